@@ -1,0 +1,143 @@
+#include "data/pixel.hpp"
+
+#include <string>
+
+namespace vexlo {
+
+namespace {
+
+constexpr std::array<std::int64_t, 6> kBitpixValues = {8, 16, 32, 64, -32, -64};
+constexpr std::array<std::string_view, 6> kTypeNames = {"u8", "i16", "i32", "i64", "f32", "f64"};
+
+template <class T, class Load>
+std::vector<T> decode_all(ByteSpan bytes, Load load) {
+    const std::size_t n = bytes.size() / sizeof(T);
+    std::vector<T> out(n);
+    const std::uint8_t* p = bytes.data();
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = load(p + i * sizeof(T));
+    return out;
+}
+
+template <class W>
+Bytes flip_all(ByteSpan words) {
+    constexpr W top = W{1} << (sizeof(W) * 8 - 1);
+    const std::size_t n = words.size() / sizeof(W);
+    Bytes out(n * sizeof(W));
+    for (std::size_t i = 0; i < n; ++i) {
+        W w;
+        std::memcpy(&w, words.data() + i * sizeof(W), sizeof(W));
+        w ^= top;
+        std::memcpy(out.data() + i * sizeof(W), &w, sizeof(W));
+    }
+    return out;
+}
+
+template <class W>
+void swap_all(std::span<std::uint8_t> bytes) {
+    const std::size_t n = bytes.size() / sizeof(W);
+    std::uint8_t* p = bytes.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        W w;
+        std::memcpy(&w, p + i * sizeof(W), sizeof(W));
+        w = std::byteswap(w);
+        std::memcpy(p + i * sizeof(W), &w, sizeof(W));
+    }
+}
+
+template <class W>
+void push_word(W v, Bytes& out) {
+    const std::size_t at = out.size();
+    out.resize(at + sizeof(W));
+    if constexpr (sizeof(W) == 2) store_be_u16(out.data() + at, v);
+    if constexpr (sizeof(W) == 4) store_be_u32(out.data() + at, v);
+    if constexpr (sizeof(W) == 8) store_be_u64(out.data() + at, v);
+}
+
+}  // namespace
+
+Result<Bitpix> from_bitpix(std::int64_t bitpix) {
+    for (std::size_t i = 0; i < kBitpixValues.size(); ++i) {
+        if (kBitpixValues[i] == bitpix) return static_cast<Bitpix>(i);
+    }
+    const std::string v = std::to_string(bitpix);
+    if (bitpix == -16) {
+        return std::unexpected(Error::value(
+            "BITPIX", "unsupported BITPIX value " + v +
+                          ": half-precision floats (BITPIX=-16) are not part of the FITS "
+                          "standard and are not supported by vexlo"));
+    }
+    return std::unexpected(Error::value(
+        "BITPIX", "unsupported BITPIX value " + v +
+                      ": expected one of 8, 16, 32, 64 (integer) or -32, -64 (IEEE float)"));
+}
+
+std::int64_t bitpix_value(Bitpix b) {
+    return kBitpixValues[static_cast<std::uint8_t>(b)];
+}
+
+std::string_view type_name(Bitpix b) {
+    return kTypeNames[static_cast<std::uint8_t>(b)];
+}
+
+void push_be_u16(std::uint16_t v, Bytes& out) {
+    push_word(v, out);
+}
+void push_be_u32(std::uint32_t v, Bytes& out) {
+    push_word(v, out);
+}
+void push_be_u64(std::uint64_t v, Bytes& out) {
+    push_word(v, out);
+}
+void push_be_f32(float v, Bytes& out) {
+    push_word(std::bit_cast<std::uint32_t>(v), out);
+}
+void push_be_f64(double v, Bytes& out) {
+    push_word(std::bit_cast<std::uint64_t>(v), out);
+}
+
+std::uint64_t read_be_u64(ByteSpan bytes) {
+    return load_be_u64(bytes.data());
+}
+double read_be_f64(ByteSpan bytes) {
+    return load_be_f64(bytes.data());
+}
+
+std::vector<std::int16_t> decode_be_i16(ByteSpan bytes) {
+    return decode_all<std::int16_t>(bytes, load_be_i16);
+}
+std::vector<std::int32_t> decode_be_i32(ByteSpan bytes) {
+    return decode_all<std::int32_t>(bytes, load_be_i32);
+}
+std::vector<std::int64_t> decode_be_i64(ByteSpan bytes) {
+    return decode_all<std::int64_t>(bytes, load_be_i64);
+}
+
+Bytes flip_sign_bit_16(ByteSpan words) {
+    return flip_all<std::uint16_t>(words);
+}
+Bytes flip_sign_bit_32(ByteSpan words) {
+    return flip_all<std::uint32_t>(words);
+}
+Bytes flip_sign_bit_64(ByteSpan words) {
+    return flip_all<std::uint64_t>(words);
+}
+
+void swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes) {
+    if constexpr (std::endian::native == std::endian::big) return;
+    switch (bytes_per_pixel(b)) {
+        case 2:
+            swap_all<std::uint16_t>(bytes);
+            break;
+        case 4:
+            swap_all<std::uint32_t>(bytes);
+            break;
+        case 8:
+            swap_all<std::uint64_t>(bytes);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace vexlo
