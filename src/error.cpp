@@ -1,0 +1,172 @@
+#include "error.hpp"
+
+#include <cstring>
+
+#include "util/debug.hpp"
+
+namespace vexlo {
+
+namespace {
+Error make(Error::Kind kind) {
+    Error e;
+    e.kind = kind;
+    return e;
+}
+}  // namespace
+
+Error Error::io(std::string text) {
+    Error e = make(Kind::Io);
+    e.msg = std::move(text);
+    return e;
+}
+
+Error Error::io_errno(int err) {
+    return io(std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
+}
+
+Error Error::block(std::uint64_t offset, std::string msg) {
+    Error e = make(Kind::Block);
+    e.offset = offset;
+    e.msg = std::move(msg);
+    return e;
+}
+
+Error Error::card(std::uint64_t offset, std::string msg) {
+    Error e = make(Kind::Card);
+    e.offset = offset;
+    e.msg = std::move(msg);
+    return e;
+}
+
+Error Error::value(std::string keyword, std::string msg) {
+    Error e = make(Kind::Value);
+    e.keyword = std::move(keyword);
+    e.msg = std::move(msg);
+    return e;
+}
+
+Error Error::header(std::string msg) {
+    Error e = make(Kind::Header);
+    e.msg = std::move(msg);
+    return e;
+}
+
+Error Error::missing_mandatory(std::string keyword) {
+    Error e = make(Kind::MissingMandatory);
+    e.keyword = std::move(keyword);
+    return e;
+}
+
+Error Error::end_card_misplaced(std::uint64_t offset) {
+    Error e = make(Kind::EndCardMisplaced);
+    e.offset = offset;
+    return e;
+}
+
+Error Error::hdu_mismatch(std::string expected, std::string found) {
+    Error e = make(Kind::HduMismatch);
+    e.keyword = std::move(expected);
+    e.msg = std::move(found);
+    return e;
+}
+
+Error Error::data(std::string msg) {
+    Error e = make(Kind::Data);
+    e.msg = std::move(msg);
+    return e;
+}
+
+Error Error::non_standard(std::string msg) {
+    Error e = make(Kind::NonStandard);
+    e.msg = std::move(msg);
+    return e;
+}
+
+Error Error::wcs(std::string msg) {
+    Error e = make(Kind::Wcs);
+    e.msg = std::move(msg);
+    return e;
+}
+
+Error Error::checksum(std::string msg) {
+    Error e = make(Kind::Checksum);
+    e.msg = std::move(msg);
+    return e;
+}
+
+Error Error::in_hdu(std::uint64_t index, Error source) {
+    Error e = make(Kind::InHdu);
+    e.offset = index;
+    e.source = std::make_shared<const Error>(std::move(source));
+    return e;
+}
+
+std::string Error::message() const {
+    const std::string off = std::to_string(offset);
+    switch (kind) {
+        case Kind::Io:
+            return "i/o error: " + msg;
+        case Kind::Block:
+            return "block at byte " + off + ": " + msg;
+        case Kind::Card:
+            return "card at byte " + off + ": " + msg;
+        case Kind::Value:
+            return "value for keyword `" + keyword + "`: " + msg;
+        case Kind::Header:
+            return "header: " + msg;
+        case Kind::MissingMandatory:
+            return "missing mandatory keyword `" + keyword + "`";
+        case Kind::EndCardMisplaced:
+            return "END card misplaced (block at byte " + off + ")";
+        case Kind::HduMismatch:
+            return "expected HDU type `" + keyword + "`, found `" + msg + "`";
+        case Kind::Data:
+            return "data: " + msg;
+        case Kind::NonStandard:
+            return "non-standard construct: " + msg;
+        case Kind::Wcs:
+            return "wcs: " + msg;
+        case Kind::Checksum:
+            return "checksum: " + msg;
+        case Kind::InHdu:
+            return "in HDU " + off + ": " + (source ? source->message() : std::string());
+    }
+    return msg;
+}
+
+std::string Error::debug() const {
+    const std::string off = std::to_string(offset);
+    auto q = [](const std::string& s) { return debug_str(s); };
+    switch (kind) {
+        case Kind::Io:
+            return "Io(" + q(msg) + ")";
+        case Kind::Block:
+            return "Block { offset: " + off + ", msg: " + q(msg) + " }";
+        case Kind::Card:
+            return "Card { offset: " + off + ", msg: " + q(msg) + " }";
+        case Kind::Value:
+            return "Value { keyword: " + q(keyword) + ", msg: " + q(msg) + " }";
+        case Kind::Header:
+            return "Header(" + q(msg) + ")";
+        case Kind::MissingMandatory:
+            return "MissingMandatory { keyword: " + q(keyword) + " }";
+        case Kind::EndCardMisplaced:
+            return "EndCardMisplaced { offset: " + off + " }";
+        case Kind::HduMismatch:
+            return "HduMismatch { expected: " + q(keyword) + ", found: " + q(msg) + " }";
+        case Kind::Data:
+            return "Data(" + q(msg) + ")";
+        case Kind::NonStandard:
+            return "NonStandard(" + q(msg) + ")";
+        case Kind::Wcs:
+            return "Wcs(" + q(msg) + ")";
+        case Kind::Checksum:
+            return "Checksum(" + q(msg) + ")";
+        case Kind::InHdu:
+            return "InHdu { index: " + off +
+                   ", source: " + (source ? source->debug() : std::string()) + " }";
+    }
+    return msg;
+}
+
+}  // namespace vexlo

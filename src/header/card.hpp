@@ -1,0 +1,51 @@
+// One 80-byte card image: its keyword, kind and body, in strict or lenient mode.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+inline constexpr std::size_t kCardLen = 80;
+inline constexpr std::size_t kBlockLen = 2880;
+inline constexpr std::size_t kCardsPerBlock = kBlockLen / kCardLen;
+
+enum class CardKind : std::uint8_t {
+    End = 0,
+    Commentary = 1,
+    Continue = 2,
+    Value = 3,
+};
+
+struct ParsedCard {
+    std::string keyword;  // trailing blanks removed; "HIERARCH name words" for HIERARCH cards
+    std::string body;     // value field (Value), columns 9-80 (Commentary/Continue), empty (End)
+    CardKind kind = CardKind::Commentary;
+};
+
+// Parses one card image; `offset` is its position in the buffer being parsed (for errors).
+Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient);
+
+// The kind parse_card would give; Commentary when parse_card fails. Allocation-free on the
+// ordinary path.
+CardKind card_kind(ByteSpan card, bool lenient);
+
+// The keyword of columns 1-8 (cleaned, repaired in lenient mode), or the full HIERARCH name;
+// empty when strict mode rejects the field or a HIERARCH card does not parse.
+std::string card_keyword(ByteSpan card, bool lenient);
+
+// card_keyword(card) == key, false whenever the keyword cannot be determined.
+bool card_keyword_eq(ByteSpan card, bool lenient, std::string_view key);
+
+// Every byte outside 0x20..0x7E replaced by a blank.
+std::string printable_or_blank(ByteSpan bytes);
+
+// ISO 8859-1 bytes to UTF-8 text.
+std::string latin1_to_text(ByteSpan bytes);
+
+}  // namespace vexlo

@@ -1,0 +1,137 @@
+// The header of one HDU: raw card images plus a keyword index built on first lookup.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "header/card.hpp"
+#include "header/value.hpp"
+#include "header/view.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+// One logical card: [start, end) in Header bytes, a non-zero multiple of 80.
+struct Span {
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+struct Layout {
+    std::vector<Span> spans;
+    // keyword -> number of the first span whose first image is an End or Value card.
+    std::map<std::string, std::size_t, std::less<>> index;
+
+    static Layout build(ByteSpan bytes);
+    // Divides the images of bytes[from..] into spans and indexes them exactly as build
+    // would, continuing from the existing last span.
+    void extend(ByteSpan bytes, std::size_t from);
+};
+
+enum class CommentaryKind : std::uint8_t {
+    Comment = 0,
+    History = 1,
+    Blank = 2,
+};
+
+class Header {
+public:
+    Header() = default;
+    explicit Header(Bytes bytes) : bytes_(std::move(bytes)) {}
+    Header(const Header& other);
+    Header(Header&& other) noexcept;
+    Header& operator=(const Header& other);
+    Header& operator=(Header&& other) noexcept;
+    ~Header();
+
+    // The stored card images, 80 bytes each, without END and fill.
+    const Bytes& bytes() const { return bytes_; }
+    // The layout, built on first use (safe under concurrent first lookups).
+    const Layout& layout() const;
+    bool has_layout() const { return layout_.load(std::memory_order_acquire) != nullptr; }
+    std::size_t len() const { return layout().spans.size(); }
+    CardView view_at(std::size_t span) const;
+
+    // --- lookups ---
+    std::optional<CardView> get(std::string_view key) const;
+    std::optional<Value> get_value(std::string_view key) const;
+    bool contains_exact(std::string_view key) const;
+    bool contains(std::string_view key) const;
+    std::vector<CardView> get_all(std::string_view key) const;
+    std::vector<CardView> commentary_views(std::string_view key) const;
+    std::vector<std::string> keywords() const;
+    std::set<std::string> keyword_set() const;
+    std::vector<CardEntry> entries() const;
+    std::vector<std::pair<std::string, Bytes>> raw_cards() const;
+    Bytes span_bytes(std::size_t start, std::size_t end) const;
+    Header clone() const { return *this; }
+
+    // --- blocks ---
+    // Parses whole 2880-byte blocks from `start` through the END card's block; returns the
+    // header and the bytes consumed.
+    static Result<std::pair<Header, std::uint64_t>> parse(ByteSpan buffer, std::uint64_t start,
+                                                           bool lenient);
+    // The cards, the END card and blank fill to whole blocks.
+    Bytes to_bytes() const;
+
+    // --- typed getters ---
+    std::optional<std::int64_t> get_i64(std::string_view key) const;
+    std::optional<double> get_f64(std::string_view key) const;
+    std::optional<std::string> get_str(std::string_view key) const;
+    Result<std::int64_t> require_i64(std::string_view key) const;
+    Result<std::int64_t> bitpix() const;
+    Result<std::uint64_t> naxis() const;
+    Result<std::uint64_t> naxisn(std::uint64_t n) const;
+    Result<std::vector<std::uint64_t>> axes() const;
+    std::optional<std::int64_t> blank() const;
+    bool is_random_groups() const;
+
+    // --- keyword classes ---
+    std::vector<std::string> tile_table_keywords() const;
+
+    // --- editing (exclusive access) ---
+    void push_raw(ByteSpan images);
+    void insert_raw(std::size_t span, ByteSpan images);
+    void replace_raw(std::size_t span, ByteSpan images);
+    void invalidate_layout();
+
+    Result<Header*> push_card(std::string_view keyword, const Value& value,
+                              const std::optional<std::string>& comment);
+    Result<Header*> add_commentary(CommentaryKind kind, std::string_view text);
+    Result<bool> set(std::string_view keyword, const Value& value,
+                     const std::optional<std::string>& comment);
+    Result<bool> set_real(std::string_view keyword, double value,
+                          const std::optional<std::string>& comment);
+    Result<Header*> insert(std::size_t span, std::string_view keyword, const Value& value,
+                           const std::optional<std::string>& comment);
+    Result<bool> insert_before(std::string_view anchor, std::string_view keyword,
+                               const Value& value, const std::optional<std::string>& comment);
+    Result<bool> insert_after(std::string_view anchor, std::string_view keyword,
+                              const Value& value, const std::optional<std::string>& comment);
+    std::size_t remove(std::string_view keyword);
+    Result<std::size_t> rename_keyword(std::string_view old_keyword, std::string_view new_keyword);
+
+    static Header new_primary();
+    static Header new_image_extension();
+
+private:
+    Bytes bytes_;
+    // Owned; filled at most once by CAS between edits, dropped by edits.
+    mutable std::atomic<Layout*> layout_{nullptr};
+};
+
+// Structural and checksum keywords that writers compute themselves.
+bool is_reserved_keyword(std::string_view keyword);
+// Keywords the binary table of a tile-compressed image defines itself.
+bool is_tile_table_keyword(std::string_view keyword);
+
+}  // namespace vexlo

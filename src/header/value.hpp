@@ -1,0 +1,76 @@
+// Card values and the parser of one card's value field.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "error.hpp"
+
+namespace vexlo {
+
+struct Value {
+    // Variant order is part of the interface.
+    enum class Kind : std::uint8_t {
+        Logical,
+        Integer,
+        Real,
+        ComplexInteger,
+        ComplexReal,
+        String,
+        Undefined,
+        Unparsed,
+    };
+
+    Kind kind = Kind::Undefined;
+    bool logical = false;
+    std::int64_t integer = 0;     // Integer; real part of ComplexInteger
+    std::int64_t integer_im = 0;  // imaginary part of ComplexInteger
+    double real = 0.0;            // Real; real part of ComplexReal
+    double real_im = 0.0;         // imaginary part of ComplexReal
+    std::string text;             // String, Unparsed
+
+    static Value make_logical(bool v);
+    static Value make_integer(std::int64_t v);
+    static Value make_real(double v);
+    static Value make_complex_integer(std::int64_t re, std::int64_t im);
+    static Value make_complex_real(double re, double im);
+    static Value make_string(std::string v);
+    static Value make_undefined();
+    static Value make_unparsed(std::string v);
+
+    bool is(Kind k) const { return kind == k; }
+
+    // Plain text: "T", "-3", "0.1", "(1, 2)", the string unquoted, "" for Undefined.
+    std::string to_text() const;
+    // Debug form quoted by messages: Real(2.0), String("abc"), Undefined.
+    std::string debug() const;
+
+    friend bool operator==(const Value& a, const Value& b);
+};
+
+struct ValueAndComment {
+    Value value;
+    std::optional<std::string> comment;  // absent when no '/' follows the value
+};
+
+// Splits a value field into its value text and optional comment.
+Result<std::pair<std::string, std::optional<std::string>>> split_value_comment(
+    std::string_view field, std::string_view keyword);
+
+// Parses a value text (no comment) into a Value.
+Result<Value> parse_value(std::string_view text, std::string_view keyword);
+
+// split_value_comment then parse_value; the first error is returned.
+Result<ValueAndComment> parse_value_strict(std::string_view keyword, std::string_view field);
+
+// Never fails: what cannot be read becomes Unparsed.
+ValueAndComment parse_value_lenient(std::string_view keyword, std::string_view field);
+
+// Decimal real with Fortran D exponents accepted.
+std::optional<double> parse_real(std::string_view text);
+std::optional<std::int64_t> parse_integer(std::string_view text);
+
+}  // namespace vexlo

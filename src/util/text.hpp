@@ -1,0 +1,28 @@
+// Text helpers: Unicode White_Space trimming, lossy UTF-8 decoding, ASCII case.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vexlo {
+
+// Trims Unicode White_Space (U+0009..000D, 0020, 0085, 00A0, 1680, 2000..200A, 2028, 2029,
+// 202F, 205F, 3000) from UTF-8 text. Invalid sequences are never trimmed.
+std::string_view trim_ws(std::string_view s);
+std::string_view trim_ws_start(std::string_view s);
+std::string_view trim_ws_end(std::string_view s);
+
+// Decodes bytes as UTF-8, replacing each maximal invalid subpart with U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// Copies with ASCII letters upper-cased / lower-cased; other bytes unchanged.
+std::string ascii_upper(std::string_view s);
+std::string ascii_lower(std::string_view s);
+
+// Appends the UTF-8 encoding of one code point.
+void append_utf8(std::string& out, char32_t cp);
+
+// Two upper-case hexadecimal digits of a byte, e.g. "0A".
+std::string hex_byte(unsigned char b);
+
+}  // namespace vexlo

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "error.hpp"
+#include "util/cast.hpp"
+#include "util/debug.hpp"
+#include "util/number.hpp"
+#include "util/text.hpp"
+
+namespace vexlo {
+namespace {
+
+TEST(NumberText, PlainDebugAndExponentForms) {
+    struct Case {
+        double v;
+        const char* plain;
+        const char* debug;
+        const char* e17;
+    };
+    const Case cases[] = {
+        {1.0, "1", "1.0", "1.0000000000000000E0"},
+        {0.1, "0.1", "0.1", "1.0000000000000001E-1"},
+        {0.1 + 0.2, "0.30000000000000004", "0.30000000000000004", "3.0000000000000004E-1"},
+        {1e21, "1000000000000000000000", "1e21", "1.0000000000000000E21"},
+        {1e-7, "0.0000001", "1e-7", "9.9999999999999995E-8"},
+        {1e16, "10000000000000000", "1e16", "1.0000000000000000E16"},
+        {1.5e300, nullptr, "1.5e300", "1.5000000000000001E300"},
+        {-0.0, "-0", "-0.0", "-0.0000000000000000E0"},
+        {2.0, "2", "2.0", "2.0000000000000000E0"},
+        {1e20, "100000000000000000000", "1e20", "1.0000000000000000E20"},
+        {std::numeric_limits<double>::quiet_NaN(), "NaN", "NaN", "NaN"},
+        {-std::numeric_limits<double>::infinity(), "-inf", "-inf", "-inf"},
+    };
+    for (const Case& c : cases) {
+        if (c.plain) {
+            EXPECT_EQ(format_real_plain(c.v), c.plain) << c.debug;
+        }
+        EXPECT_EQ(format_real_debug(c.v), c.debug);
+        EXPECT_EQ(format_real_e17(c.v), c.e17) << c.debug;
+    }
+    EXPECT_EQ(format_real_exp(1e-7), "1e-7");
+    EXPECT_EQ(format_real_exp(123.5), "1.235e2");
+}
+
+TEST(NumberText, ParseDecimalGrammar) {
+    struct Case {
+        const char* text;
+        std::optional<double> want;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {
+        {"1.", 1.0},
+        {".5", 0.5},
+        {"-1E-3", -1e-3},
+        {"+5", 5.0},
+        {"1e400", inf},
+        {"-1e400", -inf},
+        {"1e-400", 0.0},
+        {"Infinity", inf},
+        {"-INF", -inf},
+        {"0.1", 0.1},
+        {"4.9e-324", 4.9e-324},
+        {"1E", std::nullopt},
+        {"E5", std::nullopt},
+        {".", std::nullopt},
+        {"+", std::nullopt},
+        {"1 ", std::nullopt},
+        {"0x10", std::nullopt},
+        {"1_0", std::nullopt},
+        {"nan(1)", std::nullopt},
+        {"1.2.3", std::nullopt},
+        {"", std::nullopt},
+        {"123456789012345678901234567890e-400", 0.0},
+        {"0.000e999999999999999", 0.0},
+    };
+    for (const Case& c : cases) {
+        auto got = parse_decimal(c.text);
+        ASSERT_EQ(got.has_value(), c.want.has_value()) << c.text;
+        if (got) {
+            EXPECT_EQ(*got, *c.want) << c.text;
+        }
+    }
+    auto nan = parse_decimal("nan");
+    ASSERT_TRUE(nan);
+    EXPECT_TRUE(std::isnan(*nan));
+    // Correct rounding: the halfway case between 2^53 and 2^53+2 rounds to even.
+    EXPECT_EQ(*parse_decimal("9007199254740993"), 9007199254740992.0);
+}
+
+TEST(NumberText, ParseInt64Range) {
+    EXPECT_EQ(parse_int64("+5"), 5);
+    EXPECT_EQ(parse_int64("0005"), 5);
+    EXPECT_EQ(parse_int64("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
+    EXPECT_FALSE(parse_int64("9223372036854775808"));
+    for (const char* bad : {"", "+", "-", "--1", "1.0", " 1", "1e3"}) {
+        EXPECT_FALSE(parse_int64(bad)) << bad;
+    }
+}
+
+TEST(Text, TrimUnicodeWhiteSpace) {
+    EXPECT_EQ(trim_ws(" \t\nabc \r"), "abc");
+    EXPECT_EQ(trim_ws("\xC2\xA0x\xE3\x80\x80"), "x");
+    EXPECT_EQ(trim_ws("\xE2\x80\x8Ax y\xE2\x80\xA9"), "x y");
+    EXPECT_EQ(trim_ws_end("  a  "), "  a");
+    EXPECT_EQ(trim_ws_start("  a  "), "a  ");
+    // U+200B ZERO WIDTH SPACE is not White_Space.
+    EXPECT_EQ(trim_ws("\xE2\x80\x8B"), "\xE2\x80\x8B");
+}
+
+TEST(Text, LossyUtf8ReplacesMaximalSubparts) {
+    EXPECT_EQ(utf8_lossy("abc"), "abc");
+    EXPECT_EQ(utf8_lossy("a\xE9z"), "a\xEF\xBF\xBDz");
+    // A truncated three-byte sequence is one replacement, then the next byte is read anew.
+    EXPECT_EQ(utf8_lossy("\xE2\x82x"), "\xEF\xBF\xBDx");
+    EXPECT_EQ(utf8_lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(Debug, QuotedForms) {
+    EXPECT_EQ(debug_str("abc"), "\"abc\"");
+    EXPECT_EQ(debug_str("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(debug_str("t\tr\rn\n0"), "\"t\\tr\\rn\\n0\"");
+    EXPECT_EQ(debug_str(std::string("\x01", 1)), "\"\\u{1}\"");
+    EXPECT_EQ(debug_str(std::string("\0", 1)), "\"\\0\"");
+    EXPECT_EQ(debug_str("it's"), "\"it's\"");
+    EXPECT_EQ(debug_str("e\xCC\x81"), "\"e\\u{301}\"");
+    EXPECT_EQ(debug_str("\xC3\xA9"), "\"\xC3\xA9\"");
+    EXPECT_EQ(debug_char('a'), "'a'");
+    EXPECT_EQ(debug_char('\''), "'\\''");
+}
+
+TEST(Cast, SaturatingCast) {
+    EXPECT_EQ(saturating_cast<std::int64_t>(std::nan("")), 0);
+    EXPECT_EQ(saturating_cast<std::int64_t>(9.223372036854775807e18),
+              std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(saturating_cast<std::int64_t>(-9.3e18), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(saturating_cast<std::uint8_t>(-3.5), 0);
+    EXPECT_EQ(saturating_cast<std::int16_t>(-3.9), -3);
+    EXPECT_EQ(saturating_cast<std::uint16_t>(1e9), 65535);
+}
+
+TEST(Error, DisplayTexts) {
+    EXPECT_EQ(Error::block(0, "header start beyond end of buffer").message(),
+              "block at byte 0: header start beyond end of buffer");
+    EXPECT_EQ(Error::value("BITPIX", "illegal BITPIX value 24").message(),
+              "value for keyword `BITPIX`: illegal BITPIX value 24");
+    EXPECT_EQ(Error::hdu_mismatch("IMAGE", "BINTABLE").message(),
+              "expected HDU type `IMAGE`, found `BINTABLE`");
+    EXPECT_EQ(Error::in_hdu(1, Error::in_hdu(2, Error::card(80, "x"))).message(),
+              "in HDU 1: in HDU 2: card at byte 80: x");
+    EXPECT_EQ(Error::io_errno(2).message(), "i/o error: No such file or directory (os error 2)");
+    EXPECT_EQ(Error::missing_mandatory("NAXIS").message(), "missing mandatory keyword `NAXIS`");
+    EXPECT_EQ(Error::end_card_misplaced(2880).message(), "END card misplaced (block at byte 2880)");
+    EXPECT_EQ(Error::block(5, "m").debug(), "Block { offset: 5, msg: \"m\" }");
+    EXPECT_EQ(Error::io("x").debug(), "Io(\"x\")");
+    // Copies share the nested source.
+    Error outer = Error::in_hdu(3, Error::data("d"));
+    Error copy = outer;
+    EXPECT_EQ(copy.message(), "in HDU 3: data: d");
+}
+
+}  // namespace
+}  // namespace vexlo
