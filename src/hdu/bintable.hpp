@@ -1,0 +1,247 @@
+// Binary table HDUs: column descriptions (TFORM, TDIM, scaling, nulls), the table record and
+// the decoding of its cells, including variable-length arrays stored in the heap.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "compression/tile_value.hpp"
+#include "data/buffer.hpp"
+#include "error.hpp"
+#include "hdu/owned.hpp"
+#include "header/header.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+// The TFORM type codes; the order is part of the interface.
+enum class BinKind : std::uint8_t {
+    Logical,  // L
+    Bit,      // X
+    Byte,     // B
+    I16,      // I
+    I32,      // J
+    I64,      // K
+    Char,     // A
+    F32,      // E
+    F64,      // D
+    C64,      // C
+    C128,     // M
+    P,        // P: 32-bit array descriptor
+    Q,        // Q: 64-bit array descriptor
+};
+
+// "Logical", "Bit", "Byte", "I16", ...: the names messages print for a kind.
+std::string_view bin_kind_name(BinKind kind);
+// A lower-case letter counts as upper case; unknown codes are an Error::Value for "TFORM".
+Result<BinKind> bin_kind_from_letter(char c);
+
+// How a stored B, I, J or K integer becomes a value; the order is part of the interface.
+enum class IntStorage : std::uint8_t {
+    RawSigned,       // the stored integer itself (B as 0..255)
+    Unsigned,        // I, J, K with TZERO = 2^15, 2^31, 2^63
+    SignedFromByte,  // B with TZERO = -128
+    Scaled,          // stored * TSCAL + TZERO in double precision
+};
+
+IntStorage classify_int_storage(BinKind kind, double tscal, double tzero);
+
+struct BinFormat {
+    std::uint64_t repeat = 1;
+    BinKind kind = BinKind::Logical;
+    std::optional<BinKind> vla_kind;       // the element type of a P or Q column
+    std::optional<std::uint64_t> vla_max;  // the (max) of rPt(max); kept, never enforced
+
+    // Parses rT, rPt(max) or rQt(max). Errors are Error::Value for keyword "TFORM".
+    static Result<BinFormat> parse(std::string_view tform);
+    // Field width in bytes of `repeat` elements of `kind`; none when it overflows 64 bits.
+    static std::optional<std::uint64_t> byte_width(std::uint64_t repeat, BinKind kind);
+};
+
+// One decoded cell. `value` holds exactly one of the alternatives below, in this order.
+struct BinValue {
+    struct Logical {
+        std::vector<std::optional<bool>> values;  // none is a null (byte 0)
+    };
+    struct Bits {
+        Bytes bytes;               // the field's bytes as stored
+        std::uint64_t n_bits = 0;  // the repeat
+    };
+    struct Int {
+        std::vector<std::optional<std::int64_t>> values;  // none is a TNULL
+    };
+    struct Uint {
+        std::vector<std::optional<std::uint64_t>> values;  // none is a TNULL
+    };
+    struct Float {
+        std::vector<double> values;  // scaled integers; NaN is a TNULL
+    };
+    struct Str {
+        std::string value;
+    };
+    struct StrArray {
+        std::vector<std::string> values;
+    };
+    struct F32 {
+        std::vector<float> values;
+    };
+    struct F64 {
+        std::vector<double> values;
+    };
+    struct C64 {
+        std::vector<std::complex<float>> values;
+    };
+    struct C128 {
+        std::vector<std::complex<double>> values;
+    };
+    struct Vla {
+        std::shared_ptr<const BinValue> inner;  // the array read from the heap; never null
+    };
+
+    enum class Kind : std::uint8_t {
+        Logical,
+        Bits,
+        Int,
+        Uint,
+        Float,
+        Str,
+        StrArray,
+        F32,
+        F64,
+        C64,
+        C128,
+        Vla,
+    };
+
+    std::variant<Logical, Bits, Int, Uint, Float, Str, StrArray, F32, F64, C64, C128, Vla> value;
+
+    Kind kind() const { return static_cast<Kind>(value.index()); }
+    // The debug form messages quote: Int([Some(1), None]), Str("ab"), Vla(F64([0.5])).
+    std::string debug() const;
+
+    // Element-wise equality (NaN never equals NaN).
+    friend bool operator==(const BinValue& a, const BinValue& b);
+};
+
+struct BinColumn {
+    std::uint64_t index = 0;  // the 1-based column number n
+    std::string name;         // TTYPEn trimmed, "" when absent
+    std::string unit;         // TUNITn trimmed, "" when absent
+    BinFormat format;
+    std::uint64_t offset = 0;  // byte offset of the field within a row
+    double tscal = 1.0;
+    double tzero = 0.0;
+    std::optional<std::int64_t> tnull;
+    std::optional<std::vector<std::uint64_t>> tdim;
+    std::optional<std::string> tdisp;
+    IntStorage int_storage = IntStorage::RawSigned;
+
+    // The field width in bytes (0 if the format's width overflows, which a constructed
+    // table never holds).
+    std::uint64_t width() const;
+
+    // Decodes one cell's bytes; `heap` is the table's heap (ignored by fixed-width kinds).
+    Result<BinValue> decode_cell(ByteSpan cell, ByteSpan heap) const;
+};
+
+// The element count and heap offset of a P or Q descriptor cell.
+struct VlaDescriptor {
+    std::uint64_t count = 0;
+    std::uint64_t offset = 0;
+};
+Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell);
+
+// Consecutive whole w-byte pieces, each decoded lossily as UTF-8 with trailing NULs and then
+// trailing white space removed. A width of 0 gives no strings.
+std::vector<std::string> split_fixed_strings(ByteSpan bytes, std::uint64_t width);
+
+// TDIMn of a header: none when absent or not a string value; an Error::Value for TDIMn when
+// it is malformed.
+Result<std::optional<std::vector<std::uint64_t>>> read_tdim(const Header& header, std::uint64_t n);
+// One comma-separated piece of a TDIM value; `keyword` is the TDIMn its errors name.
+Result<std::uint64_t> parse_tdim_dim(std::string_view piece, std::string_view keyword);
+
+// What a numeric column decodes to, element by element; matches the BinValue alternative
+// its cells give.
+enum class ColumnElement : std::uint8_t {
+    Bool,  // L: values with nulls (BinValue::Logical)
+    I64,   // B, I, J, K with RawSigned or SignedFromByte storage (BinValue::Int)
+    U64,   // I, J, K with Unsigned storage (BinValue::Uint)
+    F64,   // B, I, J, K with Scaled storage (BinValue::Float), and D (BinValue::F64)
+    F32,   // E (BinValue::F32)
+    C64,   // C
+    C128,  // M
+};
+
+struct BinTableHdu {
+    Header header;
+    DataBuf data;  // NAXIS1 * NAXIS2 + PCOUNT bytes: main table, then the heap
+    std::uint64_t row_size = 0;
+    std::uint64_t n_rows = 0;
+    std::vector<BinColumn> columns;
+    std::uint64_t heap_offset = 0;
+    std::uint64_t heap_size = 0;
+
+    // Builds the record from a header and an owned data section (the buffer is released on
+    // failure).
+    static Result<BinTableHdu> create(Header header, Bytes data);
+    // Builds the record over borrowed bytes, which must outlive the record.
+    static Result<BinTableHdu> create_borrowed(Header header, ByteSpan data);
+
+    // The header and the data as an owned buffer (copied when the record only borrowed it).
+    OwnedHdu into_parts() &&;
+
+    ByteSpan heap() const;
+
+    // The bytes of one cell, a view into `data`.
+    Result<ByteSpan> cell_bytes(std::uint64_t row, const BinColumn& column) const;
+    // cell_bytes then BinColumn::decode_cell over this table's heap.
+    Result<BinValue> read_cell(std::uint64_t row, const BinColumn& column) const;
+
+    // The first column whose name equals `name` ignoring ASCII case, or null.
+    const BinColumn* find_column(std::string_view name) const;
+
+    // ---- whole-column decoding ----
+    // Rows [first_row, first_row + n) of a fixed-width numeric column, decoded straight into
+    // `out` (n * repeat elements, row after row) with exactly the values decode_cell gives.
+    // Nulls (TNULL for integers, byte 0 for L) write 0 / false into `out`; when `nulls` is
+    // not empty (same length as `out`) it receives 1 for a null element and 0 otherwise.
+    // Returns the number of null elements. Scaled-integer nulls are NaN, as in cells, and
+    // are counted too. The buffer type must be the one column_element() names.
+    static Result<ColumnElement> column_element(const BinColumn& column);
+    Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
+                                      std::uint64_t n, std::span<bool> out,
+                                      std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
+                                      std::uint64_t n, std::span<std::int64_t> out,
+                                      std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
+                                      std::uint64_t n, std::span<std::uint64_t> out,
+                                      std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
+                                      std::uint64_t n, std::span<double> out,
+                                      std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
+                                      std::uint64_t n, std::span<float> out,
+                                      std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
+                                      std::uint64_t n, std::span<std::complex<float>> out,
+                                      std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
+                                      std::uint64_t n, std::span<std::complex<double>> out,
+                                      std::span<std::uint8_t> nulls) const;
+};
+
+// A per-tile scale or zero of a tile-compressed image: the constant, or the single value of
+// the column's cell in `row`.
+Result<double> tile_value_for_row(const TileValue<double>& value, const BinTableHdu& table,
+                                  std::uint64_t row);
+
+}  // namespace vexlo
