@@ -41,7 +41,7 @@ enum class BinKind : std::uint8_t {
 // "Logical", "Bit", "Byte", "I16", ...: the names messages print for a kind.
 std::string_view bin_kind_name(BinKind kind);
 // A lower-case letter counts as upper case; unknown codes are an Error::Value for "TFORM".
-Result<BinKind> bin_kind_from_letter(char c);
+Result<BinKind> bin_kind_from_letter(char32_t c);
 
 // How a stored B, I, J or K integer becomes a value; the order is part of the interface.
 enum class IntStorage : std::uint8_t {

@@ -1,0 +1,1177 @@
+#include "hdu/bintable.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "data/pixel.hpp"
+#include "hdu/table_text.hpp"
+#include "util/debug.hpp"
+#include "util/number.hpp"
+#include "util/text.hpp"
+
+namespace vexlo {
+
+namespace {
+
+using detail::first_code_point;
+using detail::is_valid_utf8;
+using detail::parse_u64_plus;
+
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+
+std::string str(std::uint64_t v) {
+    return std::to_string(v);
+}
+std::string str(std::int64_t v) {
+    return std::to_string(v);
+}
+
+std::string keyword_n(std::string_view prefix, std::uint64_t n) {
+    std::string k(prefix);
+    k += std::to_string(n);
+    return k;
+}
+
+std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+
+std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r = 0;
+    if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+
+// Round-to-nearest narrowing that also covers values beyond the float range (they become
+// infinities instead of undefined behaviour).
+float to_f32(double v) {
+    // Halfway between FLT_MAX and 2^128: from here on the nearest float is infinity.
+    constexpr double kOverflow = 0x1.ffffffp127;
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    if (std::fabs(v) >= kOverflow) return std::signbit(v) ? -kInf : kInf;
+    return static_cast<float>(v);
+}
+
+// Shortest round-trip digits of a float in the debug form that messages quote.
+std::string debug_f32(float v) {
+    if (!std::isfinite(v)) return format_real_debug(static_cast<double>(v));
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    if (ec != std::errc()) return format_real_debug(static_cast<double>(v));
+    auto back = parse_decimal(std::string_view(buf, static_cast<std::size_t>(end - buf)));
+    return format_real_debug(back ? *back : static_cast<double>(v));
+}
+
+// Byte size of one element of a kind inside the heap (X is counted in bits separately).
+std::uint64_t element_size(BinKind kind) {
+    switch (kind) {
+        case BinKind::Logical:
+        case BinKind::Bit:
+        case BinKind::Byte:
+        case BinKind::Char:
+            return 1;
+        case BinKind::I16:
+            return 2;
+        case BinKind::I32:
+        case BinKind::F32:
+            return 4;
+        case BinKind::I64:
+        case BinKind::F64:
+        case BinKind::C64:
+        case BinKind::P:
+            return 8;
+        case BinKind::C128:
+        case BinKind::Q:
+            return 16;
+    }
+    return 1;
+}
+
+bool is_integer_kind(BinKind kind) {
+    return kind == BinKind::Byte || kind == BinKind::I16 || kind == BinKind::I32 ||
+           kind == BinKind::I64;
+}
+
+// ---------------------------------------------------------------- cell decoding
+
+// What decoding needs to know about a column; heap elements get a derived one.
+struct CellSpec {
+    BinKind kind;
+    std::uint64_t repeat;
+    std::uint64_t index;
+    double tscal;
+    double tzero;
+    std::optional<std::int64_t> tnull;
+    IntStorage storage;
+    const std::vector<std::uint64_t>* tdim;  // null when absent
+    std::optional<BinKind> vla_kind;
+};
+
+CellSpec spec_of(const BinColumn& c) {
+    return CellSpec{c.format.kind,    c.format.repeat, c.index,       c.tscal,
+                    c.tzero,          c.tnull,         c.int_storage, c.tdim ? &*c.tdim : nullptr,
+                    c.format.vla_kind};
+}
+
+template <class T>
+T load_elem(const std::uint8_t* p) {
+    if constexpr (std::is_same_v<T, std::uint8_t>) {
+        return *p;
+    } else if constexpr (std::is_same_v<T, std::int16_t>) {
+        return load_be_i16(p);
+    } else if constexpr (std::is_same_v<T, std::int32_t>) {
+        return load_be_i32(p);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return load_be_i64(p);
+    } else if constexpr (std::is_same_v<T, float>) {
+        return load_be_f32(p);
+    } else {
+        static_assert(std::is_same_v<T, double>);
+        return load_be_f64(p);
+    }
+}
+
+// The unsigned value of a stored integer under the unsigned conventions (TZERO = 2^15,
+// 2^31, 2^63); bytes are already unsigned.
+template <class T>
+std::uint64_t unsigned_value(T stored) {
+    if constexpr (std::is_same_v<T, std::uint8_t>) {
+        return stored;
+    } else if constexpr (std::is_same_v<T, std::int16_t>) {
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(stored) + 32768);
+    } else if constexpr (std::is_same_v<T, std::int32_t>) {
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(stored) + 2147483648LL);
+    } else {
+        return static_cast<std::uint64_t>(stored) ^ (std::uint64_t{1} << 63);
+    }
+}
+
+// The offset SignedFromByte storage subtracts (bytes only; other kinds read unchanged).
+template <class T>
+constexpr std::int64_t signed_bias() {
+    return std::is_same_v<T, std::uint8_t> ? -128 : 0;
+}
+
+Error invalid_logical(std::uint64_t index, std::uint8_t b) {
+    return Error::data("BINTABLE col " + str(index) + ": invalid L byte 0x" +
+                       ascii_lower(hex_byte(b)));
+}
+
+// L: 0 is a null, T/t true, F/f false. Returns false (and sets `bad`) on another byte.
+inline bool read_logical(std::uint8_t b, std::optional<bool>& out) {
+    switch (b) {
+        case 0:
+            out = std::nullopt;
+            return true;
+        case 'T':
+        case 't':
+            out = true;
+            return true;
+        case 'F':
+        case 'f':
+            out = false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+template <class T>
+BinValue decode_integers(const CellSpec& s, ByteSpan cell) {
+    const std::size_t n = cell.size() / sizeof(T);
+    const std::uint8_t* p = cell.data();
+    auto is_null = [&](T stored) {
+        return s.tnull && *s.tnull == static_cast<std::int64_t>(stored);
+    };
+    switch (s.storage) {
+        case IntStorage::Unsigned: {
+            BinValue::Uint out;
+            out.values.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const T stored = load_elem<T>(p + i * sizeof(T));
+                if (!is_null(stored)) out.values[i] = unsigned_value(stored);
+            }
+            return BinValue{std::move(out)};
+        }
+        case IntStorage::Scaled: {
+            BinValue::Float out;
+            out.values.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const T stored = load_elem<T>(p + i * sizeof(T));
+                out.values[i] = is_null(stored) ? std::numeric_limits<double>::quiet_NaN()
+                                                : static_cast<double>(stored) * s.tscal + s.tzero;
+            }
+            return BinValue{std::move(out)};
+        }
+        case IntStorage::RawSigned:
+        case IntStorage::SignedFromByte: {
+            const std::int64_t bias =
+                s.storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
+            BinValue::Int out;
+            out.values.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const T stored = load_elem<T>(p + i * sizeof(T));
+                if (!is_null(stored)) out.values[i] = static_cast<std::int64_t>(stored) + bias;
+            }
+            return BinValue{std::move(out)};
+        }
+    }
+    return BinValue{BinValue::Int{}};
+}
+
+// A cell's text: trailing NULs removed first, then trailing white space.
+std::string trim_cell_text(std::string_view text) {
+    while (!text.empty() && text.back() == '\0')
+        text.remove_suffix(1);
+    return std::string(trim_ws_end(text));
+}
+
+Result<BinValue> decode_chars(const CellSpec& s, ByteSpan cell) {
+    const std::string_view text = as_chars(cell);
+    if (!is_valid_utf8(text)) {
+        return std::unexpected(
+            Error::data("BINTABLE col " + str(s.index) + ": A field is not valid UTF-8"));
+    }
+    if (s.tdim && s.tdim->size() >= 2 && (*s.tdim)[0] != 0) {
+        std::optional<std::uint64_t> product = 1;
+        for (std::uint64_t d : *s.tdim) {
+            product = checked_mul(*product, d);
+            if (!product) break;
+        }
+        if (product && *product <= cell.size()) {
+            return BinValue{BinValue::StrArray{
+                split_fixed_strings(cell.first(static_cast<std::size_t>(*product)), (*s.tdim)[0])}};
+        }
+    }
+    return BinValue{BinValue::Str{trim_cell_text(text)}};
+}
+
+Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap);
+
+Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
+    VEXLO_ASSIGN_OR_RETURN(const VlaDescriptor d, read_vla_descriptor(s.kind, cell));
+    if (d.count == 0) {
+        return BinValue{BinValue::Vla{std::make_shared<const BinValue>(BinValue{BinValue::Int{}})}};
+    }
+    if (!s.vla_kind) {
+        return std::unexpected(
+            Error::value(keyword_n("TFORM", s.index), "P/Q descriptor missing inner type"));
+    }
+    const BinKind elem = *s.vla_kind;
+    std::optional<std::uint64_t> len;
+    if (elem == BinKind::Bit) {
+        len = d.count / 8 + (d.count % 8 != 0 ? 1 : 0);
+    } else {
+        len = checked_mul(d.count, element_size(elem));
+    }
+    if (!len) {
+        return std::unexpected(Error::data("BINTABLE col " + str(s.index) +
+                                           ": VLA byte length overflows usize (n=" + str(d.count) +
+                                           ")"));
+    }
+    const std::uint64_t end = checked_add(d.offset, *len).value_or(kU64Max);
+    if (end > heap.size()) {
+        return std::unexpected(Error::data(
+            "BINTABLE col " + str(s.index) + ": P/Q descriptor (n=" + str(d.count) + ", off=" +
+            str(d.offset) + ") escapes heap (len=" + str(std::uint64_t{heap.size()}) + ")"));
+    }
+    CellSpec inner{elem,
+                   d.count,
+                   s.index,
+                   s.tscal,
+                   s.tzero,
+                   s.tnull,
+                   is_integer_kind(elem) ? classify_int_storage(elem, s.tscal, s.tzero)
+                                         : IntStorage::RawSigned,
+                   nullptr,
+                   std::nullopt};
+    VEXLO_ASSIGN_OR_RETURN(
+        BinValue value,
+        decode_spec(
+            inner, heap.subspan(static_cast<std::size_t>(d.offset), static_cast<std::size_t>(*len)),
+            ByteSpan{}));
+    return BinValue{BinValue::Vla{std::make_shared<const BinValue>(std::move(value))}};
+}
+
+Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
+    const std::uint8_t* p = cell.data();
+    switch (s.kind) {
+        case BinKind::Logical: {
+            BinValue::Logical out;
+            out.values.resize(cell.size());
+            for (std::size_t i = 0; i < cell.size(); ++i) {
+                if (!read_logical(p[i], out.values[i])) {
+                    return std::unexpected(invalid_logical(s.index, p[i]));
+                }
+            }
+            return BinValue{std::move(out)};
+        }
+        case BinKind::Bit:
+            return BinValue{BinValue::Bits{Bytes(cell.begin(), cell.end()), s.repeat}};
+        case BinKind::Byte:
+            return decode_integers<std::uint8_t>(s, cell);
+        case BinKind::I16:
+            return decode_integers<std::int16_t>(s, cell);
+        case BinKind::I32:
+            return decode_integers<std::int32_t>(s, cell);
+        case BinKind::I64:
+            return decode_integers<std::int64_t>(s, cell);
+        case BinKind::Char:
+            return decode_chars(s, cell);
+        case BinKind::F32: {
+            const float scal = to_f32(s.tscal);
+            const float zero = to_f32(s.tzero);
+            BinValue::F32 out;
+            out.values.resize(cell.size() / 4);
+            for (std::size_t i = 0; i < out.values.size(); ++i) {
+                out.values[i] = load_be_f32(p + 4 * i) * scal + zero;
+            }
+            return BinValue{std::move(out)};
+        }
+        case BinKind::F64: {
+            BinValue::F64 out;
+            out.values.resize(cell.size() / 8);
+            for (std::size_t i = 0; i < out.values.size(); ++i) {
+                out.values[i] = load_be_f64(p + 8 * i) * s.tscal + s.tzero;
+            }
+            return BinValue{std::move(out)};
+        }
+        case BinKind::C64: {
+            BinValue::C64 out;
+            out.values.resize(cell.size() / 8);
+            for (std::size_t i = 0; i < out.values.size(); ++i) {
+                out.values[i] = {load_be_f32(p + 8 * i), load_be_f32(p + 8 * i + 4)};
+            }
+            return BinValue{std::move(out)};
+        }
+        case BinKind::C128: {
+            BinValue::C128 out;
+            out.values.resize(cell.size() / 16);
+            for (std::size_t i = 0; i < out.values.size(); ++i) {
+                out.values[i] = {load_be_f64(p + 16 * i), load_be_f64(p + 16 * i + 8)};
+            }
+            return BinValue{std::move(out)};
+        }
+        case BinKind::P:
+        case BinKind::Q:
+            return decode_vla(s, cell, heap);
+    }
+    return std::unexpected(Error::data("BINTABLE col " + str(s.index) + ": unknown kind"));
+}
+
+// ---------------------------------------------------------------- debug form
+
+template <class T, class F>
+void debug_list(std::string& out, const std::vector<T>& values, F render) {
+    out += '[';
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i) out += ", ";
+        render(out, values[i]);
+    }
+    out += ']';
+}
+
+template <class T, class F>
+void debug_optional(std::string& out, const std::optional<T>& v, F render) {
+    if (!v) {
+        out += "None";
+        return;
+    }
+    out += "Some(";
+    render(out, *v);
+    out += ')';
+}
+
+void render_debug(std::string& out, const BinValue& v) {
+    auto f64 = [](std::string& o, double d) { o += format_real_debug(d); };
+    auto f32 = [](std::string& o, float f) { o += debug_f32(f); };
+    auto i64 = [](std::string& o, std::int64_t i) { o += std::to_string(i); };
+    auto u64 = [](std::string& o, std::uint64_t u) { o += std::to_string(u); };
+    auto text = [](std::string& o, const std::string& s) { o += debug_str(s); };
+    switch (v.kind()) {
+        case BinValue::Kind::Logical:
+            out += "Logical(";
+            debug_list(out, std::get<BinValue::Logical>(v.value).values,
+                       [](std::string& o, const std::optional<bool>& b) {
+                           debug_optional(
+                               o, b, [](std::string& o2, bool x) { o2 += x ? "true" : "false"; });
+                       });
+            break;
+        case BinValue::Kind::Bits: {
+            const auto& b = std::get<BinValue::Bits>(v.value);
+            out += "Bits(";
+            debug_list(out, b.bytes,
+                       [](std::string& o, std::uint8_t x) { o += std::to_string(x); });
+            out += ", " + std::to_string(b.n_bits);
+            break;
+        }
+        case BinValue::Kind::Int:
+            out += "Int(";
+            debug_list(out, std::get<BinValue::Int>(v.value).values,
+                       [&](std::string& o, const std::optional<std::int64_t>& x) {
+                           debug_optional(o, x, i64);
+                       });
+            break;
+        case BinValue::Kind::Uint:
+            out += "Uint(";
+            debug_list(out, std::get<BinValue::Uint>(v.value).values,
+                       [&](std::string& o, const std::optional<std::uint64_t>& x) {
+                           debug_optional(o, x, u64);
+                       });
+            break;
+        case BinValue::Kind::Float:
+            out += "Float(";
+            debug_list(out, std::get<BinValue::Float>(v.value).values, f64);
+            break;
+        case BinValue::Kind::Str:
+            out += "Str(" + debug_str(std::get<BinValue::Str>(v.value).value);
+            break;
+        case BinValue::Kind::StrArray:
+            out += "StrArray(";
+            debug_list(out, std::get<BinValue::StrArray>(v.value).values, text);
+            break;
+        case BinValue::Kind::F32:
+            out += "F32(";
+            debug_list(out, std::get<BinValue::F32>(v.value).values, f32);
+            break;
+        case BinValue::Kind::F64:
+            out += "F64(";
+            debug_list(out, std::get<BinValue::F64>(v.value).values, f64);
+            break;
+        case BinValue::Kind::C64:
+            out += "C64(";
+            debug_list(out, std::get<BinValue::C64>(v.value).values,
+                       [&](std::string& o, const std::complex<float>& c) {
+                           o += '(' + debug_f32(c.real()) + ", " + debug_f32(c.imag()) + ')';
+                       });
+            break;
+        case BinValue::Kind::C128:
+            out += "C128(";
+            debug_list(out, std::get<BinValue::C128>(v.value).values,
+                       [&](std::string& o, const std::complex<double>& c) {
+                           o += '(' + format_real_debug(c.real()) + ", " +
+                                format_real_debug(c.imag()) + ')';
+                       });
+            break;
+        case BinValue::Kind::Vla:
+            out += "Vla(";
+            render_debug(out, *std::get<BinValue::Vla>(v.value).inner);
+            break;
+    }
+    out += ')';
+}
+
+// ---------------------------------------------------------------- construction
+
+Result<std::int64_t> require_eq(Result<std::int64_t> got, std::int64_t want, const char* key,
+                                const char* msg) {
+    if (!got) return got;
+    if (*got != want) return std::unexpected(Error::value(key, msg));
+    return got;
+}
+
+Result<BinColumn> read_column_keywords(const Header& h, std::uint64_t n,
+                                       std::uint64_t running_offset) {
+    const std::string tform_key = keyword_n("TFORM", n);
+    auto tform = h.get_str(tform_key);
+    if (!tform) return std::unexpected(Error::missing_mandatory(tform_key));
+    BinColumn c;
+    c.index = n;
+    VEXLO_ASSIGN_OR_RETURN(c.format, BinFormat::parse(*tform));
+    const auto width = BinFormat::byte_width(c.format.repeat, c.format.kind);
+    if (!width) return std::unexpected(Error::value(tform_key, "row offset overflows usize"));
+    if (auto v = h.get_str(keyword_n("TTYPE", n))) c.name = std::string(trim_ws(*v));
+    if (auto v = h.get_str(keyword_n("TUNIT", n))) c.unit = std::string(trim_ws(*v));
+    c.tscal = h.get_f64(keyword_n("TSCAL", n)).value_or(1.0);
+    c.tzero = h.get_f64(keyword_n("TZERO", n)).value_or(0.0);
+    c.tnull = h.get_i64(keyword_n("TNULL", n));
+    VEXLO_ASSIGN_OR_RETURN(c.tdim, read_tdim(h, n));
+    c.int_storage = is_integer_kind(c.format.kind)
+                        ? classify_int_storage(c.format.kind, c.tscal, c.tzero)
+                        : IntStorage::RawSigned;
+    if (auto v = h.get_str(keyword_n("TDISP", n))) c.tdisp = std::string(trim_ws(*v));
+    if (!checked_add(running_offset, *width)) {
+        return std::unexpected(Error::value(tform_key, "row offset overflows usize"));
+    }
+    c.offset = running_offset;
+    return c;
+}
+
+Result<BinTableHdu> build(Header header, DataBuf data) {
+    VEXLO_TRY(require_eq(header.bitpix(), 8, "BITPIX", "BINTABLE requires BITPIX = 8"));
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis, header.naxis());
+    if (naxis != 2) return std::unexpected(Error::value("NAXIS", "BINTABLE requires NAXIS = 2"));
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis1, header.naxisn(1));
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis2, header.naxisn(2));
+    const std::int64_t pcount = header.get_i64("PCOUNT").value_or(0);
+    if (pcount < 0) {
+        return std::unexpected(Error::value("PCOUNT", "PCOUNT must be >= 0, got " + str(pcount)));
+    }
+    const auto main_size = checked_mul(naxis1, naxis2);
+    if (!main_size) return std::unexpected(Error::data("BINTABLE size overflows usize"));
+    const auto total = checked_add(*main_size, static_cast<std::uint64_t>(pcount));
+    if (!total) return std::unexpected(Error::data("BINTABLE+heap size overflows"));
+    const std::uint64_t len = data.size();
+    if (len != *total) {
+        return std::unexpected(
+            Error::data("BINTABLE data slice " + str(len) +
+                        " bytes does not match NAXIS1*NAXIS2+PCOUNT = " + str(*total)));
+    }
+    std::uint64_t theap = *main_size;
+    if (auto t = header.get_i64("THEAP")) {
+        if (*t < 0) {
+            return std::unexpected(Error::value("THEAP", "THEAP must be >= 0, got " + str(*t)));
+        }
+        theap = static_cast<std::uint64_t>(*t);
+    }
+    if (theap < *main_size || theap > *total) {
+        return std::unexpected(Error::value(
+            "THEAP", "THEAP=" + str(theap) + " must lie within [NAXIS1*NAXIS2=" + str(*main_size) +
+                         ", total=" + str(*total) + "]"));
+    }
+    VEXLO_ASSIGN_OR_RETURN(const std::int64_t tfields, header.require_i64("TFIELDS"));
+    if (tfields < 0) {
+        return std::unexpected(
+            Error::value("TFIELDS", "TFIELDS must be >= 0, got " + str(tfields)));
+    }
+    std::vector<BinColumn> columns;
+    // Every column needs its own TFORMn card, so the header's length bounds a sound count;
+    // a larger TFIELDS fails at the first missing TFORMn.
+    columns.reserve(std::min<std::uint64_t>(static_cast<std::uint64_t>(tfields), header.len()));
+    std::uint64_t offset = 0;
+    for (std::uint64_t n = 1; n <= static_cast<std::uint64_t>(tfields); ++n) {
+        VEXLO_ASSIGN_OR_RETURN(BinColumn c, read_column_keywords(header, n, offset));
+        offset += c.width();
+        columns.push_back(std::move(c));
+    }
+    if (offset > naxis1) {
+        return std::unexpected(Error::value(
+            "NAXIS1",
+            "sum of TFORM widths (" + str(offset) + ") exceeds NAXIS1 (" + str(naxis1) + ")"));
+    }
+    BinTableHdu t;
+    t.header = std::move(header);
+    t.data = std::move(data);
+    t.row_size = naxis1;
+    t.n_rows = naxis2;
+    t.columns = std::move(columns);
+    t.heap_offset = theap;
+    t.heap_size = len - theap;
+    return t;
+}
+
+// ---------------------------------------------------------------- whole columns
+
+std::string_view element_name(ColumnElement e) {
+    switch (e) {
+        case ColumnElement::Bool:
+            return "bool";
+        case ColumnElement::I64:
+            return "i64";
+        case ColumnElement::U64:
+            return "u64";
+        case ColumnElement::F64:
+            return "f64";
+        case ColumnElement::F32:
+            return "f32";
+        case ColumnElement::C64:
+            return "c64";
+        case ColumnElement::C128:
+            return "c128";
+    }
+    return "?";
+}
+
+template <class Out>
+constexpr ColumnElement element_of() {
+    if constexpr (std::is_same_v<Out, bool>) return ColumnElement::Bool;
+    if constexpr (std::is_same_v<Out, std::int64_t>) return ColumnElement::I64;
+    if constexpr (std::is_same_v<Out, std::uint64_t>) return ColumnElement::U64;
+    if constexpr (std::is_same_v<Out, double>) return ColumnElement::F64;
+    if constexpr (std::is_same_v<Out, float>) return ColumnElement::F32;
+    if constexpr (std::is_same_v<Out, std::complex<float>>) return ColumnElement::C64;
+    if constexpr (std::is_same_v<Out, std::complex<double>>) return ColumnElement::C128;
+}
+
+// Walks `n` rows of one column: calls `elem(ptr, i)` for every element with its bytes and
+// its position in the output.
+template <class F>
+void for_each_element(const std::uint8_t* first, std::uint64_t row_size, std::uint64_t n,
+                      std::uint64_t repeat, std::size_t size, F elem) {
+    std::size_t i = 0;
+    for (std::uint64_t r = 0; r < n; ++r) {
+        const std::uint8_t* p = first + r * row_size;
+        for (std::uint64_t k = 0; k < repeat; ++k, ++i)
+            elem(p + k * size, i);
+    }
+}
+
+template <class T, class Out>
+std::uint64_t fill_integers(const BinColumn& c, const std::uint8_t* first, std::uint64_t row_size,
+                            std::uint64_t n, std::span<Out> out, std::span<std::uint8_t> nulls) {
+    std::uint64_t count = 0;
+    const bool has_null = c.tnull.has_value();
+    const std::int64_t tnull = c.tnull.value_or(0);
+    const bool mask = !nulls.empty();
+    const std::int64_t bias = c.int_storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
+    for_each_element(first, row_size, n, c.format.repeat, sizeof(T),
+                     [&](const std::uint8_t* p, std::size_t i) {
+                         const T stored = load_elem<T>(p);
+                         const bool null = has_null && tnull == static_cast<std::int64_t>(stored);
+                         count += null;
+                         if (mask) nulls[i] = null;
+                         if constexpr (std::is_same_v<Out, double>) {
+                             out[i] = null ? std::numeric_limits<double>::quiet_NaN()
+                                           : static_cast<double>(stored) * c.tscal + c.tzero;
+                         } else if constexpr (std::is_same_v<Out, std::uint64_t>) {
+                             out[i] = null ? 0 : unsigned_value(stored);
+                         } else {
+                             out[i] = null ? 0 : static_cast<std::int64_t>(stored) + bias;
+                         }
+                     });
+    return count;
+}
+
+template <class Out>
+Result<std::uint64_t> fill_integer_column(const BinColumn& c, const std::uint8_t* first,
+                                          std::uint64_t row_size, std::uint64_t n,
+                                          std::span<Out> out, std::span<std::uint8_t> nulls) {
+    switch (c.format.kind) {
+        case BinKind::Byte:
+            return fill_integers<std::uint8_t>(c, first, row_size, n, out, nulls);
+        case BinKind::I16:
+            return fill_integers<std::int16_t>(c, first, row_size, n, out, nulls);
+        case BinKind::I32:
+            return fill_integers<std::int32_t>(c, first, row_size, n, out, nulls);
+        default:
+            return fill_integers<std::int64_t>(c, first, row_size, n, out, nulls);
+    }
+}
+
+template <class Out>
+Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std::uint64_t first_row,
+                                  std::uint64_t n, std::span<Out> out,
+                                  std::span<std::uint8_t> nulls) {
+    VEXLO_ASSIGN_OR_RETURN(const ColumnElement want, BinTableHdu::column_element(c));
+    if (want != element_of<Out>()) {
+        return std::unexpected(Error::data("BINTABLE col " + str(c.index) + ": column reads into " +
+                                           std::string(element_name(want)) + " elements, not " +
+                                           std::string(element_name(element_of<Out>()))));
+    }
+    if (first_row > t.n_rows || n > t.n_rows - first_row) {
+        return std::unexpected(Error::data("row " + str(std::max(first_row, t.n_rows)) +
+                                           " out of range (n_rows = " + str(t.n_rows) + ")"));
+    }
+    const auto count = checked_mul(n, c.format.repeat);
+    if (!count || *count != out.size()) {
+        return std::unexpected(Error::data("BINTABLE col " + str(c.index) + ": buffer holds " +
+                                           str(std::uint64_t{out.size()}) + " elements, need " +
+                                           (count ? str(*count) : std::string("more than 2^64"))));
+    }
+    if (!nulls.empty() && nulls.size() != out.size()) {
+        return std::unexpected(Error::data("BINTABLE col " + str(c.index) + ": null mask holds " +
+                                           str(std::uint64_t{nulls.size()}) + " elements, need " +
+                                           str(*count)));
+    }
+    const std::uint64_t width = c.width();
+    if (c.offset > t.row_size || width > t.row_size - c.offset) {
+        return std::unexpected(Error::data("BINTABLE col " + str(c.index) +
+                                           ": field does not fit in a row of " + str(t.row_size) +
+                                           " bytes"));
+    }
+    if (n == 0 || c.format.repeat == 0) {
+        std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
+        return std::uint64_t{0};
+    }
+    const std::uint8_t* first = t.data.data() + first_row * t.row_size + c.offset;
+    const std::uint64_t row_size = t.row_size;
+    if constexpr (std::is_same_v<Out, bool>) {
+        std::uint64_t nulls_seen = 0;
+        std::optional<std::uint8_t> bad;
+        const bool mask = !nulls.empty();
+        for_each_element(first, row_size, n, c.format.repeat, 1,
+                         [&](const std::uint8_t* p, std::size_t i) {
+                             std::optional<bool> v;
+                             if (!read_logical(*p, v)) {
+                                 if (!bad) bad = *p;
+                                 v = false;
+                             }
+                             nulls_seen += !v.has_value();
+                             if (mask) nulls[i] = !v.has_value();
+                             out[i] = v.value_or(false);
+                         });
+        if (bad) return std::unexpected(invalid_logical(c.index, *bad));
+        return nulls_seen;
+    } else if constexpr (std::is_same_v<Out, float>) {
+        const float scal = to_f32(c.tscal);
+        const float zero = to_f32(c.tzero);
+        for_each_element(
+            first, row_size, n, c.format.repeat, 4,
+            [&](const std::uint8_t* p, std::size_t i) { out[i] = load_be_f32(p) * scal + zero; });
+    } else if constexpr (std::is_same_v<Out, std::complex<float>>) {
+        for_each_element(first, row_size, n, c.format.repeat, 8,
+                         [&](const std::uint8_t* p, std::size_t i) {
+                             out[i] = {load_be_f32(p), load_be_f32(p + 4)};
+                         });
+    } else if constexpr (std::is_same_v<Out, std::complex<double>>) {
+        for_each_element(first, row_size, n, c.format.repeat, 16,
+                         [&](const std::uint8_t* p, std::size_t i) {
+                             out[i] = {load_be_f64(p), load_be_f64(p + 8)};
+                         });
+    } else if constexpr (std::is_same_v<Out, double>) {
+        if (c.format.kind == BinKind::F64) {
+            for_each_element(first, row_size, n, c.format.repeat, 8,
+                             [&](const std::uint8_t* p, std::size_t i) {
+                                 out[i] = load_be_f64(p) * c.tscal + c.tzero;
+                             });
+        } else {
+            return fill_integer_column(c, first, row_size, n, out, nulls);
+        }
+    } else {
+        return fill_integer_column(c, first, row_size, n, out, nulls);
+    }
+    std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
+    return std::uint64_t{0};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- kinds and formats
+
+std::string_view bin_kind_name(BinKind kind) {
+    switch (kind) {
+        case BinKind::Logical:
+            return "Logical";
+        case BinKind::Bit:
+            return "Bit";
+        case BinKind::Byte:
+            return "Byte";
+        case BinKind::I16:
+            return "I16";
+        case BinKind::I32:
+            return "I32";
+        case BinKind::I64:
+            return "I64";
+        case BinKind::Char:
+            return "Char";
+        case BinKind::F32:
+            return "F32";
+        case BinKind::F64:
+            return "F64";
+        case BinKind::C64:
+            return "C64";
+        case BinKind::C128:
+            return "C128";
+        case BinKind::P:
+            return "P";
+        case BinKind::Q:
+            return "Q";
+    }
+    return "?";
+}
+
+Result<BinKind> bin_kind_from_letter(char32_t c) {
+    if (c >= U'a' && c <= U'z') c = c - U'a' + U'A';
+    switch (c) {
+        case U'L':
+            return BinKind::Logical;
+        case U'X':
+            return BinKind::Bit;
+        case U'B':
+            return BinKind::Byte;
+        case U'I':
+            return BinKind::I16;
+        case U'J':
+            return BinKind::I32;
+        case U'K':
+            return BinKind::I64;
+        case U'A':
+            return BinKind::Char;
+        case U'E':
+            return BinKind::F32;
+        case U'D':
+            return BinKind::F64;
+        case U'C':
+            return BinKind::C64;
+        case U'M':
+            return BinKind::C128;
+        case U'P':
+            return BinKind::P;
+        case U'Q':
+            return BinKind::Q;
+        default:
+            break;
+    }
+    std::string shown;
+    append_utf8(shown, c);
+    return std::unexpected(Error::value("TFORM", "unknown BINTABLE type code `" + shown + "`"));
+}
+
+IntStorage classify_int_storage(BinKind kind, double tscal, double tzero) {
+    if (tscal == 1.0 && tzero == 0.0) return IntStorage::RawSigned;
+    constexpr double kEps = 0x1p-52;
+    if (!(std::fabs(tscal - 1.0) <= kEps)) return IntStorage::Scaled;
+    double c = 0.0;
+    switch (kind) {
+        case BinKind::Byte:
+            return std::fabs(tzero + 128.0) <= 0x1p-45 ? IntStorage::SignedFromByte
+                                                       : IntStorage::Scaled;
+        case BinKind::I16:
+            c = 0x1p15;
+            break;
+        case BinKind::I32:
+            c = 0x1p31;
+            break;
+        case BinKind::I64:
+            c = 0x1p63;
+            break;
+        default:
+            return IntStorage::Scaled;
+    }
+    return std::fabs(tzero - c) <= c * kEps ? IntStorage::Unsigned : IntStorage::Scaled;
+}
+
+std::optional<std::uint64_t> BinFormat::byte_width(std::uint64_t repeat, BinKind kind) {
+    switch (kind) {
+        case BinKind::Bit:
+            return repeat / 8 + (repeat % 8 != 0 ? 1 : 0);
+        case BinKind::P:
+            return 8;
+        case BinKind::Q:
+            return 16;
+        default:
+            return checked_mul(repeat, element_size(kind));
+    }
+}
+
+Result<BinFormat> BinFormat::parse(std::string_view tform) {
+    auto fail = [&](std::string msg) -> Result<BinFormat> {
+        return std::unexpected(Error::value("TFORM", std::move(msg)));
+    };
+    const std::string quoted = "`" + std::string(tform) + "`";
+    const std::string_view t = trim_ws(tform);
+    if (t.empty()) return fail("empty TFORM");
+    std::size_t digits = 0;
+    while (digits < t.size() && t[digits] >= '0' && t[digits] <= '9')
+        ++digits;
+    BinFormat f;
+    if (digits > 0) {
+        auto r = parse_u64_plus(t.substr(0, digits));
+        if (!r) return fail("invalid repeat in " + quoted);
+        f.repeat = *r;
+    }
+    if (digits == t.size()) return fail("missing type code in " + quoted);
+    const auto [code, code_len] = first_code_point(t.substr(digits));
+    VEXLO_ASSIGN_OR_RETURN(f.kind, bin_kind_from_letter(code));
+    if (f.kind != BinKind::P && f.kind != BinKind::Q) return f;
+
+    if (f.repeat > 1) return fail(quoted + " VLA descriptor repeat must be 0 or 1");
+    std::string_view rest = t.substr(digits + code_len);
+    if (rest.empty()) return fail(quoted + " missing VLA inner type");
+    const auto [inner, inner_len] = first_code_point(rest);
+    VEXLO_ASSIGN_OR_RETURN(f.vla_kind, bin_kind_from_letter(inner));
+    rest.remove_prefix(inner_len);
+    if (!rest.empty() && rest.front() == '(') {
+        const std::size_t close = rest.find(')');
+        if (close == std::string_view::npos) return fail(quoted + " missing closing `)`");
+        auto max = parse_u64_plus(trim_ws(rest.substr(1, close - 1)));
+        if (!max) return fail("invalid VLA maxlen in " + quoted);
+        f.vla_max = *max;
+    }
+    return f;
+}
+
+Result<std::uint64_t> parse_tdim_dim(std::string_view piece, std::string_view keyword) {
+    auto v = parse_u64_plus(trim_ws(piece));
+    if (!v) {
+        return std::unexpected(
+            Error::value(std::string(keyword), "invalid TDIM dim `" + std::string(piece) + "`"));
+    }
+    return *v;
+}
+
+Result<std::optional<std::vector<std::uint64_t>>> read_tdim(const Header& header, std::uint64_t n) {
+    using Out = std::optional<std::vector<std::uint64_t>>;
+    const std::string key = keyword_n("TDIM", n);
+    auto card = header.get(key);
+    if (!card) return Out{};
+    auto vc = card->value_and_comment();
+    if (!vc || !vc->value.is(Value::Kind::String)) return Out{};
+    const std::string& raw = vc->value.text;
+    const std::string_view t = trim_ws(raw);
+    if (t.size() < 2 || t.front() != '(' || t.back() != ')') {
+        return std::unexpected(Error::value(key, "TDIM must be `(d1,d2,...)`, got `" + raw + "`"));
+    }
+    std::string_view inside = t.substr(1, t.size() - 2);
+    std::vector<std::uint64_t> dims;
+    while (true) {
+        const std::size_t comma = inside.find(',');
+        VEXLO_ASSIGN_OR_RETURN(std::uint64_t d, parse_tdim_dim(inside.substr(0, comma), key));
+        dims.push_back(d);
+        if (comma == std::string_view::npos) break;
+        inside.remove_prefix(comma + 1);
+    }
+    return Out{std::move(dims)};
+}
+
+std::vector<std::string> split_fixed_strings(ByteSpan bytes, std::uint64_t width) {
+    std::vector<std::string> out;
+    if (width == 0) return out;
+    const std::uint64_t count = bytes.size() / width;
+    out.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::string piece = utf8_lossy(as_chars(
+            bytes.subspan(static_cast<std::size_t>(i * width), static_cast<std::size_t>(width))));
+        out.push_back(trim_cell_text(piece));
+    }
+    return out;
+}
+
+Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell) {
+    std::int64_t n = 0;
+    std::int64_t off = 0;
+    if (kind == BinKind::P) {
+        if (cell.size() < 8) {
+            return std::unexpected(Error::data("P-descriptor cell is " +
+                                               str(std::uint64_t{cell.size()}) + " bytes, need 8"));
+        }
+        n = load_be_i32(cell.data());
+        off = load_be_i32(cell.data() + 4);
+    } else if (kind == BinKind::Q) {
+        if (cell.size() < 16) {
+            return std::unexpected(Error::data(
+                "Q-descriptor cell is " + str(std::uint64_t{cell.size()}) + " bytes, need 16"));
+        }
+        n = load_be_i64(cell.data());
+        off = load_be_i64(cell.data() + 8);
+    } else {
+        return std::unexpected(Error::header("expected a P/Q descriptor column, got " +
+                                             std::string(bin_kind_name(kind))));
+    }
+    if (n < 0 || off < 0) {
+        return std::unexpected(Error::data("VLA descriptor has negative field (n=" + str(n) +
+                                           ", off=" + str(off) + ")"));
+    }
+    return VlaDescriptor{static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(off)};
+}
+
+// ---------------------------------------------------------------- values
+
+std::string BinValue::debug() const {
+    std::string out;
+    render_debug(out, *this);
+    return out;
+}
+
+bool operator==(const BinValue& a, const BinValue& b) {
+    if (a.kind() != b.kind()) return false;
+    if (a.kind() == BinValue::Kind::Vla) {
+        return *std::get<BinValue::Vla>(a.value).inner == *std::get<BinValue::Vla>(b.value).inner;
+    }
+    return std::visit(
+        [&](const auto& x) {
+            using T = std::decay_t<decltype(x)>;
+            const T& y = std::get<T>(b.value);
+            if constexpr (std::is_same_v<T, BinValue::Vla>) {
+                return false;  // handled above
+            } else if constexpr (std::is_same_v<T, BinValue::Bits>) {
+                return x.bytes == y.bytes && x.n_bits == y.n_bits;
+            } else if constexpr (std::is_same_v<T, BinValue::Str>) {
+                return x.value == y.value;
+            } else {
+                return x.values == y.values;
+            }
+        },
+        a.value);
+}
+
+// ---------------------------------------------------------------- columns and table
+
+std::uint64_t BinColumn::width() const {
+    return BinFormat::byte_width(format.repeat, format.kind).value_or(0);
+}
+
+Result<BinValue> BinColumn::decode_cell(ByteSpan cell, ByteSpan heap) const {
+    try {
+        return decode_spec(spec_of(*this), cell, heap);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(
+            Error::data("BINTABLE col " + str(index) + ": out of memory decoding a cell"));
+    }
+}
+
+Result<BinTableHdu> BinTableHdu::create(Header header, Bytes data) {
+    return build(std::move(header), DataBuf::owned(std::move(data)));
+}
+
+Result<BinTableHdu> BinTableHdu::create_borrowed(Header header, ByteSpan data) {
+    return build(std::move(header), DataBuf::borrowed(data));
+}
+
+OwnedHdu BinTableHdu::into_parts() && {
+    return OwnedHdu{std::move(header), std::move(data).into_bytes()};
+}
+
+ByteSpan BinTableHdu::heap() const {
+    const ByteSpan all = data.span();
+    if (heap_offset > all.size()) return {};
+    return all.subspan(static_cast<std::size_t>(heap_offset),
+                       std::min<std::size_t>(static_cast<std::size_t>(heap_size),
+                                             all.size() - static_cast<std::size_t>(heap_offset)));
+}
+
+Result<ByteSpan> BinTableHdu::cell_bytes(std::uint64_t row, const BinColumn& column) const {
+    if (row >= n_rows) {
+        return std::unexpected(
+            Error::data("row " + str(row) + " out of range (n_rows = " + str(n_rows) + ")"));
+    }
+    const std::uint64_t width = column.width();
+    // A column of this table always fits its row; a foreign one is refused, not read past.
+    if (column.offset > row_size || width > row_size - column.offset) {
+        return std::unexpected(Error::data("BINTABLE col " + str(column.index) +
+                                           ": field does not fit in a row of " + str(row_size) +
+                                           " bytes"));
+    }
+    const std::uint64_t start = row * row_size + column.offset;
+    return data.span().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(width));
+}
+
+Result<BinValue> BinTableHdu::read_cell(std::uint64_t row, const BinColumn& column) const {
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, cell_bytes(row, column));
+    return column.decode_cell(cell, heap());
+}
+
+const BinColumn* BinTableHdu::find_column(std::string_view name) const {
+    for (const BinColumn& c : columns) {
+        if (c.name.size() != name.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < name.size() && same; ++i) {
+            char x = c.name[i];
+            char y = name[i];
+            if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+            if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+            same = x == y;
+        }
+        if (same) return &c;
+    }
+    return nullptr;
+}
+
+Result<ColumnElement> BinTableHdu::column_element(const BinColumn& column) {
+    switch (column.format.kind) {
+        case BinKind::Logical:
+            return ColumnElement::Bool;
+        case BinKind::Byte:
+        case BinKind::I16:
+        case BinKind::I32:
+        case BinKind::I64:
+            switch (column.int_storage) {
+                case IntStorage::Unsigned:
+                    return ColumnElement::U64;
+                case IntStorage::Scaled:
+                    return ColumnElement::F64;
+                case IntStorage::RawSigned:
+                case IntStorage::SignedFromByte:
+                    return ColumnElement::I64;
+            }
+            return ColumnElement::I64;
+        case BinKind::F32:
+            return ColumnElement::F32;
+        case BinKind::F64:
+            return ColumnElement::F64;
+        case BinKind::C64:
+            return ColumnElement::C64;
+        case BinKind::C128:
+            return ColumnElement::C128;
+        case BinKind::Bit:
+        case BinKind::Char:
+        case BinKind::P:
+        case BinKind::Q:
+            break;
+    }
+    return std::unexpected(Error::data("BINTABLE col " + str(column.index) + ": " +
+                                       std::string(bin_kind_name(column.format.kind)) +
+                                       " column has no fixed numeric elements"));
+}
+
+Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,
+                                               std::uint64_t n, std::span<bool> out,
+                                               std::span<std::uint8_t> nulls) const {
+    return fill_column(*this, column, first_row, n, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,
+                                               std::uint64_t n, std::span<std::int64_t> out,
+                                               std::span<std::uint8_t> nulls) const {
+    return fill_column(*this, column, first_row, n, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,
+                                               std::uint64_t n, std::span<std::uint64_t> out,
+                                               std::span<std::uint8_t> nulls) const {
+    return fill_column(*this, column, first_row, n, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,
+                                               std::uint64_t n, std::span<double> out,
+                                               std::span<std::uint8_t> nulls) const {
+    return fill_column(*this, column, first_row, n, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,
+                                               std::uint64_t n, std::span<float> out,
+                                               std::span<std::uint8_t> nulls) const {
+    return fill_column(*this, column, first_row, n, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,
+                                               std::uint64_t n, std::span<std::complex<float>> out,
+                                               std::span<std::uint8_t> nulls) const {
+    return fill_column(*this, column, first_row, n, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,
+                                               std::uint64_t n, std::span<std::complex<double>> out,
+                                               std::span<std::uint8_t> nulls) const {
+    return fill_column(*this, column, first_row, n, out, nulls);
+}
+
+Result<double> tile_value_for_row(const TileValue<double>& value, const BinTableHdu& table,
+                                  std::uint64_t row) {
+    if (value.kind == TileValue<double>::Kind::Constant) return value.value;
+    if (value.column >= table.columns.size()) {
+        return std::unexpected(Error::header(
+            "scale column slot " + str(std::uint64_t{value.column}) + " no longer present"));
+    }
+    VEXLO_ASSIGN_OR_RETURN(const BinValue v, table.read_cell(row, table.columns[value.column]));
+    switch (v.kind()) {
+        case BinValue::Kind::Int: {
+            const auto& xs = std::get<BinValue::Int>(v.value).values;
+            if (xs.size() == 1) return xs[0] ? static_cast<double>(*xs[0]) : 0.0;
+            break;
+        }
+        case BinValue::Kind::Float: {
+            const auto& xs = std::get<BinValue::Float>(v.value).values;
+            if (xs.size() == 1) return xs[0];
+            break;
+        }
+        case BinValue::Kind::F64: {
+            const auto& xs = std::get<BinValue::F64>(v.value).values;
+            if (xs.size() == 1) return xs[0];
+            break;
+        }
+        case BinValue::Kind::F32: {
+            const auto& xs = std::get<BinValue::F32>(v.value).values;
+            if (xs.size() == 1) return static_cast<double>(xs[0]);
+            break;
+        }
+        default:
+            break;
+    }
+    return std::unexpected(Error::data("expected scalar float in column " +
+                                       str(std::uint64_t{value.column}) + ", got " + v.debug()));
+}
+
+}  // namespace vexlo
