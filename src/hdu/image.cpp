@@ -1,0 +1,227 @@
+#include "hdu/image.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <new>
+#include <string>
+
+namespace vexlo {
+
+namespace {
+
+std::unexpected<Error> fail(Error e) {
+    return std::unexpected(std::move(e));
+}
+
+// The canonical quiet NaNs: sign clear, exponent all ones, only the top fraction bit set.
+constexpr double kNan64 = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+constexpr float kNan32 = std::bit_cast<float>(std::uint32_t{0x7FC00000});
+
+template <class Out>
+constexpr Out nan_of() {
+    if constexpr (sizeof(Out) == 8) {
+        return kNan64;
+    } else {
+        return kNan32;
+    }
+}
+
+// One pass: load, (blank test), multiply, add, narrow. No FMA: the core is built with
+// -ffp-contract=off, so the product is rounded before the sum as intended.
+template <class Out, class Load>
+void scale_pass(const std::uint8_t* p, std::size_t n, std::size_t width, Load load,
+                const ImageScaling& s, Out* out) {
+    const double scale = s.scale;
+    const double zero = s.zero;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = static_cast<double>(load(p + i * width));
+        out[i] = static_cast<Out>(v * scale + zero);
+    }
+}
+
+template <class Out, class Load>
+void scale_pass_blank(const std::uint8_t* p, std::size_t n, std::size_t width, Load load,
+                      const ImageScaling& s, std::int64_t blank, Out* out) {
+    const double scale = s.scale;
+    const double zero = s.zero;
+    const Out nan = nan_of<Out>();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto stored = static_cast<std::int64_t>(load(p + i * width));
+        const Out phys = static_cast<Out>(static_cast<double>(stored) * scale + zero);
+        out[i] = stored == blank ? nan : phys;
+    }
+}
+
+template <class Out, class Load>
+void integer_pass(const std::uint8_t* p, std::size_t n, std::size_t width, Load load,
+                  const ImageScaling& s, Out* out) {
+    if (s.blank) {
+        scale_pass_blank(p, n, width, load, s, *s.blank, out);
+    } else {
+        scale_pass(p, n, width, load, s, out);
+    }
+}
+
+std::uint8_t load_u8(const std::uint8_t* p) {
+    return *p;
+}
+
+template <class Out>
+void physical_pass(Bitpix bitpix, ByteSpan data, const ImageScaling& s, std::span<Out> dest) {
+    const std::uint8_t* p = data.data();
+    // Never read past the data, whatever the caller passed.
+    const std::size_t n = std::min<std::size_t>(
+        dest.size(), data.size() / static_cast<std::size_t>(bytes_per_pixel(bitpix)));
+    Out* out = dest.data();
+    switch (bitpix) {
+        case Bitpix::U8:
+            integer_pass(p, n, 1, load_u8, s, out);
+            break;
+        case Bitpix::I16:
+            integer_pass(p, n, 2, load_be_i16, s, out);
+            break;
+        case Bitpix::I32:
+            integer_pass(p, n, 4, load_be_i32, s, out);
+            break;
+        case Bitpix::I64:
+            integer_pass(p, n, 8, load_be_i64, s, out);
+            break;
+        // Floating-point data never consults BLANK.
+        case Bitpix::F32:
+            scale_pass(p, n, 4, load_be_f32, s, out);
+            break;
+        case Bitpix::F64:
+            scale_pass(p, n, 8, load_be_f64, s, out);
+            break;
+    }
+}
+
+Error mismatch(std::string_view expected, Bitpix found) {
+    return Error::hdu_mismatch(std::string(expected), std::string(type_name(found)));
+}
+
+template <class T, class Decode>
+Result<ImageArray<T>> typed_array(const ImageHdu& img, Bitpix want, Decode decode) {
+    if (img.bitpix != want) return fail(mismatch(type_name(want), img.bitpix));
+    try {
+        return ImageArray<T>::create(decode(img.data.span()), img.axes);
+    } catch (const std::bad_alloc&) {
+        return fail(Error::io_errno(ENOMEM));
+    }
+}
+
+template <class Out>
+Result<void> physical_into(const ImageHdu& img, std::span<Out> dest) {
+    if (dest.size() != img.n_elements) {
+        return fail(Error::data("physical values: destination holds " +
+                                std::to_string(dest.size()) + " values, image has " +
+                                std::to_string(img.n_elements)));
+    }
+    physical_values_into(img.bitpix, img.data.span(), read_image_scaling(img.header), dest);
+    return {};
+}
+
+template <class Out>
+Result<ImageArray<Out>> physical_array(const ImageHdu& img) {
+    try {
+        std::vector<Out> values(static_cast<std::size_t>(img.n_elements));
+        VEXLO_TRY(physical_into(img, std::span<Out>(values)));
+        return ImageArray<Out>::create(std::move(values), img.axes);
+    } catch (const std::bad_alloc&) {
+        return fail(Error::io_errno(ENOMEM));
+    }
+}
+
+}  // namespace
+
+Result<std::uint64_t> axis_product(std::span<const std::uint64_t> axes) {
+    if (axes.empty()) return std::uint64_t{0};
+    std::uint64_t product = 1;
+    for (const std::uint64_t a : axes) {
+        if (__builtin_mul_overflow(product, a, &product)) {
+            return fail(Error::data("axis product overflows u64"));
+        }
+    }
+    return product;
+}
+
+ImageScaling read_image_scaling(const Header& header) {
+    ImageScaling s;
+    s.zero = header.get_f64("BZERO").value_or(0.0);
+    s.scale = header.get_f64("BSCALE").value_or(1.0);
+    s.blank = header.blank();
+    return s;
+}
+
+void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
+                          std::span<double> dest) {
+    physical_pass(bitpix, data, scaling, dest);
+}
+
+void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
+                          std::span<float> dest) {
+    physical_pass(bitpix, data, scaling, dest);
+}
+
+Result<ImageHdu> ImageHdu::create(Header header, DataBuf data) {
+    VEXLO_ASSIGN_OR_RETURN(const std::int64_t bitpix_raw, header.bitpix());
+    VEXLO_ASSIGN_OR_RETURN(const Bitpix bitpix, from_bitpix(bitpix_raw));
+    VEXLO_ASSIGN_OR_RETURN(std::vector<std::uint64_t> axes, header.axes());
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t n_elements, axis_product(axes));
+    std::uint64_t expected = 0;
+    if (__builtin_mul_overflow(n_elements, bytes_per_pixel(bitpix), &expected)) {
+        return fail(Error::data("image data size overflows u64"));
+    }
+    if (data.size() != expected) {
+        return fail(Error::data("data slice " + std::to_string(data.size()) +
+                                " bytes does not match expected " + std::to_string(expected)));
+    }
+    ImageHdu img;
+    img.header = std::move(header);
+    img.data = std::move(data);
+    img.bitpix = bitpix;
+    img.axes = std::move(axes);
+    img.n_elements = n_elements;
+    return img;
+}
+
+Result<ImageArray<std::uint8_t>> ImageHdu::to_array_u8() const {
+    return typed_array<std::uint8_t>(*this, Bitpix::U8, [](ByteSpan b) {
+        return std::vector<std::uint8_t>(b.begin(), b.end());
+    });
+}
+Result<ImageArray<std::int16_t>> ImageHdu::to_array_i16() const {
+    return typed_array<std::int16_t>(*this, Bitpix::I16, decode_be_i16);
+}
+Result<ImageArray<std::int32_t>> ImageHdu::to_array_i32() const {
+    return typed_array<std::int32_t>(*this, Bitpix::I32, decode_be_i32);
+}
+Result<ImageArray<std::int64_t>> ImageHdu::to_array_i64() const {
+    return typed_array<std::int64_t>(*this, Bitpix::I64, decode_be_i64);
+}
+
+Result<ImageArray<double>> ImageHdu::physical_f64() const {
+    return physical_array<double>(*this);
+}
+Result<ImageArray<float>> ImageHdu::physical_f32() const {
+    return physical_array<float>(*this);
+}
+
+Result<void> ImageHdu::physical_f64_into(std::span<double> dest) const {
+    return physical_into(*this, dest);
+}
+Result<void> ImageHdu::physical_f32_into(std::span<float> dest) const {
+    return physical_into(*this, dest);
+}
+
+Bytes ImageHdu::into_data() && {
+    return std::move(data).into_bytes();
+}
+
+OwnedHdu ImageHdu::into_parts() && {
+    Bytes bytes = std::move(data).into_bytes();
+    return OwnedHdu{std::move(header), std::move(bytes)};
+}
+
+}  // namespace vexlo

@@ -1,0 +1,97 @@
+// An image HDU (primary array or IMAGE extension): header, unpadded big-endian pixels and
+// their geometry, checked on construction; typed and physical decoding of its pixels.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "data/buffer.hpp"
+#include "data/pixel.hpp"
+#include "error.hpp"
+#include "hdu/owned.hpp"
+#include "header/header.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+// The product of the axis lengths; 0 for no axes. Error::Data "axis product overflows u64".
+Result<std::uint64_t> axis_product(std::span<const std::uint64_t> axes);
+
+// Host-form pixels in FITS order (NAXIS1 fastest) with their axes, NAXIS1 first.
+template <class T>
+struct ImageArray {
+    std::vector<T> data;
+    std::vector<std::uint64_t> axes;
+
+    // Pairs pixels with axes after checking that their sizes agree.
+    static Result<ImageArray> create(std::vector<T> data, std::vector<std::uint64_t> axes);
+};
+
+template <class T>
+Result<ImageArray<T>> ImageArray<T>::create(std::vector<T> data, std::vector<std::uint64_t> axes) {
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t product, axis_product(axes));
+    if (product != data.size()) {
+        return std::unexpected(Error::data("axis product " + std::to_string(product) +
+                                           " does not match data length " +
+                                           std::to_string(data.size())));
+    }
+    return ImageArray{std::move(data), std::move(axes)};
+}
+
+// BZERO, BSCALE and BLANK as the physical conversions read them from a header.
+struct ImageScaling {
+    double zero = 0.0;
+    double scale = 1.0;
+    std::optional<std::int64_t> blank;  // only read when BITPIX is not negative
+};
+ImageScaling read_image_scaling(const Header& header);
+
+struct ImageHdu {
+    Header header;
+    DataBuf data;  // unpadded big-endian pixels, exactly n_elements * bytes per pixel
+    Bitpix bitpix = Bitpix::U8;
+    std::vector<std::uint64_t> axes;  // NAXIS1 first; empty when NAXIS = 0
+    std::uint64_t n_elements = 0;     // product of axes; 0 when axes is empty
+
+    // Checks BITPIX, the axes and the data length against each other.
+    static Result<ImageHdu> create(Header header, DataBuf data);
+    static Result<ImageHdu> create(Header header, Bytes data) {
+        return create(std::move(header), DataBuf::owned(std::move(data)));
+    }
+    // The viewed bytes must outlive the record.
+    static Result<ImageHdu> create_borrowed(Header header, ByteSpan data) {
+        return create(std::move(header), DataBuf::borrowed(data));
+    }
+
+    // Stored, unscaled values; Error::HduMismatch when the pixel type is another.
+    Result<ImageArray<std::uint8_t>> to_array_u8() const;
+    Result<ImageArray<std::int16_t>> to_array_i16() const;
+    Result<ImageArray<std::int32_t>> to_array_i32() const;
+    Result<ImageArray<std::int64_t>> to_array_i64() const;
+
+    // Physical values BZERO + BSCALE * stored, NaN where an integer pixel equals BLANK; the
+    // arithmetic is double precision, rounded once to single for the f32 form.
+    Result<ImageArray<double>> physical_f64() const;
+    Result<ImageArray<float>> physical_f32() const;
+    // The same values written straight into a caller's buffer of exactly n_elements.
+    Result<void> physical_f64_into(std::span<double> dest) const;
+    Result<void> physical_f32_into(std::span<float> dest) const;
+
+    // The data section as an owned list (moved when owned, copied when borrowed).
+    Bytes into_data() &&;
+    // Header and data for the writer.
+    OwnedHdu into_parts() &&;
+};
+
+// Fills `dest` (exactly one element per pixel of `data`) with scaling.zero +
+// scaling.scale * stored, NaN for BLANK integers; one fused pass per pixel type.
+void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
+                          std::span<double> dest);
+void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
+                          std::span<float> dest);
+
+}  // namespace vexlo

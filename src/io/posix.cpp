@@ -1,0 +1,148 @@
+#include "io/posix.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <new>
+
+namespace vexlo {
+
+namespace {
+
+Result<Fd> open_with(const std::string& path, int flags) {
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+        if (fd >= 0) return Fd(fd);
+        if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
+    }
+}
+
+// Largest single transfer: Linux moves at most about 2 GiB per call anyway.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+}  // namespace
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int Fd::release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Fd::reset() noexcept {
+    if (fd_ >= 0) {
+        // The descriptor is released whatever close reports; retrying on EINTR could close
+        // a descriptor another thread has just been given.
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+Result<Fd> open_read(const std::string& path) {
+    return open_with(path, O_RDONLY);
+}
+
+Result<Fd> open_read_write(const std::string& path) {
+    return open_with(path, O_RDWR);
+}
+
+Result<std::uint64_t> file_size(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::unexpected(Error::io_errno(errno));
+    if (st.st_size < 0) return std::uint64_t{0};
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::size_t> read_once(int fd, std::uint8_t* buf, std::size_t len) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, len < kMaxChunk ? len : kMaxChunk);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
+    }
+}
+
+Result<void> pread_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::size_t len) {
+    while (len > 0) {
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            return std::unexpected(
+                Error::io("pread reached EOF before filling buffer (file truncated?)"));
+        }
+        const std::size_t want = len < kMaxChunk ? len : kMaxChunk;
+        const ssize_t n = ::pread(fd, buf, want, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(Error::io_errno(errno));
+        }
+        if (n == 0) {
+            return std::unexpected(
+                Error::io("pread reached EOF before filling buffer (file truncated?)"));
+        }
+        const auto got = static_cast<std::size_t>(n);
+        buf += got;
+        len -= got;
+        offset += got;
+    }
+    return {};
+}
+
+Result<void> pwrite_all(int fd, std::uint64_t offset, const std::uint8_t* buf, std::size_t len) {
+    while (len > 0) {
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            return std::unexpected(Error::io_errno(EFBIG));
+        }
+        const std::size_t want = len < kMaxChunk ? len : kMaxChunk;
+        const ssize_t n = ::pwrite(fd, buf, want, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(Error::io_errno(errno));
+        }
+        if (n == 0) return std::unexpected(Error::io("pwrite returned 0 bytes"));
+        const auto put = static_cast<std::size_t>(n);
+        buf += put;
+        len -= put;
+        offset += put;
+    }
+    return {};
+}
+
+Result<Bytes> read_whole_file(int fd) {
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t size, file_size(fd));
+    if (size > std::numeric_limits<std::size_t>::max() / 2) {
+        return std::unexpected(Error::io_errno(EFBIG));
+    }
+    try {
+        // Sized by the file's real length; the loop still follows the file should it grow
+        // or shrink meanwhile.
+        // One spare byte lets the read that finds the end land without a reallocation.
+        Bytes out(static_cast<std::size_t>(size) + 1);
+        std::size_t have = 0;
+        for (;;) {
+            if (have == out.size()) out.resize(out.size() + 65536);
+            const std::size_t want = out.size() - have;
+            const ssize_t n = ::pread(fd, out.data() + have, want < kMaxChunk ? want : kMaxChunk,
+                                      static_cast<off_t>(have));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return std::unexpected(Error::io_errno(errno));
+            }
+            if (n == 0) break;
+            have += static_cast<std::size_t>(n);
+        }
+        out.resize(have);
+        return out;
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::io_errno(ENOMEM));
+    }
+}
+
+}  // namespace vexlo

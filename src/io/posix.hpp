@@ -1,0 +1,55 @@
+// A thin owner of a POSIX file descriptor and the positional I/O the core uses. Reads never
+// move a shared file position, so one descriptor can serve many threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "error.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() noexcept;
+    void reset() noexcept;
+
+  private:
+    int fd_ = -1;
+};
+
+// Opens read-only with close-on-exec.
+Result<Fd> open_read(const std::string& path);
+// Opens for reading and writing (no creation, no truncation) with close-on-exec.
+Result<Fd> open_read_write(const std::string& path);
+
+// The file length from fstat.
+Result<std::uint64_t> file_size(int fd);
+
+// One read(2) of at most len bytes from the current position, retried only on EINTR;
+// returns the count read (0 at end of file).
+Result<std::size_t> read_once(int fd, std::uint8_t* buf, std::size_t len);
+
+// Fills buf[0, len) from the absolute offset, retrying after signals and short reads. EOF
+// before the buffer is full is an error.
+Result<void> pread_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::size_t len);
+
+// Writes buf[0, len) at the absolute offset, retrying after signals and short writes.
+Result<void> pwrite_all(int fd, std::uint64_t offset, const std::uint8_t* buf, std::size_t len);
+
+// Every byte of the file from offset 0 to its end as found by positional reads.
+Result<Bytes> read_whole_file(int fd);
+
+}  // namespace vexlo
