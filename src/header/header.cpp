@@ -1,0 +1,301 @@
+// Header record: ownership of the keyword layout, lookups, and whole-block parsing and
+// serialisation.
+#include "header/header.hpp"
+
+#include <algorithm>
+#include <memory>
+
+namespace vexlo {
+
+namespace {
+
+ByteSpan image_at(ByteSpan bytes, std::size_t pos) {
+    return bytes.subspan(pos, kCardLen);
+}
+
+// The first image of a span (the whole span when a broken one is shorter).
+ByteSpan first_image(const CardView& view) {
+    return view.bytes.first(std::min(view.bytes.size(), kCardLen));
+}
+
+// A CONTINUE image attaches after an image whose body reads leniently as a string that
+// ends in '&'. The kind of that image does not matter, so continuations chain.
+bool attaches(ByteSpan image) {
+    auto parsed = parse_card(image, 0, true);
+    if (!parsed) return false;
+    ValueAndComment vc = parse_value_lenient(parsed->keyword, parsed->body);
+    return vc.value.is(Value::Kind::String) && !vc.value.text.empty() &&
+           vc.value.text.back() == '&';
+}
+
+bool indexable(ByteSpan image) {
+    CardKind kind = card_kind(image, true);
+    return kind == CardKind::End || kind == CardKind::Value;
+}
+
+std::string dashes_to_underscores(std::string_view key) {
+    std::string out(key);
+    std::replace(out.begin(), out.end(), '-', '_');
+    return out;
+}
+
+Layout* clone_layout(const std::atomic<Layout*>& src) {
+    const Layout* built = src.load(std::memory_order_acquire);
+    return built != nullptr ? new Layout(*built) : nullptr;
+}
+
+}  // namespace
+
+// --- layout ---
+
+Layout Layout::build(ByteSpan bytes) {
+    Layout layout;
+    layout.extend(bytes, 0);
+    return layout;
+}
+
+void Layout::extend(ByteSpan bytes, std::size_t from) {
+    // The spans cover every whole image up to their end, so a rebuild would resume there.
+    // That is `from` whenever the earlier bytes were whole images; a caller that claims
+    // new bytes inside the covered range has changed them, and only a rebuild is sound.
+    const std::size_t covered = spans.empty() ? 0 : spans.back().end;
+    if (from < covered || covered > bytes.size()) {
+        *this = build(bytes);
+        return;
+    }
+    const std::size_t first_new = spans.size();
+    for (std::size_t pos = covered; bytes.size() - pos >= kCardLen; pos += kCardLen) {
+        ByteSpan image = image_at(bytes, pos);
+        if (!spans.empty() && card_kind(image, true) == CardKind::Continue &&
+            attaches(image_at(bytes, spans.back().end - kCardLen))) {
+            spans.back().end += kCardLen;
+        } else {
+            spans.push_back(Span{pos, pos + kCardLen});
+        }
+    }
+    // A continuation joined to the old last span leaves its first image, and so the index,
+    // unchanged; only the new spans need indexing.
+    for (std::size_t n = first_new; n < spans.size(); ++n) {
+        ByteSpan first = image_at(bytes, spans[n].start);
+        if (!indexable(first)) continue;
+        std::string key = card_keyword(first, true);
+        if (!key.empty()) index.try_emplace(std::move(key), n);
+    }
+}
+
+// --- ownership ---
+
+Header::Header(const Header& other) : bytes_(other.bytes_), layout_(clone_layout(other.layout_)) {}
+
+Header::Header(Header&& other) noexcept
+    : bytes_(std::move(other.bytes_)),
+      layout_(other.layout_.exchange(nullptr, std::memory_order_acq_rel)) {
+    other.bytes_.clear();
+}
+
+Header& Header::operator=(const Header& other) {
+    if (this == &other) return *this;
+    std::unique_ptr<Layout> copy(clone_layout(other.layout_));
+    bytes_ = other.bytes_;
+    delete layout_.exchange(copy.release(), std::memory_order_acq_rel);
+    return *this;
+}
+
+Header& Header::operator=(Header&& other) noexcept {
+    if (this == &other) return *this;
+    bytes_ = std::move(other.bytes_);
+    other.bytes_.clear();
+    Layout* taken = other.layout_.exchange(nullptr, std::memory_order_acq_rel);
+    delete layout_.exchange(taken, std::memory_order_acq_rel);
+    return *this;
+}
+
+Header::~Header() {
+    delete layout_.load(std::memory_order_acquire);
+}
+
+const Layout& Header::layout() const {
+    if (Layout* built = layout_.load(std::memory_order_acquire)) return *built;
+    // Concurrent first readers may each build one; the first store wins and the others
+    // discard theirs, so nobody waits on a lock.
+    auto fresh = std::make_unique<Layout>(Layout::build(bytes_));
+    Layout* expected = nullptr;
+    if (layout_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel,
+                                        std::memory_order_acquire)) {
+        return *fresh.release();
+    }
+    return *expected;
+}
+
+CardView Header::view_at(std::size_t span) const {
+    const Layout& l = layout();
+    if (span >= l.spans.size()) return CardView{};
+    const Span& s = l.spans[span];
+    if (s.end > bytes_.size() || s.start > s.end) return CardView{};
+    return CardView{ByteSpan(bytes_).subspan(s.start, s.end - s.start)};
+}
+
+// --- lookups ---
+
+std::optional<CardView> Header::get(std::string_view key) const {
+    const Layout& l = layout();
+    auto it = l.index.find(key);
+    if (it == l.index.end() && key.find('-') != std::string_view::npos) {
+        it = l.index.find(dashes_to_underscores(key));
+    }
+    if (it == l.index.end()) return std::nullopt;
+    return view_at(it->second);
+}
+
+std::optional<Value> Header::get_value(std::string_view key) const {
+    auto view = get(key);
+    if (!view) return std::nullopt;
+    return view->value();
+}
+
+bool Header::contains_exact(std::string_view key) const {
+    const Layout& l = layout();
+    if (l.index.contains(key)) return true;
+    ByteSpan bytes(bytes_);
+    return std::any_of(l.spans.begin(), l.spans.end(), [&](const Span& s) {
+        return card_keyword_eq(image_at(bytes, s.start), true, key);
+    });
+}
+
+bool Header::contains(std::string_view key) const {
+    if (contains_exact(key)) return true;
+    return key.find('-') != std::string_view::npos && contains_exact(dashes_to_underscores(key));
+}
+
+std::vector<CardView> Header::get_all(std::string_view key) const {
+    const Layout& l = layout();
+    std::vector<CardView> out;
+    for (std::size_t n = 0; n < l.spans.size(); ++n) {
+        CardView view = view_at(n);
+        if (card_keyword_eq(first_image(view), true, key)) out.push_back(view);
+    }
+    return out;
+}
+
+std::vector<CardView> Header::commentary_views(std::string_view key) const {
+    const Layout& l = layout();
+    std::vector<CardView> out;
+    for (std::size_t n = 0; n < l.spans.size(); ++n) {
+        CardView view = view_at(n);
+        ByteSpan first = first_image(view);
+        CardKind kind = card_kind(first, true);
+        if ((kind == CardKind::Commentary || kind == CardKind::Continue) &&
+            card_keyword_eq(first, true, key)) {
+            out.push_back(view);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> Header::keywords() const {
+    const Layout& l = layout();
+    std::vector<std::string> out;
+    out.reserve(l.spans.size());
+    for (const Span& s : l.spans)
+        out.push_back(card_keyword(image_at(bytes_, s.start), true));
+    return out;
+}
+
+std::set<std::string> Header::keyword_set() const {
+    const Layout& l = layout();
+    std::set<std::string> out;
+    for (const Span& s : l.spans)
+        out.insert(card_keyword(image_at(bytes_, s.start), true));
+    return out;
+}
+
+std::vector<CardEntry> Header::entries() const {
+    const Layout& l = layout();
+    std::vector<CardEntry> out;
+    for (std::size_t n = 0; n < l.spans.size(); ++n) {
+        CardView view = view_at(n);
+        if (!indexable(first_image(view))) continue;
+        if (auto entry = view.entry()) out.push_back(std::move(*entry));
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string, Bytes>> Header::raw_cards() const {
+    const Layout& l = layout();
+    std::vector<std::pair<std::string, Bytes>> out;
+    out.reserve(l.spans.size());
+    for (std::size_t n = 0; n < l.spans.size(); ++n) {
+        CardView view = view_at(n);
+        out.emplace_back(card_keyword(first_image(view), true),
+                         Bytes(view.bytes.begin(), view.bytes.end()));
+    }
+    return out;
+}
+
+Bytes Header::span_bytes(std::size_t start, std::size_t end) const {
+    // A range outside the stored bytes is a caller error; clamp it rather than read past.
+    end = std::min(end, bytes_.size());
+    start = std::min(start, end);
+    return Bytes(bytes_.begin() + static_cast<std::ptrdiff_t>(start),
+                 bytes_.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+// --- blocks ---
+
+namespace {
+
+bool blank_or_nul(ByteSpan image) {
+    return std::all_of(image.begin(), image.end(),
+                       [](std::uint8_t b) { return b == 0x20 || b == 0x00; });
+}
+
+}  // namespace
+
+Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uint64_t start,
+                                                       bool lenient) {
+    if (start > buffer.size()) {
+        return std::unexpected(Error::block(start, "header start beyond end of buffer"));
+    }
+    Bytes bytes;
+    for (std::uint64_t block = start; buffer.size() - block >= kBlockLen; block += kBlockLen) {
+        bool end_seen = false;
+        for (std::size_t i = 0; i < kCardsPerBlock; ++i) {
+            const std::uint64_t offset = block + i * kCardLen;
+            ByteSpan image = buffer.subspan(offset, kCardLen);
+            VEXLO_ASSIGN_OR_RETURN(ParsedCard card, parse_card(image, offset, lenient));
+            if (end_seen) {
+                if (!lenient && !blank_or_nul(image)) {
+                    return std::unexpected(Error::end_card_misplaced(block));
+                }
+                continue;
+            }
+            if (card.kind == CardKind::End) {
+                end_seen = true;
+                continue;
+            }
+            if (!lenient && (card.kind == CardKind::Value || card.kind == CardKind::Continue)) {
+                VEXLO_TRY(parse_value_strict(card.keyword, card.body));
+            }
+            bytes.insert(bytes.end(), image.begin(), image.end());
+        }
+        if (end_seen) {
+            const std::uint64_t consumed = block + kBlockLen - start;
+            return std::pair<Header, std::uint64_t>(Header(std::move(bytes)), consumed);
+        }
+    }
+    return std::unexpected(Error::header("no END card found in header"));
+}
+
+Bytes Header::to_bytes() const {
+    static constexpr std::string_view kEnd = "END";
+    const std::size_t with_end = bytes_.size() + kCardLen;
+    const std::size_t total = (with_end + kBlockLen - 1) / kBlockLen * kBlockLen;
+    Bytes out;
+    out.reserve(total);
+    out.insert(out.end(), bytes_.begin(), bytes_.end());
+    append_bytes(out, kEnd);
+    out.resize(total, 0x20);
+    return out;
+}
+
+}  // namespace vexlo

@@ -1,0 +1,85 @@
+// Accessors of a borrowed logical card; every read is lenient and nothing is cached.
+#include "header/view.hpp"
+
+#include <algorithm>
+
+#include "header/card.hpp"
+#include "util/text.hpp"
+
+namespace vexlo {
+
+namespace {
+
+ByteSpan first_image(ByteSpan bytes) {
+    return bytes.first(std::min(bytes.size(), kCardLen));
+}
+
+bool ends_with_ampersand(const Value& v) {
+    return v.is(Value::Kind::String) && !v.text.empty() && v.text.back() == '&';
+}
+
+}  // namespace
+
+std::string CardView::keyword() const {
+    if (bytes.size() < kCardLen) return {};
+    return card_keyword(first_image(bytes), true);
+}
+
+bool CardView::is_commentary() const {
+    if (bytes.size() < kCardLen) return false;
+    CardKind kind = card_kind(first_image(bytes), true);
+    return kind == CardKind::Commentary || kind == CardKind::Continue;
+}
+
+std::optional<std::string> CardView::commentary_text() const {
+    auto card = parse_card(first_image(bytes), 0, true);
+    if (!card) return std::string();
+    if (card->kind == CardKind::End || card->kind == CardKind::Value) return std::nullopt;
+    std::string text = printable_or_blank(as_bytes(card->body));
+    text.resize(trim_ws_end(text).size());
+    return text;
+}
+
+std::optional<ValueAndComment> CardView::value_and_comment() const {
+    auto card = parse_card(first_image(bytes), 0, true);
+    if (!card || card->kind != CardKind::Value) return std::nullopt;
+    ValueAndComment running = parse_value_lenient(card->keyword, card->body);
+    for (std::size_t pos = kCardLen; pos + kCardLen <= bytes.size(); pos += kCardLen) {
+        auto next = parse_card(bytes.subspan(pos, kCardLen), 0, true);
+        if (!next) continue;
+        ValueAndComment piece = parse_value_lenient(next->keyword, next->body);
+        if (ends_with_ampersand(running.value) && piece.value.is(Value::Kind::String)) {
+            running.value.text.pop_back();
+            running.value.text += piece.value.text;
+        }
+        if (piece.comment) {
+            if (running.comment) {
+                *running.comment += ' ';
+                *running.comment += *piece.comment;
+            } else {
+                running.comment = std::move(piece.comment);
+            }
+        }
+    }
+    return running;
+}
+
+std::optional<Value> CardView::value() const {
+    auto vc = value_and_comment();
+    if (!vc) return std::nullopt;
+    return std::move(vc->value);
+}
+
+std::optional<std::string> CardView::comment() const {
+    auto vc = value_and_comment();
+    if (!vc) return std::nullopt;
+    return std::move(vc->comment);
+}
+
+std::optional<CardEntry> CardView::entry() const {
+    auto vc = value_and_comment();
+    if (!vc) return std::nullopt;
+    return CardEntry{keyword(), std::move(vc->value), std::move(vc->comment)};
+}
+
+}  // namespace vexlo
