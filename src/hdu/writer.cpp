@@ -1,0 +1,327 @@
+#include "hdu/writer.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "checksum.hpp"
+#include "io/file.hpp"
+#include "util/text.hpp"
+
+namespace vexlo {
+
+namespace {
+
+constexpr std::uint64_t kBlock = 2880;
+
+// Largest single write(2); Linux moves at most about 2 GiB per call anyway.
+constexpr std::size_t kMaxWrite = std::size_t{1} << 30;
+
+Result<void> write_all(int fd, const std::uint8_t* p, std::size_t len) {
+    if (fd < 0) return std::unexpected(Error::io_errno(EBADF));
+    while (len > 0) {
+        const ssize_t n = ::write(fd, p, std::min(len, kMaxWrite));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(Error::io_errno(errno));
+        }
+        if (n == 0) return std::unexpected(Error::io("failed to write whole buffer"));
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+std::string keyword_n(std::string_view prefix, std::uint64_t n) {
+    return std::string(prefix) + std::to_string(n);
+}
+
+// The sum of the data section padded with `fill` bytes to whole blocks, without building
+// the padded copy: the word-aligned part is summed in place and only the last partial word
+// and the fill go through a small buffer.
+std::uint32_t padded_data_sum(ByteSpan data, std::uint8_t fill, std::uint64_t padded) {
+    const std::size_t whole = data.size() & ~std::size_t{3};
+    Bytes tail(data.begin() + static_cast<std::ptrdiff_t>(whole), data.end());
+    tail.resize(static_cast<std::size_t>(padded - whole), fill);
+    return ones_complement_add(ones_complement_sum(data.first(whole)), ones_complement_sum(tail));
+}
+
+}  // namespace
+
+// ---- BufWriter ----
+
+BufWriter::BufWriter(int fd, bool owns) : fd_(fd), owns_(owns) {}
+
+BufWriter::BufWriter(BufWriter&& other) noexcept
+    : fd_(other.fd_), owns_(other.owns_), buf_(std::move(other.buf_)), len_(other.len_) {
+    other.fd_ = -1;
+    other.owns_ = false;
+    other.len_ = 0;
+}
+
+BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
+    if (this != &other) {
+        if (len_ > 0) (void)flush();
+        close_fd();
+        fd_ = other.fd_;
+        owns_ = other.owns_;
+        buf_ = std::move(other.buf_);
+        len_ = other.len_;
+        other.fd_ = -1;
+        other.owns_ = false;
+        other.len_ = 0;
+    }
+    return *this;
+}
+
+BufWriter::~BufWriter() {
+    if (len_ > 0) (void)flush();
+    close_fd();
+}
+
+void BufWriter::close_fd() noexcept {
+    if (owns_ && fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    owns_ = false;
+}
+
+int BufWriter::release_fd() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    owns_ = false;
+    return fd;
+}
+
+Result<BufWriter> BufWriter::create(const std::string& path, bool overwrite) {
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags, 0666);
+        if (fd >= 0) return BufWriter(fd, true);
+        if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
+    }
+}
+
+Result<void> BufWriter::flush() {
+    if (len_ == 0) return {};
+    std::size_t done = 0;
+    Result<void> r;
+    if (fd_ < 0) {
+        r = std::unexpected(Error::io_errno(EBADF));
+    } else {
+        while (done < len_) {
+            const ssize_t n = ::write(fd_, buf_.get() + done, len_ - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                r = std::unexpected(Error::io_errno(errno));
+                break;
+            }
+            if (n == 0) {
+                r = std::unexpected(Error::io("failed to write whole buffer"));
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    // Keep what was not written so that a later flush can retry it.
+    if (done > 0) std::memmove(buf_.get(), buf_.get() + done, len_ - done);
+    len_ -= done;
+    return r;
+}
+
+Result<void> BufWriter::write(ByteSpan bytes) {
+    if (bytes.size() > kCapacity - len_) {
+        VEXLO_TRY(flush());
+    }
+    if (bytes.size() >= kCapacity) return write_all(fd_, bytes.data(), bytes.size());
+    if (bytes.empty()) return {};
+    if (!buf_) {
+        buf_.reset(new (std::nothrow) std::uint8_t[kCapacity]);
+        if (!buf_) return std::unexpected(Error::io_errno(ENOMEM));
+    }
+    std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
+    len_ += bytes.size();
+    return {};
+}
+
+// ---- checks ----
+
+Result<void> check_header_for_write(const Header& header, bool is_primary) {
+    if (is_primary) {
+        const std::optional<Value> simple = header.get_value("SIMPLE");
+        if (!simple || !simple->is(Value::Kind::Logical)) {
+            return std::unexpected(Error::header("primary HDU header is missing SIMPLE = T"));
+        }
+        if (!simple->logical) {
+            return std::unexpected(Error::header(
+                "primary HDU has SIMPLE = F (non-conforming files cannot be written)"));
+        }
+    } else {
+        const std::optional<Value> xtension = header.get_value("XTENSION");
+        if (!xtension || !xtension->is(Value::Kind::String)) {
+            return std::unexpected(Error::header("extension HDU header is missing XTENSION"));
+        }
+        if (!header.get_i64("PCOUNT")) {
+            return std::unexpected(
+                Error::header("extension HDU header is missing or has non-integer PCOUNT"));
+        }
+        if (!header.get_i64("GCOUNT")) {
+            return std::unexpected(
+                Error::header("extension HDU header is missing or has non-integer GCOUNT"));
+        }
+    }
+
+    const std::optional<Value> bitpix = header.get_value("BITPIX");
+    if (!bitpix || !bitpix->is(Value::Kind::Integer)) {
+        return std::unexpected(Error::header("HDU header is missing or has non-integer BITPIX"));
+    }
+    switch (bitpix->integer) {
+        case 8:
+        case 16:
+        case 32:
+        case 64:
+        case -32:
+        case -64:
+            break;
+        default:
+            return std::unexpected(Error::header("BITPIX = " + std::to_string(bitpix->integer) +
+                                                 " is not one of 8, 16, 32, 64, -32, -64"));
+    }
+
+    const std::optional<Value> naxis = header.get_value("NAXIS");
+    if (!naxis || !naxis->is(Value::Kind::Integer)) {
+        return std::unexpected(Error::header("HDU header is missing or has non-integer NAXIS"));
+    }
+    if (naxis->integer < 0) {
+        return std::unexpected(
+            Error::header("NAXIS = " + std::to_string(naxis->integer) + " is negative"));
+    }
+    // The loop stops at the first missing NAXISn, so a huge NAXIS costs at most one lookup
+    // per card of the header.
+    const auto n_axes = static_cast<std::uint64_t>(naxis->integer);
+    for (std::uint64_t n = 1; n <= n_axes; ++n) {
+        const std::string key = keyword_n("NAXIS", n);
+        const std::optional<Value> v = header.get_value(key);
+        if (!v || !v->is(Value::Kind::Integer)) {
+            return std::unexpected(
+                Error::header("HDU header is missing or has non-integer " + key));
+        }
+        if (v->integer < 0) {
+            return std::unexpected(
+                Error::header(key + " = " + std::to_string(v->integer) + " is negative"));
+        }
+    }
+    return {};
+}
+
+std::uint8_t data_fill_byte(const Header& header) {
+    const std::optional<Value> xtension = header.get_value("XTENSION");
+    if (xtension && xtension->is(Value::Kind::String) && trim_ws_end(xtension->text) == "TABLE") {
+        return 0x20;
+    }
+    return 0x00;
+}
+
+// ---- FitsWriter ----
+
+FitsWriter FitsWriter::owning(BufWriter out, std::uint64_t hdus_written, bool checksums) {
+    FitsWriter w;
+    w.out = std::move(out);
+    w.hdus_written = hdus_written;
+    w.checksums = checksums;
+    return w;
+}
+
+FitsWriter FitsWriter::borrowing(BufWriter& out, std::uint64_t hdus_written, bool checksums) {
+    FitsWriter w;
+    w.out = &out;
+    w.hdus_written = hdus_written;
+    w.checksums = checksums;
+    return w;
+}
+
+BufWriter& FitsWriter::output() {
+    if (BufWriter** borrowed = std::get_if<BufWriter*>(&out)) return **borrowed;
+    return std::get<BufWriter>(out);
+}
+
+Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
+    VEXLO_TRY(check_header_for_write(header, hdus_written == 0));
+
+    // A header the reader would refuse to size (too many axes, negative counts, a size
+    // beyond 64 bits) would make an unreadable file, so its error stops the write.
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t declared, data_section_size(header));
+    if (declared != data.size()) {
+        return std::unexpected(Error::header("data section is " + std::to_string(data.size()) +
+                                             " bytes but header declares " +
+                                             std::to_string(declared) + " bytes"));
+    }
+
+    Bytes header_bytes;
+    if (checksums) {
+        Header copy = header.clone();
+        if (!copy.contains("DATASUM")) {
+            VEXLO_TRY(copy.push_card("DATASUM", Value::make_string("0"), std::nullopt));
+        }
+        if (!copy.contains("CHECKSUM")) {
+            VEXLO_TRY(
+                copy.push_card("CHECKSUM", Value::make_string("0000000000000000"), std::nullopt));
+        }
+        header_bytes = copy.to_bytes();
+    } else {
+        header_bytes = header.to_bytes();
+    }
+
+    const std::uint8_t fill = data_fill_byte(header);
+    // `declared` equals data.size(), so the rounding cannot overflow.
+    const std::uint64_t padded = (data.size() + kBlock - 1) / kBlock * kBlock;
+
+    if (checksums) {
+        const auto stamped =
+            stamp_checksums_with_datasum(header_bytes, padded_data_sum(data, fill, padded));
+        if (!stamped) {
+            return std::unexpected(
+                Error::header("checksum stamp failed: " + std::string(stamped.error())));
+        }
+    }
+
+    BufWriter& o = output();
+    VEXLO_TRY(o.write(header_bytes));
+    VEXLO_TRY(o.write(data));
+    const std::size_t n_fill = static_cast<std::size_t>(padded - data.size());
+    if (n_fill > 0) {
+        std::uint8_t fill_block[kBlock];
+        std::memset(fill_block, fill, n_fill);
+        VEXLO_TRY(o.write(ByteSpan(fill_block, n_fill)));
+    }
+    ++hdus_written;
+    return {};
+}
+
+Result<void> FitsWriter::write_raw_padded(ByteSpan bytes) {
+    if (bytes.size() % kBlock != 0) {
+        return std::unexpected(Error::io("write_raw_padded: HDU bytes (" +
+                                         std::to_string(bytes.size()) + ") not block-aligned"));
+    }
+    VEXLO_TRY(output().write(bytes));
+    ++hdus_written;
+    return {};
+}
+
+Result<BufWriter> FitsWriter::finish() && {
+    if (BufWriter** borrowed = std::get_if<BufWriter*>(&out)) {
+        VEXLO_TRY((*borrowed)->flush());
+        return BufWriter();
+    }
+    BufWriter& owned = std::get<BufWriter>(out);
+    VEXLO_TRY(owned.flush());
+    return std::move(owned);
+}
+
+}  // namespace vexlo

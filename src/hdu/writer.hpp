@@ -1,0 +1,92 @@
+// The sequential HDU writer: checks each finished HDU against its place in the stream, pads
+// header and data to whole 2880-byte blocks, optionally stamps DATASUM and CHECKSUM, and
+// writes through an 8192-byte buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "error.hpp"
+#include "header/header.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+// A sequential output over a file descriptor with an 8192-byte buffer. Pieces that fit the
+// free space are buffered; a larger piece flushes the buffer first and, when it is at least
+// as large as the buffer, goes straight to the file. Move-only; destroying it flushes what
+// is buffered (ignoring a failure) and closes the descriptor when it owns it.
+class BufWriter {
+  public:
+    static constexpr std::size_t kCapacity = 8192;
+
+    // No output: every write fails.
+    BufWriter() = default;
+    // Writes at the descriptor's current position; closes it on destruction when `owns`.
+    BufWriter(int fd, bool owns);
+    BufWriter(BufWriter&& other) noexcept;
+    BufWriter& operator=(BufWriter&& other) noexcept;
+    BufWriter(const BufWriter&) = delete;
+    BufWriter& operator=(const BufWriter&) = delete;
+    ~BufWriter();
+
+    // Creates `path` for writing (permission bits 0666 before the umask, close-on-exec):
+    // exclusively when `overwrite` is false, truncating an existing file when true.
+    static Result<BufWriter> create(const std::string& path, bool overwrite);
+
+    Result<void> write(ByteSpan bytes);
+    Result<void> flush();
+
+    int fd() const { return fd_; }
+    std::size_t buffered() const { return len_; }
+    // Gives up ownership of the descriptor (after the caller has flushed) and returns it.
+    int release_fd() noexcept;
+
+  private:
+    void close_fd() noexcept;
+
+    int fd_ = -1;
+    bool owns_ = false;
+    std::unique_ptr<std::uint8_t[]> buf_;
+    std::size_t len_ = 0;
+};
+
+// Checks that a header makes a readable HDU at its place: a primary HDU (is_primary) needs
+// SIMPLE = T, an extension a string XTENSION and integral PCOUNT and GCOUNT; both need a
+// valid integer BITPIX, a non-negative integer NAXIS and non-negative integer NAXISn.
+Result<void> check_header_for_write(const Header& header, bool is_primary);
+
+// 0x20 for XTENSION = 'TABLE' (ASCII tables are padded with blanks), else 0x00.
+std::uint8_t data_fill_byte(const Header& header);
+
+struct FitsWriter {
+    // The output: owned, or a caller's buffered writer that the caller flushes itself.
+    std::variant<BufWriter, BufWriter*> out;
+    // HDUs written so far; while 0 the next HDU is the primary one.
+    std::uint64_t hdus_written = 0;
+    // Stamp DATASUM and CHECKSUM into every HDU written by write_hdu.
+    bool checksums = false;
+
+    static FitsWriter owning(BufWriter out, std::uint64_t hdus_written, bool checksums);
+    static FitsWriter borrowing(BufWriter& out, std::uint64_t hdus_written, bool checksums);
+
+    // Validates and writes one HDU: `data` is its unpadded data section in FITS byte order.
+    // The header is not changed (checksums are stamped into a copy). A refused HDU leaves
+    // the output and the count as they were.
+    Result<void> write_hdu(const Header& header, ByteSpan data);
+
+    // Writes a complete, block-aligned HDU unchanged (never stamped) and counts it.
+    Result<void> write_raw_padded(ByteSpan bytes);
+
+    // Flushes and hands back the owned output (with its buffer empty). A borrowed output is
+    // flushed and stays with its owner; an empty BufWriter is returned for it.
+    Result<BufWriter> finish() &&;
+
+  private:
+    BufWriter& output();
+};
+
+}  // namespace vexlo
