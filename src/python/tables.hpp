@@ -1,0 +1,57 @@
+// The Python table classes vexlo.BinTable and vexlo.AsciiTable: how a file's loaded table HDU
+// or a builder's finished HDU becomes one, and what a rewrite or a file summary reads back.
+//
+// A table decodes every cell when the object is built and never changes afterwards; only its
+// header can be edited, through the shared header handle.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "hdu/ascii_table.hpp"
+#include "hdu/bintable.hpp"
+#include "hdu/owned.hpp"
+#include "python/header.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo::py {
+
+namespace nb = nanobind;
+
+// A new vexlo.BinTable over a file's binary table HDU (not a tile-compressed image) and the
+// header handle prepared for it. Every column is decoded now; the record's data bytes are
+// taken over. A decoding error raises vexlo.FitsError and nothing is kept.
+nb::object make_bintable(BinTableHdu&& hdu, PyHeader header);
+
+// A new vexlo.AsciiTable over a file's ASCII table HDU; as make_bintable.
+nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header);
+
+// A table made from a builder's finished HDU (header and data bytes, taken over): a new
+// writable header record without DirtyFlags, the data bytes as its raw data, no columns and
+// no rows.
+nb::object bintable_from_builder(OwnedHdu&& hdu);
+nb::object ascii_table_from_builder(OwnedHdu&& hdu);
+
+enum class TableKind : std::uint8_t { Binary, Ascii };
+
+// What a file's rewrite and summary read from a table object. The pointers and the span stay
+// valid while the Python object lives; the state never changes after construction.
+struct TableInfo {
+    TableKind kind = TableKind::Binary;
+    std::uint64_t n_rows = 0;
+    std::size_t n_columns = 0;
+    const PyHeader* header = nullptr;
+    ByteSpan raw_data;  // the data section the object was built with (rows, then the heap)
+};
+
+// The table behind a vexlo.BinTable or vexlo.AsciiTable object; none for any other object.
+std::optional<TableInfo> table_info(nb::handle obj);
+
+// What a rewrite writes for a table: a copy of its current header (taken under the header
+// lock) and a copy of its raw data.
+OwnedHdu table_snapshot(const TableInfo& table);
+
+}  // namespace vexlo::py
