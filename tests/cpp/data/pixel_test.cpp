@@ -1,0 +1,156 @@
+#include "data/pixel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <limits>
+
+namespace vexlo {
+namespace {
+
+Bytes bytes_of(std::initializer_list<int> v) {
+    Bytes out;
+    for (const int b : v)
+        out.push_back(static_cast<std::uint8_t>(b));
+    return out;
+}
+
+TEST(PixelTest, FromBitpixMapsTheSixTypes) {
+    struct Case {
+        std::int64_t bitpix;
+        Bitpix want;
+        std::uint64_t bytes;
+        std::string_view name;
+    };
+    const Case cases[] = {
+        {8, Bitpix::U8, 1, "u8"},    {16, Bitpix::I16, 2, "i16"},  {32, Bitpix::I32, 4, "i32"},
+        {64, Bitpix::I64, 8, "i64"}, {-32, Bitpix::F32, 4, "f32"}, {-64, Bitpix::F64, 8, "f64"},
+    };
+    for (const Case& c : cases) {
+        const Result<Bitpix> got = from_bitpix(c.bitpix);
+        ASSERT_TRUE(got) << c.bitpix;
+        EXPECT_EQ(*got, c.want);
+        EXPECT_EQ(bytes_per_pixel(*got), c.bytes);
+        EXPECT_EQ(type_name(*got), c.name);
+        EXPECT_EQ(bitpix_value(*got), c.bitpix);
+    }
+    // The one-byte codes are the declaration order.
+    EXPECT_EQ(static_cast<int>(Bitpix::U8), 0);
+    EXPECT_EQ(static_cast<int>(Bitpix::F64), 5);
+}
+
+TEST(PixelTest, FromBitpixRefusals) {
+    for (const std::int64_t v : {0, 24, -8, 128}) {
+        const Result<Bitpix> got = from_bitpix(v);
+        ASSERT_FALSE(got);
+        EXPECT_EQ(got.error().kind, Error::Kind::Value);
+        EXPECT_EQ(got.error().message(),
+                  "value for keyword `BITPIX`: unsupported BITPIX value " + std::to_string(v) +
+                      ": expected one of 8, 16, 32, 64 (integer) or -32, -64 (IEEE float)");
+    }
+    const Result<Bitpix> half = from_bitpix(-16);
+    ASSERT_FALSE(half);
+    EXPECT_EQ(half.error().message(),
+              "value for keyword `BITPIX`: unsupported BITPIX value -16: half-precision floats "
+              "(BITPIX=-16) are not part of the FITS standard and are not supported by vexlo");
+}
+
+TEST(PixelTest, AppendersWriteBigEndian) {
+    Bytes out = {0xAA};
+    push_be_u16(0x1234, out);
+    push_be_u32(std::bit_cast<std::uint32_t>(std::int32_t{-2}), out);
+    push_be_u64(0x0102030405060708ULL, out);
+    push_be_f32(1.0f, out);
+    push_be_f64(1.0, out);
+    EXPECT_EQ(out, bytes_of({0xAA, 0x12, 0x34, 0xFF, 0xFF, 0xFF, 0xFE, 1, 2, 3, 4, 5, 6, 7,
+                             8,    0x3F, 0x80, 0,    0,    0x3F, 0xF0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(PixelTest, ReadersAndNanPayloads) {
+    const Bytes one = bytes_of({0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x99});
+    EXPECT_EQ(read_be_f64(one), 1.0);
+    EXPECT_EQ(read_be_u64(one), 0x3FF0000000000000ULL);
+
+    const double payload_nan = std::bit_cast<double>(std::uint64_t{0x7FF4000000000123});
+    Bytes out;
+    push_be_f64(payload_nan, out);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(read_be_f64(out)), 0x7FF4000000000123ULL);
+
+    const float payload_nan32 = std::bit_cast<float>(std::uint32_t{0xFFA00001});
+    Bytes out32;
+    push_be_f32(payload_nan32, out32);
+    EXPECT_EQ(out32, bytes_of({0xFF, 0xA0, 0x00, 0x01}));
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(load_be_f32(out32.data())), 0xFFA00001u);
+
+    Bytes negzero;
+    push_be_f64(-0.0, negzero);
+    EXPECT_EQ(negzero, bytes_of({0x80, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(PixelTest, BufferDecoders) {
+    EXPECT_EQ(decode_be_i16(bytes_of({0xFF, 0xFE, 0x00, 0x01, 0x7F})),
+              (std::vector<std::int16_t>{-2, 1}));
+    EXPECT_TRUE(decode_be_i16({}).empty());
+    EXPECT_EQ(decode_be_i32(bytes_of({0x80, 0, 0, 0, 0, 0, 1, 0, 0xFF})),
+              (std::vector<std::int32_t>{std::numeric_limits<std::int32_t>::min(), 256}));
+    EXPECT_EQ(decode_be_i64(bytes_of({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 1, 2, 3})),
+              (std::vector<std::int64_t>{-2}));
+}
+
+TEST(PixelTest, SignBitFlips) {
+    Bytes words(4);
+    const std::uint16_t w16[2] = {0, 65535};
+    std::memcpy(words.data(), w16, 4);
+    const Bytes flipped = flip_sign_bit_16(words);
+    std::uint16_t got16[2];
+    std::memcpy(got16, flipped.data(), 4);
+    EXPECT_EQ(got16[0], 0x8000);
+    EXPECT_EQ(got16[1], 0x7FFF);
+    if constexpr (std::endian::native == std::endian::little) {
+        EXPECT_EQ(flipped, bytes_of({0x00, 0x80, 0xFF, 0x7F}));
+    }
+    EXPECT_EQ(flip_sign_bit_16(flipped), words);
+
+    Bytes with_tail = words;
+    with_tail.push_back(0x55);
+    EXPECT_EQ(flip_sign_bit_16(with_tail).size(), 4u);
+
+    const std::uint32_t w32 = 5;
+    Bytes b32(4);
+    std::memcpy(b32.data(), &w32, 4);
+    std::uint32_t got32;
+    std::memcpy(&got32, flip_sign_bit_32(b32).data(), 4);
+    EXPECT_EQ(got32, 0x80000005u);
+
+    const std::uint64_t w64[2] = {0, (std::uint64_t{1} << 63) - 1};
+    Bytes b64(16);
+    std::memcpy(b64.data(), w64, 16);
+    std::uint64_t got64[2];
+    std::memcpy(got64, flip_sign_bit_64(b64).data(), 16);
+    EXPECT_EQ(got64[0], std::uint64_t{1} << 63);
+    EXPECT_EQ(got64[1], std::numeric_limits<std::uint64_t>::max());
+}
+
+TEST(PixelTest, SwapInPlaceConvertsToHostOrder) {
+    Bytes b = bytes_of({0x12, 0x34, 0xFF, 0xFE, 0x01});
+    swap_be_in_place(Bitpix::I16, b);
+    std::int16_t v[2];
+    std::memcpy(v, b.data(), 4);
+    EXPECT_EQ(v[0], 0x1234);
+    EXPECT_EQ(v[1], -2);
+    EXPECT_EQ(b[4], 0x01);  // a partial element is left alone
+
+    Bytes f = bytes_of({0x3F, 0xF0, 0, 0, 0, 0, 0, 0});
+    swap_be_in_place(Bitpix::F64, f);
+    double d;
+    std::memcpy(&d, f.data(), 8);
+    EXPECT_EQ(d, 1.0);
+
+    Bytes u = bytes_of({1, 2, 3});
+    swap_be_in_place(Bitpix::U8, u);
+    EXPECT_EQ(u, bytes_of({1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace vexlo

@@ -1,0 +1,298 @@
+#include "hdu/image.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "../io/fits_fixture.hpp"
+
+namespace vexlo {
+namespace {
+
+using namespace fits_test;
+
+std::vector<std::string> image_cards(int bitpix, std::vector<std::uint64_t> axes,
+                                     std::vector<std::string> extra = {}) {
+    std::vector<std::string> c = primary_cards(bitpix, std::move(axes));
+    for (std::string& e : extra)
+        c.push_back(std::move(e));
+    return c;
+}
+
+Result<ImageHdu> image(int bitpix, std::vector<std::uint64_t> axes, Bytes data,
+                       std::vector<std::string> extra = {}) {
+    return ImageHdu::create(header_of(image_cards(bitpix, std::move(axes), std::move(extra))),
+                            std::move(data));
+}
+
+std::string error_text(const Result<ImageHdu>& r) {
+    return r ? std::string("<built>") : r.error().message();
+}
+
+std::uint64_t bits(double v) {
+    return std::bit_cast<std::uint64_t>(v);
+}
+std::uint32_t bits(float v) {
+    return std::bit_cast<std::uint32_t>(v);
+}
+
+Bytes be64(std::initializer_list<std::int64_t> values) {
+    Bytes out;
+    for (const std::int64_t v : values)
+        push_be_u64(static_cast<std::uint64_t>(v), out);
+    return out;
+}
+
+TEST(ImageTest, ConstructionChecksGeometry) {
+    struct Case {
+        const char* name;
+        int bitpix;
+        std::vector<std::uint64_t> axes;
+        std::size_t data_len;
+        std::string want;  // "" when the record builds
+    };
+    const std::uint64_t two32 = std::uint64_t{1} << 32;
+    const std::uint64_t two61 = std::uint64_t{1} << 61;
+    const std::vector<Case> cases = {
+        {"no axes", 8, {}, 0, ""},
+        {"no axes with a block",
+         8,
+         {},
+         2880,
+         "data: data slice 2880 bytes does not match expected 0"},
+        {"exact", 16, {3, 2}, 12, ""},
+        {"one short", 16, {3, 2}, 11, "data: data slice 11 bytes does not match expected 12"},
+        {"one long", 16, {3, 2}, 13, "data: data slice 13 bytes does not match expected 12"},
+        {"padded", 16, {3, 2}, 2880, "data: data slice 2880 bytes does not match expected 12"},
+        {"zero axis", 32, {4, 0}, 0, ""},
+        {"axis overflow", 8, {two32, two32}, 0, "data: axis product overflows u64"},
+        {"size overflow", -64, {two61}, 0, "data: image data size overflows u64"},
+        {"large but fits",
+         8,
+         {two61},
+         0,
+         "data: data slice 0 bytes does not match expected 2305843009213693952"},
+    };
+    for (const Case& c : cases) {
+        const Result<ImageHdu> r = image(c.bitpix, c.axes, Bytes(c.data_len, 0));
+        EXPECT_EQ(c.want.empty() ? std::string("<built>") : c.want, error_text(r)) << c.name;
+    }
+    const Result<ImageHdu> img = image(16, {3, 2}, Bytes(12, 1));
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->bitpix, Bitpix::I16);
+    EXPECT_EQ(img->axes, (std::vector<std::uint64_t>{3, 2}));
+    EXPECT_EQ(img->n_elements, 6u);
+    EXPECT_TRUE(img->data.is_owned());
+}
+
+TEST(ImageTest, HeaderGetterErrorsPassThrough) {
+    EXPECT_EQ(error_text(ImageHdu::create(header_of({kv("NAXIS", 0)}), Bytes{})),
+              "missing mandatory keyword `BITPIX`");
+    EXPECT_EQ(error_text(ImageHdu::create(header_of({kv("BITPIX", -16), kv("NAXIS", 0)}), Bytes{})),
+              "value for keyword `BITPIX`: illegal BITPIX value -16");
+    EXPECT_EQ(error_text(ImageHdu::create(header_of({kv("BITPIX", 8)}), Bytes{})),
+              "missing mandatory keyword `NAXIS`");
+    EXPECT_EQ(error_text(ImageHdu::create(header_of({kv("BITPIX", 8), kv("NAXIS", 1)}), Bytes{})),
+              "missing mandatory keyword `NAXIS1`");
+}
+
+TEST(ImageTest, TypedAccessors) {
+    const Result<ImageHdu> i16 = image(16, {3}, bytes_of({0xFF, 0xFF, 0x80, 0x00, 0x00, 0x01}));
+    ASSERT_TRUE(i16);
+    const Result<ImageArray<std::int16_t>> a16 = i16->to_array_i16();
+    ASSERT_TRUE(a16);
+    EXPECT_EQ(a16->data, (std::vector<std::int16_t>{-1, -32768, 1}));
+    EXPECT_EQ(a16->axes, (std::vector<std::uint64_t>{3}));
+
+    const Bytes raw = bytes_of({0, 7, 255, 128});
+    const Result<ImageHdu> u8 = image(8, {2, 2}, raw);
+    ASSERT_TRUE(u8);
+    const Result<ImageArray<std::uint8_t>> a8 = u8->to_array_u8();
+    ASSERT_TRUE(a8);
+    EXPECT_EQ(a8->data, std::vector<std::uint8_t>(raw.begin(), raw.end()));
+
+    const Result<ImageHdu> i32 = image(32, {2}, bytes_of({0x80, 0, 0, 0, 0, 0, 1, 0}));
+    ASSERT_TRUE(i32);
+    EXPECT_EQ(i32->to_array_i32()->data,
+              (std::vector<std::int32_t>{std::numeric_limits<std::int32_t>::min(), 256}));
+    const Result<ImageHdu> i64 = image(64, {2}, be64({-5, std::int64_t{1} << 40}));
+    ASSERT_TRUE(i64);
+    EXPECT_EQ(i64->to_array_i64()->data, (std::vector<std::int64_t>{-5, std::int64_t{1} << 40}));
+
+    const Result<ImageHdu> empty = image(16, {}, {});
+    ASSERT_TRUE(empty);
+    const Result<ImageArray<std::int16_t>> none = empty->to_array_i16();
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->data.empty());
+    EXPECT_TRUE(none->axes.empty());
+
+    const Result<ImageHdu> f32 = image(-32, {1}, Bytes(4, 0));
+    ASSERT_TRUE(f32);
+    EXPECT_EQ(i32->to_array_i16().error().message(), "expected HDU type `i16`, found `i32`");
+    EXPECT_EQ(f32->to_array_u8().error().message(), "expected HDU type `u8`, found `f32`");
+    EXPECT_EQ(u8->to_array_i64().error().message(), "expected HDU type `i64`, found `u8`");
+    EXPECT_EQ(i16->to_array_i32().error().message(), "expected HDU type `i32`, found `i16`");
+}
+
+TEST(ImageTest, ImageArrayCreate) {
+    EXPECT_TRUE(ImageArray<float>::create({1, 2, 3, 4, 5, 6}, {3, 2}));
+    EXPECT_TRUE(ImageArray<float>::create({}, {}));
+    EXPECT_EQ(ImageArray<float>::create({1}, {}).error().message(),
+              "data: axis product 0 does not match data length 1");
+    EXPECT_EQ(ImageArray<double>::create({1, 2}, {3}).error().message(),
+              "data: axis product 3 does not match data length 2");
+    const std::uint64_t two32 = std::uint64_t{1} << 32;
+    EXPECT_EQ(ImageArray<std::uint8_t>::create({}, {two32, two32}).error().message(),
+              "data: axis product overflows u64");
+}
+
+TEST(ImageTest, PhysicalValues) {
+    Bytes i16;
+    push_be_u16(0x8000, i16);  // -32768
+    push_be_u16(0x7FFF, i16);  // 32767
+    Bytes f32_blank;
+    push_be_f32(7.0f, f32_blank);
+    Bytes f64_negzero;
+    push_be_f64(-0.0, f64_negzero);
+    push_be_f64(std::numeric_limits<double>::infinity(), f64_negzero);
+    Bytes f64_inf;
+    push_be_f64(std::numeric_limits<double>::infinity(), f64_inf);
+    const double two53 = 9007199254740992.0;
+
+    struct Case {
+        const char* name;
+        int bitpix;
+        Bytes data;
+        std::vector<std::string> extra;
+        std::vector<double> want;     // NaN: the canonical quiet NaN of an undefined pixel
+        bool arithmetic_nan = false;  // NaN from IEEE arithmetic: any NaN
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<Case> cases = {
+        {"unsigned 16", 16, i16, {kv("BZERO", 32768)}, {0.0, 65535.0}},
+        {"u8 blank 255", 8, bytes_of({255, 254}), {kv("BLANK", 255)}, {nan, 254.0}},
+        {"u8 blank -1", 8, bytes_of({255, 0}), {kv("BLANK", -1)}, {255.0, 0.0}},
+        {"float ignores BLANK", -32, f32_blank, {kv("BLANK", 7)}, {7.0}},
+        {"i64 rounds", 64, be64({(std::int64_t{1} << 53) + 1}), {}, {two53}},
+        {"string BZERO is absent", 16, i16, {kv("BZERO", "'10'")}, {-32768.0, 32767.0}},
+        {"BSCALE 0", 16, i16, {kv("BSCALE", 0), kv("BZERO", 3)}, {3.0, 3.0}},
+        {"BSCALE 0 without BZERO", 8, bytes_of({9}), {kv("BSCALE", 0)}, {0.0}},
+        {"negative zero", -64, f64_negzero, {}, {0.0, std::numeric_limits<double>::infinity()}},
+        {"inf times zero", -64, f64_inf, {kv("BSCALE", 0)}, {nan}, true},
+        {"scaled with blank",
+         16,
+         i16,
+         {kv("BSCALE", "0.25"), kv("BZERO", "100.0"), kv("BLANK", -32768)},
+         {nan, 8291.75}},
+        {"real BLANK", 16, i16, {kv("BLANK", "32767.0")}, {-32768.0, nan}},
+        {"BLANK read when BITPIX is fine", 32, bytes_of({0, 0, 0, 5}), {kv("BLANK", 5)}, {nan}},
+    };
+    for (const Case& c : cases) {
+        const std::uint64_t n = c.want.size();
+        const Result<ImageHdu> img = image(c.bitpix, {n}, c.data, c.extra);
+        ASSERT_TRUE(img) << c.name << ": " << img.error().message();
+        const Result<ImageArray<double>> d = img->physical_f64();
+        const Result<ImageArray<float>> f = img->physical_f32();
+        ASSERT_TRUE(d && f) << c.name;
+        ASSERT_EQ(d->data.size(), n) << c.name;
+        ASSERT_EQ(f->data.size(), n) << c.name;
+        EXPECT_EQ(d->axes, (std::vector<std::uint64_t>{n}));
+        for (std::size_t i = 0; i < n; ++i) {
+            if (c.arithmetic_nan) {
+                EXPECT_TRUE(std::isnan(d->data[i])) << c.name;
+                EXPECT_TRUE(std::isnan(f->data[i])) << c.name;
+            } else if (std::isnan(c.want[i])) {
+                EXPECT_EQ(bits(d->data[i]), 0x7FF8000000000000u) << c.name << " " << i;
+                EXPECT_EQ(bits(f->data[i]), 0x7FC00000u) << c.name << " " << i;
+            } else {
+                EXPECT_EQ(bits(d->data[i]), bits(c.want[i])) << c.name << " " << i;
+                EXPECT_EQ(bits(f->data[i]), bits(static_cast<float>(c.want[i])))
+                    << c.name << " " << i;
+            }
+        }
+    }
+}
+
+TEST(ImageTest, SinglePrecisionRoundsOnce) {
+    // 2^24 + 1 is exact in double and rounds to 2^24 in single precision.
+    const Result<ImageHdu> img = image(32, {1}, bytes_of({0x01, 0x00, 0x00, 0x01}));
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->physical_f32()->data[0], 16777216.0f);
+    EXPECT_EQ(img->physical_f64()->data[0], 16777217.0);
+
+    // The f32 form is the double result narrowed, not single-precision arithmetic:
+    // 3 * 0.1 + 0 in double is 0.30000000000000004, which narrows to 0.3f.
+    const Result<ImageHdu> scaled = image(8, {1}, bytes_of({3}), {kv("BSCALE", "0.1")});
+    ASSERT_TRUE(scaled);
+    EXPECT_EQ(scaled->physical_f64()->data[0], 3 * 0.1);
+    EXPECT_EQ(scaled->physical_f32()->data[0], static_cast<float>(3 * 0.1));
+
+    // No fused multiply-add: 0.1 * 3 rounded, then + (-0.3) rounded.
+    const Result<ImageHdu> fma =
+        image(8, {1}, bytes_of({3}), {kv("BSCALE", "0.1"), kv("BZERO", "-0.3")});
+    ASSERT_TRUE(fma);
+    volatile double p = 0.1 * 3.0;
+    EXPECT_EQ(fma->physical_f64()->data[0], p + -0.3);
+}
+
+TEST(ImageTest, PhysicalIntoCallerBuffers) {
+    const Result<ImageHdu> img =
+        image(16, {2, 2}, bytes_of({0, 1, 0, 2, 0, 3, 0, 4}), {kv("BZERO", 10)});
+    ASSERT_TRUE(img);
+    std::vector<double> d(4);
+    ASSERT_TRUE(img->physical_f64_into(d));
+    EXPECT_EQ(d, (std::vector<double>{11, 12, 13, 14}));
+    std::vector<float> f(4);
+    ASSERT_TRUE(img->physical_f32_into(f));
+    EXPECT_EQ(f, (std::vector<float>{11, 12, 13, 14}));
+    std::vector<double> small(3);
+    EXPECT_EQ(img->physical_f64_into(small).error().message(),
+              "data: physical values: destination holds 3 values, image has 4");
+
+    const Result<ImageHdu> empty = image(16, {}, {});
+    ASSERT_TRUE(empty);
+    const Result<ImageArray<double>> none = empty->physical_f64();
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->data.empty());
+    EXPECT_TRUE(none->axes.empty());
+}
+
+TEST(ImageTest, ScalingParameters) {
+    const ImageScaling none = read_image_scaling(header_of({kv("BITPIX", 16)}));
+    EXPECT_EQ(none.zero, 0.0);
+    EXPECT_EQ(none.scale, 1.0);
+    EXPECT_FALSE(none.blank);
+    const ImageScaling s = read_image_scaling(
+        header_of({kv("BITPIX", 16), kv("BZERO", 5), kv("BSCALE", "2.5"), kv("BLANK", -1)}));
+    EXPECT_EQ(s.zero, 5.0);
+    EXPECT_EQ(s.scale, 2.5);
+    EXPECT_EQ(s.blank, -1);
+    EXPECT_FALSE(read_image_scaling(header_of({kv("BITPIX", -32), kv("BLANK", 1)})).blank);
+    EXPECT_EQ(read_image_scaling(header_of({kv("BITPIX", 12), kv("BLANK", 1)})).blank, 1);
+    EXPECT_EQ(read_image_scaling(header_of({kv("BLANK", 2)})).blank, 2);
+}
+
+TEST(ImageTest, IntoPartsAndIntoData) {
+    const Bytes bytes = bytes_of({1, 2, 3, 4});
+    Result<ImageHdu> borrowed =
+        ImageHdu::create_borrowed(header_of(image_cards(8, {4})), ByteSpan(bytes));
+    ASSERT_TRUE(borrowed);
+    EXPECT_FALSE(borrowed->data.is_owned());
+    EXPECT_EQ(borrowed->data.data(), bytes.data());
+    const OwnedHdu parts = std::move(*borrowed).into_parts();
+    EXPECT_EQ(parts.data, bytes);
+    EXPECT_TRUE(parts.header.get("NAXIS1"));
+    EXPECT_EQ(bytes, bytes_of({1, 2, 3, 4}));
+
+    Result<ImageHdu> owned = image(8, {4}, bytes);
+    ASSERT_TRUE(owned);
+    const std::uint8_t* where = owned->data.data();
+    const Bytes out = std::move(*owned).into_data();
+    EXPECT_EQ(out, bytes);
+    EXPECT_EQ(out.data(), where);  // moved, not copied
+}
+
+}  // namespace
+}  // namespace vexlo

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include "../io/fits_fixture.hpp"
+#include "hdu/hdu.hpp"
+#include "io/file.hpp"
+
+namespace vexlo {
+namespace {
+
+using namespace fits_test;
+
+// Keeps the temporary file next to the record opened from it.
+struct Opened {
+    std::unique_ptr<TempFile> tmp;
+    FitsFile file;
+};
+
+Opened open_content(const Bytes& content, bool compress = false) {
+    auto tmp = std::make_unique<TempFile>(compress ? gzip(content) : content);
+    Result<FitsFile> r = FitsFile::open(tmp->path(), true);
+    if (!r) throw std::runtime_error(r.error().message());
+    return Opened{std::move(tmp), std::move(*r)};
+}
+
+std::vector<std::string> groups_cards(long long gcount) {
+    return {kv("SIMPLE", "T"),    kv("BITPIX", 16),     kv("NAXIS", 2),
+            kv("NAXIS1", 0),      kv("NAXIS2", 4),      kv("GROUPS", "T"),
+            kv("PCOUNT", 2),      kv("GCOUNT", gcount), kv("PTYPE1", "'  ANGLE '"),
+            kv("PTYPE2", "'UU'"), kv("PSCAL2", "2.5"),  kv("PZERO2", -1)};
+}
+
+std::vector<std::string> bintable_cards(std::vector<std::string> extra) {
+    std::vector<std::string> c = {kv("XTENSION", "'BINTABLE'"),
+                                  kv("BITPIX", 8),
+                                  kv("NAXIS", 2),
+                                  kv("NAXIS1", 4),
+                                  kv("NAXIS2", 2),
+                                  kv("PCOUNT", 0),
+                                  kv("GCOUNT", 1),
+                                  kv("TFIELDS", 1),
+                                  kv("TFORM1", "'1J      '"),
+                                  kv("TTYPE1", "'X'")};
+    for (std::string& e : extra)
+        c.push_back(std::move(e));
+    return c;
+}
+
+std::string load_error(const FitsFile& f, std::size_t index) {
+    const Result<Hdu> r = f.load_hdu(index);
+    return r ? std::string("<loaded>") : r.error().message();
+}
+
+TEST(LoadTest, PrimaryRandomGroups) {
+    const Opened o = open_content(hdu(groups_cards(3), ramp(36)));
+    const Result<Hdu> r = o.file.load_hdu(0);
+    ASSERT_TRUE(r) << r.error().message();
+    ASSERT_EQ(r->kind(), Hdu::Kind::RandomGroups);
+    EXPECT_EQ(r->kind_name(), "RandomGroups");
+    const auto& rg = std::get<RandomGroupsHdu>(r->value);
+    EXPECT_EQ(rg.bitpix, Bitpix::I16);
+    EXPECT_EQ(rg.pcount, 2u);
+    EXPECT_EQ(rg.data_per_group, 4u);
+    EXPECT_EQ(rg.gcount, 3u);
+    EXPECT_EQ(rg.group_bytes(), 12u);
+    EXPECT_EQ(Bytes(rg.data.span().begin(), rg.data.span().end()), ramp(36));
+    ASSERT_EQ(rg.parameters.size(), 2u);
+    EXPECT_EQ(rg.parameters[0].index, 1u);
+    EXPECT_EQ(rg.parameters[0].name, "ANGLE");
+    EXPECT_EQ(rg.parameters[0].pscal, 1.0);
+    EXPECT_EQ(rg.parameters[0].pzero, 0.0);
+    EXPECT_EQ(rg.parameters[1].name, "UU");
+    EXPECT_EQ(rg.parameters[1].pscal, 2.5);
+    EXPECT_EQ(rg.parameters[1].pzero, -1.0);
+    EXPECT_EQ(&r->header(), &rg.header);
+
+    // GCOUNT = 0: the scan sizes the data at 0 bytes, the record expects one group.
+    const Opened zero = open_content(hdu(groups_cards(0)));
+    EXPECT_EQ(load_error(zero.file, 0), "data: data slice 0 bytes does not match expected 12");
+}
+
+TEST(LoadTest, RandomGroupsRecordChecks) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> cards;
+        std::size_t data_len;
+        std::string want;  // "" when it builds
+    };
+    const std::vector<Case> cases = {
+        {"NAXIS 1",
+         {kv("BITPIX", 8), kv("NAXIS", 1), kv("NAXIS1", 0)},
+         0,
+         "data: NAXIS must be >= 2, got 1"},
+        {"NAXIS1 not 0",
+         {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 3), kv("NAXIS2", 1)},
+         0,
+         "data: NAXIS1 must be 0"},
+        {"product overflow",
+         {kv("BITPIX", 8), kv("NAXIS", 3), kv("NAXIS1", 0), kv("NAXIS2", 4294967296),
+          kv("NAXIS3", 4294967296)},
+         0,
+         "data: NAXISn product overflowed u64"},
+        {"size overflow",
+         {kv("BITPIX", -64), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 4611686018427387904)},
+         0,
+         "data: data size overflowed u64"},
+        {"zero axis keeps parameters",
+         {kv("BITPIX", 8), kv("NAXIS", 3), kv("NAXIS1", 0), kv("NAXIS2", 0), kv("NAXIS3", 7),
+          kv("PCOUNT", 3), kv("GCOUNT", 2)},
+         6,
+         ""},
+        {"real PCOUNT counts as 0",
+         {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 2), kv("PCOUNT", "3.0")},
+         2,
+         ""},
+        {"negative PCOUNT and GCOUNT fall back",
+         {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 2), kv("PCOUNT", -3),
+          kv("GCOUNT", -1)},
+         2,
+         ""},
+        {"bad BITPIX",
+         {kv("BITPIX", 7), kv("NAXIS", 2)},
+         0,
+         "value for keyword `BITPIX`: illegal BITPIX value 7"},
+    };
+    for (const Case& c : cases) {
+        const Result<RandomGroupsHdu> r =
+            RandomGroupsHdu::create(header_of(c.cards), DataBuf::owned(Bytes(c.data_len, 0)));
+        EXPECT_EQ(r ? std::string() : r.error().message(), c.want) << c.name;
+    }
+    const GroupParameter p = read_group_parameter(
+        header_of({kv("PTYPE12", "' X '"), kv("PSCAL12", 3), kv("PZERO12", "'a'")}), 12);
+    EXPECT_EQ(p.index, 12u);
+    EXPECT_EQ(p.name, "X");
+    EXPECT_EQ(p.pscal, 3.0);
+    EXPECT_EQ(p.pzero, 0.0);
+    EXPECT_EQ(read_group_parameter(header_of({kv("PTYPE1", 5)}), 1).name, "");
+}
+
+TEST(LoadTest, KindsOfExtensions) {
+    Bytes content = hdu(primary_cards(8, {2}), ramp(2));
+    append(content, hdu(image_ext_cards(16, {2}), ramp(4)));  // 1 Image
+    append(content, hdu({kv("XTENSION", "'A3DTABLE'"), kv("BITPIX", 8), kv("NAXIS", 1),
+                         kv("NAXIS1", 3), kv("PCOUNT", 0), kv("GCOUNT", 1)},
+                        ramp(3)));  // 2 Conforming
+    append(content, hdu({kv("XTENSION", "'image'"), kv("BITPIX", 8), kv("NAXIS", 0)}));  // 3
+    append(content, hdu(bintable_cards({}), ramp(8)));                   // 4 BinTable
+    append(content, hdu(bintable_cards({kv("ZIMAGE", "T")}), ramp(8)));  // 5 refused
+    append(content, hdu(bintable_cards({kv("ZIMAGE", "T"), kv("ZBITPIX", 16), kv("ZNAXIS", 1),
+                                        kv("ZNAXIS1", 4), kv("ZCMPTYPE", "'GZIP_1'")}),
+                        ramp(8)));                                         // 6
+    append(content, hdu(bintable_cards({kv("ZIMAGE", "'T'")}), ramp(8)));  // 7
+    std::vector<std::string> groups_ext = groups_cards(3);
+    groups_ext[0] = kv("XTENSION", "'IMAGE   '");
+    append(content, hdu(groups_ext, ramp(36)));  // 8
+
+    for (const bool compress : {false, true}) {
+        const Opened o = open_content(content, compress);
+        const FitsFile& f = o.file;
+        ASSERT_EQ(f.len(), 9u);
+        struct Case {
+            std::size_t index;
+            Hdu::Kind kind;
+        };
+        const Case cases[] = {{0, Hdu::Kind::Image},      {1, Hdu::Kind::Image},
+                              {2, Hdu::Kind::Conforming}, {3, Hdu::Kind::Conforming},
+                              {4, Hdu::Kind::BinTable},   {5, Hdu::Kind::BinTable},
+                              {6, Hdu::Kind::BinTable},   {7, Hdu::Kind::BinTable}};
+        for (const Case& c : cases) {
+            const Result<Hdu> r = f.load_hdu(c.index);
+            ASSERT_TRUE(r) << c.index << ": " << r.error().message();
+            EXPECT_EQ(r->kind(), c.kind) << c.index;
+        }
+        const Hdu conforming = *f.load_hdu(2);
+        const auto& conf = std::get<ConformingHdu>(conforming.value);
+        EXPECT_EQ(conf.xtension, "A3DTABLE");
+        EXPECT_EQ(Bytes(conf.data.span().begin(), conf.data.span().end()), ramp(3));
+        EXPECT_EQ(std::get<ConformingHdu>(f.load_hdu(3)->value).xtension, "image");
+
+        // The data is borrowed from the file's cache or buffer, never copied.
+        const Hdu a = *f.load_hdu(1);
+        const Hdu b = *f.load_hdu(1);
+        const auto& ia = std::get<ImageHdu>(a.value);
+        EXPECT_FALSE(ia.data.is_owned());
+        EXPECT_EQ(ia.data.data(), std::get<ImageHdu>(b.value).data.data());
+        EXPECT_EQ(ia.data.data(), f.data_bytes(1)->data());
+
+        // A random-groups header in an extension is judged as an image.
+        EXPECT_EQ(load_error(f, 8), "data: data slice 36 bytes does not match expected 0");
+
+        // load_image
+        const Result<ImageHdu> img = f.load_image(1);
+        ASSERT_TRUE(img);
+        EXPECT_EQ(img->axes, (std::vector<std::uint64_t>{2}));
+        EXPECT_EQ(f.load_image(5).error().message(), "missing mandatory keyword `ZBITPIX`");
+        EXPECT_EQ(f.load_image(6).error().message(),
+                  "non-standard construct: reading tile-compressed images is not available in "
+                  "this build");
+        const std::string bintable_found =
+            "BinTable(BinTableHdu { header: Header { bytes: [88, 84, 69, 78, ";
+        ASSERT_EQ(bintable_found.size(), 64u);
+        EXPECT_EQ(f.load_image(4).error().message(),
+                  "expected HDU type `IMAGE or compressed-IMAGE`, found `" + bintable_found + "`");
+        EXPECT_EQ(f.load_image(7).error().message(),
+                  "expected HDU type `IMAGE or compressed-IMAGE`, found `" + bintable_found + "`");
+        EXPECT_EQ(f.load_image(2).error().message(),
+                  "expected HDU type `IMAGE or compressed-IMAGE`, found "
+                  "`Conforming(ConformingHdu { header: Header { bytes: [88, 84, 69, `");
+    }
+}
+
+TEST(LoadTest, LoadImageOfRandomGroupsIsAMismatch) {
+    const Opened o = open_content(hdu(groups_cards(3), ramp(36)));
+    EXPECT_EQ(o.file.load_image(0).error().message(),
+              "expected HDU type `IMAGE or compressed-IMAGE`, found "
+              "`RandomGroups(RandomGroupsHdu { header: Header { bytes: [83, 73, `");
+}
+
+TEST(LoadTest, IndexOutOfRange) {
+    const Opened o = open_content(hdu(primary_cards(8, {})));
+    const std::string want = "header: HDU index 1 out of range (len = 1)";
+    EXPECT_EQ(o.file.header(1).error().message(), want);
+    EXPECT_EQ(load_error(o.file, 1), want);
+    EXPECT_EQ(o.file.load_image(1).error().message(), want);
+    const Result<Header> h = o.file.header(0);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->naxis(), 0u);
+}
+
+TEST(LoadTest, MissingXtensionInALaterHdu) {
+    // A record whose second header lacks XTENSION (the scan itself would refuse it).
+    Bytes content = hdu(primary_cards(8, {}));
+    const Bytes second = header_blocks({kv("BITPIX", 8), kv("NAXIS", 0)});
+    append(content, second);
+    const std::vector<DataSpan> spans = {{2880, 0}, {5760, 0}};
+    const std::vector<Bytes> headers = {Bytes(content.begin(), content.begin() + 2880), second};
+    const Result<FitsFile> f = FitsFile::from_scan(Backing::memory(content), spans, headers, true);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(load_error(*f, 1), "missing mandatory keyword `XTENSION`");
+}
+
+TEST(LoadTest, LookupByExtnameAndExtver) {
+    Bytes content = hdu(primary_cards(8, {}));
+    const std::vector<std::vector<std::string>> exts = {
+        {kv("EXTNAME", "'SCI'"), kv("EXTVER", "2.0")},  // 1: a real EXTVER counts as 1
+        {kv("EXTNAME", "'SCI'"), kv("EXTVER", 2)},      // 2
+        {kv("EXTNAME", "'SCI'"), kv("EXTVER", 3)},      // 3
+        {kv("EXTNAME", "'ERR'")},                       // 4
+    };
+    for (std::size_t i = 0; i < exts.size(); ++i) {
+        std::vector<std::string> c = image_ext_cards(8, {i + 1});
+        for (const std::string& e : exts[i])
+            c.push_back(e);
+        append(content, hdu(c, ramp(i + 1)));
+    }
+    const Opened o = open_content(content);
+    auto axis_of = [&](std::string_view name, std::optional<std::int64_t> ver) -> std::string {
+        const Result<Hdu> r = o.file.hdu_by_extname(name, ver);
+        if (!r) return r.error().message();
+        return std::to_string(std::get<ImageHdu>(r->value).axes.at(0));
+    };
+    EXPECT_EQ(axis_of("SCI", std::nullopt), "1");
+    EXPECT_EQ(axis_of("SCI", 1), "1");
+    EXPECT_EQ(axis_of("SCI", 2), "2");
+    EXPECT_EQ(axis_of("SCI", 3), "3");
+    EXPECT_EQ(axis_of("ERR", 1), "4");
+    EXPECT_EQ(axis_of("SCI", 4), "header: no HDU with EXTNAME = `SCI` and EXTVER = 4");
+    EXPECT_EQ(axis_of("sci", std::nullopt), "header: no HDU with EXTNAME = `sci`");
+    EXPECT_EQ(axis_of("SCI ", std::nullopt), "header: no HDU with EXTNAME = `SCI `");
+    EXPECT_EQ(axis_of("NONE", -1), "header: no HDU with EXTNAME = `NONE` and EXTVER = -1");
+}
+
+}  // namespace
+}  // namespace vexlo
