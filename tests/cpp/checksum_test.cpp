@@ -10,32 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "hdu/writer_fixture.hpp"
 #include "header/header.hpp"
 
 namespace vexlo {
 namespace {
 
-// Reference sum: add every big-endian word into one wide accumulator, folding the carry
-// back in after each addition (end-around carry), a different route from the library's
-// split 16-bit accumulators.
-std::uint32_t reference_sum(ByteSpan bytes) {
-    std::uint64_t s = 0;
-    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
-        const std::uint32_t w = (std::uint32_t{bytes[i]} << 24) |
-                                (std::uint32_t{bytes[i + 1]} << 16) |
-                                (std::uint32_t{bytes[i + 2]} << 8) | std::uint32_t{bytes[i + 3]};
-        s += w;
-        while (s >> 32)
-            s = (s & 0xFFFFFFFFu) + (s >> 32);
-    }
-    return static_cast<std::uint32_t>(s);
-}
-
-std::string image(std::string_view text) {
-    std::string s(text);
-    s.resize(80, ' ');
-    return s;
-}
+using write_testing::image;
+using write_testing::reference_sum;
 
 // Header blocks from card texts: the cards, END and blank fill to whole 2880-byte blocks.
 Bytes blocks(const std::vector<std::string>& cards, bool end = true) {

@@ -1,0 +1,119 @@
+#include "io/verify.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "checksum.hpp"
+#include "header/header.hpp"
+#include "io/posix.hpp"
+#include "util/text.hpp"
+
+namespace vexlo {
+
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+std::string_view trim_quotes(std::string_view s) {
+    while (!s.empty() && s.front() == '\'')
+        s.remove_prefix(1);
+    while (!s.empty() && s.back() == '\'')
+        s.remove_suffix(1);
+    return s;
+}
+
+// The DATASUM text of a header: a string value's text or an integer's decimal form.
+std::optional<std::string> datasum_text(const Header& header) {
+    const std::optional<Value> v = header.get_value("DATASUM");
+    if (!v) return std::nullopt;
+    if (v->is(Value::Kind::String)) return v->text;
+    if (v->is(Value::Kind::Integer)) return std::to_string(v->integer);
+    return std::nullopt;
+}
+
+bool has_checksum(const Header& header) {
+    const std::optional<Value> v = header.get_value("CHECKSUM");
+    return v && v->is(Value::Kind::String);
+}
+
+Error truncated() {
+    return Error::io("pread reached EOF before filling buffer (file truncated?)");
+}
+
+// The sum of `len` bytes from `offset` of the file's bytes, read in 1 MiB chunks into
+// `buf` (allocated on first use and reused for every later chunk and HDU).
+Result<std::uint32_t> region_sum(const FitsFile& file, std::uint64_t offset, std::uint64_t len,
+                                 std::unique_ptr<std::uint8_t[]>& buf) {
+    if (len == 0) return 0u;
+    if (!file.backing.is_file()) {
+        const Bytes& b = file.backing.buffer();
+        if (offset > b.size() || len > b.size() - offset) return std::unexpected(truncated());
+        return ones_complement_sum(
+            ByteSpan(b).subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(len)));
+    }
+    if (!buf) {
+        buf.reset(new (std::nothrow) std::uint8_t[kChunk]);
+        if (!buf) return std::unexpected(Error::io_errno(ENOMEM));
+    }
+    std::uint32_t sum = 0;
+    while (len > 0) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(len, kChunk));
+        VEXLO_TRY(pread_exact(file.backing.fd(), offset, buf.get(), n));
+        sum = ones_complement_add(sum, ones_complement_sum(ByteSpan(buf.get(), n)));
+        offset += n;
+        len -= n;
+    }
+    return sum;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> parse_datasum_text(std::string_view text) {
+    std::string_view s = trim_ws(trim_quotes(trim_ws(text)));
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    std::uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        if (v > 0xFFFFFFFFu) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(v);
+}
+
+Result<std::vector<ChecksumStatus>> verify_checksums(const FitsFile& file) {
+    std::vector<ChecksumStatus> rows;
+    rows.reserve(file.headers.size());
+    std::unique_ptr<std::uint8_t[]> buf;
+    for (std::size_t i = 0; i < file.headers.size() && i < file.spans.size(); ++i) {
+        const Bytes& stored = file.headers[i];
+        VEXLO_ASSIGN_OR_RETURN(auto parsed, Header::parse(stored, 0, file.lenient));
+        const Header& header = parsed.first;
+        const bool checksum_present = has_checksum(header);
+        const std::optional<std::string> datasum = datasum_text(header);
+
+        ChecksumStatus row;
+        row.hdu = i;
+        if (checksum_present || datasum) {
+            const DataSpan& span = file.spans[i];
+            VEXLO_ASSIGN_OR_RETURN(
+                const std::uint32_t d,
+                region_sum(file, span.data_offset, padded_len(span.data_len), buf));
+            if (datasum) {
+                const std::optional<std::uint32_t> claimed = parse_datasum_text(*datasum);
+                row.datasum_ok = claimed.has_value() && *claimed == d;
+            }
+            if (checksum_present) {
+                row.checksum_ok =
+                    ones_complement_add(ones_complement_sum(stored), d) == 0xFFFFFFFFu;
+            }
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+}  // namespace vexlo
