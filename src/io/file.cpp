@@ -367,6 +367,25 @@ Result<FitsFile> scan_buffer(Bytes buffer, bool lenient) {
 Result<FitsFile> FitsFile::from_scan(Backing backing, std::vector<DataSpan> spans,
                                      std::vector<Bytes> headers, bool lenient) {
     if (spans.empty()) return fail(Error::header("file contains no HDU"));
+    // Every later read trusts these two facts; a record assembled by hand must hold them
+    // too.
+    if (headers.size() != spans.size()) {
+        return fail(Error::header("scan produced " + num(spans.size()) + " data spans but " +
+                                  num(headers.size()) + " headers"));
+    }
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        std::uint64_t end = 0;
+        if (add_overflows(spans[i].data_offset, padded_len(spans[i].data_len), end) ||
+            end > backing.size()) {
+            return fail(Error::block(spans[i].data_offset,
+                                     "HDU data section requires " +
+                                         num(padded_len(spans[i].data_len)) + " bytes but only " +
+                                         num(backing.size() > spans[i].data_offset
+                                                 ? backing.size() - spans[i].data_offset
+                                                 : 0) +
+                                         " remain"));
+        }
+    }
     FitsFile f;
     for (std::size_t i = 0; i < headers.size(); ++i) {
         auto parsed = Header::parse(headers[i], 0, lenient);

@@ -310,6 +310,19 @@ TEST(FileTest, ExtnameOfAHeaderThatFailsToParseIsSkipped) {
     EXPECT_EQ(none.error().message(), "header: file contains no HDU");
 }
 
+TEST(FileTest, FromScanRefusesInconsistentRecords) {
+    const Bytes content = hdu(primary_cards(8, {4}), ramp(4));
+    const Bytes header(content.begin(), content.begin() + 2880);
+    EXPECT_EQ(
+        FitsFile::from_scan(Backing::memory(content), {{2880, 4}}, {}, true).error().message(),
+        "header: scan produced 1 data spans but 0 headers");
+    const Bytes cut(content.begin(), content.begin() + 2880 + 100);
+    EXPECT_EQ(
+        FitsFile::from_scan(Backing::memory(cut), {{2880, 4}}, {header}, true).error().message(),
+        "block at byte 2880: HDU data section requires 2880 bytes but only 100 remain");
+    EXPECT_TRUE(FitsFile::from_scan(Backing::memory(content), {{2880, 4}}, {header}, true));
+}
+
 TEST(FileTest, DataSectionSize) {
     struct Case {
         const char* name;
