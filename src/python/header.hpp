@@ -1,0 +1,118 @@
+// The Python view of a header: a handle on one lock-protected, shared core Header, the
+// conversions between Python objects and card values, and the vexlo.Header,
+// vexlo.HeaderCommentary and HeaderKeyIter classes.
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "header/header.hpp"
+#include "header/value.hpp"
+
+namespace vexlo::py {
+
+namespace nb = nanobind;
+
+// Shared by a file opened for update, its HDU objects and their header handles.
+// `modified`: the next flush must rewrite the file; `data_accessed`: an image array was read.
+// Set with plain atomic stores; the file's flush consumes each with an exchange.
+struct DirtyFlags {
+    std::atomic<bool> modified{false};
+    std::atomic<bool> data_accessed{false};
+};
+
+// One core header behind a mutex, shared by every handle on it.
+struct SharedHeader {
+    std::mutex mutex;
+    Header header;
+
+    SharedHeader() = default;
+    explicit SharedHeader(Header h) : header(std::move(h)) {}
+};
+
+// Locks a header's mutex from a thread that holds the interpreter lock. On contention the
+// interpreter lock is released while waiting, so a holder that needs it can finish. Code
+// holding the returned lock must not run Python code (nor create or drop Python objects).
+std::unique_lock<std::mutex> lock_header(SharedHeader& record);
+
+// The handle behind every Python view of a header.
+struct PyHeader {
+    std::shared_ptr<SharedHeader> record;
+    std::shared_ptr<DirtyFlags> modified;  // present only for headers of an update-mode file
+    bool read_only = false;
+
+    // A copy of `header` (bytes and, when built, layout) in a new shared record.
+    static PyHeader from_header(const Header& header, bool read_only,
+                                std::shared_ptr<DirtyFlags> modified = nullptr);
+    static PyHeader from_header(Header&& header, bool read_only,
+                                std::shared_ptr<DirtyFlags> modified = nullptr);
+    static PyHeader new_empty();
+    // A new handle on the record of a vexlo.Header object (same flags and read-only
+    // setting); the conversion TypeError for any other object.
+    static PyHeader share(nb::handle obj);
+
+    // Steps 1 and 2 of every mutation: refuses a read-only header, then marks the owning
+    // file modified (before anything else is checked, so a failing edit still forces the
+    // next flush to rewrite).
+    void begin_mutation() const;
+
+    // A copy of the current core header, taken under the lock.
+    Header snapshot() const;
+};
+
+// The native state of a vexlo.Header object: the handle and who is using the object right
+// now (a count of readers, or -1 while an editing call holds it).
+struct HeaderObject {
+    PyHeader handle;
+    int borrow = 0;
+};
+
+// A new Python vexlo.Header object over `handle`.
+nb::object make_header_object(PyHeader handle);
+
+// The handle of a vexlo.Header object, or nullptr when `obj` is not one.
+const PyHeader* header_handle(nb::handle obj);
+
+// --- conversions ---
+
+// bool/NumPy bool -> Logical; 64-bit integer -> Integer; complex -> ComplexInteger or
+// ComplexReal; anything float-convertible -> Real; str -> String; None -> Undefined;
+// otherwise TypeError "cannot convert {} into a FITS header value".
+Value value_from_py(nb::handle obj);
+nb::object value_to_py(const Value& value);
+
+struct ValueComment {
+    Value value;
+    std::optional<std::string> comment;
+};
+// A value, or a (value, comment-or-None) pair.
+ValueComment value_comment_from_py(nb::handle obj);
+
+// ASCII upper-casing of a keyword ('a'-'z' only).
+std::string uppercase_keyword(std::string_view keyword);
+
+// Cards the writers compute and vexlo.Header refuses to set, insert, rename or delete:
+// END SIMPLE BITPIX EXTEND PCOUNT GCOUNT GROUPS XTENSION NAXIS NAXISn (n of 1-3 digits),
+// after trimming surrounding white space; case-sensitive.
+bool is_structural_keyword(std::string_view keyword);
+
+// A new core header from a vexlo.Header (copied under its lock) or from any object with
+// items() yielding (str key, value or (value, comment)) pairs.
+Header header_from_py(nb::handle obj);
+
+// Parses header text (cards padded, END appended when missing) into a new writable handle.
+PyHeader header_from_text(std::string_view bytes, bool lenient);
+
+// str(header): each non-blank card line (80 columns, trailing NULs dropped), END and fill
+// left out, joined by newlines.
+std::string render_header_text(SharedHeader& record);
+
+}  // namespace vexlo::py
