@@ -35,18 +35,8 @@ bool overlaps(const Bytes& bytes, ByteSpan images) {
     return std::less_equal<>{}(lo, images.data()) && std::less<>{}(images.data(), hi);
 }
 
-// As the layout build decides it: a CONTINUE image joins the span before it when the previous
-// image reads as a string ending in '&'.
-bool attaches(ByteSpan image) {
-    auto parsed = parse_card(image, 0, true);
-    if (!parsed) return false;
-    ValueAndComment vc = parse_value_lenient(parsed->keyword, parsed->body);
-    return vc.value.is(Value::Kind::String) && !vc.value.text.empty() &&
-           vc.value.text.back() == '&';
-}
-
 bool continues(ByteSpan previous, ByteSpan image) {
-    return card_kind(image, true) == CardKind::Continue && attaches(previous);
+    return card_kind(image, true) == CardKind::Continue && continue_attaches_after(previous);
 }
 
 // True when overwriting the span [start, start + |images|) of `bytes` with `images` leaves a

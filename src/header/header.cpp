@@ -18,16 +18,6 @@ ByteSpan first_image(const CardView& view) {
     return view.bytes.first(std::min(view.bytes.size(), kCardLen));
 }
 
-// A CONTINUE image attaches after an image whose body reads leniently as a string that
-// ends in '&'. The kind of that image does not matter, so continuations chain.
-bool attaches(ByteSpan image) {
-    auto parsed = parse_card(image, 0, true);
-    if (!parsed) return false;
-    ValueAndComment vc = parse_value_lenient(parsed->keyword, parsed->body);
-    return vc.value.is(Value::Kind::String) && !vc.value.text.empty() &&
-           vc.value.text.back() == '&';
-}
-
 bool indexable(ByteSpan image) {
     CardKind kind = card_kind(image, true);
     return kind == CardKind::End || kind == CardKind::Value;
@@ -45,6 +35,14 @@ Layout* clone_layout(const std::atomic<Layout*>& src) {
 }
 
 }  // namespace
+
+bool continue_attaches_after(ByteSpan image) {
+    auto parsed = parse_card(image, 0, true);
+    if (!parsed) return false;
+    ValueAndComment vc = parse_value_lenient(parsed->keyword, parsed->body);
+    return vc.value.is(Value::Kind::String) && !vc.value.text.empty() &&
+           vc.value.text.back() == '&';
+}
 
 // --- layout ---
 
@@ -67,7 +65,7 @@ void Layout::extend(ByteSpan bytes, std::size_t from) {
     for (std::size_t pos = covered; bytes.size() - pos >= kCardLen; pos += kCardLen) {
         ByteSpan image = image_at(bytes, pos);
         if (!spans.empty() && card_kind(image, true) == CardKind::Continue &&
-            attaches(image_at(bytes, spans.back().end - kCardLen))) {
+            continue_attaches_after(image_at(bytes, spans.back().end - kCardLen))) {
             spans.back().end += kCardLen;
         } else {
             spans.push_back(Span{pos, pos + kCardLen});

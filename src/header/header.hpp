@@ -37,6 +37,10 @@ struct Layout {
     void extend(ByteSpan bytes, std::size_t from);
 };
 
+// True when a CONTINUE image after `image` joins its logical card: the image's body reads
+// leniently as a non-empty string ending in '&' (whatever its kind, so continuations chain).
+bool continue_attaches_after(ByteSpan image);
+
 enum class CommentaryKind : std::uint8_t {
     Comment = 0,
     History = 1,
@@ -44,7 +48,7 @@ enum class CommentaryKind : std::uint8_t {
 };
 
 class Header {
-public:
+  public:
     Header() = default;
     explicit Header(Bytes bytes) : bytes_(std::move(bytes)) {}
     Header(const Header& other);
@@ -79,7 +83,7 @@ public:
     // Parses whole 2880-byte blocks from `start` through the END card's block; returns the
     // header and the bytes consumed.
     static Result<std::pair<Header, std::uint64_t>> parse(ByteSpan buffer, std::uint64_t start,
-                                                           bool lenient);
+                                                          bool lenient);
     // The cards, the END card and blank fill to whole blocks.
     Bytes to_bytes() const;
 
@@ -115,15 +119,15 @@ public:
                            const std::optional<std::string>& comment);
     Result<bool> insert_before(std::string_view anchor, std::string_view keyword,
                                const Value& value, const std::optional<std::string>& comment);
-    Result<bool> insert_after(std::string_view anchor, std::string_view keyword,
-                              const Value& value, const std::optional<std::string>& comment);
+    Result<bool> insert_after(std::string_view anchor, std::string_view keyword, const Value& value,
+                              const std::optional<std::string>& comment);
     std::size_t remove(std::string_view keyword);
     Result<std::size_t> rename_keyword(std::string_view old_keyword, std::string_view new_keyword);
 
     static Header new_primary();
     static Header new_image_extension();
 
-private:
+  private:
     Bytes bytes_;
     // Owned; filled at most once by CAS between edits, dropped by edits.
     mutable std::atomic<Layout*> layout_{nullptr};
