@@ -1,0 +1,696 @@
+#include "hdu/builders.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "data/pixel.hpp"
+#include "header/header.hpp"
+
+namespace vexlo {
+
+namespace {
+
+constexpr std::uint64_t kMaxI64 =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+std::string str(std::uint64_t v) {
+    return std::to_string(v);
+}
+
+std::string keyword_n(std::string_view prefix, std::uint64_t n) {
+    return std::string(prefix) + std::to_string(n);
+}
+
+Error out_of_memory() {
+    return Error::io_errno(ENOMEM);
+}
+
+std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+
+std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r = 0;
+    if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+
+// Appends one card without a comment; the formatter's error ends the build.
+Result<void> push(Header& h, std::string_view keyword, Value value) {
+    VEXLO_TRY(h.push_card(keyword, value, std::nullopt));
+    return {};
+}
+
+Result<void> push_int(Header& h, std::string_view keyword, std::int64_t v) {
+    return push(h, keyword, Value::make_integer(v));
+}
+
+Result<void> push_str(Header& h, std::string_view keyword, std::string v) {
+    return push(h, keyword, Value::make_string(std::move(v)));
+}
+
+// ---- image element types ----
+
+template <class T>
+struct PixelTraits;
+template <>
+struct PixelTraits<std::uint8_t> {
+    static constexpr std::int64_t bitpix = 8;
+    static void store(std::uint8_t* p, std::uint8_t v) { *p = v; }
+};
+template <>
+struct PixelTraits<std::int16_t> {
+    static constexpr std::int64_t bitpix = 16;
+    static void store(std::uint8_t* p, std::int16_t v) {
+        store_be_u16(p, static_cast<std::uint16_t>(v));
+    }
+};
+template <>
+struct PixelTraits<std::int32_t> {
+    static constexpr std::int64_t bitpix = 32;
+    static void store(std::uint8_t* p, std::int32_t v) {
+        store_be_u32(p, static_cast<std::uint32_t>(v));
+    }
+};
+template <>
+struct PixelTraits<std::int64_t> {
+    static constexpr std::int64_t bitpix = 64;
+    static void store(std::uint8_t* p, std::int64_t v) {
+        store_be_u64(p, static_cast<std::uint64_t>(v));
+    }
+};
+template <>
+struct PixelTraits<float> {
+    static constexpr std::int64_t bitpix = -32;
+    static void store(std::uint8_t* p, float v) { store_be_f32(p, v); }
+};
+template <>
+struct PixelTraits<double> {
+    static constexpr std::int64_t bitpix = -64;
+    static void store(std::uint8_t* p, double v) { store_be_f64(p, v); }
+};
+
+}  // namespace
+
+// ===================================== images =====================================
+
+template <class T>
+Result<ImageBuilder<T>> ImageBuilder<T>::create(std::vector<std::uint64_t> axes,
+                                                std::vector<T> pixels) {
+    if (!axes.empty()) {
+        VEXLO_ASSIGN_OR_RETURN(const std::uint64_t product, axis_product(axes));
+        if (product != pixels.size()) {
+            return std::unexpected(Error::data("ImageBuilder: pixel count " + str(pixels.size()) +
+                                               " does not match axes product " + str(product)));
+        }
+    }
+    ImageBuilder b;
+    b.axes = std::move(axes);
+    b.pixels = std::move(pixels);
+    return b;
+}
+
+template <class T>
+Result<ImageHdu> ImageBuilder<T>::build() && {
+    Header h;
+    if (primary) {
+        VEXLO_TRY(
+            h.push_card("SIMPLE", Value::make_logical(true), std::string("conforming FITS file")));
+    } else {
+        VEXLO_TRY(push_str(h, "XTENSION", "IMAGE"));
+    }
+    VEXLO_TRY(push_int(h, "BITPIX", PixelTraits<T>::bitpix));
+    VEXLO_TRY(push_int(h, "NAXIS", static_cast<std::int64_t>(axes.size())));
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+        // Axis lengths beyond the signed range cannot be a header integer; such a list
+        // cannot match a pixel list in memory either, unless another axis is 0.
+        if (axes[i] > kMaxI64) {
+            return std::unexpected(Error::data("ImageBuilder: axis length " + str(axes[i]) +
+                                               " exceeds the range of NAXIS" + str(i + 1)));
+        }
+        VEXLO_TRY(push_int(h, keyword_n("NAXIS", i + 1), static_cast<std::int64_t>(axes[i])));
+    }
+    if (primary) {
+        VEXLO_TRY(h.push_card("EXTEND", Value::make_logical(true),
+                              std::string("FITS dataset may contain extensions")));
+    } else {
+        VEXLO_TRY(push_int(h, "PCOUNT", 0));
+        VEXLO_TRY(push_int(h, "GCOUNT", 1));
+    }
+
+    Bytes data;
+    try {
+        data.resize(pixels.size() * sizeof(T));
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(out_of_memory());
+    }
+    std::uint8_t* out = data.data();
+    for (const T v : pixels) {
+        PixelTraits<T>::store(out, v);
+        out += sizeof(T);
+    }
+    std::vector<T>().swap(pixels);  // the builder is consumed: release the host copy now
+    return ImageHdu::create(std::move(h), std::move(data));
+}
+
+template struct ImageBuilder<std::uint8_t>;
+template struct ImageBuilder<std::int16_t>;
+template struct ImageBuilder<std::int32_t>;
+template struct ImageBuilder<std::int64_t>;
+template struct ImageBuilder<float>;
+template struct ImageBuilder<double>;
+
+// ================================== binary tables ==================================
+
+namespace {
+
+bool is_descriptor(BinKind k) {
+    return k == BinKind::P || k == BinKind::Q;
+}
+
+// Bytes a builder column of repeat r occupies in a row; none beyond 64 bits.
+std::optional<std::uint64_t> column_width(const BinBuilderColumn& c) {
+    const std::uint64_t r = c.repeat;
+    switch (c.kind) {
+        case BinKind::Logical:
+        case BinKind::Byte:
+        case BinKind::Char:
+            return r;
+        case BinKind::Bit:
+            return r / 8 + (r % 8 != 0 ? 1 : 0);
+        case BinKind::I16:
+            return checked_mul(r, 2);
+        case BinKind::I32:
+        case BinKind::F32:
+            return checked_mul(r, 4);
+        case BinKind::I64:
+        case BinKind::F64:
+        case BinKind::C64:
+            return checked_mul(r, 8);
+        case BinKind::C128:
+            return checked_mul(r, 16);
+        case BinKind::P:
+            return checked_mul(std::max<std::uint64_t>(r, 1), 8);
+        case BinKind::Q:
+            return checked_mul(std::max<std::uint64_t>(r, 1), 16);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> checked_row_width(const std::vector<BinBuilderColumn>& columns) {
+    std::uint64_t w = 0;
+    for (const BinBuilderColumn& c : columns) {
+        const std::optional<std::uint64_t> cw = column_width(c);
+        if (!cw) return std::nullopt;
+        const std::optional<std::uint64_t> sum = checked_add(w, *cw);
+        if (!sum) return std::nullopt;
+        w = *sum;
+    }
+    return w;
+}
+
+Error size_overflow() {
+    return Error::data("row x column count overflowed usize");
+}
+
+std::string column_label(const BinBuilderColumn& c, std::size_t index) {
+    return "BinTableBuilder: column `" + c.name + "` (col " + str(index + 1) + ")";
+}
+
+// Every descriptor of a P or Q column must fit its field's signed range and point inside
+// the heap; and no array of a P column may lie where its descriptor cannot reach, which a
+// heap beyond the P range allows (a caller's 32-bit offsets would have wrapped there).
+Result<void> check_descriptors(const std::vector<BinBuilderColumn>& columns, std::uint64_t n_rows,
+                               std::uint64_t w, ByteSpan rows, ByteSpan heap) {
+    std::uint64_t offset = 0;
+    for (std::size_t ci = 0; ci < columns.size(); ++ci) {
+        const BinBuilderColumn& c = columns[ci];
+        const std::uint64_t cw = *column_width(c);  // the caller checked the row width
+        if (is_descriptor(c.kind)) {
+            const bool p = c.kind == BinKind::P;
+            if (p && heap.size() > kMaxPDescriptorField) {
+                return std::unexpected(
+                    Error::data(column_label(c, ci) + ": heap of " + str(heap.size()) +
+                                " bytes is beyond the reach of P descriptors (at most " +
+                                str(kMaxPDescriptorField) + " bytes); use a Q column"));
+            }
+            const std::uint64_t max_field = p ? kMaxPDescriptorField : kMaxI64;
+            const BinKind element = c.vla_kind.value_or(BinKind::Byte);
+            for (std::uint64_t r = 0; r < n_rows; ++r) {
+                const std::uint8_t* cell = rows.data() + r * w + offset;
+                const std::uint64_t n = p ? load_be_u32(cell) : load_be_u64(cell);
+                const std::uint64_t off = p ? load_be_u32(cell + 4) : load_be_u64(cell + 8);
+                const std::string shown = " row " + str(r) + ": " + (p ? "P" : "Q") +
+                                          " descriptor (n=" + str(n) + ", off=" + str(off) + ")";
+                if (n > max_field || off > max_field) {
+                    return std::unexpected(Error::data(column_label(c, ci) + shown +
+                                                       " exceeds the signed " + (p ? "32" : "64") +
+                                                       "-bit range"));
+                }
+                if (n == 0) continue;
+                const std::optional<std::uint64_t> bytes = BinFormat::byte_width(n, element);
+                const std::optional<std::uint64_t> end =
+                    bytes ? checked_add(off, *bytes) : std::nullopt;
+                if (!end || *end > heap.size()) {
+                    return std::unexpected(Error::data(column_label(c, ci) + shown +
+                                                       " points outside the " + str(heap.size()) +
+                                                       "-byte heap"));
+                }
+            }
+        }
+        offset += cw;
+    }
+    return {};
+}
+
+}  // namespace
+
+char bin_kind_letter(BinKind kind) {
+    static constexpr char kLetters[] = {'L', 'X', 'B', 'I', 'J', 'K', 'A',
+                                        'E', 'D', 'C', 'M', 'P', 'Q'};
+    const auto i = static_cast<std::size_t>(kind);
+    return i < sizeof kLetters ? kLetters[i] : '?';
+}
+
+std::string bin_column_tform(const BinBuilderColumn& column) {
+    std::string out = str(column.repeat);
+    out += bin_kind_letter(column.kind);
+    if (column.vla_kind) {
+        out += bin_kind_letter(*column.vla_kind);
+        if (column.vla_max) out += "(" + str(*column.vla_max) + ")";
+    }
+    return out;
+}
+
+Result<BinTableBuilder*> BinTableBuilder::add_column(std::string name, BinKind kind,
+                                                     std::uint64_t repeat,
+                                                     std::optional<std::string> unit,
+                                                     std::optional<std::string> tdim) {
+    if (is_descriptor(kind)) {
+        return std::unexpected(
+            Error::data("BinTableBuilder: use add_vla_column for P/Q descriptors"));
+    }
+    if (repeat == 0) {
+        return std::unexpected(Error::data("BinTableBuilder: column repeat must be >= 1"));
+    }
+    BinBuilderColumn c;
+    c.name = std::move(name);
+    c.unit = std::move(unit);
+    c.tdim = std::move(tdim);
+    c.repeat = repeat;
+    c.kind = kind;
+    columns.push_back(std::move(c));
+    return this;
+}
+
+Result<BinTableBuilder*> BinTableBuilder::add_vla_column(std::string name, BinKind descriptor,
+                                                         BinKind element,
+                                                         std::optional<std::string> unit,
+                                                         std::optional<std::uint64_t> max) {
+    if (!is_descriptor(descriptor)) {
+        return std::unexpected(
+            Error::data("BinTableBuilder::add_vla_column: descriptor must be P or Q"));
+    }
+    if (is_descriptor(element)) {
+        return std::unexpected(
+            Error::data("BinTableBuilder::add_vla_column: VLA element type cannot itself be P/Q"));
+    }
+    BinBuilderColumn c;
+    c.vla_max = max;
+    c.name = std::move(name);
+    c.unit = std::move(unit);
+    c.repeat = 1;
+    c.kind = descriptor;
+    c.vla_kind = element;
+    columns.push_back(std::move(c));
+    return this;
+}
+
+std::uint64_t BinTableBuilder::row_width() const {
+    return checked_row_width(columns).value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+Result<void> BinTableBuilder::encode_descriptor(std::size_t column, std::uint64_t count,
+                                                std::uint64_t offset,
+                                                std::span<std::uint8_t> cell) const {
+    if (column >= columns.size() || !is_descriptor(columns[column].kind)) {
+        return std::unexpected(Error::data("BinTableBuilder: column " + str(column + 1) +
+                                           " is not a variable-length column"));
+    }
+    const BinBuilderColumn& c = columns[column];
+    const bool p = c.kind == BinKind::P;
+    const std::size_t need = p ? 8 : 16;
+    if (cell.size() < need) {
+        return std::unexpected(Error::data(column_label(c, column) + ": descriptor cell is " +
+                                           str(cell.size()) + " bytes, need " + str(need)));
+    }
+    if (p) {
+        if (count > kMaxPDescriptorField || offset > kMaxPDescriptorField) {
+            return std::unexpected(Error::data(
+                column_label(c, column) + ": array of " + str(count) + " elements at heap offset " +
+                str(offset) + " is beyond the reach of P descriptors (at most " +
+                str(kMaxPDescriptorField) + "); use a Q column"));
+        }
+        store_be_u32(cell.data(), static_cast<std::uint32_t>(count));
+        store_be_u32(cell.data() + 4, static_cast<std::uint32_t>(offset));
+        return {};
+    }
+    if (count > kMaxI64 || offset > kMaxI64) {
+        return std::unexpected(Error::data(column_label(c, column) + ": array of " + str(count) +
+                                           " elements at heap offset " + str(offset) +
+                                           " is beyond the reach of Q descriptors"));
+    }
+    store_be_u64(cell.data(), count);
+    store_be_u64(cell.data() + 8, offset);
+    return {};
+}
+
+Result<BinTableHdu> BinTableBuilder::build(std::uint64_t n_rows, Bytes rows, ByteSpan heap) && {
+    const std::optional<std::uint64_t> w = checked_row_width(columns);
+    if (!w) return std::unexpected(size_overflow());
+    const std::optional<std::uint64_t> t = checked_mul(*w, n_rows);
+    // NAXIS1 and NAXIS2 are signed header integers.
+    if (!t || *w > kMaxI64 || n_rows > kMaxI64) return std::unexpected(size_overflow());
+    if (rows.size() != *t) {
+        return std::unexpected(Error::data("BinTableBuilder: row data is " + str(rows.size()) +
+                                           " bytes; expected " + str(n_rows) + " rows x " +
+                                           str(*w) + " bytes = " + str(*t)));
+    }
+    VEXLO_TRY(check_descriptors(columns, n_rows, *w, rows, heap));
+
+    Header h;
+    VEXLO_TRY(push_str(h, "XTENSION", "BINTABLE"));
+    VEXLO_TRY(push_int(h, "BITPIX", 8));
+    VEXLO_TRY(push_int(h, "NAXIS", 2));
+    VEXLO_TRY(push_int(h, "NAXIS1", static_cast<std::int64_t>(*w)));
+    VEXLO_TRY(push_int(h, "NAXIS2", static_cast<std::int64_t>(n_rows)));
+    VEXLO_TRY(push_int(h, "PCOUNT", static_cast<std::int64_t>(heap.size())));
+    VEXLO_TRY(push_int(h, "GCOUNT", 1));
+    VEXLO_TRY(push_int(h, "TFIELDS", static_cast<std::int64_t>(columns.size())));
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        BinBuilderColumn& c = columns[i];
+        const std::uint64_t n = i + 1;
+        VEXLO_TRY(push_str(h, keyword_n("TTYPE", n), std::move(c.name)));
+        VEXLO_TRY(push_str(h, keyword_n("TFORM", n), bin_column_tform(c)));
+        if (c.unit) VEXLO_TRY(push_str(h, keyword_n("TUNIT", n), std::move(*c.unit)));
+        if (c.tdim) VEXLO_TRY(push_str(h, keyword_n("TDIM", n), std::move(*c.tdim)));
+    }
+    if (!heap.empty()) VEXLO_TRY(push_int(h, "THEAP", static_cast<std::int64_t>(*t)));
+    if (extname) VEXLO_TRY(push_str(h, "EXTNAME", std::move(*extname)));
+
+    try {
+        rows.insert(rows.end(), heap.begin(), heap.end());
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(out_of_memory());
+    }
+    return BinTableHdu::create(std::move(h), std::move(rows));
+}
+
+// ================================== ASCII tables ==================================
+
+namespace {
+
+using AsciiKind = AsciiFormat::Kind;
+
+constexpr std::uint64_t kMaxFieldRange = 65535;
+
+char ascii_letter(AsciiKind k) {
+    switch (k) {
+        case AsciiKind::A:
+            return 'A';
+        case AsciiKind::I:
+            return 'I';
+        case AsciiKind::F:
+            return 'F';
+        case AsciiKind::E:
+            return 'E';
+        case AsciiKind::D:
+            return 'D';
+    }
+    return '?';
+}
+
+bool has_decimals(AsciiKind k) {
+    return k == AsciiKind::F || k == AsciiKind::E || k == AsciiKind::D;
+}
+
+// The format as messages show it: I(6), E(15, 7).
+std::string format_debug(const AsciiFormat& f) {
+    std::string out(1, ascii_letter(f.kind));
+    out += "(" + str(f.width);
+    if (has_decimals(f.kind)) out += ", " + str(f.decimals);
+    return out + ")";
+}
+
+bool kind_matches(const AsciiColumnValues& values, AsciiKind k) {
+    switch (values.index()) {
+        case 0:
+            return k == AsciiKind::I;
+        case 1:
+            return has_decimals(k);
+        default:
+            return k == AsciiKind::A;
+    }
+}
+
+std::size_t value_count(const AsciiColumnValues& values) {
+    return std::visit([](const auto& v) { return v.size(); }, values);
+}
+
+// Characters (UTF-8 code points) of a text: the measure that justification pads to.
+std::uint64_t char_count(std::string_view s) {
+    std::uint64_t n = 0;
+    for (unsigned char c : s)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+std::string pad_left(std::string s, std::uint64_t width) {
+    const std::uint64_t chars = char_count(s);
+    if (chars < width) s.insert(0, static_cast<std::size_t>(width - chars), ' ');
+    return s;
+}
+
+std::string pad_right(std::string s, std::uint64_t width) {
+    const std::uint64_t chars = char_count(s);
+    if (chars < width) s.append(static_cast<std::size_t>(width - chars), ' ');
+    return s;
+}
+
+std::string infinity_text(double v) {
+    return v < 0 ? "-inf" : "inf";
+}
+
+// Fixed notation with exactly `decimals` digits after the point, correctly rounded.
+std::string render_fixed(double v, std::uint64_t decimals) {
+    if (std::isinf(v)) return infinity_text(v);
+    std::string buf(static_cast<std::size_t>(decimals) + 400, '\0');
+    const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed,
+                                 static_cast<int>(decimals));
+    buf.resize(static_cast<std::size_t>(r.ptr - buf.data()));
+    return buf;
+}
+
+// d.dddE<exp>: one digit before the point, `decimals` after it (no point for 0), the
+// exponent without '+' or leading zeros.
+std::string render_exp(double v, std::uint64_t decimals, char letter) {
+    if (std::isinf(v)) return infinity_text(v);
+    std::string buf(static_cast<std::size_t>(decimals) + 32, '\0');
+    const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v,
+                                 std::chars_format::scientific, static_cast<int>(decimals));
+    buf.resize(static_cast<std::size_t>(r.ptr - buf.data()));
+    const std::size_t e = buf.find('e');
+    if (e == std::string::npos) return buf;
+    std::string_view exp = std::string_view(buf).substr(e + 1);
+    const bool negative = !exp.empty() && exp.front() == '-';
+    if (!exp.empty() && (exp.front() == '-' || exp.front() == '+')) exp.remove_prefix(1);
+    while (exp.size() > 1 && exp.front() == '0')
+        exp.remove_prefix(1);
+    std::string out = buf.substr(0, e);
+    out += letter;
+    if (negative) out += '-';
+    out += exp;
+    return out;
+}
+
+Error rendered_too_wide(const AsciiBuilderColumn& c, std::uint64_t row, const std::string& text,
+                        std::uint64_t width) {
+    return Error::data("AsciiTableBuilder: column `" + c.name + "` row " + str(row) +
+                       ": rendered `" + text + "` is " + str(text.size()) +
+                       " bytes, field width is " + str(width));
+}
+
+// The field text of one cell, exactly `width` bytes, or an error.
+Result<std::string> render_cell(const AsciiBuilderColumn& c, std::uint64_t row) {
+    const AsciiFormat& f = c.format;
+    const std::uint64_t width = f.width;
+    std::string text;
+    if (const auto* texts = std::get_if<std::vector<std::string>>(&c.values)) {
+        const std::string& s = (*texts)[static_cast<std::size_t>(row)];
+        if (s.size() > width) {
+            return std::unexpected(Error::data("AsciiTableBuilder: column `" + c.name + "` row " +
+                                               str(row) + ": string `" + s + "` exceeds A" +
+                                               str(width)));
+        }
+        text = pad_right(s, width);
+    } else if (const auto* ints =
+                   std::get_if<std::vector<std::optional<std::int64_t>>>(&c.values)) {
+        const std::optional<std::int64_t>& v = (*ints)[static_cast<std::size_t>(row)];
+        if (!v) return ascii_null_cell(c, row, width);
+        text = pad_left(std::to_string(*v), width);
+    } else {
+        const double v = std::get<std::vector<double>>(c.values)[static_cast<std::size_t>(row)];
+        if (std::isnan(v)) return ascii_null_cell(c, row, width);
+        switch (f.kind) {
+            case AsciiKind::F:
+                text = render_fixed(v, f.decimals);
+                break;
+            case AsciiKind::D:
+                text = render_exp(v, f.decimals, 'D');
+                break;
+            default:
+                text = render_exp(v, f.decimals, 'E');
+                break;
+        }
+        text = pad_left(std::move(text), width);
+    }
+    if (text.size() != width) return std::unexpected(rendered_too_wide(c, row, text, width));
+    return text;
+}
+
+}  // namespace
+
+std::string ascii_tform_text(const AsciiFormat& format) {
+    std::string out(1, ascii_letter(format.kind));
+    out += str(format.width);
+    if (has_decimals(format.kind)) out += "." + str(format.decimals);
+    return out;
+}
+
+Result<std::string> ascii_null_cell(const AsciiBuilderColumn& column, std::uint64_t row,
+                                    std::uint64_t width) {
+    if (!column.tnull) {
+        return std::unexpected(Error::data(
+            "AsciiTableBuilder: column `" + column.name + "` row " + str(row) +
+            " is undefined but no TNULL is set; Sec.7.2.5 reads a blank numeric field as zero, "
+            "so an undefined value needs a TNULLn sentinel"));
+    }
+    const std::string& t = *column.tnull;
+    if (t.size() > width) {
+        return std::unexpected(Error::data("AsciiTableBuilder: column `" + column.name +
+                                           "`: TNULL `" + t + "` exceeds the " + str(width) +
+                                           "-character field"));
+    }
+    std::string text = pad_left(t, width);
+    if (text.size() != width) return std::unexpected(rendered_too_wide(column, row, text, width));
+    return text;
+}
+
+Result<AsciiTableBuilder*> AsciiTableBuilder::add_column(std::string name, AsciiFormat format,
+                                                         AsciiColumnValues values) {
+    if (!kind_matches(values, format.kind)) {
+        return std::unexpected(Error::data("AsciiTableBuilder: column `" + name +
+                                           "`: data kind does not match format " +
+                                           format_debug(format)));
+    }
+    AsciiBuilderColumn c;
+    c.values = std::move(values);
+    c.format = format;
+    c.name = std::move(name);
+    columns.push_back(std::move(c));
+    return this;
+}
+
+Result<AsciiTableBuilder*> AsciiTableBuilder::unit(std::string unit) {
+    if (columns.empty()) return std::unexpected(Error::data("unit: no column added yet"));
+    columns.back().unit = std::move(unit);
+    return this;
+}
+
+Result<AsciiTableBuilder*> AsciiTableBuilder::tnull(std::string tnull) {
+    if (columns.empty()) return std::unexpected(Error::data("tnull: no column added yet"));
+    if (columns.back().format.kind == AsciiKind::A) {
+        return std::unexpected(
+            Error::data("AsciiTableBuilder::tnull: TNULL is not meaningful for `A` columns"));
+    }
+    columns.back().tnull = std::move(tnull);
+    return this;
+}
+
+Result<AsciiTableHdu> AsciiTableBuilder::build() && {
+    if (columns.empty()) {
+        return std::unexpected(Error::data("AsciiTableBuilder: at least one column is required"));
+    }
+    const std::uint64_t n_rows = value_count(columns.front().values);
+    for (const AsciiBuilderColumn& c : columns) {
+        const std::uint64_t n = value_count(c.values);
+        if (n != n_rows) {
+            return std::unexpected(Error::data("AsciiTableBuilder: column `" + c.name + "` has " +
+                                               str(n) + " rows; expected " + str(n_rows)));
+        }
+    }
+
+    // Fields back to back: column n + 1 starts right after column n.
+    std::vector<std::uint64_t> starts;
+    starts.reserve(columns.size());
+    std::uint64_t w = 0;
+    for (const AsciiBuilderColumn& c : columns) {
+        // Rendering sizes its scratch text by the format, so the format is bounded first.
+        if (c.format.width > kMaxFieldRange || c.format.decimals > kMaxFieldRange) {
+            return std::unexpected(Error::data(
+                "AsciiTableBuilder: column `" + c.name + "`: format " + format_debug(c.format) +
+                " is outside the supported range (widths and decimals up to 65535)"));
+        }
+        starts.push_back(w + 1);
+        w += c.format.width;  // at most 65535 per column: no overflow
+    }
+    const std::optional<std::uint64_t> t = checked_mul(w, n_rows);
+    if (!t || *t > std::numeric_limits<std::size_t>::max() || n_rows > kMaxI64) {
+        return std::unexpected(size_overflow());
+    }
+
+    Bytes data;
+    try {
+        data.assign(static_cast<std::size_t>(*t), ' ');
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(out_of_memory());
+    }
+    for (std::uint64_t r = 0; r < n_rows; ++r) {
+        std::uint8_t* row = data.data() + r * w;
+        for (std::size_t ci = 0; ci < columns.size(); ++ci) {
+            VEXLO_ASSIGN_OR_RETURN(const std::string field, render_cell(columns[ci], r));
+            std::copy(field.begin(), field.end(), row + (starts[ci] - 1));
+        }
+    }
+
+    Header h;
+    VEXLO_TRY(push_str(h, "XTENSION", "TABLE"));
+    VEXLO_TRY(push_int(h, "BITPIX", 8));
+    VEXLO_TRY(push_int(h, "NAXIS", 2));
+    VEXLO_TRY(push_int(h, "NAXIS1", static_cast<std::int64_t>(w)));
+    VEXLO_TRY(push_int(h, "NAXIS2", static_cast<std::int64_t>(n_rows)));
+    VEXLO_TRY(push_int(h, "PCOUNT", 0));
+    VEXLO_TRY(push_int(h, "GCOUNT", 1));
+    VEXLO_TRY(push_int(h, "TFIELDS", static_cast<std::int64_t>(columns.size())));
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        AsciiBuilderColumn& c = columns[i];
+        const std::uint64_t n = i + 1;
+        VEXLO_TRY(push_str(h, keyword_n("TTYPE", n), std::move(c.name)));
+        VEXLO_TRY(push_str(h, keyword_n("TFORM", n), ascii_tform_text(c.format)));
+        VEXLO_TRY(push_int(h, keyword_n("TBCOL", n), static_cast<std::int64_t>(starts[i])));
+        if (c.unit) VEXLO_TRY(push_str(h, keyword_n("TUNIT", n), std::move(*c.unit)));
+        if (c.tnull) VEXLO_TRY(push_str(h, keyword_n("TNULL", n), std::move(*c.tnull)));
+    }
+    if (extname) VEXLO_TRY(push_str(h, "EXTNAME", std::move(*extname)));
+    return AsciiTableHdu::create(std::move(h), std::move(data));
+}
+
+}  // namespace vexlo

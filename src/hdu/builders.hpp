@@ -1,0 +1,131 @@
+// Builders of new HDUs from values in memory: images from typed pixels, binary tables from
+// column descriptions plus encoded rows and heap, ASCII tables from text, integer and real
+// columns. Each ends in the typed HDU record, which into_parts() turns into an OwnedHdu for
+// the writer.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "error.hpp"
+#include "hdu/ascii_table.hpp"
+#include "hdu/bintable.hpp"
+#include "hdu/image.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+// ---- images ----
+
+// T is one of std::uint8_t, std::int16_t, std::int32_t, std::int64_t, float, double
+// (BITPIX 8, 16, 32, 64, -32, -64).
+template <class T>
+struct ImageBuilder {
+    std::vector<std::uint64_t> axes;  // NAXIS1 first
+    std::vector<T> pixels;            // FITS order, NAXIS1 fastest
+    bool primary = false;             // a primary HDU instead of an IMAGE extension
+
+    // Checks the pixel count against the axes product (not for an empty axes list).
+    static Result<ImageBuilder> create(std::vector<std::uint64_t> axes, std::vector<T> pixels);
+    // The header (SIMPLE or XTENSION = 'IMAGE', BITPIX, NAXIS, NAXISn, then EXTEND or
+    // PCOUNT/GCOUNT) and the big-endian pixels, checked by ImageHdu::create.
+    Result<ImageHdu> build() &&;
+};
+
+extern template struct ImageBuilder<std::uint8_t>;
+extern template struct ImageBuilder<std::int16_t>;
+extern template struct ImageBuilder<std::int32_t>;
+extern template struct ImageBuilder<std::int64_t>;
+extern template struct ImageBuilder<float>;
+extern template struct ImageBuilder<double>;
+
+// ---- binary tables ----
+
+struct BinBuilderColumn {
+    std::optional<std::uint64_t> vla_max;  // the (max) of a variable-length TFORM
+    std::string name;                      // TTYPEn
+    std::optional<std::string> unit;       // TUNITn
+    std::optional<std::string> tdim;       // TDIMn, written unchanged
+    std::uint64_t repeat = 1;              // 1 for a variable-length column
+    BinKind kind = BinKind::Logical;
+    std::optional<BinKind> vla_kind;  // the element kind of a P or Q column
+};
+
+// The TFORM letter of a kind: L X B I J K A E D C M P Q.
+char bin_kind_letter(BinKind kind);
+// rT for a fixed-width column (1J, 20A, 3X); 1PE or 1QJ(50) for a variable-length one.
+std::string bin_column_tform(const BinBuilderColumn& column);
+
+// The largest count or heap offset a P descriptor holds: readers take its two fields as
+// signed 32-bit numbers.
+inline constexpr std::uint64_t kMaxPDescriptorField = 0x7FFFFFFF;
+
+struct BinTableBuilder {
+    std::vector<BinBuilderColumn> columns;
+    std::optional<std::string> extname;
+
+    // A fixed-width column (not P or Q; repeat at least 1). A refused add changes nothing.
+    Result<BinTableBuilder*> add_column(std::string name, BinKind kind, std::uint64_t repeat,
+                                        std::optional<std::string> unit,
+                                        std::optional<std::string> tdim);
+    // A variable-length column of `element` values behind a P or Q descriptor.
+    Result<BinTableBuilder*> add_vla_column(std::string name, BinKind descriptor, BinKind element,
+                                            std::optional<std::string> unit,
+                                            std::optional<std::uint64_t> max);
+    // Bytes of one row (saturates at 2^64 - 1, which build refuses).
+    std::uint64_t row_width() const;
+
+    // Writes the descriptor of one variable-length array of column `column` (0-based) into
+    // `cell` (8 bytes for P, 16 for Q): `count` elements starting `offset` bytes into the
+    // heap. Counts and offsets beyond what the descriptor holds are an Error::Data naming
+    // the column, never wrapped.
+    Result<void> encode_descriptor(std::size_t column, std::uint64_t count, std::uint64_t offset,
+                                   std::span<std::uint8_t> cell) const;
+
+    // `rows` holds n_rows rows of row_width() bytes, big-endian cells; `heap` the arrays
+    // behind the descriptors. Besides the size checks, every descriptor must point inside
+    // the heap, and a table with P columns must keep its heap within their 32-bit reach.
+    Result<BinTableHdu> build(std::uint64_t n_rows, Bytes rows, ByteSpan heap) &&;
+};
+
+// ---- ASCII tables ----
+
+using AsciiColumnValues = std::variant<std::vector<std::optional<std::int64_t>>,  // I
+                                       std::vector<double>,                       // F, E, D
+                                       std::vector<std::string>>;                 // A
+
+struct AsciiBuilderColumn {
+    AsciiColumnValues values;  // an absent integer or a NaN real is undefined
+    AsciiFormat format;
+    std::string name;
+    std::optional<std::string> unit;
+    std::optional<std::string> tnull;  // the text of undefined cells
+};
+
+// A12, I6, F10.3, E15.7, D25.17.
+std::string ascii_tform_text(const AsciiFormat& format);
+// The field of an undefined cell: the column's TNULL right-justified to `width`.
+Result<std::string> ascii_null_cell(const AsciiBuilderColumn& column, std::uint64_t row,
+                                    std::uint64_t width);
+
+struct AsciiTableBuilder {
+    std::vector<AsciiBuilderColumn> columns;
+    std::optional<std::string> extname;
+
+    // The values' kind must match the format: texts for A, integers for I, reals for F, E
+    // and D. A refused add changes nothing.
+    Result<AsciiTableBuilder*> add_column(std::string name, AsciiFormat format,
+                                          AsciiColumnValues values);
+    // Sets the unit or the TNULL text of the last added column.
+    Result<AsciiTableBuilder*> unit(std::string unit);
+    Result<AsciiTableBuilder*> tnull(std::string tnull);
+
+    // Lays the fields out back to back, renders every cell and builds the TABLE header.
+    Result<AsciiTableHdu> build() &&;
+};
+
+}  // namespace vexlo
