@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "writer_fixture.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"
+#include "writer_fixture.hpp"
 
 namespace vexlo {
 namespace {
