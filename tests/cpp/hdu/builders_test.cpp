@@ -36,7 +36,9 @@ FitsFile write_and_open(const TempDir& dir, const OwnedHdu& hdu, bool primary) {
     auto out = BufWriter::create(path, true);
     EXPECT_TRUE(out.has_value());
     FitsWriter w = FitsWriter::owning(std::move(*out), 0, true);
-    if (!primary) EXPECT_TRUE(w.write_hdu(Header::new_primary(), {}).has_value());
+    if (!primary) {
+        EXPECT_TRUE(w.write_hdu(Header::new_primary(), {}).has_value());
+    }
     auto r = w.write_hdu(hdu.header, hdu.data);
     EXPECT_TRUE(r.has_value()) << r.error().message();
     auto done = std::move(w).finish();

@@ -59,17 +59,19 @@ inline std::vector<std::string> primary_cards(std::vector<std::string> axes = {}
     std::vector<std::string> c = {kv("SIMPLE", "T"), kv("BITPIX", std::to_string(bitpix)),
                                   kv("NAXIS", std::to_string(axes.size()))};
     for (std::size_t i = 0; i < axes.size(); ++i)
-        c.push_back(kv("NAXIS" + std::to_string(i + 1), axes[i]));
+        c.push_back(kv(std::string("NAXIS").append(std::to_string(i + 1)), axes[i]));
     return c;
 }
 
 inline std::vector<std::string> extension_cards(std::string_view xtension,
                                                 std::vector<std::string> axes, int bitpix = 8) {
-    std::vector<std::string> c = {kv("XTENSION", "'" + std::string(xtension) + "'"),
-                                  kv("BITPIX", std::to_string(bitpix)),
+    std::string quoted = "'";
+    quoted.append(xtension);
+    quoted += '\'';
+    std::vector<std::string> c = {kv("XTENSION", quoted), kv("BITPIX", std::to_string(bitpix)),
                                   kv("NAXIS", std::to_string(axes.size()))};
     for (std::size_t i = 0; i < axes.size(); ++i)
-        c.push_back(kv("NAXIS" + std::to_string(i + 1), axes[i]));
+        c.push_back(kv(std::string("NAXIS").append(std::to_string(i + 1)), axes[i]));
     c.push_back(kv("PCOUNT", "0"));
     c.push_back(kv("GCOUNT", "1"));
     return c;
