@@ -9,6 +9,8 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+# A standalone validator the Python tests run over files the module writes.
+command -v fitsverify >/dev/null || missing+=(fitsverify)
 if [ ${#missing[@]} -gt 0 ]; then
     as_root apt-get update -qq
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
