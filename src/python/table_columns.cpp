@@ -1,0 +1,394 @@
+// Decoded table columns turned into Python objects: whole columns as NumPy arrays or lists,
+// one row's values for a row dict, and the record array of every column. Every call builds
+// new objects over buffers of their own, so nothing a caller does reaches the table.
+#include <Python.h>
+
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "python/errors.hpp"
+#include "python/table_state.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+
+// NumPy as the conversions of one call see it; `numpy.ma` is imported only when a masked
+// array is needed.
+struct Numpy {
+    nb::object module = nb::module_::import_("numpy");
+    nb::object empty = module.attr("empty");
+};
+
+// A new, C-contiguous 1-D array of `n` elements of `dtype` that owns its buffer, and a
+// pointer to that buffer for filling.
+struct NewArray {
+    nb::object array;
+    void* data = nullptr;
+};
+
+NewArray empty_array(const Numpy& np, const char* dtype, std::size_t n) {
+    NewArray out;
+    out.array = np.empty(n, nb::arg("dtype") = dtype);
+    Py_buffer view;
+    if (PyObject_GetBuffer(out.array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+        throw nb::python_error();
+    }
+    out.data = view.buf;
+    PyBuffer_Release(&view);  // the array keeps owning its memory
+    return out;
+}
+
+template <class T>
+constexpr const char* dtype_of() {
+    if constexpr (std::is_same_v<T, double>) return "float64";
+    if constexpr (std::is_same_v<T, float>) return "float32";
+    if constexpr (std::is_same_v<T, std::int64_t>) return "int64";
+    if constexpr (std::is_same_v<T, std::uint64_t>) return "uint64";
+    if constexpr (std::is_same_v<T, bool>) return "bool";
+}
+
+// An array holding a copy of `values`.
+template <class T>
+nb::object array_of(const Numpy& np, std::span<const T> values) {
+    NewArray a = empty_array(np, dtype_of<T>(), values.size());
+    if (!values.empty()) std::memcpy(a.data, values.data(), values.size_bytes());
+    return a.array;
+}
+
+// The read-only flag (and the aligned flag) of an ndarray cleared; anything that refuses the
+// call (a list) is returned as it is.
+nb::object freeze_table_array(nb::object obj) {
+    try {
+        obj.attr("setflags")(false, false);
+    } catch (nb::python_error&) {
+        // Not an ndarray: handed out unfrozen.
+    }
+    return obj;
+}
+
+// An int64 (or uint64) array of the values; when some are null, numpy.ma.array(data=...,
+// mask=...) with 0 in place of each null and the mask true exactly there.
+template <class T>
+nb::object masked_int_array(const Numpy& np, std::span<const T> values,
+                            std::span<const std::uint8_t> nulls) {
+    nb::object data = array_of<T>(np, values);
+    if (nulls.empty()) return data;
+    NewArray mask = empty_array(np, "bool", nulls.size());
+    if (!nulls.empty()) std::memcpy(mask.data, nulls.data(), nulls.size());
+    nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
+    return ma_array(nb::arg("data") = data, nb::arg("mask") = mask.array);
+}
+
+// The same from decoded optional elements.
+template <class T>
+nb::object masked_from_optionals(const Numpy& np, const std::vector<std::optional<T>>& values) {
+    std::vector<T> data(values.size());
+    std::vector<std::uint8_t> nulls;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (values[i]) {
+            data[i] = *values[i];
+        } else {
+            if (nulls.empty()) nulls.assign(values.size(), 0);
+            nulls[i] = 1;
+        }
+    }
+    return masked_int_array<T>(np, data, nulls);
+}
+
+// TDIMn as the per-row conversions use it.
+struct Shape {
+    nb::tuple reversed;  // the dimensions, last first (C order)
+    std::uint64_t product = 0;
+    bool product_overflows = false;
+    bool empty = true;                 // TDIMn has no dimension
+    std::optional<nb::tuple> strings;  // dims from the second on, reversed (three or more)
+};
+
+std::optional<Shape> shape_of(const std::optional<std::vector<std::uint64_t>>& tdim) {
+    if (!tdim) return std::nullopt;
+    const std::vector<std::uint64_t>& dims = *tdim;
+    Shape s;
+    s.empty = dims.empty();
+    nb::list reversed;
+    std::uint64_t product = 1;
+    for (auto it = dims.rbegin(); it != dims.rend(); ++it) {
+        reversed.append(nb::int_(*it));
+        if (*it != 0 && product > std::numeric_limits<std::uint64_t>::max() / *it) {
+            s.product_overflows = true;
+        }
+        product *= *it;
+    }
+    s.product = s.product_overflows ? 0 : product;
+    s.reversed = nb::tuple(reversed);
+    if (dims.size() >= 3) {
+        nb::list rest;
+        for (std::size_t i = dims.size(); i-- > 1;)
+            rest.append(nb::int_(dims[i]));
+        s.strings = nb::tuple(rest);
+    }
+    return s;
+}
+
+// A numeric per-row array shaped by TDIMn: fewer elements than the dimensions' product keep
+// the 1-D array; more are cut to the product first; then reshape. A failing cut or reshape
+// keeps the 1-D array.
+nb::object reshaped(nb::object array, std::size_t n, const Shape* shape) {
+    if (shape == nullptr || shape->empty) return array;
+    if (shape->product_overflows || n < shape->product) return array;
+    try {
+        nb::object cut = array;
+        if (n > shape->product) {
+            nb::object range =
+                nb::steal(PySlice_New(nb::int_(0).ptr(), nb::int_(shape->product).ptr(), nullptr));
+            if (!range.is_valid()) throw nb::python_error();
+            cut = nb::steal(PyObject_GetItem(array.ptr(), range.ptr()));
+            if (!cut.is_valid()) throw nb::python_error();
+        }
+        return cut.attr("reshape")(shape->reversed);
+    } catch (nb::python_error&) {
+        return array;
+    }
+}
+
+nb::object bool_object(bool b) {
+    return nb::bool_(b);
+}
+
+nb::object optional_bool(const std::optional<bool>& b) {
+    return b ? bool_object(*b) : nb::none();
+}
+
+nb::object logical_list(const std::vector<std::optional<bool>>& values) {
+    nb::list out;
+    for (const std::optional<bool>& v : values)
+        out.append(optional_bool(v));
+    return out;
+}
+
+nb::object bits_array(const Numpy& np, const BinValue::Bits& bits) {
+    NewArray a = empty_array(np, "bool", static_cast<std::size_t>(bits.n_bits));
+    auto* out = static_cast<std::uint8_t*>(a.data);
+    for (std::uint64_t k = 0; k < bits.n_bits; ++k) {
+        const std::uint64_t byte = k / 8;
+        const std::uint8_t b = byte < bits.bytes.size() ? bits.bytes[byte] : 0;
+        out[k] = (b >> (7 - k % 8)) & 1;
+    }
+    return a.array;
+}
+
+template <class T>
+nb::object complex_list(const std::vector<std::complex<T>>& values) {
+    nb::list out;
+    for (const std::complex<T>& c : values) {
+        out.append(nb::make_tuple(nb::float_(static_cast<double>(c.real())),
+                                  nb::float_(static_cast<double>(c.imag()))));
+    }
+    return out;
+}
+
+nb::object string_list(const std::vector<std::string>& values) {
+    nb::list out;
+    for (const std::string& s : values)
+        out.append(py_text(s));
+    return out;
+}
+
+// Several strings of one cell: a list, or for three or more TDIMn dimensions a NumPy array of
+// str shaped by the dimensions after the first (the list when that fails).
+nb::object string_array_entry(const Numpy& np, const std::vector<std::string>& values,
+                              const Shape* shape) {
+    nb::object list = string_list(values);
+    if (shape == nullptr || !shape->strings) return list;
+    try {
+        return np.module.attr("array")(list).attr("reshape")(*shape->strings);
+    } catch (nb::python_error&) {
+        return list;
+    }
+}
+
+// A masked integer array for one cell, or None when NumPy cannot build it.
+template <class T>
+nb::object integer_entry(const Numpy& np, const std::vector<std::optional<T>>& values,
+                         const Shape* shape) {
+    nb::object array;
+    try {
+        array = masked_from_optionals(np, values);
+    } catch (nb::python_error&) {
+        return nb::none();
+    }
+    return reshaped(std::move(array), values.size(), shape);
+}
+
+template <class T>
+nb::object vector_entry(const Numpy& np, const std::vector<T>& values, const Shape* shape) {
+    return reshaped(array_of<T>(np, values), values.size(), shape);
+}
+
+// One row's Python entry of a column kept cell by cell.
+nb::object cell_entry(const Numpy& np, const BinValue& cell, const Shape* shape) {
+    return std::visit(
+        Overloaded{
+            [&](const BinValue::Logical& v) { return logical_list(v.values); },
+            [&](const BinValue::Bits& v) { return bits_array(np, v); },
+            [&](const BinValue::Int& v) { return integer_entry(np, v.values, shape); },
+            [&](const BinValue::Uint& v) { return integer_entry(np, v.values, shape); },
+            [&](const BinValue::Float& v) { return vector_entry(np, v.values, shape); },
+            [&](const BinValue::Str& v) { return nb::object(py_text(v.value)); },
+            [&](const BinValue::StrArray& v) { return string_array_entry(np, v.values, shape); },
+            [&](const BinValue::F32& v) { return vector_entry(np, v.values, shape); },
+            [&](const BinValue::F64& v) { return vector_entry(np, v.values, shape); },
+            [&](const BinValue::C64& v) { return complex_list(v.values); },
+            [&](const BinValue::C128& v) { return complex_list(v.values); },
+            // The heap array has no TDIMn of its own.
+            [&](const BinValue::Vla& v) { return cell_entry(np, *v.inner, nullptr); },
+        },
+        cell.value);
+}
+
+nb::object per_row_list(const Numpy& np, const PerRow& column) {
+    const std::optional<Shape> shape = shape_of(column.tdim);
+    const Shape* s = shape ? &*shape : nullptr;
+    nb::list out;
+    for (const BinValue& cell : column.cells)
+        out.append(cell_entry(np, cell, s));
+    return out;
+}
+
+nb::object logicals_list(const Logicals& column) {
+    nb::list out;
+    for (std::uint8_t v : column.values)
+        out.append(v == 2 ? nb::none() : bool_object(v == 1));
+    return out;
+}
+
+nb::object int_value(const IntValues& column, std::size_t row) {
+    if (!column.nulls.empty() && column.nulls[row] != 0) return nb::none();
+    return nb::int_(column.values[row]);
+}
+
+}  // namespace
+
+nb::str py_text(std::string_view text) {
+    PyObject* s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (s == nullptr) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+std::ptrdiff_t find_column(const TableState& table, std::string_view name) {
+    for (std::size_t i = 0; i < table.column_names.size(); ++i) {
+        if (table.column_names[i] == name) return static_cast<std::ptrdiff_t>(i);
+    }
+    return -1;
+}
+
+nb::object column_object(const TableState& table, std::size_t column) {
+    const DecodedColumn& decoded = table.columns.at(column);
+    nb::object result =
+        std::visit(Overloaded{
+                       [&](const Float64Values& c) { return array_of<double>(Numpy{}, c.values); },
+                       [&](const IntValues& c) {
+                           return masked_int_array<std::int64_t>(Numpy{}, c.values, c.nulls);
+                       },
+                       [&](const Strings& c) { return string_list(c.values); },
+                       [&](const Logicals& c) { return logicals_list(c); },
+                       [&](const PerRow& c) {
+                           // An empty column needs no NumPy.
+                           if (c.cells.empty()) return nb::object(nb::list());
+                           return per_row_list(Numpy{}, c);
+                       },
+                   },
+                   decoded);
+    if (std::holds_alternative<Float64Values>(decoded) ||
+        std::holds_alternative<IntValues>(decoded)) {
+        return freeze_table_array(std::move(result));
+    }
+    return result;  // lists are never frozen
+}
+
+nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row) {
+    const auto r = static_cast<std::size_t>(row);
+    return std::visit(
+        Overloaded{
+            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(r))); },
+            [&](const IntValues& c) {
+                ensure(r < c.values.size(), "row beyond an integer column");
+                return int_value(c, r);
+            },
+            [&](const Strings& c) { return nb::object(py_text(c.values.at(r))); },
+            [&](const Logicals& c) {
+                const std::uint8_t v = c.values.at(r);
+                return v == 2 ? nb::none() : bool_object(v == 1);
+            },
+            [&](const PerRow& c) {
+                const std::optional<Shape> shape = shape_of(c.tdim);
+                return cell_entry(Numpy{}, c.cells.at(r), shape ? &*shape : nullptr);
+            },
+        },
+        table.columns.at(column));
+}
+
+nb::object row_dict(const TableState& table, std::uint64_t row) {
+    nb::dict out;
+    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+        out[py_text(table.column_names[i])] = row_value(table, i, row);
+    }
+    return out;
+}
+
+nb::object record_array(const TableState& table) {
+    const Numpy np;
+    nb::list arrays;
+    nb::list names;
+    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+        nb::object array = std::visit(
+            Overloaded{
+                [&](const Float64Values& c) { return array_of<double>(np, c.values); },
+                [&](const IntValues& c) {
+                    return masked_int_array<std::int64_t>(np, c.values, c.nulls);
+                },
+                [&](const Strings& c) { return np.module.attr("array")(string_list(c.values)); },
+                [&](const Logicals& c) {
+                    // An undefined logical (2) reads false.
+                    NewArray a = empty_array(np, "bool", c.values.size());
+                    auto* out = static_cast<std::uint8_t*>(a.data);
+                    for (std::size_t k = 0; k < c.values.size(); ++k)
+                        out[k] = c.values[k] & 1;
+                    return a.array;
+                },
+                [&](const PerRow& c) {
+                    nb::object cells = np.empty(table.n_rows, nb::arg("dtype") = "object");
+                    const std::optional<Shape> shape = shape_of(c.tdim);
+                    const Shape* s = shape ? &*shape : nullptr;
+                    for (std::size_t k = 0; k < c.cells.size(); ++k) {
+                        nb::object entry = cell_entry(np, c.cells[k], s);
+                        if (PyObject_SetItem(cells.ptr(), nb::int_(k).ptr(), entry.ptr()) != 0) {
+                            throw nb::python_error();
+                        }
+                    }
+                    return cells;
+                },
+            },
+            table.columns[i]);
+        arrays.append(array);
+        names.append(py_text(table.column_names[i]));
+    }
+    nb::object records = np.module.attr("rec").attr("fromarrays")(arrays, nb::arg("names") = names);
+    return freeze_table_array(std::move(records));
+}
+
+}  // namespace vexlo::py

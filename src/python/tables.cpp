@@ -1,0 +1,622 @@
+// vexlo.BinTable and vexlo.AsciiTable: every cell decoded once when the object is built, then
+// only read. Numeric scalar columns of a binary table are decoded column-wise straight into
+// flat arrays; other columns keep one decoded value per row.
+#include "python/tables.hpp"
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/module.hpp"
+#include "python/table_state.hpp"
+#include "util/debug.hpp"
+#include "util/try.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+// --- Decoding a binary table ----------------------------------------------------------------
+
+// Room for `n` entries, or MemoryError when the count cannot be held (a row count that no
+// byte of the file backs, for columns zero bytes wide).
+template <class T>
+void reserve_rows(std::vector<T>& v, std::uint64_t n) {
+    try {
+        v.reserve(static_cast<std::size_t>(n));
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+}
+
+// A fixed-width numeric column with one element per row, decoded over all rows at once; none
+// for every other column.
+Result<std::optional<DecodedColumn>> decode_scalar_column(const BinTableHdu& t,
+                                                          const BinColumn& c) {
+    using Out = std::optional<DecodedColumn>;
+    if (c.format.repeat != 1) return Out{};
+    const Result<ColumnElement> element = BinTableHdu::column_element(c);
+    if (!element) return Out{};
+    const auto n = static_cast<std::size_t>(t.n_rows);
+    switch (*element) {
+        case ColumnElement::Bool: {
+            std::unique_ptr<bool[]> values(new bool[n]);
+            std::vector<std::uint8_t> nulls(n);
+            VEXLO_TRY(t.read_column(c, 0, n, std::span<bool>(values.get(), n), nulls));
+            Logicals out;
+            out.values.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                out.values[i] = nulls[i] != 0 ? 2 : values[i];
+            return Out{std::move(out)};
+        }
+        case ColumnElement::I64: {
+            IntValues out;
+            out.values.resize(n);
+            out.nulls.resize(n);
+            VEXLO_ASSIGN_OR_RETURN(const std::uint64_t n_nulls,
+                                   t.read_column(c, 0, n, std::span(out.values), out.nulls));
+            if (n_nulls == 0) std::vector<std::uint8_t>().swap(out.nulls);
+            return Out{std::move(out)};
+        }
+        case ColumnElement::F64: {
+            Float64Values out;
+            out.values.resize(n);
+            VEXLO_TRY(t.read_column(c, 0, n, std::span(out.values), {}));
+            return Out{std::move(out)};
+        }
+        case ColumnElement::F32: {
+            std::vector<float> singles(n);
+            VEXLO_TRY(t.read_column(c, 0, n, std::span(singles), {}));
+            Float64Values out;
+            out.values.assign(singles.begin(), singles.end());
+            return Out{std::move(out)};
+        }
+        case ColumnElement::U64:
+        case ColumnElement::C64:
+        case ColumnElement::C128:
+            break;
+    }
+    return Out{};
+}
+
+// Every row's decoded cell, row 0 first.
+Result<PerRow> collect_column_cells(const BinTableHdu& t, const BinColumn& c) {
+    PerRow out;
+    out.tdim = c.tdim;
+    reserve_rows(out.cells, t.n_rows);
+    for (std::uint64_t r = 0; r < t.n_rows; ++r) {
+        VEXLO_ASSIGN_OR_RETURN(BinValue v, t.read_cell(r, c));
+        out.cells.push_back(std::move(v));
+    }
+    return out;
+}
+
+// The one element a scalar form keeps from a cell of row 0's variant; none when the cell has
+// another variant or element count.
+template <class V>
+bool single_element(const BinValue& v) {
+    const auto* x = std::get_if<V>(&v.value);
+    return x != nullptr && x->values.size() == 1;
+}
+
+// The column form row 0's value selects: a scalar form when every row has row 0's variant
+// with one element (a string for Str), else one value per row.
+Result<DecodedColumn> decode_cell_by_cell(const BinTableHdu& t, const BinColumn& c) {
+    VEXLO_ASSIGN_OR_RETURN(BinValue first, t.read_cell(0, c));
+    const BinValue::Kind kind = first.kind();
+    const bool scalar = std::visit(
+        [](const auto& x) {
+            using V = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<V, BinValue::Str>) {
+                return true;
+            } else if constexpr (std::is_same_v<V, BinValue::Logical> ||
+                                 std::is_same_v<V, BinValue::Int> ||
+                                 std::is_same_v<V, BinValue::Float> ||
+                                 std::is_same_v<V, BinValue::F32> ||
+                                 std::is_same_v<V, BinValue::F64>) {
+                return x.values.size() == 1;
+            } else {
+                return false;
+            }
+        },
+        first.value);
+    if (!scalar) return collect_column_cells(t, c);
+
+    Float64Values floats;
+    IntValues ints;
+    Strings strings;
+    Logicals logicals;
+    for (std::uint64_t r = 0; r < t.n_rows; ++r) {
+        BinValue v;
+        if (r == 0) {
+            v = std::move(first);
+        } else {
+            VEXLO_ASSIGN_OR_RETURN(v, t.read_cell(r, c));
+        }
+        if (v.kind() != kind) return collect_column_cells(t, c);
+        switch (kind) {
+            case BinValue::Kind::Str:
+                strings.values.push_back(std::move(std::get<BinValue::Str>(v.value).value));
+                break;
+            case BinValue::Kind::Logical: {
+                const auto& xs = std::get<BinValue::Logical>(v.value).values;
+                if (xs.size() != 1) return collect_column_cells(t, c);
+                logicals.values.push_back(xs[0] ? (*xs[0] ? 1 : 0) : 2);
+                break;
+            }
+            case BinValue::Kind::Int: {
+                const auto& xs = std::get<BinValue::Int>(v.value).values;
+                if (xs.size() != 1) return collect_column_cells(t, c);
+                if (!xs[0] && ints.nulls.empty()) ints.nulls.assign(ints.values.size(), 0);
+                if (!ints.nulls.empty()) ints.nulls.push_back(xs[0] ? 0 : 1);
+                ints.values.push_back(xs[0].value_or(0));
+                break;
+            }
+            case BinValue::Kind::Float: {
+                const auto& xs = std::get<BinValue::Float>(v.value).values;
+                if (xs.size() != 1) return collect_column_cells(t, c);
+                floats.values.push_back(xs[0]);
+                break;
+            }
+            case BinValue::Kind::F32: {
+                const auto& xs = std::get<BinValue::F32>(v.value).values;
+                if (xs.size() != 1) return collect_column_cells(t, c);
+                floats.values.push_back(static_cast<double>(xs[0]));
+                break;
+            }
+            case BinValue::Kind::F64: {
+                const auto& xs = std::get<BinValue::F64>(v.value).values;
+                if (xs.size() != 1) return collect_column_cells(t, c);
+                floats.values.push_back(xs[0]);
+                break;
+            }
+            default:
+                return collect_column_cells(t, c);
+        }
+    }
+    switch (kind) {
+        case BinValue::Kind::Str:
+            return DecodedColumn(std::move(strings));
+        case BinValue::Kind::Logical:
+            return DecodedColumn(std::move(logicals));
+        case BinValue::Kind::Int:
+            return DecodedColumn(std::move(ints));
+        default:
+            return DecodedColumn(std::move(floats));
+    }
+}
+
+Result<DecodedColumn> decode_bin_column(const BinTableHdu& t, const BinColumn& c) {
+    if (t.n_rows == 0) return DecodedColumn(PerRow{{}, c.tdim});
+    VEXLO_ASSIGN_OR_RETURN(std::optional<DecodedColumn> whole, decode_scalar_column(t, c));
+    if (whole) return std::move(*whole);
+    return decode_cell_by_cell(t, c);
+}
+
+Result<void> decode_bin_columns(const BinTableHdu& t, TableState& state) {
+    state.column_names.reserve(t.columns.size());
+    state.columns.reserve(t.columns.size());
+    for (const BinColumn& c : t.columns) {
+        state.column_names.push_back(c.name);
+        VEXLO_ASSIGN_OR_RETURN(DecodedColumn column, decode_bin_column(t, c));
+        state.columns.push_back(std::move(column));
+    }
+    return {};
+}
+
+// --- Decoding an ASCII table ----------------------------------------------------------------
+
+Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& t, const AsciiColumn& c) {
+    std::vector<std::optional<AsciiValue>> cells;
+    reserve_rows(cells, t.n_rows);
+    bool any_text = false;
+    for (std::uint64_t r = 0; r < t.n_rows; ++r) {
+        VEXLO_ASSIGN_OR_RETURN(std::optional<AsciiValue> v, t.read_cell(r, c));
+        any_text = any_text || (v && v->kind() == AsciiValue::Kind::Str);
+        cells.push_back(std::move(v));
+    }
+    if (!any_text) {
+        Float64Values out;
+        out.values.reserve(cells.size());
+        for (const std::optional<AsciiValue>& v : cells) {
+            double x = std::numeric_limits<double>::quiet_NaN();
+            if (v && v->kind() == AsciiValue::Kind::Int) {
+                x = static_cast<double>(std::get<std::int64_t>(v->value));
+            } else if (v && v->kind() == AsciiValue::Kind::Float) {
+                x = std::get<double>(v->value);
+            }
+            out.values.push_back(x);
+        }
+        return DecodedColumn(std::move(out));
+    }
+    Strings out;
+    out.values.reserve(cells.size());
+    for (std::optional<AsciiValue>& v : cells) {
+        // Only A fields are text, and they are never null.
+        auto* text = v ? std::get_if<std::string>(&v->value) : nullptr;
+        out.values.push_back(text != nullptr ? std::move(*text) : std::string());
+    }
+    return DecodedColumn(std::move(out));
+}
+
+Result<void> decode_ascii_columns(const AsciiTableHdu& t, TableState& state) {
+    state.column_names.reserve(t.columns.size());
+    state.columns.reserve(t.columns.size());
+    for (const AsciiColumn& c : t.columns) {
+        state.column_names.push_back(c.name);
+        VEXLO_ASSIGN_OR_RETURN(DecodedColumn column, decode_ascii_column(t, c));
+        state.columns.push_back(std::move(column));
+    }
+    return {};
+}
+
+// --- The Python classes ---------------------------------------------------------------------
+
+struct BinTableObject {
+    TableState state;
+};
+
+struct AsciiTableObject {
+    TableState state;
+};
+
+template <class Obj>
+const TableState& state_of(PyObject* self) {
+    // Only an instance made by calling __new__ directly can be without state.
+    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "table object is not initialized");
+    return nb::inst_ptr<Obj>(self)->state;
+}
+
+std::string_view class_name(const TableState& table) {
+    return table.kind == TableKind::Binary ? "BinTable" : "AsciiTable";
+}
+
+[[noreturn]] void raise_row_range(std::int64_t given, std::uint64_t n_rows) {
+    raise(PyExc_IndexError, "row " + std::to_string(given) +
+                                " out of range (n_rows = " + std::to_string(n_rows) + ")");
+}
+
+// A negative index counts from the end, once.
+std::uint64_t normalize_row_index(const TableState& table, std::int64_t given) {
+    const auto n = static_cast<__int128>(table.n_rows);
+    const __int128 at = given < 0 ? given + n : given;
+    if (at < 0 || at >= n) raise_row_range(given, table.n_rows);
+    return static_cast<std::uint64_t>(at);
+}
+
+std::size_t column_index(const TableState& table, std::string_view name) {
+    const std::ptrdiff_t at = find_column(table, name);
+    if (at < 0) raise(PyExc_KeyError, "no column " + debug_str(name));
+    return static_cast<std::size_t>(at);
+}
+
+nb::object column_by_name(const TableState& table, std::string_view name) {
+    return column_object(table, column_index(table, name));
+}
+
+nb::object to_dict(const TableState& table) {
+    nb::dict out;
+    for (std::size_t i = 0; i < table.column_names.size(); ++i) {
+        // A repeated name keeps the first column's array.
+        if (static_cast<std::size_t>(find_column(table, table.column_names[i])) != i) continue;
+        out[py_text(table.column_names[i])] = column_object(table, i);
+    }
+    return out;
+}
+
+nb::object names_list(const TableState& table) {
+    nb::list out;
+    for (const std::string& name : table.column_names)
+        out.append(py_text(name));
+    return out;
+}
+
+nb::object rows_of_slice(const TableState& table, PyObject* slice) {
+    Py_ssize_t start = 0;
+    Py_ssize_t stop = 0;
+    Py_ssize_t step = 0;
+    if (PySlice_Unpack(slice, &start, &stop, &step) != 0) throw nb::python_error();
+    const auto length = static_cast<Py_ssize_t>(
+        std::min<std::uint64_t>(table.n_rows, static_cast<std::uint64_t>(PY_SSIZE_T_MAX)));
+    const Py_ssize_t count = PySlice_AdjustIndices(length, &start, &stop, step);
+    nb::list out;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        out.append(row_dict(table, static_cast<std::uint64_t>(start + k * step)));
+    }
+    return out;
+}
+
+nb::object subscript(const TableState& table, nb::handle key) {
+    if (PyUnicode_Check(key.ptr())) return column_by_name(table, to_string(key));
+    if (Py_IS_TYPE(key.ptr(), &PySlice_Type)) return rows_of_slice(table, key.ptr());
+    std::optional<std::int64_t> index;
+    try {
+        index = to_i64(key);
+    } catch (nb::python_error&) {
+        // Not an index, or one beyond 64 bits: the key kind message below.
+    }
+    if (!index) {
+        raise(PyExc_KeyError, std::string(class_name(table)) +
+                                  " index must be a column name (str), a row index (int), or a "
+                                  "slice");
+    }
+    return row_dict(table, normalize_row_index(table, *index));
+}
+
+// --- Protocol slots ---
+
+template <class Obj>
+PyObject* table_subscript(PyObject* self, PyObject* key) {
+    PyObject* result = nullptr;
+    guard_c([&] { result = subscript(state_of<Obj>(self), key).release().ptr(); });
+    return result;
+}
+
+template <class Obj>
+Py_ssize_t table_length(PyObject* self) {
+    Py_ssize_t result = -1;
+    guard_c([&] {
+        const std::uint64_t n = state_of<Obj>(self).n_rows;
+        if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+            raise(PyExc_OverflowError, "row count does not fit a Python length");
+        }
+        result = static_cast<Py_ssize_t>(n);
+    });
+    return result;
+}
+
+template <class Obj>
+int table_contains(PyObject* self, PyObject* name) {
+    int result = -1;
+    guard_c([&] {
+        const TableState& table = state_of<Obj>(self);
+        const std::string text = with_arg_name("name", [&] { return to_string(name); });
+        result = find_column(table, text) >= 0 ? 1 : 0;
+    });
+    return result;
+}
+
+template <class Obj>
+PyObject* table_iter(PyObject* self) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        nb::object names = names_list(state_of<Obj>(self));
+        result = PyObject_GetIter(names.ptr());
+        if (result == nullptr) throw nb::python_error();
+    });
+    return result;
+}
+
+template <class Obj>
+PyObject* table_repr_slot(PyObject* self) {
+    PyObject* result = nullptr;
+    guard_c([&] { result = py_text(table_repr(state_of<Obj>(self))).release().ptr(); });
+    return result;
+}
+
+template <class Obj>
+PyType_Slot kTableSlots[6] = {
+    {Py_mp_subscript, reinterpret_cast<void*>(table_subscript<Obj>)},
+    {Py_mp_length, reinterpret_cast<void*>(table_length<Obj>)},
+    {Py_sq_contains, reinterpret_cast<void*>(table_contains<Obj>)},
+    {Py_tp_iter, reinterpret_cast<void*>(table_iter<Obj>)},
+    {Py_tp_repr, reinterpret_cast<void*>(table_repr_slot<Obj>)},
+    {0, nullptr},
+};
+
+// --- Methods ---
+
+using MethodBody = nb::object (*)(const TableState& table, const Args& args);
+
+struct MethodDef {
+    const char* name;
+    SignatureView sig;
+    // Text signature line, "--", an empty line, then the description; the interpreter shows
+    // the first part as __text_signature__.
+    const char* doc;
+    MethodBody body;
+};
+
+template <class Obj, const MethodDef& Def>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        const TableState& table = state_of<Obj>(self);
+        const Args parsed = parse_args(Def.sig, args, static_cast<std::size_t>(nargs), kwnames);
+        result = Def.body(table, parsed).release().ptr();
+    });
+    return result;
+}
+
+template <class Obj, const MethodDef& Def>
+void add_method(nb::handle cls) {
+    static PyMethodDef method = {
+        Def.name,
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<Obj, Def>)),
+        METH_FASTCALL | METH_KEYWORDS, Def.doc};
+    nb::object descr =
+        nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method));
+    if (!descr.is_valid()) throw nb::python_error();
+    nb::setattr(cls, Def.name, descr);
+}
+
+nb::object method_row(const TableState& table, const Args& p) {
+    const std::int64_t given = p.convert("r", to_i64);
+    return row_dict(table, normalize_row_index(table, given));
+}
+
+nb::object method_column(const TableState& table, const Args& p) {
+    return column_by_name(table, p.convert("name", to_string));
+}
+
+nb::object method_to_dict(const TableState& table, const Args&) {
+    return to_dict(table);
+}
+
+constexpr char kRowDoc[] =
+    "row($self, r)\n--\n\nThe dict of row ``r`` (negative counts from the end).";
+constexpr char kColumnDoc[] =
+    "column($self, name)\n--\n\nColumn accessor; equivalent to ``table[name]``.";
+constexpr char kToDictDoc[] = "to_dict($self)\n--\n\nEvery column, keyed by column name.";
+
+constexpr auto kBinRowSig = signature("BinTable.row()", required("r"));
+constexpr auto kBinColumnSig = signature("BinTable.column()", required("name"));
+constexpr auto kBinToDictSig = signature("BinTable.to_dict()");
+constexpr MethodDef kBinRow{"row", kBinRowSig, kRowDoc, method_row};
+constexpr MethodDef kBinColumn{"column", kBinColumnSig, kColumnDoc, method_column};
+constexpr MethodDef kBinToDict{"to_dict", kBinToDictSig, kToDictDoc, method_to_dict};
+
+constexpr auto kAsciiRowSig = signature("AsciiTable.row()", required("r"));
+constexpr auto kAsciiColumnSig = signature("AsciiTable.column()", required("name"));
+constexpr auto kAsciiToDictSig = signature("AsciiTable.to_dict()");
+constexpr MethodDef kAsciiRow{"row", kAsciiRowSig, kRowDoc, method_row};
+constexpr MethodDef kAsciiColumn{"column", kAsciiColumnSig, kColumnDoc, method_column};
+constexpr MethodDef kAsciiToDict{"to_dict", kAsciiToDictSig, kToDictDoc, method_to_dict};
+
+// --- Properties ---
+
+// A read-only property whose __doc__ is `doc` itself.
+template <class Obj, class Get>
+void add_property(nb::handle cls, const char* name, Get&& get, const char* doc) {
+    nb::object getter = nb::cpp_function(
+        [get = std::forward<Get>(get)](nb::handle self) { return get(state_of<Obj>(self.ptr())); });
+    nb::handle property_type = reinterpret_cast<PyObject*>(&PyProperty_Type);
+    nb::setattr(cls, name, property_type(getter, nb::none(), nb::none(), nb::str(doc)));
+}
+
+template <class Obj>
+void add_members(nb::handle cls, const char* data_doc) {
+    add_property<Obj>(
+        cls, "header", [](const TableState& t) { return make_header_object(t.header); },
+        "The HDU header.");
+    add_property<Obj>(
+        cls, "n_rows", [](const TableState& t) { return nb::object(nb::int_(t.n_rows)); },
+        "Number of rows in the table.");
+    add_property<Obj>(
+        cls, "column_names", [](const TableState& t) { return names_list(t); },
+        "List of column names in declaration order.");
+    add_property<Obj>(
+        cls, "data", [](const TableState& t) { return record_array(t); }, data_doc);
+}
+
+constexpr char kBinTableDoc[] =
+    "Binary table HDU (``BINTABLE``).\n\n"
+    "Every cell is decoded when the HDU is read. ``table[name]`` gives a column (a read-only\n"
+    "NumPy array for scalar numeric columns, a list otherwise), ``table[i]`` a row dict and\n"
+    "``table[a:b]`` a list of row dicts; iterating yields the column names.";
+
+constexpr char kAsciiTableDoc[] =
+    "ASCII ``TABLE`` HDU.\n\n"
+    "Numeric columns read as read-only float64 arrays (NaN for nulls), character columns as\n"
+    "lists of the field texts; otherwise used like :class:`BinTable`.";
+
+nb::object make_bintable_class(nb::module_& m) {
+    return bound_class<BinTableObject>([&] {
+        auto cls = nb::class_<BinTableObject>(m, "BinTable", kBinTableDoc, nb::is_final(),
+                                              nb::type_slots(kTableSlots<BinTableObject>));
+        add_method<BinTableObject, kBinRow>(cls);
+        add_method<BinTableObject, kBinColumn>(cls);
+        add_method<BinTableObject, kBinToDict>(cls);
+        add_members<BinTableObject>(cls,
+                                    "Pre-decoded columns assembled into one numpy structured\n"
+                                    "array, one record per row.");
+        return cls;
+    });
+}
+
+nb::object make_ascii_table_class(nb::module_& m) {
+    return bound_class<AsciiTableObject>([&] {
+        auto cls = nb::class_<AsciiTableObject>(m, "AsciiTable", kAsciiTableDoc, nb::is_final(),
+                                                nb::type_slots(kTableSlots<AsciiTableObject>));
+        add_method<AsciiTableObject, kAsciiRow>(cls);
+        add_method<AsciiTableObject, kAsciiColumn>(cls);
+        add_method<AsciiTableObject, kAsciiToDict>(cls);
+        add_members<AsciiTableObject>(
+            cls,
+            "Every column assembled into one numpy structured array, one\n"
+            "record per row.");
+        return cls;
+    });
+}
+
+const Registration kBinTableRegistration{"BinTable", make_bintable_class};
+const Registration kAsciiTableRegistration{"AsciiTable", make_ascii_table_class};
+
+template <class Obj>
+nb::object new_table_object(TableState&& state) {
+    return nb::cast(Obj{std::move(state)}, nb::rv_policy::move);
+}
+
+template <class Obj>
+const TableState* state_if(nb::handle obj) {
+    if (!nb::isinstance<Obj>(obj) || !nb::inst_ready(obj)) return nullptr;
+    return &nb::inst_ptr<Obj>(obj)->state;
+}
+
+}  // namespace
+
+nb::object make_bintable(BinTableHdu&& hdu, PyHeader header) {
+    TableState state;
+    state.kind = TableKind::Binary;
+    unwrap(decode_bin_columns(hdu, state));
+    state.n_rows = hdu.n_rows;
+    state.header = std::move(header);
+    state.raw_data = std::move(hdu).into_parts().data;
+    return new_table_object<BinTableObject>(std::move(state));
+}
+
+nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header) {
+    TableState state;
+    state.kind = TableKind::Ascii;
+    unwrap(decode_ascii_columns(hdu, state));
+    state.n_rows = hdu.n_rows;
+    state.header = std::move(header);
+    state.raw_data = std::move(hdu).into_parts().data;
+    return new_table_object<AsciiTableObject>(std::move(state));
+}
+
+namespace {
+
+TableState state_from_builder(TableKind kind, OwnedHdu&& hdu) {
+    TableState state;
+    state.kind = kind;
+    state.header = PyHeader::from_header(std::move(hdu.header), false);
+    state.raw_data = std::move(hdu.data);
+    return state;
+}
+
+}  // namespace
+
+nb::object bintable_from_builder(OwnedHdu&& hdu) {
+    return new_table_object<BinTableObject>(state_from_builder(TableKind::Binary, std::move(hdu)));
+}
+
+nb::object ascii_table_from_builder(OwnedHdu&& hdu) {
+    return new_table_object<AsciiTableObject>(state_from_builder(TableKind::Ascii, std::move(hdu)));
+}
+
+std::optional<TableInfo> table_info(nb::handle obj) {
+    const TableState* state = state_if<BinTableObject>(obj);
+    if (state == nullptr) state = state_if<AsciiTableObject>(obj);
+    if (state == nullptr) return std::nullopt;
+    return TableInfo{state->kind, state->n_rows, state->column_names.size(), &state->header,
+                     state->raw_data};
+}
+
+OwnedHdu table_snapshot(const TableInfo& table) {
+    ensure(table.header != nullptr, "table snapshot without a header");
+    return OwnedHdu{table.header->snapshot(), Bytes(table.raw_data.begin(), table.raw_data.end())};
+}
+
+}  // namespace vexlo::py
