@@ -898,7 +898,12 @@ nb::object header_set(HeaderObject& self, const Args& p) {
     {
         Header& h = self.handle.record->header;
         auto lock = lock_header(*self.handle.record);
-        if (h.contains(key)) {
+        if (value && !anchor) {
+            // Existing keyword or not, this is a plain set: it replaces the first value card
+            // of the key or appends one. Skipping the existence test (a scan of every card
+            // when the key is new) keeps building a header with set() linear.
+            outcome = outcome_of(h.set(key, *value, comment));
+        } else if (h.contains(key)) {
             if (!value) {
                 // Only the comment changes: the card is rewritten with its own value.
                 if (auto view = h.get(key)) value = view->value();

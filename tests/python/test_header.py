@@ -1,6 +1,7 @@
 """vexlo.Header: construction, value conversion, lookups, views and the text and byte forms."""
 
 import math
+import weakref
 
 import pytest
 
@@ -80,6 +81,16 @@ def test_instantiation_and_subclassing():
             type("Sub", (cls,), {})
     with pytest.raises(AttributeError):
         Header().anything = 1
+    with pytest.raises(AttributeError):
+        Header().read_only = True
+    with pytest.raises(TypeError):
+        weakref.ref(Header())
+    # An instance that skipped __init__ refuses use instead of reading garbage.
+    bare = Header.__new__(Header)
+    with pytest.raises(TypeError):
+        bare.keys()
+    with pytest.raises(TypeError):
+        len(bare)
 
 
 def test_key_iterator_type_is_not_exported():
