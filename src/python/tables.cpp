@@ -40,54 +40,86 @@ void reserve_rows(std::vector<T>& v, std::uint64_t n) {
     }
 }
 
-// A fixed-width numeric column with one element per row, decoded over all rows at once; none
-// for every other column.
-Result<std::optional<DecodedColumn>> decode_scalar_column(const BinTableHdu& t,
-                                                          const BinColumn& c) {
-    using Out = std::optional<DecodedColumn>;
-    if (c.format.repeat != 1) return Out{};
+// The element type of a fixed-width numeric column with one element per row that decodes to
+// a flat array (logical, signed integer, scaled integer, single or double); none otherwise.
+std::optional<ColumnElement> scalar_element(const BinColumn& c) {
+    if (c.format.repeat != 1) return std::nullopt;
     const Result<ColumnElement> element = BinTableHdu::column_element(c);
-    if (!element) return Out{};
-    const auto n = static_cast<std::size_t>(t.n_rows);
+    if (!element) return std::nullopt;
     switch (*element) {
-        case ColumnElement::Bool: {
-            std::unique_ptr<bool[]> values(new bool[n]);
-            std::vector<std::uint8_t> nulls(n);
-            VEXLO_TRY(t.read_column(c, 0, n, std::span<bool>(values.get(), n), nulls));
-            Logicals out;
-            out.values.resize(n);
-            for (std::size_t i = 0; i < n; ++i)
-                out.values[i] = nulls[i] != 0 ? 2 : values[i];
-            return Out{std::move(out)};
-        }
-        case ColumnElement::I64: {
-            IntValues out;
-            out.values.resize(n);
-            out.nulls.resize(n);
-            VEXLO_ASSIGN_OR_RETURN(const std::uint64_t n_nulls,
-                                   t.read_column(c, 0, n, std::span(out.values), out.nulls));
-            if (n_nulls == 0) std::vector<std::uint8_t>().swap(out.nulls);
-            return Out{std::move(out)};
-        }
-        case ColumnElement::F64: {
-            Float64Values out;
-            out.values.resize(n);
-            VEXLO_TRY(t.read_column(c, 0, n, std::span(out.values), {}));
-            return Out{std::move(out)};
-        }
-        case ColumnElement::F32: {
-            std::vector<float> singles(n);
-            VEXLO_TRY(t.read_column(c, 0, n, std::span(singles), {}));
-            Float64Values out;
-            out.values.assign(singles.begin(), singles.end());
-            return Out{std::move(out)};
-        }
+        case ColumnElement::Bool:
+        case ColumnElement::I64:
+        case ColumnElement::F64:
+        case ColumnElement::F32:
+            return *element;
         case ColumnElement::U64:
         case ColumnElement::C64:
         case ColumnElement::C128:
             break;
     }
-    return Out{};
+    return std::nullopt;
+}
+
+// A scalar column's form with room for every row. Its row count is backed by the data,
+// since each row holds at least one byte of the column.
+DecodedColumn new_scalar_column(ColumnElement element, std::uint64_t n_rows) {
+    const auto n = static_cast<std::size_t>(n_rows);
+    switch (element) {
+        case ColumnElement::Bool:
+            return Logicals{std::vector<std::uint8_t>(n)};
+        case ColumnElement::I64:
+            return IntValues{std::vector<std::int64_t>(n), std::vector<std::uint8_t>(n)};
+        default:
+            return Float64Values{std::vector<double>(n)};
+    }
+}
+
+// Buffers for the element types that need converting after the read.
+struct Scratch {
+    std::unique_ptr<bool[]> bools;
+    std::vector<std::uint8_t> nulls;
+    std::vector<float> singles;
+};
+
+// Rows [first, first + n) of a scalar column decoded into `out` (made by new_scalar_column);
+// returns the number of nulls.
+Result<std::uint64_t> read_scalar_rows(const BinTableHdu& t, const BinColumn& c, DecodedColumn& out,
+                                       std::uint64_t first, std::size_t n, Scratch& scratch) {
+    const auto at = static_cast<std::size_t>(first);
+    if (auto* logicals = std::get_if<Logicals>(&out)) {
+        if (scratch.nulls.size() < n) {
+            scratch.bools.reset(new bool[n]);
+            scratch.nulls.resize(n);
+        }
+        const std::span<std::uint8_t> nulls(scratch.nulls.data(), n);
+        VEXLO_ASSIGN_OR_RETURN(
+            const std::uint64_t count,
+            t.read_column(c, first, n, std::span<bool>(scratch.bools.get(), n), nulls));
+        for (std::size_t i = 0; i < n; ++i) {
+            logicals->values[at + i] = nulls[i] != 0 ? 2 : (scratch.bools[i] ? 1 : 0);
+        }
+        return count;
+    }
+    if (auto* ints = std::get_if<IntValues>(&out)) {
+        return t.read_column(c, first, n, std::span(ints->values).subspan(at, n),
+                             std::span(ints->nulls).subspan(at, n));
+    }
+    auto& doubles = std::get<Float64Values>(out).values;
+    if (c.format.kind != BinKind::F32) {
+        return t.read_column(c, first, n, std::span(doubles).subspan(at, n), {});
+    }
+    if (scratch.singles.size() < n) scratch.singles.resize(n);
+    const std::span<float> singles(scratch.singles.data(), n);
+    VEXLO_TRY(t.read_column(c, first, n, singles, {}));
+    std::copy(singles.begin(), singles.end(), doubles.begin() + static_cast<std::ptrdiff_t>(at));
+    return std::uint64_t{0};
+}
+
+// An integer column without nulls keeps no null flags.
+void drop_unused_nulls(DecodedColumn& column, std::uint64_t n_nulls) {
+    if (auto* ints = std::get_if<IntValues>(&column); ints != nullptr && n_nulls == 0) {
+        std::vector<std::uint8_t>().swap(ints->nulls);
+    }
 }
 
 // Every row's decoded cell, row 0 first.
@@ -197,20 +229,76 @@ Result<DecodedColumn> decode_cell_by_cell(const BinTableHdu& t, const BinColumn&
     }
 }
 
+// Rows per block of the scalar pass: a block's row bytes stay in cache while every scalar
+// column reads its field from them.
+constexpr std::uint64_t kBlockRows = 4096;
+
+// Every scalar column decoded block by block; fills `out` at the scalar columns' positions.
+Result<void> decode_scalar_blocks(const BinTableHdu& t,
+                                  std::vector<std::optional<DecodedColumn>>& out) {
+    std::vector<std::uint64_t> n_nulls(t.columns.size(), 0);
+    for (std::size_t i = 0; i < t.columns.size(); ++i) {
+        if (const auto element = scalar_element(t.columns[i])) {
+            out[i] = new_scalar_column(*element, t.n_rows);
+        }
+    }
+    Scratch scratch;
+    for (std::uint64_t first = 0; first < t.n_rows; first += kBlockRows) {
+        const auto n = static_cast<std::size_t>(std::min(kBlockRows, t.n_rows - first));
+        for (std::size_t i = 0; i < t.columns.size(); ++i) {
+            if (!out[i]) continue;
+            VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count,
+                                   read_scalar_rows(t, t.columns[i], *out[i], first, n, scratch));
+            n_nulls[i] += count;
+        }
+    }
+    for (std::size_t i = 0; i < t.columns.size(); ++i) {
+        if (out[i]) drop_unused_nulls(*out[i], n_nulls[i]);
+    }
+    return {};
+}
+
+// One column over all rows; the columns of a table decoded one after the other, so that the
+// error reported is that of the first failing column.
 Result<DecodedColumn> decode_bin_column(const BinTableHdu& t, const BinColumn& c) {
-    if (t.n_rows == 0) return DecodedColumn(PerRow{{}, c.tdim});
-    VEXLO_ASSIGN_OR_RETURN(std::optional<DecodedColumn> whole, decode_scalar_column(t, c));
-    if (whole) return std::move(*whole);
-    return decode_cell_by_cell(t, c);
+    const std::optional<ColumnElement> element = scalar_element(c);
+    if (!element) return decode_cell_by_cell(t, c);
+    DecodedColumn out = new_scalar_column(*element, t.n_rows);
+    Scratch scratch;
+    VEXLO_ASSIGN_OR_RETURN(
+        const std::uint64_t n_nulls,
+        read_scalar_rows(t, c, out, 0, static_cast<std::size_t>(t.n_rows), scratch));
+    drop_unused_nulls(out, n_nulls);
+    return out;
 }
 
 Result<void> decode_bin_columns(const BinTableHdu& t, TableState& state) {
     state.column_names.reserve(t.columns.size());
     state.columns.reserve(t.columns.size());
-    for (const BinColumn& c : t.columns) {
+    for (const BinColumn& c : t.columns)
         state.column_names.push_back(c.name);
-        VEXLO_ASSIGN_OR_RETURN(DecodedColumn column, decode_bin_column(t, c));
-        state.columns.push_back(std::move(column));
+    if (t.n_rows == 0) {
+        for (const BinColumn& c : t.columns)
+            state.columns.push_back(PerRow{{}, c.tdim});
+        return {};
+    }
+    std::vector<std::optional<DecodedColumn>> scalars(t.columns.size());
+    if (!decode_scalar_blocks(t, scalars)) {
+        // Some scalar column failed (a bad logical byte); decode column by column instead, so
+        // that the error raised is that of the first failing column.
+        for (const BinColumn& c : t.columns) {
+            VEXLO_ASSIGN_OR_RETURN(DecodedColumn column, decode_bin_column(t, c));
+            state.columns.push_back(std::move(column));
+        }
+        return {};
+    }
+    for (std::size_t i = 0; i < t.columns.size(); ++i) {
+        if (scalars[i]) {
+            state.columns.push_back(std::move(*scalars[i]));
+        } else {
+            VEXLO_ASSIGN_OR_RETURN(DecodedColumn column, decode_cell_by_cell(t, t.columns[i]));
+            state.columns.push_back(std::move(column));
+        }
     }
     return {};
 }
