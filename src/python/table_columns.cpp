@@ -26,11 +26,23 @@ struct Overloaded : F... {
     using F::operator()...;
 };
 
-// NumPy as the conversions of one call see it; `numpy.ma` is imported only when a masked
-// array is needed.
-struct Numpy {
-    nb::object module = nb::module_::import_("numpy");
-    nb::object empty = module.attr("empty");
+// NumPy as the conversions of one call see it, imported when the first array is made (a
+// column of logicals, strings or complex pairs needs none); `numpy.ma` is imported only when
+// a masked array is needed.
+class Numpy {
+  public:
+    nb::handle module() const {
+        if (!module_.is_valid()) module_ = nb::module_::import_("numpy");
+        return module_;
+    }
+    nb::object empty(std::size_t n, const char* dtype) const {
+        if (!empty_.is_valid()) empty_ = module().attr("empty");
+        return empty_(n, nb::arg("dtype") = dtype);
+    }
+
+  private:
+    mutable nb::object module_;
+    mutable nb::object empty_;
 };
 
 // A new, C-contiguous 1-D array of `n` elements of `dtype` that owns its buffer, and a
@@ -42,7 +54,7 @@ struct NewArray {
 
 NewArray empty_array(const Numpy& np, const char* dtype, std::size_t n) {
     NewArray out;
-    out.array = np.empty(n, nb::arg("dtype") = dtype);
+    out.array = np.empty(n, dtype);
     Py_buffer view;
     if (PyObject_GetBuffer(out.array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
         throw nb::python_error();
@@ -214,7 +226,7 @@ nb::object string_array_entry(const Numpy& np, const std::vector<std::string>& v
     nb::object list = string_list(values);
     if (shape == nullptr || !shape->strings) return list;
     try {
-        return np.module.attr("array")(list).attr("reshape")(*shape->strings);
+        return np.module().attr("array")(list).attr("reshape")(*shape->strings);
     } catch (nb::python_error&) {
         return list;
     }
@@ -361,7 +373,7 @@ nb::object record_array(const TableState& table) {
                 [&](const IntValues& c) {
                     return masked_int_array<std::int64_t>(np, c.values, c.nulls);
                 },
-                [&](const Strings& c) { return np.module.attr("array")(string_list(c.values)); },
+                [&](const Strings& c) { return np.module().attr("array")(string_list(c.values)); },
                 [&](const Logicals& c) {
                     // An undefined logical (2) reads false.
                     NewArray a = empty_array(np, "bool", c.values.size());
@@ -371,7 +383,7 @@ nb::object record_array(const TableState& table) {
                     return a.array;
                 },
                 [&](const PerRow& c) {
-                    nb::object cells = np.empty(table.n_rows, nb::arg("dtype") = "object");
+                    nb::object cells = np.empty(static_cast<std::size_t>(table.n_rows), "object");
                     const std::optional<Shape> shape = shape_of(c.tdim);
                     const Shape* s = shape ? &*shape : nullptr;
                     for (std::size_t k = 0; k < c.cells.size(); ++k) {
@@ -387,7 +399,8 @@ nb::object record_array(const TableState& table) {
         arrays.append(array);
         names.append(py_text(table.column_names[i]));
     }
-    nb::object records = np.module.attr("rec").attr("fromarrays")(arrays, nb::arg("names") = names);
+    nb::object records =
+        np.module().attr("rec").attr("fromarrays")(arrays, nb::arg("names") = names);
     return freeze_table_array(std::move(records));
 }
 
