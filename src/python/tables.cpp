@@ -377,10 +377,15 @@ std::string_view class_name(const TableState& table) {
 
 // A negative index counts from the end, once.
 std::uint64_t normalize_row_index(const TableState& table, std::int64_t given) {
-    const auto n = static_cast<__int128>(table.n_rows);
-    const __int128 at = given < 0 ? given + n : given;
-    if (at < 0 || at >= n) raise_row_range(given, table.n_rows);
-    return static_cast<std::uint64_t>(at);
+    const std::uint64_t n = table.n_rows;
+    if (given >= 0) {
+        if (static_cast<std::uint64_t>(given) >= n) raise_row_range(given, n);
+        return static_cast<std::uint64_t>(given);
+    }
+    // The magnitude of a negative 64-bit value, computed without overflow.
+    const std::uint64_t back = ~static_cast<std::uint64_t>(given) + 1;
+    if (back > n) raise_row_range(given, n);
+    return n - back;
 }
 
 std::size_t column_index(const TableState& table, std::string_view name) {
