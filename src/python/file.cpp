@@ -1,0 +1,688 @@
+// vexlo.FitsFile, its HDU iterator, vexlo.open, the HDU object factory and the file summary.
+//
+// Locking: the slot mutex guards the slot list and the shared scanned file. Building an HDU
+// object happens entirely under it (disk reads included); lookups that walk several slots
+// take it once per slot. Python references that leave a slot are dropped after unlocking.
+#include "python/file.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/image.hpp"
+#include "python/method.hpp"
+#include "python/module.hpp"
+#include "python/pixels.hpp"
+#include "python/random_groups.hpp"
+#include "python/tables.hpp"
+#include "util/debug.hpp"
+#include "util/text.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+[[noreturn]] void raise_index_out_of_range(std::int64_t shown) {
+    raise(PyExc_IndexError, "HDU index " + std::to_string(shown) + " out of range");
+}
+
+[[noreturn]] void raise_index_out_of_range(std::uint64_t shown) {
+    raise(PyExc_IndexError, "HDU index " + std::to_string(shown) + " out of range");
+}
+
+// A lazily read image: the first HDU unless it holds random groups, or an extension whose
+// XTENSION is the string IMAGE.
+bool is_lazy_image(const Header& h, std::size_t index) {
+    if (index == 0) return !h.is_random_groups();
+    const std::optional<CardView> card = h.get("XTENSION");
+    if (!card) return false;
+    const std::optional<ValueAndComment> vc = card->value_and_comment();
+    return vc && vc->value.is(Value::Kind::String) && vc->value.text == "IMAGE";
+}
+
+nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
+                      const std::shared_ptr<DirtyFlags>& flags,
+                      const std::shared_ptr<const FitsFile>& file) {
+    std::vector<std::uint64_t> axes = unwrap(header.axes());
+    const Bitpix pixel_type = unwrap(from_bitpix(unwrap(header.bitpix())));
+    PyImageHdu state;
+    state.header = PyHeader::from_header(std::move(header), read_only, flags);
+    state.pixel_source = PixelSource{axes, file, index};
+    state.axes = std::move(axes);
+    state.dirty_flags = flags;
+    state.tab_file = file;
+    state.read_only = read_only;
+    state.pixel_type = pixel_type;
+    return make_image_object(std::move(state));
+}
+
+// The object for slot position k of `file`, built under the caller's slot lock.
+nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const FitsFile>& file,
+                            std::size_t k) {
+    // HDU objects share the file's flags only in mode "update", which is not opened yet.
+    const std::shared_ptr<DirtyFlags> flags;
+    Header header = unwrap(file->header(k));
+    if (is_lazy_image(header, k)) {
+        return lazy_image(k, std::move(header), self.read_only, flags, file);
+    }
+    Hdu hdu = unwrap(file->load_hdu(k));
+    PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, flags);
+    return wrap_hdu(k, std::move(hdu), std::move(handle), self.read_only, flags, file);
+}
+
+}  // namespace
+
+// --- The factory ------------------------------------------------------------------------------
+
+nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_only,
+                    std::shared_ptr<DirtyFlags> flags, std::shared_ptr<const FitsFile> file) {
+    if (auto* image = std::get_if<ImageHdu>(&hdu.value)) {
+        PyImageHdu state = PyImageHdu::from_file_hdu(*image, std::move(header), read_only);
+        state.pixel_source = PixelSource{image->axes, file, index};
+        state.dirty_flags = std::move(flags);
+        state.tab_file = std::move(file);
+        return make_image_object(std::move(state));
+    }
+    if (auto* groups = std::get_if<RandomGroupsHdu>(&hdu.value)) {
+        return make_random_groups_object(*groups, std::move(header));
+    }
+    if (auto* table = std::get_if<AsciiTableHdu>(&hdu.value)) {
+        return make_ascii_table(std::move(*table), std::move(header));
+    }
+    if (auto* table = std::get_if<BinTableHdu>(&hdu.value)) {
+        return make_bintable(std::move(*table), std::move(header));
+    }
+    if (auto* compressed = std::get_if<CompressedImageHdu>(&hdu.value)) {
+        ImageHdu image = unwrap(compressed->decompress());
+        const ByteSpan pixels = image.data.span();
+        PyImageHdu state = PyImageHdu::from_bytes(std::move(image.header), pixels, read_only);
+        state.header.modified = flags;
+        state.dirty_flags = std::move(flags);
+        state.tab_file = std::move(file);
+        return make_image_object(std::move(state));
+    }
+    const auto& other = std::get<ConformingHdu>(hdu.value);
+    raise(PyExc_TypeError, "HDU has XTENSION=" + debug_str(other.xtension) +
+                               ", which is not supported by the Python wrapper.");
+}
+
+// --- Slots and lookups ------------------------------------------------------------------------
+
+std::size_t PyFitsFile::hdu_count() {
+    auto lock = lock_mutex(slot_mutex);
+    return slots.entries.size();
+}
+
+nb::object PyFitsFile::materialize(std::size_t i) {
+    // Declared before the lock, so that a failure drops it after unlocking.
+    nb::object result;
+    std::shared_ptr<const FitsFile> file;
+    auto lock = lock_mutex(slot_mutex);
+    if (i >= slots.entries.size()) raise_index_out_of_range(std::uint64_t{i});
+    HduSlot& slot = slots.entries[i];
+    if (const auto* loaded = std::get_if<nb::object>(&slot)) {
+        result = *loaded;
+        return result;
+    }
+    const std::size_t k = std::get<PendingHdu>(slot).index;
+    if (!slots.source) {
+        raise(PyExc_ValueError,
+              "FitsFile: backing file dropped while a slot is still pending (internal "
+              "invariant violated)");
+    }
+    file = slots.source;
+    result = build_hdu_object(*this, file, k);
+    slot = result;  // the slot held no Python reference before
+    return result;
+}
+
+std::vector<nb::object> PyFitsFile::materialize_all() {
+    const std::size_t n = hdu_count();
+    std::vector<nb::object> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out.push_back(materialize(i));
+    return out;
+}
+
+nb::object PyFitsFile::hdu_checked(std::size_t i) {
+    if (i >= hdu_count()) raise_index_out_of_range(std::uint64_t{i});
+    return materialize(i);
+}
+
+namespace {
+
+// header.get(key[, default]) of an HDU object's header; nothing when the call fails.
+nb::object header_get(nb::handle header, const char* key, nb::handle fallback) {
+    nb::object get = nb::steal(PyObject_GetAttrString(header.ptr(), "get"));
+    if (!get.is_valid()) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object result = fallback.is_valid()
+                            ? nb::steal(PyObject_CallFunction(get.ptr(), "sO", key, fallback.ptr()))
+                            : nb::steal(PyObject_CallFunction(get.ptr(), "s", key));
+    if (!result.is_valid()) PyErr_Clear();
+    return result;
+}
+
+// The UTF-8 text of a str object; nothing for any other object or an unencodable one.
+std::optional<std::string_view> str_text(nb::handle obj) {
+    if (!obj.is_valid() || !PyUnicode_Check(obj.ptr())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+bool extver_matches(nb::handle header, std::int64_t ver) {
+    nb::object one = nb::int_(1);
+    nb::object value = header_get(header, "EXTVER", one);
+    std::int64_t found = 1;
+    if (value.is_valid()) {
+        const long long v = PyLong_AsLongLong(value.ptr());
+        if (v == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+        } else {
+            found = v;
+        }
+    }
+    return found == ver;
+}
+
+}  // namespace
+
+nb::object PyFitsFile::find_by_name(std::string_view name, std::optional<std::int64_t> ver) {
+    const std::size_t n = hdu_count();
+    for (std::size_t i = 0; i < n; ++i) {
+        nb::object hdu = materialize(i);
+        nb::object header = hdu.attr("header");
+        nb::object extname = header_get(header, "EXTNAME", nb::handle());
+        const std::optional<std::string_view> text = str_text(extname);
+        if (!text || *text != name) continue;
+        if (ver && !extver_matches(header, *ver)) continue;
+        return hdu;
+    }
+    std::string message = "no HDU with EXTNAME=" + debug_str(name);
+    if (ver) message += ", EXTVER=" + std::to_string(*ver);
+    raise(PyExc_KeyError, message);
+}
+
+std::vector<HduSlot> PyFitsFile::snapshot_slots() {
+    auto lock = lock_mutex(slot_mutex);
+    return slots.entries;
+}
+
+PyFitsFile* fits_file_state(nb::handle obj) {
+    if (!obj.is_valid() || !nb::isinstance<PyFitsFile>(obj) || !nb::inst_ready(obj)) {
+        return nullptr;
+    }
+    return nb::inst_ptr<PyFitsFile>(obj);
+}
+
+namespace {
+
+// --- Summary text -----------------------------------------------------------------------------
+
+struct HduSummary {
+    std::string name;
+    std::string detail;
+    std::string_view kind;
+    bool wcs = false;
+};
+
+std::string extname_or_empty(SharedHeader& record) {
+    auto lock = lock_header(record);
+    const std::optional<std::string> name = record.header.get_str("EXTNAME");
+    return name ? std::string(trim_ws(*name)) : std::string();
+}
+
+// Some card whose keyword starts with CTYPE holds a non-blank string.
+bool header_has_wcs(SharedHeader& record) {
+    auto lock = lock_header(record);
+    const Header& h = record.header;
+    const std::size_t n = h.len();
+    for (std::size_t i = 0; i < n; ++i) {
+        const CardView view = h.view_at(i);
+        const std::string keyword = view.keyword();
+        if (keyword.size() < 5 || !keyword.starts_with("CTYPE")) continue;
+        const std::optional<Value> value = view.value();
+        if (value && value->is(Value::Kind::String) && !trim_ws(value->text).empty()) return true;
+    }
+    return false;
+}
+
+HduSummary hdu_summary_row(nb::handle obj) {
+    HduSummary row;
+    if (PyImageHdu* image = image_state(obj)) {
+        row.kind = "Image";
+        row.name = extname_or_empty(*image->header.record);
+        row.detail = std::string(raw_dtype_name(image->pixel_type));
+        if (!image->axes.empty()) {
+            row.detail.resize(std::max<std::size_t>(row.detail.size(), 7), ' ');
+            row.detail += "  ";
+            for (std::size_t i = 0; i < image->axes.size(); ++i) {
+                if (i != 0) row.detail += " \xC3\x97 ";  // U+00D7 MULTIPLICATION SIGN
+                row.detail += std::to_string(image->axes[i]);
+            }
+        }
+        row.wcs = header_has_wcs(*image->header.record);
+        return row;
+    }
+    if (const std::optional<TableInfo> table = table_info(obj)) {
+        row.kind = table->kind == TableKind::Binary ? "BinTable" : "AsciiTable";
+        row.name = extname_or_empty(*table->header->record);
+        row.detail =
+            std::to_string(table->n_rows) + " rows x " + std::to_string(table->n_columns) + " cols";
+        return row;
+    }
+    row.kind = "Unknown";
+    return row;
+}
+
+std::size_t char_count(std::string_view text) {
+    std::size_t n = 0;
+    for (const char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0U) != 0x80U) ++n;
+    }
+    return n;
+}
+
+void pad_to(std::string& out, std::string_view text, std::size_t width) {
+    out += text;
+    const std::size_t chars = char_count(text);
+    if (chars < width) out.append(width - chars, ' ');
+}
+
+std::string file_repr(PyFitsFile& self) {
+    const std::string name = debug_str(self.file_name ? *self.file_name : "<memory>");
+    std::vector<nb::object> hdus;
+    try {
+        hdus = self.materialize_all();
+    } catch (nb::python_error&) {
+        hdus.clear();
+        return "FitsFile(" + name + ", " + std::to_string(self.hdu_count()) + " HDUs)";
+    } catch (BuiltinError&) {
+        hdus.clear();
+        return "FitsFile(" + name + ", " + std::to_string(self.hdu_count()) + " HDUs)";
+    }
+    if (hdus.empty()) return "FitsFile(" + name + ", 0 HDUs)";
+
+    std::vector<HduSummary> rows;
+    rows.reserve(hdus.size());
+    for (const nb::object& hdu : hdus)
+        rows.push_back(hdu_summary_row(hdu));
+    const std::size_t n = rows.size();
+    const std::size_t index_width = n < 10 ? 1 : n < 100 ? 2 : 3;
+    std::size_t name_width = 4;
+    std::size_t kind_width = 0;
+    for (const HduSummary& r : rows) {
+        name_width = std::max(name_width, r.name.size());
+        kind_width = std::max(kind_width, r.kind.size());
+    }
+
+    std::string out = "FitsFile(" + name + ", " + std::to_string(n) + (n == 1 ? " HDU)" : " HDUs)");
+    out += '\n';
+    for (std::size_t i = 0; i < n; ++i) {
+        const HduSummary& r = rows[i];
+        const std::string index = std::to_string(i);
+        out += "  [";
+        if (index.size() < index_width) out.append(index_width - index.size(), ' ');
+        out += index;
+        out += "] ";
+        pad_to(out, r.name, name_width);
+        out += "  ";
+        pad_to(out, r.kind, kind_width);
+        out += "  ";
+        out += r.detail;
+        if (r.wcs) out += "  WCS";
+        out += '\n';
+    }
+    return std::string(trim_ws_end(out));
+}
+
+// --- Opening ----------------------------------------------------------------------------------
+
+// The file-system bytes of a str or os.PathLike path.
+std::string path_bytes(nb::handle obj) {
+    nb::object fs = nb::steal(PyOS_FSPath(obj.ptr()));
+    if (!fs.is_valid()) throw nb::python_error();
+    if (!PyUnicode_Check(fs.ptr())) raise_not_instance(fs, "str");
+    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fs.ptr()));
+    if (!encoded.is_valid()) throw nb::python_error();
+    std::string bytes(PyBytes_AS_STRING(encoded.ptr()),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    // The operating system would read the path only up to the first NUL.
+    if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
+    return bytes;
+}
+
+// The last normal component of a path: empty and "." components are skipped; nothing when
+// the path ends in "..", is a root, or is empty.
+std::optional<std::string> last_component(std::string_view path) {
+    std::string_view last;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        if (!part.empty() && part != ".") last = part;
+        if (part == "..") last = part;
+        if (slash == std::string_view::npos) break;
+        path.remove_prefix(slash + 1);
+    }
+    if (last.empty() || last == "..") return std::nullopt;
+    return utf8_lossy(last);
+}
+
+std::optional<std::string> canonical_path(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return std::nullopt;
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
+nb::object new_file_object() {
+    nb::handle cls = nb::type<PyFitsFile>();
+    ensure(cls.is_valid(), "the FitsFile class is not registered");
+    nb::object obj = nb::inst_alloc(cls);
+    new (nb::inst_ptr<PyFitsFile>(obj)) PyFitsFile();
+    nb::inst_mark_ready(obj);
+    return obj;
+}
+
+constexpr auto kOpenSig =
+    signature("open()", required("path"), optional("mode"), optional("lenient"));
+nb::object open_file(const Args& p) {
+    const std::string path = p.convert("path", path_bytes);
+    const std::string mode = p.convert_or("mode", std::string("readonly"), to_string);
+    const bool lenient = p.flag("lenient", true);
+
+    if (mode == "update") {
+        PyErr_SetString(fits_error_type().ptr(),
+                        "vexlo.open: mode 'update' is not available yet; open the file with "
+                        "mode='readonly'");
+        throw nb::python_error();
+    }
+    if (mode == "append" || mode == "ostream") {
+        raise(PyExc_ValueError,
+              "vexlo.open: mode " + debug_str(mode) +
+                  " is not supported; use `vexlo.write(path, hdus)` to create a new file, or "
+                  "open with mode='readonly' and call `writeto(new_path)` to save a modified "
+                  "copy");
+    }
+    if (mode != "readonly" && mode != "denywrite") {
+        raise(PyExc_ValueError,
+              "vexlo.open: mode must be 'readonly', 'denywrite', or 'update'; got " +
+                  debug_str(mode));
+    }
+
+    auto scanned = std::make_shared<const FitsFile>(unwrap(FitsFile::open(path, lenient)));
+    nb::object obj = new_file_object();
+    PyFitsFile& self = *nb::inst_ptr<PyFitsFile>(obj);
+    self.slots.entries.reserve(scanned->len());
+    for (std::size_t k = 0; k < scanned->len(); ++k)
+        self.slots.entries.emplace_back(PendingHdu{k});
+    self.slots.source = std::move(scanned);
+    self.file_name = last_component(path);
+    self.source_path = canonical_path(path);
+    self.read_only = true;
+    return obj;
+}
+constexpr FunctionDef kOpen{
+    "open", kOpenSig,
+    "open(path, mode=\"readonly\", lenient=True)\n--\n\n"
+    "Open a FITS file by path.\n\n"
+    "The file is scanned at once; each HDU object is built when it is first looked up, and\n"
+    "image pixels are read on the first access to `data`. Modes: \"readonly\" and\n"
+    "\"denywrite\" (the same). `lenient` repairs what strict header parsing refuses.",
+    open_file};
+
+// --- Methods ----------------------------------------------------------------------------------
+
+constexpr auto kHduSig = signature("FitsFile.hdu()", required("i"));
+nb::object file_hdu(PyFitsFile& self, const Args& p) {
+    const std::uint64_t i = p.convert("i", to_u64);
+    return self.hdu_checked(static_cast<std::size_t>(i));
+}
+constexpr MethodDef<PyFitsFile> kHdu{"hdu", kHduSig,
+                                     "hdu($self, i)\n--\n\nThe HDU at position `i`.", file_hdu};
+
+constexpr auto kHduByNameSig =
+    signature("FitsFile.hdu_by_name()", required("name"), optional("ver"));
+nb::object file_hdu_by_name(PyFitsFile& self, const Args& p) {
+    const std::string name = p.convert("name", to_string);
+    const std::optional<std::int64_t> ver = p.convert_opt("ver", to_i64);
+    return self.find_by_name(name, ver);
+}
+constexpr MethodDef<PyFitsFile> kHduByName{
+    "hdu_by_name", kHduByNameSig,
+    "hdu_by_name($self, name, ver=None)\n--\n\n"
+    "The first HDU whose EXTNAME is `name` (exactly), and whose EXTVER (1 when absent) is\n"
+    "`ver` when given.",
+    file_hdu_by_name};
+
+// Read-only and in-memory files have no in-place updater, so there is nothing to write.
+void flush_if_needed(PyFitsFile&) {}
+
+constexpr auto kFlushSig = signature("FitsFile.flush()");
+nb::object file_flush(PyFitsFile& self, const Args&) {
+    flush_if_needed(self);
+    return nb::none();
+}
+constexpr MethodDef<PyFitsFile> kFlush{
+    "flush", kFlushSig, "flush($self)\n--\n\nWrite pending edits to the file.", file_flush};
+
+constexpr auto kCloseSig = signature("FitsFile.close()");
+nb::object file_close(PyFitsFile& self, const Args&) {
+    flush_if_needed(self);
+    std::shared_ptr<const FitsFile> dropped;
+    {
+        auto lock = lock_mutex(self.slot_mutex);
+        dropped.swap(self.slots.source);
+    }
+    return nb::none();
+}
+constexpr MethodDef<PyFitsFile> kClose{
+    "close", kCloseSig,
+    "close($self)\n--\n\n"
+    "Flush, then release the file. HDU objects already built keep working.",
+    file_close};
+
+constexpr auto kEnterSig = signature("FitsFile.__enter__()");
+
+constexpr auto kExitSig = signature("FitsFile.__exit__()", optional("exc_type"),
+                                    optional("_exc_val"), optional("_exc_tb"));
+nb::object file_exit(PyFitsFile& self, const Args& p) {
+    if (!p.get_opt("exc_type").is_valid()) flush_if_needed(self);
+    return nb::bool_(false);
+}
+constexpr MethodDef<PyFitsFile> kExit{
+    "__exit__", kExitSig,
+    "__exit__($self, exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"
+    "Flush on a clean exit; never suppresses an exception.",
+    file_exit};
+
+// __enter__ returns `self`, which the generic method entry does not pass to bodies.
+PyObject* enter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        (void)self_state<PyFitsFile>(self);
+        (void)parse_args(kEnterSig, args, static_cast<std::size_t>(nargs), kwnames);
+        result = Py_NewRef(self);
+    });
+    return result;
+}
+
+void add_enter(nb::handle cls) {
+    static PyMethodDef method = {
+        "__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&enter_entry)),
+        METH_FASTCALL | METH_KEYWORDS, "__enter__($self)\n--\n\nReturn the file itself."};
+    nb::object descr =
+        nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method));
+    if (!descr.is_valid()) throw nb::python_error();
+    nb::setattr(cls, "__enter__", descr);
+}
+
+// --- Protocol slots ---------------------------------------------------------------------------
+
+Py_ssize_t file_length(PyObject* self) {
+    Py_ssize_t n = -1;
+    guard_c([&] { n = static_cast<Py_ssize_t>(self_state<PyFitsFile>(self).hdu_count()); });
+    return n;
+}
+
+constexpr const char* kKeyTypeMessage =
+    "HDU index must be an int, an EXTNAME string, or a (name, ver) tuple";
+
+// An object's value through the integer protocol, if it has one within 64 bits.
+std::optional<std::int64_t> index_value(PyObject* key) {
+    if (!PyIndex_Check(key)) return std::nullopt;
+    nb::object index = nb::steal(PyNumber_Index(key));
+    if (!index.is_valid()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return v;
+}
+
+nb::object file_getitem(PyFitsFile& self, PyObject* key) {
+    if (PyTuple_Check(key) && PyTuple_GET_SIZE(key) == 2) {
+        PyObject* name = PyTuple_GET_ITEM(key, 0);
+        const std::optional<std::string_view> text = str_text(name);
+        const std::optional<std::int64_t> ver = index_value(PyTuple_GET_ITEM(key, 1));
+        if (!text || !ver)
+            raise(PyExc_TypeError, "HDU tuple key must be (EXTNAME: str, EXTVER: int)");
+        return self.find_by_name(*text, *ver);
+    }
+    if (PyUnicode_Check(key)) {
+        const std::optional<std::string_view> text = str_text(key);
+        if (!text) raise(PyExc_TypeError, kKeyTypeMessage);
+        return self.find_by_name(*text, std::nullopt);
+    }
+    const std::optional<std::int64_t> given = index_value(key);
+    if (!given) raise(PyExc_TypeError, kKeyTypeMessage);
+    const std::optional<std::uint64_t> at = wrap_index(*given, self.hdu_count());
+    if (!at) raise_index_out_of_range(*given);
+    return self.materialize(static_cast<std::size_t>(*at));
+}
+
+PyObject* file_subscript(PyObject* self, PyObject* key) {
+    PyObject* result = nullptr;
+    guard_c([&] { result = file_getitem(self_state<PyFitsFile>(self), key).release().ptr(); });
+    return result;
+}
+
+struct PyHduIter {
+    std::vector<nb::object> hdus;
+    std::size_t pos = 0;
+};
+
+PyObject* file_iter(PyObject* self) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        PyHduIter it{self_state<PyFitsFile>(self).materialize_all(), 0};
+        result = nb::cast(std::move(it), nb::rv_policy::move).release().ptr();
+    });
+    return result;
+}
+
+PyObject* file_repr_slot(PyObject* self) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        const std::string text = file_repr(self_state<PyFitsFile>(self));
+        result = nb::str(text.data(), text.size()).release().ptr();
+    });
+    return result;
+}
+
+PyType_Slot kFileSlots[] = {
+    {Py_mp_length, reinterpret_cast<void*>(file_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(file_subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(file_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(file_repr_slot)},
+    {0, nullptr},
+};
+
+PyObject* hdu_iter_self(PyObject* self) {
+    return Py_NewRef(self);
+}
+
+PyObject* hdu_iter_next(PyObject* self) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        PyHduIter& it = self_state<PyHduIter>(self);
+        if (it.pos >= it.hdus.size()) return;  // exhausted: NULL without an error
+        result = nb::object(it.hdus[it.pos]).release().ptr();
+        ++it.pos;
+    });
+    return result;
+}
+
+PyType_Slot kHduIterSlots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(hdu_iter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(hdu_iter_next)},
+    {0, nullptr},
+};
+
+// --- Registration -----------------------------------------------------------------------------
+
+constexpr auto kNewSig = signature("FitsFile.__new__()");
+
+void make_hdu_iter_class(nb::module_& m) {
+    // Not a module attribute, so the process keeps the class alive itself.
+    static const nb::handle kept = bound_class<PyHduIter>([&] {
+                                       nb::object cls = nb::class_<PyHduIter>(
+                                           m, "_HduIter", "Iterator over HDUs in a `PyFitsFile`.",
+                                           nb::is_final(), nb::type_slots(kHduIterSlots));
+                                       // Reached only through iter(file): not a module attribute.
+                                       nb::delattr(m, "_HduIter");
+                                       return cls;
+                                   }).release();
+    (void)kept;
+}
+
+nb::object make_file_class(nb::module_& m) {
+    make_hdu_iter_class(m);
+    return bound_class<PyFitsFile>([&] {
+        auto cls = nb::class_<PyFitsFile>(m, "FitsFile",
+                                          "FitsFile()\n--\n\n"
+                                          "Owning, ordered, mutable list of HDUs.\n\n"
+                                          "Index by position, by EXTNAME or by (EXTNAME, EXTVER);"
+                                          " HDU objects are built on first lookup.",
+                                          nb::is_final(), nb::type_slots(kFileSlots));
+        cls.def("__init__", [](PyFitsFile* self, nb::args args, nb::kwargs kwargs) {
+            (void)parse_args(kNewSig, args, kwargs);
+            new (self) PyFitsFile();
+        });
+        cls.def_prop_ro(
+            "read_only", [](PyFitsFile& self) { return self.read_only; },
+            "True when the file was opened read-only.");
+        add_method<PyFitsFile, kHdu>(cls);
+        add_method<PyFitsFile, kHduByName>(cls);
+        add_method<PyFitsFile, kFlush>(cls);
+        add_method<PyFitsFile, kClose>(cls);
+        add_enter(cls);
+        add_method<PyFitsFile, kExit>(cls);
+        return cls;
+    });
+}
+
+const Registration kFileRegistration{"FitsFile", make_file_class};
+const Registration kOpenRegistration{"open",
+                                     [](nb::module_& m) { return make_function<kOpen>(m); }};
+
+}  // namespace
+
+}  // namespace vexlo::py

@@ -1,0 +1,78 @@
+// vexlo.FitsFile and vexlo.open: an ordered list of HDU slots over one scanned file (or over
+// nothing, for FitsFile()), whose Python HDU objects are built on first lookup and then kept.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "hdu/hdu.hpp"
+#include "io/file.hpp"
+#include "python/header.hpp"
+
+namespace vexlo::py {
+
+namespace nb = nanobind;
+
+// An HDU not turned into a Python object yet: its position in the scanned file.
+struct PendingHdu {
+    std::size_t index = 0;
+};
+
+// Pending, or the Python HDU object (ImageHdu, BinTable, AsciiTable or RandomGroups) that
+// every later lookup returns. A slot never goes back to pending.
+using HduSlot = std::variant<PendingHdu, nb::object>;
+
+// What the slot mutex guards.
+struct SlotState {
+    std::vector<HduSlot> entries;
+    std::shared_ptr<const FitsFile> source;  // absent for FitsFile() and after close()
+};
+
+// The state behind one vexlo.FitsFile.
+struct PyFitsFile {
+    std::optional<std::string> file_name;    // last path component, lossy UTF-8
+    std::optional<std::string> source_path;  // canonical path (file-system bytes)
+    std::shared_ptr<DirtyFlags> dirty_flags = std::make_shared<DirtyFlags>();
+    std::mutex slot_mutex;
+    SlotState slots;
+    bool read_only = false;
+    bool checksums = false;
+
+    // The number of slots, read under the slot lock.
+    std::size_t hdu_count();
+
+    // The slot's object, built first when it is pending; everything runs under the slot
+    // lock. IndexError "HDU index {} out of range"; ValueError when the backing file was
+    // dropped; vexlo.FitsError when the HDU cannot be read; the factory's TypeError.
+    nb::object materialize(std::size_t i);
+    // Every slot's object in order (the lock taken once per slot).
+    std::vector<nb::object> materialize_all();
+    // materialize(i) after an IndexError check of its own.
+    nb::object hdu_checked(std::size_t i);
+    // The first HDU whose header's EXTNAME equals `name` (and EXTVER, 1 when absent, equals
+    // `ver` when given), building every HDU before it; KeyError "no HDU with EXTNAME={}{}".
+    nb::object find_by_name(std::string_view name, std::optional<std::int64_t> ver);
+    // A copy of the slot list taken under the lock (objects shared, pending entries copied).
+    std::vector<HduSlot> snapshot_slots();
+};
+
+// The HDU object for a fully loaded HDU `index` of `file`: a lazily read ImageHdu, a
+// RandomGroups, a BinTable or an AsciiTable, or a decoded tile-compressed ImageHdu. `flags`
+// are the file's DirtyFlags in mode "update" (else null). TypeError
+// "HDU has XTENSION={}, which is not supported by the Python wrapper." for other extensions.
+nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_only,
+                    std::shared_ptr<DirtyFlags> flags, std::shared_ptr<const FitsFile> file);
+
+// The state of a vexlo.FitsFile object, or nullptr for any other object.
+PyFitsFile* fits_file_state(nb::handle obj);
+
+}  // namespace vexlo::py

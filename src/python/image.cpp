@@ -1,0 +1,290 @@
+#include "python/image.hpp"
+
+#include <string>
+#include <utility>
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/method.hpp"
+#include "python/module.hpp"
+#include "python/pixels.hpp"
+#include "python/section.hpp"
+#include "util/debug.hpp"
+#include "util/text.hpp"
+
+namespace vexlo::py {
+
+// --- Array cache ------------------------------------------------------------------------------
+
+nb::object cached_array(ArrayCache& cache) {
+    auto lock = lock_mutex(cache.mutex);
+    return cache.array;
+}
+
+void set_cached_array(ArrayCache& cache, nb::object array) {
+    {
+        auto lock = lock_mutex(cache.mutex);
+        std::swap(cache.array, array);
+    }
+    // `array` now holds the previous reference and drops it here, outside the lock.
+}
+
+nb::object store_first_array(ArrayCache& cache, nb::object array) {
+    auto lock = lock_mutex(cache.mutex);
+    if (!cache.array.is_valid()) cache.array = array;
+    nb::object kept = cache.array;
+    lock.unlock();
+    return kept;
+}
+
+// --- Construction -----------------------------------------------------------------------------
+
+PyImageHdu PyImageHdu::from_file_hdu(const ImageHdu& image, PyHeader header, bool read_only) {
+    PyImageHdu state;
+    state.axes = image.axes;
+    state.header = std::move(header);
+    state.read_only = read_only;
+    state.pixel_type = image.bitpix;
+    return state;
+}
+
+namespace {
+
+// The integer value of the first card with `keyword`, if it holds one.
+std::optional<std::int64_t> integer_card(const Header& h, std::string_view keyword) {
+    const std::optional<CardView> card = h.get(keyword);
+    if (!card) return std::nullopt;
+    const std::optional<ValueAndComment> vc = card->value_and_comment();
+    if (!vc || !vc->value.is(Value::Kind::Integer)) return std::nullopt;
+    return vc->value.integer;
+}
+
+bool has_pixels(std::span<const std::uint64_t> axes) {
+    if (axes.empty()) return false;
+    for (const std::uint64_t n : axes) {
+        if (n == 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyImageHdu PyImageHdu::from_bytes(Header header, ByteSpan data, bool read_only) {
+    const Bitpix pixel_type = unwrap(from_bitpix(integer_card(header, "BITPIX").value_or(8)));
+    std::vector<std::uint64_t> axes;
+    const std::int64_t naxis = integer_card(header, "NAXIS").value_or(0);
+    for (std::int64_t k = 1; k <= naxis; ++k) {
+        const std::int64_t n = integer_card(header, "NAXIS" + std::to_string(k)).value_or(0);
+        axes.push_back(n > 0 ? static_cast<std::uint64_t>(n) : 0);
+    }
+    PyImageHdu state;
+    state.header = PyHeader::from_header(std::move(header), read_only);
+    if (has_pixels(axes)) {
+        nb::object array = array_from_be_bytes(data, pixel_type, numpy_shape(axes));
+        if (read_only) freeze_image_array(array);
+        state.cache->array = std::move(array);
+    }
+    state.axes = std::move(axes);
+    state.read_only = read_only;
+    state.pixel_type = pixel_type;
+    return state;
+}
+
+// --- Shape cards and reading ------------------------------------------------------------------
+
+Header header_with_shape(const Header& header, std::span<const std::uint64_t> axes,
+                         Bitpix pixel_type) {
+    Header h = header;
+    // A card that cannot be written keeps its old value; the read then reports the mismatch.
+    (void)h.set("BITPIX", Value::make_integer(bitpix_value(pixel_type)), std::nullopt);
+    (void)h.set("NAXIS", Value::make_integer(static_cast<std::int64_t>(axes.size())), std::nullopt);
+    for (std::size_t k = 1; k <= axes.size(); ++k) {
+        (void)h.set("NAXIS" + std::to_string(k),
+                    Value::make_integer(static_cast<std::int64_t>(axes[k - 1])), std::nullopt);
+    }
+    for (std::size_t k = axes.size() + 1;; ++k) {
+        const std::string keyword = "NAXIS" + std::to_string(k);
+        const std::optional<CardView> card = h.get(keyword);
+        if (!card || !card->value_and_comment()) break;
+        h.remove(keyword);
+    }
+    return h;
+}
+
+namespace {
+
+// The current header with this image's shape cards, copied under the header lock.
+Header shaped_header(const ImageFields& f) {
+    Header copy = f.header.snapshot();
+    return header_with_shape(copy, f.axes, f.pixel_type);
+}
+
+// Any of BZERO != 0, BSCALE != 1 (NaN counts as different) or a BLANK.
+bool needs_scaling(const Header& h) {
+    if (const std::optional<double> zero = h.get_f64("BZERO"); zero && !(*zero == 0.0)) {
+        return true;
+    }
+    if (const std::optional<double> scale = h.get_f64("BSCALE"); scale && !(*scale == 1.0)) {
+        return true;
+    }
+    return h.blank().has_value();
+}
+
+nb::object read_pixels(const ImageFields& f, bool allow_direct) {
+    if (nb::object cached = cached_array(*f.cache); cached.is_valid()) return cached;
+    if (!has_pixels(f.axes) || !f.pixel_source) return nb::object();
+    const PixelSource& src = *f.pixel_source;
+    const Header h = shaped_header(f);
+    nb::object array;
+    if (allow_direct && !needs_scaling(h)) {
+        array = read_raw_pixels(*src.file, src.hdu_index, f.pixel_type, numpy_shape(f.axes));
+    } else {
+        Bytes bytes = unwrap(src.file->read_data(src.hdu_index));
+        const ImageHdu image = unwrap(ImageHdu::create(h, std::move(bytes)));
+        array = stored_to_physical(image, f.pixel_type, f.axes);
+    }
+    if (f.read_only) freeze_image_array(array);
+    return store_first_array(*f.cache, std::move(array));
+}
+
+ImageFields fields_of(const PyImageHdu& hdu) {
+    return {hdu.axes, hdu.pixel_source, hdu.header, hdu.cache, hdu.read_only, hdu.pixel_type};
+}
+
+}  // namespace
+
+nb::object load_data(PyImageHdu& hdu) {
+    return read_pixels(fields_of(hdu), true);
+}
+
+nb::object load_full_array(const ImageFields& fields) {
+    return read_pixels(fields, false);
+}
+
+std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
+                                           std::span<const std::uint64_t> recorded) {
+    nb::object array = cached_array(cache);
+    if (!array.is_valid()) return {recorded.begin(), recorded.end()};
+    nb::object shape = array.attr("shape");
+    std::vector<std::uint64_t> axes;
+    for (nb::handle n : shape)
+        axes.push_back(to_u64(n));
+    return {axes.rbegin(), axes.rend()};
+}
+
+// --- The Python class -------------------------------------------------------------------------
+
+namespace {
+
+nb::object axes_list(std::span<const std::uint64_t> axes) {
+    nb::list out;
+    for (const std::uint64_t n : axes)
+        out.append(nb::int_(n));
+    return out;
+}
+
+nb::object data_getter(PyImageHdu& self) {
+    nb::object array = load_data(self);
+    if (!array.is_valid()) return nb::none();
+    if (!self.read_only && self.dirty_flags) self.dirty_flags->data_accessed.store(true);
+    return array;
+}
+
+// "(100, 200)", "(7)", "()": NAXIS order.
+std::string shape_text(std::span<const std::uint64_t> axes) {
+    std::string out = "(";
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+        if (i != 0) out += ", ";
+        out += std::to_string(axes[i]);
+    }
+    return out + ")";
+}
+
+std::string image_repr(PyImageHdu& self) {
+    std::vector<std::uint64_t> axes;
+    try {
+        axes = axes_from_array(*self.cache, self.axes);
+    } catch (nb::python_error&) {
+        // No axes when the array's shape cannot be read.
+    }
+    std::optional<std::string> name;
+    {
+        auto lock = lock_header(*self.header.record);
+        name = self.header.record->header.get_str("EXTNAME");
+    }
+    const std::string dtype = debug_str(raw_dtype_name(self.pixel_type));
+    std::string_view trimmed = name ? trim_ws(*name) : std::string_view();
+    if (!trimmed.empty()) {
+        return "ImageHdu(name=" + debug_str(trimmed) + ", dtype=" + dtype +
+               ", shape=" + shape_text(axes) + ")";
+    }
+    return "ImageHdu(dtype=" + dtype + ", shape=" + shape_text(axes) + ")";
+}
+
+PyObject* image_repr_slot(PyObject* self) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        const std::string text = image_repr(self_state<PyImageHdu>(self));
+        result = nb::str(text.data(), text.size()).release().ptr();
+    });
+    return result;
+}
+
+PyType_Slot kImageSlots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(image_repr_slot)},
+    {0, nullptr},
+};
+
+constexpr auto kNewSig =
+    signature("ImageHdu.__new__()", required("data"), optional("header"), optional("name"));
+
+nb::object make_image_class(nb::module_& m) {
+    return bound_class<PyImageHdu>([&] {
+        auto cls = nb::class_<PyImageHdu>(m, "ImageHdu",
+                                          "ImageHdu(data, header=None, name=None)\n--\n\n"
+                                          "Image HDU with lazy numpy data.\n\n"
+                                          "Pixels of an image read from a file are read on the "
+                                          "first access to `data` and kept.",
+                                          nb::is_final(), nb::type_slots(kImageSlots));
+        cls.def("__init__", [](PyImageHdu*, nb::args args, nb::kwargs kwargs) {
+            (void)parse_args(kNewSig, args, kwargs);
+            PyErr_SetString(fits_error_type().ptr(),
+                            "ImageHdu construction from arrays is not available yet");
+            throw nb::python_error();
+        });
+        cls.def_prop_ro(
+            "header", [](PyImageHdu& self) { return make_header_object(self.header); },
+            "The HDU header (see :class:`Header`).");
+        cls.def_prop_ro(
+            "axes",
+            [](PyImageHdu& self) { return axes_list(axes_from_array(*self.cache, self.axes)); },
+            "Image axes in **NAXIS order**: ``[NAXIS1, NAXIS2, ...]``.");
+        cls.def_prop_ro(
+            "bitpix", [](PyImageHdu& self) { return bitpix_value(self.pixel_type); },
+            "FITS ``BITPIX`` value (e.g. ``-32`` for ``f32``).");
+        cls.def_prop_ro("data", &data_getter,
+                        "Pixel data as a numpy array.\n\n"
+                        "None when the image has no pixels. Arrays of files opened read-only "
+                        "are read-only.");
+        cls.def_prop_ro(
+            "section", [](PyImageHdu& self) { return make_section_object(self); },
+            "Slicing accessor that mirrors :class:`numpy.ndarray`\n"
+            "indexing. Unscaled pixels not read yet are read from the file region by region.");
+        return cls;
+    });
+}
+
+const Registration kImageRegistration{"ImageHdu", make_image_class};
+
+}  // namespace
+
+nb::object make_image_object(PyImageHdu&& state) {
+    return nb::cast(std::move(state), nb::rv_policy::move);
+}
+
+PyImageHdu* image_state(nb::handle obj) {
+    if (!obj.is_valid() || !nb::isinstance<PyImageHdu>(obj)) return nullptr;
+    return nb::inst_ptr<PyImageHdu>(obj);
+}
+
+}  // namespace vexlo::py

@@ -1,0 +1,101 @@
+// vexlo.ImageHdu: an image HDU whose pixels are read from the opened file on the first access
+// to `data` (straight into the NumPy array when no scaling applies) and then kept in a cache
+// that the HDU shares with its sections.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "data/pixel.hpp"
+#include "header/header.hpp"
+#include "io/file.hpp"
+#include "python/header.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo::py {
+
+namespace nb = nanobind;
+
+// The pixel array of one image HDU once it exists, shared by the HDU and its sections. The
+// mutex is held only while the reference is read or swapped, never while reading the file or
+// calling NumPy.
+struct ArrayCache {
+    std::mutex mutex;
+    nb::object array;  // empty while not read
+};
+
+// A new reference to the cached array, or an empty object.
+nb::object cached_array(ArrayCache& cache);
+// Replaces the cached array; the previous one is released after the lock is dropped.
+void set_cached_array(ArrayCache& cache, nb::object array);
+// Stores `array` unless another array got there first; returns the array that stays.
+nb::object store_first_array(ArrayCache& cache, nb::object array);
+
+// Where a lazily read image reads its pixels: the axes when the HDU object was built (NAXIS1
+// first), the opened file and the HDU's position in it.
+struct PixelSource {
+    std::vector<std::uint64_t> axes;
+    std::shared_ptr<const FitsFile> file;
+    std::size_t hdu_index = 0;
+};
+
+// The state behind one vexlo.ImageHdu.
+struct PyImageHdu {
+    std::vector<std::uint64_t> axes;  // NAXIS1 first; empty when NAXIS = 0
+    std::optional<PixelSource> pixel_source;
+    PyHeader header;
+    std::shared_ptr<ArrayCache> cache = std::make_shared<ArrayCache>();
+    std::shared_ptr<DirtyFlags> dirty_flags;   // the owning file's, in mode "update" only
+    std::shared_ptr<const FitsFile> tab_file;  // where -TAB lookup tables are loaded from
+    bool read_only = false;
+    Bitpix pixel_type = Bitpix::U8;
+
+    // A lazy image over a loaded image record: its axes and pixel type, the header handle
+    // and the read-only flag; the caller adds the pixel source, flags and file.
+    static PyImageHdu from_file_hdu(const ImageHdu& image, PyHeader header, bool read_only);
+
+    // An in-memory image from a header (taken over) and its big-endian data section: BITPIX
+    // and NAXISn from the header, the stored values unscaled, frozen when `read_only`.
+    // vexlo.FitsError for an unsupported BITPIX, ValueError when the bytes do not fit.
+    static PyImageHdu from_bytes(Header header, ByteSpan data, bool read_only);
+};
+
+// A copy of `header` whose BITPIX, NAXIS and NAXISn describe `axes` and `pixel_type`
+// (surplus NAXISn removed as far as they run on without a gap).
+Header header_with_shape(const Header& header, std::span<const std::uint64_t> axes,
+                         Bitpix pixel_type);
+
+// The pixel array, reading it on first use (direct or scaled), frozen for a read-only file
+// and cached; an empty object when the image has no pixels or no source.
+nb::object load_data(PyImageHdu& hdu);
+
+// The same read for a section: always the scaled route (which gives the raw array when no
+// scaling applies) and never marks the file's data as accessed.
+struct ImageFields {
+    const std::vector<std::uint64_t>& axes;
+    const std::optional<PixelSource>& pixel_source;
+    const PyHeader& header;
+    const std::shared_ptr<ArrayCache>& cache;
+    bool read_only;
+    Bitpix pixel_type;
+};
+nb::object load_full_array(const ImageFields& fields);
+
+// The axes in NAXIS order: the cached array's shape reversed, or the recorded axes.
+std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
+                                           std::span<const std::uint64_t> recorded);
+
+// A new vexlo.ImageHdu object over `state`.
+nb::object make_image_object(PyImageHdu&& state);
+
+// The state of a vexlo.ImageHdu object, or nullptr for any other object.
+PyImageHdu* image_state(nb::handle obj);
+
+}  // namespace vexlo::py

@@ -1,0 +1,96 @@
+// Methods of the file and HDU classes as plain method descriptors: called with the fast
+// calling convention, parsed by the shared argument parser, and documented with a text
+// signature line that the interpreter exposes as __text_signature__.
+//
+//   nb::object hdu(PyFitsFile& self, const Args& p) { ... }
+//   constexpr auto kHduSig = signature("FitsFile.hdu()", required("i"));
+//   constexpr MethodDef<PyFitsFile> kHdu{"hdu", kHduSig, "hdu($self, i)\n--\n\n...", hdu};
+//   ...
+//   add_method<PyFitsFile, kHdu>(cls);
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+
+namespace vexlo::py {
+
+namespace nb = nanobind;
+
+template <class Self>
+struct MethodDef {
+    const char* name;
+    SignatureView sig;
+    // "name($self, ...)", "--", an empty line, then the description.
+    const char* doc;
+    nb::object (*body)(Self& self, const Args& args);
+};
+
+// The native state of `self`; an instance whose constructor never ran is refused.
+template <class Self>
+Self& self_state(PyObject* self) {
+    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "object is not initialized");
+    return *nb::inst_ptr<Self>(self);
+}
+
+namespace detail {
+template <class Self, const MethodDef<Self>& Def>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        Self& state = self_state<Self>(self);
+        const Args parsed = parse_args(Def.sig, args, static_cast<std::size_t>(nargs), kwnames);
+        result = Def.body(state, parsed).release().ptr();
+    });
+    return result;
+}
+}  // namespace detail
+
+// Adds `Def` to the class as a method descriptor.
+template <class Self, const MethodDef<Self>& Def>
+void add_method(nb::handle cls) {
+    static PyMethodDef method = {Def.name,
+                                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                     &detail::method_entry<Self, Def>)),
+                                 METH_FASTCALL | METH_KEYWORDS, Def.doc};
+    nb::object descr =
+        nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method));
+    if (!descr.is_valid()) throw nb::python_error();
+    nb::setattr(cls, Def.name, descr);
+}
+
+// Locks a mutex of the Python layer from a thread that holds the interpreter lock. The
+// holder may need the interpreter lock to finish, so on contention it is released while
+// waiting. Code holding the lock may create Python objects but must not run Python code that
+// could reach the same lock.
+inline std::unique_lock<std::mutex> lock_mutex(std::mutex& mutex) {
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        nb::gil_scoped_release release;
+        lock.lock();
+    }
+    return lock;
+}
+
+// A Python-style index into a sequence of `len` items: a negative value counts from the end,
+// once. Nothing when the result is outside the sequence.
+inline std::optional<std::uint64_t> wrap_index(std::int64_t given, std::uint64_t len) {
+    if (given >= 0) {
+        const auto at = static_cast<std::uint64_t>(given);
+        if (at >= len) return std::nullopt;
+        return at;
+    }
+    // The magnitude in unsigned arithmetic, exact for the most negative value too.
+    const std::uint64_t back = 0 - static_cast<std::uint64_t>(given);
+    if (back > len) return std::nullopt;
+    return len - back;
+}
+
+}  // namespace vexlo::py

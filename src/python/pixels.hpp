@@ -1,0 +1,68 @@
+// Stored pixels to NumPy arrays and back to pixel types: the dtype of each BITPIX and scaling,
+// reading a data section straight into a new array, physical values, and read-only arrays.
+//
+// NumPy is imported by the first call that needs it, never when vexlo itself is imported.
+// Every array made here is C-ordered, in native byte order, with the image axes reversed
+// (NAXISn, ..., NAXIS1).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "data/pixel.hpp"
+#include "hdu/image.hpp"
+#include "io/file.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo::py {
+
+namespace nb = nanobind;
+
+// NumPy dtype names: "uint8", "int16", "int32", "int64", "float32", "float64".
+std::string_view raw_dtype_name(Bitpix b);
+
+// The module `numpy`, imported on first use (a failed import is an internal failure whose
+// message begins "Failed to access NumPy array API capsule").
+nb::handle numpy_module();
+
+// A new, uninitialised C-ordered array of the named dtype and shape, and its memory.
+struct NewArray {
+    nb::object array;
+    std::span<std::uint8_t> bytes;
+};
+NewArray new_array(std::string_view dtype, std::span<const std::uint64_t> shape);
+
+// Reads HDU `hdu_index`'s whole data section straight into a new array of the raw dtype of
+// `pixel_type` (shape in NumPy order), then swaps the bytes in place: one copy of the pixels.
+// A section whose length differs from the array's raises vexlo.FitsError
+// "data: read_data_into: destination is {} bytes, data section is {}".
+nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix pixel_type,
+                           std::span<const std::uint64_t> shape);
+
+// A new array of the raw dtype filled from big-endian bytes in memory; ValueError
+// "pixel buffer is {} bytes, data section is {}" when the sizes differ.
+nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
+                               std::span<const std::uint64_t> shape);
+
+// The image's values in physical units (BZERO, BSCALE, BLANK of its header): the raw dtype
+// without scaling, int8/uint16/uint32/uint64 for the standard integer offsets, float32 or
+// float64 otherwise. `axes` in NAXIS order. Library errors raise vexlo.FitsError.
+nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
+                              std::span<const std::uint64_t> axes);
+
+// The pixel type an array's dtype stands for (by kind letter and item size); TypeError
+// "ImageHdu: unsupported numpy dtype {}; expected one of ..." for any other dtype.
+Bitpix dtype_code(nb::handle array);
+
+// Clears the WRITEABLE and ALIGNED flags: array.setflags((), False).
+void freeze_image_array(nb::handle array);
+
+// The axes reversed into NumPy order.
+std::vector<std::uint64_t> numpy_shape(std::span<const std::uint64_t> axes);
+
+}  // namespace vexlo::py

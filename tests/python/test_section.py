@@ -1,0 +1,215 @@
+"""vexlo._ImageSection reads: regions read from disk for unscaled pixels not read yet, the
+full array otherwise, key parsing, errors and the repr."""
+
+import numpy as np
+import pytest
+
+import vexlo
+from fits_bytes import card
+from fits_images import image_file, stored
+
+IMAGE = np.arange(200 * 100, dtype=np.int32).reshape(200, 100)
+CUBE = np.arange(4 * 5 * 6, dtype=np.float64).reshape(4, 5, 6) - 50.5
+
+
+def open_image(tmp_path, data=IMAGE, dtype="i4", cards=()):
+    return vexlo.open(image_file(tmp_path / "img.fits", stored(data, dtype), cards=cards))[0]
+
+
+def is_lazy(hdu):
+    return repr(hdu.section).endswith(", lazy)")
+
+
+def test_region_read_leaves_the_cache_empty(tmp_path):
+    hdu = open_image(tmp_path)
+    part = hdu.section[10:20, 5]
+    assert type(part) is np.ndarray
+    assert part.shape == (10,)
+    np.testing.assert_array_equal(part, IMAGE[10:20, 5])
+    assert part.flags.writeable  # independent of the read-only file
+    assert part.dtype == np.int32
+    assert is_lazy(hdu)
+    data = hdu.data
+    np.testing.assert_array_equal(data, IMAGE)
+    assert not is_lazy(hdu)
+
+
+def test_bool_items_are_integers(tmp_path):
+    # Unlike NumPy, which reads a bool as a mask, a region key takes True as index 1.
+    hdu = open_image(tmp_path, CUBE, "f8")
+    np.testing.assert_array_equal(hdu.section[True, False], CUBE[1, 0])
+    assert is_lazy(hdu)
+
+
+def test_point_keys_before_and_after_loading(tmp_path):
+    hdu = open_image(tmp_path)
+    point = hdu.section[3, 4]
+    assert type(point) is np.ndarray and point.ndim == 0 and point == IMAGE[3, 4]
+    hdu.data
+    scalar = hdu.section[3, 4]
+    assert isinstance(scalar, np.generic) and scalar == IMAGE[3, 4]
+
+
+# Keys that are read by range; each must give exactly what NumPy gives on the full array.
+RANGED_KEYS = [
+    (1,),
+    (-1,),
+    (np.int16(2), 3),
+    (slice(1, 3),),
+    (slice(-3, None), slice(2, 4), 5),
+    (slice(None), 0, slice(1, 6)),
+    (slice(2, 2),),
+    (slice(10, 20), slice(-100, 100)),
+    (0, 0, 0),
+    (3, 4, -1),
+    (slice(None, None, 1), 2),
+]
+
+
+@pytest.mark.parametrize("key", RANGED_KEYS)
+def test_ranged_reads_match_numpy(tmp_path, key):
+    hdu = open_image(tmp_path, CUBE, "f8")
+    got = hdu.section[key if len(key) > 1 else key[0]]
+    want = CUBE[key if len(key) > 1 else key[0]]
+    assert type(got) is np.ndarray
+    assert got.shape == np.shape(want)
+    np.testing.assert_array_equal(got, want)
+    assert is_lazy(hdu)
+
+
+# Keys that need the full array: loaded into the shared cache, then indexed by NumPy.
+FULL_KEYS = [
+    slice(5, 2),
+    slice(None, None, 2),
+    slice(None, None, -1),
+    Ellipsis,
+    [1, 2],
+    (None, 1),
+    np.array([0, 3]),
+    (1, Ellipsis),
+]
+
+
+@pytest.mark.parametrize("key", FULL_KEYS, ids=repr)
+def test_other_keys_load_the_whole_image(tmp_path, key):
+    hdu = open_image(tmp_path, CUBE, "f8")
+    got = hdu.section[key]
+    np.testing.assert_array_equal(got, CUBE[key])
+    assert not is_lazy(hdu)
+    data = hdu.data
+    assert data.flags.writeable is False
+    np.testing.assert_array_equal(data, CUBE)
+
+
+def test_section_shares_the_loaded_array(tmp_path):
+    hdu = open_image(tmp_path)
+    section = hdu.section
+    section[...]
+    assert repr(section) == "_ImageSection(shape=[200, 100])"
+    assert hdu.section[...].base is hdu.data
+
+
+@pytest.mark.parametrize(
+    "key, text",
+    [
+        (-201, "section: axis 0 index -201 out of bounds (len 200)"),
+        (200, "section: axis 0 index 200 out of bounds (len 200)"),
+        ((0, 100), "section: axis 1 index 100 out of bounds (len 100)"),
+        ((slice(None), -101), "section: axis 1 index -101 out of bounds (len 100)"),
+    ],
+)
+def test_index_out_of_bounds(tmp_path, key, text):
+    hdu = open_image(tmp_path)
+    with pytest.raises(IndexError) as info:
+        hdu.section[key]
+    assert info.value.args == (text,)
+    assert is_lazy(hdu)
+    assert hdu.section[-1].tolist() == IMAGE[-1].tolist()
+
+
+def test_slice_errors_pass_through(tmp_path):
+    hdu = open_image(tmp_path)
+    with pytest.raises(ValueError, match="slice step cannot be zero"):
+        hdu.section[::0]
+    with pytest.raises(TypeError):
+        hdu.section["a":"b"]
+
+
+def test_too_many_items_go_to_numpy(tmp_path):
+    hdu = open_image(tmp_path)
+    with pytest.raises(IndexError):
+        hdu.section[1, 2, 3]
+    assert not is_lazy(hdu)  # the full array stays cached although NumPy refused the key
+
+
+@pytest.mark.parametrize(
+    "cards, dtype",
+    [
+        ([card("BZERO", 32768)], np.uint16),
+        ([card("BSCALE", 2)], np.float32),
+        ([card("BLANK", 3)], np.float32),
+    ],
+)
+def test_scaled_images_are_never_read_by_range(tmp_path, cards, dtype):
+    hdu = open_image(tmp_path, np.arange(12).reshape(3, 4), "i2", cards)
+    part = hdu.section[1:2, 0]
+    assert part.dtype == dtype
+    assert not is_lazy(hdu)
+    assert hdu.data.dtype == dtype
+    np.testing.assert_array_equal(part, hdu.data[1:2, 0])
+
+
+def test_zero_bzero_and_unit_bscale_stay_ranged(tmp_path):
+    hdu = open_image(tmp_path, cards=[card("BZERO", 0.0), card("BSCALE", 1)])
+    np.testing.assert_array_equal(hdu.section[5], IMAGE[5])
+    assert is_lazy(hdu)
+
+
+@pytest.mark.parametrize("axes", [[], [0, 3], [5, 0]])
+def test_no_data(tmp_path, axes):
+    hdu = vexlo.open(image_file(tmp_path / "e.fits", axes=axes, bitpix=16))[0]
+    section = hdu.section
+    assert repr(section) == "_ImageSection(<no data>)"
+    for key in (0, slice(None), Ellipsis):
+        with pytest.raises(ValueError) as info:
+            section[key]
+        assert info.value.args == ("section: HDU has no data section (NAXIS == 0)",)
+
+
+def test_repr(tmp_path):
+    hdu = open_image(tmp_path)
+    section = hdu.section
+    assert repr(section) == "_ImageSection(shape=[200, 100], lazy)"
+    hdu.data
+    assert repr(section) == "_ImageSection(shape=[200, 100])"
+
+
+def test_every_read_builds_a_new_section(tmp_path):
+    hdu = open_image(tmp_path)
+    assert hdu.section is not hdu.section
+    assert type(hdu.section).__name__ == "_ImageSection"
+    assert vexlo._ImageSection.__doc__.splitlines()[0] == (
+        "Slicing proxy returned by :attr:`ImageHdu.section`."
+    )
+    assert vexlo.ImageHdu.section.__doc__.startswith(
+        "Slicing accessor that mirrors :class:`numpy.ndarray`\nindexing."
+    )
+    with pytest.raises(TypeError):
+        vexlo._ImageSection()
+
+
+def test_section_outlives_the_file(tmp_path):
+    f = vexlo.open(image_file(tmp_path / "img.fits", stored(IMAGE, "i4")))
+    section = f[0].section
+    f.close()
+    del f
+    np.testing.assert_array_equal(section[199, 90:], IMAGE[199, 90:])
+
+
+@pytest.mark.parametrize("dtype", ["u1", "i2", "i4", "i8", "f4", "f8"])
+def test_region_dtypes(tmp_path, dtype):
+    values = (np.arange(60).reshape(3, 4, 5) % 100).astype(dtype)
+    hdu = open_image(tmp_path, values, dtype)
+    part = hdu.section[1:, 2, 1:4]
+    assert part.dtype == np.dtype(dtype)
+    np.testing.assert_array_equal(part, values[1:, 2, 1:4])
