@@ -1,5 +1,7 @@
 #include "python/image.hpp"
 
+#include <limits>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -130,6 +132,26 @@ bool needs_scaling(const Header& h) {
     return h.blank().has_value();
 }
 
+// The stored data section in a scratch buffer that is not zeroed first: the conversion to
+// physical values reads it once and drops it.
+struct StoredBytes {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t len = 0;
+    ByteSpan span() const { return {bytes.get(), len}; }
+};
+
+StoredBytes read_stored(const FitsFile& file, std::size_t index) {
+    if (index >= file.len()) unwrap(file.read_data_into(index, {}));
+    // The scan bounded the section by the bytes the file holds.
+    const std::uint64_t len = file.spans[index].data_len;
+    if (len > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    StoredBytes out;
+    out.len = static_cast<std::size_t>(len);
+    out.bytes.reset(new std::uint8_t[out.len]);
+    unwrap(file.read_data_into(index, {out.bytes.get(), out.len}));
+    return out;
+}
+
 nb::object read_pixels(const ImageFields& f, bool allow_direct) {
     if (nb::object cached = cached_array(*f.cache); cached.is_valid()) return cached;
     if (!has_pixels(f.axes) || !f.pixel_source) return nb::object();
@@ -139,8 +161,8 @@ nb::object read_pixels(const ImageFields& f, bool allow_direct) {
     if (allow_direct && !needs_scaling(h)) {
         array = read_raw_pixels(*src.file, src.hdu_index, f.pixel_type, numpy_shape(f.axes));
     } else {
-        Bytes bytes = unwrap(src.file->read_data(src.hdu_index));
-        const ImageHdu image = unwrap(ImageHdu::create(h, std::move(bytes)));
+        const StoredBytes bytes = read_stored(*src.file, src.hdu_index);
+        const ImageHdu image = unwrap(ImageHdu::create_borrowed(h, bytes.span()));
         array = stored_to_physical(image, f.pixel_type, f.axes);
     }
     if (f.read_only) freeze_image_array(array);

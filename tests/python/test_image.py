@@ -184,7 +184,7 @@ def test_constructor_is_not_available_yet():
         (stored(np.zeros((200, 100)), "f4"), [card("EXTNAME", "SCI")],
          'ImageHdu(name="SCI", dtype="float32", shape=(100, 200))'),
         (stored(np.zeros(7), "f8"), [], 'ImageHdu(dtype="float64", shape=(7))'),
-        (stored(np.zeros(7), "f8"), [card("EXTNAME", "   ")], 'ImageHdu(dtype="float64", shape=(7))'),
+        (stored(np.zeros(7), "f8"), [card("EXTNAME", " ")], 'ImageHdu(dtype="float64", shape=(7))'),
         (stored(np.zeros(7), "f8"), [card("EXTNAME", 5)], 'ImageHdu(dtype="float64", shape=(7))'),
         (stored([1, 2], "i2"), [card("BZERO", 32768), card("EXTNAME", ' a"b ')],
          'ImageHdu(name="a\\"b", dtype="int16", shape=(2))'),
