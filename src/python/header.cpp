@@ -19,6 +19,7 @@
 #include "header/card.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/method.hpp"
 #include "python/module.hpp"
 #include "util/debug.hpp"
 #include "util/text.hpp"
@@ -28,13 +29,7 @@ namespace vexlo::py {
 // --- Shared record and handle ---------------------------------------------------------------
 
 std::unique_lock<std::mutex> lock_header(SharedHeader& record) {
-    std::unique_lock<std::mutex> lock(record.mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        // The holder may be waiting for the interpreter lock; let it have it while we wait.
-        nb::gil_scoped_release release;
-        lock.lock();
-    }
-    return lock;
+    return lock_mutex(record.mutex);
 }
 
 PyHeader PyHeader::from_header(const Header& header, bool read_only,
@@ -528,41 +523,16 @@ std::string utf8_fault_text(const Utf8Fault& f) {
 
 // --- Method plumbing ------------------------------------------------------------------------
 
-HeaderObject& header_self(PyObject* self) {
-    // Only an instance made by __new__ without __init__ can be unready.
-    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "Header object is not initialized");
-    return *nb::inst_ptr<HeaderObject>(self);
-}
-
-using MethodBody = nb::object (*)(HeaderObject& self, const Args& args);
+using MethodDef = py::MethodDef<HeaderObject>;
 using StaticBody = nb::object (*)(const Args& args);
 
-struct MethodDef {
-    const char* name;
-    SignatureView sig;
-    // Text signature line ("get($self, key, default=None)"), "--", an empty line, then the
-    // description: the interpreter shows the first part as __text_signature__.
-    const char* doc;
-    MethodBody body;
-};
-
+// A static method: like a method, without the instance.
 struct StaticDef {
     const char* name;
     SignatureView sig;
     const char* doc;
     StaticBody body;
 };
-
-template <const MethodDef& Def>
-PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* result = nullptr;
-    guard_c([&] {
-        HeaderObject& obj = header_self(self);
-        const Args parsed = parse_args(Def.sig, args, static_cast<std::size_t>(nargs), kwnames);
-        result = Def.body(obj, parsed).release().ptr();
-    });
-    return result;
-}
 
 template <const StaticDef& Def>
 PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -574,26 +544,11 @@ PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return result;
 }
 
-template <auto Entry>
-PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
-
-// Adds a method descriptor, so the docstring's signature line becomes __text_signature__.
-template <const MethodDef& Def>
-void add_method(nb::handle cls) {
-    static PyMethodDef method = {Def.name, as_cfunction<&method_entry<Def>>(),
-                                 METH_FASTCALL | METH_KEYWORDS, Def.doc};
-    nb::object descr =
-        nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method));
-    if (!descr.is_valid()) throw nb::python_error();
-    nb::setattr(cls, Def.name, descr);
-}
-
 template <const StaticDef& Def>
 void add_static(nb::handle cls, nb::handle module_name) {
-    static PyMethodDef method = {Def.name, as_cfunction<&static_entry<Def>>(),
-                                 METH_FASTCALL | METH_KEYWORDS, Def.doc};
+    static PyMethodDef method = {
+        Def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_entry<Def>)),
+        METH_FASTCALL | METH_KEYWORDS, Def.doc};
     nb::object function = nb::steal(PyCFunction_NewEx(&method, nullptr, module_name.ptr()));
     if (!function.is_valid()) throw nb::python_error();
     nb::handle staticmethod = PyDict_GetItemString(PyEval_GetBuiltins(), "staticmethod");
@@ -1153,7 +1108,7 @@ nb::object subscript_pair(HeaderObject& self, nb::handle pair) {
 PyObject* header_subscript(PyObject* self, PyObject* key) {
     PyObject* result = nullptr;
     guard_c([&] {
-        HeaderObject& obj = header_self(self);
+        HeaderObject& obj = self_state<HeaderObject>(self);
         SharedUse use(obj);
         nb::object out = PyTuple_Check(key) && PyTuple_Size(key) == 2 ? subscript_pair(obj, key)
                                                                       : subscript_key(obj, key);
@@ -1202,7 +1157,7 @@ void delete_item(HeaderObject& self, nb::handle key_obj) {
 
 int header_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     const bool ok = guard_c([&] {
-        HeaderObject& obj = header_self(self);
+        HeaderObject& obj = self_state<HeaderObject>(self);
         if (value == nullptr) {
             delete_item(obj, key);
         } else {
@@ -1215,7 +1170,7 @@ int header_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 Py_ssize_t header_length(PyObject* self) {
     Py_ssize_t result = -1;
     guard_c([&] {
-        HeaderObject& obj = header_self(self);
+        HeaderObject& obj = self_state<HeaderObject>(self);
         SharedUse use(obj);
         auto lock = lock_header(*obj.handle.record);
         result = static_cast<Py_ssize_t>(obj.handle.record->header.len());
@@ -1226,7 +1181,7 @@ Py_ssize_t header_length(PyObject* self) {
 int header_contains(PyObject* self, PyObject* key) {
     int result = -1;
     guard_c([&] {
-        HeaderObject& obj = header_self(self);
+        HeaderObject& obj = self_state<HeaderObject>(self);
         SharedUse use(obj);
         const std::string k =
             uppercase_keyword(with_arg_name("key", [&] { return to_string(key); }));
@@ -1239,7 +1194,7 @@ int header_contains(PyObject* self, PyObject* key) {
 PyObject* header_iter(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
-        HeaderObject& obj = header_self(self);
+        HeaderObject& obj = self_state<HeaderObject>(self);
         SharedUse use(obj);
         std::vector<std::string> keys;
         {
@@ -1254,7 +1209,7 @@ PyObject* header_iter(PyObject* self) {
 PyObject* header_str(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
-        HeaderObject& obj = header_self(self);
+        HeaderObject& obj = self_state<HeaderObject>(self);
         SharedUse use(obj);
         const std::string text = render_header_text(*obj.handle.record);
         result = to_py_str(text).release().ptr();
@@ -1275,25 +1230,17 @@ PyType_Slot kHeaderSlots[] = {
 
 // --- HeaderCommentary and HeaderKeyIter -----------------------------------------------------
 
-// The native state of a bound object; an instance made by calling __new__ directly has none.
-template <class T>
-T& ready_self(PyObject* self) {
-    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "object is not initialized");
-    return *nb::inst_ptr<T>(self);
-}
-
-CommentaryObject& commentary_self(PyObject* self) {
-    return ready_self<CommentaryObject>(self);
-}
-
 Py_ssize_t commentary_length(PyObject* self) {
-    return static_cast<Py_ssize_t>(commentary_self(self).texts.size());
+    Py_ssize_t result = -1;
+    guard_c(
+        [&] { result = static_cast<Py_ssize_t>(self_state<CommentaryObject>(self).texts.size()); });
+    return result;
 }
 
 PyObject* commentary_subscript(PyObject* self, PyObject* idx) {
     PyObject* result = nullptr;
     guard_c([&] {
-        const std::vector<std::string>& texts = commentary_self(self).texts;
+        const std::vector<std::string>& texts = self_state<CommentaryObject>(self).texts;
         const std::int64_t given = with_arg_name("idx", [&] { return to_i64(idx); });
         const auto len = static_cast<std::int64_t>(texts.size());
         const std::int64_t at = given < 0 ? given + len : given;
@@ -1310,7 +1257,7 @@ PyObject* commentary_iter(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
         nb::list list;
-        for (const std::string& t : commentary_self(self).texts)
+        for (const std::string& t : self_state<CommentaryObject>(self).texts)
             list.append(to_py_str(t));
         result = PyObject_GetIter(list.ptr());
         if (result == nullptr) throw nb::python_error();
@@ -1322,7 +1269,7 @@ PyObject* commentary_str(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
         std::string joined;
-        const std::vector<std::string>& texts = commentary_self(self).texts;
+        const std::vector<std::string>& texts = self_state<CommentaryObject>(self).texts;
         for (std::size_t i = 0; i < texts.size(); ++i) {
             if (i != 0) joined += '\n';
             joined += texts[i];
@@ -1348,7 +1295,7 @@ PyObject* key_iter_self(PyObject* self) {
 PyObject* key_iter_next(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
-        KeyIterObject& it = *nb::inst_ptr<KeyIterObject>(self);
+        KeyIterObject& it = self_state<KeyIterObject>(self);
         if (it.pos >= it.keys.size()) return;  // exhausted: NULL without an error
         result = to_py_str(it.keys[it.pos]).release().ptr();
         ++it.pos;
@@ -1431,19 +1378,19 @@ nb::object make_header_class(nb::module_& m) {
                 return self.handle.read_only;
             },
             "True when this header was obtained from a read-only file.");
-        add_method<kGet>(cls);
-        add_method<kKeys>(cls);
-        add_method<kItems>(cls);
-        add_method<kCards>(cls);
-        add_method<kComment>(cls);
-        add_method<kToDict>(cls);
-        add_method<kToString>(cls);
-        add_method<kBytes>(cls);
-        add_method<kSet>(cls);
-        add_method<kInsert>(cls);
-        add_method<kUpdate>(cls);
-        add_method<kAddCommentary>(cls);
-        add_method<kRename>(cls);
+        add_method<HeaderObject, kGet>(cls);
+        add_method<HeaderObject, kKeys>(cls);
+        add_method<HeaderObject, kItems>(cls);
+        add_method<HeaderObject, kCards>(cls);
+        add_method<HeaderObject, kComment>(cls);
+        add_method<HeaderObject, kToDict>(cls);
+        add_method<HeaderObject, kToString>(cls);
+        add_method<HeaderObject, kBytes>(cls);
+        add_method<HeaderObject, kSet>(cls);
+        add_method<HeaderObject, kInsert>(cls);
+        add_method<HeaderObject, kUpdate>(cls);
+        add_method<HeaderObject, kAddCommentary>(cls);
+        add_method<HeaderObject, kRename>(cls);
         nb::object module_name = m.attr("__name__");
         add_static<kFromString>(cls, module_name);
         add_static<kFromBytes>(cls, module_name);

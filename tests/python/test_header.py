@@ -91,6 +91,13 @@ def test_instantiation_and_subclassing():
         bare.keys()
     with pytest.raises(TypeError):
         len(bare)
+    bare_view = vexlo.HeaderCommentary.__new__(vexlo.HeaderCommentary)
+    for use in (len, str, list, lambda v: v[0]):
+        with pytest.raises(TypeError):
+            use(bare_view)
+    it_type = type(iter(Header()))
+    with pytest.raises(TypeError):
+        next(it_type.__new__(it_type))
 
 
 def test_key_iterator_type_is_not_exported():
