@@ -6,6 +6,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -567,3 +568,31 @@ def test_interop_tables_are_reached(interop):
                 assert hdu.n_rows == want["n_rows"]
     assert type(vexlo.open(DATA / "bintable.fits.gz")[1]) is vexlo.BinTable
     assert type(vexlo.open(DATA / "ascii_table.fits")[1]) is vexlo.AsciiTable
+
+
+def test_threads_share_every_object(tmp_path):
+    ext = [image_hdu(np.full((64, 64), i, ">i4"), cards=[card("EXTNAME", f"E{i}")])
+           for i in range(30)]
+    f = vexlo.open(images_file(tmp_path / "many.fits", *ext))
+    results = []
+    barrier = threading.Barrier(8)
+
+    def work(seed):
+        barrier.wait()
+        order = range(len(f) - 1, -1, -1) if seed % 2 else range(len(f))
+        got = {i: f[i] for i in order}
+        arrays = {i: got[i].data for i in range(1, len(f))}
+        named = f[f"E{seed}"]
+        results.append((got, arrays, named))
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 8
+    for got, arrays, named in results:
+        assert all(got[i] is f[i] for i in got)
+        assert all(arrays[i] is f[i].data for i in arrays)
+        assert named is f[int(named.header["EXTNAME"][1:]) + 1]
+    assert [int(f[i].data[0, 0]) for i in range(1, len(f))] == list(range(30))
