@@ -14,6 +14,20 @@ import vexlo
 
 T = vexlo._testing
 
+# The module's attributes in their fixed order; features register as they are built, so
+# `__all__` is this list with the names not yet built left out.
+EXPORT_ORDER = [
+    "__version__", "FitsError", "FitsFile", "Header", "HeaderCommentary", "ImageHdu",
+    "_ImageSection", "RandomGroups", "BinTable", "AsciiTable", "Wcs", "WcsFit", "ImageBuilder",
+    "BinTableBuilder", "AsciiTableBuilder", "FitsDiff", "open", "image", "bintable",
+    "ascii_table", "write", "compressed_image", "fit_wcs", "diff", "getdata", "getheader",
+    "getval", "setval", "delval", "info", "append",
+]
+
+
+def expected_exports(module):
+    return [name for name in EXPORT_ORDER if hasattr(module, name)]
+
 
 def run_python(code):
     """Runs `code` in a fresh interpreter that finds the same vexlo build."""
@@ -34,7 +48,10 @@ def test_version_doc_and_exports():
     assert vexlo.__doc__.splitlines()[0] == (
         "Fast FITS file I/O, WCS transforms and image compression."
     )
-    assert vexlo.__all__ == ["__version__", "FitsError"]
+    assert vexlo.__all__ == expected_exports(vexlo)
+    assert vexlo.__all__[:4] == ["__version__", "FitsError", "FitsFile", "Header"] or (
+        vexlo.__all__[:3] == ["__version__", "FitsError", "Header"]
+    )
     assert type(vexlo.__all__) is list
     assert "_testing" not in vexlo.__all__
 
@@ -64,7 +81,7 @@ def test_reimport_reuses_class_objects():
         assert again is not original
         assert again.FitsError is fits_error
         assert again._testing.Probe is probe
-        assert again.__all__ == ["__version__", "FitsError"]
+        assert again.__all__ == expected_exports(again)
         # The error paths still work on the new module object.
         with pytest.raises(fits_error):
             again._testing.fail("fits", "x")
