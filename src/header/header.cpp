@@ -75,9 +75,12 @@ void Layout::extend(ByteSpan bytes, std::size_t from) {
     // unchanged; only the new spans need indexing.
     for (std::size_t n = first_new; n < spans.size(); ++n) {
         ByteSpan first = image_at(bytes, spans[n].start);
-        if (!indexable(first)) continue;
         std::string key = card_keyword(first, true);
-        if (!key.empty()) index.try_emplace(std::move(key), n);
+        // An empty keyword is either a blank-keyword card or one whose keyword cannot be
+        // read; only the first matches the empty key.
+        if (key.empty() && !card_keyword_eq(first, true, key)) continue;
+        if (!key.empty() && indexable(first)) index.try_emplace(key, n);
+        occurrences[std::move(key)].push_back(n);
     }
 }
 
@@ -153,11 +156,7 @@ std::optional<Value> Header::get_value(std::string_view key) const {
 
 bool Header::contains_exact(std::string_view key) const {
     const Layout& l = layout();
-    if (l.index.contains(key)) return true;
-    ByteSpan bytes(bytes_);
-    return std::any_of(l.spans.begin(), l.spans.end(), [&](const Span& s) {
-        return card_keyword_eq(image_at(bytes, s.start), true, key);
-    });
+    return l.index.contains(key) || l.occurrences.contains(key);
 }
 
 bool Header::contains(std::string_view key) const {
@@ -168,10 +167,11 @@ bool Header::contains(std::string_view key) const {
 std::vector<CardView> Header::get_all(std::string_view key) const {
     const Layout& l = layout();
     std::vector<CardView> out;
-    for (std::size_t n = 0; n < l.spans.size(); ++n) {
-        CardView view = view_at(n);
-        if (card_keyword_eq(first_image(view), true, key)) out.push_back(view);
-    }
+    auto it = l.occurrences.find(key);
+    if (it == l.occurrences.end()) return out;
+    out.reserve(it->second.size());
+    for (std::size_t n : it->second)
+        out.push_back(view_at(n));
     return out;
 }
 

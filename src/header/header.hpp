@@ -30,6 +30,9 @@ struct Layout {
     std::vector<Span> spans;
     // keyword -> number of the first span whose first image is an End or Value card.
     std::map<std::string, std::size_t, std::less<>> index;
+    // keyword -> every span whose first image has that keyword, whatever its kind, in order;
+    // answers get_all and contains_exact without scanning the cards.
+    std::map<std::string, std::vector<std::size_t>, std::less<>> occurrences;
 
     static Layout build(ByteSpan bytes);
     // Divides the images of bytes[from..] into spans and indexes them exactly as build

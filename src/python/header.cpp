@@ -1054,13 +1054,11 @@ nb::object subscript_key(HeaderObject& self, nb::handle key_obj) {
     std::optional<Value> value;
     {
         auto lock = lock_header(r);
-        const std::size_t n = r.header.len();
-        for (std::size_t i = 0; i < n && !found; ++i) {
-            const CardView view = r.header.view_at(i);
-            if (card_keyword_eq(first_image(view), true, key)) {
-                found = true;
-                value = view.value();
-            }
+        const Layout& layout = r.header.layout();
+        auto it = layout.occurrences.find(key);
+        if (it != layout.occurrences.end()) {
+            found = true;
+            value = r.header.view_at(it->second.front()).value();
         }
     }
     if (!found) raise_key_error(key_obj);
