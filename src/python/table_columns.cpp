@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "python/errors.hpp"
+#include "python/pixels.hpp"
 #include "python/table_state.hpp"
 
 namespace vexlo::py {
@@ -32,7 +33,7 @@ struct Overloaded : F... {
 class Numpy {
   public:
     nb::handle module() const {
-        if (!module_.is_valid()) module_ = nb::module_::import_("numpy");
+        if (!module_.is_valid()) module_ = nb::borrow(numpy_module());
         return module_;
     }
     nb::object empty(std::size_t n, const char* dtype) const {
@@ -46,14 +47,14 @@ class Numpy {
 };
 
 // A new, C-contiguous 1-D array of `n` elements of `dtype` that owns its buffer, and a
-// pointer to that buffer for filling.
-struct NewArray {
+// pointer to that buffer for filling. NumPy's own exception (a MemoryError) propagates.
+struct EmptyArray {
     nb::object array;
     void* data = nullptr;
 };
 
-NewArray empty_array(const Numpy& np, const char* dtype, std::size_t n) {
-    NewArray out;
+EmptyArray empty_array(const Numpy& np, const char* dtype, std::size_t n) {
+    EmptyArray out;
     out.array = np.empty(n, dtype);
     Py_buffer view;
     if (PyObject_GetBuffer(out.array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
@@ -76,7 +77,7 @@ constexpr const char* dtype_of() {
 // An array holding a copy of `values`.
 template <class T>
 nb::object array_of(const Numpy& np, std::span<const T> values) {
-    NewArray a = empty_array(np, dtype_of<T>(), values.size());
+    EmptyArray a = empty_array(np, dtype_of<T>(), values.size());
     if (!values.empty()) std::memcpy(a.data, values.data(), values.size_bytes());
     return a.array;
 }
@@ -99,7 +100,7 @@ nb::object masked_int_array(const Numpy& np, std::span<const T> values,
                             std::span<const std::uint8_t> nulls) {
     nb::object data = array_of<T>(np, values);
     if (nulls.empty()) return data;
-    NewArray mask = empty_array(np, "bool", nulls.size());
+    EmptyArray mask = empty_array(np, "bool", nulls.size());
     if (!nulls.empty()) std::memcpy(mask.data, nulls.data(), nulls.size());
     nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
     return ma_array(nb::arg("data") = data, nb::arg("mask") = mask.array);
@@ -192,7 +193,7 @@ nb::object logical_list(const std::vector<std::optional<bool>>& values) {
 }
 
 nb::object bits_array(const Numpy& np, const BinValue::Bits& bits) {
-    NewArray a = empty_array(np, "bool", static_cast<std::size_t>(bits.n_bits));
+    EmptyArray a = empty_array(np, "bool", static_cast<std::size_t>(bits.n_bits));
     auto* out = static_cast<std::uint8_t*>(a.data);
     for (std::uint64_t k = 0; k < bits.n_bits; ++k) {
         const std::uint64_t byte = k / 8;
@@ -376,7 +377,7 @@ nb::object record_array(const TableState& table) {
                 [&](const Strings& c) { return np.module().attr("array")(string_list(c.values)); },
                 [&](const Logicals& c) {
                     // An undefined logical (2) reads false.
-                    NewArray a = empty_array(np, "bool", c.values.size());
+                    EmptyArray a = empty_array(np, "bool", c.values.size());
                     auto* out = static_cast<std::uint8_t*>(a.data);
                     for (std::size_t k = 0; k < c.values.size(); ++k)
                         out[k] = c.values[k] & 1;

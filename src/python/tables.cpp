@@ -18,6 +18,7 @@
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/method.hpp"
 #include "python/module.hpp"
 #include "python/table_state.hpp"
 #include "util/debug.hpp"
@@ -361,9 +362,7 @@ struct AsciiTableObject {
 
 template <class Obj>
 const TableState& state_of(PyObject* self) {
-    // Only an instance made by calling __new__ directly can be without state.
-    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "table object is not initialized");
-    return nb::inst_ptr<Obj>(self)->state;
+    return self_state<Obj>(self).state;
 }
 
 std::string_view class_name(const TableState& table) {
@@ -377,15 +376,9 @@ std::string_view class_name(const TableState& table) {
 
 // A negative index counts from the end, once.
 std::uint64_t normalize_row_index(const TableState& table, std::int64_t given) {
-    const std::uint64_t n = table.n_rows;
-    if (given >= 0) {
-        if (static_cast<std::uint64_t>(given) >= n) raise_row_range(given, n);
-        return static_cast<std::uint64_t>(given);
-    }
-    // The magnitude of a negative 64-bit value, computed without overflow.
-    const std::uint64_t back = ~static_cast<std::uint64_t>(given) + 1;
-    if (back > n) raise_row_range(given, n);
-    return n - back;
+    const std::optional<std::uint64_t> at = wrap_index(given, table.n_rows);
+    if (!at) raise_row_range(given, table.n_rows);
+    return *at;
 }
 
 std::size_t column_index(const TableState& table, std::string_view name) {
@@ -510,51 +503,20 @@ PyType_Slot kTableSlots[6] = {
 
 // --- Methods ---
 
-using MethodBody = nb::object (*)(const TableState& table, const Args& args);
-
-struct MethodDef {
-    const char* name;
-    SignatureView sig;
-    // Text signature line, "--", an empty line, then the description; the interpreter shows
-    // the first part as __text_signature__.
-    const char* doc;
-    MethodBody body;
-};
-
-template <class Obj, const MethodDef& Def>
-PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* result = nullptr;
-    guard_c([&] {
-        const TableState& table = state_of<Obj>(self);
-        const Args parsed = parse_args(Def.sig, args, static_cast<std::size_t>(nargs), kwnames);
-        result = Def.body(table, parsed).release().ptr();
-    });
-    return result;
-}
-
-template <class Obj, const MethodDef& Def>
-void add_method(nb::handle cls) {
-    static PyMethodDef method = {
-        Def.name,
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<Obj, Def>)),
-        METH_FASTCALL | METH_KEYWORDS, Def.doc};
-    nb::object descr =
-        nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method));
-    if (!descr.is_valid()) throw nb::python_error();
-    nb::setattr(cls, Def.name, descr);
-}
-
-nb::object method_row(const TableState& table, const Args& p) {
+template <class Obj>
+nb::object method_row(Obj& self, const Args& p) {
     const std::int64_t given = p.convert("r", to_i64);
-    return row_dict(table, normalize_row_index(table, given));
+    return row_dict(self.state, normalize_row_index(self.state, given));
 }
 
-nb::object method_column(const TableState& table, const Args& p) {
-    return column_by_name(table, p.convert("name", to_string));
+template <class Obj>
+nb::object method_column(Obj& self, const Args& p) {
+    return column_by_name(self.state, p.convert("name", to_string));
 }
 
-nb::object method_to_dict(const TableState& table, const Args&) {
-    return to_dict(table);
+template <class Obj>
+nb::object method_to_dict(Obj& self, const Args&) {
+    return to_dict(self.state);
 }
 
 constexpr char kRowDoc[] =
@@ -566,16 +528,21 @@ constexpr char kToDictDoc[] = "to_dict($self)\n--\n\nEvery column, keyed by colu
 constexpr auto kBinRowSig = signature("BinTable.row()", required("r"));
 constexpr auto kBinColumnSig = signature("BinTable.column()", required("name"));
 constexpr auto kBinToDictSig = signature("BinTable.to_dict()");
-constexpr MethodDef kBinRow{"row", kBinRowSig, kRowDoc, method_row};
-constexpr MethodDef kBinColumn{"column", kBinColumnSig, kColumnDoc, method_column};
-constexpr MethodDef kBinToDict{"to_dict", kBinToDictSig, kToDictDoc, method_to_dict};
+constexpr MethodDef<BinTableObject> kBinRow{"row", kBinRowSig, kRowDoc, method_row<BinTableObject>};
+constexpr MethodDef<BinTableObject> kBinColumn{"column", kBinColumnSig, kColumnDoc,
+                                               method_column<BinTableObject>};
+constexpr MethodDef<BinTableObject> kBinToDict{"to_dict", kBinToDictSig, kToDictDoc,
+                                               method_to_dict<BinTableObject>};
 
 constexpr auto kAsciiRowSig = signature("AsciiTable.row()", required("r"));
 constexpr auto kAsciiColumnSig = signature("AsciiTable.column()", required("name"));
 constexpr auto kAsciiToDictSig = signature("AsciiTable.to_dict()");
-constexpr MethodDef kAsciiRow{"row", kAsciiRowSig, kRowDoc, method_row};
-constexpr MethodDef kAsciiColumn{"column", kAsciiColumnSig, kColumnDoc, method_column};
-constexpr MethodDef kAsciiToDict{"to_dict", kAsciiToDictSig, kToDictDoc, method_to_dict};
+constexpr MethodDef<AsciiTableObject> kAsciiRow{"row", kAsciiRowSig, kRowDoc,
+                                                method_row<AsciiTableObject>};
+constexpr MethodDef<AsciiTableObject> kAsciiColumn{"column", kAsciiColumnSig, kColumnDoc,
+                                                   method_column<AsciiTableObject>};
+constexpr MethodDef<AsciiTableObject> kAsciiToDict{"to_dict", kAsciiToDictSig, kToDictDoc,
+                                                   method_to_dict<AsciiTableObject>};
 
 // --- Properties ---
 
