@@ -5,7 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "hdu/table_text.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"
 
@@ -13,21 +12,11 @@ namespace vexlo {
 
 namespace {
 
-using detail::first_code_point;
-using detail::is_valid_utf8;
-using detail::parse_u64_plus;
-
 std::string str(std::uint64_t v) {
     return std::to_string(v);
 }
 std::string str(std::int64_t v) {
     return std::to_string(v);
-}
-
-std::string keyword_n(std::string_view prefix, std::uint64_t n) {
-    std::string k(prefix);
-    k += std::to_string(n);
-    return k;
 }
 
 std::uint64_t field_width(const AsciiFormat& f) {
@@ -118,25 +107,27 @@ Result<AsciiTableHdu> build(Header header, DataBuf data) {
     // a larger TFIELDS fails at the first missing TFORMn.
     columns.reserve(std::min<std::uint64_t>(static_cast<std::uint64_t>(tfields), header.len()));
     for (std::uint64_t n = 1; n <= static_cast<std::uint64_t>(tfields); ++n) {
-        const std::string tform_key = keyword_n("TFORM", n);
+        const std::string tform_key = indexed_keyword("TFORM", n);
         auto tform = header.get_str(tform_key);
         if (!tform) return std::unexpected(Error::missing_mandatory(tform_key));
         AsciiColumn c;
         c.index = n;
         VEXLO_ASSIGN_OR_RETURN(c.format, AsciiFormat::parse(*tform));
-        const std::string tbcol_key = keyword_n("TBCOL", n);
+        const std::string tbcol_key = indexed_keyword("TBCOL", n);
         VEXLO_ASSIGN_OR_RETURN(const std::int64_t tbcol, header.require_i64(tbcol_key));
         if (tbcol < 1) {
             return std::unexpected(
                 Error::value(tbcol_key, "TBCOL must be >= 1, got " + str(tbcol)));
         }
         c.start = static_cast<std::uint64_t>(tbcol);
-        if (auto v = header.get_str(keyword_n("TTYPE", n))) c.name = std::string(trim_ws(*v));
-        if (auto v = header.get_str(keyword_n("TUNIT", n))) c.unit = std::string(trim_ws(*v));
-        c.tscal = header.get_f64(keyword_n("TSCAL", n)).value_or(1.0);
-        c.tzero = header.get_f64(keyword_n("TZERO", n)).value_or(0.0);
-        if (c.format.kind != AsciiFormat::Kind::A) c.tnull = header.get_str(keyword_n("TNULL", n));
-        if (auto v = header.get_str(keyword_n("TDISP", n))) c.tdisp = std::string(trim_ws(*v));
+        if (auto v = header.get_str(indexed_keyword("TTYPE", n))) c.name = std::string(trim_ws(*v));
+        if (auto v = header.get_str(indexed_keyword("TUNIT", n))) c.unit = std::string(trim_ws(*v));
+        c.tscal = header.get_f64(indexed_keyword("TSCAL", n)).value_or(1.0);
+        c.tzero = header.get_f64(indexed_keyword("TZERO", n)).value_or(0.0);
+        if (c.format.kind != AsciiFormat::Kind::A)
+            c.tnull = header.get_str(indexed_keyword("TNULL", n));
+        if (auto v = header.get_str(indexed_keyword("TDISP", n)))
+            c.tdisp = std::string(trim_ws(*v));
         columns.push_back(std::move(c));
     }
 
@@ -155,11 +146,11 @@ Result<AsciiTableHdu> build(Header header, DataBuf data) {
         if (__builtin_add_overflow(prev.start, field_width(prev.format), &prev_end)) {
             // The previous field reaches past any row; say so rather than wrap around.
             return std::unexpected(
-                Error::value(keyword_n("TBCOL", prev.index), "TBCOL + width overflows"));
+                Error::value(indexed_keyword("TBCOL", prev.index), "TBCOL + width overflows"));
         }
         if (cur.start < prev_end) {
             return std::unexpected(Error::value(
-                keyword_n("TBCOL", cur.index),
+                indexed_keyword("TBCOL", cur.index),
                 "ASCII-table fields overlap: column " + str(prev.index) + " ends at byte " +
                     str(prev_end) + " but column " + str(cur.index) + " starts at byte " +
                     str(cur.start) + " (Sec.7.2.2)"));
@@ -170,12 +161,12 @@ Result<AsciiTableHdu> build(Header header, DataBuf data) {
         std::uint64_t end = 0;
         if (__builtin_add_overflow(c.start, width, &end)) {
             return std::unexpected(
-                Error::value(keyword_n("TBCOL", c.index), "TBCOL + width overflows"));
+                Error::value(indexed_keyword("TBCOL", c.index), "TBCOL + width overflows"));
         }
         // end - 1 is the byte after the field (1-based); it may be NAXIS1 + 1 at most.
         if (end - 1 > naxis1) {
             return std::unexpected(Error::value(
-                keyword_n("TBCOL", c.index),
+                indexed_keyword("TBCOL", c.index),
                 "field " + str(c.index) + " (TBCOL=" + str(c.start) + ", width=" + str(width) +
                     ") extends past row end (NAXIS1=" + str(naxis1) + ")"));
         }
@@ -207,7 +198,7 @@ Result<AsciiFormat> AsciiFormat::parse(std::string_view tform) {
         case U'A':
         case U'I': {
             f.kind = code == U'A' ? Kind::A : Kind::I;
-            const auto w = parse_u64_plus(trim_ws(size));
+            const auto w = parse_uint64(trim_ws(size));
             if (!w) return fail("invalid width in " + quoted);
             f.width = *w;
             return f;
@@ -218,9 +209,9 @@ Result<AsciiFormat> AsciiFormat::parse(std::string_view tform) {
             f.kind = code == U'F' ? Kind::F : code == U'E' ? Kind::E : Kind::D;
             const std::size_t point = size.find('.');
             if (point == std::string_view::npos) return fail(quoted + " requires `w.d` form");
-            const auto w = parse_u64_plus(trim_ws(size.substr(0, point)));
+            const auto w = parse_uint64(trim_ws(size.substr(0, point)));
             if (!w) return fail("invalid width in " + quoted);
-            const auto d = parse_u64_plus(trim_ws(size.substr(point + 1)));
+            const auto d = parse_uint64(trim_ws(size.substr(point + 1)));
             if (!d) return fail("invalid precision in " + quoted);
             f.width = *w;
             f.decimals = *d;
@@ -258,7 +249,7 @@ Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
     // than read past the row.
     if (column.start < 1 || column.start - 1 > row_size || width > row_size - (column.start - 1)) {
         return std::unexpected(Error::value(
-            keyword_n("TBCOL", column.index),
+            indexed_keyword("TBCOL", column.index),
             "field " + str(column.index) + " (TBCOL=" + str(column.start) +
                 ", width=" + str(width) + ") extends past row end (NAXIS1=" + str(row_size) + ")"));
     }

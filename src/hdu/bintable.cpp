@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "data/pixel.hpp"
-#include "hdu/table_text.hpp"
+#include "util/checked.hpp"
 #include "util/debug.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"
@@ -19,10 +19,6 @@ namespace vexlo {
 
 namespace {
 
-using detail::first_code_point;
-using detail::is_valid_utf8;
-using detail::parse_u64_plus;
-
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 std::string str(std::uint64_t v) {
@@ -30,24 +26,6 @@ std::string str(std::uint64_t v) {
 }
 std::string str(std::int64_t v) {
     return std::to_string(v);
-}
-
-std::string keyword_n(std::string_view prefix, std::uint64_t n) {
-    std::string k(prefix);
-    k += std::to_string(n);
-    return k;
-}
-
-std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
-    return r;
-}
-
-std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r = 0;
-    if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
-    return r;
 }
 
 // Round-to-nearest narrowing that also covers values beyond the float range (they become
@@ -263,7 +241,7 @@ Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
     }
     if (!s.vla_kind) {
         return std::unexpected(
-            Error::value(keyword_n("TFORM", s.index), "P/Q descriptor missing inner type"));
+            Error::value(indexed_keyword("TFORM", s.index), "P/Q descriptor missing inner type"));
     }
     const BinKind elem = *s.vla_kind;
     std::optional<std::uint64_t> len;
@@ -480,7 +458,7 @@ Result<std::int64_t> require_eq(Result<std::int64_t> got, std::int64_t want, con
 
 Result<BinColumn> read_column_keywords(const Header& h, std::uint64_t n,
                                        std::uint64_t running_offset) {
-    const std::string tform_key = keyword_n("TFORM", n);
+    const std::string tform_key = indexed_keyword("TFORM", n);
     auto tform = h.get_str(tform_key);
     if (!tform) return std::unexpected(Error::missing_mandatory(tform_key));
     BinColumn c;
@@ -488,16 +466,16 @@ Result<BinColumn> read_column_keywords(const Header& h, std::uint64_t n,
     VEXLO_ASSIGN_OR_RETURN(c.format, BinFormat::parse(*tform));
     const auto width = BinFormat::byte_width(c.format.repeat, c.format.kind);
     if (!width) return std::unexpected(Error::value(tform_key, "row offset overflows usize"));
-    if (auto v = h.get_str(keyword_n("TTYPE", n))) c.name = std::string(trim_ws(*v));
-    if (auto v = h.get_str(keyword_n("TUNIT", n))) c.unit = std::string(trim_ws(*v));
-    c.tscal = h.get_f64(keyword_n("TSCAL", n)).value_or(1.0);
-    c.tzero = h.get_f64(keyword_n("TZERO", n)).value_or(0.0);
-    c.tnull = h.get_i64(keyword_n("TNULL", n));
+    if (auto v = h.get_str(indexed_keyword("TTYPE", n))) c.name = std::string(trim_ws(*v));
+    if (auto v = h.get_str(indexed_keyword("TUNIT", n))) c.unit = std::string(trim_ws(*v));
+    c.tscal = h.get_f64(indexed_keyword("TSCAL", n)).value_or(1.0);
+    c.tzero = h.get_f64(indexed_keyword("TZERO", n)).value_or(0.0);
+    c.tnull = h.get_i64(indexed_keyword("TNULL", n));
     VEXLO_ASSIGN_OR_RETURN(c.tdim, read_tdim(h, n));
     c.int_storage = is_integer_kind(c.format.kind)
                         ? classify_int_storage(c.format.kind, c.tscal, c.tzero)
                         : IntStorage::RawSigned;
-    if (auto v = h.get_str(keyword_n("TDISP", n))) c.tdisp = std::string(trim_ws(*v));
+    if (auto v = h.get_str(indexed_keyword("TDISP", n))) c.tdisp = std::string(trim_ws(*v));
     if (!checked_add(running_offset, *width)) {
         return std::unexpected(Error::value(tform_key, "row offset overflows usize"));
     }
@@ -864,7 +842,7 @@ Result<BinFormat> BinFormat::parse(std::string_view tform) {
         ++digits;
     BinFormat f;
     if (digits > 0) {
-        auto r = parse_u64_plus(t.substr(0, digits));
+        auto r = parse_uint64(t.substr(0, digits));
         if (!r) return fail("invalid repeat in " + quoted);
         f.repeat = *r;
     }
@@ -882,7 +860,7 @@ Result<BinFormat> BinFormat::parse(std::string_view tform) {
     if (!rest.empty() && rest.front() == '(') {
         const std::size_t close = rest.find(')');
         if (close == std::string_view::npos) return fail(quoted + " missing closing `)`");
-        auto max = parse_u64_plus(trim_ws(rest.substr(1, close - 1)));
+        auto max = parse_uint64(trim_ws(rest.substr(1, close - 1)));
         if (!max) return fail("invalid VLA maxlen in " + quoted);
         f.vla_max = *max;
     }
@@ -890,7 +868,7 @@ Result<BinFormat> BinFormat::parse(std::string_view tform) {
 }
 
 Result<std::uint64_t> parse_tdim_dim(std::string_view piece, std::string_view keyword) {
-    auto v = parse_u64_plus(trim_ws(piece));
+    auto v = parse_uint64(trim_ws(piece));
     if (!v) {
         return std::unexpected(
             Error::value(std::string(keyword), "invalid TDIM dim `" + std::string(piece) + "`"));
@@ -900,7 +878,7 @@ Result<std::uint64_t> parse_tdim_dim(std::string_view piece, std::string_view ke
 
 Result<std::optional<std::vector<std::uint64_t>>> read_tdim(const Header& header, std::uint64_t n) {
     using Out = std::optional<std::vector<std::uint64_t>>;
-    const std::string key = keyword_n("TDIM", n);
+    const std::string key = indexed_keyword("TDIM", n);
     auto card = header.get(key);
     if (!card) return Out{};
     auto vc = card->value_and_comment();

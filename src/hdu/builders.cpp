@@ -11,6 +11,7 @@
 
 #include "data/pixel.hpp"
 #include "header/header.hpp"
+#include "util/checked.hpp"
 
 namespace vexlo {
 
@@ -23,24 +24,8 @@ std::string str(std::uint64_t v) {
     return std::to_string(v);
 }
 
-std::string keyword_n(std::string_view prefix, std::uint64_t n) {
-    return std::string(prefix) + std::to_string(n);
-}
-
 Error out_of_memory() {
     return Error::io_errno(ENOMEM);
-}
-
-std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
-    return r;
-}
-
-std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r = 0;
-    if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
-    return r;
 }
 
 // Appends one card without a comment; the formatter's error ends the build.
@@ -136,7 +121,7 @@ Result<ImageHdu> ImageBuilder<T>::build() && {
             return std::unexpected(Error::data("ImageBuilder: axis length " + str(axes[i]) +
                                                " exceeds the range of NAXIS" + str(i + 1)));
         }
-        VEXLO_TRY(push_int(h, keyword_n("NAXIS", i + 1), static_cast<std::int64_t>(axes[i])));
+        VEXLO_TRY(push_int(h, indexed_keyword("NAXIS", i + 1), static_cast<std::int64_t>(axes[i])));
     }
     if (primary) {
         VEXLO_TRY(h.push_card("EXTEND", Value::make_logical(true),
@@ -398,10 +383,10 @@ Result<BinTableHdu> BinTableBuilder::build(std::uint64_t n_rows, Bytes rows, Byt
     for (std::size_t i = 0; i < columns.size(); ++i) {
         BinBuilderColumn& c = columns[i];
         const std::uint64_t n = i + 1;
-        VEXLO_TRY(push_str(h, keyword_n("TTYPE", n), std::move(c.name)));
-        VEXLO_TRY(push_str(h, keyword_n("TFORM", n), bin_column_tform(c)));
-        if (c.unit) VEXLO_TRY(push_str(h, keyword_n("TUNIT", n), std::move(*c.unit)));
-        if (c.tdim) VEXLO_TRY(push_str(h, keyword_n("TDIM", n), std::move(*c.tdim)));
+        VEXLO_TRY(push_str(h, indexed_keyword("TTYPE", n), std::move(c.name)));
+        VEXLO_TRY(push_str(h, indexed_keyword("TFORM", n), bin_column_tform(c)));
+        if (c.unit) VEXLO_TRY(push_str(h, indexed_keyword("TUNIT", n), std::move(*c.unit)));
+        if (c.tdim) VEXLO_TRY(push_str(h, indexed_keyword("TDIM", n), std::move(*c.tdim)));
     }
     if (!heap.empty()) VEXLO_TRY(push_int(h, "THEAP", static_cast<std::int64_t>(*t)));
     if (extname) VEXLO_TRY(push_str(h, "EXTNAME", std::move(*extname)));
@@ -683,11 +668,11 @@ Result<AsciiTableHdu> AsciiTableBuilder::build() && {
     for (std::size_t i = 0; i < columns.size(); ++i) {
         AsciiBuilderColumn& c = columns[i];
         const std::uint64_t n = i + 1;
-        VEXLO_TRY(push_str(h, keyword_n("TTYPE", n), std::move(c.name)));
-        VEXLO_TRY(push_str(h, keyword_n("TFORM", n), ascii_tform_text(c.format)));
-        VEXLO_TRY(push_int(h, keyword_n("TBCOL", n), static_cast<std::int64_t>(starts[i])));
-        if (c.unit) VEXLO_TRY(push_str(h, keyword_n("TUNIT", n), std::move(*c.unit)));
-        if (c.tnull) VEXLO_TRY(push_str(h, keyword_n("TNULL", n), std::move(*c.tnull)));
+        VEXLO_TRY(push_str(h, indexed_keyword("TTYPE", n), std::move(c.name)));
+        VEXLO_TRY(push_str(h, indexed_keyword("TFORM", n), ascii_tform_text(c.format)));
+        VEXLO_TRY(push_int(h, indexed_keyword("TBCOL", n), static_cast<std::int64_t>(starts[i])));
+        if (c.unit) VEXLO_TRY(push_str(h, indexed_keyword("TUNIT", n), std::move(*c.unit)));
+        if (c.tnull) VEXLO_TRY(push_str(h, indexed_keyword("TNULL", n), std::move(*c.tnull)));
     }
     if (extname) VEXLO_TRY(push_str(h, "EXTNAME", std::move(*extname)));
     return AsciiTableHdu::create(std::move(h), std::move(data));

@@ -39,10 +39,6 @@ Result<void> write_all(int fd, const std::uint8_t* p, std::size_t len) {
     return {};
 }
 
-std::string keyword_n(std::string_view prefix, std::uint64_t n) {
-    return std::string(prefix) + std::to_string(n);
-}
-
 // The sum of the data section padded with `fill` bytes to whole blocks, without building
 // the padded copy: the word-aligned part is summed in place and only the last partial word
 // and the fill go through a small buffer.
@@ -206,7 +202,7 @@ Result<void> check_header_for_write(const Header& header, bool is_primary) {
     // per card of the header.
     const auto n_axes = static_cast<std::uint64_t>(naxis->integer);
     for (std::uint64_t n = 1; n <= n_axes; ++n) {
-        const std::string key = keyword_n("NAXIS", n);
+        const std::string key = indexed_keyword("NAXIS", n);
         const std::optional<Value> v = header.get_value(key);
         if (!v || !v->is(Value::Kind::Integer)) {
             return std::unexpected(

@@ -136,6 +136,9 @@ class Header {
     mutable std::atomic<Layout*> layout_{nullptr};
 };
 
+// An indexed keyword such as NAXIS2 or TFORM10: the root followed by n in decimal.
+std::string indexed_keyword(std::string_view root, std::uint64_t n);
+
 // Structural and checksum keywords that writers compute themselves.
 bool is_reserved_keyword(std::string_view keyword);
 // Keywords the binary table of a tile-compressed image defines itself.

@@ -68,4 +68,10 @@ std::vector<std::string> Header::tile_table_keywords() const {
     return out;
 }
 
+std::string indexed_keyword(std::string_view root, std::uint64_t n) {
+    std::string keyword(root);
+    keyword += std::to_string(n);
+    return keyword;
+}
+
 }  // namespace vexlo

@@ -43,27 +43,6 @@ bool in_ranges(const Range (&ranges)[N], char32_t c) {
     return false;
 }
 
-// Decodes one code point at s[i] (input is UTF-8; an invalid byte yields U+FFFD).
-char32_t decode_at(std::string_view s, std::size_t& i) {
-    auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) {
-        ++i;
-        return c < 0x80 ? c : 0xFFFD;
-    }
-    char32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    i += n;
-    return cp;
-}
-
 void append_escaped(std::string& out, char32_t c, char quote) {
     switch (c) {
         case '\t':

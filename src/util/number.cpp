@@ -176,4 +176,16 @@ std::optional<std::int64_t> parse_int64(std::string_view text) {
     return value;
 }
 
+std::optional<std::uint64_t> parse_uint64(std::string_view s) {
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    for (char c : s) {
+        if (!is_digit(c)) return std::nullopt;
+    }
+    std::uint64_t v = 0;
+    const auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || ptr != s.data() + s.size()) return std::nullopt;
+    return v;
+}
+
 }  // namespace vexlo

@@ -33,4 +33,7 @@ std::optional<double> parse_decimal(std::string_view text);
 // Optional single sign followed by one or more ASCII digits, within the int64 range.
 std::optional<std::int64_t> parse_int64(std::string_view text);
 
+// Unsigned decimal: an optional '+', then one or more ASCII digits, within 64 bits.
+std::optional<std::uint64_t> parse_uint64(std::string_view text);
+
 }  // namespace vexlo

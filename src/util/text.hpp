@@ -1,8 +1,10 @@
 // Text helpers: Unicode White_Space trimming, lossy UTF-8 decoding, ASCII case.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vexlo {
 
@@ -18,6 +20,13 @@ std::string utf8_lossy(std::string_view bytes);
 // Copies with ASCII letters upper-cased / lower-cased; other bytes unchanged.
 std::string ascii_upper(std::string_view s);
 std::string ascii_lower(std::string_view s);
+
+// The first code point of UTF-8 text and its length in bytes; an invalid or truncated
+// sequence (or empty text) counts as one byte standing for U+FFFD.
+std::pair<char32_t, std::size_t> first_code_point(std::string_view s);
+
+// Whether the bytes are well-formed UTF-8.
+bool is_valid_utf8(std::string_view s);
 
 // Appends the UTF-8 encoding of one code point.
 void append_utf8(std::string& out, char32_t cp);
