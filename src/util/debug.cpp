@@ -85,8 +85,11 @@ void append_escaped(std::string& out, char32_t c, char quote) {
 std::string debug_str(std::string_view text) {
     std::string out = "\"";
     out.reserve(text.size() + 2);
-    for (std::size_t i = 0; i < text.size();)
-        append_escaped(out, decode_at(text, i), '"');
+    for (std::size_t i = 0; i < text.size();) {
+        auto [c, len] = first_code_point(text.substr(i));
+        append_escaped(out, c, '"');
+        i += len;
+    }
     out += '"';
     return out;
 }
