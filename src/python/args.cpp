@@ -43,20 +43,6 @@ std::string named(std::string_view param, std::string_view text) {
     throw nb::python_error();
 }
 
-bool is_numpy_bool(PyTypeObject* type) {
-    nb::object name = nb::steal(PyType_GetName(type));
-    if (!name.is_valid()) throw nb::python_error();
-    const std::string type_name = message_text(name.ptr());
-    if (type_name != "bool_" && type_name != "bool") return false;
-    nb::object module =
-        nb::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    if (!module.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(module.ptr()) && message_text(module.ptr()) == "numpy";
-}
-
 // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<std::string_view>& names) {
     std::string out;
@@ -99,6 +85,23 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
 }
 
 }  // namespace
+
+bool is_numpy_bool(PyTypeObject* type) {
+    nb::object name = nb::steal(PyType_GetName(type));
+    if (!name.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    const std::string type_name = message_text(name.ptr());
+    if (type_name != "bool_" && type_name != "bool") return false;
+    nb::object module =
+        nb::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.ptr()) && message_text(module.ptr()) == "numpy";
+}
 
 // --- Conversions of single objects ------------------------------------------------------------
 

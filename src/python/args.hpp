@@ -117,6 +117,10 @@ std::string required_instance_message(nb::handle obj, std::string_view expected)
 // "'{type}' object is not an instance of 'bool'".
 bool to_bool(nb::handle obj);
 
+// Whether a type is NumPy's boolean scalar type, recognised by name and module so that NumPy
+// need not be imported.
+bool is_numpy_bool(PyTypeObject* type);
+
 // Integers through the index protocol; CPython's own TypeError for a non-integer and
 // OverflowError for a value out of range (a negative value for the unsigned form).
 std::int64_t to_i64(nb::handle obj);

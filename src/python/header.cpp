@@ -136,31 +136,6 @@ nb::object optional_text(const std::optional<std::string>& text) {
     raise_key_error(to_py_str(key));
 }
 
-bool is_numpy_bool(nb::handle obj) {
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    nb::object name = nb::steal(PyType_GetName(type));
-    if (!name.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const std::string_view n(data, static_cast<std::size_t>(size));
-    if (n != "bool" && n != "bool_") return false;
-    nb::object module =
-        nb::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    if (!module.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!PyUnicode_Check(module.ptr())) return false;
-    return PyUnicode_CompareWithASCIIString(module.ptr(), "numpy") == 0;
-}
-
 // Python's complex, and other complex scalars (NumPy's complex64 is no subclass of complex but
 // has __complex__). Neither int nor float defines __complex__.
 bool is_complex_like(nb::handle obj) {
@@ -256,7 +231,7 @@ Value value_from_py(nb::handle obj) {
     }
     if (o == Py_None) return Value::make_undefined();
 
-    if (is_numpy_bool(obj)) {
+    if (is_numpy_bool(Py_TYPE(obj.ptr()))) {
         const int truth = PyObject_IsTrue(o);
         if (truth < 0) throw nb::python_error();
         return Value::make_logical(truth != 0);
