@@ -1,0 +1,80 @@
+// Loops that move array elements from a NumPy array's memory (native order, any stride)
+// straight into FITS big-endian cells. They run over whole runs without allocating; the
+// Python layer is built for size, so they ask for full optimisation themselves.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace vexlo::py {
+
+template <class U>
+inline U to_big_endian(U v) {
+    if constexpr (std::endian::native == std::endian::little && sizeof(U) > 1) {
+        return std::byteswap(v);
+    } else {
+        return v;
+    }
+}
+
+// `n` elements of sizeof(U) bytes, `stride` bytes apart, stored big-endian back to back at
+// `out` with `flip` XOR-ed into each (the offset of the unsigned conventions). The
+// contiguous case has its own loop so that it vectorises.
+template <class U>
+[[gnu::optimize("O3")]] void encode_run(const std::uint8_t* src, std::ptrdiff_t stride,
+                                        std::size_t n, std::uint8_t* out, U flip) {
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(U))) {
+        for (std::size_t i = 0; i < n; ++i) {
+            U v;
+            std::memcpy(&v, src + i * sizeof(U), sizeof(U));
+            v = to_big_endian(static_cast<U>(v ^ flip));
+            std::memcpy(out + i * sizeof(U), &v, sizeof(U));
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        U v;
+        std::memcpy(&v, src + static_cast<std::ptrdiff_t>(i) * stride, sizeof(U));
+        v = to_big_endian(static_cast<U>(v ^ flip));
+        std::memcpy(out + i * sizeof(U), &v, sizeof(U));
+    }
+}
+
+// One element per row: `n` elements `src_stride` bytes apart into cells `out_stride` bytes
+// apart (a table column of repeat 1).
+template <class U>
+[[gnu::optimize("O3")]] void encode_scatter(const std::uint8_t* src, std::ptrdiff_t src_stride,
+                                            std::size_t n, std::uint8_t* out,
+                                            std::size_t out_stride) {
+    for (std::size_t i = 0; i < n; ++i) {
+        U v;
+        std::memcpy(&v, src + static_cast<std::ptrdiff_t>(i) * src_stride, sizeof(U));
+        v = to_big_endian(v);
+        std::memcpy(out + i * out_stride, &v, sizeof(U));
+    }
+}
+
+// NumPy bools (one byte, 0 or 1) as FITS logicals 'T' and 'F'.
+[[gnu::optimize("O3")]] inline void encode_logical_run(const std::uint8_t* src,
+                                                       std::ptrdiff_t stride, std::size_t n,
+                                                       std::uint8_t* out) {
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = src[static_cast<std::ptrdiff_t>(i) * stride] != 0 ? 'T' : 'F';
+}
+
+// Numbers of type T converted to big-endian doubles.
+template <class T>
+[[gnu::optimize("O3")]] void encode_as_f64_run(const std::uint8_t* src, std::ptrdiff_t stride,
+                                               std::size_t n, std::uint8_t* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        T v;
+        std::memcpy(&v, src + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
+        const std::uint64_t bits =
+            to_big_endian(std::bit_cast<std::uint64_t>(static_cast<double>(v)));
+        std::memcpy(out + i * 8, &bits, 8);
+    }
+}
+
+}  // namespace vexlo::py

@@ -1,0 +1,397 @@
+// vexlo.ImageBuilder, vexlo.BinTableBuilder and vexlo.AsciiTableBuilder, the function
+// image(), and the image encoding shared with the image HDU class.
+#include "python/builders.hpp"
+
+#include <Python.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hdu/image.hpp"
+#include "header/card.hpp"
+#include "python/args.hpp"
+#include "python/arrays.hpp"
+#include "python/be_encode.hpp"
+#include "python/errors.hpp"
+#include "python/header.hpp"
+#include "python/module.hpp"
+#include "util/debug.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+constexpr std::size_t kCardLen = 80;
+
+// ---- pixels ----
+
+template <class U>
+void encode_all(const ArrayBuffer& buffer, std::uint8_t* out, std::uint64_t flip) {
+    for_each_run(buffer, [&](const std::uint8_t* first, std::ptrdiff_t stride, std::size_t n) {
+        encode_run<U>(first, stride, n, out, static_cast<U>(flip));
+        out += n * sizeof(U);
+    });
+}
+
+Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
+    const std::size_t width = static_cast<std::size_t>(bytes_per_pixel(encoding.bitpix));
+    ensure(buffer.itemsize() == width, "array element size differs from its pixel type");
+    Bytes out(buffer.size() * width);
+    switch (width) {
+        case 1:
+            encode_all<std::uint8_t>(buffer, out.data(), encoding.flip);
+            break;
+        case 2:
+            encode_all<std::uint16_t>(buffer, out.data(), encoding.flip);
+            break;
+        case 4:
+            encode_all<std::uint32_t>(buffer, out.data(), encoding.flip);
+            break;
+        default:
+            encode_all<std::uint64_t>(buffer, out.data(), encoding.flip);
+            break;
+    }
+    return out;
+}
+
+// ---- image header ----
+
+const char* const kUnsupportedImageDtype =
+    "image: unsupported numpy dtype (expected bool/i8/u8/i16/u16/i32/u32/i64/u64/f32/f64)";
+
+// The mandatory cards of an image with these axes (NAXIS1 first).
+Header image_header(Bitpix bitpix, const std::vector<std::uint64_t>& axes, bool primary) {
+    Header h = primary ? Header::new_primary() : Header::new_image_extension();
+    unwrap(h.set("BITPIX", Value::make_integer(bitpix_value(bitpix)), std::nullopt));
+    unwrap(
+        h.set("NAXIS", Value::make_integer(static_cast<std::int64_t>(axes.size())), std::nullopt));
+    std::string previous = "NAXIS";
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+        std::string key = "NAXIS" + std::to_string(i + 1);
+        unwrap(h.insert_after(
+            previous, key, Value::make_integer(static_cast<std::int64_t>(axes[i])), std::nullopt));
+        previous = std::move(key);
+    }
+    return h;
+}
+
+// Rewrites the first `key` card in place with `value` (keeping its comment), removing any
+// later ones; appends one with `comment` when there is none.
+void put_real_card(Header& h, std::string_view key, double value,
+                   const std::optional<std::string>& comment) {
+    const Layout& layout = h.layout();
+    const auto it = layout.index.find(key);
+    if (it == layout.index.end()) {
+        unwrap(h.set_real(key, value, comment));
+        return;
+    }
+    const std::size_t at = it->second;
+    const std::optional<std::string> kept = h.view_at(at).comment();
+    h.remove(key);
+    // A comment read leniently from a file may hold bytes a card cannot be written with;
+    // the value matters, the comment does not.
+    if (!h.insert(at, key, Value::make_real(value), kept)) {
+        unwrap(h.insert(at, key, Value::make_real(value), std::nullopt));
+    }
+}
+
+// ---- classes ----
+
+template <class T>
+PyObject* builder_repr(PyObject* self, const char* name) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        const T& b = *nb::inst_ptr<T>(self);
+        const std::string text =
+            std::string(name) + "(<" + std::to_string(b.hdu.data.size()) + " bytes>)";
+        result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+    return result;
+}
+
+PyObject* image_builder_repr(PyObject* self) {
+    return builder_repr<PyImageBuilder>(self, "ImageBuilder");
+}
+PyObject* bintable_builder_repr(PyObject* self) {
+    return builder_repr<PyBinTableBuilder>(self, "BinTableBuilder");
+}
+PyObject* ascii_table_builder_repr(PyObject* self) {
+    return builder_repr<PyAsciiTableBuilder>(self, "AsciiTableBuilder");
+}
+
+PyType_Slot kImageBuilderSlots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(image_builder_repr)},
+    {0, nullptr},
+};
+PyType_Slot kBinTableBuilderSlots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(bintable_builder_repr)},
+    {0, nullptr},
+};
+PyType_Slot kAsciiTableBuilderSlots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(ascii_table_builder_repr)},
+    {0, nullptr},
+};
+
+nb::object make_image_builder_class(nb::module_& m) {
+    return bound_class<PyImageBuilder>([&] {
+        return nb::class_<PyImageBuilder>(
+            m, "ImageBuilder",
+            "Opaque image HDU spec produced by :func:`image`.\n\n"
+            "Holds the finished header and big-endian data; pass it to :func:`write` or\n"
+            "append it to a :class:`FitsFile`. It never changes, so it can be written any\n"
+            "number of times.",
+            nb::is_final(), nb::type_slots(kImageBuilderSlots));
+    });
+}
+
+nb::object make_bintable_builder_class(nb::module_& m) {
+    return bound_class<PyBinTableBuilder>([&] {
+        return nb::class_<PyBinTableBuilder>(
+            m, "BinTableBuilder",
+            "Opaque BINTABLE HDU spec produced by :func:`bintable`.\n\n"
+            "Also the result of :func:`compressed_image`. Holds the finished header, rows and\n"
+            "heap; pass it to :func:`write` or append it to a :class:`FitsFile`.",
+            nb::is_final(), nb::type_slots(kBinTableBuilderSlots));
+    });
+}
+
+nb::object make_ascii_table_builder_class(nb::module_& m) {
+    return bound_class<PyAsciiTableBuilder>([&] {
+        return nb::class_<PyAsciiTableBuilder>(
+            m, "AsciiTableBuilder",
+            "Opaque ASCII TABLE HDU spec produced by :func:`ascii_table`.\n\n"
+            "Holds the finished header and text rows; pass it to :func:`write` or append it\n"
+            "to a :class:`FitsFile`.",
+            nb::is_final(), nb::type_slots(kAsciiTableBuilderSlots));
+    });
+}
+
+const Registration kImageBuilderRegistration{"ImageBuilder", make_image_builder_class};
+const Registration kBinTableBuilderRegistration{"BinTableBuilder", make_bintable_builder_class};
+const Registration kAsciiTableBuilderRegistration{"AsciiTableBuilder",
+                                                  make_ascii_table_builder_class};
+
+template <class T>
+const OwnedHdu* held_hdu(nb::handle obj) {
+    if (!nb::isinstance<T>(obj) || !nb::inst_ready(obj)) return nullptr;
+    return &nb::inst_ptr<T>(obj)->hdu;
+}
+
+// ---- image() ----
+
+nb::object py_image(const Args& p) {
+    const bool primary = p.flag("primary", true);
+    return make_image_builder(build_image_hdu(p.get("data"), p.get_opt("header"), primary));
+}
+
+constexpr auto kImageSig =
+    signature("image()", required("data"), optional("header"), optional("primary"));
+constexpr FunctionDef kImage{
+    "image", kImageSig,
+    "image(data, header=None, primary=True)\n--\n\n"
+    "Build an image HDU from an array.\n\n"
+    "``data`` is a NumPy array or anything ``numpy.asarray`` accepts, of dtype bool, int8,\n"
+    "uint8, int16, uint16, int32, uint32, int64, uint64, float32 or float64. NAXIS1 is the\n"
+    "last NumPy axis. Unsigned 16/32/64-bit and signed 8-bit data are stored with the BZERO\n"
+    "offset convention. ``header`` (a Header or a mapping) adds cards; structural cards are\n"
+    "always computed. ``primary=False`` makes an IMAGE extension.",
+    py_image};
+const Registration kImageRegistration{"image",
+                                      [](nb::module_& m) { return make_function<kImage>(m); }};
+
+}  // namespace
+
+// ---- builder objects ----
+
+nb::object make_image_builder(OwnedHdu&& hdu) {
+    return nb::cast(PyImageBuilder{std::move(hdu)}, nb::rv_policy::move);
+}
+
+nb::object make_bintable_builder(OwnedHdu&& hdu) {
+    return nb::cast(PyBinTableBuilder{std::move(hdu)}, nb::rv_policy::move);
+}
+
+nb::object make_ascii_table_builder(OwnedHdu&& hdu) {
+    return nb::cast(PyAsciiTableBuilder{std::move(hdu)}, nb::rv_policy::move);
+}
+
+std::optional<BuilderRef> builder_of(nb::handle obj) {
+    if (const OwnedHdu* h = held_hdu<PyImageBuilder>(obj)) return BuilderRef{BuilderKind::Image, h};
+    if (const OwnedHdu* h = held_hdu<PyBinTableBuilder>(obj)) {
+        return BuilderRef{BuilderKind::BinTable, h};
+    }
+    if (const OwnedHdu* h = held_hdu<PyAsciiTableBuilder>(obj)) {
+        return BuilderRef{BuilderKind::AsciiTable, h};
+    }
+    return std::nullopt;
+}
+
+// ---- image encoding ----
+
+std::optional<PixelEncoding> pixel_encoding(nb::handle array) {
+    const DtypeInfo d = dtype_info(array);
+    if (!d.native()) return std::nullopt;
+    if (d.is('u', 1)) return PixelEncoding{Bitpix::U8, 0, std::nullopt};
+    if (d.is('i', 2)) return PixelEncoding{Bitpix::I16, 0, std::nullopt};
+    if (d.is('i', 4)) return PixelEncoding{Bitpix::I32, 0, std::nullopt};
+    if (d.is('i', 8)) return PixelEncoding{Bitpix::I64, 0, std::nullopt};
+    if (d.is('f', 4)) return PixelEncoding{Bitpix::F32, 0, std::nullopt};
+    if (d.is('f', 8)) return PixelEncoding{Bitpix::F64, 0, std::nullopt};
+    // A NumPy bool is one byte holding 0 or 1: stored as it is.
+    if (d.is('b', 1)) return PixelEncoding{Bitpix::U8, 0, std::nullopt};
+    // Flipping the top bit is subtracting 2^(n-1) modulo 2^n, which BZERO adds back.
+    if (d.is('u', 2)) return PixelEncoding{Bitpix::I16, 0x8000, 32768.0};
+    if (d.is('u', 4)) return PixelEncoding{Bitpix::I32, 0x80000000, 2147483648.0};
+    if (d.is('u', 8)) {
+        return PixelEncoding{Bitpix::I64, 0x8000000000000000, 9223372036854775808.0};
+    }
+    // int8: adding 128 modulo 256 is the same flip.
+    if (d.is('i', 1)) return PixelEncoding{Bitpix::U8, 0x80, -128.0};
+    return std::nullopt;
+}
+
+Bytes encode_pixels(nb::handle array, const PixelEncoding& encoding) {
+    const ArrayBuffer buffer(array);
+    return encode_buffer(buffer, encoding);
+}
+
+OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
+    const nb::object array = coerce_array(data, "image");
+    const std::optional<PixelEncoding> encoding = pixel_encoding(array);
+    if (!encoding) raise(PyExc_TypeError, kUnsupportedImageDtype);
+
+    Bytes pixels;
+    std::vector<std::uint64_t> axes;
+    {
+        const ArrayBuffer buffer(array);
+        for (int i = buffer.ndim() - 1; i >= 0; --i)
+            axes.push_back(buffer.shape(i));
+        pixels = encode_buffer(buffer, *encoding);
+    }
+
+    // The header and the pixel bytes are checked against each other: an array without axes
+    // holds one pixel where its header declares none, and is refused here.
+    ImageHdu built =
+        unwrap(ImageHdu::create(image_header(encoding->bitpix, axes, primary), std::move(pixels)));
+    OwnedHdu out = std::move(built).into_parts();
+
+    if (encoding->offset) {
+        add_unsigned_offset_cards(user, *encoding->offset);
+    } else if (is_float(encoding->bitpix)) {
+        // Floating-point pixels are stored as they are; a user's scaling would misread them.
+        user.remove("BZERO");
+        user.remove("BSCALE");
+        user.remove("BLANK");
+    }
+    merge_user_header(out.header, user);
+    return out;
+}
+
+OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
+    Header user = header.is_valid() && !header.is_none() ? header_from_py(header) : Header();
+    return encode_image_array(data, primary, std::move(user));
+}
+
+void add_unsigned_offset_cards(Header& user, double offset) {
+    // The stored values are offset whatever the user's header says: any other BZERO or
+    // BSCALE would make every reader shift or scale them wrongly.
+    put_real_card(user, "BZERO", offset, std::string("offset for unsigned/signed convention"));
+    put_real_card(user, "BSCALE", 1.0, std::nullopt);
+}
+
+void merge_user_header(Header& built, const Header& user) {
+    const std::size_t n = user.len();
+    for (std::size_t i = 0; i < n; ++i) {
+        const CardView view = user.view_at(i);
+        const std::string key = uppercase_keyword(card_keyword(view.bytes.first(kCardLen), true));
+        if (!is_reserved_keyword(key)) {
+            built.push_raw(view.bytes);
+            continue;
+        }
+        if (key == "CHECKSUM" || key == "DATASUM") continue;
+        const std::optional<std::string> comment = view.comment();
+        if (!comment) continue;
+        const std::optional<CardView> target = built.get(key);
+        if (!target) continue;
+        const std::optional<Value> value = target->value();
+        if (!value) continue;
+        const Value kept = *value;  // `target` views bytes that the edit replaces
+        (void)built.set(key, kept, comment);
+    }
+}
+
+// ---- character cells ----
+
+std::optional<std::string> non_ascii_message(std::string_view text) {
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 32 && b <= 126) continue;
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string out =
+            "character columns are restricted to ASCII 32-126 (Standard Sec.7.2.5); found byte "
+            "0x";
+        out += kHex[b >> 4];
+        out += kHex[b & 0xF];
+        out += " in ";
+        out += debug_str(text);
+        return out;
+    }
+    return std::nullopt;
+}
+
+std::string str_bytes(nb::handle obj) {
+    if (!PyUnicode_Check(obj.ptr())) raise_not_instance(obj, "str");
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size)) {
+        return std::string(data, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(obj.ptr(), "utf-8", "surrogatepass"));
+    if (!bytes.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+void drop_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+    PyErr_Clear();
+}
+
+std::optional<std::size_t> sequence_length(nb::handle obj) {
+    if (PyUnicode_Check(obj.ptr()) || !PySequence_Check(obj.ptr())) return std::nullopt;
+    const Py_ssize_t n = PySequence_Size(obj.ptr());
+    if (n < 0) {
+        drop_ordinary_error();
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(n);
+}
+
+nb::object sequence_item(nb::handle seq, std::size_t i) {
+    PyObject* item = PySequence_GetItem(seq.ptr(), static_cast<Py_ssize_t>(i));
+    if (item == nullptr) {
+        drop_ordinary_error();
+        return nb::object();
+    }
+    return nb::steal(item);
+}
+
+nb::dict dict_argument(nb::handle obj) {
+    if (!PyDict_Check(obj.ptr())) raise_required_instance(obj, "dict");
+    return nb::borrow<nb::dict>(obj);
+}
+
+nb::dict optional_dict_argument(nb::handle obj) {
+    if (!PyDict_Check(obj.ptr())) raise_not_instance(obj, "dict");
+    return nb::borrow<nb::dict>(obj);
+}
+
+std::optional<std::string> option_text(const std::optional<nb::dict>& options, nb::handle key) {
+    if (!options) return std::nullopt;
+    const nb::object found = options->attr("get")(key);
+    if (found.is_none()) return std::nullopt;
+    return to_string(found);
+}
+
+}  // namespace vexlo::py

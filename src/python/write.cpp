@@ -1,0 +1,98 @@
+#include "python/write.hpp"
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hdu/writer.hpp"
+#include "python/args.hpp"
+#include "python/builders.hpp"
+#include "python/errors.hpp"
+#include "python/module.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+nb::list list_argument(nb::handle obj) {
+    if (!PyList_Check(obj.ptr())) raise_required_instance(obj, "list");
+    return nb::borrow<nb::list>(obj);
+}
+
+nb::object py_write(const Args& p) {
+    const std::string path = p.convert("path", path_argument);
+    const nb::list hdus = p.convert("hdus", list_argument);
+    const bool overwrite = p.flag("overwrite", false);
+    const bool checksums = p.flag("checksums", false);
+
+    const std::size_t n = nb::len(hdus);
+    if (n == 0) raise(PyExc_ValueError, "vexlo.write: refusing to write a file with zero HDUs");
+
+    // Every item is checked before the file system is touched, so a refused list never
+    // creates, truncates or half-writes a file. The references keep the builders alive.
+    std::vector<nb::object> held;
+    std::vector<BuilderRef> builders;
+    held.reserve(n);
+    builders.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        nb::object item = hdus[i];
+        const std::optional<BuilderRef> ref = builder_of(item);
+        if (!ref) {
+            raise(PyExc_TypeError,
+                  "write: list items must be ImageBuilder, BinTableBuilder, or AsciiTableBuilder");
+        }
+        builders.push_back(*ref);
+        held.push_back(std::move(item));
+    }
+
+    // A list that does not start with an image gets an empty primary HDU in front.
+    std::optional<Header> empty_primary;
+    if (builders.front().kind != BuilderKind::Image) empty_primary = Header::new_primary();
+    for (std::size_t i = 0; i < builders.size(); ++i) {
+        const bool is_primary = !empty_primary && i == 0;
+        unwrap(check_header_for_write(builders[i].hdu->header, is_primary));
+    }
+
+    BufWriter out = unwrap(BufWriter::create(path, overwrite));
+    FitsWriter writer = FitsWriter::owning(std::move(out), 0, checksums);
+    if (empty_primary) unwrap(writer.write_hdu(*empty_primary, ByteSpan()));
+    for (const BuilderRef& b : builders)
+        unwrap(writer.write_hdu(b.hdu->header, b.hdu->data));
+    unwrap(std::move(writer).finish());
+    return nb::none();
+}
+
+constexpr auto kWriteSig = signature("write()", required("path"), required("hdus"),
+                                     optional("overwrite"), keyword_only("checksums"));
+constexpr FunctionDef kWrite{
+    "write", kWriteSig,
+    "write(path, hdus, overwrite=False, *, checksums=False)\n--\n\n"
+    "Write a sequence of HDU builders to disk.\n\n"
+    "``hdus`` is a list of the builders returned by :func:`image`, :func:`bintable`,\n"
+    ":func:`ascii_table` and :func:`compressed_image`, written in order; an empty primary\n"
+    "HDU is put first when the list does not start with an image. An existing file is\n"
+    "replaced only with ``overwrite=True``. ``checksums=True`` stamps DATASUM and CHECKSUM\n"
+    "into every HDU.",
+    py_write};
+const Registration kWriteRegistration{"write",
+                                      [](nb::module_& m) { return make_function<kWrite>(m); }};
+
+}  // namespace
+
+std::string path_argument(nb::handle obj) {
+    const nb::object fs = nb::steal(PyOS_FSPath(obj.ptr()));
+    if (!fs.is_valid()) throw nb::python_error();
+    if (!PyUnicode_Check(fs.ptr())) raise_not_instance(fs, "str");
+    const nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fs.ptr()));
+    if (!encoded.is_valid()) throw nb::python_error();
+    std::string bytes(PyBytes_AS_STRING(encoded.ptr()),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    // The operating system would read the path only up to the first NUL.
+    if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
+    return bytes;
+}
+
+}  // namespace vexlo::py

@@ -1,0 +1,150 @@
+"""ascii_table(): value kinds, default and given formats, null texts, the refusals, and
+tables that an independent reader and fitsverify accept."""
+
+import numpy as np
+import pytest
+
+import vexlo
+from fits_read import fitsverify, read
+
+
+def table(tmp_path, columns, name="a.fits", **kw):
+    path = tmp_path / name
+    vexlo.write(path, [vexlo.ascii_table(columns, **kw)])
+    hdus = read(path)
+    assert len(hdus) == 2
+    return path, hdus[1]
+
+
+def forms(hdu):
+    return [hdu[f"TFORM{n}"] for n in range(1, hdu["TFIELDS"] + 1)]
+
+
+KINDS = [
+    # value, TFORM, fields as written
+    (["x", "yz"], "A2", ["x ", "yz"]),
+    (["x", None], "A1", ["x", " "]),
+    ([None, None], "A1", [" ", " "]),
+    ([7, -12, 305], "I4", ["   7", " -12", " 305"]),
+    ([True, False], "I2", [" 1", " 0"]),
+    (np.array([3, -4], np.int32), "I3", ["  3", " -4"]),
+    (np.array([2**64 - 1], np.uint64), "E15.7", ["1.8446744E19".rjust(15)]),
+    ([1, 2.5], "E15.7", ["1.0000000E0".rjust(15), "2.5000000E0".rjust(15)]),
+    (np.array([0.5]), "E15.7", ["5.0000000E-1".rjust(15)]),
+    ([2**70], "E15.7", ["1.1805916E21".rjust(15)]),
+    ((1, 2), "I2", [" 1", " 2"]),
+]
+
+
+@pytest.mark.parametrize("value,tform,fields", KINDS, ids=range(len(KINDS)))
+def test_value_kinds_and_default_formats(tmp_path, value, tform, fields):
+    path, hdu = table(tmp_path, {"c": value})
+    assert forms(hdu) == [tform] and hdu["TBCOL1"] == 1
+    assert hdu.ascii_fields()["c"] == fields
+    fitsverify(path)
+
+
+def test_header_layout_and_padding(tmp_path):
+    path, hdu = table(tmp_path, {"a": ["x", "yz"], "b": [1, None]}, tnulls={"b": "-99"},
+                      units={"b": "m"}, extname="CAT")
+    assert hdu.keywords() == ["XTENSION", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT",
+                              "GCOUNT", "TFIELDS", "TTYPE1", "TFORM1", "TBCOL1", "TTYPE2",
+                              "TFORM2", "TBCOL2", "TUNIT2", "TNULL2", "EXTNAME"]
+    # The default I2 would not hold the null text: widened to keep a blank before it.
+    assert (hdu["XTENSION"], hdu["NAXIS1"], hdu["TBCOL2"], hdu["TFORM2"]) == ("TABLE", 6, 3,
+                                                                              "I4")
+    assert hdu.data == b"x    1yz -99"
+    # ASCII tables are padded with blanks.
+    assert set(hdu.padded[len(hdu.data):]) == {0x20}
+    fitsverify(path)
+    if hasattr(vexlo, "open"):
+        t = vexlo.open(str(path))[1]
+        assert list(t["a"]) == ["x ", "yz"] or list(t["a"]) == ["x", "yz"]
+        b = np.asarray(t["b"], dtype=float)
+        assert b[0] == 1 and np.isnan(b[1])
+
+
+def test_given_formats(tmp_path):
+    _, hdu = table(tmp_path, {"b": [1, 2], "f": [1.25, -3.5], "d": [1e10, 2.0], "s": ["a", "b"]},
+                   formats={"b": "I6", "f": "F8.3", "d": "d12.4", "s": "A3", "zz": "Q3"})
+    assert forms(hdu) == ["I6", "F8.3", "D12.4", "A3"]
+    assert hdu.ascii_fields() == {
+        "b": ["     1", "     2"],
+        "f": ["   1.250", "  -3.500"],
+        "d": ["   1.0000D10", "    2.0000D0"],
+        "s": ["a  ", "b  "],
+    }
+
+
+def test_null_texts_fit_default_widths(tmp_path):
+    _, hdu = table(tmp_path, {"i": [12, None], "j": [None, 5], "r": [float("nan"), 1.0]},
+                   tnulls={"i": "-1", "j": "UNDEFINED", "r": "NO MEASUREMENT HERE"})
+    assert forms(hdu) == ["I3", "I10", "E20.7"]
+    assert hdu.ascii_fields()["j"] == [" UNDEFINED", "         5"]
+    with pytest.raises(vexlo.FitsError, match="TNULL `-999` exceeds the 3-character field"):
+        vexlo.ascii_table({"i": [1, None]}, formats={"i": "I3"}, tnulls={"i": "-999"})
+
+
+def test_real_nan_needs_a_null_text(tmp_path):
+    with pytest.raises(vexlo.FitsError, match="row 1 is undefined but no TNULL is set"):
+        vexlo.ascii_table({"r": [1.0, float("nan")]})
+    _, hdu = table(tmp_path, {"r": [1.0, float("nan")]}, tnulls={"r": "NaN"})
+    assert hdu.ascii_fields()["r"][1] == "            NaN"
+
+
+ERRORS = [
+    ({"c": [1.0, None]}, {}, TypeError,
+     'ascii_table column "c": unsupported value type (use list[str], list[int|None], or '
+     "list[float])"),
+    ({"c": "abc"}, {}, TypeError, 'ascii_table column "c": unsupported value type'),
+    ({"c": 5}, {}, TypeError, 'ascii_table column "c": unsupported value type'),
+    ({'q"t': [object()]}, {}, TypeError, 'ascii_table column "q\\"t": unsupported value type'),
+    ({"a": ["café"]}, {}, ValueError,
+     'character columns are restricted to ASCII 32-126 (Standard Sec.7.2.5); found byte 0xC3 '
+     'in "café"'),
+    ({"a": ["x"]}, {"formats": {"a": "F10.3"}}, TypeError,
+     'ascii_table column "a": string data needs an A format (got F(10, 3))'),
+    ({"b": [1]}, {"formats": {"b": "E12.4"}}, TypeError,
+     'ascii_table column "b": integer data needs an I format (got E(12, 4))'),
+    ({"f": [1.5]}, {"formats": {"f": "I4"}}, TypeError,
+     'ascii_table column "f": float data needs an F/E/D format (got I(4))'),
+    ({"c": [1]}, {"formats": {"c": "Q3"}}, vexlo.FitsError, ""),
+    ({"a": ["x"]}, {"tnulls": {"a": "-"}}, vexlo.FitsError,
+     "data: AsciiTableBuilder::tnull: TNULL is not meaningful for `A` columns"),
+    ({"b": [1, None]}, {}, vexlo.FitsError,
+     "data: AsciiTableBuilder: column `b` row 1 is undefined but no TNULL is set"),
+    ({"a": ["x", "yz"], "b": [1, None, 3]}, {"tnulls": {"b": "-1"}}, vexlo.FitsError,
+     "data: AsciiTableBuilder: column `b` has 3 rows; expected 2"),
+    ({}, {}, vexlo.FitsError, "data: AsciiTableBuilder: at least one column is required"),
+    ({"b": [1]}, {"tnulls": {"b": 5}}, TypeError, "'int' object is not an instance of 'str'"),
+    ({"b": [1]}, {"units": {"b": 5}}, TypeError, "'int' object is not an instance of 'str'"),
+    ({"b": [1]}, {"formats": []}, TypeError,
+     "argument 'formats': 'list' object is not an instance of 'dict'"),
+    ({"b": [1]}, {"tnulls": 1}, TypeError,
+     "argument 'tnulls': 'int' object is not an instance of 'dict'"),
+    ({"b": [1]}, {"extname": 1}, TypeError,
+     "argument 'extname': 'int' object is not an instance of 'str'"),
+    ({2: [1]}, {}, TypeError, "'int' object is not an instance of 'str'"),
+]
+
+
+@pytest.mark.parametrize("columns,kw,exc,text", ERRORS, ids=range(len(ERRORS)))
+def test_refusals(columns, kw, exc, text):
+    with pytest.raises(exc) as e:
+        vexlo.ascii_table(columns, **kw)
+    assert type(e.value) is exc
+    assert str(e.value).startswith(text)
+
+
+def test_columns_argument():
+    with pytest.raises(TypeError) as e:
+        vexlo.ascii_table([["x"]])
+    assert str(e.value) == "argument 'columns': 'list' object is not an instance of 'dict'"
+
+
+def test_repr_and_signature():
+    b = vexlo.ascii_table({"a": ["x", "yz"], "b": [1, 2]})
+    assert repr(b) == "AsciiTableBuilder(<8 bytes>)"
+    assert vexlo.ascii_table.__text_signature__ == (
+        "(columns, formats=None, tnulls=None, units=None, extname=None)"
+    )

@@ -1,0 +1,311 @@
+"""image(): dtype mapping, the BZERO conventions, header merging, array coercion, refusals,
+and files that an independent reader (and fitsverify) accepts."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vexlo
+from fits_read import checksums_verify, fitsverify, read
+
+DTYPE_CASES = [
+    # dtype, BITPIX, BZERO (None: no card), values covering the edges
+    ("bool", 8, None, [True, False, True]),
+    ("int8", 8, -128.0, [-128, -1, 0, 127]),
+    ("uint8", 8, None, [0, 1, 255]),
+    ("int16", 16, None, [-32768, -1, 0, 32767]),
+    ("uint16", 16, 32768.0, [0, 1, 32767, 32768, 65535]),
+    ("int32", 32, None, [-(2**31), -1, 0, 2**31 - 1]),
+    ("uint32", 32, 2147483648.0, [0, 1, 2**31, 2**32 - 1]),
+    ("int64", 64, None, [-(2**63), -1, 0, 2**63 - 1]),
+    ("uint64", 64, 9223372036854775808.0, [0, 1, 2**63, 2**64 - 1]),
+    ("float32", -32, None, [-1.5, 0.0, 3.25e30, np.inf]),
+    ("float64", -64, None, [-1.5, 0.0, 1e300, -np.inf]),
+]
+
+
+def write_one(tmp_path, builder, name="img.fits", **kw):
+    path = tmp_path / name
+    vexlo.write(path, [builder], **kw)
+    return path
+
+
+def expected_stored(values, dtype):
+    """The stored values the FITS conventions prescribe, computed with Python integers."""
+    a = np.asarray(values, dtype=dtype)
+    if dtype == "bool":
+        return a.astype(">u1")
+    if dtype == "int8":
+        return np.array([int(v) + 128 for v in a], dtype=">u1")
+    if dtype.startswith("uint") and dtype != "uint8":
+        bits = a.dtype.itemsize * 8
+        signed = np.dtype(f">i{a.dtype.itemsize}")
+        return np.array([int(v) - 2 ** (bits - 1) for v in a], dtype=signed)
+    return a.astype(np.dtype(dtype).newbyteorder(">"))
+
+
+@pytest.mark.parametrize("dtype,bitpix,bzero,values", DTYPE_CASES)
+def test_every_dtype_round_trips(tmp_path, dtype, bitpix, bzero, values):
+    a = np.array(values, dtype=dtype).reshape(1, -1)
+    path = write_one(tmp_path, vexlo.image(a))
+    [hdu] = read(path)
+    assert hdu["BITPIX"] == bitpix
+    assert (hdu["NAXIS"], hdu["NAXIS1"], hdu["NAXIS2"]) == (2, a.shape[1], 1)
+    stored = hdu.stored_image()
+    assert stored.tobytes() == expected_stored(values, dtype).tobytes()
+    if bzero is None:
+        assert hdu.get("BZERO") is None and hdu.get("BSCALE") is None
+    else:
+        assert hdu.all("BZERO") == [bzero] and hdu.all("BSCALE") == [1.0]
+        assert hdu.comment("BZERO") == "offset for unsigned/signed convention"
+        # Physical value = BZERO + stored, exactly (Python integers).
+        physical = [int(bzero) + int(s) for s in stored.ravel()]
+        assert physical == [int(v) for v in a.ravel()]
+    fitsverify(path)
+    if hasattr(vexlo, "open"):
+        back = vexlo.open(str(path))[0].data
+        assert np.array_equal(np.asarray(back).ravel(), a.ravel().astype(back.dtype))
+        assert np.array_equal(np.asarray(back, dtype=a.dtype).ravel(), a.ravel())
+
+
+def test_float32_defaults_header_and_repr():
+    b = vexlo.image(np.zeros((3, 5), dtype=np.float32))
+    assert repr(b) == "ImageBuilder(<60 bytes>)"
+
+
+def test_primary_header_cards(tmp_path):
+    path = write_one(tmp_path, vexlo.image(np.zeros((3, 5), dtype=np.float32)))
+    [hdu] = read(path)
+    assert hdu.keywords() == ["SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND"]
+    assert [v for _, v, _ in hdu.entries()] == [True, -32, 2, 5, 3, True]
+    assert hdu.comment("SIMPLE") == "conforming FITS file"
+
+
+def test_extension_header_ignores_user_structure(tmp_path):
+    user = {"SIMPLE": True, "EXTEND": True, "XTENSION": "TABLE", "OBJECT": "M31"}
+    b = vexlo.image(np.arange(4, dtype=np.int16), header=user, primary=False)
+    path = tmp_path / "ext.fits"
+    vexlo.write(path, [vexlo.image(np.zeros(1, np.uint8)), b])
+    ext = read(path)[1]
+    assert ext.keywords() == ["XTENSION", "BITPIX", "NAXIS", "NAXIS1", "PCOUNT", "GCOUNT",
+                              "OBJECT"]
+    assert ext["XTENSION"] == "IMAGE"
+    fitsverify(path)
+
+
+# --- the offset convention always wins (a user's BZERO/BSCALE would shift every reader) ---
+
+OFFSET_CASES = [
+    # dtype, user cards, the offset
+    ("uint16", {"BZERO": 0}, 32768.0),
+    ("uint16", {"BZERO": (5, "my zero"), "BSCALE": 2.0}, 32768.0),
+    ("uint32", {"BSCALE": 0.5}, 2147483648.0),
+    ("uint64", {"BZERO": -7.5, "BSCALE": 3}, 9223372036854775808.0),
+    ("int8", {"BZERO": 0.0, "BSCALE": 10}, -128.0),
+]
+
+
+@pytest.mark.parametrize("dtype,user,offset", OFFSET_CASES)
+def test_offset_dtypes_replace_user_scaling(tmp_path, dtype, user, offset):
+    info = np.iinfo(dtype)
+    a = np.array([info.min, info.max, 1], dtype=dtype)
+    path = write_one(tmp_path, vexlo.image(a, header=user))
+    [hdu] = read(path)
+    assert hdu.all("BZERO") == [offset]
+    assert hdu.all("BSCALE") == [1.0]
+    stored = hdu.stored_image()
+    assert [int(offset) + int(s) for s in stored] == [int(v) for v in a]
+    if hasattr(vexlo, "open"):
+        assert np.array_equal(np.asarray(vexlo.open(str(path))[0].data, dtype=a.dtype), a)
+    fitsverify(path)
+
+
+def test_offset_cards_keep_their_place_and_comment(tmp_path):
+    user = vexlo.Header()
+    user["OBJECT"] = "M31"
+    user["BZERO"] = (0, "zero point")
+    user["TELESCOP"] = "X"
+    path = write_one(tmp_path, vexlo.image(np.array([0, 65535], np.uint16), header=user))
+    [hdu] = read(path)
+    assert hdu.keywords()[-4:] == ["OBJECT", "BZERO", "TELESCOP", "BSCALE"]
+    assert hdu["BZERO"] == 32768.0 and hdu.comment("BZERO") == "zero point"
+
+
+def test_duplicate_user_offset_cards_collapse_to_one(tmp_path):
+    text = "".join(c.ljust(80) for c in [
+        "BZERO   =                    1", "OBJECT  = 'A'", "BZERO   =                    2",
+        "BSCALE  =                    4", "BSCALE  =                    5"])
+    user = vexlo.Header.fromstring(text)
+    path = write_one(tmp_path, vexlo.image(np.array([7], np.uint16), header=user))
+    [hdu] = read(path)
+    assert hdu.all("BZERO") == [32768.0] and hdu.all("BSCALE") == [1.0]
+    assert hdu.keywords()[-3:] == ["BZERO", "OBJECT", "BSCALE"]
+
+
+def test_signed_integer_images_keep_user_scaling(tmp_path):
+    path = write_one(tmp_path, vexlo.image(np.arange(3, dtype=np.int16),
+                                           header={"BZERO": 100, "BSCALE": 2, "BLANK": -1}))
+    [hdu] = read(path)
+    assert (hdu["BZERO"], hdu["BSCALE"], hdu["BLANK"]) == (100, 2, -1)
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_float_images_drop_user_scaling(tmp_path, dtype):
+    user = {"BZERO": 1.0, "BSCALE": 2.0, "BLANK": -1, "OBJECT": "X"}
+    path = write_one(tmp_path, vexlo.image(np.ones(2, dtype=dtype), header=user))
+    [hdu] = read(path)
+    assert [k for k in ("BZERO", "BSCALE", "BLANK") if hdu.get(k) is not None] == []
+    assert hdu["OBJECT"] == "X"
+
+
+def test_merge_of_user_cards(tmp_path):
+    user = {
+        "HISTORY": "first step",
+        "NAXIS": (7, "number of axes, from the user"),
+        "CHECKSUM": "ABCDEFGHIJKLMNOP",
+        "DATASUM": "12",
+        "OBJECT": ("M31", "target"),
+        "BITPIX": 99,  # no comment: dropped
+    }
+    path = write_one(tmp_path, vexlo.image(np.zeros((2, 2), np.int32), header=user))
+    [hdu] = read(path)
+    assert hdu.keywords() == ["SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND",
+                              "HISTORY", "OBJECT"]
+    assert hdu["NAXIS"] == 2 and hdu.comment("NAXIS") == "number of axes, from the user"
+    assert hdu["BITPIX"] == 32 and hdu.comment("BITPIX") is None
+    assert hdu.cards[6].startswith("HISTORY first step")
+    fitsverify(path)
+
+
+def test_user_header_object_is_not_changed():
+    user = vexlo.Header({"BZERO": 0, "OBJECT": "X"})
+    vexlo.image(np.array([1], np.uint16), header=user)
+    assert user["BZERO"] == 0 and len(user) == 2
+
+
+# --- memory layouts: the C order of the elements is written, whatever the strides ---
+
+def layouts():
+    base = np.arange(60, dtype=np.int32).reshape(6, 10)
+    return [
+        np.asfortranarray(base),
+        base[::2, ::-3],
+        base.T,
+        np.broadcast_to(np.arange(5, dtype=np.float64), (4, 5)),
+        base.astype(">i4"),
+        np.arange(24, dtype=np.uint16).reshape(2, 3, 4).transpose(2, 0, 1),
+        base[:, 3:4],
+    ]
+
+
+@pytest.mark.parametrize("a", layouts(), ids=lambda a: f"{a.dtype}{a.shape}{a.strides}")
+def test_layouts_encode_like_their_c_ordered_copy(tmp_path, a):
+    copy = np.ascontiguousarray(a).astype(a.dtype.newbyteorder("="))
+    before = a.copy()
+    one = write_one(tmp_path, vexlo.image(a), "a.fits").read_bytes()
+    two = write_one(tmp_path, vexlo.image(copy), "b.fits").read_bytes()
+    assert one == two
+    assert np.array_equal(a, before)
+
+
+def test_big_endian_input_becomes_native(tmp_path):
+    a = np.arange(6, dtype=">i2").reshape(2, 3)
+    path = write_one(tmp_path, vexlo.image(a))
+    assert np.array_equal(read(path)[0].stored_image(), a)
+
+
+def test_list_of_ints_is_int64_and_masked_arrays_pass(tmp_path):
+    path = write_one(tmp_path, vexlo.image([[1, 2], [3, 4]]))
+    [hdu] = read(path)
+    assert hdu["BITPIX"] == 64 and hdu.stored_image().tolist() == [[1, 2], [3, 4]]
+    m = np.ma.array([1.0, 2.0, 3.0], mask=[0, 1, 0])
+    path = write_one(tmp_path, vexlo.image(m), "m.fits")
+    assert read(path)[0].stored_image().tolist() == [1.0, 2.0, 3.0]
+
+
+def test_empty_axis_writes_a_valid_image(tmp_path):
+    path = write_one(tmp_path, vexlo.image(np.zeros((0, 4), np.int16)))
+    [hdu] = read(path)
+    assert (hdu["NAXIS1"], hdu["NAXIS2"], len(hdu.data)) == (4, 0, 0)
+    fitsverify(path)
+
+
+# --- refusals ---
+
+UNSUPPORTED = [np.complex128, np.float16, object, "U3", "datetime64[s]", "S2", np.longdouble]
+
+
+@pytest.mark.parametrize("dtype", UNSUPPORTED, ids=str)
+def test_unsupported_dtypes(dtype):
+    with pytest.raises(TypeError) as e:
+        vexlo.image(np.zeros(2, dtype=dtype))
+    assert str(e.value) == (
+        "image: unsupported numpy dtype (expected bool/i8/u8/i16/u16/i32/u32/i64/u64/f32/f64)"
+    )
+
+
+@pytest.mark.parametrize("value,size", [(np.float64(1.5), 8), (3, 8), (np.array(1, np.uint8), 1)])
+def test_zero_dimensional_data_is_refused(value, size):
+    with pytest.raises(vexlo.FitsError) as e:
+        vexlo.image(value)
+    assert e.value.args == (f"data: data slice {size} bytes does not match expected 0",)
+
+
+def test_ragged_list_reports_numpy_error():
+    with pytest.raises(TypeError) as e:
+        vexlo.image([[1, 2], [3]])
+    text = str(e.value)
+    assert text.startswith("image: expected a numpy array or an array-like sequence (ValueError: ")
+    assert text.endswith(")")
+    assert e.value.__cause__ is None
+
+
+def test_argument_errors():
+    with pytest.raises(TypeError) as e:
+        vexlo.image([1], primary=1)
+    assert str(e.value) == "argument 'primary': 'int' object is not an instance of 'bool'"
+    vexlo.image([1], primary=np.bool_(False))
+    with pytest.raises(TypeError) as e:
+        vexlo.image([1], header=5)
+    assert str(e.value) == "header must be a Header or a mapping with .items()"
+    # The header is converted before the data.
+    with pytest.raises(TypeError, match="header must be"):
+        vexlo.image(np.zeros(2, np.complex64), header=5)
+    with pytest.raises(vexlo.FitsError):
+        vexlo.image([1], header={"BAD KEY": 1})
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'data'"):
+        vexlo.image()
+
+
+def test_builder_classes_are_closed():
+    for cls in (vexlo.ImageBuilder, vexlo.BinTableBuilder, vexlo.AsciiTableBuilder):
+        with pytest.raises(TypeError):
+            cls()
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+    assert vexlo.ImageBuilder.__doc__.startswith("Opaque image HDU spec produced by :func:`image`.")
+    assert vexlo.image.__text_signature__ == "(data, header=None, primary=True)"
+    assert vexlo.image.__doc__.splitlines()[0] == "Build an image HDU from an array."
+
+
+def test_numpy_is_imported_on_first_array_use():
+    code = ("import sys, vexlo\n"
+            "assert 'numpy' not in sys.modules\n"
+            "vexlo.image([1, 2])\n"
+            "assert 'numpy' in sys.modules\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+
+
+def test_checksummed_images_verify(tmp_path):
+    for i, dtype in enumerate(["uint16", "float32", "int8"]):
+        a = np.arange(1000, dtype=dtype).reshape(10, 100)
+        path = write_one(tmp_path, vexlo.image(a), f"c{i}.fits", checksums=True)
+        [hdu] = read(path)
+        assert checksums_verify(hdu)
+        fitsverify(path)

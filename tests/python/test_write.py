@@ -1,0 +1,178 @@
+"""write(): the order of HDUs, the prepended primary, overwriting, checksums verified with an
+independent ones'-complement sum, and refusals that leave the file system untouched."""
+
+import os
+import pathlib
+
+import numpy as np
+import pytest
+
+import vexlo
+from fits_read import checksums_verify, fitsverify, read
+
+ITEM_ERROR = "write: list items must be ImageBuilder, BinTableBuilder, or AsciiTableBuilder"
+
+
+def cols():
+    return {"a": np.arange(3, dtype=np.int32), "s": ["x", "yy", "zzz"]}
+
+
+def test_zero_hdus_creates_nothing(tmp_path):
+    p = tmp_path / "z.fits"
+    with pytest.raises(ValueError) as e:
+        vexlo.write(p, [])
+    assert str(e.value) == "vexlo.write: refusing to write a file with zero HDUs"
+    assert not p.exists()
+
+
+def test_existing_file_needs_overwrite(tmp_path):
+    p = tmp_path / "o.fits"
+    vexlo.write(p, [vexlo.image(np.zeros((100, 100), np.float64))])
+    with pytest.raises(vexlo.FitsError) as e:
+        vexlo.write(p, [vexlo.image(np.zeros(2, np.int16))])
+    assert str(e.value).startswith("i/o error: ")
+    assert isinstance(e.value, OSError) and len(e.value.args) == 1
+    assert len(p.read_bytes()) == 29 * 2880
+    vexlo.write(p, [vexlo.image(np.zeros(2, np.int16))], overwrite=True)
+    [hdu] = read(p)
+    assert (hdu["BITPIX"], hdu["NAXIS1"], len(p.read_bytes())) == (16, 2, 2 * 2880)
+
+
+def test_table_first_gets_an_empty_primary(tmp_path):
+    p = tmp_path / "t.fits"
+    vexlo.write(p, [vexlo.bintable(cols()), vexlo.ascii_table({"n": [1, 2]})])
+    primary, table, ascii_ = read(p)
+    assert [(k, v) for k, v, _ in primary.entries()] == [
+        ("SIMPLE", True), ("BITPIX", 8), ("NAXIS", 0), ("EXTEND", True)]
+    assert table["XTENSION"] == "BINTABLE" and ascii_["XTENSION"] == "TABLE"
+    fitsverify(p)
+
+
+def test_primary_position_rules(tmp_path):
+    a = np.ones((2, 3), np.float32)
+    p = tmp_path / "p.fits"
+    with pytest.raises(vexlo.FitsError) as e:
+        vexlo.write(p, [vexlo.image(a), vexlo.image(a)])
+    assert str(e.value) == "header: extension HDU header is missing XTENSION"
+    with pytest.raises(vexlo.FitsError) as e:
+        vexlo.write(p, [vexlo.image(a, primary=False)])
+    assert str(e.value) == "header: primary HDU header is missing SIMPLE = T"
+    # A refused list is refused before the file is created.
+    assert not p.exists()
+    vexlo.write(p, [vexlo.image(a), vexlo.image(a, primary=False)])
+    assert [h.get("XTENSION") for h in read(p)] == [None, "IMAGE"]
+    fitsverify(p)
+
+
+BAD_LISTS = [
+    [5],
+    ["builder"],
+    [None],
+    [vexlo.bintable({"a": [1]}), 5],
+    [vexlo.image([1.0]), vexlo.image([2.0], primary=False), object()],
+]
+
+
+@pytest.mark.parametrize("hdus", BAD_LISTS, ids=range(len(BAD_LISTS)))
+def test_bad_items_touch_nothing(tmp_path, hdus):
+    fresh = tmp_path / "new.fits"
+    with pytest.raises(TypeError) as e:
+        vexlo.write(fresh, hdus)
+    assert str(e.value) == ITEM_ERROR
+    assert not fresh.exists()
+    # An existing file survives a refused overwrite byte for byte.
+    old = tmp_path / "old.fits"
+    vexlo.write(old, [vexlo.image(np.arange(10, dtype=np.int16))])
+    before = old.read_bytes()
+    with pytest.raises(TypeError):
+        vexlo.write(old, hdus, overwrite=True)
+    assert old.read_bytes() == before
+
+
+def test_checksums_on_every_hdu(tmp_path):
+    p = tmp_path / "c.fits"
+    hdus = [
+        vexlo.bintable(cols()),
+        vexlo.image(np.arange(100, dtype=np.uint16).reshape(10, 10), primary=False),
+        vexlo.ascii_table({"n": [1, 2, 3], "s": ["a", "b", "c"]}),
+        vexlo.bintable({"v": [[1.0, 2.0], [3.0]]}),
+    ]
+    vexlo.write(p, hdus, checksums=True)
+    written = read(p)
+    assert len(written) == 5
+    for hdu in written:
+        assert hdu.keywords()[-2:] == ["DATASUM", "CHECKSUM"]
+        assert checksums_verify(hdu)
+    assert written[0]["DATASUM"] == "0"
+    fitsverify(p)
+    if hasattr(vexlo.FitsFile, "verify_checksums"):
+        assert vexlo.open(str(p)).verify_checksums()
+
+
+def test_no_checksum_cards_without_the_flag(tmp_path):
+    p = tmp_path / "n.fits"
+    vexlo.write(p, [vexlo.image(np.zeros(3))])
+    assert read(p)[0].get("CHECKSUM") is None
+
+
+def test_one_builder_written_many_times(tmp_path):
+    b = vexlo.image(np.arange(6, dtype=np.int32), primary=False)
+    t = vexlo.bintable(cols())
+    p1, p2 = tmp_path / "1.fits", tmp_path / "2.fits"
+    vexlo.write(p1, [t, b, b, t])
+    vexlo.write(p2, [t, b, b, t])
+    assert p1.read_bytes() == p2.read_bytes()
+    hdus = read(p1)
+    assert hdus[1].header_bytes == hdus[4].header_bytes and hdus[1].data == hdus[4].data
+    assert hdus[2].header_bytes == hdus[3].header_bytes and hdus[2].data == hdus[3].data
+    assert repr(b) == "ImageBuilder(<24 bytes>)"
+
+
+def test_paths_and_arguments(tmp_path):
+    b = vexlo.image(np.zeros(2))
+    vexlo.write(str(tmp_path / "s.fits"), [b])
+    vexlo.write(pathlib.Path(tmp_path / "p.fits"), [b])
+
+    class Custom(os.PathLike):
+        def __fspath__(self):
+            return str(tmp_path / "c.fits")
+
+    vexlo.write(Custom(), [b])
+    assert all((tmp_path / n).exists() for n in ("s.fits", "p.fits", "c.fits"))
+    cases = [
+        (lambda: vexlo.write(b"x.fits", [b]),
+         "argument 'path': 'bytes' object is not an instance of 'str'"),
+        (lambda: vexlo.write(5, [b]), "argument 'path': expected str, bytes or os.PathLike "
+                                      "object, not int"),
+        (lambda: vexlo.write(tmp_path / "t.fits", (b,)),
+         "argument 'hdus': 'tuple' object is not an instance of 'list'"),
+        (lambda: vexlo.write(tmp_path / "t.fits", [b], 1),
+         "argument 'overwrite': 'int' object is not an instance of 'bool'"),
+        (lambda: vexlo.write(tmp_path / "t.fits", [b], checksums=None),
+         "argument 'checksums': 'NoneType' object is not an instance of 'bool'"),
+        (lambda: vexlo.write(tmp_path / "t.fits", [b], False, True),
+         "write() takes from 2 to 3 positional arguments but 4 were given"),
+    ]
+    for call, text in cases:
+        with pytest.raises(TypeError) as e:
+            call()
+        assert str(e.value) == text
+    assert not (tmp_path / "t.fits").exists()
+    with pytest.raises(ValueError, match="embedded null byte"):
+        vexlo.write(str(tmp_path / "a\0b"), [b])
+    with pytest.raises(vexlo.FitsError, match="^i/o error: "):
+        vexlo.write(tmp_path / "missing-dir" / "x.fits", [b])
+    vexlo.write(tmp_path / "t.fits", [b], np.bool_(True), checksums=np.bool_(False))
+    assert vexlo.write.__text_signature__ == "(path, hdus, overwrite=False, *, checksums=False)"
+
+
+def test_large_image_round_trip(tmp_path):
+    # Bigger than the writer's buffer, and not a whole number of blocks.
+    a = np.random.default_rng(1).integers(0, 2**16, size=(513, 1031), dtype=np.uint16)
+    p = tmp_path / "big.fits"
+    vexlo.write(p, [vexlo.image(a), vexlo.bintable({"x": np.arange(70001.0)})], checksums=True)
+    img, tab = read(p)
+    assert np.array_equal(img.stored_image().astype(np.int64) + 32768, a)
+    assert np.array_equal(np.frombuffer(tab.data, ">f8"), np.arange(70001.0))
+    assert checksums_verify(img) and checksums_verify(tab)
+    fitsverify(p)
