@@ -527,11 +527,10 @@ nb::object py_bintable(const Args& p) {
     const std::uint64_t row_width = builder.row_width();
     const std::size_t rows_size = checked_size(n_rows, row_width);
     const std::size_t heap_size = static_cast<std::size_t>(heap_end);
-    Bytes rows;
     // Room for the heap too: the table keeps rows and heap in one buffer.
-    rows.reserve(rows_size + heap_size);
+    Bytes rows = encode_buffer_of(rows_size + heap_size);
     rows.resize(rows_size);
-    Bytes heap(heap_size);
+    Bytes heap = encode_buffer_of(heap_size);
 
     std::uint64_t offset = 0;
     std::uint64_t heap_pos = 0;

@@ -37,7 +37,7 @@ void encode_all(const ArrayBuffer& buffer, std::uint8_t* out, std::uint64_t flip
 Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
     const std::size_t width = static_cast<std::size_t>(bytes_per_pixel(encoding.bitpix));
     ensure(buffer.itemsize() == width, "array element size differs from its pixel type");
-    Bytes out(buffer.size() * width);
+    Bytes out = encode_buffer_of(buffer.size() * width);
     switch (width) {
         case 1:
             encode_all<std::uint8_t>(buffer, out.data(), encoding.flip);
