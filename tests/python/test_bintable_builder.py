@@ -258,7 +258,7 @@ def test_mixed_table_round_trip(tmp_path):
         "name": ["a", "bb", "ccc", ""],
         "tags": [["x", "y"], ["zz", "w"], ["", "q"], ["r", "s"]],
         "z": [1j, 2 + 0j, -1 - 1j, 0j],
-        "spec": [[1.0], [], [2.0, 3.0], [4.0]],
+        "sed": [[1.0], [], [2.0, 3.0], [4.0]],
     }
     path, hdu = table(tmp_path, cols, units={"flux": "Jy"})
     assert forms(hdu) == ["1J", "2E", "1L", "3A", "4A", "1M", "1PD"]
@@ -268,5 +268,5 @@ def test_mixed_table_round_trip(tmp_path):
     assert [c.tobytes() for c in got["ok"]] == [b"T", b"F", b"T", b"T"]
     assert got["name"] == ["a  ", "bb ", "ccc", "   "]
     assert [complex(*np.frombuffer(c.tobytes(), ">f8")) for c in got["z"]] == cols["z"]
-    assert [c.tolist() for c in got["spec"]] == cols["spec"]
+    assert [c.tolist() for c in got["sed"]] == cols["sed"]
     fitsverify(path)
