@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "io/verify.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/image.hpp"
@@ -494,6 +495,37 @@ constexpr MethodDef<PyFitsFile> kClose{
     "Flush, then release the file. HDU objects already built keep working.",
     file_close};
 
+constexpr auto kVerifyChecksumsSig = signature("FitsFile.verify_checksums()");
+nb::object file_verify_checksums(PyFitsFile& self, const Args&) {
+    // The lock stays held across the reads, so close() cannot drop the file midway.
+    auto lock = lock_mutex(self.slot_mutex);
+    if (!self.slots.source) {
+        raise(PyExc_ValueError, "FitsFile.verify_checksums: file already closed");
+    }
+    const std::vector<ChecksumStatus> statuses = unwrap(verify_checksums(*self.slots.source));
+    const auto flag = [](std::optional<bool> ok) -> nb::object {
+        if (!ok) return nb::none();
+        return nb::bool_(*ok);
+    };
+    nb::list out;
+    for (const ChecksumStatus& s : statuses) {
+        nb::dict row;
+        row["hdu"] = nb::int_(s.hdu);
+        row["checksum_ok"] = flag(s.checksum_ok);
+        row["datasum_ok"] = flag(s.datasum_ok);
+        out.append(row);
+    }
+    return out;
+}
+constexpr MethodDef<PyFitsFile> kVerifyChecksums{
+    "verify_checksums", kVerifyChecksumsSig,
+    "verify_checksums($self)\n--\n\n"
+    "Check the CHECKSUM and DATASUM cards of every HDU as stored on disk.\n\n"
+    "One dict per HDU of the file on disk, in file order: ``hdu`` (0-based position),\n"
+    "``checksum_ok`` and ``datasum_ok`` (True, False, or None when the card is absent).\n"
+    "Edits not yet written do not show.",
+    file_verify_checksums};
+
 constexpr auto kEnterSig = signature("FitsFile.__enter__()");
 
 constexpr auto kExitSig = signature("FitsFile.__exit__()", optional("exc_type"),
@@ -673,6 +705,7 @@ nb::object make_file_class(nb::module_& m) {
         add_method<PyFitsFile, kHduByName>(cls);
         add_method<PyFitsFile, kFlush>(cls);
         add_method<PyFitsFile, kClose>(cls);
+        add_method<PyFitsFile, kVerifyChecksums>(cls);
         add_enter(cls);
         add_method<PyFitsFile, kExit>(cls);
         return cls;

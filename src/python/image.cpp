@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "python/args.hpp"
+#include "python/arrays.hpp"
+#include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/method.hpp"
 #include "python/module.hpp"
@@ -29,6 +31,12 @@ void set_cached_array(ArrayCache& cache, nb::object array) {
         std::swap(cache.array, array);
     }
     // `array` now holds the previous reference and drops it here, outside the lock.
+}
+
+nb::object swap_cached_array(ArrayCache& cache, nb::object array) {
+    auto lock = lock_mutex(cache.mutex);
+    std::swap(cache.array, array);
+    return array;
 }
 
 nb::object store_first_array(ArrayCache& cache, nb::object array) {
@@ -94,10 +102,12 @@ PyImageHdu PyImageHdu::from_bytes(Header header, ByteSpan data, bool read_only) 
 
 // --- Shape cards and reading ------------------------------------------------------------------
 
-Header header_with_shape(const Header& header, std::span<const std::uint64_t> axes,
-                         Bitpix pixel_type) {
-    Header h = header;
-    // A card that cannot be written keeps its old value; the read then reports the mismatch.
+namespace {
+
+// BITPIX, NAXIS and NAXIS1..n set where they stand (or appended), then the NAXISn cards that
+// follow on without a gap removed.
+void apply_shape_cards(Header& h, std::span<const std::uint64_t> axes, Bitpix pixel_type) {
+    // A card that cannot be written keeps its old value; a read then reports the mismatch.
     (void)h.set("BITPIX", Value::make_integer(bitpix_value(pixel_type)), std::nullopt);
     (void)h.set("NAXIS", Value::make_integer(static_cast<std::int64_t>(axes.size())), std::nullopt);
     for (std::size_t k = 1; k <= axes.size(); ++k) {
@@ -110,7 +120,20 @@ Header header_with_shape(const Header& header, std::span<const std::uint64_t> ax
         if (!card || !card->value_and_comment()) break;
         h.remove(keyword);
     }
+}
+
+}  // namespace
+
+Header header_with_shape(const Header& header, std::span<const std::uint64_t> axes,
+                         Bitpix pixel_type) {
+    Header h = header;
+    apply_shape_cards(h, axes, pixel_type);
     return h;
+}
+
+void sync_header_shape(PyImageHdu& hdu, std::span<const std::uint64_t> axes) {
+    auto lock = lock_header(*hdu.header.record);
+    apply_shape_cards(hdu.header.record->header, axes, hdu.pixel_type);
 }
 
 namespace {
@@ -183,10 +206,7 @@ nb::object load_full_array(const ImageFields& fields) {
     return read_pixels(fields, false);
 }
 
-std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
-                                           std::span<const std::uint64_t> recorded) {
-    nb::object array = cached_array(cache);
-    if (!array.is_valid()) return {recorded.begin(), recorded.end()};
+std::vector<std::uint64_t> array_axes(nb::handle array) {
     nb::object shape = array.attr("shape");
     std::vector<std::uint64_t> axes;
     for (nb::handle n : shape)
@@ -194,9 +214,116 @@ std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
     return {axes.rbegin(), axes.rend()};
 }
 
+std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
+                                           std::span<const std::uint64_t> recorded) {
+    nb::object array = cached_array(cache);
+    if (!array.is_valid()) return {recorded.begin(), recorded.end()};
+    return array_axes(array);
+}
+
+// --- Assignment and writing -------------------------------------------------------------------
+
+namespace {
+
+// The pixel type of an array given by Python, by its dtype's kind and item size; TypeError
+// "ImageHdu: unsupported numpy dtype {}; expected one of ..." with str(dtype) otherwise.
+// (Stands in for pixels' dtype_code, whose std::string casts have no caster in its unit and
+// fail with std::bad_cast, and whose nb::str(dtype) borrows rather than calls str().)
+Bitpix image_pixel_type(nb::handle array) {
+    const DtypeInfo d = dtype_info(array);
+    if (d.kind == 'b') return Bitpix::U8;
+    if (d.kind == 'i' || d.kind == 'u') {
+        switch (d.itemsize) {
+            case 1:
+                return Bitpix::U8;
+            case 2:
+                return Bitpix::I16;
+            case 4:
+                return Bitpix::I32;
+            case 8:
+                return Bitpix::I64;
+            default:
+                break;
+        }
+    }
+    if (d.is('f', 4)) return Bitpix::F32;
+    if (d.is('f', 8)) return Bitpix::F64;
+    const nb::object dtype = array.attr("dtype");
+    const nb::object text = nb::steal(PyObject_Str(dtype.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    raise(PyExc_TypeError, "ImageHdu: unsupported numpy dtype " + to_string(text) +
+                               "; expected one of bool, int8, uint8, int16, uint16, int32, "
+                               "uint32, int64, uint64, float32, float64");
+}
+
+}  // namespace
+
+nb::object set_data(PyImageHdu& hdu, nb::handle value) {
+    // Before the value is looked at: even a refused assignment forces the next rewrite.
+    if (hdu.dirty_flags) hdu.dirty_flags->modified.store(true);
+    if (value.is_none()) {
+        hdu.pixel_source.reset();
+        nb::object previous = swap_cached_array(*hdu.cache, nb::object());
+        hdu.axes.clear();
+        sync_header_shape(hdu, {});
+        return previous;
+    }
+    // Everything that can refuse the value runs before the HDU changes, so a refused value
+    // keeps the pixels (and the file they are read from) as they were.
+    nb::object array = coerce_array(value, "ImageHdu.data");
+    const Bitpix pixel_type = image_pixel_type(array);
+    std::vector<std::uint64_t> axes = array_axes(array);
+    hdu.pixel_source.reset();
+    hdu.pixel_type = pixel_type;
+    hdu.axes = std::move(axes);
+    nb::object previous = swap_cached_array(*hdu.cache, std::move(array));
+    sync_header_shape(hdu, hdu.axes);
+    return previous;
+}
+
+OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
+    Header copy = hdu.header.snapshot();
+    const nb::object array = load_data(hdu);
+    if (array.is_valid()) return encode_image_array(array, primary, std::move(copy));
+    OwnedHdu out{primary ? Header::new_primary() : Header::new_image_extension(), Bytes()};
+    merge_user_header(out.header, copy);
+    return out;
+}
+
 // --- The Python class -------------------------------------------------------------------------
 
 namespace {
+
+// Readers of the object share it; the `data` setter holds it alone. A clash is possible only
+// through Python code run inside a call on the same object (an object's __array__ during an
+// assignment) or from another thread while that code runs.
+class SharedUse {
+  public:
+    explicit SharedUse(PyImageHdu& hdu) : hdu_(hdu) {
+        if (hdu_.borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        ++hdu_.borrow;
+    }
+    ~SharedUse() { --hdu_.borrow; }
+    SharedUse(const SharedUse&) = delete;
+    SharedUse& operator=(const SharedUse&) = delete;
+
+  private:
+    PyImageHdu& hdu_;
+};
+
+class ExclusiveUse {
+  public:
+    explicit ExclusiveUse(PyImageHdu& hdu) : hdu_(hdu) {
+        if (hdu_.borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
+        hdu_.borrow = -1;
+    }
+    ~ExclusiveUse() { hdu_.borrow = 0; }
+    ExclusiveUse(const ExclusiveUse&) = delete;
+    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+  private:
+    PyImageHdu& hdu_;
+};
 
 nb::object axes_list(std::span<const std::uint64_t> axes) {
     nb::list out;
@@ -246,7 +373,9 @@ std::string image_repr(PyImageHdu& self) {
 PyObject* image_repr_slot(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
-        const std::string text = image_repr(self_state<PyImageHdu>(self));
+        PyImageHdu& state = self_state<PyImageHdu>(self);
+        SharedUse use(state);
+        const std::string text = image_repr(state);
         result = nb::str(text.data(), text.size()).release().ptr();
     });
     return result;
@@ -257,39 +386,177 @@ PyType_Slot kImageSlots[] = {
     {0, nullptr},
 };
 
+// --- Construction from Python -----------------------------------------------------------------
+
+// The constructor's header: a new empty one, an independent copy of a vexlo.Header, or the
+// value cards of a mapping set one by one exactly as Header.update sets them.
+PyHeader header_for_new_image(nb::handle given) {
+    if (!given.is_valid()) return PyHeader::new_empty();
+    if (const PyHeader* other = header_handle(given)) {
+        return PyHeader::from_header(other->snapshot(), false);
+    }
+    PyHeader handle = PyHeader::new_empty();
+    nb::object view = make_header_object(handle);
+    view.attr("update")(given);
+    return handle;
+}
+
 constexpr auto kNewSig =
     signature("ImageHdu.__new__()", required("data"), optional("header"), optional("name"));
 
+PyImageHdu image_from_args(const Args& p) {
+    const std::optional<std::string> name = p.convert_opt("name", to_string);
+    nb::object array = coerce_array(p.get("data"), "ImageHdu");
+    const Bitpix pixel_type = image_pixel_type(array);
+    std::vector<std::uint64_t> axes = array_axes(array);
+    PyHeader header = header_for_new_image(p.get_opt("header"));
+    if (name) {
+        Result<bool> done;
+        {
+            auto lock = lock_header(*header.record);
+            done = header.record->header.set("EXTNAME", Value::make_string(*name), std::nullopt);
+        }
+        if (!done) to_fits_error(done.error());
+    }
+    PyImageHdu state;
+    state.axes = std::move(axes);
+    state.header = std::move(header);
+    state.cache->array = std::move(array);
+    state.pixel_type = pixel_type;
+    return state;
+}
+
+// --- The data property ------------------------------------------------------------------------
+
+// A get/set descriptor rather than a property object, so that deleting the attribute gives
+// the plain "property has no deleter".
+PyObject* data_get_slot(PyObject* self, void*) {
+    PyObject* result = nullptr;
+    guard_c([&] {
+        PyImageHdu& state = self_state<PyImageHdu>(self);
+        SharedUse use(state);
+        result = data_getter(state).release().ptr();
+    });
+    return result;
+}
+
+int data_set_slot(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+        return -1;
+    }
+    // Declared first so that the replaced array is released after the borrow ends: its last
+    // reference may run Python code that looks at this object.
+    nb::object previous;
+    const bool ok = guard_c([&] {
+        PyImageHdu& state = self_state<PyImageHdu>(self);
+        ExclusiveUse use(state);
+        previous = set_data(state, value);
+    });
+    return ok ? 0 : -1;
+}
+
+PyGetSetDef kDataGetSet = {
+    "data", data_get_slot, data_set_slot,
+    "Pixel data as a numpy array.\n\n"
+    "None when the image has no pixels. Arrays of files opened read-only are read-only.\n\n"
+    "Replace the pixel array: assigning an array (or anything numpy.asarray accepts) makes\n"
+    "it the HDU's data, neither copied nor frozen, and rewrites BITPIX, NAXIS and NAXISn;\n"
+    "assigning None leaves the HDU without pixels (NAXIS = 0).",
+    nullptr};
+
+void add_data_property(nb::handle cls) {
+    nb::object descr =
+        nb::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(cls.ptr()), &kDataGetSet));
+    if (!descr.is_valid()) throw nb::python_error();
+    nb::setattr(cls, "data", descr);
+}
+
+// --- Test hooks -------------------------------------------------------------------------------
+
+PyImageHdu& image_argument(nb::handle obj) {
+    PyImageHdu* state = image_state(obj);
+    if (state == nullptr || !nb::inst_ready(obj)) raise_required_instance(obj, "ImageHdu");
+    return *state;
+}
+
+nb::bytes to_py_bytes(ByteSpan bytes) {
+    return nb::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// vexlo._testing hooks for what the public interface cannot reach yet: the HDU a rewrite
+// would write, an image built from stored bytes, and the file flags of update mode.
+void add_image_testing_hooks(nb::module_& m) {
+    nb::module_ testing = m.def_submodule("_testing");
+    // A re-import finds the submodule of the first import, hooks included.
+    if (nb::hasattr(testing, "image_owned")) return;
+    testing.def("image_owned", [](nb::handle hdu, bool primary) {
+        const OwnedHdu owned = to_owned_hdu(image_argument(hdu), primary);
+        const Bytes header = owned.header.to_bytes();
+        return nb::make_tuple(to_py_bytes(header), to_py_bytes(owned.data));
+    });
+    testing.def("image_from_bytes", [](nb::bytes header, nb::bytes data, bool read_only) {
+        const PyHeader parsed = header_from_text({header.c_str(), header.size()}, false);
+        const ByteSpan pixels(reinterpret_cast<const std::uint8_t*>(data.c_str()), data.size());
+        return make_image_object(PyImageHdu::from_bytes(parsed.snapshot(), pixels, read_only));
+    });
+    testing.def("image_track", [](nb::handle hdu) {
+        PyImageHdu& state = image_argument(hdu);
+        state.dirty_flags = std::make_shared<DirtyFlags>();
+        state.header.modified = state.dirty_flags;
+    });
+    testing.def("image_flags", [](nb::handle hdu) -> nb::object {
+        const PyImageHdu& state = image_argument(hdu);
+        if (!state.dirty_flags) return nb::none();
+        return nb::make_tuple(state.dirty_flags->modified.load(),
+                              state.dirty_flags->data_accessed.load());
+    });
+}
+
 nb::object make_image_class(nb::module_& m) {
+    add_image_testing_hooks(m);
     return bound_class<PyImageHdu>([&] {
         auto cls = nb::class_<PyImageHdu>(m, "ImageHdu",
                                           "ImageHdu(data, header=None, name=None)\n--\n\n"
                                           "Image HDU with lazy numpy data.\n\n"
                                           "Pixels of an image read from a file are read on the "
-                                          "first access to `data` and kept.",
+                                          "first access to `data` and kept. Built from an "
+                                          "array, the HDU holds that array itself; `header` (a "
+                                          "Header or a mapping) is copied and `name` becomes "
+                                          "EXTNAME.",
                                           nb::is_final(), nb::type_slots(kImageSlots));
-        cls.def("__init__", [](PyImageHdu*, nb::args args, nb::kwargs kwargs) {
-            (void)parse_args(kNewSig, args, kwargs);
-            PyErr_SetString(fits_error_type().ptr(),
-                            "ImageHdu construction from arrays is not available yet");
-            throw nb::python_error();
+        cls.def("__init__", [](PyImageHdu* self, nb::args args, nb::kwargs kwargs) {
+            const Args p = parse_args(kNewSig, args, kwargs);
+            new (self) PyImageHdu(image_from_args(p));
         });
         cls.def_prop_ro(
-            "header", [](PyImageHdu& self) { return make_header_object(self.header); },
+            "header",
+            [](PyImageHdu& self) {
+                SharedUse use(self);
+                return make_header_object(self.header);
+            },
             "The HDU header (see :class:`Header`).");
         cls.def_prop_ro(
             "axes",
-            [](PyImageHdu& self) { return axes_list(axes_from_array(*self.cache, self.axes)); },
+            [](PyImageHdu& self) {
+                SharedUse use(self);
+                return axes_list(axes_from_array(*self.cache, self.axes));
+            },
             "Image axes in **NAXIS order**: ``[NAXIS1, NAXIS2, ...]``.");
         cls.def_prop_ro(
-            "bitpix", [](PyImageHdu& self) { return bitpix_value(self.pixel_type); },
+            "bitpix",
+            [](PyImageHdu& self) {
+                SharedUse use(self);
+                return bitpix_value(self.pixel_type);
+            },
             "FITS ``BITPIX`` value (e.g. ``-32`` for ``f32``).");
-        cls.def_prop_ro("data", &data_getter,
-                        "Pixel data as a numpy array.\n\n"
-                        "None when the image has no pixels. Arrays of files opened read-only "
-                        "are read-only.");
+        add_data_property(cls);
         cls.def_prop_ro(
-            "section", [](PyImageHdu& self) { return make_section_object(self); },
+            "section",
+            [](PyImageHdu& self) {
+                SharedUse use(self);
+                return make_section_object(self);
+            },
             "Slicing accessor that mirrors :class:`numpy.ndarray`\n"
             "indexing. Unscaled pixels not read yet are read from the file region by region.");
         return cls;

@@ -1,6 +1,7 @@
 // vexlo.ImageHdu: an image HDU whose pixels are read from the opened file on the first access
 // to `data` (straight into the NumPy array when no scaling applies) and then kept in a cache
-// that the HDU shares with its sections.
+// that the HDU shares with its sections; or an image built in memory from a NumPy array, by
+// the constructor or by assigning to `data`.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "data/pixel.hpp"
+#include "hdu/owned.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"
 #include "python/header.hpp"
@@ -35,6 +37,9 @@ struct ArrayCache {
 nb::object cached_array(ArrayCache& cache);
 // Replaces the cached array; the previous one is released after the lock is dropped.
 void set_cached_array(ArrayCache& cache, nb::object array);
+// Replaces the cached array and hands back the previous one, for a caller that must release
+// it later (outside a borrow of the HDU object, say).
+nb::object swap_cached_array(ArrayCache& cache, nb::object array);
 // Stores `array` unless another array got there first; returns the array that stays.
 nb::object store_first_array(ArrayCache& cache, nb::object array);
 
@@ -56,6 +61,9 @@ struct PyImageHdu {
     std::shared_ptr<const FitsFile> tab_file;  // where -TAB lookup tables are loaded from
     bool read_only = false;
     Bitpix pixel_type = Bitpix::U8;
+    // Who is using the Python object right now: a count of readers, or -1 while the `data`
+    // setter holds it. Touched only with the interpreter lock held.
+    int borrow = 0;
 
     // A lazy image over a loaded image record: its axes and pixel type, the header handle
     // and the read-only flag; the caller adds the pixel source, flags and file.
@@ -72,6 +80,23 @@ struct PyImageHdu {
 Header header_with_shape(const Header& header, std::span<const std::uint64_t> axes,
                          Bitpix pixel_type);
 
+// The same shape cards written into the HDU's live header, under its lock; for the current
+// `pixel_type`. A card that cannot be written stays as it was.
+void sync_header_shape(PyImageHdu& hdu, std::span<const std::uint64_t> axes);
+
+// The setter of ImageHdu.data: marks the owning file modified, then `None` empties the image
+// (NAXIS = 0) and an array-like becomes the HDU's array (not copied), its dtype the pixel type
+// and its shape the axes. Either way the HDU stops reading from the file. A refused value
+// (TypeError of the coercion or of the dtype) leaves the HDU as it was. Returns the array the
+// HDU held before, for the caller to release.
+nb::object set_data(PyImageHdu& hdu, nb::handle value);
+
+// The finished HDU for writing this image as the first HDU of a file (`primary`) or as an
+// extension: a copy of the current header with the structural cards of the current array
+// (read from the file first if need be), its unsigned/signed-byte offset cards and the copied
+// cards merged in; an image without pixels becomes an empty HDU with NAXIS = 0.
+OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary);
+
 // The pixel array, reading it on first use (direct or scaled), frozen for a read-only file
 // and cached; an empty object when the image has no pixels or no source.
 nb::object load_data(PyImageHdu& hdu);
@@ -87,6 +112,9 @@ struct ImageFields {
     Bitpix pixel_type;
 };
 nb::object load_full_array(const ImageFields& fields);
+
+// An array's shape reversed into NAXIS order.
+std::vector<std::uint64_t> array_axes(nb::handle array);
 
 // The axes in NAXIS order: the cached array's shape reversed, or the recorded axes.
 std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,

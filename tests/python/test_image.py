@@ -163,10 +163,7 @@ def test_extension_images_and_shared_file(tmp_path):
     np.testing.assert_array_equal(a.data, np.arange(12).reshape(3, 4))
 
 
-def test_constructor_is_not_available_yet():
-    with pytest.raises(vexlo.FitsError) as info:
-        vexlo.ImageHdu([1, 2, 3])
-    assert info.value.args == ("ImageHdu construction from arrays is not available yet",)
+def test_constructor_signature():
     with pytest.raises(TypeError) as info:
         vexlo.ImageHdu()
     assert info.value.args == (
