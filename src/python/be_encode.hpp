@@ -23,8 +23,8 @@ inline U to_big_endian(U v) {
 // `out` with `flip` XOR-ed into each (the offset of the unsigned conventions). The
 // contiguous case has its own loop so that it vectorises.
 template <class U>
-[[gnu::optimize("O3")]] void encode_run(const std::uint8_t* src, std::ptrdiff_t stride,
-                                        std::size_t n, std::uint8_t* out, U flip) {
+void encode_run(const std::uint8_t* src, std::ptrdiff_t stride, std::size_t n, std::uint8_t* out,
+                U flip) {
     if (stride == static_cast<std::ptrdiff_t>(sizeof(U))) {
         for (std::size_t i = 0; i < n; ++i) {
             U v;
@@ -45,9 +45,8 @@ template <class U>
 // One element per row: `n` elements `src_stride` bytes apart into cells `out_stride` bytes
 // apart (a table column of repeat 1).
 template <class U>
-[[gnu::optimize("O3")]] void encode_scatter(const std::uint8_t* src, std::ptrdiff_t src_stride,
-                                            std::size_t n, std::uint8_t* out,
-                                            std::size_t out_stride) {
+void encode_scatter(const std::uint8_t* src, std::ptrdiff_t src_stride, std::size_t n,
+                    std::uint8_t* out, std::size_t out_stride) {
     for (std::size_t i = 0; i < n; ++i) {
         U v;
         std::memcpy(&v, src + static_cast<std::ptrdiff_t>(i) * src_stride, sizeof(U));
@@ -57,17 +56,16 @@ template <class U>
 }
 
 // NumPy bools (one byte, 0 or 1) as FITS logicals 'T' and 'F'.
-[[gnu::optimize("O3")]] inline void encode_logical_run(const std::uint8_t* src,
-                                                       std::ptrdiff_t stride, std::size_t n,
-                                                       std::uint8_t* out) {
+inline void encode_logical_run(const std::uint8_t* src, std::ptrdiff_t stride, std::size_t n,
+                               std::uint8_t* out) {
     for (std::size_t i = 0; i < n; ++i)
         out[i] = src[static_cast<std::ptrdiff_t>(i) * stride] != 0 ? 'T' : 'F';
 }
 
 // Numbers of type T converted to big-endian doubles.
 template <class T>
-[[gnu::optimize("O3")]] void encode_as_f64_run(const std::uint8_t* src, std::ptrdiff_t stride,
-                                               std::size_t n, std::uint8_t* out) {
+void encode_as_f64_run(const std::uint8_t* src, std::ptrdiff_t stride, std::size_t n,
+                       std::uint8_t* out) {
     for (std::size_t i = 0; i < n; ++i) {
         T v;
         std::memcpy(&v, src + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
