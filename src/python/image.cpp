@@ -223,40 +223,7 @@ std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
 
 // --- Assignment and writing -------------------------------------------------------------------
 
-namespace {
-
-// The pixel type of an array given by Python, by its dtype's kind and item size; TypeError
-// "ImageHdu: unsupported numpy dtype {}; expected one of ..." with str(dtype) otherwise.
-// (Stands in for pixels' dtype_code, whose std::string casts have no caster in its unit and
-// fail with std::bad_cast, and whose nb::str(dtype) borrows rather than calls str().)
-Bitpix image_pixel_type(nb::handle array) {
-    const DtypeInfo d = dtype_info(array);
-    if (d.kind == 'b') return Bitpix::U8;
-    if (d.kind == 'i' || d.kind == 'u') {
-        switch (d.itemsize) {
-            case 1:
-                return Bitpix::U8;
-            case 2:
-                return Bitpix::I16;
-            case 4:
-                return Bitpix::I32;
-            case 8:
-                return Bitpix::I64;
-            default:
-                break;
-        }
-    }
-    if (d.is('f', 4)) return Bitpix::F32;
-    if (d.is('f', 8)) return Bitpix::F64;
-    const nb::object dtype = array.attr("dtype");
-    const nb::object text = nb::steal(PyObject_Str(dtype.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
-    raise(PyExc_TypeError, "ImageHdu: unsupported numpy dtype " + to_string(text) +
-                               "; expected one of bool, int8, uint8, int16, uint16, int32, "
-                               "uint32, int64, uint64, float32, float64");
-}
-
-}  // namespace
+namespace {}  // namespace
 
 nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     // Before the value is looked at: even a refused assignment forces the next rewrite.
@@ -271,7 +238,7 @@ nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     // Everything that can refuse the value runs before the HDU changes, so a refused value
     // keeps the pixels (and the file they are read from) as they were.
     nb::object array = coerce_array(value, "ImageHdu.data");
-    const Bitpix pixel_type = image_pixel_type(array);
+    const Bitpix pixel_type = dtype_code(array);
     std::vector<std::uint64_t> axes = array_axes(array);
     hdu.pixel_source.reset();
     hdu.pixel_type = pixel_type;
@@ -407,7 +374,7 @@ constexpr auto kNewSig =
 PyImageHdu image_from_args(const Args& p) {
     const std::optional<std::string> name = p.convert_opt("name", to_string);
     nb::object array = coerce_array(p.get("data"), "ImageHdu");
-    const Bitpix pixel_type = image_pixel_type(array);
+    const Bitpix pixel_type = dtype_code(array);
     std::vector<std::uint64_t> axes = array_axes(array);
     PyHeader header = header_for_new_image(p.get_opt("header"));
     if (name) {

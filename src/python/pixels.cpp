@@ -9,6 +9,7 @@
 #include <string>
 
 #include "python/args.hpp"
+#include "python/arrays.hpp"
 #include "python/errors.hpp"
 
 namespace vexlo::py {
@@ -264,12 +265,10 @@ nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
 }
 
 Bitpix dtype_code(nb::handle array) {
-    nb::object dtype = array.attr("dtype");
-    const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-    const std::int64_t size = to_i64(dtype.attr("itemsize"));
-    if (kind == "b") return Bitpix::U8;
-    if (kind == "i" || kind == "u") {
-        switch (size) {
+    const DtypeInfo d = dtype_info(array);
+    if (d.kind == 'b') return Bitpix::U8;
+    if (d.kind == 'i' || d.kind == 'u') {
+        switch (d.itemsize) {
             case 1:
                 return Bitpix::U8;
             case 2:
@@ -282,10 +281,12 @@ Bitpix dtype_code(nb::handle array) {
                 break;
         }
     }
-    if (kind == "f" && size == 4) return Bitpix::F32;
-    if (kind == "f" && size == 8) return Bitpix::F64;
-    raise(PyExc_TypeError, "ImageHdu: unsupported numpy dtype " +
-                               nb::cast<std::string>(nb::str(dtype)) +
+    if (d.is('f', 4)) return Bitpix::F32;
+    if (d.is('f', 8)) return Bitpix::F64;
+    const nb::object dtype = array.attr("dtype");
+    const nb::object text = nb::steal(PyObject_Str(dtype.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    raise(PyExc_TypeError, "ImageHdu: unsupported numpy dtype " + to_string(text) +
                                "; expected one of bool, int8, uint8, int16, uint16, int32, "
                                "uint32, int64, uint64, float32, float64");
 }
