@@ -347,8 +347,10 @@ void for_each_item(nb::handle items, F&& each) {
             if (PyErr_Occurred()) throw nb::python_error();
             break;
         }
-        nb::object key = item[0];
-        nb::object value = item[1];
+        // Subscripted with int keys, not through the sequence protocol: an item that only
+        // has mapping-style __getitem__ (a dict {0: key, 1: value}) is accepted too.
+        nb::object key = item[nb::int_(0)];
+        nb::object value = item[nb::int_(1)];
         KeyedValue kv{uppercase_keyword(to_string(key)), value_comment_from_py(value)};
         each(std::move(kv));
     }

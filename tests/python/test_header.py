@@ -297,6 +297,29 @@ def test_header_from_items_sequence():
         Header(BadIteration())
 
 
+def test_header_items_are_subscripted_with_int_keys():
+    # Items are read as item[0] and item[1], so an item that is only subscriptable by key
+    # works, and indexing errors of the item come through as they are.
+    class Items:
+        def __init__(self, *rows):
+            self.rows = rows
+
+        def items(self):
+            return list(self.rows)
+
+    h = Header(Items({0: "a", 1: 5}, {1: (2, "c"), 0: "b"}))
+    assert h.items() == [("A", 5), ("B", 2)]
+    assert h.comment("B") == "c"
+    target = Header()
+    target.update(Items({0: "x", 1: "y"}))
+    assert target.items() == [("X", "y")]
+    with pytest.raises(KeyError) as e:
+        Header(Items({0: "a"}))
+    assert e.value.args == (1,)
+    with pytest.raises(IndexError):
+        Header(Items(("a",)))
+
+
 def test_header_copy_is_independent():
     a = Header({"A": 1})
     b = Header(a)
