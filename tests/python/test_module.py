@@ -56,6 +56,108 @@ def test_version_doc_and_exports():
     assert "_testing" not in vexlo.__all__
 
 
+# Every public class: constructor text signature (None: not instantiable) and first doc line.
+CLASSES = {
+    "FitsFile": ("()", "Owning, ordered, mutable list of HDUs."),
+    "Header": ("(mapping=None)", "Dict-like view of a FITS header."),
+    "HeaderCommentary": (None, "List-like view of every commentary card body that shares a"),
+    "ImageHdu": ("(data, header=None, name=None)", "Image HDU with lazy numpy data."),
+    "_ImageSection": (None, "Slicing proxy returned by :attr:`ImageHdu.section`."),
+    "RandomGroups": (None, "Random-groups primary HDU (legacy format; see Standard Sec.6)."),
+    "BinTable": (None, "Binary table HDU (``BINTABLE``)."),
+    "AsciiTable": (None, "ASCII ``TABLE`` HDU."),
+    "Wcs": ("(header, alt=' ')", "World Coordinate System for an HDU."),
+    "WcsFit": (None, "Result of :func:`fit_wcs`."),
+    "ImageBuilder": (None, "Opaque image HDU spec produced by :func:`image`."),
+    "BinTableBuilder": (None, "Opaque BINTABLE HDU spec produced by :func:`bintable`."),
+    "AsciiTableBuilder": (None, "Opaque ASCII TABLE HDU spec produced by :func:`ascii_table`."),
+    "FitsDiff": (None, "Result of comparing two FITS files. See :func:`diff`."),
+}
+
+# Every module function: text signature and first doc line.
+FUNCTIONS = {
+    "open": ('(path, mode="readonly", lenient=True)', "Open a FITS file by path."),
+    "image": ("(data, header=None, primary=True)", "Build an image HDU from an array."),
+    "bintable": (
+        "(columns, units=None, extname=None)",
+        "Build a ``BINTABLE`` HDU from a column dictionary.",
+    ),
+    "ascii_table": (
+        "(columns, formats=None, tnulls=None, units=None, extname=None)",
+        "Build an ASCII ``TABLE`` HDU from a column dictionary.",
+    ),
+    "write": (
+        "(path, hdus, overwrite=False, *, checksums=False)",
+        "Write a sequence of HDU builders to disk.",
+    ),
+    "compressed_image": (
+        "(data, header=None, *, tile_shape=None, extname=None)",
+        "Tile-compress a numpy array into a ``BINTABLE`` HDU (``ZIMAGE``).",
+    ),
+    "fit_wcs": (
+        '(pixels, sky, projection="TAN", crpix=None, crval=None, sip_order=None, '
+        'fit_sip_inverse=True, frame="equatorial", origin=0)',
+        "Fit a celestial WCS to ``(pixel, sky)`` reference correspondences.",
+    ),
+    "diff": (
+        "(a, b, *, rtol=0.0, atol=0.0, max_diffs=10, ignore_keywords=None)",
+        "Compare two FITS files and return the differences.",
+    ),
+    "getdata": (
+        "(path, ext=None, *, header=False)",
+        "Read one HDU's data, and optionally its header, from `path`.",
+    ),
+    "getheader": ("(path, ext=None)", "Read one HDU's header from `path`."),
+    "getval": ("(path, key, ext=None)", "Read one header keyword from `path`."),
+    "setval": (
+        "(path, key, value=None, *, ext=None, comment=None)",
+        "Set one header keyword in `path`. Rewrites the file.",
+    ),
+    "delval": (
+        "(path, key, *, ext=None)",
+        "Remove one header keyword from `path`. Rewrites the file.",
+    ),
+    "info": ("(path)", "Return a brief HDU summary table for `path`."),
+    "append": ("(path, data, header=None)", "Append one image HDU to an existing FITS file."),
+}
+
+
+@pytest.mark.parametrize("name", list(CLASSES))
+def test_public_class_description(name):
+    if not hasattr(vexlo, name):
+        pytest.skip(f"{name} is not built yet")
+    cls = getattr(vexlo, name)
+    signature, first_line = CLASSES[name]
+    assert isinstance(cls, type)
+    assert cls.__name__ == name and cls.__qualname__ == name
+    assert cls.__module__ == "vexlo"
+    assert cls.__bases__ == (object,)
+    assert cls.__doc__.splitlines()[0] == first_line
+    assert cls.__text_signature__ == signature
+    if signature is None:
+        with pytest.raises(TypeError):
+            cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    # No instance __dict__, no weak references, not matched as a sequence or mapping.
+    assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0
+    assert not cls.__flags__ & ((1 << 5) | (1 << 6))
+
+
+@pytest.mark.parametrize("name", list(FUNCTIONS))
+def test_module_function_description(name):
+    if not hasattr(vexlo, name):
+        pytest.skip(f"{name} is not built yet")
+    function = getattr(vexlo, name)
+    signature, first_line = FUNCTIONS[name]
+    assert isinstance(function, types.BuiltinFunctionType)
+    assert function.__name__ == name
+    assert function.__module__ == "vexlo"
+    assert function.__self__ is vexlo
+    assert function.__text_signature__ == signature
+    assert function.__doc__.splitlines()[0] == first_line
+
+
 def test_fits_error_class():
     assert vexlo.FitsError.__mro__ == (
         vexlo.FitsError,
