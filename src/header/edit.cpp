@@ -47,7 +47,13 @@ bool same_shape(ByteSpan bytes, Span old, ByteSpan images) {
     ByteSpan old_first = image_at(bytes, old.start);
     ByteSpan new_first = image_at(images, 0);
     if (card_kind(old_first, true) != card_kind(new_first, true)) return false;
-    if (!card_keyword_eq(new_first, true, card_keyword(old_first, true))) return false;
+    // Both keywords readable and equal, or both unreadable: a blank-keyword card and one whose
+    // keyword cannot be read share the empty text but are filed differently.
+    const std::string old_key = card_keyword(old_first, true);
+    if (card_keyword(new_first, true) != old_key) return false;
+    if (card_keyword_eq(old_first, true, old_key) != card_keyword_eq(new_first, true, old_key)) {
+        return false;
+    }
     for (std::size_t pos = kCardLen; pos < images.size(); pos += kCardLen) {
         if (!continues(image_at(images, pos - kCardLen), image_at(images, pos))) return false;
     }

@@ -49,6 +49,7 @@ std::vector<std::string> lines(const Header& h) {
         }
     }
     if (a.index != b.index) return ::testing::AssertionFailure() << "index differs";
+    if (a.occurrences != b.occurrences) return ::testing::AssertionFailure() << "occurrences";
     if (h.keywords() != fresh.keywords()) return ::testing::AssertionFailure() << "keywords";
     for (const auto& [key, n] : b.index) {
         auto got = h.get(key);
@@ -413,6 +414,29 @@ TEST(HeaderEdit, RawPrimitivesKeepOrDropTheLayout) {
         h.replace_raw(c.span, images);
         EXPECT_EQ(h.has_layout(), c.keeps) << c.name;
         EXPECT_TRUE(agrees_with_fresh_parse(h)) << c.name;
+    }
+
+    // A blank-keyword card and a HIERARCH card that does not parse both read the empty keyword,
+    // but only the blank card is filed under it.
+    const std::string broken = "HIERARCH ABC 5";
+    const struct {
+        const char* name;
+        std::string before, after;
+        bool keeps;
+        std::size_t blanks;
+    } unreadable[] = {
+        {"unreadable keyword replaced by a blank keyword", broken, "", false, 1},
+        {"blank keyword replaced by an unreadable keyword", "", broken, false, 0},
+        {"unreadable keyword replaced by another", broken, "HIERARCH XYZ 6", true, 0},
+    };
+    for (const auto& c : unreadable) {
+        Header u = header_of({kv("A", "1"), c.before});
+        ASSERT_EQ(u.len(), 2u);
+        u.replace_raw(1, card_bytes({c.after}));
+        EXPECT_EQ(u.has_layout(), c.keeps) << c.name;
+        EXPECT_EQ(u.get_all("").size(), c.blanks) << c.name;
+        EXPECT_EQ(u.contains_exact(""), c.blanks > 0) << c.name;
+        EXPECT_TRUE(agrees_with_fresh_parse(u)) << c.name;
     }
 
     Header h = header_of({kv("A", "1"), kv("B", "2")});
