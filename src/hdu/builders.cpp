@@ -233,21 +233,22 @@ Result<void> check_descriptors(const std::vector<BinBuilderColumn>& columns, std
                 const std::uint8_t* cell = rows.data() + r * w + offset;
                 const std::uint64_t n = p ? load_be_u32(cell) : load_be_u64(cell);
                 const std::uint64_t off = p ? load_be_u32(cell + 4) : load_be_u64(cell + 8);
-                const std::string shown = " row " + str(r) + ": " + (p ? "P" : "Q") +
-                                          " descriptor (n=" + str(n) + ", off=" + str(off) + ")";
+                // The row's text is built only for a message: this loop runs once per row.
+                const auto shown = [&] {
+                    return column_label(c, ci) + " row " + str(r) + ": " + (p ? "P" : "Q") +
+                           " descriptor (n=" + str(n) + ", off=" + str(off) + ")";
+                };
                 if (n > max_field || off > max_field) {
-                    return std::unexpected(Error::data(column_label(c, ci) + shown +
-                                                       " exceeds the signed " + (p ? "32" : "64") +
-                                                       "-bit range"));
+                    return std::unexpected(Error::data(shown() + " exceeds the signed " +
+                                                       (p ? "32" : "64") + "-bit range"));
                 }
                 if (n == 0) continue;
                 const std::optional<std::uint64_t> bytes = BinFormat::byte_width(n, element);
                 const std::optional<std::uint64_t> end =
                     bytes ? checked_add(off, *bytes) : std::nullopt;
                 if (!end || *end > heap.size()) {
-                    return std::unexpected(Error::data(column_label(c, ci) + shown +
-                                                       " points outside the " + str(heap.size()) +
-                                                       "-byte heap"));
+                    return std::unexpected(Error::data(shown() + " points outside the " +
+                                                       str(heap.size()) + "-byte heap"));
                 }
             }
         }
@@ -470,24 +471,21 @@ std::string pad_right(std::string s, std::uint64_t width) {
     return s;
 }
 
-std::string infinity_text(double v) {
-    return v < 0 ? "-inf" : "inf";
-}
-
-// Fixed notation with exactly `decimals` digits after the point, correctly rounded.
+// Fixed notation with exactly `decimals` digits after the point, correctly rounded. The
+// point is written even without decimals ("2."): readers take a field without one as
+// holding an implied point and validators refuse it.
 std::string render_fixed(double v, std::uint64_t decimals) {
-    if (std::isinf(v)) return infinity_text(v);
     std::string buf(static_cast<std::size_t>(decimals) + 400, '\0');
     const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed,
                                  static_cast<int>(decimals));
     buf.resize(static_cast<std::size_t>(r.ptr - buf.data()));
+    if (decimals == 0) buf += '.';
     return buf;
 }
 
-// d.dddE<exp>: one digit before the point, `decimals` after it (no point for 0), the
+// d.dddE<exp>: one digit before the point, `decimals` after it (the point also for 0), the
 // exponent without '+' or leading zeros.
 std::string render_exp(double v, std::uint64_t decimals, char letter) {
-    if (std::isinf(v)) return infinity_text(v);
     std::string buf(static_cast<std::size_t>(decimals) + 32, '\0');
     const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v,
                                  std::chars_format::scientific, static_cast<int>(decimals));
@@ -500,6 +498,7 @@ std::string render_exp(double v, std::uint64_t decimals, char letter) {
     while (exp.size() > 1 && exp.front() == '0')
         exp.remove_prefix(1);
     std::string out = buf.substr(0, e);
+    if (decimals == 0) out += '.';
     out += letter;
     if (negative) out += '-';
     out += exp;
@@ -534,6 +533,13 @@ Result<std::string> render_cell(const AsciiBuilderColumn& c, std::uint64_t row) 
     } else {
         const double v = std::get<std::vector<double>>(c.values)[static_cast<std::size_t>(row)];
         if (std::isnan(v)) return ascii_null_cell(c, row, width);
+        // No reader takes a text such as "inf" for a number: the table would not read back.
+        if (std::isinf(v)) {
+            return std::unexpected(Error::data("AsciiTableBuilder: column `" + c.name + "` row " +
+                                               str(row) + ": " + (v < 0 ? "-inf" : "inf") +
+                                               " has no ASCII table form (fields hold finite "
+                                               "numbers only)"));
+        }
         switch (f.kind) {
             case AsciiKind::F:
                 text = render_fixed(v, f.decimals);
@@ -574,7 +580,9 @@ Result<std::string> ascii_null_cell(const AsciiBuilderColumn& column, std::uint6
                                            "`: TNULL `" + t + "` exceeds the " + str(width) +
                                            "-character field"));
     }
-    std::string text = pad_left(t, width);
+    // Left-justified: a null field is the TNULL text filled with blanks to the field width,
+    // which is the field other readers compare with the TNULL text.
+    std::string text = pad_right(t, width);
     if (text.size() != width) return std::unexpected(rendered_too_wide(column, row, text, width));
     return text;
 }

@@ -108,7 +108,7 @@ struct AsciiBuilderColumn {
 
 // A12, I6, F10.3, E15.7, D25.17.
 std::string ascii_tform_text(const AsciiFormat& format);
-// The field of an undefined cell: the column's TNULL right-justified to `width`.
+// The field of an undefined cell: the column's TNULL left-justified, blank-filled to `width`.
 Result<std::string> ascii_null_cell(const AsciiBuilderColumn& column, std::uint64_t row,
                                     std::uint64_t width);
 

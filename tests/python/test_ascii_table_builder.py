@@ -50,10 +50,11 @@ def test_header_layout_and_padding(tmp_path):
     assert hdu.keywords() == ["XTENSION", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "PCOUNT",
                               "GCOUNT", "TFIELDS", "TTYPE1", "TFORM1", "TBCOL1", "TTYPE2",
                               "TFORM2", "TBCOL2", "TUNIT2", "TNULL2", "EXTNAME"]
-    # The default I2 would not hold the null text: widened to keep a blank before it.
+    # The default I2 would not hold the null text: widened to hold it and one blank.
     assert (hdu["XTENSION"], hdu["NAXIS1"], hdu["TBCOL2"], hdu["TFORM2"]) == ("TABLE", 6, 3,
                                                                               "I4")
-    assert hdu.data == b"x    1yz -99"
+    # A null field is the TNULL text left-justified and blank-filled, as readers compare it.
+    assert hdu.data == b"x    1yz-99 "
     # ASCII tables are padded with blanks.
     assert set(hdu.padded[len(hdu.data):]) == {0x20}
     fitsverify(path)
@@ -65,7 +66,7 @@ def test_header_layout_and_padding(tmp_path):
 
 
 def test_given_formats(tmp_path):
-    _, hdu = table(tmp_path, {"b": [1, 2], "f": [1.25, -3.5], "d": [1e10, 2.0], "s": ["a", "b"]},
+    path, hdu = table(tmp_path, {"b": [1, 2], "f": [1.25, -3.5], "d": [1e10, 2.0], "s": ["a", "b"]},
                    formats={"b": "I6", "f": "F8.3", "d": "d12.4", "s": "A3", "zz": "Q3"})
     assert forms(hdu) == ["I6", "F8.3", "D12.4", "A3"]
     assert hdu.ascii_fields() == {
@@ -74,13 +75,42 @@ def test_given_formats(tmp_path):
         "d": ["   1.0000D10", "    2.0000D0"],
         "s": ["a  ", "b  "],
     }
+    fitsverify(path)
+
+
+def test_formats_without_decimals_still_write_the_point(tmp_path):
+    # A field without a point reads with an implied one, and validators refuse it.
+    path, hdu = table(tmp_path, {"f": [2.5, -40.0], "e": [0.5, 123.5], "d": [1e10, -3.0]},
+                      formats={"f": "F5.0", "e": "E6.0", "d": "D6.0"})
+    assert hdu.ascii_fields() == {"f": ["   2.", " -40."], "e": [" 5.E-1", "  1.E2"],
+                                  "d": [" 1.D10", " -3.D0"]}
+    fitsverify(path)
+    if hasattr(vexlo, "open"):
+        t = vexlo.open(str(path))[1]
+        assert [list(t[c]) for c in ("f", "e", "d")] == [[2.0, -40.0], [0.5, 100.0],
+                                                         [1e10, -3.0]]
+
+
+@pytest.mark.parametrize("value,shown", [(float("inf"), "inf"), (-np.inf, "-inf")])
+def test_infinities_are_refused(tmp_path, value, shown):
+    # No reader takes "inf" for a number, so such a table could not be read back.
+    with pytest.raises(vexlo.FitsError) as e:
+        vexlo.ascii_table({"x": [1.0, value]}, formats={"x": "F8.2"})
+    assert str(e.value) == (f"data: AsciiTableBuilder: column `x` row 1: {shown} has no ASCII "
+                            "table form (fields hold finite numbers only)")
 
 
 def test_null_texts_fit_default_widths(tmp_path):
-    _, hdu = table(tmp_path, {"i": [12, None], "j": [None, 5], "r": [float("nan"), 1.0]},
+    path, hdu = table(tmp_path, {"i": [12, None], "j": [None, 5], "r": [float("nan"), 1.0]},
                    tnulls={"i": "-1", "j": "UNDEFINED", "r": "NO MEASUREMENT HERE"})
     assert forms(hdu) == ["I3", "I10", "E20.7"]
-    assert hdu.ascii_fields()["j"] == [" UNDEFINED", "         5"]
+    assert hdu.ascii_fields()["j"] == ["UNDEFINED ", "         5"]
+    assert hdu.ascii_fields()["r"][0] == "NO MEASUREMENT HERE "
+    fitsverify(path)
+    if hasattr(vexlo, "open"):
+        t = vexlo.open(str(path))[1]
+        assert np.isnan(t["i"][1]) and np.isnan(t["j"][0]) and np.isnan(t["r"][0])
+        assert (t["i"][0], t["j"][1], t["r"][1]) == (12, 5, 1.0)
     with pytest.raises(vexlo.FitsError, match="TNULL `-999` exceeds the 3-character field"):
         vexlo.ascii_table({"i": [1, None]}, formats={"i": "I3"}, tnulls={"i": "-999"})
 
@@ -89,7 +119,7 @@ def test_real_nan_needs_a_null_text(tmp_path):
     with pytest.raises(vexlo.FitsError, match="row 1 is undefined but no TNULL is set"):
         vexlo.ascii_table({"r": [1.0, float("nan")]})
     _, hdu = table(tmp_path, {"r": [1.0, float("nan")]}, tnulls={"r": "NaN"})
-    assert hdu.ascii_fields()["r"][1] == "            NaN"
+    assert hdu.ascii_fields()["r"][1] == "NaN            "
 
 
 ERRORS = [

@@ -499,7 +499,7 @@ TEST(AsciiTableBuilder, LayoutHeaderAndFields) {
                   "PCOUNT=0",       "GCOUNT=1",    "TFIELDS=3", "TTYPE1=NAME", "TFORM1=A5",
                   "TBCOL1=1",       "TTYPE2=N",    "TFORM2=I3", "TBCOL2=6",    "TNULL2=-9",
                   "TTYPE3=X",       "TFORM3=F8.2", "TBCOL3=9",  "TUNIT3=km",   "EXTNAME=CAT"}));
-    EXPECT_EQ(std::string(as_chars(t->data.span())), "ab    42    3.14hello -9   -0.01");
+    EXPECT_EQ(std::string(as_chars(t->data.span())), "ab    42    3.14hello-9    -0.01");
 
     TempDir dir;
     const FitsFile f = write_and_open(dir, std::move(*t).into_parts(), false);
@@ -543,14 +543,21 @@ TEST(AsciiTableBuilder, CellRendering) {
         {fmt(A, 0), Texts{""}, {}, "", ""},
         {fmt(I, 5), Ints{42}, {}, "   42", ""},
         {fmt(I, 5), Ints{-1234}, {}, "-1234", ""},
-        {fmt(I, 5), Ints{std::nullopt}, "-99", "  -99", ""},
+        // A null field is the TNULL text left-justified, as readers compare it.
+        {fmt(I, 5), Ints{std::nullopt}, "-99", "-99  ", ""},
         {fmt(F, 8, 2), Reals{3.14159}, {}, "    3.14", ""},
-        {fmt(F, 6, 0), Reals{2.5}, {}, "     2", ""},  // correctly rounded: ties to even
+        {fmt(F, 6, 0), Reals{2.5}, {}, "    2.", ""},  // correctly rounded: ties to even
         {fmt(F, 6, 1), Reals{-0.0}, {}, "  -0.0", ""},
-        {fmt(F, 6, 2), Reals{inf}, {}, "   inf", ""},
+        {fmt(F, 6, 2),
+         Reals{inf},
+         {},
+         "",
+         "data: AsciiTableBuilder: column `c` row 0: inf has no ASCII table form (fields hold "
+         "finite numbers only)"},
         {fmt(E, 12, 3), Reals{123.5}, {}, "     1.235E2", ""},
         {fmt(E, 8, 2), Reals{0.00125}, {}, " 1.25E-3", ""},
-        {fmt(E, 5, 0), Reals{123.5}, {}, "  1E2", ""},
+        {fmt(E, 5, 0), Reals{123.5}, {}, " 1.E2", ""},
+        {fmt(D, 6, 0), Reals{-0.5}, {}, "-5.D-1", ""},
         {fmt(E, 8, 2), Reals{0.0}, {}, "  0.00E0", ""},
         {fmt(E, 8, 3),
          Reals{-1e-300},
@@ -558,10 +565,15 @@ TEST(AsciiTableBuilder, CellRendering) {
          "",
          "data: AsciiTableBuilder: column `c` row 0: rendered `-1.000E-300` is 11 bytes, field "
          "width is 8"},
-        {fmt(E, 6, 2), Reals{-inf}, {}, "  -inf", ""},
+        {fmt(E, 6, 2),
+         Reals{-inf},
+         {},
+         "",
+         "data: AsciiTableBuilder: column `c` row 0: -inf has no ASCII table form (fields hold "
+         "finite numbers only)"},
         {fmt(D, 12, 3), Reals{123.5}, {}, "     1.235D2", ""},
-        {fmt(E, 6, 1), Reals{nan}, "NULL", "  NULL", ""},
-        {fmt(D, 6, 1), Reals{nan}, "*", "     *", ""},
+        {fmt(E, 6, 1), Reals{nan}, "NULL", "NULL  ", ""},
+        {fmt(D, 6, 1), Reals{nan}, "*", "*     ", ""},
         {fmt(I, 5),
          Ints{123456},
          {},
@@ -593,7 +605,7 @@ TEST(AsciiTableBuilder, CellRendering) {
         {fmt(I, 5), Ints{std::nullopt}, "-99999", "",
          "data: AsciiTableBuilder: column `c`: TNULL `-99999` exceeds the 5-character field"},
         {fmt(F, 4, 1), Reals{nan}, "\xC3\xA9\xC3\xA9", "",
-         "data: AsciiTableBuilder: column `c` row 0: rendered `  \xC3\xA9\xC3\xA9` is 6 bytes, "
+         "data: AsciiTableBuilder: column `c` row 0: rendered `\xC3\xA9\xC3\xA9  ` is 6 bytes, "
          "field width is 4"},
     };
     for (const Case& c : cases) {
