@@ -155,6 +155,21 @@ def test_reports_the_file_on_disk(tmp_path):
     assert f.verify_checksums() == [row(0, False, False)]
 
 
+@needs_write
+def test_read_failure_is_a_fits_error(tmp_path):
+    path = tmp_path / "cut.fits"
+    vexlo.write(path, [vexlo.image(np.arange(3000.0))], checksums=True)
+    f = vexlo.open(path)
+    # Shortened after opening: the data section is no longer all there.
+    with open(path, "r+b") as out:
+        out.truncate(3 * BLOCK)
+    with pytest.raises(vexlo.FitsError) as info:
+        f.verify_checksums()
+    assert info.value.args == (
+        "i/o error: pread reached EOF before filling buffer (file truncated?)",
+    )
+
+
 def test_without_a_file():
     with pytest.raises(ValueError) as info:
         vexlo.FitsFile().verify_checksums()

@@ -176,3 +176,12 @@ def test_large_image_round_trip(tmp_path):
     assert np.array_equal(np.frombuffer(tab.data, ">f8"), np.arange(70001.0))
     assert checksums_verify(img) and checksums_verify(tab)
     fitsverify(p)
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("size", [3, 100_000], ids=["buffered", "written-through"])
+def test_output_failure_is_a_fits_error(size):
+    # A small HDU fails when the buffer is flushed at the end, a large one on its own write.
+    with pytest.raises(vexlo.FitsError) as e:
+        vexlo.write("/dev/full", [vexlo.image(np.zeros(size))], overwrite=True)
+    assert str(e.value).startswith("i/o error: ") and isinstance(e.value, OSError)
