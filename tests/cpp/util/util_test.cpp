@@ -127,6 +127,7 @@ TEST(Debug, QuotedForms) {
     EXPECT_EQ(debug_str("it's"), "\"it's\"");
     EXPECT_EQ(debug_str("e\xCC\x81"), "\"e\\u{301}\"");
     EXPECT_EQ(debug_str("\xC3\xA9"), "\"\xC3\xA9\"");
+    EXPECT_EQ(debug_str("\xC2\xA0|\xE3\x80\x80"), "\"\\u{a0}|\\u{3000}\"");
     EXPECT_EQ(debug_char('a'), "'a'");
     EXPECT_EQ(debug_char('\''), "'\\''");
 }
