@@ -36,15 +36,21 @@ void set_cached_array(ArrayCache& cache, nb::object array) {
 nb::object swap_cached_array(ArrayCache& cache, nb::object array) {
     auto lock = lock_mutex(cache.mutex);
     std::swap(cache.array, array);
+    cache.source_dropped = true;
     return array;
 }
 
 nb::object store_first_array(ArrayCache& cache, nb::object array) {
     auto lock = lock_mutex(cache.mutex);
-    if (!cache.array.is_valid()) cache.array = array;
+    if (!cache.array.is_valid() && !cache.source_dropped) cache.array = array;
     nb::object kept = cache.array;
     lock.unlock();
     return kept;
+}
+
+bool source_dropped(ArrayCache& cache) {
+    auto lock = lock_mutex(cache.mutex);
+    return cache.source_dropped;
 }
 
 // --- Construction -----------------------------------------------------------------------------
@@ -175,13 +181,16 @@ StoredBytes read_stored(const FitsFile& file, std::size_t index) {
     return out;
 }
 
-nb::object read_pixels(const ImageFields& f, bool allow_direct) {
+nb::object read_pixels(const ImageFields& f) {
     if (nb::object cached = cached_array(*f.cache); cached.is_valid()) return cached;
     if (!has_pixels(f.axes) || !f.pixel_source) return nb::object();
+    // A section made before `data` was assigned still holds the file source; the file's
+    // pixels are no longer the image's.
+    if (source_dropped(*f.cache)) return nb::object();
     const PixelSource& src = *f.pixel_source;
     const Header h = shaped_header(f);
     nb::object array;
-    if (allow_direct && !needs_scaling(h)) {
+    if (!needs_scaling(h)) {
         array = read_raw_pixels(*src.file, src.hdu_index, f.pixel_type, numpy_shape(f.axes));
     } else {
         const StoredBytes bytes = read_stored(*src.file, src.hdu_index);
@@ -199,11 +208,13 @@ ImageFields fields_of(const PyImageHdu& hdu) {
 }  // namespace
 
 nb::object load_data(PyImageHdu& hdu) {
-    return read_pixels(fields_of(hdu), true);
+    return read_pixels(fields_of(hdu));
 }
 
+// The same read as `data`: unscaled pixels go straight into the array (the conversion route
+// would give the same values through a second copy of the whole image).
 nb::object load_full_array(const ImageFields& fields) {
-    return read_pixels(fields, false);
+    return read_pixels(fields);
 }
 
 std::vector<std::uint64_t> array_axes(nb::handle array) {

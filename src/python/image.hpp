@@ -31,17 +31,25 @@ namespace nb = nanobind;
 struct ArrayCache {
     std::mutex mutex;
     nb::object array;  // empty while not read
+    // Set for good once `data` is assigned: the pixels in the file are no longer this image's,
+    // so a section made before the assignment (which keeps its own copy of the file source)
+    // neither reads them nor puts them back into the cache.
+    bool source_dropped = false;
 };
 
 // A new reference to the cached array, or an empty object.
 nb::object cached_array(ArrayCache& cache);
 // Replaces the cached array; the previous one is released after the lock is dropped.
 void set_cached_array(ArrayCache& cache, nb::object array);
-// Replaces the cached array and hands back the previous one, for a caller that must release
-// it later (outside a borrow of the HDU object, say).
+// The assignment to `data`: replaces the cached array, marks the file's pixels as dropped,
+// and hands back the previous array for a caller that must release it later (outside a
+// borrow of the HDU object, say).
 nb::object swap_cached_array(ArrayCache& cache, nb::object array);
-// Stores `array` unless another array got there first; returns the array that stays.
+// Stores `array` unless another array got there first or the file's pixels were dropped
+// meanwhile; returns the array that stays (empty when there is none).
 nb::object store_first_array(ArrayCache& cache, nb::object array);
+// True once an assignment to `data` dropped the pixels of the file.
+bool source_dropped(ArrayCache& cache);
 
 // Where a lazily read image reads its pixels: the axes when the HDU object was built (NAXIS1
 // first), the opened file and the HDU's position in it.
@@ -101,8 +109,8 @@ OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary);
 // and cached; an empty object when the image has no pixels or no source.
 nb::object load_data(PyImageHdu& hdu);
 
-// The same read for a section: always the scaled route (which gives the raw array when no
-// scaling applies) and never marks the file's data as accessed.
+// The same read for a section (over the section's copies of the fields); never marks the
+// file's data as accessed. Nothing once `data` was assigned after the section was made.
 struct ImageFields {
     const std::vector<std::uint64_t>& axes;
     const std::optional<PixelSource>& pixel_source;

@@ -86,7 +86,9 @@ nb::object section_getitem(const PyImageSection& s, nb::handle key) {
     if (nb::object cached = cached_array(*s.cache); cached.is_valid()) {
         return get_item(cached, key);
     }
-    if (!s.pixel_source || scaled(s)) return full_load(s, key);
+    // Once `data` was assigned the file no longer holds the image's pixels, although this
+    // section kept its copy of the file source.
+    if (!s.pixel_source || source_dropped(*s.cache) || scaled(s)) return full_load(s, key);
     const std::optional<SectionRegion> region = parse_section_key(key, numpy_shape(s.axes));
     if (!region) return full_load(s, key);
     return read_region(s, *region);

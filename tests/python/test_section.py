@@ -213,3 +213,42 @@ def test_region_dtypes(tmp_path, dtype):
     part = hdu.section[1:, 2, 1:4]
     assert part.dtype == np.dtype(dtype)
     np.testing.assert_array_equal(part, values[1:, 2, 1:4])
+
+
+# --- Sections made before an assignment to ImageHdu.data -----------------------------------------
+
+
+@pytest.mark.parametrize("key", [5, slice(None, None, 2), (slice(1, 3), 4)], ids=repr)
+def test_earlier_section_stops_reading_the_file_after_data_none(tmp_path, key):
+    hdu = open_image(tmp_path)
+    section = hdu.section
+    hdu.data = None
+    # The file's pixels are no longer the image's: neither read by range nor brought back
+    # into the shared cache.
+    with pytest.raises(ValueError) as info:
+        section[key]
+    assert info.value.args == ("section: HDU has no data section (NAXIS == 0)",)
+    assert hdu.data is None
+    assert hdu.axes == []
+
+
+def test_earlier_section_follows_an_assigned_array_then_none(tmp_path):
+    hdu = open_image(tmp_path)
+    section = hdu.section
+    new = np.full((200, 100), 7, dtype=np.int16)
+    hdu.data = new
+    assert section[3, 4] == 7
+    assert section[...].base is new
+    hdu.data = None
+    with pytest.raises(ValueError):
+        section[3, 4]
+    assert hdu.data is None
+
+
+def test_full_load_of_unscaled_pixels_matches_data(tmp_path):
+    hdu = open_image(tmp_path, CUBE, "f8")
+    part = hdu.section[::-1]
+    data = hdu.data
+    assert data.dtype == np.float64 and data.flags.writeable is False
+    np.testing.assert_array_equal(part, CUBE[::-1])
+    np.testing.assert_array_equal(data, CUBE)
