@@ -13,6 +13,9 @@ std::unexpected<Error> fail(Error e) {
     return std::unexpected(std::move(e));
 }
 
+// PTYPEn, PSCALn and PZEROn exist for n up to 999 (eight-character keywords).
+constexpr std::uint64_t kMaxDescribedParameters = 999;
+
 }  // namespace
 
 GroupParameter read_group_parameter(const Header& header, std::uint64_t n) {
@@ -47,8 +50,9 @@ Result<RandomGroupsHdu> RandomGroupsHdu::create(Header header, DataBuf data) {
         }
     }
 
-    // Unlike the size rule of the scan, only plain integers count here: a real, a negative
-    // PCOUNT or a GCOUNT below 1 falls back to the default.
+    // Unlike the size rule of the scan, only plain integers count here: a real or a negative
+    // value falls back to the default. GCOUNT = 0 means no groups, as the scan sizes it (0
+    // data bytes); counting it as one group would make such a file open but never load.
     std::uint64_t pcount = 0;
     if (const std::optional<Value> v = header.get_value("PCOUNT");
         v && v->is(Value::Kind::Integer) && v->integer >= 0) {
@@ -56,7 +60,7 @@ Result<RandomGroupsHdu> RandomGroupsHdu::create(Header header, DataBuf data) {
     }
     std::uint64_t gcount = 1;
     if (const std::optional<Value> v = header.get_value("GCOUNT");
-        v && v->is(Value::Kind::Integer) && v->integer > 0) {
+        v && v->is(Value::Kind::Integer) && v->integer >= 0) {
         gcount = static_cast<std::uint64_t>(v->integer);
     }
 
@@ -72,9 +76,15 @@ Result<RandomGroupsHdu> RandomGroupsHdu::create(Header header, DataBuf data) {
                                 " bytes does not match expected " + std::to_string(expected)));
     }
 
+    // With at least one group, pcount is bounded by the data length checked above. Without
+    // groups no byte backs it; a parameter beyond 999 cannot have a PTYPEn card either, so
+    // such a count is refused rather than allocated.
+    if (gcount == 0 && pcount > kMaxDescribedParameters) {
+        return fail(
+            Error::data("PCOUNT " + std::to_string(pcount) +
+                        " out of range for GCOUNT = 0 (at most 999 parameters without data)"));
+    }
     RandomGroupsHdu rg;
-    // pcount is bounded by the data length checked above, so this list is sized by real
-    // bytes, not by the header alone.
     try {
         rg.parameters.reserve(static_cast<std::size_t>(pcount));
     } catch (const std::bad_alloc&) {

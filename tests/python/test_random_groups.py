@@ -77,11 +77,13 @@ def test_no_parameters_and_no_groups(tmp_path):
     rg, _ = example(tmp_path, pcount=0)
     params, data = rg.group(0)
     assert params.shape == (0,) and data.shape == (6,)
-    # GCOUNT = 0: the scan finds no data bytes while loading the groups counts GCOUNT below 1
-    # as one group, so the lookup fails.
-    with pytest.raises(vexlo.FitsError) as info:
-        example(tmp_path, gcount=0)
-    assert info.value.args == ("data: data slice 0 bytes does not match expected 40",)
+    # GCOUNT = 0: no data bytes and no groups; the HDU loads and every group index is out of
+    # range.
+    empty, _ = example(tmp_path, gcount=0)
+    assert (empty.n_groups, empty.n_params, empty.data_per_group, len(empty)) == (0, 4, 6, 0)
+    with pytest.raises(IndexError) as info:
+        empty.group(0)
+    assert info.value.args == ("group 0 out of range (n_groups = 0)",)
 
 
 def test_class_is_not_instantiable():

@@ -73,9 +73,21 @@ TEST(LoadTest, PrimaryRandomGroups) {
     EXPECT_EQ(rg.parameters[1].pzero, -1.0);
     EXPECT_EQ(&r->header(), &rg.header);
 
-    // GCOUNT = 0: the scan sizes the data at 0 bytes, the record expects one group.
-    const Opened zero = open_content(hdu(groups_cards(0)));
-    EXPECT_EQ(load_error(zero.file, 0), "data: data slice 0 bytes does not match expected 12");
+    // GCOUNT = 0: the scan sizes the data at 0 bytes and the record has no groups, so the
+    // file that opened also loads.
+    for (const bool compress : {false, true}) {
+        const Opened zero = open_content(hdu(groups_cards(0)), compress);
+        ASSERT_EQ(zero.file.spans.at(0).data_len, 0u);
+        const Result<Hdu> z = zero.file.load_hdu(0);
+        ASSERT_TRUE(z) << z.error().message();
+        const auto& none = std::get<RandomGroupsHdu>(z->value);
+        EXPECT_EQ(none.gcount, 0u);
+        EXPECT_EQ(none.pcount, 2u);
+        EXPECT_EQ(none.data_per_group, 4u);
+        EXPECT_TRUE(none.data.empty());
+        ASSERT_EQ(none.parameters.size(), 2u);
+        EXPECT_EQ(none.parameters[1].name, "UU");
+    }
 }
 
 TEST(LoadTest, RandomGroupsRecordChecks) {
@@ -110,6 +122,25 @@ TEST(LoadTest, RandomGroupsRecordChecks) {
          ""},
         {"real PCOUNT counts as 0",
          {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 2), kv("PCOUNT", "3.0")},
+         2,
+         ""},
+        {"GCOUNT 0 has no groups",
+         {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 2), kv("PCOUNT", 999),
+          kv("GCOUNT", 0)},
+         0,
+         ""},
+        {"GCOUNT 0 with data",
+         {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 2), kv("GCOUNT", 0)},
+         2,
+         "data: data slice 2 bytes does not match expected 0"},
+        {"GCOUNT 0 does not back a huge PCOUNT",
+         {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 2),
+          kv("PCOUNT", 4611686018427387904), kv("GCOUNT", 0)},
+         0,
+         "data: PCOUNT 4611686018427387904 out of range for GCOUNT = 0 (at most 999 parameters "
+         "without data)"},
+        {"real GCOUNT counts as 1",
+         {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 2), kv("GCOUNT", "0.0")},
          2,
          ""},
         {"negative PCOUNT and GCOUNT fall back",
