@@ -161,6 +161,39 @@ TEST(FileTest, GzipOpeningAndItsFailures) {
               "block at byte 0: header truncated before END card");
 }
 
+TEST(FileTest, OnlyGzipStreamsAreDecoded) {
+    // A zlib-wrapped stream is not gzip: it is left alone and read as a plain file.
+    const Bytes content = two_hdu_file();
+    Bytes zlib_stream(compressBound(static_cast<uLong>(content.size())));
+    uLongf zlib_len = static_cast<uLongf>(zlib_stream.size());
+    ASSERT_EQ(
+        compress(zlib_stream.data(), &zlib_len, content.data(), static_cast<uLong>(content.size())),
+        Z_OK);
+    zlib_stream.resize(zlib_len);
+    const Result<Bytes> untouched = gunzip_if_gzip(zlib_stream);
+    ASSERT_TRUE(untouched);
+    EXPECT_EQ(*untouched, zlib_stream);
+    EXPECT_EQ(error_of(open_bytes(zlib_stream)),
+              "block at byte 0: header truncated before END card");
+
+    // The gzip magic in front of a zlib stream does not make it decodable.
+    Bytes fake = bytes_of({0x1F, 0x8B});
+    append(fake, zlib_stream);
+    const Result<FitsFile> faked = open_bytes(fake);
+    ASSERT_FALSE(faked);
+    EXPECT_EQ(faked.error().kind, Error::Kind::Io);
+
+    // The trailer's length is checked as well as its CRC; a cut stream names its fault.
+    Bytes bad_len = gzip(content);
+    bad_len[bad_len.size() - 1] ^= 0x01;
+    const Result<FitsFile> wrong_len = open_bytes(bad_len);
+    ASSERT_FALSE(wrong_len);
+    EXPECT_EQ(wrong_len.error().kind, Error::Kind::Io);
+    Bytes cut = gzip(content);
+    cut.resize(cut.size() - 8);  // no trailer
+    EXPECT_EQ(error_of(open_bytes(cut)), "i/o error: gzip: unexpected end of compressed stream");
+}
+
 TEST(FileTest, GzipHelpers) {
     const Bytes plain = bytes_of({'a', 'b', 'c'});
     const Result<Bytes> same = gunzip_if_gzip(plain);
