@@ -238,11 +238,16 @@ constexpr std::uint64_t kBlockRows = 4096;
 Result<void> decode_scalar_blocks(const BinTableHdu& t,
                                   std::vector<std::optional<DecodedColumn>>& out) {
     std::vector<std::uint64_t> n_nulls(t.columns.size(), 0);
+    bool any = false;
     for (std::size_t i = 0; i < t.columns.size(); ++i) {
         if (const auto element = scalar_element(t.columns[i])) {
             out[i] = new_scalar_column(*element, t.n_rows);
+            any = true;
         }
     }
+    // Without a scalar column no byte need back the row count (columns of width 0), so the
+    // blocks are not walked at all.
+    if (!any) return {};
     Scratch scratch;
     for (std::uint64_t first = 0; first < t.n_rows; first += kBlockRows) {
         const auto n = static_cast<std::size_t>(std::min(kBlockRows, t.n_rows - first));
