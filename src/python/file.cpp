@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -310,6 +311,10 @@ std::string file_repr(PyFitsFile& self) {
         hdus.clear();
         return "FitsFile(" + name + ", " + std::to_string(self.hdu_count()) + " HDUs)";
     } catch (BuiltinError&) {
+        hdus.clear();
+        return "FitsFile(" + name + ", " + std::to_string(self.hdu_count()) + " HDUs)";
+    } catch (std::bad_alloc&) {
+        // An HDU too large to decode is one more HDU that cannot be turned into an object.
         hdus.clear();
         return "FitsFile(" + name + ", " + std::to_string(self.hdu_count()) + " HDUs)";
     }
