@@ -335,6 +335,16 @@ def test_row_count_without_bytes_is_refused(tmp_path, n_rows):
         vexlo.open(str(path))[1]
 
 
+def test_table_without_columns_may_claim_any_row_count(tmp_path):
+    hdu = bytearray(bintable_hdu([], 0))
+    at = hdu.find(b"NAXIS2  =")
+    hdu[at:at + 80] = card("NAXIS2", 10**15).encode()
+    t = open_table(write_file(tmp_path / "none.fits", bytes(hdu)))
+    assert len(t) == 10**15 and t.column_names == []
+    assert t.row(-1) == {}
+    assert repr(t) == "BinTable(1000000000000000 rows \u00d7 0 cols)"
+
+
 # --- Indexing and members -----------------------------------------------------------------------
 
 
