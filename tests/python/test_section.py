@@ -252,3 +252,13 @@ def test_full_load_of_unscaled_pixels_matches_data(tmp_path):
     assert data.dtype == np.float64 and data.flags.writeable is False
     np.testing.assert_array_equal(part, CUBE[::-1])
     np.testing.assert_array_equal(data, CUBE)
+
+
+def test_section_of_an_image_without_pixels_keeps_its_axes(tmp_path):
+    hdu = vexlo.open(image_file(tmp_path / "e.fits", axes=[], bitpix=16))[0]
+    before = hdu.section
+    hdu.data = np.arange(6, dtype=np.int16).reshape(2, 3)
+    with pytest.raises(ValueError, match="no data section"):
+        before[0]
+    assert repr(before) == "_ImageSection(<no data>)"
+    assert hdu.section[1, 2] == 5
