@@ -175,6 +175,18 @@ std::string to_string(nb::handle obj) {
     return std::string(data, size);
 }
 
+std::string to_path(nb::handle obj) {
+    const nb::object fs = nb::steal(PyOS_FSPath(obj.ptr()));
+    if (!fs.is_valid()) throw nb::python_error();
+    if (!PyUnicode_Check(fs.ptr())) raise_not_instance(fs, "str");
+    const nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fs.ptr()));
+    if (!encoded.is_valid()) throw nb::python_error();
+    std::string bytes(PyBytes_AS_STRING(encoded.ptr()),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
+    return bytes;
+}
+
 // --- Wrapping -----------------------------------------------------------------------------------
 
 void detail::rethrow_named(std::string_view param) {

@@ -130,6 +130,12 @@ double to_f64(nb::handle obj);
 // A str as UTF-8; anything else raises "'{type}' object is not an instance of 'str'".
 std::string to_string(nb::handle obj);
 
+// The file-system bytes of a path given as a str or an os.PathLike yielding a str. The
+// protocol's TypeError for other objects (a bytes path gives
+// "'bytes' object is not an instance of 'str'"); ValueError "embedded null byte", since the
+// operating system would read the path only up to the first NUL.
+std::string to_path(nb::handle obj);
+
 // The bound class T, or the TypeError of `required_instance_message` naming `expected`.
 template <class T>
 T& cast_instance(nb::handle obj, std::string_view expected) {

@@ -9,39 +9,17 @@
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/pixels.hpp"
 
 namespace vexlo::py {
 
 namespace {
 
-// The text of the pending Python error, which is cleared.
-std::string take_error_text() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    std::string text;
-    if (value != nullptr) {
-        if (PyObject* s = PyObject_Str(value)) {
-            Py_ssize_t size = 0;
-            if (const char* data = PyUnicode_AsUTF8AndSize(s, &size)) text.assign(data, size);
-            Py_DECREF(s);
-        }
-    }
-    PyErr_Clear();
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(trace);
-    return text;
-}
-
 // numpy.ndarray, fetched on first use and kept for the process.
 PyObject* ndarray_type() {
     static PyObject* cell = nullptr;
     if (cell != nullptr) return cell;
-    nb::object module = nb::steal(PyImport_ImportModule("numpy"));
-    if (!module.is_valid()) panic("Failed to access NumPy array API capsule: " + take_error_text());
-    PyObject* type = PyObject_GetAttrString(module.ptr(), "ndarray");
+    PyObject* type = PyObject_GetAttrString(numpy_module().ptr(), "ndarray");
     if (type == nullptr || !PyType_Check(type)) {
         Py_XDECREF(type);
         panic("Failed to access NumPy array API capsule: numpy.ndarray is not a type");
@@ -112,9 +90,7 @@ nb::object coerce_array(nb::handle obj, std::string_view context) {
     if (is_ndarray(obj)) {
         array = nb::borrow(obj);
     } else {
-        nb::object numpy = nb::steal(PyImport_ImportModule("numpy"));
-        if (!numpy.is_valid()) throw nb::python_error();
-        nb::object asarray = nb::getattr(numpy, "asarray");
+        nb::object asarray = nb::getattr(numpy_module(), "asarray");
         PyObject* result = PyObject_CallOneArg(asarray.ptr(), obj.ptr());
         if (result == nullptr) {
             PyObject* type = nullptr;

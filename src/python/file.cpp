@@ -355,20 +355,6 @@ std::string file_repr(PyFitsFile& self) {
 
 // --- Opening ----------------------------------------------------------------------------------
 
-// The file-system bytes of a str or os.PathLike path.
-std::string path_bytes(nb::handle obj) {
-    nb::object fs = nb::steal(PyOS_FSPath(obj.ptr()));
-    if (!fs.is_valid()) throw nb::python_error();
-    if (!PyUnicode_Check(fs.ptr())) raise_not_instance(fs, "str");
-    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fs.ptr()));
-    if (!encoded.is_valid()) throw nb::python_error();
-    std::string bytes(PyBytes_AS_STRING(encoded.ptr()),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
-    // The operating system would read the path only up to the first NUL.
-    if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
-    return bytes;
-}
-
 // The last normal component of a path: empty and "." components are skipped; nothing when
 // the path ends in "..", is a root, or is empty.
 std::optional<std::string> last_component(std::string_view path) {
@@ -405,7 +391,7 @@ nb::object new_file_object() {
 constexpr auto kOpenSig =
     signature("open()", required("path"), optional("mode"), optional("lenient"));
 nb::object open_file(const Args& p) {
-    const std::string path = p.convert("path", path_bytes);
+    const std::string path = p.convert("path", to_path);
     const std::string mode = p.convert_or("mode", std::string("readonly"), to_string);
     const bool lenient = p.flag("lenient", true);
 

@@ -1,4 +1,4 @@
-#include "python/write.hpp"
+// write(): a list of builder objects streamed into one new FITS file.
 
 #include <Python.h>
 
@@ -23,7 +23,7 @@ nb::list list_argument(nb::handle obj) {
 }
 
 nb::object py_write(const Args& p) {
-    const std::string path = p.convert("path", path_argument);
+    const std::string path = p.convert("path", to_path);
     const nb::list hdus = p.convert("hdus", list_argument);
     const bool overwrite = p.flag("overwrite", false);
     const bool checksums = p.flag("checksums", false);
@@ -81,18 +81,5 @@ const Registration kWriteRegistration{"write",
                                       [](nb::module_& m) { return make_function<kWrite>(m); }};
 
 }  // namespace
-
-std::string path_argument(nb::handle obj) {
-    const nb::object fs = nb::steal(PyOS_FSPath(obj.ptr()));
-    if (!fs.is_valid()) throw nb::python_error();
-    if (!PyUnicode_Check(fs.ptr())) raise_not_instance(fs, "str");
-    const nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fs.ptr()));
-    if (!encoded.is_valid()) throw nb::python_error();
-    std::string bytes(PyBytes_AS_STRING(encoded.ptr()),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
-    // The operating system would read the path only up to the first NUL.
-    if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
-    return bytes;
-}
 
 }  // namespace vexlo::py
