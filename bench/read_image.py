@@ -17,20 +17,7 @@ import numpy as np
 
 import vexlo
 
-BLOCK = 2880
-
-
-def card(key, value):
-    if isinstance(value, bool):
-        value = f"{'T' if value else 'F':>20}"
-    else:
-        value = f"{value!r:>20}" if isinstance(value, float) else f"{value:>20}"
-    return f"{key:<8}= {value}".ljust(80)
-
-
-def header(cards):
-    text = "".join(cards) + "END".ljust(80)
-    return (text + " " * (-len(text) % BLOCK)).encode("ascii")
+from rawfits import BLOCK, card, header
 
 
 def write_image(path, data, bitpix, extra=()):

@@ -16,7 +16,7 @@ import numpy as np
 
 import vexlo
 
-BLOCK = 2880
+from rawfits import BLOCK, card, header
 
 # TFORM letter and big-endian dtype of each of the ten columns.
 COLUMNS = [
@@ -31,21 +31,6 @@ COLUMNS = [
     ("Y", "I", ">i2"),
     ("FLAG", "B", "u1"),
 ]
-
-
-def card(key, value):
-    if isinstance(value, str):
-        value = f"{chr(39) + value.ljust(8) + chr(39):<20}"
-    elif isinstance(value, bool):
-        value = f"{'T' if value else 'F':>20}"
-    else:
-        value = f"{value:>20}"
-    return f"{key:<8}= {value}".ljust(80)
-
-
-def header(cards):
-    text = "".join(cards) + "END".ljust(80)
-    return (text + " " * (-len(text) % BLOCK)).encode("ascii")
 
 
 def write_table(path, rows):
