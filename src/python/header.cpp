@@ -550,6 +550,15 @@ Outcome outcome_of(Result<T>&& r) {
     return Outcome();
 }
 
+// Inserts a card before or after the first card named `anchor`; an absent anchor is a
+// KeyError, not an append.
+Outcome insert_at_anchor(Header& h, const std::string& anchor, bool after, std::string_view key,
+                         const Value& value, const std::optional<std::string>& comment) {
+    if (!h.contains(anchor)) return KeyMissing{anchor};
+    return after ? outcome_of(h.insert_after(anchor, key, value, comment))
+                 : outcome_of(h.insert_before(anchor, key, value, comment));
+}
+
 // --- Reading members ------------------------------------------------------------------------
 
 std::string key_arg(const Args& p, std::string_view name = "key") {
@@ -849,12 +858,8 @@ nb::object header_set(HeaderObject& self, const Args& p) {
             const Value v = value ? *value : Value::make_undefined();
             if (!anchor) {
                 outcome = outcome_of(h.push_card(key, v, comment));
-            } else if (!h.contains(anchor_key)) {
-                outcome = KeyMissing{anchor_key};
-            } else if (after) {
-                outcome = outcome_of(h.insert_after(anchor_key, key, v, comment));
             } else {
-                outcome = outcome_of(h.insert_before(anchor_key, key, v, comment));
+                outcome = insert_at_anchor(h, anchor_key, after.has_value(), key, v, comment);
             }
         }
     }
@@ -912,12 +917,8 @@ nb::object header_insert(HeaderObject& self, const Args& p) {
             const auto at = static_cast<std::size_t>(
                 std::min<std::uint64_t>(*index, std::numeric_limits<std::size_t>::max()));
             outcome = outcome_of(h.insert(at, key, value, comment));
-        } else if (!h.contains(anchor)) {
-            outcome = KeyMissing{anchor};
-        } else if (after) {
-            outcome = outcome_of(h.insert_after(anchor, key, value, comment));
         } else {
-            outcome = outcome_of(h.insert_before(anchor, key, value, comment));
+            outcome = insert_at_anchor(h, anchor, after, key, value, comment);
         }
     }
     raise_outcome(std::move(outcome));
