@@ -421,9 +421,14 @@ nb::object rows_of_slice(const TableState& table, PyObject* slice) {
     const auto length = static_cast<Py_ssize_t>(
         std::min<std::uint64_t>(table.n_rows, static_cast<std::uint64_t>(PY_SSIZE_T_MAX)));
     const Py_ssize_t count = PySlice_AdjustIndices(length, &start, &stop, step);
-    nb::list out;
+    // The list is sized up front: a column-less table may claim rows no byte backs, and a
+    // count that cannot be held fails here with MemoryError instead of growing until the
+    // process is killed.
+    nb::object out = nb::steal(PyList_New(count));
+    if (!out.is_valid()) throw nb::python_error();
     for (Py_ssize_t k = 0; k < count; ++k) {
-        out.append(row_dict(table, static_cast<std::uint64_t>(start + k * step)));
+        nb::object row = row_dict(table, static_cast<std::uint64_t>(start + k * step));
+        if (PyList_SetItem(out.ptr(), k, row.release().ptr()) != 0) throw nb::python_error();
     }
     return out;
 }

@@ -345,6 +345,17 @@ def test_table_without_columns_may_claim_any_row_count(tmp_path):
     assert repr(t) == "BinTable(1000000000000000 rows \u00d7 0 cols)"
 
 
+def test_slice_of_rows_no_list_can_hold_fails_at_once(tmp_path):
+    # 2**62 row dicts cannot be listed: the slice refuses before building any.
+    hdu = bytearray(bintable_hdu([], 0))
+    at = hdu.find(b"NAXIS2  =")
+    hdu[at:at + 80] = card("NAXIS2", 2**62).encode()
+    t = open_table(write_file(tmp_path / "none.fits", bytes(hdu)))
+    with pytest.raises(MemoryError):
+        t[::-1]
+    assert t[-2:] == [{}, {}] and t[5:2:-2] == [{}, {}]
+
+
 # --- Indexing and members -----------------------------------------------------------------------
 
 
