@@ -9,22 +9,12 @@ file class offers it.
 import os
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 import vexlo
 
-BLOCK = 2880
-
-
-def best_of(repeats, step):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        step()
-        best = min(best, time.perf_counter() - start)
-    return best
+from rawfits import BLOCK, best_of
 
 
 def raw_floor(path, array, header_bytes):

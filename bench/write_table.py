@@ -9,23 +9,13 @@ the ratio.
 import os
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 import vexlo
 
-BLOCK = 2880
+from rawfits import BLOCK, best_of
 DTYPES = ["f8", "f8", "f8", "f8", "f4", "f4", "i4", "i4", "i2", "i8"]
-
-
-def best_of(repeats, step):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        step()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def raw_floor(path, columns, header_bytes):
