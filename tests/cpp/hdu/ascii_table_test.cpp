@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "table_fixture.hpp"
+
 namespace vexlo {
 
 // Failure messages show fields readably.
@@ -29,23 +31,7 @@ static void PrintTo(const AsciiValue& v, std::ostream* os) {
 
 namespace {
 
-using Cards = std::vector<std::pair<std::string, std::string>>;
-
-std::string card(std::string_view key, std::string_view value) {
-    std::string c(key);
-    c.resize(8, ' ');
-    c += "= ";
-    c += value;
-    c.resize(80, ' ');
-    return c;
-}
-
-Header make_header(const Cards& cards) {
-    Bytes bytes;
-    for (const auto& [k, v] : cards)
-        append_bytes(bytes, card(k, v));
-    return Header(std::move(bytes));
-}
+using namespace table_testing;
 
 Cards table_cards(std::uint64_t naxis1, std::uint64_t naxis2, const Cards& columns) {
     Cards c = {{"XTENSION", "'TABLE'"},
@@ -57,31 +43,6 @@ Cards table_cards(std::uint64_t naxis1, std::uint64_t naxis2, const Cards& colum
                {"GCOUNT", "1"}};
     c.insert(c.end(), columns.begin(), columns.end());
     return c;
-}
-
-Cards replace(Cards cards, const std::string& key, const std::string& value) {
-    for (auto& kv : cards) {
-        if (kv.first == key) {
-            kv.second = value;
-            return cards;
-        }
-    }
-    cards.emplace_back(key, value);
-    return cards;
-}
-
-Cards erase(Cards cards, const std::string& key) {
-    std::erase_if(cards, [&](const auto& kv) { return kv.first == key; });
-    return cards;
-}
-
-template <class T>
-void expect_error(const Result<T>& r, Error::Kind kind, std::string_view keyword,
-                  std::string_view msg, const std::string& ctx = "") {
-    ASSERT_FALSE(r.has_value()) << ctx;
-    EXPECT_EQ(r.error().kind, kind) << ctx << " " << r.error().message();
-    EXPECT_EQ(r.error().keyword, keyword) << ctx;
-    EXPECT_EQ(r.error().msg, msg) << ctx;
 }
 
 Bytes text_bytes(std::string_view s) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "data/pixel.hpp"
+#include "table_fixture.hpp"
 
 namespace vexlo {
 
@@ -26,24 +27,7 @@ namespace {
 
 // ---------------------------------------------------------------- helpers
 
-// One 80-byte card image: "KEYWORD = value".
-std::string card(std::string_view key, std::string_view value) {
-    std::string c(key);
-    c.resize(8, ' ');
-    c += "= ";
-    c += value;
-    c.resize(80, ' ');
-    return c;
-}
-
-Header make_header(const std::vector<std::pair<std::string, std::string>>& cards) {
-    Bytes bytes;
-    for (const auto& [k, v] : cards)
-        append_bytes(bytes, card(k, v));
-    return Header(std::move(bytes));
-}
-
-using Cards = std::vector<std::pair<std::string, std::string>>;
+using namespace table_testing;
 
 // A BINTABLE header: structural keywords first, then `extra` (later duplicates of a keyword
 // lose to the first, so overrides go through `replace`).
@@ -58,31 +42,6 @@ Cards table_cards(std::uint64_t naxis1, std::uint64_t naxis2, std::int64_t pcoun
                {"GCOUNT", "1"}};
     c.insert(c.end(), columns.begin(), columns.end());
     return c;
-}
-
-Cards replace(Cards cards, const std::string& key, const std::string& value) {
-    for (auto& kv : cards) {
-        if (kv.first == key) {
-            kv.second = value;
-            return cards;
-        }
-    }
-    cards.emplace_back(key, value);
-    return cards;
-}
-
-Cards erase(Cards cards, const std::string& key) {
-    std::erase_if(cards, [&](const auto& kv) { return kv.first == key; });
-    return cards;
-}
-
-template <class T>
-void expect_error(const Result<T>& r, Error::Kind kind, std::string_view keyword,
-                  std::string_view msg, const std::string& ctx = "") {
-    ASSERT_FALSE(r.has_value()) << ctx;
-    EXPECT_EQ(r.error().kind, kind) << ctx << " " << r.error().message();
-    EXPECT_EQ(r.error().keyword, keyword) << ctx;
-    EXPECT_EQ(r.error().msg, msg) << ctx;
 }
 
 Bytes be_i16(std::initializer_list<std::int16_t> vs) {
