@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "compression/tile_value.hpp"
+#include "hdu/tile_value.hpp"
 #include "data/buffer.hpp"
 #include "error.hpp"
 #include "hdu/owned.hpp"

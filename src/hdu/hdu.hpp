@@ -7,7 +7,7 @@
 #include <string_view>
 #include <variant>
 
-#include "compression/compressed_image.hpp"
+#include "hdu/compressed_image.hpp"
 #include "hdu/ascii_table.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/conforming.hpp"

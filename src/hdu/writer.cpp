@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "checksum.hpp"
+#include "hdu/checksum.hpp"
 #include "io/file.hpp"
 #include "util/text.hpp"
 
@@ -37,16 +37,6 @@ Result<void> write_all(int fd, const std::uint8_t* p, std::size_t len) {
         len -= static_cast<std::size_t>(n);
     }
     return {};
-}
-
-// The sum of the data section padded with `fill` bytes to whole blocks, without building
-// the padded copy: the word-aligned part is summed in place and only the last partial word
-// and the fill go through a small buffer.
-std::uint32_t padded_data_sum(ByteSpan data, std::uint8_t fill, std::uint64_t padded) {
-    const std::size_t whole = data.size() & ~std::size_t{3};
-    Bytes tail(data.begin() + static_cast<std::ptrdiff_t>(whole), data.end());
-    tail.resize(static_cast<std::size_t>(padded - whole), fill);
-    return ones_complement_add(ones_complement_sum(data.first(whole)), ones_complement_sum(tail));
 }
 
 }  // namespace
@@ -279,12 +269,8 @@ Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
     const std::uint64_t padded = (data.size() + kBlock - 1) / kBlock * kBlock;
 
     if (checksums) {
-        const auto stamped =
-            stamp_checksums_with_datasum(header_bytes, padded_data_sum(data, fill, padded));
-        if (!stamped) {
-            return std::unexpected(
-                Error::header("checksum stamp failed: " + std::string(stamped.error())));
-        }
+        VEXLO_TRY(
+            stamp_checksums_with_datasum(header_bytes, padded_data_sum(data, fill, padded)));
     }
 
     BufWriter& o = output();

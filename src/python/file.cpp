@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "io/verify.hpp"
+#include "hdu/checksum.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/image.hpp"

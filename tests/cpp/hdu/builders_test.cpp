@@ -13,7 +13,7 @@
 #include "hdu/hdu.hpp"
 #include "hdu/writer.hpp"
 #include "io/file.hpp"
-#include "io/verify.hpp"
+#include "hdu/checksum.hpp"
 #include "writer_fixture.hpp"
 
 namespace vexlo {

@@ -34,6 +34,19 @@ inline std::uint32_t reference_sum(ByteSpan bytes) {
     return static_cast<std::uint32_t>(s);
 }
 
+// Deterministic pseudo-random bytes (xorshift) for sums over arbitrary content.
+inline Bytes noise(std::size_t n, std::uint32_t seed) {
+    Bytes out(n);
+    std::uint32_t x = seed;
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    return out;
+}
+
 inline std::string image(std::string_view text) {
     std::string s(text);
     s.resize(80, ' ');

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "compression/tile_value.hpp"
+#include "hdu/tile_value.hpp"
 #include "data/pixel.hpp"
 #include "error.hpp"
 #include "hdu/bintable.hpp"

@@ -1,23 +1,47 @@
-// Verification of CHECKSUM and DATASUM over files written by the HDU writer and then
-// altered byte by byte, for plain and gzip-compressed files.
-#include "io/verify.hpp"
+// Stamping of DATASUM and CHECKSUM into header blocks, and their verification over files
+// written by the HDU writer and then altered byte by byte, for plain and gzip-compressed
+// files.
+#include "hdu/checksum.hpp"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cctype>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "../hdu/writer_fixture.hpp"
+#include "data/checksum.hpp"
 #include "hdu/writer.hpp"
+#include "header/header.hpp"
 #include "io/file.hpp"
 
 namespace vexlo {
 namespace {
 
 using namespace write_testing;
+
+// Header blocks from card texts: the cards, END and blank fill to whole 2880-byte blocks.
+Bytes blocks(const std::vector<std::string>& cards, bool end = true) {
+    Bytes out;
+    for (const std::string& c : cards)
+        append_bytes(out, image(c));
+    if (end) append_bytes(out, image("END"));
+    out.resize((out.size() + 2879) / 2880 * 2880, ' ');
+    return out;
+}
+
+std::string card_at(const Bytes& header, std::size_t n) {
+    return std::string(as_chars(ByteSpan(header).subspan(n * 80, 80)));
+}
+
+std::uint32_t hdu_sum(const Bytes& header, ByteSpan data) {
+    Bytes all = header;
+    all.insert(all.end(), data.begin(), data.end());
+    return reference_sum(all);
+}
 
 struct Hdu {
     std::vector<std::string> cards;
@@ -244,6 +268,123 @@ TEST(VerifyChecksums, ReadAndParseFailuresEndTheCall) {
     auto rows = verify_checksums(*f);
     ASSERT_FALSE(rows.has_value());
     EXPECT_EQ(rows.error().kind, Error::Kind::Card);
+}
+
+// A stamp over a header placed at offset 0 (the encoded text starts at byte 11, so the
+// rotation matters) must make the whole HDU sum to all ones.
+TEST(StampChecksums, WholeHduSumsToAllOnes) {
+    const std::vector<Bytes> datas = {Bytes{}, noise(2880, 3), noise(2880 * 4, 5),
+                                      Bytes(2880, 0xFF), Bytes(2880, 0)};
+    for (const Bytes& data : datas) {
+        Bytes h = blocks({"SIMPLE  =                    T", "BITPIX  =                    8",
+                          "NAXIS   =                    0", "DATASUM = 'x'  / old comment",
+                          "CHECKSUM= 'y'  / old comment"});
+        ASSERT_TRUE(stamp_checksums(h, data).has_value());
+        EXPECT_EQ(hdu_sum(h, data), 0xFFFFFFFFu);
+        const std::string ds = card_at(h, 3);
+        EXPECT_EQ(ds, image("DATASUM = '" + [&] {
+                      std::string t = std::to_string(reference_sum(data));
+                      t.resize(std::max<std::size_t>(t.size(), 8), ' ');
+                      return t;
+                  }() + "'"));
+        const std::string cs = card_at(h, 4);
+        EXPECT_EQ(cs.substr(0, 11), "CHECKSUM= '");
+        EXPECT_EQ(cs[27], '\'');
+        EXPECT_EQ(cs.substr(28), std::string(52, ' '));  // the comment is gone
+    }
+}
+
+TEST(StampChecksums, EmptyDataGivesZeroDatasum) {
+    Bytes h = blocks({"DATASUM = '0'", "CHECKSUM= '0000000000000000'"});
+    ASSERT_TRUE(stamp_checksums(h, {}).has_value());
+    EXPECT_EQ(card_at(h, 0), image("DATASUM = '0       '"));
+    EXPECT_EQ(reference_sum(h), 0xFFFFFFFFu);
+}
+
+TEST(StampChecksums, TenDigitDatasumClosesInColumn22) {
+    Bytes data(2880, 0);
+    data[0] = 0xF0;  // sum 0xF0000000 = 4026531840
+    Bytes h = blocks({"CHECKSUM= ' '", "DATASUM = ' '"});
+    ASSERT_TRUE(stamp_checksums(h, data).has_value());
+    EXPECT_EQ(card_at(h, 1), image("DATASUM = '4026531840'"));
+    EXPECT_EQ(card_at(h, 1)[21], '\'');
+    EXPECT_EQ(hdu_sum(h, data), 0xFFFFFFFFu);
+
+    data[0] = 0x10;  // 268435456: nine digits, quote in column 21
+    ASSERT_TRUE(stamp_checksums(h, data).has_value());
+    EXPECT_EQ(card_at(h, 1), image("DATASUM = '268435456'"));
+}
+
+TEST(StampChecksums, RestampReproducesTheCards) {
+    const Bytes data = noise(2880 * 2, 11);
+    Bytes a = blocks({"DATASUM = '0'", "CHECKSUM= '0000000000000000'"});
+    Bytes b = blocks({"DATASUM = '99999' / stale", "CHECKSUM= 'AbCdEfGhIjKlMnOp' / stale"});
+    ASSERT_TRUE(stamp_checksums(a, data).has_value());
+    ASSERT_TRUE(stamp_checksums(b, data).has_value());
+    EXPECT_EQ(a, b);
+    Bytes again = a;
+    ASSERT_TRUE(stamp_checksums(again, data).has_value());
+    EXPECT_EQ(again, a);
+}
+
+TEST(StampChecksums, Failures) {
+    struct Case {
+        const char* name;
+        Bytes header;
+        std::string_view message;
+    };
+    Bytes short_header = blocks({"DATASUM = '0'", "CHECKSUM= '0'"});
+    short_header.resize(2800);
+    const std::vector<Case> cases = {
+        {"not whole blocks", short_header, "header bytes are not a multiple of 2880"},
+        {"empty", Bytes{}, "CHECKSUM placeholder not found in header"},
+        {"no checksum", blocks({"DATASUM = '0'"}), "CHECKSUM placeholder not found in header"},
+        {"no datasum", blocks({"CHECKSUM= '0'"}), "DATASUM placeholder not found in header"},
+        {"datasum without '=' in column 9", blocks({"DATASUM  '0'", "CHECKSUM= '0'"}),
+         "DATASUM placeholder not found in header"},
+        {"checksum after END",
+         [] {
+             Bytes h = blocks({"DATASUM = '0'"});
+             std::string c = image("CHECKSUM= '0'");
+             std::copy(c.begin(), c.end(), h.begin() + 160);
+             return h;
+         }(),
+         "CHECKSUM placeholder not found in header"},
+        {"datasum after END",
+         [] {
+             Bytes h = blocks({"CHECKSUM= '0'"});
+             std::string c = image("DATASUM = '0'");
+             std::copy(c.begin(), c.end(), h.begin() + 160);
+             return h;
+         }(),
+         "DATASUM placeholder not found in header"},
+    };
+    for (const Case& c : cases) {
+        Bytes h = c.header;
+        const auto r = stamp_checksums(h, Bytes(2880, 1));
+        ASSERT_FALSE(r.has_value()) << c.name;
+        EXPECT_EQ(r.error().message(), "header: checksum stamp failed: " + std::string(c.message))
+            << c.name;
+        EXPECT_EQ(h, c.header) << c.name;  // unchanged after a failure
+    }
+}
+
+// With duplicate cards the first one is stamped: it is the one Header::get returns, so the
+// DATASUM a reader sees matches the data and the whole HDU still sums to all ones.
+TEST(StampChecksums, DuplicateCardsStampTheFirst) {
+    const Bytes data = noise(2880, 21);
+    Bytes h = blocks({"DATASUM = '1'", "CHECKSUM= 'A'", "DATASUM = '2'", "CHECKSUM= 'B'"});
+    ASSERT_TRUE(stamp_checksums(h, data).has_value());
+    EXPECT_EQ(card_at(h, 2), image("DATASUM = '2'"));
+    EXPECT_EQ(card_at(h, 3), image("CHECKSUM= 'B'"));
+    EXPECT_EQ(hdu_sum(h, data), 0xFFFFFFFFu);
+
+    auto parsed = Header::parse(h, 0, false);
+    ASSERT_TRUE(parsed.has_value()) << parsed.error().message();
+    EXPECT_EQ(parsed->first.get_str("DATASUM"), std::to_string(reference_sum(data)));
+    const auto cs = parsed->first.get_str("CHECKSUM");
+    ASSERT_TRUE(cs.has_value());
+    EXPECT_EQ(*cs, std::string(as_chars(ByteSpan(h).subspan(80 + 11, 16))));
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
-#include "io/verify.hpp"
+#include "hdu/checksum.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "checksum.hpp"
+#include "data/checksum.hpp"
+#include "header/card.hpp"
 #include "header/header.hpp"
 #include "io/posix.hpp"
 #include "util/text.hpp"
@@ -69,7 +72,71 @@ Result<std::uint32_t> region_sum(const FitsFile& file, std::uint64_t offset, std
     return sum;
 }
 
+// The first value card of `keyword` before END: the one Header::get and the verification
+// read, so stamping a later duplicate would leave the visible card stale.
+std::uint8_t* first_value_card(std::span<std::uint8_t> header, std::string_view keyword) {
+    for (std::size_t at = 0; at + kCardLen <= header.size(); at += kCardLen) {
+        const ByteSpan card(header.data() + at, kCardLen);
+        const CardKind kind = card_kind(card, false);
+        if (kind == CardKind::End) break;
+        if (kind == CardKind::Value && card_keyword_eq(card, false, keyword)) {
+            return header.data() + at;
+        }
+    }
+    return nullptr;
+}
+
+Error stamp_error(std::string_view why) {
+    return Error::header("checksum stamp failed: " + std::string(why));
+}
+
 }  // namespace
+
+Result<void> stamp_checksums(std::span<std::uint8_t> header, ByteSpan data) {
+    return stamp_checksums_with_datasum(header, ones_complement_sum(data));
+}
+
+Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::uint32_t d) {
+    if (header.size() % kBlockLen != 0) {
+        return std::unexpected(stamp_error("header bytes are not a multiple of 2880"));
+    }
+    std::uint8_t* datasum = first_value_card(header, "DATASUM");
+    std::uint8_t* checksum = first_value_card(header, "CHECKSUM");
+    if (checksum == nullptr) {
+        return std::unexpected(stamp_error("CHECKSUM placeholder not found in header"));
+    }
+    if (datasum == nullptr) {
+        return std::unexpected(stamp_error("DATASUM placeholder not found in header"));
+    }
+
+    char digits[10];
+    const auto res = std::to_chars(digits, digits + sizeof digits, d);
+    const std::size_t n = static_cast<std::size_t>(res.ptr - digits);
+    std::fill(datasum + 10, datasum + kCardLen, std::uint8_t{' '});
+    datasum[10] = '\'';
+    std::memcpy(datasum + 11, digits, n);
+    datasum[11 + std::max<std::size_t>(n, 8)] = '\'';
+
+    static constexpr std::string_view kPlaceholder = "0000000000000000";
+    std::fill(checksum + 10, checksum + kCardLen, std::uint8_t{' '});
+    checksum[10] = '\'';
+    std::memcpy(checksum + 11, kPlaceholder.data(), kPlaceholder.size());
+    checksum[27] = '\'';
+
+    const std::uint32_t h = ones_complement_sum(header);
+    const std::array<char, 16> text = encode_checksum(~ones_complement_add(h, d));
+    std::memcpy(checksum + 11, text.data(), text.size());
+    return {};
+}
+
+std::uint32_t padded_data_sum(ByteSpan data, std::uint8_t fill, std::uint64_t padded) {
+    // The word-aligned part is summed in place; only the last partial word and the fill go
+    // through a small buffer.
+    const std::size_t whole = data.size() & ~std::size_t{3};
+    Bytes tail(data.begin() + static_cast<std::ptrdiff_t>(whole), data.end());
+    tail.resize(static_cast<std::size_t>(padded - whole), fill);
+    return ones_complement_add(ones_complement_sum(data.first(whole)), ones_complement_sum(tail));
+}
 
 std::optional<std::uint32_t> parse_datasum_text(std::string_view text) {
     std::string_view s = trim_ws(trim_quotes(trim_ws(text)));

@@ -1,16 +1,31 @@
-// Verification of the CHECKSUM and DATASUM cards of every HDU of an opened file against the
-// bytes as stored.
+// DATASUM and CHECKSUM of whole HDUs: stamping them into serialised header blocks for the
+// writer, and verifying them over every HDU of an opened file.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "error.hpp"
 #include "io/file.hpp"
+#include "util/bytes.hpp"
 
 namespace vexlo {
+
+// Rewrites the DATASUM and CHECKSUM cards of serialised header blocks (cards, END, fill) so
+// that DATASUM holds the sum of `data` (the padded data section) and the whole HDU sums to
+// all ones. The first card of each keyword before END is the one rewritten, the one every
+// reader of the header sees. On failure the header is unchanged and the Error says why.
+Result<void> stamp_checksums(std::span<std::uint8_t> header, ByteSpan data);
+// The same stamp with the data section's sum already computed (for a writer that pads the
+// data on the fly instead of building the padded copy).
+Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::uint32_t data_sum);
+
+// The sum of `data` padded with `fill` bytes to `padded` bytes (a whole number of blocks),
+// without building the padded copy.
+std::uint32_t padded_data_sum(ByteSpan data, std::uint8_t fill, std::uint64_t padded);
 
 struct ChecksumStatus {
     std::uint64_t hdu = 0;  // index in the file, from 0

@@ -1,4 +1,4 @@
-#include "compression/compressed_image.hpp"
+#include "hdu/compressed_image.hpp"
 
 #include <string>
 
