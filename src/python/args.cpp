@@ -33,7 +33,8 @@ std::string named(std::string_view param, std::string_view text) {
     PyObject* cause = PyException_GetCause(first.value().ptr());
     if (cause == nullptr) raise(PyExc_TypeError, message);
     nb::object replacement = nb::steal(
-        PyObject_CallOneArg(PyExc_TypeError, nb::str(message.data(), message.size()).ptr()));
+        PyObject_CallFunctionObjArgs(PyExc_TypeError,
+                                     nb::str(message.data(), message.size()).ptr(), nullptr));
     if (!replacement.is_valid()) {
         Py_DECREF(cause);
         throw nb::python_error();
@@ -181,8 +182,8 @@ std::string to_path(nb::handle obj) {
     if (!PyUnicode_Check(fs.ptr())) raise_not_instance(fs, "str");
     const nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fs.ptr()));
     if (!encoded.is_valid()) throw nb::python_error();
-    std::string bytes(PyBytes_AS_STRING(encoded.ptr()),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    const nb::bytes raw = nb::borrow<nb::bytes>(encoded);
+    std::string bytes(raw.c_str(), raw.size());
     if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
     return bytes;
 }

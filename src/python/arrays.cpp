@@ -91,7 +91,7 @@ nb::object coerce_array(nb::handle obj, std::string_view context) {
         array = nb::borrow(obj);
     } else {
         nb::object asarray = nb::getattr(numpy_module(), "asarray");
-        PyObject* result = PyObject_CallOneArg(asarray.ptr(), obj.ptr());
+        PyObject* result = PyObject_CallFunctionObjArgs(asarray.ptr(), obj.ptr(), nullptr);
         if (result == nullptr) {
             PyObject* type = nullptr;
             PyObject* value = nullptr;

@@ -490,11 +490,11 @@ nb::object py_bintable(const Args& p) {
     // A snapshot of the pairs: conversions below may run Python code that edits the dict.
     const nb::object items = nb::steal(PyDict_Items(columns.ptr()));
     if (!items.is_valid()) throw nb::python_error();
-    const Py_ssize_t n_columns = PyList_GET_SIZE(items.ptr());
+    const Py_ssize_t n_columns = NB_LIST_GET_SIZE(items.ptr());
     for (Py_ssize_t i = 0; i < n_columns; ++i) {
-        const nb::handle pair = PyList_GET_ITEM(items.ptr(), i);
-        const nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0);
-        const nb::handle value = PyTuple_GET_ITEM(pair.ptr(), 1);
+        const nb::handle pair = NB_LIST_GET_ITEM(items.ptr(), i);
+        const nb::handle key = NB_TUPLE_GET_ITEM(pair.ptr(), 0);
+        const nb::handle value = NB_TUPLE_GET_ITEM(pair.ptr(), 1);
         std::string name = to_string(key);
 
         Column column;

@@ -349,8 +349,8 @@ std::string str_bytes(nb::handle obj) {
     PyErr_Clear();
     nb::object bytes = nb::steal(PyUnicode_AsEncodedString(obj.ptr(), "utf-8", "surrogatepass"));
     if (!bytes.is_valid()) throw nb::python_error();
-    return std::string(PyBytes_AS_STRING(bytes.ptr()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    const nb::bytes raw = nb::borrow<nb::bytes>(bytes);
+    return std::string(raw.c_str(), raw.size());
 }
 
 void drop_ordinary_error() {

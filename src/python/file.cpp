@@ -581,10 +581,10 @@ std::optional<std::int64_t> index_value(PyObject* key) {
 }
 
 nb::object file_getitem(PyFitsFile& self, PyObject* key) {
-    if (PyTuple_Check(key) && PyTuple_GET_SIZE(key) == 2) {
-        PyObject* name = PyTuple_GET_ITEM(key, 0);
+    if (PyTuple_Check(key) && NB_TUPLE_GET_SIZE(key) == 2) {
+        PyObject* name = NB_TUPLE_GET_ITEM(key, 0);
         const std::optional<std::string_view> text = str_text(name);
-        const std::optional<std::int64_t> ver = index_value(PyTuple_GET_ITEM(key, 1));
+        const std::optional<std::int64_t> ver = index_value(NB_TUPLE_GET_ITEM(key, 1));
         if (!text || !ver)
             raise(PyExc_TypeError, "HDU tuple key must be (EXTNAME: str, EXTVER: int)");
         return self.find_by_name(*text, *ver);

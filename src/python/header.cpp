@@ -224,7 +224,7 @@ Value value_from_py(nb::handle obj) {
         if (auto v = try_f64(obj)) return Value::make_real(*v);
         raise_unconvertible(obj);
     }
-    if (PyFloat_CheckExact(o)) return Value::make_real(PyFloat_AS_DOUBLE(o));
+    if (PyFloat_CheckExact(o)) return Value::make_real(PyFloat_AsDouble(o));
     if (PyUnicode_CheckExact(o)) {
         if (auto s = try_utf8(obj)) return Value::make_string(std::move(*s));
         raise_unconvertible(obj);
@@ -1307,6 +1307,9 @@ void make_key_iter_class(nb::module_& m) {
         // for the process (nanobind's registry holds none).
         nb::delattr(m, "HeaderKeyIter");
         nb::setattr(cls, "__module__", nb::str("builtins"));
+        // Under the limited API the type's C name keeps the module prefix, and the repr of a
+        // class in builtins shows that name: setting __name__ rewrites it to the bare name.
+        nb::setattr(cls, "__name__", nb::str("HeaderKeyIter"));
         cls.inc_ref();
         return cls;
     });

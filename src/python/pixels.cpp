@@ -179,7 +179,7 @@ NewArray new_array(std::string_view dtype, std::span<const std::uint64_t> shape)
     for (std::size_t i = 0; i < shape.size(); ++i) {
         PyObject* n = PyLong_FromUnsignedLongLong(shape[i]);
         if (n == nullptr) throw nb::python_error();
-        PyTuple_SET_ITEM(dims.ptr(), static_cast<Py_ssize_t>(i), n);
+        NB_TUPLE_SET_ITEM(dims.ptr(), static_cast<Py_ssize_t>(i), n);
     }
     PyObject* args[] = {dims.ptr(), dtype_obj.ptr()};
     nb::object array = nb::steal(PyObject_Vectorcall(numpy_refs().empty, args, 2, nullptr));

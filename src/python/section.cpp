@@ -155,9 +155,9 @@ std::optional<SectionRegion> parse_section_key(nb::handle key,
                                                std::span<const std::uint64_t> shape) {
     std::vector<nb::handle> items;
     if (PyTuple_Check(key.ptr())) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(key.ptr());
+        const Py_ssize_t n = NB_TUPLE_GET_SIZE(key.ptr());
         for (Py_ssize_t i = 0; i < n; ++i)
-            items.emplace_back(PyTuple_GET_ITEM(key.ptr(), i));
+            items.emplace_back(NB_TUPLE_GET_ITEM(key.ptr(), i));
     } else {
         items.push_back(key);
     }
