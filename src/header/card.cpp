@@ -209,9 +209,15 @@ Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient)
     }
     if (keyword == "HIERARCH") {
         const HierarchScan s = scan_hierarch(card, lenient);
-        if (!s.ok()) return std::unexpected(hierarch_error(s, offset));
-        return make_parsed(std::string(s.view()), cleaned_copy(card, s.body_start, lenient),
-                           CardKind::Value);
+        if (s.ok()) {
+            return make_parsed(std::string(s.view()), cleaned_copy(card, s.body_start, lenient),
+                               CardKind::Value);
+        }
+        // Real files carry HIERARCH cards that never had a value indicator; other readers
+        // take them as commentary, and so does lenient reading, keeping their text.
+        if (!lenient) return std::unexpected(hierarch_error(s, offset));
+        return make_parsed(std::string(keyword), cleaned_copy(card, 8, lenient),
+                           CardKind::Commentary);
     }
     const CardKind kind = ordinary_kind(keyword, card, lenient);
     const std::size_t body_start = kind == CardKind::Value ? 10 : 8;
@@ -240,7 +246,8 @@ std::string card_keyword(ByteSpan card, bool lenient) {
     if (field.rejected()) return {};
     if (field.view() == "HIERARCH") {
         const HierarchScan s = scan_hierarch(card, lenient);
-        return s.ok() ? std::string(s.view()) : std::string();
+        if (s.ok()) return std::string(s.view());
+        return lenient ? std::string(field.view()) : std::string();
     }
     return std::string(field.view());
 }
@@ -251,7 +258,8 @@ bool card_keyword_eq(ByteSpan card, bool lenient, std::string_view key) {
     if (field.rejected()) return false;
     if (field.view() == "HIERARCH") {
         const HierarchScan s = scan_hierarch(card, lenient);
-        return s.ok() && s.view() == key;
+        if (s.ok()) return s.view() == key;
+        return lenient && field.view() == key;
     }
     return field.view() == key;
 }

@@ -36,7 +36,8 @@ Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient)
 CardKind card_kind(ByteSpan card, bool lenient);
 
 // The keyword of columns 1-8 (cleaned, repaired in lenient mode), or the full HIERARCH name;
-// empty when strict mode rejects the field or a HIERARCH card does not parse.
+// empty when strict mode rejects the field or a HIERARCH card does not parse. Lenient mode
+// reads a HIERARCH card without a usable value indicator as commentary keyed "HIERARCH".
 std::string card_keyword(ByteSpan card, bool lenient);
 
 // card_keyword(card) == key, false whenever the keyword cannot be determined.

@@ -145,6 +145,25 @@ def test_lenient_flag_selects_the_header_parser(tmp_path):
         vexlo.open(path, lenient=False)
 
 
+def test_hierarch_cards_without_value_indicator_are_kept_as_commentary(tmp_path):
+    odd = ["HIERARCH ESO DET WIN1 BINX 1", "HIERARCH= 5", "HIERARCH ESO A B=5"]
+    path = tmp_path / "eso.fits"
+    path.write_bytes(
+        header_bytes([card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 1),
+                      card("NAXIS1", 3)] + [c.ljust(80) for c in odd]
+                     + ["HIERARCH ESO OK = 7".ljust(80)])
+        + b"\x01\x02\x03" + b"\0" * 2877
+    )
+    with pytest.raises(vexlo.FitsError, match=r"^card at byte 320: HIERARCH card has no"):
+        vexlo.open(path, lenient=False)
+    hdu = vexlo.open(path)[0]
+    assert hdu.data.tolist() == [1, 2, 3]
+    h = hdu.header
+    assert h.keys()[4:] == ["HIERARCH", "HIERARCH", "HIERARCH", "HIERARCH ESO OK"]
+    assert h["HIERARCH ESO OK"] == 7
+    assert str(h).splitlines()[4:7] == [c.ljust(80) for c in odd]
+
+
 def test_gzip_file_opens(tmp_path):
     f = vexlo.open(DATA / "bintable.fits.gz")
     assert len(f) == 2

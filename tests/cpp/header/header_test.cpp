@@ -462,7 +462,7 @@ TEST(HeaderParse, Failures) {
          "card at byte 200: invalid character 0x61 in keyword name"},
         {"END with text after END", end_text, 0, true, true,
          "card at byte 90: non-space byte in END card body"},
-        {"bad HIERARCH after END", bad_hier, 0, true, true,
+        {"bad HIERARCH after END", bad_hier, 0, true, false,
          "card at byte 88: HIERARCH card: expected space after HIERARCH"},
         {"unparsable value", bad_value, 0, true, false,
          "value for keyword `NAXIS1`: unrecognized value `abc`"},
@@ -515,6 +515,26 @@ TEST(HeaderParse, ModesKeepRawBytes) {
     auto s2 = Header::parse(nul_kw, 0, false);
     ASSERT_TRUE(s2);
     EXPECT_EQ(s2->first.bytes(), Bytes(80, 0));
+}
+
+TEST(HeaderParse, LenientKeepsHierarchCardsWithoutIndicatorAsCommentary) {
+    const std::vector<std::string> odd = {"HIERARCH ESO DET WIN1 BINX 1", "HIERARCH= 5",
+                                          "HIERARCH ESO A B=5"};
+    Bytes buf = blocks_of({kv("A", "1"), odd[0], odd[1], odd[2], "HIERARCH ESO OK = 7", "END"});
+    ASSERT_FALSE(Header::parse(buf, 0, false));
+    auto r = Header::parse(buf, 0, true);
+    ASSERT_TRUE(r) << r.error().message();
+    const Header& h = r->first;
+    EXPECT_TRUE(std::equal(h.bytes().begin(), h.bytes().end(), buf.begin()));
+    EXPECT_EQ(h.keywords(), (std::vector<std::string>{"A", "HIERARCH", "HIERARCH", "HIERARCH",
+                                                      "HIERARCH ESO OK"}));
+    const auto views = h.commentary_views("HIERARCH");
+    ASSERT_EQ(views.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(text_of(views[i].bytes), card(odd[i]));
+    EXPECT_FALSE(h.get("HIERARCH"));
+    EXPECT_EQ(h.get_i64("HIERARCH ESO OK"), 7);
+    EXPECT_EQ(h.entries().size(), 2u);
 }
 
 TEST(HeaderBytes, ToBytesWholeBlocks) {
