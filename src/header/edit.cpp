@@ -168,7 +168,8 @@ Result<bool> Header::set(std::string_view keyword, const Value& value,
         return false;
     }
     const Layout& l = layout();
-    auto found = l.index.find(keyword);
+    const std::string stored = stored_keyword(keyword);
+    auto found = l.index.find(stored);
     if (found == l.index.end()) {
         VEXLO_TRY(push_card(keyword, value, comment));
         return false;
@@ -178,7 +179,8 @@ Result<bool> Header::set(std::string_view keyword, const Value& value,
     if (!kept) {
         if (auto old = view_at(span).value_and_comment()) kept = std::move(old->comment);
     }
-    VEXLO_ASSIGN_OR_RETURN(Bytes images, format_value_card(keyword, value, kept));
+    // The card keeps the spelling it was found under.
+    VEXLO_ASSIGN_OR_RETURN(Bytes images, format_value_card(stored, value, kept));
     replace_raw(span, images);
     return true;
 }
@@ -199,7 +201,7 @@ Result<bool> Header::insert_before(std::string_view anchor, std::string_view key
                                    const Value& value, const std::optional<std::string>& comment) {
     VEXLO_ASSIGN_OR_RETURN(Bytes images, card_images(keyword, value, comment));
     const Layout& l = layout();
-    auto found = l.index.find(anchor);
+    auto found = l.index.find(stored_keyword(anchor));
     if (found == l.index.end()) {
         push_raw(images);
         return false;
@@ -212,7 +214,7 @@ Result<bool> Header::insert_after(std::string_view anchor, std::string_view keyw
                                   const Value& value, const std::optional<std::string>& comment) {
     VEXLO_ASSIGN_OR_RETURN(Bytes images, card_images(keyword, value, comment));
     const Layout& l = layout();
-    auto found = l.index.find(anchor);
+    auto found = l.index.find(stored_keyword(anchor));
     if (found == l.index.end()) {
         push_raw(images);
         return false;
@@ -221,7 +223,8 @@ Result<bool> Header::insert_after(std::string_view anchor, std::string_view keyw
     return true;
 }
 
-std::size_t Header::remove(std::string_view keyword) {
+std::size_t Header::remove(std::string_view key) {
+    const std::string keyword = stored_keyword(key);
     const Layout& l = layout();
     std::vector<bool> drop(l.spans.size(), false);
     std::size_t removed = 0;
@@ -253,13 +256,14 @@ Result<std::size_t> Header::rename_keyword(std::string_view old_keyword,
                                              std::string(new_keyword) + "`"));
     }
     // Format every replacement first, so that a failure leaves the header as it was.
+    const std::string stored = stored_keyword(old_keyword);
     const Layout& l = layout();
     std::vector<std::pair<std::size_t, Bytes>> renamed;
     for (std::size_t n = 0; n < l.spans.size(); ++n) {
         ByteSpan first = image_at(bytes_, l.spans[n].start);
         const CardKind kind = card_kind(first, true);
         if (kind != CardKind::End && kind != CardKind::Value) continue;
-        if (!card_keyword_eq(first, true, old_keyword)) continue;
+        if (!card_keyword_eq(first, true, stored)) continue;
         auto vc = view_at(n).value_and_comment();
         if (!vc) continue;
         VEXLO_ASSIGN_OR_RETURN(Bytes images,

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "util/text.hpp"
+
 namespace vexlo {
 
 namespace {
@@ -138,12 +140,32 @@ CardView Header::view_at(std::size_t span) const {
 
 // --- lookups ---
 
+std::string Header::stored_keyword(std::string_view key) const {
+    // Long names keep the letter case their writer chose, while callers often upper-case
+    // every key; a case-blind match keeps such cards reachable.
+    static constexpr std::string_view kHierarch = "HIERARCH ";
+    const Layout& l = layout();
+    if (!key.starts_with(kHierarch) || l.occurrences.contains(key)) return std::string(key);
+    const std::string* best = nullptr;
+    std::size_t first = 0;
+    for (auto it = l.occurrences.lower_bound(kHierarch);
+         it != l.occurrences.end() && it->first.starts_with(kHierarch); ++it) {
+        if (!ascii_iequal(it->first, key) || it->second.empty()) continue;
+        if (best == nullptr || it->second.front() < first) {
+            best = &it->first;
+            first = it->second.front();
+        }
+    }
+    return best != nullptr ? *best : std::string(key);
+}
+
 std::optional<CardView> Header::get(std::string_view key) const {
     const Layout& l = layout();
     auto it = l.index.find(key);
     if (it == l.index.end() && key.find('-') != std::string_view::npos) {
         it = l.index.find(dashes_to_underscores(key));
     }
+    if (it == l.index.end()) it = l.index.find(stored_keyword(key));
     if (it == l.index.end()) return std::nullopt;
     return view_at(it->second);
 }
@@ -161,13 +183,16 @@ bool Header::contains_exact(std::string_view key) const {
 
 bool Header::contains(std::string_view key) const {
     if (contains_exact(key)) return true;
-    return key.find('-') != std::string_view::npos && contains_exact(dashes_to_underscores(key));
+    if (key.find('-') != std::string_view::npos && contains_exact(dashes_to_underscores(key))) {
+        return true;
+    }
+    return contains_exact(stored_keyword(key));
 }
 
 std::vector<CardView> Header::get_all(std::string_view key) const {
     const Layout& l = layout();
     std::vector<CardView> out;
-    auto it = l.occurrences.find(key);
+    auto it = l.occurrences.find(stored_keyword(key));
     if (it == l.occurrences.end()) return out;
     out.reserve(it->second.size());
     for (std::size_t n : it->second)

@@ -74,6 +74,9 @@ class Header {
     bool contains_exact(std::string_view key) const;
     bool contains(std::string_view key) const;
     std::vector<CardView> get_all(std::string_view key) const;
+    // The spelling under which `key` is stored: `key` itself when a card has it, else, for a
+    // HIERARCH key, the long name of the first card equal to it without regard to letter case.
+    std::string stored_keyword(std::string_view key) const;
     std::vector<CardView> commentary_views(std::string_view key) const;
     std::vector<std::string> keywords() const;
     std::set<std::string> keyword_set() const;

@@ -1033,7 +1033,7 @@ nb::object subscript_key(HeaderObject& self, nb::handle key_obj) {
     {
         auto lock = lock_header(r);
         const Layout& layout = r.header.layout();
-        auto it = layout.occurrences.find(key);
+        auto it = layout.occurrences.find(r.header.stored_keyword(key));
         if (it != layout.occurrences.end()) {
             found = true;
             value = r.header.view_at(it->second.front()).value();

@@ -118,6 +118,17 @@ std::string ascii_upper(std::string_view s) {
     return out;
 }
 
+bool ascii_iequal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto fold = [](char c) {
+            return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+        };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
 std::string ascii_lower(std::string_view s) {
     std::string out(s);
     for (char& c : out) {

@@ -20,6 +20,8 @@ std::string utf8_lossy(std::string_view bytes);
 // Copies with ASCII letters upper-cased / lower-cased; other bytes unchanged.
 std::string ascii_upper(std::string_view s);
 std::string ascii_lower(std::string_view s);
+// Equal when ASCII letters are compared without regard to case.
+bool ascii_iequal(std::string_view a, std::string_view b);
 
 // The first code point of UTF-8 text and its length in bytes; an invalid or truncated
 // sequence (or empty text) counts as one byte standing for U+FFFD.

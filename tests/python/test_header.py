@@ -464,6 +464,23 @@ def test_contains():
     assert str(e.value) == "argument 'key': 'int' object is not an instance of 'str'"
 
 
+def test_hierarch_keys_written_in_mixed_case_are_reachable():
+    # astropy keeps the letter case of long names it writes.
+    h = header_of("HIERARCH MyPipeline version = '1.2' / tool", "HIERARCH Other = 4")
+    key = "HIERARCH MyPipeline version"
+    assert h.keys() == [key, "HIERARCH Other"]
+    assert key in h and "hierarch mypipeline version" in h
+    assert h[key] == "1.2" and h.get(key) == "1.2" and h[(key, 0)] == "1.2"
+    assert h.cards(key) == [("1.2", "tool")]
+    assert h.to_dict() == {key: "1.2", "HIERARCH Other": 4}
+    h[key] = "1.3"
+    assert len(h) == 2
+    assert card_line(h, "HIERARCH") == card("HIERARCH MyPipeline version = '1.3' / tool")
+    del h[key]
+    assert key not in h and h.keys() == ["HIERARCH Other"]
+    assert "HIERARCH OTHERS" not in h
+
+
 def test_keys_items_and_dict():
     h = commentary_header()
     keys = [

@@ -187,6 +187,36 @@ TEST(HeaderLookup, DashRetryOnlyForGetAndContains) {
     EXPECT_EQ(both.get_i64("DATE_OBS"), 1);
 }
 
+TEST(HeaderLookup, HierarchKeysFallBackToCaseBlindMatch) {
+    const std::string lower = "HIERARCH MyPipeline version = '1.2' / tool";
+    const std::string key = "HIERARCH MYPIPELINE VERSION";
+    Header h =
+        header_of({kv("A", "1"), lower, "HIERARCH mypipeline VERSION = 3", "HIERARCH Other = 4"});
+    ASSERT_TRUE(h.get(key));
+    EXPECT_EQ(h.get_str(key), "1.2");
+    EXPECT_TRUE(h.contains(key));
+    EXPECT_EQ(h.get_all(key).size(), 1u);
+    EXPECT_EQ(h.stored_keyword(key), "HIERARCH MyPipeline version");
+    // Exact spellings still win, and only HIERARCH keys are folded.
+    EXPECT_EQ(h.get_i64("HIERARCH mypipeline VERSION"), 3);
+    EXPECT_FALSE(h.get("HIERARCH MYPIPELINE"));
+    EXPECT_FALSE(h.get("a"));
+    EXPECT_FALSE(h.contains("HIERARCH OTHER X"));
+
+    // Editing finds the card under the same rule and keeps its spelling.
+    ASSERT_TRUE(h.set(key, Value::make_string("1.3"), std::nullopt));
+    EXPECT_EQ(text_of(h.get_all("HIERARCH MyPipeline version").at(0).bytes),
+              card("HIERARCH MyPipeline version = '1.3' / tool"));
+    EXPECT_EQ(h.len(), 4u);
+    ASSERT_TRUE(h.insert_after("HIERARCH OTHER", "B", Value::make_integer(5), std::nullopt));
+    EXPECT_EQ(h.keywords().back(), "B");
+    EXPECT_EQ(h.remove(key), 1u);
+    EXPECT_EQ(h.stored_keyword(key), "HIERARCH mypipeline VERSION");
+    EXPECT_EQ(h.remove(key), 1u);
+    EXPECT_FALSE(h.contains(key));
+    EXPECT_EQ(h.keywords(), (std::vector<std::string>{"A", "HIERARCH Other", "B"}));
+}
+
 TEST(HeaderLookup, CommentaryCardsAreFoundOnlyByScans) {
     Header h = header_of({
         kv("A", "1"),
