@@ -35,6 +35,42 @@ std::size_t ws_len_before(std::string_view s, std::size_t end) {
     return 0;
 }
 
+// One decoding step at the start of non-empty `s`: the length of the well-formed sequence
+// there, or of its maximal invalid subpart (`truncated` when the text ends inside a sequence
+// whose bytes were valid so far). Every UTF-8 reader of the library decodes through this.
+struct Utf8Step {
+    std::size_t length;
+    bool valid;
+    bool truncated;
+};
+
+Utf8Step utf8_step(std::string_view s) {
+    const u8 c = static_cast<u8>(s[0]);
+    if (c < 0x80) return {1, true, false};
+    std::size_t width = 0;
+    u8 lo = 0x80, hi = 0xBF;  // bounds of the second byte; later ones are plain continuations
+    if (c >= 0xC2 && c <= 0xDF) {
+        width = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        width = 3;
+        if (c == 0xE0) lo = 0xA0;  // no overlong three-byte forms
+        if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        width = 4;
+        if (c == 0xF0) lo = 0x90;  // no overlong four-byte forms
+        if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return {1, false, false};  // continuation byte, C0/C1 (overlong) or F5..FF
+    }
+    for (std::size_t k = 1; k < width; ++k) {
+        if (k >= s.size()) return {k, false, true};
+        const u8 d = static_cast<u8>(s[k]);
+        const bool ok = k == 1 ? (d >= lo && d <= hi) : (d & 0xC0) == 0x80;
+        if (!ok) return {k, false, false};
+    }
+    return {width, true, false};
+}
+
 }  // namespace
 
 std::string_view trim_ws_start(std::string_view s) {
@@ -65,49 +101,35 @@ std::string utf8_lossy(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    while (i < n) {
-        u8 c = static_cast<u8>(bytes[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
+    while (i < bytes.size()) {
+        if (static_cast<u8>(bytes[i]) < 0x80) {
+            out += bytes[i];
             ++i;
             continue;
         }
-        std::size_t need = 0;
-        u8 lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            need = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            append_utf8(out, 0xFFFD);
-            ++i;
-            continue;
-        }
-        // Consume the longest valid prefix; a broken sequence is one replacement character.
-        std::size_t j = i + 1;
-        std::size_t got = 0;
-        while (got < need && j < n) {
-            u8 d = static_cast<u8>(bytes[j]);
-            u8 l = got == 0 ? lo : 0x80, h = got == 0 ? hi : 0xBF;
-            if (d < l || d > h) break;
-            ++j;
-            ++got;
-        }
-        if (got == need) {
-            out.append(bytes.substr(i, j - i));
+        const Utf8Step step = utf8_step(bytes.substr(i));
+        if (step.valid) {
+            out.append(bytes.substr(i, step.length));
         } else {
             append_utf8(out, 0xFFFD);
         }
-        i = j;
+        i += step.length;
     }
     return out;
+}
+
+std::optional<Utf8Fault> find_utf8_fault(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (static_cast<u8>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const Utf8Step step = utf8_step(s.substr(i));
+        if (!step.valid) return Utf8Fault{i, step.truncated ? 0 : step.length};
+        i += step.length;
+    }
+    return std::nullopt;
 }
 
 std::string ascii_upper(std::string_view s) {
@@ -156,48 +178,19 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 std::pair<char32_t, std::size_t> first_code_point(std::string_view s) {
-    constexpr std::pair<char32_t, std::size_t> kInvalid{0xFFFD, 1};
-    if (s.empty()) return kInvalid;
-    const auto b0 = static_cast<unsigned char>(s[0]);
-    if (b0 < 0x80) return {b0, 1};
-    std::size_t len = 0;
-    char32_t cp = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2;
-        cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3;
-        cp = b0 & 0x0F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4;
-        cp = b0 & 0x07;
-    } else {
-        return kInvalid;
-    }
-    if (s.size() < len) return kInvalid;
-    for (std::size_t i = 1; i < len; ++i) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if ((b & 0xC0) != 0x80) return kInvalid;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return kInvalid;
-    return {cp, len};
+    if (s.empty()) return {0xFFFD, 1};
+    const Utf8Step step = utf8_step(s);
+    if (!step.valid) return {0xFFFD, 1};
+    // Lead-byte payload masks for sequences of 1 to 4 bytes.
+    static constexpr u8 kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t cp = static_cast<u8>(s[0]) & kLeadMask[step.length];
+    for (std::size_t k = 1; k < step.length; ++k)
+        cp = (cp << 6) | (static_cast<u8>(s[k]) & 0x3F);
+    return {cp, step.length};
 }
 
 bool is_valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        const auto [cp, len] = first_code_point(s.substr(i));
-        // A real U+FFFD is three bytes long; length 1 marks an invalid sequence.
-        if (cp == 0xFFFD && len == 1) return false;
-        i += len;
-    }
-    return true;
+    return !find_utf8_fault(s).has_value();
 }
 
 std::string hex_byte(unsigned char b) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,6 +30,14 @@ std::pair<char32_t, std::size_t> first_code_point(std::string_view s);
 
 // Whether the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view s);
+
+// Where the first ill-formed UTF-8 sequence starts and the length of its maximal invalid
+// subpart; length 0 when the text ends inside a sequence that was well-formed so far.
+struct Utf8Fault {
+    std::size_t index;
+    std::size_t length;
+};
+std::optional<Utf8Fault> find_utf8_fault(std::string_view s);
 
 // Appends the UTF-8 encoding of one code point.
 void append_utf8(std::string& out, char32_t cp);

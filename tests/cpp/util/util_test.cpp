@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 #include "error.hpp"
 #include "util/cast.hpp"
@@ -116,6 +119,41 @@ TEST(Text, LossyUtf8ReplacesMaximalSubparts) {
     EXPECT_EQ(utf8_lossy("\xE2\x82x"), "\xEF\xBF\xBDx");
     EXPECT_EQ(utf8_lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    // Overlong forms of '/' never decode to '/'.
+    EXPECT_EQ(utf8_lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(utf8_lossy("\xE0\x80\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(Text, FirstUtf8FaultAndItsMaximalSubpart) {
+    struct Case {
+        std::string_view text;
+        std::optional<std::pair<std::size_t, std::size_t>> fault;  // index, length
+    };
+    const Case cases[] = {
+        {"plain ascii", std::nullopt},
+        {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", std::nullopt},
+        {"ab\xC0\xAF", std::pair{2, 1}},        // overlong two-byte '/'
+        {"\xE0\x80\xAF", std::pair{0, 1}},      // overlong three-byte '/'
+        {"\xF0\x80\x80\xAF", std::pair{0, 1}},  // overlong four-byte '/'
+        {"\xED\xA0\x80", std::pair{0, 1}},      // surrogate
+        {"\xF4\x90\x80\x80", std::pair{0, 1}},  // past U+10FFFF
+        {"\xF5", std::pair{0, 1}},
+        {"x\x80", std::pair{1, 1}},      // lone continuation
+        {"\xE2\x82x", std::pair{0, 2}},  // broken after two bytes
+        {"\xF0\x9F\x98x", std::pair{0, 3}},
+        {"ok\xE2\x82", std::pair{2, 0}},  // text ends inside a sequence
+        {"\xC3", std::pair{0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+        const std::optional<Utf8Fault> fault = find_utf8_fault(c.text);
+        EXPECT_EQ(fault.has_value(), c.fault.has_value());
+        EXPECT_EQ(is_valid_utf8(c.text), !c.fault.has_value());
+        if (fault && c.fault) {
+            EXPECT_EQ(fault->index, c.fault->first);
+            EXPECT_EQ(fault->length, c.fault->second);
+        }
+    }
 }
 
 TEST(Debug, QuotedForms) {
