@@ -144,6 +144,10 @@ std::string indexed_keyword(std::string_view root, std::uint64_t n);
 
 // Structural and checksum keywords that writers compute themselves.
 bool is_reserved_keyword(std::string_view keyword);
+// The cards of the data's kind and shape (END SIMPLE BITPIX EXTEND PCOUNT GCOUNT GROUPS
+// XTENSION NAXIS NAXISn, n of one to three digits), which header edits may not set, insert,
+// rename or delete; surrounding white space is ignored, letter case is not.
+bool is_structural_keyword(std::string_view keyword);
 // Keywords the binary table of a tile-compressed image defines itself.
 bool is_tile_table_keyword(std::string_view keyword);
 

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "header/header.hpp"
+#include "util/text.hpp"
 
 namespace vexlo {
 
@@ -24,10 +25,13 @@ bool one_of(std::string_view keyword, const std::array<std::string_view, N>& nam
     return std::find(names.begin(), names.end(), keyword) != names.end();
 }
 
-constexpr std::array<std::string_view, 12> kReserved = {
-    "SIMPLE", "BITPIX",  "NAXIS",    "EXTEND", "PCOUNT",   "GCOUNT",
-    "GROUPS", "TFIELDS", "XTENSION", "END",    "CHECKSUM", "DATASUM",
+// The cards that give the data's kind and shape.
+constexpr std::array<std::string_view, 9> kStructural = {
+    "END", "SIMPLE", "BITPIX", "EXTEND", "PCOUNT", "GCOUNT", "GROUPS", "XTENSION", "NAXIS",
 };
+
+// Further cards writers compute themselves.
+constexpr std::array<std::string_view, 3> kComputed = {"TFIELDS", "CHECKSUM", "DATASUM"};
 
 constexpr std::array<std::string_view, 20> kTileWhole = {
     "ZIMAGE",  "ZCMPTYPE", "ZBITPIX",  "ZNAXIS",   "ZQUANTIZ", "ZDITHER0", "ZSCALE",
@@ -43,7 +47,14 @@ constexpr std::array<std::string_view, 19> kTileIndexed = {
 }  // namespace
 
 bool is_reserved_keyword(std::string_view keyword) {
-    return one_of(keyword, kReserved) || prefix_then_digits(keyword, "NAXIS");
+    return one_of(keyword, kStructural) || one_of(keyword, kComputed) ||
+           prefix_then_digits(keyword, "NAXIS");
+}
+
+bool is_structural_keyword(std::string_view keyword) {
+    const std::string_view k = trim_ws(keyword);
+    if (one_of(k, kStructural)) return true;
+    return prefix_then_digits(k, "NAXIS") && k.size() <= 8;  // NAXIS1 .. NAXIS999
 }
 
 bool is_tile_table_keyword(std::string_view keyword) {

@@ -24,6 +24,20 @@ TEST(KeywordClasses, Reserved) {
     }
 }
 
+TEST(KeywordClasses, Structural) {
+    const std::vector<std::pair<const char*, bool>> cases = {
+        {"END", true},      {"SIMPLE", true},     {"BITPIX", true},   {"EXTEND", true},
+        {"PCOUNT", true},   {"GCOUNT", true},     {"GROUPS", true},   {"XTENSION", true},
+        {"NAXIS", true},    {"NAXIS1", true},     {"NAXIS999", true}, {" NAXIS2 ", true},
+        {"\tBITPIX", true}, {"NAXIS1000", false}, {"NAXIS0", true},   {"naxis1", false},
+        {"NAXISA", false},  {"NAXIS-1", false},   {"TFIELDS", false}, {"CHECKSUM", false},
+        {"DATASUM", false}, {"EXTNAME", false},   {"", false},        {"SIMPLEX", false},
+    };
+    for (const auto& [keyword, structural] : cases) {
+        EXPECT_EQ(is_structural_keyword(keyword), structural) << '"' << keyword << '"';
+    }
+}
+
 TEST(KeywordClasses, TileTable) {
     const std::vector<std::pair<const char*, bool>> cases = {
         {"ZIMAGE", true},    {"ZCMPTYPE", true},   {"ZBITPIX", true},  {"ZNAXIS", true},
