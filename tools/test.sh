@@ -21,7 +21,7 @@ build=build/test
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-    -DVEXLO_BUILD_TESTS=ON -DVEXLO_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v python3)"
+    -DVEXLO_BUILD_TESTS=ON -DVEXLO_BUILD_PYTHON=ON -DVEXLO_WERROR=ON -DPython_EXECUTABLE="$(command -v python3)"
 cmake --build "$build" -j "$(nproc)"
 
 (cd "$build" && ctest --output-on-failure -j "$(nproc)")
