@@ -1,5 +1,6 @@
 #include "error.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 #include "util/debug.hpp"
@@ -22,6 +23,10 @@ Error Error::io(std::string text) {
 
 Error Error::io_errno(int err) {
     return io(std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
+}
+
+Error Error::out_of_memory() {
+    return io_errno(ENOMEM);
 }
 
 Error Error::block(std::uint64_t offset, std::string msg) {

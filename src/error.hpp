@@ -5,6 +5,7 @@
 #include <expected>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "util/try.hpp"
 
@@ -49,6 +50,8 @@ struct Error {
     static Error wcs(std::string msg);
     static Error checksum(std::string msg);
     static Error in_hdu(std::uint64_t index, Error source);
+    // An allocation sized by input could not be made: the operating system's ENOMEM text.
+    static Error out_of_memory();
 
     // The display text, e.g. "card at byte 80: ...".
     std::string message() const;
@@ -58,5 +61,10 @@ struct Error {
 
 template <class T>
 using Result = std::expected<T, Error>;
+
+// `return fail(Error::data("..."));` from any function returning a Result.
+inline std::unexpected<Error> fail(Error e) {
+    return std::unexpected(std::move(e));
+}
 
 }  // namespace vexlo

@@ -24,10 +24,6 @@ std::string str(std::uint64_t v) {
     return std::to_string(v);
 }
 
-Error out_of_memory() {
-    return Error::io_errno(ENOMEM);
-}
-
 // Appends one card without a comment; the formatter's error ends the build.
 Result<void> push(Header& h, std::string_view keyword, Value value) {
     VEXLO_TRY(h.push_card(keyword, value, std::nullopt));
@@ -135,7 +131,7 @@ Result<ImageHdu> ImageBuilder<T>::build() && {
     try {
         data.resize(pixels.size() * sizeof(T));
     } catch (const std::bad_alloc&) {
-        return std::unexpected(out_of_memory());
+        return std::unexpected(Error::out_of_memory());
     }
     std::uint8_t* out = data.data();
     for (const T v : pixels) {
@@ -395,7 +391,7 @@ Result<BinTableHdu> BinTableBuilder::build(std::uint64_t n_rows, Bytes rows, Byt
     try {
         rows.insert(rows.end(), heap.begin(), heap.end());
     } catch (const std::bad_alloc&) {
-        return std::unexpected(out_of_memory());
+        return std::unexpected(Error::out_of_memory());
     }
     return BinTableHdu::create(std::move(h), std::move(rows));
 }
@@ -654,7 +650,7 @@ Result<AsciiTableHdu> AsciiTableBuilder::build() && {
     try {
         data.assign(static_cast<std::size_t>(*t), ' ');
     } catch (const std::bad_alloc&) {
-        return std::unexpected(out_of_memory());
+        return std::unexpected(Error::out_of_memory());
     }
     for (std::uint64_t r = 0; r < n_rows; ++r) {
         std::uint8_t* row = data.data() + r * w;

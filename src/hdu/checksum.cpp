@@ -42,30 +42,20 @@ bool has_checksum(const Header& header) {
     return v && v->is(Value::Kind::String);
 }
 
-Error truncated() {
-    return Error::io("pread reached EOF before filling buffer (file truncated?)");
-}
-
 // The sum of `len` bytes from `offset` of the file's bytes, read in 1 MiB chunks into
 // `buf` (allocated on first use and reused for every later chunk and HDU).
-Result<std::uint32_t> region_sum(const FitsFile& file, std::uint64_t offset, std::uint64_t len,
+Result<std::uint32_t> region_sum(const Source& src, std::uint64_t offset, std::uint64_t len,
                                  std::unique_ptr<std::uint8_t[]>& buf) {
     if (len == 0) return 0u;
-    if (!file.backing.is_file()) {
-        const Bytes& b = file.backing.buffer();
-        if (offset > b.size() || len > b.size() - offset) return std::unexpected(truncated());
-        return ones_complement_sum(
-            ByteSpan(b).subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(len)));
-    }
     if (!buf) {
         buf.reset(new (std::nothrow) std::uint8_t[kChunk]);
-        if (!buf) return std::unexpected(Error::io_errno(ENOMEM));
+        if (!buf) return fail(Error::out_of_memory());
     }
     std::uint32_t sum = 0;
     while (len > 0) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(len, kChunk));
-        VEXLO_TRY(pread_exact(file.backing.fd(), offset, buf.get(), n));
-        sum = ones_complement_add(sum, ones_complement_sum(ByteSpan(buf.get(), n)));
+        VEXLO_ASSIGN_OR_RETURN(const ByteSpan chunk, src.view_at(offset, {buf.get(), n}));
+        sum = ones_complement_add(sum, ones_complement_sum(chunk));
         offset += n;
         len -= n;
     }
@@ -168,7 +158,7 @@ Result<std::vector<ChecksumStatus>> verify_checksums(const FitsFile& file) {
             const DataSpan& span = file.spans[i];
             VEXLO_ASSIGN_OR_RETURN(
                 const std::uint32_t d,
-                region_sum(file, span.data_offset, padded_len(span.data_len), buf));
+                region_sum(*file.source, span.data_offset, padded_len(span.data_len), buf));
             if (datasum) {
                 const std::optional<std::uint32_t> claimed = parse_datasum_text(*datasum);
                 row.datasum_ok = claimed.has_value() && *claimed == d;

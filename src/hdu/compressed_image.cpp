@@ -6,10 +6,6 @@ namespace vexlo {
 
 namespace {
 
-std::unexpected<Error> fail(Error e) {
-    return std::unexpected(std::move(e));
-}
-
 constexpr const char* kUnavailable =
     "reading tile-compressed images is not available in this build";
 

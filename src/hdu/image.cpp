@@ -10,10 +10,6 @@ namespace vexlo {
 
 namespace {
 
-std::unexpected<Error> fail(Error e) {
-    return std::unexpected(std::move(e));
-}
-
 // The canonical quiet NaNs: sign clear, exponent all ones, only the top fraction bit set.
 constexpr double kNan64 = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 constexpr float kNan32 = std::bit_cast<float>(std::uint32_t{0x7FC00000});
@@ -107,7 +103,7 @@ Result<ImageArray<T>> typed_array(const ImageHdu& img, Bitpix want, Decode decod
     try {
         return ImageArray<T>::create(decode(img.data.span()), img.axes);
     } catch (const std::bad_alloc&) {
-        return fail(Error::io_errno(ENOMEM));
+        return fail(Error::out_of_memory());
     }
 }
 
@@ -129,7 +125,7 @@ Result<ImageArray<Out>> physical_array(const ImageHdu& img) {
         VEXLO_TRY(physical_into(img, std::span<Out>(values)));
         return ImageArray<Out>::create(std::move(values), img.axes);
     } catch (const std::bad_alloc&) {
-        return fail(Error::io_errno(ENOMEM));
+        return fail(Error::out_of_memory());
     }
 }
 

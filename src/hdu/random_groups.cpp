@@ -9,10 +9,6 @@ namespace vexlo {
 
 namespace {
 
-std::unexpected<Error> fail(Error e) {
-    return std::unexpected(std::move(e));
-}
-
 // PTYPEn, PSCALn and PZEROn exist for n up to 999 (eight-character keywords).
 constexpr std::uint64_t kMaxDescribedParameters = 999;
 
@@ -88,7 +84,7 @@ Result<RandomGroupsHdu> RandomGroupsHdu::create(Header header, DataBuf data) {
     try {
         rg.parameters.reserve(static_cast<std::size_t>(pcount));
     } catch (const std::bad_alloc&) {
-        return fail(Error::io_errno(ENOMEM));
+        return fail(Error::out_of_memory());
     }
     for (std::uint64_t n = 1; n <= pcount; ++n)
         rg.parameters.push_back(read_group_parameter(header, n));

@@ -1,67 +1,39 @@
 #include "hdu/writer.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "data/size.hpp"
 #include "hdu/checksum.hpp"
-#include "io/file.hpp"
+#include "header/block.hpp"
 #include "util/text.hpp"
 
 namespace vexlo {
 
-namespace {
-
-constexpr std::uint64_t kBlock = 2880;
-
-// Largest single write(2); Linux moves at most about 2 GiB per call anyway.
-constexpr std::size_t kMaxWrite = std::size_t{1} << 30;
-
-Result<void> write_all(int fd, const std::uint8_t* p, std::size_t len) {
-    if (fd < 0) return std::unexpected(Error::io_errno(EBADF));
-    while (len > 0) {
-        const ssize_t n = ::write(fd, p, std::min(len, kMaxWrite));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(Error::io_errno(errno));
-        }
-        if (n == 0) return std::unexpected(Error::io("failed to write whole buffer"));
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return {};
-}
-
-}  // namespace
-
 // ---- BufWriter ----
 
-BufWriter::BufWriter(int fd, bool owns) : fd_(fd), owns_(owns) {}
+BufWriter::BufWriter(int fd, bool owns) : fd_(fd), owned_(owns ? fd : -1) {}
 
 BufWriter::BufWriter(BufWriter&& other) noexcept
-    : fd_(other.fd_), owns_(other.owns_), buf_(std::move(other.buf_)), len_(other.len_) {
+    : fd_(other.fd_),
+      owned_(std::move(other.owned_)),
+      buf_(std::move(other.buf_)),
+      len_(other.len_) {
     other.fd_ = -1;
-    other.owns_ = false;
     other.len_ = 0;
 }
 
 BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
     if (this != &other) {
         if (len_ > 0) (void)flush();
-        close_fd();
         fd_ = other.fd_;
-        owns_ = other.owns_;
+        owned_ = std::move(other.owned_);
         buf_ = std::move(other.buf_);
         len_ = other.len_;
         other.fd_ = -1;
-        other.owns_ = false;
         other.len_ = 0;
     }
     return *this;
@@ -69,56 +41,29 @@ BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
 
 BufWriter::~BufWriter() {
     if (len_ > 0) (void)flush();
-    close_fd();
-}
-
-void BufWriter::close_fd() noexcept {
-    if (owns_ && fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    owns_ = false;
 }
 
 int BufWriter::release_fd() noexcept {
     const int fd = fd_;
     fd_ = -1;
-    owns_ = false;
+    (void)owned_.release();
     return fd;
 }
 
 Result<BufWriter> BufWriter::create(const std::string& path, bool overwrite) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
-    for (;;) {
-        const int fd = ::open(path.c_str(), flags, 0666);
-        if (fd >= 0) return BufWriter(fd, true);
-        if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
-    }
+    VEXLO_ASSIGN_OR_RETURN(Fd fd, create_file(path, overwrite));
+    return BufWriter(fd.release(), true);
 }
 
 Result<void> BufWriter::flush() {
     if (len_ == 0) return {};
-    std::size_t done = 0;
-    Result<void> r;
-    if (fd_ < 0) {
-        r = std::unexpected(Error::io_errno(EBADF));
-    } else {
-        while (done < len_) {
-            const ssize_t n = ::write(fd_, buf_.get() + done, len_ - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                r = std::unexpected(Error::io_errno(errno));
-                break;
-            }
-            if (n == 0) {
-                r = std::unexpected(Error::io("failed to write whole buffer"));
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-    }
+    Error error;
+    const std::size_t done = write_some(fd_, buf_.get(), len_, error);
     // Keep what was not written so that a later flush can retry it.
     if (done > 0) std::memmove(buf_.get(), buf_.get() + done, len_ - done);
     len_ -= done;
-    return r;
+    if (len_ > 0) return fail(std::move(error));
+    return {};
 }
 
 Result<void> BufWriter::write(ByteSpan bytes) {
@@ -129,7 +74,7 @@ Result<void> BufWriter::write(ByteSpan bytes) {
     if (bytes.empty()) return {};
     if (!buf_) {
         buf_.reset(new (std::nothrow) std::uint8_t[kCapacity]);
-        if (!buf_) return std::unexpected(Error::io_errno(ENOMEM));
+        if (!buf_) return fail(Error::out_of_memory());
     }
     std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
     len_ += bytes.size();
@@ -266,11 +211,10 @@ Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
 
     const std::uint8_t fill = data_fill_byte(header);
     // `declared` equals data.size(), so the rounding cannot overflow.
-    const std::uint64_t padded = (data.size() + kBlock - 1) / kBlock * kBlock;
+    const std::uint64_t padded = padded_len(data.size());
 
     if (checksums) {
-        VEXLO_TRY(
-            stamp_checksums_with_datasum(header_bytes, padded_data_sum(data, fill, padded)));
+        VEXLO_TRY(stamp_checksums_with_datasum(header_bytes, padded_data_sum(data, fill, padded)));
     }
 
     BufWriter& o = output();
@@ -278,7 +222,7 @@ Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
     VEXLO_TRY(o.write(data));
     const std::size_t n_fill = static_cast<std::size_t>(padded - data.size());
     if (n_fill > 0) {
-        std::uint8_t fill_block[kBlock];
+        std::uint8_t fill_block[kBlockLen];
         std::memset(fill_block, fill, n_fill);
         VEXLO_TRY(o.write(ByteSpan(fill_block, n_fill)));
     }
@@ -287,7 +231,7 @@ Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
 }
 
 Result<void> FitsWriter::write_raw_padded(ByteSpan bytes) {
-    if (bytes.size() % kBlock != 0) {
+    if (bytes.size() % kBlockLen != 0) {
         return std::unexpected(Error::io("write_raw_padded: HDU bytes (" +
                                          std::to_string(bytes.size()) + ") not block-aligned"));
     }

@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "header/header.hpp"
+#include "io/posix.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo {
@@ -46,10 +47,8 @@ class BufWriter {
     int release_fd() noexcept;
 
   private:
-    void close_fd() noexcept;
-
     int fd_ = -1;
-    bool owns_ = false;
+    Fd owned_;  // fd_ again when this writer closes it
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t len_ = 0;
 };

@@ -7,13 +7,10 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "header/block.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo {
-
-inline constexpr std::size_t kCardLen = 80;
-inline constexpr std::size_t kBlockLen = 2880;
-inline constexpr std::size_t kCardsPerBlock = kBlockLen / kCardLen;
 
 enum class CardKind : std::uint8_t {
     End = 0,

@@ -104,7 +104,7 @@ void Header::push_raw(ByteSpan images) {
     }
     const std::size_t from = bytes_.size();
     bytes_.insert(bytes_.end(), images.begin(), images.end());
-    if (Layout* built = layout_.load(std::memory_order_acquire)) built->extend(bytes_, from);
+    if (Layout* built = layout_.get()) built->extend(bytes_, from);
 }
 
 void Header::insert_raw(std::size_t span, ByteSpan images) {
@@ -136,7 +136,7 @@ void Header::replace_raw(std::size_t span, ByteSpan images) {
 }
 
 void Header::invalidate_layout() {
-    delete layout_.exchange(nullptr, std::memory_order_acq_rel);
+    layout_.reset();
 }
 
 // --- card operations ---

@@ -31,11 +31,6 @@ std::string dashes_to_underscores(std::string_view key) {
     return out;
 }
 
-Layout* clone_layout(const std::atomic<Layout*>& src) {
-    const Layout* built = src.load(std::memory_order_acquire);
-    return built != nullptr ? new Layout(*built) : nullptr;
-}
-
 }  // namespace
 
 bool continue_attaches_after(ByteSpan image) {
@@ -88,19 +83,16 @@ void Layout::extend(ByteSpan bytes, std::size_t from) {
 
 // --- ownership ---
 
-Header::Header(const Header& other) : bytes_(other.bytes_), layout_(clone_layout(other.layout_)) {}
-
 Header::Header(Header&& other) noexcept
-    : bytes_(std::move(other.bytes_)),
-      layout_(other.layout_.exchange(nullptr, std::memory_order_acq_rel)) {
+    : bytes_(std::move(other.bytes_)), layout_(std::move(other.layout_)) {
     other.bytes_.clear();
 }
 
 Header& Header::operator=(const Header& other) {
     if (this == &other) return *this;
-    std::unique_ptr<Layout> copy(clone_layout(other.layout_));
+    FillOnce<Layout> copy(other.layout_);
     bytes_ = other.bytes_;
-    delete layout_.exchange(copy.release(), std::memory_order_acq_rel);
+    layout_ = std::move(copy);
     return *this;
 }
 
@@ -108,26 +100,14 @@ Header& Header::operator=(Header&& other) noexcept {
     if (this == &other) return *this;
     bytes_ = std::move(other.bytes_);
     other.bytes_.clear();
-    Layout* taken = other.layout_.exchange(nullptr, std::memory_order_acq_rel);
-    delete layout_.exchange(taken, std::memory_order_acq_rel);
+    layout_ = std::move(other.layout_);
     return *this;
 }
 
-Header::~Header() {
-    delete layout_.load(std::memory_order_acquire);
-}
-
 const Layout& Header::layout() const {
-    if (Layout* built = layout_.load(std::memory_order_acquire)) return *built;
-    // Concurrent first readers may each build one; the first store wins and the others
-    // discard theirs, so nobody waits on a lock.
-    auto fresh = std::make_unique<Layout>(Layout::build(bytes_));
-    Layout* expected = nullptr;
-    if (layout_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel,
-                                        std::memory_order_acquire)) {
-        return *fresh.release();
-    }
-    return *expected;
+    if (const Layout* built = layout_.get()) return *built;
+    // Concurrent first readers may each build one; the first store wins.
+    return *layout_.fill(std::make_unique<Layout>(Layout::build(bytes_)));
 }
 
 CardView Header::view_at(std::size_t span) const {
@@ -312,7 +292,7 @@ Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uin
 Bytes Header::to_bytes() const {
     static constexpr std::string_view kEnd = "END";
     const std::size_t with_end = bytes_.size() + kCardLen;
-    const std::size_t total = (with_end + kBlockLen - 1) / kBlockLen * kBlockLen;
+    const auto total = static_cast<std::size_t>(padded_len(with_end));
     Bytes out;
     out.reserve(total);
     out.insert(out.end(), bytes_.begin(), bytes_.end());

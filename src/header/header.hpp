@@ -1,7 +1,6 @@
 // The header of one HDU: raw card images plus a keyword index built on first lookup.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -17,6 +16,7 @@
 #include "header/value.hpp"
 #include "header/view.hpp"
 #include "util/bytes.hpp"
+#include "util/fill_once.hpp"
 
 namespace vexlo {
 
@@ -54,17 +54,17 @@ class Header {
   public:
     Header() = default;
     explicit Header(Bytes bytes) : bytes_(std::move(bytes)) {}
-    Header(const Header& other);
+    Header(const Header& other) = default;
     Header(Header&& other) noexcept;
     Header& operator=(const Header& other);
     Header& operator=(Header&& other) noexcept;
-    ~Header();
+    ~Header() = default;
 
     // The stored card images, 80 bytes each, without END and fill.
     const Bytes& bytes() const { return bytes_; }
     // The layout, built on first use (safe under concurrent first lookups).
     const Layout& layout() const;
-    bool has_layout() const { return layout_.load(std::memory_order_acquire) != nullptr; }
+    bool has_layout() const { return layout_.get() != nullptr; }
     std::size_t len() const { return layout().spans.size(); }
     CardView view_at(std::size_t span) const;
 
@@ -135,8 +135,8 @@ class Header {
 
   private:
     Bytes bytes_;
-    // Owned; filled at most once by CAS between edits, dropped by edits.
-    mutable std::atomic<Layout*> layout_{nullptr};
+    // Filled at most once between edits, dropped by edits.
+    FillOnce<Layout> layout_;
 };
 
 // An indexed keyword such as NAXIS2 or TFORM10: the root followed by n in decimal.

@@ -1,9 +1,8 @@
-// An opened, scanned FITS file: where every HDU's header and data lie, the bytes behind
-// them (a read-only descriptor, or the decompressed content of a gzip file) and a per-HDU
+// An opened, scanned FITS file: where every HDU's header and data lie, the source of its
+// bytes (a read-only descriptor, or the decompressed content of a gzip file) and a per-HDU
 // data cache filled at most once.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -12,47 +11,22 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "data/pixel.hpp"
 #include "error.hpp"
+#include "header/block.hpp"
 #include "header/header.hpp"
 #include "io/posix.hpp"
+#include "io/source.hpp"
 #include "util/bytes.hpp"
+#include "util/fill_once.hpp"
 
 namespace vexlo {
-
-struct Hdu;
-struct ImageHdu;
-
-inline constexpr std::uint64_t kFitsBlock = 2880;
-
-// n rounded up to a multiple of 2880 (0 stays 0); 2^64 - 1 when that overflows.
-std::uint64_t padded_len(std::uint64_t n);
 
 struct DataSpan {
     std::uint64_t data_offset = 0;  // absolute offset of the data section
     std::uint64_t data_len = 0;     // its unpadded length
-};
-
-// The bytes of a file: a read-only descriptor (read only with positional reads), or the
-// whole decompressed content of a gzip file padded with zeros to whole blocks.
-struct FileBacking {
-    Fd fd;
-    std::uint64_t size = 0;  // the length at opening
-};
-
-struct Backing {
-    std::variant<FileBacking, Bytes> source;
-
-    static Backing file(Fd fd, std::uint64_t size);
-    static Backing memory(Bytes buffer);
-
-    bool is_file() const { return std::holds_alternative<FileBacking>(source); }
-    int fd() const { return std::get<FileBacking>(source).fd.get(); }
-    const Bytes& buffer() const { return std::get<Bytes>(source); }
-    std::uint64_t size() const;
 };
 
 // One padded data section per HDU, each cell stored at most once (first store wins) and
@@ -60,29 +34,23 @@ struct Backing {
 class DataCache {
   public:
     DataCache() = default;
-    explicit DataCache(std::size_t n);
-    DataCache(DataCache&& other) noexcept;
-    DataCache& operator=(DataCache&& other) noexcept;
-    DataCache(const DataCache&) = delete;
-    DataCache& operator=(const DataCache&) = delete;
-    ~DataCache();
+    explicit DataCache(std::size_t n) : cells_(n) {}
 
     struct Cell {
         std::unique_ptr<std::uint8_t[]> bytes;
         std::size_t len = 0;
     };
 
-    std::size_t size() const { return n_; }
+    std::size_t size() const { return cells_.size(); }
     // The stored cell, or null while empty.
-    const Cell* get(std::size_t i) const;
+    const Cell* get(std::size_t i) const { return cells_[i].get(); }
     // Stores `cell` unless another caller stored first; returns the cell that stays.
-    const Cell* store(std::size_t i, std::unique_ptr<Cell> cell) const;
+    const Cell* store(std::size_t i, std::unique_ptr<Cell> cell) const {
+        return cells_[i].fill(std::move(cell));
+    }
 
   private:
-    void clear() noexcept;
-
-    std::unique_ptr<std::atomic<Cell*>[]> cells_;
-    std::size_t n_ = 0;
+    std::vector<FillOnce<Cell>> cells_;
 };
 
 struct FitsFile {
@@ -90,15 +58,16 @@ struct FitsFile {
     // Each HDU's header blocks as stored, END block and its fill included.
     std::vector<Bytes> headers;
     DataCache data_cache;
-    Backing backing;
+    std::unique_ptr<const Source> source;
     // EXTNAME (trailing white space removed) -> indices of the HDUs carrying it, ascending.
     std::map<std::string, std::vector<std::size_t>, std::less<>> extnames;
     bool lenient = true;
 
     // ---- opening ----
     static Result<FitsFile> open(const std::string& path, bool lenient);
-    static Result<FitsFile> from_scan(Backing backing, std::vector<DataSpan> spans,
-                                      std::vector<Bytes> headers, bool lenient);
+    static Result<FitsFile> from_scan(std::unique_ptr<const Source> source,
+                                      std::vector<DataSpan> spans, std::vector<Bytes> headers,
+                                      bool lenient);
 
     std::size_t len() const { return spans.size(); }
 
@@ -128,18 +97,16 @@ struct FitsFile {
     // out of range.
     Result<std::optional<Bytes>> raw_hdu_bytes(std::size_t index) const;
 
-    // ---- typed HDUs ----
-
     // The parsed header of HDU index (parsed anew on every call).
     Result<Header> header(std::size_t index) const;
-    // The typed HDU; its data borrows from this record, which must outlive it.
-    Result<Hdu> load_hdu(std::size_t index) const;
-    // An image, or a tile-compressed image decompressed into one.
-    Result<ImageHdu> load_image(std::size_t index) const;
-    // The first HDU whose EXTNAME is exactly `name` (and whose EXTVER, 1 when absent or not
-    // an integer, is `extver` when given).
-    Result<Hdu> hdu_by_extname(std::string_view name, std::optional<std::int64_t> extver) const;
+
+  private:
+    // The padded data section, borrowed from memory or from the cache.
+    Result<ByteSpan> padded_data(std::size_t index) const;
 };
+
+// The error for an HDU index at or beyond `len`.
+Error hdu_index_error(std::size_t index, std::size_t len);
 
 // Decompresses the first member of a gzip stream (the input starts with 1F 8B); any other
 // input comes back unchanged.
@@ -147,20 +114,14 @@ Result<Bytes> gunzip_if_gzip(Bytes bytes);
 // gunzip_if_gzip, then zero padding to whole blocks; an empty result is an error.
 Result<Bytes> gunzip_and_pad(Bytes bytes);
 
-// Scan a plain file (the descriptor becomes the backing) or a decompressed, block-padded
-// buffer. On failure what was passed in is released.
+// Scans a source: a plain file or a decompressed, block-padded buffer. On failure the
+// source is released.
+Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient);
 Result<FitsFile> scan_file(Fd fd, bool lenient);
 Result<FitsFile> scan_buffer(Bytes buffer, bool lenient);
 
 Result<void> check_primary_header(const Header& header, bool lenient);
 Result<void> check_extension_header(const Header& header);
-
-// Unpadded data length: |BITPIX|/8 * GCOUNT * (PCOUNT + NAXIS1 * ... * NAXISn), NAXIS1 left
-// out for random groups; 0 when NAXIS = 0 or (outside random groups) an axis is 0.
-Result<std::uint64_t> data_section_size(const Header& header);
-// A non-negative count keyword (GCOUNT), `dflt` when absent.
-Result<std::uint64_t> count_keyword(const Header& header, std::string_view keyword,
-                                    std::uint64_t dflt);
 
 // Element stride of each axis (1 for NAXIS1); every product is checked for overflow.
 Result<std::vector<std::uint64_t>> axis_strides(std::span<const std::uint64_t> axes);

@@ -14,7 +14,7 @@ namespace {
 
 Result<Fd> open_with(const std::string& path, int flags) {
     for (;;) {
-        const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
         if (fd >= 0) return Fd(fd);
         if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
     }
@@ -56,6 +56,10 @@ Result<Fd> open_read_write(const std::string& path) {
     return open_with(path, O_RDWR);
 }
 
+Result<Fd> create_file(const std::string& path, bool overwrite) {
+    return open_with(path, O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL));
+}
+
 Result<std::uint64_t> file_size(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return std::unexpected(Error::io_errno(errno));
@@ -74,8 +78,7 @@ Result<std::size_t> read_once(int fd, std::uint8_t* buf, std::size_t len) {
 Result<void> pread_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::size_t len) {
     while (len > 0) {
         if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-            return std::unexpected(
-                Error::io("pread reached EOF before filling buffer (file truncated?)"));
+            return std::unexpected(Error::io(kPreadEofMessage));
         }
         const std::size_t want = len < kMaxChunk ? len : kMaxChunk;
         const ssize_t n = ::pread(fd, buf, want, static_cast<off_t>(offset));
@@ -84,8 +87,7 @@ Result<void> pread_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::s
             return std::unexpected(Error::io_errno(errno));
         }
         if (n == 0) {
-            return std::unexpected(
-                Error::io("pread reached EOF before filling buffer (file truncated?)"));
+            return std::unexpected(Error::io(kPreadEofMessage));
         }
         const auto got = static_cast<std::size_t>(n);
         buf += got;
@@ -115,6 +117,35 @@ Result<void> pwrite_all(int fd, std::uint64_t offset, const std::uint8_t* buf, s
     return {};
 }
 
+std::size_t write_some(int fd, const std::uint8_t* buf, std::size_t len, Error& error) {
+    if (fd < 0) {
+        error = Error::io_errno(EBADF);
+        return 0;
+    }
+    std::size_t done = 0;
+    while (done < len) {
+        const std::size_t want = len - done < kMaxChunk ? len - done : kMaxChunk;
+        const ssize_t n = ::write(fd, buf + done, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = Error::io_errno(errno);
+            return done;
+        }
+        if (n == 0) {
+            error = Error::io("failed to write whole buffer");
+            return done;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+Result<void> write_all(int fd, const std::uint8_t* buf, std::size_t len) {
+    Error error;
+    if (write_some(fd, buf, len, error) < len) return fail(std::move(error));
+    return {};
+}
+
 Result<Bytes> read_whole_file(int fd) {
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t size, file_size(fd));
     if (size > std::numeric_limits<std::size_t>::max() / 2) {
@@ -141,7 +172,7 @@ Result<Bytes> read_whole_file(int fd) {
         out.resize(have);
         return out;
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::io_errno(ENOMEM));
+        return std::unexpected(Error::out_of_memory());
     }
 }
 

@@ -35,6 +35,10 @@ Result<Fd> open_read(const std::string& path);
 // Opens for reading and writing (no creation, no truncation) with close-on-exec.
 Result<Fd> open_read_write(const std::string& path);
 
+// Creates `path` for writing (permission bits 0666 before the umask, close-on-exec):
+// exclusively when `overwrite` is false, truncating an existing file when true.
+Result<Fd> create_file(const std::string& path, bool overwrite);
+
 // The file length from fstat.
 Result<std::uint64_t> file_size(int fd);
 
@@ -42,12 +46,23 @@ Result<std::uint64_t> file_size(int fd);
 // returns the count read (0 at end of file).
 Result<std::size_t> read_once(int fd, std::uint8_t* buf, std::size_t len);
 
+// The report of a read that meets the end of the content before its buffer is full.
+inline constexpr const char* kPreadEofMessage =
+    "pread reached EOF before filling buffer (file truncated?)";
+
 // Fills buf[0, len) from the absolute offset, retrying after signals and short reads. EOF
 // before the buffer is full is an error.
 Result<void> pread_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::size_t len);
 
 // Writes buf[0, len) at the absolute offset, retrying after signals and short writes.
 Result<void> pwrite_all(int fd, std::uint64_t offset, const std::uint8_t* buf, std::size_t len);
+
+// Writes buf[0, len) at the descriptor's current position, retrying after signals and
+// short writes; returns the count written, which is less than len only with an error.
+std::size_t write_some(int fd, const std::uint8_t* buf, std::size_t len, Error& error);
+
+// Writes all of buf[0, len) at the descriptor's current position.
+Result<void> write_all(int fd, const std::uint8_t* buf, std::size_t len);
 
 // Every byte of the file from offset 0 to its end as found by positional reads.
 Result<Bytes> read_whole_file(int fd);

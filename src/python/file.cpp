@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "hdu/checksum.hpp"
+#include "hdu/load.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/image.hpp"
@@ -70,7 +71,7 @@ nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const 
     if (is_lazy_image(header, k)) {
         return lazy_image(k, std::move(header), self.read_only, flags, file);
     }
-    Hdu hdu = unwrap(file->load_hdu(k));
+    Hdu hdu = unwrap(load_hdu(*file, k));
     PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, flags);
     return wrap_hdu(k, std::move(hdu), std::move(handle), self.read_only, flags, file);
 }

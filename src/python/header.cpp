@@ -422,7 +422,7 @@ PyHeader header_from_text(std::string_view bytes, bool lenient) {
         text += "END";
         text.resize(text.size() + kCardLen - 3, ' ');
     }
-    text.resize((text.size() + kBlockLen - 1) / kBlockLen * kBlockLen, ' ');
+    text.resize(static_cast<std::size_t>(padded_len(text.size())), ' ');
     auto parsed = unwrap(Header::parse(as_bytes(text), 0, lenient));
     return PyHeader::from_header(std::move(parsed.first), false);
 }

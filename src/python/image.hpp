@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "data/pixel.hpp"
+#include "hdu/image.hpp"
 #include "hdu/owned.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"

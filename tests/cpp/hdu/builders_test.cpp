@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "hdu/checksum.hpp"
 #include "hdu/hdu.hpp"
+#include "hdu/load.hpp"
 #include "hdu/writer.hpp"
 #include "io/file.hpp"
-#include "hdu/checksum.hpp"
 #include "writer_fixture.hpp"
 
 namespace vexlo {
@@ -147,7 +148,7 @@ TEST(ImageBuilder, RoundTripThroughFile) {
     ASSERT_TRUE(hdu.has_value());
     const FitsFile f = write_and_open(dir, std::move(*hdu).into_parts(), true);
     ASSERT_EQ(f.len(), 1u);
-    auto img = f.load_image(0);
+    auto img = load_image(f, 0);
     ASSERT_TRUE(img.has_value()) << img.error().message();
     auto arr = img->to_array_i16();
     ASSERT_TRUE(arr.has_value());
@@ -281,7 +282,7 @@ TEST(BinTableBuilder, HeaderWithOptionalCardsAndHeap) {
 
     TempDir dir;
     const FitsFile f = write_and_open(dir, std::move(*t).into_parts(), false);
-    auto hdu = f.load_hdu(1);
+    auto hdu = load_hdu(f, 1);
     ASSERT_TRUE(hdu.has_value()) << hdu.error().message();
     const auto* table = std::get_if<BinTableHdu>(&hdu->value);
     ASSERT_NE(table, nullptr);
@@ -503,7 +504,7 @@ TEST(AsciiTableBuilder, LayoutHeaderAndFields) {
 
     TempDir dir;
     const FitsFile f = write_and_open(dir, std::move(*t).into_parts(), false);
-    auto hdu = f.load_hdu(1);
+    auto hdu = load_hdu(f, 1);
     ASSERT_TRUE(hdu.has_value()) << hdu.error().message();
     const auto* table = std::get_if<AsciiTableHdu>(&hdu->value);
     ASSERT_NE(table, nullptr);

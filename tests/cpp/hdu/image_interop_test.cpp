@@ -8,6 +8,7 @@
 
 #include "../io/fits_fixture.hpp"
 #include "hdu/hdu.hpp"
+#include "hdu/load.hpp"
 #include "io/file.hpp"
 #include "util/text.hpp"
 
@@ -66,8 +67,8 @@ TEST(ImageInterop, EveryPixelTypeWithScaling) {
     };
     for (const Case& c : cases) {
         const std::string label = std::string(c.extname) + " " + std::to_string(c.extver);
-        const Result<Hdu> hdu = f.hdu_by_extname(
-            c.extname, c.extver == 0 ? std::nullopt : std::optional<std::int64_t>(c.extver));
+        const Result<Hdu> hdu = hdu_by_extname(
+            f, c.extname, c.extver == 0 ? std::nullopt : std::optional<std::int64_t>(c.extver));
         ASSERT_TRUE(hdu) << label << ": " << hdu.error().message();
         ASSERT_EQ(hdu->kind(), Hdu::Kind::Image) << label;
         const ImageHdu& img = std::get<ImageHdu>(hdu->value);
@@ -87,7 +88,7 @@ TEST(ImageInterop, EveryPixelTypeWithScaling) {
 TEST(ImageInterop, UnsignedConventionsThroughRawValues) {
     const FitsFile f = open_or_die("images.fits");
     // BZERO = 32768: stored values with the sign bit flipped are the unsigned values.
-    const Result<Hdu> u16 = f.hdu_by_extname("U16", std::nullopt);
+    const Result<Hdu> u16 = hdu_by_extname(f, "U16", std::nullopt);
     ASSERT_TRUE(u16);
     const Result<ImageArray<std::int16_t>> stored = std::get<ImageHdu>(u16->value).to_array_i16();
     ASSERT_TRUE(stored);
@@ -103,7 +104,7 @@ TEST(ImageInterop, UnsignedConventionsThroughRawValues) {
     EXPECT_EQ(sum, 330000.0);
 
     // BZERO = -128 on bytes: the stored bytes minus 128.
-    const Result<Hdu> i8 = f.hdu_by_extname("I8", std::nullopt);
+    const Result<Hdu> i8 = hdu_by_extname(f, "I8", std::nullopt);
     ASSERT_TRUE(i8);
     const Result<ImageArray<std::uint8_t>> bytes = std::get<ImageHdu>(i8->value).to_array_u8();
     ASSERT_TRUE(bytes);
@@ -116,7 +117,7 @@ TEST(ImageInterop, UnsignedConventionsThroughRawValues) {
 TEST(ImageInterop, RawReadsIntoCallerMemoryMatchDecoding) {
     const FitsFile f = open_or_die("images.fits");
     for (std::size_t index = 1; index <= 6; ++index) {
-        const Result<ImageHdu> img = f.load_image(index);
+        const Result<ImageHdu> img = load_image(f, index);
         ASSERT_TRUE(img);
         Bytes raw(img->data.size());
         ASSERT_TRUE(f.read_data_into(index, raw));
@@ -136,7 +137,7 @@ TEST(ImageInterop, RawReadsIntoCallerMemoryMatchDecoding) {
 
 TEST(ImageInterop, CubeSectionMatchesWholeImage) {
     const FitsFile f = open_or_die("images.fits");
-    const Result<ImageHdu> cube = f.load_image(11);
+    const Result<ImageHdu> cube = load_image(f, 11);
     ASSERT_TRUE(cube);
     ASSERT_EQ(cube->axes, (std::vector<std::uint64_t>{6, 5, 4}));
     const std::vector<std::uint64_t> start = {1, 2, 1};
@@ -165,7 +166,7 @@ TEST(ImageInterop, RandomGroups) {
     // expected.json: 5 groups, parameter sums [10, 20], data sum 435.
     const FitsFile f = open_or_die("random_groups.fits");
     ASSERT_EQ(f.len(), 1u);
-    const Result<Hdu> hdu = f.load_hdu(0);
+    const Result<Hdu> hdu = load_hdu(f, 0);
     ASSERT_TRUE(hdu) << hdu.error().message();
     ASSERT_EQ(hdu->kind(), Hdu::Kind::RandomGroups);
     const RandomGroupsHdu& rg = std::get<RandomGroupsHdu>(hdu->value);
@@ -194,7 +195,7 @@ TEST(ImageInterop, RandomGroups) {
 TEST(ImageInterop, LongStringsHierarchAndChecksumCards) {
     const FitsFile f = open_or_die("header_checksum.fits");
     ASSERT_EQ(f.len(), 1u);
-    const Result<ImageHdu> img = f.load_image(0);
+    const Result<ImageHdu> img = load_image(f, 0);
     ASSERT_TRUE(img) << img.error().message();
     EXPECT_EQ(img->axes, (std::vector<std::uint64_t>{10, 10}));
     const Stats s = stats_of(img->physical_f64()->data);
@@ -218,11 +219,11 @@ TEST(ImageInterop, LongStringsHierarchAndChecksumCards) {
 TEST(ImageInterop, GzipTableOpensAndLoads) {
     // expected.json: the table EVENTS has 7 rows.
     const FitsFile f = open_or_die("bintable.fits.gz");
-    const Result<Hdu> hdu = f.hdu_by_extname("EVENTS", std::nullopt);
+    const Result<Hdu> hdu = hdu_by_extname(f, "EVENTS", std::nullopt);
     ASSERT_TRUE(hdu) << hdu.error().message();
     ASSERT_EQ(hdu->kind(), Hdu::Kind::BinTable);
     EXPECT_EQ(std::get<BinTableHdu>(hdu->value).n_rows, 7u);
-    const Result<Hdu> primary = f.load_hdu(0);
+    const Result<Hdu> primary = load_hdu(f, 0);
     ASSERT_TRUE(primary);
     EXPECT_EQ(primary->kind(), Hdu::Kind::Image);
 }

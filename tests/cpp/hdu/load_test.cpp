@@ -2,6 +2,7 @@
 
 #include "../io/fits_fixture.hpp"
 #include "hdu/hdu.hpp"
+#include "hdu/load.hpp"
 #include "io/file.hpp"
 
 namespace vexlo {
@@ -46,13 +47,13 @@ std::vector<std::string> bintable_cards(std::vector<std::string> extra) {
 }
 
 std::string load_error(const FitsFile& f, std::size_t index) {
-    const Result<Hdu> r = f.load_hdu(index);
+    const Result<Hdu> r = load_hdu(f, index);
     return r ? std::string("<loaded>") : r.error().message();
 }
 
 TEST(LoadTest, PrimaryRandomGroups) {
     const Opened o = open_content(hdu(groups_cards(3), ramp(36)));
-    const Result<Hdu> r = o.file.load_hdu(0);
+    const Result<Hdu> r = load_hdu(o.file, 0);
     ASSERT_TRUE(r) << r.error().message();
     ASSERT_EQ(r->kind(), Hdu::Kind::RandomGroups);
     EXPECT_EQ(r->kind_name(), "RandomGroups");
@@ -78,7 +79,7 @@ TEST(LoadTest, PrimaryRandomGroups) {
     for (const bool compress : {false, true}) {
         const Opened zero = open_content(hdu(groups_cards(0)), compress);
         ASSERT_EQ(zero.file.spans.at(0).data_len, 0u);
-        const Result<Hdu> z = zero.file.load_hdu(0);
+        const Result<Hdu> z = load_hdu(zero.file, 0);
         ASSERT_TRUE(z) << z.error().message();
         const auto& none = std::get<RandomGroupsHdu>(z->value);
         EXPECT_EQ(none.gcount, 0u);
@@ -197,19 +198,19 @@ TEST(LoadTest, KindsOfExtensions) {
                               {4, Hdu::Kind::BinTable},   {5, Hdu::Kind::BinTable},
                               {6, Hdu::Kind::BinTable},   {7, Hdu::Kind::BinTable}};
         for (const Case& c : cases) {
-            const Result<Hdu> r = f.load_hdu(c.index);
+            const Result<Hdu> r = load_hdu(f, c.index);
             ASSERT_TRUE(r) << c.index << ": " << r.error().message();
             EXPECT_EQ(r->kind(), c.kind) << c.index;
         }
-        const Hdu conforming = *f.load_hdu(2);
+        const Hdu conforming = *load_hdu(f, 2);
         const auto& conf = std::get<ConformingHdu>(conforming.value);
         EXPECT_EQ(conf.xtension, "A3DTABLE");
         EXPECT_EQ(Bytes(conf.data.span().begin(), conf.data.span().end()), ramp(3));
-        EXPECT_EQ(std::get<ConformingHdu>(f.load_hdu(3)->value).xtension, "image");
+        EXPECT_EQ(std::get<ConformingHdu>(load_hdu(f, 3)->value).xtension, "image");
 
         // The data is borrowed from the file's cache or buffer, never copied.
-        const Hdu a = *f.load_hdu(1);
-        const Hdu b = *f.load_hdu(1);
+        const Hdu a = *load_hdu(f, 1);
+        const Hdu b = *load_hdu(f, 1);
         const auto& ia = std::get<ImageHdu>(a.value);
         EXPECT_FALSE(ia.data.is_owned());
         EXPECT_EQ(ia.data.data(), std::get<ImageHdu>(b.value).data.data());
@@ -219,21 +220,21 @@ TEST(LoadTest, KindsOfExtensions) {
         EXPECT_EQ(load_error(f, 8), "data: data slice 36 bytes does not match expected 0");
 
         // load_image
-        const Result<ImageHdu> img = f.load_image(1);
+        const Result<ImageHdu> img = load_image(f, 1);
         ASSERT_TRUE(img);
         EXPECT_EQ(img->axes, (std::vector<std::uint64_t>{2}));
-        EXPECT_EQ(f.load_image(5).error().message(), "missing mandatory keyword `ZBITPIX`");
-        EXPECT_EQ(f.load_image(6).error().message(),
+        EXPECT_EQ(load_image(f, 5).error().message(), "missing mandatory keyword `ZBITPIX`");
+        EXPECT_EQ(load_image(f, 6).error().message(),
                   "non-standard construct: reading tile-compressed images is not available in "
                   "this build");
         const std::string bintable_found =
             "BinTable(BinTableHdu { header: Header { bytes: [88, 84, 69, 78, ";
         ASSERT_EQ(bintable_found.size(), 64u);
-        EXPECT_EQ(f.load_image(4).error().message(),
+        EXPECT_EQ(load_image(f, 4).error().message(),
                   "expected HDU type `IMAGE or compressed-IMAGE`, found `" + bintable_found + "`");
-        EXPECT_EQ(f.load_image(7).error().message(),
+        EXPECT_EQ(load_image(f, 7).error().message(),
                   "expected HDU type `IMAGE or compressed-IMAGE`, found `" + bintable_found + "`");
-        EXPECT_EQ(f.load_image(2).error().message(),
+        EXPECT_EQ(load_image(f, 2).error().message(),
                   "expected HDU type `IMAGE or compressed-IMAGE`, found "
                   "`Conforming(ConformingHdu { header: Header { bytes: [88, 84, 69, `");
     }
@@ -241,7 +242,7 @@ TEST(LoadTest, KindsOfExtensions) {
 
 TEST(LoadTest, LoadImageOfRandomGroupsIsAMismatch) {
     const Opened o = open_content(hdu(groups_cards(3), ramp(36)));
-    EXPECT_EQ(o.file.load_image(0).error().message(),
+    EXPECT_EQ(load_image(o.file, 0).error().message(),
               "expected HDU type `IMAGE or compressed-IMAGE`, found "
               "`RandomGroups(RandomGroupsHdu { header: Header { bytes: [83, 73, `");
 }
@@ -251,7 +252,7 @@ TEST(LoadTest, IndexOutOfRange) {
     const std::string want = "header: HDU index 1 out of range (len = 1)";
     EXPECT_EQ(o.file.header(1).error().message(), want);
     EXPECT_EQ(load_error(o.file, 1), want);
-    EXPECT_EQ(o.file.load_image(1).error().message(), want);
+    EXPECT_EQ(load_image(o.file, 1).error().message(), want);
     const Result<Header> h = o.file.header(0);
     ASSERT_TRUE(h);
     EXPECT_EQ(h->naxis(), 0u);
@@ -264,7 +265,8 @@ TEST(LoadTest, MissingXtensionInALaterHdu) {
     append(content, second);
     const std::vector<DataSpan> spans = {{2880, 0}, {5760, 0}};
     const std::vector<Bytes> headers = {Bytes(content.begin(), content.begin() + 2880), second};
-    const Result<FitsFile> f = FitsFile::from_scan(Backing::memory(content), spans, headers, true);
+    const Result<FitsFile> f = FitsFile::from_scan(
+        std::make_unique<const MemorySource>(Bytes(content)), spans, headers, true);
     ASSERT_TRUE(f);
     EXPECT_EQ(load_error(*f, 1), "missing mandatory keyword `XTENSION`");
 }
@@ -285,7 +287,7 @@ TEST(LoadTest, LookupByExtnameAndExtver) {
     }
     const Opened o = open_content(content);
     auto axis_of = [&](std::string_view name, std::optional<std::int64_t> ver) -> std::string {
-        const Result<Hdu> r = o.file.hdu_by_extname(name, ver);
+        const Result<Hdu> r = hdu_by_extname(o.file, name, ver);
         if (!r) return r.error().message();
         return std::to_string(std::get<ImageHdu>(r->value).axes.at(0));
     };

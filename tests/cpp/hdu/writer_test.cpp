@@ -1,6 +1,7 @@
 // The sequential HDU writer: header checks, size checks, padding, checksum stamping, raw HDU
 // copies and the buffered output, read back from real files.
 #include "hdu/writer.hpp"
+#include "data/size.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

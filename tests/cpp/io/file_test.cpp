@@ -1,4 +1,5 @@
 #include "io/file.hpp"
+#include "data/size.hpp"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +50,7 @@ TEST(FileTest, OpensAPlainFileAndRecordsSpans) {
     ASSERT_TRUE(r) << r.error().message();
     const FitsFile& file = *r;
     ASSERT_EQ(file.len(), 2u);
-    EXPECT_TRUE(file.backing.is_file());
+    EXPECT_FALSE(file.source->contents());
     EXPECT_EQ(file.spans[0].data_offset, 2880u);
     EXPECT_EQ(file.spans[0].data_len, 100u);
     EXPECT_EQ(file.spans[1].data_offset, 3u * 2880);
@@ -119,8 +120,8 @@ TEST(FileTest, GzipOpeningAndItsFailures) {
     append(short_data, ramp(100));
     const Result<FitsFile> r = open_bytes(gzip(short_data));
     ASSERT_TRUE(r) << r.error().message();
-    EXPECT_FALSE(r->backing.is_file());
-    EXPECT_EQ(r->backing.size(), 5760u);
+    EXPECT_TRUE(r->source->contents());
+    EXPECT_EQ(r->source->size(), 5760u);
     const Result<ByteSpan> data = r->data_bytes(0);
     ASSERT_TRUE(data);
     EXPECT_EQ(Bytes(data->begin(), data->end()), ramp(100));
@@ -333,12 +334,14 @@ TEST(FileTest, ExtnameOfAHeaderThatFailsToParseIsSkipped) {
     TempFile tf(content);
     Result<Fd> fd = open_read(tf.path());
     ASSERT_TRUE(fd);
-    const Result<FitsFile> rebuilt = FitsFile::from_scan(
-        Backing::file(std::move(*fd), content.size()), r->spans, std::move(headers), true);
+    const Result<FitsFile> rebuilt =
+        FitsFile::from_scan(std::make_unique<const FileSource>(std::move(*fd), content.size()),
+                            r->spans, std::move(headers), true);
     ASSERT_TRUE(rebuilt);
     EXPECT_TRUE(rebuilt->extnames.empty());
 
-    const Result<FitsFile> none = FitsFile::from_scan(Backing::memory({}), {}, {}, true);
+    const Result<FitsFile> none =
+        FitsFile::from_scan(std::make_unique<const MemorySource>(Bytes{}), {}, {}, true);
     ASSERT_FALSE(none);
     EXPECT_EQ(none.error().message(), "header: file contains no HDU");
 }
@@ -346,14 +349,19 @@ TEST(FileTest, ExtnameOfAHeaderThatFailsToParseIsSkipped) {
 TEST(FileTest, FromScanRefusesInconsistentRecords) {
     const Bytes content = hdu(primary_cards(8, {4}), ramp(4));
     const Bytes header(content.begin(), content.begin() + 2880);
-    EXPECT_EQ(
-        FitsFile::from_scan(Backing::memory(content), {{2880, 4}}, {}, true).error().message(),
-        "header: scan produced 1 data spans but 0 headers");
+    EXPECT_EQ(FitsFile::from_scan(std::make_unique<const MemorySource>(Bytes(content)), {{2880, 4}},
+                                  {}, true)
+                  .error()
+                  .message(),
+              "header: scan produced 1 data spans but 0 headers");
     const Bytes cut(content.begin(), content.begin() + 2880 + 100);
-    EXPECT_EQ(
-        FitsFile::from_scan(Backing::memory(cut), {{2880, 4}}, {header}, true).error().message(),
-        "block at byte 2880: HDU data section requires 2880 bytes but only 100 remain");
-    EXPECT_TRUE(FitsFile::from_scan(Backing::memory(content), {{2880, 4}}, {header}, true));
+    EXPECT_EQ(FitsFile::from_scan(std::make_unique<const MemorySource>(Bytes(cut)), {{2880, 4}},
+                                  {header}, true)
+                  .error()
+                  .message(),
+              "block at byte 2880: HDU data section requires 2880 bytes but only 100 remain");
+    EXPECT_TRUE(FitsFile::from_scan(std::make_unique<const MemorySource>(Bytes(content)),
+                                    {{2880, 4}}, {header}, true));
 }
 
 TEST(FileTest, DataSectionSize) {
@@ -689,7 +697,7 @@ TEST(FileTest, OpensTheInteropGzipTable) {
     const Result<FitsFile> r = FitsFile::open(test_data("bintable.fits.gz"), true);
     ASSERT_TRUE(r) << r.error().message();
     ASSERT_EQ(r->len(), 2u);
-    EXPECT_FALSE(r->backing.is_file());
+    EXPECT_TRUE(r->source->contents());
     EXPECT_EQ(r->extnames.at("EVENTS"), (std::vector<std::size_t>{1}));
     EXPECT_EQ(r->spans[1].data_len, 122u * 7 + 220);
 }

@@ -1,0 +1,26 @@
+// Typed HDUs from a scanned file: kind selection and lookup by name. A loaded HDU's data
+// borrows from the file record, which must outlive it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "error.hpp"
+#include "hdu/hdu.hpp"
+#include "hdu/image.hpp"
+#include "io/file.hpp"
+
+namespace vexlo {
+
+// The typed HDU at `index`.
+Result<Hdu> load_hdu(const FitsFile& file, std::size_t index);
+// An image, or a tile-compressed image decompressed into one.
+Result<ImageHdu> load_image(const FitsFile& file, std::size_t index);
+// The first HDU whose EXTNAME is exactly `name` (and whose EXTVER, 1 when absent or not an
+// integer, is `extver` when given).
+Result<Hdu> hdu_by_extname(const FitsFile& file, std::string_view name,
+                           std::optional<std::int64_t> extver);
+
+}  // namespace vexlo

@@ -1,0 +1,197 @@
+#include "io/gzip.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <new>
+#include <string>
+
+namespace vexlo {
+
+namespace {
+
+// A gzip wrapper (no zlib or raw deflate fallback) with a 32 KiB window.
+constexpr int kGzipWindowBits = 16 + 15;
+constexpr std::size_t kInputChunk = 32768;
+// zlib counts in 32-bit units; larger spans are fed in pieces of at most this.
+constexpr std::size_t kMaxStep = std::size_t{1} << 30;
+
+Error gzip_error(const z_stream& zs, const char* fallback) {
+    return Error::io(std::string("gzip: ") + (zs.msg != nullptr ? zs.msg : fallback));
+}
+
+Error too_large(std::size_t max_out, std::uint64_t excess) {
+    return Error::io("gzip: decoded data exceeds the expected " + std::to_string(max_out) +
+                     " bytes by " + std::to_string(excess));
+}
+
+// Where decoded bytes go: a span that may grow (a Bytes buffer) up to `max`. Once the
+// limit is reached the rest of the member is decoded into scratch and only counted.
+struct Output {
+    Bytes* grow = nullptr;  // null: `fixed` is all the room there is
+    std::span<std::uint8_t> fixed;
+    std::size_t max = 0;
+    std::size_t have = 0;
+    std::uint64_t excess = 0;
+
+    std::span<std::uint8_t> room() const {
+        return grow != nullptr ? std::span<std::uint8_t>(*grow) : fixed;
+    }
+    // Makes room for more output; false once the limit is reached.
+    Result<bool> make_room() {
+        const std::size_t cap = room().size();
+        if (have < cap) return true;
+        if (grow == nullptr || cap >= max) return false;
+        const std::size_t step = std::max<std::size_t>(cap / 2, 65536);
+        try {
+            grow->resize(cap + std::min(step, max - cap));
+        } catch (const std::bad_alloc&) {
+            return std::unexpected(Error::io_errno(ENOMEM));
+        }
+        return true;
+    }
+};
+
+struct Inflater {
+    z_stream zs{};
+    bool live = false;
+    ~Inflater() {
+        if (live) inflateEnd(&zs);
+    }
+};
+
+// Decodes one gzip member from the start of `in` into `out`; returns the input consumed.
+// A member may be followed by more bytes (a reader of several members resumes there).
+Result<std::size_t> inflate_member(ByteSpan in, Output& out) {
+    Inflater inf;
+    if (inflateInit2(&inf.zs, kGzipWindowBits) != Z_OK) {
+        return std::unexpected(gzip_error(inf.zs, "cannot initialise the decoder"));
+    }
+    inf.live = true;
+    std::array<std::uint8_t, 65536> scratch;
+    std::size_t in_pos = 0;
+    for (;;) {
+        if (inf.zs.avail_in == 0 && in_pos < in.size()) {
+            const std::size_t n = std::min(kInputChunk, in.size() - in_pos);
+            // zlib takes a non-const pointer but never writes through it.
+            inf.zs.next_in = const_cast<Bytef*>(in.data() + in_pos);
+            inf.zs.avail_in = static_cast<uInt>(n);
+            in_pos += n;
+        }
+        VEXLO_ASSIGN_OR_RETURN(const bool fits, out.make_room());
+        std::span<std::uint8_t> dest =
+            fits ? out.room().subspan(out.have) : std::span<std::uint8_t>(scratch);
+        dest = dest.first(std::min(dest.size(), kMaxStep));
+        inf.zs.next_out = dest.data();
+        inf.zs.avail_out = static_cast<uInt>(dest.size());
+        const int rc = inflate(&inf.zs, Z_NO_FLUSH);
+        const std::size_t produced = dest.size() - inf.zs.avail_out;
+        if (fits) {
+            out.have += produced;
+        } else {
+            out.excess += produced;
+        }
+        if (rc == Z_STREAM_END) return in_pos - inf.zs.avail_in;
+        if (rc == Z_OK) continue;
+        if (rc == Z_BUF_ERROR) {
+            // No progress possible: more output room is made above; without more input the
+            // stream ended early.
+            if (inf.zs.avail_out != 0 && inf.zs.avail_in == 0 && in_pos >= in.size()) {
+                return std::unexpected(Error::io("gzip: unexpected end of compressed stream"));
+            }
+            continue;
+        }
+        if (rc == Z_MEM_ERROR) return std::unexpected(Error::io_errno(ENOMEM));
+        return std::unexpected(gzip_error(inf.zs, "corrupt compressed stream"));
+    }
+}
+
+Result<void> inflate_first_member(ByteSpan in, Output& out) {
+    VEXLO_TRY(inflate_member(in, out));
+    if (out.excess > 0) return std::unexpected(too_large(out.max, out.excess));
+    return {};
+}
+
+}  // namespace
+
+bool is_gzip(ByteSpan bytes) {
+    return bytes.size() >= 2 && bytes[0] == 0x1F && bytes[1] == 0x8B;
+}
+
+Result<Bytes> gzip_inflate(ByteSpan in, std::size_t max_out) {
+    Bytes buf;
+    try {
+        // Most members shrink data by no more than four times.
+        const std::size_t guess =
+            in.size() <= std::numeric_limits<std::size_t>::max() / 4 ? in.size() * 4 : in.size();
+        buf.resize(std::min(std::max<std::size_t>(guess, 4096), max_out));
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::io_errno(ENOMEM));
+    }
+    Output out;
+    out.grow = &buf;
+    out.max = max_out;
+    VEXLO_TRY(inflate_first_member(in, out));
+    buf.resize(out.have);
+    return buf;
+}
+
+Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> dest) {
+    Output out;
+    out.fixed = dest;
+    out.max = dest.size();
+    VEXLO_TRY(inflate_first_member(in, out));
+    return out.have;
+}
+
+Result<Bytes> gzip_deflate(ByteSpan in) {
+    z_stream zs{};
+    // Level 6 with zlib's default memory level and strategy.
+    if (deflateInit2(&zs, 6, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        return std::unexpected(gzip_error(zs, "cannot initialise the encoder"));
+    }
+    struct End {
+        z_stream* zs;
+        ~End() { deflateEnd(zs); }
+    } end{&zs};
+    Bytes out;
+    try {
+        out.resize(static_cast<std::size_t>(deflateBound(
+                       &zs, static_cast<uLong>(std::min<std::size_t>(in.size(), kMaxStep)))) +
+                   64);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::io_errno(ENOMEM));
+    }
+    std::size_t in_pos = 0;
+    std::size_t have = 0;
+    for (;;) {
+        if (zs.avail_in == 0 && in_pos < in.size()) {
+            const std::size_t n = std::min(kMaxStep, in.size() - in_pos);
+            zs.next_in = const_cast<Bytef*>(in.data() + in_pos);
+            zs.avail_in = static_cast<uInt>(n);
+            in_pos += n;
+        }
+        if (have == out.size()) {
+            try {
+                out.resize(out.size() + std::max<std::size_t>(out.size() / 2, 65536));
+            } catch (const std::bad_alloc&) {
+                return std::unexpected(Error::io_errno(ENOMEM));
+            }
+        }
+        const std::size_t room = std::min(out.size() - have, kMaxStep);
+        zs.next_out = out.data() + have;
+        zs.avail_out = static_cast<uInt>(room);
+        const int flush = in_pos == in.size() && zs.avail_in == 0 ? Z_FINISH : Z_NO_FLUSH;
+        const int rc = deflate(&zs, flush);
+        have += room - zs.avail_out;
+        if (rc == Z_STREAM_END) break;
+        if (rc == Z_OK || rc == Z_BUF_ERROR) continue;
+        return std::unexpected(gzip_error(zs, "cannot compress"));
+    }
+    out.resize(have);
+    return out;
+}
+
+}  // namespace vexlo

@@ -1,0 +1,29 @@
+// The gzip codec shared by file opening and tile compression: inflation into an output of
+// bounded size, and deflation at level 6. Only gzip streams (RFC 1952 wrapper) are read and
+// written; zlib-wrapped or raw deflate data is refused.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "error.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+// Whether the bytes start with the gzip magic 1F 8B.
+bool is_gzip(ByteSpan bytes);
+
+// The decoded first member of a gzip stream (bytes after it are ignored). More than
+// `max_out` decoded bytes is an error whose message says by how much the limit was passed.
+Result<Bytes> gzip_inflate(ByteSpan in, std::size_t max_out);
+
+// Decodes the first member straight into `out` and returns the count written; a member
+// that decodes to more than out.size() bytes is an error.
+Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> out);
+
+// One gzip member holding `in`, compressed at level 6.
+Result<Bytes> gzip_deflate(ByteSpan in);
+
+}  // namespace vexlo

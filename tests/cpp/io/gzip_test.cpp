@@ -1,0 +1,88 @@
+// The shared gzip codec: bounded inflation, inflation into a caller's buffer and deflation,
+// checked against members built by the test fixture.
+#include "io/gzip.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fits_fixture.hpp"
+
+namespace vexlo {
+namespace {
+
+using namespace fits_test;
+
+TEST(Gzip, InflateRespectsItsBound) {
+    const Bytes plain = ramp(100000);
+    const Bytes member = gzip(plain);
+    struct Case {
+        const char* name;
+        std::size_t max_out;
+        std::string error;  // "" when the member fits
+    };
+    const std::vector<Case> cases = {
+        {"exact", plain.size(), ""},
+        {"generous", plain.size() * 10, ""},
+        {"one short", plain.size() - 1,
+         "i/o error: gzip: decoded data exceeds the expected 99999 bytes by 1"},
+        {"nothing allowed", 0,
+         "i/o error: gzip: decoded data exceeds the expected 0 bytes by 100000"},
+    };
+    for (const Case& c : cases) {
+        const Result<Bytes> out = gzip_inflate(member, c.max_out);
+        if (c.error.empty()) {
+            ASSERT_TRUE(out) << c.name << ": " << out.error().message();
+            EXPECT_EQ(*out, plain) << c.name;
+        } else {
+            ASSERT_FALSE(out) << c.name;
+            EXPECT_EQ(out.error().message(), c.error) << c.name;
+        }
+    }
+}
+
+TEST(Gzip, InflateIntoACallersBuffer) {
+    const Bytes plain = ramp(5000);
+    const Bytes member = gzip(plain);
+    Bytes room(6000, 0xEE);
+    const Result<std::size_t> n = gzip_inflate_into(member, room);
+    ASSERT_TRUE(n) << n.error().message();
+    ASSERT_EQ(*n, plain.size());
+    EXPECT_EQ(Bytes(room.begin(), room.begin() + 5000), plain);
+    EXPECT_EQ(room[5000], 0xEE);  // nothing written past the decoded bytes
+
+    Bytes small(4096);
+    const Result<std::size_t> over = gzip_inflate_into(member, small);
+    ASSERT_FALSE(over);
+    EXPECT_EQ(over.error().message(),
+              "i/o error: gzip: decoded data exceeds the expected 4096 bytes by 904");
+}
+
+TEST(Gzip, OnlyTheFirstMemberIsDecoded) {
+    Bytes two = gzip(ramp(10));
+    append(two, gzip(bytes_of({1, 2, 3})));
+    const Result<Bytes> out = gzip_inflate(two, 1000);
+    ASSERT_TRUE(out) << out.error().message();
+    EXPECT_EQ(*out, ramp(10));
+}
+
+TEST(Gzip, DeflateWritesAGzipMemberThatInflatesBack) {
+    for (const Bytes& plain : {Bytes{}, ramp(1), ramp(300000), Bytes(200000, 0)}) {
+        const Result<Bytes> packed = gzip_deflate(plain);
+        ASSERT_TRUE(packed) << packed.error().message();
+        ASSERT_GE(packed->size(), 18u);
+        EXPECT_TRUE(is_gzip(*packed));
+        EXPECT_EQ((*packed)[2], 8);  // deflate
+        const Result<Bytes> back = gzip_inflate(*packed, plain.size());
+        ASSERT_TRUE(back) << back.error().message();
+        EXPECT_EQ(*back, plain);
+    }
+    // Level 6 shrinks a long run of zeros to a small fraction.
+    const Result<Bytes> zeros = gzip_deflate(Bytes(200000, 0));
+    ASSERT_TRUE(zeros);
+    EXPECT_LT(zeros->size(), 1000u);
+}
+
+}  // namespace
+}  // namespace vexlo
