@@ -1,6 +1,7 @@
 // The header of one HDU: raw card images plus a keyword index built on first lookup.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -43,6 +44,8 @@ struct Layout {
 // True when a CONTINUE image after `image` joins its logical card: the image's body reads
 // leniently as a non-empty string ending in '&' (whatever its kind, so continuations chain).
 bool continue_attaches_after(ByteSpan image);
+
+struct ValidationReport;  // header/validate.hpp
 
 enum class CommentaryKind : std::uint8_t {
     Comment = 0,
@@ -104,6 +107,24 @@ class Header {
     Result<std::vector<std::uint64_t>> axes() const;
     std::optional<std::int64_t> blank() const;
     bool is_random_groups() const;
+
+    // --- units, times, observatory and validation (none of these fails) ---
+    // The "[unit]" annotation of a card's comment; the key is trimmed and upper-cased.
+    std::optional<std::string> unit_for(std::string_view key) const;
+    std::optional<double> value_in_unit(std::string_view key, std::string_view unit) const;
+    std::optional<double> value_in_si(std::string_view key) const;
+    std::string time_sys() const;   // TIMESYS trimmed and upper-cased, suffix kept; "UTC"
+    std::string time_unit() const;  // TIMEUNIT trimmed, case kept; "s"
+    std::optional<double> time_in_seconds(std::string_view key) const;
+    std::optional<double> mjd_ref() const;  // in the header's own time scale
+    std::optional<double> date_obs_with_time(std::string_view key) const;
+    std::optional<double> mjd_obs_utc() const;
+    std::optional<double> mjd_begin_utc() const;
+    std::optional<double> mjd_end_utc() const;
+    std::optional<double> mjd_avg_utc() const;
+    std::optional<std::array<double, 3>> obs_ecef() const;      // metres
+    std::optional<std::array<double, 3>> obs_geodetic() const;  // deg, deg, metres (WGS84)
+    ValidationReport validate(bool fix) const;
 
     // --- keyword classes ---
     std::vector<std::string> tile_table_keywords() const;
