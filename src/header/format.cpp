@@ -210,7 +210,7 @@ Result<Bytes> format_string_card(std::string_view keyword, std::string_view s,
         return header_error("string value for " + quoted(keyword) +
                             " contains non-printable byte 0x" + byte_hex(s, bad));
     }
-    const std::string escaped = escape_quotes(s);
+    std::string escaped = escape_quotes(s);
     Bytes out;
     out.reserve(kCardLen);
 
@@ -237,6 +237,13 @@ Result<Bytes> format_string_card(std::string_view keyword, std::string_view s,
     if (comment) {
         const std::size_t taken = comment->size() + 3;
         limit = taken >= kOneCardString ? 0 : kOneCardString - taken;
+    }
+    // Trailing blanks of a string carry no meaning, and a continued string whose last piece
+    // holds only blanks reads back elsewhere with the '&' of the piece before it: a string
+    // that needs more than one card is cut without them, so its last piece ends in a
+    // non-blank byte.
+    if (escaped.size() > limit) {
+        escaped.resize(escaped.find_last_not_of(' ') + 1);
     }
     if (escaped.size() <= limit) {
         std::string padded = escaped;

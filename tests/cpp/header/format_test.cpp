@@ -468,6 +468,34 @@ TEST(FormatString, ShortStringsWithLongCommentsReadBackExactly) {
     }
 }
 
+// Some readers take a last piece of blanks only as empty and then keep the '&' of the piece
+// before it; a continued string is cut so that its last piece ends in a non-blank byte.
+TEST(FormatString, LastPieceOfAContinuedStringIsNeverBlank) {
+    struct Case {
+        std::string value;
+        std::optional<std::string> comment;
+        std::vector<std::string> images;
+    };
+    const std::vector<Case> cases = {
+        {repeat('x', 133) + "  ",
+         kNone,
+         {"S       = '" + repeat('x', 67) + "&'", "CONTINUE  '" + repeat('x', 66) + "'"}},
+        {repeat('x', 134) + " ",
+         kNone,
+         {"S       = '" + repeat('x', 67) + "&'", "CONTINUE  '" + repeat('x', 67) + "'"}},
+        {repeat('y', 60) + repeat(' ', 9), kNone, {"S       = '" + repeat('y', 60) + "'"}},
+        {repeat(' ', 200), kNone, {"S       = '        '"}},
+        {"ab" + repeat(' ', 70), "note", {at_column("S       = 'ab      '", 32, "/ note")}},
+    };
+    for (const Case& c : cases) {
+        Bytes images = format_ok("S", Value::make_string(c.value), c.comment);
+        EXPECT_EQ(lines(images), c.images) << c.value.size();
+        auto back = read_back(images, "S");
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->value.text, c.value.substr(0, c.value.find_last_not_of(' ') + 1));
+    }
+}
+
 TEST(FormatString, RandomStringsReadBack) {
     std::mt19937 rng(11);
     const std::string alphabet = "abcXYZ09 '&/=.";
