@@ -61,7 +61,39 @@ bool iequals(std::string_view a, std::string_view b) {
 
 std::string format_real_plain(double v) {
     if (!std::isfinite(v)) return non_finite_text(v);
-    return to_chars_string(v, std::chars_format::fixed);
+    // The fixed form prints every digit of the binary value of a large real
+    // (447132773968762496); the shortest digits that read back (4471327739687625) are
+    // placed by hand instead, with zeros where the value has no more significant digits.
+    const std::string sci = to_chars_string(v, std::chars_format::scientific);
+    const std::size_t e = sci.find('e');
+    std::string out;
+    std::size_t i = 0;
+    if (sci[0] == '-') {
+        out += '-';
+        i = 1;
+    }
+    std::string digits;
+    for (; i < e; ++i) {
+        if (sci[i] != '.') digits += sci[i];
+    }
+    int exponent = 0;
+    std::string_view exp_text(sci.data() + e + 1, sci.size() - e - 1);
+    if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);
+    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+    const auto count = static_cast<int>(digits.size());
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (exponent + 1 >= count) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent + 1 - count), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exponent + 1), std::string::npos);
+    }
+    return out;
 }
 
 std::string format_real_exp(double v) {

@@ -71,6 +71,18 @@ def test_set_commentary_keywords():
     assert list(h["COMMENT"]) == ["c1"]
 
 
+def test_large_reals_are_written_with_their_shortest_digits():
+    h = Header()
+    h["BIG"] = 447132773968762496.0
+    h["C"] = complex(1e23, 2.5)
+    h["HISTORY"] = 1e23
+    lines = str(h).splitlines()
+    assert lines[0] == card("BIG     = 447132773968762500.0")
+    assert lines[1] == card("C       = (100000000000000000000000.0, 2.5)")
+    assert list(h["HISTORY"]) == ["100000000000000000000000"]
+    assert h["BIG"] == 447132773968762496.0 and h["C"] == complex(1e23, 2.5)
+
+
 def test_set_with_anchors():
     h = Header({"A": 1, "B": 2, "C": 3})
     h.set("X", 10, before="b")

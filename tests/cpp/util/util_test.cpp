@@ -33,6 +33,14 @@ TEST(NumberText, PlainDebugAndExponentForms) {
         {-0.0, "-0", "-0.0", "-0.0000000000000000E0"},
         {2.0, "2", "2.0", "2.0000000000000000E0"},
         {1e20, "100000000000000000000", "1e20", "1.0000000000000000E20"},
+        // Beyond 2**53 the shortest digits, not the binary value's own.
+        {447132773968762496.0, "447132773968762500", "4.471327739687625e17",
+         "4.4713277396876250E17"},
+        {1e23, "100000000000000000000000", "1e23", "9.9999999999999992E22"},
+        {-123456.789e30, "-123456789000000000000000000000000000", "-1.23456789e35",
+         "-1.2345678899999999E35"},
+        {1.25, "1.25", "1.25", "1.2500000000000000E0"},
+        {-0.00123, "-0.00123", "-0.00123", "-1.2300000000000000E-3"},
         {std::numeric_limits<double>::quiet_NaN(), "NaN", "NaN", "NaN"},
         {-std::numeric_limits<double>::infinity(), "-inf", "-inf", "-inf"},
     };
@@ -42,6 +50,12 @@ TEST(NumberText, PlainDebugAndExponentForms) {
         }
         EXPECT_EQ(format_real_debug(c.v), c.debug);
         EXPECT_EQ(format_real_e17(c.v), c.e17) << c.debug;
+    }
+    // Plain text always reads back to the same double.
+    for (double v : {std::numeric_limits<double>::max(), std::numeric_limits<double>::min(),
+                     std::numeric_limits<double>::denorm_min(), 9007199254740993.0, 0x1p60 + 0x1p8,
+                     -3.0e-300, 6.02214076e23}) {
+        EXPECT_EQ(parse_decimal(format_real_plain(v)), v) << format_real_exp(v);
     }
     EXPECT_EQ(format_real_exp(1e-7), "1e-7");
     EXPECT_EQ(format_real_exp(123.5), "1.235e2");
