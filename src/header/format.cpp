@@ -140,6 +140,10 @@ Result<std::string> value_text(const Value& value) {
         case Value::Kind::Integer:
             return right_justified(std::to_string(value.integer));
         case Value::Kind::Real:
+            // A rewritten card keeps an identifier wider than 64 bits digit for digit.
+            if (const std::string_view literal = value.integer_literal(); !literal.empty()) {
+                return right_justified(literal);
+            }
             return real_text(value.real);
         case Value::Kind::ComplexInteger:
             return "(" + std::to_string(value.integer) + ", " + std::to_string(value.integer_im) +

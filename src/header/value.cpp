@@ -195,6 +195,12 @@ Parsed<Value> parse_complex(std::string_view t) {
     return Value::make_complex_real(*re, *im);
 }
 
+// An optional sign and digits only: the shape of an integer, whatever its width.
+bool is_integer_literal(std::string_view t) {
+    if (!t.empty() && (t.front() == '+' || t.front() == '-')) t.remove_prefix(1);
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 // The returned fault may point into `text`.
 Parsed<Value> parse_value_text(std::string_view text) {
     const std::string_view t = trim_ws(text);
@@ -204,7 +210,11 @@ Parsed<Value> parse_value_text(std::string_view text) {
     if (t == "F") return Value::make_logical(false);
     if (t.size() >= 2 && t.front() == '(' && t.back() == ')') return parse_complex(t);
     if (const auto i = parse_integer(t)) return Value::make_integer(*i);
-    if (const auto r = parse_real(t)) return Value::make_real(*r);
+    if (const auto r = parse_real(t)) {
+        Value v = Value::make_real(*r);
+        if (is_integer_literal(t)) v.text = t.front() == '+' ? t.substr(1) : t;
+        return v;
+    }
     return std::unexpected(fault_text(ValueFault::Code::Unrecognized, t));
 }
 
@@ -275,6 +285,12 @@ Value Value::make_unparsed(std::string v) {
     return out;
 }
 
+std::string_view Value::integer_literal() const {
+    if (kind != Kind::Real || text.empty() || !is_integer_literal(text)) return {};
+    const auto back = parse_real(text);
+    return back && *back == real ? std::string_view(text) : std::string_view();
+}
+
 std::string Value::to_text() const {
     switch (kind) {
         case Kind::Logical:
@@ -282,6 +298,9 @@ std::string Value::to_text() const {
         case Kind::Integer:
             return std::to_string(integer);
         case Kind::Real:
+            if (const std::string_view literal = integer_literal(); !literal.empty()) {
+                return std::string(literal);
+            }
             return format_real_plain(real);
         case Kind::ComplexInteger:
             return pair_text(std::to_string(integer), std::to_string(integer_im));

@@ -30,7 +30,12 @@ struct Value {
     std::int64_t integer_im = 0;  // imaginary part of ComplexInteger
     double real = 0.0;            // Real; real part of ComplexReal
     double real_im = 0.0;         // imaginary part of ComplexReal
-    std::string text;             // String, Unparsed
+    std::string text;             // String, Unparsed; see integer_literal for Real
+
+    // A Real read from an integer literal too wide for 64 bits (an archive identifier such as
+    // 10000000000000000001) keeps the literal, without a '+', so that it can be reported
+    // exactly; empty otherwise, and ignored unless it still reads as `real`.
+    std::string_view integer_literal() const;
 
     static Value make_logical(bool v);
     static Value make_integer(std::int64_t v);

@@ -276,6 +276,14 @@ TEST(HeaderEdit, RenameKeyword) {
     EXPECT_EQ(renamed[0].value(), Value::make_integer(1));
     EXPECT_EQ(renamed[1].value(), Value::make_integer(2));
     EXPECT_TRUE(agrees_with_fresh_parse(g));
+
+    // Identifiers wider than 64 bits keep every digit when their card is rewritten.
+    const std::string wide = repeat('7', 30);
+    Header ids = header_of({kv("QOFFID", "10000000000000000001 / id"), kv("WIDE", wide)});
+    ASSERT_TRUE(ids.rename_keyword("QOFFID", "QID"));
+    ASSERT_TRUE(ids.rename_keyword("WIDE", "W"));
+    EXPECT_EQ(lines(ids),
+              (std::vector<std::string>{"QID     = 10000000000000000001 / id", kv("W", wide)}));
 }
 
 // ---------------------------------------------------------------- refusals

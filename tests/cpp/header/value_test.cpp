@@ -303,6 +303,37 @@ TEST(ValueText, PlainAndDebugForms) {
     }
 }
 
+// An identifier wider than 64 bits reads as a real, and keeps its digits for exact reporting.
+TEST(ParseValue, WideIntegerLiteralsKeepTheirDigits) {
+    struct Case {
+        const char* text;
+        double real;
+        const char* literal;
+    };
+    const Case cases[] = {
+        {"10000000000000000001", 1e19, "10000000000000000001"},
+        {"+99999999999999999999", 1e20, "99999999999999999999"},
+        {"-18446744073709551617", -18446744073709551616.0, "-18446744073709551617"},
+        {"1E19", 1e19, ""},
+        {"10000000000000000001.0", 1e19, ""},
+        {"0.5", 0.5, ""},
+    };
+    for (const Case& c : cases) {
+        const auto v = parse_value(c.text, "K");
+        ASSERT_TRUE(v.has_value()) << c.text;
+        EXPECT_EQ(*v, V::make_real(c.real)) << c.text;
+        EXPECT_EQ(v->integer_literal(), c.literal) << c.text;
+        if (*c.literal != '\0') {
+            EXPECT_EQ(v->to_text(), c.literal);
+        }
+    }
+    // A literal that no longer matches the real is not reported.
+    Value stale = *parse_value("10000000000000000001", "K");
+    stale.real = 2.0;
+    EXPECT_EQ(stale.integer_literal(), "");
+    EXPECT_EQ(stale.to_text(), "2");
+}
+
 TEST(ValueEquality, ComparesKindAndPayload) {
     EXPECT_TRUE(V::make_integer(5) == V::make_integer(5));
     EXPECT_FALSE(V::make_integer(5) == V::make_real(5.0));
