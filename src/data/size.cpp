@@ -28,8 +28,9 @@ Result<std::uint64_t> data_section_size(const Header& header) {
     std::uint64_t product = 1;
     for (std::uint64_t n = groups ? 2 : 1; n <= naxis; ++n) {
         VEXLO_ASSIGN_OR_RETURN(const std::uint64_t len, header.naxisn(n));
+        // A zero axis empties only the product: a table with no rows still has its heap,
+        // and sizing it as empty would take the heap for the next header.
         if (len == 0) {
-            if (!groups) return std::uint64_t{0};
             product = 0;
             break;
         }

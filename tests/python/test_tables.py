@@ -228,6 +228,19 @@ def test_zero_rows_and_zero_columns(tmp_path):
         empty.data
 
 
+def test_heap_of_a_table_without_rows_is_not_taken_for_the_next_header(tmp_path):
+    from fits_images import image_hdu
+
+    table = bintable_hdu([Col("V", "1PB(3)", np.zeros((0, 2), ">i4"))], 0, heap=b"\x07" * 3,
+                         extname="EMPTY")
+    after = image_hdu(np.arange(3, dtype=">i2"), cards=[card("EXTNAME", "AFTER")])
+    path = write_file(tmp_path / "t.fits", table, after)
+    f = vexlo.open(path)
+    assert len(f) == 3
+    assert f["EMPTY"].n_rows == 0 and f["EMPTY"].column("V") == []
+    assert f["AFTER"].data.tolist() == [0, 1, 2]
+
+
 def test_duplicate_and_missing_names(tmp_path):
     t = bintable(
         tmp_path,

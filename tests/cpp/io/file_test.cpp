@@ -372,12 +372,19 @@ TEST(FileTest, DataSectionSize) {
     };
     const std::vector<Case> cases = {
         {"no axes", {kv("BITPIX", 16), kv("NAXIS", 0), kv("PCOUNT", -1)}, "0"},
+        // A zero axis empties the product only; the heap and the group count still count.
         {"zero axis",
          {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 10), kv("NAXIS2", 0), kv("PCOUNT", 100)},
+         "100"},
+        {"zero axis, later axes not read",
+         {kv("BITPIX", 16), kv("NAXIS", 3), kv("NAXIS1", 0), kv("PCOUNT", 3), kv("GCOUNT", 2)},
+         "12"},
+        {"zero axis, no heap",
+         {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 0), kv("NAXIS2", 5)},
          "0"},
         {"zero axis, negative PCOUNT",
          {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 10), kv("NAXIS2", 0), kv("PCOUNT", -1)},
-         "0"},
+         "value for keyword `PCOUNT`: PCOUNT must be non-negative, got -1"},
         {"GCOUNT 0", {kv("BITPIX", 8), kv("NAXIS", 1), kv("NAXIS1", 10), kv("GCOUNT", 0)}, "0"},
         {"table with heap",
          {kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 10), kv("NAXIS2", 3), kv("PCOUNT", 7),
