@@ -108,8 +108,16 @@ Result<std::size_t> inflate_member(ByteSpan in, Output& out) {
     }
 }
 
-Result<void> inflate_first_member(ByteSpan in, Output& out) {
-    VEXLO_TRY(inflate_member(in, out));
+// A gzip file is a series of members (concatenated .gz files, bgzip blocks); their decoded
+// bytes follow each other under one bound. Bytes after a member that do not start another
+// one (zero padding, for instance) are ignored.
+Result<void> inflate_members(ByteSpan in, Output& out) {
+    std::size_t pos = 0;
+    do {
+        VEXLO_ASSIGN_OR_RETURN(const std::size_t used, inflate_member(in.subspan(pos), out));
+        if (used == 0) break;
+        pos += used;
+    } while (is_gzip(in.subspan(pos)));
     if (out.excess > 0) return std::unexpected(too_large(out.max, out.excess));
     return {};
 }
@@ -133,7 +141,7 @@ Result<Bytes> gzip_inflate(ByteSpan in, std::size_t max_out) {
     Output out;
     out.grow = &buf;
     out.max = max_out;
-    VEXLO_TRY(inflate_first_member(in, out));
+    VEXLO_TRY(inflate_members(in, out));
     buf.resize(out.have);
     return buf;
 }
@@ -142,7 +150,7 @@ Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> dest)
     Output out;
     out.fixed = dest;
     out.max = dest.size();
-    VEXLO_TRY(inflate_first_member(in, out));
+    VEXLO_TRY(inflate_members(in, out));
     return out.have;
 }
 

@@ -15,12 +15,13 @@ namespace vexlo {
 // Whether the bytes start with the gzip magic 1F 8B.
 bool is_gzip(ByteSpan bytes);
 
-// The decoded first member of a gzip stream (bytes after it are ignored). More than
-// `max_out` decoded bytes is an error whose message says by how much the limit was passed.
+// The decoded members of a gzip stream, one after the other; bytes after a member that do
+// not start another member are ignored. More than `max_out` decoded bytes in all is an
+// error whose message says by how much the limit was passed.
 Result<Bytes> gzip_inflate(ByteSpan in, std::size_t max_out);
 
-// Decodes the first member straight into `out` and returns the count written; a member
-// that decodes to more than out.size() bytes is an error.
+// Decodes the members straight into `out` and returns the count written; members that
+// decode to more than out.size() bytes in all are an error.
 Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> out);
 
 // One gzip member holding `in`, compressed at level 6.

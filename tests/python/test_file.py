@@ -164,6 +164,18 @@ def test_hierarch_cards_without_value_indicator_are_kept_as_commentary(tmp_path)
     assert str(h).splitlines()[4:7] == [c.ljust(80) for c in odd]
 
 
+def test_gzip_file_of_several_members_opens_whole(tmp_path):
+    import gzip
+
+    content = images_file(tmp_path / "plain.fits", image_hdu(np.arange(6, dtype=">i2"))).read_bytes()
+    path = tmp_path / "members.fits.gz"
+    path.write_bytes(b"".join(gzip.compress(content[i:i + 1000])
+                              for i in range(0, len(content), 1000)))
+    f = vexlo.open(path)
+    assert len(f) == 2
+    assert f[1].data.tolist() == list(range(6))
+
+
 def test_gzip_file_opens(tmp_path):
     f = vexlo.open(DATA / "bintable.fits.gz")
     assert len(f) == 2

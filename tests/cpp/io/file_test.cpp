@@ -126,12 +126,28 @@ TEST(FileTest, GzipOpeningAndItsFailures) {
     ASSERT_TRUE(data);
     EXPECT_EQ(Bytes(data->begin(), data->end()), ramp(100));
 
-    // Two members: only the first is read.
-    Bytes two = gzip(hdu(primary_cards(8, {})));
-    append(two, gzip(hdu(image_ext_cards(8, {4}), ramp(4))));
-    const Result<FitsFile> first_only = open_bytes(two);
-    ASSERT_TRUE(first_only) << first_only.error().message();
-    EXPECT_EQ(first_only->len(), 1u);
+    // Several members (concatenated .gz files, bgzip output) are read one after the other,
+    // also when a cut falls inside a header block; zero padding after the last is ignored.
+    const Bytes whole = two_hdu_file();
+    Bytes members = gzip(Bytes(whole.begin(), whole.begin() + 1000));
+    append(members, gzip(Bytes(whole.begin() + 1000, whole.begin() + 4000)));
+    append(members, gzip(Bytes(whole.begin() + 4000, whole.end())));
+    append(members, Bytes(512, 0));
+    const Result<FitsFile> all = open_bytes(members);
+    ASSERT_TRUE(all) << all.error().message();
+    const Result<FitsFile> plain = open_bytes(whole);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(all->len(), plain->len());
+    EXPECT_EQ(all->len(), 2u);
+    EXPECT_EQ(all->headers, plain->headers);
+    EXPECT_EQ(all->data_bytes(1).value()[0], plain->data_bytes(1).value()[0]);
+
+    // A later member that is damaged fails the opening.
+    Bytes bad_second = gzip(Bytes(whole.begin(), whole.begin() + 2880));
+    Bytes second = gzip(Bytes(whole.begin() + 2880, whole.end()));
+    second[second.size() - 6] ^= 0xFF;
+    append(bad_second, second);
+    EXPECT_EQ(open_bytes(bad_second).error().kind, Error::Kind::Io);
 
     EXPECT_EQ(error_of(open_bytes(gzip({}))), "block at byte 0: empty file");
 

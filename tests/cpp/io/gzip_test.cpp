@@ -59,12 +59,30 @@ TEST(Gzip, InflateIntoACallersBuffer) {
               "i/o error: gzip: decoded data exceeds the expected 4096 bytes by 904");
 }
 
-TEST(Gzip, OnlyTheFirstMemberIsDecoded) {
-    Bytes two = gzip(ramp(10));
-    append(two, gzip(bytes_of({1, 2, 3})));
-    const Result<Bytes> out = gzip_inflate(two, 1000);
+TEST(Gzip, EveryMemberIsDecodedUnderOneBound) {
+    Bytes three = gzip(ramp(10));
+    append(three, gzip({}));
+    append(three, gzip(bytes_of({1, 2, 3})));
+    Bytes want = ramp(10);
+    append(want, bytes_of({1, 2, 3}));
+    const Result<Bytes> out = gzip_inflate(three, 1000);
     ASSERT_TRUE(out) << out.error().message();
-    EXPECT_EQ(*out, ramp(10));
+    EXPECT_EQ(*out, want);
+    Bytes room(13);
+    ASSERT_EQ(gzip_inflate_into(three, room), 13u);
+    EXPECT_EQ(room, want);
+
+    // The bound counts the members together.
+    EXPECT_EQ(gzip_inflate(three, 12).error().message(),
+              "i/o error: gzip: decoded data exceeds the expected 12 bytes by 1");
+    // Bytes after a member that do not start another one are not data.
+    Bytes padded = three;
+    append(padded, bytes_of({0, 0, 0, 0x1F}));
+    EXPECT_EQ(gzip_inflate(padded, 1000).value(), want);
+    // A member cut short is an error, also when it is not the first.
+    Bytes cut = three;
+    append(cut, bytes_of({0x1F, 0x8B, 8, 0}));
+    EXPECT_FALSE(gzip_inflate(cut, 1000));
 }
 
 TEST(Gzip, DeflateWritesAGzipMemberThatInflatesBack) {
