@@ -9,10 +9,20 @@ namespace vexlo::py {
 namespace {
 
 // Exception classes live for the whole process: the cells are never released, so a
-// re-import of the module hands out the very same class objects.
+// re-import of the module hands out the very same class objects. They are also kept in the
+// interpreter's dictionary under their full name, so that another extension linking these
+// bindings (the test suite's hook module) raises the very classes vexlo exports.
 PyObject* new_exception_class(const char* name, const char* doc, PyObject* base) {
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (shared != nullptr) {
+        if (PyObject* existing = PyDict_GetItemString(shared, name)) {
+            Py_INCREF(existing);
+            return existing;
+        }
+    }
     PyObject* type = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
-    if (type == nullptr) PyErr_Clear();
+    if (type != nullptr && shared != nullptr) (void)PyDict_SetItemString(shared, name, type);
+    PyErr_Clear();
     return type;
 }
 

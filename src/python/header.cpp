@@ -1315,30 +1315,8 @@ void make_key_iter_class(nb::module_& m) {
     });
 }
 
-// Hooks for the test suite in vexlo._testing: handles with the flags that only the file layer
-// hands out otherwise.
-void add_header_testing_hooks(nb::module_& m) {
-    nb::module_ testing = m.def_submodule("_testing");
-    // A re-import finds the submodule of the first import, hooks included.
-    if (nb::hasattr(testing, "header_handle")) return;
-    testing.def("header_handle", [](nb::handle header, bool read_only, bool tracked) {
-        PyHeader handle = PyHeader::share(header);
-        handle.read_only = read_only;
-        handle.modified = tracked ? std::make_shared<DirtyFlags>() : nullptr;
-        return make_header_object(std::move(handle));
-    });
-    testing.def("header_share",
-                [](nb::handle header) { return make_header_object(PyHeader::share(header)); });
-    testing.def("header_modified", [](nb::handle header) -> nb::object {
-        const PyHeader handle = PyHeader::share(header);
-        if (!handle.modified) return nb::none();
-        return nb::bool_(handle.modified->modified.load());
-    });
-}
-
 nb::object make_header_class(nb::module_& m) {
     make_key_iter_class(m);
-    add_header_testing_hooks(m);
     return bound_class<HeaderObject>([&] {
         auto cls = nb::class_<HeaderObject>(m, "Header", kHeaderDoc, nb::is_final(),
                                             nb::type_slots(kHeaderSlots));

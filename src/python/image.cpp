@@ -450,49 +450,7 @@ void add_data_property(nb::handle cls) {
     nb::setattr(cls, "data", descr);
 }
 
-// --- Test hooks -------------------------------------------------------------------------------
-
-PyImageHdu& image_argument(nb::handle obj) {
-    PyImageHdu* state = image_state(obj);
-    if (state == nullptr || !nb::inst_ready(obj)) raise_required_instance(obj, "ImageHdu");
-    return *state;
-}
-
-nb::bytes to_py_bytes(ByteSpan bytes) {
-    return nb::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-// vexlo._testing hooks for what the public interface cannot reach yet: the HDU a rewrite
-// would write, an image built from stored bytes, and the file flags of update mode.
-void add_image_testing_hooks(nb::module_& m) {
-    nb::module_ testing = m.def_submodule("_testing");
-    // A re-import finds the submodule of the first import, hooks included.
-    if (nb::hasattr(testing, "image_owned")) return;
-    testing.def("image_owned", [](nb::handle hdu, bool primary) {
-        const OwnedHdu owned = to_owned_hdu(image_argument(hdu), primary);
-        const Bytes header = owned.header.to_bytes();
-        return nb::make_tuple(to_py_bytes(header), to_py_bytes(owned.data));
-    });
-    testing.def("image_from_bytes", [](nb::bytes header, nb::bytes data, bool read_only) {
-        const PyHeader parsed = header_from_text({header.c_str(), header.size()}, false);
-        const ByteSpan pixels(reinterpret_cast<const std::uint8_t*>(data.c_str()), data.size());
-        return make_image_object(PyImageHdu::from_bytes(parsed.snapshot(), pixels, read_only));
-    });
-    testing.def("image_track", [](nb::handle hdu) {
-        PyImageHdu& state = image_argument(hdu);
-        state.dirty_flags = std::make_shared<DirtyFlags>();
-        state.header.modified = state.dirty_flags;
-    });
-    testing.def("image_flags", [](nb::handle hdu) -> nb::object {
-        const PyImageHdu& state = image_argument(hdu);
-        if (!state.dirty_flags) return nb::none();
-        return nb::make_tuple(state.dirty_flags->modified.load(),
-                              state.dirty_flags->data_accessed.load());
-    });
-}
-
 nb::object make_image_class(nb::module_& m) {
-    add_image_testing_hooks(m);
     return bound_class<PyImageHdu>([&] {
         auto cls = nb::class_<PyImageHdu>(m, "ImageHdu",
                                           "ImageHdu(data, header=None, name=None)\n--\n\n"

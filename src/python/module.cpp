@@ -66,7 +66,6 @@ void init_module(nb::module_& module) {
             register_attr(module, name, value);
         }
     }
-    add_testing_module(module);
 }
 
 }  // namespace

@@ -136,7 +136,4 @@ nb::object make_function(nb::handle module) {
     return detail::new_builtin(&method, module);
 }
 
-// Private hooks for the Python test suite: the submodule vexlo._testing (not in __all__).
-void add_testing_module(nb::module_& module);
-
 }  // namespace vexlo::py

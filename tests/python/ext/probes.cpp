@@ -1,9 +1,10 @@
-// vexlo._testing: private hooks through which the Python test suite drives the argument
-// parser, the error helpers and the registration helpers. Not part of the public interface.
+// Probes through which the Python test suite drives the argument parser, the error helpers and
+// the registration helpers of the bindings.
 #include <new>
 #include <stdexcept>
 #include <string>
 
+#include "hooks.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/module.hpp"
@@ -128,9 +129,7 @@ nb::object make_probe_class(nb::module_& scope) {
 
 }  // namespace
 
-void add_testing_module(nb::module_& module) {
-    nb::module_ testing =
-        module.def_submodule("_testing", "Private hooks for vexlo's own test suite.");
+void add_binding_probes(nb::module_& testing) {
     testing.attr("Probe") = make_probe_class(testing);
     testing.attr("fixed") = make_function<kFixed>(testing);
     testing.attr("ranged") = make_function<kRanged>(testing);
