@@ -256,6 +256,11 @@ nb::object value_to_py(const Value& value) {
         case Value::Kind::Integer:
             return nb::steal(PyLong_FromLongLong(value.integer));
         case Value::Kind::Real:
+            // An identifier wider than 64 bits comes back as the exact int it was written as.
+            if (const std::string_view literal = value.integer_literal(); !literal.empty()) {
+                const std::string digits(literal);
+                return nb::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+            }
             return nb::float_(value.real);
         case Value::Kind::ComplexInteger:
             return nb::steal(PyComplex_FromDoubles(static_cast<double>(value.integer),

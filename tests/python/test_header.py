@@ -465,6 +465,18 @@ def test_contains():
     assert str(e.value) == "argument 'key': 'int' object is not an instance of 'str'"
 
 
+def test_integers_wider_than_64_bits_read_back_exactly():
+    h = header_of("QOFFID  = 10000000000000000001 / archive id", "NEG     = -99999999999999999999",
+                  "REAL    = 1E19", "HISTORY 5")
+    assert h["QOFFID"] == 10000000000000000001 and type(h["QOFFID"]) is int
+    assert h.get("NEG") == -99999999999999999999
+    assert h[("QOFFID", 0)] == 10000000000000000001
+    assert h.cards("QOFFID") == [(10000000000000000001, "archive id")]
+    assert h.to_dict()["QOFFID"] == 10000000000000000001
+    assert h.items()[1] == ("NEG", -99999999999999999999)
+    assert h["REAL"] == 1e19 and type(h["REAL"]) is float
+
+
 def test_hierarch_keys_written_in_mixed_case_are_reachable():
     # astropy keeps the letter case of long names it writes.
     h = header_of("HIERARCH MyPipeline version = '1.2' / tool", "HIERARCH Other = 4")
