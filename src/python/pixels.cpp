@@ -134,23 +134,24 @@ void decode_offset(Bitpix b, ByteSpan in, const NewArray& out) {
     panic("decode_offset() on a floating-point image");
 }
 
-// The standard integer offset of a pixel type: its dtype and whether BZERO selects it.
+// The standard integer offset of a pixel type and its dtype. Only a BZERO equal to the offset
+// selects it: any other BZERO, however close, scales in floating point so that its
+// fraction is kept (2147483648.5 must not become 2147483648).
 struct Offset {
     std::string_view dtype;
     double zero;
-    double tolerance;
 };
 
 std::optional<Offset> standard_offset(Bitpix b) {
     switch (b) {
         case Bitpix::U8:
-            return Offset{"int8", -128.0, 0x1p-52};
+            return Offset{"int8", -128.0};
         case Bitpix::I16:
-            return Offset{"uint16", 32768.0, 0x1p-52};
+            return Offset{"uint16", 32768.0};
         case Bitpix::I32:
-            return Offset{"uint32", 2147483648.0, 1.0};
+            return Offset{"uint32", 2147483648.0};
         case Bitpix::I64:
-            return Offset{"uint64", 9223372036854775808.0, 4096.0};
+            return Offset{"uint64", 9223372036854775808.0};
         case Bitpix::F32:
         case Bitpix::F64:
             break;
@@ -248,7 +249,7 @@ nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
            "vexlo bug, please report");
 
     const std::optional<Offset> offset = standard_offset(pixel_type);
-    if (!blank && unit_scale && offset && std::fabs(bzero - offset->zero) < offset->tolerance) {
+    if (!blank && unit_scale && offset && bzero == offset->zero) {
         NewArray a = new_array(offset->dtype, shape);
         decode_offset(pixel_type, stored, a);
         return std::move(a.array);
