@@ -1,0 +1,350 @@
+#include "wcs/celestial.hpp"
+
+#include <array>
+#include <cmath>
+
+#include "util/text.hpp"
+
+namespace vexlo {
+
+namespace {
+
+constexpr double kD2R = 0.017453292519943295;
+constexpr double kR2D = 57.29577951308232;
+constexpr double kPi = 3.141592653589793;
+
+bool is_continuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
+
+// The first four bytes of a CTYPE when they end on a character boundary, else the whole
+// text; upper-cased for comparison.
+std::string pair_prefix(std::string_view ctype) {
+    if (ctype.size() == 4 ||
+        (ctype.size() > 4 && !is_continuation(static_cast<unsigned char>(ctype[4])))) {
+        return ascii_upper(ctype.substr(0, 4));
+    }
+    return ascii_upper(ctype);
+}
+
+struct KnownPair {
+    std::string_view lon;
+    std::string_view lat;
+    CelestialFrame frame;
+};
+
+constexpr std::array<KnownPair, 5> kKnownPairs = {{
+    {"RA--", "DEC-", CelestialFrame::Equatorial},
+    {"GLON", "GLAT", CelestialFrame::Galactic},
+    {"ELON", "ELAT", CelestialFrame::Ecliptic},
+    {"SLON", "SLAT", CelestialFrame::Supergalactic},
+    {"HLON", "HLAT", CelestialFrame::HelioEcliptic},
+}};
+
+bool ends_with(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+// The default native latitude of the fiducial point by projection family.
+double default_theta0(const Projection& p) {
+    switch (p.code) {
+        case ProjectionCode::Azp:
+        case ProjectionCode::Szp:
+        case ProjectionCode::Tan:
+        case ProjectionCode::Stg:
+        case ProjectionCode::Sin:
+        case ProjectionCode::Arc:
+        case ProjectionCode::Zpn:
+        case ProjectionCode::Zea:
+        case ProjectionCode::Air:
+        case ProjectionCode::Xph:
+            return 90.0;
+        case ProjectionCode::Cop:
+        case ProjectionCode::Coe:
+        case ProjectionCode::Cod:
+        case ProjectionCode::Coo:
+            return p.v[0];  // theta_a
+        default:
+            return 0.0;
+    }
+}
+
+// The factor from a CUNIT of a celestial axis to degrees; an empty unit means degrees.
+// TODO(units): every other unit goes through the unit service once it lands.
+Result<double> degrees_per_unit(std::string_view cunit) {
+    const std::string_view u = trim_ws(cunit);
+    if (u.empty() || u == "deg") return 1.0;
+    return std::unexpected(
+        Error::header("unit `" + std::string(cunit) + "`: conversion to degrees is not available"));
+}
+
+// Wraps an angle in radians into (-pi, pi].
+double wrap_pi(double a) {
+    if (a > kPi) return a - 2.0 * kPi;
+    if (a <= -kPi) return a + 2.0 * kPi;
+    return a;
+}
+
+}  // namespace
+
+std::string_view celestial_frame_name(CelestialFrame frame) {
+    switch (frame) {
+        case CelestialFrame::Equatorial:
+            return "Equatorial";
+        case CelestialFrame::Galactic:
+            return "Galactic";
+        case CelestialFrame::Ecliptic:
+            return "Ecliptic";
+        case CelestialFrame::Supergalactic:
+            return "Supergalactic";
+        case CelestialFrame::HelioEcliptic:
+            return "HelioEcliptic";
+        case CelestialFrame::Other:
+            return "Other";
+    }
+    return "Other";
+}
+
+std::string debug_text(const CelestialPair& pair) {
+    return "CelestialPair { lon: " + std::to_string(pair.lon) +
+           ", lat: " + std::to_string(pair.lat) +
+           ", frame: " + std::string(celestial_frame_name(pair.frame)) + " }";
+}
+
+std::optional<CelestialPair> find_celestial_pair(const std::vector<std::string>& ctypes) {
+    std::vector<std::string> prefixes;
+    prefixes.reserve(ctypes.size());
+    for (const std::string& c : ctypes)
+        prefixes.push_back(pair_prefix(c));
+    const auto partner = [&](std::size_t i, std::string_view want) -> std::optional<std::size_t> {
+        for (std::size_t j = 0; j < ctypes.size(); ++j) {
+            if (j != i && !ctypes[j].empty() && prefixes[j] == want) return j;
+        }
+        return std::nullopt;
+    };
+    for (std::size_t i = 0; i < ctypes.size(); ++i) {
+        if (ctypes[i].empty()) continue;
+        for (const KnownPair& k : kKnownPairs) {
+            if (prefixes[i] != k.lon) continue;
+            if (auto j = partner(i, k.lat)) return CelestialPair{i, *j, k.frame};
+        }
+    }
+    for (std::size_t i = 0; i < ctypes.size(); ++i) {
+        if (ctypes[i].empty()) continue;
+        const std::string& p = prefixes[i];
+        bool known = false;
+        for (const KnownPair& k : kKnownPairs)
+            known = known || p == k.lon;
+        std::string want;
+        if (ends_with(p, "LON") && !known) {
+            want = p.substr(0, p.size() - 3) + "LAT";
+        } else if (p.size() == 4 && ends_with(p, "LN")) {
+            want = p.substr(0, 2) + "LT";
+        } else {
+            continue;
+        }
+        if (auto j = partner(i, want)) return CelestialPair{i, *j, CelestialFrame::Other};
+    }
+    return std::nullopt;
+}
+
+Result<std::string> projection_code_of_ctype(std::string_view ctype) {
+    const std::string quoted = "CTYPE `" + std::string(ctype) + "`";
+    if (ctype.size() < 8) {
+        return std::unexpected(
+            Error::wcs(quoted + " is shorter than 8 chars; cannot extract projection code"));
+    }
+    if (is_continuation(static_cast<unsigned char>(ctype[4])) ||
+        (ctype.size() > 8 && is_continuation(static_cast<unsigned char>(ctype[8])))) {
+        return std::unexpected(
+            Error::wcs(quoted + " is not ASCII; cannot extract a projection code"));
+    }
+    if (ctype[4] != '-') {
+        return std::unexpected(
+            Error::wcs(quoted + " missing `-` separator before projection code"));
+    }
+    return std::string(ctype.substr(5, 3));
+}
+
+Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
+                                                   std::optional<double> lonpole,
+                                                   std::optional<double> latpole, double phi0,
+                                                   double theta0) {
+    CelestialRotation r;
+    r.alpha0 = alpha0;
+    r.delta0 = delta0;
+    r.phi0 = phi0;
+    r.theta0 = theta0;
+    r.phi_p = lonpole ? *lonpole : (delta0 >= theta0 ? phi0 : phi0 + 180.0);
+    if (std::fabs(theta0 - 90.0) < 1e-12) {
+        r.delta_p = delta0;
+        r.alpha_p = alpha0;
+    } else {
+        const double t0 = theta0 * kD2R;
+        const double dphi = (r.phi_p - phi0) * kD2R;
+        const double w = std::atan2(std::sin(t0), std::cos(t0) * std::cos(dphi));
+        const double sd = std::sin(dphi);
+        const double ct = std::cos(t0);
+        const double c = std::sqrt(1.0 - sd * sd * ct * ct);
+        if (c < 1e-15)
+            return std::unexpected(Error::wcs("LATPOLE indeterminate (denominator vanishes)"));
+        double q = std::sin(delta0 * kD2R) / c;
+        q = q < -1.0 ? -1.0 : (q > 1.0 ? 1.0 : q);
+        const double a = std::acos(q);
+        const double plus = wrap_pi(w + a);
+        const double minus = wrap_pi(w - a);
+        constexpr double kBound = 1.5707963267958966;  // pi/2 + 1e-12
+        const bool plus_ok = plus >= -kBound && plus <= kBound;
+        const bool minus_ok = minus >= -kBound && minus <= kBound;
+        double chosen = 0.0;
+        if (!plus_ok && !minus_ok) {
+            return std::unexpected(
+                Error::wcs("LATPOLE: no valid native pole solution in [-90deg, 90deg]"));
+        } else if (plus_ok && !minus_ok) {
+            chosen = plus;
+        } else if (!plus_ok) {
+            chosen = minus;
+        } else {
+            const double target = latpole ? *latpole * kD2R : kPi / 2.0;
+            const double dp = std::fabs(plus - target);
+            const double dm = std::fabs(minus - target);
+            chosen = (dm <= dp || std::fabs(dp - dm) <= 1e-12 * (1.0 + dp + dm)) ? minus : plus;
+        }
+        chosen = std::fmin(std::fmax(chosen, -kPi / 2.0), kPi / 2.0);
+        r.delta_p = chosen * kR2D;
+        double ap = 0.0;
+        if (std::fabs(r.delta_p - 90.0) < 1e-6) {
+            ap = alpha0 + (r.phi_p - phi0) - 180.0;
+        } else if (std::fabs(r.delta_p + 90.0) < 1e-6) {
+            ap = alpha0 - (r.phi_p - phi0);
+        } else {
+            const double dp_r = r.delta_p * kD2R;
+            ap = alpha0 -
+                 std::atan2(ct * sd, (std::sin(t0) - std::sin(delta0 * kD2R) * std::sin(dp_r)) /
+                                         std::cos(dp_r)) *
+                     kR2D;
+        }
+        ap = std::fmod(ap, 360.0);
+        if (ap < 0.0) ap += 360.0;
+        r.alpha_p = ap;
+    }
+    r.sin_delta_p = std::sin(r.delta_p * kD2R);
+    r.cos_delta_p = std::cos(r.delta_p * kD2R);
+    return r;
+}
+
+namespace {
+
+// Turns a point (lon, lat) about the pole at latitude asin(sin_p) by the longitude offset d
+// (radians): the longitude of the result in radians before its pole offset is added, and its
+// latitude in radians. Both directions of the rotation share it.
+Point2 rotate(double d, double lat, double sin_p, double cos_p) {
+    const double cl = std::cos(lat);
+    const double sl = std::sin(lat);
+    const double cd = std::cos(d);
+    const double s = cl * cos_p * cd + sl * sin_p;
+    const double y = -cl * std::sin(d);
+    const double x = sl * cos_p - cl * sin_p * cd;
+    // Near the poles asin loses digits; the horizontal component keeps them.
+    const double out_lat = std::fabs(s) > 0.99
+                               ? std::copysign(std::acos(std::sqrt(x * x + y * y)), s)
+                               : std::asin(s < -1.0 ? -1.0 : (s > 1.0 ? 1.0 : s));
+    return {std::atan2(y, x), out_lat};
+}
+
+}  // namespace
+
+Point2 CelestialRotation::native_to_celestial(double phi, double theta) const {
+    const Point2 r = rotate(phi * kD2R - phi_p * kD2R, theta * kD2R, sin_delta_p, cos_delta_p);
+    double alpha = (r.a + alpha_p * kD2R) * kR2D;
+    if (alpha >= 0.0 && alpha < 360.0) {
+        // already in range
+    } else if (alpha >= 360.0 && alpha < 720.0) {
+        alpha -= 360.0;
+    } else if (alpha >= 720.0) {
+        alpha = std::fmod(alpha, 360.0);
+    } else if (alpha >= -360.0 && alpha < 0.0) {
+        alpha += 360.0;
+    } else if (alpha < -360.0) {
+        alpha = std::fmod(alpha, 360.0);
+        if (alpha < 0.0) alpha += 360.0;
+    }
+    return {alpha, r.b * kR2D};
+}
+
+Point2 CelestialRotation::celestial_to_native(double alpha, double delta) const {
+    const Point2 r = rotate(alpha * kD2R - alpha_p * kD2R, delta * kD2R, sin_delta_p, cos_delta_p);
+    const double phi = (r.a + phi_p * kD2R) * kR2D;
+    double m = std::fmod(180.0 - phi, 360.0);
+    if (m < 0.0) m += 360.0;
+    return {180.0 - m, r.b * kR2D};
+}
+
+Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_view suffix,
+                                             const CelestialPair& pair,
+                                             const std::vector<std::string>& ctypes,
+                                             const std::vector<double>& crvals,
+                                             const std::vector<std::string>& cunits) {
+    const std::string& lon_ctype = ctypes[pair.lon];
+    const std::string& lat_ctype = ctypes[pair.lat];
+    VEXLO_ASSIGN_OR_RETURN(const std::string lat_code, projection_code_of_ctype(lat_ctype));
+    VEXLO_ASSIGN_OR_RETURN(const std::string lon_code, projection_code_of_ctype(lon_ctype));
+    if (ascii_upper(lat_code) != ascii_upper(lon_code)) {
+        return std::unexpected(
+            Error::wcs("celestial CTYPE pair has mismatched projection codes: `" + lon_ctype +
+                       "` vs `" + lat_ctype + "`"));
+    }
+    const std::string sfx(suffix);
+    const std::string lat_n = std::to_string(pair.lat + 1);
+    const std::string lon_n = std::to_string(pair.lon + 1);
+    std::array<ProjParam, 21> params{};
+    for (std::size_t m = 0; m <= 20; ++m) {
+        const auto card = header.get("PV" + lat_n + "_" + std::to_string(m) + sfx);
+        if (!card) continue;
+        const std::optional<Value> v = card->value();
+        if (v && v->is(Value::Kind::Integer)) {
+            params[m] = static_cast<double>(v->integer);
+        } else if (v && v->is(Value::Kind::Real)) {
+            params[m] = v->real;
+        } else {
+            params[m] = 0.0;
+        }
+    }
+    VEXLO_ASSIGN_OR_RETURN(Projection projection, Projection::from_code(lat_code, params));
+
+    const auto pv_lon = [&](int m) {
+        return header.get_f64("PV" + lon_n + "_" + std::to_string(m) + sfx);
+    };
+    const std::optional<double> phi0_given = pv_lon(1);
+    const std::optional<double> theta0_given = pv_lon(2);
+    std::optional<double> lonpole = pv_lon(3);
+    std::optional<double> latpole = pv_lon(4);
+    const double phi0 = phi0_given.value_or(0.0);
+    const double theta0 = theta0_given ? *theta0_given : default_theta0(projection);
+    if (auto v = header.get_f64("LONPOLE" + sfx)) lonpole = v;
+    if (auto v = header.get_f64("LATPOLE" + sfx)) latpole = v;
+
+    VEXLO_ASSIGN_OR_RETURN(CelestialRotation rotation,
+                           CelestialRotation::solve(crvals[pair.lon], crvals[pair.lat], lonpole,
+                                                    latpole, phi0, theta0));
+    Point2 offset;
+    if (phi0_given || theta0_given) {
+        VEXLO_ASSIGN_OR_RETURN(offset, projection.forward(phi0, theta0));
+    }
+    const auto unit_of = [&](std::size_t i) -> std::string_view {
+        return i < cunits.size() ? std::string_view(cunits[i]) : std::string_view();
+    };
+    VEXLO_ASSIGN_OR_RETURN(const double lon_scale, degrees_per_unit(unit_of(pair.lon)));
+    VEXLO_ASSIGN_OR_RETURN(const double lat_scale, degrees_per_unit(unit_of(pair.lat)));
+
+    CelestialBlock block;
+    block.projection = projection;
+    block.pair = pair;
+    block.rotation = rotation;
+    block.lon_scale = lon_scale;
+    block.lat_scale = lat_scale;
+    block.fiducial_offset = offset;
+    return block;
+}
+
+}  // namespace vexlo

@@ -1,0 +1,326 @@
+// Pixel to world and back: one point at a time through the whole pipeline, or many points
+// with the per-description set-up (projection kernels, matrices, rotation) done once.
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "wcs/wcs.hpp"
+
+namespace vexlo {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Result<void> check_tab_resolved(const Wcs& w) {
+    std::size_t grouped = 0;
+    for (const TabGroup& g : w.tab_groups)
+        grouped += g.wcs_axes.size();
+    const std::size_t specs = w.tab_specs.size();
+    if (grouped == specs) return {};
+    const std::size_t missing = specs > grouped ? specs - grouped : 0;
+    return std::unexpected(Error::wcs("WCS has " + std::to_string(missing) +
+                                      " unresolved -TAB axis spec(s); call FitsFile::wcs() or "
+                                      "Wcs::resolve_tab() to load them"));
+}
+
+// Everything the two-axis celestial batches need, copied out of the description once.
+struct CelestialView {
+    const Projection* projection;
+    const CelestialRotation* rotation;
+    ProjKernel forward;
+    ProjKernel inverse;
+    double crpix[2];
+    double matrix[4];
+    double inverse_matrix[4];
+    std::size_t lon;
+    std::size_t lat;
+    double lon_scale;
+    double lat_scale;
+    double x0;
+    double y0;
+};
+
+std::optional<CelestialView> celestial_view(const Wcs& w) {
+    if (w.naxis() != 2 || !w.tab_specs.empty() || !w.tab_groups.empty() || !w.celestial) {
+        return std::nullopt;
+    }
+    const CelestialBlock& b = *w.celestial;
+    if (b.pair.lon == b.pair.lat || b.pair.lon > 1 || b.pair.lat > 1) return std::nullopt;
+    const LinearTransform& t = w.linear;
+    if (t.matrix.size() != 4 || t.inverse.size() != 4 || t.crpix.size() != 2) return std::nullopt;
+    CelestialView v{};
+    v.projection = &b.projection;
+    v.rotation = &b.rotation;
+    v.forward = b.projection.forward_kernel();
+    v.inverse = b.projection.inverse_kernel();
+    for (int k = 0; k < 2; ++k)
+        v.crpix[k] = t.crpix[k];
+    for (int k = 0; k < 4; ++k) {
+        v.matrix[k] = t.matrix[k];
+        v.inverse_matrix[k] = t.inverse[k];
+    }
+    v.lon = b.pair.lon;
+    v.lat = b.pair.lat;
+    v.lon_scale = b.lon_scale;
+    v.lat_scale = b.lat_scale;
+    v.x0 = b.fiducial_offset.a;
+    v.y0 = b.fiducial_offset.b;
+    return v;
+}
+
+void celestial_forward_batch(const CelestialView& v, std::span<const double> in,
+                             std::span<double> out) {
+    const std::size_t points = in.size() / 2;
+    for (std::size_t i = 0; i < points; ++i) {
+        const double o0 = (in[2 * i] + 1.0) - v.crpix[0];
+        const double o1 = (in[2 * i + 1] + 1.0) - v.crpix[1];
+        double x[2];
+        x[0] = 0.0 + v.matrix[0] * o0 + v.matrix[1] * o1;
+        x[1] = 0.0 + v.matrix[2] * o0 + v.matrix[3] * o1;
+        const double xi = v.lon_scale * x[v.lon];
+        const double eta = v.lat_scale * x[v.lat];
+        Point2 native;
+        if (v.inverse(*v.projection, xi + v.x0, eta + v.y0, native) != ProjStatus::Ok) {
+            out[2 * i] = kNaN;
+            out[2 * i + 1] = kNaN;
+            continue;
+        }
+        const Point2 sky = v.rotation->native_to_celestial(native.a, native.b);
+        out[2 * i + v.lon] = sky.a;
+        out[2 * i + v.lat] = sky.b;
+    }
+}
+
+void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
+                             std::span<double> out) {
+    const std::size_t points = in.size() / 2;
+    for (std::size_t i = 0; i < points; ++i) {
+        const Point2 native = v.rotation->celestial_to_native(in[2 * i + v.lon], in[2 * i + v.lat]);
+        Point2 plane;
+        if (v.forward(*v.projection, native.a, native.b, plane) != ProjStatus::Ok) {
+            out[2 * i] = kNaN;
+            out[2 * i + 1] = kNaN;
+            continue;
+        }
+        double x[2];
+        x[v.lon] = (plane.a - v.x0) / v.lon_scale;
+        x[v.lat] = (plane.b - v.y0) / v.lat_scale;
+        const double o0 = 0.0 + v.inverse_matrix[0] * x[0] + v.inverse_matrix[1] * x[1];
+        const double o1 = 0.0 + v.inverse_matrix[2] * x[0] + v.inverse_matrix[3] * x[1];
+        out[2 * i] = v.crpix[0] + o0 - 1.0;
+        out[2 * i + 1] = v.crpix[1] + o1 - 1.0;
+    }
+}
+
+using PointOp = Result<void> (Wcs::*)(std::span<const double>, TransformScratch&) const;
+
+Result<void> transform_batch(const Wcs& w, std::span<const double> in, std::span<double> out,
+                             std::string_view kind, PointOp op) {
+    const std::size_t n = w.naxis();
+    if (n == 0) return std::unexpected(Error::wcs("WCS has no axes"));
+    if (in.size() % n != 0) {
+        return std::unexpected(Error::wcs("expected a whole multiple of " + std::to_string(n) +
+                                          " " + std::string(kind) + " coordinates, got " +
+                                          std::to_string(in.size())));
+    }
+    VEXLO_TRY(check_tab_resolved(w));
+    TransformScratch s(n);
+    for (std::size_t i = 0; i < in.size(); i += n) {
+        const bool ok = static_cast<bool>((w.*op)(in.subspan(i, n), s));
+        for (std::size_t k = 0; k < n; ++k)
+            out[i + k] = ok ? s.output[k] : kNaN;
+    }
+    return {};
+}
+
+Result<std::vector<double>> allocate(std::size_t count) {
+    try {
+        return std::vector<double>(count);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(
+            Error::wcs("cannot allocate " + std::to_string(count) + " coordinates"));
+    }
+}
+
+double angular_distance(double a1, double d1, double a2, double d2) {
+    constexpr double kD2R = 0.017453292519943295;
+    const double r1 = d1 * kD2R;
+    const double r2 = d2 * kD2R;
+    const double dl = (a2 - a1) * kD2R;
+    const double c = std::cos(r1) * std::sin(r2) - std::sin(r1) * std::cos(r2) * std::cos(dl);
+    const double s = std::sin(dl) * std::cos(r2);
+    return std::atan2(std::sqrt(c * c + s * s),
+                      std::cos(r2) * std::cos(r1) * std::cos(dl) + std::sin(r2) * std::sin(r1));
+}
+
+}  // namespace
+
+Result<void> Wcs::forward_point(std::span<const double> pixel, TransformScratch& s) const {
+    const std::size_t n = naxis();
+    if (pixel.size() != n) {
+        return std::unexpected(Error::wcs("expected " + std::to_string(n) +
+                                          " pixel coordinates, got " +
+                                          std::to_string(pixel.size())));
+    }
+    const LinearTransform& t = linear;
+    for (std::size_t k = 0; k < n; ++k) {
+        s.pixel1[k] = pixel[k] + 1.0;
+        s.offsets[k] = s.pixel1[k] - t.crpix[k];
+    }
+    // (a distortion of the pixel offsets applies here)
+    for (std::size_t k = 0; k < n; ++k) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < n; ++j)
+            sum += t.matrix[k * n + j] * s.offsets[j];
+        s.intermediate[k] = sum;
+        s.output[k] = t.crval[k] + sum;
+    }
+    // (spectral and lookup-table axes replace their output values here)
+    if (celestial) {
+        const CelestialBlock& b = *celestial;
+        const double xi = b.lon_scale * s.intermediate[b.pair.lon];
+        const double eta = b.lat_scale * s.intermediate[b.pair.lat];
+        VEXLO_ASSIGN_OR_RETURN(
+            const Point2 native,
+            b.projection.inverse(xi + b.fiducial_offset.a, eta + b.fiducial_offset.b));
+        const Point2 sky = b.rotation.native_to_celestial(native.a, native.b);
+        s.output[b.pair.lon] = sky.a;
+        s.output[b.pair.lat] = sky.b;
+    }
+    return {};
+}
+
+Result<void> Wcs::inverse_point(std::span<const double> world, TransformScratch& s) const {
+    const std::size_t n = naxis();
+    if (world.size() != n) {
+        return std::unexpected(Error::wcs("expected " + std::to_string(n) +
+                                          " world coordinates, got " +
+                                          std::to_string(world.size())));
+    }
+    const LinearTransform& t = linear;
+    for (std::size_t k = 0; k < n; ++k)
+        s.intermediate[k] = world[k] - t.crval[k];
+    // (spectral and lookup-table axes replace their intermediate values here)
+    if (celestial) {
+        const CelestialBlock& b = *celestial;
+        const Point2 native = b.rotation.celestial_to_native(world[b.pair.lon], world[b.pair.lat]);
+        VEXLO_ASSIGN_OR_RETURN(const Point2 plane, b.projection.forward(native.a, native.b));
+        s.intermediate[b.pair.lon] = (plane.a - b.fiducial_offset.a) / b.lon_scale;
+        s.intermediate[b.pair.lat] = (plane.b - b.fiducial_offset.b) / b.lat_scale;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < n; ++j)
+            sum += t.inverse[k * n + j] * s.intermediate[j];
+        s.offsets[k] = sum;
+    }
+    for (std::size_t k = 0; k < n; ++k)
+        s.output[k] = t.crpix[k] + s.offsets[k] - 1.0;
+    return {};
+}
+
+Result<std::vector<double>> Wcs::pixel_to_world(std::span<const double> pixel) const {
+    VEXLO_TRY(check_tab_resolved(*this));
+    TransformScratch s(naxis());
+    VEXLO_TRY(forward_point(pixel, s));
+    return std::move(s.output);
+}
+
+Result<std::vector<double>> Wcs::world_to_pixel(std::span<const double> world) const {
+    VEXLO_TRY(check_tab_resolved(*this));
+    TransformScratch s(naxis());
+    VEXLO_TRY(inverse_point(world, s));
+    return std::move(s.output);
+}
+
+Result<void> Wcs::pixel_to_world_batch(std::span<const double> in, std::span<double> out) const {
+    if (const auto view = celestial_view(*this)) {
+        if (in.size() % 2 != 0) {
+            return std::unexpected(
+                Error::wcs("expected a whole multiple of 2 pixel coordinates, got " +
+                           std::to_string(in.size())));
+        }
+        celestial_forward_batch(*view, in, out);
+        return {};
+    }
+    return transform_batch(*this, in, out, "pixel", &Wcs::forward_point);
+}
+
+Result<void> Wcs::world_to_pixel_batch(std::span<const double> in, std::span<double> out) const {
+    if (const auto view = celestial_view(*this)) {
+        if (in.size() % 2 != 0) {
+            return std::unexpected(
+                Error::wcs("expected a whole multiple of 2 world coordinates, got " +
+                           std::to_string(in.size())));
+        }
+        celestial_inverse_batch(*view, in, out);
+        return {};
+    }
+    return transform_batch(*this, in, out, "world", &Wcs::inverse_point);
+}
+
+Result<std::vector<double>> Wcs::pixel_to_world_batch(std::span<const double> in) const {
+    VEXLO_ASSIGN_OR_RETURN(std::vector<double> out, allocate(in.size()));
+    VEXLO_TRY(pixel_to_world_batch(in, std::span<double>(out)));
+    return out;
+}
+
+Result<std::vector<double>> Wcs::world_to_pixel_batch(std::span<const double> in) const {
+    VEXLO_ASSIGN_OR_RETURN(std::vector<double> out, allocate(in.size()));
+    VEXLO_TRY(world_to_pixel_batch(in, std::span<double>(out)));
+    return out;
+}
+
+Result<std::pair<double, double>> Wcs::pixel_scale_at(double px, double py) const {
+    if (!pair) return std::unexpected(Error::wcs("pixel_scale_at: WCS has no celestial pair"));
+    const std::size_t n = naxis();
+    std::vector<double> base(n);
+    for (std::size_t k = 0; k < n; ++k)
+        base[k] = linear.crpix[k] - 1.0;
+    double sky[3][2];
+    const double probes[3][2] = {{px, py}, {px + 1.0, py}, {px, py + 1.0}};
+    for (int i = 0; i < 3; ++i) {
+        base[pair->lon] = probes[i][0];
+        base[pair->lat] = probes[i][1];
+        VEXLO_ASSIGN_OR_RETURN(const std::vector<double> world, pixel_to_world(base));
+        sky[i][0] = world[pair->lon];
+        sky[i][1] = world[pair->lat];
+    }
+    const auto arcsec = [](double rad) { return rad / 0.017453292519943295 * 3600.0; };
+    return std::make_pair(arcsec(angular_distance(sky[0][0], sky[0][1], sky[1][0], sky[1][1])),
+                          arcsec(angular_distance(sky[0][0], sky[0][1], sky[2][0], sky[2][1])));
+}
+
+Result<std::vector<double>> Wcs::footprint() const {
+    const std::size_t n = naxis();
+    if (n > 16) {
+        return std::unexpected(Error::wcs("footprint: " + std::to_string(n) +
+                                          " axes would need 2^" + std::to_string(n) +
+                                          " corners; the limit is 16 axes"));
+    }
+    if (!pixel_shape) {
+        return std::unexpected(
+            Error::wcs("footprint: this WCS carries no image shape (fitted, or "
+                       "a header without NAXISn cards)"));
+    }
+    const std::size_t k = std::min(n, pixel_shape->size());
+    for (std::size_t j = 0; j < k; ++j) {
+        if ((*pixel_shape)[j] == 0) {
+            return std::unexpected(Error::wcs("footprint: image has a zero-length axis"));
+        }
+    }
+    const std::size_t corners = std::size_t{1} << k;
+    std::vector<double> pixels(corners * n);
+    for (std::size_t c = 0; c < corners; ++c) {
+        const std::size_t g = c ^ (c >> 1);
+        for (std::size_t j = 0; j < n; ++j) {
+            double v = linear.crpix[j] - 1.0;
+            if (j < k) v = ((g >> j) & 1u) ? static_cast<double>((*pixel_shape)[j] - 1) : 0.0;
+            pixels[c * n + j] = v;
+        }
+    }
+    return pixel_to_world_batch(pixels);
+}
+
+}  // namespace vexlo

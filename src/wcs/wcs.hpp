@@ -1,0 +1,167 @@
+// One parsed world coordinate description of one header for one alternate code, and the
+// transforms between pixel and world coordinates.
+//
+// The pipeline runs: linear step, the per-axis non-linear steps, then the celestial pair
+// (projection and spherical rotation). Spectral axes, lookup-table axes and distortions of the
+// projection plane join at the places the transforms name; until then their axes stay linear,
+// and -TAB axes are recorded so that transforms refuse them rather than return wrong values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "header/header.hpp"
+#include "wcs/celestial.hpp"
+#include "wcs/linear.hpp"
+
+namespace vexlo {
+
+enum class RadeSys : std::uint8_t { Icrs, Fk5, Fk4, Fk4NoE, Gappt, Other };
+
+// Trimmed, ASCII upper-cased and matched exactly; anything else is Other.
+RadeSys parse_radesys(std::string_view text);
+// "Icrs", "Fk5", "Fk4", "Fk4NoE", "Gappt", "Other".
+std::string_view radesys_name(RadeSys r);
+
+struct AxisDescription {
+    std::string ctype;  // exactly as the card gives it
+    std::string cunit;
+    std::optional<std::string> cname;
+    std::optional<double> crder;
+    std::optional<double> csyer;
+};
+
+struct TimeAxis {
+    std::size_t axis = 0;
+    std::string scale;
+    std::optional<std::string> realisation;
+    std::optional<std::string> trefpos;
+    std::optional<std::string> trefdir;
+    std::optional<std::string> plephem;
+};
+
+struct PhaseAxis {
+    std::optional<double> zero_point;
+    std::optional<double> period;
+    std::size_t axis = 0;
+};
+
+struct SpectralSource {
+    double zsource = 0.0;
+    std::optional<std::string> ssyssrc;
+    std::optional<double> velangl;
+};
+
+struct SpectralReference {
+    std::optional<std::string> specsys;
+    std::optional<std::string> ssysobs;
+    std::optional<double> velosys;
+    std::optional<SpectralSource> source;
+};
+
+// A -TAB axis before its lookup table is loaded; the lookup-table step fills in the rest.
+struct TabAxisSpec {
+    std::size_t axis = 0;
+};
+
+// A loaded lookup table serving one or more axes.
+struct TabGroup {
+    std::vector<std::size_t> wcs_axes;
+};
+
+// Axis kinds as Wcs::axis_kind reports them.
+enum class AxisKind : std::uint8_t {
+    Longitude = 0,
+    Latitude = 1,
+    Spectral = 2,
+    Time = 3,
+    Phase = 4,
+    Stokes = 5,
+    Linear = 6,
+    None = 255,
+};
+
+// Everything of a Wcs except its axes and linear transform.
+struct WcsExtras {
+    std::optional<CelestialBlock> celestial;
+    std::optional<CelestialPair> pair;
+    RadeSys radesys = RadeSys::Icrs;
+    std::optional<double> equinox;
+    std::optional<double> mjd_obs;
+    std::optional<std::string> wcsname;
+    std::optional<SpectralReference> spectral_ref;
+    std::optional<TimeAxis> time;
+    std::vector<PhaseAxis> phase;
+    std::vector<TabAxisSpec> tab_specs;
+    std::vector<TabGroup> tab_groups;
+    std::optional<std::vector<std::uint64_t>> pixel_shape;
+};
+
+// Work buffers of one transform call; a batch makes one and reuses it for every point.
+struct TransformScratch {
+    std::vector<double> pixel1;
+    std::vector<double> offsets;
+    std::vector<double> intermediate;
+    std::vector<double> output;
+
+    explicit TransformScratch(std::size_t n)
+        : pixel1(n, 0.0), offsets(n, 0.0), intermediate(n, 0.0), output(n, 0.0) {}
+};
+
+struct Wcs {
+    std::vector<AxisDescription> axes;
+    LinearTransform linear;
+    std::optional<CelestialBlock> celestial;
+    std::optional<CelestialPair> pair;
+    RadeSys radesys = RadeSys::Icrs;
+    std::optional<double> equinox;
+    std::optional<double> mjd_obs;
+    std::optional<std::string> wcsname;
+    std::optional<SpectralReference> spectral_ref;
+    std::optional<TimeAxis> time;
+    std::vector<PhaseAxis> phase;
+    std::vector<TabAxisSpec> tab_specs;
+    std::vector<TabGroup> tab_groups;
+    std::optional<std::vector<std::uint64_t>> pixel_shape;
+
+    // The description for alternate code `alt` (' ' or 'A'..'Z'), or none when the header
+    // carries none.
+    static Result<std::optional<Wcs>> from_header(const Header& header, char32_t alt);
+    // Checks that every axis index is in range and that the celestial parts agree.
+    static Result<Wcs> from_parts(std::vector<AxisDescription> axes, LinearTransform linear,
+                                  WcsExtras extras);
+
+    std::size_t naxis() const { return axes.size(); }
+    AxisKind axis_kind(std::size_t i) const;
+
+    // --- transforms; pixel coordinates are 0-based ---
+    Result<std::vector<double>> pixel_to_world(std::span<const double> pixel) const;
+    Result<std::vector<double>> world_to_pixel(std::span<const double> world) const;
+    // Flat lists of naxis-tuples; a point that fails becomes a row of NaN. `out` has the
+    // length of `in`.
+    Result<void> pixel_to_world_batch(std::span<const double> in, std::span<double> out) const;
+    Result<void> world_to_pixel_batch(std::span<const double> in, std::span<double> out) const;
+    Result<std::vector<double>> pixel_to_world_batch(std::span<const double> in) const;
+    Result<std::vector<double>> world_to_pixel_batch(std::span<const double> in) const;
+
+    // One point through the whole pipeline into scratch.output.
+    Result<void> forward_point(std::span<const double> pixel, TransformScratch& s) const;
+    Result<void> inverse_point(std::span<const double> world, TransformScratch& s) const;
+
+    // Arcseconds per pixel along the pixel axes of the longitude and latitude at (px, py).
+    Result<std::pair<double, double>> pixel_scale_at(double px, double py) const;
+    // World coordinates of the image's corner pixels in Gray-code order, flat.
+    Result<std::vector<double>> footprint() const;
+};
+
+// "WCS {} names axis {} of a {}-axis description" unless index < n.
+Result<void> check_axis_index(std::size_t n, std::string_view kind, std::size_t index);
+
+}  // namespace vexlo

@@ -1,0 +1,95 @@
+#include "wcs/celestial.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace vexlo {
+namespace {
+
+using S = std::vector<std::string>;
+
+TEST(CelestialPairSearch, FindsTheFirstPair) {
+    struct Case {
+        S ctypes;
+        std::optional<CelestialPair> pair;
+    };
+    using F = CelestialFrame;
+    const std::vector<Case> cases = {
+        {{"RA---TAN", "DEC--TAN"}, CelestialPair{0, 1, F::Equatorial}},
+        {{"DEC--TAN", "RA---TAN"}, CelestialPair{1, 0, F::Equatorial}},
+        {{"glon-car", "glat-car"}, CelestialPair{0, 1, F::Galactic}},
+        {{"ELON-SIN", "ELAT-SIN"}, CelestialPair{0, 1, F::Ecliptic}},
+        {{"RA---TAN", "GLAT-TAN"}, std::nullopt},
+        {{"XLON-TAN", "XLAT-TAN"}, CelestialPair{0, 1, F::Other}},
+        {{"TTLN-TAN", "TTLT-TAN"}, CelestialPair{0, 1, F::Other}},
+        {{"RA---TAN", "DEC--TAN", "GLON-CAR", "GLAT-CAR"}, CelestialPair{0, 1, F::Equatorial}},
+        {{"FREQ", "RA", "DEC"}, std::nullopt},
+        {{"FREQ", "RA--", "DEC-"}, CelestialPair{1, 2, F::Equatorial}},
+        {{"", "DEC--TAN"}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(find_celestial_pair(c.ctypes), c.pair) << c.ctypes[0];
+    }
+    EXPECT_EQ(debug_text(CelestialPair{0, 1, F::Equatorial}),
+              "CelestialPair { lon: 0, lat: 1, frame: Equatorial }");
+}
+
+TEST(CelestialPairSearch, ProjectionCodeOfCtype) {
+    EXPECT_EQ(projection_code_of_ctype("RA---TAN").value(), "TAN");
+    EXPECT_EQ(projection_code_of_ctype("DEC--TAN-SIP").value(), "TAN");
+    EXPECT_EQ(projection_code_of_ctype("RA--TAN").error().msg,
+              "CTYPE `RA--TAN` is shorter than 8 chars; cannot extract projection code");
+    EXPECT_EQ(projection_code_of_ctype("RAXXXTAN").error().msg,
+              "CTYPE `RAXXXTAN` missing `-` separator before projection code");
+    EXPECT_EQ(projection_code_of_ctype("RA-\xC3\xA9TAN").error().msg,
+              "CTYPE `RA-\xC3\xA9TAN` is not ASCII; cannot extract a projection code");
+}
+
+TEST(CelestialRotation, SolvesThePoleOfCommonCases) {
+    // Zenithal at the fiducial point: the native pole is the reference point.
+    auto tan = CelestialRotation::solve(150.0, 2.0, std::nullopt, std::nullopt, 0.0, 90.0);
+    ASSERT_TRUE(tan.has_value());
+    EXPECT_EQ(tan->phi_p, 180.0);
+    EXPECT_EQ(tan->delta_p, 2.0);
+    EXPECT_EQ(tan->alpha_p, 150.0);
+    auto pole = CelestialRotation::solve(10.0, 90.0, std::nullopt, std::nullopt, 0.0, 90.0);
+    ASSERT_TRUE(pole.has_value());
+    EXPECT_EQ(pole->phi_p, 0.0);
+    // A cylinder at (0, 0): the native pole at the celestial pole, turned by 180.
+    auto car = CelestialRotation::solve(0.0, 0.0, std::nullopt, std::nullopt, 0.0, 0.0);
+    ASSERT_TRUE(car.has_value());
+    EXPECT_EQ(car->phi_p, 0.0);
+    EXPECT_NEAR(car->delta_p, 90.0, 1e-12);
+    EXPECT_NEAR(car->alpha_p, 180.0, 1e-12);
+    auto none = CelestialRotation::solve(0.0, 60.0, 90.0, std::nullopt, 0.0, 0.0);
+    ASSERT_FALSE(none.has_value());
+    EXPECT_EQ(none.error().msg, "LATPOLE indeterminate (denominator vanishes)");
+}
+
+TEST(CelestialRotation, RotatesBothWaysAndNormalisesLongitudes) {
+    auto r = CelestialRotation::solve(30.0, -40.0, std::nullopt, std::nullopt, 0.0, 0.0);
+    ASSERT_TRUE(r.has_value());
+    for (double phi : {-170.0, -30.0, 0.0, 45.0, 179.0}) {
+        for (double th : {-80.0, -10.0, 0.0, 33.0, 89.0}) {
+            const Point2 sky = r->native_to_celestial(phi, th);
+            EXPECT_GE(sky.a, 0.0);
+            EXPECT_LT(sky.a, 360.0);
+            const Point2 back = r->celestial_to_native(sky.a, sky.b);
+            EXPECT_NEAR(back.a, phi, 1e-9);
+            EXPECT_NEAR(back.b, th, 1e-9);
+        }
+    }
+    const Point2 pole = r->native_to_celestial(r->phi_p, 90.0);
+    EXPECT_NEAR(std::fmod(pole.a - r->alpha_p + 360.0, 360.0), 0.0, 1e-9);
+    EXPECT_NEAR(pole.b, r->delta_p, 1e-9);
+    // celestial_to_native never answers -180.
+    auto id = CelestialRotation::solve(0.0, 90.0, 0.0, std::nullopt, 0.0, 90.0);
+    ASSERT_TRUE(id.has_value());
+    EXPECT_EQ(id->celestial_to_native(0.0, 10.0).a, 180.0);
+}
+
+}  // namespace
+}  // namespace vexlo
