@@ -1,0 +1,286 @@
+#include "compression/rice.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+#include <vector>
+
+#include "data/pixel.hpp"
+
+namespace vexlo {
+
+namespace {
+
+std::unexpected<Error> fail(Error e) {
+    return std::unexpected(std::move(e));
+}
+
+Error end_of_stream() {
+    return Error::data("RICE: hit end of compressed stream");
+}
+
+// Appends bits most significant first into whole bytes.
+class RiceBitWriter {
+  public:
+    explicit RiceBitWriter(Bytes& out) : out_(out) {}
+
+    // Appends the low n (0 ... 32) bits of `value`.
+    void put(std::uint32_t value, int n) {
+        if (n == 0) return;
+        if (n < 32) value &= (std::uint32_t{1} << n) - 1;
+        if (n + bits_to_go_ > 32) {
+            // Fill the pending byte first so the 32-bit buffer never overflows.
+            buffer_ = (buffer_ << bits_to_go_) | (value >> (n - bits_to_go_));
+            out_.push_back(static_cast<std::uint8_t>(buffer_));
+            n -= bits_to_go_;
+            value &= n == 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << n) - 1;
+            bits_to_go_ = 8;
+        }
+        buffer_ = n == 32 ? value : (buffer_ << n) | value;
+        bits_to_go_ -= n;
+        while (bits_to_go_ <= 0) {
+            out_.push_back(static_cast<std::uint8_t>(buffer_ >> (-bits_to_go_)));
+            bits_to_go_ += 8;
+        }
+    }
+
+    // `count` zero bits, in pieces that keep put() within its range.
+    void zeros(std::uint64_t count) {
+        while (count > 24) {
+            put(0, 24);
+            count -= 24;
+        }
+        put(0, static_cast<int>(count));
+    }
+
+    void flush() {
+        if (bits_to_go_ < 8) out_.push_back(static_cast<std::uint8_t>(buffer_ << bits_to_go_));
+    }
+
+  private:
+    Bytes& out_;
+    std::uint32_t buffer_ = 0;
+    int bits_to_go_ = 8;
+};
+
+std::int64_t load_pixel(const std::uint8_t* p, std::uint32_t bytepix) {
+    switch (bytepix) {
+        case 1:
+            return static_cast<std::int8_t>(*p);
+        case 2:
+            return load_be_i16(p);
+        default:
+            return load_be_i32(p);
+    }
+}
+
+template <int BP>
+void store_pixel(std::uint8_t* p, std::uint32_t v) {
+    if constexpr (BP == 1) {
+        *p = static_cast<std::uint8_t>(v);
+    } else if constexpr (BP == 2) {
+        store_be_u16(p, static_cast<std::uint16_t>(v));
+    } else {
+        store_be_u32(p, v);
+    }
+}
+
+// Reads the bit stream that follows the verbatim first pixel.
+struct BitReader {
+    const std::uint8_t* next;
+    const std::uint8_t* end;
+    std::uint32_t buffer = 0;  // the pending bits are its low `pending` bits
+    int pending = 0;
+
+    bool load() {
+        if (next == end) return false;
+        buffer = (buffer << 8) | *next++;
+        pending += 8;
+        return true;
+    }
+
+    // n <= 25 keeps the buffer within 32 bits; wider fields are read in two pieces.
+    bool read(int n, std::uint32_t& out) {
+        while (pending < n) {
+            if (!load()) return false;
+        }
+        pending -= n;
+        out = (buffer >> pending) & ((std::uint32_t{1} << n) - 1);
+        buffer &= (std::uint32_t{1} << pending) - 1;
+        return true;
+    }
+
+    bool read_wide(int n, std::uint32_t& out) {
+        if (n <= 24) return read(n, out);
+        std::uint32_t hi = 0, lo = 0;
+        if (!read(n - 16, hi) || !read(16, lo)) return false;
+        out = (hi << 16) | lo;
+        return true;
+    }
+
+    // The zero bits before the next 1 bit; the 1 bit is consumed.
+    bool zero_run(std::uint32_t& zeros) {
+        std::uint32_t count = 0;
+        while (buffer == 0) {
+            // Only zero bits are pending: count them and fetch the next byte.
+            count += static_cast<std::uint32_t>(pending);
+            pending = 0;
+            if (!load()) return false;
+        }
+        const int top = std::bit_width(buffer);
+        zeros = count + static_cast<std::uint32_t>(pending - top);
+        pending = top - 1;
+        buffer &= (std::uint32_t{1} << pending) - 1;
+        return true;
+    }
+};
+
+std::uint32_t undo_mapping(std::uint32_t v) {
+    return (v >> 1) ^ (0u - (v & 1));
+}
+
+// The blocks after the verbatim first pixel, written straight into `dst`; templated on the
+// pixel width so the per-pixel store has no dispatch.
+template <int BP>
+Result<void> decode_blocks(const RiceParams& params, std::uint32_t blocksize, std::uint32_t npix,
+                           std::uint32_t last, BitReader& in, std::uint8_t* dst) {
+    const int fsbits = static_cast<int>(params.fsbits);
+    const int fsmax = static_cast<int>(params.fsmax);
+    const int bbits = static_cast<int>(params.bbits);
+    std::uint32_t i = 0;
+    // A block size of 0 makes no progress, but every block still costs a code, so the stream
+    // runs out and the loop ends with an error rather than spinning.
+    while (i < npix) {
+        std::uint32_t code = 0;
+        if (!in.read(fsbits, code)) return fail(end_of_stream());
+        const int fs = static_cast<int>(code) - 1;
+        const std::uint32_t m = static_cast<std::uint32_t>(std::min<std::uint64_t>(blocksize, npix - i));
+        if (fs < 0) {
+            for (std::uint32_t k = 0; k < m; ++k, ++i) store_pixel<BP>(dst + std::size_t{i} * BP, last);
+        } else if (fs == fsmax) {
+            for (std::uint32_t k = 0; k < m; ++k, ++i) {
+                std::uint32_t v = 0;
+                if (!in.read_wide(bbits, v)) return fail(end_of_stream());
+                last += undo_mapping(v);
+                store_pixel<BP>(dst + std::size_t{i} * BP, last);
+            }
+        } else {
+            for (std::uint32_t k = 0; k < m; ++k, ++i) {
+                std::uint32_t zeros = 0, low = 0;
+                if (!in.zero_run(zeros)) return fail(end_of_stream());
+                if (fs > 0 && !in.read_wide(fs, low)) return fail(end_of_stream());
+                last += undo_mapping((zeros << fs) | low);
+                store_pixel<BP>(dst + std::size_t{i} * BP, last);
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<RiceParams> rice_params(std::uint32_t bytepix) {
+    switch (bytepix) {
+        case 1:
+            return RiceParams{3, 6, 8};
+        case 2:
+            return RiceParams{4, 14, 16};
+        case 4:
+            return RiceParams{5, 25, 32};
+        default:
+            return fail(Error::value("ZVAL_BYTEPIX", "RICE BYTEPIX must be 1, 2, or 4, got " +
+                                                         std::to_string(bytepix)));
+    }
+}
+
+Result<Bytes> rice_encode(std::uint32_t bytepix, std::uint32_t blocksize, ByteSpan tile) {
+    VEXLO_ASSIGN_OR_RETURN(const RiceParams params, rice_params(bytepix));
+    if (blocksize == 0) return fail(Error::value("ZVAL_BLOCKSIZE", "RICE BLOCKSIZE must be > 0"));
+    if (tile.empty() || tile.size() % bytepix != 0) {
+        return fail(Error::data("RICE_1 tile size " + std::to_string(tile.size()) +
+                                " is not a positive multiple of BYTEPIX " +
+                                std::to_string(bytepix)));
+    }
+    const std::size_t npix = tile.size() / bytepix;
+    const int bbits = static_cast<int>(params.bbits);
+    const int fsbits = static_cast<int>(params.fsbits);
+    const std::uint64_t width_mask = bytepix == 4 ? 0xFFFFFFFFu : (1u << (8 * bytepix)) - 1;
+    const std::uint64_t sign_bit = std::uint64_t{1} << (8 * bytepix - 1);
+
+    Bytes out;
+    out.reserve(tile.size() / 2 + 16);
+    RiceBitWriter w(out);
+    std::int64_t last = load_pixel(tile.data(), bytepix);
+    w.put(static_cast<std::uint32_t>(last), bbits);
+
+    std::vector<std::uint32_t> diffs(std::min<std::size_t>(blocksize, npix));
+    for (std::size_t start = 0; start < npix; start += blocksize) {
+        const std::size_t m = std::min<std::size_t>(blocksize, npix - start);
+        double sum = 0.0;
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::int64_t p = load_pixel(tile.data() + (start + k) * bytepix, bytepix);
+            // The difference wraps at the pixel width and is read back as signed.
+            std::uint64_t u = static_cast<std::uint64_t>(p - last) & width_mask;
+            const std::int64_t d = (u & sign_bit) ? static_cast<std::int64_t>(u | ~width_mask)
+                                                  : static_cast<std::int64_t>(u);
+            const std::uint32_t v =
+                d >= 0 ? static_cast<std::uint32_t>(2 * d) : static_cast<std::uint32_t>(-2 * d - 1);
+            diffs[k] = v;
+            sum += v;
+            last = p;
+        }
+        double dpsum = ((sum - static_cast<double>(m / 2)) - 1.0) / static_cast<double>(m);
+        if (dpsum < 0) dpsum = 0.0;
+        std::uint64_t psum = dpsum >= 18446744073709551615.0 ? ~std::uint64_t{0}
+                                                             : static_cast<std::uint64_t>(dpsum);
+        psum = (psum & width_mask) >> 1;
+        const int fs = static_cast<int>(std::bit_width(psum));
+        if (fs >= static_cast<int>(params.fsmax)) {
+            w.put(params.fsmax + 1, fsbits);
+            for (std::size_t k = 0; k < m; ++k) w.put(diffs[k], bbits);
+        } else if (fs == 0 && sum == 0.0) {
+            w.put(0, fsbits);
+        } else {
+            w.put(static_cast<std::uint32_t>(fs + 1), fsbits);
+            const std::uint32_t low_mask = (std::uint32_t{1} << fs) - 1;
+            for (std::size_t k = 0; k < m; ++k) {
+                w.zeros(diffs[k] >> fs);
+                w.put(1, 1);
+                if (fs > 0) w.put(diffs[k] & low_mask, fs);
+            }
+        }
+    }
+    w.flush();
+    return out;
+}
+
+Result<void> rice_decode(std::uint32_t bytepix, std::uint32_t blocksize, std::uint32_t npix,
+                         ByteSpan input, std::span<std::uint8_t> out) {
+    const std::uint64_t need = std::uint64_t{npix} * bytepix;
+    if (out.size() != need) {
+        return fail(Error::data("RICE: destination buffer is " + std::to_string(out.size()) +
+                                " bytes, need " + std::to_string(need)));
+    }
+    if (npix == 0) return {};
+    VEXLO_ASSIGN_OR_RETURN(const RiceParams params, rice_params(bytepix));
+    if (input.size() < bytepix) {
+        return fail(Error::data("RICE: input shorter than the verbatim leading pixel"));
+    }
+    std::uint32_t last = 0;
+    for (std::uint32_t k = 0; k < bytepix; ++k) last = (last << 8) | input[k];
+    std::copy_n(input.begin(), bytepix, out.begin());
+    if (npix == 1) return {};
+    if (input.size() < std::size_t{bytepix} + 1) return fail(end_of_stream());
+
+    BitReader in{input.data() + bytepix, input.data() + input.size()};
+    switch (bytepix) {
+        case 1:
+            return decode_blocks<1>(params, blocksize, npix, last, in, out.data());
+        case 2:
+            return decode_blocks<2>(params, blocksize, npix, last, in, out.data());
+        default:
+            return decode_blocks<4>(params, blocksize, npix, last, in, out.data());
+    }
+}
+
+}  // namespace vexlo
