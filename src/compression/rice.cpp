@@ -11,10 +11,6 @@ namespace vexlo {
 
 namespace {
 
-std::unexpected<Error> fail(Error e) {
-    return std::unexpected(std::move(e));
-}
-
 Error end_of_stream() {
     return Error::data("RICE: hit end of compressed stream");
 }

@@ -5,13 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
-#include "hdu/tile_value.hpp"
 #include "data/pixel.hpp"
 #include "error.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/image.hpp"
+#include "hdu/tile_value.hpp"
 
 namespace vexlo {
 
@@ -58,8 +59,21 @@ struct CompressedImageHdu {
     // on success; on failure the caller keeps it.
     static Result<CompressedImageHdu> from_bintable(BinTableHdu&& table);
 
-    // Decodes every tile into an image that owns its header and pixels.
+    // Decodes every tile into an image that owns its header and pixels. The tile decoders
+    // live with the codecs (compression/reader.cpp).
     Result<ImageHdu> decompress() const;
 };
+
+// The per-tile ZSCALE or ZZERO (`name`): a J, K, E or D column of that name, else the keyword.
+Result<TileValue<double>> read_tile_value(const Header& header,
+                                          const std::vector<BinColumn>& columns,
+                                          std::string_view name);
+// The stored integer that marks a null pixel: a ZBLANK column, the keyword, or -2147483647.
+Result<TileValue<std::int32_t>> read_zblank(const Header& header,
+                                            const std::vector<BinColumn>& columns);
+// The Rice block size from the ZNAMEi/ZVALi pairs; `effective` is the type the codec sees.
+Result<std::uint32_t> read_rice_params(const Header& header, Bitpix effective);
+// HCOMPRESS_1 scale and smoothing from the ZNAMEi/ZVALi pairs.
+Result<Compression> read_hcompress_params(const Header& header);
 
 }  // namespace vexlo

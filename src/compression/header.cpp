@@ -1,0 +1,181 @@
+#include "compression/header.hpp"
+
+#include <set>
+
+namespace vexlo {
+
+namespace {
+
+std::string_view cmptype_name(TileCompression c) {
+    switch (c) {
+        case TileCompression::Gzip1:
+            return "GZIP_1";
+        case TileCompression::Gzip2:
+            return "GZIP_2";
+        case TileCompression::Rice1:
+            return "RICE_1";
+    }
+    return "GZIP_1";
+}
+
+std::string_view cmptype_comment(TileCompression c) {
+    switch (c) {
+        case TileCompression::Gzip1:
+            return "gzip RFC 1952";
+        case TileCompression::Gzip2:
+            return "gzip RFC 1952, byte planes shuffled";
+        case TileCompression::Rice1:
+            return "Rice coding";
+    }
+    return "";
+}
+
+std::string_view dither_name(DitherMethod d) {
+    switch (d) {
+        case DitherMethod::NoDither:
+            return "NO_DITHER";
+        case DitherMethod::Subtractive1:
+            return "SUBTRACTIVE_DITHER_1";
+        case DitherMethod::Subtractive2:
+            return "SUBTRACTIVE_DITHER_2";
+    }
+    return "NO_DITHER";
+}
+
+struct CardSink {
+    Header& h;
+
+    Result<void> put(std::string_view key, const Value& v, std::optional<std::string> comment = {}) {
+        VEXLO_TRY(h.push_card(key, v, comment));
+        return {};
+    }
+    Result<void> integer(std::string_view key, std::int64_t v, std::optional<std::string> comment = {}) {
+        return put(key, Value::make_integer(v), std::move(comment));
+    }
+    Result<void> text(std::string_view key, std::string_view v, std::optional<std::string> comment = {}) {
+        return put(key, Value::make_string(std::string(v)), std::move(comment));
+    }
+};
+
+}  // namespace
+
+std::optional<std::string> map_image_keyword(std::string_view keyword) {
+    static constexpr std::pair<std::string_view, std::string_view> kRenames[] = {
+        {"BLANK", "ZBLANK"},   {"SIMPLE", "ZSIMPLE"},   {"EXTEND", "ZEXTEND"},
+        {"PCOUNT", "ZPCOUNT"}, {"GCOUNT", "ZGCOUNT"},   {"BLOCKED", "ZBLOCKED"},
+        {"XTENSION", "ZTENSION"},
+    };
+    for (const auto& [from, to] : kRenames) {
+        if (keyword == from) return std::string(to);
+    }
+    if (is_reserved_keyword(keyword) || is_tile_table_keyword(keyword)) return std::nullopt;
+    return std::string(keyword);
+}
+
+std::optional<std::string> choose_extname(const std::optional<std::string>& requested,
+                                          const Header& image) {
+    if (requested) return requested;
+    if (const std::optional<CardView> card = image.get("EXTNAME")) {
+        if (std::optional<ValueAndComment> vc = card->value_and_comment();
+            vc && vc->value.is(Value::Kind::String)) {
+            return std::move(vc->value.text);
+        }
+    }
+    return std::nullopt;
+}
+
+Result<Header> build_compressed_header(const Header& image, const CompressedLayout& layout,
+                                       const TileCompressOptions& options) {
+    Header h;
+    CardSink out{h};
+    const bool q = options.dither.has_value();
+    const std::int64_t g = layout.fallback ? 1 : 0;
+    VEXLO_TRY(out.text("XTENSION", "BINTABLE"));
+    VEXLO_TRY(out.integer("BITPIX", 8));
+    VEXLO_TRY(out.integer("NAXIS", 2));
+    VEXLO_TRY(out.integer("NAXIS1", 8 + 8 * g + (q ? 16 : 0), "bytes per table row"));
+    VEXLO_TRY(out.integer("NAXIS2", static_cast<std::int64_t>(layout.n_tiles), "number of tiles"));
+    VEXLO_TRY(out.integer("PCOUNT", static_cast<std::int64_t>(layout.heap_size)));
+    VEXLO_TRY(out.integer("GCOUNT", 1));
+    VEXLO_TRY(out.integer("TFIELDS", 1 + g + (q ? 2 : 0)));
+    int column = 0;
+    auto add_tile_column = [&](std::string_view name, const std::string& tform) -> Result<void> {
+        ++column;
+        VEXLO_TRY(out.text(indexed_keyword("TTYPE", column), name));
+        return out.text(indexed_keyword("TFORM", column), tform);
+    };
+    auto pb = [](std::uint64_t max) { return "1PB(" + std::to_string(max) + ")"; };
+    VEXLO_TRY(add_tile_column("COMPRESSED_DATA", pb(layout.max_compressed)));
+    if (layout.fallback) VEXLO_TRY(add_tile_column("GZIP_COMPRESSED_DATA", pb(layout.max_fallback)));
+    if (q) {
+        VEXLO_TRY(add_tile_column("ZSCALE", "1D"));
+        VEXLO_TRY(add_tile_column("ZZERO", "1D"));
+    }
+    VEXLO_TRY(out.put("ZIMAGE", Value::make_logical(true)));
+    VEXLO_TRY(out.text("ZCMPTYPE", cmptype_name(options.compression),
+                       std::string(cmptype_comment(options.compression))));
+    const std::optional<Value> simple = image.get_value("SIMPLE");
+    const std::optional<Value> xtension = image.get_value("XTENSION");
+    if (simple && simple->is(Value::Kind::Logical) && simple->logical) {
+        VEXLO_TRY(out.put("ZSIMPLE", Value::make_logical(true), "conforms to FITS standard"));
+    } else if (xtension && xtension->is(Value::Kind::String)) {
+        VEXLO_TRY(out.text("ZTENSION", xtension->text, "original extension type"));
+    }
+    VEXLO_TRY(out.integer("ZBITPIX", layout.bitpix));
+    VEXLO_TRY(out.integer("ZNAXIS", static_cast<std::int64_t>(layout.axes.size())));
+    for (std::size_t i = 0; i < layout.axes.size(); ++i) {
+        VEXLO_TRY(out.integer(indexed_keyword("ZNAXIS", i + 1), static_cast<std::int64_t>(layout.axes[i])));
+    }
+    if (const std::optional<Value> v = image.get_value("EXTEND"); v && v->is(Value::Kind::Logical)) {
+        VEXLO_TRY(out.put("ZEXTEND", *v));
+    }
+    for (const auto& [from, to] : {std::pair{"PCOUNT", "ZPCOUNT"}, std::pair{"GCOUNT", "ZGCOUNT"}}) {
+        if (const std::optional<Value> v = image.get_value(from); v && v->is(Value::Kind::Integer)) {
+            VEXLO_TRY(out.put(to, *v));
+        }
+    }
+    for (std::size_t i = 0; i < layout.tile.size(); ++i) {
+        VEXLO_TRY(out.integer(indexed_keyword("ZTILE", i + 1), static_cast<std::int64_t>(layout.tile[i])));
+    }
+    if (options.compression == TileCompression::Rice1) {
+        const std::int64_t bytepix = q ? 4 : (layout.bitpix < 0 ? -layout.bitpix : layout.bitpix) / 8;
+        VEXLO_TRY(out.text("ZNAME1", "BLOCKSIZE", "pixels per Rice block"));
+        VEXLO_TRY(out.integer("ZVAL1", options.blocksize));
+        VEXLO_TRY(out.text("ZNAME2", "BYTEPIX", "bytes per pixel"));
+        VEXLO_TRY(out.integer("ZVAL2", bytepix));
+    }
+    if (q) {
+        VEXLO_TRY(out.text("ZQUANTIZ", dither_name(*options.dither), "quantization dither method"));
+        VEXLO_TRY(out.integer("ZDITHER0", options.dither_seed, "dither seed offset"));
+        VEXLO_TRY(out.integer("ZBLANK", -2147483647, "undefined-pixel sentinel"));
+    } else if (layout.bitpix < 0) {
+        VEXLO_TRY(out.text("ZQUANTIZ", "NONE", "no quantization (raw IEEE bytes)"));
+    }
+    const std::optional<std::string> extname = choose_extname(options.extname, image);
+    VEXLO_TRY(out.text("EXTNAME", extname ? *extname : kDefaultExtname,
+                       "name of this binary table extension"));
+
+    // The image's cards, never over a keyword written above.
+    const std::set<std::string> written = h.keyword_set();
+    const Layout& cards = image.layout();
+    for (std::size_t k = 0; k < cards.spans.size(); ++k) {
+        const CardView card = image.view_at(k);
+        if (card.is_commentary()) {
+            h.push_raw(card.bytes);
+            continue;
+        }
+        const std::string key = card.keyword();
+        const std::optional<std::string> mapped = map_image_keyword(key);
+        if (!mapped || written.contains(*mapped)) continue;
+        if (*mapped == key) {
+            h.push_raw(card.bytes);
+            continue;
+        }
+        const std::optional<ValueAndComment> vc = card.value_and_comment();
+        if (!vc) continue;
+        VEXLO_TRY(out.put(*mapped, vc->value, vc->comment));
+    }
+    return h;
+}
+
+}  // namespace vexlo

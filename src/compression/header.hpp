@@ -1,0 +1,40 @@
+// The header of a tile-compressed image table: its columns, the Z keywords that describe the
+// image, and the image's own cards that travel with it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "compression/writer.hpp"
+#include "error.hpp"
+#include "header/header.hpp"
+
+namespace vexlo {
+
+struct CompressedLayout {
+    std::int64_t bitpix = 0;
+    std::span<const std::uint64_t> axes;
+    std::span<const std::uint64_t> tile;
+    std::uint64_t n_tiles = 0;
+    std::uint64_t heap_size = 0;
+    bool fallback = false;  // some tile fell back to GZIP_COMPRESSED_DATA
+    std::uint64_t max_fallback = 0;
+    std::uint64_t max_compressed = 0;
+};
+
+Result<Header> build_compressed_header(const Header& image, const CompressedLayout& layout,
+                                       const TileCompressOptions& options);
+
+// The keyword an image card is written under in the table, or none when it is dropped.
+std::optional<std::string> map_image_keyword(std::string_view keyword);
+
+// The options' EXTNAME, else the image's EXTNAME when it is a string, else none.
+std::optional<std::string> choose_extname(const std::optional<std::string>& requested,
+                                          const Header& image);
+
+inline constexpr std::string_view kDefaultExtname = "COMPRESSED_IMAGE";
+
+}  // namespace vexlo

@@ -1,0 +1,414 @@
+// Tile decompression: every row of the tile table decoded straight into the image.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "compression/hcompress.hpp"
+#include "compression/plio.hpp"
+#include "compression/quantize.hpp"
+#include "compression/rice.hpp"
+#include "compression/tile_gzip.hpp"
+#include "data/pixel.hpp"
+#include "hdu/compressed_image.hpp"
+#include "util/checked.hpp"
+
+namespace vexlo {
+
+namespace {
+
+// Bytes per element of a variable-length array of `kind`, or 0 for bits (counted apart).
+std::uint64_t vla_element_size(BinKind kind) {
+    switch (kind) {
+        case BinKind::Logical:
+        case BinKind::Byte:
+        case BinKind::Char:
+            return 1;
+        case BinKind::I16:
+            return 2;
+        case BinKind::I32:
+        case BinKind::F32:
+            return 4;
+        case BinKind::I64:
+        case BinKind::F64:
+        case BinKind::C64:
+        case BinKind::P:
+            return 8;
+        case BinKind::C128:
+        case BinKind::Q:
+            return 16;
+        case BinKind::Bit:
+            return 0;
+    }
+    return 1;
+}
+
+struct PayloadSpan {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+// The heap span of one array cell; none for an empty array.
+Result<std::optional<PayloadSpan>> tile_payload_span(const BinColumn& column, ByteSpan cell) {
+    VEXLO_ASSIGN_OR_RETURN(const VlaDescriptor d, read_vla_descriptor(column.format.kind, cell));
+    if (d.count == 0) return std::optional<PayloadSpan>{};
+    const BinKind elem = column.format.vla_kind.value_or(BinKind::Byte);
+    std::uint64_t length = 0;
+    if (elem == BinKind::Bit) {
+        length = d.count / 8 + (d.count % 8 != 0);
+    } else {
+        const std::uint64_t size = vla_element_size(elem);
+        const std::optional<std::uint64_t> n = checked_mul(d.count, size);
+        if (!n) {
+            return fail(Error::data("VLA byte length overflows usize (n=" + std::to_string(d.count) +
+                                    ", elt=" + std::to_string(size) + ")"));
+        }
+        length = *n;
+    }
+    return std::optional<PayloadSpan>{PayloadSpan{d.offset, length}};
+}
+
+enum class PayloadKind : std::uint8_t { Compressed, Raw, GzipRaw };
+
+struct Columns {
+    const BinColumn* compressed = nullptr;
+    const BinColumn* raw = nullptr;
+    const BinColumn* gzip_raw = nullptr;
+};
+
+// Byte i*w+k of the result is byte k*n+i of the shuffled buffer (n = L / w values).
+Result<void> unshuffle_bytes(std::span<std::uint8_t> buf, std::size_t w, Bytes& scratch) {
+    if (buf.size() % w != 0) {
+        return fail(Error::data("GZIP_2 tile size " + std::to_string(buf.size()) +
+                                " is not a multiple of " + std::to_string(w)));
+    }
+    const std::size_t n = buf.size() / w;
+    scratch.assign(buf.begin(), buf.end());
+    for (std::size_t k = 0; k < w; ++k) {
+        const std::uint8_t* plane = scratch.data() + k * n;
+        for (std::size_t i = 0; i < n; ++i) buf[i * w + k] = plane[i];
+    }
+    return {};
+}
+
+Result<void> copy_exact(std::string_view what, ByteSpan payload, std::span<std::uint8_t> out) {
+    if (payload.size() != out.size()) {
+        return fail(Error::data(std::string(what) + " tile is " + std::to_string(payload.size()) +
+                                " bytes, expected " + std::to_string(out.size())));
+    }
+    std::memcpy(out.data(), payload.data(), payload.size());
+    return {};
+}
+
+// The null value of a quantised tile's row.
+Result<std::int32_t> tile_blank(const TileValue<std::int32_t>& blank, const BinTableHdu& table,
+                                std::uint64_t row) {
+    if (blank.kind == TileValue<std::int32_t>::Kind::Constant) return blank.value;
+    if (blank.column >= table.columns.size()) {
+        return fail(Error::header("ZBLANK column slot " + std::to_string(blank.column) +
+                                  " no longer present"));
+    }
+    VEXLO_ASSIGN_OR_RETURN(const BinValue v, table.read_cell(row, table.columns[blank.column]));
+    if (const auto* ints = std::get_if<BinValue::Int>(&v.value); ints && ints->values.size() == 1) {
+        const std::optional<std::int64_t> x = ints->values[0];
+        return x ? static_cast<std::int32_t>(static_cast<std::uint32_t>(*x)) : -2147483647;
+    }
+    return fail(Error::data("expected scalar integer in ZBLANK column, got " + v.debug()));
+}
+
+// Dequantises P stored 32-bit integers into P pixels of the image's float type.
+template <class Out>
+void dequantize_tile(ByteSpan stored, std::int32_t null, DitherMethod method,
+                     std::uint64_t seed_sum, double scale, double zero, std::uint8_t* out) {
+    const std::size_t n = stored.size() / 4;
+    // Null pixels become the NaN with every bit set, as the standard decompressor writes
+    // them (files compared bit for bit against its output rely on it).
+    auto put = [&](std::size_t i, std::optional<double> v) {
+        if constexpr (std::is_same_v<Out, float>) {
+            store_be_u32(out + 4 * i, v ? std::bit_cast<std::uint32_t>(static_cast<float>(*v))
+                                        : 0xFFFFFFFFu);
+        } else {
+            store_be_u64(out + 8 * i, v ? std::bit_cast<std::uint64_t>(*v) : ~std::uint64_t{0});
+        }
+    };
+    if (method == DitherMethod::NoDither) {
+        for (std::size_t i = 0; i < n; ++i) {
+            put(i, dequantize(load_be_i32(stored.data() + 4 * i), null, method, nullptr, scale, zero));
+        }
+        return;
+    }
+    DitherWalker walker = DitherWalker::create(seed_sum);
+    for (std::size_t i = 0; i < n; ++i) {
+        put(i, dequantize(load_be_i32(stored.data() + 4 * i), null, method, &walker, scale, zero));
+    }
+}
+
+// The geometry of one call: axis lengths, tile lengths, tile counts and byte strides.
+struct Geometry {
+    std::vector<std::uint64_t> len, tile, count, stride;
+    std::uint64_t n_tiles = 1;
+};
+
+Geometry make_geometry(const CompressedImageHdu& rec, std::uint64_t b) {
+    Geometry g;
+    std::uint64_t stride = b;
+    bool overflow = false;
+    for (std::size_t i = 0; i < rec.axes.size(); ++i) {
+        const std::uint64_t n = rec.axes[i];
+        const std::uint64_t t = rec.tile[i] == 0 ? n : rec.tile[i];
+        const std::uint64_t c = n / t + (n % t != 0);
+        g.len.push_back(n);
+        g.tile.push_back(t);
+        g.count.push_back(c);
+        g.stride.push_back(stride);
+        stride *= n;  // bounded by the image size, which was checked
+        const std::optional<std::uint64_t> p = checked_mul(g.n_tiles, c);
+        if (!p) overflow = true;
+        g.n_tiles = p.value_or(0);
+    }
+    if (overflow) g.n_tiles = ~std::uint64_t{0};
+    return g;
+}
+
+// The rebuilt IMAGE header: structural cards from the Z keywords, then the table's cards
+// that describe the image.
+Result<Header> rebuild_header(const Header& table) {
+    Header h;
+    auto push = [&](std::string_view key, const Value& v) -> Result<void> {
+        VEXLO_TRY(h.push_card(key, v, std::nullopt));
+        return {};
+    };
+    VEXLO_TRY(push("XTENSION", Value::make_string("IMAGE")));
+    std::set<std::string> written{"XTENSION"};
+    auto push_int = [&](const std::string& key, std::string_view from) -> Result<void> {
+        if (const std::optional<std::int64_t> v = table.get_i64(from)) {
+            VEXLO_TRY(push(key, Value::make_integer(*v)));
+            written.insert(key);
+        }
+        return {};
+    };
+    VEXLO_TRY(push_int("BITPIX", "ZBITPIX"));
+    VEXLO_TRY(push_int("NAXIS", "ZNAXIS"));
+    const std::int64_t naxis = table.get_i64("ZNAXIS").value_or(0);
+    for (std::int64_t n = 1; n <= naxis; ++n) {
+        VEXLO_TRY(push_int("NAXIS" + std::to_string(n), "ZNAXIS" + std::to_string(n)));
+    }
+    VEXLO_TRY(push("PCOUNT", Value::make_integer(0)));
+    VEXLO_TRY(push("GCOUNT", Value::make_integer(1)));
+    written.insert("PCOUNT");
+    written.insert("GCOUNT");
+    if (table.get_i64("ZBITPIX").value_or(0) > 0) VEXLO_TRY(push_int("BLANK", "ZBLANK"));
+
+    const Layout& layout = table.layout();
+    for (std::size_t k = 0; k < layout.spans.size(); ++k) {
+        const CardView card = table.view_at(k);
+        if (card.is_commentary()) {
+            h.push_raw(card.bytes);
+            continue;
+        }
+        const std::string key = card.keyword();
+        if (key == "EXTNAME") {
+            const std::optional<Value> v = card.value();
+            if (v && v->is(Value::Kind::String) && v->text == "COMPRESSED_IMAGE") continue;
+        }
+        if (is_reserved_keyword(key) || is_tile_table_keyword(key) || written.contains(key)) continue;
+        h.push_raw(card.bytes);
+    }
+    return h;
+}
+
+class TileDecoder {
+  public:
+    TileDecoder(const CompressedImageHdu& rec, const Columns& cols, std::uint64_t b)
+        : rec_(rec), cols_(cols), b_(b), heap_(rec.inner.heap()) {}
+
+    // Decodes row r into `out` (P pixels of the tile, tile order, image pixel type).
+    Result<void> decode(std::uint64_t r, std::uint64_t npix, std::span<std::uint8_t> out) {
+        VEXLO_ASSIGN_OR_RETURN(const auto found, payload(r));
+        const auto& [kind, bytes] = found;
+        if (kind == PayloadKind::Raw) return copy_exact("UNCOMPRESSED_DATA", bytes, out);
+        if (kind == PayloadKind::GzipRaw) return inflate_gzip_tile(bytes, out);
+        if (!rec_.quantize) return decode_compressed(bytes, npix, b_, out);
+
+        // Quantised: the codec yields 32-bit integers, dequantised into the image type.
+        const QuantizeInfo& q = *rec_.quantize;
+        VEXLO_TRY(resize(stored_, npix * 4));
+        VEXLO_TRY(decode_compressed(bytes, npix, 4, stored_));
+        VEXLO_ASSIGN_OR_RETURN(const double scale, tile_value_for_row(q.scale, rec_.inner, r));
+        VEXLO_ASSIGN_OR_RETURN(const double zero, tile_value_for_row(q.zero, rec_.inner, r));
+        VEXLO_ASSIGN_OR_RETURN(const std::int32_t null, tile_blank(q.blank, rec_.inner, r));
+        const std::uint64_t seed_sum = std::uint64_t{q.dither_seed} + r;
+        if (rec_.bitpix == Bitpix::F32) {
+            dequantize_tile<float>(stored_, null, q.dither, seed_sum, scale, zero, out.data());
+        } else {
+            dequantize_tile<double>(stored_, null, q.dither, seed_sum, scale, zero, out.data());
+        }
+        return {};
+    }
+
+  private:
+    static Result<void> resize(Bytes& buf, std::uint64_t n) {
+        try {
+            buf.assign(n, 0);
+        } catch (const std::exception&) {
+            return fail(Error::data("tile of " + std::to_string(n) + " bytes does not fit in memory"));
+        }
+        return {};
+    }
+
+    Result<std::pair<PayloadKind, ByteSpan>> payload(std::uint64_t r) const {
+        const std::pair<const BinColumn*, PayloadKind> order[] = {
+            {cols_.compressed, PayloadKind::Compressed},
+            {cols_.raw, PayloadKind::Raw},
+            {cols_.gzip_raw, PayloadKind::GzipRaw},
+        };
+        for (const auto& [col, kind] : order) {
+            if (col == nullptr) continue;
+            VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, rec_.inner.cell_bytes(r, *col));
+            VEXLO_ASSIGN_OR_RETURN(const std::optional<PayloadSpan> span, tile_payload_span(*col, cell));
+            if (!span) continue;
+            const std::optional<std::uint64_t> end = checked_add(span->offset, span->length);
+            if (!end) return fail(Error::data("VLA descriptor overflows heap address"));
+            if (*end > heap_.size()) {
+                return fail(Error::data("VLA descriptor [" + std::to_string(span->offset) + ", " +
+                                        std::to_string(*end) + ") escapes heap (len=" +
+                                        std::to_string(heap_.size()) + ")"));
+            }
+            return std::pair{kind, heap_.subspan(span->offset, span->length)};
+        }
+        return fail(Error::data("compressed image: tile " + std::to_string(r) +
+                                " has no payload in COMPRESSED_DATA, UNCOMPRESSED_DATA or "
+                                "GZIP_COMPRESSED_DATA"));
+    }
+
+    // A COMPRESSED_DATA payload of `npix` values of `bc` bytes.
+    Result<void> decode_compressed(ByteSpan in, std::uint64_t npix, std::uint64_t bc,
+                                   std::span<std::uint8_t> out) {
+        const Compression& c = rec_.cmptype;
+        // The codecs count pixels in 32 bits; a larger tile reaches them with a count that
+        // does not match its buffer, and their length check refuses it.
+        const auto p32 = static_cast<std::uint32_t>(npix);
+        const auto w = static_cast<std::uint32_t>(bc);
+        switch (c.kind) {
+            case Compression::Kind::Gzip1:
+                return inflate_gzip_tile(in, out);
+            case Compression::Kind::Gzip2:
+                VEXLO_TRY(inflate_gzip_tile(in, out));
+                if (bc >= 2) return unshuffle_bytes(out, bc, scratch_);
+                return {};
+            case Compression::Kind::Rice1:
+                return rice_decode(w, c.blocksize, p32, in, out);
+            case Compression::Kind::Plio1:
+                return plio_decode(in, w, p32, out);
+            case Compression::Kind::Hcompress1:
+                return hcompress_decode(in, w, p32, c.scale, c.smooth, out);
+            case Compression::Kind::None:
+                return copy_exact("NOCOMPRESS", in, out);
+        }
+        return {};
+    }
+
+    const CompressedImageHdu& rec_;
+    const Columns& cols_;
+    std::uint64_t b_;
+    ByteSpan heap_;
+    Bytes stored_;   // quantised integers of one tile, reused
+    Bytes scratch_;  // GZIP_2 unshuffling, reused
+};
+
+Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
+    const auto& axes = rec.axes;
+    const auto& inner = rec.inner;
+    const std::uint64_t b = bytes_per_pixel(rec.bitpix);
+    std::uint64_t size = axes.empty() ? 0 : b;
+    for (const std::uint64_t n : axes) {
+        const std::optional<std::uint64_t> p = checked_mul(size, n);
+        if (!p) return fail(Error::data("decompressed size overflows usize"));
+        size = *p;
+    }
+    Bytes image;
+    if (size > 0) {
+        // Everything the table must hold is checked before the image is allocated, so a
+        // small file that claims a huge image is refused without trying to allocate it.
+        Columns cols;
+        cols.compressed = inner.find_column("COMPRESSED_DATA");
+        if (cols.compressed == nullptr) {
+            return fail(Error::header("compressed image: COMPRESSED_DATA column missing"));
+        }
+        if (cols.compressed->format.kind != BinKind::P && cols.compressed->format.kind != BinKind::Q) {
+            return fail(Error::value("TFORM" + std::to_string(cols.compressed->index),
+                                     "COMPRESSED_DATA must be a P/Q variable-length array"));
+        }
+        cols.raw = inner.find_column("UNCOMPRESSED_DATA");
+        cols.gzip_raw = inner.find_column("GZIP_COMPRESSED_DATA");
+        const Geometry g = make_geometry(rec, b);
+        if (g.n_tiles != inner.n_rows) {
+            return fail(Error::header("compressed image: " + std::to_string(inner.n_rows) +
+                                      " table rows, expected " + std::to_string(g.n_tiles) +
+                                      " tiles from ZNAXIS/ZTILE"));
+        }
+        try {
+            image.assign(size, 0);
+        } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size
+            return fail(Error::data("decompressed image of " + std::to_string(size) +
+                                    " bytes does not fit in memory"));
+        }
+
+        TileDecoder decoder(rec, cols, b);
+        const std::size_t n_axes = axes.size();
+        std::vector<std::uint64_t> origin(n_axes), extent(n_axes), k(n_axes);
+        Bytes tile_buf;
+        for (std::uint64_t r = 0; r < inner.n_rows; ++r) {
+            std::uint64_t rest = r, npix = 1;
+            for (std::size_t i = 0; i < n_axes; ++i) {
+                origin[i] = (rest % g.count[i]) * g.tile[i];
+                rest /= g.count[i];
+                extent[i] = std::min(g.tile[i], g.len[i] - origin[i]);
+                npix *= extent[i];
+            }
+            std::uint64_t offset = 0;
+            for (std::size_t i = 0; i < n_axes; ++i) offset += origin[i] * g.stride[i];
+            const std::uint64_t need = npix * b;  // at most the image size
+            // A tile that is one contiguous stretch of the image (whole lower axes, one
+            // position on the upper ones) is decoded in place; others go through a buffer.
+            std::size_t j = 0;
+            while (j < n_axes && extent[j] == g.len[j]) ++j;
+            bool contiguous = true;
+            for (std::size_t i = j + 1; i < n_axes; ++i) contiguous = contiguous && extent[i] == 1;
+            if (contiguous) {
+                VEXLO_TRY(decoder.decode(r, npix, std::span(image.data() + offset, need)));
+                continue;
+            }
+            tile_buf.assign(need, 0);
+            VEXLO_TRY(decoder.decode(r, npix, tile_buf));
+            // Runs along axis 1, in odometer order over the other axes.
+            const std::uint64_t run = extent[0] * b;
+            std::fill(k.begin(), k.end(), 0);
+            for (std::uint64_t src = 0; src < need; src += run) {
+                std::uint64_t dst = offset;
+                for (std::size_t i = 1; i < n_axes; ++i) dst += k[i] * g.stride[i];
+                std::memcpy(image.data() + dst, tile_buf.data() + src, run);
+                for (std::size_t i = 1; i < n_axes; ++i) {
+                    if (++k[i] < extent[i]) break;
+                    k[i] = 0;
+                }
+            }
+        }
+    }
+    VEXLO_ASSIGN_OR_RETURN(Header header, rebuild_header(inner.header));
+    return ImageHdu::create(std::move(header), std::move(image));
+}
+
+}  // namespace
+
+Result<ImageHdu> CompressedImageHdu::decompress() const {
+    // Buffers sized by the file are allocated inside; running out of memory is the file's
+    // fault as far as the caller is concerned.
+    try {
+        return decompress_image(*this);
+    } catch (const std::bad_alloc&) {
+        return fail(Error::data("decompressed image does not fit in memory"));
+    }
+}
+
+}  // namespace vexlo

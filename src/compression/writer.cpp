@@ -1,0 +1,224 @@
+#include "compression/writer.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "compression/header.hpp"
+#include "compression/quantize.hpp"
+#include "compression/rice.hpp"
+#include "compression/tile_gzip.hpp"
+#include "data/pixel.hpp"
+#include "util/checked.hpp"
+
+namespace vexlo {
+
+namespace {
+
+struct TilePayload {
+    bool fallback = false;  // stored in GZIP_COMPRESSED_DATA
+    Bytes bytes;
+    double scale = 1.0;
+    double zero = 0.0;
+};
+
+// Byte j*n+k of the result is byte k*w+j of the input (n values of w bytes).
+Bytes shuffle_bytes(ByteSpan in, std::size_t w) {
+    Bytes out(in.size());
+    const std::size_t n = in.size() / w;
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t j = 0; j < w; ++j) out[j * n + k] = in[k * w + j];
+    }
+    return out;
+}
+
+std::vector<double> tile_values(ByteSpan bytes, Bitpix bitpix) {
+    std::vector<double> v;
+    if (bitpix == Bitpix::F32) {
+        v.resize(bytes.size() / 4);
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = load_be_f32(bytes.data() + 4 * i);
+    } else {
+        v.resize(bytes.size() / 8);
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = load_be_f64(bytes.data() + 8 * i);
+    }
+    return v;
+}
+
+Bytes i32_to_be_bytes(const std::vector<std::int32_t>& values) {
+    Bytes out(values.size() * 4);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        store_be_u32(out.data() + 4 * i, static_cast<std::uint32_t>(values[i]));
+    }
+    return out;
+}
+
+void put_descriptor(std::uint8_t* p, std::uint64_t count, std::uint64_t offset) {
+    store_be_u32(p, static_cast<std::uint32_t>(count));
+    store_be_u32(p + 4, static_cast<std::uint32_t>(offset));
+}
+
+Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& options) {
+    VEXLO_ASSIGN_OR_RETURN(const std::int64_t bitpix_v, image.header.bitpix());
+    VEXLO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> axes, image.header.axes());
+    VEXLO_ASSIGN_OR_RETURN(const Bitpix bitpix, from_bitpix(bitpix_v));
+    if (axes.empty()) {
+        return fail(Error::data("compress_image_to_hdu: cannot compress a 0-axis image"));
+    }
+    if (options.dither && bitpix_v > 0) {
+        return fail(Error::non_standard("quantization applies to floating-point images; got BITPIX=" +
+                                        std::to_string(bitpix_v)));
+    }
+    if (!options.dither && options.compression == TileCompression::Rice1 && bitpix_v != 8 &&
+        bitpix_v != 16 && bitpix_v != 32) {
+        return fail(Error::non_standard(
+            "RICE_1 writes integer images of 1, 2 or 4 bytes per pixel; got BITPIX=" +
+            std::to_string(bitpix_v) + " (quantization makes a float image eligible)"));
+    }
+    std::vector<std::uint64_t> tile;
+    if (options.tile_shape) {
+        tile = *options.tile_shape;
+        if (tile.size() != axes.size()) {
+            return fail(Error::data("compress_image_to_hdu: tile rank " + std::to_string(tile.size()) +
+                                    " does not match NAXIS " + std::to_string(axes.size())));
+        }
+        if (std::find(tile.begin(), tile.end(), 0) != tile.end()) {
+            return fail(Error::data("compress_image_to_hdu: tile dimensions must be >= 1"));
+        }
+    } else {
+        tile.assign(axes.size(), 1);
+        tile[0] = axes[0];
+    }
+    const std::uint64_t b = bytes_per_pixel(bitpix);
+    if (image.data.size() != image.n_elements * b) {
+        return fail(Error::data("compress_image_to_hdu: image data is " +
+                                std::to_string(image.data.size()) + " bytes, expected " +
+                                std::to_string(image.n_elements * b)));
+    }
+
+    // Tile counts and byte strides; an axis of length 0 (or a default tile of 0) means none.
+    const std::size_t n = axes.size();
+    std::vector<std::uint64_t> count(n), stride(n);
+    std::uint64_t n_tiles = 1, s = b;
+    for (std::size_t i = 0; i < n; ++i) {
+        count[i] = tile[i] == 0 ? 0 : axes[i] / tile[i] + (axes[i] % tile[i] != 0);
+        n_tiles *= count[i];  // at most the pixel count: no overflow
+        stride[i] = s;
+        s *= axes[i];
+    }
+
+    std::vector<TilePayload> payloads;
+    try {
+        payloads.reserve(n_tiles);
+        std::vector<std::uint64_t> origin(n), extent(n), k(n);
+        Bytes gathered;
+        for (std::uint64_t t = 0; t < n_tiles; ++t) {
+            std::uint64_t rest = t, npix = 1, offset = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                origin[i] = (rest % count[i]) * tile[i];
+                rest /= count[i];
+                extent[i] = std::min(tile[i], axes[i] - origin[i]);
+                npix *= extent[i];
+                offset += origin[i] * stride[i];
+            }
+            // Whole runs along axis 1, in odometer order over the other axes.
+            const std::uint64_t run = extent[0] * b;
+            gathered.resize(npix * b);
+            std::fill(k.begin(), k.end(), 0);
+            for (std::uint64_t dst = 0; dst < gathered.size(); dst += run) {
+                std::uint64_t src = offset;
+                for (std::size_t i = 1; i < n; ++i) src += k[i] * stride[i];
+                std::memcpy(gathered.data() + dst, image.data.data() + src, run);
+                for (std::size_t i = 1; i < n; ++i) {
+                    if (++k[i] < extent[i]) break;
+                    k[i] = 0;
+                }
+            }
+
+            TilePayload p;
+            if (!options.dither) {
+                VEXLO_ASSIGN_OR_RETURN(p.bytes, compress_tile(gathered, options.compression,
+                                                              options.blocksize, static_cast<std::uint32_t>(b)));
+            } else {
+                const std::vector<double> values = tile_values(gathered, bitpix);
+                const std::uint64_t seed_sum =
+                    *options.dither == DitherMethod::NoDither ? 0 : std::uint64_t{options.dither_seed} + t;
+                std::optional<QuantizedTile> qt =
+                    quantize_tile(values, *options.dither, seed_sum, options.quantize_level);
+                if (qt) {
+                    VEXLO_ASSIGN_OR_RETURN(p.bytes, compress_tile(i32_to_be_bytes(qt->values),
+                                                                  options.compression, options.blocksize, 4));
+                    p.scale = qt->scale;
+                    p.zero = qt->zero;
+                } else {
+                    VEXLO_ASSIGN_OR_RETURN(p.bytes, gzip_tile(gathered));
+                    p.fallback = true;
+                }
+            }
+            payloads.push_back(std::move(p));
+        }
+    } catch (const std::bad_alloc&) {
+        return fail(Error::data("compress_image_to_hdu: out of memory"));
+    }
+
+    CompressedLayout layout;
+    layout.bitpix = bitpix_v;
+    layout.axes = axes;
+    layout.tile = tile;
+    layout.n_tiles = n_tiles;
+    for (const TilePayload& p : payloads) {
+        layout.heap_size += p.bytes.size();
+        std::uint64_t& max = p.fallback ? layout.max_fallback : layout.max_compressed;
+        max = std::max<std::uint64_t>(max, p.bytes.size());
+        layout.fallback = layout.fallback || p.fallback;
+    }
+    if (layout.heap_size > 2147483647) {
+        return fail(Error::data("compressed heap is " + std::to_string(layout.heap_size) +
+                                " bytes, which exceeds the P descriptor range; use smaller tiles "
+                                "or split the image"));
+    }
+    const bool q = options.dither.has_value();
+    const std::uint64_t row = 8 + (layout.fallback ? 8 : 0) + (q ? 16 : 0);
+    Bytes data(n_tiles * row + layout.heap_size);
+    std::uint64_t heap_at = 0;
+    std::uint8_t* heap = data.data() + n_tiles * row;
+    for (std::uint64_t t = 0; t < n_tiles; ++t) {
+        const TilePayload& p = payloads[t];
+        std::uint8_t* cell = data.data() + t * row;
+        put_descriptor(cell, p.fallback ? 0 : p.bytes.size(), p.fallback ? 0 : heap_at);
+        cell += 8;
+        if (layout.fallback) {
+            put_descriptor(cell, p.fallback ? p.bytes.size() : 0, p.fallback ? heap_at : 0);
+            cell += 8;
+        }
+        if (q) {
+            store_be_f64(cell, p.scale);
+            store_be_f64(cell + 8, p.zero);
+        }
+        if (!p.bytes.empty()) std::memcpy(heap + heap_at, p.bytes.data(), p.bytes.size());
+        heap_at += p.bytes.size();
+    }
+    VEXLO_ASSIGN_OR_RETURN(Header header, build_compressed_header(image.header, layout, options));
+    return BinTableHdu::create(std::move(header), std::move(data));
+}
+
+}  // namespace
+
+Result<Bytes> compress_tile(ByteSpan tile, TileCompression compression, std::uint32_t blocksize,
+                            std::uint32_t bytepix) {
+    switch (compression) {
+        case TileCompression::Gzip1:
+            return gzip_tile(tile);
+        case TileCompression::Gzip2:
+            return gzip_tile(shuffle_bytes(tile, bytepix));
+        case TileCompression::Rice1:
+            return rice_encode(bytepix, blocksize, tile);
+    }
+    return gzip_tile(tile);
+}
+
+Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image, const TileCompressOptions& options) {
+    return compress(image, options);
+}
+
+}  // namespace vexlo
