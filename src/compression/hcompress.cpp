@@ -13,7 +13,7 @@ namespace vexlo {
 
 namespace {
 
-std::unexpected<Error> fail(std::string msg) {
+std::unexpected<Error> refuse(std::string msg) {
     return std::unexpected(Error::data(std::move(msg)));
 }
 
@@ -171,14 +171,14 @@ Result<void> qtree_decode(T* a, int ny, int nqx, int nqy, int nbits, BitInput& i
                     nfy -= c;
                 }
                 expand_quadtree_codes(scratch, nx, nyy, in);
-                if (in.failed) return fail(in.error());
+                if (in.failed) return refuse(in.error());
             }
         } else if (!in.failed) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "%X", format);
-            return fail(std::string("HCOMPRESS_1 qtree_decode: bad format code 0x") + hex);
+            return refuse(std::string("HCOMPRESS_1 qtree_decode: bad format code 0x") + hex);
         }
-        if (in.failed) return fail(in.error());
+        if (in.failed) return refuse(in.error());
         // One code per 2x2 block of the quadrant; bit 3 is the block's upper-left element.
         const U plane = U{1} << (b % kBits);
         for (int i = 0; i < nqx; i += 2) {
@@ -212,13 +212,13 @@ Result<void> dodecode(std::vector<T>& a, int nx, int ny, const std::uint8_t nbit
     VEXLO_TRY(qtree_decode(base + static_cast<std::size_t>(nx2) * ny + ny2, ny, nx / 2, ny / 2,
                            nbits[2], in));
     const unsigned end = in.nybble();
-    if (in.failed) return fail(in.error());
-    if (end != 0) return fail("HCOMPRESS_1 dodecode: bad bit plane values");
+    if (in.failed) return refuse(in.error());
+    if (end != 0) return refuse("HCOMPRESS_1 dodecode: bad bit plane values");
     in.restart();
     for (T& v : a) {
         if (v != 0 && in.bit()) v = wsub(T{0}, v);
     }
-    if (in.failed) return fail(in.error());
+    if (in.failed) return refuse(in.error());
     return {};
 }
 
@@ -387,10 +387,10 @@ void inverse_h_transform(std::vector<T>& arr, int nx, int ny, bool smooth, int s
 template <class T>
 Result<void> decode_as(ByteSpan input, std::size_t pos, int nx, int ny, std::int32_t stream_scale,
                        bool smooth, std::uint32_t width, std::span<std::uint8_t> out) {
-    if (input.size() - pos < 8) return fail(truncated(8, pos, input.size()));
+    if (input.size() - pos < 8) return refuse(truncated(8, pos, input.size()));
     const std::int64_t total = load_be_i64(input.data() + pos);
     pos += 8;
-    if (input.size() - pos < 3) return fail(truncated(3, pos, input.size()));
+    if (input.size() - pos < 3) return refuse(truncated(3, pos, input.size()));
     const std::uint8_t nbits[3] = {input[pos], input[pos + 1], input[pos + 2]};
     pos += 3;
 
@@ -398,7 +398,7 @@ Result<void> decode_as(ByteSpan input, std::size_t pos, int nx, int ny, std::int
     try {
         a.assign(static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny), T{0});
     } catch (const std::bad_alloc&) {
-        return fail("HCOMPRESS_1 tile of " + std::to_string(nx) + "x" + std::to_string(ny) +
+        return refuse("HCOMPRESS_1 tile of " + std::to_string(nx) + "x" + std::to_string(ny) +
                     " pixels does not fit in memory");
     }
     BitInput in{input};
@@ -437,46 +437,46 @@ Result<void> decode_as(ByteSpan input, std::size_t pos, int nx, int ny, std::int
 Result<void> hcompress_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix,
                               std::int32_t scale, bool smooth, std::span<std::uint8_t> out) {
     if (width != 1 && width != 2 && width != 4 && width != 8) {
-        return fail("HCOMPRESS_1 only supports 1/2/4/8-byte integer pixels, got bp=" +
+        return refuse("HCOMPRESS_1 only supports 1/2/4/8-byte integer pixels, got bp=" +
                     std::to_string(width));
     }
     std::uint64_t need = 0;
     if (__builtin_mul_overflow(npix, std::uint64_t{width}, &need)) {
-        return fail("HCOMPRESS_1 destination size overflows usize");
+        return refuse("HCOMPRESS_1 destination size overflows usize");
     }
     if (out.size() != need) {
-        return fail("HCOMPRESS_1 destination is " + std::to_string(out.size()) +
+        return refuse("HCOMPRESS_1 destination is " + std::to_string(out.size()) +
                     " bytes, expected " + std::to_string(need));
     }
     if (npix == 0) return {};
 
     // Header: magic, nx, ny, scale.
-    if (input.size() < 2) return fail(truncated(2, 0, input.size()));
+    if (input.size() < 2) return refuse(truncated(2, 0, input.size()));
     if (input[0] != 0xDD || input[1] != 0x99) {
         char hex[8];
         std::snprintf(hex, sizeof hex, "%02X %02X", input[0], input[1]);
-        return fail(std::string("HCOMPRESS_1 bad magic bytes ") + hex + " (expected DD 99)");
+        return refuse(std::string("HCOMPRESS_1 bad magic bytes ") + hex + " (expected DD 99)");
     }
     std::size_t pos = 2;
     std::int32_t fields[3] = {};
     for (std::int32_t& f : fields) {
-        if (input.size() - pos < 4) return fail(truncated(4, pos, input.size()));
+        if (input.size() - pos < 4) return refuse(truncated(4, pos, input.size()));
         f = load_be_i32(input.data() + pos);
         pos += 4;
     }
     const std::int32_t nx = fields[0], ny = fields[1], stream_scale = fields[2];
     if (nx <= 0 || ny <= 0) {
-        return fail("HCOMPRESS_1 declares non-positive dimensions " + std::to_string(nx) + "x" +
+        return refuse("HCOMPRESS_1 declares non-positive dimensions " + std::to_string(nx) + "x" +
                     std::to_string(ny));
     }
     const std::int64_t product = std::int64_t{nx} * ny;  // both below 2^31: no overflow
     if (static_cast<std::uint64_t>(product) != npix) {
-        return fail("HCOMPRESS_1 payload describes " + std::to_string(nx) + "x" +
+        return refuse("HCOMPRESS_1 payload describes " + std::to_string(nx) + "x" +
                     std::to_string(ny) + " = " + std::to_string(product) +
                     " pixels, tile expects " + std::to_string(npix));
     }
     if (scale != 0 && scale != stream_scale) {
-        return fail("HCOMPRESS_1 SCALE mismatch: ZVALn says " + std::to_string(scale) +
+        return refuse("HCOMPRESS_1 SCALE mismatch: ZVALn says " + std::to_string(scale) +
                     ", payload says " + std::to_string(stream_scale));
     }
     if (width <= 2) return decode_as<std::int32_t>(input, pos, nx, ny, stream_scale, smooth, width, out);

@@ -9,7 +9,7 @@ namespace vexlo {
 
 namespace {
 
-std::unexpected<Error> fail(std::string msg) {
+std::unexpected<Error> refuse(std::string msg) {
     return std::unexpected(Error::data(std::move(msg)));
 }
 
@@ -20,7 +20,7 @@ struct PixelWriter {
 
     Result<void> check(std::int64_t pv) const {
         if (pv < 0 || pv > max) {
-            return fail("PLIO_1 decoded pixel value " + std::to_string(pv) + " out of range [0, " +
+            return refuse("PLIO_1 decoded pixel value " + std::to_string(pv) + " out of range [0, " +
                         std::to_string(max) + "]");
         }
         return {};
@@ -44,21 +44,21 @@ struct PixelWriter {
 Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix,
                          std::span<std::uint8_t> out) {
     if (input.size() % 2 != 0) {
-        return fail("PLIO_1 payload has odd byte length " + std::to_string(input.size()));
+        return refuse("PLIO_1 payload has odd byte length " + std::to_string(input.size()));
     }
     std::uint64_t need = 0;
     if (__builtin_mul_overflow(npix, std::uint64_t{width}, &need)) {
-        return fail("PLIO_1 destination size overflows usize");
+        return refuse("PLIO_1 destination size overflows usize");
     }
     if (out.size() != need) {
-        return fail("PLIO_1 destination is " + std::to_string(out.size()) + " bytes, expected " +
+        return refuse("PLIO_1 destination is " + std::to_string(out.size()) + " bytes, expected " +
                     std::to_string(need));
     }
     if (width != 1 && width != 2 && width != 4) {
-        return fail("PLIO_1 only supports 1/2/4-byte pixels, got " + std::to_string(width));
+        return refuse("PLIO_1 only supports 1/2/4-byte pixels, got " + std::to_string(width));
     }
     if (npix == 0) return {};
-    if (input.size() < 6) return fail("PLIO_1 payload shorter than the 3-word minimum header");
+    if (input.size() < 6) return refuse("PLIO_1 payload shorter than the 3-word minimum header");
 
     const std::size_t n_words = input.size() / 2;
     auto word = [&](std::size_t i) { return load_be_u16(input.data() + 2 * i); };
@@ -69,21 +69,21 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
         first = 3;
     } else {
         if (input.size() < 14) {
-            return fail("PLIO_1 new-format payload is shorter than its 7-word header");
+            return refuse("PLIO_1 new-format payload is shorter than its 7-word header");
         }
         first = word(1);
         if (first < 7) {
-            return fail("PLIO_1 header length field = " + std::to_string(first) +
+            return refuse("PLIO_1 header length field = " + std::to_string(first) +
                         ", expected >= 7");
         }
         list_len = std::uint64_t{word(3)} | (std::uint64_t{word(4)} << 15);
     }
     if (list_len > n_words) {
-        return fail("PLIO_1 declares " + std::to_string(list_len) +
+        return refuse("PLIO_1 declares " + std::to_string(list_len) +
                     " encoded words but only " + std::to_string(n_words) + " were provided");
     }
     if (first > list_len) {
-        return fail("PLIO_1 header length " + std::to_string(first) + " exceeds total length " +
+        return refuse("PLIO_1 header length " + std::to_string(first) + " exceeds total length " +
                     std::to_string(list_len));
     }
 
@@ -103,7 +103,7 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
         const unsigned opcode = w >> 12;
         const std::int64_t data = w & 0x0FFF;
         if (opcode >= 8) {
-            return fail("PLIO_1 reserved opcode " + std::to_string(opcode) + " at word " +
+            return refuse("PLIO_1 reserved opcode " + std::to_string(opcode) + " at word " +
                         std::to_string(i));
         }
         switch (opcode) {
@@ -117,10 +117,10 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
                     const std::uint64_t len = end - x + 1;
                     std::uint64_t new_op = 0;
                     if (__builtin_add_overflow(op, len, &new_op)) {
-                        return fail("PLIO_1 run overflows output");
+                        return refuse("PLIO_1 run overflows output");
                     }
                     if (new_op > npix) {
-                        return fail("PLIO_1 run extends past pixel " + std::to_string(npix));
+                        return refuse("PLIO_1 run extends past pixel " + std::to_string(npix));
                     }
                     if (opcode == 4) {
                         VEXLO_TRY(writer.check(pv));
@@ -135,7 +135,7 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
                 break;
             }
             case 1:
-                if (i + 1 >= list_len) return fail("PLIO_1 opcode 1 (extended pv) missing second word");
+                if (i + 1 >= list_len) return refuse("PLIO_1 opcode 1 (extended pv) missing second word");
                 pv = static_cast<std::int64_t>(static_cast<std::int16_t>(word(i + 1))) * 4096 + data;
                 skip = true;
                 break;
@@ -148,7 +148,7 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
             default:  // 6 and 7: step pv, then one pixel
                 pv += opcode == 6 ? data : -data;
                 if (x <= last_pixel) {
-                    if (op >= npix) return fail("PLIO_1 single-pixel write past tile end");
+                    if (op >= npix) return refuse("PLIO_1 single-pixel write past tile end");
                     VEXLO_TRY(writer.check(pv));
                     writer.put(op, pv);
                     ++op;

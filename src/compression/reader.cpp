@@ -8,9 +8,9 @@
 #include "compression/plio.hpp"
 #include "compression/quantize.hpp"
 #include "compression/rice.hpp"
-#include "compression/tile_gzip.hpp"
 #include "data/pixel.hpp"
 #include "hdu/compressed_image.hpp"
+#include "io/gzip.hpp"
 #include "util/checked.hpp"
 
 namespace vexlo {
@@ -87,6 +87,18 @@ Result<void> unshuffle_bytes(std::span<std::uint8_t> buf, std::size_t w, Bytes& 
     for (std::size_t k = 0; k < w; ++k) {
         const std::uint8_t* plane = scratch.data() + k * n;
         for (std::size_t i = 0; i < n; ++i) buf[i * w + k] = plane[i];
+    }
+    return {};
+}
+
+// A gzip member that must decode to exactly out.size() bytes. It is decoded straight into
+// `out`; anything beyond is only counted for the message, never held.
+Result<void> inflate_gzip_tile(ByteSpan payload, std::span<std::uint8_t> out) {
+    const Result<std::uint64_t> n = gzip_inflate_counted(payload, out);
+    if (!n) return fail(Error::data("tile gzip inflate failed: " + n.error().msg));
+    if (*n != out.size()) {
+        return fail(Error::data("gzip tile inflated to " + std::to_string(*n) + " bytes, expected " +
+                                std::to_string(out.size())));
     }
     return {};
 }

@@ -8,8 +8,8 @@
 #include "compression/header.hpp"
 #include "compression/quantize.hpp"
 #include "compression/rice.hpp"
-#include "compression/tile_gzip.hpp"
 #include "data/pixel.hpp"
+#include "io/gzip.hpp"
 #include "util/checked.hpp"
 
 namespace vexlo {
@@ -151,7 +151,7 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
                     p.scale = qt->scale;
                     p.zero = qt->zero;
                 } else {
-                    VEXLO_ASSIGN_OR_RETURN(p.bytes, gzip_tile(gathered));
+                    VEXLO_ASSIGN_OR_RETURN(p.bytes, gzip_deflate(gathered));
                     p.fallback = true;
                 }
             }
@@ -208,13 +208,13 @@ Result<Bytes> compress_tile(ByteSpan tile, TileCompression compression, std::uin
                             std::uint32_t bytepix) {
     switch (compression) {
         case TileCompression::Gzip1:
-            return gzip_tile(tile);
+            return gzip_deflate(tile);
         case TileCompression::Gzip2:
-            return gzip_tile(shuffle_bytes(tile, bytepix));
+            return gzip_deflate(shuffle_bytes(tile, bytepix));
         case TileCompression::Rice1:
             return rice_encode(bytepix, blocksize, tile);
     }
-    return gzip_tile(tile);
+    return gzip_deflate(tile);
 }
 
 Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image, const TileCompressOptions& options) {

@@ -154,6 +154,14 @@ Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> dest)
     return out.have;
 }
 
+Result<std::uint64_t> gzip_inflate_counted(ByteSpan in, std::span<std::uint8_t> dest) {
+    Output out;
+    out.fixed = dest;
+    out.max = dest.size();
+    VEXLO_TRY(inflate_member(in, out));
+    return out.have + out.excess;
+}
+
 Result<Bytes> gzip_deflate(ByteSpan in) {
     z_stream zs{};
     // Level 6 with zlib's default memory level and strategy.

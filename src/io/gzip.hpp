@@ -24,6 +24,11 @@ Result<Bytes> gzip_inflate(ByteSpan in, std::size_t max_out);
 // decode to more than out.size() bytes in all are an error.
 Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> out);
 
+// Decodes the first member into `out` and returns its whole decoded length: bytes beyond
+// out.size() are decoded into scratch and only counted, so a caller can say by how much a
+// member missed its expected size without ever holding more than that.
+Result<std::uint64_t> gzip_inflate_counted(ByteSpan in, std::span<std::uint8_t> out);
+
 // One gzip member holding `in`, compressed at level 6.
 Result<Bytes> gzip_deflate(ByteSpan in);
 

@@ -4,6 +4,7 @@
 
 #include "hdu/compressed_image.hpp"
 #include "hdu/hdu.hpp"
+#include "hdu/load.hpp"
 #include "io/file.hpp"
 
 namespace vexlo {
@@ -20,7 +21,7 @@ std::optional<ImageHdu> load(const std::string& path, std::size_t index) {
         ADD_FAILURE() << path << ": " << f.error().message();
         return std::nullopt;
     }
-    Result<ImageHdu> img = f->load_image(index);
+    Result<ImageHdu> img = load_image(*f, index);
     if (!img) {
         ADD_FAILURE() << path << ": " << img.error().message();
         return std::nullopt;
