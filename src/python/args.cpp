@@ -1,5 +1,6 @@
 #include "python/args.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,8 @@ std::string named(std::string_view param, std::string_view text) {
     const std::string message = named(param, message_text(text.ptr()));
     PyObject* cause = PyException_GetCause(first.value().ptr());
     if (cause == nullptr) raise(PyExc_TypeError, message);
-    nb::object replacement = nb::steal(
-        PyObject_CallFunctionObjArgs(PyExc_TypeError,
-                                     nb::str(message.data(), message.size()).ptr(), nullptr));
+    nb::object replacement = nb::steal(PyObject_CallFunctionObjArgs(
+        PyExc_TypeError, nb::str(message.data(), message.size()).ptr(), nullptr));
     if (!replacement.is_valid()) {
         Py_DECREF(cause);
         throw nb::python_error();
@@ -88,13 +88,17 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
 }  // namespace
 
 bool is_numpy_bool(PyTypeObject* type) {
+    return is_numpy_type(type, {"bool_", "bool"});
+}
+
+bool is_numpy_type(PyTypeObject* type, std::initializer_list<std::string_view> names) {
     nb::object name = nb::steal(PyType_GetName(type));
     if (!name.is_valid()) {
         PyErr_Clear();
         return false;
     }
     const std::string type_name = message_text(name.ptr());
-    if (type_name != "bool_" && type_name != "bool") return false;
+    if (std::find(names.begin(), names.end(), type_name) == names.end()) return false;
     nb::object module =
         nb::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module.is_valid()) {

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -120,6 +121,8 @@ bool to_bool(nb::handle obj);
 // Whether a type is NumPy's boolean scalar type, recognised by name and module so that NumPy
 // need not be imported.
 bool is_numpy_bool(PyTypeObject* type);
+// Whether a type is of module "numpy" and has one of these names (no NumPy import).
+bool is_numpy_type(PyTypeObject* type, std::initializer_list<std::string_view> names);
 
 // Integers through the index protocol; CPython's own TypeError for a non-integer and
 // OverflowError for a value out of range (a negative value for the unsigned form).

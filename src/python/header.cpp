@@ -138,11 +138,26 @@ nb::object optional_text(const std::optional<std::string>& text) {
 
 // Python's complex, and other complex scalars (NumPy's complex64 is no subclass of complex but
 // has __complex__). Neither int nor float defines __complex__.
-bool is_complex_like(nb::handle obj) {
-    if (PyComplex_Check(obj.ptr())) return true;
-    const int has =
-        PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())), "__complex__");
-    return has == 1;
+// A complex, a subclass of it, or a NumPy complex scalar. Real numbers also offer
+// __complex__ (Fraction, Decimal, 0-d arrays) and are not complex values.
+bool is_complex(nb::handle obj) {
+    return PyComplex_Check(obj.ptr()) ||
+           is_numpy_type(Py_TYPE(obj.ptr()), {"complex64", "complex128", "complex256",
+                                              "clongdouble", "csingle", "cdouble"});
+}
+
+// An array of one or more dimensions (a NumPy array or anything shaped like one): a header
+// value is one number, never the first element of an array.
+bool is_shaped_array(nb::handle obj) {
+    nb::object ndim = nb::steal(PyObject_GetAttrString(obj.ptr(), "ndim"));
+    if (!ndim.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyLong_Check(ndim.ptr())) return false;
+    const long n = PyLong_AsLong(ndim.ptr());
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    return n > 0;
 }
 
 std::optional<std::int64_t> try_i64(nb::handle obj) {
@@ -231,6 +246,7 @@ Value value_from_py(nb::handle obj) {
     }
     if (o == Py_None) return Value::make_undefined();
 
+    if (is_shaped_array(obj)) raise_unconvertible(obj);
     if (is_numpy_bool(Py_TYPE(obj.ptr()))) {
         const int truth = PyObject_IsTrue(o);
         if (truth < 0) throw nb::python_error();
@@ -241,7 +257,7 @@ Value value_from_py(nb::handle obj) {
     }
     // Complex numbers before the float conversion: a NumPy complex scalar converts to float
     // too, silently dropping its imaginary part.
-    if (is_complex_like(obj)) return complex_value(obj);
+    if (is_complex(obj)) return complex_value(obj);
     if (auto v = try_f64(obj)) return Value::make_real(*v);
     if (PyUnicode_Check(o)) {
         if (auto s = try_utf8(obj)) return Value::make_string(std::move(*s));

@@ -2,6 +2,8 @@
 
 import math
 import weakref
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -161,6 +163,13 @@ class FloatOnly:
         (np.complex128(1.5 + 2.5j), 1.5 + 2.5j, "(1.5, 2.5)"),
         (np.complex128(4 - 1j), 4 - 1j, "(4, -1)"),
         (np.complex64(0.5 + 0.25j), 0.5 + 0.25j, "(0.5, 0.25)"),
+        (np.clongdouble(2 + 1j), 2 + 1j, "(2, 1)"),
+        # Real numbers offer __complex__ too, and stay real.
+        (Fraction(1, 4), 0.25, "0.25"),
+        (Decimal("30"), 30.0, "30.0"),
+        (np.array(1.5), 1.5, "1.5"),
+        (np.array(7), 7, "7"),
+        (np.array(True), 1.0, "1.0"),
         ("abc", "abc", "'abc     '"),
         (None, None, ""),
     ],
@@ -184,7 +193,9 @@ def test_numpy_complex_scalar_keeps_its_imaginary_part():
 
 @pytest.mark.parametrize(
     "value, type_name",
-    [([1], "list"), (b"x", "bytes"), ({}, "dict"), ((1, 2, 3), "tuple"), ((1,), "tuple")],
+    [([1], "list"), (b"x", "bytes"), ({}, "dict"), ((1, 2, 3), "tuple"), ((1,), "tuple"),
+     (np.array([1.5]), "ndarray"), (np.array([[2]]), "ndarray"),
+     (np.ma.masked_array([1]), "MaskedArray")],
 )
 def test_unsupported_value_types(value, type_name):
     h = Header()
