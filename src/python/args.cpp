@@ -173,7 +173,7 @@ double to_f64(nb::handle obj) {
 }
 
 std::string to_string(nb::handle obj) {
-    if (!PyUnicode_Check(obj.ptr())) raise_not_instance(obj, "str");
+    if (!PyUnicode_Check(obj.ptr())) raise_required_instance(obj, "str");
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
     if (data == nullptr) throw nb::python_error();

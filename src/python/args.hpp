@@ -130,7 +130,8 @@ std::int64_t to_i64(nb::handle obj);
 std::uint64_t to_u64(nb::handle obj);
 // A real number through the float protocol (CPython's TypeError otherwise).
 double to_f64(nb::handle obj);
-// A str as UTF-8; anything else raises "'{type}' object is not an instance of 'str'".
+// A str as UTF-8; anything else raises "'{type}' object is not an instance of 'str'"
+// ("'None' is not an instance of 'str'" for None).
 std::string to_string(nb::handle obj);
 
 // The file-system bytes of a path given as a str or an os.PathLike yielding a str. The

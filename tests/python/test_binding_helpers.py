@@ -340,8 +340,7 @@ def test_scalar_conversions(kind, value, expected):
         ("u64", "3", TypeError, "argument 'value': 'str' object cannot be interpreted as an "
          "integer"),
         ("str", b"x", TypeError, "argument 'value': 'bytes' object is not an instance of 'str'"),
-        ("str", None, TypeError, "argument 'value': 'NoneType' object is not an instance of "
-         "'str'"),
+        ("str", None, TypeError, "argument 'value': 'None' is not an instance of 'str'"),
         ("f64", "x", TypeError, "argument 'value': must be real number, not str"),
     ],
 )

@@ -476,6 +476,17 @@ def test_contains():
     assert str(e.value) == "argument 'key': 'int' object is not an instance of 'str'"
 
 
+def test_none_where_a_key_is_required():
+    h = header_of("A       = 1")
+    for call in (lambda: h.get(None), lambda: h.cards(None), lambda: h.comment(None)):
+        with pytest.raises(TypeError) as e:
+            call()
+        assert str(e.value) == "argument 'key': 'None' is not an instance of 'str'"
+    with pytest.raises(TypeError) as e:
+        h[None]
+    assert str(e.value) == "'None' is not an instance of 'str'"
+
+
 def test_integers_wider_than_64_bits_read_back_exactly():
     h = header_of("QOFFID  = 10000000000000000001 / archive id", "NEG     = -99999999999999999999",
                   "REAL    = 1E19", "HISTORY 5")
