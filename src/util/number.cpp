@@ -96,6 +96,13 @@ std::string format_real_plain(double v) {
     return out;
 }
 
+std::string format_f32_plain(float v) {
+    if (!std::isfinite(v)) return non_finite_text(v);
+    char buf[64];  // fixed form of the largest float needs 39 digits plus sign
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    return std::string(buf, res.ptr);
+}
+
 std::string format_real_exp(double v) {
     if (!std::isfinite(v)) return non_finite_text(v);
     return rewrite_exponent(to_chars_string(v, std::chars_format::scientific), 'e');

@@ -12,6 +12,9 @@ namespace vexlo {
 // "1000000000000000000000", 1e-7 -> "0.0000001", -0.0 -> "-0"; "NaN", "inf", "-inf".
 std::string format_real_plain(double v);
 
+// The same for single precision: the shortest digits that read back to the same float.
+std::string format_f32_plain(float v);
+
 // Shortest round-trip digits in exponent form with lower-case e and no '+':
 // "1e16", "1.5e300", "1e-7"; "NaN", "inf", "-inf".
 std::string format_real_exp(double v);

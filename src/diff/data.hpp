@@ -1,0 +1,70 @@
+// Data comparison of one HDU pair of the same kind: images pixel by pixel in physical units,
+// tables cell by cell, everything else as raw bytes; every difference is counted and the
+// first max_diffs are kept with their texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "diff/engine.hpp"
+#include "hdu/hdu.hpp"
+#include "io/file.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+class DataDiffList {
+  public:
+    explicit DataDiffList(const DiffOptions& options) : options_(&options) {}
+
+    const DiffOptions& options() const { return *options_; }
+    std::uint64_t total() const { return total_; }
+    const std::vector<DataDiff>& diffs() const { return diffs_; }
+    std::vector<DataDiff> take_diffs() && { return std::move(diffs_); }
+
+    // Counts one difference; `texts()` (returning the pair of a and b texts) runs only when
+    // the difference is stored, so nothing is formatted past the cap.
+    template <class Texts>
+    void push_with(std::optional<std::string_view> column, std::uint64_t index, Texts&& texts) {
+        ++total_;
+        if (diffs_.size() >= options_->max_diffs) return;
+        auto [a, b] = texts();
+        DataDiff d{std::move(a), std::move(b), std::nullopt, index};
+        if (column) d.column = std::string(*column);
+        diffs_.push_back(std::move(d));
+    }
+
+    void push(std::string_view column, std::uint64_t row, std::string a, std::string b);
+    void push_summary(std::string a, std::string b);
+    void push_undecodable(std::string_view column, std::uint64_t row);
+    void push_pixel(std::uint64_t index, double a, double b);
+
+  private:
+    const DiffOptions* options_;
+    std::vector<DataDiff> diffs_;
+    std::uint64_t total_ = 0;
+};
+
+// Compares the data of HDU `index` of two files whose loaded records `a` and `b` are of the
+// same kind; tile-compressed images are decoded through the files' image loader.
+void diff_hdu_data(const FitsFile& file_a, const FitsFile& file_b, std::size_t index, const Hdu& a,
+                   const Hdu& b, DataDiffList& list);
+
+void diff_image_data(const ImageHdu& a, const ImageHdu& b, DataDiffList& list);
+void diff_ascii_table_data(const AsciiTableHdu& a, const AsciiTableHdu& b, DataDiffList& list);
+void diff_bintable_data(const BinTableHdu& a, const BinTableHdu& b, DataDiffList& list);
+void diff_raw_bytes(ByteSpan a, ByteSpan b, DataDiffList& list);
+
+bool ascii_values_equal(const std::optional<AsciiValue>& a, const std::optional<AsciiValue>& b,
+                        double rtol, double atol);
+bool bin_values_equal(const BinValue& a, const BinValue& b, double rtol, double atol);
+
+std::string ascii_cell_text(const std::optional<AsciiValue>& v);
+std::string bintable_cell_text(const BinValue& v);
+
+}  // namespace vexlo
