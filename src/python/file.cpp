@@ -608,6 +608,46 @@ PyObject* file_subscript(PyObject* self, PyObject* key) {
     return result;
 }
 
+// A lookup that found nothing, or was given a key of a shape it never resolves.
+bool is_miss(PyObject* type) {
+    return PyErr_GivenExceptionMatches(type, PyExc_KeyError) ||
+           PyErr_GivenExceptionMatches(type, PyExc_IndexError) ||
+           PyErr_GivenExceptionMatches(type, PyExc_TypeError);
+}
+
+// `key in file`: names, (name, ver) pairs and indices are members exactly when the lookup
+// finds them; any other object (an HDU) when it equals one of the file's HDUs.
+int file_contains(PyObject* self, PyObject* key) {
+    int result = -1;
+    guard_c([&] {
+        PyFitsFile& file = self_state<PyFitsFile>(self);
+        const bool key_like = PyUnicode_Check(key) || PyTuple_Check(key) || PyIndex_Check(key);
+        if (!key_like) {
+            result = 0;
+            for (const nb::object& hdu : file.materialize_all()) {
+                const int same = PyObject_RichCompareBool(hdu.ptr(), key, Py_EQ);
+                if (same < 0) throw nb::python_error();
+                if (same == 1) {
+                    result = 1;
+                    return;
+                }
+            }
+            return;
+        }
+        try {
+            (void)file_getitem(file, key);
+            result = 1;
+        } catch (const BuiltinError& e) {
+            if (!is_miss(e.type)) throw;
+            result = 0;
+        } catch (nb::python_error& e) {
+            if (!is_miss(e.type().ptr())) throw;
+            result = 0;
+        }
+    });
+    return result;
+}
+
 struct PyHduIter {
     std::vector<nb::object> hdus;
     std::size_t pos = 0;
@@ -634,6 +674,7 @@ PyObject* file_repr_slot(PyObject* self) {
 PyType_Slot kFileSlots[] = {
     {Py_mp_length, reinterpret_cast<void*>(file_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(file_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(file_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(file_iter)},
     {Py_tp_repr, reinterpret_cast<void*>(file_repr_slot)},
     {0, nullptr},

@@ -284,6 +284,16 @@ def test_bad_keys(tmp_path, key, text):
     assert info.value.args == (text,)
 
 
+def test_membership_agrees_with_lookup(tmp_path):
+    f = vexlo.open(sci_file(tmp_path))
+    for key in ("SCI", ("SCI", 2), ("SCI", 1), "ERR", 0, 4, -5, np.int64(1)):
+        assert key in f, key
+        f[key]
+    for key in ("sci", ("SCI", 3), ("ERR", 2), 5, -6, 2**70, ("SCI",), ("SCI", "2"), None, 1.0):
+        assert key not in f, key
+    assert f[2] in f and vexlo.open(sci_file(tmp_path))[2] not in f
+
+
 def test_lookup_by_name_and_version(tmp_path):
     f = vexlo.open(sci_file(tmp_path))
     assert f["SCI"] is f[1]
