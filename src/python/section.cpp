@@ -14,6 +14,7 @@ namespace vexlo::py {
 namespace {
 
 constexpr const char* kNoData = "section: HDU has no data section (NAXIS == 0)";
+constexpr const char* kDataNone = "section: HDU data was set to None after this section was made";
 
 bool has_data(const PyImageSection& s) {
     if (s.axes.empty()) return false;
@@ -87,8 +88,10 @@ nb::object section_getitem(const PyImageSection& s, nb::handle key) {
         return get_item(cached, key);
     }
     // Once `data` was assigned the file no longer holds the image's pixels, although this
-    // section kept its copy of the file source.
-    if (!s.pixel_source || source_dropped(*s.cache) || scaled(s)) return full_load(s, key);
+    // section kept its copy of the file source and axes; with no array in their place the
+    // image has no pixels at all.
+    if (source_dropped(*s.cache)) raise(PyExc_ValueError, kDataNone);
+    if (!s.pixel_source || scaled(s)) return full_load(s, key);
     const std::optional<SectionRegion> region = parse_section_key(key, numpy_shape(s.axes));
     if (!region) return full_load(s, key);
     return read_region(s, *region);
@@ -111,6 +114,7 @@ std::string section_repr(const PyImageSection& s) {
             shape.push_back(to_u64(n));
         return "_ImageSection(shape=" + shape_list(shape) + ")";
     }
+    if (source_dropped(*s.cache)) return "_ImageSection(<data set to None>)";
     return "_ImageSection(shape=" + shape_list(numpy_shape(s.axes)) + ", lazy)";
 }
 

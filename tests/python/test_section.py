@@ -225,9 +225,11 @@ def test_earlier_section_stops_reading_the_file_after_data_none(tmp_path, key):
     hdu.data = None
     # The file's pixels are no longer the image's: neither read by range nor brought back
     # into the shared cache.
+    # The error and the repr both say what happened.
     with pytest.raises(ValueError) as info:
         section[key]
-    assert info.value.args == ("section: HDU has no data section (NAXIS == 0)",)
+    assert info.value.args == ("section: HDU data was set to None after this section was made",)
+    assert repr(section) == "_ImageSection(<data set to None>)"
     assert hdu.data is None
     assert hdu.axes == []
 
@@ -239,9 +241,11 @@ def test_earlier_section_follows_an_assigned_array_then_none(tmp_path):
     hdu.data = new
     assert section[3, 4] == 7
     assert section[...].base is new
+    assert repr(section) == "_ImageSection(shape=[200, 100])"
     hdu.data = None
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="set to None"):
         section[3, 4]
+    assert repr(section) == "_ImageSection(<data set to None>)"
     assert hdu.data is None
 
 
