@@ -150,7 +150,8 @@ Result<void> qtree_decode(T* a, int ny, int nqx, int nqy, int nbits, BitInput& i
     for (int b = nbits - 1; b >= 0; --b) {
         const unsigned format = in.nybble();
         if (format == 0) {
-            for (auto& c : scratch) c = static_cast<std::uint8_t>(in.nybble());
+            for (auto& c : scratch)
+                c = static_cast<std::uint8_t>(in.nybble());
         } else if (format == 0xF) {
             scratch[0] = static_cast<std::uint8_t>(in.code());
             if (scratch[0] == 0) continue;  // an empty plane: nothing below it is coded
@@ -207,8 +208,8 @@ Result<void> dodecode(std::vector<T>& a, int nx, int ny, const std::uint8_t nbit
     T* base = a.data();
     VEXLO_TRY(qtree_decode(base, ny, nx2, ny2, nbits[0], in));
     VEXLO_TRY(qtree_decode(base + ny2, ny, nx2, ny / 2, nbits[1], in));
-    VEXLO_TRY(qtree_decode(base + static_cast<std::size_t>(nx2) * ny, ny, nx / 2, ny2, nbits[1],
-                           in));
+    VEXLO_TRY(
+        qtree_decode(base + static_cast<std::size_t>(nx2) * ny, ny, nx / 2, ny2, nbits[1], in));
     VEXLO_TRY(qtree_decode(base + static_cast<std::size_t>(nx2) * ny + ny2, ny, nx / 2, ny / 2,
                            nbits[2], in));
     const unsigned end = in.nybble();
@@ -226,10 +227,13 @@ Result<void> dodecode(std::vector<T>& a, int nx, int ny, const std::uint8_t nbit
 // to the odd places.
 template <class T>
 void unshuffle(T* a, int n, std::size_t stride, std::vector<T>& tmp) {
-    for (int k = 0; k < n; ++k) tmp[k] = a[k * stride];
+    for (int k = 0; k < n; ++k)
+        tmp[k] = a[k * stride];
     const int half = (n + 1) / 2;
-    for (int k = 0; k < half; ++k) a[2 * k * stride] = tmp[k];
-    for (int k = half; k < n; ++k) a[(2 * (k - half) + 1) * stride] = tmp[k];
+    for (int k = 0; k < half; ++k)
+        a[2 * k * stride] = tmp[k];
+    for (int k = half; k < n; ++k)
+        a[(2 * (k - half) + 1) * stride] = tmp[k];
 }
 
 template <class T>
@@ -255,10 +259,12 @@ void smooth_pass(T* a, int nxtop, int nytop, int ny, int scale) {
         }
     };
     for (int i = 2; i < nxtop - 2; i += 2) {
-        for (int j = 0; j < nytop; j += 2) slope(at(i - 2, j), at(i, j), at(i + 2, j), at(i + 1, j));
+        for (int j = 0; j < nytop; j += 2)
+            slope(at(i - 2, j), at(i, j), at(i + 2, j), at(i + 1, j));
     }
     for (int i = 0; i < nxtop; i += 2) {
-        for (int j = 2; j < nytop - 2; j += 2) slope(at(i, j - 2), at(i, j), at(i, j + 2), at(i, j + 1));
+        for (int j = 2; j < nytop - 2; j += 2)
+            slope(at(i, j - 2), at(i, j), at(i, j + 2), at(i, j + 1));
     }
     for (int i = 2; i < nxtop - 2; i += 2) {
         for (int j = 2; j < nytop - 2; j += 2) {
@@ -329,8 +335,10 @@ void inverse_h_transform(std::vector<T>& arr, int nx, int ny, bool smooth, int s
             nrnd0 = 0;
             shift = 2;
         }
-        for (int i = 0; i < nxtop; ++i) unshuffle(&at(i, 0), nytop, 1, tmp);
-        for (int j = 0; j < nytop; ++j) unshuffle(&at(0, j), nxtop, static_cast<std::size_t>(ny), tmp);
+        for (int i = 0; i < nxtop; ++i)
+            unshuffle(&at(i, 0), nytop, 1, tmp);
+        for (int j = 0; j < nytop; ++j)
+            unshuffle(&at(0, j), nxtop, static_cast<std::size_t>(ny), tmp);
         if (smooth && scale >= 2) smooth_pass(a, nxtop, nytop, ny, scale);
 
         const int oddx = nxtop % 2, oddy = nytop % 2;
@@ -345,7 +353,8 @@ void inverse_h_transform(std::vector<T>& arr, int nx, int ny, bool smooth, int s
                 hx = hx >= 0 ? wsub(hx, lowbit0) : wadd(hx, lowbit0);
                 hy = hy >= 0 ? wsub(hy, lowbit0) : wadd(hy, lowbit0);
                 const T lowbit1 = (hc ^ hx ^ hy) & bit1;
-                h0 = (h0 >= 0 || lowbit0 != 0) ? wsub(wadd(h0, lowbit0), lowbit1) : wadd(h0, lowbit1);
+                h0 = (h0 >= 0 || lowbit0 != 0) ? wsub(wadd(h0, lowbit0), lowbit1)
+                                               : wadd(h0, lowbit1);
                 at(i + 1, j + 1) = static_cast<T>(wadd(wadd(h0, hx), wadd(hy, hc)) >> shift);
                 at(i + 1, j) = static_cast<T>(wsub(wadd(h0, hx), wadd(hy, hc)) >> shift);
                 at(i, j + 1) = static_cast<T>(wadd(wsub(h0, hx), wsub(hy, hc)) >> shift);
@@ -399,14 +408,15 @@ Result<void> decode_as(ByteSpan input, std::size_t pos, int nx, int ny, std::int
         a.assign(static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny), T{0});
     } catch (const std::bad_alloc&) {
         return refuse("HCOMPRESS_1 tile of " + std::to_string(nx) + "x" + std::to_string(ny) +
-                    " pixels does not fit in memory");
+                      " pixels does not fit in memory");
     }
     BitInput in{input};
     in.pos = pos;
     VEXLO_TRY(dodecode(a, nx, ny, nbits, in));
     a[0] = static_cast<T>(total);
     if (stream_scale > 1) {
-        for (T& v : a) v = wmul(v, static_cast<T>(stream_scale));
+        for (T& v : a)
+            v = wmul(v, static_cast<T>(stream_scale));
     }
     inverse_h_transform(a, nx, ny, smooth, stream_scale);
 
@@ -438,7 +448,7 @@ Result<void> hcompress_decode(ByteSpan input, std::uint32_t width, std::uint64_t
                               std::int32_t scale, bool smooth, std::span<std::uint8_t> out) {
     if (width != 1 && width != 2 && width != 4 && width != 8) {
         return refuse("HCOMPRESS_1 only supports 1/2/4/8-byte integer pixels, got bp=" +
-                    std::to_string(width));
+                      std::to_string(width));
     }
     std::uint64_t need = 0;
     if (__builtin_mul_overflow(npix, std::uint64_t{width}, &need)) {
@@ -446,7 +456,7 @@ Result<void> hcompress_decode(ByteSpan input, std::uint32_t width, std::uint64_t
     }
     if (out.size() != need) {
         return refuse("HCOMPRESS_1 destination is " + std::to_string(out.size()) +
-                    " bytes, expected " + std::to_string(need));
+                      " bytes, expected " + std::to_string(need));
     }
     if (npix == 0) return {};
 
@@ -467,19 +477,20 @@ Result<void> hcompress_decode(ByteSpan input, std::uint32_t width, std::uint64_t
     const std::int32_t nx = fields[0], ny = fields[1], stream_scale = fields[2];
     if (nx <= 0 || ny <= 0) {
         return refuse("HCOMPRESS_1 declares non-positive dimensions " + std::to_string(nx) + "x" +
-                    std::to_string(ny));
+                      std::to_string(ny));
     }
     const std::int64_t product = std::int64_t{nx} * ny;  // both below 2^31: no overflow
     if (static_cast<std::uint64_t>(product) != npix) {
         return refuse("HCOMPRESS_1 payload describes " + std::to_string(nx) + "x" +
-                    std::to_string(ny) + " = " + std::to_string(product) +
-                    " pixels, tile expects " + std::to_string(npix));
+                      std::to_string(ny) + " = " + std::to_string(product) +
+                      " pixels, tile expects " + std::to_string(npix));
     }
     if (scale != 0 && scale != stream_scale) {
         return refuse("HCOMPRESS_1 SCALE mismatch: ZVALn says " + std::to_string(scale) +
-                    ", payload says " + std::to_string(stream_scale));
+                      ", payload says " + std::to_string(stream_scale));
     }
-    if (width <= 2) return decode_as<std::int32_t>(input, pos, nx, ny, stream_scale, smooth, width, out);
+    if (width <= 2)
+        return decode_as<std::int32_t>(input, pos, nx, ny, stream_scale, smooth, width, out);
     return decode_as<std::int64_t>(input, pos, nx, ny, stream_scale, smooth, width, out);
 }
 

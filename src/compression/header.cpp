@@ -45,14 +45,17 @@ std::string_view dither_name(DitherMethod d) {
 struct CardSink {
     Header& h;
 
-    Result<void> put(std::string_view key, const Value& v, std::optional<std::string> comment = {}) {
+    Result<void> put(std::string_view key, const Value& v,
+                     std::optional<std::string> comment = {}) {
         VEXLO_TRY(h.push_card(key, v, comment));
         return {};
     }
-    Result<void> integer(std::string_view key, std::int64_t v, std::optional<std::string> comment = {}) {
+    Result<void> integer(std::string_view key, std::int64_t v,
+                         std::optional<std::string> comment = {}) {
         return put(key, Value::make_integer(v), std::move(comment));
     }
-    Result<void> text(std::string_view key, std::string_view v, std::optional<std::string> comment = {}) {
+    Result<void> text(std::string_view key, std::string_view v,
+                      std::optional<std::string> comment = {}) {
         return put(key, Value::make_string(std::string(v)), std::move(comment));
     }
 };
@@ -61,8 +64,8 @@ struct CardSink {
 
 std::optional<std::string> map_image_keyword(std::string_view keyword) {
     static constexpr std::pair<std::string_view, std::string_view> kRenames[] = {
-        {"BLANK", "ZBLANK"},   {"SIMPLE", "ZSIMPLE"},   {"EXTEND", "ZEXTEND"},
-        {"PCOUNT", "ZPCOUNT"}, {"GCOUNT", "ZGCOUNT"},   {"BLOCKED", "ZBLOCKED"},
+        {"BLANK", "ZBLANK"},      {"SIMPLE", "ZSIMPLE"}, {"EXTEND", "ZEXTEND"},
+        {"PCOUNT", "ZPCOUNT"},    {"GCOUNT", "ZGCOUNT"}, {"BLOCKED", "ZBLOCKED"},
         {"XTENSION", "ZTENSION"},
     };
     for (const auto& [from, to] : kRenames) {
@@ -106,7 +109,8 @@ Result<Header> build_compressed_header(const Header& image, const CompressedLayo
     };
     auto pb = [](std::uint64_t max) { return "1PB(" + std::to_string(max) + ")"; };
     VEXLO_TRY(add_tile_column("COMPRESSED_DATA", pb(layout.max_compressed)));
-    if (layout.fallback) VEXLO_TRY(add_tile_column("GZIP_COMPRESSED_DATA", pb(layout.max_fallback)));
+    if (layout.fallback)
+        VEXLO_TRY(add_tile_column("GZIP_COMPRESSED_DATA", pb(layout.max_fallback)));
     if (q) {
         VEXLO_TRY(add_tile_column("ZSCALE", "1D"));
         VEXLO_TRY(add_tile_column("ZZERO", "1D"));
@@ -124,21 +128,27 @@ Result<Header> build_compressed_header(const Header& image, const CompressedLayo
     VEXLO_TRY(out.integer("ZBITPIX", layout.bitpix));
     VEXLO_TRY(out.integer("ZNAXIS", static_cast<std::int64_t>(layout.axes.size())));
     for (std::size_t i = 0; i < layout.axes.size(); ++i) {
-        VEXLO_TRY(out.integer(indexed_keyword("ZNAXIS", i + 1), static_cast<std::int64_t>(layout.axes[i])));
+        VEXLO_TRY(out.integer(indexed_keyword("ZNAXIS", i + 1),
+                              static_cast<std::int64_t>(layout.axes[i])));
     }
-    if (const std::optional<Value> v = image.get_value("EXTEND"); v && v->is(Value::Kind::Logical)) {
+    if (const std::optional<Value> v = image.get_value("EXTEND");
+        v && v->is(Value::Kind::Logical)) {
         VEXLO_TRY(out.put("ZEXTEND", *v));
     }
-    for (const auto& [from, to] : {std::pair{"PCOUNT", "ZPCOUNT"}, std::pair{"GCOUNT", "ZGCOUNT"}}) {
-        if (const std::optional<Value> v = image.get_value(from); v && v->is(Value::Kind::Integer)) {
+    for (const auto& [from, to] :
+         {std::pair{"PCOUNT", "ZPCOUNT"}, std::pair{"GCOUNT", "ZGCOUNT"}}) {
+        if (const std::optional<Value> v = image.get_value(from);
+            v && v->is(Value::Kind::Integer)) {
             VEXLO_TRY(out.put(to, *v));
         }
     }
     for (std::size_t i = 0; i < layout.tile.size(); ++i) {
-        VEXLO_TRY(out.integer(indexed_keyword("ZTILE", i + 1), static_cast<std::int64_t>(layout.tile[i])));
+        VEXLO_TRY(out.integer(indexed_keyword("ZTILE", i + 1),
+                              static_cast<std::int64_t>(layout.tile[i])));
     }
     if (options.compression == TileCompression::Rice1) {
-        const std::int64_t bytepix = q ? 4 : (layout.bitpix < 0 ? -layout.bitpix : layout.bitpix) / 8;
+        const std::int64_t bytepix =
+            q ? 4 : (layout.bitpix < 0 ? -layout.bitpix : layout.bitpix) / 8;
         VEXLO_TRY(out.text("ZNAME1", "BLOCKSIZE", "pixels per Rice block"));
         VEXLO_TRY(out.integer("ZVAL1", options.blocksize));
         VEXLO_TRY(out.text("ZNAME2", "BYTEPIX", "bytes per pixel"));

@@ -20,8 +20,8 @@ struct PixelWriter {
 
     Result<void> check(std::int64_t pv) const {
         if (pv < 0 || pv > max) {
-            return refuse("PLIO_1 decoded pixel value " + std::to_string(pv) + " out of range [0, " +
-                        std::to_string(max) + "]");
+            return refuse("PLIO_1 decoded pixel value " + std::to_string(pv) +
+                          " out of range [0, " + std::to_string(max) + "]");
         }
         return {};
     }
@@ -52,7 +52,7 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
     }
     if (out.size() != need) {
         return refuse("PLIO_1 destination is " + std::to_string(out.size()) + " bytes, expected " +
-                    std::to_string(need));
+                      std::to_string(need));
     }
     if (width != 1 && width != 2 && width != 4) {
         return refuse("PLIO_1 only supports 1/2/4-byte pixels, got " + std::to_string(width));
@@ -74,21 +74,23 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
         first = word(1);
         if (first < 7) {
             return refuse("PLIO_1 header length field = " + std::to_string(first) +
-                        ", expected >= 7");
+                          ", expected >= 7");
         }
         list_len = std::uint64_t{word(3)} | (std::uint64_t{word(4)} << 15);
     }
     if (list_len > n_words) {
-        return refuse("PLIO_1 declares " + std::to_string(list_len) +
-                    " encoded words but only " + std::to_string(n_words) + " were provided");
+        return refuse("PLIO_1 declares " + std::to_string(list_len) + " encoded words but only " +
+                      std::to_string(n_words) + " were provided");
     }
     if (first > list_len) {
         return refuse("PLIO_1 header length " + std::to_string(first) + " exceeds total length " +
-                    std::to_string(list_len));
+                      std::to_string(list_len));
     }
 
     const PixelWriter writer{out, width,
-                             width == 1 ? 255 : width == 2 ? 65535 : std::int64_t{4294967295}};
+                             width == 1   ? 255
+                             : width == 2 ? 65535
+                                          : std::int64_t{4294967295}};
     const std::uint64_t last_pixel = npix - 1;
     std::int64_t pv = 1;
     std::uint64_t x = 0;
@@ -104,7 +106,7 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
         const std::int64_t data = w & 0x0FFF;
         if (opcode >= 8) {
             return refuse("PLIO_1 reserved opcode " + std::to_string(opcode) + " at word " +
-                        std::to_string(i));
+                          std::to_string(i));
         }
         switch (opcode) {
             case 0:
@@ -124,7 +126,8 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
                     }
                     if (opcode == 4) {
                         VEXLO_TRY(writer.check(pv));
-                        for (std::uint64_t k = op; k < new_op; ++k) writer.put(k, pv);
+                        for (std::uint64_t k = op; k < new_op; ++k)
+                            writer.put(k, pv);
                     } else if (opcode == 5 && run_end - 1 <= last_pixel) {
                         VEXLO_TRY(writer.check(pv));
                         writer.put(new_op - 1, pv);
@@ -135,8 +138,10 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
                 break;
             }
             case 1:
-                if (i + 1 >= list_len) return refuse("PLIO_1 opcode 1 (extended pv) missing second word");
-                pv = static_cast<std::int64_t>(static_cast<std::int16_t>(word(i + 1))) * 4096 + data;
+                if (i + 1 >= list_len)
+                    return refuse("PLIO_1 opcode 1 (extended pv) missing second word");
+                pv =
+                    static_cast<std::int64_t>(static_cast<std::int16_t>(word(i + 1))) * 4096 + data;
                 skip = true;
                 break;
             case 2:

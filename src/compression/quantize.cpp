@@ -71,7 +71,8 @@ std::optional<QuantizedTile> quantize_tile(std::span<const double> values, Dithe
             hi = std::max(hi, v);
         }
     }
-    if (!any) return QuantizedTile{std::vector<std::int32_t>(values.size(), kNullSentinel), 1.0, 0.0};
+    if (!any)
+        return QuantizedTile{std::vector<std::int32_t>(values.size(), kNullSentinel), 1.0, 0.0};
 
     const double noise = noise_estimate(values);
     // A noise or step that is not a finite positive number would store every value as 0 (or
@@ -91,8 +92,9 @@ std::optional<QuantizedTile> quantize_tile(std::span<const double> values, Dithe
     if (method == DitherMethod::NoDither) {
         for (std::size_t i = 0; i < values.size(); ++i) {
             const double x = values[i];
-            out.values[i] = std::isfinite(x) ? saturating_cast<std::int32_t>(std::round((x - zero) / delta))
-                                             : kNullSentinel;
+            out.values[i] = std::isfinite(x)
+                                ? saturating_cast<std::int32_t>(std::round((x - zero) / delta))
+                                : kNullSentinel;
         }
         return out;
     }
@@ -107,7 +109,8 @@ std::optional<QuantizedTile> quantize_tile(std::span<const double> values, Dithe
             walker.skip();
         } else {
             const double offset = static_cast<double>(walker.draw()) - 0.5;
-            out.values[i] = saturating_cast<std::int32_t>(std::round(((x - zero) / delta) + offset));
+            out.values[i] =
+                saturating_cast<std::int32_t>(std::round(((x - zero) / delta) + offset));
         }
     }
     return out;

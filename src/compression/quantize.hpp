@@ -60,9 +60,8 @@ std::optional<QuantizedTile> quantize_tile(std::span<const double> values, Dithe
 
 // One stored value back to its value; none for a null pixel. `walker` is required for the
 // subtractive methods and ignored for NoDither.
-inline std::optional<double> dequantize(std::int32_t stored, std::int32_t null,
-                                        DitherMethod method, DitherWalker* walker, double scale,
-                                        double zero) {
+inline std::optional<double> dequantize(std::int32_t stored, std::int32_t null, DitherMethod method,
+                                        DitherWalker* walker, double scale, double zero) {
     const bool dithered = method != DitherMethod::NoDither && walker != nullptr;
     if (stored == null) {
         if (dithered) walker->skip();

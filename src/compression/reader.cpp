@@ -60,8 +60,9 @@ Result<std::optional<PayloadSpan>> tile_payload_span(const BinColumn& column, By
         const std::uint64_t size = vla_element_size(elem);
         const std::optional<std::uint64_t> n = checked_mul(d.count, size);
         if (!n) {
-            return fail(Error::data("VLA byte length overflows usize (n=" + std::to_string(d.count) +
-                                    ", elt=" + std::to_string(size) + ")"));
+            return fail(
+                Error::data("VLA byte length overflows usize (n=" + std::to_string(d.count) +
+                            ", elt=" + std::to_string(size) + ")"));
         }
         length = *n;
     }
@@ -86,7 +87,8 @@ Result<void> unshuffle_bytes(std::span<std::uint8_t> buf, std::size_t w, Bytes& 
     scratch.assign(buf.begin(), buf.end());
     for (std::size_t k = 0; k < w; ++k) {
         const std::uint8_t* plane = scratch.data() + k * n;
-        for (std::size_t i = 0; i < n; ++i) buf[i * w + k] = plane[i];
+        for (std::size_t i = 0; i < n; ++i)
+            buf[i * w + k] = plane[i];
     }
     return {};
 }
@@ -97,8 +99,8 @@ Result<void> inflate_gzip_tile(ByteSpan payload, std::span<std::uint8_t> out) {
     const Result<std::uint64_t> n = gzip_inflate_counted(payload, out);
     if (!n) return fail(Error::data("tile gzip inflate failed: " + n.error().msg));
     if (*n != out.size()) {
-        return fail(Error::data("gzip tile inflated to " + std::to_string(*n) + " bytes, expected " +
-                                std::to_string(out.size())));
+        return fail(Error::data("gzip tile inflated to " + std::to_string(*n) +
+                                " bytes, expected " + std::to_string(out.size())));
     }
     return {};
 }
@@ -137,15 +139,16 @@ void dequantize_tile(ByteSpan stored, std::int32_t null, DitherMethod method,
     // them (files compared bit for bit against its output rely on it).
     auto put = [&](std::size_t i, std::optional<double> v) {
         if constexpr (std::is_same_v<Out, float>) {
-            store_be_u32(out + 4 * i, v ? std::bit_cast<std::uint32_t>(static_cast<float>(*v))
-                                        : 0xFFFFFFFFu);
+            store_be_u32(out + 4 * i,
+                         v ? std::bit_cast<std::uint32_t>(static_cast<float>(*v)) : 0xFFFFFFFFu);
         } else {
             store_be_u64(out + 8 * i, v ? std::bit_cast<std::uint64_t>(*v) : ~std::uint64_t{0});
         }
     };
     if (method == DitherMethod::NoDither) {
         for (std::size_t i = 0; i < n; ++i) {
-            put(i, dequantize(load_be_i32(stored.data() + 4 * i), null, method, nullptr, scale, zero));
+            put(i,
+                dequantize(load_be_i32(stored.data() + 4 * i), null, method, nullptr, scale, zero));
         }
         return;
     }
@@ -223,7 +226,8 @@ Result<Header> rebuild_header(const Header& table) {
             const std::optional<Value> v = card.value();
             if (v && v->is(Value::Kind::String) && v->text == "COMPRESSED_IMAGE") continue;
         }
-        if (is_reserved_keyword(key) || is_tile_table_keyword(key) || written.contains(key)) continue;
+        if (is_reserved_keyword(key) || is_tile_table_keyword(key) || written.contains(key))
+            continue;
         h.push_raw(card.bytes);
     }
     return h;
@@ -263,7 +267,8 @@ class TileDecoder {
         try {
             buf.assign(n, 0);
         } catch (const std::exception&) {
-            return fail(Error::data("tile of " + std::to_string(n) + " bytes does not fit in memory"));
+            return fail(
+                Error::data("tile of " + std::to_string(n) + " bytes does not fit in memory"));
         }
         return {};
     }
@@ -277,7 +282,8 @@ class TileDecoder {
         for (const auto& [col, kind] : order) {
             if (col == nullptr) continue;
             VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, rec_.inner.cell_bytes(r, *col));
-            VEXLO_ASSIGN_OR_RETURN(const std::optional<PayloadSpan> span, tile_payload_span(*col, cell));
+            VEXLO_ASSIGN_OR_RETURN(const std::optional<PayloadSpan> span,
+                                   tile_payload_span(*col, cell));
             if (!span) continue;
             const std::optional<std::uint64_t> end = checked_add(span->offset, span->length);
             if (!end) return fail(Error::data("VLA descriptor overflows heap address"));
@@ -347,7 +353,8 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
         if (cols.compressed == nullptr) {
             return fail(Error::header("compressed image: COMPRESSED_DATA column missing"));
         }
-        if (cols.compressed->format.kind != BinKind::P && cols.compressed->format.kind != BinKind::Q) {
+        if (cols.compressed->format.kind != BinKind::P &&
+            cols.compressed->format.kind != BinKind::Q) {
             return fail(Error::value("TFORM" + std::to_string(cols.compressed->index),
                                      "COMPRESSED_DATA must be a P/Q variable-length array"));
         }
@@ -379,14 +386,17 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
                 npix *= extent[i];
             }
             std::uint64_t offset = 0;
-            for (std::size_t i = 0; i < n_axes; ++i) offset += origin[i] * g.stride[i];
+            for (std::size_t i = 0; i < n_axes; ++i)
+                offset += origin[i] * g.stride[i];
             const std::uint64_t need = npix * b;  // at most the image size
             // A tile that is one contiguous stretch of the image (whole lower axes, one
             // position on the upper ones) is decoded in place; others go through a buffer.
             std::size_t j = 0;
-            while (j < n_axes && extent[j] == g.len[j]) ++j;
+            while (j < n_axes && extent[j] == g.len[j])
+                ++j;
             bool contiguous = true;
-            for (std::size_t i = j + 1; i < n_axes; ++i) contiguous = contiguous && extent[i] == 1;
+            for (std::size_t i = j + 1; i < n_axes; ++i)
+                contiguous = contiguous && extent[i] == 1;
             if (contiguous) {
                 VEXLO_TRY(decoder.decode(r, npix, std::span(image.data() + offset, need)));
                 continue;
@@ -398,7 +408,8 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
             std::fill(k.begin(), k.end(), 0);
             for (std::uint64_t src = 0; src < need; src += run) {
                 std::uint64_t dst = offset;
-                for (std::size_t i = 1; i < n_axes; ++i) dst += k[i] * g.stride[i];
+                for (std::size_t i = 1; i < n_axes; ++i)
+                    dst += k[i] * g.stride[i];
                 std::memcpy(image.data() + dst, tile_buf.data() + src, run);
                 for (std::size_t i = 1; i < n_axes; ++i) {
                     if (++k[i] < extent[i]) break;

@@ -150,9 +150,11 @@ Result<void> decode_blocks(const RiceParams& params, std::uint32_t blocksize, st
         std::uint32_t code = 0;
         if (!in.read(fsbits, code)) return fail(end_of_stream());
         const int fs = static_cast<int>(code) - 1;
-        const std::uint32_t m = static_cast<std::uint32_t>(std::min<std::uint64_t>(blocksize, npix - i));
+        const std::uint32_t m =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(blocksize, npix - i));
         if (fs < 0) {
-            for (std::uint32_t k = 0; k < m; ++k, ++i) store_pixel<BP>(dst + std::size_t{i} * BP, last);
+            for (std::uint32_t k = 0; k < m; ++k, ++i)
+                store_pixel<BP>(dst + std::size_t{i} * BP, last);
         } else if (fs == fsmax) {
             for (std::uint32_t k = 0; k < m; ++k, ++i) {
                 std::uint32_t v = 0;
@@ -184,8 +186,8 @@ Result<RiceParams> rice_params(std::uint32_t bytepix) {
         case 4:
             return RiceParams{5, 25, 32};
         default:
-            return fail(Error::value("ZVAL_BYTEPIX", "RICE BYTEPIX must be 1, 2, or 4, got " +
-                                                         std::to_string(bytepix)));
+            return fail(Error::value(
+                "ZVAL_BYTEPIX", "RICE BYTEPIX must be 1, 2, or 4, got " + std::to_string(bytepix)));
     }
 }
 
@@ -227,13 +229,14 @@ Result<Bytes> rice_encode(std::uint32_t bytepix, std::uint32_t blocksize, ByteSp
         }
         double dpsum = ((sum - static_cast<double>(m / 2)) - 1.0) / static_cast<double>(m);
         if (dpsum < 0) dpsum = 0.0;
-        std::uint64_t psum = dpsum >= 18446744073709551615.0 ? ~std::uint64_t{0}
-                                                             : static_cast<std::uint64_t>(dpsum);
+        std::uint64_t psum =
+            dpsum >= 18446744073709551615.0 ? ~std::uint64_t{0} : static_cast<std::uint64_t>(dpsum);
         psum = (psum & width_mask) >> 1;
         const int fs = static_cast<int>(std::bit_width(psum));
         if (fs >= static_cast<int>(params.fsmax)) {
             w.put(params.fsmax + 1, fsbits);
-            for (std::size_t k = 0; k < m; ++k) w.put(diffs[k], bbits);
+            for (std::size_t k = 0; k < m; ++k)
+                w.put(diffs[k], bbits);
         } else if (fs == 0 && sum == 0.0) {
             w.put(0, fsbits);
         } else {
@@ -263,7 +266,8 @@ Result<void> rice_decode(std::uint32_t bytepix, std::uint32_t blocksize, std::ui
         return fail(Error::data("RICE: input shorter than the verbatim leading pixel"));
     }
     std::uint32_t last = 0;
-    for (std::uint32_t k = 0; k < bytepix; ++k) last = (last << 8) | input[k];
+    for (std::uint32_t k = 0; k < bytepix; ++k)
+        last = (last << 8) | input[k];
     std::copy_n(input.begin(), bytepix, out.begin());
     if (npix == 1) return {};
     if (input.size() < std::size_t{bytepix} + 1) return fail(end_of_stream());

@@ -28,7 +28,8 @@ Bytes shuffle_bytes(ByteSpan in, std::size_t w) {
     Bytes out(in.size());
     const std::size_t n = in.size() / w;
     for (std::size_t k = 0; k < n; ++k) {
-        for (std::size_t j = 0; j < w; ++j) out[j * n + k] = in[k * w + j];
+        for (std::size_t j = 0; j < w; ++j)
+            out[j * n + k] = in[k * w + j];
     }
     return out;
 }
@@ -37,10 +38,12 @@ std::vector<double> tile_values(ByteSpan bytes, Bitpix bitpix) {
     std::vector<double> v;
     if (bitpix == Bitpix::F32) {
         v.resize(bytes.size() / 4);
-        for (std::size_t i = 0; i < v.size(); ++i) v[i] = load_be_f32(bytes.data() + 4 * i);
+        for (std::size_t i = 0; i < v.size(); ++i)
+            v[i] = load_be_f32(bytes.data() + 4 * i);
     } else {
         v.resize(bytes.size() / 8);
-        for (std::size_t i = 0; i < v.size(); ++i) v[i] = load_be_f64(bytes.data() + 8 * i);
+        for (std::size_t i = 0; i < v.size(); ++i)
+            v[i] = load_be_f64(bytes.data() + 8 * i);
     }
     return v;
 }
@@ -66,8 +69,9 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
         return fail(Error::data("compress_image_to_hdu: cannot compress a 0-axis image"));
     }
     if (options.dither && bitpix_v > 0) {
-        return fail(Error::non_standard("quantization applies to floating-point images; got BITPIX=" +
-                                        std::to_string(bitpix_v)));
+        return fail(
+            Error::non_standard("quantization applies to floating-point images; got BITPIX=" +
+                                std::to_string(bitpix_v)));
     }
     if (!options.dither && options.compression == TileCompression::Rice1 && bitpix_v != 8 &&
         bitpix_v != 16 && bitpix_v != 32) {
@@ -79,8 +83,9 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
     if (options.tile_shape) {
         tile = *options.tile_shape;
         if (tile.size() != axes.size()) {
-            return fail(Error::data("compress_image_to_hdu: tile rank " + std::to_string(tile.size()) +
-                                    " does not match NAXIS " + std::to_string(axes.size())));
+            return fail(Error::data("compress_image_to_hdu: tile rank " +
+                                    std::to_string(tile.size()) + " does not match NAXIS " +
+                                    std::to_string(axes.size())));
         }
         if (std::find(tile.begin(), tile.end(), 0) != tile.end()) {
             return fail(Error::data("compress_image_to_hdu: tile dimensions must be >= 1"));
@@ -127,7 +132,8 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
             std::fill(k.begin(), k.end(), 0);
             for (std::uint64_t dst = 0; dst < gathered.size(); dst += run) {
                 std::uint64_t src = offset;
-                for (std::size_t i = 1; i < n; ++i) src += k[i] * stride[i];
+                for (std::size_t i = 1; i < n; ++i)
+                    src += k[i] * stride[i];
                 std::memcpy(gathered.data() + dst, image.data.data() + src, run);
                 for (std::size_t i = 1; i < n; ++i) {
                     if (++k[i] < extent[i]) break;
@@ -137,17 +143,20 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
 
             TilePayload p;
             if (!options.dither) {
-                VEXLO_ASSIGN_OR_RETURN(p.bytes, compress_tile(gathered, options.compression,
-                                                              options.blocksize, static_cast<std::uint32_t>(b)));
+                VEXLO_ASSIGN_OR_RETURN(
+                    p.bytes, compress_tile(gathered, options.compression, options.blocksize,
+                                           static_cast<std::uint32_t>(b)));
             } else {
                 const std::vector<double> values = tile_values(gathered, bitpix);
-                const std::uint64_t seed_sum =
-                    *options.dither == DitherMethod::NoDither ? 0 : std::uint64_t{options.dither_seed} + t;
+                const std::uint64_t seed_sum = *options.dither == DitherMethod::NoDither
+                                                   ? 0
+                                                   : std::uint64_t{options.dither_seed} + t;
                 std::optional<QuantizedTile> qt =
                     quantize_tile(values, *options.dither, seed_sum, options.quantize_level);
                 if (qt) {
-                    VEXLO_ASSIGN_OR_RETURN(p.bytes, compress_tile(i32_to_be_bytes(qt->values),
-                                                                  options.compression, options.blocksize, 4));
+                    VEXLO_ASSIGN_OR_RETURN(
+                        p.bytes, compress_tile(i32_to_be_bytes(qt->values), options.compression,
+                                               options.blocksize, 4));
                     p.scale = qt->scale;
                     p.zero = qt->zero;
                 } else {
@@ -217,7 +226,8 @@ Result<Bytes> compress_tile(ByteSpan tile, TileCompression compression, std::uin
     return gzip_deflate(tile);
 }
 
-Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image, const TileCompressOptions& options) {
+Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,
+                                          const TileCompressOptions& options) {
     return compress(image, options);
 }
 

@@ -31,7 +31,8 @@ struct TileCompressOptions {
 };
 
 // The image as a BINTABLE holding one compressed tile per row.
-Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image, const TileCompressOptions& options);
+Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,
+                                          const TileCompressOptions& options);
 
 // One tile's payload; `bytepix` is the width of the values in `tile`.
 Result<Bytes> compress_tile(ByteSpan tile, TileCompression compression, std::uint32_t blocksize,

@@ -83,8 +83,9 @@ Result<TileValue<double>> read_tile_value(const Header& header,
             case BinKind::F64:
                 return TileValue<double>::from_column(slot);
             default:
-                return fail(Error::value(tform_keyword(*c),
-                                         std::string(name) + " column must be a scalar float/integer"));
+                return fail(
+                    Error::value(tform_keyword(*c),
+                                 std::string(name) + " column must be a scalar float/integer"));
         }
     }
     const std::optional<double> v = header.get_f64(name);
@@ -103,7 +104,8 @@ Result<TileValue<std::int32_t>> read_zblank(const Header& header,
             case BinKind::I64:
                 return TileValue<std::int32_t>::from_column(slot);
             default:
-                return fail(Error::value(tform_keyword(*c), "ZBLANK column must be a scalar integer"));
+                return fail(
+                    Error::value(tform_keyword(*c), "ZBLANK column must be a scalar integer"));
         }
     }
     const std::optional<std::int64_t> v = header.get_i64("ZBLANK");
@@ -121,54 +123,58 @@ Result<std::uint32_t> read_rice_params(const Header& header, Bitpix effective) {
     }
     const std::int64_t bytepix = static_cast<std::int64_t>(bytes_per_pixel(effective));
     std::uint32_t blocksize = 32;
-    VEXLO_TRY(scan_parameters(header, [&](std::string_view name, const std::string& zval) -> Result<void> {
-        if (name != "BYTEPIX" && name != "BLOCKSIZE") return {};
-        VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, header.require_i64(zval));
-        if (name == "BYTEPIX") {
-            if (v != bytepix) {
-                return fail(Error::non_standard("RICE BYTEPIX=" + std::to_string(v) +
-                                                " does not match effective |BITPIX|/8=" +
-                                                std::to_string(bytepix)));
+    VEXLO_TRY(scan_parameters(
+        header, [&](std::string_view name, const std::string& zval) -> Result<void> {
+            if (name != "BYTEPIX" && name != "BLOCKSIZE") return {};
+            VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, header.require_i64(zval));
+            if (name == "BYTEPIX") {
+                if (v != bytepix) {
+                    return fail(Error::non_standard(
+                        "RICE BYTEPIX=" + std::to_string(v) +
+                        " does not match effective |BITPIX|/8=" + std::to_string(bytepix)));
+                }
+            } else if (v < 1) {
+                return fail(
+                    Error::value(zval, "RICE BLOCKSIZE must be > 0, got " + std::to_string(v)));
+            } else {
+                blocksize = static_cast<std::uint32_t>(v);
             }
-        } else if (v < 1) {
-            return fail(Error::value(zval, "RICE BLOCKSIZE must be > 0, got " + std::to_string(v)));
-        } else {
-            blocksize = static_cast<std::uint32_t>(v);
-        }
-        return {};
-    }));
+            return {};
+        }));
     return blocksize;
 }
 
 Result<Compression> read_hcompress_params(const Header& header) {
     Compression c;
     c.kind = Compression::Kind::Hcompress1;
-    VEXLO_TRY(scan_parameters(header, [&](std::string_view name, const std::string& zval) -> Result<void> {
-        if (name != "SMOOTH" && name != "SCALE") return {};
-        if (name == "SCALE") {
-            // The standard compressor writes SCALE as a real: its scale relative to the
-            // image noise, not the factor stored in the stream, so a real value only passes
-            // when it is a number and is not checked against the stream.
-            const std::optional<Value> real = header.get_value(zval);
-            if (real && real->is(Value::Kind::Real)) {
-                if (!(real->real >= 0.0 && real->real <= 2147483647.0)) {
-                    return fail(Error::value(zval, "HCOMPRESS SCALE out of range: " +
-                                                       format_real_plain(real->real)));
+    VEXLO_TRY(scan_parameters(
+        header, [&](std::string_view name, const std::string& zval) -> Result<void> {
+            if (name != "SMOOTH" && name != "SCALE") return {};
+            if (name == "SCALE") {
+                // The standard compressor writes SCALE as a real: its scale relative to the
+                // image noise, not the factor stored in the stream, so a real value only passes
+                // when it is a number and is not checked against the stream.
+                const std::optional<Value> real = header.get_value(zval);
+                if (real && real->is(Value::Kind::Real)) {
+                    if (!(real->real >= 0.0 && real->real <= 2147483647.0)) {
+                        return fail(Error::value(zval, "HCOMPRESS SCALE out of range: " +
+                                                           format_real_plain(real->real)));
+                    }
+                    c.scale = 0;
+                    return {};
                 }
-                c.scale = 0;
-                return {};
             }
-        }
-        VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, header.require_i64(zval));
-        if (name == "SMOOTH") {
-            c.smooth = v != 0;
-        } else if (v < 0 || v > 2147483647) {
-            return fail(Error::value(zval, "HCOMPRESS SCALE out of range: " + std::to_string(v)));
-        } else {
-            c.scale = static_cast<std::int32_t>(v);
-        }
-        return {};
-    }));
+            VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, header.require_i64(zval));
+            if (name == "SMOOTH") {
+                c.smooth = v != 0;
+            } else if (v < 0 || v > 2147483647) {
+                return fail(
+                    Error::value(zval, "HCOMPRESS SCALE out of range: " + std::to_string(v)));
+            } else {
+                c.scale = static_cast<std::int32_t>(v);
+            }
+            return {};
+        }));
     return c;
 }
 

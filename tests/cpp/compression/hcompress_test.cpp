@@ -14,7 +14,8 @@ Bytes stream_header(std::int32_t nx, std::int32_t ny, std::int32_t scale, std::i
                     std::uint8_t p0 = 0, std::uint8_t p1 = 0, std::uint8_t p2 = 0) {
     Bytes b{0xDD, 0x99};
     auto put = [&](std::uint64_t v, int n) {
-        for (int k = n - 1; k >= 0; --k) b.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+        for (int k = n - 1; k >= 0; --k)
+            b.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
     };
     put(static_cast<std::uint32_t>(nx), 4);
     put(static_cast<std::uint32_t>(ny), 4);
@@ -42,7 +43,8 @@ TEST(Hcompress, SinglePixelTileKeepsItsValue) {
         auto r = hcompress_decode(in, width, 1, 0, false, out);
         ASSERT_TRUE(r.has_value()) << r.error().message();
         std::uint64_t v = 0;
-        for (std::uint8_t b : out) v = (v << 8) | b;
+        for (std::uint8_t b : out)
+            v = (v << 8) | b;
         EXPECT_EQ(v, 1234u) << width;
     }
 }
@@ -55,7 +57,8 @@ TEST(Hcompress, TotalAloneSpreadsThroughTheTransform) {
     in.push_back(0x00);
     Bytes out(16 * 2);
     ASSERT_TRUE(hcompress_decode(in, 2, 16, 0, false, out).has_value());
-    for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(load_be_i16(&out[2 * i]), 7) << i;
+    for (std::size_t i = 0; i < 16; ++i)
+        EXPECT_EQ(load_be_i16(&out[2 * i]), 7) << i;
     // Width 1 writes the low byte of a coefficient of 300.
     in = stream_header(1, 1, 0, 300);
     in.push_back(0x00);
@@ -91,16 +94,21 @@ TEST(Hcompress, RefusesBadStreams) {
         {ok, 2, 200, 4, t + "SCALE mismatch: ZVALn says 4, payload says 2"},
         {bad_magic, 2, 200, 0, t + "bad magic bytes DD 98 (expected DD 99)"},
         {Bytes{0xDD}, 2, 200, 0, t + "payload truncated: need 2 bytes at offset 0 of 1"},
-        {Bytes(ok.begin(), ok.begin() + 8), 2, 200, 0, t + "payload truncated: need 4 bytes at offset 6 of 8"},
-        {Bytes(ok.begin(), ok.begin() + 20), 2, 200, 0, t + "payload truncated: need 8 bytes at offset 14 of 20"},
-        {Bytes(ok.begin(), ok.begin() + 24), 2, 200, 0, t + "payload truncated: need 3 bytes at offset 22 of 24"},
-        {Bytes(ok.begin(), ok.begin() + 25), 2, 200, 0, t + "payload truncated: need 1 bytes at offset 25 of 25"},
+        {Bytes(ok.begin(), ok.begin() + 8), 2, 200, 0,
+         t + "payload truncated: need 4 bytes at offset 6 of 8"},
+        {Bytes(ok.begin(), ok.begin() + 20), 2, 200, 0,
+         t + "payload truncated: need 8 bytes at offset 14 of 20"},
+        {Bytes(ok.begin(), ok.begin() + 24), 2, 200, 0,
+         t + "payload truncated: need 3 bytes at offset 22 of 24"},
+        {Bytes(ok.begin(), ok.begin() + 25), 2, 200, 0,
+         t + "payload truncated: need 1 bytes at offset 25 of 25"},
         {zero_dim, 2, 200, 0, t + "declares non-positive dimensions 0x20"},
         {neg_dim, 2, 200, 0, t + "declares non-positive dimensions 10x-1"},
         {bad_format, 2, 4, 0, t + "qtree_decode: bad format code 0x5"},
         {bad_end, 2, 1, 0, t + "dodecode: bad bit plane values"},
     };
-    for (const Case& c : cases) EXPECT_EQ(decode_error(c.in, c.width, c.npix, c.scale), c.msg);
+    for (const Case& c : cases)
+        EXPECT_EQ(decode_error(c.in, c.width, c.npix, c.scale), c.msg);
     Bytes out(3);
     EXPECT_EQ(hcompress_decode(ok, 2, 2, 0, false, out).error().message(),
               t + "destination is 3 bytes, expected 4");
@@ -112,7 +120,8 @@ TEST(Hcompress, HostileBitStreamsStayInBounds) {
     std::uint32_t state = 1;
     for (auto [nx, ny] : {std::pair{1, 7}, {7, 1}, {5, 9}, {16, 16}, {3, 33}}) {
         for (int trial = 0; trial < 50; ++trial) {
-            Bytes in = stream_header(nx, ny, trial % 4, trial * 1000, trial % 9, trial % 7, trial % 5);
+            Bytes in =
+                stream_header(nx, ny, trial % 4, trial * 1000, trial % 9, trial % 7, trial % 5);
             for (int k = 0; k < trial * 3; ++k) {
                 state = state * 1103515245u + 12345u;
                 in.push_back(static_cast<std::uint8_t>(state >> 16));

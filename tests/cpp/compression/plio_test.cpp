@@ -20,7 +20,8 @@ std::vector<std::uint32_t> pixels(const Bytes& out, std::uint32_t width) {
     std::vector<std::uint32_t> v;
     for (std::size_t i = 0; i < out.size(); i += width) {
         std::uint32_t p = 0;
-        for (std::uint32_t k = 0; k < width; ++k) p = (p << 8) | out[i + k];
+        for (std::uint32_t k = 0; k < width; ++k)
+            p = (p << 8) | out[i + k];
         v.push_back(p);
     }
     return v;
@@ -77,12 +78,15 @@ TEST(Plio, RefusesBadLists) {
         {Bytes(4), 2, 2, 4, "PLIO_1 payload shorter than the 3-word minimum header"},
         {Bytes(12), 2, 2, 4, "PLIO_1 new-format payload is shorter than its 7-word header"},
         {words({0, 6, 0, 7, 0, 0, 0}), 2, 2, 4, "PLIO_1 header length field = 6, expected >= 7"},
-        {words({0, 0, 9, 0x4001}), 2, 2, 4, "PLIO_1 declares 9 encoded words but only 4 were provided"},
+        {words({0, 0, 9, 0x4001}), 2, 2, 4,
+         "PLIO_1 declares 9 encoded words but only 4 were provided"},
         {words({0, 0, 2}), 2, 2, 4, "PLIO_1 header length 3 exceeds total length 2"},
         {words({0, 0, 4, 0x8000}), 2, 2, 4, "PLIO_1 reserved opcode 8 at word 3"},
         {words({0, 0, 4, 0x1005}), 2, 2, 4, "PLIO_1 opcode 1 (extended pv) missing second word"},
-        {words({0, 0, 5, 0x3005, 0x4001}), 2, 2, 4, "PLIO_1 decoded pixel value -4 out of range [0, 65535]"},
-        {words({0, 0, 5, 0x20FF, 0x4001}), 1, 1, 1, "PLIO_1 decoded pixel value 256 out of range [0, 255]"},
+        {words({0, 0, 5, 0x3005, 0x4001}), 2, 2, 4,
+         "PLIO_1 decoded pixel value -4 out of range [0, 65535]"},
+        {words({0, 0, 5, 0x20FF, 0x4001}), 1, 1, 1,
+         "PLIO_1 decoded pixel value 256 out of range [0, 255]"},
     };
     for (const Case& c : cases) {
         Bytes out(c.out_len);

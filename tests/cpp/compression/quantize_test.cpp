@@ -18,11 +18,15 @@ TEST(Dither, TableAndWalker) {
     EXPECT_FLOAT_EQ(t[1], 0.1315378f);
     EXPECT_FLOAT_EQ(t[2], 0.7556053f);
     EXPECT_FLOAT_EQ(t[9999], 0.48597252f);
-    for (float v : t) ASSERT_TRUE(v > 0.0f && v < 1.0f);
+    for (float v : t)
+        ASSERT_TRUE(v > 0.0f && v < 1.0f);
 
     // Seed sums 0, 1 and 10001 start at index 0; 10000 at index 9999.
-    for (auto [sum, index] : {std::pair<std::uint64_t, std::uint32_t>{0, 0}, {1, 0}, {10001, 0},
-                              {10000, 9999}, {2, 1}}) {
+    for (auto [sum, index] : {std::pair<std::uint64_t, std::uint32_t>{0, 0},
+                              {1, 0},
+                              {10001, 0},
+                              {10000, 9999},
+                              {2, 1}}) {
         const DitherWalker w = DitherWalker::create(sum);
         EXPECT_EQ(w.seed_index, index) << sum;
         EXPECT_EQ(w.position, static_cast<std::uint32_t>(t[index] * 500.0f));
@@ -65,7 +69,8 @@ TEST(Quantize, TilesThatCannotBeQuantised) {
     wide.push_back(1e12);
     EXPECT_FALSE(quantize_tile(wide, DitherMethod::NoDither, 0, 4.0));
     // Only NaN and infinities (or nothing): all null sentinels, scale 1, zero 0.
-    for (const std::vector<double>& t : {std::vector<double>{kNaN, kInf, -kInf}, std::vector<double>{}}) {
+    for (const std::vector<double>& t :
+         {std::vector<double>{kNaN, kInf, -kInf}, std::vector<double>{}}) {
         auto q = quantize_tile(t, DitherMethod::Subtractive2, 1, 4.0);
         ASSERT_TRUE(q);
         EXPECT_EQ(q->values, std::vector<std::int32_t>(t.size(), kNullSentinel));
@@ -78,12 +83,14 @@ TEST(Quantize, RoundTripWithinHalfAStep) {
     std::mt19937 rng(3);
     std::normal_distribution<double> noise(100.0, 5.0);
     std::vector<double> values(3000);
-    for (double& v : values) v = noise(rng);
+    for (double& v : values)
+        v = noise(rng);
     values[10] = kNaN;
     values[11] = 0.0;
     values[12] = -0.0;
     values[13] = kInf;
-    for (DitherMethod m : {DitherMethod::NoDither, DitherMethod::Subtractive1, DitherMethod::Subtractive2}) {
+    for (DitherMethod m :
+         {DitherMethod::NoDither, DitherMethod::Subtractive1, DitherMethod::Subtractive2}) {
         for (std::uint64_t seed : {1ull, 777ull}) {
             auto q = quantize_tile(values, m, seed, 4.0);
             ASSERT_TRUE(q);
@@ -108,8 +115,10 @@ TEST(Quantize, RoundTripWithinHalfAStep) {
     // as zero + delta * stored.
     auto q = quantize_tile(values, DitherMethod::NoDither, 0, 4.0);
     ASSERT_TRUE(q);
-    EXPECT_EQ(q->values[0], static_cast<std::int32_t>(std::round((values[0] - q->zero) / q->scale)));
-    EXPECT_EQ(*dequantize(q->values[0], kNullSentinel, DitherMethod::NoDither, nullptr, q->scale, q->zero),
+    EXPECT_EQ(q->values[0],
+              static_cast<std::int32_t>(std::round((values[0] - q->zero) / q->scale)));
+    EXPECT_EQ(*dequantize(q->values[0], kNullSentinel, DitherMethod::NoDither, nullptr, q->scale,
+                          q->zero),
               q->zero + q->scale * q->values[0]);
 }
 

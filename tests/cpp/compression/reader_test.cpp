@@ -34,12 +34,28 @@ std::optional<ImageHdu> load(const std::string& path, std::size_t index) {
 // bit: every algorithm, pixel type, quantisation and dither method, edge tiles and a cube.
 TEST(TiledReader, FixturesDecodeToTheirReference) {
     const char* names[] = {
-        "i16_rice",          "i16_gzip1",          "i16_gzip2",          "i16_hcomp",
-        "i16_hcomp_lossy",   "i16_rice_tiles",     "i16_nocomp",         "i16_plio",
-        "u8_rice",           "u8_plio",            "u16_rice",           "i32_rice",
-        "i32_gzip2",         "i32_hcomp",          "f32_rice_dither1",   "f32_rice_nodither",
-        "f32_rice_dither2",  "f32_gzip1_lossless", "f32_gzip2_lossless", "f32_hcomp_q",
-        "f64_rice_q",        "i16_cube_rice",
+        "i16_rice",
+        "i16_gzip1",
+        "i16_gzip2",
+        "i16_hcomp",
+        "i16_hcomp_lossy",
+        "i16_rice_tiles",
+        "i16_nocomp",
+        "i16_plio",
+        "u8_rice",
+        "u8_plio",
+        "u16_rice",
+        "i32_rice",
+        "i32_gzip2",
+        "i32_hcomp",
+        "f32_rice_dither1",
+        "f32_rice_nodither",
+        "f32_rice_dither2",
+        "f32_gzip1_lossless",
+        "f32_gzip2_lossless",
+        "f32_hcomp_q",
+        "f64_rice_q",
+        "i16_cube_rice",
     };
     for (const char* name : names) {
         SCOPED_TRACE(name);

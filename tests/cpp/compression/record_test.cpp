@@ -17,11 +17,21 @@ using table_testing::replace;
 // looks at it).
 Cards base_cards() {
     return {
-        {"XTENSION", "'BINTABLE'"}, {"BITPIX", "8"},       {"NAXIS", "2"},
-        {"NAXIS1", "8"},            {"NAXIS2", "4"},       {"PCOUNT", "0"},
-        {"GCOUNT", "1"},            {"TFIELDS", "1"},      {"TTYPE1", "'COMPRESSED_DATA'"},
-        {"TFORM1", "'1PB(0)'"},     {"ZIMAGE", "T"},       {"ZBITPIX", "16"},
-        {"ZNAXIS", "2"},            {"ZNAXIS1", "10"},     {"ZNAXIS2", "4"},
+        {"XTENSION", "'BINTABLE'"},
+        {"BITPIX", "8"},
+        {"NAXIS", "2"},
+        {"NAXIS1", "8"},
+        {"NAXIS2", "4"},
+        {"PCOUNT", "0"},
+        {"GCOUNT", "1"},
+        {"TFIELDS", "1"},
+        {"TTYPE1", "'COMPRESSED_DATA'"},
+        {"TFORM1", "'1PB(0)'"},
+        {"ZIMAGE", "T"},
+        {"ZBITPIX", "16"},
+        {"ZNAXIS", "2"},
+        {"ZNAXIS1", "10"},
+        {"ZNAXIS2", "4"},
         {"ZCMPTYPE", "'RICE_1'"},
     };
 }
@@ -40,8 +50,12 @@ Cards float_cards() {
     c = replace(c, "ZBITPIX", "-32");
     c = replace(c, "NAXIS1", "26");
     c = replace(c, "TFIELDS", "4");
-    c.insert(c.begin() + 10, {{"TTYPE2", "'ZSCALE'"}, {"TFORM2", "'1D'"}, {"TTYPE3", "'zzero'"},
-                              {"TFORM3", "'1E'"}, {"TTYPE4", "'ZBLANK'"}, {"TFORM4", "'1I'"}});
+    c.insert(c.begin() + 10, {{"TTYPE2", "'ZSCALE'"},
+                              {"TFORM2", "'1D'"},
+                              {"TTYPE3", "'zzero'"},
+                              {"TFORM3", "'1E'"},
+                              {"TTYPE4", "'ZBLANK'"},
+                              {"TFORM4", "'1I'"}});
     return c;
 }
 
@@ -57,8 +71,13 @@ TEST(CompressedRecord, ReadsTheImageDescription) {
     EXPECT_FALSE(r->quantize);
 
     Cards c = replace(base_cards(), "ZCMPTYPE", "'  RICE_ONE  '");
-    c.insert(c.end(), {{"ZTILE1", "0"}, {"ZTILE2", "2"}, {"ZNAME1", "'BYTEPIX'"}, {"ZVAL1", "2"},
-                       {"ZNAME2", "' BLOCKSIZE '"}, {"ZVAL2", "16"}, {"ZNAME4", "'BLOCKSIZE'"},
+    c.insert(c.end(), {{"ZTILE1", "0"},
+                       {"ZTILE2", "2"},
+                       {"ZNAME1", "'BYTEPIX'"},
+                       {"ZVAL1", "2"},
+                       {"ZNAME2", "' BLOCKSIZE '"},
+                       {"ZVAL2", "16"},
+                       {"ZNAME4", "'BLOCKSIZE'"},
                        {"ZVAL4", "64"}});
     r = record(c);
     ASSERT_TRUE(r.has_value()) << r.error().message();
@@ -81,8 +100,11 @@ TEST(CompressedRecord, ReadsTheImageDescription) {
     // Keywords instead of columns; ZBLANK 4294967295 is -1; ZDITHER0 -5 is 1, 0 stays 0.
     c = base_cards();
     c = replace(c, "ZBITPIX", "-64");
-    c.insert(c.end(), {{"ZQUANTIZ", "'SUBTRACTIVE_DITHER_2'"}, {"ZSCALE", "2"}, {"ZZERO", "1.5"},
-                       {"ZBLANK", "4294967295"}, {"ZDITHER0", "-5"}});
+    c.insert(c.end(), {{"ZQUANTIZ", "'SUBTRACTIVE_DITHER_2'"},
+                       {"ZSCALE", "2"},
+                       {"ZZERO", "1.5"},
+                       {"ZBLANK", "4294967295"},
+                       {"ZDITHER0", "-5"}});
     r = record(c);
     ASSERT_TRUE(r.has_value()) << r.error().message();
     EXPECT_EQ(r->quantize->dither, DitherMethod::Subtractive2);
@@ -102,7 +124,8 @@ TEST(CompressedRecord, ReadsTheImageDescription) {
     EXPECT_EQ(r->internal_bp, 4u);
     EXPECT_TRUE(record(replace(float_cards(), "ZCMPTYPE", "'PLIO_1'")).has_value());
     c = replace(replace(base_cards(), "ZBITPIX", "64"), "ZCMPTYPE", "'HCOMPRESS_1'");
-    c.insert(c.end(), {{"ZNAME1", "'SCALE'"}, {"ZVAL1", "0"}, {"ZNAME2", "'SMOOTH'"}, {"ZVAL2", "1"}});
+    c.insert(c.end(),
+             {{"ZNAME1", "'SCALE'"}, {"ZVAL1", "0"}, {"ZNAME2", "'SMOOTH'"}, {"ZVAL2", "1"}});
     r = record(c);
     ASSERT_TRUE(r.has_value()) << r.error().message();
     EXPECT_EQ(r->cmptype.kind, Compression::Kind::Hcompress1);
@@ -125,11 +148,14 @@ TEST(CompressedRecord, Refusals) {
     };
     const Case cases[] = {
         {replace(b, "ZIMAGE", "F"), K::HduMismatch, "compressed image (ZIMAGE = T)", zimage_found},
-        {replace(b, "ZIMAGE", "'T'"), K::HduMismatch, "compressed image (ZIMAGE = T)", zimage_found},
-        {table_testing::erase(b, "ZIMAGE"), K::HduMismatch, "compressed image (ZIMAGE = T)", zimage_found},
+        {replace(b, "ZIMAGE", "'T'"), K::HduMismatch, "compressed image (ZIMAGE = T)",
+         zimage_found},
+        {table_testing::erase(b, "ZIMAGE"), K::HduMismatch, "compressed image (ZIMAGE = T)",
+         zimage_found},
         {table_testing::erase(b, "ZBITPIX"), K::MissingMandatory, "ZBITPIX", ""},
         {replace(b, "ZBITPIX", "12"), K::Value, "BITPIX",
-         "unsupported BITPIX value 12: expected one of 8, 16, 32, 64 (integer) or -32, -64 (IEEE float)"},
+         "unsupported BITPIX value 12: expected one of 8, 16, 32, 64 (integer) or -32, -64 (IEEE "
+         "float)"},
         {replace(b, "ZNAXIS", "1000"), K::Value, "ZNAXIS", "ZNAXIS=1000 out of range"},
         {replace(b, "ZNAXIS", "-1"), K::Value, "ZNAXIS", "ZNAXIS=-1 out of range"},
         {replace(b, "ZNAXIS2", "-4"), K::Value, "ZNAXIS2", "must be >= 0"},
@@ -147,10 +173,10 @@ TEST(CompressedRecord, Refusals) {
          "lossless float compression requires ZCMPTYPE=GZIP_1, GZIP_2 or NOCOMPRESS, got RICE_1"},
         {replace(b, "ZBITPIX", "-32"), K::MissingMandatory, "ZSCALE", ""},
         {replace(replace(b, "ZBITPIX", "-32"), "ZSCALE", "1"), K::MissingMandatory, "ZZERO", ""},
-        {replace(replace(float_cards(), "TFORM2", "'1I'"), "NAXIS1", "20"), K::Value, "TFORM(col 2)",
-         "ZSCALE column must be a scalar float/integer"},
-        {replace(replace(float_cards(), "TFORM4", "'1E'"), "NAXIS1", "28"), K::Value, "TFORM(col 4)",
-         "ZBLANK column must be a scalar integer"},
+        {replace(replace(float_cards(), "TFORM2", "'1I'"), "NAXIS1", "20"), K::Value,
+         "TFORM(col 2)", "ZSCALE column must be a scalar float/integer"},
+        {replace(replace(float_cards(), "TFORM4", "'1E'"), "NAXIS1", "28"), K::Value,
+         "TFORM(col 4)", "ZBLANK column must be a scalar integer"},
         {replace(b, "ZBITPIX", "64"), K::NonStandard, "",
          "RICE_1 requires an effective integer pixel size of 1/2/4 bytes; got effective BITPIX=64"},
         {replace(replace(b, "ZNAME1", "'BYTEPIX'"), "ZVAL1", "4"), K::NonStandard, "",
@@ -160,7 +186,8 @@ TEST(CompressedRecord, Refusals) {
         {replace(b, "ZNAME1", "'BLOCKSIZE'"), K::MissingMandatory, "ZVAL1", ""},
         {replace(replace(b, "ZBITPIX", "64"), "ZCMPTYPE", "'PLIO_1'"), K::NonStandard, "",
          "PLIO_1 only supports 8/16/32-bit integer images, got effective BITPIX=64"},
-        {replace(hc, "ZNAXIS", "3"), K::NonStandard, "", "HCOMPRESS_1 requires a 2-D image, got ZNAXIS=3"},
+        {replace(hc, "ZNAXIS", "3"), K::NonStandard, "",
+         "HCOMPRESS_1 requires a 2-D image, got ZNAXIS=3"},
         {replace(replace(hc, "ZNAME1", "'SCALE'"), "ZVAL1", "-1"), K::Value, "ZVAL1",
          "HCOMPRESS SCALE out of range: -1"},
     };

@@ -50,7 +50,8 @@ TEST(Rice, RoundTripsEveryWidthBlockSizeAndSpread) {
 TEST(Rice, StreamLayout) {
     // 100 equal 16-bit pixels: the first pixel, then one 4-bit zero code per block.
     Bytes equal(200);
-    for (std::size_t i = 0; i < 100; ++i) equal[2 * i + 1] = 5;
+    for (std::size_t i = 0; i < 100; ++i)
+        equal[2 * i + 1] = 5;
     auto enc = rice_encode(2, 32, equal);
     ASSERT_TRUE(enc.has_value());
     EXPECT_EQ(*enc, (Bytes{0, 5, 0, 0}));

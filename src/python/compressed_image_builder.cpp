@@ -1,0 +1,83 @@
+// vexlo.compressed_image(): an image tile-compressed into a BINTABLE builder.
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "compression/writer.hpp"
+#include "python/args.hpp"
+#include "python/builders.hpp"
+#include "python/errors.hpp"
+#include "python/header.hpp"
+#include "python/module.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+std::vector<std::uint64_t> tile_shape_argument(nb::handle obj) {
+    const std::optional<std::size_t> n = sequence_length(obj);
+    if (!n) raise_not_instance(obj, "Sequence");
+    std::vector<std::uint64_t> shape;
+    shape.reserve(*n);
+    for (std::size_t i = 0; i < *n; ++i) {
+        const nb::object item = sequence_item(obj, i);
+        if (!item.is_valid()) throw nb::python_error();
+        shape.push_back(to_u64(item));
+    }
+    return shape;
+}
+
+// One UserWarning per reserved keyword of the user's cards, runs of one keyword counted once.
+void warn_reserved(const Header& user) {
+    const std::vector<std::string> keys = user.tile_table_keywords();
+    if (keys.empty()) return;
+    const nb::object warn = nb::module_::import_("warnings").attr("warn");
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i > 0 && keys[i] == keys[i - 1]) continue;
+        const std::string msg = "Keyword '" + keys[i] +
+                                "' is reserved for use by the FITS Tiled Image Convention so "
+                                "will be dropped";
+        warn(nb::str(msg.data(), msg.size()));
+    }
+}
+
+nb::object py_compressed_image(const Args& p) {
+    const nb::handle data = p.get("data");
+    const nb::handle header = p.get_opt("header");
+    TileCompressOptions options;
+    options.tile_shape = p.convert_opt("tile_shape", tile_shape_argument);
+    // Without a name the image header's own EXTNAME is kept; the default applies only when
+    // it has none.
+    options.extname = p.convert_opt("extname", [](nb::handle h) { return to_string(h); });
+    options.compression = TileCompression::Gzip1;
+
+    Header user = header.is_valid() ? header_from_py(header) : Header();
+    warn_reserved(user);
+    OwnedHdu encoded = encode_image_array(data, false, std::move(user));
+    const ImageHdu image =
+        unwrap(ImageHdu::create(std::move(encoded.header), std::move(encoded.data)));
+    BinTableHdu table = unwrap(compress_image_to_hdu(image, options));
+    return make_bintable_builder(std::move(table).into_parts());
+}
+
+constexpr auto kCompressedImageSig =
+    signature("compressed_image()", required("data"), optional("header"),
+              keyword_only("tile_shape"), keyword_only("extname"));
+constexpr FunctionDef kCompressedImage{
+    "compressed_image", kCompressedImageSig,
+    "compressed_image(data, header=None, *, tile_shape=None, extname=None)\n--\n\n"
+    "Tile-compress a numpy array into a ``BINTABLE`` HDU (``ZIMAGE``).\n\n"
+    "The pixels are encoded as :func:`image` encodes an image extension and stored in GZIP_1\n"
+    "tiles, losslessly. ``tile_shape`` lists the tile length per FITS axis, NAXIS1 first\n"
+    "(default: one image row per tile). ``extname`` names the HDU (default: the header's\n"
+    "EXTNAME, else COMPRESSED_IMAGE). Cards the tiled image convention reserves are dropped\n"
+    "with a warning.",
+    py_compressed_image};
+const Registration kCompressedImageRegistration{
+    "compressed_image", [](nb::module_& m) { return make_function<kCompressedImage>(m); }};
+
+}  // namespace
+
+}  // namespace vexlo::py

@@ -1,0 +1,197 @@
+"""Tile-compressed images: files from the standard compressor read back as their reference
+decompression, and compressed_image() writes files that read back (here and in other readers)."""
+
+import pathlib
+import warnings
+
+import numpy as np
+import pytest
+
+import vexlo
+from fits_read import fitsverify, read
+
+TILED = pathlib.Path(__file__).resolve().parent.parent / "data" / "tiled"
+CASES = sorted(p.name[: -len(".fz")] for p in TILED.glob("*.fz"))
+RESERVED = "Keyword '{}' is reserved for use by the FITS Tiled Image Convention so will be dropped"
+
+
+def getdata(path, index):
+    with vexlo.open(str(path)) as f:
+        return f[index].data
+
+
+def getheader(path, index):
+    with vexlo.open(str(path)) as f:
+        return f[index].header
+
+
+def physical(hdu):
+    """The values an image means: the unsigned and signed-byte offsets undone bit for bit."""
+    data, zero = hdu.data, hdu.header.get("BZERO", 0)
+    if zero == 0 or data.dtype.kind == "f":
+        return data
+    size = data.dtype.itemsize
+    flipped = data.view(f"u{size}") ^ np.array(1 << (8 * size - 1), f"u{size}")
+    return flipped if zero > 0 else flipped.view(f"i{size}")
+
+
+def bits(a):
+    return a.view(f"u{a.dtype.itemsize}")
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_reference_files_decode_bit_for_bit(name):
+    with vexlo.open(str(TILED / f"{name}.fz")) as f:
+        hdu = f[1]
+        assert type(hdu) is vexlo.ImageHdu
+        got = hdu.data
+        # The image's own header: no table or Z cards, the image's shape.
+        h = hdu.header
+        assert h["XTENSION"] == "IMAGE"
+        assert "ZIMAGE" not in h and "TFORM1" not in h and "ZCMPTYPE" not in h
+        assert tuple(h[f"NAXIS{i + 1}"] for i in range(h["NAXIS"]))[::-1] == got.shape
+        # Sections read through the resident pixels.
+        assert np.array_equal(bits(hdu.section[1:3, 2:7]), bits(got[1:3, 2:7]))
+        scale = (h.get("BZERO", 0), h.get("BSCALE", 1))
+    want = getdata(str(TILED / f"{name}.ref.fits.gz"), 0)
+    assert got.shape == want.shape
+    if got.dtype != want.dtype:
+        # Decoded tiles hold the stored values; the reference file's reader applies BZERO.
+        zero, bscale = scale
+        assert np.array_equal(got.astype(np.float64) * bscale + zero, want.astype(np.float64))
+    else:
+        assert np.array_equal(bits(got), bits(want))  # NaN positions and payloads included
+
+
+DTYPES = ["bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
+          "float32", "float64"]
+
+
+def sample(dtype, shape=(37, 53)):
+    rng = np.random.default_rng(5)
+    if dtype == "bool":
+        return rng.integers(0, 2, shape).astype(bool)
+    if np.dtype(dtype).kind == "f":
+        a = (rng.normal(100, 20, shape)).astype(dtype)
+        a[3, 4] = np.nan
+        a[5, 6] = -np.inf
+        return a
+    info = np.iinfo(dtype)
+    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("tile_shape", [None, [10, 10], [53, 37], [7, 100]])
+def test_round_trip_every_dtype_and_tiling(tmp_path, dtype, tile_shape):
+    a = sample(dtype)
+    path = tmp_path / "c.fits"
+    vexlo.write(str(path), [vexlo.compressed_image(a, tile_shape=tile_shape)])
+    with vexlo.open(str(path)) as f:
+        got = physical(f[1])
+    if dtype == "bool":
+        got = got.astype(bool)
+    assert got.dtype == a.dtype
+    assert np.array_equal(got, a, equal_nan=a.dtype.kind == "f")
+    if dtype == "float64":
+        assert np.array_equal(bits(np.asarray(got, dtype)), bits(a))
+
+
+def test_tiles_header_and_name(tmp_path):
+    a = np.arange(100 * 100, dtype=np.float64).reshape(100, 100)
+    b = vexlo.compressed_image(a, tile_shape=[10, 10])
+    path = tmp_path / "c.fits"
+    vexlo.write(str(path), [b])
+    table = read(path)[1]
+    cards = {k: v for k, v, _ in table.entries()}
+    assert cards["XTENSION"] == "BINTABLE" and cards["ZIMAGE"] is True
+    assert cards["ZCMPTYPE"] == "GZIP_1" and cards["ZQUANTIZ"] == "NONE"
+    assert (cards["ZTILE1"], cards["ZTILE2"], cards["NAXIS2"]) == (10, 10, 100)
+    assert cards["EXTNAME"] == "COMPRESSED_IMAGE" and cards["ZTENSION"] == "IMAGE"
+    assert repr(b) == f"BinTableBuilder(<{len(table.data)} bytes>)"
+    assert np.array_equal(bits(getdata(path, 1)), bits(a))
+    fitsverify(path)
+
+
+def test_extname(tmp_path):
+    a = np.zeros((4, 5), np.int16)
+    cases = [
+        ({}, None, "COMPRESSED_IMAGE"),
+        ({}, "SCI", "SCI"),
+        # Without an explicit name the header's own EXTNAME is kept.
+        ({"EXTNAME": "RAW"}, None, "RAW"),
+        ({"EXTNAME": "RAW"}, "SCI", "SCI"),
+    ]
+    for n, (header, extname, want) in enumerate(cases):
+        path = tmp_path / f"{n}.fits"
+        vexlo.write(str(path), [vexlo.compressed_image(a, header, extname=extname)])
+        table = {k: v for k, v, _ in read(path)[1].entries()}
+        assert table["EXTNAME"] == want
+        # The image read back keeps its name, except the default one.
+        assert getheader(path, 1).get("EXTNAME") == (None if want == "COMPRESSED_IMAGE" else want)
+
+
+def test_reserved_cards_warn_in_order_and_are_dropped(tmp_path):
+    a = np.ones((3, 4), np.int32)
+    h = vexlo.Header({"ZIMAGE": True, "TFORM1": "1J", "OBJECT": "M31"})
+    with warnings.catch_warnings(record=True) as w:
+        warnings.simplefilter("always")
+        b = vexlo.compressed_image(a, h)
+    assert [str(x.message) for x in w] == [RESERVED.format("ZIMAGE"), RESERVED.format("TFORM1")]
+    assert all(x.category is UserWarning for x in w)
+    path = tmp_path / "c.fits"
+    vexlo.write(str(path), [b])
+    got = vexlo.open(str(path))[1].header
+    assert got["OBJECT"] == "M31" and "TFORM1" not in got
+
+    # Repeats next to each other in the list of reserved keywords warn once.
+    for keys, expected in ((["ZTILE1", "ZTILE1"], 1), (["ZTILE1", "OBJECT", "ZTILE1"], 1),
+                           (["ZTILE1", "ZVAL1", "ZTILE1"], 3)):
+        h = vexlo.Header.fromstring("".join(f"{k:<8}= {1:>20}".ljust(80) for k in keys))
+        with warnings.catch_warnings(record=True) as w:
+            warnings.simplefilter("always")
+            vexlo.compressed_image(a, h)
+        assert len(w) == expected
+
+    # Warnings turned into errors end the call.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning):
+            vexlo.compressed_image(a, {"ZIMAGE": True})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        vexlo.compressed_image(a, {"ZTILE": 1, "TFORM": "x"})  # a prefix alone is not reserved
+
+
+def test_refusals():
+    a = np.zeros((100, 100), np.float32)
+    with pytest.raises(vexlo.FitsError, match="tile rank 3 does not match NAXIS 2"):
+        vexlo.compressed_image(a, tile_shape=[10, 10, 1])
+    with pytest.raises(vexlo.FitsError, match="tile dimensions must be >= 1"):
+        vexlo.compressed_image(a, tile_shape=[10, 0])
+    with pytest.raises(TypeError, match="argument 'tile_shape'"):
+        vexlo.compressed_image(a, tile_shape="ab")
+    with pytest.raises(TypeError, match="argument 'tile_shape'"):
+        vexlo.compressed_image(a, tile_shape=[1.5, 2])
+    with pytest.raises(OverflowError):
+        vexlo.compressed_image(a, tile_shape=[-1, 10])
+    with pytest.raises(TypeError, match="argument 'extname'"):
+        vexlo.compressed_image(a, extname=3)
+    with pytest.raises(TypeError):
+        vexlo.compressed_image(a, None, [10, 10])  # tile_shape is keyword-only
+    with pytest.raises(vexlo.FitsError):
+        vexlo.compressed_image(np.float32(1.0))  # no axes
+
+
+@pytest.mark.parametrize("reader", ["astropy", "fitsio"])
+def test_other_readers_decode_what_is_written(tmp_path, reader):
+    mod = pytest.importorskip("astropy.io.fits" if reader == "astropy" else "fitsio")
+    for dtype in ("uint8", "int16", "int32", "float32", "float64"):
+        a = sample(dtype)
+        path = tmp_path / f"{dtype}.fits"
+        vexlo.write(str(path), [vexlo.compressed_image(a, tile_shape=[16, 8])])
+        if reader == "astropy":
+            with mod.open(str(path)) as f:
+                got = np.asarray(f[1].data)
+        else:
+            got = mod.read(str(path), ext=1)
+        assert np.array_equal(got, a, equal_nan=a.dtype.kind == "f"), dtype
