@@ -78,12 +78,12 @@ Header image_header(Bitpix bitpix, const std::vector<std::uint64_t>& axes, bool 
 
 // Rewrites the first `key` card in place with `value` (keeping its comment), removing any
 // later ones; appends one with `comment` when there is none.
-void put_real_card(Header& h, std::string_view key, double value,
-                   const std::optional<std::string>& comment) {
+void put_card(Header& h, std::string_view key, const Value& value,
+              const std::optional<std::string>& comment) {
     const Layout& layout = h.layout();
     const auto it = layout.index.find(key);
     if (it == layout.index.end()) {
-        unwrap(h.set_real(key, value, comment));
+        unwrap(h.set(key, value, comment));
         return;
     }
     const std::size_t at = it->second;
@@ -91,8 +91,8 @@ void put_real_card(Header& h, std::string_view key, double value,
     h.remove(key);
     // A comment read leniently from a file may hold bytes a card cannot be written with;
     // the value matters, the comment does not.
-    if (!h.insert(at, key, Value::make_real(value), kept)) {
-        unwrap(h.insert(at, key, Value::make_real(value), std::nullopt));
+    if (!h.insert(at, key, value, kept)) {
+        unwrap(h.insert(at, key, value, std::nullopt));
     }
 }
 
@@ -296,8 +296,11 @@ OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
 void add_unsigned_offset_cards(Header& user, double offset) {
     // The stored values are offset whatever the user's header says: any other BZERO or
     // BSCALE would make every reader shift or scale them wrongly.
-    put_real_card(user, "BZERO", offset, std::string("offset for unsigned/signed convention"));
-    put_real_card(user, "BSCALE", 1.0, std::nullopt);
+    // The signed-byte offset is written as an integer, as other writers do: some readers add
+    // a real BZERO in floating point and then cannot cast the sum back to int8.
+    const Value zero = offset == -128.0 ? Value::make_integer(-128) : Value::make_real(offset);
+    put_card(user, "BZERO", zero, std::string("offset for unsigned/signed convention"));
+    put_card(user, "BSCALE", Value::make_real(1.0), std::nullopt);
 }
 
 void merge_user_header(Header& built, const Header& user) {
