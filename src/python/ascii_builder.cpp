@@ -108,10 +108,32 @@ std::string format_shown(const AsciiFormat& f) {
     return out + ")";
 }
 
+// Whether the column came as an array of single-precision floats (a NumPy float32 array):
+// nine significant digits then hold every value exactly.
+bool single_precision_source(nb::handle value) {
+    nb::object dtype = nb::steal(PyObject_GetAttrString(value.ptr(), "dtype"));
+    if (!dtype.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object kind = nb::steal(PyObject_GetAttrString(dtype.ptr(), "kind"));
+    nb::object itemsize = nb::steal(PyObject_GetAttrString(dtype.ptr(), "itemsize"));
+    if (!kind.is_valid() || !itemsize.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    const int is_float = PyObject_RichCompareBool(kind.ptr(), nb::str("f").ptr(), Py_EQ);
+    const long size = PyLong_Check(itemsize.ptr()) ? PyLong_AsLong(itemsize.ptr()) : -1;
+    if (is_float < 0 || PyErr_Occurred()) PyErr_Clear();
+    return is_float == 1 && size == 4;
+}
+
 // The format chosen when none is given. The null text of a numeric column must fit the
-// field too: a default too narrow for it is widened to hold it after one blank.
-AsciiFormat default_format(const AsciiColumnValues& values,
-                           const std::optional<std::string>& tnull) {
+// field too: a default too narrow for it is widened to hold it after one blank. Reals get
+// enough digits to read back bit for bit: 18 significant digits for doubles (D25.17), 9 for
+// single-precision sources (E16.8).
+AsciiFormat default_format(const AsciiColumnValues& values, const std::optional<std::string>& tnull,
+                           bool single_precision) {
     if (const auto* texts = std::get_if<Texts>(&values)) {
         std::size_t w = 1;
         for (const std::string& s : *texts)
@@ -129,7 +151,10 @@ AsciiFormat default_format(const AsciiColumnValues& values,
         if (null_width > w) w = null_width + 1;
         return AsciiFormat{Kind::I, w, 0};
     }
-    return AsciiFormat{Kind::E, null_width > 15 ? null_width + 1 : 15, 7};
+    const AsciiFormat real =
+        single_precision ? AsciiFormat{Kind::E, 16, 8} : AsciiFormat{Kind::D, 25, 17};
+    return AsciiFormat{real.kind, null_width >= real.width ? null_width + 1 : real.width,
+                       real.decimals};
 }
 
 // The given format, checked against the values' kind.
@@ -184,7 +209,8 @@ nb::object py_ascii_table(const Args& p) {
             }
         }
         const AsciiFormat format =
-            format_text ? given_format(*format_text, values, name) : default_format(values, tnull);
+            format_text ? given_format(*format_text, values, name)
+                        : default_format(values, tnull, single_precision_source(value));
 
         unwrap(builder.add_column(std::move(name), format, std::move(values)));
         if (unit) unwrap(builder.unit(std::move(*unit)));
@@ -205,7 +231,8 @@ constexpr FunctionDef kAsciiTable{
     "Each value is a list of str (None for an empty field), of int (None for an undefined\n"
     "field, which needs a ``tnulls`` entry) or of float (NaN undefined). ``formats`` maps\n"
     "names to TFORM texts (Aw, Iw, Fw.d, Ew.d, Dw.d); by default text columns are as wide as\n"
-    "their longest string, integers one wider than their longest value and reals E15.7.",
+    "their longest string, integers one wider than their longest value and reals D25.17\n"
+    "(E16.8 for a float32 array), enough digits to read back exactly.",
     py_ascii_table};
 const Registration kAsciiTableRegistration{
     "ascii_table", [](nb::module_& m) { return make_function<kAsciiTable>(m); }};

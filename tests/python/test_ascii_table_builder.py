@@ -28,10 +28,13 @@ KINDS = [
     ([7, -12, 305], "I4", ["   7", " -12", " 305"]),
     ([True, False], "I2", [" 1", " 0"]),
     (np.array([3, -4], np.int32), "I3", ["  3", " -4"]),
-    (np.array([2**64 - 1], np.uint64), "E15.7", ["1.8446744E19".rjust(15)]),
-    ([1, 2.5], "E15.7", ["1.0000000E0".rjust(15), "2.5000000E0".rjust(15)]),
-    (np.array([0.5]), "E15.7", ["5.0000000E-1".rjust(15)]),
-    ([2**70], "E15.7", ["1.1805916E21".rjust(15)]),
+    # Reals get the digits that read back exactly: 18 for doubles, 9 for float32 arrays.
+    (np.array([2**64 - 1], np.uint64), "D25.17", ["1.84467440737095516D19".rjust(25)]),
+    ([1, 2.5], "D25.17", ["1.00000000000000000D0".rjust(25), "2.50000000000000000D0".rjust(25)]),
+    (np.array([0.5]), "D25.17", ["5.00000000000000000D-1".rjust(25)]),
+    ([2**70], "D25.17", ["1.18059162071741130D21".rjust(25)]),
+    (np.array([1 / 3, -3.4028235e38], np.float32), "E16.8",
+     ["3.33333343E-1".rjust(16), "-3.40282347E38".rjust(16)]),
     ((1, 2), "I2", [" 1", " 2"]),
 ]
 
@@ -42,6 +45,19 @@ def test_value_kinds_and_default_formats(tmp_path, value, tform, fields):
     assert forms(hdu) == [tform] and hdu["TBCOL1"] == 1
     assert hdu.ascii_fields()["c"] == fields
     fitsverify(path)
+
+
+def test_default_real_formats_read_back_bit_for_bit(tmp_path):
+    doubles = [1 / 3, 0.1, -5e-324, -1.7976931348623157e308, 2.0**-1074 * 3, 123456789.123]
+    singles = np.array([1 / 3, 1e-45, -3.4028235e38, 0.1, 0.0, -1.5], np.float32)
+    path, hdu = table(tmp_path, {"d": doubles, "s": singles})
+    fields = hdu.ascii_fields()
+    assert [float(f.replace("D", "E")) for f in fields["d"]] == doubles
+    assert np.array_equal(np.array([float(f) for f in fields["s"]], np.float32), singles)
+    fitsverify(path)
+    t = vexlo.open(str(path))[1]
+    assert list(t["d"]) == doubles
+    assert np.array_equal(np.asarray(t["s"]).astype(np.float32), singles)
 
 
 def test_header_layout_and_padding(tmp_path):
@@ -102,10 +118,10 @@ def test_infinities_are_refused(tmp_path, value, shown):
 
 def test_null_texts_fit_default_widths(tmp_path):
     path, hdu = table(tmp_path, {"i": [12, None], "j": [None, 5], "r": [float("nan"), 1.0]},
-                   tnulls={"i": "-1", "j": "UNDEFINED", "r": "NO MEASUREMENT HERE"})
-    assert forms(hdu) == ["I3", "I10", "E20.7"]
+                   tnulls={"i": "-1", "j": "UNDEFINED", "r": "NO MEASUREMENT WAS MADE HERE"})
+    assert forms(hdu) == ["I3", "I10", "D29.17"]
     assert hdu.ascii_fields()["j"] == ["UNDEFINED ", "         5"]
-    assert hdu.ascii_fields()["r"][0] == "NO MEASUREMENT HERE "
+    assert hdu.ascii_fields()["r"][0] == "NO MEASUREMENT WAS MADE HERE "
     fitsverify(path)
     if hasattr(vexlo, "open"):
         t = vexlo.open(str(path))[1]
@@ -119,7 +135,7 @@ def test_real_nan_needs_a_null_text(tmp_path):
     with pytest.raises(vexlo.FitsError, match="row 1 is undefined but no TNULL is set"):
         vexlo.ascii_table({"r": [1.0, float("nan")]})
     _, hdu = table(tmp_path, {"r": [1.0, float("nan")]}, tnulls={"r": "NaN"})
-    assert hdu.ascii_fields()["r"][1] == "NaN            "
+    assert hdu.ascii_fields()["r"][1] == "NaN".ljust(25)
 
 
 ERRORS = [
