@@ -1,0 +1,490 @@
+// Tile tables end to end: the writer's layout and header, round trips through the reader, and
+// the reader's refusals of tables that lie about their tiles.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "../hdu/table_fixture.hpp"
+#include "compression/header.hpp"
+#include "compression/writer.hpp"
+#include "data/pixel.hpp"
+#include "hdu/compressed_image.hpp"
+#include "io/gzip.hpp"
+
+namespace vexlo {
+namespace {
+
+using table_testing::Cards;
+using table_testing::make_header;
+using table_testing::replace;
+
+Header image_header(std::int64_t bitpix, const std::vector<std::uint64_t>& axes,
+                    const Cards& extra = {}) {
+    Cards c{{"XTENSION", "'IMAGE'"},
+            {"BITPIX", std::to_string(bitpix)},
+            {"NAXIS", std::to_string(axes.size())}};
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+        c.emplace_back("NAXIS" + std::to_string(i + 1), std::to_string(axes[i]));
+    }
+    c.emplace_back("PCOUNT", "0");
+    c.emplace_back("GCOUNT", "1");
+    c.insert(c.end(), extra.begin(), extra.end());
+    return make_header(c);
+}
+
+// Noisy pixels of any type, big-endian.
+Bytes pixels(std::int64_t bitpix, std::uint64_t n, std::uint32_t seed = 1) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(1000.0, 30.0);
+    const std::size_t b = static_cast<std::size_t>(std::abs(bitpix) / 8);
+    Bytes out(n * b);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const double v = noise(rng) + static_cast<double>(i % 50);
+        std::uint8_t* p = out.data() + i * b;
+        switch (bitpix) {
+            case 8:
+                *p = static_cast<std::uint8_t>(v);
+                break;
+            case 16:
+                store_be_u16(p, static_cast<std::uint16_t>(static_cast<std::int16_t>(v)));
+                break;
+            case 32:
+                store_be_u32(p, static_cast<std::uint32_t>(static_cast<std::int32_t>(v) * 70000));
+                break;
+            case 64:
+                store_be_u64(p, static_cast<std::uint64_t>(static_cast<std::int64_t>(v) << 40));
+                break;
+            case -32:
+                store_be_f32(p, static_cast<float>(v));
+                break;
+            default:
+                store_be_f64(p, v);
+                break;
+        }
+    }
+    return out;
+}
+
+ImageHdu make_image(std::int64_t bitpix, const std::vector<std::uint64_t>& axes, Bytes data,
+                    const Cards& extra = {}) {
+    return ImageHdu::create(image_header(bitpix, axes, extra), std::move(data)).value();
+}
+
+std::uint64_t count(const std::vector<std::uint64_t>& axes) {
+    std::uint64_t n = 1;
+    for (auto a : axes)
+        n *= a;
+    return n;
+}
+
+Result<ImageHdu> read_back(const BinTableHdu& table) {
+    // The record takes the table over; a copy keeps the caller's.
+    BinTableHdu copy =
+        BinTableHdu::create(table.header, Bytes(table.data.span().begin(), table.data.span().end()))
+            .value();
+    VEXLO_ASSIGN_OR_RETURN(CompressedImageHdu rec,
+                           CompressedImageHdu::from_bintable(std::move(copy)));
+    return rec.decompress();
+}
+
+TEST(TileTable, LosslessRoundTrips) {
+    struct Shape {
+        std::vector<std::uint64_t> axes;
+        std::optional<std::vector<std::uint64_t>> tile;
+    };
+    const Shape shapes[] = {
+        {{100, 100}, std::nullopt},
+        {{100, 100}, std::vector<std::uint64_t>{64, 64}},  // partial tiles on both edges
+        {{37, 11}, std::vector<std::uint64_t>{7, 3}},
+        {{20, 9, 4}, std::vector<std::uint64_t>{6, 4, 3}},  // a cube
+        {{13}, std::vector<std::uint64_t>{5}},
+        {{50, 30}, std::vector<std::uint64_t>{200, 1}},  // larger than the axis
+    };
+    for (const auto compression :
+         {TileCompression::Gzip1, TileCompression::Gzip2, TileCompression::Rice1}) {
+        for (const std::int64_t bitpix : {8, 16, 32, 64, -32, -64}) {
+            if (compression == TileCompression::Rice1 && (bitpix == 64 || bitpix < 0)) continue;
+            for (const Shape& s : shapes) {
+                SCOPED_TRACE(testing::Message() << "compression " << int(compression) << " bitpix "
+                                                << bitpix << " axes " << s.axes.size());
+                const ImageHdu image = make_image(bitpix, s.axes, pixels(bitpix, count(s.axes)));
+                TileCompressOptions o;
+                o.compression = compression;
+                o.tile_shape = s.tile;
+                o.blocksize = 16;
+                auto table = compress_image_to_hdu(image, o);
+                ASSERT_TRUE(table) << table.error().message();
+                auto back = read_back(*table);
+                ASSERT_TRUE(back) << back.error().message();
+                EXPECT_EQ(back->bitpix, image.bitpix);
+                EXPECT_EQ(back->axes, image.axes);
+                EXPECT_TRUE(std::equal(back->data.span().begin(), back->data.span().end(),
+                                       image.data.span().begin(), image.data.span().end()));
+            }
+        }
+    }
+}
+
+// The per-row ZSCALE of a quantised table.
+double row_scale(const BinTableHdu& t, std::uint64_t row) {
+    return tile_value_for_row(TileValue<double>::from_column(t.columns.size() - 2), t, row).value();
+}
+
+TEST(TileTable, QuantisedRoundTripsWithinHalfAStep) {
+    const std::vector<std::uint64_t> axes{60, 40};
+    for (const std::int64_t bitpix : {-32, -64}) {
+        for (const DitherMethod dither :
+             {DitherMethod::NoDither, DitherMethod::Subtractive1, DitherMethod::Subtractive2}) {
+            for (const auto compression : {TileCompression::Rice1, TileCompression::Gzip2}) {
+                Bytes data = pixels(bitpix, count(axes), 9);
+                const std::size_t b = bitpix == -32 ? 4 : 8;
+                auto put = [&](std::size_t i, double v) {
+                    if (b == 4)
+                        store_be_f32(&data[i * 4], static_cast<float>(v));
+                    else
+                        store_be_f64(&data[i * 8], v);
+                };
+                auto get = [&](const ByteSpan d, std::size_t i) {
+                    return b == 4 ? double(load_be_f32(&d[i * 4])) : load_be_f64(&d[i * 8]);
+                };
+                put(5, std::numeric_limits<double>::quiet_NaN());
+                put(6, 0.0);
+                put(7, -std::numeric_limits<double>::infinity());
+                // Tile 3 (image rows 2 and 3, columns 30 to 59) is constant: not quantisable.
+                for (std::size_t x = 30; x < 60; ++x)
+                    put(2 * 60 + x, 7.25), put(3 * 60 + x, 7.25);
+                const ImageHdu image = make_image(bitpix, axes, data);
+                TileCompressOptions o;
+                o.compression = compression;
+                o.tile_shape = std::vector<std::uint64_t>{30, 2};
+                o.dither = dither;
+                o.dither_seed = 77;
+                auto table = compress_image_to_hdu(image, o);
+                ASSERT_TRUE(table) << table.error().message();
+                // One fallback tile: four columns, 32-byte rows.
+                EXPECT_EQ(table->columns.size(), 4u);
+                EXPECT_EQ(table->row_size, 32u);
+                auto back = read_back(*table);
+                ASSERT_TRUE(back) << back.error().message();
+                const ByteSpan got = back->data.span();
+                for (std::size_t i = 0; i < count(axes); ++i) {
+                    const double want = get(data, i);
+                    const double v = get(got, i);
+                    if (!std::isfinite(want)) {
+                        EXPECT_TRUE(std::isnan(v)) << i;
+                        continue;
+                    }
+                    const std::uint64_t row = (i / 60 / 2) * 2 + (i % 60) / 30;
+                    const double half = row_scale(*table, row) / 2;
+                    if (want == 7.25) {
+                        EXPECT_EQ(v, want);  // the fallback tile is exact
+                    } else if (dither == DitherMethod::Subtractive2 && want == 0.0) {
+                        EXPECT_EQ(v, 0.0);
+                    } else {
+                        EXPECT_LE(std::fabs(v - want),
+                                  half * (1 + 1e-6) + (b == 4 ? std::fabs(want) * 1e-7 : 0))
+                            << i;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(TileTable, WriterLayoutAndHeader) {
+    // No tile shape: one row per tile; GZIP_1 integers write no ZQUANTIZ.
+    const ImageHdu img = make_image(16, {100, 50}, pixels(16, 5000),
+                                    {{"BLANK", "-32768"},
+                                     {"BLOCKED", "T"},
+                                     {"OBJECT", "'M31'"},
+                                     {"TTYPE3", "'x'"},
+                                     {"ZTILE1", "5"},
+                                     {"CHECKSUM", "'abc'"},
+                                     {"TTYPE", "'kept'"},
+                                     {"ZNAME", "'kept'"},
+                                     {"TTYPE1A", "'kept'"},
+                                     {"EXTNAME", "'SCI'"}});
+    auto t = compress_image_to_hdu(img, TileCompressOptions{});
+    ASSERT_TRUE(t) << t.error().message();
+    const Header& h = t->header;
+    EXPECT_EQ(t->n_rows, 50u);
+    EXPECT_EQ(t->row_size, 8u);
+    EXPECT_EQ(h.get_i64("ZTILE1"), 100);
+    EXPECT_EQ(h.get_i64("ZTILE2"), 1);
+    EXPECT_EQ(h.get_str("ZTENSION"), "IMAGE");
+    EXPECT_FALSE(h.get("ZSIMPLE"));
+    EXPECT_FALSE(h.get("ZQUANTIZ"));
+    EXPECT_EQ(h.get_i64("ZBLANK"), -32768);
+    EXPECT_EQ(h.get_value("ZBLOCKED")->logical, true);
+    EXPECT_EQ(h.get_str("EXTNAME"), "SCI");  // the image's own name
+    EXPECT_EQ(h.get_str("OBJECT"), "M31");
+    EXPECT_EQ(h.get_str("TTYPE"), "kept");
+    EXPECT_EQ(h.get_str("ZNAME"), "kept");
+    EXPECT_EQ(h.get_str("TTYPE1A"), "kept");
+    EXPECT_FALSE(h.get("TTYPE3"));
+    EXPECT_FALSE(h.get("CHECKSUM"));
+    EXPECT_FALSE(h.get("BLANK"));
+    EXPECT_EQ(h.get_i64("ZTILE1"), 100);  // the image's ZTILE1 = 5 is dropped
+
+    // Read back: BLANK returns, EXTNAME SCI stays, table cards are gone.
+    auto back = read_back(*t);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->header.get_i64("BLANK"), -32768);
+    EXPECT_EQ(back->header.get_str("EXTNAME"), "SCI");
+    EXPECT_FALSE(back->header.get("TTYPE1"));
+    EXPECT_FALSE(back->header.get("ZTILE1"));
+
+    // RICE_1 parameters; float without quantisation writes ZQUANTIZ = 'NONE'; a non-string
+    // EXTNAME falls back to the default.
+    TileCompressOptions rice;
+    rice.compression = TileCompression::Rice1;
+    rice.blocksize = 16;
+    t = compress_image_to_hdu(make_image(16, {10, 10}, pixels(16, 100)), rice);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->header.get_str("ZNAME1"), "BLOCKSIZE");
+    EXPECT_EQ(t->header.get_i64("ZVAL1"), 16);
+    EXPECT_EQ(t->header.get_i64("ZVAL2"), 2);
+    t = compress_image_to_hdu(make_image(-32, {10, 10}, pixels(-32, 100), {{"EXTNAME", "3"}}), {});
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->header.get_str("ZQUANTIZ"), "NONE");
+    EXPECT_EQ(t->header.get_str("EXTNAME"), "COMPRESSED_IMAGE");
+
+    // A primary image gives ZSIMPLE and no ZTENSION.
+    Header primary = make_header(
+        {{"SIMPLE", "T"}, {"BITPIX", "8"}, {"NAXIS", "1"}, {"NAXIS1", "4"}, {"EXTEND", "T"}});
+    auto prim = ImageHdu::create(std::move(primary), Bytes{1, 2, 3, 4});
+    t = compress_image_to_hdu(*prim, {});
+    ASSERT_TRUE(t);
+    EXPECT_TRUE(t->header.get_value("ZSIMPLE")->logical);
+    EXPECT_FALSE(t->header.get("ZTENSION"));
+    EXPECT_TRUE(t->header.get_value("ZEXTEND")->logical);
+
+    // A quantised tile of only NaN is stored as null sentinels, not as a fallback.
+    Bytes nan(4 * 8);
+    for (std::size_t i = 0; i < 8; ++i)
+        store_be_f32(&nan[4 * i], std::numeric_limits<float>::quiet_NaN());
+    TileCompressOptions q;
+    q.dither = DitherMethod::Subtractive1;
+    t = compress_image_to_hdu(make_image(-32, {8}, nan), q);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->row_size, 24u);
+    EXPECT_EQ(t->columns.size(), 3u);
+    EXPECT_EQ(t->header.get_i64("ZBLANK"), -2147483647);
+
+    // An axis of length 0: no tiles, an empty heap.
+    t = compress_image_to_hdu(make_image(16, {0, 5}, Bytes{}), {});
+    ASSERT_TRUE(t) << t.error().message();
+    EXPECT_EQ(t->n_rows, 0u);
+    EXPECT_EQ(t->header.get_str("TFORM1"), "1PB(0)");
+}
+
+TEST(TileTable, TileWithoutFiniteNoiseIsKeptExactly) {
+    // Second differences of these overflow to infinity: no finite quantisation step exists, so
+    // the tile must fall back to gzip rather than be stored as zeros.
+    Bytes data(6 * 8);
+    for (std::size_t i = 0; i < 6; ++i)
+        store_be_f64(&data[8 * i], i % 2 ? -1e308 : 1e308);
+    TileCompressOptions q;
+    q.dither = DitherMethod::Subtractive1;
+    q.compression = TileCompression::Rice1;
+    auto t = compress_image_to_hdu(make_image(-64, {6}, data), q);
+    ASSERT_TRUE(t) << t.error().message();
+    EXPECT_EQ(t->columns.size(), 4u);  // GZIP_COMPRESSED_DATA present
+    auto back = read_back(*t);
+    ASSERT_TRUE(back) << back.error().message();
+    EXPECT_TRUE(
+        std::equal(back->data.span().begin(), back->data.span().end(), data.begin(), data.end()));
+}
+
+TEST(TileTable, GzipTwoShufflesBytePlanes) {
+    auto payload = compress_tile(Bytes{0x01, 0x02, 0x03, 0x04}, TileCompression::Gzip2, 32, 2);
+    ASSERT_TRUE(payload);
+    auto plain = gzip_inflate(*payload, 100);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(*plain, (Bytes{0x01, 0x03, 0x02, 0x04}));
+}
+
+TEST(TileTable, WriterRefusals) {
+    using K = Error::Kind;
+    const ImageHdu i16 = make_image(16, {10, 10}, pixels(16, 100));
+    const ImageHdu f32 = make_image(-32, {10, 10}, pixels(-32, 100));
+    Header none_h = make_header({{"XTENSION", "'IMAGE'"}, {"BITPIX", "16"}, {"NAXIS", "0"}});
+    const ImageHdu none = ImageHdu::create(std::move(none_h), Bytes{}).value();
+    struct Case {
+        const ImageHdu* image;
+        TileCompressOptions o;
+        K kind;
+        std::string msg;
+    };
+    TileCompressOptions quant, rice, rank, zero, rice0;
+    quant.dither = DitherMethod::NoDither;
+    rice.compression = TileCompression::Rice1;
+    rank.tile_shape = std::vector<std::uint64_t>{10, 10, 1};
+    zero.tile_shape = std::vector<std::uint64_t>{10, 0};
+    rice0 = rice;
+    rice0.blocksize = 0;
+    const Case cases[] = {
+        {&none, {}, K::Data, "compress_image_to_hdu: cannot compress a 0-axis image"},
+        {&i16, quant, K::NonStandard,
+         "quantization applies to floating-point images; got BITPIX=16"},
+        {&f32, rice, K::NonStandard,
+         "RICE_1 writes integer images of 1, 2 or 4 bytes per pixel; got BITPIX=-32 (quantization "
+         "makes a float image eligible)"},
+        {&i16, rank, K::Data, "compress_image_to_hdu: tile rank 3 does not match NAXIS 2"},
+        {&i16, zero, K::Data, "compress_image_to_hdu: tile dimensions must be >= 1"},
+        {&i16, rice0, K::Value, "RICE BLOCKSIZE must be > 0"},
+    };
+    for (const Case& c : cases) {
+        auto r = compress_image_to_hdu(*c.image, c.o);
+        ASSERT_FALSE(r) << c.msg;
+        EXPECT_EQ(r.error().kind, c.kind) << c.msg;
+        EXPECT_EQ(r.error().msg, c.msg);
+    }
+}
+
+// ---- tables that lie ----
+
+// A one-column tile table for a 16-bit image of `axes`, one row per payload.
+Result<BinTableHdu> lying_table(const std::vector<Bytes>& payloads, const Cards& extra,
+                                std::string_view cmptype = "GZIP_1",
+                                std::string_view column = "COMPRESSED_DATA",
+                                std::uint32_t claimed = 0) {
+    Bytes rows, heap;
+    for (const Bytes& p : payloads) {
+        Bytes d(8);
+        store_be_u32(&d[0], claimed != 0 ? claimed : static_cast<std::uint32_t>(p.size()));
+        store_be_u32(&d[4], static_cast<std::uint32_t>(heap.size()));
+        rows.insert(rows.end(), d.begin(), d.end());
+        heap.insert(heap.end(), p.begin(), p.end());
+    }
+    Cards c{{"XTENSION", "'BINTABLE'"},
+            {"BITPIX", "8"},
+            {"NAXIS", "2"},
+            {"NAXIS1", "8"},
+            {"NAXIS2", std::to_string(payloads.size())},
+            {"PCOUNT", std::to_string(heap.size())},
+            {"GCOUNT", "1"},
+            {"TFIELDS", "1"},
+            {"TTYPE1", "'" + std::string(column) + "'"},
+            {"TFORM1", "'1PB'"},
+            {"ZIMAGE", "T"},
+            {"ZBITPIX", "16"},
+            {"ZNAXIS", "1"},
+            {"ZNAXIS1", "4"},
+            {"ZCMPTYPE", "'" + std::string(cmptype) + "'"}};
+    for (const auto& kv : extra)
+        c = replace(c, kv.first, kv.second);
+    rows.insert(rows.end(), heap.begin(), heap.end());
+    return BinTableHdu::create(make_header(c), std::move(rows));
+}
+
+std::string decompress_error(Result<BinTableHdu> t) {
+    if (!t) return "table: " + t.error().message();
+    auto rec = CompressedImageHdu::from_bintable(std::move(*t));
+    if (!rec) return "record: " + rec.error().message();
+    auto img = rec->decompress();
+    return img ? std::string("ok") : img.error().message();
+}
+
+TEST(TileTable, ReaderRefusesLyingTables) {
+    const Bytes eight = gzip_deflate(Bytes(8, 7)).value();
+    const Bytes thirteen = gzip_deflate(Bytes(13, 7)).value();
+    const Bytes six = gzip_deflate(Bytes(6, 7)).value();
+    Bytes cut = eight;
+    cut.resize(cut.size() - 5);
+    struct Case {
+        Result<BinTableHdu> table;
+        std::string msg;
+    };
+    Case cases[] = {
+        {lying_table({eight}, {}), "ok"},
+        // A stream that inflates to more or less than the tile holds; the excess is counted
+        // for the message, never kept.
+        {lying_table({thirteen}, {}), "data: gzip tile inflated to 13 bytes, expected 8"},
+        {lying_table({six}, {}), "data: gzip tile inflated to 6 bytes, expected 8"},
+        {lying_table({cut}, {}),
+         "data: tile gzip inflate failed: gzip: unexpected end of compressed stream"},
+        {lying_table({Bytes{1, 2, 3}}, {}),
+         "data: tile gzip inflate failed: gzip: incorrect header check"},
+        {lying_table({eight}, {}, "GZIP_1", "OTHER"),
+         "header: compressed image: COMPRESSED_DATA column missing"},
+        {lying_table({eight}, {{"TFORM1", "'8B'"}}),
+         "value for keyword `TFORM1`: COMPRESSED_DATA must be a P/Q variable-length array"},
+        {lying_table({eight, eight}, {}),
+         "header: compressed image: 2 table rows, expected 1 tiles from ZNAXIS/ZTILE"},
+        {lying_table({Bytes{}}, {}),
+         "data: compressed image: tile 0 has no payload in COMPRESSED_DATA, UNCOMPRESSED_DATA or "
+         "GZIP_COMPRESSED_DATA"},
+        {lying_table({Bytes(7, 0)}, {}, "NOCOMPRESS"),
+         "data: NOCOMPRESS tile is 7 bytes, expected 8"},
+        {lying_table({Bytes(8, 0)}, {}, "NOCOMPRESS"), "ok"},
+        // A descriptor pointing past the heap.
+        {lying_table({Bytes(3, 0)}, {}, "GZIP_1", "COMPRESSED_DATA", 9),
+         "data: VLA descriptor [0, 9) escapes heap (len=3)"},
+        // No tile is read when the image is empty, whatever the table says.
+        {lying_table({eight, eight}, {{"ZNAXIS1", "0"}}), "ok"},
+        {lying_table({eight, eight}, {{"ZNAXIS", "0"}}), "ok"},
+        // A tiny table that claims a huge image: the row count is checked before any image
+        // buffer exists, and an image that cannot be allocated is a data error.
+        {lying_table({eight}, {{"ZNAXIS1", "4611686018427387904"}, {"ZTILE1", "1"}}),
+         "header: compressed image: 1 table rows, expected 4611686018427387904 tiles from "
+         "ZNAXIS/ZTILE"},
+        {lying_table({eight}, {{"ZBITPIX", "8"},
+                               {"ZNAXIS", "2"},
+                               {"ZNAXIS1", "4611686018427387904"},
+                               {"ZNAXIS2", "3"},
+                               {"ZTILE1", "0"},
+                               {"ZTILE2", "0"}}),
+         "data: decompressed image of 13835058055282163712 bytes does not fit in memory"},
+        {lying_table({eight}, {{"ZNAXIS1", "70368744177664"}, {"ZTILE1", "0"}}),
+         "data: decompressed image of 140737488355328 bytes does not fit in memory"},
+    };
+    for (Case& c : cases)
+        EXPECT_EQ(decompress_error(std::move(c.table)), c.msg);
+}
+
+TEST(TileTable, RawAndFallbackColumns) {
+    // Row 0 has an empty COMPRESSED_DATA array and its pixels in UNCOMPRESSED_DATA.
+    Bytes rows(16), heap{0, 1, 0, 2, 0, 3, 0, 4};
+    store_be_u32(&rows[8], 8);
+    rows.insert(rows.end(), heap.begin(), heap.end());
+    Cards c{{"XTENSION", "'BINTABLE'"},
+            {"BITPIX", "8"},
+            {"NAXIS", "2"},
+            {"NAXIS1", "16"},
+            {"NAXIS2", "1"},
+            {"PCOUNT", "8"},
+            {"GCOUNT", "1"},
+            {"TFIELDS", "2"},
+            {"TTYPE1", "'COMPRESSED_DATA'"},
+            {"TFORM1", "'1PB'"},
+            {"TTYPE2", "'UNCOMPRESSED_DATA'"},
+            {"TFORM2", "'1PB'"},
+            {"ZIMAGE", "T"},
+            {"ZBITPIX", "16"},
+            {"ZNAXIS", "1"},
+            {"ZNAXIS1", "4"},
+            {"ZCMPTYPE", "'RICE_1'"},
+            {"ZBLANK", "-1"},
+            {"BLANK", "5"},
+            {"EXTNAME", "'COMPRESSED_IMAGE'"},
+            {"HISTORY", "kept"}};
+    auto t = BinTableHdu::create(make_header(c), rows);
+    ASSERT_TRUE(t);
+    auto rec = CompressedImageHdu::from_bintable(std::move(*t));
+    ASSERT_TRUE(rec);
+    auto img = rec->decompress();
+    ASSERT_TRUE(img) << img.error().message();
+    EXPECT_EQ(img->data.span()[7], 4);
+    // BLANK comes from ZBLANK right after GCOUNT; the table's own BLANK and the default
+    // EXTNAME are dropped; HISTORY is kept.
+    EXPECT_EQ(img->header.get_i64("BLANK"), -1);
+    EXPECT_EQ(img->header.get_all("BLANK").size(), 1u);
+    EXPECT_FALSE(img->header.get("EXTNAME"));
+    EXPECT_EQ(img->header.commentary_views("HISTORY").size(), 1u);
+}
+
+}  // namespace
+}  // namespace vexlo
