@@ -298,7 +298,11 @@ Column coerced_column(nb::handle value) {
     fail_column("TypeError", kUnsupported);
 }
 
-Column resolve_column(nb::handle value) {
+Column resolve_column(nb::handle given) {
+    // A swapped-order array (every column another reader hands out is big-endian) encodes
+    // exactly as its native twin, not as a list of rows.
+    nb::object value = nb::borrow(given);
+    if (is_ndarray(value) && !dtype_info(value).native()) value = coerce_array(value, "bintable");
     if (is_ndarray(value)) {
         if (std::optional<Column> c = numeric_column(value)) return std::move(*c);
     }

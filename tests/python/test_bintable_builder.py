@@ -48,6 +48,10 @@ FIXED = [
     (np.asfortranarray(np.arange(12, dtype=np.int16).reshape(3, 4)), "4I", ">i2"),
     (np.arange(20, dtype=np.float64)[::-2], "1D", ">f8"),
     (np.arange(6, dtype=">f8"), "1D", ">f8"),
+    # Swapped byte order (as other readers hand columns out) encodes as the native twin.
+    (np.arange(6, dtype=">i4").reshape(3, 2), "2J", ">i4"),
+    (np.array([[1.5, -2.0]] * 2, dtype=">f8"), "2D", ">f8"),
+    (np.arange(4, dtype=">i2"), "1I", ">i2"),
     ([1, 2, 3], "1K", ">i8"),
     ([1.5, 2.5], "1D", ">f8"),
     (np.broadcast_to(np.int32(9), (3, 2)), "2J", ">i4"),
