@@ -463,11 +463,15 @@ ProjStatus xph_inverse(const Projection&, double x, double y, Point2& out) {
     const double xi = a / 2.0;
     double phi = 0.0;
     double theta = 0.0;
+    // The four facets are triangles: a point beside one belongs to no longitude of its
+    // quadrant, as between the polar facets of HPX.
     if (std::fabs(eta) <= 45.0) {
+        if (std::fabs(xi) > 45.0 + 1e-9) return ProjStatus::XphOutside;
         phi = phi0 + xi + 45.0;
         theta = std::asin(clamp_unit(eta / 67.5)) * kR2D;
     } else {
         const double sigma = (90.0 - std::fabs(eta)) / 45.0;
+        if (std::fabs(xi) > 45.0 * sigma + 1e-9) return ProjStatus::XphOutside;
         if (X == 0.0) {
             phi = Y > 0.0 ? 180.0 : 0.0;
         } else if (Y == 0.0) {

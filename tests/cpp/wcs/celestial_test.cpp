@@ -69,6 +69,33 @@ TEST(CelestialRotation, SolvesThePoleOfCommonCases) {
     EXPECT_EQ(none.error().msg, "LATPOLE indeterminate (denominator vanishes)");
 }
 
+// With the fiducial point at a celestial pole the longitude of the native pole is the limit
+// of its value for fiducial points approaching that pole, not the rounding noise of a 0/0.
+TEST(CelestialRotation, FiducialPointAtACelestialPoleIsTheLimit) {
+    struct Case {
+        double alpha0, delta0, near_delta0, theta0;
+        std::optional<double> lonpole, latpole;
+    };
+    const std::vector<Case> cases = {
+        {0.0, -90.0, -90.0 + 1e-4, 0.0, 180.0, 0.0},
+        {30.0, -90.0, -90.0 + 1e-4, 20.0, std::nullopt, std::nullopt},
+        {30.0, 90.0, 90.0 - 1e-4, 0.0, std::nullopt, std::nullopt},
+        {200.0, 90.0, 90.0 - 1e-4, -35.0, std::nullopt, -80.0},
+        {45.0, -90.0, -90.0 + 1e-4, 45.0, std::nullopt, -90.0},
+    };
+    for (const Case& c : cases) {
+        auto at = CelestialRotation::solve(c.alpha0, c.delta0, c.lonpole, c.latpole, 0.0, c.theta0);
+        auto near =
+            CelestialRotation::solve(c.alpha0, c.near_delta0, c.lonpole, c.latpole, 0.0, c.theta0);
+        ASSERT_TRUE(at && near);
+        const double diff = std::fmod(at->alpha_p - near->alpha_p + 540.0, 360.0) - 180.0;
+        EXPECT_NEAR(diff, 0.0, 1e-3) << c.delta0 << " " << c.theta0;
+        EXPECT_NEAR(at->delta_p, near->delta_p, 1e-3);
+        // The fiducial point maps to the pole it was put at.
+        EXPECT_NEAR(at->native_to_celestial(0.0, c.theta0).b, c.delta0, 1e-9);
+    }
+}
+
 TEST(CelestialRotation, RotatesBothWaysAndNormalisesLongitudes) {
     auto r = CelestialRotation::solve(30.0, -40.0, std::nullopt, std::nullopt, 0.0, 0.0);
     ASSERT_TRUE(r.has_value());

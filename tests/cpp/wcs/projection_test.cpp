@@ -263,6 +263,8 @@ TEST(Projection, PointsOutsideTheDomainAreRefusedWithTheirReason) {
         {"QSC", {}, false, -50.0, 0.0, "QSC: (-50, 0) is outside the cube layout"},
         {"HPX", {}, false, 0.0, 80.0, "HPX: outside the projection"},
         {"XPH", {}, false, 0.0, 300.0, "XPH: outside the projection"},
+        // Beside a facet: the plane point belongs to no longitude of its quadrant.
+        {"XPH", {}, false, 28.0, -95.5, "XPH: outside the projection"},
     };
     for (const DomainCase& c : cases) {
         const Projection p = make(c.code, c.params);
