@@ -21,6 +21,7 @@
 #include "python/pixels.hpp"
 #include "python/random_groups.hpp"
 #include "python/tables.hpp"
+#include "python/wcs.hpp"
 #include "util/debug.hpp"
 #include "util/text.hpp"
 
@@ -460,6 +461,31 @@ constexpr MethodDef<PyFitsFile> kHduByName{
     "`ver` when given.",
     file_hdu_by_name};
 
+constexpr auto kWcsSig = signature("FitsFile.wcs()", optional("i"), optional("alt"));
+nb::object file_wcs(PyFitsFile& self, const Args& p) {
+    const std::uint64_t i = p.convert_or("i", std::uint64_t{0}, to_u64);
+    const char32_t alt = wcs_alt_arg(p);
+    nb::object hdu = self.hdu_checked(static_cast<std::size_t>(i));
+    nb::object header = nb::getattr(hdu, "header");
+    std::optional<Wcs> wcs =
+        parse_header_wcs(cast_instance<HeaderObject>(header, "Header").handle, alt);
+    bool has_file = false;
+    {
+        auto lock = lock_mutex(self.slot_mutex);
+        has_file = self.slots.source != nullptr;
+    }
+    return hdu_wcs_object(
+        std::move(wcs), has_file,
+        "WCS has a -TAB axis, but this FitsFile carries no file to load the lookup "
+        "table from; open the file with vexlo.open, or use vexlo.Wcs(f[i].header) "
+        "for header-only inspection");
+}
+constexpr MethodDef<PyFitsFile> kWcs{
+    "wcs", kWcsSig,
+    "wcs($self, i=0, alt=' ')\n--\n\n"
+    "The world coordinate system of HDU `i` for the alternate description `alt`, or None.",
+    file_wcs};
+
 // Read-only and in-memory files have no in-place updater, so there is nothing to write.
 void flush_if_needed(PyFitsFile&) {}
 
@@ -736,6 +762,7 @@ nb::object make_file_class(nb::module_& m) {
             "True when the file was opened read-only.");
         add_method<PyFitsFile, kHdu>(cls);
         add_method<PyFitsFile, kHduByName>(cls);
+        add_method<PyFitsFile, kWcs>(cls);
         add_method<PyFitsFile, kFlush>(cls);
         add_method<PyFitsFile, kClose>(cls);
         add_method<PyFitsFile, kVerifyChecksums>(cls);

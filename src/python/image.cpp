@@ -13,6 +13,7 @@
 #include "python/module.hpp"
 #include "python/pixels.hpp"
 #include "python/section.hpp"
+#include "python/wcs.hpp"
 #include "util/debug.hpp"
 #include "util/text.hpp"
 
@@ -450,6 +451,25 @@ void add_data_property(nb::handle cls) {
     nb::setattr(cls, "data", descr);
 }
 
+constexpr auto kWcsSig = signature("ImageHdu.wcs()", optional("alt"));
+nb::object image_wcs(PyImageHdu& self, const Args& p) {
+    const char32_t alt = wcs_alt_arg(p);
+    SharedUse use(self);
+    // An image built in memory keeps its shape in its array, not in header cards; the
+    // description is read from the header as the image would be written.
+    const Header shaped = header_with_shape(
+        self.header.snapshot(), axes_from_array(*self.cache, self.axes), self.pixel_type);
+    return hdu_wcs_object(unwrap(Wcs::from_header(shaped, alt)), self.tab_file != nullptr,
+                          "WCS has a -TAB axis, but this HDU carries no file to load the lookup "
+                          "table from; read the HDU from vexlo.open, or use vexlo.Wcs(hdu.header) "
+                          "for header-only inspection");
+}
+constexpr MethodDef<PyImageHdu> kWcs{
+    "wcs", kWcsSig,
+    "wcs($self, alt=' ')\n--\n\n"
+    "The world coordinate system of this image for the alternate description `alt`, or None.",
+    image_wcs};
+
 nb::object make_image_class(nb::module_& m) {
     return bound_class<PyImageHdu>([&] {
         auto cls = nb::class_<PyImageHdu>(m, "ImageHdu",
@@ -487,6 +507,7 @@ nb::object make_image_class(nb::module_& m) {
             },
             "FITS ``BITPIX`` value (e.g. ``-32`` for ``f32``).");
         add_data_property(cls);
+        add_method<PyImageHdu, kWcs>(cls);
         cls.def_prop_ro(
             "section",
             [](PyImageHdu& self) {

@@ -1,0 +1,406 @@
+#include "python/wcs.hpp"
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/arrays.hpp"
+#include "python/errors.hpp"
+#include "python/method.hpp"
+#include "python/module.hpp"
+#include "python/pixels.hpp"
+#include "util/number.hpp"
+#include "util/text.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+nb::str py_text(std::string_view text) {
+    return nb::str(text.data(), text.size());
+}
+
+// --- Arguments --------------------------------------------------------------------------------
+
+// The pixel shift of an origin: 0 for 0-based pixels, -1 for 1-based FITS pixels.
+double origin_shift(const Args& p) {
+    const std::int64_t origin = p.convert_or("origin", std::int64_t{0}, [](nb::handle h) {
+        const std::int64_t v = to_i64(h);
+        if (v < 0 || v > 255)
+            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return v;
+    });
+    if (origin == 0) return 0.0;
+    if (origin == 1) return -1.0;
+    raise(PyExc_ValueError,
+          "origin must be 0 (numpy/C, default) or 1 (FITS); got " + std::to_string(origin));
+}
+
+// The coordinates as a float64 NumPy array: a float64 array itself, anything else through
+// numpy.asarray.
+nb::object float64_array(nb::handle obj) {
+    if (is_ndarray(obj)) {
+        nb::object dtype = nb::getattr(obj, "dtype");
+        if (std::string_view(nb::str(dtype).c_str()) == "float64") return nb::borrow(obj);
+    }
+    nb::object asarray = nb::getattr(numpy_module(), "asarray");
+    return asarray(obj, nb::arg("dtype") = "float64");
+}
+
+bool c_contiguous(nb::handle array) {
+    nb::object flags = nb::getattr(array, "flags");
+    return nb::cast<bool>(nb::getattr(flags, "c_contiguous"));
+}
+
+// A C-ordered copy of a float64 array.
+nb::object c_copy(nb::handle array) {
+    nb::object fn = nb::getattr(numpy_module(), "array");
+    return fn(array, nb::arg("dtype") = "float64", nb::arg("order") = "C", nb::arg("copy") = true);
+}
+
+// The doubles of a C-ordered float64 array; the array must outlive the span.
+std::span<const double> doubles_of(const ArrayBuffer& buffer) {
+    return {reinterpret_cast<const double*>(buffer.data()), buffer.size()};
+}
+
+nb::object float_list(std::span<const double> values) {
+    nb::list out;
+    for (double v : values)
+        out.append(nb::float_(v));
+    return out;
+}
+
+// --- Transforms -------------------------------------------------------------------------------
+
+enum class Direction { PixelToWorld, WorldToPixel };
+
+nb::object transform(const Wcs& wcs, const Args& p, Direction dir) {
+    const bool forward = dir == Direction::PixelToWorld;
+    const char* name = forward ? "pixel_to_world" : "world_to_pixel";
+    const char* param = forward ? "pix" : "world";
+    nb::object array = p.convert(param, [](nb::handle h) { return float64_array(h); });
+    const double shift = origin_shift(p);
+    if (!c_contiguous(array) || (forward && shift != 0.0)) array = c_copy(array);
+    const std::size_t n = wcs.naxis();
+    const int ndim = nb::cast<int>(nb::getattr(array, "ndim"));
+    if (ndim != 1 && ndim != 2) {
+        raise(PyExc_ValueError, std::string(name) + ": expected a 1-D or 2-D array, got " +
+                                    std::to_string(ndim) + "-D");
+    }
+    // Our own copy may take the input shift in place.
+    if (forward && shift != 0.0) {
+        ArrayBuffer buffer(array);
+        double* values = reinterpret_cast<double*>(const_cast<std::uint8_t*>(buffer.data()));
+        for (std::size_t i = 0; i < buffer.size(); ++i)
+            values[i] += shift;
+    }
+    ArrayBuffer buffer(array);
+    const std::span<const double> in = doubles_of(buffer);
+    if (ndim == 1) {
+        std::vector<double> out = unwrap(forward ? wcs.pixel_to_world(in) : wcs.world_to_pixel(in));
+        if (!forward) {
+            for (double& v : out)
+                v -= shift;
+        }
+        return float_list(out);
+    }
+    const std::size_t rows = buffer.shape(0);
+    const std::size_t cols = buffer.shape(1);
+    if (cols != n) {
+        raise(PyExc_ValueError, std::string(name) + ": expected a batch of shape (N, " +
+                                    std::to_string(n) + ") for a " + std::to_string(n) +
+                                    "-axis WCS, got " + std::to_string(cols) +
+                                    " columns; pass the transpose if the points run down the "
+                                    "columns");
+    }
+    const std::uint64_t shape[2] = {rows, cols};
+    NewArray result = new_array("float64", shape);
+    const std::span<double> out(reinterpret_cast<double*>(result.bytes.data()), rows * cols);
+    Result<void> done;
+    {
+        nb::gil_scoped_release release;
+        done = forward ? wcs.pixel_to_world_batch(in, out) : wcs.world_to_pixel_batch(in, out);
+        if (done && !forward && shift != 0.0) {
+            for (double& v : out)
+                v -= shift;
+        }
+    }
+    unwrap(std::move(done));
+    return result.array;
+}
+
+// --- Description text -------------------------------------------------------------------------
+
+std::string quoted_list(const std::vector<AxisDescription>& axes, bool unit) {
+    std::string out;
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+        if (i > 0) out += ' ';
+        out += '\'' + (unit ? axes[i].cunit : axes[i].ctype) + '\'';
+    }
+    return out;
+}
+
+std::string number_list(std::span<const double> values) {
+    std::string out;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) out += ' ';
+        out += format_real_plain(values[i]);
+    }
+    return out;
+}
+
+std::string description_text(const Wcs& w) {
+    const std::size_t n = w.naxis();
+    std::string out = "WCS Keywords\n\nNumber of WCS axes: " + std::to_string(n) + "\n";
+    out += "CTYPE : " + quoted_list(w.axes, false) + "\n";
+    bool any_unit = false;
+    for (const AxisDescription& a : w.axes)
+        any_unit = any_unit || !a.cunit.empty();
+    if (any_unit) out += "CUNIT : " + quoted_list(w.axes, true) + "\n";
+    out += "CRVAL : " + number_list(w.linear.crval) + "\n";
+    out += "CRPIX : " + number_list(w.linear.crpix) + "\n";
+    if (n > 0 && w.linear.matrix.size() == n * n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string names;
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j > 0) names += ' ';
+                names += "CD" + std::to_string(i + 1) + "_" + std::to_string(j + 1);
+            }
+            out += names + " : " +
+                   number_list(std::span<const double>(w.linear.matrix).subspan(i * n, n)) + "\n";
+        }
+    }
+    if (w.wcsname) out += "WCSNAME : '" + *w.wcsname + "'\n";
+    if (w.celestial) {
+        out += "RADESYS : " + std::string(radesys_name(w.radesys)) + "\n";
+        if (w.equinox) out += "EQUINOX : " + format_real_plain(*w.equinox) + "\n";
+    }
+    return out;
+}
+
+// --- Methods ----------------------------------------------------------------------------------
+
+PyWcs& wcs_state(PyObject* self) {
+    return self_state<PyWcs>(self);
+}
+
+constexpr auto kNoArgsSig = signature("Wcs.method()");
+
+nb::object celestial_axes(PyWcs& self, const Args&) {
+    if (!self.wcs.pair) return nb::none();
+    return nb::make_tuple(self.wcs.pair->lon, self.wcs.pair->lat);
+}
+constexpr MethodDef<PyWcs> kCelestialAxes{
+    "celestial_axes", kNoArgsSig,
+    "celestial_axes($self)\n--\n\n"
+    "``(lon_axis, lat_axis)`` (0-based) of the celestial pair, or ``None`` without one.",
+    celestial_axes};
+
+nb::object axis_kinds(PyWcs& self, const Args&) {
+    static constexpr const char* kNames[] = {"longitude", "latitude", "spectral", "time",
+                                             "phase",     "stokes",   "linear"};
+    nb::list out;
+    for (std::size_t i = 0; i < self.wcs.naxis(); ++i) {
+        const auto code = static_cast<std::size_t>(self.wcs.axis_kind(i));
+        out.append(nb::str(code < 7 ? kNames[code] : "linear"));
+    }
+    return out;
+}
+constexpr MethodDef<PyWcs> kAxisKinds{
+    "axis_kinds", kNoArgsSig,
+    "axis_kinds($self)\n--\n\n"
+    "The kind of every axis: \"longitude\", \"latitude\", \"spectral\", \"time\", \"phase\", "
+    "\"stokes\" or \"linear\".",
+    axis_kinds};
+
+constexpr auto kIsTabularSig = signature("Wcs.is_tabular()", required("axis"));
+nb::object is_tabular(PyWcs& self, const Args& p) {
+    const std::uint64_t axis = p.convert("axis", to_u64);
+    for (const TabAxisSpec& t : self.wcs.tab_specs) {
+        if (t.axis == axis) return nb::bool_(true);
+    }
+    return nb::bool_(false);
+}
+constexpr MethodDef<PyWcs> kIsTabular{"is_tabular", kIsTabularSig,
+                                      "is_tabular($self, axis)\n--\n\n"
+                                      "True when axis (0-based) is a ``-TAB`` lookup-table axis.",
+                                      is_tabular};
+
+nb::object footprint(PyWcs& self, const Args&) {
+    const std::vector<double> corners = unwrap(self.wcs.footprint());
+    const std::size_t n = self.wcs.naxis();
+    const std::uint64_t shape[2] = {n == 0 ? 0 : corners.size() / n, n};
+    NewArray result = new_array("float64", shape);
+    if (!corners.empty())
+        std::memcpy(result.bytes.data(), corners.data(), corners.size() * sizeof(double));
+    return result.array;
+}
+constexpr MethodDef<PyWcs> kFootprint{
+    "footprint", kNoArgsSig,
+    "footprint($self)\n--\n\n"
+    "World coordinates of the image's corner pixels, shape ``(corners, naxis)``.\n\n"
+    "Corners are pixel centres in Gray-code order, so consecutive rows differ in one axis; a "
+    "corner that cannot be transformed is a row of NaN.",
+    footprint};
+
+constexpr auto kPixelToWorldSig =
+    signature("Wcs.pixel_to_world()", required("pix"), optional("origin"));
+nb::object pixel_to_world(PyWcs& self, const Args& p) {
+    return transform(self.wcs, p, Direction::PixelToWorld);
+}
+constexpr MethodDef<PyWcs> kPixelToWorld{
+    "pixel_to_world", kPixelToWorldSig,
+    "pixel_to_world($self, pix, origin=0)\n--\n\n"
+    "Pixel coordinates to world coordinates.\n\n"
+    "`pix` is one point (naxis values; a list of floats is returned) or an ``(N, naxis)`` "
+    "array (an ``(N, naxis)`` array is returned, NaN rows for points outside the projection). "
+    "`origin` is 0 for 0-based pixels or 1 for FITS 1-based pixels.",
+    pixel_to_world};
+
+constexpr auto kWorldToPixelSig =
+    signature("Wcs.world_to_pixel()", required("world"), optional("origin"));
+nb::object world_to_pixel(PyWcs& self, const Args& p) {
+    return transform(self.wcs, p, Direction::WorldToPixel);
+}
+constexpr MethodDef<PyWcs> kWorldToPixel{
+    "world_to_pixel", kWorldToPixelSig,
+    "world_to_pixel($self, world, origin=0)\n--\n\n"
+    "World coordinates to pixel coordinates.\n\n"
+    "`world` is one point or an ``(N, naxis)`` array, as for :meth:`pixel_to_world`; the "
+    "pixels returned are 0-based, or 1-based with ``origin=1``.",
+    world_to_pixel};
+
+constexpr auto kPixelScaleSig =
+    signature("Wcs.pixel_scale_at()", required("px"), required("py"), optional("origin"));
+nb::object pixel_scale_at(PyWcs& self, const Args& p) {
+    const double px = p.convert("px", to_f64);
+    const double py = p.convert("py", to_f64);
+    const double shift = origin_shift(p);
+    const auto scale = unwrap(self.wcs.pixel_scale_at(px + shift, py + shift));
+    return nb::make_tuple(scale.first, scale.second);
+}
+constexpr MethodDef<PyWcs> kPixelScaleAt{
+    "pixel_scale_at", kPixelScaleSig,
+    "pixel_scale_at($self, px, py, origin=0)\n--\n\n"
+    "Local pixel scale ``(along longitude axis, along latitude axis)`` in arcseconds per "
+    "pixel at pixel ``(px, py)`` of the celestial axes.",
+    pixel_scale_at};
+
+PyObject* wcs_repr_slot(PyObject* self) {
+    PyObject* result = nullptr;
+    guard_c([&] { result = py_text(description_text(wcs_state(self).wcs)).release().ptr(); });
+    return result;
+}
+
+PyType_Slot kWcsSlots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(wcs_repr_slot)},
+    {Py_tp_str, reinterpret_cast<void*>(wcs_repr_slot)},
+    {0, nullptr},
+};
+
+constexpr auto kNewSig = signature("Wcs()", required("header"), optional("alt"));
+
+nb::object make_wcs_class(nb::module_& m) {
+    return bound_class<PyWcs>([&] {
+        auto cls = nb::class_<PyWcs>(
+            m, "Wcs",
+            "Wcs(header, alt=' ')\n--\n\n"
+            "World Coordinate System for an HDU.\n\n"
+            "Parsed from a :class:`Header` for the alternate description `alt` (' ' or 'A' to "
+            "'Z'). Transforms pixels (0-based by default) to world coordinates and back, one "
+            "point or an ``(N, naxis)`` array at a time.",
+            nb::is_final(), nb::type_slots(kWcsSlots));
+        cls.def("__init__", [](PyWcs* self, nb::args args, nb::kwargs kwargs) {
+            const Args p = parse_args(kNewSig, args, kwargs);
+            HeaderObject& header = p.instance<HeaderObject>("header", "Header");
+            const char32_t alt = wcs_alt_arg(p);
+            std::optional<Wcs> wcs = parse_header_wcs(header.handle, alt);
+            if (!wcs) raise(PyExc_ValueError, "header carries no WCS");
+            new (self) PyWcs{std::move(*wcs)};
+        });
+        cls.def_prop_ro(
+            "naxis", [](PyWcs& self) { return self.wcs.naxis(); },
+            "Number of WCS axes (may exceed the header's NAXIS when WCSAXES says so).");
+        cls.def_prop_ro(
+            "ctype",
+            [](PyWcs& self) {
+                nb::list out;
+                for (const AxisDescription& a : self.wcs.axes)
+                    out.append(py_text(a.ctype));
+                return out;
+            },
+            "CTYPE of every axis.");
+        cls.def_prop_ro(
+            "cunit",
+            [](PyWcs& self) {
+                nb::list out;
+                for (const AxisDescription& a : self.wcs.axes)
+                    out.append(py_text(a.cunit));
+                return out;
+            },
+            "CUNIT of every axis (empty text without the card).");
+        cls.def_prop_ro(
+            "crval", [](PyWcs& self) { return float_list(self.wcs.linear.crval); },
+            "Reference values, in the unit of each axis.");
+        cls.def_prop_ro(
+            "is_celestial", [](PyWcs& self) { return self.wcs.pair.has_value(); },
+            "True when the description has a celestial axis pair.");
+        cls.def_prop_ro(
+            "pixel_shape",
+            [](PyWcs& self) -> nb::object {
+                if (!self.wcs.pixel_shape) return nb::none();
+                nb::list items;
+                for (std::uint64_t v : *self.wcs.pixel_shape)
+                    items.append(nb::int_(v));
+                return nb::tuple(items);
+            },
+            "``(NAXIS1, NAXIS2, ...)`` seen at parse time, or ``None`` when unknown.");
+        add_method<PyWcs, kCelestialAxes>(cls);
+        add_method<PyWcs, kAxisKinds>(cls);
+        add_method<PyWcs, kIsTabular>(cls);
+        add_method<PyWcs, kFootprint>(cls);
+        add_method<PyWcs, kPixelToWorld>(cls);
+        add_method<PyWcs, kWorldToPixel>(cls);
+        add_method<PyWcs, kPixelScaleAt>(cls);
+        return cls;
+    });
+}
+
+const Registration kWcsRegistration{"Wcs", make_wcs_class};
+
+}  // namespace
+
+char32_t wcs_alt_arg(const Args& p) {
+    return p.convert_or("alt", U' ', [](nb::handle h) -> char32_t {
+        const std::string text = to_string(h);
+        const auto [cp, len] = first_code_point(text);
+        if (text.empty() || len != text.size()) {
+            raise(PyExc_ValueError, "expected a string of length 1");
+        }
+        return cp;
+    });
+}
+
+std::optional<Wcs> parse_header_wcs(const PyHeader& header, char32_t alt) {
+    Result<std::optional<Wcs>> parsed;
+    {
+        auto lock = lock_header(*header.record);
+        parsed = Wcs::from_header(header.record->header, alt);
+    }
+    return unwrap(std::move(parsed));
+}
+
+nb::object hdu_wcs_object(std::optional<Wcs> wcs, bool has_file, const char* no_file_text) {
+    if (!wcs) return nb::none();
+    if (!wcs->tab_specs.empty() && !has_file) to_fits_error(Error::wcs(no_file_text));
+    return make_wcs_object(std::move(*wcs));
+}
+
+nb::object make_wcs_object(Wcs&& wcs) {
+    return nb::cast(PyWcs{std::move(wcs)}, nb::rv_policy::move);
+}
+
+}  // namespace vexlo::py

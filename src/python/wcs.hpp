@@ -1,0 +1,37 @@
+// The Python face of a world coordinate description: vexlo.Wcs, and the pieces that
+// FitsFile.wcs and ImageHdu.wcs share with its constructor.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+
+#include "python/args.hpp"
+#include "python/header.hpp"
+#include "wcs/wcs.hpp"
+
+namespace vexlo::py {
+
+namespace nb = nanobind;
+
+// The state of a vexlo.Wcs: one description, never changed after it is made.
+struct PyWcs {
+    Wcs wcs;
+};
+
+// The `alt` argument: a str of exactly one character, ' ' when omitted. A non-str is the
+// conversion TypeError naming "alt"; another length ValueError "expected a string of length 1".
+char32_t wcs_alt_arg(const Args& args);
+
+// The description of the header for `alt`, parsed under the header's lock; a parse error
+// raises vexlo.FitsError; none when the header has no description for `alt`.
+std::optional<Wcs> parse_header_wcs(const PyHeader& header, char32_t alt);
+
+// The description of an HDU that came from a file or not: -TAB axes need the file their lookup
+// tables live in. `no_file_text` is the error raised when `has_file` is false and they do.
+// The lookup tables are not loaded yet, so such a description keeps refusing transforms.
+nb::object hdu_wcs_object(std::optional<Wcs> wcs, bool has_file, const char* no_file_text);
+
+nb::object make_wcs_object(Wcs&& wcs);
+
+}  // namespace vexlo::py
