@@ -120,12 +120,15 @@ CardView Header::view_at(std::size_t span) const {
 
 // --- lookups ---
 
-std::string Header::stored_keyword(std::string_view key) const {
-    // Long names keep the letter case their writer chose, while callers often upper-case
-    // every key; a case-blind match keeps such cards reachable.
+namespace {
+
+// For a HIERARCH key no card has exactly: the long name of the first card (in header order)
+// equal to it without regard to letter case. Long names keep the case their writer chose,
+// while callers often upper-case every key; the case-blind match keeps such cards reachable.
+// Nothing for any other key, so ordinary misses cost no more than before.
+const std::string* hierarch_spelling(const Layout& l, std::string_view key) {
     static constexpr std::string_view kHierarch = "HIERARCH ";
-    const Layout& l = layout();
-    if (!key.starts_with(kHierarch) || l.occurrences.contains(key)) return std::string(key);
+    if (!key.starts_with(kHierarch) || l.occurrences.contains(key)) return nullptr;
     const std::string* best = nullptr;
     std::size_t first = 0;
     for (auto it = l.occurrences.lower_bound(kHierarch);
@@ -136,7 +139,14 @@ std::string Header::stored_keyword(std::string_view key) const {
             first = it->second.front();
         }
     }
-    return best != nullptr ? *best : std::string(key);
+    return best;
+}
+
+}  // namespace
+
+std::string Header::stored_keyword(std::string_view key) const {
+    const std::string* spelling = hierarch_spelling(layout(), key);
+    return spelling != nullptr ? *spelling : std::string(key);
 }
 
 std::optional<CardView> Header::get(std::string_view key) const {
@@ -145,7 +155,9 @@ std::optional<CardView> Header::get(std::string_view key) const {
     if (it == l.index.end() && key.find('-') != std::string_view::npos) {
         it = l.index.find(dashes_to_underscores(key));
     }
-    if (it == l.index.end()) it = l.index.find(stored_keyword(key));
+    if (it == l.index.end()) {
+        if (const std::string* spelling = hierarch_spelling(l, key)) it = l.index.find(*spelling);
+    }
     if (it == l.index.end()) return std::nullopt;
     return view_at(it->second);
 }
@@ -166,14 +178,19 @@ bool Header::contains(std::string_view key) const {
     if (key.find('-') != std::string_view::npos && contains_exact(dashes_to_underscores(key))) {
         return true;
     }
-    return contains_exact(stored_keyword(key));
+    const std::string* spelling = hierarch_spelling(layout(), key);
+    return spelling != nullptr && contains_exact(*spelling);
 }
 
 std::vector<CardView> Header::get_all(std::string_view key) const {
     const Layout& l = layout();
     std::vector<CardView> out;
-    auto it = l.occurrences.find(stored_keyword(key));
-    if (it == l.occurrences.end()) return out;
+    auto it = l.occurrences.find(key);
+    if (it == l.occurrences.end()) {
+        const std::string* spelling = hierarch_spelling(l, key);
+        if (spelling == nullptr) return out;
+        it = l.occurrences.find(*spelling);
+    }
     out.reserve(it->second.size());
     for (std::size_t n : it->second)
         out.push_back(view_at(n));
