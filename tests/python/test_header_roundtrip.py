@@ -242,3 +242,17 @@ def test_comment_cut_inside_a_word_reads_back_with_a_blank():
     assert h.cards("LONGSTR") == [("x" * 127, "cccc " + "c" * 16)]
     again = Header.frombytes(bytes(h), lenient=False)
     assert again.cards("LONGSTR") == h.cards("LONGSTR")
+
+
+@pytest.mark.parametrize("tail", ["  ", " ", " " * 70])
+def test_continued_string_ending_in_blanks_reads_back_elsewhere_without_ampersand(tmp_path,
+                                                                                  tail):
+    fitsio = pytest.importorskip("fitsio")
+    np = pytest.importorskip("numpy")
+    value = "x" * 133 + tail
+    h = vexlo.Header()
+    h["LONG"] = value
+    assert h["LONG"] == value.rstrip(" ")
+    path = tmp_path / "long.fits"
+    vexlo.write(path, [vexlo.image(np.zeros(2, np.uint8), header=h)])
+    assert fitsio.read_header(str(path))["LONG"].rstrip(" ") == value.rstrip(" ")

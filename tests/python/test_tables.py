@@ -239,6 +239,10 @@ def test_heap_of_a_table_without_rows_is_not_taken_for_the_next_header(tmp_path)
     assert len(f) == 3
     assert f["EMPTY"].n_rows == 0 and f["EMPTY"].column("V") == []
     assert f["AFTER"].data.tolist() == [0, 1, 2]
+    # As other readers see it.
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(path) as hdus:
+        assert len(hdus) == 3 and hdus["AFTER"].data.tolist() == [0, 1, 2]
 
 
 def test_duplicate_and_missing_names(tmp_path):
