@@ -1,8 +1,13 @@
 // Pixel to world and back: one point at a time through the whole pipeline, or many points
 // with the per-description set-up (projection kernels, matrices, rotation) done once.
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "wcs/wcs.hpp"
 
@@ -113,6 +118,36 @@ void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
     }
 }
 
+// Runs body(first, last) over [0, points) in contiguous chunks, on several threads when the
+// batch is large enough to repay starting them. Points are independent and every chunk
+// writes only its own rows, so the result does not depend on how the work is split.
+template <class Body>
+void for_each_chunk(std::size_t points, Body&& body) {
+    constexpr std::size_t kMinChunk = 32768;
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t chunks = std::min({cores, std::size_t{8}, points / kMinChunk});
+    if (chunks <= 1) {
+        body(std::size_t{0}, points);
+        return;
+    }
+    const std::size_t per = (points + chunks - 1) / chunks;
+    std::vector<std::thread> workers;
+    std::size_t first = per;  // the calling thread takes the first chunk
+    try {
+        workers.reserve(chunks - 1);
+        for (; first < points; first += per) {
+            const std::size_t last = std::min(points, first + per);
+            workers.emplace_back([&body, first, last] { body(first, last); });
+        }
+    } catch (const std::exception&) {
+        // No thread to spare: the rest runs here.
+        body(first, points);
+    }
+    body(std::size_t{0}, std::min(points, per));
+    for (std::thread& t : workers)
+        t.join();
+}
+
 using PointOp = Result<void> (Wcs::*)(std::span<const double>, TransformScratch&) const;
 
 Result<void> transform_batch(const Wcs& w, std::span<const double> in, std::span<double> out,
@@ -125,12 +160,28 @@ Result<void> transform_batch(const Wcs& w, std::span<const double> in, std::span
                                           std::to_string(in.size())));
     }
     VEXLO_TRY(check_tab_resolved(w));
-    TransformScratch s(n);
-    for (std::size_t i = 0; i < in.size(); i += n) {
-        const bool ok = static_cast<bool>((w.*op)(in.subspan(i, n), s));
-        for (std::size_t k = 0; k < n; ++k)
-            out[i + k] = ok ? s.output[k] : kNaN;
+    // One scratch per chunk, made before any thread starts so that a failed allocation is
+    // reported rather than thrown.
+    const std::size_t points = in.size() / n;
+    std::vector<TransformScratch> scratch;
+    try {
+        const std::size_t chunks = std::min<std::size_t>(8, std::max<std::size_t>(1, points));
+        scratch.reserve(chunks);
+        for (std::size_t c = 0; c < chunks; ++c)
+            scratch.emplace_back(n);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::wcs("cannot allocate the work buffers of a batch"));
     }
+    std::atomic<std::size_t> next_scratch{0};
+    for_each_chunk(points, [&](std::size_t first, std::size_t last) {
+        TransformScratch& s = scratch[next_scratch.fetch_add(1) % scratch.size()];
+        for (std::size_t p = first; p < last; ++p) {
+            const std::size_t i = p * n;
+            const bool ok = static_cast<bool>((w.*op)(in.subspan(i, n), s));
+            for (std::size_t k = 0; k < n; ++k)
+                out[i + k] = ok ? s.output[k] : kNaN;
+        }
+    });
     return {};
 }
 
@@ -241,7 +292,10 @@ Result<void> Wcs::pixel_to_world_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 pixel coordinates, got " +
                            std::to_string(in.size())));
         }
-        celestial_forward_batch(*view, in, out);
+        for_each_chunk(in.size() / 2, [&](std::size_t first, std::size_t last) {
+            celestial_forward_batch(*view, in.subspan(2 * first, 2 * (last - first)),
+                                    out.subspan(2 * first, 2 * (last - first)));
+        });
         return {};
     }
     return transform_batch(*this, in, out, "pixel", &Wcs::forward_point);
@@ -254,7 +308,10 @@ Result<void> Wcs::world_to_pixel_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 world coordinates, got " +
                            std::to_string(in.size())));
         }
-        celestial_inverse_batch(*view, in, out);
+        for_each_chunk(in.size() / 2, [&](std::size_t first, std::size_t last) {
+            celestial_inverse_batch(*view, in.subspan(2 * first, 2 * (last - first)),
+                                    out.subspan(2 * first, 2 * (last - first)));
+        });
         return {};
     }
     return transform_batch(*this, in, out, "world", &Wcs::inverse_point);
