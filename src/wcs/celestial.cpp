@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 
+#include "units/unit.hpp"
 #include "util/text.hpp"
 
 namespace vexlo {
@@ -67,15 +68,6 @@ double default_theta0(const Projection& p) {
         default:
             return 0.0;
     }
-}
-
-// The factor from a CUNIT of a celestial axis to degrees; an empty unit means degrees.
-// TODO(units): every other unit goes through the unit service once it lands.
-Result<double> degrees_per_unit(std::string_view cunit) {
-    const std::string_view u = trim_ws(cunit);
-    if (u.empty() || u == "deg") return 1.0;
-    return std::unexpected(
-        Error::header("unit `" + std::string(cunit) + "`: conversion to degrees is not available"));
 }
 
 // Wraps an angle in radians into (-pi, pi].
@@ -332,19 +324,22 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
     if (auto v = header.get_f64("LONPOLE" + sfx)) lonpole = v;
     if (auto v = header.get_f64("LATPOLE" + sfx)) latpole = v;
 
-    VEXLO_ASSIGN_OR_RETURN(CelestialRotation rotation,
-                           CelestialRotation::solve(crvals[pair.lon], crvals[pair.lat], lonpole,
-                                                    latpole, phi0, theta0));
+    const auto unit_of = [&](std::size_t i) -> std::string_view {
+        return i < cunits.size() ? std::string_view(cunits[i]) : std::string_view();
+    };
+    // The reference values are in the axis units too; the rotation works in degrees.
+    const Dimension degree = Dimension{}.with(BaseUnit::Degree, 1.0);
+    VEXLO_ASSIGN_OR_RETURN(const double lon_scale, canonical_factor(unit_of(pair.lon), degree));
+    VEXLO_ASSIGN_OR_RETURN(const double lat_scale, canonical_factor(unit_of(pair.lat), degree));
+
+    VEXLO_ASSIGN_OR_RETURN(
+        CelestialRotation rotation,
+        CelestialRotation::solve(crvals[pair.lon] * lon_scale, crvals[pair.lat] * lat_scale,
+                                 lonpole, latpole, phi0, theta0));
     Point2 offset;
     if (phi0_given || theta0_given) {
         VEXLO_ASSIGN_OR_RETURN(offset, projection.forward(phi0, theta0));
     }
-    const auto unit_of = [&](std::size_t i) -> std::string_view {
-        return i < cunits.size() ? std::string_view(cunits[i]) : std::string_view();
-    };
-    VEXLO_ASSIGN_OR_RETURN(const double lon_scale, degrees_per_unit(unit_of(pair.lon)));
-    VEXLO_ASSIGN_OR_RETURN(const double lat_scale, degrees_per_unit(unit_of(pair.lat)));
-
     CelestialBlock block;
     block.projection = projection;
     block.pair = pair;

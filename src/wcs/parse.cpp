@@ -6,6 +6,7 @@
 #include <cmath>
 #include <new>
 
+#include "header/time.hpp"
 #include "util/debug.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"
@@ -92,28 +93,13 @@ std::optional<PhaseAxis> read_phase_axis(const Header& header, std::string_view 
     return p;
 }
 
-// Whether a CTYPE names a time scale: one of the scale codes, optionally followed by a
-// parenthesised realisation; UT only with one.
-// TODO(time): fold into the header's time-scale recogniser once the time keywords land.
-bool names_time_scale(std::string_view text) {
-    const std::string_view t = trim_ws(text);
-    const std::size_t paren = t.find('(');
-    const std::string code = ascii_upper(trim_ws(t.substr(0, paren)));
-    static constexpr std::array<std::string_view, 13> kScales = {
-        "TT", "ET", "TAI", "TDT", "IAT", "UT1", "UTC", "GMT", "GPS", "TCG", "TCB", "TDB", "LOCAL"};
-    for (std::string_view s : kScales) {
-        if (code == s) return true;
-    }
-    return code == "UT" && paren != std::string_view::npos;
-}
-
 std::optional<TimeAxis> time_axis_of(std::size_t axis, std::string_view ctype,
                                      std::string_view time_sys) {
     const std::string_view t = trim_ws(ctype);
     std::string_view source;
     if (t.size() == 4 && iequals(t, "TIME")) {
         source = time_sys;
-    } else if (names_time_scale(t)) {
+    } else if (is_time_scale(t)) {
         source = t;
     } else {
         return std::nullopt;
@@ -489,9 +475,8 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
         }
     }
 
-    // TODO(time): mjd_obs comes from the header's observation-time service once it lands.
-    std::string time_sys = "UTC";
-    if (auto ts = header.get_str("TIMESYS")) time_sys = ascii_upper(trim_ws(*ts));
+    extras.mjd_obs = header.mjd_obs_utc();
+    const std::string time_sys = header.time_sys();
     for (std::size_t i = 0; i < n && !extras.time; ++i) {
         extras.time = time_axis_of(i, ctypes[i], time_sys);
     }

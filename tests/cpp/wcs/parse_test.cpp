@@ -328,3 +328,48 @@ TEST(WcsParse, FromPartsChecksAxisIndices) {
 
 }  // namespace
 }  // namespace vexlo
+
+namespace vexlo {
+namespace {
+
+using testing::header_of;
+using testing::kv;
+
+// Celestial axes in other angular units are scaled to degrees before the projection.
+TEST(WcsParse, CelestialUnitsAreScaledToDegrees) {
+    const Header arcsec =
+        header_of({kv("NAXIS", "2"), kv("CTYPE1", "'RA---TAN'"), kv("CTYPE2", "'DEC--TAN'"),
+                   kv("CUNIT1", "'arcsec'"), kv("CUNIT2", "'arcsec'"), kv("CRVAL1", "36000"),
+                   kv("CRVAL2", "7200"), kv("CDELT1", "-1"), kv("CDELT2", "1"), kv("CRPIX1", "1"),
+                   kv("CRPIX2", "1")});
+    const Header degrees =
+        header_of({kv("NAXIS", "2"), kv("CTYPE1", "'RA---TAN'"), kv("CTYPE2", "'DEC--TAN'"),
+                   kv("CRVAL1", "10"), kv("CRVAL2", "2"), kv("CDELT1", "-0.000277777777777778"),
+                   kv("CDELT2", "0.000277777777777778"), kv("CRPIX1", "1"), kv("CRPIX2", "1")});
+    const Wcs a = testing::wcs_of(arcsec);
+    const Wcs d = testing::wcs_of(degrees);
+    ASSERT_TRUE(a.celestial.has_value());
+    EXPECT_DOUBLE_EQ(a.celestial->lon_scale, 1.0 / 3600.0);
+    const double pixel[] = {30.0, 40.0};
+    auto wa = a.world_to_pixel(*d.pixel_to_world(pixel));
+    ASSERT_TRUE(wa.has_value());
+    // CRVAL is in the axis unit too: 36000 and 7200 arcseconds are 10 and 2 degrees.
+    EXPECT_NEAR((*wa)[0], 30.0, 1e-6);
+    EXPECT_NEAR((*wa)[1], 40.0, 1e-6);
+    auto bad = Wcs::from_header(header_of({kv("NAXIS", "2"), kv("CTYPE1", "'RA---TAN'"),
+                                           kv("CTYPE2", "'DEC--TAN'"), kv("CUNIT1", "'m'")}),
+                                U' ');
+    ASSERT_FALSE(bad.has_value());
+    EXPECT_EQ(bad.error().kind, Error::Kind::Header);
+}
+
+TEST(WcsParse, ObservationTime) {
+    const Wcs w =
+        testing::wcs_of(header_of({kv("NAXIS", "1"), kv("CRPIX1", "1"), kv("MJD-OBS", "58000.5")}));
+    EXPECT_EQ(w.mjd_obs, 58000.5);
+    EXPECT_FALSE(
+        testing::wcs_of(header_of({kv("NAXIS", "1"), kv("CRPIX1", "1")})).mjd_obs.has_value());
+}
+
+}  // namespace
+}  // namespace vexlo
