@@ -1,4 +1,4 @@
-"""A short tour of vexlo: run after `pip install .`."""
+"""A short tour of vexlo, run by tools/setup.sh (or after `pip install .`)."""
 
 import os
 import tempfile
@@ -30,10 +30,17 @@ with tempfile.TemporaryDirectory() as tmp:
     path = os.path.join(tmp, "demo.fits")
     vexlo.write(path, [vexlo.image(pixels, header={"OBJECT": "demo"}), table], checksums=True)
     with vexlo.open(path) as f:
+        # The summary lists each image by its type as stored in the file and its axes in FITS
+        # order (NAXIS1, the fastest-varying axis, first): uint16 pixels are stored as int16
+        # with BZERO = 32768, so the line reads "int16 4 × 3".
+        print("file summary (stored type, FITS axes NAXIS1 first):")
         print(repr(f))
         image = f[0]
-        print("image", image.axes, image.data.dtype, "sum", int(image.data.sum()))
-        print("section [1:, :2]:", image.section[1:, :2].tolist())
+        print("FITS axes (NAXIS1, NAXIS2):", image.axes)
+        print("NumPy shape (rows, columns):", image.data.shape)
+        print("NumPy dtype (stored int16 plus BZERO):", image.data.dtype)
+        print("pixel sum:", int(image.data.sum()))
+        print("section [1:, :2] (NumPy order, rows then columns):", image.section[1:, :2].tolist())
         print("catalog columns:", f["CATALOG"].column_names, f["CATALOG"]["FLUX"].tolist())
         print("checksums:", f.verify_checksums())
 
