@@ -227,7 +227,42 @@ TEST(Projection, PointsOutsideTheDomainAreRefusedWithTheirReason) {
          -10.0,
          "SZP: theta = -10 lies on the hidden branch -- the plane point it maps to belongs to "
          "theta = 10.000000 deg instead"},
+        {"AZP",
+         {none, -0.5},
+         true,
+         10.0,
+         0.0,
+         "AZP: theta = 0, phi = 10 projects to a negative radius, i.e. behind the projection "
+         "point"},
+        {"AZP",
+         {none, 2.0},
+         false,
+         10.0 * r0,
+         0.0,
+         "AZP: argument out of range -- point not on the sphere"},
+        {"SZP",
+         {none, 2.0, 180.0, 60.0},
+         false,
+         0.0,
+         -200.0,
+         "SZP: ray misses the unit sphere -- point outside the projection"},
         {"SIN", {}, false, r0 + 1e-8, 0.0, "SIN: x^2+y^2 > R_0^2"},
+        {"SIN", {none, 0.3, 0.2}, false, 100.0, 100.0, "SIN: outside the projection disc"},
+        {"ZPN",
+         {0.0, 1.0, -0.5},
+         false,
+         40.0,
+         0.0,
+         "ZPN: Newton iteration failed to converge (polynomial may be non-monotonic at this "
+         "point)"},
+        {"ZPN",
+         {0.0, 1.0},
+         false,
+         300.0,
+         0.0,
+         "ZPN: solved zeta out of [0, pi] -- input is outside the projection's valid range"},
+        {"CYP", {none, 2.0, 1.0}, false, 0.0, 120.3, "CYP: argument out of range"},
+        {"COE", {none, 45.0}, false, 0.0, -1000.0, "COE: |sintheta| > 1 (outside range)"},
         {"SIN", {}, true, 0.0, -1.0, "SIN: the point lies in the unprojected hemisphere"},
         {"ZEA", {}, false, 2.0 * r0 * 1.000000002, 0.0, "ZEA: outside disk"},
         {"AIR",
@@ -273,6 +308,18 @@ TEST(Projection, PointsOutsideTheDomainAreRefusedWithTheirReason) {
         EXPECT_EQ(r.error().kind, Error::Kind::Wcs);
         EXPECT_EQ(r.error().msg, c.message);
     }
+}
+
+TEST(Projection, AirRefusesRadiiBeyondItsFold) {
+    const Projection p = make("AIR", {std::nullopt, 45.0});
+    auto r = p.inverse(1e8, 0.0);
+    ASSERT_FALSE(r.has_value());
+    const std::string& m = r.error().msg;
+    EXPECT_EQ(m.rfind("AIR: R = 100000000 exceeds ", 0), 0u) << m;
+    const std::string tail = ", the largest radius this projection reaches before it folds";
+    ASSERT_GT(m.size(), tail.size());
+    EXPECT_EQ(m.substr(m.size() - tail.size()), tail);
+    EXPECT_TRUE(p.inverse(1e6, 0.0).has_value());
 }
 
 TEST(Projection, BoundaryPointsInsideTheTolerances) {
