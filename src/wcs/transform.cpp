@@ -29,6 +29,86 @@ Result<void> check_tab_resolved(const Wcs& w) {
                                       "Wcs::resolve_tab() to load them"));
 }
 
+// Why one point failed: the status of the failing step and what its message quotes. Batches
+// only look at the status; single points turn it into text.
+struct PointFault {
+    ProjStatus status = ProjStatus::Ok;
+    double u = 0.0;
+    double v = 0.0;
+    Point2 detail;
+};
+
+Error fault_error(const Wcs& w, const PointFault& f) {
+    return Error::wcs(w.celestial->projection.fault(f.status, f.u, f.v, f.detail));
+}
+
+// The forward pipeline of one point of naxis values into s.output; false on a failed step.
+bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch& s,
+                   PointFault& fault) {
+    const std::size_t n = w.naxis();
+    const LinearTransform& t = w.linear;
+    for (std::size_t k = 0; k < n; ++k) {
+        s.pixel1[k] = pixel[k] + 1.0;
+        s.offsets[k] = s.pixel1[k] - t.crpix[k];
+    }
+    // (a distortion of the pixel offsets applies here)
+    for (std::size_t k = 0; k < n; ++k) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < n; ++j)
+            sum += t.matrix[k * n + j] * s.offsets[j];
+        s.intermediate[k] = sum;
+        s.output[k] = t.crval[k] + sum;
+    }
+    // (spectral and lookup-table axes replace their output values here)
+    if (w.celestial) {
+        const CelestialBlock& b = *w.celestial;
+        const double x = b.lon_scale * s.intermediate[b.pair.lon] + b.fiducial_offset.a;
+        const double y = b.lat_scale * s.intermediate[b.pair.lat] + b.fiducial_offset.b;
+        Point2 native;
+        const ProjStatus st = b.projection.inverse_kernel()(b.projection, x, y, native);
+        if (st != ProjStatus::Ok) {
+            fault = {st, x, y, native};
+            return false;
+        }
+        const Point2 sky = b.rotation.native_to_celestial(native.a, native.b);
+        s.output[b.pair.lon] = sky.a;
+        s.output[b.pair.lat] = sky.b;
+    }
+    return true;
+}
+
+// The inverse pipeline of one point of naxis world values into s.output (0-based pixels).
+bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch& s,
+                   PointFault& fault) {
+    const std::size_t n = w.naxis();
+    const LinearTransform& t = w.linear;
+    for (std::size_t k = 0; k < n; ++k)
+        s.intermediate[k] = world[k] - t.crval[k];
+    // (spectral and lookup-table axes replace their intermediate values here)
+    if (w.celestial) {
+        const CelestialBlock& b = *w.celestial;
+        const Point2 native = b.rotation.celestial_to_native(world[b.pair.lon], world[b.pair.lat]);
+        Point2 plane;
+        const ProjStatus st =
+            b.projection.forward_kernel()(b.projection, native.a, native.b, plane);
+        if (st != ProjStatus::Ok) {
+            fault = {st, native.a, native.b, plane};
+            return false;
+        }
+        s.intermediate[b.pair.lon] = (plane.a - b.fiducial_offset.a) / b.lon_scale;
+        s.intermediate[b.pair.lat] = (plane.b - b.fiducial_offset.b) / b.lat_scale;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < n; ++j)
+            sum += t.inverse[k * n + j] * s.intermediate[j];
+        s.offsets[k] = sum;
+    }
+    for (std::size_t k = 0; k < n; ++k)
+        s.output[k] = t.crpix[k] + s.offsets[k] - 1.0;
+    return true;
+}
+
 // Everything the two-axis celestial batches need, copied out of the description once.
 struct CelestialView {
     const Projection* projection;
@@ -148,10 +228,10 @@ void for_each_chunk(std::size_t points, Body&& body) {
         t.join();
 }
 
-using PointOp = Result<void> (Wcs::*)(std::span<const double>, TransformScratch&) const;
+using PointSteps = bool (*)(const Wcs&, std::span<const double>, TransformScratch&, PointFault&);
 
 Result<void> transform_batch(const Wcs& w, std::span<const double> in, std::span<double> out,
-                             std::string_view kind, PointOp op) {
+                             std::string_view kind, PointSteps steps) {
     const std::size_t n = w.naxis();
     if (n == 0) return std::unexpected(Error::wcs("WCS has no axes"));
     if (in.size() % n != 0) {
@@ -177,7 +257,8 @@ Result<void> transform_batch(const Wcs& w, std::span<const double> in, std::span
         TransformScratch& s = scratch[next_scratch.fetch_add(1) % scratch.size()];
         for (std::size_t p = first; p < last; ++p) {
             const std::size_t i = p * n;
-            const bool ok = static_cast<bool>((w.*op)(in.subspan(i, n), s));
+            PointFault fault;
+            const bool ok = steps(w, in.subspan(i, n), s, fault);
             for (std::size_t k = 0; k < n; ++k)
                 out[i + k] = ok ? s.output[k] : kNaN;
         }
@@ -208,66 +289,24 @@ double angular_distance(double a1, double d1, double a2, double d2) {
 }  // namespace
 
 Result<void> Wcs::forward_point(std::span<const double> pixel, TransformScratch& s) const {
-    const std::size_t n = naxis();
-    if (pixel.size() != n) {
-        return std::unexpected(Error::wcs("expected " + std::to_string(n) +
+    if (pixel.size() != naxis()) {
+        return std::unexpected(Error::wcs("expected " + std::to_string(naxis()) +
                                           " pixel coordinates, got " +
                                           std::to_string(pixel.size())));
     }
-    const LinearTransform& t = linear;
-    for (std::size_t k = 0; k < n; ++k) {
-        s.pixel1[k] = pixel[k] + 1.0;
-        s.offsets[k] = s.pixel1[k] - t.crpix[k];
-    }
-    // (a distortion of the pixel offsets applies here)
-    for (std::size_t k = 0; k < n; ++k) {
-        double sum = 0.0;
-        for (std::size_t j = 0; j < n; ++j)
-            sum += t.matrix[k * n + j] * s.offsets[j];
-        s.intermediate[k] = sum;
-        s.output[k] = t.crval[k] + sum;
-    }
-    // (spectral and lookup-table axes replace their output values here)
-    if (celestial) {
-        const CelestialBlock& b = *celestial;
-        const double xi = b.lon_scale * s.intermediate[b.pair.lon];
-        const double eta = b.lat_scale * s.intermediate[b.pair.lat];
-        VEXLO_ASSIGN_OR_RETURN(
-            const Point2 native,
-            b.projection.inverse(xi + b.fiducial_offset.a, eta + b.fiducial_offset.b));
-        const Point2 sky = b.rotation.native_to_celestial(native.a, native.b);
-        s.output[b.pair.lon] = sky.a;
-        s.output[b.pair.lat] = sky.b;
-    }
+    PointFault fault;
+    if (!forward_steps(*this, pixel, s, fault)) return std::unexpected(fault_error(*this, fault));
     return {};
 }
 
 Result<void> Wcs::inverse_point(std::span<const double> world, TransformScratch& s) const {
-    const std::size_t n = naxis();
-    if (world.size() != n) {
-        return std::unexpected(Error::wcs("expected " + std::to_string(n) +
+    if (world.size() != naxis()) {
+        return std::unexpected(Error::wcs("expected " + std::to_string(naxis()) +
                                           " world coordinates, got " +
                                           std::to_string(world.size())));
     }
-    const LinearTransform& t = linear;
-    for (std::size_t k = 0; k < n; ++k)
-        s.intermediate[k] = world[k] - t.crval[k];
-    // (spectral and lookup-table axes replace their intermediate values here)
-    if (celestial) {
-        const CelestialBlock& b = *celestial;
-        const Point2 native = b.rotation.celestial_to_native(world[b.pair.lon], world[b.pair.lat]);
-        VEXLO_ASSIGN_OR_RETURN(const Point2 plane, b.projection.forward(native.a, native.b));
-        s.intermediate[b.pair.lon] = (plane.a - b.fiducial_offset.a) / b.lon_scale;
-        s.intermediate[b.pair.lat] = (plane.b - b.fiducial_offset.b) / b.lat_scale;
-    }
-    for (std::size_t k = 0; k < n; ++k) {
-        double sum = 0.0;
-        for (std::size_t j = 0; j < n; ++j)
-            sum += t.inverse[k * n + j] * s.intermediate[j];
-        s.offsets[k] = sum;
-    }
-    for (std::size_t k = 0; k < n; ++k)
-        s.output[k] = t.crpix[k] + s.offsets[k] - 1.0;
+    PointFault fault;
+    if (!inverse_steps(*this, world, s, fault)) return std::unexpected(fault_error(*this, fault));
     return {};
 }
 
@@ -298,7 +337,7 @@ Result<void> Wcs::pixel_to_world_batch(std::span<const double> in, std::span<dou
         });
         return {};
     }
-    return transform_batch(*this, in, out, "pixel", &Wcs::forward_point);
+    return transform_batch(*this, in, out, "pixel", forward_steps);
 }
 
 Result<void> Wcs::world_to_pixel_batch(std::span<const double> in, std::span<double> out) const {
@@ -314,7 +353,7 @@ Result<void> Wcs::world_to_pixel_batch(std::span<const double> in, std::span<dou
         });
         return {};
     }
-    return transform_batch(*this, in, out, "world", &Wcs::inverse_point);
+    return transform_batch(*this, in, out, "world", inverse_steps);
 }
 
 Result<std::vector<double>> Wcs::pixel_to_world_batch(std::span<const double> in) const {
