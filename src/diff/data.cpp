@@ -19,6 +19,8 @@ namespace {
 // Pixels compared per block: small enough that a block holding one changed pixel costs
 // little to convert, large enough that unchanged blocks are skipped at memcmp speed.
 constexpr std::uint64_t kPixelBlock = 4096;
+// Pixels read from a file at once.
+constexpr std::uint64_t kReadPixels = std::uint64_t{1} << 18;
 // Table rows compared at once before looking at single rows and cells.
 constexpr std::uint64_t kRowBlock = 256;
 
@@ -41,6 +43,85 @@ std::string trimmed_quoted(std::string_view text) {
 
 bool trimmed_equal(std::string_view a, std::string_view b) {
     return trim_ws_end(a) == trim_ws_end(b);
+}
+
+// ---- images ----
+
+// One side of an image comparison: the pixel type and scaling, and the stored bytes, held in
+// memory or read block by block from a file into a buffer that is reused.
+struct PixelSide {
+    Bitpix bitpix;
+    ImageScaling scaling;
+    ByteSpan memory;
+    const StreamedImage* streamed = nullptr;
+    Bytes buffer;
+
+    // The stored bytes of pixels [first, first + n).
+    Result<ByteSpan> block(std::uint64_t first, std::size_t n) {
+        const auto width = static_cast<std::size_t>(bytes_per_pixel(bitpix));
+        const auto offset = static_cast<std::size_t>(first) * width;
+        if (streamed == nullptr) return memory.subspan(offset, n * width);
+        buffer.resize(n * width);
+        const Result<void> read =
+            streamed->file->read_data_range_into(streamed->index, offset, buffer);
+        if (!read) return std::unexpected(error_in_file(read.error(), streamed->path));
+        return ByteSpan(buffer);
+    }
+};
+
+bool same_scaling(const ImageScaling& a, const ImageScaling& b) {
+    // IEEE comparison: a NaN scale never matches, and those pixels go through the values.
+    return a.zero == b.zero && a.scale == b.scale && a.blank == b.blank;
+}
+
+// Compares the physical values of the pixels of two blocks, the first being pixel `first`.
+void compare_block(const PixelSide& a, ByteSpan block_a, const PixelSide& b, ByteSpan block_b,
+                   std::uint64_t first, std::span<double> values_a, std::span<double> values_b,
+                   DataDiffList& list) {
+    physical_values_into(a.bitpix, block_a, a.scaling, values_a);
+    physical_values_into(b.bitpix, block_b, b.scaling, values_b);
+    const double rtol = list.options().rtol;
+    const double atol = list.options().atol;
+    for (std::size_t i = 0; i < values_a.size(); ++i) {
+        if (!values_close(values_a[i], values_b[i], rtol, atol)) {
+            list.push_pixel(first + i, values_a[i], values_b[i]);
+        }
+    }
+}
+
+// Pixel by pixel in physical units, in one pass over the stored bytes. Where both sides
+// store the same type under the same scaling, equal bytes are equal values, so unchanged
+// chunks and blocks are skipped at memcmp speed and only blocks with a changed byte are
+// turned into values. Equal bytes of different pixel types are different numbers, so the
+// type takes part in that test.
+Result<void> compare_pixels(PixelSide& a, const std::vector<std::uint64_t>& axes_a, PixelSide& b,
+                            const std::vector<std::uint64_t>& axes_b, std::uint64_t n,
+                            DataDiffList& list) {
+    if (axes_a != axes_b) {
+        list.push_summary(axes_text(axes_a), axes_text(axes_b));
+        return {};
+    }
+    const bool same_encoding = a.bitpix == b.bitpix && same_scaling(a.scaling, b.scaling);
+    const auto width_a = static_cast<std::size_t>(bytes_per_pixel(a.bitpix));
+    const auto width_b = static_cast<std::size_t>(bytes_per_pixel(b.bitpix));
+    std::vector<double> values_a(kPixelBlock);
+    std::vector<double> values_b(kPixelBlock);
+    for (std::uint64_t chunk = 0; chunk < n; chunk += kReadPixels) {
+        const auto m = static_cast<std::size_t>(std::min(kReadPixels, n - chunk));
+        VEXLO_ASSIGN_OR_RETURN(const ByteSpan chunk_a, a.block(chunk, m));
+        VEXLO_ASSIGN_OR_RETURN(const ByteSpan chunk_b, b.block(chunk, m));
+        if (same_encoding && same_bytes(chunk_a, chunk_b)) continue;
+        for (std::size_t start = 0; start < m; start += kPixelBlock) {
+            const std::size_t k = std::min<std::size_t>(kPixelBlock, m - start);
+            const ByteSpan block_a = chunk_a.subspan(start * width_a, k * width_a);
+            const ByteSpan block_b = chunk_b.subspan(start * width_b, k * width_b);
+            if (same_encoding && same_bytes(block_a, block_b)) continue;
+            compare_block(a, block_a, b, block_b, chunk + start,
+                          std::span<double>(values_a).first(k),
+                          std::span<double>(values_b).first(k), list);
+        }
+    }
+    return {};
 }
 
 // ---- tables: the steps both kinds share ----
@@ -262,41 +343,17 @@ void diff_raw_bytes(ByteSpan a, ByteSpan b, DataDiffList& list) {
 }
 
 void diff_image_data(const ImageHdu& a, const ImageHdu& b, DataDiffList& list) {
-    if (a.axes != b.axes) {
-        list.push_summary(axes_text(a.axes), axes_text(b.axes));
-        return;
-    }
-    const ImageScaling sa = read_image_scaling(a.header);
-    const ImageScaling sb = read_image_scaling(b.header);
-    const bool same_scaling = sa.zero == sb.zero && sa.scale == sb.scale && sa.blank == sb.blank;
-    const ByteSpan da = a.data.span();
-    const ByteSpan db = b.data.span();
-    if (same_scaling && same_bytes(da, db)) return;
+    PixelSide side_a{a.bitpix, read_image_scaling(a.header), a.data.span(), nullptr, {}};
+    PixelSide side_b{b.bitpix, read_image_scaling(b.header), b.data.span(), nullptr, {}};
+    // Blocks of pixels held in memory are views, so this comparison cannot fail.
+    static_cast<void>(compare_pixels(side_a, a.axes, side_b, b.axes, a.n_elements, list));
+}
 
-    // Block by block straight from the stored bytes: where both sides store the same type
-    // under the same scaling, an unchanged block is skipped by memcmp, and only a block with a
-    // changed byte is turned into physical values.
-    const bool same_encoding = same_scaling && a.bitpix == b.bitpix;
-    const auto width_a = static_cast<std::size_t>(bytes_per_pixel(a.bitpix));
-    const auto width_b = static_cast<std::size_t>(bytes_per_pixel(b.bitpix));
-    const double rtol = list.options().rtol;
-    const double atol = list.options().atol;
-    std::vector<double> values_a(kPixelBlock);
-    std::vector<double> values_b(kPixelBlock);
-    const std::uint64_t n = a.n_elements;
-    for (std::uint64_t start = 0; start < n; start += kPixelBlock) {
-        const auto m = static_cast<std::size_t>(std::min(kPixelBlock, n - start));
-        const ByteSpan block_a = da.subspan(static_cast<std::size_t>(start) * width_a, m * width_a);
-        const ByteSpan block_b = db.subspan(static_cast<std::size_t>(start) * width_b, m * width_b);
-        if (same_encoding && same_bytes(block_a, block_b)) continue;
-        physical_values_into(a.bitpix, block_a, sa, std::span<double>(values_a).first(m));
-        physical_values_into(b.bitpix, block_b, sb, std::span<double>(values_b).first(m));
-        for (std::size_t i = 0; i < m; ++i) {
-            if (!values_close(values_a[i], values_b[i], rtol, atol)) {
-                list.push_pixel(start + i, values_a[i], values_b[i]);
-            }
-        }
-    }
+Result<void> diff_image_files(const StreamedImage& a, const StreamedImage& b, DataDiffList& list) {
+    PixelSide side_a{a.geometry.bitpix, read_image_scaling(*a.header), {}, &a, {}};
+    PixelSide side_b{b.geometry.bitpix, read_image_scaling(*b.header), {}, &b, {}};
+    return compare_pixels(side_a, a.geometry.axes, side_b, b.geometry.axes, a.geometry.n_elements,
+                          list);
 }
 
 void diff_ascii_table_data(const AsciiTableHdu& a, const AsciiTableHdu& b, DataDiffList& list) {

@@ -56,6 +56,18 @@ void diff_hdu_data(const FitsFile& file_a, const FitsFile& file_b, std::size_t i
                    const Hdu& b, DataDiffList& list);
 
 void diff_image_data(const ImageHdu& a, const ImageHdu& b, DataDiffList& list);
+
+// A plain image of a scanned file, compared without holding its pixels: they are read in
+// blocks straight from the data section.
+struct StreamedImage {
+    const FitsFile* file = nullptr;
+    std::size_t index = 0;
+    const Header* header = nullptr;
+    ImageGeometry geometry;
+    std::string_view path;  // names the file in read errors
+};
+// The same comparison as diff_image_data; a failed read is returned, naming its file.
+Result<void> diff_image_files(const StreamedImage& a, const StreamedImage& b, DataDiffList& list);
 void diff_ascii_table_data(const AsciiTableHdu& a, const AsciiTableHdu& b, DataDiffList& list);
 void diff_bintable_data(const BinTableHdu& a, const BinTableHdu& b, DataDiffList& list);
 void diff_raw_bytes(ByteSpan a, ByteSpan b, DataDiffList& list);

@@ -1,7 +1,6 @@
 #include "diff/engine.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
 
 #include "diff/data.hpp"
@@ -16,46 +15,63 @@ namespace vexlo {
 
 namespace {
 
-// Two files are compared, so a failure says which one it comes from: the path goes in front
-// of the error's own text, keeping its kind where the kind carries free text.
-Error name_file(Error e, const std::string& path) {
-    switch (e.kind) {
-        case Error::Kind::MissingMandatory:
-        case Error::Kind::EndCardMisplaced:
-            return Error::header(path + ": " + e.message());
-        case Error::Kind::InHdu:
-            if (e.source) return Error::in_hdu(e.offset, name_file(*e.source, path));
-            return Error::header(path + ": " + e.message());
-        default:
-            e.msg = path + ": " + e.msg;
-            return e;
-    }
-}
-
 Result<FitsFile> open_named(const std::string& path) {
     Result<FitsFile> file = FitsFile::open(path, true);
-    if (!file) return std::unexpected(name_file(std::move(file).error(), path));
+    if (!file) return std::unexpected(error_in_file(std::move(file).error(), path));
     return file;
 }
 
-Result<Hdu> load_named(const FitsFile& file, std::size_t index, const std::string& path) {
+// One HDU as the comparison needs it: its header, and either the geometry of a plain image
+// (whose pixels are then streamed, never held) or the loaded record of any other kind.
+struct LoadedHdu {
+    Header header;
+    std::optional<ImageGeometry> image;
+    std::optional<Hdu> hdu;
+
+    std::string_view kind() const { return image ? "IMAGE" : diff_kind_name(*hdu); }
+};
+
+Result<LoadedHdu> load_for_diff(const FitsFile& file, std::size_t index, const std::string& path) {
+    const auto named = [&](Error e) { return std::unexpected(error_in_file(std::move(e), path)); };
+    LoadedHdu out;
+    Result<Header> header = file.header(index);
+    if (!header) return named(std::move(header).error());
+    out.header = std::move(*header);
+    if (is_image_hdu(out.header, index)) {
+        Result<ImageGeometry> geometry = image_geometry(out.header, file.spans[index].data_len);
+        if (!geometry) return named(std::move(geometry).error());
+        out.image = std::move(*geometry);
+        return out;
+    }
     Result<Hdu> hdu = load_hdu(file, index);
-    if (!hdu) return std::unexpected(name_file(std::move(hdu).error(), path));
-    return hdu;
+    if (!hdu) return named(std::move(hdu).error());
+    out.hdu = std::move(*hdu);
+    return out;
 }
 
-HduDiff diff_hdu_pair(const FitsFile& file_a, const FitsFile& file_b, std::size_t index,
-                      const Hdu& a, const Hdu& b, const DiffOptions& options) {
+struct DiffFile {
+    const FitsFile& file;
+    const std::string& path;
+};
+
+Result<HduDiff> diff_hdu_pair(const DiffFile& fa, const DiffFile& fb, std::size_t index,
+                              const DiffOptions& options) {
+    VEXLO_ASSIGN_OR_RETURN(const LoadedHdu a, load_for_diff(fa.file, index, fa.path));
+    VEXLO_ASSIGN_OR_RETURN(const LoadedHdu b, load_for_diff(fb.file, index, fb.path));
     HduDiff entry;
-    const std::string_view kind_a = diff_kind_name(a);
-    const std::string_view kind_b = diff_kind_name(b);
-    if (kind_a != kind_b) {
-        entry.kind_mismatch.emplace(std::string(kind_a), std::string(kind_b));
+    if (a.kind() != b.kind()) {
+        entry.kind_mismatch.emplace(std::string(a.kind()), std::string(b.kind()));
         return entry;
     }
-    entry.header_diffs = diff_headers(a.header(), b.header(), options);
+    entry.header_diffs = diff_headers(a.header, b.header, options);
     DataDiffList list(options);
-    diff_hdu_data(file_a, file_b, index, a, b, list);
+    if (a.image) {
+        const StreamedImage image_a{&fa.file, index, &a.header, *a.image, fa.path};
+        const StreamedImage image_b{&fb.file, index, &b.header, *b.image, fb.path};
+        VEXLO_TRY(diff_image_files(image_a, image_b, list));
+    } else {
+        diff_hdu_data(fa.file, fb.file, index, *a.hdu, *b.hdu, list);
+    }
     entry.data_total = list.total();
     entry.data_diffs = std::move(list).take_diffs();
     return entry;
@@ -72,9 +88,9 @@ Result<FitsDiff> compare(const std::string& path_a, const std::string& path_b,
     out.entries.reserve(n);
     for (std::size_t k = 0; k < n; ++k) {
         // One pair at a time: each is dropped before the next index is loaded.
-        VEXLO_ASSIGN_OR_RETURN(const Hdu a, load_named(file_a, k, path_a));
-        VEXLO_ASSIGN_OR_RETURN(const Hdu b, load_named(file_b, k, path_b));
-        out.entries.push_back(diff_hdu_pair(file_a, file_b, k, a, b, options));
+        VEXLO_ASSIGN_OR_RETURN(HduDiff entry,
+                               diff_hdu_pair({file_a, path_a}, {file_b, path_b}, k, options));
+        out.entries.push_back(std::move(entry));
     }
     out.options = std::move(options);
     return out;
@@ -85,6 +101,23 @@ bool strings_equal_trimmed(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
+
+// Two files are compared, so a failure says which one it comes from: the path goes in front
+// of the error's own text, keeping its kind where the kind carries free text.
+Error error_in_file(Error e, std::string_view path) {
+    const std::string prefix = std::string(path) + ": ";
+    switch (e.kind) {
+        case Error::Kind::MissingMandatory:
+        case Error::Kind::EndCardMisplaced:
+            return Error::header(prefix + e.message());
+        case Error::Kind::InHdu:
+            if (e.source) return Error::in_hdu(e.offset, error_in_file(*e.source, path));
+            return Error::header(prefix + e.message());
+        default:
+            e.msg = prefix + e.msg;
+            return e;
+    }
+}
 
 bool FitsDiff::identical() const {
     return n_a == n_b && differing_count() == 0;
@@ -108,7 +141,7 @@ Result<FitsDiff> diff_files(const std::string& path_a, const std::string& path_b
     try {
         return compare(path_a, path_b, std::move(options));
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::io_errno(ENOMEM));
+        return std::unexpected(Error::out_of_memory());
     }
 }
 

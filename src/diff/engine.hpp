@@ -87,6 +87,9 @@ struct FitsDiff {
 Result<FitsDiff> diff_files(const std::string& path_a, const std::string& path_b,
                             DiffOptions options);
 
+// `error` with the path of the file it comes from in front of its text.
+Error error_in_file(Error error, std::string_view path);
+
 // The keywords with ASCII letters upper-cased.
 std::set<std::string, std::less<>> ignore_keyword_set(const std::vector<std::string>& keywords);
 

@@ -160,7 +160,7 @@ void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scal
     physical_pass(bitpix, data, scaling, dest);
 }
 
-Result<ImageHdu> ImageHdu::create(Header header, DataBuf data) {
+Result<ImageGeometry> image_geometry(const Header& header, std::uint64_t data_len) {
     VEXLO_ASSIGN_OR_RETURN(const std::int64_t bitpix_raw, header.bitpix());
     VEXLO_ASSIGN_OR_RETURN(const Bitpix bitpix, from_bitpix(bitpix_raw));
     VEXLO_ASSIGN_OR_RETURN(std::vector<std::uint64_t> axes, header.axes());
@@ -169,16 +169,21 @@ Result<ImageHdu> ImageHdu::create(Header header, DataBuf data) {
     if (__builtin_mul_overflow(n_elements, bytes_per_pixel(bitpix), &expected)) {
         return fail(Error::data("image data size overflows u64"));
     }
-    if (data.size() != expected) {
-        return fail(Error::data("data slice " + std::to_string(data.size()) +
+    if (data_len != expected) {
+        return fail(Error::data("data slice " + std::to_string(data_len) +
                                 " bytes does not match expected " + std::to_string(expected)));
     }
+    return ImageGeometry{bitpix, std::move(axes), n_elements};
+}
+
+Result<ImageHdu> ImageHdu::create(Header header, DataBuf data) {
+    VEXLO_ASSIGN_OR_RETURN(ImageGeometry geometry, image_geometry(header, data.size()));
     ImageHdu img;
     img.header = std::move(header);
     img.data = std::move(data);
-    img.bitpix = bitpix;
-    img.axes = std::move(axes);
-    img.n_elements = n_elements;
+    img.bitpix = geometry.bitpix;
+    img.axes = std::move(geometry.axes);
+    img.n_elements = geometry.n_elements;
     return img;
 }
 

@@ -50,6 +50,16 @@ struct ImageScaling {
 };
 ImageScaling read_image_scaling(const Header& header);
 
+// What an image's header says of its pixels, checked against the data section's length.
+struct ImageGeometry {
+    Bitpix bitpix = Bitpix::U8;
+    std::vector<std::uint64_t> axes;  // NAXIS1 first; empty when NAXIS = 0
+    std::uint64_t n_elements = 0;
+};
+// The checks ImageHdu::create makes, for readers that stream the pixels instead of holding
+// them.
+Result<ImageGeometry> image_geometry(const Header& header, std::uint64_t data_len);
+
 struct ImageHdu {
     Header header;
     DataBuf data;  // unpadded big-endian pixels, exactly n_elements * bytes per pixel

@@ -39,18 +39,19 @@ Result<Hdu> load_bintable(Header h, ByteSpan data) {
 
 }  // namespace
 
+bool is_image_hdu(const Header& h, std::size_t index) {
+    if (index == 0) return !h.is_random_groups();
+    const std::optional<std::string> xtension = xtension_of(h);
+    return xtension && *xtension == "IMAGE";
+}
+
 Result<Hdu> load_hdu(const FitsFile& file, std::size_t index) {
     VEXLO_ASSIGN_OR_RETURN(Header h, file.header(index));
     VEXLO_ASSIGN_OR_RETURN(const ByteSpan data, file.data_bytes(index));
-    if (index == 0) {
-        if (h.is_random_groups()) {
-            return wrap(RandomGroupsHdu::create(std::move(h), DataBuf::borrowed(data)));
-        }
-        return wrap(ImageHdu::create_borrowed(std::move(h), data));
-    }
+    if (is_image_hdu(h, index)) return wrap(ImageHdu::create_borrowed(std::move(h), data));
+    if (index == 0) return wrap(RandomGroupsHdu::create(std::move(h), DataBuf::borrowed(data)));
     std::optional<std::string> xtension = xtension_of(h);
     if (!xtension) return fail(Error::missing_mandatory("XTENSION"));
-    if (*xtension == "IMAGE") return wrap(ImageHdu::create_borrowed(std::move(h), data));
     if (*xtension == "TABLE") return wrap(AsciiTableHdu::create_borrowed(std::move(h), data));
     if (*xtension == "BINTABLE") return load_bintable(std::move(h), data);
     return Hdu{ConformingHdu{std::move(h), DataBuf::borrowed(data), std::move(*xtension)}};

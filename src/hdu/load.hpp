@@ -14,6 +14,9 @@
 
 namespace vexlo {
 
+// Whether the HDU at `index` with this header loads as a plain image: the primary HDU unless
+// it holds random groups, or an extension whose XTENSION is the string IMAGE.
+bool is_image_hdu(const Header& h, std::size_t index);
 // The typed HDU at `index`.
 Result<Hdu> load_hdu(const FitsFile& file, std::size_t index);
 // An image, or a tile-compressed image decompressed into one.

@@ -217,6 +217,51 @@ TEST(DiffFiles, CountedButUnstoredDataDifferencesStillDiffer) {
     EXPECT_EQ(d->differing_indices(), (std::vector<std::uint64_t>{0}));
 }
 
+// Images are streamed from the files in chunks; differences on both sides of a chunk edge
+// are found in pixel order, whether or not the two files store the same type.
+TEST(DiffFiles, StreamedImagesAcrossChunks) {
+    const std::size_t n = 300000;
+    const std::vector<std::size_t> changed = {0, 262143, 262144, 299999};
+    Bytes bytes_a(n), bytes_b(n);
+    std::vector<std::int16_t> wide(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes_a[i] = bytes_b[i] = static_cast<std::uint8_t>(i % 251);
+        wide[i] = static_cast<std::int16_t>(i % 251);
+    }
+    for (const std::size_t i : changed) {
+        bytes_b[i] = 255;
+        wide[i] = 300;
+    }
+    const TempFile a(hdu(primary_cards(8, {n}), bytes_a));
+    const TempFile b(hdu(primary_cards(8, {n}), bytes_b));
+    const TempFile c(hdu(primary_cards(16, {n}), be_i16(wide)));
+    DiffOptions o;
+    o.max_diffs = 100;
+    for (const auto& [other, text] : {std::pair(&b, "255"), std::pair(&c, "300")}) {
+        const Result<FitsDiff> d = diff_files(a.path(), other->path(), o);
+        ASSERT_TRUE(d.has_value()) << d.error().message();
+        const HduDiff& e = d->entries[0];
+        ASSERT_EQ(e.data_total, changed.size()) << text;
+        for (std::size_t k = 0; k < changed.size(); ++k) {
+            expect_diff(e.data_diffs[k], std::nullopt, changed[k], std::to_string(changed[k] % 251),
+                        text);
+        }
+    }
+}
+
+TEST(DiffFiles, SameBytesOfAnotherPixelTypeAreDifferentValues) {
+    // 1.0f and the 32-bit integer 1065353216 share their bytes.
+    const Bytes ones = be_f32({1.0f, 1.0f});
+    const TempFile a(hdu(primary_cards(-32, {2}), ones));
+    const TempFile b(hdu(primary_cards(32, {2}), ones));
+    const Result<FitsDiff> d = diff_files(a.path(), b.path(), DiffOptions{});
+    ASSERT_TRUE(d.has_value()) << d.error().message();
+    const HduDiff& e = d->entries[0];
+    ASSERT_EQ(e.data_total, 2u);
+    expect_diff(e.data_diffs[0], std::nullopt, 0, "1", "1065353216");
+    ASSERT_EQ(compare_images(image(-32, {2}, ones), image(32, {2}, ones)).total, 2u);
+}
+
 TEST(DiffFiles, FailuresNameTheFile) {
     const TempFile good(join({primary_image(), table_ext()}));
     const TempFile bad_table(join({primary_image(), table_ext("'1Z'")}));
