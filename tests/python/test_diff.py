@@ -180,6 +180,46 @@ def test_compressed_images_compare_as_images(tmp_path):
     assert "data differences" not in report
 
 
+def hdu_layout(raw, index):
+    """(start of the data section, its header cards as a dict) of HDU `index`, read by hand."""
+    at = 0
+    for k in range(index + 1):
+        cards = {}
+        while True:
+            block = raw[at : at + 2880]
+            at += 2880
+            texts = [block[i : i + 80].decode("ascii") for i in range(0, 2880, 80)]
+            for text in texts:
+                if "=" in text[8:10]:
+                    cards[text[:8].strip()] = text[10:].split("/")[0].strip()
+            if any(t.startswith("END ") for t in texts):
+                break
+        if k == index:
+            return at, cards
+        naxes = [int(cards[f"NAXIS{j}"]) for j in range(1, int(cards["NAXIS"]) + 1)]
+        size = abs(int(cards["BITPIX"])) // 8 * int(cards.get("PCOUNT", 0))
+        if naxes:
+            size += abs(int(cards["BITPIX"])) // 8 * int(np.prod(naxes))
+        at += -(-size // 2880) * 2880
+
+
+def test_undecodable_compressed_image_is_compared_as_its_table(tmp_path):
+    good = DATA / "i16_gzip1.fz"
+    raw = bytearray(good.read_bytes())
+    start, cards = hdu_layout(raw, 1)
+    heap = start + int(cards.get("THEAP", int(cards["NAXIS1"]) * int(cards["NAXIS2"])))
+    raw[heap : heap + 2] = b"\0\0"  # the first tile no longer starts a gzip stream
+    broken = tmp_path / "broken.fz"
+    broken.write_bytes(bytes(raw))
+    result = vexlo.diff(good, broken)
+    assert not result.identical
+    assert result.diff_hdu_indices() == [1]
+    lines = result.report().splitlines()
+    assert lines[5] == "  data differences (1 total):"
+    assert lines[6].startswith("    COMPRESSED_DATA[0]: a=[31, 139, ")
+    assert " b=[0, 0, " in lines[6]
+
+
 def test_result_outlives_its_files(pair):
     a, b = pair
     result = vexlo.diff(a, b)
