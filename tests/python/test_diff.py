@@ -1,5 +1,6 @@
 """vexlo.diff and vexlo.FitsDiff: comparing two files through the module."""
 
+import gzip
 import pathlib
 import shutil
 
@@ -166,6 +167,21 @@ def test_ascii_tables_and_fixture_files(tmp_path):
     assert vexlo.diff(a, b).report().splitlines()[-1] == '    NAME[1]: a="NGC" b="NGD"'
     for name in ("images.fits", "ascii_table.fits", "bintable.fits.gz", "random_groups.fits"):
         assert vexlo.diff(DATA / name, DATA / name).identical, name
+    # A gzip file's images are compared from its decompressed bytes.
+    packed = tmp_path / "images.fits.gz"
+    packed.write_bytes(gzip.compress((DATA / "images.fits").read_bytes()))
+    assert vexlo.diff(DATA / "images.fits", packed).identical
+    c = write(tmp_path / "c.fits", image(np.arange(5000, dtype="i4")))
+    changed = np.arange(5000, dtype="i4")
+    changed[4321] = -7
+    d = write(tmp_path / "d.fits", image(changed))
+    d_packed = tmp_path / "d.fits.gz"
+    d_packed.write_bytes(gzip.compress(d.read_bytes()))
+    assert vexlo.diff(c, d_packed).report().splitlines()[4:] == [
+        "HDU 0:",
+        "  data differences (1 total):",
+        "    [4321]: a=4321 b=-7",
+    ]
 
 
 def test_compressed_images_compare_as_images(tmp_path):
