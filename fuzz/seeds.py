@@ -1,0 +1,74 @@
+"""Writes the seed corpus of one fuzz target from the tile-compressed reference files:
+whole files for tile_table, single tile payloads (with the target's selector bytes in front)
+for the codec targets."""
+
+import pathlib
+import sys
+
+TILED = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data" / "tiled"
+BLOCK = 2880
+
+
+def hdus(raw):
+    """(cards, data) of each HDU; enough of the format for the reference files."""
+    pos, out = 0, []
+    while pos < len(raw):
+        cards = {}
+        while True:
+            card = raw[pos:pos + 80].decode("ascii")
+            pos += 80
+            if card.startswith("END"):
+                break
+            if card[8:10] == "= ":
+                value = card[10:].split("/")[0].strip().strip("'").strip()
+                cards[card[:8].strip()] = value
+        pos += -pos % BLOCK
+        naxis = int(cards.get("NAXIS", 0))
+        size = 0
+        if naxis:
+            size = 1
+            for i in range(1, naxis + 1):
+                size *= int(cards[f"NAXIS{i}"])
+            size = abs(int(cards["BITPIX"])) // 8 * (size + int(cards.get("PCOUNT", 0)))
+        out.append((cards, raw[pos:pos + size]))
+        pos += size + (-size % BLOCK)
+    return out
+
+
+def tiles(name, limit=4):
+    cards, data = hdus((TILED / name).read_bytes())[1]
+    row, rows = int(cards["NAXIS1"]), int(cards["NAXIS2"])
+    heap = data[row * rows:]
+    for r in range(min(rows, limit)):
+        count = int.from_bytes(data[r * row:r * row + 4], "big")
+        offset = int.from_bytes(data[r * row + 4:r * row + 8], "big")
+        npix = int(cards["ZTILE1"]) * (int(cards.get("ZTILE2", 1)) if cards.get("ZNAXIS") != "1" else 1)
+        yield cards, npix, heap[offset:offset + count]
+
+
+def main(target, out):
+    out = pathlib.Path(out)
+    out.mkdir(parents=True, exist_ok=True)
+    if target == "tile_table":
+        for p in sorted(TILED.glob("*.fz")):
+            (out / p.name).write_bytes(p.read_bytes())
+        return
+    widths = {"8": 1, "16": 2, "32": 4, "64": 8}
+    for p in sorted(TILED.glob("*.fz")):
+        for k, (cards, npix, payload) in enumerate(tiles(p.name)):
+            cmp = cards["ZCMPTYPE"]
+            width = 4 if cards["ZBITPIX"].startswith("-") else widths[cards["ZBITPIX"]]
+            sel = [1, 2, 4, 3].index(width) if width != 8 else None
+            if target == "rice" and cmp.startswith("RICE") and sel is not None:
+                head = bytes([sel | (31 << 2), npix >> 8 & 0xFF, npix & 0xFF])
+            elif target == "plio" and cmp == "PLIO_1" and sel is not None:
+                head = bytes([sel, npix >> 8 & 0xFF, npix & 0xFF])
+            elif target == "hcompress" and cmp == "HCOMPRESS_1":
+                head = bytes([[1, 2, 4, 8].index(width)])
+            else:
+                continue
+            (out / f"{p.stem}_{k}").write_bytes(head + payload)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])
