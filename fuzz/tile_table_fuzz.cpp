@@ -11,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vexlo::Bytes bytes(data, data + size);
     vexlo::Result<vexlo::FitsFile> file = vexlo::scan_buffer(std::move(bytes), true);
     if (!file) return 0;
-    for (std::size_t i = 0; i < file->len() && i < 8; ++i) (void)vexlo::load_image(*file, i);
+    for (std::size_t i = 0; i < file->len() && i < 8; ++i)
+        (void)vexlo::load_image(*file, i);
     return 0;
 }

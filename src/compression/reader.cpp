@@ -130,31 +130,56 @@ Result<std::int32_t> tile_blank(const TileValue<std::int32_t>& blank, const BinT
     return fail(Error::data("expected scalar integer in ZBLANK column, got " + v.debug()));
 }
 
-// Dequantises P stored 32-bit integers into P pixels of the image's float type.
+// Null pixels become the NaN with every bit set, as the standard decompressor writes them
+// (files compared bit for bit against its output rely on it).
 template <class Out>
-void dequantize_tile(ByteSpan stored, std::int32_t null, DitherMethod method,
+void store_value(std::uint8_t* out, std::size_t i, double v) {
+    if constexpr (std::is_same_v<Out, float>) {
+        store_be_f32(out + 4 * i, static_cast<float>(v));
+    } else {
+        store_be_f64(out + 8 * i, v);
+    }
+}
+template <class Out>
+void store_null(std::uint8_t* out, std::size_t i) {
+    if constexpr (std::is_same_v<Out, float>) {
+        store_be_u32(out + 4 * i, 0xFFFFFFFFu);
+    } else {
+        store_be_u64(out + 8 * i, ~std::uint64_t{0});
+    }
+}
+
+// Dequantises n stored big-endian 32-bit integers at `in` into n pixels of the image's float
+// type at `out`, in pixel order. `in` may be `out` itself (float) or its second half (double):
+// every value is read before its own or any later place is written.
+template <class Out>
+void dequantize_tile(const std::uint8_t* in, std::size_t n, std::int32_t null, DitherMethod method,
                      std::uint64_t seed_sum, double scale, double zero, std::uint8_t* out) {
-    const std::size_t n = stored.size() / 4;
-    // Null pixels become the NaN with every bit set, as the standard decompressor writes
-    // them (files compared bit for bit against its output rely on it).
-    auto put = [&](std::size_t i, std::optional<double> v) {
-        if constexpr (std::is_same_v<Out, float>) {
-            store_be_u32(out + 4 * i,
-                         v ? std::bit_cast<std::uint32_t>(static_cast<float>(*v)) : 0xFFFFFFFFu);
-        } else {
-            store_be_u64(out + 8 * i, v ? std::bit_cast<std::uint64_t>(*v) : ~std::uint64_t{0});
-        }
-    };
     if (method == DitherMethod::NoDither) {
         for (std::size_t i = 0; i < n; ++i) {
-            put(i,
-                dequantize(load_be_i32(stored.data() + 4 * i), null, method, nullptr, scale, zero));
+            const std::int32_t s = load_be_i32(in + 4 * i);
+            if (s == null) {
+                store_null<Out>(out, i);
+            } else {
+                store_value<Out>(out, i, zero + scale * static_cast<double>(s));
+            }
         }
         return;
     }
     DitherWalker walker = DitherWalker::create(seed_sum);
+    const bool zeros = method == DitherMethod::Subtractive2;
     for (std::size_t i = 0; i < n; ++i) {
-        put(i, dequantize(load_be_i32(stored.data() + 4 * i), null, method, &walker, scale, zero));
+        const std::int32_t s = load_be_i32(in + 4 * i);
+        if (s == null) {
+            walker.skip();
+            store_null<Out>(out, i);
+        } else if (zeros && s == kZeroSentinel) {
+            walker.skip();
+            store_value<Out>(out, i, 0.0);
+        } else {
+            const double r = walker.draw();
+            store_value<Out>(out, i, zero + scale * ((static_cast<double>(s) - r) + 0.5));
+        }
     }
 }
 
@@ -246,33 +271,26 @@ class TileDecoder {
         if (kind == PayloadKind::GzipRaw) return inflate_gzip_tile(bytes, out);
         if (!rec_.quantize) return decode_compressed(bytes, npix, b_, out);
 
-        // Quantised: the codec yields 32-bit integers, dequantised into the image type.
+        // Quantised: the codec yields 32-bit integers, decoded into the last 4 * npix bytes
+        // of the tile's place and dequantised from there forward into the whole of it.
         const QuantizeInfo& q = *rec_.quantize;
-        VEXLO_TRY(resize(stored_, npix * 4));
-        VEXLO_TRY(decode_compressed(bytes, npix, 4, stored_));
+        const std::span<std::uint8_t> stored = out.subspan(out.size() - npix * 4);
+        VEXLO_TRY(decode_compressed(bytes, npix, 4, stored));
         VEXLO_ASSIGN_OR_RETURN(const double scale, tile_value_for_row(q.scale, rec_.inner, r));
         VEXLO_ASSIGN_OR_RETURN(const double zero, tile_value_for_row(q.zero, rec_.inner, r));
         VEXLO_ASSIGN_OR_RETURN(const std::int32_t null, tile_blank(q.blank, rec_.inner, r));
         const std::uint64_t seed_sum = std::uint64_t{q.dither_seed} + r;
         if (rec_.bitpix == Bitpix::F32) {
-            dequantize_tile<float>(stored_, null, q.dither, seed_sum, scale, zero, out.data());
+            dequantize_tile<float>(stored.data(), npix, null, q.dither, seed_sum, scale, zero,
+                                   out.data());
         } else {
-            dequantize_tile<double>(stored_, null, q.dither, seed_sum, scale, zero, out.data());
+            dequantize_tile<double>(stored.data(), npix, null, q.dither, seed_sum, scale, zero,
+                                    out.data());
         }
         return {};
     }
 
   private:
-    static Result<void> resize(Bytes& buf, std::uint64_t n) {
-        try {
-            buf.assign(n, 0);
-        } catch (const std::exception&) {
-            return fail(
-                Error::data("tile of " + std::to_string(n) + " bytes does not fit in memory"));
-        }
-        return {};
-    }
-
     Result<std::pair<PayloadKind, ByteSpan>> payload(std::uint64_t r) const {
         const std::pair<const BinColumn*, PayloadKind> order[] = {
             {cols_.compressed, PayloadKind::Compressed},
@@ -330,7 +348,6 @@ class TileDecoder {
     const Columns& cols_;
     std::uint64_t b_;
     ByteSpan heap_;
-    Bytes stored_;   // quantised integers of one tile, reused
     Bytes scratch_;  // GZIP_2 unshuffling, reused
 };
 

@@ -24,8 +24,9 @@ class RiceBitWriter {
     void put(std::uint32_t value, int n) {
         if (n == 0) return;
         if (n < 32) value &= (std::uint32_t{1} << n) - 1;
-        if (n + bits_to_go_ > 32) {
-            // Fill the pending byte first so the 32-bit buffer never overflows.
+        if (n + (8 - bits_to_go_) > 32) {
+            // The pending bits and the new ones would overflow the 32-bit buffer: complete
+            // the pending byte first.
             buffer_ = (buffer_ << bits_to_go_) | (value >> (n - bits_to_go_));
             out_.push_back(static_cast<std::uint8_t>(buffer_));
             n -= bits_to_go_;
@@ -81,36 +82,40 @@ void store_pixel(std::uint8_t* p, std::uint32_t v) {
     }
 }
 
-// Reads the bit stream that follows the verbatim first pixel.
+// Reads the bit stream that follows the verbatim first pixel. The pending bits sit at the top
+// of a 64-bit word (the bits below them are zero), refilled eight bytes at a time where the
+// input allows.
 struct BitReader {
     const std::uint8_t* next;
     const std::uint8_t* end;
-    std::uint32_t buffer = 0;  // the pending bits are its low `pending` bits
+    std::uint64_t buffer = 0;
     int pending = 0;
 
-    bool load() {
-        if (next == end) return false;
-        buffer = (buffer << 8) | *next++;
-        pending += 8;
-        return true;
-    }
-
-    // n <= 25 keeps the buffer within 32 bits; wider fields are read in two pieces.
-    bool read(int n, std::uint32_t& out) {
-        while (pending < n) {
-            if (!load()) return false;
+    void refill() {
+        if (end - next >= 8) {
+            const int bytes = (63 - pending) >> 3;
+            const int filled = pending + bytes * 8;  // at most 63
+            // Only whole bytes join; the part of the next byte stays zero until it is read.
+            buffer = (buffer | (load_be_u64(next) >> pending)) & ~(~std::uint64_t{0} >> filled);
+            next += bytes;
+            pending = filled;
+            return;
         }
-        pending -= n;
-        out = (buffer >> pending) & ((std::uint32_t{1} << n) - 1);
-        buffer &= (std::uint32_t{1} << pending) - 1;
-        return true;
+        while (pending <= 56 && next != end) {
+            buffer |= std::uint64_t{*next++} << (56 - pending);
+            pending += 8;
+        }
     }
 
-    bool read_wide(int n, std::uint32_t& out) {
-        if (n <= 24) return read(n, out);
-        std::uint32_t hi = 0, lo = 0;
-        if (!read(n - 16, hi) || !read(16, lo)) return false;
-        out = (hi << 16) | lo;
+    // n is 1 ... 32.
+    bool read(int n, std::uint32_t& out) {
+        if (pending < n) {
+            refill();
+            if (pending < n) return false;
+        }
+        out = static_cast<std::uint32_t>(buffer >> (64 - n));
+        buffer <<= n;
+        pending -= n;
         return true;
     }
 
@@ -118,15 +123,16 @@ struct BitReader {
     bool zero_run(std::uint32_t& zeros) {
         std::uint32_t count = 0;
         while (buffer == 0) {
-            // Only zero bits are pending: count them and fetch the next byte.
+            // Only zero bits are pending: count them and fetch more.
             count += static_cast<std::uint32_t>(pending);
             pending = 0;
-            if (!load()) return false;
+            refill();
+            if (pending == 0) return false;
         }
-        const int top = std::bit_width(buffer);
-        zeros = count + static_cast<std::uint32_t>(pending - top);
-        pending = top - 1;
-        buffer &= (std::uint32_t{1} << pending) - 1;
+        const int lead = std::countl_zero(buffer);  // below `pending`: the 1 bit is pending
+        zeros = count + static_cast<std::uint32_t>(lead);
+        buffer = lead == 63 ? 0 : buffer << (lead + 1);
+        pending -= lead + 1;
         return true;
     }
 };
@@ -139,7 +145,9 @@ std::uint32_t undo_mapping(std::uint32_t v) {
 // pixel width so the per-pixel store has no dispatch.
 template <int BP>
 Result<void> decode_blocks(const RiceParams& params, std::uint32_t blocksize, std::uint32_t npix,
-                           std::uint32_t last, BitReader& in, std::uint8_t* dst) {
+                           std::uint32_t last, BitReader in, std::uint8_t* dst) {
+    // `in` is a local copy: the byte stores into `dst` could alias a referenced reader and
+    // force its state through memory on every pixel.
     const int fsbits = static_cast<int>(params.fsbits);
     const int fsmax = static_cast<int>(params.fsmax);
     const int bbits = static_cast<int>(params.bbits);
@@ -158,7 +166,7 @@ Result<void> decode_blocks(const RiceParams& params, std::uint32_t blocksize, st
         } else if (fs == fsmax) {
             for (std::uint32_t k = 0; k < m; ++k, ++i) {
                 std::uint32_t v = 0;
-                if (!in.read_wide(bbits, v)) return fail(end_of_stream());
+                if (!in.read(bbits, v)) return fail(end_of_stream());
                 last += undo_mapping(v);
                 store_pixel<BP>(dst + std::size_t{i} * BP, last);
             }
@@ -166,7 +174,7 @@ Result<void> decode_blocks(const RiceParams& params, std::uint32_t blocksize, st
             for (std::uint32_t k = 0; k < m; ++k, ++i) {
                 std::uint32_t zeros = 0, low = 0;
                 if (!in.zero_run(zeros)) return fail(end_of_stream());
-                if (fs > 0 && !in.read_wide(fs, low)) return fail(end_of_stream());
+                if (fs > 0 && !in.read(fs, low)) return fail(end_of_stream());
                 last += undo_mapping((zeros << fs) | low);
                 store_pixel<BP>(dst + std::size_t{i} * BP, last);
             }
@@ -243,9 +251,15 @@ Result<Bytes> rice_encode(std::uint32_t bytepix, std::uint32_t blocksize, ByteSp
             w.put(static_cast<std::uint32_t>(fs + 1), fsbits);
             const std::uint32_t low_mask = (std::uint32_t{1} << fs) - 1;
             for (std::size_t k = 0; k < m; ++k) {
-                w.zeros(diffs[k] >> fs);
-                w.put(1, 1);
-                if (fs > 0) w.put(diffs[k] & low_mask, fs);
+                const std::uint32_t top = diffs[k] >> fs;
+                const std::uint32_t code = (std::uint32_t{1} << fs) | (diffs[k] & low_mask);
+                if (std::uint64_t{top} + 1 + static_cast<std::uint64_t>(fs) <= 32) {
+                    // The zeros, the 1 bit and the low bits in one field.
+                    w.put(code, static_cast<int>(top) + 1 + fs);
+                } else {
+                    w.zeros(top);
+                    w.put(code, fs + 1);
+                }
             }
         }
     }

@@ -33,7 +33,7 @@ TEST(Rice, RoundTripsEveryWidthBlockSizeAndSpread) {
     for (std::uint32_t bytepix : {1u, 2u, 4u}) {
         for (std::uint32_t blocksize : {1u, 7u, 16u, 32u, 64u}) {
             // From constant runs (zero blocks) through Rice blocks to raw blocks.
-            for (int spread : {0, 1, 30, 3000, 1 << 30}) {
+            for (int spread : {0, 1, 30, 3000, 1 << 18, 1 << 22, 1 << 30}) {
                 for (std::size_t npix : {1, 2, 33, 1000}) {
                     const Bytes tile = random_tile(bytepix, npix, spread, rng);
                     auto enc = rice_encode(bytepix, blocksize, tile);

@@ -16,4 +16,7 @@ void add_binding_probes(nb::module_& module);
 // image_flags.
 void add_handle_hooks(nb::module_& module);
 
+// compress_tiles: the tile writer with every option (algorithm, tiles, quantisation).
+void add_compression_hooks(nb::module_& module);
+
 }  // namespace vexlo::py
