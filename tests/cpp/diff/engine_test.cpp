@@ -262,6 +262,24 @@ TEST(DiffFiles, SameBytesOfAnotherPixelTypeAreDifferentValues) {
     ASSERT_EQ(compare_images(image(-32, {2}, ones), image(32, {2}, ones)).total, 2u);
 }
 
+TEST(ErrorInFile, PutsThePathInFrontOfEveryKindOfError) {
+    struct Case {
+        Error error;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {Error::io("gone"), "i/o error: f.fits: gone"},
+        {Error::block(2880, "bad"), "block at byte 2880: f.fits: bad"},
+        {Error::value("NAXIS", "bad"), "value for keyword `NAXIS`: f.fits: bad"},
+        {Error::missing_mandatory("XTENSION"),
+         "header: f.fits: missing mandatory keyword `XTENSION`"},
+        {Error::end_card_misplaced(80), "header: f.fits: END card misplaced (block at byte 80)"},
+        {Error::in_hdu(2, Error::data("bad")), "in HDU 2: data: f.fits: bad"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(error_in_file(c.error, "f.fits").message(), c.text);
+}
+
 TEST(DiffFiles, FailuresNameTheFile) {
     const TempFile good(join({primary_image(), table_ext()}));
     const TempFile bad_table(join({primary_image(), table_ext("'1Z'")}));
