@@ -144,7 +144,8 @@ def test_ignore_keywords(tmp_path):
 
 
 def test_hdu_counts_and_kinds(tmp_path):
-    a = write(tmp_path / "a.fits", image([1, 2]), image([3], primary=False), image([4], primary=False))
+    extension = image([3], primary=False)
+    a = write(tmp_path / "a.fits", image([1, 2]), extension, extension)
     b = write(tmp_path / "b.fits", image([1, 2]), vexlo.bintable({"X": np.arange(3)}))
     result = vexlo.diff(a, b)
     assert result.hdu_counts == (3, 2)
