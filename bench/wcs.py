@@ -64,8 +64,10 @@ def main():
         # Keep the points every projection maps; the same ones go to astropy.
         world = world[~np.isnan(world[:, 0])]
         ours = {
-            "pixel_to_world": best_of(args.repeat, lambda: wcs.pixel_to_world(pixels)) / len(pixels),
-            "world_to_pixel": best_of(args.repeat, lambda: wcs.world_to_pixel(world)) / len(world),
+            "pixel_to_world": best_of(args.repeat, lambda: wcs.pixel_to_world(pixels))
+            / len(pixels),
+            "world_to_pixel": best_of(args.repeat, lambda: wcs.world_to_pixel(world))
+            / len(world),
         }
         theirs = {}
         if AstropyWcs is not None:
@@ -79,7 +81,8 @@ def main():
                 check = peer.all_pix2world(pixels[:1000], 0)
             mine = wcs.pixel_to_world(pixels[:1000])
             dlon = (mine[:, 0] - check[:, 0] + 180) % 360 - 180
-            assert np.nanmax(np.abs(dlon)) < 1e-8 and np.nanmax(np.abs(mine[:, 1] - check[:, 1])) < 1e-8
+            dlat = mine[:, 1] - check[:, 1]
+            assert np.nanmax(np.abs(dlon)) < 1e-8 and np.nanmax(np.abs(dlat)) < 1e-8
         for direction, t in ours.items():
             peer_t = theirs.get(direction)
             peer_text = f"{peer_t * 1e9:8.1f}" if peer_t else f"{'-':>8}"

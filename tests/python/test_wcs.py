@@ -116,7 +116,8 @@ def test_origin_one_means_fits_pixels():
     world = wcs.pixel_to_world(p)
     assert np.array_equal(wcs.world_to_pixel(world, origin=1), wcs.world_to_pixel(world) + 1)
     assert wcs.pixel_scale_at(50.5, 25.5, origin=1) == wcs.pixel_scale_at(49.5, 24.5)
-    with pytest.raises(ValueError, match=r"^origin must be 0 \(numpy/C, default\) or 1 \(FITS\); got 2$"):
+    origin_message = r"^origin must be 0 \(numpy/C, default\) or 1 \(FITS\); got 2$"
+    with pytest.raises(ValueError, match=origin_message):
         wcs.pixel_to_world([1.0, 2.0], origin=2)
     with pytest.raises(OverflowError):
         wcs.pixel_to_world([1.0, 2.0], origin=-1)
@@ -133,7 +134,8 @@ def test_input_arrays_are_read_not_changed():
     sliced = np.arange(80, dtype=np.float64).reshape(20, 4)[:, ::2]
     expected = wcs.pixel_to_world(base)
     assert np.array_equal(wcs.pixel_to_world(fortran), expected)
-    assert np.array_equal(wcs.pixel_to_world(sliced), wcs.pixel_to_world(np.ascontiguousarray(sliced)))
+    contiguous = np.ascontiguousarray(sliced)
+    assert np.array_equal(wcs.pixel_to_world(sliced), wcs.pixel_to_world(contiguous))
     assert np.array_equal(wcs.pixel_to_world(base.astype(np.float32)), expected)
     assert np.array_equal(wcs.pixel_to_world(base.tolist()), expected)
     copy = base.copy()
@@ -226,13 +228,15 @@ def test_constructor_arguments():
 def test_bad_descriptions_are_refused():
     cases = [
         (dict(CD1_2=0.0, CD2_2=0.0), "wcs: linear matrix is singular (cannot invert)"),
-        (dict(PC1_1=1.0), "wcs: header specifies both CDi_j and PCi_j (mutually exclusive, Sec.8.2.1)"),
+        (dict(PC1_1=1.0),
+         "wcs: header specifies both CDi_j and PCi_j (mutually exclusive, Sec.8.2.1)"),
         (dict(WCSAXES=100000), "wcs: WCSAXES = 100000 exceeds the limit of 999 axes"),
         (dict(CTYPE2="DEC--SIN"),
          "wcs: celestial CTYPE pair has mismatched projection codes: `RA---TAN` vs `DEC--SIN`"),
     ]
     for extra, message in cases:
-        cards = dict(NAXIS=2, CTYPE1="RA---TAN", CTYPE2="DEC--TAN", CRPIX1=1.0, CD1_1=1.0, CD2_2=1.0)
+        cards = dict(NAXIS=2, CTYPE1="RA---TAN", CTYPE2="DEC--TAN", CRPIX1=1.0, CD1_1=1.0,
+                     CD2_2=1.0)
         cards.update(extra)
         with pytest.raises(vexlo.FitsError) as e:
             vexlo.Wcs(header(**cards))
@@ -246,8 +250,10 @@ def test_tabular_axes_stay_unresolved():
     assert wcs.is_tabular(0) is True and wcs.is_tabular(1) is False
     message = ("wcs: WCS has 1 unresolved -TAB axis spec(s); call FitsFile::wcs() or "
                "Wcs::resolve_tab() to load them")
-    for call in (lambda: wcs.pixel_to_world([0.0, 0.0]), lambda: wcs.world_to_pixel(np.zeros((3, 2))),
-                 wcs.footprint):
+    calls = (lambda: wcs.pixel_to_world([0.0, 0.0]),
+             lambda: wcs.world_to_pixel(np.zeros((3, 2))),
+             wcs.footprint)
+    for call in calls:
         with pytest.raises(vexlo.FitsError) as e:
             call()
         assert str(e.value) == message
