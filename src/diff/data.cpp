@@ -6,7 +6,6 @@
 #include <type_traits>
 #include <variant>
 
-#include "hdu/load.hpp"
 #include "header/card.hpp"
 #include "util/debug.hpp"
 #include "util/number.hpp"
@@ -18,7 +17,7 @@ namespace {
 
 // Pixels compared per block: small enough that a block holding one changed pixel costs
 // little to convert, large enough that unchanged blocks are skipped at memcmp speed.
-constexpr std::uint64_t kPixelBlock = 4096;
+constexpr std::uint64_t kPixelBlock = 512;
 // Pixels read from a file at once.
 constexpr std::uint64_t kReadPixels = std::uint64_t{1} << 18;
 // Table rows compared at once before looking at single rows and cells.
@@ -296,8 +295,7 @@ void DataDiffList::push_pixel(std::uint64_t index, double a, double b) {
 
 // ---- by kind ----
 
-void diff_hdu_data(const FitsFile& file_a, const FitsFile& file_b, std::size_t index, const Hdu& a,
-                   const Hdu& b, DataDiffList& list) {
+void diff_hdu_data(const Hdu& a, const Hdu& b, DataDiffList& list) {
     switch (a.kind()) {
         case Hdu::Kind::Image:
             diff_image_data(std::get<ImageHdu>(a.value), std::get<ImageHdu>(b.value), list);
@@ -313,16 +311,17 @@ void diff_hdu_data(const FitsFile& file_a, const FitsFile& file_b, std::size_t i
         case Hdu::Kind::CompressedImage: {
             // Compared as the images they hold; when either cannot be decoded, as the tables
             // that carry them, so an undecodable pair is still looked at cell by cell.
-            Result<ImageHdu> image_a = load_image(file_a, index);
+            const auto& ca = std::get<CompressedImageHdu>(a.value);
+            const auto& cb = std::get<CompressedImageHdu>(b.value);
+            Result<ImageHdu> image_a = ca.decompress();
             if (image_a) {
-                Result<ImageHdu> image_b = load_image(file_b, index);
+                Result<ImageHdu> image_b = cb.decompress();
                 if (image_b) {
                     diff_image_data(*image_a, *image_b, list);
                     return;
                 }
             }
-            diff_bintable_data(std::get<CompressedImageHdu>(a.value).inner,
-                               std::get<CompressedImageHdu>(b.value).inner, list);
+            diff_bintable_data(ca.inner, cb.inner, list);
             return;
         }
         case Hdu::Kind::RandomGroups:

@@ -50,10 +50,8 @@ class DataDiffList {
     std::uint64_t total_ = 0;
 };
 
-// Compares the data of HDU `index` of two files whose loaded records `a` and `b` are of the
-// same kind; tile-compressed images are decoded through the files' image loader.
-void diff_hdu_data(const FitsFile& file_a, const FitsFile& file_b, std::size_t index, const Hdu& a,
-                   const Hdu& b, DataDiffList& list);
+// Compares the data of two loaded records of the same kind.
+void diff_hdu_data(const Hdu& a, const Hdu& b, DataDiffList& list);
 
 void diff_image_data(const ImageHdu& a, const ImageHdu& b, DataDiffList& list);
 

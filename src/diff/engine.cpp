@@ -43,7 +43,8 @@ Result<LoadedHdu> load_for_diff(const FitsFile& file, std::size_t index, const s
         out.image = std::move(*geometry);
         return out;
     }
-    Result<Hdu> hdu = load_hdu(file, index);
+    // Owned, so the file's cache never holds more than the pair being compared.
+    Result<Hdu> hdu = load_hdu_owned(file, index);
     if (!hdu) return named(std::move(hdu).error());
     out.hdu = std::move(*hdu);
     return out;
@@ -70,7 +71,7 @@ Result<HduDiff> diff_hdu_pair(const DiffFile& fa, const DiffFile& fb, std::size_
         const StreamedImage image_b{&fb.file, index, &b.header, *b.image, fb.path};
         VEXLO_TRY(diff_image_files(image_a, image_b, list));
     } else {
-        diff_hdu_data(fa.file, fb.file, index, *a.hdu, *b.hdu, list);
+        diff_hdu_data(*a.hdu, *b.hdu, list);
     }
     entry.data_total = list.total();
     entry.data_diffs = std::move(list).take_diffs();

@@ -26,9 +26,17 @@ Result<Hdu> wrap(Result<T> r) {
     return Hdu{std::move(*r)};
 }
 
-Result<Hdu> load_bintable(Header h, ByteSpan data) {
+// A table record over its data section, owned or borrowed.
+template <class Table>
+Result<Table> table_over(Header h, DataBuf data) {
+    if (data.is_owned()) return Table::create(std::move(h), std::move(data).into_bytes());
+    return Table::create_borrowed(std::move(h), data.span());
+}
+
+Result<Hdu> load_bintable(Header h, DataBuf data) {
     const bool candidate = zimage_true(h);
-    VEXLO_ASSIGN_OR_RETURN(BinTableHdu table, BinTableHdu::create_borrowed(std::move(h), data));
+    VEXLO_ASSIGN_OR_RETURN(BinTableHdu table,
+                           table_over<BinTableHdu>(std::move(h), std::move(data)));
     if (candidate) {
         // A refusal leaves the table with us: it is then a plain binary table.
         Result<CompressedImageHdu> ci = CompressedImageHdu::from_bintable(std::move(table));
@@ -45,16 +53,31 @@ bool is_image_hdu(const Header& h, std::size_t index) {
     return xtension && *xtension == "IMAGE";
 }
 
+namespace {
+
+// The typed record of HDU `index` with this header over its data section.
+Result<Hdu> hdu_over(Header h, std::size_t index, DataBuf data) {
+    if (is_image_hdu(h, index)) return wrap(ImageHdu::create(std::move(h), std::move(data)));
+    if (index == 0) return wrap(RandomGroupsHdu::create(std::move(h), std::move(data)));
+    std::optional<std::string> xtension = xtension_of(h);
+    if (!xtension) return fail(Error::missing_mandatory("XTENSION"));
+    if (*xtension == "TABLE") return wrap(table_over<AsciiTableHdu>(std::move(h), std::move(data)));
+    if (*xtension == "BINTABLE") return load_bintable(std::move(h), std::move(data));
+    return Hdu{ConformingHdu{std::move(h), std::move(data), std::move(*xtension)}};
+}
+
+}  // namespace
+
 Result<Hdu> load_hdu(const FitsFile& file, std::size_t index) {
     VEXLO_ASSIGN_OR_RETURN(Header h, file.header(index));
     VEXLO_ASSIGN_OR_RETURN(const ByteSpan data, file.data_bytes(index));
-    if (is_image_hdu(h, index)) return wrap(ImageHdu::create_borrowed(std::move(h), data));
-    if (index == 0) return wrap(RandomGroupsHdu::create(std::move(h), DataBuf::borrowed(data)));
-    std::optional<std::string> xtension = xtension_of(h);
-    if (!xtension) return fail(Error::missing_mandatory("XTENSION"));
-    if (*xtension == "TABLE") return wrap(AsciiTableHdu::create_borrowed(std::move(h), data));
-    if (*xtension == "BINTABLE") return load_bintable(std::move(h), data);
-    return Hdu{ConformingHdu{std::move(h), DataBuf::borrowed(data), std::move(*xtension)}};
+    return hdu_over(std::move(h), index, DataBuf::borrowed(data));
+}
+
+Result<Hdu> load_hdu_owned(const FitsFile& file, std::size_t index) {
+    VEXLO_ASSIGN_OR_RETURN(Header h, file.header(index));
+    VEXLO_ASSIGN_OR_RETURN(Bytes data, file.read_data(index));
+    return hdu_over(std::move(h), index, DataBuf::owned(std::move(data)));
 }
 
 Result<ImageHdu> load_image(const FitsFile& file, std::size_t index) {

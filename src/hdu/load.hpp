@@ -19,6 +19,9 @@ namespace vexlo {
 bool is_image_hdu(const Header& h, std::size_t index);
 // The typed HDU at `index`.
 Result<Hdu> load_hdu(const FitsFile& file, std::size_t index);
+// The same record owning a fresh copy of its data: the file's cache is neither used nor
+// filled, so a reader that visits every HDU once holds one HDU's data at a time.
+Result<Hdu> load_hdu_owned(const FitsFile& file, std::size_t index);
 // An image, or a tile-compressed image decompressed into one.
 Result<ImageHdu> load_image(const FitsFile& file, std::size_t index);
 // The first HDU whose EXTNAME is exactly `name` (and whose EXTVER, 1 when absent or not an

@@ -193,9 +193,9 @@ TEST(LoadTest, KindsOfExtensions) {
             std::size_t index;
             Hdu::Kind kind;
         };
-        const Case cases[] = {{0, Hdu::Kind::Image},      {1, Hdu::Kind::Image},
-                              {2, Hdu::Kind::Conforming}, {3, Hdu::Kind::Conforming},
-                              {4, Hdu::Kind::BinTable},   {5, Hdu::Kind::BinTable},
+        const Case cases[] = {{0, Hdu::Kind::Image},           {1, Hdu::Kind::Image},
+                              {2, Hdu::Kind::Conforming},      {3, Hdu::Kind::Conforming},
+                              {4, Hdu::Kind::BinTable},        {5, Hdu::Kind::BinTable},
                               {6, Hdu::Kind::CompressedImage}, {7, Hdu::Kind::BinTable}};
         for (const Case& c : cases) {
             const Result<Hdu> r = load_hdu(f, c.index);
@@ -237,6 +237,33 @@ TEST(LoadTest, KindsOfExtensions) {
                   "expected HDU type `IMAGE or compressed-IMAGE`, found "
                   "`Conforming(ConformingHdu { header: Header { bytes: [88, 84, 69, `");
     }
+}
+
+TEST(LoadTest, OwnedLoadsCopyTheDataAndLeaveTheCacheEmpty) {
+    Bytes content = hdu(primary_cards(8, {2}), ramp(2));
+    append(content, hdu(image_ext_cards(16, {2}), ramp(4)));
+    append(content, hdu({kv("XTENSION", "'A3DTABLE'"), kv("BITPIX", 8), kv("NAXIS", 1),
+                         kv("NAXIS1", 3), kv("PCOUNT", 0), kv("GCOUNT", 1)},
+                        ramp(3)));
+    append(content, hdu(bintable_cards({}), ramp(8)));
+    append(content, hdu(bintable_cards({kv("ZIMAGE", "T"), kv("ZBITPIX", 16), kv("ZNAXIS", 1),
+                                        kv("ZNAXIS1", 4), kv("ZCMPTYPE", "'GZIP_1'")}),
+                        ramp(8)));
+    const Opened o = open_content(content);
+    for (std::size_t k = 0; k < 5; ++k) {
+        const Result<Hdu> owned = load_hdu_owned(o.file, k);
+        ASSERT_TRUE(owned) << k << ": " << owned.error().message();
+        EXPECT_EQ(o.file.data_cache.get(k), nullptr) << k;
+        const Hdu borrowed = *load_hdu(o.file, k);
+        EXPECT_EQ(owned->kind(), borrowed.kind()) << k;
+        EXPECT_EQ(owned->header().bytes(), borrowed.header().bytes()) << k;
+    }
+    const Hdu image = *load_hdu_owned(o.file, 1);
+    const auto& data = std::get<ImageHdu>(image.value).data;
+    EXPECT_TRUE(data.is_owned());
+    EXPECT_EQ(Bytes(data.span().begin(), data.span().end()), ramp(4));
+    EXPECT_EQ(load_hdu_owned(o.file, 5).error().message(),
+              "header: HDU index 5 out of range (len = 5)");
 }
 
 TEST(LoadTest, LoadImageOfRandomGroupsIsAMismatch) {
