@@ -37,16 +37,6 @@ namespace {
     raise(PyExc_IndexError, "HDU index " + std::to_string(shown) + " out of range");
 }
 
-// A lazily read image: the first HDU unless it holds random groups, or an extension whose
-// XTENSION is the string IMAGE.
-bool is_lazy_image(const Header& h, std::size_t index) {
-    if (index == 0) return !h.is_random_groups();
-    const std::optional<CardView> card = h.get("XTENSION");
-    if (!card) return false;
-    const std::optional<ValueAndComment> vc = card->value_and_comment();
-    return vc && vc->value.is(Value::Kind::String) && vc->value.text == "IMAGE";
-}
-
 nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
                       const std::shared_ptr<DirtyFlags>& flags,
                       const std::shared_ptr<const FitsFile>& file) {
@@ -69,7 +59,8 @@ nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const 
     // HDU objects share the file's flags only in mode "update", which is not opened yet.
     const std::shared_ptr<DirtyFlags> flags;
     Header header = unwrap(file->header(k));
-    if (is_lazy_image(header, k)) {
+    // Plain images read their pixels lazily.
+    if (is_image_hdu(header, k)) {
         return lazy_image(k, std::move(header), self.read_only, flags, file);
     }
     Hdu hdu = unwrap(load_hdu(*file, k));
