@@ -192,9 +192,9 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
             return std::unexpected(
                 Error::wcs("LATPOLE: no valid native pole solution in [-90deg, 90deg]"));
         }
-        const double target = latpole ? *latpole * kD2R : kPi / 2.0;
         bool take_plus = plus_ok && !minus_ok;
         if (plus_ok && minus_ok) {
+            const double target = latpole ? *latpole * kD2R : kPi / 2.0;
             const double dp = std::fabs(plus - target);
             const double dm = std::fabs(minus - target);
             take_plus = !(dm <= dp || std::fabs(dp - dm) <= 1e-12 * (1.0 + dp + dm));
@@ -211,15 +211,11 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
             const double dp_r = r.delta_p * kD2R;
             // The two arguments are sin and cos of (alpha0 - alpha_p) times cos(delta0). With
             // the fiducial point at a celestial pole that factor vanishes and both arguments
-            // are rounding noise; their limit as delta0 approaches the pole is (0, -1) for the
-            // plus root and (0, 1) for the minus root. At the pole the two roots meet, so the
-            // root is the one a fiducial point just off the pole would take: each moves away
-            // from their meeting point, plus upwards at the north pole and downwards at the
-            // south pole, and the one moving towards the target wins.
+            // are rounding noise; there the longitude of the native pole is alpha0 itself, the
+            // orientation that CRVAL of the longitude axis then gives the image.
             const bool at_pole = std::fabs(std::fabs(delta0) - 90.0) < 1e-12;
-            const bool limit_plus = delta0 > 0.0 ? target > chosen : target < chosen;
             const double y = at_pole ? 0.0 : ct * sd;
-            const double x = at_pole ? (limit_plus ? -1.0 : 1.0)
+            const double x = at_pole ? 1.0
                                      : (std::sin(t0) - std::sin(delta0 * kD2R) * std::sin(dp_r)) /
                                            std::cos(dp_r);
             ap = alpha0 - std::atan2(y, x) * kR2D;

@@ -370,3 +370,24 @@ def test_random_points_agree_with_astropy(name):
     back = ours.world_to_pixel(theirs[inside])
     peer_back = peer.all_world2pix(theirs[inside], 0)
     assert np.abs(back - peer_back).max() < (1e-3 if name == "proj_CSC" else 1e-8)
+
+
+@pytest.mark.parametrize("code", ["CAR", "AIT", "COP", "TSC"])
+@pytest.mark.parametrize("pole", [90.0, -90.0])
+@pytest.mark.parametrize("latpole", [None, 80.0, -80.0])
+def test_reference_point_at_a_celestial_pole_agrees_with_astropy(code, pole, latpole):
+    astropy_wcs = pytest.importorskip("astropy.wcs")
+    astropy_fits = pytest.importorskip("astropy.io.fits")
+    cards = dict(NAXIS=2, NAXIS1=200, NAXIS2=200, CTYPE1="RA---" + code, CTYPE2="DEC--" + code,
+                 CRPIX1=100.0, CRPIX2=100.0, CDELT1=-0.1, CDELT2=0.1, CRVAL1=40.0, CRVAL2=pole)
+    if code == "COP":
+        cards["PV2_1"] = 45.0
+    if latpole is not None:
+        cards["LATPOLE"] = latpole
+    text = "".join(card(k, v) for k, v in cards.items())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        peer = astropy_wcs.WCS(astropy_fits.Header.fromstring(text))
+    pixels = np.random.default_rng(5).uniform(0, 199, (200, 2))
+    world = vexlo.Wcs(vexlo.Header.fromstring(text)).pixel_to_world(pixels)
+    assert separation_deg(world, peer.all_pix2world(pixels, 0)).max() < 1e-9
