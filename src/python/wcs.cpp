@@ -50,9 +50,11 @@ nb::object float64_array(nb::handle obj) {
     return asarray(obj, nb::arg("dtype") = "float64");
 }
 
-bool c_contiguous(nb::handle array) {
+// Whether the array's memory can be read in place as doubles: C order, aligned.
+bool readable_in_place(nb::handle array) {
     nb::object flags = nb::getattr(array, "flags");
-    return nb::cast<bool>(nb::getattr(flags, "c_contiguous"));
+    return nb::cast<bool>(nb::getattr(flags, "c_contiguous")) &&
+           nb::cast<bool>(nb::getattr(flags, "aligned"));
 }
 
 // A C-ordered copy of a float64 array.
@@ -83,7 +85,7 @@ nb::object transform(const Wcs& wcs, const Args& p, Direction dir) {
     const char* param = forward ? "pix" : "world";
     nb::object array = p.convert(param, [](nb::handle h) { return float64_array(h); });
     const double shift = origin_shift(p);
-    if (!c_contiguous(array) || (forward && shift != 0.0)) array = c_copy(array);
+    if (!readable_in_place(array) || (forward && shift != 0.0)) array = c_copy(array);
     const std::size_t n = wcs.naxis();
     const int ndim = nb::cast<int>(nb::getattr(array, "ndim"));
     if (ndim != 1 && ndim != 2) {

@@ -139,6 +139,9 @@ def test_input_arrays_are_read_not_changed():
     assert np.array_equal(wcs.pixel_to_world(sliced), wcs.pixel_to_world(contiguous))
     assert np.array_equal(wcs.pixel_to_world(base.astype(np.float32)), expected)
     assert np.array_equal(wcs.pixel_to_world(base.tolist()), expected)
+    unaligned = np.frombuffer(b"\0" + base.tobytes(), dtype=np.float64, offset=1).reshape(20, 2)
+    assert not unaligned.flags.aligned
+    assert np.array_equal(wcs.pixel_to_world(unaligned), expected)
     copy = base.copy()
     wcs.pixel_to_world(base, origin=1)
     wcs.world_to_pixel(expected, origin=1)
