@@ -394,3 +394,59 @@ def test_reference_point_at_a_celestial_pole_agrees_with_astropy(code, pole, lat
     pixels = np.random.default_rng(5).uniform(0, 199, (200, 2))
     world = vexlo.Wcs(vexlo.Header.fromstring(text)).pixel_to_world(pixels)
     assert separation_deg(world, peer.all_pix2world(pixels, 0)).max() < 1e-9
+
+
+VARIANTS = {
+    "crota": dict(CTYPE1="RA---TAN", CTYPE2="DEC--TAN", CDELT1=-0.01, CDELT2=0.02, CROTA2=30.0),
+    "pc": dict(CTYPE1="RA---SIN", CTYPE2="DEC--SIN", CDELT1=-0.01, CDELT2=0.02, PC1_1=0.9,
+               PC1_2=0.2, PC2_1=-0.1, PC2_2=1.1),
+    "latitude first": dict(CTYPE1="DEC--TAN", CTYPE2="RA---TAN", CDELT1=0.01, CDELT2=-0.02),
+    "galactic": dict(CTYPE1="GLON-AIT", CTYPE2="GLAT-AIT", CDELT1=-1.0, CDELT2=1.0),
+    "lonpole": dict(CTYPE1="RA---STG", CTYPE2="DEC--STG", CDELT1=-0.5, CDELT2=0.5,
+                    LONPOLE=150.0),
+    "arcsec": dict(CTYPE1="RA---TAN", CTYPE2="DEC--TAN", CUNIT1="arcsec", CUNIT2="arcsec",
+                   CDELT1=-3.6, CDELT2=3.6, CRVAL1=36000.0, CRVAL2=7200.0),
+    "radians": dict(CTYPE1="RA---ZEA", CTYPE2="DEC--ZEA", CUNIT1="rad", CUNIT2="rad",
+                    CDELT1=-1e-3, CDELT2=1e-3, CRVAL1=1.0, CRVAL2=0.5),
+}
+
+
+@pytest.mark.parametrize("variant", list(VARIANTS))
+def test_description_variants_agree_with_astropy(variant):
+    astropy_wcs = pytest.importorskip("astropy.wcs")
+    astropy_fits = pytest.importorskip("astropy.io.fits")
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CRPIX1=50.0, CRPIX2=40.0, CRVAL1=10.0,
+                 CRVAL2=60.0)
+    cards.update(VARIANTS[variant])
+    text = "".join(card(k, v) for k, v in cards.items())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        peer = astropy_wcs.WCS(astropy_fits.Header.fromstring(text))
+    ours = vexlo.Wcs(vexlo.Header.fromstring(text))
+    pixels = np.random.default_rng(2).uniform(0, 99, (300, 2))
+    theirs = peer.all_pix2world(pixels, 0)
+    world = ours.pixel_to_world(pixels)
+    lon, lat = ours.celestial_axes()
+    assert separation_deg(world[:, [lon, lat]], theirs[:, [lon, lat]]).max() < 1e-9
+    assert np.abs(ours.world_to_pixel(theirs) - pixels).max() < 1e-8
+
+
+def test_cube_with_the_celestial_pair_last_agrees_with_astropy():
+    astropy_wcs = pytest.importorskip("astropy.wcs")
+    astropy_fits = pytest.importorskip("astropy.io.fits")
+    cards = dict(NAXIS=3, NAXIS1=10, NAXIS2=10, NAXIS3=10, CTYPE1="FREQ", CTYPE2="RA---ZEA",
+                 CTYPE3="DEC--ZEA", CUNIT1="Hz", CRPIX1=1.0, CRPIX2=5.0, CRPIX3=5.0,
+                 CDELT1=1e6, CDELT2=-0.1, CDELT3=0.1, CRVAL1=1.4e9, CRVAL2=120.0, CRVAL3=-30.0)
+    text = "".join(card(k, v) for k, v in cards.items())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        peer = astropy_wcs.WCS(astropy_fits.Header.fromstring(text))
+    ours = vexlo.Wcs(vexlo.Header.fromstring(text))
+    assert ours.celestial_axes() == (1, 2)
+    assert ours.axis_kinds() == ["spectral", "longitude", "latitude"]
+    pixels = np.random.default_rng(3).uniform(0, 9, (100, 3))
+    theirs = peer.all_pix2world(pixels, 0)
+    world = ours.pixel_to_world(pixels)
+    assert np.abs(world[:, 0] - theirs[:, 0]).max() <= 1e-6  # Hz, linear
+    assert separation_deg(world[:, 1:], theirs[:, 1:]).max() < 1e-9
+    assert np.abs(ours.world_to_pixel(theirs) - pixels).max() < 1e-8
