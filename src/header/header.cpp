@@ -306,6 +306,33 @@ Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uin
     return std::unexpected(Error::header("no END card found in header"));
 }
 
+namespace {
+
+// An END keyword (any letter case when lenient) followed by blanks through column 8.
+bool is_end_card(std::string_view card, bool lenient) {
+    const std::string_view name = card.substr(0, 3);
+    const bool end = lenient ? ascii_upper(name) == "END" : name == "END";
+    return end && card.substr(3, 5) == "     ";
+}
+
+}  // namespace
+
+Result<Header> Header::parse_text(std::string_view given, bool lenient) {
+    std::string text(given);
+    text.resize((text.size() + kCardLen - 1) / kCardLen * kCardLen, ' ');
+    bool has_end = false;
+    for (std::size_t pos = 0; pos < text.size() && !has_end; pos += kCardLen) {
+        has_end = is_end_card(std::string_view(text).substr(pos, kCardLen), lenient);
+    }
+    if (!has_end) {
+        text += "END";
+        text.resize(text.size() + kCardLen - 3, ' ');
+    }
+    text.resize(static_cast<std::size_t>(padded_len(text.size())), ' ');
+    VEXLO_ASSIGN_OR_RETURN(auto parsed, parse(as_bytes(text), 0, lenient));
+    return std::move(parsed.first);
+}
+
 Bytes Header::to_bytes() const {
     static constexpr std::string_view kEnd = "END";
     const std::size_t with_end = bytes_.size() + kCardLen;

@@ -93,6 +93,9 @@ class Header {
     // header and the bytes consumed.
     static Result<std::pair<Header, std::uint64_t>> parse(ByteSpan buffer, std::uint64_t start,
                                                           bool lenient);
+    // Parses header text as a user writes it: padded with blanks to whole cards, given an END
+    // card when none of its cards is one, and padded to whole blocks.
+    static Result<Header> parse_text(std::string_view text, bool lenient);
     // The cards, the END card and blank fill to whole blocks.
     Bytes to_bytes() const;
 
