@@ -17,6 +17,7 @@
 #include "python/header.hpp"
 #include "python/module.hpp"
 #include "util/debug.hpp"
+#include "util/text.hpp"
 
 namespace vexlo::py {
 
@@ -307,7 +308,7 @@ void merge_user_header(Header& built, const Header& user) {
     const std::size_t n = user.len();
     for (std::size_t i = 0; i < n; ++i) {
         const CardView view = user.view_at(i);
-        const std::string key = uppercase_keyword(card_keyword(view.bytes.first(kCardLen), true));
+        const std::string key = ascii_upper(card_keyword(view.bytes.first(kCardLen), true));
         if (!is_reserved_keyword(key)) {
             built.push_raw(view.bytes);
             continue;

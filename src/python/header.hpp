@@ -1,6 +1,6 @@
-// The Python view of a header: a handle on one lock-protected, shared core Header, the
-// conversions between Python objects and card values, and the vexlo.Header,
-// vexlo.HeaderCommentary and HeaderKeyIter classes.
+// The Python view of a header: a handle on one lock-protected, shared core Header and the
+// conversions between Python objects and card values, for every binding file. The classes
+// vexlo.Header, vexlo.HeaderCommentary and HeaderKeyIter are made in the header_* files.
 #pragma once
 
 #include <Python.h>
@@ -89,20 +89,8 @@ const PyHeader* header_handle(nb::handle obj);
 Value value_from_py(nb::handle obj);
 nb::object value_to_py(const Value& value);
 
-struct ValueComment {
-    Value value;
-    std::optional<std::string> comment;
-};
 // A value, or a (value, comment-or-None) pair.
-ValueComment value_comment_from_py(nb::handle obj);
-
-// ASCII upper-casing of a keyword ('a'-'z' only).
-std::string uppercase_keyword(std::string_view keyword);
-
-// Cards the writers compute and vexlo.Header refuses to set, insert, rename or delete:
-// END SIMPLE BITPIX EXTEND PCOUNT GCOUNT GROUPS XTENSION NAXIS NAXISn (n of 1-3 digits),
-// after trimming surrounding white space; case-sensitive.
-bool is_structural_keyword(std::string_view keyword);
+ValueAndComment value_comment_from_py(nb::handle obj);
 
 // A new core header from a vexlo.Header (copied under its lock) or from any object with
 // items() yielding (str key, value or (value, comment)) pairs.

@@ -136,4 +136,19 @@ nb::object make_function(nb::handle module) {
     return detail::new_builtin(&method, module);
 }
 
+// Adds `Def` to the class as a static method (no __self__; __module__ is `module_name`).
+// `Def` must be a namespace-scope constexpr FunctionDef.
+template <const FunctionDef& Def>
+void add_static_method(nb::handle cls, nb::handle module_name) {
+    static PyMethodDef method = {
+        Def.name,
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::function_entry<Def>)),
+        METH_FASTCALL | METH_KEYWORDS, Def.doc};
+    nb::object function = nb::steal(PyCFunction_NewEx(&method, nullptr, module_name.ptr()));
+    if (!function.is_valid()) throw nb::python_error();
+    nb::handle staticmethod = PyDict_GetItemString(PyEval_GetBuiltins(), "staticmethod");
+    ensure(staticmethod.is_valid(), "builtins.staticmethod is missing");
+    nb::setattr(cls, Def.name, staticmethod(function));
+}
+
 }  // namespace vexlo::py

@@ -1,0 +1,329 @@
+// The editing members of vexlo.Header: set, insert, update, add_commentary, rename_keyword,
+// and header[key] = value / del header[key]. Every edit refuses a read-only header and the
+// structural cards, and marks an update-mode file modified before anything else is checked.
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "header/header.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/header.hpp"
+#include "python/header_shared.hpp"
+#include "python/method.hpp"
+#include "util/debug.hpp"
+#include "util/text.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+using MethodDef = py::MethodDef<HeaderObject>;
+
+// Inserts a card before or after the first card named `anchor`; an absent anchor is a
+// KeyError, not an append.
+Outcome insert_at_anchor(Header& h, const std::string& anchor, bool after, std::string_view key,
+                         const Value& value, const std::optional<std::string>& comment) {
+    if (!h.contains(anchor)) return KeyMissing{anchor};
+    return after ? outcome_of(h.insert_after(anchor, key, value, comment))
+                 : outcome_of(h.insert_before(anchor, key, value, comment));
+}
+
+// Merges another header or a mapping into `target` with set semantics.
+void update_from(SharedHeader& target, nb::handle other) {
+    if (HeaderObject* source = readable_header(other)) {
+        std::vector<CardEntry> entries;
+        {
+            auto lock = lock_header(*source->handle.record);
+            entries = source->handle.record->header.entries();
+        }
+        std::optional<Error> failure;
+        {
+            auto lock = lock_header(target);
+            for (const CardEntry& e : entries) {
+                auto done = target.header.set(e.keyword, e.value, e.comment);
+                if (!done) {
+                    failure = std::move(done).error();
+                    break;
+                }
+            }
+        }
+        if (failure) to_fits_error(*failure);
+        return;
+    }
+    nb::object items =
+        call_items(other, "header.update: argument must be a Header or a mapping with .items()");
+    for_each_item(items, [&](CardEntry e) {
+        Result<bool> done;
+        {
+            auto lock = lock_header(target);
+            done = target.header.set(e.keyword, e.value, e.comment);
+        }
+        if (!done) to_fits_error(done.error());
+    });
+}
+
+[[noreturn]] void raise_structural(std::string_view format_before, std::string_view key,
+                                   std::string_view format_after) {
+    std::string text(format_before);
+    text += debug_str(key);
+    text += format_after;
+    raise(PyExc_ValueError, std::move(text));
+}
+
+constexpr auto kSetSig =
+    signature("Header.set()", required("keyword"), optional("value"), optional("comment"),
+              keyword_only("before"), keyword_only("after"));
+nb::object header_set(HeaderObject& self, const Args& p) {
+    ExclusiveUse use(self);
+    const std::string keyword = p.convert("keyword", to_string);
+    const auto comment = p.convert_opt("comment", to_string);
+    const auto before = p.convert_opt("before", to_string);
+    const auto after = p.convert_opt("after", to_string);
+    self.handle.begin_mutation();
+
+    if (before && after) {
+        raise(PyExc_ValueError, "Header.set: 'before' and 'after' are mutually exclusive");
+    }
+    const std::string key = ascii_upper(keyword);
+    if (is_structural_keyword(key)) {
+        raise_structural("Header.set: ", keyword, " is a structural card managed by the writer");
+    }
+    std::optional<Value> value;
+    if (nb::handle v = p.get_opt("value"); v.is_valid()) value = value_from_py(v);
+    const std::optional<std::string> anchor = after ? after : before;
+    const std::string anchor_key = anchor ? ascii_upper(*anchor) : std::string();
+
+    Outcome outcome;
+    {
+        Header& h = self.handle.record->header;
+        auto lock = lock_header(*self.handle.record);
+        if (value && !anchor) {
+            // Existing keyword or not, this is a plain set: it replaces the first value card
+            // of the key or appends one. Skipping the existence test (a scan of every card
+            // when the key is new) keeps building a header with set() linear.
+            outcome = outcome_of(h.set(key, *value, comment));
+        } else if (h.contains(key)) {
+            if (!value) {
+                // Only the comment changes: the card is rewritten with its own value.
+                if (auto view = h.get(key)) value = view->value();
+            }
+            if (value) {
+                outcome = outcome_of(h.set(key, *value, comment));
+            } else {
+                outcome = KeyMissing{keyword};
+            }
+        } else {
+            const Value v = value ? *value : Value::make_undefined();
+            if (!anchor) {
+                outcome = outcome_of(h.push_card(key, v, comment));
+            } else {
+                outcome = insert_at_anchor(h, anchor_key, after.has_value(), key, v, comment);
+            }
+        }
+    }
+    raise_outcome(std::move(outcome));
+    return nb::none();
+}
+constexpr MethodDef kSet{
+    "set", kSetSig,
+    "set($self, keyword, value=None, comment=None, *, before=None, after=None)\n--\n\n"
+    "Set the first card named `keyword`, or add it (before or after an anchor card\n"
+    "when one is named). Without a value only the comment of an existing card changes.",
+    header_set};
+
+constexpr auto kInsertSig =
+    signature("Header.insert()", required("position"), required("keyword"), optional("value"),
+              optional("comment"), keyword_only("after"));
+nb::object header_insert(HeaderObject& self, const Args& p) {
+    ExclusiveUse use(self);
+    const std::string keyword = p.convert("keyword", to_string);
+    const auto comment = p.convert_opt("comment", to_string);
+    const bool after = p.flag("after", false);
+    self.handle.begin_mutation();
+
+    const std::string key = ascii_upper(keyword);
+    if (is_structural_keyword(key)) {
+        raise_structural("Header.insert: ", keyword, " is a structural card managed by the writer");
+    }
+    nb::handle v = p.get_opt("value");
+    const Value value = v.is_valid() ? value_from_py(v) : Value::make_undefined();
+
+    nb::handle position = p.get("position");
+    std::optional<std::uint64_t> index;
+    std::string anchor;
+    {
+        PyObject* as_index = PyNumber_Index(position.ptr());
+        if (as_index != nullptr) {
+            const unsigned long long u = PyLong_AsUnsignedLongLong(as_index);
+            Py_DECREF(as_index);
+            if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) index = u;
+        }
+        PyErr_Clear();
+    }
+    if (!index) {
+        if (!PyUnicode_Check(position.ptr())) {
+            raise(PyExc_TypeError, "Header.insert: position must be int or str");
+        }
+        anchor = ascii_upper(to_string(position));
+    }
+
+    Outcome outcome;
+    {
+        Header& h = self.handle.record->header;
+        auto lock = lock_header(*self.handle.record);
+        if (index) {
+            const auto at = static_cast<std::size_t>(
+                std::min<std::uint64_t>(*index, std::numeric_limits<std::size_t>::max()));
+            outcome = outcome_of(h.insert(at, key, value, comment));
+        } else {
+            outcome = insert_at_anchor(h, anchor, after, key, value, comment);
+        }
+    }
+    raise_outcome(std::move(outcome));
+    return nb::none();
+}
+constexpr MethodDef kInsert{
+    "insert", kInsertSig,
+    "insert($self, position, keyword, value=None, comment=None, *, after=False)\n--\n\n"
+    "Insert a new card before the card at index `position`, or before (after) the first\n"
+    "card named `position`. An existing card of the same keyword is kept.",
+    header_insert};
+
+constexpr auto kUpdateSig = signature("Header.update()", required("other"));
+nb::object header_update(HeaderObject& self, const Args& p) {
+    ExclusiveUse use(self);
+    nb::handle other = p.get("other");
+    self.handle.begin_mutation();
+    update_from(*self.handle.record, other);
+    return nb::none();
+}
+constexpr MethodDef kUpdate{"update", kUpdateSig,
+                            "update($self, other)\n--\n\n"
+                            "Set every value card of another Header, or every item of a\n"
+                            "mapping, in order. Commentary cards are not copied.",
+                            header_update};
+
+constexpr auto kAddCommentarySig =
+    signature("Header.add_commentary()", required("kind"), required("text"));
+nb::object header_add_commentary(HeaderObject& self, const Args& p) {
+    ExclusiveUse use(self);
+    const std::string kind_text = p.convert("kind", to_string);
+    const std::string text = p.convert("text", to_string);
+    self.handle.begin_mutation();
+
+    CommentaryKind kind = CommentaryKind::Blank;
+    if (!kind_text.empty()) {
+        const std::string upper = ascii_upper(kind_text);
+        if (upper == "COMMENT") {
+            kind = CommentaryKind::Comment;
+        } else if (upper == "HISTORY") {
+            kind = CommentaryKind::History;
+        } else {
+            raise(PyExc_TypeError, "commentary kind must be 'COMMENT', 'HISTORY', or '' (got " +
+                                       debug_str(upper) + ")");
+        }
+    }
+    Outcome outcome;
+    {
+        auto lock = lock_header(*self.handle.record);
+        outcome = outcome_of(self.handle.record->header.add_commentary(kind, text));
+    }
+    raise_outcome(std::move(outcome));
+    return nb::none();
+}
+constexpr MethodDef kAddCommentary{"add_commentary", kAddCommentarySig,
+                                   "add_commentary($self, kind, text)\n--\n\n"
+                                   "Append COMMENT, HISTORY or blank-keyword ('') cards holding\n"
+                                   "`text`, 72 characters per card.",
+                                   header_add_commentary};
+
+constexpr auto kRenameSig =
+    signature("Header.rename_keyword()", required("oldname"), required("newname"));
+nb::object header_rename_keyword(HeaderObject& self, const Args& p) {
+    ExclusiveUse use(self);
+    const std::string oldname = p.convert("oldname", to_string);
+    const std::string newname = p.convert("newname", to_string);
+    self.handle.begin_mutation();
+
+    const std::string old_key = ascii_upper(oldname);
+    const std::string new_key = ascii_upper(newname);
+    if (is_structural_keyword(old_key) || is_structural_keyword(new_key)) {
+        raise(PyExc_ValueError, "Header.rename_keyword: cannot rename a structural card");
+    }
+    Outcome outcome;
+    {
+        auto lock = lock_header(*self.handle.record);
+        auto renamed = self.handle.record->header.rename_keyword(old_key, new_key);
+        if (!renamed) {
+            outcome = std::move(renamed).error();
+        } else if (*renamed == 0) {
+            outcome = KeyMissing{oldname};
+        }
+    }
+    raise_outcome(std::move(outcome));
+    return nb::none();
+}
+constexpr MethodDef kRename{"rename_keyword", kRenameSig,
+                            "rename_keyword($self, oldname, newname)\n--\n\n"
+                            "Rename every value card named `oldname`, keeping values and\n"
+                            "comments.",
+                            header_rename_keyword};
+
+}  // namespace
+
+void set_item(HeaderObject& self, nb::handle key_obj, nb::handle value_obj) {
+    ExclusiveUse use(self);
+    const std::string keyword = with_arg_name("key", [&] { return to_string(key_obj); });
+    self.handle.begin_mutation();
+    const std::string key = ascii_upper(keyword);
+    if (is_structural_keyword(key)) {
+        raise_structural("header[", keyword,
+                         "] is a structural card managed by the writer; it is recomputed from "
+                         "the data array on writeto. Use `hdu.data = new_array.astype(...)` to "
+                         "change BITPIX/NAXIS.");
+    }
+    const ValueAndComment vc = value_comment_from_py(value_obj);
+    Outcome outcome;
+    {
+        auto lock = lock_header(*self.handle.record);
+        outcome = outcome_of(self.handle.record->header.set(key, vc.value, vc.comment));
+    }
+    raise_outcome(std::move(outcome));
+}
+
+void delete_item(HeaderObject& self, nb::handle key_obj) {
+    ExclusiveUse use(self);
+    const std::string keyword = with_arg_name("key", [&] { return to_string(key_obj); });
+    self.handle.begin_mutation();
+    const std::string key = ascii_upper(keyword);
+    if (is_structural_keyword(key)) {
+        raise_structural("header[", keyword,
+                         "] is a structural card and cannot be deleted; it is recomputed from "
+                         "the data array on writeto.");
+    }
+    std::size_t removed = 0;
+    {
+        auto lock = lock_header(*self.handle.record);
+        removed = self.handle.record->header.remove(key);
+    }
+    if (removed == 0) raise_key_error(key_obj);
+}
+
+void add_edit_members(nb::handle cls) {
+    add_method<HeaderObject, kSet>(cls);
+    add_method<HeaderObject, kInsert>(cls);
+    add_method<HeaderObject, kUpdate>(cls);
+    add_method<HeaderObject, kAddCommentary>(cls);
+    add_method<HeaderObject, kRename>(cls);
+}
+
+}  // namespace vexlo::py
