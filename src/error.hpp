@@ -59,8 +59,15 @@ struct Error {
     std::string debug() const;
 };
 
+// A value or an Error. The class only adds [[nodiscard]] to std::expected, so a dropped
+// error is a compile warning; everything else is std::expected's own.
 template <class T>
-using Result = std::expected<T, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+  public:
+    using std::expected<T, Error>::expected;
+    Result(const std::expected<T, Error>& other) : std::expected<T, Error>(other) {}
+    Result(std::expected<T, Error>&& other) : std::expected<T, Error>(std::move(other)) {}
+};
 
 // `return fail(Error::data("..."));` from any function returning a Result.
 inline std::unexpected<Error> fail(Error e) {

@@ -2,11 +2,13 @@
 
 #include <string>
 
+#include "data/dispatch.hpp"
+#include "header/header.hpp"
+
 namespace vexlo {
 
 namespace {
 
-constexpr std::array<std::int64_t, 6> kBitpixValues = {8, 16, 32, 64, -32, -64};
 constexpr std::array<std::string_view, 6> kTypeNames = {"u8", "i16", "i32", "i64", "f32", "f64"};
 
 template <class T, class Load>
@@ -125,19 +127,10 @@ Bytes flip_sign_bit_64(ByteSpan words) {
 
 void swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes) {
     if constexpr (std::endian::native == std::endian::big) return;
-    switch (bytes_per_pixel(b)) {
-        case 2:
-            swap_all<std::uint16_t>(bytes);
-            break;
-        case 4:
-            swap_all<std::uint32_t>(bytes);
-            break;
-        case 8:
-            swap_all<std::uint64_t>(bytes);
-            break;
-        default:
-            break;
-    }
+    visit_bitpix(b, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (sizeof(T) > 1) swap_all<word_of<sizeof(T)>>(bytes);
+    });
 }
 
 }  // namespace vexlo

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -76,6 +77,39 @@ inline float load_be_f32(const std::uint8_t* p) {
 }
 inline double load_be_f64(const std::uint8_t* p) {
     return std::bit_cast<double>(load_be_u64(p));
+}
+
+// The unsigned word of N bytes, the unit in which values of that width are swapped.
+template <std::size_t N>
+struct WordOf;
+template <>
+struct WordOf<1> {
+    using type = std::uint8_t;
+};
+template <>
+struct WordOf<2> {
+    using type = std::uint16_t;
+};
+template <>
+struct WordOf<4> {
+    using type = std::uint32_t;
+};
+template <>
+struct WordOf<8> {
+    using type = std::uint64_t;
+};
+template <std::size_t N>
+using word_of = typename WordOf<N>::type;
+
+// The big-endian value of any pixel host type (for loops written once over every type).
+template <class T>
+inline T load_be(const std::uint8_t* p) {
+    word_of<sizeof(T)> w;
+    std::memcpy(&w, p, sizeof(T));
+    if constexpr (sizeof(T) > 1 && std::endian::native == std::endian::little) {
+        w = std::byteswap(w);
+    }
+    return std::bit_cast<T>(w);
 }
 
 inline void store_be_u16(std::uint8_t* p, std::uint16_t v) {

@@ -5,6 +5,9 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
+
+#include "data/dispatch.hpp"
 
 namespace vexlo {
 
@@ -59,10 +62,6 @@ void integer_pass(const std::uint8_t* p, std::size_t n, std::size_t width, Load 
     }
 }
 
-std::uint8_t load_u8(const std::uint8_t* p) {
-    return *p;
-}
-
 template <class Out>
 void physical_pass(Bitpix bitpix, ByteSpan data, const ImageScaling& s, std::span<Out> dest) {
     const std::uint8_t* p = data.data();
@@ -70,27 +69,15 @@ void physical_pass(Bitpix bitpix, ByteSpan data, const ImageScaling& s, std::spa
     const std::size_t n = std::min<std::size_t>(
         dest.size(), data.size() / static_cast<std::size_t>(bytes_per_pixel(bitpix)));
     Out* out = dest.data();
-    switch (bitpix) {
-        case Bitpix::U8:
-            integer_pass(p, n, 1, load_u8, s, out);
-            break;
-        case Bitpix::I16:
-            integer_pass(p, n, 2, load_be_i16, s, out);
-            break;
-        case Bitpix::I32:
-            integer_pass(p, n, 4, load_be_i32, s, out);
-            break;
-        case Bitpix::I64:
-            integer_pass(p, n, 8, load_be_i64, s, out);
-            break;
+    visit_bitpix(bitpix, [&](auto tag) {
+        using T = typename decltype(tag)::type;
         // Floating-point data never consults BLANK.
-        case Bitpix::F32:
-            scale_pass(p, n, 4, load_be_f32, s, out);
-            break;
-        case Bitpix::F64:
-            scale_pass(p, n, 8, load_be_f64, s, out);
-            break;
-    }
+        if constexpr (std::is_floating_point_v<T>) {
+            scale_pass(p, n, sizeof(T), load_be<T>, s, out);
+        } else {
+            integer_pass(p, n, sizeof(T), load_be<T>, s, out);
+        }
+    });
 }
 
 Error mismatch(std::string_view expected, Bitpix found) {

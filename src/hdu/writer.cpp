@@ -112,17 +112,9 @@ Result<void> check_header_for_write(const Header& header, bool is_primary) {
     if (!bitpix || !bitpix->is(Value::Kind::Integer)) {
         return std::unexpected(Error::header("HDU header is missing or has non-integer BITPIX"));
     }
-    switch (bitpix->integer) {
-        case 8:
-        case 16:
-        case 32:
-        case 64:
-        case -32:
-        case -64:
-            break;
-        default:
-            return std::unexpected(Error::header("BITPIX = " + std::to_string(bitpix->integer) +
-                                                 " is not one of 8, 16, 32, 64, -32, -64"));
+    if (!is_valid_bitpix(bitpix->integer)) {
+        return fail(Error::header("BITPIX = " + std::to_string(bitpix->integer) +
+                                  " is not one of 8, 16, 32, 64, -32, -64"));
     }
 
     const std::optional<Value> naxis = header.get_value("NAXIS");

@@ -56,18 +56,8 @@ Result<std::int64_t> Header::require_i64(std::string_view key) const {
 
 Result<std::int64_t> Header::bitpix() const {
     VEXLO_ASSIGN_OR_RETURN(std::int64_t v, require_i64("BITPIX"));
-    switch (v) {
-        case 8:
-        case 16:
-        case 32:
-        case 64:
-        case -32:
-        case -64:
-            return v;
-        default:
-            return std::unexpected(
-                Error::value("BITPIX", "illegal BITPIX value " + std::to_string(v)));
-    }
+    if (is_valid_bitpix(v)) return v;
+    return fail(Error::value("BITPIX", "illegal BITPIX value " + std::to_string(v)));
 }
 
 Result<std::uint64_t> Header::naxis() const {

@@ -163,6 +163,15 @@ class Header {
     FillOnce<Layout> layout_;
 };
 
+// The six valid BITPIX values, in the order of the pixel types (u8, i16, i32, i64, f32, f64).
+inline constexpr std::array<std::int64_t, 6> kBitpixValues = {8, 16, 32, 64, -32, -64};
+constexpr bool is_valid_bitpix(std::int64_t v) {
+    for (const std::int64_t b : kBitpixValues) {
+        if (b == v) return true;
+    }
+    return false;
+}
+
 // An indexed keyword such as NAXIS2 or TFORM10: the root followed by n in decimal.
 std::string indexed_keyword(std::string_view root, std::uint64_t n);
 

@@ -1,0 +1,40 @@
+// The one place the core turns a pixel type into a host type: a visitor is called with a
+// tag naming the type, so each caller writes its loop once as a template and the switch
+// runs once per buffer, never per pixel.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "data/pixel.hpp"
+
+namespace vexlo {
+
+// The host type of a pixel type: std::uint8_t, std::int16_t, std::int32_t, std::int64_t,
+// float or double.
+template <class T>
+struct PixelTag {
+    using type = T;
+};
+
+// f(PixelTag<T>{}) for the host type T of `b`.
+template <class F>
+decltype(auto) visit_bitpix(Bitpix b, F&& f) {
+    switch (b) {
+        case Bitpix::U8:
+            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
+        case Bitpix::I16:
+            return std::forward<F>(f)(PixelTag<std::int16_t>{});
+        case Bitpix::I32:
+            return std::forward<F>(f)(PixelTag<std::int32_t>{});
+        case Bitpix::I64:
+            return std::forward<F>(f)(PixelTag<std::int64_t>{});
+        case Bitpix::F32:
+            return std::forward<F>(f)(PixelTag<float>{});
+        case Bitpix::F64:
+            break;
+    }
+    return std::forward<F>(f)(PixelTag<double>{});
+}
+
+}  // namespace vexlo
