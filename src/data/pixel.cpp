@@ -1,5 +1,6 @@
 #include "data/pixel.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "data/dispatch.hpp"
@@ -123,6 +124,57 @@ Bytes flip_sign_bit_32(ByteSpan words) {
 }
 Bytes flip_sign_bit_64(ByteSpan words) {
     return flip_all<std::uint64_t>(words);
+}
+
+std::optional<double> standard_offset(Bitpix b) {
+    switch (b) {
+        case Bitpix::U8:
+            return -128.0;
+        case Bitpix::I16:
+            return 32768.0;
+        case Bitpix::I32:
+            return 2147483648.0;
+        case Bitpix::I64:
+            return 9223372036854775808.0;
+        case Bitpix::F32:
+        case Bitpix::F64:
+            break;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+template <class Word, Word (*Load)(const std::uint8_t*)>
+void flip_from_be(ByteSpan in, std::span<std::uint8_t> out) {
+    constexpr Word kTop = Word{1} << (8 * sizeof(Word) - 1);
+    const std::size_t n = std::min(in.size(), out.size()) / sizeof(Word);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Word w = static_cast<Word>(Load(in.data() + i * sizeof(Word)) ^ kTop);
+        std::memcpy(out.data() + i * sizeof(Word), &w, sizeof(Word));
+    }
+}
+
+std::uint8_t load_u8(const std::uint8_t* p) {
+    return *p;
+}
+
+}  // namespace
+
+void decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out) {
+    switch (b) {
+        case Bitpix::U8:
+            return flip_from_be<std::uint8_t, load_u8>(in, out);
+        case Bitpix::I16:
+            return flip_from_be<std::uint16_t, load_be_u16>(in, out);
+        case Bitpix::I32:
+            return flip_from_be<std::uint32_t, load_be_u32>(in, out);
+        case Bitpix::I64:
+            return flip_from_be<std::uint64_t, load_be_u64>(in, out);
+        case Bitpix::F32:
+        case Bitpix::F64:
+            break;  // no offset form: nothing written
+    }
 }
 
 void swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -155,6 +156,15 @@ std::vector<std::int64_t> decode_be_i64(ByteSpan bytes);
 Bytes flip_sign_bit_16(ByteSpan words);
 Bytes flip_sign_bit_32(ByteSpan words);
 Bytes flip_sign_bit_64(ByteSpan words);
+
+// The standard offset of an integer pixel type: the BZERO (-2^7 for bytes, 2^15, 2^31, 2^63)
+// under which its stored values read as those of the other signedness, which is the stored
+// value with its top bit inverted. Nothing for floating-point types.
+std::optional<double> standard_offset(Bitpix b);
+
+// Big-endian stored values of an integer pixel type into `out` (host order, the same size as
+// `in`), each with its top bit inverted: the values under the standard offset, in one pass.
+void decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out);
 
 // Swaps every whole element of `bytes` between big-endian and host order in place (a
 // no-op for U8 and on big-endian hosts). Lets a caller read raw FITS pixels straight into

@@ -137,6 +137,16 @@ ImageScaling read_image_scaling(const Header& header) {
     return s;
 }
 
+PhysicalForm physical_form(Bitpix bitpix, const ImageScaling& scaling) {
+    if (scaling.is_identity()) return PhysicalForm::Stored;
+    const std::optional<double> offset = standard_offset(bitpix);
+    if (offset && scaling.zero == *offset && scaling.scale == 1.0 && !scaling.blank) {
+        return PhysicalForm::Offset;
+    }
+    const bool single = bitpix == Bitpix::U8 || bitpix == Bitpix::I16 || bitpix == Bitpix::F32;
+    return single ? PhysicalForm::F32 : PhysicalForm::F64;
+}
+
 void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
                           std::span<double> dest) {
     physical_pass(bitpix, data, scaling, dest);

@@ -47,8 +47,18 @@ struct ImageScaling {
     double zero = 0.0;
     double scale = 1.0;
     std::optional<std::int64_t> blank;  // only read when BITPIX is not negative
+
+    // Physical values equal the stored ones (a NaN BZERO or BSCALE counts as scaling).
+    bool is_identity() const { return zero == 0.0 && scale == 1.0 && !blank; }
 };
 ImageScaling read_image_scaling(const Header& header);
+
+// How an image's physical values are held: the stored values themselves; the stored values
+// under the standard offset of an integer type (BZERO exactly that offset, BSCALE 1, no
+// BLANK; any other BZERO, however close, scales in floating point so its fraction is kept);
+// or floating point, single precision for U8, I16 and F32 and double otherwise.
+enum class PhysicalForm : std::uint8_t { Stored, Offset, F32, F64 };
+PhysicalForm physical_form(Bitpix bitpix, const ImageScaling& scaling);
 
 // What an image's header says of its pixels, checked against the data section's length.
 struct ImageGeometry {

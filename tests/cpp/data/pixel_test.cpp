@@ -132,6 +132,48 @@ TEST(PixelTest, SignBitFlips) {
     EXPECT_EQ(got64[1], std::numeric_limits<std::uint64_t>::max());
 }
 
+TEST(PixelTest, OffsetDecodingFlipsTheTopBitOfBigEndianValues) {
+    EXPECT_EQ(standard_offset(Bitpix::U8), -128.0);
+    EXPECT_EQ(standard_offset(Bitpix::I16), 32768.0);
+    EXPECT_EQ(standard_offset(Bitpix::I32), 2147483648.0);
+    EXPECT_EQ(standard_offset(Bitpix::I64), 9223372036854775808.0);
+    EXPECT_FALSE(standard_offset(Bitpix::F32));
+    EXPECT_FALSE(standard_offset(Bitpix::F64));
+
+    // Stored bytes 0x00, 0x7F, 0x80, 0xFF read as int8 -128, -1, 0, 127.
+    const Bytes u8 = bytes_of({0x00, 0x7F, 0x80, 0xFF});
+    Bytes out8(4);
+    decode_offset_be_into(Bitpix::U8, u8, out8);
+    EXPECT_EQ(out8, bytes_of({0x80, 0xFF, 0x00, 0x7F}));
+
+    // Stored int16 -32768, -1, 0x1234 read as uint16 0, 32767, 0x9234.
+    const Bytes i16 = bytes_of({0x80, 0x00, 0xFF, 0xFF, 0x12, 0x34});
+    Bytes out16(6);
+    decode_offset_be_into(Bitpix::I16, i16, out16);
+    std::uint16_t v16[3];
+    std::memcpy(v16, out16.data(), 6);
+    EXPECT_EQ(v16[0], 0);
+    EXPECT_EQ(v16[1], 32767);
+    EXPECT_EQ(v16[2], 0x9234);
+
+    const Bytes i32 = bytes_of({0x80, 0, 0, 1, 0x7F, 0xFF, 0xFF, 0xFF});
+    Bytes out32(8);
+    decode_offset_be_into(Bitpix::I32, i32, out32);
+    std::uint32_t v32[2];
+    std::memcpy(v32, out32.data(), 8);
+    EXPECT_EQ(v32[0], 1U);
+    EXPECT_EQ(v32[1], 0xFFFFFFFFU);
+
+    const Bytes i64 =
+        bytes_of({0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE});
+    Bytes out64(16);
+    decode_offset_be_into(Bitpix::I64, i64, out64);
+    std::uint64_t v64[2];
+    std::memcpy(v64, out64.data(), 16);
+    EXPECT_EQ(v64[0], std::uint64_t{1} << 63);
+    EXPECT_EQ(v64[1], (std::uint64_t{1} << 63) - 2);
+}
+
 TEST(PixelTest, SwapInPlaceConvertsToHostOrder) {
     Bytes b = bytes_of({0x12, 0x34, 0xFF, 0xFE, 0x01});
     swap_be_in_place(Bitpix::I16, b);
