@@ -63,7 +63,7 @@ nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const 
     if (is_image_hdu(header, k)) {
         return lazy_image(k, std::move(header), self.read_only, flags, file);
     }
-    Hdu hdu = unwrap(load_hdu(*file, k));
+    Hdu hdu = unwrap(without_gil([&] { return load_hdu(*file, k); }));
     PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, flags);
     return wrap_hdu(k, std::move(hdu), std::move(handle), self.read_only, flags, file);
 }
@@ -91,7 +91,7 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
         return make_bintable(std::move(*table), std::move(header));
     }
     if (auto* compressed = std::get_if<CompressedImageHdu>(&hdu.value)) {
-        ImageHdu image = unwrap(compressed->decompress());
+        ImageHdu image = unwrap(without_gil([&] { return compressed->decompress(); }));
         const ByteSpan pixels = image.data.span();
         PyImageHdu state = PyImageHdu::from_bytes(std::move(image.header), pixels, read_only);
         state.header.modified = flags;
@@ -407,7 +407,8 @@ nb::object open_file(const Args& p) {
                   debug_str(mode));
     }
 
-    auto scanned = std::make_shared<const FitsFile>(unwrap(FitsFile::open(path, lenient)));
+    auto scanned = std::make_shared<const FitsFile>(
+        unwrap(without_gil([&] { return FitsFile::open(path, lenient); })));
     nb::object obj = new_file_object();
     PyFitsFile& self = *nb::inst_ptr<PyFitsFile>(obj);
     self.slots.entries.reserve(scanned->len());

@@ -151,17 +151,6 @@ Header shaped_header(const ImageFields& f) {
     return header_with_shape(copy, f.axes, f.pixel_type);
 }
 
-// Any of BZERO != 0, BSCALE != 1 (NaN counts as different) or a BLANK.
-bool needs_scaling(const Header& h) {
-    if (const std::optional<double> zero = h.get_f64("BZERO"); zero && !(*zero == 0.0)) {
-        return true;
-    }
-    if (const std::optional<double> scale = h.get_f64("BSCALE"); scale && !(*scale == 1.0)) {
-        return true;
-    }
-    return h.blank().has_value();
-}
-
 // The stored data section in a scratch buffer that is not zeroed first: the conversion to
 // physical values reads it once and drops it.
 struct StoredBytes {
@@ -178,7 +167,7 @@ StoredBytes read_stored(const FitsFile& file, std::size_t index) {
     StoredBytes out;
     out.len = static_cast<std::size_t>(len);
     out.bytes.reset(new std::uint8_t[out.len]);
-    unwrap(file.read_data_into(index, {out.bytes.get(), out.len}));
+    unwrap(without_gil([&] { return file.read_data_into(index, {out.bytes.get(), out.len}); }));
     return out;
 }
 
@@ -191,7 +180,7 @@ nb::object read_pixels(const ImageFields& f) {
     const PixelSource& src = *f.pixel_source;
     const Header h = shaped_header(f);
     nb::object array;
-    if (!needs_scaling(h)) {
+    if (read_image_scaling(h).is_identity()) {
         array = read_raw_pixels(*src.file, src.hdu_index, f.pixel_type, numpy_shape(f.axes));
     } else {
         const StoredBytes bytes = read_stored(*src.file, src.hdu_index);

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
@@ -77,6 +78,15 @@ inline std::unique_lock<std::mutex> lock_mutex(std::mutex& mutex) {
         lock.lock();
     }
     return lock;
+}
+
+// Runs `work`, core work that touches no Python object, with the interpreter lock released,
+// and returns its result. Whatever it reads must stay alive and unchanged meanwhile: held by
+// the caller, not yet shared with Python, or never mutated after construction.
+template <class F>
+decltype(auto) without_gil(F&& work) {
+    nb::gil_scoped_release release;
+    return std::forward<F>(work)();
 }
 
 // A Python-style index into a sequence of `len` items: a negative value counts from the end,

@@ -1,16 +1,15 @@
 #include "python/pixels.hpp"
 
 #include <array>
-#include <bit>
-#include <cmath>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <string>
 
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
+#include "python/method.hpp"
+#include "util/try.hpp"
 
 namespace vexlo::py {
 
@@ -94,69 +93,22 @@ std::span<T> typed(const NewArray& a) {
     return {reinterpret_cast<T*>(a.bytes.data()), a.bytes.size() / sizeof(T)};
 }
 
-// Offset-signed storage: the stored value with its top bit inverted (the stored value plus
-// the standard BZERO, modulo the type's range), decoded from big-endian in one pass.
-void decode_offset(Bitpix b, ByteSpan in, const NewArray& out) {
-    const std::uint8_t* p = in.data();
-    switch (b) {
-        case Bitpix::U8: {
-            auto dst = typed<std::int8_t>(out);
-            for (std::size_t i = 0; i < dst.size(); ++i) {
-                dst[i] = std::bit_cast<std::int8_t>(static_cast<std::uint8_t>(p[i] ^ 0x80U));
-            }
-            return;
-        }
-        case Bitpix::I16: {
-            auto dst = typed<std::uint16_t>(out);
-            for (std::size_t i = 0; i < dst.size(); ++i) {
-                dst[i] = static_cast<std::uint16_t>(load_be_u16(p + 2 * i) ^ 0x8000U);
-            }
-            return;
-        }
-        case Bitpix::I32: {
-            auto dst = typed<std::uint32_t>(out);
-            for (std::size_t i = 0; i < dst.size(); ++i) {
-                dst[i] = load_be_u32(p + 4 * i) ^ 0x80000000U;
-            }
-            return;
-        }
-        case Bitpix::I64: {
-            auto dst = typed<std::uint64_t>(out);
-            for (std::size_t i = 0; i < dst.size(); ++i) {
-                dst[i] = load_be_u64(p + 8 * i) ^ 0x8000000000000000ULL;
-            }
-            return;
-        }
-        case Bitpix::F32:
-        case Bitpix::F64:
-            break;
-    }
-    panic("decode_offset() on a floating-point image");
-}
-
-// The standard integer offset of a pixel type and its dtype. Only a BZERO equal to the offset
-// selects it: any other BZERO, however close, scales in floating point so that its
-// fraction is kept (2147483648.5 must not become 2147483648).
-struct Offset {
-    std::string_view dtype;
-    double zero;
-};
-
-std::optional<Offset> standard_offset(Bitpix b) {
+// The NumPy dtype of an integer pixel type's values under its standard offset.
+std::string_view offset_dtype_name(Bitpix b) {
     switch (b) {
         case Bitpix::U8:
-            return Offset{"int8", -128.0};
+            return "int8";
         case Bitpix::I16:
-            return Offset{"uint16", 32768.0};
+            return "uint16";
         case Bitpix::I32:
-            return Offset{"uint32", 2147483648.0};
+            return "uint32";
         case Bitpix::I64:
-            return Offset{"uint64", 9223372036854775808.0};
+            return "uint64";
         case Bitpix::F32:
         case Bitpix::F64:
             break;
     }
-    return std::nullopt;
+    panic("offset_dtype_name() on a floating-point image");
 }
 
 }  // namespace
@@ -208,8 +160,12 @@ nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix p
                                   " bytes, data section is " + std::to_string(have)));
     }
     NewArray a = new_array(raw_dtype_name(pixel_type), shape);
-    unwrap(file.read_data_into(hdu_index, a.bytes));
-    swap_be_in_place(pixel_type, a.bytes);
+    // The array is not yet shared and the caller keeps the file alive.
+    unwrap(without_gil([&]() -> Result<void> {
+        VEXLO_TRY(file.read_data_into(hdu_index, a.bytes));
+        swap_be_in_place(pixel_type, a.bytes);
+        return {};
+    }));
     return std::move(a.array);
 }
 
@@ -221,47 +177,43 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
                                     " bytes, data section is " + std::to_string(bytes.size()));
     }
     NewArray a = new_array(raw_dtype_name(pixel_type), shape);
-    if (!bytes.empty()) std::memcpy(a.bytes.data(), bytes.data(), bytes.size());
-    swap_be_in_place(pixel_type, a.bytes);
+    without_gil([&] {
+        if (!bytes.empty()) std::memcpy(a.bytes.data(), bytes.data(), bytes.size());
+        swap_be_in_place(pixel_type, a.bytes);
+    });
     return std::move(a.array);
 }
 
 nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
                               std::span<const std::uint64_t> axes) {
-    const Header& h = image.header;
-    const double bzero = h.get_f64("BZERO").value_or(0.0);
-    const std::optional<double> bscale = h.get_f64("BSCALE");
-    // A BITPIX card that cannot be read does not stop the BLANK lookup.
-    const Result<std::int64_t> bitpix = h.bitpix();
-    const std::optional<std::int64_t> blank =
-        (!bitpix || *bitpix >= 0) ? h.get_i64("BLANK") : std::nullopt;
-    const bool unit_scale = !bscale || *bscale == 1.0;
+    const ImageScaling scaling = read_image_scaling(image.header);
     const std::vector<std::uint64_t> shape = numpy_shape(axes);
     const ByteSpan stored = image.data.span();
-
-    if (bzero == 0.0 && unit_scale && !blank) {
-        return array_from_be_bytes(stored, pixel_type, shape);
-    }
+    const PhysicalForm form = physical_form(pixel_type, scaling);
+    if (form == PhysicalForm::Stored) return array_from_be_bytes(stored, pixel_type, shape);
 
     const std::uint64_t count = byte_size(shape, pixel_type) / bytes_per_pixel(pixel_type);
     ensure(byte_size(shape, pixel_type) == stored.size() && count == image.n_elements,
            "internal invariant: read_raw element count must equal NAXIS product; this is a "
            "vexlo bug, please report");
 
-    const std::optional<Offset> offset = standard_offset(pixel_type);
-    if (!blank && unit_scale && offset && bzero == offset->zero) {
-        NewArray a = new_array(offset->dtype, shape);
-        decode_offset(pixel_type, stored, a);
-        return std::move(a.array);
-    }
-
-    if (pixel_type == Bitpix::U8 || pixel_type == Bitpix::I16 || pixel_type == Bitpix::F32) {
-        NewArray a = new_array("float32", shape);
-        unwrap(image.physical_f32_into(typed<float>(a)));
-        return std::move(a.array);
+    switch (form) {
+        case PhysicalForm::Offset: {
+            NewArray a = new_array(offset_dtype_name(pixel_type), shape);
+            without_gil([&] { decode_offset_be_into(pixel_type, stored, a.bytes); });
+            return std::move(a.array);
+        }
+        case PhysicalForm::F32: {
+            NewArray a = new_array("float32", shape);
+            unwrap(without_gil([&] { return image.physical_f32_into(typed<float>(a)); }));
+            return std::move(a.array);
+        }
+        case PhysicalForm::Stored:
+        case PhysicalForm::F64:
+            break;
     }
     NewArray a = new_array("float64", shape);
-    unwrap(image.physical_f64_into(typed<double>(a)));
+    unwrap(without_gil([&] { return image.physical_f64_into(typed<double>(a)); }));
     return std::move(a.array);
 }
 

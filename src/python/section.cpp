@@ -76,10 +76,7 @@ nb::object full_load(const PyImageSection& s, nb::handle key) {
 // Scaled pixels (the unsigned offsets included) are never read by range.
 bool scaled(const PyImageSection& s) {
     auto lock = lock_header(*s.header.record);
-    const Header& h = s.header.record->header;
-    const std::optional<double> zero = h.get_f64("BZERO");
-    const std::optional<double> scale = h.get_f64("BSCALE");
-    return (zero && *zero != 0.0) || (scale && *scale != 1.0) || h.blank().has_value();
+    return !read_image_scaling(s.header.record->header).is_identity();
 }
 
 nb::object section_getitem(const PyImageSection& s, nb::handle key) {

@@ -11,7 +11,9 @@
 #include "python/args.hpp"
 #include "python/builders.hpp"
 #include "python/errors.hpp"
+#include "python/method.hpp"
 #include "python/module.hpp"
+#include "util/try.hpp"
 
 namespace vexlo::py {
 
@@ -56,12 +58,16 @@ nb::object py_write(const Args& p) {
         unwrap(check_header_for_write(builders[i].hdu->header, is_primary));
     }
 
-    BufWriter out = unwrap(BufWriter::create(path, overwrite));
-    FitsWriter writer = FitsWriter::owning(std::move(out), 0, checksums);
-    if (empty_primary) unwrap(writer.write_hdu(*empty_primary, ByteSpan()));
-    for (const BuilderRef& b : builders)
-        unwrap(writer.write_hdu(b.hdu->header, b.hdu->data));
-    unwrap(std::move(writer).finish());
+    // Builders never change after they are made, and `held` keeps them alive.
+    unwrap(without_gil([&]() -> Result<void> {
+        VEXLO_ASSIGN_OR_RETURN(BufWriter out, BufWriter::create(path, overwrite));
+        FitsWriter writer = FitsWriter::owning(std::move(out), 0, checksums);
+        if (empty_primary) VEXLO_TRY(writer.write_hdu(*empty_primary, ByteSpan()));
+        for (const BuilderRef& b : builders)
+            VEXLO_TRY(writer.write_hdu(b.hdu->header, b.hdu->data));
+        VEXLO_TRY(std::move(writer).finish());
+        return {};
+    }));
     return nb::none();
 }
 
