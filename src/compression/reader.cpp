@@ -17,32 +17,6 @@ namespace vexlo {
 
 namespace {
 
-// Bytes per element of a variable-length array of `kind`, or 0 for bits (counted apart).
-std::uint64_t vla_element_size(BinKind kind) {
-    switch (kind) {
-        case BinKind::Logical:
-        case BinKind::Byte:
-        case BinKind::Char:
-            return 1;
-        case BinKind::I16:
-            return 2;
-        case BinKind::I32:
-        case BinKind::F32:
-            return 4;
-        case BinKind::I64:
-        case BinKind::F64:
-        case BinKind::C64:
-        case BinKind::P:
-            return 8;
-        case BinKind::C128:
-        case BinKind::Q:
-            return 16;
-        case BinKind::Bit:
-            return 0;
-    }
-    return 1;
-}
-
 struct PayloadSpan {
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
@@ -53,20 +27,12 @@ Result<std::optional<PayloadSpan>> tile_payload_span(const BinColumn& column, By
     VEXLO_ASSIGN_OR_RETURN(const VlaDescriptor d, read_vla_descriptor(column.format.kind, cell));
     if (d.count == 0) return std::optional<PayloadSpan>{};
     const BinKind elem = column.format.vla_kind.value_or(BinKind::Byte);
-    std::uint64_t length = 0;
-    if (elem == BinKind::Bit) {
-        length = d.count / 8 + (d.count % 8 != 0);
-    } else {
-        const std::uint64_t size = vla_element_size(elem);
-        const std::optional<std::uint64_t> n = checked_mul(d.count, size);
-        if (!n) {
-            return fail(
-                Error::data("VLA byte length overflows usize (n=" + std::to_string(d.count) +
-                            ", elt=" + std::to_string(size) + ")"));
-        }
-        length = *n;
+    const std::optional<std::uint64_t> length = BinFormat::byte_width(d.count, elem);
+    if (!length) {
+        return fail(Error::data("VLA byte length overflows usize (n=" + std::to_string(d.count) +
+                                ", elt=" + std::to_string(*BinFormat::byte_width(1, elem)) + ")"));
     }
-    return std::optional<PayloadSpan>{PayloadSpan{d.offset, length}};
+    return std::optional<PayloadSpan>{PayloadSpan{d.offset, *length}};
 }
 
 enum class PayloadKind : std::uint8_t { Compressed, Raw, GzipRaw };

@@ -52,9 +52,7 @@ template <class W>
 void push_word(W v, Bytes& out) {
     const std::size_t at = out.size();
     out.resize(at + sizeof(W));
-    if constexpr (sizeof(W) == 2) store_be_u16(out.data() + at, v);
-    if constexpr (sizeof(W) == 4) store_be_u32(out.data() + at, v);
-    if constexpr (sizeof(W) == 8) store_be_u64(out.data() + at, v);
+    store_be(out.data() + at, v);
 }
 
 }  // namespace

@@ -45,41 +45,6 @@ constexpr bool is_float(Bitpix b) {
 
 // ---- single values (inline: used inside hot loops) ----
 
-inline std::uint16_t load_be_u16(const std::uint8_t* p) {
-    std::uint16_t v;
-    std::memcpy(&v, p, 2);
-    if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-    return v;
-}
-inline std::uint32_t load_be_u32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-    return v;
-}
-inline std::uint64_t load_be_u64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-    return v;
-}
-inline std::int16_t load_be_i16(const std::uint8_t* p) {
-    return std::bit_cast<std::int16_t>(load_be_u16(p));
-}
-inline std::int32_t load_be_i32(const std::uint8_t* p) {
-    return std::bit_cast<std::int32_t>(load_be_u32(p));
-}
-inline std::int64_t load_be_i64(const std::uint8_t* p) {
-    return std::bit_cast<std::int64_t>(load_be_u64(p));
-}
-// Floats travel as bit patterns: NaN payloads and signed zeros pass unchanged.
-inline float load_be_f32(const std::uint8_t* p) {
-    return std::bit_cast<float>(load_be_u32(p));
-}
-inline double load_be_f64(const std::uint8_t* p) {
-    return std::bit_cast<double>(load_be_u64(p));
-}
-
 // The unsigned word of N bytes, the unit in which values of that width are swapped.
 template <std::size_t N>
 struct WordOf;
@@ -102,7 +67,8 @@ struct WordOf<8> {
 template <std::size_t N>
 using word_of = typename WordOf<N>::type;
 
-// The big-endian value of any pixel host type (for loops written once over every type).
+// The big-endian value of any pixel host type. Floats travel as bit patterns: NaN payloads
+// and signed zeros pass unchanged.
 template <class T>
 inline T load_be(const std::uint8_t* p) {
     word_of<sizeof(T)> w;
@@ -113,23 +79,55 @@ inline T load_be(const std::uint8_t* p) {
     return std::bit_cast<T>(w);
 }
 
+// Writes the value's big-endian bytes at p.
+template <class T>
+inline void store_be(std::uint8_t* p, T v) {
+    auto w = std::bit_cast<word_of<sizeof(T)>>(v);
+    if constexpr (sizeof(T) > 1 && std::endian::native == std::endian::little) {
+        w = std::byteswap(w);
+    }
+    std::memcpy(p, &w, sizeof(T));
+}
+
+inline std::uint16_t load_be_u16(const std::uint8_t* p) {
+    return load_be<std::uint16_t>(p);
+}
+inline std::uint32_t load_be_u32(const std::uint8_t* p) {
+    return load_be<std::uint32_t>(p);
+}
+inline std::uint64_t load_be_u64(const std::uint8_t* p) {
+    return load_be<std::uint64_t>(p);
+}
+inline std::int16_t load_be_i16(const std::uint8_t* p) {
+    return load_be<std::int16_t>(p);
+}
+inline std::int32_t load_be_i32(const std::uint8_t* p) {
+    return load_be<std::int32_t>(p);
+}
+inline std::int64_t load_be_i64(const std::uint8_t* p) {
+    return load_be<std::int64_t>(p);
+}
+inline float load_be_f32(const std::uint8_t* p) {
+    return load_be<float>(p);
+}
+inline double load_be_f64(const std::uint8_t* p) {
+    return load_be<double>(p);
+}
+
 inline void store_be_u16(std::uint8_t* p, std::uint16_t v) {
-    if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-    std::memcpy(p, &v, 2);
+    store_be(p, v);
 }
 inline void store_be_u32(std::uint8_t* p, std::uint32_t v) {
-    if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-    std::memcpy(p, &v, 4);
+    store_be(p, v);
 }
 inline void store_be_u64(std::uint8_t* p, std::uint64_t v) {
-    if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-    std::memcpy(p, &v, 8);
+    store_be(p, v);
 }
 inline void store_be_f32(std::uint8_t* p, float v) {
-    store_be_u32(p, std::bit_cast<std::uint32_t>(v));
+    store_be(p, v);
 }
 inline void store_be_f64(std::uint8_t* p, double v) {
-    store_be_u64(p, std::bit_cast<std::uint64_t>(v));
+    store_be(p, v);
 }
 
 // Appenders: the value's big-endian bytes go to the end of `out`.

@@ -244,12 +244,7 @@ Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
             Error::value(indexed_keyword("TFORM", s.index), "P/Q descriptor missing inner type"));
     }
     const BinKind elem = *s.vla_kind;
-    std::optional<std::uint64_t> len;
-    if (elem == BinKind::Bit) {
-        len = d.count / 8 + (d.count % 8 != 0 ? 1 : 0);
-    } else {
-        len = checked_mul(d.count, element_size(elem));
-    }
+    const std::optional<std::uint64_t> len = BinFormat::byte_width(d.count, elem);
     if (!len) {
         return std::unexpected(Error::data("BINTABLE col " + str(s.index) +
                                            ": VLA byte length overflows usize (n=" + str(d.count) +

@@ -197,8 +197,9 @@ Result<Header*> Header::insert(std::size_t span, std::string_view keyword, const
     return this;
 }
 
-Result<bool> Header::insert_before(std::string_view anchor, std::string_view keyword,
-                                   const Value& value, const std::optional<std::string>& comment) {
+Result<bool> Header::insert_anchored(std::string_view anchor, std::size_t after,
+                                     std::string_view keyword, const Value& value,
+                                     const std::optional<std::string>& comment) {
     VEXLO_ASSIGN_OR_RETURN(Bytes images, card_images(keyword, value, comment));
     const Layout& l = layout();
     auto found = l.index.find(stored_keyword(anchor));
@@ -206,21 +207,18 @@ Result<bool> Header::insert_before(std::string_view anchor, std::string_view key
         push_raw(images);
         return false;
     }
-    insert_raw(found->second, images);
+    insert_raw(found->second + after, images);
     return true;
+}
+
+Result<bool> Header::insert_before(std::string_view anchor, std::string_view keyword,
+                                   const Value& value, const std::optional<std::string>& comment) {
+    return insert_anchored(anchor, 0, keyword, value, comment);
 }
 
 Result<bool> Header::insert_after(std::string_view anchor, std::string_view keyword,
                                   const Value& value, const std::optional<std::string>& comment) {
-    VEXLO_ASSIGN_OR_RETURN(Bytes images, card_images(keyword, value, comment));
-    const Layout& l = layout();
-    auto found = l.index.find(stored_keyword(anchor));
-    if (found == l.index.end()) {
-        push_raw(images);
-        return false;
-    }
-    insert_raw(found->second + 1, images);
-    return true;
+    return insert_anchored(anchor, 1, keyword, value, comment);
 }
 
 std::size_t Header::remove(std::string_view key) {

@@ -158,6 +158,12 @@ class Header {
     static Header new_image_extension();
 
   private:
+    // Inserts before the anchor's span (after = 0) or after it (after = 1); appends and
+    // returns false when the anchor is absent.
+    Result<bool> insert_anchored(std::string_view anchor, std::size_t after,
+                                 std::string_view keyword, const Value& value,
+                                 const std::optional<std::string>& comment);
+
     Bytes bytes_;
     // Filled at most once between edits, dropped by edits.
     FillOnce<Layout> layout_;
