@@ -696,6 +696,27 @@ def test_tostring_of_non_ascii_bytes():
     assert str(e.value) == "non-ASCII header bytes: invalid utf-8 sequence of 2 bytes from index 78"
 
 
+@pytest.mark.parametrize(
+    "raw, decoded, bad_length",
+    [
+        (b"\xc0\xaf", "\ufffd" * 2, 1),  # overlong two-byte '/'
+        (b"\xe0\x80\xaf", "\ufffd" * 3, 1),  # overlong three-byte '/'
+        (b"\xf0\x80\x80\xaf", "\ufffd" * 4, 1),  # overlong four-byte '/'
+        (b"\xed\xa0\x80", "\ufffd" * 3, 1),  # a surrogate
+        (b"\xf4\x90\x80\x80", "\ufffd" * 4, 1),  # past U+10FFFF
+        (b"\xe2\x82/", "\ufffd/", 2),  # cut short: the '/' after it is its own
+    ],
+)
+def test_ill_formed_utf8_is_replaced_never_decoded(raw, decoded, bad_length):
+    h = Header.frombytes((b"OBJECT  = 'a" + raw + b"b'").ljust(80))
+    assert str(h) == ("OBJECT  = 'a" + decoded + "b'").ljust(80 - len(raw) + len(decoded))
+    with pytest.raises(ValueError) as e:
+        h.tostring()
+    assert str(e.value) == (
+        f"non-ASCII header bytes: invalid utf-8 sequence of {bad_length} bytes from index 12"
+    )
+
+
 def test_fromstring_padding_and_end():
     assert len(Header.fromstring("")) == 0
     h = Header.fromstring("OBJECT  = 'M31'")
