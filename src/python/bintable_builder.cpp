@@ -23,6 +23,7 @@
 #include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/module.hpp"
+#include "util/checked.hpp"
 
 namespace vexlo::py {
 
@@ -467,11 +468,9 @@ void write_vla(const BinTableBuilder& builder, std::size_t index, const std::str
 }
 
 std::size_t checked_size(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r = 0;
-    if (__builtin_mul_overflow(a, b, &r) || r > std::numeric_limits<std::size_t>::max()) {
-        throw std::bad_alloc();
-    }
-    return static_cast<std::size_t>(r);
+    const std::optional<std::uint64_t> r = checked_mul(a, b);
+    if (!r || *r > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    return static_cast<std::size_t>(*r);
 }
 
 // ---- bintable() ----

@@ -311,9 +311,8 @@ nb::object subscript_pair(HeaderObject& self, nb::handle pair) {
         auto lock = lock_header(r);
         const std::vector<CardView> views = r.header.get_all(key);
         count = views.size();
-        const std::int64_t at = n < 0 ? n + static_cast<std::int64_t>(count) : n;
-        if (at >= 0 && static_cast<std::uint64_t>(at) < count) {
-            const CardView& view = views[static_cast<std::size_t>(at)];
+        if (const std::optional<std::uint64_t> at = wrap_index(n, count)) {
+            const CardView& view = views[static_cast<std::size_t>(*at)];
             found = true;
             commentary = view.is_commentary();
             if (commentary) {

@@ -20,6 +20,7 @@
 #include "error.hpp"
 #include "header/header.hpp"
 #include "header/value.hpp"
+#include "python/borrow.hpp"
 #include "python/errors.hpp"
 #include "python/header.hpp"
 #include "python/method.hpp"
@@ -29,37 +30,6 @@ namespace vexlo::py {
 namespace nb = nanobind;
 
 // --- Object states ---
-
-// Who is using a Header object right now: readers share it, an editor holds it alone. A clash
-// is only possible through Python code that runs inside a call on the same object (a value
-// conversion, a mapping's items()) or from another thread while one waits for the lock.
-class SharedUse {
-  public:
-    explicit SharedUse(HeaderObject& obj) : obj_(obj) {
-        if (obj_.borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
-        ++obj_.borrow;
-    }
-    ~SharedUse() { --obj_.borrow; }
-    SharedUse(const SharedUse&) = delete;
-    SharedUse& operator=(const SharedUse&) = delete;
-
-  private:
-    HeaderObject& obj_;
-};
-
-class ExclusiveUse {
-  public:
-    explicit ExclusiveUse(HeaderObject& obj) : obj_(obj) {
-        if (obj_.borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
-        obj_.borrow = -1;
-    }
-    ~ExclusiveUse() { obj_.borrow = 0; }
-    ExclusiveUse(const ExclusiveUse&) = delete;
-    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
-
-  private:
-    HeaderObject& obj_;
-};
 
 // A Header object that the call in progress does not hold exclusively, or nullptr.
 HeaderObject* readable_header(nb::handle obj);

@@ -7,6 +7,7 @@
 
 #include "python/args.hpp"
 #include "python/arrays.hpp"
+#include "python/borrow.hpp"
 #include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/method.hpp"
@@ -261,37 +262,6 @@ OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
 // --- The Python class -------------------------------------------------------------------------
 
 namespace {
-
-// Readers of the object share it; the `data` setter holds it alone. A clash is possible only
-// through Python code run inside a call on the same object (an object's __array__ during an
-// assignment) or from another thread while that code runs.
-class SharedUse {
-  public:
-    explicit SharedUse(PyImageHdu& hdu) : hdu_(hdu) {
-        if (hdu_.borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
-        ++hdu_.borrow;
-    }
-    ~SharedUse() { --hdu_.borrow; }
-    SharedUse(const SharedUse&) = delete;
-    SharedUse& operator=(const SharedUse&) = delete;
-
-  private:
-    PyImageHdu& hdu_;
-};
-
-class ExclusiveUse {
-  public:
-    explicit ExclusiveUse(PyImageHdu& hdu) : hdu_(hdu) {
-        if (hdu_.borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
-        hdu_.borrow = -1;
-    }
-    ~ExclusiveUse() { hdu_.borrow = 0; }
-    ExclusiveUse(const ExclusiveUse&) = delete;
-    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
-
-  private:
-    PyImageHdu& hdu_;
-};
 
 nb::object axes_list(std::span<const std::uint64_t> axes) {
     nb::list out;

@@ -3,12 +3,14 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/method.hpp"
+#include "util/checked.hpp"
 #include "util/try.hpp"
 
 namespace vexlo::py {
@@ -69,23 +71,14 @@ nb::handle dtype_object(std::string_view name) {
     return cells[slot];
 }
 
-bool product_of(std::span<const std::uint64_t> shape, std::uint64_t& out) {
-    out = 1;
-    for (const std::uint64_t n : shape) {
-        if (__builtin_mul_overflow(out, n, &out)) return false;
-    }
-    return true;
-}
-
 // Element count times element size, or the largest value when that overflows (it can then
 // never equal a real byte length).
 std::uint64_t byte_size(std::span<const std::uint64_t> shape, Bitpix b) {
-    std::uint64_t n = 0;
-    std::uint64_t bytes = 0;
-    if (!product_of(shape, n) || __builtin_mul_overflow(n, bytes_per_pixel(b), &bytes)) {
-        return std::numeric_limits<std::uint64_t>::max();
+    std::optional<std::uint64_t> bytes = bytes_per_pixel(b);
+    for (const std::uint64_t n : shape) {
+        if (bytes) bytes = checked_mul(*bytes, n);
     }
-    return bytes;
+    return bytes.value_or(std::numeric_limits<std::uint64_t>::max());
 }
 
 template <class T>
