@@ -63,12 +63,12 @@ Result<Bitpix> from_bitpix(std::int64_t bitpix) {
     }
     const std::string v = std::to_string(bitpix);
     if (bitpix == -16) {
-        return std::unexpected(Error::value(
+        return fail(Error::value(
             "BITPIX", "unsupported BITPIX value " + v +
                           ": half-precision floats (BITPIX=-16) are not part of the FITS "
                           "standard and are not supported by vexlo"));
     }
-    return std::unexpected(Error::value(
+    return fail(Error::value(
         "BITPIX", "unsupported BITPIX value " + v +
                       ": expected one of 8, 16, 32, 64 (integer) or -32, -64 (IEEE float)"));
 }

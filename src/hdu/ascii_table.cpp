@@ -80,22 +80,22 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
 Result<AsciiTableHdu> build(Header header, DataBuf data) {
     VEXLO_ASSIGN_OR_RETURN(const std::int64_t bitpix, header.bitpix());
     if (bitpix != 8) {
-        return std::unexpected(Error::value("BITPIX", "ASCII table requires BITPIX = 8"));
+        return fail(Error::value("BITPIX", "ASCII table requires BITPIX = 8"));
     }
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis, header.naxis());
     if (naxis != 2) {
-        return std::unexpected(Error::value("NAXIS", "ASCII table requires NAXIS = 2"));
+        return fail(Error::value("NAXIS", "ASCII table requires NAXIS = 2"));
     }
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis1, header.naxisn(1));
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis2, header.naxisn(2));
     std::uint64_t size = 0;
     if (__builtin_mul_overflow(naxis1, naxis2, &size)) {
-        return std::unexpected(Error::data("ASCII table size overflows usize"));
+        return fail(Error::data("ASCII table size overflows usize"));
     }
     const std::uint64_t len = data.size();
     if (len != size) {
-        return std::unexpected(Error::data("ASCII table data slice " + str(len) +
-                                           " bytes does not match row_size*n_rows = " + str(size)));
+        return fail(Error::data("ASCII table data slice " + str(len) +
+                                " bytes does not match row_size*n_rows = " + str(size)));
     }
     VEXLO_ASSIGN_OR_RETURN(const std::int64_t tfields, header.require_i64("TFIELDS"));
     if (tfields < 0) {
@@ -109,7 +109,7 @@ Result<AsciiTableHdu> build(Header header, DataBuf data) {
     for (std::uint64_t n = 1; n <= static_cast<std::uint64_t>(tfields); ++n) {
         const std::string tform_key = indexed_keyword("TFORM", n);
         auto tform = header.get_str(tform_key);
-        if (!tform) return std::unexpected(Error::missing_mandatory(tform_key));
+        if (!tform) return fail(Error::missing_mandatory(tform_key));
         AsciiColumn c;
         c.index = n;
         VEXLO_ASSIGN_OR_RETURN(c.format, AsciiFormat::parse(*tform));
@@ -149,11 +149,11 @@ Result<AsciiTableHdu> build(Header header, DataBuf data) {
                 Error::value(indexed_keyword("TBCOL", prev.index), "TBCOL + width overflows"));
         }
         if (cur.start < prev_end) {
-            return std::unexpected(Error::value(
-                indexed_keyword("TBCOL", cur.index),
-                "ASCII-table fields overlap: column " + str(prev.index) + " ends at byte " +
-                    str(prev_end) + " but column " + str(cur.index) + " starts at byte " +
-                    str(cur.start) + " (Sec.7.2.2)"));
+            return fail(Error::value(indexed_keyword("TBCOL", cur.index),
+                                     "ASCII-table fields overlap: column " + str(prev.index) +
+                                         " ends at byte " + str(prev_end) + " but column " +
+                                         str(cur.index) + " starts at byte " + str(cur.start) +
+                                         " (Sec.7.2.2)"));
         }
     }
     for (const AsciiColumn& c : columns) {
@@ -165,10 +165,10 @@ Result<AsciiTableHdu> build(Header header, DataBuf data) {
         }
         // end - 1 is the byte after the field (1-based); it may be NAXIS1 + 1 at most.
         if (end - 1 > naxis1) {
-            return std::unexpected(Error::value(
-                indexed_keyword("TBCOL", c.index),
-                "field " + str(c.index) + " (TBCOL=" + str(c.start) + ", width=" + str(width) +
-                    ") extends past row end (NAXIS1=" + str(naxis1) + ")"));
+            return fail(Error::value(indexed_keyword("TBCOL", c.index),
+                                     "field " + str(c.index) + " (TBCOL=" + str(c.start) +
+                                         ", width=" + str(width) +
+                                         ") extends past row end (NAXIS1=" + str(naxis1) + ")"));
         }
     }
 
@@ -185,7 +185,7 @@ Result<AsciiTableHdu> build(Header header, DataBuf data) {
 
 Result<AsciiFormat> AsciiFormat::parse(std::string_view tform) {
     auto fail = [](std::string msg) -> Result<AsciiFormat> {
-        return std::unexpected(Error::value("TFORM", std::move(msg)));
+        return vexlo::fail(Error::value("TFORM", std::move(msg)));
     };
     const std::string quoted = "`" + std::string(tform) + "`";
     const std::string_view t = trim_ws(tform);
@@ -248,17 +248,17 @@ Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
     // A column of this table always lies within its row; a foreign one is refused rather
     // than read past the row.
     if (column.start < 1 || column.start - 1 > row_size || width > row_size - (column.start - 1)) {
-        return std::unexpected(Error::value(
-            indexed_keyword("TBCOL", column.index),
-            "field " + str(column.index) + " (TBCOL=" + str(column.start) +
-                ", width=" + str(width) + ") extends past row end (NAXIS1=" + str(row_size) + ")"));
+        return fail(Error::value(indexed_keyword("TBCOL", column.index),
+                                 "field " + str(column.index) + " (TBCOL=" + str(column.start) +
+                                     ", width=" + str(width) +
+                                     ") extends past row end (NAXIS1=" + str(row_size) + ")"));
     }
     const std::string_view field =
         as_chars(data.span().subspan(static_cast<std::size_t>(row * row_size + column.start - 1),
                                      static_cast<std::size_t>(width)));
     if (!is_valid_utf8(field)) {
-        return std::unexpected(Error::data("ASCII table row " + str(row) + " col " +
-                                           str(column.index) + " contains non-UTF8 bytes"));
+        return fail(Error::data("ASCII table row " + str(row) + " col " + str(column.index) +
+                                " contains non-UTF8 bytes"));
     }
     const std::string_view trimmed = trim_ws(field);
     if (column.tnull && trimmed == trim_ws(*column.tnull)) return Out{};
@@ -271,9 +271,9 @@ Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
             if (!trimmed.empty()) {
                 const auto parsed = parse_int64(trimmed);
                 if (!parsed) {
-                    return std::unexpected(Error::data("ASCII table row " + str(row) + " col " +
-                                                       str(column.index) + ": not an integer: `" +
-                                                       std::string(field) + "`"));
+                    return fail(Error::data("ASCII table row " + str(row) + " col " +
+                                            str(column.index) + ": not an integer: `" +
+                                            std::string(field) + "`"));
                 }
                 v = *parsed;
             }
@@ -286,9 +286,9 @@ Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
             if (trimmed.empty()) return Out{AsciiValue{0.0 * column.tscal + column.tzero}};
             const auto v = read_fortran_real(trimmed, column.format.decimals);
             if (!v) {
-                return std::unexpected(Error::data("ASCII table row " + str(row) + " col " +
-                                                   str(column.index) + ": not a real: `" +
-                                                   std::string(field) + "`"));
+                return fail(Error::data("ASCII table row " + str(row) + " col " +
+                                        str(column.index) + ": not a real: `" + std::string(field) +
+                                        "`"));
             }
             return Out{AsciiValue{*v * column.tscal + column.tzero}};
         }

@@ -246,15 +246,14 @@ Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
     const BinKind elem = *s.vla_kind;
     const std::optional<std::uint64_t> len = BinFormat::byte_width(d.count, elem);
     if (!len) {
-        return std::unexpected(Error::data("BINTABLE col " + str(s.index) +
-                                           ": VLA byte length overflows usize (n=" + str(d.count) +
-                                           ")"));
+        return fail(Error::data("BINTABLE col " + str(s.index) +
+                                ": VLA byte length overflows usize (n=" + str(d.count) + ")"));
     }
     const std::uint64_t end = checked_add(d.offset, *len).value_or(kU64Max);
     if (end > heap.size()) {
-        return std::unexpected(Error::data(
-            "BINTABLE col " + str(s.index) + ": P/Q descriptor (n=" + str(d.count) + ", off=" +
-            str(d.offset) + ") escapes heap (len=" + str(std::uint64_t{heap.size()}) + ")"));
+        return fail(Error::data("BINTABLE col " + str(s.index) +
+                                ": P/Q descriptor (n=" + str(d.count) + ", off=" + str(d.offset) +
+                                ") escapes heap (len=" + str(std::uint64_t{heap.size()}) + ")"));
     }
     CellSpec inner{elem,
                    d.count,
@@ -337,7 +336,7 @@ Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
         case BinKind::Q:
             return decode_vla(s, cell, heap);
     }
-    return std::unexpected(Error::data("BINTABLE col " + str(s.index) + ": unknown kind"));
+    return fail(Error::data("BINTABLE col " + str(s.index) + ": unknown kind"));
 }
 
 // ---------------------------------------------------------------- debug form
@@ -447,7 +446,7 @@ void render_debug(std::string& out, const BinValue& v) {
 Result<std::int64_t> require_eq(Result<std::int64_t> got, std::int64_t want, const char* key,
                                 const char* msg) {
     if (!got) return got;
-    if (*got != want) return std::unexpected(Error::value(key, msg));
+    if (*got != want) return fail(Error::value(key, msg));
     return got;
 }
 
@@ -455,12 +454,12 @@ Result<BinColumn> read_column_keywords(const Header& h, std::uint64_t n,
                                        std::uint64_t running_offset) {
     const std::string tform_key = indexed_keyword("TFORM", n);
     auto tform = h.get_str(tform_key);
-    if (!tform) return std::unexpected(Error::missing_mandatory(tform_key));
+    if (!tform) return fail(Error::missing_mandatory(tform_key));
     BinColumn c;
     c.index = n;
     VEXLO_ASSIGN_OR_RETURN(c.format, BinFormat::parse(*tform));
     const auto width = BinFormat::byte_width(c.format.repeat, c.format.kind);
-    if (!width) return std::unexpected(Error::value(tform_key, "row offset overflows usize"));
+    if (!width) return fail(Error::value(tform_key, "row offset overflows usize"));
     if (auto v = h.get_str(indexed_keyword("TTYPE", n))) c.name = std::string(trim_ws(*v));
     if (auto v = h.get_str(indexed_keyword("TUNIT", n))) c.unit = std::string(trim_ws(*v));
     c.tscal = h.get_f64(indexed_keyword("TSCAL", n)).value_or(1.0);
@@ -472,7 +471,7 @@ Result<BinColumn> read_column_keywords(const Header& h, std::uint64_t n,
                         : IntStorage::RawSigned;
     if (auto v = h.get_str(indexed_keyword("TDISP", n))) c.tdisp = std::string(trim_ws(*v));
     if (!checked_add(running_offset, *width)) {
-        return std::unexpected(Error::value(tform_key, "row offset overflows usize"));
+        return fail(Error::value(tform_key, "row offset overflows usize"));
     }
     c.offset = running_offset;
     return c;
@@ -481,17 +480,17 @@ Result<BinColumn> read_column_keywords(const Header& h, std::uint64_t n,
 Result<BinTableHdu> build(Header header, DataBuf data) {
     VEXLO_TRY(require_eq(header.bitpix(), 8, "BITPIX", "BINTABLE requires BITPIX = 8"));
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis, header.naxis());
-    if (naxis != 2) return std::unexpected(Error::value("NAXIS", "BINTABLE requires NAXIS = 2"));
+    if (naxis != 2) return fail(Error::value("NAXIS", "BINTABLE requires NAXIS = 2"));
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis1, header.naxisn(1));
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis2, header.naxisn(2));
     const std::int64_t pcount = header.get_i64("PCOUNT").value_or(0);
     if (pcount < 0) {
-        return std::unexpected(Error::value("PCOUNT", "PCOUNT must be >= 0, got " + str(pcount)));
+        return fail(Error::value("PCOUNT", "PCOUNT must be >= 0, got " + str(pcount)));
     }
     const auto main_size = checked_mul(naxis1, naxis2);
-    if (!main_size) return std::unexpected(Error::data("BINTABLE size overflows usize"));
+    if (!main_size) return fail(Error::data("BINTABLE size overflows usize"));
     const auto total = checked_add(*main_size, static_cast<std::uint64_t>(pcount));
-    if (!total) return std::unexpected(Error::data("BINTABLE+heap size overflows"));
+    if (!total) return fail(Error::data("BINTABLE+heap size overflows"));
     const std::uint64_t len = data.size();
     if (len != *total) {
         return std::unexpected(
@@ -501,14 +500,14 @@ Result<BinTableHdu> build(Header header, DataBuf data) {
     std::uint64_t theap = *main_size;
     if (auto t = header.get_i64("THEAP")) {
         if (*t < 0) {
-            return std::unexpected(Error::value("THEAP", "THEAP must be >= 0, got " + str(*t)));
+            return fail(Error::value("THEAP", "THEAP must be >= 0, got " + str(*t)));
         }
         theap = static_cast<std::uint64_t>(*t);
     }
     if (theap < *main_size || theap > *total) {
-        return std::unexpected(Error::value(
-            "THEAP", "THEAP=" + str(theap) + " must lie within [NAXIS1*NAXIS2=" + str(*main_size) +
-                         ", total=" + str(*total) + "]"));
+        return fail(Error::value("THEAP", "THEAP=" + str(theap) +
+                                              " must lie within [NAXIS1*NAXIS2=" + str(*main_size) +
+                                              ", total=" + str(*total) + "]"));
     }
     VEXLO_ASSIGN_OR_RETURN(const std::int64_t tfields, header.require_i64("TFIELDS"));
     if (tfields < 0) {
@@ -526,9 +525,8 @@ Result<BinTableHdu> build(Header header, DataBuf data) {
         columns.push_back(std::move(c));
     }
     if (offset > naxis1) {
-        return std::unexpected(Error::value(
-            "NAXIS1",
-            "sum of TFORM widths (" + str(offset) + ") exceeds NAXIS1 (" + str(naxis1) + ")"));
+        return fail(Error::value("NAXIS1", "sum of TFORM widths (" + str(offset) +
+                                               ") exceeds NAXIS1 (" + str(naxis1) + ")"));
     }
     BinTableHdu t;
     t.header = std::move(header);
@@ -635,30 +633,29 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
                                   std::span<std::uint8_t> nulls) {
     VEXLO_ASSIGN_OR_RETURN(const ColumnElement want, BinTableHdu::column_element(c));
     if (want != element_of<Out>()) {
-        return std::unexpected(Error::data("BINTABLE col " + str(c.index) + ": column reads into " +
-                                           std::string(element_name(want)) + " elements, not " +
-                                           std::string(element_name(element_of<Out>()))));
+        return fail(Error::data("BINTABLE col " + str(c.index) + ": column reads into " +
+                                std::string(element_name(want)) + " elements, not " +
+                                std::string(element_name(element_of<Out>()))));
     }
     if (first_row > t.n_rows || n > t.n_rows - first_row) {
-        return std::unexpected(Error::data("row " + str(std::max(first_row, t.n_rows)) +
-                                           " out of range (n_rows = " + str(t.n_rows) + ")"));
+        return fail(Error::data("row " + str(std::max(first_row, t.n_rows)) +
+                                " out of range (n_rows = " + str(t.n_rows) + ")"));
     }
     const auto count = checked_mul(n, c.format.repeat);
     if (!count || *count != out.size()) {
-        return std::unexpected(Error::data("BINTABLE col " + str(c.index) + ": buffer holds " +
-                                           str(std::uint64_t{out.size()}) + " elements, need " +
-                                           (count ? str(*count) : std::string("more than 2^64"))));
+        return fail(Error::data("BINTABLE col " + str(c.index) + ": buffer holds " +
+                                str(std::uint64_t{out.size()}) + " elements, need " +
+                                (count ? str(*count) : std::string("more than 2^64"))));
     }
     if (!nulls.empty() && nulls.size() != out.size()) {
-        return std::unexpected(Error::data("BINTABLE col " + str(c.index) + ": null mask holds " +
-                                           str(std::uint64_t{nulls.size()}) + " elements, need " +
-                                           str(*count)));
+        return fail(Error::data("BINTABLE col " + str(c.index) + ": null mask holds " +
+                                str(std::uint64_t{nulls.size()}) + " elements, need " +
+                                str(*count)));
     }
     const std::uint64_t width = c.width();
     if (c.offset > t.row_size || width > t.row_size - c.offset) {
-        return std::unexpected(Error::data("BINTABLE col " + str(c.index) +
-                                           ": field does not fit in a row of " + str(t.row_size) +
-                                           " bytes"));
+        return fail(Error::data("BINTABLE col " + str(c.index) +
+                                ": field does not fit in a row of " + str(t.row_size) + " bytes"));
     }
     if (n == 0 || c.format.repeat == 0) {
         std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
@@ -785,7 +782,7 @@ Result<BinKind> bin_kind_from_letter(char32_t c) {
     }
     std::string shown;
     append_utf8(shown, c);
-    return std::unexpected(Error::value("TFORM", "unknown BINTABLE type code `" + shown + "`"));
+    return fail(Error::value("TFORM", "unknown BINTABLE type code `" + shown + "`"));
 }
 
 IntStorage classify_int_storage(BinKind kind, double tscal, double tzero) {
@@ -827,7 +824,7 @@ std::optional<std::uint64_t> BinFormat::byte_width(std::uint64_t repeat, BinKind
 
 Result<BinFormat> BinFormat::parse(std::string_view tform) {
     auto fail = [&](std::string msg) -> Result<BinFormat> {
-        return std::unexpected(Error::value("TFORM", std::move(msg)));
+        return vexlo::fail(Error::value("TFORM", std::move(msg)));
     };
     const std::string quoted = "`" + std::string(tform) + "`";
     const std::string_view t = trim_ws(tform);
@@ -881,7 +878,7 @@ Result<std::optional<std::vector<std::uint64_t>>> read_tdim(const Header& header
     const std::string& raw = vc->value.text;
     const std::string_view t = trim_ws(raw);
     if (t.size() < 2 || t.front() != '(' || t.back() != ')') {
-        return std::unexpected(Error::value(key, "TDIM must be `(d1,d2,...)`, got `" + raw + "`"));
+        return fail(Error::value(key, "TDIM must be `(d1,d2,...)`, got `" + raw + "`"));
     }
     std::string_view inside = t.substr(1, t.size() - 2);
     std::vector<std::uint64_t> dims;
@@ -913,25 +910,25 @@ Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell) {
     std::int64_t off = 0;
     if (kind == BinKind::P) {
         if (cell.size() < 8) {
-            return std::unexpected(Error::data("P-descriptor cell is " +
-                                               str(std::uint64_t{cell.size()}) + " bytes, need 8"));
+            return fail(Error::data("P-descriptor cell is " + str(std::uint64_t{cell.size()}) +
+                                    " bytes, need 8"));
         }
         n = load_be_i32(cell.data());
         off = load_be_i32(cell.data() + 4);
     } else if (kind == BinKind::Q) {
         if (cell.size() < 16) {
-            return std::unexpected(Error::data(
-                "Q-descriptor cell is " + str(std::uint64_t{cell.size()}) + " bytes, need 16"));
+            return fail(Error::data("Q-descriptor cell is " + str(std::uint64_t{cell.size()}) +
+                                    " bytes, need 16"));
         }
         n = load_be_i64(cell.data());
         off = load_be_i64(cell.data() + 8);
     } else {
-        return std::unexpected(Error::header("expected a P/Q descriptor column, got " +
-                                             std::string(bin_kind_name(kind))));
+        return fail(Error::header("expected a P/Q descriptor column, got " +
+                                  std::string(bin_kind_name(kind))));
     }
     if (n < 0 || off < 0) {
-        return std::unexpected(Error::data("VLA descriptor has negative field (n=" + str(n) +
-                                           ", off=" + str(off) + ")"));
+        return fail(Error::data("VLA descriptor has negative field (n=" + str(n) +
+                                ", off=" + str(off) + ")"));
     }
     return VlaDescriptor{static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(off)};
 }
@@ -1009,9 +1006,8 @@ Result<ByteSpan> BinTableHdu::cell_bytes(std::uint64_t row, const BinColumn& col
     const std::uint64_t width = column.width();
     // A column of this table always fits its row; a foreign one is refused, not read past.
     if (column.offset > row_size || width > row_size - column.offset) {
-        return std::unexpected(Error::data("BINTABLE col " + str(column.index) +
-                                           ": field does not fit in a row of " + str(row_size) +
-                                           " bytes"));
+        return fail(Error::data("BINTABLE col " + str(column.index) +
+                                ": field does not fit in a row of " + str(row_size) + " bytes"));
     }
     const std::uint64_t start = row * row_size + column.offset;
     return data.span().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(width));
@@ -1070,9 +1066,9 @@ Result<ColumnElement> BinTableHdu::column_element(const BinColumn& column) {
         case BinKind::Q:
             break;
     }
-    return std::unexpected(Error::data("BINTABLE col " + str(column.index) + ": " +
-                                       std::string(bin_kind_name(column.format.kind)) +
-                                       " column has no fixed numeric elements"));
+    return fail(Error::data("BINTABLE col " + str(column.index) + ": " +
+                            std::string(bin_kind_name(column.format.kind)) +
+                            " column has no fixed numeric elements"));
 }
 
 Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,
@@ -1115,8 +1111,8 @@ Result<double> tile_value_for_row(const TileValue<double>& value, const BinTable
                                   std::uint64_t row) {
     if (value.kind == TileValue<double>::Kind::Constant) return value.value;
     if (value.column >= table.columns.size()) {
-        return std::unexpected(Error::header(
-            "scale column slot " + str(std::uint64_t{value.column}) + " no longer present"));
+        return fail(Error::header("scale column slot " + str(std::uint64_t{value.column}) +
+                                  " no longer present"));
     }
     VEXLO_ASSIGN_OR_RETURN(const BinValue v, table.read_cell(row, table.columns[value.column]));
     switch (v.kind()) {
@@ -1143,8 +1139,8 @@ Result<double> tile_value_for_row(const TileValue<double>& value, const BinTable
         default:
             break;
     }
-    return std::unexpected(Error::data("expected scalar float in column " +
-                                       str(std::uint64_t{value.column}) + ", got " + v.debug()));
+    return fail(Error::data("expected scalar float in column " + str(std::uint64_t{value.column}) +
+                            ", got " + v.debug()));
 }
 
 }  // namespace vexlo

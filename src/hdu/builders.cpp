@@ -89,8 +89,8 @@ Result<ImageBuilder<T>> ImageBuilder<T>::create(std::vector<std::uint64_t> axes,
     if (!axes.empty()) {
         VEXLO_ASSIGN_OR_RETURN(const std::uint64_t product, axis_product(axes));
         if (product != pixels.size()) {
-            return std::unexpected(Error::data("ImageBuilder: pixel count " + str(pixels.size()) +
-                                               " does not match axes product " + str(product)));
+            return fail(Error::data("ImageBuilder: pixel count " + str(pixels.size()) +
+                                    " does not match axes product " + str(product)));
         }
     }
     ImageBuilder b;
@@ -114,8 +114,8 @@ Result<ImageHdu> ImageBuilder<T>::build() && {
         // Axis lengths beyond the signed range cannot be a header integer; such a list
         // cannot match a pixel list in memory either, unless another axis is 0.
         if (axes[i] > kMaxI64) {
-            return std::unexpected(Error::data("ImageBuilder: axis length " + str(axes[i]) +
-                                               " exceeds the range of NAXIS" + str(i + 1)));
+            return fail(Error::data("ImageBuilder: axis length " + str(axes[i]) +
+                                    " exceeds the range of NAXIS" + str(i + 1)));
         }
         VEXLO_TRY(push_int(h, indexed_keyword("NAXIS", i + 1), static_cast<std::int64_t>(axes[i])));
     }
@@ -131,7 +131,7 @@ Result<ImageHdu> ImageBuilder<T>::build() && {
     try {
         data.resize(pixels.size() * sizeof(T));
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::out_of_memory());
+        return fail(Error::out_of_memory());
     }
     std::uint8_t* out = data.data();
     for (const T v : pixels) {
@@ -235,16 +235,16 @@ Result<void> check_descriptors(const std::vector<BinBuilderColumn>& columns, std
                            " descriptor (n=" + str(n) + ", off=" + str(off) + ")";
                 };
                 if (n > max_field || off > max_field) {
-                    return std::unexpected(Error::data(shown() + " exceeds the signed " +
-                                                       (p ? "32" : "64") + "-bit range"));
+                    return fail(Error::data(shown() + " exceeds the signed " + (p ? "32" : "64") +
+                                            "-bit range"));
                 }
                 if (n == 0) continue;
                 const std::optional<std::uint64_t> bytes = BinFormat::byte_width(n, element);
                 const std::optional<std::uint64_t> end =
                     bytes ? checked_add(off, *bytes) : std::nullopt;
                 if (!end || *end > heap.size()) {
-                    return std::unexpected(Error::data(shown() + " points outside the " +
-                                                       str(heap.size()) + "-byte heap"));
+                    return fail(Error::data(shown() + " points outside the " + str(heap.size()) +
+                                            "-byte heap"));
                 }
             }
         }
@@ -281,7 +281,7 @@ Result<BinTableBuilder*> BinTableBuilder::add_column(std::string name, BinKind k
             Error::data("BinTableBuilder: use add_vla_column for P/Q descriptors"));
     }
     if (repeat == 0) {
-        return std::unexpected(Error::data("BinTableBuilder: column repeat must be >= 1"));
+        return fail(Error::data("BinTableBuilder: column repeat must be >= 1"));
     }
     BinBuilderColumn c;
     c.name = std::move(name);
@@ -324,31 +324,31 @@ Result<void> BinTableBuilder::encode_descriptor(std::size_t column, std::uint64_
                                                 std::uint64_t offset,
                                                 std::span<std::uint8_t> cell) const {
     if (column >= columns.size() || !is_descriptor(columns[column].kind)) {
-        return std::unexpected(Error::data("BinTableBuilder: column " + str(column + 1) +
-                                           " is not a variable-length column"));
+        return fail(Error::data("BinTableBuilder: column " + str(column + 1) +
+                                " is not a variable-length column"));
     }
     const BinBuilderColumn& c = columns[column];
     const bool p = c.kind == BinKind::P;
     const std::size_t need = p ? 8 : 16;
     if (cell.size() < need) {
-        return std::unexpected(Error::data(column_label(c, column) + ": descriptor cell is " +
-                                           str(cell.size()) + " bytes, need " + str(need)));
+        return fail(Error::data(column_label(c, column) + ": descriptor cell is " +
+                                str(cell.size()) + " bytes, need " + str(need)));
     }
     if (p) {
         if (count > kMaxPDescriptorField || offset > kMaxPDescriptorField) {
-            return std::unexpected(Error::data(
-                column_label(c, column) + ": array of " + str(count) + " elements at heap offset " +
-                str(offset) + " is beyond the reach of P descriptors (at most " +
-                str(kMaxPDescriptorField) + "); use a Q column"));
+            return fail(Error::data(column_label(c, column) + ": array of " + str(count) +
+                                    " elements at heap offset " + str(offset) +
+                                    " is beyond the reach of P descriptors (at most " +
+                                    str(kMaxPDescriptorField) + "); use a Q column"));
         }
         store_be_u32(cell.data(), static_cast<std::uint32_t>(count));
         store_be_u32(cell.data() + 4, static_cast<std::uint32_t>(offset));
         return {};
     }
     if (count > kMaxI64 || offset > kMaxI64) {
-        return std::unexpected(Error::data(column_label(c, column) + ": array of " + str(count) +
-                                           " elements at heap offset " + str(offset) +
-                                           " is beyond the reach of Q descriptors"));
+        return fail(Error::data(column_label(c, column) + ": array of " + str(count) +
+                                " elements at heap offset " + str(offset) +
+                                " is beyond the reach of Q descriptors"));
     }
     store_be_u64(cell.data(), count);
     store_be_u64(cell.data() + 8, offset);
@@ -362,9 +362,9 @@ Result<BinTableHdu> BinTableBuilder::build(std::uint64_t n_rows, Bytes rows, Byt
     // NAXIS1 and NAXIS2 are signed header integers.
     if (!t || *w > kMaxI64 || n_rows > kMaxI64) return std::unexpected(size_overflow());
     if (rows.size() != *t) {
-        return std::unexpected(Error::data("BinTableBuilder: row data is " + str(rows.size()) +
-                                           " bytes; expected " + str(n_rows) + " rows x " +
-                                           str(*w) + " bytes = " + str(*t)));
+        return fail(Error::data("BinTableBuilder: row data is " + str(rows.size()) +
+                                " bytes; expected " + str(n_rows) + " rows x " + str(*w) +
+                                " bytes = " + str(*t)));
     }
     VEXLO_TRY(check_descriptors(columns, n_rows, *w, rows, heap));
 
@@ -391,7 +391,7 @@ Result<BinTableHdu> BinTableBuilder::build(std::uint64_t n_rows, Bytes rows, Byt
     try {
         rows.insert(rows.end(), heap.begin(), heap.end());
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::out_of_memory());
+        return fail(Error::out_of_memory());
     }
     return BinTableHdu::create(std::move(h), std::move(rows));
 }
@@ -516,9 +516,8 @@ Result<std::string> render_cell(const AsciiBuilderColumn& c, std::uint64_t row) 
     if (const auto* texts = std::get_if<std::vector<std::string>>(&c.values)) {
         const std::string& s = (*texts)[static_cast<std::size_t>(row)];
         if (s.size() > width) {
-            return std::unexpected(Error::data("AsciiTableBuilder: column `" + c.name + "` row " +
-                                               str(row) + ": string `" + s + "` exceeds A" +
-                                               str(width)));
+            return fail(Error::data("AsciiTableBuilder: column `" + c.name + "` row " + str(row) +
+                                    ": string `" + s + "` exceeds A" + str(width)));
         }
         text = pad_right(s, width);
     } else if (const auto* ints =
@@ -531,10 +530,10 @@ Result<std::string> render_cell(const AsciiBuilderColumn& c, std::uint64_t row) 
         if (std::isnan(v)) return ascii_null_cell(c, row, width);
         // No reader takes a text such as "inf" for a number: the table would not read back.
         if (std::isinf(v)) {
-            return std::unexpected(Error::data("AsciiTableBuilder: column `" + c.name + "` row " +
-                                               str(row) + ": " + (v < 0 ? "-inf" : "inf") +
-                                               " has no ASCII table form (fields hold finite "
-                                               "numbers only)"));
+            return fail(Error::data("AsciiTableBuilder: column `" + c.name + "` row " + str(row) +
+                                    ": " + (v < 0 ? "-inf" : "inf") +
+                                    " has no ASCII table form (fields hold finite "
+                                    "numbers only)"));
         }
         switch (f.kind) {
             case AsciiKind::F:
@@ -565,16 +564,15 @@ std::string ascii_tform_text(const AsciiFormat& format) {
 Result<std::string> ascii_null_cell(const AsciiBuilderColumn& column, std::uint64_t row,
                                     std::uint64_t width) {
     if (!column.tnull) {
-        return std::unexpected(Error::data(
+        return fail(Error::data(
             "AsciiTableBuilder: column `" + column.name + "` row " + str(row) +
             " is undefined but no TNULL is set; Sec.7.2.5 reads a blank numeric field as zero, "
             "so an undefined value needs a TNULLn sentinel"));
     }
     const std::string& t = *column.tnull;
     if (t.size() > width) {
-        return std::unexpected(Error::data("AsciiTableBuilder: column `" + column.name +
-                                           "`: TNULL `" + t + "` exceeds the " + str(width) +
-                                           "-character field"));
+        return fail(Error::data("AsciiTableBuilder: column `" + column.name + "`: TNULL `" + t +
+                                "` exceeds the " + str(width) + "-character field"));
     }
     // Left-justified: a null field is the TNULL text filled with blanks to the field width,
     // which is the field other readers compare with the TNULL text.
@@ -586,9 +584,8 @@ Result<std::string> ascii_null_cell(const AsciiBuilderColumn& column, std::uint6
 Result<AsciiTableBuilder*> AsciiTableBuilder::add_column(std::string name, AsciiFormat format,
                                                          AsciiColumnValues values) {
     if (!kind_matches(values, format.kind)) {
-        return std::unexpected(Error::data("AsciiTableBuilder: column `" + name +
-                                           "`: data kind does not match format " +
-                                           format_debug(format)));
+        return fail(Error::data("AsciiTableBuilder: column `" + name +
+                                "`: data kind does not match format " + format_debug(format)));
     }
     AsciiBuilderColumn c;
     c.values = std::move(values);
@@ -599,13 +596,13 @@ Result<AsciiTableBuilder*> AsciiTableBuilder::add_column(std::string name, Ascii
 }
 
 Result<AsciiTableBuilder*> AsciiTableBuilder::unit(std::string unit) {
-    if (columns.empty()) return std::unexpected(Error::data("unit: no column added yet"));
+    if (columns.empty()) return fail(Error::data("unit: no column added yet"));
     columns.back().unit = std::move(unit);
     return this;
 }
 
 Result<AsciiTableBuilder*> AsciiTableBuilder::tnull(std::string tnull) {
-    if (columns.empty()) return std::unexpected(Error::data("tnull: no column added yet"));
+    if (columns.empty()) return fail(Error::data("tnull: no column added yet"));
     if (columns.back().format.kind == AsciiKind::A) {
         return std::unexpected(
             Error::data("AsciiTableBuilder::tnull: TNULL is not meaningful for `A` columns"));
@@ -616,14 +613,14 @@ Result<AsciiTableBuilder*> AsciiTableBuilder::tnull(std::string tnull) {
 
 Result<AsciiTableHdu> AsciiTableBuilder::build() && {
     if (columns.empty()) {
-        return std::unexpected(Error::data("AsciiTableBuilder: at least one column is required"));
+        return fail(Error::data("AsciiTableBuilder: at least one column is required"));
     }
     const std::uint64_t n_rows = value_count(columns.front().values);
     for (const AsciiBuilderColumn& c : columns) {
         const std::uint64_t n = value_count(c.values);
         if (n != n_rows) {
-            return std::unexpected(Error::data("AsciiTableBuilder: column `" + c.name + "` has " +
-                                               str(n) + " rows; expected " + str(n_rows)));
+            return fail(Error::data("AsciiTableBuilder: column `" + c.name + "` has " + str(n) +
+                                    " rows; expected " + str(n_rows)));
         }
     }
 
@@ -634,7 +631,7 @@ Result<AsciiTableHdu> AsciiTableBuilder::build() && {
     for (const AsciiBuilderColumn& c : columns) {
         // Rendering sizes its scratch text by the format, so the format is bounded first.
         if (c.format.width > kMaxFieldRange || c.format.decimals > kMaxFieldRange) {
-            return std::unexpected(Error::data(
+            return fail(Error::data(
                 "AsciiTableBuilder: column `" + c.name + "`: format " + format_debug(c.format) +
                 " is outside the supported range (widths and decimals up to 65535)"));
         }
@@ -650,7 +647,7 @@ Result<AsciiTableHdu> AsciiTableBuilder::build() && {
     try {
         data.assign(static_cast<std::size_t>(*t), ' ');
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::out_of_memory());
+        return fail(Error::out_of_memory());
     }
     for (std::uint64_t r = 0; r < n_rows; ++r) {
         std::uint8_t* row = data.data() + r * w;

@@ -88,15 +88,15 @@ Result<void> stamp_checksums(std::span<std::uint8_t> header, ByteSpan data) {
 
 Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::uint32_t d) {
     if (header.size() % kBlockLen != 0) {
-        return std::unexpected(stamp_error("header bytes are not a multiple of 2880"));
+        return fail(stamp_error("header bytes are not a multiple of 2880"));
     }
     std::uint8_t* datasum = first_value_card(header, "DATASUM");
     std::uint8_t* checksum = first_value_card(header, "CHECKSUM");
     if (checksum == nullptr) {
-        return std::unexpected(stamp_error("CHECKSUM placeholder not found in header"));
+        return fail(stamp_error("CHECKSUM placeholder not found in header"));
     }
     if (datasum == nullptr) {
-        return std::unexpected(stamp_error("DATASUM placeholder not found in header"));
+        return fail(stamp_error("DATASUM placeholder not found in header"));
     }
 
     char digits[10];

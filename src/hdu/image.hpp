@@ -35,9 +35,8 @@ template <class T>
 Result<ImageArray<T>> ImageArray<T>::create(std::vector<T> data, std::vector<std::uint64_t> axes) {
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t product, axis_product(axes));
     if (product != data.size()) {
-        return std::unexpected(Error::data("axis product " + std::to_string(product) +
-                                           " does not match data length " +
-                                           std::to_string(data.size())));
+        return fail(Error::data("axis product " + std::to_string(product) +
+                                " does not match data length " + std::to_string(data.size())));
     }
     return ImageArray{std::move(data), std::move(axes)};
 }

@@ -87,16 +87,16 @@ Result<void> check_header_for_write(const Header& header, bool is_primary) {
     if (is_primary) {
         const std::optional<Value> simple = header.get_value("SIMPLE");
         if (!simple || !simple->is(Value::Kind::Logical)) {
-            return std::unexpected(Error::header("primary HDU header is missing SIMPLE = T"));
+            return fail(Error::header("primary HDU header is missing SIMPLE = T"));
         }
         if (!simple->logical) {
-            return std::unexpected(Error::header(
+            return fail(Error::header(
                 "primary HDU has SIMPLE = F (non-conforming files cannot be written)"));
         }
     } else {
         const std::optional<Value> xtension = header.get_value("XTENSION");
         if (!xtension || !xtension->is(Value::Kind::String)) {
-            return std::unexpected(Error::header("extension HDU header is missing XTENSION"));
+            return fail(Error::header("extension HDU header is missing XTENSION"));
         }
         if (!header.get_i64("PCOUNT")) {
             return std::unexpected(
@@ -110,7 +110,7 @@ Result<void> check_header_for_write(const Header& header, bool is_primary) {
 
     const std::optional<Value> bitpix = header.get_value("BITPIX");
     if (!bitpix || !bitpix->is(Value::Kind::Integer)) {
-        return std::unexpected(Error::header("HDU header is missing or has non-integer BITPIX"));
+        return fail(Error::header("HDU header is missing or has non-integer BITPIX"));
     }
     if (!is_valid_bitpix(bitpix->integer)) {
         return fail(Error::header("BITPIX = " + std::to_string(bitpix->integer) +
@@ -119,7 +119,7 @@ Result<void> check_header_for_write(const Header& header, bool is_primary) {
 
     const std::optional<Value> naxis = header.get_value("NAXIS");
     if (!naxis || !naxis->is(Value::Kind::Integer)) {
-        return std::unexpected(Error::header("HDU header is missing or has non-integer NAXIS"));
+        return fail(Error::header("HDU header is missing or has non-integer NAXIS"));
     }
     if (naxis->integer < 0) {
         return std::unexpected(
@@ -181,9 +181,9 @@ Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
     // beyond 64 bits) would make an unreadable file, so its error stops the write.
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t declared, data_section_size(header));
     if (declared != data.size()) {
-        return std::unexpected(Error::header("data section is " + std::to_string(data.size()) +
-                                             " bytes but header declares " +
-                                             std::to_string(declared) + " bytes"));
+        return fail(Error::header("data section is " + std::to_string(data.size()) +
+                                  " bytes but header declares " + std::to_string(declared) +
+                                  " bytes"));
     }
 
     Bytes header_bytes;
@@ -224,8 +224,8 @@ Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
 
 Result<void> FitsWriter::write_raw_padded(ByteSpan bytes) {
     if (bytes.size() % kBlockLen != 0) {
-        return std::unexpected(Error::io("write_raw_padded: HDU bytes (" +
-                                         std::to_string(bytes.size()) + ") not block-aligned"));
+        return fail(Error::io("write_raw_padded: HDU bytes (" + std::to_string(bytes.size()) +
+                              ") not block-aligned"));
     }
     VEXLO_TRY(output().write(bytes));
     ++hdus_written;

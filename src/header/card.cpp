@@ -186,9 +186,8 @@ ParsedCard make_parsed(std::string keyword, std::string body, CardKind kind) {
 
 Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient) {
     if (card.size() != kCardLen) {
-        return std::unexpected(Error::card(
-            offset,
-            "expected " + std::to_string(kCardLen) + " bytes, got " + std::to_string(card.size())));
+        return fail(Error::card(offset, "expected " + std::to_string(kCardLen) + " bytes, got " +
+                                            std::to_string(card.size())));
     }
     const KeywordField field = read_keyword_field(card, lenient);
     if (field.len == 0) {
@@ -196,14 +195,14 @@ Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient)
     }
     if (field.rejected()) {
         const auto bad = static_cast<unsigned char>(field.chars[field.bad]);
-        return std::unexpected(Error::card(
-            offset + field.bad, "invalid character 0x" + hex_byte(bad) + " in keyword name"));
+        return fail(Error::card(offset + field.bad,
+                                "invalid character 0x" + hex_byte(bad) + " in keyword name"));
     }
     const std::string_view keyword = field.view();
     if (keyword == "END") {
         const std::size_t stray = first_non_blank(card, 8, lenient);
         if (stray != kNoIndex) {
-            return std::unexpected(Error::card(offset + stray, "non-space byte in END card body"));
+            return fail(Error::card(offset + stray, "non-space byte in END card body"));
         }
         return make_parsed(std::string(keyword), {}, CardKind::End);
     }

@@ -250,8 +250,8 @@ Result<std::size_t> Header::rename_keyword(std::string_view old_keyword,
                                            std::string_view new_keyword) {
     VEXLO_TRY(validate_keyword(new_keyword));
     if (is_commentary_keyword(new_keyword)) {
-        return std::unexpected(Error::header("cannot rename value cards to commentary keyword `" +
-                                             std::string(new_keyword) + "`"));
+        return fail(Error::header("cannot rename value cards to commentary keyword `" +
+                                  std::string(new_keyword) + "`"));
     }
     // Format every replacement first, so that a failure leaves the header as it was.
     const std::string stored = stored_keyword(old_keyword);

@@ -36,7 +36,7 @@ constexpr std::size_t kCommentaryPiece = 72;
 constexpr std::size_t npos = std::string_view::npos;
 
 std::unexpected<Error> header_error(std::string msg) {
-    return std::unexpected(Error::header(std::move(msg)));
+    return fail(Error::header(std::move(msg)));
 }
 
 std::string quoted(std::string_view keyword) {

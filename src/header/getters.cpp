@@ -46,7 +46,7 @@ std::optional<std::string> Header::get_str(std::string_view key) const {
 
 Result<std::int64_t> Header::require_i64(std::string_view key) const {
     auto v = get_value(key);
-    if (!v) return std::unexpected(Error::missing_mandatory(std::string(key)));
+    if (!v) return fail(Error::missing_mandatory(std::string(key)));
     if (!v->is(Value::Kind::Integer)) {
         return std::unexpected(
             Error::value(std::string(key), "expected integer, found " + v->debug()));
@@ -71,7 +71,7 @@ Result<std::uint64_t> Header::naxis() const {
 
 Result<std::uint64_t> Header::naxisn(std::uint64_t n) const {
     const std::string key = "NAXIS" + std::to_string(n);
-    if (n < 1 || n > 999) return std::unexpected(Error::value(key, "axis index out of range"));
+    if (n < 1 || n > 999) return fail(Error::value(key, "axis index out of range"));
     VEXLO_ASSIGN_OR_RETURN(std::int64_t v, require_i64(key));
     if (v < 0) {
         return std::unexpected(

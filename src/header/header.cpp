@@ -274,7 +274,7 @@ bool blank_or_nul(ByteSpan image) {
 Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uint64_t start,
                                                        bool lenient) {
     if (start > buffer.size()) {
-        return std::unexpected(Error::block(start, "header start beyond end of buffer"));
+        return fail(Error::block(start, "header start beyond end of buffer"));
     }
     Bytes bytes;
     for (std::uint64_t block = start; buffer.size() - block >= kBlockLen; block += kBlockLen) {
@@ -285,7 +285,7 @@ Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uin
             VEXLO_ASSIGN_OR_RETURN(ParsedCard card, parse_card(image, offset, lenient));
             if (end_seen) {
                 if (!lenient && !blank_or_nul(image)) {
-                    return std::unexpected(Error::end_card_misplaced(block));
+                    return fail(Error::end_card_misplaced(block));
                 }
                 continue;
             }
@@ -303,7 +303,7 @@ Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uin
             return std::pair<Header, std::uint64_t>(Header(std::move(bytes)), consumed);
         }
     }
-    return std::unexpected(Error::header("no END card found in header"));
+    return fail(Error::header("no END card found in header"));
 }
 
 namespace {

@@ -48,7 +48,7 @@ struct Output {
         try {
             grow->resize(cap + std::min(step, max - cap));
         } catch (const std::bad_alloc&) {
-            return std::unexpected(Error::io_errno(ENOMEM));
+            return fail(Error::out_of_memory());
         }
         return true;
     }
@@ -67,7 +67,7 @@ struct Inflater {
 Result<std::size_t> inflate_member(ByteSpan in, Output& out) {
     Inflater inf;
     if (inflateInit2(&inf.zs, kGzipWindowBits) != Z_OK) {
-        return std::unexpected(gzip_error(inf.zs, "cannot initialise the decoder"));
+        return fail(gzip_error(inf.zs, "cannot initialise the decoder"));
     }
     inf.live = true;
     std::array<std::uint8_t, 65536> scratch;
@@ -99,12 +99,12 @@ Result<std::size_t> inflate_member(ByteSpan in, Output& out) {
             // No progress possible: more output room is made above; without more input the
             // stream ended early.
             if (inf.zs.avail_out != 0 && inf.zs.avail_in == 0 && in_pos >= in.size()) {
-                return std::unexpected(Error::io("gzip: unexpected end of compressed stream"));
+                return fail(Error::io("gzip: unexpected end of compressed stream"));
             }
             continue;
         }
-        if (rc == Z_MEM_ERROR) return std::unexpected(Error::io_errno(ENOMEM));
-        return std::unexpected(gzip_error(inf.zs, "corrupt compressed stream"));
+        if (rc == Z_MEM_ERROR) return fail(Error::out_of_memory());
+        return fail(gzip_error(inf.zs, "corrupt compressed stream"));
     }
 }
 
@@ -118,7 +118,7 @@ Result<void> inflate_members(ByteSpan in, Output& out) {
         if (used == 0) break;
         pos += used;
     } while (is_gzip(in.subspan(pos)));
-    if (out.excess > 0) return std::unexpected(too_large(out.max, out.excess));
+    if (out.excess > 0) return fail(too_large(out.max, out.excess));
     return {};
 }
 
@@ -136,7 +136,7 @@ Result<Bytes> gzip_inflate(ByteSpan in, std::size_t max_out) {
             in.size() <= std::numeric_limits<std::size_t>::max() / 4 ? in.size() * 4 : in.size();
         buf.resize(std::min(std::max<std::size_t>(guess, 4096), max_out));
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::io_errno(ENOMEM));
+        return fail(Error::out_of_memory());
     }
     Output out;
     out.grow = &buf;
@@ -166,7 +166,7 @@ Result<Bytes> gzip_deflate(ByteSpan in) {
     z_stream zs{};
     // Level 6 with zlib's default memory level and strategy.
     if (deflateInit2(&zs, 6, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        return std::unexpected(gzip_error(zs, "cannot initialise the encoder"));
+        return fail(gzip_error(zs, "cannot initialise the encoder"));
     }
     struct End {
         z_stream* zs;
@@ -178,7 +178,7 @@ Result<Bytes> gzip_deflate(ByteSpan in) {
                        &zs, static_cast<uLong>(std::min<std::size_t>(in.size(), kMaxStep)))) +
                    64);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::io_errno(ENOMEM));
+        return fail(Error::out_of_memory());
     }
     std::size_t in_pos = 0;
     std::size_t have = 0;
@@ -193,7 +193,7 @@ Result<Bytes> gzip_deflate(ByteSpan in) {
             try {
                 out.resize(out.size() + std::max<std::size_t>(out.size() / 2, 65536));
             } catch (const std::bad_alloc&) {
-                return std::unexpected(Error::io_errno(ENOMEM));
+                return fail(Error::out_of_memory());
             }
         }
         const std::size_t room = std::min(out.size() - have, kMaxStep);
@@ -204,7 +204,7 @@ Result<Bytes> gzip_deflate(ByteSpan in) {
         have += room - zs.avail_out;
         if (rc == Z_STREAM_END) break;
         if (rc == Z_OK || rc == Z_BUF_ERROR) continue;
-        return std::unexpected(gzip_error(zs, "cannot compress"));
+        return fail(gzip_error(zs, "cannot compress"));
     }
     out.resize(have);
     return out;

@@ -16,7 +16,7 @@ Result<Fd> open_with(const std::string& path, int flags) {
     for (;;) {
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
         if (fd >= 0) return Fd(fd);
-        if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
+        if (errno != EINTR) return fail(Error::io_errno(errno));
     }
 }
 
@@ -62,7 +62,7 @@ Result<Fd> create_file(const std::string& path, bool overwrite) {
 
 Result<std::uint64_t> file_size(int fd) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::unexpected(Error::io_errno(errno));
+    if (::fstat(fd, &st) != 0) return fail(Error::io_errno(errno));
     if (st.st_size < 0) return std::uint64_t{0};
     return static_cast<std::uint64_t>(st.st_size);
 }
@@ -71,23 +71,23 @@ Result<std::size_t> read_once(int fd, std::uint8_t* buf, std::size_t len) {
     for (;;) {
         const ssize_t n = ::read(fd, buf, len < kMaxChunk ? len : kMaxChunk);
         if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
+        if (errno != EINTR) return fail(Error::io_errno(errno));
     }
 }
 
 Result<void> pread_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::size_t len) {
     while (len > 0) {
         if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-            return std::unexpected(Error::io(kPreadEofMessage));
+            return fail(Error::io(kPreadEofMessage));
         }
         const std::size_t want = len < kMaxChunk ? len : kMaxChunk;
         const ssize_t n = ::pread(fd, buf, want, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return std::unexpected(Error::io_errno(errno));
+            return fail(Error::io_errno(errno));
         }
         if (n == 0) {
-            return std::unexpected(Error::io(kPreadEofMessage));
+            return fail(Error::io(kPreadEofMessage));
         }
         const auto got = static_cast<std::size_t>(n);
         buf += got;
@@ -100,15 +100,15 @@ Result<void> pread_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::s
 Result<void> pwrite_all(int fd, std::uint64_t offset, const std::uint8_t* buf, std::size_t len) {
     while (len > 0) {
         if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-            return std::unexpected(Error::io_errno(EFBIG));
+            return fail(Error::io_errno(EFBIG));
         }
         const std::size_t want = len < kMaxChunk ? len : kMaxChunk;
         const ssize_t n = ::pwrite(fd, buf, want, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return std::unexpected(Error::io_errno(errno));
+            return fail(Error::io_errno(errno));
         }
-        if (n == 0) return std::unexpected(Error::io("pwrite returned 0 bytes"));
+        if (n == 0) return fail(Error::io("pwrite returned 0 bytes"));
         const auto put = static_cast<std::size_t>(n);
         buf += put;
         len -= put;
@@ -149,7 +149,7 @@ Result<void> write_all(int fd, const std::uint8_t* buf, std::size_t len) {
 Result<Bytes> read_whole_file(int fd) {
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t size, file_size(fd));
     if (size > std::numeric_limits<std::size_t>::max() / 2) {
-        return std::unexpected(Error::io_errno(EFBIG));
+        return fail(Error::io_errno(EFBIG));
     }
     try {
         // Sized by the file's real length; the loop still follows the file should it grow
@@ -164,7 +164,7 @@ Result<Bytes> read_whole_file(int fd) {
                                       static_cast<off_t>(have));
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return std::unexpected(Error::io_errno(errno));
+                return fail(Error::io_errno(errno));
             }
             if (n == 0) break;
             have += static_cast<std::size_t>(n);
@@ -172,7 +172,7 @@ Result<Bytes> read_whole_file(int fd) {
         out.resize(have);
         return out;
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::out_of_memory());
+        return fail(Error::out_of_memory());
     }
 }
 

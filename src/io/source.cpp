@@ -16,7 +16,7 @@ Result<void> FileSource::read_at(std::uint64_t offset, std::span<std::uint8_t> d
 Result<ByteSpan> MemorySource::range(std::uint64_t offset, std::size_t len) const {
     if (offset > bytes_.size() || len > bytes_.size() - offset) {
         // The same report as a positional read that meets the end of a file.
-        return std::unexpected(Error::io(kPreadEofMessage));
+        return fail(Error::io(kPreadEofMessage));
     }
     return ByteSpan(bytes_).subspan(static_cast<std::size_t>(offset), len);
 }
