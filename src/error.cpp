@@ -8,17 +8,18 @@
 namespace vexlo {
 
 namespace {
-Error make(Error::Kind kind) {
+Error make(Error::Kind kind, std::string msg, std::uint64_t offset = 0, std::string keyword = {}) {
     Error e;
     e.kind = kind;
+    e.msg = std::move(msg);
+    e.offset = offset;
+    e.keyword = std::move(keyword);
     return e;
 }
 }  // namespace
 
 Error Error::io(std::string text) {
-    Error e = make(Kind::Io);
-    e.msg = std::move(text);
-    return e;
+    return make(Kind::Io, std::move(text));
 }
 
 Error Error::io_errno(int err) {
@@ -30,78 +31,51 @@ Error Error::out_of_memory() {
 }
 
 Error Error::block(std::uint64_t offset, std::string msg) {
-    Error e = make(Kind::Block);
-    e.offset = offset;
-    e.msg = std::move(msg);
-    return e;
+    return make(Kind::Block, std::move(msg), offset);
 }
 
 Error Error::card(std::uint64_t offset, std::string msg) {
-    Error e = make(Kind::Card);
-    e.offset = offset;
-    e.msg = std::move(msg);
-    return e;
+    return make(Kind::Card, std::move(msg), offset);
 }
 
 Error Error::value(std::string keyword, std::string msg) {
-    Error e = make(Kind::Value);
-    e.keyword = std::move(keyword);
-    e.msg = std::move(msg);
-    return e;
+    return make(Kind::Value, std::move(msg), 0, std::move(keyword));
 }
 
 Error Error::header(std::string msg) {
-    Error e = make(Kind::Header);
-    e.msg = std::move(msg);
-    return e;
+    return make(Kind::Header, std::move(msg));
 }
 
 Error Error::missing_mandatory(std::string keyword) {
-    Error e = make(Kind::MissingMandatory);
-    e.keyword = std::move(keyword);
-    return e;
+    return make(Kind::MissingMandatory, {}, 0, std::move(keyword));
 }
 
 Error Error::end_card_misplaced(std::uint64_t offset) {
-    Error e = make(Kind::EndCardMisplaced);
-    e.offset = offset;
-    return e;
+    return make(Kind::EndCardMisplaced, {}, offset);
 }
 
 Error Error::hdu_mismatch(std::string expected, std::string found) {
-    Error e = make(Kind::HduMismatch);
-    e.keyword = std::move(expected);
-    e.msg = std::move(found);
-    return e;
+    return make(Kind::HduMismatch, std::move(found), 0, std::move(expected));
 }
 
 Error Error::data(std::string msg) {
-    Error e = make(Kind::Data);
-    e.msg = std::move(msg);
-    return e;
+    return make(Kind::Data, std::move(msg));
 }
 
 Error Error::non_standard(std::string msg) {
-    Error e = make(Kind::NonStandard);
-    e.msg = std::move(msg);
-    return e;
+    return make(Kind::NonStandard, std::move(msg));
 }
 
 Error Error::wcs(std::string msg) {
-    Error e = make(Kind::Wcs);
-    e.msg = std::move(msg);
-    return e;
+    return make(Kind::Wcs, std::move(msg));
 }
 
 Error Error::checksum(std::string msg) {
-    Error e = make(Kind::Checksum);
-    e.msg = std::move(msg);
-    return e;
+    return make(Kind::Checksum, std::move(msg));
 }
 
 Error Error::in_hdu(std::uint64_t index, Error source) {
-    Error e = make(Kind::InHdu);
-    e.offset = index;
+    Error e = make(Kind::InHdu, {}, index);
     e.source = std::make_shared<const Error>(std::move(source));
     return e;
 }
