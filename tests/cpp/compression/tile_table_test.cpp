@@ -438,8 +438,10 @@ TEST(TileTable, ReaderRefusesLyingTables) {
                                {"ZTILE1", "0"},
                                {"ZTILE2", "0"}}),
          "data: decompressed image of 13835058055282163712 bytes does not fit in memory"},
+#if !defined(__SANITIZE_ADDRESS__)  // there a failed allocation ends the process, never throws
         {lying_table({eight}, {{"ZNAXIS1", "70368744177664"}, {"ZTILE1", "0"}}),
          "data: decompressed image of 140737488355328 bytes does not fit in memory"},
+#endif
     };
     for (Case& c : cases)
         EXPECT_EQ(decompress_error(std::move(c.table)), c.msg);
