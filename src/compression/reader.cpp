@@ -1,8 +1,14 @@
 // Tile decompression: every row of the tile table decoded straight into the image.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <set>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "compression/hcompress.hpp"
 #include "compression/plio.hpp"
