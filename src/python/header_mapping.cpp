@@ -208,10 +208,6 @@ constexpr MethodDef kCards{"cards", kCardsSig,
                            "(value, comment) of every card named `key`, commentary included.",
                            header_cards};
 
-bool ascii_iequal(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ascii_upper(a) == ascii_upper(b);
-}
-
 constexpr auto kCommentSig = signature("Header.comment()", required("key"));
 nb::object header_comment(HeaderObject& self, const Args& p) {
     SharedUse use(self);
