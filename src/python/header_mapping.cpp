@@ -491,6 +491,7 @@ nb::object make_header_class(nb::module_& m) {
         add_method<HeaderObject, kToDict>(cls);
         add_text_members(cls, m.attr("__name__"));
         add_edit_members(cls);
+        add_interpret_members(cls);
         return cls;
     });
 }

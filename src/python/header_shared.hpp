@@ -86,6 +86,10 @@ void delete_item(HeaderObject& self, nb::handle key_obj);
 // tostring, __bytes__, fromstring, frombytes (header_text.cpp).
 void add_text_members(nb::handle cls, nb::handle module_name);
 
+// date, the time and observatory properties, unit_for, value_in_si and validate
+// (header_interpret.cpp).
+void add_interpret_members(HeaderClass& cls);
+
 // A HeaderCommentary over the texts (header_commentary.cpp).
 nb::object make_commentary_view(std::vector<std::string> texts);
 

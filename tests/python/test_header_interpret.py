@@ -1,0 +1,190 @@
+"""vexlo.Header time, observatory, unit and validation members."""
+
+import math
+import warnings
+
+import pytest
+
+import vexlo
+
+Header = vexlo.Header
+
+
+def card(text):
+    assert len(text) <= 80
+    return text.ljust(80)
+
+
+def kv(keyword, rest):
+    return card(keyword.ljust(8) + "= " + rest)
+
+
+def header_of(*cards):
+    return Header.fromstring("".join(card(c) for c in cards))
+
+
+PRIMARY = (kv("SIMPLE", "T"), kv("BITPIX", "8"), kv("NAXIS", "0"))
+
+
+def test_member_descriptions():
+    first_lines = {
+        "date": "Creation date of this HDU (``DATE``), always UTC, as an ISO-8601 string.",
+        "time_sys": "Active time scale (``TIMESYS``), trimmed and upper-cased.",
+        "mjd_ref": "Reference epoch as MJD. Reads ``MJDREFI``+``MJDREFF`` -> ``MJDREF`` ->",
+        "time_unit": "Time unit for numeric time values (``TIMEUNIT``), lower-cased.",
+        "time_exposure": "Effective exposure time in seconds, excluding dead time.",
+        "time_elapsed": "Wall-clock elapsed time in seconds (``TELAPSE``), including dead time.",
+        "mjd_begin_utc": "Start of the observation as UTC MJD.",
+        "mjd_end_utc": "End of the observation as UTC MJD.",
+        "mjd_avg_utc": "Average/mid time of the observation as UTC MJD.",
+        "mjd_obs_utc": "Observation start converted to UTC MJD, regardless of ``TIMESYS``.",
+        "obs_ecef": "Observatory location as ITRS/ECEF Cartesian ``(x, y, z)`` in meters.",
+        "obs_geodetic": "Observatory geodetic coordinates ``(lat_deg, lon_deg, alt_m)`` on the",
+        "obs_orbit": "Orbit ephemeris file (``OBSORBIT``): URI, URL, or name.",
+    }
+    for name, line in first_lines.items():
+        prop = getattr(Header, name)
+        assert isinstance(prop, property), name
+        assert prop.fset is None, name
+        assert prop.__doc__.splitlines()[0] == line, name
+    signatures = {
+        "unit_for": "($self, key)",
+        "value_in_si": "($self, key)",
+        "validate": "($self, fix=False, warn=True)",
+    }
+    for name, sig in signatures.items():
+        assert getattr(Header, name).__text_signature__ == sig, name
+    h = Header()
+    with pytest.raises(AttributeError):
+        h.time_sys = "TT"
+
+
+def test_time_scale_unit_and_date():
+    h = Header()
+    assert h.time_sys == "UTC"
+    assert h.time_unit == "s"
+    assert h.date is None
+    assert h.mjd_ref is None
+    for name in ("mjd_obs_utc", "mjd_begin_utc", "mjd_end_utc", "mjd_avg_utc"):
+        assert getattr(h, name) is None, name
+    h = header_of(kv("TIMESYS", "' tt(TAI) '"), kv("TIMEUNIT", "' D '"))
+    assert h.time_sys == "TT"
+    assert h.time_unit == "d"
+    cases = [
+        ("'2021-03-07T00:00:00'", "2021-03-07"),
+        ("'2021-03-07T05:06:07.5'", "2021-03-07T05:06:07"),
+        ("'2021-3-7T00:00:00.25'", "2021-03-07T00:00:00"),
+        ("'0099-12-31'", "0099-12-31"),
+        ("'07/03/21'", None),
+        ("20210307", None),
+    ]
+    for value, date in cases:
+        assert header_of(kv("DATE", value)).date == date, value
+
+
+def test_epochs_and_observation_times_in_utc():
+    h = header_of(kv("MJDREFI", "50000"), kv("MJDREFF", "0.5"), kv("MJDREF", "1.0"))
+    assert h.mjd_ref == 50000.5
+    h = header_of(kv("TSTART", "86400"), kv("MJDREF", "50000"), kv("TIMESYS", "'TAI'"),
+                  kv("TSTOP", "2 / [d]"))
+    assert h.mjd_begin_utc == 50001.0 - 29 / 86400
+    assert h.mjd_end_utc == 50002.0 - 29 / 86400
+    assert h.mjd_avg_utc == (h.mjd_begin_utc + h.mjd_end_utc) * 0.5
+    h = header_of(kv("JEPOCH", "2000.0"))
+    assert round(h.mjd_obs_utc, 8) == 51544.49925713
+    assert header_of(kv("TIMESYS", "'LOCAL'"), kv("MJD-OBS", "58000.0")).mjd_obs_utc is None
+    assert header_of(kv("MJD-OBS", "58000.0")).mjd_obs_utc == 58000.0
+
+
+def test_exposure_and_elapsed_seconds():
+    cases = [
+        ((kv("XPOSURE", "2 / [m]"), kv("EXPTIME", "12.5")), 12.5),
+        ((kv("XPOSURE", "2 / [min]"), kv("EXPTIME", "12.5")), 120.0),
+        ((kv("XPOSURE", "2"), kv("TIMEUNIT", "'ks'")), 2000.0),
+        ((kv("EXPTIME", "7 / [min]"),), 7.0),  # EXPTIME is a plain number of seconds
+        ((kv("EXPTIME", "'7'"),), None),
+        ((), None),
+    ]
+    for cards, seconds in cases:
+        assert header_of(*cards).time_exposure == seconds, cards
+    assert header_of(kv("TELAPSE", "3 / [h]")).time_elapsed == 10800.0
+    assert header_of(kv("TELAPSE", "3 / [furlong]")).time_elapsed is None
+
+
+def test_observatory_location():
+    geo = header_of(kv("OBSGEO-B", "30"), kv("OBSGEO-L", "-70"), kv("OBSGEO-H", "2 / [km]"))
+    assert geo.obs_geodetic == (30.0, -70.0, 2000.0)
+    x, y, z = geo.obs_ecef
+    back = header_of(kv("OBSGEO-X", repr(x)), kv("OBSGEO-Y", repr(y)), kv("OBSGEO-Z", repr(z)))
+    assert back.obs_ecef == (x, y, z)
+    lat, lon, alt = back.obs_geodetic
+    assert math.isclose(lat, 30, abs_tol=1e-9) and math.isclose(lon, -70, abs_tol=1e-9)
+    assert math.isclose(alt, 2000, abs_tol=1e-6)
+    assert Header().obs_ecef is None and Header().obs_geodetic is None
+    assert header_of(kv("OBSORBIT", "'orbit.fits'")).obs_orbit == "orbit.fits"
+    assert header_of(kv("OBSORBIT", "5")).obs_orbit is None
+
+
+def test_units_of_cards():
+    h = header_of(kv("EXPTIME", "1500 / [ms]"), kv("DIST", "2.0 / distance [km]"),
+                  kv("MJD_OBS", "5 / [ d ]"), kv("BARE", "3"), kv("MAG", "3 / [mag]"))
+    assert h.value_in_si("exptime") == h.value_in_si("EXPTIME") == 1.5
+    assert h.value_in_si("DIST") == 2000.0
+    assert h.value_in_si("BARE") is None
+    assert h.value_in_si("MAG") is None
+    assert h.value_in_si("MISSING") is None
+    assert h.unit_for("mjd-obs") == "d"
+    assert h.unit_for(" dist ") == "km"
+    assert h.unit_for("BARE") is None
+    for method in (h.unit_for, h.value_in_si):
+        with pytest.raises(TypeError, match="argument 'key'"):
+            method(1)
+
+
+def test_validate_returns_a_copy_and_warns():
+    h = header_of(*PRIMARY, kv("EPOCH", "2000.0"), kv("DATE-OBS", "'01/02/69'"))
+    before = h.tostring()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        quiet = h.validate(warn=False)
+    assert caught == []
+    assert quiet.tostring() == before
+    assert quiet.read_only is False
+    quiet["NEW"] = 1
+    assert "NEW" not in h
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fixed = h.validate(fix=True)
+    assert [str(w.message) for w in caught] == [
+        "[warning] EPOCH: EPOCH is deprecated; use EQUINOX (WCS Paper I, Sec.2.4)",
+        "[warning] DATE-OBS: DATE-OBS '01/02/69' uses the deprecated DD/MM/YY format; ISO 8601 "
+        "YYYY-MM-DD is required (FITS Standard Sec.4.4.2.1)",
+    ]
+    assert all(w.category is UserWarning for w in caught)
+    assert fixed["EQUINOX"] == 2000.0 and "EPOCH" not in fixed
+    assert fixed["DATE-OBS"] == "1969-02-01"
+    assert h.tostring() == before
+
+    bad = header_of(kv("SIMPLE", "T"), kv("BITPIX", "8"), kv("NAXIS", "1"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match=r"^\[error\] NAXIS1: NAXIS1 is absent but NAXIS=1$"):
+            bad.validate()
+    with pytest.raises(TypeError, match="argument 'fix'"):
+        h.validate(fix=1)
+    with pytest.raises(TypeError, match="argument 'warn'"):
+        h.validate(warn="yes")
+
+
+def test_members_of_a_read_only_file_header(tmp_path):
+    path = tmp_path / "t.fits"
+    text = "".join([*PRIMARY, kv("TIMESYS", "'TT'"), kv("MJD-OBS", "51544.5"), card("END")])
+    path.write_bytes(text.ljust(2880).encode())
+    with vexlo.open(path) as f:
+        h = f[0].header
+        assert h.read_only is True
+        assert h.time_sys == "TT"
+        assert h.mjd_obs_utc == 51544.5 - 32.184 / 86400 - 32 / 86400
+        copy = h.validate(warn=False)
+        assert copy.read_only is False
