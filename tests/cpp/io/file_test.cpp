@@ -1,5 +1,4 @@
 #include "io/file.hpp"
-#include "data/size.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "data/size.hpp"
 #include "fits_fixture.hpp"
 #include "io/posix.hpp"
 
