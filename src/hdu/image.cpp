@@ -137,6 +137,22 @@ ImageScaling read_image_scaling(const Header& header) {
     return s;
 }
 
+void set_image_shape_cards(Header& header, std::span<const std::uint64_t> axes, Bitpix bitpix) {
+    (void)header.set("BITPIX", Value::make_integer(bitpix_value(bitpix)), std::nullopt);
+    (void)header.set("NAXIS", Value::make_integer(static_cast<std::int64_t>(axes.size())),
+                     std::nullopt);
+    for (std::size_t k = 1; k <= axes.size(); ++k) {
+        (void)header.set(indexed_keyword("NAXIS", k),
+                         Value::make_integer(static_cast<std::int64_t>(axes[k - 1])), std::nullopt);
+    }
+    for (std::size_t k = axes.size() + 1;; ++k) {
+        const std::string keyword = indexed_keyword("NAXIS", k);
+        const std::optional<CardView> card = header.get(keyword);
+        if (!card || !card->value_and_comment()) break;
+        header.remove(keyword);
+    }
+}
+
 PhysicalForm physical_form(Bitpix bitpix, const ImageScaling& scaling) {
     if (scaling.is_identity()) return PhysicalForm::Stored;
     const std::optional<double> offset = standard_offset(bitpix);

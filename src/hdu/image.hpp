@@ -52,6 +52,11 @@ struct ImageScaling {
 };
 ImageScaling read_image_scaling(const Header& header);
 
+// Rewrites BITPIX, NAXIS and NAXIS1..n for new pixels, each where it stands (or appended), and
+// removes the NAXISn cards that followed on without a gap. A card that cannot be written
+// keeps its old value, so that a later read reports the mismatch.
+void set_image_shape_cards(Header& header, std::span<const std::uint64_t> axes, Bitpix bitpix);
+
 // How an image's physical values are held: the stored values themselves; the stored values
 // under the standard offset of an integer type (BZERO exactly that offset, BSCALE 1, no
 // BLANK; any other BZERO, however close, scales in floating point so its fraction is kept);

@@ -110,38 +110,16 @@ PyImageHdu PyImageHdu::from_bytes(Header header, ByteSpan data, bool read_only) 
 
 // --- Shape cards and reading ------------------------------------------------------------------
 
-namespace {
-
-// BITPIX, NAXIS and NAXIS1..n set where they stand (or appended), then the NAXISn cards that
-// follow on without a gap removed.
-void apply_shape_cards(Header& h, std::span<const std::uint64_t> axes, Bitpix pixel_type) {
-    // A card that cannot be written keeps its old value; a read then reports the mismatch.
-    (void)h.set("BITPIX", Value::make_integer(bitpix_value(pixel_type)), std::nullopt);
-    (void)h.set("NAXIS", Value::make_integer(static_cast<std::int64_t>(axes.size())), std::nullopt);
-    for (std::size_t k = 1; k <= axes.size(); ++k) {
-        (void)h.set("NAXIS" + std::to_string(k),
-                    Value::make_integer(static_cast<std::int64_t>(axes[k - 1])), std::nullopt);
-    }
-    for (std::size_t k = axes.size() + 1;; ++k) {
-        const std::string keyword = "NAXIS" + std::to_string(k);
-        const std::optional<CardView> card = h.get(keyword);
-        if (!card || !card->value_and_comment()) break;
-        h.remove(keyword);
-    }
-}
-
-}  // namespace
-
 Header header_with_shape(const Header& header, std::span<const std::uint64_t> axes,
                          Bitpix pixel_type) {
     Header h = header;
-    apply_shape_cards(h, axes, pixel_type);
+    set_image_shape_cards(h, axes, pixel_type);
     return h;
 }
 
 void sync_header_shape(PyImageHdu& hdu, std::span<const std::uint64_t> axes) {
     auto lock = lock_header(*hdu.header.record);
-    apply_shape_cards(hdu.header.record->header, axes, hdu.pixel_type);
+    set_image_shape_cards(hdu.header.record->header, axes, hdu.pixel_type);
 }
 
 namespace {

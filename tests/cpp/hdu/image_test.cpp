@@ -308,6 +308,27 @@ TEST(ImageTest, PhysicalFormFollowsTypeAndScaling) {
     }
 }
 
+TEST(ImageTest, ShapeCardsFollowNewPixels) {
+    Header h = header_of(image_cards(16, {2, 3, 4}, {"OBJECT  = 'm31'"}));
+    set_image_shape_cards(h, std::vector<std::uint64_t>{5, 6}, Bitpix::F32);
+    EXPECT_EQ(h.keywords(), (std::vector<std::string>{"SIMPLE", "BITPIX", "NAXIS", "NAXIS1",
+                                                      "NAXIS2", "OBJECT"}));
+    EXPECT_EQ(h.get_i64("BITPIX"), -32);
+    EXPECT_EQ(h.get_i64("NAXIS"), 2);
+    EXPECT_EQ(h.get_i64("NAXIS1"), 5);
+    EXPECT_EQ(h.get_i64("NAXIS2"), 6);
+
+    set_image_shape_cards(h, {}, Bitpix::U8);
+    EXPECT_EQ(h.get_i64("NAXIS"), 0);
+    EXPECT_FALSE(h.get("NAXIS1"));
+    EXPECT_EQ(h.get_i64("BITPIX"), 8);
+
+    // New axes beyond the old ones are appended.
+    set_image_shape_cards(h, std::vector<std::uint64_t>{7}, Bitpix::I16);
+    EXPECT_EQ(h.keywords().back(), "NAXIS1");
+    EXPECT_EQ(h.get_i64("NAXIS1"), 7);
+}
+
 TEST(ImageTest, IntoPartsAndIntoData) {
     const Bytes bytes = bytes_of({1, 2, 3, 4});
     Result<ImageHdu> borrowed =
