@@ -15,11 +15,11 @@
 #include <variant>
 #include <vector>
 
+#include "data/strided.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/builders.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
-#include "python/be_encode.hpp"
 #include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/module.hpp"

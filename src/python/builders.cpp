@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "data/strided.hpp"
 #include "hdu/image.hpp"
 #include "header/card.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
-#include "python/be_encode.hpp"
 #include "python/errors.hpp"
 #include "python/header.hpp"
 #include "python/module.hpp"

@@ -1,6 +1,5 @@
-// Loops that move array elements from a NumPy array's memory (native order, any stride)
-// straight into FITS big-endian cells. They run over whole runs without allocating; the
-// Python layer is built for size, so they ask for full optimisation themselves.
+// Loops that move host-order numbers from strided memory (an array's elements, any stride)
+// straight into FITS big-endian cells. They run over whole runs without allocating.
 #pragma once
 
 #include <bit>
@@ -8,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace vexlo::py {
+namespace vexlo {
 
 template <class U>
 inline U to_big_endian(U v) {
@@ -75,4 +74,4 @@ void encode_as_f64_run(const std::uint8_t* src, std::ptrdiff_t stride, std::size
     }
 }
 
-}  // namespace vexlo::py
+}  // namespace vexlo
