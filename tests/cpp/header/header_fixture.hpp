@@ -4,6 +4,8 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "header/header.hpp"
 
@@ -33,6 +35,14 @@ inline Bytes card_bytes(std::initializer_list<std::string> texts) {
 // A header holding exactly these images (no END), with no layout.
 inline Header header_of(std::initializer_list<std::string> texts) {
     return Header(card_bytes(texts));
+}
+
+// The same from a list built at run time.
+inline Header header_of(const std::vector<std::string>& texts) {
+    Bytes out;
+    for (const std::string& t : texts)
+        append_bytes(out, card(t));
+    return Header(std::move(out));
 }
 
 inline std::string text_of(ByteSpan bytes) {

@@ -16,13 +16,6 @@ using testing::header_of;
 using testing::kv;
 using Triple = std::array<double, 3>;
 
-Header header_from(const std::vector<std::string>& cards) {
-    Bytes bytes;
-    for (const auto& t : cards)
-        append_bytes(bytes, testing::card(t));
-    return Header(bytes);
-}
-
 std::string real(double v) {
     return format_real_e17(v);
 }
@@ -43,8 +36,8 @@ TEST(ObservatoryLocation, GeodeticToCartesianAndBack) {
     ASSERT_TRUE(ecef);
     expect_near(ecef, {1891367.524377, -5196489.565117, 3171373.735384}, 1e-6, 1e-6);
     const Header xyz =
-        header_from({kv("OBSGEO-X", real((*ecef)[0])), kv("OBSGEO-Y", real((*ecef)[1])),
-                     kv("OBSGEO-Z", real((*ecef)[2]))});
+        header_of({kv("OBSGEO-X", real((*ecef)[0])), kv("OBSGEO-Y", real((*ecef)[1])),
+                   kv("OBSGEO-Z", real((*ecef)[2]))});
     EXPECT_EQ(xyz.obs_ecef(), ecef);
     expect_near(xyz.obs_geodetic(), {30, -70, 2000}, 1e-9, 1e-6);
 
@@ -79,7 +72,7 @@ TEST(ObservatoryLocation, KeywordPrecedenceUnitsAndAbsence) {
         {{kv("OBSGEO-B", "'30'"), kv("OBSGEO-L", "6")}, std::nullopt},
     };
     for (const Case& c : cases) {
-        const Header h = header_from(c.cards);
+        const Header h = header_of(c.cards);
         EXPECT_EQ(h.obs_geodetic(), c.geodetic) << c.cards.front();
         EXPECT_EQ(read_geodetic_keywords(h), c.geodetic) << c.cards.front();
         EXPECT_EQ(h.obs_ecef().has_value(), c.geodetic.has_value()) << c.cards.front();

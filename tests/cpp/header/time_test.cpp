@@ -174,10 +174,7 @@ TEST(TimeKeywords, ReferenceEpoch) {
         {{kv("MJDREF", "'50000'")}, std::nullopt},
     };
     for (const Case& c : cases) {
-        Bytes bytes;
-        for (const auto& t : c.cards)
-            append_bytes(bytes, testing::card(t));
-        EXPECT_EQ(Header(bytes).mjd_ref(), c.mjd) << c.cards.front();
+        EXPECT_EQ(header_of(c.cards).mjd_ref(), c.mjd) << c.cards.front();
     }
 }
 
@@ -200,10 +197,7 @@ TEST(TimeKeywords, SecondsFromCommentUnitOrTimeunit) {
         {{kv("TELAPSE", "'5'")}, std::nullopt},
     };
     for (const Case& c : cases) {
-        Bytes bytes;
-        for (const auto& t : c.cards)
-            append_bytes(bytes, testing::card(t));
-        EXPECT_EQ(Header(bytes).time_in_seconds("TELAPSE"), c.seconds) << c.cards.front();
+        EXPECT_EQ(header_of(c.cards).time_in_seconds("TELAPSE"), c.seconds) << c.cards.front();
     }
 }
 

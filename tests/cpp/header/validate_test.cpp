@@ -10,14 +10,8 @@
 namespace vexlo {
 namespace {
 
+using testing::header_of;
 using testing::kv;
-
-Header header_from(const std::vector<std::string>& cards) {
-    Bytes bytes;
-    for (const auto& t : cards)
-        append_bytes(bytes, testing::card(t));
-    return Header(bytes);
-}
 
 // "W KEY: message" or "E KEY: message", one per finding, with "+fix" when a fix is offered.
 std::vector<std::string> findings(const Header& h) {
@@ -39,24 +33,24 @@ std::vector<std::string> primary_with(std::vector<std::string> extra) {
 
 TEST(Validate, CleanHeadersHaveNoFindings) {
     EXPECT_TRUE(findings(Header()).empty());
-    EXPECT_TRUE(findings(header_from(kPrimary)).empty());
-    EXPECT_TRUE(findings(header_from({"COMMENT first", "HISTORY x", kv("SIMPLE", "T"),
-                                      kv("BITPIX", "8"), kv("NAXIS", "0")}))
+    EXPECT_TRUE(findings(header_of(kPrimary)).empty());
+    EXPECT_TRUE(findings(header_of({"COMMENT first", "HISTORY x", kv("SIMPLE", "T"),
+                                    kv("BITPIX", "8"), kv("NAXIS", "0")}))
                     .empty());
 }
 
 TEST(Validate, MandatoryOrderAxesAndBlank) {
-    EXPECT_EQ(findings(header_from({kv("BITPIX", "8"), kv("SIMPLE", "T"), kv("NAXIS", "0")})),
+    EXPECT_EQ(findings(header_of({kv("BITPIX", "8"), kv("SIMPLE", "T"), kv("NAXIS", "0")})),
               (std::vector<std::string>{
                   "E BITPIX: first value keyword must be SIMPLE or XTENSION, found 'BITPIX' "
                   "(FITS Standard Sec.4.4.1.1)",
                   "E BITPIX: second value keyword must be BITPIX, found 'SIMPLE' (FITS Standard "
                   "Sec.4.4.1.1)"}));
-    EXPECT_EQ(findings(header_from({kv("SIMPLE", "T"), kv("NAXIS", "0")})),
+    EXPECT_EQ(findings(header_of({kv("SIMPLE", "T"), kv("NAXIS", "0")})),
               (std::vector<std::string>{"E BITPIX: second value keyword must be BITPIX, found "
                                         "'NAXIS' (FITS Standard Sec.4.4.1.1)"}));
-    const Header h = header_from({kv("SIMPLE", "T"), kv("BITPIX", "-32"), kv("NAXIS", "2"),
-                                  kv("NAXIS1", "10"), kv("BLANK", "0")});
+    const Header h = header_of({kv("SIMPLE", "T"), kv("BITPIX", "-32"), kv("NAXIS", "2"),
+                                kv("NAXIS1", "10"), kv("BLANK", "0")});
     EXPECT_EQ(findings(h),
               (std::vector<std::string>{
                   "E NAXIS2: NAXIS2 is absent but NAXIS=2",
@@ -73,8 +67,8 @@ TEST(Validate, MandatoryOrderAxesAndBlank) {
     EXPECT_TRUE(h.contains("BLANK"));
     EXPECT_EQ(h.validate(false).header.bytes(), h.bytes());
     // BLANK with integer data, or with no readable BITPIX, is left alone.
-    EXPECT_TRUE(findings(header_from({kv("SIMPLE", "T"), kv("BITPIX", "16"), kv("NAXIS", "0"),
-                                      kv("BLANK", "0")}))
+    EXPECT_TRUE(findings(header_of({kv("SIMPLE", "T"), kv("BITPIX", "16"), kv("NAXIS", "0"),
+                                    kv("BLANK", "0")}))
                     .empty());
 }
 
@@ -83,7 +77,7 @@ TEST(Validate, ExtensionCounts) {
         std::vector<std::string> cards = {kv("XTENSION", xtension), kv("BITPIX", "8"),
                                           kv("NAXIS", "0")};
         cards.insert(cards.end(), extra.begin(), extra.end());
-        return findings(header_from(cards));
+        return findings(header_of(cards));
     };
     EXPECT_EQ(ext("'IMAGE'", {kv("PCOUNT", "0")}),
               (std::vector<std::string>{"E GCOUNT: GCOUNT is absent; must be 1 for IMAGE "
@@ -100,7 +94,7 @@ TEST(Validate, ExtensionCounts) {
 }
 
 TEST(Validate, DeprecatedKeywordsAndTheirFixes) {
-    const Header epoch = header_from(primary_with({kv("EPOCH", "2000.0 / equinox of coords")}));
+    const Header epoch = header_of(primary_with({kv("EPOCH", "2000.0 / equinox of coords")}));
     EXPECT_EQ(findings(epoch), (std::vector<std::string>{"W EPOCH: EPOCH is deprecated; use "
                                                          "EQUINOX (WCS Paper I, Sec.2.4) +fix"}));
     const Header renamed = epoch.validate(true).header;
@@ -109,7 +103,7 @@ TEST(Validate, DeprecatedKeywordsAndTheirFixes) {
     EXPECT_EQ(renamed.get("EQUINOX")->comment(), "equinox of coords");
     EXPECT_TRUE(epoch.contains("EPOCH"));
 
-    const Header both = header_from(
+    const Header both = header_of(
         primary_with({kv("EPOCH", "2000.0"), kv("EQUINOX", "1950.0"), kv("RADECSYS", "'FK5'")}));
     EXPECT_EQ(findings(both),
               (std::vector<std::string>{
@@ -123,8 +117,8 @@ TEST(Validate, DeprecatedKeywordsAndTheirFixes) {
     EXPECT_FALSE(fixed.contains("RADECSYS"));
 
     const Header rot =
-        header_from(primary_with({kv("CROTA2", "1"), kv("CROTA", "1"), kv("CROTA2A", "1"),
-                                  kv("CROTA2", "2"), "CROTA1  this one is commentary"}));
+        header_of(primary_with({kv("CROTA2", "1"), kv("CROTA", "1"), kv("CROTA2A", "1"),
+                                kv("CROTA2", "2"), "CROTA1  this one is commentary"}));
     // Cards of any kind count, commentary included; CROTA alone and CROTA2A do not.
     const std::string rotation =
         " is a deprecated rotation keyword; migrate to the PCi_j matrix "
@@ -150,7 +144,7 @@ TEST(Validate, OldDateFormIsAlwaysTwentiethCentury) {
         {"'31/04/99'", std::nullopt}, {"'15/00/99'", std::nullopt},
     };
     for (const Case& c : cases) {
-        const Header h = header_from(primary_with({kv("DATE-OBS", c.value)}));
+        const Header h = header_of(primary_with({kv("DATE-OBS", c.value)}));
         const std::string text = std::string(c.value).substr(1, 8);
         const ValidationReport r = h.validate(true);
         ASSERT_EQ(r.issues.size(), 1u) << c.value;
@@ -160,16 +154,16 @@ TEST(Validate, OldDateFormIsAlwaysTwentiethCentury) {
         EXPECT_EQ(r.header.get_str("DATE-OBS"), c.fixed.value_or(text)) << c.value;
     }
     for (const char* quiet : {"'2020-01-01'", "'1/1/99'", "'31-12-99'", "'31/12/9x'", "31"}) {
-        EXPECT_TRUE(findings(header_from(primary_with({kv("DATE-OBS", quiet)}))).empty()) << quiet;
+        EXPECT_TRUE(findings(header_of(primary_with({kv("DATE-OBS", quiet)}))).empty()) << quiet;
     }
 }
 
 TEST(Validate, ExptimeAndRecommendedKeywords) {
-    EXPECT_EQ(findings(header_from(primary_with({kv("EXPTIME", "'12.5'")}))),
+    EXPECT_EQ(findings(header_of(primary_with({kv("EXPTIME", "'12.5'")}))),
               (std::vector<std::string>{
                   "E EXPTIME: EXPTIME has string value '12.5'; expected a numeric value "
                   "(seconds)"}));
-    const Header table = header_from(
+    const Header table = header_of(
         {kv("XTENSION", "'BINTABLE'"), kv("BITPIX", "8"), kv("NAXIS", "2"), kv("NAXIS1", "4"),
          kv("NAXIS2", "1"), kv("PCOUNT", "0"), kv("GCOUNT", "1"), kv("TELESCOP", "'x'"),
          kv("INSTRUME", "'y'"), kv("DATE_OBS", "'2020-01-01'"), kv("EXPTIME", "1")});
