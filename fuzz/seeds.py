@@ -1,12 +1,17 @@
 """Writes the seed corpus of one fuzz target from the tile-compressed reference files:
 whole files for tile_table, single tile payloads (with the target's selector bytes in front)
-for the codec targets."""
+for the codec targets; unit strings and dates for the units target."""
 
 import pathlib
 import sys
 
 TILED = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data" / "tiled"
 BLOCK = 2880
+UNIT_SEEDS = [
+    "km/s\nm/s", "erg/s/cm2/Angstrom\nW m-3", "10**-3 m(3/2)\nsqrt(m3)", "mag(AB)\nmag(AB)",
+    "log(Hz)\nln(kHz)", "W/10 m Hz", "arcsecs\ndeg", "mmag\ndB", "((m))**(-1/2)", "Sun2\nSun",
+    "2020-02-29T23:59:60.5Z", "-0044-03-15", "12:30:45.25",
+]
 
 
 def hdus(raw):
@@ -49,6 +54,10 @@ def tiles(name, limit=4):
 def main(target, out):
     out = pathlib.Path(out)
     out.mkdir(parents=True, exist_ok=True)
+    if target == "units":
+        for k, text in enumerate(UNIT_SEEDS):
+            (out / f"seed_{k}").write_text(text)
+        return
     if target == "tile_table":
         for p in sorted(TILED.glob("*.fz")):
             (out / p.name).write_bytes(p.read_bytes())
