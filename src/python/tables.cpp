@@ -639,7 +639,8 @@ const TableState* state_if(nb::handle obj) {
 nb::object make_bintable(BinTableHdu&& hdu, PyHeader header) {
     TableState state;
     state.kind = TableKind::Binary;
-    unwrap(decode_bin_columns(hdu, state));
+    // Decoding reads only the record and fills only `state`, both local to this call.
+    unwrap(without_gil([&] { return decode_bin_columns(hdu, state); }));
     state.n_rows = hdu.n_rows;
     state.header = std::move(header);
     state.raw_data = std::move(hdu).into_parts().data;
@@ -649,7 +650,7 @@ nb::object make_bintable(BinTableHdu&& hdu, PyHeader header) {
 nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header) {
     TableState state;
     state.kind = TableKind::Ascii;
-    unwrap(decode_ascii_columns(hdu, state));
+    unwrap(without_gil([&] { return decode_ascii_columns(hdu, state); }));
     state.n_rows = hdu.n_rows;
     state.header = std::move(header);
     state.raw_data = std::move(hdu).into_parts().data;
