@@ -9,6 +9,7 @@
 #include "data/size.hpp"
 #include "hdu/checksum.hpp"
 #include "header/block.hpp"
+#include "io/replace.hpp"
 #include "util/text.hpp"
 
 namespace vexlo {
@@ -240,6 +241,19 @@ Result<BufWriter> FitsWriter::finish() && {
     BufWriter& owned = std::get<BufWriter>(out);
     VEXLO_TRY(owned.flush());
     return std::move(owned);
+}
+
+Result<void> write_fits_file(const std::string& path, bool overwrite, bool checksums,
+                             std::span<const HduView> hdus) {
+    VEXLO_ASSIGN_OR_RETURN(ReplacingFile file, ReplacingFile::create(path, overwrite));
+    {
+        // The writer is done with the descriptor before the file is committed or discarded.
+        FitsWriter writer = FitsWriter::owning(BufWriter(file.fd(), false), 0, checksums);
+        for (const HduView& hdu : hdus)
+            VEXLO_TRY(writer.write_hdu(*hdu.header, hdu.data));
+        VEXLO_TRY(std::move(writer).finish());
+    }
+    return file.commit();
 }
 
 }  // namespace vexlo

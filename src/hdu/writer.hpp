@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -87,5 +88,18 @@ struct FitsWriter {
   private:
     BufWriter& output();
 };
+
+// One HDU to write: its header and unpadded data section, both borrowed.
+struct HduView {
+    const Header* header = nullptr;
+    ByteSpan data;
+};
+
+// Writes `hdus` (the first one as the primary HDU) as the file at `path`, through a
+// temporary sibling that is synced and renamed over it only when every HDU is written, so a
+// failure leaves no new file and an old one untouched. Without `overwrite` an existing file
+// is refused.
+Result<void> write_fits_file(const std::string& path, bool overwrite, bool checksums,
+                             std::span<const HduView> hdus);
 
 }  // namespace vexlo

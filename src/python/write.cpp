@@ -58,16 +58,13 @@ nb::object py_write(const Args& p) {
         unwrap(check_header_for_write(builders[i].hdu->header, is_primary));
     }
 
+    std::vector<HduView> views;
+    views.reserve(builders.size() + 1);
+    if (empty_primary) views.push_back(HduView{&*empty_primary, ByteSpan()});
+    for (const BuilderRef& b : builders)
+        views.push_back(HduView{&b.hdu->header, b.hdu->data});
     // Builders never change after they are made, and `held` keeps them alive.
-    unwrap(without_gil([&]() -> Result<void> {
-        VEXLO_ASSIGN_OR_RETURN(BufWriter out, BufWriter::create(path, overwrite));
-        FitsWriter writer = FitsWriter::owning(std::move(out), 0, checksums);
-        if (empty_primary) VEXLO_TRY(writer.write_hdu(*empty_primary, ByteSpan()));
-        for (const BuilderRef& b : builders)
-            VEXLO_TRY(writer.write_hdu(b.hdu->header, b.hdu->data));
-        VEXLO_TRY(std::move(writer).finish());
-        return {};
-    }));
+    unwrap(without_gil([&] { return write_fits_file(path, overwrite, checksums, views); }));
     return nb::none();
 }
 

@@ -185,3 +185,103 @@ def test_output_failure_is_a_fits_error(size):
     with pytest.raises(vexlo.FitsError) as e:
         vexlo.write("/dev/full", [vexlo.image(np.zeros(size))], overwrite=True)
     assert str(e.value).startswith("i/o error: ") and isinstance(e.value, OSError)
+
+
+# ---- a failed or interrupted write never damages the file it replaces ----
+
+CHILD_WRITE = """
+import resource, signal, sys
+import numpy as np
+import vexlo
+path, limit, action = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN if action == "ignore" else signal.SIG_DFL)
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+try:
+    vexlo.write(path, [vexlo.image(np.ones(1_000_000))], overwrite=True)
+except vexlo.FitsError as e:
+    print(e)
+    sys.exit(3)
+"""
+
+
+def child_env():
+    import sys
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+
+@pytest.mark.parametrize("action", ["ignore", "die"])
+def test_file_size_limit_leaves_the_old_file_whole(tmp_path, action):
+    # The limit stands in for a full disk; with the signal's default action the kernel
+    # ends the writer mid-write, as a crash would.
+    import re
+    import signal
+    import subprocess
+    import sys
+    p = tmp_path / "old.fits"
+    vexlo.write(p, [vexlo.image(np.arange(10, dtype=np.int16))])
+    before = p.read_bytes()
+    r = subprocess.run([sys.executable, "-c", CHILD_WRITE, str(p), "100000", action],
+                       env=child_env(), capture_output=True, text=True, timeout=60)
+    assert p.read_bytes() == before
+    left = sorted(f.name for f in tmp_path.iterdir() if f.name != "old.fits")
+    if action == "ignore":
+        assert r.returncode == 3, r.stderr
+        assert r.stdout.startswith("i/o error: File too large")
+        assert left == []
+    else:
+        assert r.returncode == -signal.SIGXFSZ, r.stderr
+        # The dead writer's temporary file: "<name>.vexlo-tmp.<pid>.<8 hex digits>".
+        assert len(left) == 1 and re.fullmatch(r"old\.fits\.vexlo-tmp\.\d+\.[0-9a-f]{8}", left[0])
+
+
+CHILD_LOOP = """
+import sys
+import numpy as np
+import vexlo
+path = sys.argv[1]
+images = [vexlo.image(np.full(2_000_000, v)) for v in (1.0, 2.0)]
+print("ready", flush=True)
+for i in range(10**6):
+    vexlo.write(path, [images[i % 2]], overwrite=True)
+"""
+
+
+def test_kill_during_overwrite_leaves_a_whole_file(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+    wholes = set()
+    for v in (1.0, 2.0):
+        q = tmp_path / f"{v}.fits"
+        vexlo.write(q, [vexlo.image(np.full(2_000_000, v))])
+        wholes.add(q.read_bytes())
+    p = tmp_path / "target.fits"
+    vexlo.write(p, [vexlo.image(np.full(2_000_000, 1.0))])
+    for delay in (0.05, 0.13, 0.31):
+        child = subprocess.Popen([sys.executable, "-c", CHILD_LOOP, str(p)], env=child_env(),
+                                 stdout=subprocess.PIPE)
+        assert child.stdout.readline() == b"ready\n"
+        time.sleep(delay)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        assert p.read_bytes() in wholes
+
+
+def test_overwrite_replaces_the_file_not_its_content(tmp_path):
+    # An open reader keeps the old file; the new one keeps the old permission bits.
+    p = tmp_path / "r.fits"
+    vexlo.write(p, [vexlo.image(np.arange(4, dtype=np.int32))])
+    os.chmod(p, 0o640)
+    f = vexlo.open(str(p))
+    vexlo.write(p, [vexlo.image(np.zeros(3, np.float32))], overwrite=True)
+    assert f[0].data.tolist() == [0, 1, 2, 3]
+    assert vexlo.open(str(p))[0].data.tolist() == [0, 0, 0]
+    assert os.stat(p).st_mode & 0o777 == 0o640
+    assert sorted(x.name for x in tmp_path.iterdir()) == ["r.fits"]
+    # A symbolic link stays a link to the replaced file.
+    link = tmp_path / "link.fits"
+    link.symlink_to(p)
+    vexlo.write(link, [vexlo.image(np.ones(2, np.int16))], overwrite=True)
+    assert link.is_symlink() and read(p)[0]["NAXIS1"] == 2

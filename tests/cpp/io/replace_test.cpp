@@ -1,0 +1,121 @@
+#include "io/replace.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace vexlo {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "vexlo_replace_XXXXXX").string();
+        path = ::mkdtemp(tmpl.data());
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+void put(const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+Result<void> write_text(ReplacingFile& f, const std::string& text) {
+    return write_all(f.fd(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+TEST(ReplaceTest, TempSiblingNames) {
+    struct Case {
+        const char* target;
+        long pid;
+        unsigned long nanos;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"/data/img.fits", 77, 255, "/data/img.fits.vexlo-tmp.77.000000ff"},
+        {"img.fits", 1, 999999999, "./img.fits.vexlo-tmp.1.3b9ac9ff"},
+        {"/x", 5, 0, "/x.vexlo-tmp.5.00000000"},
+        {"dir/", 5, 16, "dir/vexlo-out.vexlo-tmp.5.00000010"},
+        {"a/..", 5, 16, "a/vexlo-out.vexlo-tmp.5.00000010"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(temp_sibling_name(c.target, c.pid, c.nanos), c.name) << c.target;
+    }
+}
+
+TEST(ReplaceTest, CommitReplacesAndDiscardLeavesTheOldFile) {
+    TempDir dir;
+    const fs::path target = dir.path / "t.fits";
+    put(target, "old");
+    ::chmod(target.c_str(), 0600);
+    {
+        auto f = ReplacingFile::create(target, true);
+        ASSERT_TRUE(f.has_value());
+        ASSERT_TRUE(write_text(*f, "half").has_value());
+        EXPECT_EQ(slurp(target), "old");
+        // Dropped without a commit: the temporary file goes, the target stays.
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    EXPECT_EQ(slurp(target), "old");
+
+    auto f = ReplacingFile::create(target, true);
+    ASSERT_TRUE(f.has_value());
+    ASSERT_TRUE(write_text(*f, "new").has_value());
+    ASSERT_TRUE(f->commit().has_value());
+    EXPECT_EQ(slurp(target), "new");
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
+
+TEST(ReplaceTest, WithoutOverwriteAnExistingFileIsNeverReplaced) {
+    TempDir dir;
+    const fs::path target = dir.path / "t.fits";
+    put(target, "old");
+    auto refused = ReplacingFile::create(target, false);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().message(), Error::io_errno(EEXIST).message());
+
+    // A file that appears between the check and the commit is not replaced either.
+    const fs::path fresh = dir.path / "fresh.fits";
+    auto f = ReplacingFile::create(fresh, false);
+    ASSERT_TRUE(f.has_value());
+    ASSERT_TRUE(write_text(*f, "mine").has_value());
+    put(fresh, "theirs");
+    auto committed = f->commit();
+    ASSERT_FALSE(committed.has_value());
+    EXPECT_EQ(committed.error().message(), Error::io_errno(EEXIST).message());
+    EXPECT_EQ(slurp(fresh), "theirs");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+}
+
+TEST(ReplaceTest, RefusalsComeBeforeAnyFileIsMade) {
+    TempDir dir;
+    const struct {
+        fs::path target;
+        int err;
+    } cases[] = {
+        {dir.path / "missing" / "x.fits", ENOENT},
+        {dir.path, EISDIR},
+    };
+    for (const auto& c : cases) {
+        auto f = ReplacingFile::create(c.target, true);
+        ASSERT_FALSE(f.has_value()) << c.target;
+        EXPECT_EQ(f.error().message(), Error::io_errno(c.err).message()) << c.target;
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path));
+}
+
+}  // namespace
+}  // namespace vexlo
