@@ -151,8 +151,8 @@ nb::object make_bintable_builder_class(nb::module_& m) {
         return nb::class_<PyBinTableBuilder>(
             m, "BinTableBuilder",
             "Opaque BINTABLE HDU spec produced by :func:`bintable`.\n\n"
-            "Holds the finished header, rows and heap; pass it to :func:`write` or append it\n"
-            "to a :class:`FitsFile`.",
+            "Also the result of :func:`compressed_image`. Holds the finished header, rows and\n"
+            "heap; pass it to :func:`write` or append it to a :class:`FitsFile`.",
             nb::is_final(), nb::type_slots(kBinTableBuilderSlots));
     });
 }

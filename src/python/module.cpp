@@ -118,6 +118,6 @@ nb::object detail::new_builtin(PyMethodDef* method, nb::handle module) {
 }  // namespace vexlo::py
 
 NB_MODULE(vexlo, m) {
-    m.doc() = "Fast FITS file I/O.";
+    m.doc() = "Fast FITS file I/O, WCS transforms and image compression.";
     vexlo::py::guard([&] { vexlo::py::init_module(m); });
 }

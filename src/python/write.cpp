@@ -74,9 +74,9 @@ constexpr FunctionDef kWrite{
     "write", kWriteSig,
     "write(path, hdus, overwrite=False, *, checksums=False)\n--\n\n"
     "Write a sequence of HDU builders to disk.\n\n"
-    "``hdus`` is a list of the builders returned by :func:`image`, :func:`bintable` and\n"
-    ":func:`ascii_table`, written in order; an empty primary HDU is put first when the\n"
-    "list does not start with an image. An existing file is\n"
+    "``hdus`` is a list of the builders returned by :func:`image`, :func:`bintable`,\n"
+    ":func:`ascii_table` and :func:`compressed_image`, written in order; an empty primary\n"
+    "HDU is put first when the list does not start with an image. An existing file is\n"
     "replaced only with ``overwrite=True``. ``checksums=True`` stamps DATASUM and CHECKSUM\n"
     "into every HDU.",
     py_write};

@@ -41,7 +41,9 @@ def run_python(code):
 
 def test_version_doc_and_exports():
     assert vexlo.__version__ == "0.5.0"
-    assert vexlo.__doc__.splitlines()[0] == "Fast FITS file I/O."
+    assert vexlo.__doc__.splitlines()[0] == (
+        "Fast FITS file I/O, WCS transforms and image compression."
+    )
     assert vexlo.__all__ == expected_exports(vexlo)
     assert vexlo.__all__[:4] == ["__version__", "FitsError", "FitsFile", "Header"] or (
         vexlo.__all__[:3] == ["__version__", "FitsError", "Header"]
