@@ -10,8 +10,11 @@
 #include <utility>
 
 #include "data/pixel.hpp"
+#include "header/card.hpp"
 #include "header/header.hpp"
 #include "util/checked.hpp"
+#include "util/text.hpp"
+#include "util/try.hpp"
 
 namespace vexlo {
 
@@ -677,6 +680,56 @@ Result<AsciiTableHdu> AsciiTableBuilder::build() && {
     }
     if (extname) VEXLO_TRY(push_str(h, "EXTNAME", std::move(*extname)));
     return AsciiTableHdu::create(std::move(h), std::move(data));
+}
+
+// ===================================== the user's cards =====================================
+
+Result<void> put_card(Header& h, std::string_view key, const Value& value,
+                      const std::optional<std::string>& comment) {
+    const Layout& layout = h.layout();
+    const auto it = layout.index.find(key);
+    if (it == layout.index.end()) {
+        VEXLO_TRY(h.set(key, value, comment));
+        return {};
+    }
+    const std::size_t at = it->second;
+    const std::optional<std::string> kept = h.view_at(at).comment();
+    h.remove(key);
+    // A comment read leniently from a file may hold bytes a card cannot be written with;
+    // the value matters, the comment does not.
+    if (!h.insert(at, key, value, kept)) VEXLO_TRY(h.insert(at, key, value, std::nullopt));
+    return {};
+}
+
+Result<void> add_unsigned_offset_cards(Header& user, double offset) {
+    // The stored values are offset whatever the user's header says: any other BZERO or
+    // BSCALE would make every reader shift or scale them wrongly.
+    // The signed-byte offset is written as an integer, as other writers do: some readers add
+    // a real BZERO in floating point and then cannot cast the sum back to int8.
+    const Value zero = offset == -128.0 ? Value::make_integer(-128) : Value::make_real(offset);
+    VEXLO_TRY(put_card(user, "BZERO", zero, std::string("offset for unsigned/signed convention")));
+    return put_card(user, "BSCALE", Value::make_real(1.0), std::nullopt);
+}
+
+void merge_user_header(Header& built, const Header& user) {
+    const std::size_t n = user.len();
+    for (std::size_t i = 0; i < n; ++i) {
+        const CardView view = user.view_at(i);
+        const std::string key = ascii_upper(card_keyword(view.bytes.first(kCardLen), true));
+        if (!is_reserved_keyword(key)) {
+            built.push_raw(view.bytes);
+            continue;
+        }
+        if (key == "CHECKSUM" || key == "DATASUM") continue;
+        const std::optional<std::string> comment = view.comment();
+        if (!comment) continue;
+        const std::optional<CardView> target = built.get(key);
+        if (!target) continue;
+        const std::optional<Value> value = target->value();
+        if (!value) continue;
+        const Value kept = *value;  // `target` views bytes that the edit replaces
+        (void)built.set(key, kept, comment);
+    }
 }
 
 }  // namespace vexlo

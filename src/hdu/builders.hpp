@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -127,5 +128,26 @@ struct AsciiTableBuilder {
     // Lays the fields out back to back, renders every cell and builds the TABLE header.
     Result<AsciiTableHdu> build() &&;
 };
+
+// ---- the user's cards ----
+
+// Rewrites the first `keyword` card in place with `value` (keeping its comment when it can be
+// written, else dropping it), removing any later ones; appends one with `comment` when there
+// is none.
+Result<void> put_card(Header& header, std::string_view keyword, const Value& value,
+                      const std::optional<std::string>& comment);
+
+// Makes the user header declare the offset convention: the first BZERO card gets `offset`
+// (an integer card for the signed-byte offset -128) and the first BSCALE card 1.0 where they
+// stand, keeping their comments; later cards of either keyword are removed; missing ones are
+// appended, BZERO with the comment "offset for unsigned/signed convention".
+Result<void> add_unsigned_offset_cards(Header& user, double offset);
+
+// Appends the user's cards to a computed header. Reserved cards (SIMPLE, BITPIX, NAXIS,
+// NAXISn, EXTEND, PCOUNT, GCOUNT, GROUPS, TFIELDS, XTENSION, END, CHECKSUM, DATASUM) never
+// contribute a value; a reserved card's comment goes onto the computed card of that keyword
+// when there is one (CHECKSUM and DATASUM are always dropped). Every other card is appended
+// as its raw images.
+void merge_user_header(Header& built, const Header& user);
 
 }  // namespace vexlo

@@ -77,26 +77,6 @@ Header image_header(Bitpix bitpix, const std::vector<std::uint64_t>& axes, bool 
     return h;
 }
 
-// Rewrites the first `key` card in place with `value` (keeping its comment), removing any
-// later ones; appends one with `comment` when there is none.
-void put_card(Header& h, std::string_view key, const Value& value,
-              const std::optional<std::string>& comment) {
-    const Layout& layout = h.layout();
-    const auto it = layout.index.find(key);
-    if (it == layout.index.end()) {
-        unwrap(h.set(key, value, comment));
-        return;
-    }
-    const std::size_t at = it->second;
-    const std::optional<std::string> kept = h.view_at(at).comment();
-    h.remove(key);
-    // A comment read leniently from a file may hold bytes a card cannot be written with;
-    // the value matters, the comment does not.
-    if (!h.insert(at, key, value, kept)) {
-        unwrap(h.insert(at, key, value, std::nullopt));
-    }
-}
-
 // ---- classes ----
 
 template <class T>
@@ -278,7 +258,7 @@ OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
     OwnedHdu out = std::move(built).into_parts();
 
     if (encoding->offset) {
-        add_unsigned_offset_cards(user, *encoding->offset);
+        unwrap(add_unsigned_offset_cards(user, *encoding->offset));
     } else if (is_float(encoding->bitpix)) {
         // Floating-point pixels are stored as they are; a user's scaling would misread them.
         user.remove("BZERO");
@@ -292,37 +272,6 @@ OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
 OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
     Header user = header.is_valid() && !header.is_none() ? header_from_py(header) : Header();
     return encode_image_array(data, primary, std::move(user));
-}
-
-void add_unsigned_offset_cards(Header& user, double offset) {
-    // The stored values are offset whatever the user's header says: any other BZERO or
-    // BSCALE would make every reader shift or scale them wrongly.
-    // The signed-byte offset is written as an integer, as other writers do: some readers add
-    // a real BZERO in floating point and then cannot cast the sum back to int8.
-    const Value zero = offset == -128.0 ? Value::make_integer(-128) : Value::make_real(offset);
-    put_card(user, "BZERO", zero, std::string("offset for unsigned/signed convention"));
-    put_card(user, "BSCALE", Value::make_real(1.0), std::nullopt);
-}
-
-void merge_user_header(Header& built, const Header& user) {
-    const std::size_t n = user.len();
-    for (std::size_t i = 0; i < n; ++i) {
-        const CardView view = user.view_at(i);
-        const std::string key = ascii_upper(card_keyword(view.bytes.first(kCardLen), true));
-        if (!is_reserved_keyword(key)) {
-            built.push_raw(view.bytes);
-            continue;
-        }
-        if (key == "CHECKSUM" || key == "DATASUM") continue;
-        const std::optional<std::string> comment = view.comment();
-        if (!comment) continue;
-        const std::optional<CardView> target = built.get(key);
-        if (!target) continue;
-        const std::optional<Value> value = target->value();
-        if (!value) continue;
-        const Value kept = *value;  // `target` views bytes that the edit replaces
-        (void)built.set(key, kept, comment);
-    }
 }
 
 // ---- character cells ----

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "data/pixel.hpp"
+#include "hdu/builders.hpp"
 #include "hdu/owned.hpp"
 #include "header/header.hpp"
 
@@ -79,19 +80,6 @@ OwnedHdu encode_image_array(nb::handle data, bool primary, Header user);
 // The HDU of image() and of the path-level append(): `header` (null, or a vexlo.Header or a
 // mapping) converted first, then encode_image_array.
 OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary);
-
-// Makes the user header declare the offset convention: the first BZERO card gets `offset`
-// and the first BSCALE card 1.0 where they stand (keeping their comments); later cards of
-// either keyword are removed; missing ones are appended, BZERO with the comment "offset for
-// unsigned/signed convention".
-void add_unsigned_offset_cards(Header& user, double offset);
-
-// Appends the user's cards to a computed header. Reserved cards (SIMPLE, BITPIX, NAXIS,
-// NAXISn, EXTEND, PCOUNT, GCOUNT, GROUPS, TFIELDS, XTENSION, END, CHECKSUM, DATASUM) never
-// contribute a value; a reserved card's comment goes onto the computed card of that keyword
-// when there is one (CHECKSUM and DATASUM are always dropped). Every other card is appended
-// as its raw images.
-void merge_user_header(Header& built, const Header& user);
 
 // ---- shared by the table encoders ----
 

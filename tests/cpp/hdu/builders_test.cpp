@@ -699,5 +699,36 @@ TEST(AsciiTableBuilder, EmptyColumnsBuildNoRows) {
     EXPECT_TRUE(t->data.empty());
 }
 
+TEST(UserCards, ReservedCardsLendOnlyTheirComments) {
+    Header built = Header::new_primary();
+    ASSERT_TRUE(built.set("BITPIX", Value::make_integer(16), std::nullopt));
+    ASSERT_TRUE(built.set("NAXIS", Value::make_integer(0), std::nullopt));
+    Header user;
+    ASSERT_TRUE(user.set("BITPIX", Value::make_integer(-64), std::string("my bits")));
+    ASSERT_TRUE(user.set("NAXIS1", Value::make_integer(9), std::string("no such card")));
+    ASSERT_TRUE(user.set("CHECKSUM", Value::make_string("0000"), std::string("stale")));
+    ASSERT_TRUE(user.set("OBJECT", Value::make_string("m31"), std::nullopt));
+    merge_user_header(built, user);
+    EXPECT_EQ(cards(built), (std::vector<std::string>{"SIMPLE=T", "BITPIX=16", "NAXIS=0",
+                                                      "EXTEND=T", "OBJECT=m31"}));
+    EXPECT_EQ(built.get("BITPIX")->comment(), "my bits");
+}
+
+TEST(UserCards, OffsetCardsReplaceTheUsersInPlace) {
+    Header user;
+    ASSERT_TRUE(user.set("BSCALE", Value::make_real(2.0), std::string("kept")));
+    ASSERT_TRUE(user.set("OBJECT", Value::make_string("m31"), std::nullopt));
+    ASSERT_TRUE(user.push_card("BZERO", Value::make_real(5.0), std::nullopt));
+    ASSERT_TRUE(user.push_card("BZERO", Value::make_real(6.0), std::nullopt));
+    ASSERT_TRUE(add_unsigned_offset_cards(user, 32768.0));
+    EXPECT_EQ(cards(user), (std::vector<std::string>{"BSCALE=1", "OBJECT=m31", "BZERO=32768"}));
+    EXPECT_EQ(user.get("BSCALE")->comment(), "kept");
+
+    Header bytes;
+    ASSERT_TRUE(add_unsigned_offset_cards(bytes, -128.0));
+    EXPECT_EQ(cards(bytes), (std::vector<std::string>{"BZERO=-128", "BSCALE=1"}));
+    EXPECT_EQ(bytes.get("BZERO")->comment(), "offset for unsigned/signed convention");
+}
+
 }  // namespace
 }  // namespace vexlo
