@@ -450,6 +450,16 @@ Result<Bytes> FitsFile::read_section_bytes(std::size_t index, std::span<const st
     }
 }
 
+Result<std::uint64_t> FitsFile::section_len(std::size_t index, std::span<const std::uint64_t> axes,
+                                            std::span<const std::uint64_t> start,
+                                            std::span<const std::uint64_t> shape,
+                                            Bitpix bitpix) const {
+    if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
+    VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
+                           plan_section(axes, start, shape, bitpix, spans[index].data_len));
+    return plan.len;
+}
+
 Result<void> FitsFile::read_section_into(std::size_t index, std::span<const std::uint64_t> axes,
                                          std::span<const std::uint64_t> start,
                                          std::span<const std::uint64_t> shape, Bitpix bitpix,

@@ -88,6 +88,11 @@ struct FitsFile {
     Result<Bytes> read_section_bytes(std::size_t index, std::span<const std::uint64_t> axes,
                                      std::span<const std::uint64_t> start,
                                      std::span<const std::uint64_t> shape, Bitpix bitpix) const;
+    // The byte length of that section once it is checked against the axes and the data
+    // section, so that a caller can refuse a bad read before allocating its destination.
+    Result<std::uint64_t> section_len(std::size_t index, std::span<const std::uint64_t> axes,
+                                      std::span<const std::uint64_t> start,
+                                      std::span<const std::uint64_t> shape, Bitpix bitpix) const;
     // The same section read straight into `dest`, whose length must equal the section's.
     Result<void> read_section_into(std::size_t index, std::span<const std::uint64_t> axes,
                                    std::span<const std::uint64_t> start,

@@ -114,7 +114,11 @@ nb::handle panic_exception_type() {
 }
 
 void to_fits_error(const Error& error) {
-    nb::handle type = fits_error_type();
+    // An allocation the core could not make is the interpreter's MemoryError, as Python's
+    // own allocations report it.
+    static const Error out_of_memory = Error::out_of_memory();
+    const bool no_memory = error.kind == Error::Kind::Io && error.msg == out_of_memory.msg;
+    nb::handle type = no_memory ? nb::handle(PyExc_MemoryError) : fits_error_type();
     set_with_message(type.ptr(), error.message());
     throw nb::python_error();
 }

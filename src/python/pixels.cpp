@@ -129,7 +129,21 @@ NewArray new_array(std::string_view dtype, std::span<const std::uint64_t> shape)
     }
     PyObject* args[] = {dims.ptr(), dtype_obj.ptr()};
     nb::object array = nb::steal(PyObject_Vectorcall(numpy_refs().empty, args, 2, nullptr));
-    if (!array.is_valid()) panic("NumPy could not create an array: " + take_error_text());
+    if (!array.is_valid()) {
+        // An allocation that fails is the caller's MemoryError; an image with more axes than
+        // NumPy allows is a property of the file. Anything else is our own fault.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw nb::python_error();
+        const bool value_error = PyErr_ExceptionMatches(PyExc_ValueError);
+        std::string text = take_error_text();
+        if (text.starts_with("ValueError: ")) text.erase(0, 12);
+        if (value_error && text.find("maximum supported dimension") != std::string::npos) {
+            to_fits_error(Error::data("NumPy cannot hold an array of " +
+                                      std::to_string(shape.size()) + " axes: " + text));
+        }
+        if (value_error && text.find("too big") != std::string::npos)
+            raise(PyExc_MemoryError, text);
+        panic("NumPy could not create an array: " + text);
+    }
     Py_buffer view;
     if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
         panic("a new NumPy array has no writable contiguous buffer: " + take_error_text());

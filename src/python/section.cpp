@@ -53,6 +53,9 @@ nb::object read_region(const PyImageSection& s, const SectionRegion& r) {
     for (std::size_t k = 0; k < r.counts.size(); ++k) {
         if (!r.dropped[k]) kept.push_back(r.counts[k]);
     }
+    // The read is checked before its array is made: a header may claim far more than the
+    // file holds.
+    (void)unwrap(src.file->section_len(src.hdu_index, src.axes, starts, counts, s.pixel_type));
     NewArray a = new_array(raw_dtype_name(s.pixel_type), kept);
     unwrap(src.file->read_section_into(src.hdu_index, src.axes, starts, counts, s.pixel_type,
                                        a.bytes));
@@ -187,10 +190,13 @@ std::optional<SectionRegion> parse_section_key(nb::handle key,
             continue;
         }
         if (Py_TYPE(item.ptr()) != &PySlice_Type) return std::nullopt;
-        nb::object bounds = item.attr("indices")(nb::int_(len));
-        const std::int64_t start = to_i64(bounds[0]);
-        const std::int64_t stop = to_i64(bounds[1]);
-        const std::int64_t step = to_i64(bounds[2]);
+        // Steps beyond the index range are clipped, as slice.indices and NumPy do.
+        Py_ssize_t start = 0;
+        Py_ssize_t stop = 0;
+        Py_ssize_t step = 0;
+        if (PySlice_Unpack(item.ptr(), &start, &stop, &step) != 0) throw nb::python_error();
+        if (len > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return std::nullopt;
+        PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &start, &stop, step);
         if (step != 1 || start < 0 || stop < start) return std::nullopt;
         r.starts.push_back(static_cast<std::uint64_t>(start));
         r.counts.push_back(static_cast<std::uint64_t>(stop - start));

@@ -1,11 +1,15 @@
 """vexlo._ImageSection reads: regions read from disk for unscaled pixels not read yet, the
 full array otherwise, key parsing, errors and the repr."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
 import vexlo
-from fits_bytes import card
+from fits_bytes import card, header_bytes, padded, primary_hdu
 from fits_images import image_file, stored
 
 IMAGE = np.arange(200 * 100, dtype=np.int32).reshape(200, 100)
@@ -266,3 +270,77 @@ def test_section_of_an_image_without_pixels_keeps_its_axes(tmp_path):
         before[0]
     assert repr(before) == "_ImageSection(<no data>)"
     assert hdu.section[1, 2] == 5
+
+
+# ---- files that claim more than NumPy or the memory can hold ----
+
+STEP_KEYS = [
+    slice(None, None, 2**63),
+    slice(None, None, 10**20),
+    slice(None, None, -10**20),
+    slice(-(10**20), 10**20, -(2**63)),
+    (slice(3, None, 10**20), slice(None, None, -(2**64))),
+]
+
+
+@pytest.mark.parametrize("key", STEP_KEYS, ids=range(len(STEP_KEYS)))
+def test_huge_steps_normalise_like_numpy(tmp_path, key):
+    hdu = open_image(tmp_path)
+    np.testing.assert_array_equal(hdu.section[key], IMAGE[key])
+
+
+def test_more_axes_than_numpy_allows_is_a_fits_error(tmp_path):
+    cards = [card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 70)]
+    cards += [card(f"NAXIS{i}", 1) for i in range(1, 71)]
+    path = tmp_path / "n70.fits"
+    path.write_bytes(header_bytes(cards) + padded(b"\x05"))
+    reads = [(lambda h: h.data, 70), (lambda h: h.section[...], 70), (lambda h: h.section[0], 69)]
+    for read, n in reads:
+        with pytest.raises(vexlo.FitsError) as e:
+            read(vexlo.open(path)[0])
+        assert str(e.value).startswith(f"data: NumPy cannot hold an array of {n} axes: ")
+        assert "64" in str(e.value)
+
+
+def test_sections_of_an_empty_group_allocate_nothing(tmp_path):
+    # GCOUNT = 0 leaves no data behind a header that claims 86 x 2**32 bytes.
+    ext = [card("XTENSION", "IMAGE"), card("BITPIX", 8), card("NAXIS", 2),
+           card("NAXIS1", 2**32), card("NAXIS2", 86), card("PCOUNT", 0), card("GCOUNT", 0)]
+    path = tmp_path / "g0.fits"
+    path.write_bytes(primary_hdu() + header_bytes(ext))
+    hdu = vexlo.open(path)[1]
+    for key in [(0, slice(0, 4)), (slice(None), slice(None)), ..., 5]:
+        with pytest.raises(vexlo.FitsError, match="^data: .*data section"):
+            hdu.section[key]
+
+
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+CHILD_READ = """
+import resource, sys
+import vexlo
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+f = vexlo.open(sys.argv[1])
+for read in (lambda h: h.data, lambda h: h.section[...], lambda h: h.section[:, 1:]):
+    try:
+        read(f[0])
+    except MemoryError:
+        print("MemoryError")
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the address sanitizer reserves more address space than "
+                                      "the limit this test sets")
+def test_an_allocation_that_fails_is_a_memory_error(tmp_path):
+    # A sparse 8 GiB image read under a 2 GiB address-space limit.
+    path = tmp_path / "big.fits"
+    cards = [card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 2),
+             card("NAXIS1", 2**16), card("NAXIS2", 2**17)]
+    with open(path, "wb") as f:
+        f.write(header_bytes(cards))
+        f.truncate(len(header_bytes(cards)) + 2**33 + 2880)
+    r = subprocess.run([sys.executable, "-c", CHILD_READ, str(path)], capture_output=True,
+                       text=True, timeout=60,
+                       env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path))))
+    assert r.returncode == 0 and "PanicException" not in r.stderr, r.stderr
+    assert r.stdout.split() == ["MemoryError"] * 3
