@@ -102,8 +102,7 @@ Result<ImageBuilder<T>> ImageBuilder<T>::create(std::vector<std::uint64_t> axes,
     return b;
 }
 
-template <class T>
-Result<ImageHdu> ImageBuilder<T>::build() && {
+Result<Header> image_header(Bitpix bitpix, std::span<const std::uint64_t> axes, bool primary) {
     Header h;
     if (primary) {
         VEXLO_TRY(
@@ -111,7 +110,7 @@ Result<ImageHdu> ImageBuilder<T>::build() && {
     } else {
         VEXLO_TRY(push_str(h, "XTENSION", "IMAGE"));
     }
-    VEXLO_TRY(push_int(h, "BITPIX", PixelTraits<T>::bitpix));
+    VEXLO_TRY(push_int(h, "BITPIX", bitpix_value(bitpix)));
     VEXLO_TRY(push_int(h, "NAXIS", static_cast<std::int64_t>(axes.size())));
     for (std::size_t i = 0; i < axes.size(); ++i) {
         // Axis lengths beyond the signed range cannot be a header integer; such a list
@@ -129,7 +128,13 @@ Result<ImageHdu> ImageBuilder<T>::build() && {
         VEXLO_TRY(push_int(h, "PCOUNT", 0));
         VEXLO_TRY(push_int(h, "GCOUNT", 1));
     }
+    return h;
+}
 
+template <class T>
+Result<ImageHdu> ImageBuilder<T>::build() && {
+    VEXLO_ASSIGN_OR_RETURN(const Bitpix bitpix, from_bitpix(PixelTraits<T>::bitpix));
+    VEXLO_ASSIGN_OR_RETURN(Header h, image_header(bitpix, axes, primary));
     Bytes data;
     try {
         data.resize(pixels.size() * sizeof(T));

@@ -22,6 +22,11 @@ namespace vexlo {
 
 // ---- images ----
 
+// The mandatory cards of an image: SIMPLE (primary) or XTENSION = 'IMAGE', BITPIX, NAXIS,
+// NAXISn (NAXIS1 first), then EXTEND (primary) or PCOUNT = 0 and GCOUNT = 1. An axis length
+// beyond the signed 64-bit range is an Error::Data.
+Result<Header> image_header(Bitpix bitpix, std::span<const std::uint64_t> axes, bool primary);
+
 // T is one of std::uint8_t, std::int16_t, std::int32_t, std::int64_t, float, double
 // (BITPIX 8, 16, 32, 64, -32, -64).
 template <class T>

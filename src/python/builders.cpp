@@ -61,22 +61,6 @@ Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
 const char* const kUnsupportedImageDtype =
     "image: unsupported numpy dtype (expected bool/i8/u8/i16/u16/i32/u32/i64/u64/f32/f64)";
 
-// The mandatory cards of an image with these axes (NAXIS1 first).
-Header image_header(Bitpix bitpix, const std::vector<std::uint64_t>& axes, bool primary) {
-    Header h = primary ? Header::new_primary() : Header::new_image_extension();
-    unwrap(h.set("BITPIX", Value::make_integer(bitpix_value(bitpix)), std::nullopt));
-    unwrap(
-        h.set("NAXIS", Value::make_integer(static_cast<std::int64_t>(axes.size())), std::nullopt));
-    std::string previous = "NAXIS";
-    for (std::size_t i = 0; i < axes.size(); ++i) {
-        std::string key = "NAXIS" + std::to_string(i + 1);
-        unwrap(h.insert_after(
-            previous, key, Value::make_integer(static_cast<std::int64_t>(axes[i])), std::nullopt));
-        previous = std::move(key);
-    }
-    return h;
-}
-
 // ---- classes ----
 
 template <class T>
@@ -253,8 +237,8 @@ OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
 
     // The header and the pixel bytes are checked against each other: an array without axes
     // holds one pixel where its header declares none, and is refused here.
-    ImageHdu built =
-        unwrap(ImageHdu::create(image_header(encoding->bitpix, axes, primary), std::move(pixels)));
+    ImageHdu built = unwrap(
+        ImageHdu::create(unwrap(image_header(encoding->bitpix, axes, primary)), std::move(pixels)));
     OwnedHdu out = std::move(built).into_parts();
 
     if (encoding->offset) {
