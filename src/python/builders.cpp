@@ -206,13 +206,13 @@ std::optional<PixelEncoding> pixel_encoding(nb::handle array) {
     // A NumPy bool is one byte holding 0 or 1: stored as it is.
     if (d.is('b', 1)) return PixelEncoding{Bitpix::U8, 0, std::nullopt};
     // Flipping the top bit is subtracting 2^(n-1) modulo 2^n, which BZERO adds back.
-    if (d.is('u', 2)) return PixelEncoding{Bitpix::I16, 0x8000, 32768.0};
-    if (d.is('u', 4)) return PixelEncoding{Bitpix::I32, 0x80000000, 2147483648.0};
+    if (d.is('u', 2)) return PixelEncoding{Bitpix::I16, 0x8000, standard_offset(Bitpix::I16)};
+    if (d.is('u', 4)) return PixelEncoding{Bitpix::I32, 0x80000000, standard_offset(Bitpix::I32)};
     if (d.is('u', 8)) {
-        return PixelEncoding{Bitpix::I64, 0x8000000000000000, 9223372036854775808.0};
+        return PixelEncoding{Bitpix::I64, 0x8000000000000000, standard_offset(Bitpix::I64)};
     }
     // int8: adding 128 modulo 256 is the same flip.
-    if (d.is('i', 1)) return PixelEncoding{Bitpix::U8, 0x80, -128.0};
+    if (d.is('i', 1)) return PixelEncoding{Bitpix::U8, 0x80, standard_offset(Bitpix::U8)};
     return std::nullopt;
 }
 

@@ -10,6 +10,7 @@
 #include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/header.hpp"
+#include "python/method.hpp"
 #include "python/module.hpp"
 
 namespace vexlo::py {
@@ -58,7 +59,7 @@ nb::object py_compressed_image(const Args& p) {
     OwnedHdu encoded = encode_image_array(data, false, std::move(user));
     const ImageHdu image =
         unwrap(ImageHdu::create(std::move(encoded.header), std::move(encoded.data)));
-    BinTableHdu table = unwrap(compress_image_to_hdu(image, options));
+    BinTableHdu table = unwrap(without_gil([&] { return compress_image_to_hdu(image, options); }));
     return make_bintable_builder(std::move(table).into_parts());
 }
 

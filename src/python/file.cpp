@@ -512,7 +512,10 @@ nb::object file_verify_checksums(PyFitsFile& self, const Args&) {
     if (!self.slots.source) {
         raise(PyExc_ValueError, "FitsFile.verify_checksums: file already closed");
     }
-    const std::vector<ChecksumStatus> statuses = unwrap(verify_checksums(*self.slots.source));
+    // Others wait for the lock with the interpreter lock released, so the reads can run
+    // without it.
+    const std::vector<ChecksumStatus> statuses =
+        unwrap(without_gil([&] { return verify_checksums(*self.slots.source); }));
     const auto flag = [](std::optional<bool> ok) -> nb::object {
         if (!ok) return nb::none();
         return nb::bool_(*ok);
