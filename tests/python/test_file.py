@@ -652,3 +652,40 @@ def test_threads_share_every_object(tmp_path):
         assert all(arrays[i] is f[i].data for i in arrays)
         assert named is f[int(named.header["EXTNAME"][1:]) + 1]
     assert [int(f[i].data[0, 0]) for i in range(1, len(f))] == list(range(30))
+
+
+def test_threads_convert_decode_and_verify_at_once(tmp_path):
+    # Conversions, table decoding and checksum reads run without the interpreter lock while
+    # other threads load HDUs of the same file.
+    path = tmp_path / "mixed.fits"
+    raw = np.arange(128 * 128, dtype=np.int16).reshape(128, 128)
+    vexlo.write(
+        str(path),
+        [
+            vexlo.image(raw, {"BSCALE": 2.0, "BZERO": 1.0}),
+            vexlo.image(raw.astype(np.uint16), primary=False),
+            vexlo.bintable({"x": np.arange(5000, dtype=np.float64)}),
+        ],
+        checksums=True,
+    )
+    f = vexlo.open(path)
+    barrier = threading.Barrier(6)
+    results = []
+
+    def work():
+        barrier.wait()
+        results.append((f.verify_checksums(), f[0].data, f[1].data, f[2].column("x")))
+
+    threads = [threading.Thread(target=work) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 6
+    for sums, scaled, offset, column in results:
+        assert all(s["checksum_ok"] and s["datasum_ok"] for s in sums)
+        assert scaled is f[0].data and offset is f[1].data
+        np.testing.assert_array_equal(column, np.arange(5000, dtype=np.float64))
+    np.testing.assert_array_equal(f[0].data, raw * np.float32(2) + np.float32(1))
+    assert f[1].data.dtype == np.uint16
+    np.testing.assert_array_equal(f[1].data, raw.astype(np.uint16))
