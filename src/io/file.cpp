@@ -162,20 +162,18 @@ Result<Bytes> gunzip_and_pad(Bytes bytes) {
 }
 
 Result<FitsFile> FitsFile::open(const std::string& path, bool lenient) {
+    // One descriptor serves the sniffing and the scan, so both see the same file.
+    VEXLO_ASSIGN_OR_RETURN(Fd fd, open_regular_file(path));
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t size, file_size(fd.get()));
     std::uint8_t magic[2] = {0, 0};
-    std::size_t got = 0;
-    {
-        VEXLO_ASSIGN_OR_RETURN(Fd fd, open_read(path));
-        VEXLO_ASSIGN_OR_RETURN(got, read_once(fd.get(), magic, 2));
-        if (is_gzip(ByteSpan(magic, got))) {
-            VEXLO_ASSIGN_OR_RETURN(Bytes whole, read_whole_file(fd.get()));
-            fd.reset();
-            VEXLO_ASSIGN_OR_RETURN(Bytes content, gunzip_and_pad(std::move(whole)));
-            return scan_buffer(std::move(content), lenient);
-        }
+    if (size >= 2) VEXLO_TRY(pread_exact(fd.get(), 0, magic, 2));
+    if (is_gzip(ByteSpan(magic, size >= 2 ? 2 : 0))) {
+        VEXLO_ASSIGN_OR_RETURN(Bytes whole, read_whole_file(fd.get()));
+        fd.reset();
+        VEXLO_ASSIGN_OR_RETURN(Bytes content, gunzip_and_pad(std::move(whole)));
+        return scan_buffer(std::move(content), lenient);
     }
-    VEXLO_ASSIGN_OR_RETURN(Fd fd, open_read(path));
-    return scan_file(std::move(fd), lenient);
+    return scan_source(std::make_unique<const FileSource>(std::move(fd), size), lenient);
 }
 
 Result<FitsFile> scan_file(Fd fd, bool lenient) {

@@ -52,6 +52,27 @@ Result<Fd> open_read(const std::string& path) {
     return open_with(path, O_RDONLY);
 }
 
+Result<Fd> open_regular_file(const std::string& path) {
+    // Non-blocking, so that opening a FIFO does not wait for a writer before it is refused.
+    VEXLO_ASSIGN_OR_RETURN(Fd fd, open_with(path, O_RDONLY | O_NONBLOCK));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(Error::io_errno(errno));
+    if (S_ISDIR(st.st_mode)) return std::unexpected(Error::io_errno(EISDIR));
+    if (!S_ISREG(st.st_mode)) {
+        const char* kind = S_ISFIFO(st.st_mode)   ? "a FIFO"
+                           : S_ISSOCK(st.st_mode) ? "a socket"
+                           : S_ISCHR(st.st_mode)  ? "a character device"
+                           : S_ISBLK(st.st_mode)  ? "a block device"
+                                                  : "not a plain file";
+        return fail(Error::io("'" + path + "' is " + kind + ", not a regular file"));
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return std::unexpected(Error::io_errno(errno));
+    }
+    return fd;
+}
+
 Result<Fd> open_read_write(const std::string& path) {
     return open_with(path, O_RDWR);
 }

@@ -32,6 +32,10 @@ class Fd {
 
 // Opens read-only with close-on-exec.
 Result<Fd> open_read(const std::string& path);
+// Opens a regular file read-only with close-on-exec. Anything else (a FIFO, socket or
+// device) is refused before any read, and without waiting for a FIFO's writer; a directory
+// gives the system's "Is a directory".
+Result<Fd> open_regular_file(const std::string& path);
 // Opens for reading and writing (no creation, no truncation) with close-on-exec.
 Result<Fd> open_read_write(const std::string& path);
 

@@ -689,3 +689,68 @@ def test_threads_convert_decode_and_verify_at_once(tmp_path):
     np.testing.assert_array_equal(f[0].data, raw * np.float32(2) + np.float32(1))
     assert f[1].data.dtype == np.uint16
     np.testing.assert_array_equal(f[1].data, raw.astype(np.uint16))
+
+
+# ---- paths that are not regular files, and blocking I/O ----
+
+
+def test_paths_that_are_not_regular_files_are_refused_at_once(tmp_path):
+    import socket
+    fifo = tmp_path / "pipe.fits"
+    os.mkfifo(fifo)
+    sock_path = tmp_path / "sock.fits"
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind(str(sock_path))
+    cases = [(fifo, "a FIFO"), ("/dev/zero", "a character device")]
+    outcome = {}
+
+    def run():
+        for path, kind in cases:
+            try:
+                vexlo.open(path)
+                outcome[path] = "opened"
+            except vexlo.FitsError as e:
+                outcome[path] = str(e)
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join(10)
+    if t.is_alive():
+        # Release a reader stuck waiting for the FIFO's writer, then fail.
+        os.close(os.open(fifo, os.O_WRONLY))
+        t.join()
+        pytest.fail("opening a FIFO waited for a writer")
+    for path, kind in cases:
+        assert outcome[path] == f"i/o error: '{path}' is {kind}, not a regular file"
+    # A socket cannot even be opened; the system says so.
+    with pytest.raises(vexlo.FitsError, match="^i/o error: No such device or address"):
+        vexlo.open(sock_path)
+    sock.close()
+    with pytest.raises(vexlo.FitsError, match=r"^i/o error: Is a directory \(os error 21\)"):
+        vexlo.open(tmp_path)
+
+
+CHILD_FIFO_WRITE = """
+import sys, threading
+import numpy as np
+import vexlo
+fifo, copy = sys.argv[1], sys.argv[2]
+image = vexlo.image(np.arange(100_000, dtype=np.int32))
+# The writer blocks in open until a reader comes, and then on every full pipe buffer: the
+# reading below can only happen while the writing thread has let go of the interpreter.
+t = threading.Thread(target=vexlo.write, args=(fifo, [image]), kwargs={"overwrite": True})
+t.start()
+with open(fifo, "rb") as r, open(copy, "wb") as w:
+    w.write(r.read())
+t.join()
+print(vexlo.open(copy)[0].data[-1])
+"""
+
+
+def test_other_threads_run_while_one_blocks_on_a_file(tmp_path):
+    fifo = tmp_path / "out.fits"
+    os.mkfifo(fifo)
+    r = subprocess.run([sys.executable, "-c", CHILD_FIFO_WRITE, str(fifo), str(tmp_path / "c")],
+                       capture_output=True, text=True, timeout=60,
+                       env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path))))
+    assert (r.returncode, r.stdout) == (0, "99999\n"), r.stderr
