@@ -5,6 +5,7 @@
 
 #include "units/unit.hpp"
 #include "util/text.hpp"
+#include "wcs/parse.hpp"
 
 namespace vexlo {
 
@@ -290,11 +291,20 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
             Error::wcs("celestial CTYPE pair has mismatched projection codes: `" + lon_ctype +
                        "` vs `" + lat_ctype + "`"));
     }
+    // TPV and TNX are the gnomonic plane with a distortion, ZPX the zenithal polynomial one;
+    // their PV cards hold distortion terms, not projection or fiducial parameters.
+    const std::string code = ascii_upper(lat_code);
+    const bool tpv = code == "TPV";
+    const bool tnx = code == "TNX" || code == "ZPX";
+    if (tnx) {
+        return std::unexpected(
+            Error::wcs("CTYPE `" + lat_ctype + "`: the " + code + " distortion is not supported"));
+    }
     const std::string sfx(suffix);
     const std::string lat_n = std::to_string(pair.lat + 1);
     const std::string lon_n = std::to_string(pair.lon + 1);
     std::array<ProjParam, 21> params{};
-    for (std::size_t m = 0; m <= 20; ++m) {
+    for (std::size_t m = 0; m <= 20 && !tpv; ++m) {
         const auto card = header.get("PV" + lat_n + "_" + std::to_string(m) + sfx);
         if (!card) continue;
         const std::optional<Value> v = card->value();
@@ -306,9 +316,11 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
             params[m] = 0.0;
         }
     }
-    VEXLO_ASSIGN_OR_RETURN(Projection projection, Projection::from_code(lat_code, params));
+    VEXLO_ASSIGN_OR_RETURN(Projection projection,
+                           Projection::from_code(tpv ? std::string("TAN") : lat_code, params));
 
-    const auto pv_lon = [&](int m) {
+    const auto pv_lon = [&](int m) -> std::optional<double> {
+        if (tpv) return std::nullopt;
         return header.get_f64("PV" + lon_n + "_" + std::to_string(m) + sfx);
     };
     const std::optional<double> phi0_given = pv_lon(1);
@@ -337,6 +349,18 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
         VEXLO_ASSIGN_OR_RETURN(offset, projection.forward(phi0, theta0));
     }
     CelestialBlock block;
+    if (tpv) {
+        VEXLO_ASSIGN_OR_RETURN(TpvTable t1,
+                               TpvTable::from_pv(1, read_pv_terms(header, pair.lon + 1, sfx)));
+        VEXLO_ASSIGN_OR_RETURN(TpvTable t2,
+                               TpvTable::from_pv(2, read_pv_terms(header, pair.lat + 1, sfx)));
+        block.tpv = Tpv{t1, t2};
+    }
+    const std::string lat_upper = ascii_upper(lat_ctype);
+    if (lat_upper.size() > 8 && lat_upper.find("SIP", 8) != std::string::npos) {
+        VEXLO_ASSIGN_OR_RETURN(Sip sip, Sip::from_header(header));
+        block.sip = std::move(sip);
+    }
     block.projection = projection;
     block.pair = pair;
     block.rotation = rotation;

@@ -13,6 +13,8 @@
 
 #include "error.hpp"
 #include "header/header.hpp"
+#include "wcs/distortion/sip.hpp"
+#include "wcs/distortion/tpv.hpp"
 #include "wcs/projection/projection.hpp"
 
 namespace vexlo {
@@ -62,9 +64,11 @@ struct CelestialRotation {
     Point2 celestial_to_native(double alpha, double delta) const;
 };
 
-// Later distortions of the projection plane plug in here, beside the projection.
+// Everything the pair needs. At most one of tpv and tnx is present; sip may join either.
 struct CelestialBlock {
     Projection projection;
+    std::optional<Sip> sip;
+    std::optional<Tpv> tpv;
     CelestialPair pair;
     CelestialRotation rotation;
     double lon_scale = 1.0;  // CUNIT of the longitude axis to degrees

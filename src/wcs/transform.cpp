@@ -1,12 +1,9 @@
 // Pixel to world and back: one point at a time through the whole pipeline, or many points
 // with the per-description set-up (projection kernels, matrices, rotation) done once.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "wcs/wcs.hpp"
@@ -36,10 +33,50 @@ struct PointFault {
     double u = 0.0;
     double v = 0.0;
     Point2 detail;
+    NewtonStatus newton = NewtonStatus::Ok;
+    const char* label = "";  // the distortion whose inverse failed
 };
 
 Error fault_error(const Wcs& w, const PointFault& f) {
+    if (f.newton != NewtonStatus::Ok) return Error::wcs(newton_message(f.label, f.newton));
     return Error::wcs(w.celestial->projection.fault(f.status, f.u, f.v, f.detail));
+}
+
+// The plane distortions after the matrix: TPV replaces (xi, eta) by its two polynomials.
+inline void distort_plane(const CelestialBlock& b, double& xi, double& eta) {
+    if (b.tpv) {
+        const double x = b.tpv->t1.eval(xi, eta);
+        const double y = b.tpv->t2.eval(xi, eta);
+        xi = x;
+        eta = y;
+    }
+}
+
+// Undoes distort_plane; false with the fault filled when an inverse does not converge.
+inline bool undistort_plane(const CelestialBlock& b, double& xi, double& eta, PointFault& fault) {
+    if (b.tpv) {
+        const NewtonStatus st = b.tpv->inverse(xi, eta);
+        if (st != NewtonStatus::Ok) {
+            fault.newton = st;
+            fault.label = "TPV";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The polynomials are in the image's own pixel offsets (x before y), whichever of the two
+// axes carries the longitude: a latitude-first image must not see u and v exchanged.
+inline std::pair<std::size_t, std::size_t> sip_axes(const CelestialBlock& b) {
+    return {std::min(b.pair.lon, b.pair.lat), std::max(b.pair.lon, b.pair.lat)};
+}
+
+inline bool undistort_sip(const Sip& sip, double& u, double& v, PointFault& fault) {
+    const NewtonStatus st = sip.inverse(u, v);
+    if (st == NewtonStatus::Ok) return true;
+    fault.newton = st;
+    fault.label = "SIP";
+    return false;
 }
 
 // The forward pipeline of one point of naxis values into s.output; false on a failed step.
@@ -51,7 +88,12 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
         s.pixel1[k] = pixel[k] + 1.0;
         s.offsets[k] = s.pixel1[k] - t.crpix[k];
     }
-    // (a distortion of the pixel offsets applies here)
+    if (w.celestial && w.celestial->sip) {
+        const auto [first, second] = sip_axes(*w.celestial);
+        const auto [u, v] = w.celestial->sip->forward(s.offsets[first], s.offsets[second]);
+        s.offsets[first] = u;
+        s.offsets[second] = v;
+    }
     for (std::size_t k = 0; k < n; ++k) {
         double sum = 0.0;
         for (std::size_t j = 0; j < n; ++j)
@@ -62,8 +104,11 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
     // (spectral and lookup-table axes replace their output values here)
     if (w.celestial) {
         const CelestialBlock& b = *w.celestial;
-        const double x = b.lon_scale * s.intermediate[b.pair.lon] + b.fiducial_offset.a;
-        const double y = b.lat_scale * s.intermediate[b.pair.lat] + b.fiducial_offset.b;
+        double xi = b.lon_scale * s.intermediate[b.pair.lon];
+        double eta = b.lat_scale * s.intermediate[b.pair.lat];
+        distort_plane(b, xi, eta);
+        const double x = xi + b.fiducial_offset.a;
+        const double y = eta + b.fiducial_offset.b;
         Point2 native;
         const ProjStatus st = b.projection.inverse_kernel()(b.projection, x, y, native);
         if (st != ProjStatus::Ok) {
@@ -95,14 +140,23 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
             fault = {st, native.a, native.b, plane};
             return false;
         }
-        s.intermediate[b.pair.lon] = (plane.a - b.fiducial_offset.a) / b.lon_scale;
-        s.intermediate[b.pair.lat] = (plane.b - b.fiducial_offset.b) / b.lat_scale;
+        double xi = plane.a - b.fiducial_offset.a;
+        double eta = plane.b - b.fiducial_offset.b;
+        if (!undistort_plane(b, xi, eta, fault)) return false;
+        s.intermediate[b.pair.lon] = xi / b.lon_scale;
+        s.intermediate[b.pair.lat] = eta / b.lat_scale;
     }
     for (std::size_t k = 0; k < n; ++k) {
         double sum = 0.0;
         for (std::size_t j = 0; j < n; ++j)
             sum += t.inverse[k * n + j] * s.intermediate[j];
         s.offsets[k] = sum;
+    }
+    if (w.celestial && w.celestial->sip) {
+        const auto [first, second] = sip_axes(*w.celestial);
+        if (!undistort_sip(*w.celestial->sip, s.offsets[first], s.offsets[second], fault)) {
+            return false;
+        }
     }
     for (std::size_t k = 0; k < n; ++k)
         s.output[k] = t.crpix[k] + s.offsets[k] - 1.0;
@@ -124,6 +178,8 @@ struct CelestialView {
     double lat_scale;
     double x0;
     double y0;
+    const CelestialBlock* block;
+    const Sip* sip;
 };
 
 std::optional<CelestialView> celestial_view(const Wcs& w) {
@@ -151,20 +207,31 @@ std::optional<CelestialView> celestial_view(const Wcs& w) {
     v.lat_scale = b.lat_scale;
     v.x0 = b.fiducial_offset.a;
     v.y0 = b.fiducial_offset.b;
+    v.block = &b;
+    v.sip = b.sip ? &*b.sip : nullptr;
     return v;
 }
 
+// The two-axis pipeline over whole arrays; the choice of distortions is made once per batch
+// through the template flags, so the loop carries no per-point dispatch beyond the kernels.
+template <bool kSip, bool kPlane>
 void celestial_forward_batch(const CelestialView& v, std::span<const double> in,
                              std::span<double> out) {
     const std::size_t points = in.size() / 2;
     for (std::size_t i = 0; i < points; ++i) {
-        const double o0 = (in[2 * i] + 1.0) - v.crpix[0];
-        const double o1 = (in[2 * i + 1] + 1.0) - v.crpix[1];
+        double o0 = (in[2 * i] + 1.0) - v.crpix[0];
+        double o1 = (in[2 * i + 1] + 1.0) - v.crpix[1];
+        if constexpr (kSip) {
+            const auto [u, w] = v.sip->forward(o0, o1);
+            o0 = u;
+            o1 = w;
+        }
         double x[2];
         x[0] = 0.0 + v.matrix[0] * o0 + v.matrix[1] * o1;
         x[1] = 0.0 + v.matrix[2] * o0 + v.matrix[3] * o1;
-        const double xi = v.lon_scale * x[v.lon];
-        const double eta = v.lat_scale * x[v.lat];
+        double xi = v.lon_scale * x[v.lon];
+        double eta = v.lat_scale * x[v.lat];
+        if constexpr (kPlane) distort_plane(*v.block, xi, eta);
         Point2 native;
         if (v.inverse(*v.projection, xi + v.x0, eta + v.y0, native) != ProjStatus::Ok) {
             out[2 * i] = kNaN;
@@ -177,56 +244,52 @@ void celestial_forward_batch(const CelestialView& v, std::span<const double> in,
     }
 }
 
+template <bool kSip, bool kPlane>
 void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
                              std::span<double> out) {
     const std::size_t points = in.size() / 2;
     for (std::size_t i = 0; i < points; ++i) {
         const Point2 native = v.rotation->celestial_to_native(in[2 * i + v.lon], in[2 * i + v.lat]);
         Point2 plane;
-        if (v.forward(*v.projection, native.a, native.b, plane) != ProjStatus::Ok) {
+        PointFault fault;
+        bool ok = v.forward(*v.projection, native.a, native.b, plane) == ProjStatus::Ok;
+        double xi = plane.a - v.x0;
+        double eta = plane.b - v.y0;
+        if constexpr (kPlane) ok = ok && undistort_plane(*v.block, xi, eta, fault);
+        double x[2];
+        x[v.lon] = xi / v.lon_scale;
+        x[v.lat] = eta / v.lat_scale;
+        double o[2];
+        o[0] = 0.0 + v.inverse_matrix[0] * x[0] + v.inverse_matrix[1] * x[1];
+        o[1] = 0.0 + v.inverse_matrix[2] * x[0] + v.inverse_matrix[3] * x[1];
+        if constexpr (kSip) ok = ok && undistort_sip(*v.sip, o[0], o[1], fault);
+        if (!ok) {
             out[2 * i] = kNaN;
             out[2 * i + 1] = kNaN;
             continue;
         }
-        double x[2];
-        x[v.lon] = (plane.a - v.x0) / v.lon_scale;
-        x[v.lat] = (plane.b - v.y0) / v.lat_scale;
-        const double o0 = 0.0 + v.inverse_matrix[0] * x[0] + v.inverse_matrix[1] * x[1];
-        const double o1 = 0.0 + v.inverse_matrix[2] * x[0] + v.inverse_matrix[3] * x[1];
-        out[2 * i] = v.crpix[0] + o0 - 1.0;
-        out[2 * i + 1] = v.crpix[1] + o1 - 1.0;
+        out[2 * i] = v.crpix[0] + o[0] - 1.0;
+        out[2 * i + 1] = v.crpix[1] + o[1] - 1.0;
     }
 }
 
-// Runs body(first, last) over [0, points) in contiguous chunks, on several threads when the
-// batch is large enough to repay starting them. Points are independent and every chunk
-// writes only its own rows, so the result does not depend on how the work is split.
-template <class Body>
-void for_each_chunk(std::size_t points, Body&& body) {
-    constexpr std::size_t kMinChunk = 32768;
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t chunks = std::min({cores, std::size_t{8}, points / kMinChunk});
-    if (chunks <= 1) {
-        body(std::size_t{0}, points);
-        return;
-    }
-    const std::size_t per = (points + chunks - 1) / chunks;
-    std::vector<std::thread> workers;
-    std::size_t first = per;  // the calling thread takes the first chunk
-    try {
-        workers.reserve(chunks - 1);
-        for (; first < points; first += per) {
-            const std::size_t last = std::min(points, first + per);
-            workers.emplace_back([&body, first, last] { body(first, last); });
-        }
-    } catch (const std::exception&) {
-        // No thread to spare: the rest runs here.
-        body(first, points);
-    }
-    body(std::size_t{0}, std::min(points, per));
-    for (std::thread& t : workers)
-        t.join();
+using BatchKernel = void (*)(const CelestialView&, std::span<const double>, std::span<double>);
+
+template <template <bool, bool> class Pick>
+BatchKernel pick_kernel(const CelestialView& v) {
+    const bool plane = v.block->tpv.has_value();
+    if (v.sip) return plane ? Pick<true, true>::kernel : Pick<true, false>::kernel;
+    return plane ? Pick<false, true>::kernel : Pick<false, false>::kernel;
 }
+
+template <bool kSip, bool kPlane>
+struct ForwardKernel {
+    static constexpr BatchKernel kernel = celestial_forward_batch<kSip, kPlane>;
+};
+template <bool kSip, bool kPlane>
+struct InverseKernel {
+    static constexpr BatchKernel kernel = celestial_inverse_batch<kSip, kPlane>;
+};
 
 using PointSteps = bool (*)(const Wcs&, std::span<const double>, TransformScratch&, PointFault&);
 
@@ -240,29 +303,20 @@ Result<void> transform_batch(const Wcs& w, std::span<const double> in, std::span
                                           std::to_string(in.size())));
     }
     VEXLO_TRY(check_tab_resolved(w));
-    // One scratch per chunk, made before any thread starts so that a failed allocation is
-    // reported rather than thrown.
     const std::size_t points = in.size() / n;
-    std::vector<TransformScratch> scratch;
+    std::optional<TransformScratch> scratch;
     try {
-        const std::size_t chunks = std::min<std::size_t>(8, std::max<std::size_t>(1, points));
-        scratch.reserve(chunks);
-        for (std::size_t c = 0; c < chunks; ++c)
-            scratch.emplace_back(n);
+        scratch.emplace(n);
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::wcs("cannot allocate the work buffers of a batch"));
     }
-    std::atomic<std::size_t> next_scratch{0};
-    for_each_chunk(points, [&](std::size_t first, std::size_t last) {
-        TransformScratch& s = scratch[next_scratch.fetch_add(1) % scratch.size()];
-        for (std::size_t p = first; p < last; ++p) {
-            const std::size_t i = p * n;
-            PointFault fault;
-            const bool ok = steps(w, in.subspan(i, n), s, fault);
-            for (std::size_t k = 0; k < n; ++k)
-                out[i + k] = ok ? s.output[k] : kNaN;
-        }
-    });
+    for (std::size_t p = 0; p < points; ++p) {
+        const std::size_t i = p * n;
+        PointFault fault;
+        const bool ok = steps(w, in.subspan(i, n), *scratch, fault);
+        for (std::size_t k = 0; k < n; ++k)
+            out[i + k] = ok ? scratch->output[k] : kNaN;
+    }
     return {};
 }
 
@@ -331,10 +385,7 @@ Result<void> Wcs::pixel_to_world_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 pixel coordinates, got " +
                            std::to_string(in.size())));
         }
-        for_each_chunk(in.size() / 2, [&](std::size_t first, std::size_t last) {
-            celestial_forward_batch(*view, in.subspan(2 * first, 2 * (last - first)),
-                                    out.subspan(2 * first, 2 * (last - first)));
-        });
+        pick_kernel<ForwardKernel> (*view)(*view, in, out);
         return {};
     }
     return transform_batch(*this, in, out, "pixel", forward_steps);
@@ -347,10 +398,7 @@ Result<void> Wcs::world_to_pixel_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 world coordinates, got " +
                            std::to_string(in.size())));
         }
-        for_each_chunk(in.size() / 2, [&](std::size_t first, std::size_t last) {
-            celestial_inverse_batch(*view, in.subspan(2 * first, 2 * (last - first)),
-                                    out.subspan(2 * first, 2 * (last - first)));
-        });
+        pick_kernel<InverseKernel> (*view)(*view, in, out);
         return {};
     }
     return transform_batch(*this, in, out, "world", inverse_steps);
