@@ -1,22 +1,23 @@
-"""Opening a file of many small HDUs: `vexlo.open`, `len`, and every HDU's EXTNAME through
-its header, timed together and step by step.
+"""Files of many small HDUs: every HDU of a file looked up by name, and opening a file and
+reading every EXTNAME, through vexlo against the floor (numpy.fromfile of the whole file) and
+fitsio and astropy where installed, all in one run.
 
-    python bench/open_many.py [--hdus N] [--repeat R] [--keep PATH]
+    python bench/open_many.py [--lookup-hdus N] [--hdus M] [--repeat R]
 
-The file holds an empty primary HDU and N - 1 small image extensions (4 x 4 int16, a handful
-of cards each). Prints the best time over R runs in microseconds per HDU.
+Each file holds an empty primary HDU and small image extensions (4 x 4 int16, a handful of
+cards each) named CCD1, CCD2, ... Best of R runs, page cache warm; astropy's lookups by name
+take seconds per run, so they run once.
 """
 
 import argparse
 import os
 import tempfile
-import time
 
 import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, card, header
+from rawfits import BLOCK, best_of, card, header, peers, row, table_head
 
 
 def write_file(path, n):
@@ -41,67 +42,66 @@ def write_file(path, n):
             fh.write(pixels + b"\0" * (BLOCK - len(pixels)))
 
 
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--lookup-hdus", type=int, default=2000)
     parser.add_argument("--hdus", type=int, default=1000)
-    parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--keep", help="path of the file (kept afterwards)")
+    parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
+    fitsio, fits = peers()
+    r = args.repeat
 
-    path = args.keep or os.path.join(tempfile.mkdtemp(prefix="vexlo-bench-"), "many.fits")
-    write_file(path, args.hdus)
-    n = args.hdus
+    with tempfile.TemporaryDirectory() as tmp:
+        print(f"best of {r}; floor = numpy.fromfile of the whole file")
+        table_head()
 
-    def everything():
-        f = vexlo.open(path)
-        names = [f[i].header.get("EXTNAME") for i in range(len(f))]
-        assert len(names) == n and names[-1] == f"CCD{n - 1}"
+        n = args.lookup_hdus
+        path = os.path.join(tmp, "lookup.fits")
+        write_file(path, n)
+        names = [f"CCD{i}" for i in range(1, n)]
+        floor = best_of(r, lambda: np.fromfile(path, np.uint8))
 
-    def open_only():
-        f = vexlo.open(path)
-        assert len(f) == n
+        def ours_by_name():
+            f = vexlo.open(path)
+            for name in names:
+                f[name]
 
-    opened = [None]
+        def fitsio_by_name():
+            f = fitsio.FITS(path)
+            for name in names:
+                f[name]
 
-    def lookups():
-        f = vexlo.open(path)
-        opened[0] = f
-        for i in range(len(f)):
-            f[i]
+        def astropy_by_name():
+            f = fits.open(path)
+            for name in names:
+                f[name]
 
-    f = vexlo.open(path)
-    hdus = [f[i] for i in range(len(f))]
+        assert vexlo.open(path)[names[-1]].header.get("EXTNAME") == names[-1]
+        row(f"{n}-HDU file: open + every HDU looked up by name", best_of(r, ours_by_name),
+            floor, best_of(r, fitsio_by_name) if fitsio else None,
+            best_of(1, astropy_by_name) if fits else None)
 
-    def extnames():
-        for h in hdus:
-            h.header.get("EXTNAME")
+        n = args.hdus
+        path = os.path.join(tmp, "many.fits")
+        write_file(path, n)
+        floor = best_of(r, lambda: np.fromfile(path, np.uint8))
 
-    def by_name():
-        g = vexlo.open(path)
-        g[f"CCD{n - 1}"]
+        def ours_names():
+            f = vexlo.open(path)
+            return [f[i].header.get("EXTNAME") for i in range(len(f))]
 
-    print(f"{n} HDUs, best of {args.repeat}, microseconds per HDU")
-    rows = [
-        ("open + len + every EXTNAME", everything),
-        ("open + len", open_only),
-        ("open + build every HDU object", lookups),
-        ("EXTNAME of built HDUs", extnames),
-        ("open + lookup of the last name", by_name),
-    ]
-    for label, fn in rows:
-        print(f"{label:<34}{best(fn, args.repeat) / n * 1e6:>10.2f}")
-    if not args.keep:
-        os.remove(path)
-        os.rmdir(os.path.dirname(path))
+        def fitsio_names():
+            return [h.get_extname() for h in fitsio.FITS(path)]
+
+        def astropy_names():
+            return [h.header.get("EXTNAME") for h in fits.open(path)]
+
+        assert ours_names()[-1] == f"CCD{n - 1}"
+        ours = best_of(r, ours_names)
+        row(f"{n}-HDU file: open + every EXTNAME", ours, floor,
+            best_of(r, fitsio_names) if fitsio else None,
+            best_of(r, astropy_names) if fits else None)
+        print(f"  ({ours / n * 1e6:.1f} us per HDU)")
 
 
 if __name__ == "__main__":

@@ -28,3 +28,43 @@ def best_of(repeats, step):
         step()
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def peers():
+    """fitsio and astropy.io.fits where installed (either may be None): benchmark peers only."""
+    try:
+        import fitsio
+    except ImportError:
+        fitsio = None
+    try:
+        from astropy.io import fits
+    except ImportError:
+        fits = None
+    return fitsio, fits
+
+
+def raw_floor(path, dtype, count, offset):
+    """The least a reader must do: the bytes read by NumPy and byte-swapped in place."""
+    import numpy as np
+
+    def read():
+        a = np.fromfile(path, dtype=dtype, count=count, offset=offset)
+        if a.dtype.itemsize > 1 and a.dtype.names is None:
+            a = a.byteswap(inplace=True).view(a.dtype.newbyteorder("="))
+        return a
+
+    return read
+
+
+def table_head():
+    print(f"{'workload':<58}{'vexlo':>11}{'x floor':>9}{'x fitsio':>10}{'x astropy':>11}")
+
+
+def row(label, ours, floor=None, fitsio=None, astropy=None, unit="ms"):
+    """One line: our best time, then the ratio of ours to the floor and to each peer ('-' where
+    that side was not run)."""
+    def ratio(other):
+        return f"{ours / other:.2f}" if other else "-"
+
+    shown = f"{ours * 1e3:.2f} ms" if unit == "ms" else f"{ours * 1e6:.1f} us"
+    print(f"{label:<58}{shown:>11}{ratio(floor):>9}{ratio(fitsio):>10}{ratio(astropy):>11}")

@@ -1,23 +1,23 @@
-"""Reading a large image: `vexlo.open(path)[0].data` from a fresh open, against the raw floor
-`numpy.fromfile(path, dtype=big-endian, offset=header).astype(native)`.
+"""Reading images: a fresh `vexlo.open(path)[0].data` (and `.section[...]` for a cutout) against
+the floor, `numpy.fromfile` of the same bytes plus an in-place byteswap, and against fitsio and
+astropy where installed, all in one run.
 
-    python bench/read_image.py [--size N] [--repeat R] [--keep DIR]
+    python bench/read_image.py [--mib M] [--cutout-side N] [--repeat R] [--keep DIR]
 
-Images of N x N pixels: int16, float32, and int16 with BSCALE/BZERO (read as float32; its
-floor converts the stored values the same way in NumPy). Prints the best time of each side
-over R runs and their ratio. The files are written once and read from the page cache.
+Rows: a 256 x 256 cutout of an N x N scaled int16 image; M MiB images of uint16 (stored as
+int16 with BZERO 32768), scaled int16 (BSCALE/BZERO, read as float32) and float32. The issue's
+figures use --mib 512. Each figure is the best of R runs; files are read from the page cache.
 """
 
 import argparse
 import os
 import tempfile
-import time
 
 import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, card, header
+from rawfits import BLOCK, best_of, card, header, peers, raw_floor, row, table_head
 
 
 def write_image(path, data, bitpix, extra=()):
@@ -38,61 +38,82 @@ def write_image(path, data, bitpix, extra=()):
     return len(head)
 
 
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-        del result
-    return min(times)
+def side_for(mib, itemsize):
+    return int((mib * 2**20 / itemsize) ** 0.5)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--size", type=int, default=4096)
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--mib", type=float, default=64)
+    parser.add_argument("--cutout-side", type=int, default=8192)
+    parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--keep", help="directory for the files (kept afterwards)")
     args = parser.parse_args()
-
-    n = args.size
+    fitsio, fits = peers()
     rng = np.random.default_rng(3)
-    ints = rng.integers(-30000, 30000, (n, n)).astype(">i2")
-    floats = rng.standard_normal((n, n)).astype(">f4")
-    scale, zero = 0.5, 100.0
-
     directory = args.keep or tempfile.mkdtemp(prefix="vexlo-bench-")
     os.makedirs(directory, exist_ok=True)
-    cases = []
-    path = os.path.join(directory, "int16.fits")
-    offset = write_image(path, ints, 16)
-    cases.append(("int16", path, lambda p=path, o=offset: np.fromfile(p, ">i2", n * n, offset=o)
-                  .reshape(n, n).astype("=i2")))
-    path = os.path.join(directory, "float32.fits")
-    offset = write_image(path, floats, -32)
-    cases.append(("float32", path, lambda p=path, o=offset: np.fromfile(p, ">f4", n * n, offset=o)
-                  .reshape(n, n).astype("=f4")))
-    path = os.path.join(directory, "scaled_int16.fits")
-    offset = write_image(path, ints, 16, [card("BSCALE", scale), card("BZERO", zero)])
-    cases.append((
-        "int16 scaled",
-        path,
-        lambda p=path, o=offset: (
-            zero + scale * np.fromfile(p, ">i2", n * n, offset=o).reshape(n, n).astype("f8")
-        ).astype("f4"),
-    ))
+    paths = []
 
-    print(f"{n} x {n} images, best of {args.repeat}")
-    print(f"{'image':<14}{'vexlo ms':>10}{'floor ms':>10}{'ratio':>8}")
-    for name, path, floor in cases:
+    def timed(label, ours, floor, fitsio_fn, astropy_fn):
+        t_ours = best_of(args.repeat, ours)
+        t_floor = best_of(args.repeat, floor)
+        t_fitsio = best_of(args.repeat, fitsio_fn) if fitsio else None
+        t_astropy = best_of(args.repeat, astropy_fn) if fits else None
+        row(label, t_ours, t_floor, t_fitsio, t_astropy)
+
+    print(f"best of {args.repeat}; floor = numpy.fromfile + in-place byteswap of the same bytes")
+    table_head()
+
+    # A cutout of a large scaled image: only its rows are needed.
+    n = args.cutout_side
+    scale, zero = 0.5, 100.0
+    ints = rng.integers(-30000, 30000, (n, n)).astype(">i2")
+    path = os.path.join(directory, "cutout.fits")
+    paths.append(path)
+    offset = write_image(path, ints, 16, [card("BSCALE", scale), card("BZERO", zero)])
+    del ints
+    r0, c0, side = n // 3, n // 5, 256
+    cut = (slice(r0, r0 + side), slice(c0, c0 + side))
+    floor_rows = raw_floor(path, ">i2", side * n, offset + r0 * n * 2)
+    expected = (zero + scale * floor_rows().reshape(side, n)[:, cut[1]].astype("f8")).astype("f4")
+    assert np.array_equal(vexlo.open(path)[0].section[cut], expected), "cutout"
+    timed(f"{side} x {side} cutout of a {n} x {n} scaled int16 image",
+          lambda: vexlo.open(path)[0].section[cut],
+          lambda: floor_rows().reshape(side, n)[:, cut[1]],
+          lambda: fitsio.FITS(path)[0][cut],
+          lambda: fits.open(path)[0].section[cut])
+
+    # Whole images of about M MiB each.
+    cases = [
+        ("uint16 (BZERO offset)", 2, 16, [card("BZERO", 32768)], ">i2",
+         lambda raw: (raw.astype("i4") + 32768).astype("u2")),
+        ("scaled int16", 2, 16, [card("BSCALE", scale), card("BZERO", zero)], ">i2",
+         lambda raw: (zero + scale * raw.astype("f8")).astype("f4")),
+        ("float32", 4, -32, [], ">f4", lambda raw: raw),
+    ]
+    for name, itemsize, bitpix, extra, stored, convert in cases:
+        n = side_for(args.mib, itemsize)
+        if bitpix > 0:
+            data = rng.integers(-30000, 30000, (n, n)).astype(stored)
+        else:
+            data = rng.standard_normal((n, n)).astype(stored)
+        path = os.path.join(directory, name.split()[0] + ".fits")
+        paths.append(path)
+        offset = write_image(path, data, bitpix, extra)
+        del data
+        floor = raw_floor(path, stored, n * n, offset)
         check = vexlo.open(path)[0].data
-        assert np.array_equal(check, floor()), name
+        assert np.array_equal(check, convert(floor().reshape(n, n))), name
         del check
-        ours = best(lambda p=path: vexlo.open(p)[0].data, args.repeat)
-        raw = best(floor, args.repeat)
-        print(f"{name:<14}{ours * 1e3:>10.2f}{raw * 1e3:>10.2f}{ours / raw:>8.2f}")
+        mib = n * n * itemsize / 2**20
+        timed(f"{mib:.0f} MiB {name} image",
+              lambda p=path: vexlo.open(p)[0].data,
+              floor,
+              lambda p=path: fitsio.read(p),
+              lambda p=path: fits.open(p, memmap=False)[0].data)
     if not args.keep:
-        for _, path, _ in cases:
+        for path in paths:
             os.remove(path)
         os.rmdir(directory)
 

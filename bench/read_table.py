@@ -1,50 +1,54 @@
-"""Reading a large binary table: every column as an array through vexlo, against a raw
-structured numpy.fromfile of the same bytes followed by a byte swap of every column.
+"""Reading a large binary table of mixed columns (numbers, 10A text, L logicals) through vexlo,
+against the floor (a structured `numpy.fromfile` of the same bytes plus a byteswap of every
+numeric column) and against fitsio and astropy where installed, all in one run.
 
     python bench/read_table.py [--rows N] [--repeat R] [--keep PATH]
 
-Prints the best time of each side over R runs and their ratio. The file is written once into
-a temporary directory (or PATH) and read from the page cache.
+Rows: open + every column; open + one column; the resident memory that opening the table and
+reading every column adds, as a multiple of the data section. Best of R runs, page cache warm.
 """
 
 import argparse
+import gc
 import os
 import tempfile
-import time
 
 import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, card, header
+from rawfits import BLOCK, best_of, card, header, peers, row, table_head
 
-# TFORM letter and big-endian dtype of each of the ten columns.
+# Name, TFORM and stored dtype of each of the ten columns.
 COLUMNS = [
     ("TIME", "D", ">f8"),
     ("RA", "D", ">f8"),
     ("DEC", "D", ">f8"),
     ("FLUX", "E", ">f4"),
-    ("ERR", "E", ">f4"),
     ("ID", "K", ">i8"),
     ("CCD", "J", ">i4"),
     ("X", "I", ">i2"),
-    ("Y", "I", ">i2"),
     ("FLAG", "B", "u1"),
+    ("NAME", "10A", "S10"),
+    ("GOOD", "L", "S1"),
 ]
+NUMERIC = [name for name, _, dt in COLUMNS if np.dtype(dt).kind in "fiu"]
 
 
 def write_table(path, rows):
     dtype = np.dtype([(name, dt) for name, _, dt in COLUMNS])
     rng = np.random.default_rng(1)
-    table = np.empty(rows, dtype)
-    for name, _, dt in COLUMNS:
-        kind = np.dtype(dt).kind
-        if kind == "f":
+    table = np.zeros(rows, dtype)
+    for name in NUMERIC:
+        dt = np.dtype(dtype[name])
+        if dt.kind == "f":
             table[name] = rng.standard_normal(rows)
         else:
-            info = np.iinfo(np.dtype(dt))
-            table[name] = rng.integers(max(info.min, -1000), min(info.max, 1000), rows)
-    primary = header([card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 0)])
+            table[name] = rng.integers(0 if dt.kind == "u" else -1000, 1000, rows)
+    table["NAME"] = np.char.add(b"star", (np.arange(rows) % 100000).astype("S6"))
+    table["GOOD"] = np.where(rng.integers(0, 2, rows) == 1, b"T", b"F")
+    primary = header([card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 0),
+                      card("EXTEND", True)])
     cards = [
         card("XTENSION", "BINTABLE"),
         card("BITPIX", 8),
@@ -57,30 +61,26 @@ def write_table(path, rows):
     ]
     for n, (name, form, _) in enumerate(COLUMNS, start=1):
         cards += [card(f"TTYPE{n}", name), card(f"TFORM{n}", form)]
-    ext = header(cards)
     data = table.tobytes()
     with open(path, "wb") as f:
-        f.write(primary + ext + data + b"\0" * (-len(data) % BLOCK))
-    return len(primary) + len(ext), dtype
+        f.write(primary + header(cards) + data + b"\0" * (-len(data) % BLOCK))
+    return len(primary) + len(header(cards)), dtype
 
 
-def read_vexlo(path):
-    t = vexlo.open(path)[1]
-    return [t[name] for name in t.column_names]
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def read_numpy(path, offset, dtype, rows):
-    raw = np.fromfile(path, dtype=dtype, count=rows, offset=offset)
-    return [raw[name].astype(raw.dtype[name].newbyteorder("=")) for name in raw.dtype.names]
-
-
-def best_of(repeat, fn):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
+def added_memory(read):
+    """Resident bytes that `read()` adds while its result is alive."""
+    gc.collect()
+    before = resident()
+    kept = read()
+    grown = resident() - before
+    del kept
+    gc.collect()
+    return grown
 
 
 def main():
@@ -89,22 +89,63 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--keep", help="write the table here and keep it")
     args = parser.parse_args()
+    fitsio, fits = peers()
 
     with tempfile.TemporaryDirectory() as tmp:
         path = args.keep or os.path.join(tmp, "table.fits")
         offset, dtype = write_table(path, args.rows)
-        t_vexlo, ours = best_of(args.repeat, lambda: read_vexlo(path))
-        t_numpy, theirs = best_of(args.repeat, lambda: read_numpy(path, offset, dtype, args.rows))
-        for (name, _, _), a, b in zip(COLUMNS, ours, theirs):
-            if not np.array_equal(a, b):
-                raise SystemExit(f"column {name} differs between the two readers")
+        size = args.rows * dtype.itemsize
 
-    size_mb = args.rows * dtype.itemsize / 1e6
-    print(f"{args.rows} rows x {len(COLUMNS)} columns ({size_mb:.1f} MB of rows), best of "
-          f"{args.repeat}")
-    print(f"  vexlo open + every column : {t_vexlo * 1e3:8.2f} ms")
-    print(f"  numpy.fromfile + byte swap: {t_numpy * 1e3:8.2f} ms")
-    print(f"  ratio vexlo / numpy       : {t_vexlo / t_numpy:8.2f}")
+        def ours_all():
+            t = vexlo.open(path)[1]
+            return t, [t[name] for name, _, _ in COLUMNS]
+
+        def floor_all():
+            raw = np.fromfile(path, dtype=dtype, count=args.rows, offset=offset)
+            return [raw[name].astype(raw.dtype[name].newbyteorder("=")) for name in NUMERIC]
+
+        def fitsio_all():
+            return fitsio.read(path, ext=1)
+
+        def astropy_all():
+            d = fits.open(path, memmap=False)[1].data
+            return [d[name] for name, _, _ in COLUMNS]
+
+        one = "FLUX"
+
+        def floor_one():
+            raw = np.fromfile(path, dtype=dtype, count=args.rows, offset=offset)
+            return raw[one].astype("=f4")
+
+        # Memory first, while the heap is fresh.
+        memory = {"vexlo": added_memory(ours_all)}
+        if fitsio:
+            memory["fitsio"] = added_memory(fitsio_all)
+        if fits:
+            memory["astropy"] = added_memory(astropy_all)
+
+        _, ours = ours_all()
+        for name, a in zip(NUMERIC, floor_all()):
+            assert np.array_equal(ours[[c for c, _, _ in COLUMNS].index(name)], a), name
+        assert ours[-2][:2] == ["star0", "star1"] and len(ours[-1]) == args.rows
+        del ours
+
+        print(f"{args.rows} rows x {len(COLUMNS)} columns ({size / 2**20:.1f} MiB of rows), "
+              f"best of {args.repeat}; floor = numpy.fromfile + byteswap of the same bytes")
+        table_head()
+        row("open + every column", best_of(args.repeat, ours_all),
+            best_of(args.repeat, floor_all),
+            best_of(args.repeat, fitsio_all) if fitsio else None,
+            best_of(args.repeat, astropy_all) if fits else None)
+        row(f"open + one column ({one})",
+            best_of(args.repeat, lambda: vexlo.open(path)[1][one]),
+            best_of(args.repeat, floor_one),
+            best_of(args.repeat, lambda: fitsio.read(path, ext=1, columns=[one]))
+            if fitsio else None,
+            best_of(args.repeat, lambda: np.array(fits.open(path)[1].data[one]))
+            if fits else None)
+        peers_shown = ", ".join(f"{k} {v / size:.2f}" for k, v in memory.items())
+        print(f"resident memory added by open + every column, x data section: {peers_shown}")
 
 
 if __name__ == "__main__":
