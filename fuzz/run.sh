@@ -19,7 +19,10 @@ fi
 out=build/fuzz
 seconds=${FUZZ_SECONDS:-30}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(rice plio hcompress tile_table units)
+# Every fuzz/<name>_fuzz.cpp by default.
+if [ ${#targets[@]} -eq 0 ]; then
+    for f in fuzz/*_fuzz.cpp; do t=${f#fuzz/}; targets+=("${t%_fuzz.cpp}"); done
+fi
 # libstdc++ 12 offers <expected> only when the compiler announces C++20 concepts in full;
 # clang 16 implements what it needs but still announces the older value.
 flags=(-std=c++2b -O1 -g -fno-omit-frame-pointer -ffp-contract=off -Isrc

@@ -51,9 +51,42 @@ def tiles(name, limit=4):
         yield cards, npix, heap[offset:offset + count]
 
 
+DATA = TILED.parent
+MAX_SEED = 262144
+
+
+def fits_files():
+    """The small FITS fixtures (plain and tile-compressed) of the test suite."""
+    for p in sorted(DATA.rglob("*")):
+        if p.suffix in (".fits", ".fz") and p.stat().st_size <= MAX_SEED:
+            yield p
+
+
+def whole_file_seeds(target, out):
+    """header, file: a mode byte (bit 0: lenient) then the header blocks or the whole file;
+    gzip: each file compressed, and the compressed fixtures as they are."""
+    import gzip
+    for k, p in enumerate(fits_files()):
+        raw = p.read_bytes()
+        if target == "header":
+            end = raw.find(b"END" + b" " * 77)
+            raw = raw[:end + 80 + (-(end + 80) % BLOCK)] if end >= 0 else raw[:BLOCK]
+        if target == "gzip":
+            (out / f"{k}_{p.name}.gz").write_bytes(gzip.compress(raw, mtime=0))
+        else:
+            for mode in (0, 1):
+                (out / f"{k}_{mode}_{p.name}").write_bytes(bytes([mode]) + raw)
+    if target == "gzip":
+        for p in sorted(DATA.glob("*.gz")):
+            (out / p.name).write_bytes(p.read_bytes())
+
+
 def main(target, out):
     out = pathlib.Path(out)
     out.mkdir(parents=True, exist_ok=True)
+    if target in ("header", "file", "gzip"):
+        whole_file_seeds(target, out)
+        return
     if target == "units":
         for k, text in enumerate(UNIT_SEEDS):
             (out / f"seed_{k}").write_text(text)
