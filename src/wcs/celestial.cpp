@@ -296,15 +296,12 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
     const std::string code = ascii_upper(lat_code);
     const bool tpv = code == "TPV";
     const bool tnx = code == "TNX" || code == "ZPX";
-    if (tnx) {
-        return std::unexpected(
-            Error::wcs("CTYPE `" + lat_ctype + "`: the " + code + " distortion is not supported"));
-    }
+    const bool plane_only = tpv || code == "TNX";  // the plain TAN, no parameters
     const std::string sfx(suffix);
     const std::string lat_n = std::to_string(pair.lat + 1);
     const std::string lon_n = std::to_string(pair.lon + 1);
     std::array<ProjParam, 21> params{};
-    for (std::size_t m = 0; m <= 20 && !tpv; ++m) {
+    for (std::size_t m = 0; m <= 20 && !plane_only; ++m) {
         const auto card = header.get("PV" + lat_n + "_" + std::to_string(m) + sfx);
         if (!card) continue;
         const std::optional<Value> v = card->value();
@@ -317,10 +314,13 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
         }
     }
     VEXLO_ASSIGN_OR_RETURN(Projection projection,
-                           Projection::from_code(tpv ? std::string("TAN") : lat_code, params));
+                           Projection::from_code(plane_only      ? std::string("TAN")
+                                                 : code == "ZPX" ? std::string("ZPN")
+                                                                 : lat_code,
+                                                 params));
 
     const auto pv_lon = [&](int m) -> std::optional<double> {
-        if (tpv) return std::nullopt;
+        if (tpv || tnx) return std::nullopt;
         return header.get_f64("PV" + lon_n + "_" + std::to_string(m) + sfx);
     };
     const std::optional<double> phi0_given = pv_lon(1);
@@ -355,6 +355,12 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
         VEXLO_ASSIGN_OR_RETURN(TpvTable t2,
                                TpvTable::from_pv(2, read_pv_terms(header, pair.lat + 1, sfx)));
         block.tpv = Tpv{t1, t2};
+    }
+    if (tnx) {
+        VEXLO_ASSIGN_OR_RETURN(
+            block.tnx,
+            Tnx::from_wat(read_wat_string(header, "WAT" + std::to_string(pair.lon + 1) + "_"),
+                          read_wat_string(header, "WAT" + std::to_string(pair.lat + 1) + "_")));
     }
     const std::string lat_upper = ascii_upper(lat_ctype);
     if (lat_upper.size() > 8 && lat_upper.find("SIP", 8) != std::string::npos) {

@@ -14,6 +14,7 @@
 #include "error.hpp"
 #include "header/header.hpp"
 #include "wcs/distortion/sip.hpp"
+#include "wcs/distortion/tnx.hpp"
 #include "wcs/distortion/tpv.hpp"
 #include "wcs/projection/projection.hpp"
 
@@ -69,6 +70,7 @@ struct CelestialBlock {
     Projection projection;
     std::optional<Sip> sip;
     std::optional<Tpv> tpv;
+    std::optional<Tnx> tnx;
     CelestialPair pair;
     CelestialRotation rotation;
     double lon_scale = 1.0;  // CUNIT of the longitude axis to degrees

@@ -42,7 +42,8 @@ Error fault_error(const Wcs& w, const PointFault& f) {
     return Error::wcs(w.celestial->projection.fault(f.status, f.u, f.v, f.detail));
 }
 
-// The plane distortions after the matrix: TPV replaces (xi, eta) by its two polynomials.
+// The plane distortions after the matrix: TPV replaces (xi, eta) by its two polynomials, TNX
+// adds its correction surfaces (a block holds at most one of the two).
 inline void distort_plane(const CelestialBlock& b, double& xi, double& eta) {
     if (b.tpv) {
         const double x = b.tpv->t1.eval(xi, eta);
@@ -50,10 +51,19 @@ inline void distort_plane(const CelestialBlock& b, double& xi, double& eta) {
         xi = x;
         eta = y;
     }
+    if (b.tnx) b.tnx->forward(xi, eta);
 }
 
 // Undoes distort_plane; false with the fault filled when an inverse does not converge.
 inline bool undistort_plane(const CelestialBlock& b, double& xi, double& eta, PointFault& fault) {
+    if (b.tnx) {
+        const NewtonStatus st = b.tnx->inverse(xi, eta);
+        if (st != NewtonStatus::Ok) {
+            fault.newton = st;
+            fault.label = "TNX";
+            return false;
+        }
+    }
     if (b.tpv) {
         const NewtonStatus st = b.tpv->inverse(xi, eta);
         if (st != NewtonStatus::Ok) {
@@ -277,7 +287,7 @@ using BatchKernel = void (*)(const CelestialView&, std::span<const double>, std:
 
 template <template <bool, bool> class Pick>
 BatchKernel pick_kernel(const CelestialView& v) {
-    const bool plane = v.block->tpv.has_value();
+    const bool plane = v.block->tpv.has_value() || v.block->tnx.has_value();
     if (v.sip) return plane ? Pick<true, true>::kernel : Pick<true, false>::kernel;
     return plane ? Pick<false, true>::kernel : Pick<false, false>::kernel;
 }
