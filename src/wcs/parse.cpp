@@ -343,6 +343,7 @@ Result<Wcs> Wcs::from_parts(std::vector<AxisDescription> axes, LinearTransform l
     w.phase = std::move(extras.phase);
     w.tab_specs = std::move(extras.tab_specs);
     w.tab_groups = std::move(extras.tab_groups);
+    w.dss = std::move(extras.dss);
     w.pixel_shape = std::move(extras.pixel_shape);
     return w;
 }
@@ -490,6 +491,9 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
     }
     extras.wcsname = read_trimmed_string(header, "WCSNAME" + sfx);
     if (has_spectral_ctype(ctypes)) extras.spectral_ref = read_spectral_reference(header, sfx);
+    if (alt == U' ') {
+        VEXLO_ASSIGN_OR_RETURN(extras.dss, DssPlate::from_header(header));
+    }
     for (std::size_t i = 0; i < n; ++i) {
         if (is_tab_ctype(ctypes[i])) extras.tab_specs.push_back(TabAxisSpec{i});
     }

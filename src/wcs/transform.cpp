@@ -35,9 +35,11 @@ struct PointFault {
     Point2 detail;
     NewtonStatus newton = NewtonStatus::Ok;
     const char* label = "";  // the distortion whose inverse failed
+    DssStatus dss = DssStatus::Ok;
 };
 
 Error fault_error(const Wcs& w, const PointFault& f) {
+    if (f.dss != DssStatus::Ok) return Error::wcs(dss_message(f.dss, f.newton));
     if (f.newton != NewtonStatus::Ok) return Error::wcs(newton_message(f.label, f.newton));
     return Error::wcs(w.celestial->projection.fault(f.status, f.u, f.v, f.detail));
 }
@@ -112,7 +114,12 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
         s.output[k] = t.crval[k] + sum;
     }
     // (spectral and lookup-table axes replace their output values here)
-    if (w.celestial) {
+    if (w.celestial && w.dss) {
+        // The plate maps the 1-based pixel straight to the sky.
+        const std::size_t lon = w.celestial->pair.lon;
+        const std::size_t lat = w.celestial->pair.lat;
+        w.dss->pixel_to_sky(s.pixel1[lon], s.pixel1[lat], s.output[lon], s.output[lat]);
+    } else if (w.celestial) {
         const CelestialBlock& b = *w.celestial;
         double xi = b.lon_scale * s.intermediate[b.pair.lon];
         double eta = b.lat_scale * s.intermediate[b.pair.lat];
@@ -140,7 +147,16 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
     for (std::size_t k = 0; k < n; ++k)
         s.intermediate[k] = world[k] - t.crval[k];
     // (spectral and lookup-table axes replace their intermediate values here)
-    if (w.celestial) {
+    double plate[2] = {0.0, 0.0};
+    const bool by_plate = w.celestial && w.dss;
+    if (by_plate) {
+        const std::size_t lon = w.celestial->pair.lon;
+        const std::size_t lat = w.celestial->pair.lat;
+        fault.dss = w.dss->sky_to_pixel(world[lon], world[lat], plate[0], plate[1], fault.newton);
+        if (fault.dss != DssStatus::Ok) return false;
+        s.intermediate[lon] = 0.0;
+        s.intermediate[lat] = 0.0;
+    } else if (w.celestial) {
         const CelestialBlock& b = *w.celestial;
         const Point2 native = b.rotation.celestial_to_native(world[b.pair.lon], world[b.pair.lat]);
         Point2 plane;
@@ -162,7 +178,7 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
             sum += t.inverse[k * n + j] * s.intermediate[j];
         s.offsets[k] = sum;
     }
-    if (w.celestial && w.celestial->sip) {
+    if (w.celestial && w.celestial->sip && !by_plate) {
         const auto [first, second] = sip_axes(*w.celestial);
         if (!undistort_sip(*w.celestial->sip, s.offsets[first], s.offsets[second], fault)) {
             return false;
@@ -170,6 +186,10 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
     }
     for (std::size_t k = 0; k < n; ++k)
         s.output[k] = t.crpix[k] + s.offsets[k] - 1.0;
+    if (by_plate) {
+        s.output[w.celestial->pair.lon] = plate[0] - 1.0;
+        s.output[w.celestial->pair.lat] = plate[1] - 1.0;
+    }
     return true;
 }
 
@@ -193,7 +213,7 @@ struct CelestialView {
 };
 
 std::optional<CelestialView> celestial_view(const Wcs& w) {
-    if (w.naxis() != 2 || !w.tab_specs.empty() || !w.tab_groups.empty() || !w.celestial) {
+    if (w.naxis() != 2 || !w.tab_specs.empty() || !w.tab_groups.empty() || !w.celestial || w.dss) {
         return std::nullopt;
     }
     const CelestialBlock& b = *w.celestial;

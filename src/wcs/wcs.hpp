@@ -19,6 +19,7 @@
 #include "error.hpp"
 #include "header/header.hpp"
 #include "wcs/celestial.hpp"
+#include "wcs/dss.hpp"
 #include "wcs/linear.hpp"
 
 namespace vexlo {
@@ -101,6 +102,7 @@ struct WcsExtras {
     std::vector<PhaseAxis> phase;
     std::vector<TabAxisSpec> tab_specs;
     std::vector<TabGroup> tab_groups;
+    std::optional<DssPlate> dss;
     std::optional<std::vector<std::uint64_t>> pixel_shape;
 };
 
@@ -129,6 +131,7 @@ struct Wcs {
     std::vector<PhaseAxis> phase;
     std::vector<TabAxisSpec> tab_specs;
     std::vector<TabGroup> tab_groups;
+    std::optional<DssPlate> dss;  // primary description only
     std::optional<std::vector<std::uint64_t>> pixel_shape;
 
     // The description for alternate code `alt` (' ' or 'A'..'Z'), or none when the header
