@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <new>
 #include <utility>
@@ -150,8 +151,35 @@ Result<Bytes> gunzip_if_gzip(Bytes bytes) {
     return gzip_inflate(bytes, std::numeric_limits<std::size_t>::max());
 }
 
-Result<Bytes> gunzip_and_pad(Bytes bytes) {
-    VEXLO_ASSIGN_OR_RETURN(Bytes out, gunzip_if_gzip(std::move(bytes)));
+namespace {
+
+// The first decoded block of a compressed file must start a primary header: zeros are no
+// HDU at all and anything else lacks SIMPLE, so a large stream that is not FITS is refused
+// after one block instead of after all of it.
+Result<void> check_fits_start(ByteSpan first) {
+    if (first.empty()) return {};  // reported as an empty file
+    if (all_zero(first.data(), first.size())) return fail(Error::header("file contains no HDU"));
+    if (first.size() < 8 || std::memcmp(first.data(), "SIMPLE  ", 8) != 0) {
+        return fail(Error::missing_mandatory("SIMPLE"));
+    }
+    return {};
+}
+
+Result<Bytes> inflate_and_pad(Bytes bytes, bool check) {
+    Bytes out;
+    if (is_gzip(bytes)) {
+        // One spare block keeps the zero fill below from moving the content.
+        static const std::function<Result<void>(ByteSpan)> checker = check_fits_start;
+        static const std::function<Result<void>(ByteSpan)> none = [](ByteSpan) {
+            return Result<void>();
+        };
+        VEXLO_ASSIGN_OR_RETURN(
+            out, gzip_inflate_checked(bytes, std::numeric_limits<std::size_t>::max(), kBlockLen,
+                                      kBlockLen, check ? checker : none));
+        Bytes().swap(bytes);
+    } else {
+        out = std::move(bytes);
+    }
     if (out.empty()) return fail(Error::block(0, "empty file"));
     try {
         out.resize(static_cast<std::size_t>(padded_len(out.size())), 0);
@@ -159,6 +187,12 @@ Result<Bytes> gunzip_and_pad(Bytes bytes) {
         return fail(Error::out_of_memory());
     }
     return out;
+}
+
+}  // namespace
+
+Result<Bytes> gunzip_and_pad(Bytes bytes) {
+    return inflate_and_pad(std::move(bytes), false);
 }
 
 Result<FitsFile> FitsFile::open(const std::string& path, bool lenient) {
@@ -170,7 +204,7 @@ Result<FitsFile> FitsFile::open(const std::string& path, bool lenient) {
     if (is_gzip(ByteSpan(magic, size >= 2 ? 2 : 0))) {
         VEXLO_ASSIGN_OR_RETURN(Bytes whole, read_whole_file(fd.get()));
         fd.reset();
-        VEXLO_ASSIGN_OR_RETURN(Bytes content, gunzip_and_pad(std::move(whole)));
+        VEXLO_ASSIGN_OR_RETURN(Bytes content, inflate_and_pad(std::move(whole), true));
         return scan_buffer(std::move(content), lenient);
     }
     return scan_source(std::make_unique<const FileSource>(std::move(fd), size), lenient);

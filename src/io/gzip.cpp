@@ -35,22 +35,37 @@ struct Output {
     std::size_t max = 0;
     std::size_t have = 0;
     std::uint64_t excess = 0;
+    // Run once on the first `check_len` bytes, before more is decoded.
+    const std::function<Result<void>(ByteSpan)>* check = nullptr;
+    std::size_t check_len = 0;
 
     std::span<std::uint8_t> room() const {
         return grow != nullptr ? std::span<std::uint8_t>(*grow) : fixed;
     }
-    // Makes room for more output; false once the limit is reached.
+
+    // Makes room for more output; false once the limit is reached. A buffer grows within
+    // its reserved capacity first, so that a good size hint means no copy at all.
     Result<bool> make_room() {
         const std::size_t cap = room().size();
         if (have < cap) return true;
         if (grow == nullptr || cap >= max) return false;
-        const std::size_t step = std::max<std::size_t>(cap / 2, 65536);
+        const std::size_t reserved = grow->capacity();
+        std::size_t step = std::max<std::size_t>(cap / 2, 65536);
+        if (cap < reserved) step = std::min(step, reserved - cap);
         try {
             grow->resize(cap + std::min(step, max - cap));
         } catch (const std::bad_alloc&) {
             return fail(Error::out_of_memory());
         }
         return true;
+    }
+
+    // Output may go on once the first bytes have been checked.
+    Result<void> run_check(bool at_end) {
+        if (check == nullptr || (have < check_len && !at_end)) return {};
+        const auto* run = check;
+        check = nullptr;
+        return (*run)(room().first(std::min(have, check_len)));
     }
 };
 
@@ -84,12 +99,17 @@ Result<std::size_t> inflate_member(ByteSpan in, Output& out) {
         std::span<std::uint8_t> dest =
             fits ? out.room().subspan(out.have) : std::span<std::uint8_t>(scratch);
         dest = dest.first(std::min(dest.size(), kMaxStep));
+        // Nothing past the checked prefix is decoded before the check.
+        if (fits && out.check != nullptr) {
+            dest = dest.first(std::min(dest.size(), out.check_len - out.have));
+        }
         inf.zs.next_out = dest.data();
         inf.zs.avail_out = static_cast<uInt>(dest.size());
         const int rc = inflate(&inf.zs, Z_NO_FLUSH);
         const std::size_t produced = dest.size() - inf.zs.avail_out;
         if (fits) {
             out.have += produced;
+            VEXLO_TRY(out.run_check(false));
         } else {
             out.excess += produced;
         }
@@ -118,8 +138,47 @@ Result<void> inflate_members(ByteSpan in, Output& out) {
         if (used == 0) break;
         pos += used;
     } while (is_gzip(in.subspan(pos)));
+    VEXLO_TRY(out.run_check(true));
     if (out.excess > 0) return fail(too_large(out.max, out.excess));
     return {};
+}
+
+// The decoded size a single-member stream names in its trailer (modulo 2^32), believed
+// only up to what deflate could expand `in` to; 0 when there is none.
+std::size_t trailer_size_hint(ByteSpan in, std::size_t max_out) {
+    // Deflate expands at most 1032 times; a larger claim is not a real size.
+    constexpr std::size_t kMaxRatio = 1032;
+    if (in.size() < 18) return 0;
+    const std::uint8_t* t = in.data() + in.size() - 4;
+    const std::size_t isize = std::size_t{t[0]} | std::size_t{t[1]} << 8 | std::size_t{t[2]} << 16 |
+                              std::size_t{t[3]} << 24;
+    const std::size_t bound = in.size() <= max_out / kMaxRatio ? in.size() * kMaxRatio : max_out;
+    return std::min(isize, bound);
+}
+
+Result<Bytes> inflate_growing(ByteSpan in, std::size_t max_out, std::size_t spare,
+                              std::size_t check_len,
+                              const std::function<Result<void>(ByteSpan)>* check) {
+    Bytes buf;
+    try {
+        // Capacity is only reserved: pages are touched as output arrives, so a false
+        // trailer costs address space, not memory.
+        const std::size_t hint = trailer_size_hint(in, max_out);
+        if (hint > 0 && hint <= std::numeric_limits<std::size_t>::max() - spare) {
+            buf.reserve(hint + spare);
+        }
+        buf.resize(std::min<std::size_t>(std::max<std::size_t>(check_len, 4096), max_out));
+    } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+    }
+    Output out;
+    out.grow = &buf;
+    out.max = max_out;
+    out.check = check;
+    out.check_len = check_len;
+    VEXLO_TRY(inflate_members(in, out));
+    buf.resize(out.have);
+    return buf;
 }
 
 }  // namespace
@@ -129,21 +188,13 @@ bool is_gzip(ByteSpan bytes) {
 }
 
 Result<Bytes> gzip_inflate(ByteSpan in, std::size_t max_out) {
-    Bytes buf;
-    try {
-        // Most members shrink data by no more than four times.
-        const std::size_t guess =
-            in.size() <= std::numeric_limits<std::size_t>::max() / 4 ? in.size() * 4 : in.size();
-        buf.resize(std::min(std::max<std::size_t>(guess, 4096), max_out));
-    } catch (const std::bad_alloc&) {
-        return fail(Error::out_of_memory());
-    }
-    Output out;
-    out.grow = &buf;
-    out.max = max_out;
-    VEXLO_TRY(inflate_members(in, out));
-    buf.resize(out.have);
-    return buf;
+    return inflate_growing(in, max_out, 0, 0, nullptr);
+}
+
+Result<Bytes> gzip_inflate_checked(ByteSpan in, std::size_t max_out, std::size_t spare,
+                                   std::size_t check_len,
+                                   const std::function<Result<void>(ByteSpan)>& check) {
+    return inflate_growing(in, max_out, spare, check_len, &check);
 }
 
 Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> dest) {

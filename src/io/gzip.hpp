@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "error.hpp"
@@ -19,6 +20,13 @@ bool is_gzip(ByteSpan bytes);
 // not start another member are ignored. More than `max_out` decoded bytes in all is an
 // error whose message says by how much the limit was passed.
 Result<Bytes> gzip_inflate(ByteSpan in, std::size_t max_out);
+
+// gzip_inflate for a whole file: `check` sees the first `check_len` decoded bytes (all of
+// them when there are fewer) before anything more is decoded, and its failure ends the
+// decoding. The result has room for `spare` more bytes without moving.
+Result<Bytes> gzip_inflate_checked(ByteSpan in, std::size_t max_out, std::size_t spare,
+                                   std::size_t check_len,
+                                   const std::function<Result<void>(ByteSpan)>& check);
 
 // Decodes the members straight into `out` and returns the count written; members that
 // decode to more than out.size() bytes in all are an error.

@@ -754,3 +754,50 @@ def test_other_threads_run_while_one_blocks_on_a_file(tmp_path):
                        capture_output=True, text=True, timeout=60,
                        env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path))))
     assert (r.returncode, r.stdout) == (0, "99999\n"), r.stderr
+
+
+# ---- memory of gzip-compressed files ----
+
+CHILD_GZIP_PEAK = """
+import resource, sys
+import vexlo
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    f = vexlo.open(sys.argv[1])
+    print(len(f), end=" ")
+except vexlo.FitsError as e:
+    print(e, end=" ")
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+"""
+
+
+def gzip_file(path, head, zeros):
+    import gzip
+    with gzip.open(path, "wb", compresslevel=1) as g:
+        g.write(head)
+        block = bytes(1 << 20)
+        for _ in range(zeros >> 20):
+            g.write(block)
+
+
+def test_gzip_files_cost_their_decoded_size_once(tmp_path):
+    # The trailer's size lets the content be decoded in place: the peak stays near the
+    # decoded size, where growth by copying would reach twice as much.
+    mib = 128
+    image = tmp_path / "zeros.fits.gz"
+    head = header_bytes([card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 1),
+                         card("NAXIS1", mib << 20)])
+    gzip_file(image, head, mib << 20)
+    # A stream that is not FITS is refused after its first block.
+    junk = tmp_path / "junk.gz"
+    gzip_file(junk, b"", mib << 20)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path)))
+    peaks = {}
+    for path in (image, junk):
+        r = subprocess.run([sys.executable, "-c", CHILD_GZIP_PEAK, str(path)],
+                           capture_output=True, text=True, timeout=60, env=env)
+        assert r.returncode == 0, r.stderr
+        verdict, peak = r.stdout.rsplit(" ", 1)
+        peaks[path.name] = (verdict, int(peak))
+    assert peaks["zeros.fits.gz"][0] == "1" and peaks["zeros.fits.gz"][1] < mib * 1.2
+    assert peaks["junk.gz"][0] == "header: file contains no HDU" and peaks["junk.gz"][1] < 8

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,39 @@ TEST(Gzip, DeflateWritesAGzipMemberThatInflatesBack) {
     const Result<Bytes> zeros = gzip_deflate(Bytes(200000, 0));
     ASSERT_TRUE(zeros);
     EXPECT_LT(zeros->size(), 1000u);
+}
+
+TEST(Gzip, TheCheckSeesTheFirstBytesBeforeTheRestIsDecoded) {
+    // The member's later part is corrupt: a check that refuses the start must be reported,
+    // which it only can be if nothing past the start was decoded yet.
+    Bytes plain(1 << 20, 'x');
+    Bytes member = gzip(plain);
+    for (std::size_t i = member.size() / 2; i < member.size() - 8; ++i)
+        member[i] ^= 0x5A;
+    std::vector<std::size_t> seen;
+    const std::function<Result<void>(ByteSpan)> refuse = [&](ByteSpan first) -> Result<void> {
+        seen.push_back(first.size());
+        return fail(Error::header("not FITS"));
+    };
+    const Result<Bytes> out = gzip_inflate_checked(member, plain.size(), 0, 2880, refuse);
+    ASSERT_FALSE(out);
+    EXPECT_EQ(out.error().message(), "header: not FITS");
+    EXPECT_EQ(seen, std::vector<std::size_t>{2880});
+
+    // An accepted start lets decoding go on; a short stream is checked whole at its end.
+    const std::function<Result<void>(ByteSpan)> accept = [&](ByteSpan first) -> Result<void> {
+        seen.push_back(first.size());
+        return {};
+    };
+    seen.clear();
+    const Bytes ramp_plain = ramp(100000);
+    const Result<Bytes> whole = gzip_inflate_checked(gzip(ramp_plain), 1 << 20, 2880, 2880, accept);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(*whole, ramp_plain);
+    EXPECT_GE(whole->capacity(), ramp_plain.size() + 2880);  // room for the fill, from the trailer
+    const Result<Bytes> short_one = gzip_inflate_checked(gzip(ramp(100)), 1 << 20, 0, 2880, accept);
+    ASSERT_TRUE(short_one);
+    EXPECT_EQ(seen, (std::vector<std::size_t>{2880, 100}));
 }
 
 }  // namespace
