@@ -275,10 +275,34 @@ nb::object cell_entry(const Numpy& np, const BinValue& cell, const Shape* shape)
 nb::object per_row_list(const Numpy& np, const PerRow& column) {
     const std::optional<Shape> shape = shape_of(column.tdim);
     const Shape* s = shape ? &*shape : nullptr;
-    nb::list out;
-    for (const BinValue& cell : column.cells)
-        out.append(cell_entry(np, cell, s));
+    // Made at its full length first, so that a list too long to hold fails at once.
+    if (column.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        raise(PyExc_MemoryError,
+              "a list of " + std::to_string(column.size()) + " rows cannot be made");
+    }
+    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(column.size())));
+    if (!out.is_valid()) throw nb::python_error();
+    for (std::uint64_t row = 0; row < column.size(); ++row) {
+        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(row),
+                           cell_entry(np, column.cell(row), s).release().ptr()) != 0) {
+            throw nb::python_error();
+        }
+    }
     return out;
+}
+
+// A uniform column repeats its one string; Python refuses a list it cannot hold.
+nb::object strings_list(const Strings& column) {
+    if (column.uniform_rows == 0) return string_list(column.values);
+    nb::list one;
+    one.append(py_text(column.values.at(0)));
+    if (column.uniform_rows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        raise(PyExc_MemoryError,
+              "a list of " + std::to_string(column.uniform_rows) + " rows cannot be made");
+    }
+    PyObject* all = PySequence_Repeat(one.ptr(), static_cast<Py_ssize_t>(column.uniform_rows));
+    if (all == nullptr) throw nb::python_error();
+    return nb::steal(all);
 }
 
 nb::object logicals_list(const Logicals& column) {
@@ -317,11 +341,11 @@ nb::object column_object(const TableState& table, std::size_t column) {
                        [&](const IntValues& c) {
                            return masked_int_array<std::int64_t>(Numpy{}, c.values, c.nulls);
                        },
-                       [&](const Strings& c) { return string_list(c.values); },
+                       [&](const Strings& c) { return strings_list(c); },
                        [&](const Logicals& c) { return logicals_list(c); },
                        [&](const PerRow& c) {
                            // An empty column needs no NumPy.
-                           if (c.cells.empty()) return nb::object(nb::list());
+                           if (c.size() == 0) return nb::object(nb::list());
                            return per_row_list(Numpy{}, c);
                        },
                    },
@@ -342,14 +366,14 @@ nb::object row_value(const TableState& table, std::size_t column, std::uint64_t 
                 ensure(r < c.values.size(), "row beyond an integer column");
                 return int_value(c, r);
             },
-            [&](const Strings& c) { return nb::object(py_text(c.values.at(r))); },
+            [&](const Strings& c) { return nb::object(py_text(c.at(r))); },
             [&](const Logicals& c) {
                 const std::uint8_t v = c.values.at(r);
                 return v == 2 ? nb::none() : bool_object(v == 1);
             },
             [&](const PerRow& c) {
                 const std::optional<Shape> shape = shape_of(c.tdim);
-                return cell_entry(Numpy{}, c.cells.at(r), shape ? &*shape : nullptr);
+                return cell_entry(Numpy{}, c.cell(r), shape ? &*shape : nullptr);
             },
         },
         table.columns.at(column));
@@ -374,7 +398,7 @@ nb::object record_array(const TableState& table) {
                 [&](const IntValues& c) {
                     return masked_int_array<std::int64_t>(np, c.values, c.nulls);
                 },
-                [&](const Strings& c) { return np.module().attr("array")(string_list(c.values)); },
+                [&](const Strings& c) { return np.module().attr("array")(strings_list(c)); },
                 [&](const Logicals& c) {
                     // An undefined logical (2) reads false.
                     EmptyArray a = empty_array(np, "bool", c.values.size());
@@ -387,8 +411,8 @@ nb::object record_array(const TableState& table) {
                     nb::object cells = np.empty(static_cast<std::size_t>(table.n_rows), "object");
                     const std::optional<Shape> shape = shape_of(c.tdim);
                     const Shape* s = shape ? &*shape : nullptr;
-                    for (std::size_t k = 0; k < c.cells.size(); ++k) {
-                        nb::object entry = cell_entry(np, c.cells[k], s);
+                    for (std::uint64_t k = 0; k < c.size(); ++k) {
+                        nb::object entry = cell_entry(np, c.cell(k), s);
                         if (PyObject_SetItem(cells.ptr(), nb::int_(k).ptr(), entry.ptr()) != 0) {
                             throw nb::python_error();
                         }

@@ -177,13 +177,13 @@ std::string cell_text(const DecodedColumn& column, std::size_t row) {
                               if (!c.nulls.empty() && c.nulls[row] != 0) return std::string("--");
                               return std::to_string(c.values[row]);
                           },
-                          [&](const Strings& c) { return shortened(trim_ws(c.values[row])); },
+                          [&](const Strings& c) { return shortened(trim_ws(c.at(row))); },
                           [&](const Logicals& c) {
                               const std::uint8_t v = c.values[row];
                               return std::string(v == 2 ? "--" : v == 1 ? "True" : "False");
                           },
                           [&](const PerRow& c) {
-                              return repr_cell_text(c.cells[row], c.tdim ? &*c.tdim : nullptr);
+                              return repr_cell_text(c.cell(row), c.tdim ? &*c.tdim : nullptr);
                           },
                       },
                       column);

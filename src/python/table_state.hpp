@@ -31,9 +31,19 @@ struct IntValues {
     std::vector<std::uint8_t> nulls;
 };
 
-// One string per row.
+// A field of width 0 holds the same value in every row. Such a column keeps that value
+// once, with its row count, so that a table never costs memory in proportion to a row count
+// that no byte of the file backs.
+
+// One string per row; with `uniform_rows` set, `values` is the one string of every row.
 struct Strings {
     std::vector<std::string> values;
+    std::uint64_t uniform_rows = 0;
+
+    std::uint64_t size() const { return uniform_rows != 0 ? uniform_rows : values.size(); }
+    const std::string& at(std::uint64_t row) const {
+        return values.at(uniform_rows != 0 ? 0 : static_cast<std::size_t>(row));
+    }
 };
 
 // One logical per row: 0 false, 1 true, 2 undefined.
@@ -41,10 +51,17 @@ struct Logicals {
     std::vector<std::uint8_t> values;
 };
 
-// Every row's decoded cell, and the column's TDIMn (header order).
+// Every row's decoded cell, and the column's TDIMn (header order); with `uniform_rows` set,
+// `cells` is the one cell of every row.
 struct PerRow {
     std::vector<BinValue> cells;
     std::optional<std::vector<std::uint64_t>> tdim;
+    std::uint64_t uniform_rows = 0;
+
+    std::uint64_t size() const { return uniform_rows != 0 ? uniform_rows : cells.size(); }
+    const BinValue& cell(std::uint64_t row) const {
+        return cells.at(uniform_rows != 0 ? 0 : static_cast<std::size_t>(row));
+    }
 };
 
 // The alternatives' order is part of the interface.

@@ -147,6 +147,13 @@ bool single_element(const BinValue& v) {
 // with one element (a string for Str), else one value per row.
 Result<DecodedColumn> decode_cell_by_cell(const BinTableHdu& t, const BinColumn& c) {
     VEXLO_ASSIGN_OR_RETURN(BinValue first, t.read_cell(0, c));
+    // A field of width 0 reads alike in every row: it is kept once.
+    if (c.width() == 0) {
+        if (auto* text = std::get_if<BinValue::Str>(&first.value)) {
+            return DecodedColumn(Strings{{std::move(text->value)}, t.n_rows});
+        }
+        return DecodedColumn(PerRow{{std::move(first)}, c.tdim, t.n_rows});
+    }
     const BinValue::Kind kind = first.kind();
     const bool scalar = std::visit(
         [](const auto& x) {
@@ -312,6 +319,13 @@ Result<void> decode_bin_columns(const BinTableHdu& t, TableState& state) {
 // --- Decoding an ASCII table ----------------------------------------------------------------
 
 Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& t, const AsciiColumn& c) {
+    if (c.format.width == 0 && t.n_rows > 0) {
+        // A field of width 0 reads alike in every row: its text is kept once.
+        VEXLO_ASSIGN_OR_RETURN(std::optional<AsciiValue> v, t.read_cell(0, c));
+        if (auto* text = v ? std::get_if<std::string>(&v->value) : nullptr) {
+            return DecodedColumn(Strings{{std::move(*text)}, t.n_rows});
+        }
+    }
     std::vector<std::optional<AsciiValue>> cells;
     reserve_rows(cells, t.n_rows);
     bool any_text = false;

@@ -339,17 +339,59 @@ def test_first_failing_column_is_reported(tmp_path):
         vexlo.open(str(path))[1]
 
 
-# 10**15 rows once meant walking 2.4e11 empty row blocks before the refusal.
-@pytest.mark.parametrize("n_rows", [10**12, 10**15])
-def test_row_count_without_bytes_is_refused(tmp_path, n_rows):
-    # Zero-width columns let NAXIS2 claim rows that no byte backs.
-    hdu = bytearray(bintable_hdu([Col("Z", "0J", np.zeros(0, ">i4"))], 0))
+def claim_rows(hdu, n_rows):
+    hdu = bytearray(hdu)
     for key, value in (("NAXIS1", 0), ("NAXIS2", n_rows)):
         at = hdu.find(key.ljust(8).encode() + b"=")
         hdu[at:at + 80] = card(key, value).encode()
-    path = write_file(tmp_path / "zero.fits", bytes(hdu))
+    return bytes(hdu)
+
+
+# Zero-width columns let NAXIS2 claim rows that no byte backs: such a column keeps its one
+# value once, so the table costs the same whatever its row count.
+ZERO_WIDTH = {
+    "0J": (lambda n: claim_rows(bintable_hdu([Col("Z", "0J", np.zeros(0, ">i4"))], 0), n),
+           lambda v: isinstance(v, np.ndarray) and v.size == 0),
+    "0A": (lambda n: claim_rows(bintable_hdu([Col("Z", "0A", np.zeros(0, "S1"))], 0), n),
+           lambda v: v == ""),
+    "A0": (lambda n: claim_rows(ascii_table_hdu([("Z", "A0", 0, {})], []), n),
+           lambda v: v == ""),
+}
+
+
+@pytest.mark.parametrize("n_rows", [10**12, 10**15])
+@pytest.mark.parametrize("form", sorted(ZERO_WIDTH))
+def test_zero_width_columns_keep_no_row_storage(tmp_path, form, n_rows):
+    make, is_value = ZERO_WIDTH[form]
+    path = write_file(tmp_path / "zero.fits", make(n_rows))
+    t = vexlo.open(str(path))[1]
+    assert len(t) == n_rows and t.column_names == ["Z"]
+    assert is_value(t.row(0)["Z"]) and is_value(t.row(-1)["Z"])
+    assert f"{n_rows} rows" in repr(t)
+    # A list of every row is another matter: it cannot be made.
     with pytest.raises(MemoryError):
-        vexlo.open(str(path))[1]
+        t.column("Z")
+
+
+CHILD_TABLE_PEAK = """
+import resource, sys
+import vexlo
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+t = vexlo.open(sys.argv[1])[1]
+print(len(t), (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+"""
+
+
+@pytest.mark.parametrize("form", sorted(ZERO_WIDTH))
+def test_zero_width_table_memory_does_not_follow_its_row_count(tmp_path, form):
+    # 10**8 rows of nothing once cost gigabytes; the peak is measured in a fresh process.
+    path = write_file(tmp_path / "zero.fits", ZERO_WIDTH[form][0](10**8))
+    r = subprocess.run([sys.executable, "-c", CHILD_TABLE_PEAK, str(path)], capture_output=True,
+                       text=True, timeout=120,
+                       env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path))))
+    assert r.returncode == 0, r.stderr
+    rows, peak_mib = map(int, r.stdout.split())
+    assert rows == 10**8 and peak_mib < 16
 
 
 def test_table_without_columns_may_claim_any_row_count(tmp_path):
