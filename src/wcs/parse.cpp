@@ -308,6 +308,8 @@ Result<Wcs> Wcs::from_parts(std::vector<AxisDescription> axes, LinearTransform l
                                           " axis description(s) but a " + std::to_string(linear.n) +
                                           "-axis linear transform"));
     }
+    for (const SpectralAxis& a : extras.spectral)
+        VEXLO_TRY(check_axis_index(n, "spectral axis", a.axis));
     for (const PhaseAxis& p : extras.phase)
         VEXLO_TRY(check_axis_index(n, "phase axis", p.axis));
     for (const TabAxisSpec& t : extras.tab_specs)
@@ -339,6 +341,7 @@ Result<Wcs> Wcs::from_parts(std::vector<AxisDescription> axes, LinearTransform l
     w.mjd_obs = extras.mjd_obs;
     w.wcsname = std::move(extras.wcsname);
     w.spectral_ref = std::move(extras.spectral_ref);
+    w.spectral = std::move(extras.spectral);
     w.time = std::move(extras.time);
     w.phase = std::move(extras.phase);
     w.tab_specs = std::move(extras.tab_specs);
@@ -347,6 +350,54 @@ Result<Wcs> Wcs::from_parts(std::vector<AxisDescription> axes, LinearTransform l
     w.pixel_shape = std::move(extras.pixel_shape);
     return w;
 }
+
+namespace {
+
+// Every spectral axis in axis order, skipping the celestial pair when it has a block.
+Result<void> read_spectral_axes(const Header& header, const std::string& sfx,
+                                const std::vector<std::string>& ctypes,
+                                const std::vector<std::string>& cunits,
+                                const std::vector<double>& crval, WcsExtras& extras) {
+    std::optional<double> restfrq = read_f64(header, "RESTFRQ" + sfx);
+    if (!restfrq) restfrq = read_f64(header, "RESTFRQ");
+    if (!restfrq) restfrq = read_f64(header, "RESTFREQ");
+    std::optional<double> restwav = read_f64(header, "RESTWAV" + sfx);
+    if (!restwav) restwav = read_f64(header, "RESTWAV");
+    for (std::size_t i = 0; i < ctypes.size(); ++i) {
+        if (extras.celestial &&
+            (i == extras.celestial->pair.lon || i == extras.celestial->pair.lat))
+            continue;
+        const SpectralCtypeParse p = parse_spectral_ctype(ctypes[i]);
+        const std::string where =
+            "CTYPE" + std::to_string(i + 1) + sfx + " = `" + ctypes[i] + "`: ";
+        switch (p.outcome) {
+            case SpectralCtypeParse::Outcome::NotSpectral:
+                continue;
+            case SpectralCtypeParse::Outcome::UnknownCode:
+                return std::unexpected(
+                    Error::wcs(where + "`" + p.code +
+                               "` is not a spectral algorithm code (Standard Sec.8.4 Table 26)"));
+            case SpectralCtypeParse::Outcome::WrongAssociate:
+                return std::unexpected(
+                    Error::wcs(where + "algorithm `" + p.code + "` names associate variable `" +
+                               p.code.substr(2, 1) + "`, but this type is associated with `" +
+                               std::string(1, p.expected) + "` (Paper III Sec.3.3.1)"));
+            case SpectralCtypeParse::Outcome::Spectral:
+                break;
+        }
+        std::optional<GrismParams> grism;
+        if (p.algorithm && p.algorithm->kind == SpectralAlgorithm::Kind::Grism) {
+            grism = read_grism_params(header, sfx, i);
+        }
+        VEXLO_ASSIGN_OR_RETURN(SpectralAxis axis,
+                               SpectralAxis::make(i, p.type, p.algorithm, cunits[i], crval[i],
+                                                  restfrq, restwav, grism));
+        extras.spectral.push_back(std::move(axis));
+    }
+    return {};
+}
+
+}  // namespace
 
 Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) {
     using Found = std::optional<Wcs>;
@@ -494,6 +545,7 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
     if (alt == U' ') {
         VEXLO_ASSIGN_OR_RETURN(extras.dss, DssPlate::from_header(header));
     }
+    VEXLO_TRY(read_spectral_axes(header, sfx, ctypes, cunits, crval, extras));
     for (std::size_t i = 0; i < n; ++i) {
         if (is_tab_ctype(ctypes[i])) extras.tab_specs.push_back(TabAxisSpec{i});
     }

@@ -36,9 +36,12 @@ struct PointFault {
     NewtonStatus newton = NewtonStatus::Ok;
     const char* label = "";  // the distortion whose inverse failed
     DssStatus dss = DssStatus::Ok;
+    const SpectralAxis* spectral = nullptr;  // the spectral axis that failed
+    SpectralFault spectral_fault;
 };
 
 Error fault_error(const Wcs& w, const PointFault& f) {
+    if (f.spectral) return Error::wcs(f.spectral->message(f.spectral_fault));
     if (f.dss != DssStatus::Ok) return Error::wcs(dss_message(f.dss, f.newton));
     if (f.newton != NewtonStatus::Ok) return Error::wcs(newton_message(f.label, f.newton));
     return Error::wcs(w.celestial->projection.fault(f.status, f.u, f.v, f.detail));
@@ -113,6 +116,12 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
         s.intermediate[k] = sum;
         s.output[k] = t.crval[k] + sum;
     }
+    for (const SpectralAxis& a : w.spectral) {
+        if (!a.forward(s.intermediate[a.axis], s.output[a.axis], fault.spectral_fault)) {
+            fault.spectral = &a;
+            return false;
+        }
+    }
     // (spectral and lookup-table axes replace their output values here)
     if (w.celestial && w.dss) {
         // The plate maps the 1-based pixel straight to the sky.
@@ -129,7 +138,10 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
         Point2 native;
         const ProjStatus st = b.projection.inverse_kernel()(b.projection, x, y, native);
         if (st != ProjStatus::Ok) {
-            fault = {st, x, y, native};
+            fault.status = st;
+            fault.u = x;
+            fault.v = y;
+            fault.detail = native;
             return false;
         }
         const Point2 sky = b.rotation.native_to_celestial(native.a, native.b);
@@ -146,6 +158,12 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
     const LinearTransform& t = w.linear;
     for (std::size_t k = 0; k < n; ++k)
         s.intermediate[k] = world[k] - t.crval[k];
+    for (const SpectralAxis& a : w.spectral) {
+        if (!a.inverse(world[a.axis], s.intermediate[a.axis], fault.spectral_fault)) {
+            fault.spectral = &a;
+            return false;
+        }
+    }
     // (spectral and lookup-table axes replace their intermediate values here)
     double plate[2] = {0.0, 0.0};
     const bool by_plate = w.celestial && w.dss;
@@ -163,7 +181,10 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
         const ProjStatus st =
             b.projection.forward_kernel()(b.projection, native.a, native.b, plane);
         if (st != ProjStatus::Ok) {
-            fault = {st, native.a, native.b, plane};
+            fault.status = st;
+            fault.u = native.a;
+            fault.v = native.b;
+            fault.detail = plane;
             return false;
         }
         double xi = plane.a - b.fiducial_offset.a;

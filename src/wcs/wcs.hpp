@@ -21,6 +21,7 @@
 #include "wcs/celestial.hpp"
 #include "wcs/dss.hpp"
 #include "wcs/linear.hpp"
+#include "wcs/spectral.hpp"
 
 namespace vexlo {
 
@@ -98,6 +99,7 @@ struct WcsExtras {
     std::optional<double> mjd_obs;
     std::optional<std::string> wcsname;
     std::optional<SpectralReference> spectral_ref;
+    std::vector<SpectralAxis> spectral;
     std::optional<TimeAxis> time;
     std::vector<PhaseAxis> phase;
     std::vector<TabAxisSpec> tab_specs;
@@ -127,6 +129,7 @@ struct Wcs {
     std::optional<double> mjd_obs;
     std::optional<std::string> wcsname;
     std::optional<SpectralReference> spectral_ref;
+    std::vector<SpectralAxis> spectral;  // in axis order
     std::optional<TimeAxis> time;
     std::vector<PhaseAxis> phase;
     std::vector<TabAxisSpec> tab_specs;
