@@ -25,31 +25,6 @@ nb::str py_text(std::string_view text) {
 
 // --- Arguments --------------------------------------------------------------------------------
 
-// The pixel shift of an origin: 0 for 0-based pixels, -1 for 1-based FITS pixels.
-double origin_shift(const Args& p) {
-    const std::int64_t origin = p.convert_or("origin", std::int64_t{0}, [](nb::handle h) {
-        const std::int64_t v = to_i64(h);
-        if (v < 0 || v > 255)
-            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return v;
-    });
-    if (origin == 0) return 0.0;
-    if (origin == 1) return -1.0;
-    raise(PyExc_ValueError,
-          "origin must be 0 (numpy/C, default) or 1 (FITS); got " + std::to_string(origin));
-}
-
-// The coordinates as a float64 NumPy array: a float64 array itself, anything else through
-// numpy.asarray.
-nb::object float64_array(nb::handle obj) {
-    if (is_ndarray(obj)) {
-        nb::object dtype = nb::getattr(obj, "dtype");
-        if (std::string_view(nb::str(dtype).c_str()) == "float64") return nb::borrow(obj);
-    }
-    nb::object asarray = nb::getattr(numpy_module(), "asarray");
-    return asarray(obj, nb::arg("dtype") = "float64");
-}
-
 // Whether the array's memory can be read in place as doubles: C order, aligned.
 bool readable_in_place(nb::handle array) {
     nb::object flags = nb::getattr(array, "flags");
@@ -291,6 +266,20 @@ constexpr MethodDef<PyWcs> kPixelScaleAt{
     "pixel at pixel ``(px, py)`` of the celestial axes.",
     pixel_scale_at};
 
+constexpr auto kToHeaderSig = signature("Wcs.to_header()", optional("alt"));
+nb::object to_header(PyWcs& self, const Args& p) {
+    const char32_t alt = wcs_alt_arg(p);
+    Header header = unwrap(self.wcs.to_header(alt));
+    return make_header_object(PyHeader::from_header(std::move(header), false));
+}
+constexpr MethodDef<PyWcs> kToHeader{
+    "to_header", kToHeaderSig,
+    "to_header($self, alt=' ')\n--\n\n"
+    "The description as a new :class:`Header` of WCS cards for alternate code `alt`.\n\n"
+    "The linear step is written as a CD matrix; NAXISn are zero placeholders to be merged into "
+    "a header with the real image shape.",
+    to_header};
+
 PyObject* wcs_repr_slot(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] { result = py_text(description_text(wcs_state(self).wcs)).release().ptr(); });
@@ -367,6 +356,7 @@ nb::object make_wcs_class(nb::module_& m) {
         add_method<PyWcs, kPixelToWorld>(cls);
         add_method<PyWcs, kWorldToPixel>(cls);
         add_method<PyWcs, kPixelScaleAt>(cls);
+        add_method<PyWcs, kToHeader>(cls);
         return cls;
     });
 }
@@ -374,6 +364,28 @@ nb::object make_wcs_class(nb::module_& m) {
 const Registration kWcsRegistration{"Wcs", make_wcs_class};
 
 }  // namespace
+
+double origin_shift(const Args& p) {
+    const std::int64_t origin = p.convert_or("origin", std::int64_t{0}, [](nb::handle h) {
+        const std::int64_t v = to_i64(h);
+        if (v < 0 || v > 255)
+            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return v;
+    });
+    if (origin == 0) return 0.0;
+    if (origin == 1) return -1.0;
+    raise(PyExc_ValueError,
+          "origin must be 0 (numpy/C, default) or 1 (FITS); got " + std::to_string(origin));
+}
+
+nb::object float64_array(nb::handle obj) {
+    if (is_ndarray(obj)) {
+        nb::object dtype = nb::getattr(obj, "dtype");
+        if (std::string_view(nb::str(dtype).c_str()) == "float64") return nb::borrow(obj);
+    }
+    nb::object asarray = nb::getattr(numpy_module(), "asarray");
+    return asarray(obj, nb::arg("dtype") = "float64");
+}
 
 char32_t wcs_alt_arg(const Args& p) {
     return p.convert_or("alt", U' ', [](nb::handle h) -> char32_t {

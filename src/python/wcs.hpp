@@ -19,6 +19,14 @@ struct PyWcs {
     Wcs wcs;
 };
 
+// The pixel shift of the `origin` argument (0 when omitted): 0.0 for 0-based pixels, -1.0 for
+// 1-based FITS pixels; any other value raises ValueError.
+double origin_shift(const Args& args);
+
+// Coordinates as a float64 NumPy array: a float64 array itself, anything else through
+// numpy.asarray (whose errors propagate).
+nb::object float64_array(nb::handle obj);
+
 // The `alt` argument: a str of exactly one character, ' ' when omitted. A non-str is the
 // conversion TypeError naming "alt"; another length ValueError "expected a string of length 1".
 char32_t wcs_alt_arg(const Args& args);

@@ -47,30 +47,6 @@ bool ends_with(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
 
-// The default native latitude of the fiducial point by projection family.
-double default_theta0(const Projection& p) {
-    switch (p.code) {
-        case ProjectionCode::Azp:
-        case ProjectionCode::Szp:
-        case ProjectionCode::Tan:
-        case ProjectionCode::Stg:
-        case ProjectionCode::Sin:
-        case ProjectionCode::Arc:
-        case ProjectionCode::Zpn:
-        case ProjectionCode::Zea:
-        case ProjectionCode::Air:
-        case ProjectionCode::Xph:
-            return 90.0;
-        case ProjectionCode::Cop:
-        case ProjectionCode::Coe:
-        case ProjectionCode::Cod:
-        case ProjectionCode::Coo:
-            return p.v[0];  // theta_a
-        default:
-            return 0.0;
-    }
-}
-
 // Wraps an angle in radians into (-pi, pi].
 double wrap_pi(double a) {
     if (a > kPi) return a - 2.0 * kPi;
@@ -102,6 +78,29 @@ std::string debug_text(const CelestialPair& pair) {
     return "CelestialPair { lon: " + std::to_string(pair.lon) +
            ", lat: " + std::to_string(pair.lat) +
            ", frame: " + std::string(celestial_frame_name(pair.frame)) + " }";
+}
+
+double default_theta0(const Projection& p) {
+    switch (p.code) {
+        case ProjectionCode::Azp:
+        case ProjectionCode::Szp:
+        case ProjectionCode::Tan:
+        case ProjectionCode::Stg:
+        case ProjectionCode::Sin:
+        case ProjectionCode::Arc:
+        case ProjectionCode::Zpn:
+        case ProjectionCode::Zea:
+        case ProjectionCode::Air:
+        case ProjectionCode::Xph:
+            return 90.0;
+        case ProjectionCode::Cop:
+        case ProjectionCode::Coe:
+        case ProjectionCode::Cod:
+        case ProjectionCode::Coo:
+            return p.v[0];  // theta_a
+        default:
+            return 0.0;
+    }
 }
 
 std::optional<CelestialPair> find_celestial_pair(const std::vector<std::string>& ctypes) {

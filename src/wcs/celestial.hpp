@@ -78,6 +78,10 @@ struct CelestialBlock {
     Point2 fiducial_offset;  // added to plane coordinates before the inverse projection
 };
 
+// The native latitude of the fiducial point when the header does not give one: 90 for the
+// zenithal projections, the conics' theta_a, 0 for the rest.
+double default_theta0(const Projection& p);
+
 // The first longitude/latitude pair among the CTYPEs, or none.
 std::optional<CelestialPair> find_celestial_pair(const std::vector<std::string>& ctypes);
 

@@ -19,10 +19,6 @@ namespace {
 // WCSAXES and WCSDIM are otherwise unbounded; NAXIS itself stops at 999.
 constexpr std::int64_t kMaxAxes = 999;
 
-std::string axis_key(std::string_view root, std::size_t i, std::string_view suffix) {
-    return std::string(root) + std::to_string(i) + std::string(suffix);
-}
-
 bool is_continuation(unsigned char c) {
     return (c & 0xC0) == 0x80;
 }
@@ -154,6 +150,18 @@ Result<void> check_finite(std::string_view root, std::size_t i, std::string_view
 }  // namespace
 
 // --- keyword readers ------------------------------------------------------------------------
+
+std::string axis_key(std::string_view root, std::size_t i, std::string_view suffix) {
+    return std::string(root) + std::to_string(i) + std::string(suffix);
+}
+
+Result<std::string> alt_suffix(char32_t alt) {
+    if (alt != U' ' && !(alt >= U'A' && alt <= U'Z')) {
+        return std::unexpected(
+            Error::wcs("WCS alternate code must be ' ' or 'A'..'Z' (got " + debug_char(alt) + ")"));
+    }
+    return alt == U' ' ? std::string() : std::string(1, static_cast<char>(alt));
+}
 
 std::optional<double> read_f64(const Header& header, std::string_view key) {
     return header.get_f64(key);
@@ -401,11 +409,7 @@ Result<void> read_spectral_axes(const Header& header, const std::string& sfx,
 
 Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) {
     using Found = std::optional<Wcs>;
-    if (alt != U' ' && !(alt >= U'A' && alt <= U'Z')) {
-        return std::unexpected(
-            Error::wcs("WCS alternate code must be ' ' or 'A'..'Z' (got " + debug_char(alt) + ")"));
-    }
-    const std::string sfx = alt == U' ' ? std::string() : std::string(1, static_cast<char>(alt));
+    VEXLO_ASSIGN_OR_RETURN(const std::string sfx, alt_suffix(alt));
 
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis, header.naxis());
     if (naxis == 0) return Found();

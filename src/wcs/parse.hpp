@@ -15,6 +15,12 @@
 
 namespace vexlo {
 
+// "{root}{i}{suffix}", the keyword of axis i (1-based) such as CRPIX2 or CTYPE1A.
+std::string axis_key(std::string_view root, std::size_t i, std::string_view suffix);
+// The keyword suffix of an alternate code: empty for ' ', the letter for 'A'..'Z'; any other
+// code is refused.
+Result<std::string> alt_suffix(char32_t alt);
+
 // An Integer or Real card as a double; none for any other kind or an absent card.
 std::optional<double> read_f64(const Header& header, std::string_view key);
 double read_f64_or(const Header& header, std::string_view key, double fallback, bool& found);

@@ -165,6 +165,10 @@ struct Wcs {
     Result<std::pair<double, double>> pixel_scale_at(double px, double py) const;
     // World coordinates of the image's corner pixels in Gray-code order, flat.
     Result<std::vector<double>> footprint() const;
+
+    // The description as the cards that parse back to it, for alternate code `alt`, in a new
+    // header holding nothing else (NAXISn are zero placeholders).
+    Result<Header> to_header(char32_t alt) const;
 };
 
 // "WCS {} names axis {} of a {}-axis description" unless index < n.

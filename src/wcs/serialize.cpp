@@ -1,0 +1,237 @@
+// Wcs::to_header. The linear step is always written as a CD matrix and the pole as
+// LONPOLE/LATPOLE, so one form reads back whatever form the description was parsed from.
+#include "wcs/serialize.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "util/text.hpp"
+#include "util/try.hpp"
+#include "wcs/parse.hpp"
+#include "wcs/wcs.hpp"
+
+namespace vexlo {
+
+namespace {
+
+// Appends cards to one header; the first failing card ends the writing.
+struct CardWriter {
+    Header& header;
+
+    Result<void> real(const std::string& key, double v, std::string comment) {
+        VEXLO_TRY(header.push_card(key, Value::make_real(v), std::move(comment)));
+        return {};
+    }
+    Result<void> integer(const std::string& key, std::int64_t v, std::string comment) {
+        VEXLO_TRY(header.push_card(key, Value::make_integer(v), std::move(comment)));
+        return {};
+    }
+    Result<void> text(const std::string& key, std::string v, std::string comment) {
+        VEXLO_TRY(header.push_card(key, Value::make_string(std::move(v)), std::move(comment)));
+        return {};
+    }
+};
+
+std::string_view radesys_card_text(RadeSys r) {
+    switch (r) {
+        case RadeSys::Icrs:
+            return "ICRS";
+        case RadeSys::Fk5:
+            return "FK5";
+        case RadeSys::Fk4:
+            return "FK4";
+        case RadeSys::Fk4NoE:
+            return "FK4-NO-E";
+        case RadeSys::Gappt:
+            return "GAPPT";
+        case RadeSys::Other:
+            break;
+    }
+    return "";
+}
+
+Result<void> write_axes(CardWriter& w, const Wcs& wcs, const std::string& a) {
+    const std::size_t n = wcs.naxis();
+    VEXLO_TRY(w.integer("NAXIS", static_cast<std::int64_t>(n), "Number of coordinate axes"));
+    for (std::size_t i = 1; i <= n; ++i) {
+        VEXLO_TRY(w.integer(axis_key("NAXIS", i, ""), 0, "length of data axis (placeholder)"));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& ctype = wcs.axes[i].ctype;
+        VEXLO_TRY(w.text(axis_key("CTYPE", i + 1, a), ctype, ctype_comment(ctype)));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& cunit = wcs.axes[i].cunit;
+        if (cunit.empty()) continue;
+        VEXLO_TRY(
+            w.text(axis_key("CUNIT", i + 1, a), cunit, "Units of coordinate increment and value"));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& cunit = wcs.axes[i].cunit;
+        std::string comment = "Coordinate value at reference point";
+        if (!cunit.empty()) comment = "[" + cunit + "] " + comment;
+        VEXLO_TRY(w.real(axis_key("CRVAL", i + 1, a), wcs.linear.crval[i], std::move(comment)));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        VEXLO_TRY(w.real(axis_key("CRPIX", i + 1, a), wcs.linear.crpix[i],
+                         "Pixel coordinate of reference point"));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::string key = "CD" + std::to_string(i + 1) + "_" + std::to_string(j + 1) + a;
+            VEXLO_TRY(w.real(key, wcs.linear.matrix[i * n + j],
+                             "Coordinate transformation matrix element"));
+        }
+    }
+    return {};
+}
+
+Result<void> write_celestial(CardWriter& w, const CelestialBlock& block, const std::string& a) {
+    const std::string lon = std::to_string(block.pair.lon + 1);
+    const std::string lat = std::to_string(block.pair.lat + 1);
+    const CelestialRotation& r = block.rotation;
+    VEXLO_TRY(w.real("LONPOLE" + a, r.phi_p, "[deg] Native longitude of celestial pole"));
+    VEXLO_TRY(w.real("LATPOLE" + a, r.delta_p, "[deg] Celestial latitude of native pole"));
+    for (const auto& [m, value] : block.projection.pv_cards()) {
+        VEXLO_TRY(w.real("PV" + lat + "_" + std::to_string(m) + a, value, "Projection parameter"));
+    }
+    // A fiducial latitude is written whenever it is not the one a reader assumes, whatever
+    // the fiducial longitude: dropping it would move every point.
+    if (r.phi0 != 0.0) {
+        VEXLO_TRY(
+            w.real("PV" + lon + "_1" + a, r.phi0, "[deg] Native longitude of fiducial point"));
+    }
+    if (r.theta0 != default_theta0(block.projection)) {
+        VEXLO_TRY(
+            w.real("PV" + lon + "_2" + a, r.theta0, "[deg] Native latitude of fiducial point"));
+    }
+    return {};
+}
+
+Result<void> write_frame_and_names(CardWriter& w, const Wcs& wcs, const std::string& a,
+                                   bool primary) {
+    if (wcs.pair && wcs.pair->frame == CelestialFrame::Equatorial &&
+        wcs.radesys != RadeSys::Other) {
+        VEXLO_TRY(w.text("RADESYS" + a, std::string(radesys_card_text(wcs.radesys)),
+                         "Equatorial coordinate system"));
+    }
+    if (wcs.equinox) {
+        VEXLO_TRY(w.real("EQUINOX" + a, *wcs.equinox, "[yr] Equinox of equatorial coordinates"));
+    }
+    if (primary && wcs.mjd_obs)
+        VEXLO_TRY(w.real("MJD-OBS", *wcs.mjd_obs, "[d] MJD of observation"));
+    if (wcs.wcsname) VEXLO_TRY(w.text("WCSNAME" + a, *wcs.wcsname, "Coordinate system title"));
+    return {};
+}
+
+Result<void> write_spectral_reference(CardWriter& w, const SpectralReference& r,
+                                      const std::string& a) {
+    if (r.specsys) VEXLO_TRY(w.text("SPECSYS" + a, *r.specsys, "Spectral reference frame"));
+    if (r.ssysobs) VEXLO_TRY(w.text("SSYSOBS" + a, *r.ssysobs, "Spectral frame of observation"));
+    if (r.source && r.source->ssyssrc) {
+        VEXLO_TRY(w.text("SSYSSRC" + a, *r.source->ssyssrc, "Reference frame for ZSOURCE"));
+    }
+    if (r.velosys) {
+        VEXLO_TRY(w.real("VELOSYS" + a, *r.velosys, "[m/s] Velocity towards the reference frame"));
+    }
+    if (r.source) VEXLO_TRY(w.real("ZSOURCE" + a, r.source->zsource, "Redshift of the source"));
+    if (r.source && r.source->velangl) {
+        VEXLO_TRY(
+            w.real("VELANGL" + a, *r.source->velangl, "[deg] Angle of the true velocity vector"));
+    }
+    return {};
+}
+
+Result<void> write_time(CardWriter& w, const Wcs& wcs) {
+    const TimeAxis& t = *wcs.time;
+    const std::string_view ctype =
+        t.axis < wcs.naxis() ? std::string_view(wcs.axes[t.axis].ctype) : std::string_view();
+    // A CTYPE that names the scale itself (TT, TDB, ...) carries it; only TIME needs TIMESYS.
+    if (ascii_upper(trim_ws(ctype)) == "TIME") {
+        std::string scale = t.scale;
+        if (t.realisation) scale += "(" + *t.realisation + ")";
+        VEXLO_TRY(w.text("TIMESYS", std::move(scale), "Time scale"));
+    }
+    if (t.trefpos) VEXLO_TRY(w.text("TREFPOS", *t.trefpos, "Time reference position"));
+    if (t.trefdir) VEXLO_TRY(w.text("TREFDIR", *t.trefdir, "Time reference direction"));
+    if (t.plephem) VEXLO_TRY(w.text("PLEPHEM", *t.plephem, "Solar system ephemeris"));
+    return {};
+}
+
+Result<void> write_axis_extras(CardWriter& w, const Wcs& wcs, const std::string& a) {
+    for (const PhaseAxis& p : wcs.phase) {
+        if (p.zero_point) {
+            VEXLO_TRY(w.real(axis_key("CZPHS", p.axis + 1, a), *p.zero_point,
+                             "[s] Phase axis zero point"));
+        }
+        if (p.period) {
+            VEXLO_TRY(w.real(axis_key("CPERI", p.axis + 1, a), *p.period, "[s] Phase axis period"));
+        }
+    }
+    for (std::size_t i = 0; i < wcs.naxis(); ++i) {
+        const AxisDescription& d = wcs.axes[i];
+        if (d.cname)
+            VEXLO_TRY(w.text(axis_key("CNAME", i + 1, a), *d.cname, "Coordinate axis name"));
+        if (d.crder) {
+            VEXLO_TRY(w.real(axis_key("CRDER", i + 1, a), *d.crder, "Random error in coordinate"));
+        }
+        if (d.csyer) {
+            VEXLO_TRY(
+                w.real(axis_key("CSYER", i + 1, a), *d.csyer, "Systematic error in coordinate"));
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string ctype_comment(std::string_view ctype) {
+    static constexpr const char* kDefault = "Coordinate axis type";
+    static constexpr const char* kSip = "TAN (gnomonic) projection + SIP distortions";
+    const std::string_view t = trim_ws(ctype);
+    const bool sip = t.size() > 3 && t.substr(t.size() - 4) == "-SIP";
+    const std::size_t dash = t.rfind('-');
+    const std::string code =
+        ascii_upper(trim_ws(dash == std::string_view::npos ? t : t.substr(dash + 1)));
+    if (sip) return kSip;
+    if (code.size() != 3) return kDefault;
+    static constexpr std::pair<const char*, const char*> kNames[] = {
+        {"TAN", "TAN (gnomonic) projection"},
+        {"SIN", "SIN (orthographic) projection"},
+        {"ARC", "ARC (zenithal equidistant) projection"},
+        {"STG", "STG (stereographic) projection"},
+        {"ZEA", "ZEA (zenithal equal-area) projection"},
+        {"AIR", "AIR (Airy) projection"},
+        {"CAR", "CAR (plate carree) projection"},
+        {"MER", "MER (Mercator) projection"},
+        {"AIT", "AIT (Hammer-Aitoff) projection"},
+        {"MOL", "MOL (Mollweide) projection"},
+        {"CEA", "CEA (cylindrical equal-area) projection"},
+        {"TPV", "TPV (TAN with PV distortions) projection"},
+        {"TNX", "IRAF TNX/ZPX projection"},
+        {"ZPX", "IRAF TNX/ZPX projection"},
+        {"TAB", "Tabular axis (Paper III)"},
+    };
+    for (const auto& [name, comment] : kNames) {
+        if (code == name) return comment;
+    }
+    return kDefault;
+}
+
+Result<Header> Wcs::to_header(char32_t alt) const {
+    VEXLO_ASSIGN_OR_RETURN(const std::string a, alt_suffix(alt));
+    const bool primary = alt == U' ';
+    Header header;
+    CardWriter w{header};
+    VEXLO_TRY(write_axes(w, *this, a));
+    if (celestial) VEXLO_TRY(write_celestial(w, *celestial, a));
+    VEXLO_TRY(write_frame_and_names(w, *this, a, primary));
+    if (spectral_ref) VEXLO_TRY(write_spectral_reference(w, *spectral_ref, a));
+    if (primary && time) VEXLO_TRY(write_time(w, *this));
+    VEXLO_TRY(write_axis_extras(w, *this, a));
+    return header;
+}
+
+}  // namespace vexlo

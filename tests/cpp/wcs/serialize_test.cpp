@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "wcs/serialize.hpp"
+#include "wcs/wcs.hpp"
+#include "wcs_fixture.hpp"
+
+namespace vexlo {
+namespace {
+
+using testing::header_of;
+using testing::kv;
+using testing::sample_header;
+using testing::wcs_of;
+
+Header written(const Wcs& w, char32_t alt = U' ') {
+    auto h = w.to_header(alt);
+    EXPECT_TRUE(h.has_value()) << (h ? "" : h.error().msg);
+    return h ? std::move(*h) : Header();
+}
+
+std::vector<std::string> keywords_of(const Header& h) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < h.len(); ++i) {
+        const auto v = h.view_at(i);
+        out.push_back(v.keyword());
+    }
+    return out;
+}
+
+// Every pixel of a grid maps to the same world point through both descriptions, to 1e-12
+// relative, and the same pixels fail.
+void expect_same_transform(const Wcs& a, const Wcs& b, const std::string& what) {
+    ASSERT_EQ(a.naxis(), b.naxis()) << what;
+    const std::size_t n = a.naxis();
+    std::vector<double> pixels;
+    for (double y = -20; y < 200; y += 17) {
+        for (double x = -30; x < 200; x += 13) {
+            for (std::size_t k = 0; k < n; ++k)
+                pixels.push_back(k == 0 ? x : k == 1 ? y : 3.0 * static_cast<double>(k));
+        }
+    }
+    auto wa = a.pixel_to_world_batch(pixels);
+    auto wb = b.pixel_to_world_batch(pixels);
+    ASSERT_TRUE(wa && wb) << what;
+    int compared = 0;
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        const double x = (*wa)[i], y = (*wb)[i];
+        ASSERT_EQ(std::isnan(x), std::isnan(y)) << what << " at " << i;
+        if (std::isnan(x)) continue;
+        EXPECT_LE(std::fabs(x - y), 1e-12 * std::fmax(1.0, std::fabs(x))) << what << " at " << i;
+        ++compared;
+    }
+    EXPECT_GT(compared, 20) << what;
+}
+
+// Every projection's sample description, written for the primary and an alternate code and
+// parsed back for that code, transforms as the original does.
+TEST(WcsToHeader, SampleProjectionsParseBackToTheSameTransform) {
+    for (const char* code : testing::kSampleProjections) {
+        const Wcs original = wcs_of(sample_header(code));
+        for (const char32_t alt : {U' ', U'B'}) {
+            const Header h = written(original, alt);
+            const Wcs back = wcs_of(h, alt);
+            expect_same_transform(original, back, std::string(code) + (alt == U' ' ? "" : " B"));
+            ASSERT_TRUE(back.celestial.has_value()) << code;
+            EXPECT_EQ(back.celestial->rotation.phi_p, original.celestial->rotation.phi_p) << code;
+            EXPECT_EQ(back.radesys, original.radesys) << code;
+            EXPECT_EQ(back.equinox, original.equinox) << code;
+        }
+    }
+}
+
+TEST(WcsToHeader, CardsOfATanDescriptionInOrderWithTheirComments) {
+    const Wcs w = wcs_of(
+        header_of({kv("NAXIS", "2"), kv("NAXIS1", "10"), kv("NAXIS2", "10"),
+                   kv("CTYPE1", "'RA---TAN'"), kv("CTYPE2", "'DEC--TAN'"), kv("CUNIT1", "'deg'"),
+                   kv("CUNIT2", "'deg'"), kv("CRVAL1", "10.0"), kv("CRVAL2", "-5.0"),
+                   kv("CDELT1", "-0.01"), kv("CDELT2", "0.01"), kv("RADESYS", "'ICRS'")}));
+    const Header h = written(w);
+    const std::vector<std::string> expected = {"NAXIS",   "NAXIS1",  "NAXIS2", "CTYPE1", "CTYPE2",
+                                               "CUNIT1",  "CUNIT2",  "CRVAL1", "CRVAL2", "CRPIX1",
+                                               "CRPIX2",  "CD1_1",   "CD1_2",  "CD2_1",  "CD2_2",
+                                               "LONPOLE", "LATPOLE", "RADESYS"};
+    EXPECT_EQ(keywords_of(h), expected);
+    EXPECT_EQ(h.get_i64("NAXIS1"), 0);
+    EXPECT_EQ(h.get_f64("CD1_2"), 0.0);
+    EXPECT_EQ(h.get_str("RADESYS"), "ICRS");
+    EXPECT_EQ(h.get("CRVAL1")->comment().value_or(""), "[deg] Coordinate value at reference point");
+    EXPECT_EQ(h.get("CTYPE2")->comment().value_or(""), "TAN (gnomonic) projection");
+
+    const Header b = written(w, U'B');
+    const std::vector<std::string> expected_b = {
+        "NAXIS",   "NAXIS1",  "NAXIS2",  "CTYPE1B",  "CTYPE2B",  "CUNIT1B",
+        "CUNIT2B", "CRVAL1B", "CRVAL2B", "CRPIX1B",  "CRPIX2B",  "CD1_1B",
+        "CD1_2B",  "CD2_1B",  "CD2_2B",  "LONPOLEB", "LATPOLEB", "RADESYSB"};
+    EXPECT_EQ(keywords_of(b), expected_b);
+}
+
+TEST(WcsToHeader, RefusesAlternateCodesOutsideBlankAndCapitals) {
+    const Wcs w = wcs_of(sample_header("TAN"));
+    for (const auto& [alt, shown] : std::vector<std::pair<char32_t, std::string>>{
+             {U'b', "'b'"}, {U'1', "'1'"}, {U'\n', "'\\n'"}}) {
+        auto h = w.to_header(alt);
+        ASSERT_FALSE(h.has_value());
+        EXPECT_EQ(h.error().msg, "WCS alternate code must be ' ' or 'A'..'Z' (got " + shown + ")");
+    }
+}
+
+// A fiducial latitude other than the projection's own default moves every point, so it is
+// written even when the fiducial longitude is 0; the default itself is not written.
+TEST(WcsToHeader, FiducialPointCardsWhenTheyDifferFromTheDefaults) {
+    struct Case {
+        const char* ctype_code;
+        std::vector<std::string> pv;
+        std::vector<std::string> written;  // PV1_m keywords expected
+    };
+    const std::vector<Case> cases = {
+        {"CAR", {kv("PV1_2", "30.0")}, {"PV1_2"}},
+        {"CAR", {kv("PV1_1", "10.0"), kv("PV1_2", "30.0")}, {"PV1_1", "PV1_2"}},
+        {"CAR", {kv("PV1_1", "10.0")}, {"PV1_1"}},
+        {"TAN", {kv("PV1_2", "90.0")}, {}},
+        {"TAN", {kv("PV1_2", "60.0")}, {"PV1_2"}},
+        {"AIT", {}, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> cards = {kv("NAXIS", "2"),
+                                          kv("NAXIS1", "50"),
+                                          kv("NAXIS2", "50"),
+                                          kv("CTYPE1", std::string("'RA---") + c.ctype_code + "'"),
+                                          kv("CTYPE2", std::string("'DEC--") + c.ctype_code + "'"),
+                                          kv("CRVAL1", "40.0"),
+                                          kv("CRVAL2", "20.0"),
+                                          kv("CRPIX1", "25.0"),
+                                          kv("CRPIX2", "25.0"),
+                                          kv("CDELT1", "-0.5"),
+                                          kv("CDELT2", "0.5")};
+        cards.insert(cards.end(), c.pv.begin(), c.pv.end());
+        const Wcs original = wcs_of(header_of(cards));
+        const Header h = written(original);
+        std::vector<std::string> pv;
+        for (const std::string& k : keywords_of(h)) {
+            if (k.rfind("PV1_", 0) == 0) pv.push_back(k);
+        }
+        EXPECT_EQ(pv, c.written) << c.ctype_code << " " << c.pv.size();
+        expect_same_transform(original, wcs_of(h), c.ctype_code);
+    }
+}
+
+// The extras of a description (names, errors, frame, time, phase and spectral reference
+// cards) are written and parse back to the same record.
+TEST(WcsToHeader, AxisExtrasParseBackUnchanged) {
+    const Header source = header_of({
+        kv("NAXIS", "5"),
+        kv("NAXIS1", "4"),
+        kv("NAXIS2", "4"),
+        kv("NAXIS3", "4"),
+        kv("NAXIS4", "4"),
+        kv("NAXIS5", "4"),
+        kv("CTYPE1", "'RA---SIN'"),
+        kv("CTYPE2", "'DEC--SIN'"),
+        kv("CTYPE3", "'FREQ'"),
+        kv("CTYPE4", "'time'"),
+        kv("CTYPE5", "'PHASE'"),
+        kv("CUNIT3", "'Hz'"),
+        kv("CRVAL1", "120.0"),
+        kv("CRVAL2", "-30.0"),
+        kv("CRVAL3", "1.4E9"),
+        kv("CDELT1", "-0.001"),
+        kv("CDELT2", "0.001"),
+        kv("CDELT3", "1.0E6"),
+        kv("PV2_1", "0.01"),
+        kv("PV2_2", "-0.02"),
+        kv("CNAME1", "'Right ascension'"),
+        kv("CRDER2", "0.5"),
+        kv("CSYER1", "0.25"),
+        kv("RADESYS", "'FK5'"),
+        kv("EQUINOX", "2000.0"),
+        kv("WCSNAME", "'sky and band'"),
+        kv("SPECSYS", "'LSRK'"),
+        kv("SSYSOBS", "'TOPOCENT'"),
+        kv("VELOSYS", "-12000.5"),
+        kv("ZSOURCE", "0.0125"),
+        kv("SSYSSRC", "'BARYCENT'"),
+        kv("VELANGL", "45.0"),
+        kv("TIMESYS", "'TT(TAI)'"),
+        kv("TREFPOS", "'TOPOCENTER'"),
+        kv("PLEPHEM", "'DE405'"),
+        kv("CZPHS5", "2.5"),
+        kv("CPERI5", "0.033"),
+    });
+    const Wcs original = wcs_of(source);
+    const Header h = written(original);
+    EXPECT_EQ(h.get_str("TIMESYS"), "TT(TAI)");
+    EXPECT_EQ(h.get_str("RADESYS"), "FK5");
+    EXPECT_EQ(h.get_f64("PV2_2"), -0.02);
+    const Wcs back = wcs_of(h);
+    expect_same_transform(original, back, "extras");
+    for (std::size_t i = 0; i < original.naxis(); ++i) {
+        EXPECT_EQ(back.axes[i].ctype, original.axes[i].ctype);
+        EXPECT_EQ(back.axes[i].cunit, original.axes[i].cunit);
+        EXPECT_EQ(back.axes[i].cname, original.axes[i].cname);
+        EXPECT_EQ(back.axes[i].crder, original.axes[i].crder);
+        EXPECT_EQ(back.axes[i].csyer, original.axes[i].csyer);
+    }
+    EXPECT_EQ(back.radesys, RadeSys::Fk5);
+    EXPECT_EQ(back.equinox, 2000.0);
+    EXPECT_EQ(back.wcsname, "sky and band");
+    ASSERT_TRUE(back.spectral_ref && original.spectral_ref);
+    EXPECT_EQ(back.spectral_ref->specsys, "LSRK");
+    EXPECT_EQ(back.spectral_ref->ssysobs, "TOPOCENT");
+    EXPECT_EQ(back.spectral_ref->velosys, -12000.5);
+    ASSERT_TRUE(back.spectral_ref->source);
+    EXPECT_EQ(back.spectral_ref->source->zsource, 0.0125);
+    EXPECT_EQ(back.spectral_ref->source->ssyssrc, "BARYCENT");
+    EXPECT_EQ(back.spectral_ref->source->velangl, 45.0);
+    ASSERT_TRUE(back.time);
+    EXPECT_EQ(back.time->axis, 3u);
+    EXPECT_EQ(back.time->scale, "TT");
+    EXPECT_EQ(back.time->realisation, "TAI");
+    EXPECT_EQ(back.time->trefpos, "TOPOCENTER");
+    EXPECT_EQ(back.time->plephem, "DE405");
+    EXPECT_FALSE(back.time->trefdir);
+    ASSERT_EQ(back.phase.size(), 1u);
+    EXPECT_EQ(back.phase[0].zero_point, 2.5);
+    EXPECT_EQ(back.phase[0].period, 0.033);
+
+    // Time cards belong to the primary description only.
+    const Header alt = written(original, U'C');
+    EXPECT_FALSE(alt.contains("TIMESYS"));
+    EXPECT_FALSE(alt.contains("TREFPOS"));
+    EXPECT_TRUE(alt.contains("SPECSYSC"));
+}
+
+// A time axis named by its scale carries the scale in its CTYPE: no TIMESYS is written.
+TEST(WcsToHeader, TimeSysOnlyForATimeAxis) {
+    const Wcs w = wcs_of(header_of({kv("NAXIS", "1"), kv("NAXIS1", "4"), kv("CTYPE1", "'TT'"),
+                                    kv("CRVAL1", "5.0"), kv("TREFDIR", "'TOPOCENTER'")}));
+    const Header h = written(w);
+    EXPECT_FALSE(h.contains("TIMESYS"));
+    EXPECT_EQ(h.get_str("TREFDIR"), "TOPOCENTER");
+}
+
+TEST(WcsToHeader, CtypeComments) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"RA---TAN", "TAN (gnomonic) projection"},
+        {"  dec--sin ", "SIN (orthographic) projection"},
+        {"RA---TAN-SIP", "TAN (gnomonic) projection + SIP distortions"},
+        {"DEC--TPV", "TPV (TAN with PV distortions) projection"},
+        {"DEC--ZPX", "IRAF TNX/ZPX projection"},
+        {"WAVE-TAB", "Tabular axis (Paper III)"},
+        {"GLON-COE", "Coordinate axis type"},
+        {"FREQ", "Coordinate axis type"},
+        {"RA---", "Coordinate axis type"},
+        {"", "Coordinate axis type"},
+        {"SIP", "Coordinate axis type"},
+    };
+    for (const auto& [ctype, comment] : cases)
+        EXPECT_EQ(ctype_comment(ctype), comment) << ctype;
+}
+
+}  // namespace
+}  // namespace vexlo

@@ -1,0 +1,222 @@
+"""World coordinates written back as cards (Wcs.to_header) and fitted to reference points
+(fit_wcs, WcsFit), checked against themselves and, where installed, against astropy.wcs."""
+
+import os
+import warnings
+
+import numpy as np
+import pytest
+
+import vexlo
+from fits_bytes import card
+
+DATA = os.path.join(os.path.dirname(__file__), "..", "data", "wcs")
+SAMPLES = sorted(f[:-4] for f in os.listdir(DATA) if f.startswith("proj_") and f.endswith(".hdr"))
+
+
+def sample_header(name):
+    with open(os.path.join(DATA, name + ".hdr")) as f:
+        return vexlo.Header.fromstring(f.read())
+
+
+def header(**cards):
+    return vexlo.Header.fromstring("".join(card(k.replace("__", "-"), v) for k, v in cards.items()))
+
+
+def pixel_grid(naxis=2, lo=-20.0, hi=200.0, step=11.0):
+    xs = np.arange(lo, hi, step)
+    x, y = np.meshgrid(xs, xs * 0.9)
+    cols = [x.ravel(), y.ravel()] + [np.full(x.size, 2.0 + k) for k in range(naxis - 2)]
+    return np.column_stack(cols)
+
+
+def assert_same_world(a, b):
+    nan_a, nan_b = np.isnan(a), np.isnan(b)
+    assert (nan_a == nan_b).all()
+    ok = ~nan_a
+    assert ok.sum() > 20
+    np.testing.assert_allclose(a[ok], b[ok], rtol=1e-12, atol=1e-12)
+
+
+def astropy_wcs(text):
+    wcs = pytest.importorskip("astropy.wcs")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return wcs.WCS(text)
+
+
+# --- Writing --------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", SAMPLES)
+@pytest.mark.parametrize("alt", [" ", "K"])
+def test_written_header_parses_back_to_the_same_transform(name, alt):
+    original = vexlo.Wcs(sample_header(name))
+    written = original.to_header(alt)
+    assert isinstance(written, vexlo.Header) and not written.read_only
+    back = vexlo.Wcs(written, alt)
+    pix = pixel_grid()
+    assert_same_world(original.pixel_to_world(pix), back.pixel_to_world(pix))
+    assert back.ctype == original.ctype and back.cunit == original.cunit
+    # The written header is the caller's own: editing it leaves the description alone.
+    written.set("CRVAL1" + alt.strip(), 3.0)
+    assert vexlo.Wcs(written, alt).crval[0] == 3.0
+    assert back.crval == original.crval
+
+
+@pytest.mark.parametrize("name", SAMPLES)
+def test_written_header_reads_back_in_astropy(name):
+    ours = vexlo.Wcs(sample_header(name))
+    theirs = astropy_wcs(ours.to_header().tostring())
+    pix = pixel_grid()
+    mine = ours.pixel_to_world(pix)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        other = theirs.wcs_pix2world(pix, 0)
+    both = ~np.isnan(mine).any(axis=1) & ~np.isnan(other).any(axis=1)
+    assert both.sum() > 20
+    dlon = (mine[both, 0] - other[both, 0] + 180.0) % 360.0 - 180.0
+    # Where the latitude is a pole the longitude is arbitrary.
+    polar = np.abs(mine[both, 1]) > 90.0 - 1e-9
+    # CSC's published polynomials are approximations that implementations may evaluate
+    # differently; the others are exact formulas.
+    tol = 1e-5 if name == "proj_CSC" else 1e-9
+    np.testing.assert_allclose(dlon[~polar], 0.0, atol=tol)
+    np.testing.assert_allclose(mine[both, 1], other[both, 1], atol=tol)
+
+
+def test_header_refuses_bad_alternate_codes():
+    w = vexlo.Wcs(sample_header("proj_TAN"))
+    with pytest.raises(vexlo.FitsError, match=r"alternate code must be ' ' or 'A'..'Z' \(got 'b'\)"):
+        w.to_header("b")
+    with pytest.raises(ValueError, match="expected a string of length 1"):
+        w.to_header("AB")
+    with pytest.raises(TypeError):
+        w.to_header(1)
+
+
+# --- Fitting --------------------------------------------------------------------------------------
+
+TRUTH = dict(NAXIS=2, NAXIS1=2048, NAXIS2=2048, CTYPE1="RA---TAN", CTYPE2="DEC--TAN",
+             CUNIT1="deg", CUNIT2="deg", CRVAL1=210.5, CRVAL2=54.25, CRPIX1=1024.5,
+             CRPIX2=1000.25, CD1_1=-7.5e-5, CD1_2=1.2e-5, CD2_1=1.1e-5, CD2_2=7.4e-5)
+
+
+def truth_points(n, seed=1, projection="TAN"):
+    cards = dict(TRUTH, CTYPE1="RA---" + projection, CTYPE2="DEC--" + projection)
+    truth = vexlo.Wcs(header(**cards))
+    rng = np.random.default_rng(seed)
+    pix = rng.uniform(0, 2047, size=(n, 2))
+    return truth, pix, truth.pixel_to_world(pix)
+
+
+@pytest.mark.parametrize("projection", ["TAN", "SIN", "ZEA", "ARC", "STG", "CAR", "AIT"])
+def test_fit_recovers_a_known_description_from_noiseless_points(projection):
+    truth, pix, sky = truth_points(200, projection=projection)
+    fit = vexlo.fit_wcs(pix, sky, projection=projection, crval=(210.5, 54.25))
+    back = fit.wcs.world_to_pixel(sky)
+    np.testing.assert_allclose(back, pix, rtol=0, atol=1e-9)
+    assert fit.wcs.ctype == ["RA---" + projection, "DEC--" + projection]
+    assert fit.rms_arcsec < 1e-6 and fit.max_arcsec < 1e-6
+    # The fitted description survives its own header.
+    again = vexlo.Wcs(fit.wcs.to_header())
+    assert_same_world(again.pixel_to_world(pix), fit.wcs.pixel_to_world(pix))
+
+
+def test_fit_results_and_conventions():
+    pix = [[100, 100], [200, 100], [100, 200]]
+    sky = [[10.00, -5.00], [10.05, -5.00], [10.00, -4.95]]
+    fit = vexlo.fit_wcs(pix, sky)
+    assert fit.rms_arcsec < 1e-6
+    assert repr(fit) == "WcsFit(rms=0.0000 arcsec, max=0.0000 arcsec, n=3)"
+    assert fit.wcs is fit.wcs and fit.wcs.pixel_shape is None
+    r = fit.residuals_arcsec
+    assert r.shape == (3, 2) and r.dtype == np.float64
+    r[:] = 99.0
+    assert np.abs(fit.residuals_arcsec).max() < 1e-6
+    with pytest.raises(TypeError):
+        vexlo.WcsFit()
+
+    shifted = vexlo.fit_wcs(np.array(pix) + 1.0, sky, origin=1)
+    grid = pixel_grid()
+    np.testing.assert_allclose(shifted.wcs.pixel_to_world(grid), fit.wcs.pixel_to_world(grid),
+                               rtol=1e-12)
+    pinned = vexlo.fit_wcs(pix, sky, crpix=(99.0, 99.0))
+    assert "CRPIX : 100 100" in repr(pinned.wcs)
+    # Any memory order reads alike.
+    fortran = vexlo.fit_wcs(np.asfortranarray(np.array(pix, dtype=float)), sky)
+    np.testing.assert_array_equal(fortran.residuals_arcsec, fit.residuals_arcsec)
+
+
+# The frame name sets the axis names and, for equatorial frames, the recorded reference system:
+# fk4 and fk5 positions are written as FK4 and FK5, never as ICRS.
+@pytest.mark.parametrize("frame, ctype1, radesys", [
+    ("equatorial", "RA---TAN", "ICRS"),
+    ("ICRS", "RA---TAN", "ICRS"),
+    ("fk5", "RA---TAN", "FK5"),
+    ("FK4", "RA---TAN", "FK4"),
+    ("Galactic", "GLON-TAN", None),
+    ("ecliptic", "ELON-TAN", None),
+])
+def test_fit_frame_names(frame, ctype1, radesys):
+    _, pix, sky = truth_points(20)
+    fit = vexlo.fit_wcs(pix, sky, frame=frame)
+    h = fit.wcs.to_header()
+    assert fit.wcs.ctype[0] == ctype1
+    assert h.get("RADESYS") == radesys
+    if radesys is not None:
+        assert repr(vexlo.Wcs(h)) == repr(fit.wcs)
+        assert "RADESYS : " + radesys.title() in repr(fit.wcs)
+        # astropy reads the same system from the written cards.
+        assert astropy_wcs(h.tostring()).wcs.radesys == radesys
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    (dict(origin=3, pixels=[[1, 2, 3]]), ValueError, "origin must be 0 (numpy/C, default) or 1 (FITS); got 3"),
+    (dict(pixels=np.zeros((3, 3))), ValueError, "fit_wcs: pixels and sky must both be (N, 2) arrays"),
+    (dict(sky=np.zeros((4, 2))), ValueError, "fit_wcs: pixels and sky must have the same number of rows"),
+    (dict(pixels=[1.0, 2.0]), TypeError, "argument 'pixels'"),
+    (dict(crpix=[99.0, 99.0]), TypeError, "argument 'crpix'"),
+    (dict(sip_order=-1), OverflowError, ""),
+    (dict(frame="j2000"), ValueError, 'fit_wcs: unknown frame "j2000"'),
+    (dict(frame="j2000", projection="XYZ"), vexlo.FitsError, "XYZ"),
+    (dict(projection="COE"), vexlo.FitsError, ""),
+    (dict(pixels=[[0, 0], [1, 1]], sky=[[10, 10], [10.1, 10.1]]), vexlo.FitsError,
+     "need >=3 points (or pin CRPIX) for a linear fit"),
+    (dict(pixels=[[0, 0], [1, 1], [2, 2]]), vexlo.FitsError, "rank-deficient column"),
+])
+def test_fit_argument_errors(kwargs, error, text):
+    args = dict(pixels=[[100, 100], [200, 100], [100, 200]],
+                sky=[[10.00, -5.00], [10.05, -5.00], [10.00, -4.95]])
+    args.update(kwargs)
+    with pytest.raises(error) as info:
+        vexlo.fit_wcs(**args)
+    assert text in str(info.value)
+
+
+def max_error_px(world_to_pixel, truth):
+    """The largest distance in pixels between the fitted and the true pixels of the same sky."""
+    grid = pixel_grid(lo=0.0, hi=2048.0, step=128.0)
+    back = world_to_pixel(truth.pixel_to_world(grid))
+    return np.hypot(*(back - grid).T).max()
+
+
+def test_noisy_fit_is_as_good_as_astropy():
+    pytest.importorskip("scipy")
+    utils = pytest.importorskip("astropy.wcs.utils")
+    coords = pytest.importorskip("astropy.coordinates")
+    truth, pix, sky = truth_points(300, seed=7)
+    rng = np.random.default_rng(8)
+    noisy = pix + rng.normal(0.0, 0.3, size=pix.shape)
+    ours = vexlo.fit_wcs(noisy, sky)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = utils.fit_wcs_from_points(
+            (noisy[:, 0], noisy[:, 1]),
+            coords.SkyCoord(sky[:, 0], sky[:, 1], unit="deg", frame="icrs"),
+            projection="TAN")
+    ours_err = max_error_px(ours.wcs.world_to_pixel, truth)
+    theirs_err = max_error_px(lambda w: theirs.wcs_world2pix(w, 0), truth)
+    assert ours_err < 0.2
+    assert ours_err <= theirs_err * 1.05 + 1e-3
+    assert 0.2 < ours.rms_arcsec / 0.3 / 0.27 < 2.0
