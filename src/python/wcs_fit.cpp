@@ -117,8 +117,13 @@ nb::object py_fit_wcs(const Args& p) {
     std::tie(options.frame, options.radesys) = frame_of(frame);
     if (crpix) options.crpix = Pair2{(*crpix)[0] + shift, (*crpix)[1] + shift};
     options.crval = crval;
-    (void)sip_order;
-    (void)fit_sip_inverse;
+    if (sip_order) {
+        if (*sip_order > 0xFFFFFFFFu) {
+            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        options.sip_order = static_cast<std::uint32_t>(*sip_order);
+    }
+    options.fit_sip_inverse = fit_sip_inverse;
 
     Result<WcsFit> fitted;
     {

@@ -84,6 +84,184 @@ Result<std::array<double, 4>> fit_linear_pinned_crpix(std::span<const Pair2> pix
     return std::array<double, 4>{x[0], x[1], x[2], x[3]};
 }
 
+double int_pow(double x, std::uint32_t k) {
+    double r = 1.0;
+    for (std::uint32_t i = 0; i < k; ++i)
+        r *= x;
+    return r;
+}
+
+// N x H rows of u^p v^q for the exponent pairs.
+std::vector<double> sip_design(std::span<const Pair2> offsets,
+                               const std::vector<std::pair<std::uint32_t, std::uint32_t>>& terms) {
+    std::vector<double> d(offsets.size() * terms.size());
+    for (std::size_t k = 0; k < offsets.size(); ++k) {
+        for (std::size_t t = 0; t < terms.size(); ++t) {
+            d[k * terms.size() + t] =
+                int_pow(offsets[k][0], terms[t].first) * int_pow(offsets[k][1], terms[t].second);
+        }
+    }
+    return d;
+}
+
+Result<SipPolynomial> solve_sip_polynomial(
+    std::vector<double> design, std::vector<double> rhs, std::uint32_t order,
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>>& terms) {
+    VEXLO_ASSIGN_OR_RETURN(const std::vector<double> c,
+                           least_squares_qr(design, rhs, rhs.size(), terms.size()));
+    std::vector<SipTerm> sip_terms(terms.size());
+    for (std::size_t t = 0; t < terms.size(); ++t)
+        sip_terms[t] = SipTerm{terms[t].first, terms[t].second, c[t]};
+    return SipPolynomial::from_terms(order, sip_terms);
+}
+
+using Terms = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+// One plane coordinate as a polynomial of the pixel offsets (u, v) from CRPIX: an optional
+// constant, the two linear terms, then the SIP terms.
+struct PlanePolynomial {
+    double constant = 0.0;
+    double lin_u = 0.0;
+    double lin_v = 0.0;
+    std::vector<double> sip;
+
+    // The value and its two partial derivatives at (u, v).
+    void eval(const Terms& terms, double u, double v, double& f, double& fu, double& fv) const {
+        f = constant + lin_u * u + lin_v * v;
+        fu = lin_u;
+        fv = lin_v;
+        for (std::size_t t = 0; t < terms.size(); ++t) {
+            const auto [p, q] = terms[t];
+            f += sip[t] * int_pow(u, p) * int_pow(v, q);
+            if (p > 0) fu += sip[t] * p * int_pow(u, p - 1) * int_pow(v, q);
+            if (q > 0) fv += sip[t] * q * int_pow(u, p) * int_pow(v, q - 1);
+        }
+    }
+};
+
+// Least squares for x and y as polynomials of the offsets from r, with or without a constant.
+Result<std::array<PlanePolynomial, 2>> fit_plane_polynomials(std::span<const Pair2> pixels,
+                                                             std::span<const Pair2> plane, Pair2 r,
+                                                             const Terms& terms, bool constant) {
+    const std::size_t n = pixels.size();
+    const std::size_t first = constant ? 3 : 2;
+    const std::size_t width = first + terms.size();
+    std::vector<Pair2> offsets(n);
+    for (std::size_t k = 0; k < n; ++k)
+        offsets[k] = {pixels[k][0] - r[0], pixels[k][1] - r[1]};
+    const std::vector<double> sip_columns = sip_design(offsets, terms);
+    std::vector<double> design(n * width);
+    for (std::size_t k = 0; k < n; ++k) {
+        double* row = &design[k * width];
+        if (constant) row[0] = 1.0;
+        row[first - 2] = offsets[k][0];
+        row[first - 1] = offsets[k][1];
+        for (std::size_t t = 0; t < terms.size(); ++t)
+            row[first + t] = sip_columns[k * terms.size() + t];
+    }
+    std::array<PlanePolynomial, 2> out;
+    for (std::size_t axis = 0; axis < 2; ++axis) {
+        std::vector<double> a = design;
+        std::vector<double> rhs(n);
+        for (std::size_t k = 0; k < n; ++k)
+            rhs[k] = plane[k][axis];
+        VEXLO_ASSIGN_OR_RETURN(const std::vector<double> c, least_squares_qr(a, rhs, n, width));
+        PlanePolynomial& poly = out[axis];
+        if (constant) poly.constant = c[0];
+        poly.lin_u = c[first - 2];
+        poly.lin_v = c[first - 1];
+        poly.sip.assign(c.begin() + static_cast<std::ptrdiff_t>(first), c.end());
+    }
+    return out;
+}
+
+// The offsets where both fitted plane coordinates vanish, by Newton's method from (0, 0):
+// the reference pixel of the distorted model.
+Pair2 plane_origin(const std::array<PlanePolynomial, 2>& poly, const Terms& terms) {
+    double u = 0.0, v = 0.0;
+    for (int iter = 0; iter < 50; ++iter) {
+        double x, xu, xv, y, yu, yv;
+        poly[0].eval(terms, u, v, x, xu, xv);
+        poly[1].eval(terms, u, v, y, yu, yv);
+        const double det = xu * yv - xv * yu;
+        if (!(std::fabs(det) > 0.0)) break;
+        const double du = (yv * x - xv * y) / det;
+        const double dv = (-yu * x + xu * y) / det;
+        u -= du;
+        v -= dv;
+        if (std::fabs(du) + std::fabs(dv) < 1e-13 * (1.0 + std::fabs(u) + std::fabs(v))) break;
+    }
+    return {u, v};
+}
+
+struct SipFit {
+    LinearFit linear;
+    Sip sip;
+};
+
+// The matrix and the SIP polynomials solved together: the plane coordinates are fitted as
+// polynomials of the pixel offsets, linear terms included, so a distortion does not bend the
+// matrix; the matrix is the linear part and A, B are its inverse applied to the rest. A free
+// reference pixel is first moved to where the fitted polynomials vanish. The reverse
+// polynomials are fitted at the ideal offsets CD^-1 (x, y) of the same points.
+Result<SipFit> fit_sip(std::span<const Pair2> pixels, std::span<const Pair2> plane,
+                       const LinearFit& start, bool crpix_pinned, std::uint32_t order,
+                       bool fit_inverse) {
+    const auto sip_error = [](std::string msg) { return Error::wcs("SIP fit: " + msg); };
+    if (order < 2) {
+        return std::unexpected(sip_error("order " + std::to_string(order) +
+                                         " too low (constant/linear absorbed by CRPIX/CD)"));
+    }
+    if (order > kSipMaxOrder) {
+        return std::unexpected(sip_error("order " + std::to_string(order) +
+                                         " exceeds SIP_MAX_ORDER (" + std::to_string(kSipMaxOrder) +
+                                         ")"));
+    }
+    const auto singular = [&](const std::array<double, 4>& cd) {
+        return std::fabs(cd[0] * cd[3] - cd[1] * cd[2]) < 1e-30;
+    };
+    if (singular(start.cd))
+        return std::unexpected(sip_error("CD matrix is singular; cannot invert"));
+    const Terms terms = sip_exponent_pairs(order);
+    SipFit out;
+    out.linear.crpix = start.crpix;
+    if (!crpix_pinned) {
+        VEXLO_ASSIGN_OR_RETURN(const auto shifted,
+                               fit_plane_polynomials(pixels, plane, start.crpix, terms, true));
+        const Pair2 origin = plane_origin(shifted, terms);
+        out.linear.crpix = {start.crpix[0] + origin[0], start.crpix[1] + origin[1]};
+    }
+    VEXLO_ASSIGN_OR_RETURN(const auto poly,
+                           fit_plane_polynomials(pixels, plane, out.linear.crpix, terms, false));
+    const std::array<double, 4> cd = {poly[0].lin_u, poly[0].lin_v, poly[1].lin_u, poly[1].lin_v};
+    if (singular(cd)) return std::unexpected(sip_error("CD matrix is singular; cannot invert"));
+    out.linear.cd = cd;
+    const double det = cd[0] * cd[3] - cd[1] * cd[2];
+    std::vector<SipTerm> a(terms.size()), b(terms.size());
+    for (std::size_t t = 0; t < terms.size(); ++t) {
+        const double x = poly[0].sip[t], y = poly[1].sip[t];
+        a[t] = SipTerm{terms[t].first, terms[t].second, (cd[3] * x - cd[1] * y) / det};
+        b[t] = SipTerm{terms[t].first, terms[t].second, (-cd[2] * x + cd[0] * y) / det};
+    }
+    VEXLO_ASSIGN_OR_RETURN(out.sip.a, SipPolynomial::from_terms(order, a));
+    VEXLO_ASSIGN_OR_RETURN(out.sip.b, SipPolynomial::from_terms(order, b));
+    if (fit_inverse) {
+        const std::size_t n = pixels.size();
+        std::vector<Pair2> ideal(n);
+        std::vector<double> back_u(n), back_v(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const double x = plane[k][0], y = plane[k][1];
+            ideal[k] = {(cd[3] * x - cd[1] * y) / det, (-cd[2] * x + cd[0] * y) / det};
+            back_u[k] = pixels[k][0] - out.linear.crpix[0] - ideal[k][0];
+            back_v[k] = pixels[k][1] - out.linear.crpix[1] - ideal[k][1];
+        }
+        const std::vector<double> e = sip_design(ideal, terms);
+        VEXLO_ASSIGN_OR_RETURN(out.sip.ap, solve_sip_polynomial(e, back_u, order, terms));
+        VEXLO_ASSIGN_OR_RETURN(out.sip.bp, solve_sip_polynomial(e, back_v, order, terms));
+    }
+    return out;
+}
+
 struct FrameNames {
     const char* lon;
     const char* lat;
@@ -108,9 +286,11 @@ FrameNames frame_prefixes(CelestialFrame frame) {
 }
 
 Result<Wcs> build_fitted_wcs(const CelestialFitOptions& options, const std::array<double, 4>& cd,
-                             const CelestialRotation& rotation, Pair2 crpix, Pair2 crval) {
+                             std::optional<Sip> sip, const CelestialRotation& rotation, Pair2 crpix,
+                             Pair2 crval) {
     const FrameNames names = frame_prefixes(options.frame);
-    const std::string code(projection_name(options.projection.code));
+    const std::string code =
+        std::string(projection_name(options.projection.code)) + (sip ? "-SIP" : "");
     std::vector<AxisDescription> axes(2);
     axes[0].ctype = std::string(names.lon) + "-" + code;
     axes[1].ctype = std::string(names.lat) + "-" + code;
@@ -123,6 +303,7 @@ Result<Wcs> build_fitted_wcs(const CelestialFitOptions& options, const std::arra
     block.projection = options.projection;
     block.pair = pair;
     block.rotation = rotation;
+    block.sip = std::move(sip);
     WcsExtras extras;
     extras.celestial = std::move(block);
     extras.pair = pair;
@@ -175,9 +356,17 @@ Result<WcsFit> fit(std::span<const Pair2> pixels0, std::span<const Pair2> sky,
         VEXLO_ASSIGN_OR_RETURN(linear, fit_linear_free_crpix(pixels, plane));
     }
 
+    std::optional<Sip> sip;
+    if (options.sip_order) {
+        VEXLO_ASSIGN_OR_RETURN(SipFit f, fit_sip(pixels, plane, linear, options.crpix.has_value(),
+                                                 *options.sip_order, options.fit_sip_inverse));
+        linear = f.linear;
+        sip = std::move(f.sip);
+    }
+
     WcsFit result;
-    VEXLO_ASSIGN_OR_RETURN(result.wcs,
-                           build_fitted_wcs(options, linear.cd, rotation, linear.crpix, crval));
+    VEXLO_ASSIGN_OR_RETURN(result.wcs, build_fitted_wcs(options, linear.cd, std::move(sip),
+                                                        rotation, linear.crpix, crval));
 
     result.residuals_arcsec.resize(n);
     TransformScratch scratch(2);
@@ -196,6 +385,15 @@ Result<WcsFit> fit(std::span<const Pair2> pixels0, std::span<const Pair2> sky,
 }
 
 }  // namespace
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> sip_exponent_pairs(std::uint32_t order) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+    for (std::uint32_t p = 0; p <= order; ++p) {
+        for (std::uint32_t q = p < 2 ? 2 - p : 0; p + q <= order; ++q)
+            out.emplace_back(p, q);
+    }
+    return out;
+}
 
 Result<std::vector<double>> least_squares_qr(std::vector<double>& a, std::vector<double>& b,
                                              std::size_t m, std::size_t n) {

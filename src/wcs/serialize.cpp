@@ -2,11 +2,15 @@
 // LONPOLE/LATPOLE, so one form reads back whatever form the description was parsed from.
 #include "wcs/serialize.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
+#include "util/number.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
 #include "wcs/parse.hpp"
@@ -88,7 +92,148 @@ Result<void> write_axes(CardWriter& w, const Wcs& wcs, const std::string& a) {
     return {};
 }
 
-Result<void> write_celestial(CardWriter& w, const CelestialBlock& block, const std::string& a) {
+Result<void> write_tpv_cards(CardWriter& w, const Tpv& tpv, const std::string& lon,
+                             const std::string& lat, const std::string& a) {
+    for (const auto& [axis, table] : {std::pair{&lon, &tpv.t1}, std::pair{&lat, &tpv.t2}}) {
+        for (std::size_t m = 0; m < table->coefficients.size(); ++m) {
+            const double c = table->coefficients[m];
+            // The linear term is written even when zero: a reader assumes 1 for it.
+            if (m != 1 && c == 0.0) continue;
+            VEXLO_TRY(w.real("PV" + *axis + "_" + std::to_string(m) + a, c,
+                             "TPV distortion coefficient"));
+        }
+    }
+    return {};
+}
+
+// "3. 4. 4. 2. xi_min xi_max eta_min eta_max c1 c2 ...".
+std::string tnx_surface_text(const TnxSurface& s) {
+    std::string out = std::to_string(s.function_type + 1) + ". " + std::to_string(s.ni) + ". " +
+                      std::to_string(s.nj) + ". " + std::to_string(static_cast<int>(s.cross_term)) +
+                      ".";
+    for (const double v : {s.xi_min, s.xi_max, s.eta_min, s.eta_max})
+        out += " " + format_real_debug(v);
+    for (const double c : s.coefficients)
+        out += " " + format_real_debug(c);
+    return out;
+}
+
+// Pieces of at most 60 characters, split at blanks, that concatenate to the text; every
+// piece after the first begins with the blank it was split at.
+std::vector<std::string> wat_pieces(std::string_view text) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    bool first = true;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = text.find(' ', start);
+        const std::string_view word = text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (first) {
+            piece = std::string(word);
+            first = false;
+        } else if (piece.size() + 1 + word.size() <= 60) {
+            piece += " ";
+            piece += word;
+        } else {
+            pieces.push_back(std::move(piece));
+            piece = " " + std::string(word);
+        }
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    if (!piece.empty()) pieces.push_back(std::move(piece));
+    return pieces;
+}
+
+Result<void> write_tnx_cards(CardWriter& w, const Tnx& tnx, std::string_view lat_ctype,
+                             const std::string& lon, const std::string& lat) {
+    VEXLO_TRY(w.text("WAT0_001", "system=image", "IRAF WCS system"));
+    const std::string wtype = tnx_wtype(lat_ctype);
+    const struct {
+        const std::optional<TnxSurface>& surface;
+        const char* axtype;
+        const char* name;
+        const std::string& axis;
+    } surfaces[] = {{tnx.lngcor, "ra", "lngcor", lon}, {tnx.latcor, "dec", "latcor", lat}};
+    for (const auto& s : surfaces) {
+        if (!s.surface) continue;
+        const std::string whole = "wtype=" + wtype + " axtype=" + s.axtype + " " + s.name +
+                                  " = \"" + tnx_surface_text(*s.surface) + "\"";
+        const std::vector<std::string> pieces = wat_pieces(whole);
+        for (std::size_t k = 0; k < pieces.size(); ++k) {
+            std::string number = std::to_string(k + 1);
+            if (number.size() < 3) number.insert(0, 3 - number.size(), '0');
+            const std::string key = "WAT" + s.axis + "_" + number;
+            VEXLO_TRY(w.header.push_card(key, Value::make_string(pieces[k]), std::nullopt));
+        }
+    }
+    return {};
+}
+
+Result<void> write_sip_coefficient_cards(CardWriter& w, std::string_view prefix,
+                                         const SipPolynomial& poly) {
+    const std::uint32_t n = poly.order;
+    for (std::uint32_t p = 0; p <= n; ++p) {
+        for (std::uint32_t q = 0; p + q <= n; ++q) {
+            const double c = poly.coefficients[(n + 1) * p + q];
+            if (c == 0.0) continue;
+            VEXLO_TRY(
+                w.real(std::string(prefix) + "_" + std::to_string(p) + "_" + std::to_string(q), c,
+                       "SIP distortion coefficient"));
+        }
+    }
+    return {};
+}
+
+Result<void> write_sip_cards(CardWriter& w, const Sip& sip) {
+    VEXLO_TRY(w.integer("A_ORDER", sip.a.order, "SIP polynomial order, axis 1, detector to sky"));
+    VEXLO_TRY(w.integer("B_ORDER", sip.b.order, "SIP polynomial order, axis 2, detector to sky"));
+    VEXLO_TRY(write_sip_coefficient_cards(w, "A", sip.a));
+    VEXLO_TRY(write_sip_coefficient_cards(w, "B", sip.b));
+    // The reverse polynomials come as a pair; one alone is not a usable inverse.
+    if (!sip.ap || !sip.bp) return {};
+    VEXLO_TRY(
+        w.integer("AP_ORDER", sip.ap->order, "SIP polynomial order, axis 1, sky to detector"));
+    VEXLO_TRY(
+        w.integer("BP_ORDER", sip.bp->order, "SIP polynomial order, axis 2, sky to detector"));
+    VEXLO_TRY(write_sip_coefficient_cards(w, "AP", *sip.ap));
+    return write_sip_coefficient_cards(w, "BP", *sip.bp);
+}
+
+Result<void> write_dss_cards(CardWriter& w, const DssPlate& plate) {
+    const double ra_h = plate.plate_ra / 15.0;
+    const double h = std::trunc(ra_h);
+    const double m = std::trunc((ra_h - h) * 60.0);
+    VEXLO_TRY(w.real("PLTRAH", h, "[h] Plate center RA"));
+    VEXLO_TRY(w.real("PLTRAM", m, "[min] Plate center RA"));
+    VEXLO_TRY(w.real("PLTRAS", ((ra_h - h) - m / 60.0) * 3600.0, "[s] Plate center RA"));
+    VEXLO_TRY(w.text("PLTDECSN", plate.plate_dec < 0.0 ? "-" : "+", "Plate center Dec sign"));
+    const double dec = std::fabs(plate.plate_dec);
+    const double d = std::trunc(dec);
+    const double dm = std::trunc((dec - d) * 60.0);
+    VEXLO_TRY(w.real("PLTDECD", d, "[deg] Plate center Dec"));
+    VEXLO_TRY(w.real("PLTDECM", dm, "[arcmin] Plate center Dec"));
+    VEXLO_TRY(w.real("PLTDECS", ((dec - d) - dm / 60.0) * 3600.0, "[arcsec] Plate center Dec"));
+    VEXLO_TRY(w.real("PPO3", plate.ppo3, "[um] Plate center x"));
+    VEXLO_TRY(w.real("PPO6", plate.ppo6, "[um] Plate center y"));
+    VEXLO_TRY(w.real("XPIXELSZ", plate.x_pixel_size, "[um] Pixel size in x"));
+    VEXLO_TRY(w.real("YPIXELSZ", plate.y_pixel_size, "[um] Pixel size in y"));
+    VEXLO_TRY(w.real("CNPIX1", plate.cnpix1, "Subimage x offset on the plate"));
+    VEXLO_TRY(w.real("CNPIX2", plate.cnpix2, "Subimage y offset on the plate"));
+    for (const auto& [root, terms, comment] :
+         {std::tuple{"AMDX", &plate.amdx, "Plate solution x coefficient"},
+          std::tuple{"AMDY", &plate.amdy, "Plate solution y coefficient"}}) {
+        for (std::size_t k = 0; k < terms->size(); ++k) {
+            if (k > 0 && (*terms)[k] == 0.0) continue;
+            VEXLO_TRY(w.real(axis_key(root, k + 1, ""), (*terms)[k], comment));
+        }
+    }
+    return {};
+}
+
+Result<void> write_celestial(CardWriter& w, const CelestialBlock& block, std::string_view lat_ctype,
+                             const std::string& a) {
     const std::string lon = std::to_string(block.pair.lon + 1);
     const std::string lat = std::to_string(block.pair.lat + 1);
     const CelestialRotation& r = block.rotation;
@@ -97,6 +242,9 @@ Result<void> write_celestial(CardWriter& w, const CelestialBlock& block, const s
     for (const auto& [m, value] : block.projection.pv_cards()) {
         VEXLO_TRY(w.real("PV" + lat + "_" + std::to_string(m) + a, value, "Projection parameter"));
     }
+    // TPV and TNX use the PV{lon} cards for their own terms.
+    if (block.tpv) return write_tpv_cards(w, *block.tpv, lon, lat, a);
+    if (block.tnx) return write_tnx_cards(w, *block.tnx, lat_ctype, lon, lat);
     // A fiducial latitude is written whenever it is not the one a reader assumes, whatever
     // the fiducial longitude: dropping it would move every point.
     if (r.phi0 != 0.0) {
@@ -220,17 +368,31 @@ std::string ctype_comment(std::string_view ctype) {
     return kDefault;
 }
 
+std::string tnx_wtype(std::string_view lat_ctype) {
+    const std::string_view t = trim_ws(lat_ctype);
+    const std::size_t dash = t.rfind('-');
+    std::string out(dash == std::string_view::npos ? t : t.substr(dash + 1));
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out.empty() ? "tnx" : out;
+}
+
 Result<Header> Wcs::to_header(char32_t alt) const {
     VEXLO_ASSIGN_OR_RETURN(const std::string a, alt_suffix(alt));
     const bool primary = alt == U' ';
     Header header;
     CardWriter w{header};
     VEXLO_TRY(write_axes(w, *this, a));
-    if (celestial) VEXLO_TRY(write_celestial(w, *celestial, a));
+    if (celestial) {
+        VEXLO_TRY(write_celestial(w, *celestial, axes[celestial->pair.lat].ctype, a));
+    }
     VEXLO_TRY(write_frame_and_names(w, *this, a, primary));
     if (spectral_ref) VEXLO_TRY(write_spectral_reference(w, *spectral_ref, a));
     if (primary && time) VEXLO_TRY(write_time(w, *this));
     VEXLO_TRY(write_axis_extras(w, *this, a));
+    if (dss) VEXLO_TRY(write_dss_cards(w, *dss));
+    if (primary && celestial && celestial->sip) VEXLO_TRY(write_sip_cards(w, *celestial->sip));
     return header;
 }
 

@@ -11,4 +11,8 @@ namespace vexlo {
 // "Coordinate axis type" otherwise.
 std::string ctype_comment(std::string_view ctype);
 
+// The IRAF wtype of a correction-surface description: the code after the last '-' of the
+// latitude CTYPE in lower case ("tnx", "zpx"), "tnx" when there is none.
+std::string tnx_wtype(std::string_view lat_ctype);
+
 }  // namespace vexlo

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "wcs/fit.hpp"
@@ -190,6 +191,108 @@ TEST(WcsFit, RefusesTooFewAndDegeneratePoints) {
               "least-squares: rank-deficient column 1 (norm ~= 0); inputs may be collinear");
     // A point on the far side of the sphere is outside the gnomonic projection's domain.
     EXPECT_NE(fit_message(far_side, free_crpix), "<fitted>");
+}
+
+// A distorted camera: the SIP fit takes the residuals of the linear fit from arcseconds to
+// a small fraction of a milliarcsecond, and its reverse polynomials bring the sky back to
+// the pixels.
+TEST(WcsFit, SipFitRemovesAPolynomialDistortion) {
+    const Wcs truth = wcs_of(header_of(
+        {kv("NAXIS", "2"),      kv("CTYPE1", "'RA---TAN-SIP'"), kv("CTYPE2", "'DEC--TAN-SIP'"),
+         kv("CRVAL1", "150.0"), kv("CRVAL2", "20.0"),           kv("CRPIX1", "200.5"),
+         kv("CRPIX2", "150.5"), kv("CD1_1", "-2.0E-4"),         kv("CD1_2", "1.0E-5"),
+         kv("CD2_1", "1.2E-5"), kv("CD2_2", "2.1E-4"),          kv("A_ORDER", "3"),
+         kv("B_ORDER", "3"),    kv("A_2_0", "2.0E-5"),          kv("A_1_1", "-1.0E-5"),
+         kv("A_0_2", "4.0E-6"), kv("A_3_0", "3.0E-8"),          kv("B_0_2", "1.5E-5"),
+         kv("B_1_1", "6.0E-6"), kv("B_2_1", "-2.0E-8")}));
+    const Points pts = points_of(truth, 19.0);
+    CelestialFitOptions o;
+    o.projection = projection_of("TAN");
+    o.crval = Pair2{150.0, 20.0};
+    o.crpix = Pair2{199.5, 149.5};
+    const WcsFit linear = fitted(pts, o);
+    o.sip_order = 3;
+    const WcsFit sip = fitted(pts, o);
+    EXPECT_GT(linear.max_arcsec, 0.5);
+    EXPECT_LT(sip.max_arcsec, 1e-6);
+    EXPECT_EQ(sip.wcs.axes[0].ctype, "RA---TAN-SIP");
+    ASSERT_TRUE(sip.wcs.celestial->sip);
+    ASSERT_TRUE(sip.wcs.celestial->sip->ap && sip.wcs.celestial->sip->bp);
+    double worst = 0.0;
+    for (std::size_t i = 0; i < pts.sky.size(); ++i) {
+        auto p = sip.wcs.world_to_pixel(std::vector<double>{pts.sky[i][0], pts.sky[i][1]});
+        ASSERT_TRUE(p.has_value());
+        worst =
+            std::fmax(worst, std::hypot((*p)[0] - pts.pixels[i][0], (*p)[1] - pts.pixels[i][1]));
+    }
+    // The reverse polynomials are a fit of their own, not an exact inverse.
+    EXPECT_LT(worst, 1e-3);
+    // The forward model is the true one: matrix and coefficients come back.
+    for (std::size_t k = 0; k < 4; ++k)
+        EXPECT_NEAR(sip.wcs.linear.matrix[k], truth.linear.matrix[k], 1e-15);
+    const auto& a_fit = sip.wcs.celestial->sip->a.coefficients;
+    const auto& a_true = truth.celestial->sip->a.coefficients;
+    for (std::size_t k = 0; k < a_fit.size(); ++k)
+        EXPECT_NEAR(a_fit[k], a_true[k], 1e-12) << k;
+
+    // With the reference pixel free the fit finds it too.
+    o.crpix.reset();
+    o.fit_sip_inverse = false;
+    const WcsFit free_crpix = fitted(pts, o);
+    EXPECT_NEAR(free_crpix.wcs.linear.crpix[0], 200.5, 1e-7);
+    EXPECT_NEAR(free_crpix.wcs.linear.crpix[1], 150.5, 1e-7);
+    EXPECT_LT(free_crpix.max_arcsec, 1e-6);
+    o.crpix = Pair2{199.5, 149.5};
+    o.fit_sip_inverse = true;
+    // The fitted description survives its own header, SIP cards included.
+    auto h = sip.wcs.to_header(U' ');
+    ASSERT_TRUE(h.has_value());
+    EXPECT_EQ(h->get_i64("AP_ORDER"), 3);
+    const Wcs back = wcs_of(*h);
+    for (std::size_t i = 0; i < pts.pixels.size(); i += 7) {
+        auto a = sip.wcs.pixel_to_world(std::vector<double>{pts.pixels[i][0], pts.pixels[i][1]});
+        auto b = back.pixel_to_world(std::vector<double>{pts.pixels[i][0], pts.pixels[i][1]});
+        ASSERT_TRUE(a && b);
+        EXPECT_NEAR((*a)[0], (*b)[0], 1e-12 * 150.0);
+        EXPECT_NEAR((*a)[1], (*b)[1], 1e-12 * 20.0);
+    }
+
+    o.fit_sip_inverse = false;
+    const WcsFit forward_only = fitted(pts, o);
+    EXPECT_FALSE(forward_only.wcs.celestial->sip->ap);
+    EXPECT_FALSE(forward_only.wcs.celestial->sip->bp);
+}
+
+TEST(WcsFit, SipOrdersAndTermCounts) {
+    for (const auto& [order, count] :
+         std::vector<std::pair<std::uint32_t, std::size_t>>{{2, 3}, {3, 7}, {9, 52}}) {
+        const auto pairs = sip_exponent_pairs(order);
+        EXPECT_EQ(pairs.size(), count) << order;
+        for (const auto& [p, q] : pairs) {
+            EXPECT_GE(p + q, 2u);
+            EXPECT_LE(p + q, order);
+        }
+    }
+    EXPECT_EQ(sip_exponent_pairs(3).front(), (std::pair<std::uint32_t, std::uint32_t>{0, 2}));
+    EXPECT_EQ(sip_exponent_pairs(3).back(), (std::pair<std::uint32_t, std::uint32_t>{3, 0}));
+
+    const Points many = points_of(truth_of("TAN", 10.0, 10.0));
+    Points five;
+    for (std::size_t i = 0; i < 5; ++i) {
+        five.pixels.push_back(many.pixels[i * 7]);
+        five.sky.push_back(many.sky[i * 7]);
+    }
+    CelestialFitOptions o;
+    o.projection = projection_of("TAN");
+    for (const auto& [order, pts, message] :
+         std::vector<std::tuple<std::uint32_t, Points, std::string>>{
+             {1, many, "SIP fit: order 1 too low (constant/linear absorbed by CRPIX/CD)"},
+             {10, many, "SIP fit: order 10 exceeds SIP_MAX_ORDER (9)"},
+             // Constant, two linear and seven SIP terms per plane coordinate.
+             {3, five, "least-squares: under-determined system (5 equations, 10 unknowns)"}}) {
+        o.sip_order = order;
+        EXPECT_EQ(fit_message(pts, o), message);
+    }
 }
 
 TEST(WcsFit, LeastSquaresSolvesAndRefuses) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,155 @@ TEST(WcsToHeader, TimeSysOnlyForATimeAxis) {
     const Header h = written(w);
     EXPECT_FALSE(h.contains("TIMESYS"));
     EXPECT_EQ(h.get_str("TREFDIR"), "TOPOCENTER");
+}
+
+std::vector<std::string> celestial_cards(const std::string& code, std::vector<std::string> extra) {
+    std::vector<std::string> cards = {kv("NAXIS", "2"),
+                                      kv("NAXIS1", "180"),
+                                      kv("NAXIS2", "180"),
+                                      kv("CTYPE1", "'RA---" + code + "'"),
+                                      kv("CTYPE2", "'DEC--" + code + "'"),
+                                      kv("CRPIX1", "90.5"),
+                                      kv("CRPIX2", "80.0"),
+                                      kv("CRVAL1", "150.0"),
+                                      kv("CRVAL2", "2.0"),
+                                      kv("CD1_1", "-1.0E-3"),
+                                      kv("CD1_2", "2.0E-5"),
+                                      kv("CD2_1", "-3.0E-5"),
+                                      kv("CD2_2", "1.1E-3")};
+    cards.insert(cards.end(), extra.begin(), extra.end());
+    return cards;
+}
+
+// Distortions and plate solutions are written as the cards they were read from, and the
+// written header transforms as the original does.
+TEST(WcsToHeader, DistortionsParseBackToTheSameTransform) {
+    const std::string long_surface = "'wtype=tnx axtype=ra lngcor = \"3. 3. 3. 2. -0.5 0.5 '";
+    struct Case {
+        const char* name;
+        std::vector<std::string> cards;
+        std::vector<std::string> keys;  // cards the written header must hold
+    };
+    const std::vector<Case> cases = {
+        {"SIP with inverse",
+         celestial_cards("TAN-SIP",
+                         {kv("A_ORDER", "2"), kv("B_ORDER", "2"), kv("A_2_0", "1.0E-5"),
+                          kv("A_1_1", "-2.0E-6"), kv("B_0_2", "3.0E-6"), kv("AP_ORDER", "2"),
+                          kv("BP_ORDER", "2"), kv("AP_2_0", "-1.0E-5"), kv("BP_0_2", "-3.0E-6")}),
+         {"A_ORDER", "B_ORDER", "A_2_0", "A_1_1", "B_0_2", "AP_ORDER", "AP_2_0", "BP_0_2"}},
+        {"SIP forward only",
+         celestial_cards("TAN-SIP",
+                         {kv("A_ORDER", "3"), kv("B_ORDER", "2"), kv("A_3_0", "4.0E-8")}),
+         {"A_3_0"}},
+        {"TPV",
+         celestial_cards("TPV", {kv("PV1_0", "1.0E-4"), kv("PV1_1", "1.0"), kv("PV1_4", "0.01"),
+                                 kv("PV1_7", "-0.2"), kv("PV2_1", "0.98"), kv("PV2_5", "0.03"),
+                                 kv("PV2_11", "0.5")}),
+         {"PV1_0", "PV1_1", "PV1_4", "PV1_7", "PV2_1", "PV2_5", "PV2_11"}},
+        {"TNX",
+         celestial_cards(
+             "TNX", {kv("WAT1_001", long_surface),
+                     kv("WAT1_002", "'-0.4 0.4 1.5e-4 -2.0e-5 3.0e-6 -4.0e-7 5.0e-7 1.0e-6\"'"),
+                     kv("WAT2_001", "'wtype=tnx axtype=dec latcor = '"),
+                     kv("WAT2_002", "'\"1. 2. 2. 0. -0.5 0.5 -0.4 0.4 2e-5 '"),
+                     kv("WAT2_003", "'-1e-5 3e-6\"'")}),
+         {"WAT0_001", "WAT1_001", "WAT1_002", "WAT2_001"}},
+        {"ZPX",
+         celestial_cards("ZPX", {kv("PV2_1", "1.0"), kv("PV2_3", "0.05"),
+                                 kv("WAT2_001", "'wtype=zpx axtype=dec latcor = \"2. 2. 2. 1. '"),
+                                 kv("WAT2_002", "'-0.5 0.5 -0.4 0.4 1e-5 2e-5 3e-6 4e-6\"'")}),
+         {"WAT0_001", "WAT2_001", "PV2_1", "PV2_3"}},
+        {"DSS",
+         {kv("NAXIS", "2"),           kv("NAXIS1", "180"),        kv("NAXIS2", "180"),
+          kv("CTYPE1", "'RA---TAN'"), kv("CTYPE2", "'DEC--TAN'"), kv("CRPIX1", "1"),
+          kv("CRPIX2", "1"),          kv("PLTRAH", "12"),         kv("PLTRAM", "30"),
+          kv("PLTRAS", "0.0"),        kv("PLTDECSN", "'-'"),      kv("PLTDECD", "12"),
+          kv("PLTDECM", "15"),        kv("PLTDECS", "0.0"),       kv("PPO3", "120000.0"),
+          kv("PPO6", "110000.0"),     kv("XPIXELSZ", "25.0"),     kv("YPIXELSZ", "25.0"),
+          kv("CNPIX1", "4000"),       kv("CNPIX2", "4100"),       kv("AMDX1", "67.5"),
+          kv("AMDX2", "0.01"),        kv("AMDX3", "-1.2"),        kv("AMDX7", "2.0E-6"),
+          kv("AMDY1", "67.4"),        kv("AMDY2", "-0.02"),       kv("AMDY3", "0.8")},
+         {"PLTRAH", "PLTDECSN", "AMDX1", "AMDX2", "AMDX3", "AMDX7", "AMDY1", "AMDY3"}},
+    };
+    for (const Case& c : cases) {
+        const Wcs original = wcs_of(header_of(c.cards));
+        const Header h = written(original);
+        for (const std::string& key : c.keys)
+            EXPECT_TRUE(h.contains(key)) << c.name << " " << key;
+        expect_same_transform(original, wcs_of(h), c.name);
+    }
+}
+
+TEST(WcsToHeader, DistortionCardDetails) {
+    // A DSS plate centre in sexagesimal cards.
+    const Wcs dss = wcs_of(header_of(
+        {kv("NAXIS", "2"), kv("CTYPE1", "'RA---TAN'"), kv("CTYPE2", "'DEC--TAN'"),
+         kv("PLTRAH", "12"), kv("PLTRAM", "30"), kv("PLTDECSN", "'-'"), kv("PLTDECD", "12"),
+         kv("PLTDECM", "15"), kv("PPO3", "0"), kv("PPO6", "0"), kv("XPIXELSZ", "10"),
+         kv("YPIXELSZ", "10"), kv("AMDX1", "1"), kv("AMDY1", "1")}));
+    ASSERT_TRUE(dss.dss);
+    const Header d = written(dss);
+    EXPECT_EQ(d.get_f64("PLTRAH"), 12.0);
+    EXPECT_EQ(d.get_f64("PLTRAM"), 30.0);
+    EXPECT_EQ(d.get_f64("PLTRAS"), 0.0);
+    EXPECT_EQ(d.get_str("PLTDECSN"), "-");
+    EXPECT_EQ(d.get_f64("PLTDECD"), 12.0);
+    EXPECT_EQ(d.get_f64("PLTDECM"), 15.0);
+    EXPECT_EQ(d.get_f64("PLTDECS"), 0.0);
+    EXPECT_FALSE(d.contains("AMDX2"));
+
+    // TPV's linear terms are written even when zero, a zero constant is not; and the
+    // fiducial-point cards of row PV1_1/PV1_2 are not written for TPV at all.
+    const Wcs tpv = wcs_of(header_of(celestial_cards(
+        "TPV", {kv("PV1_1", "0.0"), kv("PV2_1", "0.0"), kv("PV1_2", "1.0"), kv("PV2_2", "1.0")})));
+    const Header t = written(tpv);
+    EXPECT_EQ(t.get_f64("PV1_1"), 0.0);
+    EXPECT_EQ(t.get_f64("PV2_1"), 0.0);
+    EXPECT_FALSE(t.contains("PV1_0"));
+
+    // A long WAT text is split at blanks into values of at most 60 characters that join
+    // back to the text, every one after the first starting with the blank it was split at.
+    std::string first_half, second_half;
+    for (int k = 0; k < 16; ++k)
+        (k < 8 ? first_half : second_half) += " " + std::to_string(k % 9 + 1) + ".5e-7";
+    const Wcs tnx = wcs_of(header_of(celestial_cards(
+        "TNX",
+        {kv("WAT2_001", "'wtype=tnx axtype=dec latcor = \"3. 4. 4. 1. -1. 1. -1. 1.'"),
+         kv("WAT2_002", "'" + first_half + "'"), kv("WAT2_003", "'" + second_half + "\"'")})));
+    const Header x = written(tnx);
+    EXPECT_EQ(x.get_str("WAT0_001"), "system=image");
+    std::string joined;
+    for (int k = 1;; ++k) {
+        char key[16];
+        std::snprintf(key, sizeof key, "WAT2_%03d", k);
+        const auto piece = x.get_str(key);
+        if (!piece) break;
+        EXPECT_LE(piece->size(), 60u) << key;
+        if (k > 1) {
+            EXPECT_EQ(piece->front(), ' ') << key;
+        }
+        joined += *piece;
+    }
+    EXPECT_EQ(
+        joined, "wtype=tnx axtype=dec latcor = \"3. 4. 4. 1. -1.0 1.0 -1.0 1.0" + [&] {
+            std::string c;
+            for (int k = 0; k < 16; ++k)
+                c += " " + std::to_string(k % 9 + 1) + ".5e-7";
+            return c;
+        }() + "\"");
+    EXPECT_EQ(tnx_wtype("DEC--ZPX"), "zpx");
+    EXPECT_EQ(tnx_wtype(" DEC--TNX "), "tnx");
+    EXPECT_EQ(tnx_wtype("DEC--"), "tnx");
+}
+
+// SIP cards belong to the primary description only.
+TEST(WcsToHeader, NoSipCardsForAnAlternateCode) {
+    const Wcs w = wcs_of(header_of(celestial_cards(
+        "TAN-SIP", {kv("A_ORDER", "2"), kv("B_ORDER", "2"), kv("A_2_0", "1.0E-5")})));
+    const Header h = written(w, U'B');
+    EXPECT_TRUE(h.contains("CTYPE1B"));
+    EXPECT_FALSE(h.contains("A_ORDER"));
+    EXPECT_FALSE(h.contains("A_2_0"));
 }
 
 TEST(WcsToHeader, CtypeComments) {
