@@ -274,6 +274,50 @@ Result<void> write_frame_and_names(CardWriter& w, const Wcs& wcs, const std::str
     return {};
 }
 
+// One description has one RESTFRQ and one RESTWAV slot: spectral axes that carry different
+// rest quantities cannot all be written, and writing the first axis's would silently change
+// the others.
+Result<void> write_rest_quantities(CardWriter& w, const std::vector<SpectralAxis>& spectral,
+                                   const std::string& a) {
+    if (spectral.empty()) return {};
+    const SpectralAxis& first = spectral.front();
+    for (const SpectralAxis& s : spectral) {
+        if (s.restfrq != first.restfrq || s.restwav != first.restwav) {
+            return std::unexpected(
+                Error::wcs("Wcs::to_header: spectral axes " + std::to_string(first.axis + 1) +
+                           " and " + std::to_string(s.axis + 1) +
+                           " disagree on the rest quantity, but one WCS description has a single "
+                           "RESTFRQ/RESTWAV slot -- it cannot carry both"));
+        }
+    }
+    if (first.restfrq) VEXLO_TRY(w.real("RESTFRQ" + a, *first.restfrq, "[Hz] Line rest frequency"));
+    if (first.restwav) VEXLO_TRY(w.real("RESTWAV" + a, *first.restwav, "[m] Line rest wavelength"));
+    return {};
+}
+
+Result<void> write_grism_cards(CardWriter& w, const std::vector<SpectralAxis>& spectral,
+                               const std::string& a) {
+    static constexpr const char* kComments[] = {
+        "[m**-1] Grating ruling density",
+        "Interference order",
+        "[deg] Angle of incidence",
+        "Refractive index at the reference wavelength",
+        "[m**-1] dn/dlambda at the reference",
+        "[deg] Grating normal out of dispersion plane",
+        "[deg] Reference ray to camera axis",
+    };
+    for (const SpectralAxis& s : spectral) {
+        if (!s.grism) continue;
+        const GrismParams& g = *s.grism;
+        const double values[] = {g.g, g.m, g.alpha, g.n_r, g.dn_r, g.epsilon, g.theta};
+        for (std::size_t m = 0; m < 7; ++m) {
+            VEXLO_TRY(w.real("PV" + std::to_string(s.axis + 1) + "_" + std::to_string(m) + a,
+                             values[m], kComments[m]));
+        }
+    }
+    return {};
+}
+
 Result<void> write_spectral_reference(CardWriter& w, const SpectralReference& r,
                                       const std::string& a) {
     if (r.specsys) VEXLO_TRY(w.text("SPECSYS" + a, *r.specsys, "Spectral reference frame"));
@@ -388,9 +432,11 @@ Result<Header> Wcs::to_header(char32_t alt) const {
         VEXLO_TRY(write_celestial(w, *celestial, axes[celestial->pair.lat].ctype, a));
     }
     VEXLO_TRY(write_frame_and_names(w, *this, a, primary));
+    VEXLO_TRY(write_rest_quantities(w, spectral, a));
     if (spectral_ref) VEXLO_TRY(write_spectral_reference(w, *spectral_ref, a));
     if (primary && time) VEXLO_TRY(write_time(w, *this));
     VEXLO_TRY(write_axis_extras(w, *this, a));
+    VEXLO_TRY(write_grism_cards(w, spectral, a));
     if (dss) VEXLO_TRY(write_dss_cards(w, *dss));
     if (primary && celestial && celestial->sip) VEXLO_TRY(write_sip_cards(w, *celestial->sip));
     return header;

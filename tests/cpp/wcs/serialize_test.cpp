@@ -394,6 +394,47 @@ TEST(WcsToHeader, NoSipCardsForAnAlternateCode) {
     EXPECT_FALSE(h.contains("A_2_0"));
 }
 
+std::vector<std::string> cube_cards(const std::string& ctype3, const std::string& ctype4,
+                                    std::vector<std::string> extra) {
+    std::vector<std::string> cards = {
+        kv("NAXIS", "4"),     kv("CTYPE1", "'RA---TAN'"), kv("CTYPE2", "'DEC--TAN'"),
+        kv("CTYPE3", ctype3), kv("CTYPE4", ctype4),       kv("CRVAL1", "10.0"),
+        kv("CRVAL2", "20.0"), kv("CRPIX3", "50.0"),       kv("CDELT1", "-0.01"),
+        kv("CDELT2", "0.01"), kv("CRVAL3", "6.5E-7"),     kv("CDELT3", "1.0E-10"),
+        kv("CUNIT3", "'m'"),  kv("CRVAL4", "1.4E9"),      kv("CDELT4", "1.0E5"),
+        kv("CUNIT4", "'Hz'")};
+    cards.insert(cards.end(), extra.begin(), extra.end());
+    return cards;
+}
+
+// Spectral axes: one rest quantity for all of them, the disperser parameters of a grism.
+TEST(WcsToHeader, SpectralCards) {
+    const Wcs grism = wcs_of(header_of(cube_cards(
+        "'WAVE-GRI'", "'FREQ'",
+        {kv("PV3_0", "3.0E5"), kv("PV3_1", "1.0"), kv("PV3_2", "10.0"), kv("PV3_3", "1.5"),
+         kv("PV3_4", "-1.0E4"), kv("PV3_5", "5.0"), kv("PV3_6", "2.0"), kv("RESTFRQ", "1.4E9")})));
+    ASSERT_EQ(grism.spectral.size(), 2u);
+    const Header h = written(grism);
+    std::vector<std::string> pv;
+    for (const std::string& k : keywords_of(h)) {
+        if (k.rfind("PV3_", 0) == 0 || k.rfind("REST", 0) == 0) pv.push_back(k);
+    }
+    EXPECT_EQ(pv, (std::vector<std::string>{"RESTFRQ", "PV3_0", "PV3_1", "PV3_2", "PV3_3", "PV3_4",
+                                            "PV3_5", "PV3_6"}));
+    EXPECT_EQ(h.get_f64("PV3_4"), -1.0E4);
+    expect_same_transform(grism, wcs_of(h), "grism");
+
+    Wcs disagreeing = grism;
+    disagreeing.spectral[1].restfrq = 1.5e9;
+    auto refused = disagreeing.to_header(U' ');
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().msg,
+              "Wcs::to_header: spectral axes 3 and 4 disagree on the rest quantity, but one WCS "
+              "description has a single RESTFRQ/RESTWAV slot -- it cannot carry both");
+    disagreeing.spectral[1].restfrq.reset();
+    EXPECT_FALSE(disagreeing.to_header(U' ').has_value());
+}
+
 TEST(WcsToHeader, CtypeComments) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"RA---TAN", "TAN (gnomonic) projection"},
