@@ -95,7 +95,13 @@ nb::object py_fit_wcs(const Args& p) {
         p.convert_or("projection", std::string("TAN"), [](nb::handle h) { return to_string(h); });
     const std::optional<Pair2> crpix = p.convert_opt("crpix", pair_argument);
     const std::optional<Pair2> crval = p.convert_opt("crval", pair_argument);
-    const std::optional<std::uint64_t> sip_order = p.convert_opt("sip_order", to_u64);
+    const std::optional<std::uint32_t> sip_order = p.convert_opt("sip_order", [](nb::handle h) {
+        const std::uint64_t v = to_u64(h);
+        if (v > 0xFFFFFFFFu) {
+            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        return static_cast<std::uint32_t>(v);
+    });
     const bool fit_sip_inverse = p.flag("fit_sip_inverse", true);
     const std::string frame =
         p.convert_or("frame", std::string("equatorial"), [](nb::handle h) { return to_string(h); });
@@ -117,12 +123,7 @@ nb::object py_fit_wcs(const Args& p) {
     std::tie(options.frame, options.radesys) = frame_of(frame);
     if (crpix) options.crpix = Pair2{(*crpix)[0] + shift, (*crpix)[1] + shift};
     options.crval = crval;
-    if (sip_order) {
-        if (*sip_order > 0xFFFFFFFFu) {
-            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-        }
-        options.sip_order = static_cast<std::uint32_t>(*sip_order);
-    }
+    options.sip_order = sip_order;
     options.fit_sip_inverse = fit_sip_inverse;
 
     Result<WcsFit> fitted;

@@ -102,6 +102,25 @@ def test_spectral_descriptions_written_and_read_back(name):
     np.testing.assert_allclose(from_written, from_original, rtol=1e-12)
 
 
+# A fiducial latitude other than the projection's default is written even when the fiducial
+# longitude is 0; astropy reads the written header as it reads the original one.
+@pytest.mark.parametrize("code, theta0", [("CAR", 30.0), ("AIT", -20.0), ("TAN", 60.0)])
+def test_non_default_fiducial_latitude_survives(code, theta0):
+    source = header(NAXIS=2, CTYPE1="RA---" + code, CTYPE2="DEC--" + code, CRVAL1=40.0,
+                    CRVAL2=20.0, CRPIX1=25.0, CRPIX2=25.0, CDELT1=-0.5, CDELT2=0.5,
+                    PV1_2=theta0)
+    original = vexlo.Wcs(source)
+    written = original.to_header()
+    assert written.get("PV1_2") == theta0 and written.get("PV1_1") is None
+    pix = pixel_grid(lo=0.0, hi=50.0, step=4.0)
+    assert_same_world(original.pixel_to_world(pix), vexlo.Wcs(written).pixel_to_world(pix))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        from_written = astropy_wcs(written.tostring()).wcs_pix2world(pix, 0)
+        from_source = astropy_wcs(source.tostring()).wcs_pix2world(pix, 0)
+    np.testing.assert_allclose(from_written, from_source, rtol=0, atol=1e-9)
+
+
 def test_header_refuses_bad_alternate_codes():
     w = vexlo.Wcs(sample_header("proj_TAN"))
     with pytest.raises(vexlo.FitsError, match=r"alternate code must be ' ' or 'A'..'Z' \(got 'b'\)"):
@@ -195,6 +214,8 @@ def test_fit_frame_names(frame, ctype1, radesys):
     (dict(pixels=[1.0, 2.0]), TypeError, "argument 'pixels'"),
     (dict(crpix=[99.0, 99.0]), TypeError, "argument 'crpix'"),
     (dict(sip_order=-1), OverflowError, ""),
+    (dict(sip_order=2**32, origin=7), OverflowError, ""),
+    (dict(sip_order=1), vexlo.FitsError, "SIP fit: order 1 too low"),
     (dict(frame="j2000"), ValueError, 'fit_wcs: unknown frame "j2000"'),
     (dict(frame="j2000", projection="XYZ"), vexlo.FitsError, "XYZ"),
     (dict(projection="COE"), vexlo.FitsError, ""),
