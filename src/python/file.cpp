@@ -461,13 +461,13 @@ nb::object file_wcs(PyFitsFile& self, const Args& p) {
     nb::object header = nb::getattr(hdu, "header");
     std::optional<Wcs> wcs =
         parse_header_wcs(cast_instance<HeaderObject>(header, "Header").handle, alt);
-    bool has_file = false;
+    std::shared_ptr<const FitsFile> source;
     {
         auto lock = lock_mutex(self.slot_mutex);
-        has_file = self.slots.source != nullptr;
+        source = self.slots.source;
     }
     return hdu_wcs_object(
-        std::move(wcs), has_file,
+        std::move(wcs), source.get(),
         "WCS has a -TAB axis, but this FitsFile carries no file to load the lookup "
         "table from; open the file with vexlo.open, or use vexlo.Wcs(f[i].header) "
         "for header-only inspection");

@@ -396,7 +396,7 @@ nb::object image_wcs(PyImageHdu& self, const Args& p) {
     // description is read from the header as the image would be written.
     const Header shaped = header_with_shape(
         self.header.snapshot(), axes_from_array(*self.cache, self.axes), self.pixel_type);
-    return hdu_wcs_object(unwrap(Wcs::from_header(shaped, alt)), self.tab_file != nullptr,
+    return hdu_wcs_object(unwrap(Wcs::from_header(shaped, alt)), self.tab_file.get(),
                           "WCS has a -TAB axis, but this HDU carries no file to load the lookup "
                           "table from; read the HDU from vexlo.open, or use vexlo.Wcs(hdu.header) "
                           "for header-only inspection");

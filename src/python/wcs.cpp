@@ -407,9 +407,17 @@ std::optional<Wcs> parse_header_wcs(const PyHeader& header, char32_t alt) {
     return unwrap(std::move(parsed));
 }
 
-nb::object hdu_wcs_object(std::optional<Wcs> wcs, bool has_file, const char* no_file_text) {
+nb::object hdu_wcs_object(std::optional<Wcs> wcs, const FitsFile* file, const char* no_file_text) {
     if (!wcs) return nb::none();
-    if (!wcs->tab_specs.empty() && !has_file) to_fits_error(Error::wcs(no_file_text));
+    if (!wcs->tab_specs.empty()) {
+        if (!file) to_fits_error(Error::wcs(no_file_text));
+        Result<std::size_t> resolved;
+        {
+            nb::gil_scoped_release unlocked;
+            resolved = wcs->resolve_tab(*file);
+        }
+        if (!resolved) to_fits_error(resolved.error());
+    }
     return make_wcs_object(std::move(*wcs));
 }
 

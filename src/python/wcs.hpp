@@ -38,7 +38,9 @@ std::optional<Wcs> parse_header_wcs(const PyHeader& header, char32_t alt);
 // The description of an HDU that came from a file or not: -TAB axes need the file their lookup
 // tables live in. `no_file_text` is the error raised when `has_file` is false and they do.
 // The lookup tables are not loaded yet, so such a description keeps refusing transforms.
-nb::object hdu_wcs_object(std::optional<Wcs> wcs, bool has_file, const char* no_file_text);
+// The Python object of an HDU's description, its -TAB axes loaded from `file` (null when the
+// HDU has no file to read them from).
+nb::object hdu_wcs_object(std::optional<Wcs> wcs, const FitsFile* file, const char* no_file_text);
 
 nb::object make_wcs_object(Wcs&& wcs);
 

@@ -551,7 +551,9 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
     }
     VEXLO_TRY(read_spectral_axes(header, sfx, ctypes, cunits, crval, extras));
     for (std::size_t i = 0; i < n; ++i) {
-        if (is_tab_ctype(ctypes[i])) extras.tab_specs.push_back(TabAxisSpec{i});
+        if (!is_tab_ctype(ctypes[i])) continue;
+        VEXLO_ASSIGN_OR_RETURN(TabAxisSpec spec, parse_tab_axis(header, sfx, i));
+        extras.tab_specs.push_back(std::move(spec));
     }
 
     std::vector<AxisDescription> axes;

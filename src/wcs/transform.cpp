@@ -38,9 +38,12 @@ struct PointFault {
     DssStatus dss = DssStatus::Ok;
     const SpectralAxis* spectral = nullptr;  // the spectral axis that failed
     SpectralFault spectral_fault;
+    bool tab = false;  // a lookup-table step failed
+    TabFault tab_fault;
 };
 
 Error fault_error(const Wcs& w, const PointFault& f) {
+    if (f.tab) return Error::wcs(tab_message(f.tab_fault));
     if (f.spectral) return Error::wcs(f.spectral->message(f.spectral_fault));
     if (f.dss != DssStatus::Ok) return Error::wcs(dss_message(f.dss, f.newton));
     if (f.newton != NewtonStatus::Ok) return Error::wcs(newton_message(f.label, f.newton));
@@ -122,6 +125,17 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
             return false;
         }
     }
+    for (const TabGroup& g : w.tab_groups) {
+        const std::size_t m = g.wcs_axes.size();
+        for (std::size_t c = 0; c < m; ++c)
+            s.gather[c] = s.output[g.wcs_axes[c]];
+        if (!tab_forward(g, std::span<double>(s.gather.data(), m), s.tab_work, fault.tab_fault)) {
+            fault.tab = true;
+            return false;
+        }
+        for (std::size_t c = 0; c < m; ++c)
+            s.output[g.wcs_axes[c]] = s.gather[c];
+    }
     // (spectral and lookup-table axes replace their output values here)
     if (w.celestial && w.dss) {
         // The plate maps the 1-based pixel straight to the sky.
@@ -163,6 +177,17 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
             fault.spectral = &a;
             return false;
         }
+    }
+    for (const TabGroup& g : w.tab_groups) {
+        const std::size_t m = g.wcs_axes.size();
+        for (std::size_t c = 0; c < m; ++c)
+            s.gather[c] = world[g.wcs_axes[c]];
+        if (!tab_inverse(g, std::span<double>(s.gather.data(), m), s.tab_work, fault.tab_fault)) {
+            fault.tab = true;
+            return false;
+        }
+        for (std::size_t c = 0; c < m; ++c)
+            s.intermediate[g.wcs_axes[c]] = s.gather[c] - t.crval[g.wcs_axes[c]];
     }
     // (spectral and lookup-table axes replace their intermediate values here)
     double plate[2] = {0.0, 0.0};
@@ -358,6 +383,7 @@ Result<void> transform_batch(const Wcs& w, std::span<const double> in, std::span
     std::optional<TransformScratch> scratch;
     try {
         scratch.emplace(n);
+        scratch->fit_tab(w);
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::wcs("cannot allocate the work buffers of a batch"));
     }
@@ -393,12 +419,21 @@ double angular_distance(double a1, double d1, double a2, double d2) {
 
 }  // namespace
 
+void TransformScratch::fit_tab(const Wcs& w) {
+    std::size_t largest = 0;
+    for (const TabGroup& g : w.tab_groups)
+        largest = std::max(largest, g.wcs_axes.size());
+    if (gather.size() < largest) gather.resize(largest);
+    if (tab_work.size() < tab_work_size(largest)) tab_work.resize(tab_work_size(largest));
+}
+
 Result<void> Wcs::forward_point(std::span<const double> pixel, TransformScratch& s) const {
     if (pixel.size() != naxis()) {
         return std::unexpected(Error::wcs("expected " + std::to_string(naxis()) +
                                           " pixel coordinates, got " +
                                           std::to_string(pixel.size())));
     }
+    s.fit_tab(*this);
     PointFault fault;
     if (!forward_steps(*this, pixel, s, fault)) return std::unexpected(fault_error(*this, fault));
     return {};
@@ -410,6 +445,7 @@ Result<void> Wcs::inverse_point(std::span<const double> world, TransformScratch&
                                           " world coordinates, got " +
                                           std::to_string(world.size())));
     }
+    s.fit_tab(*this);
     PointFault fault;
     if (!inverse_steps(*this, world, s, fault)) return std::unexpected(fault_error(*this, fault));
     return {};
@@ -418,6 +454,7 @@ Result<void> Wcs::inverse_point(std::span<const double> world, TransformScratch&
 Result<std::vector<double>> Wcs::pixel_to_world(std::span<const double> pixel) const {
     VEXLO_TRY(check_tab_resolved(*this));
     TransformScratch s(naxis());
+    s.fit_tab(*this);
     VEXLO_TRY(forward_point(pixel, s));
     return std::move(s.output);
 }
@@ -425,6 +462,7 @@ Result<std::vector<double>> Wcs::pixel_to_world(std::span<const double> pixel) c
 Result<std::vector<double>> Wcs::world_to_pixel(std::span<const double> world) const {
     VEXLO_TRY(check_tab_resolved(*this));
     TransformScratch s(naxis());
+    s.fit_tab(*this);
     VEXLO_TRY(inverse_point(world, s));
     return std::move(s.output);
 }

@@ -18,10 +18,12 @@
 
 #include "error.hpp"
 #include "header/header.hpp"
+#include "io/file.hpp"
 #include "wcs/celestial.hpp"
 #include "wcs/dss.hpp"
 #include "wcs/linear.hpp"
 #include "wcs/spectral.hpp"
+#include "wcs/tab.hpp"
 
 namespace vexlo {
 
@@ -68,16 +70,6 @@ struct SpectralReference {
     std::optional<SpectralSource> source;
 };
 
-// A -TAB axis before its lookup table is loaded; the lookup-table step fills in the rest.
-struct TabAxisSpec {
-    std::size_t axis = 0;
-};
-
-// A loaded lookup table serving one or more axes.
-struct TabGroup {
-    std::vector<std::size_t> wcs_axes;
-};
-
 // Axis kinds as Wcs::axis_kind reports them.
 enum class AxisKind : std::uint8_t {
     Longitude = 0,
@@ -114,9 +106,13 @@ struct TransformScratch {
     std::vector<double> offsets;
     std::vector<double> intermediate;
     std::vector<double> output;
+    std::vector<double> gather;    // the values of one multi-axis -TAB group
+    std::vector<double> tab_work;  // that group's interpolation and Newton work
 
     explicit TransformScratch(std::size_t n)
         : pixel1(n, 0.0), offsets(n, 0.0), intermediate(n, 0.0), output(n, 0.0) {}
+    // Sizes the -TAB buffers for the largest group of `w`.
+    void fit_tab(const struct Wcs& w);
 };
 
 struct Wcs {
@@ -143,6 +139,10 @@ struct Wcs {
     // Checks that every axis index is in range and that the celestial parts agree.
     static Result<Wcs> from_parts(std::vector<AxisDescription> axes, LinearTransform linear,
                                   WcsExtras extras);
+
+    // Loads every -TAB axis's arrays from the binary tables of `file`, the file the header came
+    // from; the number of axes resolved (0 when already resolved). Unchanged on failure.
+    Result<std::size_t> resolve_tab(const FitsFile& file);
 
     std::size_t naxis() const { return axes.size(); }
     AxisKind axis_kind(std::size_t i) const;

@@ -250,7 +250,8 @@ def test_bad_descriptions_are_refused():
 
 
 def test_tabular_axes_stay_unresolved():
-    wcs = vexlo.Wcs(header(NAXIS=2, NAXIS1=4, NAXIS2=4, CTYPE1="WAVE-TAB", CTYPE2="X"))
+    wcs = vexlo.Wcs(header(NAXIS=2, NAXIS1=4, NAXIS2=4, CTYPE1="WAVE-TAB", CTYPE2="X",
+                           PS1_0="T", PS1_1="C"))
     assert wcs.is_tabular(0) is True and wcs.is_tabular(1) is False
     message = ("wcs: WCS has 1 unresolved -TAB axis spec(s); call FitsFile::wcs() or "
                "Wcs::resolve_tab() to load them")
@@ -337,7 +338,7 @@ def test_file_and_image_wcs(tmp_path):
 
 
 def test_image_without_a_file_cannot_load_lookup_tables():
-    h = header(CTYPE1="WAVE-TAB", CTYPE2="X")
+    h = header(CTYPE1="WAVE-TAB", CTYPE2="X", PS1_0="T", PS1_1="C")
     image = vexlo.ImageHdu(np.zeros((4, 4), np.float32), header=h)
     with pytest.raises(vexlo.FitsError) as e:
         image.wcs()
@@ -345,7 +346,8 @@ def test_image_without_a_file_cannot_load_lookup_tables():
         "wcs: WCS has a -TAB axis, but this HDU carries no file to load the lookup table from; "
         "read the HDU from vexlo.open, or use vexlo.Wcs(hdu.header) for header-only inspection"
     )
-    assert vexlo.Wcs(header(NAXIS=2, CTYPE1="WAVE-TAB", CTYPE2="X")).is_tabular(0)
+    assert vexlo.Wcs(header(NAXIS=2, CTYPE1="WAVE-TAB", CTYPE2="X", PS1_0="T",
+                            PS1_1="C")).is_tabular(0)
 
 
 # --- astropy as a black-box reference, where installed ------------------------------------------

@@ -199,11 +199,25 @@ TEST(WcsParse, TabularAxes) {
               "CTYPE1 = `RA---TAB` / CTYPE2 = `DEC--TAN`: a celestial pair must be -TAB on both "
               "axes or neither (Paper III Sec.6.1.1)");
     const Wcs both = wcs_of(
-        header_of({kv("NAXIS", "2"), kv("CTYPE1", "'RA---TAB'"), kv("CTYPE2", "'DEC--tab'")}));
+        header_of({kv("NAXIS", "2"), kv("CTYPE1", "'RA---TAB'"), kv("CTYPE2", "'DEC--tab'"),
+                   kv("PS1_0", "'T'"), kv("PS1_1", "'C'"), kv("PS2_0", "' T '"), kv("PS2_1", "'C'"),
+                   kv("PS2_2", "'  '"), kv("PV2_1", "2.7"), kv("PV2_3", "0"), kv("PV1_3", "0.5")}));
     EXPECT_FALSE(both.celestial.has_value());
     ASSERT_TRUE(both.pair.has_value());
     ASSERT_EQ(both.tab_specs.size(), 2u);
     EXPECT_EQ(both.tab_specs[1].axis, 1u);
+    EXPECT_EQ(both.tab_specs[1].extname, "T");
+    EXPECT_FALSE(both.tab_specs[1].index_column);
+    EXPECT_EQ(both.tab_specs[1].extver, 2);
+    EXPECT_EQ(both.tab_specs[1].coord_axis, 1u);  // an integer below 1 reads as 1
+    EXPECT_EQ(both.tab_specs[0].coord_axis, 0u);  // a real 0.5 truncates to 0
+    EXPECT_EQ(
+        wcs_error(header_of({kv("NAXIS", "2"), kv("CTYPE1", "'WAVE-TAB'"), kv("PS1_0", "'T'")})),
+        "-TAB axis 1: missing PS1_1 (coordinate column TTYPE)");
+    EXPECT_EQ(
+        wcs_error(header_of({kv("NAXIS", "2"), kv("CTYPE2A", "'WAVE-TAB'"), kv("PS2_0", "'T'")}),
+                  U'A'),
+        "-TAB axis 2: missing PS2_0A (binary table EXTNAME)");
     EXPECT_TRUE(is_tab_ctype("  WAVE-TAB  "));
     EXPECT_TRUE(is_tab_ctype("WAVE-TABXYZ"));
     EXPECT_FALSE(is_tab_ctype("WAVE-TA"));

@@ -217,7 +217,8 @@ TEST(WcsTransform, CelestialValuesIgnoreTheOtherAxesOfACube) {
 
 TEST(WcsTransform, UnresolvedTabAxesRefuseEveryTransform) {
     const Wcs w = wcs_of(header_of({kv("NAXIS", "2"), kv("NAXIS1", "4"), kv("NAXIS2", "4"),
-                                    kv("CTYPE1", "'WAVE-TAB'"), kv("CTYPE2", "'X'")}));
+                                    kv("CTYPE1", "'WAVE-TAB'"), kv("CTYPE2", "'X'"),
+                                    kv("PS1_0", "'T'"), kv("PS1_1", "'C'")}));
     ASSERT_EQ(w.tab_specs.size(), 1u);
     EXPECT_EQ(w.tab_specs[0].axis, 0u);
     const std::string msg =
