@@ -113,7 +113,10 @@ void Header::insert_raw(std::size_t span, ByteSpan images) {
     const Layout& l = layout();
     const std::size_t at = span < l.spans.size() ? l.spans[span].start : bytes_.size();
     bytes_.insert(bytes_.begin() + static_cast<std::ptrdiff_t>(at), copy.begin(), copy.end());
-    invalidate_layout();
+    Layout* built = layout_.get();
+    if (built == nullptr || !built->insert_images(bytes_, span, at, copy.size())) {
+        invalidate_layout();
+    }
 }
 
 void Header::replace_raw(std::size_t span, ByteSpan images) {
@@ -224,26 +227,29 @@ Result<bool> Header::insert_after(std::string_view anchor, std::string_view keyw
 std::size_t Header::remove(std::string_view key) {
     const std::string keyword = stored_keyword(key);
     const Layout& l = layout();
-    std::vector<bool> drop(l.spans.size(), false);
-    std::size_t removed = 0;
-    for (std::size_t n = 0; n < l.spans.size(); ++n) {
-        ByteSpan first = image_at(bytes_, l.spans[n].start);
-        if (card_kind(first, true) == CardKind::Value && card_keyword_eq(first, true, keyword)) {
-            drop[n] = true;
-            ++removed;
+    // Every card of the keyword, whatever its kind, is listed under it; only value cards go.
+    std::vector<std::size_t> dropped;
+    if (auto found = l.occurrences.find(keyword); found != l.occurrences.end()) {
+        for (std::size_t n : found->second) {
+            if (card_kind(image_at(bytes_, l.spans[n].start), true) == CardKind::Value) {
+                dropped.push_back(n);
+            }
         }
     }
-    if (removed == 0) return 0;
-    Bytes kept;
-    kept.reserve(bytes_.size());
-    for (std::size_t n = 0; n < l.spans.size(); ++n) {
-        if (drop[n]) continue;
-        kept.insert(kept.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(l.spans[n].start),
-                    bytes_.begin() + static_cast<std::ptrdiff_t>(l.spans[n].end));
+    if (dropped.empty()) return 0;
+    // Close the gaps in place, front to back: the spans are contiguous and cover every image.
+    auto out = bytes_.begin() + static_cast<std::ptrdiff_t>(l.spans[dropped.front()].start);
+    for (std::size_t i = 0; i < dropped.size(); ++i) {
+        const std::size_t from = l.spans[dropped[i]].end;
+        const std::size_t to =
+            i + 1 < dropped.size() ? l.spans[dropped[i + 1]].start : bytes_.size();
+        out = std::copy(bytes_.begin() + static_cast<std::ptrdiff_t>(from),
+                        bytes_.begin() + static_cast<std::ptrdiff_t>(to), out);
     }
-    bytes_ = std::move(kept);
-    invalidate_layout();
-    return removed;
+    bytes_.erase(out, bytes_.end());
+    Layout* built = layout_.get();
+    if (built == nullptr || !built->remove_spans(bytes_, dropped, keyword)) invalidate_layout();
+    return dropped.size();
 }
 
 Result<std::size_t> Header::rename_keyword(std::string_view old_keyword,

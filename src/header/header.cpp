@@ -70,15 +70,113 @@ void Layout::extend(ByteSpan bytes, std::size_t from) {
     }
     // A continuation joined to the old last span leaves its first image, and so the index,
     // unchanged; only the new spans need indexing.
-    for (std::size_t n = first_new; n < spans.size(); ++n) {
-        ByteSpan first = image_at(bytes, spans[n].start);
-        std::string key = card_keyword(first, true);
-        // An empty keyword is either a blank-keyword card or one whose keyword cannot be
-        // read; only the first matches the empty key.
-        if (key.empty() && !card_keyword_eq(first, true, key)) continue;
-        if (!key.empty() && indexable(first)) index.try_emplace(key, n);
-        occurrences[std::move(key)].push_back(n);
+    for (std::size_t n = first_new; n < spans.size(); ++n)
+        index_span(bytes, n);
+}
+
+void Layout::index_span(ByteSpan bytes, std::size_t n) {
+    ByteSpan first = image_at(bytes, spans[n].start);
+    std::string key = card_keyword(first, true);
+    // An empty keyword is either a blank-keyword card or one whose keyword cannot be
+    // read; only the first matches the empty key.
+    if (key.empty() && !card_keyword_eq(first, true, key)) return;
+    if (!key.empty() && indexable(first)) {
+        auto [it, added] = index.try_emplace(key, n);
+        if (!added && n < it->second) it->second = n;
     }
+    std::vector<std::size_t>& list = occurrences[std::move(key)];
+    list.insert(std::upper_bound(list.begin(), list.end(), n), n);
+}
+
+template <class Renumber>
+void Layout::renumber(Renumber to) {
+    for (auto& entry : index)
+        entry.second = to(entry.second);
+    for (auto& entry : occurrences) {
+        for (std::size_t& n : entry.second)
+            n = to(n);
+    }
+}
+
+namespace {
+
+// True when the image at byte `pos` is a continuation joining the card before it.
+bool joins_previous(ByteSpan bytes, std::size_t pos) {
+    return pos >= kCardLen && bytes.size() - pos >= kCardLen &&
+           card_kind(image_at(bytes, pos), true) == CardKind::Continue &&
+           continue_attaches_after(image_at(bytes, pos - kCardLen));
+}
+
+}  // namespace
+
+bool Layout::insert_images(ByteSpan bytes, std::size_t span, std::size_t at, std::size_t len) {
+    if (len == 0) return true;
+    span = std::min(span, spans.size());
+    // The new images must begin a card of their own, and the card after them must stay one.
+    if (joins_previous(bytes, at) || joins_previous(bytes, at + len)) return false;
+    std::vector<Span> fresh;
+    for (std::size_t pos = at; pos < at + len; pos += kCardLen) {
+        if (!fresh.empty() && joins_previous(bytes, pos)) {
+            fresh.back().end += kCardLen;
+        } else {
+            fresh.push_back(Span{pos, pos + kCardLen});
+        }
+    }
+    for (std::size_t n = span; n < spans.size(); ++n) {
+        spans[n].start += len;
+        spans[n].end += len;
+    }
+    spans.insert(spans.begin() + static_cast<std::ptrdiff_t>(span), fresh.begin(), fresh.end());
+    const std::size_t added = fresh.size();
+    renumber([&](std::size_t n) { return n >= span ? n + added : n; });
+    for (std::size_t n = span; n < span + added; ++n)
+        index_span(bytes, n);
+    return true;
+}
+
+bool Layout::remove_spans(ByteSpan bytes, const std::vector<std::size_t>& dropped,
+                          const std::string& keyword) {
+    if (dropped.empty()) return true;
+    std::vector<Span> kept;
+    kept.reserve(spans.size() - dropped.size());
+    std::vector<std::size_t> rejoined;  // surviving spans that followed a dropped one
+    std::size_t cut = 0;
+    std::size_t next = 0;
+    for (std::size_t n = 0; n < spans.size(); ++n) {
+        if (next < dropped.size() && dropped[next] == n) {
+            cut += spans[n].end - spans[n].start;
+            ++next;
+            continue;
+        }
+        if (n > 0 && next > 0 && dropped[next - 1] == n - 1) rejoined.push_back(kept.size());
+        kept.push_back(Span{spans[n].start - cut, spans[n].end - cut});
+    }
+    for (std::size_t n : rejoined) {
+        if (joins_previous(bytes, kept[n].start)) return false;
+    }
+    spans = std::move(kept);
+    auto found = occurrences.find(keyword);
+    if (found != occurrences.end()) {
+        std::erase_if(found->second, [&](std::size_t n) {
+            return std::binary_search(dropped.begin(), dropped.end(), n);
+        });
+        if (found->second.empty()) occurrences.erase(found);
+    }
+    renumber([&](std::size_t n) {
+        const auto below = std::lower_bound(dropped.begin(), dropped.end(), n) - dropped.begin();
+        return n - static_cast<std::size_t>(below);
+    });
+    // Only the keyword's own entry can have named a dropped span.
+    index.erase(keyword);
+    found = occurrences.find(keyword);
+    if (found == occurrences.end() || keyword.empty()) return true;
+    for (std::size_t n : found->second) {
+        if (indexable(image_at(bytes, spans[n].start))) {
+            index.emplace(keyword, n);
+            break;
+        }
+    }
+    return true;
 }
 
 // --- ownership ---

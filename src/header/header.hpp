@@ -39,6 +39,21 @@ struct Layout {
     // Divides the images of bytes[from..] into spans and indexes them exactly as build
     // would, continuing from the existing last span.
     void extend(ByteSpan bytes, std::size_t from);
+    // Edits that keep the layout equal to a fresh build of the edited bytes at the cost of
+    // renumbering, not re-reading every card. Each returns false, leaving the layout stale,
+    // when a continuation would join or leave a neighbouring card: the caller rebuilds then.
+    // `bytes` already holds `len` new bytes of whole images at byte `at`, which started span
+    // `span` before the edit.
+    bool insert_images(ByteSpan bytes, std::size_t span, std::size_t at, std::size_t len);
+    // `bytes` is what remains once the spans numbered in `dropped` (ascending), whose first
+    // images all have `keyword`, are cut out.
+    bool remove_spans(ByteSpan bytes, const std::vector<std::size_t>& dropped,
+                      const std::string& keyword);
+
+  private:
+    void index_span(ByteSpan bytes, std::size_t n);
+    template <class Renumber>
+    void renumber(Renumber to);
 };
 
 // True when a CONTINUE image after `image` joins its logical card: the image's body reads

@@ -450,7 +450,8 @@ TEST(HeaderEdit, RawPrimitivesKeepOrDropTheLayout) {
     Header h = header_of({kv("A", "1"), kv("B", "2")});
     ASSERT_TRUE(h.get("A"));
     h.insert_raw(1, card_bytes({kv("M", "3")}));
-    EXPECT_FALSE(h.has_layout());
+    EXPECT_TRUE(h.has_layout());  // renumbered, not dropped
+    EXPECT_TRUE(agrees_with_fresh_parse(h));
     EXPECT_EQ(h.keywords(), (std::vector<std::string>{"A", "M", "B"}));
     h.push_raw(card_bytes({kv("S", "'p&'"), "CONTINUE  'q'"}));
     EXPECT_TRUE(h.has_layout());
@@ -465,6 +466,79 @@ TEST(HeaderEdit, RawPrimitivesKeepOrDropTheLayout) {
     h.insert_raw(0, ByteSpan(h.bytes()).subspan(kCardLen, kCardLen));
     EXPECT_EQ(h.keywords(), (std::vector<std::string>{"M", "A", "M", "B", "S", "CONTINUE", "A"}));
     EXPECT_TRUE(agrees_with_fresh_parse(h));
+}
+
+// Inserting and removing cards renumbers the built layout; where a continuation would join or
+// leave a neighbouring card the layout is rebuilt instead. Either way it matches a fresh parse.
+TEST(HeaderEdit, InsertsAndRemovesKeepTheLayoutWhereCardsStayApart) {
+    const struct {
+        const char* name;
+        std::vector<std::string> cards;
+        std::size_t span;
+        std::vector<std::string> images;
+        bool keeps;
+    } inserts[] = {
+        {"plain card in the middle", {kv("A", "1"), kv("B", "2")}, 1, {kv("M", "3")}, true},
+        {"long string of two images at the front",
+         {kv("A", "1")},
+         0,
+         {kv("S", "'p&'"), "CONTINUE  'q'"},
+         true},
+        {"past the end", {kv("A", "1")}, 7, {kv("A", "2")}, true},
+        {"CONTINUE after a string ending in '&'",
+         {kv("S", "'p&'"), kv("B", "2")},
+         1,
+         {"CONTINUE  'q'"},
+         false},
+        {"string ending in '&' before a stray CONTINUE",
+         {kv("A", "1"), "CONTINUE  'q'"},
+         1,
+         {kv("S", "'p&'")},
+         false},
+    };
+    for (const auto& c : inserts) {
+        Header h = header_of(c.cards);
+        ASSERT_TRUE(h.get("A") || h.get("S"));
+        Bytes images;
+        for (const std::string& t : c.images)
+            append_bytes(images, card(t));
+        h.insert_raw(c.span, images);
+        EXPECT_EQ(h.has_layout(), c.keeps) << c.name;
+        EXPECT_TRUE(agrees_with_fresh_parse(h)) << c.name;
+    }
+
+    const struct {
+        const char* name;
+        std::vector<std::string> cards;
+        const char* key;
+        std::size_t removed;
+        bool keeps;
+    } removals[] = {
+        {"every value card of a key, commentary of that key kept",
+         {kv("A", "1"), kv("B", "2"), kv("A", "3"), "A       note", kv("C", "4")},
+         "A",
+         2,
+         true},
+        {"a long string with its continuations",
+         {kv("S", "'p&'"), "CONTINUE  'q'", kv("B", "2")},
+         "S",
+         1,
+         true},
+        {"a stray CONTINUE then follows a string ending in '&'",
+         {kv("S", "'p&'"), kv("X", "1"), "CONTINUE  'q'"},
+         "X",
+         1,
+         false},
+        {"absent key", {kv("A", "1")}, "Z", 0, true},
+    };
+    for (const auto& c : removals) {
+        Header h = header_of(c.cards);
+        ASSERT_GT(h.len(), 0u);
+        EXPECT_EQ(h.remove(c.key), c.removed) << c.name;
+        EXPECT_EQ(h.has_layout(), c.keeps) << c.name;
+        EXPECT_FALSE(h.get(c.key)) << c.name;
+        EXPECT_TRUE(agrees_with_fresh_parse(h)) << c.name;
+    }
 }
 
 // Values set in place must never leave the index describing other bytes.
@@ -551,7 +625,7 @@ TEST(HeaderEdit, LookupsAgreeWithAFreshParseAfterAnyEdits) {
             if (pick(3) == 0) h.invalidate_layout();
             const std::string& key = keys[pick(keys.size())];
             const std::size_t len = h.len();
-            switch (pick(11)) {
+            switch (pick(13)) {
                 case 0:
                 case 1:
                     (void)h.push_card(key, random_value(), random_comment());
@@ -577,6 +651,16 @@ TEST(HeaderEdit, LookupsAgreeWithAFreshParseAfterAnyEdits) {
                 case 8:
                     (void)h.rename_keyword(key, keys[pick(keys.size())]);
                     break;
+                case 11:
+                case 12: {
+                    // Raw images anywhere, so continuations may join or leave neighbours.
+                    Bytes raw;
+                    for (std::size_t i = 1 + pick(2); i > 0; --i) {
+                        append_bytes(raw, raw_pool[pick(raw_pool.size())]);
+                    }
+                    h.insert_raw(pick(len + 2), raw);
+                    break;
+                }
                 case 9: {
                     Bytes raw;
                     for (std::size_t i = 1 + pick(2); i > 0; --i) {
