@@ -226,6 +226,8 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
     }
     r.sin_delta_p = std::sin(r.delta_p * kD2R);
     r.cos_delta_p = std::cos(r.delta_p * kD2R);
+    r.sin_phi_p = std::sin(r.phi_p * kD2R);
+    r.cos_phi_p = std::cos(r.phi_p * kD2R);
     return r;
 }
 
@@ -234,6 +236,13 @@ namespace {
 // Turns a point (lon, lat) about the pole at latitude asin(sin_p) by the longitude offset d
 // (radians): the longitude of the result in radians before its pole offset is added, and its
 // latitude in radians. Both directions of the rotation share it.
+// The latitude of a unit vector from its vertical component s and horizontal ones x, y.
+double latitude_of(double s, double x, double y) {
+    // Near the poles asin loses digits; the horizontal component keeps them.
+    return std::fabs(s) > 0.99 ? std::copysign(std::acos(std::sqrt(x * x + y * y)), s)
+                               : std::asin(s < -1.0 ? -1.0 : (s > 1.0 ? 1.0 : s));
+}
+
 Point2 rotate(double d, double lat, double sin_p, double cos_p) {
     const double cl = std::cos(lat);
     const double sl = std::sin(lat);
@@ -241,18 +250,51 @@ Point2 rotate(double d, double lat, double sin_p, double cos_p) {
     const double s = cl * cos_p * cd + sl * sin_p;
     const double y = -cl * std::sin(d);
     const double x = sl * cos_p - cl * sin_p * cd;
-    // Near the poles asin loses digits; the horizontal component keeps them.
-    const double out_lat = std::fabs(s) > 0.99
-                               ? std::copysign(std::acos(std::sqrt(x * x + y * y)), s)
-                               : std::asin(s < -1.0 ? -1.0 : (s > 1.0 ? 1.0 : s));
-    return {std::atan2(y, x), out_lat};
+    return {std::atan2(y, x), latitude_of(s, x, y)};
 }
 
 }  // namespace
 
 Point2 CelestialRotation::native_to_celestial(double phi, double theta) const {
     const Point2 r = rotate(phi * kD2R - phi_p * kD2R, theta * kD2R, sin_delta_p, cos_delta_p);
-    double alpha = (r.a + alpha_p * kD2R) * kR2D;
+    return {celestial_longitude(r.a), r.b * kR2D};
+}
+
+Point2 CelestialRotation::tan_plane_to_celestial(double x, double y) const {
+    // The native direction of plane point (x, y) is (x, -y, R) / |(x, y, R)|: no angle needed.
+    const double q = 1.0 / std::sqrt(x * x + y * y + kR2D * kR2D);
+    const double cs = x * q;   // cos(theta) sin(phi)
+    const double cc = -y * q;  // cos(theta) cos(phi)
+    const double sl = kR2D * q;
+    // cos(theta) times cos and sin of phi - phi_p.
+    const double ccd = cc * cos_phi_p + cs * sin_phi_p;
+    const double csd = cs * cos_phi_p - cc * sin_phi_p;
+    const double s = ccd * cos_delta_p + sl * sin_delta_p;
+    const double hy = -csd;
+    const double hx = sl * cos_delta_p - ccd * sin_delta_p;
+    return {celestial_longitude(std::atan2(hy, hx)), latitude_of(s, hx, hy) * kR2D};
+}
+
+bool CelestialRotation::celestial_to_tan_plane(double alpha, double delta, Point2& plane) const {
+    const double d = alpha * kD2R - alpha_p * kD2R;
+    const double lat = delta * kD2R;
+    const double cl = std::cos(lat);
+    const double sl = std::sin(lat);
+    const double cd = std::cos(d);
+    const double s = cl * cos_delta_p * cd + sl * sin_delta_p;  // sin(theta)
+    if (s <= 0.0) return false;
+    const double hy = -cl * std::sin(d);
+    const double hx = sl * cos_delta_p - cl * sin_delta_p * cd;
+    // cos(theta) times sin and cos of phi = atan2(hy, hx) + phi_p, then R cot(theta) along it.
+    const double hs = hy * cos_phi_p + hx * sin_phi_p;
+    const double hc = hx * cos_phi_p - hy * sin_phi_p;
+    plane.a = kR2D * hs / s;
+    plane.b = -kR2D * hc / s;
+    return true;
+}
+
+double CelestialRotation::celestial_longitude(double lon_rad) const {
+    double alpha = (lon_rad + alpha_p * kD2R) * kR2D;
     if (alpha >= 0.0 && alpha < 360.0) {
         // already in range
     } else if (alpha >= 360.0 && alpha < 720.0) {
@@ -265,7 +307,7 @@ Point2 CelestialRotation::native_to_celestial(double phi, double theta) const {
         alpha = std::fmod(alpha, 360.0);
         if (alpha < 0.0) alpha += 360.0;
     }
-    return {alpha, r.b * kR2D};
+    return alpha;
 }
 
 Point2 CelestialRotation::celestial_to_native(double alpha, double delta) const {

@@ -53,6 +53,8 @@ struct CelestialRotation {
     double alpha_p = 0.0;
     double sin_delta_p = 0.0;
     double cos_delta_p = 1.0;
+    double sin_phi_p = 0.0;
+    double cos_phi_p = 1.0;
 
     static Result<CelestialRotation> solve(double alpha0, double delta0,
                                            std::optional<double> lonpole,
@@ -63,6 +65,15 @@ struct CelestialRotation {
     Point2 native_to_celestial(double phi, double theta) const;
     // (alpha, delta) -> (phi, theta); phi in (-180, 180].
     Point2 celestial_to_native(double alpha, double delta) const;
+
+    // The gnomonic projection fused with the rotation: through unit vectors, without the
+    // native angles, which saves most of the trigonometry of the commonest description.
+    Point2 tan_plane_to_celestial(double x, double y) const;
+    // False for a point in the unprojected hemisphere.
+    bool celestial_to_tan_plane(double alpha, double delta, Point2& plane) const;
+
+    // A rotated longitude in radians, before the pole offset, as degrees in [0, 360).
+    double celestial_longitude(double lon_rad) const;
 };
 
 // Everything the pair needs. At most one of tpv and tnx is present; sip may join either.

@@ -97,6 +97,39 @@ inline bool undistort_sip(const Sip& sip, double& u, double& v, PointFault& faul
     return false;
 }
 
+// Plane coordinates (degrees, fiducial offset included) to the sky. The gnomonic projection
+// goes through the rotation's fused form; both the single-point and the batch paths call this,
+// so they give the same values.
+template <bool kTan>
+inline ProjStatus plane_to_sky(const Projection& p, ProjKernel inverse, const CelestialRotation& r,
+                               double x, double y, Point2& sky, Point2& native) {
+    if constexpr (kTan) {
+        sky = r.tan_plane_to_celestial(x, y);
+        return ProjStatus::Ok;
+    } else {
+        const ProjStatus st = inverse(p, x, y, native);
+        if (st == ProjStatus::Ok) sky = r.native_to_celestial(native.a, native.b);
+        return st;
+    }
+}
+
+template <bool kTan>
+inline ProjStatus sky_to_plane(const Projection& p, ProjKernel forward, const CelestialRotation& r,
+                               double lon, double lat, Point2& plane, Point2& native) {
+    if constexpr (kTan) {
+        if (r.celestial_to_tan_plane(lon, lat, plane)) return ProjStatus::Ok;
+        native = r.celestial_to_native(lon, lat);
+        return ProjStatus::TanHemisphere;
+    } else {
+        native = r.celestial_to_native(lon, lat);
+        return forward(p, native.a, native.b, plane);
+    }
+}
+
+inline bool is_tan(const Projection& p) {
+    return p.code == ProjectionCode::Tan;
+}
+
 // The forward pipeline of one point of naxis values into s.output; false on a failed step.
 bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch& s,
                    PointFault& fault) {
@@ -150,7 +183,12 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
         const double x = xi + b.fiducial_offset.a;
         const double y = eta + b.fiducial_offset.b;
         Point2 native;
-        const ProjStatus st = b.projection.inverse_kernel()(b.projection, x, y, native);
+        Point2 sky;
+        const ProjKernel kernel = b.projection.inverse_kernel();
+        const ProjStatus st =
+            is_tan(b.projection)
+                ? plane_to_sky<true>(b.projection, kernel, b.rotation, x, y, sky, native)
+                : plane_to_sky<false>(b.projection, kernel, b.rotation, x, y, sky, native);
         if (st != ProjStatus::Ok) {
             fault.status = st;
             fault.u = x;
@@ -158,7 +196,6 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
             fault.detail = native;
             return false;
         }
-        const Point2 sky = b.rotation.native_to_celestial(native.a, native.b);
         s.output[b.pair.lon] = sky.a;
         s.output[b.pair.lat] = sky.b;
     }
@@ -189,7 +226,6 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
         for (std::size_t c = 0; c < m; ++c)
             s.intermediate[g.wcs_axes[c]] = s.gather[c] - t.crval[g.wcs_axes[c]];
     }
-    // (spectral and lookup-table axes replace their intermediate values here)
     double plate[2] = {0.0, 0.0};
     const bool by_plate = w.celestial && w.dss;
     if (by_plate) {
@@ -201,10 +237,15 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
         s.intermediate[lat] = 0.0;
     } else if (w.celestial) {
         const CelestialBlock& b = *w.celestial;
-        const Point2 native = b.rotation.celestial_to_native(world[b.pair.lon], world[b.pair.lat]);
+        const double lon = world[b.pair.lon];
+        const double lat = world[b.pair.lat];
+        Point2 native;
         Point2 plane;
+        const ProjKernel kernel = b.projection.forward_kernel();
         const ProjStatus st =
-            b.projection.forward_kernel()(b.projection, native.a, native.b, plane);
+            is_tan(b.projection)
+                ? sky_to_plane<true>(b.projection, kernel, b.rotation, lon, lat, plane, native)
+                : sky_to_plane<false>(b.projection, kernel, b.rotation, lon, lat, plane, native);
         if (st != ProjStatus::Ok) {
             fault.status = st;
             fault.u = native.a;
@@ -290,7 +331,7 @@ std::optional<CelestialView> celestial_view(const Wcs& w) {
 
 // The two-axis pipeline over whole arrays; the choice of distortions is made once per batch
 // through the template flags, so the loop carries no per-point dispatch beyond the kernels.
-template <bool kSip, bool kPlane>
+template <bool kSip, bool kPlane, bool kTan>
 void celestial_forward_batch(const CelestialView& v, std::span<const double> in,
                              std::span<double> out) {
     const std::size_t points = in.size() / 2;
@@ -309,26 +350,28 @@ void celestial_forward_batch(const CelestialView& v, std::span<const double> in,
         double eta = v.lat_scale * x[v.lat];
         if constexpr (kPlane) distort_plane(*v.block, xi, eta);
         Point2 native;
-        if (v.inverse(*v.projection, xi + v.x0, eta + v.y0, native) != ProjStatus::Ok) {
+        Point2 sky;
+        if (plane_to_sky<kTan>(*v.projection, v.inverse, *v.rotation, xi + v.x0, eta + v.y0, sky,
+                               native) != ProjStatus::Ok) {
             out[2 * i] = kNaN;
             out[2 * i + 1] = kNaN;
             continue;
         }
-        const Point2 sky = v.rotation->native_to_celestial(native.a, native.b);
         out[2 * i + v.lon] = sky.a;
         out[2 * i + v.lat] = sky.b;
     }
 }
 
-template <bool kSip, bool kPlane>
+template <bool kSip, bool kPlane, bool kTan>
 void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
                              std::span<double> out) {
     const std::size_t points = in.size() / 2;
     for (std::size_t i = 0; i < points; ++i) {
-        const Point2 native = v.rotation->celestial_to_native(in[2 * i + v.lon], in[2 * i + v.lat]);
+        Point2 native;
         Point2 plane;
         PointFault fault;
-        bool ok = v.forward(*v.projection, native.a, native.b, plane) == ProjStatus::Ok;
+        bool ok = sky_to_plane<kTan>(*v.projection, v.forward, *v.rotation, in[2 * i + v.lon],
+                                     in[2 * i + v.lat], plane, native) == ProjStatus::Ok;
         double xi = plane.a - v.x0;
         double eta = plane.b - v.y0;
         if constexpr (kPlane) ok = ok && undistort_plane(*v.block, xi, eta, fault);
@@ -351,20 +394,26 @@ void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
 
 using BatchKernel = void (*)(const CelestialView&, std::span<const double>, std::span<double>);
 
-template <template <bool, bool> class Pick>
+// The kernel for the view's distortions and projection, chosen once per batch.
+template <template <bool, bool, bool> class Pick>
 BatchKernel pick_kernel(const CelestialView& v) {
+    static constexpr BatchKernel kTable[8] = {
+        Pick<false, false, false>::kernel, Pick<false, false, true>::kernel,
+        Pick<false, true, false>::kernel,  Pick<false, true, true>::kernel,
+        Pick<true, false, false>::kernel,  Pick<true, false, true>::kernel,
+        Pick<true, true, false>::kernel,   Pick<true, true, true>::kernel,
+    };
     const bool plane = v.block->tpv.has_value() || v.block->tnx.has_value();
-    if (v.sip) return plane ? Pick<true, true>::kernel : Pick<true, false>::kernel;
-    return plane ? Pick<false, true>::kernel : Pick<false, false>::kernel;
+    return kTable[(v.sip ? 4 : 0) + (plane ? 2 : 0) + (is_tan(*v.projection) ? 1 : 0)];
 }
 
-template <bool kSip, bool kPlane>
+template <bool kSip, bool kPlane, bool kTan>
 struct ForwardKernel {
-    static constexpr BatchKernel kernel = celestial_forward_batch<kSip, kPlane>;
+    static constexpr BatchKernel kernel = celestial_forward_batch<kSip, kPlane, kTan>;
 };
-template <bool kSip, bool kPlane>
+template <bool kSip, bool kPlane, bool kTan>
 struct InverseKernel {
-    static constexpr BatchKernel kernel = celestial_inverse_batch<kSip, kPlane>;
+    static constexpr BatchKernel kernel = celestial_inverse_batch<kSip, kPlane, kTan>;
 };
 
 using PointSteps = bool (*)(const Wcs&, std::span<const double>, TransformScratch&, PointFault&);
