@@ -1,6 +1,9 @@
 #include "compression/header.hpp"
 
+#include <algorithm>
 #include <set>
+
+#include "util/text.hpp"
 
 namespace vexlo {
 
@@ -186,6 +189,21 @@ Result<Header> build_compressed_header(const Header& image, const CompressedLayo
         VEXLO_TRY(out.put(*mapped, vc->value, vc->comment));
     }
     return h;
+}
+
+std::vector<std::size_t> extname_candidates(const FitsFile& file, std::string_view name) {
+    std::vector<std::size_t> out;
+    // The scan files names with trailing white space removed; a name equal to the card's text
+    // is filed under the same trimmed key.
+    for (const std::string_view key : {trim_ws_end(name), kDefaultExtname}) {
+        const auto found = file.extnames.find(key);
+        if (found != file.extnames.end()) {
+            out.insert(out.end(), found->second.begin(), found->second.end());
+        }
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
 }
 
 }  // namespace vexlo

@@ -7,10 +7,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "compression/writer.hpp"
 #include "error.hpp"
 #include "header/header.hpp"
+#include "io/file.hpp"
 
 namespace vexlo {
 
@@ -36,5 +38,11 @@ std::optional<std::string> choose_extname(const std::optional<std::string>& requ
                                           const Header& image);
 
 inline constexpr std::string_view kDefaultExtname = "COMPRESSED_IMAGE";
+
+// The HDUs of a scanned file, ascending, whose loaded header can carry EXTNAME `name`: those
+// the scan indexed under it, plus the tables indexed under the default name, since a
+// tile-compressed image drops that card and may then show another. Every other HDU's loaded
+// header certainly carries a different EXTNAME, or none.
+std::vector<std::size_t> extname_candidates(const FitsFile& file, std::string_view name);
 
 }  // namespace vexlo

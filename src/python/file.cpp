@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "compression/header.hpp"
 #include "hdu/checksum.hpp"
 #include "hdu/load.hpp"
 #include "python/args.hpp"
@@ -193,16 +194,60 @@ bool extver_matches(nb::handle header, std::int64_t ver) {
 
 }  // namespace
 
+namespace {
+
+// Slot i's object when its header's EXTNAME is `name` (and EXTVER `ver` when given).
+nb::object if_named(PyFitsFile& self, std::size_t i, std::string_view name,
+                    std::optional<std::int64_t> ver) {
+    nb::object hdu = self.materialize(i);
+    nb::object header = hdu.attr("header");
+    nb::object extname = header_get(header, "EXTNAME", nb::handle());
+    const std::optional<std::string_view> text = str_text(extname);
+    if (!text || *text != name) return nb::object();
+    if (ver && !extver_matches(header, *ver)) return nb::object();
+    return hdu;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::size_t>> PyFitsFile::name_candidates(std::string_view name) {
+    auto lock = lock_mutex(slot_mutex);
+    // Headers of a read-only file never change and its slots follow the file one to one,
+    // so the scan's name index answers; anything else is searched slot by slot.
+    if (!read_only || !slots.source || slots.entries.size() != slots.source->len()) {
+        return std::nullopt;
+    }
+    std::vector<std::size_t> found = extname_candidates(*slots.source, name);
+    for (const std::size_t i : found) {
+        const auto* pending = std::get_if<PendingHdu>(&slots.entries[i]);
+        if (pending != nullptr && pending->index != i) return std::nullopt;
+    }
+    return found;
+}
+
 nb::object PyFitsFile::find_by_name(std::string_view name, std::optional<std::int64_t> ver) {
-    const std::size_t n = hdu_count();
-    for (std::size_t i = 0; i < n; ++i) {
-        nb::object hdu = materialize(i);
-        nb::object header = hdu.attr("header");
-        nb::object extname = header_get(header, "EXTNAME", nb::handle());
-        const std::optional<std::string_view> text = str_text(extname);
-        if (!text || *text != name) continue;
-        if (ver && !extver_matches(header, *ver)) continue;
-        return hdu;
+    if (const auto candidates = name_candidates(name)) {
+        // Every slot before the match is still built, in order, so that a broken HDU there
+        // raises its error as a slot-by-slot search would; a slot once built stays built, so
+        // each is built once however many lookups follow.
+        auto build_through = [&](std::size_t last) {
+            for (std::size_t i = built_prefix.load(); i <= last; ++i) {
+                (void)materialize(i);
+                std::size_t seen = built_prefix.load();
+                while (seen < i + 1 && !built_prefix.compare_exchange_weak(seen, i + 1)) {
+                }
+            }
+        };
+        for (const std::size_t i : *candidates) {
+            build_through(i);
+            if (nb::object hdu = if_named(*this, i, name, ver); hdu.is_valid()) return hdu;
+        }
+        if (const std::size_t n = hdu_count(); n > 0) build_through(n - 1);
+    } else {
+        const std::size_t n = hdu_count();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (nb::object hdu = if_named(*this, i, name, ver); hdu.is_valid()) return hdu;
+        }
     }
     std::string message = "no HDU with EXTNAME=" + debug_str(name);
     if (ver) message += ", EXTVER=" + std::to_string(*ver);

@@ -4,6 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,6 +47,8 @@ struct PyFitsFile {
     SlotState slots;
     bool read_only = false;
     bool checksums = false;
+    // How many leading slots a name lookup has seen built (slots never go back to pending).
+    std::atomic<std::size_t> built_prefix = 0;
 
     // The number of slots, read under the slot lock.
     std::size_t hdu_count();
@@ -61,6 +64,9 @@ struct PyFitsFile {
     // The first HDU whose header's EXTNAME equals `name` (and EXTVER, 1 when absent, equals
     // `ver` when given), building every HDU before it; KeyError "no HDU with EXTNAME={}{}".
     nb::object find_by_name(std::string_view name, std::optional<std::int64_t> ver);
+    // The only slots, ascending, that find_by_name need build and check for `name`; none
+    // when every slot must be checked in turn.
+    std::optional<std::vector<std::size_t>> name_candidates(std::string_view name);
     // A copy of the slot list taken under the lock (objects shared, pending entries copied).
     std::vector<HduSlot> snapshot_slots();
 };

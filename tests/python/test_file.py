@@ -801,3 +801,28 @@ def test_gzip_files_cost_their_decoded_size_once(tmp_path):
         peaks[path.name] = (verdict, int(peak))
     assert peaks["zeros.fits.gz"][0] == "1" and peaks["zeros.fits.gz"][1] < mib * 1.2
     assert peaks["junk.gz"][0] == "header: file contains no HDU" and peaks["junk.gz"][1] < 8
+
+
+def test_name_lookup_agrees_with_every_slots_header(tmp_path):
+    # Names as each loaded header shows them; a compressed image drops the default table name.
+    a = np.arange(12, dtype=np.int16).reshape(3, 4)
+    path = str(tmp_path / "names.fits")
+    vexlo.write(path, [
+        vexlo.image(np.zeros(2, "u1")),
+        vexlo.compressed_image(a),
+        vexlo.image(a, {"EXTNAME": "SCI"}, primary=False),
+        vexlo.compressed_image(a, {"EXTVER": 2}, extname="SCI"),
+        vexlo.image(a, {"EXTNAME": "PAD  "}, primary=False),
+        vexlo.compressed_image(a, extname="COMPRESSED_IMAGE"),
+    ])
+    reference = vexlo.open(path)
+    shown = [(h.header.get("EXTNAME"), h.header.get("EXTVER", 1)) for h in reference]
+    f = vexlo.open(path)
+    for name in ("SCI", "COMPRESSED_IMAGE", "PAD", "PAD  ", "X", ""):
+        for ver in (None, 1, 2):
+            want = [i for i, (n, v) in enumerate(shown) if n == name and ver in (None, v)]
+            if want:
+                assert f.hdu_by_name(name, ver) is f[want[0]], (name, ver)
+            else:
+                with pytest.raises(KeyError):
+                    f.hdu_by_name(name, ver)
