@@ -169,7 +169,6 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
         for (std::size_t c = 0; c < m; ++c)
             s.output[g.wcs_axes[c]] = s.gather[c];
     }
-    // (spectral and lookup-table axes replace their output values here)
     if (w.celestial && w.dss) {
         // The plate maps the 1-based pixel straight to the sky.
         const std::size_t lon = w.celestial->pair.lon;

@@ -1,10 +1,10 @@
 // One parsed world coordinate description of one header for one alternate code, and the
 // transforms between pixel and world coordinates.
 //
-// The pipeline runs: linear step, the per-axis non-linear steps, then the celestial pair
-// (projection and spherical rotation). Spectral axes, lookup-table axes and distortions of the
-// projection plane join at the places the transforms name; until then their axes stay linear,
-// and -TAB axes are recorded so that transforms refuse them rather than return wrong values.
+// The pipeline runs: SIP on the pixel offsets, the linear step, the spectral and lookup-table
+// axes, then the celestial pair (a DSS plate, or TPV/TNX on the plane, the projection and the
+// spherical rotation). -TAB axes parsed from a header alone are refused by every transform
+// until Wcs::resolve_tab has loaded their tables from the file.
 #pragma once
 
 #include <cstddef>

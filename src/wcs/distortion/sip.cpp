@@ -3,6 +3,7 @@
 #include <cmath>
 #include <new>
 #include <string>
+#include <type_traits>
 
 namespace vexlo {
 
@@ -31,32 +32,37 @@ Result<SipPolynomial> SipPolynomial::from_terms(std::uint32_t order,
     return poly;
 }
 
-double SipPolynomial::eval(double u, double v) const {
-    const std::size_t side = order + 1;
-    const double* c = coefficients.data();
+namespace {
+
+// Horner's rule in v inside each power of u, then in u, with the exact derivatives alongside.
+// `Side` is the order plus one, either a run-time size or a compile-time constant: the usual
+// orders get unrolled loops with the same operations in the same order.
+template <class Side>
+double horner(const double* c, Side side, double u, double v) {
+    const std::size_t n = side;
     double sum = 0.0;
-    for (std::size_t p = side; p-- > 0;) {
-        const double* row = c + side * p;
+    for (std::size_t p = n; p-- > 0;) {
+        const double* row = c + n * p;
         double inner = 0.0;
-        for (std::size_t q = side - p; q-- > 0;)
+        for (std::size_t q = n - p; q-- > 0;)
             inner = inner * v + row[q];
         sum = sum * u + inner;
     }
     return sum;
 }
 
-void SipPolynomial::eval_with_gradient(double u, double v, double& value, double& du,
-                                       double& dv) const {
-    const std::size_t side = order + 1;
-    const double* c = coefficients.data();
+template <class Side>
+void horner_gradient(const double* c, Side side, double u, double v, double& value, double& du,
+                     double& dv) {
+    const std::size_t n = side;
     double sum = 0.0;
     double sum_du = 0.0;
     double sum_dv = 0.0;
-    for (std::size_t p = side; p-- > 0;) {
-        const double* row = c + side * p;
+    for (std::size_t p = n; p-- > 0;) {
+        const double* row = c + n * p;
         double inner = 0.0;
         double inner_dv = 0.0;
-        for (std::size_t q = side - p; q-- > 0;) {
+        for (std::size_t q = n - p; q-- > 0;) {
             inner_dv = inner_dv * v + inner;
             inner = inner * v + row[q];
         }
@@ -67,6 +73,44 @@ void SipPolynomial::eval_with_gradient(double u, double v, double& value, double
     value = sum;
     du = sum_du;
     dv = sum_dv;
+}
+
+template <std::size_t N>
+using Fixed = std::integral_constant<std::size_t, N>;
+
+}  // namespace
+
+double SipPolynomial::eval(double u, double v) const {
+    const double* c = coefficients.data();
+    switch (order + 1) {
+        case 3:
+            return horner(c, Fixed<3>{}, u, v);
+        case 4:
+            return horner(c, Fixed<4>{}, u, v);
+        case 5:
+            return horner(c, Fixed<5>{}, u, v);
+        case 6:
+            return horner(c, Fixed<6>{}, u, v);
+        default:
+            return horner(c, std::size_t{order + 1}, u, v);
+    }
+}
+
+void SipPolynomial::eval_with_gradient(double u, double v, double& value, double& du,
+                                       double& dv) const {
+    const double* c = coefficients.data();
+    switch (order + 1) {
+        case 3:
+            return horner_gradient(c, Fixed<3>{}, u, v, value, du, dv);
+        case 4:
+            return horner_gradient(c, Fixed<4>{}, u, v, value, du, dv);
+        case 5:
+            return horner_gradient(c, Fixed<5>{}, u, v, value, du, dv);
+        case 6:
+            return horner_gradient(c, Fixed<6>{}, u, v, value, du, dv);
+        default:
+            return horner_gradient(c, std::size_t{order + 1}, u, v, value, du, dv);
+    }
 }
 
 NewtonStatus Sip::inverse(double& u, double& v) const {
