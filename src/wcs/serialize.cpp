@@ -318,6 +318,24 @@ Result<void> write_grism_cards(CardWriter& w, const std::vector<SpectralAxis>& s
     return {};
 }
 
+// A -TAB axis names its lookup table; the table itself is a separate HDU the caller writes.
+Result<void> write_tab_cards(CardWriter& w, const std::vector<TabAxisSpec>& specs,
+                             const std::string& a) {
+    for (const TabAxisSpec& t : specs) {
+        const std::string i = std::to_string(t.axis + 1);
+        VEXLO_TRY(w.text("PS" + i + "_0" + a, t.extname, "Coordinate table extension name"));
+        VEXLO_TRY(w.text("PS" + i + "_1" + a, t.coord_column, "Coordinate table column name"));
+        if (t.index_column) {
+            VEXLO_TRY(w.text("PS" + i + "_2" + a, *t.index_column, "Index table column name"));
+        }
+        VEXLO_TRY(w.integer("PV" + i + "_1" + a, t.extver, "Coordinate table extension version"));
+        VEXLO_TRY(w.integer("PV" + i + "_2" + a, t.extlevel, "Coordinate table extension level"));
+        VEXLO_TRY(w.integer("PV" + i + "_3" + a, static_cast<std::int64_t>(t.coord_axis),
+                            "Axis number in the coordinate array"));
+    }
+    return {};
+}
+
 Result<void> write_spectral_reference(CardWriter& w, const SpectralReference& r,
                                       const std::string& a) {
     if (r.specsys) VEXLO_TRY(w.text("SPECSYS" + a, *r.specsys, "Spectral reference frame"));
@@ -437,6 +455,7 @@ Result<Header> Wcs::to_header(char32_t alt) const {
     if (primary && time) VEXLO_TRY(write_time(w, *this));
     VEXLO_TRY(write_axis_extras(w, *this, a));
     VEXLO_TRY(write_grism_cards(w, spectral, a));
+    VEXLO_TRY(write_tab_cards(w, tab_specs, a));
     if (dss) VEXLO_TRY(write_dss_cards(w, *dss));
     if (primary && celestial && celestial->sip) VEXLO_TRY(write_sip_cards(w, *celestial->sip));
     return header;

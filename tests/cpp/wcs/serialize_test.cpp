@@ -435,6 +435,30 @@ TEST(WcsToHeader, SpectralCards) {
     EXPECT_FALSE(disagreeing.to_header(U' ').has_value());
 }
 
+// A -TAB axis names its table: the written cards name the same one.
+TEST(WcsToHeader, LookupTableCards) {
+    const Wcs w =
+        wcs_of(header_of({kv("NAXIS", "2"), kv("CTYPE1", "'LINEAR'"), kv("CTYPE2", "'WAVE-TAB'"),
+                          kv("PS2_0", "'WCS-TAB'"), kv("PS2_1", "'COORDS'"), kv("PS2_2", "'INDEX'"),
+                          kv("PV2_1", "3"), kv("PV2_2", "2"), kv("PV2_3", "1")}));
+    ASSERT_EQ(w.tab_specs.size(), 1u);
+    for (const char32_t alt : {U' ', U'T'}) {
+        const Header h = written(w, alt);
+        const std::string a = alt == U' ' ? "" : "T";
+        EXPECT_EQ(h.get_i64("PV2_1" + a), 3);
+        const Wcs back = wcs_of(h, alt);
+        ASSERT_EQ(back.tab_specs.size(), 1u);
+        const TabAxisSpec& t = back.tab_specs[0];
+        EXPECT_EQ(t.axis, 1u);
+        EXPECT_EQ(t.extname, "WCS-TAB");
+        EXPECT_EQ(t.coord_column, "COORDS");
+        EXPECT_EQ(t.index_column, "INDEX");
+        EXPECT_EQ(t.extver, 3);
+        EXPECT_EQ(t.extlevel, 2);
+        EXPECT_EQ(t.coord_axis, 1u);
+    }
+}
+
 TEST(WcsToHeader, CtypeComments) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"RA---TAN", "TAN (gnomonic) projection"},
