@@ -193,17 +193,24 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
 
 nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
                               std::span<const std::uint64_t> axes) {
-    const ImageScaling scaling = read_image_scaling(image.header);
     const std::vector<std::uint64_t> shape = numpy_shape(axes);
     const ByteSpan stored = image.data.span();
-    const PhysicalForm form = physical_form(pixel_type, scaling);
-    if (form == PhysicalForm::Stored) return array_from_be_bytes(stored, pixel_type, shape);
-
     const std::uint64_t count = byte_size(shape, pixel_type) / bytes_per_pixel(pixel_type);
     ensure(byte_size(shape, pixel_type) == stored.size() && count == image.n_elements,
            "internal invariant: read_raw element count must equal NAXIS product; this is a "
            "vexlo bug, please report");
+    return physical_from_be_bytes(stored, pixel_type, read_image_scaling(image.header), shape);
+}
 
+nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const ImageScaling& scaling,
+                                  std::span<const std::uint64_t> shape) {
+    const PhysicalForm form = physical_form(pixel_type, scaling);
+    if (form == PhysicalForm::Stored) return array_from_be_bytes(stored, pixel_type, shape);
+    if (byte_size(shape, pixel_type) != stored.size()) {
+        raise(PyExc_ValueError, "pixel buffer is " + std::to_string(stored.size()) +
+                                    " bytes, shape needs " +
+                                    std::to_string(byte_size(shape, pixel_type)));
+    }
     switch (form) {
         case PhysicalForm::Offset: {
             NewArray a = new_array(offset_dtype_name(pixel_type), shape);
@@ -212,7 +219,8 @@ nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
         }
         case PhysicalForm::F32: {
             NewArray a = new_array("float32", shape);
-            unwrap(without_gil([&] { return image.physical_f32_into(typed<float>(a)); }));
+            without_gil(
+                [&] { physical_values_into(pixel_type, stored, scaling, typed<float>(a)); });
             return std::move(a.array);
         }
         case PhysicalForm::Stored:
@@ -220,7 +228,7 @@ nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
             break;
     }
     NewArray a = new_array("float64", shape);
-    unwrap(without_gil([&] { return image.physical_f64_into(typed<double>(a)); }));
+    without_gil([&] { physical_values_into(pixel_type, stored, scaling, typed<double>(a)); });
     return std::move(a.array);
 }
 

@@ -54,6 +54,10 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
 // float64 otherwise. `axes` in NAXIS order. Library errors raise vexlo.FitsError.
 nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
                               std::span<const std::uint64_t> axes);
+// The physical values of big-endian stored pixels under `scaling`, in an array of `shape`
+// (NumPy order) whose dtype follows the image's physical form.
+nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const ImageScaling& scaling,
+                                  std::span<const std::uint64_t> shape);
 
 // The pixel type an array's dtype stands for (by kind letter and item size); TypeError
 // "ImageHdu: unsupported numpy dtype {}; expected one of ..." for any other dtype.

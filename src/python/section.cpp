@@ -43,8 +43,15 @@ std::optional<std::int64_t> index_item(nb::handle item) {
     return v;
 }
 
+nb::object get_item(nb::handle array, nb::handle key) {
+    nb::object result = nb::steal(PyObject_GetItem(array.ptr(), key.ptr()));
+    if (!result.is_valid()) throw nb::python_error();
+    return result;
+}
+
 // Any failure of the region read or of decoding it.
-nb::object read_region(const PyImageSection& s, const SectionRegion& r) {
+nb::object read_region(const PyImageSection& s, const SectionRegion& r,
+                       const ImageScaling& scaling) {
     const PixelSource& src = *s.pixel_source;
     const std::vector<std::uint64_t> starts(r.starts.rbegin(), r.starts.rend());
     const std::vector<std::uint64_t> counts(r.counts.rbegin(), r.counts.rend());
@@ -55,18 +62,26 @@ nb::object read_region(const PyImageSection& s, const SectionRegion& r) {
     }
     // The read is checked before its array is made: a header may claim far more than the
     // file holds.
-    (void)unwrap(src.file->section_len(src.hdu_index, src.axes, starts, counts, s.pixel_type));
+    const std::uint64_t len =
+        unwrap(src.file->section_len(src.hdu_index, src.axes, starts, counts, s.pixel_type));
+    if (!scaling.is_identity()) {
+        // Only the region is read and converted, each value exactly as the whole image's.
+        Bytes stored(static_cast<std::size_t>(len));
+        unwrap(without_gil([&] {
+            return src.file->read_section_into(src.hdu_index, src.axes, starts, counts,
+                                               s.pixel_type, stored);
+        }));
+        nb::object array = physical_from_be_bytes(stored, s.pixel_type, scaling, kept);
+        // As read-only as the whole array it stands for, and a scalar where indexing that
+        // array by integers alone gives one.
+        freeze_image_array(array);
+        return kept.empty() ? get_item(array, nb::tuple()) : array;
+    }
     NewArray a = new_array(raw_dtype_name(s.pixel_type), kept);
     unwrap(src.file->read_section_into(src.hdu_index, src.axes, starts, counts, s.pixel_type,
                                        a.bytes));
     swap_be_in_place(s.pixel_type, a.bytes);
     return std::move(a.array);
-}
-
-nb::object get_item(nb::handle array, nb::handle key) {
-    nb::object result = nb::steal(PyObject_GetItem(array.ptr(), key.ptr()));
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
 }
 
 nb::object full_load(const PyImageSection& s, nb::handle key) {
@@ -76,10 +91,9 @@ nb::object full_load(const PyImageSection& s, nb::handle key) {
     return get_item(array, key);
 }
 
-// Scaled pixels (the unsigned offsets included) are never read by range.
-bool scaled(const PyImageSection& s) {
+ImageScaling scaling_of(const PyImageSection& s) {
     auto lock = lock_header(*s.header.record);
-    return !read_image_scaling(s.header.record->header).is_identity();
+    return read_image_scaling(s.header.record->header);
 }
 
 nb::object section_getitem(const PyImageSection& s, nb::handle key) {
@@ -91,10 +105,14 @@ nb::object section_getitem(const PyImageSection& s, nb::handle key) {
     // section kept its copy of the file source and axes; with no array in their place the
     // image has no pixels at all.
     if (source_dropped(*s.cache)) raise(PyExc_ValueError, kDataNone);
-    if (!s.pixel_source || scaled(s)) return full_load(s, key);
+    if (!s.pixel_source) return full_load(s, key);
+    // Scaled pixels (the unsigned offsets included) of an editable image are read whole: the
+    // result then shares the array that edits go through.
+    const ImageScaling scaling = scaling_of(s);
+    if (!scaling.is_identity() && !s.read_only) return full_load(s, key);
     const std::optional<SectionRegion> region = parse_section_key(key, numpy_shape(s.axes));
     if (!region) return full_load(s, key);
-    return read_region(s, *region);
+    return read_region(s, *region, scaling);
 }
 
 std::string shape_list(std::span<const std::uint64_t> shape) {

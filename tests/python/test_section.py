@@ -154,13 +154,16 @@ def test_too_many_items_go_to_numpy(tmp_path):
         ([card("BLANK", 3)], np.float32),
     ],
 )
-def test_scaled_images_are_never_read_by_range(tmp_path, cards, dtype):
+def test_scaled_images_read_only_the_range(tmp_path, cards, dtype):
+    # Converted exactly as the whole image is, without loading it; as read-only as its array.
     hdu = open_image(tmp_path, np.arange(12).reshape(3, 4), "i2", cards)
     part = hdu.section[1:2, 0]
-    assert part.dtype == dtype
-    assert not is_lazy(hdu)
+    point = hdu.section[2, 3]
+    assert part.dtype == dtype and not part.flags.writeable
+    assert is_lazy(hdu)
     assert hdu.data.dtype == dtype
     np.testing.assert_array_equal(part, hdu.data[1:2, 0])
+    assert type(point) is type(hdu.data[2, 3]) and point == hdu.data[2, 3]
 
 
 def test_zero_bzero_and_unit_bscale_stay_ranged(tmp_path):
