@@ -53,6 +53,17 @@ enum Code : std::uint8_t {
     kGrismNoParams,
 };
 
+// The relativistic Doppler relation between frequency and velocity, for the VELO type and the
+// V basic variable alike.
+double nu_of_beta(double n0, double beta) {
+    return n0 * std::sqrt((1.0 - beta) / (1.0 + beta));
+}
+
+double velocity_of_nu(double nu, double n0) {
+    const double r = (nu / n0) * (nu / n0);
+    return (1.0 - r) * kC / (1.0 + r);
+}
+
 bool fail(SpectralFault& f, Code code, double a = 0.0, double b = 0.0) {
     f = {code, a, b};
     return false;
@@ -373,13 +384,13 @@ struct SpectralConverter {
                 const double beta = s / kC;
                 if (std::fabs(beta) >= 1.0) return fail(f, kE1);
                 if (!nu0(n0)) return false;
-                nu = n0 * std::sqrt((1.0 - beta) / (1.0 + beta));
+                nu = nu_of_beta(n0, beta);
                 return true;
             }
             case SpectralCtype::Beta:
                 if (std::fabs(s) >= 1.0) return fail(f, kB1);
                 if (!nu0(n0)) return false;
-                nu = n0 * std::sqrt((1.0 - s) / (1.0 + s));
+                nu = nu_of_beta(n0, s);
                 return true;
         }
         return false;
@@ -423,9 +434,12 @@ struct SpectralConverter {
                 if (!nu0(n0)) return false;
                 if (nu <= 0.0)
                     return fail(f, axis.spectral_type == SpectralCtype::Velo ? kF3 : kF4);
-                const double r = (nu / n0) * (nu / n0);
-                s = (1.0 - r) / (1.0 + r);
-                if (axis.spectral_type == SpectralCtype::Velo) s = (1.0 - r) * kC / (1.0 + r);
+                if (axis.spectral_type == SpectralCtype::Velo) {
+                    s = velocity_of_nu(nu, n0);
+                } else {
+                    const double r = (nu / n0) * (nu / n0);
+                    s = (1.0 - r) / (1.0 + r);
+                }
                 return true;
             }
         }
@@ -525,8 +539,7 @@ struct SpectralConverter {
             case SpectralBasicType::Velo: {
                 double n0 = 0.0;
                 if (!nu0(n0)) return false;
-                const double r = (nu / n0) * (nu / n0);
-                x = (1.0 - r) * kC / (1.0 + r);
+                x = velocity_of_nu(nu, n0);
                 return true;
             }
         }
@@ -570,7 +583,7 @@ struct SpectralConverter {
                 if (std::fabs(beta) >= 1.0) return fail(f, kL2);
                 double n0 = 0.0;
                 if (!nu0(n0)) return false;
-                nu = n0 * std::sqrt((1.0 - beta) / (1.0 + beta));
+                nu = nu_of_beta(n0, beta);
                 return true;
             }
         }

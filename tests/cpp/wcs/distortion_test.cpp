@@ -64,10 +64,7 @@ Header sip_header(const std::vector<std::string>& extra) {
                                       kv("CDELT1", "-0.001"),
                                       kv("CDELT2", "0.001")};
     cards.insert(cards.end(), extra.begin(), extra.end());
-    Bytes bytes;
-    for (const std::string& c : cards)
-        append_bytes(bytes, testing::card(c));
-    return Header(std::move(bytes));
+    return testing::header_of_cards(cards);
 }
 
 TEST(Sip, HeaderFaultsAreRefused) {

@@ -16,13 +16,6 @@ using testing::kv;
 using testing::wcs_error;
 using testing::wcs_of;
 
-Header header_from(const std::vector<std::string>& cards) {
-    Bytes bytes;
-    for (const std::string& c : cards)
-        append_bytes(bytes, testing::card(c));
-    return Header(std::move(bytes));
-}
-
 // A plate of one millimetre per pixel whose polynomial is one arcsecond per millimetre, centred
 // on (0h, 0 deg), with the celestial CTYPEs the pipeline needs to use it.
 std::vector<std::string> identity_plate() {
@@ -50,19 +43,22 @@ std::vector<std::string> with(std::vector<std::string> cards, std::vector<std::s
 TEST(DssPlate, PresenceAndHeaderFaults) {
     std::vector<std::string> no_amdy1 = identity_plate();
     no_amdy1.pop_back();
-    EXPECT_FALSE(wcs_of(header_from(no_amdy1)).dss);
+    EXPECT_FALSE(wcs_of(testing::header_of_cards(no_amdy1)).dss);
     // Only the primary description carries a plate.
-    auto alt = Wcs::from_header(header_from(with(identity_plate(), {kv("CTYPE1A", "'X'")})), U'A');
+    auto alt = Wcs::from_header(
+        testing::header_of_cards(with(identity_plate(), {kv("CTYPE1A", "'X'")})), U'A');
     ASSERT_TRUE(alt && *alt);
     EXPECT_FALSE((*alt)->dss);
 
     std::vector<std::string> bad_ra = identity_plate();
     bad_ra[5] = kv("PLTRAH", "'abc'");
-    EXPECT_EQ(wcs_error(header_from(bad_ra)), "DSS: missing or non-numeric PLTRAH");
+    EXPECT_EQ(wcs_error(testing::header_of_cards(bad_ra)), "DSS: missing or non-numeric PLTRAH");
     std::vector<std::string> bad_size = identity_plate();
     bad_size[10] = kv("XPIXELSZ", "'x'");
-    EXPECT_EQ(wcs_error(header_from(bad_size)), "DSS: missing or non-numeric XPIXELSZ");
-    EXPECT_EQ(wcs_of(header_from(with(identity_plate(), {kv("CNPIX1", "'abc'")}))).dss->cnpix1,
+    EXPECT_EQ(wcs_error(testing::header_of_cards(bad_size)),
+              "DSS: missing or non-numeric XPIXELSZ");
+    EXPECT_EQ(wcs_of(testing::header_of_cards(with(identity_plate(), {kv("CNPIX1", "'abc'")})))
+                  .dss->cnpix1,
               0.0);
 }
 
@@ -82,14 +78,14 @@ TEST(DssPlate, DeclinationSigns) {
         std::vector<std::string> cards = c.cards;
         const std::vector<std::string> plate = identity_plate();
         cards.insert(cards.end(), plate.begin(), plate.end());
-        const Wcs w = wcs_of(header_from(cards));
+        const Wcs w = wcs_of(testing::header_of_cards(cards));
         ASSERT_TRUE(w.dss);
         EXPECT_NEAR(w.dss->plate_dec, c.dec, 1e-12) << c.cards[0];
     }
 }
 
 TEST(DssPlate, IdentityPlateWorkedNumbers) {
-    const Wcs w = wcs_of(header_from(identity_plate()));
+    const Wcs w = wcs_of(testing::header_of_cards(identity_plate()));
     ASSERT_TRUE(w.dss);
     // 1-based pixel (1.5, 1.5): one millimetre west and north of the centre, one arcsecond.
     double ra, dec;
@@ -115,13 +111,14 @@ TEST(DssPlate, IdentityPlateWorkedNumbers) {
 }
 
 TEST(DssPlate, SingularLinearPartIsRefused) {
-    const Wcs w = wcs_of(header_from(with(identity_plate(), {kv("AMDX2", "1"), kv("AMDY2", "1")})));
+    const Wcs w = wcs_of(
+        testing::header_of_cards(with(identity_plate(), {kv("AMDX2", "1"), kv("AMDY2", "1")})));
     EXPECT_EQ(w.world_to_pixel(std::vector<double>{0.0, 0.0}).error().msg,
               "DSS: linear plate matrix is singular");
 }
 
 TEST(DssPlate, FullPlateRoundTrips) {
-    const Header h = header_from(
+    const Header h = testing::header_of_cards(
         {kv("NAXIS", "2"),        kv("CTYPE1", "'RA---TAN'"), kv("CTYPE2", "'DEC--TAN'"),
          kv("CRPIX1", "1"),       kv("CRPIX2", "1"),          kv("PLTRAH", "23"),
          kv("PLTRAM", "58"),      kv("PLTRAS", "12.5"),       kv("PLTDECSN", "'-'"),

@@ -16,13 +16,6 @@ using testing::kv;
 using testing::wcs_error;
 using testing::wcs_of;
 
-Header header_from(const std::vector<std::string>& cards) {
-    Bytes bytes;
-    for (const std::string& c : cards)
-        append_bytes(bytes, testing::card(c));
-    return Header(std::move(bytes));
-}
-
 // A TNX or ZPX description at (CRVAL1, CRVAL2) = (150, 2) with these WAT cards.
 Header tnx_header(const std::string& code, const std::vector<std::string>& wat) {
     std::vector<std::string> cards = {kv("NAXIS", "2"),
@@ -35,7 +28,7 @@ Header tnx_header(const std::string& code, const std::vector<std::string>& wat) 
                                       kv("CD1_1", "-1e-4"),
                                       kv("CD2_2", "1e-4")};
     cards.insert(cards.end(), wat.begin(), wat.end());
-    return header_from(cards);
+    return testing::header_of_cards(cards);
 }
 
 TEST(Tnx, PowerSeriesWorkedExample) {
@@ -54,9 +47,9 @@ TEST(Tnx, PowerSeriesWorkedExample) {
 
 TEST(Tnx, WatCardsJoinWithABlankAndStopAtTheFirstGap) {
     // The split falls inside "2. 2.": the blank put between the cards separates the tokens.
-    const Header split =
-        header_from({kv("WAT2_001", "'latcor = \"3. 2. 1. 0. -1. 1. -1. 1. 2.'"),
-                     kv("WAT2_002", "'5\"'"), kv("WAT1_001", "'a'"), kv("WAT1_003", "'b'")});
+    const Header split = testing::header_of_cards(
+        {kv("WAT2_001", "'latcor = \"3. 2. 1. 0. -1. 1. -1. 1. 2.'"), kv("WAT2_002", "'5\"'"),
+         kv("WAT1_001", "'a'"), kv("WAT1_003", "'b'")});
     EXPECT_EQ(read_wat_string(split, "WAT2_"), "latcor = \"3. 2. 1. 0. -1. 1. -1. 1. 2. 5\"");
     EXPECT_EQ(read_wat_string(split, "WAT1_"), "a");
     EXPECT_FALSE(read_wat_string(split, "WAT3_"));

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "../header/header_fixture.hpp"
 #include "wcs/wcs.hpp"
@@ -37,6 +38,14 @@ inline Wcs wcs_of(const Header& header, char32_t alt = U' ') {
         return Wcs{};
     }
     return std::move(**w);
+}
+
+// A header of these card texts (each padded to 80 columns), for lists built at run time.
+inline Header header_of_cards(const std::vector<std::string>& cards) {
+    Bytes bytes;
+    for (const std::string& c : cards)
+        append_bytes(bytes, card(c));
+    return Header(std::move(bytes));
 }
 
 inline std::string wcs_error(const Header& header, char32_t alt = U' ') {
