@@ -130,26 +130,6 @@ Header shaped_header(const ImageFields& f) {
     return header_with_shape(copy, f.axes, f.pixel_type);
 }
 
-// The stored data section in a scratch buffer that is not zeroed first: the conversion to
-// physical values reads it once and drops it.
-struct StoredBytes {
-    std::unique_ptr<std::uint8_t[]> bytes;
-    std::size_t len = 0;
-    ByteSpan span() const { return {bytes.get(), len}; }
-};
-
-StoredBytes read_stored(const FitsFile& file, std::size_t index) {
-    if (index >= file.len()) unwrap(file.read_data_into(index, {}));
-    // The scan bounded the section by the bytes the file holds.
-    const std::uint64_t len = file.spans[index].data_len;
-    if (len > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
-    StoredBytes out;
-    out.len = static_cast<std::size_t>(len);
-    out.bytes.reset(new std::uint8_t[out.len]);
-    unwrap(without_gil([&] { return file.read_data_into(index, {out.bytes.get(), out.len}); }));
-    return out;
-}
-
 nb::object read_pixels(const ImageFields& f) {
     if (nb::object cached = cached_array(*f.cache); cached.is_valid()) return cached;
     if (!has_pixels(f.axes) || !f.pixel_source) return nb::object();
@@ -162,9 +142,7 @@ nb::object read_pixels(const ImageFields& f) {
     if (read_image_scaling(h).is_identity()) {
         array = read_raw_pixels(*src.file, src.hdu_index, f.pixel_type, numpy_shape(f.axes));
     } else {
-        const StoredBytes bytes = read_stored(*src.file, src.hdu_index);
-        const ImageHdu image = unwrap(ImageHdu::create_borrowed(h, bytes.span()));
-        array = stored_to_physical(image, f.pixel_type, f.axes);
+        array = read_physical_pixels(*src.file, src.hdu_index, h, f.pixel_type, f.axes);
     }
     if (f.read_only) freeze_image_array(array);
     return store_first_array(*f.cache, std::move(array));

@@ -56,6 +56,10 @@ nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
                               std::span<const std::uint64_t> axes);
 // The physical values of big-endian stored pixels under `scaling`, in an array of `shape`
 // (NumPy order) whose dtype follows the image's physical form.
+// The physical values of image HDU `hdu_index`, whose header with its current shape is
+// `shaped`, read from the file with no full-size scratch copy.
+nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, const Header& shaped,
+                                Bitpix pixel_type, std::span<const std::uint64_t> axes);
 nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const ImageScaling& scaling,
                                   std::span<const std::uint64_t> shape);
 
