@@ -106,8 +106,7 @@ void interpolate(const TabGroup& g, const double* u, double* base, double* frac,
         for (std::size_t k = 0; k < m * m; ++k)
             jac[k] = 0.0;
     }
-    // M is at most 63 here: every axis of a group of two or more has K >= 2, so the array
-    // holds at least 2^M values, and resolution checked that count against the cell.
+    // M is at most 63 here: resolution refuses more.
     const std::uint64_t corners = std::uint64_t{1} << m;
     for (std::uint64_t e = 0; e < corners; ++e) {
         bool skip = false;
@@ -393,6 +392,12 @@ Result<TabGroup> resolve_group(const FitsFile& file, const std::vector<const Tab
         g.sizes.assign(coords.second->begin() + 1, coords.second->end());
     } else {
         g.sizes.assign(1, coords.first.size());
+    }
+    // Interpolation walks 2^M corners: M must stay below the width of the corner mask.
+    if (m >= 64) {
+        return std::unexpected(Error::wcs("-TAB: coordinate array `" + s0.coord_column + "` has " +
+                                          std::to_string(m) +
+                                          " index axes; at most 63 can be interpolated"));
     }
     if (specs.size() != m) {
         return std::unexpected(Error::wcs(
