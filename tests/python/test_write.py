@@ -285,3 +285,28 @@ def test_overwrite_replaces_the_file_not_its_content(tmp_path):
     link.symlink_to(p)
     vexlo.write(link, [vexlo.image(np.ones(2, np.int16))], overwrite=True)
     assert link.is_symlink() and read(p)[0]["NAXIS1"] == 2
+
+
+CHILD_RACE = """
+import sys
+import numpy as np
+import vexlo
+path, v = sys.argv[1], float(sys.argv[2])
+hdus = [vexlo.image(np.full(300_000, v))] + [vexlo.image(np.full(1000, v), primary=False)] * 3
+for _ in range(5):
+    vexlo.write(path, hdus, overwrite=True)
+"""
+
+
+def test_concurrent_overwrites_leave_one_whole_file(tmp_path):
+    # Two processes replacing the same path: the survivor is one writer's file, never a mix.
+    import subprocess
+    import sys
+    p = tmp_path / "shared.fits"
+    children = [subprocess.Popen([sys.executable, "-c", CHILD_RACE, str(p), v], env=child_env())
+                for v in ("1", "2")]
+    assert [c.wait(60) for c in children] == [0, 0]
+    hdus = read(p)
+    values = {np.frombuffer(h.data, ">f8")[0] for h in hdus}
+    assert len(hdus) == 4 and len(values) == 1
+    assert sorted(x.name for x in tmp_path.iterdir()) == ["shared.fits"]
