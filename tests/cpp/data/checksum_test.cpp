@@ -47,6 +47,30 @@ TEST(OnesComplementSum, MatchesReferenceOnLargeBuffers) {
     EXPECT_EQ(ones_complement_sum(ones), 0xFFFFFFFFu);
 }
 
+// The sum runs eight bytes at a time in blocks: every length, start alignment and block
+// boundary must give the word-by-word result, including lanes filled with 0xFF to the brim.
+TEST(OnesComplementSum, EveryLengthAndAlignmentMatchesTheReference) {
+    const Bytes b = noise(8 * 256 * 3 + 64, 4242);
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (std::size_t len = 0; len + offset <= 300; ++len) {
+            const ByteSpan part = ByteSpan(b).subspan(offset, len);
+            ASSERT_EQ(ones_complement_sum(part), reference_sum(part)) << offset << " " << len;
+        }
+        for (const std::size_t len : {2044u, 2048u, 2052u, 4092u, 4096u, 4100u, 6144u}) {
+            const ByteSpan part = ByteSpan(b).subspan(offset, len);
+            ASSERT_EQ(ones_complement_sum(part), reference_sum(part)) << offset << " " << len;
+        }
+    }
+    for (const std::uint8_t fill : {std::uint8_t{0xFF}, std::uint8_t{0xFE}, std::uint8_t{0x01}}) {
+        Bytes full(8 * 256 * 5 + 4, fill);
+        full[3] = 0x00;
+        ASSERT_EQ(ones_complement_sum(full), reference_sum(full)) << int(fill);
+        ASSERT_EQ(ones_complement_sum(ByteSpan(full).subspan(1)),
+                  reference_sum(ByteSpan(full).subspan(1)))
+            << int(fill);
+    }
+}
+
 TEST(OnesComplementSum, ChunkSumsCombineWithAdd) {
     const Bytes b = noise(2880 * 9, 99);
     const ByteSpan all(b);
