@@ -48,6 +48,24 @@ void swap_all(std::span<std::uint8_t> bytes) {
     }
 }
 
+// The whole-array swaps, built twice on x86-64 (a baseline build and an AVX2 one chosen at
+// load time), since the baseline instruction set has no byte shuffle for the swap.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#define VEXLO_SWAP_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VEXLO_SWAP_CLONES
+#endif
+
+VEXLO_SWAP_CLONES void swap_words16(std::span<std::uint8_t> bytes) {
+    swap_all<std::uint16_t>(bytes);
+}
+VEXLO_SWAP_CLONES void swap_words32(std::span<std::uint8_t> bytes) {
+    swap_all<std::uint32_t>(bytes);
+}
+VEXLO_SWAP_CLONES void swap_words64(std::span<std::uint8_t> bytes) {
+    swap_all<std::uint64_t>(bytes);
+}
+
 template <class W>
 void push_word(W v, Bytes& out) {
     const std::size_t at = out.size();
@@ -179,7 +197,9 @@ void swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes) {
     if constexpr (std::endian::native == std::endian::big) return;
     visit_bitpix(b, [&](auto tag) {
         using T = typename decltype(tag)::type;
-        if constexpr (sizeof(T) > 1) swap_all<word_of<sizeof(T)>>(bytes);
+        if constexpr (sizeof(T) == 2) swap_words16(bytes);
+        if constexpr (sizeof(T) == 4) swap_words32(bytes);
+        if constexpr (sizeof(T) == 8) swap_words64(bytes);
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -192,6 +193,34 @@ TEST(PixelTest, SwapInPlaceConvertsToHostOrder) {
     Bytes u = bytes_of({1, 2, 3});
     swap_be_in_place(Bitpix::U8, u);
     EXPECT_EQ(u, bytes_of({1, 2, 3}));
+}
+
+// The swaps run many words per instruction where the machine allows: every length and start
+// alignment must give what reversing each whole word by itself gives, and leave a partial
+// last word alone.
+TEST(PixelTest, SwapInPlaceMatchesWordByWordReversalAtAnyLengthAndAlignment) {
+    Bytes noise(700);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& b : noise) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(state >> 16);
+    }
+    for (const Bitpix type : {Bitpix::I16, Bitpix::I32, Bitpix::F32, Bitpix::I64, Bitpix::F64}) {
+        const auto width = static_cast<std::size_t>(bytes_per_pixel(type));
+        for (std::size_t offset = 0; offset < 8; ++offset) {
+            for (std::size_t len = 0; len + offset <= noise.size(); len += 1 + len / 16) {
+                Bytes buffer = noise;
+                std::span<std::uint8_t> part(buffer.data() + offset, len);
+                swap_be_in_place(type, part);
+                Bytes want = noise;
+                for (std::size_t at = offset; at + width <= offset + len; at += width) {
+                    std::reverse(want.begin() + static_cast<std::ptrdiff_t>(at),
+                                 want.begin() + static_cast<std::ptrdiff_t>(at + width));
+                }
+                ASSERT_EQ(buffer, want) << type_name(type) << " " << offset << " " << len;
+            }
+        }
+    }
 }
 
 }  // namespace
