@@ -224,6 +224,7 @@ Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient)
     const std::uint64_t size = src.size();
     std::vector<DataSpan> spans;
     std::vector<Bytes> headers;
+    std::vector<Header> parsed;
     std::uint8_t chunk[kBlockLen];
     std::uint64_t b = 0;
     bool first = true;
@@ -240,17 +241,19 @@ Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient)
         VEXLO_ASSIGN_OR_RETURN(const Placed placed, place_hdu(header.first, first, lenient, b,
                                                               header.second.size(), size));
         headers.push_back(std::move(header.second));
+        parsed.push_back(std::move(header.first));
         spans.push_back(placed.span);
         first = false;
         if (placed.end >= size) break;
         b = placed.end;
     }
-    return FitsFile::from_scan(std::move(source), std::move(spans), std::move(headers), lenient);
+    return FitsFile::from_scan(std::move(source), std::move(spans), std::move(headers), lenient,
+                               std::move(parsed));
 }
 
 Result<FitsFile> FitsFile::from_scan(std::unique_ptr<const Source> source,
                                      std::vector<DataSpan> spans, std::vector<Bytes> headers,
-                                     bool lenient) {
+                                     bool lenient, std::vector<Header> parsed) {
     if (spans.empty()) return fail(Error::header("file contains no HDU"));
     // Every later read trusts these two facts; a record assembled by hand must hold them
     // too.
@@ -271,10 +274,25 @@ Result<FitsFile> FitsFile::from_scan(std::unique_ptr<const Source> source,
         }
     }
     FitsFile f;
+    // The scan's own parse of each header, when it came with them, is the one every later
+    // request copies; otherwise each header is parsed here once.
+    if (parsed.size() != headers.size()) {
+        parsed.clear();
+        for (const Bytes& h : headers) {
+            auto one = Header::parse(h, 0, lenient);
+            if (!one) break;
+            parsed.push_back(std::move(one->first));
+        }
+    }
     for (std::size_t i = 0; i < headers.size(); ++i) {
-        auto parsed = Header::parse(headers[i], 0, lenient);
-        if (!parsed) continue;  // a header that does not parse simply has no name
-        const std::optional<CardView> card = parsed->first.get("EXTNAME");
+        Result<Header> reparsed;
+        if (i >= parsed.size()) {
+            auto one = Header::parse(headers[i], 0, lenient);
+            if (!one) continue;  // a header that does not parse simply has no name
+            reparsed = std::move(one->first);
+        }
+        const Header& h = i < parsed.size() ? parsed[i] : *reparsed;
+        const std::optional<CardView> card = h.get("EXTNAME");
         if (!card) continue;
         const std::optional<ValueAndComment> vc = card->value_and_comment();
         if (!vc || !vc->value.is(Value::Kind::String)) continue;
@@ -283,6 +301,7 @@ Result<FitsFile> FitsFile::from_scan(std::unique_ptr<const Source> source,
     f.data_cache = DataCache(spans.size());
     f.spans = std::move(spans);
     f.headers = std::move(headers);
+    if (parsed.size() == f.headers.size()) f.parsed_headers = std::move(parsed);
     f.source = std::move(source);
     f.lenient = lenient;
     return f;
@@ -548,6 +567,7 @@ Result<std::optional<Bytes>> FitsFile::raw_hdu_bytes(std::size_t index) const {
 
 Result<Header> FitsFile::header(std::size_t index) const {
     if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
+    if (index < parsed_headers.size()) return parsed_headers[index];
     VEXLO_ASSIGN_OR_RETURN(auto parsed, Header::parse(headers[index], 0, lenient));
     return std::move(parsed.first);
 }

@@ -57,6 +57,9 @@ struct FitsFile {
     std::vector<DataSpan> spans;
     // Each HDU's header blocks as stored, END block and its fill included.
     std::vector<Bytes> headers;
+    // The scan's parse of every header (empty when some header did not parse), handed out as
+    // copies instead of parsing the blocks again.
+    std::vector<Header> parsed_headers;
     DataCache data_cache;
     std::unique_ptr<const Source> source;
     // EXTNAME (trailing white space removed) -> indices of the HDUs carrying it, ascending.
@@ -67,7 +70,7 @@ struct FitsFile {
     static Result<FitsFile> open(const std::string& path, bool lenient);
     static Result<FitsFile> from_scan(std::unique_ptr<const Source> source,
                                       std::vector<DataSpan> spans, std::vector<Bytes> headers,
-                                      bool lenient);
+                                      bool lenient, std::vector<Header> parsed = {});
 
     std::size_t len() const { return spans.size(); }
 
@@ -102,7 +105,7 @@ struct FitsFile {
     // out of range.
     Result<std::optional<Bytes>> raw_hdu_bytes(std::size_t index) const;
 
-    // The parsed header of HDU index (parsed anew on every call).
+    // The parsed header of HDU index (a copy of the scan's parse, or parsed anew).
     Result<Header> header(std::size_t index) const;
 
   private:
