@@ -191,17 +191,6 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
     return std::move(a.array);
 }
 
-nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
-                              std::span<const std::uint64_t> axes) {
-    const std::vector<std::uint64_t> shape = numpy_shape(axes);
-    const ByteSpan stored = image.data.span();
-    const std::uint64_t count = byte_size(shape, pixel_type) / bytes_per_pixel(pixel_type);
-    ensure(byte_size(shape, pixel_type) == stored.size() && count == image.n_elements,
-           "internal invariant: read_raw element count must equal NAXIS product; this is a "
-           "vexlo bug, please report");
-    return physical_from_be_bytes(stored, pixel_type, read_image_scaling(image.header), shape);
-}
-
 nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const ImageScaling& scaling,
                                   std::span<const std::uint64_t> shape) {
     const PhysicalForm form = physical_form(pixel_type, scaling);

@@ -49,17 +49,14 @@ nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix p
 nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
                                std::span<const std::uint64_t> shape);
 
-// The image's values in physical units (BZERO, BSCALE, BLANK of its header): the raw dtype
-// without scaling, int8/uint16/uint32/uint64 for the standard integer offsets, float32 or
-// float64 otherwise. `axes` in NAXIS order. Library errors raise vexlo.FitsError.
-nb::object stored_to_physical(const ImageHdu& image, Bitpix pixel_type,
-                              std::span<const std::uint64_t> axes);
-// The physical values of big-endian stored pixels under `scaling`, in an array of `shape`
-// (NumPy order) whose dtype follows the image's physical form.
 // The physical values of image HDU `hdu_index`, whose header with its current shape is
 // `shaped`, read from the file with no full-size scratch copy.
 nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, const Header& shaped,
                                 Bitpix pixel_type, std::span<const std::uint64_t> axes);
+
+// The physical values of big-endian stored pixels under `scaling` (BZERO, BSCALE, BLANK), in
+// an array of `shape` (NumPy order): the raw dtype without scaling, int8/uint16/uint32/uint64
+// for the standard integer offsets, float32 or float64 otherwise.
 nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const ImageScaling& scaling,
                                   std::span<const std::uint64_t> shape);
 
