@@ -362,6 +362,10 @@ Bytes Header::span_bytes(std::size_t start, std::size_t end) const {
 
 namespace {
 
+bool all_blank(ByteSpan image) {
+    return std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0x20; });
+}
+
 bool blank_or_nul(ByteSpan image) {
     return std::all_of(image.begin(), image.end(),
                        [](std::uint8_t b) { return b == 0x20 || b == 0x00; });
@@ -380,6 +384,8 @@ Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uin
         for (std::size_t i = 0; i < kCardsPerBlock; ++i) {
             const std::uint64_t offset = block + i * kCardLen;
             ByteSpan image = buffer.subspan(offset, kCardLen);
+            // Blank fill after END always parses and is always allowed: nothing to check.
+            if (end_seen && all_blank(image)) continue;
             VEXLO_ASSIGN_OR_RETURN(ParsedCard card, parse_card(image, offset, lenient));
             if (end_seen) {
                 if (!lenient && !blank_or_nul(image)) {
