@@ -63,8 +63,8 @@ Pair2 pair_argument(nb::handle obj) {
         raise(PyExc_TypeError, "expected a tuple of 2 floats, got " +
                                    std::to_string(PyTuple_Size(obj.ptr())) + " items");
     }
-    return {to_f64(nb::borrow(PyTuple_GET_ITEM(obj.ptr(), 0))),
-            to_f64(nb::borrow(PyTuple_GET_ITEM(obj.ptr(), 1)))};
+    return {to_f64(nb::borrow(NB_TUPLE_GET_ITEM(obj.ptr(), 0))),
+            to_f64(nb::borrow(NB_TUPLE_GET_ITEM(obj.ptr(), 1)))};
 }
 
 std::string ascii_lower(std::string text) {
