@@ -565,6 +565,15 @@ Result<std::optional<Bytes>> FitsFile::raw_hdu_bytes(std::size_t index) const {
     }
 }
 
+Result<bool> FitsFile::copy_raw_hdu(std::size_t index, int fd) const {
+    if (index >= spans.size()) return false;
+    const DataSpan& s = spans[index];
+    VEXLO_TRY(write_all(fd, headers[index].data(), headers[index].size()));
+    const std::uint64_t padded = (s.data_len + 2879) / 2880 * 2880;
+    if (padded != 0) VEXLO_TRY(source->copy_to(s.data_offset, padded, fd));
+    return true;
+}
+
 Result<Header> FitsFile::header(std::size_t index) const {
     if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
     if (index < parsed_headers.size()) return parsed_headers[index];

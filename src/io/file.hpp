@@ -104,6 +104,9 @@ struct FitsFile {
     // The HDU exactly as stored: header blocks then the padded data; nothing when index is
     // out of range.
     Result<std::optional<Bytes>> raw_hdu_bytes(std::size_t index) const;
+    // The same bytes appended to `fd` at its current position, the data copied in large
+    // blocks; false when index is out of range.
+    Result<bool> copy_raw_hdu(std::size_t index, int fd) const;
 
     // The parsed header of HDU index (a copy of the scan's parse, or parsed anew).
     Result<Header> header(std::size_t index) const;

@@ -40,7 +40,8 @@ namespace {
 
 nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
                       const std::shared_ptr<DirtyFlags>& flags,
-                      const std::shared_ptr<const FitsFile>& file) {
+                      const std::shared_ptr<const FitsFile>& file,
+                      const std::shared_ptr<SharedUpdater>& updater) {
     std::vector<std::uint64_t> axes = unwrap(header.axes());
     const Bitpix pixel_type = unwrap(from_bitpix(unwrap(header.bitpix())));
     PyImageHdu state;
@@ -51,18 +52,23 @@ nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
     state.tab_file = file;
     state.read_only = read_only;
     state.pixel_type = pixel_type;
+    if (updater) {
+        // Read under the updater's lock, so a binding never predates a rewrite it missed.
+        auto lock = lock_mutex(updater->mutex);
+        state.binding = PatchBinding{updater, index, updater->updater.generation};
+    }
     return make_image_object(std::move(state));
 }
 
 // The object for slot position k of `file`, built under the caller's slot lock.
 nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const FitsFile>& file,
                             std::size_t k) {
-    // HDU objects share the file's flags only in mode "update", which is not opened yet.
-    const std::shared_ptr<DirtyFlags> flags;
+    // HDU objects share the file's flags only in mode "update".
+    const std::shared_ptr<DirtyFlags> flags = self.updater ? self.dirty_flags : nullptr;
     Header header = unwrap(file->header(k));
     // Plain images read their pixels lazily.
     if (is_image_hdu(header, k)) {
-        return lazy_image(k, std::move(header), self.read_only, flags, file);
+        return lazy_image(k, std::move(header), self.read_only, flags, file, self.updater);
     }
     Hdu hdu = unwrap(without_gil([&] { return load_hdu(*file, k); }));
     PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, flags);
@@ -432,13 +438,12 @@ nb::object open_file(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string mode = p.convert_or("mode", std::string("readonly"), to_string);
     const bool lenient = p.flag("lenient", true);
+    return open_fits_file(path, mode, lenient);
+}
 
-    if (mode == "update") {
-        PyErr_SetString(fits_error_type().ptr(),
-                        "vexlo.open: mode 'update' is not available yet; open the file with "
-                        "mode='readonly'");
-        throw nb::python_error();
-    }
+}  // namespace
+
+nb::object open_fits_file(const std::string& path, const std::string& mode, bool lenient) {
     if (mode == "append" || mode == "ostream") {
         raise(PyExc_ValueError,
               "vexlo.open: mode " + debug_str(mode) +
@@ -446,7 +451,7 @@ nb::object open_file(const Args& p) {
                   "open with mode='readonly' and call `writeto(new_path)` to save a modified "
                   "copy");
     }
-    if (mode != "readonly" && mode != "denywrite") {
+    if (mode != "readonly" && mode != "denywrite" && mode != "update") {
         raise(PyExc_ValueError,
               "vexlo.open: mode must be 'readonly', 'denywrite', or 'update'; got " +
                   debug_str(mode));
@@ -462,9 +467,17 @@ nb::object open_file(const Args& p) {
     self.slots.source = std::move(scanned);
     self.file_name = last_component(path);
     self.source_path = canonical_path(path);
-    self.read_only = true;
+    self.read_only = mode != "update";
+    if (mode == "update") {
+        self.updater = std::make_shared<SharedUpdater>();
+        self.updater->updater =
+            unwrap(without_gil([&] { return FitsUpdater::open(path, lenient); }));
+    }
     return obj;
 }
+
+namespace {
+
 constexpr FunctionDef kOpen{
     "open", kOpenSig,
     "open(path, mode=\"readonly\", lenient=True)\n--\n\n"
@@ -523,9 +536,6 @@ constexpr MethodDef<PyFitsFile> kWcs{
     "The world coordinate system of HDU `i` for the alternate description `alt`, or None.",
     file_wcs};
 
-// Read-only and in-memory files have no in-place updater, so there is nothing to write.
-void flush_if_needed(PyFitsFile&) {}
-
 constexpr auto kFlushSig = signature("FitsFile.flush()");
 nb::object file_flush(PyFitsFile& self, const Args&) {
     flush_if_needed(self);
@@ -537,6 +547,7 @@ constexpr MethodDef<PyFitsFile> kFlush{
 constexpr auto kCloseSig = signature("FitsFile.close()");
 nb::object file_close(PyFitsFile& self, const Args&) {
     flush_if_needed(self);
+    bump_generation(self.updater.get());
     std::shared_ptr<const FitsFile> dropped;
     {
         auto lock = lock_mutex(self.slot_mutex);
@@ -589,7 +600,14 @@ constexpr auto kEnterSig = signature("FitsFile.__enter__()");
 constexpr auto kExitSig = signature("FitsFile.__exit__()", optional("exc_type"),
                                     optional("_exc_val"), optional("_exc_tb"));
 nb::object file_exit(PyFitsFile& self, const Args& p) {
-    if (!p.get_opt("exc_type").is_valid()) flush_if_needed(self);
+    const nb::handle exc_type = p.get_opt("exc_type");
+    if (!exc_type.is_valid() || exc_type.is_none()) {
+        flush_if_needed(self);
+    } else if (self.updater) {
+        // Leaving by an exception rewrites nothing, but what was patched is made durable.
+        auto lock = lock_mutex(self.updater->mutex);
+        (void)self.updater->updater.sync();
+    }
     return nb::bool_(false);
 }
 constexpr MethodDef<PyFitsFile> kExit{
@@ -674,6 +692,15 @@ PyObject* file_subscript(PyObject* self, PyObject* key) {
     return result;
 }
 
+int file_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    int result = -1;
+    guard_c([&] {
+        file_set_item(self_state<PyFitsFile>(self), key, value);
+        result = 0;
+    });
+    return result;
+}
+
 // A lookup that found nothing, or was given a key of a shape it never resolves.
 bool is_miss(PyObject* type) {
     return PyErr_GivenExceptionMatches(type, PyExc_KeyError) ||
@@ -740,6 +767,7 @@ PyObject* file_repr_slot(PyObject* self) {
 PyType_Slot kFileSlots[] = {
     {Py_mp_length, reinterpret_cast<void*>(file_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(file_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(file_ass_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(file_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(file_iter)},
     {Py_tp_repr, reinterpret_cast<void*>(file_repr_slot)},
@@ -807,6 +835,7 @@ nb::object make_file_class(nb::module_& m) {
         add_method<PyFitsFile, kClose>(cls);
         add_method<PyFitsFile, kVerifyChecksums>(cls);
         add_enter(cls);
+        add_update_methods(cls);
         add_method<PyFitsFile, kExit>(cls);
         return cls;
     });

@@ -18,6 +18,7 @@
 #include "hdu/hdu.hpp"
 #include "io/file.hpp"
 #include "python/header.hpp"
+#include "python/update_state.hpp"
 
 namespace vexlo::py {
 
@@ -45,6 +46,7 @@ struct PyFitsFile {
     std::shared_ptr<DirtyFlags> dirty_flags = std::make_shared<DirtyFlags>();
     std::mutex slot_mutex;
     SlotState slots;
+    std::shared_ptr<SharedUpdater> updater;  // mode "update" only
     bool read_only = false;
     bool checksums = false;
     // How many leading slots a name lookup has seen built (slots never go back to pending).
@@ -70,6 +72,19 @@ struct PyFitsFile {
     // A copy of the slot list taken under the lock (objects shared, pending entries copied).
     std::vector<HduSlot> snapshot_slots();
 };
+
+// vexlo.open(path, mode, lenient) after its arguments are converted.
+nb::object open_fits_file(const std::string& path, const std::string& mode, bool lenient);
+
+// Mode "update": writes pending edits by a full rewrite when anything changed (or an image's
+// cached array no longer equals the file), else forces in-place patches to disk.
+void flush_if_needed(PyFitsFile& self);
+// Rewrites the whole file through a temporary sibling renamed over it.
+void full_rewrite(PyFitsFile& self);
+// Adds writeto, append, insert, add_checksums to the class, and the list-editing slots.
+void add_update_methods(nb::handle cls);
+// `file[i] = value` (value present) and `del file[i]`.
+void file_set_item(PyFitsFile& self, PyObject* key, PyObject* value);
 
 // The HDU object for a fully loaded HDU `index` of `file`: a lazily read ImageHdu, a
 // RandomGroups, a BinTable or an AsciiTable, or a decoded tile-compressed ImageHdu. `flags`

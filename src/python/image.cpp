@@ -1,10 +1,12 @@
 #include "python/image.hpp"
 
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
 #include <utility>
 
+#include "hdu/load.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/borrow.hpp"
@@ -188,6 +190,7 @@ nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     if (hdu.dirty_flags) hdu.dirty_flags->modified.store(true);
     if (value.is_none()) {
         hdu.pixel_source.reset();
+        hdu.binding.reset();
         nb::object previous = swap_cached_array(*hdu.cache, nb::object());
         hdu.axes.clear();
         sync_header_shape(hdu, {});
@@ -199,6 +202,7 @@ nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     const Bitpix pixel_type = dtype_code(array);
     std::vector<std::uint64_t> axes = array_axes(array);
     hdu.pixel_source.reset();
+    hdu.binding.reset();
     hdu.pixel_type = pixel_type;
     hdu.axes = std::move(axes);
     nb::object previous = swap_cached_array(*hdu.cache, std::move(array));
@@ -206,8 +210,98 @@ nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     return previous;
 }
 
+namespace {
+
+// The cached array against the stored bytes, 1 MiB at a time: only a C-ordered array of the
+// stored type in native order can equal them byte for byte.
+bool compare_raw(nb::handle array, const PixelSource& src, Bitpix type) {
+    const int same_dtype = PyObject_RichCompareBool(
+        array.attr("dtype").ptr(), nb::str(raw_dtype_name(type).data()).ptr(), Py_EQ);
+    if (same_dtype != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const auto release = [&] { PyBuffer_Release(&view); };
+    const auto* mem = static_cast<const std::uint8_t*>(view.buf);
+    const std::uint64_t total = static_cast<std::uint64_t>(view.len);
+    constexpr std::uint64_t kChunk = 1 << 20;
+    Bytes chunk;
+    try {
+        chunk.resize(static_cast<std::size_t>(std::min(std::max(total, std::uint64_t{1}), kChunk)));
+    } catch (const std::bad_alloc&) {
+        release();
+        return false;
+    }
+    for (std::uint64_t f = 0; f < total; f += kChunk) {
+        const std::size_t len = static_cast<std::size_t>(std::min(total - f, kChunk));
+        const std::span<std::uint8_t> dest(chunk.data(), len);
+        if (!src.file->read_data_range_into(src.hdu_index, f, dest)) {
+            release();
+            return false;
+        }
+        swap_be_in_place(type, dest);
+        if (std::memcmp(dest.data(), mem + f, len) != 0) {
+            release();
+            return false;
+        }
+    }
+    release();
+    return true;
+}
+
+bool compare_physical(nb::handle array, const PixelSource& src, Bitpix type) {
+    Result<ImageHdu> image = load_image(*src.file, src.hdu_index);
+    if (!image) return false;
+    nb::object fresh = stored_to_physical(*image, type, src.axes);
+    nb::object equal = numpy_module().attr("array_equal");
+    nb::dict kwargs;
+    kwargs["equal_nan"] = true;
+    return nb::bool_(equal(array, fresh, **kwargs)).operator bool();
+}
+
+}  // namespace
+
+bool compare_with_source(PyImageHdu& hdu) {
+    const nb::object array = cached_array(*hdu.cache);
+    if (!array.is_valid()) return true;
+    if (!hdu.pixel_source) return false;
+    try {
+        const Header h = header_with_shape(hdu.header.snapshot(), hdu.axes, hdu.pixel_type);
+        if (read_image_scaling(h).is_identity()) {
+            return compare_raw(array, *hdu.pixel_source, hdu.pixel_type);
+        }
+        return compare_physical(array, *hdu.pixel_source, hdu.pixel_type);
+    } catch (nb::python_error& e) {
+        e.restore();
+        PyErr_Clear();
+        return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
     Header copy = hdu.header.snapshot();
+    // Pixels never changed are written from their stored bytes: encoding the array again
+    // would turn a scaled integer image into floating point.
+    bool has_pixels = hdu.pixel_source && !hdu.pixel_source->axes.empty();
+    if (has_pixels) {
+        for (const std::uint64_t n : hdu.pixel_source->axes)
+            has_pixels = has_pixels && n != 0;
+    }
+    if (has_pixels && compare_with_source(hdu)) {
+        const PixelSource& src = *hdu.pixel_source;
+        OwnedHdu out{primary ? Header::new_primary() : Header::new_image_extension(),
+                     unwrap(src.file->read_data(src.hdu_index))};
+        out.header = header_with_shape(out.header, src.axes, hdu.pixel_type);
+        merge_user_header(out.header, copy);
+        return out;
+    }
     const nb::object array = load_data(hdu);
     if (array.is_valid()) return encode_image_array(array, primary, std::move(copy));
     OwnedHdu out{primary ? Header::new_primary() : Header::new_image_extension(), Bytes()};
@@ -385,6 +479,17 @@ constexpr MethodDef<PyImageHdu> kWcs{
     "The world coordinate system of this image for the alternate description `alt`, or None.",
     image_wcs};
 
+constexpr auto kMatchesSig = signature("ImageHdu.data_matches_source()");
+nb::object image_data_matches_source(PyImageHdu& self, const Args&) {
+    SharedUse use(self);
+    return nb::bool_(compare_with_source(self));
+}
+constexpr MethodDef<PyImageHdu> kDataMatchesSource{
+    "data_matches_source", kMatchesSig,
+    "data_matches_source($self)\n--\n\n"
+    "Whether the cached pixel array still matches the bytes on disk.",
+    image_data_matches_source};
+
 nb::object make_image_class(nb::module_& m) {
     return bound_class<PyImageHdu>([&] {
         auto cls = nb::class_<PyImageHdu>(m, "ImageHdu",
@@ -423,6 +528,7 @@ nb::object make_image_class(nb::module_& m) {
             "FITS ``BITPIX`` value (e.g. ``-32`` for ``f32``).");
         add_data_property(cls);
         add_method<PyImageHdu, kWcs>(cls);
+        add_method<PyImageHdu, kDataMatchesSource>(cls);
         cls.def_prop_ro(
             "section",
             [](PyImageHdu& self) {

@@ -20,6 +20,7 @@
 #include "header/header.hpp"
 #include "io/file.hpp"
 #include "python/header.hpp"
+#include "python/update_state.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo::py {
@@ -64,6 +65,7 @@ struct PixelSource {
 struct PyImageHdu {
     std::vector<std::uint64_t> axes;  // NAXIS1 first; empty when NAXIS = 0
     std::optional<PixelSource> pixel_source;
+    std::optional<PatchBinding> binding;  // mode "update": section writes go into the file
     PyHeader header;
     std::shared_ptr<ArrayCache> cache = std::make_shared<ArrayCache>();
     std::shared_ptr<DirtyFlags> dirty_flags;   // the owning file's, in mode "update" only
@@ -105,6 +107,10 @@ nb::object set_data(PyImageHdu& hdu, nb::handle value);
 // (read from the file first if need be), its unsigned/signed-byte offset cards and the copied
 // cards merged in; an image without pixels becomes an empty HDU with NAXIS = 0.
 OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary);
+
+// Whether the cached array (if any) still equals the pixels stored in the file: true without
+// an array, false for an image without a file behind it; any failure gives false.
+bool compare_with_source(PyImageHdu& hdu);
 
 // The pixel array, reading it on first use (direct or scaled), frozen for a read-only file
 // and cached; an empty object when the image has no pixels or no source.

@@ -143,6 +143,16 @@ PyObject* section_subscript(PyObject* self, PyObject* key) {
     return result;
 }
 
+int section_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    int result = -1;
+    guard_c([&] {
+        if (value == nullptr) raise(PyExc_NotImplementedError, "can't delete item");
+        section_assign(self_state<PyImageSection>(self), key, value);
+        result = 0;
+    });
+    return result;
+}
+
 PyObject* section_repr_slot(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
@@ -154,6 +164,7 @@ PyObject* section_repr_slot(PyObject* self) {
 
 PyType_Slot kSectionSlots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(section_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(section_ass_subscript)},
     {Py_tp_repr, reinterpret_cast<void*>(section_repr_slot)},
     {0, nullptr},
 };
@@ -227,6 +238,7 @@ nb::object make_section_object(const PyImageHdu& hdu) {
     PyImageSection s;
     s.axes = hdu.axes;
     s.pixel_source = hdu.pixel_source;
+    s.binding = hdu.binding;
     s.header = hdu.header;
     s.cache = hdu.cache;
     s.dirty_flags = hdu.dirty_flags;

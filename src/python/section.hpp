@@ -21,6 +21,7 @@ namespace nb = nanobind;
 struct PyImageSection {
     std::vector<std::uint64_t> axes;  // NAXIS1 first
     std::optional<PixelSource> pixel_source;
+    std::optional<PatchBinding> binding;
     PyHeader header;
     std::shared_ptr<ArrayCache> cache;
     std::shared_ptr<DirtyFlags> dirty_flags;
@@ -41,6 +42,10 @@ struct SectionRegion {
 // "section: axis {} index {} out of bounds (len {})" and the errors of slice.indices().
 std::optional<SectionRegion> parse_section_key(nb::handle key,
                                                std::span<const std::uint64_t> shape);
+
+// `section[key] = value`: a patch straight into the file through the binding, else an
+// assignment into the full array that marks the file modified.
+void section_assign(PyImageSection& s, nb::handle key, nb::handle value);
 
 // A new vexlo._ImageSection over `hdu`.
 nb::object make_section_object(const PyImageHdu& hdu);

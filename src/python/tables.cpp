@@ -699,6 +699,14 @@ std::optional<TableInfo> table_info(nb::handle obj) {
                      state->raw_data};
 }
 
+void attach_table_flags(nb::handle obj, std::shared_ptr<DirtyFlags> flags) {
+    if (nb::isinstance<BinTableObject>(obj) && nb::inst_ready(obj)) {
+        nb::inst_ptr<BinTableObject>(obj)->state.header.modified = std::move(flags);
+    } else if (nb::isinstance<AsciiTableObject>(obj) && nb::inst_ready(obj)) {
+        nb::inst_ptr<AsciiTableObject>(obj)->state.header.modified = std::move(flags);
+    }
+}
+
 OwnedHdu table_snapshot(const TableInfo& table) {
     ensure(table.header != nullptr, "table snapshot without a header");
     return OwnedHdu{table.header->snapshot(), Bytes(table.raw_data.begin(), table.raw_data.end())};

@@ -50,6 +50,9 @@ struct TableInfo {
 // The table behind a vexlo.BinTable or vexlo.AsciiTable object; none for any other object.
 std::optional<TableInfo> table_info(nb::handle obj);
 
+// Makes later header edits of a table object mark the file it was put into.
+void attach_table_flags(nb::handle obj, std::shared_ptr<DirtyFlags> flags);
+
 // What a rewrite writes for a table: a copy of its current header (taken under the header
 // lock) and a copy of its raw data.
 OwnedHdu table_snapshot(const TableInfo& table);

@@ -65,12 +65,6 @@ def test_bad_mode_is_refused_before_the_file_is_touched(tmp_path, mode, text):
     assert info.value.args == (text,)
 
 
-def test_update_mode_is_not_available_yet(tmp_path):
-    path = image_file(tmp_path / "a.fits", np.zeros(3, "u1"))
-    with pytest.raises(vexlo.FitsError, match="update.* is not available yet"):
-        vexlo.open(path, mode="update")
-
-
 def test_missing_file_raises_fits_error(tmp_path):
     with pytest.raises(vexlo.FitsError) as info:
         vexlo.open(tmp_path / "missing.fits")

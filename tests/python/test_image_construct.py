@@ -508,9 +508,14 @@ def test_owned_file_images_keep_their_meaning(tmp_path):
 
     scaled = vexlo.open(image_file(tmp_path / "s.fits", stored([1, 2], "i2"),
                                    cards=[card("BSCALE", 2)]))[0]
+    # Pixels never changed are written as stored, scaling cards and all: no precision lost.
+    head, data = T.image_owned(scaled, False)
+    assert value_of(head, "BITPIX") == "16" and float(value_of(head, "BSCALE")) == 2.0
+    assert data == np.array([1, 2], ">i2").tobytes()
+    scaled.data[0] = 3
     head, data = T.image_owned(scaled, False)
     assert value_of(head, "BITPIX") == "-32" and "BSCALE" not in keys(head)
-    assert data == np.array([2, 4], ">f4").tobytes()
+    assert data == np.array([3, 4], ">f4").tobytes()
 
 
 @needs_hooks

@@ -1,0 +1,29 @@
+// Adds HDUs behind the last HDU of an existing FITS file without reading its data or
+// rewriting what is there: the caller writes through the positioned descriptor, and finishing
+// cuts the file off behind the new HDUs and forces it to disk.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "error.hpp"
+#include "io/posix.hpp"
+
+namespace vexlo {
+
+struct FitsAppender {
+    Fd file;                        // read-write, positioned at end_offset
+    std::uint64_t end_offset = 0;   // where the last scanned HDU's padded data ends
+    std::uint64_t hdus_before = 0;  // HDUs the scan found (at least 1)
+
+    // Scans the file (leniently), refuses a gzip-compressed one, and positions the
+    // descriptor behind its last HDU.
+    static Result<FitsAppender> open(const std::string& path);
+
+    // After the caller has written (and flushed) its HDUs: cuts the file at the current
+    // position when any HDU was added, forces the data to disk, closes the file and returns
+    // the HDU count.
+    Result<std::uint64_t> finish(std::uint64_t hdus_written);
+};
+
+}  // namespace vexlo

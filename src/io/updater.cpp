@@ -1,0 +1,324 @@
+#include "io/updater.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "header/header.hpp"
+#include "io/file.hpp"
+#include "io/gzip.hpp"
+#include "util/checked.hpp"
+#include "util/number.hpp"
+#include "util/try.hpp"
+
+namespace vexlo {
+namespace {
+
+bool logical_card(const Header& h, std::string_view key) {
+    const std::optional<Value> v = h.get_value(key);
+    return v && v->is(Value::Kind::Logical) && v->logical;
+}
+
+// Which HDUs take pixels in place, decided from the header alone (the data is never read).
+Result<UpdaterHdu> record_for(const Header& h, const DataSpan& span, std::size_t index) {
+    UpdaterHdu rec;
+    const std::optional<std::string> xtension = h.get_str("XTENSION");
+    std::string kind = xtension ? *xtension : std::string();
+    while (!kind.empty() && kind.back() == ' ')
+        kind.pop_back();
+    const std::int64_t naxis = h.get_i64("NAXIS").value_or(0);
+    const bool primary = !xtension;
+    if (kind == "BINTABLE" && logical_card(h, "ZIMAGE")) {
+        rec.kind = UpdaterKind::TileCompressed;
+        return rec;
+    }
+    const bool groups =
+        primary && logical_card(h, "GROUPS") && naxis >= 1 && h.get_i64("NAXIS1").value_or(-1) == 0;
+    if (!(primary || kind == "IMAGE") || groups) return rec;
+    VEXLO_ASSIGN_OR_RETURN(const std::int64_t bitpix, h.bitpix());
+    VEXLO_ASSIGN_OR_RETURN(rec.bitpix, from_bitpix(bitpix));
+    for (std::int64_t k = 1; k <= naxis && k <= 999; ++k) {
+        const std::int64_t n = h.get_i64("NAXIS" + std::to_string(k)).value_or(0);
+        rec.axes.push_back(n > 0 ? static_cast<std::uint64_t>(n) : 0);
+    }
+    (void)index;
+    rec.kind = UpdaterKind::Image;
+    rec.data_offset = span.data_offset;
+    rec.bzero = h.get_f64("BZERO").value_or(0.0);
+    rec.bscale = h.get_f64("BSCALE").value_or(1.0);
+    rec.blank = h.blank();
+    return rec;
+}
+
+Error hdu_check_error(std::size_t index, const std::vector<UpdaterHdu>& hdus) {
+    if (index < hdus.size() && hdus[index].kind == UpdaterKind::TileCompressed) {
+        return Error::data("FitsUpdater: HDU " + std::to_string(index) +
+                           " is a tile-compressed image, which takes no in-place patch: a "
+                           "rewritten tile does not keep its byte length. Decompress the file "
+                           "first, with `FitsFile::write_decompressed`");
+    }
+    return Error::data("FitsUpdater: HDU " + std::to_string(index) +
+                       " is not an image (or out of range)");
+}
+
+const UpdaterHdu* image_record(const std::vector<UpdaterHdu>& hdus, std::size_t index) {
+    if (index >= hdus.size() || hdus[index].kind != UpdaterKind::Image) return nullptr;
+    return &hdus[index];
+}
+
+bool any_zero(std::span<const std::uint64_t> shape) {
+    for (const std::uint64_t n : shape)
+        if (n == 0) return true;
+    return false;
+}
+
+// Native-order elements of `size` bytes, each written big-endian.
+void to_big_endian(ByteSpan native, std::size_t size, std::uint8_t* out) {
+    if constexpr (std::endian::native == std::endian::big) {
+        std::memcpy(out, native.data(), native.size());
+        return;
+    }
+    const std::size_t n = native.size() / size;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t* src = native.data() + i * size;
+        std::uint8_t* dst = out + i * size;
+        for (std::size_t b = 0; b < size; ++b)
+            dst[b] = src[size - 1 - b];
+    }
+}
+
+Error range_error(double x, std::int64_t stored, std::string_view type) {
+    return Error::data("physical value " + format_real_plain(x) + " scales to " +
+                       std::to_string(stored) + ", outside the range of " + std::string(type));
+}
+
+}  // namespace
+
+Result<void> refuse_gzip_file(int fd, const std::string& path) {
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t size, file_size(fd));
+    std::uint8_t magic[2] = {0, 0};
+    if (size < 2) return {};
+    VEXLO_TRY(pread_exact(fd, 0, magic, 2));
+    if (!is_gzip(ByteSpan(magic, 2))) return {};
+    return fail(Error::data(path + " is gzip-compressed: its HDUs cannot be changed in place; "
+                                   "decompress it first, or save a copy with writeto"));
+}
+
+Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
+    FitsUpdater out;
+    {
+        VEXLO_ASSIGN_OR_RETURN(const FitsFile scanned, FitsFile::open(path, lenient));
+        out.hdus.reserve(scanned.len());
+        for (std::size_t i = 0; i < scanned.len(); ++i) {
+            VEXLO_ASSIGN_OR_RETURN(const Header h, scanned.header(i));
+            VEXLO_ASSIGN_OR_RETURN(UpdaterHdu rec, record_for(h, scanned.spans[i], i));
+            out.hdus.push_back(std::move(rec));
+        }
+    }
+    VEXLO_ASSIGN_OR_RETURN(out.file, open_read_write(path));
+    VEXLO_TRY(refuse_gzip_file(out.file.get(), path));
+    VEXLO_ASSIGN_OR_RETURN(out.file_len, file_size(out.file.get()));
+    for (std::size_t i = 0; i < out.hdus.size(); ++i) {
+        const UpdaterHdu& rec = out.hdus[i];
+        if (rec.kind != UpdaterKind::Image) continue;
+        std::optional<std::uint64_t> count = rec.axes.empty() ? 0 : 1;
+        for (const std::uint64_t n : rec.axes)
+            if (count) count = checked_mul(*count, n);
+        const std::string idx = std::to_string(i);
+        if (!count) return fail(Error::data("HDU " + idx + " pixel count overflows u64"));
+        std::optional<std::uint64_t> end = checked_mul(*count, bytes_per_pixel(rec.bitpix));
+        if (end) end = checked_add(*end, rec.data_offset);
+        if (!end) return fail(Error::data("HDU " + idx + " data extent overflows u64"));
+        if (*end > out.file_len) {
+            return fail(Error::data("FitsUpdater: HDU " + idx + " extends to byte " +
+                                    std::to_string(*end) + " but the file is only " +
+                                    std::to_string(out.file_len) + " bytes long"));
+        }
+    }
+    return out;
+}
+
+Result<void> check_section_shape(std::span<const std::uint64_t> axes,
+                                 std::span<const std::uint64_t> start,
+                                 std::span<const std::uint64_t> shape, std::uint64_t values) {
+    VEXLO_TRY(check_section(axes, start, shape));
+    if (any_zero(shape)) return {};
+    std::optional<std::uint64_t> count = 1;
+    for (const std::uint64_t n : shape)
+        if (count) count = checked_mul(*count, n);
+    if (!count) return fail(Error::data("shape product overflows u64"));
+    if (*count != values) {
+        return fail(Error::data("pixels.len() = " + std::to_string(values) + " but shape implies " +
+                                std::to_string(*count) + " elements"));
+    }
+    return {};
+}
+
+Result<void> FitsUpdater::write_section(std::size_t index, std::span<const std::uint64_t> start,
+                                        std::span<const std::uint64_t> shape, Bitpix member,
+                                        ByteSpan native) const {
+    const UpdaterHdu* rec = image_record(hdus, index);
+    if (!rec) return fail(hdu_check_error(index, hdus));
+    if (rec->bitpix != member) {
+        return fail(Error::hdu_mismatch(std::string(type_name(member)),
+                                        std::string(type_name(rec->bitpix))));
+    }
+    const std::size_t size = bytes_per_pixel(member);
+    VEXLO_TRY(check_section_shape(rec->axes, start, shape, native.size() / size));
+    if (any_zero(shape)) return {};
+    Bytes encoded;
+    try {
+        encoded.resize(native.size());
+    } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+    }
+    to_big_endian(native, size, encoded.data());
+    return pwrite_section(*rec, start, shape, encoded);
+}
+
+Result<std::int64_t> UpdaterHdu::to_stored_int(double x) const {
+    if (std::isnan(x)) {
+        if (blank) return *blank;
+        return fail(
+            Error::data("cannot store an undefined pixel in an integer image that "
+                        "declares no BLANK (Sec.4.4.2.4)"));
+    }
+    if (bscale == 0.0) return fail(Error::data("BSCALE is zero, so it cannot invert"));
+    const double r = std::round((x - bzero) / bscale);
+    if (!std::isfinite(r) || r < -9223372036854775808.0 || r >= 9223372036854775808.0) {
+        return fail(Error::data("physical value " + format_real_plain(x) + " scales to " +
+                                format_real_plain(r) + ", which does not fit i64"));
+    }
+    return static_cast<std::int64_t>(r);
+}
+
+Result<double> UpdaterHdu::to_stored_float(double x) const {
+    if (bscale == 0.0) return fail(Error::data("BSCALE is zero, so it cannot invert"));
+    return (x - bzero) / bscale;
+}
+
+Result<void> FitsUpdater::write_section_physical(std::size_t index,
+                                                 std::span<const std::uint64_t> start,
+                                                 std::span<const std::uint64_t> shape,
+                                                 std::span<const double> values) const {
+    const UpdaterHdu* rec = image_record(hdus, index);
+    if (!rec) return fail(hdu_check_error(index, hdus));
+    VEXLO_TRY(check_section_shape(rec->axes, start, shape, values.size()));
+    if (any_zero(shape)) return {};
+    const std::size_t size = bytes_per_pixel(rec->bitpix);
+    Bytes encoded;
+    try {
+        encoded.resize(values.size() * size);
+    } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+    }
+    std::uint8_t* out = encoded.data();
+    for (const double x : values) {
+        switch (rec->bitpix) {
+            case Bitpix::F32: {
+                VEXLO_ASSIGN_OR_RETURN(const double s, rec->to_stored_float(x));
+                store_be_f32(out, static_cast<float>(s));
+                break;
+            }
+            case Bitpix::F64: {
+                VEXLO_ASSIGN_OR_RETURN(const double s, rec->to_stored_float(x));
+                store_be_f64(out, s);
+                break;
+            }
+            case Bitpix::U8: {
+                VEXLO_ASSIGN_OR_RETURN(const std::int64_t s, rec->to_stored_int(x));
+                if (s < 0 || s > 255) return fail(range_error(x, s, "u8"));
+                *out = static_cast<std::uint8_t>(s);
+                break;
+            }
+            case Bitpix::I16: {
+                VEXLO_ASSIGN_OR_RETURN(const std::int64_t s, rec->to_stored_int(x));
+                if (s < -32768 || s > 32767) return fail(range_error(x, s, "i16"));
+                store_be_u16(out, static_cast<std::uint16_t>(s));
+                break;
+            }
+            case Bitpix::I32: {
+                VEXLO_ASSIGN_OR_RETURN(const std::int64_t s, rec->to_stored_int(x));
+                if (s < std::numeric_limits<std::int32_t>::min() ||
+                    s > std::numeric_limits<std::int32_t>::max()) {
+                    return fail(range_error(x, s, "i32"));
+                }
+                store_be_u32(out, static_cast<std::uint32_t>(s));
+                break;
+            }
+            case Bitpix::I64: {
+                VEXLO_ASSIGN_OR_RETURN(const std::int64_t s, rec->to_stored_int(x));
+                store_be_u64(out, static_cast<std::uint64_t>(s));
+                break;
+            }
+        }
+        out += size;
+    }
+    return pwrite_section(*rec, start, shape, encoded);
+}
+
+Result<void> FitsUpdater::pwrite_section(const UpdaterHdu& hdu,
+                                         std::span<const std::uint64_t> start,
+                                         std::span<const std::uint64_t> shape,
+                                         ByteSpan encoded) const {
+    if (shape.empty() || any_zero(shape)) return {};
+    const std::uint64_t b = bytes_per_pixel(hdu.bitpix);
+    VEXLO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> strides, axis_strides(hdu.axes));
+    const std::optional<std::uint64_t> run = checked_mul(b, shape[0]);
+    if (!run) return fail(Error::data("byte range overflows u64"));
+    // Every run is placed and checked before the first byte is written.
+    std::vector<std::uint64_t> offsets;
+    std::vector<std::uint64_t> index(shape.size(), 0);
+    do {
+        std::optional<std::uint64_t> e = start[0];
+        for (std::size_t k = 1; k < shape.size() && e; ++k) {
+            std::optional<std::uint64_t> at = checked_add(start[k], index[k]);
+            if (at) at = checked_mul(*at, strides[k]);
+            e = at ? checked_add(*e, *at) : std::nullopt;
+        }
+        if (!e) return fail(Error::data("element offset overflows u64"));
+        std::optional<std::uint64_t> o = checked_mul(*e, b);
+        if (o) o = checked_add(*o, hdu.data_offset);
+        if (!o) return fail(Error::data("byte offset overflows u64"));
+        const std::optional<std::uint64_t> end = checked_add(*o, *run);
+        if (!end) return fail(Error::data("byte range overflows u64"));
+        if (*end > file_len) {
+            return fail(Error::data("byte range " + std::to_string(*o) + ".." +
+                                    std::to_string(*end) + " exceeds file length " +
+                                    std::to_string(file_len)));
+        }
+        offsets.push_back(*o);
+    } while (next_run_index(index, shape));
+    const std::optional<std::uint64_t> total = checked_mul(offsets.size(), *run);
+    if (!total || *total > encoded.size()) {
+        return fail(Error::data("total byte count overflows usize"));
+    }
+    for (std::size_t q = 0; q < offsets.size(); ++q) {
+        VEXLO_TRY(pwrite_all(file.get(), offsets[q], encoded.data() + q * *run, *run));
+    }
+    return {};
+}
+
+void FitsUpdater::rebind(FitsUpdater&& fresh) {
+    file = std::move(fresh.file);
+    file_len = fresh.file_len;
+    hdus = std::move(fresh.hdus);
+    bump_generation();
+}
+
+void FitsUpdater::bump_generation() {
+    if (generation != std::numeric_limits<std::uint64_t>::max()) ++generation;
+}
+
+Result<void> FitsUpdater::sync() const {
+    while (::fdatasync(file.get()) != 0) {
+        if (errno != EINTR) return fail(Error::io_errno(errno));
+    }
+    return {};
+}
+
+}  // namespace vexlo

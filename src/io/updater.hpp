@@ -1,0 +1,75 @@
+// Writes image pixels straight into an existing FITS file with positional writes, never
+// changing a header or the length of a data section: the in-place half of update mode. It
+// records, per HDU, whether it is a plain image and where and how its pixels are stored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "data/pixel.hpp"
+#include "error.hpp"
+#include "io/posix.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+enum class UpdaterKind : std::uint8_t { Image, TileCompressed, NotImage };
+
+struct UpdaterHdu {
+    UpdaterKind kind = UpdaterKind::NotImage;
+    std::optional<std::int64_t> blank;
+    double bzero = 0.0;
+    double bscale = 1.0;
+    std::vector<std::uint64_t> axes;  // NAXIS1 first
+    std::uint64_t data_offset = 0;
+    Bitpix bitpix = Bitpix::U8;
+
+    // The stored value a physical value becomes, by the inverse of the image's scaling.
+    Result<std::int64_t> to_stored_int(double x) const;
+    Result<double> to_stored_float(double x) const;
+};
+
+// Refuses a file whose bytes start a gzip stream: every recorded position describes the
+// decompressed content, so writing them into the compressed bytes would destroy the file.
+Result<void> refuse_gzip_file(int fd, const std::string& path);
+
+struct FitsUpdater {
+    std::vector<UpdaterHdu> hdus;
+    std::uint64_t file_len = 0;
+    std::uint64_t generation = 0;
+    Fd file;
+
+    static Result<FitsUpdater> open(const std::string& path, bool lenient);
+
+    // Stored values in native byte order for a section (start/shape NAXIS1 first, values in
+    // FITS order); the image's pixel type must be exactly `member`.
+    Result<void> write_section(std::size_t index, std::span<const std::uint64_t> start,
+                               std::span<const std::uint64_t> shape, Bitpix member,
+                               ByteSpan native) const;
+    // Physical values, stored through the inverse of the image's recorded scaling.
+    Result<void> write_section_physical(std::size_t index, std::span<const std::uint64_t> start,
+                                        std::span<const std::uint64_t> shape,
+                                        std::span<const double> values) const;
+    // Writes the big-endian section bytes, one positional write per NAXIS1 run, after every
+    // run's offset has been checked.
+    Result<void> pwrite_section(const UpdaterHdu& hdu, std::span<const std::uint64_t> start,
+                                std::span<const std::uint64_t> shape, ByteSpan encoded) const;
+    // Takes over the file, length and records of an updater opened on the rewritten file;
+    // the generation moves on by one, so every binding made before is stale.
+    void rebind(FitsUpdater&& fresh);
+    // One more generation (saturating).
+    void bump_generation();
+    // Forces the written pixels to disk.
+    Result<void> sync() const;
+};
+
+// Checks start/shape against the axes and that `values` fills the section.
+Result<void> check_section_shape(std::span<const std::uint64_t> axes,
+                                 std::span<const std::uint64_t> start,
+                                 std::span<const std::uint64_t> shape, std::uint64_t values);
+
+}  // namespace vexlo

@@ -1,0 +1,256 @@
+// The path-level functions: getdata, getheader, getval, setval, delval and info open the
+// file with vexlo.open (strict parsing) and use the HDU's and header's own members; append
+// adds one image HDU behind the last HDU of a file through the appender.
+#include <string>
+#include <utility>
+
+#include "hdu/writer.hpp"
+#include "io/appender.hpp"
+#include "python/args.hpp"
+#include "python/builders.hpp"
+#include "python/errors.hpp"
+#include "python/file.hpp"
+#include "python/method.hpp"
+#include "python/module.hpp"
+#include "util/debug.hpp"
+#include "util/try.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+nb::object get_item(nb::handle obj, nb::handle key) {
+    nb::object out = nb::steal(PyObject_GetItem(obj.ptr(), key.ptr()));
+    if (!out.is_valid()) throw nb::python_error();
+    return out;
+}
+
+// `file[ext]`, HDU 0 when `ext` is absent or None.
+nb::object select_hdu(nb::handle file, nb::handle ext) {
+    if (!ext.is_valid() || ext.is_none()) return get_item(file, nb::int_(0));
+    return get_item(file, ext);
+}
+
+// The HDU's `data`; when reading it fails, its `to_dict()` (tables), and when it has none
+// the original failure, which is the one that says what went wrong.
+nb::object data_or_to_dict(nb::handle hdu) {
+    nb::object data = nb::steal(PyObject_GetAttrString(hdu.ptr(), "data"));
+    if (data.is_valid()) return data;
+    nb::python_error original;
+    nb::object to_dict = nb::steal(PyObject_GetAttrString(hdu.ptr(), "to_dict"));
+    if (!to_dict.is_valid()) {
+        PyErr_Clear();
+        throw original;
+    }
+    return to_dict();
+}
+
+nb::object with_header(nb::object data, nb::handle hdu, bool header) {
+    if (!header) return data;
+    return nb::make_tuple(data, hdu.attr("header"));
+}
+
+constexpr auto kGetdataSig =
+    signature("getdata()", required("path"), optional("ext"), keyword_only("header"));
+nb::object getdata(const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    const nb::handle ext = p.get_opt("ext");
+    const bool header = p.flag("header", false);
+    const bool given = ext.is_valid() && !ext.is_none();
+    const std::string ext_text = given ? nb::str(ext).c_str() : std::string();
+    nb::object file = open_fits_file(path, "readonly", false);
+    nb::object hdu = select_hdu(file, ext);
+    nb::object data = data_or_to_dict(hdu);
+    if (!data.is_none()) return with_header(std::move(data), hdu, header);
+    if (given) raise(PyExc_IndexError, "No data in HDU #" + ext_text + ".");
+    if (PyObject_Length(file.ptr()) == 1) {
+        raise(PyExc_IndexError, "No data in Primary HDU and no extension HDU found.");
+    }
+    hdu = get_item(file, nb::int_(1));
+    data = data_or_to_dict(hdu);
+    if (!data.is_none()) return with_header(std::move(data), hdu, header);
+    raise(PyExc_IndexError, "No data in either Primary or first extension HDUs.");
+}
+constexpr FunctionDef kGetdata{"getdata", kGetdataSig,
+                               "getdata(path, ext=None, *, header=False)\n--\n\n"
+                               "Read one HDU's data, and optionally its header, from `path`.",
+                               getdata};
+
+constexpr auto kGetheaderSig = signature("getheader()", required("path"), optional("ext"));
+nb::object getheader(const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    nb::object file = open_fits_file(path, "readonly", false);
+    return select_hdu(file, p.get_opt("ext")).attr("header");
+}
+constexpr FunctionDef kGetheader{"getheader", kGetheaderSig,
+                                 "getheader(path, ext=None)\n--\n\n"
+                                 "Read one HDU's header from `path`.",
+                                 getheader};
+
+constexpr auto kGetvalSig =
+    signature("getval()", required("path"), required("key"), optional("ext"));
+nb::object getval(const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    const std::string key = p.convert("key", to_string);
+    nb::object file = open_fits_file(path, "readonly", false);
+    nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
+    nb::str key_obj(key.data(), key.size());
+    const int present = PySequence_Contains(header.ptr(), key_obj.ptr());
+    if (present < 0) throw nb::python_error();
+    if (present == 0) raise(PyExc_KeyError, "no header card " + debug_str(key));
+    return get_item(header, key_obj);
+}
+constexpr FunctionDef kGetval{"getval", kGetvalSig,
+                              "getval(path, key, ext=None)\n--\n\n"
+                              "Read one header keyword from `path`.",
+                              getval};
+
+constexpr auto kSetvalSig =
+    signature("setval()", required("path"), required("key"), optional("value"), keyword_only("ext"),
+              keyword_only("comment"));
+nb::object setval(const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    const std::string key = p.convert("key", to_string);
+    nb::handle value = p.get_opt("value");
+    nb::object item = value.is_valid() ? nb::borrow(value) : nb::none();
+    const std::optional<std::string> comment = p.convert_opt("comment", to_string);
+    if (comment) item = nb::make_tuple(item, nb::str(comment->data(), comment->size()));
+    nb::object file = open_fits_file(path, "update", false);
+    nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
+    nb::str key_obj(key.data(), key.size());
+    if (PyObject_SetItem(header.ptr(), key_obj.ptr(), item.ptr()) != 0) throw nb::python_error();
+    file.attr("flush")();
+    return nb::none();
+}
+constexpr FunctionDef kSetval{"setval", kSetvalSig,
+                              "setval(path, key, value=None, *, ext=None, comment=None)\n--\n\n"
+                              "Set one header keyword in `path`. Rewrites the file.",
+                              setval};
+
+constexpr auto kDelvalSig =
+    signature("delval()", required("path"), required("key"), keyword_only("ext"));
+nb::object delval(const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    const std::string key = p.convert("key", to_string);
+    nb::object file = open_fits_file(path, "update", false);
+    nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
+    nb::str key_obj(key.data(), key.size());
+    if (PyObject_DelItem(header.ptr(), key_obj.ptr()) != 0) throw nb::python_error();
+    file.attr("flush")();
+    return nb::none();
+}
+constexpr FunctionDef kDelval{"delval", kDelvalSig,
+                              "delval(path, key, *, ext=None)\n--\n\n"
+                              "Remove one header keyword from `path`. Rewrites the file.",
+                              delval};
+
+// An attribute, or nothing when reading it fails.
+nb::object attr_or_none(nb::handle obj, const char* name) {
+    nb::object out = nb::steal(PyObject_GetAttrString(obj.ptr(), name));
+    if (!out.is_valid()) PyErr_Clear();
+    return out;
+}
+
+constexpr auto kInfoSig = signature("info()", required("path"));
+nb::object info(const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    nb::object file = open_fits_file(path, "readonly", false);
+    const Py_ssize_t n = PyObject_Length(file.ptr());
+    if (n < 0) throw nb::python_error();
+    nb::list out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object hdu = get_item(file, nb::int_(i));
+        nb::object kind =
+            attr_or_none(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(hdu.ptr()))), "__name__");
+        if (!kind.is_valid() || !PyUnicode_Check(kind.ptr())) kind = nb::str("Unknown");
+        nb::object header = hdu.attr("header");
+        nb::object name = header.attr("get")("EXTNAME", "");
+        if (!PyUnicode_Check(name.ptr())) name = nb::str("");
+        nb::object ver_obj = header.attr("get")("EXTVER", 1);
+        long long ver = PyLong_Check(ver_obj.ptr()) ? PyLong_AsLongLong(ver_obj.ptr()) : 1;
+        if (ver == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            ver = 1;
+        }
+        nb::object dims = attr_or_none(hdu, "axes");
+        if (!dims.is_valid()) dims = attr_or_none(hdu, "n_rows");
+        if (!dims.is_valid()) dims = nb::none();
+        out.append(nb::make_tuple(nb::int_(i), name, nb::int_(ver), kind, dims));
+    }
+    return out;
+}
+constexpr FunctionDef kInfo{"info", kInfoSig,
+                            "info(path)\n--\n\nReturn a brief HDU summary table for `path`.", info};
+
+// The builder's failure, whatever its type, as the one TypeError append raises.
+[[noreturn]] void raise_bad_append_data(nb::python_error& e) {
+    nb::handle type = e.type();
+    std::string qualname = "<unknown>";
+    if (nb::object q = attr_or_none(type, "__qualname__"); q.is_valid()) {
+        qualname = nb::str(q).c_str();
+    }
+    std::string message = "<exception str() failed>";
+    nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
+    if (text.is_valid()) {
+        message = nb::str(text).c_str();
+    } else {
+        PyErr_Clear();
+    }
+    raise(PyExc_TypeError, "vexlo.append: data must be an image array or array-like (" + qualname +
+                               ": " + message + ")");
+}
+
+constexpr auto kAppendSig =
+    signature("append()", required("path"), required("data"), optional("header"));
+nb::object append(const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    nb::handle data = p.get("data");
+    nb::handle header = p.get_opt("header");
+    OwnedHdu hdu;
+    try {
+        hdu = build_image_hdu(data, header.is_valid() ? header : nb::none(), false);
+    } catch (nb::python_error& e) {
+        raise_bad_append_data(e);
+    } catch (const BuiltinError& e) {
+        raise(PyExc_TypeError,
+              "vexlo.append: data must be an image array or array-like (" +
+                  std::string(nb::str(nb::handle(e.type).attr("__qualname__")).c_str()) + ": " +
+                  e.message + ")");
+    }
+    unwrap(without_gil([&]() -> Result<void> {
+        VEXLO_ASSIGN_OR_RETURN(FitsAppender appender, FitsAppender::open(path));
+        BufWriter out(appender.file.get(), false);
+        FitsWriter writer = FitsWriter::borrowing(out, appender.hdus_before, false);
+        VEXLO_TRY(writer.write_hdu(hdu.header, hdu.data));
+        const std::uint64_t written = writer.hdus_written;
+        VEXLO_TRY(std::move(writer).finish());
+        VEXLO_TRY(out.flush());
+        VEXLO_ASSIGN_OR_RETURN(const std::uint64_t total, appender.finish(written));
+        (void)total;
+        return {};
+    }));
+    return nb::none();
+}
+constexpr FunctionDef kAppend{"append", kAppendSig,
+                              "append(path, data, header=None)\n--\n\n"
+                              "Append one image HDU to an existing FITS file.",
+                              append};
+
+const Registration kGetdataRegistration{"getdata",
+                                        [](nb::module_& m) { return make_function<kGetdata>(m); }};
+const Registration kGetheaderRegistration{
+    "getheader", [](nb::module_& m) { return make_function<kGetheader>(m); }};
+const Registration kGetvalRegistration{"getval",
+                                       [](nb::module_& m) { return make_function<kGetval>(m); }};
+const Registration kSetvalRegistration{"setval",
+                                       [](nb::module_& m) { return make_function<kSetval>(m); }};
+const Registration kDelvalRegistration{"delval",
+                                       [](nb::module_& m) { return make_function<kDelval>(m); }};
+const Registration kInfoRegistration{"info",
+                                     [](nb::module_& m) { return make_function<kInfo>(m); }};
+const Registration kAppendRegistration{"append",
+                                       [](nb::module_& m) { return make_function<kAppend>(m); }};
+
+}  // namespace
+
+}  // namespace vexlo::py

@@ -1,0 +1,357 @@
+// Saving a vexlo.FitsFile: the flush of mode "update" (a full rewrite through a temporary
+// sibling renamed over the file, or only a sync of in-place patches), writeto, the list edits
+// and add_checksums.
+//
+// A rewrite consumes the dirty flags before it starts and puts `modified` back when it fails,
+// so that the edits stay pending for a later flush. Untouched HDUs are copied as stored.
+#include <unistd.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <utility>
+
+#include "hdu/builders.hpp"
+#include "hdu/writer.hpp"
+#include "io/replace.hpp"
+#include "python/args.hpp"
+#include "python/builders.hpp"
+#include "python/errors.hpp"
+#include "python/file.hpp"
+#include "python/image.hpp"
+#include "python/method.hpp"
+#include "python/random_groups.hpp"
+#include "python/tables.hpp"
+#include "util/text.hpp"
+
+namespace vexlo::py {
+
+void bump_generation(SharedUpdater* shared) {
+    if (!shared) return;
+    auto lock = lock_mutex(shared->mutex);
+    shared->updater.bump_generation();
+}
+
+namespace {
+
+constexpr const char* kReadOnly =
+    "FitsFile: opened read-only; reopen with mode='update' to enable mutations";
+
+struct SlotTexts {
+    const char* dropped;
+    const char* out_of_range;  // followed by the index and " out of range"
+};
+
+bool is_primary_capable(nb::handle obj) {
+    if (image_state(obj) != nullptr || random_groups_state(obj) != nullptr) return true;
+    const std::optional<BuilderRef> builder = builder_of(obj);
+    return builder && builder->kind == BuilderKind::Image;
+}
+
+OwnedHdu slot_to_owned_hdu(nb::handle obj, bool is_primary) {
+    if (PyImageHdu* image = image_state(obj)) return to_owned_hdu(*image, is_primary);
+    if (const std::optional<TableInfo> table = table_info(obj)) return table_snapshot(*table);
+    if (const PyRandomGroups* groups = random_groups_state(obj)) return groups->to_owned_hdu();
+    raise(PyExc_TypeError, "FitsFile: HDU slot has unsupported type");
+}
+
+// Writes every slot of the snapshot in order: built objects encoded, pending ones copied as
+// stored (stamped from their stored header and data when checksums are on).
+void write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& writer,
+                 BufWriter& out, const SlotTexts& texts) {
+    // A primary HDU cannot be copied into an extension's place, nor the reverse.
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+        const auto* pending = std::get_if<PendingHdu>(&snapshot[i]);
+        if (pending && (i == 0) != (pending->index == 0)) snapshot[i] = self.materialize(i);
+    }
+    bool padded = false;
+    if (!snapshot.empty()) {
+        const auto* first = std::get_if<nb::object>(&snapshot[0]);
+        if (first && !is_primary_capable(*first)) {
+            unwrap(writer.write_hdu(Header::new_primary(), ByteSpan()));
+            padded = true;
+        }
+    }
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+        if (const auto* obj = std::get_if<nb::object>(&snapshot[i])) {
+            const OwnedHdu hdu = slot_to_owned_hdu(*obj, i == 0 && !padded);
+            unwrap(writer.write_hdu(hdu.header, hdu.data));
+            continue;
+        }
+        const std::size_t k = std::get<PendingHdu>(snapshot[i]).index;
+        auto lock = lock_mutex(self.slot_mutex);
+        if (!self.slots.source) raise(PyExc_ValueError, texts.dropped);
+        const FitsFile& source = *self.slots.source;
+        if (k >= source.len()) {
+            raise(PyExc_ValueError,
+                  std::string(texts.out_of_range) + std::to_string(k) + " out of range");
+        }
+        if (writer.checksums) {
+            const Header header = unwrap(source.header(k));
+            const Bytes data = unwrap(source.read_data(k));
+            unwrap(writer.write_hdu(header, data));
+            continue;
+        }
+        unwrap(out.flush());
+        unwrap(without_gil([&] { return source.copy_raw_hdu(k, out.fd()); }));
+        ++writer.hdus_written;
+    }
+}
+
+// Writes the slots into `target` through a temporary sibling, synced and renamed over it.
+void write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot, const std::string& target,
+                        const SlotTexts& texts) {
+    ReplacingFile file = unwrap(ReplacingFile::create(target, true));
+    BufWriter out(file.fd(), false);
+    FitsWriter writer = FitsWriter::borrowing(out, 0, self.checksums);
+    write_slots(self, snapshot, writer, out, texts);
+    unwrap(std::move(writer).finish());
+    unwrap(without_gil([&] { return file.commit(); }));
+}
+
+// The flags are consumed before the rewrite; a failure puts `modified` back so the edits
+// stay pending.
+struct RestoreOnFailure {
+    DirtyFlags& flags;
+    bool done = false;
+    ~RestoreOnFailure() {
+        if (!done) flags.modified.store(true);
+    }
+};
+
+}  // namespace
+
+void full_rewrite(PyFitsFile& self) {
+    if (!self.source_path) {
+        raise(PyExc_ValueError,
+              "FitsFile.flush: cannot rewrite an in-memory file; use writeto(path)");
+    }
+    RestoreOnFailure restore{*self.dirty_flags};
+    if (self.updater) {
+        // The generation moves on in the same critical section as the sync: a patch that
+        // comes later takes the in-memory path (and marks the file modified) instead of
+        // writing into the file this rewrite is replacing.
+        auto lock = lock_mutex(self.updater->mutex);
+        unwrap(self.updater->updater.sync());
+        self.updater->updater.bump_generation();
+    }
+    std::vector<HduSlot> snapshot = self.snapshot_slots();
+    if (snapshot.empty()) {
+        raise(PyExc_ValueError, "FitsFile.flush: refusing to rewrite a file with zero HDUs");
+    }
+    const std::string& path = *self.source_path;
+    write_through_temp(
+        self, snapshot, path,
+        {"FitsFile.flush: backing file dropped before persist", "FitsFile.flush: source HDU "});
+    // The old file is replaced; its handle goes only now, so a failure before the rename
+    // leaves every pending slot readable.
+    auto reopened = std::make_shared<const FitsFile>(
+        unwrap(without_gil([&] { return FitsFile::open(path, true); })));
+    {
+        auto lock = lock_mutex(self.slot_mutex);
+        const std::size_t shift = reopened->len() > self.slots.entries.size() ? 1 : 0;
+        for (std::size_t i = 0; i < self.slots.entries.size(); ++i) {
+            if (auto* pending = std::get_if<PendingHdu>(&self.slots.entries[i])) {
+                pending->index = i + shift;
+            }
+        }
+        self.slots.source.swap(reopened);
+    }
+    reopened.reset();
+    if (self.updater) {
+        FitsUpdater fresh = unwrap(without_gil([&] { return FitsUpdater::open(path, true); }));
+        auto lock = lock_mutex(self.updater->mutex);
+        self.updater->updater.rebind(std::move(fresh));
+    }
+    restore.done = true;
+}
+
+void flush_if_needed(PyFitsFile& self) {
+    if (!self.updater) return;
+    self.dirty_flags->data_accessed.store(false);
+    if (self.dirty_flags->modified.exchange(false)) return full_rewrite(self);
+    // Every image whose array is in memory is compared, whenever it was handed out: an array
+    // kept from before an earlier flush may have been changed since.
+    std::vector<nb::object> loaded;
+    for (const HduSlot& slot : self.snapshot_slots()) {
+        if (const auto* obj = std::get_if<nb::object>(&slot)) loaded.push_back(*obj);
+    }
+    for (const nb::object& obj : loaded) {
+        PyImageHdu* image = image_state(obj);
+        if (image && !compare_with_source(*image)) return full_rewrite(self);
+    }
+    auto lock = lock_mutex(self.updater->mutex);
+    unwrap(self.updater->updater.sync());
+}
+
+namespace {
+
+// ---- writeto ---------------------------------------------------------------------------------
+
+std::optional<std::string> canonical(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return std::nullopt;
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
+[[noreturn]] void raise_exists(const std::string& path) {
+    raise(PyExc_FileExistsError, "FitsFile.writeto: " + utf8_lossy(path) +
+                                     " already exists; pass overwrite=True to replace");
+}
+
+constexpr auto kWritetoSig =
+    signature("FitsFile.writeto()", required("path"), optional("overwrite"));
+nb::object file_writeto(PyFitsFile& self, const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    const bool overwrite = p.flag("overwrite", false);
+    const std::optional<std::string> resolved = self.source_path ? canonical(path) : std::nullopt;
+    if (resolved && *resolved == *self.source_path) {
+        if (self.read_only) raise(PyExc_ValueError, kReadOnly);
+        if (!overwrite) raise_exists(path);
+        self.dirty_flags->modified.store(true);
+        full_rewrite(self);
+        return nb::none();
+    }
+    struct stat st {};
+    if (!overwrite && ::stat(path.c_str(), &st) == 0) raise_exists(path);
+    std::vector<HduSlot> snapshot = self.snapshot_slots();
+    if (snapshot.empty()) {
+        raise(PyExc_ValueError, "FitsFile.writeto: refusing to write a file with zero HDUs");
+    }
+    write_through_temp(
+        self, snapshot, path,
+        {"FitsFile.writeto: backing file dropped before write", "FitsFile.writeto: source HDU "});
+    return nb::none();
+}
+constexpr MethodDef<PyFitsFile> kWriteto{
+    "writeto", kWritetoSig,
+    "writeto($self, path, overwrite=False)\n--\n\n"
+    "Write every HDU, with all in-memory edits, to `path` (onto the file itself in mode\n"
+    "'update' with overwrite=True). The new file is renamed into place only when complete.",
+    file_writeto};
+
+// ---- list edits ------------------------------------------------------------------------------
+
+// Marks the file before anything else is checked, so that a failing edit still forces the
+// next rewrite and invalidates every patch binding.
+void begin_edit(PyFitsFile& self) {
+    if (self.read_only) raise(PyExc_ValueError, kReadOnly);
+    self.dirty_flags->modified.store(true);
+    bump_generation(self.updater.get());
+}
+
+// The object a slot stores: an HDU object itself, or a new one built from a builder. An HDU
+// object that enters a file carries that file's flags from then on, so that its later edits
+// reach the next flush.
+nb::object promote_to_hdu(PyFitsFile& self, nb::handle value) {
+    nb::object out;
+    if (image_state(value) != nullptr || table_info(value)) {
+        out = nb::borrow(value);
+    } else if (const std::optional<BuilderRef> builder = builder_of(value)) {
+        OwnedHdu copy{builder->hdu->header, builder->hdu->data};
+        switch (builder->kind) {
+            case BuilderKind::Image:
+                out = make_image_object(
+                    PyImageHdu::from_bytes(std::move(copy.header), copy.data, false));
+                break;
+            case BuilderKind::BinTable:
+                out = bintable_from_builder(std::move(copy));
+                break;
+            case BuilderKind::AsciiTable:
+                out = ascii_table_from_builder(std::move(copy));
+                break;
+        }
+    } else {
+        raise(PyExc_TypeError,
+              "expected an ImageHdu / BinTable / AsciiTable instance or a builder");
+    }
+    if (self.updater) {
+        if (PyImageHdu* image = image_state(out)) {
+            image->dirty_flags = self.dirty_flags;
+            image->header.modified = self.dirty_flags;
+        } else {
+            attach_table_flags(out, self.dirty_flags);
+        }
+    }
+    return out;
+}
+
+constexpr auto kAppendSig = signature("FitsFile.append()", required("value"));
+nb::object file_append(PyFitsFile& self, const Args& p) {
+    nb::handle value = p.get("value");
+    begin_edit(self);
+    nb::object obj = promote_to_hdu(self, value);
+    auto lock = lock_mutex(self.slot_mutex);
+    self.slots.entries.emplace_back(std::move(obj));
+    return nb::none();
+}
+constexpr MethodDef<PyFitsFile> kAppend{
+    "append", kAppendSig, "append($self, value)\n--\n\nAdd an HDU (or a builder) at the end.",
+    file_append};
+
+constexpr auto kInsertSig = signature("FitsFile.insert()", required("i"), required("value"));
+nb::object file_insert(PyFitsFile& self, const Args& p) {
+    const std::int64_t i = p.convert("i", to_i64);
+    nb::handle value = p.get("value");
+    begin_edit(self);
+    nb::object obj = promote_to_hdu(self, value);
+    auto lock = lock_mutex(self.slot_mutex);
+    const auto n = static_cast<std::int64_t>(self.slots.entries.size());
+    const std::int64_t at = i < 0 ? std::max<std::int64_t>(i + n, 0) : std::min(i, n);
+    self.slots.entries.emplace(self.slots.entries.begin() + at, std::move(obj));
+    return nb::none();
+}
+constexpr MethodDef<PyFitsFile> kInsert{
+    "insert", kInsertSig,
+    "insert($self, i, value)\n--\n\nInsert an HDU (or a builder) before position `i`.",
+    file_insert};
+
+constexpr auto kAddChecksumsSig = signature("FitsFile.add_checksums()");
+nb::object file_add_checksums(PyFitsFile& self, const Args&) {
+    self.checksums = true;
+    self.dirty_flags->modified.store(true);
+    return nb::none();
+}
+constexpr MethodDef<PyFitsFile> kAddChecksums{
+    "add_checksums", kAddChecksumsSig,
+    "add_checksums($self)\n--\n\n"
+    "Stamp CHECKSUM and DATASUM into every HDU written by later flushes and writeto.",
+    file_add_checksums};
+
+constexpr auto kItemSig = signature("FitsFile.__setitem__()", required("i"));
+
+}  // namespace
+
+void file_set_item(PyFitsFile& self, PyObject* key, PyObject* value) {
+    PyObject* const args[] = {key};
+    const Args parsed = parse_args(kItemSig, args, 1, nullptr);
+    const std::int64_t i = parsed.convert("i", to_i64);
+    begin_edit(self);
+    nb::object obj;
+    if (value != nullptr) obj = promote_to_hdu(self, value);
+    nb::object released;  // dropped after the lock
+    auto lock = lock_mutex(self.slot_mutex);
+    const std::optional<std::uint64_t> at = wrap_index(i, self.slots.entries.size());
+    if (!at) {
+        lock.unlock();
+        raise(PyExc_IndexError, "HDU index " + std::to_string(i) + " out of range");
+    }
+    HduSlot& slot = self.slots.entries[*at];
+    if (auto* held = std::get_if<nb::object>(&slot)) released = std::move(*held);
+    if (value != nullptr) {
+        slot = std::move(obj);
+    } else {
+        self.slots.entries.erase(self.slots.entries.begin() + static_cast<std::ptrdiff_t>(*at));
+    }
+}
+
+void add_update_methods(nb::handle cls) {
+    add_method<PyFitsFile, kWriteto>(cls);
+    add_method<PyFitsFile, kAppend>(cls);
+    add_method<PyFitsFile, kInsert>(cls);
+    add_method<PyFitsFile, kAddChecksums>(cls);
+}
+
+}  // namespace vexlo::py

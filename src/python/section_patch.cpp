@@ -1,0 +1,214 @@
+// Assignments through image sections. In mode "update" an image read lazily from the file
+// carries a binding to the file's updater, and a contiguous region is encoded and written
+// straight into the file with the interpreter lock released; every other case assigns into
+// the full array and marks the file for a rewrite.
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/errors.hpp"
+#include "python/method.hpp"
+#include "python/pixels.hpp"
+#include "python/section.hpp"
+
+namespace vexlo::py {
+
+namespace {
+
+constexpr const char* kNoData = "section: HDU has no data section (NAXIS == 0)";
+constexpr const char* kUnsupportedKey =
+    "section[...] = value: this indexing pattern (fancy indexing, negative steps, an "
+    "`Ellipsis` or boolean mask, ...) is not supported by the in-place patch path used by "
+    "`mode='update'`. Either narrow the key to contiguous slices `start:stop` (step 1) and "
+    "non-negative integers, or assign through `hdu.data[...]` to opt into a full-file rewrite "
+    "on the next `flush()`.";
+
+enum class PatchEncoding : std::uint8_t { Raw, UnsignedOffset, Physical };
+
+// The scaling the live header declares, as the updater records it from the file.
+struct Scaling {
+    double bzero = 0.0;
+    double bscale = 1.0;
+    std::optional<std::int64_t> blank;
+};
+
+Scaling live_scaling(const PyHeader& header) {
+    auto lock = lock_header(*header.record);
+    const Header& h = header.record->header;
+    return {h.get_f64("BZERO").value_or(0.0), h.get_f64("BSCALE").value_or(1.0), h.blank()};
+}
+
+PatchEncoding choose_encoding(const Scaling& s, Bitpix bitpix) {
+    if (s.bscale == 1.0 && !s.blank) {
+        if (s.bzero == 0.0) return PatchEncoding::Raw;
+        double offset = 0.0;
+        double tolerance = 0x1p-52;
+        switch (bitpix) {
+            case Bitpix::U8:
+                offset = -128.0;
+                break;
+            case Bitpix::I16:
+                offset = 32768.0;
+                break;
+            case Bitpix::I32:
+                offset = 0x1p31;
+                tolerance = 1.0;
+                break;
+            case Bitpix::I64:
+                offset = 0x1p63;
+                tolerance = 4096.0;
+                break;
+            default:
+                return PatchEncoding::Physical;
+        }
+        if (std::fabs(s.bzero - offset) < tolerance) return PatchEncoding::UnsignedOffset;
+    }
+    return PatchEncoding::Physical;
+}
+
+const char* dtype_for(PatchEncoding e, Bitpix b) {
+    if (e == PatchEncoding::Physical) return "float64";
+    if (e == PatchEncoding::Raw) return raw_dtype_name(b).data();
+    switch (b) {
+        case Bitpix::U8:
+            return "int8";
+        case Bitpix::I16:
+            return "uint16";
+        case Bitpix::I32:
+            return "uint32";
+        default:
+            return "uint64";
+    }
+}
+
+template <class U>
+void flip_sign_bits(Bytes& bytes) {
+    constexpr U kSign = U{1} << (sizeof(U) * 8 - 1);
+    for (std::size_t i = 0; i + sizeof(U) <= bytes.size(); i += sizeof(U)) {
+        U v;
+        std::memcpy(&v, bytes.data() + i, sizeof(U));
+        v ^= kSign;
+        std::memcpy(bytes.data() + i, &v, sizeof(U));
+    }
+}
+
+// Values of the unsigned (or signed-byte) convention to the integers stored for them.
+void unsigned_to_stored(Bitpix b, Bytes& bytes) {
+    switch (b) {
+        case Bitpix::U8:
+            flip_sign_bits<std::uint8_t>(bytes);
+            break;
+        case Bitpix::I16:
+            flip_sign_bits<std::uint16_t>(bytes);
+            break;
+        case Bitpix::I32:
+            flip_sign_bits<std::uint32_t>(bytes);
+            break;
+        default:
+            flip_sign_bits<std::uint64_t>(bytes);
+            break;
+    }
+}
+
+struct PatchRequest {
+    std::vector<std::uint64_t> starts;  // NAXIS1 first
+    std::vector<std::uint64_t> counts;
+    Bytes values;  // native order
+    PatchBinding binding;
+    PatchEncoding encoding = PatchEncoding::Raw;
+    Bitpix bitpix = Bitpix::U8;
+    Scaling scaling;
+};
+
+enum class PatchOutcome : std::uint8_t { Written, Fallback, Failed };
+
+bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
+    return rec.kind == UpdaterKind::Image && rec.bitpix == r.bitpix &&
+           rec.bzero == r.scaling.bzero && rec.bscale == r.scaling.bscale &&
+           rec.blank == r.scaling.blank;
+}
+
+// Touches no Python object: the interpreter lock is released before the updater lock is
+// taken and taken back only after it is released.
+PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
+    nb::gil_scoped_release release;
+    SharedUpdater& shared = *r.binding.updater;
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    const FitsUpdater& up = shared.updater;
+    if (up.generation != r.binding.generation) return PatchOutcome::Fallback;
+    // An unflushed scaling edit makes the header's encoding disagree with what the file
+    // stores: only a rewrite can apply it.
+    const std::size_t index = r.binding.hdu_index;
+    if (index >= up.hdus.size() || !same_scaling(up.hdus[index], r)) return PatchOutcome::Fallback;
+    Result<void> done;
+    if (r.encoding == PatchEncoding::Physical) {
+        std::vector<double> values(r.values.size() / sizeof(double));
+        std::memcpy(values.data(), r.values.data(), values.size() * sizeof(double));
+        done = up.write_section_physical(index, r.starts, r.counts, values);
+    } else {
+        if (r.encoding == PatchEncoding::UnsignedOffset) unsigned_to_stored(r.bitpix, r.values);
+        done = up.write_section(index, r.starts, r.counts, r.bitpix, r.values);
+    }
+    if (done) return PatchOutcome::Written;
+    error = done.error();
+    return PatchOutcome::Failed;
+}
+
+void set_item(nb::handle target, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(target.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+void full_array_assign(const PyImageSection& s, nb::handle key, nb::handle value) {
+    nb::object array =
+        load_full_array({s.axes, s.pixel_source, s.header, s.cache, s.read_only, s.pixel_type});
+    if (!array.is_valid()) raise(PyExc_ValueError, kNoData);
+    set_item(array, key, value);
+    if (s.dirty_flags) s.dirty_flags->modified.store(true);
+}
+
+}  // namespace
+
+void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
+    bool has_data = !s.axes.empty();
+    for (const std::uint64_t n : s.axes)
+        has_data = has_data && n != 0;
+    if (!has_data) raise(PyExc_ValueError, kNoData);
+    if (!s.binding) return full_array_assign(s, key, value);
+
+    PatchRequest r;
+    r.scaling = live_scaling(s.header);
+    r.bitpix = s.pixel_type;
+    r.encoding = choose_encoding(r.scaling, s.pixel_type);
+    const std::optional<SectionRegion> region = parse_section_key(key, numpy_shape(s.axes));
+    if (!region) raise(PyExc_ValueError, kUnsupportedKey);
+    nb::list counts;
+    for (const std::uint64_t n : region->counts) {
+        if (n == 0) return;
+        counts.append(nb::int_(n));
+    }
+    nb::object buffer = numpy_module().attr("empty")(counts, dtype_for(r.encoding, r.bitpix));
+    set_item(buffer, nb::steal(PyTuple_New(0)), value);
+    nb::bytes encoded = nb::borrow<nb::bytes>(buffer.attr("tobytes")());
+    const auto* data = static_cast<const std::uint8_t*>(encoded.data());
+    r.values.assign(data, data + encoded.size());
+    if (nb::object cached = cached_array(*s.cache); cached.is_valid()) set_item(cached, key, value);
+
+    r.starts.assign(region->starts.rbegin(), region->starts.rend());
+    r.counts.assign(region->counts.rbegin(), region->counts.rend());
+    r.binding = *s.binding;
+    Error error = Error::io("");
+    switch (write_patch_without_gil(r, error)) {
+        case PatchOutcome::Written:
+            return;
+        case PatchOutcome::Failed:
+            to_fits_error(error);
+        case PatchOutcome::Fallback:
+            break;
+    }
+    full_array_assign(s, key, value);
+    s.binding.reset();
+}
+
+}  // namespace vexlo::py

@@ -1,0 +1,275 @@
+"""Update mode: flush by full rewrite, in-place section patches, list edits, writeto,
+checksums, the appender and the path-level functions."""
+
+import gzip
+import os
+import signal
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import vexlo
+
+
+def make(path, *arrays, header=None):
+    vexlo.write(path, [vexlo.image(a, header=header, primary=i == 0) for i, a in enumerate(arrays)])
+    return path
+
+
+def test_header_edit_is_written_on_close_and_pixels_kept_as_stored(tmp_path):
+    # A scaled integer image whose pixels were read but not changed keeps BITPIX 16.
+    p = make(tmp_path / "a.fits", np.arange(6, dtype="i2").reshape(2, 3),
+             header={"BSCALE": 2.0})
+    with vexlo.open(p, mode="update") as f:
+        assert not f.read_only
+        before = f[0].data.copy()
+        f[0].header["OBJECT"] = "M31"
+    g = vexlo.open(p)
+    assert g[0].header["OBJECT"] == "M31" and g[0].bitpix == 16
+    np.testing.assert_array_equal(g[0].data, before)
+
+
+def test_array_edit_after_a_flush_is_not_lost(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros((2, 3), "i2"))
+    f = vexlo.open(p, mode="update")
+    d = f[0].data
+    f.flush()
+    d[0, 1] = 6
+    f.close()
+    assert vexlo.open(p)[0].data[0, 1] == 6
+
+
+def test_no_edit_no_rewrite_and_unchanged_array_matches(tmp_path):
+    p = make(tmp_path / "a.fits", np.arange(4, dtype="f4"))
+    inode = os.stat(p).st_ino
+    f = vexlo.open(p, mode="update")
+    assert f[0].data_matches_source()
+    f.flush()
+    assert os.stat(p).st_ino == inode
+    f[0].data[1] = 9
+    assert not f[0].data_matches_source()
+    f.flush()
+    assert os.stat(p).st_ino != inode
+
+
+@pytest.mark.parametrize(
+    "dtype, header, values",
+    [
+        ("i2", None, [7, 8]),
+        ("u2", None, [0, 65535]),  # BZERO 32768: the sign bit is flipped
+        ("i2", {"BSCALE": 0.5}, [1.5, -2.0]),  # physical values
+        ("f8", None, [np.nan, 2.5]),
+    ],
+)
+def test_section_patch_goes_straight_into_the_file(tmp_path, dtype, header, values):
+    p = make(tmp_path / "a.fits", np.zeros((3, 4), dtype), header=header)
+    inode = os.stat(p).st_ino
+    f = vexlo.open(p, mode="update")
+    f[0].section[1, 1:3] = values
+    np.testing.assert_array_equal(vexlo.open(p)[0].data[1, 1:3], values)
+    f.close()
+    assert os.stat(p).st_ino == inode  # patched in place, never rewritten
+
+
+def test_patch_refuses_unsupported_keys_and_out_of_range_values(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros((3, 4), "i2"), header={"BSCALE": 0.5})
+    f = vexlo.open(p, mode="update")
+    with pytest.raises(ValueError, match="not supported by the in-place patch path"):
+        f[0].section[::2] = 0
+    with pytest.raises(vexlo.FitsError, match="outside the range of i16"):
+        f[0].section[0, 0] = 1e9
+    with pytest.raises(NotImplementedError, match="can't delete item"):
+        del f[0].section[0]
+
+
+def test_unflushed_scaling_edit_takes_the_rewrite(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros(4, "i2"))
+    f = vexlo.open(p, mode="update")
+    f[0].header["BZERO"] = 100.0
+    f[0].section[0:2] = [5, 6]  # the file still stores unscaled values: no patch
+    assert vexlo.open(p)[0].data[0] == 0
+    f.close()
+    np.testing.assert_array_equal(vexlo.open(p)[0].data[:2], [5, 6])
+
+
+def test_list_edits_and_hdus_entering_a_file_mark_it(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros(2, "u1"), np.ones(2, "u1"), np.full(2, 2, "u1"))
+    f = vexlo.open(p, mode="update")
+    del f[0]
+    f.insert(-100, vexlo.image(np.full(3, 5, "i4")))
+    f.append(vexlo.bintable({"x": np.arange(3)}))
+    with pytest.raises(TypeError):
+        f.append(42)
+    with pytest.raises(IndexError, match="HDU index 9 out of range"):
+        del f[9]
+    hdu = vexlo.ImageHdu(np.zeros(2, "f4"))
+    f.append(hdu)
+    f.flush()
+    hdu.header["LATE"] = 1  # edited after the flush: must still reach the file
+    f.close()
+    g = vexlo.open(p)
+    assert len(g) == 5 and list(g[0].data) == [5, 5, 5]
+    assert list(g[1].data) == [1, 1] and list(g[2].data) == [2, 2]
+    assert g[4].header["LATE"] == 1
+    ro = vexlo.open(p)
+    with pytest.raises(ValueError, match="opened read-only"):
+        ro.append(vexlo.image(np.zeros(1)))
+
+
+def test_writeto_and_checksums(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros(2, "u1"), np.ones(3, "i2"))
+    f = vexlo.open(p)
+    f.add_checksums()
+    f.writeto(tmp_path / "b.fits")
+    with pytest.raises(FileExistsError):
+        f.writeto(tmp_path / "b.fits")
+    rows = vexlo.open(tmp_path / "b.fits").verify_checksums()
+    assert [(r["checksum_ok"], r["datasum_ok"]) for r in rows] == [(True, True)] * 2
+    with pytest.raises(ValueError, match="opened read-only"):
+        f.writeto(p, overwrite=True)
+    empty = vexlo.FitsFile()
+    with pytest.raises(ValueError, match="zero HDUs"):
+        empty.writeto(tmp_path / "c.fits")
+    assert sorted(os.listdir(tmp_path)) == ["a.fits", "b.fits"]
+
+
+def test_rewrite_keeps_permission_bits(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros(2, "u1"))
+    os.chmod(p, 0o600)
+    with vexlo.open(p, mode="update") as f:
+        f[0].header["X"] = 1
+    assert os.stat(p).st_mode & 0o777 == 0o600
+
+
+def test_failed_flush_keeps_file_and_pending_edits(tmp_path):
+    if os.geteuid() == 0:
+        pytest.skip("root writes into read-only directories")
+    d = tmp_path / "d"
+    d.mkdir()
+    p = make(d / "a.fits", np.zeros(2, "u1"))
+    before = p.read_bytes()
+    f = vexlo.open(p, mode="update")
+    f[0].header["X"] = 1
+    os.chmod(d, 0o500)
+    try:
+        with pytest.raises(vexlo.FitsError):
+            f.flush()
+        assert p.read_bytes() == before
+    finally:
+        os.chmod(d, 0o700)
+    f.flush()  # the edit was still pending
+    assert vexlo.open(p)[0].header["X"] == 1
+
+
+def test_gzip_file_is_refused_for_update_and_append(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros(2, "u1"))
+    gz = tmp_path / "a.fits.gz"
+    gz.write_bytes(gzip.compress(p.read_bytes()))
+    before = gz.read_bytes()
+    with pytest.raises(vexlo.FitsError, match="gzip-compressed"):
+        vexlo.open(gz, mode="update")
+    with pytest.raises(vexlo.FitsError, match="gzip-compressed"):
+        vexlo.append(gz, np.zeros(2))
+    assert gz.read_bytes() == before
+
+
+def test_concurrent_patches_against_a_reader(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros((8, 64), "i4"))
+    f = vexlo.open(p, mode="update")
+    sec = f[0].section
+    errors = []
+
+    def patch(row):
+        try:
+            for k in range(200):
+                sec[row, :] = np.full(64, k, "i4")
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    def read():
+        try:
+            for _ in range(200):
+                vexlo.open(p)[0].section[0:8, 0:4]
+        except Exception as e:  # pragma: no cover
+            errors.append(e)
+
+    threads = [threading.Thread(target=patch, args=(r,)) for r in range(8)]
+    threads.append(threading.Thread(target=read))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    f.close()
+    assert not errors
+    assert (vexlo.open(p)[0].data == 199).all()
+
+
+KILLED_CHILD = r"""
+import sys, numpy as np, vexlo
+path = sys.argv[1]
+f = vexlo.open(path, mode="update")
+k = 0
+while True:
+    k += 1
+    f[0].header["ROUND"] = k
+    f[0].data = np.full((512, 1024), k % 2, "f8")
+    f.flush()
+    print(k, flush=True)
+"""
+
+
+def test_kill_during_flush_leaves_one_whole_version(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros((512, 1024), "f8"))  # 4 MiB
+    rng = np.random.default_rng(5)
+    for _ in range(4):
+        child = subprocess.Popen([sys.executable, "-c", KILLED_CHILD, str(p)],
+                                 stdout=subprocess.PIPE, env=dict(os.environ))
+        child.stdout.readline()
+        threading.Event().wait(rng.uniform(0.0, 0.3))
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        g = vexlo.open(p)
+        data = g[0].data
+        assert data.shape == (512, 1024)
+        assert (data == data.flat[0]).all() and data.flat[0] in (0, 1)
+    assert not [n for n in os.listdir(tmp_path) if n != "a.fits" and "vexlo-tmp" not in n]
+
+
+def test_append_adds_an_extension_and_cuts_trailing_bytes(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros(2, "u1"))
+    with open(p, "ab") as fh:
+        fh.write(b"\0" * 5760)
+    vexlo.append(p, np.arange(3, dtype="i2"), {"EXTNAME": "NEW"})
+    assert os.path.getsize(p) == 2880 * 4
+    g = vexlo.open(p)
+    assert len(g) == 2 and list(g["NEW"].data) == [0, 1, 2]
+    with pytest.raises(TypeError, match=r"vexlo.append: data must be an image array"):
+        vexlo.append(p, object())
+
+
+def test_path_level_functions(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros(0, "u1"), np.arange(3, dtype="i2"))
+    np.testing.assert_array_equal(vexlo.getdata(p), [0, 1, 2])
+    data, head = vexlo.getdata(p, 1, header=True)
+    assert head["NAXIS1"] == 3
+    with pytest.raises(IndexError, match="No data in HDU #0."):
+        vexlo.getdata(p, 0)
+    assert vexlo.getheader(p, 1)["BITPIX"] == 16
+    vexlo.setval(p, "OBJECT", "M31", ext=1, comment="target")
+    assert vexlo.getval(p, "OBJECT", 1) == "M31"
+    vexlo.delval(p, "OBJECT", ext=1)
+    with pytest.raises(KeyError, match='no header card "OBJECT"'):
+        vexlo.getval(p, "OBJECT", 1)
+    assert [row[3] for row in vexlo.info(p)] == ["ImageHdu", "ImageHdu"]
+    assert vexlo.info(p)[1][4] == [3]
+
+
+def test_getdata_raises_the_read_error_itself(tmp_path):
+    p = make(tmp_path / "a.fits", np.arange(2880, dtype="u1"))
+    raw = p.read_bytes()
+    p.write_bytes(raw[:2880 + 1000])  # data section cut short
+    with pytest.raises(vexlo.FitsError):
+        vexlo.getdata(p)
