@@ -512,7 +512,7 @@ def test_owned_file_images_keep_their_meaning(tmp_path):
     head, data = T.image_owned(scaled, False)
     assert value_of(head, "BITPIX") == "16" and float(value_of(head, "BSCALE")) == 2.0
     assert data == np.array([1, 2], ">i2").tobytes()
-    scaled.data[0] = 3
+    scaled.data = np.array([3, 4], "f4")
     head, data = T.image_owned(scaled, False)
     assert value_of(head, "BITPIX") == "-32" and "BSCALE" not in keys(head)
     assert data == np.array([3, 4], ">f4").tobytes()
