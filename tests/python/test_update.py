@@ -273,3 +273,32 @@ def test_getdata_raises_the_read_error_itself(tmp_path):
     p.write_bytes(raw[:2880 + 1000])  # data section cut short
     with pytest.raises(vexlo.FitsError):
         vexlo.getdata(p)
+
+
+FULL_DISK_CHILD = r"""
+import os, resource, signal, sys, numpy as np, vexlo
+path = sys.argv[1]
+before = open(path, "rb").read()
+f = vexlo.open(path, mode="update")
+f[0].header["X"] = 1
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+resource.setrlimit(resource.RLIMIT_FSIZE, (4096, hard))  # the new file cannot be written
+try:
+    f.flush()
+    raise SystemExit("flush succeeded on a full disk")
+except vexlo.FitsError:
+    pass
+assert open(path, "rb").read() == before
+assert [n for n in os.listdir(os.path.dirname(path))] == ["a.fits"]
+resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+f.flush()  # the edit stayed pending
+assert vexlo.open(path)[0].header["X"] == 1
+"""
+
+
+def test_full_disk_flush_keeps_file_and_pending_edits(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros((100, 100), "f8"))
+    done = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, str(p)],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

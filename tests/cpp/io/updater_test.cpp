@@ -1,0 +1,142 @@
+#include "io/updater.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "fits_fixture.hpp"
+#include "io/appender.hpp"
+
+namespace vexlo {
+namespace {
+
+using namespace fits_test;
+
+Bytes read_back(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// A 10 x 10 BITPIX 16 primary image, a binary table, and a BZERO 32768 image extension.
+Bytes sample() {
+    Bytes out = hdu(primary_cards(16, {10, 10}), Bytes(200, 0));
+    append(out, hdu({kv("XTENSION", "'BINTABLE'"), kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 1),
+                     kv("NAXIS2", 1), kv("PCOUNT", 0), kv("GCOUNT", 1), kv("TFIELDS", 1),
+                     kv("TFORM1", "'B       '")},
+                    Bytes(1, 0)));
+    std::vector<std::string> ext = image_ext_cards(16, {4});
+    ext.push_back(kv("BZERO", 32768));
+    append(out, hdu(ext, Bytes(8, 0)));
+    return out;
+}
+
+TEST(FitsUpdater, WritesEachRunAtItsOffsetAndNothingElse) {
+    TempFile f(sample());
+    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    // start (1, 1), shape (3, 2): two runs of 6 bytes at data_offset + 22 and + 42.
+    const std::int16_t values[6] = {0, 1, 2, 3, 4, 5};
+    const std::uint64_t start[2] = {1, 1}, shape[2] = {3, 2};
+    ASSERT_TRUE(up.write_section(0, start, shape, Bitpix::I16,
+                                 ByteSpan(reinterpret_cast<const std::uint8_t*>(values), 12)));
+    const Bytes after = read_back(f.path());
+    Bytes expected = sample();
+    for (int k = 0; k < 6; ++k) {
+        const std::size_t at = 2880 + (k < 3 ? 22 : 36) + 2 * k;
+        expected[at + 1] = static_cast<std::uint8_t>(k);
+    }
+    EXPECT_EQ(after, expected);
+}
+
+TEST(FitsUpdater, RefusesBadWritesBeforeTouchingTheFile) {
+    TempFile f(sample());
+    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    const std::uint8_t bytes[12] = {};
+    struct Case {
+        std::size_t index;
+        std::vector<std::uint64_t> start, shape;
+        Bitpix member;
+        std::size_t n;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {1, {0}, {1}, Bitpix::U8, 1, "FitsUpdater: HDU 1 is not an image (or out of range)"},
+        {3, {0}, {1}, Bitpix::U8, 1, "FitsUpdater: HDU 3 is not an image (or out of range)"},
+        {0, {0, 0}, {1, 1}, Bitpix::F32, 4, "expected HDU type `f32`, found `i16`"},
+        {0,
+         {8, 0},
+         {3, 1},
+         Bitpix::I16,
+         6,
+         "axis 0 (NAXIS1) range 8..11 out of bounds (length 10)"},
+        {0, {0, 0}, {2, 3}, Bitpix::I16, 10, "pixels.len() = 5 but shape implies 6 elements"},
+    };
+    for (const Case& c : cases) {
+        const Result<void> r =
+            up.write_section(c.index, c.start, c.shape, c.member, ByteSpan(bytes, c.n));
+        ASSERT_FALSE(r) << c.message;
+        EXPECT_NE(r.error().message().find(c.message), std::string::npos) << r.error().message();
+    }
+    EXPECT_EQ(read_back(f.path()), sample());
+}
+
+TEST(FitsUpdater, PhysicalValuesAreScaledRoundedAndRangeChecked) {
+    TempFile f(sample());
+    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    const std::uint64_t start[1] = {0}, shape[1] = {2};
+    const double values[2] = {0.0, 65535.0};
+    ASSERT_TRUE(up.write_section_physical(2, start, shape, values));
+    const Bytes after = read_back(f.path());
+    const std::size_t data = after.size() - 2880;
+    EXPECT_EQ(after[data], 0x80);
+    EXPECT_EQ(after[data + 1], 0x00);
+    EXPECT_EQ(after[data + 2], 0x7F);
+    EXPECT_EQ(after[data + 3], 0xFF);
+    const double too_big[2] = {65536.0, 0.0};
+    const Result<void> r = up.write_section_physical(2, start, shape, too_big);
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().message().find("physical value 65536 scales to 32768, outside the "
+                                       "range of i16"),
+              std::string::npos);
+    UpdaterHdu rec;
+    rec.bscale = 0.5;
+    EXPECT_EQ(rec.to_stored_int(1.25).value(), 3);
+    EXPECT_EQ(rec.to_stored_int(-1.25).value(), -3);
+}
+
+TEST(FitsUpdater, RebindMovesTheGenerationOnAndSaturates) {
+    TempFile f(sample());
+    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    up.rebind(FitsUpdater::open(f.path(), true).value());
+    EXPECT_EQ(up.generation, 1u);
+    up.generation = ~std::uint64_t{0};
+    up.bump_generation();
+    EXPECT_EQ(up.generation, ~std::uint64_t{0});
+}
+
+TEST(FitsUpdater, GzipFilesAreRefusedAndLeftAlone) {
+    TempFile f(gzip(sample()));
+    const Bytes before = read_back(f.path());
+    EXPECT_FALSE(FitsUpdater::open(f.path(), true));
+    EXPECT_FALSE(FitsAppender::open(f.path()));
+    EXPECT_EQ(read_back(f.path()), before);
+}
+
+TEST(FitsAppender, StartsBehindTheLastHduAndCutsTrailingBytes) {
+    Bytes content = hdu(primary_cards(8, {}));
+    append(content, Bytes(5760, 0));  // two zero blocks after the last HDU
+    TempFile f(content);
+    FitsAppender app = FitsAppender::open(f.path()).value();
+    EXPECT_EQ(app.end_offset, 2880u);
+    const Bytes block = hdu(image_ext_cards(8, {}));
+    ASSERT_TRUE(write_all(app.file.get(), block.data(), block.size()));
+    EXPECT_EQ(app.finish(app.hdus_before + 1).value(), 2u);
+    EXPECT_EQ(read_back(f.path()).size(), 5760u);
+
+    FitsAppender nothing = FitsAppender::open(f.path()).value();
+    EXPECT_EQ(nothing.finish(nothing.hdus_before).value(), 2u);
+    EXPECT_EQ(read_back(f.path()).size(), 5760u);
+}
+
+}  // namespace
+}  // namespace vexlo
