@@ -175,6 +175,14 @@ BufWriter& FitsWriter::output() {
     return std::get<BufWriter>(out);
 }
 
+Result<std::uint64_t> FitsWriter::write_header_for_copy(const Header& header) {
+    VEXLO_TRY(check_header_for_write(header, hdus_written == 0));
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t declared, data_section_size(header));
+    VEXLO_TRY(output().write(header.to_bytes()));
+    ++hdus_written;
+    return declared;
+}
+
 Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
     VEXLO_TRY(check_header_for_write(header, hdus_written == 0));
 

@@ -78,6 +78,10 @@ struct FitsWriter {
     // the output and the count as they were.
     Result<void> write_hdu(const Header& header, ByteSpan data);
 
+    // Validates and writes only the header of an HDU whose padded data section the caller
+    // then copies itself (never stamped) and counts the HDU; returns the declared data size.
+    Result<std::uint64_t> write_header_for_copy(const Header& header);
+
     // Writes a complete, block-aligned HDU unchanged (never stamped) and counts it.
     Result<void> write_raw_padded(ByteSpan bytes);
 

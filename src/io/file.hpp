@@ -107,6 +107,8 @@ struct FitsFile {
     // The same bytes appended to `fd` at its current position, the data copied in large
     // blocks; false when index is out of range.
     Result<bool> copy_raw_hdu(std::size_t index, int fd) const;
+    // Only the padded data section, appended the same way; the index must be valid.
+    Result<void> copy_padded_data(std::size_t index, int fd) const;
 
     // The parsed header of HDU index (a copy of the scan's parse, or parsed anew).
     Result<Header> header(std::size_t index) const;

@@ -286,22 +286,28 @@ bool compare_with_source(PyImageHdu& hdu) {
     }
 }
 
-OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
-    Header copy = hdu.header.snapshot();
-    // Pixels never changed are written from their stored bytes: encoding the array again
-    // would turn a scaled integer image into floating point.
+std::optional<Header> stored_image_header(PyImageHdu& hdu, bool primary) {
     bool has_pixels = hdu.pixel_source && !hdu.pixel_source->axes.empty();
     if (has_pixels) {
         for (const std::uint64_t n : hdu.pixel_source->axes)
             has_pixels = has_pixels && n != 0;
     }
-    if (has_pixels && compare_with_source(hdu)) {
-        const PixelSource& src = *hdu.pixel_source;
-        OwnedHdu out{primary ? Header::new_primary() : Header::new_image_extension(),
-                     unwrap(src.file->read_data(src.hdu_index))};
-        out.header = header_with_shape(out.header, src.axes, hdu.pixel_type);
-        merge_user_header(out.header, copy);
-        return out;
+    if (!has_pixels) return std::nullopt;
+    Header out = header_with_shape(primary ? Header::new_primary() : Header::new_image_extension(),
+                                   hdu.pixel_source->axes, hdu.pixel_type);
+    merge_user_header(out, hdu.header.snapshot());
+    return out;
+}
+
+OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
+    Header copy = hdu.header.snapshot();
+    // Pixels never changed are written from their stored bytes: encoding the array again
+    // would turn a scaled integer image into floating point.
+    if (std::optional<Header> stored = stored_image_header(hdu, primary)) {
+        if (compare_with_source(hdu)) {
+            const PixelSource& src = *hdu.pixel_source;
+            return OwnedHdu{std::move(*stored), unwrap(src.file->read_data(src.hdu_index))};
+        }
     }
     const nb::object array = load_data(hdu);
     if (array.is_valid()) return encode_image_array(array, primary, std::move(copy));

@@ -112,6 +112,11 @@ OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary);
 // an array, false for an image without a file behind it; any failure gives false.
 bool compare_with_source(PyImageHdu& hdu);
 
+// The header an image read from the file is written with when its stored bytes are copied
+// unchanged: the current cards over the shape and kind (primary or extension) of its place;
+// nothing when the image has no stored pixels to copy (no file, no axes, or an axis of 0).
+std::optional<Header> stored_image_header(PyImageHdu& hdu, bool primary);
+
 // The pixel array, reading it on first use (direct or scaled), frozen for a read-only file
 // and cached; an empty object when the image has no pixels or no source.
 nb::object load_data(PyImageHdu& hdu);

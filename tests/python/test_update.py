@@ -137,11 +137,15 @@ def test_writeto_and_checksums(tmp_path):
 
 
 def test_rewrite_keeps_permission_bits(tmp_path):
-    p = make(tmp_path / "a.fits", np.zeros(2, "u1"))
+    p = make(tmp_path / "a.fits", np.zeros(2, "u1"), np.arange(5000, dtype="i4"))
     os.chmod(p, 0o600)
     with vexlo.open(p, mode="update") as f:
-        f[0].header["X"] = 1
+        f[1].header["X"] = 1  # pixels never read: copied as stored after the new header
+        del f[0]  # and the image moves into the primary's place
     assert os.stat(p).st_mode & 0o777 == 0o600
+    g = vexlo.open(p)
+    assert len(g) == 1 and g[0].header["X"] == 1 and "XTENSION" not in g[0].header
+    np.testing.assert_array_equal(g[0].data, np.arange(5000))
 
 
 def test_failed_flush_keeps_file_and_pending_edits(tmp_path):
