@@ -298,3 +298,18 @@ def test_full_disk_flush_keeps_file_and_pending_edits(tmp_path):
     done = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, str(p)],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+def test_getdata_raises_the_image_read_error_itself(tmp_path):
+    # The file opens, but its pixels cannot become an array: that error, not a missing
+    # to_dict, is what getdata reports.
+    from fits_bytes import card, header_bytes, padded
+
+    cards = [card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 70)]
+    cards += [card(f"NAXIS{i}", 1) for i in range(1, 71)]
+    path = tmp_path / "n70.fits"
+    path.write_bytes(header_bytes(cards) + padded(b"\x05"))
+    for call in (lambda: vexlo.getdata(path), lambda: vexlo.getdata(path, 0, header=True)):
+        with pytest.raises(vexlo.FitsError) as e:
+            call()
+        assert "NumPy cannot hold an array of 70 axes" in str(e.value)
