@@ -88,16 +88,6 @@ PyType_Slot kDiffSlots[] = {
     {0, nullptr},
 };
 
-// A read-only property whose __doc__ is `doc` itself.
-template <class Get>
-void add_property(nb::handle cls, const char* name, Get&& get, const char* doc) {
-    nb::object getter = nb::cpp_function([get = std::forward<Get>(get)](nb::handle self) {
-        return get(self_state<PyFitsDiff>(self.ptr()).result);
-    });
-    nb::handle property_type = reinterpret_cast<PyObject*>(&PyProperty_Type);
-    nb::setattr(cls, name, property_type(getter, nb::none(), nb::none(), nb::str(doc)));
-}
-
 nb::object make_fits_diff_class(nb::module_& m) {
     return bound_class<PyFitsDiff>([&] {
         auto cls = nb::class_<PyFitsDiff>(
@@ -106,17 +96,20 @@ nb::object make_fits_diff_class(nb::module_& m) {
             "Immutable; refers to neither file. ``bool(result)`` is true when differences\n"
             "were found, and ``str(result)`` is the text report.",
             nb::is_final(), nb::type_slots(kDiffSlots));
-        add_property(
-            cls, "identical", [](const FitsDiff& d) { return nb::bool_(d.identical()); },
+        add_property<PyFitsDiff>(
+            cls, "identical", [](const PyFitsDiff& d) { return nb::bool_(d.result.identical()); },
             "True when both files have the same number of HDUs and no\n"
             "compared HDU differs.");
-        add_property(
+        add_property<PyFitsDiff>(
             cls, "hdu_counts",
-            [](const FitsDiff& d) { return nb::make_tuple(nb::int_(d.n_a), nb::int_(d.n_b)); },
+            [](const PyFitsDiff& d) {
+                return nb::make_tuple(nb::int_(d.result.n_a), nb::int_(d.result.n_b));
+            },
             "HDU counts of the two files, as ``(n_a, n_b)``. When the\n"
             "counts differ, only the first ``min(n_a, n_b)`` HDUs are compared.");
-        add_property(
-            cls, "diff_hdu_count", [](const FitsDiff& d) { return nb::int_(d.differing_count()); },
+        add_property<PyFitsDiff>(
+            cls, "diff_hdu_count",
+            [](const PyFitsDiff& d) { return nb::int_(d.result.differing_count()); },
             "Number of compared HDUs with a reported difference.");
         add_method<PyFitsDiff, kIndices>(cls);
         add_method<PyFitsDiff, kReport>(cls);

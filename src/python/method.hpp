@@ -67,6 +67,17 @@ void add_method(nb::handle cls) {
     nb::setattr(cls, Def.name, descr);
 }
 
+// Adds a read-only property whose __doc__ is `doc` itself; `get` maps the native state of
+// `self` to the value.
+template <class Self, class Get>
+void add_property(nb::handle cls, const char* name, Get&& get, const char* doc) {
+    nb::object getter = nb::cpp_function([get = std::forward<Get>(get)](nb::handle self) {
+        return get(self_state<Self>(self.ptr()));
+    });
+    nb::handle property_type = reinterpret_cast<PyObject*>(&PyProperty_Type);
+    nb::setattr(cls, name, property_type(getter, nb::none(), nb::none(), nb::str(doc)));
+}
+
 // Locks a mutex of the Python layer from a thread that holds the interpreter lock. The
 // holder may need the interpreter lock to finish, so on contention it is released while
 // waiting. Code holding the lock may create Python objects but must not run Python code that

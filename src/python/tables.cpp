@@ -570,28 +570,19 @@ constexpr MethodDef<AsciiTableObject> kAsciiToDict{"to_dict", kAsciiToDictSig, k
 
 // --- Properties ---
 
-// A read-only property whose __doc__ is `doc` itself.
-template <class Obj, class Get>
-void add_property(nb::handle cls, const char* name, Get&& get, const char* doc) {
-    nb::object getter = nb::cpp_function(
-        [get = std::forward<Get>(get)](nb::handle self) { return get(state_of<Obj>(self.ptr())); });
-    nb::handle property_type = reinterpret_cast<PyObject*>(&PyProperty_Type);
-    nb::setattr(cls, name, property_type(getter, nb::none(), nb::none(), nb::str(doc)));
-}
-
 template <class Obj>
 void add_members(nb::handle cls, const char* data_doc) {
     add_property<Obj>(
-        cls, "header", [](const TableState& t) { return make_header_object(t.header); },
+        cls, "header", [](const Obj& o) { return make_header_object(o.state.header); },
         "The HDU header.");
     add_property<Obj>(
-        cls, "n_rows", [](const TableState& t) { return nb::object(nb::int_(t.n_rows)); },
+        cls, "n_rows", [](const Obj& o) { return nb::object(nb::int_(o.state.n_rows)); },
         "Number of rows in the table.");
     add_property<Obj>(
-        cls, "column_names", [](const TableState& t) { return names_list(t); },
+        cls, "column_names", [](const Obj& o) { return names_list(o.state); },
         "List of column names in declaration order.");
     add_property<Obj>(
-        cls, "data", [](const TableState& t) { return record_array(t); }, data_doc);
+        cls, "data", [](const Obj& o) { return record_array(o.state); }, data_doc);
 }
 
 constexpr char kBinTableDoc[] =
