@@ -175,7 +175,7 @@ Result<void> qtree_decode(T* a, int ny, int nqx, int nqy, int nbits, BitInput& i
                 if (in.failed) return refuse(in.error());
             }
         } else if (!in.failed) {
-            char hex[8];
+            char hex[9];  // up to eight hex digits and the terminator
             std::snprintf(hex, sizeof hex, "%X", format);
             return refuse(std::string("HCOMPRESS_1 qtree_decode: bad format code 0x") + hex);
         }
