@@ -2,7 +2,8 @@
 # Installs what the tests need, builds the core, the C++ tests and the extension with its
 # test-only companion, and runs both suites. Safe to run on a fresh machine and again on a used
 # one. Python packages go into the virtual environment build/venv, which also sees the
-# interpreter's own packages (astropy and fitsio, where present, serve as reference readers).
+# interpreter's own packages. astropy and fitsio are installed there as test-only reference
+# readers: every file the module writes is read back by both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/prereqs.sh
@@ -17,7 +18,8 @@ apt_install "${missing[@]}"
 
 venv=build/venv
 make_venv "$python" "$venv" --system-site-packages
-"$venv/bin/python" -m pip install -q --disable-pip-version-check nanobind pytest numpy cmake ninja
+"$venv/bin/python" -m pip install -q --disable-pip-version-check nanobind pytest numpy cmake ninja \
+    astropy fitsio
 export PATH="$PWD/$venv/bin:$PATH"
 
 build=build/test
