@@ -137,13 +137,31 @@ ImageScaling read_image_scaling(const Header& header) {
     return s;
 }
 
+namespace {
+
+// Replaces `keyword` where it stands, or adds it directly after `anchor` (at the end when
+// the anchor is missing too).
+void set_or_insert_after(Header& header, std::string_view anchor, std::string_view keyword,
+                         std::int64_t value) {
+    if (header.contains(keyword)) {
+        (void)header.set(keyword, Value::make_integer(value), std::nullopt);
+    } else {
+        (void)header.insert_after(anchor, keyword, Value::make_integer(value), std::nullopt);
+    }
+}
+
+}  // namespace
+
 void set_image_shape_cards(Header& header, std::span<const std::uint64_t> axes, Bitpix bitpix) {
     (void)header.set("BITPIX", Value::make_integer(bitpix_value(bitpix)), std::nullopt);
-    (void)header.set("NAXIS", Value::make_integer(static_cast<std::int64_t>(axes.size())),
-                     std::nullopt);
+    set_or_insert_after(header, "BITPIX", "NAXIS", static_cast<std::int64_t>(axes.size()));
+    // Readers require NAXISn right after NAXIS, so new axis cards go before anything that
+    // follows (EXTEND, PCOUNT, GCOUNT, the user's cards).
+    std::string previous = "NAXIS";
     for (std::size_t k = 1; k <= axes.size(); ++k) {
-        (void)header.set(indexed_keyword("NAXIS", k),
-                         Value::make_integer(static_cast<std::int64_t>(axes[k - 1])), std::nullopt);
+        std::string keyword = indexed_keyword("NAXIS", k);
+        set_or_insert_after(header, previous, keyword, static_cast<std::int64_t>(axes[k - 1]));
+        previous = std::move(keyword);
     }
     for (std::size_t k = axes.size() + 1;; ++k) {
         const std::string keyword = indexed_keyword("NAXIS", k);

@@ -52,8 +52,9 @@ struct ImageScaling {
 };
 ImageScaling read_image_scaling(const Header& header);
 
-// Rewrites BITPIX, NAXIS and NAXIS1..n for new pixels, each where it stands (or appended), and
-// removes the NAXISn cards that followed on without a gap. A card that cannot be written
+// Rewrites BITPIX, NAXIS and NAXIS1..n for new pixels, each where it stands; a missing one is
+// added directly after the card before it (NAXIS after BITPIX, NAXISn after NAXIS(n-1)), as
+// in a newly built image header. Removes the NAXISn cards that followed on without a gap. A card that cannot be written
 // keeps its old value, so that a later read reports the mismatch.
 void set_image_shape_cards(Header& header, std::span<const std::uint64_t> axes, Bitpix bitpix);
 

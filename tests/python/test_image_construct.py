@@ -290,12 +290,12 @@ def test_assign_array_to_file_image(tmp_path):
     assert repr(hdu) == 'ImageHdu(dtype="int16", shape=(5, 4))'
 
 
-def test_assign_more_axes_appends_naxisn(tmp_path):
+def test_assign_more_axes_puts_naxisn_after_the_other_axes(tmp_path):
     hdu = read(tmp_path, stored(np.zeros((2, 3)), "f4"), [card("OBJECT", "X")])
     hdu.data = np.ones((4, 3, 2), np.float64)
     h = hdu.header
-    assert list(h.keys()) == ["SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "OBJECT",
-                              "NAXIS3"]
+    assert list(h.keys()) == ["SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "NAXIS3",
+                              "OBJECT"]
     assert (h["BITPIX"], h["NAXIS"], h["NAXIS1"], h["NAXIS2"], h["NAXIS3"]) == (-64, 3, 2, 3, 4)
 
 

@@ -323,10 +323,23 @@ TEST(ImageTest, ShapeCardsFollowNewPixels) {
     EXPECT_FALSE(h.get("NAXIS1"));
     EXPECT_EQ(h.get_i64("BITPIX"), 8);
 
-    // New axes beyond the old ones are appended.
-    set_image_shape_cards(h, std::vector<std::uint64_t>{7}, Bitpix::I16);
-    EXPECT_EQ(h.keywords().back(), "NAXIS1");
+    // New axes beyond the old ones go right after NAXIS, before the cards that follow it.
+    set_image_shape_cards(h, std::vector<std::uint64_t>{7, 8}, Bitpix::I16);
+    EXPECT_EQ(h.keywords(), (std::vector<std::string>{"SIMPLE", "BITPIX", "NAXIS", "NAXIS1",
+                                                      "NAXIS2", "OBJECT"}));
     EXPECT_EQ(h.get_i64("NAXIS1"), 7);
+    EXPECT_EQ(h.get_i64("NAXIS2"), 8);
+}
+
+TEST(ImageTest, ShapeCardsOfAnEmptyStartingHeaderComeBeforeItsOtherCards) {
+    Header primary = Header::new_primary();
+    set_image_shape_cards(primary, std::vector<std::uint64_t>{3, 4}, Bitpix::I16);
+    EXPECT_EQ(primary.keywords(), (std::vector<std::string>{"SIMPLE", "BITPIX", "NAXIS", "NAXIS1",
+                                                            "NAXIS2", "EXTEND"}));
+    Header extension = Header::new_image_extension();
+    set_image_shape_cards(extension, std::vector<std::uint64_t>{5}, Bitpix::F32);
+    EXPECT_EQ(extension.keywords(), (std::vector<std::string>{"XTENSION", "BITPIX", "NAXIS",
+                                                              "NAXIS1", "PCOUNT", "GCOUNT"}));
 }
 
 TEST(ImageTest, IntoPartsAndIntoData) {
