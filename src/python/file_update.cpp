@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "data/size.hpp"
 #include "hdu/builders.hpp"
 #include "hdu/writer.hpp"
 #include "io/replace.hpp"
@@ -75,16 +76,17 @@ void write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         if (const auto* obj = std::get_if<nb::object>(&snapshot[i])) {
             // An image whose pixels were never read keeps its stored bytes, copied in large
-            // blocks after its (possibly edited) header.
+            // blocks after its (possibly edited) header. Only when that header declares
+            // exactly those bytes: otherwise the writer below refuses the HDU.
             PyImageHdu* image = image_state(*obj);
             if (image && !writer.checksums && !cached_array(*image->cache).is_valid()) {
                 const bool primary = i == 0 && !padded;
-                if (std::optional<Header> header = stored_image_header(*image, primary)) {
-                    const std::shared_ptr<const FitsFile> file = image->pixel_source->file;
-                    const std::size_t k = image->pixel_source->hdu_index;
-                    const std::uint64_t declared = unwrap(writer.write_header_for_copy(*header));
-                    ensure(declared == file->spans[k].data_len,
-                           "stored image copy with a data size other than its header's");
+                const std::optional<Header> header = stored_image_header(*image, primary);
+                const std::shared_ptr<const FitsFile> file =
+                    header ? image->pixel_source->file : nullptr;
+                const std::size_t k = header ? image->pixel_source->hdu_index : 0;
+                if (header && data_section_size(*header) == file->spans[k].data_len) {
+                    unwrap(writer.write_header_for_copy(*header));
                     unwrap(out.flush());
                     unwrap(without_gil([&] { return file->copy_padded_data(k, out.fd()); }));
                     continue;
