@@ -184,6 +184,10 @@ Result<std::uint64_t> FitsWriter::write_header_for_copy(const Header& header) {
 }
 
 Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
+    return write_hdu(header, data, checksums);
+}
+
+Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data, bool stamp) {
     VEXLO_TRY(check_header_for_write(header, hdus_written == 0));
 
     // A header the reader would refuse to size (too many axes, negative counts, a size
@@ -196,7 +200,7 @@ Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
     }
 
     Bytes header_bytes;
-    if (checksums) {
+    if (stamp) {
         Header copy = header.clone();
         if (!copy.contains("DATASUM")) {
             VEXLO_TRY(copy.push_card("DATASUM", Value::make_string("0"), std::nullopt));
@@ -214,7 +218,7 @@ Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
     // `declared` equals data.size(), so the rounding cannot overflow.
     const std::uint64_t padded = padded_len(data.size());
 
-    if (checksums) {
+    if (stamp) {
         VEXLO_TRY(stamp_checksums_with_datasum(header_bytes, padded_data_sum(data, fill, padded)));
     }
 

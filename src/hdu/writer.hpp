@@ -77,6 +77,8 @@ struct FitsWriter {
     // The header is not changed (checksums are stamped into a copy). A refused HDU leaves
     // the output and the count as they were.
     Result<void> write_hdu(const Header& header, ByteSpan data);
+    // The same, stamping DATASUM and CHECKSUM when `stamp` is set, whatever `checksums` says.
+    Result<void> write_hdu(const Header& header, ByteSpan data, bool stamp);
 
     // Validates and writes only the header of an HDU whose padded data section the caller
     // then copies itself (never stamped) and counts the HDU; returns the declared data size.

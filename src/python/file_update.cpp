@@ -19,6 +19,7 @@
 #include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/file.hpp"
+#include "python/header.hpp"
 #include "python/image.hpp"
 #include "python/method.hpp"
 #include "python/random_groups.hpp"
@@ -56,6 +57,15 @@ OwnedHdu slot_to_owned_hdu(nb::handle obj, bool is_primary) {
     raise(PyExc_TypeError, "FitsFile: HDU slot has unsupported type");
 }
 
+// Whether an HDU object's header holds CHECKSUM or DATASUM. Such an HDU is written with fresh
+// ones: the values it was read with describe other bytes once anything of it changes.
+bool carries_checksums(nb::handle obj) {
+    const PyHeader* header = header_handle(obj.attr("header"));
+    if (header == nullptr) return false;
+    const Header h = header->snapshot();
+    return h.contains("CHECKSUM") || h.contains("DATASUM");
+}
+
 // Writes every slot of the snapshot in order: built objects encoded, pending ones copied as
 // stored (stamped from their stored header and data when checksums are on).
 void write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& writer,
@@ -78,8 +88,9 @@ void write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
             // An image whose pixels were never read keeps its stored bytes, copied in large
             // blocks after its (possibly edited) header. Only when that header declares
             // exactly those bytes: otherwise the writer below refuses the HDU.
+            const bool stamp = writer.checksums || carries_checksums(*obj);
             PyImageHdu* image = image_state(*obj);
-            if (image && !writer.checksums && !cached_array(*image->cache).is_valid()) {
+            if (image && !stamp && !cached_array(*image->cache).is_valid()) {
                 const bool primary = i == 0 && !padded;
                 const std::optional<Header> header = stored_image_header(*image, primary);
                 const std::shared_ptr<const FitsFile> file =
@@ -93,7 +104,7 @@ void write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
                 }
             }
             const OwnedHdu hdu = slot_to_owned_hdu(*obj, i == 0 && !padded);
-            unwrap(writer.write_hdu(hdu.header, hdu.data));
+            unwrap(writer.write_hdu(hdu.header, hdu.data, stamp));
             continue;
         }
         const std::size_t k = std::get<PendingHdu>(snapshot[i]).index;
