@@ -67,8 +67,9 @@ bool carries_checksums(nb::handle obj) {
 }
 
 // Writes every slot of the snapshot in order: built objects encoded, pending ones copied as
-// stored (stamped from their stored header and data when checksums are on).
-void write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& writer,
+// stored (stamped from their stored header and data when checksums are on). Returns whether
+// an empty primary HDU was put in front.
+bool write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& writer,
                  BufWriter& out, const SlotTexts& texts) {
     // A primary HDU cannot be copied into an extension's place, nor the reverse.
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
@@ -125,17 +126,20 @@ void write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
         unwrap(without_gil([&] { return source.copy_raw_hdu(k, out.fd()); }));
         ++writer.hdus_written;
     }
+    return padded;
 }
 
 // Writes the slots into `target` through a temporary sibling, synced and renamed over it.
-void write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot, const std::string& target,
+// Returns whether an empty primary HDU was put in front.
+bool write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot, const std::string& target,
                         const SlotTexts& texts) {
     ReplacingFile file = unwrap(ReplacingFile::create(target, true));
     BufWriter out(file.fd(), false);
     FitsWriter writer = FitsWriter::borrowing(out, 0, self.checksums);
-    write_slots(self, snapshot, writer, out, texts);
+    const bool padded = write_slots(self, snapshot, writer, out, texts);
     unwrap(std::move(writer).finish());
     unwrap(without_gil([&] { return file.commit(); }));
+    return padded;
 }
 
 // The flags are consumed before the rewrite; a failure puts `modified` back so the edits
@@ -169,13 +173,14 @@ void full_rewrite(PyFitsFile& self) {
         raise(PyExc_ValueError, "FitsFile.flush: refusing to rewrite a file with zero HDUs");
     }
     const std::string& path = *self.source_path;
-    write_through_temp(
+    const bool padded = write_through_temp(
         self, snapshot, path,
         {"FitsFile.flush: backing file dropped before persist", "FitsFile.flush: source HDU "});
     // The old file is replaced; its handle goes only now, so a failure before the rename
     // leaves every pending slot readable.
     auto reopened = std::make_shared<const FitsFile>(
         unwrap(without_gil([&] { return FitsFile::open(path, true); })));
+    const std::shared_ptr<const FitsFile> fresh = reopened;
     {
         auto lock = lock_mutex(self.slot_mutex);
         const std::size_t shift = reopened->len() > self.slots.entries.size() ? 1 : 0;
@@ -187,6 +192,13 @@ void full_rewrite(PyFitsFile& self) {
         self.slots.source.swap(reopened);
     }
     reopened.reset();
+    // Images built in memory are now in the file: a later flush rewrites only when their
+    // arrays change.
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+        const auto* obj = std::get_if<nb::object>(&snapshot[i]);
+        PyImageHdu* image = obj ? image_state(*obj) : nullptr;
+        if (image) mark_written(*image, fresh, i + (padded ? 1 : 0), self.dirty_flags);
+    }
     if (self.updater) {
         FitsUpdater fresh = unwrap(without_gil([&] { return FitsUpdater::open(path, true); }));
         auto lock = lock_mutex(self.updater->mutex);
@@ -207,7 +219,7 @@ void flush_if_needed(PyFitsFile& self) {
     }
     for (const nb::object& obj : loaded) {
         PyImageHdu* image = image_state(obj);
-        if (image && !compare_with_source(*image)) return full_rewrite(self);
+        if (image && !unchanged_for_flush(*image, *self.dirty_flags)) return full_rewrite(self);
     }
     auto lock = lock_mutex(self.updater->mutex);
     unwrap(self.updater->updater.sync());

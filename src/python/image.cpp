@@ -187,6 +187,7 @@ namespace {}  // namespace
 nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     // Before the value is looked at: even a refused assignment forces the next rewrite.
     if (hdu.dirty_flags) hdu.dirty_flags->modified.store(true);
+    hdu.written.reset();
     if (value.is_none()) {
         hdu.pixel_source.reset();
         hdu.binding.reset();
@@ -277,6 +278,55 @@ bool compare_with_source(PyImageHdu& hdu) {
             return compare_raw(array, *hdu.pixel_source, hdu.pixel_type);
         }
         return compare_physical(array, *hdu.pixel_source, hdu.pixel_type);
+    } catch (nb::python_error& e) {
+        e.restore();
+        PyErr_Clear();
+        return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
+                  const std::shared_ptr<DirtyFlags>& flags) {
+    hdu.written.reset();
+    if (hdu.pixel_source) return;
+    const nb::object array = cached_array(*hdu.cache);
+    if (!array.is_valid()) return;
+    const std::optional<PixelEncoding> encoding = pixel_encoding(array);
+    if (!encoding) return;
+    hdu.written = WrittenImage{
+        PixelSource{array_axes(array), std::move(file), index}, encoding->bitpix, encoding->flip,
+        flags};
+}
+
+namespace {
+
+// Whether writing the array again would give the data section written before: the same
+// axes, the same encoding and the same bytes.
+bool matches_written(nb::handle array, const WrittenImage& written) {
+    if (array_axes(array) != written.at.axes) return false;
+    const std::optional<PixelEncoding> encoding = pixel_encoding(array);
+    if (!encoding || encoding->bitpix != written.bitpix || encoding->flip != written.flip) {
+        return false;
+    }
+    // An array of the stored type itself is compared block by block without a copy.
+    if (encoding->flip == 0 && compare_raw(array, written.at, encoding->bitpix)) return true;
+    const Bytes encoded = encode_pixels(array, *encoding);
+    const Result<Bytes> stored = written.at.file->read_data(written.at.hdu_index);
+    return stored && *stored == encoded;
+}
+
+}  // namespace
+
+bool unchanged_for_flush(PyImageHdu& hdu, const DirtyFlags& flags) {
+    if (hdu.pixel_source || !hdu.written || hdu.written->by.lock().get() != &flags) {
+        return compare_with_source(hdu);
+    }
+    const nb::object array = cached_array(*hdu.cache);
+    if (!array.is_valid()) return true;
+    try {
+        return matches_written(array, *hdu.written);
     } catch (nb::python_error& e) {
         e.restore();
         PyErr_Clear();

@@ -61,11 +61,21 @@ struct PixelSource {
     std::size_t hdu_index = 0;
 };
 
+// Where a rewrite last wrote an image built in memory: that HDU of the new file, the bit
+// pattern its array was encoded with, and the flags of the file object that wrote it.
+struct WrittenImage {
+    PixelSource at;
+    Bitpix bitpix = Bitpix::U8;
+    std::uint64_t flip = 0;
+    std::weak_ptr<const DirtyFlags> by;
+};
+
 // The state behind one vexlo.ImageHdu.
 struct PyImageHdu {
     std::vector<std::uint64_t> axes;  // NAXIS1 first; empty when NAXIS = 0
     std::optional<PixelSource> pixel_source;
     std::optional<PatchBinding> binding;  // mode "update": section writes go into the file
+    std::optional<WrittenImage> written;  // built in memory and written by a rewrite since
     PyHeader header;
     std::shared_ptr<ArrayCache> cache = std::make_shared<ArrayCache>();
     std::shared_ptr<DirtyFlags> dirty_flags;   // the owning file's, in mode "update" only
@@ -111,6 +121,17 @@ OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary);
 // Whether the cached array (if any) still equals the pixels stored in the file: true without
 // an array, false for an image without a file behind it; any failure gives false.
 bool compare_with_source(PyImageHdu& hdu);
+
+// After a rewrite by the file object with `flags` wrote this image as HDU `index` of `file`:
+// an image built in memory remembers it, so that the next flush of that file object rewrites
+// only when the array has changed since (nothing for an image read from a file).
+void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
+                  const std::shared_ptr<DirtyFlags>& flags);
+
+// Whether a flush of the file object with `flags` finds this image unchanged: its array still
+// equals the pixels it was read from, or, for an image built in memory, what that file
+// object's last rewrite wrote for it.
+bool unchanged_for_flush(PyImageHdu& hdu, const DirtyFlags& flags);
 
 // The header an image read from the file is written with when its stored bytes are copied
 // unchanged: the current cards over the shape and kind (primary or extension) of its place;
