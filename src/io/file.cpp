@@ -581,6 +581,26 @@ Result<void> FitsFile::copy_padded_data(std::size_t index, int fd) const {
     return {};
 }
 
+std::uint64_t FitsFile::hdus_end() const {
+    if (spans.empty()) return 0;
+    // The scan checked that this end lies within the source.
+    return spans.back().data_offset + padded_len(spans.back().data_len);
+}
+
+Result<bool> FitsFile::only_padding_after_hdus() const {
+    const std::uint64_t size = source->size();
+    std::uint8_t chunk[kBlockLen];
+    for (std::uint64_t pos = hdus_end(); pos < size;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLen, size - pos));
+        VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, source->view_at(pos, std::span(chunk, n)));
+        for (const std::uint8_t b : got) {
+            if (b != 0x00 && b != 0x20) return false;
+        }
+        pos += n;
+    }
+    return true;
+}
+
 Result<Header> FitsFile::header(std::size_t index) const {
     if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
     if (index < parsed_headers.size()) return parsed_headers[index];

@@ -113,6 +113,12 @@ struct FitsFile {
     // The parsed header of HDU index (a copy of the scan's parse, or parsed anew).
     Result<Header> header(std::size_t index) const;
 
+    // The byte just past the last HDU's padded data section.
+    std::uint64_t hdus_end() const;
+    // Whether every byte after the last HDU is a zero or a blank: fill that a rewrite may
+    // drop. Anything else is content the scan did not take for an HDU.
+    Result<bool> only_padding_after_hdus() const;
+
   private:
     // The padded data section, borrowed from memory or from the cache.
     Result<ByteSpan> padded_data(std::size_t index) const;

@@ -23,7 +23,23 @@ bool logical_card(const Header& h, std::string_view key) {
     return v && v->is(Value::Kind::Logical) && v->logical;
 }
 
+// The end of an image record's pixels in the file (its data offset plus its pixel bytes),
+// with the overflow errors naming HDU `index`.
+Result<std::uint64_t> pixels_end(const UpdaterHdu& rec, std::size_t index) {
+    const std::string idx = std::to_string(index);
+    std::optional<std::uint64_t> count = rec.axes.empty() ? 0 : 1;
+    for (const std::uint64_t n : rec.axes)
+        if (count) count = checked_mul(*count, n);
+    if (!count) return fail(Error::data("HDU " + idx + " pixel count overflows u64"));
+    std::optional<std::uint64_t> end = checked_mul(*count, bytes_per_pixel(rec.bitpix));
+    if (end) end = checked_add(*end, rec.data_offset);
+    if (!end) return fail(Error::data("HDU " + idx + " data extent overflows u64"));
+    return *end;
+}
+
 // Which HDUs take pixels in place, decided from the header alone (the data is never read).
+// An image's pixels must fill exactly the data section the scan sized for it: the scan
+// decides where every HDU lies, and a patch must not reach beyond its own HDU.
 Result<UpdaterHdu> record_for(const Header& h, const DataSpan& span, std::size_t index) {
     UpdaterHdu rec;
     const std::optional<std::string> xtension = h.get_str("XTENSION");
@@ -45,9 +61,10 @@ Result<UpdaterHdu> record_for(const Header& h, const DataSpan& span, std::size_t
         const std::int64_t n = h.get_i64("NAXIS" + std::to_string(k)).value_or(0);
         rec.axes.push_back(n > 0 ? static_cast<std::uint64_t>(n) : 0);
     }
-    (void)index;
-    rec.kind = UpdaterKind::Image;
     rec.data_offset = span.data_offset;
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t end, pixels_end(rec, index));
+    if (end - span.data_offset != span.data_len) return UpdaterHdu{};
+    rec.kind = UpdaterKind::Image;
     rec.bzero = h.get_f64("BZERO").value_or(0.0);
     rec.bscale = h.get_f64("BSCALE").value_or(1.0);
     rec.blank = h.blank();
@@ -118,6 +135,16 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
             VEXLO_ASSIGN_OR_RETURN(UpdaterHdu rec, record_for(h, scanned.spans[i], i));
             out.hdus.push_back(std::move(rec));
         }
+        // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what
+        // lies behind them at the first flush.
+        VEXLO_ASSIGN_OR_RETURN(const bool padding_only, scanned.only_padding_after_hdus());
+        if (!padding_only) {
+            return fail(Error::data(
+                "FitsUpdater: " + path + " holds bytes after its last HDU (from byte " +
+                std::to_string(scanned.hdus_end()) +
+                ") that are neither zeros nor blanks; a rewrite in update mode would drop them. "
+                "Open it read-only and save the HDUs with writeto"));
+        }
     }
     VEXLO_ASSIGN_OR_RETURN(out.file, open_read_write(path));
     VEXLO_TRY(refuse_gzip_file(out.file.get(), path));
@@ -125,17 +152,11 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
     for (std::size_t i = 0; i < out.hdus.size(); ++i) {
         const UpdaterHdu& rec = out.hdus[i];
         if (rec.kind != UpdaterKind::Image) continue;
-        std::optional<std::uint64_t> count = rec.axes.empty() ? 0 : 1;
-        for (const std::uint64_t n : rec.axes)
-            if (count) count = checked_mul(*count, n);
-        const std::string idx = std::to_string(i);
-        if (!count) return fail(Error::data("HDU " + idx + " pixel count overflows u64"));
-        std::optional<std::uint64_t> end = checked_mul(*count, bytes_per_pixel(rec.bitpix));
-        if (end) end = checked_add(*end, rec.data_offset);
-        if (!end) return fail(Error::data("HDU " + idx + " data extent overflows u64"));
-        if (*end > out.file_len) {
-            return fail(Error::data("FitsUpdater: HDU " + idx + " extends to byte " +
-                                    std::to_string(*end) + " but the file is only " +
+        // The file may have changed since the scan.
+        VEXLO_ASSIGN_OR_RETURN(const std::uint64_t end, pixels_end(rec, i));
+        if (end > out.file_len) {
+            return fail(Error::data("FitsUpdater: HDU " + std::to_string(i) + " extends to byte " +
+                                    std::to_string(end) + " but the file is only " +
                                     std::to_string(out.file_len) + " bytes long"));
         }
     }

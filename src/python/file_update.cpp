@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -129,15 +131,19 @@ bool write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
     return padded;
 }
 
-// Writes the slots into `target` through a temporary sibling, synced and renamed over it.
-// Returns whether an empty primary HDU was put in front.
+// Writes the slots into `target` through a temporary sibling, synced and renamed over it;
+// `before_commit` (when given) sees the complete new file at its temporary path before the
+// rename, and a failure there leaves the target untouched. Returns whether an empty primary
+// HDU was put in front.
 bool write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot, const std::string& target,
-                        const SlotTexts& texts) {
+                        const SlotTexts& texts,
+                        const std::function<void(const std::string&)>& before_commit = {}) {
     ReplacingFile file = unwrap(ReplacingFile::create(target, true));
     BufWriter out(file.fd(), false);
     FitsWriter writer = FitsWriter::borrowing(out, 0, self.checksums);
     const bool padded = write_slots(self, snapshot, writer, out, texts);
     unwrap(std::move(writer).finish());
+    if (before_commit) before_commit(file.writing_path());
     unwrap(without_gil([&] { return file.commit(); }));
     return padded;
 }
@@ -173,17 +179,26 @@ void full_rewrite(PyFitsFile& self) {
         raise(PyExc_ValueError, "FitsFile.flush: refusing to rewrite a file with zero HDUs");
     }
     const std::string& path = *self.source_path;
+    // The new file is opened, for reading and for patching, before it replaces the old one:
+    // a file that would not reopen is never renamed into place. The descriptors stay valid
+    // through the rename.
+    std::shared_ptr<const FitsFile> reopened;
+    std::optional<FitsUpdater> updater;
+    const auto reopen = [&](const std::string& written) {
+        reopened = std::make_shared<const FitsFile>(
+            unwrap(without_gil([&] { return FitsFile::open(written, true); })));
+        if (self.updater) {
+            updater = unwrap(without_gil([&] { return FitsUpdater::open(written, true); }));
+        }
+    };
     const bool padded = write_through_temp(
         self, snapshot, path,
-        {"FitsFile.flush: backing file dropped before persist", "FitsFile.flush: source HDU "});
-    // The old file is replaced; its handle goes only now, so a failure before the rename
-    // leaves every pending slot readable.
-    auto reopened = std::make_shared<const FitsFile>(
-        unwrap(without_gil([&] { return FitsFile::open(path, true); })));
+        {"FitsFile.flush: backing file dropped before persist", "FitsFile.flush: source HDU "},
+        reopen);
     const std::shared_ptr<const FitsFile> fresh = reopened;
+    const std::size_t shift = padded ? 1 : 0;
     {
         auto lock = lock_mutex(self.slot_mutex);
-        const std::size_t shift = reopened->len() > self.slots.entries.size() ? 1 : 0;
         for (std::size_t i = 0; i < self.slots.entries.size(); ++i) {
             if (auto* pending = std::get_if<PendingHdu>(&self.slots.entries[i])) {
                 pending->index = i + shift;
@@ -197,12 +212,11 @@ void full_rewrite(PyFitsFile& self) {
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         const auto* obj = std::get_if<nb::object>(&snapshot[i]);
         PyImageHdu* image = obj ? image_state(*obj) : nullptr;
-        if (image) mark_written(*image, fresh, i + (padded ? 1 : 0), self.dirty_flags);
+        if (image) mark_written(*image, fresh, i + shift, self.dirty_flags);
     }
-    if (self.updater) {
-        FitsUpdater fresh = unwrap(without_gil([&] { return FitsUpdater::open(path, true); }));
+    if (updater) {
         auto lock = lock_mutex(self.updater->mutex);
-        self.updater->updater.rebind(std::move(fresh));
+        self.updater->updater.rebind(std::move(*updater));
     }
     restore.done = true;
 }
