@@ -90,6 +90,11 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
         if (std::find(tile.begin(), tile.end(), 0) != tile.end()) {
             return fail(Error::data("compress_image_to_hdu: tile dimensions must be >= 1"));
         }
+        if (std::any_of(tile.begin(), tile.end(),
+                        [](std::uint64_t t) { return t > kMaxTileLength; })) {
+            return fail(Error::data("compress_image_to_hdu: tile dimensions must be <= " +
+                                    std::to_string(kMaxTileLength)));
+        }
     } else {
         tile.assign(axes.size(), 1);
         tile[0] = axes[0];

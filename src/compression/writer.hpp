@@ -20,6 +20,9 @@ enum class TileCompression : std::uint8_t {
     Rice1,
 };
 
+// The longest tile a ZTILEn card (a signed 64-bit integer) can describe.
+inline constexpr std::uint64_t kMaxTileLength = 9223372036854775807;
+
 struct TileCompressOptions {
     std::optional<std::vector<std::uint64_t>> tile_shape;  // none: one image row per tile
     std::optional<std::string> extname;  // none: the image's own EXTNAME, else the default

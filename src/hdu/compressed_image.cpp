@@ -1,5 +1,6 @@
 #include "hdu/compressed_image.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "util/number.hpp"
@@ -67,6 +68,28 @@ std::optional<bool> read_quantize(std::string_view zq, bool floating, std::int64
         return std::nullopt;
     }
     return true;
+}
+
+// Whether a ZSCALE or ZZERO column or keyword is present: without ZQUANTIZ, that is what
+// tells quantised floats from floats stored as they are.
+bool has_quantize_card(const Header& h, const std::vector<BinColumn>& columns) {
+    std::size_t slot = 0;
+    for (const std::string_view name : {"ZSCALE", "ZZERO"}) {
+        if (column_named(columns, name, slot) || h.get(name)) return true;
+    }
+    return false;
+}
+
+// HCOMPRESS codes each tile as a 2-D array: at most two axes of a tile may be longer than 1.
+// A tile length of 0 stands for the whole axis, and no tile is longer than its axis.
+bool tiles_are_planes(const std::vector<std::uint64_t>& axes,
+                      const std::vector<std::uint64_t>& tile) {
+    int long_axes = 0;
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+        const std::uint64_t t = tile[i] == 0 ? axes[i] : std::min(tile[i], axes[i]);
+        if (t > 1) ++long_axes;
+    }
+    return long_axes <= 2;
 }
 
 }  // namespace
@@ -207,7 +230,8 @@ Result<CompressedImageHdu> CompressedImageHdu::from_bintable(BinTableHdu&& table
     const std::string_view cmptype = trim_ws(*zcmp);
 
     const bool floating = is_float(bitpix);
-    bool quantised = floating;
+    // Without ZQUANTIZ, floats are quantised only when scaling cards say how.
+    bool quantised = floating && has_quantize_card(h, table.columns);
     DitherMethod method = DitherMethod::NoDither;
     if (const std::optional<std::string> zq = h.get_str("ZQUANTIZ")) {
         Result<void> error;
@@ -251,9 +275,13 @@ Result<CompressedImageHdu> CompressedImageHdu::from_bintable(BinTableHdu&& table
         }
         c.kind = Compression::Kind::Plio1;
     } else if (cmptype == "HCOMPRESS_1") {
-        if (znaxis != 2) {
+        if (znaxis < 2) {
             return fail(Error::non_standard("HCOMPRESS_1 requires a 2-D image, got ZNAXIS=" +
                                             std::to_string(znaxis)));
+        }
+        if (!tiles_are_planes(axes, tile)) {
+            return fail(Error::non_standard(
+                "HCOMPRESS_1 tiles must be longer than 1 on at most two axes"));
         }
         VEXLO_ASSIGN_OR_RETURN(c, read_hcompress_params(h));
     } else {

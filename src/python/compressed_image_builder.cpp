@@ -1,6 +1,7 @@
 // vexlo.compressed_image(): an image tile-compressed into a BINTABLE builder.
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,7 +26,16 @@ std::vector<std::uint64_t> tile_shape_argument(nb::handle obj) {
     for (std::size_t i = 0; i < *n; ++i) {
         const nb::object item = sequence_item(obj, i);
         if (!item.is_valid()) throw nb::python_error();
-        shape.push_back(to_u64(item));
+        const std::uint64_t length = to_u64(item);
+        // Refused here, before any pixel is encoded: a longer tile would be written as a
+        // number that no reader, this one included, takes for a tile length.
+        if (length > kMaxTileLength) {
+            raise(PyExc_ValueError, "tile_shape entry " + std::to_string(i) + " is " +
+                                        std::to_string(length) + ", above the largest tile "
+                                        "length a header can hold (" +
+                                        std::to_string(kMaxTileLength) + ")");
+        }
+        shape.push_back(length);
     }
     return shape;
 }

@@ -99,8 +99,7 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
     }
     if (auto* compressed = std::get_if<CompressedImageHdu>(&hdu.value)) {
         ImageHdu image = unwrap(without_gil([&] { return compressed->decompress(); }));
-        const ByteSpan pixels = image.data.span();
-        PyImageHdu state = PyImageHdu::from_bytes(std::move(image.header), pixels, read_only);
+        PyImageHdu state = PyImageHdu::from_decoded(std::move(image), read_only);
         state.header.modified = flags;
         state.dirty_flags = std::move(flags);
         state.tab_file = std::move(file);

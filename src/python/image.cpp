@@ -109,6 +109,28 @@ PyImageHdu PyImageHdu::from_bytes(Header header, ByteSpan data, bool read_only) 
     return state;
 }
 
+PyImageHdu PyImageHdu::from_decoded(ImageHdu&& image, bool read_only) {
+    const ImageScaling scaling = read_image_scaling(image.header);
+    const PhysicalForm form = physical_form(image.bitpix, scaling);
+    PyImageHdu state;
+    if (has_pixels(image.axes)) {
+        nb::object array = physical_from_be_bytes(image.data.span(), image.bitpix, scaling,
+                                                  numpy_shape(image.axes));
+        if (read_only) freeze_image_array(array);
+        state.cache->array = std::move(array);
+        // Stored and offset values encode back to the same bytes; floats would not.
+        if (form == PhysicalForm::F32 || form == PhysicalForm::F64) {
+            state.decoded = std::make_shared<const DecodedPixels>(
+                DecodedPixels{std::move(image).into_data(), scaling, image.axes});
+        }
+    }
+    state.axes = std::move(image.axes);
+    state.read_only = read_only;
+    state.pixel_type = image.bitpix;
+    state.header = PyHeader::from_header(std::move(image.header), read_only);
+    return state;
+}
+
 // --- Shape cards and reading ------------------------------------------------------------------
 
 Header header_with_shape(const Header& header, std::span<const std::uint64_t> axes,
@@ -349,6 +371,29 @@ std::optional<Header> stored_image_header(PyImageHdu& hdu, bool primary) {
     return out;
 }
 
+namespace {
+
+// A decoded tile-compressed image whose array still holds what was decoded, written from its
+// decoded pixels behind the current cards; nothing otherwise.
+std::optional<OwnedHdu> unchanged_decoded_hdu(PyImageHdu& hdu, bool primary) {
+    if (!hdu.decoded || source_dropped(*hdu.cache)) return std::nullopt;
+    const nb::object array = cached_array(*hdu.cache);
+    if (!array.is_valid()) return std::nullopt;
+    const DecodedPixels& d = *hdu.decoded;
+    nb::object fresh =
+        physical_from_be_bytes(d.stored, hdu.pixel_type, d.scaling, numpy_shape(d.axes));
+    nb::dict kwargs;
+    kwargs["equal_nan"] = true;
+    if (!nb::bool_(numpy_module().attr("array_equal")(array, fresh, **kwargs))) {
+        return std::nullopt;
+    }
+    OwnedHdu out{unwrap(image_header(hdu.pixel_type, d.axes, primary)), d.stored};
+    merge_user_header(out.header, hdu.header.snapshot());
+    return out;
+}
+
+}  // namespace
+
 OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
     Header copy = hdu.header.snapshot();
     // Pixels never changed are written from their stored bytes: encoding the array again
@@ -358,6 +403,9 @@ OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
             const PixelSource& src = *hdu.pixel_source;
             return OwnedHdu{std::move(*stored), unwrap(src.file->read_data(src.hdu_index))};
         }
+    }
+    if (std::optional<OwnedHdu> kept = unchanged_decoded_hdu(hdu, primary)) {
+        return std::move(*kept);
     }
     const nb::object array = load_data(hdu);
     if (array.is_valid()) return encode_image_array(array, primary, std::move(copy));

@@ -70,6 +70,15 @@ struct WrittenImage {
     std::weak_ptr<const DirtyFlags> by;
 };
 
+// The decoded pixels of a tile-compressed image whose values are floating point only through
+// its header (user scaling or BLANK), kept so that while its array is unchanged it is written
+// back with its own pixel type and scaling instead of as floats.
+struct DecodedPixels {
+    Bytes stored;                     // big-endian, as decoded
+    ImageScaling scaling;             // what the decoded header made of them
+    std::vector<std::uint64_t> axes;  // NAXIS1 first
+};
+
 // The state behind one vexlo.ImageHdu.
 struct PyImageHdu {
     std::vector<std::uint64_t> axes;  // NAXIS1 first; empty when NAXIS = 0
@@ -78,8 +87,9 @@ struct PyImageHdu {
     std::optional<WrittenImage> written;  // built in memory and written by a rewrite since
     PyHeader header;
     std::shared_ptr<ArrayCache> cache = std::make_shared<ArrayCache>();
-    std::shared_ptr<DirtyFlags> dirty_flags;   // the owning file's, in mode "update" only
-    std::shared_ptr<const FitsFile> tab_file;  // where -TAB lookup tables are loaded from
+    std::shared_ptr<DirtyFlags> dirty_flags;       // the owning file's, in mode "update" only
+    std::shared_ptr<const FitsFile> tab_file;      // where -TAB lookup tables are loaded from
+    std::shared_ptr<const DecodedPixels> decoded;  // a scaled tile-compressed image only
     bool read_only = false;
     Bitpix pixel_type = Bitpix::U8;
     // Who is using the Python object right now: a count of readers, or -1 while the `data`
@@ -94,6 +104,11 @@ struct PyImageHdu {
     // and NAXISn from the header, the stored values unscaled, frozen when `read_only`.
     // vexlo.FitsError for an unsupported BITPIX, ValueError when the bytes do not fit.
     static PyImageHdu from_bytes(Header header, ByteSpan data, bool read_only);
+
+    // An in-memory image from a decoded tile-compressed image: the physical values of an
+    // ordinary image with the same header (the same dtype, scaling and BLANK rules as the
+    // lazy read), frozen when `read_only`.
+    static PyImageHdu from_decoded(ImageHdu&& image, bool read_only);
 };
 
 // A copy of `header` whose BITPIX, NAXIS and NAXISn describe `axes` and `pixel_type`

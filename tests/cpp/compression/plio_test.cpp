@@ -63,6 +63,34 @@ TEST(Plio, DecodesLists) {
     }
 }
 
+// The list length of the 7-word header spans two words (low 15 bits, then the rest): a list of
+// more than 32,767 words must be read to its end, not refused or cut short.
+TEST(Plio, LongListLengthSpansTwoHeaderWords) {
+    const std::size_t npix = 40000;
+    const std::size_t len = 7 + npix;  // one single-pixel instruction per pixel
+    std::vector<std::uint16_t> ws = {0,
+                                     7,
+                                     0xFFFF,
+                                     static_cast<std::uint16_t>(len & 0x7FFF),
+                                     static_cast<std::uint16_t>(len >> 15),
+                                     0,
+                                     0};
+    for (std::size_t i = 0; i < npix; ++i)
+        ws.push_back(i % 2 == 0 ? 0x6000 : 0x6001);  // pv stays 1, then steps up by one
+    Bytes list;
+    for (std::uint16_t w : ws) {
+        list.push_back(static_cast<std::uint8_t>(w >> 8));
+        list.push_back(static_cast<std::uint8_t>(w));
+    }
+    Bytes out(npix * 4);
+    auto r = plio_decode(list, 4, npix, out);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    const Pixels got = pixels(out, 4);
+    EXPECT_EQ(got[0], 1u);
+    EXPECT_EQ(got[32766], 16384u);
+    EXPECT_EQ(got[npix - 1], 20001u);
+}
+
 TEST(Plio, RefusesBadLists) {
     struct Case {
         Bytes list;

@@ -318,11 +318,13 @@ TEST(TileTable, WriterRefusals) {
         K kind;
         std::string msg;
     };
-    TileCompressOptions quant, rice, rank, zero, rice0;
+    TileCompressOptions quant, rice, rank, zero, rice0, huge;
     quant.dither = DitherMethod::NoDither;
     rice.compression = TileCompression::Rice1;
     rank.tile_shape = std::vector<std::uint64_t>{10, 10, 1};
     zero.tile_shape = std::vector<std::uint64_t>{10, 0};
+    // A ZTILEn card cannot hold 2^63: such a file would not read back.
+    huge.tile_shape = std::vector<std::uint64_t>{2, std::uint64_t{1} << 63};
     rice0 = rice;
     rice0.blocksize = 0;
     const Case cases[] = {
@@ -334,6 +336,8 @@ TEST(TileTable, WriterRefusals) {
          "makes a float image eligible)"},
         {&i16, rank, K::Data, "compress_image_to_hdu: tile rank 3 does not match NAXIS 2"},
         {&i16, zero, K::Data, "compress_image_to_hdu: tile dimensions must be >= 1"},
+        {&i16, huge, K::Data,
+         "compress_image_to_hdu: tile dimensions must be <= 9223372036854775807"},
         {&i16, rice0, K::Value, "RICE BLOCKSIZE must be > 0"},
     };
     for (const Case& c : cases) {
