@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "header/time.hpp"
+#include "units/unit.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
@@ -59,6 +60,14 @@ std::string_view radesys_card_text(RadeSys r) {
     return "";
 }
 
+// A CUNIT in an informal spelling that only the lenient parse understood ('degree', 'microns')
+// is written in its canonical aliases, which every reader understands.
+std::string written_cunit(const std::string& cunit) {
+    if (cunit.empty() || Unit::parse(cunit)) return cunit;
+    std::string aliases = normalize_unit_aliases(cunit);
+    return Unit::parse(aliases) ? aliases : cunit;
+}
+
 Result<void> write_axes(CardWriter& w, const Wcs& wcs, const std::string& a) {
     const std::size_t n = wcs.naxis();
     VEXLO_TRY(w.integer("NAXIS", static_cast<std::int64_t>(n), "Number of coordinate axes"));
@@ -70,13 +79,13 @@ Result<void> write_axes(CardWriter& w, const Wcs& wcs, const std::string& a) {
         VEXLO_TRY(w.text(axis_key("CTYPE", i + 1, a), ctype, ctype_comment(ctype)));
     }
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string& cunit = wcs.axes[i].cunit;
+        const std::string cunit = written_cunit(wcs.axes[i].cunit);
         if (cunit.empty()) continue;
         VEXLO_TRY(
             w.text(axis_key("CUNIT", i + 1, a), cunit, "Units of coordinate increment and value"));
     }
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string& cunit = wcs.axes[i].cunit;
+        const std::string cunit = written_cunit(wcs.axes[i].cunit);
         std::string comment = "Coordinate value at reference point";
         if (!cunit.empty()) comment = "[" + cunit + "] " + comment;
         VEXLO_TRY(w.real(axis_key("CRVAL", i + 1, a), wcs.linear.crval[i], std::move(comment)));

@@ -471,6 +471,7 @@ def test_a_heliographic_map_in_degrees_keeps_its_description(unit):
     np.testing.assert_allclose(w.pixel_to_world(PIXELS), wcs_of(helio("deg")).pixel_to_world(PIXELS),
                                rtol=0, atol=1e-12)
     assert_written_header_reads_back(w)
+    assert w.to_header().get("CUNIT1") == "deg"
 
 
 def spectrum(unit, ctype="WAVE"):
@@ -486,8 +487,17 @@ SPECTRAL_UNITS = [("Angstroms", "Angstrom", "WAVE"), ("angstrom", "Angstrom", "W
 @pytest.mark.parametrize("informal, canonical, ctype", SPECTRAL_UNITS)
 def test_informal_spectral_units_are_understood(informal, canonical, ctype):
     pixels = np.array([[0.0], [10.0], [99.0]])
-    ours = wcs_of(spectrum(informal, ctype)).pixel_to_world(pixels)
+    w = wcs_of(spectrum(informal, ctype))
+    ours = w.pixel_to_world(pixels)
     np.testing.assert_array_equal(ours, wcs_of(spectrum(canonical, ctype)).pixel_to_world(pixels))
+    # Written back in a spelling every reader understands.
+    text = w.to_header().tostring()
+    np.testing.assert_array_equal(vexlo.Wcs(vexlo.Header.fromstring(text)).pixel_to_world(pixels),
+                                  ours)
+    peer = astropy_wcs_of(text)
+    reference = astropy_wcs_of(text_of(spectrum(canonical, ctype)))
+    np.testing.assert_allclose(peer.all_pix2world(pixels, 0), reference.all_pix2world(pixels, 0),
+                               rtol=1e-12)
 
 
 @pytest.mark.parametrize("cards", [helio("furlong"), spectrum("furlong")])
