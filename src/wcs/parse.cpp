@@ -582,7 +582,8 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
         axes.push_back(
             read_axis_description(header, sfx, i, std::move(ctypes[i]), std::move(cunits[i])));
     }
-    if (auto shape = header.axes()) extras.pixel_shape = std::move(*shape);
+    // A plate solution without image axes describes no image: it has no shape to walk.
+    if (auto shape = header.axes(); shape && naxis > 0) extras.pixel_shape = std::move(*shape);
 
     VEXLO_ASSIGN_OR_RETURN(Wcs wcs,
                            from_parts(std::move(axes), std::move(linear), std::move(extras)));

@@ -450,6 +450,10 @@ def test_a_plate_solution_without_image_axes_keeps_its_description(name, tmp_pat
         return
     w = vexlo.Wcs(header)
     assert w.naxis == 2 and from_file.naxis == 2
+    # The solution describes no image: there is no shape whose corners could be walked.
+    assert w.pixel_shape is None
+    with pytest.raises(vexlo.FitsError, match="carries no image shape"):
+        w.footprint()
     np.testing.assert_allclose(w.pixel_to_world([1023.5, 999.0]), [202.48, 47.2], atol=1e-12)
     np.testing.assert_array_equal(from_file.pixel_to_world(PIXELS), w.pixel_to_world(PIXELS))
     assert_astropy_agrees(text_of(cards))
