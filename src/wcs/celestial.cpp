@@ -185,10 +185,12 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         // Beyond rounding, no native pole puts the fiducial point at this latitude: clamping
         // would silently move the reference point elsewhere.
         if (std::fabs(q) > 1.0 + 1e-12) {
+            // The bound to nine decimals: the digits beyond are rounding noise.
+            const double bound = std::round(std::asin(c) * kR2D * 1e9) / 1e9;
             return std::unexpected(Error::wcs(
                 "LONPOLE = " + format_real_plain(r.phi_p) +
                 " leaves no native pole for a reference latitude of " + format_real_plain(delta0) +
-                ": |latitude| <= " + format_real_plain(std::asin(c) * kR2D) + " is required"));
+                ": |latitude| <= " + format_real_plain(bound) + " is required"));
         }
         q = q < -1.0 ? -1.0 : (q > 1.0 ? 1.0 : q);
         const double a = std::acos(q);
