@@ -124,7 +124,8 @@ std::string number_list(std::span<const double> values) {
     std::string out;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (i > 0) out += ' ';
-        out += format_real_plain(values[i]);
+        // A negative CDELT times a zero PC entry is -0.0, which means 0.
+        out += format_real_plain(values[i] == 0.0 ? 0.0 : values[i]);
     }
     return out;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "units/unit.hpp"
+#include "util/number.hpp"
 #include "util/text.hpp"
 #include "wcs/parse.hpp"
 
@@ -181,6 +182,16 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         if (c < 1e-15)
             return std::unexpected(Error::wcs("LATPOLE indeterminate (denominator vanishes)"));
         double q = std::sin(delta0 * kD2R) / c;
+        // Beyond rounding, no native pole puts the fiducial point at this latitude: clamping
+        // would silently move the reference point elsewhere.
+        if (std::fabs(q) > 1.0 + 1e-12) {
+            // The bound to nine decimals: the digits beyond are rounding noise.
+            const double bound = std::round(std::asin(c) * kR2D * 1e9) / 1e9;
+            return std::unexpected(Error::wcs(
+                "LONPOLE = " + format_real_plain(r.phi_p) +
+                " leaves no native pole for a reference latitude of " + format_real_plain(delta0) +
+                ": |latitude| <= " + format_real_plain(bound) + " is required"));
+        }
         q = q < -1.0 ? -1.0 : (q > 1.0 ? 1.0 : q);
         const double a = std::acos(q);
         const double plus = wrap_pi(w + a);
@@ -364,12 +375,23 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
         if (tpv || tnx) return std::nullopt;
         return header.get_f64("PV" + lon_n + "_" + std::to_string(m) + sfx);
     };
+    // PV{lon}_0 is the flag that moves the plane origin to the fiducial point; without it a
+    // given (phi0, theta0) changes the rotation only.
+    const bool offset_flag = pv_lon(0).value_or(0.0) != 0.0;
     const std::optional<double> phi0_given = pv_lon(1);
     const std::optional<double> theta0_given = pv_lon(2);
     std::optional<double> lonpole = pv_lon(3);
     std::optional<double> latpole = pv_lon(4);
     const double phi0 = phi0_given.value_or(0.0);
     const double theta0 = theta0_given ? *theta0_given : default_theta0(projection);
+    if (!(std::fabs(theta0) <= 90.0)) {
+        // Not given, it is the conic's theta_a.
+        const std::string key =
+            theta0_given ? "PV" + lon_n + "_2" + sfx : "PV" + lat_n + "_1" + sfx;
+        return std::unexpected(Error::wcs(key + " = " + format_real_plain(theta0) +
+                                          ": the native latitude of the fiducial point must lie "
+                                          "in [-90, 90]"));
+    }
     if (auto v = header.get_f64("LONPOLE" + sfx)) lonpole = v;
     if (auto v = header.get_f64("LATPOLE" + sfx)) latpole = v;
 
@@ -378,15 +400,23 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
     };
     // The reference values are in the axis units too; the rotation works in degrees.
     const Dimension degree = Dimension{}.with(BaseUnit::Degree, 1.0);
-    VEXLO_ASSIGN_OR_RETURN(const double lon_scale, canonical_factor(unit_of(pair.lon), degree));
-    VEXLO_ASSIGN_OR_RETURN(const double lat_scale, canonical_factor(unit_of(pair.lat), degree));
+    VEXLO_ASSIGN_OR_RETURN(const double lon_scale,
+                           canonical_factor_lenient(unit_of(pair.lon), degree));
+    VEXLO_ASSIGN_OR_RETURN(const double lat_scale,
+                           canonical_factor_lenient(unit_of(pair.lat), degree));
+    const double delta0 = crvals[pair.lat] * lat_scale;
+    // A little rounding slack for a pole given in other units.
+    if (!(std::fabs(delta0) <= 90.0 + 1e-12)) {
+        return std::unexpected(Error::wcs(axis_key("CRVAL", pair.lat + 1, sfx) + " = " +
+                                          format_real_plain(crvals[pair.lat]) +
+                                          ": a celestial latitude must lie in [-90, 90] degrees"));
+    }
 
-    VEXLO_ASSIGN_OR_RETURN(
-        CelestialRotation rotation,
-        CelestialRotation::solve(crvals[pair.lon] * lon_scale, crvals[pair.lat] * lat_scale,
-                                 lonpole, latpole, phi0, theta0));
+    VEXLO_ASSIGN_OR_RETURN(CelestialRotation rotation,
+                           CelestialRotation::solve(crvals[pair.lon] * lon_scale, delta0, lonpole,
+                                                    latpole, phi0, theta0));
     Point2 offset;
-    if (phi0_given || theta0_given) {
+    if (offset_flag && (phi0_given || theta0_given)) {
         VEXLO_ASSIGN_OR_RETURN(offset, projection.forward(phi0, theta0));
     }
     CelestialBlock block;

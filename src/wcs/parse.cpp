@@ -140,6 +140,23 @@ AxisDescription read_axis_description(const Header& header, std::string_view suf
     return d;
 }
 
+// MJD-OBS, else DATE-OBS, as written, when it is what the UTC observation time was read from:
+// writing it back beside the same TIMESYS then keeps it exactly.
+std::optional<double> mjd_obs_in_time_sys(const Header& header, std::string_view time_sys,
+                                          std::optional<double> utc) {
+    if (!utc) return std::nullopt;
+    std::optional<double> v = header.get_f64("MJD-OBS");
+    if (!v) {
+        const auto text = header.get_str("DATE-OBS");
+        const auto date = text ? parse_iso_datetime(*text) : std::nullopt;
+        if (date) v = mjd_from_datetime(*date);
+    }
+    if (!v) return std::nullopt;
+    const std::optional<double> again = to_utc_mjd(time_sys, *v);
+    if (!again || !(*again == *utc)) return std::nullopt;
+    return v;
+}
+
 // A reference value that is not a finite number makes every transform meaningless.
 Result<void> check_finite(std::string_view root, std::size_t i, std::string_view suffix, double v) {
     if (std::isfinite(v)) return {};
@@ -347,6 +364,7 @@ Result<Wcs> Wcs::from_parts(std::vector<AxisDescription> axes, LinearTransform l
     w.radesys = extras.radesys;
     w.equinox = extras.equinox;
     w.mjd_obs = extras.mjd_obs;
+    w.mjd_obs_as_read = extras.mjd_obs_as_read;
     w.wcsname = std::move(extras.wcsname);
     w.spectral_ref = std::move(extras.spectral_ref);
     w.spectral = std::move(extras.spectral);
@@ -412,7 +430,6 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
     VEXLO_ASSIGN_OR_RETURN(const std::string sfx, alt_suffix(alt));
 
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis, header.naxis());
-    if (naxis == 0) return Found();
 
     AxisCount count = read_axis_count(header, "WCSAXES" + sfx);
     const char* count_key = "WCSAXES";
@@ -420,6 +437,8 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
         count = read_axis_count(header, "WCSDIM" + sfx);
         count_key = "WCSDIM";
     }
+    // A plate solution has no image axes: its WCSAXES declares the axes it describes.
+    if (naxis == 0 && count.value <= 0) return Found();
     // Refused before anything is sized by it: the parse builds several n x n matrices.
     if (count.value > kMaxAxes) {
         return std::unexpected(Error::wcs(std::string(count_key) + sfx + " = " +
@@ -533,6 +552,7 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
 
     extras.mjd_obs = header.mjd_obs_utc();
     const std::string time_sys = header.time_sys();
+    extras.mjd_obs_as_read = mjd_obs_in_time_sys(header, time_sys, extras.mjd_obs);
     for (std::size_t i = 0; i < n && !extras.time; ++i) {
         extras.time = time_axis_of(i, ctypes[i], time_sys);
     }
@@ -562,7 +582,8 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
         axes.push_back(
             read_axis_description(header, sfx, i, std::move(ctypes[i]), std::move(cunits[i])));
     }
-    if (auto shape = header.axes()) extras.pixel_shape = std::move(*shape);
+    // A plate solution without image axes describes no image: it has no shape to walk.
+    if (auto shape = header.axes(); shape && naxis > 0) extras.pixel_shape = std::move(*shape);
 
     VEXLO_ASSIGN_OR_RETURN(Wcs wcs,
                            from_parts(std::move(axes), std::move(linear), std::move(extras)));

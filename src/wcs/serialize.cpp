@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "header/time.hpp"
+#include "units/unit.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
@@ -25,6 +27,8 @@ struct CardWriter {
     Header& header;
 
     Result<void> real(const std::string& key, double v, std::string comment) {
+        // -0.0 (a negative CDELT times a zero PC entry) means 0 and is written so.
+        if (v == 0.0) v = 0.0;
         VEXLO_TRY(header.push_card(key, Value::make_real(v), std::move(comment)));
         return {};
     }
@@ -56,6 +60,14 @@ std::string_view radesys_card_text(RadeSys r) {
     return "";
 }
 
+// A CUNIT in an informal spelling that only the lenient parse understood ('degree', 'microns')
+// is written in its canonical aliases, which every reader understands.
+std::string written_cunit(const std::string& cunit) {
+    if (cunit.empty() || Unit::parse(cunit)) return cunit;
+    std::string aliases = normalize_unit_aliases(cunit);
+    return Unit::parse(aliases) ? aliases : cunit;
+}
+
 Result<void> write_axes(CardWriter& w, const Wcs& wcs, const std::string& a) {
     const std::size_t n = wcs.naxis();
     VEXLO_TRY(w.integer("NAXIS", static_cast<std::int64_t>(n), "Number of coordinate axes"));
@@ -67,13 +79,13 @@ Result<void> write_axes(CardWriter& w, const Wcs& wcs, const std::string& a) {
         VEXLO_TRY(w.text(axis_key("CTYPE", i + 1, a), ctype, ctype_comment(ctype)));
     }
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string& cunit = wcs.axes[i].cunit;
+        const std::string cunit = written_cunit(wcs.axes[i].cunit);
         if (cunit.empty()) continue;
         VEXLO_TRY(
             w.text(axis_key("CUNIT", i + 1, a), cunit, "Units of coordinate increment and value"));
     }
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string& cunit = wcs.axes[i].cunit;
+        const std::string cunit = written_cunit(wcs.axes[i].cunit);
         std::string comment = "Coordinate value at reference point";
         if (!cunit.empty()) comment = "[" + cunit + "] " + comment;
         VEXLO_TRY(w.real(axis_key("CRVAL", i + 1, a), wcs.linear.crval[i], std::move(comment)));
@@ -245,17 +257,52 @@ Result<void> write_celestial(CardWriter& w, const CelestialBlock& block, std::st
     // TPV and TNX use the PV{lon} cards for their own terms.
     if (block.tpv) return write_tpv_cards(w, *block.tpv, lon, lat, a);
     if (block.tnx) return write_tnx_cards(w, *block.tnx, lat_ctype, lon, lat);
+    // The flag that tells a reader to move the plane origin to the fiducial point goes with
+    // both coordinates of that point: some readers apply the offset only when both are given.
+    const bool offset = block.fiducial_offset.a != 0.0 || block.fiducial_offset.b != 0.0;
+    if (offset) VEXLO_TRY(w.real("PV" + lon + "_0" + a, 1.0, "Fiducial offset applied"));
     // A fiducial latitude is written whenever it is not the one a reader assumes, whatever
     // the fiducial longitude: dropping it would move every point.
-    if (r.phi0 != 0.0) {
+    if (offset || r.phi0 != 0.0) {
         VEXLO_TRY(
             w.real("PV" + lon + "_1" + a, r.phi0, "[deg] Native longitude of fiducial point"));
     }
-    if (r.theta0 != default_theta0(block.projection)) {
+    if (offset || r.theta0 != default_theta0(block.projection)) {
         VEXLO_TRY(
             w.real("PV" + lon + "_2" + a, r.theta0, "[deg] Native latitude of fiducial point"));
     }
     return {};
+}
+
+// The TIMESYS card to_header writes: only a TIME axis needs it, as a CTYPE that names a scale
+// itself (TT, TDB, ...) carries it.
+std::optional<std::string> written_time_sys(const Wcs& wcs) {
+    if (!wcs.time) return std::nullopt;
+    const TimeAxis& t = *wcs.time;
+    const std::string_view ctype =
+        t.axis < wcs.naxis() ? std::string_view(wcs.axes[t.axis].ctype) : std::string_view();
+    if (ascii_upper(trim_ws(ctype)) != "TIME") return std::nullopt;
+    std::string scale = t.scale;
+    if (t.realisation) scale += "(" + *t.realisation + ")";
+    return scale;
+}
+
+// The observation time in the scale of the TIMESYS written beside it (UTC without one), so
+// that reading the card back gives the same UTC instant.
+std::optional<double> written_mjd_obs(const Wcs& wcs) {
+    if (!wcs.mjd_obs) return std::nullopt;
+    const std::optional<std::string> scale = written_time_sys(wcs);
+    if (!scale) return wcs.mjd_obs;
+    // The TIMESYS written is the one the value was read under.
+    if (wcs.mjd_obs_as_read) return wcs.mjd_obs_as_read;
+    // Otherwise invert the conversion to UTC; its slope is 1 to within 1e-8.
+    double x = *wcs.mjd_obs;
+    for (int step = 0; step < 4; ++step) {
+        const std::optional<double> utc = to_utc_mjd(*scale, x);
+        if (!utc) return wcs.mjd_obs;
+        x += *wcs.mjd_obs - *utc;
+    }
+    return x;
 }
 
 Result<void> write_frame_and_names(CardWriter& w, const Wcs& wcs, const std::string& a,
@@ -268,8 +315,8 @@ Result<void> write_frame_and_names(CardWriter& w, const Wcs& wcs, const std::str
     if (wcs.equinox) {
         VEXLO_TRY(w.real("EQUINOX" + a, *wcs.equinox, "[yr] Equinox of equatorial coordinates"));
     }
-    if (primary && wcs.mjd_obs)
-        VEXLO_TRY(w.real("MJD-OBS", *wcs.mjd_obs, "[d] MJD of observation"));
+    if (const std::optional<double> mjd = written_mjd_obs(wcs); primary && mjd)
+        VEXLO_TRY(w.real("MJD-OBS", *mjd, "[d] MJD of observation"));
     if (wcs.wcsname) VEXLO_TRY(w.text("WCSNAME" + a, *wcs.wcsname, "Coordinate system title"));
     return {};
 }
@@ -356,14 +403,8 @@ Result<void> write_spectral_reference(CardWriter& w, const SpectralReference& r,
 
 Result<void> write_time(CardWriter& w, const Wcs& wcs) {
     const TimeAxis& t = *wcs.time;
-    const std::string_view ctype =
-        t.axis < wcs.naxis() ? std::string_view(wcs.axes[t.axis].ctype) : std::string_view();
-    // A CTYPE that names the scale itself (TT, TDB, ...) carries it; only TIME needs TIMESYS.
-    if (ascii_upper(trim_ws(ctype)) == "TIME") {
-        std::string scale = t.scale;
-        if (t.realisation) scale += "(" + *t.realisation + ")";
-        VEXLO_TRY(w.text("TIMESYS", std::move(scale), "Time scale"));
-    }
+    if (std::optional<std::string> scale = written_time_sys(wcs))
+        VEXLO_TRY(w.text("TIMESYS", std::move(*scale), "Time scale"));
     if (t.trefpos) VEXLO_TRY(w.text("TREFPOS", *t.trefpos, "Time reference position"));
     if (t.trefdir) VEXLO_TRY(w.text("TREFDIR", *t.trefdir, "Time reference direction"));
     if (t.plephem) VEXLO_TRY(w.text("PLEPHEM", *t.plephem, "Solar system ephemeris"));

@@ -287,7 +287,7 @@ Result<SpectralAxis> SpectralAxis::make(std::size_t axis, SpectralCtype type,
                                         std::optional<double> restwav,
                                         std::optional<GrismParams> grism) {
     SpectralAxis a;
-    VEXLO_ASSIGN_OR_RETURN(a.unit_factor, canonical_factor(cunit, dimension_of(type)));
+    VEXLO_ASSIGN_OR_RETURN(a.unit_factor, canonical_factor_lenient(cunit, dimension_of(type)));
     const auto requires_rest = [&]() -> Result<void> {
         if (restfrq || restwav) return {};
         return std::unexpected(Error::wcs("spectral axis " + std::to_string(axis + 1) + " (CTYPE " +

@@ -32,14 +32,24 @@ bool fail(TabFault& f, TabCode code, std::size_t axis = 0, double a = 0, double 
     return false;
 }
 
-bool search(std::span<const double> v, double t, double& out, TabFault& f) {
+// Ascending when the last value is at least the first; equal neighbours are allowed.
+bool is_monotonic(std::span<const double> v) {
     const std::size_t n = v.size();
-    if (n < 2) return fail(f, kShort);
+    if (n < 2) return true;
     const bool ascending = v[n - 1] >= v[0];
     for (std::size_t i = 0; i + 1 < n; ++i) {
         if (v[i + 1] == v[i]) continue;
-        if (ascending ? !(v[i + 1] >= v[i]) : v[i + 1] > v[i]) return fail(f, kNotMonotonic);
+        if (ascending ? !(v[i + 1] >= v[i]) : v[i + 1] > v[i]) return false;
     }
+    return true;
+}
+
+// `checked` says the list was found monotonic already (index vectors, at resolution).
+bool search(std::span<const double> v, double t, double& out, TabFault& f, bool checked = false) {
+    const std::size_t n = v.size();
+    if (n < 2) return fail(f, kShort);
+    const bool ascending = v[n - 1] >= v[0];
+    if (!checked && !is_monotonic(v)) return fail(f, kNotMonotonic);
     std::size_t lo = 0;
     std::size_t hi = n - 1;
     while (hi - lo > 1) {
@@ -70,7 +80,7 @@ bool index_of(const TabGroup& g, std::size_t m, double psi, double& u, TabFault&
         return true;
     }
     if (g.index_vectors[m]) {
-        if (!search(*g.index_vectors[m], psi, u, f)) return false;
+        if (!search(*g.index_vectors[m], psi, u, f, true)) return false;
     } else {
         u = psi - 1.0;
     }
@@ -425,6 +435,11 @@ Result<TabGroup> resolve_group(const FitsFile& file, const std::vector<const Tab
         g.wcs_axes[claim - 1] = s->axis;
         if (s->index_column) {
             VEXLO_ASSIGN_OR_RETURN(auto index, read_tab_column(*table, *s->index_column, *s));
+            // Checked once here, so that both directions of the lookup agree on it.
+            if (!is_monotonic(index.first)) {
+                return std::unexpected(Error::wcs("-TAB axis " + ax + ": index vector `" +
+                                                  *s->index_column + "` is not monotonic"));
+            }
             g.index_vectors[claim - 1] = std::move(index.first);
         }
     }

@@ -29,7 +29,7 @@ struct TabAxisSpec {
 struct TabGroup {
     std::vector<std::size_t> wcs_axes;  // entry m - 1 is the WCS axis of array axis m
     std::vector<std::uint64_t> sizes;   // K1 ... KM
-    std::vector<std::optional<std::vector<double>>> index_vectors;
+    std::vector<std::optional<std::vector<double>>> index_vectors;  // monotonic, checked once
     std::vector<double> coords;  // M * K1 * ... * KM, component fastest
 };
 

@@ -89,6 +89,9 @@ struct WcsExtras {
     RadeSys radesys = RadeSys::Icrs;
     std::optional<double> equinox;
     std::optional<double> mjd_obs;
+    // MJD-OBS (or DATE-OBS) as the header gives it, in the scale of its TIMESYS; none when
+    // mjd_obs came from elsewhere.
+    std::optional<double> mjd_obs_as_read;
     std::optional<std::string> wcsname;
     std::optional<SpectralReference> spectral_ref;
     std::vector<SpectralAxis> spectral;
@@ -122,7 +125,8 @@ struct Wcs {
     std::optional<CelestialPair> pair;
     RadeSys radesys = RadeSys::Icrs;
     std::optional<double> equinox;
-    std::optional<double> mjd_obs;
+    std::optional<double> mjd_obs;          // UTC
+    std::optional<double> mjd_obs_as_read;  // in the header's TIMESYS, as WcsExtras says
     std::optional<std::string> wcsname;
     std::optional<SpectralReference> spectral_ref;
     std::vector<SpectralAxis> spectral;  // in axis order

@@ -267,7 +267,7 @@ def distorted_truth():
     return vexlo.Wcs(header(**cards))
 
 
-def test_sip_fit_recovers_a_distorted_description():
+def test_sip_fit_solves_matrix_and_sip_together_recovering_noiseless_points_exactly():
     truth = distorted_truth()
     pix = np.random.default_rng(3).uniform(0, 2047, size=(400, 2))
     sky = truth.pixel_to_world(pix)

@@ -257,6 +257,9 @@ NewtonStatus Tnx::inverse(double& xi, double& eta) const {
 }
 
 std::optional<std::string> read_wat_string(const Header& header, std::string_view prefix) {
+    // IRAF cuts the text into pieces of 68 characters anywhere, inside numbers too; a card
+    // value loses the trailing blanks of its piece, so each is padded back before joining.
+    constexpr std::size_t kPiece = 68;
     std::optional<std::string> joined;
     for (int n = 1; n <= 999; ++n) {
         char digits[4];
@@ -264,12 +267,9 @@ std::optional<std::string> read_wat_string(const Header& header, std::string_vie
         const auto card = header.get(std::string(prefix) + digits);
         const std::optional<Value> v = card ? card->value() : std::nullopt;
         if (!v || !v->is(Value::Kind::String)) break;
-        if (joined) {
-            *joined += ' ';
-            *joined += v->text;
-        } else {
-            joined = v->text;
-        }
+        if (!joined) joined.emplace();
+        *joined += v->text;
+        if (v->text.size() < kPiece) joined->append(kPiece - v->text.size(), ' ');
     }
     return joined;
 }

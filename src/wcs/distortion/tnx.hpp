@@ -45,7 +45,8 @@ struct Tnx {
     NewtonStatus inverse(double& xi, double& eta) const;
 };
 
-// The string values of {prefix}001, {prefix}002, ... up to the first gap, joined by blanks.
+// The string values of {prefix}001, {prefix}002, ... up to the first gap, each padded with
+// blanks to 68 characters, concatenated.
 std::optional<std::string> read_wat_string(const Header& header, std::string_view prefix);
 
 }  // namespace vexlo

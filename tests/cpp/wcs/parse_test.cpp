@@ -242,9 +242,11 @@ TEST(WcsParse, CelestialBlockErrorsPassThrough) {
     EXPECT_EQ(wcs_error(header_of(
                   {kv("NAXIS", "2"), kv("CTYPE1", "'RA---XYZ'"), kv("CTYPE2", "'DEC--XYZ'")})),
               "unknown projection code `XYZ`");
-    // A fiducial point the projection cannot reach fails the whole description.
+    // A fiducial point the projection cannot reach fails the whole description when the
+    // offset flag asks for its plane position.
     EXPECT_EQ(wcs_error(header_of({kv("NAXIS", "2"), kv("CTYPE1", "'RA---TAN'"),
-                                   kv("CTYPE2", "'DEC--TAN'"), kv("PV1_2", "-10")})),
+                                   kv("CTYPE2", "'DEC--TAN'"), kv("PV1_0", "1"),
+                                   kv("PV1_2", "-10")})),
               "TAN: theta <= 0 lies in the unprojected hemisphere");
 }
 

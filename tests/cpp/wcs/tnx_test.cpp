@@ -45,18 +45,32 @@ TEST(Tnx, PowerSeriesWorkedExample) {
     EXPECT_DOUBLE_EQ(s.eval(0.3, -0.7), 0.5 + 0.1 * 0.3 + 0.2 * -0.7);
 }
 
-TEST(Tnx, WatCardsJoinWithABlankAndStopAtTheFirstGap) {
-    // The split falls inside "2. 2.": the blank put between the cards separates the tokens.
+TEST(Tnx, WatCardsArePaddedTo68CharactersConcatenatedAndStopAtTheFirstGap) {
+    // A card value drops the trailing blanks of its piece: padding restores them, so "2." and
+    // "5" stay two tokens. A full 68-character piece is joined with nothing between, as IRAF
+    // breaks its pieces anywhere, inside numbers too.
+    const std::string full = "latcor = \"3. 2. 1. 0. -1. 1. -1. 1. 0.000000000000000000000000000001";
+    ASSERT_EQ(full.size(), 68u);
     const Header split = testing::header_of_cards(
         {kv("WAT2_001", "'latcor = \"3. 2. 1. 0. -1. 1. -1. 1. 2.'"), kv("WAT2_002", "'5\"'"),
-         kv("WAT1_001", "'a'"), kv("WAT1_003", "'b'")});
-    EXPECT_EQ(read_wat_string(split, "WAT2_"), "latcor = \"3. 2. 1. 0. -1. 1. -1. 1. 2. 5\"");
-    EXPECT_EQ(read_wat_string(split, "WAT1_"), "a");
-    EXPECT_FALSE(read_wat_string(split, "WAT3_"));
+         kv("WAT3_001", "'" + full + "'"), kv("WAT3_002", "'25 4.\"'"), kv("WAT1_001", "'a'"),
+         kv("WAT1_003", "'b'")});
+    const auto padded = [](std::string piece) {
+        piece.resize(68, ' ');
+        return piece;
+    };
+    EXPECT_EQ(read_wat_string(split, "WAT2_"),
+              padded("latcor = \"3. 2. 1. 0. -1. 1. -1. 1. 2.") + padded("5\""));
+    EXPECT_EQ(read_wat_string(split, "WAT1_"), padded("a"));
+    EXPECT_FALSE(read_wat_string(split, "WAT4_"));
     auto tnx = Tnx::from_wat(std::nullopt, read_wat_string(split, "WAT2_"));
     ASSERT_TRUE(tnx && *tnx);
     // Two coefficients, 2 and 5 (not one 2.5): latcor = 2 + 5 xi.
     EXPECT_DOUBLE_EQ((*tnx)->latcor->eval(0.1, 0.2), 2.5);
+    // One coefficient split across the cards: 1.25e-30, then 4.
+    auto joined = Tnx::from_wat(std::nullopt, read_wat_string(split, "WAT3_"));
+    ASSERT_TRUE(joined && *joined);
+    EXPECT_EQ((*joined)->latcor->coefficients, (std::vector<double>{1.25e-30, 4.0}));
 }
 
 TEST(Tnx, SurfaceTextFaults) {
@@ -120,9 +134,9 @@ TEST(Tnx, ConstantSurfaceIsUndoneInOneStepAndHeadersWithoutSurfacesAreTheirProje
 TEST(Tnx, TnxAndZpxRoundTrip) {
     const std::vector<std::string> wat = {
         kv("WAT1_001", "'wtype=tnx axtype=ra lngcor = \"1. 3. 3. 2. -0.06 0.06 -0.05 0.05 1e-4'"),
-        kv("WAT1_002", "'2e-4 -3e-4 5e-5 1e-4 -2e-5\"'"),
+        kv("WAT1_002", "' 2e-4 -3e-4 5e-5 1e-4 -2e-5\"'"),
         kv("WAT2_001", "'wtype=tnx axtype=dec latcor = \"2. 3. 3. 1. -0.06 0.06 -0.05 0.05'"),
-        kv("WAT2_002", "'-1e-4 3e-4 1e-5 2e-4 -1e-4 4e-5 3e-5 -2e-5 1e-5\"'")};
+        kv("WAT2_002", "' -1e-4 3e-4 1e-5 2e-4 -1e-4 4e-5 3e-5 -2e-5 1e-5\"'")};
     for (const char* code : {"TNX", "ZPX"}) {
         std::vector<std::string> zpn;
         if (std::string(code) == "ZPX") zpn = {kv("PV2_1", "1.0"), kv("PV2_3", "0.2")};
