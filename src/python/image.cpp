@@ -288,18 +288,12 @@ bool compare_physical(nb::handle array, const PixelSource& src, Bitpix type) {
     return nb::bool_(equal(array, fresh, **kwargs)).operator bool();
 }
 
-}  // namespace
-
-bool compare_with_source(PyImageHdu& hdu) {
-    const nb::object array = cached_array(*hdu.cache);
-    if (!array.is_valid()) return true;
-    if (!hdu.pixel_source) return false;
+// A comparison that cannot be made (an array NumPy refuses to compare, a file that no
+// longer reads) answers "changed", so the image is written rather than assumed saved.
+template <class Compare>
+bool false_on_error(Compare&& compare) {
     try {
-        const Header h = header_with_shape(hdu.header.snapshot(), hdu.axes, hdu.pixel_type);
-        if (read_image_scaling(h).is_identity()) {
-            return compare_raw(array, *hdu.pixel_source, hdu.pixel_type);
-        }
-        return compare_physical(array, *hdu.pixel_source, hdu.pixel_type);
+        return compare();
     } catch (nb::python_error& e) {
         e.restore();
         PyErr_Clear();
@@ -307,6 +301,21 @@ bool compare_with_source(PyImageHdu& hdu) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+}  // namespace
+
+bool compare_with_source(PyImageHdu& hdu) {
+    const nb::object array = cached_array(*hdu.cache);
+    if (!array.is_valid()) return true;
+    if (!hdu.pixel_source) return false;
+    return false_on_error([&] {
+        const Header h = header_with_shape(hdu.header.snapshot(), hdu.axes, hdu.pixel_type);
+        if (read_image_scaling(h).is_identity()) {
+            return compare_raw(array, *hdu.pixel_source, hdu.pixel_type);
+        }
+        return compare_physical(array, *hdu.pixel_source, hdu.pixel_type);
+    });
 }
 
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
@@ -347,15 +356,7 @@ bool unchanged_for_flush(PyImageHdu& hdu, const DirtyFlags& flags) {
     }
     const nb::object array = cached_array(*hdu.cache);
     if (!array.is_valid()) return true;
-    try {
-        return matches_written(array, *hdu.written);
-    } catch (nb::python_error& e) {
-        e.restore();
-        PyErr_Clear();
-        return false;
-    } catch (const std::exception&) {
-        return false;
-    }
+    return false_on_error([&] { return matches_written(array, *hdu.written); });
 }
 
 std::optional<Header> stored_image_header(PyImageHdu& hdu, bool primary) {
