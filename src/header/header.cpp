@@ -34,9 +34,9 @@ std::string dashes_to_underscores(std::string_view key) {
 }  // namespace
 
 bool continue_attaches_after(ByteSpan image) {
-    auto parsed = parse_card(image, 0, true);
+    auto parsed = read_card(image, 0, true);
     if (!parsed) return false;
-    ValueAndComment vc = parse_value_lenient(parsed->keyword, parsed->body);
+    ValueAndComment vc = parse_value_lenient(parsed->keyword(), parsed->body());
     return vc.value.is(Value::Kind::String) && !vc.value.text.empty() &&
            vc.value.text.back() == '&';
 }
@@ -45,14 +45,17 @@ bool continue_attaches_after(ByteSpan image) {
 
 Layout Layout::build(ByteSpan bytes) {
     Layout layout;
-    const std::size_t images = bytes.size() / kCardLen;
-    layout.spans.reserve(images);
-    layout.ids.reserve(images);
-    layout.position.reserve(images);
-    layout.indexable.reserve(images);
-    layout.keys.reserve(images);
+    layout.reserve(bytes.size() / kCardLen);
     layout.extend(bytes, 0);
     return layout;
+}
+
+void Layout::reserve(std::size_t images) {
+    spans.reserve(images);
+    ids.reserve(images);
+    position.reserve(images);
+    indexable.reserve(images);
+    keys.reserve(images);
 }
 
 std::uint32_t Layout::add_id(std::size_t n) {
@@ -71,20 +74,21 @@ void Layout::extend(ByteSpan bytes, std::size_t from) {
         *this = build(bytes);
         return;
     }
-    for (std::size_t pos = covered; bytes.size() - pos >= kCardLen; pos += kCardLen) {
-        ByteSpan image = image_at(bytes, pos);
-        const CardHead head = card_head(image);
-        // A continuation joined to the last span leaves its first image, and so the index,
-        // unchanged.
-        if (!spans.empty() && head.kind == CardKind::Continue &&
-            continue_attaches_after(image_at(bytes, spans.back().end - kCardLen))) {
-            spans.back().end += kCardLen;
-            continue;
-        }
-        spans.push_back(Span{pos, pos + kCardLen});
-        ids.push_back(add_id(spans.size() - 1));
-        index_span(head, spans.size() - 1);
+    for (std::size_t pos = covered; bytes.size() - pos >= kCardLen; pos += kCardLen)
+        add_image(bytes, pos, card_head(image_at(bytes, pos)));
+}
+
+void Layout::add_image(ByteSpan bytes, std::size_t pos, const CardHead& head) {
+    // A continuation joined to the last span leaves its first image, and so the index,
+    // unchanged.
+    if (!spans.empty() && head.kind == CardKind::Continue &&
+        continue_attaches_after(image_at(bytes, spans.back().end - kCardLen))) {
+        spans.back().end += kCardLen;
+        return;
     }
+    spans.push_back(Span{pos, pos + kCardLen});
+    ids.push_back(add_id(spans.size() - 1));
+    index_span(head, spans.size() - 1);
 }
 
 void Layout::index_span(const CardHead& head, std::size_t n) {
@@ -452,40 +456,72 @@ bool blank_or_nul(ByteSpan image) {
 
 }  // namespace
 
+namespace {
+
+// The byte count through the block of the first image that may be an END card, from
+// `start`; 0 when none may be. A guess for reserving the header's storage, never a bound.
+std::size_t end_block_guess(ByteSpan buffer, std::uint64_t start) {
+    for (std::uint64_t pos = start; buffer.size() - pos >= kCardLen; pos += kCardLen) {
+        if ((buffer[pos] | 0x20) == 'e' && (buffer[pos + 1] | 0x20) == 'n' &&
+            (buffer[pos + 2] | 0x20) == 'd') {
+            return static_cast<std::size_t>(padded_len(pos + kCardLen - start));
+        }
+    }
+    return 0;
+}
+
+// The kind read_card gives an image, or its error, checking the value of a strict card when
+// asked; lenient reading needs no card text.
+Result<CardKind> image_kind(ByteSpan image, std::uint64_t offset, bool lenient,
+                            const CardHead& head, bool check_value) {
+    // Lenient reading fails only on an END keyword followed by more than blanks.
+    if (lenient && (head.kind == CardKind::End || head.keyword() != "END")) return head.kind;
+    VEXLO_ASSIGN_OR_RETURN(const CardText card, read_card(image, offset, lenient));
+    if (check_value && !lenient &&
+        (card.kind == CardKind::Value || card.kind == CardKind::Continue)) {
+        VEXLO_TRY(parse_value_strict(card.keyword(), card.body()));
+    }
+    return card.kind;
+}
+
+}  // namespace
+
 Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uint64_t start,
                                                        bool lenient) {
     if (start > buffer.size()) {
         return fail(Error::block(start, "header start beyond end of buffer"));
     }
+    const std::size_t guess = end_block_guess(buffer, start);
     Bytes bytes;
+    bytes.reserve(guess);
     Layout layout;
+    layout.reserve(guess / kCardLen);
     for (std::uint64_t block = start; buffer.size() - block >= kBlockLen; block += kBlockLen) {
         bool end_seen = false;
-        const std::size_t from = bytes.size();
         for (std::size_t i = 0; i < kCardsPerBlock; ++i) {
             const std::uint64_t offset = block + i * kCardLen;
             ByteSpan image = buffer.subspan(offset, kCardLen);
             // Blank fill after END always parses and is always allowed: nothing to check.
             if (end_seen && all_blank(image)) continue;
-            VEXLO_ASSIGN_OR_RETURN(const CardText card, read_card(image, offset, lenient));
+            // The same reading files the card in the index, so the first lookup finds the
+            // index ready.
+            const CardHead head = card_head(image);
+            VEXLO_ASSIGN_OR_RETURN(const CardKind kind,
+                                   image_kind(image, offset, lenient, head, !end_seen));
             if (end_seen) {
                 if (!lenient && !blank_or_nul(image)) {
                     return fail(Error::end_card_misplaced(block));
                 }
                 continue;
             }
-            if (card.kind == CardKind::End) {
+            if (kind == CardKind::End) {
                 end_seen = true;
                 continue;
             }
-            if (!lenient && (card.kind == CardKind::Value || card.kind == CardKind::Continue)) {
-                VEXLO_TRY(parse_value_strict(card.keyword(), card.body()));
-            }
+            const std::size_t pos = bytes.size();
             bytes.insert(bytes.end(), image.begin(), image.end());
+            layout.add_image(bytes, pos, head);
         }
-        // Indexed block by block, while the block's cards are still in cache: the first
-        // lookup then finds the index ready.
-        layout.extend(bytes, from);
         if (end_seen) {
             const std::uint64_t consumed = block + kBlockLen - start;
             return std::pair<Header, std::uint64_t>(Header(std::move(bytes), std::move(layout)),
@@ -507,6 +543,17 @@ bool is_end_card(std::string_view card, bool lenient) {
 }  // namespace
 
 Result<Header> Header::parse_text(std::string_view given, bool lenient) {
+    // Text that is already whole blocks holding an END card parses as given, uncopied.
+    if (given.size() % kBlockLen == 0) {
+        bool has_end = false;
+        for (std::size_t pos = 0; pos < given.size() && !has_end; pos += kCardLen) {
+            has_end = is_end_card(given.substr(pos, kCardLen), lenient);
+        }
+        if (has_end) {
+            VEXLO_ASSIGN_OR_RETURN(auto parsed, parse(as_bytes(given), 0, lenient));
+            return std::move(parsed.first);
+        }
+    }
     std::string text(given);
     text.resize((text.size() + kCardLen - 1) / kCardLen * kCardLen, ' ');
     bool has_end = false;

@@ -44,6 +44,8 @@ struct Layout {
     KeywordIndex keys;
 
     static Layout build(ByteSpan bytes);
+    // Room for this many cards without growing.
+    void reserve(std::size_t images);
     // Divides the images of bytes[from..] into spans and indexes them exactly as build
     // would, continuing from the existing last span.
     void extend(ByteSpan bytes, std::size_t from);
@@ -69,6 +71,10 @@ struct Layout {
     // The index as plain maps by span number: keyword -> first_value, keyword -> spans_of.
     std::map<std::string, std::size_t, std::less<>> index() const;
     std::map<std::string, std::vector<std::size_t>, std::less<>> occurrences() const;
+
+    // Adds the image at byte `pos` of `bytes`, the byte after the last span, whose card_head
+    // is `head`: as a continuation of the last span or as a span of its own.
+    void add_image(ByteSpan bytes, std::size_t pos, const CardHead& head);
 
   private:
     // Files span `n` (its id already assigned) under its keyword.

@@ -1,5 +1,6 @@
 #include "header/keyword_index.hpp"
 
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -19,8 +20,12 @@ std::optional<std::uint64_t> pack(std::string_view key) {
     return out;
 }
 
+// The top bits of the product: every byte of the keyword reaches them (numbered keywords
+// differ only in their last bytes, which a product carries into its high bits alone).
 std::size_t hash_of(std::uint64_t key, std::size_t mask) {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    const int bits = std::popcount(mask);
+    if (bits == 0) return 0;
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
 }
 
 }  // namespace
