@@ -692,12 +692,12 @@ Result<AsciiTableHdu> AsciiTableBuilder::build() && {
 Result<void> put_card(Header& h, std::string_view key, const Value& value,
                       const std::optional<std::string>& comment) {
     const Layout& layout = h.layout();
-    const auto it = layout.index.find(key);
-    if (it == layout.index.end()) {
+    const std::optional<std::size_t> found = layout.first_value(key);
+    if (!found) {
         VEXLO_TRY(h.set(key, value, comment));
         return {};
     }
-    const std::size_t at = it->second;
+    const std::size_t at = *found;
     const std::optional<std::string> kept = h.view_at(at).comment();
     h.remove(key);
     // A comment read leniently from a file may hold bytes a card cannot be written with;

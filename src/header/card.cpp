@@ -1,5 +1,6 @@
 #include "header/card.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string_view>
@@ -64,13 +65,6 @@ std::size_t first_non_blank(ByteSpan card, std::size_t from, bool lenient) {
         if (clean_byte(card[i], lenient) != ' ') return i;
     }
     return kNoIndex;
-}
-
-std::string cleaned_copy(ByteSpan card, std::size_t from, bool lenient) {
-    std::string out(kCardLen - from, ' ');
-    for (std::size_t i = from; i < kCardLen; ++i)
-        out[i - from] = clean_byte(card[i], lenient);
-    return out;
 }
 
 bool has_value_indicator(ByteSpan card, bool lenient) {
@@ -174,25 +168,31 @@ Error hierarch_error(const HierarchScan& s, std::uint64_t offset) {
         "HIERARCH: invalid keyword byte 0x" + hex_byte(static_cast<unsigned char>(s.fault_byte)));
 }
 
-ParsedCard make_parsed(std::string keyword, std::string body, CardKind kind) {
-    ParsedCard p;
-    p.keyword = std::move(keyword);
-    p.body = std::move(body);
-    p.kind = kind;
-    return p;
+void set_keyword(std::array<char, kCardLen>& chars, std::uint8_t& len, std::string_view keyword) {
+    std::copy(keyword.begin(), keyword.end(), chars.begin());
+    len = static_cast<std::uint8_t>(keyword.size());
+}
+
+CardText make_text(std::string_view keyword, ByteSpan card, std::size_t body_from, bool lenient,
+                   CardKind kind) {
+    CardText t;
+    set_keyword(t.keyword_chars, t.keyword_len, keyword);
+    for (std::size_t i = body_from; i < kCardLen; ++i)
+        t.body_chars[i - body_from] = clean_byte(card[i], lenient);
+    t.body_len = static_cast<std::uint8_t>(kCardLen - std::min(body_from, kCardLen));
+    t.kind = kind;
+    return t;
 }
 
 }  // namespace
 
-Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient) {
+Result<CardText> read_card(ByteSpan card, std::uint64_t offset, bool lenient) {
     if (card.size() != kCardLen) {
         return fail(Error::card(offset, "expected " + std::to_string(kCardLen) + " bytes, got " +
                                             std::to_string(card.size())));
     }
     const KeywordField field = read_keyword_field(card, lenient);
-    if (field.len == 0) {
-        return make_parsed({}, cleaned_copy(card, 8, lenient), CardKind::Commentary);
-    }
+    if (field.len == 0) return make_text({}, card, 8, lenient, CardKind::Commentary);
     if (field.rejected()) {
         const auto bad = static_cast<unsigned char>(field.chars[field.bad]);
         return fail(Error::card(offset + field.bad,
@@ -204,23 +204,50 @@ Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient)
         if (stray != kNoIndex) {
             return fail(Error::card(offset + stray, "non-space byte in END card body"));
         }
-        return make_parsed(std::string(keyword), {}, CardKind::End);
+        return make_text(keyword, card, kCardLen, lenient, CardKind::End);
     }
     if (keyword == "HIERARCH") {
         const HierarchScan s = scan_hierarch(card, lenient);
-        if (s.ok()) {
-            return make_parsed(std::string(s.view()), cleaned_copy(card, s.body_start, lenient),
-                               CardKind::Value);
-        }
+        if (s.ok()) return make_text(s.view(), card, s.body_start, lenient, CardKind::Value);
         // Real files carry HIERARCH cards that never had a value indicator; other readers
         // take them as commentary, and so does lenient reading, keeping their text.
         if (!lenient) return std::unexpected(hierarch_error(s, offset));
-        return make_parsed(std::string(keyword), cleaned_copy(card, 8, lenient),
-                           CardKind::Commentary);
+        return make_text(keyword, card, 8, lenient, CardKind::Commentary);
     }
     const CardKind kind = ordinary_kind(keyword, card, lenient);
     const std::size_t body_start = kind == CardKind::Value ? 10 : 8;
-    return make_parsed(std::string(keyword), cleaned_copy(card, body_start, lenient), kind);
+    return make_text(keyword, card, body_start, lenient, kind);
+}
+
+Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient) {
+    VEXLO_ASSIGN_OR_RETURN(const CardText t, read_card(card, offset, lenient));
+    ParsedCard p;
+    p.keyword = std::string(t.keyword());
+    p.body = std::string(t.body());
+    p.kind = t.kind;
+    return p;
+}
+
+CardHead card_head(ByteSpan card) {
+    CardHead h;
+    if (card.size() != kCardLen) return h;
+    h.readable = true;
+    const KeywordField field = read_keyword_field(card, true);
+    std::string_view keyword = field.view();
+    HierarchScan long_name;
+    if (keyword.empty()) {
+        h.kind = CardKind::Commentary;
+    } else if (keyword == "END") {
+        h.kind = first_non_blank(card, 8, true) == kNoIndex ? CardKind::End : CardKind::Commentary;
+    } else if (keyword == "HIERARCH") {
+        long_name = scan_hierarch(card, true);
+        h.kind = long_name.ok() ? CardKind::Value : CardKind::Commentary;
+        if (long_name.ok()) keyword = long_name.view();
+    } else {
+        h.kind = ordinary_kind(keyword, card, true);
+    }
+    set_keyword(h.keyword_chars, h.keyword_len, keyword);
+    return h;
 }
 
 CardKind card_kind(ByteSpan card, bool lenient) {

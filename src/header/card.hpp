@@ -1,6 +1,7 @@
 // One 80-byte card image: its keyword, kind and body, in strict or lenient mode.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,8 +26,34 @@ struct ParsedCard {
     CardKind kind = CardKind::Commentary;
 };
 
+// What parse_card gives, held in fixed buffers so that reading a card never allocates.
+struct CardText {
+    std::array<char, kCardLen> keyword_chars{};
+    std::array<char, kCardLen> body_chars{};
+    std::uint8_t keyword_len = 0;
+    std::uint8_t body_len = 0;
+    CardKind kind = CardKind::Commentary;
+
+    std::string_view keyword() const { return {keyword_chars.data(), keyword_len}; }
+    std::string_view body() const { return {body_chars.data(), body_len}; }
+};
+
 // Parses one card image; `offset` is its position in the buffer being parsed (for errors).
+Result<CardText> read_card(ByteSpan card, std::uint64_t offset, bool lenient);
+// read_card with the keyword and body copied into strings.
 Result<ParsedCard> parse_card(ByteSpan card, std::uint64_t offset, bool lenient);
+
+// An image's kind and keyword as lenient reading files it, read in one go: card_kind,
+// card_keyword and whether card_keyword_eq holds for that keyword.
+struct CardHead {
+    std::array<char, kCardLen> keyword_chars{};
+    std::uint8_t keyword_len = 0;
+    CardKind kind = CardKind::Commentary;
+    bool readable = false;
+
+    std::string_view keyword() const { return {keyword_chars.data(), keyword_len}; }
+};
+CardHead card_head(ByteSpan card);
 
 // The kind parse_card would give; Commentary when parse_card fails. Allocation-free on the
 // ordinary path.

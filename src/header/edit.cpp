@@ -172,12 +172,12 @@ Result<bool> Header::set(std::string_view keyword, const Value& value,
     }
     const Layout& l = layout();
     const std::string stored = stored_keyword(keyword);
-    auto found = l.index.find(stored);
-    if (found == l.index.end()) {
+    const std::optional<std::size_t> found = l.first_value(stored);
+    if (!found) {
         VEXLO_TRY(push_card(keyword, value, comment));
         return false;
     }
-    const std::size_t span = found->second;
+    const std::size_t span = *found;
     std::optional<std::string> kept = comment;
     if (!kept) {
         if (auto old = view_at(span).value_and_comment()) kept = std::move(old->comment);
@@ -205,12 +205,12 @@ Result<bool> Header::insert_anchored(std::string_view anchor, std::size_t after,
                                      const std::optional<std::string>& comment) {
     VEXLO_ASSIGN_OR_RETURN(Bytes images, card_images(keyword, value, comment));
     const Layout& l = layout();
-    auto found = l.index.find(stored_keyword(anchor));
-    if (found == l.index.end()) {
+    const std::optional<std::size_t> found = l.first_value(stored_keyword(anchor));
+    if (!found) {
         push_raw(images);
         return false;
     }
-    insert_raw(found->second + after, images);
+    insert_raw(*found + after, images);
     return true;
 }
 
@@ -229,11 +229,9 @@ std::size_t Header::remove(std::string_view key) {
     const Layout& l = layout();
     // Every card of the keyword, whatever its kind, is listed under it; only value cards go.
     std::vector<std::size_t> dropped;
-    if (auto found = l.occurrences.find(keyword); found != l.occurrences.end()) {
-        for (std::size_t n : found->second) {
-            if (card_kind(image_at(bytes_, l.spans[n].start), true) == CardKind::Value) {
-                dropped.push_back(n);
-            }
+    for (std::size_t n : l.spans_of(keyword)) {
+        if (card_kind(image_at(bytes_, l.spans[n].start), true) == CardKind::Value) {
+            dropped.push_back(n);
         }
     }
     if (dropped.empty()) return 0;

@@ -1,4 +1,5 @@
-// The header of one HDU: raw card images plus a keyword index built on first lookup.
+// The header of one HDU: raw card images plus a keyword index, built while parsing or on
+// first lookup.
 #pragma once
 
 #include <array>
@@ -14,6 +15,7 @@
 
 #include "error.hpp"
 #include "header/card.hpp"
+#include "header/keyword_index.hpp"
 #include "header/value.hpp"
 #include "header/view.hpp"
 #include "util/bytes.hpp"
@@ -27,21 +29,29 @@ struct Span {
     std::size_t end = 0;
 };
 
+// The logical cards of a header and where each keyword's cards are. Every card has a
+// stable id: the keyword index names ids, so inserting or removing cards moves only the
+// flat per-card arrays behind the edit point (as the card bytes themselves move) and leaves
+// every other keyword's entry alone.
 struct Layout {
+    static constexpr std::uint32_t kGone = 0xFFFFFFFFu;
+
     std::vector<Span> spans;
-    // keyword -> number of the first span whose first image is an End or Value card.
-    std::map<std::string, std::size_t, std::less<>> index;
-    // keyword -> every span whose first image has that keyword, whatever its kind, in order;
-    // answers get_all and contains_exact without scanning the cards.
-    std::map<std::string, std::vector<std::size_t>, std::less<>> occurrences;
+    std::vector<std::uint32_t> ids;       // span number -> stable id
+    std::vector<std::uint32_t> position;  // stable id -> span number; kGone once removed
+    std::vector<std::uint8_t> indexable;  // stable id -> its first image is an End or Value card
+    // Keyword -> every span whose first image has that keyword, whatever its kind, in order.
+    KeywordIndex keys;
 
     static Layout build(ByteSpan bytes);
+    // Room for this many cards without growing.
+    void reserve(std::size_t images);
     // Divides the images of bytes[from..] into spans and indexes them exactly as build
     // would, continuing from the existing last span.
     void extend(ByteSpan bytes, std::size_t from);
-    // Edits that keep the layout equal to a fresh build of the edited bytes at the cost of
-    // renumbering, not re-reading every card. Each returns false, leaving the layout stale,
-    // when a continuation would join or leave a neighbouring card: the caller rebuilds then.
+    // Edits that keep the layout equal to a fresh build of the edited bytes. Each returns
+    // false, leaving the layout stale, when a continuation would join or leave a neighbouring
+    // card: the caller rebuilds then.
     // `bytes` already holds `len` new bytes of whole images at byte `at`, which started span
     // `span` before the edit.
     bool insert_images(ByteSpan bytes, std::size_t span, std::size_t at, std::size_t len);
@@ -50,10 +60,29 @@ struct Layout {
     bool remove_spans(ByteSpan bytes, const std::vector<std::size_t>& dropped,
                       const std::string& keyword);
 
+    // The first span of `key` whose first image is an End or Value card (never for the
+    // empty key).
+    std::optional<std::size_t> first_value(std::string_view key) const;
+    // The first span of `key`, whatever its kind.
+    std::optional<std::size_t> first_span(std::string_view key) const;
+    // Every span of `key`, in order.
+    std::vector<std::size_t> spans_of(std::string_view key) const;
+    bool files(std::string_view key) const { return keys.find(key) != nullptr; }
+    // The index as plain maps by span number: keyword -> first_value, keyword -> spans_of.
+    std::map<std::string, std::size_t, std::less<>> index() const;
+    std::map<std::string, std::vector<std::size_t>, std::less<>> occurrences() const;
+
+    // Adds the image at byte `pos` of `bytes`, the byte after the last span, whose card_head
+    // is `head`: as a continuation of the last span or as a span of its own.
+    void add_image(ByteSpan bytes, std::size_t pos, const CardHead& head);
+
   private:
-    void index_span(ByteSpan bytes, std::size_t n);
-    template <class Renumber>
-    void renumber(Renumber to);
+    // Files span `n` (its id already assigned) under its keyword.
+    void index_span(const CardHead& head, std::size_t n);
+    std::uint32_t add_id(std::size_t n);
+    // Puts every span from `n` on back at its number again after spans moved.
+    void renumber_from(std::size_t n);
+    std::vector<std::uint32_t> ids_of(const IdList& list) const;
 };
 
 // True when a CONTINUE image after `image` joins its logical card: the image's body reads
@@ -72,6 +101,8 @@ class Header {
   public:
     Header() = default;
     explicit Header(Bytes bytes) : bytes_(std::move(bytes)) {}
+    // A header whose layout was built from `bytes` alongside them.
+    Header(Bytes bytes, Layout layout);
     Header(const Header& other) = default;
     Header(Header&& other) noexcept;
     Header& operator=(const Header& other);

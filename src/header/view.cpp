@@ -32,22 +32,22 @@ bool CardView::is_commentary() const {
 }
 
 std::optional<std::string> CardView::commentary_text() const {
-    auto card = parse_card(first_image(bytes), 0, true);
+    auto card = read_card(first_image(bytes), 0, true);
     if (!card) return std::string();
     if (card->kind == CardKind::End || card->kind == CardKind::Value) return std::nullopt;
-    std::string text = printable_or_blank(as_bytes(card->body));
+    std::string text = printable_or_blank(as_bytes(card->body()));
     text.resize(trim_ws_end(text).size());
     return text;
 }
 
 std::optional<ValueAndComment> CardView::value_and_comment() const {
-    auto card = parse_card(first_image(bytes), 0, true);
+    auto card = read_card(first_image(bytes), 0, true);
     if (!card || card->kind != CardKind::Value) return std::nullopt;
-    ValueAndComment running = parse_value_lenient(card->keyword, card->body);
+    ValueAndComment running = parse_value_lenient(card->keyword(), card->body());
     for (std::size_t pos = kCardLen; pos + kCardLen <= bytes.size(); pos += kCardLen) {
-        auto next = parse_card(bytes.subspan(pos, kCardLen), 0, true);
+        auto next = read_card(bytes.subspan(pos, kCardLen), 0, true);
         if (!next) continue;
-        ValueAndComment piece = parse_value_lenient(next->keyword, next->body);
+        ValueAndComment piece = parse_value_lenient(next->keyword(), next->body());
         if (ends_with_ampersand(running.value) && piece.value.is(Value::Kind::String)) {
             running.value.text.pop_back();
             running.value.text += piece.value.text;

@@ -279,10 +279,9 @@ nb::object subscript_key(HeaderObject& self, nb::handle key_obj) {
     {
         auto lock = lock_header(r);
         const Layout& layout = r.header.layout();
-        auto it = layout.occurrences.find(r.header.stored_keyword(key));
-        if (it != layout.occurrences.end()) {
+        if (auto first = layout.first_span(r.header.stored_keyword(key))) {
             found = true;
-            value = r.header.view_at(it->second.front()).value();
+            value = r.header.view_at(*first).value();
         }
     }
     if (!found) raise_key_error(key_obj);

@@ -48,10 +48,10 @@ std::vector<std::string> lines(const Header& h) {
             return ::testing::AssertionFailure() << "span " << i << " differs";
         }
     }
-    if (a.index != b.index) return ::testing::AssertionFailure() << "index differs";
-    if (a.occurrences != b.occurrences) return ::testing::AssertionFailure() << "occurrences";
+    if (a.index() != b.index()) return ::testing::AssertionFailure() << "index differs";
+    if (a.occurrences() != b.occurrences()) return ::testing::AssertionFailure() << "occurrences";
     if (h.keywords() != fresh.keywords()) return ::testing::AssertionFailure() << "keywords";
-    for (const auto& [key, n] : b.index) {
+    for (const auto& [key, n] : b.index()) {
         auto got = h.get(key);
         auto want = fresh.get(key);
         if (!got || !want || got->bytes.size() != want->bytes.size() ||

@@ -114,7 +114,7 @@ TEST(HeaderLayout, IndexHoldsFirstValueOrEndCardPerKeyword) {
     });
     const Layout& l = h.layout();
     std::map<std::string, std::size_t, std::less<>> expected = {{"EXPTIME", 2}, {"END", 5}};
-    EXPECT_EQ(l.index, expected);
+    EXPECT_EQ(l.index(), expected);
     EXPECT_EQ(h.get_i64("EXPTIME"), 10);
     auto all = h.get_all("EXPTIME");
     ASSERT_EQ(all.size(), 3u);  // the lower-case keyword reads as EXPTIME too
@@ -141,17 +141,17 @@ TEST(HeaderLayout, ExtendMatchesRebuild) {
         Layout l = Layout::build(ByteSpan(all).first(split * 80));
         l.extend(all, split * 80);
         EXPECT_TRUE(same_spans(l.spans, full.spans)) << "split " << split;
-        EXPECT_EQ(l.index, full.index) << "split " << split;
+        EXPECT_EQ(l.index(), full.index()) << "split " << split;
     }
-    EXPECT_EQ(full.index.at("A"), 0u);
-    EXPECT_EQ(full.index.at("C"), 5u);
-    EXPECT_EQ(full.index.at("END"), 6u);
+    EXPECT_EQ(full.index().at("A"), 0u);
+    EXPECT_EQ(full.index().at("C"), 5u);
+    EXPECT_EQ(full.index().at("END"), 6u);
 
     // Claiming new bytes inside the covered range rebuilds instead of double counting.
     Layout l = Layout::build(all);
     l.extend(all, 80);
     EXPECT_TRUE(same_spans(l.spans, full.spans));
-    EXPECT_EQ(l.index, full.index);
+    EXPECT_EQ(l.index(), full.index());
 
     // After a trailing partial piece the next whole image starts where a rebuild would.
     Bytes odd = card_bytes({kv("A", "1")});
@@ -161,7 +161,7 @@ TEST(HeaderLayout, ExtendMatchesRebuild) {
     lo.extend(odd, 120);
     Layout ro = Layout::build(odd);
     EXPECT_TRUE(same_spans(lo.spans, ro.spans));
-    EXPECT_EQ(lo.index, ro.index);
+    EXPECT_EQ(lo.index(), ro.index());
 }
 
 // ---------------------------------------------------------------- lookups
@@ -351,7 +351,7 @@ TEST(HeaderOwnership, CopiesCarryABuiltLayoutMovesTakeIt) {
     EXPECT_TRUE(copy.has_layout());
     EXPECT_NE(&copy.layout(), &built.layout());
     EXPECT_TRUE(same_spans(copy.layout().spans, built.layout().spans));
-    EXPECT_EQ(copy.layout().index, built.layout().index);
+    EXPECT_EQ(copy.layout().index(), built.layout().index());
     EXPECT_EQ(copy.get_i64("B"), 2);
     EXPECT_EQ(copy.get("B")->bytes.data(), copy.bytes().data() + 80);  // borrows its own bytes
 
@@ -440,7 +440,11 @@ TEST(HeaderParse, ConsumedLengthAndKeptCards) {
             ASSERT_TRUE(r) << c.name << ": " << r.error().message();
             EXPECT_EQ(r->second, c.consumed) << c.name;
             EXPECT_EQ(r->first.bytes().size(), c.kept * 80) << c.name;
-            EXPECT_FALSE(r->first.has_layout()) << c.name;
+            // The parse indexes the cards as it reads them, exactly as a later build would.
+            ASSERT_TRUE(r->first.has_layout()) << c.name;
+            const Layout fresh = Layout::build(r->first.bytes());
+            EXPECT_TRUE(same_spans(r->first.layout().spans, fresh.spans)) << c.name;
+            EXPECT_EQ(r->first.layout().occurrences(), fresh.occurrences()) << c.name;
         }
     }
     // Bytes after the END card's block are not read.
