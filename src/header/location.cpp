@@ -70,6 +70,8 @@ std::optional<std::array<double, 3>> Header::obs_geodetic() const {
     auto xyz = read_ecef_keywords(*this);
     if (!xyz) return std::nullopt;
     const auto [x, y, z] = *xyz;
+    // The centre of the Earth has no geodetic latitude, longitude or height.
+    if (x == 0.0 && y == 0.0 && z == 0.0) return std::nullopt;
     // One step of Bowring's method: close to the iterated answer for any place on Earth.
     const double lambda = std::atan2(y, x);
     const double p = std::hypot(x, y);

@@ -66,6 +66,8 @@ bool parse_clock(std::string_view text, CalendarDateTime& dt) {
     if (!second) return false;
     double fraction = 0.0;
     if (!frac.empty()) {
+        // Digits only: an exponent or sign here would move the time by any amount.
+        if (frac.find_first_not_of("0123456789") != std::string_view::npos) return false;
         auto f = parse_decimal("0." + std::string(frac));
         if (!f) return false;
         fraction = *f;

@@ -33,11 +33,12 @@ nb::object optional_triple(const std::optional<std::array<double, 3>>& v) {
     return nb::make_tuple((*v)[0], (*v)[1], (*v)[2]);
 }
 
-// Zero-padded to `width` digits after any sign: -44 with width 4 is "-044".
+// Zero-padded to `width` digits after any sign: -44 with width 4 is "-0044", as dates
+// before year 1 are written.
 std::string padded(std::int64_t v, std::size_t width) {
-    std::string digits = std::to_string(v < 0 ? -v : v);
-    const std::size_t room = width - (v < 0 ? 1 : 0);
-    if (digits.size() < room) digits.insert(0, room - digits.size(), '0');
+    const std::uint64_t magnitude = v < 0 ? 0 - static_cast<std::uint64_t>(v) : v;
+    std::string digits = std::to_string(magnitude);
+    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
     return (v < 0 ? "-" : "") + digits;
 }
 
@@ -143,9 +144,9 @@ void add_interpret_members(HeaderClass& cls) {
         [](const Header& h) { return h.mjd_ref(); }, optional_float);
     add_property(
         cls, "time_unit",
-        "Time unit for numeric time values (``TIMEUNIT``), lower-cased.\n"
-        "\"s\" when TIMEUNIT is absent.",
-        [](const Header& h) { return ascii_lower(h.time_unit()); }, py_str);
+        "Time unit for numeric time values (``TIMEUNIT``), trimmed, in its own letter case\n"
+        "('Ms' is megaseconds, 'ms' milliseconds). \"s\" when TIMEUNIT is absent.",
+        [](const Header& h) { return h.time_unit(); }, py_str);
     add_property(cls, "time_exposure",
                  "Effective exposure time in seconds, excluding dead time.\n"
                  "``XPOSURE`` in its comment unit or TIMEUNIT, else the number ``EXPTIME``.",

@@ -31,7 +31,7 @@ def test_member_descriptions():
         "date": "Creation date of this HDU (``DATE``), always UTC, as an ISO-8601 string.",
         "time_sys": "Active time scale (``TIMESYS``), trimmed and upper-cased.",
         "mjd_ref": "Reference epoch as MJD. Reads ``MJDREFI``+``MJDREFF`` -> ``MJDREF`` ->",
-        "time_unit": "Time unit for numeric time values (``TIMEUNIT``), lower-cased.",
+        "time_unit": "Time unit for numeric time values (``TIMEUNIT``), trimmed, in its own letter case",
         "time_exposure": "Effective exposure time in seconds, excluding dead time.",
         "time_elapsed": "Wall-clock elapsed time in seconds (``TELAPSE``), including dead time.",
         "mjd_begin_utc": "Start of the observation as UTC MJD.",
@@ -67,14 +67,23 @@ def test_time_scale_unit_and_date():
     assert h.mjd_ref is None
     for name in ("mjd_obs_utc", "mjd_begin_utc", "mjd_end_utc", "mjd_avg_utc"):
         assert getattr(h, name) is None, name
-    h = header_of(kv("TIMESYS", "' tt(TAI) '"), kv("TIMEUNIT", "' D '"))
+    h = header_of(kv("TIMESYS", "' tt(TAI) '"), kv("TIMEUNIT", "' d '"))
     assert h.time_sys == "TT"
     assert h.time_unit == "d"
+    # The letter case is the unit: megaseconds are not milliseconds.
+    ms = header_of(kv("TIMEUNIT", "'Ms'"), kv("TELAPSE", "2"))
+    assert ms.time_unit == "Ms" and ms.time_elapsed == 2e6
     cases = [
         ("'2021-03-07T00:00:00'", "2021-03-07"),
         ("'2021-03-07T05:06:07.5'", "2021-03-07T05:06:07"),
         ("'2021-3-7T00:00:00.25'", "2021-03-07T00:00:00"),
         ("'0099-12-31'", "0099-12-31"),
+        ("'-0044-03-15'", "-0044-03-15"),
+        ("'-0044-03-15T12:00:00'", "-0044-03-15T12:00:00"),
+        # The fraction of a second is digits only; an exponent would move the time.
+        ("'2020-01-01T00:00:00.5e3'", None),
+        ("'2020-01-01T00:00:00.5e400'", None),
+        ("'2020-01-01T00:00:00.+5'", None),
         ("'07/03/21'", None),
         ("20210307", None),
     ]
@@ -92,6 +101,16 @@ def test_epochs_and_observation_times_in_utc():
     assert h.mjd_avg_utc == (h.mjd_begin_utc + h.mjd_end_utc) * 0.5
     h = header_of(kv("JEPOCH", "2000.0"))
     assert round(h.mjd_obs_utc, 8) == 51544.49925713
+    # Epochs away from their origins, from the definitions: Julian years of 365.25 days from
+    # J2000 (JD 2451545.0 TT), tropical years of 365.242198781 days from B1900
+    # (JD 2415020.31352); each then loses TT - UTC (32.184 s plus the leap seconds of the day).
+    for card, mjd_tt, tai_minus_utc in [
+        (kv("JEPOCH", "2010.5"), 2451545.0 + 10.5 * 365.25 - 2400000.5, 34),
+        (kv("BEPOCH", "1986.5"), 2415020.31352 + 86.5 * 365.242198781 - 2400000.5, 23),
+    ]:
+        expected = mjd_tt - (32.184 + tai_minus_utc) / 86400
+        # JEPOCH counts in TDB, which strays from TT by under 2 ms.
+        assert math.isclose(header_of(card).mjd_obs_utc, expected, abs_tol=3e-8), card
     assert header_of(kv("TIMESYS", "'LOCAL'"), kv("MJD-OBS", "58000.0")).mjd_obs_utc is None
     assert header_of(kv("MJD-OBS", "58000.0")).mjd_obs_utc == 58000.0
 
@@ -121,6 +140,9 @@ def test_observatory_location():
     assert math.isclose(lat, 30, abs_tol=1e-9) and math.isclose(lon, -70, abs_tol=1e-9)
     assert math.isclose(alt, 2000, abs_tol=1e-6)
     assert Header().obs_ecef is None and Header().obs_geodetic is None
+    # The geocentre has no geodetic position.
+    centre = header_of(kv("OBSGEO-X", "0.0"), kv("OBSGEO-Y", "0.0"), kv("OBSGEO-Z", "0.0"))
+    assert centre.obs_ecef == (0.0, 0.0, 0.0) and centre.obs_geodetic is None
     assert header_of(kv("OBSORBIT", "'orbit.fits'")).obs_orbit == "orbit.fits"
     assert header_of(kv("OBSORBIT", "5")).obs_orbit is None
 

@@ -66,10 +66,13 @@ TEST(Validate, MandatoryOrderAxesAndBlank) {
     EXPECT_FALSE(fixed.header.contains("BLANK"));
     EXPECT_TRUE(h.contains("BLANK"));
     EXPECT_EQ(h.validate(false).header.bytes(), h.bytes());
-    // BLANK with integer data, or with no readable BITPIX, is left alone.
-    EXPECT_TRUE(findings(header_of({kv("SIMPLE", "T"), kv("BITPIX", "16"), kv("NAXIS", "0"),
-                                    kv("BLANK", "0")}))
-                    .empty());
+    // BLANK with integer data of every width, or with no readable BITPIX, is left alone.
+    for (const char* bitpix : {"8", "16", "32", "64"}) {
+        EXPECT_TRUE(findings(header_of({kv("SIMPLE", "T"), kv("BITPIX", bitpix),
+                                        kv("NAXIS", "0"), kv("BLANK", "255")}))
+                        .empty())
+            << bitpix;
+    }
 }
 
 TEST(Validate, ExtensionCounts) {

@@ -90,15 +90,28 @@ TEST(SpectralAxis, GrismDisperserChecks) {
 }
 
 TEST(AirWavelength, RefractionBothWays) {
-    EXPECT_EQ(air_to_vacuum(1.5e-7).error().msg,
+    // Each result is checked before it is read, so a regression names this test.
+    const auto resonance = air_to_vacuum(1.5e-7);
+    ASSERT_FALSE(resonance.has_value());
+    EXPECT_EQ(resonance.error().msg,
               "spectral: air wavelength 0.00000015 m is at or below the refractivity resonances "
               "(0.156 um); the relation is defined for lambda > 200 nm");
-    EXPECT_EQ(air_to_vacuum(0.0).error().msg, "spectral: air wavelength must be positive");
-    EXPECT_EQ(vacuum_to_air(-1.0).error().msg, "spectral: vacuum wavelength must be positive");
-    const double vac = *air_to_vacuum(5e-7);
-    EXPECT_NEAR(vac / 5e-7 - 1.0, 2.8e-4, 0.05e-4);
-    for (double lambda : {2.5e-7, 5e-7, 1e-6, 2e-5})
-        EXPECT_NEAR(*vacuum_to_air(*air_to_vacuum(lambda)) / lambda, 1.0, 4e-16) << lambda;
+    const auto zero = air_to_vacuum(0.0);
+    ASSERT_FALSE(zero.has_value());
+    EXPECT_EQ(zero.error().msg, "spectral: air wavelength must be positive");
+    const auto negative = vacuum_to_air(-1.0);
+    ASSERT_FALSE(negative.has_value());
+    EXPECT_EQ(negative.error().msg, "spectral: vacuum wavelength must be positive");
+    const auto vac = air_to_vacuum(5e-7);
+    ASSERT_TRUE(vac.has_value());
+    EXPECT_NEAR(*vac / 5e-7 - 1.0, 2.8e-4, 0.05e-4);
+    for (double lambda : {2.5e-7, 5e-7, 1e-6, 2e-5}) {
+        const auto there = air_to_vacuum(lambda);
+        ASSERT_TRUE(there.has_value()) << lambda;
+        const auto back = vacuum_to_air(*there);
+        ASSERT_TRUE(back.has_value()) << lambda;
+        EXPECT_NEAR(*back / lambda, 1.0, 4e-16) << lambda;
+    }
 }
 
 }  // namespace
