@@ -483,7 +483,9 @@ constexpr FunctionDef kOpen{
     "Open a FITS file by path.\n\n"
     "The file is scanned at once; each HDU object is built when it is first looked up, and\n"
     "image pixels are read on the first access to `data`. Modes: \"readonly\" and\n"
-    "\"denywrite\" (the same). `lenient` repairs what strict header parsing refuses.",
+    "\"denywrite\" (the same); \"update\", where edits are saved by `flush()` or `close()`\n"
+    "(section assignments go straight into the file). \"append\" and \"ostream\" are\n"
+    "refused. `lenient` repairs what strict header parsing refuses.",
     open_file};
 
 // --- Methods ----------------------------------------------------------------------------------

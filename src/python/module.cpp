@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "python/class_signature.hpp"
 #include "python/errors.hpp"
 
 namespace vexlo::py {
@@ -63,6 +64,7 @@ void init_module(nb::module_& module) {
     for (std::string_view name : kExportOrder) {
         if (const Registered* r = find_registration(name)) {
             nb::object value = r->make(module);
+            add_class_signature(value);
             register_attr(module, name, value);
         }
     }

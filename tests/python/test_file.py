@@ -179,6 +179,9 @@ def test_gzip_file_opens(tmp_path):
 def test_signatures_and_docs():
     assert vexlo.open.__text_signature__ == '(path, mode="readonly", lenient=True)'
     assert vexlo.open.__doc__.splitlines()[0] == "Open a FITS file by path."
+    # Every mode open takes is named in its help.
+    for mode in ("readonly", "denywrite", "update"):
+        assert f'"{mode}"' in vexlo.open.__doc__, mode
     assert vexlo.open.__module__ == "vexlo"
     assert vexlo.FitsFile.hdu.__text_signature__ == "($self, i)"
     assert vexlo.FitsFile.hdu_by_name.__text_signature__ == "($self, name, ver=None)"

@@ -2,6 +2,7 @@
 
 import os
 import subprocess
+import inspect
 import sys
 import types
 import warnings
@@ -135,6 +136,9 @@ def test_public_class_description(name):
     if signature is None:
         with pytest.raises(TypeError):
             cls()
+    else:
+        # inspect asks __init__ before the text signature; the class must still answer.
+        assert str(inspect.signature(cls)) == signature
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     # No instance __dict__, no weak references, not matched as a sequence or mapping.
