@@ -141,6 +141,9 @@ def test_ignore_keywords(tmp_path):
     c = write(tmp_path / "c.fits", image(pixels, {"OBJECT": "M33"}))
     assert not vexlo.diff(a, c).identical
     assert vexlo.diff(a, c, ignore_keywords=("object", "checksum", "datasum")).identical
+    # The ignore list holds in both directions: CHECKSUM and DATASUM are only in file b here.
+    assert vexlo.diff(c, a, ignore_keywords=("object", "checksum", "datasum")).identical
+    assert not vexlo.diff(c, a, ignore_keywords=("object", "checksum")).identical
 
 
 def test_hdu_counts_and_kinds(tmp_path):

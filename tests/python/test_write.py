@@ -283,8 +283,13 @@ def test_overwrite_replaces_the_file_not_its_content(tmp_path):
     # A symbolic link stays a link to the replaced file.
     link = tmp_path / "link.fits"
     link.symlink_to(p)
+    before = os.stat(p).st_ino
+    g = vexlo.open(str(p))
     vexlo.write(link, [vexlo.image(np.ones(2, np.int16))], overwrite=True)
     assert link.is_symlink() and read(p)[0]["NAXIS1"] == 2
+    # The target was replaced, not rewritten in place: a reader of it keeps the old data.
+    assert os.stat(p).st_ino != before
+    assert g[0].data.tolist() == [0, 0, 0]
 
 
 CHILD_RACE = """
