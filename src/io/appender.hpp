@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "error.hpp"
 #include "io/posix.hpp"
@@ -15,6 +16,8 @@ struct FitsAppender {
     Fd file;                        // read-write, positioned at end_offset
     std::uint64_t end_offset = 0;   // where the last scanned HDU's padded data ends
     std::uint64_t hdus_before = 0;  // HDUs the scan found (at least 1)
+    std::uint64_t old_size = 0;     // the file's length when opened
+    std::vector<std::uint8_t> tail;  // the bytes after end_offset that new HDUs overwrite
 
     // Scans the file (leniently), refuses a gzip-compressed one, and positions the
     // descriptor behind its last HDU.
@@ -24,6 +27,11 @@ struct FitsAppender {
     // position when any HDU was added, forces the data to disk, closes the file and returns
     // the HDU count.
     Result<std::uint64_t> finish(std::uint64_t hdus_written);
+
+    // After a failed write (a full disk, a size limit): puts back the bytes it overwrote,
+    // cuts the file back to its length when opened and forces that to disk, so a partial
+    // HDU never stays behind the old ones.
+    Result<void> restore();
 };
 
 }  // namespace vexlo

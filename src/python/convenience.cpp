@@ -219,15 +219,20 @@ nb::object append(const Args& p) {
     }
     unwrap(without_gil([&]() -> Result<void> {
         VEXLO_ASSIGN_OR_RETURN(FitsAppender appender, FitsAppender::open(path));
-        BufWriter out(appender.file.get(), false);
-        FitsWriter writer = FitsWriter::borrowing(out, appender.hdus_before, false);
-        VEXLO_TRY(writer.write_hdu(hdu.header, hdu.data));
-        const std::uint64_t written = writer.hdus_written;
-        VEXLO_TRY(std::move(writer).finish());
-        VEXLO_TRY(out.flush());
-        VEXLO_ASSIGN_OR_RETURN(const std::uint64_t total, appender.finish(written));
-        (void)total;
-        return {};
+        Result<void> done = [&]() -> Result<void> {
+            BufWriter out(appender.file.get(), false);
+            FitsWriter writer = FitsWriter::borrowing(out, appender.hdus_before, false);
+            VEXLO_TRY(writer.write_hdu(hdu.header, hdu.data));
+            const std::uint64_t written = writer.hdus_written;
+            VEXLO_TRY(std::move(writer).finish());
+            VEXLO_TRY(out.flush());
+            VEXLO_ASSIGN_OR_RETURN(const std::uint64_t total, appender.finish(written));
+            (void)total;
+            return {};
+        }();
+        // The write's own error is the one to report; the file goes back as it was first.
+        if (!done && appender.file.valid()) (void)appender.restore();
+        return done;
     }));
     return nb::none();
 }

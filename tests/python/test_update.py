@@ -264,6 +264,7 @@ def test_path_level_functions(tmp_path):
     assert vexlo.getheader(p, 1)["BITPIX"] == 16
     vexlo.setval(p, "OBJECT", "M31", ext=1, comment="target")
     assert vexlo.getval(p, "OBJECT", 1) == "M31"
+    assert vexlo.getheader(p, 1).comment("OBJECT") == "target"
     vexlo.delval(p, "OBJECT", ext=1)
     with pytest.raises(KeyError, match='no header card "OBJECT"'):
         vexlo.getval(p, "OBJECT", 1)
@@ -298,6 +299,55 @@ def test_full_disk_flush_keeps_file_and_pending_edits(tmp_path):
     done = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, str(p)],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+APPEND_FULL_DISK_CHILD = r"""
+import resource, signal, sys, numpy as np, vexlo
+path = sys.argv[1]
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[2]), hard))
+try:
+    vexlo.append(path, np.ones((300, 300), "f8"))
+    raise SystemExit("append succeeded past the size limit")
+except vexlo.FitsError:
+    pass
+"""
+
+
+@pytest.mark.parametrize("trailing", [b"", b"\0" * 2880])
+def test_failed_append_leaves_the_file_as_it_was(tmp_path, trailing):
+    # A disk that fills part way through an append: the partial HDU is cut off again, so the
+    # file still opens, and the next append works.
+    p = make(tmp_path / "a.fits", np.arange(6, dtype="i2"))
+    with open(p, "ab") as f:
+        f.write(trailing)
+    before = p.read_bytes()
+    limit = len(before) + 3 * 2880
+    done = subprocess.run([sys.executable, "-c", APPEND_FULL_DISK_CHILD, str(p), str(limit)],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert p.read_bytes() == before
+    assert vexlo.getdata(p).tolist() == list(range(6))
+    vexlo.append(p, np.full(3, 7, "i4"))
+    assert [row[3] for row in vexlo.info(p)] == ["ImageHdu", "ImageHdu"]
+    assert vexlo.getdata(p, 1).tolist() == [7, 7, 7]
+    fitsio = pytest.importorskip("fitsio")
+    assert fitsio.read(str(p), ext=1).tolist() == [7, 7, 7]
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(p) as hdus:
+        hdus.verify("exception")
+        assert hdus[0].data.tolist() == list(range(6))
+
+
+def test_scaled_byte_patch_refuses_values_beyond_the_byte_range(tmp_path):
+    # BITPIX 8 with BSCALE 2: 510 is stored as 255, 512 would need 256.
+    p = make(tmp_path / "a.fits", np.zeros(4, "u1"), header={"BSCALE": 2.0})
+    with vexlo.open(str(p), mode="update") as f:
+        f[0].section[0] = 510.0
+        with pytest.raises(vexlo.FitsError):
+            f[0].section[1] = 512.0
+    assert vexlo.getdata(p).tolist() == [510.0, 0.0, 0.0, 0.0]
 
 
 def test_getdata_raises_the_image_read_error_itself(tmp_path):
