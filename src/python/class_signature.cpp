@@ -54,7 +54,7 @@ nb::handle descriptor_type() {
 
 void add_class_signature(nb::handle cls) {
     if (!PyType_Check(cls.ptr())) return;
-    nb::object descriptor = nb::steal(PyObject_CallNoArgs(descriptor_type().ptr()));
+    nb::object descriptor = nb::steal(PyObject_CallObject(descriptor_type().ptr(), nullptr));
     if (!descriptor.is_valid()) throw nb::python_error();
     if (PyObject_SetAttrString(cls.ptr(), "__signature__", descriptor.ptr()) != 0) {
         throw nb::python_error();
