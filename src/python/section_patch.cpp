@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "hdu/image.hpp"
 #include "python/errors.hpp"
 #include "python/method.hpp"
 #include "python/pixels.hpp"
@@ -40,32 +41,17 @@ Scaling live_scaling(const PyHeader& header) {
     return {h.get_f64("BZERO").value_or(0.0), h.get_f64("BSCALE").value_or(1.0), h.blank()};
 }
 
+// The same decision as reading makes: only a BZERO exactly equal to the type's standard
+// offset is the unsigned convention; any other, however close, scales in floating point.
 PatchEncoding choose_encoding(const Scaling& s, Bitpix bitpix) {
-    if (s.bscale == 1.0 && !s.blank) {
-        if (s.bzero == 0.0) return PatchEncoding::Raw;
-        double offset = 0.0;
-        double tolerance = 0x1p-52;
-        switch (bitpix) {
-            case Bitpix::U8:
-                offset = -128.0;
-                break;
-            case Bitpix::I16:
-                offset = 32768.0;
-                break;
-            case Bitpix::I32:
-                offset = 0x1p31;
-                tolerance = 1.0;
-                break;
-            case Bitpix::I64:
-                offset = 0x1p63;
-                tolerance = 4096.0;
-                break;
-            default:
-                return PatchEncoding::Physical;
-        }
-        if (std::fabs(s.bzero - offset) < tolerance) return PatchEncoding::UnsignedOffset;
+    switch (physical_form(bitpix, ImageScaling{s.bzero, s.bscale, s.blank})) {
+        case PhysicalForm::Stored:
+            return PatchEncoding::Raw;
+        case PhysicalForm::Offset:
+            return PatchEncoding::UnsignedOffset;
+        default:
+            return PatchEncoding::Physical;
     }
-    return PatchEncoding::Physical;
 }
 
 const char* dtype_for(PatchEncoding e, Bitpix b) {
