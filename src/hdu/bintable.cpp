@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -205,11 +206,8 @@ BinValue decode_integers(const CellSpec& s, ByteSpan cell) {
     return BinValue{BinValue::Int{}};
 }
 
-// A cell's text: trailing NULs removed first, then trailing white space.
 std::string trim_cell_text(std::string_view text) {
-    while (!text.empty() && text.back() == '\0')
-        text.remove_suffix(1);
-    return std::string(trim_ws_end(text));
+    return std::string(cell_text(text));
 }
 
 Result<BinValue> decode_chars(const CellSpec& s, ByteSpan cell) {
@@ -234,11 +232,15 @@ Result<BinValue> decode_chars(const CellSpec& s, ByteSpan cell) {
 
 Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap);
 
-Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
+// The heap array a P/Q cell points at and how to decode it; none for an empty array.
+struct VlaArray {
+    CellSpec spec;
+    ByteSpan bytes;
+};
+
+Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
     VEXLO_ASSIGN_OR_RETURN(const VlaDescriptor d, read_vla_descriptor(s.kind, cell));
-    if (d.count == 0) {
-        return BinValue{BinValue::Vla{std::make_shared<const BinValue>(BinValue{BinValue::Int{}})}};
-    }
+    if (d.count == 0) return std::optional<VlaArray>();
     if (!s.vla_kind) {
         return std::unexpected(
             Error::value(indexed_keyword("TFORM", s.index), "P/Q descriptor missing inner type"));
@@ -265,12 +267,59 @@ Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
                                          : IntStorage::RawSigned,
                    nullptr,
                    std::nullopt};
-    VEXLO_ASSIGN_OR_RETURN(
-        BinValue value,
-        decode_spec(
-            inner, heap.subspan(static_cast<std::size_t>(d.offset), static_cast<std::size_t>(*len)),
-            ByteSpan{}));
+    return VlaArray{inner, heap.subspan(static_cast<std::size_t>(d.offset),
+                                        static_cast<std::size_t>(*len))};
+}
+
+Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
+    VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array, locate_vla(s, cell, heap));
+    if (!array) {
+        return BinValue{BinValue::Vla{std::make_shared<const BinValue>(BinValue{BinValue::Int{}})}};
+    }
+    VEXLO_ASSIGN_OR_RETURN(BinValue value, decode_spec(array->spec, array->bytes, ByteSpan{}));
     return BinValue{BinValue::Vla{std::make_shared<const BinValue>(std::move(value))}};
+}
+
+// True when no byte has its high bit set: such text is valid UTF-8 without a closer look.
+bool all_ascii(ByteSpan bytes) {
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        any |= word;
+    }
+    for (; i < bytes.size(); ++i)
+        any |= bytes[i];
+    return (any & 0x8080808080808080ULL) == 0;
+}
+
+Result<void> check_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
+    switch (s.kind) {
+        case BinKind::Logical: {
+            std::optional<bool> v;
+            for (const std::uint8_t b : cell) {
+                if (!read_logical(b, v)) return std::unexpected(invalid_logical(s.index, b));
+            }
+            return {};
+        }
+        case BinKind::Char:
+        {
+            if (all_ascii(cell)) return {};
+            VEXLO_TRY(decode_chars(s, cell));
+            return {};
+        }
+        case BinKind::P:
+        case BinKind::Q: {
+            // Only the descriptor and the array's bytes are checked: an array is never built,
+            // so descriptors that all point at one large array cost nothing here.
+            VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array, locate_vla(s, cell, heap));
+            if (!array) return {};
+            return check_spec(array->spec, array->bytes, ByteSpan{});
+        }
+        default:
+            return {};
+    }
 }
 
 Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
@@ -892,6 +941,12 @@ Result<std::optional<std::vector<std::uint64_t>>> read_tdim(const Header& header
     return Out{std::move(dims)};
 }
 
+std::string_view cell_text(std::string_view field) {
+    while (!field.empty() && field.back() == '\0')
+        field.remove_suffix(1);
+    return trim_ws_end(field);
+}
+
 std::vector<std::string> split_fixed_strings(ByteSpan bytes, std::uint64_t width) {
     std::vector<std::string> out;
     if (width == 0) return out;
@@ -976,6 +1031,10 @@ Result<BinValue> BinColumn::decode_cell(ByteSpan cell, ByteSpan heap) const {
         return std::unexpected(
             Error::data("BINTABLE col " + str(index) + ": out of memory decoding a cell"));
     }
+}
+
+Result<void> BinColumn::check_cell(ByteSpan cell, ByteSpan heap) const {
+    return check_spec(spec_of(*this), cell, heap);
 }
 
 Result<BinTableHdu> BinTableHdu::create(Header header, Bytes data) {

@@ -149,6 +149,9 @@ struct BinColumn {
 
     // Decodes one cell's bytes; `heap` is the table's heap (ignored by fixed-width kinds).
     Result<BinValue> decode_cell(ByteSpan cell, ByteSpan heap) const;
+    // The error decode_cell would give for the cell, without building its value: L bytes,
+    // A text, and a P/Q cell's descriptor and the array it points at.
+    Result<void> check_cell(ByteSpan cell, ByteSpan heap) const;
 };
 
 // The element count and heap offset of a P or Q descriptor cell.
@@ -157,6 +160,9 @@ struct VlaDescriptor {
     std::uint64_t offset = 0;
 };
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell);
+
+// An A field's text: trailing NULs removed first, then trailing white space.
+std::string_view cell_text(std::string_view field);
 
 // Consecutive whole w-byte pieces, each decoded lossily as UTF-8 with trailing NULs and then
 // trailing white space removed. A width of 0 gives no strings.

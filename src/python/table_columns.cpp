@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "python/errors.hpp"
+#include "python/method.hpp"
 #include "python/pixels.hpp"
 #include "python/table_state.hpp"
 
@@ -272,23 +273,29 @@ nb::object cell_entry(const Numpy& np, const BinValue& cell, const Shape* shape)
         cell.value);
 }
 
-nb::object per_row_list(const Numpy& np, const PerRow& column) {
-    const std::optional<Shape> shape = shape_of(column.tdim);
-    const Shape* s = shape ? &*shape : nullptr;
-    // Made at its full length first, so that a list too long to hold fails at once.
-    if (column.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        raise(PyExc_MemoryError,
-              "a list of " + std::to_string(column.size()) + " rows cannot be made");
+// A list of `n` entries made at its full length first, so that a list too long to hold fails
+// at once; `entry(row)` gives each row's new object.
+template <class F>
+nb::object list_of_rows(std::uint64_t n, F entry) {
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        raise(PyExc_MemoryError, "a list of " + std::to_string(n) + " rows cannot be made");
     }
-    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(column.size())));
+    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out.is_valid()) throw nb::python_error();
-    for (std::uint64_t row = 0; row < column.size(); ++row) {
-        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(row),
-                           cell_entry(np, column.cell(row), s).release().ptr()) != 0) {
+    for (std::uint64_t row = 0; row < n; ++row) {
+        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(row), entry(row).release().ptr()) !=
+            0) {
             throw nb::python_error();
         }
     }
     return out;
+}
+
+nb::object per_row_list(const Numpy& np, const PerRow& column) {
+    const std::optional<Shape> shape = shape_of(column.tdim);
+    const Shape* s = shape ? &*shape : nullptr;
+    return list_of_rows(column.size(),
+                        [&](std::uint64_t row) { return cell_entry(np, column.cell(row), s); });
 }
 
 // A uniform column repeats its one string; Python refuses a list it cannot hold.
@@ -333,8 +340,9 @@ std::ptrdiff_t find_column(const TableState& table, std::string_view name) {
     return -1;
 }
 
-nb::object column_object(const TableState& table, std::size_t column) {
-    const DecodedColumn& decoded = table.columns.at(column);
+namespace {
+
+nb::object decoded_column_object(const DecodedColumn& decoded) {
     nb::object result =
         std::visit(Overloaded{
                        [&](const Float64Values& c) { return array_of<double>(Numpy{}, c.values); },
@@ -357,31 +365,136 @@ nb::object column_object(const TableState& table, std::size_t column) {
     return result;  // lists are never frozen
 }
 
-nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row) {
-    const auto r = static_cast<std::size_t>(row);
+// The bytes of a new NumPy array's buffer, as the core decoders fill them.
+template <class T>
+std::span<T> array_span(const EmptyArray& a, std::uint64_t n) {
+    return std::span<T>(static_cast<T*>(a.data), static_cast<std::size_t>(n));
+}
+
+// A column of a binary table decoded straight into the buffers of the objects returned.
+nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
+    const std::uint64_t n = t.n_rows;
+    switch (bin_column_form(t, c)) {
+        case ColumnForm::Float64: {
+            EmptyArray a = empty_array(Numpy{}, "float64", static_cast<std::size_t>(n));
+            const std::span<double> values = array_span<double>(a, n);
+            unwrap(without_gil([&] { return decode_float64_rows(t, c, 0, values); }));
+            return freeze_table_array(std::move(a.array));
+        }
+        case ColumnForm::Int: {
+            const Numpy np;
+            EmptyArray a = empty_array(np, "int64", static_cast<std::size_t>(n));
+            const std::span<std::int64_t> values = array_span<std::int64_t>(a, n);
+            const std::uint64_t n_nulls =
+                unwrap(without_gil([&] { return decode_int_rows(t, c, 0, values, {}); }));
+            if (n_nulls == 0) return freeze_table_array(std::move(a.array));
+            // Nulls are rare: their flags are read in a second pass, only when there are some.
+            EmptyArray mask = empty_array(np, "bool", static_cast<std::size_t>(n));
+            const std::span<std::uint8_t> flags = array_span<std::uint8_t>(mask, n);
+            unwrap(without_gil([&] { return decode_int_rows(t, c, 0, values, flags); }));
+            nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
+            return freeze_table_array(
+                ma_array(nb::arg("data") = a.array, nb::arg("mask") = mask.array));
+        }
+        case ColumnForm::Logicals: {
+            Logicals values{std::vector<std::uint8_t>(static_cast<std::size_t>(n))};
+            unwrap(without_gil([&] { return decode_logical_rows(t, c, 0, values.values); }));
+            return logicals_list(values);
+        }
+        case ColumnForm::Strings:
+            return list_of_rows(n, [&](std::uint64_t row) -> nb::object {
+                return py_text(unwrap(bin_cell_text(t, c, row)));
+            });
+        case ColumnForm::PerRow:
+            break;
+    }
+    if (n == 0) return nb::list();
+    const Numpy np;
+    const std::optional<Shape> shape = shape_of(c.tdim);
+    const Shape* s = shape ? &*shape : nullptr;
+    return list_of_rows(n, [&](std::uint64_t row) {
+        return cell_entry(np, unwrap(t.read_cell(row, c)), s);
+    });
+}
+
+// Every row of a column: the ASCII table's decoded column, or a binary column decoded into
+// `holder`.
+const DecodedColumn& whole_column(const TableState& table, std::size_t column,
+                                  std::optional<DecodedColumn>& holder) {
+    if (!table.bin) return table.columns.at(column);
+    const BinTableHdu& t = *table.bin;
+    holder = unwrap(without_gil([&] { return decode_bin_column(t, t.columns.at(column)); }));
+    return *holder;
+}
+
+}  // namespace
+
+DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint64_t first,
+                          std::uint64_t n) {
+    if (table.bin) {
+        const BinTableHdu& t = *table.bin;
+        return unwrap(decode_bin_rows(t, t.columns.at(column), first, n));
+    }
+    const auto at = static_cast<std::size_t>(first);
+    const auto count = static_cast<std::size_t>(n);
+    auto part = [&](const auto& v) { return std::vector(v.begin() + at, v.begin() + at + count); };
     return std::visit(
         Overloaded{
-            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(r))); },
+            [&](const Float64Values& c) { return DecodedColumn(Float64Values{part(c.values)}); },
             [&](const IntValues& c) {
-                ensure(r < c.values.size(), "row beyond an integer column");
-                return int_value(c, r);
+                return DecodedColumn(
+                    IntValues{part(c.values), c.nulls.empty() ? c.nulls : part(c.nulls)});
             },
-            [&](const Strings& c) { return nb::object(py_text(c.at(r))); },
-            [&](const Logicals& c) {
-                const std::uint8_t v = c.values.at(r);
-                return v == 2 ? nb::none() : bool_object(v == 1);
+            [&](const Strings& c) {
+                Strings out;
+                for (std::uint64_t r = first; r < first + n; ++r)
+                    out.values.push_back(c.at(r));
+                return DecodedColumn(std::move(out));
             },
+            [&](const Logicals& c) { return DecodedColumn(Logicals{part(c.values)}); },
             [&](const PerRow& c) {
-                const std::optional<Shape> shape = shape_of(c.tdim);
-                return cell_entry(Numpy{}, c.cell(r), shape ? &*shape : nullptr);
+                PerRow out{{}, c.tdim};
+                for (std::uint64_t r = first; r < first + n; ++r)
+                    out.cells.push_back(c.cell(r));
+                return DecodedColumn(std::move(out));
             },
         },
         table.columns.at(column));
 }
 
+nb::object column_object(const TableState& table, std::size_t column) {
+    if (table.bin) {
+        const BinTableHdu& t = *table.bin;
+        const BinColumn& c = t.columns.at(column);
+        if (!is_uniform_column(t, c)) return bin_column_object(t, c);
+    }
+    std::optional<DecodedColumn> holder;
+    return decoded_column_object(whole_column(table, column, holder));
+}
+
+nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row) {
+    ensure(row < table.n_rows, "row beyond the table");
+    const DecodedColumn one = column_rows(table, column, row, 1);
+    return std::visit(
+        Overloaded{
+            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(0))); },
+            [&](const IntValues& c) { return int_value(c, 0); },
+            [&](const Strings& c) { return nb::object(py_text(c.at(0))); },
+            [&](const Logicals& c) {
+                const std::uint8_t v = c.values.at(0);
+                return v == 2 ? nb::none() : bool_object(v == 1);
+            },
+            [&](const PerRow& c) {
+                const std::optional<Shape> shape = shape_of(c.tdim);
+                return cell_entry(Numpy{}, c.cell(0), shape ? &*shape : nullptr);
+            },
+        },
+        one);
+}
+
 nb::object row_dict(const TableState& table, std::uint64_t row) {
     nb::dict out;
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    for (std::size_t i = 0; i < table.column_names.size(); ++i) {
         out[py_text(table.column_names[i])] = row_value(table, i, row);
     }
     return out;
@@ -391,7 +504,8 @@ nb::object record_array(const TableState& table) {
     const Numpy np;
     nb::list arrays;
     nb::list names;
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    for (std::size_t i = 0; i < table.column_names.size(); ++i) {
+        std::optional<DecodedColumn> holder;
         nb::object array = std::visit(
             Overloaded{
                 [&](const Float64Values& c) { return array_of<double>(np, c.values); },
@@ -420,7 +534,7 @@ nb::object record_array(const TableState& table) {
                     return cells;
                 },
             },
-            table.columns[i]);
+            whole_column(table, i, holder));
         arrays.append(array);
         names.append(py_text(table.column_names[i]));
     }
