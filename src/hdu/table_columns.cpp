@@ -164,6 +164,27 @@ Result<void> decode_logical_rows(const BinTableHdu& table, const BinColumn& colu
     return {};
 }
 
+Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
+    for (ColumnTarget& target : targets)
+        target.n_nulls = 0;
+    for (std::uint64_t first = 0; first < table.n_rows; first += kBlockRows) {
+        const auto n = static_cast<std::size_t>(std::min(kBlockRows, table.n_rows - first));
+        const auto at = static_cast<std::size_t>(first);
+        for (ColumnTarget& target : targets) {
+            if (!target.floats.empty()) {
+                VEXLO_TRY(decode_float64_rows(table, *target.column, first,
+                                              target.floats.subspan(at, n)));
+            } else {
+                VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count,
+                                       decode_int_rows(table, *target.column, first,
+                                                       target.ints.subspan(at, n), {}));
+                target.n_nulls += count;
+            }
+        }
+    }
+    return {};
+}
+
 Result<std::string_view> bin_cell_text(const BinTableHdu& table, const BinColumn& column,
                                        std::uint64_t row) {
     VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, table.cell_bytes(row, column));

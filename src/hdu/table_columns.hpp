@@ -93,6 +93,17 @@ Result<std::uint64_t> decode_int_rows(const BinTableHdu& table, const BinColumn&
 // Rows of a column of form Logicals: 0 false, 1 true, 2 undefined.
 Result<void> decode_logical_rows(const BinTableHdu& table, const BinColumn& column,
                                  std::uint64_t first, std::span<std::uint8_t> out);
+// One Float64 or Int column of a block-wise pass and the buffer of every row it fills.
+struct ColumnTarget {
+    const BinColumn* column = nullptr;
+    std::span<double> floats;       // form Float64
+    std::span<std::int64_t> ints;   // form Int: a null row reads 0
+    std::uint64_t n_nulls = 0;      // set by the pass: null rows of an Int column
+};
+// Several Float64 and Int columns decoded together, block of rows after block of rows, so
+// that each block's bytes are read from memory once for all of them; flags no nulls.
+Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets);
+
 // The text of a row of a column of form Strings, a view into the table's bytes: trailing
 // NULs then trailing white space removed. Valid UTF-8 once the column has been checked.
 Result<std::string_view> bin_cell_text(const BinTableHdu& table, const BinColumn& column,

@@ -371,6 +371,18 @@ std::span<T> array_span(const EmptyArray& a, std::uint64_t n) {
     return std::span<T>(static_cast<T*>(a.data), static_cast<std::size_t>(n));
 }
 
+// An Int column's decoded values as numpy.ma.array(data=..., mask=...). Nulls are rare: their
+// flags are read in a second pass, only for columns that have some.
+nb::object with_null_mask(const Numpy& np, const BinTableHdu& t, const ColumnTarget& target,
+                          const nb::object& values) {
+    EmptyArray mask = empty_array(np, "bool", target.ints.size());
+    const std::span<std::uint8_t> flags = array_span<std::uint8_t>(mask, target.ints.size());
+    unwrap(without_gil(
+        [&] { return decode_int_rows(t, *target.column, 0, target.ints, flags); }));
+    nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
+    return ma_array(nb::arg("data") = values, nb::arg("mask") = mask.array);
+}
+
 // A column of a binary table decoded straight into the buffers of the objects returned.
 nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
     const std::uint64_t n = t.n_rows;
@@ -388,13 +400,8 @@ nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
             const std::uint64_t n_nulls =
                 unwrap(without_gil([&] { return decode_int_rows(t, c, 0, values, {}); }));
             if (n_nulls == 0) return freeze_table_array(std::move(a.array));
-            // Nulls are rare: their flags are read in a second pass, only when there are some.
-            EmptyArray mask = empty_array(np, "bool", static_cast<std::size_t>(n));
-            const std::span<std::uint8_t> flags = array_span<std::uint8_t>(mask, n);
-            unwrap(without_gil([&] { return decode_int_rows(t, c, 0, values, flags); }));
-            nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
             return freeze_table_array(
-                ma_array(nb::arg("data") = a.array, nb::arg("mask") = mask.array));
+                with_null_mask(np, t, ColumnTarget{&c, {}, values, n_nulls}, a.array));
         }
         case ColumnForm::Logicals: {
             Logicals values{std::vector<std::uint8_t>(static_cast<std::size_t>(n))};
@@ -470,6 +477,43 @@ nb::object column_object(const TableState& table, std::size_t column) {
     }
     std::optional<DecodedColumn> holder;
     return decoded_column_object(whole_column(table, column, holder));
+}
+
+std::vector<nb::object> column_objects(const TableState& table,
+                                       const std::vector<std::size_t>& columns) {
+    std::vector<nb::object> out(columns.size());
+    if (table.bin) {
+        const BinTableHdu& t = *table.bin;
+        const Numpy np;
+        std::vector<ColumnTarget> targets;
+        std::vector<std::size_t> slots;  // where each target's array goes in `out`
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const BinColumn& c = t.columns.at(columns[k]);
+            const ColumnForm form = bin_column_form(t, c);
+            if (form != ColumnForm::Float64 && form != ColumnForm::Int) continue;
+            EmptyArray a = empty_array(np, form == ColumnForm::Float64 ? "float64" : "int64",
+                                       static_cast<std::size_t>(t.n_rows));
+            ColumnTarget target{&c, {}, {}, 0};
+            if (form == ColumnForm::Float64) {
+                target.floats = array_span<double>(a, t.n_rows);
+            } else {
+                target.ints = array_span<std::int64_t>(a, t.n_rows);
+            }
+            targets.push_back(target);
+            slots.push_back(k);
+            out[k] = std::move(a.array);
+        }
+        unwrap(without_gil([&] { return decode_columns_blockwise(t, targets); }));
+        for (std::size_t j = 0; j < targets.size(); ++j) {
+            nb::object& array = out[slots[j]];
+            if (targets[j].n_nulls != 0) array = with_null_mask(np, t, targets[j], array);
+            array = freeze_table_array(std::move(array));
+        }
+    }
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        if (!out[k].is_valid()) out[k] = column_object(table, columns[k]);
+    }
+    return out;
 }
 
 nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row) {

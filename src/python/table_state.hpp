@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -27,7 +28,8 @@ struct TableState {
     TableKind kind = TableKind::Binary;
     std::vector<std::string> column_names;
     std::vector<DecodedColumn> columns;  // ASCII tables: same length as column_names
-    std::optional<BinTableHdu> bin;      // binary tables read from a file; owns its data
+    std::optional<BinTableHdu> bin;      // binary tables read from a file
+    std::shared_ptr<const FitsFile> source;  // holds the bytes `bin` borrows, if it does
     Bytes raw_data;                      // the data section of every other table
     PyHeader header;
     std::uint64_t n_rows = 0;
@@ -46,6 +48,10 @@ std::ptrdiff_t find_column(const TableState& table, std::string_view name);
 
 // A whole column: an ndarray (frozen), a masked int64 array (frozen) or a list.
 nb::object column_object(const TableState& table, std::size_t column);
+// Several whole columns, each as column_object gives it; the flat numeric columns of a binary
+// table are decoded together in one pass over the rows.
+std::vector<nb::object> column_objects(const TableState& table,
+                                       const std::vector<std::size_t>& columns);
 // The value of one column in one checked row.
 nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row);
 // Every column's row value under its name, later duplicate names overwriting earlier values.

@@ -82,12 +82,17 @@ nb::object column_by_name(const TableState& table, std::string_view name) {
 }
 
 nb::object to_dict(const TableState& table) {
-    nb::dict out;
+    // A repeated name keeps the first column's array.
+    std::vector<std::size_t> firsts;
     for (std::size_t i = 0; i < table.column_names.size(); ++i) {
-        // A repeated name keeps the first column's array.
-        if (static_cast<std::size_t>(find_column(table, table.column_names[i])) != i) continue;
-        out[py_text(table.column_names[i])] = column_object(table, i);
+        if (static_cast<std::size_t>(find_column(table, table.column_names[i])) == i) {
+            firsts.push_back(i);
+        }
     }
+    const std::vector<nb::object> columns = column_objects(table, firsts);
+    nb::dict out;
+    for (std::size_t k = 0; k < firsts.size(); ++k)
+        out[py_text(table.column_names[firsts[k]])] = columns[k];
     return out;
 }
 
@@ -313,7 +318,8 @@ const TableState* state_if(nb::handle obj) {
 
 }  // namespace
 
-nb::object make_bintable(BinTableHdu&& hdu, PyHeader header) {
+nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
+                         std::shared_ptr<const FitsFile> source) {
     TableState state;
     state.kind = TableKind::Binary;
     // Every row of the columns whose decoding can fail is checked now, so that a bad table
@@ -324,7 +330,14 @@ nb::object make_bintable(BinTableHdu&& hdu, PyHeader header) {
         state.column_names.push_back(c.name);
     state.n_rows = hdu.n_rows;
     state.header = std::move(header);
-    if (!hdu.data.is_owned()) hdu.data = DataBuf::owned(std::move(hdu.data).into_bytes());
+    if (!hdu.data.is_owned()) {
+        // The file's data section (its cache or its contents) is shared rather than copied.
+        if (source != nullptr) {
+            state.source = std::move(source);
+        } else {
+            hdu.data = DataBuf::owned(std::move(hdu.data).into_bytes());
+        }
+    }
     state.bin = std::move(hdu);
     return new_table_object<BinTableObject>(std::move(state));
 }

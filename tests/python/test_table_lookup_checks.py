@@ -94,3 +94,32 @@ def test_every_access_returns_new_objects(tmp_path):
         else:
             assert not np.shares_memory(a, b)
     assert t["J"].mask.tolist() == [False, True]
+
+
+def test_to_dict_matches_each_column_read_alone(tmp_path):
+    # Long enough for several blocks of rows; nulls only in the first block of one column.
+    n = 9_000
+    ids = np.arange(n, dtype=">i4")
+    ids[7] = -1
+    path = write_file(
+        tmp_path / "t.fits",
+        bintable_hdu(
+            [
+                Col("ID", "J", ids, tnull=-1),
+                Col("E", "E", (np.arange(n) / 8).astype(">f4")),
+                Col("S", "I", np.arange(n, dtype=">i2"), tscal=0.5, tzero=-2.0),
+                Col("K", "K", (np.arange(n) * 3).astype(">i8"), tnull=-1),
+                Col("ID", "B", np.zeros(n, "u1")),
+            ],
+            n,
+        ),
+    )
+    t = vexlo.open(str(path))[1]
+    whole = t.to_dict()
+    assert list(whole) == ["ID", "E", "S", "K"]
+    assert whole["ID"].mask.tolist() == t["ID"].mask.tolist() and whole["ID"].mask.sum() == 1
+    for name in whole:
+        assert whole[name].dtype == t[name].dtype
+        assert whole[name].tolist() == t[name].tolist()
+        assert not whole[name].flags.writeable
+    assert not hasattr(whole["K"], "mask")

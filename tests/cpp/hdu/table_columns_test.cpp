@@ -291,6 +291,40 @@ TEST(TableColumns, NullFlagsInEveryBlock) {
     EXPECT_EQ(*decode_int_rows(t, t.columns[0], 0, out, {}), null_rows.size());
 }
 
+// The block-wise pass counts every null of a column over all its blocks (nulls in the first
+// block only, in every block, in none) and decodes each column as it does alone.
+TEST(TableColumns, BlockwisePassCountsNullsOverEveryBlock) {
+    constexpr std::uint64_t kRows = 2 * 4096 + 100;
+    const BinTableHdu t = make_table(
+        {
+            {"J", {{"TNULL", "-9"}}, [](auto r) { return be32(r == 3 ? -9 : i32(r)); }},
+            {"E", {}, [](auto r) { return f32(static_cast<float>(r) * 0.5f); }},
+            {"I", {{"TNULL", "7"}}, [](auto r) { return be16(r % 4096 == 10 ? 7 : 1); }},
+            {"D", {{"TSCAL", "2"}}, [](auto r) { return f64(static_cast<double>(r)); }},
+            {"K", {{"TNULL", "-9"}}, [](auto r) { return be64(i32(r)); }},
+        },
+        kRows);
+    std::vector<std::vector<std::int64_t>> ints(3, std::vector<std::int64_t>(kRows));
+    std::vector<std::vector<double>> floats(2, std::vector<double>(kRows));
+    std::vector<ColumnTarget> targets = {
+        {&t.columns[0], {}, ints[0], 99},      {&t.columns[1], floats[0], {}, 99},
+        {&t.columns[2], {}, ints[1], 99},      {&t.columns[3], floats[1], {}, 99},
+        {&t.columns[4], {}, ints[2], 99},
+    };
+    ASSERT_TRUE(decode_columns_blockwise(t, targets).has_value());
+    EXPECT_EQ(targets[0].n_nulls, 1u);
+    EXPECT_EQ(targets[2].n_nulls, 3u);
+    EXPECT_EQ(targets[4].n_nulls, 0u);
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        const DecodedColumn alone = *decode_bin_column(t, *targets[k].column);
+        if (targets[k].floats.empty()) {
+            EXPECT_EQ(std::get<IntValues>(alone).values, ints[k / 2]) << k;
+        } else {
+            EXPECT_EQ(std::get<Float64Values>(alone).values, floats[k / 2]) << k;
+        }
+    }
+}
+
 TEST(TableColumns, CheckFindsTheFirstFailingColumnAndRow) {
     struct Case {
         std::vector<Spec> specs;
