@@ -37,14 +37,26 @@ class Numpy {
         if (!module_.is_valid()) module_ = nb::borrow(numpy_module());
         return module_;
     }
+    // numpy.empty(n, dtype), called with positional arguments and the dtype object made once
+    // per call of the conversions: a column of per-row arrays makes one array per row.
     nb::object empty(std::size_t n, const char* dtype) const {
         if (!empty_.is_valid()) empty_ = module().attr("empty");
-        return empty_(n, nb::arg("dtype") = dtype);
+        if (last_name_ == nullptr || std::strcmp(dtype, last_name_) != 0) {
+            last_dtype_ = module().attr("dtype")(dtype);
+            last_name_ = dtype;
+        }
+        nb::object count = nb::int_(n);
+        PyObject* args[] = {count.ptr(), last_dtype_.ptr()};
+        PyObject* out = PyObject_Vectorcall(empty_.ptr(), args, 2, nullptr);
+        if (out == nullptr) throw nb::python_error();
+        return nb::steal(out);
     }
 
   private:
     mutable nb::object module_;
     mutable nb::object empty_;
+    mutable nb::object last_dtype_;
+    mutable const char* last_name_ = nullptr;
 };
 
 // A new, C-contiguous 1-D array of `n` elements of `dtype` that owns its buffer, and a
@@ -383,6 +395,51 @@ nb::object with_null_mask(const Numpy& np, const BinTableHdu& t, const ColumnTar
     return ma_array(nb::arg("data") = values, nb::arg("mask") = mask.array);
 }
 
+// A column of fixed arrays of numbers: each row decoded straight into its own new array of
+// the column's element type, as the cell conversion would shape and mask it.
+template <class T>
+nb::object fixed_array_list(const Numpy& np, const BinTableHdu& t, const BinColumn& c,
+                            const Shape* shape) {
+    constexpr bool kInteger = std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t>;
+    const auto repeat = static_cast<std::size_t>(c.format.repeat);
+    std::vector<std::uint8_t> nulls(kInteger ? repeat : 0);
+    return list_of_rows(t.n_rows, [&](std::uint64_t row) -> nb::object {
+        nb::object array;
+        try {
+            EmptyArray a = empty_array(np, dtype_of<T>(), repeat);
+            const std::span<T> values(static_cast<T*>(a.data), repeat);
+            const std::uint64_t n_nulls = unwrap(t.read_column(c, row, 1, values, nulls));
+            array = n_nulls == 0 ? std::move(a.array)
+                                 : masked_int_array<T>(np, values, nulls);
+        } catch (nb::python_error&) {
+            // As for a cell: an integer array NumPy cannot build reads None.
+            if (!kInteger) throw;
+            return nb::none();
+        }
+        return reshaped(std::move(array), repeat, shape);
+    });
+}
+
+// The per-row list of a fixed-width numeric array column, built without decoded cells; none
+// for other columns.
+std::optional<nb::object> fixed_numeric_rows(const Numpy& np, const BinTableHdu& t,
+                                             const BinColumn& c, const Shape* shape) {
+    const Result<ColumnElement> element = BinTableHdu::column_element(c);
+    if (!element || c.format.kind == BinKind::Logical) return std::nullopt;
+    switch (*element) {
+        case ColumnElement::I64:
+            return fixed_array_list<std::int64_t>(np, t, c, shape);
+        case ColumnElement::U64:
+            return fixed_array_list<std::uint64_t>(np, t, c, shape);
+        case ColumnElement::F64:
+            return fixed_array_list<double>(np, t, c, shape);
+        case ColumnElement::F32:
+            return fixed_array_list<float>(np, t, c, shape);
+        default:
+            return std::nullopt;
+    }
+}
+
 // A column of a binary table decoded straight into the buffers of the objects returned.
 nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
     const std::uint64_t n = t.n_rows;
@@ -419,6 +476,7 @@ nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
     const Numpy np;
     const std::optional<Shape> shape = shape_of(c.tdim);
     const Shape* s = shape ? &*shape : nullptr;
+    if (std::optional<nb::object> rows = fixed_numeric_rows(np, t, c, s)) return *rows;
     return list_of_rows(n, [&](std::uint64_t row) {
         return cell_entry(np, unwrap(t.read_cell(row, c)), s);
     });

@@ -123,3 +123,40 @@ def test_to_dict_matches_each_column_read_alone(tmp_path):
         assert whole[name].tolist() == t[name].tolist()
         assert not whole[name].flags.writeable
     assert not hasattr(whole["K"], "mask")
+
+
+def same_entry(a, b):
+    if isinstance(a, np.ndarray):
+        return (
+            type(a) is type(b)
+            and a.dtype == b.dtype
+            and a.shape == b.shape
+            and np.array_equal(np.ma.getdata(a), np.ma.getdata(b), equal_nan=True)
+            and np.ma.getmaskarray(a).tolist() == np.ma.getmaskarray(b).tolist()
+        )
+    return a == b
+
+
+def test_array_columns_read_whole_as_row_by_row(tmp_path):
+    # Whole array columns are built without decoded cells; each row must equal that row read
+    # on its own, in element type, shape (TDIM) and mask (TNULL).
+    n = 5
+    cols = [
+        Col("J3", "3J", be(np.arange(15).reshape(5, 3), "i4"), tnull=4),
+        Col("I2", "2I", be(np.arange(10).reshape(5, 2), "i2"), tzero=32768),
+        Col("S2", "2I", be(np.arange(10).reshape(5, 2), "i2"), tscal=0.5, tnull=3),
+        Col("E6", "6E", be(np.arange(30).reshape(5, 6) / 4, "f4"), tdim="(3,2)"),
+        Col("D4", "4D", be(np.arange(20).reshape(5, 4) / 3, "f8"), tdim="(3)"),
+        Col("K5", "5K", be(np.arange(25).reshape(5, 5), "i8"), tdim="(2,2)"),
+        Col("B2", "2B", np.arange(10, dtype="u1").reshape(5, 2), tzero=-128),
+        Col("U1", "1J", be(np.arange(5), "i4"), tzero=2147483648),
+    ]
+    t = vexlo.open(str(write_file(tmp_path / "t.fits", bintable_hdu(cols, n))))[1]
+    for col in cols:
+        whole = t[col.name]
+        assert len(whole) == n
+        for r in range(n):
+            assert same_entry(whole[r], t[r][col.name]), (col.name, r)
+    assert t["J3"][1].mask.tolist() == [False, True, False]
+    assert t["E6"][0].shape == (2, 3) and t["E6"][0].dtype == np.float32
+    assert t["K5"][0].shape == (2, 2)
