@@ -1037,6 +1037,19 @@ Result<void> BinColumn::check_cell(ByteSpan cell, ByteSpan heap) const {
     return check_spec(spec_of(*this), cell, heap);
 }
 
+Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t n) const {
+    if (n == 0) return {};
+    // Validates the field against the row once; every row then holds it.
+    VEXLO_TRY(cell_bytes(n - 1, column));
+    const CellSpec spec = spec_of(column);
+    const ByteSpan all_heap = heap();
+    const auto width = static_cast<std::size_t>(column.width());
+    const std::uint8_t* field = data.data() + column.offset;
+    for (std::uint64_t r = 0; r < n; ++r, field += row_size)
+        VEXLO_TRY(check_spec(spec, ByteSpan(field, width), all_heap));
+    return {};
+}
+
 Result<BinTableHdu> BinTableHdu::create(Header header, Bytes data) {
     return build(std::move(header), DataBuf::owned(std::move(data)));
 }

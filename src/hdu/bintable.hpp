@@ -211,6 +211,9 @@ struct BinTableHdu {
     // cell_bytes then BinColumn::decode_cell over this table's heap.
     Result<BinValue> read_cell(std::uint64_t row, const BinColumn& column) const;
 
+    // check_cell over rows [0, n) of a column: the first failing row's error.
+    Result<void> check_rows(const BinColumn& column, std::uint64_t n) const;
+
     // The first column whose name equals `name` ignoring ASCII case, or null.
     const BinColumn* find_column(std::string_view name) const;
 

@@ -110,13 +110,7 @@ bool is_uniform_column(const BinTableHdu& table, const BinColumn& column) {
 Result<void> check_bin_column(const BinTableHdu& table, const BinColumn& column) {
     if (!can_fail(column.format.kind)) return {};
     // A field of width 0 reads alike in every row.
-    const std::uint64_t rows = is_uniform_column(table, column) ? 1 : table.n_rows;
-    const ByteSpan heap = table.heap();
-    for (std::uint64_t r = 0; r < rows; ++r) {
-        VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, table.cell_bytes(r, column));
-        VEXLO_TRY(column.check_cell(cell, heap));
-    }
-    return {};
+    return table.check_rows(column, is_uniform_column(table, column) ? 1 : table.n_rows);
 }
 
 Result<void> check_bin_columns(const BinTableHdu& table) {
