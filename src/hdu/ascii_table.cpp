@@ -1,6 +1,7 @@
 #include "hdu/ascii_table.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <string>
 #include <utility>
@@ -28,7 +29,9 @@ std::uint64_t field_width(const AsciiFormat& f) {
 // `decimals` digits are the fraction (the implied decimal point).
 std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decimals) {
     std::size_t i = 0;
-    std::string text;
+    // Reused from call to call: a column of numbers parses without allocating per field.
+    thread_local std::string text;
+    text.clear();
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
         if (s[i] == '-') text += '-';
         ++i;
@@ -72,8 +75,10 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
     const std::int64_t scale_i = static_cast<std::int64_t>(std::min<std::uint64_t>(scale, kMax));
     std::int64_t power = 0;
     if (__builtin_sub_overflow(exponent, scale_i, &power)) power = exponent < 0 ? kMin : kMax;
+    char exponent_text[24];
+    const auto written = std::to_chars(exponent_text, exponent_text + sizeof exponent_text, power);
     text += 'e';
-    text += std::to_string(power);
+    text.append(exponent_text, written.ptr);
     return parse_decimal(text);
 }
 

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "data/buffer.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/table_columns.hpp"
 #include "python/header.hpp"
@@ -29,12 +30,12 @@ struct TableState {
     std::vector<std::string> column_names;
     std::vector<DecodedColumn> columns;  // ASCII tables: same length as column_names
     std::optional<BinTableHdu> bin;      // binary tables read from a file
-    std::shared_ptr<const FitsFile> source;  // holds the bytes `bin` borrows, if it does
-    Bytes raw_data;                      // the data section of every other table
+    std::shared_ptr<const FitsFile> source;  // holds the data bytes borrowed, if any
+    DataBuf raw_data;                    // the data section of every other table
     PyHeader header;
     std::uint64_t n_rows = 0;
 
-    ByteSpan data() const { return bin ? bin->data.span() : ByteSpan(raw_data); }
+    ByteSpan data() const { return bin ? bin->data.span() : raw_data.span(); }
 };
 
 // Rows [first, first + n) of a column in its form, decoded when the table keeps its record.

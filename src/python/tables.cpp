@@ -342,13 +342,20 @@ nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
     return new_table_object<BinTableObject>(std::move(state));
 }
 
-nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header) {
+nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
+                            std::shared_ptr<const FitsFile> source) {
     TableState state;
     state.kind = TableKind::Ascii;
     unwrap(without_gil([&] { return decode_ascii_columns(hdu, state); }));
     state.n_rows = hdu.n_rows;
     state.header = std::move(header);
-    state.raw_data = std::move(hdu).into_parts().data;
+    if (hdu.data.is_owned() || source == nullptr) {
+        state.raw_data = DataBuf::owned(std::move(hdu).into_parts().data);
+    } else {
+        // The file's data section is shared rather than copied.
+        state.raw_data = std::move(hdu.data);
+        state.source = std::move(source);
+    }
     return new_table_object<AsciiTableObject>(std::move(state));
 }
 
@@ -358,7 +365,7 @@ TableState state_from_builder(TableKind kind, OwnedHdu&& hdu) {
     TableState state;
     state.kind = kind;
     state.header = PyHeader::from_header(std::move(hdu.header), false);
-    state.raw_data = std::move(hdu.data);
+    state.raw_data = DataBuf::owned(std::move(hdu.data));
     return state;
 }
 

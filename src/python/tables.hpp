@@ -31,9 +31,10 @@ namespace nb = nanobind;
 nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
                          std::shared_ptr<const FitsFile> source);
 
-// A new vexlo.AsciiTable over a file's ASCII table HDU, every column decoded now; the
-// record's data bytes are taken over. A decoding error raises vexlo.FitsError.
-nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header);
+// A new vexlo.AsciiTable over a file's ASCII table HDU, every column decoded now (a decoding
+// error raises vexlo.FitsError); its data bytes are kept as make_bintable keeps them.
+nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
+                            std::shared_ptr<const FitsFile> source);
 
 // A table made from a builder's finished HDU (header and data bytes, taken over): a new
 // writable header record without DirtyFlags, the data bytes as its raw data, no columns and
