@@ -29,11 +29,15 @@ std::uint64_t field_width(const AsciiFormat& f) {
 // `decimals` digits are the fraction (the implied decimal point).
 std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decimals) {
     std::size_t i = 0;
-    // Reused from call to call: a column of numbers parses without allocating per field.
-    thread_local std::string text;
-    text.clear();
+    // The digits and the exponent are assembled on the stack unless the field is long.
+    char stack[64];
+    std::string long_text;
+    const std::size_t room = s.size() + 24;  // sign, digits, 'e' and a 64-bit exponent
+    if (room > sizeof stack) long_text.resize(room);
+    char* const start = room > sizeof stack ? long_text.data() : stack;
+    char* out = start;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-        if (s[i] == '-') text += '-';
+        if (s[i] == '-') *out++ = '-';
         ++i;
     }
     bool point = false;
@@ -42,7 +46,7 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
     for (; i < s.size(); ++i) {
         const char c = s[i];
         if (c >= '0' && c <= '9') {
-            text += c;
+            *out++ = c;
             any_digit = true;
             if (point) ++fraction_digits;
         } else if (c == '.') {
@@ -75,11 +79,9 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
     const std::int64_t scale_i = static_cast<std::int64_t>(std::min<std::uint64_t>(scale, kMax));
     std::int64_t power = 0;
     if (__builtin_sub_overflow(exponent, scale_i, &power)) power = exponent < 0 ? kMin : kMax;
-    char exponent_text[24];
-    const auto written = std::to_chars(exponent_text, exponent_text + sizeof exponent_text, power);
-    text += 'e';
-    text.append(exponent_text, written.ptr);
-    return parse_decimal(text);
+    *out++ = 'e';
+    out = std::to_chars(out, start + room, power).ptr;
+    return parse_decimal(std::string_view(start, static_cast<std::size_t>(out - start)));
 }
 
 Result<AsciiTableHdu> build(Header header, DataBuf data) {

@@ -415,3 +415,35 @@ TEST(TableColumns, AsciiColumnsReadAsNumbersOrText) {
 
 }  // namespace
 }  // namespace vexlo
+
+namespace vexlo {
+namespace {
+
+// Reals of every length parse alike, whether their digits fit the parser's stack buffer or
+// not: leading zeros, an implied decimal point and exponents of either sign.
+TEST(TableColumns, AsciiRealsOfAnyLength) {
+    const std::vector<std::pair<std::string, double>> cases = {
+        {"12345", 123.45},  // implied point: the last two digits are the fraction
+        {"-1.5E+03", -1500.0},
+        {"2.5D-2", 0.025},
+        {std::string(60, '0') + "1234.5", 1234.5},  // more digits than the stack buffer
+        {"-" + std::string(80, '0') + "7" + "E-1", -0.007},  // implied point, then exponent
+        {"1" + std::string(70, '0') + ".E-70", 1.0},
+    };
+    for (const auto& [field, want] : cases) {
+        const std::string width = std::to_string(field.size());
+        const Cards cards = {{"XTENSION", "'TABLE   '"}, {"BITPIX", "8"},   {"NAXIS", "2"},
+                             {"NAXIS1", width},           {"NAXIS2", "1"},  {"PCOUNT", "0"},
+                             {"GCOUNT", "1"},             {"TFIELDS", "1"}, {"TBCOL1", "1"},
+                             {"TFORM1", "'F" + width + ".2'"}};
+        const Result<AsciiTableHdu> t =
+            AsciiTableHdu::create(make_header(cards), Bytes(field.begin(), field.end()));
+        ASSERT_TRUE(t.has_value()) << t.error().message();
+        const Result<DecodedColumn> column = decode_ascii_column(*t, t->columns[0]);
+        ASSERT_TRUE(column.has_value()) << field;
+        EXPECT_DOUBLE_EQ(std::get<Float64Values>(*column).values.at(0), want) << field;
+    }
+}
+
+}  // namespace
+}  // namespace vexlo
