@@ -5,14 +5,9 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <memory>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "python/args.hpp"
