@@ -163,47 +163,113 @@ inline bool read_logical(std::uint8_t b, std::optional<bool>& out) {
     }
 }
 
-template <class T>
-BinValue decode_integers(const CellSpec& s, ByteSpan cell) {
-    const std::size_t n = cell.size() / sizeof(T);
-    const std::uint8_t* p = cell.data();
-    auto is_null = [&](T stored) {
-        return s.tnull && *s.tnull == static_cast<std::int64_t>(stored);
-    };
-    switch (s.storage) {
-        case IntStorage::Unsigned: {
-            BinValue::Uint out;
-            out.values.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const T stored = load_elem<T>(p + i * sizeof(T));
-                if (!is_null(stored)) out.values[i] = unsigned_value(stored);
-            }
-            return BinValue{std::move(out)};
+// How stored numbers become values: TSCAL/TZERO, TNULL and the integer storage.
+struct NumberRule {
+    double tscal = 1.0;
+    double tzero = 0.0;
+    std::optional<std::int64_t> tnull;
+    IntStorage storage = IntStorage::RawSigned;
+};
+
+// The value type an element of stored type T decodes to under `storage`: E to float, D and
+// scaled integers to double, unsigned integers to uint64, other integers to int64.
+template <class T, class Out>
+constexpr bool kDecodesTo =
+    std::is_same_v<T, float>    ? std::is_same_v<Out, float>
+    : std::is_same_v<T, double> ? std::is_same_v<Out, double>
+                                : std::is_same_v<Out, std::int64_t> ||
+                                      std::is_same_v<Out, std::uint64_t> ||
+                                      std::is_same_v<Out, double>;
+
+// The one kernel of numeric decoding, for whole columns and single cells alike: `n` groups of
+// `repeat` packed elements of stored type T, groups `stride` bytes apart, decoded into `out`
+// (byteswap, TNULL, storage, TSCAL/TZERO in one pass). A null writes 0 (NaN for doubles from
+// integers); `nulls`, when not empty, receives 1 for a null element and 0 otherwise. Returns
+// the number of nulls.
+template <class T, class Out>
+std::uint64_t decode_numbers(const NumberRule& rule, const std::uint8_t* first,
+                             std::uint64_t stride, std::uint64_t n, std::uint64_t repeat,
+                             std::span<Out> out, std::span<std::uint8_t> nulls) {
+    static_assert(kDecodesTo<T, Out>);
+    const bool mask = !nulls.empty();
+    std::size_t i = 0;
+    if constexpr (std::is_floating_point_v<T>) {
+        // Float elements have no nulls; E scales in single precision, as stored.
+        const Out scal = std::is_same_v<T, float> ? to_f32(rule.tscal) : rule.tscal;
+        const Out zero = std::is_same_v<T, float> ? to_f32(rule.tzero) : rule.tzero;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            const std::uint8_t* p = first + r * stride;
+            for (std::uint64_t k = 0; k < repeat; ++k, ++i)
+                out[i] = load_elem<T>(p + k * sizeof(T)) * scal + zero;
         }
-        case IntStorage::Scaled: {
+        if (mask) std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
+        return 0;
+    } else {
+        std::uint64_t count = 0;
+        const bool has_null = rule.tnull.has_value();
+        const std::int64_t tnull = rule.tnull.value_or(0);
+        const std::int64_t bias = rule.storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            const std::uint8_t* p = first + r * stride;
+            for (std::uint64_t k = 0; k < repeat; ++k, ++i) {
+                const T stored = load_elem<T>(p + k * sizeof(T));
+                const bool null = has_null && tnull == static_cast<std::int64_t>(stored);
+                count += null;
+                if (mask) nulls[i] = null;
+                if constexpr (std::is_same_v<Out, double>) {
+                    out[i] = null ? std::numeric_limits<double>::quiet_NaN()
+                                  : static_cast<double>(stored) * rule.tscal + rule.tzero;
+                } else if constexpr (std::is_same_v<Out, std::uint64_t>) {
+                    out[i] = null ? 0 : unsigned_value(stored);
+                } else {
+                    out[i] = null ? 0 : static_cast<std::int64_t>(stored) + bias;
+                }
+            }
+        }
+        return count;
+    }
+}
+
+// One cell of a numeric kind through the column kernel: E and D as floats, integers as the
+// optional values (or doubles, when scaled) of their storage.
+template <class T>
+BinValue decode_number_cell(const CellSpec& s, ByteSpan cell) {
+    const std::size_t n = cell.size() / sizeof(T);
+    const NumberRule rule{s.tscal, s.tzero, s.tnull, s.storage};
+    auto decode = [&]<class Out>(std::span<Out> out, std::span<std::uint8_t> nulls) {
+        decode_numbers<T>(rule, cell.data(), cell.size(), 1, n, out, nulls);
+    };
+    if constexpr (std::is_same_v<T, float>) {
+        BinValue::F32 out;
+        out.values.resize(n);
+        decode(std::span<float>(out.values), {});
+        return BinValue{std::move(out)};
+    } else if constexpr (std::is_same_v<T, double>) {
+        BinValue::F64 out;
+        out.values.resize(n);
+        decode(std::span<double>(out.values), {});
+        return BinValue{std::move(out)};
+    } else {
+        if (s.storage == IntStorage::Scaled) {
             BinValue::Float out;
             out.values.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const T stored = load_elem<T>(p + i * sizeof(T));
-                out.values[i] = is_null(stored) ? std::numeric_limits<double>::quiet_NaN()
-                                                : static_cast<double>(stored) * s.tscal + s.tzero;
-            }
+            decode(std::span<double>(out.values), {});
             return BinValue{std::move(out)};
         }
-        case IntStorage::RawSigned:
-        case IntStorage::SignedFromByte: {
-            const std::int64_t bias =
-                s.storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
-            BinValue::Int out;
+        std::vector<std::uint8_t> nulls(n);
+        auto optionals = [&]<class V, class Out>(V out, std::vector<Out> values) {
+            decode(std::span<Out>(values), std::span<std::uint8_t>(nulls));
             out.values.resize(n);
             for (std::size_t i = 0; i < n; ++i) {
-                const T stored = load_elem<T>(p + i * sizeof(T));
-                if (!is_null(stored)) out.values[i] = static_cast<std::int64_t>(stored) + bias;
+                if (nulls[i] == 0) out.values[i] = values[i];
             }
             return BinValue{std::move(out)};
+        };
+        if (s.storage == IntStorage::Unsigned) {
+            return optionals(BinValue::Uint{}, std::vector<std::uint64_t>(n));
         }
+        return optionals(BinValue::Int{}, std::vector<std::int64_t>(n));
     }
-    return BinValue{BinValue::Int{}};
 }
 
 std::string trim_cell_text(std::string_view text) {
@@ -338,33 +404,16 @@ Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
         case BinKind::Bit:
             return BinValue{BinValue::Bits{Bytes(cell.begin(), cell.end()), s.repeat}};
         case BinKind::Byte:
-            return decode_integers<std::uint8_t>(s, cell);
         case BinKind::I16:
-            return decode_integers<std::int16_t>(s, cell);
         case BinKind::I32:
-            return decode_integers<std::int32_t>(s, cell);
         case BinKind::I64:
-            return decode_integers<std::int64_t>(s, cell);
+        case BinKind::F32:
+        case BinKind::F64:
+            return visit_bin_kind(s.kind, [&](auto tag) {
+                return decode_number_cell<typename decltype(tag)::type>(s, cell);
+            });
         case BinKind::Char:
             return decode_chars(s, cell);
-        case BinKind::F32: {
-            const float scal = to_f32(s.tscal);
-            const float zero = to_f32(s.tzero);
-            BinValue::F32 out;
-            out.values.resize(cell.size() / 4);
-            for (std::size_t i = 0; i < out.values.size(); ++i) {
-                out.values[i] = load_be_f32(p + 4 * i) * scal + zero;
-            }
-            return BinValue{std::move(out)};
-        }
-        case BinKind::F64: {
-            BinValue::F64 out;
-            out.values.resize(cell.size() / 8);
-            for (std::size_t i = 0; i < out.values.size(); ++i) {
-                out.values[i] = load_be_f64(p + 8 * i) * s.tscal + s.tzero;
-            }
-            return BinValue{std::move(out)};
-        }
         case BinKind::C64: {
             BinValue::C64 out;
             out.values.resize(cell.size() / 8);
@@ -634,48 +683,6 @@ void for_each_element(const std::uint8_t* first, std::uint64_t row_size, std::ui
     }
 }
 
-template <class T, class Out>
-std::uint64_t fill_integers(const BinColumn& c, const std::uint8_t* first, std::uint64_t row_size,
-                            std::uint64_t n, std::span<Out> out, std::span<std::uint8_t> nulls) {
-    std::uint64_t count = 0;
-    const bool has_null = c.tnull.has_value();
-    const std::int64_t tnull = c.tnull.value_or(0);
-    const bool mask = !nulls.empty();
-    const std::int64_t bias = c.int_storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
-    for_each_element(first, row_size, n, c.format.repeat, sizeof(T),
-                     [&](const std::uint8_t* p, std::size_t i) {
-                         const T stored = load_elem<T>(p);
-                         const bool null = has_null && tnull == static_cast<std::int64_t>(stored);
-                         count += null;
-                         if (mask) nulls[i] = null;
-                         if constexpr (std::is_same_v<Out, double>) {
-                             out[i] = null ? std::numeric_limits<double>::quiet_NaN()
-                                           : static_cast<double>(stored) * c.tscal + c.tzero;
-                         } else if constexpr (std::is_same_v<Out, std::uint64_t>) {
-                             out[i] = null ? 0 : unsigned_value(stored);
-                         } else {
-                             out[i] = null ? 0 : static_cast<std::int64_t>(stored) + bias;
-                         }
-                     });
-    return count;
-}
-
-template <class Out>
-Result<std::uint64_t> fill_integer_column(const BinColumn& c, const std::uint8_t* first,
-                                          std::uint64_t row_size, std::uint64_t n,
-                                          std::span<Out> out, std::span<std::uint8_t> nulls) {
-    switch (c.format.kind) {
-        case BinKind::Byte:
-            return fill_integers<std::uint8_t>(c, first, row_size, n, out, nulls);
-        case BinKind::I16:
-            return fill_integers<std::int16_t>(c, first, row_size, n, out, nulls);
-        case BinKind::I32:
-            return fill_integers<std::int32_t>(c, first, row_size, n, out, nulls);
-        default:
-            return fill_integers<std::int64_t>(c, first, row_size, n, out, nulls);
-    }
-}
-
 template <class Out>
 Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std::uint64_t first_row,
                                   std::uint64_t n, std::span<Out> out,
@@ -729,12 +736,6 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
                          });
         if (bad) return std::unexpected(invalid_logical(c.index, *bad));
         return nulls_seen;
-    } else if constexpr (std::is_same_v<Out, float>) {
-        const float scal = to_f32(c.tscal);
-        const float zero = to_f32(c.tzero);
-        for_each_element(
-            first, row_size, n, c.format.repeat, 4,
-            [&](const std::uint8_t* p, std::size_t i) { out[i] = load_be_f32(p) * scal + zero; });
     } else if constexpr (std::is_same_v<Out, std::complex<float>>) {
         for_each_element(first, row_size, n, c.format.repeat, 8,
                          [&](const std::uint8_t* p, std::size_t i) {
@@ -745,17 +746,17 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
                          [&](const std::uint8_t* p, std::size_t i) {
                              out[i] = {load_be_f64(p), load_be_f64(p + 8)};
                          });
-    } else if constexpr (std::is_same_v<Out, double>) {
-        if (c.format.kind == BinKind::F64) {
-            for_each_element(first, row_size, n, c.format.repeat, 8,
-                             [&](const std::uint8_t* p, std::size_t i) {
-                                 out[i] = load_be_f64(p) * c.tscal + c.tzero;
-                             });
-        } else {
-            return fill_integer_column(c, first, row_size, n, out, nulls);
-        }
     } else {
-        return fill_integer_column(c, first, row_size, n, out, nulls);
+        const NumberRule rule{c.tscal, c.tzero, c.tnull, c.int_storage};
+        return visit_bin_kind(c.format.kind, [&](auto tag) -> std::uint64_t {
+            using T = typename decltype(tag)::type;
+            if constexpr (kDecodesTo<T, Out>) {
+                return decode_numbers<T>(rule, first, row_size, n, c.format.repeat, out, nulls);
+            } else {
+                // column_element() has matched the kind to Out above.
+                return 0;
+            }
+        });
     }
     std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
     return std::uint64_t{0};

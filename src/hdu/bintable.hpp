@@ -9,13 +9,15 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
-#include "hdu/tile_value.hpp"
 #include "data/buffer.hpp"
+#include "data/dispatch.hpp"
 #include "error.hpp"
 #include "hdu/owned.hpp"
+#include "hdu/tile_value.hpp"
 #include "header/header.hpp"
 #include "util/bytes.hpp"
 
@@ -42,6 +44,27 @@ enum class BinKind : std::uint8_t {
 std::string_view bin_kind_name(BinKind kind);
 // A lower-case letter counts as upper case; unknown codes are an Error::Value for "TFORM".
 Result<BinKind> bin_kind_from_letter(char32_t c);
+
+// f(PixelTag<T>{}) for the stored type T of a numeric kind: B uint8, I int16, J int32, K int64,
+// E float, D double. The kind must be one of these six.
+template <class F>
+decltype(auto) visit_bin_kind(BinKind kind, F&& f) {
+    switch (kind) {
+        case BinKind::Byte:
+            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
+        case BinKind::I16:
+            return std::forward<F>(f)(PixelTag<std::int16_t>{});
+        case BinKind::I32:
+            return std::forward<F>(f)(PixelTag<std::int32_t>{});
+        case BinKind::I64:
+            return std::forward<F>(f)(PixelTag<std::int64_t>{});
+        case BinKind::F32:
+            return std::forward<F>(f)(PixelTag<float>{});
+        default:
+            break;
+    }
+    return std::forward<F>(f)(PixelTag<double>{});
+}
 
 // How a stored B, I, J or K integer becomes a value; the order is part of the interface.
 enum class IntStorage : std::uint8_t {
