@@ -1108,14 +1108,85 @@ const BinColumn* BinTableHdu::find_column(std::string_view name) const {
 }
 
 Result<ColumnElement> BinTableHdu::column_element(const BinColumn& column) {
-    switch (column.format.kind) {
+    const std::optional<ColumnElement> e = element_of_kind(column.format.kind, column.int_storage);
+    if (e) return *e;
+    return fail(Error::data("BINTABLE col " + str(column.index) + ": " +
+                            std::string(bin_kind_name(column.format.kind)) +
+                            " column has no fixed numeric elements"));
+}
+
+Result<VlaExtent> BinTableHdu::vla_extent(std::uint64_t row, const BinColumn& column) const {
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, cell_bytes(row, column));
+    VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array,
+                           locate_vla(spec_of(column), cell, heap()));
+    if (!array) return VlaExtent{};
+    return VlaExtent{array->spec.repeat, element_of_kind(array->spec.kind, array->spec.storage)};
+}
+
+namespace {
+
+template <class Out>
+Result<std::uint64_t> read_vla_into(const BinTableHdu& t, std::uint64_t row, const BinColumn& c,
+                                    std::span<Out> out, std::span<std::uint8_t> nulls) {
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, t.cell_bytes(row, c));
+    VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array,
+                           locate_vla(spec_of(c), cell, t.heap()));
+    const std::uint64_t count = array ? array->spec.repeat : 0;
+    const std::optional<ColumnElement> element =
+        array ? element_of_kind(array->spec.kind, array->spec.storage) : std::nullopt;
+    if (out.size() != count || (!nulls.empty() && nulls.size() != count) ||
+        (count != 0 && element != element_of<Out>())) {
+        return fail(Error::data("BINTABLE col " + str(c.index) + " row " + str(row) +
+                                ": heap array does not read into " +
+                                str(std::uint64_t{out.size()}) + " " +
+                                std::string(element_name(element_of<Out>())) + " elements"));
+    }
+    if (count == 0) return std::uint64_t{0};
+    const CellSpec& s = array->spec;
+    const NumberRule rule{s.tscal, s.tzero, s.tnull, s.storage};
+    return visit_bin_kind(s.kind, [&](auto tag) -> std::uint64_t {
+        using T = typename decltype(tag)::type;
+        if constexpr (kDecodesTo<T, Out>) {
+            return decode_numbers<T>(rule, array->bytes.data(), array->bytes.size(), 1, count,
+                                     out, nulls);
+        } else {
+            return 0;  // the element check above has matched the kind to Out
+        }
+    });
+}
+
+}  // namespace
+
+Result<std::uint64_t> BinTableHdu::read_vla(std::uint64_t row, const BinColumn& column,
+                                            std::span<std::int64_t> out,
+                                            std::span<std::uint8_t> nulls) const {
+    return read_vla_into(*this, row, column, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_vla(std::uint64_t row, const BinColumn& column,
+                                            std::span<std::uint64_t> out,
+                                            std::span<std::uint8_t> nulls) const {
+    return read_vla_into(*this, row, column, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_vla(std::uint64_t row, const BinColumn& column,
+                                            std::span<double> out,
+                                            std::span<std::uint8_t> nulls) const {
+    return read_vla_into(*this, row, column, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_vla(std::uint64_t row, const BinColumn& column,
+                                            std::span<float> out,
+                                            std::span<std::uint8_t> nulls) const {
+    return read_vla_into(*this, row, column, out, nulls);
+}
+
+std::optional<ColumnElement> element_of_kind(BinKind kind, IntStorage storage) {
+    switch (kind) {
         case BinKind::Logical:
             return ColumnElement::Bool;
         case BinKind::Byte:
         case BinKind::I16:
         case BinKind::I32:
         case BinKind::I64:
-            switch (column.int_storage) {
+            switch (storage) {
                 case IntStorage::Unsigned:
                     return ColumnElement::U64;
                 case IntStorage::Scaled:
@@ -1139,9 +1210,7 @@ Result<ColumnElement> BinTableHdu::column_element(const BinColumn& column) {
         case BinKind::Q:
             break;
     }
-    return fail(Error::data("BINTABLE col " + str(column.index) + ": " +
-                            std::string(bin_kind_name(column.format.kind)) +
-                            " column has no fixed numeric elements"));
+    return std::nullopt;
 }
 
 Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,

@@ -209,6 +209,16 @@ enum class ColumnElement : std::uint8_t {
     C128,  // M
 };
 
+// The element type of a numeric kind under an integer storage; none for X, A, P and Q.
+std::optional<ColumnElement> element_of_kind(BinKind kind, IntStorage storage);
+
+// The heap array one row of a P/Q column points at: its element count, and what its elements
+// decode to (none for a kind without fixed numeric elements; meaningless when empty).
+struct VlaExtent {
+    std::uint64_t count = 0;
+    std::optional<ColumnElement> element;
+};
+
 struct BinTableHdu {
     Header header;
     DataBuf data;  // NAXIS1 * NAXIS2 + PCOUNT bytes: main table, then the heap
@@ -269,6 +279,22 @@ struct BinTableHdu {
     Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
                                       std::uint64_t n, std::span<std::complex<double>> out,
                                       std::span<std::uint8_t> nulls) const;
+
+    // ---- variable-length arrays, one row at a time ----
+    // The extent of a row's heap array, its descriptor checked as read_cell checks it.
+    Result<VlaExtent> vla_extent(std::uint64_t row, const BinColumn& column) const;
+    // A row's heap array decoded straight into `out` (exactly its count of the elements
+    // vla_extent names) with exactly the values read_cell gives, nulls as read_column.
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
+                                   std::span<std::int64_t> out,
+                                   std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
+                                   std::span<std::uint64_t> out,
+                                   std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
+                                   std::span<double> out, std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
+                                   std::span<float> out, std::span<std::uint8_t> nulls) const;
 };
 
 // A per-tile scale or zero of a tile-compressed image: the constant, or the single value of

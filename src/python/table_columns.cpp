@@ -420,6 +420,47 @@ nb::object fixed_array_list(const Numpy& np, const BinTableHdu& t, const BinColu
     });
 }
 
+// One row's heap array of numbers decoded straight into a new array of its element type, as
+// the cell conversion would give it.
+template <class T>
+nb::object vla_array(const Numpy& np, const BinTableHdu& t, const BinColumn& c,
+                     std::uint64_t row, std::size_t count) {
+    constexpr bool kInteger = std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t>;
+    try {
+        EmptyArray a = empty_array(np, dtype_of<T>(), count);
+        const std::span<T> values(static_cast<T*>(a.data), count);
+        std::vector<std::uint8_t> nulls(kInteger ? count : 0);
+        const std::uint64_t n_nulls = unwrap(t.read_vla(row, c, values, nulls));
+        return n_nulls == 0 ? std::move(a.array) : masked_int_array<T>(np, values, nulls);
+    } catch (nb::python_error&) {
+        // As for a cell: an integer array NumPy cannot build reads None.
+        if (!kInteger) throw;
+        return nb::none();
+    }
+}
+
+// One row of a P/Q column: numbers decoded straight into their array, other arrays through
+// the row's decoded cell.
+nb::object vla_row(const Numpy& np, const BinTableHdu& t, const BinColumn& c, std::uint64_t row,
+                   const Shape* shape) {
+    const VlaExtent extent = unwrap(t.vla_extent(row, c));
+    const auto count = static_cast<std::size_t>(extent.count);
+    // An empty heap array reads as an empty integer array, whatever its element type.
+    if (count == 0) return vla_array<std::int64_t>(np, t, c, row, 0);
+    switch (extent.element.value_or(ColumnElement::Bool)) {
+        case ColumnElement::I64:
+            return vla_array<std::int64_t>(np, t, c, row, count);
+        case ColumnElement::U64:
+            return vla_array<std::uint64_t>(np, t, c, row, count);
+        case ColumnElement::F64:
+            return vla_array<double>(np, t, c, row, count);
+        case ColumnElement::F32:
+            return vla_array<float>(np, t, c, row, count);
+        default:
+            return cell_entry(np, unwrap(t.read_cell(row, c)), shape);
+    }
+}
+
 // The per-row list of a fixed-width numeric array column, built without decoded cells; none
 // for other columns.
 std::optional<nb::object> fixed_numeric_rows(const Numpy& np, const BinTableHdu& t,
@@ -476,6 +517,9 @@ nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
     const Numpy np;
     const std::optional<Shape> shape = shape_of(c.tdim);
     const Shape* s = shape ? &*shape : nullptr;
+    if (c.format.kind == BinKind::P || c.format.kind == BinKind::Q) {
+        return list_of_rows(n, [&](std::uint64_t row) { return vla_row(np, t, c, row, s); });
+    }
     if (std::optional<nb::object> rows = fixed_numeric_rows(np, t, c, s)) return *rows;
     return list_of_rows(n, [&](std::uint64_t row) {
         return cell_entry(np, unwrap(t.read_cell(row, c)), s);

@@ -160,3 +160,33 @@ def test_array_columns_read_whole_as_row_by_row(tmp_path):
     assert t["J3"][1].mask.tolist() == [False, True, False]
     assert t["E6"][0].shape == (2, 3) and t["E6"][0].dtype == np.float32
     assert t["K5"][0].shape == (2, 2)
+
+
+@pytest.mark.parametrize(
+    "form, heap, cards",
+    [
+        ("1PJ", be([5, -1, 7, 8], "i4").tobytes(), {"tnull": -1}),
+        ("1PI", be([1, 2, 3, 4], "i2").tobytes() * 2, {"tzero": 32768}),
+        ("1PB", bytes(range(10, 26)), {"tscal": 0.5, "tzero": 1.0}),
+        ("1PE", be([0.5, 1.5, 2.5, 3.5], "f4").tobytes(), {}),
+        ("1QD", be([0.25, -1, 2, 4], "f8").tobytes(), {}),
+        ("1QK", be([1, 2, 3, 4], "i8").tobytes(), {"tnull": 3}),
+        ("1PL", b"TF\0TFFTT", {}),
+        ("1PA", b"abcdefgh", {}),
+        ("1PC", be([1, 2, 3, 4, 5, 6, 7, 8], "f4").tobytes(), {}),
+    ],
+)
+def test_variable_length_columns_read_whole_as_row_by_row(tmp_path, form, heap, cards):
+    # Rows of 0 to 3 elements at different heap offsets; whole columns are built without
+    # decoded cells and must equal each row read on its own.
+    width = {"J": 4, "I": 2, "B": 1, "E": 4, "D": 8, "K": 8, "L": 1, "A": 1, "C": 8}[form[2]]
+    counts_offsets = [(0, 0), (1, 0), (3, width), (2, 2 * width), (0, 5)]
+    dtype = "i4" if form[1] == "P" else "i8"
+    cells = be(counts_offsets, dtype)
+    path = write_file(tmp_path / "v.fits", bintable_hdu([Col("V", form, cells, **cards)], 5,
+                                                        heap=heap))
+    t = vexlo.open(str(path))[1]
+    whole = t["V"]
+    for r in range(5):
+        assert same_entry(whole[r], t[r]["V"]), r
+    assert whole[0].dtype == np.int64 and len(whole[0]) == 0

@@ -447,3 +447,59 @@ TEST(TableColumns, AsciiRealsOfAnyLength) {
 
 }  // namespace
 }  // namespace vexlo
+
+namespace vexlo {
+namespace {
+
+// A row's heap array read straight into a buffer holds what its decoded cell holds; a buffer
+// of another size or element type is refused.
+TEST(TableColumns, VlaRowsReadStraightIntoBuffers) {
+    const Bytes heap = join({be32(4), be32(-1), be32(6), be32(7)});
+    const BinTableHdu t = make_table(
+        {
+            {"1PJ", {{"TNULL", "-1"}}, [](auto r) { return join({be32(i32(r % 3)), be32(4)}); }},
+            // Past the TNULL -1, whose bits as a float are a NaN, which never compares equal.
+            {"1PE", {}, [](auto r) { return join({be32(i32(r % 3)), be32(8)}); }},
+            {"1PI", {{"TSCAL", "2"}}, [](auto r) { return join({be32(i32(r % 2) * 3), be32(2)}); }},
+        },
+        6, heap);
+    for (std::uint64_t r = 0; r < t.n_rows; ++r) {
+        for (const BinColumn& c : t.columns) {
+            const VlaExtent extent = *t.vla_extent(r, c);
+            const BinValue cell = *t.read_cell(r, c);
+            const BinValue& inner = *std::get<BinValue::Vla>(cell.value).inner;
+            const auto n = static_cast<std::size_t>(extent.count);
+            if (n == 0) {
+                EXPECT_EQ(inner, BinValue{BinValue::Int{}});
+                continue;
+            }
+            if (extent.element == ColumnElement::I64) {
+                std::vector<std::int64_t> out(n);
+                std::vector<std::uint8_t> nulls(n);
+                const std::uint64_t n_nulls = *t.read_vla(r, c, out, nulls);
+                BinValue::Int want;
+                for (std::size_t i = 0; i < n; ++i) {
+                    want.values.push_back(nulls[i] ? std::nullopt : std::optional(out[i]));
+                }
+                EXPECT_EQ(BinValue{want}, inner) << r;
+                EXPECT_EQ(n_nulls, std::uint64_t(std::count(nulls.begin(), nulls.end(), 1)));
+            } else if (extent.element == ColumnElement::F32) {
+                std::vector<float> out(n);
+                ASSERT_TRUE(t.read_vla(r, c, out, {}).has_value());
+                EXPECT_EQ(BinValue{BinValue::F32{out}}, inner) << r;
+            } else {
+                ASSERT_EQ(extent.element, ColumnElement::F64);
+                std::vector<double> out(n);
+                ASSERT_TRUE(t.read_vla(r, c, out, {}).has_value());
+                EXPECT_EQ(BinValue{BinValue::Float{out}}, inner) << r;
+            }
+        }
+    }
+    std::vector<double> wrong_type(2);
+    EXPECT_FALSE(t.read_vla(2, t.columns[0], std::span<double>(wrong_type), {}));
+    std::vector<std::int64_t> wrong_size(1);
+    EXPECT_FALSE(t.read_vla(2, t.columns[0], std::span<std::int64_t>(wrong_size), {}));
+}
+
+}  // namespace
+}  // namespace vexlo
