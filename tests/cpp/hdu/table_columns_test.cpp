@@ -33,6 +33,10 @@ struct Spec {
     std::function<Bytes(std::uint64_t)> cell;
 };
 
+std::int64_t i64(std::uint64_t r) {
+    return static_cast<std::int64_t>(r);
+}
+
 std::int32_t i32(std::uint64_t r) {
     return static_cast<std::int32_t>(r);
 }
@@ -355,6 +359,15 @@ TEST(TableColumns, CheckFindsTheFirstFailingColumnAndRow) {
         {{{"1PJ", {}, [](auto r) { return join({be32(r == 1 ? -1 : 0), be32(0)}); }}},
          {},
          "VLA descriptor has negative field (n=-1, off=0)"},
+        {{{"1QJ", {}, [](auto r) { return join({be64(r == 4 ? i64(1) << 62 : 1), be64(0)}); }}},
+         be32(5),
+         "BINTABLE col 1: VLA byte length overflows usize (n=4611686018427387904)"},
+        {{{"1QJ", {}, [](auto r) { return join({be64(1), be64(r == 2 ? i64(1) << 62 : 0)}); }}},
+         be32(5),
+         "BINTABLE col 1: P/Q descriptor (n=1, off=4611686018427387904) escapes heap (len=4)"},
+        {{{"1PE", {}, [](auto r) { return join({be32(r == 3 ? 2 : 1), be32(4)}); }}},
+         join({be32(1), be32(2)}),
+         "BINTABLE col 1: P/Q descriptor (n=2, off=4) escapes heap (len=8)"},
     };
     for (const Case& c : cases) {
         const BinTableHdu t = make_table(c.specs, 5, c.heap);
