@@ -1040,41 +1040,33 @@ Result<void> BinColumn::check_cell(ByteSpan cell, ByteSpan heap) const {
 
 namespace {
 
-// Whether a cell surely decodes, by a quick look at its bytes: L bytes T, t, F, f or NUL; A
-// bytes all ASCII; a P/Q descriptor of numbers lying inside the heap. False only means the
-// full check must look.
-bool quick_ok(const CellSpec& s, const std::uint8_t* cell, std::size_t width,
-              std::uint64_t heap_size) {
-    switch (s.kind) {
-        case BinKind::Logical: {
-            bool ok = true;
-            for (std::size_t i = 0; i < width; ++i) {
-                const std::uint8_t b = cell[i];
-                ok &= b == 'T' || b == 'F' || b == 0 || b == 't' || b == 'f';
-            }
-            return ok;
-        }
-        case BinKind::Char:
-            return all_ascii(ByteSpan(cell, width));
-        case BinKind::P:
-        case BinKind::Q: {
-            if (!s.vla_kind || !element_of_kind(*s.vla_kind, IntStorage::RawSigned) ||
-                *s.vla_kind == BinKind::Logical) {
-                return false;
-            }
-            const bool p = s.kind == BinKind::P;
-            if (width < (p ? 8u : 16u)) return false;
-            const std::int64_t count = p ? load_be_i32(cell) : load_be_i64(cell);
-            const std::int64_t offset = p ? load_be_i32(cell + 4) : load_be_i64(cell + 8);
-            if (count < 0 || offset < 0) return false;
-            const std::uint64_t size = element_size(*s.vla_kind);
-            const auto n = static_cast<std::uint64_t>(count);
-            const auto at = static_cast<std::uint64_t>(offset);
-            return n == 0 || (n <= heap_size / size && at <= heap_size - n * size);
-        }
-        default:
-            return true;
+// Whether a P/Q descriptor surely decodes: an array of numbers lying inside the heap. False
+// only means the full check must look.
+bool descriptor_ok(const CellSpec& s, const std::uint8_t* cell, std::size_t width,
+                   std::uint64_t heap_size) {
+    if (!s.vla_kind || *s.vla_kind == BinKind::Logical ||
+        !element_of_kind(*s.vla_kind, IntStorage::RawSigned)) {
+        return false;
     }
+    const bool p = s.kind == BinKind::P;
+    if (width < (p ? 8u : 16u)) return false;
+    const std::int64_t count = p ? load_be_i32(cell) : load_be_i64(cell);
+    const std::int64_t offset = p ? load_be_i32(cell + 4) : load_be_i64(cell + 8);
+    if (count < 0 || offset < 0) return false;
+    const std::uint64_t size = element_size(*s.vla_kind);
+    const auto n = static_cast<std::uint64_t>(count);
+    const auto at = static_cast<std::uint64_t>(offset);
+    return n == 0 || (n <= heap_size / size && at <= heap_size - n * size);
+}
+
+// Checks the rows whose quick look `ok(cell)` doubts in full, for the exact error.
+template <class Ok>
+Result<void> check_doubted(const CellSpec& spec, const std::uint8_t* field, std::uint64_t n,
+                           std::uint64_t row_size, std::size_t width, ByteSpan heap, Ok ok) {
+    for (std::uint64_t r = 0; r < n; ++r, field += row_size) {
+        if (!ok(field)) VEXLO_TRY(check_spec(spec, ByteSpan(field, width), heap));
+    }
+    return {};
 }
 
 }  // namespace
@@ -1087,13 +1079,36 @@ Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t n) c
     const ByteSpan all_heap = heap();
     const auto width = static_cast<std::size_t>(column.width());
     const std::uint8_t* field = data.data() + column.offset;
-    for (std::uint64_t r = 0; r < n; ++r, field += row_size) {
-        // Only a cell the quick look doubts is checked in full, for its exact error.
-        if (!quick_ok(spec, field, width, all_heap.size())) {
-            VEXLO_TRY(check_spec(spec, ByteSpan(field, width), all_heap));
-        }
+    // A quick look at each cell, with the kind's switch outside the loop over the rows.
+    switch (spec.kind) {
+        case BinKind::Logical:
+            return check_doubted(spec, field, n, row_size, width, all_heap,
+                                 [&](const std::uint8_t* cell) {
+                                     bool ok = true;
+                                     for (std::size_t i = 0; i < width; ++i) {
+                                         const std::uint8_t b = cell[i];
+                                         ok &= b == 'T' || b == 'F' || b == 0 || b == 't' ||
+                                               b == 'f';
+                                     }
+                                     return ok;
+                                 });
+        case BinKind::Char:
+            return check_doubted(spec, field, n, row_size, width, all_heap,
+                                 [&](const std::uint8_t* cell) {
+                                     std::uint8_t any = 0;
+                                     for (std::size_t i = 0; i < width; ++i)
+                                         any |= cell[i];
+                                     return any < 0x80;
+                                 });
+        case BinKind::P:
+        case BinKind::Q:
+            return check_doubted(spec, field, n, row_size, width, all_heap,
+                                 [&](const std::uint8_t* cell) {
+                                     return descriptor_ok(spec, cell, width, all_heap.size());
+                                 });
+        default:
+            return {};
     }
-    return {};
 }
 
 Result<BinTableHdu> BinTableHdu::create(Header header, Bytes data) {
