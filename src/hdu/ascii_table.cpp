@@ -244,9 +244,8 @@ OwnedHdu AsciiTableHdu::into_parts() && {
     return OwnedHdu{std::move(header), std::move(data).into_bytes()};
 }
 
-Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
-                                                           const AsciiColumn& column) const {
-    using Out = std::optional<AsciiValue>;
+Result<std::string_view> AsciiTableHdu::field_text(std::uint64_t row,
+                                                   const AsciiColumn& column) const {
     if (row >= n_rows) {
         return std::unexpected(
             Error::data("row " + str(row) + " out of range (n_rows = " + str(n_rows) + ")"));
@@ -260,9 +259,14 @@ Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
                                      ", width=" + str(width) +
                                      ") extends past row end (NAXIS1=" + str(row_size) + ")"));
     }
-    const std::string_view field =
-        as_chars(data.span().subspan(static_cast<std::size_t>(row * row_size + column.start - 1),
-                                     static_cast<std::size_t>(width)));
+    return as_chars(data.span().subspan(static_cast<std::size_t>(row * row_size + column.start - 1),
+                                        static_cast<std::size_t>(width)));
+}
+
+Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
+                                                           const AsciiColumn& column) const {
+    using Out = std::optional<AsciiValue>;
+    VEXLO_ASSIGN_OR_RETURN(const std::string_view field, field_text(row, column));
     if (!is_valid_utf8(field)) {
         return fail(Error::data("ASCII table row " + str(row) + " col " + str(column.index) +
                                 " contains non-UTF8 bytes"));

@@ -239,6 +239,23 @@ Result<DecodedColumn> decode_bin_column(const BinTableHdu& table, const BinColum
     return decode_bin_rows(table, column, 0, table.n_rows);
 }
 
+bool is_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column) {
+    return column.format.kind == AsciiFormat::Kind::A && column.format.width > 0 &&
+           table.n_rows > 0;
+}
+
+Result<void> check_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column) {
+    for (std::uint64_t r = 0; r < table.n_rows; ++r) {
+        VEXLO_ASSIGN_OR_RETURN(const std::string_view field, table.field_text(r, column));
+        std::uint8_t any = 0;
+        for (const char c : field)
+            any |= static_cast<std::uint8_t>(c);
+        // Only text beyond ASCII can fail; reading the cell gives its exact error.
+        if (any >= 0x80) VEXLO_TRY(table.read_cell(r, column));
+    }
+    return {};
+}
+
 Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& table, const AsciiColumn& column) {
     if (column.format.width == 0 && table.n_rows > 0) {
         // A field of width 0 reads alike in every row: its text is kept once.

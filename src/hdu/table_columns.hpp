@@ -115,6 +115,13 @@ Result<DecodedColumn> decode_bin_rows(const BinTableHdu& table, const BinColumn&
 // Every row of a column in its form; a field of width 0 is kept once.
 Result<DecodedColumn> decode_bin_column(const BinTableHdu& table, const BinColumn& column);
 
+// Whether an ASCII column is text read when asked for: an A field of some width in a table
+// with rows (a field of width 0 reads alike in every row and is kept once).
+bool is_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column);
+// The error reading any row of an A column would give (a field past the row's end, text that
+// is not UTF-8), found without building strings.
+Result<void> check_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column);
+
 // Every row of an ASCII table column: numbers as doubles (NaN for a null), A fields as text.
 Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& table, const AsciiColumn& column);
 

@@ -526,10 +526,32 @@ nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
     });
 }
 
-// Every row of a column: the ASCII table's decoded column, or a binary column decoded into
-// `holder`.
+// The record of an ASCII table whose text column `column` is read when asked for; null for
+// other columns.
+const AsciiTableHdu* ascii_text(const TableState& table, std::size_t column) {
+    if (!table.ascii || !is_ascii_text_column(*table.ascii, table.ascii->columns.at(column))) {
+        return nullptr;
+    }
+    return &*table.ascii;
+}
+
+// Rows [first, first + n) of an ASCII text column, each field's text as stored.
+Strings ascii_text_rows(const AsciiTableHdu& t, const AsciiColumn& c, std::uint64_t first,
+                        std::uint64_t n) {
+    Strings out;
+    out.values.reserve(static_cast<std::size_t>(n));
+    for (std::uint64_t r = first; r < first + n; ++r)
+        out.values.emplace_back(unwrap(t.field_text(r, c)));
+    return out;
+}
+
+// Every row of a column: the ASCII table's decoded column, or a column decoded into `holder`.
 const DecodedColumn& whole_column(const TableState& table, std::size_t column,
                                   std::optional<DecodedColumn>& holder) {
+    if (const AsciiTableHdu* t = ascii_text(table, column)) {
+        holder = ascii_text_rows(*t, t->columns.at(column), 0, t->n_rows);
+        return *holder;
+    }
     if (!table.bin) return table.columns.at(column);
     const BinTableHdu& t = *table.bin;
     holder = unwrap(without_gil([&] { return decode_bin_column(t, t.columns.at(column)); }));
@@ -543,6 +565,9 @@ DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint
     if (table.bin) {
         const BinTableHdu& t = *table.bin;
         return unwrap(decode_bin_rows(t, t.columns.at(column), first, n));
+    }
+    if (const AsciiTableHdu* t = ascii_text(table, column)) {
+        return ascii_text_rows(*t, t->columns.at(column), first, n);
     }
     const auto at = static_cast<std::size_t>(first);
     const auto count = static_cast<std::size_t>(n);
@@ -572,6 +597,13 @@ DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint
 }
 
 nb::object column_object(const TableState& table, std::size_t column) {
+    if (const AsciiTableHdu* t = ascii_text(table, column)) {
+        // Each field's text goes straight from the record into its str.
+        const AsciiColumn& c = t->columns.at(column);
+        return list_of_rows(t->n_rows, [&](std::uint64_t row) -> nb::object {
+            return py_text(unwrap(t->field_text(row, c)));
+        });
+    }
     if (table.bin) {
         const BinTableHdu& t = *table.bin;
         const BinColumn& c = t.columns.at(column);

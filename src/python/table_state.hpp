@@ -23,19 +23,24 @@ namespace vexlo::py {
 namespace nb = nanobind;
 
 // A binary table read from a file keeps its record, checked when the object was built, and
-// decodes a column only when asked for it; an ASCII table decodes every column up front,
-// since any field may fail to parse.
+// decodes a column only when asked for it. An ASCII table decodes its numbers up front, since
+// any field may fail to parse, and keeps its record for the text, read when asked for.
 struct TableState {
     TableKind kind = TableKind::Binary;
     std::vector<std::string> column_names;
-    std::vector<DecodedColumn> columns;  // ASCII tables: same length as column_names
+    std::vector<DecodedColumn> columns;  // ASCII tables: same length as column_names; empty
+                                         // Strings for the text columns `ascii` reads
     std::optional<BinTableHdu> bin;      // binary tables read from a file
+    std::optional<AsciiTableHdu> ascii;  // ASCII tables read from a file: their text columns
     std::shared_ptr<const FitsFile> source;  // holds the data bytes borrowed, if any
     DataBuf raw_data;                    // the data section of every other table
     PyHeader header;
     std::uint64_t n_rows = 0;
 
-    ByteSpan data() const { return bin ? bin->data.span() : raw_data.span(); }
+    ByteSpan data() const {
+        if (bin) return bin->data.span();
+        return ascii ? ascii->data.span() : raw_data.span();
+    }
 };
 
 // Rows [first, first + n) of a column in its form, decoded when the table keeps its record.

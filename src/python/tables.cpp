@@ -29,6 +29,12 @@ Result<void> decode_ascii_columns(const AsciiTableHdu& t, TableState& state) {
     state.columns.reserve(t.columns.size());
     for (const AsciiColumn& c : t.columns) {
         state.column_names.push_back(c.name);
+        if (is_ascii_text_column(t, c)) {
+            // Text is only checked now, and read from the record when asked for.
+            VEXLO_TRY(check_ascii_text_column(t, c));
+            state.columns.push_back(Strings{});
+            continue;
+        }
         VEXLO_ASSIGN_OR_RETURN(DecodedColumn column, decode_ascii_column(t, c));
         state.columns.push_back(std::move(column));
     }
@@ -344,13 +350,15 @@ nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
     unwrap(without_gil([&] { return decode_ascii_columns(hdu, state); }));
     state.n_rows = hdu.n_rows;
     state.header = std::move(header);
-    if (hdu.data.is_owned() || source == nullptr) {
-        state.raw_data = DataBuf::owned(std::move(hdu).into_parts().data);
-    } else {
+    if (!hdu.data.is_owned()) {
         // The file's data section is shared rather than copied.
-        state.raw_data = std::move(hdu.data);
-        state.source = std::move(source);
+        if (source != nullptr) {
+            state.source = std::move(source);
+        } else {
+            hdu.data = DataBuf::owned(std::move(hdu.data).into_bytes());
+        }
     }
+    state.ascii = std::move(hdu);
     return new_table_object<AsciiTableObject>(std::move(state));
 }
 

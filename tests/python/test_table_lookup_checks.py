@@ -190,3 +190,33 @@ def test_variable_length_columns_read_whole_as_row_by_row(tmp_path, form, heap, 
     for r in range(5):
         assert same_entry(whole[r], t[r]["V"]), r
     assert whole[0].dtype == np.int64 and len(whole[0]) == 0
+
+
+def ascii_with_bytes(tmp_path, replacements):
+    """An ASCII table of an I3 and an A4 column whose '@' and '#' become the given bytes."""
+    from fits_bytes import ascii_table_hdu
+
+    hdu = ascii_table_hdu(
+        [("N", "I3", 3, {}), ("S", "A4", 4, {})], ["  1ab  ", "  2@#cd", "  3 xy "]
+    )
+    for old, new in replacements.items():
+        hdu = hdu.replace(old, new)
+    return vexlo.open(str(write_file(tmp_path / "a.fits", hdu)))
+
+
+def test_ascii_text_that_is_not_utf8_fails_the_lookup(tmp_path):
+    f = ascii_with_bytes(tmp_path, {b"@#": b"\xff\xfe"})
+    for _ in range(2):
+        with pytest.raises(vexlo.FitsError, match="ASCII table row 1 col 2 contains non-UTF8"):
+            f[1]
+
+
+def test_ascii_text_reads_alike_by_column_row_and_record(tmp_path):
+    t = ascii_with_bytes(tmp_path, {b"@#": "\u00e9".encode()})[1]
+    texts = ["ab  ", "\u00e9cd", " xy "]
+    assert t["S"] == texts and t["S"] is not t["S"]
+    assert [t[r]["S"] for r in range(3)] == texts
+    assert t.to_dict()["S"] == texts
+    assert t.data["S"].tolist() == texts
+    assert t["N"].tolist() == [1.0, 2.0, 3.0]
+    assert "\u00e9cd" in repr(t)

@@ -516,3 +516,32 @@ TEST(TableColumns, VlaRowsReadStraightIntoBuffers) {
 
 }  // namespace
 }  // namespace vexlo
+
+namespace vexlo {
+namespace {
+
+// Text is checked without building strings, and fails as reading its first bad field does.
+TEST(TableColumns, AsciiTextIsCheckedWithoutReading) {
+    const Cards cards = {{"XTENSION", "'TABLE   '"}, {"BITPIX", "8"},   {"NAXIS", "2"},
+                         {"NAXIS1", "3"},             {"NAXIS2", "4"},  {"PCOUNT", "0"},
+                         {"GCOUNT", "1"},             {"TFIELDS", "1"}, {"TBCOL1", "1"},
+                         {"TFORM1", "'A3'"}};
+    const Bytes good = join({text("ab "), text("\xc3\xa9 "), text("   "), text("xyz")});
+    const Result<AsciiTableHdu> t = AsciiTableHdu::create(make_header(cards), good);
+    ASSERT_TRUE(t.has_value());
+    EXPECT_TRUE(is_ascii_text_column(*t, t->columns[0]));
+    EXPECT_TRUE(check_ascii_text_column(*t, t->columns[0]).has_value());
+    EXPECT_EQ(*t->field_text(1, t->columns[0]), "\xc3\xa9 ");
+
+    Bytes bad = good;
+    bad[7] = 0xC3;  // row 2: a lead byte with no continuation
+    const Result<AsciiTableHdu> u = AsciiTableHdu::create(make_header(cards), bad);
+    ASSERT_TRUE(u.has_value());
+    const Result<void> checked = check_ascii_text_column(*u, u->columns[0]);
+    ASSERT_FALSE(checked.has_value());
+    EXPECT_EQ(checked.error().msg, "ASCII table row 2 col 1 contains non-UTF8 bytes");
+    EXPECT_EQ(checked.error().msg, u->read_cell(2, u->columns[0]).error().msg);
+}
+
+}  // namespace
+}  // namespace vexlo
