@@ -1,6 +1,7 @@
 #include "hdu/ascii_table.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <string>
 #include <utility>
@@ -28,9 +29,15 @@ std::uint64_t field_width(const AsciiFormat& f) {
 // `decimals` digits are the fraction (the implied decimal point).
 std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decimals) {
     std::size_t i = 0;
-    std::string text;
+    // The digits and the exponent are assembled on the stack unless the field is long.
+    char stack[64];
+    std::string long_text;
+    const std::size_t room = s.size() + 24;  // sign, digits, 'e' and a 64-bit exponent
+    if (room > sizeof stack) long_text.resize(room);
+    char* const start = room > sizeof stack ? long_text.data() : stack;
+    char* out = start;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-        if (s[i] == '-') text += '-';
+        if (s[i] == '-') *out++ = '-';
         ++i;
     }
     bool point = false;
@@ -39,7 +46,7 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
     for (; i < s.size(); ++i) {
         const char c = s[i];
         if (c >= '0' && c <= '9') {
-            text += c;
+            *out++ = c;
             any_digit = true;
             if (point) ++fraction_digits;
         } else if (c == '.') {
@@ -72,9 +79,9 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
     const std::int64_t scale_i = static_cast<std::int64_t>(std::min<std::uint64_t>(scale, kMax));
     std::int64_t power = 0;
     if (__builtin_sub_overflow(exponent, scale_i, &power)) power = exponent < 0 ? kMin : kMax;
-    text += 'e';
-    text += std::to_string(power);
-    return parse_decimal(text);
+    *out++ = 'e';
+    out = std::to_chars(out, start + room, power).ptr;
+    return parse_decimal(std::string_view(start, static_cast<std::size_t>(out - start)));
 }
 
 Result<AsciiTableHdu> build(Header header, DataBuf data) {
@@ -237,9 +244,8 @@ OwnedHdu AsciiTableHdu::into_parts() && {
     return OwnedHdu{std::move(header), std::move(data).into_bytes()};
 }
 
-Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
-                                                           const AsciiColumn& column) const {
-    using Out = std::optional<AsciiValue>;
+Result<std::string_view> AsciiTableHdu::field_text(std::uint64_t row,
+                                                   const AsciiColumn& column) const {
     if (row >= n_rows) {
         return std::unexpected(
             Error::data("row " + str(row) + " out of range (n_rows = " + str(n_rows) + ")"));
@@ -253,9 +259,14 @@ Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
                                      ", width=" + str(width) +
                                      ") extends past row end (NAXIS1=" + str(row_size) + ")"));
     }
-    const std::string_view field =
-        as_chars(data.span().subspan(static_cast<std::size_t>(row * row_size + column.start - 1),
-                                     static_cast<std::size_t>(width)));
+    return as_chars(data.span().subspan(static_cast<std::size_t>(row * row_size + column.start - 1),
+                                        static_cast<std::size_t>(width)));
+}
+
+Result<std::optional<AsciiValue>> AsciiTableHdu::read_cell(std::uint64_t row,
+                                                           const AsciiColumn& column) const {
+    using Out = std::optional<AsciiValue>;
+    VEXLO_ASSIGN_OR_RETURN(const std::string_view field, field_text(row, column));
     if (!is_valid_utf8(field)) {
         return fail(Error::data("ASCII table row " + str(row) + " col " + str(column.index) +
                                 " contains non-UTF8 bytes"));

@@ -68,6 +68,8 @@ struct AsciiTableHdu {
     // The header and the data as an owned buffer (copied when the record only borrowed it).
     OwnedHdu into_parts() &&;
 
+    // The bytes of the field of `column` in `row` (0-based), as stored.
+    Result<std::string_view> field_text(std::uint64_t row, const AsciiColumn& column) const;
     // The field of `column` in `row` (0-based): text, integer or real, none for a null.
     Result<std::optional<AsciiValue>> read_cell(std::uint64_t row, const AsciiColumn& column) const;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -162,54 +163,117 @@ inline bool read_logical(std::uint8_t b, std::optional<bool>& out) {
     }
 }
 
-template <class T>
-BinValue decode_integers(const CellSpec& s, ByteSpan cell) {
-    const std::size_t n = cell.size() / sizeof(T);
-    const std::uint8_t* p = cell.data();
-    auto is_null = [&](T stored) {
-        return s.tnull && *s.tnull == static_cast<std::int64_t>(stored);
-    };
-    switch (s.storage) {
-        case IntStorage::Unsigned: {
-            BinValue::Uint out;
-            out.values.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const T stored = load_elem<T>(p + i * sizeof(T));
-                if (!is_null(stored)) out.values[i] = unsigned_value(stored);
-            }
-            return BinValue{std::move(out)};
+// How stored numbers become values: TSCAL/TZERO, TNULL and the integer storage.
+struct NumberRule {
+    double tscal = 1.0;
+    double tzero = 0.0;
+    std::optional<std::int64_t> tnull;
+    IntStorage storage = IntStorage::RawSigned;
+};
+
+// The value type an element of stored type T decodes to under `storage`: E to float, D and
+// scaled integers to double, unsigned integers to uint64, other integers to int64.
+template <class T, class Out>
+constexpr bool kDecodesTo =
+    std::is_same_v<T, float>    ? std::is_same_v<Out, float>
+    : std::is_same_v<T, double> ? std::is_same_v<Out, double>
+                                : std::is_same_v<Out, std::int64_t> ||
+                                      std::is_same_v<Out, std::uint64_t> ||
+                                      std::is_same_v<Out, double>;
+
+// The one kernel of numeric decoding, for whole columns and single cells alike: `n` groups of
+// `repeat` packed elements of stored type T, groups `stride` bytes apart, decoded into `out`
+// (byteswap, TNULL, storage, TSCAL/TZERO in one pass). A null writes 0 (NaN for doubles from
+// integers); `nulls`, when not empty, receives 1 for a null element and 0 otherwise. Returns
+// the number of nulls.
+template <class T, class Out>
+std::uint64_t decode_numbers(const NumberRule& rule, const std::uint8_t* first,
+                             std::uint64_t stride, std::uint64_t n, std::uint64_t repeat,
+                             std::span<Out> out, std::span<std::uint8_t> nulls) {
+    static_assert(kDecodesTo<T, Out>);
+    const bool mask = !nulls.empty();
+    std::size_t i = 0;
+    if constexpr (std::is_floating_point_v<T>) {
+        // Float elements have no nulls; E scales in single precision, as stored.
+        const Out scal = std::is_same_v<T, float> ? to_f32(rule.tscal) : rule.tscal;
+        const Out zero = std::is_same_v<T, float> ? to_f32(rule.tzero) : rule.tzero;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            const std::uint8_t* p = first + r * stride;
+            for (std::uint64_t k = 0; k < repeat; ++k, ++i)
+                out[i] = load_elem<T>(p + k * sizeof(T)) * scal + zero;
         }
-        case IntStorage::Scaled: {
-            BinValue::Float out;
-            out.values.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const T stored = load_elem<T>(p + i * sizeof(T));
-                out.values[i] = is_null(stored) ? std::numeric_limits<double>::quiet_NaN()
-                                                : static_cast<double>(stored) * s.tscal + s.tzero;
+        if (mask) std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
+        return 0;
+    } else {
+        std::uint64_t count = 0;
+        const bool has_null = rule.tnull.has_value();
+        const std::int64_t tnull = rule.tnull.value_or(0);
+        const std::int64_t bias = rule.storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            const std::uint8_t* p = first + r * stride;
+            for (std::uint64_t k = 0; k < repeat; ++k, ++i) {
+                const T stored = load_elem<T>(p + k * sizeof(T));
+                const bool null = has_null && tnull == static_cast<std::int64_t>(stored);
+                count += null;
+                if (mask) nulls[i] = null;
+                if constexpr (std::is_same_v<Out, double>) {
+                    out[i] = null ? std::numeric_limits<double>::quiet_NaN()
+                                  : static_cast<double>(stored) * rule.tscal + rule.tzero;
+                } else if constexpr (std::is_same_v<Out, std::uint64_t>) {
+                    out[i] = null ? 0 : unsigned_value(stored);
+                } else {
+                    out[i] = null ? 0 : static_cast<std::int64_t>(stored) + bias;
+                }
             }
-            return BinValue{std::move(out)};
         }
-        case IntStorage::RawSigned:
-        case IntStorage::SignedFromByte: {
-            const std::int64_t bias =
-                s.storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
-            BinValue::Int out;
-            out.values.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const T stored = load_elem<T>(p + i * sizeof(T));
-                if (!is_null(stored)) out.values[i] = static_cast<std::int64_t>(stored) + bias;
-            }
-            return BinValue{std::move(out)};
-        }
+        return count;
     }
-    return BinValue{BinValue::Int{}};
 }
 
-// A cell's text: trailing NULs removed first, then trailing white space.
+// One cell of a numeric kind through the column kernel: E and D as floats, integers as the
+// optional values (or doubles, when scaled) of their storage.
+template <class T>
+BinValue decode_number_cell(const CellSpec& s, ByteSpan cell) {
+    const std::size_t n = cell.size() / sizeof(T);
+    const NumberRule rule{s.tscal, s.tzero, s.tnull, s.storage};
+    auto decode = [&]<class Out>(std::span<Out> out, std::span<std::uint8_t> nulls) {
+        decode_numbers<T>(rule, cell.data(), cell.size(), 1, n, out, nulls);
+    };
+    if constexpr (std::is_same_v<T, float>) {
+        BinValue::F32 out;
+        out.values.resize(n);
+        decode(std::span<float>(out.values), {});
+        return BinValue{std::move(out)};
+    } else if constexpr (std::is_same_v<T, double>) {
+        BinValue::F64 out;
+        out.values.resize(n);
+        decode(std::span<double>(out.values), {});
+        return BinValue{std::move(out)};
+    } else {
+        if (s.storage == IntStorage::Scaled) {
+            BinValue::Float out;
+            out.values.resize(n);
+            decode(std::span<double>(out.values), {});
+            return BinValue{std::move(out)};
+        }
+        std::vector<std::uint8_t> nulls(n);
+        auto optionals = [&]<class V, class Out>(V out, std::vector<Out> values) {
+            decode(std::span<Out>(values), std::span<std::uint8_t>(nulls));
+            out.values.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (nulls[i] == 0) out.values[i] = values[i];
+            }
+            return BinValue{std::move(out)};
+        };
+        if (s.storage == IntStorage::Unsigned) {
+            return optionals(BinValue::Uint{}, std::vector<std::uint64_t>(n));
+        }
+        return optionals(BinValue::Int{}, std::vector<std::int64_t>(n));
+    }
+}
+
 std::string trim_cell_text(std::string_view text) {
-    while (!text.empty() && text.back() == '\0')
-        text.remove_suffix(1);
-    return std::string(trim_ws_end(text));
+    return std::string(cell_text(text));
 }
 
 Result<BinValue> decode_chars(const CellSpec& s, ByteSpan cell) {
@@ -234,11 +298,15 @@ Result<BinValue> decode_chars(const CellSpec& s, ByteSpan cell) {
 
 Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap);
 
-Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
+// The heap array a P/Q cell points at and how to decode it; none for an empty array.
+struct VlaArray {
+    CellSpec spec;
+    ByteSpan bytes;
+};
+
+Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
     VEXLO_ASSIGN_OR_RETURN(const VlaDescriptor d, read_vla_descriptor(s.kind, cell));
-    if (d.count == 0) {
-        return BinValue{BinValue::Vla{std::make_shared<const BinValue>(BinValue{BinValue::Int{}})}};
-    }
+    if (d.count == 0) return std::optional<VlaArray>();
     if (!s.vla_kind) {
         return std::unexpected(
             Error::value(indexed_keyword("TFORM", s.index), "P/Q descriptor missing inner type"));
@@ -265,12 +333,59 @@ Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
                                          : IntStorage::RawSigned,
                    nullptr,
                    std::nullopt};
-    VEXLO_ASSIGN_OR_RETURN(
-        BinValue value,
-        decode_spec(
-            inner, heap.subspan(static_cast<std::size_t>(d.offset), static_cast<std::size_t>(*len)),
-            ByteSpan{}));
+    return VlaArray{inner, heap.subspan(static_cast<std::size_t>(d.offset),
+                                        static_cast<std::size_t>(*len))};
+}
+
+Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
+    VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array, locate_vla(s, cell, heap));
+    if (!array) {
+        return BinValue{BinValue::Vla{std::make_shared<const BinValue>(BinValue{BinValue::Int{}})}};
+    }
+    VEXLO_ASSIGN_OR_RETURN(BinValue value, decode_spec(array->spec, array->bytes, ByteSpan{}));
     return BinValue{BinValue::Vla{std::make_shared<const BinValue>(std::move(value))}};
+}
+
+// True when no byte has its high bit set: such text is valid UTF-8 without a closer look.
+bool all_ascii(ByteSpan bytes) {
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        any |= word;
+    }
+    for (; i < bytes.size(); ++i)
+        any |= bytes[i];
+    return (any & 0x8080808080808080ULL) == 0;
+}
+
+Result<void> check_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
+    switch (s.kind) {
+        case BinKind::Logical: {
+            std::optional<bool> v;
+            for (const std::uint8_t b : cell) {
+                if (!read_logical(b, v)) return std::unexpected(invalid_logical(s.index, b));
+            }
+            return {};
+        }
+        case BinKind::Char:
+        {
+            if (all_ascii(cell)) return {};
+            VEXLO_TRY(decode_chars(s, cell));
+            return {};
+        }
+        case BinKind::P:
+        case BinKind::Q: {
+            // Only the descriptor and the array's bytes are checked: an array is never built,
+            // so descriptors that all point at one large array cost nothing here.
+            VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array, locate_vla(s, cell, heap));
+            if (!array) return {};
+            return check_spec(array->spec, array->bytes, ByteSpan{});
+        }
+        default:
+            return {};
+    }
 }
 
 Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
@@ -289,33 +404,16 @@ Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
         case BinKind::Bit:
             return BinValue{BinValue::Bits{Bytes(cell.begin(), cell.end()), s.repeat}};
         case BinKind::Byte:
-            return decode_integers<std::uint8_t>(s, cell);
         case BinKind::I16:
-            return decode_integers<std::int16_t>(s, cell);
         case BinKind::I32:
-            return decode_integers<std::int32_t>(s, cell);
         case BinKind::I64:
-            return decode_integers<std::int64_t>(s, cell);
+        case BinKind::F32:
+        case BinKind::F64:
+            return visit_bin_kind(s.kind, [&](auto tag) {
+                return decode_number_cell<typename decltype(tag)::type>(s, cell);
+            });
         case BinKind::Char:
             return decode_chars(s, cell);
-        case BinKind::F32: {
-            const float scal = to_f32(s.tscal);
-            const float zero = to_f32(s.tzero);
-            BinValue::F32 out;
-            out.values.resize(cell.size() / 4);
-            for (std::size_t i = 0; i < out.values.size(); ++i) {
-                out.values[i] = load_be_f32(p + 4 * i) * scal + zero;
-            }
-            return BinValue{std::move(out)};
-        }
-        case BinKind::F64: {
-            BinValue::F64 out;
-            out.values.resize(cell.size() / 8);
-            for (std::size_t i = 0; i < out.values.size(); ++i) {
-                out.values[i] = load_be_f64(p + 8 * i) * s.tscal + s.tzero;
-            }
-            return BinValue{std::move(out)};
-        }
         case BinKind::C64: {
             BinValue::C64 out;
             out.values.resize(cell.size() / 8);
@@ -585,48 +683,6 @@ void for_each_element(const std::uint8_t* first, std::uint64_t row_size, std::ui
     }
 }
 
-template <class T, class Out>
-std::uint64_t fill_integers(const BinColumn& c, const std::uint8_t* first, std::uint64_t row_size,
-                            std::uint64_t n, std::span<Out> out, std::span<std::uint8_t> nulls) {
-    std::uint64_t count = 0;
-    const bool has_null = c.tnull.has_value();
-    const std::int64_t tnull = c.tnull.value_or(0);
-    const bool mask = !nulls.empty();
-    const std::int64_t bias = c.int_storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
-    for_each_element(first, row_size, n, c.format.repeat, sizeof(T),
-                     [&](const std::uint8_t* p, std::size_t i) {
-                         const T stored = load_elem<T>(p);
-                         const bool null = has_null && tnull == static_cast<std::int64_t>(stored);
-                         count += null;
-                         if (mask) nulls[i] = null;
-                         if constexpr (std::is_same_v<Out, double>) {
-                             out[i] = null ? std::numeric_limits<double>::quiet_NaN()
-                                           : static_cast<double>(stored) * c.tscal + c.tzero;
-                         } else if constexpr (std::is_same_v<Out, std::uint64_t>) {
-                             out[i] = null ? 0 : unsigned_value(stored);
-                         } else {
-                             out[i] = null ? 0 : static_cast<std::int64_t>(stored) + bias;
-                         }
-                     });
-    return count;
-}
-
-template <class Out>
-Result<std::uint64_t> fill_integer_column(const BinColumn& c, const std::uint8_t* first,
-                                          std::uint64_t row_size, std::uint64_t n,
-                                          std::span<Out> out, std::span<std::uint8_t> nulls) {
-    switch (c.format.kind) {
-        case BinKind::Byte:
-            return fill_integers<std::uint8_t>(c, first, row_size, n, out, nulls);
-        case BinKind::I16:
-            return fill_integers<std::int16_t>(c, first, row_size, n, out, nulls);
-        case BinKind::I32:
-            return fill_integers<std::int32_t>(c, first, row_size, n, out, nulls);
-        default:
-            return fill_integers<std::int64_t>(c, first, row_size, n, out, nulls);
-    }
-}
-
 template <class Out>
 Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std::uint64_t first_row,
                                   std::uint64_t n, std::span<Out> out,
@@ -680,12 +736,6 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
                          });
         if (bad) return std::unexpected(invalid_logical(c.index, *bad));
         return nulls_seen;
-    } else if constexpr (std::is_same_v<Out, float>) {
-        const float scal = to_f32(c.tscal);
-        const float zero = to_f32(c.tzero);
-        for_each_element(
-            first, row_size, n, c.format.repeat, 4,
-            [&](const std::uint8_t* p, std::size_t i) { out[i] = load_be_f32(p) * scal + zero; });
     } else if constexpr (std::is_same_v<Out, std::complex<float>>) {
         for_each_element(first, row_size, n, c.format.repeat, 8,
                          [&](const std::uint8_t* p, std::size_t i) {
@@ -696,17 +746,17 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
                          [&](const std::uint8_t* p, std::size_t i) {
                              out[i] = {load_be_f64(p), load_be_f64(p + 8)};
                          });
-    } else if constexpr (std::is_same_v<Out, double>) {
-        if (c.format.kind == BinKind::F64) {
-            for_each_element(first, row_size, n, c.format.repeat, 8,
-                             [&](const std::uint8_t* p, std::size_t i) {
-                                 out[i] = load_be_f64(p) * c.tscal + c.tzero;
-                             });
-        } else {
-            return fill_integer_column(c, first, row_size, n, out, nulls);
-        }
     } else {
-        return fill_integer_column(c, first, row_size, n, out, nulls);
+        const NumberRule rule{c.tscal, c.tzero, c.tnull, c.int_storage};
+        return visit_bin_kind(c.format.kind, [&](auto tag) -> std::uint64_t {
+            using T = typename decltype(tag)::type;
+            if constexpr (kDecodesTo<T, Out>) {
+                return decode_numbers<T>(rule, first, row_size, n, c.format.repeat, out, nulls);
+            } else {
+                // column_element() has matched the kind to Out above.
+                return 0;
+            }
+        });
     }
     std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
     return std::uint64_t{0};
@@ -892,6 +942,12 @@ Result<std::optional<std::vector<std::uint64_t>>> read_tdim(const Header& header
     return Out{std::move(dims)};
 }
 
+std::string_view cell_text(std::string_view field) {
+    while (!field.empty() && field.back() == '\0')
+        field.remove_suffix(1);
+    return trim_ws_end(field);
+}
+
 std::vector<std::string> split_fixed_strings(ByteSpan bytes, std::uint64_t width) {
     std::vector<std::string> out;
     if (width == 0) return out;
@@ -978,6 +1034,83 @@ Result<BinValue> BinColumn::decode_cell(ByteSpan cell, ByteSpan heap) const {
     }
 }
 
+Result<void> BinColumn::check_cell(ByteSpan cell, ByteSpan heap) const {
+    return check_spec(spec_of(*this), cell, heap);
+}
+
+namespace {
+
+// Whether a P/Q descriptor surely decodes: an array of numbers lying inside the heap. False
+// only means the full check must look.
+bool descriptor_ok(const CellSpec& s, const std::uint8_t* cell, std::size_t width,
+                   std::uint64_t heap_size) {
+    if (!s.vla_kind || *s.vla_kind == BinKind::Logical ||
+        !element_of_kind(*s.vla_kind, IntStorage::RawSigned)) {
+        return false;
+    }
+    const bool p = s.kind == BinKind::P;
+    if (width < (p ? 8u : 16u)) return false;
+    const std::int64_t count = p ? load_be_i32(cell) : load_be_i64(cell);
+    const std::int64_t offset = p ? load_be_i32(cell + 4) : load_be_i64(cell + 8);
+    if (count < 0 || offset < 0) return false;
+    const std::uint64_t size = element_size(*s.vla_kind);
+    const auto n = static_cast<std::uint64_t>(count);
+    const auto at = static_cast<std::uint64_t>(offset);
+    return n == 0 || (n <= heap_size / size && at <= heap_size - n * size);
+}
+
+// Checks the rows whose quick look `ok(cell)` doubts in full, for the exact error.
+template <class Ok>
+Result<void> check_doubted(const CellSpec& spec, const std::uint8_t* field, std::uint64_t n,
+                           std::uint64_t row_size, std::size_t width, ByteSpan heap, Ok ok) {
+    for (std::uint64_t r = 0; r < n; ++r, field += row_size) {
+        if (!ok(field)) VEXLO_TRY(check_spec(spec, ByteSpan(field, width), heap));
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t n) const {
+    if (n == 0) return {};
+    // Validates the field against the row once; every row then holds it.
+    VEXLO_TRY(cell_bytes(n - 1, column));
+    const CellSpec spec = spec_of(column);
+    const ByteSpan all_heap = heap();
+    const auto width = static_cast<std::size_t>(column.width());
+    const std::uint8_t* field = data.data() + column.offset;
+    // A quick look at each cell, with the kind's switch outside the loop over the rows.
+    switch (spec.kind) {
+        case BinKind::Logical:
+            return check_doubted(spec, field, n, row_size, width, all_heap,
+                                 [&](const std::uint8_t* cell) {
+                                     bool ok = true;
+                                     for (std::size_t i = 0; i < width; ++i) {
+                                         const std::uint8_t b = cell[i];
+                                         ok &= b == 'T' || b == 'F' || b == 0 || b == 't' ||
+                                               b == 'f';
+                                     }
+                                     return ok;
+                                 });
+        case BinKind::Char:
+            return check_doubted(spec, field, n, row_size, width, all_heap,
+                                 [&](const std::uint8_t* cell) {
+                                     std::uint8_t any = 0;
+                                     for (std::size_t i = 0; i < width; ++i)
+                                         any |= cell[i];
+                                     return any < 0x80;
+                                 });
+        case BinKind::P:
+        case BinKind::Q:
+            return check_doubted(spec, field, n, row_size, width, all_heap,
+                                 [&](const std::uint8_t* cell) {
+                                     return descriptor_ok(spec, cell, width, all_heap.size());
+                                 });
+        default:
+            return {};
+    }
+}
+
 Result<BinTableHdu> BinTableHdu::create(Header header, Bytes data) {
     return build(std::move(header), DataBuf::owned(std::move(data)));
 }
@@ -1035,14 +1168,85 @@ const BinColumn* BinTableHdu::find_column(std::string_view name) const {
 }
 
 Result<ColumnElement> BinTableHdu::column_element(const BinColumn& column) {
-    switch (column.format.kind) {
+    const std::optional<ColumnElement> e = element_of_kind(column.format.kind, column.int_storage);
+    if (e) return *e;
+    return fail(Error::data("BINTABLE col " + str(column.index) + ": " +
+                            std::string(bin_kind_name(column.format.kind)) +
+                            " column has no fixed numeric elements"));
+}
+
+Result<VlaExtent> BinTableHdu::vla_extent(std::uint64_t row, const BinColumn& column) const {
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, cell_bytes(row, column));
+    VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array,
+                           locate_vla(spec_of(column), cell, heap()));
+    if (!array) return VlaExtent{};
+    return VlaExtent{array->spec.repeat, element_of_kind(array->spec.kind, array->spec.storage)};
+}
+
+namespace {
+
+template <class Out>
+Result<std::uint64_t> read_vla_into(const BinTableHdu& t, std::uint64_t row, const BinColumn& c,
+                                    std::span<Out> out, std::span<std::uint8_t> nulls) {
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, t.cell_bytes(row, c));
+    VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array,
+                           locate_vla(spec_of(c), cell, t.heap()));
+    const std::uint64_t count = array ? array->spec.repeat : 0;
+    const std::optional<ColumnElement> element =
+        array ? element_of_kind(array->spec.kind, array->spec.storage) : std::nullopt;
+    if (out.size() != count || (!nulls.empty() && nulls.size() != count) ||
+        (count != 0 && element != element_of<Out>())) {
+        return fail(Error::data("BINTABLE col " + str(c.index) + " row " + str(row) +
+                                ": heap array does not read into " +
+                                str(std::uint64_t{out.size()}) + " " +
+                                std::string(element_name(element_of<Out>())) + " elements"));
+    }
+    if (count == 0) return std::uint64_t{0};
+    const CellSpec& s = array->spec;
+    const NumberRule rule{s.tscal, s.tzero, s.tnull, s.storage};
+    return visit_bin_kind(s.kind, [&](auto tag) -> std::uint64_t {
+        using T = typename decltype(tag)::type;
+        if constexpr (kDecodesTo<T, Out>) {
+            return decode_numbers<T>(rule, array->bytes.data(), array->bytes.size(), 1, count,
+                                     out, nulls);
+        } else {
+            return 0;  // the element check above has matched the kind to Out
+        }
+    });
+}
+
+}  // namespace
+
+Result<std::uint64_t> BinTableHdu::read_vla(std::uint64_t row, const BinColumn& column,
+                                            std::span<std::int64_t> out,
+                                            std::span<std::uint8_t> nulls) const {
+    return read_vla_into(*this, row, column, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_vla(std::uint64_t row, const BinColumn& column,
+                                            std::span<std::uint64_t> out,
+                                            std::span<std::uint8_t> nulls) const {
+    return read_vla_into(*this, row, column, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_vla(std::uint64_t row, const BinColumn& column,
+                                            std::span<double> out,
+                                            std::span<std::uint8_t> nulls) const {
+    return read_vla_into(*this, row, column, out, nulls);
+}
+Result<std::uint64_t> BinTableHdu::read_vla(std::uint64_t row, const BinColumn& column,
+                                            std::span<float> out,
+                                            std::span<std::uint8_t> nulls) const {
+    return read_vla_into(*this, row, column, out, nulls);
+}
+
+std::optional<ColumnElement> element_of_kind(BinKind kind, IntStorage storage) {
+    switch (kind) {
         case BinKind::Logical:
             return ColumnElement::Bool;
         case BinKind::Byte:
         case BinKind::I16:
         case BinKind::I32:
         case BinKind::I64:
-            switch (column.int_storage) {
+            switch (storage) {
                 case IntStorage::Unsigned:
                     return ColumnElement::U64;
                 case IntStorage::Scaled:
@@ -1066,9 +1270,7 @@ Result<ColumnElement> BinTableHdu::column_element(const BinColumn& column) {
         case BinKind::Q:
             break;
     }
-    return fail(Error::data("BINTABLE col " + str(column.index) + ": " +
-                            std::string(bin_kind_name(column.format.kind)) +
-                            " column has no fixed numeric elements"));
+    return std::nullopt;
 }
 
 Result<std::uint64_t> BinTableHdu::read_column(const BinColumn& column, std::uint64_t first_row,

@@ -9,13 +9,15 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
-#include "hdu/tile_value.hpp"
 #include "data/buffer.hpp"
+#include "data/dispatch.hpp"
 #include "error.hpp"
 #include "hdu/owned.hpp"
+#include "hdu/tile_value.hpp"
 #include "header/header.hpp"
 #include "util/bytes.hpp"
 
@@ -42,6 +44,27 @@ enum class BinKind : std::uint8_t {
 std::string_view bin_kind_name(BinKind kind);
 // A lower-case letter counts as upper case; unknown codes are an Error::Value for "TFORM".
 Result<BinKind> bin_kind_from_letter(char32_t c);
+
+// f(PixelTag<T>{}) for the stored type T of a numeric kind: B uint8, I int16, J int32, K int64,
+// E float, D double. The kind must be one of these six.
+template <class F>
+decltype(auto) visit_bin_kind(BinKind kind, F&& f) {
+    switch (kind) {
+        case BinKind::Byte:
+            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
+        case BinKind::I16:
+            return std::forward<F>(f)(PixelTag<std::int16_t>{});
+        case BinKind::I32:
+            return std::forward<F>(f)(PixelTag<std::int32_t>{});
+        case BinKind::I64:
+            return std::forward<F>(f)(PixelTag<std::int64_t>{});
+        case BinKind::F32:
+            return std::forward<F>(f)(PixelTag<float>{});
+        default:
+            break;
+    }
+    return std::forward<F>(f)(PixelTag<double>{});
+}
 
 // How a stored B, I, J or K integer becomes a value; the order is part of the interface.
 enum class IntStorage : std::uint8_t {
@@ -149,6 +172,9 @@ struct BinColumn {
 
     // Decodes one cell's bytes; `heap` is the table's heap (ignored by fixed-width kinds).
     Result<BinValue> decode_cell(ByteSpan cell, ByteSpan heap) const;
+    // The error decode_cell would give for the cell, without building its value: L bytes,
+    // A text, and a P/Q cell's descriptor and the array it points at.
+    Result<void> check_cell(ByteSpan cell, ByteSpan heap) const;
 };
 
 // The element count and heap offset of a P or Q descriptor cell.
@@ -157,6 +183,9 @@ struct VlaDescriptor {
     std::uint64_t offset = 0;
 };
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell);
+
+// An A field's text: trailing NULs removed first, then trailing white space.
+std::string_view cell_text(std::string_view field);
 
 // Consecutive whole w-byte pieces, each decoded lossily as UTF-8 with trailing NULs and then
 // trailing white space removed. A width of 0 gives no strings.
@@ -178,6 +207,16 @@ enum class ColumnElement : std::uint8_t {
     F32,   // E (BinValue::F32)
     C64,   // C
     C128,  // M
+};
+
+// The element type of a numeric kind under an integer storage; none for X, A, P and Q.
+std::optional<ColumnElement> element_of_kind(BinKind kind, IntStorage storage);
+
+// The heap array one row of a P/Q column points at: its element count, and what its elements
+// decode to (none for a kind without fixed numeric elements; meaningless when empty).
+struct VlaExtent {
+    std::uint64_t count = 0;
+    std::optional<ColumnElement> element;
 };
 
 struct BinTableHdu {
@@ -204,6 +243,9 @@ struct BinTableHdu {
     Result<ByteSpan> cell_bytes(std::uint64_t row, const BinColumn& column) const;
     // cell_bytes then BinColumn::decode_cell over this table's heap.
     Result<BinValue> read_cell(std::uint64_t row, const BinColumn& column) const;
+
+    // check_cell over rows [0, n) of a column: the first failing row's error.
+    Result<void> check_rows(const BinColumn& column, std::uint64_t n) const;
 
     // The first column whose name equals `name` ignoring ASCII case, or null.
     const BinColumn* find_column(std::string_view name) const;
@@ -237,6 +279,22 @@ struct BinTableHdu {
     Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
                                       std::uint64_t n, std::span<std::complex<double>> out,
                                       std::span<std::uint8_t> nulls) const;
+
+    // ---- variable-length arrays, one row at a time ----
+    // The extent of a row's heap array, its descriptor checked as read_cell checks it.
+    Result<VlaExtent> vla_extent(std::uint64_t row, const BinColumn& column) const;
+    // A row's heap array decoded straight into `out` (exactly its count of the elements
+    // vla_extent names) with exactly the values read_cell gives, nulls as read_column.
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
+                                   std::span<std::int64_t> out,
+                                   std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
+                                   std::span<std::uint64_t> out,
+                                   std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
+                                   std::span<double> out, std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
+                                   std::span<float> out, std::span<std::uint8_t> nulls) const;
 };
 
 // A per-tile scale or zero of a tile-compressed image: the constant, or the single value of

@@ -92,10 +92,10 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
         return make_random_groups_object(*groups, std::move(header));
     }
     if (auto* table = std::get_if<AsciiTableHdu>(&hdu.value)) {
-        return make_ascii_table(std::move(*table), std::move(header));
+        return make_ascii_table(std::move(*table), std::move(header), std::move(file));
     }
     if (auto* table = std::get_if<BinTableHdu>(&hdu.value)) {
-        return make_bintable(std::move(*table), std::move(header));
+        return make_bintable(std::move(*table), std::move(header), std::move(file));
     }
     if (auto* compressed = std::get_if<CompressedImageHdu>(&hdu.value)) {
         ImageHdu image = unwrap(without_gil([&] { return compressed->decompress(); }));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "python/errors.hpp"
+#include "python/method.hpp"
 #include "python/pixels.hpp"
 #include "python/table_state.hpp"
 
@@ -36,14 +37,26 @@ class Numpy {
         if (!module_.is_valid()) module_ = nb::borrow(numpy_module());
         return module_;
     }
+    // numpy.empty(n, dtype), called with positional arguments and the dtype object made once
+    // per call of the conversions: a column of per-row arrays makes one array per row.
     nb::object empty(std::size_t n, const char* dtype) const {
         if (!empty_.is_valid()) empty_ = module().attr("empty");
-        return empty_(n, nb::arg("dtype") = dtype);
+        if (last_name_ == nullptr || std::strcmp(dtype, last_name_) != 0) {
+            last_dtype_ = module().attr("dtype")(dtype);
+            last_name_ = dtype;
+        }
+        nb::object count = nb::int_(n);
+        PyObject* args[] = {count.ptr(), last_dtype_.ptr()};
+        PyObject* out = PyObject_Vectorcall(empty_.ptr(), args, 2, nullptr);
+        if (out == nullptr) throw nb::python_error();
+        return nb::steal(out);
     }
 
   private:
     mutable nb::object module_;
     mutable nb::object empty_;
+    mutable nb::object last_dtype_;
+    mutable const char* last_name_ = nullptr;
 };
 
 // A new, C-contiguous 1-D array of `n` elements of `dtype` that owns its buffer, and a
@@ -272,23 +285,29 @@ nb::object cell_entry(const Numpy& np, const BinValue& cell, const Shape* shape)
         cell.value);
 }
 
-nb::object per_row_list(const Numpy& np, const PerRow& column) {
-    const std::optional<Shape> shape = shape_of(column.tdim);
-    const Shape* s = shape ? &*shape : nullptr;
-    // Made at its full length first, so that a list too long to hold fails at once.
-    if (column.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        raise(PyExc_MemoryError,
-              "a list of " + std::to_string(column.size()) + " rows cannot be made");
+// A list of `n` entries made at its full length first, so that a list too long to hold fails
+// at once; `entry(row)` gives each row's new object.
+template <class F>
+nb::object list_of_rows(std::uint64_t n, F entry) {
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        raise(PyExc_MemoryError, "a list of " + std::to_string(n) + " rows cannot be made");
     }
-    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(column.size())));
+    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out.is_valid()) throw nb::python_error();
-    for (std::uint64_t row = 0; row < column.size(); ++row) {
-        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(row),
-                           cell_entry(np, column.cell(row), s).release().ptr()) != 0) {
+    for (std::uint64_t row = 0; row < n; ++row) {
+        if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(row), entry(row).release().ptr()) !=
+            0) {
             throw nb::python_error();
         }
     }
     return out;
+}
+
+nb::object per_row_list(const Numpy& np, const PerRow& column) {
+    const std::optional<Shape> shape = shape_of(column.tdim);
+    const Shape* s = shape ? &*shape : nullptr;
+    return list_of_rows(column.size(),
+                        [&](std::uint64_t row) { return cell_entry(np, column.cell(row), s); });
 }
 
 // A uniform column repeats its one string; Python refuses a list it cannot hold.
@@ -333,8 +352,9 @@ std::ptrdiff_t find_column(const TableState& table, std::string_view name) {
     return -1;
 }
 
-nb::object column_object(const TableState& table, std::size_t column) {
-    const DecodedColumn& decoded = table.columns.at(column);
+namespace {
+
+nb::object decoded_column_object(const DecodedColumn& decoded) {
     nb::object result =
         std::visit(Overloaded{
                        [&](const Float64Values& c) { return array_of<double>(Numpy{}, c.values); },
@@ -357,31 +377,302 @@ nb::object column_object(const TableState& table, std::size_t column) {
     return result;  // lists are never frozen
 }
 
-nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row) {
-    const auto r = static_cast<std::size_t>(row);
+// The bytes of a new NumPy array's buffer, as the core decoders fill them.
+template <class T>
+std::span<T> array_span(const EmptyArray& a, std::uint64_t n) {
+    return std::span<T>(static_cast<T*>(a.data), static_cast<std::size_t>(n));
+}
+
+// An Int column's decoded values as numpy.ma.array(data=..., mask=...). Nulls are rare: their
+// flags are read in a second pass, only for columns that have some.
+nb::object with_null_mask(const Numpy& np, const BinTableHdu& t, const ColumnTarget& target,
+                          const nb::object& values) {
+    EmptyArray mask = empty_array(np, "bool", target.ints.size());
+    const std::span<std::uint8_t> flags = array_span<std::uint8_t>(mask, target.ints.size());
+    unwrap(without_gil(
+        [&] { return decode_int_rows(t, *target.column, 0, target.ints, flags); }));
+    nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
+    return ma_array(nb::arg("data") = values, nb::arg("mask") = mask.array);
+}
+
+// A column of fixed arrays of numbers: each row decoded straight into its own new array of
+// the column's element type, as the cell conversion would shape and mask it.
+template <class T>
+nb::object fixed_array_list(const Numpy& np, const BinTableHdu& t, const BinColumn& c,
+                            const Shape* shape) {
+    constexpr bool kInteger = std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t>;
+    const auto repeat = static_cast<std::size_t>(c.format.repeat);
+    std::vector<std::uint8_t> nulls(kInteger ? repeat : 0);
+    return list_of_rows(t.n_rows, [&](std::uint64_t row) -> nb::object {
+        nb::object array;
+        try {
+            EmptyArray a = empty_array(np, dtype_of<T>(), repeat);
+            const std::span<T> values(static_cast<T*>(a.data), repeat);
+            const std::uint64_t n_nulls = unwrap(t.read_column(c, row, 1, values, nulls));
+            array = n_nulls == 0 ? std::move(a.array)
+                                 : masked_int_array<T>(np, values, nulls);
+        } catch (nb::python_error&) {
+            // As for a cell: an integer array NumPy cannot build reads None.
+            if (!kInteger) throw;
+            return nb::none();
+        }
+        return reshaped(std::move(array), repeat, shape);
+    });
+}
+
+// One row's heap array of numbers decoded straight into a new array of its element type, as
+// the cell conversion would give it.
+template <class T>
+nb::object vla_array(const Numpy& np, const BinTableHdu& t, const BinColumn& c,
+                     std::uint64_t row, std::size_t count) {
+    constexpr bool kInteger = std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t>;
+    try {
+        EmptyArray a = empty_array(np, dtype_of<T>(), count);
+        const std::span<T> values(static_cast<T*>(a.data), count);
+        std::vector<std::uint8_t> nulls(kInteger ? count : 0);
+        const std::uint64_t n_nulls = unwrap(t.read_vla(row, c, values, nulls));
+        return n_nulls == 0 ? std::move(a.array) : masked_int_array<T>(np, values, nulls);
+    } catch (nb::python_error&) {
+        // As for a cell: an integer array NumPy cannot build reads None.
+        if (!kInteger) throw;
+        return nb::none();
+    }
+}
+
+// One row of a P/Q column: numbers decoded straight into their array, other arrays through
+// the row's decoded cell.
+nb::object vla_row(const Numpy& np, const BinTableHdu& t, const BinColumn& c, std::uint64_t row,
+                   const Shape* shape) {
+    const VlaExtent extent = unwrap(t.vla_extent(row, c));
+    const auto count = static_cast<std::size_t>(extent.count);
+    // An empty heap array reads as an empty integer array, whatever its element type.
+    if (count == 0) return vla_array<std::int64_t>(np, t, c, row, 0);
+    switch (extent.element.value_or(ColumnElement::Bool)) {
+        case ColumnElement::I64:
+            return vla_array<std::int64_t>(np, t, c, row, count);
+        case ColumnElement::U64:
+            return vla_array<std::uint64_t>(np, t, c, row, count);
+        case ColumnElement::F64:
+            return vla_array<double>(np, t, c, row, count);
+        case ColumnElement::F32:
+            return vla_array<float>(np, t, c, row, count);
+        default:
+            return cell_entry(np, unwrap(t.read_cell(row, c)), shape);
+    }
+}
+
+// The per-row list of a fixed-width numeric array column, built without decoded cells; none
+// for other columns.
+std::optional<nb::object> fixed_numeric_rows(const Numpy& np, const BinTableHdu& t,
+                                             const BinColumn& c, const Shape* shape) {
+    const Result<ColumnElement> element = BinTableHdu::column_element(c);
+    if (!element || c.format.kind == BinKind::Logical) return std::nullopt;
+    switch (*element) {
+        case ColumnElement::I64:
+            return fixed_array_list<std::int64_t>(np, t, c, shape);
+        case ColumnElement::U64:
+            return fixed_array_list<std::uint64_t>(np, t, c, shape);
+        case ColumnElement::F64:
+            return fixed_array_list<double>(np, t, c, shape);
+        case ColumnElement::F32:
+            return fixed_array_list<float>(np, t, c, shape);
+        default:
+            return std::nullopt;
+    }
+}
+
+// A column of a binary table decoded straight into the buffers of the objects returned.
+nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
+    const std::uint64_t n = t.n_rows;
+    switch (bin_column_form(t, c)) {
+        case ColumnForm::Float64: {
+            EmptyArray a = empty_array(Numpy{}, "float64", static_cast<std::size_t>(n));
+            const std::span<double> values = array_span<double>(a, n);
+            unwrap(without_gil([&] { return decode_float64_rows(t, c, 0, values); }));
+            return freeze_table_array(std::move(a.array));
+        }
+        case ColumnForm::Int: {
+            const Numpy np;
+            EmptyArray a = empty_array(np, "int64", static_cast<std::size_t>(n));
+            const std::span<std::int64_t> values = array_span<std::int64_t>(a, n);
+            const std::uint64_t n_nulls =
+                unwrap(without_gil([&] { return decode_int_rows(t, c, 0, values, {}); }));
+            if (n_nulls == 0) return freeze_table_array(std::move(a.array));
+            return freeze_table_array(
+                with_null_mask(np, t, ColumnTarget{&c, {}, values, n_nulls}, a.array));
+        }
+        case ColumnForm::Logicals: {
+            Logicals values{std::vector<std::uint8_t>(static_cast<std::size_t>(n))};
+            unwrap(without_gil([&] { return decode_logical_rows(t, c, 0, values.values); }));
+            return logicals_list(values);
+        }
+        case ColumnForm::Strings:
+            return list_of_rows(n, [&](std::uint64_t row) -> nb::object {
+                return py_text(unwrap(bin_cell_text(t, c, row)));
+            });
+        case ColumnForm::PerRow:
+            break;
+    }
+    if (n == 0) return nb::list();
+    const Numpy np;
+    const std::optional<Shape> shape = shape_of(c.tdim);
+    const Shape* s = shape ? &*shape : nullptr;
+    if (c.format.kind == BinKind::P || c.format.kind == BinKind::Q) {
+        return list_of_rows(n, [&](std::uint64_t row) { return vla_row(np, t, c, row, s); });
+    }
+    if (std::optional<nb::object> rows = fixed_numeric_rows(np, t, c, s)) return *rows;
+    return list_of_rows(n, [&](std::uint64_t row) {
+        return cell_entry(np, unwrap(t.read_cell(row, c)), s);
+    });
+}
+
+// The record of an ASCII table whose text column `column` is read when asked for; null for
+// other columns.
+const AsciiTableHdu* ascii_text(const TableState& table, std::size_t column) {
+    if (!table.ascii || !is_ascii_text_column(*table.ascii, table.ascii->columns.at(column))) {
+        return nullptr;
+    }
+    return &*table.ascii;
+}
+
+// Rows [first, first + n) of an ASCII text column, each field's text as stored.
+Strings ascii_text_rows(const AsciiTableHdu& t, const AsciiColumn& c, std::uint64_t first,
+                        std::uint64_t n) {
+    Strings out;
+    out.values.reserve(static_cast<std::size_t>(n));
+    for (std::uint64_t r = first; r < first + n; ++r)
+        out.values.emplace_back(unwrap(t.field_text(r, c)));
+    return out;
+}
+
+// Every row of a column: the ASCII table's decoded column, or a column decoded into `holder`.
+const DecodedColumn& whole_column(const TableState& table, std::size_t column,
+                                  std::optional<DecodedColumn>& holder) {
+    if (const AsciiTableHdu* t = ascii_text(table, column)) {
+        holder = ascii_text_rows(*t, t->columns.at(column), 0, t->n_rows);
+        return *holder;
+    }
+    if (!table.bin) return table.columns.at(column);
+    const BinTableHdu& t = *table.bin;
+    holder = unwrap(without_gil([&] { return decode_bin_column(t, t.columns.at(column)); }));
+    return *holder;
+}
+
+}  // namespace
+
+DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint64_t first,
+                          std::uint64_t n) {
+    if (table.bin) {
+        const BinTableHdu& t = *table.bin;
+        return unwrap(decode_bin_rows(t, t.columns.at(column), first, n));
+    }
+    if (const AsciiTableHdu* t = ascii_text(table, column)) {
+        return ascii_text_rows(*t, t->columns.at(column), first, n);
+    }
+    const auto at = static_cast<std::size_t>(first);
+    const auto count = static_cast<std::size_t>(n);
+    auto part = [&](const auto& v) { return std::vector(v.begin() + at, v.begin() + at + count); };
     return std::visit(
         Overloaded{
-            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(r))); },
+            [&](const Float64Values& c) { return DecodedColumn(Float64Values{part(c.values)}); },
             [&](const IntValues& c) {
-                ensure(r < c.values.size(), "row beyond an integer column");
-                return int_value(c, r);
+                return DecodedColumn(
+                    IntValues{part(c.values), c.nulls.empty() ? c.nulls : part(c.nulls)});
             },
-            [&](const Strings& c) { return nb::object(py_text(c.at(r))); },
-            [&](const Logicals& c) {
-                const std::uint8_t v = c.values.at(r);
-                return v == 2 ? nb::none() : bool_object(v == 1);
+            [&](const Strings& c) {
+                Strings out;
+                for (std::uint64_t r = first; r < first + n; ++r)
+                    out.values.push_back(c.at(r));
+                return DecodedColumn(std::move(out));
             },
+            [&](const Logicals& c) { return DecodedColumn(Logicals{part(c.values)}); },
             [&](const PerRow& c) {
-                const std::optional<Shape> shape = shape_of(c.tdim);
-                return cell_entry(Numpy{}, c.cell(r), shape ? &*shape : nullptr);
+                PerRow out{{}, c.tdim};
+                for (std::uint64_t r = first; r < first + n; ++r)
+                    out.cells.push_back(c.cell(r));
+                return DecodedColumn(std::move(out));
             },
         },
         table.columns.at(column));
 }
 
+nb::object column_object(const TableState& table, std::size_t column) {
+    if (const AsciiTableHdu* t = ascii_text(table, column)) {
+        // Each field's text goes straight from the record into its str.
+        const AsciiColumn& c = t->columns.at(column);
+        return list_of_rows(t->n_rows, [&](std::uint64_t row) -> nb::object {
+            return py_text(unwrap(t->field_text(row, c)));
+        });
+    }
+    if (table.bin) {
+        const BinTableHdu& t = *table.bin;
+        const BinColumn& c = t.columns.at(column);
+        if (!is_uniform_column(t, c)) return bin_column_object(t, c);
+    }
+    std::optional<DecodedColumn> holder;
+    return decoded_column_object(whole_column(table, column, holder));
+}
+
+std::vector<nb::object> column_objects(const TableState& table,
+                                       const std::vector<std::size_t>& columns) {
+    std::vector<nb::object> out(columns.size());
+    if (table.bin) {
+        const BinTableHdu& t = *table.bin;
+        const Numpy np;
+        std::vector<ColumnTarget> targets;
+        std::vector<std::size_t> slots;  // where each target's array goes in `out`
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const BinColumn& c = t.columns.at(columns[k]);
+            const ColumnForm form = bin_column_form(t, c);
+            if (form != ColumnForm::Float64 && form != ColumnForm::Int) continue;
+            EmptyArray a = empty_array(np, form == ColumnForm::Float64 ? "float64" : "int64",
+                                       static_cast<std::size_t>(t.n_rows));
+            ColumnTarget target{&c, {}, {}, 0};
+            if (form == ColumnForm::Float64) {
+                target.floats = array_span<double>(a, t.n_rows);
+            } else {
+                target.ints = array_span<std::int64_t>(a, t.n_rows);
+            }
+            targets.push_back(target);
+            slots.push_back(k);
+            out[k] = std::move(a.array);
+        }
+        unwrap(without_gil([&] { return decode_columns_blockwise(t, targets); }));
+        for (std::size_t j = 0; j < targets.size(); ++j) {
+            nb::object& array = out[slots[j]];
+            if (targets[j].n_nulls != 0) array = with_null_mask(np, t, targets[j], array);
+            array = freeze_table_array(std::move(array));
+        }
+    }
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        if (!out[k].is_valid()) out[k] = column_object(table, columns[k]);
+    }
+    return out;
+}
+
+nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row) {
+    ensure(row < table.n_rows, "row beyond the table");
+    const DecodedColumn one = column_rows(table, column, row, 1);
+    return std::visit(
+        Overloaded{
+            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(0))); },
+            [&](const IntValues& c) { return int_value(c, 0); },
+            [&](const Strings& c) { return nb::object(py_text(c.at(0))); },
+            [&](const Logicals& c) {
+                const std::uint8_t v = c.values.at(0);
+                return v == 2 ? nb::none() : bool_object(v == 1);
+            },
+            [&](const PerRow& c) {
+                const std::optional<Shape> shape = shape_of(c.tdim);
+                return cell_entry(Numpy{}, c.cell(0), shape ? &*shape : nullptr);
+            },
+        },
+        one);
+}
+
 nb::object row_dict(const TableState& table, std::uint64_t row) {
     nb::dict out;
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    for (std::size_t i = 0; i < table.column_names.size(); ++i) {
         out[py_text(table.column_names[i])] = row_value(table, i, row);
     }
     return out;
@@ -391,7 +682,8 @@ nb::object record_array(const TableState& table) {
     const Numpy np;
     nb::list arrays;
     nb::list names;
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    for (std::size_t i = 0; i < table.column_names.size(); ++i) {
+        std::optional<DecodedColumn> holder;
         nb::object array = std::visit(
             Overloaded{
                 [&](const Float64Values& c) { return array_of<double>(np, c.values); },
@@ -420,7 +712,7 @@ nb::object record_array(const TableState& table) {
                     return cells;
                 },
             },
-            table.columns[i]);
+            whole_column(table, i, holder));
         arrays.append(array);
         names.append(py_text(table.column_names[i]));
     }

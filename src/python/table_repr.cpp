@@ -1,5 +1,5 @@
 // repr() of a table: a title with the EXTNAME and the shape, then the first columns' names,
-// kinds and first rows in aligned text columns, built from the decoded columns only.
+// kinds and first rows in aligned text columns, built from those rows only.
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -214,11 +214,12 @@ std::string table_repr(const TableState& table) {
     for (std::size_t i = 0; i < std::min(c, kShownColumns); ++i) {
         ShownColumn col;
         col.name = table.column_names[i];
-        col.label = column_label(table.columns[i]);
-        col.left_aligned = std::holds_alternative<Strings>(table.columns[i]);
+        const DecodedColumn rows = column_rows(table, i, 0, shown_rows);
+        col.label = column_label(rows);
+        col.left_aligned = std::holds_alternative<Strings>(rows);
         col.width = std::max(col.name.size(), col.label.size());
         for (std::size_t r = 0; r < shown_rows; ++r) {
-            col.cells.push_back(cell_text(table.columns[i], r));
+            col.cells.push_back(cell_text(rows, r));
             col.width = std::max(col.width, col.cells.back().size());
         }
         shown.push_back(std::move(col));

@@ -9,11 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "hdu/ascii_table.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/owned.hpp"
+#include "io/file.hpp"
 #include "python/header.hpp"
 #include "util/bytes.hpp"
 
@@ -22,12 +24,17 @@ namespace vexlo::py {
 namespace nb = nanobind;
 
 // A new vexlo.BinTable over a file's binary table HDU (not a tile-compressed image) and the
-// header handle prepared for it. Every column is decoded now; the record's data bytes are
-// taken over. A decoding error raises vexlo.FitsError and nothing is kept.
-nb::object make_bintable(BinTableHdu&& hdu, PyHeader header);
+// header handle prepared for it. Every row of the columns whose decoding can fail is checked
+// now (a decoding error raises vexlo.FitsError and nothing is kept); columns are decoded when
+// asked for. Data bytes borrowed (from `source`, the file the HDU was loaded from) are kept by
+// holding `source`; owned bytes are taken over; borrowed bytes without a source are copied.
+nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
+                         std::shared_ptr<const FitsFile> source);
 
-// A new vexlo.AsciiTable over a file's ASCII table HDU; as make_bintable.
-nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header);
+// A new vexlo.AsciiTable over a file's ASCII table HDU, every column decoded now (a decoding
+// error raises vexlo.FitsError); its data bytes are kept as make_bintable keeps them.
+nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
+                            std::shared_ptr<const FitsFile> source);
 
 // A table made from a builder's finished HDU (header and data bytes, taken over): a new
 // writable header record without DirtyFlags, the data bytes as its raw data, no columns and

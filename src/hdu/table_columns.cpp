@@ -1,0 +1,294 @@
+#include "hdu/table_columns.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "util/checked.hpp"
+#include "util/try.hpp"
+
+namespace vexlo {
+
+namespace {
+
+// Rows per block of the passes that go through a scratch buffer: the block stays in cache
+// between the decoding and the copy.
+constexpr std::uint64_t kBlockRows = 4096;
+
+// Room for `n` entries, or bad_alloc when the count cannot be held (a row count that no
+// byte of the file backs, for columns zero bytes wide).
+template <class T>
+void reserve_rows(std::vector<T>& v, std::uint64_t n) {
+    try {
+        v.reserve(static_cast<std::size_t>(n));
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+}
+
+// Whether TDIMn splits an A field into several strings (two or more dimensions whose
+// product fits the field), as the cell decoder does.
+bool splits_text(const BinColumn& c) {
+    if (!c.tdim || c.tdim->size() < 2 || (*c.tdim)[0] == 0) return false;
+    std::optional<std::uint64_t> product = 1;
+    for (const std::uint64_t d : *c.tdim) {
+        product = checked_mul(*product, d);
+        if (!product) return false;
+    }
+    return *product <= c.width();
+}
+
+// The form of a scalar numeric column (one element per row); none for other columns.
+std::optional<ColumnForm> scalar_form(const BinColumn& c) {
+    if (c.format.repeat != 1) return std::nullopt;
+    const Result<ColumnElement> element = BinTableHdu::column_element(c);
+    if (!element) return std::nullopt;
+    switch (*element) {
+        case ColumnElement::Bool:
+            return ColumnForm::Logicals;
+        case ColumnElement::I64:
+            return ColumnForm::Int;
+        case ColumnElement::F64:
+        case ColumnElement::F32:
+            return ColumnForm::Float64;
+        case ColumnElement::U64:
+        case ColumnElement::C64:
+        case ColumnElement::C128:
+            break;
+    }
+    return std::nullopt;
+}
+
+bool can_fail(BinKind kind) {
+    return kind == BinKind::Logical || kind == BinKind::Char || kind == BinKind::P ||
+           kind == BinKind::Q;
+}
+
+Error out_of_memory(const BinColumn& c) {
+    return Error::data("BINTABLE col " + std::to_string(c.index) +
+                       ": out of memory decoding a cell");
+}
+
+// Runs `decode`, turning a failed allocation into the error the cell decoder gives.
+template <class F>
+auto guarded(const BinColumn& c, F decode) -> decltype(decode()) {
+    try {
+        return decode();
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(out_of_memory(c));
+    }
+}
+
+Result<PerRow> per_row_cells(const BinTableHdu& t, const BinColumn& c, std::uint64_t first,
+                             std::uint64_t n) {
+    PerRow out;
+    out.tdim = c.tdim;
+    reserve_rows(out.cells, n);
+    for (std::uint64_t r = first; r < first + n; ++r) {
+        VEXLO_ASSIGN_OR_RETURN(BinValue v, t.read_cell(r, c));
+        out.cells.push_back(std::move(v));
+    }
+    return out;
+}
+
+}  // namespace
+
+ColumnForm bin_column_form(const BinTableHdu& table, const BinColumn& column) {
+    if (table.n_rows == 0) return ColumnForm::PerRow;
+    if (const std::optional<ColumnForm> form = scalar_form(column)) return *form;
+    if (column.format.kind == BinKind::Char && !splits_text(column)) return ColumnForm::Strings;
+    return ColumnForm::PerRow;
+}
+
+bool is_uniform_column(const BinTableHdu& table, const BinColumn& column) {
+    return table.n_rows > 0 && column.width() == 0;
+}
+
+Result<void> check_bin_column(const BinTableHdu& table, const BinColumn& column) {
+    if (!can_fail(column.format.kind)) return {};
+    // A field of width 0 reads alike in every row.
+    return table.check_rows(column, is_uniform_column(table, column) ? 1 : table.n_rows);
+}
+
+Result<void> check_bin_columns(const BinTableHdu& table) {
+    for (const BinColumn& c : table.columns)
+        VEXLO_TRY(check_bin_column(table, c));
+    return {};
+}
+
+Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& column,
+                                 std::uint64_t first, std::span<double> out) {
+    if (column.format.kind != BinKind::F32) {
+        VEXLO_TRY(table.read_column(column, first, out.size(), out, {}));
+        return {};
+    }
+    // Singles are decoded a block at a time, then widened.
+    const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockRows, out.size()));
+    std::vector<float> singles(block);
+    for (std::size_t at = 0; at < out.size(); at += block) {
+        const std::size_t n = std::min(block, out.size() - at);
+        const std::span<float> part(singles.data(), n);
+        VEXLO_TRY(table.read_column(column, first + at, n, part, {}));
+        std::copy(part.begin(), part.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return {};
+}
+
+Result<std::uint64_t> decode_int_rows(const BinTableHdu& table, const BinColumn& column,
+                                      std::uint64_t first, std::span<std::int64_t> out,
+                                      std::span<std::uint8_t> nulls) {
+    return table.read_column(column, first, out.size(), out, nulls);
+}
+
+Result<void> decode_logical_rows(const BinTableHdu& table, const BinColumn& column,
+                                 std::uint64_t first, std::span<std::uint8_t> out) {
+    const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockRows, out.size()));
+    const std::unique_ptr<bool[]> bools(new bool[block]);
+    std::vector<std::uint8_t> nulls(block);
+    for (std::size_t at = 0; at < out.size(); at += block) {
+        const std::size_t n = std::min(block, out.size() - at);
+        VEXLO_TRY(table.read_column(column, first + at, n, std::span<bool>(bools.get(), n),
+                                    std::span<std::uint8_t>(nulls.data(), n)));
+        for (std::size_t i = 0; i < n; ++i)
+            out[at + i] = nulls[i] != 0 ? 2 : (bools[i] ? 1 : 0);
+    }
+    return {};
+}
+
+Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
+    for (ColumnTarget& target : targets)
+        target.n_nulls = 0;
+    for (std::uint64_t first = 0; first < table.n_rows; first += kBlockRows) {
+        const auto n = static_cast<std::size_t>(std::min(kBlockRows, table.n_rows - first));
+        const auto at = static_cast<std::size_t>(first);
+        for (ColumnTarget& target : targets) {
+            if (!target.floats.empty()) {
+                VEXLO_TRY(decode_float64_rows(table, *target.column, first,
+                                              target.floats.subspan(at, n)));
+            } else {
+                VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count,
+                                       decode_int_rows(table, *target.column, first,
+                                                       target.ints.subspan(at, n), {}));
+                target.n_nulls += count;
+            }
+        }
+    }
+    return {};
+}
+
+Result<std::string_view> bin_cell_text(const BinTableHdu& table, const BinColumn& column,
+                                       std::uint64_t row) {
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, table.cell_bytes(row, column));
+    return cell_text(as_chars(cell));
+}
+
+Result<DecodedColumn> decode_bin_rows(const BinTableHdu& table, const BinColumn& column,
+                                      std::uint64_t first, std::uint64_t n) {
+    return guarded(column, [&]() -> Result<DecodedColumn> {
+        switch (bin_column_form(table, column)) {
+            case ColumnForm::Float64: {
+                Float64Values out{std::vector<double>(static_cast<std::size_t>(n))};
+                VEXLO_TRY(decode_float64_rows(table, column, first, out.values));
+                return DecodedColumn(std::move(out));
+            }
+            case ColumnForm::Int: {
+                IntValues out{std::vector<std::int64_t>(static_cast<std::size_t>(n)),
+                              std::vector<std::uint8_t>(static_cast<std::size_t>(n))};
+                VEXLO_ASSIGN_OR_RETURN(
+                    const std::uint64_t n_nulls,
+                    decode_int_rows(table, column, first, out.values, out.nulls));
+                // An integer column without nulls keeps no null flags.
+                if (n_nulls == 0) std::vector<std::uint8_t>().swap(out.nulls);
+                return DecodedColumn(std::move(out));
+            }
+            case ColumnForm::Logicals: {
+                Logicals out{std::vector<std::uint8_t>(static_cast<std::size_t>(n))};
+                VEXLO_TRY(decode_logical_rows(table, column, first, out.values));
+                return DecodedColumn(std::move(out));
+            }
+            case ColumnForm::Strings: {
+                Strings out;
+                reserve_rows(out.values, n);
+                for (std::uint64_t r = first; r < first + n; ++r) {
+                    VEXLO_ASSIGN_OR_RETURN(const std::string_view text,
+                                           bin_cell_text(table, column, r));
+                    out.values.emplace_back(text);
+                }
+                return DecodedColumn(std::move(out));
+            }
+            case ColumnForm::PerRow:
+                break;
+        }
+        VEXLO_ASSIGN_OR_RETURN(PerRow out, per_row_cells(table, column, first, n));
+        return DecodedColumn(std::move(out));
+    });
+}
+
+Result<DecodedColumn> decode_bin_column(const BinTableHdu& table, const BinColumn& column) {
+    if (table.n_rows == 0) return DecodedColumn(PerRow{{}, column.tdim});
+    if (is_uniform_column(table, column)) {
+        VEXLO_ASSIGN_OR_RETURN(BinValue first, table.read_cell(0, column));
+        if (auto* text = std::get_if<BinValue::Str>(&first.value)) {
+            return DecodedColumn(Strings{{std::move(text->value)}, table.n_rows});
+        }
+        return DecodedColumn(PerRow{{std::move(first)}, column.tdim, table.n_rows});
+    }
+    return decode_bin_rows(table, column, 0, table.n_rows);
+}
+
+bool is_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column) {
+    return column.format.kind == AsciiFormat::Kind::A && column.format.width > 0 &&
+           table.n_rows > 0;
+}
+
+Result<void> check_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column) {
+    for (std::uint64_t r = 0; r < table.n_rows; ++r) {
+        VEXLO_ASSIGN_OR_RETURN(const std::string_view field, table.field_text(r, column));
+        std::uint8_t any = 0;
+        for (const char c : field)
+            any |= static_cast<std::uint8_t>(c);
+        // Only text beyond ASCII can fail; reading the cell gives its exact error.
+        if (any >= 0x80) VEXLO_TRY(table.read_cell(r, column));
+    }
+    return {};
+}
+
+Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& table, const AsciiColumn& column) {
+    if (column.format.width == 0 && table.n_rows > 0) {
+        // A field of width 0 reads alike in every row: its text is kept once.
+        VEXLO_ASSIGN_OR_RETURN(std::optional<AsciiValue> v, table.read_cell(0, column));
+        if (auto* text = v ? std::get_if<std::string>(&v->value) : nullptr) {
+            return DecodedColumn(Strings{{std::move(*text)}, table.n_rows});
+        }
+    }
+    // Only A fields are text, and they are never null; numbers read as doubles, NaN for a
+    // null.
+    if (column.format.kind == AsciiFormat::Kind::A && table.n_rows > 0) {
+        Strings out;
+        reserve_rows(out.values, table.n_rows);
+        for (std::uint64_t r = 0; r < table.n_rows; ++r) {
+            VEXLO_ASSIGN_OR_RETURN(std::optional<AsciiValue> v, table.read_cell(r, column));
+            auto* text = v ? std::get_if<std::string>(&v->value) : nullptr;
+            out.values.push_back(text != nullptr ? std::move(*text) : std::string());
+        }
+        return DecodedColumn(std::move(out));
+    }
+    Float64Values out;
+    reserve_rows(out.values, table.n_rows);
+    for (std::uint64_t r = 0; r < table.n_rows; ++r) {
+        VEXLO_ASSIGN_OR_RETURN(const std::optional<AsciiValue> v, table.read_cell(r, column));
+        double x = std::numeric_limits<double>::quiet_NaN();
+        if (v && v->kind() == AsciiValue::Kind::Int) {
+            x = static_cast<double>(std::get<std::int64_t>(v->value));
+        } else if (v && v->kind() == AsciiValue::Kind::Float) {
+            x = std::get<double>(v->value);
+        }
+        out.values.push_back(x);
+    }
+    return DecodedColumn(std::move(out));
+}
+
+}  // namespace vexlo
