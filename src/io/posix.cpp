@@ -197,4 +197,15 @@ Result<Bytes> read_whole_file(int fd) {
     }
 }
 
+Result<bool> path_names_open_file(int fd, const std::string& path) {
+    struct stat open_file {};
+    if (::fstat(fd, &open_file) != 0) return fail(Error::io_errno(errno));
+    struct stat named {};
+    if (::stat(path.c_str(), &named) != 0) {
+        if (errno == ENOENT) return false;
+        return fail(Error::io_errno(errno));
+    }
+    return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
 }  // namespace vexlo

@@ -68,6 +68,10 @@ std::size_t write_some(int fd, const std::uint8_t* buf, std::size_t len, Error& 
 // Writes all of buf[0, len) at the descriptor's current position.
 Result<void> write_all(int fd, const std::uint8_t* buf, std::size_t len);
 
+// Whether `path` still names the file open on `fd` (the same device and inode); false when
+// the path was removed or another file was renamed over it.
+Result<bool> path_names_open_file(int fd, const std::string& path);
+
 // Every byte of the file from offset 0 to its end as found by positional reads.
 Result<Bytes> read_whole_file(int fd);
 

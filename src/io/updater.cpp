@@ -147,6 +147,7 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
         }
     }
     VEXLO_ASSIGN_OR_RETURN(out.file, open_read_write(path));
+    out.path = path;
     VEXLO_TRY(refuse_gzip_file(out.file.get(), path));
     VEXLO_ASSIGN_OR_RETURN(out.file_len, file_size(out.file.get()));
     for (std::size_t i = 0; i < out.hdus.size(); ++i) {
@@ -335,7 +336,16 @@ void FitsUpdater::bump_generation() {
     if (generation != std::numeric_limits<std::uint64_t>::max()) ++generation;
 }
 
+Result<void> FitsUpdater::check_not_replaced() const {
+    VEXLO_ASSIGN_OR_RETURN(const bool same, path_names_open_file(file.get(), path));
+    if (same) return {};
+    return fail(Error::io(path +
+                          " was replaced by another writer since it was opened; this edit was "
+                          "not saved to it (writeto can still save it elsewhere)"));
+}
+
 Result<void> FitsUpdater::sync() const {
+    VEXLO_TRY(check_not_replaced());
     while (::fdatasync(file.get()) != 0) {
         if (errno != EINTR) return fail(Error::io_errno(errno));
     }

@@ -42,6 +42,7 @@ struct FitsUpdater {
     std::uint64_t file_len = 0;
     std::uint64_t generation = 0;
     Fd file;
+    std::string path;  // as opened; a rewrite renames its new file to it
 
     static Result<FitsUpdater> open(const std::string& path, bool lenient);
 
@@ -63,7 +64,10 @@ struct FitsUpdater {
     void rebind(FitsUpdater&& fresh);
     // One more generation (saturating).
     void bump_generation();
-    // Forces the written pixels to disk.
+    // Refuses, with an error saying the edit was not saved, when another writer has put a
+    // new file at the path since it was opened: writing into the old one would be lost.
+    Result<void> check_not_replaced() const;
+    // Forces the written pixels to disk, after the same check.
     Result<void> sync() const;
 };
 

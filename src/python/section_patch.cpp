@@ -108,7 +108,7 @@ struct PatchRequest {
     Scaling scaling;
 };
 
-enum class PatchOutcome : std::uint8_t { Written, Fallback, Failed };
+enum class PatchOutcome : std::uint8_t { Written, Fallback, Failed, Replaced };
 
 bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
     return rec.kind == UpdaterKind::Image && rec.bitpix == r.bitpix &&
@@ -128,6 +128,10 @@ PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
     // stores: only a rewrite can apply it.
     const std::size_t index = r.binding.hdu_index;
     if (index >= up.hdus.size() || !same_scaling(up.hdus[index], r)) return PatchOutcome::Fallback;
+    if (Result<void> same = up.check_not_replaced(); !same) {
+        error = same.error();
+        return PatchOutcome::Replaced;
+    }
     Result<void> done;
     if (r.encoding == PatchEncoding::Physical) {
         std::vector<double> values(r.values.size() / sizeof(double));
@@ -189,6 +193,11 @@ void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
         case PatchOutcome::Written:
             return;
         case PatchOutcome::Failed:
+            to_fits_error(error);
+        case PatchOutcome::Replaced:
+            // The edit stays with the HDU, so that writeto can still save it.
+            full_array_assign(s, key, value);
+            s.binding.reset();
             to_fits_error(error);
         case PatchOutcome::Fallback:
             break;
