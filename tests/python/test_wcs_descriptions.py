@@ -556,3 +556,34 @@ def test_a_monotonic_index_vector_reads_the_same_in_both_directions(tmp_path):
         w = f.wcs()
         world = w.pixel_to_world([0.0, 0.0])
         assert w.world_to_pixel(world)[0] == pytest.approx(0.0)
+
+
+# --- Projection parameters -----------------------------------------------------------------------
+
+# Conics whose cone half-angle is not 45 degrees, where every term in theta_a counts.
+CONICS = {
+    f"{code}, theta_a {a}, eta {eta}": car(CTYPE1=f"RA---{code}", CTYPE2=f"DEC--{code}",
+                                          CRVAL2=a, PV2_1=a, PV2_2=eta)
+    for code in ("COP", "COE", "COD", "COO")
+    for a, eta in ((30.0, 10.0), (-60.0, 5.0), (70.0, 0.0))
+}
+
+
+@pytest.mark.parametrize("name", CONICS)
+def test_conics_away_from_45_degrees_agree_with_astropy(name):
+    assert_astropy_agrees(text_of(CONICS[name]), tolerance=1e-9)
+
+
+@pytest.mark.parametrize(
+    "cards",
+    [
+        car(CTYPE1="RA---AIR", CTYPE2="DEC--AIR", PV2_1=float("nan")),
+        car(CTYPE1="RA---AZP", CTYPE2="DEC--AZP", PV2_1=float("inf")),
+        car(CTYPE1="RA---COP", CTYPE2="DEC--COP", PV2_1=30.0, PV2_2=float("nan")),
+        car(CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN", PV2_1=1.0, PV2_3=float("-inf")),
+    ],
+    ids=["AIR theta_b", "AZP mu", "COP eta", "ZPN coefficient"],
+)
+def test_a_projection_parameter_that_is_not_finite_is_refused(cards):
+    with pytest.raises(vexlo.FitsError, match="is not finite|outside"):
+        wcs_of(cards)

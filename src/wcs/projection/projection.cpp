@@ -88,6 +88,15 @@ Result<Projection> Projection::from_code(std::string_view code, std::span<const 
     if (found == kProjectionCount) {
         return std::unexpected(Error::wcs("unknown projection code `" + std::string(code) + "`"));
     }
+    // No projection has a use for a NaN or infinite parameter: one would only carry NaN into
+    // the constants, or past their range checks, and every point would come out wrong.
+    for (std::size_t m = 0; m < params.size(); ++m) {
+        if (params[m] && !std::isfinite(*params[m])) {
+            return std::unexpected(Error::wcs(std::string(kNames[found]) + ": PV parameter " +
+                                              std::to_string(m) + " of the latitude axis = " +
+                                              format_real_plain(*params[m]) + " is not finite"));
+        }
+    }
     Projection p;
     p.code = static_cast<ProjectionCode>(found);
     Result<void> done;

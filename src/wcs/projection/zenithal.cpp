@@ -44,7 +44,7 @@ Error setup_error(std::string text) {
 
 Result<void> setup_air(Projection& p, std::span<const ProjParam> params) {
     const double theta_b = proj_param(params, 1).value_or(90.0);
-    if (std::fabs(theta_b) > 90.0) {
+    if (!(std::fabs(theta_b) <= 90.0)) {
         return std::unexpected(setup_error("AIR: PV2_1 (theta_b) = " + format_real_plain(theta_b) +
                                            " outside [-90deg, 90deg]"));
     }
