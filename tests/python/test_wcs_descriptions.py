@@ -587,3 +587,55 @@ def test_conics_away_from_45_degrees_agree_with_astropy(name):
 def test_a_projection_parameter_that_is_not_finite_is_refused(cards):
     with pytest.raises(vexlo.FitsError, match="is not finite|outside"):
         wcs_of(cards)
+
+
+# --- Pixels off the map ------------------------------------------------------------------------
+
+OFF_MAP_CODES = ["ARC", "CYP", "CEA", "CAR", "MER", "SFL", "PAR", "MOL", "AIT", "COP", "COE",
+                 "COD", "COO", "BON", "PCO", "HPX"]
+
+
+def off_map_cards(code):
+    extra = {"CYP": dict(PV2_1=1.0, PV2_2=0.7), "CEA": dict(PV2_1=0.8)}.get(code, {})
+    if code in ("COP", "COE", "COD", "COO", "BON"):
+        extra = dict(PV2_1=35.0, PV2_2=5.0) if code != "BON" else dict(PV2_1=35.0)
+    return car(CTYPE1=f"RA---{code}", CTYPE2=f"DEC--{code}", CRPIX1=500.0, CRPIX2=500.0,
+               CDELT1=-0.1, CDELT2=0.1, CRVAL1=30.0, CRVAL2=10.0, **extra)
+
+
+FAR_PIXELS = np.array([[x, y] for x in np.linspace(-3500, 4500, 33)
+                       for y in np.linspace(-3500, 4500, 33)])
+
+
+def test_a_pixel_off_the_cylinder_has_no_sky_position():
+    # 1800 pixels of 0.1 degrees east of the reference is 180 degrees of native longitude,
+    # past the edge of the map, not (179.9, 0.1) on its other side.
+    w = wcs_of(off_map_cards("CAR"))
+    assert np.isnan(w.pixel_to_world([[2300.0, 500.0]])).all()
+    with pytest.raises(vexlo.FitsError, match="outside"):
+        w.pixel_to_world([2300.0, 500.0])
+    assert np.isfinite(w.pixel_to_world([[2200.0, 500.0]])).all()
+
+
+@pytest.mark.parametrize("code", OFF_MAP_CODES)
+def test_pixels_off_the_map_are_nan_and_the_rest_round_trip(code):
+    cards = off_map_cards(code)
+    w = wcs_of(cards)
+    world = w.pixel_to_world(FAR_PIXELS)
+    off = np.isnan(world[:, 0])
+    assert off.any() and not off.all()
+    # Every answer is a true one: it maps back to its own pixel, or, on a seam where two
+    # edges of the map meet (HPX), to a pixel with the same sky position.
+    back = w.world_to_pixel(world[~off])
+    same_pixel = np.abs(back - FAR_PIXELS[~off]).max(axis=1) < 1e-3
+    assert same_pixel.mean() > 0.95
+    assert separation_deg(w.pixel_to_world(back), world[~off]).max() < 1e-9
+    # A single point off the map is an error, not a position.
+    with pytest.raises(vexlo.FitsError):
+        w.pixel_to_world(FAR_PIXELS[np.flatnonzero(off)[0]])
+    # Wherever astropy finds no position, neither do we.
+    peer = astropy_wcs_of(text_of(cards))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = peer.all_pix2world(FAR_PIXELS, 0)
+    assert not (np.isnan(theirs[:, 0]) & ~off).any()

@@ -23,16 +23,40 @@ struct Kernels {
     ProjKernel inverse;
 };
 
+// Plane points outside a projection's map have no sky position, but several inverses answer
+// for them anyway: a longitude past +-180 degrees, a latitude past a pole, a point beyond an
+// ellipse or between HEALPix facets that lands on some other point of the sphere. Such an
+// answer is refused when it lies outside the native ranges or does not project back onto
+// the plane point it came from.
+template <ProjKernel Inverse, ProjKernel Forward>
+ProjStatus inverse_on_map(const Projection& p, double x, double y, Point2& out) {
+    const ProjStatus st = Inverse(p, x, y, out);
+    if (st != ProjStatus::Ok) return st;
+    constexpr double kSlack = 1e-9;
+    if (!(std::fabs(out.a) <= 180.0 + kSlack) || !(std::fabs(out.b) <= 90.0 + kSlack)) {
+        return ProjStatus::OffMap;
+    }
+    Point2 back;
+    if (Forward(p, out.a, out.b, back) != ProjStatus::Ok) return ProjStatus::OffMap;
+    // Generous next to rounding (a few ulps of the plane's scale), tiny next to a wrong point.
+    const double tolerance = 1e-7 * (1.0 + std::fabs(x) + std::fabs(y));
+    if (!(std::fabs(back.a - x) <= tolerance) || !(std::fabs(back.b - y) <= tolerance)) {
+        return ProjStatus::OffMap;
+    }
+    return st;
+}
+
+// The inverse of every projection whose formulas reach beyond its map is checked as above.
 constexpr Kernels kKernels[kProjectionCount] = {
     {azp_forward, azp_inverse}, {szp_forward, szp_inverse}, {tan_forward, tan_inverse},
-    {stg_forward, stg_inverse}, {sin_forward, sin_inverse}, {arc_forward, arc_inverse},
+    {stg_forward, stg_inverse}, {sin_forward, sin_inverse}, {arc_forward, inverse_on_map<arc_inverse, arc_forward>},
     {zpn_forward, zpn_inverse}, {zea_forward, zea_inverse}, {air_forward, air_inverse},
-    {cyp_forward, cyp_inverse}, {cea_forward, cea_inverse}, {car_forward, car_inverse},
-    {mer_forward, mer_inverse}, {sfl_forward, sfl_inverse}, {par_forward, par_inverse},
-    {mol_forward, mol_inverse}, {ait_forward, ait_inverse}, {cop_forward, cop_inverse},
-    {coe_forward, coe_inverse}, {cod_forward, cod_inverse}, {coo_forward, coo_inverse},
-    {bon_forward, bon_inverse}, {pco_forward, pco_inverse}, {tsc_forward, tsc_inverse},
-    {csc_forward, csc_inverse}, {qsc_forward, qsc_inverse}, {hpx_forward, hpx_inverse},
+    {cyp_forward, inverse_on_map<cyp_inverse, cyp_forward>}, {cea_forward, inverse_on_map<cea_inverse, cea_forward>}, {car_forward, inverse_on_map<car_inverse, car_forward>},
+    {mer_forward, inverse_on_map<mer_inverse, mer_forward>}, {sfl_forward, inverse_on_map<sfl_inverse, sfl_forward>}, {par_forward, inverse_on_map<par_inverse, par_forward>},
+    {mol_forward, inverse_on_map<mol_inverse, mol_forward>}, {ait_forward, inverse_on_map<ait_inverse, ait_forward>}, {cop_forward, inverse_on_map<cop_inverse, cop_forward>},
+    {coe_forward, inverse_on_map<coe_inverse, coe_forward>}, {cod_forward, inverse_on_map<cod_inverse, cod_forward>}, {coo_forward, inverse_on_map<coo_inverse, coo_forward>},
+    {bon_forward, inverse_on_map<bon_inverse, bon_forward>}, {pco_forward, inverse_on_map<pco_inverse, pco_forward>}, {tsc_forward, tsc_inverse},
+    {csc_forward, csc_inverse}, {qsc_forward, qsc_inverse}, {hpx_forward, inverse_on_map<hpx_inverse, hpx_forward>},
     {xph_forward, xph_inverse},
 };
 
@@ -239,6 +263,9 @@ std::string Projection::fault(ProjStatus status, double u, double v, const Point
                    ") is outside the cube layout";
         case ProjStatus::HpxOutside:
             return "HPX: outside the projection";
+        case ProjStatus::OffMap:
+            return std::string(projection_name(code)) + ": plane point (" + fixed6(u) + ", " + fixed6(v) +
+                   ") lies outside the projection's map";
         case ProjStatus::XphOutside:
             return "XPH: outside the projection";
     }

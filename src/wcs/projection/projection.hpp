@@ -101,6 +101,7 @@ enum class ProjStatus : std::uint8_t {
     CubeOutside,
     HpxOutside,
     XphOutside,
+    OffMap,
 };
 
 // Two doubles: (x, y) or (phi, theta). On a failed step `a` may carry the one computed value
