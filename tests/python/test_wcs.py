@@ -11,6 +11,7 @@ import pytest
 
 import vexlo
 from fits_bytes import card
+from wcs_peers import separation_deg
 
 DATA = os.path.join(os.path.dirname(__file__), "..", "data", "wcs")
 with open(os.path.join(DATA, "oracle.json")) as f:
@@ -34,16 +35,6 @@ def tan_header(**extra):
                  CD1_1=-1 / 3600, CD2_2=1 / 3600)
     cards.update(extra)
     return header(**cards)
-
-
-def separation_deg(a, b):
-    """Great-circle distance between rows of (lon, lat) in degrees."""
-    a = np.radians(np.asarray(a))
-    b = np.radians(np.asarray(b))
-    d = np.sin((b[:, 1] - a[:, 1]) / 2) ** 2 + np.cos(a[:, 1]) * np.cos(b[:, 1]) * np.sin(
-        (b[:, 0] - a[:, 0]) / 2
-    ) ** 2
-    return np.degrees(2 * np.arcsin(np.sqrt(d)))
 
 
 # --- The oracle ---------------------------------------------------------------------------------

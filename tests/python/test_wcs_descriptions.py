@@ -12,6 +12,7 @@ import pytest
 
 import vexlo
 from fits_bytes import BLOCK, Col, bintable_hdu, card, header_bytes, padded
+from wcs_peers import astropy_wcs_of, separation_deg
 
 D2R = math.pi / 180.0
 
@@ -22,23 +23,6 @@ def text_of(cards):
 
 def wcs_of(cards):
     return vexlo.Wcs(vexlo.Header.fromstring(text_of(cards)))
-
-
-def astropy_wcs_of(text):
-    astropy_wcs = pytest.importorskip("astropy.wcs")
-    astropy_fits = pytest.importorskip("astropy.io.fits")
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return astropy_wcs.WCS(astropy_fits.Header.fromstring(text))
-
-
-def separation_deg(a, b):
-    a = np.radians(np.asarray(a, float))
-    b = np.radians(np.asarray(b, float))
-    d = np.sin((b[:, 1] - a[:, 1]) / 2) ** 2 + np.cos(a[:, 1]) * np.cos(b[:, 1]) * np.sin(
-        (b[:, 0] - a[:, 0]) / 2
-    ) ** 2
-    return np.degrees(2 * np.arcsin(np.sqrt(np.clip(d, 0, 1))))
 
 
 PIXELS = np.array([[0.0, 0.0], [10.0, 5.0], [49.5, 24.5], [-7.0, 33.0], [80.0, 60.0]])

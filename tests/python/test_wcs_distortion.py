@@ -8,27 +8,12 @@ import pytest
 
 import vexlo
 from fits_bytes import card
+from wcs_peers import astropy_wcs_of as astropy_peer
+from wcs_peers import separation_deg
 
 
 def text_of(cards):
     return "".join(card(k, v) for k, v in cards.items())
-
-
-def astropy_peer(text):
-    astropy_wcs = pytest.importorskip("astropy.wcs")
-    astropy_fits = pytest.importorskip("astropy.io.fits")
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return astropy_wcs.WCS(astropy_fits.Header.fromstring(text))
-
-
-def separation_deg(a, b):
-    a = np.radians(np.asarray(a))
-    b = np.radians(np.asarray(b))
-    d = np.sin((b[:, 1] - a[:, 1]) / 2) ** 2 + np.cos(a[:, 1]) * np.cos(b[:, 1]) * np.sin(
-        (b[:, 0] - a[:, 0]) / 2
-    ) ** 2
-    return np.degrees(2 * np.arcsin(np.sqrt(d)))
 
 
 def sip_cards(order=4, reverse=False, latitude_first=False):
