@@ -143,54 +143,46 @@ Bytes flip_sign_bit_64(ByteSpan words) {
 }
 
 std::optional<double> standard_offset(Bitpix b) {
-    switch (b) {
-        case Bitpix::U8:
-            return -128.0;
-        case Bitpix::I16:
-            return 32768.0;
-        case Bitpix::I32:
-            return 2147483648.0;
-        case Bitpix::I64:
-            return 9223372036854775808.0;
-        case Bitpix::F32:
-        case Bitpix::F64:
-            break;
-    }
-    return std::nullopt;
+    return visit_bitpix(
+        b, [](auto tag) { return PixelTraits<typename decltype(tag)::type>::kOffset; });
 }
 
 namespace {
 
-template <class Word, Word (*Load)(const std::uint8_t*)>
-void flip_from_be(ByteSpan in, std::span<std::uint8_t> out) {
-    constexpr Word kTop = Word{1} << (8 * sizeof(Word) - 1);
-    const std::size_t n = std::min(in.size(), out.size()) / sizeof(Word);
-    for (std::size_t i = 0; i < n; ++i) {
-        const Word w = static_cast<Word>(Load(in.data() + i * sizeof(Word)) ^ kTop);
-        std::memcpy(out.data() + i * sizeof(Word), &w, sizeof(Word));
-    }
-}
-
-std::uint8_t load_u8(const std::uint8_t* p) {
-    return *p;
-}
+template <class Word>
+constexpr Word kTopBit = Word{1} << (8 * sizeof(Word) - 1);
 
 }  // namespace
 
 void decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out) {
-    switch (b) {
-        case Bitpix::U8:
-            return flip_from_be<std::uint8_t, load_u8>(in, out);
-        case Bitpix::I16:
-            return flip_from_be<std::uint16_t, load_be_u16>(in, out);
-        case Bitpix::I32:
-            return flip_from_be<std::uint32_t, load_be_u32>(in, out);
-        case Bitpix::I64:
-            return flip_from_be<std::uint64_t, load_be_u64>(in, out);
-        case Bitpix::F32:
-        case Bitpix::F64:
-            break;  // no offset form: nothing written
-    }
+    visit_bitpix(b, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (PixelTraits<T>::kOffset.has_value()) {
+            using Word = word_of<sizeof(T)>;
+            const std::size_t n = std::min(in.size(), out.size()) / sizeof(Word);
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto w =
+                    static_cast<Word>(load_be<Word>(in.data() + i * sizeof(Word)) ^ kTopBit<Word>);
+                std::memcpy(out.data() + i * sizeof(Word), &w, sizeof(Word));
+            }
+        }
+        // Floating-point types have no offset form: nothing is written.
+    });
+}
+
+void offset_to_stored_in_place(Bitpix b, std::span<std::uint8_t> native) {
+    visit_bitpix(b, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (PixelTraits<T>::kOffset.has_value()) {
+            using Word = word_of<sizeof(T)>;
+            for (std::size_t i = 0; i + sizeof(Word) <= native.size(); i += sizeof(Word)) {
+                Word w;
+                std::memcpy(&w, native.data() + i, sizeof(Word));
+                w ^= kTopBit<Word>;
+                std::memcpy(native.data() + i, &w, sizeof(Word));
+            }
+        }
+    });
 }
 
 void swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes) {

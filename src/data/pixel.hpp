@@ -160,6 +160,11 @@ Bytes flip_sign_bit_64(ByteSpan words);
 // value with its top bit inverted. Nothing for floating-point types.
 std::optional<double> standard_offset(Bitpix b);
 
+// Host-order values of an integer pixel type under its standard offset (uint16 for I16, int8
+// for U8, ...) turned in place into the host-order integers stored for them, by inverting each
+// top bit. Floating-point types are left as they are.
+void offset_to_stored_in_place(Bitpix b, std::span<std::uint8_t> native);
+
 // Big-endian stored values of an integer pixel type into `out` (host order, the same size as
 // `in`), each with its top bit inverted: the values under the standard offset, in one pass.
 void decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out);

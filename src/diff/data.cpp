@@ -50,7 +50,7 @@ bool trimmed_equal(std::string_view a, std::string_view b) {
 // memory or read block by block from a file into a buffer that is reused.
 struct PixelSide {
     Bitpix bitpix;
-    ImageScaling scaling;
+    Scaling scaling;
     ByteSpan memory;
     const StreamedImage* streamed = nullptr;
     Bytes buffer;
@@ -67,11 +67,6 @@ struct PixelSide {
         return ByteSpan(buffer);
     }
 };
-
-bool same_scaling(const ImageScaling& a, const ImageScaling& b) {
-    // IEEE comparison: a NaN scale never matches, and those pixels go through the values.
-    return a.zero == b.zero && a.scale == b.scale && a.blank == b.blank;
-}
 
 // Compares the physical values of the pixels of two blocks, the first being pixel `first`.
 void compare_block(const PixelSide& a, ByteSpan block_a, const PixelSide& b, ByteSpan block_b,
@@ -100,7 +95,8 @@ Result<void> compare_pixels(PixelSide& a, const std::vector<std::uint64_t>& axes
         list.push_summary(axes_text(axes_a), axes_text(axes_b));
         return {};
     }
-    const bool same_encoding = a.bitpix == b.bitpix && same_scaling(a.scaling, b.scaling);
+    // IEEE comparison: a NaN scale never matches, and those pixels go through the values.
+    const bool same_encoding = a.bitpix == b.bitpix && a.scaling == b.scaling;
     const auto width_a = static_cast<std::size_t>(bytes_per_pixel(a.bitpix));
     const auto width_b = static_cast<std::size_t>(bytes_per_pixel(b.bitpix));
     std::vector<double> values_a(kPixelBlock);

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "data/pixel.hpp"
+#include "data/scaling.hpp"
 #include "util/checked.hpp"
 #include "util/debug.hpp"
 #include "util/number.hpp"
@@ -174,12 +175,11 @@ struct NumberRule {
 // The value type an element of stored type T decodes to under `storage`: E to float, D and
 // scaled integers to double, unsigned integers to uint64, other integers to int64.
 template <class T, class Out>
-constexpr bool kDecodesTo =
-    std::is_same_v<T, float>    ? std::is_same_v<Out, float>
-    : std::is_same_v<T, double> ? std::is_same_v<Out, double>
-                                : std::is_same_v<Out, std::int64_t> ||
-                                      std::is_same_v<Out, std::uint64_t> ||
-                                      std::is_same_v<Out, double>;
+constexpr bool kDecodesTo = std::is_same_v<T, float>    ? std::is_same_v<Out, float>
+                            : std::is_same_v<T, double> ? std::is_same_v<Out, double>
+                                                        : std::is_same_v<Out, std::int64_t> ||
+                                                              std::is_same_v<Out, std::uint64_t> ||
+                                                              std::is_same_v<Out, double>;
 
 // The one kernel of numeric decoding, for whole columns and single cells alike: `n` groups of
 // `repeat` packed elements of stored type T, groups `stride` bytes apart, decoded into `out`
@@ -333,8 +333,8 @@ Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, Byt
                                          : IntStorage::RawSigned,
                    nullptr,
                    std::nullopt};
-    return VlaArray{inner, heap.subspan(static_cast<std::size_t>(d.offset),
-                                        static_cast<std::size_t>(*len))};
+    return VlaArray{
+        inner, heap.subspan(static_cast<std::size_t>(d.offset), static_cast<std::size_t>(*len))};
 }
 
 Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
@@ -369,8 +369,7 @@ Result<void> check_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
             }
             return {};
         }
-        case BinKind::Char:
-        {
+        case BinKind::Char: {
             if (all_ascii(cell)) return {};
             VEXLO_TRY(decode_chars(s, cell));
             return {};
@@ -560,9 +559,10 @@ Result<BinColumn> read_column_keywords(const Header& h, std::uint64_t n,
     if (!width) return fail(Error::value(tform_key, "row offset overflows usize"));
     if (auto v = h.get_str(indexed_keyword("TTYPE", n))) c.name = std::string(trim_ws(*v));
     if (auto v = h.get_str(indexed_keyword("TUNIT", n))) c.unit = std::string(trim_ws(*v));
-    c.tscal = h.get_f64(indexed_keyword("TSCAL", n)).value_or(1.0);
-    c.tzero = h.get_f64(indexed_keyword("TZERO", n)).value_or(0.0);
-    c.tnull = h.get_i64(indexed_keyword("TNULL", n));
+    const Scaling scaling = read_column_scaling(h, n);
+    c.tscal = scaling.scale;
+    c.tzero = scaling.zero;
+    c.tnull = scaling.blank;
     VEXLO_ASSIGN_OR_RETURN(c.tdim, read_tdim(h, n));
     c.int_storage = is_integer_kind(c.format.kind)
                         ? classify_int_storage(c.format.kind, c.tscal, c.tzero)
@@ -1082,16 +1082,15 @@ Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t n) c
     // A quick look at each cell, with the kind's switch outside the loop over the rows.
     switch (spec.kind) {
         case BinKind::Logical:
-            return check_doubted(spec, field, n, row_size, width, all_heap,
-                                 [&](const std::uint8_t* cell) {
-                                     bool ok = true;
-                                     for (std::size_t i = 0; i < width; ++i) {
-                                         const std::uint8_t b = cell[i];
-                                         ok &= b == 'T' || b == 'F' || b == 0 || b == 't' ||
-                                               b == 'f';
-                                     }
-                                     return ok;
-                                 });
+            return check_doubted(
+                spec, field, n, row_size, width, all_heap, [&](const std::uint8_t* cell) {
+                    bool ok = true;
+                    for (std::size_t i = 0; i < width; ++i) {
+                        const std::uint8_t b = cell[i];
+                        ok &= b == 'T' || b == 'F' || b == 0 || b == 't' || b == 'f';
+                    }
+                    return ok;
+                });
         case BinKind::Char:
             return check_doubted(spec, field, n, row_size, width, all_heap,
                                  [&](const std::uint8_t* cell) {
@@ -1207,8 +1206,8 @@ Result<std::uint64_t> read_vla_into(const BinTableHdu& t, std::uint64_t row, con
     return visit_bin_kind(s.kind, [&](auto tag) -> std::uint64_t {
         using T = typename decltype(tag)::type;
         if constexpr (kDecodesTo<T, Out>) {
-            return decode_numbers<T>(rule, array->bytes.data(), array->bytes.size(), 1, count,
-                                     out, nulls);
+            return decode_numbers<T>(rule, array->bytes.data(), array->bytes.size(), 1, count, out,
+                                     nulls);
         } else {
             return 0;  // the element check above has matched the kind to Out
         }

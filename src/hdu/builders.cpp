@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "data/dispatch.hpp"
 #include "data/pixel.hpp"
 #include "header/card.hpp"
 #include "header/header.hpp"
@@ -40,47 +41,6 @@ Result<void> push_int(Header& h, std::string_view keyword, std::int64_t v) {
 Result<void> push_str(Header& h, std::string_view keyword, std::string v) {
     return push(h, keyword, Value::make_string(std::move(v)));
 }
-
-// ---- image element types ----
-
-template <class T>
-struct PixelTraits;
-template <>
-struct PixelTraits<std::uint8_t> {
-    static constexpr std::int64_t bitpix = 8;
-    static void store(std::uint8_t* p, std::uint8_t v) { *p = v; }
-};
-template <>
-struct PixelTraits<std::int16_t> {
-    static constexpr std::int64_t bitpix = 16;
-    static void store(std::uint8_t* p, std::int16_t v) {
-        store_be_u16(p, static_cast<std::uint16_t>(v));
-    }
-};
-template <>
-struct PixelTraits<std::int32_t> {
-    static constexpr std::int64_t bitpix = 32;
-    static void store(std::uint8_t* p, std::int32_t v) {
-        store_be_u32(p, static_cast<std::uint32_t>(v));
-    }
-};
-template <>
-struct PixelTraits<std::int64_t> {
-    static constexpr std::int64_t bitpix = 64;
-    static void store(std::uint8_t* p, std::int64_t v) {
-        store_be_u64(p, static_cast<std::uint64_t>(v));
-    }
-};
-template <>
-struct PixelTraits<float> {
-    static constexpr std::int64_t bitpix = -32;
-    static void store(std::uint8_t* p, float v) { store_be_f32(p, v); }
-};
-template <>
-struct PixelTraits<double> {
-    static constexpr std::int64_t bitpix = -64;
-    static void store(std::uint8_t* p, double v) { store_be_f64(p, v); }
-};
 
 }  // namespace
 
@@ -133,7 +93,7 @@ Result<Header> image_header(Bitpix bitpix, std::span<const std::uint64_t> axes, 
 
 template <class T>
 Result<ImageHdu> ImageBuilder<T>::build() && {
-    VEXLO_ASSIGN_OR_RETURN(const Bitpix bitpix, from_bitpix(PixelTraits<T>::bitpix));
+    constexpr Bitpix bitpix = PixelTraits<T>::kBitpix;
     VEXLO_ASSIGN_OR_RETURN(Header h, image_header(bitpix, axes, primary));
     Bytes data;
     try {
@@ -143,7 +103,7 @@ Result<ImageHdu> ImageBuilder<T>::build() && {
     }
     std::uint8_t* out = data.data();
     for (const T v : pixels) {
-        PixelTraits<T>::store(out, v);
+        store_be(out, v);
         out += sizeof(T);
     }
     std::vector<T>().swap(pixels);  // the builder is consumed: release the host copy now

@@ -13,73 +13,6 @@ namespace vexlo {
 
 namespace {
 
-// The canonical quiet NaNs: sign clear, exponent all ones, only the top fraction bit set.
-constexpr double kNan64 = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-constexpr float kNan32 = std::bit_cast<float>(std::uint32_t{0x7FC00000});
-
-template <class Out>
-constexpr Out nan_of() {
-    if constexpr (sizeof(Out) == 8) {
-        return kNan64;
-    } else {
-        return kNan32;
-    }
-}
-
-// One pass: load, (blank test), multiply, add, narrow. No FMA: the core is built with
-// -ffp-contract=off, so the product is rounded before the sum as intended.
-template <class Out, class Load>
-void scale_pass(const std::uint8_t* p, std::size_t n, std::size_t width, Load load,
-                const ImageScaling& s, Out* out) {
-    const double scale = s.scale;
-    const double zero = s.zero;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = static_cast<double>(load(p + i * width));
-        out[i] = static_cast<Out>(v * scale + zero);
-    }
-}
-
-template <class Out, class Load>
-void scale_pass_blank(const std::uint8_t* p, std::size_t n, std::size_t width, Load load,
-                      const ImageScaling& s, std::int64_t blank, Out* out) {
-    const double scale = s.scale;
-    const double zero = s.zero;
-    const Out nan = nan_of<Out>();
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto stored = static_cast<std::int64_t>(load(p + i * width));
-        const Out phys = static_cast<Out>(static_cast<double>(stored) * scale + zero);
-        out[i] = stored == blank ? nan : phys;
-    }
-}
-
-template <class Out, class Load>
-void integer_pass(const std::uint8_t* p, std::size_t n, std::size_t width, Load load,
-                  const ImageScaling& s, Out* out) {
-    if (s.blank) {
-        scale_pass_blank(p, n, width, load, s, *s.blank, out);
-    } else {
-        scale_pass(p, n, width, load, s, out);
-    }
-}
-
-template <class Out>
-void physical_pass(Bitpix bitpix, ByteSpan data, const ImageScaling& s, std::span<Out> dest) {
-    const std::uint8_t* p = data.data();
-    // Never read past the data, whatever the caller passed.
-    const std::size_t n = std::min<std::size_t>(
-        dest.size(), data.size() / static_cast<std::size_t>(bytes_per_pixel(bitpix)));
-    Out* out = dest.data();
-    visit_bitpix(bitpix, [&](auto tag) {
-        using T = typename decltype(tag)::type;
-        // Floating-point data never consults BLANK.
-        if constexpr (std::is_floating_point_v<T>) {
-            scale_pass(p, n, sizeof(T), load_be<T>, s, out);
-        } else {
-            integer_pass(p, n, sizeof(T), load_be<T>, s, out);
-        }
-    });
-}
-
 Error mismatch(std::string_view expected, Bitpix found) {
     return Error::hdu_mismatch(std::string(expected), std::string(type_name(found)));
 }
@@ -129,14 +62,6 @@ Result<std::uint64_t> axis_product(std::span<const std::uint64_t> axes) {
     return product;
 }
 
-ImageScaling read_image_scaling(const Header& header) {
-    ImageScaling s;
-    s.zero = header.get_f64("BZERO").value_or(0.0);
-    s.scale = header.get_f64("BSCALE").value_or(1.0);
-    s.blank = header.blank();
-    return s;
-}
-
 namespace {
 
 // Replaces `keyword` where it stands, or adds it directly after `anchor` (at the end when
@@ -169,26 +94,6 @@ void set_image_shape_cards(Header& header, std::span<const std::uint64_t> axes, 
         if (!card || !card->value_and_comment()) break;
         header.remove(keyword);
     }
-}
-
-PhysicalForm physical_form(Bitpix bitpix, const ImageScaling& scaling) {
-    if (scaling.is_identity()) return PhysicalForm::Stored;
-    const std::optional<double> offset = standard_offset(bitpix);
-    if (offset && scaling.zero == *offset && scaling.scale == 1.0 && !scaling.blank) {
-        return PhysicalForm::Offset;
-    }
-    const bool single = bitpix == Bitpix::U8 || bitpix == Bitpix::I16 || bitpix == Bitpix::F32;
-    return single ? PhysicalForm::F32 : PhysicalForm::F64;
-}
-
-void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
-                          std::span<double> dest) {
-    physical_pass(bitpix, data, scaling, dest);
-}
-
-void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
-                          std::span<float> dest) {
-    physical_pass(bitpix, data, scaling, dest);
 }
 
 Result<ImageGeometry> image_geometry(const Header& header, std::uint64_t data_len) {

@@ -11,6 +11,7 @@
 
 #include "data/buffer.hpp"
 #include "data/pixel.hpp"
+#include "data/scaling.hpp"
 #include "error.hpp"
 #include "hdu/owned.hpp"
 #include "header/header.hpp"
@@ -41,29 +42,11 @@ Result<ImageArray<T>> ImageArray<T>::create(std::vector<T> data, std::vector<std
     return ImageArray{std::move(data), std::move(axes)};
 }
 
-// BZERO, BSCALE and BLANK as the physical conversions read them from a header.
-struct ImageScaling {
-    double zero = 0.0;
-    double scale = 1.0;
-    std::optional<std::int64_t> blank;  // only read when BITPIX is not negative
-
-    // Physical values equal the stored ones (a NaN BZERO or BSCALE counts as scaling).
-    bool is_identity() const { return zero == 0.0 && scale == 1.0 && !blank; }
-};
-ImageScaling read_image_scaling(const Header& header);
-
 // Rewrites BITPIX, NAXIS and NAXIS1..n for new pixels, each where it stands; a missing one is
 // added directly after the card before it (NAXIS after BITPIX, NAXISn after NAXIS(n-1)), as
-// in a newly built image header. Removes the NAXISn cards that followed on without a gap. A card that cannot be written
-// keeps its old value, so that a later read reports the mismatch.
+// in a newly built image header. Removes the NAXISn cards that followed on without a gap. A card
+// that cannot be written keeps its old value, so that a later read reports the mismatch.
 void set_image_shape_cards(Header& header, std::span<const std::uint64_t> axes, Bitpix bitpix);
-
-// How an image's physical values are held: the stored values themselves; the stored values
-// under the standard offset of an integer type (BZERO exactly that offset, BSCALE 1, no
-// BLANK; any other BZERO, however close, scales in floating point so its fraction is kept);
-// or floating point, single precision for U8, I16 and F32 and double otherwise.
-enum class PhysicalForm : std::uint8_t { Stored, Offset, F32, F64 };
-PhysicalForm physical_form(Bitpix bitpix, const ImageScaling& scaling);
 
 // What an image's header says of its pixels, checked against the data section's length.
 struct ImageGeometry {
@@ -111,12 +94,5 @@ struct ImageHdu {
     // Header and data for the writer.
     OwnedHdu into_parts() &&;
 };
-
-// Fills `dest` (exactly one element per pixel of `data`) with scaling.zero +
-// scaling.scale * stored, NaN for BLANK integers; one fused pass per pixel type.
-void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
-                          std::span<double> dest);
-void physical_values_into(Bitpix bitpix, ByteSpan data, const ImageScaling& scaling,
-                          std::span<float> dest);
 
 }  // namespace vexlo

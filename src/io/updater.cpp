@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -12,7 +11,6 @@
 #include "io/file.hpp"
 #include "io/gzip.hpp"
 #include "util/checked.hpp"
-#include "util/number.hpp"
 #include "util/try.hpp"
 
 namespace vexlo {
@@ -65,9 +63,7 @@ Result<UpdaterHdu> record_for(const Header& h, const DataSpan& span, std::size_t
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t end, pixels_end(rec, index));
     if (end - span.data_offset != span.data_len) return UpdaterHdu{};
     rec.kind = UpdaterKind::Image;
-    rec.bzero = h.get_f64("BZERO").value_or(0.0);
-    rec.bscale = h.get_f64("BSCALE").value_or(1.0);
-    rec.blank = h.blank();
+    rec.scaling = read_image_scaling(h);
     return rec;
 }
 
@@ -106,11 +102,6 @@ void to_big_endian(ByteSpan native, std::size_t size, std::uint8_t* out) {
         for (std::size_t b = 0; b < size; ++b)
             dst[b] = src[size - 1 - b];
     }
-}
-
-Error range_error(double x, std::int64_t stored, std::string_view type) {
-    return Error::data("physical value " + format_real_plain(x) + " scales to " +
-                       std::to_string(stored) + ", outside the range of " + std::string(type));
 }
 
 }  // namespace
@@ -202,27 +193,6 @@ Result<void> FitsUpdater::write_section(std::size_t index, std::span<const std::
     return pwrite_section(*rec, start, shape, encoded);
 }
 
-Result<std::int64_t> UpdaterHdu::to_stored_int(double x) const {
-    if (std::isnan(x)) {
-        if (blank) return *blank;
-        return fail(
-            Error::data("cannot store an undefined pixel in an integer image that "
-                        "declares no BLANK (Sec.4.4.2.4)"));
-    }
-    if (bscale == 0.0) return fail(Error::data("BSCALE is zero, so it cannot invert"));
-    const double r = std::round((x - bzero) / bscale);
-    if (!std::isfinite(r) || r < -9223372036854775808.0 || r >= 9223372036854775808.0) {
-        return fail(Error::data("physical value " + format_real_plain(x) + " scales to " +
-                                format_real_plain(r) + ", which does not fit i64"));
-    }
-    return static_cast<std::int64_t>(r);
-}
-
-Result<double> UpdaterHdu::to_stored_float(double x) const {
-    if (bscale == 0.0) return fail(Error::data("BSCALE is zero, so it cannot invert"));
-    return (x - bzero) / bscale;
-}
-
 Result<void> FitsUpdater::write_section_physical(std::size_t index,
                                                  std::span<const std::uint64_t> start,
                                                  std::span<const std::uint64_t> shape,
@@ -238,48 +208,7 @@ Result<void> FitsUpdater::write_section_physical(std::size_t index,
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    std::uint8_t* out = encoded.data();
-    for (const double x : values) {
-        switch (rec->bitpix) {
-            case Bitpix::F32: {
-                VEXLO_ASSIGN_OR_RETURN(const double s, rec->to_stored_float(x));
-                store_be_f32(out, static_cast<float>(s));
-                break;
-            }
-            case Bitpix::F64: {
-                VEXLO_ASSIGN_OR_RETURN(const double s, rec->to_stored_float(x));
-                store_be_f64(out, s);
-                break;
-            }
-            case Bitpix::U8: {
-                VEXLO_ASSIGN_OR_RETURN(const std::int64_t s, rec->to_stored_int(x));
-                if (s < 0 || s > 255) return fail(range_error(x, s, "u8"));
-                *out = static_cast<std::uint8_t>(s);
-                break;
-            }
-            case Bitpix::I16: {
-                VEXLO_ASSIGN_OR_RETURN(const std::int64_t s, rec->to_stored_int(x));
-                if (s < -32768 || s > 32767) return fail(range_error(x, s, "i16"));
-                store_be_u16(out, static_cast<std::uint16_t>(s));
-                break;
-            }
-            case Bitpix::I32: {
-                VEXLO_ASSIGN_OR_RETURN(const std::int64_t s, rec->to_stored_int(x));
-                if (s < std::numeric_limits<std::int32_t>::min() ||
-                    s > std::numeric_limits<std::int32_t>::max()) {
-                    return fail(range_error(x, s, "i32"));
-                }
-                store_be_u32(out, static_cast<std::uint32_t>(s));
-                break;
-            }
-            case Bitpix::I64: {
-                VEXLO_ASSIGN_OR_RETURN(const std::int64_t s, rec->to_stored_int(x));
-                store_be_u64(out, static_cast<std::uint64_t>(s));
-                break;
-            }
-        }
-        out += size;
-    }
+    VEXLO_TRY(stored_from_physical(rec->bitpix, rec->scaling, values, encoded));
     return pwrite_section(*rec, start, shape, encoded);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data/pixel.hpp"
+#include "data/scaling.hpp"
 #include "error.hpp"
 #include "io/posix.hpp"
 #include "util/bytes.hpp"
@@ -21,16 +22,10 @@ enum class UpdaterKind : std::uint8_t { Image, TileCompressed, NotImage };
 
 struct UpdaterHdu {
     UpdaterKind kind = UpdaterKind::NotImage;
-    std::optional<std::int64_t> blank;
-    double bzero = 0.0;
-    double bscale = 1.0;
+    Scaling scaling;                  // BZERO, BSCALE and BLANK as the file holds them
     std::vector<std::uint64_t> axes;  // NAXIS1 first
     std::uint64_t data_offset = 0;
     Bitpix bitpix = Bitpix::U8;
-
-    // The stored value a physical value becomes, by the inverse of the image's scaling.
-    Result<std::int64_t> to_stored_int(double x) const;
-    Result<double> to_stored_float(double x) const;
 };
 
 // Refuses a file whose bytes start a gzip stream: every recorded position describes the

@@ -308,7 +308,7 @@ HduSummary hdu_summary_row(nb::handle obj) {
     if (PyImageHdu* image = image_state(obj)) {
         row.kind = "Image";
         row.name = extname_or_empty(*image->header.record);
-        row.detail = std::string(raw_dtype_name(image->pixel_type));
+        row.detail = std::string(dtype_name(image->pixel_type));
         if (!image->axes.empty()) {
             row.detail.resize(std::max<std::size_t>(row.detail.size(), 7), ' ');
             row.detail += "  ";

@@ -110,7 +110,7 @@ PyImageHdu PyImageHdu::from_bytes(Header header, ByteSpan data, bool read_only) 
 }
 
 PyImageHdu PyImageHdu::from_decoded(ImageHdu&& image, bool read_only) {
-    const ImageScaling scaling = read_image_scaling(image.header);
+    const Scaling scaling = read_image_scaling(image.header);
     const PhysicalForm form = physical_form(image.bitpix, scaling);
     PyImageHdu state;
     if (has_pixels(image.axes)) {
@@ -237,8 +237,8 @@ namespace {
 // The cached array against the stored bytes, 1 MiB at a time: only a C-ordered array of the
 // stored type in native order can equal them byte for byte.
 bool compare_raw(nb::handle array, const PixelSource& src, Bitpix type) {
-    const int same_dtype = PyObject_RichCompareBool(
-        array.attr("dtype").ptr(), nb::str(raw_dtype_name(type).data()).ptr(), Py_EQ);
+    const int same_dtype = PyObject_RichCompareBool(array.attr("dtype").ptr(),
+                                                    nb::str(dtype_name(type).data()).ptr(), Py_EQ);
     if (same_dtype != 1) {
         PyErr_Clear();
         return false;
@@ -326,9 +326,8 @@ void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::si
     if (!array.is_valid()) return;
     const std::optional<PixelEncoding> encoding = pixel_encoding(array);
     if (!encoding) return;
-    hdu.written = WrittenImage{
-        PixelSource{array_axes(array), std::move(file), index}, encoding->bitpix, encoding->flip,
-        flags};
+    hdu.written = WrittenImage{PixelSource{array_axes(array), std::move(file), index},
+                               encoding->bitpix, encoding->flip, flags};
 }
 
 namespace {
@@ -455,7 +454,7 @@ std::string image_repr(PyImageHdu& self) {
         auto lock = lock_header(*self.header.record);
         name = self.header.record->header.get_str("EXTNAME");
     }
-    const std::string dtype = debug_str(raw_dtype_name(self.pixel_type));
+    const std::string dtype = debug_str(dtype_name(self.pixel_type));
     std::string_view trimmed = name ? trim_ws(*name) : std::string_view();
     if (!trimmed.empty()) {
         return "ImageHdu(name=" + debug_str(trimmed) + ", dtype=" + dtype +

@@ -75,7 +75,7 @@ struct WrittenImage {
 // back with its own pixel type and scaling instead of as floats.
 struct DecodedPixels {
     Bytes stored;                     // big-endian, as decoded
-    ImageScaling scaling;             // what the decoded header made of them
+    Scaling scaling;                  // what the decoded header made of them
     std::vector<std::uint64_t> axes;  // NAXIS1 first
 };
 

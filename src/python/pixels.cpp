@@ -17,9 +17,6 @@ namespace vexlo::py {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kRawDtypes = {"uint8", "int16",   "int32",
-                                                        "int64", "float32", "float64"};
-
 // The text of the pending Python error (which is cleared), for a panic message.
 std::string take_error_text() {
     nb::python_error error;
@@ -86,29 +83,7 @@ std::span<T> typed(const NewArray& a) {
     return {reinterpret_cast<T*>(a.bytes.data()), a.bytes.size() / sizeof(T)};
 }
 
-// The NumPy dtype of an integer pixel type's values under its standard offset.
-std::string_view offset_dtype_name(Bitpix b) {
-    switch (b) {
-        case Bitpix::U8:
-            return "int8";
-        case Bitpix::I16:
-            return "uint16";
-        case Bitpix::I32:
-            return "uint32";
-        case Bitpix::I64:
-            return "uint64";
-        case Bitpix::F32:
-        case Bitpix::F64:
-            break;
-    }
-    panic("offset_dtype_name() on a floating-point image");
-}
-
 }  // namespace
-
-std::string_view raw_dtype_name(Bitpix b) {
-    return kRawDtypes[static_cast<std::uint8_t>(b)];
-}
 
 nb::handle numpy_module() {
     return numpy_refs().module;
@@ -166,7 +141,7 @@ nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix p
         to_fits_error(Error::data("read_data_into: destination is " + std::to_string(want) +
                                   " bytes, data section is " + std::to_string(have)));
     }
-    NewArray a = new_array(raw_dtype_name(pixel_type), shape);
+    NewArray a = new_array(dtype_name(pixel_type), shape);
     // The array is not yet shared and the caller keeps the file alive.
     unwrap(without_gil([&]() -> Result<void> {
         VEXLO_TRY(file.read_data_into(hdu_index, a.bytes));
@@ -183,7 +158,7 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
         raise(PyExc_ValueError, "pixel buffer is " + std::to_string(want) +
                                     " bytes, data section is " + std::to_string(bytes.size()));
     }
-    NewArray a = new_array(raw_dtype_name(pixel_type), shape);
+    NewArray a = new_array(dtype_name(pixel_type), shape);
     without_gil([&] {
         if (!bytes.empty()) std::memcpy(a.bytes.data(), bytes.data(), bytes.size());
         swap_be_in_place(pixel_type, a.bytes);
@@ -191,7 +166,7 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
     return std::move(a.array);
 }
 
-nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const ImageScaling& scaling,
+nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const Scaling& scaling,
                                   std::span<const std::uint64_t> shape) {
     const PhysicalForm form = physical_form(pixel_type, scaling);
     if (form == PhysicalForm::Stored) return array_from_be_bytes(stored, pixel_type, shape);
@@ -230,7 +205,7 @@ constexpr std::size_t kConvertChunk = std::size_t{1} << 18;
 // Reads the data section in chunks through one buffer, each converted straight into `dest`.
 template <class Out>
 Result<void> convert_in_chunks(const FitsFile& file, std::size_t index, Bitpix pixel_type,
-                               const ImageScaling& scaling, std::span<Out> dest) {
+                               const Scaling& scaling, std::span<Out> dest) {
     const std::uint64_t len = file.spans[index].data_len;
     const auto width = static_cast<std::size_t>(bytes_per_pixel(pixel_type));
     try {
@@ -261,7 +236,7 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
                geometry.n_elements * bytes_per_pixel(pixel_type) == file.spans[hdu_index].data_len,
            "internal invariant: read_raw element count must equal NAXIS product; this is a "
            "vexlo bug, please report");
-    const ImageScaling scaling = read_image_scaling(shaped);
+    const Scaling scaling = read_image_scaling(shaped);
     switch (physical_form(pixel_type, scaling)) {
         case PhysicalForm::Stored:
             return read_raw_pixels(file, hdu_index, pixel_type, shape);

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "data/dispatch.hpp"
 #include "data/pixel.hpp"
 #include "hdu/image.hpp"
 #include "io/file.hpp"
@@ -22,9 +23,6 @@
 namespace vexlo::py {
 
 namespace nb = nanobind;
-
-// NumPy dtype names: "uint8", "int16", "int32", "int64", "float32", "float64".
-std::string_view raw_dtype_name(Bitpix b);
 
 // The module `numpy`, imported on first use (a failed import is an internal failure whose
 // message begins "Failed to access NumPy array API capsule").
@@ -57,7 +55,7 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
 // The physical values of big-endian stored pixels under `scaling` (BZERO, BSCALE, BLANK), in
 // an array of `shape` (NumPy order): the raw dtype without scaling, int8/uint16/uint32/uint64
 // for the standard integer offsets, float32 or float64 otherwise.
-nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const ImageScaling& scaling,
+nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const Scaling& scaling,
                                   std::span<const std::uint64_t> shape);
 
 // The pixel type an array's dtype stands for (by kind letter and item size); TypeError

@@ -50,8 +50,7 @@ nb::object get_item(nb::handle array, nb::handle key) {
 }
 
 // Any failure of the region read or of decoding it.
-nb::object read_region(const PyImageSection& s, const SectionRegion& r,
-                       const ImageScaling& scaling) {
+nb::object read_region(const PyImageSection& s, const SectionRegion& r, const Scaling& scaling) {
     const PixelSource& src = *s.pixel_source;
     const std::vector<std::uint64_t> starts(r.starts.rbegin(), r.starts.rend());
     const std::vector<std::uint64_t> counts(r.counts.rbegin(), r.counts.rend());
@@ -77,7 +76,7 @@ nb::object read_region(const PyImageSection& s, const SectionRegion& r,
         freeze_image_array(array);
         return kept.empty() ? get_item(array, nb::tuple()) : array;
     }
-    NewArray a = new_array(raw_dtype_name(s.pixel_type), kept);
+    NewArray a = new_array(dtype_name(s.pixel_type), kept);
     unwrap(src.file->read_section_into(src.hdu_index, src.axes, starts, counts, s.pixel_type,
                                        a.bytes));
     swap_be_in_place(s.pixel_type, a.bytes);
@@ -91,7 +90,7 @@ nb::object full_load(const PyImageSection& s, nb::handle key) {
     return get_item(array, key);
 }
 
-ImageScaling scaling_of(const PyImageSection& s) {
+Scaling scaling_of(const PyImageSection& s) {
     auto lock = lock_header(*s.header.record);
     return read_image_scaling(s.header.record->header);
 }
@@ -108,7 +107,7 @@ nb::object section_getitem(const PyImageSection& s, nb::handle key) {
     if (!s.pixel_source) return full_load(s, key);
     // Scaled pixels (the unsigned offsets included) of an editable image are read whole: the
     // result then shares the array that edits go through.
-    const ImageScaling scaling = scaling_of(s);
+    const Scaling scaling = scaling_of(s);
     if (!scaling.is_identity() && !s.read_only) return full_load(s, key);
     const std::optional<SectionRegion> region = parse_section_key(key, numpy_shape(s.axes));
     if (!region) return full_load(s, key);

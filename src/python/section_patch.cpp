@@ -26,76 +26,17 @@ constexpr const char* kUnsupportedKey =
     "non-negative integers, or assign through `hdu.data[...]` to opt into a full-file rewrite "
     "on the next `flush()`.";
 
-enum class PatchEncoding : std::uint8_t { Raw, UnsignedOffset, Physical };
-
-// The scaling the live header declares, as the updater records it from the file.
-struct Scaling {
-    double bzero = 0.0;
-    double bscale = 1.0;
-    std::optional<std::int64_t> blank;
-};
-
+// The live header's scaling: an unflushed edit of it makes the patch fall back to a rewrite.
 Scaling live_scaling(const PyHeader& header) {
     auto lock = lock_header(*header.record);
-    const Header& h = header.record->header;
-    return {h.get_f64("BZERO").value_or(0.0), h.get_f64("BSCALE").value_or(1.0), h.blank()};
+    return read_image_scaling(header.record->header);
 }
 
-// The same decision as reading makes: only a BZERO exactly equal to the type's standard
-// offset is the unsigned convention; any other, however close, scales in floating point.
-PatchEncoding choose_encoding(const Scaling& s, Bitpix bitpix) {
-    switch (physical_form(bitpix, ImageScaling{s.bzero, s.bscale, s.blank})) {
-        case PhysicalForm::Stored:
-            return PatchEncoding::Raw;
-        case PhysicalForm::Offset:
-            return PatchEncoding::UnsignedOffset;
-        default:
-            return PatchEncoding::Physical;
-    }
-}
-
-const char* dtype_for(PatchEncoding e, Bitpix b) {
-    if (e == PatchEncoding::Physical) return "float64";
-    if (e == PatchEncoding::Raw) return raw_dtype_name(b).data();
-    switch (b) {
-        case Bitpix::U8:
-            return "int8";
-        case Bitpix::I16:
-            return "uint16";
-        case Bitpix::I32:
-            return "uint32";
-        default:
-            return "uint64";
-    }
-}
-
-template <class U>
-void flip_sign_bits(Bytes& bytes) {
-    constexpr U kSign = U{1} << (sizeof(U) * 8 - 1);
-    for (std::size_t i = 0; i + sizeof(U) <= bytes.size(); i += sizeof(U)) {
-        U v;
-        std::memcpy(&v, bytes.data() + i, sizeof(U));
-        v ^= kSign;
-        std::memcpy(bytes.data() + i, &v, sizeof(U));
-    }
-}
-
-// Values of the unsigned (or signed-byte) convention to the integers stored for them.
-void unsigned_to_stored(Bitpix b, Bytes& bytes) {
-    switch (b) {
-        case Bitpix::U8:
-            flip_sign_bits<std::uint8_t>(bytes);
-            break;
-        case Bitpix::I16:
-            flip_sign_bits<std::uint16_t>(bytes);
-            break;
-        case Bitpix::I32:
-            flip_sign_bits<std::uint32_t>(bytes);
-            break;
-        default:
-            flip_sign_bits<std::uint64_t>(bytes);
-            break;
-    }
+// Scaled values travel as doubles whatever the physical form's precision, so that the
+// inverse conversion sees every value exactly as given.
+const char* patch_dtype(PhysicalForm form, Bitpix b) {
+    const bool scaled = form == PhysicalForm::F32 || form == PhysicalForm::F64;
+    return scaled ? "float64" : physical_dtype_name(b, form).data();
 }
 
 struct PatchRequest {
@@ -103,7 +44,7 @@ struct PatchRequest {
     std::vector<std::uint64_t> counts;
     Bytes values;  // native order
     PatchBinding binding;
-    PatchEncoding encoding = PatchEncoding::Raw;
+    PhysicalForm form = PhysicalForm::Stored;
     Bitpix bitpix = Bitpix::U8;
     Scaling scaling;
 };
@@ -111,9 +52,7 @@ struct PatchRequest {
 enum class PatchOutcome : std::uint8_t { Written, Fallback, Failed, Replaced };
 
 bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
-    return rec.kind == UpdaterKind::Image && rec.bitpix == r.bitpix &&
-           rec.bzero == r.scaling.bzero && rec.bscale == r.scaling.bscale &&
-           rec.blank == r.scaling.blank;
+    return rec.kind == UpdaterKind::Image && rec.bitpix == r.bitpix && rec.scaling == r.scaling;
 }
 
 // Touches no Python object: the interpreter lock is released before the updater lock is
@@ -133,12 +72,12 @@ PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
         return PatchOutcome::Replaced;
     }
     Result<void> done;
-    if (r.encoding == PatchEncoding::Physical) {
+    if (r.form == PhysicalForm::F32 || r.form == PhysicalForm::F64) {
         std::vector<double> values(r.values.size() / sizeof(double));
         std::memcpy(values.data(), r.values.data(), values.size() * sizeof(double));
         done = up.write_section_physical(index, r.starts, r.counts, values);
     } else {
-        if (r.encoding == PatchEncoding::UnsignedOffset) unsigned_to_stored(r.bitpix, r.values);
+        if (r.form == PhysicalForm::Offset) offset_to_stored_in_place(r.bitpix, r.values);
         done = up.write_section(index, r.starts, r.counts, r.bitpix, r.values);
     }
     if (done) return PatchOutcome::Written;
@@ -170,7 +109,7 @@ void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
     PatchRequest r;
     r.scaling = live_scaling(s.header);
     r.bitpix = s.pixel_type;
-    r.encoding = choose_encoding(r.scaling, s.pixel_type);
+    r.form = physical_form(s.pixel_type, r.scaling);
     const std::optional<SectionRegion> region = parse_section_key(key, numpy_shape(s.axes));
     if (!region) raise(PyExc_ValueError, kUnsupportedKey);
     nb::list counts;
@@ -178,7 +117,7 @@ void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
         if (n == 0) return;
         counts.append(nb::int_(n));
     }
-    nb::object buffer = numpy_module().attr("empty")(counts, dtype_for(r.encoding, r.bitpix));
+    nb::object buffer = numpy_module().attr("empty")(counts, patch_dtype(r.form, r.bitpix));
     set_item(buffer, nb::steal(PyTuple_New(0)), value);
     nb::bytes encoded = nb::borrow<nb::bytes>(buffer.attr("tobytes")());
     const auto* data = static_cast<const std::uint8_t*>(encoded.data());

@@ -261,53 +261,6 @@ TEST(ImageTest, PhysicalIntoCallerBuffers) {
     EXPECT_TRUE(none->axes.empty());
 }
 
-TEST(ImageTest, ScalingParameters) {
-    const ImageScaling none = read_image_scaling(header_of({kv("BITPIX", 16)}));
-    EXPECT_EQ(none.zero, 0.0);
-    EXPECT_EQ(none.scale, 1.0);
-    EXPECT_FALSE(none.blank);
-    const ImageScaling s = read_image_scaling(
-        header_of({kv("BITPIX", 16), kv("BZERO", 5), kv("BSCALE", "2.5"), kv("BLANK", -1)}));
-    EXPECT_EQ(s.zero, 5.0);
-    EXPECT_EQ(s.scale, 2.5);
-    EXPECT_EQ(s.blank, -1);
-    EXPECT_FALSE(read_image_scaling(header_of({kv("BITPIX", -32), kv("BLANK", 1)})).blank);
-    EXPECT_EQ(read_image_scaling(header_of({kv("BITPIX", 12), kv("BLANK", 1)})).blank, 1);
-    EXPECT_EQ(read_image_scaling(header_of({kv("BLANK", 2)})).blank, 2);
-}
-
-TEST(ImageTest, PhysicalFormFollowsTypeAndScaling) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct Case {
-        Bitpix bitpix;
-        ImageScaling scaling;
-        PhysicalForm form;
-    };
-    const Case cases[] = {
-        {Bitpix::I16, {}, PhysicalForm::Stored},
-        {Bitpix::F64, {}, PhysicalForm::Stored},
-        {Bitpix::U8, {-128.0, 1.0, std::nullopt}, PhysicalForm::Offset},
-        {Bitpix::I16, {32768.0, 1.0, std::nullopt}, PhysicalForm::Offset},
-        {Bitpix::I32, {2147483648.0, 1.0, std::nullopt}, PhysicalForm::Offset},
-        {Bitpix::I64, {9223372036854775808.0, 1.0, std::nullopt}, PhysicalForm::Offset},
-        // Near the offset, scaled, or with BLANK: floating point keeps every value.
-        {Bitpix::I32, {2147483648.5, 1.0, std::nullopt}, PhysicalForm::F64},
-        {Bitpix::I16, {32768.0, 2.0, std::nullopt}, PhysicalForm::F32},
-        {Bitpix::I16, {32768.0, 1.0, -1}, PhysicalForm::F32},
-        {Bitpix::I16, {0.0, 1.0, -1}, PhysicalForm::F32},
-        {Bitpix::U8, {1.0, 1.0, std::nullopt}, PhysicalForm::F32},
-        {Bitpix::F32, {0.0, 2.0, std::nullopt}, PhysicalForm::F32},
-        {Bitpix::I32, {0.0, 2.0, std::nullopt}, PhysicalForm::F64},
-        {Bitpix::I64, {1.0, 1.0, std::nullopt}, PhysicalForm::F64},
-        {Bitpix::F64, {nan, 1.0, std::nullopt}, PhysicalForm::F64},
-        {Bitpix::F32, {32768.0, 1.0, std::nullopt}, PhysicalForm::F32},
-        {Bitpix::I16, {0.0, nan, std::nullopt}, PhysicalForm::F32},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(physical_form(cases[i].bitpix, cases[i].scaling), cases[i].form) << "case " << i;
-    }
-}
-
 TEST(ImageTest, ShapeCardsFollowNewPixels) {
     Header h = header_of(image_cards(16, {2, 3, 4}, {"OBJECT  = 'm31'"}));
     set_image_shape_cards(h, std::vector<std::uint64_t>{5, 6}, Bitpix::F32);

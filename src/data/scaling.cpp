@@ -1,0 +1,184 @@
+#include "data/scaling.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <type_traits>
+
+#include "data/dispatch.hpp"
+#include "util/number.hpp"
+
+namespace vexlo {
+
+Scaling read_image_scaling(const Header& header) {
+    Scaling s;
+    s.zero = header.get_f64("BZERO").value_or(0.0);
+    s.scale = header.get_f64("BSCALE").value_or(1.0);
+    s.blank = header.blank();
+    return s;
+}
+
+Scaling read_column_scaling(const Header& header, std::uint64_t n) {
+    Scaling s;
+    s.zero = header.get_f64(indexed_keyword("TZERO", n)).value_or(0.0);
+    s.scale = header.get_f64(indexed_keyword("TSCAL", n)).value_or(1.0);
+    s.blank = header.get_i64(indexed_keyword("TNULL", n));
+    return s;
+}
+
+PhysicalForm physical_form(Bitpix bitpix, const Scaling& scaling) {
+    if (scaling.is_identity()) return PhysicalForm::Stored;
+    const std::optional<double> offset = standard_offset(bitpix);
+    if (offset && scaling.zero == *offset && scaling.scale == 1.0 && !scaling.blank) {
+        return PhysicalForm::Offset;
+    }
+    const bool single = bitpix == Bitpix::U8 || bitpix == Bitpix::I16 || bitpix == Bitpix::F32;
+    return single ? PhysicalForm::F32 : PhysicalForm::F64;
+}
+
+std::string_view physical_dtype_name(Bitpix bitpix, PhysicalForm form) {
+    switch (form) {
+        case PhysicalForm::Stored:
+            return dtype_name(bitpix);
+        case PhysicalForm::Offset:
+            return offset_dtype_name(bitpix);
+        case PhysicalForm::F32:
+            return "float32";
+        case PhysicalForm::F64:
+            break;
+    }
+    return "float64";
+}
+
+namespace {
+
+// ---- forward ----
+
+// The canonical quiet NaNs: sign clear, exponent all ones, only the top fraction bit set.
+constexpr double kNan64 = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+constexpr float kNan32 = std::bit_cast<float>(std::uint32_t{0x7FC00000});
+
+template <class Out>
+constexpr Out nan_of() {
+    if constexpr (sizeof(Out) == 8) {
+        return kNan64;
+    } else {
+        return kNan32;
+    }
+}
+
+// One pass: load, multiply, add, narrow. No FMA: the core is built with -ffp-contract=off, so
+// the product is rounded before the sum as intended.
+template <class T, class Out>
+void scale_pass(const std::uint8_t* p, std::size_t n, const Scaling& s, Out* out) {
+    const double scale = s.scale;
+    const double zero = s.zero;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = static_cast<double>(load_be<T>(p + i * sizeof(T)));
+        out[i] = static_cast<Out>(v * scale + zero);
+    }
+}
+
+template <class T, class Out>
+void scale_pass_blank(const std::uint8_t* p, std::size_t n, const Scaling& s, std::int64_t blank,
+                      Out* out) {
+    const double scale = s.scale;
+    const double zero = s.zero;
+    const Out nan = nan_of<Out>();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto stored = static_cast<std::int64_t>(load_be<T>(p + i * sizeof(T)));
+        const Out phys = static_cast<Out>(static_cast<double>(stored) * scale + zero);
+        out[i] = stored == blank ? nan : phys;
+    }
+}
+
+template <class Out>
+void physical_pass(Bitpix bitpix, ByteSpan data, const Scaling& s, std::span<Out> dest) {
+    const std::uint8_t* p = data.data();
+    const std::size_t n = std::min<std::size_t>(
+        dest.size(), data.size() / static_cast<std::size_t>(bytes_per_pixel(bitpix)));
+    Out* out = dest.data();
+    visit_bitpix(bitpix, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        // Floating-point data never consults BLANK.
+        if constexpr (!std::is_floating_point_v<T>) {
+            if (s.blank) return scale_pass_blank<T>(p, n, s, *s.blank, out);
+        }
+        scale_pass<T>(p, n, s, out);
+    });
+}
+
+// ---- inverse ----
+
+Error range_error(double x, std::int64_t stored, std::string_view type) {
+    return Error::data("physical value " + format_real_plain(x) + " scales to " +
+                       std::to_string(stored) + ", outside the range of " + std::string(type));
+}
+
+Error zero_scale_error() {
+    return Error::data("BSCALE is zero, so it cannot invert");
+}
+
+Result<std::int64_t> stored_int(double x, const Scaling& s) {
+    if (std::isnan(x)) {
+        if (s.blank) return *s.blank;
+        return fail(
+            Error::data("cannot store an undefined pixel in an integer image that "
+                        "declares no BLANK (Sec.4.4.2.4)"));
+    }
+    if (s.scale == 0.0) return fail(zero_scale_error());
+    const double r = std::round((x - s.zero) / s.scale);
+    if (!std::isfinite(r) || r < -9223372036854775808.0 || r >= 9223372036854775808.0) {
+        return fail(Error::data("physical value " + format_real_plain(x) + " scales to " +
+                                format_real_plain(r) + ", which does not fit i64"));
+    }
+    return static_cast<std::int64_t>(r);
+}
+
+template <class T>
+Result<void> inverse_pass(const Scaling& s, std::span<const double> values, std::uint8_t* out) {
+    for (const double x : values) {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (s.scale == 0.0) return fail(zero_scale_error());
+            store_be(out, static_cast<T>((x - s.zero) / s.scale));
+        } else {
+            VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, stored_int(x, s));
+            if constexpr (sizeof(T) < 8) {
+                if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
+                    return fail(range_error(x, v, type_name(PixelTraits<T>::kBitpix)));
+                }
+            }
+            store_be(out, static_cast<T>(v));
+        }
+        out += sizeof(T);
+    }
+    return {};
+}
+
+}  // namespace
+
+void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                          std::span<double> dest) {
+    physical_pass(bitpix, data, scaling, dest);
+}
+
+void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                          std::span<float> dest) {
+    physical_pass(bitpix, data, scaling, dest);
+}
+
+Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const double> values, std::span<std::uint8_t> out) {
+    if (out.size() / bytes_per_pixel(bitpix) < values.size()) {
+        return fail(Error::data("stored values: destination holds " +
+                                std::to_string(out.size() / bytes_per_pixel(bitpix)) +
+                                " values, given " + std::to_string(values.size())));
+    }
+    return visit_bitpix(bitpix, [&](auto tag) {
+        return inverse_pass<typename decltype(tag)::type>(scaling, values, out.data());
+    });
+}
+
+}  // namespace vexlo

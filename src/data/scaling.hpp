@@ -1,0 +1,60 @@
+// Scaling of stored numbers into physical values, the one home of the rules every path
+// shares: BZERO/BSCALE/BLANK of images and TSCALn/TZEROn/TNULLn of table columns read into
+// one record, the decision of how physical values are held (the unsigned-offset convention
+// by exact BZERO only), and the forward and inverse conversions over whole spans.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "data/pixel.hpp"
+#include "error.hpp"
+#include "header/header.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+// physical = zero + scale * stored, with `blank` the stored integer that stands for an
+// undefined value (BLANK of an image, TNULLn of an integer column).
+struct Scaling {
+    double zero = 0.0;
+    double scale = 1.0;
+    std::optional<std::int64_t> blank;
+
+    // Physical values equal the stored ones (a NaN BZERO or BSCALE counts as scaling).
+    bool is_identity() const { return zero == 0.0 && scale == 1.0 && !blank; }
+    bool operator==(const Scaling&) const = default;
+};
+
+// BZERO, BSCALE and BLANK of an image header (BLANK only where BITPIX is not negative).
+Scaling read_image_scaling(const Header& header);
+// TZEROn, TSCALn and an integer TNULLn of table column n (1-based).
+Scaling read_column_scaling(const Header& header, std::uint64_t n);
+
+// How an image's physical values are held: the stored values themselves; the stored values
+// under the standard offset of an integer type (BZERO exactly that offset, BSCALE 1, no
+// BLANK; any other BZERO, however close, scales in floating point so its fraction is kept);
+// or floating point, single precision for U8, I16 and F32 and double otherwise.
+enum class PhysicalForm : std::uint8_t { Stored, Offset, F32, F64 };
+PhysicalForm physical_form(Bitpix bitpix, const Scaling& scaling);
+// The NumPy dtype of physical values held in `form` for pixel type `bitpix`.
+std::string_view physical_dtype_name(Bitpix bitpix, PhysicalForm form);
+
+// Fills `dest` (one element per pixel of the big-endian `data`, never reading past it) with
+// scaling.zero + scaling.scale * stored, NaN for BLANK integers; one fused pass per type,
+// double arithmetic rounded once to the destination.
+void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                          std::span<double> dest);
+void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                          std::span<float> dest);
+
+// The inverse: physical values to the big-endian stored values of `bitpix` in `out` (exactly
+// values.size() * bytes per pixel). Integers round to nearest; NaN stores BLANK and is refused
+// without one; a value whose stored integer falls outside the type's range is refused, naming
+// the value; BSCALE 0 is refused. Nothing is promised of `out` after an error.
+Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const double> values, std::span<std::uint8_t> out);
+
+}  // namespace vexlo

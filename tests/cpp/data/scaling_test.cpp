@@ -1,0 +1,248 @@
+#include "data/scaling.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../io/fits_fixture.hpp"
+#include "data/dispatch.hpp"
+
+namespace vexlo {
+namespace {
+
+using namespace fits_test;
+
+const double kNan = std::numeric_limits<double>::quiet_NaN();
+
+TEST(ScalingTest, ScalingParameters) {
+    const Scaling none = read_image_scaling(header_of({kv("BITPIX", 16)}));
+    EXPECT_EQ(none.zero, 0.0);
+    EXPECT_EQ(none.scale, 1.0);
+    EXPECT_FALSE(none.blank);
+    const Scaling s = read_image_scaling(
+        header_of({kv("BITPIX", 16), kv("BZERO", 5), kv("BSCALE", "2.5"), kv("BLANK", -1)}));
+    EXPECT_EQ(s.zero, 5.0);
+    EXPECT_EQ(s.scale, 2.5);
+    EXPECT_EQ(s.blank, -1);
+    EXPECT_FALSE(read_image_scaling(header_of({kv("BITPIX", -32), kv("BLANK", 1)})).blank);
+    EXPECT_EQ(read_image_scaling(header_of({kv("BITPIX", 12), kv("BLANK", 1)})).blank, 1);
+    EXPECT_EQ(read_image_scaling(header_of({kv("BLANK", 2)})).blank, 2);
+}
+
+TEST(ScalingTest, PhysicalFormFollowsTypeAndScaling) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        Bitpix bitpix;
+        Scaling scaling;
+        PhysicalForm form;
+    };
+    const Case cases[] = {
+        {Bitpix::I16, {}, PhysicalForm::Stored},
+        {Bitpix::F64, {}, PhysicalForm::Stored},
+        {Bitpix::U8, {-128.0, 1.0, std::nullopt}, PhysicalForm::Offset},
+        {Bitpix::I16, {32768.0, 1.0, std::nullopt}, PhysicalForm::Offset},
+        {Bitpix::I32, {2147483648.0, 1.0, std::nullopt}, PhysicalForm::Offset},
+        {Bitpix::I64, {9223372036854775808.0, 1.0, std::nullopt}, PhysicalForm::Offset},
+        // Near the offset, scaled, or with BLANK: floating point keeps every value.
+        {Bitpix::I32, {2147483648.5, 1.0, std::nullopt}, PhysicalForm::F64},
+        {Bitpix::I16, {32768.0, 2.0, std::nullopt}, PhysicalForm::F32},
+        {Bitpix::I16, {32768.0, 1.0, -1}, PhysicalForm::F32},
+        {Bitpix::I16, {0.0, 1.0, -1}, PhysicalForm::F32},
+        {Bitpix::U8, {1.0, 1.0, std::nullopt}, PhysicalForm::F32},
+        {Bitpix::F32, {0.0, 2.0, std::nullopt}, PhysicalForm::F32},
+        {Bitpix::I32, {0.0, 2.0, std::nullopt}, PhysicalForm::F64},
+        {Bitpix::I64, {1.0, 1.0, std::nullopt}, PhysicalForm::F64},
+        {Bitpix::F64, {nan, 1.0, std::nullopt}, PhysicalForm::F64},
+        {Bitpix::F32, {32768.0, 1.0, std::nullopt}, PhysicalForm::F32},
+        {Bitpix::I16, {0.0, nan, std::nullopt}, PhysicalForm::F32},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(physical_form(cases[i].bitpix, cases[i].scaling), cases[i].form) << "case " << i;
+    }
+}
+
+TEST(ScalingTest, ColumnScalingReadsItsOwnColumn) {
+    const Header h = header_of({kv("TZERO2", 32768), kv("TSCAL2", "0.5"), kv("TNULL2", 7),
+                                kv("TZERO1", 3), kv("TNULL3", "'x'")});
+    const Scaling two = read_column_scaling(h, 2);
+    EXPECT_EQ(two, (Scaling{32768.0, 0.5, 7}));
+    EXPECT_EQ(read_column_scaling(h, 1), (Scaling{3.0, 1.0, std::nullopt}));
+    // A text TNULL (an ASCII table's) is no integer null.
+    EXPECT_EQ(read_column_scaling(h, 3), Scaling{});
+}
+
+TEST(ScalingTest, PhysicalDtypeOfEachForm) {
+    struct Case {
+        Bitpix bitpix;
+        PhysicalForm form;
+        std::string_view dtype;
+    };
+    const Case cases[] = {
+        {Bitpix::U8, PhysicalForm::Stored, "uint8"},
+        {Bitpix::I64, PhysicalForm::Stored, "int64"},
+        {Bitpix::F32, PhysicalForm::Stored, "float32"},
+        {Bitpix::U8, PhysicalForm::Offset, "int8"},
+        {Bitpix::I16, PhysicalForm::Offset, "uint16"},
+        {Bitpix::I32, PhysicalForm::Offset, "uint32"},
+        {Bitpix::I64, PhysicalForm::Offset, "uint64"},
+        {Bitpix::I16, PhysicalForm::F32, "float32"},
+        {Bitpix::I32, PhysicalForm::F64, "float64"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(physical_dtype_name(c.bitpix, c.form), c.dtype) << type_name(c.bitpix);
+    }
+}
+
+// Big-endian bytes of `values` stored as `b`, or the error message.
+struct Stored {
+    Bytes bytes;
+    std::string error;
+};
+Stored store(Bitpix b, const Scaling& s, std::vector<double> values) {
+    Stored out;
+    out.bytes.assign(values.size() * bytes_per_pixel(b), 0xEE);
+    const Result<void> r = stored_from_physical(b, s, values, out.bytes);
+    if (!r) out.error = r.error().message();
+    return out;
+}
+
+std::int64_t stored_at(Bitpix b, const Bytes& bytes, std::size_t i) {
+    return visit_bitpix(b, [&](auto tag) -> std::int64_t {
+        using T = typename decltype(tag)::type;
+        return static_cast<std::int64_t>(load_be<T>(bytes.data() + i * sizeof(T)));
+    });
+}
+
+TEST(ScalingTest, InverseStoresEdgesOfEveryIntegerTypeAndRefusesBeyond) {
+    const Scaling twice{0.0, 2.0, std::nullopt};
+    struct Case {
+        Bitpix bitpix;
+        Scaling scaling;
+        double physical;
+        std::int64_t stored;  // when `error` is empty
+        std::string error;
+    };
+    const Case cases[] = {
+        // The ranges of every integer type under BSCALE 2.
+        {Bitpix::U8, twice, 0.0, 0, ""},
+        {Bitpix::U8, twice, 510.0, 255, ""},
+        {Bitpix::U8, twice, 512.0, 0, "physical value 512 scales to 256, outside the range of u8"},
+        {Bitpix::U8, twice, -2.0, 0, "physical value -2 scales to -1, outside the range of u8"},
+        {Bitpix::I16, twice, 65534.0, 32767, ""},
+        {Bitpix::I16, twice, -65536.0, -32768, ""},
+        {Bitpix::I16, twice, 65536.0, 0, "scales to 32768, outside the range of i16"},
+        {Bitpix::I16, twice, -65538.0, 0, "scales to -32769, outside the range of i16"},
+        {Bitpix::I32, twice, 4294967294.0, 2147483647, ""},
+        {Bitpix::I32, twice, -4294967296.0, -2147483648LL, ""},
+        {Bitpix::I32, twice, 4294967296.0, 0, "scales to 2147483648, outside the range of i32"},
+        {Bitpix::I64, twice, -0x1p64, std::numeric_limits<std::int64_t>::min(), ""},
+        {Bitpix::I64, twice, 0x1p64, 0, "which does not fit i64"},
+        // Rounding to nearest, halves away from zero, and BZERO fractions.
+        {Bitpix::I16, {0.0, 0.5, std::nullopt}, 1.25, 3, ""},
+        {Bitpix::I16, {0.0, 0.5, std::nullopt}, -1.25, -3, ""},
+        {Bitpix::I32, {0.5, 1.0, std::nullopt}, 2.0, 2, ""},
+        {Bitpix::I32, {0.25, 1.0, std::nullopt}, 2.0, 2, ""},
+        // The unsigned conventions.
+        {Bitpix::I16, {32768.0, 1.0, std::nullopt}, 65535.0, 32767, ""},
+        {Bitpix::I16, {32768.0, 1.0, std::nullopt}, 0.0, -32768, ""},
+        {Bitpix::U8, {-128.0, 1.0, std::nullopt}, -128.0, 0, ""},
+        {Bitpix::U8, {-128.0, 1.0, std::nullopt}, 127.0, 255, ""},
+        // Undefined values.
+        {Bitpix::I16, {0.0, 1.0, -99}, kNan, -99, ""},
+        {Bitpix::I16, {}, kNan, 0, "cannot store an undefined pixel"},
+        {Bitpix::U8, {0.0, 1.0, 300}, kNan, 0, "scales to 300, outside the range of u8"},
+        {Bitpix::I16, {0.0, 0.0, std::nullopt}, 1.0, 0, "BSCALE is zero, so it cannot invert"},
+        {Bitpix::I16,
+         {0.0, 1.0, std::nullopt},
+         std::numeric_limits<double>::infinity(),
+         0,
+         "which does not fit i64"},
+    };
+    for (const Case& c : cases) {
+        const std::string label =
+            std::string(type_name(c.bitpix)) + " " + std::to_string(c.physical);
+        const Stored out = store(c.bitpix, c.scaling, {c.physical});
+        if (c.error.empty()) {
+            EXPECT_EQ(out.error, "") << label;
+            EXPECT_EQ(stored_at(c.bitpix, out.bytes, 0), c.stored) << label;
+        } else {
+            EXPECT_NE(out.error.find(c.error), std::string::npos) << label << ": " << out.error;
+        }
+    }
+}
+
+TEST(ScalingTest, FloatImagesDivideAndKeepNan) {
+    const Stored f = store(Bitpix::F32, {10.0, 4.0, std::nullopt}, {18.0, kNan, 9.0});
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(load_be<float>(f.bytes.data()), 2.0f);
+    EXPECT_TRUE(std::isnan(load_be<float>(f.bytes.data() + 4)));
+    EXPECT_EQ(load_be<float>(f.bytes.data() + 8), -0.25f);
+    EXPECT_NE(store(Bitpix::F64, {0.0, 0.0, std::nullopt}, {1.0}).error.find("BSCALE is zero"),
+              std::string::npos);
+}
+
+TEST(ScalingTest, ForwardOfInverseGivesTheValuesBack) {
+    struct Case {
+        Bitpix bitpix;
+        Scaling scaling;
+        std::vector<double> values;
+    };
+    const Case cases[] = {
+        {Bitpix::U8, {-128.0, 1.0, std::nullopt}, {-128.0, -1.0, 0.0, 127.0}},
+        {Bitpix::I16, {32768.0, 1.0, std::nullopt}, {0.0, 1.0, 32768.0, 65535.0}},
+        {Bitpix::I16, {10.0, 2.0, -32768}, {12.0, 14.0, kNan, -65524.0}},
+        {Bitpix::I32, {0.5, 0.25, std::nullopt}, {0.5, 0.75, -1.0e8, 5.0e8}},
+        {Bitpix::I64, {0.0, 1.0, 0}, {kNan, 1.0, -9.0e15}},
+        {Bitpix::F64, {1.0, 0.5, std::nullopt}, {1.0, 0.5, kNan, 1e300}},
+    };
+    for (const Case& c : cases) {
+        const Stored out = store(c.bitpix, c.scaling, c.values);
+        ASSERT_EQ(out.error, "") << type_name(c.bitpix);
+        std::vector<double> back(c.values.size());
+        physical_values_into(c.bitpix, out.bytes, c.scaling, std::span<double>(back));
+        for (std::size_t i = 0; i < back.size(); ++i) {
+            if (std::isnan(c.values[i])) {
+                EXPECT_TRUE(std::isnan(back[i])) << type_name(c.bitpix) << " " << i;
+            } else {
+                EXPECT_EQ(back[i], c.values[i]) << type_name(c.bitpix) << " " << i;
+            }
+        }
+    }
+}
+
+TEST(ScalingTest, ForwardRoundsOnceToSinglePrecisionAndNeverReadsPastTheData) {
+    // 2^24 + 1 is not a float: converting the stored value to float first would give 2^24,
+    // and 2^24 + 1 after adding BZERO 1 rounds to 2^24 again; the double sum 2^24 + 2 is exact.
+    Bytes stored(4);
+    store_be<std::int32_t>(stored.data(), 16777217);
+    std::vector<float> out(3, -1.0f);
+    physical_values_into(Bitpix::I32, stored, Scaling{1.0, 1.0, std::nullopt},
+                         std::span<float>(out));
+    EXPECT_EQ(out[0], 16777218.0f);
+    EXPECT_EQ(out[1], -1.0f);  // the destination beyond the data is left alone
+}
+
+TEST(ScalingTest, OffsetToStoredUndoesTheOffsetDecode) {
+    for (const Bitpix b : {Bitpix::U8, Bitpix::I16, Bitpix::I32, Bitpix::I64}) {
+        const std::size_t width = bytes_per_pixel(b);
+        Bytes be(3 * width);
+        for (std::size_t i = 0; i < be.size(); ++i)
+            be[i] = static_cast<std::uint8_t>(i * 37 + 5);
+        Bytes native(be.size());
+        decode_offset_be_into(b, be, native);
+        offset_to_stored_in_place(b, native);
+        swap_be_in_place(b, native);
+        EXPECT_EQ(native, be) << type_name(b);
+    }
+    Bytes floats = {1, 2, 3, 4};
+    offset_to_stored_in_place(Bitpix::F32, floats);
+    EXPECT_EQ(floats, (Bytes{1, 2, 3, 4}));
+}
+
+}  // namespace
+}  // namespace vexlo
