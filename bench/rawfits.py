@@ -1,5 +1,6 @@
 """Shared benchmark helpers: raw FITS cards and blocks without vexlo, and best-of timing."""
 
+import os
 import time
 
 BLOCK = 2880
@@ -52,6 +53,20 @@ def raw_floor(path, dtype, count, offset):
         if a.dtype.itemsize > 1 and a.dtype.names is None:
             a = a.byteswap(inplace=True).view(a.dtype.newbyteorder("="))
         return a
+
+    return read
+
+
+def pread_floor(path, nbytes, offset):
+    """The bare read: one positional read of the same bytes into a new NumPy buffer."""
+    import numpy as np
+
+    def read():
+        out = np.empty(nbytes, dtype="u1")
+        with open(path, "rb", buffering=0) as fh:
+            got = os.preadv(fh.fileno(), [out], offset)
+        assert got == nbytes
+        return out
 
     return read
 

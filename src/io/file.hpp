@@ -83,6 +83,11 @@ struct FitsFile {
     Result<Bytes> read_data(std::size_t index) const;
     // Reads the data section straight into `dest`, whose length must equal it.
     Result<void> read_data_into(std::size_t index, std::span<std::uint8_t> dest) const;
+    // Reads the data section of an image of pixel type `bitpix` into `dest` (its exact
+    // length) as host-order values: the stored values, or with `offset_form` the values under
+    // the type's standard offset. Each chunk is converted while it is still in cache.
+    Result<void> read_pixels_into(std::size_t index, Bitpix bitpix, bool offset_form,
+                                  std::span<std::uint8_t> dest) const;
     // Reads bytes [offset, offset + dest.size()) of the data section into `dest`.
     Result<void> read_data_range_into(std::size_t index, std::uint64_t offset,
                                       std::span<std::uint8_t> dest) const;

@@ -143,11 +143,8 @@ nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix p
     }
     NewArray a = new_array(dtype_name(pixel_type), shape);
     // The array is not yet shared and the caller keeps the file alive.
-    unwrap(without_gil([&]() -> Result<void> {
-        VEXLO_TRY(file.read_data_into(hdu_index, a.bytes));
-        swap_be_in_place(pixel_type, a.bytes);
-        return {};
-    }));
+    unwrap(
+        without_gil([&] { return file.read_pixels_into(hdu_index, pixel_type, false, a.bytes); }));
     return std::move(a.array);
 }
 
@@ -243,11 +240,8 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
         case PhysicalForm::Offset: {
             // Read straight into the result and flipped there: no second copy of the image.
             NewArray a = new_array(offset_dtype_name(pixel_type), shape);
-            unwrap(without_gil([&]() -> Result<void> {
-                VEXLO_TRY(file.read_data_into(hdu_index, a.bytes));
-                decode_offset_be_into(pixel_type, a.bytes, a.bytes);
-                return {};
-            }));
+            unwrap(without_gil(
+                [&] { return file.read_pixels_into(hdu_index, pixel_type, true, a.bytes); }));
             return std::move(a.array);
         }
         case PhysicalForm::F32: {

@@ -62,6 +62,38 @@ TEST(FileTest, OpensAPlainFileAndRecordsSpans) {
     EXPECT_EQ(file.extnames.at("SCI"), (std::vector<std::size_t>{1}));
 }
 
+TEST(FileTest, PixelsReadInChunksMatchAWholeSwapAcrossEveryChunkEdge) {
+    // Larger than several read chunks and not a multiple of one, so that values straddle no
+    // edge unconverted and the tail is converted too.
+    constexpr std::uint64_t kPixels = 3 * 65536 + 7;
+    for (const Bitpix b : {Bitpix::I16, Bitpix::I32, Bitpix::I64, Bitpix::F64}) {
+        const std::size_t width = bytes_per_pixel(b);
+        Bytes stored(kPixels * width);
+        for (std::size_t i = 0; i < stored.size(); ++i)
+            stored[i] = static_cast<std::uint8_t>(i * 131 + i / 4096);
+        TempFile f(hdu(primary_cards(static_cast<int>(bitpix_value(b)), {kPixels}), stored));
+        const FitsFile file = FitsFile::open(f.path(), true).value();
+        for (const bool offset : {false, true}) {
+            if (offset && is_float(b)) continue;  // floating-point types have no offset form
+            Bytes want(stored.size());
+            if (offset) {
+                decode_offset_be_into(b, stored, want);
+            } else {
+                want = stored;
+                swap_be_in_place(b, want);
+            }
+            Bytes got(stored.size(), 0xAA);
+            ASSERT_TRUE(file.read_pixels_into(0, b, offset, got));
+            EXPECT_EQ(got, want) << type_name(b) << offset;
+        }
+    }
+    TempFile small(two_hdu_file());
+    const FitsFile file = FitsFile::open(small.path(), true).value();
+    Bytes wrong(11);
+    EXPECT_FALSE(file.read_pixels_into(1, Bitpix::I16, false, wrong));
+    EXPECT_FALSE(file.read_pixels_into(2, Bitpix::I16, false, wrong));
+}
+
 TEST(FileTest, MissingFileIsAnIoError) {
     const Result<FitsFile> r = FitsFile::open("/nonexistent/dir/x.fits", true);
     ASSERT_FALSE(r);
