@@ -4,7 +4,9 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "data/size.hpp"
@@ -42,6 +44,53 @@ bool is_xtension(const std::uint8_t* p) {
     return std::memcmp(p, "XTENSION", 8) == 0;
 }
 
+// The scan's reads of a file on disk, through one buffer. A run of small HDUs is read in
+// growing steps instead of block by block, while a jump over a data section starts again
+// with a small read, so that data is not read for nothing. Content already in memory is
+// borrowed as it is.
+class ScanWindow {
+  public:
+    explicit ScanWindow(const Source& src) : src_(src), all_(src.contents()) {}
+
+    const Source& source() const { return src_; }
+
+    // Bytes [offset, offset + n), all inside the source; valid until the next call.
+    Result<ByteSpan> view(std::uint64_t offset, std::size_t n) {
+        if (all_) return all_->subspan(static_cast<std::size_t>(offset), n);
+        const std::uint64_t end = start_ + len_;
+        if (offset >= start_ && offset <= end && n <= end - offset) {
+            return ByteSpan(buf_.get() + (offset - start_), n);
+        }
+        const bool sequential = len_ > 0 && offset >= start_ && offset <= end;
+        step_ = sequential ? std::min(step_ * 2, kMaxStep) : kMinStep;
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(std::max(n, step_), src_.size() - offset));
+        if (want > capacity_) {
+            buf_.reset(new (std::nothrow) std::uint8_t[want]);
+            capacity_ = buf_ ? want : 0;
+            len_ = 0;
+            if (!buf_) return fail(Error::out_of_memory());
+        }
+        len_ = 0;
+        VEXLO_TRY(src_.read_at(offset, {buf_.get(), want}));
+        start_ = offset;
+        len_ = want;
+        return ByteSpan(buf_.get(), n);
+    }
+
+  private:
+    static constexpr std::size_t kMinStep = 2 * kBlockLen;
+    static constexpr std::size_t kMaxStep = std::size_t{1} << 20;
+
+    const Source& src_;
+    std::optional<ByteSpan> all_;
+    std::unique_ptr<std::uint8_t[]> buf_;
+    std::size_t capacity_ = 0;
+    std::uint64_t start_ = 0;
+    std::size_t len_ = 0;
+    std::size_t step_ = kMinStep;
+};
+
 // Size, placement and extent of one HDU whose header has been parsed at `b`.
 struct Placed {
     DataSpan span;
@@ -71,8 +120,8 @@ Result<Placed> place_hdu(const Header& header, bool first, bool lenient, std::ui
 
 // Reads header blocks from `b` until the block holding END (a plain file's headers are
 // found this way, without reading past them).
-Result<Bytes> read_header_blocks(const Source& src, std::uint64_t b, bool lenient) {
-    const std::uint64_t size = src.size();
+Result<Bytes> read_header_blocks(ScanWindow& window, std::uint64_t b, bool lenient) {
+    const std::uint64_t size = window.source().size();
     Bytes buf;
     buf.reserve(2 * kBlockLen);
     for (;;) {
@@ -86,7 +135,8 @@ Result<Bytes> read_header_blocks(const Source& src, std::uint64_t b, bool lenien
         } catch (const std::bad_alloc&) {
             return fail(Error::out_of_memory());
         }
-        VEXLO_TRY(src.read_at(at, std::span(buf).subspan(old)));
+        VEXLO_ASSIGN_OR_RETURN(const ByteSpan block, window.view(at, kBlockLen));
+        std::memcpy(buf.data() + old, block.data(), kBlockLen);
         for (std::size_t i = 0; i < kCardsPerBlock; ++i) {
             const ByteSpan card(buf.data() + old + i * kCardLen, kCardLen);
             if (card_kind(card, lenient) == CardKind::End) return buf;
@@ -97,14 +147,14 @@ Result<Bytes> read_header_blocks(const Source& src, std::uint64_t b, bool lenien
 // The header at `b` and the bytes it occupies. Content held in memory (a decompressed gzip
 // file) is parsed in place, where offsets in errors count from the start of the content;
 // a file's blocks are read up to END first, and offsets count from the header's start.
-Result<std::pair<Header, Bytes>> read_header(const Source& src, std::uint64_t b, bool lenient) {
-    if (const std::optional<ByteSpan> all = src.contents()) {
+Result<std::pair<Header, Bytes>> read_header(ScanWindow& window, std::uint64_t b, bool lenient) {
+    if (const std::optional<ByteSpan> all = window.source().contents()) {
         VEXLO_ASSIGN_OR_RETURN(auto parsed, Header::parse(*all, b, lenient));
         const std::uint64_t len = std::min<std::uint64_t>(parsed.second, all->size() - b);
         const auto at = all->begin() + static_cast<std::ptrdiff_t>(b);
         return std::pair(std::move(parsed.first), Bytes(at, at + static_cast<std::ptrdiff_t>(len)));
     }
-    VEXLO_ASSIGN_OR_RETURN(Bytes blocks, read_header_blocks(src, b, lenient));
+    VEXLO_ASSIGN_OR_RETURN(Bytes blocks, read_header_blocks(window, b, lenient));
     VEXLO_ASSIGN_OR_RETURN(auto parsed, Header::parse(blocks, 0, lenient));
     blocks.resize(static_cast<std::size_t>(std::min<std::uint64_t>(parsed.second, blocks.size())));
     return std::pair(std::move(parsed.first), std::move(blocks));
@@ -118,12 +168,12 @@ struct Start {
 };
 
 // Reads from `b` in chunks until the first non-zero byte; a real HDU start stops at once.
-Result<Start> look_at(const Source& src, std::uint64_t b, std::span<std::uint8_t> chunk) {
-    const std::uint64_t size = src.size();
+Result<Start> look_at(ScanWindow& window, std::uint64_t b) {
+    const std::uint64_t size = window.source().size();
     Start st;
     for (std::uint64_t pos = b; pos < size;) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - pos));
-        VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, src.view_at(pos, chunk.first(n)));
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLen, size - pos));
+        VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, window.view(pos, n));
         const bool zero = all_zero(got.data(), got.size());
         if (pos == b) {
             st.head_zero = zero;
@@ -225,11 +275,11 @@ Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient)
     std::vector<DataSpan> spans;
     std::vector<Bytes> headers;
     std::vector<Header> parsed;
-    std::uint8_t chunk[kBlockLen];
+    ScanWindow window(src);
     std::uint64_t b = 0;
     bool first = true;
     while (b < size) {
-        VEXLO_ASSIGN_OR_RETURN(const Start st, look_at(src, b, chunk));
+        VEXLO_ASSIGN_OR_RETURN(const Start st, look_at(window, b));
         if (st.only_zeros) break;
         // Every HDU after the first must start with XTENSION; anything else is trailing
         // bytes.
@@ -237,7 +287,7 @@ Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient)
             (size - b < 80 || st.head_zero || st.head.size() < 8 || !is_xtension(st.head.data()))) {
             break;
         }
-        VEXLO_ASSIGN_OR_RETURN(auto header, read_header(src, b, lenient));
+        VEXLO_ASSIGN_OR_RETURN(auto header, read_header(window, b, lenient));
         VEXLO_ASSIGN_OR_RETURN(const Placed placed, place_hdu(header.first, first, lenient, b,
                                                               header.second.size(), size));
         headers.push_back(std::move(header.second));

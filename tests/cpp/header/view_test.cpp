@@ -21,6 +21,48 @@ OwnedView view_of(std::initializer_list<std::string> texts) {
     return OwnedView{card_bytes(texts)};
 }
 
+// value() reads plain integer cards straight from their bytes; every card, plain or a near
+// miss, must read exactly as the full parse of value_and_comment() reads it.
+TEST(CardView, ValueAgreesWithTheFullParseOnIntegersAndNearMisses) {
+    const std::vector<std::string> texts = {
+        kv("NAXIS", "                   2"),
+        kv("NAXIS1", "-5 / a comment"),
+        kv("BITPIX", "-32/tight comment"),
+        kv("NAXIS2", "007"),
+        kv("BIG", "123456789012345678"),
+        kv("BIGGER", "1234567890123456789"),
+        kv("HUGE", "12345678901234567890"),
+        kv("PLUS", "+5"),
+        kv("TWO", "5 6"),
+        kv("REAL", "5."),
+        kv("SIGN", "-"),
+        kv("GAP", "- 5"),
+        kv("EMPTY", ""),
+        kv("EMPTYC", "/ only a comment"),
+        kv("STR", "'5'"),
+        kv("LOGIC", "T"),
+        kv("NEGZERO", "-0"),
+        "COMMENT = 5",
+        "HISTORY = 5",
+        "CONTINUE= 5",
+        "HIERARCH= 5",
+        "        = 5",
+        "NOEQ      5",
+        "TABS    =\t5",
+        std::string("NUL     = 5") + '\0',
+    };
+    for (const std::string& text : texts) {
+        const OwnedView images = view_of({text});
+        const std::optional<Value> fast = images.view().value();
+        const std::optional<ValueAndComment> full = images.view().value_and_comment();
+        ASSERT_EQ(fast.has_value(), full.has_value()) << text;
+        if (fast) {
+            EXPECT_EQ(fast->debug(), full->value.debug()) << text;
+        }
+    }
+    EXPECT_EQ(view_of({kv("NAXIS1", "-5 / a comment")}).view().value()->integer, -5);
+}
+
 TEST(CardView, LongStringsJoinAndCommentsConcatenate) {
     struct Case {
         const char* name;
