@@ -1152,16 +1152,7 @@ Result<BinValue> BinTableHdu::read_cell(std::uint64_t row, const BinColumn& colu
 
 const BinColumn* BinTableHdu::find_column(std::string_view name) const {
     for (const BinColumn& c : columns) {
-        if (c.name.size() != name.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < name.size() && same; ++i) {
-            char x = c.name[i];
-            char y = name[i];
-            if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-            if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-            same = x == y;
-        }
-        if (same) return &c;
+        if (ascii_iequal(c.name, name)) return &c;
     }
     return nullptr;
 }

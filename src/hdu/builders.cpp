@@ -415,22 +415,14 @@ std::size_t value_count(const AsciiColumnValues& values) {
     return std::visit([](const auto& v) { return v.size(); }, values);
 }
 
-// Characters (UTF-8 code points) of a text: the measure that justification pads to.
-std::uint64_t char_count(std::string_view s) {
-    std::uint64_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
 std::string pad_left(std::string s, std::uint64_t width) {
-    const std::uint64_t chars = char_count(s);
+    const std::uint64_t chars = code_point_count(s);
     if (chars < width) s.insert(0, static_cast<std::size_t>(width - chars), ' ');
     return s;
 }
 
 std::string pad_right(std::string s, std::uint64_t width) {
-    const std::uint64_t chars = char_count(s);
+    const std::uint64_t chars = code_point_count(s);
     if (chars < width) s.append(static_cast<std::size_t>(width - chars), ' ');
     return s;
 }

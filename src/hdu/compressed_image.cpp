@@ -10,19 +10,10 @@ namespace vexlo {
 
 namespace {
 
-bool iequals_ascii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-        if (up(a[i]) != up(b[i])) return false;
-    }
-    return true;
-}
-
 const BinColumn* column_named(const std::vector<BinColumn>& columns, std::string_view name,
                               std::size_t& slot) {
     for (std::size_t k = 0; k < columns.size(); ++k) {
-        if (iequals_ascii(columns[k].name, name)) {
+        if (ascii_iequal(columns[k].name, name)) {
             slot = k;
             return &columns[k];
         }

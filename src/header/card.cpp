@@ -15,13 +15,9 @@ constexpr std::size_t kKeywordLen = 8;
 constexpr std::size_t kNoIndex = static_cast<std::size_t>(-1);
 constexpr std::string_view kHierarchPrefix = "HIERARCH ";
 
-bool is_printable(std::uint8_t b) {
-    return b >= 0x20 && b <= 0x7E;
-}
-
 // Strict mode only blanks NUL bytes; lenient mode blanks everything that is not printable.
 char clean_byte(std::uint8_t b, bool lenient) {
-    if (lenient) return is_printable(b) ? static_cast<char>(b) : ' ';
+    if (lenient) return is_ascii_printable(b) ? static_cast<char>(b) : ' ';
     return b == 0 ? ' ' : static_cast<char>(b);
 }
 
@@ -293,7 +289,7 @@ bool card_keyword_eq(ByteSpan card, bool lenient, std::string_view key) {
 std::string printable_or_blank(ByteSpan bytes) {
     std::string out(bytes.size(), ' ');
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (is_printable(bytes[i])) out[i] = static_cast<char>(bytes[i]);
+        if (is_ascii_printable(bytes[i])) out[i] = static_cast<char>(bytes[i]);
     }
     return out;
 }

@@ -46,14 +46,10 @@ std::string quoted(std::string_view keyword) {
     return out;
 }
 
-bool is_printable(unsigned char c) {
-    return c >= 0x20 && c <= 0x7E;
-}
-
 // Position of the first byte outside 0x20..0x7E, or npos.
 std::size_t first_non_printable(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (!is_printable(static_cast<unsigned char>(s[i]))) return i;
+        if (!is_ascii_printable(static_cast<unsigned char>(s[i]))) return i;
     }
     return npos;
 }

@@ -462,8 +462,7 @@ namespace {
 // `start`; 0 when none may be. A guess for reserving the header's storage, never a bound.
 std::size_t end_block_guess(ByteSpan buffer, std::uint64_t start) {
     for (std::uint64_t pos = start; buffer.size() - pos >= kCardLen; pos += kCardLen) {
-        if ((buffer[pos] | 0x20) == 'e' && (buffer[pos + 1] | 0x20) == 'n' &&
-            (buffer[pos + 2] | 0x20) == 'd') {
+        if (ascii_istarts_with(as_chars(buffer.subspan(pos)), "END")) {
             return static_cast<std::size_t>(padded_len(pos + kCardLen - start));
         }
     }
@@ -535,8 +534,7 @@ namespace {
 
 // An END keyword (any letter case when lenient) followed by blanks through column 8.
 bool is_end_card(std::string_view card, bool lenient) {
-    const std::string_view name = card.substr(0, 3);
-    const bool end = lenient ? ascii_upper(name) == "END" : name == "END";
+    const bool end = lenient ? ascii_istarts_with(card, "END") : card.starts_with("END");
     return end && card.substr(3, 5) == "     ";
 }
 

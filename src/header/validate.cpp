@@ -109,10 +109,6 @@ void check_deprecated_keyword(const Header& h, Issues& out, const std::string& o
     }
 }
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 std::string two_digits(unsigned v) {
     return std::string{static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
 }
@@ -123,7 +119,7 @@ void check_date_obs_format(const Header& h, Issues& out) {
     if (!text || text->size() != 8) return;
     const std::string& t = *text;
     for (std::size_t i : {0, 1, 3, 4, 6, 7}) {
-        if (!is_digit(t[i])) return;
+        if (!is_ascii_digit(t[i])) return;
     }
     if (t[2] != '/' || t[5] != '/') return;
     auto number = [&](std::size_t i) {
@@ -155,7 +151,7 @@ void check_rotation_keywords(const Header& h, Issues& out) {
         if (k.size() <= 5 || !k.starts_with("CROTA")) continue;
         bool digits = true;
         for (std::size_t i = 5; i < k.size(); ++i)
-            digits = digits && is_digit(k[i]);
+            digits = digits && is_ascii_digit(k[i]);
         if (!digits) continue;
         add(out, Severity::Warning, k,
             k + " is a deprecated rotation keyword; migrate to the PCi_j matrix (WCS Paper I, "

@@ -14,11 +14,6 @@ namespace vexlo {
 
 namespace {
 
-bool is_printable(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x20 && u <= 0x7E;
-}
-
 // Why a value field or value text could not be read. Kept free of allocation so that the
 // lenient entry, which drops every fault, never formats a message it throws away.
 struct ValueFault {
@@ -122,7 +117,7 @@ Parsed<FieldParts> split_field(std::string_view field) {
         if (slash != std::string_view::npos) parts.comment = field.substr(slash + 1);
     }
     for (char c : parts.value) {
-        if (!is_printable(c)) {
+        if (!is_ascii_printable(static_cast<unsigned char>(c))) {
             ValueFault f = fault(ValueFault::Code::NonAscii);
             f.byte = static_cast<unsigned char>(c);
             return std::unexpected(f);

@@ -263,13 +263,11 @@ OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
 std::optional<std::string> non_ascii_message(std::string_view text) {
     for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
-        if (b >= 32 && b <= 126) continue;
-        static constexpr char kHex[] = "0123456789ABCDEF";
+        if (is_ascii_printable(b)) continue;
         std::string out =
             "character columns are restricted to ASCII 32-126 (Standard Sec.7.2.5); found byte "
             "0x";
-        out += kHex[b >> 4];
-        out += kHex[b & 0xF];
+        out += hex_byte(b);
         out += " in ";
         out += debug_str(text);
         return out;

@@ -331,17 +331,9 @@ HduSummary hdu_summary_row(nb::handle obj) {
     return row;
 }
 
-std::size_t char_count(std::string_view text) {
-    std::size_t n = 0;
-    for (const char c : text) {
-        if ((static_cast<unsigned char>(c) & 0xC0U) != 0x80U) ++n;
-    }
-    return n;
-}
-
 void pad_to(std::string& out, std::string_view text, std::size_t width) {
     out += text;
-    const std::size_t chars = char_count(text);
+    const std::size_t chars = code_point_count(text);
     if (chars < width) out.append(width - chars, ' ');
 }
 

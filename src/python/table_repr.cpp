@@ -26,19 +26,11 @@ struct Overloaded : F... {
     using F::operator()...;
 };
 
-// The number of code points of UTF-8 text (continuation bytes not counted).
-std::size_t char_count(std::string_view text) {
-    std::size_t n = 0;
-    for (char c : text)
-        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return n;
-}
-
 // The first `n` code points of UTF-8 text.
 std::string_view first_chars(std::string_view text, std::size_t n) {
     std::size_t seen = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+        if (!is_utf8_continuation(text[i])) {
             if (seen == n) return text.substr(0, i);
             ++seen;
         }
@@ -48,7 +40,7 @@ std::string_view first_chars(std::string_view text, std::size_t n) {
 
 // At most 12 characters, then the ellipsis.
 std::string shortened(std::string_view text) {
-    if (char_count(text) <= kCellChars) return std::string(text);
+    if (code_point_count(text) <= kCellChars) return std::string(text);
     std::string out(first_chars(text, kCellChars));
     out += kEllipsis;
     return out;
@@ -57,7 +49,7 @@ std::string shortened(std::string_view text) {
 // Padding counts characters while widths count bytes, so multi-byte text ends up wider than
 // its column but the columns stay aligned.
 std::string pad(std::string_view text, std::size_t width, bool left_aligned) {
-    const std::size_t chars = char_count(text);
+    const std::size_t chars = code_point_count(text);
     const std::string fill(chars < width ? width - chars : 0, ' ');
     return left_aligned ? std::string(text) + fill : fill + std::string(text);
 }

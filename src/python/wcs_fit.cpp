@@ -16,6 +16,7 @@
 #include "python/pixels.hpp"
 #include "python/wcs.hpp"
 #include "util/debug.hpp"
+#include "util/text.hpp"
 #include "wcs/fit.hpp"
 
 namespace vexlo::py {
@@ -65,13 +66,6 @@ Pair2 pair_argument(nb::handle obj) {
     }
     return {to_f64(nb::borrow(NB_TUPLE_GET_ITEM(obj.ptr(), 0))),
             to_f64(nb::borrow(NB_TUPLE_GET_ITEM(obj.ptr(), 1)))};
-}
-
-std::string ascii_lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
 }
 
 // The frame of a name, and the reference system an equatorial one records: fk4 and fk5 keep

@@ -12,10 +12,6 @@ namespace vexlo {
 
 namespace {
 
-bool is_letter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 struct Alias {
     std::string_view key;  // lower case
     std::string_view canonical;
@@ -136,7 +132,7 @@ std::string normalize_unit_aliases(std::string_view text) {
     std::size_t word_start = 0;
     bool in_word = false;
     for (std::size_t i = 0; i < trimmed.size(); ++i) {
-        if (is_letter(trimmed[i])) {
+        if (is_ascii_letter(trimmed[i])) {
             if (!in_word) word_start = i;
             in_word = true;
             continue;

@@ -16,13 +16,6 @@ namespace {
 
 constexpr std::size_t kMaxDepth = 64;
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-bool is_letter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 class UnitParser {
   public:
     explicit UnitParser(std::string_view text) : text_(text) {}
@@ -60,7 +53,7 @@ class UnitParser {
     bool starts_factor() const {
         if (at_end()) return false;
         const char c = text_[pos_];
-        return c == '(' || is_digit(c) || is_letter(c);
+        return c == '(' || is_ascii_digit(c) || is_ascii_letter(c);
     }
 
     std::unexpected<Error> fail(std::string_view reason) const {
@@ -91,7 +84,7 @@ class UnitParser {
                 skip_blanks();
                 // A numeric divisor takes the blank-separated factors after it: erg/10 cm2 s
                 // is erg/(10 cm2 s), while erg/cm2 s is erg s/cm2.
-                const bool numeric = is_digit(peek());
+                const bool numeric = is_ascii_digit(peek());
                 VEXLO_ASSIGN_OR_RETURN(Unit divisor, call_factor());
                 if (numeric) {
                     while (skip_blanks() > 0 && starts_factor()) {
@@ -136,14 +129,14 @@ class UnitParser {
             ++pos_;
             VEXLO_ASSIGN_OR_RETURN(power, exponent());
         } else if (!at_end() &&
-                   (is_digit(peek()) || peek() == '+' || peek() == '-' || peek() == '(')) {
+                   (is_ascii_digit(peek()) || peek() == '+' || peek() == '-' || peek() == '(')) {
             VEXLO_ASSIGN_OR_RETURN(power, exponent());
         }
         if (power) {
             VEXLO_ASSIGN_OR_RETURN(unit, Unit::powf(unit, *power));
         }
         // Directly adjacent letters start another factor: m2s is m^2 s.
-        if (!at_end() && is_letter(peek())) {
+        if (!at_end() && is_ascii_letter(peek())) {
             VEXLO_ASSIGN_OR_RETURN(Unit next, call_factor());
             return Unit::mul(unit, next);
         }
@@ -158,7 +151,7 @@ class UnitParser {
         if (looking_at("mag(")) {
             pos_ += 4;
             const std::size_t from = pos_;
-            while (!at_end() && (is_letter(peek()) || is_digit(peek())))
+            while (!at_end() && (is_ascii_letter(peek()) || is_ascii_digit(peek())))
                 ++pos_;
             auto system = magnitude_system(text_.substr(from, pos_ - from));
             if (!system) {
@@ -190,16 +183,16 @@ class UnitParser {
             return std::unexpected(
                 Error::header("unit `" + std::string(text_) + "`: `exp()` is not a unit"));
         }
-        if (!at_end() && is_digit(peek())) {
+        if (!at_end() && is_ascii_digit(peek())) {
             const std::size_t from = pos_;
-            while (!at_end() && (is_digit(peek()) || peek() == '.'))
+            while (!at_end() && (is_ascii_digit(peek()) || peek() == '.'))
                 ++pos_;
             auto number = parse_decimal(text_.substr(from, pos_ - from));
             if (!number) return fail("malformed numeric factor");
             return Unit{UnitKind::Linear, {}, *number, Dimension{}};
         }
         const std::size_t from = pos_;
-        while (!at_end() && is_letter(peek()))
+        while (!at_end() && is_ascii_letter(peek()))
             ++pos_;
         if (pos_ == from) return fail("expected a unit symbol");
         return lookup_unit_symbol(text_.substr(from, pos_ - from));
@@ -221,9 +214,9 @@ class UnitParser {
         }
         const std::size_t from = pos_;
         if (!at_end() && (peek() == '+' || peek() == '-')) ++pos_;
-        while (!at_end() && is_digit(peek()))
+        while (!at_end() && is_ascii_digit(peek()))
             ++pos_;
-        if (!at_end() && peek() == '.' && is_digit(peek(1))) {
+        if (!at_end() && peek() == '.' && is_ascii_digit(peek(1))) {
             return fail(
                 "a fractional exponent must be parenthesized, as in `m(1.5)` or `m**(3/2)`");
         }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "util/text.hpp"
+
 namespace vexlo {
 
 namespace {
@@ -41,20 +43,6 @@ std::string rewrite_exponent(const std::string& s, char letter) {
         ++i;
     out.append(s, i, std::string::npos);
     return out;
-}
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -132,11 +120,11 @@ std::optional<double> parse_decimal(std::string_view text) {
         ++i;
     }
     std::string_view rest = text.substr(i);
-    if (iequals(rest, "inf") || iequals(rest, "infinity")) {
+    if (ascii_iequal(rest, "inf") || ascii_iequal(rest, "infinity")) {
         double inf = std::numeric_limits<double>::infinity();
         return negative ? -inf : inf;
     }
-    if (iequals(rest, "nan")) {
+    if (ascii_iequal(rest, "nan")) {
         double nan = std::numeric_limits<double>::quiet_NaN();
         return negative ? -nan : nan;
     }
@@ -146,7 +134,7 @@ std::optional<double> parse_decimal(std::string_view text) {
     std::size_t int_sig = 0;  // significant integer digits (after leading zeros)
     for (; i < text.size(); ++i) {
         char c = text[i];
-        if (is_digit(c)) {
+        if (is_ascii_digit(c)) {
             ++digits;
             if (!seen_point) {
                 ++int_digits;
@@ -176,7 +164,7 @@ std::optional<double> parse_decimal(std::string_view text) {
             ++i;
         }
         std::size_t exp_digits = 0;
-        for (; i < text.size() && is_digit(text[i]); ++i, ++exp_digits) {
+        for (; i < text.size() && is_ascii_digit(text[i]); ++i, ++exp_digits) {
             if (exponent < 100000000) exponent = exponent * 10 + (text[i] - '0');
         }
         if (exp_digits == 0 || i != text.size()) return std::nullopt;
@@ -205,7 +193,7 @@ std::optional<std::int64_t> parse_int64(std::string_view text) {
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     if (i == text.size()) return std::nullopt;
     for (std::size_t j = i; j < text.size(); ++j) {
-        if (!is_digit(text[j])) return std::nullopt;
+        if (!is_ascii_digit(text[j])) return std::nullopt;
     }
     std::string_view body = text;
     if (body[0] == '+') body.remove_prefix(1);
@@ -219,7 +207,7 @@ std::optional<std::uint64_t> parse_uint64(std::string_view s) {
     if (!s.empty() && s.front() == '+') s.remove_prefix(1);
     if (s.empty()) return std::nullopt;
     for (char c : s) {
-        if (!is_digit(c)) return std::nullopt;
+        if (!is_ascii_digit(c)) return std::nullopt;
     }
     std::uint64_t v = 0;
     const auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);

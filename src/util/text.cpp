@@ -8,6 +8,10 @@ namespace {
 
 using u8 = unsigned char;
 
+char fold_upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 // Length of the White_Space character starting at s[i], or 0.
 std::size_t ws_len_at(std::string_view s, std::size_t i) {
     u8 c = static_cast<u8>(s[i]);
@@ -65,7 +69,7 @@ Utf8Step utf8_step(std::string_view s) {
     for (std::size_t k = 1; k < width; ++k) {
         if (k >= s.size()) return {k, false, true};
         const u8 d = static_cast<u8>(s[k]);
-        const bool ok = k == 1 ? (d >= lo && d <= hi) : (d & 0xC0) == 0x80;
+        const bool ok = k == 1 ? (d >= lo && d <= hi) : is_utf8_continuation(s[k]);
         if (!ok) return {k, false, false};
     }
     return {width, true, false};
@@ -134,21 +138,9 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view s) {
 
 std::string ascii_upper(std::string_view s) {
     std::string out(s);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    for (char& c : out)
+        c = fold_upper(c);
     return out;
-}
-
-bool ascii_iequal(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char c) {
-            return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-        };
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
 }
 
 std::string ascii_lower(std::string_view s) {
@@ -157,6 +149,25 @@ std::string ascii_lower(std::string_view s) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
+}
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (fold_upper(a[i]) != fold_upper(b[i])) return false;
+    }
+    return true;
+}
+
+bool ascii_istarts_with(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && ascii_iequal(s.substr(0, prefix.size()), prefix);
+}
+
+std::size_t code_point_count(std::string_view s) {
+    std::size_t n = 0;
+    for (const char c : s)
+        n += is_utf8_continuation(c) ? 0 : 1;
+    return n;
 }
 
 void append_utf8(std::string& out, char32_t cp) {

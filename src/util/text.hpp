@@ -1,4 +1,5 @@
-// Text helpers: Unicode White_Space trimming, lossy UTF-8 decoding, ASCII case.
+// Text helpers: Unicode White_Space trimming, lossy UTF-8 decoding, ASCII case and character
+// classes, counting characters.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +22,32 @@ std::string utf8_lossy(std::string_view bytes);
 // Copies with ASCII letters upper-cased / lower-cased; other bytes unchanged.
 std::string ascii_upper(std::string_view s);
 std::string ascii_lower(std::string_view s);
-// Equal when ASCII letters are compared without regard to case.
+
+// ASCII character classes, free of the locale: no byte past 0x7F is a letter or a digit.
+constexpr bool is_ascii_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+constexpr bool is_ascii_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+// A byte from space through tilde: the printable ASCII that header text and character
+// columns are held to.
+constexpr bool is_ascii_printable(unsigned char b) {
+    return b >= 0x20 && b <= 0x7E;
+}
+
+// Equal when ASCII letters are compared without regard to case; every other byte, each byte of
+// a multi-byte character included, must match exactly. Neither allocates.
 bool ascii_iequal(std::string_view a, std::string_view b);
+bool ascii_istarts_with(std::string_view s, std::string_view prefix);
+
+// Whether a byte continues a UTF-8 sequence (10xxxxxx) rather than starting a character.
+constexpr bool is_utf8_continuation(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+// The characters of UTF-8 text, counted as the bytes that are not continuations: a stray or
+// invalid byte counts as one character, as does a sequence cut short.
+std::size_t code_point_count(std::string_view s);
 
 // The first code point of UTF-8 text and its length in bytes; an invalid or truncated
 // sequence (or empty text) counts as one byte standing for U+FFFD.

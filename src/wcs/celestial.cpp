@@ -16,18 +16,10 @@ constexpr double kD2R = 0.017453292519943295;
 constexpr double kR2D = 57.29577951308232;
 constexpr double kPi = 3.141592653589793;
 
-bool is_continuation(unsigned char c) {
-    return (c & 0xC0) == 0x80;
-}
-
-// The first four bytes of a CTYPE when they end on a character boundary, else the whole
-// text; upper-cased for comparison.
+// The axis type of a CTYPE, or the whole text when its first four bytes end inside a
+// character; upper-cased for comparison.
 std::string pair_prefix(std::string_view ctype) {
-    if (ctype.size() == 4 ||
-        (ctype.size() > 4 && !is_continuation(static_cast<unsigned char>(ctype[4])))) {
-        return ascii_upper(ctype.substr(0, 4));
-    }
-    return ascii_upper(ctype);
+    return ascii_upper(ctype_prefix(ctype).value_or(ctype));
 }
 
 struct KnownPair {
@@ -43,10 +35,6 @@ constexpr std::array<KnownPair, 5> kKnownPairs = {{
     {"SLON", "SLAT", CelestialFrame::Supergalactic},
     {"HLON", "HLAT", CelestialFrame::HelioEcliptic},
 }};
-
-bool ends_with(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
 
 // Wraps an angle in radians into (-pi, pi].
 double wrap_pi(double a) {
@@ -129,9 +117,9 @@ std::optional<CelestialPair> find_celestial_pair(const std::vector<std::string>&
         for (const KnownPair& k : kKnownPairs)
             known = known || p == k.lon;
         std::string want;
-        if (ends_with(p, "LON") && !known) {
+        if (p.ends_with("LON") && !known) {
             want = p.substr(0, p.size() - 3) + "LAT";
-        } else if (p.size() == 4 && ends_with(p, "LN")) {
+        } else if (p.size() == 4 && p.ends_with("LN")) {
             want = p.substr(0, 2) + "LT";
         } else {
             continue;
@@ -147,8 +135,7 @@ Result<std::string> projection_code_of_ctype(std::string_view ctype) {
         return std::unexpected(
             Error::wcs(quoted + " is shorter than 8 chars; cannot extract projection code"));
     }
-    if (is_continuation(static_cast<unsigned char>(ctype[4])) ||
-        (ctype.size() > 8 && is_continuation(static_cast<unsigned char>(ctype[8])))) {
+    if (!ctype_prefix(ctype) || (ctype.size() > 8 && is_utf8_continuation(ctype[8]))) {
         return std::unexpected(
             Error::wcs(quoted + " is not ASCII; cannot extract a projection code"));
     }
@@ -338,7 +325,7 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
     const std::string& lat_ctype = ctypes[pair.lat];
     VEXLO_ASSIGN_OR_RETURN(const std::string lat_code, projection_code_of_ctype(lat_ctype));
     VEXLO_ASSIGN_OR_RETURN(const std::string lon_code, projection_code_of_ctype(lon_ctype));
-    if (ascii_upper(lat_code) != ascii_upper(lon_code)) {
+    if (!ascii_iequal(lat_code, lon_code)) {
         return std::unexpected(
             Error::wcs("celestial CTYPE pair has mismatched projection codes: `" + lon_ctype +
                        "` vs `" + lat_ctype + "`"));

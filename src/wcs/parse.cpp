@@ -19,25 +19,8 @@ namespace {
 // WCSAXES and WCSDIM are otherwise unbounded; NAXIS itself stops at 999.
 constexpr std::int64_t kMaxAxes = 999;
 
-bool is_continuation(unsigned char c) {
-    return (c & 0xC0) == 0x80;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ascii_upper(a) == ascii_upper(b);
-}
-
-// The first four bytes of the trimmed CTYPE when they end on a character boundary; a shorter
-// text whole; none otherwise.
-std::optional<std::string_view> type_prefix(std::string_view ctype) {
-    const std::string_view t = trim_ws(ctype);
-    if (t.size() < 4) return t;
-    if (t.size() > 4 && is_continuation(static_cast<unsigned char>(t[4]))) return std::nullopt;
-    return t.substr(0, 4);
-}
-
 bool is_spectral_ctype(std::string_view ctype) {
-    const auto p = type_prefix(ctype);
+    const auto p = ctype_prefix(trim_ws(ctype));
     return p && spectral_type_code(*p) != 255;
 }
 
@@ -81,7 +64,7 @@ Result<std::pair<std::vector<double>, std::optional<std::vector<double>>>> read_
 
 std::optional<PhaseAxis> read_phase_axis(const Header& header, std::string_view suffix,
                                          std::size_t i, std::string_view ctype) {
-    if (!iequals(trim_ws(ctype), "PHASE")) return std::nullopt;
+    if (!ascii_iequal(trim_ws(ctype), "PHASE")) return std::nullopt;
     PhaseAxis p;
     p.axis = i;
     p.zero_point = read_f64(header, axis_key("CZPHS", i + 1, suffix));
@@ -93,7 +76,7 @@ std::optional<TimeAxis> time_axis_of(std::size_t axis, std::string_view ctype,
                                      std::string_view time_sys) {
     const std::string_view t = trim_ws(ctype);
     std::string_view source;
-    if (t.size() == 4 && iequals(t, "TIME")) {
+    if (ascii_iequal(t, "TIME")) {
         source = time_sys;
     } else if (is_time_scale(t)) {
         source = t;
@@ -250,20 +233,25 @@ Result<std::optional<std::vector<double>>> read_matrix_cards(const Header& heade
     return std::optional<std::vector<double>>(std::move(m));
 }
 
+std::optional<std::string_view> ctype_prefix(std::string_view ctype) {
+    if (ctype.size() < 4) return ctype;
+    if (ctype.size() > 4 && is_utf8_continuation(ctype[4])) return std::nullopt;
+    return ctype.substr(0, 4);
+}
+
 bool is_tab_ctype(std::string_view ctype) {
     const std::string_view t = trim_ws(ctype);
-    if (t.size() < 8) return false;
-    if (is_continuation(static_cast<unsigned char>(t[4]))) return false;
-    if (t.size() > 8 && is_continuation(static_cast<unsigned char>(t[8]))) return false;
-    return ascii_upper(t.substr(4, 4)) == "-TAB";
+    if (t.size() < 8 || !ctype_prefix(t)) return false;
+    if (t.size() > 8 && is_utf8_continuation(t[8])) return false;
+    return ascii_iequal(t.substr(4, 4), "-TAB");
 }
 
 std::uint8_t spectral_type_code(std::string_view text) {
     static constexpr std::array<std::string_view, 10> kNames = {
         "FREQ", "ENER", "WAVN", "WAVE", "AWAV", "VRAD", "VOPT", "ZOPT", "VELO", "BETA"};
-    const std::string u = ascii_upper(trim_ws(text));
+    const std::string_view t = trim_ws(text);
     for (std::size_t i = 0; i < kNames.size(); ++i) {
-        if (u == kNames[i]) return static_cast<std::uint8_t>(i);
+        if (ascii_iequal(t, kNames[i])) return static_cast<std::uint8_t>(i);
     }
     return 255;
 }
@@ -278,12 +266,12 @@ bool has_spectral_ctype(const std::vector<std::string>& ctypes) {
 // --- the record -----------------------------------------------------------------------------
 
 RadeSys parse_radesys(std::string_view text) {
-    const std::string u = ascii_upper(trim_ws(text));
-    if (u == "ICRS") return RadeSys::Icrs;
-    if (u == "FK5") return RadeSys::Fk5;
-    if (u == "FK4") return RadeSys::Fk4;
-    if (u == "FK4-NO-E") return RadeSys::Fk4NoE;
-    if (u == "GAPPT") return RadeSys::Gappt;
+    const std::string_view t = trim_ws(text);
+    if (ascii_iequal(t, "ICRS")) return RadeSys::Icrs;
+    if (ascii_iequal(t, "FK5")) return RadeSys::Fk5;
+    if (ascii_iequal(t, "FK4")) return RadeSys::Fk4;
+    if (ascii_iequal(t, "FK4-NO-E")) return RadeSys::Fk4NoE;
+    if (ascii_iequal(t, "GAPPT")) return RadeSys::Gappt;
     return RadeSys::Other;
 }
 
@@ -321,7 +309,7 @@ AxisKind Wcs::axis_kind(std::size_t i) const {
     for (const PhaseAxis& p : phase) {
         if (p.axis == i) return AxisKind::Phase;
     }
-    if (iequals(trim_ws(axes[i].ctype), "STOKES")) return AxisKind::Stokes;
+    if (ascii_iequal(trim_ws(axes[i].ctype), "STOKES")) return AxisKind::Stokes;
     return AxisKind::Linear;
 }
 

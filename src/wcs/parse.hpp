@@ -39,6 +39,10 @@ Result<std::optional<std::vector<double>>> read_matrix_cards(const Header& heade
                                                              std::string_view suffix,
                                                              std::size_t n);
 
+// The axis type a CTYPE starts with, before the '-' padding and algorithm code ("RA--" of
+// "RA---TAN"): its first four bytes, or the whole text when shorter; none when those four bytes
+// end inside a multi-byte character. The text is taken as given, not trimmed.
+std::optional<std::string_view> ctype_prefix(std::string_view ctype);
 // Whether characters 5 to 8 of the trimmed CTYPE read "-TAB" in any case.
 bool is_tab_ctype(std::string_view ctype);
 // The code of a spectral type name (FREQ 0 ... BETA 9), 255 for anything else.

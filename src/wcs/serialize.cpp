@@ -281,7 +281,7 @@ std::optional<std::string> written_time_sys(const Wcs& wcs) {
     const TimeAxis& t = *wcs.time;
     const std::string_view ctype =
         t.axis < wcs.naxis() ? std::string_view(wcs.axes[t.axis].ctype) : std::string_view();
-    if (ascii_upper(trim_ws(ctype)) != "TIME") return std::nullopt;
+    if (!ascii_iequal(trim_ws(ctype), "TIME")) return std::nullopt;
     std::string scale = t.scale;
     if (t.realisation) scale += "(" + *t.realisation + ")";
     return scale;
@@ -474,10 +474,7 @@ std::string ctype_comment(std::string_view ctype) {
 std::string tnx_wtype(std::string_view lat_ctype) {
     const std::string_view t = trim_ws(lat_ctype);
     const std::size_t dash = t.rfind('-');
-    std::string out(dash == std::string_view::npos ? t : t.substr(dash + 1));
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string out = ascii_lower(dash == std::string_view::npos ? t : t.substr(dash + 1));
     return out.empty() ? "tnx" : out;
 }
 

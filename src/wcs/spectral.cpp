@@ -238,9 +238,9 @@ std::optional<SpectralAlgorithm> SpectralAlgorithm::from_code(std::string_view c
 SpectralCtypeParse parse_spectral_ctype(std::string_view ctype) {
     SpectralCtypeParse r;
     const std::string_view t = trim_ws(ctype);
-    if (t.size() < 4) return r;
-    if (t.size() > 4 && (static_cast<unsigned char>(t[4]) & 0xC0) == 0x80) return r;
-    const std::uint8_t code = spectral_type_code(t.substr(0, 4));
+    const std::optional<std::string_view> prefix = ctype_prefix(t);
+    if (!prefix || prefix->size() < 4) return r;
+    const std::uint8_t code = spectral_type_code(*prefix);
     if (code > 9) return r;
     r.type = static_cast<SpectralCtype>(code);
     r.expected = associate_letter(r.type);
@@ -252,7 +252,7 @@ SpectralCtypeParse parse_spectral_ctype(std::string_view ctype) {
     }
     if (rest.front() != '-') return r;
     const std::string_view code_text = trim_ws(rest.substr(1));
-    if (ascii_upper(code_text) == "TAB") return r;
+    if (ascii_iequal(code_text, "TAB")) return r;
     r.algorithm = SpectralAlgorithm::from_code(code_text);
     r.code = std::string(code_text);
     if (!r.algorithm) {

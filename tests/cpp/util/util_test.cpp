@@ -170,6 +170,93 @@ TEST(Text, FirstUtf8FaultAndItsMaximalSubpart) {
     }
 }
 
+TEST(Text, CaseBlindEqualityAndPrefix) {
+    struct Case {
+        std::string_view a;
+        std::string_view b;
+        bool equal;
+        bool a_starts_with_b;
+    };
+    const Case cases[] = {
+        {"", "", true, true},
+        {"abc", "", false, true},
+        {"", "a", false, false},
+        {"Inf", "inF", true, true},
+        {"END", "end", true, true},
+        {"ENDX", "End", false, true},
+        {"En", "END", false, false},
+        {"RA---TAN", "ra--", false, true},
+        {"abc", "abd", false, false},
+        // Only letters fold: '@' and '`' sit next to 'A' and 'a' but are not letters.
+        {"@[`{", "`{@[", false, false},
+        {"a1_-", "A1_-", true, true},
+        // Bytes past 0x7F never fold, not even the Latin-1 pairs of e-acute.
+        {"\xC3\xA9", "\xC3\x89", false, false},
+        {"\xE9", "\xC9", false, false},
+        {"x\xC3\xA9", "X\xC3\xA9", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::pair{std::string(c.a), std::string(c.b)}));
+        EXPECT_EQ(ascii_iequal(c.a, c.b), c.equal);
+        EXPECT_EQ(ascii_iequal(c.b, c.a), c.equal);
+        EXPECT_EQ(ascii_istarts_with(c.a, c.b), c.a_starts_with_b);
+    }
+}
+
+TEST(Text, Utf8ContinuationBytes) {
+    for (unsigned char b : {0x80, 0x9F, 0xA9, 0xBF}) {
+        EXPECT_TRUE(is_utf8_continuation(static_cast<char>(b))) << int{b};
+    }
+    for (unsigned char b : {0x00, 0x41, 0x7F, 0xC0, 0xC3, 0xE2, 0xF0, 0xFF}) {
+        EXPECT_FALSE(is_utf8_continuation(static_cast<char>(b))) << int{b};
+    }
+}
+
+TEST(Text, CodePointCount) {
+    struct Case {
+        std::string_view text;
+        std::size_t count;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"abc", 3},
+        {"\xC3\xA9t\xC3\xA9", 3},                 // two-byte characters
+        {"1\xE2\x82\xAC", 2},                     // a three-byte character
+        {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80", 2},  // four-byte characters
+        {"\xE2\x82", 1},                          // a sequence cut short counts once
+        {"ab\xF0\x9F\x98", 3},
+        {"\x80\xBF", 0},   // stray continuations start nothing
+        {"\xFF\xC0z", 3},  // bytes never valid in UTF-8 count alone
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(code_point_count(c.text), c.count) << testing::PrintToString(std::string(c.text));
+    }
+}
+
+TEST(Text, AsciiCharacterClasses) {
+    struct Case {
+        unsigned char byte;
+        bool digit;
+        bool letter;
+        bool printable;
+    };
+    const Case cases[] = {
+        {0x00, false, false, false}, {0x1F, false, false, false}, {' ', false, false, true},
+        {'/', false, false, true},   {'0', true, false, true},    {'9', true, false, true},
+        {':', false, false, true},   {'@', false, false, true},   {'A', false, true, true},
+        {'Z', false, true, true},    {'[', false, false, true},   {'`', false, false, true},
+        {'a', false, true, true},    {'z', false, true, true},    {'{', false, false, true},
+        {'~', false, false, true},   {0x7F, false, false, false}, {0xB2, false, false, false},
+        {0xC9, false, false, false}, {0xE9, false, false, false}, {0xFF, false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int{c.byte});
+        EXPECT_EQ(is_ascii_digit(static_cast<char>(c.byte)), c.digit);
+        EXPECT_EQ(is_ascii_letter(static_cast<char>(c.byte)), c.letter);
+        EXPECT_EQ(is_ascii_printable(c.byte), c.printable);
+    }
+}
+
 TEST(Debug, QuotedForms) {
     EXPECT_EQ(debug_str("abc"), "\"abc\"");
     EXPECT_EQ(debug_str("a\"b\\c"), "\"a\\\"b\\\\c\"");

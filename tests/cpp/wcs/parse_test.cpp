@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "wcs/wcs.hpp"
@@ -222,6 +224,29 @@ TEST(WcsParse, TabularAxes) {
     EXPECT_TRUE(is_tab_ctype("WAVE-TABXYZ"));
     EXPECT_FALSE(is_tab_ctype("WAVE-TA"));
     EXPECT_FALSE(is_tab_ctype("WAVE-LOG"));
+}
+
+TEST(WcsParse, CtypePrefixIsTheFourCharacterAxisType) {
+    struct Case {
+        std::string_view ctype;
+        std::optional<std::string_view> prefix;
+    };
+    const Case cases[] = {
+        {"RA---TAN", "RA--"},
+        {"DEC--TAN-SIP", "DEC-"},
+        {"GLON", "GLON"},
+        {"UTC", "UTC"},  // shorter text is its own type
+        {"", ""},
+        {"  RA---TAN", "  RA"},                        // taken as given, not trimmed
+        {"\xC3\xA9\xC3\xA9-TAN", "\xC3\xA9\xC3\xA9"},  // ends on a character boundary
+        {"VELO\xC3\xA9", "VELO"},
+        {"VEL\xC3\xA9-LOG", std::nullopt},  // the fourth byte splits a character
+        {"AB\xE2\x82\xAC", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ctype_prefix(c.ctype), c.prefix)
+            << ::testing::PrintToString(std::string(c.ctype));
+    }
 }
 
 TEST(WcsParse, ReferenceValuesMustBeFinite) {
