@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "compression/reader.hpp"
 #include "hdu/checksum.hpp"
 #include "hdu/load.hpp"
 #include "io/file.hpp"
@@ -55,7 +56,7 @@ void read_hdu(const FitsFile& file, std::size_t index, const Hdu& hdu) {
             read_cells(std::get<BinTableHdu>(hdu.value));
             break;
         case Hdu::Kind::CompressedImage:
-            if (Result<ImageHdu> image = std::get<CompressedImageHdu>(hdu.value).decompress()) {
+            if (Result<ImageHdu> image = decompress(std::get<CompressedImageHdu>(hdu.value))) {
                 (void)image->physical_f64();
             }
             break;

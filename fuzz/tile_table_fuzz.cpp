@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "hdu/load.hpp"
+#include "compression/reader.hpp"
 #include "io/file.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,4 +1,6 @@
 // Tile decompression: every row of the tile table decoded straight into the image.
+#include "compression/reader.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "compression/hcompress.hpp"
@@ -16,6 +19,7 @@
 #include "compression/rice.hpp"
 #include "data/pixel.hpp"
 #include "hdu/compressed_image.hpp"
+#include "hdu/load.hpp"
 #include "io/gzip.hpp"
 #include "util/checked.hpp"
 
@@ -413,14 +417,20 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
 
 }  // namespace
 
-Result<ImageHdu> CompressedImageHdu::decompress() const {
+Result<ImageHdu> decompress(const CompressedImageHdu& hdu) {
     // Buffers sized by the file are allocated inside; running out of memory is the file's
     // fault as far as the caller is concerned.
     try {
-        return decompress_image(*this);
+        return decompress_image(hdu);
     } catch (const std::bad_alloc&) {
         return fail(Error::data("decompressed image does not fit in memory"));
     }
+}
+
+Result<ImageHdu> load_image(const FitsFile& file, std::size_t index) {
+    VEXLO_ASSIGN_OR_RETURN(Hdu hdu, load_image_hdu(file, index));
+    if (const auto* ci = std::get_if<CompressedImageHdu>(&hdu.value)) return decompress(*ci);
+    return std::get<ImageHdu>(std::move(hdu.value));
 }
 
 }  // namespace vexlo

@@ -309,12 +309,14 @@ void diff_hdu_data(const Hdu& a, const Hdu& b, DataDiffList& list) {
             // that carry them, so an undecodable pair is still looked at cell by cell.
             const auto& ca = std::get<CompressedImageHdu>(a.value);
             const auto& cb = std::get<CompressedImageHdu>(b.value);
-            Result<ImageHdu> image_a = ca.decompress();
-            if (image_a) {
-                Result<ImageHdu> image_b = cb.decompress();
-                if (image_b) {
-                    diff_image_data(*image_a, *image_b, list);
-                    return;
+            if (const auto decompress = list.options().decompress) {
+                Result<ImageHdu> image_a = decompress(ca);
+                if (image_a) {
+                    Result<ImageHdu> image_b = decompress(cb);
+                    if (image_b) {
+                        diff_image_data(*image_a, *image_b, list);
+                        return;
+                    }
                 }
             }
             diff_bintable_data(ca.inner, cb.inner, list);

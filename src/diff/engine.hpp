@@ -19,7 +19,9 @@
 
 namespace vexlo {
 
+struct CompressedImageHdu;
 struct Hdu;
+struct ImageHdu;
 
 struct DiffOptions {
     // Left out of the header comparison, matched without regard to ASCII letter case.
@@ -28,6 +30,10 @@ struct DiffOptions {
     double atol = 0.0;
     // Data differences stored per HDU; counting goes on past it.
     std::uint64_t max_diffs = 10;
+    // Decodes tile-compressed images so their pixels are compared. The decoders sit beside
+    // this subsystem, not below it, so the caller hands them in; without them such images
+    // are compared as the tables that carry them.
+    Result<ImageHdu> (*decompress)(const CompressedImageHdu&) = nullptr;
 };
 
 struct HeaderDiff {

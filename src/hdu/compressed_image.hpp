@@ -58,10 +58,6 @@ struct CompressedImageHdu {
     // Reads the image description from the table's Z keywords. `table` is moved from only
     // on success; on failure the caller keeps it.
     static Result<CompressedImageHdu> from_bintable(BinTableHdu&& table);
-
-    // Decodes every tile into an image that owns its header and pixels. The tile decoders
-    // live with the codecs (compression/reader.cpp).
-    Result<ImageHdu> decompress() const;
 };
 
 // The per-tile ZSCALE or ZZERO (`name`): a J, K, E or D column of that name, else the keyword.

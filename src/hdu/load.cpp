@@ -80,16 +80,16 @@ Result<Hdu> load_hdu_owned(const FitsFile& file, std::size_t index) {
     return hdu_over(std::move(h), index, DataBuf::owned(std::move(data)));
 }
 
-Result<ImageHdu> load_image(const FitsFile& file, std::size_t index) {
+Result<Hdu> load_image_hdu(const FitsFile& file, std::size_t index) {
     VEXLO_ASSIGN_OR_RETURN(Hdu hdu, load_hdu(file, index));
-    if (auto* img = std::get_if<ImageHdu>(&hdu.value)) return std::move(*img);
-    if (const auto* ci = std::get_if<CompressedImageHdu>(&hdu.value)) return ci->decompress();
+    if (hdu.kind() == Hdu::Kind::Image || hdu.kind() == Hdu::Kind::CompressedImage) return hdu;
     if (auto* table = std::get_if<BinTableHdu>(&hdu.value)) {
         const std::optional<std::string> xt = xtension_of(table->header);
         if (index > 0 && xt && *xt == "BINTABLE" && zimage_true(table->header)) {
-            VEXLO_ASSIGN_OR_RETURN(const CompressedImageHdu ci,
+            // The Z keywords did not describe an image when loaded: say why.
+            VEXLO_ASSIGN_OR_RETURN(CompressedImageHdu ci,
                                    CompressedImageHdu::from_bintable(std::move(*table)));
-            return ci.decompress();
+            return Hdu{std::move(ci)};
         }
     }
     return fail(Error::hdu_mismatch("IMAGE or compressed-IMAGE", hdu.debug_prefix(64)));

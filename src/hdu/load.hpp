@@ -22,8 +22,9 @@ Result<Hdu> load_hdu(const FitsFile& file, std::size_t index);
 // The same record owning a fresh copy of its data: the file's cache is neither used nor
 // filled, so a reader that visits every HDU once holds one HDU's data at a time.
 Result<Hdu> load_hdu_owned(const FitsFile& file, std::size_t index);
-// An image, or a tile-compressed image decompressed into one.
-Result<ImageHdu> load_image(const FitsFile& file, std::size_t index);
+// An image or a tile-compressed image, its tiles not yet decoded: anything else is refused.
+// The decoders sit a layer up, so decoding is left to the caller (compression/reader.hpp).
+Result<Hdu> load_image_hdu(const FitsFile& file, std::size_t index);
 // The first HDU whose EXTNAME is exactly `name` (and whose EXTVER, 1 when absent or not an
 // integer, is `extver` when given).
 Result<Hdu> hdu_by_extname(const FitsFile& file, std::string_view name,

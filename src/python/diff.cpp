@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "compression/reader.hpp"
 #include "diff/engine.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
@@ -145,6 +146,7 @@ nb::object diff(const Args& p) {
     const std::string a = p.convert("a", to_path);
     const std::string b = p.convert("b", to_path);
     DiffOptions options;
+    options.decompress = &decompress;
     options.rtol = p.convert_or("rtol", 0.0, to_f64);
     options.atol = p.convert_or("atol", 0.0, to_f64);
     options.max_diffs = p.convert_or("max_diffs", std::uint64_t{10}, to_u64);

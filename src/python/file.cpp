@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "compression/header.hpp"
+#include "compression/reader.hpp"
 #include "hdu/checksum.hpp"
 #include "hdu/load.hpp"
 #include "python/args.hpp"
@@ -98,7 +99,7 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
         return make_bintable(std::move(*table), std::move(header), std::move(file));
     }
     if (auto* compressed = std::get_if<CompressedImageHdu>(&hdu.value)) {
-        ImageHdu image = unwrap(without_gil([&] { return compressed->decompress(); }));
+        ImageHdu image = unwrap(without_gil([&] { return decompress(*compressed); }));
         PyImageHdu state = PyImageHdu::from_decoded(std::move(image), read_only);
         state.header.modified = flags;
         state.dirty_flags = std::move(flags);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "compression/reader.hpp"
 #include "hdu/compressed_image.hpp"
 #include "hdu/hdu.hpp"
 #include "hdu/load.hpp"

@@ -4,10 +4,13 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "compression/reader.hpp"
 #include "diff_fixture.hpp"
+#include "hdu/load.hpp"
 
 namespace vexlo {
 namespace {
@@ -355,6 +358,39 @@ TEST(DiffAsciiTable, ColumnPositionsAloneDoNotMakeADataDifference) {
         compare_ascii(ascii_table(ascii_cards(1, 10), rows), ascii_table(ascii_cards(0, 10), ""));
     ASSERT_EQ(f.total, 1u);
     expect_diff(f.diffs[0], std::nullopt, 0, "1 rows", "0 rows");
+}
+
+// ---------------------------------------------------------------- tile-compressed images
+
+// The same pixels tiled by GZIP_1 and by GZIP_2: equal as images, different as tables. The
+// caller hands the decoder in; without one the tables are what is compared.
+TEST(DiffCompressedImage, ComparedAsImagesOnlyWithADecoder) {
+    const std::string data = VEXLO_TEST_DATA;
+    const Result<FitsFile> fa = FitsFile::open(data + "/i16_gzip1.fz", true);
+    const Result<FitsFile> fb = FitsFile::open(data + "/i16_gzip2.fz", true);
+    ASSERT_TRUE(fa && fb);
+    const Result<Hdu> a = load_hdu(*fa, 1);
+    const Result<Hdu> b = load_hdu(*fb, 1);
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(a->kind(), Hdu::Kind::CompressedImage);
+    ASSERT_EQ(b->kind(), Hdu::Kind::CompressedImage);
+
+    struct Case {
+        decltype(DiffOptions::decompress) decompress;
+        std::optional<std::string> first_column;  // none: no difference
+    };
+    for (const Case& c : {Case{&decompress, std::nullopt}, Case{nullptr, "COMPRESSED_DATA"}}) {
+        DiffOptions options;
+        options.decompress = c.decompress;
+        DataDiffList list(options);
+        diff_hdu_data(*a, *b, list);
+        if (!c.first_column) {
+            EXPECT_EQ(list.total(), 0u);
+        } else {
+            ASSERT_FALSE(list.diffs().empty());
+            EXPECT_EQ(list.diffs().front().column, c.first_column);
+        }
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "compression/reader.hpp"
 #include "hdu/checksum.hpp"
 #include "hdu/hdu.hpp"
 #include "hdu/load.hpp"

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "../io/fits_fixture.hpp"
+#include "compression/reader.hpp"
 #include "hdu/hdu.hpp"
 #include "hdu/load.hpp"
 #include "io/file.hpp"

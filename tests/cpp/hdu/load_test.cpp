@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "../io/fits_fixture.hpp"
+#include "compression/reader.hpp"
 #include "hdu/hdu.hpp"
 #include "hdu/load.hpp"
 #include "io/file.hpp"
