@@ -1,6 +1,7 @@
 #include "hdu/bintable.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -50,29 +51,35 @@ std::string debug_f32(float v) {
     return format_real_debug(back ? *back : static_cast<double>(v));
 }
 
-// Byte size of one element of a kind inside the heap (X is counted in bits separately).
+// What each kind is, in enum order: its TFORM letter, the name messages print, and the byte
+// size of one element (X is counted in bits separately; P and Q are their descriptors).
+struct BinKindInfo {
+    char letter;
+    std::string_view name;
+    std::uint8_t element_size;
+};
+constexpr std::array<BinKindInfo, 13> kBinKinds = {{
+    {'L', "Logical", 1},
+    {'X', "Bit", 1},
+    {'B', "Byte", 1},
+    {'I', "I16", 2},
+    {'J', "I32", 4},
+    {'K', "I64", 8},
+    {'A', "Char", 1},
+    {'E', "F32", 4},
+    {'D', "F64", 8},
+    {'C', "C64", 8},
+    {'M', "C128", 16},
+    {'P', "P", 8},
+    {'Q', "Q", 16},
+}};
+
+const BinKindInfo& info_of(BinKind kind) {
+    return kBinKinds[static_cast<std::size_t>(kind)];
+}
+
 std::uint64_t element_size(BinKind kind) {
-    switch (kind) {
-        case BinKind::Logical:
-        case BinKind::Bit:
-        case BinKind::Byte:
-        case BinKind::Char:
-            return 1;
-        case BinKind::I16:
-            return 2;
-        case BinKind::I32:
-        case BinKind::F32:
-            return 4;
-        case BinKind::I64:
-        case BinKind::F64:
-        case BinKind::C64:
-        case BinKind::P:
-            return 8;
-        case BinKind::C128:
-        case BinKind::Q:
-            return 16;
-    }
-    return 1;
+    return info_of(kind).element_size;
 }
 
 bool is_integer_kind(BinKind kind) {
@@ -99,24 +106,6 @@ CellSpec spec_of(const BinColumn& c) {
     return CellSpec{c.format.kind,    c.format.repeat, c.index,       c.tscal,
                     c.tzero,          c.tnull,         c.int_storage, c.tdim ? &*c.tdim : nullptr,
                     c.format.vla_kind};
-}
-
-template <class T>
-T load_elem(const std::uint8_t* p) {
-    if constexpr (std::is_same_v<T, std::uint8_t>) {
-        return *p;
-    } else if constexpr (std::is_same_v<T, std::int16_t>) {
-        return load_be_i16(p);
-    } else if constexpr (std::is_same_v<T, std::int32_t>) {
-        return load_be_i32(p);
-    } else if constexpr (std::is_same_v<T, std::int64_t>) {
-        return load_be_i64(p);
-    } else if constexpr (std::is_same_v<T, float>) {
-        return load_be_f32(p);
-    } else {
-        static_assert(std::is_same_v<T, double>);
-        return load_be_f64(p);
-    }
 }
 
 // The unsigned value of a stored integer under the unsigned conventions (TZERO = 2^15,
@@ -200,7 +189,7 @@ std::uint64_t decode_numbers(const NumberRule& rule, const std::uint8_t* first,
         for (std::uint64_t r = 0; r < n; ++r) {
             const std::uint8_t* p = first + r * stride;
             for (std::uint64_t k = 0; k < repeat; ++k, ++i)
-                out[i] = load_elem<T>(p + k * sizeof(T)) * scal + zero;
+                out[i] = load_be<T>(p + k * sizeof(T)) * scal + zero;
         }
         if (mask) std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
         return 0;
@@ -212,7 +201,7 @@ std::uint64_t decode_numbers(const NumberRule& rule, const std::uint8_t* first,
         for (std::uint64_t r = 0; r < n; ++r) {
             const std::uint8_t* p = first + r * stride;
             for (std::uint64_t k = 0; k < repeat; ++k, ++i) {
-                const T stored = load_elem<T>(p + k * sizeof(T));
+                const T stored = load_be<T>(p + k * sizeof(T));
                 const bool null = has_null && tnull == static_cast<std::int64_t>(stored);
                 count += null;
                 if (mask) nulls[i] = null;
@@ -767,68 +756,13 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
 // ---------------------------------------------------------------- kinds and formats
 
 std::string_view bin_kind_name(BinKind kind) {
-    switch (kind) {
-        case BinKind::Logical:
-            return "Logical";
-        case BinKind::Bit:
-            return "Bit";
-        case BinKind::Byte:
-            return "Byte";
-        case BinKind::I16:
-            return "I16";
-        case BinKind::I32:
-            return "I32";
-        case BinKind::I64:
-            return "I64";
-        case BinKind::Char:
-            return "Char";
-        case BinKind::F32:
-            return "F32";
-        case BinKind::F64:
-            return "F64";
-        case BinKind::C64:
-            return "C64";
-        case BinKind::C128:
-            return "C128";
-        case BinKind::P:
-            return "P";
-        case BinKind::Q:
-            return "Q";
-    }
-    return "?";
+    return info_of(kind).name;
 }
 
 Result<BinKind> bin_kind_from_letter(char32_t c) {
     if (c >= U'a' && c <= U'z') c = c - U'a' + U'A';
-    switch (c) {
-        case U'L':
-            return BinKind::Logical;
-        case U'X':
-            return BinKind::Bit;
-        case U'B':
-            return BinKind::Byte;
-        case U'I':
-            return BinKind::I16;
-        case U'J':
-            return BinKind::I32;
-        case U'K':
-            return BinKind::I64;
-        case U'A':
-            return BinKind::Char;
-        case U'E':
-            return BinKind::F32;
-        case U'D':
-            return BinKind::F64;
-        case U'C':
-            return BinKind::C64;
-        case U'M':
-            return BinKind::C128;
-        case U'P':
-            return BinKind::P;
-        case U'Q':
-            return BinKind::Q;
-        default:
-            break;
+    for (std::size_t k = 0; k < kBinKinds.size(); ++k) {
+        if (c == static_cast<char32_t>(kBinKinds[k].letter)) return static_cast<BinKind>(k);
     }
     std::string shown;
     append_utf8(shown, c);
