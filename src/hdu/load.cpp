@@ -53,6 +53,21 @@ bool is_image_hdu(const Header& h, std::size_t index) {
     return xtension && *xtension == "IMAGE";
 }
 
+bool may_be_tile_compressed(const Header& h, std::size_t index) {
+    if (index == 0 || !zimage_true(h)) return false;
+    const std::optional<std::string> xtension = xtension_of(h);
+    return xtension && *xtension == "BINTABLE";
+}
+
+TableKind table_kind(const Header& h, std::size_t index) {
+    if (index == 0) return TableKind::None;
+    const std::optional<std::string> xtension = xtension_of(h);
+    if (!xtension) return TableKind::None;
+    if (*xtension == "TABLE") return TableKind::Ascii;
+    if (*xtension == "BINTABLE" && !zimage_true(h)) return TableKind::Binary;
+    return TableKind::None;
+}
+
 namespace {
 
 // The typed record of HDU `index` with this header over its data section.

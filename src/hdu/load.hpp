@@ -17,6 +17,13 @@ namespace vexlo {
 // Whether the HDU at `index` with this header loads as a plain image: the primary HDU unless
 // it holds random groups, or an extension whose XTENSION is the string IMAGE.
 bool is_image_hdu(const Header& h, std::size_t index);
+// Whether the HDU at `index` may load as a tile-compressed image, whose header is then built
+// from the stored one; every other HDU keeps its stored header as it is.
+bool may_be_tile_compressed(const Header& h, std::size_t index);
+// The kind of table an HDU's header declares: an ASCII table (XTENSION TABLE), or a binary
+// table that is no tile-compressed image candidate; none for anything else.
+enum class TableKind : std::uint8_t { None, Ascii, Binary };
+TableKind table_kind(const Header& h, std::size_t index);
 // The typed HDU at `index`.
 Result<Hdu> load_hdu(const FitsFile& file, std::size_t index);
 // The same record owning a fresh copy of its data: the file's cache is neither used nor

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "hdu/load.hpp"
 #include "hdu/writer.hpp"
 #include "io/appender.hpp"
 #include "python/args.hpp"
@@ -45,6 +46,29 @@ nb::object data_or_to_dict(nb::handle hdu) {
     return to_dict();
 }
 
+// The header of `file[ext]` (HDU 0 when `ext` is absent or None). An HDU chosen by position
+// is not built for it: its data is neither read nor checked. One chosen by name is built as
+// the lookup builds it.
+nb::object header_of(nb::handle file, nb::handle ext) {
+    PyFitsFile* state = fits_file_state(file);
+    const bool by_position = !ext.is_valid() || ext.is_none() || PyLong_Check(ext.ptr());
+    if (state == nullptr || !by_position) return select_hdu(file, ext).attr("header");
+    long long given = 0;
+    if (ext.is_valid() && !ext.is_none()) {
+        int overflow = 0;
+        given = PyLong_AsLongLongAndOverflow(ext.ptr(), &overflow);
+        if (overflow != 0 || (given == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return select_hdu(file, ext).attr("header");
+        }
+    }
+    const auto n = static_cast<long long>(state->hdu_count());
+    if (given < 0) given += n;  // counted from the end, as lookups count
+    // A position out of range takes the lookup's own path and its message.
+    if (given < 0 || given >= n) return select_hdu(file, ext).attr("header");
+    return state->header_of(static_cast<std::size_t>(given));
+}
+
 nb::object with_header(nb::object data, nb::handle hdu, bool header) {
     if (!header) return data;
     return nb::make_tuple(data, hdu.attr("header"));
@@ -80,7 +104,7 @@ constexpr auto kGetheaderSig = signature("getheader()", required("path"), option
 nb::object getheader(const Args& p) {
     const std::string path = p.convert("path", to_path);
     nb::object file = open_fits_file(path, "readonly", false);
-    return select_hdu(file, p.get_opt("ext")).attr("header");
+    return header_of(file, p.get_opt("ext"));
 }
 constexpr FunctionDef kGetheader{"getheader", kGetheaderSig,
                                  "getheader(path, ext=None)\n--\n\n"
@@ -93,7 +117,7 @@ nb::object getval(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string key = p.convert("key", to_string);
     nb::object file = open_fits_file(path, "readonly", false);
-    nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
+    nb::object header = header_of(file, p.get_opt("ext"));
     nb::str key_obj(key.data(), key.size());
     const int present = PySequence_Contains(header.ptr(), key_obj.ptr());
     if (present < 0) throw nb::python_error();
@@ -151,6 +175,24 @@ nb::object attr_or_none(nb::handle obj, const char* name) {
     return out;
 }
 
+// A table not yet built is summarised from its header: its rows are neither read nor
+// checked. The kind names are those of the table classes.
+bool table_from_header(nb::handle file, std::size_t i, nb::object& kind, nb::object& header,
+                       nb::object& dims) {
+    PyFitsFile* state = fits_file_state(file);
+    if (state == nullptr) return false;
+    std::optional<std::pair<Header, std::size_t>> pending = state->pending_header(i);
+    if (!pending) return false;
+    const TableKind table = table_kind(pending->first, pending->second);
+    if (table == TableKind::None) return false;
+    const Result<std::uint64_t> rows = pending->first.naxisn(2);
+    if (!rows) return false;
+    kind = nb::str(table == TableKind::Binary ? "BinTable" : "AsciiTable");
+    dims = nb::int_(*rows);
+    header = make_header_object(PyHeader::from_header(std::move(pending->first), true, nullptr));
+    return true;
+}
+
 constexpr auto kInfoSig = signature("info()", required("path"));
 nb::object info(const Args& p) {
     const std::string path = p.convert("path", to_path);
@@ -159,11 +201,19 @@ nb::object info(const Args& p) {
     if (n < 0) throw nb::python_error();
     nb::list out;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object hdu = get_item(file, nb::int_(i));
-        nb::object kind =
-            attr_or_none(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(hdu.ptr()))), "__name__");
-        if (!kind.is_valid() || !PyUnicode_Check(kind.ptr())) kind = nb::str("Unknown");
-        nb::object header = hdu.attr("header");
+        nb::object kind;
+        nb::object header;
+        nb::object dims;
+        if (!table_from_header(file, static_cast<std::size_t>(i), kind, header, dims)) {
+            nb::object hdu = get_item(file, nb::int_(i));
+            kind = attr_or_none(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(hdu.ptr()))),
+                                "__name__");
+            if (!kind.is_valid() || !PyUnicode_Check(kind.ptr())) kind = nb::str("Unknown");
+            header = hdu.attr("header");
+            dims = attr_or_none(hdu, "axes");
+            if (!dims.is_valid()) dims = attr_or_none(hdu, "n_rows");
+            if (!dims.is_valid()) dims = nb::none();
+        }
         nb::object name = header.attr("get")("EXTNAME", "");
         if (!PyUnicode_Check(name.ptr())) name = nb::str("");
         nb::object ver_obj = header.attr("get")("EXTVER", 1);
@@ -172,9 +222,6 @@ nb::object info(const Args& p) {
             PyErr_Clear();
             ver = 1;
         }
-        nb::object dims = attr_or_none(hdu, "axes");
-        if (!dims.is_valid()) dims = attr_or_none(hdu, "n_rows");
-        if (!dims.is_valid()) dims = nb::none();
         out.append(nb::make_tuple(nb::int_(i), name, nb::int_(ver), kind, dims));
     }
     return out;

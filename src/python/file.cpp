@@ -141,6 +141,29 @@ nb::object PyFitsFile::materialize(std::size_t i) {
     return result;
 }
 
+std::optional<std::pair<Header, std::size_t>> PyFitsFile::pending_header(std::size_t i) {
+    std::shared_ptr<const FitsFile> file;
+    std::size_t k = 0;
+    {
+        auto lock = lock_mutex(slot_mutex);
+        if (i >= slots.entries.size()) raise_index_out_of_range(std::uint64_t{i});
+        const auto* pending = std::get_if<PendingHdu>(&slots.entries[i]);
+        if (pending == nullptr || !slots.source) return std::nullopt;
+        k = pending->index;
+        file = slots.source;
+    }
+    return std::pair(unwrap(file->header(k)), k);
+}
+
+nb::object PyFitsFile::header_of(std::size_t i) {
+    std::optional<std::pair<Header, std::size_t>> pending = pending_header(i);
+    if (!pending || may_be_tile_compressed(pending->first, pending->second)) {
+        return materialize(i).attr("header");
+    }
+    const std::shared_ptr<DirtyFlags> flags = updater ? dirty_flags : nullptr;
+    return make_header_object(PyHeader::from_header(std::move(pending->first), read_only, flags));
+}
+
 std::vector<nb::object> PyFitsFile::materialize_all() {
     const std::size_t n = hdu_count();
     std::vector<nb::object> out;

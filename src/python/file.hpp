@@ -61,6 +61,13 @@ struct PyFitsFile {
     nb::object materialize(std::size_t i);
     // Every slot's object in order (the lock taken once per slot).
     std::vector<nb::object> materialize_all();
+    // The header object of slot i. A slot not yet built gets a header of its own read from
+    // the file, so that a question about the header alone reads and decodes no data; a
+    // tile-compressed image, whose header is built with the image, is built first.
+    nb::object header_of(std::size_t i);
+    // The stored header of slot i and its HDU's position in the file, while the slot is not
+    // yet built; nothing once it is.
+    std::optional<std::pair<Header, std::size_t>> pending_header(std::size_t i);
     // materialize(i) after an IndexError check of its own.
     nb::object hdu_checked(std::size_t i);
     // The first HDU whose header's EXTNAME equals `name` (and EXTVER, 1 when absent, equals
