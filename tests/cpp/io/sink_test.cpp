@@ -67,6 +67,7 @@ TEST(Sink, SequentialWritesResumeAfterSignalsAndShortWrites) {
     const Fd read_end(ends[0]);
     Sink sink{Fd(ends[1])};
 
+    g_signals.store(0);
     const Bytes content = noise(std::size_t{3} << 20);
     Bytes got;
     std::thread reader([&] {
@@ -87,7 +88,6 @@ TEST(Sink, SequentialWritesResumeAfterSignalsAndShortWrites) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     });
-    g_signals.store(0);
     const Result<void> written = sink.write(content);
     done.store(true);
     signaller.join();
