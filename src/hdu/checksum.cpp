@@ -11,7 +11,6 @@
 #include "data/checksum.hpp"
 #include "header/card.hpp"
 #include "header/header.hpp"
-#include "io/posix.hpp"
 #include "util/text.hpp"
 
 namespace vexlo {

@@ -1,8 +1,6 @@
 #include "hdu/writer.hpp"
 
-#include <cerrno>
 #include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -13,74 +11,6 @@
 #include "util/text.hpp"
 
 namespace vexlo {
-
-// ---- BufWriter ----
-
-BufWriter::BufWriter(int fd, bool owns) : fd_(fd), owned_(owns ? fd : -1) {}
-
-BufWriter::BufWriter(BufWriter&& other) noexcept
-    : fd_(other.fd_),
-      owned_(std::move(other.owned_)),
-      buf_(std::move(other.buf_)),
-      len_(other.len_) {
-    other.fd_ = -1;
-    other.len_ = 0;
-}
-
-BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
-    if (this != &other) {
-        if (len_ > 0) (void)flush();
-        fd_ = other.fd_;
-        owned_ = std::move(other.owned_);
-        buf_ = std::move(other.buf_);
-        len_ = other.len_;
-        other.fd_ = -1;
-        other.len_ = 0;
-    }
-    return *this;
-}
-
-BufWriter::~BufWriter() {
-    if (len_ > 0) (void)flush();
-}
-
-int BufWriter::release_fd() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    (void)owned_.release();
-    return fd;
-}
-
-Result<BufWriter> BufWriter::create(const std::string& path, bool overwrite) {
-    VEXLO_ASSIGN_OR_RETURN(Fd fd, create_file(path, overwrite));
-    return BufWriter(fd.release(), true);
-}
-
-Result<void> BufWriter::flush() {
-    if (len_ == 0) return {};
-    Error error;
-    const std::size_t done = write_some(fd_, buf_.get(), len_, error);
-    // Keep what was not written so that a later flush can retry it.
-    if (done > 0) std::memmove(buf_.get(), buf_.get() + done, len_ - done);
-    len_ -= done;
-    if (len_ > 0) return fail(std::move(error));
-    return {};
-}
-
-Result<void> BufWriter::write(ByteSpan bytes) {
-    if (bytes.size() > kCapacity - len_) {
-        VEXLO_TRY(flush());
-    }
-    if (bytes.size() >= kCapacity) return write_all(fd_, bytes.data(), bytes.size());
-    if (bytes.empty()) return {};
-    if (!buf_) {
-        buf_.reset(new (std::nothrow) std::uint8_t[kCapacity]);
-        if (!buf_) return fail(Error::out_of_memory());
-    }
-    std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
-    len_ += bytes.size();
-    return {};
-}
 
 // ---- checks ----
 
@@ -259,8 +189,8 @@ Result<void> write_fits_file(const std::string& path, bool overwrite, bool check
                              std::span<const HduView> hdus) {
     VEXLO_ASSIGN_OR_RETURN(ReplacingFile file, ReplacingFile::create(path, overwrite));
     {
-        // The writer is done with the descriptor before the file is committed or discarded.
-        FitsWriter writer = FitsWriter::owning(BufWriter(file.fd(), false), 0, checksums);
+        // The writer is done with the file before it is committed or discarded.
+        FitsWriter writer = FitsWriter::owning(file.writer(), 0, checksums);
         for (const HduView& hdu : hdus)
             VEXLO_TRY(writer.write_hdu(*hdu.header, hdu.data));
         VEXLO_TRY(std::move(writer).finish());

@@ -5,54 +5,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <variant>
 
 #include "error.hpp"
 #include "header/header.hpp"
-#include "io/posix.hpp"
+#include "io/buf_writer.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo {
-
-// A sequential output over a file descriptor with an 8192-byte buffer. Pieces that fit the
-// free space are buffered; a larger piece flushes the buffer first and, when it is at least
-// as large as the buffer, goes straight to the file. Move-only; destroying it flushes what
-// is buffered (ignoring a failure) and closes the descriptor when it owns it.
-class BufWriter {
-  public:
-    static constexpr std::size_t kCapacity = 8192;
-
-    // No output: every write fails.
-    BufWriter() = default;
-    // Writes at the descriptor's current position; closes it on destruction when `owns`.
-    BufWriter(int fd, bool owns);
-    BufWriter(BufWriter&& other) noexcept;
-    BufWriter& operator=(BufWriter&& other) noexcept;
-    BufWriter(const BufWriter&) = delete;
-    BufWriter& operator=(const BufWriter&) = delete;
-    ~BufWriter();
-
-    // Creates `path` for writing (permission bits 0666 before the umask, close-on-exec):
-    // exclusively when `overwrite` is false, truncating an existing file when true.
-    static Result<BufWriter> create(const std::string& path, bool overwrite);
-
-    Result<void> write(ByteSpan bytes);
-    Result<void> flush();
-
-    int fd() const { return fd_; }
-    std::size_t buffered() const { return len_; }
-    // Gives up ownership of the descriptor (after the caller has flushed) and returns it.
-    int release_fd() noexcept;
-
-  private:
-    int fd_ = -1;
-    Fd owned_;  // fd_ again when this writer closes it
-    std::unique_ptr<std::uint8_t[]> buf_;
-    std::size_t len_ = 0;
-};
 
 // Checks that a header makes a readable HDU at its place: a primary HDU (is_primary) needs
 // SIMPLE = T, an extension a string XTENSION and integral PCOUNT and GCOUNT; both need a

@@ -640,19 +640,17 @@ Result<std::optional<Bytes>> FitsFile::raw_hdu_bytes(std::size_t index) const {
     }
 }
 
-Result<bool> FitsFile::copy_raw_hdu(std::size_t index, int fd) const {
+Result<bool> FitsFile::copy_raw_hdu(std::size_t index, BufWriter& out) const {
     if (index >= spans.size()) return false;
-    const DataSpan& s = spans[index];
-    (void)s;
-    VEXLO_TRY(write_all(fd, headers[index].data(), headers[index].size()));
-    VEXLO_TRY(copy_padded_data(index, fd));
+    VEXLO_TRY(out.write(headers[index]));
+    VEXLO_TRY(copy_padded_data(index, out));
     return true;
 }
 
-Result<void> FitsFile::copy_padded_data(std::size_t index, int fd) const {
+Result<void> FitsFile::copy_padded_data(std::size_t index, BufWriter& out) const {
     const DataSpan& s = spans[index];
-    const std::uint64_t padded = (s.data_len + 2879) / 2880 * 2880;
-    if (padded != 0) VEXLO_TRY(source->copy_to(s.data_offset, padded, fd));
+    const std::uint64_t padded = padded_len(s.data_len);
+    if (padded != 0) VEXLO_TRY(out.copy_from(*source, s.data_offset, padded));
     return {};
 }
 

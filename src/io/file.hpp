@@ -17,6 +17,7 @@
 #include "error.hpp"
 #include "header/block.hpp"
 #include "header/header.hpp"
+#include "io/buf_writer.hpp"
 #include "io/posix.hpp"
 #include "io/source.hpp"
 #include "util/bytes.hpp"
@@ -109,11 +110,11 @@ struct FitsFile {
     // The HDU exactly as stored: header blocks then the padded data; nothing when index is
     // out of range.
     Result<std::optional<Bytes>> raw_hdu_bytes(std::size_t index) const;
-    // The same bytes appended to `fd` at its current position, the data copied in large
-    // blocks; false when index is out of range.
-    Result<bool> copy_raw_hdu(std::size_t index, int fd) const;
+    // The same bytes appended to `out`, the data copied in large blocks past its buffer;
+    // false when index is out of range.
+    Result<bool> copy_raw_hdu(std::size_t index, BufWriter& out) const;
     // Only the padded data section, appended the same way; the index must be valid.
-    Result<void> copy_padded_data(std::size_t index, int fd) const;
+    Result<void> copy_padded_data(std::size_t index, BufWriter& out) const;
 
     // The parsed header of HDU index (a copy of the scan's parse, or parsed anew).
     Result<Header> header(std::size_t index) const;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -164,6 +165,85 @@ std::size_t write_some(int fd, const std::uint8_t* buf, std::size_t len, Error& 
 Result<void> write_all(int fd, const std::uint8_t* buf, std::size_t len) {
     Error error;
     if (write_some(fd, buf, len, error) < len) return fail(std::move(error));
+    return {};
+}
+
+Result<std::uint64_t> copy_file_range_all(int in, std::uint64_t offset, std::uint64_t len,
+                                          int out) {
+    auto in_off = static_cast<loff_t>(offset);
+    std::uint64_t done = 0;
+    while (done < len) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(len - done, kMaxChunk));
+        const ssize_t n = ::copy_file_range(in, &in_off, out, nullptr, want, 0);
+        if (n > 0) {
+            done += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) return fail(Error::io(kPreadEofMessage));
+        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+            return done;
+        }
+        return fail(Error::io_errno(errno));
+    }
+    return done;
+}
+
+Result<std::uint64_t> file_position(int fd) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at < 0) return fail(Error::io_errno(errno));
+    return static_cast<std::uint64_t>(at);
+}
+
+Result<void> seek_to(int fd, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return fail(Error::io_errno(EINVAL));
+    }
+    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        return fail(Error::io_errno(errno));
+    }
+    return {};
+}
+
+Result<void> truncate_file(int fd, std::uint64_t size) {
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return fail(Error::io_errno(EFBIG));
+    }
+    while (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        if (errno != EINTR) return fail(Error::io_errno(errno));
+    }
+    return {};
+}
+
+Result<void> sync_data(int fd) {
+    while (::fdatasync(fd) != 0) {
+        if (errno != EINTR) return fail(Error::io_errno(errno));
+    }
+    return {};
+}
+
+Result<void> sync_all(int fd) {
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) return fail(Error::io_errno(errno));
+    }
+    return {};
+}
+
+Result<void> sync_directory(const std::string& dir) {
+    VEXLO_ASSIGN_OR_RETURN(const Fd fd, open_with(dir, O_RDONLY | O_DIRECTORY));
+    while (::fsync(fd.get()) != 0) {
+        // Some file systems cannot sync a directory; the rename is then as durable as they
+        // allow.
+        if (errno == EINVAL) return {};
+        if (errno != EINTR) return fail(Error::io_errno(errno));
+    }
+    return {};
+}
+
+Result<void> close_checked(Fd fd) {
+    // Never retried on EINTR: the descriptor is gone whatever close reports.
+    if (::close(fd.release()) != 0 && errno != EINTR) return fail(Error::io_errno(errno));
     return {};
 }
 

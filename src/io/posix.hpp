@@ -68,6 +68,31 @@ std::size_t write_some(int fd, const std::uint8_t* buf, std::size_t len, Error& 
 // Writes all of buf[0, len) at the descriptor's current position.
 Result<void> write_all(int fd, const std::uint8_t* buf, std::size_t len);
 
+// Copies bytes [offset, offset + len) of `in` to `out` at its current position inside the
+// kernel, retrying after signals and short copies; returns the count copied. That count is
+// short of len only when the kernel or file systems cannot copy between these files (the
+// caller copies the rest itself); the input ending first is an error.
+Result<std::uint64_t> copy_file_range_all(int in, std::uint64_t offset, std::uint64_t len, int out);
+
+// The descriptor's current position.
+Result<std::uint64_t> file_position(int fd);
+// Moves the descriptor's position to the absolute offset.
+Result<void> seek_to(int fd, std::uint64_t offset);
+// Sets the file's length to `size`, retrying after signals.
+Result<void> truncate_file(int fd, std::uint64_t size);
+
+// Forces the file's data (fdatasync) to disk, retrying after signals.
+Result<void> sync_data(int fd);
+// Forces the file's data and metadata (fsync) to disk, retrying after signals.
+Result<void> sync_all(int fd);
+// Forces the directory `dir` to disk, so that a rename into it survives a crash. A file
+// system that cannot sync a directory makes the rename as durable as it allows.
+Result<void> sync_directory(const std::string& dir);
+
+// Closes the descriptor and reports a failure other than a signal (some file systems report
+// a deferred write error only here). The descriptor is released either way.
+Result<void> close_checked(Fd fd);
+
 // Whether `path` still names the file open on `fd` (the same device and inode); false when
 // the path was removed or another file was renamed over it.
 Result<bool> path_names_open_file(int fd, const std::string& path);

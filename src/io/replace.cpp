@@ -24,13 +24,6 @@ std::pair<std::string, std::string> split_path(const std::string& path) {
     return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-Result<void> fsync_fd(int fd) {
-    while (::fsync(fd) != 0) {
-        if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
-    }
-    return {};
-}
-
 // A symbolic link is followed, so that the link stays and its destination is replaced;
 // a dangling one is replaced itself.
 std::string resolve_link(const std::string& path) {
@@ -76,20 +69,7 @@ Result<TempSibling> create_temp_sibling(const std::string& target) {
 }
 
 Result<void> sync_parent_directory(const std::string& path) {
-    const std::string dir = split_path(path).first;
-    int raw = -1;
-    do {
-        raw = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return std::unexpected(Error::io_errno(errno));
-    Fd fd(raw);
-    while (::fsync(fd.get()) != 0) {
-        // Some file systems cannot sync a directory; the rename is then as durable as they
-        // allow.
-        if (errno == EINVAL) return {};
-        if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
-    }
-    return {};
+    return sync_directory(split_path(path).first);
 }
 
 ReplacingFile& ReplacingFile::operator=(ReplacingFile&& other) noexcept {
@@ -97,7 +77,7 @@ ReplacingFile& ReplacingFile::operator=(ReplacingFile&& other) noexcept {
         discard();
         target_ = std::move(other.target_);
         temp_ = std::move(other.temp_);
-        fd_ = std::move(other.fd_);
+        sink_ = std::move(other.sink_);
         overwrite_ = other.overwrite_;
         other.temp_.clear();
     }
@@ -109,7 +89,7 @@ ReplacingFile::~ReplacingFile() {
 }
 
 void ReplacingFile::discard() noexcept {
-    fd_.reset();
+    sink_.reset();
     if (!temp_.empty()) ::unlink(temp_.c_str());
     temp_.clear();
 }
@@ -129,27 +109,26 @@ Result<ReplacingFile> ReplacingFile::create(const std::string& target, bool over
     if (exists && S_ISDIR(st.st_mode)) return std::unexpected(Error::io_errno(EISDIR));
     if (exists && !S_ISREG(st.st_mode)) {
         // A device or pipe: renaming over it would replace the node itself.
-        VEXLO_ASSIGN_OR_RETURN(out.fd_, create_file(out.target_, true));
+        VEXLO_ASSIGN_OR_RETURN(Fd fd, create_file(out.target_, true));
+        out.sink_ = Sink(std::move(fd));
         return out;
     }
     VEXLO_ASSIGN_OR_RETURN(TempSibling temp, create_temp_sibling(out.target_));
     out.temp_ = std::move(temp.path);
-    out.fd_ = std::move(temp.fd);
-    if (exists && ::fchmod(out.fd_.get(), st.st_mode & 07777) != 0) {
+    if (exists && ::fchmod(temp.fd.get(), st.st_mode & 07777) != 0) {
         return std::unexpected(Error::io_errno(errno));
     }
+    out.sink_ = Sink(std::move(temp.fd));
     return out;
 }
 
 Result<void> ReplacingFile::commit() {
     if (temp_.empty()) {
-        fd_.reset();
+        sink_.reset();
         return {};
     }
-    Result<void> done = fsync_fd(fd_.get());
-    if (done && ::close(fd_.release()) != 0 && errno != EINTR) {
-        done = std::unexpected(Error::io_errno(errno));
-    }
+    Result<void> done = sink_.sync();
+    if (done) done = sink_.close();
     if (done) {
         if (overwrite_) {
             if (::rename(temp_.c_str(), target_.c_str()) != 0) {

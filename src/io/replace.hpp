@@ -7,7 +7,9 @@
 #include <string>
 
 #include "error.hpp"
+#include "io/buf_writer.hpp"
 #include "io/posix.hpp"
+#include "io/sink.hpp"
 
 namespace vexlo {
 
@@ -41,8 +43,9 @@ class ReplacingFile {
     // Removes the temporary file unless it was committed.
     ~ReplacingFile();
 
-    // The descriptor to write the new content through (at its current position).
-    int fd() const { return fd_.get(); }
+    // A buffered writer for the new content that leaves the file open; the caller flushes
+    // it before commit.
+    BufWriter writer() const { return BufWriter(sink_.borrow()); }
     // Where the content is being written: the temporary file, or the target itself.
     const std::string& writing_path() const { return temp_.empty() ? target_ : temp_; }
 
@@ -56,7 +59,7 @@ class ReplacingFile {
 
     std::string target_;  // the path renamed onto (a symbolic link's destination)
     std::string temp_;    // empty when writing the target directly
-    Fd fd_;
+    Sink sink_;
     bool overwrite_ = false;
 };
 

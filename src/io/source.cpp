@@ -1,9 +1,6 @@
 #include "io/source.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -17,7 +14,7 @@ Result<ByteSpan> Source::view_at(std::uint64_t offset, std::span<std::uint8_t> s
     return ByteSpan(scratch);
 }
 
-Result<void> Source::copy_to(std::uint64_t offset, std::uint64_t len, int fd) const {
+Result<void> Source::copy_to(std::uint64_t offset, std::uint64_t len, const Sink& out) const {
     constexpr std::uint64_t kBlock = 1 << 20;
     Bytes block;
     try {
@@ -28,31 +25,19 @@ Result<void> Source::copy_to(std::uint64_t offset, std::uint64_t len, int fd) co
     while (len > 0) {
         const std::size_t n = static_cast<std::size_t>(std::min(len, kBlock));
         VEXLO_TRY(read_at(offset, std::span<std::uint8_t>(block.data(), n)));
-        VEXLO_TRY(write_all(fd, block.data(), n));
+        VEXLO_TRY(out.write(ByteSpan(block.data(), n)));
         offset += n;
         len -= n;
     }
     return {};
 }
 
-Result<void> FileSource::copy_to(std::uint64_t offset, std::uint64_t len, int fd) const {
+Result<void> FileSource::copy_to(std::uint64_t offset, std::uint64_t len, const Sink& out) const {
     if (offset > size_ || len > size_ - offset) return fail(Error::io(kPreadEofMessage));
-    auto in_off = static_cast<loff_t>(offset);
-    while (len > 0) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(len, 1 << 30));
-        const ssize_t n = ::copy_file_range(fd_.get(), &in_off, fd, nullptr, want, 0);
-        if (n > 0) {
-            len -= static_cast<std::uint64_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) return fail(Error::io(kPreadEofMessage));
-        // Kernels or file systems that cannot copy between these files: copy through memory.
-        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
-            return Source::copy_to(static_cast<std::uint64_t>(in_off), len, fd);
-        }
-        return fail(Error::io_errno(errno));
-    }
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t copied, out.copy_from(fd_, offset, len));
+    // Kernels or file systems that cannot copy between these files: copy the rest through
+    // memory.
+    if (copied < len) return Source::copy_to(offset + copied, len - copied, out);
     return {};
 }
 

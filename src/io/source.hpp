@@ -10,6 +10,7 @@
 
 #include "error.hpp"
 #include "io/posix.hpp"
+#include "io/sink.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo {
@@ -33,9 +34,9 @@ class Source {
     // borrow it instead of copying); none for a file on disk.
     virtual std::optional<ByteSpan> contents() const { return std::nullopt; }
 
-    // Appends bytes [offset, offset + len) to `fd` at its current position, in large blocks
+    // Appends bytes [offset, offset + len) to `out` at its current position, in large blocks
     // and without a round trip through user memory where the kernel can copy by itself.
-    virtual Result<void> copy_to(std::uint64_t offset, std::uint64_t len, int fd) const;
+    virtual Result<void> copy_to(std::uint64_t offset, std::uint64_t len, const Sink& out) const;
 };
 
 // A read-only descriptor of a plain file.
@@ -44,7 +45,7 @@ class FileSource final : public Source {
     FileSource(Fd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
     std::uint64_t size() const override { return size_; }
     Result<void> read_at(std::uint64_t offset, std::span<std::uint8_t> dest) const override;
-    Result<void> copy_to(std::uint64_t offset, std::uint64_t len, int fd) const override;
+    Result<void> copy_to(std::uint64_t offset, std::uint64_t len, const Sink& out) const override;
 
   private:
     Fd fd_;

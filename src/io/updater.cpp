@@ -1,8 +1,5 @@
 #include "io/updater.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -137,10 +134,11 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
                 "Open it read-only and save the HDUs with writeto"));
         }
     }
-    VEXLO_ASSIGN_OR_RETURN(out.file, open_read_write(path));
+    VEXLO_ASSIGN_OR_RETURN(Fd fd, open_read_write(path));
     out.path = path;
-    VEXLO_TRY(refuse_gzip_file(out.file.get(), path));
-    VEXLO_ASSIGN_OR_RETURN(out.file_len, file_size(out.file.get()));
+    VEXLO_TRY(refuse_gzip_file(fd.get(), path));
+    out.file = Sink(std::move(fd));
+    VEXLO_ASSIGN_OR_RETURN(out.file_len, out.file.size());
     for (std::size_t i = 0; i < out.hdus.size(); ++i) {
         const UpdaterHdu& rec = out.hdus[i];
         if (rec.kind != UpdaterKind::Image) continue;
@@ -249,7 +247,7 @@ Result<void> FitsUpdater::pwrite_section(const UpdaterHdu& hdu,
         return fail(Error::data("total byte count overflows usize"));
     }
     for (std::size_t q = 0; q < offsets.size(); ++q) {
-        VEXLO_TRY(pwrite_all(file.get(), offsets[q], encoded.data() + q * *run, *run));
+        VEXLO_TRY(file.write_at(offsets[q], encoded.subspan(q * *run, *run)));
     }
     return {};
 }
@@ -266,7 +264,7 @@ void FitsUpdater::bump_generation() {
 }
 
 Result<void> FitsUpdater::check_not_replaced() const {
-    VEXLO_ASSIGN_OR_RETURN(const bool same, path_names_open_file(file.get(), path));
+    VEXLO_ASSIGN_OR_RETURN(const bool same, file.named_by(path));
     if (same) return {};
     return fail(Error::io(path +
                           " was replaced by another writer since it was opened; this edit was "
@@ -275,10 +273,7 @@ Result<void> FitsUpdater::check_not_replaced() const {
 
 Result<void> FitsUpdater::sync() const {
     VEXLO_TRY(check_not_replaced());
-    while (::fdatasync(file.get()) != 0) {
-        if (errno != EINTR) return fail(Error::io_errno(errno));
-    }
-    return {};
+    return file.sync_data();
 }
 
 }  // namespace vexlo

@@ -14,6 +14,7 @@
 #include "data/scaling.hpp"
 #include "error.hpp"
 #include "io/posix.hpp"
+#include "io/sink.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo {
@@ -36,7 +37,7 @@ struct FitsUpdater {
     std::vector<UpdaterHdu> hdus;
     std::uint64_t file_len = 0;
     std::uint64_t generation = 0;
-    Fd file;
+    Sink file;
     std::string path;  // as opened; a rewrite renames its new file to it
 
     static Result<FitsUpdater> open(const std::string& path, bool lenient);

@@ -267,7 +267,7 @@ nb::object append(const Args& p) {
     unwrap(without_gil([&]() -> Result<void> {
         VEXLO_ASSIGN_OR_RETURN(FitsAppender appender, FitsAppender::open(path));
         Result<void> done = [&]() -> Result<void> {
-            BufWriter out(appender.file.get(), false);
+            BufWriter out = appender.writer();
             FitsWriter writer = FitsWriter::borrowing(out, appender.hdus_before, false);
             VEXLO_TRY(writer.write_hdu(hdu.header, hdu.data));
             const std::uint64_t written = writer.hdus_written;

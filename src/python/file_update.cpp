@@ -101,8 +101,7 @@ bool write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
                 const std::size_t k = header ? image->pixel_source->hdu_index : 0;
                 if (header && data_section_size(*header) == file->spans[k].data_len) {
                     unwrap(writer.write_header_for_copy(*header));
-                    unwrap(out.flush());
-                    unwrap(without_gil([&] { return file->copy_padded_data(k, out.fd()); }));
+                    unwrap(without_gil([&] { return file->copy_padded_data(k, out); }));
                     continue;
                 }
             }
@@ -124,8 +123,7 @@ bool write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
             unwrap(writer.write_hdu(header, data));
             continue;
         }
-        unwrap(out.flush());
-        unwrap(without_gil([&] { return source.copy_raw_hdu(k, out.fd()); }));
+        unwrap(without_gil([&] { return source.copy_raw_hdu(k, out); }));
         ++writer.hdus_written;
     }
     return padded;
@@ -139,7 +137,7 @@ bool write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot, const 
                         const SlotTexts& texts,
                         const std::function<void(const std::string&)>& before_commit = {}) {
     ReplacingFile file = unwrap(ReplacingFile::create(target, true));
-    BufWriter out(file.fd(), false);
+    BufWriter out = file.writer();
     FitsWriter writer = FitsWriter::borrowing(out, 0, self.checksums);
     const bool padded = write_slots(self, snapshot, writer, out, texts);
     unwrap(std::move(writer).finish());

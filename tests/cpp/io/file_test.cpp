@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <thread>
@@ -19,6 +21,11 @@ using namespace fits_test;
 Result<FitsFile> open_bytes(const Bytes& content, bool lenient = true) {
     TempFile f(content);
     return FitsFile::open(f.path(), lenient);
+}
+
+Bytes read_file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string error_of(const Result<FitsFile>& r) {
@@ -566,6 +573,36 @@ TEST(FileTest, DataBytesAndCopies) {
         const Result<std::optional<Bytes>> past = f.raw_hdu_bytes(2);
         ASSERT_TRUE(past);
         EXPECT_FALSE(past->has_value());
+    }
+}
+
+// Copies of stored HDUs end exactly on the block boundary behind the data, whether the
+// kernel copies from the file or the bytes come from decompressed memory.
+TEST(FileTest, RawCopiesEndOnTheBlockBoundary) {
+    for (const std::uint64_t n : {0, 1, 2879, 2880, 2881, 5761}) {
+        std::vector<std::unique_ptr<TempFile>> keep;
+        Bytes content = hdu(primary_cards(8, {}));
+        append(content, hdu(image_ext_cards(8, {n}), ramp(static_cast<std::size_t>(n)), 0x77));
+        for (const FitsFile& f : both(content, keep)) {
+            TempFile whole(Bytes{}), data(Bytes{});
+            {
+                BufWriter out = BufWriter::create(whole.path(), true).value();
+                for (std::size_t i = 0; i < 2; ++i) {
+                    ASSERT_TRUE(f.copy_raw_hdu(i, out).value()) << n;
+                }
+                EXPECT_FALSE(f.copy_raw_hdu(2, out).value());
+                ASSERT_TRUE(out.flush());
+                BufWriter only = BufWriter::create(data.path(), true).value();
+                ASSERT_TRUE(f.copy_padded_data(1, only)) << n;
+                ASSERT_TRUE(only.flush());
+            }
+            const Bytes copied = read_file_bytes(whole.path());
+            EXPECT_EQ(copied.size(), content.size()) << n;
+            EXPECT_TRUE(copied == content) << n;
+            EXPECT_TRUE(read_file_bytes(data.path()) ==
+                        Bytes(content.begin() + 5760, content.end()))
+                << n;
+        }
     }
 }
 

@@ -33,7 +33,9 @@ void put(const fs::path& p, const std::string& text) {
 }
 
 Result<void> write_text(ReplacingFile& f, const std::string& text) {
-    return write_all(f.fd(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    BufWriter out = f.writer();
+    VEXLO_TRY(out.write(as_bytes(text)));
+    return out.flush();
 }
 
 TEST(ReplaceTest, TempSiblingNames) {

@@ -6,7 +6,9 @@
 #include <iterator>
 
 #include "fits_fixture.hpp"
+#include "header/block.hpp"
 #include "io/appender.hpp"
+#include "io/file.hpp"
 
 namespace vexlo {
 namespace {
@@ -125,13 +127,46 @@ TEST(FitsAppender, StartsBehindTheLastHduAndCutsTrailingBytes) {
     FitsAppender app = FitsAppender::open(f.path()).value();
     EXPECT_EQ(app.end_offset, 2880u);
     const Bytes block = hdu(image_ext_cards(8, {}));
-    ASSERT_TRUE(write_all(app.file.get(), block.data(), block.size()));
+    ASSERT_TRUE(app.file.write(block));
     EXPECT_EQ(app.finish(app.hdus_before + 1).value(), 2u);
     EXPECT_EQ(read_back(f.path()).size(), 5760u);
 
     FitsAppender nothing = FitsAppender::open(f.path()).value();
     EXPECT_EQ(nothing.finish(nothing.hdus_before).value(), 2u);
     EXPECT_EQ(read_back(f.path()).size(), 5760u);
+}
+
+// The first new HDU starts on the block boundary behind the last one's data, and a failed
+// append puts back every byte it overwrote, whatever the data length's remainder.
+TEST(FitsAppender, AppendsAndRestoresAtThePaddedEnd) {
+    for (const std::uint64_t n : {1, 2879, 2880, 2881}) {
+        Bytes content = hdu(primary_cards(8, {n}), ramp(static_cast<std::size_t>(n)));
+        append(content, Bytes(2880, 0));  // a zero block the append overwrites
+        const Bytes ext = hdu(image_ext_cards(8, {3}), Bytes{7, 8, 9});
+        for (const bool fails : {false, true}) {
+            TempFile f(content);
+            FitsAppender app = FitsAppender::open(f.path()).value();
+            EXPECT_EQ(app.end_offset, 2880 + padded_len(n)) << n;
+            {
+                BufWriter out = app.writer();
+                ASSERT_TRUE(out.write(fails ? Bytes(5000, 0xEE) : ext));
+                ASSERT_TRUE(out.flush());
+            }
+            if (fails) {
+                ASSERT_TRUE(app.restore()) << n;
+                EXPECT_TRUE(read_back(f.path()) == content) << n;
+                continue;
+            }
+            EXPECT_EQ(app.finish(app.hdus_before + 1).value(), 2u);
+            const FitsFile back = FitsFile::open(f.path(), false).value();
+            ASSERT_EQ(back.len(), 2u) << n;
+            EXPECT_TRUE(back.read_data(0).value() == ramp(static_cast<std::size_t>(n))) << n;
+            EXPECT_EQ(back.read_data(1).value(), (Bytes{7, 8, 9})) << n;
+            Bytes expected(content.begin(), content.begin() + 2880 + padded_len(n));
+            append(expected, ext);
+            EXPECT_TRUE(read_back(f.path()) == expected) << n;
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+#include "io/buf_writer.hpp"
+
+#include <cstring>
+#include <new>
+
+#include "io/posix.hpp"
+#include "util/try.hpp"
+
+namespace vexlo {
+
+BufWriter::BufWriter(BufWriter&& other) noexcept
+    : sink_(std::move(other.sink_)), buf_(std::move(other.buf_)), len_(other.len_) {
+    other.len_ = 0;
+}
+
+BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
+    if (this != &other) {
+        if (len_ > 0) (void)flush();
+        sink_ = std::move(other.sink_);
+        buf_ = std::move(other.buf_);
+        len_ = other.len_;
+        other.len_ = 0;
+    }
+    return *this;
+}
+
+BufWriter::~BufWriter() {
+    if (len_ > 0) (void)flush();
+}
+
+Result<BufWriter> BufWriter::create(const std::string& path, bool overwrite) {
+    VEXLO_ASSIGN_OR_RETURN(Fd fd, create_file(path, overwrite));
+    return BufWriter(Sink(std::move(fd)));
+}
+
+Result<void> BufWriter::flush() {
+    if (len_ == 0) return {};
+    Error error;
+    const std::size_t done = sink_.write_some(ByteSpan(buf_.get(), len_), error);
+    // Keep what was not written so that a later flush can retry it.
+    if (done > 0) std::memmove(buf_.get(), buf_.get() + done, len_ - done);
+    len_ -= done;
+    if (len_ > 0) return fail(std::move(error));
+    return {};
+}
+
+Result<void> BufWriter::write(ByteSpan bytes) {
+    if (bytes.size() > kCapacity - len_) {
+        VEXLO_TRY(flush());
+    }
+    if (bytes.size() >= kCapacity) return sink_.write(bytes);
+    if (bytes.empty()) return {};
+    if (!buf_) {
+        buf_.reset(new (std::nothrow) std::uint8_t[kCapacity]);
+        if (!buf_) return fail(Error::out_of_memory());
+    }
+    std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
+    len_ += bytes.size();
+    return {};
+}
+
+Result<void> BufWriter::copy_from(const Source& source, std::uint64_t offset, std::uint64_t len) {
+    VEXLO_TRY(flush());
+    return source.copy_to(offset, len, sink_);
+}
+
+}  // namespace vexlo

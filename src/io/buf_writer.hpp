@@ -1,0 +1,55 @@
+// A sequential output over a Sink with an 8192-byte buffer, the writer every new FITS byte
+// goes through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "error.hpp"
+#include "io/sink.hpp"
+#include "io/source.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+// Pieces that fit the free space are buffered; a larger piece flushes the buffer first and,
+// when it is at least as large as the buffer, goes straight to the file. Move-only;
+// destroying it flushes what is buffered (ignoring a failure) and lets go of its sink, which
+// closes the file when it owns it.
+class BufWriter {
+  public:
+    static constexpr std::size_t kCapacity = 8192;
+
+    // No output: every write fails.
+    BufWriter() = default;
+    // Writes at the sink's current position.
+    explicit BufWriter(Sink sink) : sink_(std::move(sink)) {}
+    BufWriter(BufWriter&& other) noexcept;
+    BufWriter& operator=(BufWriter&& other) noexcept;
+    BufWriter(const BufWriter&) = delete;
+    BufWriter& operator=(const BufWriter&) = delete;
+    ~BufWriter();
+
+    // Creates `path` for writing (permission bits 0666 before the umask, close-on-exec):
+    // exclusively when `overwrite` is false, truncating an existing file when true.
+    static Result<BufWriter> create(const std::string& path, bool overwrite);
+
+    Result<void> write(ByteSpan bytes);
+    Result<void> flush();
+    // Flushes, then appends bytes [offset, offset + len) of `source` straight to the file in
+    // large blocks (inside the kernel where it can), never through the buffer.
+    Result<void> copy_from(const Source& source, std::uint64_t offset, std::uint64_t len);
+
+    // Whether there is a file to write to.
+    bool has_output() const { return sink_.valid(); }
+    std::size_t buffered() const { return len_; }
+
+  private:
+    Sink sink_;
+    std::unique_ptr<std::uint8_t[]> buf_;
+    std::size_t len_ = 0;
+};
+
+}  // namespace vexlo

@@ -1,0 +1,75 @@
+// The one way the core writes to a file: a descriptor it owns, or borrows from the sink that
+// does, with sequential and positional writes, syncs and changes of length. Every retry after
+// a signal or a short write happens once, in io/posix.cpp, below it. Writing changes the file,
+// not the handle, so the operations are const like the reads of a Source.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "error.hpp"
+#include "io/posix.hpp"
+#include "util/bytes.hpp"
+
+namespace vexlo {
+
+class Sink {
+  public:
+    // No file: every operation fails with "Bad file descriptor".
+    Sink() = default;
+    // Owns `fd` and closes it on destruction.
+    explicit Sink(Fd fd) : fd_(fd.get()), owned_(std::move(fd)) {}
+    Sink(Sink&& other) noexcept : fd_(other.fd_), owned_(std::move(other.owned_)) {
+        other.fd_ = -1;
+    }
+    Sink& operator=(Sink&& other) noexcept;
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+    ~Sink() = default;
+
+    // The same file without ownership, for a writer that must not close it; valid only while
+    // this sink keeps the file open.
+    Sink borrow() const { return Sink(fd_); }
+
+    bool valid() const { return fd_ >= 0; }
+
+    // Writes all of `bytes` at the current position.
+    Result<void> write(ByteSpan bytes) const;
+    // The same, returning the count written: less than bytes.size() only with `error` set, so
+    // a buffered caller can keep what is left for a later attempt.
+    std::size_t write_some(ByteSpan bytes, Error& error) const;
+    // Writes all of `bytes` at the absolute offset; the current position does not move.
+    Result<void> write_at(std::uint64_t offset, ByteSpan bytes) const;
+    // Appends bytes [offset, offset + len) of the readable file `from` at the current position
+    // inside the kernel; returns the count copied, short of len only when these files cannot
+    // be copied between that way (the caller copies the rest through memory).
+    Result<std::uint64_t> copy_from(const Fd& from, std::uint64_t offset, std::uint64_t len) const;
+
+    Result<std::uint64_t> position() const;
+    Result<void> seek(std::uint64_t offset) const;
+    // The file's length now.
+    Result<std::uint64_t> size() const;
+    Result<void> truncate(std::uint64_t size) const;
+
+    // Forces the written data to disk (fdatasync): enough for content written in place.
+    Result<void> sync_data() const;
+    // Forces data and metadata to disk (fsync): needed before a new file is renamed into place.
+    Result<void> sync() const;
+
+    // Whether `path` still names this file (not removed, nothing renamed over it).
+    Result<bool> named_by(const std::string& path) const;
+
+    // Closes an owned file and reports what the close says; a borrowed one is only let go.
+    Result<void> close();
+    // Lets go of the file, closing it when owned, with no report.
+    void reset() noexcept;
+
+  private:
+    explicit Sink(int borrowed) : fd_(borrowed) {}
+
+    int fd_ = -1;
+    Fd owned_;  // fd_ again when this sink closes it
+};
+
+}  // namespace vexlo

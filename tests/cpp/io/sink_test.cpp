@@ -1,0 +1,200 @@
+// The output seam: sequential writes that survive signals and short writes, positional writes
+// that leave the position alone, length changes, and borrowed handles that never close.
+#include "io/sink.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fits_fixture.hpp"
+#include "io/buf_writer.hpp"
+
+namespace vexlo {
+namespace {
+
+using namespace fits_test;
+
+Bytes read_back(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// Bytes with no short period, so that a chunk written twice or dropped shows.
+Bytes noise(std::size_t n) {
+    Bytes out(n);
+    std::uint32_t x = 12345;
+    for (std::uint8_t& b : out) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    return out;
+}
+
+Sink open_sink(const std::string& path) {
+    Result<Fd> fd = open_read_write(path);
+    EXPECT_TRUE(fd) << fd.error().message();
+    return fd ? Sink(std::move(*fd)) : Sink();
+}
+
+std::atomic<int> g_signals{0};
+void count_signal(int) {
+    g_signals.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A write blocked on a full pipe returns early when a signal arrives (no SA_RESTART): with
+// the bytes that fitted so far, or with EINTR when none did. The whole buffer must still
+// arrive once, in order.
+TEST(Sink, SequentialWritesResumeAfterSignalsAndShortWrites) {
+    struct sigaction on_signal {};
+    struct sigaction previous {};
+    on_signal.sa_handler = count_signal;
+    sigemptyset(&on_signal.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &on_signal, &previous), 0);
+
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    const Fd read_end(ends[0]);
+    Sink sink{Fd(ends[1])};
+
+    g_signals.store(0);
+    const Bytes content = noise(std::size_t{3} << 20);
+    Bytes got;
+    std::thread reader([&] {
+        std::uint8_t chunk[4096];
+        for (;;) {
+            const ssize_t n = ::read(read_end.get(), chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got.insert(got.end(), chunk, chunk + n);
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    });
+    std::atomic<bool> done{false};
+    const pthread_t writer = ::pthread_self();
+    std::thread signaller([&] {
+        while (!done.load()) {
+            ::pthread_kill(writer, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    const Result<void> written = sink.write(content);
+    done.store(true);
+    signaller.join();
+    sink.reset();  // the reader sees the end of the pipe
+    reader.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+
+    ASSERT_TRUE(written) << written.error().message();
+    EXPECT_GT(g_signals.load(), 0);
+    EXPECT_EQ(got.size(), content.size());
+    EXPECT_TRUE(got == content);
+}
+
+TEST(Sink, PositionalWritesLeaveThePositionAlone) {
+    TempFile file(Bytes{});
+    const Sink sink = open_sink(file.path());
+    const Bytes big = noise((std::size_t{2} << 20) + 7);
+    ASSERT_TRUE(sink.write(as_bytes("hello")));
+    struct Case {
+        std::uint64_t offset;
+        Bytes bytes;
+    };
+    const std::vector<Case> cases = {
+        {10, Bytes{'x', 'y', 'z'}},  // past the end: a hole of zeros before it
+        {1, Bytes{'E'}},             // inside what the sequential write put there
+        {13, big},                   // large, at an offset that is no block multiple
+    };
+    Bytes expected = Bytes{'h', 'e', 'l', 'l', 'o'};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(sink.write_at(c.offset, c.bytes)) << c.offset;
+        const auto at = static_cast<std::size_t>(c.offset);
+        if (expected.size() < at + c.bytes.size()) expected.resize(at + c.bytes.size(), 0);
+        std::copy(c.bytes.begin(), c.bytes.end(), expected.begin() + static_cast<long>(at));
+        EXPECT_EQ(sink.position().value(), 5u) << c.offset;
+        EXPECT_EQ(sink.size().value(), expected.size()) << c.offset;
+    }
+    // The next sequential write lands where the last one stopped.
+    ASSERT_TRUE(sink.write(as_bytes("!")));
+    expected[5] = '!';
+    ASSERT_TRUE(sink.sync_data());
+    ASSERT_TRUE(sink.sync());
+    EXPECT_TRUE(read_back(file.path()) == expected);
+}
+
+TEST(Sink, TruncateAndSeek) {
+    TempFile file(noise(100));
+    const Sink sink = open_sink(file.path());
+    ASSERT_TRUE(sink.seek(40));
+    struct Case {
+        std::uint64_t size;
+        std::size_t kept;  // leading bytes of the original content still there
+    };
+    const std::vector<Case> cases = {{60, 60}, {3, 3}, {50, 3}, {0, 0}, {8192, 0}};
+    const Bytes original = noise(100);
+    for (const Case& c : cases) {
+        ASSERT_TRUE(sink.truncate(c.size)) << c.size;
+        EXPECT_EQ(sink.size().value(), c.size);
+        EXPECT_EQ(sink.position().value(), 40u);
+        Bytes expected(original.begin(), original.begin() + static_cast<long>(c.kept));
+        expected.resize(static_cast<std::size_t>(c.size), 0);
+        EXPECT_TRUE(read_back(file.path()) == expected) << c.size;
+    }
+    // Writing at a position past the end leaves zeros before it.
+    ASSERT_TRUE(sink.truncate(0));
+    ASSERT_TRUE(sink.write(as_bytes("ab")));
+    Bytes expected(40, 0);
+    expected.push_back('a');
+    expected.push_back('b');
+    EXPECT_TRUE(read_back(file.path()) == expected);
+}
+
+TEST(Sink, ABorrowedHandleNeverClosesTheFile) {
+    TempFile file(Bytes{});
+    Sink owner = open_sink(file.path());
+    {
+        Sink borrowed = owner.borrow();
+        ASSERT_TRUE(borrowed.write(as_bytes("ab")));
+        ASSERT_TRUE(borrowed.close());
+        EXPECT_FALSE(borrowed.valid());
+        BufWriter out(owner.borrow());
+        ASSERT_TRUE(out.write(as_bytes("cd")));
+    }  // the writer flushes and lets go
+    ASSERT_TRUE(owner.write(as_bytes("ef")));
+    ASSERT_TRUE(owner.close());
+    EXPECT_FALSE(owner.valid());
+    EXPECT_FALSE(owner.write(as_bytes("g")));
+    EXPECT_EQ(as_chars(read_back(file.path())), "abcdef");
+}
+
+TEST(Sink, WithoutAFileEveryOperationFails) {
+    const Sink none;
+    const std::string ebadf = Error::io_errno(EBADF).message();
+    const auto text = [](const auto& r) { return r ? std::string("<ok>") : r.error().message(); };
+    const Bytes one(1, 0);
+    EXPECT_EQ(text(none.write(one)), ebadf);
+    EXPECT_EQ(text(none.write_at(0, one)), ebadf);
+    EXPECT_EQ(text(none.position()), ebadf);
+    EXPECT_EQ(text(none.seek(0)), ebadf);
+    EXPECT_EQ(text(none.size()), ebadf);
+    EXPECT_EQ(text(none.truncate(0)), ebadf);
+    EXPECT_EQ(text(none.sync_data()), ebadf);
+    EXPECT_EQ(text(none.sync()), ebadf);
+    EXPECT_EQ(text(none.named_by("/")), ebadf);
+    Error error;
+    EXPECT_EQ(none.write_some(one, error), 0u);
+    EXPECT_EQ(error.message(), ebadf);
+}
+
+}  // namespace
+}  // namespace vexlo
