@@ -1,5 +1,6 @@
 // Loops that move host-order numbers from strided memory (an array's elements, any stride)
-// straight into FITS big-endian cells. They run over whole runs without allocating.
+// straight into FITS big-endian cells, and the buffers they fill. They run over whole runs
+// without allocating.
 #pragma once
 
 #include <bit>
@@ -7,7 +8,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "util/bytes.hpp"
+
 namespace vexlo {
+
+// A zero-filled byte buffer of `size` bytes for encoded data. A large one asks the kernel
+// for transparent huge pages before it is first touched: faulting in a fresh buffer page by
+// page otherwise costs more than encoding into it. Throws as std::vector::reserve does.
+Bytes encode_buffer_of(std::size_t size);
 
 template <class U>
 inline U to_big_endian(U v) {

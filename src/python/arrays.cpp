@@ -1,8 +1,5 @@
 #include "python/arrays.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cstdint>
 #include <string>
@@ -154,24 +151,6 @@ DtypeInfo dtype_info(nb::handle array) {
     info.itemsize = static_cast<std::size_t>(itemsize);
     info.byteorder = byteorder_of(array);
     return info;
-}
-
-Bytes encode_buffer_of(std::size_t size) {
-    Bytes out;
-    out.reserve(size);  // allocated, not yet touched
-    constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
-    if (size >= kHugeFrom) {
-        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-        const auto begin = reinterpret_cast<std::uintptr_t>(out.data());
-        const std::uintptr_t first = (begin + page - 1) / page * page;
-        const std::uintptr_t last = (begin + size) / page * page;
-        // Only advice: where the kernel declines, the buffer simply uses small pages.
-        if (page > 0 && last > first) {
-            (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-        }
-    }
-    out.resize(size);
-    return out;
 }
 
 // ---- ArrayBuffer ----

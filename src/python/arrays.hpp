@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "util/bytes.hpp"
-
 namespace vexlo::py {
 
 namespace nb = nanobind;
@@ -76,11 +74,6 @@ class ArrayBuffer {
     Py_buffer view_{};
     bool held_ = false;
 };
-
-// A zero-filled byte buffer of `size` bytes for encoded data. A large one asks the kernel
-// for transparent huge pages before it is first touched: faulting in a fresh buffer page by
-// page otherwise costs more than encoding into it.
-Bytes encode_buffer_of(std::size_t size);
 
 namespace detail {
 // The array's dimensions with unit axes dropped and contiguous neighbours merged: outer

@@ -1,29 +1,25 @@
 // bintable(): a dict of columns to a finished BINTABLE HDU. Each column's FITS type is
-// decided from its Python value; NumPy columns are then encoded straight from the array's
-// memory into the row buffer, other columns from the values converted while deciding.
+// decided from its Python value; the core then encodes NumPy columns straight from the
+// array's memory, other columns from the values converted while deciding.
 #include <Python.h>
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
-#include "data/strided.hpp"
 #include "hdu/bintable.hpp"
+#include "hdu/bintable_builder.hpp"
 #include "hdu/builders.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/module.hpp"
-#include "util/checked.hpp"
 
 namespace vexlo::py {
 
@@ -69,13 +65,12 @@ struct VlaRow {
     std::vector<double> values;
     nb::object array;
     std::unique_ptr<ArrayBuffer> buffer;
-    DtypeInfo dtype;
-
-    std::uint64_t count() const { return buffer ? buffer->shape(0) : values.size(); }
+    VlaElement element = VlaElement::F64;
 };
 
 struct VlaCells {
     std::vector<VlaRow> rows;
+    std::vector<BinVlaRow> views;  // the rows as the core reads them
 };
 
 struct Column {
@@ -84,13 +79,6 @@ struct Column {
     BinKind kind = BinKind::F64;
     std::uint64_t repeat = 1;
     std::optional<std::string> tdim;
-
-    std::uint64_t cell_width() const {
-        if (const auto* n = std::get_if<NumericCells>(&cells)) return n->width * repeat;
-        if (std::holds_alternative<TextCells>(cells)) return repeat;
-        if (std::holds_alternative<ComplexCells>(cells)) return 16;
-        return 8;  // a P descriptor
-    }
 };
 
 // ---- rule 1: NumPy arrays of the seven column dtypes ----
@@ -133,26 +121,39 @@ std::optional<Column> numeric_column(nb::handle array) {
 
 // ---- rule 2: sequences of numeric sequences, one variable-length array per row ----
 
-bool direct_vla_dtype(const DtypeInfo& d) {
-    if (!d.native()) return false;
-    if (d.kind == 'b') return d.itemsize == 1;
-    if (d.kind == 'i' || d.kind == 'u') {
-        return d.itemsize == 1 || d.itemsize == 2 || d.itemsize == 4 || d.itemsize == 8;
-    }
-    return d.kind == 'f' && (d.itemsize == 4 || d.itemsize == 8);
+// The element type of a dtype the core reads a row of straight from memory.
+std::optional<VlaElement> vla_element(const DtypeInfo& d) {
+    if (!d.native()) return std::nullopt;
+    if (d.is('f', 4)) return VlaElement::F32;
+    if (d.is('f', 8)) return VlaElement::F64;
+    if (d.is('i', 1)) return VlaElement::I8;
+    if (d.is('i', 2)) return VlaElement::I16;
+    if (d.is('i', 4)) return VlaElement::I32;
+    if (d.is('i', 8)) return VlaElement::I64;
+    if (d.is('u', 1) || d.is('b', 1)) return VlaElement::U8;
+    if (d.is('u', 2)) return VlaElement::U16;
+    if (d.is('u', 4)) return VlaElement::U32;
+    if (d.is('u', 8)) return VlaElement::U64;
+    return std::nullopt;
 }
 
 // A one-dimensional NumPy array of plain numbers, read from its memory later.
 bool direct_vla_row(nb::handle item, VlaRow& row) {
     if (PyList_Check(item.ptr()) || PyTuple_Check(item.ptr()) || !is_ndarray(item)) return false;
-    const DtypeInfo d = dtype_info(item);
-    if (!direct_vla_dtype(d)) return false;
+    const std::optional<VlaElement> element = vla_element(dtype_info(item));
+    if (!element) return false;
     auto buffer = std::make_unique<ArrayBuffer>(item);
     if (buffer->ndim() != 1) return false;
     row.array = nb::borrow(item);
     row.buffer = std::move(buffer);
-    row.dtype = d;
+    row.element = *element;
     return true;
+}
+
+BinVlaRow vla_view(const VlaRow& row) {
+    if (!row.buffer) return BinVlaRow::of_doubles(row.values);
+    const ArrayBuffer& b = *row.buffer;
+    return {.data = b.data(), .stride = b.stride(0), .count = b.shape(0), .element = row.element};
 }
 
 bool converted_vla_row(nb::handle item, VlaRow& row) {
@@ -182,6 +183,9 @@ std::optional<Column> vla_column(nb::handle value, std::size_t n) {
         if (!direct_vla_row(item, row) && !converted_vla_row(item, row)) return std::nullopt;
         cells.rows.push_back(std::move(row));
     }
+    cells.views.reserve(n);
+    for (const VlaRow& row : cells.rows)
+        cells.views.push_back(vla_view(row));
     Column c;
     c.kind = BinKind::P;
     c.n_rows = n;
@@ -254,7 +258,7 @@ std::optional<Column> text_array_column(nb::handle value, std::size_t n) {
     c.kind = BinKind::Char;
     c.n_rows = n;
     c.repeat = cells.width * cells.per_row;
-    c.tdim = "(" + std::to_string(cells.width) + "," + std::to_string(cells.per_row) + ")";
+    c.tdim = char_array_tdim(cells.width, cells.per_row);
     c.cells = std::move(cells);
     return c;
 }
@@ -316,169 +320,34 @@ Column resolve_column(nb::handle given) {
     return coerced_column(value);
 }
 
-// ---- heap planning ----
+// ---- the columns as the core reads them ----
 
+// A refusal of one column's values, worded as those of the rules above.
 [[noreturn]] void raise_column_error(const std::string& name, std::string_view message) {
     std::string text = "bintable column " + name + ": ValueError: ";
     text += message;
     raise(PyExc_ValueError, std::move(text));
 }
 
-std::string beyond_reach(std::size_t row, std::uint64_t count, std::uint64_t offset) {
-    return "variable-length row " + std::to_string(row) + " holds " + std::to_string(count) +
-           " elements at heap offset " + std::to_string(offset) +
-           ", beyond the reach of 32-bit P descriptors (at most " +
-           std::to_string(kMaxPDescriptorField) + ")";
-}
-
-// Counts every row's array against the reach of P descriptors, continuing the heap at
-// `heap_end`; refuses the column rather than letting a descriptor wrap.
-void plan_heap(const BinTableBuilder& builder, std::size_t index, const std::string& name,
-               const VlaCells& cells, std::uint64_t& heap_end) {
-    std::uint8_t scratch[8];
-    for (std::size_t r = 0; r < cells.rows.size(); ++r) {
-        const std::uint64_t count = cells.rows[r].count();
-        if (!builder.encode_descriptor(index, count, heap_end, scratch)) {
-            raise_column_error(name, beyond_reach(r, count, heap_end));
-        }
-        const std::uint64_t bytes = count * 8;  // count is below 2^31 here
-        if (heap_end + bytes > kMaxPDescriptorField) {
-            raise_column_error(name, "variable-length arrays need a heap of " +
-                                         std::to_string(heap_end + bytes) +
-                                         " bytes; 32-bit P descriptors reach at most " +
-                                         std::to_string(kMaxPDescriptorField) + " bytes");
-        }
-        heap_end += bytes;
+BinColumnCells core_cells(const Column& c) {
+    if (const auto* n = std::get_if<NumericCells>(&c.cells)) {
+        const ArrayBuffer& b = *n->buffer;
+        return BinNumericCells{.data = b.data(),
+                               .row_stride = b.stride(0),
+                               .element_stride = b.ndim() == 2 ? b.stride(1) : 0,
+                               .rows = b.shape(0),
+                               .repeat = c.repeat,
+                               .width = n->width,
+                               .logical = n->logical};
     }
-}
-
-// ---- writing the cells ----
-
-void write_numeric(const NumericCells& cells, std::uint64_t repeat, std::uint8_t* first,
-                   std::size_t row_width) {
-    const ArrayBuffer& b = *cells.buffer;
-    const std::size_t n_rows = b.shape(0);
-    const std::ptrdiff_t s0 = b.stride(0);
-    const std::ptrdiff_t s1 = b.ndim() == 2 ? b.stride(1) : 0;
-    const std::uint8_t* src = b.data();
-    if (cells.logical) {
-        for (std::size_t r = 0; r < n_rows; ++r)
-            encode_logical_run(src + static_cast<std::ptrdiff_t>(r) * s0, s1, repeat,
-                               first + r * row_width);
-        return;
+    if (const auto* t = std::get_if<TextCells>(&c.cells)) {
+        return BinTextCells{t->strings, t->per_row, t->width};
     }
-    auto each = [&]<class U>(U) {
-        if (repeat == 1) {
-            encode_scatter<U>(src, s0, n_rows, first, row_width);
-            return;
-        }
-        for (std::size_t r = 0; r < n_rows; ++r)
-            encode_run<U>(src + static_cast<std::ptrdiff_t>(r) * s0, s1, repeat,
-                          first + r * row_width, U{0});
-    };
-    switch (cells.width) {
-        case 1:
-            each(std::uint8_t{});
-            break;
-        case 2:
-            each(std::uint16_t{});
-            break;
-        case 4:
-            each(std::uint32_t{});
-            break;
-        default:
-            each(std::uint64_t{});
-            break;
-    }
-}
-
-void write_text(const TextCells& cells, std::uint64_t n_rows, std::uint8_t* first,
-                std::size_t row_width) {
-    for (std::uint64_t r = 0; r < n_rows; ++r) {
-        std::uint8_t* cell = first + r * row_width;
-        for (std::size_t k = 0; k < cells.per_row; ++k) {
-            const std::string& s = cells.strings[r * cells.per_row + k];
-            std::uint8_t* slot = cell + k * cells.width;
-            std::memcpy(slot, s.data(), s.size());
-            std::memset(slot + s.size(), ' ', cells.width - s.size());
-        }
-    }
-}
-
-void write_complex(const ComplexCells& cells, std::uint8_t* first, std::size_t row_width) {
-    const std::size_t n_rows = cells.parts.size() / 2;
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        encode_run<std::uint64_t>(reinterpret_cast<const std::uint8_t*>(&cells.parts[2 * r]), 8, 2,
-                                  first + r * row_width, 0);
-    }
-}
-
-void write_vla_values(const VlaRow& row, std::uint8_t* out) {
-    if (!row.buffer) {
-        encode_run<std::uint64_t>(reinterpret_cast<const std::uint8_t*>(row.values.data()), 8,
-                                  row.values.size(), out, 0);
-        return;
-    }
-    const ArrayBuffer& b = *row.buffer;
-    const std::uint8_t* src = b.data();
-    const std::ptrdiff_t s = b.stride(0);
-    const std::size_t n = b.shape(0);
-    const DtypeInfo& d = row.dtype;
-    if (d.kind == 'f') {
-        if (d.itemsize == 4) return encode_as_f64_run<float>(src, s, n, out);
-        return encode_run<std::uint64_t>(src, s, n, out, 0);
-    }
-    if (d.kind == 'i') {
-        switch (d.itemsize) {
-            case 1:
-                return encode_as_f64_run<std::int8_t>(src, s, n, out);
-            case 2:
-                return encode_as_f64_run<std::int16_t>(src, s, n, out);
-            case 4:
-                return encode_as_f64_run<std::int32_t>(src, s, n, out);
-            default:
-                return encode_as_f64_run<std::int64_t>(src, s, n, out);
-        }
-    }
-    switch (d.itemsize) {  // unsigned, or a bool byte
-        case 1:
-            return encode_as_f64_run<std::uint8_t>(src, s, n, out);
-        case 2:
-            return encode_as_f64_run<std::uint16_t>(src, s, n, out);
-        case 4:
-            return encode_as_f64_run<std::uint32_t>(src, s, n, out);
-        default:
-            return encode_as_f64_run<std::uint64_t>(src, s, n, out);
-    }
-}
-
-void write_vla(const BinTableBuilder& builder, std::size_t index, const std::string& name,
-               const VlaCells& cells, std::uint8_t* first, std::size_t row_width, Bytes& heap,
-               std::uint64_t& heap_pos) {
-    for (std::size_t r = 0; r < cells.rows.size(); ++r) {
-        const VlaRow& row = cells.rows[r];
-        const std::uint64_t count = row.count();
-        if (!builder.encode_descriptor(index, count, heap_pos,
-                                       std::span<std::uint8_t>(first + r * row_width, 8))) {
-            raise_column_error(name, beyond_reach(r, count, heap_pos));
-        }
-        write_vla_values(row, heap.data() + heap_pos);
-        heap_pos += count * 8;
-    }
-}
-
-std::size_t checked_size(std::uint64_t a, std::uint64_t b) {
-    const std::optional<std::uint64_t> r = checked_mul(a, b);
-    if (!r || *r > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
-    return static_cast<std::size_t>(*r);
+    if (const auto* z = std::get_if<ComplexCells>(&c.cells)) return BinComplexCells{z->parts};
+    return BinVlaCells{std::get<VlaCells>(c.cells).views};
 }
 
 // ---- bintable() ----
-
-struct Declared {
-    std::string name;
-    Column column;
-};
 
 nb::object py_bintable(const Args& p) {
     const nb::dict columns = p.convert("columns", dict_argument);
@@ -487,7 +356,7 @@ nb::object py_bintable(const Args& p) {
 
     BinTableBuilder builder;
     builder.extname = extname;
-    std::vector<Declared> declared;
+    std::vector<Column> declared;
     std::uint64_t heap_end = 0;
 
     // A snapshot of the pairs: conversions below may run Python code that edits the dict.
@@ -506,10 +375,10 @@ nb::object py_bintable(const Args& p) {
         } catch (const ColumnFailure& f) {
             raise(PyExc_ValueError, "bintable column " + name + ": " + f.type + ": " + f.message);
         }
-        if (!declared.empty() && column.n_rows != declared.front().column.n_rows) {
+        if (!declared.empty() && column.n_rows != declared.front().n_rows) {
             raise(PyExc_ValueError, "column " + name + " has " + std::to_string(column.n_rows) +
                                         " rows, expected " +
-                                        std::to_string(declared.front().column.n_rows));
+                                        std::to_string(declared.front().n_rows));
         }
 
         std::optional<std::string> unit = option_text(units, key);
@@ -517,46 +386,28 @@ nb::object py_bintable(const Args& p) {
         if (column.kind == BinKind::P) {
             unwrap(builder.add_vla_column(name, BinKind::P, BinKind::F64, std::move(unit),
                                           std::nullopt));
-            plan_heap(builder, builder.columns.size() - 1, name, std::get<VlaCells>(column.cells),
-                      heap_end);
+            // Refused here, before the later columns are read, as the other rules refuse.
+            const Result<std::uint64_t> end =
+                plan_vla_heap(builder, builder.columns.size() - 1,
+                              std::get<VlaCells>(column.cells).views, heap_end);
+            if (!end) raise_column_error(name, end.error().msg);
+            heap_end = *end;
         } else {
             unwrap(
                 builder.add_column(name, column.kind, column.repeat, std::move(unit), column.tdim));
         }
-        declared.push_back({std::move(name), std::move(column)});
+        declared.push_back(std::move(column));
     }
 
-    const std::uint64_t n_rows = declared.empty() ? 0 : declared.front().column.n_rows;
-    const std::uint64_t row_width = builder.row_width();
-    const std::size_t rows_size = checked_size(n_rows, row_width);
-    const std::size_t heap_size = static_cast<std::size_t>(heap_end);
-    // Room for the heap too: the table keeps rows and heap in one buffer.
-    Bytes rows = encode_buffer_of(rows_size + heap_size);
-    rows.resize(rows_size);
-    Bytes heap = encode_buffer_of(heap_size);
-
-    std::uint64_t offset = 0;
-    std::uint64_t heap_pos = 0;
-    for (std::size_t ci = 0; ci < declared.size(); ++ci) {
-        const Column& c = declared[ci].column;
-        std::uint8_t* first = rows.data() + offset;
-        const auto w = static_cast<std::size_t>(row_width);
-        if (const auto* numeric = std::get_if<NumericCells>(&c.cells)) {
-            write_numeric(*numeric, c.repeat, first, w);
-        } else if (const auto* text = std::get_if<TextCells>(&c.cells)) {
-            write_text(*text, c.n_rows, first, w);
-        } else if (const auto* complex = std::get_if<ComplexCells>(&c.cells)) {
-            write_complex(*complex, first, w);
-        } else {
-            write_vla(builder, ci, declared[ci].name, std::get<VlaCells>(c.cells), first, w, heap,
-                      heap_pos);
-        }
-        offset += c.cell_width();
-    }
-    ensure(offset == row_width, "bintable: column widths disagree with the row width");
-
-    BinTableHdu hdu = unwrap(std::move(builder).build(n_rows, std::move(rows), heap));
-    return make_bintable_builder(std::move(hdu).into_parts());
+    std::vector<BinColumnCells> cells;
+    cells.reserve(declared.size());
+    for (const Column& c : declared)
+        cells.push_back(core_cells(c));
+    Result<BinTableHdu> hdu = build_bintable(std::move(builder), cells);
+    // Buffers the columns need but memory cannot give fail as the allocations made while the
+    // columns were read do: a MemoryError without text.
+    if (!hdu && is_out_of_memory(hdu.error())) throw std::bad_alloc();
+    return make_bintable_builder(unwrap(std::move(hdu)).into_parts());
 }
 
 constexpr auto kBintableSig =

@@ -254,6 +254,15 @@ def test_heap_beyond_descriptor_range_names_the_column_that_crosses_it():
     assert "2147483648" in str(e.value)
 
 
+def test_rows_beyond_memory_are_a_memory_error():
+    # Each column claims 2^62 bytes a row from a single element; together they pass the
+    # largest buffer there can be, and the table refuses them before asking for one.
+    wide = np.broadcast_to(np.uint8(0), (1, 2**62))
+    for n_columns in (1, 2, 4):
+        with pytest.raises(MemoryError):
+            vexlo.bintable({f"c{i}": wide for i in range(n_columns)})
+
+
 def test_mixed_table_round_trip(tmp_path):
     cols = {
         "id": np.arange(4, dtype=np.int32),
