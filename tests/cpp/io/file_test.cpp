@@ -23,11 +23,6 @@ Result<FitsFile> open_bytes(const Bytes& content, bool lenient = true) {
     return FitsFile::open(f.path(), lenient);
 }
 
-Bytes read_file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 std::string error_of(const Result<FitsFile>& r) {
     return r ? std::string("<opened>") : r.error().message();
 }
@@ -596,10 +591,10 @@ TEST(FileTest, RawCopiesEndOnTheBlockBoundary) {
                 ASSERT_TRUE(f.copy_padded_data(1, only)) << n;
                 ASSERT_TRUE(only.flush());
             }
-            const Bytes copied = read_file_bytes(whole.path());
+            const Bytes copied = read_back(whole.path());
             EXPECT_EQ(copied.size(), content.size()) << n;
             EXPECT_TRUE(copied == content) << n;
-            EXPECT_TRUE(read_file_bytes(data.path()) ==
+            EXPECT_TRUE(read_back(data.path()) ==
                         Bytes(content.begin() + 5760, content.end()))
                 << n;
         }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,6 +20,12 @@
 #include "util/bytes.hpp"
 
 namespace vexlo::fits_test {
+
+// The whole content of a file, as a test reads back what was written.
+inline Bytes read_back(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
 
 // One 80-byte card image: the text padded with blanks.
 inline std::string card(std::string_view text) {

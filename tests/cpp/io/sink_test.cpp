@@ -25,11 +25,6 @@ namespace {
 
 using namespace fits_test;
 
-Bytes read_back(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 // Bytes with no short period, so that a chunk written twice or dropped shows.
 Bytes noise(std::size_t n) {
     Bytes out(n);

@@ -14,11 +14,6 @@ namespace {
 
 using namespace fits_test;
 
-Bytes read_back(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 // An IMAGE extension whose axes declare 200 pixels while GCOUNT = 0 gives it no data.
 std::vector<std::string> empty_by_gcount() {
     return {kv("XTENSION", "'IMAGE   '"), kv("BITPIX", 8), kv("NAXIS", 1), kv("NAXIS1", 200),

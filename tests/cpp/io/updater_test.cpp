@@ -15,11 +15,6 @@ namespace {
 
 using namespace fits_test;
 
-Bytes read_back(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 // A 10 x 10 BITPIX 16 primary image, a binary table, and a BZERO 32768 image extension.
 Bytes sample() {
     Bytes out = hdu(primary_cards(16, {10, 10}), Bytes(200, 0));
