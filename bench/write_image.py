@@ -1,7 +1,9 @@
-"""Writing 4096 x 4096 images through vexlo.image + vexlo.write against the raw floor: the
-header bytes followed by array.astype(big-endian).tofile() and the block padding. Prints
-times and ratios, with and without checksums (and what checksums add to a write), and
-`verify_checksums` against a plain read of the same file's bytes.
+"""Writing 4096 x 4096 images through vexlo.image + vexlo.write, against two floors and the
+peers, all in one run. The plain floor writes the header bytes and the big-endian pixels
+(array.astype(">").tofile) with the block padding; the durable floor does the same into a
+temporary file that it then fsyncs and renames over the target, which is what a crash-safe
+writer must do. fitsio and astropy, where installed, write the same array (neither syncs).
+Also prints what checksums add and `verify_checksums` against a plain read.
 
     PYTHONPATH=<build>/python python3 bench/write_image.py [side] [repeats]
 """
@@ -14,10 +16,10 @@ import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, best_of
+from rawfits import BLOCK, best_of, peers
 
 
-def raw_floor(path, array, header_bytes):
+def plain_floor(path, array, header_bytes):
     """The least any writer must do: one big-endian conversion and the bytes on disk."""
     with open(path, "wb") as f:
         f.write(header_bytes)
@@ -26,14 +28,33 @@ def raw_floor(path, array, header_bytes):
         f.write(b"\0" * (-big.nbytes % BLOCK))
 
 
+def durable_floor(path, array, header_bytes):
+    """The plain floor made crash-safe: a temporary file, fsync, rename over the target."""
+    temporary = path + ".tmp"
+    with open(temporary, "wb") as f:
+        f.write(header_bytes)
+        big = array.astype(array.dtype.newbyteorder(">"))
+        big.tofile(f)
+        f.write(b"\0" * (-big.nbytes % BLOCK))
+        f.flush()
+        os.fsync(f.fileno())
+    os.rename(temporary, path)
+
+
 def main():
     side = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    fitsio, fits = peers()
     rng = np.random.default_rng(0)
     arrays = {
-        "int16": rng.integers(-30000, 30000, size=(side, side), dtype=np.int16),
         "float32": rng.standard_normal((side, side), dtype=np.float32),
+        "int16": rng.integers(-30000, 30000, size=(side, side), dtype=np.int16),
+        "uint16": rng.integers(0, 65535, size=(side, side), dtype=np.uint16),
     }
+    print(f"best of {repeats}")
+    print(f"{'workload':<34}{'vexlo':>10}{'x plain':>9}{'x durable':>11}{'x fitsio':>10}"
+          f"{'x astropy':>11}")
+    details = []
     with tempfile.TemporaryDirectory() as d:
         path = os.path.join(d, "bench.fits")
         for name, a in arrays.items():
@@ -42,30 +63,40 @@ def main():
             vexlo.write(path, [vexlo.image(a)], overwrite=True)
             with open(path, "rb") as f:
                 header_bytes = f.read(BLOCK)
-            floor = best_of(repeats, lambda: raw_floor(path, a, header_bytes))
-            plain = best_of(repeats, lambda: vexlo.write(path, [vexlo.image(a)], overwrite=True))
+            ours = best_of(repeats, lambda: vexlo.write(path, [vexlo.image(a)], overwrite=True))
+            plain = best_of(repeats, lambda: plain_floor(path, a, header_bytes))
+            durable = best_of(repeats, lambda: durable_floor(path, a, header_bytes))
+            t_fitsio = (best_of(repeats, lambda: fitsio.write(path, a, clobber=True))
+                        if fitsio else None)
+            t_astropy = (best_of(repeats, lambda: fits.writeto(path, a, overwrite=True))
+                         if fits else None)
+
+            def ratio(other):
+                return f"{ours / other:.2f}" if other else "-"
+
+            label = f"write {side}x{side} {name} ({mb:.0f} MB)"
+            print(f"{label:<34}{ours * 1e3:>7.1f} ms{ratio(plain):>9}{ratio(durable):>11}"
+                  f"{ratio(t_fitsio):>10}{ratio(t_astropy):>11}")
             summed = best_of(
                 repeats,
                 lambda: vexlo.write(path, [vexlo.image(a)], overwrite=True, checksums=True),
             )
             encode = best_of(repeats, lambda: vexlo.image(a))
-            print(f"{name} {side}x{side} ({mb:.1f} MB)")
-            print(f"  raw floor             {floor * 1e3:8.1f} ms")
-            print(f"  image() alone         {encode * 1e3:8.1f} ms")
-            print(f"  image() + write()     {plain * 1e3:8.1f} ms   ratio {plain / floor:5.2f}")
-            print(f"  ... checksums=True    {summed * 1e3:8.1f} ms   ratio {summed / floor:5.2f}"
-                  f"   (+{(summed / plain - 1) * 100:.0f} % over the plain write)")
-            if hasattr(vexlo.FitsFile, "verify_checksums"):
-                size = os.path.getsize(path)
+            vexlo.write(path, [vexlo.image(a)], overwrite=True, checksums=True)
+            size = os.path.getsize(path)
 
-                def verify():
-                    with vexlo.open(path) as f:
-                        f.verify_checksums()
+            def verify():
+                with vexlo.open(path) as f:
+                    f.verify_checksums()
 
-                t = best_of(repeats, verify)
-                read = best_of(repeats, lambda: np.fromfile(path, np.uint8))
-                print(f"  verify_checksums      {t * 1e3:8.1f} ms   {size / t / 1e9:5.2f} GB/s"
-                      f"   plain read {read * 1e3:.1f} ms, ratio {t / read:5.2f}")
+            t_verify = best_of(repeats, verify)
+            read = best_of(repeats, lambda: np.fromfile(path, np.uint8))
+            details.append(
+                f"  {name}: image() alone {encode * 1e3:.1f} ms; checksums=True "
+                f"{summed * 1e3:.1f} ms (+{(summed / ours - 1) * 100:.0f} %); verify_checksums "
+                f"{t_verify * 1e3:.1f} ms ({size / t_verify / 1e9:.2f} GB/s, "
+                f"{t_verify / read:.2f} x a plain read)")
+    print("\n".join(details))
 
 
 if __name__ == "__main__":

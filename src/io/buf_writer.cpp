@@ -48,7 +48,7 @@ Result<void> BufWriter::write(ByteSpan bytes) {
     if (bytes.size() > kCapacity - len_) {
         VEXLO_TRY(flush());
     }
-    if (bytes.size() >= kCapacity) return sink_.write(bytes);
+    if (bytes.size() >= kCapacity) return write_through(bytes);
     if (bytes.empty()) return {};
     if (!buf_) {
         buf_.reset(new (std::nothrow) std::uint8_t[kCapacity]);
@@ -57,6 +57,17 @@ Result<void> BufWriter::write(ByteSpan bytes) {
     std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
     len_ += bytes.size();
     return {};
+}
+
+Result<void> BufWriter::write_through(ByteSpan bytes) {
+    // Every writer syncs what it wrote before it is done: writing a large piece in steps and
+    // starting the disk on each finished step overlaps that sync with the rest of the write.
+    while (bytes.size() > kWriteBehindStep) {
+        VEXLO_TRY(sink_.write(bytes.first(kWriteBehindStep)));
+        sink_.start_writeback();
+        bytes = bytes.subspan(kWriteBehindStep);
+    }
+    return sink_.write(bytes);
 }
 
 Result<void> BufWriter::copy_from(const Source& source, std::uint64_t offset, std::uint64_t len) {

@@ -47,6 +47,10 @@ class BufWriter {
     std::size_t buffered() const { return len_; }
 
   private:
+    static constexpr std::size_t kWriteBehindStep = std::size_t{8} << 20;
+
+    Result<void> write_through(ByteSpan bytes);
+
     Sink sink_;
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t len_ = 0;

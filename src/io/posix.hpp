@@ -83,6 +83,10 @@ Result<void> truncate_file(int fd, std::uint64_t size);
 
 // Forces the file's data (fdatasync) to disk, retrying after signals.
 Result<void> sync_data(int fd);
+// Asks the kernel to start writing the file's dirty pages to disk without waiting for them,
+// so that a sync at the end finds little left to do. Only advice: nothing is reported, and
+// only a sync makes data durable.
+void start_writeback(int fd);
 // Forces the file's data and metadata (fsync) to disk, retrying after signals.
 Result<void> sync_all(int fd);
 // Forces the directory `dir` to disk, so that a rename into it survives a crash. A file

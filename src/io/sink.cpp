@@ -46,6 +46,10 @@ Result<void> Sink::truncate(std::uint64_t size) const {
     return truncate_file(fd_, size);
 }
 
+void Sink::start_writeback() const {
+    if (fd_ >= 0) vexlo::start_writeback(fd_);
+}
+
 Result<void> Sink::sync_data() const {
     return vexlo::sync_data(fd_);
 }

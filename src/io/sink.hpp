@@ -52,6 +52,8 @@ class Sink {
     Result<std::uint64_t> size() const;
     Result<void> truncate(std::uint64_t size) const;
 
+    // Starts writing what is written so far to disk without waiting (advice only).
+    void start_writeback() const;
     // Forces the written data to disk (fdatasync): enough for content written in place.
     Result<void> sync_data() const;
     // Forces data and metadata to disk (fsync): needed before a new file is renamed into place.

@@ -127,6 +127,28 @@ TEST(Sink, PositionalWritesLeaveThePositionAlone) {
     EXPECT_TRUE(read_back(file.path()) == expected);
 }
 
+// Large pieces go to the file in steps, each followed by a request to start writing it to
+// disk; small pieces around them stay in order through the buffer.
+TEST(BufWriter, LargePiecesArriveWholeAndInOrderBetweenSmallOnes) {
+    TempFile file(Bytes{});
+    const Bytes big = noise((std::size_t{20} << 20) + 5);
+    const Bytes exact = noise(std::size_t{8} << 20);
+    Bytes expected;
+    {
+        BufWriter out(open_sink(file.path()));
+        for (const Bytes* piece : {&big, &exact}) {
+            ASSERT_TRUE(out.write(as_bytes("ab")));
+            ASSERT_TRUE(out.write(*piece));
+            append(expected, Bytes{'a', 'b'});
+            append(expected, *piece);
+        }
+        ASSERT_TRUE(out.write(as_bytes("z")));
+        expected.push_back('z');
+        ASSERT_TRUE(out.flush());
+    }
+    EXPECT_TRUE(read_back(file.path()) == expected);
+}
+
 TEST(Sink, TruncateAndSeek) {
     TempFile file(noise(100));
     const Sink sink = open_sink(file.path());
