@@ -273,6 +273,22 @@ Point2 CelestialRotation::tan_plane_to_celestial(double x, double y) const {
     return {celestial_longitude(std::atan2(hy, hx)), latitude_of(s, hx, hy) * kR2D};
 }
 
+NativeDirection CelestialRotation::celestial_to_native_direction(double alpha, double delta) const {
+    const double d = alpha * kD2R - alpha_p * kD2R;
+    const double lat = delta * kD2R;
+    const double cl = std::cos(lat);
+    const double sl = std::sin(lat);
+    const double cd = std::cos(d);
+    const double hy = -cl * std::sin(d);
+    const double hx = sl * cos_delta_p - cl * sin_delta_p * cd;
+    // cos(theta) times sin and cos of phi = atan2(hy, hx) + phi_p.
+    NativeDirection out;
+    out.sin_theta = cl * cos_delta_p * cd + sl * sin_delta_p;
+    out.cos_sin_phi = hy * cos_phi_p + hx * sin_phi_p;
+    out.cos_cos_phi = hx * cos_phi_p - hy * sin_phi_p;
+    return out;
+}
+
 bool CelestialRotation::celestial_to_tan_plane(double alpha, double delta, Point2& plane) const {
     const double d = alpha * kD2R - alpha_p * kD2R;
     const double lat = delta * kD2R;

@@ -1,9 +1,12 @@
 // Pixel to world and back: one point at a time through the whole pipeline, or many points
 // with the per-description set-up (projection kernels, matrices, rotation) done once.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "wcs/wcs.hpp"
@@ -113,14 +116,25 @@ inline ProjStatus plane_to_sky(const Projection& p, ProjKernel inverse, const Ce
     }
 }
 
-template <bool kTan>
+// How the sky reaches the plane: the gnomonic and the ZEA and AIT projections work from the
+// rotation's native direction, without the native angles; every other projection through its
+// angle kernel.
+enum class SkyPath : std::uint8_t { Angles, Tan, Zea, Ait };
+
+template <SkyPath kPath>
 inline ProjStatus sky_to_plane(const Projection& p, ProjKernel forward, const CelestialRotation& r,
                                double lon, double lat, Point2& plane, Point2& native) {
-    if constexpr (kTan) {
+    if constexpr (kPath == SkyPath::Tan) {
         if (r.celestial_to_tan_plane(lon, lat, plane)) return ProjStatus::Ok;
         native = r.celestial_to_native(lon, lat);
         return ProjStatus::TanHemisphere;
     } else {
+        if constexpr (kPath == SkyPath::Zea || kPath == SkyPath::Ait) {
+            const NativeDirection d = r.celestial_to_native_direction(lon, lat);
+            const bool done = kPath == SkyPath::Zea ? zea_forward_direction(d, plane)
+                                                    : ait_forward_direction(d, plane);
+            if (done) return ProjStatus::Ok;
+        }
         native = r.celestial_to_native(lon, lat);
         return forward(p, native.a, native.b, plane);
     }
@@ -128,6 +142,31 @@ inline ProjStatus sky_to_plane(const Projection& p, ProjKernel forward, const Ce
 
 inline bool is_tan(const Projection& p) {
     return p.code == ProjectionCode::Tan;
+}
+
+inline SkyPath sky_path(const Projection& p) {
+    if (p.code == ProjectionCode::Tan) return SkyPath::Tan;
+    if (p.code == ProjectionCode::Zea) return SkyPath::Zea;
+    if (p.code == ProjectionCode::Ait) return SkyPath::Ait;
+    return SkyPath::Angles;
+}
+
+// sky_to_plane for a path chosen at run time: a single point takes the batch's own path, so
+// the two give the same values.
+ProjStatus sky_to_plane_by(SkyPath path, const Projection& p, ProjKernel forward,
+                           const CelestialRotation& r, double lon, double lat, Point2& plane,
+                           Point2& native) {
+    switch (path) {
+        case SkyPath::Tan:
+            return sky_to_plane<SkyPath::Tan>(p, forward, r, lon, lat, plane, native);
+        case SkyPath::Zea:
+            return sky_to_plane<SkyPath::Zea>(p, forward, r, lon, lat, plane, native);
+        case SkyPath::Ait:
+            return sky_to_plane<SkyPath::Ait>(p, forward, r, lon, lat, plane, native);
+        case SkyPath::Angles:
+            break;
+    }
+    return sky_to_plane<SkyPath::Angles>(p, forward, r, lon, lat, plane, native);
 }
 
 // The forward pipeline of one point of naxis values into s.output; false on a failed step.
@@ -241,10 +280,8 @@ bool inverse_steps(const Wcs& w, std::span<const double> world, TransformScratch
         Point2 native;
         Point2 plane;
         const ProjKernel kernel = b.projection.forward_kernel();
-        const ProjStatus st =
-            is_tan(b.projection)
-                ? sky_to_plane<true>(b.projection, kernel, b.rotation, lon, lat, plane, native)
-                : sky_to_plane<false>(b.projection, kernel, b.rotation, lon, lat, plane, native);
+        const ProjStatus st = sky_to_plane_by(sky_path(b.projection), b.projection, kernel,
+                                              b.rotation, lon, lat, plane, native);
         if (st != ProjStatus::Ok) {
             fault.status = st;
             fault.u = native.a;
@@ -361,7 +398,7 @@ void celestial_forward_batch(const CelestialView& v, std::span<const double> in,
     }
 }
 
-template <bool kSip, bool kPlane, bool kTan>
+template <bool kSip, bool kPlane, SkyPath kPath>
 void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
                              std::span<double> out) {
     const std::size_t points = in.size() / 2;
@@ -369,8 +406,8 @@ void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
         Point2 native;
         Point2 plane;
         PointFault fault;
-        bool ok = sky_to_plane<kTan>(*v.projection, v.forward, *v.rotation, in[2 * i + v.lon],
-                                     in[2 * i + v.lat], plane, native) == ProjStatus::Ok;
+        bool ok = sky_to_plane<kPath>(*v.projection, v.forward, *v.rotation, in[2 * i + v.lon],
+                                      in[2 * i + v.lat], plane, native) == ProjStatus::Ok;
         double xi = plane.a - v.x0;
         double eta = plane.b - v.y0;
         if constexpr (kPlane) ok = ok && undistort_plane(*v.block, xi, eta, fault);
@@ -410,10 +447,64 @@ template <bool kSip, bool kPlane, bool kTan>
 struct ForwardKernel {
     static constexpr BatchKernel kernel = celestial_forward_batch<kSip, kPlane, kTan>;
 };
-template <bool kSip, bool kPlane, bool kTan>
-struct InverseKernel {
-    static constexpr BatchKernel kernel = celestial_inverse_batch<kSip, kPlane, kTan>;
-};
+// The world-to-pixel kernel for the view's distortions and projection, chosen once per batch.
+template <bool kSip, bool kPlane>
+BatchKernel inverse_kernel_for(SkyPath path) {
+    switch (path) {
+        case SkyPath::Tan:
+            return celestial_inverse_batch<kSip, kPlane, SkyPath::Tan>;
+        case SkyPath::Zea:
+            return celestial_inverse_batch<kSip, kPlane, SkyPath::Zea>;
+        case SkyPath::Ait:
+            return celestial_inverse_batch<kSip, kPlane, SkyPath::Ait>;
+        case SkyPath::Angles:
+            break;
+    }
+    return celestial_inverse_batch<kSip, kPlane, SkyPath::Angles>;
+}
+
+BatchKernel pick_inverse_kernel(const CelestialView& v) {
+    const bool plane = v.block->tpv.has_value() || v.block->tnx.has_value();
+    const SkyPath path = sky_path(*v.projection);
+    if (v.sip) {
+        return plane ? inverse_kernel_for<true, true>(path) : inverse_kernel_for<true, false>(path);
+    }
+    return plane ? inverse_kernel_for<false, true>(path) : inverse_kernel_for<false, false>(path);
+}
+
+// Large batches are split over the machine's cores. Each point's result depends on that point
+// alone, so the split changes no value; a thread that cannot be started leaves its share to
+// the calling thread.
+void run_split(BatchKernel kernel, const CelestialView& v, std::span<const double> in,
+               std::span<double> out) {
+    constexpr std::size_t kMinPointsPerPart = std::size_t{1} << 15;
+    constexpr std::size_t kMaxParts = 8;
+    const std::size_t points = in.size() / 2;
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t parts = std::min({cores, kMaxParts, points / kMinPointsPerPart});
+    if (parts <= 1) return kernel(v, in, out);
+    const std::size_t per = (points + parts - 1) / parts;
+    const auto part = [&](std::size_t k, auto span) {
+        const std::size_t first = std::min(k * per, points);
+        const std::size_t last = std::min(first + per, points);
+        return span.subspan(2 * first, 2 * (last - first));
+    };
+    std::array<std::thread, kMaxParts> workers;
+    std::size_t started = 1;  // part 0 is the calling thread's
+    try {
+        for (; started < parts; ++started) {
+            workers[started] =
+                std::thread(kernel, std::cref(v), part(started, in), part(started, out));
+        }
+    } catch (const std::system_error&) {
+        // Fewer threads than asked for: the rest is done here.
+    }
+    kernel(v, part(0, in), part(0, out));
+    for (std::size_t k = started; k < parts; ++k)
+        kernel(v, part(k, in), part(k, out));
+    for (std::size_t k = 1; k < started; ++k)
+        workers[k].join();
+}
 
 using PointSteps = bool (*)(const Wcs&, std::span<const double>, TransformScratch&, PointFault&);
 
@@ -522,7 +613,7 @@ Result<void> Wcs::pixel_to_world_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 pixel coordinates, got " +
                            std::to_string(in.size())));
         }
-        pick_kernel<ForwardKernel> (*view)(*view, in, out);
+        run_split(pick_kernel<ForwardKernel>(*view), *view, in, out);
         return {};
     }
     return transform_batch(*this, in, out, "pixel", forward_steps);
@@ -535,7 +626,7 @@ Result<void> Wcs::world_to_pixel_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 world coordinates, got " +
                            std::to_string(in.size())));
         }
-        pick_kernel<InverseKernel> (*view)(*view, in, out);
+        run_split(pick_inverse_kernel(*view), *view, in, out);
         return {};
     }
     return transform_batch(*this, in, out, "world", inverse_steps);

@@ -188,3 +188,28 @@ ProjStatus ait_inverse(const Projection&, double x, double y, Point2& out) {
 }
 
 }  // namespace vexlo::detail
+
+namespace vexlo {
+
+bool ait_forward_direction(const NativeDirection& d, Point2& out) {
+    // cos(theta) times cos and sin of phi / 2, by the half-angle formulas on the direction;
+    // each branch takes the square root where it does not cancel.
+    const double hs = d.cos_sin_phi;
+    const double hc = d.cos_cos_phi;
+    const double rho = std::sqrt(hs * hs + hc * hc);  // cos(theta)
+    double half_c = 0.0;
+    double half_s = 0.0;
+    if (hc >= 0.0) {
+        half_c = std::sqrt(rho * (rho + hc) / 2.0);
+        half_s = half_c > 0.0 ? hs * rho / (2.0 * half_c) : 0.0;
+    } else {
+        half_s = std::copysign(std::sqrt(rho * (rho - hc) / 2.0), hs < 0.0 ? -1.0 : 1.0);
+        half_c = hs * rho / (2.0 * half_s);
+    }
+    const double g = detail::kR2D / std::sqrt((1.0 + half_c) / 2.0);
+    out.a = 2.0 * g * half_s;
+    out.b = g * d.sin_theta;
+    return true;
+}
+
+}  // namespace vexlo

@@ -111,6 +111,21 @@ struct Point2 {
     double b = 0.0;
 };
 
+// A native direction as the rotation gives it, without angles: sin(theta), and cos(theta)
+// times sin(phi) and cos(phi).
+struct NativeDirection {
+    double sin_theta = 0.0;
+    double cos_sin_phi = 0.0;
+    double cos_cos_phi = 0.0;
+};
+
+// The forward projections that can work from a direction instead of the native angles, with
+// no trigonometry: the same plane point as the angle kernels to within rounding. False where
+// the direction form is not reliable (ZEA next to the native south pole); the angle kernel
+// then answers.
+bool zea_forward_direction(const NativeDirection& d, Point2& out);
+bool ait_forward_direction(const NativeDirection& d, Point2& out);
+
 // One projection parameter PV{lat}_m: given with a value, or not given.
 using ProjParam = std::optional<double>;
 

@@ -476,3 +476,20 @@ ProjStatus air_inverse(const Projection& p, double x, double y, Point2& out) {
 }
 
 }  // namespace vexlo::detail
+
+namespace vexlo {
+
+bool zea_forward_direction(const NativeDirection& d, Point2& out) {
+    // R_theta sin(phi) with R_theta = R sqrt(2 (1 - sin theta)), through cos(theta) =
+    // sqrt(1 - sin^2 theta): x = R sqrt(2 / (1 + sin theta)) cos(theta) sin(phi). In the south
+    // 1 + sin theta is taken as cos^2 theta / (1 - sin theta), which does not cancel.
+    const double rho2 = d.cos_sin_phi * d.cos_sin_phi + d.cos_cos_phi * d.cos_cos_phi;
+    const double plus = d.sin_theta >= 0.0 ? 1.0 + d.sin_theta : rho2 / (1.0 - d.sin_theta);
+    if (!(plus > 0.0)) return false;  // the native south pole: the angles decide
+    const double k = detail::kR2D * std::sqrt(2.0 / plus);
+    out.a = k * d.cos_sin_phi;
+    out.b = -k * d.cos_cos_phi;
+    return true;
+}
+
+}  // namespace vexlo

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,6 +98,52 @@ TEST(Projection, EveryProjectionRoundTripsItsDomain) {
             }
         }
         EXPECT_GE(mapped, 30) << c.code;
+    }
+}
+
+// ZEA and AIT also project from a native direction without angles; the plane point must be
+// the angle kernel's to within rounding everywhere, the poles, the reference point and the
+// edge of the map (phi = 180) included.
+TEST(Projection, DirectionFormsAgreeWithTheAngleKernels) {
+    struct Form {
+        const char* code;
+        bool (*direction)(const NativeDirection&, Point2&);
+    };
+    const Form forms[] = {{"ZEA", zea_forward_direction}, {"AIT", ait_forward_direction}};
+    std::vector<std::pair<double, double>> points = {
+        {0.0, 90.0},           {0.0, -90.0},         {180.0, 0.0}, {-180.0, 0.0},
+        {179.9999999, 1.0},    {-179.9999999, -1.0}, {0.0, 0.0},   {90.0, 1e-9},
+        {1e-12, 89.999999999}, {45.0, -89.9},        {-0.0, 30.0}, {180.0, 89.0},
+        {-90.0, -45.0},
+    };
+    std::uint64_t x = 88172645463325252ULL;
+    const auto uniform = [&x](double lo, double hi) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return lo + (hi - lo) * static_cast<double>(x >> 11) / 9007199254740992.0;
+    };
+    for (int i = 0; i < 20000; ++i)
+        points.emplace_back(uniform(-180.0, 180.0), uniform(-90.0, 90.0));
+    for (const Form& form : forms) {
+        const Projection p = make(form.code);
+        double worst = 0.0;
+        for (const auto& [phi, theta] : points) {
+            const NativeDirection d{std::sin(theta * kD2R),
+                                    std::cos(theta * kD2R) * std::sin(phi * kD2R),
+                                    std::cos(theta * kD2R) * std::cos(phi * kD2R)};
+            Point2 fused;
+            if (!form.direction(d, fused)) {
+                EXPECT_LT(theta, -89.0) << form.code;  // only next to the south pole of ZEA
+                continue;
+            }
+            const Result<Point2> angles = p.forward(phi, theta);
+            ASSERT_TRUE(angles) << form.code << " " << phi << "," << theta;
+            worst =
+                std::max({worst, std::fabs(fused.a - angles->a), std::fabs(fused.b - angles->b)});
+        }
+        // Plane units are degrees: 1e-12 degrees is far below a micro-arcsecond.
+        EXPECT_LT(worst, 1e-12) << form.code;
     }
 }
 
