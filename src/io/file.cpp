@@ -12,6 +12,7 @@
 #include "data/size.hpp"
 #include "header/card.hpp"
 #include "io/gzip.hpp"
+#include "util/memory.hpp"
 #include "util/text.hpp"
 
 namespace vexlo {
@@ -398,6 +399,7 @@ Result<ByteSpan> FitsFile::padded_data(std::size_t index) const {
         fresh->bytes.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(padded)]);
         if (!fresh->bytes) return fail(Error::out_of_memory());
         fresh->len = static_cast<std::size_t>(padded);
+        advise_huge_pages(fresh->bytes.get(), fresh->len);
         VEXLO_TRY(source->read_at(s.data_offset, {fresh->bytes.get(), fresh->len}));
         cell = data_cache.store(index, std::move(fresh));
     }
