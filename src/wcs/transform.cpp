@@ -1,14 +1,12 @@
 // Pixel to world and back: one point at a time through the whole pipeline, or many points
 // with the per-description set-up (projection kernels, matrices, rotation) done once.
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "util/parallel.hpp"
 #include "wcs/wcs.hpp"
 
 namespace vexlo {
@@ -473,37 +471,19 @@ BatchKernel pick_inverse_kernel(const CelestialView& v) {
 }
 
 // Large batches are split over the machine's cores. Each point's result depends on that point
-// alone, so the split changes no value; a thread that cannot be started leaves its share to
-// the calling thread.
+// alone, so the split changes no value.
 void run_split(BatchKernel kernel, const CelestialView& v, std::span<const double> in,
                std::span<double> out) {
     constexpr std::size_t kMinPointsPerPart = std::size_t{1} << 15;
-    constexpr std::size_t kMaxParts = 8;
     const std::size_t points = in.size() / 2;
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t parts = std::min({cores, kMaxParts, points / kMinPointsPerPart});
+    const std::size_t parts = parts_for(points, kMinPointsPerPart);
     if (parts <= 1) return kernel(v, in, out);
     const std::size_t per = (points + parts - 1) / parts;
-    const auto part = [&](std::size_t k, auto span) {
+    run_parts(parts, [&](std::size_t k) {
         const std::size_t first = std::min(k * per, points);
-        const std::size_t last = std::min(first + per, points);
-        return span.subspan(2 * first, 2 * (last - first));
-    };
-    std::array<std::thread, kMaxParts> workers;
-    std::size_t started = 1;  // part 0 is the calling thread's
-    try {
-        for (; started < parts; ++started) {
-            workers[started] =
-                std::thread(kernel, std::cref(v), part(started, in), part(started, out));
-        }
-    } catch (const std::system_error&) {
-        // Fewer threads than asked for: the rest is done here.
-    }
-    kernel(v, part(0, in), part(0, out));
-    for (std::size_t k = started; k < parts; ++k)
-        kernel(v, part(k, in), part(k, out));
-    for (std::size_t k = 1; k < started; ++k)
-        workers[k].join();
+        const std::size_t count = std::min(first + per, points) - first;
+        kernel(v, in.subspan(2 * first, 2 * count), out.subspan(2 * first, 2 * count));
+    });
 }
 
 using PointSteps = bool (*)(const Wcs&, std::span<const double>, TransformScratch&, PointFault&);
