@@ -333,4 +333,41 @@ Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& table, const Asci
     return DecodedColumn(std::move(out));
 }
 
+Result<std::vector<DecodedColumn>> decode_ascii_columns(const AsciiTableHdu& table) {
+    constexpr std::uint64_t kMinRowsForThreads = 16 * kBlockRows;
+    const std::size_t n = table.columns.size();
+    std::vector<Result<DecodedColumn>> done;
+    try {
+        done.resize(n);
+    } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+    }
+    const auto one = [&](std::size_t i) {
+        const AsciiColumn& c = table.columns[i];
+        if (!is_ascii_text_column(table, c)) {
+            done[i] = decode_ascii_column(table, c);
+            return;
+        }
+        const Result<void> checked = check_ascii_text_column(table, c);
+        done[i] = checked ? Result<DecodedColumn>(Strings{}) : fail(checked.error());
+    };
+    const std::size_t parts = table.n_rows < kMinRowsForThreads ? 1 : std::min(n, parts_for(n, 1));
+    // Part k takes columns k, k + parts, ...: wide tables spread their columns evenly.
+    run_parts(parts, [&](std::size_t k) {
+        for (std::size_t i = k; i < n; i += parts)
+            one(i);
+    });
+    std::vector<DecodedColumn> out;
+    try {
+        out.reserve(n);
+    } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+    }
+    for (Result<DecodedColumn>& r : done) {
+        if (!r) return fail(std::move(r).error());
+        out.push_back(std::move(*r));
+    }
+    return out;
+}
+
 }  // namespace vexlo

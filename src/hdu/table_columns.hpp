@@ -96,9 +96,9 @@ Result<void> decode_logical_rows(const BinTableHdu& table, const BinColumn& colu
 // One Float64 or Int column of a block-wise pass and the buffer of every row it fills.
 struct ColumnTarget {
     const BinColumn* column = nullptr;
-    std::span<double> floats;       // form Float64
-    std::span<std::int64_t> ints;   // form Int: a null row reads 0
-    std::uint64_t n_nulls = 0;      // set by the pass: null rows of an Int column
+    std::span<double> floats;      // form Float64
+    std::span<std::int64_t> ints;  // form Int: a null row reads 0
+    std::uint64_t n_nulls = 0;     // set by the pass: null rows of an Int column
 };
 // Several Float64 and Int columns decoded together, block of rows after block of rows, so
 // that each block's bytes are read from memory once for all of them; flags no nulls.
@@ -124,5 +124,9 @@ Result<void> check_ascii_text_column(const AsciiTableHdu& table, const AsciiColu
 
 // Every row of an ASCII table column: numbers as doubles (NaN for a null), A fields as text.
 Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& table, const AsciiColumn& column);
+// What a lookup of an ASCII table keeps: every numeric column decoded, every text column
+// checked and left empty (its text is read from the record when asked for). The first failing
+// column, in column order, reports; large tables decode their columns on several threads.
+Result<std::vector<DecodedColumn>> decode_ascii_columns(const AsciiTableHdu& table);
 
 }  // namespace vexlo

@@ -25,19 +25,10 @@ namespace {
 // --- Reading the columns -------------------------------------------------------------------
 
 Result<void> decode_ascii_columns(const AsciiTableHdu& t, TableState& state) {
+    VEXLO_ASSIGN_OR_RETURN(state.columns, vexlo::decode_ascii_columns(t));
     state.column_names.reserve(t.columns.size());
-    state.columns.reserve(t.columns.size());
-    for (const AsciiColumn& c : t.columns) {
+    for (const AsciiColumn& c : t.columns)
         state.column_names.push_back(c.name);
-        if (is_ascii_text_column(t, c)) {
-            // Text is only checked now, and read from the record when asked for.
-            VEXLO_TRY(check_ascii_text_column(t, c));
-            state.columns.push_back(Strings{});
-            continue;
-        }
-        VEXLO_ASSIGN_OR_RETURN(DecodedColumn column, decode_ascii_column(t, c));
-        state.columns.push_back(std::move(column));
-    }
     return {};
 }
 
@@ -258,8 +249,7 @@ void add_members(nb::handle cls, const char* data_doc) {
     add_property<Obj>(
         cls, "column_names", [](const Obj& o) { return names_list(o.state); },
         "List of column names in declaration order.");
-    add_property<Obj>(
-        cls, "data", [](const Obj& o) { return record_array(o.state); }, data_doc);
+    add_property<Obj>(cls, "data", [](const Obj& o) { return record_array(o.state); }, data_doc);
 }
 
 constexpr char kBinTableDoc[] =

@@ -188,7 +188,8 @@ std::pair<std::vector<Spec>, Bytes> every_tform() {
         {"11X", {}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r), 0xA0}; }},
         {"B", {{"TNULL", "7"}}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r % 9)}; }},
         {"B", {{"TZERO", "-128"}}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r * 50)}; }},
-        {"I", {{"TSCAL", "0.5"}, {"TZERO", "3"}, {"TNULL", "-1"}},
+        {"I",
+         {{"TSCAL", "0.5"}, {"TZERO", "3"}, {"TNULL", "-1"}},
          [](auto r) { return be16(static_cast<std::int16_t>(r % 4 == 0 ? -1 : r * 100)); }},
         {"I", {{"TZERO", "32768"}}, [](auto r) { return be16(static_cast<std::int16_t>(r * 99)); }},
         {"J", {{"TNULL", "-5"}}, [](auto r) { return be32(r % 5 == 2 ? -5 : i32(r) * -7); }},
@@ -215,11 +216,11 @@ TEST(TableColumns, FormsOfEveryTform) {
     const auto [specs, heap] = every_tform();
     const BinTableHdu t = make_table(specs, 9, heap);
     using F = ColumnForm;
-    const std::vector<F> want = {F::Logicals, F::PerRow, F::PerRow,  F::PerRow, F::Int,
-                                 F::Int,      F::Float64, F::PerRow, F::Int,    F::PerRow,
-                                 F::Int,      F::PerRow, F::Float64, F::Float64, F::PerRow,
-                                 F::Float64,  F::PerRow, F::PerRow,  F::Strings, F::PerRow,
-                                 F::Strings,  F::PerRow, F::PerRow,  F::PerRow};
+    const std::vector<F> want = {F::Logicals, F::PerRow,  F::PerRow,  F::PerRow,  F::Int,
+                                 F::Int,      F::Float64, F::PerRow,  F::Int,     F::PerRow,
+                                 F::Int,      F::PerRow,  F::Float64, F::Float64, F::PerRow,
+                                 F::Float64,  F::PerRow,  F::PerRow,  F::Strings, F::PerRow,
+                                 F::Strings,  F::PerRow,  F::PerRow,  F::PerRow};
     ASSERT_EQ(t.columns.size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i) {
         EXPECT_EQ(bin_column_form(t, t.columns[i]), want[i]) << specs[i].tform;
@@ -312,8 +313,8 @@ TEST(TableColumns, BlockwisePassCountsNullsOverEveryBlock) {
     std::vector<std::vector<std::int64_t>> ints(3, std::vector<std::int64_t>(kRows));
     std::vector<std::vector<double>> floats(2, std::vector<double>(kRows));
     std::vector<ColumnTarget> targets = {
-        {&t.columns[0], {}, ints[0], 99},      {&t.columns[1], floats[0], {}, 99},
-        {&t.columns[2], {}, ints[1], 99},      {&t.columns[3], floats[1], {}, 99},
+        {&t.columns[0], {}, ints[0], 99}, {&t.columns[1], floats[0], {}, 99},
+        {&t.columns[2], {}, ints[1], 99}, {&t.columns[3], floats[1], {}, 99},
         {&t.columns[4], {}, ints[2], 99},
     };
     ASSERT_TRUE(decode_columns_blockwise(t, targets).has_value());
@@ -338,7 +339,9 @@ TEST(TableColumns, CheckFindsTheFirstFailingColumnAndRow) {
     };
     const Spec good{"J", {}, [](auto r) { return be32(static_cast<std::int32_t>(r)); }};
     const std::vector<Case> cases = {
-        {{good, {"L", {}, [](auto r) { return text(r == 2 ? "x" : r == 3 ? "y" : "T"); }}},
+        {{good, {"L", {}, [](auto r) { return text(r == 2   ? "x"
+                                                   : r == 3 ? "y"
+                                                            : "T"); }}},
          {},
          "BINTABLE col 2: invalid L byte 0x78"},
         {{{"2L", {}, [](auto r) { return text(r == 3 ? "T?" : "TF"); }},
@@ -388,8 +391,8 @@ TEST(TableColumns, CheckFindsTheFirstFailingColumnAndRow) {
 
 TEST(TableColumns, AliasingDescriptorsAreCheckedWithoutBuildingArrays) {
     // Every row points at the one 4-element array; the check reads only the descriptors.
-    const BinTableHdu t = make_table(
-        {{"1PB", {}, [](auto) { return join({be32(4), be32(0)}); }}}, 1000, text("abcd"));
+    const BinTableHdu t = make_table({{"1PB", {}, [](auto) { return join({be32(4), be32(0)}); }}},
+                                     1000, text("abcd"));
     EXPECT_TRUE(check_bin_columns(t).has_value());
     const PerRow rows = std::get<PerRow>(*decode_bin_rows(t, t.columns[0], 998, 2));
     ASSERT_EQ(rows.cells.size(), 2u);
@@ -397,22 +400,31 @@ TEST(TableColumns, AliasingDescriptorsAreCheckedWithoutBuildingArrays) {
 }
 
 TEST(TableColumns, CellTextIsAViewTrimmedOfNulsAndSpaces) {
-    const BinTableHdu t = make_table(
-        {{"8A", {}, [](auto r) {
-              using namespace std::string_view_literals;
-              return text(r ? "ab c \0\0 "sv : "x \0\0\0\0\0\0"sv);
-          }}},
-        2);
+    const BinTableHdu t = make_table({{"8A",
+                                       {},
+                                       [](auto r) {
+                                           using namespace std::string_view_literals;
+                                           return text(r ? "ab c \0\0 "sv : "x \0\0\0\0\0\0"sv);
+                                       }}},
+                                     2);
     EXPECT_EQ(*bin_cell_text(t, t.columns[0], 0), "x");
     // NULs go first, then spaces: NULs before a final space stay.
     EXPECT_EQ(*bin_cell_text(t, t.columns[0], 1), std::string_view("ab c \0\0", 7));
 }
 
 TEST(TableColumns, AsciiColumnsReadAsNumbersOrText) {
-    Cards cards = {{"XTENSION", "'TABLE   '"}, {"BITPIX", "8"},      {"NAXIS", "2"},
-                   {"NAXIS1", "8"},             {"NAXIS2", "3"},      {"PCOUNT", "0"},
-                   {"GCOUNT", "1"},             {"TFIELDS", "2"},     {"TBCOL1", "1"},
-                   {"TFORM1", "'I4'"},          {"TNULL1", "'  --'"}, {"TBCOL2", "5"},
+    Cards cards = {{"XTENSION", "'TABLE   '"},
+                   {"BITPIX", "8"},
+                   {"NAXIS", "2"},
+                   {"NAXIS1", "8"},
+                   {"NAXIS2", "3"},
+                   {"PCOUNT", "0"},
+                   {"GCOUNT", "1"},
+                   {"TFIELDS", "2"},
+                   {"TBCOL1", "1"},
+                   {"TFORM1", "'I4'"},
+                   {"TNULL1", "'  --'"},
+                   {"TBCOL2", "5"},
                    {"TFORM2", "'A4'"}};
     const Result<AsciiTableHdu> t =
         AsciiTableHdu::create(make_header(cards), text("  12ab    --cd    -3  ef"));
@@ -440,15 +452,21 @@ TEST(TableColumns, AsciiRealsOfAnyLength) {
         {"12345", 123.45},  // implied point: the last two digits are the fraction
         {"-1.5E+03", -1500.0},
         {"2.5D-2", 0.025},
-        {std::string(60, '0') + "1234.5", 1234.5},  // more digits than the stack buffer
+        {std::string(60, '0') + "1234.5", 1234.5},           // more digits than the stack buffer
         {"-" + std::string(80, '0') + "7" + "E-1", -0.007},  // implied point, then exponent
         {"1" + std::string(70, '0') + ".E-70", 1.0},
     };
     for (const auto& [field, want] : cases) {
         const std::string width = std::to_string(field.size());
-        const Cards cards = {{"XTENSION", "'TABLE   '"}, {"BITPIX", "8"},   {"NAXIS", "2"},
-                             {"NAXIS1", width},           {"NAXIS2", "1"},  {"PCOUNT", "0"},
-                             {"GCOUNT", "1"},             {"TFIELDS", "1"}, {"TBCOL1", "1"},
+        const Cards cards = {{"XTENSION", "'TABLE   '"},
+                             {"BITPIX", "8"},
+                             {"NAXIS", "2"},
+                             {"NAXIS1", width},
+                             {"NAXIS2", "1"},
+                             {"PCOUNT", "0"},
+                             {"GCOUNT", "1"},
+                             {"TFIELDS", "1"},
+                             {"TBCOL1", "1"},
                              {"TFORM1", "'F" + width + ".2'"}};
         const Result<AsciiTableHdu> t =
             AsciiTableHdu::create(make_header(cards), Bytes(field.begin(), field.end()));
@@ -523,9 +541,15 @@ namespace {
 
 // Text is checked without building strings, and fails as reading its first bad field does.
 TEST(TableColumns, AsciiTextIsCheckedWithoutReading) {
-    const Cards cards = {{"XTENSION", "'TABLE   '"}, {"BITPIX", "8"},   {"NAXIS", "2"},
-                         {"NAXIS1", "3"},             {"NAXIS2", "4"},  {"PCOUNT", "0"},
-                         {"GCOUNT", "1"},             {"TFIELDS", "1"}, {"TBCOL1", "1"},
+    const Cards cards = {{"XTENSION", "'TABLE   '"},
+                         {"BITPIX", "8"},
+                         {"NAXIS", "2"},
+                         {"NAXIS1", "3"},
+                         {"NAXIS2", "4"},
+                         {"PCOUNT", "0"},
+                         {"GCOUNT", "1"},
+                         {"TFIELDS", "1"},
+                         {"TBCOL1", "1"},
                          {"TFORM1", "'A3'"}};
     const Bytes good = join({text("ab "), text("\xc3\xa9 "), text("   "), text("xyz")});
     const Result<AsciiTableHdu> t = AsciiTableHdu::create(make_header(cards), good);
@@ -542,6 +566,50 @@ TEST(TableColumns, AsciiTextIsCheckedWithoutReading) {
     ASSERT_FALSE(checked.has_value());
     EXPECT_EQ(checked.error().msg, "ASCII table row 2 col 1 contains non-UTF8 bytes");
     EXPECT_EQ(checked.error().msg, u->read_cell(2, u->columns[0]).error().msg);
+}
+
+// A lookup's decoding of a large ASCII table runs its columns on several threads; the error is
+// still the first failing column's, in column order, whichever finishes first.
+TEST(TableColumns, AsciiLookupReportsTheFirstFailingColumn) {
+    constexpr std::uint64_t kRows = 70000;
+    const Cards cards = {{"XTENSION", "'TABLE   '"},
+                         {"BITPIX", "8"},
+                         {"NAXIS", "2"},
+                         {"NAXIS1", "12"},
+                         {"NAXIS2", "70000"},
+                         {"PCOUNT", "0"},
+                         {"GCOUNT", "1"},
+                         {"TFIELDS", "3"},
+                         {"TBCOL1", "1"},
+                         {"TFORM1", "'I4'"},
+                         {"TBCOL2", "5"},
+                         {"TFORM2", "'F4.1'"},
+                         {"TBCOL3", "9"},
+                         {"TFORM3", "'A4'"}};
+    Bytes rows;
+    for (std::uint64_t r = 0; r < kRows; ++r)
+        for (const std::uint8_t b : text("   7 2.5 abc"))
+            rows.push_back(b);
+    const auto build = [&](const Bytes& data) {
+        Result<AsciiTableHdu> t = AsciiTableHdu::create(make_header(cards), data);
+        EXPECT_TRUE(t.has_value());
+        return std::move(*t);
+    };
+    const Result<std::vector<DecodedColumn>> good = decode_ascii_columns(build(rows));
+    ASSERT_TRUE(good.has_value()) << good.error().message();
+    ASSERT_EQ(good->size(), 3u);
+    const Float64Values& reals = std::get<Float64Values>((*good)[1]);
+    EXPECT_EQ(reals.values.size(), kRows);
+    EXPECT_EQ(reals.values[kRows - 1], 2.5);
+    EXPECT_TRUE(std::get<Strings>((*good)[2]).values.empty());
+
+    Bytes bad = rows;
+    bad[5 * 12 + 6] = 'x';      // column 2, row 5: quick to reach
+    bad[69990 * 12 + 3] = 'y';  // column 1, row 69990: the one a pass in order meets first
+    bad[3 * 12 + 9] = 0xFF;     // column 3, row 3: not UTF-8
+    const Result<std::vector<DecodedColumn>> failed = decode_ascii_columns(build(bad));
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().msg, "ASCII table row 69990 col 1: not an integer: `   y`");
 }
 
 }  // namespace
