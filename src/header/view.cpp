@@ -41,11 +41,12 @@ std::optional<Value> plain_integer(ByteSpan bytes) {
     const std::size_t digits_from = i;
     std::int64_t magnitude = 0;
     while (i < kCardLen && bytes[i] >= '0' && bytes[i] <= '9') {
+        // 18 digits always fit; longer numbers take the full parse.
+        if (i - digits_from == 18) return std::nullopt;
         magnitude = magnitude * 10 + (bytes[i] - '0');
         ++i;
     }
-    const std::size_t digits = i - digits_from;
-    if (digits == 0 || digits > 18) return std::nullopt;
+    if (i == digits_from) return std::nullopt;
     while (i < kCardLen && bytes[i] == ' ')
         ++i;
     if (i < kCardLen && bytes[i] != '/') return std::nullopt;
