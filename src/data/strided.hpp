@@ -14,7 +14,8 @@ namespace vexlo {
 
 // A zero-filled byte buffer of `size` bytes for encoded data. A large one asks the kernel
 // for transparent huge pages before it is first touched: faulting in a fresh buffer page by
-// page otherwise costs more than encoding into it. Throws as std::vector::reserve does.
+// page otherwise costs more than encoding into it. Throws std::bad_alloc when the buffer
+// cannot be had, a size beyond the address space included.
 Bytes encode_buffer_of(std::size_t size);
 
 template <class U>
