@@ -1,6 +1,7 @@
 #include "io/file.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -13,6 +14,7 @@
 #include "header/card.hpp"
 #include "io/gzip.hpp"
 #include "util/memory.hpp"
+#include "util/parallel.hpp"
 #include "util/text.hpp"
 
 namespace vexlo {
@@ -30,6 +32,70 @@ bool add_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
 
 std::string num(std::uint64_t v) {
     return std::to_string(v);
+}
+
+// Bytes read and converted per step: small enough to stay in cache between the read and the
+// conversion, a whole number of pixels of every type.
+constexpr std::size_t kPixelChunk = std::size_t{1} << 18;
+
+// Calls step(offset, chunk) for the chunks of `dest` in order; a large destination is split
+// into runs of chunks over the cores, each run reading and converting its own bytes. The first
+// failure in order is returned.
+template <class Step>
+Result<void> over_chunks(std::span<std::uint8_t> dest, Step step) {
+    constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
+    const std::size_t chunks = (dest.size() + kPixelChunk - 1) / kPixelChunk;
+    const std::size_t parts = parts_for(dest.size(), kMinBytesPerPart);
+    const std::size_t per = (chunks + parts - 1) / parts;
+    std::array<Result<void>, kMaxParts> done;
+    run_parts(parts, [&](std::size_t k) {
+        for (std::size_t c = k * per; c < std::min(chunks, (k + 1) * per); ++c) {
+            const std::size_t at = c * kPixelChunk;
+            Result<void> r = step(at, dest.subspan(at, std::min(kPixelChunk, dest.size() - at)));
+            if (!r) {
+                done[k] = std::move(r);
+                return;
+            }
+        }
+    });
+    for (std::size_t k = 0; k < parts; ++k)
+        VEXLO_TRY(done[k]);
+    return {};
+}
+
+// Physical values of the pixels of a data section read through `read(offset, chunk)`, chunk
+// by chunk into one scratch buffer per run, each converted straight into its place in `dest`.
+template <class Out, class Read>
+Result<void> physical_over_chunks(std::uint64_t len, Bitpix bitpix, const Scaling& scaling,
+                                  std::span<Out> dest, Read read) {
+    constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
+    const auto width = static_cast<std::size_t>(bytes_per_pixel(bitpix));
+    const std::uint64_t chunks = (len + kPixelChunk - 1) / kPixelChunk;
+    const std::size_t parts = parts_for(
+        static_cast<std::size_t>(std::min<std::uint64_t>(len, SIZE_MAX)), kMinBytesPerPart);
+    const std::uint64_t per = (chunks + parts - 1) / parts;
+    std::array<Result<void>, kMaxParts> done;
+    run_parts(parts, [&](std::size_t k) {
+        std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow) std::uint8_t[kPixelChunk]);
+        if (!scratch) {
+            done[k] = fail(Error::out_of_memory());
+            return;
+        }
+        for (std::uint64_t c = k * per; c < std::min(chunks, (k + 1) * per); ++c) {
+            const std::uint64_t at = c * kPixelChunk;
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kPixelChunk, len - at));
+            const std::span<std::uint8_t> part(scratch.get(), n);
+            if (Result<void> r = read(at, part); !r) {
+                done[k] = std::move(r);
+                return;
+            }
+            physical_values_into(bitpix, part, scaling,
+                                 dest.subspan(static_cast<std::size_t>(at) / width, n / width));
+        }
+    });
+    for (std::size_t k = 0; k < parts; ++k)
+        VEXLO_TRY(done[k]);
+    return {};
 }
 
 // ---- scanning ----
@@ -400,7 +466,10 @@ Result<ByteSpan> FitsFile::padded_data(std::size_t index) const {
         if (!fresh->bytes) return fail(Error::out_of_memory());
         fresh->len = static_cast<std::size_t>(padded);
         advise_huge_pages(fresh->bytes.get(), fresh->len);
-        VEXLO_TRY(source->read_at(s.data_offset, {fresh->bytes.get(), fresh->len}));
+        VEXLO_TRY(over_chunks({fresh->bytes.get(), fresh->len},
+                              [&](std::size_t at, std::span<std::uint8_t> part) {
+                                  return source->read_at(s.data_offset + at, part);
+                              }));
         cell = data_cache.store(index, std::move(fresh));
     }
     return ByteSpan(cell->bytes.get(), cell->len);
@@ -437,29 +506,44 @@ Result<void> FitsFile::read_data_into(std::size_t index, std::span<std::uint8_t>
     return read_data_range_into(index, 0, dest);
 }
 
-namespace {
-
-// Bytes read and converted per step: small enough to stay in cache between the read and the
-// conversion, a whole number of pixels of every type.
-constexpr std::size_t kPixelChunk = std::size_t{1} << 18;
-
-}  // namespace
-
 Result<void> FitsFile::read_pixels_into(std::size_t index, Bitpix bitpix, bool offset_form,
                                         std::span<std::uint8_t> dest) const {
     if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
     if (dest.size() != spans[index].data_len) return read_data_into(index, dest);
-    for (std::size_t at = 0; at < dest.size(); at += kPixelChunk) {
-        const std::span<std::uint8_t> part =
-            dest.subspan(at, std::min(kPixelChunk, dest.size() - at));
+    return over_chunks(dest, [&](std::size_t at, std::span<std::uint8_t> part) -> Result<void> {
         VEXLO_TRY(read_data_range_into(index, at, part));
         if (offset_form) {
             decode_offset_be_into(bitpix, part, part);
         } else {
             swap_be_in_place(bitpix, part);
         }
+        return {};
+    });
+}
+
+template <class Out>
+Result<void> read_physical(const FitsFile& file, std::size_t index, Bitpix bitpix,
+                           const Scaling& scaling, std::span<Out> dest) {
+    if (index >= file.spans.size()) return fail(hdu_index_error(index, file.spans.size()));
+    const std::uint64_t len = file.spans[index].data_len;
+    if (len / bytes_per_pixel(bitpix) != dest.size()) {
+        return fail(Error::data("read_physical_into: destination holds " + num(dest.size()) +
+                                " values, data section has " + num(len / bytes_per_pixel(bitpix))));
     }
-    return {};
+    return physical_over_chunks(len, bitpix, scaling, dest,
+                                [&](std::uint64_t at, std::span<std::uint8_t> part) {
+                                    return file.read_data_range_into(index, at, part);
+                                });
+}
+
+Result<void> FitsFile::read_physical_into(std::size_t index, Bitpix bitpix, const Scaling& scaling,
+                                          std::span<float> dest) const {
+    return read_physical(*this, index, bitpix, scaling, dest);
+}
+
+Result<void> FitsFile::read_physical_into(std::size_t index, Bitpix bitpix, const Scaling& scaling,
+                                          std::span<double> dest) const {
+    return read_physical(*this, index, bitpix, scaling, dest);
 }
 
 Result<void> FitsFile::read_data_range_into(std::size_t index, std::uint64_t offset,

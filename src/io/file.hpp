@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "data/pixel.hpp"
+#include "data/scaling.hpp"
 #include "error.hpp"
 #include "header/block.hpp"
 #include "header/header.hpp"
@@ -89,6 +90,13 @@ struct FitsFile {
     // the type's standard offset. Each chunk is converted while it is still in cache.
     Result<void> read_pixels_into(std::size_t index, Bitpix bitpix, bool offset_form,
                                   std::span<std::uint8_t> dest) const;
+    // Reads the data section of an image of pixel type `bitpix` as physical values under
+    // `scaling` into `dest` (one element per pixel): each chunk read is converted while it is
+    // still in cache, and a large image is read in runs of chunks over the cores.
+    Result<void> read_physical_into(std::size_t index, Bitpix bitpix, const Scaling& scaling,
+                                    std::span<float> dest) const;
+    Result<void> read_physical_into(std::size_t index, Bitpix bitpix, const Scaling& scaling,
+                                    std::span<double> dest) const;
     // Reads bytes [offset, offset + dest.size()) of the data section into `dest`.
     Result<void> read_data_range_into(std::size_t index, std::uint64_t offset,
                                       std::span<std::uint8_t> dest) const;

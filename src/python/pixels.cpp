@@ -193,36 +193,6 @@ nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const Scal
     return std::move(a.array);
 }
 
-namespace {
-
-// Stored bytes converted per pass: small enough to stay in cache between the read and the
-// conversion, large enough that each read is one cheap call.
-constexpr std::size_t kConvertChunk = std::size_t{1} << 18;
-
-// Reads the data section in chunks through one buffer, each converted straight into `dest`.
-template <class Out>
-Result<void> convert_in_chunks(const FitsFile& file, std::size_t index, Bitpix pixel_type,
-                               const Scaling& scaling, std::span<Out> dest) {
-    const std::uint64_t len = file.spans[index].data_len;
-    const auto width = static_cast<std::size_t>(bytes_per_pixel(pixel_type));
-    try {
-        Bytes chunk(static_cast<std::size_t>(std::min<std::uint64_t>(len, kConvertChunk)));
-        for (std::uint64_t at = 0; at < len; at += chunk.size()) {
-            const auto n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), len - at));
-            const std::span<std::uint8_t> part(chunk.data(), n);
-            VEXLO_TRY(file.read_data_range_into(index, at, part));
-            physical_values_into(pixel_type, part, scaling,
-                                 dest.subspan(static_cast<std::size_t>(at) / width, n / width));
-        }
-    } catch (const std::bad_alloc&) {
-        return fail(Error::out_of_memory());
-    }
-    return {};
-}
-
-}  // namespace
-
 nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, const Header& shaped,
                                 Bitpix pixel_type, std::span<const std::uint64_t> axes) {
     if (hdu_index >= file.len()) unwrap(file.read_data_into(hdu_index, {}));
@@ -247,7 +217,7 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
         case PhysicalForm::F32: {
             NewArray a = new_array("float32", shape);
             unwrap(without_gil([&] {
-                return convert_in_chunks(file, hdu_index, pixel_type, scaling, typed<float>(a));
+                return file.read_physical_into(hdu_index, pixel_type, scaling, typed<float>(a));
             }));
             return std::move(a.array);
         }
@@ -256,7 +226,7 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
     }
     NewArray a = new_array("float64", shape);
     unwrap(without_gil(
-        [&] { return convert_in_chunks(file, hdu_index, pixel_type, scaling, typed<double>(a)); }));
+        [&] { return file.read_physical_into(hdu_index, pixel_type, scaling, typed<double>(a)); }));
     return std::move(a.array);
 }
 
