@@ -1005,14 +1005,15 @@ Result<void> check_doubted(const CellSpec& spec, const std::uint8_t* field, std:
 
 }  // namespace
 
-Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t n) const {
+Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t first,
+                                     std::uint64_t n) const {
     if (n == 0) return {};
-    // Validates the field against the row once; every row then holds it.
-    VEXLO_TRY(cell_bytes(n - 1, column));
+    // Validates the field against the last row once; every row before it then holds it.
+    VEXLO_TRY(cell_bytes(first + n - 1, column));
     const CellSpec spec = spec_of(column);
     const ByteSpan all_heap = heap();
     const auto width = static_cast<std::size_t>(column.width());
-    const std::uint8_t* field = data.data() + column.offset;
+    const std::uint8_t* field = data.data() + first * row_size + column.offset;
     // A quick look at each cell, with the kind's switch outside the loop over the rows.
     switch (spec.kind) {
         case BinKind::Logical:

@@ -244,8 +244,8 @@ struct BinTableHdu {
     // cell_bytes then BinColumn::decode_cell over this table's heap.
     Result<BinValue> read_cell(std::uint64_t row, const BinColumn& column) const;
 
-    // check_cell over rows [0, n) of a column: the first failing row's error.
-    Result<void> check_rows(const BinColumn& column, std::uint64_t n) const;
+    // check_cell over rows [first, first + n) of a column: the first failing row's error.
+    Result<void> check_rows(const BinColumn& column, std::uint64_t first, std::uint64_t n) const;
 
     // The first column whose name equals `name` ignoring ASCII case, or null.
     const BinColumn* find_column(std::string_view name) const;
@@ -293,8 +293,8 @@ struct BinTableHdu {
                                    std::span<std::uint8_t> nulls) const;
     Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
                                    std::span<double> out, std::span<std::uint8_t> nulls) const;
-    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column,
-                                   std::span<float> out, std::span<std::uint8_t> nulls) const;
+    Result<std::uint64_t> read_vla(std::uint64_t row, const BinColumn& column, std::span<float> out,
+                                   std::span<std::uint8_t> nulls) const;
 };
 
 // A per-tile scale or zero of a tile-compressed image: the constant, or the single value of

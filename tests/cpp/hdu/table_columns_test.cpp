@@ -389,6 +389,40 @@ TEST(TableColumns, CheckFindsTheFirstFailingColumnAndRow) {
     }
 }
 
+// A large table is checked in row ranges on several threads; the error is still the first
+// failing column's, at its first failing row, whichever range finishes first.
+TEST(TableColumns, CheckOfALargeTableReportsAsOnePassInOrder) {
+    constexpr std::uint64_t kRows = 4 * 16 * 4096 + 3;
+    struct Case {
+        std::vector<Spec> specs;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        // Two bad bytes in different ranges of one column: the earlier row's.
+        {{{"J", {}, [](auto r) { return be32(i32(r)); }},
+          {"L", {}, [](auto r) { return text(r == 200000   ? "x"
+                                             : r == 150000 ? "y"
+                                                           : "T"); }}},
+         "BINTABLE col 2: invalid L byte 0x79"},
+        // A late bad row of the first column beats an early one of the second.
+        {{{"2A", {}, [](auto r) { return r == kRows - 1 ? Bytes{'a', 0xC3} : text("ab"); }},
+          {"L", {}, [](auto r) { return text(r == 1 ? "?" : "F"); }}},
+         "BINTABLE col 1: A field is not valid UTF-8"},
+        // Nothing bad: the table passes.
+        {{{"L", {}, [](auto r) { return text(r % 2 == 0 ? "T" : "f"); }}}, ""},
+    };
+    for (const Case& c : cases) {
+        const BinTableHdu t = make_table(c.specs, kRows);
+        const Result<void> checked = check_bin_columns(t);
+        if (c.message.empty()) {
+            EXPECT_TRUE(checked.has_value()) << checked.error().msg;
+            continue;
+        }
+        ASSERT_FALSE(checked.has_value()) << c.message;
+        EXPECT_EQ(checked.error().msg, c.message);
+    }
+}
+
 TEST(TableColumns, AliasingDescriptorsAreCheckedWithoutBuildingArrays) {
     // Every row points at the one 4-element array; the check reads only the descriptors.
     const BinTableHdu t = make_table({{"1PB", {}, [](auto) { return join({be32(4), be32(0)}); }}},
