@@ -81,6 +81,11 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
     if (__builtin_sub_overflow(exponent, scale_i, &power)) power = exponent < 0 ? kMin : kMax;
     *out++ = 'e';
     out = std::to_chars(out, start + room, power).ptr;
+    // The text is well formed by construction: converted directly, and only a value out of
+    // range goes through the full parse, which decides between infinity and zero.
+    double value = 0.0;
+    const std::from_chars_result res = std::from_chars(start, out, value);
+    if (res.ec == std::errc() && res.ptr == out) return value;
     return parse_decimal(std::string_view(start, static_cast<std::size_t>(out - start)));
 }
 

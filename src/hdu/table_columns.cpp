@@ -312,13 +312,29 @@ Result<DecodedColumn> decode_bin_column(const BinTableHdu& table, const BinColum
     return decode_bin_rows(table, column, 0, table.n_rows);
 }
 
-bool is_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column) {
-    return column.format.kind == AsciiFormat::Kind::A && column.format.width > 0 &&
-           table.n_rows > 0;
+namespace {
+
+// Rows [first, first + out.size()) of a numeric ASCII column, NaN for a null.
+Result<void> decode_ascii_numbers(const AsciiTableHdu& table, const AsciiColumn& column,
+                                  std::uint64_t first, std::span<double> out) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        VEXLO_ASSIGN_OR_RETURN(const std::optional<AsciiValue> v,
+                               table.read_cell(first + i, column));
+        double x = std::numeric_limits<double>::quiet_NaN();
+        if (v && v->kind() == AsciiValue::Kind::Int) {
+            x = static_cast<double>(std::get<std::int64_t>(v->value));
+        } else if (v && v->kind() == AsciiValue::Kind::Float) {
+            x = std::get<double>(v->value);
+        }
+        out[i] = x;
+    }
+    return {};
 }
 
-Result<void> check_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column) {
-    for (std::uint64_t r = 0; r < table.n_rows; ++r) {
+// check_ascii_text_column over rows [first, first + n).
+Result<void> check_ascii_text_rows(const AsciiTableHdu& table, const AsciiColumn& column,
+                                   std::uint64_t first, std::uint64_t n) {
+    for (std::uint64_t r = first; r < first + n; ++r) {
         VEXLO_ASSIGN_OR_RETURN(const std::string_view field, table.field_text(r, column));
         std::uint8_t any = 0;
         for (const char c : field)
@@ -327,6 +343,22 @@ Result<void> check_ascii_text_column(const AsciiTableHdu& table, const AsciiColu
         if (any >= 0x80) VEXLO_TRY(table.read_cell(r, column));
     }
     return {};
+}
+
+// A numeric column whose fields hold text of their own in every row.
+bool is_ascii_number_column(const AsciiColumn& column) {
+    return column.format.kind != AsciiFormat::Kind::A && column.format.width > 0;
+}
+
+}  // namespace
+
+bool is_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column) {
+    return column.format.kind == AsciiFormat::Kind::A && column.format.width > 0 &&
+           table.n_rows > 0;
+}
+
+Result<void> check_ascii_text_column(const AsciiTableHdu& table, const AsciiColumn& column) {
+    return check_ascii_text_rows(table, column, 0, table.n_rows);
 }
 
 Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& table, const AsciiColumn& column) {
@@ -351,52 +383,63 @@ Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& table, const Asci
     }
     Float64Values out;
     reserve_rows(out.values, table.n_rows);
-    for (std::uint64_t r = 0; r < table.n_rows; ++r) {
-        VEXLO_ASSIGN_OR_RETURN(const std::optional<AsciiValue> v, table.read_cell(r, column));
-        double x = std::numeric_limits<double>::quiet_NaN();
-        if (v && v->kind() == AsciiValue::Kind::Int) {
-            x = static_cast<double>(std::get<std::int64_t>(v->value));
-        } else if (v && v->kind() == AsciiValue::Kind::Float) {
-            x = std::get<double>(v->value);
-        }
-        out.values.push_back(x);
-    }
+    out.values.resize(static_cast<std::size_t>(table.n_rows));
+    VEXLO_TRY(decode_ascii_numbers(table, column, 0, out.values));
     return DecodedColumn(std::move(out));
 }
 
 Result<std::vector<DecodedColumn>> decode_ascii_columns(const AsciiTableHdu& table) {
-    constexpr std::uint64_t kMinRowsForThreads = 16 * kBlockRows;
-    const std::size_t n = table.columns.size();
-    std::vector<Result<DecodedColumn>> done;
-    try {
-        done.resize(n);
-    } catch (const std::bad_alloc&) {
-        return fail(Error::out_of_memory());
-    }
-    const auto one = [&](std::size_t i) {
-        const AsciiColumn& c = table.columns[i];
-        if (!is_ascii_text_column(table, c)) {
-            done[i] = decode_ascii_column(table, c);
-            return;
-        }
-        const Result<void> checked = check_ascii_text_column(table, c);
-        done[i] = checked ? Result<DecodedColumn>(Strings{}) : fail(checked.error());
-    };
-    const std::size_t parts = table.n_rows < kMinRowsForThreads ? 1 : std::min(n, parts_for(n, 1));
-    // Part k takes columns k, k + parts, ...: wide tables spread their columns evenly.
-    run_parts(parts, [&](std::size_t k) {
-        for (std::size_t i = k; i < n; i += parts)
-            one(i);
-    });
+    // Every numeric column is decoded, and every text column checked, in row ranges over the
+    // cores; of a column's failing ranges the first reports, and columns report in order, as
+    // one pass column after column would. Other columns (fields of width 0) are read once.
+    constexpr std::uint64_t kMinRowsPerPart = 16 * kBlockRows;
+    const std::size_t n_columns = table.columns.size();
+    const std::size_t parts = parts_for(
+        static_cast<std::size_t>(std::min<std::uint64_t>(table.n_rows, SIZE_MAX)), kMinRowsPerPart);
     std::vector<DecodedColumn> out;
+    std::vector<Result<void>> found;
     try {
-        out.reserve(n);
+        out.reserve(n_columns);
+        for (const AsciiColumn& c : table.columns) {
+            if (is_ascii_number_column(c)) {
+                Float64Values values;
+                reserve_rows(values.values, table.n_rows);
+                values.values.resize(static_cast<std::size_t>(table.n_rows));
+                out.emplace_back(std::move(values));
+            } else {
+                out.emplace_back(Strings{});
+            }
+        }
+        found.resize(parts * n_columns);
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    for (Result<DecodedColumn>& r : done) {
-        if (!r) return fail(std::move(r).error());
-        out.push_back(std::move(*r));
+    const std::uint64_t per = (table.n_rows + parts - 1) / parts;
+    run_parts(parts, [&](std::size_t k) {
+        const std::uint64_t first = std::min(k * per, table.n_rows);
+        const std::uint64_t count = std::min(first + per, table.n_rows) - first;
+        for (std::size_t c = 0; c < n_columns; ++c) {
+            const AsciiColumn& column = table.columns[c];
+            Result<void>& result = found[k * n_columns + c];
+            if (is_ascii_number_column(column)) {
+                std::vector<double>& values = std::get<Float64Values>(out[c]).values;
+                result = decode_ascii_numbers(
+                    table, column, first,
+                    std::span(values).subspan(static_cast<std::size_t>(first),
+                                              static_cast<std::size_t>(count)));
+            } else if (is_ascii_text_column(table, column)) {
+                result = check_ascii_text_rows(table, column, first, count);
+            }
+        }
+    });
+    for (std::size_t c = 0; c < n_columns; ++c) {
+        const AsciiColumn& column = table.columns[c];
+        if (is_ascii_number_column(column) || is_ascii_text_column(table, column)) {
+            for (std::size_t k = 0; k < parts; ++k)
+                VEXLO_TRY(found[k * n_columns + c]);
+        } else {
+            VEXLO_ASSIGN_OR_RETURN(out[c], decode_ascii_column(table, column));
+        }
     }
     return out;
 }

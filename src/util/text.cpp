@@ -33,6 +33,11 @@ std::size_t ws_len_at(std::string_view s, std::size_t i) {
 
 // Length of a White_Space character ending at s[end-1], or 0.
 std::size_t ws_len_before(std::string_view s, std::size_t end) {
+    // An ASCII byte ends no longer character: it is white space alone or not at all.
+    if (end > 0 && static_cast<u8>(s[end - 1]) < 0x80) {
+        const u8 c = static_cast<u8>(s[end - 1]);
+        return c == 0x20 || (c >= 0x09 && c <= 0x0D) ? 1 : 0;
+    }
     for (std::size_t len : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
         if (end >= len && ws_len_at(s.substr(0, end), end - len) == len) return len;
     }

@@ -602,15 +602,15 @@ TEST(TableColumns, AsciiTextIsCheckedWithoutReading) {
     EXPECT_EQ(checked.error().msg, u->read_cell(2, u->columns[0]).error().msg);
 }
 
-// A lookup's decoding of a large ASCII table runs its columns on several threads; the error is
-// still the first failing column's, in column order, whichever finishes first.
+// A lookup's decoding of a large ASCII table runs in row ranges on several threads; the error
+// is still the first failing column's, in column order, whichever range finishes first.
 TEST(TableColumns, AsciiLookupReportsTheFirstFailingColumn) {
-    constexpr std::uint64_t kRows = 70000;
+    constexpr std::uint64_t kRows = 3 * 16 * 4096 + 100;
     const Cards cards = {{"XTENSION", "'TABLE   '"},
                          {"BITPIX", "8"},
                          {"NAXIS", "2"},
                          {"NAXIS1", "12"},
-                         {"NAXIS2", "70000"},
+                         {"NAXIS2", "196708"},
                          {"PCOUNT", "0"},
                          {"GCOUNT", "1"},
                          {"TFIELDS", "3"},
@@ -638,12 +638,12 @@ TEST(TableColumns, AsciiLookupReportsTheFirstFailingColumn) {
     EXPECT_TRUE(std::get<Strings>((*good)[2]).values.empty());
 
     Bytes bad = rows;
-    bad[5 * 12 + 6] = 'x';      // column 2, row 5: quick to reach
-    bad[69990 * 12 + 3] = 'y';  // column 1, row 69990: the one a pass in order meets first
-    bad[3 * 12 + 9] = 0xFF;     // column 3, row 3: not UTF-8
+    bad[5 * 12 + 6] = 'x';       // column 2, row 5: quick to reach
+    bad[196700 * 12 + 3] = 'y';  // column 1, row 196700: the one a pass in order meets first
+    bad[3 * 12 + 9] = 0xFF;      // column 3, row 3: not UTF-8
     const Result<std::vector<DecodedColumn>> failed = decode_ascii_columns(build(bad));
     ASSERT_FALSE(failed.has_value());
-    EXPECT_EQ(failed.error().msg, "ASCII table row 69990 col 1: not an integer: `   y`");
+    EXPECT_EQ(failed.error().msg, "ASCII table row 196700 col 1: not an integer: `   y`");
 }
 
 }  // namespace
