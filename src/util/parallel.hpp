@@ -12,11 +12,14 @@ namespace vexlo {
 // The most threads a pass uses.
 inline constexpr std::size_t kMaxParts = 8;
 
+// The cores this process may run on (its CPU affinity where the system tells it, else the
+// cores online), at least 1; read once.
+std::size_t usable_cores();
+
 // How many parts `items` independent items make when each part should hold at least
-// `min_per_part` of them: one per core, at most kMaxParts, at least 1.
+// `min_per_part` of them: one per usable core, at most kMaxParts, at least 1.
 inline std::size_t parts_for(std::size_t items, std::size_t min_per_part) {
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    return std::max<std::size_t>(1, std::min({cores, kMaxParts, items / min_per_part}));
+    return std::max<std::size_t>(1, std::min({usable_cores(), kMaxParts, items / min_per_part}));
 }
 
 // Calls part(k) for every k in [0, parts), each on its own thread but part 0, which runs on
