@@ -73,7 +73,8 @@ def main():
     rng = np.random.default_rng(7)
     pixels = rng.uniform(0, SIZE - 1, (args.points, 2))
     print(f"{args.points} points, best of {args.repeat}; ns per point (wall time; vexlo splits "
-          f"large two-axis batches over up to 8 of the {os.cpu_count()} cores, astropy uses one)")
+          f"large two-axis batches over up to 8 of the {len(os.sched_getaffinity(0))} cores it may use, "
+          f"astropy uses one)")
     print(f"{'projection':<10} {'direction':<16} {'vexlo':>8} {'astropy':>8} {'ratio':>6}")
     for code in ("TAN", "ZEA", "AIT", "SIP4"):
         text = "".join(header_cards(code))
