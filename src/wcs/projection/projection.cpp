@@ -28,14 +28,21 @@ struct Kernels {
 // ellipse or between HEALPix facets that lands on some other point of the sphere. Such an
 // answer is refused when it lies outside the native ranges or does not project back onto
 // the plane point it came from.
-template <ProjKernel Inverse, ProjKernel Forward>
-ProjStatus inverse_on_map(const Projection& p, double x, double y, Point2& out) {
+template <ProjKernel Inverse>
+ProjStatus inverse_in_range(const Projection& p, double x, double y, Point2& out) {
     const ProjStatus st = Inverse(p, x, y, out);
     if (st != ProjStatus::Ok) return st;
     constexpr double kSlack = 1e-9;
     if (!(std::fabs(out.a) <= 180.0 + kSlack) || !(std::fabs(out.b) <= 90.0 + kSlack)) {
         return ProjStatus::OffMap;
     }
+    return st;
+}
+
+template <ProjKernel Inverse, ProjKernel Forward>
+ProjStatus inverse_on_map(const Projection& p, double x, double y, Point2& out) {
+    const ProjStatus st = inverse_in_range<Inverse>(p, x, y, out);
+    if (st != ProjStatus::Ok) return st;
     Point2 back;
     if (Forward(p, out.a, out.b, back) != ProjStatus::Ok) return ProjStatus::OffMap;
     // Generous next to rounding (a few ulps of the plane's scale), tiny next to a wrong point.
@@ -47,13 +54,16 @@ ProjStatus inverse_on_map(const Projection& p, double x, double y, Point2& out) 
 }
 
 // The inverse of every projection whose formulas reach beyond its map is checked as above.
+// AIT's needs the range alone: a plane point inside its formula's ellipse but outside the
+// map's has 2 z^2 - 1 < 0, which puts the longitude past +-180 degrees, and inside the map's
+// ellipse the formulas are exact inverses.
 constexpr Kernels kKernels[kProjectionCount] = {
     {azp_forward, azp_inverse}, {szp_forward, szp_inverse}, {tan_forward, tan_inverse},
     {stg_forward, stg_inverse}, {sin_forward, sin_inverse}, {arc_forward, inverse_on_map<arc_inverse, arc_forward>},
     {zpn_forward, zpn_inverse}, {zea_forward, zea_inverse}, {air_forward, air_inverse},
     {cyp_forward, inverse_on_map<cyp_inverse, cyp_forward>}, {cea_forward, inverse_on_map<cea_inverse, cea_forward>}, {car_forward, inverse_on_map<car_inverse, car_forward>},
     {mer_forward, inverse_on_map<mer_inverse, mer_forward>}, {sfl_forward, inverse_on_map<sfl_inverse, sfl_forward>}, {par_forward, inverse_on_map<par_inverse, par_forward>},
-    {mol_forward, inverse_on_map<mol_inverse, mol_forward>}, {ait_forward, inverse_on_map<ait_inverse, ait_forward>}, {cop_forward, inverse_on_map<cop_inverse, cop_forward>},
+    {mol_forward, inverse_on_map<mol_inverse, mol_forward>}, {ait_forward, inverse_in_range<ait_inverse>}, {cop_forward, inverse_on_map<cop_inverse, cop_forward>},
     {coe_forward, inverse_on_map<coe_inverse, coe_forward>}, {cod_forward, inverse_on_map<cod_inverse, cod_forward>}, {coo_forward, inverse_on_map<coo_inverse, coo_forward>},
     {bon_forward, inverse_on_map<bon_inverse, bon_forward>}, {pco_forward, inverse_on_map<pco_inverse, pco_forward>}, {tsc_forward, tsc_inverse},
     {csc_forward, csc_inverse}, {qsc_forward, qsc_inverse}, {hpx_forward, inverse_on_map<hpx_inverse, hpx_forward>},
