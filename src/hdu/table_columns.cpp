@@ -20,6 +20,14 @@ namespace {
 // between the decoding and the copy.
 constexpr std::uint64_t kBlockRows = 4096;
 
+// How many row ranges a whole-table pass over `rows` rows is split into, one per core for
+// large tables.
+std::size_t row_parts(std::uint64_t rows) {
+    constexpr std::uint64_t kMinRowsPerPart = 16 * kBlockRows;
+    return parts_for(static_cast<std::size_t>(std::min<std::uint64_t>(rows, SIZE_MAX)),
+                     kMinRowsPerPart);
+}
+
 // Room for `n` entries, or bad_alloc when the count cannot be held (a row count that no
 // byte of the file backs, for columns zero bytes wide).
 template <class T>
@@ -118,10 +126,8 @@ Result<void> check_bin_column(const BinTableHdu& table, const BinColumn& column)
 Result<void> check_bin_columns(const BinTableHdu& table) {
     // Large tables are checked in row ranges over the cores. Of a column's failing ranges the
     // first reports, and columns report in order, as one pass column after column would.
-    constexpr std::uint64_t kMinRowsPerPart = 16 * kBlockRows;
     const std::size_t n_columns = table.columns.size();
-    const std::size_t parts = parts_for(
-        static_cast<std::size_t>(std::min<std::uint64_t>(table.n_rows, SIZE_MAX)), kMinRowsPerPart);
+    const std::size_t parts = row_parts(table.n_rows);
     const auto in_ranges = [&](const BinColumn& c) {
         return parts > 1 && can_fail(c.format.kind) && !is_uniform_column(table, c);
     };
@@ -131,10 +137,7 @@ Result<void> check_bin_columns(const BinTableHdu& table) {
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    const std::uint64_t per = (table.n_rows + parts - 1) / parts;
-    run_parts(parts, [&](std::size_t k) {
-        const std::uint64_t first = std::min(k * per, table.n_rows);
-        const std::uint64_t count = std::min(first + per, table.n_rows) - first;
+    run_ranges(parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
         for (std::size_t c = 0; c < n_columns; ++c) {
             if (in_ranges(table.columns[c])) {
                 found[k * n_columns + c] = table.check_rows(table.columns[c], first, count);
@@ -223,10 +226,7 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
     // Large tables are split into row ranges over the cores: every range writes its own rows
     // of the targets. Of the ranges that fail, the first in row order reports, as one pass in
     // row order would.
-    constexpr std::uint64_t kMinRowsPerPart = 16 * kBlockRows;
-    const std::size_t parts = parts_for(
-        static_cast<std::size_t>(std::min<std::uint64_t>(table.n_rows, SIZE_MAX)), kMinRowsPerPart);
-    const std::uint64_t per = (table.n_rows + parts - 1) / parts;
+    const std::size_t parts = row_parts(table.n_rows);
     std::vector<std::uint64_t> nulls;
     std::vector<Result<void>> done;
     try {
@@ -235,11 +235,9 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    run_parts(parts, [&](std::size_t k) {
-        const std::uint64_t first = std::min(k * per, table.n_rows);
-        const std::uint64_t last = std::min(first + per, table.n_rows);
+    run_ranges(parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
         done[k] =
-            decode_rows_blockwise(table, targets, first, last,
+            decode_rows_blockwise(table, targets, first, first + count,
                                   std::span(nulls).subspan(k * targets.size(), targets.size()));
     });
     for (const Result<void>& r : done)
@@ -392,10 +390,8 @@ Result<std::vector<DecodedColumn>> decode_ascii_columns(const AsciiTableHdu& tab
     // Every numeric column is decoded, and every text column checked, in row ranges over the
     // cores; of a column's failing ranges the first reports, and columns report in order, as
     // one pass column after column would. Other columns (fields of width 0) are read once.
-    constexpr std::uint64_t kMinRowsPerPart = 16 * kBlockRows;
     const std::size_t n_columns = table.columns.size();
-    const std::size_t parts = parts_for(
-        static_cast<std::size_t>(std::min<std::uint64_t>(table.n_rows, SIZE_MAX)), kMinRowsPerPart);
+    const std::size_t parts = row_parts(table.n_rows);
     std::vector<DecodedColumn> out;
     std::vector<Result<void>> found;
     try {
@@ -414,10 +410,7 @@ Result<std::vector<DecodedColumn>> decode_ascii_columns(const AsciiTableHdu& tab
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    const std::uint64_t per = (table.n_rows + parts - 1) / parts;
-    run_parts(parts, [&](std::size_t k) {
-        const std::uint64_t first = std::min(k * per, table.n_rows);
-        const std::uint64_t count = std::min(first + per, table.n_rows) - first;
+    run_ranges(parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
         for (std::size_t c = 0; c < n_columns; ++c) {
             const AsciiColumn& column = table.columns[c];
             Result<void>& result = found[k * n_columns + c];

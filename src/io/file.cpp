@@ -46,11 +46,10 @@ Result<void> over_chunks(std::span<std::uint8_t> dest, Step step) {
     constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
     const std::size_t chunks = (dest.size() + kPixelChunk - 1) / kPixelChunk;
     const std::size_t parts = parts_for(dest.size(), kMinBytesPerPart);
-    const std::size_t per = (chunks + parts - 1) / parts;
     std::array<Result<void>, kMaxParts> done;
-    run_parts(parts, [&](std::size_t k) {
-        for (std::size_t c = k * per; c < std::min(chunks, (k + 1) * per); ++c) {
-            const std::size_t at = c * kPixelChunk;
+    run_ranges(parts, chunks, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
+        for (std::uint64_t c = first; c < first + count; ++c) {
+            const auto at = static_cast<std::size_t>(c * kPixelChunk);
             Result<void> r = step(at, dest.subspan(at, std::min(kPixelChunk, dest.size() - at)));
             if (!r) {
                 done[k] = std::move(r);
@@ -73,15 +72,14 @@ Result<void> physical_over_chunks(std::uint64_t len, Bitpix bitpix, const Scalin
     const std::uint64_t chunks = (len + kPixelChunk - 1) / kPixelChunk;
     const std::size_t parts = parts_for(
         static_cast<std::size_t>(std::min<std::uint64_t>(len, SIZE_MAX)), kMinBytesPerPart);
-    const std::uint64_t per = (chunks + parts - 1) / parts;
     std::array<Result<void>, kMaxParts> done;
-    run_parts(parts, [&](std::size_t k) {
+    run_ranges(parts, chunks, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
         std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow) std::uint8_t[kPixelChunk]);
         if (!scratch) {
             done[k] = fail(Error::out_of_memory());
             return;
         }
-        for (std::uint64_t c = k * per; c < std::min(chunks, (k + 1) * per); ++c) {
+        for (std::uint64_t c = first; c < first + count; ++c) {
             const std::uint64_t at = c * kPixelChunk;
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kPixelChunk, len - at));
             const std::span<std::uint8_t> part(scratch.get(), n);

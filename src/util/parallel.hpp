@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <system_error>
 #include <thread>
 
@@ -41,6 +42,18 @@ void run_parts(std::size_t parts, Part&& part) {
         part(k);
     for (std::size_t k = 1; k < started; ++k)
         workers[k].join();
+}
+
+// Splits [0, items) into `parts` consecutive ranges of nearly equal length and calls
+// range(k, first, count) for range k, each on its own thread as run_parts does.
+template <class Range>
+void run_ranges(std::size_t parts, std::uint64_t items, Range&& range) {
+    parts = std::max<std::size_t>(1, std::min(parts, kMaxParts));
+    const std::uint64_t per = (items + parts - 1) / parts;
+    run_parts(parts, [&](std::size_t k) {
+        const std::uint64_t first = std::min<std::uint64_t>(k * per, items);
+        range(k, first, std::min<std::uint64_t>(first + per, items) - first);
+    });
 }
 
 }  // namespace vexlo

@@ -478,11 +478,10 @@ void run_split(BatchKernel kernel, const CelestialView& v, std::span<const doubl
     const std::size_t points = in.size() / 2;
     const std::size_t parts = parts_for(points, kMinPointsPerPart);
     if (parts <= 1) return kernel(v, in, out);
-    const std::size_t per = (points + parts - 1) / parts;
-    run_parts(parts, [&](std::size_t k) {
-        const std::size_t first = std::min(k * per, points);
-        const std::size_t count = std::min(first + per, points) - first;
-        kernel(v, in.subspan(2 * first, 2 * count), out.subspan(2 * first, 2 * count));
+    run_ranges(parts, points, [&](std::size_t, std::uint64_t first, std::uint64_t count) {
+        const auto at = static_cast<std::size_t>(2 * first);
+        const auto n = static_cast<std::size_t>(2 * count);
+        kernel(v, in.subspan(at, n), out.subspan(at, n));
     });
 }
 
