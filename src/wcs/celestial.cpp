@@ -258,12 +258,10 @@ Point2 CelestialRotation::native_to_celestial(double phi, double theta) const {
     return {celestial_longitude(r.a), r.b * kR2D};
 }
 
-Point2 CelestialRotation::tan_plane_to_celestial(double x, double y) const {
-    // The native direction of plane point (x, y) is (x, -y, R) / |(x, y, R)|: no angle needed.
-    const double q = 1.0 / std::sqrt(x * x + y * y + kR2D * kR2D);
-    const double cs = x * q;   // cos(theta) sin(phi)
-    const double cc = -y * q;  // cos(theta) cos(phi)
-    const double sl = kR2D * q;
+Point2 CelestialRotation::native_direction_to_celestial(const NativeDirection& d) const {
+    const double cs = d.cos_sin_phi;
+    const double cc = d.cos_cos_phi;
+    const double sl = d.sin_theta;
     // cos(theta) times cos and sin of phi - phi_p.
     const double ccd = cc * cos_phi_p + cs * sin_phi_p;
     const double csd = cs * cos_phi_p - cc * sin_phi_p;
@@ -271,6 +269,12 @@ Point2 CelestialRotation::tan_plane_to_celestial(double x, double y) const {
     const double hy = -csd;
     const double hx = sl * cos_delta_p - ccd * sin_delta_p;
     return {celestial_longitude(std::atan2(hy, hx)), latitude_of(s, hx, hy) * kR2D};
+}
+
+Point2 CelestialRotation::tan_plane_to_celestial(double x, double y) const {
+    // The native direction of plane point (x, y) is (x, -y, R) / |(x, y, R)|: no angle needed.
+    const double q = 1.0 / std::sqrt(x * x + y * y + kR2D * kR2D);
+    return native_direction_to_celestial({kR2D * q, x * q, -y * q});
 }
 
 NativeDirection CelestialRotation::celestial_to_native_direction(double alpha, double delta) const {

@@ -71,6 +71,8 @@ struct CelestialRotation {
     Point2 tan_plane_to_celestial(double x, double y) const;
     // False for a point in the unprojected hemisphere.
     bool celestial_to_tan_plane(double alpha, double delta, Point2& plane) const;
+    // The celestial point of a native direction, without the native angles.
+    Point2 native_direction_to_celestial(const NativeDirection& d) const;
     // The native direction of a celestial point, without the native angles.
     NativeDirection celestial_to_native_direction(double alpha, double delta) const;
 

@@ -98,26 +98,55 @@ inline bool undistort_sip(const Sip& sip, double& u, double& v, PointFault& faul
     return false;
 }
 
-// Plane coordinates (degrees, fiducial offset included) to the sky. The gnomonic projection
-// goes through the rotation's fused form; both the single-point and the batch paths call this,
-// so they give the same values.
-template <bool kTan>
+// How a point goes between the plane and the sky: the gnomonic projection both ways, ZEA
+// from the sky and AIT both ways work from the rotation's native direction, without the native
+// angles; every other projection (and a step that the direction form leaves) through its
+// angle kernels.
+enum class SkyPath : std::uint8_t { Angles, Tan, Zea, Ait };
+
+inline SkyPath sky_path(const Projection& p) {
+    if (p.code == ProjectionCode::Tan) return SkyPath::Tan;
+    if (p.code == ProjectionCode::Zea) return SkyPath::Zea;
+    if (p.code == ProjectionCode::Ait) return SkyPath::Ait;
+    return SkyPath::Angles;
+}
+
+// Plane coordinates (degrees, fiducial offset included) to the sky. Both the single-point and
+// the batch paths call this with the same path, so they give the same values.
+template <SkyPath kPath>
 inline ProjStatus plane_to_sky(const Projection& p, ProjKernel inverse, const CelestialRotation& r,
                                double x, double y, Point2& sky, Point2& native) {
-    if constexpr (kTan) {
+    if constexpr (kPath == SkyPath::Tan) {
         sky = r.tan_plane_to_celestial(x, y);
         return ProjStatus::Ok;
     } else {
+        if constexpr (kPath == SkyPath::Ait) {
+            NativeDirection d;
+            if (ait_inverse_direction(x, y, d)) {
+                sky = r.native_direction_to_celestial(d);
+                return ProjStatus::Ok;
+            }
+        }
         const ProjStatus st = inverse(p, x, y, native);
         if (st == ProjStatus::Ok) sky = r.native_to_celestial(native.a, native.b);
         return st;
     }
 }
 
-// How the sky reaches the plane: the gnomonic and the ZEA and AIT projections work from the
-// rotation's native direction, without the native angles; every other projection through its
-// angle kernel.
-enum class SkyPath : std::uint8_t { Angles, Tan, Zea, Ait };
+ProjStatus plane_to_sky_by(SkyPath path, const Projection& p, ProjKernel inverse,
+                           const CelestialRotation& r, double x, double y, Point2& sky,
+                           Point2& native) {
+    switch (path) {
+        case SkyPath::Tan:
+            return plane_to_sky<SkyPath::Tan>(p, inverse, r, x, y, sky, native);
+        case SkyPath::Ait:
+            return plane_to_sky<SkyPath::Ait>(p, inverse, r, x, y, sky, native);
+        case SkyPath::Zea:
+        case SkyPath::Angles:
+            break;
+    }
+    return plane_to_sky<SkyPath::Angles>(p, inverse, r, x, y, sky, native);
+}
 
 template <SkyPath kPath>
 inline ProjStatus sky_to_plane(const Projection& p, ProjKernel forward, const CelestialRotation& r,
@@ -136,17 +165,6 @@ inline ProjStatus sky_to_plane(const Projection& p, ProjKernel forward, const Ce
         native = r.celestial_to_native(lon, lat);
         return forward(p, native.a, native.b, plane);
     }
-}
-
-inline bool is_tan(const Projection& p) {
-    return p.code == ProjectionCode::Tan;
-}
-
-inline SkyPath sky_path(const Projection& p) {
-    if (p.code == ProjectionCode::Tan) return SkyPath::Tan;
-    if (p.code == ProjectionCode::Zea) return SkyPath::Zea;
-    if (p.code == ProjectionCode::Ait) return SkyPath::Ait;
-    return SkyPath::Angles;
 }
 
 // sky_to_plane for a path chosen at run time: a single point takes the batch's own path, so
@@ -221,10 +239,8 @@ bool forward_steps(const Wcs& w, std::span<const double> pixel, TransformScratch
         Point2 native;
         Point2 sky;
         const ProjKernel kernel = b.projection.inverse_kernel();
-        const ProjStatus st =
-            is_tan(b.projection)
-                ? plane_to_sky<true>(b.projection, kernel, b.rotation, x, y, sky, native)
-                : plane_to_sky<false>(b.projection, kernel, b.rotation, x, y, sky, native);
+        const ProjStatus st = plane_to_sky_by(sky_path(b.projection), b.projection, kernel,
+                                              b.rotation, x, y, sky, native);
         if (st != ProjStatus::Ok) {
             fault.status = st;
             fault.u = x;
@@ -365,7 +381,7 @@ std::optional<CelestialView> celestial_view(const Wcs& w) {
 
 // The two-axis pipeline over whole arrays; the choice of distortions is made once per batch
 // through the template flags, so the loop carries no per-point dispatch beyond the kernels.
-template <bool kSip, bool kPlane, bool kTan>
+template <bool kSip, bool kPlane, SkyPath kPath>
 void celestial_forward_batch(const CelestialView& v, std::span<const double> in,
                              std::span<double> out) {
     const std::size_t points = in.size() / 2;
@@ -385,8 +401,8 @@ void celestial_forward_batch(const CelestialView& v, std::span<const double> in,
         if constexpr (kPlane) distort_plane(*v.block, xi, eta);
         Point2 native;
         Point2 sky;
-        if (plane_to_sky<kTan>(*v.projection, v.inverse, *v.rotation, xi + v.x0, eta + v.y0, sky,
-                               native) != ProjStatus::Ok) {
+        if (plane_to_sky<kPath>(*v.projection, v.inverse, *v.rotation, xi + v.x0, eta + v.y0, sky,
+                                native) != ProjStatus::Ok) {
             out[2 * i] = kNaN;
             out[2 * i + 1] = kNaN;
             continue;
@@ -428,23 +444,21 @@ void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
 
 using BatchKernel = void (*)(const CelestialView&, std::span<const double>, std::span<double>);
 
-// The kernel for the view's distortions and projection, chosen once per batch.
-template <template <bool, bool, bool> class Pick>
-BatchKernel pick_kernel(const CelestialView& v) {
-    static constexpr BatchKernel kTable[8] = {
-        Pick<false, false, false>::kernel, Pick<false, false, true>::kernel,
-        Pick<false, true, false>::kernel,  Pick<false, true, true>::kernel,
-        Pick<true, false, false>::kernel,  Pick<true, false, true>::kernel,
-        Pick<true, true, false>::kernel,   Pick<true, true, true>::kernel,
-    };
-    const bool plane = v.block->tpv.has_value() || v.block->tnx.has_value();
-    return kTable[(v.sip ? 4 : 0) + (plane ? 2 : 0) + (is_tan(*v.projection) ? 1 : 0)];
+// The pixel-to-world kernel for the view's distortions and projection, chosen once per batch.
+template <bool kSip, bool kPlane>
+BatchKernel forward_kernel_for(SkyPath path) {
+    switch (path) {
+        case SkyPath::Tan:
+            return celestial_forward_batch<kSip, kPlane, SkyPath::Tan>;
+        case SkyPath::Ait:
+            return celestial_forward_batch<kSip, kPlane, SkyPath::Ait>;
+        case SkyPath::Zea:
+        case SkyPath::Angles:
+            break;
+    }
+    return celestial_forward_batch<kSip, kPlane, SkyPath::Angles>;
 }
 
-template <bool kSip, bool kPlane, bool kTan>
-struct ForwardKernel {
-    static constexpr BatchKernel kernel = celestial_forward_batch<kSip, kPlane, kTan>;
-};
 // The world-to-pixel kernel for the view's distortions and projection, chosen once per batch.
 template <bool kSip, bool kPlane>
 BatchKernel inverse_kernel_for(SkyPath path) {
@@ -461,13 +475,25 @@ BatchKernel inverse_kernel_for(SkyPath path) {
     return celestial_inverse_batch<kSip, kPlane, SkyPath::Angles>;
 }
 
-BatchKernel pick_inverse_kernel(const CelestialView& v) {
+template <bool kForward>
+BatchKernel pick_kernel(const CelestialView& v) {
     const bool plane = v.block->tpv.has_value() || v.block->tnx.has_value();
     const SkyPath path = sky_path(*v.projection);
-    if (v.sip) {
-        return plane ? inverse_kernel_for<true, true>(path) : inverse_kernel_for<true, false>(path);
+    if constexpr (kForward) {
+        if (v.sip) {
+            return plane ? forward_kernel_for<true, true>(path)
+                         : forward_kernel_for<true, false>(path);
+        }
+        return plane ? forward_kernel_for<false, true>(path)
+                     : forward_kernel_for<false, false>(path);
+    } else {
+        if (v.sip) {
+            return plane ? inverse_kernel_for<true, true>(path)
+                         : inverse_kernel_for<true, false>(path);
+        }
+        return plane ? inverse_kernel_for<false, true>(path)
+                     : inverse_kernel_for<false, false>(path);
     }
-    return plane ? inverse_kernel_for<false, true>(path) : inverse_kernel_for<false, false>(path);
 }
 
 // Large batches are split over the machine's cores. Each point's result depends on that point
@@ -592,7 +618,7 @@ Result<void> Wcs::pixel_to_world_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 pixel coordinates, got " +
                            std::to_string(in.size())));
         }
-        run_split(pick_kernel<ForwardKernel>(*view), *view, in, out);
+        run_split(pick_kernel<true>(*view), *view, in, out);
         return {};
     }
     return transform_batch(*this, in, out, "pixel", forward_steps);
@@ -605,7 +631,7 @@ Result<void> Wcs::world_to_pixel_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 world coordinates, got " +
                            std::to_string(in.size())));
         }
-        run_split(pick_inverse_kernel(*view), *view, in, out);
+        run_split(pick_kernel<false>(*view), *view, in, out);
         return {};
     }
     return transform_batch(*this, in, out, "world", inverse_steps);

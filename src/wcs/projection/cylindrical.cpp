@@ -212,4 +212,23 @@ bool ait_forward_direction(const NativeDirection& d, Point2& out) {
     return true;
 }
 
+bool ait_inverse_direction(double x, double y, NativeDirection& out) {
+    // As the angle kernel: z, then phi / 2 = atan2(b, f) with b = x z / 2R and f = 2 z^2 - 1,
+    // where sqrt(b^2 + f^2) is cos(theta); the double-angle formulas give cos(theta) times cos
+    // and sin of phi without the angle.
+    const double u = x / 229.1831180523293;
+    const double v = y / 114.59155902616465;
+    const double z2 = 1.0 - u * u - v * v;
+    if (!(z2 >= 0.0)) return false;
+    const double f = 2.0 * z2 - 1.0;
+    if (!(f > 0.0)) return false;
+    const double z = std::sqrt(z2);
+    const double b = x * z / 114.59155902616465;
+    const double h = std::sqrt(b * b + f * f);
+    out.sin_theta = detail::clamp_unit(y * z / detail::kR2D);
+    out.cos_cos_phi = (f - b) * (f + b) / h;
+    out.cos_sin_phi = 2.0 * f * b / h;
+    return true;
+}
+
 }  // namespace vexlo

@@ -125,6 +125,9 @@ struct NativeDirection {
 // then answers.
 bool zea_forward_direction(const NativeDirection& d, Point2& out);
 bool ait_forward_direction(const NativeDirection& d, Point2& out);
+// The inverse the same way: the native direction of an AIT plane point on the map. False off
+// the map and on its edge, where the angle kernel gives the status.
+bool ait_inverse_direction(double x, double y, NativeDirection& out);
 
 // One projection parameter PV{lat}_m: given with a value, or not given.
 using ProjParam = std::optional<double>;

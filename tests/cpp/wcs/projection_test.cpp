@@ -147,6 +147,42 @@ TEST(Projection, DirectionFormsAgreeWithTheAngleKernels) {
     }
 }
 
+// AIT's inverse also gives a native direction without angles: on the map it is the direction
+// of the angle kernel's (phi, theta) to within rounding, and it declines every point off the
+// map, leaving the status to the angle kernel.
+TEST(Projection, AitInverseDirectionAgreesWithTheAngleKernel) {
+    const Projection p = make("AIT");
+    std::uint64_t x = 2463534242ULL;
+    const auto uniform = [&x](double lo, double hi) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return lo + (hi - lo) * static_cast<double>(x >> 11) / 9007199254740992.0;
+    };
+    double worst = 0.0;
+    int on_map = 0;
+    for (int i = 0; i < 40000; ++i) {
+        const double px = uniform(-240.0, 240.0);
+        const double py = uniform(-120.0, 120.0);
+        NativeDirection d;
+        const bool fused = ait_inverse_direction(px, py, d);
+        const Result<Point2> angles = p.inverse(px, py);
+        ASSERT_EQ(fused, angles.has_value()) << px << "," << py;
+        if (!fused) continue;
+        ++on_map;
+        const double phi = angles->a * kD2R;
+        const double theta = angles->b * kD2R;
+        worst = std::max({worst, std::fabs(d.sin_theta - std::sin(theta)),
+                          std::fabs(d.cos_cos_phi - std::cos(theta) * std::cos(phi)),
+                          std::fabs(d.cos_sin_phi - std::cos(theta) * std::sin(phi))});
+    }
+    EXPECT_GT(on_map, 10000);
+    EXPECT_LT(worst, 1e-13);
+    NativeDirection pole;
+    ASSERT_TRUE(ait_inverse_direction(0.0, std::sqrt(2.0) * 57.29577951308232 * (1 - 1e-15), pole));
+    EXPECT_NEAR(pole.sin_theta, 1.0, 1e-12);
+}
+
 TEST(Projection, CodesAreCaseInsensitiveAndUnknownOnesAreQuotedAsGiven) {
     EXPECT_EQ(make("tan").code, ProjectionCode::Tan);
     EXPECT_EQ(make("Tan").code, ProjectionCode::Tan);
