@@ -1,6 +1,7 @@
 #include "util/text.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace vexlo {
 
@@ -16,6 +17,7 @@ char fold_upper(char c) {
 std::size_t ws_len_at(std::string_view s, std::size_t i) {
     u8 c = static_cast<u8>(s[i]);
     if (c == 0x20 || (c >= 0x09 && c <= 0x0D)) return 1;
+    if (c < 0x80) return 0;  // any other ASCII byte starts no white space
     std::size_t n = s.size() - i;
     if (c == 0xC2 && n >= 2) {
         u8 d = static_cast<u8>(s[i + 1]);
@@ -129,6 +131,13 @@ std::string utf8_lossy(std::string_view bytes) {
 
 std::optional<Utf8Fault> find_utf8_fault(std::string_view s) {
     std::size_t i = 0;
+    // Plain ASCII, the common case, is passed eight bytes at a time.
+    while (i + 8 <= s.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) break;
+        i += 8;
+    }
     while (i < s.size()) {
         if (static_cast<u8>(s[i]) < 0x80) {
             ++i;

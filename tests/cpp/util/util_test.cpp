@@ -157,6 +157,11 @@ TEST(Text, FirstUtf8FaultAndItsMaximalSubpart) {
         {"\xF0\x9F\x98x", std::pair{0, 3}},
         {"ok\xE2\x82", std::pair{2, 0}},  // text ends inside a sequence
         {"\xC3", std::pair{0, 0}},
+        // Long ASCII runs before, between and after: the fault keeps its exact index.
+        {"sixteen ascii by\x80", std::pair{16, 1}},
+        {"seventeen ascii b\xC3\xA9 more ascii text\xFF", std::pair{35, 1}},
+        {"exactly eight...", std::nullopt},
+        {"twelve bytes\xE2\x82", std::pair{12, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
