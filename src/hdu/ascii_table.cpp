@@ -40,15 +40,20 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
         if (s[i] == '-') *out++ = '-';
         ++i;
     }
+    const bool negative = out != start;
     bool point = false;
     bool any_digit = false;
     std::uint64_t fraction_digits = 0;
+    std::uint64_t mantissa = 0;     // the digits as an integer, while they are few
+    std::uint64_t significant = 0;  // digits from the first non-zero one
     for (; i < s.size(); ++i) {
         const char c = s[i];
         if (c >= '0' && c <= '9') {
             *out++ = c;
             any_digit = true;
             if (point) ++fraction_digits;
+            if (significant > 0 || c != '0') ++significant;
+            if (significant <= 15) mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
         } else if (c == '.') {
             if (point) return std::nullopt;
             point = true;
@@ -79,6 +84,16 @@ std::optional<double> read_fortran_real(std::string_view s, std::uint64_t decima
     const std::int64_t scale_i = static_cast<std::int64_t>(std::min<std::uint64_t>(scale, kMax));
     std::int64_t power = 0;
     if (__builtin_sub_overflow(exponent, scale_i, &power)) power = exponent < 0 ? kMin : kMax;
+    // At most 15 significant digits are an exact double, and so is 10^k for |k| <= 22: one
+    // multiplication or division then rounds once, to the same value the full conversion gives.
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (significant <= 15 && power >= -22 && power <= 22) {
+        const auto m = static_cast<double>(mantissa);
+        const double v = power >= 0 ? m * kPowers[power] : m / kPowers[-power];
+        return negative ? -v : v;
+    }
     *out++ = 'e';
     out = std::to_chars(out, start + room, power).ptr;
     // The text is well formed by construction: converted directly, and only a value out of

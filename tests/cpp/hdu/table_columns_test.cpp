@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -481,6 +483,67 @@ namespace {
 
 // Reals of every length parse alike, whether their digits fit the parser's stack buffer or
 // not: leading zeros, an implied decimal point and exponents of either sign.
+// Reals read to the correctly rounded double of their decimal value, to the last bit, whether
+// they take the short path (few digits, small exponent) or the full conversion: every form of
+// field (sign, point or implied decimals, exponent) against std::from_chars of the same value.
+TEST(TableColumns, AsciiRealsAreCorrectlyRounded) {
+    constexpr std::size_t kWidth = 26;
+    constexpr int kDecimals = 3;
+    std::uint64_t x = 0x9E3779B97F4A7C15ULL;
+    const auto next = [&x](std::uint64_t n) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x % n;
+    };
+    std::vector<std::string> fields;
+    std::vector<double> want;
+    for (int row = 0; row < 20000; ++row) {
+        std::string digits;
+        const std::uint64_t n_digits = 1 + next(18);
+        for (std::uint64_t d = 0; d < n_digits; ++d)
+            digits += static_cast<char>('0' + next(10));
+        const bool negative = next(2) == 0;
+        const bool point = next(3) != 0;
+        const std::uint64_t at = point ? next(n_digits + 1) : 0;
+        const bool has_exponent = next(2) == 0;
+        const auto exponent = static_cast<std::int64_t>(next(61)) - 30;
+        std::string field = negative ? "-" : "";
+        field += point ? digits.substr(0, at) + "." + digits.substr(at) : digits;
+        if (has_exponent) field += "E" + std::to_string(exponent);
+        field.insert(0, kWidth - field.size(), ' ');
+        fields.push_back(field);
+        const std::int64_t scale = point ? static_cast<std::int64_t>(n_digits - at) : kDecimals;
+        const std::string reference = (negative ? "-" : "") + digits + "e" +
+                                      std::to_string((has_exponent ? exponent : 0) - scale);
+        double v = 0.0;
+        std::from_chars(reference.data(), reference.data() + reference.size(), v);
+        want.push_back(v * 1.0 + 0.0);  // TSCAL 1 and TZERO 0 applied as the column applies them
+    }
+    const Cards cards = {{"XTENSION", "'TABLE   '"},
+                         {"BITPIX", "8"},
+                         {"NAXIS", "2"},
+                         {"NAXIS1", std::to_string(kWidth)},
+                         {"NAXIS2", std::to_string(fields.size())},
+                         {"PCOUNT", "0"},
+                         {"GCOUNT", "1"},
+                         {"TFIELDS", "1"},
+                         {"TBCOL1", "1"},
+                         {"TFORM1", "'F26.3'"}};
+    Bytes data;
+    for (const std::string& f : fields)
+        data.insert(data.end(), f.begin(), f.end());
+    const Result<AsciiTableHdu> t = AsciiTableHdu::create(make_header(cards), data);
+    ASSERT_TRUE(t.has_value()) << t.error().message();
+    const Result<DecodedColumn> column = decode_ascii_column(*t, t->columns[0]);
+    ASSERT_TRUE(column.has_value());
+    const std::vector<double>& got = std::get<Float64Values>(*column).values;
+    for (std::size_t r = 0; r < fields.size(); ++r) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[r]), std::bit_cast<std::uint64_t>(want[r]))
+            << fields[r] << " read " << got[r] << ", want " << want[r];
+    }
+}
+
 TEST(TableColumns, AsciiRealsOfAnyLength) {
     const std::vector<std::pair<std::string, double>> cases = {
         {"12345", 123.45},  // implied point: the last two digits are the fraction
