@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import vexlo
+from array_samples import DTYPES, sample_array
 from fits_read import fitsverify, read
 from hooks import T, needs_hooks
 
@@ -49,21 +50,8 @@ def test_reference_files_decode_bit_for_bit(name):
     assert np.array_equal(bits(got), bits(want))  # NaN positions and payloads included
 
 
-DTYPES = ["bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
-          "float32", "float64"]
-
-
 def sample(dtype, shape=(37, 53)):
-    rng = np.random.default_rng(5)
-    if dtype == "bool":
-        return rng.integers(0, 2, shape).astype(bool)
-    if np.dtype(dtype).kind == "f":
-        a = (rng.normal(100, 20, shape)).astype(dtype)
-        a[3, 4] = np.nan
-        a[5, 6] = -np.inf
-        return a
-    info = np.iinfo(dtype)
-    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
+    return sample_array(dtype, shape, seed=5, nan_at=(3, 4), minus_inf_at=(5, 6))
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

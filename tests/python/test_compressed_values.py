@@ -6,23 +6,10 @@ import numpy as np
 import pytest
 
 import vexlo
-
-DTYPES = ["bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
-          "float32", "float64"]
-
+from array_samples import DTYPES, sample_array
 
 def sample(dtype, shape=(9, 13)):
-    rng = np.random.default_rng(22)
-    if dtype == "bool":
-        return rng.integers(0, 2, shape).astype(bool)
-    if np.dtype(dtype).kind == "f":
-        a = rng.normal(100, 20, shape).astype(dtype)
-        a[2, 3] = np.nan
-        return a
-    info = np.iinfo(dtype)
-    a = rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
-    a[0, :2] = info.min, info.max
-    return a
+    return sample_array(dtype, shape, seed=22)
 
 
 def read_all_ways(path, index):

@@ -6,6 +6,7 @@ import pytest
 
 import vexlo
 from fits_read import checksums_verify, read
+from rewrites import edit_in_update_mode, set_keyword, writeto_after_lookup
 
 
 def source(path, checksums=True):
@@ -22,12 +23,6 @@ def source(path, checksums=True):
     return path
 
 
-def edit_in_update_mode(path, ext):
-    with vexlo.open(str(path), mode="update") as f:
-        f[ext].header["OBSERVER"] = "someone"
-    return path
-
-
 def edit_after_reading_pixels(path, ext):
     with vexlo.open(str(path), mode="update") as f:
         hdu = f[ext]
@@ -35,19 +30,6 @@ def edit_after_reading_pixels(path, ext):
             hdu.data
         hdu.header["OBSERVER"] = "someone"
     return path
-
-
-def set_keyword(path, ext):
-    vexlo.setval(str(path), "OBSERVER", "someone", ext=ext)
-    return path
-
-
-def writeto_after_lookup(path, ext):
-    out = path.with_name("copy.fits")
-    with vexlo.open(str(path)) as f:
-        f[ext]
-        f.writeto(str(out))
-    return out
 
 
 REWRITES = [edit_in_update_mode, edit_after_reading_pixels, set_keyword, writeto_after_lookup]

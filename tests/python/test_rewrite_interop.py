@@ -8,6 +8,7 @@ import pytest
 import vexlo
 from fits_bytes import Col, bintable_hdu, card
 from fits_images import image_hdu
+from rewrites import edit_in_update_mode, set_keyword, writeto_after_lookup
 
 # What each HDU of the source file means: a scaled 16-bit primary, a float IMAGE extension
 # and a binary table.
@@ -30,17 +31,6 @@ def source_file(path):
     return path
 
 
-def set_keyword(path, ext):
-    vexlo.setval(str(path), "OBSERVER", "someone", ext=ext)
-    return path
-
-
-def edit_in_update_mode(path, ext):
-    with vexlo.open(str(path), mode="update") as f:
-        f[ext].header["OBSERVER"] = "someone"
-    return path
-
-
 def edit_another_after_lookup(path, ext):
     # The looked-up HDU is written from the object, the edited one from its header.
     other = 1 if ext != 1 else 2
@@ -49,15 +39,6 @@ def edit_another_after_lookup(path, ext):
     f[other].header["OBSERVER"] = "someone"
     f.close()
     return path
-
-
-def writeto_after_lookup(path, ext):
-    out = path.with_name("copy.fits")
-    f = vexlo.open(str(path))
-    f[ext]
-    f.writeto(str(out))
-    f.close()
-    return out
 
 
 def append_and_flush(path, ext):
