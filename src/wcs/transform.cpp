@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "util/parallel.hpp"
@@ -111,6 +113,26 @@ inline SkyPath sky_path(const Projection& p) {
     return SkyPath::Angles;
 }
 
+template <SkyPath kPath>
+using SkyPathTag = std::integral_constant<SkyPath, kPath>;
+
+// f(SkyPathTag<path>{}) for a path known only at run time: the switch runs once per call,
+// and what f does with the path is compiled for each.
+template <class F>
+decltype(auto) visit_sky_path(SkyPath path, F&& f) {
+    switch (path) {
+        case SkyPath::Tan:
+            return std::forward<F>(f)(SkyPathTag<SkyPath::Tan>{});
+        case SkyPath::Zea:
+            return std::forward<F>(f)(SkyPathTag<SkyPath::Zea>{});
+        case SkyPath::Ait:
+            return std::forward<F>(f)(SkyPathTag<SkyPath::Ait>{});
+        case SkyPath::Angles:
+            break;
+    }
+    return std::forward<F>(f)(SkyPathTag<SkyPath::Angles>{});
+}
+
 // Plane coordinates (degrees, fiducial offset included) to the sky. Both the single-point and
 // the batch paths call this with the same path, so they give the same values.
 template <SkyPath kPath>
@@ -136,16 +158,9 @@ inline ProjStatus plane_to_sky(const Projection& p, ProjKernel inverse, const Ce
 ProjStatus plane_to_sky_by(SkyPath path, const Projection& p, ProjKernel inverse,
                            const CelestialRotation& r, double x, double y, Point2& sky,
                            Point2& native) {
-    switch (path) {
-        case SkyPath::Tan:
-            return plane_to_sky<SkyPath::Tan>(p, inverse, r, x, y, sky, native);
-        case SkyPath::Ait:
-            return plane_to_sky<SkyPath::Ait>(p, inverse, r, x, y, sky, native);
-        case SkyPath::Zea:
-        case SkyPath::Angles:
-            break;
-    }
-    return plane_to_sky<SkyPath::Angles>(p, inverse, r, x, y, sky, native);
+    return visit_sky_path(path, [&](auto tag) {
+        return plane_to_sky<decltype(tag)::value>(p, inverse, r, x, y, sky, native);
+    });
 }
 
 template <SkyPath kPath>
@@ -172,17 +187,9 @@ inline ProjStatus sky_to_plane(const Projection& p, ProjKernel forward, const Ce
 ProjStatus sky_to_plane_by(SkyPath path, const Projection& p, ProjKernel forward,
                            const CelestialRotation& r, double lon, double lat, Point2& plane,
                            Point2& native) {
-    switch (path) {
-        case SkyPath::Tan:
-            return sky_to_plane<SkyPath::Tan>(p, forward, r, lon, lat, plane, native);
-        case SkyPath::Zea:
-            return sky_to_plane<SkyPath::Zea>(p, forward, r, lon, lat, plane, native);
-        case SkyPath::Ait:
-            return sky_to_plane<SkyPath::Ait>(p, forward, r, lon, lat, plane, native);
-        case SkyPath::Angles:
-            break;
-    }
-    return sky_to_plane<SkyPath::Angles>(p, forward, r, lon, lat, plane, native);
+    return visit_sky_path(path, [&](auto tag) {
+        return sky_to_plane<decltype(tag)::value>(p, forward, r, lon, lat, plane, native);
+    });
 }
 
 // The forward pipeline of one point of naxis values into s.output; false on a failed step.
@@ -444,56 +451,22 @@ void celestial_inverse_batch(const CelestialView& v, std::span<const double> in,
 
 using BatchKernel = void (*)(const CelestialView&, std::span<const double>, std::span<double>);
 
-// The pixel-to-world kernel for the view's distortions and projection, chosen once per batch.
-template <bool kSip, bool kPlane>
-BatchKernel forward_kernel_for(SkyPath path) {
-    switch (path) {
-        case SkyPath::Tan:
-            return celestial_forward_batch<kSip, kPlane, SkyPath::Tan>;
-        case SkyPath::Ait:
-            return celestial_forward_batch<kSip, kPlane, SkyPath::Ait>;
-        case SkyPath::Zea:
-        case SkyPath::Angles:
-            break;
-    }
-    return celestial_forward_batch<kSip, kPlane, SkyPath::Angles>;
-}
+template <bool kForward, bool kSip, bool kPlane, SkyPath kPath>
+constexpr BatchKernel kBatchKernel = kForward ? celestial_forward_batch<kSip, kPlane, kPath>
+                                              : celestial_inverse_batch<kSip, kPlane, kPath>;
 
-// The world-to-pixel kernel for the view's distortions and projection, chosen once per batch.
-template <bool kSip, bool kPlane>
-BatchKernel inverse_kernel_for(SkyPath path) {
-    switch (path) {
-        case SkyPath::Tan:
-            return celestial_inverse_batch<kSip, kPlane, SkyPath::Tan>;
-        case SkyPath::Zea:
-            return celestial_inverse_batch<kSip, kPlane, SkyPath::Zea>;
-        case SkyPath::Ait:
-            return celestial_inverse_batch<kSip, kPlane, SkyPath::Ait>;
-        case SkyPath::Angles:
-            break;
-    }
-    return celestial_inverse_batch<kSip, kPlane, SkyPath::Angles>;
-}
-
+// The kernel for the view's distortions and projection, in one direction, chosen once per
+// batch.
 template <bool kForward>
 BatchKernel pick_kernel(const CelestialView& v) {
     const bool plane = v.block->tpv.has_value() || v.block->tnx.has_value();
-    const SkyPath path = sky_path(*v.projection);
-    if constexpr (kForward) {
-        if (v.sip) {
-            return plane ? forward_kernel_for<true, true>(path)
-                         : forward_kernel_for<true, false>(path);
-        }
-        return plane ? forward_kernel_for<false, true>(path)
-                     : forward_kernel_for<false, false>(path);
-    } else {
-        if (v.sip) {
-            return plane ? inverse_kernel_for<true, true>(path)
-                         : inverse_kernel_for<true, false>(path);
-        }
-        return plane ? inverse_kernel_for<false, true>(path)
-                     : inverse_kernel_for<false, false>(path);
-    }
+    return visit_sky_path(sky_path(*v.projection), [&](auto tag) {
+        constexpr SkyPath kPath = decltype(tag)::value;
+        static constexpr BatchKernel kTable[4] = {
+            kBatchKernel<kForward, false, false, kPath>, kBatchKernel<kForward, false, true, kPath>,
+            kBatchKernel<kForward, true, false, kPath>, kBatchKernel<kForward, true, true, kPath>};
+        return kTable[(v.sip ? 2 : 0) + (plane ? 1 : 0)];
+    });
 }
 
 // Large batches are split over the machine's cores. Each point's result depends on that point

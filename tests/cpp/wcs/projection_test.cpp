@@ -22,6 +22,17 @@ Projection make(const std::string& code, const Params& params = {}) {
     return p.value_or(Projection{});
 }
 
+// Reproducible uniform numbers in [lo, hi) (xorshift64).
+struct Uniform {
+    std::uint64_t state;
+    double operator()(double lo, double hi) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return lo + (hi - lo) * static_cast<double>(state >> 11) / 9007199254740992.0;
+    }
+};
+
 // Angle between two native directions, in degrees.
 double separation(double phi1, double th1, double phi2, double th2) {
     const auto vec = [](double phi, double th, double out[3]) {
@@ -116,13 +127,7 @@ TEST(Projection, DirectionFormsAgreeWithTheAngleKernels) {
         {1e-12, 89.999999999}, {45.0, -89.9},        {-0.0, 30.0}, {180.0, 89.0},
         {-90.0, -45.0},
     };
-    std::uint64_t x = 88172645463325252ULL;
-    const auto uniform = [&x](double lo, double hi) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        return lo + (hi - lo) * static_cast<double>(x >> 11) / 9007199254740992.0;
-    };
+    Uniform uniform{88172645463325252ULL};
     for (int i = 0; i < 20000; ++i)
         points.emplace_back(uniform(-180.0, 180.0), uniform(-90.0, 90.0));
     for (const Form& form : forms) {
@@ -152,13 +157,7 @@ TEST(Projection, DirectionFormsAgreeWithTheAngleKernels) {
 // map, leaving the status to the angle kernel.
 TEST(Projection, AitInverseDirectionAgreesWithTheAngleKernel) {
     const Projection p = make("AIT");
-    std::uint64_t x = 2463534242ULL;
-    const auto uniform = [&x](double lo, double hi) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        return lo + (hi - lo) * static_cast<double>(x >> 11) / 9007199254740992.0;
-    };
+    Uniform uniform{2463534242ULL};
     double worst = 0.0;
     int on_map = 0;
     for (int i = 0; i < 40000; ++i) {
