@@ -51,22 +51,9 @@ nb::object data_or_to_dict(nb::handle hdu) {
 // the lookup builds it.
 nb::object header_of(nb::handle file, nb::handle ext) {
     PyFitsFile* state = fits_file_state(file);
-    const bool by_position = !ext.is_valid() || ext.is_none() || PyLong_Check(ext.ptr());
-    if (state == nullptr || !by_position) return select_hdu(file, ext).attr("header");
-    long long given = 0;
-    if (ext.is_valid() && !ext.is_none()) {
-        int overflow = 0;
-        given = PyLong_AsLongLongAndOverflow(ext.ptr(), &overflow);
-        if (overflow != 0 || (given == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return select_hdu(file, ext).attr("header");
-        }
-    }
-    const auto n = static_cast<long long>(state->hdu_count());
-    if (given < 0) given += n;  // counted from the end, as lookups count
-    // A position out of range takes the lookup's own path and its message.
-    if (given < 0 || given >= n) return select_hdu(file, ext).attr("header");
-    return state->header_of(static_cast<std::size_t>(given));
+    if (state == nullptr) return select_hdu(file, ext).attr("header");
+    nb::object key = !ext.is_valid() || ext.is_none() ? nb::int_(0) : nb::borrow(ext);
+    return state->header_for(key.ptr());
 }
 
 nb::object with_header(nb::object data, nb::handle hdu, bool header) {

@@ -703,6 +703,20 @@ nb::object file_getitem(PyFitsFile& self, PyObject* key) {
     return self.materialize(static_cast<std::size_t>(*at));
 }
 
+}  // namespace
+
+nb::object PyFitsFile::header_for(PyObject* key) {
+    if (!PyUnicode_Check(key) && !PyTuple_Check(key)) {
+        if (const std::optional<std::int64_t> given = index_value(key)) {
+            const std::optional<std::uint64_t> at = wrap_index(*given, hdu_count());
+            if (at) return header_of(static_cast<std::size_t>(*at));
+        }
+    }
+    return file_getitem(*this, key).attr("header");
+}
+
+namespace {
+
 PyObject* file_subscript(PyObject* self, PyObject* key) {
     PyObject* result = nullptr;
     guard_c([&] { result = file_getitem(self_state<PyFitsFile>(self), key).release().ptr(); });

@@ -65,6 +65,8 @@ struct PyFitsFile {
     // the file, so that a question about the header alone reads and decodes no data; a
     // tile-compressed image, whose header is built with the image, is built first.
     nb::object header_of(std::size_t i);
+    // The header of `file[key]`: by position through header_of, by name as the lookup finds it.
+    nb::object header_for(PyObject* key);
     // The stored header of slot i and its HDU's position in the file, while the slot is not
     // yet built; nothing once it is.
     std::optional<std::pair<Header, std::size_t>> pending_header(std::size_t i);
