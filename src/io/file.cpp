@@ -130,13 +130,12 @@ class ScanWindow {
         step_ = sequential ? std::min(step_ * 2, kMaxStep) : kMinStep;
         const std::size_t want = static_cast<std::size_t>(
             std::min<std::uint64_t>(std::max(n, step_), src_.size() - offset));
+        len_ = 0;  // nothing valid until the read succeeds
         if (want > capacity_) {
             buf_.reset(new (std::nothrow) std::uint8_t[want]);
             capacity_ = buf_ ? want : 0;
-            len_ = 0;
             if (!buf_) return fail(Error::out_of_memory());
         }
-        len_ = 0;
         VEXLO_TRY(src_.read_at(offset, {buf_.get(), want}));
         start_ = offset;
         len_ = want;

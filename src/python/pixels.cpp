@@ -172,24 +172,16 @@ nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const Scal
                                     " bytes, shape needs " +
                                     std::to_string(byte_size(shape, pixel_type)));
     }
-    switch (form) {
-        case PhysicalForm::Offset: {
-            NewArray a = new_array(offset_dtype_name(pixel_type), shape);
-            without_gil([&] { decode_offset_be_into(pixel_type, stored, a.bytes); });
-            return std::move(a.array);
+    NewArray a = new_array(physical_dtype_name(pixel_type, form), shape);
+    without_gil([&] {
+        if (form == PhysicalForm::Offset) {
+            decode_offset_be_into(pixel_type, stored, a.bytes);
+        } else if (form == PhysicalForm::F32) {
+            physical_values_into(pixel_type, stored, scaling, typed<float>(a));
+        } else {
+            physical_values_into(pixel_type, stored, scaling, typed<double>(a));
         }
-        case PhysicalForm::F32: {
-            NewArray a = new_array("float32", shape);
-            without_gil(
-                [&] { physical_values_into(pixel_type, stored, scaling, typed<float>(a)); });
-            return std::move(a.array);
-        }
-        case PhysicalForm::Stored:
-        case PhysicalForm::F64:
-            break;
-    }
-    NewArray a = new_array("float64", shape);
-    without_gil([&] { physical_values_into(pixel_type, stored, scaling, typed<double>(a)); });
+    });
     return std::move(a.array);
 }
 
@@ -204,29 +196,19 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
            "internal invariant: read_raw element count must equal NAXIS product; this is a "
            "vexlo bug, please report");
     const Scaling scaling = read_image_scaling(shaped);
-    switch (physical_form(pixel_type, scaling)) {
-        case PhysicalForm::Stored:
-            return read_raw_pixels(file, hdu_index, pixel_type, shape);
-        case PhysicalForm::Offset: {
-            // Read straight into the result and flipped there: no second copy of the image.
-            NewArray a = new_array(offset_dtype_name(pixel_type), shape);
-            unwrap(without_gil(
-                [&] { return file.read_pixels_into(hdu_index, pixel_type, true, a.bytes); }));
-            return std::move(a.array);
+    const PhysicalForm form = physical_form(pixel_type, scaling);
+    if (form == PhysicalForm::Stored) return read_raw_pixels(file, hdu_index, pixel_type, shape);
+    // Read straight into the result and converted there, chunk by chunk.
+    NewArray a = new_array(physical_dtype_name(pixel_type, form), shape);
+    unwrap(without_gil([&]() -> Result<void> {
+        if (form == PhysicalForm::Offset) {
+            return file.read_pixels_into(hdu_index, pixel_type, true, a.bytes);
         }
-        case PhysicalForm::F32: {
-            NewArray a = new_array("float32", shape);
-            unwrap(without_gil([&] {
-                return file.read_physical_into(hdu_index, pixel_type, scaling, typed<float>(a));
-            }));
-            return std::move(a.array);
+        if (form == PhysicalForm::F32) {
+            return file.read_physical_into(hdu_index, pixel_type, scaling, typed<float>(a));
         }
-        case PhysicalForm::F64:
-            break;
-    }
-    NewArray a = new_array("float64", shape);
-    unwrap(without_gil(
-        [&] { return file.read_physical_into(hdu_index, pixel_type, scaling, typed<double>(a)); }));
+        return file.read_physical_into(hdu_index, pixel_type, scaling, typed<double>(a));
+    }));
     return std::move(a.array);
 }
 
