@@ -277,37 +277,38 @@ Point2 CelestialRotation::tan_plane_to_celestial(double x, double y) const {
     return native_direction_to_celestial({kR2D * q, x * q, -y * q});
 }
 
-NativeDirection CelestialRotation::celestial_to_native_direction(double alpha, double delta) const {
-    const double d = alpha * kD2R - alpha_p * kD2R;
+namespace {
+
+// The rotation of a celestial point into the native frame, as a direction: no native angle
+// is formed. Shared by the direction forms of the projections and the gnomonic fast path.
+inline NativeDirection rotate_to_native(const CelestialRotation& r, double alpha, double delta) {
+    const double d = alpha * kD2R - r.alpha_p * kD2R;
     const double lat = delta * kD2R;
     const double cl = std::cos(lat);
     const double sl = std::sin(lat);
     const double cd = std::cos(d);
     const double hy = -cl * std::sin(d);
-    const double hx = sl * cos_delta_p - cl * sin_delta_p * cd;
+    const double hx = sl * r.cos_delta_p - cl * r.sin_delta_p * cd;
     // cos(theta) times sin and cos of phi = atan2(hy, hx) + phi_p.
     NativeDirection out;
-    out.sin_theta = cl * cos_delta_p * cd + sl * sin_delta_p;
-    out.cos_sin_phi = hy * cos_phi_p + hx * sin_phi_p;
-    out.cos_cos_phi = hx * cos_phi_p - hy * sin_phi_p;
+    out.sin_theta = cl * r.cos_delta_p * cd + sl * r.sin_delta_p;
+    out.cos_sin_phi = hy * r.cos_phi_p + hx * r.sin_phi_p;
+    out.cos_cos_phi = hx * r.cos_phi_p - hy * r.sin_phi_p;
     return out;
 }
 
+}  // namespace
+
+NativeDirection CelestialRotation::celestial_to_native_direction(double alpha, double delta) const {
+    return rotate_to_native(*this, alpha, delta);
+}
+
 bool CelestialRotation::celestial_to_tan_plane(double alpha, double delta, Point2& plane) const {
-    const double d = alpha * kD2R - alpha_p * kD2R;
-    const double lat = delta * kD2R;
-    const double cl = std::cos(lat);
-    const double sl = std::sin(lat);
-    const double cd = std::cos(d);
-    const double s = cl * cos_delta_p * cd + sl * sin_delta_p;  // sin(theta)
-    if (s <= 0.0) return false;
-    const double hy = -cl * std::sin(d);
-    const double hx = sl * cos_delta_p - cl * sin_delta_p * cd;
-    // cos(theta) times sin and cos of phi = atan2(hy, hx) + phi_p, then R cot(theta) along it.
-    const double hs = hy * cos_phi_p + hx * sin_phi_p;
-    const double hc = hx * cos_phi_p - hy * sin_phi_p;
-    plane.a = kR2D * hs / s;
-    plane.b = -kR2D * hc / s;
+    const NativeDirection n = rotate_to_native(*this, alpha, delta);
+    if (n.sin_theta <= 0.0) return false;
+    // R cot(theta) along phi.
+    plane.a = kR2D * n.cos_sin_phi / n.sin_theta;
+    plane.b = -kR2D * n.cos_cos_phi / n.sin_theta;
     return true;
 }
 
