@@ -22,14 +22,17 @@ namespace vexlo::py {
 
 namespace {
 
-// --- Reading the columns -------------------------------------------------------------------
+// --- The data a table keeps ----------------------------------------------------------------
 
-Result<void> decode_ascii_columns(const AsciiTableHdu& t, TableState& state) {
-    VEXLO_ASSIGN_OR_RETURN(state.columns, vexlo::decode_ascii_columns(t));
-    state.column_names.reserve(t.columns.size());
-    for (const AsciiColumn& c : t.columns)
-        state.column_names.push_back(c.name);
-    return {};
+// A table read from a file keeps the file's data section (its cache or its contents) by
+// sharing the file rather than copying the bytes; any other borrowed data is copied.
+void keep_data(DataBuf& data, std::shared_ptr<const FitsFile> source, TableState& state) {
+    if (data.is_owned()) return;
+    if (source != nullptr) {
+        state.source = std::move(source);
+    } else {
+        data = DataBuf::owned(std::move(data).into_bytes());
+    }
 }
 
 // --- The Python classes ---------------------------------------------------------------------
@@ -321,14 +324,7 @@ nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
         state.column_names.push_back(c.name);
     state.n_rows = hdu.n_rows;
     state.header = std::move(header);
-    if (!hdu.data.is_owned()) {
-        // The file's data section (its cache or its contents) is shared rather than copied.
-        if (source != nullptr) {
-            state.source = std::move(source);
-        } else {
-            hdu.data = DataBuf::owned(std::move(hdu.data).into_bytes());
-        }
-    }
+    keep_data(hdu.data, std::move(source), state);
     state.bin = std::move(hdu);
     return new_table_object<BinTableObject>(std::move(state));
 }
@@ -337,17 +333,13 @@ nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
                             std::shared_ptr<const FitsFile> source) {
     TableState state;
     state.kind = TableKind::Ascii;
-    unwrap(without_gil([&] { return decode_ascii_columns(hdu, state); }));
+    state.columns = unwrap(without_gil([&] { return decode_ascii_columns(hdu); }));
+    state.column_names.reserve(hdu.columns.size());
+    for (const AsciiColumn& c : hdu.columns)
+        state.column_names.push_back(c.name);
     state.n_rows = hdu.n_rows;
     state.header = std::move(header);
-    if (!hdu.data.is_owned()) {
-        // The file's data section is shared rather than copied.
-        if (source != nullptr) {
-            state.source = std::move(source);
-        } else {
-            hdu.data = DataBuf::owned(std::move(hdu.data).into_bytes());
-        }
-    }
+    keep_data(hdu.data, std::move(source), state);
     state.ascii = std::move(hdu);
     return new_table_object<AsciiTableObject>(std::move(state));
 }
