@@ -101,6 +101,7 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
     if (auto* compressed = std::get_if<CompressedImageHdu>(&hdu.value)) {
         ImageHdu image = unwrap(without_gil([&] { return decompress(*compressed); }));
         PyImageHdu state = PyImageHdu::from_decoded(std::move(image), read_only);
+        state.compressed = CompressedSource{file, index, state.header.snapshot().bytes()};
         state.header.modified = flags;
         state.dirty_flags = std::move(flags);
         state.tab_file = std::move(file);

@@ -68,17 +68,38 @@ bool carries_checksums(nb::handle obj) {
     return h.contains("CHECKSUM") || h.contains("DATASUM");
 }
 
-// Writes every slot of the snapshot in order: built objects encoded, pending ones copied as
-// stored (stamped from their stored header and data when checksums are on). Returns whether
-// an empty primary HDU was put in front.
-bool write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& writer,
-                 BufWriter& out, const SlotTexts& texts) {
+// HDU k of `source` exactly as stored; with checksums on, its stored header and data stamped
+// afresh.
+void copy_stored_hdu(const FitsFile& source, std::size_t k, FitsWriter& writer, BufWriter& out) {
+    if (writer.checksums) {
+        const Header header = unwrap(source.header(k));
+        const Bytes data = unwrap(source.read_data(k));
+        unwrap(writer.write_hdu(header, data));
+        return;
+    }
+    unwrap(without_gil([&] { return source.copy_raw_hdu(k, out); }));
+    ++writer.hdus_written;
+}
+
+struct WrittenSlots {
+    bool padded = false;  // an empty primary HDU was put in front
+    // Per snapshot entry: a decoded tile-compressed image written as its stored table.
+    std::vector<bool> kept_compressed;
+};
+
+// Writes every slot of the snapshot in order: built objects encoded, pending ones and
+// unchanged tile-compressed images copied as stored (stamped from their stored header and
+// data when checksums are on).
+WrittenSlots write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& writer,
+                         BufWriter& out, const SlotTexts& texts) {
     // A primary HDU cannot be copied into an extension's place, nor the reverse.
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         const auto* pending = std::get_if<PendingHdu>(&snapshot[i]);
         if (pending && (i == 0) != (pending->index == 0)) snapshot[i] = self.materialize(i);
     }
-    bool padded = false;
+    WrittenSlots written;
+    written.kept_compressed.assign(snapshot.size(), false);
+    bool& padded = written.padded;
     if (!snapshot.empty()) {
         const auto* first = std::get_if<nb::object>(&snapshot[0]);
         if (first && !is_primary_capable(*first)) {
@@ -88,13 +109,21 @@ bool write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
     }
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         if (const auto* obj = std::get_if<nb::object>(&snapshot[i])) {
+            const bool primary = i == 0 && !padded;
+            PyImageHdu* image = image_state(*obj);
+            // A compressed image nobody changed stays compressed: its table, as stored. A
+            // table cannot be the primary HDU, so in that place it is written decoded.
+            if (image && !primary && compressed_unchanged(*image)) {
+                copy_stored_hdu(*image->compressed->file, image->compressed->hdu_index, writer,
+                                out);
+                written.kept_compressed[i] = true;
+                continue;
+            }
             // An image whose pixels were never read keeps its stored bytes, copied in large
             // blocks after its (possibly edited) header. Only when that header declares
             // exactly those bytes: otherwise the writer below refuses the HDU.
             const bool stamp = writer.checksums || carries_checksums(*obj);
-            PyImageHdu* image = image_state(*obj);
             if (image && !stamp && !cached_array(*image->cache).is_valid()) {
-                const bool primary = i == 0 && !padded;
                 const std::optional<Header> header = stored_image_header(*image, primary);
                 const std::shared_ptr<const FitsFile> file =
                     header ? image->pixel_source->file : nullptr;
@@ -105,7 +134,7 @@ bool write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
                     continue;
                 }
             }
-            const OwnedHdu hdu = slot_to_owned_hdu(*obj, i == 0 && !padded);
+            const OwnedHdu hdu = slot_to_owned_hdu(*obj, primary);
             unwrap(writer.write_hdu(hdu.header, hdu.data, stamp));
             continue;
         }
@@ -117,33 +146,25 @@ bool write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsWriter& w
             raise(PyExc_ValueError,
                   std::string(texts.out_of_range) + std::to_string(k) + " out of range");
         }
-        if (writer.checksums) {
-            const Header header = unwrap(source.header(k));
-            const Bytes data = unwrap(source.read_data(k));
-            unwrap(writer.write_hdu(header, data));
-            continue;
-        }
-        unwrap(without_gil([&] { return source.copy_raw_hdu(k, out); }));
-        ++writer.hdus_written;
+        copy_stored_hdu(source, k, writer, out);
     }
-    return padded;
+    return written;
 }
 
 // Writes the slots into `target` through a temporary sibling, synced and renamed over it;
 // `before_commit` (when given) sees the complete new file at its temporary path before the
-// rename, and a failure there leaves the target untouched. Returns whether an empty primary
-// HDU was put in front.
-bool write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot, const std::string& target,
-                        const SlotTexts& texts,
-                        const std::function<void(const std::string&)>& before_commit = {}) {
+// rename, and a failure there leaves the target untouched.
+WrittenSlots write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot,
+                                const std::string& target, const SlotTexts& texts,
+                                const std::function<void(const std::string&)>& before_commit = {}) {
     ReplacingFile file = unwrap(ReplacingFile::create(target, true));
     BufWriter out = file.writer();
     FitsWriter writer = FitsWriter::borrowing(out, 0, self.checksums);
-    const bool padded = write_slots(self, snapshot, writer, out, texts);
+    WrittenSlots written = write_slots(self, snapshot, writer, out, texts);
     unwrap(std::move(writer).finish());
     if (before_commit) before_commit(file.writing_path());
     unwrap(without_gil([&] { return file.commit(); }));
-    return padded;
+    return written;
 }
 
 // The flags are consumed before the rewrite; a failure puts `modified` back so the edits
@@ -189,12 +210,12 @@ void full_rewrite(PyFitsFile& self) {
             updater = unwrap(without_gil([&] { return FitsUpdater::open(written, true); }));
         }
     };
-    const bool padded = write_through_temp(
+    const WrittenSlots wrote = write_through_temp(
         self, snapshot, path,
         {"FitsFile.flush: backing file dropped before persist", "FitsFile.flush: source HDU "},
         reopen);
     const std::shared_ptr<const FitsFile> fresh = reopened;
-    const std::size_t shift = padded ? 1 : 0;
+    const std::size_t shift = wrote.padded ? 1 : 0;
     {
         auto lock = lock_mutex(self.slot_mutex);
         for (std::size_t i = 0; i < self.slots.entries.size(); ++i) {
@@ -206,11 +227,17 @@ void full_rewrite(PyFitsFile& self) {
     }
     reopened.reset();
     // Images built in memory are now in the file: a later flush rewrites only when their
-    // arrays change.
+    // arrays change. A compressed image copied as stored is compared with its table there.
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         const auto* obj = std::get_if<nb::object>(&snapshot[i]);
         PyImageHdu* image = obj ? image_state(*obj) : nullptr;
-        if (image) mark_written(*image, fresh, i + shift, self.dirty_flags);
+        if (!image) continue;
+        if (wrote.kept_compressed[i]) {
+            image->compressed->file = fresh;
+            image->compressed->hdu_index = i + shift;
+        } else {
+            mark_written(*image, fresh, i + shift, self.dirty_flags);
+        }
     }
     if (updater) {
         auto lock = lock_mutex(self.updater->mutex);

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "compression/reader.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/borrow.hpp"
@@ -213,6 +214,7 @@ nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     if (value.is_none()) {
         hdu.pixel_source.reset();
         hdu.binding.reset();
+        hdu.compressed.reset();
         nb::object previous = swap_cached_array(*hdu.cache, nb::object());
         hdu.axes.clear();
         sync_header_shape(hdu, {});
@@ -225,6 +227,7 @@ nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     std::vector<std::uint64_t> axes = array_axes(array);
     hdu.pixel_source.reset();
     hdu.binding.reset();
+    hdu.compressed.reset();
     hdu.pixel_type = pixel_type;
     hdu.axes = std::move(axes);
     nb::object previous = swap_cached_array(*hdu.cache, std::move(array));
@@ -233,6 +236,13 @@ nb::object set_data(PyImageHdu& hdu, nb::handle value) {
 }
 
 namespace {
+
+// numpy.array_equal with blank (not-a-number) pixels equal where both arrays have them.
+bool same_values(nb::handle a, nb::handle b) {
+    nb::dict kwargs;
+    kwargs["equal_nan"] = true;
+    return nb::bool_(numpy_module().attr("array_equal")(a, b, **kwargs)).operator bool();
+}
 
 // The cached array against the stored bytes, 1 MiB at a time: only a C-ordered array of the
 // stored type in native order can equal them byte for byte.
@@ -282,10 +292,18 @@ bool compare_physical(nb::handle array, const PixelSource& src, Bitpix type) {
     if (!stored) return false;
     const Header shaped = header_with_shape(*stored, src.axes, type);
     nb::object fresh = read_physical_pixels(*src.file, src.hdu_index, shaped, type, src.axes);
-    nb::object equal = numpy_module().attr("array_equal");
-    nb::dict kwargs;
-    kwargs["equal_nan"] = true;
-    return nb::bool_(equal(array, fresh, **kwargs)).operator bool();
+    return same_values(array, fresh);
+}
+
+// The array against what the stored table decodes to now, as the decoding built it (the
+// decoded header's own scaling).
+bool matches_compressed(nb::handle array, const CompressedSource& src) {
+    const ImageHdu image =
+        unwrap(without_gil([&] { return load_image(*src.file, src.hdu_index); }));
+    nb::object fresh = physical_from_be_bytes(image.data.span(), image.bitpix,
+                                              read_image_scaling(image.header),
+                                              numpy_shape(image.axes));
+    return same_values(array, fresh);
 }
 
 // A comparison that cannot be made (an array NumPy refuses to compare, a file that no
@@ -321,6 +339,7 @@ bool compare_with_source(PyImageHdu& hdu) {
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
                   const std::shared_ptr<DirtyFlags>& flags) {
     hdu.written.reset();
+    hdu.compressed.reset();
     if (hdu.pixel_source) return;
     const nb::object array = cached_array(*hdu.cache);
     if (!array.is_valid()) return;
@@ -349,7 +368,17 @@ bool matches_written(nb::handle array, const WrittenImage& written) {
 
 }  // namespace
 
+bool compressed_unchanged(PyImageHdu& hdu) {
+    if (!hdu.compressed || source_dropped(*hdu.cache)) return false;
+    if (hdu.header.snapshot().bytes() != hdu.compressed->cards) return false;
+    const nb::object array = cached_array(*hdu.cache);
+    // Without an array the image has no pixels: nothing of it can have changed.
+    if (!array.is_valid()) return true;
+    return false_on_error([&] { return matches_compressed(array, *hdu.compressed); });
+}
+
 bool unchanged_for_flush(PyImageHdu& hdu, const DirtyFlags& flags) {
+    if (hdu.compressed) return compressed_unchanged(hdu);
     if (hdu.pixel_source || !hdu.written || hdu.written->by.lock().get() != &flags) {
         return compare_with_source(hdu);
     }
@@ -382,11 +411,7 @@ std::optional<OwnedHdu> unchanged_decoded_hdu(PyImageHdu& hdu, bool primary) {
     const DecodedPixels& d = *hdu.decoded;
     nb::object fresh =
         physical_from_be_bytes(d.stored, hdu.pixel_type, d.scaling, numpy_shape(d.axes));
-    nb::dict kwargs;
-    kwargs["equal_nan"] = true;
-    if (!nb::bool_(numpy_module().attr("array_equal")(array, fresh, **kwargs))) {
-        return std::nullopt;
-    }
+    if (!same_values(array, fresh)) return std::nullopt;
     OwnedHdu out{unwrap(image_header(hdu.pixel_type, d.axes, primary)), d.stored};
     merge_user_header(out.header, hdu.header.snapshot());
     return out;

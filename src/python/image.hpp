@@ -79,6 +79,16 @@ struct DecodedPixels {
     std::vector<std::uint64_t> axes;  // NAXIS1 first
 };
 
+// Where a decoded tile-compressed image is stored: the table's position in a file and the
+// cards of the image header its decoding gave. While the pixels still equal what that table
+// decodes to and the cards are unchanged, the image is written as the table's stored bytes,
+// so looking at a compressed image never costs the file its compression.
+struct CompressedSource {
+    std::shared_ptr<const FitsFile> file;
+    std::size_t hdu_index = 0;
+    Bytes cards;  // the decoded image header as built
+};
+
 // The state behind one vexlo.ImageHdu.
 struct PyImageHdu {
     std::vector<std::uint64_t> axes;  // NAXIS1 first; empty when NAXIS = 0
@@ -90,6 +100,7 @@ struct PyImageHdu {
     std::shared_ptr<DirtyFlags> dirty_flags;       // the owning file's, in mode "update" only
     std::shared_ptr<const FitsFile> tab_file;      // where -TAB lookup tables are loaded from
     std::shared_ptr<const DecodedPixels> decoded;  // a scaled tile-compressed image only
+    std::optional<CompressedSource> compressed;    // a decoded tile-compressed image only
     bool read_only = false;
     Bitpix pixel_type = Bitpix::U8;
     // Who is using the Python object right now: a count of readers, or -1 while the `data`
@@ -139,14 +150,21 @@ bool compare_with_source(PyImageHdu& hdu);
 
 // After a rewrite by the file object with `flags` wrote this image as HDU `index` of `file`:
 // an image built in memory remembers it, so that the next flush of that file object rewrites
-// only when the array has changed since (nothing for an image read from a file).
+// only when the array has changed since (nothing for an image read from a file). A decoded
+// tile-compressed image written this way is a plain image from then on.
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
                   const std::shared_ptr<DirtyFlags>& flags);
 
 // Whether a flush of the file object with `flags` finds this image unchanged: its array still
-// equals the pixels it was read from, or, for an image built in memory, what that file
-// object's last rewrite wrote for it.
+// equals the pixels it was read from (for a decoded tile-compressed image, what its table
+// decodes to), or, for an image built in memory, what that file object's last rewrite wrote
+// for it.
 bool unchanged_for_flush(PyImageHdu& hdu, const DirtyFlags& flags);
+
+// Whether a decoded tile-compressed image can be written as its table's stored bytes: neither
+// its cards nor its pixels changed and `data` was never assigned. False for any other image,
+// and when the comparison cannot be made.
+bool compressed_unchanged(PyImageHdu& hdu);
 
 // The header an image read from the file is written with when its stored bytes are copied
 // unchanged: the current cards over the shape and kind (primary or extension) of its place;
