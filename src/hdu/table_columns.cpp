@@ -124,35 +124,21 @@ Result<void> check_bin_column(const BinTableHdu& table, const BinColumn& column)
 }
 
 Result<void> check_bin_columns(const BinTableHdu& table) {
-    // Large tables are checked in row ranges over the cores. Of a column's failing ranges the
-    // first reports, and columns report in order, as one pass column after column would.
+    // Large tables are checked in row ranges over the cores: part c * parts + k checks range
+    // k of column c, so that the first failing part is the first failing range of the first
+    // failing column, as one pass column after column would report. A column that is not
+    // checked in ranges is checked whole by its first part.
     const std::size_t n_columns = table.columns.size();
     const std::size_t parts = row_parts(table.n_rows);
-    const auto in_ranges = [&](const BinColumn& c) {
-        return parts > 1 && can_fail(c.format.kind) && !is_uniform_column(table, c);
-    };
-    std::vector<Result<void>> found;
-    try {
-        found.resize(parts * n_columns);
-    } catch (const std::bad_alloc&) {
-        return fail(Error::out_of_memory());
-    }
-    run_ranges(parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
-        for (std::size_t c = 0; c < n_columns; ++c) {
-            if (in_ranges(table.columns[c])) {
-                found[k * n_columns + c] = table.check_rows(table.columns[c], first, count);
-            }
+    return run_parts(n_columns * parts, parts, [&](std::size_t i) -> Result<void> {
+        const BinColumn& column = table.columns[i / parts];
+        const std::size_t k = i % parts;
+        if (parts == 1 || !can_fail(column.format.kind) || is_uniform_column(table, column)) {
+            return k == 0 ? check_bin_column(table, column) : Result<void>();
         }
+        const PartRange rows = part_range(k, parts, table.n_rows);
+        return table.check_rows(column, rows.first, rows.count);
     });
-    for (std::size_t c = 0; c < n_columns; ++c) {
-        if (!in_ranges(table.columns[c])) {
-            VEXLO_TRY(check_bin_column(table, table.columns[c]));
-            continue;
-        }
-        for (std::size_t k = 0; k < parts; ++k)
-            VEXLO_TRY(found[k * n_columns + c]);
-    }
-    return {};
 }
 
 Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& column,
@@ -228,20 +214,17 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
     // row order would.
     const std::size_t parts = row_parts(table.n_rows);
     std::vector<std::uint64_t> nulls;
-    std::vector<Result<void>> done;
     try {
         nulls.assign(parts * targets.size(), 0);
-        done.resize(parts);
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    run_ranges(parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
-        done[k] =
-            decode_rows_blockwise(table, targets, first, first + count,
-                                  std::span(nulls).subspan(k * targets.size(), targets.size()));
-    });
-    for (const Result<void>& r : done)
-        VEXLO_TRY(r);
+    VEXLO_TRY(run_ranges(
+        parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
+            return decode_rows_blockwise(
+                table, targets, first, first + count,
+                std::span(nulls).subspan(k * targets.size(), targets.size()));
+        }));
     for (std::size_t t = 0; t < targets.size(); ++t) {
         targets[t].n_nulls = 0;
         for (std::size_t k = 0; k < parts; ++k)
@@ -388,12 +371,12 @@ Result<DecodedColumn> decode_ascii_column(const AsciiTableHdu& table, const Asci
 
 Result<std::vector<DecodedColumn>> decode_ascii_columns(const AsciiTableHdu& table) {
     // Every numeric column is decoded, and every text column checked, in row ranges over the
-    // cores; of a column's failing ranges the first reports, and columns report in order, as
-    // one pass column after column would. Other columns (fields of width 0) are read once.
+    // cores: part c * parts + k takes range k of column c, so that the first failing part is
+    // the first failing range of the first failing column, as one pass column after column
+    // would report. Other columns (fields of width 0) are read once, by their first part.
     const std::size_t n_columns = table.columns.size();
     const std::size_t parts = row_parts(table.n_rows);
     std::vector<DecodedColumn> out;
-    std::vector<Result<void>> found;
     try {
         out.reserve(n_columns);
         for (const AsciiColumn& c : table.columns) {
@@ -406,34 +389,27 @@ Result<std::vector<DecodedColumn>> decode_ascii_columns(const AsciiTableHdu& tab
                 out.emplace_back(Strings{});
             }
         }
-        found.resize(parts * n_columns);
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    run_ranges(parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
-        for (std::size_t c = 0; c < n_columns; ++c) {
-            const AsciiColumn& column = table.columns[c];
-            Result<void>& result = found[k * n_columns + c];
-            if (is_ascii_number_column(column)) {
-                std::vector<double>& values = std::get<Float64Values>(out[c]).values;
-                result = decode_ascii_numbers(
-                    table, column, first,
-                    std::span(values).subspan(static_cast<std::size_t>(first),
-                                              static_cast<std::size_t>(count)));
-            } else if (is_ascii_text_column(table, column)) {
-                result = check_ascii_text_rows(table, column, first, count);
-            }
-        }
-    });
-    for (std::size_t c = 0; c < n_columns; ++c) {
+    VEXLO_TRY(run_parts(n_columns * parts, parts, [&](std::size_t i) -> Result<void> {
+        const std::size_t c = i / parts;
         const AsciiColumn& column = table.columns[c];
-        if (is_ascii_number_column(column) || is_ascii_text_column(table, column)) {
-            for (std::size_t k = 0; k < parts; ++k)
-                VEXLO_TRY(found[k * n_columns + c]);
-        } else {
-            VEXLO_ASSIGN_OR_RETURN(out[c], decode_ascii_column(table, column));
+        const PartRange rows = part_range(i % parts, parts, table.n_rows);
+        if (is_ascii_number_column(column)) {
+            std::vector<double>& values = std::get<Float64Values>(out[c]).values;
+            return decode_ascii_numbers(
+                table, column, rows.first,
+                std::span(values).subspan(static_cast<std::size_t>(rows.first),
+                                          static_cast<std::size_t>(rows.count)));
         }
-    }
+        if (is_ascii_text_column(table, column)) {
+            return check_ascii_text_rows(table, column, rows.first, rows.count);
+        }
+        if (i % parts != 0) return {};
+        VEXLO_ASSIGN_OR_RETURN(out[c], decode_ascii_column(table, column));
+        return {};
+    }));
     return out;
 }
 

@@ -6,6 +6,7 @@
 
 #include "python/class_signature.hpp"
 #include "python/errors.hpp"
+#include "util/parallel.hpp"
 
 namespace vexlo::py {
 
@@ -53,8 +54,22 @@ nb::str to_str(std::string_view text) {
     return nb::str(text.data(), text.size());
 }
 
+// Publishes kPartsOverrideKey (see there).
+void share_parts_override() {
+    static void (*const force)(std::size_t) = &force_parts_for_tests;
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (shared == nullptr) return;
+    nb::object capsule = nb::steal(PyCapsule_New(const_cast<void (**)(std::size_t)>(&force),
+                                                 kPartsOverrideKey, nullptr));
+    if (!capsule.is_valid()) throw nb::python_error();
+    if (PyDict_SetItemString(shared, kPartsOverrideKey, capsule.ptr()) != 0) {
+        throw nb::python_error();
+    }
+}
+
 void init_module(nb::module_& module) {
     install_error_translator();
+    share_parts_override();
     // Made now so that reporting an internal failure never has to create a class.
     ensure(panic_exception_type().is_valid(), "Failed to initialize new exception type.");
     check_registry();

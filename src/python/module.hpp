@@ -40,6 +40,12 @@ namespace nb = nanobind;
 
 inline constexpr std::string_view kVersion = "0.5.0";
 
+// The key, in the interpreter's shared dictionary, of a capsule holding a pointer to this
+// module's force_parts_for_tests (util/parallel). The test-only extension links a copy of
+// the core of its own, so a part count forced there alone would never reach this module's
+// passes; through the capsule it forces both, as both raise the one FitsError class.
+inline constexpr const char* kPartsOverrideKey = "vexlo.force_parts_for_tests";
+
 // The names that follow __version__ and FitsError in __all__, in the order they are added:
 // the fourteen public classes, then the fifteen module functions.
 inline constexpr std::array<std::string_view, 29> kExportOrder = {

@@ -1,58 +1,174 @@
 // Splitting a pass over independent parts across the machine's cores.
+//
+// A pass is one call: its parts return a result, the failure of the lowest failing part is
+// the answer, and an exception a part throws becomes that part's error. Helper threads come
+// from one process-wide budget (the usable cores less one, the calling thread being the
+// last), so concurrent passes never crowd the machine; they are all joined before the call
+// returns, so a fork between calls finds no thread of ours.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <system_error>
+#include <exception>
+#include <expected>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 namespace vexlo {
 
-// The most threads a pass uses.
-inline constexpr std::size_t kMaxParts = 8;
+// The most threads one pass uses, the calling thread included.
+inline constexpr std::size_t kMaxThreads = 8;
 
-// The cores this process may run on (its CPU affinity where the system tells it, else the
-// cores online), at least 1; read once.
+// The cores this process may run on, at least 1, read once: its CPU affinity (else the cores
+// online), lowered to a cgroup CPU quota where one is set, since a container commonly has
+// every core's affinity and a quota of one or two.
 std::size_t usable_cores();
 
+// The cores a cgroup v2 `cpu.max` text ("<quota> <period>", "max <period>" for none) allows,
+// rounded up; none for no quota or a text of another form.
+std::optional<std::size_t> cpu_max_cores(std::string_view text);
+
 // How many parts `items` independent items make when each part should hold at least
-// `min_per_part` of them: one per usable core, at most kMaxParts, at least 1.
-inline std::size_t parts_for(std::size_t items, std::size_t min_per_part) {
-    return std::max<std::size_t>(1, std::min({usable_cores(), kMaxParts, items / min_per_part}));
-}
+// `min_per_part` of them: one per usable core, at most kMaxThreads, at least 1.
+std::size_t parts_for(std::size_t items, std::size_t min_per_part);
 
-// Calls part(k) for every k in [0, parts), each on its own thread but part 0, which runs on
-// the calling thread; returns when all are done. A thread that cannot be started leaves its
-// part to the calling thread, so every part runs exactly once. `part` must not throw.
-template <class Part>
-void run_parts(std::size_t parts, Part&& part) {
-    parts = std::min(parts, kMaxParts);
-    std::array<std::thread, kMaxParts> workers;
-    std::size_t started = 1;
-    try {
-        for (; started < parts; ++started)
-            workers[started] = std::thread([&part, k = started] { part(k); });
-    } catch (const std::system_error&) {
-        // Fewer threads than asked for: the rest is done here.
+// For tests only: every later parts_for answers `parts` (0 gives the machine's answer
+// back), so that the split paths run on every machine, a one-core one included.
+void force_parts_for_tests(std::size_t parts);
+
+// For tests only: the helper threads all passes together may hold (none gives the usable
+// cores less one back), so that helpers take parts on a one-core machine too.
+void force_helper_budget_for_tests(std::optional<std::size_t> helpers);
+
+// The helper threads of all passes alive now.
+std::size_t helper_threads_alive();
+
+namespace detail {
+
+// Takes up to `wanted` helper threads from the budget; returns how many were granted.
+std::size_t take_helpers(std::size_t wanted) noexcept;
+// Gives `n` helper threads back to the budget once they have ended.
+void give_back_helpers(std::size_t n) noexcept;
+
+// The failure of the lowest part that failed so far: a returned result or a thrown exception.
+template <class R>
+struct FirstFailure {
+    std::mutex lock;
+    std::size_t part = SIZE_MAX;
+    std::optional<R> failed;
+    std::exception_ptr thrown;
+
+    void keep(std::size_t k, R&& r) {
+        const std::lock_guard<std::mutex> hold(lock);
+        if (k >= part) return;
+        part = k;
+        failed.emplace(std::move(r));
+        thrown = nullptr;
     }
-    if (parts > 0) part(0);
-    for (std::size_t k = started; k < parts; ++k)
-        part(k);
-    for (std::size_t k = 1; k < started; ++k)
-        workers[k].join();
+    void keep(std::size_t k, std::exception_ptr e) {
+        const std::lock_guard<std::mutex> hold(lock);
+        if (k >= part) return;
+        part = k;
+        failed.reset();
+        thrown = std::move(e);
+    }
+};
+
+// The error an exception thrown by a part stands for. E is the library's Error, reached
+// through the part's result type because util sits below it.
+template <class E>
+E error_of(const std::exception_ptr& thrown) {
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::bad_alloc&) {
+        return E::out_of_memory();
+    } catch (const std::exception& e) {
+        return E::io(std::string("internal failure: ") + e.what());
+    } catch (...) {
+        return E::io("internal failure: unknown exception");
+    }
 }
 
-// Splits [0, items) into `parts` consecutive ranges of nearly equal length and calls
-// range(k, first, count) for range k, each on its own thread as run_parts does.
+}  // namespace detail
+
+// Calls part(k) exactly once for every k in [0, parts) and returns the failure of the lowest
+// k that failed, or success. `part` returns a Result<void> (a std::expected<void, Error>);
+// an exception it throws becomes that part's error, std::bad_alloc the out-of-memory one.
+// Beside the calling thread, up to threads - 1 helper threads take parts in order, as many as
+// the budget has free; when it has none, the calling thread takes them all. Every helper is
+// joined before the call returns. An error built from an exception is made on the calling
+// thread after the join; only the memory for its text can fail there, as std::bad_alloc.
+template <class Part>
+auto run_parts(std::size_t parts, std::size_t threads, Part&& part) {
+    using R = std::remove_cvref_t<std::invoke_result_t<Part&, std::size_t>>;
+    using E = typename R::error_type;
+    detail::FirstFailure<R> first;
+    std::atomic<std::size_t> next{0};
+    const auto work = [&]() noexcept {
+        for (std::size_t k = next.fetch_add(1); k < parts; k = next.fetch_add(1)) {
+            try {
+                R r = part(k);
+                if (!r) first.keep(k, std::move(r));
+            } catch (...) {
+                first.keep(k, std::current_exception());
+            }
+        }
+    };
+    const std::size_t wanted = std::min({threads, parts, kMaxThreads});
+    const std::size_t granted = wanted > 1 ? detail::take_helpers(wanted - 1) : 0;
+    std::array<std::thread, kMaxThreads - 1> helpers;
+    std::size_t started = 0;
+    try {
+        for (; started < granted; ++started)
+            helpers[started] = std::thread(work);
+    } catch (...) {
+        // Fewer threads than granted: the others take their parts.
+    }
+    detail::give_back_helpers(granted - started);
+    work();
+    for (std::size_t i = 0; i < started; ++i)
+        helpers[i].join();
+    detail::give_back_helpers(started);
+    if (first.thrown) return R(std::unexpected(detail::error_of<E>(first.thrown)));
+    if (first.failed) return std::move(*first.failed);
+    return R();
+}
+
+// run_parts with as many threads as parts.
+template <class Part>
+auto run_parts(std::size_t parts, Part&& part) {
+    return run_parts(parts, parts, std::forward<Part>(part));
+}
+
+// Range k of [0, items) split into `parts` consecutive ranges whose lengths differ by at most
+// one, the longer ones first.
+struct PartRange {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+};
+inline PartRange part_range(std::size_t k, std::size_t parts, std::uint64_t items) {
+    const std::uint64_t per = items / parts;
+    const std::uint64_t longer = items % parts;
+    return {k * per + std::min<std::uint64_t>(k, longer), per + (k < longer ? 1 : 0)};
+}
+
+// Splits [0, items) into max(parts, 1) ranges as part_range does and calls
+// range(k, first, count) for range k as run_parts does, returning its answer.
 template <class Range>
-void run_ranges(std::size_t parts, std::uint64_t items, Range&& range) {
-    parts = std::max<std::size_t>(1, std::min(parts, kMaxParts));
-    const std::uint64_t per = (items + parts - 1) / parts;
-    run_parts(parts, [&](std::size_t k) {
-        const std::uint64_t first = std::min<std::uint64_t>(k * per, items);
-        range(k, first, std::min<std::uint64_t>(first + per, items) - first);
+auto run_ranges(std::size_t parts, std::uint64_t items, Range&& range) {
+    parts = std::max<std::size_t>(1, parts);
+    return run_parts(parts, [&](std::size_t k) {
+        const PartRange r = part_range(k, parts, items);
+        return range(k, r.first, r.count);
     });
 }
 

@@ -471,16 +471,17 @@ BatchKernel pick_kernel(const CelestialView& v) {
 
 // Large batches are split over the machine's cores. Each point's result depends on that point
 // alone, so the split changes no value.
-void run_split(BatchKernel kernel, const CelestialView& v, std::span<const double> in,
-               std::span<double> out) {
+Result<void> run_split(BatchKernel kernel, const CelestialView& v, std::span<const double> in,
+                       std::span<double> out) {
     constexpr std::size_t kMinPointsPerPart = std::size_t{1} << 15;
     const std::size_t points = in.size() / 2;
     const std::size_t parts = parts_for(points, kMinPointsPerPart);
-    if (parts <= 1) return kernel(v, in, out);
-    run_ranges(parts, points, [&](std::size_t, std::uint64_t first, std::uint64_t count) {
+    return run_ranges(parts, points,
+                      [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
         const auto at = static_cast<std::size_t>(2 * first);
         const auto n = static_cast<std::size_t>(2 * count);
         kernel(v, in.subspan(at, n), out.subspan(at, n));
+        return {};
     });
 }
 
@@ -591,8 +592,7 @@ Result<void> Wcs::pixel_to_world_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 pixel coordinates, got " +
                            std::to_string(in.size())));
         }
-        run_split(pick_kernel<true>(*view), *view, in, out);
-        return {};
+        return run_split(pick_kernel<true>(*view), *view, in, out);
     }
     return transform_batch(*this, in, out, "pixel", forward_steps);
 }
@@ -604,8 +604,7 @@ Result<void> Wcs::world_to_pixel_batch(std::span<const double> in, std::span<dou
                 Error::wcs("expected a whole multiple of 2 world coordinates, got " +
                            std::to_string(in.size())));
         }
-        run_split(pick_kernel<false>(*view), *view, in, out);
-        return {};
+        return run_split(pick_kernel<false>(*view), *view, in, out);
     }
     return transform_batch(*this, in, out, "world", inverse_steps);
 }

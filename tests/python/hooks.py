@@ -10,3 +10,20 @@ except ImportError:
     T = None
 
 needs_hooks = pytest.mark.skipif(T is None, reason="vexlo_testing is built only with the tests")
+
+
+@pytest.fixture(params=[None, 3, 7], ids=["machine-parts", "3-parts", "7-parts"])
+def split_passes(request):
+    """Runs the test with parallel passes split as the machine splits them, then into 3 and
+    into 7 parts (counts that leave remainders in the row counts the tests use), so that row
+    ranges and their seams are exercised on every machine, a one-core one included."""
+    if request.param is None:
+        yield None
+        return
+    if T is None:
+        pytest.skip("vexlo_testing is built only with the tests")
+    T.force_parts(request.param)
+    try:
+        yield request.param
+    finally:
+        T.force_parts(0)

@@ -7,6 +7,7 @@ import pytest
 import vexlo
 from fits_bytes import card
 from fits_images import image_file, image_hdu, images_file, stored
+from hooks import split_passes  # noqa: F401  (a fixture)
 
 
 def read(tmp_path, data=None, cards=(), **kw):
@@ -69,6 +70,23 @@ def test_pixel_dtype_and_values(tmp_path, values, dtype, cards, want_dtype, want
     assert data.dtype.isnative
     np.testing.assert_array_equal(data, np.array(want, dtype=want_dtype))
     assert hdu.bitpix == {"u1": 8, "i2": 16, "i4": 32, "i8": 64, "f4": -32, "f8": -64}[dtype]
+
+
+@pytest.mark.usefixtures("split_passes")
+@pytest.mark.parametrize(
+    "cards, physical",
+    [
+        ([], lambda s: s),
+        ([card("BZERO", 32768)], lambda s: (s.astype(np.int64) + 32768).astype(np.uint16)),
+        ([card("BSCALE", 0.5), card("BZERO", 1)], lambda s: s * np.float32(0.5) + np.float32(1)),
+    ],
+)
+def test_images_of_many_chunks_read_whole(tmp_path, cards, physical):
+    # 2.2 MB of pixels: nine chunks of the reader, which a pass splits into ranges of chunks.
+    values = np.arange(1_100_000) % 65536 - 32768
+    data = read(tmp_path, stored(values, "i2"), cards).data
+    want = physical(values.astype(np.int16))
+    assert data.dtype == want.dtype and np.array_equal(data, want)
 
 
 def test_float_scaling_rounds_once_to_single(tmp_path):

@@ -7,6 +7,7 @@ import pytest
 
 import vexlo
 from fits_bytes import Col, bintable_hdu, write_file
+from hooks import split_passes  # noqa: F401  (a fixture)
 
 
 def be(values, dtype):
@@ -48,6 +49,7 @@ BAD_TABLES = {
 }
 
 
+@pytest.mark.usefixtures("split_passes")
 @pytest.mark.parametrize("case", sorted(BAD_TABLES))
 def test_a_cell_that_cannot_be_decoded_fails_the_lookup(tmp_path, case):
     cols, heap, message = BAD_TABLES[case]
@@ -96,11 +98,15 @@ def test_every_access_returns_new_objects(tmp_path):
     assert t["J"].mask.tolist() == [False, True]
 
 
+@pytest.mark.usefixtures("split_passes")
 def test_to_dict_matches_each_column_read_alone(tmp_path):
-    # Long enough for several blocks of rows; nulls only in the first block of one column.
+    # Long enough for several blocks of rows; one column with a null only in its first
+    # rows, one only in its last rows (the first and the last range of a split pass).
     n = 9_000
     ids = np.arange(n, dtype=">i4")
     ids[7] = -1
+    late = np.arange(n, dtype=">i4")
+    late[n - 3] = -7
     path = write_file(
         tmp_path / "t.fits",
         bintable_hdu(
@@ -110,14 +116,17 @@ def test_to_dict_matches_each_column_read_alone(tmp_path):
                 Col("S", "I", np.arange(n, dtype=">i2"), tscal=0.5, tzero=-2.0),
                 Col("K", "K", (np.arange(n) * 3).astype(">i8"), tnull=-1),
                 Col("ID", "B", np.zeros(n, "u1")),
+                Col("N", "J", late, tnull=-7),
             ],
             n,
         ),
     )
     t = vexlo.open(str(path))[1]
     whole = t.to_dict()
-    assert list(whole) == ["ID", "E", "S", "K"]
+    assert list(whole) == ["ID", "E", "S", "K", "N"]
     assert whole["ID"].mask.tolist() == t["ID"].mask.tolist() and whole["ID"].mask.sum() == 1
+    assert np.flatnonzero(whole["N"].mask).tolist() == [n - 3]
+    assert whole["N"].mask.tolist() == t["N"].mask.tolist()
     for name in whole:
         assert whole[name].dtype == t[name].dtype
         assert whole[name].tolist() == t[name].tolist()

@@ -11,6 +11,7 @@ import pytest
 
 import vexlo
 from fits_bytes import card
+from hooks import split_passes  # noqa: F401  (a fixture)
 from wcs_peers import separation_deg
 
 DATA = os.path.join(os.path.dirname(__file__), "..", "data", "wcs")
@@ -84,6 +85,7 @@ def test_every_projection_round_trips_pixel_world_pixel(name):
 # --- Points and batches -------------------------------------------------------------------------
 
 
+@pytest.mark.usefixtures("split_passes")
 def test_single_points_and_batches_agree():
     wcs = vexlo.Wcs(tan_header())
     pixels = np.array([[0.0, 0.0], [49.5, 24.5], [99.0, 49.0], [-10.0, 300.0]])

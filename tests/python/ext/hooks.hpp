@@ -19,4 +19,7 @@ void add_handle_hooks(nb::module_& module);
 // compress_tiles: the tile writer with every option (algorithm, tiles, quantisation).
 void add_compression_hooks(nb::module_& module);
 
+// force_parts: the part count of every later parallel pass, in vexlo and here.
+void add_parallel_hooks(nb::module_& module);
+
 }  // namespace vexlo::py

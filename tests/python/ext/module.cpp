@@ -11,5 +11,6 @@ NB_MODULE(vexlo_testing, m) {
         vexlo::py::add_binding_probes(m);
         vexlo::py::add_handle_hooks(m);
         vexlo::py::add_compression_hooks(m);
+        vexlo::py::add_parallel_hooks(m);
     });
 }
