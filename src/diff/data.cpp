@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "data/dispatch.hpp"
 #include "header/card.hpp"
 #include "util/debug.hpp"
 #include "util/number.hpp"
@@ -83,6 +84,91 @@ void compare_block(const PixelSide& a, ByteSpan block_a, const PixelSide& b, Byt
     }
 }
 
+// An integer pixel value exactly, over the range of 64-bit pixels with and without the
+// unsigned offset, [-2^63, 2^64): a double would round values past 2^53 and make different
+// pixels equal.
+struct ExactInt {
+    bool negative = false;
+    std::uint64_t magnitude = 0;
+    bool operator==(const ExactInt&) const = default;
+};
+
+ExactInt exact_of_signed(std::int64_t v) {
+    const auto u = static_cast<std::uint64_t>(v);
+    return v < 0 ? ExactInt{true, 0 - u} : ExactInt{false, u};
+}
+
+std::string exact_text(const std::optional<ExactInt>& v) {
+    if (!v) return "NaN";
+    return (v->negative ? "-" : "") + std::to_string(v->magnitude);
+}
+
+// |a - b| in double precision, rounded once.
+double exact_distance(const ExactInt& a, const ExactInt& b) {
+    if (a.negative != b.negative) {
+        return static_cast<double>(a.magnitude) + static_cast<double>(b.magnitude);
+    }
+    const std::uint64_t d =
+        a.magnitude > b.magnitude ? a.magnitude - b.magnitude : b.magnitude - a.magnitude;
+    return static_cast<double>(d);
+}
+
+// values_close for exact integers, BLANK pixels (none) standing for not-a-number.
+bool exact_close(const std::optional<ExactInt>& a, const std::optional<ExactInt>& b, double rtol,
+                 double atol) {
+    if (!a || !b) return !a && !b;
+    if (*a == *b) return true;
+    if (rtol == 0.0 && atol == 0.0) return false;
+    const double allowed = static_cast<double>(b->magnitude) * rtol;
+    return exact_distance(*a, *b) <= allowed + atol;
+}
+
+// Integer pixels whose physical values are integers: stored as they are or under the
+// standard offset of their type, BLANK allowed.
+bool holds_exact_integers(const PixelSide& side) {
+    if (is_float(side.bitpix) || side.scaling.scale != 1.0) return false;
+    return side.scaling.zero == 0.0 || side.scaling.zero == standard_offset(side.bitpix);
+}
+
+// The stored integers of a block, widened to 64 bits.
+void stored_integers_into(Bitpix bitpix, ByteSpan block, std::span<std::int64_t> dest) {
+    visit_bitpix(bitpix, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (std::is_integral_v<T>) {
+            for (std::size_t i = 0; i < dest.size(); ++i)
+                dest[i] = load_be<T>(block.data() + i * sizeof(T));
+        }
+    });
+}
+
+// The physical value of one stored integer of a side that holds exact integers; none for
+// BLANK.
+std::optional<ExactInt> exact_value(const PixelSide& side, std::int64_t stored) {
+    if (side.scaling.blank && stored == *side.scaling.blank) return std::nullopt;
+    if (side.scaling.zero == 0.0) return exact_of_signed(stored);
+    // Offset 2^63: the stored value with its top bit inverted, never negative.
+    if (side.bitpix == Bitpix::I64) {
+        return ExactInt{false, static_cast<std::uint64_t>(stored) ^ (std::uint64_t{1} << 63)};
+    }
+    return exact_of_signed(stored + static_cast<std::int64_t>(side.scaling.zero));
+}
+
+void compare_block_exact(const PixelSide& a, ByteSpan block_a, const PixelSide& b,
+                         ByteSpan block_b, std::uint64_t first, std::span<std::int64_t> stored_a,
+                         std::span<std::int64_t> stored_b, DataDiffList& list) {
+    stored_integers_into(a.bitpix, block_a, stored_a);
+    stored_integers_into(b.bitpix, block_b, stored_b);
+    const double rtol = list.options().rtol;
+    const double atol = list.options().atol;
+    for (std::size_t i = 0; i < stored_a.size(); ++i) {
+        const std::optional<ExactInt> va = exact_value(a, stored_a[i]);
+        const std::optional<ExactInt> vb = exact_value(b, stored_b[i]);
+        if (exact_close(va, vb, rtol, atol)) continue;
+        list.push_with(std::nullopt, first + i,
+                       [&] { return std::pair(exact_text(va), exact_text(vb)); });
+    }
+}
+
 // Pixel by pixel in physical units, in one pass over the stored bytes. Where both sides
 // store the same type under the same scaling, equal bytes are equal values, so unchanged
 // chunks and blocks are skipped at memcmp speed and only blocks with a changed byte are
@@ -97,10 +183,16 @@ Result<void> compare_pixels(PixelSide& a, const std::vector<std::uint64_t>& axes
     }
     // IEEE comparison: a NaN scale never matches, and those pixels go through the values.
     const bool same_encoding = a.bitpix == b.bitpix && a.scaling == b.scaling;
+    // 64-bit integers are compared as integers; doubles hold every other integer pixel
+    // exactly.
+    const bool exact = holds_exact_integers(a) && holds_exact_integers(b) &&
+                       (a.bitpix == Bitpix::I64 || b.bitpix == Bitpix::I64);
     const auto width_a = static_cast<std::size_t>(bytes_per_pixel(a.bitpix));
     const auto width_b = static_cast<std::size_t>(bytes_per_pixel(b.bitpix));
-    std::vector<double> values_a(kPixelBlock);
-    std::vector<double> values_b(kPixelBlock);
+    std::vector<double> values_a(exact ? 0 : kPixelBlock);
+    std::vector<double> values_b(exact ? 0 : kPixelBlock);
+    std::vector<std::int64_t> stored_a(exact ? kPixelBlock : 0);
+    std::vector<std::int64_t> stored_b(exact ? kPixelBlock : 0);
     for (std::uint64_t chunk = 0; chunk < n; chunk += kReadPixels) {
         const auto m = static_cast<std::size_t>(std::min(kReadPixels, n - chunk));
         VEXLO_ASSIGN_OR_RETURN(const ByteSpan chunk_a, a.block(chunk, m));
@@ -111,6 +203,12 @@ Result<void> compare_pixels(PixelSide& a, const std::vector<std::uint64_t>& axes
             const ByteSpan block_a = chunk_a.subspan(start * width_a, k * width_a);
             const ByteSpan block_b = chunk_b.subspan(start * width_b, k * width_b);
             if (same_encoding && same_bytes(block_a, block_b)) continue;
+            if (exact) {
+                compare_block_exact(a, block_a, b, block_b, chunk + start,
+                                    std::span<std::int64_t>(stored_a).first(k),
+                                    std::span<std::int64_t>(stored_b).first(k), list);
+                continue;
+            }
             compare_block(a, block_a, b, block_b, chunk + start,
                           std::span<double>(values_a).first(k),
                           std::span<double>(values_b).first(k), list);

@@ -101,6 +101,17 @@ bool strings_equal_trimmed(std::string_view a, std::string_view b) {
     return trim_ws_end(a) == trim_ws_end(b);
 }
 
+// The exact value of an integer card too wide for 64 bits, in one spelling: no '+', no
+// leading zeros.
+std::string canonical_integer(std::string_view literal) {
+    const bool negative = literal.starts_with('-');
+    if (negative || literal.starts_with('+')) literal.remove_prefix(1);
+    const std::size_t first = literal.find_first_not_of('0');
+    const std::string_view digits =
+        first == std::string_view::npos ? std::string_view("0") : literal.substr(first);
+    return (negative && digits != "0" ? "-" : "") + std::string(digits);
+}
+
 }  // namespace
 
 // Two files are compared, so a failure says which one it comes from: the path goes in front
@@ -215,8 +226,17 @@ bool header_values_equal(const Value& a, const Value& b, double rtol, double ato
             return a.logical == b.logical;
         case Value::Kind::Integer:
             return a.integer == b.integer;
-        case Value::Kind::Real:
+        case Value::Kind::Real: {
+            // An integer card too wide for 64 bits is compared by its exact value, like
+            // every other integer card, and never equals a real one.
+            const std::string_view int_a = a.integer_literal();
+            const std::string_view int_b = b.integer_literal();
+            if (!int_a.empty() || !int_b.empty()) {
+                return !int_a.empty() && !int_b.empty() &&
+                       canonical_integer(int_a) == canonical_integer(int_b);
+            }
             return values_close(a.real, b.real, rtol, atol);
+        }
         case Value::Kind::ComplexInteger:
             return a.integer == b.integer && a.integer_im == b.integer_im;
         case Value::Kind::ComplexReal:
@@ -239,6 +259,9 @@ std::string header_value_text(const Value& v) {
         case Value::Kind::Integer:
             return std::to_string(v.integer);
         case Value::Kind::Real:
+            if (const std::string_view literal = v.integer_literal(); !literal.empty()) {
+                return canonical_integer(literal);
+            }
             return format_real_plain(v.real);
         case Value::Kind::ComplexInteger:
             return "(" + std::to_string(v.integer) + ", " + std::to_string(v.integer_im) + ")";

@@ -689,4 +689,30 @@ void merge_user_header(Header& built, const Header& user) {
     }
 }
 
+bool is_other_kind_keyword(std::string_view keyword) {
+    static constexpr std::string_view kWhole[] = {"TFIELDS", "THEAP", "GROUPS"};
+    static constexpr std::string_view kIndexed[] = {"TTYPE", "TFORM", "TBCOL", "TDIM",
+                                                    "TNULL", "TSCAL", "TZERO", "TDISP",
+                                                    "PTYPE", "PSCAL", "PZERO"};
+    for (const std::string_view k : kWhole) {
+        if (keyword == k) return true;
+    }
+    for (const std::string_view root : kIndexed) {
+        if (is_indexed_keyword(keyword, root)) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> image_user_header_refusal(const Header& user) {
+    const std::size_t n = user.len();
+    for (std::size_t i = 0; i < n; ++i) {
+        const CardView view = user.view_at(i);
+        const std::string key = ascii_upper(card_keyword(view.bytes.first(kCardLen), true));
+        if (!is_other_kind_keyword(key)) continue;
+        return "header card " + key +
+               " belongs to a table or random-groups HDU and cannot go on an image";
+    }
+    return std::nullopt;
+}
+
 }  // namespace vexlo

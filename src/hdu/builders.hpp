@@ -155,4 +155,12 @@ Result<void> add_unsigned_offset_cards(Header& user, double offset);
 // as its raw images.
 void merge_user_header(Header& built, const Header& user);
 
+// Whether a keyword describes the structure of a table or of random groups (TFIELDS, THEAP,
+// GROUPS, TTYPEn, TFORMn, TBCOLn, TDIMn, TNULLn, TSCALn, TZEROn, TDISPn, PTYPEn, PSCALn,
+// PZEROn): on an image it would make the HDU invalid.
+bool is_other_kind_keyword(std::string_view keyword);
+// The refusal of a user header given for an image that holds such a card, naming the first
+// one (its keyword upper-cased); none when every card may go on an image.
+std::optional<std::string> image_user_header_refusal(const Header& user);
+
 }  // namespace vexlo

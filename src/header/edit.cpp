@@ -188,6 +188,17 @@ Result<bool> Header::set(std::string_view keyword, const Value& value,
     return true;
 }
 
+Result<bool> Header::set_keeping_value(std::string_view keyword,
+                                       const std::optional<std::string>& comment) {
+    Value kept = Value::make_undefined();
+    if (!is_commentary_keyword(keyword)) {
+        if (const auto found = layout().first_value(stored_keyword(keyword))) {
+            if (std::optional<Value> value = view_at(*found).value()) kept = std::move(*value);
+        }
+    }
+    return set(keyword, kept, comment);
+}
+
 Result<bool> Header::set_real(std::string_view keyword, double value,
                               const std::optional<std::string>& comment) {
     return set(keyword, Value::make_real(value), comment);

@@ -128,19 +128,29 @@ Result<std::string> complex_real_text(double re, double im) {
            ensure_decimal_point(format_real_plain(im)) + ")";
 }
 
+// Room for the value text on the card of `keyword`.
+std::size_t value_field_width(std::string_view keyword) {
+    if (keyword.size() <= kShortKeywordLen) return kCardLen - kValueColumn;
+    const std::size_t taken = keyword.size() + 3;  // the keyword and " = "
+    return taken >= kCardLen ? 0 : kCardLen - taken;
+}
+
 // The value text of every kind but String.
-Result<std::string> value_text(const Value& value) {
+Result<std::string> value_text(std::string_view keyword, const Value& value) {
     switch (value.kind) {
         case Value::Kind::Logical:
             return right_justified(value.logical ? "T" : "F");
         case Value::Kind::Integer:
             return right_justified(std::to_string(value.integer));
-        case Value::Kind::Real:
-            // A rewritten card keeps an identifier wider than 64 bits digit for digit.
-            if (const std::string_view literal = value.integer_literal(); !literal.empty()) {
+        case Value::Kind::Real: {
+            // An integer wider than 64 bits keeps its digits wherever the card has room for
+            // them, so that it reads back as the same integer.
+            const std::string_view literal = value.integer_literal();
+            if (!literal.empty() && literal.size() <= value_field_width(keyword)) {
                 return right_justified(literal);
             }
             return real_text(value.real);
+        }
         case Value::Kind::ComplexInteger:
             return "(" + std::to_string(value.integer) + ", " + std::to_string(value.integer_im) +
                    ")";
@@ -458,7 +468,7 @@ Result<void> format_continue_cards(Bytes& images, const std::optional<std::strin
 Result<Bytes> format_value_card(std::string_view keyword, const Value& value,
                                 std::optional<std::string_view> comment) {
     if (value.is(Value::Kind::String)) return format_string_card(keyword, value.text, comment);
-    VEXLO_ASSIGN_OR_RETURN(std::string text, value_text(value));
+    VEXLO_ASSIGN_OR_RETURN(std::string text, value_text(keyword, value));
     VEXLO_ASSIGN_OR_RETURN(CardImageAndOverflow card, value_card_image(keyword, text, comment));
     Bytes out;
     out.reserve(kCardLen);

@@ -191,6 +191,10 @@ class Header {
                      const std::optional<std::string>& comment);
     Result<bool> set_real(std::string_view keyword, double value,
                           const std::optional<std::string>& comment);
+    // set() without a value: the card set() would replace keeps its value (taking `comment`
+    // when one is given); a keyword without one is added with an undefined value.
+    Result<bool> set_keeping_value(std::string_view keyword,
+                                   const std::optional<std::string>& comment);
     Result<Header*> insert(std::size_t span, std::string_view keyword, const Value& value,
                            const std::optional<std::string>& comment);
     Result<bool> insert_before(std::string_view anchor, std::string_view keyword,
@@ -226,6 +230,8 @@ constexpr bool is_valid_bitpix(std::int64_t v) {
 
 // An indexed keyword such as NAXIS2 or TFORM10: the root followed by n in decimal.
 std::string indexed_keyword(std::string_view root, std::uint64_t n);
+// Whether `keyword` is `root` followed by one or more decimal digits.
+bool is_indexed_keyword(std::string_view keyword, std::string_view root);
 
 // Structural and checksum keywords that writers compute themselves.
 bool is_reserved_keyword(std::string_view keyword);

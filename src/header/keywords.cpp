@@ -16,10 +16,6 @@ bool all_digits(std::string_view s) {
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-bool prefix_then_digits(std::string_view keyword, std::string_view prefix) {
-    return keyword.starts_with(prefix) && all_digits(keyword.substr(prefix.size()));
-}
-
 template <std::size_t N>
 bool one_of(std::string_view keyword, const std::array<std::string_view, N>& names) {
     return std::find(names.begin(), names.end(), keyword) != names.end();
@@ -48,19 +44,19 @@ constexpr std::array<std::string_view, 19> kTileIndexed = {
 
 bool is_reserved_keyword(std::string_view keyword) {
     return one_of(keyword, kStructural) || one_of(keyword, kComputed) ||
-           prefix_then_digits(keyword, "NAXIS");
+           is_indexed_keyword(keyword, "NAXIS");
 }
 
 bool is_structural_keyword(std::string_view keyword) {
     const std::string_view k = trim_ws(keyword);
     if (one_of(k, kStructural)) return true;
-    return prefix_then_digits(k, "NAXIS") && k.size() <= 8;  // NAXIS1 .. NAXIS999
+    return is_indexed_keyword(k, "NAXIS") && k.size() <= 8;  // NAXIS1 .. NAXIS999
 }
 
 bool is_tile_table_keyword(std::string_view keyword) {
     if (one_of(keyword, kTileWhole)) return true;
     return std::any_of(kTileIndexed.begin(), kTileIndexed.end(), [&](std::string_view prefix) {
-        return prefix_then_digits(keyword, prefix);
+        return is_indexed_keyword(keyword, prefix);
     });
 }
 
@@ -77,6 +73,10 @@ std::vector<std::string> Header::tile_table_keywords() const {
         if (is_tile_table_keyword(key)) out.push_back(std::move(key));
     }
     return out;
+}
+
+bool is_indexed_keyword(std::string_view keyword, std::string_view root) {
+    return keyword.starts_with(root) && all_digits(keyword.substr(root.size()));
 }
 
 std::string indexed_keyword(std::string_view root, std::uint64_t n) {

@@ -5,8 +5,10 @@
 #include <string_view>
 
 #include "header/card.hpp"
+#include "header/format.hpp"
 #include "header/time.hpp"
 #include "util/text.hpp"
+#include "util/try.hpp"
 
 namespace vexlo {
 
@@ -170,6 +172,22 @@ void check_recommended_keywords(const Header& h, Issues& out) {
     }
 }
 
+// The checks find a keyword also under its underscore spelling (DATE_OBS for DATE-OBS): the
+// card found takes the new value under the standard keyword in its own place, keeping its
+// comment, so that the fix leaves one card and not two.
+Result<void> set_found_card(Header& h, std::string_view keyword, const Value& value) {
+    const std::optional<CardView> found = h.get(keyword);
+    const std::string spelling = found ? found->keyword() : std::string();
+    const std::optional<std::size_t> span = h.layout().first_value(spelling);
+    if (!found || !span || spelling == h.stored_keyword(keyword)) {
+        VEXLO_TRY(h.set(keyword, value, std::nullopt));
+        return {};
+    }
+    VEXLO_ASSIGN_OR_RETURN(Bytes images, format_value_card(keyword, value, found->comment()));
+    h.replace_raw(*span, images);
+    return {};
+}
+
 }  // namespace
 
 void HeaderFix::apply(Header& header) const {
@@ -181,7 +199,7 @@ void HeaderFix::apply(Header& header) const {
             header.remove(keyword);
             break;
         case Kind::SetString:
-            (void)header.set(keyword, Value::make_string(value), std::nullopt);
+            (void)set_found_card(header, keyword, Value::make_string(value));
             break;
     }
 }

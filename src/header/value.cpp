@@ -1,5 +1,6 @@
 #include "header/value.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -278,6 +279,16 @@ Value Value::make_unparsed(std::string v) {
     Value out = make(Kind::Unparsed);
     out.text = std::move(v);
     return out;
+}
+
+std::optional<Value> Value::make_integer_of_any_width(std::string_view literal) {
+    if (!is_integer_literal(literal)) return std::nullopt;
+    if (const auto i = parse_integer(literal)) return make_integer(*i);
+    const auto r = parse_real(literal);
+    if (!r || !std::isfinite(*r)) return std::nullopt;
+    Value v = make_real(*r);
+    v.text = literal.front() == '+' ? literal.substr(1) : literal;
+    return v;
 }
 
 std::string_view Value::integer_literal() const {

@@ -45,6 +45,11 @@ struct Value {
     static Value make_string(std::string v);
     static Value make_undefined();
     static Value make_unparsed(std::string v);
+    // The value of an integer literal of any width (an optional sign and digits): Integer
+    // when it fits 64 bits, otherwise the Real nearest to it keeping the literal (see
+    // integer_literal), which cards show digit for digit where they have room. None for
+    // another text or a number beyond the range of doubles.
+    static std::optional<Value> make_integer_of_any_width(std::string_view literal);
 
     bool is(Kind k) const { return kind == k; }
 

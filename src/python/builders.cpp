@@ -253,8 +253,19 @@ OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
     return out;
 }
 
+Header image_user_header(nb::handle header) {
+    return header.is_valid() && !header.is_none() ? header_from_py(header) : Header();
+}
+
+void refuse_other_kind_cards(const Header& user) {
+    if (std::optional<std::string> refusal = image_user_header_refusal(user)) {
+        raise(PyExc_ValueError, std::move(*refusal));
+    }
+}
+
 OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
-    Header user = header.is_valid() && !header.is_none() ? header_from_py(header) : Header();
+    Header user = image_user_header(header);
+    refuse_other_kind_cards(user);
     return encode_image_array(data, primary, std::move(user));
 }
 

@@ -77,8 +77,15 @@ Bytes encode_pixels(nb::handle array, const PixelEncoding& encoding);
 // data).
 OwnedHdu encode_image_array(nb::handle data, bool primary, Header user);
 
+// The user cards given for an image: none for a null handle or None, otherwise a
+// vexlo.Header or a mapping converted with header_from_py.
+Header image_user_header(nb::handle header);
+// ValueError when the user cards hold one of another kind of HDU (see
+// image_user_header_refusal): an image carrying it would be invalid.
+void refuse_other_kind_cards(const Header& user);
+
 // The HDU of image() and of the path-level append(): `header` (null, or a vexlo.Header or a
-// mapping) converted first, then encode_image_array.
+// mapping) converted and checked first, then encode_image_array.
 OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary);
 
 // ---- shared by the table encoders ----

@@ -11,6 +11,7 @@
 #include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/file.hpp"
+#include "python/header.hpp"
 #include "python/method.hpp"
 #include "python/module.hpp"
 #include "util/debug.hpp"
@@ -123,19 +124,28 @@ nb::object setval(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string key = p.convert("key", to_string);
     nb::handle value = p.get_opt("value");
-    nb::object item = value.is_valid() ? nb::borrow(value) : nb::none();
+    const bool has_value = value.is_valid() && !value.is_none();
     const std::optional<std::string> comment = p.convert_opt("comment", to_string);
-    if (comment) item = nb::make_tuple(item, nb::str(comment->data(), comment->size()));
     nb::object file = open_fits_file(path, "update", false);
     nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
     nb::str key_obj(key.data(), key.size());
-    if (PyObject_SetItem(header.ptr(), key_obj.ptr(), item.ptr()) != 0) throw nb::python_error();
+    if (has_value) {
+        nb::object item = nb::borrow(value);
+        if (comment) item = nb::make_tuple(item, nb::str(comment->data(), comment->size()));
+        if (PyObject_SetItem(header.ptr(), key_obj.ptr(), item.ptr()) != 0) {
+            throw nb::python_error();
+        }
+    } else {
+        set_item_keeping_value(header, key_obj, comment);
+    }
     file.attr("flush")();
     return nb::none();
 }
 constexpr FunctionDef kSetval{"setval", kSetvalSig,
                               "setval(path, key, value=None, *, ext=None, comment=None)\n--\n\n"
-                              "Set one header keyword in `path`. Rewrites the file.",
+                              "Set one header keyword in `path`. Rewrites the file.\n\n"
+                              "Without a value an existing card keeps its value and only its\n"
+                              "comment changes.",
                               setval};
 
 constexpr auto kDelvalSig =
@@ -234,15 +244,12 @@ constexpr FunctionDef kInfo{"info", kInfoSig,
                                ": " + message + ")");
 }
 
-constexpr auto kAppendSig =
-    signature("append()", required("path"), required("data"), optional("header"));
-nb::object append(const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    nb::handle data = p.get("data");
-    nb::handle header = p.get_opt("header");
-    OwnedHdu hdu;
+// Runs one step of building the appended HDU; any failure of it, whatever its type, is raised
+// as the one TypeError append raises.
+template <class Step>
+void as_append_failure(Step&& step) {
     try {
-        hdu = build_image_hdu(data, header.is_valid() ? header : nb::none(), false);
+        step();
     } catch (nb::python_error& e) {
         raise_bad_append_data(e);
     } catch (const BuiltinError& e) {
@@ -251,6 +258,20 @@ nb::object append(const Args& p) {
                   std::string(nb::str(nb::handle(e.type).attr("__qualname__")).c_str()) + ": " +
                   e.message + ")");
     }
+}
+
+constexpr auto kAppendSig =
+    signature("append()", required("path"), required("data"), optional("header"));
+nb::object append(const Args& p) {
+    const std::string path = p.convert("path", to_path);
+    nb::handle data = p.get("data");
+    nb::handle header = p.get_opt("header");
+    Header user;
+    as_append_failure([&] { user = image_user_header(header); });
+    // Cards of another kind of HDU are refused as such, not as a failure to build the image.
+    refuse_other_kind_cards(user);
+    OwnedHdu hdu;
+    as_append_failure([&] { hdu = encode_image_array(data, false, std::move(user)); });
     unwrap(without_gil([&]() -> Result<void> {
         VEXLO_ASSIGN_OR_RETURN(FitsAppender appender, FitsAppender::open(path));
         Result<void> done = [&]() -> Result<void> {

@@ -81,9 +81,16 @@ nb::object make_header_object(PyHeader handle);
 // The handle of a vexlo.Header object, or nullptr when `obj` is not one.
 const PyHeader* header_handle(nb::handle obj);
 
+// header[key] = value given no value, on the vexlo.Header `header`: the card keeps its value
+// and takes `comment` when one is given; a new keyword gets an undefined value. Checks and
+// errors are those of header[key] = value.
+void set_item_keeping_value(nb::handle header, nb::handle key_obj,
+                            const std::optional<std::string>& comment);
+
 // --- conversions ---
 
-// bool/NumPy bool -> Logical; 64-bit integer -> Integer; complex -> ComplexInteger or
+// bool/NumPy bool -> Logical; 64-bit integer -> Integer; a wider integer -> Real keeping its
+// digits (Value::make_integer_of_any_width); complex -> ComplexInteger or
 // ComplexReal; anything float-convertible -> Real; str -> String; None -> Undefined;
 // otherwise TypeError "cannot convert {} into a FITS header value".
 Value value_from_py(nb::handle obj);

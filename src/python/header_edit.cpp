@@ -280,17 +280,41 @@ constexpr MethodDef kRename{"rename_keyword", kRenameSig,
 
 }  // namespace
 
-void set_item(HeaderObject& self, nb::handle key_obj, nb::handle value_obj) {
-    ExclusiveUse use(self);
+namespace {
+
+// The key of header[key] = ..., upper-cased, once the header has let the edit begin and the
+// key is no structural card.
+std::string settable_item_key(HeaderObject& self, nb::handle key_obj) {
     const std::string keyword = with_arg_name("key", [&] { return to_string(key_obj); });
     self.handle.begin_mutation();
-    const std::string key = ascii_upper(keyword);
+    std::string key = ascii_upper(keyword);
     if (is_structural_keyword(key)) {
         raise_structural("header[", keyword,
                          "] is a structural card managed by the writer; it is recomputed from "
                          "the data array on writeto. Use `hdu.data = new_array.astype(...)` to "
                          "change BITPIX/NAXIS.");
     }
+    return key;
+}
+
+}  // namespace
+
+void set_item_keeping_value(nb::handle header, nb::handle key_obj,
+                            const std::optional<std::string>& comment) {
+    HeaderObject& self = self_state<HeaderObject>(header.ptr());
+    ExclusiveUse use(self);
+    const std::string key = settable_item_key(self, key_obj);
+    Outcome outcome;
+    {
+        auto lock = lock_header(*self.handle.record);
+        outcome = outcome_of(self.handle.record->header.set_keeping_value(key, comment));
+    }
+    raise_outcome(std::move(outcome));
+}
+
+void set_item(HeaderObject& self, nb::handle key_obj, nb::handle value_obj) {
+    ExclusiveUse use(self);
+    const std::string key = settable_item_key(self, key_obj);
     const ValueAndComment vc = value_comment_from_py(value_obj);
     Outcome outcome;
     {

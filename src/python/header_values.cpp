@@ -85,6 +85,28 @@ std::optional<std::int64_t> try_i64(nb::handle obj) {
     return static_cast<std::int64_t>(v);
 }
 
+// An integer too wide for 64 bits by its decimal digits, so that cards keep it exact; none
+// when it has no integer value or its digits cannot be had (a text past Python's digit limit).
+std::optional<Value> try_wide_integer(nb::handle obj) {
+    nb::object index = nb::steal(PyNumber_Index(obj.ptr()));
+    if (!index.is_valid()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    nb::object digits = nb::steal(PyNumber_ToBase(index.ptr(), 10));
+    if (!digits.is_valid()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(digits.ptr(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return Value::make_integer_of_any_width(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
 std::optional<double> try_f64(nb::handle obj) {
     const double v = PyFloat_AsDouble(obj.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
@@ -143,6 +165,7 @@ Value value_from_py(nb::handle obj) {
     if (PyBool_Check(o)) return Value::make_logical(o == Py_True);
     if (PyLong_CheckExact(o)) {
         if (auto v = try_i64(obj)) return Value::make_integer(*v);
+        if (auto v = try_wide_integer(obj)) return std::move(*v);
         if (auto v = try_f64(obj)) return Value::make_real(*v);
         raise_unconvertible(obj);
     }
@@ -161,6 +184,7 @@ Value value_from_py(nb::handle obj) {
     }
     if (PyIndex_Check(o)) {
         if (auto v = try_i64(obj)) return Value::make_integer(*v);
+        if (auto v = try_wide_integer(obj)) return std::move(*v);
     }
     // Complex numbers before the float conversion: a NumPy complex scalar converts to float
     // too, silently dropping its imaginary part.

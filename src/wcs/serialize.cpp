@@ -68,14 +68,41 @@ std::string written_cunit(const std::string& cunit) {
     return Unit::parse(aliases) ? aliases : cunit;
 }
 
-Result<void> write_axes(CardWriter& w, const Wcs& wcs, const std::string& a) {
+// Whether the SIP cards go with the description written for this alternate code.
+bool writes_sip(const Wcs& wcs, bool primary) {
+    return primary && wcs.celestial && wcs.celestial->sip;
+}
+
+// The CTYPE written for axis i. A celestial CTYPE ending in "-SIP" asks its reader for the
+// SIP cards; where they are not written it goes without that suffix, so the header reads
+// back as the same description without the distortion instead of being refused.
+std::string written_ctype(const Wcs& wcs, std::size_t i, bool sip_written) {
+    const std::string& ctype = wcs.axes[i].ctype;
+    if (sip_written || !wcs.celestial) return ctype;
+    const CelestialPair& pair = wcs.celestial->pair;
+    if (i != pair.lon && i != pair.lat) return ctype;
+    const std::string_view t = trim_ws_end(ctype);
+    if (t.size() <= 8 || !ascii_iequal(t.substr(t.size() - 4), "-SIP")) return ctype;
+    return std::string(t.substr(0, t.size() - 4));
+}
+
+// WCSAXES is needed only when the description has axes the image it came from does not:
+// merged into that image's header, the NAXIS written here gives way to the image's own.
+bool needs_wcsaxes(const Wcs& wcs) {
+    return wcs.pixel_shape && wcs.naxis() > wcs.pixel_shape->size();
+}
+
+Result<void> write_axes(CardWriter& w, const Wcs& wcs, const std::string& a, bool sip_written) {
     const std::size_t n = wcs.naxis();
     VEXLO_TRY(w.integer("NAXIS", static_cast<std::int64_t>(n), "Number of coordinate axes"));
     for (std::size_t i = 1; i <= n; ++i) {
         VEXLO_TRY(w.integer(axis_key("NAXIS", i, ""), 0, "length of data axis (placeholder)"));
     }
+    if (needs_wcsaxes(wcs)) {
+        VEXLO_TRY(w.integer("WCSAXES" + a, static_cast<std::int64_t>(n), "Number of WCS axes"));
+    }
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string& ctype = wcs.axes[i].ctype;
+        const std::string ctype = written_ctype(wcs, i, sip_written);
         VEXLO_TRY(w.text(axis_key("CTYPE", i + 1, a), ctype, ctype_comment(ctype)));
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -483,7 +510,8 @@ Result<Header> Wcs::to_header(char32_t alt) const {
     const bool primary = alt == U' ';
     Header header;
     CardWriter w{header};
-    VEXLO_TRY(write_axes(w, *this, a));
+    const bool sip = writes_sip(*this, primary);
+    VEXLO_TRY(write_axes(w, *this, a, sip));
     if (celestial) {
         VEXLO_TRY(write_celestial(w, *celestial, axes[celestial->pair.lat].ctype, a));
     }
@@ -495,7 +523,7 @@ Result<Header> Wcs::to_header(char32_t alt) const {
     VEXLO_TRY(write_grism_cards(w, spectral, a));
     VEXLO_TRY(write_tab_cards(w, tab_specs, a));
     if (dss) VEXLO_TRY(write_dss_cards(w, *dss));
-    if (primary && celestial && celestial->sip) VEXLO_TRY(write_sip_cards(w, *celestial->sip));
+    if (sip) VEXLO_TRY(write_sip_cards(w, *celestial->sip));
     return header;
 }
 

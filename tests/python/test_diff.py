@@ -112,6 +112,35 @@ def test_data_differences_beyond_a_zero_cap_still_count(tmp_path):
     )
 
 
+# 64-bit integers past 2^53 are compared and printed exactly, raw or under the unsigned
+# offset; integer cards wider than 64 bits by their exact value.
+@pytest.mark.parametrize(
+    "dtype, a_values, b_values, texts",
+    [
+        ("i8", [2**60 + 10, 7], [2**60 + 11, 7], ["a=1152921504606846986 b=1152921504606846987"]),
+        ("u8", [2**64 - 2, 0], [2**64 - 1, 1],
+         ["a=18446744073709551614 b=18446744073709551615", "a=0 b=1"]),
+    ],
+)
+def test_sixty_four_bit_pixels_exactly(tmp_path, dtype, a_values, b_values, texts):
+    a = write(tmp_path / "a.fits", image(np.array(a_values, dtype)))
+    b = write(tmp_path / "b.fits", image(np.array(b_values, dtype)))
+    result = vexlo.diff(a, b)
+    assert result.identical is False
+    lines = result.report().splitlines()
+    assert [line.split(": ", 1)[1] for line in lines[6:]] == texts
+    assert vexlo.diff(a, a).identical
+
+
+def test_wide_integer_cards_by_exact_value(tmp_path):
+    a = write(tmp_path / "a.fits", image(np.zeros(2, "i2"), {"BIGI": 123456789012345678901}))
+    b = write(tmp_path / "b.fits", image(np.zeros(2, "i2"), {"BIGI": 123456789012345678902}))
+    result = vexlo.diff(a, b)
+    assert result.identical is False
+    assert '  - BIGI: a=123456789012345678901 b=123456789012345678902' in result.report()
+    assert vexlo.diff(a, a).identical
+
+
 def test_tolerances(tmp_path):
     a = write(tmp_path / "a.fits", image(np.array([100.0, 1.0])))
     b = write(tmp_path / "b.fits", image(np.array([100.5, 1.0])))

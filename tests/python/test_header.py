@@ -151,8 +151,11 @@ class FloatOnly:
         (3.0, 3.0, "3.0"),
         (np.float32(0.5), 0.5, "0.5"),
         (FloatOnly(), 2.5, "2.5"),
-        (2**70, 1.1805916207174113e21, "1.1805916207174113E21"),
-        (2**63, 9.223372036854776e18, "9.2233720368547758E18"),
+        # Integers wider than 64 bits keep their digits.
+        (2**70, 2**70, "1180591620717411303424"),
+        (2**63, 2**63, "9223372036854775808"),
+        (-(2**63) - 1, -(2**63) - 1, "-9223372036854775809"),
+        (np.uint64(2**64 - 1), 2**64 - 1, "18446744073709551615"),
         (0.1 + 0.2, 0.30000000000000004, "0.30000000000000004"),
         (1e20, 1e20, "1.0000000000000000E20"),
         (2 + 3j, 2 + 3j, "(2, 3)"),
@@ -497,6 +500,37 @@ def test_integers_wider_than_64_bits_read_back_exactly():
     assert h.to_dict()["QOFFID"] == 10000000000000000001
     assert h.items()[1] == ("NEG", -99999999999999999999)
     assert h["REAL"] == 1e19 and type(h["REAL"]) is float
+
+
+def test_integers_wider_than_64_bits_write_back_exactly(tmp_path):
+    big, neg = 123456789012345678901, -(10**40) - 7
+    h = Header({"BIGI": big, "NEG": (neg, "negative"), "HIERARCH A VERY LONG NAME": big})
+    assert h["BIGI"] == big and h["NEG"] == neg and h["HIERARCH A VERY LONG NAME"] == big
+    assert card_line(h, "BIGI")[10:].rstrip() == "123456789012345678901"
+    again = Header(h.to_dict())
+    assert again.to_dict() == h.to_dict()
+    merged = Header()
+    merged.update(h)
+    merged.update({"OTHER": big + 1})
+    assert merged["BIGI"] == big and merged["OTHER"] == big + 1
+    # Digits that a card cannot hold are written as the nearest real.
+    huge = 10**80
+    h["HUGE"] = huge
+    assert h["HUGE"] == 1e80 and type(h["HUGE"]) is float
+
+    path = str(tmp_path / "big.fits")
+    vexlo.write(path, [vexlo.image(np.zeros(2, "i2"), header=merged)])
+    vexlo.setval(path, "READ", vexlo.getval(path, "BIGI"))
+    assert vexlo.getval(path, "READ") == big and vexlo.getval(path, "NEG") == neg
+    fitsio = pytest.importorskip("fitsio")
+    raw = fitsio.read_header(path)
+    # fitsio gives integers beyond 64 bits as their digits.
+    assert [int(raw.get(k)) for k in ("BIGI", "READ", "OTHER")] == [big, big, big + 1]
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(path) as hdus:
+        hdus.verify("exception")
+        got = hdus[0].header
+        assert (got["BIGI"], got["READ"], got["NEG"], got["OTHER"]) == (big, big, neg, big + 1)
 
 
 def test_hierarch_keys_written_in_mixed_case_are_reachable():

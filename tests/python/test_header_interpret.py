@@ -199,6 +199,26 @@ def test_validate_returns_a_copy_and_warns():
         h.validate(warn="yes")
 
 
+def test_date_fix_rewrites_the_underscore_card(tmp_path):
+    np = pytest.importorskip("numpy")
+    h = header_of(*PRIMARY, kv("DATE_OBS", "'31/12/99' / start"), kv("OBJECT", "'M31'"))
+    fixed = h.validate(fix=True, warn=False)
+    assert [k for k in fixed if k.startswith("DATE")] == ["DATE-OBS"]
+    assert list(fixed)[-2:] == ["DATE-OBS", "OBJECT"]
+    assert fixed["DATE-OBS"] == "1999-12-31" and fixed.comment("DATE-OBS") == "start"
+    # The fixed header written and read back by the other readers holds one date.
+    path = str(tmp_path / "fixed.fits")
+    vexlo.write(path, [vexlo.image(np.zeros(2, "i2"), header=fixed)])
+    assert vexlo.getval(path, "DATE-OBS") == "1999-12-31"
+    fitsio = pytest.importorskip("fitsio")
+    raw = fitsio.read_header(path)
+    assert raw["DATE-OBS"] == "1999-12-31" and "DATE_OBS" not in raw
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(path) as hdus:
+        hdus.verify("exception")
+        assert hdus[0].header["DATE-OBS"] == "1999-12-31" and "DATE_OBS" not in hdus[0].header
+
+
 def test_members_of_a_read_only_file_header(tmp_path):
     path = tmp_path / "t.fits"
     text = "".join([*PRIMARY, kv("TIMESYS", "'TT'"), kv("MJD-OBS", "51544.5"), card("END")])

@@ -207,6 +207,44 @@ def test_merge_of_user_cards(tmp_path):
     fitsverify(path)
 
 
+# Cards that describe a table or random groups would make the image invalid (fitsverify:
+# "TFORM1 is not allowed in the array HDU"): the header is refused, naming the first of them.
+@pytest.mark.parametrize(
+    "user, named",
+    [
+        ({"OBJECT": "M31", "TTYPE1": "TIME", "TFORM1": "D"}, "TTYPE1"),
+        ({"TFIELDS": 1}, "TFIELDS"),
+        ({"THEAP": 16}, "THEAP"),
+        ({"GROUPS": (True, "random groups")}, "GROUPS"),
+        ({"TBCOL2": 5}, "TBCOL2"),
+        ({"TDIM3": "(2,2)"}, "TDIM3"),
+        ({"TNULL1": -1, "TSCAL1": 2.0, "TZERO1": 1.0}, "TNULL1"),
+        ({"TDISP1": "I4"}, "TDISP1"),
+        ({"PTYPE1": "UU"}, "PTYPE1"),
+        ({"PSCAL2": 1.0}, "PSCAL2"),
+        ({"pzero1": 0.0}, "PZERO1"),
+    ],
+)
+@pytest.mark.parametrize("primary", [True, False])
+def test_cards_of_another_kind_of_hdu_are_refused(user, named, primary):
+    with pytest.raises(ValueError) as e:
+        vexlo.image(np.arange(4, dtype=np.int16), header=user, primary=primary)
+    assert str(e.value) == (f"header card {named} belongs to a table or random-groups HDU "
+                            "and cannot go on an image")
+
+
+def test_table_header_is_refused_for_an_image(tmp_path):
+    table = tmp_path / "t.fits"
+    vexlo.write(table, [vexlo.bintable({"TIME": np.arange(3.0)})])
+    with pytest.raises(ValueError, match="header card TFIELDS belongs to a table"):
+        vexlo.image(np.arange(4, dtype=np.int16), header=vexlo.getheader(str(table), 1))
+    # Image cards that only look alike stay allowed.
+    path = write_one(tmp_path, vexlo.image(np.arange(4, dtype=np.int16),
+                                           header={"TFORMAT": "x", "PTYPE": 1}))
+    assert read(path)[0]["TFORMAT"] == "x"
+    fitsverify(path)
+
+
 def test_user_header_object_is_not_changed():
     user = vexlo.Header({"BZERO": 0, "OBJECT": "X"})
     vexlo.image(np.array([1], np.uint16), header=user)

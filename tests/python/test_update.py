@@ -272,6 +272,50 @@ def test_path_level_functions(tmp_path):
     assert vexlo.info(p)[1][4] == [3]
 
 
+def test_setval_with_only_a_comment_keeps_the_value(tmp_path):
+    p = str(make(tmp_path / "a.fits", np.arange(3, dtype="i2")))
+    vexlo.setval(p, "OBJECT", "M31", comment="target")
+    vexlo.setval(p, "OBJECT", comment="new comment")
+    vexlo.setval(p, "BIGI", 123456789012345678901)
+    vexlo.setval(p, "BIGI", None, comment="identifier")
+    # A new keyword without a value is written undefined, with or without a comment.
+    vexlo.setval(p, "FILTER", comment="band")
+    vexlo.setval(p, "EMPTY")
+    with pytest.raises(ValueError, match="structural card"):
+        vexlo.setval(p, "NAXIS", comment="axes")
+    h = vexlo.getheader(p)
+    assert h["OBJECT"] == "M31" and h.comment("OBJECT") == "new comment"
+    assert h["BIGI"] == 123456789012345678901 and h.comment("BIGI") == "identifier"
+    assert h["FILTER"] is None and h.comment("FILTER") == "band"
+    assert h["EMPTY"] is None
+    assert [k for k in h if k == "OBJECT"] == ["OBJECT"]
+    fitsio = pytest.importorskip("fitsio")
+    assert fitsio.read_header(p)["OBJECT"] == "M31"
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(p) as hdus:
+        hdus.verify("exception")
+        assert hdus[0].header["OBJECT"] == "M31"
+        assert hdus[0].header.comments["OBJECT"] == "new comment"
+        assert hdus[0].header["BIGI"] == 123456789012345678901
+
+
+def test_append_refuses_table_cards_and_writes_nothing(tmp_path):
+    p = str(tmp_path / "a.fits")
+    vexlo.write(p, [vexlo.image(np.zeros(2, "u1")),
+                    vexlo.bintable({"TIME": np.arange(3.0)}, extname="EVENTS")])
+    before = open(p, "rb").read()
+    with pytest.raises(ValueError, match="header card TFIELDS belongs to a table"):
+        vexlo.append(p, np.arange(6, dtype=np.int16), vexlo.getheader(p, "EVENTS"))
+    with pytest.raises(ValueError, match="card PTYPE1 belongs to a table or random-groups HDU"):
+        vexlo.append(p, np.arange(6, dtype=np.int16), {"PTYPE1": "UU"})
+    assert open(p, "rb").read() == before
+    # Failures to build the image itself are reported as before.
+    with pytest.raises(TypeError, match=r"vexlo.append: data must be an image array"):
+        vexlo.append(p, object(), {"OBJECT": "x"})
+    with pytest.raises(TypeError, match=r"vexlo.append: data must be .*header must be"):
+        vexlo.append(p, np.zeros(2), 5)
+
+
 FULL_DISK_CHILD = r"""
 import os, resource, signal, sys, numpy as np, vexlo
 path = sys.argv[1]

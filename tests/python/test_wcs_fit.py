@@ -121,6 +121,74 @@ def test_non_default_fiducial_latitude_survives(code, theta0):
     np.testing.assert_allclose(from_written, from_source, rtol=0, atol=1e-9)
 
 
+def astropy_header_wcs(text, key=" "):
+    wcs = pytest.importorskip("astropy.wcs")
+    fits = pytest.importorskip("astropy.io.fits")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return wcs.WCS(fits.Header.fromstring(text), key=key)
+
+
+SIP_CARDS = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---TAN-SIP", CTYPE2="DEC--TAN-SIP",
+                 CRVAL1=150.0, CRVAL2=2.0, CRPIX1=50.0, CRPIX2=45.0, CD1_1=-1e-3, CD1_2=2e-5,
+                 CD2_1=-3e-5, CD2_2=1.1e-3, A_ORDER=2, B_ORDER=2, A_2_0=1e-5, B_0_2=-2e-5)
+
+
+# An alternate description carries no SIP cards, and so no "-SIP" suffix asking for them: it
+# reads back, in vexlo and in astropy, as the same description without the distortion.
+def test_alternate_of_a_sip_description_reads_back_without_the_distortion():
+    w = vexlo.Wcs(header(**SIP_CARDS))
+    written = w.to_header("B")
+    assert written["CTYPE1B"] == "RA---TAN" and written["CTYPE2B"] == "DEC--TAN"
+    assert "A_ORDER" not in written
+    back = vexlo.Wcs(written, "B")
+    plain = {k: v for k, v in SIP_CARDS.items() if "ORDER" not in k and "_0" not in k}
+    plain.update(CTYPE1="RA---TAN", CTYPE2="DEC--TAN")
+    undistorted = vexlo.Wcs(header(**plain))
+    pix = pixel_grid(lo=0.0, hi=100.0, step=7.0)
+    assert_same_world(undistorted.pixel_to_world(pix), back.pixel_to_world(pix))
+    theirs = astropy_header_wcs(written.tostring(), "B")
+    assert theirs.sip is None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        other = theirs.wcs_pix2world(pix, 0)
+    np.testing.assert_allclose(other, back.pixel_to_world(pix), rtol=0, atol=1e-9)
+    # The primary keeps its distortion.
+    assert w.to_header()["CTYPE2"] == "DEC--TAN-SIP"
+
+
+# A description with more axes than its image says so with WCSAXES, so that merged into the
+# image's header (whose NAXIS wins) it keeps them all.
+def test_extra_world_axes_survive_a_merge_into_the_image(tmp_path):
+    source = header(NAXIS=2, NAXIS1=40, NAXIS2=30, WCSAXES=3, CTYPE1="RA---TAN",
+                    CTYPE2="DEC--TAN", CTYPE3="FREQ", CRVAL1=40.0, CRVAL2=20.0, CRVAL3=1.4e9,
+                    CRPIX1=20.0, CRPIX2=15.0, CDELT1=-0.01, CDELT2=0.01, CDELT3=1e6, CUNIT3="Hz")
+    w = vexlo.Wcs(source)
+    assert w.naxis == 3
+    written = w.to_header()
+    assert written["WCSAXES"] == 3
+    path = str(tmp_path / "cube_wcs.fits")
+    vexlo.write(path, [vexlo.image(np.zeros((30, 40), np.float32), written)])
+    with vexlo.open(path) as f:
+        back = f.wcs(0)
+    assert back.naxis == 3 and back.ctype == w.ctype
+    pix = pixel_grid(naxis=3, lo=0.0, hi=40.0, step=3.0)
+    assert_same_world(w.pixel_to_world(pix), back.pixel_to_world(pix))
+    fitsio = pytest.importorskip("fitsio")
+    raw = fitsio.read_header(path)
+    assert raw["NAXIS"] == 2 and raw["WCSAXES"] == 3
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(path) as hdus:
+        hdus.verify("exception")
+        text = hdus[0].header.tostring()
+    theirs = astropy_header_wcs(text)
+    assert theirs.naxis == 3
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        np.testing.assert_allclose(theirs.wcs_pix2world(pix, 0), w.pixel_to_world(pix),
+                                   rtol=1e-12)
+
+
 def test_header_refuses_bad_alternate_codes():
     w = vexlo.Wcs(sample_header("proj_TAN"))
     with pytest.raises(vexlo.FitsError, match=r"alternate code must be ' ' or 'A'..'Z' \(got 'b'\)"):

@@ -121,6 +121,60 @@ TEST(DiffImage, NotANumberAndTolerances) {
     }
 }
 
+Bytes be_i64(const std::vector<std::int64_t>& values) {
+    Bytes out;
+    for (const auto v : values)
+        push_be_u64(static_cast<std::uint64_t>(v), out);
+    return out;
+}
+
+// 64-bit integers past 2^53 are different numbers as doubles cannot tell: they are compared
+// and shown as the exact integers, stored as they are or under the unsigned offset, against
+// each other or against narrower integers.
+TEST(DiffImage, SixtyFourBitIntegersExactly) {
+    constexpr std::int64_t kBig = std::int64_t{1} << 60;
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    const std::vector<std::string> offset = {kv("BZERO", "9223372036854775808")};
+    struct Case {
+        ImageHdu a, b;
+        std::vector<std::pair<std::string, std::string>> texts;  // of each difference
+    };
+    const std::vector<Case> cases = {
+        {image(64, {2}, be_i64({kBig + 10, 5})), image(64, {2}, be_i64({kBig + 11, 5})),
+         {{"1152921504606846986", "1152921504606846987"}}},
+        // uint64 values 2^64 - 2 and 2^64 - 1, and 0 against 1.
+        {image(64, {2}, be_i64({std::numeric_limits<std::int64_t>::max() - 1, kMin}), offset),
+         image(64, {2}, be_i64({std::numeric_limits<std::int64_t>::max(), kMin + 1}), offset),
+         {{"18446744073709551614", "18446744073709551615"}, {"0", "1"}}},
+        // The same physical values stored either way are equal; -1 is no uint64 value.
+        {image(64, {2}, be_i64({kBig, -1})), image(64, {2}, be_i64({kBig ^ kMin, kMin}), offset),
+         {{"-1", "0"}}},
+        // Against 32-bit pixels, and BLANK as not-a-number.
+        {image(64, {3}, be_i64({kBig, 7, 9}), {kv("BLANK", 9)}), image(32, {3}, be_i32({0, 7, 9})),
+         {{"1152921504606846976", "0"}, {"NaN", "9"}}},
+    };
+    for (const Case& c : cases) {
+        DiffOptions all;
+        all.max_diffs = 10;
+        const Found f = compare_images(c.a, c.b, all);
+        ASSERT_EQ(f.diffs.size(), c.texts.size()) << c.texts.front().first;
+        for (std::size_t k = 0; k < c.texts.size(); ++k) {
+            EXPECT_EQ(f.diffs[k].a, c.texts[k].first);
+            EXPECT_EQ(f.diffs[k].b, c.texts[k].second);
+        }
+    }
+
+    // Tolerances apply to the exact difference: |1| against |2^60 + 11| * rtol.
+    const ImageHdu a = image(64, {1}, be_i64({kBig + 10}));
+    const ImageHdu b = image(64, {1}, be_i64({kBig + 11}));
+    DiffOptions loose;
+    loose.rtol = 1e-15;
+    EXPECT_EQ(compare_images(a, b, loose).total, 0u);
+    DiffOptions tight;
+    tight.atol = 0.5;
+    EXPECT_EQ(compare_images(a, b, tight).total, 1u);
+}
+
 TEST(DiffRawBytes, SummarisesDifferingSections) {
     DiffOptions o;
     DataDiffList list(o);

@@ -83,6 +83,39 @@ TEST(HeaderValues, EqualityAndText) {
                                      Value::make_complex_real(1.0000001, 1.0), 1e-8, 0.0));
 }
 
+// An integer card too wide for 64 bits reads as a Real keeping its digits: compared and shown
+// by its exact value, and never equal to a real card.
+TEST(HeaderValues, IntegersBeyondSixtyFourBitsByExactValue) {
+    const auto parsed = [](const char* text) {
+        Result<Value> v = parse_value(text, "K");
+        EXPECT_TRUE(v.has_value()) << text;
+        return v ? *v : Value();
+    };
+    struct Case {
+        const char *a, *b;
+        bool equal;
+        std::string text_a, text_b;
+    };
+    const std::vector<Case> cases = {
+        {"123456789012345678901", "123456789012345678902", false, "123456789012345678901",
+         "123456789012345678902"},
+        {"123456789012345678901", "+000123456789012345678901", true, "123456789012345678901",
+         "123456789012345678901"},
+        {"-99999999999999999999", "-99999999999999999999", true, "-99999999999999999999",
+         "-99999999999999999999"},
+        {"123456789012345678901", "1.2345678901234568E20", false, "123456789012345678901",
+         "123456789012345680000"},
+    };
+    for (const Case& c : cases) {
+        const Value a = parsed(c.a);
+        const Value b = parsed(c.b);
+        // Tolerances do not make different integers equal.
+        EXPECT_EQ(header_values_equal(a, b, 1e-6, 1.0), c.equal) << c.a << " " << c.b;
+        EXPECT_EQ(header_value_text(a), c.text_a);
+        EXPECT_EQ(header_value_text(b), c.text_b);
+    }
+}
+
 std::string changed(const HeaderDiff& d) {
     if (const auto* c = std::get_if<HeaderDiff::Changed>(&d.value)) {
         return c->keyword + " " + c->a + " " + c->b;

@@ -715,6 +715,29 @@ TEST(UserCards, ReservedCardsLendOnlyTheirComments) {
     EXPECT_EQ(built.get("BITPIX")->comment(), "my bits");
 }
 
+// Cards that describe a table or random groups make an image invalid: a user header holding
+// one is refused, naming the first.
+TEST(UserCards, CardsOfAnotherKindOfHduAreRefusedForAnImage) {
+    for (const char* key : {"TFIELDS", "THEAP", "GROUPS", "TTYPE1", "TFORM12", "TBCOL3", "TDIM2",
+                            "TNULL1", "TSCAL9", "TZERO1", "TDISP1", "PTYPE1", "PSCAL2", "PZERO3"}) {
+        EXPECT_TRUE(is_other_kind_keyword(key)) << key;
+    }
+    for (const char* key : {"TFORM", "TTYPEX", "TUNIT1", "OBJECT", "NAXIS1", "BZERO", "PCOUNT",
+                            "TELESCOP", "PTYPE"}) {
+        EXPECT_FALSE(is_other_kind_keyword(key)) << key;
+    }
+    Header user;
+    ASSERT_TRUE(user.set("OBJECT", Value::make_string("m31"), std::nullopt));
+    EXPECT_EQ(image_user_header_refusal(user), std::nullopt);
+    ASSERT_TRUE(user.add_commentary(CommentaryKind::Comment, "TFORM1 = 'J'"));
+    EXPECT_EQ(image_user_header_refusal(user), std::nullopt);
+    ASSERT_TRUE(user.set("TTYPE1", Value::make_string("TIME"), std::nullopt));
+    ASSERT_TRUE(user.set("TFORM1", Value::make_string("D"), std::nullopt));
+    EXPECT_EQ(image_user_header_refusal(user),
+              "header card TTYPE1 belongs to a table or random-groups HDU and cannot go on an "
+              "image");
+}
+
 TEST(UserCards, OffsetCardsReplaceTheUsersInPlace) {
     Header user;
     ASSERT_TRUE(user.set("BSCALE", Value::make_real(2.0), std::string("kept")));

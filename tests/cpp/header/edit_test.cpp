@@ -157,6 +157,30 @@ TEST(HeaderEdit, SetReplacesTheFirstValueCard) {
     EXPECT_TRUE(agrees_with_fresh_parse(h));
 }
 
+// Without a value the card set() would replace keeps its value; only a comment given
+// changes. A keyword without one gets an undefined value.
+TEST(HeaderEdit, SetKeepingValue) {
+    Header h = header_of({kv("OBJECT", "'M31'     / target"), kv("DATE_OBS", "'x'"),
+                          kv("BIGI", "123456789012345678901")});
+    ASSERT_TRUE(h.set_keeping_value("OBJECT", std::string("new comment")));
+    EXPECT_EQ(lines(h)[0], "OBJECT  = 'M31     '           / new comment");
+    ASSERT_TRUE(h.set_keeping_value("OBJECT", kNone));
+    EXPECT_EQ(lines(h)[0], "OBJECT  = 'M31     '           / new comment");
+    ASSERT_TRUE(h.set_keeping_value("BIGI", std::string("id")));
+    EXPECT_EQ(lines(h)[2], "BIGI    = 123456789012345678901 / id");
+
+    // New keywords, also DATE-OBS beside DATE_OBS as set() has it.
+    Result<bool> r = h.set_keeping_value("FILTER", std::string("band"));
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(*r);
+    EXPECT_EQ(lines(h)[3], "FILTER  =                      / band");
+    ASSERT_TRUE(h.set_keeping_value("DATE-OBS", kNone));
+    EXPECT_EQ(h.keywords(), (std::vector<std::string>{"OBJECT", "DATE_OBS", "BIGI", "FILTER",
+                                                      "DATE-OBS"}));
+    EXPECT_FALSE(h.set_keeping_value("bad key", kNone).has_value());
+    EXPECT_TRUE(agrees_with_fresh_parse(h));
+}
+
 // ---------------------------------------------------------------- inserts
 
 TEST(HeaderEdit, InsertPositions) {

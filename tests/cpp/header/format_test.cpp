@@ -149,6 +149,34 @@ TEST(FormatValueCard, RealsReadBackExactly) {
     }
 }
 
+// An integer wider than 64 bits is written with its digits where the card has room for them,
+// and as the nearest real only where it has not.
+TEST(FormatValueCard, WideIntegersKeepTheirDigitsWhereTheyFit) {
+    const auto card_text = [](std::string_view keyword, const std::string& digits) {
+        const std::optional<Value> v = Value::make_integer_of_any_width(digits);
+        EXPECT_TRUE(v.has_value()) << digits;
+        Result<Bytes> images = format_value_card(keyword, v.value_or(Value()), kNone);
+        EXPECT_TRUE(images.has_value()) << digits;
+        return images ? lines(*images).at(0) : std::string();
+    };
+    EXPECT_EQ(card_text("BIGI", "123456789012345678901"), "BIGI    = 123456789012345678901");
+    EXPECT_EQ(card_text("BIGI", "-9223372036854775809"), "BIGI    = -9223372036854775809");
+    const std::string seventy = "1" + repeat('0', 69);
+    EXPECT_EQ(card_text("BIGI", seventy), "BIGI    = " + seventy);
+    // Otherwise the card of the nearest real.
+    const auto real_card = [](std::string_view keyword, double v) {
+        Result<Bytes> images = format_value_card(keyword, Value::make_real(v), kNone);
+        return images ? lines(*images).at(0) : std::string();
+    };
+    EXPECT_EQ(card_text("BIGI", seventy + "0"), real_card("BIGI", 1e70));
+    EXPECT_EQ(real_card("BIGI", 1e70), "BIGI    = 1.0000000000000001E70");
+    // A HIERARCH card has less room: 80 - 9 - 3 = 68 bytes after a 9-byte keyword.
+    const std::string key = "HIERARCH " + repeat('K', 40);
+    const std::string fits = "1" + repeat('0', 27);
+    EXPECT_EQ(card_text(key, fits), key + " = " + fits);
+    EXPECT_EQ(card_text(key, fits + "0"), real_card(key, 1e28));
+}
+
 TEST(FormatValueCard, Failures) {
     struct Case {
         std::string keyword;

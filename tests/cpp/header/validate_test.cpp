@@ -161,6 +161,29 @@ TEST(Validate, OldDateFormIsAlwaysTwentiethCentury) {
     }
 }
 
+// The date is found under its underscore spelling too; the fix rewrites that card in its
+// place under the standard keyword, with its comment, instead of adding a second date.
+TEST(Validate, DateFixRewritesTheCardItFound) {
+    const Header h = header_of(primary_with(
+        {kv("DATE_OBS", "'31/12/99' / start of exposure"), kv("OBJECT", "'M31'")}));
+    const ValidationReport r = h.validate(true);
+    ASSERT_EQ(r.issues.size(), 1u);
+    EXPECT_EQ(r.issues[0].keyword, "DATE-OBS");
+    const std::vector<std::string> keys = r.header.keywords();
+    EXPECT_EQ(keys, (std::vector<std::string>{"SIMPLE", "BITPIX", "NAXIS", "DATE-OBS", "OBJECT"}));
+    EXPECT_EQ(r.header.get_str("DATE-OBS"), "1999-12-31");
+    EXPECT_EQ(r.header.get("DATE-OBS")->comment(), "start of exposure");
+
+    // With both spellings present the standard card is the one found and fixed.
+    const Header both = header_of(primary_with(
+        {kv("DATE_OBS", "'2001-01-01'"), kv("DATE-OBS", "'31/12/99'")}));
+    const ValidationReport r2 = both.validate(true);
+    EXPECT_EQ(r2.header.get_str("DATE-OBS"), "1999-12-31");
+    EXPECT_EQ(r2.header.keywords(),
+              (std::vector<std::string>{"SIMPLE", "BITPIX", "NAXIS", "DATE_OBS", "DATE-OBS"}));
+    EXPECT_EQ(r2.header.get_str("DATE_OBS"), "2001-01-01");
+}
+
 TEST(Validate, ExptimeAndRecommendedKeywords) {
     EXPECT_EQ(findings(header_of(primary_with({kv("EXPTIME", "'12.5'")}))),
               (std::vector<std::string>{

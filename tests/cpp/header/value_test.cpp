@@ -334,6 +334,36 @@ TEST(ParseValue, WideIntegerLiteralsKeepTheirDigits) {
     EXPECT_EQ(stale.to_text(), "2");
 }
 
+// An integer literal of any width: Integer within 64 bits, else the nearest Real keeping its
+// digits; nothing for other texts or beyond doubles.
+TEST(MakeIntegerOfAnyWidth, KeepsTheDigitsBeyondSixtyFourBits) {
+    struct Case {
+        std::string text;
+        std::optional<Value> value;
+        const char* literal;
+    };
+    const std::vector<Case> cases = {
+        {"-9223372036854775808", V::make_integer(std::numeric_limits<std::int64_t>::min()), ""},
+        {"+42", V::make_integer(42), ""},
+        {"9223372036854775808", V::make_real(9223372036854775808.0), "9223372036854775808"},
+        {"+123456789012345678901", V::make_real(123456789012345678901.0),
+         "123456789012345678901"},
+        {"-" + std::string(40, '9'), V::make_real(-1e40), nullptr},
+        {"1" + std::string(400, '0'), std::nullopt, ""},
+        {"1.5", std::nullopt, ""},
+        {"", std::nullopt, ""},
+        {"12a", std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        const std::optional<Value> v = Value::make_integer_of_any_width(c.text);
+        ASSERT_EQ(v.has_value(), c.value.has_value()) << c.text;
+        if (!v) continue;
+        EXPECT_EQ(*v, *c.value) << c.text;
+        const std::string literal = c.literal ? c.literal : c.text;
+        EXPECT_EQ(v->integer_literal(), literal) << c.text;
+    }
+}
+
 TEST(ValueEquality, ComparesKindAndPayload) {
     EXPECT_TRUE(V::make_integer(5) == V::make_integer(5));
     EXPECT_FALSE(V::make_integer(5) == V::make_real(5.0));

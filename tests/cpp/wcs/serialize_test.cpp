@@ -384,7 +384,9 @@ TEST(WcsToHeader, DistortionCardDetails) {
     EXPECT_EQ(tnx_wtype("DEC--"), "tnx");
 }
 
-// SIP cards belong to the primary description only.
+// SIP cards belong to the primary description only. The alternate goes without them and
+// without the CTYPE suffix that would ask for them, so it reads back as the same description
+// without the distortion.
 TEST(WcsToHeader, NoSipCardsForAnAlternateCode) {
     const Wcs w = wcs_of(header_of(celestial_cards(
         "TAN-SIP", {kv("A_ORDER", "2"), kv("B_ORDER", "2"), kv("A_2_0", "1.0E-5")})));
@@ -392,6 +394,57 @@ TEST(WcsToHeader, NoSipCardsForAnAlternateCode) {
     EXPECT_TRUE(h.contains("CTYPE1B"));
     EXPECT_FALSE(h.contains("A_ORDER"));
     EXPECT_FALSE(h.contains("A_2_0"));
+    EXPECT_EQ(h.get_str("CTYPE1B"), "RA---TAN");
+    EXPECT_EQ(h.get_str("CTYPE2B"), "DEC--TAN");
+    EXPECT_EQ(h.get("CTYPE2B")->comment().value_or(""), "TAN (gnomonic) projection");
+
+    const Wcs back = wcs_of(h, U'B');
+    ASSERT_TRUE(back.celestial.has_value());
+    EXPECT_FALSE(back.celestial->sip.has_value());
+    const Wcs plain = wcs_of(header_of(celestial_cards("TAN", {})));
+    expect_same_transform(plain, back, "alternate without SIP");
+
+    // The primary keeps the suffix and its cards.
+    const Header primary = written(w);
+    EXPECT_EQ(primary.get_str("CTYPE2"), "DEC--TAN-SIP");
+    EXPECT_TRUE(primary.contains("A_2_0"));
+}
+
+// A description with more axes than the image it came from says how many it has: merged into
+// that image's header, the image's NAXIS would otherwise drop the extra axes.
+TEST(WcsToHeader, WcsaxesWhenTheDescriptionOutnumbersTheImageAxes) {
+    std::vector<std::string> cards = celestial_cards(
+        "TAN", {kv("WCSAXES", "3"), kv("CTYPE3", "'FREQ'"), kv("CRVAL3", "1.4E9"),
+                kv("CD3_3", "1.0E6"), kv("CUNIT3", "'Hz'"), kv("WCSAXESA", "3"),
+                kv("CTYPE1A", "'RA---TAN'"), kv("CTYPE2A", "'DEC--TAN'"),
+                kv("CTYPE3A", "'FREQ'")});
+    const Wcs w = wcs_of(header_of(cards));
+    ASSERT_EQ(w.naxis(), 3u);
+    for (const char32_t alt : {U' ', U'A'}) {
+        const std::string a = alt == U' ' ? "" : "A";
+        const Wcs d = wcs_of(header_of(cards), alt);
+        const Header h = written(d, alt);
+        EXPECT_EQ(h.get_i64("WCSAXES" + a), 3) << a;
+        const std::vector<std::string> keys = keywords_of(h);
+        EXPECT_EQ(keys[4], "WCSAXES" + a) << "before every other WCS card";
+
+        // Merged into the 2-axis image: the image's own NAXIS cards, then the description.
+        std::vector<std::string> merged = {kv("NAXIS", "2"), kv("NAXIS1", "180"),
+                                           kv("NAXIS2", "180")};
+        Header image = header_of(merged);
+        for (std::size_t i = 0; i < h.len(); ++i) {
+            const std::string k = h.view_at(i).keyword();
+            if (k.starts_with("NAXIS")) continue;
+            image.push_raw(h.view_at(i).bytes);
+        }
+        const Wcs back = wcs_of(image, alt);
+        EXPECT_EQ(back.naxis(), 3u) << a;
+        expect_same_transform(d, back, "merged " + a);
+    }
+
+    // A description with no more axes than its image has no WCSAXES card.
+    const Header two = written(wcs_of(header_of(celestial_cards("TAN", {}))));
+    EXPECT_FALSE(two.contains("WCSAXES"));
 }
 
 std::vector<std::string> cube_cards(const std::string& ctype3, const std::string& ctype4,
