@@ -681,3 +681,49 @@ def test_points_next_to_the_poles_and_seam_of_the_map_have_their_sky_position(co
     # Next to a pole a latitude from an arcsine (COE) or a slowly converging iteration (MOL)
     # keeps only part of its digits, in both readers; a wrong point would be degrees off.
     assert separation_deg(ours[answered], theirs[answered]).max() < 1e-4
+
+
+# --- ZPN past the fold of its polynomial ------------------------------------------------------
+
+# PV2_m of ZPN: sets whose R(zeta) turns over before the south pole, and sets whose does not.
+ZPN_SETS = {
+    "cubic fold at 104.6 deg": {1: 1.0, 3: -0.1},
+    "quadratic fold": {1: 1.0, 2: -0.3},
+    "offset with a fold": {0: 0.05, 1: 0.9, 2: 0.1, 3: -0.2},
+    "quintic fold": {1: 1.0, 5: -0.01},
+    "early fold, at 14.3 deg": {1: 1.0, 2: -2.0},
+    "rising cubic": {1: 1.0, 3: 0.1},
+    "shallow cubic, no fold": {1: 1.0, 3: -0.01},
+    "linear": {1: 1.0},
+}
+
+
+@pytest.mark.parametrize("name", ZPN_SETS)
+def test_zpn_refuses_sky_points_past_its_fold_as_astropy_does(name):
+    cards = car(CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN", CRPIX1=50.0, CRPIX2=50.0, CRVAL1=0.0,
+                CRVAL2=90.0, CDELT1=-1.0, CDELT2=1.0)
+    cards.update({f"PV2_{m}": v for m, v in ZPN_SETS[name].items()})
+    rng = np.random.default_rng(9)
+    world = np.stack([rng.uniform(0, 360, 2000),
+                      np.degrees(np.arcsin(rng.uniform(-1, 1, 2000)))], axis=1)
+    w = wcs_of(cards)
+    ours = w.world_to_pixel(world)
+    peer = astropy_wcs_of(text_of(cards))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = peer.all_world2pix(world, 0)
+    np.testing.assert_array_equal(np.isnan(ours[:, 0]), np.isnan(theirs[:, 0]))
+    kept = ~np.isnan(ours[:, 0])
+    assert kept.any()
+    assert np.abs(ours[kept] - theirs[kept]).max() < 1e-8
+    # Every pixel given is the pixel of that sky point, not of another one.
+    assert separation_deg(w.pixel_to_world(ours[kept]), world[kept]).max() < 1e-8
+
+
+def test_zpn_past_its_fold_is_a_domain_error():
+    cards = car(CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN", CRPIX1=50.0, CRPIX2=50.0, CRVAL1=0.0,
+                CRVAL2=90.0, CDELT1=-1.0, CDELT2=1.0, PV2_1=1.0, PV2_3=-0.1)
+    with pytest.raises(vexlo.FitsError, match=r"^wcs: ZPN: theta = -29\.9+\d* lies past the fold "
+                                              r"at -14\.607303 deg, where R turns over and "
+                                              r"stops being invertible$"):
+        wcs_of(cards).world_to_pixel([0.0, -30.0])

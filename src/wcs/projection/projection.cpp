@@ -233,6 +233,10 @@ std::string Projection::fault(ProjStatus status, double u, double v, const Point
         case ProjStatus::ZpnRange:
             return "ZPN: solved zeta out of [0, pi] -- input is outside the projection's valid "
                    "range";
+        case ProjStatus::ZpnFold:
+            return "ZPN: theta = " + num(v) + " lies past the fold at " +
+                   fixed6(90.0 - this->v[kZpnZetaFold] * kR2D) +
+                   " deg, where R turns over and stops being invertible";
         case ProjStatus::ZpnNoConvergence:
             return "ZPN: Newton iteration failed to converge (polynomial may be non-monotonic at "
                    "this point)";
