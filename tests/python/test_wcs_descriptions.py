@@ -727,3 +727,36 @@ def test_zpn_past_its_fold_is_a_domain_error():
                                               r"at -14\.607303 deg, where R turns over and "
                                               r"stops being invertible$"):
         wcs_of(cards).world_to_pixel([0.0, -30.0])
+
+
+# --- HEALPix facets -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("h", [4, 5, 6])
+@pytest.mark.parametrize("k", [2, 3, 4, 5, 6])
+def test_healpix_facets_agree_with_astropy_in_both_polar_zones(h, k):
+    # With an even K the southern polar facets are offset by half a facet in longitude.
+    cards = car(CTYPE1="RA---HPX", CTYPE2="DEC--HPX", CRPIX1=1.0, CRPIX2=1.0, CRVAL1=0.0,
+                CRVAL2=0.0, CDELT1=1.0, CDELT2=1.0, PV2_1=float(h), PV2_2=float(k))
+    w = wcs_of(cards)
+    peer = astropy_wcs_of(text_of(cards))
+    rng = np.random.default_rng(10 * h + k)
+    pixels = rng.uniform(-200, 200, (3000, 2))
+    ours = w.pixel_to_world(pixels)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = peer.all_pix2world(pixels, 0)
+    np.testing.assert_array_equal(np.isnan(ours[:, 0]), np.isnan(theirs[:, 0]))
+    both = ~np.isnan(ours[:, 0])
+    # Both polar zones and the equatorial one are reached.
+    polar = 90.0 * (k - 1) / h
+    for zone in (ours[both, 1] < -45, ours[both, 1] > 45, np.abs(ours[both, 1]) < 10):
+        assert zone.sum() > 50
+    assert (np.abs(pixels[both, 1] + 1) > polar).sum() > 100
+    assert separation_deg(ours[both], theirs[both]).max() < 1e-9
+    world = np.stack([rng.uniform(0, 360, 2000),
+                      np.degrees(np.arcsin(rng.uniform(-1, 1, 2000)))], axis=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = peer.all_world2pix(world, 0)
+    np.testing.assert_allclose(w.world_to_pixel(world), expected, rtol=0, atol=1e-9)
