@@ -97,6 +97,15 @@ NATIVE_POLE_INSIDE_BOUND = {
                                            LONPOLE=100.0),
     "MOL, LONPOLE 20 and LATPOLE": car(CTYPE1="RA---MOL", CTYPE2="DEC--MOL", CRVAL2=12.0,
                                        LONPOLE=20.0, LATPOLE=-30.0),
+    # The native pole on a celestial pole, with LONPOLE neither phi0 nor phi0 + 180: the
+    # longitude of the native pole then turns with LONPOLE - phi0, in its own sense.
+    "CAR, native pole at +90, LONPOLE 60": car(CRVAL2=0.0, LONPOLE=60.0),
+    "CAR, native pole at -90, LONPOLE 60": car(CRVAL2=0.0, LONPOLE=60.0, LATPOLE=-90.0),
+    "CEA, native pole at +90, LONPOLE -45": car(CTYPE1="RA---CEA", CTYPE2="DEC--CEA",
+                                                CRVAL2=0.0, LONPOLE=-45.0),
+    "COE, native pole at +90, LONPOLE 120": car(CTYPE1="RA---COE", CTYPE2="DEC--COE",
+                                                PV2_1=40.0, PV2_2=10.0, CRVAL2=40.0,
+                                                LONPOLE=120.0),
 }
 
 
