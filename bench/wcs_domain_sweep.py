@@ -73,6 +73,7 @@ def main():
     rng = np.random.default_rng(int(sys.argv[2]) if len(sys.argv) > 2 else 1)
     codes = ZENITHAL + CYLINDRICAL + CONIC + OTHER
     finite_where_refused, differ, no_round_trip, headers = Counter(), Counter(), Counter(), 0
+    refused_where_answered = Counter()
     for i in range(count):
         code = codes[i % len(codes)]
         text = text_of(header(code, rng))
@@ -93,6 +94,7 @@ def main():
             warnings.simplefilter("ignore")
             b = theirs.all_pix2world(pixels, 0)
         finite_where_refused[code] += int(np.sum(np.isfinite(a[:, 0]) & ~np.isfinite(b[:, 0])))
+        refused_where_answered[code] += int(np.sum(np.isnan(a[:, 0]) & np.isfinite(b[:, 0])))
         both = np.isfinite(a[:, 0]) & np.isfinite(b[:, 0])
         if both.any():
             x, y = np.radians(a[both]), np.radians(b[both])
@@ -108,14 +110,15 @@ def main():
             # trip is as good as the conditioning allows: a thousandth of a pixel.
             no_round_trip[code] += int(np.sum(~(off < 1e-3)))
     print(f"{headers} headers compared, 200 pixels each")
-    print(f"{'code':6}{'finite, astropy NaN':>22}{'differ > 1e-9 deg':>20}{'no round trip':>16}")
+    print(f"{'code':6}{'finite, astropy NaN':>22}{'differ > 1e-9 deg':>20}{'no round trip':>16}"
+          f"{'NaN, astropy finite':>22}")
     bad = 0
     for code in codes:
         row = (finite_where_refused[code], differ[code], no_round_trip[code])
         # CSC's forward and inverse are polynomial fits, not exact inverses of each other;
         # it agrees with astropy to about 1e-5 degrees, not 1e-9.
         bad += sum(row) if code != "CSC" else row[0]
-        print(f"{code:6}{row[0]:>22}{row[1]:>20}{row[2]:>16}")
+        print(f"{code:6}{row[0]:>22}{row[1]:>20}{row[2]:>16}{refused_where_answered[code]:>22}")
     sys.exit(1 if bad else 0)
 
 

@@ -135,8 +135,12 @@ void interpolate(const TabGroup& g, const double* u, double* base, double* frac,
         }
         if (skip) continue;
         const double* point = g.coords.data() + m * flat;
-        for (std::size_t c = 0; c < m; ++c)
-            value[c] += weight * point[c];
+        // A corner of weight 0 adds nothing, and must not add the NaN of a null there: a
+        // point on a grid index takes that grid point's value.
+        if (weight != 0.0) {
+            for (std::size_t c = 0; c < m; ++c)
+                value[c] += weight * point[c];
+        }
         if (!jac) continue;
         for (std::size_t j = 0; j < m; ++j) {
             if (g.sizes[j] == 1) continue;
@@ -182,7 +186,10 @@ bool tab_forward(const TabGroup& g, std::span<double> values, std::span<double> 
             return true;
         }
         const std::size_t i = clamped_floor(u, g.sizes[0] - 2);
-        values[0] = c[i] + (c[i + 1] - c[i]) * (u - static_cast<double>(i));
+        const double t = u - static_cast<double>(i);
+        // A point on a grid index takes that value exactly, whatever (a null included) its
+        // neighbour holds.
+        values[0] = t == 0.0 ? c[i] : (t == 1.0 ? c[i + 1] : c[i] + (c[i + 1] - c[i]) * t);
         return true;
     }
     double* u = work.data();

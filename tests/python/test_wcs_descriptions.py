@@ -97,6 +97,15 @@ NATIVE_POLE_INSIDE_BOUND = {
                                            LONPOLE=100.0),
     "MOL, LONPOLE 20 and LATPOLE": car(CTYPE1="RA---MOL", CTYPE2="DEC--MOL", CRVAL2=12.0,
                                        LONPOLE=20.0, LATPOLE=-30.0),
+    # The native pole on a celestial pole, with LONPOLE neither phi0 nor phi0 + 180: the
+    # longitude of the native pole then turns with LONPOLE - phi0, in its own sense.
+    "CAR, native pole at +90, LONPOLE 60": car(CRVAL2=0.0, LONPOLE=60.0),
+    "CAR, native pole at -90, LONPOLE 60": car(CRVAL2=0.0, LONPOLE=60.0, LATPOLE=-90.0),
+    "CEA, native pole at +90, LONPOLE -45": car(CTYPE1="RA---CEA", CTYPE2="DEC--CEA",
+                                                CRVAL2=0.0, LONPOLE=-45.0),
+    "COE, native pole at +90, LONPOLE 120": car(CTYPE1="RA---COE", CTYPE2="DEC--COE",
+                                                PV2_1=40.0, PV2_2=10.0, CRVAL2=40.0,
+                                                LONPOLE=120.0),
 }
 
 
@@ -623,3 +632,140 @@ def test_pixels_off_the_map_are_nan_and_the_rest_round_trip(code):
         warnings.simplefilter("ignore")
         theirs = peer.all_pix2world(FAR_PIXELS, 0)
     assert not (np.isnan(theirs[:, 0]) & ~off).any()
+
+
+def test_mercator_answers_every_pixel_of_its_map():
+    # y from 1330 to 3000 degrees lies within 1e-9 degrees of the pole, where the forward's
+    # own rounding moves a plane point far more than a round trip could allow.
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---MER", CTYPE2="DEC--MER",
+                 CRPIX1=1.0, CRPIX2=1.0, CRVAL1=0.0, CRVAL2=0.0, CDELT1=1.0, CDELT2=1.0)
+    y = np.concatenate([np.linspace(1330.0, 3000.0, 201), -np.linspace(1330.0, 3000.0, 201)])
+    pixels = np.stack([np.zeros_like(y), y], axis=1)
+    w = wcs_of(cards)
+    world = w.pixel_to_world(pixels)
+    assert np.isfinite(world).all()
+    assert_astropy_agrees(text_of(cards), pixels)
+    assert np.isfinite(w.pixel_to_world([0.0, 1400.0])).all()
+    # Its longitude range is still its edge.
+    assert np.isnan(w.pixel_to_world([[181.0, 1400.0], [-181.0, 0.0]])).all()
+
+
+# Native points next to the poles and the seam of the map, as astropy's own projection places
+# them on the plane: each is a point of the map, however its inverse rounds.
+EDGE_CODES = ["ARC", "CYP", "CEA", "CAR", "MER", "SFL", "PAR", "MOL", "COP", "COE", "COD",
+              "COO", "BON", "HPX"]
+
+
+def edge_plane_points(cards):
+    peer = astropy_wcs_of(text_of(cards))
+    peer.wcs.set()
+    near = 10.0 ** -np.arange(1, 11)
+    lat = np.concatenate([90.0 - near, near - 90.0, [-60.0, 0.0, 45.0]])
+    lon = np.array([-180.0 + 1e-6, -179.0, -90.0, 0.0, 30.0, 179.0, 180.0 - 1e-6])
+    phi, theta = (a.ravel() for a in np.meshgrid(lon, lat))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        x, y = peer.wcs.cel.prj.prjs2x(phi, theta)[:2]
+    x, y = np.asarray(x), np.asarray(y)
+    keep = np.isfinite(x) & np.isfinite(y)
+    pixels = np.stack([x[keep] / cards["CDELT1"] + cards["CRPIX1"] - 1,
+                       y[keep] / cards["CDELT2"] + cards["CRPIX2"] - 1], axis=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return pixels, peer.all_pix2world(pixels, 0)
+
+
+@pytest.mark.parametrize("code", EDGE_CODES)
+@pytest.mark.parametrize("south", [False, True], ids=["north", "south"])
+def test_points_next_to_the_poles_and_seam_of_the_map_have_their_sky_position(code, south):
+    cards = off_map_cards(code)
+    if south and code in ("COP", "COE", "COD", "COO", "BON"):
+        cards["PV2_1"] = -cards["PV2_1"]
+        cards["CRVAL2"] = -cards["CRVAL2"]
+    pixels, theirs = edge_plane_points(cards)
+    ours = wcs_of(cards).pixel_to_world(pixels)
+    answered = np.isfinite(theirs[:, 0])
+    assert answered.sum() > 50
+    assert np.isfinite(ours[answered]).all(), pixels[answered & np.isnan(ours[:, 0])]
+    # Next to a pole a latitude from an arcsine (COE) or a slowly converging iteration (MOL)
+    # keeps only part of its digits, in both readers; a wrong point would be degrees off.
+    assert separation_deg(ours[answered], theirs[answered]).max() < 1e-4
+
+
+# --- ZPN past the fold of its polynomial ------------------------------------------------------
+
+# PV2_m of ZPN: sets whose R(zeta) turns over before the south pole, and sets whose does not.
+ZPN_SETS = {
+    "cubic fold at 104.6 deg": {1: 1.0, 3: -0.1},
+    "quadratic fold": {1: 1.0, 2: -0.3},
+    "offset with a fold": {0: 0.05, 1: 0.9, 2: 0.1, 3: -0.2},
+    "quintic fold": {1: 1.0, 5: -0.01},
+    "early fold, at 14.3 deg": {1: 1.0, 2: -2.0},
+    "rising cubic": {1: 1.0, 3: 0.1},
+    "shallow cubic, no fold": {1: 1.0, 3: -0.01},
+    "linear": {1: 1.0},
+}
+
+
+@pytest.mark.parametrize("name", ZPN_SETS)
+def test_zpn_refuses_sky_points_past_its_fold_as_astropy_does(name):
+    cards = car(CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN", CRPIX1=50.0, CRPIX2=50.0, CRVAL1=0.0,
+                CRVAL2=90.0, CDELT1=-1.0, CDELT2=1.0)
+    cards.update({f"PV2_{m}": v for m, v in ZPN_SETS[name].items()})
+    rng = np.random.default_rng(9)
+    world = np.stack([rng.uniform(0, 360, 2000),
+                      np.degrees(np.arcsin(rng.uniform(-1, 1, 2000)))], axis=1)
+    w = wcs_of(cards)
+    ours = w.world_to_pixel(world)
+    peer = astropy_wcs_of(text_of(cards))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = peer.all_world2pix(world, 0)
+    np.testing.assert_array_equal(np.isnan(ours[:, 0]), np.isnan(theirs[:, 0]))
+    kept = ~np.isnan(ours[:, 0])
+    assert kept.any()
+    assert np.abs(ours[kept] - theirs[kept]).max() < 1e-8
+    # Every pixel given is the pixel of that sky point, not of another one.
+    assert separation_deg(w.pixel_to_world(ours[kept]), world[kept]).max() < 1e-8
+
+
+def test_zpn_past_its_fold_is_a_domain_error():
+    cards = car(CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN", CRPIX1=50.0, CRPIX2=50.0, CRVAL1=0.0,
+                CRVAL2=90.0, CDELT1=-1.0, CDELT2=1.0, PV2_1=1.0, PV2_3=-0.1)
+    with pytest.raises(vexlo.FitsError, match=r"^wcs: ZPN: theta = -29\.9+\d* lies past the fold "
+                                              r"at -14\.607303 deg, where R turns over and "
+                                              r"stops being invertible$"):
+        wcs_of(cards).world_to_pixel([0.0, -30.0])
+
+
+# --- HEALPix facets -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("h", [4, 5, 6])
+@pytest.mark.parametrize("k", [2, 3, 4, 5, 6])
+def test_healpix_facets_agree_with_astropy_in_both_polar_zones(h, k):
+    # With an even K the southern polar facets are offset by half a facet in longitude.
+    cards = car(CTYPE1="RA---HPX", CTYPE2="DEC--HPX", CRPIX1=1.0, CRPIX2=1.0, CRVAL1=0.0,
+                CRVAL2=0.0, CDELT1=1.0, CDELT2=1.0, PV2_1=float(h), PV2_2=float(k))
+    w = wcs_of(cards)
+    peer = astropy_wcs_of(text_of(cards))
+    rng = np.random.default_rng(10 * h + k)
+    pixels = rng.uniform(-200, 200, (3000, 2))
+    ours = w.pixel_to_world(pixels)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = peer.all_pix2world(pixels, 0)
+    np.testing.assert_array_equal(np.isnan(ours[:, 0]), np.isnan(theirs[:, 0]))
+    both = ~np.isnan(ours[:, 0])
+    # Both polar zones and the equatorial one are reached.
+    polar = 90.0 * (k - 1) / h
+    for zone in (ours[both, 1] < -45, ours[both, 1] > 45, np.abs(ours[both, 1]) < 10):
+        assert zone.sum() > 50
+    assert (np.abs(pixels[both, 1] + 1) > polar).sum() > 100
+    assert separation_deg(ours[both], theirs[both]).max() < 1e-9
+    world = np.stack([rng.uniform(0, 360, 2000),
+                      np.degrees(np.arcsin(rng.uniform(-1, 1, 2000)))], axis=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = peer.all_world2pix(world, 0)
+    np.testing.assert_allclose(w.world_to_pixel(world), expected, rtol=0, atol=1e-9)

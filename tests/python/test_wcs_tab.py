@@ -148,3 +148,18 @@ def test_unsupported_column_and_missing_table(tmp_path):
     g = vexlo.open(str(one_axis_file(tmp_path, PS1_0="NOPE")))
     with pytest.raises(vexlo.FitsError, match="NOPE"):
         g.wcs()
+
+
+def test_a_null_in_the_coordinate_array_leaves_its_neighbours_grid_values(tmp_path):
+    # (10, NULL, 30, 40, 50): each grid index takes its own value; only the two cells that
+    # touch the null have none.
+    wcs = dict(CTYPE1="WAVE-TAB", CTYPE2="LINEAR", CRPIX1=1.0, CRVAL1=1.0, CDELT1=1.0,
+               PS1_0="WCS-TAB", PS1_1="COORDS")
+    coords = Col("COORDS", "5J", np.array([[10, -99, 30, 40, 50]], ">i4"), TNULL=-99)
+    path = write(tmp_path, image_hdu([4, 2], wcs), bintable_hdu([coords], 1, extname="WCS-TAB"))
+    w = vexlo.open(str(path)).wcs()
+    pixels = np.array([[0.0, 0.0], [0.5, 0.0], [1.0, 0.0], [1.5, 0.0], [2.0, 0.0], [2.5, 0.0],
+                       [4.0, 0.0]])
+    world = w.pixel_to_world(pixels)[:, 0]
+    np.testing.assert_array_equal(world, [10.0, np.nan, np.nan, np.nan, 30.0, 35.0, 50.0])
+    assert w.pixel_to_world([0.0, 0.0])[0] == 10.0

@@ -30,6 +30,8 @@ inline constexpr int kAzpMu = 0, kAzpGamma = 1, kAzpCosGamma = 2, kAzpTanGamma =
 inline constexpr int kSzpMu = 0, kSzpPhiC = 1, kSzpThetaC = 2, kSzpXp = 3, kSzpYp = 4, kSzpZp = 5;
 // SIN: xi, eta
 inline constexpr int kSinXi = 0, kSinEta = 1;
+// ZPN: the zenith distance (radians) past which R turns over, infinite when it never does
+inline constexpr int kZpnZetaFold = 0;
 // AIR: theta_b, A, xi_fold (radians), R_max
 inline constexpr int kAirThetaB = 0, kAirA = 1, kAirXiFold = 2, kAirRMax = 3;
 // CYP: mu, lambda

@@ -1,5 +1,6 @@
 #include "wcs/projection/projection.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -28,43 +29,60 @@ struct Kernels {
 // ellipse or between HEALPix facets that lands on some other point of the sphere. Such an
 // answer is refused when it lies outside the native ranges or does not project back onto
 // the plane point it came from.
-template <ProjKernel Inverse>
+
+// Whether a forward's answer is the plane point (x, y), to `relative` times the plane's scale.
+inline bool lands_on(const Point2& back, double x, double y, double relative) {
+    const double tolerance = relative * (1.0 + std::fabs(x) + std::fabs(y));
+    return std::fabs(back.a - x) <= tolerance && std::fabs(back.b - y) <= tolerance;
+}
+
+template <ProjKernel Inverse, ProjKernel Forward>
 ProjStatus inverse_in_range(const Projection& p, double x, double y, Point2& out) {
     const ProjStatus st = Inverse(p, x, y, out);
     if (st != ProjStatus::Ok) return st;
     constexpr double kSlack = 1e-9;
-    if (!(std::fabs(out.a) <= 180.0 + kSlack) || !(std::fabs(out.b) <= 90.0 + kSlack)) {
+    if (std::fabs(out.a) <= 180.0 + kSlack && std::fabs(out.b) <= 90.0 + kSlack) return st;
+    // Next to a pole the longitude of a plane point is ill-conditioned: a point of the map
+    // within rounding of its seam can come out past +-180 by far more than any fixed slack, and
+    // a cone's apex past its pole. Such a point is the seam's (or the pole's) own when the
+    // nearest position in range projects back onto it to within rounding; a point off the map
+    // by more than that stays refused, as with the slack above.
+    if (std::isnan(out.a) || std::isnan(out.b)) return ProjStatus::OffMap;
+    const Point2 edge{std::clamp(out.a, -180.0, 180.0), std::clamp(out.b, -90.0, 90.0)};
+    Point2 back;
+    if (Forward(p, edge.a, edge.b, back) != ProjStatus::Ok || !lands_on(back, x, y, 1e-12)) {
         return ProjStatus::OffMap;
     }
+    out = edge;
     return st;
 }
 
 template <ProjKernel Inverse, ProjKernel Forward>
 ProjStatus inverse_on_map(const Projection& p, double x, double y, Point2& out) {
-    const ProjStatus st = inverse_in_range<Inverse>(p, x, y, out);
+    const ProjStatus st = inverse_in_range<Inverse, Forward>(p, x, y, out);
     if (st != ProjStatus::Ok) return st;
     Point2 back;
-    if (Forward(p, out.a, out.b, back) != ProjStatus::Ok) return ProjStatus::OffMap;
     // Generous next to rounding (a few ulps of the plane's scale), tiny next to a wrong point.
-    const double tolerance = 1e-7 * (1.0 + std::fabs(x) + std::fabs(y));
-    if (!(std::fabs(back.a - x) <= tolerance) || !(std::fabs(back.b - y) <= tolerance)) {
+    if (Forward(p, out.a, out.b, back) != ProjStatus::Ok || !lands_on(back, x, y, 1e-7)) {
         return ProjStatus::OffMap;
     }
     return st;
 }
 
 // The inverse of every projection whose formulas reach beyond its map is checked as above.
-// AIT's needs the range alone: a plane point inside its formula's ellipse but outside the
-// map's has 2 z^2 - 1 < 0, which puts the longitude past +-180 degrees, and inside the map's
-// ellipse the formulas are exact inverses.
+// AIT, MER and COO need the range alone, and must not take the round trip: their inverses are
+// exact wherever the longitude is in range (a plane point inside AIT's formula ellipse but
+// outside the map's has 2 z^2 - 1 < 0, which puts the longitude past +-180 degrees; MER maps
+// every y, COO every radius of the right sign), while near the pole MER and COO stretch, so a
+// forward's own rounding there moves a plane point far more than any fixed tolerance.
 constexpr Kernels kKernels[kProjectionCount] = {
     {azp_forward, azp_inverse}, {szp_forward, szp_inverse}, {tan_forward, tan_inverse},
     {stg_forward, stg_inverse}, {sin_forward, sin_inverse}, {arc_forward, inverse_on_map<arc_inverse, arc_forward>},
     {zpn_forward, zpn_inverse}, {zea_forward, zea_inverse}, {air_forward, air_inverse},
     {cyp_forward, inverse_on_map<cyp_inverse, cyp_forward>}, {cea_forward, inverse_on_map<cea_inverse, cea_forward>}, {car_forward, inverse_on_map<car_inverse, car_forward>},
-    {mer_forward, inverse_on_map<mer_inverse, mer_forward>}, {sfl_forward, inverse_on_map<sfl_inverse, sfl_forward>}, {par_forward, inverse_on_map<par_inverse, par_forward>},
-    {mol_forward, inverse_on_map<mol_inverse, mol_forward>}, {ait_forward, inverse_in_range<ait_inverse>}, {cop_forward, inverse_on_map<cop_inverse, cop_forward>},
-    {coe_forward, inverse_on_map<coe_inverse, coe_forward>}, {cod_forward, inverse_on_map<cod_inverse, cod_forward>}, {coo_forward, inverse_on_map<coo_inverse, coo_forward>},
+    {mer_forward, inverse_in_range<mer_inverse, mer_forward>}, {sfl_forward, inverse_on_map<sfl_inverse, sfl_forward>}, {par_forward, inverse_on_map<par_inverse, par_forward>},
+    {mol_forward, inverse_on_map<mol_inverse, mol_forward>}, {ait_forward, inverse_in_range<ait_inverse, ait_forward>}, {cop_forward, inverse_on_map<cop_inverse, cop_forward>},
+    {coe_forward, inverse_on_map<coe_inverse, coe_forward>}, {cod_forward, inverse_on_map<cod_inverse, cod_forward>}, {coo_forward, inverse_in_range<coo_inverse, coo_forward>},
     {bon_forward, inverse_on_map<bon_inverse, bon_forward>}, {pco_forward, inverse_on_map<pco_inverse, pco_forward>}, {tsc_forward, tsc_inverse},
     {csc_forward, csc_inverse}, {qsc_forward, qsc_inverse}, {hpx_forward, inverse_on_map<hpx_inverse, hpx_forward>},
     {xph_forward, xph_inverse},
@@ -215,6 +233,10 @@ std::string Projection::fault(ProjStatus status, double u, double v, const Point
         case ProjStatus::ZpnRange:
             return "ZPN: solved zeta out of [0, pi] -- input is outside the projection's valid "
                    "range";
+        case ProjStatus::ZpnFold:
+            return "ZPN: theta = " + num(v) + " lies past the fold at " +
+                   fixed6(90.0 - this->v[kZpnZetaFold] * kR2D) +
+                   " deg, where R turns over and stops being invertible";
         case ProjStatus::ZpnNoConvergence:
             return "ZPN: Newton iteration failed to converge (polynomial may be non-monotonic at "
                    "this point)";

@@ -76,6 +76,7 @@ enum class ProjStatus : std::uint8_t {
     SinOutsideDisc,
     SinNoRoot,
     ZpnRange,
+    ZpnFold,
     ZpnNoConvergence,
     ZeaOutside,
     AirSouthPole,

@@ -350,9 +350,17 @@ ProjStatus qsc_inverse(const Projection&, double x, double y, Point2& out) {
 // --- HPX --------------------------------------------------------------------------------------
 
 namespace {
-// The centre longitude of the polar facet that longitude v falls in.
-inline double hpx_facet_centre(double v, double h) {
+// The centre longitude of the polar facet that longitude v falls in. With an even K the
+// southern facets sit half a facet east of the northern ones, so the facet centred on the
+// seam at -180 (and +180) is split between the two edges of the plane.
+inline double hpx_facet_centre(double v, double h, double k, bool south) {
     const double w = 360.0 / h;
+    if (south && std::fmod(k, 2.0) == 0.0) {
+        double j = std::floor((180.0 + v) / w + 0.5);
+        if (j > h) j = h;
+        if (j < 0.0) j = 0.0;
+        return -180.0 + w * j;
+    }
     double i = std::floor((180.0 + v) / w);
     if (i > h - 1.0) i = h - 1.0;
     if (i < 0.0) i = 0.0;
@@ -370,7 +378,7 @@ ProjStatus hpx_forward(const Projection& p, double phi, double theta, Point2& ou
         return ProjStatus::Ok;
     }
     const double sigma = std::sqrt(k * (1.0 - std::fabs(s)));
-    const double pc = hpx_facet_centre(phi, h);
+    const double pc = hpx_facet_centre(phi, h, k, s < 0.0);
     out.a = pc + (phi - pc) * sigma;
     const double y = 90.0 * (k + 1.0 - 2.0 * sigma) / h;
     out.b = s < 0.0 ? -y : y;
@@ -391,7 +399,7 @@ ProjStatus hpx_inverse(const Projection& p, double x, double y, Point2& out) {
     double theta = std::asin(clamp_unit(1.0 - sigma * sigma / k)) * kR2D;
     if (y < 0.0) theta = -theta;
     const double w = 360.0 / h;
-    const double pc = hpx_facet_centre(x, h);
+    const double pc = hpx_facet_centre(x, h, k, y < 0.0);
     const double d = x - pc;
     if (std::fabs(d) > (w / 2.0) * sigma + 1e-9) return ProjStatus::HpxOutside;
     out.a = sigma < 1e-12 ? pc : pc + d / sigma;

@@ -3,6 +3,7 @@
 // tests say which points a projection cannot represent (the unprojected hemisphere, folds,
 // hidden branches, points off the sphere).
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "util/number.hpp"
@@ -90,6 +91,49 @@ Result<void> setup_air(Projection& p, std::span<const ProjParam> params) {
     return {};
 }
 
+// dR/dzeta of the polynomial at zeta (radians), by Horner's rule.
+double zpn_slope(const Projection& p, double zeta) {
+    double df = 0.0;
+    for (std::size_t m = p.zpn_len; m-- > 1;)
+        df = df * zeta + static_cast<double>(m) * p.zpn[m];
+    return df;
+}
+
+// The first zenith distance in (0, pi] where R turns over (its slope changes sign): beyond it
+// two sky points share each radius, so the forward there would give the pixel of another
+// point. Infinite when R is monotonic; 0 when R is constant, which has no invertible part.
+double zpn_fold(const Projection& p) {
+    constexpr int kSteps = 4096;
+    constexpr double kStep = 3.141592653589793 / kSteps;
+    double lo = 0.0;
+    // The slope at the pole itself is P1; a fold inside the first step shows against it.
+    const double start = zpn_slope(p, 0.0);
+    double sign = start > 0.0 ? 1.0 : (start < 0.0 ? -1.0 : 0.0);
+    for (int i = 1; i <= kSteps; ++i) {
+        const double zeta = i * kStep;
+        const double slope = zpn_slope(p, zeta);
+        // An exact zero (an inflection, or a root on the grid) decides nothing by itself.
+        if (slope == 0.0) continue;
+        const double s = slope > 0.0 ? 1.0 : -1.0;
+        if (sign == 0.0 || s == sign) {
+            sign = s;
+            lo = zeta;
+            continue;
+        }
+        double hi = zeta;
+        for (int k = 0; k < 80; ++k) {
+            const double mid = 0.5 * (lo + hi);
+            if (zpn_slope(p, mid) * sign > 0.0) {
+                lo = mid;
+            } else {
+                hi = mid;
+            }
+        }
+        return lo;
+    }
+    return sign == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
+}
+
 }  // namespace
 
 Result<void> setup_zenithal(Projection& p, std::span<const ProjParam> params) {
@@ -150,6 +194,7 @@ Result<void> setup_zenithal(Projection& p, std::span<const ProjParam> params) {
                 return std::unexpected(setup_error("ZPN: all polynomial coefficients are zero"));
             }
             p.zpn_len = static_cast<std::uint8_t>(len);
+            p.v[kZpnZetaFold] = zpn_fold(p);
             return {};
         }
         case ProjectionCode::Air:
@@ -396,6 +441,7 @@ ProjStatus sin_inverse(const Projection& p, double x, double y, Point2& out) {
 
 ProjStatus zpn_forward(const Projection& p, double phi, double theta, Point2& out) {
     const double w = (90.0 - theta) * kD2R;
+    if (w > p.v[kZpnZetaFold]) return ProjStatus::ZpnFold;
     double s = 0.0;
     for (std::size_t m = p.zpn_len; m-- > 0;)
         s = s * w + p.zpn[m];
@@ -410,11 +456,9 @@ ProjStatus zpn_inverse(const Projection& p, double x, double y, Point2& out) {
     double zeta = p.zpn[1] != 0.0 ? rho / p.zpn[1] : 1.0;
     for (int it = 0; it < 64; ++it) {
         double f = 0.0;
-        double df = 0.0;
         for (std::size_t m = len; m-- > 0;)
             f = f * zeta + p.zpn[m];
-        for (std::size_t m = len; m-- > 1;)
-            df = df * zeta + static_cast<double>(m) * p.zpn[m];
+        const double df = zpn_slope(p, zeta);
         if (std::fabs(df) < 1e-15) return ProjStatus::ZpnNoConvergence;
         const double step = (f - rho) / df;
         zeta -= step;

@@ -363,6 +363,22 @@ TEST(Projection, PointsOutsideTheDomainAreRefusedWithTheirReason) {
          -60.0,
          "AIR: theta = -60 lies past the fold at -36.414621 deg, where R turns over and stops "
          "being invertible"},
+        // R = zeta - 0.1 zeta^3 turns over where 1 - 0.3 zeta^2 = 0, zeta = 104.607303 deg.
+        {"ZPN",
+         {0.0, 1.0, 0.0, -0.1},
+         true,
+         0.0,
+         -30.0,
+         "ZPN: theta = -30 lies past the fold at -14.607303 deg, where R turns over and stops "
+         "being invertible"},
+        // A slope that changes sign within the first step of the search: R = zeta - 2e4 zeta^2.
+        {"ZPN",
+         {0.0, 1.0, -2e4},
+         true,
+         0.0,
+         89.99,
+         "ZPN: theta = 89.99 lies past the fold at 89.998568 deg, where R turns over and stops "
+         "being invertible"},
         {"MER", {}, true, 0.0, 89.999999999999, "MER: |theta| -> 90deg diverges"},
         {"CYP", {none, -1.0, 2.0}, true, 0.0, 0.0, "CYP: mu + cos theta = 0 (diverges)"},
         {"CEA", {}, false, 0.0, 58.0, "CEA: |lambday| > R_0"},
@@ -391,6 +407,24 @@ TEST(Projection, PointsOutsideTheDomainAreRefusedWithTheirReason) {
         EXPECT_EQ(r.error().kind, Error::Kind::Wcs);
         EXPECT_EQ(r.error().msg, c.message);
     }
+}
+
+TEST(Projection, ZpnMapsUpToItsFoldAndOnlyThere) {
+    // Monotonic polynomials keep the whole sphere; one that turns over stops at its fold.
+    EXPECT_TRUE(make("ZPN", {0.0, 1.0, 0.0, 0.1}).forward(0.0, -89.0).has_value());
+    EXPECT_TRUE(make("ZPN", {0.0, 1.0}).forward(30.0, -90.0).has_value());
+    // R' = 1 - 0.6 zeta^2 + 0.05 zeta^4 has its first root at zeta^2 = 6 - sqrt(16) = 2; the
+    // second, at zeta^2 = 10, lies past pi.
+    const Projection p = make("ZPN", {0.0, 1.0, 0.0, -0.2, 0.0, 0.01});
+    const double fold = 90.0 - std::sqrt(2.0) * 57.29577951308232;
+    EXPECT_TRUE(p.forward(10.0, fold + 1e-6).has_value());
+    EXPECT_FALSE(p.forward(10.0, fold - 1e-6).has_value());
+    // A point just inside still maps back to itself.
+    auto plane = p.forward(10.0, fold + 1e-3);
+    ASSERT_TRUE(plane.has_value());
+    auto back = p.inverse(plane->a, plane->b);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_NEAR(back->b, fold + 1e-3, 1e-6);
 }
 
 TEST(Projection, AirRefusesRadiiBeyondItsFold) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,51 @@ TEST(TabGroup, VectorTransformsOnASmallGrid) {
     EXPECT_EQ(tab_message(f),
               "-TAB inverse: the coordinate array is singular here, so the world coordinate does "
               "not determine a unique index");
+}
+
+TEST(TabGroup, APointOnAGridIndexTakesThatValueBesideANull) {
+    constexpr double kNull = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> work(tab_work_size(2));
+    TabFault f;
+    // One axis (10, null, 30, 40, 50): psi is the 1-based index.
+    TabGroup one;
+    one.wcs_axes = {0};
+    one.sizes = {5};
+    one.index_vectors = {std::nullopt};
+    one.coords = {10, kNull, 30, 40, 50};
+    const struct {
+        double psi;
+        double world;  // NaN: the null takes part
+    } cases[] = {{1.0, 10.0}, {3.0, 30.0}, {1.5, kNull}, {2.0, kNull}, {5.0, 50.0}};
+    for (const auto& c : cases) {
+        std::vector<double> v = {c.psi};
+        ASSERT_TRUE(tab_forward(one, v, work, f));
+        if (std::isnan(c.world)) {
+            EXPECT_TRUE(std::isnan(v[0])) << c.psi;
+        } else {
+            EXPECT_EQ(v[0], c.world) << c.psi;
+        }
+    }
+    // The last index of a table whose next-to-last value is null.
+    one.coords = {10, 20, 30, kNull, 50};
+    std::vector<double> last = {5.0};
+    ASSERT_TRUE(tab_forward(one, last, work, f));
+    EXPECT_EQ(last[0], 50.0);
+    // Two axes sharing a 2 x 2 grid, with a null at grid point (1, 1).
+    TabGroup two;
+    two.wcs_axes = {0, 1};
+    two.sizes = {2, 2};
+    two.index_vectors = {std::nullopt, std::nullopt};
+    two.coords = {0, 0, 2, 0, 0, 3, kNull, kNull};
+    std::vector<double> on_grid = {2.0, 1.0};  // grid point (1, 0)
+    ASSERT_TRUE(tab_forward(two, on_grid, work, f));
+    EXPECT_EQ(on_grid, (std::vector<double>{2.0, 0.0}));
+    std::vector<double> on_edge = {1.5, 1.0};  // between (0, 0) and (1, 0)
+    ASSERT_TRUE(tab_forward(two, on_edge, work, f));
+    EXPECT_EQ(on_edge, (std::vector<double>{1.0, 0.0}));
+    std::vector<double> inside = {1.5, 1.5};
+    ASSERT_TRUE(tab_forward(two, inside, work, f));
+    EXPECT_TRUE(std::isnan(inside[0]));
 }
 
 }  // namespace
