@@ -4,8 +4,10 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "data/dispatch.hpp"
 #include "util/number.hpp"
@@ -179,6 +181,58 @@ Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
     return visit_bitpix(bitpix, [&](auto tag) {
         return inverse_pass<typename decltype(tag)::type>(scaling, values, out.data());
     });
+}
+
+namespace {
+
+// A value as the reader holds it (`Out`, the physical form's precision) against a value
+// given back; NaN matches NaN, so BLANK pixels count as unchanged.
+template <class Out>
+bool reads_as(Out read, double given) {
+    return static_cast<double>(read) == given || (std::isnan(read) && std::isnan(given));
+}
+
+template <class Out>
+bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
+                std::span<std::uint8_t> stored) {
+    const std::size_t size = bytes_per_pixel(bitpix);
+    if (stored.size() != values.size() * size) return false;
+    std::vector<Out> read(values.size());
+    physical_values_into(bitpix, stored, scaling, std::span<Out>(read));
+    std::vector<std::size_t> at;
+    std::vector<double> changed;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (reads_as(read[i], values[i])) continue;
+        at.push_back(i);
+        changed.push_back(values[i]);
+    }
+    if (at.empty()) return true;
+    Bytes encoded(changed.size() * size);
+    if (!stored_from_physical(bitpix, scaling, changed, encoded)) return false;
+    std::vector<Out> back(changed.size());
+    physical_values_into(bitpix, encoded, scaling, std::span<Out>(back));
+    for (std::size_t k = 0; k < changed.size(); ++k) {
+        if (!reads_as(back[k], changed[k])) return false;
+    }
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        std::copy_n(encoded.data() + k * size, size, stored.data() + at[k] * size);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool restore_stored_values(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
+                           std::span<std::uint8_t> stored) {
+    if (is_float(bitpix)) return false;
+    try {
+        if (physical_form(bitpix, scaling) == PhysicalForm::F32) {
+            return restore_in<float>(bitpix, scaling, values, stored);
+        }
+        return restore_in<double>(bitpix, scaling, values, stored);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 }  // namespace vexlo

@@ -57,4 +57,13 @@ void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
 Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
                                   std::span<const double> values, std::span<std::uint8_t> out);
 
+// Physical values written back over the big-endian stored values of `bitpix` they were read
+// from (`stored`, one per value), for an integer image read as floating point through its
+// scaling: a value that still equals what its stored integer reads as (NaN for NaN) keeps
+// that integer; a changed one is stored as stored_from_physical stores it. Returns false, with
+// `stored` unchanged, when a changed value has no stored integer that reads back as exactly
+// that value, so the image cannot keep its stored type without changing a value.
+bool restore_stored_values(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
+                           std::span<std::uint8_t> stored);
+
 }  // namespace vexlo

@@ -140,6 +140,10 @@ std::optional<std::uint32_t> parse_datasum_text(std::string_view text) {
     return static_cast<std::uint32_t>(v);
 }
 
+bool carries_checksums(const Header& header) {
+    return header.contains("CHECKSUM") || header.contains("DATASUM");
+}
+
 Result<std::vector<ChecksumStatus>> verify_checksums(const FitsFile& file) {
     std::vector<ChecksumStatus> rows;
     rows.reserve(file.headers.size());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "header/header.hpp"
 #include "io/file.hpp"
 #include "util/bytes.hpp"
 
@@ -26,6 +27,10 @@ Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::u
 // The sum of `data` padded with `fill` bytes to `padded` bytes (a whole number of blocks),
 // without building the padded copy.
 std::uint32_t padded_data_sum(ByteSpan data, std::uint8_t fill, std::uint64_t padded);
+
+// Whether a header holds CHECKSUM or DATASUM. An HDU read with either is written with fresh
+// ones whenever it is written anew: the values it was read with describe other bytes.
+bool carries_checksums(const Header& header);
 
 struct ChecksumStatus {
     std::uint64_t hdu = 0;  // index in the file, from 0

@@ -89,6 +89,11 @@ Result<Hdu> load_hdu(const FitsFile& file, std::size_t index) {
     return hdu_over(std::move(h), index, DataBuf::borrowed(data));
 }
 
+Result<void> check_loads(const Header& h, std::size_t index, ByteSpan data) {
+    VEXLO_TRY(hdu_over(h, index, DataBuf::borrowed(data)));
+    return {};
+}
+
 Result<Hdu> load_hdu_owned(const FitsFile& file, std::size_t index) {
     VEXLO_ASSIGN_OR_RETURN(Header h, file.header(index));
     VEXLO_ASSIGN_OR_RETURN(Bytes data, file.read_data(index));

@@ -26,6 +26,9 @@ enum class TableKind : std::uint8_t { None, Ascii, Binary };
 TableKind table_kind(const Header& h, std::size_t index);
 // The typed HDU at `index`.
 Result<Hdu> load_hdu(const FitsFile& file, std::size_t index);
+// Whether an HDU with this header and unpadded data section would load at `index` of a file:
+// the checks load_hdu makes for its kind, with their errors.
+Result<void> check_loads(const Header& h, std::size_t index, ByteSpan data);
 // The same record owning a fresh copy of its data: the file's cache is neither used nor
 // filled, so a reader that visits every HDU once holds one HDU's data at a time.
 Result<Hdu> load_hdu_owned(const FitsFile& file, std::size_t index);

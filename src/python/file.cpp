@@ -16,6 +16,7 @@
 #include "hdu/checksum.hpp"
 #include "hdu/load.hpp"
 #include "python/args.hpp"
+#include "python/borrow.hpp"
 #include "python/errors.hpp"
 #include "python/image.hpp"
 #include "python/method.hpp"
@@ -102,6 +103,7 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
         ImageHdu image = unwrap(without_gil([&] { return decompress(*compressed); }));
         PyImageHdu state = PyImageHdu::from_decoded(std::move(image), read_only);
         state.compressed = CompressedSource{file, index, state.header.snapshot().bytes()};
+        state.stored_checksums = carries_checksums(compressed->inner.header);
         state.header.modified = flags;
         state.dirty_flags = std::move(flags);
         state.tab_file = std::move(file);
@@ -534,9 +536,16 @@ nb::object file_wcs(PyFitsFile& self, const Args& p) {
     const std::uint64_t i = p.convert_or("i", std::uint64_t{0}, to_u64);
     const char32_t alt = wcs_alt_arg(p);
     nb::object hdu = self.hdu_checked(static_cast<std::size_t>(i));
-    nb::object header = nb::getattr(hdu, "header");
-    std::optional<Wcs> wcs =
-        parse_header_wcs(cast_instance<HeaderObject>(header, "Header").handle, alt);
+    std::optional<Wcs> wcs;
+    if (PyImageHdu* image = image_state(hdu)) {
+        // The same header ImageHdu.wcs reads: an image built in memory has its shape only in
+        // its array.
+        SharedUse use(*image);
+        wcs = unwrap(Wcs::from_header(wcs_header(*image), alt));
+    } else {
+        nb::object header = nb::getattr(hdu, "header");
+        wcs = parse_header_wcs(cast_instance<HeaderObject>(header, "Header").handle, alt);
+    }
     std::shared_ptr<const FitsFile> source;
     {
         auto lock = lock_mutex(self.slot_mutex);

@@ -15,6 +15,8 @@
 
 #include "data/size.hpp"
 #include "hdu/builders.hpp"
+#include "hdu/checksum.hpp"
+#include "hdu/load.hpp"
 #include "hdu/writer.hpp"
 #include "io/replace.hpp"
 #include "python/args.hpp"
@@ -59,13 +61,13 @@ OwnedHdu slot_to_owned_hdu(nb::handle obj, bool is_primary) {
     raise(PyExc_TypeError, "FitsFile: HDU slot has unsupported type");
 }
 
-// Whether an HDU object's header holds CHECKSUM or DATASUM. Such an HDU is written with fresh
-// ones: the values it was read with describe other bytes once anything of it changes.
+// Whether an HDU object's header holds CHECKSUM or DATASUM, or, for a tile-compressed image,
+// the table it was decoded from did. Such an HDU is written with fresh ones: the values it
+// was read with describe other bytes once anything of it changes.
 bool carries_checksums(nb::handle obj) {
+    if (const PyImageHdu* image = image_state(obj); image && image->stored_checksums) return true;
     const PyHeader* header = header_handle(obj.attr("header"));
-    if (header == nullptr) return false;
-    const Header h = header->snapshot();
-    return h.contains("CHECKSUM") || h.contains("DATASUM");
+    return header != nullptr && vexlo::carries_checksums(header->snapshot());
 }
 
 // HDU k of `source` exactly as stored; with checksums on, its stored header and data stamped
@@ -136,6 +138,9 @@ WrittenSlots write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsW
             }
             const OwnedHdu hdu = slot_to_owned_hdu(*obj, primary);
             unwrap(writer.write_hdu(hdu.header, hdu.data, stamp));
+            // A header edited into one the reader refuses (a column wider than the row, say)
+            // fails here, before the new file replaces anything.
+            unwrap(check_loads(hdu.header, i + (padded ? 1 : 0), hdu.data));
             continue;
         }
         const std::size_t k = std::get<PendingHdu>(snapshot[i]).index;
@@ -228,10 +233,13 @@ void full_rewrite(PyFitsFile& self) {
     reopened.reset();
     // Images built in memory are now in the file: a later flush rewrites only when their
     // arrays change. A compressed image copied as stored is compared with its table there.
+    // Images read from a file look up -TAB tables in the file as it now stands, as pending
+    // slots do.
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         const auto* obj = std::get_if<nb::object>(&snapshot[i]);
         PyImageHdu* image = obj ? image_state(*obj) : nullptr;
         if (!image) continue;
+        if (image->tab_file) image->tab_file = fresh;
         if (wrote.kept_compressed[i]) {
             image->compressed->file = fresh;
             image->compressed->hdu_index = i + shift;

@@ -417,6 +417,37 @@ std::optional<OwnedHdu> unchanged_decoded_hdu(PyImageHdu& hdu, bool primary) {
     return out;
 }
 
+// An integer image read as floating point through its scaling, whose changed values all
+// store exactly under that scaling, written in its stored type: unchanged pixels keep their
+// stored integers. Nothing when the array or the scaling no longer fit the stored pixels.
+std::optional<OwnedHdu> restored_scaled_hdu(PyImageHdu& hdu, Header& stored_header) {
+    const PixelSource& src = *hdu.pixel_source;
+    const nb::object array = cached_array(*hdu.cache);
+    if (!array.is_valid() || array_axes(array) != src.axes) return std::nullopt;
+    const Scaling scaling = read_image_scaling(stored_header);
+    const PhysicalForm form = physical_form(hdu.pixel_type, scaling);
+    if (is_float(hdu.pixel_type) || (form != PhysicalForm::F32 && form != PhysicalForm::F64)) {
+        return std::nullopt;
+    }
+    // The stored integers mean the array's values only under the scaling they were read with.
+    const Result<Header> read_with = src.file->header(src.hdu_index);
+    if (!read_with || read_image_scaling(*read_with) != scaling) return std::nullopt;
+    if (nb::str(array.attr("dtype").attr("name")).c_str() !=
+        physical_dtype_name(hdu.pixel_type, form)) {
+        return std::nullopt;
+    }
+    Bytes pixels = unwrap(src.file->read_data(src.hdu_index));
+    const nb::object values = numpy_module().attr("ascontiguousarray")(array, "float64");
+    Py_buffer view;
+    if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
+    const std::span<const double> doubles(static_cast<const double*>(view.buf),
+                                          static_cast<std::size_t>(view.len) / sizeof(double));
+    const bool kept = restore_stored_values(hdu.pixel_type, scaling, doubles, pixels);
+    PyBuffer_Release(&view);
+    if (!kept) return std::nullopt;
+    return OwnedHdu{std::move(stored_header), std::move(pixels)};
+}
+
 }  // namespace
 
 OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
@@ -428,6 +459,9 @@ OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
             const PixelSource& src = *hdu.pixel_source;
             return OwnedHdu{std::move(*stored), unwrap(src.file->read_data(src.hdu_index))};
         }
+        if (std::optional<OwnedHdu> restored = restored_scaled_hdu(hdu, *stored)) {
+            return std::move(*restored);
+        }
     }
     if (std::optional<OwnedHdu> kept = unchanged_decoded_hdu(hdu, primary)) {
         return std::move(*kept);
@@ -437,6 +471,11 @@ OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary) {
     OwnedHdu out{primary ? Header::new_primary() : Header::new_image_extension(), Bytes()};
     merge_user_header(out.header, copy);
     return out;
+}
+
+Header wcs_header(PyImageHdu& hdu) {
+    return header_with_shape(hdu.header.snapshot(), axes_from_array(*hdu.cache, hdu.axes),
+                             hdu.pixel_type);
 }
 
 // --- The Python class -------------------------------------------------------------------------
@@ -594,11 +633,7 @@ constexpr auto kWcsSig = signature("ImageHdu.wcs()", optional("alt"));
 nb::object image_wcs(PyImageHdu& self, const Args& p) {
     const char32_t alt = wcs_alt_arg(p);
     SharedUse use(self);
-    // An image built in memory keeps its shape in its array, not in header cards; the
-    // description is read from the header as the image would be written.
-    const Header shaped = header_with_shape(
-        self.header.snapshot(), axes_from_array(*self.cache, self.axes), self.pixel_type);
-    return hdu_wcs_object(unwrap(Wcs::from_header(shaped, alt)), self.tab_file.get(),
+    return hdu_wcs_object(unwrap(Wcs::from_header(wcs_header(self), alt)), self.tab_file.get(),
                           "WCS has a -TAB axis, but this HDU carries no file to load the lookup "
                           "table from; read the HDU from vexlo.open, or use vexlo.Wcs(hdu.header) "
                           "for header-only inspection");

@@ -102,6 +102,9 @@ struct PyImageHdu {
     std::shared_ptr<const DecodedPixels> decoded;  // a scaled tile-compressed image only
     std::optional<CompressedSource> compressed;    // a decoded tile-compressed image only
     bool read_only = false;
+    // A tile-compressed image whose table carried CHECKSUM or DATASUM (its decoded header
+    // has neither): it is written with fresh ones, as any HDU read with them.
+    bool stored_checksums = false;
     Bitpix pixel_type = Bitpix::U8;
     // Who is using the Python object right now: a count of readers, or -1 while the `data`
     // setter holds it. Touched only with the interpreter lock held.
@@ -170,6 +173,11 @@ bool compressed_unchanged(PyImageHdu& hdu);
 // unchanged: the current cards over the shape and kind (primary or extension) of its place;
 // nothing when the image has no stored pixels to copy (no file, no axes, or an axis of 0).
 std::optional<Header> stored_image_header(PyImageHdu& hdu, bool primary);
+
+// The header an image's coordinate description is read from, by ImageHdu.wcs and FitsFile.wcs
+// alike: the current cards with the shape of the image as it would be written (its array's
+// shape once it has one), since an image built in memory keeps its shape in its array.
+Header wcs_header(PyImageHdu& hdu);
 
 // The pixel array, reading it on first use (direct or scaled), frozen for a read-only file
 // and cached; an empty object when the image has no pixels or no source.

@@ -57,3 +57,32 @@ def test_hdus_without_checksums_get_none(tmp_path, ext):
     for hdu in read(out):
         assert "CHECKSUM" not in hdu.header_bytes.decode("ascii")
         assert "DATASUM" not in hdu.header_bytes.decode("ascii")
+
+
+COMPRESSED = np.arange(120, dtype=np.int16).reshape(10, 12)
+
+
+@pytest.mark.parametrize("rewrite", REWRITES, ids=[r.__name__ for r in REWRITES])
+def test_tile_compressed_hdu_carries_fresh_checksums_in_whatever_form_it_is_written(
+        tmp_path, rewrite):
+    # The image's decoded header has no CHECKSUM or DATASUM of its own; the table it was
+    # stored in had them.
+    path = tmp_path / "f.fits"
+    vexlo.write(str(path), [vexlo.image(np.zeros(3, np.int16)),
+                            vexlo.compressed_image(COMPRESSED, tile_shape=[5, 6], extname="Z"),
+                            vexlo.bintable({"x": np.arange(3.0)})], checksums=True)
+    out = rewrite(path, 1)
+    with vexlo.open(str(out)) as f:
+        statuses = f.verify_checksums()
+        np.testing.assert_array_equal(f["Z"].data, COMPRESSED)
+    assert [(s["checksum_ok"], s["datasum_ok"]) for s in statuses] == [(True, True)] * 3
+    for hdu in read(out):
+        assert checksums_verify(hdu)
+    fitsio = pytest.importorskip("fitsio")
+    np.testing.assert_array_equal(fitsio.read(str(out), ext="Z"), COMPRESSED)
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(str(out), checksum=True) as hdus:
+        hdus.verify("exception")
+        np.testing.assert_array_equal(hdus["Z"].data, COMPRESSED)
+        for hdu in hdus:
+            assert hdu._checksum_valid and hdu._datasum_valid

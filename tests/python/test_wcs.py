@@ -330,6 +330,38 @@ def test_file_and_image_wcs(tmp_path):
     assert vexlo.ImageHdu(np.zeros((2, 2), np.float32)).wcs() is None
 
 
+# Headers without shape cards, or with another shape than the array's.
+IN_MEMORY_HEADERS = {
+    "no-shape-cards": dict(CTYPE1="RA---TAN", CTYPE2="DEC--TAN", CRPIX1=1.0, CRPIX2=1.0,
+                           CRVAL1=10.0, CRVAL2=20.0, CDELT1=-0.01, CDELT2=0.01),
+    "cube-shape-cards": dict(NAXIS=3, NAXIS1=5, NAXIS2=6, NAXIS3=7, CTYPE1="RA---TAN",
+                             CTYPE2="DEC--TAN", CTYPE3="FREQ", CRPIX1=1.0, CRPIX2=1.0,
+                             CRPIX3=1.0, CRVAL1=10.0, CRVAL2=20.0, CRVAL3=1e9,
+                             CDELT1=-0.01, CDELT2=0.01, CDELT3=1e6),
+}
+
+
+@pytest.mark.parametrize("cards", IN_MEMORY_HEADERS.values(), ids=IN_MEMORY_HEADERS.keys())
+def test_file_and_image_wcs_of_an_image_built_in_memory_agree(tmp_path, cards):
+    # Both read the header the image will be written with: the array gives its shape.
+    image = vexlo.ImageHdu(np.zeros((30, 40)), header(**cards))
+    f = vexlo.FitsFile()
+    f.append(image)
+    path = tmp_path / "out.fits"
+    f.writeto(str(path))
+    written = vexlo.open(str(path)).wcs(0)
+    pixels = [[0.0, 0.0], [39.0, 29.0]]
+    for w in (image.wcs(), f.wcs(0)):
+        assert (w.naxis, w.pixel_shape) == (written.naxis, written.pixel_shape) == (2, (40, 30))
+        assert np.array_equal(w.pixel_to_world(pixels), written.pixel_to_world(pixels))
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(str(path)) as hdus:
+        hdus.verify("exception")
+        assert hdus[0].data.shape == (30, 40)
+    fitsio = pytest.importorskip("fitsio")
+    assert fitsio.read(str(path)).shape == (30, 40)
+
+
 def test_image_without_a_file_cannot_load_lookup_tables():
     h = header(CTYPE1="WAVE-TAB", CTYPE2="X", PS1_0="T", PS1_1="C")
     image = vexlo.ImageHdu(np.zeros((4, 4), np.float32), header=h)

@@ -107,6 +107,31 @@ def test_tab_agrees_with_astropy(tmp_path):
             assert np.abs(ours.world_to_pixel(theirs) - pixels).max() < 1e-8
 
 
+def test_replaced_table_is_used_after_a_flush(tmp_path):
+    # The image is looked up (and its description read) before the table is replaced: after
+    # the rewrite it must look the table up in the file as it now stands.
+    path = one_axis_file(tmp_path)
+    (tmp_path / "new").mkdir()
+    replacement = vexlo.open(str(one_axis_file(tmp_path / "new", coords=(100.0, 200.0, 300.0))))
+    f = vexlo.open(str(path), mode="update")
+    assert f[0].wcs().pixel_to_world([0.0, 0.0])[0] == 10.0
+    del f[1]
+    f.append(replacement[1])
+    f.flush()
+    for w in (f[0].wcs(), f.wcs(0), vexlo.open(str(path)).wcs()):
+        assert w.pixel_to_world([1.0, 0.0])[0] == 200.0
+    f.close()
+    astropy_wcs = pytest.importorskip("astropy.wcs")
+    astropy_fits = pytest.importorskip("astropy.io.fits")
+    with astropy_fits.open(path) as hdul, warnings.catch_warnings():
+        hdul.verify("exception")
+        warnings.simplefilter("ignore")
+        peer = astropy_wcs.WCS(hdul[0].header, fobj=hdul)
+        assert peer.all_pix2world([[1.0, 0.0]], 0)[0][0] == pytest.approx(200.0)
+    fitsio = pytest.importorskip("fitsio")
+    assert fitsio.read(str(path), ext="WCS-TAB")["COORDS"].tolist() == [[100.0, 200.0, 300.0]]
+
+
 @pytest.mark.parametrize("kwargs, message", [
     # The declared shape must describe exactly the cell's values.
     (dict(tdim="(2,4,4)"), "-TAB: coordinate array has 24 elements, but TDIM implies 32 "

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <limits>
@@ -242,6 +243,87 @@ TEST(ScalingTest, OffsetToStoredUndoesTheOffsetDecode) {
     Bytes floats = {1, 2, 3, 4};
     offset_to_stored_in_place(Bitpix::F32, floats);
     EXPECT_EQ(floats, (Bytes{1, 2, 3, 4}));
+}
+
+// What the reader makes of stored integers: values in the physical form's precision.
+std::vector<double> read_as_physical(Bitpix b, const Scaling& s, const Bytes& bytes) {
+    const std::size_t n = bytes.size() / bytes_per_pixel(b);
+    std::vector<double> out(n);
+    if (physical_form(b, s) == PhysicalForm::F32) {
+        std::vector<float> single(n);
+        physical_values_into(b, bytes, s, std::span<float>(single));
+        std::copy(single.begin(), single.end(), out.begin());
+    } else {
+        physical_values_into(b, bytes, s, std::span<double>(out));
+    }
+    return out;
+}
+
+Bytes stored_bytes(Bitpix b, const std::vector<std::int64_t>& values) {
+    Bytes out(values.size() * bytes_per_pixel(b));
+    visit_bitpix(b, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            store_be(out.data() + i * sizeof(T), static_cast<T>(values[i]));
+    });
+    return out;
+}
+
+TEST(ScalingTest, RestoreKeepsUnchangedIntegersAndStoresChangesThatReadBackExactly) {
+    constexpr std::int64_t kBig = std::int64_t{1} << 60;
+    struct Case {
+        const char* label;
+        Bitpix bitpix;
+        Scaling scaling;
+        std::vector<std::int64_t> stored;
+        std::size_t at;
+        double value;  // added to what the reader gave for `at` when `relative`
+        bool relative;
+        bool kept;  // whether the stored type can keep every value
+    };
+    const Case cases[] = {
+        // Doubles cannot hold 2^60 + n: only the stored integers keep the untouched digits.
+        {"i64 near 2^60", Bitpix::I64, {1000.0, 1.0, std::nullopt},
+         {kBig + 10, kBig + 978, kBig + 5}, 0, 2048.0, true, true},
+        {"i32 bscale bzero", Bitpix::I32, {0.5, 2.0, std::nullopt}, {1, 2, 3}, 1, 10.5, false,
+         true},
+        {"u8 single precision", Bitpix::U8, {0.0, 0.1, std::nullopt}, {1, 2, 3}, 2,
+         static_cast<double>(0.7f), false, true},
+        {"i16 nan to blank", Bitpix::I16, {0.0, 2.0, -1}, {-1, 2, 3}, 2, kNan, false, true},
+        {"i16 between two steps", Bitpix::I16, {0.0, 2.0, std::nullopt}, {1, 2, 3}, 1, 3.0,
+         false, false},
+        {"i16 beyond the range", Bitpix::I16, {0.5, 1.0, std::nullopt}, {1, 2, 3}, 0, 40000.5,
+         false, false},
+        {"i32 nan without blank", Bitpix::I32, {0.0, 3.0, std::nullopt}, {1, 2, 3}, 0, kNan,
+         false, false},
+    };
+    for (const Case& c : cases) {
+        const Bytes before = stored_bytes(c.bitpix, c.stored);
+        std::vector<double> values = read_as_physical(c.bitpix, c.scaling, before);
+        values[c.at] = c.relative ? values[c.at] + c.value : c.value;
+        Bytes restored = before;
+        EXPECT_EQ(restore_stored_values(c.bitpix, c.scaling, values, restored), c.kept) << c.label;
+        if (!c.kept) {
+            EXPECT_EQ(restored, before) << c.label;
+            continue;
+        }
+        const Stored patched = store(c.bitpix, c.scaling, {values[c.at]});
+        ASSERT_EQ(patched.error, "") << c.label;
+        for (std::size_t i = 0; i < c.stored.size(); ++i) {
+            const std::int64_t want =
+                i == c.at ? stored_at(c.bitpix, patched.bytes, 0) : c.stored[i];
+            EXPECT_EQ(stored_at(c.bitpix, restored, i), want) << c.label << " " << i;
+        }
+        const std::vector<double> back = read_as_physical(c.bitpix, c.scaling, restored);
+        for (std::size_t i = 0; i < back.size(); ++i) {
+            EXPECT_TRUE(back[i] == values[i] || (std::isnan(back[i]) && std::isnan(values[i])))
+                << c.label << " " << i;
+        }
+    }
+    // A floating-point image has no stored integers to keep.
+    Bytes floats(8);
+    EXPECT_FALSE(restore_stored_values(Bitpix::F64, {1.0, 2.0, std::nullopt},
+                                       std::vector<double>{1.0}, floats));
 }
 
 }  // namespace

@@ -267,6 +267,30 @@ TEST(LoadTest, OwnedLoadsCopyTheDataAndLeaveTheCacheEmpty) {
               "header: HDU index 5 out of range (len = 5)");
 }
 
+TEST(LoadTest, CheckLoadsAnswersAsTheLoadDoes) {
+    // Headers the writer accepts but the reader refuses, beside ones it loads.
+    Bytes content = hdu(primary_cards(8, {2}), ramp(2));
+    append(content, hdu(bintable_cards({}), ramp(8)));
+    append(content, hdu(bintable_cards({kv("THEAP", 2)}), ramp(8)));
+    append(content, hdu(image_ext_cards(16, {2}), ramp(4)));
+    const Opened o = open_content(content);
+    for (std::size_t k = 0; k < o.file.len(); ++k) {
+        const Header h = *o.file.header(k);
+        const Result<void> checked = check_loads(h, k, *o.file.data_bytes(k));
+        EXPECT_EQ(checked ? std::string("<loaded>") : checked.error().message(),
+                  load_error(o.file, k))
+            << k;
+    }
+    // The same table after an edit that widens its column beyond the row.
+    Header wider = *o.file.header(1);
+    ASSERT_TRUE(wider.set("TFORM1", Value::make_string("1K"), std::nullopt));
+    const Result<void> refused = check_loads(wider, 1, *o.file.data_bytes(1));
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message().find("sum of TFORM widths (8) exceeds NAXIS1 (4)"),
+              std::string::npos)
+        << refused.error().message();
+}
+
 TEST(LoadTest, LoadImageOfRandomGroupsIsAMismatch) {
     const Opened o = open_content(hdu(groups_cards(3), ramp(36)));
     EXPECT_EQ(load_image(o.file, 0).error().message(),
