@@ -28,7 +28,8 @@ def pytest_configure(config):
     if shutil.which("fitsverify") is None:
         missing.append("fitsverify (not on PATH)")
     if missing:
-        raise pytest.UsageError("VEXLO_REQUIRE_PEERS=1 but peers are missing: " + ", ".join(missing))
+        raise pytest.UsageError(
+            "VEXLO_REQUIRE_PEERS=1 but peers are missing: " + ", ".join(missing))
 
 
 @pytest.hookimpl(hookwrapper=True)
