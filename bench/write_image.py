@@ -3,14 +3,18 @@ peers, all in one run. The plain floor writes the header bytes and the big-endia
 (array.astype(">").tofile) with the block padding; the durable floor does the same into a
 temporary file that it then fsyncs and renames over the target, which is what a crash-safe
 writer must do. fitsio and astropy, where installed, write the same array (neither syncs).
-Also prints what checksums add and `verify_checksums` against a plain read.
+Also prints what checksums add and `verify_checksums` against a plain read, and a loop of
+1000 small (10 x 10) images written as new files and as overwrites, where a writer that waited
+for the disk on every file would show at once. Run it under `taskset -c 0` for one core.
 
     PYTHONPATH=<build>/python python3 bench/write_image.py [side] [repeats]
 """
 
 import os
+import shutil
 import sys
 import tempfile
+import time
 
 import numpy as np
 
@@ -41,6 +45,57 @@ def durable_floor(path, array, header_bytes):
     os.rename(temporary, path)
 
 
+def print_row(label, ours, plain, durable, t_fitsio, t_astropy):
+    """Our best time, then its ratio to each floor and peer ('-' where a peer is missing)."""
+
+    def ratio(other):
+        return f"{ours / other:.2f}" if other else "-"
+
+    print(f"{label:<40}{ours * 1e3:>7.1f} ms{ratio(plain):>9}{ratio(durable):>11}"
+          f"{ratio(t_fitsio):>10}{ratio(t_astropy):>11}")
+
+
+def small_files(count, repeats, fitsio, fits):
+    """Rows for `count` writes of a 10 x 10 int16 image, as new files and as overwrites."""
+    a = np.arange(100, dtype=np.int16).reshape(10, 10)
+    rows = []
+    with tempfile.TemporaryDirectory() as d:
+        probe = os.path.join(d, "probe.fits")
+        vexlo.write(probe, [vexlo.image(a)])
+        with open(probe, "rb") as f:
+            header_bytes = f.read(BLOCK)
+
+        def timed(write, fresh):
+            """Best of `repeats` loops; new files go to an empty directory each time, overwrites
+            replace the files of an earlier loop."""
+            best = float("inf")
+            for run in range(repeats + (0 if fresh else 1)):
+                sub = os.path.join(d, "loop")
+                if fresh:
+                    shutil.rmtree(sub, ignore_errors=True)
+                os.makedirs(sub, exist_ok=True)
+                paths = [os.path.join(sub, f"{i}.fits") for i in range(count)]
+                start = time.perf_counter()
+                for p in paths:
+                    write(p)
+                if fresh or run > 0:
+                    best = min(best, time.perf_counter() - start)
+            shutil.rmtree(os.path.join(d, "loop"), ignore_errors=True)
+            return best
+
+        for fresh, label in ((True, "new files"), (False, "overwrites")):
+            ours = timed(lambda p: vexlo.write(p, [vexlo.image(a)], overwrite=not fresh), fresh)
+            plain = timed(lambda p: plain_floor(p, a, header_bytes), fresh)
+            durable = timed(lambda p: durable_floor(p, a, header_bytes), fresh)
+            t_fitsio = (timed(lambda p: fitsio.write(p, a, clobber=not fresh), fresh)
+                        if fitsio else None)
+            t_astropy = (timed(lambda p: fits.writeto(p, a, overwrite=not fresh), fresh)
+                         if fits else None)
+            rows.append((f"{count} writes of 10x10 int16, {label}", ours, plain, durable, t_fitsio,
+                         t_astropy))
+    return rows
+
+
 def main():
     side = int(sys.argv[1]) if len(sys.argv) > 1 else 4096
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
@@ -52,7 +107,7 @@ def main():
         "uint16": rng.integers(0, 65535, size=(side, side), dtype=np.uint16),
     }
     print(f"best of {repeats}")
-    print(f"{'workload':<34}{'vexlo':>10}{'x plain':>9}{'x durable':>11}{'x fitsio':>10}"
+    print(f"{'workload':<40}{'vexlo':>10}{'x plain':>9}{'x durable':>11}{'x fitsio':>10}"
           f"{'x astropy':>11}")
     details = []
     with tempfile.TemporaryDirectory() as d:
@@ -71,12 +126,8 @@ def main():
             t_astropy = (best_of(repeats, lambda: fits.writeto(path, a, overwrite=True))
                          if fits else None)
 
-            def ratio(other):
-                return f"{ours / other:.2f}" if other else "-"
-
-            label = f"write {side}x{side} {name} ({mb:.0f} MB)"
-            print(f"{label:<34}{ours * 1e3:>7.1f} ms{ratio(plain):>9}{ratio(durable):>11}"
-                  f"{ratio(t_fitsio):>10}{ratio(t_astropy):>11}")
+            print_row(f"write {side}x{side} {name} ({mb:.0f} MB)", ours, plain, durable, t_fitsio,
+                      t_astropy)
             summed = best_of(
                 repeats,
                 lambda: vexlo.write(path, [vexlo.image(a)], overwrite=True, checksums=True),
@@ -96,6 +147,8 @@ def main():
                 f"{summed * 1e3:.1f} ms (+{(summed / ours - 1) * 100:.0f} %); verify_checksums "
                 f"{t_verify * 1e3:.1f} ms ({size / t_verify / 1e9:.2f} GB/s, "
                 f"{t_verify / read:.2f} x a plain read)")
+    for small in small_files(1000, repeats, fitsio, fits):
+        print_row(*small)
     print("\n".join(details))
 
 

@@ -3,7 +3,8 @@
 # test-only companion, and runs both suites. Safe to run on a fresh machine and again on a used
 # one. Python packages go into the virtual environment build/venv, which also sees the
 # interpreter's own packages. astropy and fitsio are installed there as test-only reference
-# readers: every file the module writes is read back by both.
+# readers (every file the module writes is read back by both), and scipy for the fitting
+# tests' reference fits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/prereqs.sh
@@ -19,7 +20,7 @@ apt_install "${missing[@]}"
 venv=build/venv
 make_venv "$python" "$venv" --system-site-packages
 "$venv/bin/python" -m pip install -q --disable-pip-version-check nanobind pytest numpy cmake ninja \
-    astropy fitsio
+    astropy fitsio scipy
 export PATH="$PWD/$venv/bin:$PATH"
 
 build=build/test

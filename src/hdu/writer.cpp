@@ -187,7 +187,8 @@ Result<BufWriter> FitsWriter::finish() && {
 
 Result<void> write_fits_file(const std::string& path, bool overwrite, bool checksums,
                              std::span<const HduView> hdus) {
-    VEXLO_ASSIGN_OR_RETURN(ReplacingFile file, ReplacingFile::create(path, overwrite));
+    VEXLO_ASSIGN_OR_RETURN(ReplacingFile file,
+                           ReplacingFile::create(path, overwrite, Durability::Unforced));
     {
         // The writer is done with the file before it is committed or discarded.
         FitsWriter writer = FitsWriter::owning(file.writer(), 0, checksums);

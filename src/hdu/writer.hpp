@@ -64,9 +64,9 @@ struct HduView {
 };
 
 // Writes `hdus` (the first one as the primary HDU) as the file at `path`, through a
-// temporary sibling that is synced and renamed over it only when every HDU is written, so a
-// failure leaves no new file and an old one untouched. Without `overwrite` an existing file
-// is refused.
+// temporary sibling that is renamed over it only when every HDU is written, so a failure
+// leaves no new file and an old one untouched. Nothing is forced to disk. Without `overwrite`
+// an existing file is refused.
 Result<void> write_fits_file(const std::string& path, bool overwrite, bool checksums,
                              std::span<const HduView> hdus);
 

@@ -26,7 +26,7 @@ struct FitsAppender {
 
     // A buffered writer at the file's position that leaves the file open; the caller flushes
     // it before finish or restore.
-    BufWriter writer() const { return BufWriter(file.borrow()); }
+    BufWriter writer() const { return BufWriter(file.borrow(), true); }
 
     // After the caller has written (and flushed) its HDUs: cuts the file at the current
     // position when any HDU was added, forces the data to disk, closes the file and returns

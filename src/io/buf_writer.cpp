@@ -9,7 +9,10 @@
 namespace vexlo {
 
 BufWriter::BufWriter(BufWriter&& other) noexcept
-    : sink_(std::move(other.sink_)), buf_(std::move(other.buf_)), len_(other.len_) {
+    : sink_(std::move(other.sink_)),
+      buf_(std::move(other.buf_)),
+      len_(other.len_),
+      write_behind_(other.write_behind_) {
     other.len_ = 0;
 }
 
@@ -19,6 +22,7 @@ BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
         sink_ = std::move(other.sink_);
         buf_ = std::move(other.buf_);
         len_ = other.len_;
+        write_behind_ = other.write_behind_;
         other.len_ = 0;
     }
     return *this;
@@ -60,9 +64,9 @@ Result<void> BufWriter::write(ByteSpan bytes) {
 }
 
 Result<void> BufWriter::write_through(ByteSpan bytes) {
-    // Every writer syncs what it wrote before it is done: writing a large piece in steps and
-    // starting the disk on each finished step overlaps that sync with the rest of the write.
-    while (bytes.size() > kWriteBehindStep) {
+    // A writer that syncs when it is done writes a large piece in steps and starts the disk on
+    // each finished step, which overlaps that sync with the rest of the write.
+    while (write_behind_ && bytes.size() > kWriteBehindStep) {
         VEXLO_TRY(sink_.write(bytes.first(kWriteBehindStep)));
         sink_.start_writeback();
         bytes = bytes.subspan(kWriteBehindStep);

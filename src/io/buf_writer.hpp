@@ -24,8 +24,11 @@ class BufWriter {
 
     // No output: every write fails.
     BufWriter() = default;
-    // Writes at the sink's current position.
-    explicit BufWriter(Sink sink) : sink_(std::move(sink)) {}
+    // Writes at the sink's current position. With `write_behind`, for a file that is synced
+    // once written, each large step starts its writeback at once so that the final sync finds
+    // little left; without it nothing asks the disk for anything.
+    explicit BufWriter(Sink sink, bool write_behind = false)
+        : sink_(std::move(sink)), write_behind_(write_behind) {}
     BufWriter(BufWriter&& other) noexcept;
     BufWriter& operator=(BufWriter&& other) noexcept;
     BufWriter(const BufWriter&) = delete;
@@ -54,6 +57,7 @@ class BufWriter {
     Sink sink_;
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t len_ = 0;
+    bool write_behind_ = false;
 };
 
 }  // namespace vexlo

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -21,10 +22,24 @@ Result<Fd> open_with(const std::string& path, int flags) {
     }
 }
 
-// Largest single transfer: Linux moves at most about 2 GiB per call anyway.
+// Largest single transfer: Linux moves at most about 2 GiB per call anyway. Tests lower it
+// (detail::set_io_chunk_limit) to make every loop below take many steps.
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+std::atomic<std::size_t> g_chunk{kMaxChunk};
+
+std::size_t chunk_limit() {
+    return g_chunk.load(std::memory_order_relaxed);
+}
 
 }  // namespace
+
+namespace detail {
+
+void set_io_chunk_limit(std::size_t bytes) {
+    g_chunk.store(bytes == 0 ? kMaxChunk : bytes, std::memory_order_relaxed);
+}
+
+}  // namespace detail
 
 Fd& Fd::operator=(Fd&& other) noexcept {
     if (this != &other) {
@@ -91,7 +106,7 @@ Result<std::uint64_t> file_size(int fd) {
 
 Result<std::size_t> read_once(int fd, std::uint8_t* buf, std::size_t len) {
     for (;;) {
-        const ssize_t n = ::read(fd, buf, len < kMaxChunk ? len : kMaxChunk);
+        const ssize_t n = ::read(fd, buf, std::min(len, chunk_limit()));
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) return fail(Error::io_errno(errno));
     }
@@ -102,7 +117,7 @@ Result<void> pread_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::s
         if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
             return fail(Error::io(kPreadEofMessage));
         }
-        const std::size_t want = len < kMaxChunk ? len : kMaxChunk;
+        const std::size_t want = std::min(len, chunk_limit());
         const ssize_t n = ::pread(fd, buf, want, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -124,7 +139,7 @@ Result<void> pwrite_all(int fd, std::uint64_t offset, const std::uint8_t* buf, s
         if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
             return fail(Error::io_errno(EFBIG));
         }
-        const std::size_t want = len < kMaxChunk ? len : kMaxChunk;
+        const std::size_t want = std::min(len, chunk_limit());
         const ssize_t n = ::pwrite(fd, buf, want, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -146,7 +161,7 @@ std::size_t write_some(int fd, const std::uint8_t* buf, std::size_t len, Error& 
     }
     std::size_t done = 0;
     while (done < len) {
-        const std::size_t want = len - done < kMaxChunk ? len - done : kMaxChunk;
+        const std::size_t want = std::min(len - done, chunk_limit());
         const ssize_t n = ::write(fd, buf + done, want);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -174,7 +189,7 @@ Result<std::uint64_t> copy_file_range_all(int in, std::uint64_t offset, std::uin
     std::uint64_t done = 0;
     while (done < len) {
         const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(len - done, kMaxChunk));
+            static_cast<std::size_t>(std::min<std::uint64_t>(len - done, chunk_limit()));
         const ssize_t n = ::copy_file_range(in, &in_off, out, nullptr, want, 0);
         if (n > 0) {
             done += static_cast<std::uint64_t>(n);
@@ -270,7 +285,7 @@ Result<Bytes> read_whole_file(int fd) {
         for (;;) {
             if (have == out.size()) out.resize(out.size() + 65536);
             const std::size_t want = out.size() - have;
-            const ssize_t n = ::pread(fd, out.data() + have, want < kMaxChunk ? want : kMaxChunk,
+            const ssize_t n = ::pread(fd, out.data() + have, std::min(want, chunk_limit()),
                                       static_cast<off_t>(have));
             if (n < 0) {
                 if (errno == EINTR) continue;

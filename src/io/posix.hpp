@@ -104,4 +104,10 @@ Result<bool> path_names_open_file(int fd, const std::string& path);
 // Every byte of the file from offset 0 to its end as found by positional reads.
 Result<Bytes> read_whole_file(int fd);
 
+namespace detail {
+// Sets the largest transfer one system call is asked for (0 restores the default of 1 GiB),
+// so that tests make every read, write and copy loop take many steps on small files.
+void set_io_chunk_limit(std::size_t bytes);
+}  // namespace detail
+
 }  // namespace vexlo

@@ -79,6 +79,7 @@ ReplacingFile& ReplacingFile::operator=(ReplacingFile&& other) noexcept {
         temp_ = std::move(other.temp_);
         sink_ = std::move(other.sink_);
         overwrite_ = other.overwrite_;
+        durability_ = other.durability_;
         other.temp_.clear();
     }
     return *this;
@@ -94,10 +95,12 @@ void ReplacingFile::discard() noexcept {
     temp_.clear();
 }
 
-Result<ReplacingFile> ReplacingFile::create(const std::string& target, bool overwrite) {
+Result<ReplacingFile> ReplacingFile::create(const std::string& target, bool overwrite,
+                                            Durability durability) {
     ReplacingFile out;
     out.target_ = target;
     out.overwrite_ = overwrite;
+    out.durability_ = durability;
     struct stat st {};
     bool exists = ::lstat(target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) return std::unexpected(Error::io_errno(errno));
@@ -127,7 +130,8 @@ Result<void> ReplacingFile::commit() {
         sink_.reset();
         return {};
     }
-    Result<void> done = sink_.sync();
+    const bool synced = durability_ == Durability::Synced;
+    Result<void> done = synced ? sink_.sync() : Result<void>{};
     if (done) done = sink_.close();
     if (done) {
         if (overwrite_) {
@@ -143,6 +147,7 @@ Result<void> ReplacingFile::commit() {
         return done;
     }
     temp_.clear();
+    if (!synced) return {};
     return sync_parent_directory(target_);
 }
 

@@ -1,7 +1,7 @@
-// A whole new file written beside its target and moved into place only once it is complete
-// and on disk, so that a failure, a full disk or a killed process never leaves the target
-// half written: the old file stays whole until the rename, and readers that hold it open
-// keep reading it afterwards.
+// A whole new file written beside its target and moved into place only once it is complete,
+// so that a failure, a full disk or a killed process never leaves the target half written:
+// the old file stays whole until the rename, and readers that hold it open keep reading it
+// afterwards.
 #pragma once
 
 #include <string>
@@ -28,13 +28,20 @@ Result<TempSibling> create_temp_sibling(const std::string& target);
 // Forces the directory holding `path` to disk, so that a rename into it survives a crash.
 Result<void> sync_parent_directory(const std::string& path);
 
+// Whether a replacement waits for the disk. A new file (`write`, or a copy to another path)
+// forces nothing, like any plain write, so a loop of small files runs at the disk cache's
+// speed; the rewrite of an opened file forces the new content to disk before the rename and
+// the directory after it, since it replaces data the caller already had.
+enum class Durability { Unforced, Synced };
+
 class ReplacingFile {
   public:
     // Prepares to write `target`. Without `overwrite` an existing target is refused now
     // (and again, atomically, at commit). An existing regular file keeps its permission
     // bits; an existing target that is not a regular file (a device, a pipe) cannot be
     // replaced by a rename and is written directly instead.
-    static Result<ReplacingFile> create(const std::string& target, bool overwrite);
+    static Result<ReplacingFile> create(const std::string& target, bool overwrite,
+                                        Durability durability);
 
     ReplacingFile(ReplacingFile&& other) noexcept = default;
     ReplacingFile& operator=(ReplacingFile&& other) noexcept;
@@ -44,13 +51,16 @@ class ReplacingFile {
     ~ReplacingFile();
 
     // A buffered writer for the new content that leaves the file open; the caller flushes
-    // it before commit.
-    BufWriter writer() const { return BufWriter(sink_.borrow()); }
+    // it before commit. Large pieces start their writeback early only when a sync follows.
+    BufWriter writer() const {
+        return BufWriter(sink_.borrow(), durability_ == Durability::Synced);
+    }
     // Where the content is being written: the temporary file, or the target itself.
     const std::string& writing_path() const { return temp_.empty() ? target_ : temp_; }
 
-    // Forces the content to disk, closes it and moves it over the target, then forces the
-    // directory to disk. On failure the temporary file is removed and the target untouched.
+    // Closes the content and moves it over the target; when Synced, forces the content to disk
+    // before and the directory after. On failure the temporary file is removed and the target
+    // untouched.
     Result<void> commit();
 
   private:
@@ -61,6 +71,7 @@ class ReplacingFile {
     std::string temp_;    // empty when writing the target directly
     Sink sink_;
     bool overwrite_ = false;
+    Durability durability_ = Durability::Synced;
 };
 
 }  // namespace vexlo

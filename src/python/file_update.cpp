@@ -156,13 +156,14 @@ WrittenSlots write_slots(PyFitsFile& self, std::vector<HduSlot>& snapshot, FitsW
     return written;
 }
 
-// Writes the slots into `target` through a temporary sibling, synced and renamed over it;
-// `before_commit` (when given) sees the complete new file at its temporary path before the
-// rename, and a failure there leaves the target untouched.
+// Writes the slots into `target` through a temporary sibling renamed over it (synced first
+// when `durability` asks); `before_commit` (when given) sees the complete new file at its
+// temporary path before the rename, and a failure there leaves the target untouched.
 WrittenSlots write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot,
                                 const std::string& target, const SlotTexts& texts,
+                                Durability durability,
                                 const std::function<void(const std::string&)>& before_commit = {}) {
-    ReplacingFile file = unwrap(ReplacingFile::create(target, true));
+    ReplacingFile file = unwrap(ReplacingFile::create(target, true, durability));
     BufWriter out = file.writer();
     FitsWriter writer = FitsWriter::borrowing(out, 0, self.checksums);
     WrittenSlots written = write_slots(self, snapshot, writer, out, texts);
@@ -218,7 +219,7 @@ void full_rewrite(PyFitsFile& self) {
     const WrittenSlots wrote = write_through_temp(
         self, snapshot, path,
         {"FitsFile.flush: backing file dropped before persist", "FitsFile.flush: source HDU "},
-        reopen);
+        Durability::Synced, reopen);
     const std::shared_ptr<const FitsFile> fresh = reopened;
     const std::size_t shift = wrote.padded ? 1 : 0;
     {
@@ -308,9 +309,11 @@ nb::object file_writeto(PyFitsFile& self, const Args& p) {
     if (snapshot.empty()) {
         raise(PyExc_ValueError, "FitsFile.writeto: refusing to write a file with zero HDUs");
     }
+    // A copy to another path forces nothing to disk, like `write`.
     write_through_temp(
         self, snapshot, path,
-        {"FitsFile.writeto: backing file dropped before write", "FitsFile.writeto: source HDU "});
+        {"FitsFile.writeto: backing file dropped before write", "FitsFile.writeto: source HDU "},
+        Durability::Unforced);
     return nb::none();
 }
 constexpr MethodDef<PyFitsFile> kWriteto{

@@ -69,9 +69,8 @@ def test_fixed_width_columns(tmp_path, value, tform, dtype):
         assert cell.dtype == np.dtype(dtype)
         assert np.array_equal(cell, np.atleast_1d(row))
     fitsverify(path)
-    if hasattr(vexlo, "open"):
-        back = vexlo.open(str(path))[1]["c"]
-        assert np.array_equal(np.asarray(back).reshape(expected.shape), expected)
+    back = vexlo.open(str(path))[1]["c"]
+    assert np.array_equal(np.asarray(back).reshape(expected.shape), expected)
 
 
 def test_logical_column(tmp_path):
@@ -89,9 +88,8 @@ def test_variable_length_rows(tmp_path):
     assert hdu["PCOUNT"] == 24 and hdu["THEAP"] == 16
     assert np.frombuffer(hdu.data[16:], ">f8").tolist() == [1.0, 2.0, 3.0]
     fitsverify(path)
-    if hasattr(vexlo, "open"):
-        back = vexlo.open(str(path))[1]["v"]
-        assert [list(x) for x in back] == [[1.0, 2.0], [3.0]]
+    back = vexlo.open(str(path))[1]["v"]
+    assert [list(x) for x in back] == [[1.0, 2.0], [3.0]]
 
 
 VLA_VALUES = [
@@ -146,8 +144,7 @@ def test_character_array_columns(tmp_path):
     assert forms(hdu) == ["6A"] and hdu["TDIM1"] == "(3,2)"
     assert hdu.data == b"a  bb cccd  "
     fitsverify(path)
-    if hasattr(vexlo, "open"):
-        assert vexlo.open(str(path))[1]["s"] == [["a", "bb"], ["ccc", "d"]]
+    assert vexlo.open(str(path))[1]["s"] == [["a", "bb"], ["ccc", "d"]]
 
 
 def test_complex_columns(tmp_path):

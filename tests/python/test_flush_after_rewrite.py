@@ -75,7 +75,8 @@ def test_in_place_change_after_the_rewrite_is_written(tmp_path):
     f.flush()
     array[1, 2] = 65535
     f.flush()
-    array.shape = (3, 2)
+    # Setting an array's shape in place is deprecated: the HDU takes a reshaped view instead.
+    f[1].data = array.reshape(3, 2)
     f.close()
     with vexlo.open(str(path)) as g:
         expected = np.arange(6, dtype=np.uint16)

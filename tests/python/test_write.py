@@ -3,6 +3,8 @@ independent ones'-complement sum, and refusals that leave the file system untouc
 
 import os
 import pathlib
+import platform
+import sys
 
 import numpy as np
 import pytest
@@ -105,8 +107,7 @@ def test_checksums_on_every_hdu(tmp_path):
         assert checksums_verify(hdu)
     assert written[0]["DATASUM"] == "0"
     fitsverify(p)
-    if hasattr(vexlo.FitsFile, "verify_checksums"):
-        assert vexlo.open(str(p)).verify_checksums()
+    assert vexlo.open(str(p)).verify_checksums()
 
 
 def test_no_checksum_cards_without_the_flag(tmp_path):
@@ -315,3 +316,90 @@ def test_concurrent_overwrites_leave_one_whole_file(tmp_path):
     values = {np.frombuffer(h.data, ">f8")[0] for h in hdus}
     assert len(hdus) == 4 and len(values) == 1
     assert sorted(x.name for x in tmp_path.iterdir()) == ["shared.fits"]
+
+
+# ---- which calls wait for the disk ----
+
+# The child forbids every call that forces data to disk (fsync, fdatasync, sync_file_range,
+# syncfs, sync) with a seccomp filter that kills the process on the first one, then runs one
+# action. A new file and a copy to another path must finish; the rewrite of an opened file and
+# append, which do sync, show that the filter sees vexlo's calls.
+CHILD_NO_SYNC = """
+import ctypes, struct, sys
+import numpy as np
+import vexlo
+
+def forbid_syncs():
+    def op(code, k, jt=0, jf=0):
+        return struct.pack("HBBI", code, jt, jf, k)
+    ld, jeq, ret = 0x20, 0x15, 0x06
+    allow, kill = 0x7FFF0000, 0x80000000
+    syncs = [74, 75, 277, 306, 162]  # x86-64 numbers
+    prog = [op(ld, 4), op(jeq, 0xC000003E, 1, 0), op(ret, allow), op(ld, 0)]
+    prog += [op(jeq, nr, len(syncs) - i, 0) for i, nr in enumerate(syncs)]
+    prog += [op(ret, allow), op(ret, kill)]
+    code = ctypes.create_string_buffer(b"".join(prog))
+
+    class Prog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.prctl(38, 1, 0, 0, 0) == 0  # no new privileges
+    fprog = Prog(len(prog), ctypes.addressof(code))
+    assert libc.prctl(22, 2, ctypes.byref(fprog), 0, 0) == 0, ctypes.get_errno()
+
+action, base = sys.argv[1], sys.argv[2]
+small = vexlo.image(np.arange(100, dtype=np.int16).reshape(10, 10))
+# Larger than a writer's write-behind step, so a large piece's path is taken too.
+large = vexlo.image(np.arange(3_000_000, dtype=np.float32))
+table = vexlo.bintable({"a": np.arange(5, dtype=np.int32)})
+vexlo.write(base + "src.fits", [small, table])
+forbid_syncs()
+print("filtered", flush=True)
+if action == "write":
+    vexlo.write(base + "new.fits", [small, table])
+    vexlo.write(base + "new.fits", [large, table], overwrite=True)
+    vexlo.write(base + "new.fits", [small, table], overwrite=True, checksums=True)
+elif action == "writeto":
+    # The update-mode file is never closed: its close would flush the edit, which syncs.
+    f = vexlo.open(base + "src.fits")
+    g = vexlo.open(base + "src.fits", mode="update")
+    g.append(large)
+    for opened, name in ((f, "readonly.fits"), (g, "update.fits")):
+        opened.writeto(base + name)
+        opened.writeto(base + name, overwrite=True)
+elif action == "flush":
+    with vexlo.open(base + "src.fits", mode="update") as f:
+        f[0].header["EDITED"] = 1
+elif action == "append":
+    vexlo.append(base + "src.fits", np.zeros(3))
+print("done", flush=True)
+"""
+
+
+@pytest.mark.skipif(not (sys.platform.startswith("linux") and platform.machine() == "x86_64"),
+                    reason="the filter is written for Linux on x86-64")
+@pytest.mark.parametrize("action,forces", [
+    ("write", False), ("writeto", False), ("flush", True), ("append", True)])
+def test_only_rewrites_and_append_wait_for_the_disk(tmp_path, action, forces):
+    import signal
+    import subprocess
+    base = str(tmp_path) + "/"
+    r = subprocess.run([sys.executable, "-c", CHILD_NO_SYNC, action, base], env=child_env(),
+                       capture_output=True, text=True, timeout=120)
+    assert r.stdout.startswith("filtered\n"), r.stderr
+    if forces:
+        assert r.returncode == -signal.SIGSYS and r.stdout == "filtered\n", r.stderr
+        return
+    assert r.returncode == 0 and r.stdout == "filtered\ndone\n", r.stderr
+    names = {"write": ["new.fits"], "writeto": ["readonly.fits", "update.fits"]}[action]
+    assert sorted(f.name for f in tmp_path.iterdir()) == sorted(names + ["src.fits"])
+    for name in names:
+        hdus = read(tmp_path / name)
+        if action == "write":
+            assert [h["NAXIS"] for h in hdus] == [2, 2]
+            assert all(checksums_verify(h) for h in hdus)
+        else:
+            assert [h.get("NAXIS1") for h in hdus] == (
+                [10, 4, 3_000_000] if name == "update.fits" else [10, 4])
+        fitsverify(tmp_path / name)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "data/pixel.hpp"
@@ -114,23 +116,68 @@ TEST(Hcompress, RefusesBadStreams) {
               t + "destination is 3 bytes, expected 4");
 }
 
+// Arbitrary bits after a valid header for odd and even shapes: each stream decodes or is
+// refused, and either way the decoder stays inside its buffers. The input is followed by bytes
+// that must make no difference (a read past its end would see them), the output sits between
+// guard bytes, and a refusal leaves the output as it was.
 TEST(Hcompress, HostileBitStreamsStayInBounds) {
-    // Arbitrary bits after a valid header for odd and even shapes: decode or refuse, never
-    // read or write outside the buffers (the sanitizer builds check the "never").
+    constexpr std::size_t kGuard = 64;
     std::uint32_t state = 1;
+    int decoded = 0;
+    int refused = 0;
     for (auto [nx, ny] : {std::pair{1, 7}, {7, 1}, {5, 9}, {16, 16}, {3, 33}}) {
         for (int trial = 0; trial < 50; ++trial) {
-            Bytes in =
-                stream_header(nx, ny, trial % 4, trial * 1000, trial % 9, trial % 7, trial % 5);
+            // Every fourth stream has no bit planes and a valid end, then junk: it decodes.
+            const bool planes = trial % 4 != 0;
+            Bytes in = planes ? stream_header(nx, ny, trial % 4, trial * 1000, trial % 9,
+                                              trial % 7, trial % 5)
+                              : stream_header(nx, ny, 1, trial * 1000);
+            if (!planes) in.push_back(0x00);
             for (int k = 0; k < trial * 3; ++k) {
                 state = state * 1103515245u + 12345u;
                 in.push_back(static_cast<std::uint8_t>(state >> 16));
             }
-            const auto npix = static_cast<std::uint64_t>(nx * ny);
-            Bytes out(npix * 4);
-            (void)hcompress_decode(in, 4, npix, 0, trial % 2 == 0, out);
+            const auto npix = static_cast<std::size_t>(nx * ny);
+            const std::uint32_t width = trial % 3 == 0 ? 2 : 4;
+            const bool smooth = trial % 2 == 0;
+            // The whole stream and every cut of it after the header.
+            for (std::size_t len = 25; len <= in.size(); ++len) {
+                const std::string where = std::to_string(nx) + "x" + std::to_string(ny) +
+                                          " trial " + std::to_string(trial) + " length " +
+                                          std::to_string(len);
+                std::optional<Bytes> first;
+                for (const std::uint8_t beyond : {std::uint8_t{0x00}, std::uint8_t{0xFF}}) {
+                    Bytes padded(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(len));
+                    padded.resize(len + kGuard, beyond);
+                    Bytes out(npix * width + 2 * kGuard, 0xA5);
+                    const Result<void> r =
+                        hcompress_decode(ByteSpan(padded).first(len), width, npix, 0, smooth,
+                                         std::span(out).subspan(kGuard, npix * width));
+                    for (std::size_t i = 0; i < kGuard; ++i) {
+                        ASSERT_EQ(out[i], 0xA5) << where;
+                        ASSERT_EQ(out[out.size() - 1 - i], 0xA5) << where;
+                    }
+                    if (!r) {
+                        EXPECT_EQ(r.error().message().rfind("data: HCOMPRESS_1 ", 0), 0u)
+                            << where << ": " << r.error().message();
+                        EXPECT_TRUE(std::all_of(out.begin(), out.end(),
+                                                [](std::uint8_t b) { return b == 0xA5; }))
+                            << where;
+                        out.clear();  // a refusal is recorded as no output
+                    }
+                    if (!first) {
+                        first = out;
+                        (r ? decoded : refused) += 1;
+                    } else {
+                        ASSERT_TRUE(*first == out) << where << ": bytes after the input mattered";
+                    }
+                }
+            }
         }
     }
+    // Both outcomes are exercised.
+    EXPECT_GT(decoded, 0);
+    EXPECT_GT(refused, 0);
 }
 
 }  // namespace

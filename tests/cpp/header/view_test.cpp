@@ -49,6 +49,8 @@ TEST(CardView, ValueAgreesWithTheFullParseOnIntegersAndNearMisses) {
         "        = 5",
         "NOEQ      5",
         "TABS    =\t5",
+        "NEG     =-12",
+        "POS     =12",
         std::string("NUL     = 5") + '\0',
     };
     for (const std::string& text : texts) {
@@ -61,6 +63,8 @@ TEST(CardView, ValueAgreesWithTheFullParseOnIntegersAndNearMisses) {
         }
     }
     EXPECT_EQ(view_of({kv("NAXIS1", "-5 / a comment")}).view().value()->integer, -5);
+    // Without a blank in column 10 there is no value indicator: commentary, not NEG = 12.
+    EXPECT_FALSE(view_of({"NEG     =-12"}).view().value());
 }
 
 TEST(CardView, LongStringsJoinAndCommentsConcatenate) {

@@ -182,6 +182,26 @@ TEST(FileTest, OpeningFailures) {
     }
 }
 
+// A header whose last block is cut short is truncated even when the part that is there holds
+// END: the scan reads at most the bytes the file has, never its read buffer's unused tail.
+TEST(FileTest, AHeaderBlockCutShortIsTruncatedEvenWithItsEnd) {
+    const Bytes primary = header_blocks(primary_cards(8, {}));
+    const Bytes extension = header_blocks(image_ext_cards(8, {}));
+    for (const std::size_t kept : {std::size_t{1440}, std::size_t{2000}, std::size_t{2879}}) {
+        Bytes cut_primary = primary;
+        cut_primary.resize(kept);
+        EXPECT_EQ(error_of(open_bytes(cut_primary)),
+                  "block at byte 0: header truncated before END card")
+            << kept;
+        Bytes cut_extension = hdu(primary_cards(8, {}));
+        append(cut_extension, extension);
+        cut_extension.resize(2880 + kept);
+        EXPECT_EQ(error_of(open_bytes(cut_extension)),
+                  "block at byte 2880: header truncated before END card")
+            << kept;
+    }
+}
+
 TEST(FileTest, GzipOpeningAndItsFailures) {
     // The same short-data file opens when compressed: the buffer is padded at opening.
     Bytes short_data = header_blocks(primary_cards(8, {100}));

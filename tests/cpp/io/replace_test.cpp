@@ -57,49 +57,58 @@ TEST(ReplaceTest, TempSiblingNames) {
     }
 }
 
-TEST(ReplaceTest, CommitReplacesAndDiscardLeavesTheOldFile) {
-    TempDir dir;
-    const fs::path target = dir.path / "t.fits";
-    put(target, "old");
-    ::chmod(target.c_str(), 0600);
-    {
-        auto f = ReplacingFile::create(target, true);
-        ASSERT_TRUE(f.has_value());
-        ASSERT_TRUE(write_text(*f, "half").has_value());
-        EXPECT_EQ(slurp(target), "old");
-        // Dropped without a commit: the temporary file goes, the target stays.
-    }
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
-    EXPECT_EQ(slurp(target), "old");
+// Whether or not the replacement waits for the disk, the old file stays whole until the rename.
+constexpr Durability kDurabilities[] = {Durability::Unforced, Durability::Synced};
 
-    auto f = ReplacingFile::create(target, true);
-    ASSERT_TRUE(f.has_value());
-    ASSERT_TRUE(write_text(*f, "new").has_value());
-    ASSERT_TRUE(f->commit().has_value());
-    EXPECT_EQ(slurp(target), "new");
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+TEST(ReplaceTest, CommitReplacesAndDiscardLeavesTheOldFile) {
+    for (const Durability durability : kDurabilities) {
+        SCOPED_TRACE(durability == Durability::Synced ? "synced" : "unforced");
+        TempDir dir;
+        const fs::path target = dir.path / "t.fits";
+        put(target, "old");
+        ::chmod(target.c_str(), 0600);
+        {
+            auto f = ReplacingFile::create(target, true, durability);
+            ASSERT_TRUE(f.has_value());
+            ASSERT_TRUE(write_text(*f, "half").has_value());
+            EXPECT_EQ(slurp(target), "old");
+            // Dropped without a commit: the temporary file goes, the target stays.
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+        EXPECT_EQ(slurp(target), "old");
+
+        auto f = ReplacingFile::create(target, true, durability);
+        ASSERT_TRUE(f.has_value());
+        ASSERT_TRUE(write_text(*f, "new").has_value());
+        ASSERT_TRUE(f->commit().has_value());
+        EXPECT_EQ(slurp(target), "new");
+        EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    }
 }
 
 TEST(ReplaceTest, WithoutOverwriteAnExistingFileIsNeverReplaced) {
-    TempDir dir;
-    const fs::path target = dir.path / "t.fits";
-    put(target, "old");
-    auto refused = ReplacingFile::create(target, false);
-    ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error().message(), Error::io_errno(EEXIST).message());
+    for (const Durability durability : kDurabilities) {
+        SCOPED_TRACE(durability == Durability::Synced ? "synced" : "unforced");
+        TempDir dir;
+        const fs::path target = dir.path / "t.fits";
+        put(target, "old");
+        auto refused = ReplacingFile::create(target, false, durability);
+        ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(refused.error().message(), Error::io_errno(EEXIST).message());
 
-    // A file that appears between the check and the commit is not replaced either.
-    const fs::path fresh = dir.path / "fresh.fits";
-    auto f = ReplacingFile::create(fresh, false);
-    ASSERT_TRUE(f.has_value());
-    ASSERT_TRUE(write_text(*f, "mine").has_value());
-    put(fresh, "theirs");
-    auto committed = f->commit();
-    ASSERT_FALSE(committed.has_value());
-    EXPECT_EQ(committed.error().message(), Error::io_errno(EEXIST).message());
-    EXPECT_EQ(slurp(fresh), "theirs");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+        // A file that appears between the check and the commit is not replaced either.
+        const fs::path fresh = dir.path / "fresh.fits";
+        auto f = ReplacingFile::create(fresh, false, durability);
+        ASSERT_TRUE(f.has_value());
+        ASSERT_TRUE(write_text(*f, "mine").has_value());
+        put(fresh, "theirs");
+        auto committed = f->commit();
+        ASSERT_FALSE(committed.has_value());
+        EXPECT_EQ(committed.error().message(), Error::io_errno(EEXIST).message());
+        EXPECT_EQ(slurp(fresh), "theirs");
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+    }
 }
 
 TEST(ReplaceTest, RefusalsComeBeforeAnyFileIsMade) {
@@ -112,7 +121,7 @@ TEST(ReplaceTest, RefusalsComeBeforeAnyFileIsMade) {
         {dir.path, EISDIR},
     };
     for (const auto& c : cases) {
-        auto f = ReplacingFile::create(c.target, true);
+        auto f = ReplacingFile::create(c.target, true, Durability::Synced);
         ASSERT_FALSE(f.has_value()) << c.target;
         EXPECT_EQ(f.error().message(), Error::io_errno(c.err).message()) << c.target;
     }

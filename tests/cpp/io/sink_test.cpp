@@ -127,26 +127,94 @@ TEST(Sink, PositionalWritesLeaveThePositionAlone) {
     EXPECT_TRUE(read_back(file.path()) == expected);
 }
 
-// Large pieces go to the file in steps, each followed by a request to start writing it to
-// disk; small pieces around them stay in order through the buffer.
+// Large pieces go to the file in steps (each followed by a request to start writing it to disk
+// when the writer syncs later); small pieces around them stay in order through the buffer.
 TEST(BufWriter, LargePiecesArriveWholeAndInOrderBetweenSmallOnes) {
-    TempFile file(Bytes{});
     const Bytes big = noise((std::size_t{20} << 20) + 5);
     const Bytes exact = noise(std::size_t{8} << 20);
-    Bytes expected;
-    {
-        BufWriter out(open_sink(file.path()));
-        for (const Bytes* piece : {&big, &exact}) {
-            ASSERT_TRUE(out.write(as_bytes("ab")));
-            ASSERT_TRUE(out.write(*piece));
-            append(expected, Bytes{'a', 'b'});
-            append(expected, *piece);
+    for (const bool write_behind : {false, true}) {
+        TempFile file(Bytes{});
+        Bytes expected;
+        {
+            BufWriter out(open_sink(file.path()), write_behind);
+            for (const Bytes* piece : {&big, &exact}) {
+                ASSERT_TRUE(out.write(as_bytes("ab")));
+                ASSERT_TRUE(out.write(*piece));
+                append(expected, Bytes{'a', 'b'});
+                append(expected, *piece);
+            }
+            ASSERT_TRUE(out.write(as_bytes("z")));
+            expected.push_back('z');
+            ASSERT_TRUE(out.flush());
         }
-        ASSERT_TRUE(out.write(as_bytes("z")));
-        expected.push_back('z');
-        ASSERT_TRUE(out.flush());
+        EXPECT_TRUE(read_back(file.path()) == expected) << write_behind;
     }
+}
+
+// A full pipe that does not block takes part of a flush: the failure is reported, the part
+// written is not sent again, and a later flush sends exactly what was left.
+TEST(BufWriter, AShortWriteIsReportedAndTheRetrySendsTheRest) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    const Fd read_end(ends[0]);
+    const Sink write_end{Fd(ends[1])};
+    const int page = static_cast<int>(::sysconf(_SC_PAGESIZE));
+    ASSERT_EQ(::fcntl(ends[1], F_SETPIPE_SZ, page), page);
+    const Bytes content = noise(static_cast<std::size_t>(page) + 1000);
+    const auto drain = [&] {
+        Bytes got(content.size() + 1);
+        const ssize_t n = ::read(read_end.get(), got.data(), got.size());
+        got.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return got;
+    };
+
+    BufWriter out(write_end.borrow());
+    ASSERT_TRUE(out.write(content));
+    EXPECT_EQ(out.buffered(), content.size());
+    const Result<void> first = out.flush();
+    ASSERT_FALSE(first.has_value());
+    EXPECT_EQ(first.error().message(), Error::io_errno(EAGAIN).message());
+    EXPECT_EQ(out.buffered(), 1000u);
+    EXPECT_TRUE(drain() == Bytes(content.begin(), content.begin() + page));
+
+    ASSERT_TRUE(out.flush());
+    EXPECT_EQ(out.buffered(), 0u);
+    EXPECT_TRUE(drain() == Bytes(content.begin() + page, content.end()));
+}
+
+// Every transfer loop, with each system call limited to a few bytes, still moves each byte
+// once, to its place: the offsets and positions advance by what each call moved.
+TEST(Posix, TransfersLongerThanOneCallAdvanceTheirOffsets) {
+    struct ChunkLimit {
+        explicit ChunkLimit(std::size_t n) { detail::set_io_chunk_limit(n); }
+        ~ChunkLimit() { detail::set_io_chunk_limit(0); }
+    } limit(7);
+    const Bytes content = noise(1000);
+    TempFile file(Bytes{});
+    const Sink sink = open_sink(file.path());
+    ASSERT_TRUE(sink.write_at(13, content));
+    Bytes expected(13, 0);
+    append(expected, content);
     EXPECT_TRUE(read_back(file.path()) == expected);
+
+    ASSERT_TRUE(sink.seek(expected.size()));
+    ASSERT_TRUE(sink.write(content));
+    append(expected, content);
+    EXPECT_TRUE(read_back(file.path()) == expected);
+
+    const Fd in = open_read(file.path()).value();
+    Bytes got(content.size());
+    ASSERT_TRUE(pread_exact(in.get(), 13, got.data(), got.size()));
+    EXPECT_TRUE(got == content);
+    EXPECT_TRUE(read_whole_file(in.get()).value() == expected);
+    EXPECT_EQ(read_once(in.get(), got.data(), got.size()).value(), 7u);
+
+    TempFile copy(Bytes{});
+    const Sink out = open_sink(copy.path());
+    const Result<std::uint64_t> copied = out.copy_from(in, 13, content.size());
+    ASSERT_TRUE(copied);
+    ASSERT_EQ(*copied, content.size());  // files on one file system copy in the kernel
+    EXPECT_TRUE(read_back(copy.path()) == content);
 }
 
 TEST(Sink, TruncateAndSeek) {
