@@ -54,6 +54,15 @@ std::string_view physical_dtype_name(Bitpix bitpix, PhysicalForm form) {
     return "float64";
 }
 
+std::optional<ExactInt> exact_integer_zero(double scale, double zero) {
+    // Below 2^120 the sum with any 64-bit integer stays far inside 128 bits.
+    constexpr double kLimit = 0x1p120;
+    if (scale != 1.0 || !(std::fabs(zero) < kLimit) || std::trunc(zero) != zero) {
+        return std::nullopt;
+    }
+    return static_cast<ExactInt>(zero);
+}
+
 namespace {
 
 // ---- forward ----
@@ -83,6 +92,17 @@ void scale_pass(const std::uint8_t* p, std::size_t n, const Scaling& s, Out* out
     }
 }
 
+// 64-bit integers under an integer zero and scale 1: the exact sum, rounded once.
+template <class Out>
+void exact_pass(const std::uint8_t* p, std::size_t n, ExactInt zero,
+                std::optional<std::int64_t> blank, Out* out) {
+    const Out nan = nan_of<Out>();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t stored = load_be<std::int64_t>(p + i * 8);
+        out[i] = blank && stored == *blank ? nan : add_exact_zero<Out>(stored, zero);
+    }
+}
+
 template <class T, class Out>
 void scale_pass_blank(const std::uint8_t* p, std::size_t n, const Scaling& s, std::int64_t blank,
                       Out* out) {
@@ -104,6 +124,11 @@ void physical_pass(Bitpix bitpix, ByteSpan data, const Scaling& s, std::span<Out
     Out* out = dest.data();
     visit_bitpix(bitpix, [&](auto tag) {
         using T = typename decltype(tag)::type;
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            if (const std::optional<ExactInt> zero = exact_integer_zero(s.scale, s.zero)) {
+                return exact_pass(p, n, *zero, s.blank, out);
+            }
+        }
         // Floating-point data never consults BLANK.
         if constexpr (!std::is_floating_point_v<T>) {
             if (s.blank) return scale_pass_blank<T>(p, n, s, *s.blank, out);

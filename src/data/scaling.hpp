@@ -42,9 +42,32 @@ PhysicalForm physical_form(Bitpix bitpix, const Scaling& scaling);
 // The NumPy dtype of physical values held in `form` for pixel type `bitpix`.
 std::string_view physical_dtype_name(Bitpix bitpix, PhysicalForm form);
 
+// A 64-bit stored integer turned to double before an integer zero is added is rounded twice
+// (2^63 + stored is not always the double nearest the exact sum). Where the scale is 1 and the
+// zero a whole number, the sum is formed exactly instead and rounded once. `zero` is that whole
+// number; none when the scaling is of another kind (the zero's magnitude is bounded so that
+// the exact sum cannot overflow; a larger zero swamps every stored value anyway).
+__extension__ typedef __int128 ExactInt;
+std::optional<ExactInt> exact_integer_zero(double scale, double zero);
+
+// stored + zero, exact, rounded once to `Out` (double or float). A sum that fits 64 bits, as
+// nearly every one does, takes the machine's own conversion; the 128-bit one is slow.
+template <class Out>
+inline Out add_exact_zero(std::int64_t stored, ExactInt zero) {
+    const ExactInt sum = static_cast<ExactInt>(stored) + zero;
+    if (sum == static_cast<std::int64_t>(sum)) {
+        return static_cast<Out>(static_cast<std::int64_t>(sum));
+    }
+    if (sum > 0 && sum == static_cast<std::uint64_t>(sum)) {
+        return static_cast<Out>(static_cast<std::uint64_t>(sum));
+    }
+    return static_cast<Out>(sum);
+}
+
 // Fills `dest` (one element per pixel of the big-endian `data`, never reading past it) with
 // scaling.zero + scaling.scale * stored, NaN for BLANK integers; one fused pass per type,
-// double arithmetic rounded once to the destination.
+// double arithmetic rounded once to the destination (64-bit integers under an integer zero
+// and scale 1: the exact sum rounded once).
 void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
                           std::span<double> dest);
 void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,

@@ -8,6 +8,7 @@
 
 #include "data/dispatch.hpp"
 #include "header/card.hpp"
+#include "util/checked.hpp"
 #include "util/debug.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"
@@ -451,12 +452,39 @@ Result<void> diff_image_files(const StreamedImage& a, const StreamedImage& b, Da
                           list);
 }
 
+namespace {
+
+// Whether neither table's rows hold a byte: then every row reads like row 0, however many
+// rows NAXIS2 claims.
+template <class Table>
+bool rows_hold_no_bytes(const Table& a, const Table& b) {
+    return a.row_size == 0 && b.row_size == 0;
+}
+
+// Rows that all read alike, `diff_row(r)` comparing row r: they are walked only while their
+// differences are stored; the differences of the rest are counted.
+template <class DiffRow>
+void diff_alike_rows(std::uint64_t n_rows, DataDiffList& list, DiffRow diff_row) {
+    for (std::uint64_t r = 0; r < n_rows; ++r) {
+        const std::uint64_t before = list.total();
+        diff_row(r);
+        const std::uint64_t per_row = list.total() - before;
+        if (per_row == 0) return;
+        if (list.full()) {
+            list.count_more(checked_mul(per_row, n_rows - r - 1).value_or(UINT64_MAX));
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 void diff_ascii_table_data(const AsciiTableHdu& a, const AsciiTableHdu& b, DataDiffList& list) {
     if (table_settled(a, b, list)) return;
     const double rtol = list.options().rtol;
     const double atol = list.options().atol;
     const std::size_t n_cols = std::min(a.columns.size(), b.columns.size());
-    for (std::uint64_t r = 0; r < a.n_rows; ++r) {
+    const auto diff_row = [&](std::uint64_t r) {
         for (std::size_t c = 0; c < n_cols; ++c) {
             const AsciiColumn& ca = a.columns[c];
             const auto va = a.read_cell(r, ca);
@@ -469,12 +497,21 @@ void diff_ascii_table_data(const AsciiTableHdu& a, const AsciiTableHdu& b, DataD
                 });
             }
         }
-    }
+    };
+    if (rows_hold_no_bytes(a, b)) return diff_alike_rows(a.n_rows, list, diff_row);
+    for (std::uint64_t r = 0; r < a.n_rows; ++r)
+        diff_row(r);
 }
 
 void diff_bintable_data(const BinTableHdu& a, const BinTableHdu& b, DataDiffList& list) {
     if (table_settled(a, b, list)) return;
     const std::size_t n_cols = std::min(a.columns.size(), b.columns.size());
+    if (rows_hold_no_bytes(a, b)) {
+        return diff_alike_rows(a.n_rows, list, [&](std::uint64_t r) {
+            for (std::size_t c = 0; c < n_cols; ++c)
+                diff_bin_cell(a, b, r, c, list);
+        });
+    }
     std::vector<char> by_bytes(n_cols);
     bool all_by_bytes = a.row_size == b.row_size;
     for (std::size_t c = 0; c < n_cols; ++c) {

@@ -198,23 +198,34 @@ std::uint64_t decode_numbers(const NumberRule& rule, const std::uint8_t* first,
         const bool has_null = rule.tnull.has_value();
         const std::int64_t tnull = rule.tnull.value_or(0);
         const std::int64_t bias = rule.storage == IntStorage::SignedFromByte ? signed_bias<T>() : 0;
-        for (std::uint64_t r = 0; r < n; ++r) {
-            const std::uint8_t* p = first + r * stride;
-            for (std::uint64_t k = 0; k < repeat; ++k, ++i) {
-                const T stored = load_be<T>(p + k * sizeof(T));
-                const bool null = has_null && tnull == static_cast<std::int64_t>(stored);
-                count += null;
-                if (mask) nulls[i] = null;
-                if constexpr (std::is_same_v<Out, double>) {
-                    out[i] = null ? std::numeric_limits<double>::quiet_NaN()
-                                  : static_cast<double>(stored) * rule.tscal + rule.tzero;
-                } else if constexpr (std::is_same_v<Out, std::uint64_t>) {
-                    out[i] = null ? 0 : unsigned_value(stored);
-                } else {
-                    out[i] = null ? 0 : static_cast<std::int64_t>(stored) + bias;
+        // One loop for every integer rule; `scaled` is the value of a non-null element of a
+        // double column.
+        const auto run = [&](auto scaled) {
+            for (std::uint64_t r = 0; r < n; ++r) {
+                const std::uint8_t* p = first + r * stride;
+                for (std::uint64_t k = 0; k < repeat; ++k, ++i) {
+                    const T stored = load_be<T>(p + k * sizeof(T));
+                    const bool null = has_null && tnull == static_cast<std::int64_t>(stored);
+                    count += null;
+                    if (mask) nulls[i] = null;
+                    if constexpr (std::is_same_v<Out, double>) {
+                        out[i] = null ? std::numeric_limits<double>::quiet_NaN() : scaled(stored);
+                    } else if constexpr (std::is_same_v<Out, std::uint64_t>) {
+                        out[i] = null ? 0 : unsigned_value(stored);
+                    } else {
+                        out[i] = null ? 0 : static_cast<std::int64_t>(stored) + bias;
+                    }
                 }
             }
+        };
+        if constexpr (std::is_same_v<T, std::int64_t> && std::is_same_v<Out, double>) {
+            // K under an integer TZEROn and TSCALn 1: the exact sum, rounded once.
+            if (const std::optional<ExactInt> zero = exact_integer_zero(rule.tscal, rule.tzero)) {
+                run([z = *zero](std::int64_t stored) { return add_exact_zero<double>(stored, z); });
+                return count;
+            }
         }
+        run([&](T stored) { return static_cast<double>(stored) * rule.tscal + rule.tzero; });
         return count;
     }
 }
@@ -287,7 +298,9 @@ Result<BinValue> decode_chars(const CellSpec& s, ByteSpan cell) {
 
 Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap);
 
-// The heap array a P/Q cell points at and how to decode it; none for an empty array.
+// The heap array a P/Q cell points at and how to decode it. An empty array is one of no
+// elements of the column's element type (its offset is not looked at); none only for an empty
+// array whose elements have no value of their own (descriptors, or no element type).
 struct VlaArray {
     CellSpec spec;
     ByteSpan bytes;
@@ -295,12 +308,24 @@ struct VlaArray {
 
 Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
     VEXLO_ASSIGN_OR_RETURN(const VlaDescriptor d, read_vla_descriptor(s.kind, cell));
-    if (d.count == 0) return std::optional<VlaArray>();
+    const bool descriptors = !s.vla_kind || *s.vla_kind == BinKind::P || *s.vla_kind == BinKind::Q;
+    if (d.count == 0 && descriptors) return std::optional<VlaArray>();
     if (!s.vla_kind) {
         return std::unexpected(
             Error::value(indexed_keyword("TFORM", s.index), "P/Q descriptor missing inner type"));
     }
     const BinKind elem = *s.vla_kind;
+    CellSpec inner{elem,
+                   d.count,
+                   s.index,
+                   s.tscal,
+                   s.tzero,
+                   s.tnull,
+                   is_integer_kind(elem) ? classify_int_storage(elem, s.tscal, s.tzero)
+                                         : IntStorage::RawSigned,
+                   nullptr,
+                   std::nullopt};
+    if (d.count == 0) return VlaArray{inner, ByteSpan{}};
     const std::optional<std::uint64_t> len = BinFormat::byte_width(d.count, elem);
     if (!len) {
         return fail(Error::data("BINTABLE col " + str(s.index) +
@@ -312,16 +337,6 @@ Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, Byt
                                 ": P/Q descriptor (n=" + str(d.count) + ", off=" + str(d.offset) +
                                 ") escapes heap (len=" + str(std::uint64_t{heap.size()}) + ")"));
     }
-    CellSpec inner{elem,
-                   d.count,
-                   s.index,
-                   s.tscal,
-                   s.tzero,
-                   s.tnull,
-                   is_integer_kind(elem) ? classify_int_storage(elem, s.tscal, s.tzero)
-                                         : IntStorage::RawSigned,
-                   nullptr,
-                   std::nullopt};
     return VlaArray{
         inner, heap.subspan(static_cast<std::size_t>(d.offset), static_cast<std::size_t>(*len))};
 }
@@ -329,6 +344,7 @@ Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, Byt
 Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
     VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array, locate_vla(s, cell, heap));
     if (!array) {
+        // An empty array of descriptors: no element type gives it a value of its own.
         return BinValue{BinValue::Vla{std::make_shared<const BinValue>(BinValue{BinValue::Int{}})}};
     }
     VEXLO_ASSIGN_OR_RETURN(BinValue value, decode_spec(array->spec, array->bytes, ByteSpan{}));

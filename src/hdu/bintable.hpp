@@ -213,7 +213,7 @@ enum class ColumnElement : std::uint8_t {
 std::optional<ColumnElement> element_of_kind(BinKind kind, IntStorage storage);
 
 // The heap array one row of a P/Q column points at: its element count, and what its elements
-// decode to (none for a kind without fixed numeric elements; meaningless when empty).
+// decode to (none for a kind without fixed numeric elements), empty arrays included.
 struct VlaExtent {
     std::uint64_t count = 0;
     std::optional<ColumnElement> element;

@@ -178,6 +178,14 @@ Result<Compression> read_hcompress_params(const Header& header) {
                     return {};
                 }
             }
+            if (name == "SMOOTH") {
+                // Writers store the flag as a logical as well as an integer: T is 1, F is 0.
+                const std::optional<Value> flag = header.get_value(zval);
+                if (flag && flag->is(Value::Kind::Logical)) {
+                    c.smooth = flag->logical;
+                    return {};
+                }
+            }
             VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, header.require_i64(zval));
             if (name == "SMOOTH") {
                 c.smooth = v != 0;

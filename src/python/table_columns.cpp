@@ -445,8 +445,7 @@ nb::object vla_row(const Numpy& np, const BinTableHdu& t, const BinColumn& c, st
                    const Shape* shape) {
     const VlaExtent extent = unwrap(t.vla_extent(row, c));
     const auto count = static_cast<std::size_t>(extent.count);
-    // An empty heap array reads as an empty integer array, whatever its element type.
-    if (count == 0) return vla_array<std::int64_t>(np, t, c, row, 0);
+    // An empty heap array is an empty array of the column's element type, as any other row.
     switch (extent.element.value_or(ColumnElement::Bool)) {
         case ColumnElement::I64:
             return vla_array<std::int64_t>(np, t, c, row, count);

@@ -171,6 +171,29 @@ def test_other_readers_decode_what_is_written(tmp_path, reader):
         assert np.array_equal(got, a, equal_nan=a.dtype.kind == "f"), dtype
 
 
+def test_hcompress_with_a_logical_smooth_reads_as_the_image(tmp_path):
+    # astropy writes SMOOTH as a logical (ZVAL2 = T or F); the HDU is the image, smoothed or
+    # not as the flag says, with the pixels astropy decodes.
+    fits = pytest.importorskip("astropy.io.fits")
+    data = np.random.default_rng(13).normal(1000, 30, (64, 48)).astype(np.int32)
+    decoded = {}
+    for smooth in (True, False):
+        path = tmp_path / f"hc_{smooth}.fits"
+        hdu = fits.CompImageHDU(data=data, compression_type="HCOMPRESS_1", hcomp_scale=3,
+                                hcomp_smooth=smooth)
+        fits.HDUList([fits.PrimaryHDU(), hdu]).writeto(path)
+        with fits.open(path, disable_image_compression=True) as f:
+            assert (f[1].header["ZNAME2"], f[1].header["ZVAL2"]) == ("SMOOTH", smooth)
+        with fits.open(path) as f:
+            theirs = np.asarray(f[1].data)
+        with vexlo.open(str(path)) as f:
+            assert isinstance(f[1], vexlo.ImageHdu)
+            ours = f[1].data
+        assert np.array_equal(ours, theirs), smooth
+        decoded[smooth] = ours
+    assert not np.array_equal(decoded[True], decoded[False])  # the flag is heeded
+
+
 WRITER_CASES = [
     ("int16", dict(compression="RICE_1", blocksize=16)),
     ("uint8", dict(compression="RICE_1")),

@@ -1,6 +1,8 @@
 """vexlo.ImageHdu read from files: dtypes for every BITPIX and scaling, shapes, the cached
 array, read-only arrays, the properties and the repr."""
 
+import math
+
 import numpy as np
 import pytest
 
@@ -93,6 +95,26 @@ def test_float_scaling_rounds_once_to_single(tmp_path):
     # BZERO + BSCALE * stored in double precision, narrowed once.
     hdu = read(tmp_path, stored([3], "i2"), [card("BSCALE", 0.1), card("BZERO", 0.2)])
     assert hdu.data.tolist() == [np.float32(0.2 + 0.1 * 3)]
+
+
+def test_sixty_four_bit_pixels_under_an_integer_bzero_round_once(tmp_path):
+    # BZERO 2^63 with a BLANK (so floats, not the unsigned form), and other whole BZEROs that
+    # are doubles: each pixel is the exact sum rounded once to double, as Python's integers
+    # give it. Rounding the stored value first and then the sum is one unit in the last place
+    # off for some of them.
+    rng = np.random.default_rng(29)
+    values = rng.integers(I64_MIN, 2**63, 2000, dtype=np.int64)
+    values[:3] = [I64_MIN, 2**63 - 1, -1]
+    blank = int(values[10])
+    for zero in (2**63, 2**63 + 4096, -(2**62), 12345):
+        data = read(tmp_path, stored(values, "i8"),
+                    [card("BZERO", zero), card("BLANK", blank)]).data
+        want = [math.nan if int(v) == blank else float(int(v) + zero) for v in values]
+        assert data.dtype == np.float64
+        assert np.array_equal(data, want, equal_nan=True), zero
+    twice = values.astype(np.float64) + np.float64(2**63)
+    exact = [float(int(v) + 2**63) for v in values]
+    assert np.count_nonzero(twice != exact) > 0
 
 
 @pytest.mark.parametrize("dtype", ["u1", ">i2", ">i4", ">i8", ">f4", ">f8"])

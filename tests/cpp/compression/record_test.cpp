@@ -134,6 +134,29 @@ TEST(CompressedRecord, ReadsTheImageDescription) {
     r = record(replace(c, "ZVAL1", "2.5"));
     ASSERT_TRUE(r.has_value()) << r.error().message();
     EXPECT_EQ(r->cmptype.scale, 0);
+    // SMOOTH as a logical, as other writers store it: T is 1 and F is 0, wherever it stands;
+    // any other value type is still refused.
+    struct Smooth {
+        const char* value;
+        bool smooth;
+    };
+    for (const Smooth& s : {Smooth{"T", true}, Smooth{"F", false}, Smooth{"0", false}}) {
+        r = record(replace(c, "ZVAL2", s.value));
+        ASSERT_TRUE(r.has_value()) << s.value << ": " << r.error().message();
+        EXPECT_EQ(r->cmptype.smooth, s.smooth) << s.value;
+        EXPECT_EQ(r->cmptype.scale, 0) << s.value;
+    }
+    Cards first = table_testing::erase(table_testing::erase(c, "ZNAME2"), "ZVAL2");
+    first = replace(replace(first, "ZNAME1", "'SMOOTH'"), "ZVAL1", "T");
+    first.insert(first.end(), {{"ZNAME2", "'SCALE'"}, {"ZVAL2", "4"}});
+    r = record(first);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    EXPECT_TRUE(r->cmptype.smooth);
+    EXPECT_EQ(r->cmptype.scale, 4);
+    r = record(replace(c, "ZVAL2", "'T'"));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, Error::Kind::Value);
+    EXPECT_EQ(r.error().keyword, "ZVAL2");
 }
 
 // A float image is quantised when ZQUANTIZ says so or, without ZQUANTIZ, when it carries

@@ -228,6 +228,67 @@ TEST(ScalingTest, ForwardRoundsOnceToSinglePrecisionAndNeverReadsPastTheData) {
     EXPECT_EQ(out[1], -1.0f);  // the destination beyond the data is left alone
 }
 
+// Deterministic 64-bit values spread over the whole range, with the range's edges.
+std::vector<std::int64_t> spread_i64(std::size_t n) {
+    std::vector<std::int64_t> out = {std::numeric_limits<std::int64_t>::min(),
+                                     std::numeric_limits<std::int64_t>::max(), -1, 0, 1};
+    std::uint64_t x = 0x9E3779B97F4A7C15u;
+    while (out.size() < n) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        out.push_back(static_cast<std::int64_t>(x));
+    }
+    return out;
+}
+
+TEST(ScalingTest, SixtyFourBitIntegersUnderAnIntegerZeroRoundOnce) {
+    // BZERO 2^63 with a BLANK (so not the unsigned form): the physical value is the stored
+    // one as an unsigned number, exact in 64 bits, so its conversion is the correctly rounded
+    // answer. The stored value rounded to double before the sum is off for some of them.
+    const std::vector<std::int64_t> stored = spread_i64(4096);
+    Bytes be(stored.size() * 8);
+    for (std::size_t i = 0; i < stored.size(); ++i)
+        store_be<std::int64_t>(be.data() + i * 8, stored[i]);
+    const std::int64_t blank = stored[7];
+    std::vector<double> out(stored.size());
+    std::vector<float> out32(stored.size());
+    const std::optional<std::int64_t> blanks[] = {std::nullopt, blank};
+    for (const std::optional<std::int64_t> b : blanks) {
+        const Scaling s{0x1p63, 1.0, b};
+        physical_values_into(Bitpix::I64, be, s, std::span<double>(out));
+        physical_values_into(Bitpix::I64, be, s, std::span<float>(out32));
+        std::size_t twice_rounded_off = 0;
+        for (std::size_t i = 0; i < stored.size(); ++i) {
+            if (b && stored[i] == *b) {
+                EXPECT_TRUE(std::isnan(out[i]) && std::isnan(out32[i])) << i;
+                continue;
+            }
+            const std::uint64_t exact = static_cast<std::uint64_t>(stored[i]) ^ (1ull << 63);
+            EXPECT_EQ(out[i], static_cast<double>(exact)) << stored[i];
+            EXPECT_EQ(out32[i], static_cast<float>(exact)) << stored[i];
+            twice_rounded_off += static_cast<double>(stored[i]) + 0x1p63 != out[i];
+        }
+        EXPECT_GT(twice_rounded_off, 0u);  // the values do tell the two apart
+    }
+
+    // A negative integer zero the same way: stored - 2^63, exact in magnitude as an unsigned
+    // number. A zero with a fraction, or a scale other than 1, keeps double arithmetic.
+    physical_values_into(Bitpix::I64, be, Scaling{-0x1p63, 1.0, std::nullopt},
+                         std::span<double>(out));
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const std::uint64_t magnitude = (1ull << 63) - static_cast<std::uint64_t>(stored[i]);
+        // -2^63 - 2^63 is the one magnitude beyond 64 bits.
+        const double want = magnitude == 0 ? -0x1p64 : -static_cast<double>(magnitude);
+        EXPECT_EQ(out[i], want) << stored[i];
+    }
+    for (const Scaling s : {Scaling{0.5, 1.0, std::nullopt}, Scaling{0x1p63, 2.0, std::nullopt}}) {
+        physical_values_into(Bitpix::I64, be, s, std::span<double>(out));
+        for (std::size_t i = 0; i < stored.size(); ++i)
+            EXPECT_EQ(out[i], static_cast<double>(stored[i]) * s.scale + s.zero) << stored[i];
+    }
+}
+
 TEST(ScalingTest, OffsetToStoredUndoesTheOffsetDecode) {
     for (const Bitpix b : {Bitpix::U8, Bitpix::I16, Bitpix::I32, Bitpix::I64}) {
         const std::size_t width = bytes_per_pixel(b);

@@ -301,6 +301,59 @@ TEST(DiffBinTable, ScalingCardsDecideWhetherEqualBytesAreEqual) {
     expect_diff(f.diffs[2], "B", 2, "-6", "-5.5");
 }
 
+// Rows that hold no byte read alike, however many rows NAXIS2 claims: they are compared
+// while their differences are kept, and the rest are counted, not walked.
+TEST(DiffBinTable, RowsWithoutBytesAreCountedNotWalked) {
+    constexpr std::uint64_t kRows = 9223372036854775807u;
+    const auto table = [&](std::vector<std::string> columns) {
+        columns.insert(columns.begin(), kv("TFIELDS", static_cast<long long>(columns.size() / 2)));
+        return bintable(bintable_cards(0, kRows, 0, columns), {});
+    };
+    const BinTableHdu a = table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0J'"), kv("TTYPE2", "'S'"),
+                                 kv("TFORM2", "'0A'")});
+    const BinTableHdu b = table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0E'"), kv("TTYPE2", "'S'"),
+                                 kv("TFORM2", "'0A'")});
+    DiffOptions three;
+    three.max_diffs = 3;
+    const Found f = compare_bintables(a, b, three);
+    EXPECT_EQ(f.total, kRows);  // one differing column in every row
+    ASSERT_EQ(f.diffs.size(), 3u);
+    for (std::uint64_t r = 0; r < 3; ++r)
+        expect_diff(f.diffs[r], "Z", r, "[]", "[]");
+    DiffOptions none;
+    none.max_diffs = 0;
+    EXPECT_EQ(compare_bintables(a, b, none).total, kRows);
+    // Three differing columns in 2^63 - 1 rows: the count saturates.
+    const BinTableHdu c = table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0E'"), kv("TTYPE2", "'S'"),
+                                 kv("TFORM2", "'0E'"), kv("TTYPE3", "'T'"), kv("TFORM3", "'0E'")});
+    const BinTableHdu d = table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0J'"), kv("TTYPE2", "'S'"),
+                                 kv("TFORM2", "'0J'"), kv("TTYPE3", "'T'"), kv("TFORM3", "'0J'")});
+    EXPECT_EQ(compare_bintables(c, d, three).total, UINT64_MAX);
+    // Cards that change nothing a cell reads: nothing, at once.
+    const BinTableHdu scaled = table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0J'"),
+                                      kv("TTYPE2", "'S'"), kv("TFORM2", "'0A'"),
+                                      kv("TDIM2", "'(1)'")});
+    EXPECT_EQ(compare_bintables(a, scaled).total, 0u);
+    EXPECT_EQ(compare_bintables(table({}), table({kv("TFORM1", "'1J'")})).total, 0u);
+
+    // An ASCII table of no bytes per row likewise: a field of width 0 reads "" as text and 0
+    // as a number, in every row.
+    const auto ascii = [&](int tfields, const char* tform) {
+        std::vector<std::string> cards = {kv("XTENSION", "'TABLE'"), kv("BITPIX", 8),
+                                          kv("NAXIS", 2),           kv("NAXIS1", 0),
+                                          kv("NAXIS2", static_cast<long long>(kRows)),
+                                          kv("PCOUNT", 0),          kv("GCOUNT", 1),
+                                          kv("TFIELDS", tfields),   kv("TTYPE1", "'Z'"),
+                                          kv("TFORM1", tform),      kv("TBCOL1", 1)};
+        return ascii_table(cards, "");
+    };
+    const Found g = compare_ascii(ascii(1, "'A0'"), ascii(1, "'I0'"), three);
+    EXPECT_EQ(g.total, kRows);
+    ASSERT_EQ(g.diffs.size(), 3u);
+    expect_diff(g.diffs[2], "Z", 2, R"("")", "0");
+    EXPECT_EQ(compare_ascii(ascii(0, "'A0'"), ascii(0, "'I3'")).total, 0u);
+}
+
 TEST(DiffBinTable, CellTexts) {
     struct Case {
         BinValue value;

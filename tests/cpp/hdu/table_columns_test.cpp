@@ -597,11 +597,8 @@ TEST(TableColumns, VlaRowsReadStraightIntoBuffers) {
             const VlaExtent extent = *t.vla_extent(r, c);
             const BinValue cell = *t.read_cell(r, c);
             const BinValue& inner = *std::get<BinValue::Vla>(cell.value).inner;
+            // Empty rows too: an empty array has the column's element type.
             const auto n = static_cast<std::size_t>(extent.count);
-            if (n == 0) {
-                EXPECT_EQ(inner, BinValue{BinValue::Int{}});
-                continue;
-            }
             if (extent.element == ColumnElement::I64) {
                 std::vector<std::int64_t> out(n);
                 std::vector<std::uint8_t> nulls(n);
