@@ -57,4 +57,16 @@ void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
 Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
                                   std::span<const double> values, std::span<std::uint8_t> out);
 
+// Checks values bound for an unscaled or offset integer image (BSCALE 1, BZERO 0 or the type's
+// standard offset, no BLANK) that reach it through an integer cast, which truncates toward
+// zero: the stored integer of each, the truncated value less BZERO, must fit `bitpix`, and NaN
+// is refused without a BLANK. The first value that does not fit is named in the words of
+// stored_from_physical. Floating-point types take every value.
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const double> values);
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const std::int64_t> values);
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const std::uint64_t> values);
+
 }  // namespace vexlo
