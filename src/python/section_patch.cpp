@@ -62,7 +62,7 @@ PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
     nb::gil_scoped_release release;
     SharedUpdater& shared = *r.binding.updater;
     std::lock_guard<std::mutex> lock(shared.mutex);
-    const FitsUpdater& up = shared.updater;
+    FitsUpdater& up = shared.updater;
     if (up.generation != r.binding.generation) return PatchOutcome::Fallback;
     // An unflushed scaling edit makes the header's encoding disagree with what the file
     // stores: only a rewrite can apply it.

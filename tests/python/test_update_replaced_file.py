@@ -62,3 +62,29 @@ def test_section_of_a_moved_hdu_lands_in_that_hdu(tmp_path):
         h2.section[0, 0] = 77
     read_with_peers(p, 1, [[77, 2], [2, 2]])
     assert len(vexlo.info(p)) == 2
+
+
+def test_section_taken_before_a_rewrite_lands_in_its_own_hdu(tmp_path):
+    # After the rewrite the HDU's old index names the next HDU of the same shape and type:
+    # only the binding's generation tells them apart.
+    p = make(tmp_path / "a.fits", np.zeros(2, "i2"), np.full((2, 2), 1, "i2"),
+             np.full((2, 2), 2, "i2"), np.full((2, 2), 3, "i2"))
+    with vexlo.open(str(p), mode="update") as f:
+        h2 = f[2]
+        del f[1]
+        f.flush()
+        h2.section[0, 0] = 99
+    read_with_peers(p, 1, [[99, 2], [2, 2]])
+    read_with_peers(p, 2, [[3, 3], [3, 3]])
+
+
+def test_patch_into_a_file_deleted_while_open_is_refused(tmp_path):
+    p = make(tmp_path / "a.fits", np.zeros(4, "i2"))
+    f = vexlo.open(str(p), mode="update")
+    hdu = f[0]
+    os.remove(p)
+    with pytest.raises(vexlo.FitsError, match="replaced by another writer.*not saved"):
+        hdu.section[1] = 5
+    assert not p.exists()
+    f.writeto(str(tmp_path / "saved.fits"))
+    read_with_peers(tmp_path / "saved.fits", 0, [0, 5, 0, 0])
