@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -139,9 +140,20 @@ void physical_pass(Bitpix bitpix, ByteSpan data, const Scaling& s, std::span<Out
 
 // ---- inverse ----
 
-Error range_error(double x, std::int64_t stored, std::string_view type) {
-    return Error::data("physical value " + format_real_plain(x) + " scales to " +
+Error range_error(std::string_view x, std::int64_t stored, std::string_view type) {
+    return Error::data("physical value " + std::string(x) + " scales to " +
                        std::to_string(stored) + ", outside the range of " + std::string(type));
+}
+
+Error beyond_i64_error(std::string_view x, double stored) {
+    return Error::data("physical value " + std::string(x) + " scales to " +
+                       format_real_plain(stored) + ", which does not fit i64");
+}
+
+Error no_blank_error() {
+    return Error::data(
+        "cannot store an undefined pixel in an integer image that declares no BLANK "
+        "(Sec.4.4.2.4)");
 }
 
 Error zero_scale_error() {
@@ -151,15 +163,12 @@ Error zero_scale_error() {
 Result<std::int64_t> stored_int(double x, const Scaling& s) {
     if (std::isnan(x)) {
         if (s.blank) return *s.blank;
-        return fail(
-            Error::data("cannot store an undefined pixel in an integer image that "
-                        "declares no BLANK (Sec.4.4.2.4)"));
+        return fail(no_blank_error());
     }
     if (s.scale == 0.0) return fail(zero_scale_error());
     const double r = std::round((x - s.zero) / s.scale);
     if (!std::isfinite(r) || r < -9223372036854775808.0 || r >= 9223372036854775808.0) {
-        return fail(Error::data("physical value " + format_real_plain(x) + " scales to " +
-                                format_real_plain(r) + ", which does not fit i64"));
+        return fail(beyond_i64_error(format_real_plain(x), r));
     }
     return static_cast<std::int64_t>(r);
 }
@@ -174,7 +183,8 @@ Result<void> inverse_pass(const Scaling& s, std::span<const double> values, std:
             VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, stored_int(x, s));
             if constexpr (sizeof(T) < 8) {
                 if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
-                    return fail(range_error(x, v, type_name(PixelTraits<T>::kBitpix)));
+                    return fail(range_error(format_real_plain(x), v,
+                                            type_name(PixelTraits<T>::kBitpix)));
                 }
             }
             store_be(out, static_cast<T>(v));
@@ -184,7 +194,90 @@ Result<void> inverse_pass(const Scaling& s, std::span<const double> values, std:
     return {};
 }
 
+// ---- the checks of an integer cast ----
+
+constexpr double kTwo63 = 9223372036854775808.0;
+constexpr double kTwo64 = 18446744073709551616.0;
+
+// a - zero exactly, when it fits i64; `zero` is an integral offset (0, -128, 2^15, 2^31 or
+// 2^63), taken as an integer of its own sign so that 2^63 stays exact.
+template <class A>
+std::optional<std::int64_t> less_offset(A a, double zero) {
+    if (zero != std::trunc(zero) || zero < -kTwo63 || zero >= kTwo64) return std::nullopt;
+    std::int64_t r = 0;
+    const bool over = zero < 0.0
+                          ? __builtin_sub_overflow(a, static_cast<std::int64_t>(zero), &r)
+                          : __builtin_sub_overflow(a, static_cast<std::uint64_t>(zero), &r);
+    if (over) return std::nullopt;
+    return r;
+}
+
+std::string value_text(double x) {
+    return format_real_plain(x);
+}
+template <class V>
+std::string value_text(V v) {
+    return std::to_string(v);
+}
+
+// The stored integer an integer cast gives for `x`.
+template <class V>
+Result<std::int64_t> cast_stored(V x, const Scaling& s) {
+    std::optional<std::int64_t> stored;
+    double cut = static_cast<double>(x);
+    if constexpr (std::is_floating_point_v<V>) {
+        if (std::isnan(x)) {
+            if (s.blank) return *s.blank;
+            return fail(no_blank_error());
+        }
+        cut = std::trunc(x);
+        if (cut < 0.0 && cut >= -kTwo63) {
+            stored = less_offset(static_cast<std::int64_t>(cut), s.zero);
+        } else if (cut >= 0.0 && cut < kTwo64) {
+            stored = less_offset(static_cast<std::uint64_t>(cut), s.zero);
+        }
+    } else {
+        stored = less_offset(x, s.zero);
+    }
+    if (!stored) return fail(beyond_i64_error(value_text(x), cut - s.zero));
+    return *stored;
+}
+
+template <class V>
+Result<void> cast_check(Bitpix bitpix, const Scaling& s, std::span<const V> values) {
+    return visit_bitpix(bitpix, [&](auto tag) -> Result<void> {
+        using T = typename decltype(tag)::type;
+        if constexpr (!std::is_floating_point_v<T>) {
+            for (const V x : values) {
+                VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, cast_stored(x, s));
+                if constexpr (sizeof(T) < 8) {
+                    if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
+                        return fail(range_error(value_text(x), v,
+                                                type_name(PixelTraits<T>::kBitpix)));
+                    }
+                }
+            }
+        }
+        return {};
+    });
+}
+
 }  // namespace
+
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const double> values) {
+    return cast_check(bitpix, scaling, values);
+}
+
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const std::int64_t> values) {
+    return cast_check(bitpix, scaling, values);
+}
+
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const std::uint64_t> values) {
+    return cast_check(bitpix, scaling, values);
+}
 
 void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
                           std::span<double> dest) {

@@ -89,4 +89,16 @@ Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
 bool restore_stored_values(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
                            std::span<std::uint8_t> stored);
 
+// Checks values bound for an unscaled or offset integer image (BSCALE 1, BZERO 0 or the type's
+// standard offset, no BLANK) that reach it through an integer cast, which truncates toward
+// zero: the stored integer of each, the truncated value less BZERO, must fit `bitpix`, and NaN
+// is refused without a BLANK. The first value that does not fit is named in the words of
+// stored_from_physical. Floating-point types take every value.
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const double> values);
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const std::int64_t> values);
+Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
+                                  std::span<const std::uint64_t> values);
+
 }  // namespace vexlo

@@ -75,6 +75,32 @@ std::uint8_t* first_value_card(std::span<std::uint8_t> header, std::string_view 
     return nullptr;
 }
 
+// DATASUM as the convention writes it: the decimal sum quoted in a field of at least eight
+// characters from column 11, blanks after; columns 1 to 10 stay.
+void write_datasum_card(std::uint8_t* card, std::uint32_t d) {
+    char digits[10];
+    const auto res = std::to_chars(digits, digits + sizeof digits, d);
+    const std::size_t n = static_cast<std::size_t>(res.ptr - digits);
+    std::fill(card + 10, card + kCardLen, std::uint8_t{' '});
+    card[10] = '\'';
+    std::memcpy(card + 11, digits, n);
+    card[11 + std::max<std::size_t>(n, 8)] = '\'';
+}
+
+// CHECKSUM of a header (every other card final) over data summing to `d`: the encoded
+// complement of the whole HDU's sum, taken with the placeholder in the card.
+void write_checksum_card(std::span<const std::uint8_t> header, std::uint8_t* card,
+                         std::uint32_t d) {
+    static constexpr std::string_view kPlaceholder = "0000000000000000";
+    std::fill(card + 10, card + kCardLen, std::uint8_t{' '});
+    card[10] = '\'';
+    std::memcpy(card + 11, kPlaceholder.data(), kPlaceholder.size());
+    card[27] = '\'';
+    const std::uint32_t h = ones_complement_sum(header);
+    const std::array<char, 16> text = encode_checksum(~ones_complement_add(h, d));
+    std::memcpy(card + 11, text.data(), text.size());
+}
+
 Error stamp_error(std::string_view why) {
     return Error::header("checksum stamp failed: " + std::string(why));
 }
@@ -97,25 +123,46 @@ Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::u
     if (datasum == nullptr) {
         return fail(stamp_error("DATASUM placeholder not found in header"));
     }
-
-    char digits[10];
-    const auto res = std::to_chars(digits, digits + sizeof digits, d);
-    const std::size_t n = static_cast<std::size_t>(res.ptr - digits);
-    std::fill(datasum + 10, datasum + kCardLen, std::uint8_t{' '});
-    datasum[10] = '\'';
-    std::memcpy(datasum + 11, digits, n);
-    datasum[11 + std::max<std::size_t>(n, 8)] = '\'';
-
-    static constexpr std::string_view kPlaceholder = "0000000000000000";
-    std::fill(checksum + 10, checksum + kCardLen, std::uint8_t{' '});
-    checksum[10] = '\'';
-    std::memcpy(checksum + 11, kPlaceholder.data(), kPlaceholder.size());
-    checksum[27] = '\'';
-
-    const std::uint32_t h = ones_complement_sum(header);
-    const std::array<char, 16> text = encode_checksum(~ones_complement_add(h, d));
-    std::memcpy(checksum + 11, text.data(), text.size());
+    write_datasum_card(datasum, d);
+    write_checksum_card(header, checksum, d);
     return {};
+}
+
+Result<void> sync_patches(FitsUpdater& up) {
+    VEXLO_TRY(up.check_not_replaced());
+    for (UpdaterHdu& rec : up.hdus) {
+        if (!rec.patched_sum_change) continue;
+        Bytes header;
+        try {
+            header.resize(static_cast<std::size_t>(rec.data_offset - rec.header_offset));
+        } catch (const std::bad_alloc&) {
+            return fail(Error::out_of_memory());
+        }
+        VEXLO_TRY(up.file.read_at(rec.header_offset, header));
+        std::uint8_t* datasum = first_value_card(header, "DATASUM");
+        std::uint8_t* checksum = first_value_card(header, "CHECKSUM");
+        // The declared sum moved by the patches; a result of either zero is ambiguous (the
+        // sum is 0 only for data that is all zeros), so that case, like a missing or
+        // unreadable DATASUM, reads the data.
+        std::optional<std::uint32_t> d;
+        if (datasum != nullptr) {
+            VEXLO_ASSIGN_OR_RETURN(const auto parsed, Header::parse(header, 0, true));
+            const std::optional<std::string> text = datasum_text(parsed.first);
+            const std::optional<std::uint32_t> declared =
+                text ? parse_datasum_text(*text) : std::nullopt;
+            if (declared) d = ones_complement_add(*declared, *rec.patched_sum_change);
+        }
+        if (!d || *d == 0 || *d == 0xFFFFFFFFu) {
+            VEXLO_ASSIGN_OR_RETURN(d, up.padded_data_sum(rec));
+        }
+        if (datasum != nullptr) write_datasum_card(datasum, *d);
+        if (checksum != nullptr) write_checksum_card(header, checksum, *d);
+        if (datasum != nullptr || checksum != nullptr) {
+            VEXLO_TRY(up.file.write_at(rec.header_offset, header));
+        }
+        rec.patched_sum_change.reset();
+    }
+    return up.sync();
 }
 
 std::uint32_t padded_data_sum(ByteSpan data, std::uint8_t fill, std::uint64_t padded) {
@@ -149,7 +196,13 @@ Result<std::vector<ChecksumStatus>> verify_checksums(const FitsFile& file) {
     rows.reserve(file.headers.size());
     std::unique_ptr<std::uint8_t[]> buf;
     for (std::size_t i = 0; i < file.headers.size() && i < file.spans.size(); ++i) {
-        const Bytes& stored = file.headers[i];
+        // The header as the file holds it now: a flush in update mode restamps the sums of a
+        // patched HDU in place, after the scan copied its blocks.
+        Bytes stored = file.headers[i];
+        const DataSpan& where = file.spans[i];
+        if (where.data_offset >= stored.size()) {
+            VEXLO_TRY(file.source->read_at(where.data_offset - stored.size(), stored));
+        }
         VEXLO_ASSIGN_OR_RETURN(auto parsed, Header::parse(stored, 0, file.lenient));
         const Header& header = parsed.first;
         const bool checksum_present = has_checksum(header);

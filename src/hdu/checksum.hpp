@@ -11,6 +11,7 @@
 #include "error.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"
+#include "io/updater.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo {
@@ -23,6 +24,12 @@ Result<void> stamp_checksums(std::span<std::uint8_t> header, ByteSpan data);
 // The same stamp with the data section's sum already computed (for a writer that pads the
 // data on the fly instead of building the padded copy).
 Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::uint32_t data_sum);
+
+// Makes the in-place patches durable: every patched HDU that carries CHECKSUM or DATASUM gets
+// fresh values written into those cards where they stand (the header keeps its length), from
+// the DATASUM it declared and the patches' change of the sum, or from a read of the whole data
+// section when that cannot tell; then the file is synced.
+Result<void> sync_patches(FitsUpdater& updater);
 
 // The sum of `data` padded with `fill` bytes to `padded` bytes (a whole number of blocks),
 // without building the padded copy.

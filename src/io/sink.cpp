@@ -25,6 +25,10 @@ Result<void> Sink::write_at(std::uint64_t offset, ByteSpan bytes) const {
     return pwrite_all(fd_, offset, bytes.data(), bytes.size());
 }
 
+Result<void> Sink::read_at(std::uint64_t offset, std::span<std::uint8_t> dest) const {
+    return pread_exact(fd_, offset, dest.data(), dest.size());
+}
+
 Result<std::uint64_t> Sink::copy_from(const Fd& from, std::uint64_t offset,
                                       std::uint64_t len) const {
     return copy_file_range_all(from.get(), offset, len, fd_);

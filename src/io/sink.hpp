@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "error.hpp"
@@ -41,6 +42,9 @@ class Sink {
     std::size_t write_some(ByteSpan bytes, Error& error) const;
     // Writes all of `bytes` at the absolute offset; the current position does not move.
     Result<void> write_at(std::uint64_t offset, ByteSpan bytes) const;
+    // Reads exactly dest.size() bytes at the absolute offset (the file is open for reading
+    // too); the current position does not move.
+    Result<void> read_at(std::uint64_t offset, std::span<std::uint8_t> dest) const;
     // Appends bytes [offset, offset + len) of the readable file `from` at the current position
     // inside the kernel; returns the count copied, short of len only when these files cannot
     // be copied between that way (the caller copies the rest through memory).

@@ -1,9 +1,12 @@
 #include "io/updater.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <utility>
 
+#include "data/checksum.hpp"
+#include "header/block.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"
 #include "io/gzip.hpp"
@@ -35,7 +38,8 @@ Result<std::uint64_t> pixels_end(const UpdaterHdu& rec, std::size_t index) {
 // Which HDUs take pixels in place, decided from the header alone (the data is never read).
 // An image's pixels must fill exactly the data section the scan sized for it: the scan
 // decides where every HDU lies, and a patch must not reach beyond its own HDU.
-Result<UpdaterHdu> record_for(const Header& h, const DataSpan& span, std::size_t index) {
+Result<UpdaterHdu> record_for(const Header& h, const DataSpan& span, std::uint64_t header_len,
+                              std::size_t index) {
     UpdaterHdu rec;
     const std::optional<std::string> xtension = h.get_str("XTENSION");
     std::string kind = xtension ? *xtension : std::string();
@@ -61,6 +65,8 @@ Result<UpdaterHdu> record_for(const Header& h, const DataSpan& span, std::size_t
     if (end - span.data_offset != span.data_len) return UpdaterHdu{};
     rec.kind = UpdaterKind::Image;
     rec.scaling = read_image_scaling(h);
+    rec.header_offset = span.data_offset - header_len;
+    rec.checksums = h.contains("CHECKSUM") || h.contains("DATASUM");
     return rec;
 }
 
@@ -75,7 +81,7 @@ Error hdu_check_error(std::size_t index, const std::vector<UpdaterHdu>& hdus) {
                        " is not an image (or out of range)");
 }
 
-const UpdaterHdu* image_record(const std::vector<UpdaterHdu>& hdus, std::size_t index) {
+UpdaterHdu* image_record(std::vector<UpdaterHdu>& hdus, std::size_t index) {
     if (index >= hdus.size() || hdus[index].kind != UpdaterKind::Image) return nullptr;
     return &hdus[index];
 }
@@ -101,6 +107,29 @@ void to_big_endian(ByteSpan native, std::size_t size, std::uint8_t* out) {
     }
 }
 
+constexpr std::size_t kSumChunk = std::size_t{1} << 20;
+
+// How writing `run` at absolute `offset` changes the ones'-complement sum of the data section:
+// the words it touches (counted from the section's start, which lies on a block) summed as
+// they are and as they will be. A word cut by the end of the file counts as zero-filled, the
+// same before and after. `window` is scratch reused across runs.
+Result<std::uint32_t> sum_change(const Sink& file, std::uint64_t file_len, const UpdaterHdu& hdu,
+                                 std::uint64_t offset, ByteSpan run, Bytes& window) {
+    const std::uint64_t first = hdu.data_offset + ((offset - hdu.data_offset) & ~std::uint64_t{3});
+    const std::uint64_t end = offset + run.size();
+    const std::uint64_t last = hdu.data_offset + ((end - hdu.data_offset + 3) & ~std::uint64_t{3});
+    try {
+        window.assign(static_cast<std::size_t>(last - first), 0);
+    } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+    }
+    const std::uint64_t readable = std::min(last, file_len) - first;
+    VEXLO_TRY(file.read_at(first, std::span(window.data(), static_cast<std::size_t>(readable))));
+    const std::uint32_t before = ones_complement_sum(window);
+    std::memcpy(window.data() + (offset - first), run.data(), run.size());
+    return ones_complement_add(ones_complement_sum(window), ~before);
+}
+
 }  // namespace
 
 Result<void> refuse_gzip_file(int fd, const std::string& path) {
@@ -120,7 +149,8 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
         out.hdus.reserve(scanned.len());
         for (std::size_t i = 0; i < scanned.len(); ++i) {
             VEXLO_ASSIGN_OR_RETURN(const Header h, scanned.header(i));
-            VEXLO_ASSIGN_OR_RETURN(UpdaterHdu rec, record_for(h, scanned.spans[i], i));
+            VEXLO_ASSIGN_OR_RETURN(
+                UpdaterHdu rec, record_for(h, scanned.spans[i], scanned.headers[i].size(), i));
             out.hdus.push_back(std::move(rec));
         }
         // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what
@@ -171,8 +201,8 @@ Result<void> check_section_shape(std::span<const std::uint64_t> axes,
 
 Result<void> FitsUpdater::write_section(std::size_t index, std::span<const std::uint64_t> start,
                                         std::span<const std::uint64_t> shape, Bitpix member,
-                                        ByteSpan native) const {
-    const UpdaterHdu* rec = image_record(hdus, index);
+                                        ByteSpan native) {
+    UpdaterHdu* rec = image_record(hdus, index);
     if (!rec) return fail(hdu_check_error(index, hdus));
     if (rec->bitpix != member) {
         return fail(Error::hdu_mismatch(std::string(type_name(member)),
@@ -194,8 +224,8 @@ Result<void> FitsUpdater::write_section(std::size_t index, std::span<const std::
 Result<void> FitsUpdater::write_section_physical(std::size_t index,
                                                  std::span<const std::uint64_t> start,
                                                  std::span<const std::uint64_t> shape,
-                                                 std::span<const double> values) const {
-    const UpdaterHdu* rec = image_record(hdus, index);
+                                                 std::span<const double> values) {
+    UpdaterHdu* rec = image_record(hdus, index);
     if (!rec) return fail(hdu_check_error(index, hdus));
     VEXLO_TRY(check_section_shape(rec->axes, start, shape, values.size()));
     if (any_zero(shape)) return {};
@@ -210,7 +240,7 @@ Result<void> FitsUpdater::write_section_physical(std::size_t index,
     return pwrite_section(*rec, start, shape, encoded);
 }
 
-Result<void> FitsUpdater::pwrite_section(const UpdaterHdu& hdu,
+Result<void> FitsUpdater::pwrite_section(UpdaterHdu& hdu,
                                          std::span<const std::uint64_t> start,
                                          std::span<const std::uint64_t> shape,
                                          ByteSpan encoded) const {
@@ -246,10 +276,44 @@ Result<void> FitsUpdater::pwrite_section(const UpdaterHdu& hdu,
     if (!total || *total > encoded.size()) {
         return fail(Error::data("total byte count overflows usize"));
     }
+    Bytes window;
     for (std::size_t q = 0; q < offsets.size(); ++q) {
-        VEXLO_TRY(file.write_at(offsets[q], encoded.subspan(q * *run, *run)));
+        const ByteSpan bytes = encoded.subspan(q * *run, *run);
+        std::uint32_t change = 0;
+        if (hdu.checksums) {
+            VEXLO_ASSIGN_OR_RETURN(change,
+                                   sum_change(file, file_len, hdu, offsets[q], bytes, window));
+        }
+        VEXLO_TRY(file.write_at(offsets[q], bytes));
+        if (hdu.checksums) {
+            hdu.patched_sum_change =
+                ones_complement_add(hdu.patched_sum_change.value_or(0), change);
+        }
     }
     return {};
+}
+
+Result<std::uint32_t> FitsUpdater::padded_data_sum(const UpdaterHdu& hdu) const {
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t end, pixels_end(hdu, 0));
+    std::uint64_t len = padded_len(end - hdu.data_offset);
+    std::uint64_t at = hdu.data_offset;
+    Bytes chunk;
+    std::uint32_t sum = 0;
+    while (len > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len, kSumChunk));
+        try {
+            chunk.assign(n, 0);
+        } catch (const std::bad_alloc&) {
+            return fail(Error::out_of_memory());
+        }
+        // Fill missing at the end of a file counts as zeros, as in sum_change.
+        const std::uint64_t readable = at < file_len ? std::min<std::uint64_t>(n, file_len - at) : 0;
+        VEXLO_TRY(file.read_at(at, std::span(chunk.data(), static_cast<std::size_t>(readable))));
+        sum = ones_complement_add(sum, ones_complement_sum(chunk));
+        at += n;
+        len -= n;
+    }
+    return sum;
 }
 
 void FitsUpdater::rebind(FitsUpdater&& fresh) {

@@ -26,7 +26,13 @@ struct UpdaterHdu {
     Scaling scaling;                  // BZERO, BSCALE and BLANK as the file holds them
     std::vector<std::uint64_t> axes;  // NAXIS1 first
     std::uint64_t data_offset = 0;
+    std::uint64_t header_offset = 0;  // the header's first byte; it ends at data_offset
     Bitpix bitpix = Bitpix::U8;
+    // The header holds CHECKSUM or DATASUM: patches then track how they change the data's sum.
+    bool checksums = false;
+    // The ones'-complement change of the padded data's sum by the patches written since the
+    // cards were last stamped; absent while nothing was patched.
+    std::optional<std::uint32_t> patched_sum_change;
 };
 
 // Refuses a file whose bytes start a gzip stream: every recorded position describes the
@@ -46,15 +52,18 @@ struct FitsUpdater {
     // FITS order); the image's pixel type must be exactly `member`.
     Result<void> write_section(std::size_t index, std::span<const std::uint64_t> start,
                                std::span<const std::uint64_t> shape, Bitpix member,
-                               ByteSpan native) const;
+                               ByteSpan native);
     // Physical values, stored through the inverse of the image's recorded scaling.
     Result<void> write_section_physical(std::size_t index, std::span<const std::uint64_t> start,
                                         std::span<const std::uint64_t> shape,
-                                        std::span<const double> values) const;
+                                        std::span<const double> values);
     // Writes the big-endian section bytes, one positional write per NAXIS1 run, after every
-    // run's offset has been checked.
-    Result<void> pwrite_section(const UpdaterHdu& hdu, std::span<const std::uint64_t> start,
+    // run's offset has been checked; for an HDU with checksums, notes how each run changes
+    // the data's sum.
+    Result<void> pwrite_section(UpdaterHdu& hdu, std::span<const std::uint64_t> start,
                                 std::span<const std::uint64_t> shape, ByteSpan encoded) const;
+    // The ones'-complement sum of an image record's padded data section as the file holds it.
+    Result<std::uint32_t> padded_data_sum(const UpdaterHdu& hdu) const;
     // Takes over the file, length and records of an updater opened on the rewritten file;
     // the generation moves on by one, so every binding made before is stale.
     void rebind(FitsUpdater&& fresh);

@@ -633,7 +633,7 @@ nb::object file_exit(PyFitsFile& self, const Args& p) {
     } else if (self.updater) {
         // Leaving by an exception rewrites nothing, but what was patched is made durable.
         auto lock = lock_mutex(self.updater->mutex);
-        (void)self.updater->updater.sync();
+        (void)sync_patches(self.updater->updater);
     }
     return nb::bool_(false);
 }

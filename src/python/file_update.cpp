@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "data/size.hpp"
+#include "hdu/checksum.hpp"
 #include "hdu/builders.hpp"
 #include "hdu/checksum.hpp"
 #include "hdu/load.hpp"
@@ -196,7 +197,7 @@ void full_rewrite(PyFitsFile& self) {
         // comes later takes the in-memory path (and marks the file modified) instead of
         // writing into the file this rewrite is replacing.
         auto lock = lock_mutex(self.updater->mutex);
-        unwrap(self.updater->updater.sync());
+        unwrap(sync_patches(self.updater->updater));
         self.updater->updater.bump_generation();
     }
     std::vector<HduSlot> snapshot = self.snapshot_slots();
@@ -270,7 +271,7 @@ void flush_if_needed(PyFitsFile& self) {
         if (image && !unchanged_for_flush(*image, *self.dirty_flags)) return full_rewrite(self);
     }
     auto lock = lock_mutex(self.updater->mutex);
-    unwrap(self.updater->updater.sync());
+    unwrap(sync_patches(self.updater->updater));
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // the full array and marks the file for a rewrite.
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,7 +62,7 @@ PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
     nb::gil_scoped_release release;
     SharedUpdater& shared = *r.binding.updater;
     std::lock_guard<std::mutex> lock(shared.mutex);
-    const FitsUpdater& up = shared.updater;
+    FitsUpdater& up = shared.updater;
     if (up.generation != r.binding.generation) return PatchOutcome::Fallback;
     // An unflushed scaling edit makes the header's encoding disagree with what the file
     // stores: only a rewrite can apply it.
@@ -87,6 +88,59 @@ PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
 
 void set_item(nb::handle target, nb::handle key, nb::handle value) {
     if (PyObject_SetItem(target.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+template <class V>
+Result<void> check_cast_as(const nb::object& wide, const PatchRequest& r) {
+    const nb::bytes raw = nb::borrow<nb::bytes>(wide.attr("tobytes")());
+    std::vector<V> values(raw.size() / sizeof(V));
+    std::memcpy(values.data(), raw.data(), values.size() * sizeof(V));
+    return check_cast_to_stored(r.bitpix, r.scaling, std::span<const V>(values));
+}
+
+// `source` broadcast to the region in the wide type `dtype`.
+nb::object widened(nb::handle source, const nb::list& counts, const char* dtype) {
+    nb::object wide = numpy_module().attr("empty")(counts, dtype);
+    set_item(wide, nb::steal(PyTuple_New(0)), source);
+    return wide;
+}
+
+// NumPy holds a Python sequence of integers as float64 when one of them is beyond i64; a
+// value refused in float64 is looked at again as exact u64 when that reads the same numbers.
+bool fits_as_exact_integers(nb::handle value, const nb::list& counts, const nb::object& wide,
+                            const PatchRequest& r) {
+    if (nb::hasattr(value, "dtype")) return false;
+    try {
+        nb::object exact = widened(numpy_module().attr("asarray")(value, "uint64"), counts,
+                                   "uint64");
+        nb::object same = exact.attr("astype")("float64").attr("__eq__")(wide).attr("all")();
+        if (PyObject_IsTrue(same.ptr()) != 1) return false;
+        return check_cast_as<std::uint64_t>(exact, r).has_value();
+    } catch (const nb::python_error&) {
+        return false;
+    }
+}
+
+// An integer cast of values that do not fit the stored type would store them wrapped, and
+// NaN as an arbitrary integer: the core checks them first, in a wide type of their own kind,
+// broadcast to the region. A value type that casts safely needs no look; other kinds
+// (complex, objects, text) keep NumPy's own rules.
+void check_integer_values(nb::handle value, const nb::list& counts, const PatchRequest& r) {
+    if (r.bitpix == Bitpix::F32 || r.bitpix == Bitpix::F64) return;
+    nb::handle np = numpy_module();
+    nb::object source = np.attr("asarray")(value);
+    nb::object dtype = source.attr("dtype");
+    nb::object safe = np.attr("can_cast")(dtype, patch_dtype(r.form, r.bitpix));
+    if (PyObject_IsTrue(safe.ptr()) == 1) return;
+    const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+    if (kind == "i") return unwrap(check_cast_as<std::int64_t>(widened(source, counts, "int64"), r));
+    if (kind == "u") {
+        return unwrap(check_cast_as<std::uint64_t>(widened(source, counts, "uint64"), r));
+    }
+    if (kind != "f") return;
+    nb::object wide = widened(source, counts, "float64");
+    const Result<void> fits = check_cast_as<double>(wide, r);
+    if (!fits && !fits_as_exact_integers(value, counts, wide, r)) to_fits_error(fits.error());
 }
 
 void full_array_assign(const PyImageSection& s, nb::handle key, nb::handle value) {
@@ -116,6 +170,9 @@ void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
     for (const std::uint64_t n : region->counts) {
         if (n == 0) return;
         counts.append(nb::int_(n));
+    }
+    if (r.form == PhysicalForm::Stored || r.form == PhysicalForm::Offset) {
+        check_integer_values(value, counts, r);
     }
     nb::object buffer = numpy_module().attr("empty")(counts, patch_dtype(r.form, r.bitpix));
     set_item(buffer, nb::steal(PyTuple_New(0)), value);

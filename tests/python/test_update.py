@@ -3,6 +3,7 @@ checksums, the appender and the path-level functions."""
 
 import gzip
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -83,6 +84,61 @@ def test_patch_refuses_unsupported_keys_and_out_of_range_values(tmp_path):
         f[0].section[0, 0] = 1e9
     with pytest.raises(NotImplementedError, match="can't delete item"):
         del f[0].section[0]
+
+
+@pytest.mark.parametrize(
+    "dtype, values, message",
+    [
+        ("u2", [65536.0, 70000.0], "physical value 65536 scales to 32768, outside the range of i16"),
+        ("u2", [-1, 7], "physical value -1 scales to -32769, outside the range of i16"),
+        ("i2", [40000.0, 1.0], "physical value 40000 scales to 40000, outside the range of i16"),
+        ("i2", [1.0, 1e10], "physical value 10000000000 scales to 10000000000, outside the range "
+                            "of i16"),
+        ("i2", np.array([3, 40000]), "physical value 40000 scales to 40000, outside the range of i16"),
+        ("i2", [2.0, np.nan], "cannot store an undefined pixel in an integer image that declares "
+                              "no BLANK"),
+        ("i4", [3e9, 0.0], "physical value 3000000000 scales to 3000000000, outside the range of "
+                           "i32"),
+        ("u1", [256.0, 0.0], "physical value 256 scales to 256, outside the range of u8"),
+        ("i1", [127.0, 128.0], "physical value 128 scales to 256, outside the range of u8"),
+        ("i8", [1e19, 0.0], "physical value 10000000000000000000 scales to 10000000000000000000, "
+                            "which does not fit i64"),
+    ],
+)
+def test_patch_of_values_beyond_an_integer_type_writes_nothing(tmp_path, dtype, values, message):
+    p = make(tmp_path / "a.fits", np.arange(6, dtype=dtype).reshape(2, 3))
+    before = p.read_bytes()
+    with vexlo.open(p, mode="update") as f:
+        with pytest.raises(vexlo.FitsError, match="^data: " + re.escape(message)):
+            f[0].section[1, 0:2] = values
+        np.testing.assert_array_equal(f[0].data, np.arange(6).reshape(2, 3))
+    assert p.read_bytes() == before
+
+
+@pytest.mark.parametrize(
+    "dtype, values, expected",
+    [
+        ("u2", [0.0, 65535.9], [0, 65535]),
+        ("i2", [-32768.5, 32767.9], [-32768, 32767]),  # an integer cast truncates
+        ("i4", [-2147483648.0, 2147483647.0], [-2147483648, 2147483647]),
+        ("u1", np.array([255, 0], "i8"), [255, 0]),
+        ("i1", [-128.0, 127.0], [-128, 127]),
+        ("i8", [-2**63, 2**63 - 1], [-2**63, 2**63 - 1]),
+        ("u8", [2**64 - 1, 0], [2**64 - 1, 0]),
+    ],
+)
+def test_patch_of_values_that_fit_an_integer_type_is_stored(tmp_path, dtype, values, expected):
+    p = make(tmp_path / "a.fits", np.zeros(2, dtype))
+    with vexlo.open(p, mode="update") as f:
+        f[0].section[0:2] = values
+    assert vexlo.getdata(p).tolist() == expected
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(p) as hdus:
+        hdus.verify("exception")
+        assert hdus[0].data.tolist() == expected
+    fitsio = pytest.importorskip("fitsio")
+    if dtype != "u8":  # fitsio's own limit on BZERO 2**63
+        assert fitsio.read(str(p)).tolist() == expected
 
 
 def test_unflushed_scaling_edit_takes_the_rewrite(tmp_path):

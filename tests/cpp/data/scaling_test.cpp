@@ -389,3 +389,51 @@ TEST(ScalingTest, RestoreKeepsUnchangedIntegersAndStoresChangesThatReadBackExact
 
 }  // namespace
 }  // namespace vexlo
+
+namespace vexlo {
+namespace {
+
+// The message of a refused integer cast, or "" when the values fit.
+template <class V>
+std::string cast_refusal(Bitpix b, double zero, std::vector<V> values) {
+    Scaling s;
+    s.zero = zero;
+    const Result<void> r = check_cast_to_stored(b, s, std::span<const V>(values));
+    return r ? std::string() : r.error().message();
+}
+
+// An integer cast truncates, so the check takes the truncated value less BZERO; the 64-bit
+// edges are exact for integers of either sign, the offset 2^63 included. Beyond i64 the stored
+// value is told in the plain form of doubles, as for scaled images.
+TEST(ScalingTest, IntegerCastChecksTheTruncatedStoredValue) {
+    const double two63 = 9223372036854775808.0;
+    const std::uint64_t u_max = std::numeric_limits<std::uint64_t>::max();
+    const std::int64_t i_max = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t i_min = std::numeric_limits<std::int64_t>::min();
+    const std::string range = "data: physical value ";
+    EXPECT_EQ(cast_refusal<double>(Bitpix::I16, 0.0, {32767.9, -32768.9}), "");
+    EXPECT_EQ(cast_refusal<double>(Bitpix::I16, 0.0, {32768.0}),
+              range + "32768 scales to 32768, outside the range of i16");
+    EXPECT_EQ(cast_refusal<double>(Bitpix::I16, 32768.0, {65535.5, -0.5}), "");
+    EXPECT_EQ(cast_refusal<double>(Bitpix::I16, 32768.0, {-1.0}),
+              range + "-1 scales to -32769, outside the range of i16");
+    EXPECT_EQ(cast_refusal<double>(Bitpix::U8, -128.0, {128.0}),
+              range + "128 scales to 256, outside the range of u8");
+    EXPECT_EQ(cast_refusal<double>(Bitpix::I32, 0.0, {kNan}),
+              "data: cannot store an undefined pixel in an integer image that declares no "
+              "BLANK (Sec.4.4.2.4)");
+    EXPECT_EQ(cast_refusal<double>(Bitpix::I64, 0.0, {two63}),
+              range + "9223372036854776000 scales to 9223372036854776000, which does not fit i64");
+    EXPECT_EQ(cast_refusal<double>(Bitpix::F32, 0.0, {1e300, kNan}), "");
+    EXPECT_EQ(cast_refusal<std::uint64_t>(Bitpix::I64, two63, {u_max, 0}), "");
+    EXPECT_EQ(cast_refusal<std::int64_t>(Bitpix::I64, 0.0, {i_max, i_min}), "");
+    EXPECT_EQ(cast_refusal<std::uint64_t>(Bitpix::I64, 0.0, {std::uint64_t{1} << 63}),
+              range + "9223372036854775808 scales to 9223372036854776000, which does not fit i64");
+    EXPECT_EQ(cast_refusal<std::int64_t>(Bitpix::I64, two63, {-1}),
+              range + "-1 scales to -9223372036854776000, which does not fit i64");
+    EXPECT_EQ(cast_refusal<std::int64_t>(Bitpix::I32, 2147483648.0, {4294967296}),
+              range + "4294967296 scales to 2147483648, outside the range of i32");
+}
+
+}  // namespace
+}  // namespace vexlo
