@@ -552,6 +552,7 @@ PyObject* data_get_slot(PyObject* self, void*) {
     PyObject* result = nullptr;
     guard_c([&] {
         PyImageHdu& state = self_state<PyImageHdu>(self);
+        auto operation = state.lock_operation();
         SharedUse use(state);
         result = data_getter(state).release().ptr();
     });
@@ -568,6 +569,7 @@ int data_set_slot(PyObject* self, PyObject* value, void*) {
     nb::object previous;
     const bool ok = guard_c([&] {
         PyImageHdu& state = self_state<PyImageHdu>(self);
+        auto operation = state.lock_operation();
         ExclusiveUse use(state);
         previous = set_data(state, value);
     });
