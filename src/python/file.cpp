@@ -1,8 +1,12 @@
 // vexlo.FitsFile, its HDU iterator, vexlo.open, the HDU object factory and the file summary.
 //
-// Locking: the slot mutex guards the slot list and the shared scanned file. Building an HDU
-// object happens entirely under it (disk reads included); lookups that walk several slots
-// take it once per slot. Python references that leave a slot are dropped after unlocking.
+// Locking: every method and protocol call on a file holds the file's operation lock from
+// start to end (as do calls on the HDUs, headers and sections of a file opened for update),
+// so that threads sharing a file see its operations one after another: a flush's copy, rename
+// and rebinding are not interleaved with a lookup, a list edit or a patch. Beneath it, the
+// slot mutex guards the slot list and the shared scanned file. Building an HDU object happens
+// entirely under it (disk reads included); lookups that walk several slots take it once per
+// slot. Python references that leave a slot are dropped after unlocking.
 #include "python/file.hpp"
 
 #include <algorithm>
@@ -668,7 +672,11 @@ void add_enter(nb::handle cls) {
 
 Py_ssize_t file_length(PyObject* self) {
     Py_ssize_t n = -1;
-    guard_c([&] { n = static_cast<Py_ssize_t>(self_state<PyFitsFile>(self).hdu_count()); });
+    guard_c([&] {
+        PyFitsFile& file = self_state<PyFitsFile>(self);
+        auto operation = file.lock_operation();
+        n = static_cast<Py_ssize_t>(file.hdu_count());
+    });
     return n;
 }
 
@@ -729,14 +737,20 @@ namespace {
 
 PyObject* file_subscript(PyObject* self, PyObject* key) {
     PyObject* result = nullptr;
-    guard_c([&] { result = file_getitem(self_state<PyFitsFile>(self), key).release().ptr(); });
+    guard_c([&] {
+        PyFitsFile& file = self_state<PyFitsFile>(self);
+        auto operation = file.lock_operation();
+        result = file_getitem(file, key).release().ptr();
+    });
     return result;
 }
 
 int file_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     int result = -1;
     guard_c([&] {
-        file_set_item(self_state<PyFitsFile>(self), key, value);
+        PyFitsFile& file = self_state<PyFitsFile>(self);
+        auto operation = file.lock_operation();
+        file_set_item(file, key, value);
         result = 0;
     });
     return result;
@@ -755,6 +769,7 @@ int file_contains(PyObject* self, PyObject* key) {
     int result = -1;
     guard_c([&] {
         PyFitsFile& file = self_state<PyFitsFile>(self);
+        auto operation = file.lock_operation();
         const bool key_like = PyUnicode_Check(key) || PyTuple_Check(key) || PyIndex_Check(key);
         if (!key_like) {
             result = 0;
@@ -790,7 +805,9 @@ struct PyHduIter {
 PyObject* file_iter(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
-        PyHduIter it{self_state<PyFitsFile>(self).materialize_all(), 0};
+        PyFitsFile& file = self_state<PyFitsFile>(self);
+        auto operation = file.lock_operation();
+        PyHduIter it{file.materialize_all(), 0};
         result = nb::cast(std::move(it), nb::rv_policy::move).release().ptr();
     });
     return result;
@@ -799,7 +816,9 @@ PyObject* file_iter(PyObject* self) {
 PyObject* file_repr_slot(PyObject* self) {
     PyObject* result = nullptr;
     guard_c([&] {
-        const std::string text = file_repr(self_state<PyFitsFile>(self));
+        PyFitsFile& file = self_state<PyFitsFile>(self);
+        auto operation = file.lock_operation();
+        const std::string text = file_repr(file);
         result = nb::str(text.data(), text.size()).release().ptr();
     });
     return result;

@@ -80,6 +80,11 @@ struct PyFitsFile {
     std::optional<std::vector<std::size_t>> name_candidates(std::string_view name);
     // A copy of the slot list taken under the lock (objects shared, pending entries copied).
     std::vector<HduSlot> snapshot_slots();
+
+    // Held by every method and protocol call on the file from start to end.
+    std::unique_lock<std::recursive_mutex> lock_operation() {
+        return lock_file_operation(dirty_flags.get());
+    }
 };
 
 // vexlo.open(path, mode, lenient) after its arguments are converted.

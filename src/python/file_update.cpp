@@ -4,6 +4,9 @@
 //
 // A rewrite consumes the dirty flags before it starts and puts `modified` back when it fails,
 // so that the edits stay pending for a later flush. Untouched HDUs are copied as stored.
+// Everything here runs under the file's operation lock, taken when the call entered: no other
+// thread's operation on the file falls between a rewrite's snapshot, copy, rename and
+// rebinding, so the slot list it rebinds is the snapshot it wrote.
 #include <unistd.h>
 
 #include <sys/stat.h>

@@ -21,13 +21,23 @@ namespace vexlo::py {
 
 namespace nb = nanobind;
 
-// Shared by a file opened for update, its HDU objects and their header handles.
-// `modified`: the next flush must rewrite the file; `data_accessed`: an image array was read.
-// Set with plain atomic stores; the file's flush consumes each with an exchange.
+// Owned by every file; shared, in a file opened for update, by its HDU objects, their header
+// handles and sections. `modified`: the next flush must rewrite the file; `data_accessed`: an
+// image array was read. Set with plain atomic stores; the file's flush consumes each with an
+// exchange. `operation` is the file's operation lock (see lock_file_operation).
 struct DirtyFlags {
     std::atomic<bool> modified{false};
     std::atomic<bool> data_accessed{false};
+    std::recursive_mutex operation;
 };
+
+// Takes the operation lock of the file `flags` belong to, for the whole of one operation
+// (lookup, list or header edit, patch, flush, close, writeto, ...), so that operations from
+// several threads run one after another; nothing without flags. It is the outermost lock of
+// the Python layer: taken before any slot, updater, header or array-cache lock, never while
+// one is held. A waiting thread releases the interpreter lock, so threads working on other
+// files go on; recursive, as one operation calls others of the same file.
+std::unique_lock<std::recursive_mutex> lock_file_operation(DirtyFlags* flags);
 
 // One core header behind a mutex, shared by every handle on it.
 struct SharedHeader {

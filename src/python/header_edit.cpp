@@ -1,12 +1,14 @@
 // The editing members of vexlo.Header: set, insert, update, add_commentary, rename_keyword,
 // and header[key] = value / del header[key]. Every edit refuses a read-only header and the
-// structural cards, and marks an update-mode file modified before anything else is checked.
+// structural cards, and marks an update-mode file modified before anything else is checked;
+// in such a file it is one operation of the file, run whole under the file's operation lock.
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +29,17 @@ namespace vexlo::py {
 namespace {
 
 using MethodDef = py::MethodDef<HeaderObject>;
+
+// How an edit holds the header: first the operation lock of the file it belongs to (an edit of
+// a header of a file opened for update is an operation of that file), so that a thread waiting
+// for that lock does not hold the header object meanwhile, then the object alone.
+struct EditUse {
+    std::unique_lock<std::recursive_mutex> operation;
+    ExclusiveUse<HeaderObject> use;
+
+    explicit EditUse(HeaderObject& self)
+        : operation(lock_file_operation(self.handle.modified.get())), use(self) {}
+};
 
 // Inserts a card before or after the first card named `anchor`; an absent anchor is a
 // KeyError, not an append.
@@ -83,7 +96,7 @@ constexpr auto kSetSig =
     signature("Header.set()", required("keyword"), optional("value"), optional("comment"),
               keyword_only("before"), keyword_only("after"));
 nb::object header_set(HeaderObject& self, const Args& p) {
-    ExclusiveUse use(self);
+    EditUse use(self);
     const std::string keyword = p.convert("keyword", to_string);
     const auto comment = p.convert_opt("comment", to_string);
     const auto before = p.convert_opt("before", to_string);
@@ -144,7 +157,7 @@ constexpr auto kInsertSig =
     signature("Header.insert()", required("position"), required("keyword"), optional("value"),
               optional("comment"), keyword_only("after"));
 nb::object header_insert(HeaderObject& self, const Args& p) {
-    ExclusiveUse use(self);
+    EditUse use(self);
     const std::string keyword = p.convert("keyword", to_string);
     const auto comment = p.convert_opt("comment", to_string);
     const bool after = p.flag("after", false);
@@ -200,7 +213,7 @@ constexpr MethodDef kInsert{
 
 constexpr auto kUpdateSig = signature("Header.update()", required("other"));
 nb::object header_update(HeaderObject& self, const Args& p) {
-    ExclusiveUse use(self);
+    EditUse use(self);
     nb::handle other = p.get("other");
     self.handle.begin_mutation();
     update_from(*self.handle.record, other);
@@ -215,7 +228,7 @@ constexpr MethodDef kUpdate{"update", kUpdateSig,
 constexpr auto kAddCommentarySig =
     signature("Header.add_commentary()", required("kind"), required("text"));
 nb::object header_add_commentary(HeaderObject& self, const Args& p) {
-    ExclusiveUse use(self);
+    EditUse use(self);
     const std::string kind_text = p.convert("kind", to_string);
     const std::string text = p.convert("text", to_string);
     self.handle.begin_mutation();
@@ -249,7 +262,7 @@ constexpr MethodDef kAddCommentary{"add_commentary", kAddCommentarySig,
 constexpr auto kRenameSig =
     signature("Header.rename_keyword()", required("oldname"), required("newname"));
 nb::object header_rename_keyword(HeaderObject& self, const Args& p) {
-    ExclusiveUse use(self);
+    EditUse use(self);
     const std::string oldname = p.convert("oldname", to_string);
     const std::string newname = p.convert("newname", to_string);
     self.handle.begin_mutation();
@@ -302,7 +315,7 @@ std::string settable_item_key(HeaderObject& self, nb::handle key_obj) {
 void set_item_keeping_value(nb::handle header, nb::handle key_obj,
                             const std::optional<std::string>& comment) {
     HeaderObject& self = self_state<HeaderObject>(header.ptr());
-    ExclusiveUse use(self);
+    EditUse use(self);
     const std::string key = settable_item_key(self, key_obj);
     Outcome outcome;
     {
@@ -313,7 +326,7 @@ void set_item_keeping_value(nb::handle header, nb::handle key_obj,
 }
 
 void set_item(HeaderObject& self, nb::handle key_obj, nb::handle value_obj) {
-    ExclusiveUse use(self);
+    EditUse use(self);
     const std::string key = settable_item_key(self, key_obj);
     const ValueAndComment vc = value_comment_from_py(value_obj);
     Outcome outcome;
@@ -325,7 +338,7 @@ void set_item(HeaderObject& self, nb::handle key_obj, nb::handle value_obj) {
 }
 
 void delete_item(HeaderObject& self, nb::handle key_obj) {
-    ExclusiveUse use(self);
+    EditUse use(self);
     const std::string keyword = with_arg_name("key", [&] { return to_string(key_obj); });
     self.handle.begin_mutation();
     const std::string key = ascii_upper(keyword);

@@ -29,6 +29,11 @@ std::unique_lock<std::mutex> lock_header(SharedHeader& record) {
     return lock_mutex(record.mutex);
 }
 
+std::unique_lock<std::recursive_mutex> lock_file_operation(DirtyFlags* flags) {
+    if (flags == nullptr) return {};
+    return lock_mutex(flags->operation);
+}
+
 PyHeader PyHeader::from_header(const Header& header, bool read_only,
                                std::shared_ptr<DirtyFlags> modified) {
     return PyHeader{std::make_shared<SharedHeader>(header), std::move(modified), read_only};

@@ -591,6 +591,7 @@ PyObject* data_get_slot(PyObject* self, void*) {
     PyObject* result = nullptr;
     guard_c([&] {
         PyImageHdu& state = self_state<PyImageHdu>(self);
+        auto operation = state.lock_operation();
         SharedUse use(state);
         result = data_getter(state).release().ptr();
     });
@@ -607,6 +608,7 @@ int data_set_slot(PyObject* self, PyObject* value, void*) {
     nb::object previous;
     const bool ok = guard_c([&] {
         PyImageHdu& state = self_state<PyImageHdu>(self);
+        auto operation = state.lock_operation();
         ExclusiveUse use(state);
         previous = set_data(state, value);
     });

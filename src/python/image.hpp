@@ -123,6 +123,11 @@ struct PyImageHdu {
     // ordinary image with the same header (the same dtype, scaling and BLANK rules as the
     // lazy read), frozen when `read_only`.
     static PyImageHdu from_decoded(ImageHdu&& image, bool read_only);
+
+    // Calls on an image of a file opened for update are operations of that file.
+    std::unique_lock<std::recursive_mutex> lock_operation() {
+        return lock_file_operation(dirty_flags.get());
+    }
 };
 
 // A copy of `header` whose BITPIX, NAXIS and NAXISn describe `axes` and `pixel_type`

@@ -48,6 +48,10 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     guard_c([&] {
         Self& state = self_state<Self>(self);
         const Args parsed = parse_args(Def.sig, args, static_cast<std::size_t>(nargs), kwnames);
+        // A call on a file, or on an image of a file opened for update, is one operation of
+        // that file, run whole under its operation lock.
+        std::unique_lock<std::recursive_mutex> operation;
+        if constexpr (requires { state.lock_operation(); }) operation = state.lock_operation();
         result = Def.body(state, parsed).release().ptr();
     });
     return result;
@@ -80,10 +84,12 @@ void add_property(nb::handle cls, const char* name, Get&& get, const char* doc) 
 
 // Locks a mutex of the Python layer from a thread that holds the interpreter lock. The
 // holder may need the interpreter lock to finish, so on contention it is released while
-// waiting. Code holding the lock may create Python objects but must not run Python code that
-// could reach the same lock.
-inline std::unique_lock<std::mutex> lock_mutex(std::mutex& mutex) {
-    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+// waiting. Code holding a plain mutex may create Python objects but must not run Python code
+// that could reach the same lock; a file's operation lock is recursive, and its holder may
+// run Python code that calls back into the same file.
+template <class Mutex>
+std::unique_lock<Mutex> lock_mutex(Mutex& mutex) {
+    std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         nb::gil_scoped_release release;
         lock.lock();

@@ -146,7 +146,10 @@ int section_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     int result = -1;
     guard_c([&] {
         if (value == nullptr) raise(PyExc_NotImplementedError, "can't delete item");
-        section_assign(self_state<PyImageSection>(self), key, value);
+        PyImageSection& section = self_state<PyImageSection>(self);
+        // A patch of an image of a file opened for update is an operation of that file.
+        auto operation = lock_file_operation(section.dirty_flags.get());
+        section_assign(section, key, value);
         result = 0;
     });
     return result;
