@@ -567,6 +567,7 @@ PyImageHdu image_from_args(const Args& p) {
     const Bitpix pixel_type = dtype_code(array);
     std::vector<std::uint64_t> axes = array_axes(array);
     PyHeader header = header_for_new_image(p.get_opt("header"));
+    refuse_other_kind_cards(header.snapshot());
     if (name) {
         Result<bool> done;
         {

@@ -243,6 +243,15 @@ def test_table_header_is_refused_for_an_image(tmp_path):
     fitsverify(path)
 
 
+def test_image_hdu_object_refuses_a_table_header(tmp_path):
+    table = tmp_path / "t.fits"
+    vexlo.write(table, [vexlo.bintable({"TIME": np.arange(3.0)})])
+    with pytest.raises(ValueError, match="header card TFIELDS belongs to a table"):
+        vexlo.ImageHdu(np.arange(4, dtype=np.int16), vexlo.getheader(str(table), 1))
+    with pytest.raises(ValueError, match="header card PTYPE1 belongs to a table"):
+        vexlo.ImageHdu(np.arange(4, dtype=np.int16), {"PTYPE1": "A"})
+
+
 def test_user_header_object_is_not_changed():
     user = vexlo.Header({"BZERO": 0, "OBJECT": "X"})
     vexlo.image(np.array([1], np.uint16), header=user)
