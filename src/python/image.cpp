@@ -340,7 +340,17 @@ void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::si
                   const std::shared_ptr<DirtyFlags>& flags) {
     hdu.written.reset();
     hdu.compressed.reset();
-    if (hdu.pixel_source) return;
+    if (hdu.pixel_source) {
+        // Written in the type and shape it is read in, the image now lies in the new file:
+        // later flushes compare its array with that, not with the file it was replaced by.
+        const Result<Header> h = file->header(index);
+        const auto bitpix = h ? h->bitpix() : Result<std::int64_t>(0);
+        const auto axes = h ? h->axes() : Result<std::vector<std::uint64_t>>();
+        const bool same = bitpix && *bitpix == bitpix_value(hdu.pixel_type) && axes &&
+                          *axes == hdu.pixel_source->axes;
+        if (same) *hdu.pixel_source = PixelSource{hdu.pixel_source->axes, std::move(file), index};
+        return;
+    }
     const nb::object array = cached_array(*hdu.cache);
     if (!array.is_valid()) return;
     const std::optional<PixelEncoding> encoding = pixel_encoding(array);

@@ -158,8 +158,9 @@ bool compare_with_source(PyImageHdu& hdu);
 
 // After a rewrite by the file object with `flags` wrote this image as HDU `index` of `file`:
 // an image built in memory remembers it, so that the next flush of that file object rewrites
-// only when the array has changed since (nothing for an image read from a file). A decoded
-// tile-compressed image written this way is a plain image from then on.
+// only when the array has changed since; an image read from a file and written in its own
+// type and shape is read from the new file from then on. A decoded tile-compressed image
+// written this way is a plain image from then on.
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
                   const std::shared_ptr<DirtyFlags>& flags);
 

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import vexlo
+from fits_bytes import card
 from fits_images import image_file, stored
 
 BUILT = {
@@ -102,3 +103,33 @@ def test_an_image_in_two_files_is_written_to_each(tmp_path):
     for p in (a, b):
         with vexlo.open(str(p)) as g:
             np.testing.assert_array_equal(g[1].data, [5.0, 0.0, 0.0, 0.0])
+
+
+@pytest.mark.parametrize("cards", [(), ("BZERO", 10.0, "BSCALE", 0.5)], ids=["plain", "scaled"])
+def test_changed_pixel_of_a_file_image_is_rewritten_once(tmp_path, cards):
+    # The image read from the file now lies in the rewritten file: a second flush compares
+    # with that, and a later change is still written.
+    card_images = [card(cards[i], cards[i + 1]) for i in range(0, len(cards), 2)]
+    path = image_file(tmp_path / "f.fits", stored(np.arange(6).reshape(2, 3), "i2"),
+                      cards=card_images)
+    f = vexlo.open(str(path), mode="update")
+    data = f[0].data
+    data[0, 0] = 40
+    f.flush()
+    written = path.read_bytes()
+    with open(path, "rb") as held:
+        f.flush()
+        assert still_the_same_file(path, held)
+    assert path.read_bytes() == written
+    data[1, 2] = 42
+    f.close()
+    expected = f[0].data.copy()
+    assert expected[0, 0] == 40 and expected[1, 2] == 42
+    with vexlo.open(str(path)) as g:
+        np.testing.assert_array_equal(g[0].data, expected)
+    fitsio = pytest.importorskip("fitsio")
+    np.testing.assert_array_equal(fitsio.read(str(path)), expected)
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(str(path)) as hdus:
+        hdus.verify("exception")
+        np.testing.assert_array_equal(hdus[0].data, expected)
