@@ -6,8 +6,6 @@
 // so that the edits stay pending for a later flush. Untouched HDUs are copied as stored.
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,6 +17,7 @@
 #include "hdu/checksum.hpp"
 #include "hdu/load.hpp"
 #include "hdu/writer.hpp"
+#include "io/posix.hpp"
 #include "io/replace.hpp"
 #include "python/args.hpp"
 #include "python/builders.hpp"
@@ -304,8 +303,7 @@ nb::object file_writeto(PyFitsFile& self, const Args& p) {
         full_rewrite(self);
         return nb::none();
     }
-    struct stat st {};
-    if (!overwrite && ::stat(path.c_str(), &st) == 0) raise_exists(path);
+    if (!overwrite && path_exists(path)) raise_exists(path);
     std::vector<HduSlot> snapshot = self.snapshot_slots();
     if (snapshot.empty()) {
         raise(PyExc_ValueError, "FitsFile.writeto: refusing to write a file with zero HDUs");
