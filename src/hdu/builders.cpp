@@ -14,6 +14,7 @@
 #include "header/card.hpp"
 #include "header/header.hpp"
 #include "util/checked.hpp"
+#include "util/debug.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
 
@@ -668,6 +669,16 @@ Result<void> add_unsigned_offset_cards(Header& user, double offset) {
     return put_card(user, "BSCALE", Value::make_real(1.0), std::nullopt);
 }
 
+Result<void> fit_user_scaling_cards(Header& user, Bitpix stored, std::optional<double> offset) {
+    if (offset) return add_unsigned_offset_cards(user, *offset);
+    if (is_float(stored)) {
+        user.remove("BZERO");
+        user.remove("BSCALE");
+        user.remove("BLANK");
+    }
+    return {};
+}
+
 void merge_user_header(Header& built, const Header& user) {
     const std::size_t n = user.len();
     for (std::size_t i = 0; i < n; ++i) {
@@ -711,6 +722,21 @@ std::optional<std::string> image_user_header_refusal(const Header& user) {
         if (!is_other_kind_keyword(key)) continue;
         return "header card " + key +
                " belongs to a table or random-groups HDU and cannot go on an image";
+    }
+    return std::nullopt;
+}
+
+// ===================================== character cells =====================================
+
+std::optional<std::string> non_ascii_cell_refusal(std::span<const std::string> cells) {
+    for (const std::string& text : cells) {
+        for (const char c : text) {
+            const auto b = static_cast<unsigned char>(c);
+            if (is_ascii_printable(b)) continue;
+            return "character columns are restricted to ASCII 32-126 (Standard Sec.7.2.5); "
+                   "found byte 0x" +
+                   hex_byte(b) + " in " + debug_str(text);
+        }
     }
     return std::nullopt;
 }

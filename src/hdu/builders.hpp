@@ -148,6 +148,13 @@ Result<void> put_card(Header& header, std::string_view keyword, const Value& val
 // appended, BZERO with the comment "offset for unsigned/signed convention".
 Result<void> add_unsigned_offset_cards(Header& user, double offset);
 
+// Fits the user's scaling cards to how an image's pixels are stored. Pixels stored with the
+// offset convention (`offset` given, see add_unsigned_offset_cards) carry that BZERO and
+// BSCALE = 1; floating-point pixels are stored as they are, so the user's BZERO, BSCALE and
+// BLANK, which would make readers misread them, are dropped; other integer pixels keep the
+// user's cards.
+Result<void> fit_user_scaling_cards(Header& user, Bitpix stored, std::optional<double> offset);
+
 // Appends the user's cards to a computed header. Reserved cards (SIMPLE, BITPIX, NAXIS,
 // NAXISn, EXTEND, PCOUNT, GCOUNT, GROUPS, TFIELDS, XTENSION, END, CHECKSUM, DATASUM) never
 // contribute a value; a reserved card's comment goes onto the computed card of that keyword
@@ -162,5 +169,12 @@ bool is_other_kind_keyword(std::string_view keyword);
 // The refusal of a user header given for an image that holds such a card, naming the first
 // one (its keyword upper-cased); none when every card may go on an image.
 std::optional<std::string> image_user_header_refusal(const Header& user);
+
+// ---- character cells ----
+
+// Character cells of either kind of table hold bytes 32 to 126 only. The refusal of the first
+// cell holding another byte: "character columns are restricted to ASCII 32-126 (Standard
+// Sec.7.2.5); found byte 0x{XX} in {quoted text}"; none when every cell is fine.
+std::optional<std::string> non_ascii_cell_refusal(std::span<const std::string> cells);
 
 }  // namespace vexlo

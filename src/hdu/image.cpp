@@ -96,6 +96,24 @@ void set_image_shape_cards(Header& header, std::span<const std::uint64_t> axes, 
     }
 }
 
+Result<ImageShape> built_image_shape(const Header& header) {
+    const auto integer = [&](std::string_view keyword) -> std::optional<std::int64_t> {
+        const std::optional<Value> v = header.get_value(keyword);
+        if (!v || !v->is(Value::Kind::Integer)) return std::nullopt;
+        return v->integer;
+    };
+    ImageShape out;
+    VEXLO_ASSIGN_OR_RETURN(out.bitpix, from_bitpix(integer("BITPIX").value_or(8)));
+    if (integer("NAXIS").value_or(0) <= 0) return out;
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis, header.naxis());
+    out.axes.reserve(naxis);
+    for (std::uint64_t k = 1; k <= naxis; ++k) {
+        const std::int64_t n = integer(indexed_keyword("NAXIS", k)).value_or(0);
+        out.axes.push_back(n > 0 ? static_cast<std::uint64_t>(n) : 0);
+    }
+    return out;
+}
+
 Result<ImageGeometry> image_geometry(const Header& header, std::uint64_t data_len) {
     VEXLO_ASSIGN_OR_RETURN(const std::int64_t bitpix_raw, header.bitpix());
     VEXLO_ASSIGN_OR_RETURN(const Bitpix bitpix, from_bitpix(bitpix_raw));

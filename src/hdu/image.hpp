@@ -58,6 +58,17 @@ struct ImageGeometry {
 // them.
 Result<ImageGeometry> image_geometry(const Header& header, std::uint64_t data_len);
 
+// The pixel type and axes (NAXIS1 first) of an image header the library put together itself,
+// read without insisting on the cards: BITPIX when it holds an integer, else 8, as a pixel
+// type (from_bitpix's error for an unsupported value); NAXIS when it holds an integer, else 0,
+// a negative count giving no axes (above 999 the error of Header::naxis); NAXISk when it holds
+// an integer above 0, else 0.
+struct ImageShape {
+    Bitpix bitpix = Bitpix::U8;
+    std::vector<std::uint64_t> axes;
+};
+Result<ImageShape> built_image_shape(const Header& header);
+
 struct ImageHdu {
     Header header;
     DataBuf data;  // unpadded big-endian pixels, exactly n_elements * bytes per pixel

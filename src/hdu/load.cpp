@@ -115,6 +115,26 @@ Result<Hdu> load_image_hdu(const FitsFile& file, std::size_t index) {
     return fail(Error::hdu_mismatch("IMAGE or compressed-IMAGE", hdu.debug_prefix(64)));
 }
 
+std::optional<std::string> lookup_extname(const Header& h) {
+    const std::optional<Value> v = h.get_value("EXTNAME");
+    if (!v || !(v->is(Value::Kind::String) || v->is(Value::Kind::Unparsed))) return std::nullopt;
+    return v->text;
+}
+
+std::int64_t lookup_extver(const Header& h) {
+    const std::optional<Value> v = h.get_value("EXTVER");
+    if (!v) return 1;
+    if (v->is(Value::Kind::Integer)) return v->integer;
+    if (v->is(Value::Kind::Logical)) return v->logical ? 1 : 0;
+    return 1;
+}
+
+bool matches_extname(const Header& h, std::string_view name, std::optional<std::int64_t> ver) {
+    const std::optional<std::string> found = lookup_extname(h);
+    if (!found || *found != name) return false;
+    return !ver || lookup_extver(h) == *ver;
+}
+
 Result<Hdu> hdu_by_extname(const FitsFile& file, std::string_view name,
                            std::optional<std::int64_t> extver) {
     const auto it = file.extnames.find(name);

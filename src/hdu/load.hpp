@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "error.hpp"
@@ -35,6 +36,16 @@ Result<Hdu> load_hdu_owned(const FitsFile& file, std::size_t index);
 // An image or a tile-compressed image, its tiles not yet decoded: anything else is refused.
 // The decoders sit a layer up, so decoding is left to the caller (compression/reader.hpp).
 Result<Hdu> load_image_hdu(const FitsFile& file, std::size_t index);
+// What a lookup of an HDU object by name compares. The name: the text of the first EXTNAME
+// card when it holds a string (or text kept unparsed); none for another value or no card. The
+// version: the first EXTVER card's integer, a logical one as 1 (T) or 0 (F), and 1 for any other
+// value or no card.
+std::optional<std::string> lookup_extname(const Header& h);
+std::int64_t lookup_extver(const Header& h);
+// Whether that lookup picks the HDU of `h`: its name equals `name` exactly (case-sensitive)
+// and, when `ver` is given, its version equals `ver`.
+bool matches_extname(const Header& h, std::string_view name, std::optional<std::int64_t> ver);
+
 // The first HDU whose EXTNAME is exactly `name` (and whose EXTVER, 1 when absent or not an
 // integer, is `extver` when given).
 Result<Hdu> hdu_by_extname(const FitsFile& file, std::string_view name,

@@ -25,8 +25,8 @@ struct FitsAppender {
     static Result<FitsAppender> open(const std::string& path);
 
     // A buffered writer at the file's position that leaves the file open; the caller flushes
-    // it before finish or restore.
-    BufWriter writer() const { return BufWriter(file.borrow(), true); }
+    // it before finish or restore, and keeps this appender in place while the writer lives.
+    BufWriter writer() const { return BufWriter::borrowing(file, true); }
 
     // After the caller has written (and flushed) its HDUs: cuts the file at the current
     // position when any HDU was added, forces the data to disk, closes the file and returns

@@ -9,20 +9,24 @@
 namespace vexlo {
 
 BufWriter::BufWriter(BufWriter&& other) noexcept
-    : sink_(std::move(other.sink_)),
+    : owned_(std::move(other.owned_)),
+      borrowed_(other.borrowed_),
       buf_(std::move(other.buf_)),
       len_(other.len_),
       write_behind_(other.write_behind_) {
+    other.borrowed_ = nullptr;
     other.len_ = 0;
 }
 
 BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
     if (this != &other) {
         if (len_ > 0) (void)flush();
-        sink_ = std::move(other.sink_);
+        owned_ = std::move(other.owned_);
+        borrowed_ = other.borrowed_;
         buf_ = std::move(other.buf_);
         len_ = other.len_;
         write_behind_ = other.write_behind_;
+        other.borrowed_ = nullptr;
         other.len_ = 0;
     }
     return *this;
@@ -30,6 +34,13 @@ BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
 
 BufWriter::~BufWriter() {
     if (len_ > 0) (void)flush();
+}
+
+BufWriter BufWriter::borrowing(const Sink& owner, bool write_behind) {
+    BufWriter out;
+    out.borrowed_ = &owner;
+    out.write_behind_ = write_behind;
+    return out;
 }
 
 Result<BufWriter> BufWriter::create(const std::string& path, bool overwrite) {
@@ -40,7 +51,7 @@ Result<BufWriter> BufWriter::create(const std::string& path, bool overwrite) {
 Result<void> BufWriter::flush() {
     if (len_ == 0) return {};
     Error error;
-    const std::size_t done = sink_.write_some(ByteSpan(buf_.get(), len_), error);
+    const std::size_t done = sink().write_some(ByteSpan(buf_.get(), len_), error);
     // Keep what was not written so that a later flush can retry it.
     if (done > 0) std::memmove(buf_.get(), buf_.get() + done, len_ - done);
     len_ -= done;
@@ -67,16 +78,16 @@ Result<void> BufWriter::write_through(ByteSpan bytes) {
     // A writer that syncs when it is done writes a large piece in steps and starts the disk on
     // each finished step, which overlaps that sync with the rest of the write.
     while (write_behind_ && bytes.size() > kWriteBehindStep) {
-        VEXLO_TRY(sink_.write(bytes.first(kWriteBehindStep)));
-        sink_.start_writeback();
+        VEXLO_TRY(sink().write(bytes.first(kWriteBehindStep)));
+        sink().start_writeback();
         bytes = bytes.subspan(kWriteBehindStep);
     }
-    return sink_.write(bytes);
+    return sink().write(bytes);
 }
 
 Result<void> BufWriter::copy_from(const Source& source, std::uint64_t offset, std::uint64_t len) {
     VEXLO_TRY(flush());
-    return source.copy_to(offset, len, sink_);
+    return source.copy_to(offset, len, sink());
 }
 
 }  // namespace vexlo

@@ -1,6 +1,7 @@
 #include "io/posix.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -299,6 +300,48 @@ Result<Bytes> read_whole_file(int fd) {
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
+}
+
+Result<std::optional<PathNode>> path_node(const std::string& path, bool follow_link) {
+    struct stat st {};
+    const int rc = follow_link ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+    if (rc != 0) {
+        if (errno == ENOENT) return std::nullopt;
+        return fail(Error::io_errno(errno));
+    }
+    NodeKind kind = NodeKind::Other;
+    if (S_ISREG(st.st_mode)) kind = NodeKind::Regular;
+    if (S_ISDIR(st.st_mode)) kind = NodeKind::Directory;
+    if (S_ISLNK(st.st_mode)) kind = NodeKind::SymbolicLink;
+    return PathNode{kind, static_cast<std::uint32_t>(st.st_mode & 07777)};
+}
+
+bool path_exists(const std::string& path) {
+    const Result<std::optional<PathNode>> found = path_node(path, true);
+    return found && found->has_value();
+}
+
+Result<void> set_permissions(int fd, std::uint32_t permissions) {
+    if (::fchmod(fd, static_cast<mode_t>(permissions)) != 0) return fail(Error::io_errno(errno));
+    return {};
+}
+
+Result<void> rename_replacing(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return fail(Error::io_errno(errno));
+    return {};
+}
+
+Result<void> rename_without_replacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return {};
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return {};
+        }
+    }
+    return fail(Error::io_errno(errno));
 }
 
 Result<bool> path_names_open_file(int fd, const std::string& path) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "error.hpp"
@@ -96,6 +97,30 @@ Result<void> sync_directory(const std::string& dir);
 // Closes the descriptor and reports a failure other than a signal (some file systems report
 // a deferred write error only here). The descriptor is released either way.
 Result<void> close_checked(Fd fd);
+
+// What stands at a path: the kind of node and its permission bits.
+enum class NodeKind : std::uint8_t { Regular, Directory, SymbolicLink, Other };
+struct PathNode {
+    NodeKind kind = NodeKind::Other;
+    std::uint32_t permissions = 0;  // the mode's low twelve bits (07777)
+};
+// What stat finds at `path` (a symbolic link followed) or, with `follow_link` false, what
+// lstat finds (the link itself): none when nothing is there (ENOENT), the system's error for
+// any other failure.
+Result<std::optional<PathNode>> path_node(const std::string& path, bool follow_link);
+// Whether stat finds anything at `path` (a symbolic link followed); a failure of any kind
+// counts as nothing there.
+bool path_exists(const std::string& path);
+
+// Sets the permission bits of an open file.
+Result<void> set_permissions(int fd, std::uint32_t permissions);
+
+// Renames `from` onto `to`, replacing whatever `to` names.
+Result<void> rename_replacing(const std::string& from, const std::string& to);
+// Moves `from` to `to` without ever replacing a file there, even one that appeared after a
+// check: an atomic no-replace rename, or a hard link (then `from` removed) where the file
+// system lacks it.
+Result<void> rename_without_replacing(const std::string& from, const std::string& to);
 
 // Whether `path` still names the file open on `fd` (the same device and inode); false when
 // the path was removed or another file was renamed over it.

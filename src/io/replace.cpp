@@ -1,8 +1,6 @@
 #include "io/replace.hpp"
 
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,18 +27,6 @@ std::pair<std::string, std::string> split_path(const std::string& path) {
 std::string resolve_link(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
     return real ? std::string(real.get()) : path;
-}
-
-// Without overwrite a file that appeared since the check is still never replaced: an atomic
-// no-replace rename, or a hard link where the file system lacks it. False with errno set.
-bool move_without_replacing(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
 }
 
 }  // namespace
@@ -101,16 +87,18 @@ Result<ReplacingFile> ReplacingFile::create(const std::string& target, bool over
     out.target_ = target;
     out.overwrite_ = overwrite;
     out.durability_ = durability;
-    struct stat st {};
-    bool exists = ::lstat(target.c_str(), &st) == 0;
-    if (!exists && errno != ENOENT) return std::unexpected(Error::io_errno(errno));
-    if (exists && !overwrite) return std::unexpected(Error::io_errno(EEXIST));
-    if (exists && S_ISLNK(st.st_mode)) {
+    VEXLO_ASSIGN_OR_RETURN(std::optional<PathNode> found, path_node(target, false));
+    if (found && !overwrite) return std::unexpected(Error::io_errno(EEXIST));
+    if (found && found->kind == NodeKind::SymbolicLink) {
         out.target_ = resolve_link(target);
-        exists = ::stat(out.target_.c_str(), &st) == 0;
+        // A link that leads nowhere readable is replaced itself.
+        const Result<std::optional<PathNode>> destination = path_node(out.target_, true);
+        found = destination ? *destination : std::nullopt;
     }
-    if (exists && S_ISDIR(st.st_mode)) return std::unexpected(Error::io_errno(EISDIR));
-    if (exists && !S_ISREG(st.st_mode)) {
+    if (found && found->kind == NodeKind::Directory) {
+        return std::unexpected(Error::io_errno(EISDIR));
+    }
+    if (found && found->kind != NodeKind::Regular) {
         // A device or pipe: renaming over it would replace the node itself.
         VEXLO_ASSIGN_OR_RETURN(Fd fd, create_file(out.target_, true));
         out.sink_ = Sink(std::move(fd));
@@ -118,9 +106,7 @@ Result<ReplacingFile> ReplacingFile::create(const std::string& target, bool over
     }
     VEXLO_ASSIGN_OR_RETURN(TempSibling temp, create_temp_sibling(out.target_));
     out.temp_ = std::move(temp.path);
-    if (exists && ::fchmod(temp.fd.get(), st.st_mode & 07777) != 0) {
-        return std::unexpected(Error::io_errno(errno));
-    }
+    if (found) VEXLO_TRY(set_permissions(temp.fd.get(), found->permissions));
     out.sink_ = Sink(std::move(temp.fd));
     return out;
 }
@@ -134,13 +120,8 @@ Result<void> ReplacingFile::commit() {
     Result<void> done = synced ? sink_.sync() : Result<void>{};
     if (done) done = sink_.close();
     if (done) {
-        if (overwrite_) {
-            if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-                done = std::unexpected(Error::io_errno(errno));
-            }
-        } else if (!move_without_replacing(temp_, target_)) {
-            done = std::unexpected(Error::io_errno(errno));
-        }
+        done = overwrite_ ? rename_replacing(temp_, target_)
+                          : rename_without_replacing(temp_, target_);
     }
     if (!done) {
         discard();

@@ -51,9 +51,10 @@ class ReplacingFile {
     ~ReplacingFile();
 
     // A buffered writer for the new content that leaves the file open; the caller flushes
-    // it before commit. Large pieces start their writeback early only when a sync follows.
+    // it before commit, and keeps this object in place while the writer lives. Large pieces start
+    // their writeback early only when a sync follows.
     BufWriter writer() const {
-        return BufWriter(sink_.borrow(), durability_ == Durability::Synced);
+        return BufWriter::borrowing(sink_, durability_ == Durability::Synced);
     }
     // Where the content is being written: the temporary file, or the target itself.
     const std::string& writing_path() const { return temp_.empty() ? target_ : temp_; }

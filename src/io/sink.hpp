@@ -1,5 +1,6 @@
-// The one way the core writes to a file: a descriptor it owns, or borrows from the sink that
-// does, with sequential and positional writes, syncs and changes of length. Every retry after
+// The one way the core writes to a file: a descriptor it owns, with sequential and positional
+// writes, syncs and changes of length. A writer that must leave the file open refers to the
+// sink itself (BufWriter::borrowing), never to a copy of its descriptor number. Every retry after
 // a signal or a short write happens once, in io/posix.cpp, below it. Writing changes the file,
 // not the handle, so the operations are const like the reads of a Source.
 #pragma once
@@ -20,20 +21,14 @@ class Sink {
     // No file: every operation fails with "Bad file descriptor".
     Sink() = default;
     // Owns `fd` and closes it on destruction.
-    explicit Sink(Fd fd) : fd_(fd.get()), owned_(std::move(fd)) {}
-    Sink(Sink&& other) noexcept : fd_(other.fd_), owned_(std::move(other.owned_)) {
-        other.fd_ = -1;
-    }
-    Sink& operator=(Sink&& other) noexcept;
+    explicit Sink(Fd fd) : fd_(std::move(fd)) {}
+    Sink(Sink&& other) noexcept = default;
+    Sink& operator=(Sink&& other) noexcept = default;
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
     ~Sink() = default;
 
-    // The same file without ownership, for a writer that must not close it; valid only while
-    // this sink keeps the file open.
-    Sink borrow() const { return Sink(fd_); }
-
-    bool valid() const { return fd_ >= 0; }
+    bool valid() const { return fd_.valid(); }
 
     // Writes all of `bytes` at the current position.
     Result<void> write(ByteSpan bytes) const;
@@ -66,16 +61,13 @@ class Sink {
     // Whether `path` still names this file (not removed, nothing renamed over it).
     Result<bool> named_by(const std::string& path) const;
 
-    // Closes an owned file and reports what the close says; a borrowed one is only let go.
+    // Closes the file and reports what the close says.
     Result<void> close();
-    // Lets go of the file, closing it when owned, with no report.
+    // Closes the file with no report.
     void reset() noexcept;
 
   private:
-    explicit Sink(int borrowed) : fd_(borrowed) {}
-
-    int fd_ = -1;
-    Fd owned_;  // fd_ again when this sink closes it
+    Fd fd_;
 };
 
 }  // namespace vexlo

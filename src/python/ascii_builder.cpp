@@ -202,10 +202,8 @@ nb::object py_ascii_table(const Args& p) {
 
         AsciiColumnValues values = column_values(value, name);
         if (const auto* texts = std::get_if<Texts>(&values)) {
-            for (const std::string& s : *texts) {
-                if (std::optional<std::string> message = non_ascii_message(s)) {
-                    raise(PyExc_ValueError, std::move(*message));
-                }
+            if (std::optional<std::string> message = non_ascii_cell_refusal(*texts)) {
+                raise(PyExc_ValueError, std::move(*message));
             }
         }
         const AsciiFormat format =

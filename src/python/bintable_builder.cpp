@@ -196,10 +196,8 @@ std::optional<Column> vla_column(nb::handle value, std::size_t n) {
 // ---- rules 3 and 4: character and character-array columns ----
 
 void check_ascii(const std::vector<std::string>& strings) {
-    for (const std::string& s : strings) {
-        if (std::optional<std::string> message = non_ascii_message(s)) {
-            fail_column("ValueError", std::move(*message));
-        }
+    if (std::optional<std::string> message = non_ascii_cell_refusal(strings)) {
+        fail_column("ValueError", std::move(*message));
     }
 }
 

@@ -241,14 +241,7 @@ OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
         ImageHdu::create(unwrap(image_header(encoding->bitpix, axes, primary)), std::move(pixels)));
     OwnedHdu out = std::move(built).into_parts();
 
-    if (encoding->offset) {
-        unwrap(add_unsigned_offset_cards(user, *encoding->offset));
-    } else if (is_float(encoding->bitpix)) {
-        // Floating-point pixels are stored as they are; a user's scaling would misread them.
-        user.remove("BZERO");
-        user.remove("BSCALE");
-        user.remove("BLANK");
-    }
+    unwrap(fit_user_scaling_cards(user, encoding->bitpix, encoding->offset));
     merge_user_header(out.header, user);
     return out;
 }
@@ -270,21 +263,6 @@ OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
 }
 
 // ---- character cells ----
-
-std::optional<std::string> non_ascii_message(std::string_view text) {
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (is_ascii_printable(b)) continue;
-        std::string out =
-            "character columns are restricted to ASCII 32-126 (Standard Sec.7.2.5); found byte "
-            "0x";
-        out += hex_byte(b);
-        out += " in ";
-        out += debug_str(text);
-        return out;
-    }
-    return std::nullopt;
-}
 
 std::string str_bytes(nb::handle obj) {
     if (!PyUnicode_Check(obj.ptr())) raise_not_instance(obj, "str");

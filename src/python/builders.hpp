@@ -90,11 +90,6 @@ OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary);
 
 // ---- shared by the table encoders ----
 
-// The check every character cell passes: bytes 32 to 126 only. For another byte, the text
-// "character columns are restricted to ASCII 32-126 (Standard Sec.7.2.5); found byte 0x{XX}
-// in {quoted text}"; nothing when the text is fine.
-std::optional<std::string> non_ascii_message(std::string_view text);
-
 // The UTF-8 bytes of a str; lone surrogates are kept as their surrogate-escaped bytes (so
 // the ASCII check reports them) instead of failing. TypeError
 // "'{type}' object is not an instance of 'str'" for another object.

@@ -211,15 +211,10 @@ nb::object info(const Args& p) {
             if (!dims.is_valid()) dims = attr_or_none(hdu, "n_rows");
             if (!dims.is_valid()) dims = nb::none();
         }
-        nb::object name = header.attr("get")("EXTNAME", "");
-        if (!PyUnicode_Check(name.ptr())) name = nb::str("");
-        nb::object ver_obj = header.attr("get")("EXTVER", 1);
-        long long ver = PyLong_Check(ver_obj.ptr()) ? PyLong_AsLongLong(ver_obj.ptr()) : 1;
-        if (ver == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            ver = 1;
-        }
-        out.append(nb::make_tuple(nb::int_(i), name, nb::int_(ver), kind, dims));
+        const Header named = PyHeader::share(header).snapshot();
+        const std::string name = lookup_extname(named).value_or("");
+        out.append(nb::make_tuple(nb::int_(i), nb::str(name.data(), name.size()),
+                                  nb::int_(lookup_extver(named)), kind, dims));
     }
     return out;
 }

@@ -187,20 +187,6 @@ nb::object PyFitsFile::hdu_checked(std::size_t i) {
 
 namespace {
 
-// header.get(key[, default]) of an HDU object's header; nothing when the call fails.
-nb::object header_get(nb::handle header, const char* key, nb::handle fallback) {
-    nb::object get = nb::steal(PyObject_GetAttrString(header.ptr(), "get"));
-    if (!get.is_valid()) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object result = fallback.is_valid()
-                            ? nb::steal(PyObject_CallFunction(get.ptr(), "sO", key, fallback.ptr()))
-                            : nb::steal(PyObject_CallFunction(get.ptr(), "s", key));
-    if (!result.is_valid()) PyErr_Clear();
-    return result;
-}
-
 // The UTF-8 text of a str object; nothing for any other object or an unencodable one.
 std::optional<std::string_view> str_text(nb::handle obj) {
     if (!obj.is_valid() || !PyUnicode_Check(obj.ptr())) return std::nullopt;
@@ -213,35 +199,18 @@ std::optional<std::string_view> str_text(nb::handle obj) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-bool extver_matches(nb::handle header, std::int64_t ver) {
-    nb::object one = nb::int_(1);
-    nb::object value = header_get(header, "EXTVER", one);
-    std::int64_t found = 1;
-    if (value.is_valid()) {
-        const long long v = PyLong_AsLongLong(value.ptr());
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-        } else {
-            found = v;
-        }
-    }
-    return found == ver;
-}
-
-}  // namespace
-
-namespace {
-
 // Slot i's object when its header's EXTNAME is `name` (and EXTVER `ver` when given).
 nb::object if_named(PyFitsFile& self, std::size_t i, std::string_view name,
                     std::optional<std::int64_t> ver) {
     nb::object hdu = self.materialize(i);
-    nb::object header = hdu.attr("header");
-    nb::object extname = header_get(header, "EXTNAME", nb::handle());
-    const std::optional<std::string_view> text = str_text(extname);
-    if (!text || *text != name) return nb::object();
-    if (ver && !extver_matches(header, *ver)) return nb::object();
-    return hdu;
+    const PyHeader* header = header_handle(hdu.attr("header"));
+    if (header == nullptr) return nb::object();
+    bool named = false;
+    {
+        auto lock = lock_header(*header->record);
+        named = matches_extname(header->record->header, name, ver);
+    }
+    return named ? hdu : nb::object();
 }
 
 }  // namespace

@@ -9,8 +9,6 @@
 // rebinding, so the slot list it rebinds is the snapshot it wrote.
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,6 +20,7 @@
 #include "hdu/checksum.hpp"
 #include "hdu/load.hpp"
 #include "hdu/writer.hpp"
+#include "io/posix.hpp"
 #include "io/replace.hpp"
 #include "python/args.hpp"
 #include "python/builders.hpp"
@@ -307,8 +306,7 @@ nb::object file_writeto(PyFitsFile& self, const Args& p) {
         full_rewrite(self);
         return nb::none();
     }
-    struct stat st {};
-    if (!overwrite && ::stat(path.c_str(), &st) == 0) raise_exists(path);
+    if (!overwrite && path_exists(path)) raise_exists(path);
     std::vector<HduSlot> snapshot = self.snapshot_slots();
     if (snapshot.empty()) {
         raise(PyExc_ValueError, "FitsFile.writeto: refusing to write a file with zero HDUs");

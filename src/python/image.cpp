@@ -70,15 +70,6 @@ PyImageHdu PyImageHdu::from_file_hdu(const ImageHdu& image, PyHeader header, boo
 
 namespace {
 
-// The integer value of the first card with `keyword`, if it holds one.
-std::optional<std::int64_t> integer_card(const Header& h, std::string_view keyword) {
-    const std::optional<CardView> card = h.get(keyword);
-    if (!card) return std::nullopt;
-    const std::optional<ValueAndComment> vc = card->value_and_comment();
-    if (!vc || !vc->value.is(Value::Kind::Integer)) return std::nullopt;
-    return vc->value.integer;
-}
-
 bool has_pixels(std::span<const std::uint64_t> axes) {
     if (axes.empty()) return false;
     for (const std::uint64_t n : axes) {
@@ -90,13 +81,9 @@ bool has_pixels(std::span<const std::uint64_t> axes) {
 }  // namespace
 
 PyImageHdu PyImageHdu::from_bytes(Header header, ByteSpan data, bool read_only) {
-    const Bitpix pixel_type = unwrap(from_bitpix(integer_card(header, "BITPIX").value_or(8)));
-    std::vector<std::uint64_t> axes;
-    const std::int64_t naxis = integer_card(header, "NAXIS").value_or(0);
-    for (std::int64_t k = 1; k <= naxis; ++k) {
-        const std::int64_t n = integer_card(header, "NAXIS" + std::to_string(k)).value_or(0);
-        axes.push_back(n > 0 ? static_cast<std::uint64_t>(n) : 0);
-    }
+    ImageShape shape = unwrap(built_image_shape(header));
+    const Bitpix pixel_type = shape.bitpix;
+    std::vector<std::uint64_t> axes = std::move(shape.axes);
     PyImageHdu state;
     state.header = PyHeader::from_header(std::move(header), read_only);
     if (has_pixels(axes)) {
@@ -300,9 +287,8 @@ bool compare_physical(nb::handle array, const PixelSource& src, Bitpix type) {
 bool matches_compressed(nb::handle array, const CompressedSource& src) {
     const ImageHdu image =
         unwrap(without_gil([&] { return load_image(*src.file, src.hdu_index); }));
-    nb::object fresh = physical_from_be_bytes(image.data.span(), image.bitpix,
-                                              read_image_scaling(image.header),
-                                              numpy_shape(image.axes));
+    nb::object fresh = physical_from_be_bytes(
+        image.data.span(), image.bitpix, read_image_scaling(image.header), numpy_shape(image.axes));
     return same_values(array, fresh);
 }
 

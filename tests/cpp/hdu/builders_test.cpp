@@ -754,5 +754,53 @@ TEST(UserCards, OffsetCardsReplaceTheUsersInPlace) {
     EXPECT_EQ(bytes.get("BZERO")->comment(), "offset for unsigned/signed convention");
 }
 
+// How an image stores its pixels decides what becomes of the user's scaling cards: the
+// offset convention replaces them, floating-point pixels drop them, other integers keep them.
+TEST(UserCards, ScalingCardsFollowHowThePixelsAreStored) {
+    const auto user = [] {
+        Header h;
+        EXPECT_TRUE(h.set("BZERO", Value::make_real(3.0), std::nullopt));
+        EXPECT_TRUE(h.set("OBJECT", Value::make_string("m31"), std::nullopt));
+        EXPECT_TRUE(h.set("BSCALE", Value::make_real(2.0), std::nullopt));
+        EXPECT_TRUE(h.set("BLANK", Value::make_integer(-1), std::nullopt));
+        return h;
+    };
+    struct Case {
+        Bitpix stored;
+        std::optional<double> offset;
+        std::vector<std::string> kept;
+    };
+    const std::vector<std::string> all = {"BZERO=3", "OBJECT=m31", "BSCALE=2", "BLANK=-1"};
+    const Case cases[] = {
+        {Bitpix::U8, std::nullopt, all},
+        {Bitpix::I16, std::nullopt, all},
+        {Bitpix::I64, std::nullopt, all},
+        {Bitpix::F32, std::nullopt, {"OBJECT=m31"}},
+        {Bitpix::F64, std::nullopt, {"OBJECT=m31"}},
+        {Bitpix::I16, 32768.0, {"BZERO=32768", "OBJECT=m31", "BSCALE=1", "BLANK=-1"}},
+        {Bitpix::U8, -128.0, {"BZERO=-128", "OBJECT=m31", "BSCALE=1", "BLANK=-1"}},
+    };
+    for (const Case& c : cases) {
+        Header h = user();
+        ASSERT_TRUE(fit_user_scaling_cards(h, c.stored, c.offset));
+        EXPECT_EQ(cards(h), c.kept) << type_name(c.stored);
+    }
+}
+
+// Character cells hold printable ASCII only; the first cell with another byte is named.
+TEST(CharacterCells, OnlyPrintableAsciiIsAccepted) {
+    const auto refusal = [](std::vector<std::string> cells) {
+        return non_ascii_cell_refusal(cells).value_or("<fine>");
+    };
+    const std::string prefix =
+        "character columns are restricted to ASCII 32-126 (Standard Sec.7.2.5); found byte 0x";
+    EXPECT_EQ(refusal({}), "<fine>");
+    EXPECT_EQ(refusal({"", " ~", "abc XYZ 0123 !?"}), "<fine>");
+    EXPECT_EQ(refusal({"ok", "caf\xC3\xA9", "\x7F"}), prefix + "C3 in \"caf\xC3\xA9\"");
+    EXPECT_EQ(refusal({"a", "tab\there"}), prefix + "09 in \"tab\\there\"");
+    EXPECT_EQ(refusal({"del\x7F"}), prefix + "7F in \"del\\u{7f}\"");
+    EXPECT_EQ(refusal({std::string("nul\0", 4)}), prefix + "00 in \"nul\\0\"");
+}
+
 }  // namespace
 }  // namespace vexlo

@@ -295,6 +295,47 @@ TEST(ImageTest, ShapeCardsOfAnEmptyStartingHeaderComeBeforeItsOtherCards) {
                                                               "NAXIS1", "PCOUNT", "GCOUNT"}));
 }
 
+// A header the library assembled itself is read for its shape without insisting on the
+// cards: a missing or non-integer BITPIX is 8, NAXIS 0, NAXISk 0.
+TEST(ImageTest, BuiltImageShapeFillsInWhatTheCardsLeaveOut) {
+    const auto shape_of = [](const std::vector<std::string>& cards) -> std::string {
+        const Result<ImageShape> s = built_image_shape(header_of(cards));
+        if (!s) return s.error().message();
+        std::string out(type_name(s->bitpix));
+        for (const std::uint64_t n : s->axes)
+            out += " " + std::to_string(n);
+        return out;
+    };
+    const std::string simple = kv("SIMPLE", "T");
+    struct Case {
+        std::vector<std::string> cards;
+        std::string shape;
+    };
+    const Case cases[] = {
+        {image_cards(16, {3, 4}), "i16 3 4"},
+        {image_cards(-64, {}), "f64"},
+        {{simple}, "u8"},
+        {{simple, kv("BITPIX", "'16'"), kv("NAXIS", 1), kv("NAXIS1", 5)}, "u8 5"},
+        {{simple, kv("BITPIX", "16.0"), kv("NAXIS", 1), kv("NAXIS1", 5)}, "u8 5"},
+        {{simple, kv("BITPIX", -32), kv("NAXIS", 3), kv("NAXIS1", 2), kv("NAXIS3", -4)},
+         "f32 2 0 0"},
+        {{simple, kv("NAXIS", 2), kv("NAXIS1", "2.0"), kv("NAXIS2", 0)}, "u8 0 0"},
+        {{simple, kv("NAXIS", -1), kv("NAXIS1", 5)}, "u8"},
+        {{simple, kv("NAXIS", "2.0"), kv("NAXIS1", 5)}, "u8"},
+        {{simple, kv("BITPIX", -16), kv("NAXIS", 0)},
+         "value for keyword `BITPIX`: unsupported BITPIX value -16: half-precision floats "
+         "(BITPIX=-16) are not part of the FITS standard and are not supported by vexlo"},
+        {{simple, kv("NAXIS", 1000)},
+         "value for keyword `NAXIS`: NAXIS must be in 0..=999, got 1000"},
+    };
+    for (const Case& c : cases) {
+        std::string text;
+        for (const std::string& card : c.cards)
+            text += card.substr(0, 30) + "|";
+        EXPECT_EQ(shape_of(c.cards), c.shape) << text;
+    }
+}
+
 TEST(ImageTest, IntoPartsAndIntoData) {
     const Bytes bytes = bytes_of({1, 2, 3, 4});
     Result<ImageHdu> borrowed =

@@ -353,5 +353,53 @@ TEST(LoadTest, LookupByExtnameAndExtver) {
     EXPECT_EQ(axis_of("NONE", -1), "header: no HDU with EXTNAME = `NONE` and EXTVER = -1");
 }
 
+// The name and version an HDU object is looked up by: the name exactly as text, the version
+// 1 when absent or not a number, a logical one counting as 1 or 0.
+TEST(LoadTest, ExtnameMatchRule) {
+    struct Case {
+        std::vector<std::string> cards;
+        std::string_view name;
+        std::optional<std::int64_t> ver;
+        bool matches;
+    };
+    const std::string sci = kv("EXTNAME", "'SCI'");
+    const Case cases[] = {
+        {{sci}, "SCI", std::nullopt, true},
+        {{sci}, "SCI", 1, true},  // no EXTVER counts as 1
+        {{sci}, "SCI", 2, false},
+        {{sci}, "sci", std::nullopt, false},  // case-sensitive
+        {{sci}, "SCI ", std::nullopt, false},
+        {{kv("EXTNAME", "'SCI     '")}, "SCI", std::nullopt, true},  // trailing blanks
+        {{kv("EXTNAME", "'  SCI'")}, "SCI", std::nullopt, false},    // leading blanks count
+        {{}, "", std::nullopt, false},                               // no EXTNAME at all
+        {{kv("EXTNAME", 7)}, "7", std::nullopt, false},              // not a string
+        {{sci, kv("EXTVER", 2)}, "SCI", 2, true},
+        {{sci, kv("EXTVER", 2)}, "SCI", 1, false},
+        {{sci, kv("EXTVER", -3)}, "SCI", -3, true},
+        {{sci, kv("EXTVER", "2.0")}, "SCI", 2, false},  // a real is no version: 1
+        {{sci, kv("EXTVER", "2.0")}, "SCI", 1, true},
+        {{sci, kv("EXTVER", "'2'")}, "SCI", 1, true},  // nor is a string
+        {{sci, kv("EXTVER", "T")}, "SCI", 1, true},
+        {{sci, kv("EXTVER", "F")}, "SCI", 0, true},
+        {{sci, kv("EXTVER", "F")}, "SCI", 1, false},
+        {{sci, kv("EXTVER", 4), kv("EXTVER", 5)}, "SCI", 4, true},  // the first card
+        {{sci, kv("EXTNAME", "'ERR'")}, "ERR", std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        std::string text;
+        for (const std::string& card : c.cards)
+            text += card;
+        const Result<Header> h = Header::parse_text(text, false);
+        ASSERT_TRUE(h) << h.error().message();
+        EXPECT_EQ(matches_extname(*h, c.name, c.ver), c.matches)
+            << text << " / " << c.name << " / " << c.ver.value_or(-99);
+    }
+
+    const Result<Header> plain = Header::parse_text(kv("EXTVER", 9), false);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(lookup_extname(*plain), std::nullopt);
+    EXPECT_EQ(lookup_extver(*plain), 9);
+}
+
 }  // namespace
 }  // namespace vexlo

@@ -128,5 +128,70 @@ TEST(ReplaceTest, RefusalsComeBeforeAnyFileIsMade) {
     EXPECT_TRUE(fs::is_empty(dir.path));
 }
 
+// What stands at a path, seen through a link or not; nothing there is no error, a path that
+// runs through a regular file is.
+TEST(ReplaceTest, PathNodesAndTheirKinds) {
+    TempDir dir;
+    const fs::path file = dir.path / "f";
+    put(file, "x");
+    ::chmod(file.c_str(), 0640);
+    fs::create_symlink(file, dir.path / "link");
+    fs::create_symlink(dir.path / "gone", dir.path / "dangling");
+    const auto kind_of = [](const fs::path& p, bool follow) -> std::string {
+        const Result<std::optional<PathNode>> found = path_node(p, follow);
+        if (!found) return found.error().message();
+        if (!*found) return "none";
+        switch ((*found)->kind) {
+            case NodeKind::Regular:
+                return "regular " + std::to_string((*found)->permissions);
+            case NodeKind::Directory:
+                return "directory";
+            case NodeKind::SymbolicLink:
+                return "link";
+            case NodeKind::Other:
+                return "other";
+        }
+        return "?";
+    };
+    EXPECT_EQ(kind_of(file, false), "regular " + std::to_string(0640));
+    EXPECT_EQ(kind_of(dir.path / "link", true), "regular " + std::to_string(0640));
+    EXPECT_EQ(kind_of(dir.path / "link", false), "link");
+    EXPECT_EQ(kind_of(dir.path / "dangling", false), "link");
+    EXPECT_EQ(kind_of(dir.path / "dangling", true), "none");
+    EXPECT_EQ(kind_of(dir.path / "missing", false), "none");
+    EXPECT_EQ(kind_of(dir.path, true), "directory");
+    EXPECT_EQ(kind_of("/dev/null", true), "other");
+    EXPECT_EQ(kind_of(file / "below", true), Error::io_errno(ENOTDIR).message());
+    EXPECT_TRUE(path_exists(dir.path / "link"));
+    EXPECT_FALSE(path_exists(dir.path / "dangling"));
+    EXPECT_FALSE(path_exists(file / "below"));
+}
+
+// A link is followed, so the link stays and its destination is replaced keeping its permission
+// bits; a dangling link is replaced itself.
+TEST(ReplaceTest, LinksAreFollowedAndDanglingOnesReplaced) {
+    TempDir dir;
+    const fs::path file = dir.path / "f";
+    put(file, "old");
+    ::chmod(file.c_str(), 0640);
+    const fs::path link = dir.path / "link";
+    fs::create_symlink(file, link);
+    const fs::path dangling = dir.path / "dangling";
+    fs::create_symlink(dir.path / "gone", dangling);
+    for (const fs::path& target : {link, dangling}) {
+        auto f = ReplacingFile::create(target, true, Durability::Unforced);
+        ASSERT_TRUE(f.has_value()) << target;
+        ASSERT_TRUE(write_text(*f, "new").has_value());
+        ASSERT_TRUE(f->commit().has_value());
+    }
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(slurp(file), "new");
+    EXPECT_EQ(fs::status(file).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_FALSE(fs::is_symlink(dangling));
+    EXPECT_EQ(slurp(dangling), "new");
+    EXPECT_FALSE(fs::exists(dir.path / "gone"));
+}
+
 }  // namespace
 }  // namespace vexlo

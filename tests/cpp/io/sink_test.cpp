@@ -1,5 +1,5 @@
 // The output seam: sequential writes that survive signals and short writes, positional writes
-// that leave the position alone, length changes, and borrowed handles that never close.
+// that leave the position alone, length changes, and writers borrowing a sink that never close it.
 #include "io/sink.hpp"
 
 #include <fcntl.h>
@@ -168,7 +168,7 @@ TEST(BufWriter, AShortWriteIsReportedAndTheRetrySendsTheRest) {
         return got;
     };
 
-    BufWriter out(write_end.borrow());
+    BufWriter out = BufWriter::borrowing(write_end);
     ASSERT_TRUE(out.write(content));
     EXPECT_EQ(out.buffered(), content.size());
     const Result<void> first = out.flush();
@@ -244,15 +244,17 @@ TEST(Sink, TruncateAndSeek) {
     EXPECT_TRUE(read_back(file.path()) == expected);
 }
 
-TEST(Sink, ABorrowedHandleNeverClosesTheFile) {
+TEST(Sink, ABorrowingWriterNeverClosesTheFile) {
     TempFile file(Bytes{});
     Sink owner = open_sink(file.path());
     {
-        Sink borrowed = owner.borrow();
-        ASSERT_TRUE(borrowed.write(as_bytes("ab")));
-        ASSERT_TRUE(borrowed.close());
-        EXPECT_FALSE(borrowed.valid());
-        BufWriter out(owner.borrow());
+        BufWriter first = BufWriter::borrowing(owner);
+        ASSERT_TRUE(first.write(as_bytes("ab")));
+        ASSERT_TRUE(first.flush());
+        first = BufWriter();  // let go of the owner's file
+        EXPECT_FALSE(first.has_output());
+        EXPECT_TRUE(owner.valid());
+        BufWriter out = BufWriter::borrowing(owner);
         ASSERT_TRUE(out.write(as_bytes("cd")));
     }  // the writer flushes and lets go
     ASSERT_TRUE(owner.write(as_bytes("ef")));
@@ -260,6 +262,26 @@ TEST(Sink, ABorrowedHandleNeverClosesTheFile) {
     EXPECT_FALSE(owner.valid());
     EXPECT_FALSE(owner.write(as_bytes("g")));
     EXPECT_EQ(as_chars(read_back(file.path())), "abcdef");
+}
+
+// A writer refers to the owner's sink, not to a copy of its descriptor number: once the owner
+// has closed, the number may name another file, which a late flush must never reach.
+TEST(Sink, ABorrowingWriterFailsOnceItsOwnerHasClosed) {
+    TempFile first(Bytes{});
+    TempFile second(Bytes{});
+    Sink owner = open_sink(first.path());
+    BufWriter out = BufWriter::borrowing(owner);
+    ASSERT_TRUE(out.write(as_bytes("late")));
+    ASSERT_TRUE(owner.close());
+    const Sink other = open_sink(second.path());  // takes the lowest free number: the old one
+    const Result<void> flushed = out.flush();
+    ASSERT_FALSE(flushed.has_value());
+    EXPECT_EQ(flushed.error().message(), Error::io_errno(EBADF).message());
+    EXPECT_FALSE(out.has_output());
+    out = BufWriter();
+    EXPECT_TRUE(read_back(first.path()).empty());
+    EXPECT_TRUE(read_back(second.path()).empty());
+    EXPECT_TRUE(other.valid());
 }
 
 TEST(Sink, WithoutAFileEveryOperationFails) {
