@@ -14,7 +14,11 @@ constexpr std::size_t kShortLen = 8;
 // The bytes of a keyword of at most eight bytes, zero-padded into one word; nothing for a
 // longer one or one holding a NUL byte (no stored keyword does, so packing stays one-to-one).
 std::optional<std::uint64_t> pack(std::string_view key) {
-    if (key.size() > kShortLen || key.find('\0') != std::string_view::npos) return std::nullopt;
+    if (key.size() > kShortLen) return std::nullopt;
+    // A loop over at most eight bytes: a library search costs more than the whole lookup.
+    for (const char c : key) {
+        if (c == '\0') return std::nullopt;
+    }
     std::uint64_t out = 0;
     std::memcpy(&out, key.data(), key.size());
     return out;
