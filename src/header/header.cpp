@@ -549,12 +549,11 @@ Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uin
         bytes.reserve(guess);
         layout.reserve(guess / kCardLen);
     }
-    VEXLO_ASSIGN_OR_RETURN(
-        const std::uint64_t consumed,
-        read_blocks(buffer, start, lenient, [&](ByteSpan image, std::size_t pos, const CardHead& head) {
-            bytes.insert(bytes.end(), image.begin(), image.end());
-            layout.add_image(bytes, pos, head);
-        }));
+    const auto keep = [&](ByteSpan image, std::size_t pos, const CardHead& head) {
+        bytes.insert(bytes.end(), image.begin(), image.end());
+        layout.add_image(bytes, pos, head);
+    };
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t consumed, read_blocks(buffer, start, lenient, keep));
     return std::pair<Header, std::uint64_t>(Header(std::move(bytes), std::move(layout)), consumed);
 }
 
@@ -564,12 +563,11 @@ Result<std::pair<Header, Bytes>> Header::parse_owned(Bytes blocks, bool lenient)
     std::size_t kept = 0;
     // The cards before END lead the blocks, so the header's bytes are the blocks themselves,
     // cut after the last of them.
-    VEXLO_ASSIGN_OR_RETURN(
-        const std::uint64_t consumed,
-        read_blocks(blocks, 0, lenient, [&](ByteSpan, std::size_t pos, const CardHead& head) {
-            layout.add_image(blocks, pos, head);
-            kept = pos + kCardLen;
-        }));
+    const auto index = [&](ByteSpan, std::size_t pos, const CardHead& head) {
+        layout.add_image(blocks, pos, head);
+        kept = pos + kCardLen;
+    };
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t consumed, read_blocks(blocks, 0, lenient, index));
     const auto cut = blocks.begin() + static_cast<std::ptrdiff_t>(kept);
     Bytes rest(cut, blocks.begin() + static_cast<std::ptrdiff_t>(consumed));
     blocks.erase(cut, blocks.end());
