@@ -178,7 +178,11 @@ Result<std::uint64_t> header_blocks_len(ScanWindow& window, std::uint64_t b, boo
         }
         VEXLO_ASSIGN_OR_RETURN(const ByteSpan block, window.view(at, kBlockLen));
         for (std::size_t i = 0; i < kCardsPerBlock; ++i) {
-            if (card_kind(block.subspan(i * kCardLen, kCardLen), lenient) == CardKind::End) {
+            // Only an image starting "END" in some letter case can be the END card; the
+            // others need no reading here (the parse reads every card anyway).
+            const ByteSpan card = block.subspan(i * kCardLen, kCardLen);
+            if (ascii_istarts_with(as_chars(card), "END") &&
+                card_kind(card, lenient) == CardKind::End) {
                 return len + kBlockLen;
             }
         }
