@@ -26,7 +26,7 @@ import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, best_of, card, header, peers, row, table_head
+from rawfits import BLOCK, best_of, card, header, peers, row, status_bytes, table_head
 
 
 def write_file(path, n):
@@ -69,16 +69,6 @@ def write_huge_header(path, cards):
 
 def pin_to_one_core():
     os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-
-
-def status_bytes(field):
-    """A memory figure of this process from /proc/self/status (VmHWM is the peak of this
-    process's own memory; ru_maxrss would carry the parent's peak across exec)."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise LookupError(field)
 
 
 def memory_child(path, reader):
