@@ -44,6 +44,16 @@ def peers():
     return fitsio, fits
 
 
+def status_bytes(field):
+    """A memory figure of this process from /proc/self/status (VmHWM is the peak of this
+    process's own memory; ru_maxrss would carry the parent's peak across exec)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise LookupError(field)
+
+
 def raw_floor(path, dtype, count, offset):
     """The least a reader must do: the bytes read by NumPy and byte-swapped in place."""
     import numpy as np

@@ -22,7 +22,7 @@ import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, best_of, card, header, peers, row, table_head
+from rawfits import BLOCK, best_of, card, header, peers, row, status_bytes, table_head
 
 PRIMARY = header([card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 0),
                   card("EXTEND", True)])
@@ -170,16 +170,6 @@ def returned_bytes(values):
         elif isinstance(v, list):
             total += sys.getsizeof(v) + sum(sys.getsizeof(x) for x in v)
     return total
-
-
-def status_bytes(field):
-    """A memory figure of this process from /proc/self/status (VmHWM is the peak of this
-    process's own memory; ru_maxrss would carry the parent's peak across exec)."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise LookupError(field)
 
 
 def child(args):

@@ -3,6 +3,8 @@
 #include "header/header.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <memory>
 
 #include "util/text.hpp"
@@ -283,6 +285,13 @@ Header& Header::operator=(Header&& other) noexcept {
     return *this;
 }
 
+Bytes Header::take_bytes() && {
+    layout_.reset();
+    Bytes out = std::move(bytes_);
+    bytes_.clear();
+    return out;
+}
+
 const Layout& Header::layout() const {
     if (const Layout* built = layout_.get()) return *built;
     // Concurrent first readers may each build one; the first store wins.
@@ -445,8 +454,15 @@ Bytes Header::span_bytes(std::size_t start, std::size_t end) const {
 
 namespace {
 
+// One compare against a blank image: most of a header's last block is blank fill, read on
+// every parse.
 bool all_blank(ByteSpan image) {
-    return std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0x20; });
+    static constexpr std::array<std::uint8_t, kCardLen> kBlank = [] {
+        std::array<std::uint8_t, kCardLen> a{};
+        a.fill(0x20);
+        return a;
+    }();
+    return image.size() == kCardLen && std::memcmp(image.data(), kBlank.data(), kCardLen) == 0;
 }
 
 bool blank_or_nul(ByteSpan image) {
@@ -458,15 +474,15 @@ bool blank_or_nul(ByteSpan image) {
 
 namespace {
 
-// The byte count through the block of the first image that may be an END card, from
-// `start`; 0 when none may be. A guess for reserving the header's storage, never a bound.
-std::size_t end_block_guess(ByteSpan buffer, std::uint64_t start) {
-    for (std::uint64_t pos = start; buffer.size() - pos >= kCardLen; pos += kCardLen) {
-        if (ascii_istarts_with(as_chars(buffer.subspan(pos)), "END")) {
-            return static_cast<std::size_t>(padded_len(pos + kCardLen - start));
-        }
+// The byte count from `start` to the first image that may be an END card, or to the end of
+// the buffer when none may be: a guess for reserving exactly the header's storage, never a
+// bound (an opened file keeps many headers, so slack would cost as much as the cards).
+std::size_t cards_guess(ByteSpan buffer, std::uint64_t start) {
+    std::uint64_t pos = start;
+    for (; buffer.size() - pos >= kCardLen; pos += kCardLen) {
+        if (ascii_istarts_with(as_chars(buffer.subspan(pos)), "END")) break;
     }
-    return 0;
+    return static_cast<std::size_t>(pos - start);
 }
 
 // The kind read_card gives an image, or its error, checking the value of a strict card when
@@ -483,18 +499,15 @@ Result<CardKind> image_kind(ByteSpan image, std::uint64_t offset, bool lenient,
     return card.kind;
 }
 
-}  // namespace
-
-Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uint64_t start,
-                                                       bool lenient) {
+// Reads whole blocks of `buffer` from `start` through the block holding the END card,
+// checking every card, and hands each card before END to keep(image, pos, head), `pos`
+// counting from `start`; returns the bytes consumed.
+template <class Keep>
+Result<std::uint64_t> read_blocks(ByteSpan buffer, std::uint64_t start, bool lenient, Keep keep) {
     if (start > buffer.size()) {
         return fail(Error::block(start, "header start beyond end of buffer"));
     }
-    const std::size_t guess = end_block_guess(buffer, start);
-    Bytes bytes;
-    bytes.reserve(guess);
-    Layout layout;
-    layout.reserve(guess / kCardLen);
+    std::size_t kept = 0;
     for (std::uint64_t block = start; buffer.size() - block >= kBlockLen; block += kBlockLen) {
         bool end_seen = false;
         for (std::size_t i = 0; i < kCardsPerBlock; ++i) {
@@ -517,17 +530,48 @@ Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uin
                 end_seen = true;
                 continue;
             }
-            const std::size_t pos = bytes.size();
-            bytes.insert(bytes.end(), image.begin(), image.end());
-            layout.add_image(bytes, pos, head);
+            keep(image, kept, head);
+            kept += kCardLen;
         }
-        if (end_seen) {
-            const std::uint64_t consumed = block + kBlockLen - start;
-            return std::pair<Header, std::uint64_t>(Header(std::move(bytes), std::move(layout)),
-                                                    consumed);
-        }
+        if (end_seen) return block + kBlockLen - start;
     }
     return fail(Error::header("no END card found in header"));
+}
+
+}  // namespace
+
+Result<std::pair<Header, std::uint64_t>> Header::parse(ByteSpan buffer, std::uint64_t start,
+                                                       bool lenient) {
+    Bytes bytes;
+    Layout layout;
+    if (start <= buffer.size()) {
+        const std::size_t guess = cards_guess(buffer, start);
+        bytes.reserve(guess);
+        layout.reserve(guess / kCardLen);
+    }
+    const auto keep = [&](ByteSpan image, std::size_t pos, const CardHead& head) {
+        bytes.insert(bytes.end(), image.begin(), image.end());
+        layout.add_image(bytes, pos, head);
+    };
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t consumed, read_blocks(buffer, start, lenient, keep));
+    return std::pair<Header, std::uint64_t>(Header(std::move(bytes), std::move(layout)), consumed);
+}
+
+Result<std::pair<Header, Bytes>> Header::parse_owned(Bytes blocks, bool lenient) {
+    Layout layout;
+    layout.reserve(cards_guess(blocks, 0) / kCardLen);
+    std::size_t kept = 0;
+    // The cards before END lead the blocks, so the header's bytes are the blocks themselves,
+    // cut after the last of them.
+    const auto index = [&](ByteSpan, std::size_t pos, const CardHead& head) {
+        layout.add_image(blocks, pos, head);
+        kept = pos + kCardLen;
+    };
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t consumed, read_blocks(blocks, 0, lenient, index));
+    const auto cut = blocks.begin() + static_cast<std::ptrdiff_t>(kept);
+    Bytes rest(cut, blocks.begin() + static_cast<std::ptrdiff_t>(consumed));
+    blocks.erase(cut, blocks.end());
+    return std::pair<Header, Bytes>(Header(std::move(blocks), std::move(layout)), std::move(rest));
 }
 
 namespace {

@@ -111,6 +111,8 @@ class Header {
 
     // The stored card images, 80 bytes each, without END and fill.
     const Bytes& bytes() const { return bytes_; }
+    // The stored card images moved out, leaving the header empty.
+    Bytes take_bytes() &&;
     // The layout, built on first use (safe under concurrent first lookups).
     const Layout& layout() const;
     bool has_layout() const { return layout_.get() != nullptr; }
@@ -139,6 +141,11 @@ class Header {
     // header and the bytes consumed.
     static Result<std::pair<Header, std::uint64_t>> parse(ByteSpan buffer, std::uint64_t start,
                                                           bool lenient);
+    // parse() of blocks that start a header, taking them over instead of copying the cards:
+    // the header keeps the leading card bytes, and the rest of the blocks it consumed (the
+    // END card and the fill) comes back beside it, so that a caller holding only these can
+    // put the blocks together again with take_bytes().
+    static Result<std::pair<Header, Bytes>> parse_owned(Bytes blocks, bool lenient);
     // Parses header text as a user writes it: padded with blanks to whole cards, given an END
     // card when none of its cards is one, and padded to whole blocks.
     static Result<Header> parse_text(std::string_view text, bool lenient);

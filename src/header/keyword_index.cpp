@@ -14,9 +14,16 @@ constexpr std::size_t kShortLen = 8;
 // The bytes of a keyword of at most eight bytes, zero-padded into one word; nothing for a
 // longer one or one holding a NUL byte (no stored keyword does, so packing stays one-to-one).
 std::optional<std::uint64_t> pack(std::string_view key) {
-    if (key.size() > kShortLen || key.find('\0') != std::string_view::npos) return std::nullopt;
+    if (key.size() > kShortLen) return std::nullopt;
+    // Byte by byte into a fixed buffer: a library search or copy of a length known only
+    // here costs more than the whole lookup.
+    unsigned char chars[kShortLen] = {};
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (key[i] == '\0') return std::nullopt;
+        chars[i] = static_cast<unsigned char>(key[i]);
+    }
     std::uint64_t out = 0;
-    std::memcpy(&out, key.data(), key.size());
+    std::memcpy(&out, chars, kShortLen);
     return out;
 }
 

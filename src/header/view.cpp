@@ -2,6 +2,8 @@
 #include "header/view.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "header/card.hpp"
@@ -23,6 +25,19 @@ bool keyword_field_is(ByteSpan card, std::string_view field) {
     return std::equal(field.begin(), field.end(), card.begin());
 }
 
+// The first byte at or after `i` that is not a blank (kCardLen when none is), eight bytes at
+// a time: a card's value field is mostly blanks.
+std::size_t skip_blanks(ByteSpan card, std::size_t i) {
+    constexpr std::uint64_t kBlanks = 0x2020202020202020ull;
+    for (std::uint64_t word = 0; i + sizeof word <= kCardLen; i += sizeof word) {
+        std::memcpy(&word, card.data() + i, sizeof word);
+        if (word != kBlanks) break;
+    }
+    while (i < kCardLen && card[i] == ' ')
+        ++i;
+    return i;
+}
+
 // The value of a single card holding a plain decimal integer (blanks, an optional '-', at
 // most 18 digits, blanks, then the end or a comment), read straight from its bytes: the
 // structural cards every scan reads are of this form. Anything else returns nothing and
@@ -33,9 +48,7 @@ std::optional<Value> plain_integer(ByteSpan bytes) {
          {"COMMENT ", "HISTORY ", "HIERARCH", "END     ", "        "}) {
         if (keyword_field_is(bytes, special)) return std::nullopt;
     }
-    std::size_t i = 10;
-    while (i < kCardLen && bytes[i] == ' ')
-        ++i;
+    std::size_t i = skip_blanks(bytes, 10);
     const bool negative = i < kCardLen && bytes[i] == '-';
     if (negative) ++i;
     const std::size_t digits_from = i;
@@ -47,8 +60,7 @@ std::optional<Value> plain_integer(ByteSpan bytes) {
         ++i;
     }
     if (i == digits_from) return std::nullopt;
-    while (i < kCardLen && bytes[i] == ' ')
-        ++i;
+    i = skip_blanks(bytes, i);
     if (i < kCardLen && bytes[i] != '/') return std::nullopt;
     return Value::make_integer(negative ? -magnitude : magnitude);
 }

@@ -167,46 +167,77 @@ Result<Placed> place_hdu(const Header& header, bool first, bool lenient, std::ui
     return Placed{DataSpan{data_offset, data_len}, end};
 }
 
-// Reads header blocks from `b` until the block holding END (a plain file's headers are
-// found this way, without reading past them).
-Result<Bytes> read_header_blocks(ScanWindow& window, std::uint64_t b, bool lenient) {
+// The length of the header blocks at `b`, through the block holding END (a plain file's
+// headers are found this way, without reading past them).
+Result<std::uint64_t> header_blocks_len(ScanWindow& window, std::uint64_t b, bool lenient) {
     const std::uint64_t size = window.source().size();
-    Bytes buf;
-    buf.reserve(2 * kBlockLen);
-    for (;;) {
-        const std::uint64_t at = b + buf.size();
+    for (std::uint64_t len = 0;; len += kBlockLen) {
+        const std::uint64_t at = b + len;
         if (at > size || size - at < kBlockLen) {
             return fail(Error::block(at, "header truncated before END card"));
         }
-        const std::size_t old = buf.size();
-        try {
-            buf.resize(old + kBlockLen);
-        } catch (const std::bad_alloc&) {
-            return fail(Error::out_of_memory());
-        }
         VEXLO_ASSIGN_OR_RETURN(const ByteSpan block, window.view(at, kBlockLen));
-        std::memcpy(buf.data() + old, block.data(), kBlockLen);
         for (std::size_t i = 0; i < kCardsPerBlock; ++i) {
-            const ByteSpan card(buf.data() + old + i * kCardLen, kCardLen);
-            if (card_kind(card, lenient) == CardKind::End) return buf;
+            // Only an image starting "END" in some letter case can be the END card; the
+            // others need no reading here (the parse reads every card anyway).
+            const ByteSpan card = block.subspan(i * kCardLen, kCardLen);
+            if (ascii_istarts_with(as_chars(card), "END") &&
+                card_kind(card, lenient) == CardKind::End) {
+                return len + kBlockLen;
+            }
         }
     }
 }
 
-// The header at `b` and the bytes it occupies. Content held in memory (a decompressed gzip
-// file) is parsed in place, where offsets in errors count from the start of the content;
-// a file's blocks are read up to END first, and offsets count from the header's start.
+// Bytes [b, b + len) of whole blocks, in storage of exactly that size: it is kept as long as
+// the file is open.
+Result<Bytes> read_exact_blocks(ScanWindow& window, std::uint64_t b, std::uint64_t len) {
+    Bytes out;
+    try {
+        out.reserve(static_cast<std::size_t>(len));
+    } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+    }
+    for (std::uint64_t at = 0; at < len; at += kBlockLen) {
+        VEXLO_ASSIGN_OR_RETURN(const ByteSpan block, window.view(b + at, kBlockLen));
+        out.insert(out.end(), block.begin(), block.end());
+    }
+    return out;
+}
+
+// The header at `b`, and the rest of the blocks it occupies after its cards (the END card
+// and the fill). Content held in memory (a decompressed gzip file) is parsed in place, where
+// offsets in errors count from the start of the content; a file's blocks are read up to END
+// first, and offsets count from the header's start. The cards are held once, in the header.
 Result<std::pair<Header, Bytes>> read_header(ScanWindow& window, std::uint64_t b, bool lenient) {
     if (const std::optional<ByteSpan> all = window.source().contents()) {
         VEXLO_ASSIGN_OR_RETURN(auto parsed, Header::parse(*all, b, lenient));
         const std::uint64_t len = std::min<std::uint64_t>(parsed.second, all->size() - b);
+        const std::size_t cards = parsed.first.bytes().size();
         const auto at = all->begin() + static_cast<std::ptrdiff_t>(b);
-        return std::pair(std::move(parsed.first), Bytes(at, at + static_cast<std::ptrdiff_t>(len)));
+        return std::pair(std::move(parsed.first), Bytes(at + static_cast<std::ptrdiff_t>(cards),
+                                                        at + static_cast<std::ptrdiff_t>(len)));
     }
-    VEXLO_ASSIGN_OR_RETURN(Bytes blocks, read_header_blocks(window, b, lenient));
-    VEXLO_ASSIGN_OR_RETURN(auto parsed, Header::parse(blocks, 0, lenient));
-    blocks.resize(static_cast<std::size_t>(std::min<std::uint64_t>(parsed.second, blocks.size())));
-    return std::pair(std::move(parsed.first), std::move(blocks));
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t len, header_blocks_len(window, b, lenient));
+    VEXLO_ASSIGN_OR_RETURN(Bytes blocks, read_exact_blocks(window, b, len));
+    return Header::parse_owned(std::move(blocks), lenient);
+}
+
+// The header's blocks as stored: its cards followed by the rest read_header gave.
+Bytes stored_blocks(Header&& header, const Bytes& rest) {
+    Bytes out = std::move(header).take_bytes();
+    out.reserve(out.size() + rest.size());
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
+// The EXTNAME a header is indexed under: its string value without trailing white space.
+std::optional<std::string> extname_of(const Header& h) {
+    const std::optional<CardView> card = h.get("EXTNAME");
+    if (!card) return std::nullopt;
+    const std::optional<ValueAndComment> vc = card->value_and_comment();
+    if (!vc || !vc->value.is(Value::Kind::String)) return std::nullopt;
+    return std::string(trim_ws_end(vc->value.text));
 }
 
 // What the scan finds at a possible HDU start.
@@ -323,7 +354,7 @@ Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient)
     const std::uint64_t size = src.size();
     std::vector<DataSpan> spans;
     std::vector<Bytes> headers;
-    std::vector<Header> parsed;
+    ExtnameIndex names;
     ScanWindow window(src);
     std::uint64_t b = 0;
     bool first = true;
@@ -337,22 +368,25 @@ Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient)
             break;
         }
         VEXLO_ASSIGN_OR_RETURN(auto header, read_header(window, b, lenient));
-        VEXLO_ASSIGN_OR_RETURN(const Placed placed, place_hdu(header.first, first, lenient, b,
-                                                              header.second.size(), size));
-        headers.push_back(std::move(header.second));
-        parsed.push_back(std::move(header.first));
+        const std::uint64_t header_len = header.first.bytes().size() + header.second.size();
+        VEXLO_ASSIGN_OR_RETURN(const Placed placed,
+                               place_hdu(header.first, first, lenient, b, header_len, size));
+        if (std::optional<std::string> name = extname_of(header.first)) {
+            names[std::move(*name)].push_back(headers.size());
+        }
+        headers.push_back(stored_blocks(std::move(header.first), header.second));
         spans.push_back(placed.span);
         first = false;
         if (placed.end >= size) break;
         b = placed.end;
     }
     return FitsFile::from_scan(std::move(source), std::move(spans), std::move(headers), lenient,
-                               std::move(parsed));
+                               std::move(names));
 }
 
 Result<FitsFile> FitsFile::from_scan(std::unique_ptr<const Source> source,
                                      std::vector<DataSpan> spans, std::vector<Bytes> headers,
-                                     bool lenient, std::vector<Header> parsed) {
+                                     bool lenient, std::optional<ExtnameIndex> names) {
     if (spans.empty()) return fail(Error::header("file contains no HDU"));
     // Every later read trusts these two facts; a record assembled by hand must hold them
     // too.
@@ -373,34 +407,20 @@ Result<FitsFile> FitsFile::from_scan(std::unique_ptr<const Source> source,
         }
     }
     FitsFile f;
-    // The scan's own parse of each header, when it came with them, is the one every later
-    // request copies; otherwise each header is parsed here once.
-    if (parsed.size() != headers.size()) {
-        parsed.clear();
-        for (const Bytes& h : headers) {
-            auto one = Header::parse(h, 0, lenient);
-            if (!one) break;
-            parsed.push_back(std::move(one->first));
-        }
-    }
-    for (std::size_t i = 0; i < headers.size(); ++i) {
-        Result<Header> reparsed;
-        if (i >= parsed.size()) {
+    if (names) {
+        f.extnames = std::move(*names);
+    } else {
+        for (std::size_t i = 0; i < headers.size(); ++i) {
             auto one = Header::parse(headers[i], 0, lenient);
             if (!one) continue;  // a header that does not parse simply has no name
-            reparsed = std::move(one->first);
+            if (std::optional<std::string> name = extname_of(one->first)) {
+                f.extnames[std::move(*name)].push_back(i);
+            }
         }
-        const Header& h = i < parsed.size() ? parsed[i] : *reparsed;
-        const std::optional<CardView> card = h.get("EXTNAME");
-        if (!card) continue;
-        const std::optional<ValueAndComment> vc = card->value_and_comment();
-        if (!vc || !vc->value.is(Value::Kind::String)) continue;
-        f.extnames[std::string(trim_ws_end(vc->value.text))].push_back(i);
     }
     f.data_cache = DataCache(spans.size());
     f.spans = std::move(spans);
     f.headers = std::move(headers);
-    if (parsed.size() == f.headers.size()) f.parsed_headers = std::move(parsed);
     f.source = std::move(source);
     f.lenient = lenient;
     return f;
@@ -744,7 +764,6 @@ Result<bool> FitsFile::only_padding_after_hdus() const {
 
 Result<Header> FitsFile::header(std::size_t index) const {
     if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
-    if (index < parsed_headers.size()) return parsed_headers[index];
     VEXLO_ASSIGN_OR_RETURN(auto parsed, Header::parse(headers[index], 0, lenient));
     return std::move(parsed.first);
 }

@@ -55,24 +55,27 @@ class DataCache {
     std::vector<FillOnce<Cell>> cells_;
 };
 
+// EXTNAME (trailing white space removed) -> indices of the HDUs carrying it, ascending.
+using ExtnameIndex = std::map<std::string, std::vector<std::size_t>, std::less<>>;
+
 struct FitsFile {
     std::vector<DataSpan> spans;
-    // Each HDU's header blocks as stored, END block and its fill included.
+    // Each HDU's header blocks as stored, END block and its fill included: the only copy of
+    // the headers kept (a file of many small HDUs costs about its header bytes), parsed
+    // again on request.
     std::vector<Bytes> headers;
-    // The scan's parse of every header (empty when some header did not parse), handed out as
-    // copies instead of parsing the blocks again.
-    std::vector<Header> parsed_headers;
     DataCache data_cache;
     std::unique_ptr<const Source> source;
-    // EXTNAME (trailing white space removed) -> indices of the HDUs carrying it, ascending.
-    std::map<std::string, std::vector<std::size_t>, std::less<>> extnames;
+    ExtnameIndex extnames;
     bool lenient = true;
 
     // ---- opening ----
     static Result<FitsFile> open(const std::string& path, bool lenient);
+    // `names`, when given, is the index the scan built from its own parse of the headers;
+    // otherwise every header is parsed here for it.
     static Result<FitsFile> from_scan(std::unique_ptr<const Source> source,
                                       std::vector<DataSpan> spans, std::vector<Bytes> headers,
-                                      bool lenient, std::vector<Header> parsed = {});
+                                      bool lenient, std::optional<ExtnameIndex> names = {});
 
     std::size_t len() const { return spans.size(); }
 
@@ -124,7 +127,7 @@ struct FitsFile {
     // Only the padded data section, appended the same way; the index must be valid.
     Result<void> copy_padded_data(std::size_t index, BufWriter& out) const;
 
-    // The parsed header of HDU index (a copy of the scan's parse, or parsed anew).
+    // The parsed header of HDU index, parsed anew from its stored blocks.
     Result<Header> header(std::size_t index) const;
 
     // The byte just past the last HDU's padded data section.

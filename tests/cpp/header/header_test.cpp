@@ -519,6 +519,58 @@ TEST(HeaderParse, Failures) {
     }
 }
 
+TEST(HeaderParse, OwnedBlocksGiveTheSameHeaderAndRest) {
+    // Taking the blocks over reads them exactly as parse does: the same cards, layout,
+    // consumed length and errors; the rest after the cards puts the blocks back together.
+    auto end37 = repeat(kv("A", "1"), 36);
+    end37.push_back("END");
+    end37.push_back("junk after END");
+    Bytes nul_fill = blocks_of({kv("A", "1"), "END"});
+    std::fill(nul_fill.begin() + 160, nul_fill.end(), 0);
+    Bytes trailing = blocks_of({kv("B", "2"), "END"});
+    trailing.insert(trailing.end(), 3000, 0xFF);
+    const std::vector<Bytes> cases = {
+        blocks_of({"END"}),
+        blocks_of({kv("S", "'abc&'"), "CONTINUE  'def&'", "CONTINUE  'g'", kv("S", "2"),
+                   "COMMENT x", "END"}),
+        blocks_of(end37),
+        nul_fill,
+        trailing,
+        blocks_of({kv("A", "1"), kv("NAXIS1", "abc"), "END"}),
+        blocks_of({"END", "END       x"}),
+        blocks_of(repeat(kv("A", "1"), 36)),
+        {},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        for (bool lenient : {false, true}) {
+            const Bytes& blocks = cases[i];
+            const auto copied = Header::parse(blocks, 0, lenient);
+            Bytes owned_blocks = blocks;
+            const std::uint8_t* storage = owned_blocks.data();
+            auto owned = Header::parse_owned(std::move(owned_blocks), lenient);
+            ASSERT_EQ(bool(copied), bool(owned)) << i << " lenient=" << lenient;
+            if (!copied) {
+                EXPECT_EQ(owned.error().message(), copied.error().message()) << i;
+                continue;
+            }
+            const Header& h = owned->first;
+            EXPECT_EQ(h.bytes(), copied->first.bytes()) << i;
+            EXPECT_EQ(h.bytes().data(), storage) << i;  // taken over, not copied
+            ASSERT_TRUE(h.has_layout());
+            EXPECT_TRUE(same_spans(h.layout().spans, copied->first.layout().spans)) << i;
+            EXPECT_EQ(h.layout().occurrences(), copied->first.layout().occurrences()) << i;
+            EXPECT_EQ(h.bytes().size() + owned->second.size(), copied->second) << i;
+            Bytes whole = std::move(owned->first).take_bytes();
+            EXPECT_TRUE(owned->first.bytes().empty());
+            EXPECT_FALSE(owned->first.get("A"));
+            whole.insert(whole.end(), owned->second.begin(), owned->second.end());
+            EXPECT_EQ(whole, Bytes(blocks.begin(),
+                                   blocks.begin() + static_cast<std::ptrdiff_t>(copied->second)))
+                << i;
+        }
+    }
+}
+
 TEST(HeaderParse, ModesKeepRawBytes) {
     // NULs after END are fill in strict mode; printable text after END is fine leniently.
     Bytes nul_fill = blocks_of({kv("A", "1"), "END"});

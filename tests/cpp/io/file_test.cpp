@@ -425,6 +425,49 @@ TEST(FileTest, ExtnameIndex) {
     EXPECT_EQ(r->extnames.at(" SCI"), (std::vector<std::size_t>{2}));
 }
 
+TEST(FileTest, HeadersAreKeptOnceInStorageOfTheirSize) {
+    // Small headers, one of several blocks with a long string over CONTINUE, and names the
+    // scan indexes from its own parse: the record holds each header's blocks exactly, with
+    // no slack, the index a fresh parse of those blocks gives, and header() parses them.
+    Bytes content = hdu(primary_cards(8, {4}), ramp(4));
+    std::vector<std::string> big = image_ext_cards(16, {2});
+    for (int i = 0; i < 40; ++i)
+        big.push_back(kv("K" + std::to_string(i), std::to_string(i)));
+    big.push_back(kv("EXTNAME", "'LONG&'"));
+    big.push_back("CONTINUE  'NAME  '");
+    append(content, hdu(big, ramp(4)));
+    std::vector<std::string> small = image_ext_cards(8, {});
+    small.push_back(kv("EXTNAME", "'SCI'"));
+    append(content, hdu(small));
+    for (const bool gz : {false, true}) {
+        const Result<FitsFile> r = open_bytes(gz ? gzip(content) : content);
+        ASSERT_TRUE(r) << r.error().message();
+        ASSERT_EQ(r->len(), 3u);
+        std::uint64_t at = 0;
+        for (std::size_t i = 0; i < r->len(); ++i) {
+            const Bytes& stored = r->headers[i];
+            EXPECT_EQ(stored, Bytes(content.begin() + static_cast<std::ptrdiff_t>(at),
+                                    content.begin() + static_cast<std::ptrdiff_t>(at) +
+                                        static_cast<std::ptrdiff_t>(stored.size())))
+                << i;
+            EXPECT_EQ(stored.capacity(), stored.size()) << i << " gzip=" << gz;
+            const Result<Header> h = r->header(i);
+            ASSERT_TRUE(h);
+            const auto fresh = Header::parse(stored, 0, true);
+            ASSERT_TRUE(fresh);
+            EXPECT_EQ(h->bytes(), fresh->first.bytes());
+            at = r->spans[i].data_offset + padded_len(r->spans[i].data_len);
+        }
+        EXPECT_EQ(r->headers[1].size(), 2u * kBlockLen);
+        const ExtnameIndex want = {{"LONGNAME", {1}}, {"SCI", {2}}};
+        EXPECT_EQ(r->extnames, want);
+        const Result<FitsFile> rebuilt = FitsFile::from_scan(
+            std::make_unique<const MemorySource>(Bytes(content)), r->spans, r->headers, true);
+        ASSERT_TRUE(rebuilt);
+        EXPECT_EQ(rebuilt->extnames, want);
+    }
+}
+
 TEST(FileTest, ExtnameOfAHeaderThatFailsToParseIsSkipped) {
     Bytes content = hdu(primary_cards(8, {}));
     std::vector<std::string> c = image_ext_cards(8, {});
