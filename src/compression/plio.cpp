@@ -26,12 +26,12 @@ struct PixelWriter {
         std::min<std::uint64_t>(std::numeric_limits<std::make_unsigned_t<T>>::max(),
                                 std::numeric_limits<std::int64_t>::max()));
 
-    static Result<void> check(std::int64_t pv) {
-        if (pv < 0 || pv > kMax) {
-            return refuse("PLIO_1 decoded pixel value " + std::to_string(pv) +
-                          " out of range [0, " + std::to_string(kMax) + "]");
-        }
-        return {};
+    static bool in_range(std::int64_t pv) { return pv >= 0 && pv <= kMax; }
+
+    // Kept out of line: the per-pixel path is only the range test above.
+    [[gnu::noinline, gnu::cold]] static std::unexpected<Error> out_of_range(std::int64_t pv) {
+        return refuse("PLIO_1 decoded pixel value " + std::to_string(pv) + " out of range [0, " +
+                      std::to_string(kMax) + "]");
     }
 
     void put(std::uint64_t index, std::int64_t pv) const {
@@ -93,10 +93,10 @@ Result<void> decode_list(ByteSpan input, std::uint64_t first, std::uint64_t list
                         return refuse("PLIO_1 run extends past pixel " + std::to_string(npix));
                     }
                     if (opcode == 4) {
-                        VEXLO_TRY(writer.check(pv));
+                        if (!writer.in_range(pv)) return writer.out_of_range(pv);
                         writer.fill(op, new_op, pv);
                     } else if (opcode == 5 && run_end - 1 <= last_pixel) {
-                        VEXLO_TRY(writer.check(pv));
+                        if (!writer.in_range(pv)) return writer.out_of_range(pv);
                         writer.put(new_op - 1, pv);
                     }
                     op = new_op;
@@ -121,7 +121,7 @@ Result<void> decode_list(ByteSpan input, std::uint64_t first, std::uint64_t list
                 pv += opcode == 6 ? data : -data;
                 if (x <= last_pixel) {
                     if (op >= npix) return refuse("PLIO_1 single-pixel write past tile end");
-                    VEXLO_TRY(writer.check(pv));
+                    if (!writer.in_range(pv)) return writer.out_of_range(pv);
                     writer.put(op, pv);
                     ++op;
                 }
