@@ -1,17 +1,21 @@
-"""Tile-compressed images: decoding and writing 4096 x 4096 images, in megapixels per second,
-with the ratio of vexlo's time to fitsio's on the same file where fitsio is installed.
+"""Tile-compressed images: writing and decoding 64 and 256 MiB int16 images, one image row per
+tile (16 for HCOMPRESS_1), against fitsio, on every core and on one core.
 
-    python bench/tiled.py [--size N] [--repeat R]
+    python bench/tiled.py [--sizes 64 256] [--repeat R]
 
-Decodes an int16 RICE_1 image, an int16 GZIP_2 image and a quantised float32 RICE_1 image
-(SUBTRACTIVE_DITHER_1), one image row per tile, and writes the first and the last. The files
-are written by vexlo's own tile writer when the test-only extension vexlo_testing is on the
-path (PYTHONPATH=build/test/python), else by fitsio; without either only GZIP_1 files from
-vexlo.compressed_image are timed. Best of R runs; files are read from the page cache.
+Decode rows: RICE_1, GZIP_1, GZIP_2, HCOMPRESS_1 and PLIO_1 files written by fitsio, read by
+both. Write rows: GZIP_1 through vexlo.compressed_image, and GZIP_2 and RICE_1 through the
+test-only tile writer when vexlo_testing is on the path (PYTHONPATH=build/test/python). Each
+row gives vexlo's time, fitsio's, their ratio, and the ratio to a floor: the same image bytes
+written to or read from a plain file. The one-core figures come from a child pinned to the
+first usable core. Best of R runs; files are read from the page cache.
 """
 
 import argparse
+import json
 import os
+import subprocess
+import sys
 import tempfile
 
 import numpy as np
@@ -29,33 +33,39 @@ try:
 except ImportError:
     fitsio = None
 
-
-CASES = [
-    # name, dtype, writer options, fitsio compress name, fitsio quantize options
-    ("int16 RICE_1", "int16", dict(compression="RICE_1"), "RICE", {}),
-    ("int16 GZIP_2", "int16", dict(compression="GZIP_2"), "GZIP_2", {}),
-    ("float32 RICE_1 q=4 dither1", "float32",
-     dict(compression="RICE_1", dither="SUBTRACTIVE_DITHER_1", quantize_level=4.0), "RICE",
-     dict(qlevel=4.0, qmethod="SUBTRACTIVE_DITHER_1")),
-]
+DECODE = ["RICE_1", "GZIP_1", "GZIP_2", "HCOMPRESS_1", "PLIO_1"]
+WRITE = ["GZIP_1", "GZIP_2", "RICE_1"]
 
 
-def image(dtype, n):
+def shape_of(mib):
+    # int16 pixels, rows twice as long as the image is high.
+    rows = int(round((mib * 2**20 / 2 / 2) ** 0.5))
+    return rows, 2 * rows
+
+
+def image(mib):
+    rows, cols = shape_of(mib)
     rng = np.random.default_rng(7)
-    y, x = np.mgrid[0:n, 0:n]
-    sky = 1000 + 200 * np.exp(-((x - n / 2) ** 2 + (y - n / 3) ** 2) / (n * n / 20))
-    data = sky + rng.normal(0, 15, (n, n))
-    return data.astype(dtype)
+    y = np.arange(rows, dtype=np.float32)[:, None]
+    x = np.arange(cols, dtype=np.float32)[None, :]
+    sky = 1000 + 200 * np.exp(-((x - cols / 2) ** 2 + (y - rows / 3) ** 2) / (rows * cols / 20))
+    return (sky + rng.normal(0, 15, (rows, cols)).astype(np.float32)).astype(np.int16)
 
 
-def vexlo_write(path, data, options):
-    vexlo.write(path, [T.compress_tiles(data, **options)], overwrite=True)
-
-
-def fitsio_write(path, data, compress, qopts):
+def fitsio_write(path, data, compress):
     if os.path.exists(path):
         os.remove(path)
-    fitsio.write(path, data, compress=compress, tile_dims=[1, data.shape[1]], **qopts)
+    # HCOMPRESS codes two-dimensional tiles: 16 image rows each.
+    rows = 16 if compress == "HCOMPRESS_1" else 1
+    fitsio.write(path, data, compress=compress, tile_dims=[rows, data.shape[1]])
+
+
+def vexlo_write(path, data, compress):
+    if compress == "GZIP_1":
+        hdu = vexlo.compressed_image(data)
+    else:
+        hdu = T.compress_tiles(data, compression=compress)
+    vexlo.write(path, [hdu], overwrite=True)
 
 
 def vexlo_read(path):
@@ -63,47 +73,74 @@ def vexlo_read(path):
         return f[1].data
 
 
+def prepare(tmp, sizes):
+    for mib in sizes:
+        data = image(mib)
+        np.save(os.path.join(tmp, f"{mib}.npy"), data)
+        data.tofile(os.path.join(tmp, f"{mib}.raw"))
+        for name in DECODE:
+            path = os.path.join(tmp, f"{mib}-{name}.fits")
+            fitsio_write(path, data, name)
+            assert np.array_equal(vexlo_read(path), fitsio.read(path, ext=1)), name
+
+
+def measure(tmp, sizes, repeat):
+    """Seconds of every row on this process's cores: {row: [vexlo, fitsio, floor]}."""
+    out = {}
+    for mib in sizes:
+        data = np.load(os.path.join(tmp, f"{mib}.npy"))
+        raw = os.path.join(tmp, f"{mib}.raw")
+        read_floor = best_of(repeat, lambda: np.fromfile(raw, dtype=np.int16))
+        scratch = os.path.join(tmp, "floor.raw")
+        write_floor = best_of(repeat, lambda: data.tofile(scratch))
+        for name in DECODE:
+            path = os.path.join(tmp, f"{mib}-{name}.fits")
+            ours = best_of(repeat, lambda: vexlo_read(path))
+            theirs = best_of(repeat, lambda: fitsio.read(path, ext=1))
+            out[f"decode {name} {mib} MiB"] = [ours, theirs, read_floor]
+        for name in WRITE:
+            if name != "GZIP_1" and T is None:
+                continue
+            ours_path = os.path.join(tmp, "w-vexlo.fits")
+            theirs_path = os.path.join(tmp, "w-fitsio.fits")
+            ours = best_of(repeat, lambda: vexlo_write(ours_path, data, name))
+            theirs = best_of(repeat, lambda: fitsio_write(theirs_path, data, name))
+            out[f"write {name} {mib} MiB"] = [ours, theirs, write_floor]
+    return out
+
+
+def one_core(tmp, sizes, repeat):
+    cores = sorted(os.sched_getaffinity(0))
+    cmd = [sys.executable, __file__, "--measure", tmp, "--repeat", str(repeat), "--sizes",
+           *map(str, sizes)]
+    text = subprocess.run(cmd, check=True, capture_output=True, text=True,
+                          preexec_fn=lambda: os.sched_setaffinity(0, {cores[0]})).stdout
+    return json.loads(text)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--size", type=int, default=4096)
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[64, 256])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--measure", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    n, r = args.size, args.repeat
-    mpix = n * n / 1e6
-
-    def row(label, seconds, peer=None):
-        text = f"{label:<40} {seconds * 1e3:9.1f} ms {mpix / seconds:9.1f} Mpix/s"
-        if peer is not None:
-            text += f"   fitsio {peer * 1e3:9.1f} ms   ratio {seconds / peer:5.2f}"
-        print(text)
-
+    if args.measure:
+        print(json.dumps(measure(args.measure, args.sizes, args.repeat)))
+        return
+    if fitsio is None:
+        sys.exit("bench/tiled.py compares against fitsio, which is not installed")
     with tempfile.TemporaryDirectory() as tmp:
-        if T is None and fitsio is None:
-            data = image("int16", n)
-            path = os.path.join(tmp, "gzip1.fits")
-            w = best_of(r, lambda: vexlo.write(path, [vexlo.compressed_image(data)], overwrite=True))
-            row("write int16 GZIP_1 (compressed_image)", w)
-            row("decode int16 GZIP_1", best_of(r, lambda: vexlo_read(path)))
-            return
-        for k, (name, dtype, options, fcomp, qopts) in enumerate(CASES):
-            data = image(dtype, n)
-            path = os.path.join(tmp, f"{k}.fits")
-            if T is not None:
-                vexlo_write(path, data, options)
-            else:
-                fitsio_write(path, data, fcomp, qopts)
-            got = vexlo_read(path)
-            if fitsio is not None:
-                theirs = fitsio.read(path, ext=1)
-                assert np.array_equal(got, theirs, equal_nan=True), name
-            peer = best_of(r, lambda: fitsio.read(path, ext=1)) if fitsio else None
-            row(f"decode {name}", best_of(r, lambda: vexlo_read(path)), peer)
-            if T is not None and k in (0, len(CASES) - 1):
-                wpath = os.path.join(tmp, f"w{k}.fits")
-                w = best_of(r, lambda: vexlo_write(wpath, data, options))
-                fpath = os.path.join(tmp, f"f{k}.fits")
-                fw = best_of(r, lambda: fitsio_write(fpath, data, fcomp, qopts)) if fitsio else None
-                row(f"write {name}", w, fw)
+        prepare(tmp, args.sizes)
+        many = measure(tmp, args.sizes, args.repeat)
+        one = one_core(tmp, args.sizes, args.repeat)
+    n = len(os.sched_getaffinity(0))
+    print(f"{'':28} {n} cores: vexlo ms, fitsio ms, x fitsio, x floor"
+          f"   | 1 core: vexlo ms, fitsio ms, x fitsio, x floor")
+    for row, (ours, theirs, floor) in many.items():
+        o1, t1, f1 = one[row]
+        print(f"{row:28} {ours * 1e3:8.1f} {theirs * 1e3:9.1f} {ours / theirs:8.2f} "
+              f"{ours / floor:8.1f}   | {o1 * 1e3:8.1f} {t1 * 1e3:9.1f} {o1 / t1:8.2f} "
+              f"{o1 / f1:8.1f}")
 
 
 if __name__ == "__main__":

@@ -32,7 +32,7 @@ cxx23_works() {
         "$1" -std=c++23 -x c++ - -o /dev/null >/dev/null 2>&1
 }
 
-# A compiler, the Python headers and venv module, and the zlib headers; exports CXX when the
+# A compiler, the Python headers and venv module, and the zlib and libdeflate headers; exports CXX when the
 # default compiler is too old and a newer one had to be installed beside it.
 install_build_prereqs() {
     local python=$1 missing=()
@@ -42,6 +42,7 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
         missing+=(python3-dev)
     "$python" -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)
     [ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+    [ -f /usr/include/libdeflate.h ] || missing+=(libdeflate-dev)
     apt_install "${missing[@]}"
     if ! cxx23_works "${CXX:-g++}"; then
         # An older release's default g++ lacks C++23's <expected>; its g++-12 has it.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets vexlo up on a Debian or Ubuntu machine that may have nothing but python3: installs
 # through apt whatever is missing (a C++23 compiler, the Python headers and venv module, the
-# zlib headers), makes the virtual environment .venv, installs vexlo into it and runs the
-# demonstration. Safe to run again. PYTHON names the interpreter (python3 by default),
+# zlib and libdeflate headers), makes the virtual environment .venv, installs vexlo into it and
+# runs the demonstration. Safe to run again. PYTHON names the interpreter (python3 by default),
 # VEXLO_VENV another environment folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."

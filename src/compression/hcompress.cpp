@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "data/dispatch.hpp"
 #include "data/pixel.hpp"
 
 namespace vexlo {
@@ -420,25 +421,15 @@ Result<void> decode_as(ByteSpan input, std::size_t pos, int nx, int ny, std::int
     }
     inverse_h_transform(a, nx, ny, smooth, stream_scale);
 
-    std::uint8_t* dst = out.data();
-    for (const T v : a) {
-        const auto u = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
-        switch (width) {
-            case 1:
-                *dst = static_cast<std::uint8_t>(u);
-                break;
-            case 2:
-                store_be_u16(dst, static_cast<std::uint16_t>(u));
-                break;
-            case 4:
-                store_be_u32(dst, static_cast<std::uint32_t>(u));
-                break;
-            default:
-                store_be_u64(dst, u);
-                break;
+    // The pixel width is chosen once per tile; the store loop has no dispatch.
+    visit_integer_width(width, [&](auto tag) {
+        using P = typename decltype(tag)::type;
+        std::uint8_t* dst = out.data();
+        for (const T v : a) {
+            store_be<P>(dst, static_cast<P>(v));
+            dst += sizeof(P);
         }
-        dst += width;
-    }
+    });
     return {};
 }
 

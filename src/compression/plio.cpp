@@ -1,8 +1,12 @@
 #include "compression/plio.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <limits>
 #include <string>
-#include <vector>
+#include <type_traits>
 
+#include "data/dispatch.hpp"
 #include "data/pixel.hpp"
 
 namespace vexlo {
@@ -13,31 +17,121 @@ std::unexpected<Error> refuse(std::string msg) {
     return std::unexpected(Error::data(std::move(msg)));
 }
 
+// Pixels of host type T (std::uint8_t, std::int16_t or std::int32_t) written as the
+// unsigned big-endian values 0 ... 2^(8 * sizeof(T)) - 1.
+template <class T>
 struct PixelWriter {
     std::span<std::uint8_t> out;
-    std::uint32_t width;
-    std::int64_t max;
+    static constexpr std::int64_t kMax = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(std::numeric_limits<std::make_unsigned_t<T>>::max(),
+                                std::numeric_limits<std::int64_t>::max()));
 
-    Result<void> check(std::int64_t pv) const {
-        if (pv < 0 || pv > max) {
-            return refuse("PLIO_1 decoded pixel value " + std::to_string(pv) +
-                          " out of range [0, " + std::to_string(max) + "]");
-        }
-        return {};
+    static bool in_range(std::int64_t pv) { return pv >= 0 && pv <= kMax; }
+
+    // Kept out of line: the per-pixel path is only the range test above.
+    [[gnu::noinline, gnu::cold]] static std::unexpected<Error> out_of_range(std::int64_t pv) {
+        return refuse("PLIO_1 decoded pixel value " + std::to_string(pv) + " out of range [0, " +
+                      std::to_string(kMax) + "]");
     }
 
     void put(std::uint64_t index, std::int64_t pv) const {
-        std::uint8_t* p = out.data() + index * width;
-        const auto v = static_cast<std::uint32_t>(pv);
-        if (width == 1) {
-            *p = static_cast<std::uint8_t>(v);
-        } else if (width == 2) {
-            store_be_u16(p, static_cast<std::uint16_t>(v));
-        } else {
-            store_be_u32(p, v);
+        store_be<T>(out.data() + index * sizeof(T), static_cast<T>(pv));
+    }
+
+    // Pixels [from, to) set to pv in one step: the first is stored, then copied in doubling
+    // blocks.
+    void fill(std::uint64_t from, std::uint64_t to, std::int64_t pv) const {
+        if (from == to) return;
+        std::uint8_t* p = out.data() + from * sizeof(T);
+        const std::size_t n = (to - from) * sizeof(T);
+        put(from, pv);
+        std::size_t done = sizeof(T);
+        while (done < n) {
+            const std::size_t step = std::min(done, n - done);
+            std::memcpy(p + done, p, step);
+            done += step;
         }
     }
 };
+
+// Decodes the instruction words [first, list_len) of the line list into `writer`'s pixels.
+template <class T>
+Result<void> decode_list(ByteSpan input, std::uint64_t first, std::uint64_t list_len,
+                         std::uint64_t npix, const PixelWriter<T>& writer) {
+    auto word = [&](std::uint64_t i) { return load_be_u16(input.data() + 2 * i); };
+    const std::uint64_t last_pixel = npix - 1;
+    std::int64_t pv = 1;
+    std::uint64_t x = 0;
+    std::uint64_t op = 0;  // output position
+    bool skip = false;
+    for (std::uint64_t i = first; i < list_len; ++i) {
+        if (skip) {
+            skip = false;
+            if (++i >= list_len) break;
+        }
+        const std::uint16_t w = word(i);
+        const unsigned opcode = w >> 12;
+        const std::int64_t data = w & 0x0FFF;
+        if (opcode >= 8) {
+            return refuse("PLIO_1 reserved opcode " + std::to_string(opcode) + " at word " +
+                          std::to_string(i));
+        }
+        switch (opcode) {
+            case 0:
+            case 4:
+            case 5: {
+                // A run of `data` pixels from x; an empty run (data 0) writes nothing.
+                const std::uint64_t run_end = x + static_cast<std::uint64_t>(data);  // last + 1
+                if (data > 0 && x <= last_pixel) {
+                    const std::uint64_t end = std::min(run_end - 1, last_pixel);
+                    const std::uint64_t len = end - x + 1;
+                    std::uint64_t new_op = 0;
+                    if (__builtin_add_overflow(op, len, &new_op)) {
+                        return refuse("PLIO_1 run overflows output");
+                    }
+                    if (new_op > npix) {
+                        return refuse("PLIO_1 run extends past pixel " + std::to_string(npix));
+                    }
+                    if (opcode == 4) {
+                        if (!writer.in_range(pv)) return writer.out_of_range(pv);
+                        writer.fill(op, new_op, pv);
+                    } else if (opcode == 5 && run_end - 1 <= last_pixel) {
+                        if (!writer.in_range(pv)) return writer.out_of_range(pv);
+                        writer.put(new_op - 1, pv);
+                    }
+                    op = new_op;
+                }
+                x = run_end;
+                break;
+            }
+            case 1:
+                if (i + 1 >= list_len)
+                    return refuse("PLIO_1 opcode 1 (extended pv) missing second word");
+                pv =
+                    static_cast<std::int64_t>(static_cast<std::int16_t>(word(i + 1))) * 4096 + data;
+                skip = true;
+                break;
+            case 2:
+                pv += data;
+                break;
+            case 3:
+                pv -= data;
+                break;
+            default:  // 6 and 7: step pv, then one pixel
+                pv += opcode == 6 ? data : -data;
+                if (x <= last_pixel) {
+                    if (op >= npix) return refuse("PLIO_1 single-pixel write past tile end");
+                    if (!writer.in_range(pv)) return writer.out_of_range(pv);
+                    writer.put(op, pv);
+                    ++op;
+                }
+                ++x;
+                break;
+        }
+        if (x > last_pixel) break;
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -87,83 +181,10 @@ Result<void> plio_decode(ByteSpan input, std::uint32_t width, std::uint64_t npix
                       std::to_string(list_len));
     }
 
-    const PixelWriter writer{out, width,
-                             width == 1   ? 255
-                             : width == 2 ? 65535
-                                          : std::int64_t{4294967295}};
-    const std::uint64_t last_pixel = npix - 1;
-    std::int64_t pv = 1;
-    std::uint64_t x = 0;
-    std::uint64_t op = 0;  // output position
-    bool skip = false;
-    for (std::uint64_t i = first; i < list_len; ++i) {
-        if (skip) {
-            skip = false;
-            if (++i >= list_len) break;
-        }
-        const std::uint16_t w = word(i);
-        const unsigned opcode = w >> 12;
-        const std::int64_t data = w & 0x0FFF;
-        if (opcode >= 8) {
-            return refuse("PLIO_1 reserved opcode " + std::to_string(opcode) + " at word " +
-                          std::to_string(i));
-        }
-        switch (opcode) {
-            case 0:
-            case 4:
-            case 5: {
-                // A run of `data` pixels from x; an empty run (data 0) writes nothing.
-                const std::uint64_t run_end = x + static_cast<std::uint64_t>(data);  // last + 1
-                if (data > 0 && x <= last_pixel) {
-                    const std::uint64_t end = std::min(run_end - 1, last_pixel);
-                    const std::uint64_t len = end - x + 1;
-                    std::uint64_t new_op = 0;
-                    if (__builtin_add_overflow(op, len, &new_op)) {
-                        return refuse("PLIO_1 run overflows output");
-                    }
-                    if (new_op > npix) {
-                        return refuse("PLIO_1 run extends past pixel " + std::to_string(npix));
-                    }
-                    if (opcode == 4) {
-                        VEXLO_TRY(writer.check(pv));
-                        for (std::uint64_t k = op; k < new_op; ++k)
-                            writer.put(k, pv);
-                    } else if (opcode == 5 && run_end - 1 <= last_pixel) {
-                        VEXLO_TRY(writer.check(pv));
-                        writer.put(new_op - 1, pv);
-                    }
-                    op = new_op;
-                }
-                x = run_end;
-                break;
-            }
-            case 1:
-                if (i + 1 >= list_len)
-                    return refuse("PLIO_1 opcode 1 (extended pv) missing second word");
-                pv =
-                    static_cast<std::int64_t>(static_cast<std::int16_t>(word(i + 1))) * 4096 + data;
-                skip = true;
-                break;
-            case 2:
-                pv += data;
-                break;
-            case 3:
-                pv -= data;
-                break;
-            default:  // 6 and 7: step pv, then one pixel
-                pv += opcode == 6 ? data : -data;
-                if (x <= last_pixel) {
-                    if (op >= npix) return refuse("PLIO_1 single-pixel write past tile end");
-                    VEXLO_TRY(writer.check(pv));
-                    writer.put(op, pv);
-                    ++op;
-                }
-                ++x;
-                break;
-        }
-        if (x > last_pixel) break;
-    }
-    return {};
+    return visit_integer_width(width, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        return decode_list<T>(input, first, list_len, npix, PixelWriter<T>{out});
+    });
 }
 
 }  // namespace vexlo

@@ -22,10 +22,15 @@
 #include "hdu/load.hpp"
 #include "io/gzip.hpp"
 #include "util/checked.hpp"
+#include "util/parallel.hpp"
 
 namespace vexlo {
 
 namespace {
+
+// Less image than this per part is decoded on the calling thread: a helper costs more than
+// it saves.
+constexpr std::size_t kMinBytesPerPart = std::size_t{512} << 10;
 
 struct PayloadSpan {
     std::uint64_t offset = 0;
@@ -327,6 +332,58 @@ class TileDecoder {
     Bytes scratch_;  // GZIP_2 unshuffling, reused
 };
 
+// Decodes rows [first, first + len) into their places in `image`, in row order, stopping at
+// the first that fails.
+Result<void> decode_rows(const CompressedImageHdu& rec, const Columns& cols, const Geometry& g,
+                         std::uint64_t b, std::uint64_t first, std::uint64_t len,
+                         std::span<std::uint8_t> image) {
+    TileDecoder decoder(rec, cols, b);
+    const std::size_t n_axes = g.len.size();
+    std::vector<std::uint64_t> origin(n_axes), extent(n_axes), k(n_axes);
+    Bytes tile_buf;
+    for (std::uint64_t r = first; r < first + len; ++r) {
+        std::uint64_t rest = r, npix = 1;
+        for (std::size_t i = 0; i < n_axes; ++i) {
+            origin[i] = (rest % g.count[i]) * g.tile[i];
+            rest /= g.count[i];
+            extent[i] = std::min(g.tile[i], g.len[i] - origin[i]);
+            npix *= extent[i];
+        }
+        std::uint64_t offset = 0;
+        for (std::size_t i = 0; i < n_axes; ++i)
+            offset += origin[i] * g.stride[i];
+        const std::uint64_t need = npix * b;  // at most the image size
+        // A tile that is one contiguous stretch of the image (whole lower axes, one
+        // position on the upper ones) is decoded in place; others go through a buffer.
+        std::size_t j = 0;
+        while (j < n_axes && extent[j] == g.len[j])
+            ++j;
+        bool contiguous = true;
+        for (std::size_t i = j + 1; i < n_axes; ++i)
+            contiguous = contiguous && extent[i] == 1;
+        if (contiguous) {
+            VEXLO_TRY(decoder.decode(r, npix, image.subspan(offset, need)));
+            continue;
+        }
+        tile_buf.assign(need, 0);
+        VEXLO_TRY(decoder.decode(r, npix, tile_buf));
+        // Runs along axis 1, in odometer order over the other axes.
+        const std::uint64_t run = extent[0] * b;
+        std::fill(k.begin(), k.end(), 0);
+        for (std::uint64_t src = 0; src < need; src += run) {
+            std::uint64_t dst = offset;
+            for (std::size_t i = 1; i < n_axes; ++i)
+                dst += k[i] * g.stride[i];
+            std::memcpy(image.data() + dst, tile_buf.data() + src, run);
+            for (std::size_t i = 1; i < n_axes; ++i) {
+                if (++k[i] < extent[i]) break;
+                k[i] = 0;
+            }
+        }
+    }
+    return {};
+}
+
 Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
     const auto& axes = rec.axes;
     const auto& inner = rec.inner;
@@ -366,50 +423,20 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
                                     " bytes does not fit in memory"));
         }
 
-        TileDecoder decoder(rec, cols, b);
-        const std::size_t n_axes = axes.size();
-        std::vector<std::uint64_t> origin(n_axes), extent(n_axes), k(n_axes);
-        Bytes tile_buf;
-        for (std::uint64_t r = 0; r < inner.n_rows; ++r) {
-            std::uint64_t rest = r, npix = 1;
-            for (std::size_t i = 0; i < n_axes; ++i) {
-                origin[i] = (rest % g.count[i]) * g.tile[i];
-                rest /= g.count[i];
-                extent[i] = std::min(g.tile[i], g.len[i] - origin[i]);
-                npix *= extent[i];
+        // Tiles are independent: ranges of rows are decoded over the cores, each range in
+        // row order and stopping at its first failure, so the failure reported is the first
+        // failing tile's, as one thread would report it.
+        const std::size_t parts =
+            std::min<std::uint64_t>(parts_for(size, kMinBytesPerPart), inner.n_rows);
+        const auto decode_range = [&](std::size_t, std::uint64_t first,
+                                      std::uint64_t len) -> Result<void> {
+            try {
+                return decode_rows(rec, cols, g, b, first, len, image);
+            } catch (const std::bad_alloc&) {
+                return fail(Error::data("decompressed image does not fit in memory"));
             }
-            std::uint64_t offset = 0;
-            for (std::size_t i = 0; i < n_axes; ++i)
-                offset += origin[i] * g.stride[i];
-            const std::uint64_t need = npix * b;  // at most the image size
-            // A tile that is one contiguous stretch of the image (whole lower axes, one
-            // position on the upper ones) is decoded in place; others go through a buffer.
-            std::size_t j = 0;
-            while (j < n_axes && extent[j] == g.len[j])
-                ++j;
-            bool contiguous = true;
-            for (std::size_t i = j + 1; i < n_axes; ++i)
-                contiguous = contiguous && extent[i] == 1;
-            if (contiguous) {
-                VEXLO_TRY(decoder.decode(r, npix, std::span(image.data() + offset, need)));
-                continue;
-            }
-            tile_buf.assign(need, 0);
-            VEXLO_TRY(decoder.decode(r, npix, tile_buf));
-            // Runs along axis 1, in odometer order over the other axes.
-            const std::uint64_t run = extent[0] * b;
-            std::fill(k.begin(), k.end(), 0);
-            for (std::uint64_t src = 0; src < need; src += run) {
-                std::uint64_t dst = offset;
-                for (std::size_t i = 1; i < n_axes; ++i)
-                    dst += k[i] * g.stride[i];
-                std::memcpy(image.data() + dst, tile_buf.data() + src, run);
-                for (std::size_t i = 1; i < n_axes; ++i) {
-                    if (++k[i] < extent[i]) break;
-                    k[i] = 0;
-                }
-            }
-        }
+        };
+        VEXLO_TRY(run_ranges(parts, inner.n_rows, decode_range));
     }
     VEXLO_ASSIGN_OR_RETURN(Header header, rebuild_header(inner.header));
     return ImageHdu::create(std::move(header), std::move(image));

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "data/dispatch.hpp"
 #include "data/pixel.hpp"
 
 namespace vexlo {
@@ -59,28 +60,6 @@ class RiceBitWriter {
     std::uint32_t buffer_ = 0;
     int bits_to_go_ = 8;
 };
-
-std::int64_t load_pixel(const std::uint8_t* p, std::uint32_t bytepix) {
-    switch (bytepix) {
-        case 1:
-            return static_cast<std::int8_t>(*p);
-        case 2:
-            return load_be_i16(p);
-        default:
-            return load_be_i32(p);
-    }
-}
-
-template <int BP>
-void store_pixel(std::uint8_t* p, std::uint32_t v) {
-    if constexpr (BP == 1) {
-        *p = static_cast<std::uint8_t>(v);
-    } else if constexpr (BP == 2) {
-        store_be_u16(p, static_cast<std::uint16_t>(v));
-    } else {
-        store_be_u32(p, v);
-    }
-}
 
 // Reads the bit stream that follows the verbatim first pixel. The pending bits sit at the top
 // of a 64-bit word (the bits below them are zero), refilled eight bytes at a time where the
@@ -142,8 +121,8 @@ std::uint32_t undo_mapping(std::uint32_t v) {
 }
 
 // The blocks after the verbatim first pixel, written straight into `dst`; templated on the
-// pixel width so the per-pixel store has no dispatch.
-template <int BP>
+// pixel's host type so the per-pixel store has no dispatch.
+template <class T>
 Result<void> decode_blocks(const RiceParams& params, std::uint32_t blocksize, std::uint32_t npix,
                            std::uint32_t last, BitReader in, std::uint8_t* dst) {
     // `in` is a local copy: the byte stores into `dst` could alias a referenced reader and
@@ -162,13 +141,13 @@ Result<void> decode_blocks(const RiceParams& params, std::uint32_t blocksize, st
             static_cast<std::uint32_t>(std::min<std::uint64_t>(blocksize, npix - i));
         if (fs < 0) {
             for (std::uint32_t k = 0; k < m; ++k, ++i)
-                store_pixel<BP>(dst + std::size_t{i} * BP, last);
+                store_be<T>(dst + std::size_t{i} * sizeof(T), static_cast<T>(last));
         } else if (fs == fsmax) {
             for (std::uint32_t k = 0; k < m; ++k, ++i) {
                 std::uint32_t v = 0;
                 if (!in.read(bbits, v)) return fail(end_of_stream());
                 last += undo_mapping(v);
-                store_pixel<BP>(dst + std::size_t{i} * BP, last);
+                store_be<T>(dst + std::size_t{i} * sizeof(T), static_cast<T>(last));
             }
         } else {
             for (std::uint32_t k = 0; k < m; ++k, ++i) {
@@ -176,47 +155,28 @@ Result<void> decode_blocks(const RiceParams& params, std::uint32_t blocksize, st
                 if (!in.zero_run(zeros)) return fail(end_of_stream());
                 if (fs > 0 && !in.read(fs, low)) return fail(end_of_stream());
                 last += undo_mapping((zeros << fs) | low);
-                store_pixel<BP>(dst + std::size_t{i} * BP, last);
+                store_be<T>(dst + std::size_t{i} * sizeof(T), static_cast<T>(last));
             }
         }
     }
     return {};
 }
 
-}  // namespace
-
-Result<RiceParams> rice_params(std::uint32_t bytepix) {
-    switch (bytepix) {
-        case 1:
-            return RiceParams{3, 6, 8};
-        case 2:
-            return RiceParams{4, 14, 16};
-        case 4:
-            return RiceParams{5, 25, 32};
-        default:
-            return fail(Error::value(
-                "ZVAL_BYTEPIX", "RICE BYTEPIX must be 1, 2, or 4, got " + std::to_string(bytepix)));
-    }
-}
-
-Result<Bytes> rice_encode(std::uint32_t bytepix, std::uint32_t blocksize, ByteSpan tile) {
-    VEXLO_ASSIGN_OR_RETURN(const RiceParams params, rice_params(bytepix));
-    if (blocksize == 0) return fail(Error::value("ZVAL_BLOCKSIZE", "RICE BLOCKSIZE must be > 0"));
-    if (tile.empty() || tile.size() % bytepix != 0) {
-        return fail(Error::data("RICE_1 tile size " + std::to_string(tile.size()) +
-                                " is not a positive multiple of BYTEPIX " +
-                                std::to_string(bytepix)));
-    }
+// Codes the tile's pixels, read as T (the difference wraps at the pixel width, so 1-byte
+// pixels code alike read signed or unsigned); the checks are the caller's.
+template <class T>
+Result<Bytes> encode_blocks(const RiceParams& params, std::uint32_t blocksize, ByteSpan tile) {
+    constexpr std::uint32_t bytepix = sizeof(T);
     const std::size_t npix = tile.size() / bytepix;
     const int bbits = static_cast<int>(params.bbits);
     const int fsbits = static_cast<int>(params.fsbits);
-    const std::uint64_t width_mask = bytepix == 4 ? 0xFFFFFFFFu : (1u << (8 * bytepix)) - 1;
-    const std::uint64_t sign_bit = std::uint64_t{1} << (8 * bytepix - 1);
+    constexpr std::uint64_t width_mask = ~std::uint64_t{0} >> (64 - 8 * bytepix);
+    constexpr std::uint64_t sign_bit = std::uint64_t{1} << (8 * bytepix - 1);
 
     Bytes out;
     out.reserve(tile.size() / 2 + 16);
     RiceBitWriter w(out);
-    std::int64_t last = load_pixel(tile.data(), bytepix);
+    std::int64_t last = load_be<T>(tile.data());
     w.put(static_cast<std::uint32_t>(last), bbits);
 
     std::vector<std::uint32_t> diffs(std::min<std::size_t>(blocksize, npix));
@@ -224,7 +184,7 @@ Result<Bytes> rice_encode(std::uint32_t bytepix, std::uint32_t blocksize, ByteSp
         const std::size_t m = std::min<std::size_t>(blocksize, npix - start);
         double sum = 0.0;
         for (std::size_t k = 0; k < m; ++k) {
-            const std::int64_t p = load_pixel(tile.data() + (start + k) * bytepix, bytepix);
+            const std::int64_t p = load_be<T>(tile.data() + (start + k) * bytepix);
             // The difference wraps at the pixel width and is read back as signed.
             std::uint64_t u = static_cast<std::uint64_t>(p - last) & width_mask;
             const std::int64_t d = (u & sign_bit) ? static_cast<std::int64_t>(u | ~width_mask)
@@ -267,6 +227,35 @@ Result<Bytes> rice_encode(std::uint32_t bytepix, std::uint32_t blocksize, ByteSp
     return out;
 }
 
+}  // namespace
+
+Result<RiceParams> rice_params(std::uint32_t bytepix) {
+    switch (bytepix) {
+        case 1:
+            return RiceParams{3, 6, 8};
+        case 2:
+            return RiceParams{4, 14, 16};
+        case 4:
+            return RiceParams{5, 25, 32};
+        default:
+            return fail(Error::value(
+                "ZVAL_BYTEPIX", "RICE BYTEPIX must be 1, 2, or 4, got " + std::to_string(bytepix)));
+    }
+}
+
+Result<Bytes> rice_encode(std::uint32_t bytepix, std::uint32_t blocksize, ByteSpan tile) {
+    VEXLO_ASSIGN_OR_RETURN(const RiceParams params, rice_params(bytepix));
+    if (blocksize == 0) return fail(Error::value("ZVAL_BLOCKSIZE", "RICE BLOCKSIZE must be > 0"));
+    if (tile.empty() || tile.size() % bytepix != 0) {
+        return fail(Error::data("RICE_1 tile size " + std::to_string(tile.size()) +
+                                " is not a positive multiple of BYTEPIX " +
+                                std::to_string(bytepix)));
+    }
+    return visit_integer_width(bytepix, [&](auto tag) {
+        return encode_blocks<typename decltype(tag)::type>(params, blocksize, tile);
+    });
+}
+
 Result<void> rice_decode(std::uint32_t bytepix, std::uint32_t blocksize, std::uint32_t npix,
                          ByteSpan input, std::span<std::uint8_t> out) {
     const std::uint64_t need = std::uint64_t{npix} * bytepix;
@@ -287,14 +276,10 @@ Result<void> rice_decode(std::uint32_t bytepix, std::uint32_t blocksize, std::ui
     if (input.size() < std::size_t{bytepix} + 1) return fail(end_of_stream());
 
     BitReader in{input.data() + bytepix, input.data() + input.size()};
-    switch (bytepix) {
-        case 1:
-            return decode_blocks<1>(params, blocksize, npix, last, in, out.data());
-        case 2:
-            return decode_blocks<2>(params, blocksize, npix, last, in, out.data());
-        default:
-            return decode_blocks<4>(params, blocksize, npix, last, in, out.data());
-    }
+    return visit_integer_width(bytepix, [&](auto tag) {
+        return decode_blocks<typename decltype(tag)::type>(params, blocksize, npix, last, in,
+                                                           out.data());
+    });
 }
 
 }  // namespace vexlo

@@ -11,10 +11,15 @@
 #include "data/pixel.hpp"
 #include "io/gzip.hpp"
 #include "util/checked.hpp"
+#include "util/parallel.hpp"
 
 namespace vexlo {
 
 namespace {
+
+// Less image than this per part is encoded on the calling thread: a helper costs more than
+// it saves.
+constexpr std::size_t kMinBytesPerPart = std::size_t{512} << 10;
 
 struct TilePayload {
     bool fallback = false;  // stored in GZIP_COMPRESSED_DATA
@@ -59,6 +64,83 @@ Bytes i32_to_be_bytes(const std::vector<std::int32_t>& values) {
 void put_descriptor(std::uint8_t* p, std::uint64_t count, std::uint64_t offset) {
     store_be_u32(p, static_cast<std::uint32_t>(count));
     store_be_u32(p + 4, static_cast<std::uint32_t>(offset));
+}
+
+// The tile grid of one image: axis and tile lengths, tiles per axis, byte strides.
+struct TileGrid {
+    const std::vector<std::uint64_t>& axes;
+    const std::vector<std::uint64_t>& tile;
+    const std::vector<std::uint64_t>& count;
+    const std::vector<std::uint64_t>& stride;
+    std::uint64_t bytepix;
+};
+
+// One part's buffers, reused from tile to tile.
+struct TileScratch {
+    std::vector<std::uint64_t> origin, extent, k;
+    Bytes gathered;
+};
+
+// Copies tile t's pixels out of the image into s.gathered, in tile order.
+void gather_tile(ByteSpan image, const TileGrid& g, std::uint64_t t, TileScratch& s) {
+    const std::size_t n = g.axes.size();
+    s.origin.resize(n);
+    s.extent.resize(n);
+    s.k.assign(n, 0);
+    std::uint64_t* origin = s.origin.data();
+    std::uint64_t* extent = s.extent.data();
+    std::uint64_t* k = s.k.data();
+    Bytes& gathered = s.gathered;
+    std::uint64_t rest = t, npix = 1, offset = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        origin[i] = (rest % g.count[i]) * g.tile[i];
+        rest /= g.count[i];
+        extent[i] = std::min(g.tile[i], g.axes[i] - origin[i]);
+        npix *= extent[i];
+        offset += origin[i] * g.stride[i];
+    }
+    // Whole runs along axis 1, in odometer order over the other axes.
+    const std::uint64_t run = extent[0] * g.bytepix;
+    gathered.resize(npix * g.bytepix);
+    for (std::uint64_t dst = 0; dst < gathered.size(); dst += run) {
+        std::uint64_t src = offset;
+        for (std::size_t i = 1; i < n; ++i)
+            src += k[i] * g.stride[i];
+        std::memcpy(gathered.data() + dst, image.data() + src, run);
+        for (std::size_t i = 1; i < n; ++i) {
+            if (++k[i] < extent[i]) break;
+            k[i] = 0;
+        }
+    }
+}
+
+// Tile t's payload.
+Result<TilePayload> encode_tile(ByteSpan image, const TileGrid& g, std::uint64_t t, Bitpix bitpix,
+                                const TileCompressOptions& options, TileScratch& scratch) {
+    gather_tile(image, g, t, scratch);
+    const Bytes& gathered = scratch.gathered;
+    TilePayload p;
+    if (!options.dither) {
+        VEXLO_ASSIGN_OR_RETURN(p.bytes, compress_tile(gathered, options.compression,
+                                                      options.blocksize,
+                                                      static_cast<std::uint32_t>(g.bytepix)));
+        return p;
+    }
+    const std::vector<double> values = tile_values(gathered, bitpix);
+    const std::uint64_t seed_sum =
+        *options.dither == DitherMethod::NoDither ? 0 : std::uint64_t{options.dither_seed} + t;
+    std::optional<QuantizedTile> qt =
+        quantize_tile(values, *options.dither, seed_sum, options.quantize_level);
+    if (qt) {
+        VEXLO_ASSIGN_OR_RETURN(p.bytes, compress_tile(i32_to_be_bytes(qt->values),
+                                                      options.compression, options.blocksize, 4));
+        p.scale = qt->scale;
+        p.zero = qt->zero;
+    } else {
+        VEXLO_ASSIGN_OR_RETURN(p.bytes, gzip_deflate(gathered));
+        p.fallback = true;
+    }
+    return p;
 }
 
 Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& options) {
@@ -117,63 +199,32 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
         s *= axes[i];
     }
 
+    // Tiles are independent: ranges of them are encoded over the cores, each tile into its
+    // own slot, and the heap is laid out in tile order afterwards. Within a range tiles go in
+    // order and stop at the first failure, so the failure reported is the first tile's.
     std::vector<TilePayload> payloads;
     try {
-        payloads.reserve(n_tiles);
-        std::vector<std::uint64_t> origin(n), extent(n), k(n);
-        Bytes gathered;
-        for (std::uint64_t t = 0; t < n_tiles; ++t) {
-            std::uint64_t rest = t, npix = 1, offset = 0;
-            for (std::size_t i = 0; i < n; ++i) {
-                origin[i] = (rest % count[i]) * tile[i];
-                rest /= count[i];
-                extent[i] = std::min(tile[i], axes[i] - origin[i]);
-                npix *= extent[i];
-                offset += origin[i] * stride[i];
-            }
-            // Whole runs along axis 1, in odometer order over the other axes.
-            const std::uint64_t run = extent[0] * b;
-            gathered.resize(npix * b);
-            std::fill(k.begin(), k.end(), 0);
-            for (std::uint64_t dst = 0; dst < gathered.size(); dst += run) {
-                std::uint64_t src = offset;
-                for (std::size_t i = 1; i < n; ++i)
-                    src += k[i] * stride[i];
-                std::memcpy(gathered.data() + dst, image.data.data() + src, run);
-                for (std::size_t i = 1; i < n; ++i) {
-                    if (++k[i] < extent[i]) break;
-                    k[i] = 0;
-                }
-            }
-
-            TilePayload p;
-            if (!options.dither) {
-                VEXLO_ASSIGN_OR_RETURN(
-                    p.bytes, compress_tile(gathered, options.compression, options.blocksize,
-                                           static_cast<std::uint32_t>(b)));
-            } else {
-                const std::vector<double> values = tile_values(gathered, bitpix);
-                const std::uint64_t seed_sum = *options.dither == DitherMethod::NoDither
-                                                   ? 0
-                                                   : std::uint64_t{options.dither_seed} + t;
-                std::optional<QuantizedTile> qt =
-                    quantize_tile(values, *options.dither, seed_sum, options.quantize_level);
-                if (qt) {
-                    VEXLO_ASSIGN_OR_RETURN(
-                        p.bytes, compress_tile(i32_to_be_bytes(qt->values), options.compression,
-                                               options.blocksize, 4));
-                    p.scale = qt->scale;
-                    p.zero = qt->zero;
-                } else {
-                    VEXLO_ASSIGN_OR_RETURN(p.bytes, gzip_deflate(gathered));
-                    p.fallback = true;
-                }
-            }
-            payloads.push_back(std::move(p));
-        }
+        payloads.resize(n_tiles);
     } catch (const std::bad_alloc&) {
         return fail(Error::data("compress_image_to_hdu: out of memory"));
     }
+    const TileGrid grid{axes, tile, count, stride, b};
+    const std::size_t parts =
+        std::min<std::uint64_t>(parts_for(image.data.size(), kMinBytesPerPart), n_tiles);
+    const auto encode_range = [&](std::size_t, std::uint64_t first,
+                                  std::uint64_t len) -> Result<void> {
+        try {
+            TileScratch scratch;
+            for (std::uint64_t t = first; t < first + len; ++t) {
+                VEXLO_ASSIGN_OR_RETURN(payloads[t],
+                                       encode_tile(image.data.span(), grid, t, bitpix, options, scratch));
+            }
+            return {};
+        } catch (const std::bad_alloc&) {
+            return fail(Error::data("compress_image_to_hdu: out of memory"));
+        }
+    };
+    VEXLO_TRY(run_ranges(parts, n_tiles, encode_range));
 
     CompressedLayout layout;
     layout.bitpix = bitpix_v;

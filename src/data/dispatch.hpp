@@ -90,6 +90,24 @@ decltype(auto) visit_bitpix(Bitpix b, F&& f) {
     return std::forward<F>(f)(PixelTag<double>{});
 }
 
+// f(PixelTag<T>{}) for the integer host type T `bytes` wide: std::uint8_t for 1, std::int16_t
+// for 2, std::int32_t for 4, std::int64_t for any other width (callers check the widths their
+// format allows first). The tile codecs see widths, not pixel types.
+template <class F>
+decltype(auto) visit_integer_width(std::uint64_t bytes, F&& f) {
+    switch (bytes) {
+        case 1:
+            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
+        case 2:
+            return std::forward<F>(f)(PixelTag<std::int16_t>{});
+        case 4:
+            return std::forward<F>(f)(PixelTag<std::int32_t>{});
+        default:
+            break;
+    }
+    return std::forward<F>(f)(PixelTag<std::int64_t>{});
+}
+
 // The NumPy dtype of a pixel type's stored values ("uint8", "int16", ..., "float64").
 inline std::string_view dtype_name(Bitpix b) {
     return visit_bitpix(b,

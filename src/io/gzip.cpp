@@ -1,10 +1,12 @@
 #include "io/gzip.hpp"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -17,6 +19,8 @@ constexpr int kGzipWindowBits = 16 + 15;
 constexpr std::size_t kInputChunk = 32768;
 // zlib counts in 32-bit units; larger spans are fed in pieces of at most this.
 constexpr std::size_t kMaxStep = std::size_t{1} << 30;
+// The largest deflate buffer a thread keeps between tiles.
+constexpr std::size_t kKeptScratch = std::size_t{4} << 20;
 
 Error gzip_error(const z_stream& zs, const char* fallback) {
     return Error::io(std::string("gzip: ") + (zs.msg != nullptr ? zs.msg : fallback));
@@ -214,51 +218,27 @@ Result<std::uint64_t> gzip_inflate_counted(ByteSpan in, std::span<std::uint8_t> 
 }
 
 Result<Bytes> gzip_deflate(ByteSpan in) {
-    z_stream zs{};
-    // Level 6 with zlib's default memory level and strategy.
-    if (deflateInit2(&zs, 6, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        return fail(gzip_error(zs, "cannot initialise the encoder"));
-    }
-    struct End {
-        z_stream* zs;
-        ~End() { deflateEnd(zs); }
-    } end{&zs};
-    Bytes out;
+    // One compressor per thread: its state is large, and tiles come by the thousand.
+    struct FreeCompressor {
+        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+    };
+    thread_local const std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor(
+        libdeflate_alloc_compressor(6));
+    if (compressor == nullptr) return fail(Error::out_of_memory());
+    // The stream goes to a reused buffer of the worst-case size and leaves as a copy of its
+    // own size; a buffer grown for a huge tile is not kept.
+    thread_local Bytes scratch;
     try {
-        out.resize(static_cast<std::size_t>(deflateBound(
-                       &zs, static_cast<uLong>(std::min<std::size_t>(in.size(), kMaxStep)))) +
-                   64);
+        scratch.resize(libdeflate_gzip_compress_bound(compressor.get(), in.size()));
+        const std::size_t n = libdeflate_gzip_compress(compressor.get(), in.data(), in.size(),
+                                                       scratch.data(), scratch.size());
+        Bytes out(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(n));
+        if (scratch.size() > kKeptScratch) Bytes().swap(scratch);
+        if (n == 0) return fail(Error::io("gzip: cannot compress"));  // within the bound: never
+        return out;
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    std::size_t in_pos = 0;
-    std::size_t have = 0;
-    for (;;) {
-        if (zs.avail_in == 0 && in_pos < in.size()) {
-            const std::size_t n = std::min(kMaxStep, in.size() - in_pos);
-            zs.next_in = const_cast<Bytef*>(in.data() + in_pos);
-            zs.avail_in = static_cast<uInt>(n);
-            in_pos += n;
-        }
-        if (have == out.size()) {
-            try {
-                out.resize(out.size() + std::max<std::size_t>(out.size() / 2, 65536));
-            } catch (const std::bad_alloc&) {
-                return fail(Error::out_of_memory());
-            }
-        }
-        const std::size_t room = std::min(out.size() - have, kMaxStep);
-        zs.next_out = out.data() + have;
-        zs.avail_out = static_cast<uInt>(room);
-        const int flush = in_pos == in.size() && zs.avail_in == 0 ? Z_FINISH : Z_NO_FLUSH;
-        const int rc = deflate(&zs, flush);
-        have += room - zs.avail_out;
-        if (rc == Z_STREAM_END) break;
-        if (rc == Z_OK || rc == Z_BUF_ERROR) continue;
-        return fail(gzip_error(zs, "cannot compress"));
-    }
-    out.resize(have);
-    return out;
 }
 
 }  // namespace vexlo

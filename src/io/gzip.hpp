@@ -37,7 +37,8 @@ Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> out);
 // member missed its expected size without ever holding more than that.
 Result<std::uint64_t> gzip_inflate_counted(ByteSpan in, std::span<std::uint8_t> out);
 
-// One gzip member holding `in`, compressed at level 6.
+// One gzip member holding `in`, compressed whole at level 6 (by libdeflate, whose stream
+// differs from zlib's at the same level; any inflater decodes either).
 Result<Bytes> gzip_deflate(ByteSpan in);
 
 }  // namespace vexlo

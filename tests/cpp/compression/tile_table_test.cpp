@@ -13,6 +13,7 @@
 #include "data/pixel.hpp"
 #include "hdu/compressed_image.hpp"
 #include "io/gzip.hpp"
+#include "util/parallel.hpp"
 
 namespace vexlo {
 namespace {
@@ -491,6 +492,84 @@ TEST(TileTable, RawAndFallbackColumns) {
     EXPECT_EQ(img->header.get_all("BLANK").size(), 1u);
     EXPECT_FALSE(img->header.get("EXTNAME"));
     EXPECT_EQ(img->header.commentary_views("HISTORY").size(), 1u);
+}
+
+// Forces the part count and a helper budget, so that tiles are split over threads on a
+// one-core machine too; gives the machine's back at the end of the scope.
+struct SplitTiles {
+    explicit SplitTiles(std::size_t parts) {
+        force_parts_for_tests(parts);
+        force_helper_budget_for_tests(6);
+    }
+    ~SplitTiles() {
+        force_helper_budget_for_tests(std::nullopt);
+        force_parts_for_tests(0);
+    }
+};
+
+Bytes bytes_of(const DataBuf& data) {
+    return Bytes(data.span().begin(), data.span().end());
+}
+
+// Tiles encoded and decoded in 3 or 7 ranges (partial and empty ranges, ranges of one tile)
+// give the one-range table bytes and pixels; a tile that fails reports the same error as on
+// one thread, the first failing tile's, wherever the ranges fall.
+TEST(TileTable, SplitTilesGiveTheOneRangeResult) {
+    struct Case {
+        std::int64_t bitpix;
+        TileCompression compression;
+        std::optional<DitherMethod> dither;
+        std::optional<std::vector<std::uint64_t>> tile;
+    };
+    const Case cases[] = {
+        {16, TileCompression::Gzip1, std::nullopt, std::nullopt},  // 23 row tiles
+        {32, TileCompression::Gzip2, std::nullopt, std::vector<std::uint64_t>{7, 3}},
+        {16, TileCompression::Rice1, std::nullopt, std::vector<std::uint64_t>{40, 5}},
+        {-32, TileCompression::Rice1, DitherMethod::Subtractive1,
+         std::vector<std::uint64_t>{9, 4}},
+    };
+    const std::vector<std::uint64_t> axes{40, 23};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "bitpix " << c.bitpix << " compression "
+                                        << int(c.compression));
+        const ImageHdu image = make_image(c.bitpix, axes, pixels(c.bitpix, count(axes), 3));
+        TileCompressOptions o;
+        o.compression = c.compression;
+        o.dither = c.dither;
+        o.tile_shape = c.tile;
+        Bytes one_table, one_pixels;
+        std::string one_error;
+        for (const std::size_t parts : {1, 3, 7}) {
+            SCOPED_TRACE(testing::Message() << parts << " parts");
+            const SplitTiles split(parts);
+            auto table = compress_image_to_hdu(image, o);
+            ASSERT_TRUE(table) << table.error().message();
+            auto back = read_back(*table);
+            ASSERT_TRUE(back) << back.error().message();
+            // Two rows whose heap arrays escape the heap: one in the middle, one the last.
+            Bytes rows = bytes_of(table->data);
+            const std::uint64_t n_rows = table->n_rows;
+            for (const std::uint64_t r : {n_rows / 2, n_rows - 1})
+                store_be_u32(&rows[r * table->row_size + 4], 0x7000000u + std::uint32_t(r));
+            auto bad = read_back(BinTableHdu::create(table->header, rows).value());
+            ASSERT_FALSE(bad);
+            if (parts == 1) {
+                one_table = bytes_of(table->data);
+                one_pixels = bytes_of(back->data);
+                one_error = bad.error().message();
+                EXPECT_NE(one_error.find(std::to_string(0x7000000u + n_rows / 2)),
+                          std::string::npos)
+                    << one_error;
+                if (!c.dither) {
+                    EXPECT_EQ(one_pixels, bytes_of(image.data));
+                }
+                continue;
+            }
+            EXPECT_EQ(bytes_of(table->data), one_table);
+            EXPECT_EQ(bytes_of(back->data), one_pixels);
+            EXPECT_EQ(bad.error().message(), one_error);
+        }
+    }
 }
 
 }  // namespace
