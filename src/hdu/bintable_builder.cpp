@@ -121,21 +121,6 @@ std::string beyond_reach(std::size_t row, std::uint64_t count, std::uint64_t off
 
 // ---- writing the cells ----
 
-// f(U{}) for the unsigned type of an element `width` bytes wide (1, 2, 4 or 8).
-template <class F>
-void visit_width(std::size_t width, F&& f) {
-    switch (width) {
-        case 1:
-            return f(std::uint8_t{});
-        case 2:
-            return f(std::uint16_t{});
-        case 4:
-            return f(std::uint32_t{});
-        default:
-            return f(std::uint64_t{});
-    }
-}
-
 void write_numeric(const BinNumericCells& c, std::uint8_t* first, std::size_t row_width) {
     const std::size_t repeat = static_cast<std::size_t>(c.repeat);
     if (c.logical) {
@@ -144,7 +129,8 @@ void write_numeric(const BinNumericCells& c, std::uint8_t* first, std::size_t ro
                                c.element_stride, repeat, first + r * row_width);
         return;
     }
-    visit_width(c.width, [&]<class U>(U) {
+    visit_word(c.width, [&](auto tag) {
+        using U = typename decltype(tag)::type;
         if (repeat == 1) {
             encode_scatter<U>(c.data, c.row_stride, static_cast<std::size_t>(c.rows), first,
                               row_width);

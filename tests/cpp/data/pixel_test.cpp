@@ -1,4 +1,5 @@
 #include "data/pixel.hpp"
+#include "../be_bytes.hpp"
 
 #include <gtest/gtest.h>
 

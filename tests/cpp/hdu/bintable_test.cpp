@@ -15,6 +15,7 @@
 
 #include "data/pixel.hpp"
 #include "table_fixture.hpp"
+#include "../be_bytes.hpp"
 
 namespace vexlo {
 
