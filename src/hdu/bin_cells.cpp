@@ -173,7 +173,11 @@ std::uint64_t decode_numbers(const Scaling& scaling, IntStorage storage, const s
                 return count;
             }
         }
-        run([&](T stored) { return static_cast<double>(stored) * scaling.scale + scaling.zero; });
+        // Held in locals: the output could alias the column's fields, which would then be
+        // loaded again for every element.
+        const double scale = scaling.scale;
+        const double zero = scaling.zero;
+        run([scale, zero](T stored) { return static_cast<double>(stored) * scale + zero; });
         return count;
     }
 }

@@ -47,35 +47,6 @@ TEST(BinFormatTest, KindRowsGiveLettersNamesAndWidths) {
     EXPECT_EQ(BinFormat::byte_width(UINT64_C(1) << 62, BinKind::I64), std::nullopt);
 }
 
-// The storage a TZEROn gives an integer kind is its type's standard offset, to within the
-// last bits of a double, with TSCALn 1.
-TEST(BinFormatTest, IntegerStorageFollowsTheStandardOffsets) {
-    struct Case {
-        BinKind kind;
-        double tscal;
-        double tzero;
-        IntStorage want;
-    };
-    const Case cases[] = {
-        {BinKind::Byte, 1.0, -128.0, IntStorage::SignedFromByte},
-        {BinKind::Byte, 1.0, -128.0 + 0x1p-46, IntStorage::SignedFromByte},
-        {BinKind::Byte, 1.0, -128.0 + 0x1p-44, IntStorage::Scaled},
-        {BinKind::Byte, 1.0, 128.0, IntStorage::Scaled},
-        {BinKind::I16, 1.0, 32768.0, IntStorage::Unsigned},
-        {BinKind::I16, 1.0, -32768.0, IntStorage::Scaled},
-        {BinKind::I32, 1.0, 2147483648.0, IntStorage::Unsigned},
-        {BinKind::I32, 1.0, 32768.0, IntStorage::Scaled},
-        {BinKind::I64, 1.0, 9223372036854775808.0, IntStorage::Unsigned},
-        {BinKind::I64, 2.0, 9223372036854775808.0, IntStorage::Scaled},
-        {BinKind::I64, 1.0, 0.0, IntStorage::RawSigned},
-        {BinKind::F32, 1.0, 32768.0, IntStorage::Scaled},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(classify_int_storage(c.kind, c.tscal, c.tzero), c.want)
-            << bin_kind_name(c.kind) << " " << c.tzero;
-    }
-}
-
 // TDIMn shapes the first product-of-dimensions elements of a cell when the cell holds that
 // many; an A field only when TDIMn names strings (two dimensions or more, a first one not 0).
 TEST(BinFormatTest, TdimShapesCellsThatHoldItsProduct) {
