@@ -3,10 +3,8 @@
 // runs once per buffer, never per pixel.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <limits>
-#include <optional>
-#include <string_view>
 #include <utility>
 
 #include "data/pixel.hpp"
@@ -18,56 +16,6 @@ namespace vexlo {
 template <class T>
 struct PixelTag {
     using type = T;
-};
-
-// What the core knows of each pixel host type, in one table: its pixel type, the NumPy dtype
-// of its stored values, and for integers the standard offset of the unsigned convention
-// (BZERO = -2^7 for signed bytes, 2^15, 2^31, 2^63 for unsigned words) with the dtype of the
-// values it gives. Reached through visit_bitpix, so no switch on the pixel type is written twice.
-template <class T>
-struct PixelTraits;
-
-template <>
-struct PixelTraits<std::uint8_t> {
-    static constexpr Bitpix kBitpix = Bitpix::U8;
-    static constexpr std::string_view kDtype = "uint8";
-    static constexpr std::optional<double> kOffset = -128.0;
-    static constexpr std::string_view kOffsetDtype = "int8";
-};
-template <>
-struct PixelTraits<std::int16_t> {
-    static constexpr Bitpix kBitpix = Bitpix::I16;
-    static constexpr std::string_view kDtype = "int16";
-    static constexpr std::optional<double> kOffset = 32768.0;
-    static constexpr std::string_view kOffsetDtype = "uint16";
-};
-template <>
-struct PixelTraits<std::int32_t> {
-    static constexpr Bitpix kBitpix = Bitpix::I32;
-    static constexpr std::string_view kDtype = "int32";
-    static constexpr std::optional<double> kOffset = 2147483648.0;
-    static constexpr std::string_view kOffsetDtype = "uint32";
-};
-template <>
-struct PixelTraits<std::int64_t> {
-    static constexpr Bitpix kBitpix = Bitpix::I64;
-    static constexpr std::string_view kDtype = "int64";
-    static constexpr std::optional<double> kOffset = 9223372036854775808.0;
-    static constexpr std::string_view kOffsetDtype = "uint64";
-};
-template <>
-struct PixelTraits<float> {
-    static constexpr Bitpix kBitpix = Bitpix::F32;
-    static constexpr std::string_view kDtype = "float32";
-    static constexpr std::optional<double> kOffset = std::nullopt;
-    static constexpr std::string_view kOffsetDtype = "float32";
-};
-template <>
-struct PixelTraits<double> {
-    static constexpr Bitpix kBitpix = Bitpix::F64;
-    static constexpr std::string_view kDtype = "float64";
-    static constexpr std::optional<double> kOffset = std::nullopt;
-    static constexpr std::string_view kOffsetDtype = "float64";
 };
 
 // f(PixelTag<T>{}) for the host type T of `b`.
@@ -108,17 +56,22 @@ decltype(auto) visit_integer_width(std::uint64_t bytes, F&& f) {
     return std::forward<F>(f)(PixelTag<std::int64_t>{});
 }
 
-// The NumPy dtype of a pixel type's stored values ("uint8", "int16", ..., "float64").
-inline std::string_view dtype_name(Bitpix b) {
-    return visit_bitpix(b,
-                        [](auto tag) { return PixelTraits<typename decltype(tag)::type>::kDtype; });
-}
-
-// The NumPy dtype of an integer pixel type's values under its standard offset ("int8",
-// "uint16", "uint32", "uint64"); floating-point types have no offset and keep their own.
-inline std::string_view offset_dtype_name(Bitpix b) {
-    return visit_bitpix(
-        b, [](auto tag) { return PixelTraits<typename decltype(tag)::type>::kOffsetDtype; });
+// f(PixelTag<W>{}) for the unsigned word W of an element `width` bytes wide (1, 2, 4 or 8;
+// any other width counts as 8): elements that are only moved and swapped, never computed
+// with, need no more than their width.
+template <class F>
+decltype(auto) visit_word(std::size_t width, F&& f) {
+    switch (width) {
+        case 1:
+            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
+        case 2:
+            return std::forward<F>(f)(PixelTag<std::uint16_t>{});
+        case 4:
+            return std::forward<F>(f)(PixelTag<std::uint32_t>{});
+        default:
+            break;
+    }
+    return std::forward<F>(f)(PixelTag<std::uint64_t>{});
 }
 
 }  // namespace vexlo

@@ -10,7 +10,15 @@ namespace vexlo {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kTypeNames = {"u8", "i16", "i32", "i64", "f32", "f64"};
+// A header checks BITPIX below the layer of the pixel types, so it keeps its own list of the
+// valid values; it must be the rows' values in the same order.
+constexpr bool header_bitpix_values_match() {
+    for (std::size_t i = 0; i < kPixelFacts.size(); ++i) {
+        if (kBitpixValues[i] != kPixelFacts[i].bitpix_value) return false;
+    }
+    return kBitpixValues.size() == kPixelFacts.size();
+}
+static_assert(header_bitpix_values_match());
 
 template <class T, class Load>
 std::vector<T> decode_all(ByteSpan bytes, Load load) {
@@ -19,20 +27,6 @@ std::vector<T> decode_all(ByteSpan bytes, Load load) {
     const std::uint8_t* p = bytes.data();
     for (std::size_t i = 0; i < n; ++i)
         out[i] = load(p + i * sizeof(T));
-    return out;
-}
-
-template <class W>
-Bytes flip_all(ByteSpan words) {
-    constexpr W top = W{1} << (sizeof(W) * 8 - 1);
-    const std::size_t n = words.size() / sizeof(W);
-    Bytes out(n * sizeof(W));
-    for (std::size_t i = 0; i < n; ++i) {
-        W w;
-        std::memcpy(&w, words.data() + i * sizeof(W), sizeof(W));
-        w ^= top;
-        std::memcpy(out.data() + i * sizeof(W), &w, sizeof(W));
-    }
     return out;
 }
 
@@ -66,18 +60,11 @@ VEXLO_SWAP_CLONES void swap_words64(std::span<std::uint8_t> bytes) {
     swap_all<std::uint64_t>(bytes);
 }
 
-template <class W>
-void push_word(W v, Bytes& out) {
-    const std::size_t at = out.size();
-    out.resize(at + sizeof(W));
-    store_be(out.data() + at, v);
-}
-
 }  // namespace
 
 Result<Bitpix> from_bitpix(std::int64_t bitpix) {
-    for (std::size_t i = 0; i < kBitpixValues.size(); ++i) {
-        if (kBitpixValues[i] == bitpix) return static_cast<Bitpix>(i);
+    for (std::size_t i = 0; i < kPixelFacts.size(); ++i) {
+        if (kPixelFacts[i].bitpix_value == bitpix) return static_cast<Bitpix>(i);
     }
     const std::string v = std::to_string(bitpix);
     if (bitpix == -16) {
@@ -91,35 +78,18 @@ Result<Bitpix> from_bitpix(std::int64_t bitpix) {
                       ": expected one of 8, 16, 32, 64 (integer) or -32, -64 (IEEE float)"));
 }
 
-std::int64_t bitpix_value(Bitpix b) {
-    return kBitpixValues[static_cast<std::uint8_t>(b)];
-}
-
-std::string_view type_name(Bitpix b) {
-    return kTypeNames[static_cast<std::uint8_t>(b)];
-}
-
-void push_be_u16(std::uint16_t v, Bytes& out) {
-    push_word(v, out);
-}
-void push_be_u32(std::uint32_t v, Bytes& out) {
-    push_word(v, out);
-}
-void push_be_u64(std::uint64_t v, Bytes& out) {
-    push_word(v, out);
-}
-void push_be_f32(float v, Bytes& out) {
-    push_word(std::bit_cast<std::uint32_t>(v), out);
-}
-void push_be_f64(double v, Bytes& out) {
-    push_word(std::bit_cast<std::uint64_t>(v), out);
-}
-
-std::uint64_t read_be_u64(ByteSpan bytes) {
-    return load_be_u64(bytes.data());
-}
-double read_be_f64(ByteSpan bytes) {
-    return load_be_f64(bytes.data());
+std::optional<DtypePixel> pixel_of_dtype(char kind, std::uint64_t itemsize) {
+    if (kind == 'b')
+        return itemsize == 1 ? std::optional(DtypePixel{Bitpix::U8, false}) : std::nullopt;
+    // A dtype name begins with its kind letter: "uint8", "int16", "float32".
+    for (std::size_t i = 0; i < kPixelFacts.size(); ++i) {
+        const PixelFacts& f = kPixelFacts[i];
+        if (f.bytes != itemsize) continue;
+        if (kind == f.dtype.front()) return DtypePixel{static_cast<Bitpix>(i), false};
+        if (f.offset && kind == f.offset_dtype.front())
+            return DtypePixel{static_cast<Bitpix>(i), true};
+    }
+    return std::nullopt;
 }
 
 std::vector<std::int16_t> decode_be_i16(ByteSpan bytes) {
@@ -132,37 +102,16 @@ std::vector<std::int64_t> decode_be_i64(ByteSpan bytes) {
     return decode_all<std::int64_t>(bytes, load_be_i64);
 }
 
-Bytes flip_sign_bit_16(ByteSpan words) {
-    return flip_all<std::uint16_t>(words);
-}
-Bytes flip_sign_bit_32(ByteSpan words) {
-    return flip_all<std::uint32_t>(words);
-}
-Bytes flip_sign_bit_64(ByteSpan words) {
-    return flip_all<std::uint64_t>(words);
-}
-
-std::optional<double> standard_offset(Bitpix b) {
-    return visit_bitpix(
-        b, [](auto tag) { return PixelTraits<typename decltype(tag)::type>::kOffset; });
-}
-
-namespace {
-
-template <class Word>
-constexpr Word kTopBit = Word{1} << (8 * sizeof(Word) - 1);
-
-}  // namespace
-
 void decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out) {
     visit_bitpix(b, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (PixelTraits<T>::kOffset.has_value()) {
             using Word = word_of<sizeof(T)>;
+            constexpr auto kFlip = static_cast<Word>(flip_mask_of<T>());
             const std::size_t n = std::min(in.size(), out.size()) / sizeof(Word);
             for (std::size_t i = 0; i < n; ++i) {
                 const auto w =
-                    static_cast<Word>(load_be<Word>(in.data() + i * sizeof(Word)) ^ kTopBit<Word>);
+                    static_cast<Word>(load_be<Word>(in.data() + i * sizeof(Word)) ^ kFlip);
                 std::memcpy(out.data() + i * sizeof(Word), &w, sizeof(Word));
             }
         }
@@ -175,10 +124,11 @@ void offset_to_stored_in_place(Bitpix b, std::span<std::uint8_t> native) {
         using T = typename decltype(tag)::type;
         if constexpr (PixelTraits<T>::kOffset.has_value()) {
             using Word = word_of<sizeof(T)>;
+            constexpr auto kFlip = static_cast<Word>(flip_mask_of<T>());
             for (std::size_t i = 0; i + sizeof(Word) <= native.size(); i += sizeof(Word)) {
                 Word w;
                 std::memcpy(&w, native.data() + i, sizeof(Word));
-                w ^= kTopBit<Word>;
+                w ^= kFlip;
                 std::memcpy(native.data() + i, &w, sizeof(Word));
             }
         }

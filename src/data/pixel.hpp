@@ -27,21 +27,154 @@ enum class Bitpix : std::uint8_t {
     F64 = 5,
 };
 
-inline constexpr std::array<std::uint64_t, 6> kBytesPerPixel = {1, 2, 4, 8, 4, 8};
+// ---- the pixel types' facts ----
+
+// One row per pixel host type (std::uint8_t, std::int16_t, std::int32_t, std::int64_t, float,
+// double): every fact the core holds of a pixel type is written here once; its byte size is
+// the host type's, and the rest below is derived. For integers the standard offset is the
+// BZERO (-2^7 for bytes, 2^15, 2^31, 2^63) under which stored values read as those of the
+// other signedness, with the NumPy dtype of the values it gives; floats have none.
+template <class T>
+struct PixelTraits;
+
+template <>
+struct PixelTraits<std::uint8_t> {
+    static constexpr Bitpix kBitpix = Bitpix::U8;
+    static constexpr std::int64_t kBitpixValue = 8;
+    static constexpr std::string_view kName = "u8";
+    static constexpr std::string_view kDtype = "uint8";
+    static constexpr std::optional<double> kOffset = -128.0;
+    static constexpr std::string_view kOffsetDtype = "int8";
+};
+template <>
+struct PixelTraits<std::int16_t> {
+    static constexpr Bitpix kBitpix = Bitpix::I16;
+    static constexpr std::int64_t kBitpixValue = 16;
+    static constexpr std::string_view kName = "i16";
+    static constexpr std::string_view kDtype = "int16";
+    static constexpr std::optional<double> kOffset = 32768.0;
+    static constexpr std::string_view kOffsetDtype = "uint16";
+};
+template <>
+struct PixelTraits<std::int32_t> {
+    static constexpr Bitpix kBitpix = Bitpix::I32;
+    static constexpr std::int64_t kBitpixValue = 32;
+    static constexpr std::string_view kName = "i32";
+    static constexpr std::string_view kDtype = "int32";
+    static constexpr std::optional<double> kOffset = 2147483648.0;
+    static constexpr std::string_view kOffsetDtype = "uint32";
+};
+template <>
+struct PixelTraits<std::int64_t> {
+    static constexpr Bitpix kBitpix = Bitpix::I64;
+    static constexpr std::int64_t kBitpixValue = 64;
+    static constexpr std::string_view kName = "i64";
+    static constexpr std::string_view kDtype = "int64";
+    static constexpr std::optional<double> kOffset = 9223372036854775808.0;
+    static constexpr std::string_view kOffsetDtype = "uint64";
+};
+template <>
+struct PixelTraits<float> {
+    static constexpr Bitpix kBitpix = Bitpix::F32;
+    static constexpr std::int64_t kBitpixValue = -32;
+    static constexpr std::string_view kName = "f32";
+    static constexpr std::string_view kDtype = "float32";
+    static constexpr std::optional<double> kOffset = std::nullopt;
+    static constexpr std::string_view kOffsetDtype = "float32";
+};
+template <>
+struct PixelTraits<double> {
+    static constexpr Bitpix kBitpix = Bitpix::F64;
+    static constexpr std::int64_t kBitpixValue = -64;
+    static constexpr std::string_view kName = "f64";
+    static constexpr std::string_view kDtype = "float64";
+    static constexpr std::optional<double> kOffset = std::nullopt;
+    static constexpr std::string_view kOffsetDtype = "float64";
+};
+
+// Inverting the top bit of a stored integer is adding its standard offset modulo 2^n: the
+// mask that turns stored values into offset ones and back (0 for floats).
+template <class T>
+constexpr std::uint64_t flip_mask_of() {
+    return PixelTraits<T>::kOffset ? std::uint64_t{1} << (8 * sizeof(T) - 1) : 0;
+}
+
+// The row of a pixel type reached by its value, for callers that hold no host type.
+struct PixelFacts {
+    std::int64_t bitpix_value;
+    std::uint64_t bytes;
+    std::string_view name;
+    std::string_view dtype;
+    std::optional<double> offset;
+    std::string_view offset_dtype;
+    std::uint64_t flip_mask;
+};
+
+template <class... T>
+struct PixelTypeList {
+    static constexpr std::array<PixelFacts, sizeof...(T)> kFacts{PixelFacts{
+        PixelTraits<T>::kBitpixValue, sizeof(T), PixelTraits<T>::kName, PixelTraits<T>::kDtype,
+        PixelTraits<T>::kOffset, PixelTraits<T>::kOffsetDtype, flip_mask_of<T>()}...};
+    // The rows stand in enum order, so a pixel type's value indexes its row.
+    static constexpr bool in_enum_order() {
+        std::size_t i = 0;
+        return ((static_cast<std::size_t>(PixelTraits<T>::kBitpix) == i++) && ...);
+    }
+};
+using PixelTypes =
+    PixelTypeList<std::uint8_t, std::int16_t, std::int32_t, std::int64_t, float, double>;
+static_assert(PixelTypes::in_enum_order());
+
+inline constexpr const std::array<PixelFacts, 6>& kPixelFacts = PixelTypes::kFacts;
+
+constexpr const PixelFacts& pixel_facts(Bitpix b) {
+    return kPixelFacts[static_cast<std::uint8_t>(b)];
+}
 
 // Maps a BITPIX value (8, 16, 32, 64, -32, -64) to its pixel type; anything else is an
 // Error::Value for keyword BITPIX.
 Result<Bitpix> from_bitpix(std::int64_t bitpix);
 // The BITPIX value of a pixel type (8, 16, 32, 64, -32, -64).
-std::int64_t bitpix_value(Bitpix b);
+constexpr std::int64_t bitpix_value(Bitpix b) {
+    return pixel_facts(b).bitpix_value;
+}
 constexpr std::uint64_t bytes_per_pixel(Bitpix b) {
-    return kBytesPerPixel[static_cast<std::uint8_t>(b)];
+    return pixel_facts(b).bytes;
 }
 // "u8", "i16", "i32", "i64", "f32", "f64": the names type-mismatch errors carry.
-std::string_view type_name(Bitpix b);
-constexpr bool is_float(Bitpix b) {
-    return b == Bitpix::F32 || b == Bitpix::F64;
+constexpr std::string_view type_name(Bitpix b) {
+    return pixel_facts(b).name;
 }
+constexpr bool is_float(Bitpix b) {
+    return !pixel_facts(b).offset.has_value();
+}
+// The NumPy dtype of a pixel type's stored values ("uint8", "int16", ..., "float64").
+constexpr std::string_view dtype_name(Bitpix b) {
+    return pixel_facts(b).dtype;
+}
+// The NumPy dtype of an integer pixel type's values under its standard offset ("int8",
+// "uint16", "uint32", "uint64"); floating-point types have no offset and keep their own.
+constexpr std::string_view offset_dtype_name(Bitpix b) {
+    return pixel_facts(b).offset_dtype;
+}
+// The standard offset of an integer pixel type; nothing for floating-point types.
+constexpr std::optional<double> standard_offset(Bitpix b) {
+    return pixel_facts(b).offset;
+}
+// The top bit of an integer pixel type's stored word (0x80, 0x8000, ...); 0 for floats.
+constexpr std::uint64_t flip_mask(Bitpix b) {
+    return pixel_facts(b).flip_mask;
+}
+
+// The pixel type that holds the elements of a NumPy dtype of kind `kind` ('b', 'i', 'u' or
+// 'f') and `itemsize` bytes: its stored type, or an integer type under its standard offset
+// (`offset`, the values stored with their top bit inverted). A bool is one byte of 0 or 1,
+// stored as it is. None for a dtype no pixel type holds.
+struct DtypePixel {
+    Bitpix bitpix;
+    bool offset;
+};
+std::optional<DtypePixel> pixel_of_dtype(char kind, std::uint64_t itemsize);
 
 // ---- single values (inline: used inside hot loops) ----
 
@@ -130,35 +263,12 @@ inline void store_be_f64(std::uint8_t* p, double v) {
     store_be(p, v);
 }
 
-// Appenders: the value's big-endian bytes go to the end of `out`.
-void push_be_u16(std::uint16_t v, Bytes& out);
-void push_be_u32(std::uint32_t v, Bytes& out);
-void push_be_u64(std::uint64_t v, Bytes& out);
-void push_be_f32(float v, Bytes& out);
-void push_be_f64(double v, Bytes& out);
-
-// The value held big-endian in the first 8 bytes (the caller passes at least 8).
-std::uint64_t read_be_u64(ByteSpan bytes);
-double read_be_f64(ByteSpan bytes);
-
 // ---- whole buffers ----
 
 // One host-order value per whole element; a trailing partial element is ignored.
 std::vector<std::int16_t> decode_be_i16(ByteSpan bytes);
 std::vector<std::int32_t> decode_be_i32(ByteSpan bytes);
 std::vector<std::int64_t> decode_be_i64(ByteSpan bytes);
-
-// Each host-order word of `words` with its top bit inverted, written back in host order
-// (unsigned <-> offset-signed storage of the BZERO = 2^15 / 2^31 / 2^63 conventions). A
-// trailing partial word is ignored.
-Bytes flip_sign_bit_16(ByteSpan words);
-Bytes flip_sign_bit_32(ByteSpan words);
-Bytes flip_sign_bit_64(ByteSpan words);
-
-// The standard offset of an integer pixel type: the BZERO (-2^7 for bytes, 2^15, 2^31, 2^63)
-// under which its stored values read as those of the other signedness, which is the stored
-// value with its top bit inverted. Nothing for floating-point types.
-std::optional<double> standard_offset(Bitpix b);
 
 // Host-order values of an integer pixel type under its standard offset (uint16 for I16, int8
 // for U8, ...) turned in place into the host-order integers stored for them, by inverting each

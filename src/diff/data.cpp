@@ -348,9 +348,8 @@ std::string bits_text(const BinValue::Bits& bits) {
 bool bytes_decide(const BinColumn& a, const BinColumn& b) {
     const BinKind kind = a.format.kind;
     if (kind == BinKind::Logical || kind == BinKind::P || kind == BinKind::Q) return false;
-    return kind == b.format.kind && a.format.repeat == b.format.repeat && a.tscal == b.tscal &&
-           a.tzero == b.tzero && a.tnull == b.tnull && a.tdim == b.tdim &&
-           a.int_storage == b.int_storage && a.width() == b.width();
+    return kind == b.format.kind && a.format.repeat == b.format.repeat && a.scaling == b.scaling &&
+           a.tdim == b.tdim && a.int_storage == b.int_storage && a.width() == b.width();
 }
 
 void diff_bin_cell(const BinTableHdu& a, const BinTableHdu& b, std::uint64_t row, std::size_t c,

@@ -13,13 +13,6 @@ namespace vexlo {
 
 namespace {
 
-std::string str(std::uint64_t v) {
-    return std::to_string(v);
-}
-std::string str(std::int64_t v) {
-    return std::to_string(v);
-}
-
 std::uint64_t field_width(const AsciiFormat& f) {
     return f.width;
 }

@@ -14,79 +14,15 @@
 #include <vector>
 
 #include "data/buffer.hpp"
-#include "data/dispatch.hpp"
+#include "data/scaling.hpp"
 #include "error.hpp"
+#include "hdu/bin_format.hpp"
 #include "hdu/owned.hpp"
 #include "hdu/tile_value.hpp"
 #include "header/header.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo {
-
-// The TFORM type codes; the order is part of the interface.
-enum class BinKind : std::uint8_t {
-    Logical,  // L
-    Bit,      // X
-    Byte,     // B
-    I16,      // I
-    I32,      // J
-    I64,      // K
-    Char,     // A
-    F32,      // E
-    F64,      // D
-    C64,      // C
-    C128,     // M
-    P,        // P: 32-bit array descriptor
-    Q,        // Q: 64-bit array descriptor
-};
-
-// "Logical", "Bit", "Byte", "I16", ...: the names messages print for a kind.
-std::string_view bin_kind_name(BinKind kind);
-// A lower-case letter counts as upper case; unknown codes are an Error::Value for "TFORM".
-Result<BinKind> bin_kind_from_letter(char32_t c);
-
-// f(PixelTag<T>{}) for the stored type T of a numeric kind: B uint8, I int16, J int32, K int64,
-// E float, D double. The kind must be one of these six.
-template <class F>
-decltype(auto) visit_bin_kind(BinKind kind, F&& f) {
-    switch (kind) {
-        case BinKind::Byte:
-            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
-        case BinKind::I16:
-            return std::forward<F>(f)(PixelTag<std::int16_t>{});
-        case BinKind::I32:
-            return std::forward<F>(f)(PixelTag<std::int32_t>{});
-        case BinKind::I64:
-            return std::forward<F>(f)(PixelTag<std::int64_t>{});
-        case BinKind::F32:
-            return std::forward<F>(f)(PixelTag<float>{});
-        default:
-            break;
-    }
-    return std::forward<F>(f)(PixelTag<double>{});
-}
-
-// How a stored B, I, J or K integer becomes a value; the order is part of the interface.
-enum class IntStorage : std::uint8_t {
-    RawSigned,       // the stored integer itself (B as 0..255)
-    Unsigned,        // I, J, K with TZERO = 2^15, 2^31, 2^63
-    SignedFromByte,  // B with TZERO = -128
-    Scaled,          // stored * TSCAL + TZERO in double precision
-};
-
-IntStorage classify_int_storage(BinKind kind, double tscal, double tzero);
-
-struct BinFormat {
-    std::uint64_t repeat = 1;
-    BinKind kind = BinKind::Logical;
-    std::optional<BinKind> vla_kind;       // the element type of a P or Q column
-    std::optional<std::uint64_t> vla_max;  // the (max) of rPt(max); kept, never enforced
-
-    // Parses rT, rPt(max) or rQt(max). Errors are Error::Value for keyword "TFORM".
-    static Result<BinFormat> parse(std::string_view tform);
-    // Field width in bytes of `repeat` elements of `kind`; none when it overflows 64 bits.
-    static std::optional<std::uint64_t> byte_width(std::uint64_t repeat, BinKind kind);
-};
 
 // One decoded cell. `value` holds exactly one of the alternatives below, in this order.
 struct BinValue {
@@ -159,9 +95,7 @@ struct BinColumn {
     std::string unit;         // TUNITn trimmed, "" when absent
     BinFormat format;
     std::uint64_t offset = 0;  // byte offset of the field within a row
-    double tscal = 1.0;
-    double tzero = 0.0;
-    std::optional<std::int64_t> tnull;
+    Scaling scaling;           // TSCALn, TZEROn and an integer TNULLn
     std::optional<std::vector<std::uint64_t>> tdim;
     std::optional<std::string> tdisp;
     IntStorage int_storage = IntStorage::RawSigned;
@@ -190,12 +124,6 @@ std::string_view cell_text(std::string_view field);
 // Consecutive whole w-byte pieces, each decoded lossily as UTF-8 with trailing NULs and then
 // trailing white space removed. A width of 0 gives no strings.
 std::vector<std::string> split_fixed_strings(ByteSpan bytes, std::uint64_t width);
-
-// TDIMn of a header: none when absent or not a string value; an Error::Value for TDIMn when
-// it is malformed.
-Result<std::optional<std::vector<std::uint64_t>>> read_tdim(const Header& header, std::uint64_t n);
-// One comma-separated piece of a TDIM value; `keyword` is the TDIMn its errors name.
-Result<std::uint64_t> parse_tdim_dim(std::string_view piece, std::string_view keyword);
 
 // What a numeric column decodes to, element by element; matches the BinValue alternative
 // its cells give.

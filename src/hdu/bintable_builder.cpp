@@ -11,18 +11,15 @@
 
 #include "data/strided.hpp"
 #include "util/checked.hpp"
+#include "util/text.hpp"
 #include "util/try.hpp"
 
 namespace vexlo {
 
 namespace {
 
-std::string str(std::uint64_t v) {
-    return std::to_string(v);
-}
-
-std::string column_label(const BinBuilderColumn& c, std::size_t index) {
-    return "build_bintable: column `" + c.name + "` (col " + str(index + 1) + ")";
+std::string build_label(const BinBuilderColumn& c, std::size_t index) {
+    return column_label("build_bintable", c, index);
 }
 
 // ---- which cells fit which column ----
@@ -121,21 +118,6 @@ std::string beyond_reach(std::size_t row, std::uint64_t count, std::uint64_t off
 
 // ---- writing the cells ----
 
-// f(U{}) for the unsigned type of an element `width` bytes wide (1, 2, 4 or 8).
-template <class F>
-void visit_width(std::size_t width, F&& f) {
-    switch (width) {
-        case 1:
-            return f(std::uint8_t{});
-        case 2:
-            return f(std::uint16_t{});
-        case 4:
-            return f(std::uint32_t{});
-        default:
-            return f(std::uint64_t{});
-    }
-}
-
 void write_numeric(const BinNumericCells& c, std::uint8_t* first, std::size_t row_width) {
     const std::size_t repeat = static_cast<std::size_t>(c.repeat);
     if (c.logical) {
@@ -144,7 +126,8 @@ void write_numeric(const BinNumericCells& c, std::uint8_t* first, std::size_t ro
                                c.element_stride, repeat, first + r * row_width);
         return;
     }
-    visit_width(c.width, [&]<class U>(U) {
+    visit_word(c.width, [&](auto tag) {
+        using U = typename decltype(tag)::type;
         if (repeat == 1) {
             encode_scatter<U>(c.data, c.row_stride, static_cast<std::size_t>(c.rows), first,
                               row_width);
@@ -199,7 +182,7 @@ Result<void> write_vla(const BinTableBuilder& builder, std::size_t index, const 
         const BinVlaRow& row = c.rows[r];
         if (!builder.encode_descriptor(index, row.count, heap_pos,
                                        std::span<std::uint8_t>(first + r * row_width, 8))) {
-            return fail(Error::data(column_label(builder.columns[index], index) + ": " +
+            return fail(Error::data(build_label(builder.columns[index], index) + ": " +
                                     beyond_reach(r, row.count, heap_pos)));
         }
         write_vla_values(row, heap.data() + heap_pos);
@@ -236,11 +219,11 @@ Result<std::uint64_t> check_cells(const BinTableBuilder& builder,
         const BinBuilderColumn& column = builder.columns[ci];
         const std::optional<std::string> problem =
             std::visit([&](const auto& c) { return misfit(column, c); }, cells[ci]);
-        if (problem) return fail(Error::data(column_label(column, ci) + ": " + *problem));
+        if (problem) return fail(Error::data(build_label(column, ci) + ": " + *problem));
         const std::uint64_t rows = std::visit([](const auto& c) { return rows_of(c); }, cells[ci]);
         if (ci == 0) n_rows = rows;
         if (rows != n_rows) {
-            return fail(Error::data(column_label(column, ci) + ": " + str(rows) +
+            return fail(Error::data(build_label(column, ci) + ": " + str(rows) +
                                     " rows, expected " + str(n_rows)));
         }
     }
@@ -286,8 +269,7 @@ Result<BinTableHdu> build_bintable(BinTableBuilder builder, std::span<const BinC
         if (vla == nullptr) continue;
         Result<std::uint64_t> end = plan_vla_heap(builder, ci, vla->rows, heap_end);
         if (!end) {
-            return fail(
-                Error::data(column_label(builder.columns[ci], ci) + ": " + end.error().msg));
+            return fail(Error::data(build_label(builder.columns[ci], ci) + ": " + end.error().msg));
         }
         heap_end = *end;
     }

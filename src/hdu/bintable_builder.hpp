@@ -45,9 +45,6 @@ struct BinComplexCells {
     std::span<const double> parts;
 };
 
-// The host types a variable-length row may hold; every one is stored as doubles.
-enum class VlaElement : std::uint8_t { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64 };
-
 // One variable-length row: `count` elements of `element`, `stride` bytes apart.
 struct BinVlaRow {
     const std::uint8_t* data = nullptr;
@@ -69,34 +66,6 @@ struct BinVlaCells {
 // element width and repeat; text fills an A column of repeat per_row * width; complex a 1M
 // column; variable-length rows a 1PD column.
 using BinColumnCells = std::variant<BinNumericCells, BinTextCells, BinComplexCells, BinVlaCells>;
-
-// f(PixelTag<T>{}) for the host type T of a variable-length row's elements.
-template <class F>
-decltype(auto) visit_vla_element(VlaElement e, F&& f) {
-    switch (e) {
-        case VlaElement::F32:
-            return std::forward<F>(f)(PixelTag<float>{});
-        case VlaElement::I8:
-            return std::forward<F>(f)(PixelTag<std::int8_t>{});
-        case VlaElement::I16:
-            return std::forward<F>(f)(PixelTag<std::int16_t>{});
-        case VlaElement::I32:
-            return std::forward<F>(f)(PixelTag<std::int32_t>{});
-        case VlaElement::I64:
-            return std::forward<F>(f)(PixelTag<std::int64_t>{});
-        case VlaElement::U8:
-            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
-        case VlaElement::U16:
-            return std::forward<F>(f)(PixelTag<std::uint16_t>{});
-        case VlaElement::U32:
-            return std::forward<F>(f)(PixelTag<std::uint32_t>{});
-        case VlaElement::U64:
-            return std::forward<F>(f)(PixelTag<std::uint64_t>{});
-        case VlaElement::F64:
-            break;
-    }
-    return std::forward<F>(f)(PixelTag<double>{});
-}
 
 // The TDIM text of a character-array column: `count` strings of `width` characters, "(w,n)".
 std::string char_array_tdim(std::uint64_t width, std::uint64_t count);

@@ -25,10 +25,6 @@ namespace {
 constexpr std::uint64_t kMaxI64 =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
-std::string str(std::uint64_t v) {
-    return std::to_string(v);
-}
-
 // Appends one card without a comment; the formatter's error ends the build.
 Result<void> push(Header& h, std::string_view keyword, Value value) {
     VEXLO_TRY(h.push_card(keyword, value, std::nullopt));
@@ -122,37 +118,11 @@ template struct ImageBuilder<double>;
 
 namespace {
 
-bool is_descriptor(BinKind k) {
-    return k == BinKind::P || k == BinKind::Q;
-}
-
-// Bytes a builder column of repeat r occupies in a row; none beyond 64 bits.
+// Bytes a builder column of repeat r occupies in a row; none beyond 64 bits. A builder's
+// P or Q column of repeat r holds r descriptors (at least one).
 std::optional<std::uint64_t> column_width(const BinBuilderColumn& c) {
-    const std::uint64_t r = c.repeat;
-    switch (c.kind) {
-        case BinKind::Logical:
-        case BinKind::Byte:
-        case BinKind::Char:
-            return r;
-        case BinKind::Bit:
-            return r / 8 + (r % 8 != 0 ? 1 : 0);
-        case BinKind::I16:
-            return checked_mul(r, 2);
-        case BinKind::I32:
-        case BinKind::F32:
-            return checked_mul(r, 4);
-        case BinKind::I64:
-        case BinKind::F64:
-        case BinKind::C64:
-            return checked_mul(r, 8);
-        case BinKind::C128:
-            return checked_mul(r, 16);
-        case BinKind::P:
-            return checked_mul(std::max<std::uint64_t>(r, 1), 8);
-        case BinKind::Q:
-            return checked_mul(std::max<std::uint64_t>(r, 1), 16);
-    }
-    return std::nullopt;
+    if (!is_descriptor_kind(c.kind)) return BinFormat::byte_width(c.repeat, c.kind);
+    return checked_mul(std::max<std::uint64_t>(c.repeat, 1), bin_element_size(c.kind));
 }
 
 std::optional<std::uint64_t> checked_row_width(const std::vector<BinBuilderColumn>& columns) {
@@ -171,8 +141,8 @@ Error size_overflow() {
     return Error::data("row x column count overflowed usize");
 }
 
-std::string column_label(const BinBuilderColumn& c, std::size_t index) {
-    return "BinTableBuilder: column `" + c.name + "` (col " + str(index + 1) + ")";
+std::string builder_label(const BinBuilderColumn& c, std::size_t index) {
+    return column_label("BinTableBuilder", c, index);
 }
 
 // Every descriptor of a P or Q column must fit its field's signed range and point inside
@@ -184,11 +154,11 @@ Result<void> check_descriptors(const std::vector<BinBuilderColumn>& columns, std
     for (std::size_t ci = 0; ci < columns.size(); ++ci) {
         const BinBuilderColumn& c = columns[ci];
         const std::uint64_t cw = *column_width(c);  // the caller checked the row width
-        if (is_descriptor(c.kind)) {
+        if (is_descriptor_kind(c.kind)) {
             const bool p = c.kind == BinKind::P;
             if (p && heap.size() > kMaxPDescriptorField) {
                 return std::unexpected(
-                    Error::data(column_label(c, ci) + ": heap of " + str(heap.size()) +
+                    Error::data(builder_label(c, ci) + ": heap of " + str(heap.size()) +
                                 " bytes is beyond the reach of P descriptors (at most " +
                                 str(kMaxPDescriptorField) + " bytes); use a Q column"));
             }
@@ -200,7 +170,7 @@ Result<void> check_descriptors(const std::vector<BinBuilderColumn>& columns, std
                 const std::uint64_t off = p ? load_be_u32(cell + 4) : load_be_u64(cell + 8);
                 // The row's text is built only for a message: this loop runs once per row.
                 const auto shown = [&] {
-                    return column_label(c, ci) + " row " + str(r) + ": " + (p ? "P" : "Q") +
+                    return builder_label(c, ci) + " row " + str(r) + ": " + (p ? "P" : "Q") +
                            " descriptor (n=" + str(n) + ", off=" + str(off) + ")";
                 };
                 if (n > max_field || off > max_field) {
@@ -224,11 +194,8 @@ Result<void> check_descriptors(const std::vector<BinBuilderColumn>& columns, std
 
 }  // namespace
 
-char bin_kind_letter(BinKind kind) {
-    static constexpr char kLetters[] = {'L', 'X', 'B', 'I', 'J', 'K', 'A',
-                                        'E', 'D', 'C', 'M', 'P', 'Q'};
-    const auto i = static_cast<std::size_t>(kind);
-    return i < sizeof kLetters ? kLetters[i] : '?';
+std::string column_label(std::string_view who, const BinBuilderColumn& c, std::size_t index) {
+    return std::string(who) + ": column `" + c.name + "` (col " + str(index + 1) + ")";
 }
 
 std::string bin_column_tform(const BinBuilderColumn& column) {
@@ -245,7 +212,7 @@ Result<BinTableBuilder*> BinTableBuilder::add_column(std::string name, BinKind k
                                                      std::uint64_t repeat,
                                                      std::optional<std::string> unit,
                                                      std::optional<std::string> tdim) {
-    if (is_descriptor(kind)) {
+    if (is_descriptor_kind(kind)) {
         return std::unexpected(
             Error::data("BinTableBuilder: use add_vla_column for P/Q descriptors"));
     }
@@ -266,11 +233,11 @@ Result<BinTableBuilder*> BinTableBuilder::add_vla_column(std::string name, BinKi
                                                          BinKind element,
                                                          std::optional<std::string> unit,
                                                          std::optional<std::uint64_t> max) {
-    if (!is_descriptor(descriptor)) {
+    if (!is_descriptor_kind(descriptor)) {
         return std::unexpected(
             Error::data("BinTableBuilder::add_vla_column: descriptor must be P or Q"));
     }
-    if (is_descriptor(element)) {
+    if (is_descriptor_kind(element)) {
         return std::unexpected(
             Error::data("BinTableBuilder::add_vla_column: VLA element type cannot itself be P/Q"));
     }
@@ -292,7 +259,7 @@ std::uint64_t BinTableBuilder::row_width() const {
 Result<void> BinTableBuilder::encode_descriptor(std::size_t column, std::uint64_t count,
                                                 std::uint64_t offset,
                                                 std::span<std::uint8_t> cell) const {
-    if (column >= columns.size() || !is_descriptor(columns[column].kind)) {
+    if (column >= columns.size() || !is_descriptor_kind(columns[column].kind)) {
         return fail(Error::data("BinTableBuilder: column " + str(column + 1) +
                                 " is not a variable-length column"));
     }
@@ -300,12 +267,12 @@ Result<void> BinTableBuilder::encode_descriptor(std::size_t column, std::uint64_
     const bool p = c.kind == BinKind::P;
     const std::size_t need = p ? 8 : 16;
     if (cell.size() < need) {
-        return fail(Error::data(column_label(c, column) + ": descriptor cell is " +
+        return fail(Error::data(builder_label(c, column) + ": descriptor cell is " +
                                 str(cell.size()) + " bytes, need " + str(need)));
     }
     if (p) {
         if (count > kMaxPDescriptorField || offset > kMaxPDescriptorField) {
-            return fail(Error::data(column_label(c, column) + ": array of " + str(count) +
+            return fail(Error::data(builder_label(c, column) + ": array of " + str(count) +
                                     " elements at heap offset " + str(offset) +
                                     " is beyond the reach of P descriptors (at most " +
                                     str(kMaxPDescriptorField) + "); use a Q column"));
@@ -315,7 +282,7 @@ Result<void> BinTableBuilder::encode_descriptor(std::size_t column, std::uint64_
         return {};
     }
     if (count > kMaxI64 || offset > kMaxI64) {
-        return fail(Error::data(column_label(c, column) + ": array of " + str(count) +
+        return fail(Error::data(builder_label(c, column) + ": array of " + str(count) +
                                 " elements at heap offset " + str(offset) +
                                 " is beyond the reach of Q descriptors"));
     }

@@ -61,8 +61,8 @@ struct BinBuilderColumn {
     std::optional<BinKind> vla_kind;  // the element kind of a P or Q column
 };
 
-// The TFORM letter of a kind: L X B I J K A E D C M P Q.
-char bin_kind_letter(BinKind kind);
+// How messages name a column: "<who>: column `NAME` (col n)", `index` 0-based.
+std::string column_label(std::string_view who, const BinBuilderColumn& c, std::size_t index);
 // rT for a fixed-width column (1J, 20A, 3X); 1PE or 1QJ(50) for a variable-length one.
 std::string bin_column_tform(const BinBuilderColumn& column);
 

@@ -39,16 +39,9 @@ void reserve_rows(std::vector<T>& v, std::uint64_t n) {
     }
 }
 
-// Whether TDIMn splits an A field into several strings (two or more dimensions whose
-// product fits the field), as the cell decoder does.
+// Whether TDIMn splits an A field into several strings, as the cell decoder does.
 bool splits_text(const BinColumn& c) {
-    if (!c.tdim || c.tdim->size() < 2 || (*c.tdim)[0] == 0) return false;
-    std::optional<std::uint64_t> product = 1;
-    for (const std::uint64_t d : *c.tdim) {
-        product = checked_mul(*product, d);
-        if (!product) return false;
-    }
-    return *product <= c.width();
+    return tdim_text_count(c.tdim, c.width()).has_value();
 }
 
 // The form of a scalar numeric column (one element per row); none for other columns.

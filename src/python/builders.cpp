@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "data/dispatch.hpp"
 #include "data/strided.hpp"
 #include "hdu/image.hpp"
 #include "header/card.hpp"
@@ -27,32 +28,18 @@ constexpr std::size_t kCardLen = 80;
 
 // ---- pixels ----
 
-template <class U>
-void encode_all(const ArrayBuffer& buffer, std::uint8_t* out, std::uint64_t flip) {
-    for_each_run(buffer, [&](const std::uint8_t* first, std::ptrdiff_t stride, std::size_t n) {
-        encode_run<U>(first, stride, n, out, static_cast<U>(flip));
-        out += n * sizeof(U);
-    });
-}
-
 Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
     const std::size_t width = static_cast<std::size_t>(bytes_per_pixel(encoding.bitpix));
     ensure(buffer.itemsize() == width, "array element size differs from its pixel type");
     Bytes out = encode_buffer_of(buffer.size() * width);
-    switch (width) {
-        case 1:
-            encode_all<std::uint8_t>(buffer, out.data(), encoding.flip);
-            break;
-        case 2:
-            encode_all<std::uint16_t>(buffer, out.data(), encoding.flip);
-            break;
-        case 4:
-            encode_all<std::uint32_t>(buffer, out.data(), encoding.flip);
-            break;
-        default:
-            encode_all<std::uint64_t>(buffer, out.data(), encoding.flip);
-            break;
-    }
+    visit_word(width, [&](auto tag) {
+        using U = typename decltype(tag)::type;
+        std::uint8_t* at = out.data();
+        for_each_run(buffer, [&](const std::uint8_t* first, std::ptrdiff_t stride, std::size_t n) {
+            encode_run<U>(first, stride, n, at, static_cast<U>(encoding.flip));
+            at += n * sizeof(U);
+        });
+    });
     return out;
 }
 
@@ -197,23 +184,10 @@ std::optional<BuilderRef> builder_of(nb::handle obj) {
 std::optional<PixelEncoding> pixel_encoding(nb::handle array) {
     const DtypeInfo d = dtype_info(array);
     if (!d.native()) return std::nullopt;
-    if (d.is('u', 1)) return PixelEncoding{Bitpix::U8, 0, std::nullopt};
-    if (d.is('i', 2)) return PixelEncoding{Bitpix::I16, 0, std::nullopt};
-    if (d.is('i', 4)) return PixelEncoding{Bitpix::I32, 0, std::nullopt};
-    if (d.is('i', 8)) return PixelEncoding{Bitpix::I64, 0, std::nullopt};
-    if (d.is('f', 4)) return PixelEncoding{Bitpix::F32, 0, std::nullopt};
-    if (d.is('f', 8)) return PixelEncoding{Bitpix::F64, 0, std::nullopt};
-    // A NumPy bool is one byte holding 0 or 1: stored as it is.
-    if (d.is('b', 1)) return PixelEncoding{Bitpix::U8, 0, std::nullopt};
-    // Flipping the top bit is subtracting 2^(n-1) modulo 2^n, which BZERO adds back.
-    if (d.is('u', 2)) return PixelEncoding{Bitpix::I16, 0x8000, standard_offset(Bitpix::I16)};
-    if (d.is('u', 4)) return PixelEncoding{Bitpix::I32, 0x80000000, standard_offset(Bitpix::I32)};
-    if (d.is('u', 8)) {
-        return PixelEncoding{Bitpix::I64, 0x8000000000000000, standard_offset(Bitpix::I64)};
-    }
-    // int8: adding 128 modulo 256 is the same flip.
-    if (d.is('i', 1)) return PixelEncoding{Bitpix::U8, 0x80, standard_offset(Bitpix::U8)};
-    return std::nullopt;
+    const std::optional<DtypePixel> p = pixel_of_dtype(d.kind, d.itemsize);
+    if (!p) return std::nullopt;
+    if (!p->offset) return PixelEncoding{p->bitpix, 0, std::nullopt};
+    return PixelEncoding{p->bitpix, flip_mask(p->bitpix), standard_offset(p->bitpix)};
 }
 
 Bytes encode_pixels(nb::handle array, const PixelEncoding& encoding) {

@@ -192,8 +192,6 @@ std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
 
 // --- Assignment and writing -------------------------------------------------------------------
 
-namespace {}  // namespace
-
 nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     // Before the value is looked at: even a refused assignment forces the next rewrite.
     if (hdu.dirty_flags) hdu.dirty_flags->modified.store(true);

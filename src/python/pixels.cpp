@@ -214,23 +214,7 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
 
 Bitpix dtype_code(nb::handle array) {
     const DtypeInfo d = dtype_info(array);
-    if (d.kind == 'b') return Bitpix::U8;
-    if (d.kind == 'i' || d.kind == 'u') {
-        switch (d.itemsize) {
-            case 1:
-                return Bitpix::U8;
-            case 2:
-                return Bitpix::I16;
-            case 4:
-                return Bitpix::I32;
-            case 8:
-                return Bitpix::I64;
-            default:
-                break;
-        }
-    }
-    if (d.is('f', 4)) return Bitpix::F32;
-    if (d.is('f', 8)) return Bitpix::F64;
+    if (const std::optional<DtypePixel> p = pixel_of_dtype(d.kind, d.itemsize)) return p->bitpix;
     const nb::object dtype = array.attr("dtype");
     const nb::object text = nb::steal(PyObject_Str(dtype.ptr()));
     if (!text.is_valid()) throw nb::python_error();

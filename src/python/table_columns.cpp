@@ -6,7 +6,6 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -137,10 +136,8 @@ nb::object masked_from_optionals(const Numpy& np, const std::vector<std::optiona
 
 // TDIMn as the per-row conversions use it.
 struct Shape {
-    nb::tuple reversed;  // the dimensions, last first (C order)
-    std::uint64_t product = 0;
-    bool product_overflows = false;
-    bool empty = true;                 // TDIMn has no dimension
+    const std::vector<std::uint64_t>* dims = nullptr;
+    nb::tuple reversed;                // the dimensions, last first (C order)
     std::optional<nb::tuple> strings;  // dims from the second on, reversed (three or more)
 };
 
@@ -148,17 +145,10 @@ std::optional<Shape> shape_of(const std::optional<std::vector<std::uint64_t>>& t
     if (!tdim) return std::nullopt;
     const std::vector<std::uint64_t>& dims = *tdim;
     Shape s;
-    s.empty = dims.empty();
+    s.dims = &dims;
     nb::list reversed;
-    std::uint64_t product = 1;
-    for (auto it = dims.rbegin(); it != dims.rend(); ++it) {
+    for (auto it = dims.rbegin(); it != dims.rend(); ++it)
         reversed.append(nb::int_(*it));
-        if (*it != 0 && product > std::numeric_limits<std::uint64_t>::max() / *it) {
-            s.product_overflows = true;
-        }
-        product *= *it;
-    }
-    s.product = s.product_overflows ? 0 : product;
     s.reversed = nb::tuple(reversed);
     if (dims.size() >= 3) {
         nb::list rest;
@@ -169,17 +159,18 @@ std::optional<Shape> shape_of(const std::optional<std::vector<std::uint64_t>>& t
     return s;
 }
 
-// A numeric per-row array shaped by TDIMn: fewer elements than the dimensions' product keep
-// the 1-D array; more are cut to the product first; then reshape. A failing cut or reshape
-// keeps the 1-D array.
+// A numeric per-row array shaped as TDIMn shapes a cell of `n` elements: cut to the
+// elements it shapes, then reshaped; an unshaped cell, or a failing cut or reshape, keeps the
+// 1-D array.
 nb::object reshaped(nb::object array, std::size_t n, const Shape* shape) {
-    if (shape == nullptr || shape->empty) return array;
-    if (shape->product_overflows || n < shape->product) return array;
+    if (shape == nullptr) return array;
+    const std::optional<std::uint64_t> count = tdim_cell_count(*shape->dims, n);
+    if (!count) return array;
     try {
         nb::object cut = array;
-        if (n > shape->product) {
+        if (n > *count) {
             nb::object range =
-                nb::steal(PySlice_New(nb::int_(0).ptr(), nb::int_(shape->product).ptr(), nullptr));
+                nb::steal(PySlice_New(nb::int_(0).ptr(), nb::int_(*count).ptr(), nullptr));
             if (!range.is_valid()) throw nb::python_error();
             cut = nb::steal(PyObject_GetItem(array.ptr(), range.ptr()));
             if (!cut.is_valid()) throw nb::python_error();

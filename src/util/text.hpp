@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,6 +67,14 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view s);
 
 // Appends the UTF-8 encoding of one code point.
 void append_utf8(std::string& out, char32_t cp);
+
+// The decimal digits of an integer, as messages quote counts, sizes and offsets.
+inline std::string str(std::uint64_t v) {
+    return std::to_string(v);
+}
+inline std::string str(std::int64_t v) {
+    return std::to_string(v);
+}
 
 // Two upper-case hexadecimal digits of a byte, e.g. "0A".
 std::string hex_byte(unsigned char b);

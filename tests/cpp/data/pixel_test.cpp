@@ -1,11 +1,14 @@
 #include "data/pixel.hpp"
+#include "../be_bytes.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace vexlo {
 namespace {
@@ -220,6 +223,47 @@ TEST(PixelTest, SwapInPlaceMatchesWordByWordReversalAtAnyLengthAndAlignment) {
                 ASSERT_EQ(buffer, want) << type_name(type) << " " << offset << " " << len;
             }
         }
+    }
+}
+
+// NumPy dtypes by kind letter and size: each pixel type holds its own dtype and, for
+// integers, the dtype of the other signedness under its standard offset (stored with the top
+// bit inverted, the flip mask); a bool is a byte; every other dtype is held by none.
+TEST(PixelTest, DtypesMapToTheirPixelTypeAndOffsetForm) {
+    struct Case {
+        char kind;
+        std::uint64_t size;
+        std::optional<Bitpix> want;
+        bool offset;
+    };
+    const Case cases[] = {
+        {'u', 1, Bitpix::U8, false},    {'i', 1, Bitpix::U8, true},
+        {'b', 1, Bitpix::U8, false},    {'i', 2, Bitpix::I16, false},
+        {'u', 2, Bitpix::I16, true},    {'i', 4, Bitpix::I32, false},
+        {'u', 4, Bitpix::I32, true},    {'i', 8, Bitpix::I64, false},
+        {'u', 8, Bitpix::I64, true},    {'f', 4, Bitpix::F32, false},
+        {'f', 8, Bitpix::F64, false},   {'f', 2, std::nullopt, false},
+        {'c', 8, std::nullopt, false},  {'f', 16, std::nullopt, false},
+        {'b', 2, std::nullopt, false},  {'U', 4, std::nullopt, false},
+        {'i', 16, std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        const std::optional<DtypePixel> got = pixel_of_dtype(c.kind, c.size);
+        ASSERT_EQ(got.has_value(), c.want.has_value()) << c.kind << c.size;
+        if (!got) continue;
+        EXPECT_EQ(got->bitpix, *c.want) << c.kind << c.size;
+        EXPECT_EQ(got->offset, c.offset) << c.kind << c.size;
+    }
+    EXPECT_EQ(flip_mask(Bitpix::U8), 0x80u);
+    EXPECT_EQ(flip_mask(Bitpix::I16), 0x8000u);
+    EXPECT_EQ(flip_mask(Bitpix::I32), 0x80000000u);
+    EXPECT_EQ(flip_mask(Bitpix::I64), 0x8000000000000000u);
+    EXPECT_EQ(flip_mask(Bitpix::F32), 0u);
+    EXPECT_EQ(flip_mask(Bitpix::F64), 0u);
+    for (const Bitpix b : {Bitpix::U8, Bitpix::I16, Bitpix::I32, Bitpix::I64}) {
+        // The flip is the offset modulo 2^n: both name the same top bit.
+        EXPECT_EQ(std::fabs(*standard_offset(b)), static_cast<double>(flip_mask(b)))
+            << type_name(b);
     }
 }
 

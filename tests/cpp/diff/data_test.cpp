@@ -11,6 +11,7 @@
 #include "compression/reader.hpp"
 #include "diff_fixture.hpp"
 #include "hdu/load.hpp"
+#include "../be_bytes.hpp"
 
 namespace vexlo {
 namespace {

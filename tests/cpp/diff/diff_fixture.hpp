@@ -12,6 +12,7 @@
 #include "diff/data.hpp"
 #include "diff/engine.hpp"
 #include "hdu/hdu.hpp"
+#include "../be_bytes.hpp"
 
 namespace vexlo::diff_test {
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "../be_bytes.hpp"
 #include "data/pixel.hpp"
 #include "table_fixture.hpp"
 
@@ -72,9 +73,9 @@ BinColumn column(std::string_view tform, double tscal = 1.0, double tzero = 0.0,
     BinColumn c;
     c.index = 1;
     c.format = *BinFormat::parse(tform);
-    c.tscal = tscal;
-    c.tzero = tzero;
-    c.tnull = tnull;
+    c.scaling.scale = tscal;
+    c.scaling.zero = tzero;
+    c.scaling.blank = tnull;
     const BinKind k = c.format.kind;
     if (k == BinKind::Byte || k == BinKind::I16 || k == BinKind::I32 || k == BinKind::I64) {
         c.int_storage = classify_int_storage(k, tscal, tzero);
@@ -294,9 +295,9 @@ TEST(BinTableHdu, BuildsColumnsFromKeywords) {
     EXPECT_EQ(c1.name, "Flux");
     EXPECT_EQ(c1.unit, "Jy");
     EXPECT_EQ(c1.offset, 0u);
-    EXPECT_EQ(c1.tscal, 0.5);
-    EXPECT_EQ(c1.tzero, 10.0);
-    EXPECT_EQ(c1.tnull, -1);
+    EXPECT_EQ(c1.scaling.scale, 0.5);
+    EXPECT_EQ(c1.scaling.zero, 10.0);
+    EXPECT_EQ(c1.scaling.blank, -1);
     EXPECT_EQ(c1.tdisp, "I6");
     EXPECT_EQ(c1.int_storage, IntStorage::Scaled);
 
@@ -306,12 +307,12 @@ TEST(BinTableHdu, BuildsColumnsFromKeywords) {
     EXPECT_EQ(c2.offset, 4u);
     EXPECT_EQ(c2.tdim, (std::vector<std::uint64_t>{4, 3}));
     EXPECT_EQ(c2.tdisp, std::nullopt);
-    EXPECT_EQ(c2.tnull, std::nullopt);
+    EXPECT_EQ(c2.scaling.blank, std::nullopt);
     EXPECT_EQ(c2.int_storage, IntStorage::RawSigned);
 
     EXPECT_EQ(t->columns[2].offset, 16u);
     EXPECT_EQ(t->columns[2].int_storage, IntStorage::Unsigned);
-    EXPECT_EQ(t->columns[2].tnull, 7);  // an integral real counts
+    EXPECT_EQ(t->columns[2].scaling.blank, 7);  // an integral real counts
     // P columns are never classified, whatever their scaling.
     EXPECT_EQ(t->columns[3].offset, 18u);
     EXPECT_EQ(t->columns[3].int_storage, IntStorage::RawSigned);

@@ -12,6 +12,7 @@
 #include "hdu/load.hpp"
 #include "io/file.hpp"
 #include "util/text.hpp"
+#include "../be_bytes.hpp"
 
 namespace vexlo {
 namespace {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "../io/fits_fixture.hpp"
+#include "../be_bytes.hpp"
 
 namespace vexlo {
 namespace {

@@ -16,6 +16,7 @@
 
 #include "data/pixel.hpp"
 #include "table_fixture.hpp"
+#include "../be_bytes.hpp"
 
 namespace vexlo {
 
