@@ -17,6 +17,7 @@
 #include "compression/plio.hpp"
 #include "compression/quantize.hpp"
 #include "compression/rice.hpp"
+#include "compression/tile_grid.hpp"
 #include "data/pixel.hpp"
 #include "hdu/compressed_image.hpp"
 #include "hdu/load.hpp"
@@ -339,19 +340,12 @@ Result<void> decode_rows(const CompressedImageHdu& rec, const Columns& cols, con
                          std::span<std::uint8_t> image) {
     TileDecoder decoder(rec, cols, b);
     const std::size_t n_axes = g.len.size();
-    std::vector<std::uint64_t> origin(n_axes), extent(n_axes), k(n_axes);
+    const TileGridView view{g.len, g.tile, g.count, g.stride};
+    std::vector<std::uint64_t> extent(n_axes), k(n_axes);
     Bytes tile_buf;
     for (std::uint64_t r = first; r < first + len; ++r) {
-        std::uint64_t rest = r, npix = 1;
-        for (std::size_t i = 0; i < n_axes; ++i) {
-            origin[i] = (rest % g.count[i]) * g.tile[i];
-            rest /= g.count[i];
-            extent[i] = std::min(g.tile[i], g.len[i] - origin[i]);
-            npix *= extent[i];
-        }
-        std::uint64_t offset = 0;
-        for (std::size_t i = 0; i < n_axes; ++i)
-            offset += origin[i] * g.stride[i];
+        const TilePlace place = place_tile(view, r, extent);
+        const std::uint64_t npix = place.npix;
         const std::uint64_t need = npix * b;  // at most the image size
         // A tile that is one contiguous stretch of the image (whole lower axes, one
         // position on the upper ones) is decoded in place; others go through a buffer.
@@ -362,24 +356,15 @@ Result<void> decode_rows(const CompressedImageHdu& rec, const Columns& cols, con
         for (std::size_t i = j + 1; i < n_axes; ++i)
             contiguous = contiguous && extent[i] == 1;
         if (contiguous) {
-            VEXLO_TRY(decoder.decode(r, npix, image.subspan(offset, need)));
+            VEXLO_TRY(decoder.decode(r, npix, image.subspan(place.offset, need)));
             continue;
         }
         tile_buf.assign(need, 0);
         VEXLO_TRY(decoder.decode(r, npix, tile_buf));
-        // Runs along axis 1, in odometer order over the other axes.
-        const std::uint64_t run = extent[0] * b;
-        std::fill(k.begin(), k.end(), 0);
-        for (std::uint64_t src = 0; src < need; src += run) {
-            std::uint64_t dst = offset;
-            for (std::size_t i = 1; i < n_axes; ++i)
-                dst += k[i] * g.stride[i];
-            std::memcpy(image.data() + dst, tile_buf.data() + src, run);
-            for (std::size_t i = 1; i < n_axes; ++i) {
-                if (++k[i] < extent[i]) break;
-                k[i] = 0;
-            }
-        }
+        for_each_tile_run(view, b, place, extent, k,
+                          [&](std::uint64_t in_image, std::uint64_t in_tile, std::uint64_t n) {
+                              std::memcpy(image.data() + in_image, tile_buf.data() + in_tile, n);
+                          });
     }
     return {};
 }

@@ -8,6 +8,7 @@
 #include "compression/header.hpp"
 #include "compression/quantize.hpp"
 #include "compression/rice.hpp"
+#include "compression/tile_grid.hpp"
 #include "data/pixel.hpp"
 #include "io/gzip.hpp"
 #include "util/checked.hpp"
@@ -66,52 +67,28 @@ void put_descriptor(std::uint8_t* p, std::uint64_t count, std::uint64_t offset) 
     store_be_u32(p + 4, static_cast<std::uint32_t>(offset));
 }
 
-// The tile grid of one image: axis and tile lengths, tiles per axis, byte strides.
+// The tile grid of one image and the byte size of its pixels.
 struct TileGrid {
-    const std::vector<std::uint64_t>& axes;
-    const std::vector<std::uint64_t>& tile;
-    const std::vector<std::uint64_t>& count;
-    const std::vector<std::uint64_t>& stride;
+    TileGridView view;
     std::uint64_t bytepix;
 };
 
 // One part's buffers, reused from tile to tile.
 struct TileScratch {
-    std::vector<std::uint64_t> origin, extent, k;
+    std::vector<std::uint64_t> extent, k;
     Bytes gathered;
 };
 
 // Copies tile t's pixels out of the image into s.gathered, in tile order.
 void gather_tile(ByteSpan image, const TileGrid& g, std::uint64_t t, TileScratch& s) {
-    const std::size_t n = g.axes.size();
-    s.origin.resize(n);
-    s.extent.resize(n);
-    s.k.assign(n, 0);
-    std::uint64_t* origin = s.origin.data();
-    std::uint64_t* extent = s.extent.data();
-    std::uint64_t* k = s.k.data();
-    Bytes& gathered = s.gathered;
-    std::uint64_t rest = t, npix = 1, offset = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        origin[i] = (rest % g.count[i]) * g.tile[i];
-        rest /= g.count[i];
-        extent[i] = std::min(g.tile[i], g.axes[i] - origin[i]);
-        npix *= extent[i];
-        offset += origin[i] * g.stride[i];
-    }
-    // Whole runs along axis 1, in odometer order over the other axes.
-    const std::uint64_t run = extent[0] * g.bytepix;
-    gathered.resize(npix * g.bytepix);
-    for (std::uint64_t dst = 0; dst < gathered.size(); dst += run) {
-        std::uint64_t src = offset;
-        for (std::size_t i = 1; i < n; ++i)
-            src += k[i] * g.stride[i];
-        std::memcpy(gathered.data() + dst, image.data() + src, run);
-        for (std::size_t i = 1; i < n; ++i) {
-            if (++k[i] < extent[i]) break;
-            k[i] = 0;
-        }
-    }
+    s.extent.resize(g.view.len.size());
+    s.k.resize(g.view.len.size());
+    const TilePlace place = place_tile(g.view, t, s.extent);
+    s.gathered.resize(place.npix * g.bytepix);
+    for_each_tile_run(g.view, g.bytepix, place, s.extent, s.k,
+                      [&](std::uint64_t in_image, std::uint64_t in_tile, std::uint64_t n) {
+                          std::memcpy(s.gathered.data() + in_tile, image.data() + in_image, n);
+                      });
 }
 
 // Tile t's payload.
@@ -208,7 +185,7 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
     } catch (const std::bad_alloc&) {
         return fail(Error::data("compress_image_to_hdu: out of memory"));
     }
-    const TileGrid grid{axes, tile, count, stride, b};
+    const TileGrid grid{{axes, tile, count, stride}, b};
     const std::size_t parts =
         std::min<std::uint64_t>(parts_for(image.data.size(), kMinBytesPerPart), n_tiles);
     const auto encode_range = [&](std::size_t, std::uint64_t first,
