@@ -98,9 +98,9 @@ Result<TilePayload> encode_tile(ByteSpan image, const TileGrid& g, std::uint64_t
     const Bytes& gathered = scratch.gathered;
     TilePayload p;
     if (!options.dither) {
-        VEXLO_ASSIGN_OR_RETURN(p.bytes, compress_tile(gathered, options.compression,
-                                                      options.blocksize,
-                                                      static_cast<std::uint32_t>(g.bytepix)));
+        VEXLO_ASSIGN_OR_RETURN(p.bytes,
+                               compress_tile(gathered, options.compression, options.blocksize,
+                                             static_cast<std::uint32_t>(g.bytepix)));
         return p;
     }
     const std::vector<double> values = tile_values(gathered, bitpix);
@@ -193,8 +193,8 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
         try {
             TileScratch scratch;
             for (std::uint64_t t = first; t < first + len; ++t) {
-                VEXLO_ASSIGN_OR_RETURN(payloads[t],
-                                       encode_tile(image.data.span(), grid, t, bitpix, options, scratch));
+                VEXLO_ASSIGN_OR_RETURN(
+                    payloads[t], encode_tile(image.data.span(), grid, t, bitpix, options, scratch));
             }
             return {};
         } catch (const std::bad_alloc&) {

@@ -141,8 +141,8 @@ void physical_pass(Bitpix bitpix, ByteSpan data, const Scaling& s, std::span<Out
 // ---- inverse ----
 
 Error range_error(std::string_view x, std::int64_t stored, std::string_view type) {
-    return Error::data("physical value " + std::string(x) + " scales to " +
-                       std::to_string(stored) + ", outside the range of " + std::string(type));
+    return Error::data("physical value " + std::string(x) + " scales to " + std::to_string(stored) +
+                       ", outside the range of " + std::string(type));
 }
 
 Error beyond_i64_error(std::string_view x, double stored) {
@@ -183,8 +183,8 @@ Result<void> inverse_pass(const Scaling& s, std::span<const double> values, std:
             VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, stored_int(x, s));
             if constexpr (sizeof(T) < 8) {
                 if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
-                    return fail(range_error(format_real_plain(x), v,
-                                            type_name(PixelTraits<T>::kBitpix)));
+                    return fail(
+                        range_error(format_real_plain(x), v, type_name(PixelTraits<T>::kBitpix)));
                 }
             }
             store_be(out, static_cast<T>(v));
@@ -205,9 +205,8 @@ template <class A>
 std::optional<std::int64_t> less_offset(A a, double zero) {
     if (zero != std::trunc(zero) || zero < -kTwo63 || zero >= kTwo64) return std::nullopt;
     std::int64_t r = 0;
-    const bool over = zero < 0.0
-                          ? __builtin_sub_overflow(a, static_cast<std::int64_t>(zero), &r)
-                          : __builtin_sub_overflow(a, static_cast<std::uint64_t>(zero), &r);
+    const bool over = zero < 0.0 ? __builtin_sub_overflow(a, static_cast<std::int64_t>(zero), &r)
+                                 : __builtin_sub_overflow(a, static_cast<std::uint64_t>(zero), &r);
     if (over) return std::nullopt;
     return r;
 }
@@ -252,8 +251,8 @@ Result<void> cast_check(Bitpix bitpix, const Scaling& s, std::span<const V> valu
                 VEXLO_ASSIGN_OR_RETURN(const std::int64_t v, cast_stored(x, s));
                 if constexpr (sizeof(T) < 8) {
                     if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
-                        return fail(range_error(value_text(x), v,
-                                                type_name(PixelTraits<T>::kBitpix)));
+                        return fail(
+                            range_error(value_text(x), v, type_name(PixelTraits<T>::kBitpix)));
                     }
                 }
             }

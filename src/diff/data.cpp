@@ -154,8 +154,8 @@ std::optional<ExactInt> exact_value(const PixelSide& side, std::int64_t stored) 
     return exact_of_signed(stored + static_cast<std::int64_t>(side.scaling.zero));
 }
 
-void compare_block_exact(const PixelSide& a, ByteSpan block_a, const PixelSide& b,
-                         ByteSpan block_b, std::uint64_t first, std::span<std::int64_t> stored_a,
+void compare_block_exact(const PixelSide& a, ByteSpan block_a, const PixelSide& b, ByteSpan block_b,
+                         std::uint64_t first, std::span<std::int64_t> stored_a,
                          std::span<std::int64_t> stored_b, DataDiffList& list) {
     stored_integers_into(a.bitpix, block_a, stored_a);
     stored_integers_into(b.bitpix, block_b, stored_b);

@@ -42,9 +42,7 @@ class DataDiffList {
     // Whether the list holds all the differences it stores; later ones are only counted.
     bool full() const { return diffs_.size() >= options_->max_diffs; }
     // Counts `n` more differences past the stored ones (saturating).
-    void count_more(std::uint64_t n) {
-        total_ = n > UINT64_MAX - total_ ? UINT64_MAX : total_ + n;
-    }
+    void count_more(std::uint64_t n) { total_ = n > UINT64_MAX - total_ ? UINT64_MAX : total_ + n; }
 
     void push(std::string_view column, std::uint64_t row, std::string a, std::string b);
     void push_summary(std::string a, std::string b);

@@ -279,8 +279,8 @@ Result<CompressedImageHdu> CompressedImageHdu::from_bintable(BinTableHdu&& table
                                             std::to_string(znaxis)));
         }
         if (!tiles_are_planes(axes, tile)) {
-            return fail(Error::non_standard(
-                "HCOMPRESS_1 tiles must be longer than 1 on at most two axes"));
+            return fail(
+                Error::non_standard("HCOMPRESS_1 tiles must be longer than 1 on at most two axes"));
         }
         VEXLO_ASSIGN_OR_RETURN(c, read_hcompress_params(h));
     } else {

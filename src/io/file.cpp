@@ -45,14 +45,14 @@ Result<void> over_chunks(std::span<std::uint8_t> dest, Step step) {
     constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
     const std::size_t chunks = (dest.size() + kPixelChunk - 1) / kPixelChunk;
     const std::size_t parts = parts_for(dest.size(), kMinBytesPerPart);
-    return run_ranges(parts, chunks,
-                      [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
-        for (std::uint64_t c = first; c < first + count; ++c) {
-            const auto at = static_cast<std::size_t>(c * kPixelChunk);
-            VEXLO_TRY(step(at, dest.subspan(at, std::min(kPixelChunk, dest.size() - at))));
-        }
-        return {};
-    });
+    return run_ranges(
+        parts, chunks, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
+            for (std::uint64_t c = first; c < first + count; ++c) {
+                const auto at = static_cast<std::size_t>(c * kPixelChunk);
+                VEXLO_TRY(step(at, dest.subspan(at, std::min(kPixelChunk, dest.size() - at))));
+            }
+            return {};
+        });
 }
 
 // Physical values of the pixels of a data section read through `read(offset, chunk)`, chunk
@@ -65,20 +65,21 @@ Result<void> physical_over_chunks(std::uint64_t len, Bitpix bitpix, const Scalin
     const std::uint64_t chunks = (len + kPixelChunk - 1) / kPixelChunk;
     const std::size_t parts = parts_for(
         static_cast<std::size_t>(std::min<std::uint64_t>(len, SIZE_MAX)), kMinBytesPerPart);
-    return run_ranges(parts, chunks,
-                      [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
-        std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow) std::uint8_t[kPixelChunk]);
-        if (!scratch) return fail(Error::out_of_memory());
-        for (std::uint64_t c = first; c < first + count; ++c) {
-            const std::uint64_t at = c * kPixelChunk;
-            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kPixelChunk, len - at));
-            const std::span<std::uint8_t> part(scratch.get(), n);
-            VEXLO_TRY(read(at, part));
-            physical_values_into(bitpix, part, scaling,
-                                 dest.subspan(static_cast<std::size_t>(at) / width, n / width));
-        }
-        return {};
-    });
+    return run_ranges(
+        parts, chunks, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
+            std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow) std::uint8_t[kPixelChunk]);
+            if (!scratch) return fail(Error::out_of_memory());
+            for (std::uint64_t c = first; c < first + count; ++c) {
+                const std::uint64_t at = c * kPixelChunk;
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(kPixelChunk, len - at));
+                const std::span<std::uint8_t> part(scratch.get(), n);
+                VEXLO_TRY(read(at, part));
+                physical_values_into(bitpix, part, scaling,
+                                     dest.subspan(static_cast<std::size_t>(at) / width, n / width));
+            }
+            return {};
+        });
 }
 
 // ---- scanning ----

@@ -72,7 +72,7 @@ Result<Fd> open_read(const std::string& path) {
 Result<Fd> open_regular_file(const std::string& path) {
     // Non-blocking, so that opening a FIFO does not wait for a writer before it is refused.
     VEXLO_ASSIGN_OR_RETURN(Fd fd, open_with(path, O_RDONLY | O_NONBLOCK));
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd.get(), &st) != 0) return std::unexpected(Error::io_errno(errno));
     if (S_ISDIR(st.st_mode)) return std::unexpected(Error::io_errno(EISDIR));
     if (!S_ISREG(st.st_mode)) {
@@ -99,7 +99,7 @@ Result<Fd> create_file(const std::string& path, bool overwrite) {
 }
 
 Result<std::uint64_t> file_size(int fd) {
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd, &st) != 0) return fail(Error::io_errno(errno));
     if (st.st_size < 0) return std::uint64_t{0};
     return static_cast<std::uint64_t>(st.st_size);
@@ -303,7 +303,7 @@ Result<Bytes> read_whole_file(int fd) {
 }
 
 Result<std::optional<PathNode>> path_node(const std::string& path, bool follow_link) {
-    struct stat st {};
+    struct stat st{};
     const int rc = follow_link ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
     if (rc != 0) {
         if (errno == ENOENT) return std::nullopt;
@@ -345,9 +345,9 @@ Result<void> rename_without_replacing(const std::string& from, const std::string
 }
 
 Result<bool> path_names_open_file(int fd, const std::string& path) {
-    struct stat open_file {};
+    struct stat open_file{};
     if (::fstat(fd, &open_file) != 0) return fail(Error::io_errno(errno));
-    struct stat named {};
+    struct stat named{};
     if (::stat(path.c_str(), &named) != 0) {
         if (errno == ENOENT) return false;
         return fail(Error::io_errno(errno));

@@ -43,7 +43,7 @@ std::string temp_sibling_name(const std::string& target, long pid, unsigned long
 Result<TempSibling> create_temp_sibling(const std::string& target) {
     Error last;
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-        struct timespec now {};
+        struct timespec now{};
         ::clock_gettime(CLOCK_REALTIME, &now);
         const unsigned long nanos = now.tv_sec < 0 ? 0 : static_cast<unsigned long>(now.tv_nsec);
         std::string path = temp_sibling_name(target, static_cast<long>(::getpid()), nanos);

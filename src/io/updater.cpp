@@ -149,8 +149,8 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
         out.hdus.reserve(scanned.len());
         for (std::size_t i = 0; i < scanned.len(); ++i) {
             VEXLO_ASSIGN_OR_RETURN(const Header h, scanned.header(i));
-            VEXLO_ASSIGN_OR_RETURN(
-                UpdaterHdu rec, record_for(h, scanned.spans[i], scanned.headers[i].size(), i));
+            VEXLO_ASSIGN_OR_RETURN(UpdaterHdu rec,
+                                   record_for(h, scanned.spans[i], scanned.headers[i].size(), i));
             out.hdus.push_back(std::move(rec));
         }
         // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what
@@ -240,8 +240,7 @@ Result<void> FitsUpdater::write_section_physical(std::size_t index,
     return pwrite_section(*rec, start, shape, encoded);
 }
 
-Result<void> FitsUpdater::pwrite_section(UpdaterHdu& hdu,
-                                         std::span<const std::uint64_t> start,
+Result<void> FitsUpdater::pwrite_section(UpdaterHdu& hdu, std::span<const std::uint64_t> start,
                                          std::span<const std::uint64_t> shape,
                                          ByteSpan encoded) const {
     if (shape.empty() || any_zero(shape)) return {};
@@ -307,7 +306,8 @@ Result<std::uint32_t> FitsUpdater::padded_data_sum(const UpdaterHdu& hdu) const 
             return fail(Error::out_of_memory());
         }
         // Fill missing at the end of a file counts as zeros, as in sum_change.
-        const std::uint64_t readable = at < file_len ? std::min<std::uint64_t>(n, file_len - at) : 0;
+        const std::uint64_t readable =
+            at < file_len ? std::min<std::uint64_t>(n, file_len - at) : 0;
         VEXLO_TRY(file.read_at(at, std::span(chunk.data(), static_cast<std::size_t>(readable))));
         sum = ones_complement_add(sum, ones_complement_sum(chunk));
         at += n;

@@ -15,7 +15,6 @@
 #include <utility>
 
 #include "data/size.hpp"
-#include "hdu/checksum.hpp"
 #include "hdu/builders.hpp"
 #include "hdu/checksum.hpp"
 #include "hdu/load.hpp"

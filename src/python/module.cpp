@@ -59,8 +59,8 @@ void share_parts_override() {
     static void (*const force)(std::size_t) = &force_parts_for_tests;
     PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (shared == nullptr) return;
-    nb::object capsule = nb::steal(PyCapsule_New(const_cast<void (**)(std::size_t)>(&force),
-                                                 kPartsOverrideKey, nullptr));
+    nb::object capsule = nb::steal(
+        PyCapsule_New(const_cast<void (**)(std::size_t)>(&force), kPartsOverrideKey, nullptr));
     if (!capsule.is_valid()) throw nb::python_error();
     if (PyDict_SetItemString(shared, kPartsOverrideKey, capsule.ptr()) != 0) {
         throw nb::python_error();

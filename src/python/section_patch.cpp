@@ -111,8 +111,8 @@ bool fits_as_exact_integers(nb::handle value, const nb::list& counts, const nb::
                             const PatchRequest& r) {
     if (nb::hasattr(value, "dtype")) return false;
     try {
-        nb::object exact = widened(numpy_module().attr("asarray")(value, "uint64"), counts,
-                                   "uint64");
+        nb::object exact =
+            widened(numpy_module().attr("asarray")(value, "uint64"), counts, "uint64");
         nb::object same = exact.attr("astype")("float64").attr("__eq__")(wide).attr("all")();
         if (PyObject_IsTrue(same.ptr()) != 1) return false;
         return check_cast_as<std::uint64_t>(exact, r).has_value();
@@ -133,7 +133,8 @@ void check_integer_values(nb::handle value, const nb::list& counts, const PatchR
     nb::object safe = np.attr("can_cast")(dtype, patch_dtype(r.form, r.bitpix));
     if (PyObject_IsTrue(safe.ptr()) == 1) return;
     const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-    if (kind == "i") return unwrap(check_cast_as<std::int64_t>(widened(source, counts, "int64"), r));
+    if (kind == "i")
+        return unwrap(check_cast_as<std::int64_t>(widened(source, counts, "int64"), r));
     if (kind == "u") {
         return unwrap(check_cast_as<std::uint64_t>(widened(source, counts, "uint64"), r));
     }

@@ -478,11 +478,11 @@ Result<void> run_split(BatchKernel kernel, const CelestialView& v, std::span<con
     const std::size_t parts = parts_for(points, kMinPointsPerPart);
     return run_ranges(parts, points,
                       [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
-        const auto at = static_cast<std::size_t>(2 * first);
-        const auto n = static_cast<std::size_t>(2 * count);
-        kernel(v, in.subspan(at, n), out.subspan(at, n));
-        return {};
-    });
+                          const auto at = static_cast<std::size_t>(2 * first);
+                          const auto n = static_cast<std::size_t>(2 * count);
+                          kernel(v, in.subspan(at, n), out.subspan(at, n));
+                          return {};
+                      });
 }
 
 using PointSteps = bool (*)(const Wcs&, std::span<const double>, TransformScratch&, PointFault&);

@@ -76,15 +76,33 @@ ProjStatus inverse_on_map(const Projection& p, double x, double y, Point2& out) 
 // every y, COO every radius of the right sign), while near the pole MER and COO stretch, so a
 // forward's own rounding there moves a plane point far more than any fixed tolerance.
 constexpr Kernels kKernels[kProjectionCount] = {
-    {azp_forward, azp_inverse}, {szp_forward, szp_inverse}, {tan_forward, tan_inverse},
-    {stg_forward, stg_inverse}, {sin_forward, sin_inverse}, {arc_forward, inverse_on_map<arc_inverse, arc_forward>},
-    {zpn_forward, zpn_inverse}, {zea_forward, zea_inverse}, {air_forward, air_inverse},
-    {cyp_forward, inverse_on_map<cyp_inverse, cyp_forward>}, {cea_forward, inverse_on_map<cea_inverse, cea_forward>}, {car_forward, inverse_on_map<car_inverse, car_forward>},
-    {mer_forward, inverse_in_range<mer_inverse, mer_forward>}, {sfl_forward, inverse_on_map<sfl_inverse, sfl_forward>}, {par_forward, inverse_on_map<par_inverse, par_forward>},
-    {mol_forward, inverse_on_map<mol_inverse, mol_forward>}, {ait_forward, inverse_in_range<ait_inverse, ait_forward>}, {cop_forward, inverse_on_map<cop_inverse, cop_forward>},
-    {coe_forward, inverse_on_map<coe_inverse, coe_forward>}, {cod_forward, inverse_on_map<cod_inverse, cod_forward>}, {coo_forward, inverse_in_range<coo_inverse, coo_forward>},
-    {bon_forward, inverse_on_map<bon_inverse, bon_forward>}, {pco_forward, inverse_on_map<pco_inverse, pco_forward>}, {tsc_forward, tsc_inverse},
-    {csc_forward, csc_inverse}, {qsc_forward, qsc_inverse}, {hpx_forward, inverse_on_map<hpx_inverse, hpx_forward>},
+    {azp_forward, azp_inverse},
+    {szp_forward, szp_inverse},
+    {tan_forward, tan_inverse},
+    {stg_forward, stg_inverse},
+    {sin_forward, sin_inverse},
+    {arc_forward, inverse_on_map<arc_inverse, arc_forward>},
+    {zpn_forward, zpn_inverse},
+    {zea_forward, zea_inverse},
+    {air_forward, air_inverse},
+    {cyp_forward, inverse_on_map<cyp_inverse, cyp_forward>},
+    {cea_forward, inverse_on_map<cea_inverse, cea_forward>},
+    {car_forward, inverse_on_map<car_inverse, car_forward>},
+    {mer_forward, inverse_in_range<mer_inverse, mer_forward>},
+    {sfl_forward, inverse_on_map<sfl_inverse, sfl_forward>},
+    {par_forward, inverse_on_map<par_inverse, par_forward>},
+    {mol_forward, inverse_on_map<mol_inverse, mol_forward>},
+    {ait_forward, inverse_in_range<ait_inverse, ait_forward>},
+    {cop_forward, inverse_on_map<cop_inverse, cop_forward>},
+    {coe_forward, inverse_on_map<coe_inverse, coe_forward>},
+    {cod_forward, inverse_on_map<cod_inverse, cod_forward>},
+    {coo_forward, inverse_in_range<coo_inverse, coo_forward>},
+    {bon_forward, inverse_on_map<bon_inverse, bon_forward>},
+    {pco_forward, inverse_on_map<pco_inverse, pco_forward>},
+    {tsc_forward, tsc_inverse},
+    {csc_forward, csc_inverse},
+    {qsc_forward, qsc_inverse},
+    {hpx_forward, inverse_on_map<hpx_inverse, hpx_forward>},
     {xph_forward, xph_inverse},
 };
 
@@ -144,9 +162,9 @@ Result<Projection> Projection::from_code(std::string_view code, std::span<const 
     // the constants, or past their range checks, and every point would come out wrong.
     for (std::size_t m = 0; m < params.size(); ++m) {
         if (params[m] && !std::isfinite(*params[m])) {
-            return std::unexpected(Error::wcs(std::string(kNames[found]) + ": PV parameter " +
-                                              std::to_string(m) + " of the latitude axis = " +
-                                              format_real_plain(*params[m]) + " is not finite"));
+            return std::unexpected(Error::wcs(
+                std::string(kNames[found]) + ": PV parameter " + std::to_string(m) +
+                " of the latitude axis = " + format_real_plain(*params[m]) + " is not finite"));
         }
     }
     Projection p;
@@ -296,8 +314,8 @@ std::string Projection::fault(ProjStatus status, double u, double v, const Point
         case ProjStatus::HpxOutside:
             return "HPX: outside the projection";
         case ProjStatus::OffMap:
-            return std::string(projection_name(code)) + ": plane point (" + fixed6(u) + ", " + fixed6(v) +
-                   ") lies outside the projection's map";
+            return std::string(projection_name(code)) + ": plane point (" + fixed6(u) + ", " +
+                   fixed6(v) + ") lies outside the projection's map";
         case ProjStatus::XphOutside:
             return "XPH: outside the projection";
     }

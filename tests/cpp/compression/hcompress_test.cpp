@@ -129,8 +129,8 @@ TEST(Hcompress, HostileBitStreamsStayInBounds) {
         for (int trial = 0; trial < 50; ++trial) {
             // Every fourth stream has no bit planes and a valid end, then junk: it decodes.
             const bool planes = trial % 4 != 0;
-            Bytes in = planes ? stream_header(nx, ny, trial % 4, trial * 1000, trial % 9,
-                                              trial % 7, trial % 5)
+            Bytes in = planes ? stream_header(nx, ny, trial % 4, trial * 1000, trial % 9, trial % 7,
+                                              trial % 5)
                               : stream_header(nx, ny, 1, trial * 1000);
             if (!planes) in.push_back(0x00);
             for (int k = 0; k < trial * 3; ++k) {
@@ -160,9 +160,9 @@ TEST(Hcompress, HostileBitStreamsStayInBounds) {
                     if (!r) {
                         EXPECT_EQ(r.error().message().rfind("data: HCOMPRESS_1 ", 0), 0u)
                             << where << ": " << r.error().message();
-                        EXPECT_TRUE(std::all_of(out.begin(), out.end(),
-                                                [](std::uint8_t b) { return b == 0xA5; }))
-                            << where;
+                        EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::uint8_t b) {
+                            return b == 0xA5;
+                        })) << where;
                         out.clear();  // a refusal is recorded as no output
                     }
                     if (!first) {

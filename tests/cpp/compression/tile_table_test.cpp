@@ -525,13 +525,12 @@ TEST(TileTable, SplitTilesGiveTheOneRangeResult) {
         {16, TileCompression::Gzip1, std::nullopt, std::nullopt},  // 23 row tiles
         {32, TileCompression::Gzip2, std::nullopt, std::vector<std::uint64_t>{7, 3}},
         {16, TileCompression::Rice1, std::nullopt, std::vector<std::uint64_t>{40, 5}},
-        {-32, TileCompression::Rice1, DitherMethod::Subtractive1,
-         std::vector<std::uint64_t>{9, 4}},
+        {-32, TileCompression::Rice1, DitherMethod::Subtractive1, std::vector<std::uint64_t>{9, 4}},
     };
     const std::vector<std::uint64_t> axes{40, 23};
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "bitpix " << c.bitpix << " compression "
-                                        << int(c.compression));
+        SCOPED_TRACE(testing::Message()
+                     << "bitpix " << c.bitpix << " compression " << int(c.compression));
         const ImageHdu image = make_image(c.bitpix, axes, pixels(c.bitpix, count(axes), 3));
         TileCompressOptions o;
         o.compression = c.compression;

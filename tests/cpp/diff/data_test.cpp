@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "../be_bytes.hpp"
 #include "compression/reader.hpp"
 #include "diff_fixture.hpp"
 #include "hdu/load.hpp"
-#include "../be_bytes.hpp"
 
 namespace vexlo {
 namespace {
@@ -141,17 +141,20 @@ TEST(DiffImage, SixtyFourBitIntegersExactly) {
         std::vector<std::pair<std::string, std::string>> texts;  // of each difference
     };
     const std::vector<Case> cases = {
-        {image(64, {2}, be_i64({kBig + 10, 5})), image(64, {2}, be_i64({kBig + 11, 5})),
+        {image(64, {2}, be_i64({kBig + 10, 5})),
+         image(64, {2}, be_i64({kBig + 11, 5})),
          {{"1152921504606846986", "1152921504606846987"}}},
         // uint64 values 2^64 - 2 and 2^64 - 1, and 0 against 1.
         {image(64, {2}, be_i64({std::numeric_limits<std::int64_t>::max() - 1, kMin}), offset),
          image(64, {2}, be_i64({std::numeric_limits<std::int64_t>::max(), kMin + 1}), offset),
          {{"18446744073709551614", "18446744073709551615"}, {"0", "1"}}},
         // The same physical values stored either way are equal; -1 is no uint64 value.
-        {image(64, {2}, be_i64({kBig, -1})), image(64, {2}, be_i64({kBig ^ kMin, kMin}), offset),
+        {image(64, {2}, be_i64({kBig, -1})),
+         image(64, {2}, be_i64({kBig ^ kMin, kMin}), offset),
          {{"-1", "0"}}},
         // Against 32-bit pixels, and BLANK as not-a-number.
-        {image(64, {3}, be_i64({kBig, 7, 9}), {kv("BLANK", 9)}), image(32, {3}, be_i32({0, 7, 9})),
+        {image(64, {3}, be_i64({kBig, 7, 9}), {kv("BLANK", 9)}),
+         image(32, {3}, be_i32({0, 7, 9})),
          {{"1152921504606846976", "0"}, {"NaN", "9"}}},
     };
     for (const Case& c : cases) {
@@ -310,10 +313,10 @@ TEST(DiffBinTable, RowsWithoutBytesAreCountedNotWalked) {
         columns.insert(columns.begin(), kv("TFIELDS", static_cast<long long>(columns.size() / 2)));
         return bintable(bintable_cards(0, kRows, 0, columns), {});
     };
-    const BinTableHdu a = table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0J'"), kv("TTYPE2", "'S'"),
-                                 kv("TFORM2", "'0A'")});
-    const BinTableHdu b = table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0E'"), kv("TTYPE2", "'S'"),
-                                 kv("TFORM2", "'0A'")});
+    const BinTableHdu a = table(
+        {kv("TTYPE1", "'Z'"), kv("TFORM1", "'0J'"), kv("TTYPE2", "'S'"), kv("TFORM2", "'0A'")});
+    const BinTableHdu b = table(
+        {kv("TTYPE1", "'Z'"), kv("TFORM1", "'0E'"), kv("TTYPE2", "'S'"), kv("TFORM2", "'0A'")});
     DiffOptions three;
     three.max_diffs = 3;
     const Found f = compare_bintables(a, b, three);
@@ -331,21 +334,26 @@ TEST(DiffBinTable, RowsWithoutBytesAreCountedNotWalked) {
                                  kv("TFORM2", "'0J'"), kv("TTYPE3", "'T'"), kv("TFORM3", "'0J'")});
     EXPECT_EQ(compare_bintables(c, d, three).total, UINT64_MAX);
     // Cards that change nothing a cell reads: nothing, at once.
-    const BinTableHdu scaled = table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0J'"),
-                                      kv("TTYPE2", "'S'"), kv("TFORM2", "'0A'"),
-                                      kv("TDIM2", "'(1)'")});
+    const BinTableHdu scaled =
+        table({kv("TTYPE1", "'Z'"), kv("TFORM1", "'0J'"), kv("TTYPE2", "'S'"), kv("TFORM2", "'0A'"),
+               kv("TDIM2", "'(1)'")});
     EXPECT_EQ(compare_bintables(a, scaled).total, 0u);
     EXPECT_EQ(compare_bintables(table({}), table({kv("TFORM1", "'1J'")})).total, 0u);
 
     // An ASCII table of no bytes per row likewise: a field of width 0 reads "" as text and 0
     // as a number, in every row.
     const auto ascii = [&](int tfields, const char* tform) {
-        std::vector<std::string> cards = {kv("XTENSION", "'TABLE'"), kv("BITPIX", 8),
-                                          kv("NAXIS", 2),           kv("NAXIS1", 0),
+        std::vector<std::string> cards = {kv("XTENSION", "'TABLE'"),
+                                          kv("BITPIX", 8),
+                                          kv("NAXIS", 2),
+                                          kv("NAXIS1", 0),
                                           kv("NAXIS2", static_cast<long long>(kRows)),
-                                          kv("PCOUNT", 0),          kv("GCOUNT", 1),
-                                          kv("TFIELDS", tfields),   kv("TTYPE1", "'Z'"),
-                                          kv("TFORM1", tform),      kv("TBCOL1", 1)};
+                                          kv("PCOUNT", 0),
+                                          kv("GCOUNT", 1),
+                                          kv("TFIELDS", tfields),
+                                          kv("TTYPE1", "'Z'"),
+                                          kv("TFORM1", tform),
+                                          kv("TBCOL1", 1)};
         return ascii_table(cards, "");
     };
     const Found g = compare_ascii(ascii(1, "'A0'"), ascii(1, "'I0'"), three);

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "../be_bytes.hpp"
 #include "../io/fits_fixture.hpp"
 #include "data/pixel.hpp"
 #include "diff/data.hpp"
 #include "diff/engine.hpp"
 #include "hdu/hdu.hpp"
-#include "../be_bytes.hpp"
 
 namespace vexlo::diff_test {
 

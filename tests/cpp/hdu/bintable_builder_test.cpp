@@ -424,8 +424,7 @@ TEST(BuildBintable, ColumnsMustAgreeOnRowsAndCount) {
         const Result<BinTableHdu> rows = build_bintable(b, cells);
         ASSERT_FALSE(rows.has_value());
         EXPECT_EQ(rows.error().message(), "data: build_bintable: column `s` (col 2): " +
-                                              std::to_string(strings.size()) +
-                                              " rows, expected 3");
+                                              std::to_string(strings.size()) + " rows, expected 3");
     }
     static const std::vector<std::string> strings = {"a", "b", "c"};
     const std::vector<BinColumnCells> cells = {BinNumericCells{bytes, 1, 0, 3, 1, 1, false},

@@ -6,13 +6,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "../be_bytes.hpp"
 #include "../io/fits_fixture.hpp"
 #include "compression/reader.hpp"
 #include "hdu/hdu.hpp"
 #include "hdu/load.hpp"
 #include "io/file.hpp"
 #include "util/text.hpp"
-#include "../be_bytes.hpp"
 
 namespace vexlo {
 namespace {

@@ -8,8 +8,8 @@
 #include <limits>
 #include <optional>
 
-#include "../io/fits_fixture.hpp"
 #include "../be_bytes.hpp"
+#include "../io/fits_fixture.hpp"
 
 namespace vexlo {
 namespace {

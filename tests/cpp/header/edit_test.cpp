@@ -175,8 +175,8 @@ TEST(HeaderEdit, SetKeepingValue) {
     EXPECT_FALSE(*r);
     EXPECT_EQ(lines(h)[3], "FILTER  =                      / band");
     ASSERT_TRUE(h.set_keeping_value("DATE-OBS", kNone));
-    EXPECT_EQ(h.keywords(), (std::vector<std::string>{"OBJECT", "DATE_OBS", "BIGI", "FILTER",
-                                                      "DATE-OBS"}));
+    EXPECT_EQ(h.keywords(),
+              (std::vector<std::string>{"OBJECT", "DATE_OBS", "BIGI", "FILTER", "DATE-OBS"}));
     EXPECT_FALSE(h.set_keeping_value("bad key", kNone).has_value());
     EXPECT_TRUE(agrees_with_fresh_parse(h));
 }

@@ -39,9 +39,13 @@ bool same_spans(const std::vector<Span>& a, const std::vector<Span>& b) {
 
 TEST(HeaderLayout, ContinueImagesAttachToStringsEndingInAmpersand) {
     Header h = header_of({
-        kv("SIMPLE", "T"), kv("LONG", "'abc&' / first"), "CONTINUE  'def&'", "CONTINUE  'ghi'",
+        kv("SIMPLE", "T"),
+        kv("LONG", "'abc&' / first"),
+        "CONTINUE  'def&'",
+        "CONTINUE  'ghi'",
         "CONTINUE  'orphan'",  // previous string has no '&': a span of its own
-        kv("NEXT", "'x&'"), "COMMENT   a comment",
+        kv("NEXT", "'x&'"),
+        "COMMENT   a comment",
         "CONTINUE  'not attached'",  // the COMMENT body is no string
     });
     std::vector<Span> spans = spans_of(h);

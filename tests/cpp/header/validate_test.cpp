@@ -68,8 +68,8 @@ TEST(Validate, MandatoryOrderAxesAndBlank) {
     EXPECT_EQ(h.validate(false).header.bytes(), h.bytes());
     // BLANK with integer data of every width, or with no readable BITPIX, is left alone.
     for (const char* bitpix : {"8", "16", "32", "64"}) {
-        EXPECT_TRUE(findings(header_of({kv("SIMPLE", "T"), kv("BITPIX", bitpix),
-                                        kv("NAXIS", "0"), kv("BLANK", "255")}))
+        EXPECT_TRUE(findings(header_of({kv("SIMPLE", "T"), kv("BITPIX", bitpix), kv("NAXIS", "0"),
+                                        kv("BLANK", "255")}))
                         .empty())
             << bitpix;
     }
@@ -164,8 +164,8 @@ TEST(Validate, OldDateFormIsAlwaysTwentiethCentury) {
 // The date is found under its underscore spelling too; the fix rewrites that card in its
 // place under the standard keyword, with its comment, instead of adding a second date.
 TEST(Validate, DateFixRewritesTheCardItFound) {
-    const Header h = header_of(primary_with(
-        {kv("DATE_OBS", "'31/12/99' / start of exposure"), kv("OBJECT", "'M31'")}));
+    const Header h = header_of(
+        primary_with({kv("DATE_OBS", "'31/12/99' / start of exposure"), kv("OBJECT", "'M31'")}));
     const ValidationReport r = h.validate(true);
     ASSERT_EQ(r.issues.size(), 1u);
     EXPECT_EQ(r.issues[0].keyword, "DATE-OBS");
@@ -175,8 +175,8 @@ TEST(Validate, DateFixRewritesTheCardItFound) {
     EXPECT_EQ(r.header.get("DATE-OBS")->comment(), "start of exposure");
 
     // With both spellings present the standard card is the one found and fixed.
-    const Header both = header_of(primary_with(
-        {kv("DATE_OBS", "'2001-01-01'"), kv("DATE-OBS", "'31/12/99'")}));
+    const Header both =
+        header_of(primary_with({kv("DATE_OBS", "'2001-01-01'"), kv("DATE-OBS", "'31/12/99'")}));
     const ValidationReport r2 = both.validate(true);
     EXPECT_EQ(r2.header.get_str("DATE-OBS"), "1999-12-31");
     EXPECT_EQ(r2.header.keywords(),

@@ -42,8 +42,8 @@ TEST(Parallel, RangesCoverEveryItemOnceInOrder) {
                 std::vector<std::atomic<int>> seen(items);
                 std::vector<std::uint64_t> first(parts, ~0ull), count(parts, ~0ull);
                 std::atomic<int> calls{0};
-                const Result<void> r = run_ranges(
-                    parts, items, [&](std::size_t k, std::uint64_t f, std::uint64_t n) {
+                const Result<void> r =
+                    run_ranges(parts, items, [&](std::size_t k, std::uint64_t f, std::uint64_t n) {
                         ++calls;
                         first[k] = f;
                         count[k] = n;
@@ -51,8 +51,7 @@ TEST(Parallel, RangesCoverEveryItemOnceInOrder) {
                             ++seen[i];
                         return Result<void>();
                     });
-                SCOPED_TRACE("parts " + std::to_string(parts) + ", items " +
-                             std::to_string(items));
+                SCOPED_TRACE("parts " + std::to_string(parts) + ", items " + std::to_string(items));
                 ASSERT_TRUE(r);
                 ASSERT_EQ(calls.load(), static_cast<int>(parts));
                 std::uint64_t end = 0;
@@ -173,19 +172,19 @@ int most_helpers_at_once() {
         callers.emplace_back([&] {
             const std::thread::id caller = std::this_thread::get_id();
             for (int round = 0; round < 10; ++round) {
-                const Result<void> r = run_ranges(8, 64, [&](std::size_t, std::uint64_t,
-                                                             std::uint64_t) -> Result<void> {
-                    const bool helper = std::this_thread::get_id() != caller;
-                    if (helper) {
-                        const int now = ++live;
-                        int seen = most.load();
-                        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                const Result<void> r = run_ranges(
+                    8, 64, [&](std::size_t, std::uint64_t, std::uint64_t) -> Result<void> {
+                        const bool helper = std::this_thread::get_id() != caller;
+                        if (helper) {
+                            const int now = ++live;
+                            int seen = most.load();
+                            while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                            }
                         }
-                    }
-                    std::this_thread::sleep_for(std::chrono::microseconds(200));
-                    if (helper) --live;
-                    return {};
-                });
+                        std::this_thread::sleep_for(std::chrono::microseconds(200));
+                        if (helper) --live;
+                        return {};
+                    });
                 EXPECT_TRUE(r);
             }
         });

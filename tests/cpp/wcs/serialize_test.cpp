@@ -416,8 +416,7 @@ TEST(WcsToHeader, WcsaxesWhenTheDescriptionOutnumbersTheImageAxes) {
     std::vector<std::string> cards = celestial_cards(
         "TAN", {kv("WCSAXES", "3"), kv("CTYPE3", "'FREQ'"), kv("CRVAL3", "1.4E9"),
                 kv("CD3_3", "1.0E6"), kv("CUNIT3", "'Hz'"), kv("WCSAXESA", "3"),
-                kv("CTYPE1A", "'RA---TAN'"), kv("CTYPE2A", "'DEC--TAN'"),
-                kv("CTYPE3A", "'FREQ'")});
+                kv("CTYPE1A", "'RA---TAN'"), kv("CTYPE2A", "'DEC--TAN'"), kv("CTYPE3A", "'FREQ'")});
     const Wcs w = wcs_of(header_of(cards));
     ASSERT_EQ(w.naxis(), 3u);
     for (const char32_t alt : {U' ', U'A'}) {

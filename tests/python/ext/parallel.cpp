@@ -17,8 +17,8 @@ void add_parallel_hooks(nb::module_& m) {
             PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
             PyObject* capsule =
                 shared != nullptr ? PyDict_GetItemString(shared, kPartsOverrideKey) : nullptr;
-            void* force = capsule != nullptr ? PyCapsule_GetPointer(capsule, kPartsOverrideKey)
-                                             : nullptr;
+            void* force =
+                capsule != nullptr ? PyCapsule_GetPointer(capsule, kPartsOverrideKey) : nullptr;
             if (force == nullptr) {
                 PyErr_Clear();
                 throw nb::type_error("vexlo shares no part-count override");
