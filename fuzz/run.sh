@@ -40,7 +40,7 @@ rm -f "$out/libcore.a"
 ar rcs "$out/libcore.a" "$out"/obj/*.o
 
 for t in "${targets[@]}"; do
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/${t}_fuzz.cpp" "$out/libcore.a" -lz -o "$out/${t}_fuzz"
+    "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/${t}_fuzz.cpp" "$out/libcore.a" -ldeflate -lz -o "$out/${t}_fuzz"
     corpus="$out/corpus/$t"
     python3 fuzz/seeds.py "$t" "$corpus"
     echo "== $t ($seconds s)"
