@@ -149,6 +149,11 @@ def vexlo_all(path, names):
     return [t[n] for n in names]
 
 
+def vexlo_by_name(path, names):
+    t = vexlo.open(path)[1]
+    return [t[n] for n in names]
+
+
 def fitsio_all(path, names):
     import fitsio
     return fitsio.read(path, ext=1)
@@ -209,6 +214,10 @@ def pread_floor(path, offset, size):
 def timed_rows(label, path, offset, size, names, one, repeat, fitsio, fits):
     floor = best_of(repeat, pread_floor(path, offset, size))
     row(f"{label}: open + every column", best_of(repeat, lambda: vexlo_all(path, names)), floor,
+        best_of(repeat, lambda: fitsio_all(path, names)) if fitsio else None,
+        best_of(repeat, lambda: astropy_all(path, names)) if fits else None)
+    row(f"{label}: open + every column by t[name]",
+        best_of(repeat, lambda: vexlo_by_name(path, names)), floor,
         best_of(repeat, lambda: fitsio_all(path, names)) if fitsio else None,
         best_of(repeat, lambda: astropy_all(path, names)) if fits else None)
     row(f"{label}: open + one column ({one})",

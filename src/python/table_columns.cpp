@@ -380,8 +380,7 @@ nb::object with_null_mask(const Numpy& np, const BinTableHdu& t, const ColumnTar
                           const nb::object& values) {
     EmptyArray mask = empty_array(np, "bool", target.ints.size());
     const std::span<std::uint8_t> flags = array_span<std::uint8_t>(mask, target.ints.size());
-    unwrap(without_gil(
-        [&] { return decode_int_rows(t, *target.column, 0, target.ints, flags); }));
+    unwrap(without_gil([&] { return decode_int_rows(t, *target.column, 0, target.ints, flags); }));
     nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
     return ma_array(nb::arg("data") = values, nb::arg("mask") = mask.array);
 }
@@ -400,8 +399,7 @@ nb::object fixed_array_list(const Numpy& np, const BinTableHdu& t, const BinColu
             EmptyArray a = empty_array(np, dtype_of<T>(), repeat);
             const std::span<T> values(static_cast<T*>(a.data), repeat);
             const std::uint64_t n_nulls = unwrap(t.read_column(c, row, 1, values, nulls));
-            array = n_nulls == 0 ? std::move(a.array)
-                                 : masked_int_array<T>(np, values, nulls);
+            array = n_nulls == 0 ? std::move(a.array) : masked_int_array<T>(np, values, nulls);
         } catch (nb::python_error&) {
             // As for a cell: an integer array NumPy cannot build reads None.
             if (!kInteger) throw;
@@ -414,8 +412,8 @@ nb::object fixed_array_list(const Numpy& np, const BinTableHdu& t, const BinColu
 // One row's heap array of numbers decoded straight into a new array of its element type, as
 // the cell conversion would give it.
 template <class T>
-nb::object vla_array(const Numpy& np, const BinTableHdu& t, const BinColumn& c,
-                     std::uint64_t row, std::size_t count) {
+nb::object vla_array(const Numpy& np, const BinTableHdu& t, const BinColumn& c, std::uint64_t row,
+                     std::size_t count) {
     constexpr bool kInteger = std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t>;
     try {
         EmptyArray a = empty_array(np, dtype_of<T>(), count);
@@ -475,21 +473,21 @@ std::optional<nb::object> fixed_numeric_rows(const Numpy& np, const BinTableHdu&
 nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
     const std::uint64_t n = t.n_rows;
     switch (bin_column_form(t, c)) {
+        // Numeric columns go through the block-wise pass, which splits large tables into
+        // row ranges over the cores as a whole-table read does.
         case ColumnForm::Float64: {
             EmptyArray a = empty_array(Numpy{}, "float64", static_cast<std::size_t>(n));
-            const std::span<double> values = array_span<double>(a, n);
-            unwrap(without_gil([&] { return decode_float64_rows(t, c, 0, values); }));
+            ColumnTarget target{&c, array_span<double>(a, n), {}, 0};
+            unwrap(without_gil([&] { return decode_columns_blockwise(t, std::span(&target, 1)); }));
             return freeze_table_array(std::move(a.array));
         }
         case ColumnForm::Int: {
             const Numpy np;
             EmptyArray a = empty_array(np, "int64", static_cast<std::size_t>(n));
-            const std::span<std::int64_t> values = array_span<std::int64_t>(a, n);
-            const std::uint64_t n_nulls =
-                unwrap(without_gil([&] { return decode_int_rows(t, c, 0, values, {}); }));
-            if (n_nulls == 0) return freeze_table_array(std::move(a.array));
-            return freeze_table_array(
-                with_null_mask(np, t, ColumnTarget{&c, {}, values, n_nulls}, a.array));
+            ColumnTarget target{&c, {}, array_span<std::int64_t>(a, n), 0};
+            unwrap(without_gil([&] { return decode_columns_blockwise(t, std::span(&target, 1)); }));
+            if (target.n_nulls == 0) return freeze_table_array(std::move(a.array));
+            return freeze_table_array(with_null_mask(np, t, target, a.array));
         }
         case ColumnForm::Logicals: {
             Logicals values{std::vector<std::uint8_t>(static_cast<std::size_t>(n))};
@@ -511,9 +509,8 @@ nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
         return list_of_rows(n, [&](std::uint64_t row) { return vla_row(np, t, c, row, s); });
     }
     if (std::optional<nb::object> rows = fixed_numeric_rows(np, t, c, s)) return *rows;
-    return list_of_rows(n, [&](std::uint64_t row) {
-        return cell_entry(np, unwrap(t.read_cell(row, c)), s);
-    });
+    return list_of_rows(
+        n, [&](std::uint64_t row) { return cell_entry(np, unwrap(t.read_cell(row, c)), s); });
 }
 
 // The record of an ASCII table whose text column `column` is read when asked for; null for
