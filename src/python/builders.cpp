@@ -16,6 +16,7 @@
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/header.hpp"
+#include "python/method.hpp"
 #include "python/module.hpp"
 #include "util/debug.hpp"
 #include "util/text.hpp"
@@ -32,14 +33,15 @@ Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
     const std::size_t width = static_cast<std::size_t>(bytes_per_pixel(encoding.bitpix));
     ensure(buffer.itemsize() == width, "array element size differs from its pixel type");
     Bytes out = encode_buffer_of(buffer.size() * width);
-    visit_word(width, [&](auto tag) {
-        using U = typename decltype(tag)::type;
-        std::uint8_t* at = out.data();
-        for_each_run(buffer, [&](const std::uint8_t* first, std::ptrdiff_t stride, std::size_t n) {
-            encode_run<U>(first, stride, n, at, static_cast<U>(encoding.flip));
-            at += n * sizeof(U);
-        });
-    });
+    const detail::RunPlan plan = detail::plan_runs(buffer);
+    HostPixels host;
+    host.base = buffer.data();
+    host.run = plan.run;
+    host.run_stride = plan.run_stride;
+    host.outer_shape.assign(plan.outer_shape, plan.outer_shape + plan.outer);
+    host.outer_stride.assign(plan.outer_stride, plan.outer_stride + plan.outer);
+    // The buffer view keeps the array's memory alive while the lock is released.
+    unwrap(without_gil([&] { return encode_host_pixels(host, width, encoding.flip, out); }));
     return out;
 }
 
