@@ -1,10 +1,34 @@
 #include "data/strided.hpp"
 
+#include <algorithm>
 #include <new>
 
+#include "error.hpp"
 #include "util/memory.hpp"
+#include "util/parallel.hpp"
 
 namespace vexlo {
+
+namespace {
+
+// The page faults of a large fresh buffer (each one a page the kernel clears) taken over the
+// cores before the buffer is first written, instead of one by one on the writing thread.
+void populate_over_cores(std::uint8_t* p, std::size_t size) {
+    constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
+    constexpr std::size_t kPiece = std::size_t{2} << 20;  // one huge page
+    const std::size_t parts = parts_for(size, kMinBytesPerPart);
+    if (parts <= 1) return;
+    const std::size_t pieces = (size + kPiece - 1) / kPiece;
+    const Result<void> done = run_ranges(
+        parts, pieces, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
+            const auto at = static_cast<std::size_t>(first * kPiece);
+            populate_pages(p + at, std::min<std::size_t>(count * kPiece, size - at));
+            return {};
+        });
+    (void)done;  // only advice: a part that failed leaves its pages to fault in later
+}
+
+}  // namespace
 
 Bytes encode_buffer_of(std::size_t size) {
     // No buffer beyond a 64-bit process's address space (2^47 bytes) can be had: refused
@@ -14,6 +38,7 @@ Bytes encode_buffer_of(std::size_t size) {
     Bytes out;
     out.reserve(size);  // allocated, not yet touched
     advise_huge_pages(out.data(), size);
+    populate_over_cores(out.data(), size);
     out.resize(size);
     return out;
 }
