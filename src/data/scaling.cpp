@@ -339,16 +339,18 @@ bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> v
 
 }  // namespace
 
-bool restore_stored_values(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
-                           std::span<std::uint8_t> stored) {
+Result<bool> restore_stored_values(Bitpix bitpix, const Scaling& scaling,
+                                   std::span<const double> values, std::span<std::uint8_t> stored) {
     if (is_float(bitpix)) return false;
+    // Running out of room for the comparison says nothing of the values: answering false would
+    // have the caller rewrite the image in floating point.
     try {
         if (physical_form(bitpix, scaling) == PhysicalForm::F32) {
             return restore_in<float>(bitpix, scaling, values, stored);
         }
         return restore_in<double>(bitpix, scaling, values, stored);
     } catch (const std::bad_alloc&) {
-        return false;
+        return fail(Error::out_of_memory());
     }
 }
 
