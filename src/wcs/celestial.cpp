@@ -169,6 +169,10 @@ Result<std::string> projection_code_of_ctype(std::string_view ctype) {
     return std::string(ctype.substr(5, 3));
 }
 
+Result<double> celestial_unit_scale(std::string_view cunit) {
+    return canonical_factor_lenient(cunit, Dimension{}.with(BaseUnit::Degree, 1.0));
+}
+
 Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
                                                    std::optional<double> lonpole,
                                                    std::optional<double> latpole, double phi0,
@@ -436,11 +440,8 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
         return i < cunits.size() ? std::string_view(cunits[i]) : std::string_view();
     };
     // The reference values are in the axis units too; the rotation works in degrees.
-    const Dimension degree = Dimension{}.with(BaseUnit::Degree, 1.0);
-    VEXLO_ASSIGN_OR_RETURN(const double lon_scale,
-                           canonical_factor_lenient(unit_of(pair.lon), degree));
-    VEXLO_ASSIGN_OR_RETURN(const double lat_scale,
-                           canonical_factor_lenient(unit_of(pair.lat), degree));
+    VEXLO_ASSIGN_OR_RETURN(const double lon_scale, celestial_unit_scale(unit_of(pair.lon)));
+    VEXLO_ASSIGN_OR_RETURN(const double lat_scale, celestial_unit_scale(unit_of(pair.lat)));
     const double delta0 = crvals[pair.lat] * lat_scale;
     // A little rounding slack for a pole given in other units.
     if (!(std::fabs(delta0) <= 90.0 + 1e-12)) {

@@ -118,3 +118,40 @@ def test_native_pole_a_hair_from_the_celestial_pole_keeps_the_reference_point(
                  PV2_1=theta_a, LONPOLE=lonpole)
     reference = world_of(cards, np.array([[19.0, 19.0]]))
     assert separation_deg(reference, np.array([[30.0, crval2]]))[0] < 1e-11
+
+
+# --- the legacy rotation between axes in different units -----------------------------------------
+
+UNIT_SCALES = {"deg": 1.0, "arcmin": 1 / 60.0, "arcsec": 1 / 3600.0, "rad": 57.29577951308232}
+
+
+@pytest.mark.parametrize("lon_unit,lat_unit", [("arcmin", "deg"), ("deg", "arcsec"),
+                                               ("arcsec", "arcmin"), ("rad", "deg"),
+                                               ("arcmin", "arcmin")])
+@pytest.mark.parametrize("crota", [30.0, -120.0, 7.5])
+def test_rotation_between_axes_in_different_units_agrees_with_degrees(lon_unit, lat_unit, crota):
+    # One description written twice: in the given units and in degrees.
+    in_degrees = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---TAN", CTYPE2="DEC--TAN",
+                      CRPIX1=50.0, CRPIX2=50.0, CDELT1=-0.1, CDELT2=0.1, CRVAL1=10.0, CRVAL2=20.0,
+                      CROTA2=crota)
+    lon, lat = UNIT_SCALES[lon_unit], UNIT_SCALES[lat_unit]
+    in_units = dict(in_degrees, CUNIT1=lon_unit, CUNIT2=lat_unit, CDELT1=-0.1 / lon,
+                    CDELT2=0.1 / lat, CRVAL1=10.0 / lon, CRVAL2=20.0 / lat)
+    pixels = np.random.default_rng(3).uniform(0, 99, (50, 2))
+    expected = world_of(in_degrees, pixels)
+    ours = world_of(in_units, pixels)  # celestial values come back in degrees
+    assert separation_deg(ours, expected).max() < 1e-9
+    assert separation_deg(expected, astropy_world(in_degrees, pixels)).max() < 1e-9
+    back = vexlo.Wcs(vexlo.Header.fromstring(text_of(in_units))).world_to_pixel(ours)
+    assert np.abs(back - pixels).max() < 1e-8
+
+
+def test_rotation_with_arcminutes_on_the_longitude_axis_agrees_with_astropy():
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---TAN", CTYPE2="DEC--TAN",
+                 CUNIT1="arcmin", CDELT1=-6.0, CRVAL1=600.0, CDELT2=0.1, CRVAL2=20.0,
+                 CRPIX1=50.0, CRPIX2=50.0, CROTA2=30.0)
+    pixels = np.array([[0.0, 0.0], [99.0, 0.0], [30.0, 70.0]])
+    ours = world_of(cards, pixels)
+    theirs = astropy_world(cards, pixels)
+    np.testing.assert_allclose(ours[0], [17.0077, 18.0799], atol=5e-5)
+    assert separation_deg(ours, theirs).max() < 1e-9
