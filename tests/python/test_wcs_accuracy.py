@@ -155,3 +155,34 @@ def test_rotation_with_arcminutes_on_the_longitude_axis_agrees_with_astropy():
     theirs = astropy_world(cards, pixels)
     np.testing.assert_allclose(ours[0], [17.0077, 18.0799], atol=5e-5)
     assert separation_deg(ours, theirs).max() < 1e-9
+
+
+# --- the zenithal perspective projection on both sides of mu = -1 --------------------------------
+
+AZP_MU = [-5.0, -3.7, -2.5, -1.6, -1.2, -1.05, -0.95, -0.5, 0.0, 0.4, 1.0, 2.0, 3.0]
+
+
+def azp(mu, gamma):
+    return dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---AZP", CTYPE2="DEC--AZP",
+                CRPIX1=1.0, CRPIX2=1.0, CDELT1=1.0, CDELT2=1.0, CRVAL1=0.0, CRVAL2=90.0,
+                PV2_1=mu, PV2_2=gamma)
+
+
+@pytest.mark.parametrize("mu", AZP_MU)
+@pytest.mark.parametrize("gamma", [0.0, 25.0, -40.0, 70.0])
+def test_azp_agrees_with_astropy_and_maps_back(mu, gamma):
+    cards = azp(mu, gamma)
+    pixels = np.random.default_rng(4).uniform(-60, 60, (400, 2))
+    ours = world_of(cards, pixels)
+    theirs = astropy_world(cards, pixels)
+    assert np.array_equal(np.isnan(ours[:, 0]), np.isnan(theirs[:, 0]))
+    both = ~np.isnan(ours[:, 0])
+    assert both.sum() >= 4
+    assert separation_deg(ours[both], theirs[both]).max() < 1e-9
+    back = vexlo.Wcs(vexlo.Header.fromstring(text_of(cards))).world_to_pixel(ours[both])
+    assert np.abs(back - pixels[both]).max() < 1e-7
+
+
+def test_azp_beyond_mu_minus_one_takes_the_latitude_near_the_pole():
+    world = world_of(azp(-2.5, 0.0), np.array([[0.0, 2.0]]))
+    assert abs(world[0, 1] - 87.999) < 1e-3

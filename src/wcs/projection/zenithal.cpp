@@ -31,6 +31,7 @@ inline double ln_cos(double z) {
     return s2 < 1.0 ? 0.5 * std::log1p(-s2) : std::log(std::cos(z));
 }
 
+constexpr double kPi = 3.141592653589793;
 constexpr double kAirXiMax = 1.5707876001486365;  // 89.9995 degrees
 
 // The Airy radius in degrees of the plane at xi = (90 - theta) / 2 radians.
@@ -232,8 +233,23 @@ ProjStatus azp_inverse(const Projection& p, double x, double y, Point2& out) {
     if (d < 1e-15) return ProjStatus::AzpDegenerate;
     const double s = -mu * r / d;
     if (std::fabs(s) > 1.000000001) return ProjStatus::AzpOffSphere;
+    // Two latitudes share each plane radius: psi + omega and psi + 180 - omega. For mu > -1
+    // the first is the one the forward projection reaches. For mu < -1 the forward reaches
+    // only a cap around the native pole, down to the fold at asin(-1/mu), and the first root
+    // lies beyond that fold: the answer is the larger root that is still a latitude.
+    const double psi = std::atan2(rho, r);
+    const double omega = std::asin(clamp_unit(s));
+    double theta = psi + omega;
+    if (mu < -1.0) {
+        double far = psi + kPi - omega;
+        if (far > kPi) far -= 2.0 * kPi;
+        if (far <= kPi / 2.0 + 1e-12 && far > theta) theta = far;
+    }
+    // Neither root a latitude: the plane point lies outside the image of the sphere (a tilted
+    // plane, gamma != 0, can reach past it).
+    if (theta > kPi / 2.0 + 1e-12) return ProjStatus::AzpOffSphere;
     out.a = phi * kR2D;
-    out.b = (std::atan2(rho, r) + std::asin(clamp_unit(s))) * kR2D;
+    out.b = theta * kR2D;
     return ProjStatus::Ok;
 }
 

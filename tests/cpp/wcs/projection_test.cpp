@@ -59,6 +59,10 @@ TEST(Projection, EveryProjectionRoundTripsItsDomain) {
     const std::optional<double> none;
     const std::vector<RoundTripCase> cases = {
         {"AZP", {none, 2.0, 30.0}, -90, 1e-10},
+        // mu < -1: only a cap around the pole maps, and the inverse must pick the cap's root.
+        {"AZP", {none, -2.5}, -90, 1e-10},
+        {"AZP", {none, -1.5}, -90, 1e-10},
+        {"AZP", {none, -4.0, 20.0}, -90, 1e-10},
         {"SZP", {none, 2.0, 180.0, 60.0}, -90, 1e-10},
         {"TAN", {}, -90, 1e-10},
         {"STG", {}, -90, 1e-10},
@@ -322,6 +326,13 @@ TEST(Projection, PointsOutsideTheDomainAreRefusedWithTheirReason) {
          false,
          10.0 * r0,
          0.0,
+         "AZP: argument out of range -- point not on the sphere"},
+        // Neither root a latitude: the tilted plane reaches past the sphere's image.
+        {"AZP",
+         {none, -1.05, 25.0},
+         false,
+         5.23499898,
+         52.20869085,
          "AZP: argument out of range -- point not on the sphere"},
         {"SZP",
          {none, 2.0, 180.0, 60.0},
