@@ -186,3 +186,37 @@ def test_azp_agrees_with_astropy_and_maps_back(mu, gamma):
 def test_azp_beyond_mu_minus_one_takes_the_latitude_near_the_pole():
     world = world_of(azp(-2.5, 0.0), np.array([[0.0, 2.0]]))
     assert abs(world[0, 1] - 87.999) < 1e-3
+
+
+# --- the zenithal polynomial projection up to its fold -------------------------------------------
+
+R2D = 57.29577951308232
+
+
+@pytest.mark.parametrize("p1,p3", [(1.0, -0.05), (0.8, -0.1), (1.0, -0.2)])
+def test_zpn_answers_every_radius_below_its_fold(p1, p3):
+    # R = p1 z + p3 z^3 turns over at z^2 = -p1 / (3 p3): radii a hair below that maximum
+    # belong to points just inside the fold.
+    fold = np.sqrt(-p1 / (3.0 * p3))
+    r_max = (p1 * fold + p3 * fold**3) * R2D
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN",
+                 CRPIX1=1.0, CRPIX2=1.0, CDELT1=1.0, CDELT2=1.0, CRVAL1=0.0, CRVAL2=90.0,
+                 PV2_1=p1, PV2_3=p3)
+    below = np.geomspace(1e-13, 1e-3, 120)
+    angle = np.random.default_rng(1).uniform(0, 2 * np.pi, below.size)
+    radius = r_max * (1 - below)
+    pixels = np.column_stack([radius * np.sin(angle), radius * np.cos(angle)])
+    ours = world_of(cards, pixels)
+    assert not np.isnan(ours).any()
+    # Each answer lies inside the fold and maps back to its plane point.
+    assert (90.0 - ours[:, 1] <= fold * R2D + 1e-9).all()
+    back = vexlo.Wcs(vexlo.Header.fromstring(text_of(cards))).world_to_pixel(ours)
+    assert np.abs(back - pixels).max() < 1e-9
+    # Where the latitude is well determined by the radius, astropy gives the same point.
+    theirs = astropy_world(cards, pixels)
+    assert not np.isnan(theirs).any()
+    sure = below >= 1e-5
+    assert separation_deg(ours[sure], theirs[sure]).max() < 1e-9
+    # Past the fold nothing is answered.
+    beyond = np.array([[0.0, r_max * (1 + 1e-9)], [r_max * 1.01, 0.0]])
+    assert np.isnan(world_of(cards, beyond)).all()

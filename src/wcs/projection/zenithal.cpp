@@ -92,6 +92,14 @@ Result<void> setup_air(Projection& p, std::span<const ProjParam> params) {
     return {};
 }
 
+// The polynomial at zeta (radians), by Horner's rule.
+double zpn_value(const Projection& p, double zeta) {
+    double f = 0.0;
+    for (std::size_t m = p.zpn_len; m-- > 0;)
+        f = f * zeta + p.zpn[m];
+    return f;
+}
+
 // dR/dzeta of the polynomial at zeta (radians), by Horner's rule.
 double zpn_slope(const Projection& p, double zeta) {
     double df = 0.0;
@@ -458,36 +466,75 @@ ProjStatus sin_inverse(const Projection& p, double x, double y, Point2& out) {
 ProjStatus zpn_forward(const Projection& p, double phi, double theta, Point2& out) {
     const double w = (90.0 - theta) * kD2R;
     if (w > p.v[kZpnZetaFold]) return ProjStatus::ZpnFold;
-    double s = 0.0;
-    for (std::size_t m = p.zpn_len; m-- > 0;)
-        s = s * w + p.zpn[m];
-    polar_to_plane(kR2D * s, phi, out);
+    polar_to_plane(kR2D * zpn_value(p, w), phi, out);
     return ProjStatus::Ok;
 }
+
+namespace {
+
+// The zenith distance in [0, hi] where the polynomial reaches rho, for a polynomial monotonic
+// on that interval whose ends bracket rho: Newton's method kept inside a shrinking bracket,
+// bisecting whenever a step would leave it. Near the fold the slope vanishes and plain Newton
+// stalls or jumps past the fold; the bracket always closes on the root.
+double zpn_bracketed_root(const Projection& p, double rho, double hi, double f_lo, double start) {
+    if (f_lo == 0.0) return 0.0;
+    double lo = 0.0;
+    double zeta = std::fmin(std::fmax(start, lo), hi);
+    for (int it = 0; it < 160; ++it) {
+        const double f = zpn_value(p, zeta) - rho;
+        if (f == 0.0) return zeta;
+        if ((f < 0.0) == (f_lo < 0.0)) {
+            lo = zeta;
+        } else {
+            hi = zeta;
+        }
+        const double newton = zeta - f / zpn_slope(p, zeta);
+        const double next = newton > lo && newton < hi ? newton : 0.5 * (lo + hi);
+        const bool small_step = std::fabs(next - zeta) < 1e-15;
+        zeta = next;
+        if (small_step || hi - lo <= 0x1p-52 * hi) break;
+    }
+    return zeta;
+}
+
+}  // namespace
 
 ProjStatus zpn_inverse(const Projection& p, double x, double y, Point2& out) {
     const std::size_t len = p.zpn_len;
     if (len < 2) return ProjStatus::ZpnNoConvergence;
     const double rho = std::sqrt(x * x + y * y) / kR2D;
-    double zeta = p.zpn[1] != 0.0 ? rho / p.zpn[1] : 1.0;
+    const double start = p.zpn[1] != 0.0 ? rho / p.zpn[1] : 1.0;
+    // The invertible branch runs from the pole to the fold (or to the south pole).
+    const double hi = std::fmin(p.v[kZpnZetaFold], 3.141592653589793);
+    const double f_lo = p.zpn[0] - rho;
+    const double f_hi = zpn_value(p, hi) - rho;
+    const bool bracketed = hi > 0.0 && (f_lo <= 0.0) != (f_hi < 0.0);
+    double zeta = start;
+    bool converged = false;
     for (int it = 0; it < 64; ++it) {
-        double f = 0.0;
-        for (std::size_t m = len; m-- > 0;)
-            f = f * zeta + p.zpn[m];
+        const double f = zpn_value(p, zeta);
         const double df = zpn_slope(p, zeta);
-        if (std::fabs(df) < 1e-15) return ProjStatus::ZpnNoConvergence;
+        if (std::fabs(df) < 1e-15) break;
         const double step = (f - rho) / df;
         zeta -= step;
         if (std::fabs(step) < 1e-13) {
-            if (!std::isfinite(zeta) || zeta < -1e-9 || zeta > 3.141592654589793) {
-                return ProjStatus::ZpnRange;
-            }
-            out.a = plane_phi(x, y);
-            out.b = 90.0 - zeta * kR2D;
-            return ProjStatus::Ok;
+            converged = true;
+            break;
         }
     }
-    return ProjStatus::ZpnNoConvergence;
+    // A radius the branch reaches has its root there; plain Newton may have stalled near the
+    // fold or settled on a root past it, which the forward projection would not map back.
+    if (bracketed && !(converged && zeta <= hi)) {
+        zeta = zpn_bracketed_root(p, rho, hi, f_lo, start);
+        converged = true;
+    }
+    if (!converged) return ProjStatus::ZpnNoConvergence;
+    if (!std::isfinite(zeta) || zeta < -1e-9 || zeta > 3.141592654589793) {
+        return ProjStatus::ZpnRange;
+    }
+    out.a = plane_phi(x, y);
+    out.b = 90.0 - zeta * kR2D;
+    return ProjStatus::Ok;
 }
 
 // --- AIR --------------------------------------------------------------------------------------

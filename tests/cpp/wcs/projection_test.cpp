@@ -438,6 +438,23 @@ TEST(Projection, ZpnMapsUpToItsFoldAndOnlyThere) {
     EXPECT_NEAR(back->b, fold + 1e-3, 1e-6);
 }
 
+// Radii a hair below the largest one the polynomial reaches belong to points just inside the
+// fold, where the slope nearly vanishes: each is answered, inside the fold, and maps back.
+TEST(Projection, ZpnAnswersRadiiJustBelowItsFold) {
+    const Projection p = make("ZPN", {0.0, 1.0, 0.0, -0.05});
+    const double fold = std::sqrt(1.0 / 0.15);
+    const double r_max = (fold - 0.05 * fold * fold * fold) * 57.29577951308232;
+    for (double below = 1e-13; below < 1e-3; below *= 1.7) {
+        const double r = r_max * (1.0 - below);
+        auto native = p.inverse(0.3 * r, -std::sqrt(0.91) * r);
+        ASSERT_TRUE(native.has_value()) << below << ": " << native.error().msg;
+        EXPECT_GE(native->b, 90.0 - fold * 57.29577951308232 - 1e-9) << below;
+        auto plane = p.forward(native->a, native->b);
+        ASSERT_TRUE(plane.has_value()) << below << ": " << plane.error().msg;
+        EXPECT_NEAR(std::hypot(plane->a, plane->b), r, 1e-11) << below;
+    }
+}
+
 TEST(Projection, AirRefusesRadiiBeyondItsFold) {
     const Projection p = make("AIR", {std::nullopt, 45.0});
     auto r = p.inverse(1e8, 0.0);
