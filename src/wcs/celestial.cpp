@@ -227,13 +227,13 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
             const double target = latpole ? *latpole * kD2R : kPi / 2.0;
             const double dp = std::fabs(plus - target);
             const double dm = std::fabs(minus - target);
-            // Equal distances within rounding are a tie only with the target between the
-            // roots: outside them the nearer root is plain even when the two lie a hair apart
-            // (a reference point a hair from a celestial pole), and the two roots put the
-            // native pole on opposite sides of the celestial one.
-            const bool between =
-                std::fmin(plus, minus) <= target && target <= std::fmax(plus, minus);
-            const bool tie = between && std::fabs(dp - dm) <= 1e-12 * (1.0 + dp + dm);
+            // Equal distances within rounding are a tie only with the target near the middle
+            // of the roots. Two roots a hair apart (a reference point a hair from a celestial
+            // pole) put the native pole on opposite sides of the celestial one: there the
+            // difference of the distances is their whole separation, and the nearer root is
+            // the answer however small that is.
+            const bool tie = std::fabs(dp - dm) <= 1e-12 * (1.0 + dp + dm) &&
+                             std::fabs(dp - dm) < 0.5 * std::fabs(plus - minus);
             take_plus = !(dm <= dp || tie);
         }
         double chosen = take_plus ? plus : minus;

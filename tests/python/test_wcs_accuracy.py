@@ -84,6 +84,21 @@ def test_reference_point_near_the_north_pole_reproduces_the_known_position():
     np.testing.assert_allclose(world[0], [273.2598, 78.8310], atol=5e-5)
 
 
+@pytest.mark.parametrize("code", ["CAR", "AIT", "COE", "HPX"])
+@pytest.mark.parametrize("pole", [1.0, -1.0])
+@pytest.mark.parametrize("offset", [1e-6, 1e-9, 1e-12])
+def test_description_near_a_pole_survives_its_written_header(code, pole, offset):
+    # The header records the native pole's latitude as LATPOLE; read back, it must pick the
+    # same one of two roots that may lie only a hair apart.
+    wcs = vexlo.Wcs(vexlo.Header.fromstring(text_of(near_pole(code, pole * (90.0 - offset)))))
+    again = vexlo.Wcs(wcs.to_header())
+    ours = wcs.pixel_to_world(NEAR_POLE_PIXELS)
+    back = again.pixel_to_world(NEAR_POLE_PIXELS)
+    assert np.array_equal(np.isnan(ours[:, 0]), np.isnan(back[:, 0]))
+    both = ~np.isnan(ours[:, 0])
+    assert separation_deg(ours[both], back[both]).max() < 1e-9
+
+
 # astropy treats a reference point within about 1e-9 degree of a pole as the pole itself: in
 # the north its image then turns by 180 degrees at that threshold rather than at the pole, in
 # the south it is off by about the distance to the pole. Between 1e-6 and 1e-8 from the south

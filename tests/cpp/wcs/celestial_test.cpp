@@ -138,6 +138,14 @@ TEST(CelestialRotation, ReferencePointsNearACelestialPoleKeepTheirDigits) {
         ASSERT_TRUE(south.has_value());
         EXPECT_NEAR(south->delta_p, 90.0 + (offset - 90.0), 1e-13) << offset;
         EXPECT_NEAR(south->alpha_p, 30.0, 1e-12) << offset;
+        // Given back as LATPOLE, the native pole's own latitude picks the same of the two
+        // roots, however close they lie.
+        for (const auto& r : {*north, *south}) {
+            auto again = CelestialRotation::solve(30.0, r.delta0, none, r.delta_p, 0.0, 0.0);
+            ASSERT_TRUE(again.has_value());
+            EXPECT_EQ(again->delta_p, r.delta_p) << offset;
+            EXPECT_EQ(again->alpha_p, r.alpha_p) << offset;
+        }
     }
 }
 
