@@ -1,8 +1,9 @@
 // fit_celestial_wcs: fix the reference point on the sky, project every sky point into the
 // plane through the rotation that point implies, then solve the CD matrix (and the reference
 // pixel unless it is pinned) by linear least squares in the plane. A pinned reference pixel
-// without a pinned reference point moves the reference point to where that pixel lands. With SIP the matrix and the
-// polynomials are solved together, so a distortion does not bend the matrix.
+// without a pinned reference point moves the reference point to where that pixel lands. With
+// SIP the matrix and the polynomials are solved together, so a distortion does not bend the
+// matrix.
 #include "wcs/fit.hpp"
 
 #include <cmath>
