@@ -1,0 +1,63 @@
+#include "data/dispatch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vexlo {
+namespace {
+
+// The byte size of the host type a pixel-type visit chose, or its error.
+Result<std::size_t> visited_size(Bitpix b) {
+    return visit_bitpix(b, [](auto tag) { return sizeof(typename decltype(tag)::type); });
+}
+
+// Every pixel type is visited with a host type of its own size; a code past the list is
+// refused instead of being read as the last type (doubles).
+TEST(DispatchTest, PixelVisitCoversTheListAndRefusesOtherCodes) {
+    struct Case {
+        std::uint8_t code;
+        std::optional<std::size_t> size;  // none: refused
+    };
+    const Case cases[] = {{0, 1}, {1, 2}, {2, 4}, {3, 8}, {4, 4}, {5, 8},
+                          {6, std::nullopt}, {200, std::nullopt}, {255, std::nullopt}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.code));
+        const auto b = static_cast<Bitpix>(c.code);
+        const Result<std::size_t> got = visited_size(b);
+        if (c.size) {
+            ASSERT_TRUE(got.has_value());
+            EXPECT_EQ(*got, *c.size);
+            EXPECT_EQ(*got, bytes_per_pixel(b));
+        } else {
+            ASSERT_FALSE(got.has_value());
+            EXPECT_EQ(got.error().kind, Error::Kind::Value);
+            EXPECT_EQ(got.error().keyword, "BITPIX");
+            EXPECT_EQ(got.error().msg, "pixel type code " + std::to_string(c.code) +
+                                           " names none of BITPIX 8, 16, 32, 64, -32, -64");
+        }
+    }
+}
+
+// A visitor that returns nothing gives an empty Result, and one that returns a Result gives
+// that Result itself, not a Result of a Result.
+TEST(DispatchTest, PixelVisitResultsOfVoidAndResultVisitors) {
+    int calls = 0;
+    const Result<void> plain = visit_bitpix(Bitpix::I16, [&](auto) { ++calls; });
+    EXPECT_TRUE(plain.has_value());
+    EXPECT_EQ(calls, 1);
+    const Result<void> refused = visit_bitpix(static_cast<Bitpix>(9), [&](auto) { ++calls; });
+    EXPECT_FALSE(refused.has_value());
+    EXPECT_EQ(calls, 1);
+
+    const Result<int> inner = visit_bitpix(Bitpix::F64, [](auto) -> Result<int> {
+        return fail(Error::data("inner"));
+    });
+    ASSERT_FALSE(inner.has_value());
+    EXPECT_EQ(inner.error().msg, "inner");
+}
+
+}  // namespace
+}  // namespace vexlo
