@@ -162,9 +162,9 @@ void write_complex(const BinComplexCells& c, std::uint8_t* first, std::size_t ro
 }
 
 // The row's elements as big-endian doubles; the element type is looked at once per row.
-void write_vla_values(const BinVlaRow& row, std::uint8_t* out) {
+Result<void> write_vla_values(const BinVlaRow& row, std::uint8_t* out) {
     const auto n = static_cast<std::size_t>(row.count);
-    visit_vla_element(row.element, [&](auto tag) {
+    return visit_vla_element(row.element, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (std::is_same_v<T, double>) {
             // Copied bit for bit: a NaN keeps its payload.
@@ -185,7 +185,7 @@ Result<void> write_vla(const BinTableBuilder& builder, std::size_t index, const 
             return fail(Error::data(build_label(builder.columns[index], index) + ": " +
                                     beyond_reach(r, row.count, heap_pos)));
         }
-        write_vla_values(row, heap.data() + heap_pos);
+        VEXLO_TRY(write_vla_values(row, heap.data() + heap_pos));
         heap_pos += row.count * 8;
     }
     return {};
