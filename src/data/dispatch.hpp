@@ -60,40 +60,50 @@ visit_result_t<F, PixelTag<std::uint8_t>> visit_bitpix(Bitpix b, F&& f) {
     return R(fail(unknown_pixel_type(b)));
 }
 
-// f(PixelTag<T>{}) for the integer host type T `bytes` wide: std::uint8_t for 1, std::int16_t
-// for 2, std::int32_t for 4, std::int64_t for any other width (callers check the widths their
-// format allows first). The tile codecs see widths, not pixel types.
+// The failure of a width visit given a width other than 1, 2, 4 or 8 bytes.
+Error unsupported_width(std::uint64_t bytes);
+
+// f(PixelTag<T>{}) for the integer host type T `bytes` wide, as a Result: std::uint8_t for 1,
+// std::int16_t for 2, std::int32_t for 4, std::int64_t for 8; any other width is an
+// Error::Data (callers check the widths their format allows first). The tile codecs see
+// widths, not pixel types.
 template <class F>
-decltype(auto) visit_integer_width(std::uint64_t bytes, F&& f) {
+visit_result_t<F, PixelTag<std::int64_t>> visit_integer_width(std::uint64_t bytes, F&& f) {
+    using R = visit_result_t<F, PixelTag<std::int64_t>>;
     switch (bytes) {
         case 1:
-            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
+            return visit_call<R>(std::forward<F>(f), PixelTag<std::uint8_t>{});
         case 2:
-            return std::forward<F>(f)(PixelTag<std::int16_t>{});
+            return visit_call<R>(std::forward<F>(f), PixelTag<std::int16_t>{});
         case 4:
-            return std::forward<F>(f)(PixelTag<std::int32_t>{});
+            return visit_call<R>(std::forward<F>(f), PixelTag<std::int32_t>{});
+        case 8:
+            return visit_call<R>(std::forward<F>(f), PixelTag<std::int64_t>{});
         default:
             break;
     }
-    return std::forward<F>(f)(PixelTag<std::int64_t>{});
+    return R(fail(unsupported_width(bytes)));
 }
 
-// f(PixelTag<W>{}) for the unsigned word W of an element `width` bytes wide (1, 2, 4 or 8;
-// any other width counts as 8): elements that are only moved and swapped, never computed
-// with, need no more than their width.
+// f(PixelTag<W>{}) for the unsigned word W of an element `width` bytes wide (1, 2, 4 or 8), as
+// a Result; any other width is an Error::Data. Elements that are only moved and swapped,
+// never computed with, need no more than their width.
 template <class F>
-decltype(auto) visit_word(std::size_t width, F&& f) {
+visit_result_t<F, PixelTag<std::uint64_t>> visit_word(std::size_t width, F&& f) {
+    using R = visit_result_t<F, PixelTag<std::uint64_t>>;
     switch (width) {
         case 1:
-            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
+            return visit_call<R>(std::forward<F>(f), PixelTag<std::uint8_t>{});
         case 2:
-            return std::forward<F>(f)(PixelTag<std::uint16_t>{});
+            return visit_call<R>(std::forward<F>(f), PixelTag<std::uint16_t>{});
         case 4:
-            return std::forward<F>(f)(PixelTag<std::uint32_t>{});
+            return visit_call<R>(std::forward<F>(f), PixelTag<std::uint32_t>{});
+        case 8:
+            return visit_call<R>(std::forward<F>(f), PixelTag<std::uint64_t>{});
         default:
             break;
     }
-    return std::forward<F>(f)(PixelTag<std::uint64_t>{});
+    return R(fail(unsupported_width(width)));
 }
 
 }  // namespace vexlo

@@ -78,6 +78,11 @@ Result<Bitpix> from_bitpix(std::int64_t bitpix) {
                       ": expected one of 8, 16, 32, 64 (integer) or -32, -64 (IEEE float)"));
 }
 
+Error unsupported_width(std::uint64_t bytes) {
+    return Error::data("element width of " + std::to_string(bytes) +
+                       " bytes is none of 1, 2, 4, 8");
+}
+
 Error unknown_pixel_type(Bitpix b) {
     return Error::value("BITPIX", "pixel type code " + std::to_string(static_cast<unsigned>(b)) +
                                       " names none of BITPIX 8, 16, 32, 64, -32, -64");

@@ -118,15 +118,16 @@ std::string beyond_reach(std::size_t row, std::uint64_t count, std::uint64_t off
 
 // ---- writing the cells ----
 
-void write_numeric(const BinNumericCells& c, std::uint8_t* first, std::size_t row_width) {
+Result<void> write_numeric(const BinNumericCells& c, std::uint8_t* first,
+                           std::size_t row_width) {
     const std::size_t repeat = static_cast<std::size_t>(c.repeat);
     if (c.logical) {
         for (std::uint64_t r = 0; r < c.rows; ++r)
             encode_logical_run(c.data + static_cast<std::ptrdiff_t>(r) * c.row_stride,
                                c.element_stride, repeat, first + r * row_width);
-        return;
+        return {};
     }
-    visit_word(c.width, [&](auto tag) {
+    return visit_word(c.width, [&](auto tag) {
         using U = typename decltype(tag)::type;
         if (repeat == 1) {
             encode_scatter<U>(c.data, c.row_stride, static_cast<std::size_t>(c.rows), first,
@@ -195,7 +196,7 @@ Result<void> write_column(const BinTableBuilder& builder, std::size_t index,
                           const BinColumnCells& cells, std::uint8_t* first, std::size_t row_width,
                           Bytes& heap, std::uint64_t& heap_pos) {
     if (const auto* n = std::get_if<BinNumericCells>(&cells)) {
-        write_numeric(*n, first, row_width);
+        VEXLO_TRY(write_numeric(*n, first, row_width));
     } else if (const auto* t = std::get_if<BinTextCells>(&cells)) {
         write_text(*t, first, row_width);
     } else if (const auto* c = std::get_if<BinComplexCells>(&cells)) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 namespace vexlo {
 namespace {
@@ -57,6 +58,49 @@ TEST(DispatchTest, PixelVisitResultsOfVoidAndResultVisitors) {
     });
     ASSERT_FALSE(inner.has_value());
     EXPECT_EQ(inner.error().msg, "inner");
+}
+
+// Both width visitors take exactly 1, 2, 4 and 8 bytes, each with a type of that width (the
+// integer one signed from 2 bytes on, the word one unsigned); other widths are refused rather
+// than moved as 8-byte words.
+TEST(DispatchTest, WidthVisitsCoverOneTwoFourEightAndRefuseOtherWidths) {
+    struct Case {
+        std::size_t width;
+        bool handled;
+    };
+    const Case cases[] = {{1, true},  {2, true},  {4, true},  {8, true},  {0, false},
+                          {3, false}, {5, false}, {16, false}, {64, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.width);
+        bool integer_signed = false;
+        const Result<std::size_t> integer = visit_integer_width(c.width, [&](auto tag) {
+            using T = typename decltype(tag)::type;
+            integer_signed = std::is_signed_v<T>;
+            return sizeof(T);
+        });
+        bool word_signed = true;
+        const Result<std::size_t> word = visit_word(c.width, [&](auto tag) {
+            using W = typename decltype(tag)::type;
+            word_signed = std::is_signed_v<W>;
+            return sizeof(W);
+        });
+        if (c.handled) {
+            ASSERT_TRUE(integer.has_value());
+            ASSERT_TRUE(word.has_value());
+            EXPECT_EQ(*integer, c.width);
+            EXPECT_EQ(*word, c.width);
+            EXPECT_EQ(integer_signed, c.width > 1);
+            EXPECT_FALSE(word_signed);
+        } else {
+            const std::string msg =
+                "element width of " + std::to_string(c.width) + " bytes is none of 1, 2, 4, 8";
+            for (const Result<std::size_t>* r : {&integer, &word}) {
+                ASSERT_FALSE(r->has_value());
+                EXPECT_EQ(r->error().kind, Error::Kind::Data);
+                EXPECT_EQ(r->error().msg, msg);
+            }
+        }
+    }
 }
 
 }  // namespace
