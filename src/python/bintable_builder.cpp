@@ -26,8 +26,8 @@ namespace vexlo::py {
 namespace {
 
 const char* const kUnsupported =
-    "bintable: unsupported column type (use bool/u8/i16/i32/i64/f32/f64 numpy arrays or "
-    "sequences of numbers, list[str], list[complex], or list[list[float]] for VLA)";
+    "bintable: unsupported column type (use bool/uint8/int16/int32/int64/float32/float64 numpy "
+    "arrays or sequences of numbers, list[str], list[complex], or list[list[float]] for VLA)";
 
 // A column that none of the rules can encode; reported as ValueError
 // "bintable column {name}: {type}: {message}".

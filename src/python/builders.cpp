@@ -46,7 +46,8 @@ Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
 // ---- image header ----
 
 const char* const kUnsupportedImageDtype =
-    "image: unsupported numpy dtype (expected bool/i8/u8/i16/u16/i32/u32/i64/u64/f32/f64)";
+    "image: unsupported numpy dtype (expected "
+    "bool/int8/uint8/int16/uint16/int32/uint32/int64/uint64/float32/float64)";
 
 // ---- classes ----
 

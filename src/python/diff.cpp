@@ -124,7 +124,7 @@ const Registration kFitsDiffRegistration{"FitsDiff", make_fits_diff_class};
 
 // A sequence of str, never a str itself (which would read as its characters).
 std::vector<std::string> to_keyword_list(nb::handle obj) {
-    if (PyUnicode_Check(obj.ptr())) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(obj.ptr())) raise(PyExc_TypeError, "a sequence of str is expected, not a str");
     if (!PySequence_Check(obj.ptr())) raise_not_instance(obj, "Sequence");
     const Py_ssize_t n = PySequence_Size(obj.ptr());
     if (n < 0) throw nb::python_error();
