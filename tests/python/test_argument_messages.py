@@ -1,7 +1,10 @@
 """Messages of misused arguments speak Python and NumPy: a type is named as Python or NumPy
 names it, never by the name of a type inside the extension."""
 
+import inspect
+import pathlib
 import re
+import types
 
 import numpy as np
 import pytest
@@ -84,3 +87,63 @@ def test_no_message_of_a_wrong_argument_names_a_foreign_type(fits, tmp_path, mon
                 if FOREIGN.search(str(e)):
                     leaks.setdefault(str(e), f"{name}{args!r}")
     assert not leaks, leaks
+
+
+DATA = pathlib.Path(__file__).parent.parent / "data"
+
+
+def instances(fits, tmp_path):
+    """One object of every class whose methods parse their own arguments."""
+    p = tmp_path / "t.fits"
+    vexlo.write(p, [vexlo.image(np.zeros(2)), vexlo.bintable({"a": np.arange(3)}),
+                    vexlo.ascii_table({"b": np.arange(3.0)})])
+    f = vexlo.open(p, mode="update")
+    header = vexlo.Header({"NAXIS": 2, "CTYPE1": "RA---TAN", "CTYPE2": "DEC--TAN"})
+    return {"FitsFile": f, "ImageHdu": f[0], "BinTable": f[1], "AsciiTable": f[2],
+            "Header": header, "Wcs": vexlo.Wcs(header), "FitsDiff": vexlo.diff(fits, fits),
+            "RandomGroups": vexlo.open(DATA / "random_groups.fits")[0]}
+
+
+def methods(objects):
+    for cls, obj in objects.items():
+        assert type(obj).__name__ == cls
+        # The methods the class defines through the argument parser, not slot wrappers or
+        # those inherited from object.
+        for name, fn in vars(type(obj)).items():
+            if type(fn) is types.MethodDescriptorType:
+                yield cls, name, getattr(obj, name)
+
+
+def test_an_argument_count_error_names_the_method_itself(fits, tmp_path):
+    # Every method has its own parameter table: a table shared by several methods would name
+    # one for all.
+    seen = set()
+    for cls, name, bound in methods(instances(fits, tmp_path)):
+        with pytest.raises(TypeError) as e:
+            bound(*range(17))
+        assert str(e.value).startswith(f"{cls}.{name}() takes "), str(e.value)
+        seen.add(f"{cls}.{name}")
+    assert {"Wcs.celestial_axes", "Wcs.axis_kinds", "Wcs.footprint", "BinTable.row",
+            "AsciiTable.to_dict", "Header.get", "FitsFile.__exit__"} <= seen
+
+
+def test_every_parameter_of_a_text_signature_is_one_the_call_accepts(fits, tmp_path):
+    # Passing every parameter the text signature shows by keyword never meets the argument
+    # parser's "unexpected keyword" or "missing" errors: the two describe one table.
+    objects = instances(fits, tmp_path)
+    calls = [(f"{c}.{n}", b) for c, n, b in methods(objects)]
+    calls += [(f"vexlo.{n}", getattr(vexlo, n)) for n in dir(vexlo)
+              if callable(getattr(vexlo, n)) and getattr(getattr(vexlo, n), "__text_signature__",
+                                                         None)]
+    checked = 0
+    for name, fn in calls:
+        params = [p for p in inspect.signature(fn).parameters.values()
+                  if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+        if not params:
+            continue
+        try:
+            fn(**{p.name: object() for p in params})
+        except Exception as e:
+            assert "unexpected keyword" not in str(e) and "missing" not in str(e), (name, e)
+        checked += 1
+    assert checked >= 40
