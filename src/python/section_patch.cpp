@@ -123,7 +123,8 @@ bool fits_as_exact_integers(nb::handle value, const nb::list& shape, const nb::o
 
 // An integer cast of values that do not fit the stored type would store them wrapped, and
 // NaN as an arbitrary integer: the core checks them first, in a wide type of their own kind,
-// broadcast to the region. A value type that casts safely needs no look; other kinds
+// broadcast to the region from the value as given (so a misfit fails as NumPy's own
+// assignment does). A value type that casts safely needs no look; other kinds
 // (complex, objects, text) keep NumPy's own rules.
 void check_integer_values(nb::handle value, const nb::list& shape, const PatchRequest& r) {
     if (r.bitpix == Bitpix::F32 || r.bitpix == Bitpix::F64) return;
@@ -134,12 +135,12 @@ void check_integer_values(nb::handle value, const nb::list& shape, const PatchRe
     if (PyObject_IsTrue(safe.ptr()) == 1) return;
     const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
     if (kind == "i")
-        return unwrap(check_cast_as<std::int64_t>(widened(source, shape, "int64"), r));
+        return unwrap(check_cast_as<std::int64_t>(widened(value, shape, "int64"), r));
     if (kind == "u") {
-        return unwrap(check_cast_as<std::uint64_t>(widened(source, shape, "uint64"), r));
+        return unwrap(check_cast_as<std::uint64_t>(widened(value, shape, "uint64"), r));
     }
     if (kind != "f") return;
-    nb::object wide = widened(source, shape, "float64");
+    nb::object wide = widened(value, shape, "float64");
     const Result<void> fits = check_cast_as<double>(wide, r);
     if (!fits && !fits_as_exact_integers(value, shape, wide, r)) to_fits_error(fits.error());
 }
