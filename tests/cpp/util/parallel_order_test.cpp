@@ -80,7 +80,7 @@ TEST(ParallelOrder, EarlierPartEndingLastStillWins) {
         EXPECT_EQ(r.error().message(), message_of(c.earlier, 1));
     }
     force_helper_budget_for_tests(std::nullopt);
-    EXPECT_EQ(helper_threads_alive(), 0u);
+    EXPECT_EQ(pass_threads_alive(), 0u);
 }
 
 }  // namespace
