@@ -328,7 +328,11 @@ void FitsUpdater::bump_generation() {
 }
 
 Result<void> FitsUpdater::check_not_replaced() const {
-    VEXLO_ASSIGN_OR_RETURN(const bool same, file.named_by(path));
+    VEXLO_ASSIGN_OR_RETURN(bool same, file.named_by(path));
+    if (same) {
+        VEXLO_ASSIGN_OR_RETURN(const std::uint64_t now, file.size());
+        same = now >= file_len;
+    }
     if (same) return {};
     return fail(Error::io(path +
                           " was replaced by another writer since it was opened; this edit was "

@@ -192,8 +192,14 @@ void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
         case PatchOutcome::Failed:
             to_fits_error(error);
         case PatchOutcome::Replaced:
-            // The edit stays with the HDU, so that writeto can still save it.
-            full_array_assign(s, key, value);
+            // The edit stays with the HDU, so that writeto can still save it, where the old
+            // file's pixels can still be read: one cut short by another writer may have lost
+            // them, and then the refusal alone is told.
+            try {
+                full_array_assign(s, key, value);
+            } catch (const BuiltinError&) {
+            } catch (const nb::python_error&) {
+            }
             s.binding.reset();
             to_fits_error(error);
         case PatchOutcome::Fallback:
