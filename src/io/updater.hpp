@@ -44,7 +44,8 @@ struct FitsUpdater {
     std::uint64_t file_len = 0;
     std::uint64_t generation = 0;
     Sink file;
-    std::string path;  // as opened; a rewrite renames its new file to it
+    std::string path;       // as opened; a rewrite renames its new file to it
+    FileIdentity identity;  // of `file`: whose writer turn its patches and syncs take
 
     static Result<FitsUpdater> open(const std::string& path, bool lenient);
 

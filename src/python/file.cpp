@@ -448,6 +448,10 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
                   debug_str(mode));
     }
 
+    // In mode "update" the scan and the updater must see the same file: no rewrite of it in
+    // this process renames a new one into place between the two.
+    WriterTurn turn;
+    if (mode == "update") turn = unwrap(without_gil([&] { return wait_for_turn_at(path); }));
     auto scanned = std::make_shared<const FitsFile>(
         unwrap(without_gil([&] { return FitsFile::open(path, lenient); })));
     nb::object obj = new_file_object();
@@ -605,8 +609,7 @@ nb::object file_exit(PyFitsFile& self, const Args& p) {
         flush_if_needed(self);
     } else if (self.updater) {
         // Leaving by an exception rewrites nothing, but what was patched is made durable.
-        auto lock = lock_mutex(self.updater->mutex);
-        (void)sync_patches(self.updater->updater);
+        (void)sync_in_place(self, false);
     }
     return nb::bool_(false);
 }

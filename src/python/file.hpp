@@ -95,6 +95,10 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
 void flush_if_needed(PyFitsFile& self);
 // Rewrites the whole file through a temporary sibling renamed over it.
 void full_rewrite(PyFitsFile& self);
+// Makes the in-place patches durable under the file's writer turn (their HDUs' checksum
+// cards re-stamped in the file). With `then_bump` the generation moves on in the same
+// critical section.
+Result<void> sync_in_place(PyFitsFile& self, bool then_bump);
 // Adds writeto, append, insert, add_checksums to the class, and the list-editing slots.
 void add_update_methods(nb::handle cls);
 // `file[i] = value` (value present) and `del file[i]`.

@@ -31,6 +31,7 @@
 #include "python/random_groups.hpp"
 #include "python/tables.hpp"
 #include "util/text.hpp"
+#include "util/try.hpp"
 
 namespace vexlo::py {
 
@@ -38,6 +39,15 @@ void bump_generation(SharedUpdater* shared) {
     if (!shared) return;
     auto lock = lock_mutex(shared->mutex);
     shared->updater.bump_generation();
+}
+
+WriterTurn take_updater_turn(SharedUpdater& shared) {
+    FileIdentity id;
+    {
+        auto lock = lock_mutex(shared.mutex);
+        id = shared.updater.identity;
+    }
+    return without_gil([&] { return wait_for_turn(id); });
 }
 
 namespace {
@@ -187,19 +197,29 @@ struct RestoreOnFailure {
 
 }  // namespace
 
+Result<void> sync_in_place(PyFitsFile& self, bool then_bump) {
+    WriterTurn turn = take_updater_turn(*self.updater);
+    auto lock = lock_mutex(self.updater->mutex);
+    VEXLO_TRY(sync_patches(self.updater->updater));
+    if (then_bump) self.updater->updater.bump_generation();
+    return {};
+}
+
 void full_rewrite(PyFitsFile& self) {
     if (!self.source_path) {
         raise(PyExc_ValueError,
               "FitsFile.flush: cannot rewrite an in-memory file; use writeto(path)");
     }
     RestoreOnFailure restore{*self.dirty_flags};
+    // The file's writer turn is held from the check that the file is still the one read to
+    // the rename: no other rewrite, append or patch of it in this process falls between.
+    WriterTurn turn;
     if (self.updater) {
+        turn = take_updater_turn(*self.updater);
         // The generation moves on in the same critical section as the sync: a patch that
         // comes later takes the in-memory path (and marks the file modified) instead of
         // writing into the file this rewrite is replacing.
-        auto lock = lock_mutex(self.updater->mutex);
-        unwrap(sync_patches(self.updater->updater));
-        self.updater->updater.bump_generation();
+        unwrap(sync_in_place(self, true));
     }
     std::vector<HduSlot> snapshot = self.snapshot_slots();
     if (snapshot.empty()) {
@@ -216,6 +236,9 @@ void full_rewrite(PyFitsFile& self) {
             unwrap(without_gil([&] { return FitsFile::open(written, true); })));
         if (self.updater) {
             updater = unwrap(without_gil([&] { return FitsUpdater::open(written, true); }));
+            // Once more just before the rename: another process may have replaced the file.
+            auto lock = lock_mutex(self.updater->mutex);
+            unwrap(self.updater->updater.check_not_replaced());
         }
     };
     const WrittenSlots wrote = write_through_temp(
@@ -271,8 +294,7 @@ void flush_if_needed(PyFitsFile& self) {
         PyImageHdu* image = image_state(obj);
         if (image && !unchanged_for_flush(*image, *self.dirty_flags)) return full_rewrite(self);
     }
-    auto lock = lock_mutex(self.updater->mutex);
-    unwrap(sync_patches(self.updater->updater));
+    unwrap(sync_in_place(self, false));
 }
 
 namespace {

@@ -61,6 +61,15 @@ bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
 PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
     nb::gil_scoped_release release;
     SharedUpdater& shared = *r.binding.updater;
+    FileIdentity file;
+    {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        if (shared.updater.generation != r.binding.generation) return PatchOutcome::Fallback;
+        file = shared.updater.identity;
+    }
+    // A rewrite of the file by another file object of this process cannot rename a new file
+    // over it between the check below and the write.
+    const WriterTurn turn = wait_for_turn(file);
     std::lock_guard<std::mutex> lock(shared.mutex);
     FitsUpdater& up = shared.updater;
     if (up.generation != r.binding.generation) return PatchOutcome::Fallback;

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "io/updater.hpp"
+#include "io/writer_turn.hpp"
 
 namespace vexlo::py {
 
@@ -26,5 +27,9 @@ struct PatchBinding {
 
 // Advances the generation under the updater's lock; nothing without an updater.
 void bump_generation(SharedUpdater* shared);
+
+// The writer turn of the file the updater has open, waited for with the interpreter lock
+// released. Taken before the updater's lock, never while holding it.
+WriterTurn take_updater_turn(SharedUpdater& shared);
 
 }  // namespace vexlo::py

@@ -39,6 +39,107 @@ def peer_headers(path):
     return by_astropy, by_fitsio, pixels
 
 
+# ---- path-level edits from threads ----
+
+
+def test_setval_from_eight_threads_all_stick(tmp_path):
+    p = named_file(tmp_path / "a.fits")
+    errors = []
+
+    def work(t):
+        for k in range(10):
+            try:
+                vexlo.setval(str(p), f"T{t}K{k}", k, ext="X")
+            except Exception as e:  # every call must succeed: collected and checked below
+                errors.append(e)
+
+    run_threads(*(partial(work, t) for t in range(8)))
+    assert errors == []
+    want = {f"T{t}K{k}": k for t in range(8) for k in range(10)}
+    header = vexlo.getheader(str(p), "X")
+    assert {key: header[key] for key in want} == want
+    astropy_h, fitsio_h, _ = peer_headers(p)
+    for h in (astropy_h[1], fitsio_h[1]):
+        assert {key: h[key] for key in want} == want
+
+
+def test_mixed_path_level_edits_from_threads(tmp_path):
+    # Two threads set keywords, two delete keywords that were there, two append HDUs.
+    p = named_file(tmp_path / "a.fits")
+    for t in range(2):
+        for k in range(6):
+            vexlo.setval(str(p), f"D{t}K{k}", "old", ext="X")
+
+    def setter(t):
+        for k in range(6):
+            vexlo.setval(str(p), f"S{t}K{k}", k, ext="X")
+
+    def deleter(t):
+        for k in range(6):
+            vexlo.delval(str(p), f"D{t}K{k}", ext="X")
+
+    def appender(t):
+        for k in range(6):
+            vexlo.append(str(p), np.full((2, 3), 100 * t + k, "i2"))
+
+    run_threads(*(partial(fn, t) for fn in (setter, deleter, appender) for t in range(2)))
+    header = vexlo.getheader(str(p), "X")
+    for t in range(2):
+        for k in range(6):
+            assert header[f"S{t}K{k}"] == k
+            assert f"D{t}K{k}" not in header
+    info = vexlo.info(str(p))
+    assert len(info) == 2 + 12
+    appended = sorted(int(vexlo.getdata(str(p), i)[0, 0]) for i in range(2, len(info)))
+    assert appended == sorted(100 * t + k for t in range(2) for k in range(6))
+    astropy_h, fitsio_h, pixels = peer_headers(p)
+    assert len(astropy_h) == 14
+    assert sorted(int(a[0, 0]) for a in pixels[2:]) == appended
+    assert fitsio_h[1]["S1K5"] == 5 and "D0K0" not in fitsio_h[1]
+
+
+def test_file_objects_flushing_one_path_from_threads(tmp_path):
+    # Each thread opens the file for update, edits a header and flushes. A flush whose file
+    # was replaced meanwhile raises; one that returns normally keeps its edit in the file.
+    p = named_file(tmp_path / "a.fits")
+    saved, refused = [], []
+    lock = threading.Lock()
+
+    def work(t):
+        for k in range(8):
+            key = f"T{t}K{k}"
+            f = vexlo.open(str(p), mode="update")
+            f[1].header[key] = k
+            try:
+                f.flush()
+            except vexlo.FitsError as e:
+                assert REPLACED in str(e)
+                with lock:
+                    refused.append(key)
+            else:
+                with lock:
+                    saved.append(key)
+
+    run_threads(*(partial(work, t) for t in range(6)))
+    assert len(saved) + len(refused) == 48 and saved
+    header = vexlo.getheader(str(p), 1)
+    assert [key for key in saved if key not in header] == []
+    astropy_h, _, _ = peer_headers(p)
+    assert [key for key in saved if key not in astropy_h[1]] == []
+
+
+def test_a_rewrite_after_another_in_process_rewrite_raises(tmp_path):
+    p = named_file(tmp_path / "a.fits")
+    f = vexlo.open(str(p), mode="update")
+    g = vexlo.open(str(p), mode="update")
+    f[0].header["BY"] = "f"
+    g[0].header["BY"] = "g"
+    f.flush()
+    with pytest.raises(vexlo.FitsError, match=REPLACED):
+        g.flush()
+    assert vexlo.getval(str(p), "BY") == "f"
+
+
 # ---- a file shortened by another writer ----
 
 SHORTENED = {
@@ -74,3 +175,60 @@ def test_a_grown_file_still_takes_patches(tmp_path):
     assert vexlo.getdata(str(p))[9, :3].tolist() == [5, 5, 0]
     _, _, pixels = peer_headers(p)
     assert pixels[0][9, :3].tolist() == [5, 5, 0] and pixels[1].tolist() == [[1, 1], [1, 1]]
+
+
+# ---- section patches racing a flush or rewrite of the same file object ----
+
+RACES = {
+    "flush": lambda f, p, k: f.flush(),
+    "rewrite": lambda f, p, k: (f[0].header.__setitem__("ROUND", k), f.flush()),
+    "writeto": lambda f, p, k: f.writeto(str(p), overwrite=True),
+}
+
+
+@pytest.mark.parametrize("loaded", [False, True], ids=["lazy", "loaded"])
+@pytest.mark.parametrize("rewrite", RACES.values(), ids=RACES.keys())
+def test_patches_from_threads_while_the_file_is_flushed(tmp_path, rewrite, loaded):
+    # Sections are taken before the threads start, so no patch waits behind a lookup: the
+    # patch itself must keep out of the flush's way. A patch puts its pixels into the cached
+    # array and into the file as one step, so a flush with no edit of its own never finds
+    # the two apart and never rewrites the file.
+    n_ext, rows, cols = 4, 6, 40
+    p = named_file(tmp_path / "a.fits", n_ext, (rows, cols))
+    inode = os.stat(p).st_ino
+    f = vexlo.open(str(p), mode="update")
+    hdus = [f[1 + e] for e in range(n_ext)]
+    if loaded:
+        for h in hdus:
+            assert (h.data == 0).all()
+    sections = [h.section for h in hdus]
+    done = threading.Event()
+
+    def patcher(e):
+        for r in range(rows):
+            for c in range(cols):
+                sections[e][r, c] = 1000 * e + 40 * r + c + 1
+
+    def rewriter():
+        k = 0
+        while not done.is_set() or k < 3:
+            rewrite(f, p, k)
+            k += 1
+
+    def patchers():
+        run_threads(*(partial(patcher, e) for e in range(n_ext)))
+        done.set()
+
+    run_threads(patchers, rewriter)
+    f.close()
+    if rewrite is RACES["flush"]:
+        assert os.stat(p).st_ino == inode
+    want = [1000 * e + np.arange(rows * cols).reshape(rows, cols) + 1 for e in range(n_ext)]
+    with vexlo.open(str(p)) as g:
+        for e in range(n_ext):
+            np.testing.assert_array_equal(g[1 + e].data, want[e])
+    _, _, pixels = peer_headers(p)
+    for e in range(n_ext):
+        np.testing.assert_array_equal(pixels[1 + e], want[e])
+    fitsio = pytest.importorskip("fitsio")
+    np.testing.assert_array_equal(fitsio.read(str(p), ext=n_ext), want[-1])

@@ -153,6 +153,15 @@ TEST(FitsUpdater, AFileReplacedOrCutShortIsRefusedAndAGrownOneIsNot) {
     }
 }
 
+TEST(FitsUpdater, KnowsWhichFileItHasOpen) {
+    TempFile f(sample());
+    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    EXPECT_EQ(std::optional(up.identity), path_identity(f.path()).value());
+    TempFile g(sample());
+    up.rebind(FitsUpdater::open(g.path(), true).value());
+    EXPECT_EQ(std::optional(up.identity), path_identity(g.path()).value());
+}
+
 TEST(FitsUpdater, GzipFilesAreRefusedAndLeftAlone) {
     TempFile f(gzip(sample()));
     const Bytes before = read_back(f.path());
