@@ -96,8 +96,8 @@ void flush_if_needed(PyFitsFile& self);
 // Rewrites the whole file through a temporary sibling renamed over it.
 void full_rewrite(PyFitsFile& self);
 // Makes the in-place patches durable under the file's writer turn (their HDUs' checksum
-// cards re-stamped in the file). With `then_bump` the generation moves on in the same
-// critical section.
+// cards re-stamped in the file), and shows the new cards in the headers of the HDU objects
+// that patched them. With `then_bump` the generation moves on in the same critical section.
 Result<void> sync_in_place(PyFitsFile& self, bool then_bump);
 // Adds writeto, append, insert, add_checksums to the class, and the list-editing slots.
 void add_update_methods(nb::handle cls);

@@ -195,13 +195,39 @@ struct RestoreOnFailure {
     }
 };
 
+// The re-stamped cards go into the headers of the HDU objects bound to the updater at
+// `generation`, the ones whose patches changed the sums; the file holds these cards, so the
+// headers take them without counting as edited.
+void show_restamped(PyFitsFile& self, std::uint64_t generation,
+                    const std::vector<RestampedCards>& restamped) {
+    if (restamped.empty()) return;
+    for (const HduSlot& slot : self.snapshot_slots()) {
+        const auto* obj = std::get_if<nb::object>(&slot);
+        const PyImageHdu* image = obj ? image_state(*obj) : nullptr;
+        if (!image || !image->binding) continue;
+        const PatchBinding& b = *image->binding;
+        if (b.updater != self.updater || b.generation != generation) continue;
+        for (const RestampedCards& cards : restamped) {
+            if (cards.index != b.hdu_index) continue;
+            auto lock = lock_header(*image->header.record);
+            take_restamped_cards(image->header.record->header, cards);
+        }
+    }
+}
+
 }  // namespace
 
 Result<void> sync_in_place(PyFitsFile& self, bool then_bump) {
     WriterTurn turn = take_updater_turn(*self.updater);
-    auto lock = lock_mutex(self.updater->mutex);
-    VEXLO_TRY(sync_patches(self.updater->updater));
-    if (then_bump) self.updater->updater.bump_generation();
+    std::vector<RestampedCards> restamped;
+    std::uint64_t generation = 0;
+    {
+        auto lock = lock_mutex(self.updater->mutex);
+        VEXLO_ASSIGN_OR_RETURN(restamped, sync_patches(self.updater->updater));
+        generation = self.updater->updater.generation;
+        if (then_bump) self.updater->updater.bump_generation();
+    }
+    show_restamped(self, generation, restamped);
     return {};
 }
 

@@ -177,6 +177,46 @@ def test_a_grown_file_still_takes_patches(tmp_path):
     assert pixels[0][9, :3].tolist() == [5, 5, 0] and pixels[1].tolist() == [[1, 1], [1, 1]]
 
 
+# ---- checksum cards the header shows after an in-place re-stamp ----
+
+RESTAMPS = {
+    "flush": lambda f: f.flush(),
+    "exit": None,
+    "twice": lambda f: (f.flush(), f[0].section.__setitem__((1, 1), 9), f.flush()),
+}
+
+
+@pytest.mark.parametrize("finish", RESTAMPS.values(), ids=RESTAMPS.keys())
+def test_restamped_sums_show_in_the_header(tmp_path, finish):
+    p = tmp_path / "a.fits"
+    vexlo.write(str(p), [vexlo.image(np.arange(24, dtype="i2").reshape(4, 6)),
+                         vexlo.image(np.zeros(3, "f4"), primary=False)], checksums=True)
+    old = vexlo.getheader(str(p))
+    with vexlo.open(str(p), mode="update") as f:
+        h = f[0]
+        header = h.header
+        h.section[0:2, 0:2] = 7
+        if finish is not None:
+            finish(f)
+            on_disk = vexlo.getheader(str(p))
+            assert on_disk["DATASUM"] != old["DATASUM"]
+            assert (header["DATASUM"], header["CHECKSUM"]) == (
+                on_disk["DATASUM"], on_disk["CHECKSUM"])
+            assert (f[0].header["DATASUM"], f[0].header["CHECKSUM"]) == (
+                on_disk["DATASUM"], on_disk["CHECKSUM"])
+            # The untouched extension keeps its cards.
+            assert f[1].header["DATASUM"] == vexlo.getheader(str(p), 1)["DATASUM"]
+            inode = os.stat(p).st_ino
+            f.flush()  # taking the cards from the file is no edit: nothing to rewrite
+            assert os.stat(p).st_ino == inode
+    on_disk = vexlo.getheader(str(p))
+    assert (header["DATASUM"], header["CHECKSUM"]) == (on_disk["DATASUM"], on_disk["CHECKSUM"])
+    assert all(checksums_verify(hdu) for hdu in read(p))
+    astropy_h, fitsio_h, _ = peer_headers(p)
+    assert astropy_h[0]["DATASUM"] == fitsio_h[0]["DATASUM"] == on_disk["DATASUM"]
+    fitsverify(p)
+
+
 # ---- section patches racing a flush or rewrite of the same file object ----
 
 RACES = {
