@@ -62,11 +62,17 @@ bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
 PatchOutcome write_patch_without_gil(const UpdateSession::Operation& op, PatchRequest& r,
                                      Error& error) {
     nb::gil_scoped_release release;
-    // An image put into another file belongs to that file's flush from then on.
-    if (r.binding.session.get() != op.session()) return PatchOutcome::Fallback;
+    // An image put into another file object keeps its binding to the file it was read from:
+    // the patch is then also an operation of that file.
+    UpdateSession::Operation bound;
+    const UpdateSession::Operation* through = &op;
+    if (r.binding.session.get() != op.session()) {
+        bound = r.binding.session->operation(UpdateSession::Gil::Released);
+        through = &bound;
+    }
     // A rewrite of the file by another file object of this process cannot rename a new file
     // over it between the check below and the write.
-    const UpdateSession::Turn turn = op.writer_turn(UpdateSession::Gil::Released);
+    const UpdateSession::Turn turn = through->writer_turn(UpdateSession::Gil::Released);
     const UpdateSession::UpdaterAccess access = turn.updater(UpdateSession::Gil::Released);
     FitsUpdater& up = *access;
     if (up.generation != r.binding.generation) return PatchOutcome::Fallback;

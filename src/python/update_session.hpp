@@ -20,6 +20,9 @@
 // header's mutex (SharedHeader) and an image's array cache. Every wait releases the
 // interpreter lock first, since the holder may need it to finish.
 //
+// A patch through an image that was put into another file object takes, after that object's
+// operation, the operation of the file the image was read from, whose updater it writes with.
+//
 // Opening a file for update and the path-level edits (setval, delval, append) take the writer
 // turn of the path before any file object exists, around one that no other thread can reach
 // yet; its operations take the same turn again (it is recursive).

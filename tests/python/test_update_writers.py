@@ -272,3 +272,22 @@ def test_patches_from_threads_while_the_file_is_flushed(tmp_path, rewrite, loade
         np.testing.assert_array_equal(pixels[1 + e], want[e])
     fitsio = pytest.importorskip("fitsio")
     np.testing.assert_array_equal(fitsio.read(str(p), ext=n_ext), want[-1])
+
+
+def test_an_image_put_into_another_file_still_patches_the_file_it_was_read_from(tmp_path):
+    a = named_file(tmp_path / "a.fits")
+    b = named_file(tmp_path / "b.fits")
+    inode = os.stat(a).st_ino
+    fa = vexlo.open(str(a), mode="update")
+    fb = vexlo.open(str(b), mode="update")
+    h = fa[1]
+    fb.append(h)
+    h.section[0, 0:2] = 5
+    # Written into the first file at once, without a rewrite.
+    assert vexlo.getdata(str(a), 1)[0, :3].tolist() == [5, 5, 0]
+    assert os.stat(a).st_ino == inode
+    fb.close()
+    fa.close()
+    assert vexlo.getdata(str(b), 2)[0, :3].tolist() == [5, 5, 0]
+    _, _, pixels = peer_headers(a)
+    assert pixels[1][0, :3].tolist() == [5, 5, 0]
