@@ -20,7 +20,8 @@ def named_file(path, n_ext=1, shape=(4, 6)):
     """A primary image and `n_ext` extensions named X, Y, ...; all pixels 0, int32."""
     hdus = [vexlo.image(np.zeros(shape, "i4"), primary=True)]
     for k in range(n_ext):
-        hdus.append(vexlo.image(np.zeros(shape, "i4"), header={"EXTNAME": "XYZW"[k]}, primary=False))
+        hdus.append(vexlo.image(np.zeros(shape, "i4"), header={"EXTNAME": "XYZW"[k]},
+                                primary=False))
     vexlo.write(str(path), hdus)
     return path
 
