@@ -118,12 +118,12 @@ void scale_pass_blank(const std::uint8_t* p, std::size_t n, const Scaling& s, st
 }
 
 template <class Out>
-void physical_pass(Bitpix bitpix, ByteSpan data, const Scaling& s, std::span<Out> dest) {
+Result<void> physical_pass(Bitpix bitpix, ByteSpan data, const Scaling& s, std::span<Out> dest) {
     const std::uint8_t* p = data.data();
     const std::size_t n = std::min<std::size_t>(
         dest.size(), data.size() / static_cast<std::size_t>(bytes_per_pixel(bitpix)));
     Out* out = dest.data();
-    visit_bitpix(bitpix, [&](auto tag) {
+    return visit_bitpix(bitpix, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (std::is_same_v<T, std::int64_t>) {
             if (const std::optional<ExactInt> zero = exact_integer_zero(s.scale, s.zero)) {
@@ -278,14 +278,14 @@ Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
     return cast_check(bitpix, scaling, values);
 }
 
-void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
-                          std::span<double> dest) {
-    physical_pass(bitpix, data, scaling, dest);
+Result<void> physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                                  std::span<double> dest) {
+    return physical_pass(bitpix, data, scaling, dest);
 }
 
-void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
-                          std::span<float> dest) {
-    physical_pass(bitpix, data, scaling, dest);
+Result<void> physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                                  std::span<float> dest) {
+    return physical_pass(bitpix, data, scaling, dest);
 }
 
 Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
@@ -309,13 +309,15 @@ bool reads_as(Out read, double given) {
     return static_cast<double>(read) == given || (std::isnan(read) && std::isnan(given));
 }
 
+// False only when a changed value has no stored integer of its own; any other failure, out
+// of memory above all, is the error itself.
 template <class Out>
-bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
-                std::span<std::uint8_t> stored) {
+Result<bool> restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
+                        std::span<std::uint8_t> stored) {
     const std::size_t size = bytes_per_pixel(bitpix);
     if (stored.size() != values.size() * size) return false;
     std::vector<Out> read(values.size());
-    physical_values_into(bitpix, stored, scaling, std::span<Out>(read));
+    VEXLO_TRY(physical_values_into(bitpix, stored, scaling, std::span<Out>(read)));
     std::vector<std::size_t> at;
     std::vector<double> changed;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -325,9 +327,13 @@ bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> v
     }
     if (at.empty()) return true;
     Bytes encoded(changed.size() * size);
-    if (!stored_from_physical(bitpix, scaling, changed, encoded)) return false;
+    const Result<void> refused = stored_from_physical(bitpix, scaling, changed, encoded);
+    if (!refused) {
+        if (refused.error().is_out_of_memory()) return fail(refused.error());
+        return false;
+    }
     std::vector<Out> back(changed.size());
-    physical_values_into(bitpix, encoded, scaling, std::span<Out>(back));
+    VEXLO_TRY(physical_values_into(bitpix, encoded, scaling, std::span<Out>(back)));
     for (std::size_t k = 0; k < changed.size(); ++k) {
         if (!reads_as(back[k], changed[k])) return false;
     }
@@ -339,16 +345,18 @@ bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> v
 
 }  // namespace
 
-bool restore_stored_values(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
-                           std::span<std::uint8_t> stored) {
+Result<bool> restore_stored_values(Bitpix bitpix, const Scaling& scaling,
+                                   std::span<const double> values, std::span<std::uint8_t> stored) {
     if (is_float(bitpix)) return false;
+    // Running out of room for the comparison says nothing of the values: answering false would
+    // have the caller rewrite the image in floating point.
     try {
         if (physical_form(bitpix, scaling) == PhysicalForm::F32) {
             return restore_in<float>(bitpix, scaling, values, stored);
         }
         return restore_in<double>(bitpix, scaling, values, stored);
     } catch (const std::bad_alloc&) {
-        return false;
+        return fail(Error::out_of_memory());
     }
 }
 

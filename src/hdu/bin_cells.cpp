@@ -332,9 +332,19 @@ Result<void> check_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
             if (!array) return {};
             return check_spec(array->spec, array->bytes, ByteSpan{});
         }
-        default:
+        // Every byte of these decodes to a value.
+        case BinKind::Bit:
+        case BinKind::Byte:
+        case BinKind::I16:
+        case BinKind::I32:
+        case BinKind::I64:
+        case BinKind::F32:
+        case BinKind::F64:
+        case BinKind::C64:
+        case BinKind::C128:
             return {};
     }
+    return fail(Error::data("BINTABLE col " + str(s.index) + ": unknown kind"));
 }
 
 Result<BinValue> decode_spec(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
@@ -702,8 +712,8 @@ Result<BinValue> BinColumn::decode_cell(ByteSpan cell, ByteSpan heap) const {
     try {
         return decode_spec(spec_of(*this), cell, heap);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(
-            Error::data("BINTABLE col " + str(index) + ": out of memory decoding a cell"));
+        return std::unexpected(Error::out_of_memory(
+            Error::data("BINTABLE col " + str(index) + ": out of memory decoding a cell")));
     }
 }
 

@@ -38,25 +38,22 @@ std::span<T> typed(std::span<std::uint8_t> bytes) {
 
 // Stored big-endian pixels `stored` as values in `form` into `out` (one element per pixel);
 // `stored` may be `out` itself when both have the same width.
-void convert_pixels(Bitpix bitpix, const Scaling& scaling, PhysicalForm form, ByteSpan stored,
-                    std::span<std::uint8_t> out) {
+Result<void> convert_pixels(Bitpix bitpix, const Scaling& scaling, PhysicalForm form,
+                            ByteSpan stored, std::span<std::uint8_t> out) {
     switch (form) {
         case PhysicalForm::Stored:
             if (stored.data() != out.data() && !stored.empty()) {
                 std::memcpy(out.data(), stored.data(), stored.size());
             }
-            swap_be_in_place(bitpix, out);
-            return;
+            return swap_be_in_place(bitpix, out);
         case PhysicalForm::Offset:
-            decode_offset_be_into(bitpix, stored, out);
-            return;
+            return decode_offset_be_into(bitpix, stored, out);
         case PhysicalForm::F32:
-            physical_values_into(bitpix, stored, scaling, typed<float>(out));
-            return;
+            return physical_values_into(bitpix, stored, scaling, typed<float>(out));
         case PhysicalForm::F64:
-            physical_values_into(bitpix, stored, scaling, typed<double>(out));
-            return;
+            break;
     }
+    return physical_values_into(bitpix, stored, scaling, typed<double>(out));
 }
 
 // Whether values in `form` are made from stored bytes where they lie (the physical
@@ -103,7 +100,7 @@ Result<void> convert_over_chunks(const ImageBytes& src, Bitpix bitpix, const Sca
                     VEXLO_TRY(src.read(at, part));
                     stored = part;
                 }
-                convert_pixels(bitpix, scaling, form, stored, out);
+                VEXLO_TRY(convert_pixels(bitpix, scaling, form, stored, out));
             }
             return {};
         });

@@ -1,12 +1,13 @@
 // vexlo.FitsFile, its HDU iterator, vexlo.open, the HDU object factory and the file summary.
 //
-// Locking: every method and protocol call on a file holds the file's operation lock from
-// start to end (as do calls on the HDUs, headers and sections of a file opened for update),
-// so that threads sharing a file see its operations one after another: a flush's copy, rename
-// and rebinding are not interleaved with a lookup, a list edit or a patch. Beneath it, the
-// slot mutex guards the slot list and the shared scanned file. Building an HDU object happens
-// entirely under it (disk reads included); lookups that walk several slots take it once per
-// slot. Python references that leave a slot are dropped after unlocking.
+// Locking (the order is in update_session.hpp): every method and protocol call on a file
+// holds the file's operation lock from start to end (as do calls on the HDUs, headers and
+// sections of a file opened for update), so that threads sharing a file see its operations
+// one after another: a flush's copy, rename and rebinding are not interleaved with a lookup, a
+// list edit or a patch. Beneath it, the slot mutex guards the slot list and the shared scanned
+// file. Building an HDU object happens entirely under it (disk reads included); lookups that
+// walk several slots take it once per slot. Python references that leave a slot are dropped
+// after unlocking.
 #include "python/file.hpp"
 
 #include <algorithm>
@@ -44,37 +45,39 @@ namespace {
     raise(PyExc_IndexError, "HDU index " + std::to_string(shown) + " out of range");
 }
 
+// `op` is the operation the caller holds; in mode "update" the binding's generation is read
+// through it.
 nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
-                      const std::shared_ptr<DirtyFlags>& flags,
+                      const std::shared_ptr<UpdateSession>& flags,
                       const std::shared_ptr<const FitsFile>& file,
-                      const std::shared_ptr<SharedUpdater>& updater) {
+                      const UpdateSession::Operation& op) {
     std::vector<std::uint64_t> axes = unwrap(header.axes());
     const Bitpix pixel_type = unwrap(from_bitpix(unwrap(header.bitpix())));
     PyImageHdu state;
     state.header = PyHeader::from_header(std::move(header), read_only, flags);
     state.pixel_source = PixelSource{axes, file, index};
     state.axes = std::move(axes);
-    state.dirty_flags = flags;
+    state.session = flags;
     state.tab_file = file;
     state.read_only = read_only;
     state.pixel_type = pixel_type;
-    if (updater) {
+    if (flags) {
         // Read under the updater's lock, so a binding never predates a rewrite it missed.
-        auto lock = lock_mutex(updater->mutex);
-        state.binding = PatchBinding{updater, index, updater->updater.generation};
+        state.binding = PatchBinding{flags, index, op.updater()->generation};
     }
     return make_image_object(std::move(state));
 }
 
-// The object for slot position k of `file`, built under the caller's slot lock.
+// The object for slot position k of `file`, built under the caller's slot lock within the
+// operation `op`.
 nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const FitsFile>& file,
-                            std::size_t k) {
-    // HDU objects share the file's flags only in mode "update".
-    const std::shared_ptr<DirtyFlags> flags = self.updater ? self.dirty_flags : nullptr;
+                            std::size_t k, const UpdateSession::Operation& op) {
+    // HDU objects share the file's session only in mode "update".
+    const std::shared_ptr<UpdateSession> flags = self.updating() ? self.session : nullptr;
     Header header = unwrap(file->header(k));
     // Plain images read their pixels lazily.
     if (is_image_hdu(header, k)) {
-        return lazy_image(k, std::move(header), self.read_only, flags, file, self.updater);
+        return lazy_image(k, std::move(header), self.read_only, flags, file, op);
     }
     Hdu hdu = unwrap(without_gil([&] { return load_hdu(*file, k); }));
     PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, flags);
@@ -86,11 +89,11 @@ nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const 
 // --- The factory ------------------------------------------------------------------------------
 
 nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_only,
-                    std::shared_ptr<DirtyFlags> flags, std::shared_ptr<const FitsFile> file) {
+                    std::shared_ptr<UpdateSession> flags, std::shared_ptr<const FitsFile> file) {
     if (auto* image = std::get_if<ImageHdu>(&hdu.value)) {
         PyImageHdu state = PyImageHdu::from_file_hdu(*image, std::move(header), read_only);
         state.pixel_source = PixelSource{image->axes, file, index};
-        state.dirty_flags = std::move(flags);
+        state.session = std::move(flags);
         state.tab_file = std::move(file);
         return make_image_object(std::move(state));
     }
@@ -108,8 +111,8 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
         PyImageHdu state = PyImageHdu::from_decoded(std::move(image), read_only);
         state.compressed = CompressedSource{file, index, state.header.snapshot().bytes()};
         state.stored_checksums = carries_checksums(compressed->inner.header);
-        state.header.modified = flags;
-        state.dirty_flags = std::move(flags);
+        state.header.session = flags;
+        state.session = std::move(flags);
         state.tab_file = std::move(file);
         return make_image_object(std::move(state));
     }
@@ -126,6 +129,9 @@ std::size_t PyFitsFile::hdu_count() {
 }
 
 nb::object PyFitsFile::materialize(std::size_t i) {
+    // Building an object is part of an operation of the file (taken again here when the
+    // caller already holds it), and the operation lock lies above the slot lock.
+    const UpdateSession::Operation op = lock_operation();
     // Declared before the lock, so that a failure drops it after unlocking.
     nb::object result;
     std::shared_ptr<const FitsFile> file;
@@ -143,7 +149,7 @@ nb::object PyFitsFile::materialize(std::size_t i) {
               "invariant violated)");
     }
     file = slots.source;
-    result = build_hdu_object(*this, file, k);
+    result = build_hdu_object(*this, file, k, op);
     slot = result;  // the slot held no Python reference before
     return result;
 }
@@ -167,7 +173,7 @@ nb::object PyFitsFile::header_of(std::size_t i) {
     if (!pending || may_be_tile_compressed(pending->first, pending->second)) {
         return materialize(i).attr("header");
     }
-    const std::shared_ptr<DirtyFlags> flags = updater ? dirty_flags : nullptr;
+    const std::shared_ptr<UpdateSession> flags = updating() ? session : nullptr;
     return make_header_object(PyHeader::from_header(std::move(pending->first), read_only, flags));
 }
 
@@ -423,8 +429,8 @@ nb::object new_file_object() {
     return obj;
 }
 
-constexpr auto kOpenSig =
-    signature("open()", required("path"), optional("mode"), optional("lenient"));
+constexpr auto kOpenSig = signature("open()", required("path"), optional("mode", "\"readonly\""),
+                                    optional("lenient", "True"));
 nb::object open_file(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string mode = p.convert_or("mode", std::string("readonly"), to_string);
@@ -448,6 +454,10 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
                   debug_str(mode));
     }
 
+    // In mode "update" the scan and the updater must see the same file: no rewrite of it in
+    // this process renames a new one into place between the two.
+    WriterTurn turn;
+    if (mode == "update") turn = unwrap(without_gil([&] { return wait_for_turn_at(path); }));
     auto scanned = std::make_shared<const FitsFile>(
         unwrap(without_gil([&] { return FitsFile::open(path, lenient); })));
     nb::object obj = new_file_object();
@@ -460,25 +470,22 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
     self.source_path = canonical_path(path);
     self.read_only = mode != "update";
     if (mode == "update") {
-        self.updater = std::make_shared<SharedUpdater>();
-        self.updater->updater =
-            unwrap(without_gil([&] { return FitsUpdater::open(path, lenient); }));
+        self.session = std::make_shared<UpdateSession>(
+            unwrap(without_gil([&] { return FitsUpdater::open(path, lenient); })));
     }
     return obj;
 }
 
 namespace {
 
-constexpr FunctionDef kOpen{
-    "open", kOpenSig,
-    "open(path, mode=\"readonly\", lenient=True)\n--\n\n"
+constexpr auto kOpenDoc = function_doc<kOpenSig>(
     "Open a FITS file by path.\n\n"
     "The file is scanned at once; each HDU object is built when it is first looked up, and\n"
     "image pixels are read on the first access to `data`. Modes: \"readonly\" and\n"
     "\"denywrite\" (the same); \"update\", where edits are saved by `flush()` or `close()`\n"
     "(section assignments go straight into the file). \"append\" and \"ostream\" are\n"
-    "refused. `lenient` repairs what strict header parsing refuses.",
-    open_file};
+    "refused. `lenient` repairs what strict header parsing refuses.");
+constexpr FunctionDef kOpen{kOpenDoc, open_file};
 
 // --- Methods ----------------------------------------------------------------------------------
 
@@ -487,24 +494,22 @@ nb::object file_hdu(PyFitsFile& self, const Args& p) {
     const std::uint64_t i = p.convert("i", to_u64);
     return self.hdu_checked(static_cast<std::size_t>(i));
 }
-constexpr MethodDef<PyFitsFile> kHdu{"hdu", kHduSig,
-                                     "hdu($self, i)\n--\n\nThe HDU at position `i`.", file_hdu};
+constexpr auto kHduDoc = method_doc<kHduSig>("The HDU at position `i`.");
+constexpr MethodDef<PyFitsFile> kHdu{kHduDoc, file_hdu};
 
 constexpr auto kHduByNameSig =
-    signature("FitsFile.hdu_by_name()", required("name"), optional("ver"));
+    signature("FitsFile.hdu_by_name()", required("name"), optional("ver", "None"));
 nb::object file_hdu_by_name(PyFitsFile& self, const Args& p) {
     const std::string name = p.convert("name", to_string);
     const std::optional<std::int64_t> ver = p.convert_opt("ver", to_i64);
     return self.find_by_name(name, ver);
 }
-constexpr MethodDef<PyFitsFile> kHduByName{
-    "hdu_by_name", kHduByNameSig,
-    "hdu_by_name($self, name, ver=None)\n--\n\n"
+constexpr auto kHduByNameDoc = method_doc<kHduByNameSig>(
     "The first HDU whose EXTNAME is `name` (exactly), and whose EXTVER (1 when absent) is\n"
-    "`ver` when given.",
-    file_hdu_by_name};
+    "`ver` when given.");
+constexpr MethodDef<PyFitsFile> kHduByName{kHduByNameDoc, file_hdu_by_name};
 
-constexpr auto kWcsSig = signature("FitsFile.wcs()", optional("i"), optional("alt"));
+constexpr auto kWcsSig = signature("FitsFile.wcs()", optional("i", "0"), optional("alt", "' '"));
 nb::object file_wcs(PyFitsFile& self, const Args& p) {
     const std::uint64_t i = p.convert_or("i", std::uint64_t{0}, to_u64);
     const char32_t alt = wcs_alt_arg(p);
@@ -530,24 +535,22 @@ nb::object file_wcs(PyFitsFile& self, const Args& p) {
         "table from; open the file with vexlo.open, or use vexlo.Wcs(f[i].header) "
         "for header-only inspection");
 }
-constexpr MethodDef<PyFitsFile> kWcs{
-    "wcs", kWcsSig,
-    "wcs($self, i=0, alt=' ')\n--\n\n"
-    "The world coordinate system of HDU `i` for the alternate description `alt`, or None.",
-    file_wcs};
+constexpr auto kWcsDoc = method_doc<kWcsSig>(
+    "The world coordinate system of HDU `i` for the alternate description `alt`, or None.");
+constexpr MethodDef<PyFitsFile> kWcs{kWcsDoc, file_wcs};
 
 constexpr auto kFlushSig = signature("FitsFile.flush()");
 nb::object file_flush(PyFitsFile& self, const Args&) {
     flush_if_needed(self);
     return nb::none();
 }
-constexpr MethodDef<PyFitsFile> kFlush{
-    "flush", kFlushSig, "flush($self)\n--\n\nWrite pending edits to the file.", file_flush};
+constexpr auto kFlushDoc = method_doc<kFlushSig>("Write pending edits to the file.");
+constexpr MethodDef<PyFitsFile> kFlush{kFlushDoc, file_flush};
 
 constexpr auto kCloseSig = signature("FitsFile.close()");
 nb::object file_close(PyFitsFile& self, const Args&) {
     flush_if_needed(self);
-    bump_generation(self.updater.get());
+    bump_generation(self);
     std::shared_ptr<const FitsFile> dropped;
     {
         auto lock = lock_mutex(self.slot_mutex);
@@ -555,11 +558,9 @@ nb::object file_close(PyFitsFile& self, const Args&) {
     }
     return nb::none();
 }
-constexpr MethodDef<PyFitsFile> kClose{
-    "close", kCloseSig,
-    "close($self)\n--\n\n"
-    "Flush, then release the file. HDU objects already built keep working.",
-    file_close};
+constexpr auto kCloseDoc =
+    method_doc<kCloseSig>("Flush, then release the file. HDU objects already built keep working.");
+constexpr MethodDef<PyFitsFile> kClose{kCloseDoc, file_close};
 
 constexpr auto kVerifyChecksumsSig = signature("FitsFile.verify_checksums()");
 nb::object file_verify_checksums(PyFitsFile& self, const Args&) {
@@ -586,35 +587,31 @@ nb::object file_verify_checksums(PyFitsFile& self, const Args&) {
     }
     return out;
 }
-constexpr MethodDef<PyFitsFile> kVerifyChecksums{
-    "verify_checksums", kVerifyChecksumsSig,
-    "verify_checksums($self)\n--\n\n"
+constexpr auto kVerifyChecksumsDoc = method_doc<kVerifyChecksumsSig>(
     "Check the CHECKSUM and DATASUM cards of every HDU as stored on disk.\n\n"
     "One dict per HDU of the file on disk, in file order: ``hdu`` (0-based position),\n"
     "``checksum_ok`` and ``datasum_ok`` (True, False, or None when the card is absent).\n"
-    "Edits not yet written do not show.",
-    file_verify_checksums};
+    "Edits not yet written do not show.");
+constexpr MethodDef<PyFitsFile> kVerifyChecksums{kVerifyChecksumsDoc, file_verify_checksums};
 
 constexpr auto kEnterSig = signature("FitsFile.__enter__()");
+constexpr auto kEnterDoc = method_doc<kEnterSig>("Return the file itself.");
 
-constexpr auto kExitSig = signature("FitsFile.__exit__()", optional("exc_type"),
-                                    optional("_exc_val"), optional("_exc_tb"));
+constexpr auto kExitSig = signature("FitsFile.__exit__()", optional("exc_type", "None"),
+                                    optional("_exc_val", "None"), optional("_exc_tb", "None"));
 nb::object file_exit(PyFitsFile& self, const Args& p) {
     const nb::handle exc_type = p.get_opt("exc_type");
     if (!exc_type.is_valid() || exc_type.is_none()) {
         flush_if_needed(self);
-    } else if (self.updater) {
+    } else if (self.updating()) {
         // Leaving by an exception rewrites nothing, but what was patched is made durable.
-        auto lock = lock_mutex(self.updater->mutex);
-        (void)sync_patches(self.updater->updater);
+        (void)sync_in_place(self, false);
     }
     return nb::bool_(false);
 }
-constexpr MethodDef<PyFitsFile> kExit{
-    "__exit__", kExitSig,
-    "__exit__($self, exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"
-    "Flush on a clean exit; never suppresses an exception.",
-    file_exit};
+constexpr auto kExitDoc =
+    method_doc<kExitSig>("Flush on a clean exit; never suppresses an exception.");
+constexpr MethodDef<PyFitsFile> kExit{kExitDoc, file_exit};
 
 // __enter__ returns `self`, which the generic method entry does not pass to bodies.
 PyObject* enter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -629,12 +626,12 @@ PyObject* enter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 void add_enter(nb::handle cls) {
     static PyMethodDef method = {
-        "__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&enter_entry)),
-        METH_FASTCALL | METH_KEYWORDS, "__enter__($self)\n--\n\nReturn the file itself."};
+        kEnterDoc.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&enter_entry)),
+        METH_FASTCALL | METH_KEYWORDS, kEnterDoc.doc()};
     nb::object descr =
         nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method));
     if (!descr.is_valid()) throw nb::python_error();
-    nb::setattr(cls, "__enter__", descr);
+    nb::setattr(cls, kEnterDoc.name(), descr);
 }
 
 // --- Protocol slots ---------------------------------------------------------------------------
@@ -827,6 +824,10 @@ PyType_Slot kHduIterSlots[] = {
 // --- Registration -----------------------------------------------------------------------------
 
 constexpr auto kNewSig = signature("FitsFile.__new__()");
+constexpr auto kFitsFileDoc = function_doc<kNewSig>(
+    "Owning, ordered, mutable list of HDUs.\n\n"
+    "Index by position, by EXTNAME or by (EXTNAME, EXTVER); HDU objects are built on first "
+    "lookup.");
 
 void make_hdu_iter_class(nb::module_& m) {
     // Not a module attribute, so the process keeps the class alive itself.
@@ -844,12 +845,8 @@ void make_hdu_iter_class(nb::module_& m) {
 nb::object make_file_class(nb::module_& m) {
     make_hdu_iter_class(m);
     return bound_class<PyFitsFile>([&] {
-        auto cls = nb::class_<PyFitsFile>(m, "FitsFile",
-                                          "FitsFile()\n--\n\n"
-                                          "Owning, ordered, mutable list of HDUs.\n\n"
-                                          "Index by position, by EXTNAME or by (EXTNAME, EXTVER);"
-                                          " HDU objects are built on first lookup.",
-                                          nb::is_final(), nb::type_slots(kFileSlots));
+        auto cls = nb::class_<PyFitsFile>(m, "FitsFile", kFitsFileDoc.doc(), nb::is_final(),
+                                          nb::type_slots(kFileSlots));
         cls.def("__init__", [](PyFitsFile* self, nb::args args, nb::kwargs kwargs) {
             (void)parse_args(kNewSig, args, kwargs);
             new (self) PyFitsFile();

@@ -194,7 +194,7 @@ std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
 
 nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     // Before the value is looked at: even a refused assignment forces the next rewrite.
-    if (hdu.dirty_flags) hdu.dirty_flags->modified.store(true);
+    if (hdu.session) hdu.session->modified.store(true);
     hdu.written.reset();
     if (value.is_none()) {
         hdu.pixel_source.reset();
@@ -261,8 +261,7 @@ bool compare_raw(nb::handle array, const PixelSource& src, Bitpix type) {
             release();
             return false;
         }
-        swap_be_in_place(type, dest);
-        if (std::memcmp(dest.data(), mem + f, len) != 0) {
+        if (!swap_be_in_place(type, dest) || std::memcmp(dest.data(), mem + f, len) != 0) {
             release();
             return false;
         }
@@ -321,7 +320,7 @@ bool compare_with_source(PyImageHdu& hdu) {
 }
 
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
-                  const std::shared_ptr<DirtyFlags>& flags) {
+                  const std::shared_ptr<UpdateSession>& flags) {
     hdu.written.reset();
     hdu.compressed.reset();
     if (hdu.pixel_source) {
@@ -371,7 +370,7 @@ bool compressed_unchanged(PyImageHdu& hdu) {
     return false_on_error([&] { return matches_compressed(array, *hdu.compressed); });
 }
 
-bool unchanged_for_flush(PyImageHdu& hdu, const DirtyFlags& flags) {
+bool unchanged_for_flush(PyImageHdu& hdu, const UpdateSession& flags) {
     if (hdu.compressed) return compressed_unchanged(hdu);
     if (hdu.pixel_source || !hdu.written || hdu.written->by.lock().get() != &flags) {
         return compare_with_source(hdu);
@@ -425,6 +424,7 @@ std::optional<OwnedHdu> restored_scaled_hdu(PyImageHdu& hdu, Header& stored_head
     }
     // The stored integers mean the array's values only under the scaling they were read with.
     const Result<Header> read_with = src.file->header(src.hdu_index);
+    if (!read_with && read_with.error().is_out_of_memory()) to_fits_error(read_with.error());
     if (!read_with || read_image_scaling(*read_with) != scaling) return std::nullopt;
     if (nb::str(array.attr("dtype").attr("name")).c_str() !=
         physical_dtype_name(hdu.pixel_type, form)) {
@@ -436,9 +436,10 @@ std::optional<OwnedHdu> restored_scaled_hdu(PyImageHdu& hdu, Header& stored_head
     if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
     const std::span<const double> doubles(static_cast<const double*>(view.buf),
                                           static_cast<std::size_t>(view.len) / sizeof(double));
-    const bool kept = restore_stored_values(hdu.pixel_type, scaling, doubles, pixels);
+    Result<bool> kept = restore_stored_values(hdu.pixel_type, scaling, doubles, pixels);
     PyBuffer_Release(&view);
-    if (!kept) return std::nullopt;
+    // Out of memory is raised rather than taken for a value that does not store exactly.
+    if (!unwrap(std::move(kept))) return std::nullopt;
     return OwnedHdu{std::move(stored_header), std::move(pixels)};
 }
 
@@ -486,7 +487,7 @@ nb::object axes_list(std::span<const std::uint64_t> axes) {
 nb::object data_getter(PyImageHdu& self) {
     nb::object array = load_data(self);
     if (!array.is_valid()) return nb::none();
-    if (!self.read_only && self.dirty_flags) self.dirty_flags->data_accessed.store(true);
+    if (!self.read_only && self.session) self.session->data_accessed.store(true);
     return array;
 }
 
@@ -552,8 +553,13 @@ PyHeader header_for_new_image(nb::handle given) {
     return handle;
 }
 
-constexpr auto kNewSig =
-    signature("ImageHdu.__new__()", required("data"), optional("header"), optional("name"));
+constexpr auto kNewSig = signature("ImageHdu.__new__()", required("data"),
+                                   optional("header", "None"), optional("name", "None"));
+constexpr auto kImageHduDoc = function_doc<kNewSig>(
+    "Image HDU with lazy numpy data.\n\n"
+    "Pixels of an image read from a file are read on the first access to `data` and kept. "
+    "Built from an array, the HDU holds that array itself; `header` (a Header or a mapping) is "
+    "copied and `name` becomes EXTNAME.");
 
 PyImageHdu image_from_args(const Args& p) {
     const std::optional<std::string> name = p.convert_opt("name", to_string);
@@ -626,7 +632,7 @@ void add_data_property(nb::handle cls) {
     nb::setattr(cls, "data", descr);
 }
 
-constexpr auto kWcsSig = signature("ImageHdu.wcs()", optional("alt"));
+constexpr auto kWcsSig = signature("ImageHdu.wcs()", optional("alt", "' '"));
 nb::object image_wcs(PyImageHdu& self, const Args& p) {
     const char32_t alt = wcs_alt_arg(p);
     SharedUse use(self);
@@ -635,34 +641,24 @@ nb::object image_wcs(PyImageHdu& self, const Args& p) {
                           "table from; read the HDU from vexlo.open, or use vexlo.Wcs(hdu.header) "
                           "for header-only inspection");
 }
-constexpr MethodDef<PyImageHdu> kWcs{
-    "wcs", kWcsSig,
-    "wcs($self, alt=' ')\n--\n\n"
-    "The world coordinate system of this image for the alternate description `alt`, or None.",
-    image_wcs};
+constexpr auto kWcsDoc = method_doc<kWcsSig>(
+    "The world coordinate system of this image for the alternate description `alt`, or None.");
+constexpr MethodDef<PyImageHdu> kWcs{kWcsDoc, image_wcs};
 
 constexpr auto kMatchesSig = signature("ImageHdu.data_matches_source()");
 nb::object image_data_matches_source(PyImageHdu& self, const Args&) {
     SharedUse use(self);
     return nb::bool_(compare_with_source(self));
 }
-constexpr MethodDef<PyImageHdu> kDataMatchesSource{
-    "data_matches_source", kMatchesSig,
-    "data_matches_source($self)\n--\n\n"
-    "Whether the cached pixel array still matches the bytes on disk.",
-    image_data_matches_source};
+constexpr auto kDataMatchesSourceDoc =
+    method_doc<kMatchesSig>("Whether the cached pixel array still matches the bytes on disk.");
+constexpr MethodDef<PyImageHdu> kDataMatchesSource{kDataMatchesSourceDoc,
+                                                   image_data_matches_source};
 
 nb::object make_image_class(nb::module_& m) {
     return bound_class<PyImageHdu>([&] {
-        auto cls = nb::class_<PyImageHdu>(m, "ImageHdu",
-                                          "ImageHdu(data, header=None, name=None)\n--\n\n"
-                                          "Image HDU with lazy numpy data.\n\n"
-                                          "Pixels of an image read from a file are read on the "
-                                          "first access to `data` and kept. Built from an "
-                                          "array, the HDU holds that array itself; `header` (a "
-                                          "Header or a mapping) is copied and `name` becomes "
-                                          "EXTNAME.",
-                                          nb::is_final(), nb::type_slots(kImageSlots));
+        auto cls = nb::class_<PyImageHdu>(m, "ImageHdu", kImageHduDoc.doc(), nb::is_final(),
+                                          nb::type_slots(kImageSlots));
         cls.def("__init__", [](PyImageHdu* self, nb::args args, nb::kwargs kwargs) {
             const Args p = parse_args(kNewSig, args, kwargs);
             new (self) PyImageHdu(image_from_args(p));
