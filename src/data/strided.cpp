@@ -28,18 +28,31 @@ void populate_over_cores(std::uint8_t* p, std::size_t size) {
     (void)done;  // only advice: a part that failed leaves its pages to fault in later
 }
 
+// No buffer beyond a 64-bit process's address space (2^47 bytes) can be had: refused without
+// asking the allocator.
+void refuse_beyond_address_space(std::size_t size) {
+    constexpr std::size_t kLargest = std::size_t{1} << 47;
+    if (size > kLargest) throw std::bad_alloc();
+}
+
 }  // namespace
 
 Bytes encode_buffer_of(std::size_t size) {
-    // No buffer beyond a 64-bit process's address space (2^47 bytes) can be had: refused
-    // without asking the allocator.
-    constexpr std::size_t kLargest = std::size_t{1} << 47;
-    if (size > kLargest) throw std::bad_alloc();
+    refuse_beyond_address_space(size);
     Bytes out;
     out.reserve(size);  // allocated, not yet touched
     advise_huge_pages(out.data(), size);
     populate_over_cores(out.data(), size);
     out.resize(size);
+    return out;
+}
+
+EncodedBytes EncodedBytes::of_size(std::size_t size) {
+    refuse_beyond_address_space(size);
+    EncodedBytes out;
+    out.bytes_.reset(new std::uint8_t[size]);  // left uncleared: the encoder writes it all
+    out.size_ = size;
+    advise_huge_pages(out.bytes_.get(), size);
     return out;
 }
 

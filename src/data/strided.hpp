@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <span>
 
 #include "util/bytes.hpp"
 
@@ -17,6 +19,26 @@ namespace vexlo {
 // page otherwise costs more than encoding into it. Throws std::bad_alloc when the buffer
 // cannot be had, a size beyond the address space included.
 Bytes encode_buffer_of(std::size_t size);
+
+// A buffer for encoded data that is not cleared first, for an encoder that writes every byte:
+// its first write is the encoding itself, which then also takes the page faults, on the
+// threads that write each part. A large one asks for huge pages. Move-only; never changes
+// once filled.
+class EncodedBytes {
+  public:
+    EncodedBytes() = default;
+    // Throws std::bad_alloc when the buffer cannot be had, as encode_buffer_of does.
+    static EncodedBytes of_size(std::size_t size);
+
+    std::uint8_t* data() { return bytes_.get(); }
+    const std::uint8_t* data() const { return bytes_.get(); }
+    ByteSpan view() const { return {bytes_.get(), size_}; }
+    std::size_t size() const { return size_; }
+
+  private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t size_ = 0;
+};
 
 template <class U>
 inline U to_big_endian(U v) {
