@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "data/pixel.hpp"
 #include "error.hpp"
 #include "util/memory.hpp"
 #include "util/parallel.hpp"
@@ -35,7 +36,31 @@ void refuse_beyond_address_space(std::size_t size) {
     if (size > kLargest) throw std::bad_alloc();
 }
 
+template <class U>
+void encode_words_of(const std::uint8_t* __restrict src, std::size_t n,
+                     std::uint8_t* __restrict out, U flip) {
+    for (std::size_t i = 0; i < n; ++i) {
+        U v;
+        std::memcpy(&v, src + i * sizeof(U), sizeof(U));
+        v = to_big_endian(static_cast<U>(v ^ flip));
+        std::memcpy(out + i * sizeof(U), &v, sizeof(U));
+    }
+}
+
 }  // namespace
+
+VEXLO_SWAP_CLONES void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out,
+                                    std::uint16_t flip) {
+    encode_words_of(src, n, out, flip);
+}
+VEXLO_SWAP_CLONES void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out,
+                                    std::uint32_t flip) {
+    encode_words_of(src, n, out, flip);
+}
+VEXLO_SWAP_CLONES void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out,
+                                    std::uint64_t flip) {
+    encode_words_of(src, n, out, flip);
+}
 
 Bytes encode_buffer_of(std::size_t size) {
     refuse_beyond_address_space(size);

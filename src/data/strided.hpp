@@ -49,6 +49,13 @@ inline U to_big_endian(U v) {
     }
 }
 
+// `n` host-order words back to back at `src` stored big-endian back to back at `out`, with
+// `flip` XOR-ed into each; the two ranges do not overlap. Out of line, so that the loops are
+// built for the byte shuffles of newer processors as well as for the baseline.
+void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out, std::uint16_t flip);
+void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out, std::uint32_t flip);
+void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out, std::uint64_t flip);
+
 // `n` elements of sizeof(U) bytes, `stride` bytes apart, stored big-endian back to back at
 // `out` with `flip` XOR-ed into each (the offset of the unsigned conventions). The
 // contiguous case has its own loop so that it vectorises.
@@ -56,11 +63,15 @@ template <class U>
 void encode_run(const std::uint8_t* src, std::ptrdiff_t stride, std::size_t n, std::uint8_t* out,
                 U flip) {
     if (stride == static_cast<std::ptrdiff_t>(sizeof(U))) {
-        for (std::size_t i = 0; i < n; ++i) {
-            U v;
-            std::memcpy(&v, src + i * sizeof(U), sizeof(U));
-            v = to_big_endian(static_cast<U>(v ^ flip));
-            std::memcpy(out + i * sizeof(U), &v, sizeof(U));
+        if constexpr (sizeof(U) == 1 || std::endian::native != std::endian::little) {
+            for (std::size_t i = 0; i < n; ++i) {
+                U v;
+                std::memcpy(&v, src + i * sizeof(U), sizeof(U));
+                v = to_big_endian(static_cast<U>(v ^ flip));
+                std::memcpy(out + i * sizeof(U), &v, sizeof(U));
+            }
+        } else {
+            encode_words(src, n, out, flip);
         }
         return;
     }
