@@ -63,13 +63,9 @@ template <class U>
 void encode_run(const std::uint8_t* src, std::ptrdiff_t stride, std::size_t n, std::uint8_t* out,
                 U flip) {
     if (stride == static_cast<std::ptrdiff_t>(sizeof(U))) {
-        if constexpr (sizeof(U) == 1 || std::endian::native != std::endian::little) {
-            for (std::size_t i = 0; i < n; ++i) {
-                U v;
-                std::memcpy(&v, src + i * sizeof(U), sizeof(U));
-                v = to_big_endian(static_cast<U>(v ^ flip));
-                std::memcpy(out + i * sizeof(U), &v, sizeof(U));
-            }
+        if constexpr (sizeof(U) == 1) {
+            for (std::size_t i = 0; i < n; ++i)
+                out[i] = static_cast<std::uint8_t>(src[i] ^ flip);
         } else {
             encode_words(src, n, out, flip);
         }
