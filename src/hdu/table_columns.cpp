@@ -134,6 +134,11 @@ Result<void> check_bin_columns(const BinTableHdu& table) {
     });
 }
 
+bool bin_columns_can_fail(const BinTableHdu& table) {
+    return std::any_of(table.columns.begin(), table.columns.end(),
+                       [](const BinColumn& c) { return can_fail(c.format.kind); });
+}
+
 Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& column,
                                  std::uint64_t first, std::span<double> out) {
     if (column.format.kind != BinKind::F32) {
@@ -274,6 +279,87 @@ Result<DecodedColumn> decode_bin_rows(const BinTableHdu& table, const BinColumn&
         }
         VEXLO_ASSIGN_OR_RETURN(PerRow out, per_row_cells(table, column, first, n));
         return DecodedColumn(std::move(out));
+    });
+}
+
+namespace {
+
+// The one element of a cell of a Float64 column, as decode_float64_rows gives it.
+double scalar_float(const BinValue& v) {
+    if (const auto* f = std::get_if<BinValue::F32>(&v.value)) return f->values.at(0);
+    if (const auto* f = std::get_if<BinValue::F64>(&v.value)) return f->values.at(0);
+    return std::get<BinValue::Float>(v.value).values.at(0);
+}
+
+}  // namespace
+
+Result<DecodedColumn> decode_bin_rows_from(const BinTableHdu& table, const BinColumn& column,
+                                           ByteSpan rows, std::uint64_t n) {
+    const std::uint64_t width = column.width();
+    const std::optional<std::uint64_t> size = checked_mul(n, table.row_size);
+    if (!size || *size != rows.size() || column.offset > table.row_size ||
+        width > table.row_size - column.offset) {
+        return fail(Error::data("BINTABLE col " + std::to_string(column.index) + ": " +
+                                std::to_string(rows.size()) + " bytes do not hold " +
+                                std::to_string(n) + " rows of " +
+                                std::to_string(table.row_size) + " bytes"));
+    }
+    const auto cell = [&](std::uint64_t r) {
+        const std::uint64_t at = r * table.row_size + column.offset;
+        return column.decode_cell(
+            rows.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(width)),
+            ByteSpan{});
+    };
+    return guarded(column, [&]() -> Result<DecodedColumn> {
+        const ColumnForm form = bin_column_form(table, column);
+        Float64Values floats;
+        IntValues ints;
+        Logicals logicals;
+        Strings strings;
+        PerRow cells{{}, column.tdim, 0};
+        std::uint64_t n_nulls = 0;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            VEXLO_ASSIGN_OR_RETURN(BinValue v, cell(r));
+            switch (form) {
+                case ColumnForm::Float64:
+                    floats.values.push_back(scalar_float(v));
+                    break;
+                case ColumnForm::Int: {
+                    const std::optional<std::int64_t> x =
+                        std::get<BinValue::Int>(v.value).values.at(0);
+                    ints.values.push_back(x.value_or(0));
+                    ints.nulls.push_back(x ? 0 : 1);
+                    n_nulls += !x;
+                    break;
+                }
+                case ColumnForm::Logicals: {
+                    const std::optional<bool> b = std::get<BinValue::Logical>(v.value).values.at(0);
+                    logicals.values.push_back(b ? (*b ? 1 : 0) : 2);
+                    break;
+                }
+                case ColumnForm::Strings:
+                    strings.values.push_back(std::move(std::get<BinValue::Str>(v.value).value));
+                    break;
+                case ColumnForm::PerRow:
+                    cells.cells.push_back(std::move(v));
+                    break;
+            }
+        }
+        switch (form) {
+            case ColumnForm::Float64:
+                return DecodedColumn(std::move(floats));
+            case ColumnForm::Int:
+                // An integer column without nulls keeps no null flags.
+                if (n_nulls == 0) std::vector<std::uint8_t>().swap(ints.nulls);
+                return DecodedColumn(std::move(ints));
+            case ColumnForm::Logicals:
+                return DecodedColumn(std::move(logicals));
+            case ColumnForm::Strings:
+                return DecodedColumn(std::move(strings));
+            case ColumnForm::PerRow:
+                break;
+        }
+        return DecodedColumn(std::move(cells));
     });
 }
 

@@ -80,6 +80,8 @@ bool is_uniform_column(const BinTableHdu& table, const BinColumn& column);
 Result<void> check_bin_column(const BinTableHdu& table, const BinColumn& column);
 // check_bin_column over every column in order: the first failing column's error.
 Result<void> check_bin_columns(const BinTableHdu& table);
+// Whether some column's decoding can fail, so that check_bin_columns reads the table's data.
+bool bin_columns_can_fail(const BinTableHdu& table);
 
 // Rows [first, first + out.size()) of a column of form Float64 decoded into `out`.
 Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& column,
@@ -112,6 +114,11 @@ Result<std::string_view> bin_cell_text(const BinTableHdu& table, const BinColumn
 // Rows [first, first + n) of a column in its form (never uniform).
 Result<DecodedColumn> decode_bin_rows(const BinTableHdu& table, const BinColumn& column,
                                       std::uint64_t first, std::uint64_t n);
+// The same rows decoded from `rows`, their bytes alone (n whole rows as stored), with the
+// values decode_bin_rows gives; for a table whose `data` may be unread. A heap array cannot
+// be reached from there: a P/Q column reads as its descriptor escaping an empty heap.
+Result<DecodedColumn> decode_bin_rows_from(const BinTableHdu& table, const BinColumn& column,
+                                           ByteSpan rows, std::uint64_t n);
 // Every row of a column in its form; a field of width 0 is kept once.
 Result<DecodedColumn> decode_bin_column(const BinTableHdu& table, const BinColumn& column);
 

@@ -17,6 +17,7 @@
 #include "python/method.hpp"
 #include "python/pixels.hpp"
 #include "python/table_state.hpp"
+#include "util/checked.hpp"
 
 namespace vexlo::py {
 
@@ -540,9 +541,47 @@ const DecodedColumn& whole_column(const TableState& table, std::size_t column,
         return *holder;
     }
     if (!table.bin) return table.columns.at(column);
-    const BinTableHdu& t = *table.bin;
+    const BinTableHdu& t = bin_record(table);
     holder = unwrap(without_gil([&] { return decode_bin_column(t, t.columns.at(column)); }));
     return *holder;
+}
+
+// Whether rows of a binary table are to be read from its file: it was built unread and no
+// whole column has read its data section yet.
+bool rows_unread(const TableState& table) {
+    return table.unread && table.read_bin.get() == nullptr;
+}
+
+// Rows [first, first + n) of an unread table's data section, read from its file.
+Bytes unread_rows(const TableState& table, std::uint64_t first, std::uint64_t n) {
+    const std::uint64_t row_size = table.bin->row_size;
+    const std::optional<std::uint64_t> at = checked_mul(first, row_size);
+    const std::optional<std::uint64_t> len = checked_mul(n, row_size);
+    if (!at || !len || *len > SIZE_MAX) to_fits_error(Error::out_of_memory());
+    Bytes rows(static_cast<std::size_t>(*len));
+    unwrap(without_gil([&] {
+        return table.source->read_data_range_into(table.source_index, *at, rows);
+    }));
+    return rows;
+}
+
+// The Python value of the one row `one` holds.
+nb::object row_object(const DecodedColumn& one) {
+    return std::visit(
+        Overloaded{
+            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(0))); },
+            [&](const IntValues& c) { return int_value(c, 0); },
+            [&](const Strings& c) { return nb::object(py_text(c.at(0))); },
+            [&](const Logicals& c) {
+                const std::uint8_t v = c.values.at(0);
+                return v == 2 ? nb::none() : bool_object(v == 1);
+            },
+            [&](const PerRow& c) {
+                const std::optional<Shape> shape = shape_of(c.tdim);
+                return cell_entry(Numpy{}, c.cell(0), shape ? &*shape : nullptr);
+            },
+        },
+        one);
 }
 
 }  // namespace
@@ -550,7 +589,11 @@ const DecodedColumn& whole_column(const TableState& table, std::size_t column,
 DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint64_t first,
                           std::uint64_t n) {
     if (table.bin) {
-        const BinTableHdu& t = *table.bin;
+        if (rows_unread(table)) {
+            const Bytes rows = unread_rows(table, first, n);
+            return unwrap(decode_bin_rows_from(*table.bin, table.bin->columns.at(column), rows, n));
+        }
+        const BinTableHdu& t = bin_record(table);
         return unwrap(decode_bin_rows(t, t.columns.at(column), first, n));
     }
     if (const AsciiTableHdu* t = ascii_text(table, column)) {
@@ -592,7 +635,7 @@ nb::object column_object(const TableState& table, std::size_t column) {
         });
     }
     if (table.bin) {
-        const BinTableHdu& t = *table.bin;
+        const BinTableHdu& t = bin_record(table);
         const BinColumn& c = t.columns.at(column);
         if (!is_uniform_column(t, c)) return bin_column_object(t, c);
     }
@@ -604,7 +647,7 @@ std::vector<nb::object> column_objects(const TableState& table,
                                        const std::vector<std::size_t>& columns) {
     std::vector<nb::object> out(columns.size());
     if (table.bin) {
-        const BinTableHdu& t = *table.bin;
+        const BinTableHdu& t = bin_record(table);
         const Numpy np;
         std::vector<ColumnTarget> targets;
         std::vector<std::size_t> slots;  // where each target's array goes in `out`
@@ -639,26 +682,22 @@ std::vector<nb::object> column_objects(const TableState& table,
 
 nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row) {
     ensure(row < table.n_rows, "row beyond the table");
-    const DecodedColumn one = column_rows(table, column, row, 1);
-    return std::visit(
-        Overloaded{
-            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(0))); },
-            [&](const IntValues& c) { return int_value(c, 0); },
-            [&](const Strings& c) { return nb::object(py_text(c.at(0))); },
-            [&](const Logicals& c) {
-                const std::uint8_t v = c.values.at(0);
-                return v == 2 ? nb::none() : bool_object(v == 1);
-            },
-            [&](const PerRow& c) {
-                const std::optional<Shape> shape = shape_of(c.tdim);
-                return cell_entry(Numpy{}, c.cell(0), shape ? &*shape : nullptr);
-            },
-        },
-        one);
+    return row_object(column_rows(table, column, row, 1));
 }
 
 nb::object row_dict(const TableState& table, std::uint64_t row) {
     nb::dict out;
+    if (table.bin && rows_unread(table)) {
+        // The row's bytes are read once, for every column.
+        ensure(row < table.n_rows, "row beyond the table");
+        const Bytes bytes = unread_rows(table, row, 1);
+        for (std::size_t i = 0; i < table.column_names.size(); ++i) {
+            const BinColumn& c = table.bin->columns.at(i);
+            out[py_text(table.column_names[i])] =
+                row_object(unwrap(decode_bin_rows_from(*table.bin, c, bytes, 1)));
+        }
+        return out;
+    }
     for (std::size_t i = 0; i < table.column_names.size(); ++i) {
         out[py_text(table.column_names[i])] = row_value(table, i, row);
     }
