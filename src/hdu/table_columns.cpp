@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "hdu/column_kernels.hpp"
 #include "util/checked.hpp"
 #include "util/parallel.hpp"
 #include "util/try.hpp"
@@ -139,27 +140,47 @@ bool bin_columns_can_fail(const BinTableHdu& table) {
                        [](const BinColumn& c) { return can_fail(c.format.kind); });
 }
 
+namespace {
+
+// The first row's field of rows [first, first + n) of a column with a scalar kernel, once the
+// rows are checked to lie in the table and the field in a row (the checks read_column makes).
+Result<const std::uint8_t*> scalar_fields(const BinTableHdu& table, const BinColumn& column,
+                                          std::uint64_t first, std::uint64_t n) {
+    if (first > table.n_rows || n > table.n_rows - first) {
+        return fail(Error::data("row " + std::to_string(std::max(first, table.n_rows)) +
+                                " out of range (n_rows = " + std::to_string(table.n_rows) + ")"));
+    }
+    if (column.offset > table.row_size || column.width() > table.row_size - column.offset) {
+        return fail(Error::data("BINTABLE col " + std::to_string(column.index) +
+                                ": field does not fit in a row of " +
+                                std::to_string(table.row_size) + " bytes"));
+    }
+    return table.data.data() + first * table.row_size + column.offset;
+}
+
+}  // namespace
+
 Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& column,
                                  std::uint64_t first, std::span<double> out) {
-    if (column.format.kind != BinKind::F32) {
-        VEXLO_TRY(table.read_column(column, first, out.size(), out, {}));
+    if (has_scalar_kernel(column)) {
+        VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* fields,
+                               scalar_fields(table, column, first, out.size()));
+        decode_scalar_rows(column, fields, table.row_size, out, {});
         return {};
     }
-    // Singles are decoded a block at a time, then widened.
-    const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockRows, out.size()));
-    std::vector<float> singles(block);
-    for (std::size_t at = 0; at < out.size(); at += block) {
-        const std::size_t n = std::min(block, out.size() - at);
-        const std::span<float> part(singles.data(), n);
-        VEXLO_TRY(table.read_column(column, first + at, n, part, {}));
-        std::copy(part.begin(), part.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-    }
+    // Every column of form Float64 has a kernel; any other reads as read_column reads it.
+    VEXLO_TRY(table.read_column(column, first, out.size(), out, {}));
     return {};
 }
 
 Result<std::uint64_t> decode_int_rows(const BinTableHdu& table, const BinColumn& column,
                                       std::uint64_t first, std::span<std::int64_t> out,
                                       std::span<std::uint8_t> nulls) {
+    if (has_scalar_kernel(column) && (nulls.empty() || nulls.size() == out.size())) {
+        VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* fields,
+                               scalar_fields(table, column, first, out.size()));
+        return decode_scalar_rows(column, fields, table.row_size, out, nulls);
+    }
     return table.read_column(column, first, out.size(), out, nulls);
 }
 
