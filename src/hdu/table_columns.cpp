@@ -201,36 +201,74 @@ Result<void> decode_logical_rows(const BinTableHdu& table, const BinColumn& colu
 
 namespace {
 
-// Rows [first, last) of every target, block after block; the null rows of each target are
-// counted into `nulls`.
+// Rows per block of the block-wise pass: the block's bytes stay in cache while every target
+// takes its field from them.
+std::uint64_t block_rows(std::uint64_t row_size) {
+    constexpr std::uint64_t kBlockBytes = 256 * 1024;
+    return std::clamp<std::uint64_t>(kBlockBytes / std::max<std::uint64_t>(row_size, 1), 1,
+                                     kBlockRows);
+}
+
+// Refuses a target the scalar kernels cannot fill: a column of another form, a field that
+// does not fit in a row, or buffers of another length than the table's rows.
+Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) {
+    const BinColumn& c = *target.column;
+    const std::string col = "BINTABLE col " + std::to_string(c.index);
+    if (!has_scalar_kernel(c)) {
+        return fail(Error::data(col + ": " + std::string(bin_kind_name(c.format.kind)) +
+                                " column is no scalar column of numbers"));
+    }
+    if (c.offset > table.row_size || c.width() > table.row_size - c.offset) {
+        return fail(Error::data(col + ": field does not fit in a row of " +
+                                std::to_string(table.row_size) + " bytes"));
+    }
+    const std::size_t len = target.floats.empty() ? target.ints.size() : target.floats.size();
+    if (len != table.n_rows || (!target.nulls.empty() && target.nulls.size() != len)) {
+        return fail(Error::data(col + ": buffer holds " + std::to_string(len) +
+                                " rows, need " + std::to_string(table.n_rows)));
+    }
+    return {};
+}
+
+// Rows [first, last) of every target, block after block; `rows(at, n)` gives the bytes of
+// rows [at, at + n) (valid until its next call). The null rows of each target are counted
+// into `nulls`.
+template <class Rows>
 Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets,
                                    std::uint64_t first, std::uint64_t last,
-                                   std::span<std::uint64_t> nulls) {
-    for (std::uint64_t at = first; at < last; at += kBlockRows) {
-        const auto n = static_cast<std::size_t>(std::min(kBlockRows, last - at));
+                                   std::span<std::uint64_t> nulls, Rows rows) {
+    const std::uint64_t block = block_rows(table.row_size);
+    for (std::uint64_t at = first; at < last; at += block) {
+        const auto n = static_cast<std::size_t>(std::min(block, last - at));
+        VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* bytes, rows(at, n));
         const auto i = static_cast<std::size_t>(at);
         for (std::size_t t = 0; t < targets.size(); ++t) {
             const ColumnTarget& target = targets[t];
-            if (!target.floats.empty()) {
-                VEXLO_TRY(
-                    decode_float64_rows(table, *target.column, at, target.floats.subspan(i, n)));
+            const std::uint8_t* fields = bytes + target.column->offset;
+            const std::span<std::uint8_t> flags =
+                target.nulls.empty() ? target.nulls : target.nulls.subspan(i, n);
+            if (target.floats.empty()) {
+                nulls[t] += decode_scalar_rows(*target.column, fields, table.row_size,
+                                               target.ints.subspan(i, n), flags);
             } else {
-                VEXLO_ASSIGN_OR_RETURN(
-                    const std::uint64_t count,
-                    decode_int_rows(table, *target.column, at, target.ints.subspan(i, n), {}));
-                nulls[t] += count;
+                // A null of a float column is its NaN: it is not counted.
+                decode_scalar_rows(*target.column, fields, table.row_size,
+                                   target.floats.subspan(i, n), flags);
             }
         }
     }
     return {};
 }
 
-}  // namespace
-
-Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
+// The block-wise pass with `part_rows(k)` making part k's source of rows.
+template <class PartRows>
+Result<void> run_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets,
+                           PartRows part_rows) {
     // No rows are walked without a column to fill: a row count alone, which no byte of the
     // file need back, never sets the length of a pass.
     if (targets.empty()) return {};
+    for (const ColumnTarget& target : targets)
+        VEXLO_TRY(check_target(table, target));
     // Large tables are split into row ranges over the cores: every range writes its own rows
     // of the targets. Of the ranges that fail, the first in row order reports, as one pass in
     // row order would.
@@ -242,10 +280,11 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
         return fail(Error::out_of_memory());
     }
     VEXLO_TRY(run_ranges(
-        parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
+        parts, table.n_rows,
+        [&](std::size_t k, std::uint64_t first, std::uint64_t count) -> Result<void> {
             return decode_rows_blockwise(
                 table, targets, first, first + count,
-                std::span(nulls).subspan(k * targets.size(), targets.size()));
+                std::span(nulls).subspan(k * targets.size(), targets.size()), part_rows(k));
         }));
     for (std::size_t t = 0; t < targets.size(); ++t) {
         targets[t].n_nulls = 0;
@@ -253,6 +292,39 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
             targets[t].n_nulls += nulls[k * targets.size() + t];
     }
     return {};
+}
+
+}  // namespace
+
+Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
+    if (!targets.empty() && table.data.size() < checked_mul(table.n_rows, table.row_size)
+                                                    .value_or(UINT64_MAX)) {
+        return fail(Error::data("BINTABLE rows escape the table's data"));
+    }
+    return run_blockwise(table, targets, [&](std::size_t) {
+        return [&](std::uint64_t at, std::size_t) -> Result<const std::uint8_t*> {
+            return table.data.data() + at * table.row_size;
+        };
+    });
+}
+
+Result<void> decode_columns_blockwise(const BinTableHdu& table, const FitsFile& file,
+                                      std::size_t index, std::span<ColumnTarget> targets) {
+    return run_blockwise(table, targets, [&](std::size_t) {
+        // Each part reads its blocks into a buffer of its own, reused block after block.
+        return [&, scratch = Bytes()](std::uint64_t at,
+                                      std::size_t n) mutable -> Result<const std::uint8_t*> {
+            const auto len = static_cast<std::size_t>(n * table.row_size);
+            try {
+                if (scratch.size() < len) scratch.resize(len);
+            } catch (const std::bad_alloc&) {
+                return fail(Error::out_of_memory());
+            }
+            VEXLO_TRY(file.read_data_range_into(index, at * table.row_size,
+                                                std::span(scratch.data(), len)));
+            return scratch.data();
+        };
+    });
 }
 
 Result<std::string_view> bin_cell_text(const BinTableHdu& table, const BinColumn& column,

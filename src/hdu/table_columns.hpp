@@ -13,6 +13,7 @@
 #include "error.hpp"
 #include "hdu/ascii_table.hpp"
 #include "hdu/bintable.hpp"
+#include "io/file.hpp"
 
 namespace vexlo {
 
@@ -101,10 +102,16 @@ struct ColumnTarget {
     std::span<double> floats;      // form Float64
     std::span<std::int64_t> ints;  // form Int: a null row reads 0
     std::uint64_t n_nulls = 0;     // set by the pass: null rows of an Int column
+    std::span<std::uint8_t> nulls;  // when not empty: 1 for a null row, 0 elsewhere
 };
 // Several Float64 and Int columns decoded together, block of rows after block of rows, so
-// that each block's bytes are read from memory once for all of them; flags no nulls.
+// that each block's bytes are read from memory once for all of them.
 Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets);
+// The same for a table whose data section, HDU `index` of `file`, need not have been read
+// (BinTableHdu::create_unread): each block of rows is read from the file into a buffer and
+// decoded from there, so that the data section is never held whole.
+Result<void> decode_columns_blockwise(const BinTableHdu& table, const FitsFile& file,
+                                      std::size_t index, std::span<ColumnTarget> targets);
 
 // The text of a row of a column of form Strings, a view into the table's bytes: trailing
 // NULs then trailing white space removed. Valid UTF-8 once the column has been checked.

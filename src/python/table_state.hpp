@@ -44,7 +44,11 @@ struct TableState {
     DataBuf raw_data;                    // the data section of every other table
     PyHeader header;
     std::uint64_t n_rows = 0;
-
+    // Scalar numeric columns of a binary table asked for by name so far, and those decoded
+    // ahead of their request (see column_object), each handed out once. Touched only with
+    // the interpreter lock held.
+    mutable std::vector<std::uint8_t> asked;
+    mutable std::vector<nb::object> ahead;
 };
 
 // The record of a binary table with its data, read now if the table was built unread (a

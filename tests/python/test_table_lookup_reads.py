@@ -93,11 +93,34 @@ def test_lookup_of_a_table_that_cannot_fail_reads_none_of_its_data(numeric):
     before = T.file_bytes_read()
     t.row(5)
     assert T.file_bytes_read() - before == row_size(numeric_cols())
+    # A scalar column reads the rows, a block at a time, and holds none of them.
+    data = ROWS * row_size(numeric_cols())
     before = T.file_bytes_read()
     t["K"]
+    assert T.file_bytes_read() - before == data
+    # A second one is read with every scalar column not asked for yet, in one pass (and one
+    # more for the null flags of J); they are then handed out without a read, once.
+    before = T.file_bytes_read()
     t["D"]
-    # The data section (padded to whole blocks) is read once, for every column after it.
-    assert T.file_bytes_read() - before == -(-ROWS * row_size(numeric_cols()) // 2880) * 2880
+    assert T.file_bytes_read() - before == 2 * data
+    before = T.file_bytes_read()
+    e = t["E"]
+    assert T.file_bytes_read() == before
+    again = t["E"]
+    assert again is not e and same(again, e)
+    assert T.file_bytes_read() - before == data
+    # Every column at once: the scalar ones in one pass over the rows (and one more for the
+    # null flags of J), then the others from the data section (padded to whole blocks), read
+    # once for every column and row after it.
+    padded = -(-data // 2880) * 2880
+    before = T.file_bytes_read()
+    t.to_dict()
+    assert T.file_bytes_read() - before == 2 * data + padded
+    before = T.file_bytes_read()
+    t["V"]
+    t.row(7)
+    t["K"]
+    assert T.file_bytes_read() == before
 
 
 @needs_hooks
@@ -219,3 +242,28 @@ def test_header_errors_still_fail_the_lookup(tmp_path):
     path = write_file(tmp_path / "theap.fits", hdu)
     with pytest.raises(vexlo.FitsError, match=r"THEAP=1 must lie within"):
         vexlo.open(str(path))[1]
+
+
+@pytest.mark.usefixtures("split_passes")
+def test_a_large_unread_table_reads_block_after_block_as_an_eager_one(tmp_path):
+    rows = 3 * 4096 + 77  # several blocks of rows in every part, a short last one
+    r = np.arange(rows)
+    cols = [
+        Col("J", "J", be(np.where(r % 5000 == 4999, -7, r), "i4"), tnull=-7),
+        Col("E", "E", be(r * 0.25, "f4"), tscal=0.5),
+        Col("I", "I", be(r % 1000, "i2"), tscal=2.0, tnull=999),
+        Col("K", "K", be(r << 20, "i8")),
+    ]
+    lazy_path = write_file(tmp_path / "lazy.fits", bintable_hdu(cols, rows))
+    eager_cols = cols + [Col("L", "L", np.full(rows, ord("T"), "u1"))]
+    eager_path = write_file(tmp_path / "eager.fits", bintable_hdu(eager_cols, rows))
+    lazy, eager = vexlo.open(str(lazy_path))[1], vexlo.open(str(eager_path))[1]
+    by_name = {n: lazy[n] for n in ("J", "E", "I", "K")}
+    whole = lazy.to_dict()
+    for n in ("J", "E", "I", "K"):
+        want = eager[n]
+        for got in (by_name[n], whole[n]):
+            assert type(got) is type(want) and same(got, want), n
+            assert np.array_equal(np.ma.getmaskarray(got), np.ma.getmaskarray(want)), n
+    assert int(np.ma.count_masked(whole["J"])) == rows // 5000
+    assert int(np.isnan(whole["I"]).sum()) == len([x for x in r if x % 1000 == 999])

@@ -316,9 +316,9 @@ TEST(TableColumns, BlockwisePassCountsNullsOverEveryBlock) {
     std::vector<std::vector<std::int64_t>> ints(3, std::vector<std::int64_t>(kRows));
     std::vector<std::vector<double>> floats(2, std::vector<double>(kRows));
     std::vector<ColumnTarget> targets = {
-        {&t.columns[0], {}, ints[0], 99}, {&t.columns[1], floats[0], {}, 99},
-        {&t.columns[2], {}, ints[1], 99}, {&t.columns[3], floats[1], {}, 99},
-        {&t.columns[4], {}, ints[2], 99},
+        {&t.columns[0], {}, ints[0], 99, {}}, {&t.columns[1], floats[0], {}, 99, {}},
+        {&t.columns[2], {}, ints[1], 99, {}}, {&t.columns[3], floats[1], {}, 99, {}},
+        {&t.columns[4], {}, ints[2], 99, {}},
     };
     ASSERT_TRUE(decode_columns_blockwise(t, targets).has_value());
     EXPECT_EQ(targets[0].n_nulls, 1u);
@@ -400,7 +400,7 @@ TEST(TableColumns, ScalarColumnsDecodeAsCellsBitForBit) {
         const DecodedColumn from_bytes = *decode_bin_rows_from(t, c, all, t.n_rows);
         std::vector<double> wide(kRows);
         std::vector<std::int64_t> ints(kRows);
-        ColumnTarget target{&c, {}, {}, 0};
+        ColumnTarget target{&c, {}, {}, 0, {}};
         if (std::holds_alternative<Float64Values>(whole)) {
             target.floats = wide;
         } else {
