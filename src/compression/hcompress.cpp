@@ -422,7 +422,7 @@ Result<void> decode_as(ByteSpan input, std::size_t pos, int nx, int ny, std::int
     inverse_h_transform(a, nx, ny, smooth, stream_scale);
 
     // The pixel width is chosen once per tile; the store loop has no dispatch.
-    visit_integer_width(width, [&](auto tag) {
+    return visit_integer_width(width, [&](auto tag) {
         using P = typename decltype(tag)::type;
         std::uint8_t* dst = out.data();
         for (const T v : a) {
@@ -430,7 +430,6 @@ Result<void> decode_as(ByteSpan input, std::size_t pos, int nx, int ny, std::int
             dst += sizeof(P);
         }
     });
-    return {};
 }
 
 }  // namespace

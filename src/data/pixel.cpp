@@ -78,6 +78,16 @@ Result<Bitpix> from_bitpix(std::int64_t bitpix) {
                       ": expected one of 8, 16, 32, 64 (integer) or -32, -64 (IEEE float)"));
 }
 
+Error unsupported_width(std::uint64_t bytes) {
+    return Error::data("element width of " + std::to_string(bytes) +
+                       " bytes is none of 1, 2, 4, 8");
+}
+
+Error unknown_pixel_type(Bitpix b) {
+    return Error::value("BITPIX", "pixel type code " + std::to_string(static_cast<unsigned>(b)) +
+                                      " names none of BITPIX 8, 16, 32, 64, -32, -64");
+}
+
 std::optional<DtypePixel> pixel_of_dtype(char kind, std::uint64_t itemsize) {
     if (kind == 'b')
         return itemsize == 1 ? std::optional(DtypePixel{Bitpix::U8, false}) : std::nullopt;
@@ -102,8 +112,8 @@ std::vector<std::int64_t> decode_be_i64(ByteSpan bytes) {
     return decode_all<std::int64_t>(bytes, load_be_i64);
 }
 
-void decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out) {
-    visit_bitpix(b, [&](auto tag) {
+Result<void> decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out) {
+    return visit_bitpix(b, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (PixelTraits<T>::kOffset.has_value()) {
             using Word = word_of<sizeof(T)>;
@@ -119,8 +129,8 @@ void decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out) {
     });
 }
 
-void offset_to_stored_in_place(Bitpix b, std::span<std::uint8_t> native) {
-    visit_bitpix(b, [&](auto tag) {
+Result<void> offset_to_stored_in_place(Bitpix b, std::span<std::uint8_t> native) {
+    return visit_bitpix(b, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (PixelTraits<T>::kOffset.has_value()) {
             using Word = word_of<sizeof(T)>;
@@ -135,9 +145,9 @@ void offset_to_stored_in_place(Bitpix b, std::span<std::uint8_t> native) {
     });
 }
 
-void swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes) {
-    if constexpr (std::endian::native == std::endian::big) return;
-    visit_bitpix(b, [&](auto tag) {
+Result<void> swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes) {
+    if constexpr (std::endian::native == std::endian::big) return {};
+    return visit_bitpix(b, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (sizeof(T) == 2) swap_words16(bytes);
         if constexpr (sizeof(T) == 4) swap_words32(bytes);

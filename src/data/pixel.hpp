@@ -17,14 +17,22 @@
 
 namespace vexlo {
 
-// The six pixel types; the numeric value (0..5) is the one-byte code records store.
+// The pixel types in enum order, each with its host type: the enum, the rows of facts and the
+// visitor (data/dispatch.hpp) are generated from this one list, so a new type is one line here
+// and one PixelTraits row below.
+#define VEXLO_PIXEL_TYPES(X) \
+    X(U8, std::uint8_t)      \
+    X(I16, std::int16_t)     \
+    X(I32, std::int32_t)     \
+    X(I64, std::int64_t)     \
+    X(F32, float)            \
+    X(F64, double)
+
+// The pixel types; the numeric value (0..5) is the one-byte code records store.
 enum class Bitpix : std::uint8_t {
-    U8 = 0,
-    I16 = 1,
-    I32 = 2,
-    I64 = 3,
-    F32 = 4,
-    F64 = 5,
+#define VEXLO_PIXEL_ENUM(NAME, T) NAME,
+    VEXLO_PIXEL_TYPES(VEXLO_PIXEL_ENUM)
+#undef VEXLO_PIXEL_ENUM
 };
 
 // ---- the pixel types' facts ----
@@ -110,22 +118,27 @@ struct PixelFacts {
     std::uint64_t flip_mask;
 };
 
-template <class... T>
-struct PixelTypeList {
-    static constexpr std::array<PixelFacts, sizeof...(T)> kFacts{PixelFacts{
-        PixelTraits<T>::kBitpixValue, sizeof(T), PixelTraits<T>::kName, PixelTraits<T>::kDtype,
-        PixelTraits<T>::kOffset, PixelTraits<T>::kOffsetDtype, flip_mask_of<T>()}...};
-    // The rows stand in enum order, so a pixel type's value indexes its row.
-    static constexpr bool in_enum_order() {
-        std::size_t i = 0;
-        return ((static_cast<std::size_t>(PixelTraits<T>::kBitpix) == i++) && ...);
-    }
-};
-using PixelTypes =
-    PixelTypeList<std::uint8_t, std::int16_t, std::int32_t, std::int64_t, float, double>;
-static_assert(PixelTypes::in_enum_order());
+template <class T>
+constexpr PixelFacts pixel_facts_of() {
+    return {PixelTraits<T>::kBitpixValue, sizeof(T),
+            PixelTraits<T>::kName,        PixelTraits<T>::kDtype,
+            PixelTraits<T>::kOffset,      PixelTraits<T>::kOffsetDtype,
+            flip_mask_of<T>()};
+}
 
-inline constexpr const std::array<PixelFacts, 6>& kPixelFacts = PixelTypes::kFacts;
+// The rows stand in enum order, so a pixel type's value indexes its row.
+inline constexpr std::array kPixelFacts{
+#define VEXLO_PIXEL_FACTS_ROW(NAME, T) pixel_facts_of<T>(),
+    VEXLO_PIXEL_TYPES(VEXLO_PIXEL_FACTS_ROW)
+#undef VEXLO_PIXEL_FACTS_ROW
+};
+#define VEXLO_PIXEL_ROW_CHECK(NAME, T)                                                        \
+    static_assert(PixelTraits<T>::kBitpix == Bitpix::NAME, "a pixel row names another type");
+VEXLO_PIXEL_TYPES(VEXLO_PIXEL_ROW_CHECK)
+#undef VEXLO_PIXEL_ROW_CHECK
+#define VEXLO_PIXEL_COUNT(NAME, T) +1
+static_assert(kPixelFacts.size() == 0 VEXLO_PIXEL_TYPES(VEXLO_PIXEL_COUNT));
+#undef VEXLO_PIXEL_COUNT
 
 constexpr const PixelFacts& pixel_facts(Bitpix b) {
     return kPixelFacts[static_cast<std::uint8_t>(b)];
@@ -134,6 +147,8 @@ constexpr const PixelFacts& pixel_facts(Bitpix b) {
 // Maps a BITPIX value (8, 16, 32, 64, -32, -64) to its pixel type; anything else is an
 // Error::Value for keyword BITPIX.
 Result<Bitpix> from_bitpix(std::int64_t bitpix);
+// The failure of a pixel-type visit given a code that names no pixel type.
+Error unknown_pixel_type(Bitpix b);
 // The BITPIX value of a pixel type (8, 16, 32, 64, -32, -64).
 constexpr std::int64_t bitpix_value(Bitpix b) {
     return pixel_facts(b).bitpix_value;
@@ -273,15 +288,15 @@ std::vector<std::int64_t> decode_be_i64(ByteSpan bytes);
 // Host-order values of an integer pixel type under its standard offset (uint16 for I16, int8
 // for U8, ...) turned in place into the host-order integers stored for them, by inverting each
 // top bit. Floating-point types are left as they are.
-void offset_to_stored_in_place(Bitpix b, std::span<std::uint8_t> native);
+Result<void> offset_to_stored_in_place(Bitpix b, std::span<std::uint8_t> native);
 
 // Big-endian stored values of an integer pixel type into `out` (host order, the same size as
 // `in`), each with its top bit inverted: the values under the standard offset, in one pass.
-void decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out);
+Result<void> decode_offset_be_into(Bitpix b, ByteSpan in, std::span<std::uint8_t> out);
 
 // Swaps every whole element of `bytes` between big-endian and host order in place (a
 // no-op for U8 and on big-endian hosts). Lets a caller read raw FITS pixels straight into
 // its own storage and convert them there.
-void swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes);
+Result<void> swap_be_in_place(Bitpix b, std::span<std::uint8_t> bytes);
 
 }  // namespace vexlo

@@ -118,12 +118,12 @@ void scale_pass_blank(const std::uint8_t* p, std::size_t n, const Scaling& s, st
 }
 
 template <class Out>
-void physical_pass(Bitpix bitpix, ByteSpan data, const Scaling& s, std::span<Out> dest) {
+Result<void> physical_pass(Bitpix bitpix, ByteSpan data, const Scaling& s, std::span<Out> dest) {
     const std::uint8_t* p = data.data();
     const std::size_t n = std::min<std::size_t>(
         dest.size(), data.size() / static_cast<std::size_t>(bytes_per_pixel(bitpix)));
     Out* out = dest.data();
-    visit_bitpix(bitpix, [&](auto tag) {
+    return visit_bitpix(bitpix, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (std::is_same_v<T, std::int64_t>) {
             if (const std::optional<ExactInt> zero = exact_integer_zero(s.scale, s.zero)) {
@@ -278,14 +278,14 @@ Result<void> check_cast_to_stored(Bitpix bitpix, const Scaling& scaling,
     return cast_check(bitpix, scaling, values);
 }
 
-void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
-                          std::span<double> dest) {
-    physical_pass(bitpix, data, scaling, dest);
+Result<void> physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                                  std::span<double> dest) {
+    return physical_pass(bitpix, data, scaling, dest);
 }
 
-void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
-                          std::span<float> dest) {
-    physical_pass(bitpix, data, scaling, dest);
+Result<void> physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                                  std::span<float> dest) {
+    return physical_pass(bitpix, data, scaling, dest);
 }
 
 Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
@@ -315,7 +315,7 @@ bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> v
     const std::size_t size = bytes_per_pixel(bitpix);
     if (stored.size() != values.size() * size) return false;
     std::vector<Out> read(values.size());
-    physical_values_into(bitpix, stored, scaling, std::span<Out>(read));
+    if (!physical_values_into(bitpix, stored, scaling, std::span<Out>(read))) return false;
     std::vector<std::size_t> at;
     std::vector<double> changed;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -327,7 +327,7 @@ bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> v
     Bytes encoded(changed.size() * size);
     if (!stored_from_physical(bitpix, scaling, changed, encoded)) return false;
     std::vector<Out> back(changed.size());
-    physical_values_into(bitpix, encoded, scaling, std::span<Out>(back));
+    if (!physical_values_into(bitpix, encoded, scaling, std::span<Out>(back))) return false;
     for (std::size_t k = 0; k < changed.size(); ++k) {
         if (!reads_as(back[k], changed[k])) return false;
     }

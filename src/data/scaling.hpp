@@ -80,10 +80,10 @@ inline Out add_exact_zero(std::int64_t stored, ExactInt zero) {
 // scaling.zero + scaling.scale * stored, NaN for BLANK integers; one fused pass per type,
 // double arithmetic rounded once to the destination (64-bit integers under an integer zero
 // and scale 1: the exact sum rounded once).
-void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
-                          std::span<double> dest);
-void physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
-                          std::span<float> dest);
+Result<void> physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                                  std::span<double> dest);
+Result<void> physical_values_into(Bitpix bitpix, ByteSpan data, const Scaling& scaling,
+                                  std::span<float> dest);
 
 // The inverse: physical values to the big-endian stored values of `bitpix` in `out` (exactly
 // values.size() * bytes per pixel). Integers round to nearest; NaN stores BLANK and is refused

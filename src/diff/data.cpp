@@ -71,18 +71,18 @@ struct PixelSide {
 };
 
 // Compares the physical values of the pixels of two blocks, the first being pixel `first`.
-void compare_block(const PixelSide& a, ByteSpan block_a, const PixelSide& b, ByteSpan block_b,
-                   std::uint64_t first, std::span<double> values_a, std::span<double> values_b,
-                   DataDiffList& list) {
-    physical_values_into(a.bitpix, block_a, a.scaling, values_a);
-    physical_values_into(b.bitpix, block_b, b.scaling, values_b);
+Result<void> compare_block(const PixelSide& a, ByteSpan block_a, const PixelSide& b,
+                           ByteSpan block_b, std::uint64_t first, std::span<double> values_a,
+                           std::span<double> values_b, DataDiffList& list) {
+    VEXLO_TRY(physical_values_into(a.bitpix, block_a, a.scaling, values_a));
+    VEXLO_TRY(physical_values_into(b.bitpix, block_b, b.scaling, values_b));
     const double rtol = list.options().rtol;
     const double atol = list.options().atol;
     for (std::size_t i = 0; i < values_a.size(); ++i) {
         if (!values_close(values_a[i], values_b[i], rtol, atol)) {
             list.push_pixel(first + i, values_a[i], values_b[i]);
         }
-    }
+    }    return {};
 }
 
 // An integer pixel value exactly, over the range of 64-bit pixels with and without the
@@ -132,8 +132,8 @@ bool holds_exact_integers(const PixelSide& side) {
 }
 
 // The stored integers of a block, widened to 64 bits.
-void stored_integers_into(Bitpix bitpix, ByteSpan block, std::span<std::int64_t> dest) {
-    visit_bitpix(bitpix, [&](auto tag) {
+Result<void> stored_integers_into(Bitpix bitpix, ByteSpan block, std::span<std::int64_t> dest) {
+    return visit_bitpix(bitpix, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (std::is_integral_v<T>) {
             for (std::size_t i = 0; i < dest.size(); ++i)
@@ -154,11 +154,12 @@ std::optional<ExactInt> exact_value(const PixelSide& side, std::int64_t stored) 
     return exact_of_signed(stored + static_cast<std::int64_t>(side.scaling.zero));
 }
 
-void compare_block_exact(const PixelSide& a, ByteSpan block_a, const PixelSide& b, ByteSpan block_b,
-                         std::uint64_t first, std::span<std::int64_t> stored_a,
-                         std::span<std::int64_t> stored_b, DataDiffList& list) {
-    stored_integers_into(a.bitpix, block_a, stored_a);
-    stored_integers_into(b.bitpix, block_b, stored_b);
+Result<void> compare_block_exact(const PixelSide& a, ByteSpan block_a, const PixelSide& b,
+                                 ByteSpan block_b, std::uint64_t first,
+                                 std::span<std::int64_t> stored_a, std::span<std::int64_t> stored_b,
+                                 DataDiffList& list) {
+    VEXLO_TRY(stored_integers_into(a.bitpix, block_a, stored_a));
+    VEXLO_TRY(stored_integers_into(b.bitpix, block_b, stored_b));
     const double rtol = list.options().rtol;
     const double atol = list.options().atol;
     for (std::size_t i = 0; i < stored_a.size(); ++i) {
@@ -167,7 +168,7 @@ void compare_block_exact(const PixelSide& a, ByteSpan block_a, const PixelSide& 
         if (exact_close(va, vb, rtol, atol)) continue;
         list.push_with(std::nullopt, first + i,
                        [&] { return std::pair(exact_text(va), exact_text(vb)); });
-    }
+    }    return {};
 }
 
 // Pixel by pixel in physical units, in one pass over the stored bytes. Where both sides
@@ -205,14 +206,14 @@ Result<void> compare_pixels(PixelSide& a, const std::vector<std::uint64_t>& axes
             const ByteSpan block_b = chunk_b.subspan(start * width_b, k * width_b);
             if (same_encoding && same_bytes(block_a, block_b)) continue;
             if (exact) {
-                compare_block_exact(a, block_a, b, block_b, chunk + start,
-                                    std::span<std::int64_t>(stored_a).first(k),
-                                    std::span<std::int64_t>(stored_b).first(k), list);
+                VEXLO_TRY(compare_block_exact(a, block_a, b, block_b, chunk + start,
+                                              std::span<std::int64_t>(stored_a).first(k),
+                                              std::span<std::int64_t>(stored_b).first(k), list));
                 continue;
             }
-            compare_block(a, block_a, b, block_b, chunk + start,
-                          std::span<double>(values_a).first(k),
-                          std::span<double>(values_b).first(k), list);
+            VEXLO_TRY(compare_block(a, block_a, b, block_b, chunk + start,
+                                    std::span<double>(values_a).first(k),
+                                    std::span<double>(values_b).first(k), list));
         }
     }
     return {};

@@ -20,6 +20,16 @@ Result<BinKind> bin_kind_from_letter(char32_t c) {
     return fail(Error::value("TFORM", "unknown BINTABLE type code `" + shown + "`"));
 }
 
+Error not_numeric_kind(BinKind kind) {
+    return Error::data("TFORM type code `" + std::string(1, bin_kind_letter(kind)) +
+                       "` is not a plain number");
+}
+
+Error unknown_vla_element(VlaElement e) {
+    return Error::data("variable-length row element code " +
+                       std::to_string(static_cast<unsigned>(e)) + " names no element type");
+}
+
 IntStorage classify_int_storage(BinKind kind, double tscal, double tzero) {
     if (tscal == 1.0 && tzero == 0.0) return IntStorage::RawSigned;
     constexpr double kEps = 0x1p-52;
@@ -34,7 +44,9 @@ IntStorage classify_int_storage(BinKind kind, double tscal, double tzero) {
             // Bytes are stored unsigned, so their offset reads them signed.
             return std::is_unsigned_v<T> ? IntStorage::SignedFromByte : IntStorage::Unsigned;
         }
-    });
+    })
+        // Only integer kinds reach the visit; any other is scaled, as above.
+        .value_or(IntStorage::Scaled);
 }
 
 std::optional<std::uint64_t> BinFormat::byte_width(std::uint64_t repeat, BinKind kind) {

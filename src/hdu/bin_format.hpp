@@ -2,6 +2,13 @@
 // of facts per kind (TFORM letter, name, host type and so element size) with the visitors
 // that turn a kind into its host type beside it, TFORM parsing, the integer storage that
 // TSCALn/TZEROn give a kind, and TDIM.
+//
+// Adding a column kind: one row in VEXLO_BIN_KINDS below gives the enum value, the traits, the
+// facts and the visitor case (a kind that is a plain number is visited by visit_bin_kind).
+// Then the compiler points at what is left: the switches over BinKind in hdu/bin_cells.cpp
+// (check_spec, decode_spec, element_of_kind) have no default, so -Wswitch names each one; a
+// kind whose elements decode to a new host type also needs its ColumnElement and read_column
+// overload in hdu/bintable.hpp.
 #pragma once
 
 #include <array>
@@ -9,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -18,66 +26,70 @@
 
 namespace vexlo {
 
-// The TFORM type codes; the order is part of the interface.
+// The column kinds, in TFORM code order (the order is part of the interface). Each row: the
+// kind, its TFORM letter, the name messages print, whether visit_bin_kind visits it (a plain
+// number), and the host type of one element, whose size is the element's byte size (X is
+// counted in bits separately; P and Q elements are their descriptors, a count and an offset).
+// The enum, the rows of facts and the visitor are generated from this list.
+#define VEXLO_BIN_KINDS(X)                             \
+    X(Logical, 'L', "Logical", false, std::uint8_t)    \
+    X(Bit, 'X', "Bit", false, std::uint8_t)            \
+    X(Byte, 'B', "Byte", true, std::uint8_t)           \
+    X(I16, 'I', "I16", true, std::int16_t)             \
+    X(I32, 'J', "I32", true, std::int32_t)             \
+    X(I64, 'K', "I64", true, std::int64_t)             \
+    X(Char, 'A', "Char", false, char)                  \
+    X(F32, 'E', "F32", true, float)                    \
+    X(F64, 'D', "F64", true, double)                   \
+    X(C64, 'C', "C64", false, std::complex<float>)     \
+    X(C128, 'M', "C128", false, std::complex<double>)  \
+    X(P, 'P', "P", false, std::array<std::int32_t, 2>) \
+    X(Q, 'Q', "Q", false, std::array<std::int64_t, 2>)
+
 enum class BinKind : std::uint8_t {
-    Logical,  // L
-    Bit,      // X
-    Byte,     // B
-    I16,      // I
-    I32,      // J
-    I64,      // K
-    Char,     // A
-    F32,      // E
-    F64,      // D
-    C64,      // C
-    C128,     // M
-    P,        // P: 32-bit array descriptor
-    Q,        // Q: 64-bit array descriptor
+#define VEXLO_BIN_KIND_ENUM(KIND, ...) KIND,
+    VEXLO_BIN_KINDS(VEXLO_BIN_KIND_ENUM)
+#undef VEXLO_BIN_KIND_ENUM
 };
 
-// One row per kind: its TFORM letter, the name messages print, and the host type of one
-// element, whose size is the element's byte size (X is counted in bits separately; P and Q
-// elements are their descriptors, a count and an offset).
 template <BinKind K>
 struct BinKindTraits;
 
-#define VEXLO_BIN_KIND(KIND, LETTER, NAME, ...)         \
-    template <>                                         \
-    struct BinKindTraits<BinKind::KIND> {               \
-        static constexpr char kLetter = LETTER;         \
-        static constexpr std::string_view kName = NAME; \
-        using type = __VA_ARGS__;                       \
-    }
-VEXLO_BIN_KIND(Logical, 'L', "Logical", std::uint8_t);
-VEXLO_BIN_KIND(Bit, 'X', "Bit", std::uint8_t);
-VEXLO_BIN_KIND(Byte, 'B', "Byte", std::uint8_t);
-VEXLO_BIN_KIND(I16, 'I', "I16", std::int16_t);
-VEXLO_BIN_KIND(I32, 'J', "I32", std::int32_t);
-VEXLO_BIN_KIND(I64, 'K', "I64", std::int64_t);
-VEXLO_BIN_KIND(Char, 'A', "Char", char);
-VEXLO_BIN_KIND(F32, 'E', "F32", float);
-VEXLO_BIN_KIND(F64, 'D', "F64", double);
-VEXLO_BIN_KIND(C64, 'C', "C64", std::complex<float>);
-VEXLO_BIN_KIND(C128, 'M', "C128", std::complex<double>);
-VEXLO_BIN_KIND(P, 'P', "P", std::array<std::int32_t, 2>);
-VEXLO_BIN_KIND(Q, 'Q', "Q", std::array<std::int64_t, 2>);
-#undef VEXLO_BIN_KIND
+#define VEXLO_BIN_KIND_TRAITS(KIND, LETTER, NAME, NUMBER, ...) \
+    template <>                                                \
+    struct BinKindTraits<BinKind::KIND> {                      \
+        static constexpr char kLetter = LETTER;                \
+        static constexpr std::string_view kName = NAME;        \
+        static constexpr bool kNumber = NUMBER;                \
+        using type = __VA_ARGS__;                              \
+    };
+VEXLO_BIN_KINDS(VEXLO_BIN_KIND_TRAITS)
+#undef VEXLO_BIN_KIND_TRAITS
 
 // The rows reached by a kind's value, for callers that hold no host type.
 struct BinKindFacts {
     char letter;
     std::string_view name;
     std::uint8_t element_size;
+    bool integer;  // B, I, J, K: the kinds TSCALn/TZEROn may give an integer storage
 };
 
-template <std::size_t... I>
-constexpr std::array<BinKindFacts, sizeof...(I)> bin_kind_facts(std::index_sequence<I...>) {
-    return {BinKindFacts{BinKindTraits<static_cast<BinKind>(I)>::kLetter,
-                         BinKindTraits<static_cast<BinKind>(I)>::kName,
-                         sizeof(typename BinKindTraits<static_cast<BinKind>(I)>::type)}...};
+template <BinKind K>
+constexpr BinKindFacts bin_kind_facts_of() {
+    using T = typename BinKindTraits<K>::type;
+    return {BinKindTraits<K>::kLetter, BinKindTraits<K>::kName, sizeof(T),
+            BinKindTraits<K>::kNumber && std::is_integral_v<T>};
 }
-inline constexpr std::array<BinKindFacts, 13> kBinKinds =
-    bin_kind_facts(std::make_index_sequence<13>());
+
+// The rows stand in enum order, so a kind's value indexes its row.
+inline constexpr std::array kBinKinds{
+#define VEXLO_BIN_KIND_ROW(KIND, ...) bin_kind_facts_of<BinKind::KIND>(),
+    VEXLO_BIN_KINDS(VEXLO_BIN_KIND_ROW)
+#undef VEXLO_BIN_KIND_ROW
+};
+#define VEXLO_BIN_KIND_COUNT(...) +1
+static_assert(kBinKinds.size() == 0 VEXLO_BIN_KINDS(VEXLO_BIN_KIND_COUNT));
+#undef VEXLO_BIN_KIND_COUNT
 
 constexpr const BinKindFacts& bin_kind_facts(BinKind kind) {
     return kBinKinds[static_cast<std::size_t>(kind)];
@@ -96,8 +108,7 @@ constexpr std::uint64_t bin_element_size(BinKind kind) {
     return bin_kind_facts(kind).element_size;
 }
 constexpr bool is_integer_kind(BinKind kind) {
-    return kind == BinKind::Byte || kind == BinKind::I16 || kind == BinKind::I32 ||
-           kind == BinKind::I64;
+    return bin_kind_facts(kind).integer;
 }
 constexpr bool is_descriptor_kind(BinKind kind) {
     return kind == BinKind::P || kind == BinKind::Q;
@@ -106,60 +117,63 @@ constexpr bool is_descriptor_kind(BinKind kind) {
 // A lower-case letter counts as upper case; unknown codes are an Error::Value for "TFORM".
 Result<BinKind> bin_kind_from_letter(char32_t c);
 
-// f(PixelTag<T>{}) for the stored type T of a numeric kind: B uint8, I int16, J int32, K int64,
-// E float, D double. The kind must be one of these six.
+// The failure of visit_bin_kind for a kind that is not a plain number (or no kind at all).
+Error not_numeric_kind(BinKind kind);
+
+// f(PixelTag<T>{}) for the stored type T of a numeric kind (B uint8, I int16, J int32,
+// K int64, E float, D double), as a Result; any other kind is an Error::Data.
 template <class F>
-decltype(auto) visit_bin_kind(BinKind kind, F&& f) {
-    const auto call = [&]<BinKind K>() -> decltype(auto) {
-        return std::forward<F>(f)(PixelTag<typename BinKindTraits<K>::type>{});
-    };
+visit_result_t<F, PixelTag<double>> visit_bin_kind(BinKind kind, F&& f) {
+    using R = visit_result_t<F, PixelTag<double>>;
     switch (kind) {
-        case BinKind::Byte:
-            return call.template operator()<BinKind::Byte>();
-        case BinKind::I16:
-            return call.template operator()<BinKind::I16>();
-        case BinKind::I32:
-            return call.template operator()<BinKind::I32>();
-        case BinKind::I64:
-            return call.template operator()<BinKind::I64>();
-        case BinKind::F32:
-            return call.template operator()<BinKind::F32>();
-        default:
-            break;
+#define VEXLO_BIN_KIND_CASE(KIND, LETTER, NAME, NUMBER, ...)                   \
+    case BinKind::KIND:                                                        \
+        if constexpr (NUMBER) {                                                \
+            return visit_call<R>(std::forward<F>(f), PixelTag<__VA_ARGS__>{}); \
+        }                                                                      \
+        break;
+        VEXLO_BIN_KINDS(VEXLO_BIN_KIND_CASE)
+#undef VEXLO_BIN_KIND_CASE
     }
-    return call.template operator()<BinKind::F64>();
+    return R(fail(not_numeric_kind(kind)));
 }
 
-// The host types a variable-length row given to a table builder may hold; every one is
-// stored as doubles (a 1PD column).
-enum class VlaElement : std::uint8_t { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64 };
+// The host types of the elements of a variable-length row given to a table builder, in enum
+// order (the order is part of the interface); every one is stored as doubles (a 1PD column).
+#define VEXLO_VLA_ELEMENTS(X) \
+    X(F32, float)             \
+    X(F64, double)            \
+    X(I8, std::int8_t)        \
+    X(I16, std::int16_t)      \
+    X(I32, std::int32_t)      \
+    X(I64, std::int64_t)      \
+    X(U8, std::uint8_t)       \
+    X(U16, std::uint16_t)     \
+    X(U32, std::uint32_t)     \
+    X(U64, std::uint64_t)
 
-// f(PixelTag<T>{}) for the host type T of a variable-length row's elements.
+enum class VlaElement : std::uint8_t {
+#define VEXLO_VLA_ELEMENT_ENUM(NAME, T) NAME,
+    VEXLO_VLA_ELEMENTS(VEXLO_VLA_ELEMENT_ENUM)
+#undef VEXLO_VLA_ELEMENT_ENUM
+};
+
+// The failure of visit_vla_element for a value that names no element type.
+Error unknown_vla_element(VlaElement e);
+
+// f(PixelTag<T>{}) for the host type T of a variable-length row's elements, as a Result; a
+// value outside the list is an Error::Data.
 template <class F>
-decltype(auto) visit_vla_element(VlaElement e, F&& f) {
+visit_result_t<F, PixelTag<double>> visit_vla_element(VlaElement e, F&& f) {
+    using R = visit_result_t<F, PixelTag<double>>;
     switch (e) {
-        case VlaElement::F32:
-            return std::forward<F>(f)(PixelTag<float>{});
-        case VlaElement::I8:
-            return std::forward<F>(f)(PixelTag<std::int8_t>{});
-        case VlaElement::I16:
-            return std::forward<F>(f)(PixelTag<std::int16_t>{});
-        case VlaElement::I32:
-            return std::forward<F>(f)(PixelTag<std::int32_t>{});
-        case VlaElement::I64:
-            return std::forward<F>(f)(PixelTag<std::int64_t>{});
-        case VlaElement::U8:
-            return std::forward<F>(f)(PixelTag<std::uint8_t>{});
-        case VlaElement::U16:
-            return std::forward<F>(f)(PixelTag<std::uint16_t>{});
-        case VlaElement::U32:
-            return std::forward<F>(f)(PixelTag<std::uint32_t>{});
-        case VlaElement::U64:
-            return std::forward<F>(f)(PixelTag<std::uint64_t>{});
-        case VlaElement::F64:
-            break;
+#define VEXLO_VLA_ELEMENT_CASE(NAME, T)                          \
+    case VlaElement::NAME:                                       \
+        return visit_call<R>(std::forward<F>(f), PixelTag<T>{});
+        VEXLO_VLA_ELEMENTS(VEXLO_VLA_ELEMENT_CASE)
+#undef VEXLO_VLA_ELEMENT_CASE
     }
-    return std::forward<F>(f)(PixelTag<double>{});
+    return R(fail(unknown_vla_element(e)));
 }
 
 // How a stored B, I, J or K integer becomes a value; the order is part of the interface.

@@ -118,15 +118,16 @@ std::string beyond_reach(std::size_t row, std::uint64_t count, std::uint64_t off
 
 // ---- writing the cells ----
 
-void write_numeric(const BinNumericCells& c, std::uint8_t* first, std::size_t row_width) {
+Result<void> write_numeric(const BinNumericCells& c, std::uint8_t* first,
+                           std::size_t row_width) {
     const std::size_t repeat = static_cast<std::size_t>(c.repeat);
     if (c.logical) {
         for (std::uint64_t r = 0; r < c.rows; ++r)
             encode_logical_run(c.data + static_cast<std::ptrdiff_t>(r) * c.row_stride,
                                c.element_stride, repeat, first + r * row_width);
-        return;
+        return {};
     }
-    visit_word(c.width, [&](auto tag) {
+    return visit_word(c.width, [&](auto tag) {
         using U = typename decltype(tag)::type;
         if (repeat == 1) {
             encode_scatter<U>(c.data, c.row_stride, static_cast<std::size_t>(c.rows), first,
@@ -162,9 +163,9 @@ void write_complex(const BinComplexCells& c, std::uint8_t* first, std::size_t ro
 }
 
 // The row's elements as big-endian doubles; the element type is looked at once per row.
-void write_vla_values(const BinVlaRow& row, std::uint8_t* out) {
+Result<void> write_vla_values(const BinVlaRow& row, std::uint8_t* out) {
     const auto n = static_cast<std::size_t>(row.count);
-    visit_vla_element(row.element, [&](auto tag) {
+    return visit_vla_element(row.element, [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (std::is_same_v<T, double>) {
             // Copied bit for bit: a NaN keeps its payload.
@@ -185,7 +186,7 @@ Result<void> write_vla(const BinTableBuilder& builder, std::size_t index, const 
             return fail(Error::data(build_label(builder.columns[index], index) + ": " +
                                     beyond_reach(r, row.count, heap_pos)));
         }
-        write_vla_values(row, heap.data() + heap_pos);
+        VEXLO_TRY(write_vla_values(row, heap.data() + heap_pos));
         heap_pos += row.count * 8;
     }
     return {};
@@ -195,7 +196,7 @@ Result<void> write_column(const BinTableBuilder& builder, std::size_t index,
                           const BinColumnCells& cells, std::uint8_t* first, std::size_t row_width,
                           Bytes& heap, std::uint64_t& heap_pos) {
     if (const auto* n = std::get_if<BinNumericCells>(&cells)) {
-        write_numeric(*n, first, row_width);
+        VEXLO_TRY(write_numeric(*n, first, row_width));
     } else if (const auto* t = std::get_if<BinTextCells>(&cells)) {
         write_text(*t, first, row_width);
     } else if (const auto* c = std::get_if<BinComplexCells>(&cells)) {

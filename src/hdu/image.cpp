@@ -34,8 +34,7 @@ Result<void> physical_into(const ImageHdu& img, std::span<Out> dest) {
                                 std::to_string(dest.size()) + " values, image has " +
                                 std::to_string(img.n_elements)));
     }
-    physical_values_into(img.bitpix, img.data.span(), read_image_scaling(img.header), dest);
-    return {};
+    return physical_values_into(img.bitpix, img.data.span(), read_image_scaling(img.header), dest);
 }
 
 template <class Out>

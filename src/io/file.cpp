@@ -75,8 +75,9 @@ Result<void> physical_over_chunks(std::uint64_t len, Bitpix bitpix, const Scalin
                     static_cast<std::size_t>(std::min<std::uint64_t>(kPixelChunk, len - at));
                 const std::span<std::uint8_t> part(scratch.get(), n);
                 VEXLO_TRY(read(at, part));
-                physical_values_into(bitpix, part, scaling,
-                                     dest.subspan(static_cast<std::size_t>(at) / width, n / width));
+                VEXLO_TRY(physical_values_into(
+                    bitpix, part, scaling,
+                    dest.subspan(static_cast<std::size_t>(at) / width, n / width)));
             }
             return {};
         });
@@ -515,12 +516,8 @@ Result<void> FitsFile::read_pixels_into(std::size_t index, Bitpix bitpix, bool o
     if (dest.size() != spans[index].data_len) return read_data_into(index, dest);
     return over_chunks(dest, [&](std::size_t at, std::span<std::uint8_t> part) -> Result<void> {
         VEXLO_TRY(read_data_range_into(index, at, part));
-        if (offset_form) {
-            decode_offset_be_into(bitpix, part, part);
-        } else {
-            swap_be_in_place(bitpix, part);
-        }
-        return {};
+        return offset_form ? decode_offset_be_into(bitpix, part, part)
+                           : swap_be_in_place(bitpix, part);
     });
 }
 

@@ -32,14 +32,14 @@ Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
     const std::size_t width = static_cast<std::size_t>(bytes_per_pixel(encoding.bitpix));
     ensure(buffer.itemsize() == width, "array element size differs from its pixel type");
     Bytes out = encode_buffer_of(buffer.size() * width);
-    visit_word(width, [&](auto tag) {
+    unwrap(visit_word(width, [&](auto tag) {
         using U = typename decltype(tag)::type;
         std::uint8_t* at = out.data();
         for_each_run(buffer, [&](const std::uint8_t* first, std::ptrdiff_t stride, std::size_t n) {
             encode_run<U>(first, stride, n, at, static_cast<U>(encoding.flip));
             at += n * sizeof(U);
         });
-    });
+    }));
     return out;
 }
 

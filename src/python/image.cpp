@@ -261,8 +261,7 @@ bool compare_raw(nb::handle array, const PixelSource& src, Bitpix type) {
             release();
             return false;
         }
-        swap_be_in_place(type, dest);
-        if (std::memcmp(dest.data(), mem + f, len) != 0) {
+        if (!swap_be_in_place(type, dest) || std::memcmp(dest.data(), mem + f, len) != 0) {
             release();
             return false;
         }

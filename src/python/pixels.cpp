@@ -156,10 +156,12 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
                                     " bytes, data section is " + std::to_string(bytes.size()));
     }
     NewArray a = new_array(dtype_name(pixel_type), shape);
+    Result<void> done;
     without_gil([&] {
         if (!bytes.empty()) std::memcpy(a.bytes.data(), bytes.data(), bytes.size());
-        swap_be_in_place(pixel_type, a.bytes);
+        done = swap_be_in_place(pixel_type, a.bytes);
     });
+    unwrap(std::move(done));
     return std::move(a.array);
 }
 
@@ -173,15 +175,17 @@ nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const Scal
                                     std::to_string(byte_size(shape, pixel_type)));
     }
     NewArray a = new_array(physical_dtype_name(pixel_type, form), shape);
+    Result<void> done;
     without_gil([&] {
         if (form == PhysicalForm::Offset) {
-            decode_offset_be_into(pixel_type, stored, a.bytes);
+            done = decode_offset_be_into(pixel_type, stored, a.bytes);
         } else if (form == PhysicalForm::F32) {
-            physical_values_into(pixel_type, stored, scaling, typed<float>(a));
+            done = physical_values_into(pixel_type, stored, scaling, typed<float>(a));
         } else {
-            physical_values_into(pixel_type, stored, scaling, typed<double>(a));
+            done = physical_values_into(pixel_type, stored, scaling, typed<double>(a));
         }
     });
+    unwrap(std::move(done));
     return std::move(a.array);
 }
 

@@ -79,7 +79,7 @@ nb::object read_region(const PyImageSection& s, const SectionRegion& r, const Sc
     NewArray a = new_array(dtype_name(s.pixel_type), kept);
     unwrap(src.file->read_section_into(src.hdu_index, src.axes, starts, counts, s.pixel_type,
                                        a.bytes));
-    swap_be_in_place(s.pixel_type, a.bytes);
+    unwrap(swap_be_in_place(s.pixel_type, a.bytes));
     return std::move(a.array);
 }
 

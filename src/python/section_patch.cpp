@@ -78,8 +78,8 @@ PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
         std::memcpy(values.data(), r.values.data(), values.size() * sizeof(double));
         done = up.write_section_physical(index, r.starts, r.counts, values);
     } else {
-        if (r.form == PhysicalForm::Offset) offset_to_stored_in_place(r.bitpix, r.values);
-        done = up.write_section(index, r.starts, r.counts, r.bitpix, r.values);
+        if (r.form == PhysicalForm::Offset) done = offset_to_stored_in_place(r.bitpix, r.values);
+        if (done) done = up.write_section(index, r.starts, r.counts, r.bitpix, r.values);
     }
     if (done) return PatchOutcome::Written;
     error = done.error();

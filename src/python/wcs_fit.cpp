@@ -184,8 +184,10 @@ constexpr FunctionDef kFitWcs{
     "fit_sip_inverse=True, frame=\"equatorial\", origin=0)\n--\n\n"
     "Fit a celestial WCS to ``(pixel, sky)`` reference correspondences.\n\n"
     "`pixels` holds ``(x, y)`` rows and `sky` ``(lon, lat)`` rows in degrees, one per point. "
-    "The reference point is `crval` or the centroid of the sky points; `crpix` (a tuple, in "
-    "the origin of `pixels`) pins the reference pixel. Returns a :class:`WcsFit`.",
+    "`crpix` (a tuple, in the origin of `pixels`) pins the reference pixel. The reference "
+    "point is `crval` when given; otherwise, with `crpix` and three points or more, it is "
+    "fitted as the sky position of the pinned pixel, and in every other case it is the "
+    "centroid of the sky points. Returns a :class:`WcsFit`.",
     py_fit_wcs};
 const Registration kFitWcsRegistration{"fit_wcs",
                                        [](nb::module_& m) { return make_function<kFitWcs>(m); }};

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace vexlo {
@@ -49,6 +50,87 @@ TEST(BinFormatTest, KindRowsGiveLettersNamesAndWidths) {
 
 // TDIMn shapes the first product-of-dimensions elements of a cell when the cell holds that
 // many; an A field only when TDIMn names strings (two dimensions or more, a first one not 0).
+// Only the six plain-number kinds are visited, each with its stored type; every other kind,
+// and a value no kind has, is refused instead of being read as doubles.
+TEST(BinFormatTest, KindVisitTakesPlainNumbersAndRefusesTheRest) {
+    struct Case {
+        std::uint8_t code;
+        std::optional<std::size_t> size;  // none: refused
+        char letter;                      // the letter the refusal names
+    };
+    const Case cases[] = {
+        {static_cast<std::uint8_t>(BinKind::Logical), std::nullopt, 'L'},
+        {static_cast<std::uint8_t>(BinKind::Bit), std::nullopt, 'X'},
+        {static_cast<std::uint8_t>(BinKind::Byte), 1, 'B'},
+        {static_cast<std::uint8_t>(BinKind::I16), 2, 'I'},
+        {static_cast<std::uint8_t>(BinKind::I32), 4, 'J'},
+        {static_cast<std::uint8_t>(BinKind::I64), 8, 'K'},
+        {static_cast<std::uint8_t>(BinKind::Char), std::nullopt, 'A'},
+        {static_cast<std::uint8_t>(BinKind::F32), 4, 'E'},
+        {static_cast<std::uint8_t>(BinKind::F64), 8, 'D'},
+        {static_cast<std::uint8_t>(BinKind::C64), std::nullopt, 'C'},
+        {static_cast<std::uint8_t>(BinKind::C128), std::nullopt, 'M'},
+        {static_cast<std::uint8_t>(BinKind::P), std::nullopt, 'P'},
+        {static_cast<std::uint8_t>(BinKind::Q), std::nullopt, 'Q'},
+        {13, std::nullopt, '?'},
+        {255, std::nullopt, '?'},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.code));
+        const auto kind = static_cast<BinKind>(c.code);
+        bool floating = false;
+        const Result<std::size_t> got = visit_bin_kind(kind, [&](auto tag) {
+            using T = typename decltype(tag)::type;
+            floating = std::is_floating_point_v<T>;
+            return sizeof(T);
+        });
+        if (c.size) {
+            ASSERT_TRUE(got.has_value());
+            EXPECT_EQ(*got, *c.size);
+            EXPECT_EQ(*got, bin_element_size(kind));
+            EXPECT_EQ(floating, !is_integer_kind(kind));
+        } else {
+            ASSERT_FALSE(got.has_value());
+            EXPECT_EQ(got.error().kind, Error::Kind::Data);
+            EXPECT_EQ(got.error().msg,
+                      std::string("TFORM type code `") + c.letter + "` is not a plain number");
+        }
+    }
+}
+
+// Each element type of a variable-length row is visited with a host type of its own; a value
+// past the list is refused instead of being read as doubles.
+TEST(BinFormatTest, VlaElementVisitCoversTheListAndRefusesOtherValues) {
+    struct Case {
+        std::uint8_t code;
+        std::optional<std::size_t> size;  // none: refused
+        bool is_signed = false;
+    };
+    const Case cases[] = {{0, 4, true},  {1, 8, true},  {2, 1, true},  {3, 2, true},
+                          {4, 4, true},  {5, 8, true},  {6, 1, false}, {7, 2, false},
+                          {8, 4, false}, {9, 8, false}, {10, std::nullopt}, {255, std::nullopt}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.code));
+        bool is_signed = false;
+        const Result<std::size_t> got =
+            visit_vla_element(static_cast<VlaElement>(c.code), [&](auto tag) {
+                using T = typename decltype(tag)::type;
+                is_signed = std::is_signed_v<T>;
+                return sizeof(T);
+            });
+        if (c.size) {
+            ASSERT_TRUE(got.has_value());
+            EXPECT_EQ(*got, *c.size);
+            EXPECT_EQ(is_signed, c.is_signed);
+        } else {
+            ASSERT_FALSE(got.has_value());
+            EXPECT_EQ(got.error().kind, Error::Kind::Data);
+            EXPECT_EQ(got.error().msg, "variable-length row element code " +
+                                           std::to_string(c.code) + " names no element type");
+        }
+    }
+}
+
 TEST(BinFormatTest, TdimShapesCellsThatHoldItsProduct) {
     using Dims = std::optional<std::vector<std::uint64_t>>;
     struct Case {

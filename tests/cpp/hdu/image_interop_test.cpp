@@ -124,7 +124,7 @@ TEST(ImageInterop, RawReadsIntoCallerMemoryMatchDecoding) {
         Bytes raw(img->data.size());
         ASSERT_TRUE(f.read_data_into(index, raw));
         EXPECT_TRUE(std::equal(raw.begin(), raw.end(), img->data.span().begin()));
-        swap_be_in_place(img->bitpix, raw);
+        EXPECT_TRUE(swap_be_in_place(img->bitpix, raw));
         if (img->bitpix == Bitpix::I32) {
             const std::vector<std::int32_t> want = img->to_array_i32()->data;
             EXPECT_EQ(std::memcmp(raw.data(), want.data(), raw.size()), 0);
