@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 #include "data/pixel.hpp"
@@ -91,27 +92,6 @@ std::uint64_t floats_of(const BinColumn& c, const std::uint8_t* first, std::uint
     return 0;
 }
 
-// Calls `f` with a value of the stored type of a kernel's kind.
-template <class F>
-std::uint64_t with_stored_type(BinKind kind, F f) {
-    switch (kind) {
-        case BinKind::Byte:
-            return f(std::uint8_t{});
-        case BinKind::I16:
-            return f(std::int16_t{});
-        case BinKind::I32:
-            return f(std::int32_t{});
-        case BinKind::I64:
-            return f(std::int64_t{});
-        case BinKind::F32:
-            return f(float{});
-        case BinKind::F64:
-            return f(double{});
-        default:
-            return 0;  // has_scalar_kernel() refuses every other kind
-    }
-}
-
 }  // namespace
 
 bool has_scalar_kernel(const BinColumn& column) {
@@ -130,22 +110,25 @@ bool has_scalar_kernel(const BinColumn& column) {
     }
 }
 
-std::uint64_t decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
-                                 std::uint64_t stride, std::span<std::int64_t> out,
-                                 std::span<std::uint8_t> nulls) {
-    return with_stored_type(column.format.kind, [&]<class T>(T) -> std::uint64_t {
+Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
+                                         std::uint64_t stride, std::span<std::int64_t> out,
+                                         std::span<std::uint8_t> nulls) {
+    return visit_bin_kind(column.format.kind, [&](auto tag) -> Result<std::uint64_t> {
+        using T = typename decltype(tag)::type;
         if constexpr (std::is_integral_v<T>) {
             return ints_of<T>(column, first, stride, out, nulls);
         } else {
-            return 0;  // floats never read into int64
+            return fail(Error::data("BINTABLE col " + std::to_string(column.index) +
+                                    ": floats do not read into int64"));
         }
     });
 }
 
-std::uint64_t decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
-                                 std::uint64_t stride, std::span<double> out,
-                                 std::span<std::uint8_t> nulls) {
-    return with_stored_type(column.format.kind, [&]<class T>(T) {
+Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
+                                         std::uint64_t stride, std::span<double> out,
+                                         std::span<std::uint8_t> nulls) {
+    return visit_bin_kind(column.format.kind, [&](auto tag) {
+        using T = typename decltype(tag)::type;
         return floats_of<T>(column, first, stride, out, nulls);
     });
 }

@@ -19,12 +19,13 @@ bool has_scalar_kernel(const BinColumn& column);
 // apart. Integers of form Int go into int64 (a null reads 0); E, D and scaled integers go
 // into float64 (a null reads NaN). When `nulls` is not empty (same length as `out`) it
 // receives 1 for a null row and 0 elsewhere. Returns the number of null rows. The column must
-// have a kernel and the output the element type of its form.
-std::uint64_t decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
-                                 std::uint64_t stride, std::span<std::int64_t> out,
-                                 std::span<std::uint8_t> nulls);
-std::uint64_t decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
-                                 std::uint64_t stride, std::span<double> out,
-                                 std::span<std::uint8_t> nulls);
+// have a kernel and the output the element type of its form (a kind that is no number, or
+// floats into int64, is an Error).
+Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
+                                         std::uint64_t stride, std::span<std::int64_t> out,
+                                         std::span<std::uint8_t> nulls);
+Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
+                                         std::uint64_t stride, std::span<double> out,
+                                         std::span<std::uint8_t> nulls);
 
 }  // namespace vexlo

@@ -165,7 +165,7 @@ Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& colu
     if (has_scalar_kernel(column)) {
         VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* fields,
                                scalar_fields(table, column, first, out.size()));
-        decode_scalar_rows(column, fields, table.row_size, out, {});
+        VEXLO_TRY(decode_scalar_rows(column, fields, table.row_size, out, {}));
         return {};
     }
     // Every column of form Float64 has a kernel; any other reads as read_column reads it.
@@ -248,12 +248,14 @@ Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTar
             const std::span<std::uint8_t> flags =
                 target.nulls.empty() ? target.nulls : target.nulls.subspan(i, n);
             if (target.floats.empty()) {
-                nulls[t] += decode_scalar_rows(*target.column, fields, table.row_size,
-                                               target.ints.subspan(i, n), flags);
+                VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count,
+                                       decode_scalar_rows(*target.column, fields, table.row_size,
+                                                          target.ints.subspan(i, n), flags));
+                nulls[t] += count;
             } else {
                 // A null of a float column is its NaN: it is not counted.
-                decode_scalar_rows(*target.column, fields, table.row_size,
-                                   target.floats.subspan(i, n), flags);
+                VEXLO_TRY(decode_scalar_rows(*target.column, fields, table.row_size,
+                                             target.floats.subspan(i, n), flags));
             }
         }
     }
