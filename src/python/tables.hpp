@@ -1,8 +1,8 @@
 // The Python table classes vexlo.BinTable and vexlo.AsciiTable: how a file's loaded table HDU
 // or a builder's finished HDU becomes one, and what a rewrite or a file summary reads back.
 //
-// A table decodes every cell when the object is built and never changes afterwards; only its
-// header can be edited, through the shared header handle.
+// A table's cells never change after the object is built; only its header can be edited,
+// through the shared header handle.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -52,8 +52,8 @@ enum class TableKind : std::uint8_t { Binary, Ascii };
 
 struct TableState;
 
-// What a file's rewrite and summary read from a table object. The pointers and the span stay
-// valid while the Python object lives; the state never changes after construction.
+// What a file's rewrite and summary read from a table object. The pointers stay valid while
+// the Python object lives.
 struct TableInfo {
     TableKind kind = TableKind::Binary;
     std::uint64_t n_rows = 0;
