@@ -353,12 +353,28 @@ std::pair<double, bool> exact_value(const BinValue& v) {
 // signalling), infinities, scales that overflow single precision, offsets of bytes, 64-bit
 // integers under an exact offset, and nulls of every integer type, plain and scaled.
 TEST(TableColumns, ScalarColumnsDecodeAsCellsBitForBit) {
-    const std::vector<double> doubles = {0.0,  -0.0, 1.5,       -3.25, 1e308, -1e-310,
-                                         HUGE_VAL, -HUGE_VAL, std::bit_cast<double>(0x7ff8000000001234ULL),
-                                         std::bit_cast<double>(0x7ff0000000000001ULL), 5e-324};
-    const std::vector<float> floats = {0.0f, -0.0f, 1.5f, -3.25f, 3e38f, -1e-40f,
-                                       HUGE_VALF, std::bit_cast<float>(0x7fc01234U),
-                                       std::bit_cast<float>(0x7f800001U), 1e-45f, 7.0f};
+    const std::vector<double> doubles = {0.0,
+                                         -0.0,
+                                         1.5,
+                                         -3.25,
+                                         1e308,
+                                         -1e-310,
+                                         HUGE_VAL,
+                                         -HUGE_VAL,
+                                         std::bit_cast<double>(0x7ff8000000001234ULL),
+                                         std::bit_cast<double>(0x7ff0000000000001ULL),
+                                         5e-324};
+    const std::vector<float> floats = {0.0f,
+                                       -0.0f,
+                                       1.5f,
+                                       -3.25f,
+                                       3e38f,
+                                       -1e-40f,
+                                       HUGE_VALF,
+                                       std::bit_cast<float>(0x7fc01234U),
+                                       std::bit_cast<float>(0x7f800001U),
+                                       1e-45f,
+                                       7.0f};
     constexpr std::uint64_t kRows = 11;
     const auto pick_d = [&](auto r) { return f64(doubles[r % doubles.size()]); };
     const auto pick_f = [&](auto r) { return f32(floats[r % floats.size()]); };
