@@ -161,6 +161,10 @@ struct BinTableHdu {
     static Result<BinTableHdu> create(Header header, Bytes data);
     // Builds the record over borrowed bytes, which must outlive the record.
     static Result<BinTableHdu> create_borrowed(Header header, ByteSpan data);
+    // Builds the layout of a table whose data section of `data_len` bytes has not been read:
+    // the same checks and errors as create, but `data` stays empty. Only the layout (rows,
+    // columns, heap bounds) may be used until the caller sets `data` to those bytes.
+    static Result<BinTableHdu> create_unread(Header header, std::uint64_t data_len);
 
     // The header and the data as an owned buffer (copied when the record only borrowed it).
     OwnedHdu into_parts() &&;
