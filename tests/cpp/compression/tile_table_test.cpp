@@ -453,6 +453,39 @@ TEST(TileTable, ReaderRefusesLyingTables) {
         EXPECT_EQ(decompress_error(std::move(c.table)), c.msg);
 }
 
+// A 64-bit descriptor of 8-byte elements can point past the heap, or so far that its end
+// wraps past 2^64.
+TEST(TileTable, ReaderRefusesQDescriptorsOutsideTheHeap) {
+    struct Case {
+        std::uint64_t count, offset;
+        std::string msg;
+    };
+    const std::uint64_t huge = (std::uint64_t{1} << 61) - 1;  // 2^64 - 8 bytes
+    const Case cases[] = {
+        {1, 0, "ok"},
+        {1, 1, "data: VLA descriptor [1, 9) escapes heap (len=8)"},
+        {huge, 0, "data: VLA descriptor [0, 18446744073709551608) escapes heap (len=8)"},
+        {huge, 16, "data: VLA descriptor overflows heap address"},
+    };
+    const Bytes payload(8, 0);
+    for (const Case& c : cases) {
+        Bytes data(16);
+        store_be_u64(&data[0], c.count);
+        store_be_u64(&data[8], c.offset);
+        data.insert(data.end(), payload.begin(), payload.end());
+        const Cards cards{{"XTENSION", "'BINTABLE'"}, {"BITPIX", "8"},
+                          {"NAXIS", "2"},             {"NAXIS1", "16"},
+                          {"NAXIS2", "1"},            {"PCOUNT", "8"},
+                          {"GCOUNT", "1"},            {"TFIELDS", "1"},
+                          {"TTYPE1", "'COMPRESSED_DATA'"}, {"TFORM1", "'1QD'"},
+                          {"ZIMAGE", "T"},            {"ZBITPIX", "16"},
+                          {"ZNAXIS", "1"},            {"ZNAXIS1", "4"},
+                          {"ZCMPTYPE", "'NOCOMPRESS'"}};
+        EXPECT_EQ(decompress_error(BinTableHdu::create(make_header(cards), std::move(data))),
+                  c.msg);
+    }
+}
+
 TEST(TileTable, RawAndFallbackColumns) {
     // Row 0 has an empty COMPRESSED_DATA array and its pixels in UNCOMPRESSED_DATA.
     Bytes rows(16), heap{0, 1, 0, 2, 0, 3, 0, 4};
