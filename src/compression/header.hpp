@@ -1,5 +1,6 @@
-// The header of a tile-compressed image table: its columns, the Z keywords that describe the
-// image, and the image's own cards that travel with it.
+// The header of a tile-compressed image table: its columns, the Z cards of the image
+// description (written by compression/tile_params), and the image's own cards that travel
+// with it.
 #pragma once
 
 #include <cstdint>

@@ -166,34 +166,31 @@ void dequantize_tile(const std::uint8_t* in, std::size_t n, std::int32_t null, D
     }
 }
 
-// The rebuilt IMAGE header: structural cards from the Z keywords, then the table's cards
+// The rebuilt IMAGE header: structural cards from the image description, then the table's cards
 // that describe the image.
-Result<Header> rebuild_header(const Header& table) {
+Result<Header> rebuild_header(const TileParams& params, const Header& table) {
     Header h;
-    auto push = [&](std::string_view key, const Value& v) -> Result<void> {
+    std::set<std::string> written;
+    auto push = [&](const std::string& key, const Value& v) -> Result<void> {
         VEXLO_TRY(h.push_card(key, v, std::nullopt));
+        written.insert(key);
         return {};
     };
     VEXLO_TRY(push("XTENSION", Value::make_string("IMAGE")));
-    std::set<std::string> written{"XTENSION"};
-    auto push_int = [&](const std::string& key, std::string_view from) -> Result<void> {
-        if (const std::optional<std::int64_t> v = table.get_i64(from)) {
-            VEXLO_TRY(push(key, Value::make_integer(*v)));
-            written.insert(key);
-        }
-        return {};
-    };
-    VEXLO_TRY(push_int("BITPIX", "ZBITPIX"));
-    VEXLO_TRY(push_int("NAXIS", "ZNAXIS"));
-    const std::int64_t naxis = table.get_i64("ZNAXIS").value_or(0);
-    for (std::int64_t n = 1; n <= naxis; ++n) {
-        VEXLO_TRY(push_int("NAXIS" + std::to_string(n), "ZNAXIS" + std::to_string(n)));
+    VEXLO_TRY(push("BITPIX", Value::make_integer(bitpix_value(params.bitpix))));
+    VEXLO_TRY(push("NAXIS", Value::make_integer(static_cast<std::int64_t>(params.axes.size()))));
+    for (std::size_t i = 0; i < params.axes.size(); ++i) {
+        VEXLO_TRY(push(indexed_keyword("NAXIS", i + 1),
+                       Value::make_integer(static_cast<std::int64_t>(params.axes[i]))));
     }
     VEXLO_TRY(push("PCOUNT", Value::make_integer(0)));
     VEXLO_TRY(push("GCOUNT", Value::make_integer(1)));
-    written.insert("PCOUNT");
-    written.insert("GCOUNT");
-    if (table.get_i64("ZBITPIX").value_or(0) > 0) VEXLO_TRY(push_int("BLANK", "ZBLANK"));
+    // An integer image's BLANK travels in the table as ZBLANK.
+    if (!is_float(params.bitpix)) {
+        if (const std::optional<std::int64_t> blank = table.get_i64("ZBLANK")) {
+            VEXLO_TRY(push("BLANK", Value::make_integer(*blank)));
+        }
+    }
 
     const Layout& layout = table.layout();
     for (std::size_t k = 0; k < layout.spans.size(); ++k) {
@@ -399,7 +396,7 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
         };
         VEXLO_TRY(run_ranges(parts, inner.n_rows, decode_range));
     }
-    VEXLO_ASSIGN_OR_RETURN(Header header, rebuild_header(inner.header));
+    VEXLO_ASSIGN_OR_RETURN(Header header, rebuild_header(params, inner.header));
     return ImageHdu::create(std::move(header), std::move(image));
 }
 

@@ -114,7 +114,8 @@ TEST(CompressedRecord, ReadsTheImageDescription) {
     EXPECT_EQ(r->params->quantize->blank.value, -1);
     EXPECT_EQ(r->params->quantize->dither_seed, 1u);
     EXPECT_EQ(record(replace(c, "ZDITHER0", "0"))->params->quantize->dither_seed, 0u);
-    EXPECT_EQ(record(table_testing::erase(c, "ZBLANK"))->params->quantize->blank.value, -2147483647);
+    EXPECT_EQ(record(table_testing::erase(c, "ZBLANK"))->params->quantize->blank.value,
+              -2147483647);
 
     // Lossless floats; PLIO on a quantised float; HCOMPRESS on 64-bit integers.
     c = replace(replace(base_cards(), "ZBITPIX", "-32"), "ZCMPTYPE", "'GZIP_2'");
