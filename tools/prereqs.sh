@@ -21,8 +21,29 @@ apt_install() {
         exit 1
     fi
     echo "vexlo: installing $* through apt"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+    apt_get update -qq
+    apt_get install -y -qq "$@"
+}
+
+# Runs apt-get as root, its output dropped unless it fails. Another apt or dpkg run (an
+# unattended upgrade, a parallel set-up) may hold the package locks: they are waited for, up to
+# five minutes, rather than failing at once. apt-get waits for the dpkg lock itself when given a
+# timeout, but not for the package lists' lock, so a run refused a lock is tried again.
+apt_get() {
+    local deadline=$((SECONDS + 300)) status err told=
+    while :; do
+        status=0
+        err=$(as_root env DEBIAN_FRONTEND=noninteractive \
+            apt-get -o DPkg::Lock::Timeout=300 "$@" 2>&1 >/dev/null) || status=$?
+        [ "$status" = 0 ] && return 0
+        if [[ $err != *"Could not get lock"* ]] || [ "$SECONDS" -ge "$deadline" ]; then
+            printf '%s\n' "$err" >&2
+            return "$status"
+        fi
+        [ -n "$told" ] || echo "vexlo: waiting for another apt run to release its lock"
+        told=1
+        sleep 5
+    done
 }
 
 # Whether the C++ compiler $1 builds C++23 code that uses std::expected (g++ 12 or newer).

@@ -3,12 +3,21 @@
 // argument-count and keyword TypeErrors, and the accessors convert single arguments so that a
 // TypeError from a conversion names the parameter ("argument 'x': ...").
 //
-//   constexpr auto kImageSig = signature("image()", required("data"), optional("header"),
-//                                        optional("primary"));
+//   constexpr auto kImageSig = signature("image()", required("data"), optional("header", "None"),
+//                                        optional("primary", "True"));
+//   constexpr auto kImageDoc = function_doc<kImageSig>("Build an image HDU from an array.");
 //   ...
 //   Args p = parse_args(kImageSig, args, kwargs);       // nb::args, nb::kwargs
 //   bool primary = p.flag("primary", true);
 //   auto header = p.convert_opt("header", to_header);   // std::optional<...>
+//
+// Where a signature changes: only in its `signature(...)` table. The table is the one written
+// form of a binding's names, order, keyword-only marker and shown defaults; the docstring's
+// first line ("image(data, header=None, primary=True)", which Python reads as
+// __text_signature__) is built from it at compile time by `function_doc` or `method_doc`,
+// and the MethodDef or FunctionDef takes its name from there. Never write a signature line by
+// hand; the default text of an optional parameter must match what its body does when the
+// parameter is omitted.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -38,20 +47,21 @@ enum class ParamKind : std::uint8_t {
 struct Param {
     std::string_view name;
     ParamKind kind = ParamKind::PositionalOrKeyword;
-    bool required = false;  // no default in the text signature
+    bool required = false;          // no default in the text signature
+    std::string_view default_text;  // the default the text signature shows ("None", "' '")
 };
 
 constexpr Param required(std::string_view name) {
-    return {name, ParamKind::PositionalOrKeyword, true};
+    return {name, ParamKind::PositionalOrKeyword, true, {}};
 }
-constexpr Param optional(std::string_view name) {
-    return {name, ParamKind::PositionalOrKeyword, false};
+constexpr Param optional(std::string_view name, std::string_view default_text) {
+    return {name, ParamKind::PositionalOrKeyword, false, default_text};
 }
-constexpr Param keyword_only(std::string_view name) {
-    return {name, ParamKind::KeywordOnly, false};
+constexpr Param keyword_only(std::string_view name, std::string_view default_text) {
+    return {name, ParamKind::KeywordOnly, false, default_text};
 }
 constexpr Param keyword_only_required(std::string_view name) {
-    return {name, ParamKind::KeywordOnly, true};
+    return {name, ParamKind::KeywordOnly, true, {}};
 }
 
 inline constexpr std::size_t kMaxParams = 16;
@@ -72,15 +82,22 @@ struct Signature {
 
 // Builds a signature table at compile time. A table that breaks the rules of a Python
 // signature (too many parameters, keyword-only before positional, a required positional after
-// an optional one, a repeated name) does not compile.
+// an optional one, a repeated name, an optional parameter without a default to show) or a
+// display other than "name()" or "Class.name()" does not compile.
 template <class... P>
 consteval Signature<sizeof...(P)> signature(std::string_view display, P... params) {
     Signature<sizeof...(P)> sig{display, {params...}};
     static_assert(sizeof...(P) <= kMaxParams, "too many parameters for the argument parser");
+    if (!display.ends_with("()") || display.size() < 3 || display.starts_with('.') ||
+        display.find('.') != display.rfind('.') || display.ends_with(".()")) {
+        throw "display must be name() or Class.name()";
+    }
     bool keyword_seen = false;
     bool optional_seen = false;
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         const Param& p = sig.params[i];
+        if (p.name.empty()) throw "parameter without a name";
+        if (p.required != p.default_text.empty()) throw "optional parameter without a default";
         if (p.kind == ParamKind::KeywordOnly) {
             keyword_seen = true;
             continue;
@@ -98,6 +115,103 @@ consteval Signature<sizeof...(P)> signature(std::string_view display, P... param
     return sig;
 }
 
+// --- Docstrings whose signature line is built from the table ----------------------------------
+
+// Whether the signature line starts with `$self` (a method) or not (a function, a static
+// method, a class's constructor).
+enum class Receiver : std::uint8_t { None, Self };
+
+namespace detail {
+
+// The name a signature line shows for a display: "get" for "Header.get()", "image" for
+// "image()", the class for a constructor ("ImageHdu" for "ImageHdu.__new__()").
+constexpr std::string_view text_name(std::string_view display) {
+    const std::string_view callable = display.substr(0, display.size() - 2);
+    const std::size_t dot = callable.find('.');
+    if (dot == std::string_view::npos) return callable;
+    const std::string_view member = callable.substr(dot + 1);
+    return member == "__new__" || member == "__init__" ? callable.substr(0, dot) : member;
+}
+
+// Writes the docstring of `sig` through `put`, one piece at a time: the signature line
+// ("name($self, a, b=None, *, c=0)"), the "--" line and an empty one, then `description`.
+template <class Put>
+constexpr void write_doc(SignatureView sig, Receiver receiver, std::string_view description,
+                         Put&& put) {
+    put(text_name(sig.display));
+    put("(");
+    bool first = true;
+    const auto separate = [&] {
+        if (!first) put(", ");
+        first = false;
+    };
+    if (receiver == Receiver::Self) {
+        separate();
+        put("$self");
+    }
+    bool keyword_marked = false;
+    for (const Param& p : sig.params) {
+        separate();
+        if (p.kind == ParamKind::KeywordOnly && !keyword_marked) {
+            keyword_marked = true;
+            put("*, ");
+        }
+        put(p.name);
+        if (!p.required) {
+            put("=");
+            put(p.default_text);
+        }
+    }
+    put(")\n--\n\n");
+    put(description);
+}
+
+// The length of the docstring before its description.
+consteval std::size_t head_size(SignatureView sig, Receiver receiver) {
+    std::size_t size = 0;
+    write_doc(sig, receiver, {}, [&](std::string_view piece) { size += piece.size(); });
+    return size;
+}
+
+}  // namespace detail
+
+// A binding's name and docstring, NUL-terminated, built at compile time, with the signature
+// table they were built from.
+template <std::size_t N>
+struct DocText {
+    SignatureView sig;
+    Receiver receiver = Receiver::None;
+    std::size_t doc_at = 0;
+    std::array<char, N> chars{};
+
+    constexpr const char* name() const { return chars.data(); }
+    constexpr const char* doc() const { return chars.data() + doc_at; }
+};
+
+// The docstring of a function, static method or class (its constructor's signature line),
+// then `description`; `Sig` is a namespace-scope signature table.
+template <const auto& Sig, Receiver R = Receiver::None, std::size_t D>
+consteval auto function_doc(const char (&description)[D]) {
+    const std::string_view text(description, D - 1);
+    constexpr std::string_view name = detail::text_name(Sig.display);
+    DocText<name.size() + 1 + detail::head_size(Sig, R) + (D - 1) + 1> out{Sig, R, name.size() + 1};
+    std::size_t at = 0;
+    const auto put = [&](std::string_view piece) {
+        for (const char c : piece)
+            out.chars[at++] = c;
+    };
+    put(name);
+    out.chars[at++] = '\0';
+    detail::write_doc(Sig, R, text, put);
+    out.chars[at] = '\0';
+    return out;
+}
+
+// The docstring of a method: its signature line starts with `$self`.
+template <const auto& Sig, std::size_t D>
+consteval auto method_doc(const char (&description)[D]) {
+    return function_doc<Sig, Receiver::Self>(description);
+}
 // --- Conversions of single objects ------------------------------------------------------------
 
 // The qualified name of the object's type ("int", "float64", "Header").

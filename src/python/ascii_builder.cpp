@@ -220,18 +220,16 @@ nb::object py_ascii_table(const Args& p) {
 }
 
 constexpr auto kAsciiTableSig =
-    signature("ascii_table()", required("columns"), optional("formats"), optional("tnulls"),
-              optional("units"), optional("extname"));
-constexpr FunctionDef kAsciiTable{
-    "ascii_table", kAsciiTableSig,
-    "ascii_table(columns, formats=None, tnulls=None, units=None, extname=None)\n--\n\n"
+    signature("ascii_table()", required("columns"), optional("formats", "None"),
+              optional("tnulls", "None"), optional("units", "None"), optional("extname", "None"));
+constexpr auto kAsciiTableDoc = function_doc<kAsciiTableSig>(
     "Build an ASCII ``TABLE`` HDU from a column dictionary.\n\n"
     "Each value is a list of str (None for an empty field), of int (None for an undefined\n"
     "field, which needs a ``tnulls`` entry) or of float (NaN undefined). ``formats`` maps\n"
     "names to TFORM texts (Aw, Iw, Fw.d, Ew.d, Dw.d); by default text columns are as wide as\n"
     "their longest string, integers one wider than their longest value and reals D25.17\n"
-    "(E16.8 for a float32 array), enough digits to read back exactly.",
-    py_ascii_table};
+    "(E16.8 for a float32 array), enough digits to read back exactly.");
+constexpr FunctionDef kAsciiTable{kAsciiTableDoc, py_ascii_table};
 const Registration kAsciiTableRegistration{
     "ascii_table", [](nb::module_& m) { return make_function<kAsciiTable>(m); }};
 

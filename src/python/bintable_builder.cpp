@@ -26,8 +26,8 @@ namespace vexlo::py {
 namespace {
 
 const char* const kUnsupported =
-    "bintable: unsupported column type (use bool/u8/i16/i32/i64/f32/f64 numpy arrays or "
-    "sequences of numbers, list[str], list[complex], or list[list[float]] for VLA)";
+    "bintable: unsupported column type (use bool/uint8/int16/int32/int64/float32/float64 numpy "
+    "arrays or sequences of numbers, list[str], list[complex], or list[list[float]] for VLA)";
 
 // A column that none of the rules can encode; reported as ValueError
 // "bintable column {name}: {type}: {message}".
@@ -408,18 +408,16 @@ nb::object py_bintable(const Args& p) {
     return make_bintable_builder(unwrap(std::move(hdu)).into_parts());
 }
 
-constexpr auto kBintableSig =
-    signature("bintable()", required("columns"), optional("units"), optional("extname"));
-constexpr FunctionDef kBintable{
-    "bintable", kBintableSig,
-    "bintable(columns, units=None, extname=None)\n--\n\n"
+constexpr auto kBintableSig = signature("bintable()", required("columns"),
+                                        optional("units", "None"), optional("extname", "None"));
+constexpr auto kBintableDoc = function_doc<kBintableSig>(
     "Build a ``BINTABLE`` HDU from a column dictionary.\n\n"
     "Each value becomes one column, in dictionary order: a 1-D or 2-D NumPy array of bool,\n"
     "uint8, int16, int32, int64, float32 or float64 a fixed-width column (the second axis is\n"
     "the repeat count); a list of numeric sequences a variable-length ``1PD`` column; a list\n"
     "of str a character column; a list of lists of str a character-array column with TDIM;\n"
-    "a list of complex a ``1M`` column. ``units`` maps column names to TUNIT texts.",
-    py_bintable};
+    "a list of complex a ``1M`` column. ``units`` maps column names to TUNIT texts.");
+constexpr FunctionDef kBintable{kBintableDoc, py_bintable};
 const Registration kBintableRegistration{
     "bintable", [](nb::module_& m) { return make_function<kBintable>(m); }};
 

@@ -46,7 +46,8 @@ Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
 // ---- image header ----
 
 const char* const kUnsupportedImageDtype =
-    "image: unsupported numpy dtype (expected bool/i8/u8/i16/u16/i32/u32/i64/u64/f32/f64)";
+    "image: unsupported numpy dtype (expected "
+    "bool/int8/uint8/int16/uint16/int32/uint32/int64/uint64/float32/float64)";
 
 // ---- classes ----
 
@@ -138,17 +139,15 @@ nb::object py_image(const Args& p) {
 }
 
 constexpr auto kImageSig =
-    signature("image()", required("data"), optional("header"), optional("primary"));
-constexpr FunctionDef kImage{
-    "image", kImageSig,
-    "image(data, header=None, primary=True)\n--\n\n"
+    signature("image()", required("data"), optional("header", "None"), optional("primary", "True"));
+constexpr auto kImageDoc = function_doc<kImageSig>(
     "Build an image HDU from an array.\n\n"
     "``data`` is a NumPy array or anything ``numpy.asarray`` accepts, of dtype bool, int8,\n"
     "uint8, int16, uint16, int32, uint32, int64, uint64, float32 or float64. NAXIS1 is the\n"
     "last NumPy axis. Unsigned 16/32/64-bit and signed 8-bit data are stored with the BZERO\n"
     "offset convention. ``header`` (a Header or a mapping) adds cards; structural cards are\n"
-    "always computed. ``primary=False`` makes an IMAGE extension.",
-    py_image};
+    "always computed. ``primary=False`` makes an IMAGE extension.");
+constexpr FunctionDef kImage{kImageDoc, py_image};
 const Registration kImageRegistration{"image",
                                       [](nb::module_& m) { return make_function<kImage>(m); }};
 

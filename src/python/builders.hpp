@@ -69,12 +69,12 @@ Bytes encode_pixels(nb::handle array, const PixelEncoding& encoding);
 
 // The finished image HDU of an array: coerce_array with the context "image", the dtype's
 // encoding (TypeError "image: unsupported numpy dtype (expected
-// bool/i8/u8/i16/u16/i32/u32/i64/u64/f32/f64)" otherwise), the mandatory cards of a primary
-// HDU or an IMAGE extension with the array's shape reversed as NAXIS1..n, and `user` merged
-// in (see merge_user_header). Offset dtypes always carry their own BZERO and BSCALE = 1 in
-// place of the user's; float images drop the user's BZERO, BSCALE and BLANK. A
-// zero-dimensional array is refused with vexlo.FitsError (an image without axes holds no
-// data).
+// bool/int8/uint8/int16/uint16/int32/uint32/int64/uint64/float32/float64)" otherwise), the
+// mandatory cards of a primary HDU or an IMAGE extension with the array's shape reversed as
+// NAXIS1..n, and `user` merged in (see merge_user_header). Offset dtypes always carry their own
+// BZERO and BSCALE = 1 in place of the user's; float images drop the user's BZERO, BSCALE and
+// BLANK. A zero-dimensional array is refused with vexlo.FitsError (an image without axes holds
+// no data).
 OwnedHdu encode_image_array(nb::handle data, bool primary, Header user);
 
 // The user cards given for an image: none for a null handle or None, otherwise a

@@ -32,7 +32,8 @@ std::vector<std::uint64_t> tile_shape_argument(nb::handle obj) {
         // number that no reader, this one included, takes for a tile length.
         if (length > kMaxTileLength) {
             raise(PyExc_ValueError, "tile_shape entry " + std::to_string(i) + " is " +
-                                        std::to_string(length) + ", above the largest tile "
+                                        std::to_string(length) +
+                                        ", above the largest tile "
                                         "length a header can hold (" +
                                         std::to_string(kMaxTileLength) + ")");
         }
@@ -75,18 +76,16 @@ nb::object py_compressed_image(const Args& p) {
 }
 
 constexpr auto kCompressedImageSig =
-    signature("compressed_image()", required("data"), optional("header"),
-              keyword_only("tile_shape"), keyword_only("extname"));
-constexpr FunctionDef kCompressedImage{
-    "compressed_image", kCompressedImageSig,
-    "compressed_image(data, header=None, *, tile_shape=None, extname=None)\n--\n\n"
+    signature("compressed_image()", required("data"), optional("header", "None"),
+              keyword_only("tile_shape", "None"), keyword_only("extname", "None"));
+constexpr auto kCompressedImageDoc = function_doc<kCompressedImageSig>(
     "Tile-compress a numpy array into a ``BINTABLE`` HDU (``ZIMAGE``).\n\n"
     "The pixels are encoded as :func:`image` encodes an image extension and stored in GZIP_1\n"
     "tiles, losslessly. ``tile_shape`` lists the tile length per FITS axis, NAXIS1 first\n"
     "(default: one image row per tile). ``extname`` names the HDU (default: the header's\n"
     "EXTNAME, else COMPRESSED_IMAGE). Cards the tiled image convention reserves are dropped\n"
-    "with a warning.",
-    py_compressed_image};
+    "with a warning.");
+constexpr FunctionDef kCompressedImage{kCompressedImageDoc, py_compressed_image};
 const Registration kCompressedImageRegistration{
     "compressed_image", [](nb::module_& m) { return make_function<kCompressedImage>(m); }};
 

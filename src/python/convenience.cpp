@@ -62,8 +62,8 @@ nb::object with_header(nb::object data, nb::handle hdu, bool header) {
     return nb::make_tuple(data, hdu.attr("header"));
 }
 
-constexpr auto kGetdataSig =
-    signature("getdata()", required("path"), optional("ext"), keyword_only("header"));
+constexpr auto kGetdataSig = signature("getdata()", required("path"), optional("ext", "None"),
+                                       keyword_only("header", "False"));
 nb::object getdata(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const nb::handle ext = p.get_opt("ext");
@@ -83,24 +83,21 @@ nb::object getdata(const Args& p) {
     if (!data.is_none()) return with_header(std::move(data), hdu, header);
     raise(PyExc_IndexError, "No data in either Primary or first extension HDUs.");
 }
-constexpr FunctionDef kGetdata{"getdata", kGetdataSig,
-                               "getdata(path, ext=None, *, header=False)\n--\n\n"
-                               "Read one HDU's data, and optionally its header, from `path`.",
-                               getdata};
+constexpr auto kGetdataDoc =
+    function_doc<kGetdataSig>("Read one HDU's data, and optionally its header, from `path`.");
+constexpr FunctionDef kGetdata{kGetdataDoc, getdata};
 
-constexpr auto kGetheaderSig = signature("getheader()", required("path"), optional("ext"));
+constexpr auto kGetheaderSig = signature("getheader()", required("path"), optional("ext", "None"));
 nb::object getheader(const Args& p) {
     const std::string path = p.convert("path", to_path);
     nb::object file = open_fits_file(path, "readonly", false);
     return header_of(file, p.get_opt("ext"));
 }
-constexpr FunctionDef kGetheader{"getheader", kGetheaderSig,
-                                 "getheader(path, ext=None)\n--\n\n"
-                                 "Read one HDU's header from `path`.",
-                                 getheader};
+constexpr auto kGetheaderDoc = function_doc<kGetheaderSig>("Read one HDU's header from `path`.");
+constexpr FunctionDef kGetheader{kGetheaderDoc, getheader};
 
 constexpr auto kGetvalSig =
-    signature("getval()", required("path"), required("key"), optional("ext"));
+    signature("getval()", required("path"), required("key"), optional("ext", "None"));
 nb::object getval(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string key = p.convert("key", to_string);
@@ -112,14 +109,12 @@ nb::object getval(const Args& p) {
     if (present == 0) raise(PyExc_KeyError, "no header card " + debug_str(key));
     return get_item(header, key_obj);
 }
-constexpr FunctionDef kGetval{"getval", kGetvalSig,
-                              "getval(path, key, ext=None)\n--\n\n"
-                              "Read one header keyword from `path`.",
-                              getval};
+constexpr auto kGetvalDoc = function_doc<kGetvalSig>("Read one header keyword from `path`.");
+constexpr FunctionDef kGetval{kGetvalDoc, getval};
 
 constexpr auto kSetvalSig =
-    signature("setval()", required("path"), required("key"), optional("value"), keyword_only("ext"),
-              keyword_only("comment"));
+    signature("setval()", required("path"), required("key"), optional("value", "None"),
+              keyword_only("ext", "None"), keyword_only("comment", "None"));
 nb::object setval(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string key = p.convert("key", to_string);
@@ -141,15 +136,14 @@ nb::object setval(const Args& p) {
     file.attr("flush")();
     return nb::none();
 }
-constexpr FunctionDef kSetval{"setval", kSetvalSig,
-                              "setval(path, key, value=None, *, ext=None, comment=None)\n--\n\n"
-                              "Set one header keyword in `path`. Rewrites the file.\n\n"
-                              "Without a value an existing card keeps its value and only its\n"
-                              "comment changes.",
-                              setval};
+constexpr auto kSetvalDoc = function_doc<kSetvalSig>(
+    "Set one header keyword in `path`. Rewrites the file.\n\n"
+    "Without a value an existing card keeps its value and only its\n"
+    "comment changes.");
+constexpr FunctionDef kSetval{kSetvalDoc, setval};
 
 constexpr auto kDelvalSig =
-    signature("delval()", required("path"), required("key"), keyword_only("ext"));
+    signature("delval()", required("path"), required("key"), keyword_only("ext", "None"));
 nb::object delval(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string key = p.convert("key", to_string);
@@ -160,10 +154,9 @@ nb::object delval(const Args& p) {
     file.attr("flush")();
     return nb::none();
 }
-constexpr FunctionDef kDelval{"delval", kDelvalSig,
-                              "delval(path, key, *, ext=None)\n--\n\n"
-                              "Remove one header keyword from `path`. Rewrites the file.",
-                              delval};
+constexpr auto kDelvalDoc =
+    function_doc<kDelvalSig>("Remove one header keyword from `path`. Rewrites the file.");
+constexpr FunctionDef kDelval{kDelvalDoc, delval};
 
 // An attribute, or nothing when reading it fails.
 nb::object attr_or_none(nb::handle obj, const char* name) {
@@ -218,8 +211,8 @@ nb::object info(const Args& p) {
     }
     return out;
 }
-constexpr FunctionDef kInfo{"info", kInfoSig,
-                            "info(path)\n--\n\nReturn a brief HDU summary table for `path`.", info};
+constexpr auto kInfoDoc = function_doc<kInfoSig>("Return a brief HDU summary table for `path`.");
+constexpr FunctionDef kInfo{kInfoDoc, info};
 
 // The builder's failure, whatever its type, as the one TypeError append raises.
 [[noreturn]] void raise_bad_append_data(nb::python_error& e) {
@@ -256,7 +249,7 @@ void as_append_failure(Step&& step) {
 }
 
 constexpr auto kAppendSig =
-    signature("append()", required("path"), required("data"), optional("header"));
+    signature("append()", required("path"), required("data"), optional("header", "None"));
 nb::object append(const Args& p) {
     const std::string path = p.convert("path", to_path);
     nb::handle data = p.get("data");
@@ -286,10 +279,9 @@ nb::object append(const Args& p) {
     }));
     return nb::none();
 }
-constexpr FunctionDef kAppend{"append", kAppendSig,
-                              "append(path, data, header=None)\n--\n\n"
-                              "Append one image HDU to an existing FITS file.",
-                              append};
+constexpr auto kAppendDoc =
+    function_doc<kAppendSig>("Append one image HDU to an existing FITS file.");
+constexpr FunctionDef kAppend{kAppendDoc, append};
 
 const Registration kGetdataRegistration{"getdata",
                                         [](nb::module_& m) { return make_function<kGetdata>(m); }};

@@ -39,22 +39,19 @@ nb::object diff_hdu_indices(PyFitsDiff& self, const Args&) {
         out.append(nb::int_(k));
     return out;
 }
-constexpr MethodDef<PyFitsDiff> kIndices{
-    "diff_hdu_indices", kIndicesSig,
-    "diff_hdu_indices($self)\n--\n\n"
+constexpr auto kIndicesDoc = method_doc<kIndicesSig>(
     "Return the index of every compared HDU with a difference.\n\n"
-    "Ascending; 0 is the primary HDU.",
-    diff_hdu_indices};
+    "Ascending; 0 is the primary HDU.");
+constexpr MethodDef<PyFitsDiff> kIndices{kIndicesDoc, diff_hdu_indices};
 
 constexpr auto kReportSig = signature("FitsDiff.report()");
 nb::object report(PyFitsDiff& self, const Args&) {
     return to_str(report_text(self.result));
 }
-constexpr MethodDef<PyFitsDiff> kReport{"report", kReportSig,
-                                        "report($self)\n--\n\n"
-                                        "Render the differences as text.\n\n"
-                                        "The same text as ``str(diff)``.",
-                                        report};
+constexpr auto kReportDoc = method_doc<kReportSig>(
+    "Render the differences as text.\n\n"
+    "The same text as ``str(diff)``.");
+constexpr MethodDef<PyFitsDiff> kReport{kReportDoc, report};
 
 PyObject* diff_str(PyObject* self) {
     PyObject* result = nullptr;
@@ -124,7 +121,8 @@ const Registration kFitsDiffRegistration{"FitsDiff", make_fits_diff_class};
 
 // A sequence of str, never a str itself (which would read as its characters).
 std::vector<std::string> to_keyword_list(nb::handle obj) {
-    if (PyUnicode_Check(obj.ptr())) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(obj.ptr()))
+        raise(PyExc_TypeError, "a sequence of str is expected, not a str");
     if (!PySequence_Check(obj.ptr())) raise_not_instance(obj, "Sequence");
     const Py_ssize_t n = PySequence_Size(obj.ptr());
     if (n < 0) throw nb::python_error();
@@ -139,8 +137,9 @@ std::vector<std::string> to_keyword_list(nb::handle obj) {
 }
 
 constexpr auto kDiffSig =
-    signature("diff()", required("a"), required("b"), keyword_only("rtol"), keyword_only("atol"),
-              keyword_only("max_diffs"), keyword_only("ignore_keywords"));
+    signature("diff()", required("a"), required("b"), keyword_only("rtol", "0.0"),
+              keyword_only("atol", "0.0"), keyword_only("max_diffs", "10"),
+              keyword_only("ignore_keywords", "None"));
 nb::object diff(const Args& p) {
     // Every argument converts before either file is touched.
     const std::string a = p.convert("a", to_path);
@@ -160,16 +159,14 @@ nb::object diff(const Args& p) {
     }();
     return nb::cast(PyFitsDiff{unwrap(std::move(result))}, nb::rv_policy::move);
 }
-constexpr FunctionDef kDiff{
-    "diff", kDiffSig,
-    "diff(a, b, *, rtol=0.0, atol=0.0, max_diffs=10, ignore_keywords=None)\n--\n\n"
+constexpr auto kDiffDoc = function_doc<kDiffSig>(
     "Compare two FITS files and return the differences.\n\n"
     "HDUs are paired by position. Headers are compared keyword by keyword (CHECKSUM,\n"
     "DATASUM and DATE are ignored unless `ignore_keywords` replaces that list); image\n"
     "pixels in physical units, table cells one by one, tile-compressed images as images.\n"
     "Numbers are equal when ``|a - b| <= |b| * rtol + atol``. Every data difference is\n"
-    "counted; at most `max_diffs` per HDU are kept for the report.",
-    diff};
+    "counted; at most `max_diffs` per HDU are kept for the report.");
+constexpr FunctionDef kDiff{kDiffDoc, diff};
 const Registration kDiffRegistration{"diff",
                                      [](nb::module_& m) { return make_function<kDiff>(m); }};
 

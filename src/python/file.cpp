@@ -423,8 +423,8 @@ nb::object new_file_object() {
     return obj;
 }
 
-constexpr auto kOpenSig =
-    signature("open()", required("path"), optional("mode"), optional("lenient"));
+constexpr auto kOpenSig = signature("open()", required("path"), optional("mode", "\"readonly\""),
+                                    optional("lenient", "True"));
 nb::object open_file(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string mode = p.convert_or("mode", std::string("readonly"), to_string);
@@ -469,16 +469,14 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
 
 namespace {
 
-constexpr FunctionDef kOpen{
-    "open", kOpenSig,
-    "open(path, mode=\"readonly\", lenient=True)\n--\n\n"
+constexpr auto kOpenDoc = function_doc<kOpenSig>(
     "Open a FITS file by path.\n\n"
     "The file is scanned at once; each HDU object is built when it is first looked up, and\n"
     "image pixels are read on the first access to `data`. Modes: \"readonly\" and\n"
     "\"denywrite\" (the same); \"update\", where edits are saved by `flush()` or `close()`\n"
     "(section assignments go straight into the file). \"append\" and \"ostream\" are\n"
-    "refused. `lenient` repairs what strict header parsing refuses.",
-    open_file};
+    "refused. `lenient` repairs what strict header parsing refuses.");
+constexpr FunctionDef kOpen{kOpenDoc, open_file};
 
 // --- Methods ----------------------------------------------------------------------------------
 
@@ -487,24 +485,22 @@ nb::object file_hdu(PyFitsFile& self, const Args& p) {
     const std::uint64_t i = p.convert("i", to_u64);
     return self.hdu_checked(static_cast<std::size_t>(i));
 }
-constexpr MethodDef<PyFitsFile> kHdu{"hdu", kHduSig,
-                                     "hdu($self, i)\n--\n\nThe HDU at position `i`.", file_hdu};
+constexpr auto kHduDoc = method_doc<kHduSig>("The HDU at position `i`.");
+constexpr MethodDef<PyFitsFile> kHdu{kHduDoc, file_hdu};
 
 constexpr auto kHduByNameSig =
-    signature("FitsFile.hdu_by_name()", required("name"), optional("ver"));
+    signature("FitsFile.hdu_by_name()", required("name"), optional("ver", "None"));
 nb::object file_hdu_by_name(PyFitsFile& self, const Args& p) {
     const std::string name = p.convert("name", to_string);
     const std::optional<std::int64_t> ver = p.convert_opt("ver", to_i64);
     return self.find_by_name(name, ver);
 }
-constexpr MethodDef<PyFitsFile> kHduByName{
-    "hdu_by_name", kHduByNameSig,
-    "hdu_by_name($self, name, ver=None)\n--\n\n"
+constexpr auto kHduByNameDoc = method_doc<kHduByNameSig>(
     "The first HDU whose EXTNAME is `name` (exactly), and whose EXTVER (1 when absent) is\n"
-    "`ver` when given.",
-    file_hdu_by_name};
+    "`ver` when given.");
+constexpr MethodDef<PyFitsFile> kHduByName{kHduByNameDoc, file_hdu_by_name};
 
-constexpr auto kWcsSig = signature("FitsFile.wcs()", optional("i"), optional("alt"));
+constexpr auto kWcsSig = signature("FitsFile.wcs()", optional("i", "0"), optional("alt", "' '"));
 nb::object file_wcs(PyFitsFile& self, const Args& p) {
     const std::uint64_t i = p.convert_or("i", std::uint64_t{0}, to_u64);
     const char32_t alt = wcs_alt_arg(p);
@@ -530,19 +526,17 @@ nb::object file_wcs(PyFitsFile& self, const Args& p) {
         "table from; open the file with vexlo.open, or use vexlo.Wcs(f[i].header) "
         "for header-only inspection");
 }
-constexpr MethodDef<PyFitsFile> kWcs{
-    "wcs", kWcsSig,
-    "wcs($self, i=0, alt=' ')\n--\n\n"
-    "The world coordinate system of HDU `i` for the alternate description `alt`, or None.",
-    file_wcs};
+constexpr auto kWcsDoc = method_doc<kWcsSig>(
+    "The world coordinate system of HDU `i` for the alternate description `alt`, or None.");
+constexpr MethodDef<PyFitsFile> kWcs{kWcsDoc, file_wcs};
 
 constexpr auto kFlushSig = signature("FitsFile.flush()");
 nb::object file_flush(PyFitsFile& self, const Args&) {
     flush_if_needed(self);
     return nb::none();
 }
-constexpr MethodDef<PyFitsFile> kFlush{
-    "flush", kFlushSig, "flush($self)\n--\n\nWrite pending edits to the file.", file_flush};
+constexpr auto kFlushDoc = method_doc<kFlushSig>("Write pending edits to the file.");
+constexpr MethodDef<PyFitsFile> kFlush{kFlushDoc, file_flush};
 
 constexpr auto kCloseSig = signature("FitsFile.close()");
 nb::object file_close(PyFitsFile& self, const Args&) {
@@ -555,11 +549,9 @@ nb::object file_close(PyFitsFile& self, const Args&) {
     }
     return nb::none();
 }
-constexpr MethodDef<PyFitsFile> kClose{
-    "close", kCloseSig,
-    "close($self)\n--\n\n"
-    "Flush, then release the file. HDU objects already built keep working.",
-    file_close};
+constexpr auto kCloseDoc =
+    method_doc<kCloseSig>("Flush, then release the file. HDU objects already built keep working.");
+constexpr MethodDef<PyFitsFile> kClose{kCloseDoc, file_close};
 
 constexpr auto kVerifyChecksumsSig = signature("FitsFile.verify_checksums()");
 nb::object file_verify_checksums(PyFitsFile& self, const Args&) {
@@ -586,19 +578,18 @@ nb::object file_verify_checksums(PyFitsFile& self, const Args&) {
     }
     return out;
 }
-constexpr MethodDef<PyFitsFile> kVerifyChecksums{
-    "verify_checksums", kVerifyChecksumsSig,
-    "verify_checksums($self)\n--\n\n"
+constexpr auto kVerifyChecksumsDoc = method_doc<kVerifyChecksumsSig>(
     "Check the CHECKSUM and DATASUM cards of every HDU as stored on disk.\n\n"
     "One dict per HDU of the file on disk, in file order: ``hdu`` (0-based position),\n"
     "``checksum_ok`` and ``datasum_ok`` (True, False, or None when the card is absent).\n"
-    "Edits not yet written do not show.",
-    file_verify_checksums};
+    "Edits not yet written do not show.");
+constexpr MethodDef<PyFitsFile> kVerifyChecksums{kVerifyChecksumsDoc, file_verify_checksums};
 
 constexpr auto kEnterSig = signature("FitsFile.__enter__()");
+constexpr auto kEnterDoc = method_doc<kEnterSig>("Return the file itself.");
 
-constexpr auto kExitSig = signature("FitsFile.__exit__()", optional("exc_type"),
-                                    optional("_exc_val"), optional("_exc_tb"));
+constexpr auto kExitSig = signature("FitsFile.__exit__()", optional("exc_type", "None"),
+                                    optional("_exc_val", "None"), optional("_exc_tb", "None"));
 nb::object file_exit(PyFitsFile& self, const Args& p) {
     const nb::handle exc_type = p.get_opt("exc_type");
     if (!exc_type.is_valid() || exc_type.is_none()) {
@@ -610,11 +601,9 @@ nb::object file_exit(PyFitsFile& self, const Args& p) {
     }
     return nb::bool_(false);
 }
-constexpr MethodDef<PyFitsFile> kExit{
-    "__exit__", kExitSig,
-    "__exit__($self, exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"
-    "Flush on a clean exit; never suppresses an exception.",
-    file_exit};
+constexpr auto kExitDoc =
+    method_doc<kExitSig>("Flush on a clean exit; never suppresses an exception.");
+constexpr MethodDef<PyFitsFile> kExit{kExitDoc, file_exit};
 
 // __enter__ returns `self`, which the generic method entry does not pass to bodies.
 PyObject* enter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -629,12 +618,12 @@ PyObject* enter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 void add_enter(nb::handle cls) {
     static PyMethodDef method = {
-        "__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&enter_entry)),
-        METH_FASTCALL | METH_KEYWORDS, "__enter__($self)\n--\n\nReturn the file itself."};
+        kEnterDoc.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&enter_entry)),
+        METH_FASTCALL | METH_KEYWORDS, kEnterDoc.doc()};
     nb::object descr =
         nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method));
     if (!descr.is_valid()) throw nb::python_error();
-    nb::setattr(cls, "__enter__", descr);
+    nb::setattr(cls, kEnterDoc.name(), descr);
 }
 
 // --- Protocol slots ---------------------------------------------------------------------------
@@ -827,6 +816,10 @@ PyType_Slot kHduIterSlots[] = {
 // --- Registration -----------------------------------------------------------------------------
 
 constexpr auto kNewSig = signature("FitsFile.__new__()");
+constexpr auto kFitsFileDoc = function_doc<kNewSig>(
+    "Owning, ordered, mutable list of HDUs.\n\n"
+    "Index by position, by EXTNAME or by (EXTNAME, EXTVER); HDU objects are built on first "
+    "lookup.");
 
 void make_hdu_iter_class(nb::module_& m) {
     // Not a module attribute, so the process keeps the class alive itself.
@@ -844,12 +837,8 @@ void make_hdu_iter_class(nb::module_& m) {
 nb::object make_file_class(nb::module_& m) {
     make_hdu_iter_class(m);
     return bound_class<PyFitsFile>([&] {
-        auto cls = nb::class_<PyFitsFile>(m, "FitsFile",
-                                          "FitsFile()\n--\n\n"
-                                          "Owning, ordered, mutable list of HDUs.\n\n"
-                                          "Index by position, by EXTNAME or by (EXTNAME, EXTVER);"
-                                          " HDU objects are built on first lookup.",
-                                          nb::is_final(), nb::type_slots(kFileSlots));
+        auto cls = nb::class_<PyFitsFile>(m, "FitsFile", kFitsFileDoc.doc(), nb::is_final(),
+                                          nb::type_slots(kFileSlots));
         cls.def("__init__", [](PyFitsFile* self, nb::args args, nb::kwargs kwargs) {
             (void)parse_args(kNewSig, args, kwargs);
             new (self) PyFitsFile();

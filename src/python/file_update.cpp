@@ -293,7 +293,7 @@ std::optional<std::string> canonical(const std::string& path) {
 }
 
 constexpr auto kWritetoSig =
-    signature("FitsFile.writeto()", required("path"), optional("overwrite"));
+    signature("FitsFile.writeto()", required("path"), optional("overwrite", "False"));
 nb::object file_writeto(PyFitsFile& self, const Args& p) {
     const std::string path = p.convert("path", to_path);
     const bool overwrite = p.flag("overwrite", false);
@@ -317,12 +317,10 @@ nb::object file_writeto(PyFitsFile& self, const Args& p) {
         Durability::Unforced);
     return nb::none();
 }
-constexpr MethodDef<PyFitsFile> kWriteto{
-    "writeto", kWritetoSig,
-    "writeto($self, path, overwrite=False)\n--\n\n"
+constexpr auto kWritetoDoc = method_doc<kWritetoSig>(
     "Write every HDU, with all in-memory edits, to `path` (onto the file itself in mode\n"
-    "'update' with overwrite=True). The new file is renamed into place only when complete.",
-    file_writeto};
+    "'update' with overwrite=True). The new file is renamed into place only when complete.");
+constexpr MethodDef<PyFitsFile> kWriteto{kWritetoDoc, file_writeto};
 
 // ---- list edits ------------------------------------------------------------------------------
 
@@ -379,9 +377,8 @@ nb::object file_append(PyFitsFile& self, const Args& p) {
     self.slots.entries.emplace_back(std::move(obj));
     return nb::none();
 }
-constexpr MethodDef<PyFitsFile> kAppend{
-    "append", kAppendSig, "append($self, value)\n--\n\nAdd an HDU (or a builder) at the end.",
-    file_append};
+constexpr auto kAppendDoc = method_doc<kAppendSig>("Add an HDU (or a builder) at the end.");
+constexpr MethodDef<PyFitsFile> kAppend{kAppendDoc, file_append};
 
 constexpr auto kInsertSig = signature("FitsFile.insert()", required("i"), required("value"));
 nb::object file_insert(PyFitsFile& self, const Args& p) {
@@ -395,10 +392,9 @@ nb::object file_insert(PyFitsFile& self, const Args& p) {
     self.slots.entries.emplace(self.slots.entries.begin() + at, std::move(obj));
     return nb::none();
 }
-constexpr MethodDef<PyFitsFile> kInsert{
-    "insert", kInsertSig,
-    "insert($self, i, value)\n--\n\nInsert an HDU (or a builder) before position `i`.",
-    file_insert};
+constexpr auto kInsertDoc =
+    method_doc<kInsertSig>("Insert an HDU (or a builder) before position `i`.");
+constexpr MethodDef<PyFitsFile> kInsert{kInsertDoc, file_insert};
 
 constexpr auto kAddChecksumsSig = signature("FitsFile.add_checksums()");
 nb::object file_add_checksums(PyFitsFile& self, const Args&) {
@@ -406,11 +402,9 @@ nb::object file_add_checksums(PyFitsFile& self, const Args&) {
     self.dirty_flags->modified.store(true);
     return nb::none();
 }
-constexpr MethodDef<PyFitsFile> kAddChecksums{
-    "add_checksums", kAddChecksumsSig,
-    "add_checksums($self)\n--\n\n"
-    "Stamp CHECKSUM and DATASUM into every HDU written by later flushes and writeto.",
-    file_add_checksums};
+constexpr auto kAddChecksumsDoc = method_doc<kAddChecksumsSig>(
+    "Stamp CHECKSUM and DATASUM into every HDU written by later flushes and writeto.");
+constexpr MethodDef<PyFitsFile> kAddChecksums{kAddChecksumsDoc, file_add_checksums};
 
 constexpr auto kItemSig = signature("FitsFile.__setitem__()", required("i"));
 

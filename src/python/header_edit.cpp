@@ -92,9 +92,9 @@ void update_from(SharedHeader& target, nb::handle other) {
     raise(PyExc_ValueError, std::move(text));
 }
 
-constexpr auto kSetSig =
-    signature("Header.set()", required("keyword"), optional("value"), optional("comment"),
-              keyword_only("before"), keyword_only("after"));
+constexpr auto kSetSig = signature("Header.set()", required("keyword"), optional("value", "None"),
+                                   optional("comment", "None"), keyword_only("before", "None"),
+                                   keyword_only("after", "None"));
 nb::object header_set(HeaderObject& self, const Args& p) {
     EditUse use(self);
     const std::string keyword = p.convert("keyword", to_string);
@@ -146,16 +146,14 @@ nb::object header_set(HeaderObject& self, const Args& p) {
     raise_outcome(std::move(outcome));
     return nb::none();
 }
-constexpr MethodDef kSet{
-    "set", kSetSig,
-    "set($self, keyword, value=None, comment=None, *, before=None, after=None)\n--\n\n"
+constexpr auto kSetDoc = method_doc<kSetSig>(
     "Set the first card named `keyword`, or add it (before or after an anchor card\n"
-    "when one is named). Without a value only the comment of an existing card changes.",
-    header_set};
+    "when one is named). Without a value only the comment of an existing card changes.");
+constexpr MethodDef kSet{kSetDoc, header_set};
 
-constexpr auto kInsertSig =
-    signature("Header.insert()", required("position"), required("keyword"), optional("value"),
-              optional("comment"), keyword_only("after"));
+constexpr auto kInsertSig = signature("Header.insert()", required("position"), required("keyword"),
+                                      optional("value", "None"), optional("comment", "None"),
+                                      keyword_only("after", "False"));
 nb::object header_insert(HeaderObject& self, const Args& p) {
     EditUse use(self);
     const std::string keyword = p.convert("keyword", to_string);
@@ -204,12 +202,10 @@ nb::object header_insert(HeaderObject& self, const Args& p) {
     raise_outcome(std::move(outcome));
     return nb::none();
 }
-constexpr MethodDef kInsert{
-    "insert", kInsertSig,
-    "insert($self, position, keyword, value=None, comment=None, *, after=False)\n--\n\n"
+constexpr auto kInsertDoc = method_doc<kInsertSig>(
     "Insert a new card before the card at index `position`, or before (after) the first\n"
-    "card named `position`. An existing card of the same keyword is kept.",
-    header_insert};
+    "card named `position`. An existing card of the same keyword is kept.");
+constexpr MethodDef kInsert{kInsertDoc, header_insert};
 
 constexpr auto kUpdateSig = signature("Header.update()", required("other"));
 nb::object header_update(HeaderObject& self, const Args& p) {
@@ -219,11 +215,10 @@ nb::object header_update(HeaderObject& self, const Args& p) {
     update_from(*self.handle.record, other);
     return nb::none();
 }
-constexpr MethodDef kUpdate{"update", kUpdateSig,
-                            "update($self, other)\n--\n\n"
-                            "Set every value card of another Header, or every item of a\n"
-                            "mapping, in order. Commentary cards are not copied.",
-                            header_update};
+constexpr auto kUpdateDoc = method_doc<kUpdateSig>(
+    "Set every value card of another Header, or every item of a\n"
+    "mapping, in order. Commentary cards are not copied.");
+constexpr MethodDef kUpdate{kUpdateDoc, header_update};
 
 constexpr auto kAddCommentarySig =
     signature("Header.add_commentary()", required("kind"), required("text"));
@@ -253,11 +248,10 @@ nb::object header_add_commentary(HeaderObject& self, const Args& p) {
     raise_outcome(std::move(outcome));
     return nb::none();
 }
-constexpr MethodDef kAddCommentary{"add_commentary", kAddCommentarySig,
-                                   "add_commentary($self, kind, text)\n--\n\n"
-                                   "Append COMMENT, HISTORY or blank-keyword ('') cards holding\n"
-                                   "`text`, 72 characters per card.",
-                                   header_add_commentary};
+constexpr auto kAddCommentaryDoc = method_doc<kAddCommentarySig>(
+    "Append COMMENT, HISTORY or blank-keyword ('') cards holding\n"
+    "`text`, 72 characters per card.");
+constexpr MethodDef kAddCommentary{kAddCommentaryDoc, header_add_commentary};
 
 constexpr auto kRenameSig =
     signature("Header.rename_keyword()", required("oldname"), required("newname"));
@@ -285,11 +279,10 @@ nb::object header_rename_keyword(HeaderObject& self, const Args& p) {
     raise_outcome(std::move(outcome));
     return nb::none();
 }
-constexpr MethodDef kRename{"rename_keyword", kRenameSig,
-                            "rename_keyword($self, oldname, newname)\n--\n\n"
-                            "Rename every value card named `oldname`, keeping values and\n"
-                            "comments.",
-                            header_rename_keyword};
+constexpr auto kRenameDoc = method_doc<kRenameSig>(
+    "Rename every value card named `oldname`, keeping values and\n"
+    "comments.");
+constexpr MethodDef kRename{kRenameDoc, header_rename_keyword};
 
 }  // namespace
 

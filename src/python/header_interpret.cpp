@@ -73,26 +73,24 @@ nb::object header_unit_for(HeaderObject& self, const Args& p) {
     const std::string key = p.convert("key", to_string);
     return optional_text(read_locked(self, [&](const Header& h) { return h.unit_for(key); }));
 }
-constexpr MethodDef kUnitFor{"unit_for", kUnitForSig,
-                             "unit_for($self, key)\n--\n\n"
-                             "Unit written in square brackets in the comment of card `key`\n"
-                             "(as in ``/ exposure [s]``), or None.",
-                             header_unit_for};
+constexpr auto kUnitForDoc = method_doc<kUnitForSig>(
+    "Unit written in square brackets in the comment of card `key`\n"
+    "(as in ``/ exposure [s]``), or None.");
+constexpr MethodDef kUnitFor{kUnitForDoc, header_unit_for};
 
 constexpr auto kValueInSiSig = signature("Header.value_in_si()", required("key"));
 nb::object header_value_in_si(HeaderObject& self, const Args& p) {
     const std::string key = ascii_upper(p.convert("key", to_string));
     return optional_float(read_locked(self, [&](const Header& h) { return h.value_in_si(key); }));
 }
-constexpr MethodDef kValueInSi{
-    "value_in_si", kValueInSiSig,
-    "value_in_si($self, key)\n--\n\n"
+constexpr auto kValueInSiDoc = method_doc<kValueInSiSig>(
     "Numeric value of card `key` converted from the unit in its comment\n"
     "to the canonical unit of that dimension (metres, kilograms,\n"
-    "seconds, degrees, ...), or None.",
-    header_value_in_si};
+    "seconds, degrees, ...), or None.");
+constexpr MethodDef kValueInSi{kValueInSiDoc, header_value_in_si};
 
-constexpr auto kValidateSig = signature("Header.validate()", optional("fix"), optional("warn"));
+constexpr auto kValidateSig =
+    signature("Header.validate()", optional("fix", "False"), optional("warn", "True"));
 nb::object header_validate(HeaderObject& self, const Args& p) {
     const bool fix = p.flag("fix", false);
     const bool warn = p.flag("warn", true);
@@ -107,14 +105,12 @@ nb::object header_validate(HeaderObject& self, const Args& p) {
     }
     return make_header_object(PyHeader::from_header(std::move(report.header), false));
 }
-constexpr MethodDef kValidate{
-    "validate", kValidateSig,
-    "validate($self, fix=False, warn=True)\n--\n\n"
+constexpr auto kValidateDoc = method_doc<kValidateSig>(
     "Check this header against the FITS rules. Each finding is\n"
     "reported with warnings.warn as \"[severity] KEYWORD: message\" when\n"
     "`warn` is true. Returns a new header: a copy, with the fixes of the\n"
-    "findings applied when `fix` is true. This header is not changed.",
-    header_validate};
+    "findings applied when `fix` is true. This header is not changed.");
+constexpr MethodDef kValidate{kValidateDoc, header_validate};
 
 template <class Read, class ToPy>
 void add_property(HeaderClass& cls, const char* name, const char* doc, Read read, ToPy to_py) {

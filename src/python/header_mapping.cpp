@@ -111,7 +111,7 @@ bool is_commentary_image(ByteSpan image) {
     return kind == CardKind::Commentary || kind == CardKind::Continue;
 }
 
-constexpr auto kGetSig = signature("Header.get()", required("key"), optional("default"));
+constexpr auto kGetSig = signature("Header.get()", required("key"), optional("default", "None"));
 nb::object header_get(HeaderObject& self, const Args& p) {
     SharedUse use(self);
     const std::string key = ascii_upper(key_arg(p));
@@ -127,11 +127,10 @@ nb::object header_get(HeaderObject& self, const Args& p) {
     }
     return value_to_py(*value);
 }
-constexpr MethodDef kGet{"get", kGetSig,
-                         "get($self, key, default=None)\n--\n\n"
-                         "Value of the first value card named `key` (case-insensitive), or\n"
-                         "`default` when there is none. Commentary cards never match.",
-                         header_get};
+constexpr auto kGetDoc = method_doc<kGetSig>(
+    "Value of the first value card named `key` (case-insensitive), or\n"
+    "`default` when there is none. Commentary cards never match.");
+constexpr MethodDef kGet{kGetDoc, header_get};
 
 constexpr auto kKeysSig = signature("Header.keys()");
 nb::object header_keys(HeaderObject& self, const Args&) {
@@ -146,10 +145,9 @@ nb::object header_keys(HeaderObject& self, const Args&) {
         out.append(to_py_str(k));
     return out;
 }
-constexpr MethodDef kKeys{"keys", kKeysSig,
-                          "keys($self)\n--\n\n"
-                          "Keyword of every card in order, repeats and commentary included.",
-                          header_keys};
+constexpr auto kKeysDoc =
+    method_doc<kKeysSig>("Keyword of every card in order, repeats and commentary included.");
+constexpr MethodDef kKeys{kKeysDoc, header_keys};
 
 constexpr auto kItemsSig = signature("Header.items()");
 nb::object header_items(HeaderObject& self, const Args&) {
@@ -171,10 +169,9 @@ nb::object header_items(HeaderObject& self, const Args&) {
     }
     return out;
 }
-constexpr MethodDef kItems{"items", kItemsSig,
-                           "items($self)\n--\n\n"
-                           "(keyword, value) of every card in order; None for commentary.",
-                           header_items};
+constexpr auto kItemsDoc =
+    method_doc<kItemsSig>("(keyword, value) of every card in order; None for commentary.");
+constexpr MethodDef kItems{kItemsDoc, header_items};
 
 constexpr auto kCardsSig = signature("Header.cards()", required("key"));
 nb::object header_cards(HeaderObject& self, const Args& p) {
@@ -208,10 +205,9 @@ nb::object header_cards(HeaderObject& self, const Args& p) {
     }
     return out;
 }
-constexpr MethodDef kCards{"cards", kCardsSig,
-                           "cards($self, key)\n--\n\n"
-                           "(value, comment) of every card named `key`, commentary included.",
-                           header_cards};
+constexpr auto kCardsDoc =
+    method_doc<kCardsSig>("(value, comment) of every card named `key`, commentary included.");
+constexpr MethodDef kCards{kCardsDoc, header_cards};
 
 constexpr auto kCommentSig = signature("Header.comment()", required("key"));
 nb::object header_comment(HeaderObject& self, const Args& p) {
@@ -231,10 +227,9 @@ nb::object header_comment(HeaderObject& self, const Args& p) {
     }
     return optional_text(comment);
 }
-constexpr MethodDef kComment{"comment", kCommentSig,
-                             "comment($self, key)\n--\n\n"
-                             "Inline comment of the first card named `key`, or None.",
-                             header_comment};
+constexpr auto kCommentDoc =
+    method_doc<kCommentSig>("Inline comment of the first card named `key`, or None.");
+constexpr MethodDef kComment{kCommentDoc, header_comment};
 
 constexpr auto kToDictSig = signature("Header.to_dict()");
 nb::object header_to_dict(HeaderObject& self, const Args&) {
@@ -256,11 +251,10 @@ nb::object header_to_dict(HeaderObject& self, const Args&) {
         out[to_py_str(key)] = value_to_py(value);
     return out;
 }
-constexpr MethodDef kToDict{"to_dict", kToDictSig,
-                            "to_dict($self)\n--\n\n"
-                            "Keyword to value for every value card; a repeated keyword keeps\n"
-                            "its last value.",
-                            header_to_dict};
+constexpr auto kToDictDoc = method_doc<kToDictSig>(
+    "Keyword to value for every value card; a repeated keyword keeps\n"
+    "its last value.");
+constexpr MethodDef kToDict{kToDictDoc, header_to_dict};
 
 // --- Protocol slots -------------------------------------------------------------------------
 
@@ -439,15 +433,14 @@ PyType_Slot kKeyIterSlots[] = {
 
 // --- Registration ---------------------------------------------------------------------------
 
-constexpr auto kNewSig = signature("Header.__new__()", optional("mapping"));
+constexpr auto kNewSig = signature("Header.__new__()", optional("mapping", "None"));
 
-const char* const kHeaderDoc =
-    "Header(mapping=None)\n--\n\n"
+constexpr auto kHeaderDoc = function_doc<kNewSig>(
     "Dict-like view of a FITS header.\n\n"
     "Keys are keywords, matched without regard to ASCII letter case. header[key] gives the\n"
     "value of the first card with that keyword, header[(key, n)] the n-th, and\n"
     "header['COMMENT'], header['HISTORY'] and header[''] a HeaderCommentary of every card of\n"
-    "that kind. Headers of files opened read-only refuse every edit.";
+    "that kind. Headers of files opened read-only refuse every edit.");
 
 void make_key_iter_class(nb::module_& m) {
     bound_class<KeyIterObject>([&] {
@@ -470,7 +463,7 @@ void make_key_iter_class(nb::module_& m) {
 nb::object make_header_class(nb::module_& m) {
     make_key_iter_class(m);
     return bound_class<HeaderObject>([&] {
-        auto cls = nb::class_<HeaderObject>(m, "Header", kHeaderDoc, nb::is_final(),
+        auto cls = nb::class_<HeaderObject>(m, "Header", kHeaderDoc.doc(), nb::is_final(),
                                             nb::type_slots(kHeaderSlots));
         cls.def("__init__", [](HeaderObject* self, nb::args args, nb::kwargs kwargs) {
             const Args p = parse_args(kNewSig, args, kwargs);

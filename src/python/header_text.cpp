@@ -67,11 +67,10 @@ nb::object header_tostring(HeaderObject& self, const Args&) {
     }
     return to_py_str(as_chars(bytes));
 }
-constexpr MethodDef kToString{"tostring", kToStringSig,
-                              "tostring($self)\n--\n\n"
-                              "The serialised header (cards, END, blank fill to 2880-byte\n"
-                              "blocks) as text.",
-                              header_tostring};
+constexpr auto kToStringDoc = method_doc<kToStringSig>(
+    "The serialised header (cards, END, blank fill to 2880-byte\n"
+    "blocks) as text.");
+constexpr MethodDef kToString{kToStringDoc, header_tostring};
 
 constexpr auto kBytesSig = signature("Header.__bytes__()");
 nb::object header_bytes(HeaderObject& self, const Args&) {
@@ -79,11 +78,10 @@ nb::object header_bytes(HeaderObject& self, const Args&) {
     const Bytes bytes = serialised(self);
     return nb::bytes(bytes.data(), bytes.size());
 }
-constexpr MethodDef kBytes{"__bytes__", kBytesSig,
-                           "__bytes__($self)\n--\n\n"
-                           "The serialised header (cards, END, blank fill to 2880-byte\n"
-                           "blocks).",
-                           header_bytes};
+constexpr auto kBytesDoc = method_doc<kBytesSig>(
+    "The serialised header (cards, END, blank fill to 2880-byte\n"
+    "blocks).");
+constexpr MethodDef kBytes{kBytesDoc, header_bytes};
 
 nb::object from_text_arg(const Args& p, const std::string& text) {
     const bool lenient = p.flag("lenient", true);
@@ -91,16 +89,15 @@ nb::object from_text_arg(const Args& p, const std::string& text) {
 }
 
 constexpr auto kFromStringSig =
-    signature("Header.fromstring()", required("data"), keyword_only("lenient"));
+    signature("Header.fromstring()", required("data"), keyword_only("lenient", "True"));
 nb::object header_fromstring(const Args& p) {
     const std::string text = p.convert("data", to_string);
     return from_text_arg(p, text);
 }
-constexpr FunctionDef kFromString{"fromstring", kFromStringSig,
-                                  "fromstring(data, *, lenient=True)\n--\n\n"
-                                  "Parse header text; padded to whole cards and given an END card\n"
-                                  "when it has none.",
-                                  header_fromstring};
+constexpr auto kFromStringDoc = function_doc<kFromStringSig>(
+    "Parse header text; padded to whole cards and given an END card\n"
+    "when it has none.");
+constexpr FunctionDef kFromString{kFromStringDoc, header_fromstring};
 
 std::string bytes_arg(nb::handle obj) {
     if (!PyBytes_Check(obj.ptr())) raise_not_instance(obj, "bytes");
@@ -111,16 +108,15 @@ std::string bytes_arg(nb::handle obj) {
 }
 
 constexpr auto kFromBytesSig =
-    signature("Header.frombytes()", required("data"), keyword_only("lenient"));
+    signature("Header.frombytes()", required("data"), keyword_only("lenient", "True"));
 nb::object header_frombytes(const Args& p) {
     const std::string text = p.convert("data", bytes_arg);
     return from_text_arg(p, text);
 }
-constexpr FunctionDef kFromBytes{"frombytes", kFromBytesSig,
-                                 "frombytes(data, *, lenient=True)\n--\n\n"
-                                 "Parse header bytes; padded to whole cards and given an END card\n"
-                                 "when they have none.",
-                                 header_frombytes};
+constexpr auto kFromBytesDoc = function_doc<kFromBytesSig>(
+    "Parse header bytes; padded to whole cards and given an END card\n"
+    "when they have none.");
+constexpr FunctionDef kFromBytes{kFromBytesDoc, header_frombytes};
 
 }  // namespace
 

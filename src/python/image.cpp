@@ -551,8 +551,13 @@ PyHeader header_for_new_image(nb::handle given) {
     return handle;
 }
 
-constexpr auto kNewSig =
-    signature("ImageHdu.__new__()", required("data"), optional("header"), optional("name"));
+constexpr auto kNewSig = signature("ImageHdu.__new__()", required("data"),
+                                   optional("header", "None"), optional("name", "None"));
+constexpr auto kImageHduDoc = function_doc<kNewSig>(
+    "Image HDU with lazy numpy data.\n\n"
+    "Pixels of an image read from a file are read on the first access to `data` and kept. "
+    "Built from an array, the HDU holds that array itself; `header` (a Header or a mapping) is "
+    "copied and `name` becomes EXTNAME.");
 
 PyImageHdu image_from_args(const Args& p) {
     const std::optional<std::string> name = p.convert_opt("name", to_string);
@@ -625,7 +630,7 @@ void add_data_property(nb::handle cls) {
     nb::setattr(cls, "data", descr);
 }
 
-constexpr auto kWcsSig = signature("ImageHdu.wcs()", optional("alt"));
+constexpr auto kWcsSig = signature("ImageHdu.wcs()", optional("alt", "' '"));
 nb::object image_wcs(PyImageHdu& self, const Args& p) {
     const char32_t alt = wcs_alt_arg(p);
     SharedUse use(self);
@@ -634,34 +639,24 @@ nb::object image_wcs(PyImageHdu& self, const Args& p) {
                           "table from; read the HDU from vexlo.open, or use vexlo.Wcs(hdu.header) "
                           "for header-only inspection");
 }
-constexpr MethodDef<PyImageHdu> kWcs{
-    "wcs", kWcsSig,
-    "wcs($self, alt=' ')\n--\n\n"
-    "The world coordinate system of this image for the alternate description `alt`, or None.",
-    image_wcs};
+constexpr auto kWcsDoc = method_doc<kWcsSig>(
+    "The world coordinate system of this image for the alternate description `alt`, or None.");
+constexpr MethodDef<PyImageHdu> kWcs{kWcsDoc, image_wcs};
 
 constexpr auto kMatchesSig = signature("ImageHdu.data_matches_source()");
 nb::object image_data_matches_source(PyImageHdu& self, const Args&) {
     SharedUse use(self);
     return nb::bool_(compare_with_source(self));
 }
-constexpr MethodDef<PyImageHdu> kDataMatchesSource{
-    "data_matches_source", kMatchesSig,
-    "data_matches_source($self)\n--\n\n"
-    "Whether the cached pixel array still matches the bytes on disk.",
-    image_data_matches_source};
+constexpr auto kDataMatchesSourceDoc =
+    method_doc<kMatchesSig>("Whether the cached pixel array still matches the bytes on disk.");
+constexpr MethodDef<PyImageHdu> kDataMatchesSource{kDataMatchesSourceDoc,
+                                                   image_data_matches_source};
 
 nb::object make_image_class(nb::module_& m) {
     return bound_class<PyImageHdu>([&] {
-        auto cls = nb::class_<PyImageHdu>(m, "ImageHdu",
-                                          "ImageHdu(data, header=None, name=None)\n--\n\n"
-                                          "Image HDU with lazy numpy data.\n\n"
-                                          "Pixels of an image read from a file are read on the "
-                                          "first access to `data` and kept. Built from an "
-                                          "array, the HDU holds that array itself; `header` (a "
-                                          "Header or a mapping) is copied and `name` becomes "
-                                          "EXTNAME.",
-                                          nb::is_final(), nb::type_slots(kImageSlots));
+        auto cls = nb::class_<PyImageHdu>(m, "ImageHdu", kImageHduDoc.doc(), nb::is_final(),
+                                          nb::type_slots(kImageSlots));
         cls.def("__init__", [](PyImageHdu* self, nb::args args, nb::kwargs kwargs) {
             const Args p = parse_args(kNewSig, args, kwargs);
             new (self) PyImageHdu(image_from_args(p));

@@ -4,7 +4,8 @@
 //
 //   nb::object hdu(PyFitsFile& self, const Args& p) { ... }
 //   constexpr auto kHduSig = signature("FitsFile.hdu()", required("i"));
-//   constexpr MethodDef<PyFitsFile> kHdu{"hdu", kHduSig, "hdu($self, i)\n--\n\n...", hdu};
+//   constexpr auto kHduDoc = method_doc<kHduSig>("The HDU at position `i`.");
+//   constexpr MethodDef<PyFitsFile> kHdu{kHduDoc, hdu};
 //   ...
 //   add_method<PyFitsFile, kHdu>(cls);
 #pragma once
@@ -32,6 +33,13 @@ struct MethodDef {
     // "name($self, ...)", "--", an empty line, then the description.
     const char* doc;
     nb::object (*body)(Self& self, const Args& args);
+
+    // Name, table and docstring all from one `method_doc` text.
+    template <std::size_t N>
+    consteval MethodDef(const DocText<N>& text, nb::object (*body)(Self&, const Args&))
+        : name(text.name()), sig(text.sig), doc(text.doc()), body(body) {
+        if (text.receiver != Receiver::Self) throw "a method's docstring comes from method_doc";
+    }
 };
 
 // The native state of `self`; an instance whose constructor never ran is refused.

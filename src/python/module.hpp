@@ -12,12 +12,11 @@
 //   }
 //   const Registration kHeaderRegistration{"Header", make_header_class};
 //
-//   constexpr auto kImageSig = signature("image()", required("data"), optional("header"),
-//                                        optional("primary"));
+//   constexpr auto kImageSig = signature("image()", required("data"), optional("header", "None"),
+//                                        optional("primary", "True"));
+//   constexpr auto kImageDoc = function_doc<kImageSig>("Build an image HDU from an array.");
 //   nb::object image(const Args& args) { ... }
-//   constexpr FunctionDef kImage{"image", kImageSig,
-//                                "image(data, header=None, primary=True)\n--\n\n"
-//                                "Build an image HDU from an array.", image};
+//   constexpr FunctionDef kImage{kImageDoc, image};
 //   const Registration kImageRegistration{"image", [](nb::module_& m) {
 //       return make_function<kImage>(m);
 //   }};
@@ -29,6 +28,7 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <cstddef>
 #include <string_view>
 #include <utility>
 
@@ -119,6 +119,13 @@ struct FunctionDef {
     // exposes the first part as __text_signature__ and the rest as __doc__.
     const char* doc;
     FunctionBody body;
+
+    // Name, table and docstring all from one `function_doc` text.
+    template <std::size_t N>
+    consteval FunctionDef(const DocText<N>& text, FunctionBody body)
+        : name(text.name()), sig(text.sig), doc(text.doc()), body(body) {
+        if (text.receiver != Receiver::None) throw "a function's docstring has no $self";
+    }
 };
 
 namespace detail {

@@ -45,13 +45,11 @@ nb::object group(PyRandomGroups& self, const Args& p) {
                                       self.bitpix, self.data_per_group);
     return nb::make_tuple(params, values);
 }
-constexpr MethodDef<PyRandomGroups> kGroup{
-    "group", kGroupSig,
-    "group($self, i)\n--\n\n"
+constexpr auto kGroupDoc = method_doc<kGroupSig>(
     "Decode one group as ``(parameters, data)`` numpy arrays.\n\n"
     "Both arrays hold the stored values (no PSCALn/PZEROn, BSCALE/BZERO or BLANK) and are "
-    "read-only.",
-    group};
+    "read-only.");
+constexpr MethodDef<PyRandomGroups> kGroup{kGroupDoc, group};
 
 Py_ssize_t groups_len_slot(PyObject* self) {
     Py_ssize_t n = -1;

@@ -214,29 +214,31 @@ nb::object method_to_dict(Obj& self, const Args&) {
     return to_dict(self.state);
 }
 
-constexpr char kRowDoc[] =
-    "row($self, r)\n--\n\nThe dict of row ``r`` (negative counts from the end).";
-constexpr char kColumnDoc[] =
-    "column($self, name)\n--\n\nColumn accessor; equivalent to ``table[name]``.";
-constexpr char kToDictDoc[] = "to_dict($self)\n--\n\nEvery column, keyed by column name.";
+// Both table classes describe their methods alike.
+constexpr char kRowText[] = "The dict of row ``r`` (negative counts from the end).";
+constexpr char kColumnText[] = "Column accessor; equivalent to ``table[name]``.";
+constexpr char kToDictText[] = "Every column, keyed by column name.";
 
 constexpr auto kBinRowSig = signature("BinTable.row()", required("r"));
 constexpr auto kBinColumnSig = signature("BinTable.column()", required("name"));
 constexpr auto kBinToDictSig = signature("BinTable.to_dict()");
-constexpr MethodDef<BinTableObject> kBinRow{"row", kBinRowSig, kRowDoc, method_row<BinTableObject>};
-constexpr MethodDef<BinTableObject> kBinColumn{"column", kBinColumnSig, kColumnDoc,
-                                               method_column<BinTableObject>};
-constexpr MethodDef<BinTableObject> kBinToDict{"to_dict", kBinToDictSig, kToDictDoc,
-                                               method_to_dict<BinTableObject>};
+constexpr auto kBinRowDoc = method_doc<kBinRowSig>(kRowText);
+constexpr auto kBinColumnDoc = method_doc<kBinColumnSig>(kColumnText);
+constexpr auto kBinToDictDoc = method_doc<kBinToDictSig>(kToDictText);
+constexpr MethodDef<BinTableObject> kBinRow{kBinRowDoc, method_row<BinTableObject>};
+constexpr MethodDef<BinTableObject> kBinColumn{kBinColumnDoc, method_column<BinTableObject>};
+constexpr MethodDef<BinTableObject> kBinToDict{kBinToDictDoc, method_to_dict<BinTableObject>};
 
 constexpr auto kAsciiRowSig = signature("AsciiTable.row()", required("r"));
 constexpr auto kAsciiColumnSig = signature("AsciiTable.column()", required("name"));
 constexpr auto kAsciiToDictSig = signature("AsciiTable.to_dict()");
-constexpr MethodDef<AsciiTableObject> kAsciiRow{"row", kAsciiRowSig, kRowDoc,
-                                                method_row<AsciiTableObject>};
-constexpr MethodDef<AsciiTableObject> kAsciiColumn{"column", kAsciiColumnSig, kColumnDoc,
+constexpr auto kAsciiRowDoc = method_doc<kAsciiRowSig>(kRowText);
+constexpr auto kAsciiColumnDoc = method_doc<kAsciiColumnSig>(kColumnText);
+constexpr auto kAsciiToDictDoc = method_doc<kAsciiToDictSig>(kToDictText);
+constexpr MethodDef<AsciiTableObject> kAsciiRow{kAsciiRowDoc, method_row<AsciiTableObject>};
+constexpr MethodDef<AsciiTableObject> kAsciiColumn{kAsciiColumnDoc,
                                                    method_column<AsciiTableObject>};
-constexpr MethodDef<AsciiTableObject> kAsciiToDict{"to_dict", kAsciiToDictSig, kToDictDoc,
+constexpr MethodDef<AsciiTableObject> kAsciiToDict{kAsciiToDictDoc,
                                                    method_to_dict<AsciiTableObject>};
 
 // --- Properties ---
@@ -252,7 +254,8 @@ void add_members(nb::handle cls, const char* data_doc) {
     add_property<Obj>(
         cls, "column_names", [](const Obj& o) { return names_list(o.state); },
         "List of column names in declaration order.");
-    add_property<Obj>(cls, "data", [](const Obj& o) { return record_array(o.state); }, data_doc);
+    add_property<Obj>(
+        cls, "data", [](const Obj& o) { return record_array(o.state); }, data_doc);
 }
 
 constexpr char kBinTableDoc[] =

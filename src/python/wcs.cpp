@@ -165,18 +165,16 @@ PyWcs& wcs_state(PyObject* self) {
     return self_state<PyWcs>(self);
 }
 
-constexpr auto kNoArgsSig = signature("Wcs.method()");
-
+constexpr auto kCelestialAxesSig = signature("Wcs.celestial_axes()");
 nb::object celestial_axes(PyWcs& self, const Args&) {
     if (!self.wcs.pair) return nb::none();
     return nb::make_tuple(self.wcs.pair->lon, self.wcs.pair->lat);
 }
-constexpr MethodDef<PyWcs> kCelestialAxes{
-    "celestial_axes", kNoArgsSig,
-    "celestial_axes($self)\n--\n\n"
-    "``(lon_axis, lat_axis)`` (0-based) of the celestial pair, or ``None`` without one.",
-    celestial_axes};
+constexpr auto kCelestialAxesDoc = method_doc<kCelestialAxesSig>(
+    "``(lon_axis, lat_axis)`` (0-based) of the celestial pair, or ``None`` without one.");
+constexpr MethodDef<PyWcs> kCelestialAxes{kCelestialAxesDoc, celestial_axes};
 
+constexpr auto kAxisKindsSig = signature("Wcs.axis_kinds()");
 nb::object axis_kinds(PyWcs& self, const Args&) {
     static constexpr const char* kNames[] = {"longitude", "latitude", "spectral", "time",
                                              "phase",     "stokes",   "linear"};
@@ -187,12 +185,10 @@ nb::object axis_kinds(PyWcs& self, const Args&) {
     }
     return out;
 }
-constexpr MethodDef<PyWcs> kAxisKinds{
-    "axis_kinds", kNoArgsSig,
-    "axis_kinds($self)\n--\n\n"
+constexpr auto kAxisKindsDoc = method_doc<kAxisKindsSig>(
     "The kind of every axis: \"longitude\", \"latitude\", \"spectral\", \"time\", \"phase\", "
-    "\"stokes\" or \"linear\".",
-    axis_kinds};
+    "\"stokes\" or \"linear\".");
+constexpr MethodDef<PyWcs> kAxisKinds{kAxisKindsDoc, axis_kinds};
 
 constexpr auto kIsTabularSig = signature("Wcs.is_tabular()", required("axis"));
 nb::object is_tabular(PyWcs& self, const Args& p) {
@@ -202,11 +198,11 @@ nb::object is_tabular(PyWcs& self, const Args& p) {
     }
     return nb::bool_(false);
 }
-constexpr MethodDef<PyWcs> kIsTabular{"is_tabular", kIsTabularSig,
-                                      "is_tabular($self, axis)\n--\n\n"
-                                      "True when axis (0-based) is a ``-TAB`` lookup-table axis.",
-                                      is_tabular};
+constexpr auto kIsTabularDoc =
+    method_doc<kIsTabularSig>("True when axis (0-based) is a ``-TAB`` lookup-table axis.");
+constexpr MethodDef<PyWcs> kIsTabular{kIsTabularDoc, is_tabular};
 
+constexpr auto kFootprintSig = signature("Wcs.footprint()");
 nb::object footprint(PyWcs& self, const Args&) {
     const std::vector<double> corners = unwrap(self.wcs.footprint());
     const std::size_t n = self.wcs.naxis();
@@ -216,43 +212,37 @@ nb::object footprint(PyWcs& self, const Args&) {
         std::memcpy(result.bytes.data(), corners.data(), corners.size() * sizeof(double));
     return result.array;
 }
-constexpr MethodDef<PyWcs> kFootprint{
-    "footprint", kNoArgsSig,
-    "footprint($self)\n--\n\n"
+constexpr auto kFootprintDoc = method_doc<kFootprintSig>(
     "World coordinates of the image's corner pixels, shape ``(corners, naxis)``.\n\n"
     "Corners are pixel centres in Gray-code order, so consecutive rows differ in one axis; a "
-    "corner that cannot be transformed is a row of NaN.",
-    footprint};
+    "corner that cannot be transformed is a row of NaN.");
+constexpr MethodDef<PyWcs> kFootprint{kFootprintDoc, footprint};
 
 constexpr auto kPixelToWorldSig =
-    signature("Wcs.pixel_to_world()", required("pix"), optional("origin"));
+    signature("Wcs.pixel_to_world()", required("pix"), optional("origin", "0"));
 nb::object pixel_to_world(PyWcs& self, const Args& p) {
     return transform(self.wcs, p, Direction::PixelToWorld);
 }
-constexpr MethodDef<PyWcs> kPixelToWorld{
-    "pixel_to_world", kPixelToWorldSig,
-    "pixel_to_world($self, pix, origin=0)\n--\n\n"
+constexpr auto kPixelToWorldDoc = method_doc<kPixelToWorldSig>(
     "Pixel coordinates to world coordinates.\n\n"
     "`pix` is one point (naxis values; a list of floats is returned) or an ``(N, naxis)`` "
     "array (an ``(N, naxis)`` array is returned, NaN rows for points outside the projection). "
-    "`origin` is 0 for 0-based pixels or 1 for FITS 1-based pixels.",
-    pixel_to_world};
+    "`origin` is 0 for 0-based pixels or 1 for FITS 1-based pixels.");
+constexpr MethodDef<PyWcs> kPixelToWorld{kPixelToWorldDoc, pixel_to_world};
 
 constexpr auto kWorldToPixelSig =
-    signature("Wcs.world_to_pixel()", required("world"), optional("origin"));
+    signature("Wcs.world_to_pixel()", required("world"), optional("origin", "0"));
 nb::object world_to_pixel(PyWcs& self, const Args& p) {
     return transform(self.wcs, p, Direction::WorldToPixel);
 }
-constexpr MethodDef<PyWcs> kWorldToPixel{
-    "world_to_pixel", kWorldToPixelSig,
-    "world_to_pixel($self, world, origin=0)\n--\n\n"
+constexpr auto kWorldToPixelDoc = method_doc<kWorldToPixelSig>(
     "World coordinates to pixel coordinates.\n\n"
     "`world` is one point or an ``(N, naxis)`` array, as for :meth:`pixel_to_world`; the "
-    "pixels returned are 0-based, or 1-based with ``origin=1``.",
-    world_to_pixel};
+    "pixels returned are 0-based, or 1-based with ``origin=1``.");
+constexpr MethodDef<PyWcs> kWorldToPixel{kWorldToPixelDoc, world_to_pixel};
 
 constexpr auto kPixelScaleSig =
-    signature("Wcs.pixel_scale_at()", required("px"), required("py"), optional("origin"));
+    signature("Wcs.pixel_scale_at()", required("px"), required("py"), optional("origin", "0"));
 nb::object pixel_scale_at(PyWcs& self, const Args& p) {
     const double px = p.convert("px", to_f64);
     const double py = p.convert("py", to_f64);
@@ -260,26 +250,22 @@ nb::object pixel_scale_at(PyWcs& self, const Args& p) {
     const auto scale = unwrap(self.wcs.pixel_scale_at(px + shift, py + shift));
     return nb::make_tuple(scale.first, scale.second);
 }
-constexpr MethodDef<PyWcs> kPixelScaleAt{
-    "pixel_scale_at", kPixelScaleSig,
-    "pixel_scale_at($self, px, py, origin=0)\n--\n\n"
+constexpr auto kPixelScaleAtDoc = method_doc<kPixelScaleSig>(
     "Local pixel scale ``(along longitude axis, along latitude axis)`` in arcseconds per "
-    "pixel at pixel ``(px, py)`` of the celestial axes.",
-    pixel_scale_at};
+    "pixel at pixel ``(px, py)`` of the celestial axes.");
+constexpr MethodDef<PyWcs> kPixelScaleAt{kPixelScaleAtDoc, pixel_scale_at};
 
-constexpr auto kToHeaderSig = signature("Wcs.to_header()", optional("alt"));
+constexpr auto kToHeaderSig = signature("Wcs.to_header()", optional("alt", "' '"));
 nb::object to_header(PyWcs& self, const Args& p) {
     const char32_t alt = wcs_alt_arg(p);
     Header header = unwrap(self.wcs.to_header(alt));
     return make_header_object(PyHeader::from_header(std::move(header), false));
 }
-constexpr MethodDef<PyWcs> kToHeader{
-    "to_header", kToHeaderSig,
-    "to_header($self, alt=' ')\n--\n\n"
+constexpr auto kToHeaderDoc = method_doc<kToHeaderSig>(
     "The description as a new :class:`Header` of WCS cards for alternate code `alt`.\n\n"
     "The linear step is written as a CD matrix; NAXISn are zero placeholders to be merged into "
-    "a header with the real image shape.",
-    to_header};
+    "a header with the real image shape.");
+constexpr MethodDef<PyWcs> kToHeader{kToHeaderDoc, to_header};
 
 PyObject* wcs_repr_slot(PyObject* self) {
     PyObject* result = nullptr;
@@ -293,18 +279,17 @@ PyType_Slot kWcsSlots[] = {
     {0, nullptr},
 };
 
-constexpr auto kNewSig = signature("Wcs()", required("header"), optional("alt"));
+constexpr auto kNewSig = signature("Wcs()", required("header"), optional("alt", "' '"));
+constexpr auto kWcsDoc = function_doc<kNewSig>(
+    "World Coordinate System for an HDU.\n\n"
+    "Parsed from a :class:`Header` for the alternate description `alt` (' ' or 'A' to 'Z'). "
+    "Transforms pixels (0-based by default) to world coordinates and back, one point or an "
+    "``(N, naxis)`` array at a time.");
 
 nb::object make_wcs_class(nb::module_& m) {
     return bound_class<PyWcs>([&] {
-        auto cls = nb::class_<PyWcs>(
-            m, "Wcs",
-            "Wcs(header, alt=' ')\n--\n\n"
-            "World Coordinate System for an HDU.\n\n"
-            "Parsed from a :class:`Header` for the alternate description `alt` (' ' or 'A' to "
-            "'Z'). Transforms pixels (0-based by default) to world coordinates and back, one "
-            "point or an ``(N, naxis)`` array at a time.",
-            nb::is_final(), nb::type_slots(kWcsSlots));
+        auto cls =
+            nb::class_<PyWcs>(m, "Wcs", kWcsDoc.doc(), nb::is_final(), nb::type_slots(kWcsSlots));
         cls.def("__init__", [](PyWcs* self, nb::args args, nb::kwargs kwargs) {
             const Args p = parse_args(kNewSig, args, kwargs);
             HeaderObject& header = p.instance<HeaderObject>("header", "Header");

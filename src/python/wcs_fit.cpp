@@ -175,18 +175,18 @@ nb::object make_wcs_fit_class(nb::module_& m) {
 const Registration kWcsFitRegistration{"WcsFit", make_wcs_fit_class};
 
 constexpr auto kFitWcsSig =
-    signature("fit_wcs()", required("pixels"), required("sky"), optional("projection"),
-              optional("crpix"), optional("crval"), optional("sip_order"),
-              optional("fit_sip_inverse"), optional("frame"), optional("origin"));
-constexpr FunctionDef kFitWcs{
-    "fit_wcs", kFitWcsSig,
-    "fit_wcs(pixels, sky, projection=\"TAN\", crpix=None, crval=None, sip_order=None, "
-    "fit_sip_inverse=True, frame=\"equatorial\", origin=0)\n--\n\n"
+    signature("fit_wcs()", required("pixels"), required("sky"), optional("projection", "\"TAN\""),
+              optional("crpix", "None"), optional("crval", "None"), optional("sip_order", "None"),
+              optional("fit_sip_inverse", "True"), optional("frame", "\"equatorial\""),
+              optional("origin", "0"));
+constexpr auto kFitWcsDoc = function_doc<kFitWcsSig>(
     "Fit a celestial WCS to ``(pixel, sky)`` reference correspondences.\n\n"
     "`pixels` holds ``(x, y)`` rows and `sky` ``(lon, lat)`` rows in degrees, one per point. "
-    "The reference point is `crval` or the centroid of the sky points; `crpix` (a tuple, in "
-    "the origin of `pixels`) pins the reference pixel. Returns a :class:`WcsFit`.",
-    py_fit_wcs};
+    "`crpix` (a tuple, in the origin of `pixels`) pins the reference pixel. The reference "
+    "point is `crval` when given; otherwise, with `crpix` and three points or more, it is "
+    "fitted as the sky position of the pinned pixel, and in every other case it is the "
+    "centroid of the sky points. Returns a :class:`WcsFit`.");
+constexpr FunctionDef kFitWcs{kFitWcsDoc, py_fit_wcs};
 const Registration kFitWcsRegistration{"fit_wcs",
                                        [](nb::module_& m) { return make_function<kFitWcs>(m); }};
 

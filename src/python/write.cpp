@@ -68,18 +68,17 @@ nb::object py_write(const Args& p) {
     return nb::none();
 }
 
-constexpr auto kWriteSig = signature("write()", required("path"), required("hdus"),
-                                     optional("overwrite"), keyword_only("checksums"));
-constexpr FunctionDef kWrite{
-    "write", kWriteSig,
-    "write(path, hdus, overwrite=False, *, checksums=False)\n--\n\n"
+constexpr auto kWriteSig =
+    signature("write()", required("path"), required("hdus"), optional("overwrite", "False"),
+              keyword_only("checksums", "False"));
+constexpr auto kWriteDoc = function_doc<kWriteSig>(
     "Write a sequence of HDU builders to disk.\n\n"
     "``hdus`` is a list of the builders returned by :func:`image`, :func:`bintable`,\n"
     ":func:`ascii_table` and :func:`compressed_image`, written in order; an empty primary\n"
     "HDU is put first when the list does not start with an image. An existing file is\n"
     "replaced only with ``overwrite=True``. ``checksums=True`` stamps DATASUM and CHECKSUM\n"
-    "into every HDU.",
-    py_write};
+    "into every HDU.");
+constexpr FunctionDef kWrite{kWriteDoc, py_write};
 const Registration kWriteRegistration{"write",
                                       [](nb::module_& m) { return make_function<kWrite>(m); }};
 

@@ -13,7 +13,10 @@ constexpr std::size_t kNoOverride = SIZE_MAX;
 
 std::atomic<std::size_t> forced_parts{0};
 std::atomic<std::size_t> forced_budget{kNoOverride};
-std::atomic<std::size_t> helpers_alive{0};
+// Calling threads in passes and helper threads, together held within thread_budget().
+std::atomic<std::size_t> threads_alive{0};
+// Whether this thread already holds a slot: a caller inside a pass, or a helper.
+thread_local bool holds_slot = false;
 
 // The text of a small file, or none when it cannot be read.
 std::optional<std::string> small_file(const std::string& path) {
@@ -89,9 +92,9 @@ std::size_t affinity_cores() {
     return static_cast<std::size_t>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-std::size_t helper_budget() {
+std::size_t thread_budget() {
     const std::size_t forced = forced_budget.load(std::memory_order_relaxed);
-    return forced != kNoOverride ? forced : usable_cores() - 1;
+    return forced != kNoOverride ? forced + 1 : usable_cores();
 }
 
 }  // namespace
@@ -132,26 +135,44 @@ void force_helper_budget_for_tests(std::optional<std::size_t> helpers) {
     forced_budget.store(helpers.value_or(kNoOverride), std::memory_order_relaxed);
 }
 
-std::size_t helper_threads_alive() {
-    return helpers_alive.load(std::memory_order_relaxed);
+std::size_t pass_threads_alive() {
+    return threads_alive.load(std::memory_order_relaxed);
 }
 
 namespace detail {
 
+// A caller is never refused its slot: past the budget it runs its pass alone, taking no
+// helper.
+CallerSlot::CallerSlot() noexcept : taken_(!holds_slot) {
+    if (!taken_) return;
+    holds_slot = true;
+    threads_alive.fetch_add(1, std::memory_order_relaxed);
+}
+
+CallerSlot::~CallerSlot() {
+    if (!taken_) return;
+    threads_alive.fetch_sub(1, std::memory_order_relaxed);
+    holds_slot = false;
+}
+
 std::size_t take_helpers(std::size_t wanted) noexcept {
-    const std::size_t budget = helper_budget();
-    std::size_t alive = helpers_alive.load(std::memory_order_relaxed);
+    const std::size_t budget = thread_budget();
+    std::size_t alive = threads_alive.load(std::memory_order_relaxed);
     for (;;) {
         const std::size_t n = alive < budget ? std::min(wanted, budget - alive) : 0;
         if (n == 0) return 0;
-        if (helpers_alive.compare_exchange_weak(alive, alive + n, std::memory_order_relaxed)) {
+        if (threads_alive.compare_exchange_weak(alive, alive + n, std::memory_order_relaxed)) {
             return n;
         }
     }
 }
 
 void give_back_helpers(std::size_t n) noexcept {
-    if (n != 0) helpers_alive.fetch_sub(n, std::memory_order_relaxed);
+    if (n != 0) threads_alive.fetch_sub(n, std::memory_order_relaxed);
+}
+
+void enter_helper() noexcept {
+    holds_slot = true;
 }
 
 }  // namespace detail

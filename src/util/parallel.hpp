@@ -1,10 +1,11 @@
 // Splitting a pass over independent parts across the machine's cores.
 //
 // A pass is one call: its parts return a result, the failure of the lowest failing part is
-// the answer, and an exception a part throws becomes that part's error. Helper threads come
-// from one process-wide budget (the usable cores less one, the calling thread being the
-// last), so concurrent passes never crowd the machine; they are all joined before the call
-// returns, so a fork between calls finds no thread of ours.
+// the answer, and an exception a part throws becomes that part's error. Threads come from one
+// process-wide budget of the usable cores: each pass takes a slot for its calling thread, and
+// helper threads only from the slots left, so concurrent passes never crowd the machine (once
+// callers alone spend the budget, each pass runs on its own thread). Helpers are all joined
+// before the call returns, so a fork between calls finds no thread of ours.
 #pragma once
 
 #include <algorithm>
@@ -45,19 +46,35 @@ std::size_t parts_for(std::size_t items, std::size_t min_per_part);
 // back), so that the split paths run on every machine, a one-core one included.
 void force_parts_for_tests(std::size_t parts);
 
-// For tests only: the helper threads all passes together may hold (none gives the usable
-// cores less one back), so that helpers take parts on a one-core machine too.
+// For tests only: the budget becomes `helpers` + 1 threads, callers included, as on a machine
+// of that many cores (none gives the usable cores back), so that helpers take parts on a
+// one-core machine too.
 void force_helper_budget_for_tests(std::optional<std::size_t> helpers);
 
-// The helper threads of all passes alive now.
-std::size_t helper_threads_alive();
+// The threads of all passes running now: their calling threads and their helpers.
+std::size_t pass_threads_alive();
 
 namespace detail {
 
-// Takes up to `wanted` helper threads from the budget; returns how many were granted.
+// The calling thread's slot in the budget for the length of a pass. A thread already in a pass
+// (a part that runs a pass of its own, on a caller or a helper) holds a slot and takes none.
+class CallerSlot {
+  public:
+    CallerSlot() noexcept;
+    ~CallerSlot();
+    CallerSlot(const CallerSlot&) = delete;
+    CallerSlot& operator=(const CallerSlot&) = delete;
+
+  private:
+    bool taken_;
+};
+
+// Takes up to `wanted` helper threads from the slots left; returns how many were granted.
 std::size_t take_helpers(std::size_t wanted) noexcept;
 // Gives `n` helper threads back to the budget once they have ended.
 void give_back_helpers(std::size_t n) noexcept;
+// Marks the current thread as a helper, whose slot is already counted.
+void enter_helper() noexcept;
 
 // The failure of the lowest part that failed so far: a returned result or a thrown exception.
 template <class R>
@@ -103,10 +120,11 @@ E error_of(const std::exception_ptr& thrown) {
 // Calls part(k) exactly once for every k in [0, parts) and returns the failure of the lowest
 // k that failed, or success. `part` returns a Result<void> (a std::expected<void, Error>);
 // an exception it throws becomes that part's error, std::bad_alloc the out-of-memory one.
-// Beside the calling thread, up to threads - 1 helper threads take parts in order, as many as
-// the budget has free; when it has none, the calling thread takes them all. Every helper is
-// joined before the call returns. An error built from an exception is made on the calling
-// thread after the join; only the memory for its text can fail there, as std::bad_alloc.
+// Beside the calling thread, which takes a slot of the budget, up to threads - 1 helper
+// threads take parts in order, as many as the budget has left; when it has none, the calling
+// thread takes them all. Every helper is joined before the call returns. An error built from
+// an exception is made on the calling thread after the join; only the memory for its text can
+// fail there, as std::bad_alloc.
 template <class Part>
 auto run_parts(std::size_t parts, std::size_t threads, Part&& part) {
     using R = std::remove_cvref_t<std::invoke_result_t<Part&, std::size_t>>;
@@ -123,13 +141,18 @@ auto run_parts(std::size_t parts, std::size_t threads, Part&& part) {
             }
         }
     };
+    const detail::CallerSlot slot;
     const std::size_t wanted = std::min({threads, parts, kMaxThreads});
     const std::size_t granted = wanted > 1 ? detail::take_helpers(wanted - 1) : 0;
     std::array<std::thread, kMaxThreads - 1> helpers;
     std::size_t started = 0;
     try {
-        for (; started < granted; ++started)
-            helpers[started] = std::thread(work);
+        for (; started < granted; ++started) {
+            helpers[started] = std::thread([&work] {
+                detail::enter_helper();
+                work();
+            });
+        }
     } catch (...) {
         // Fewer threads than granted: the others take their parts.
     }

@@ -36,6 +36,29 @@ constexpr std::array<KnownPair, 5> kKnownPairs = {{
     {"HLON", "HLAT", CelestialFrame::HelioEcliptic},
 }};
 
+// Sine and cosine of an angle in degrees. Near +-90 the cosine is taken as the sine of the
+// exact difference from 90 (and likewise about 180), so an angle a hair from a pole keeps the
+// digits of its small cosine, and multiples of 90 give exact zeros.
+double sin_deg(double d) {
+    const double a = std::fabs(d);
+    double s = 0.0;
+    if (a > 45.0 && a <= 135.0) {
+        s = std::cos((90.0 - a) * kD2R);
+    } else if (a > 135.0 && a <= 225.0) {
+        s = std::sin((180.0 - a) * kD2R);
+    } else {
+        return std::sin(d * kD2R);
+    }
+    return d < 0.0 ? -s : s;
+}
+
+double cos_deg(double d) {
+    const double a = std::fabs(d);
+    if (a > 45.0 && a <= 135.0) return std::sin((90.0 - a) * kD2R);
+    if (a > 135.0 && a <= 225.0) return -std::cos((180.0 - a) * kD2R);
+    return std::cos(d * kD2R);
+}
+
 // Wraps an angle in radians into (-pi, pi].
 double wrap_pi(double a) {
     if (a > kPi) return a - 2.0 * kPi;
@@ -146,6 +169,10 @@ Result<std::string> projection_code_of_ctype(std::string_view ctype) {
     return std::string(ctype.substr(5, 3));
 }
 
+Result<double> celestial_unit_scale(std::string_view cunit) {
+    return canonical_factor_lenient(cunit, Dimension{}.with(BaseUnit::Degree, 1.0));
+}
+
 Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
                                                    std::optional<double> lonpole,
                                                    std::optional<double> latpole, double phi0,
@@ -160,15 +187,17 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         r.delta_p = delta0;
         r.alpha_p = alpha0;
     } else {
-        const double t0 = theta0 * kD2R;
-        const double dphi = (r.phi_p - phi0) * kD2R;
-        const double w = std::atan2(std::sin(t0), std::cos(t0) * std::cos(dphi));
-        const double sd = std::sin(dphi);
-        const double ct = std::cos(t0);
-        const double c = std::sqrt(1.0 - sd * sd * ct * ct);
+        const double st0 = sin_deg(theta0);
+        const double ct = cos_deg(theta0);
+        const double sd = sin_deg(r.phi_p - phi0);
+        const double w = std::atan2(st0, ct * cos_deg(r.phi_p - phi0));
+        const double k = sd * ct;
+        const double c = std::sqrt(1.0 - k * k);
         if (c < 1e-15)
             return std::unexpected(Error::wcs("LATPOLE indeterminate (denominator vanishes)"));
-        double q = std::sin(delta0 * kD2R) / c;
+        const double sin_d0 = sin_deg(delta0);
+        const double cos_d0 = cos_deg(delta0);
+        const double q = sin_d0 / c;
         // Beyond rounding, no native pole puts the fiducial point at this latitude: clamping
         // would silently move the reference point elsewhere.
         if (std::fabs(q) > 1.0 + 1e-12) {
@@ -179,8 +208,11 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
                 " leaves no native pole for a reference latitude of " + format_real_plain(delta0) +
                 ": |latitude| <= " + format_real_plain(bound) + " is required"));
         }
-        q = q < -1.0 ? -1.0 : (q > 1.0 ? 1.0 : q);
-        const double a = std::acos(q);
+        // acos(q) through atan2 of its sine and cosine (both times c): near a celestial pole q
+        // rounds to +-1 and acos would lose every digit of the small angle, which decides the
+        // native pole and with it the side of the celestial pole the image lies on.
+        const double h = (cos_d0 - std::fabs(k)) * (cos_d0 + std::fabs(k));
+        const double a = std::atan2(std::sqrt(std::fmax(h, 0.0)), sin_d0);
         const double plus = wrap_pi(w + a);
         const double minus = wrap_pi(w - a);
         constexpr double kBound = 1.5707963267958966;  // pi/2 + 1e-12
@@ -195,29 +227,30 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
             const double target = latpole ? *latpole * kD2R : kPi / 2.0;
             const double dp = std::fabs(plus - target);
             const double dm = std::fabs(minus - target);
-            take_plus = !(dm <= dp || std::fabs(dp - dm) <= 1e-12 * (1.0 + dp + dm));
+            // Equal distances within rounding are a tie only with the target near the middle
+            // of the roots. Two roots a hair apart (a reference point a hair from a celestial
+            // pole) put the native pole on opposite sides of the celestial one: there the
+            // difference of the distances is their whole separation, and the nearer root is
+            // the answer however small that is.
+            const bool tie = std::fabs(dp - dm) <= 1e-12 * (1.0 + dp + dm) &&
+                             std::fabs(dp - dm) < 0.5 * std::fabs(plus - minus);
+            take_plus = !(dm <= dp || tie);
         }
         double chosen = take_plus ? plus : minus;
         chosen = std::fmin(std::fmax(chosen, -kPi / 2.0), kPi / 2.0);
         r.delta_p = chosen * kR2D;
-        double ap = 0.0;
-        if (std::fabs(r.delta_p - 90.0) < 1e-6) {
-            ap = alpha0 + (r.phi_p - phi0) - 180.0;
-        } else if (std::fabs(r.delta_p + 90.0) < 1e-6) {
-            ap = alpha0 - (r.phi_p - phi0);
-        } else {
-            const double dp_r = r.delta_p * kD2R;
-            // The two arguments are sin and cos of (alpha0 - alpha_p) times cos(delta0). With
-            // the fiducial point at a celestial pole that factor vanishes and both arguments
-            // are rounding noise; there the longitude of the native pole is alpha0 itself, the
-            // orientation that CRVAL of the longitude axis then gives the image.
-            const bool at_pole = std::fabs(std::fabs(delta0) - 90.0) < 1e-12;
-            const double y = at_pole ? 0.0 : ct * sd;
-            const double x = at_pole ? 1.0
-                                     : (std::sin(t0) - std::sin(delta0 * kD2R) * std::sin(dp_r)) /
-                                           std::cos(dp_r);
-            ap = alpha0 - std::atan2(y, x) * kR2D;
-        }
+        // The longitude of the native pole from the fiducial point's two positions, as the
+        // rotation itself relates them: cos(delta0) times sin and cos of (alpha0 - alpha_p).
+        // No division by cos(delta_p), so a native pole at or near a celestial pole needs no
+        // special case. With the fiducial point exactly at a celestial pole both arguments
+        // vanish; there the longitude of the native pole is alpha0 itself, the orientation
+        // that CRVAL of the longitude axis then gives the image.
+        const double sin_dp = std::sin(chosen);
+        const double cos_dp = std::cos(chosen);
+        const bool at_pole = !(std::fabs(delta0) < 90.0);
+        const double y = at_pole ? 0.0 : ct * sd;
+        const double x = at_pole ? 1.0 : st0 * cos_dp - ct * sin_dp * cos_deg(r.phi_p - phi0);
+        double ap = alpha0 - std::atan2(y, x) * kR2D;
         ap = std::fmod(ap, 360.0);
         if (ap < 0.0) ap += 360.0;
         r.alpha_p = ap;
@@ -407,11 +440,8 @@ Result<CelestialBlock> parse_celestial_block(const Header& header, std::string_v
         return i < cunits.size() ? std::string_view(cunits[i]) : std::string_view();
     };
     // The reference values are in the axis units too; the rotation works in degrees.
-    const Dimension degree = Dimension{}.with(BaseUnit::Degree, 1.0);
-    VEXLO_ASSIGN_OR_RETURN(const double lon_scale,
-                           canonical_factor_lenient(unit_of(pair.lon), degree));
-    VEXLO_ASSIGN_OR_RETURN(const double lat_scale,
-                           canonical_factor_lenient(unit_of(pair.lat), degree));
+    VEXLO_ASSIGN_OR_RETURN(const double lon_scale, celestial_unit_scale(unit_of(pair.lon)));
+    VEXLO_ASSIGN_OR_RETURN(const double lat_scale, celestial_unit_scale(unit_of(pair.lat)));
     const double delta0 = crvals[pair.lat] * lat_scale;
     // A little rounding slack for a pole given in other units.
     if (!(std::fabs(delta0) <= 90.0 + 1e-12)) {

@@ -97,6 +97,10 @@ struct CelestialBlock {
 // zenithal projections, the conics' theta_a, 0 for the rest.
 double default_theta0(const Projection& p);
 
+// The factor that turns a value in the unit cunit of a celestial axis into degrees; 1 for an
+// empty unit.
+Result<double> celestial_unit_scale(std::string_view cunit);
+
 // The first longitude/latitude pair among the CTYPEs, or none.
 std::optional<CelestialPair> find_celestial_pair(const std::vector<std::string>& ctypes);
 

@@ -1,7 +1,9 @@
 // fit_celestial_wcs: fix the reference point on the sky, project every sky point into the
 // plane through the rotation that point implies, then solve the CD matrix (and the reference
-// pixel unless it is pinned) by linear least squares in the plane. With SIP the matrix and the
-// polynomials are solved together, so a distortion does not bend the matrix.
+// pixel unless it is pinned) by linear least squares in the plane. A pinned reference pixel
+// without a pinned reference point moves the reference point to where that pixel lands. With
+// SIP the matrix and the polynomials are solved together, so a distortion does not bend the
+// matrix.
 #include "wcs/fit.hpp"
 
 #include <cmath>
@@ -263,6 +265,65 @@ Result<SipFit> fit_sip(std::span<const Pair2> pixels, std::span<const Pair2> pla
     return out;
 }
 
+// The rotation that puts the fiducial point at a reference point, and the sky points
+// projected into the plane through it.
+struct PlaneFrame {
+    Pair2 crval{};
+    CelestialRotation rotation;
+    std::vector<Pair2> plane;
+};
+
+Result<PlaneFrame> project_about(const Projection& projection, Pair2 crval,
+                                 std::span<const Pair2> sky) {
+    PlaneFrame f;
+    f.crval = crval;
+    VEXLO_ASSIGN_OR_RETURN(f.rotation,
+                           CelestialRotation::solve(crval[0], crval[1], std::nullopt, std::nullopt,
+                                                    0.0, default_theta0(projection)));
+    f.plane.resize(sky.size());
+    for (std::size_t k = 0; k < sky.size(); ++k) {
+        const Point2 native = f.rotation.celestial_to_native(sky[k][0], sky[k][1]);
+        VEXLO_ASSIGN_OR_RETURN(const Point2 xy, projection.forward(native.a, native.b));
+        f.plane[k] = {xy.a, xy.b};
+    }
+    return f;
+}
+
+// With the reference pixel pinned and the reference point free, the reference point is the
+// sky position of the pinned pixel, which a fixed matrix fit about another point cannot
+// reach. The plane coordinates are fitted with a free constant at the pinned pixel: the
+// constant is where that pixel lands in the plane, and its sky position is the next
+// reference point. Repeated while the constant shrinks; a step that fails or does not help
+// keeps the reference point before it.
+PlaneFrame settle_reference_point(std::span<const Pair2> pixels, std::span<const Pair2> sky,
+                                  const CelestialFitOptions& options, Pair2 crpix,
+                                  PlaneFrame frame) {
+    Terms terms;
+    if (options.sip_order && *options.sip_order >= 2 && *options.sip_order <= kSipMaxOrder) {
+        terms = sip_exponent_pairs(*options.sip_order);
+        if (pixels.size() < 3 + terms.size()) terms.clear();
+    }
+    const auto landing = [&](const PlaneFrame& f) -> std::optional<Pair2> {
+        auto poly = fit_plane_polynomials(pixels, f.plane, crpix, terms, true);
+        if (!poly) return std::nullopt;
+        return Pair2{(*poly)[0].constant, (*poly)[1].constant};
+    };
+    std::optional<Pair2> c = landing(frame);
+    for (int step = 0; step < 20 && c && std::hypot((*c)[0], (*c)[1]) > 0.0; ++step) {
+        auto native = options.projection.inverse((*c)[0], (*c)[1]);
+        if (!native) break;
+        const Point2 sky_point = frame.rotation.native_to_celestial(native->a, native->b);
+        auto next = project_about(options.projection, {sky_point.a, sky_point.b}, sky);
+        if (!next) break;
+        const std::optional<Pair2> next_c = landing(*next);
+        if (!next_c || !(std::hypot((*next_c)[0], (*next_c)[1]) < std::hypot((*c)[0], (*c)[1])))
+            break;
+        frame = std::move(*next);
+        c = next_c;
+    }
+    return frame;
+}
+
 struct FrameNames {
     const char* lon;
     const char* lat;
@@ -336,22 +397,22 @@ Result<WcsFit> fit(std::span<const Pair2> pixels0, std::span<const Pair2> sky,
     std::vector<Pair2> pixels(n);
     for (std::size_t k = 0; k < n; ++k)
         pixels[k] = {pixels0[k][0] + 1.0, pixels0[k][1] + 1.0};
-    const Pair2 crval = options.crval ? *options.crval : spherical_centroid(sky);
-    const double theta0 = default_theta0(options.projection);
     VEXLO_ASSIGN_OR_RETURN(
-        const CelestialRotation rotation,
-        CelestialRotation::solve(crval[0], crval[1], std::nullopt, std::nullopt, 0.0, theta0));
-
-    std::vector<Pair2> plane(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const Point2 native = rotation.celestial_to_native(sky[k][0], sky[k][1]);
-        VEXLO_ASSIGN_OR_RETURN(const Point2 xy, options.projection.forward(native.a, native.b));
-        plane[k] = {xy.a, xy.b};
-    }
+        PlaneFrame frame,
+        project_about(options.projection,
+                      options.crval ? *options.crval : spherical_centroid(sky), sky));
+    std::optional<Pair2> crpix;
+    if (options.crpix) crpix = Pair2{(*options.crpix)[0] + 1.0, (*options.crpix)[1] + 1.0};
+    // Three points fix a constant besides the matrix; two leave the centroid as it is.
+    if (crpix && !options.crval && n >= 3)
+        frame = settle_reference_point(pixels, sky, options, *crpix, std::move(frame));
+    const Pair2 crval = frame.crval;
+    const CelestialRotation& rotation = frame.rotation;
+    const std::vector<Pair2>& plane = frame.plane;
 
     LinearFit linear;
-    if (options.crpix) {
-        linear.crpix = {(*options.crpix)[0] + 1.0, (*options.crpix)[1] + 1.0};
+    if (crpix) {
+        linear.crpix = *crpix;
         VEXLO_ASSIGN_OR_RETURN(linear.cd, fit_linear_pinned_crpix(pixels, plane, linear.crpix));
     } else {
         VEXLO_ASSIGN_OR_RETURN(linear, fit_linear_free_crpix(pixels, plane));

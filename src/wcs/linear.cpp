@@ -122,7 +122,8 @@ Result<LinearTransform> LinearTransform::from_cd(std::vector<double> crpix,
 Result<LinearTransform> LinearTransform::from_crota(std::vector<double> crpix,
                                                     std::vector<double> crval,
                                                     std::vector<double> cdelt, std::size_t lon,
-                                                    std::size_t lat, double crota) {
+                                                    std::size_t lat, double crota,
+                                                    double lat_to_lon) {
     const std::size_t n = crpix.size();
     if (lon >= n || lat >= n || lon == lat) {
         return std::unexpected(Error::wcs("CROTA: rotated axis pair (" + num(lon) + ", " +
@@ -143,7 +144,7 @@ Result<LinearTransform> LinearTransform::from_crota(std::vector<double> crpix,
     for (std::size_t i = 0; i < n; ++i)
         pc[i * n + i] = 1.0;
     const double rho = crota * 0.017453292519943295;
-    const double r = cdelt[lat] / cdelt[lon];
+    const double r = cdelt[lat] * lat_to_lon / cdelt[lon];
     pc[lon * n + lon] = std::cos(rho);
     pc[lon * n + lat] = -r * std::sin(rho);
     pc[lat * n + lon] = std::sin(rho) / r;

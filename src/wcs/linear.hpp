@@ -23,10 +23,13 @@ struct LinearTransform {
                                                  std::vector<double> cdelt, std::vector<double> pc);
     static Result<LinearTransform> from_cd(std::vector<double> crpix, std::vector<double> crval,
                                            std::vector<double> cd);
-    // The legacy rotation of one axis pair (0-based lon, lat) by crota degrees.
+    // The legacy rotation of one axis pair (0-based lon, lat) by crota degrees. lat_to_lon
+    // converts a value in the latitude axis's unit into the longitude axis's unit: the
+    // rotation mixes the two axes, so their scales must be compared in one unit.
     static Result<LinearTransform> from_crota(std::vector<double> crpix, std::vector<double> crval,
                                               std::vector<double> cdelt, std::size_t lon,
-                                              std::size_t lat, double crota);
+                                              std::size_t lat, double crota,
+                                              double lat_to_lon = 1.0);
 };
 
 // The transform whose result for pixel p equals t's result for ltm * p + ltv (the IRAF

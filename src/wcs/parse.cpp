@@ -478,9 +478,17 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
             if (!rho) rho = read_f64(header, axis_key("CROTA", rotated->first + 1, sfx));
         }
         if (rho) {
-            VEXLO_ASSIGN_OR_RETURN(linear,
-                                   LinearTransform::from_crota(crpix, crval, cdelt, rotated->first,
-                                                               rotated->second, *rho));
+            // A celestial pair may give its two axes different angle units. A unit that cannot
+            // be read leaves the factor at 1: the celestial block refuses it afterwards.
+            double lat_to_lon = 1.0;
+            if (pair && pair->lon == rotated->first && pair->lat == rotated->second) {
+                const auto lon_scale = celestial_unit_scale(cunits[pair->lon]);
+                const auto lat_scale = celestial_unit_scale(cunits[pair->lat]);
+                if (lon_scale && lat_scale) lat_to_lon = *lat_scale / *lon_scale;
+            }
+            VEXLO_ASSIGN_OR_RETURN(linear, LinearTransform::from_crota(
+                                               crpix, crval, cdelt, rotated->first,
+                                               rotated->second, *rho, lat_to_lon));
         } else {
             std::vector<double> identity(n * n, 0.0);
             for (std::size_t i = 0; i < n; ++i)

@@ -1,7 +1,9 @@
 """Suite-wide settings. The peer readers (astropy, fitsio, scipy and Debian's fitsverify) are
 test-only oracles, and a test that needs one skips where it is missing. CI sets
 VEXLO_REQUIRE_PEERS=1: then a missing peer fails the run instead, so that the interop checks
-never drop out of a stage unnoticed."""
+never drop out of a stage unnoticed. Likewise VEXLO_REQUIRE_HOOKS=1, set where the suite runs
+against the build tree, fails the run when the test-only extension vexlo_testing does not import
+there; against a pip-installed vexlo, which never has it, the tests that need it skip."""
 
 import importlib
 import os
@@ -11,12 +13,20 @@ import shutil
 import pytest
 
 REQUIRE_PEERS = os.environ.get("VEXLO_REQUIRE_PEERS") == "1"
+REQUIRE_HOOKS = os.environ.get("VEXLO_REQUIRE_HOOKS") == "1"
 PEER_MODULES = ("astropy.io.fits", "astropy.wcs", "fitsio", "scipy")
 # The skip reasons of pytest.importorskip for a peer and of the fitsverify helper.
 MISSING_PEER = re.compile(r"could not import '(astropy|fitsio|scipy)\b|fitsverify is not installed")
 
 
 def pytest_configure(config):
+    if REQUIRE_HOOKS:
+        try:
+            importlib.import_module("vexlo_testing")
+        except ImportError as e:
+            raise pytest.UsageError(
+                f"VEXLO_REQUIRE_HOOKS=1 but the test-only extension vexlo_testing does not "
+                f"import: {e}")
     if not REQUIRE_PEERS:
         return
     missing = []

@@ -1,6 +1,8 @@
 """The test-only extension vexlo_testing, built beside vexlo in the build tree (tools/test.sh)
 and never installed: tests that drive the bindings through it skip where it is absent, as
-when the suite runs against a pip-installed vexlo."""
+when the suite runs against a pip-installed vexlo. Where the tests were built
+(VEXLO_REQUIRE_HOOKS=1), an extension that fails to import fails the run instead (conftest.py),
+so that an undefined symbol cannot turn into a run of skips."""
 
 import pytest
 

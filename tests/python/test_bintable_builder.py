@@ -8,8 +8,8 @@ import vexlo
 from fits_read import fitsverify, read
 
 UNSUPPORTED = (
-    "TypeError: bintable: unsupported column type (use bool/u8/i16/i32/i64/f32/f64 numpy "
-    "arrays or sequences of numbers, list[str], list[complex], or list[list[float]] for VLA)"
+    "TypeError: bintable: unsupported column type (use bool/uint8/int16/int32/int64/float32/"
+    "float64 numpy arrays or sequences of numbers, list[str], list[complex], or list[list[float]] for VLA)"
 )
 DIMS = "ValueError: column array must be 1-D or 2-D"
 

@@ -315,7 +315,8 @@ def test_unsupported_dtypes(dtype):
     with pytest.raises(TypeError) as e:
         vexlo.image(np.zeros(2, dtype=dtype))
     assert str(e.value) == (
-        "image: unsupported numpy dtype (expected bool/i8/u8/i16/u16/i32/u32/i64/u64/f32/f64)"
+        "image: unsupported numpy dtype (expected "
+        "bool/int8/uint8/int16/uint16/int32/uint32/int64/uint64/float32/float64)"
     )
 
 

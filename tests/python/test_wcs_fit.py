@@ -400,3 +400,43 @@ def test_lookup_table_axes_written_and_read_back(tmp_path):
         pix = np.random.default_rng(4).uniform(0.0, 2.0, (40, 2))
         np.testing.assert_allclose(back.pixel_to_world(pix), original.pixel_to_world(pix),
                                    rtol=1e-12, atol=0)
+
+
+@pytest.mark.parametrize("projection", ["TAN", "SIN", "ZEA", "STG", "CAR", "AIT"])
+@pytest.mark.parametrize("sip_order", [None, 2])
+def test_pinned_reference_pixel_away_from_the_points_fits_noiseless_points_exactly(projection,
+                                                                                   sip_order):
+    # The reference pixel sits near a corner, far from the middle of the points: the
+    # reference point must be solved with the matrix for the pinned pixel to land on its own
+    # sky position.
+    cards = dict(TRUTH, CTYPE1="RA---" + projection, CTYPE2="DEC--" + projection,
+                 CRPIX1=300.5, CRPIX2=1700.25)
+    truth = vexlo.Wcs(header(**cards))
+    pix = np.random.default_rng(5).uniform(0, 2047, size=(150, 2))
+    sky = truth.pixel_to_world(pix)
+    fit = vexlo.fit_wcs(pix, sky, projection=projection, crpix=(299.5, 1699.25),
+                        sip_order=sip_order)
+    assert fit.rms_arcsec < 1e-6 and fit.max_arcsec < 1e-6
+    np.testing.assert_allclose(fit.wcs.crval, [210.5, 54.25], rtol=0, atol=1e-9)
+    assert "CRPIX : 300.5 1700.25" in repr(fit.wcs)
+    np.testing.assert_allclose(fit.wcs.world_to_pixel(sky), pix, rtol=0, atol=1e-7)
+    free = vexlo.fit_wcs(pix, sky, projection=projection, sip_order=sip_order)
+    assert fit.rms_arcsec <= max(free.rms_arcsec, 1e-6)
+
+
+def test_pinned_reference_point_and_pixel_stay_as_given():
+    cards = dict(TRUTH, CRPIX1=300.5, CRPIX2=1700.25)
+    truth = vexlo.Wcs(header(**cards))
+    pix = np.random.default_rng(6).uniform(0, 2047, size=(50, 2))
+    sky = truth.pixel_to_world(pix)
+    fit = vexlo.fit_wcs(pix, sky, crpix=(299.5, 1699.25), crval=(210.51, 54.25))
+    assert fit.wcs.crval == [210.51, 54.25]
+    assert "CRPIX : 300.5 1700.25" in repr(fit.wcs)
+    # Two points and a pinned pixel fix only the matrix: the reference point stays at the
+    # points' spherical centroid.
+    two = vexlo.fit_wcs(pix[:2], sky[:2], crpix=(299.5, 1699.25))
+    lon, lat = np.radians(sky[:2, 0]), np.radians(sky[:2, 1])
+    v = np.array([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)]).sum(axis=1)
+    centroid = [np.degrees(np.arctan2(v[1], v[0])) % 360,
+                np.degrees(np.arctan2(v[2], np.hypot(v[0], v[1])))]
+    np.testing.assert_allclose(two.wcs.crval, centroid, rtol=0, atol=1e-9)

@@ -31,6 +31,7 @@ inline double ln_cos(double z) {
     return s2 < 1.0 ? 0.5 * std::log1p(-s2) : std::log(std::cos(z));
 }
 
+constexpr double kPi = 3.141592653589793;
 constexpr double kAirXiMax = 1.5707876001486365;  // 89.9995 degrees
 
 // The Airy radius in degrees of the plane at xi = (90 - theta) / 2 radians.
@@ -89,6 +90,14 @@ Result<void> setup_air(Projection& p, std::span<const ProjParam> params) {
     p.v[kAirXiFold] = xi_fold;
     p.v[kAirRMax] = air_radius(a, xi_fold);
     return {};
+}
+
+// The polynomial at zeta (radians), by Horner's rule.
+double zpn_value(const Projection& p, double zeta) {
+    double f = 0.0;
+    for (std::size_t m = p.zpn_len; m-- > 0;)
+        f = f * zeta + p.zpn[m];
+    return f;
 }
 
 // dR/dzeta of the polynomial at zeta (radians), by Horner's rule.
@@ -232,8 +241,23 @@ ProjStatus azp_inverse(const Projection& p, double x, double y, Point2& out) {
     if (d < 1e-15) return ProjStatus::AzpDegenerate;
     const double s = -mu * r / d;
     if (std::fabs(s) > 1.000000001) return ProjStatus::AzpOffSphere;
+    // Two latitudes share each plane radius: psi + omega and psi + 180 - omega. For mu > -1
+    // the first is the one the forward projection reaches. For mu < -1 the forward reaches
+    // only a cap around the native pole, down to the fold at asin(-1/mu), and the first root
+    // lies beyond that fold: the answer is the larger root that is still a latitude.
+    const double psi = std::atan2(rho, r);
+    const double omega = std::asin(clamp_unit(s));
+    double theta = psi + omega;
+    if (mu < -1.0) {
+        double far = psi + kPi - omega;
+        if (far > kPi) far -= 2.0 * kPi;
+        if (far <= kPi / 2.0 + 1e-12 && far > theta) theta = far;
+    }
+    // Neither root a latitude: the plane point lies outside the image of the sphere (a tilted
+    // plane, gamma != 0, can reach past it).
+    if (theta > kPi / 2.0 + 1e-12) return ProjStatus::AzpOffSphere;
     out.a = phi * kR2D;
-    out.b = (std::atan2(rho, r) + std::asin(clamp_unit(s))) * kR2D;
+    out.b = theta * kR2D;
     return ProjStatus::Ok;
 }
 
@@ -442,36 +466,75 @@ ProjStatus sin_inverse(const Projection& p, double x, double y, Point2& out) {
 ProjStatus zpn_forward(const Projection& p, double phi, double theta, Point2& out) {
     const double w = (90.0 - theta) * kD2R;
     if (w > p.v[kZpnZetaFold]) return ProjStatus::ZpnFold;
-    double s = 0.0;
-    for (std::size_t m = p.zpn_len; m-- > 0;)
-        s = s * w + p.zpn[m];
-    polar_to_plane(kR2D * s, phi, out);
+    polar_to_plane(kR2D * zpn_value(p, w), phi, out);
     return ProjStatus::Ok;
 }
+
+namespace {
+
+// The zenith distance in [0, hi] where the polynomial reaches rho, for a polynomial monotonic
+// on that interval whose ends bracket rho: Newton's method kept inside a shrinking bracket,
+// bisecting whenever a step would leave it. Near the fold the slope vanishes and plain Newton
+// stalls or jumps past the fold; the bracket always closes on the root.
+double zpn_bracketed_root(const Projection& p, double rho, double hi, double f_lo, double start) {
+    if (f_lo == 0.0) return 0.0;
+    double lo = 0.0;
+    double zeta = std::fmin(std::fmax(start, lo), hi);
+    for (int it = 0; it < 160; ++it) {
+        const double f = zpn_value(p, zeta) - rho;
+        if (f == 0.0) return zeta;
+        if ((f < 0.0) == (f_lo < 0.0)) {
+            lo = zeta;
+        } else {
+            hi = zeta;
+        }
+        const double newton = zeta - f / zpn_slope(p, zeta);
+        const double next = newton > lo && newton < hi ? newton : 0.5 * (lo + hi);
+        const bool small_step = std::fabs(next - zeta) < 1e-15;
+        zeta = next;
+        if (small_step || hi - lo <= 0x1p-52 * hi) break;
+    }
+    return zeta;
+}
+
+}  // namespace
 
 ProjStatus zpn_inverse(const Projection& p, double x, double y, Point2& out) {
     const std::size_t len = p.zpn_len;
     if (len < 2) return ProjStatus::ZpnNoConvergence;
     const double rho = std::sqrt(x * x + y * y) / kR2D;
-    double zeta = p.zpn[1] != 0.0 ? rho / p.zpn[1] : 1.0;
+    const double start = p.zpn[1] != 0.0 ? rho / p.zpn[1] : 1.0;
+    // The invertible branch runs from the pole to the fold (or to the south pole).
+    const double hi = std::fmin(p.v[kZpnZetaFold], 3.141592653589793);
+    const double f_lo = p.zpn[0] - rho;
+    const double f_hi = zpn_value(p, hi) - rho;
+    const bool bracketed = hi > 0.0 && (f_lo <= 0.0) != (f_hi < 0.0);
+    double zeta = start;
+    bool converged = false;
     for (int it = 0; it < 64; ++it) {
-        double f = 0.0;
-        for (std::size_t m = len; m-- > 0;)
-            f = f * zeta + p.zpn[m];
+        const double f = zpn_value(p, zeta);
         const double df = zpn_slope(p, zeta);
-        if (std::fabs(df) < 1e-15) return ProjStatus::ZpnNoConvergence;
+        if (std::fabs(df) < 1e-15) break;
         const double step = (f - rho) / df;
         zeta -= step;
         if (std::fabs(step) < 1e-13) {
-            if (!std::isfinite(zeta) || zeta < -1e-9 || zeta > 3.141592654589793) {
-                return ProjStatus::ZpnRange;
-            }
-            out.a = plane_phi(x, y);
-            out.b = 90.0 - zeta * kR2D;
-            return ProjStatus::Ok;
+            converged = true;
+            break;
         }
     }
-    return ProjStatus::ZpnNoConvergence;
+    // A radius the branch reaches has its root there; plain Newton may have stalled near the
+    // fold or settled on a root past it, which the forward projection would not map back.
+    if (bracketed && !(converged && zeta <= hi)) {
+        zeta = zpn_bracketed_root(p, rho, hi, f_lo, start);
+        converged = true;
+    }
+    if (!converged) return ProjStatus::ZpnNoConvergence;
+    if (!std::isfinite(zeta) || zeta < -1e-9 || zeta > 3.141592654589793) {
+        return ProjStatus::ZpnRange;
+    }
+    out.a = plane_phi(x, y);
+    out.b = 90.0 - zeta * kR2D;
+    return ProjStatus::Ok;
 }
 
 // --- AIR --------------------------------------------------------------------------------------

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <latch>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -70,7 +72,7 @@ TEST(Parallel, RangesCoverEveryItemOnceInOrder) {
             }
         }
     }
-    EXPECT_EQ(helper_threads_alive(), 0u);
+    EXPECT_EQ(pass_threads_alive(), 0u);
 }
 
 TEST(Parallel, SpentBudgetRunsEveryPartOnTheCallingThread) {
@@ -134,7 +136,7 @@ TEST(Parallel, FirstFailureInPartOrderWinsWhateverItsKind) {
                 EXPECT_EQ(n.load(), 1);
         }
     }
-    EXPECT_EQ(helper_threads_alive(), 0u);
+    EXPECT_EQ(pass_threads_alive(), 0u);
 }
 
 TEST(Parallel, ExceptionsOnHelpersAndOnTheCallingThreadBecomeErrors) {
@@ -159,16 +161,16 @@ TEST(Parallel, ExceptionsOnHelpersAndOnTheCallingThreadBecomeErrors) {
         EXPECT_EQ(r.error().message(), first == End::BadAlloc
                                            ? Error::out_of_memory().message()
                                            : "i/o error: internal failure: part 0");
-        EXPECT_EQ(helper_threads_alive(), 0u);
+        EXPECT_EQ(pass_threads_alive(), 0u);
     }
 }
 
-// The most helper threads seen running parts at once while 16 threads run passes.
-int most_helpers_at_once() {
+// The most helper threads seen running parts at once while `threads` threads run passes.
+int most_helpers_at_once(int threads) {
     std::atomic<int> live{0};
     std::atomic<int> most{0};
     std::vector<std::thread> callers;
-    for (int t = 0; t < 16; ++t) {
+    for (int t = 0; t < threads; ++t) {
         callers.emplace_back([&] {
             const std::thread::id caller = std::this_thread::get_id();
             for (int round = 0; round < 10; ++round) {
@@ -196,14 +198,114 @@ int most_helpers_at_once() {
 
 TEST(Parallel, HelpersOfConcurrentPassesStayWithinTheBudget) {
     {
+        // Two callers leave room in a budget of 4 threads, so helpers take parts; 16 callers
+        // spend it by themselves, and helpers appear only while few of them are in passes.
         const Overrides restore(3);
-        const int most = most_helpers_at_once();
+        const int most = most_helpers_at_once(2);
         EXPECT_LE(most, 3);
         EXPECT_GE(most, 1);
+        EXPECT_LE(most_helpers_at_once(16), 3);
     }
     const Overrides restore(std::nullopt);
-    EXPECT_LE(most_helpers_at_once(), static_cast<int>(usable_cores()) - 1);
-    EXPECT_EQ(helper_threads_alive(), 0u);
+    EXPECT_LE(most_helpers_at_once(16), static_cast<int>(usable_cores()) - 1);
+    EXPECT_EQ(pass_threads_alive(), 0u);
+}
+
+// Threads that stay inside one-part passes until released, each holding its slot.
+struct HeldCallers {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t inside = 0;
+    bool released = false;
+    std::vector<std::thread> threads;
+
+    explicit HeldCallers(std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            threads.emplace_back([this] {
+                const Result<void> r = run_parts(1, [this](std::size_t) -> Result<void> {
+                    std::unique_lock<std::mutex> hold(lock);
+                    ++inside;
+                    changed.notify_all();
+                    changed.wait(hold, [this] { return released; });
+                    return {};
+                });
+                EXPECT_TRUE(r);
+            });
+        }
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return inside == n; });
+    }
+    ~HeldCallers() {
+        {
+            const std::lock_guard<std::mutex> hold(lock);
+            released = true;
+        }
+        changed.notify_all();
+        for (std::thread& t : threads)
+            t.join();
+    }
+};
+
+// The distinct threads that ran the parts of a pass of `parts` parts, each part waiting (up to
+// `wait`) until `together` parts have started, so that every thread the pass may have takes a
+// part before any takes a second.
+std::size_t threads_of_a_pass(std::size_t parts, std::size_t together,
+                              std::chrono::milliseconds wait = std::chrono::seconds(2)) {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t running = 0;
+    std::vector<std::thread::id> ids;
+    const Result<void> r = run_parts(parts, [&](std::size_t) -> Result<void> {
+        std::unique_lock<std::mutex> hold(lock);
+        ids.push_back(std::this_thread::get_id());
+        ++running;
+        changed.notify_all();
+        changed.wait_for(hold, wait, [&] { return running >= together; });
+        return {};
+    });
+    EXPECT_TRUE(r);
+    std::sort(ids.begin(), ids.end());
+    return static_cast<std::size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+}
+
+TEST(Parallel, CallingThreadsCountAgainstTheBudget) {
+    // A budget of 4 threads: with `held` other callers inside passes, a new pass may use the
+    // slots left, its own thread included, and always its own thread.
+    const Overrides restore(3);
+    struct Case {
+        std::size_t held;
+        std::size_t threads;
+    };
+    for (const Case c : {Case{0, 4}, Case{1, 3}, Case{2, 2}, Case{3, 1}, Case{4, 1}, Case{6, 1}}) {
+        SCOPED_TRACE("held callers " + std::to_string(c.held));
+        const HeldCallers held(c.held);
+        EXPECT_EQ(pass_threads_alive(), c.held);
+        EXPECT_EQ(threads_of_a_pass(c.threads, c.threads), c.threads);
+        // Asked for more, the pass gets no more than the budget leaves: its threads wait in
+        // vain for one more.
+        EXPECT_EQ(threads_of_a_pass(8, c.threads + 1, std::chrono::milliseconds(100)), c.threads);
+    }
+    EXPECT_EQ(pass_threads_alive(), 0u);
+}
+
+TEST(Parallel, PassesInsideAPartTakeNoSecondSlot) {
+    // A part that runs a pass of its own, on the calling thread and on a helper: its thread
+    // already holds a slot, so the inner pass has the rest of the budget of 4.
+    const Overrides restore(3);
+    std::vector<std::size_t> inner(2);
+    std::latch both(2);
+    const Result<void> r = run_parts(2, [&](std::size_t k) -> Result<void> {
+        both.arrive_and_wait();  // the outer pass holds 2 threads
+        if (k == 1) {
+            inner[k] = threads_of_a_pass(1, 1);
+            return {};
+        }
+        inner[k] = threads_of_a_pass(3, 3);
+        return {};
+    });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(inner, (std::vector<std::size_t>{3, 1}));
+    EXPECT_EQ(pass_threads_alive(), 0u);
 }
 
 TEST(Parallel, UsableCoresStayWithinTheAffinity) {

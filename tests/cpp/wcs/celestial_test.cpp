@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -82,6 +83,68 @@ TEST(CelestialRotation, FiducialPointAtACelestialPoleKeepsItsLongitude) {
                 // The fiducial point maps to the pole it was put at.
                 EXPECT_NEAR(r->native_to_celestial(0.0, theta0).b, delta0, 1e-9);
             }
+        }
+    }
+}
+
+// Angular distance in degrees between two sky points, by unit vectors in long double so that
+// points a hair apart near a pole are told apart.
+double separation(Point2 a, Point2 b) {
+    constexpr long double d2r = 0.0174532925199432957692369076848861L;
+    const auto unit = [&](Point2 p) {
+        const long double lon = p.a * d2r, lat = p.b * d2r;
+        return std::array<long double, 3>{std::cos(lat) * std::cos(lon),
+                                          std::cos(lat) * std::sin(lon), std::sin(lat)};
+    };
+    const auto u = unit(a), v = unit(b);
+    const long double dx = u[0] - v[0], dy = u[1] - v[1], dz = u[2] - v[2];
+    return static_cast<double>(2.0L * std::asin(std::sqrt(dx * dx + dy * dy + dz * dz) / 2.0L) /
+                               d2r);
+}
+
+// A reference point a hair from a celestial pole, for fiducial points off the native pole
+// (cylinders, conics) and native poles a hair from the celestial one: the fiducial point must
+// come back at the reference point, and the native pole where its latitude says.
+TEST(CelestialRotation, ReferencePointsNearACelestialPoleKeepTheirDigits) {
+    struct Case {
+        double delta0;
+        std::optional<double> lonpole;
+        double theta0;
+    };
+    const std::vector<Case> cases = {
+        {90.0 - 1e-6, std::nullopt, 0.0},   {90.0 - 1e-7, std::nullopt, 0.0},
+        {90.0 - 1e-9, std::nullopt, 0.0},   {90.0 - 1e-12, std::nullopt, 0.0},
+        {-90.0 + 1e-6, std::nullopt, 0.0},  {-90.0 + 1e-8, std::nullopt, 0.0},
+        {-90.0 + 1e-11, std::nullopt, 0.0}, {90.0 - 1e-7, std::nullopt, 45.0},
+        {-90.0 + 1e-7, std::nullopt, 30.0}, {45.0 + 1e-7, 30.0, 45.0},
+        {45.0 + 1e-9, 30.0, 45.0},          {-30.0 + 3e-7, 200.0, -30.0},
+        {-30.0 + 3e-7, -160.0, 30.0},
+    };
+    for (const Case& c : cases) {
+        auto r = CelestialRotation::solve(30.0, c.delta0, c.lonpole, std::nullopt, 0.0, c.theta0);
+        ASSERT_TRUE(r.has_value()) << c.delta0;
+        const Point2 fiducial = r->native_to_celestial(0.0, c.theta0);
+        EXPECT_LT(separation(fiducial, {30.0, c.delta0}), 1e-12) << c.delta0 << " " << c.theta0;
+    }
+    // A cylinder: the native pole lies 90 - |delta0| from the equator, on the far side of the
+    // celestial pole in the north (LONPOLE 0), on the near side in the south (LONPOLE 180).
+    for (double offset : {1e-6, 1e-7, 1e-9, 1e-12}) {
+        const auto none = std::nullopt;
+        auto north = CelestialRotation::solve(30.0, 90.0 - offset, none, none, 0.0, 0.0);
+        ASSERT_TRUE(north.has_value());
+        EXPECT_NEAR(north->delta_p, 90.0 - (90.0 - offset), 1e-13) << offset;
+        EXPECT_NEAR(north->alpha_p, 210.0, 1e-12) << offset;
+        auto south = CelestialRotation::solve(30.0, offset - 90.0, none, none, 0.0, 0.0);
+        ASSERT_TRUE(south.has_value());
+        EXPECT_NEAR(south->delta_p, 90.0 + (offset - 90.0), 1e-13) << offset;
+        EXPECT_NEAR(south->alpha_p, 30.0, 1e-12) << offset;
+        // Given back as LATPOLE, the native pole's own latitude picks the same of the two
+        // roots, however close they lie.
+        for (const auto& r : {*north, *south}) {
+            auto again = CelestialRotation::solve(30.0, r.delta0, none, r.delta_p, 0.0, 0.0);
+            ASSERT_TRUE(again.has_value());
+            EXPECT_EQ(again->delta_p, r.delta_p) << offset;
+            EXPECT_EQ(again->alpha_p, r.alpha_p) << offset;
         }
     }
 }

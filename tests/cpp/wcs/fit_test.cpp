@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -124,6 +126,38 @@ TEST(WcsFit, FreeReferencePointIsTheCentroid) {
         EXPECT_NEAR(f.wcs.linear.crpix[1], 140.5, 1e-7);
         EXPECT_LT(f.max_arcsec, 1e-6);
     }
+}
+
+// A pinned reference pixel away from the middle of the points: the reference point is solved
+// too, so the pinned pixel lands on its own sky position and noiseless points fit exactly, with
+// and without SIP terms. A pinned reference point as well stays where it was put.
+TEST(WcsFit, PinnedReferencePixelGetsItsOwnReferencePoint) {
+    for (const char* code : {"TAN", "SIN", "ZEA", "CAR", "AIT"}) {
+        const Wcs truth = truth_of(code, 150.0, 20.0);
+        const Points pts = points_of(truth, 23.0);
+        for (const std::optional<std::uint32_t> sip : {std::optional<std::uint32_t>(), {2u}}) {
+            CelestialFitOptions o;
+            o.projection = projection_of(code);
+            o.crpix = Pair2{179.25, 139.5};
+            o.sip_order = sip;
+            const WcsFit f = fitted(pts, o);
+            ASSERT_FALSE(HasFailure()) << code;
+            EXPECT_NEAR(f.wcs.linear.crval[0], 150.0, 1e-9) << code;
+            EXPECT_NEAR(f.wcs.linear.crval[1], 20.0, 1e-9) << code;
+            EXPECT_EQ(f.wcs.linear.crpix[0], 180.25) << code;
+            for (std::size_t k = 0; k < 4; ++k)
+                EXPECT_NEAR(f.wcs.linear.matrix[k], truth.linear.matrix[k], 1e-12) << code;
+            EXPECT_LT(f.max_arcsec, 1e-6) << code;
+        }
+    }
+    const Points pts = points_of(truth_of("TAN", 150.0, 20.0), 23.0);
+    CelestialFitOptions o;
+    o.projection = projection_of("TAN");
+    o.crpix = Pair2{179.25, 139.5};
+    o.crval = Pair2{150.01, 20.0};
+    const WcsFit f = fitted(pts, o);
+    EXPECT_EQ(f.wcs.linear.crval[0], 150.01);
+    EXPECT_EQ(f.wcs.linear.crval[1], 20.0);
 }
 
 TEST(WcsFit, ThreePointsFixTheSixLinearUnknowns) {

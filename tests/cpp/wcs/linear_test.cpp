@@ -98,6 +98,20 @@ TEST(LinearTransform, LegacyRotation) {
     EXPECT_NEAR(r90->matrix[3], 0.0, 1e-18);
 }
 
+// Longitude in arcminutes, latitude in degrees: the rotation compares the two steps in one
+// unit, so the matrix is the all-degrees one with the longitude row in arcminutes.
+TEST(LinearTransform, LegacyRotationBetweenAxesInDifferentUnits) {
+    for (double crota : {30.0, -75.0, 140.0}) {
+        auto deg = LinearTransform::from_crota({1, 1}, {0, 0}, {-0.1, 0.1}, 0, 1, crota);
+        auto mixed = LinearTransform::from_crota({1, 1}, {0, 0}, {-6.0, 0.1}, 0, 1, crota, 60.0);
+        ASSERT_TRUE(deg.has_value() && mixed.has_value());
+        EXPECT_NEAR(mixed->matrix[0], 60.0 * deg->matrix[0], 1e-12) << crota;
+        EXPECT_NEAR(mixed->matrix[1], 60.0 * deg->matrix[1], 1e-12) << crota;
+        EXPECT_NEAR(mixed->matrix[2], deg->matrix[2], 1e-14) << crota;
+        EXPECT_NEAR(mixed->matrix[3], deg->matrix[3], 1e-14) << crota;
+    }
+}
+
 TEST(LinearTransform, InputAffineComposition) {
     auto t = LinearTransform::from_cd({5, 7}, {1, 2}, {0.5, 0.1, -0.2, 0.3});
     ASSERT_TRUE(t.has_value());

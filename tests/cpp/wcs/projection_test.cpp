@@ -59,6 +59,10 @@ TEST(Projection, EveryProjectionRoundTripsItsDomain) {
     const std::optional<double> none;
     const std::vector<RoundTripCase> cases = {
         {"AZP", {none, 2.0, 30.0}, -90, 1e-10},
+        // mu < -1: only a cap around the pole maps, and the inverse must pick the cap's root.
+        {"AZP", {none, -2.5}, -90, 1e-10},
+        {"AZP", {none, -1.5}, -90, 1e-10},
+        {"AZP", {none, -4.0, 20.0}, -90, 1e-10},
         {"SZP", {none, 2.0, 180.0, 60.0}, -90, 1e-10},
         {"TAN", {}, -90, 1e-10},
         {"STG", {}, -90, 1e-10},
@@ -323,6 +327,13 @@ TEST(Projection, PointsOutsideTheDomainAreRefusedWithTheirReason) {
          10.0 * r0,
          0.0,
          "AZP: argument out of range -- point not on the sphere"},
+        // Neither root a latitude: the tilted plane reaches past the sphere's image.
+        {"AZP",
+         {none, -1.05, 25.0},
+         false,
+         5.23499898,
+         52.20869085,
+         "AZP: argument out of range -- point not on the sphere"},
         {"SZP",
          {none, 2.0, 180.0, 60.0},
          false,
@@ -425,6 +436,23 @@ TEST(Projection, ZpnMapsUpToItsFoldAndOnlyThere) {
     auto back = p.inverse(plane->a, plane->b);
     ASSERT_TRUE(back.has_value());
     EXPECT_NEAR(back->b, fold + 1e-3, 1e-6);
+}
+
+// Radii a hair below the largest one the polynomial reaches belong to points just inside the
+// fold, where the slope nearly vanishes: each is answered, inside the fold, and maps back.
+TEST(Projection, ZpnAnswersRadiiJustBelowItsFold) {
+    const Projection p = make("ZPN", {0.0, 1.0, 0.0, -0.05});
+    const double fold = std::sqrt(1.0 / 0.15);
+    const double r_max = (fold - 0.05 * fold * fold * fold) * 57.29577951308232;
+    for (double below = 1e-13; below < 1e-3; below *= 1.7) {
+        const double r = r_max * (1.0 - below);
+        auto native = p.inverse(0.3 * r, -std::sqrt(0.91) * r);
+        ASSERT_TRUE(native.has_value()) << below << ": " << native.error().msg;
+        EXPECT_GE(native->b, 90.0 - fold * 57.29577951308232 - 1e-9) << below;
+        auto plane = p.forward(native->a, native->b);
+        ASSERT_TRUE(plane.has_value()) << below << ": " << plane.error().msg;
+        EXPECT_NEAR(std::hypot(plane->a, plane->b), r, 1e-11) << below;
+    }
 }
 
 TEST(Projection, AirRefusesRadiiBeyondItsFold) {

@@ -36,11 +36,11 @@ constexpr auto kFixedSig =
 nb::object fixed(const Args& p) {
     return nb::make_tuple(p.get("a"), p.get("b"), p.get("key"));
 }
-constexpr FunctionDef kFixed{"fixed", kFixedSig, "fixed(a, b, *, key)\n--\n\nEcho three arguments.",
-                             fixed};
+constexpr auto kFixedDoc = function_doc<kFixedSig>("Echo three arguments.");
+constexpr FunctionDef kFixed{kFixedDoc, fixed};
 
-constexpr auto kRangedSig = signature("ranged()", required("value"), optional("converter"),
-                                      optional("flag"), keyword_only("strict"));
+constexpr auto kRangedSig = signature("ranged()", required("value"), optional("converter", "None"),
+                                      optional("flag", "True"), keyword_only("strict", "False"));
 nb::object ranged(const Args& p) {
     nb::handle converter = p.get_opt("converter");
     nb::object value = converter.is_valid()
@@ -50,16 +50,16 @@ nb::object ranged(const Args& p) {
     const bool strict = p.flag("strict", false);
     return nb::make_tuple(value, flag, strict);
 }
-constexpr FunctionDef kRanged{"ranged", kRangedSig,
-                              "ranged(value, converter=None, flag=True, *, strict=False)\n--\n\n"
-                              "Convert `value` with `converter` and echo the flags.",
-                              ranged};
+constexpr auto kRangedDoc =
+    function_doc<kRangedSig>("Convert `value` with `converter` and echo the flags.");
+constexpr FunctionDef kRanged{kRangedDoc, ranged};
 
 constexpr auto kNothingSig = signature("nothing()");
 nb::object nothing(const Args&) {
     return nb::none();
 }
-constexpr FunctionDef kNothing{"nothing", kNothingSig, "nothing()\n--\n\nTake nothing.", nothing};
+constexpr auto kNothingDoc = function_doc<kNothingSig>("Take nothing.");
+constexpr FunctionDef kNothing{kNothingDoc, nothing};
 
 constexpr auto kConvertSig = signature("convert()", required("kind"), required("value"));
 nb::object convert(const Args& p) {
@@ -71,29 +71,29 @@ nb::object convert(const Args& p) {
     if (kind == "str") return nb::str(p.convert("value", to_string).c_str());
     raise(PyExc_ValueError, "unknown conversion " + kind);
 }
-constexpr FunctionDef kConvert{"convert", kConvertSig,
-                               "convert(kind, value)\n--\n\nConvert `value` as `kind`.", convert};
+constexpr auto kConvertDoc = function_doc<kConvertSig>("Convert `value` as `kind`.");
+constexpr FunctionDef kConvert{kConvertDoc, convert};
 
-constexpr auto kTakeProbeSig = signature("take_probe()", required("probe"), optional("other"));
+constexpr auto kTakeProbeSig =
+    signature("take_probe()", required("probe"), optional("other", "None"));
 nb::object take_probe(const Args& p) {
     (void)p.instance<Probe>("probe", "Probe");
     Probe* other = p.instance_opt<Probe>("other", "Probe");
     return nb::make_tuple(p.get("probe"), other != nullptr ? p.get("other") : nb::none());
 }
-constexpr FunctionDef kTakeProbe{"take_probe", kTakeProbeSig,
-                                 "take_probe(probe, other=None)\n--\n\nRequire Probe objects.",
-                                 take_probe};
+constexpr auto kTakeProbeDoc = function_doc<kTakeProbeSig>("Require Probe objects.");
+constexpr FunctionDef kTakeProbe{kTakeProbeDoc, take_probe};
 
 constexpr auto kFailSig =
-    signature("fail()", required("kind"), required("message"), keyword_only("guarded"));
+    signature("fail()", required("kind"), required("message"), keyword_only("guarded", "False"));
 nb::object fail(const Args& p) {
     const std::string kind = p.convert("kind", to_string);
     const std::string message = p.convert("message", to_string);
     if (p.flag("guarded", false)) guard([&] { fail_as(kind, message); });
     fail_as(kind, message);
 }
-constexpr FunctionDef kFail{"fail", kFailSig,
-                            "fail(kind, message, *, guarded=False)\n--\n\nRaise a failure.", fail};
+constexpr auto kFailDoc = function_doc<kFailSig>("Raise a failure.");
+constexpr FunctionDef kFail{kFailDoc, fail};
 
 constexpr auto kRegisterAttrSig =
     signature("register_attr()", required("module"), required("name"), required("value"));
@@ -101,12 +101,12 @@ nb::object do_register_attr(const Args& p) {
     register_attr(p.get("module"), p.convert("name", to_string), p.get("value"));
     return nb::none();
 }
-constexpr FunctionDef kRegisterAttr{
-    "register_attr", kRegisterAttrSig,
-    "register_attr(module, name, value)\n--\n\nAdd an exported attribute to `module`.",
-    do_register_attr};
+constexpr auto kRegisterAttrDoc =
+    function_doc<kRegisterAttrSig>("Add an exported attribute to `module`.");
+constexpr FunctionDef kRegisterAttr{kRegisterAttrDoc, do_register_attr};
 
-constexpr auto kEchoSig = signature("Probe.echo()", required("value"), keyword_only("flag"));
+constexpr auto kEchoSig =
+    signature("Probe.echo()", required("value"), keyword_only("flag", "False"));
 constexpr auto kProbeFailSig = signature("Probe.fail()", required("kind"), required("message"));
 
 nb::object make_probe_class(nb::module_& scope) {
