@@ -48,8 +48,7 @@ struct TilePlace {
 };
 
 // Tile t of the grid: its place, and its length along each axis in `extent`.
-inline TilePlace place_tile(const TileGrid& g, std::uint64_t t,
-                            std::span<std::uint64_t> extent) {
+inline TilePlace place_tile(const TileGrid& g, std::uint64_t t, std::span<std::uint64_t> extent) {
     TilePlace p;
     std::uint64_t rest = t;
     for (std::size_t i = 0; i < g.len.size(); ++i) {

@@ -127,8 +127,8 @@ bool has_quantize_card(const Header& h, const std::vector<BinColumn>& columns) {
 bool tiles_are_planes(const std::vector<std::uint64_t>& axes,
                       const std::vector<std::uint64_t>& tile) {
     const TileGrid grid = make_tile_grid(axes, tile, 1);
-    const auto long_axes = std::count_if(grid.tile.begin(), grid.tile.end(),
-                                         [](std::uint64_t t) { return t > 1; });
+    const auto long_axes =
+        std::count_if(grid.tile.begin(), grid.tile.end(), [](std::uint64_t t) { return t > 1; });
     return long_axes <= 2;
 }
 

@@ -20,10 +20,10 @@
 
 #include "data/pixel.hpp"
 #include "error.hpp"
-#include "util/try.hpp"
-#include "header/header.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/tile_value.hpp"
+#include "header/header.hpp"
+#include "util/try.hpp"
 
 namespace vexlo {
 

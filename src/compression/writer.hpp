@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "compression/tile_params.hpp"
 #include "error.hpp"
 #include "hdu/bintable.hpp"
-#include "compression/tile_params.hpp"
 #include "hdu/image.hpp"
 
 namespace vexlo {

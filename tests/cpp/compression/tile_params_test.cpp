@@ -40,8 +40,8 @@ void expect_same_params(const TileParams& got, const TileParams& want) {
     expect_same_value(got.quantize->zero, want.quantize->zero, "ZZERO");
 }
 
-TileParams params(Bitpix bitpix, std::vector<std::uint64_t> axes,
-                  std::vector<std::uint64_t> tile, Compression::Kind kind) {
+TileParams params(Bitpix bitpix, std::vector<std::uint64_t> axes, std::vector<std::uint64_t> tile,
+                  Compression::Kind kind) {
     TileParams p;
     p.bitpix = bitpix;
     p.axes = std::move(axes);
@@ -86,15 +86,14 @@ TEST(TileParams, CardsReadBackAsTheyWereWritten) {
         rice_float,
         quantised(params(Bitpix::F32, {8, 2}, {8, 1}, K::Gzip1), DitherMethod::NoDither, 0,
                   -2147483647, 1e-3, 100.0),
-        quantised(params(Bitpix::F32, {8, 8}, {4, 4}, K::Plio1), DitherMethod::Subtractive2,
-                  10000, 5, 2.0, 0.0),
-        quantised(params(Bitpix::F32, {8, 8}, {8, 8}, K::Hcompress1),
-                  DitherMethod::Subtractive1, 1, -2147483647, 0.5, 0.5),
+        quantised(params(Bitpix::F32, {8, 8}, {4, 4}, K::Plio1), DitherMethod::Subtractive2, 10000,
+                  5, 2.0, 0.0),
+        quantised(params(Bitpix::F32, {8, 8}, {8, 8}, K::Hcompress1), DitherMethod::Subtractive1, 1,
+                  -2147483647, 0.5, 0.5),
     };
     for (const TileParams& want : cases) {
         SCOPED_TRACE(testing::Message() << "bitpix " << bitpix_value(want.bitpix) << " kind "
-                                        << int(want.cmptype.kind) << " axes "
-                                        << want.axes.size());
+                                        << int(want.cmptype.kind) << " axes " << want.axes.size());
         Header cards;
         ASSERT_TRUE(write_tile_params(want, Header(), cards).has_value());
         const Result<TileParams> got = read_tile_params(cards, {});
@@ -107,8 +106,8 @@ TEST(TileParams, CardsCarryTheImageStructureInOrder) {
     using table_testing::make_header;
     const Header primary =
         make_header({{"SIMPLE", "T"}, {"BITPIX", "-32"}, {"NAXIS", "0"}, {"EXTEND", "T"}});
-    const Header extension = make_header(
-        {{"XTENSION", "'IMAGE'"}, {"BITPIX", "16"}, {"PCOUNT", "0"}, {"GCOUNT", "1"}});
+    const Header extension =
+        make_header({{"XTENSION", "'IMAGE'"}, {"BITPIX", "16"}, {"PCOUNT", "0"}, {"GCOUNT", "1"}});
     TileParams rice = params(Bitpix::I16, {6, 2}, {6, 1}, Compression::Kind::Rice1);
     const TileParams q = quantised(params(Bitpix::F32, {3}, {3}, Compression::Kind::Gzip2),
                                    DitherMethod::Subtractive2, 9, -2147483647, 2.0, 1.0);
@@ -118,11 +117,14 @@ TEST(TileParams, CardsCarryTheImageStructureInOrder) {
         std::vector<std::string> keys;
     };
     const Case cases[] = {
-        {rice, extension, {"ZIMAGE", "ZCMPTYPE", "ZTENSION", "ZBITPIX", "ZNAXIS", "ZNAXIS1",
-                           "ZNAXIS2", "ZPCOUNT", "ZGCOUNT", "ZTILE1", "ZTILE2", "ZNAME1",
-                           "ZVAL1", "ZNAME2", "ZVAL2"}},
-        {q, primary, {"ZIMAGE", "ZCMPTYPE", "ZSIMPLE", "ZBITPIX", "ZNAXIS", "ZNAXIS1", "ZEXTEND",
-                      "ZTILE1", "ZQUANTIZ", "ZDITHER0", "ZBLANK", "ZSCALE", "ZZERO"}},
+        {rice,
+         extension,
+         {"ZIMAGE", "ZCMPTYPE", "ZTENSION", "ZBITPIX", "ZNAXIS", "ZNAXIS1", "ZNAXIS2", "ZPCOUNT",
+          "ZGCOUNT", "ZTILE1", "ZTILE2", "ZNAME1", "ZVAL1", "ZNAME2", "ZVAL2"}},
+        {q,
+         primary,
+         {"ZIMAGE", "ZCMPTYPE", "ZSIMPLE", "ZBITPIX", "ZNAXIS", "ZNAXIS1", "ZEXTEND", "ZTILE1",
+          "ZQUANTIZ", "ZDITHER0", "ZBLANK", "ZSCALE", "ZZERO"}},
     };
     for (const Case& c : cases) {
         Header h;
@@ -138,9 +140,13 @@ TEST(TileParams, CardsCarryTheImageStructureInOrder) {
 // and zero columns included (they move right when some tile needed the gzip fallback).
 TEST(TileParams, WrittenTablesReadBackIntoTheirDescription) {
     using table_testing::make_header;
-    const Header header = make_header(
-        {{"XTENSION", "'IMAGE'"}, {"BITPIX", "-32"}, {"NAXIS", "2"}, {"NAXIS1", "8"},
-         {"NAXIS2", "3"}, {"PCOUNT", "0"}, {"GCOUNT", "1"}});
+    const Header header = make_header({{"XTENSION", "'IMAGE'"},
+                                       {"BITPIX", "-32"},
+                                       {"NAXIS", "2"},
+                                       {"NAXIS1", "8"},
+                                       {"NAXIS2", "3"},
+                                       {"PCOUNT", "0"},
+                                       {"GCOUNT", "1"}});
     Bytes noisy(8 * 3 * 4), flat(8 * 3 * 4);
     for (std::size_t i = 0; i < 24; ++i) {
         store_be_f32(&noisy[4 * i], static_cast<float>((i * 7919) % 101) * 0.37f);
@@ -188,12 +194,12 @@ TEST(TileGrid, OneRuleForTileLengths) {
     };
     const std::uint64_t big = std::uint64_t{1} << 40;
     const Case cases[] = {
-        {{10, 4}, {3, 1}, {3, 1}, {4, 4}, {2, 20}, 16},       // partial tiles at the edge
-        {{10, 4}, {0, 2}, {10, 2}, {1, 2}, {2, 20}, 2},       // 0 is the whole axis
-        {{10, 4}, {50, 9}, {10, 4}, {1, 1}, {2, 20}, 1},      // longer than the axis
-        {{0, 4}, {0, 1}, {0, 1}, {0, 4}, {2, 0}, 0},          // an empty axis holds no tiles
+        {{10, 4}, {3, 1}, {3, 1}, {4, 4}, {2, 20}, 16},   // partial tiles at the edge
+        {{10, 4}, {0, 2}, {10, 2}, {1, 2}, {2, 20}, 2},   // 0 is the whole axis
+        {{10, 4}, {50, 9}, {10, 4}, {1, 1}, {2, 20}, 1},  // longer than the axis
+        {{0, 4}, {0, 1}, {0, 1}, {0, 4}, {2, 0}, 0},      // an empty axis holds no tiles
         {{10, 0}, {5, 3}, {5, 0}, {2, 0}, {2, 20}, 0},
-        {{}, {}, {}, {}, {}, 1},                              // no axes: one empty tile
+        {{}, {}, {}, {}, {}, 1},  // no axes: one empty tile
         {{big, big}, {1, 1}, {1, 1}, {big, big}, {2, 2 * big}, ~std::uint64_t{0}},  // saturates
     };
     for (const Case& c : cases) {

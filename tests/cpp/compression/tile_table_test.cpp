@@ -473,13 +473,20 @@ TEST(TileTable, ReaderRefusesQDescriptorsOutsideTheHeap) {
         store_be_u64(&data[0], c.count);
         store_be_u64(&data[8], c.offset);
         data.insert(data.end(), payload.begin(), payload.end());
-        const Cards cards{{"XTENSION", "'BINTABLE'"}, {"BITPIX", "8"},
-                          {"NAXIS", "2"},             {"NAXIS1", "16"},
-                          {"NAXIS2", "1"},            {"PCOUNT", "8"},
-                          {"GCOUNT", "1"},            {"TFIELDS", "1"},
-                          {"TTYPE1", "'COMPRESSED_DATA'"}, {"TFORM1", "'1QD'"},
-                          {"ZIMAGE", "T"},            {"ZBITPIX", "16"},
-                          {"ZNAXIS", "1"},            {"ZNAXIS1", "4"},
+        const Cards cards{{"XTENSION", "'BINTABLE'"},
+                          {"BITPIX", "8"},
+                          {"NAXIS", "2"},
+                          {"NAXIS1", "16"},
+                          {"NAXIS2", "1"},
+                          {"PCOUNT", "8"},
+                          {"GCOUNT", "1"},
+                          {"TFIELDS", "1"},
+                          {"TTYPE1", "'COMPRESSED_DATA'"},
+                          {"TFORM1", "'1QD'"},
+                          {"ZIMAGE", "T"},
+                          {"ZBITPIX", "16"},
+                          {"ZNAXIS", "1"},
+                          {"ZNAXIS1", "4"},
                           {"ZCMPTYPE", "'NOCOMPRESS'"}};
         EXPECT_EQ(decompress_error(BinTableHdu::create(make_header(cards), std::move(data))),
                   c.msg);
