@@ -23,11 +23,31 @@ Error Error::io(std::string text) {
 }
 
 Error Error::io_errno(int err) {
-    return io(std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
+    Error e = io(std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
+    // The system refusing memory is memory running out, as an allocation failing is.
+    e.memory_exhausted = err == ENOMEM;
+    return e;
 }
 
 Error Error::out_of_memory() {
     return io_errno(ENOMEM);
+}
+
+Error Error::out_of_memory(Error shown) {
+    shown.memory_exhausted = true;
+    return shown;
+}
+
+Error Error::restated(const Error& cause, Error shown) {
+    return cause.is_out_of_memory() ? out_of_memory(std::move(shown)) : shown;
+}
+
+bool Error::is_out_of_memory() const {
+    for (const Error* e = this; e != nullptr;
+         e = e->kind == Kind::InHdu ? e->source.get() : nullptr) {
+        if (e->memory_exhausted) return true;
+    }
+    return false;
 }
 
 Error Error::block(std::uint64_t offset, std::string msg) {

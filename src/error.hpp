@@ -34,6 +34,9 @@ struct Error {
     std::string keyword;                  // Value, MissingMandatory keyword; HduMismatch expected
     std::string msg;                      // the text payload; HduMismatch found; Io text
     std::shared_ptr<const Error> source;  // InHdu only (shared keeps copies cheap)
+    // Memory ran out: the failure says nothing of the input, whatever variant shows it, and
+    // reaches Python as MemoryError.
+    bool memory_exhausted = false;
 
     static Error io(std::string text);
     // An operating-system error: "<description> (os error N)".
@@ -52,6 +55,13 @@ struct Error {
     static Error in_hdu(std::uint64_t index, Error source);
     // An allocation sized by input could not be made: the operating system's ENOMEM text.
     static Error out_of_memory();
+    // The same, told in the words of `shown` (its variant and text stay as they are).
+    static Error out_of_memory(Error shown);
+    // `shown`, out of memory when `cause` is: for an error restated in other words.
+    static Error restated(const Error& cause, Error shown);
+
+    // Whether memory ran out, seen through any InHdu nesting.
+    bool is_out_of_memory() const;
 
     // The display text, e.g. "card at byte 80: ...".
     std::string message() const;

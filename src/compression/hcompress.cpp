@@ -408,8 +408,9 @@ Result<void> decode_as(ByteSpan input, std::size_t pos, int nx, int ny, std::int
     try {
         a.assign(static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny), T{0});
     } catch (const std::bad_alloc&) {
-        return refuse("HCOMPRESS_1 tile of " + std::to_string(nx) + "x" + std::to_string(ny) +
-                      " pixels does not fit in memory");
+        return std::unexpected(Error::out_of_memory(
+            Error::data("HCOMPRESS_1 tile of " + std::to_string(nx) + "x" + std::to_string(ny) +
+                        " pixels does not fit in memory")));
     }
     BitInput in{input};
     in.pos = pos;

@@ -80,7 +80,10 @@ Result<void> unshuffle_bytes(std::span<std::uint8_t> buf, std::size_t w, Bytes& 
 // `out`; anything beyond is only counted for the message, never held.
 Result<void> inflate_gzip_tile(ByteSpan payload, std::span<std::uint8_t> out) {
     const Result<std::uint64_t> n = gzip_inflate_counted(payload, out);
-    if (!n) return fail(Error::data("tile gzip inflate failed: " + n.error().msg));
+    if (!n) {
+        const std::string text = "tile gzip inflate failed: " + n.error().msg;
+        return fail(Error::restated(n.error(), Error::data(text)));
+    }
     if (*n != out.size()) {
         return fail(Error::data("gzip tile inflated to " + std::to_string(*n) +
                                 " bytes, expected " + std::to_string(out.size())));
@@ -377,8 +380,9 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
         try {
             image.assign(size, 0);
         } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size
-            return fail(Error::data("decompressed image of " + std::to_string(size) +
-                                    " bytes does not fit in memory"));
+            return fail(Error::out_of_memory(Error::data("decompressed image of " +
+                                                         std::to_string(size) +
+                                                         " bytes does not fit in memory")));
         }
 
         // Tiles are independent: ranges of rows are decoded over the cores, each range in
@@ -391,7 +395,8 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
             try {
                 return decode_rows(rec, cols, g, b, first, len, image);
             } catch (const std::bad_alloc&) {
-                return fail(Error::data("decompressed image does not fit in memory"));
+                return fail(Error::out_of_memory(
+                    Error::data("decompressed image does not fit in memory")));
             }
         };
         VEXLO_TRY(run_ranges(parts, inner.n_rows, decode_range));
@@ -408,7 +413,7 @@ Result<ImageHdu> decompress(const CompressedImageHdu& hdu) {
     try {
         return decompress_image(hdu);
     } catch (const std::bad_alloc&) {
-        return fail(Error::data("decompressed image does not fit in memory"));
+        return fail(Error::out_of_memory(Error::data("decompressed image does not fit in memory")));
     }
 }
 

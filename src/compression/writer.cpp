@@ -210,7 +210,7 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
     try {
         payloads.resize(n_tiles);
     } catch (const std::bad_alloc&) {
-        return fail(Error::data("compress_image_to_hdu: out of memory"));
+        return fail(Error::out_of_memory(Error::data("compress_image_to_hdu: out of memory")));
     }
     const std::size_t parts =
         std::min<std::uint64_t>(parts_for(image.data.size(), kMinBytesPerPart), n_tiles);
@@ -224,7 +224,7 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
             }
             return {};
         } catch (const std::bad_alloc&) {
-            return fail(Error::data("compress_image_to_hdu: out of memory"));
+            return fail(Error::out_of_memory(Error::data("compress_image_to_hdu: out of memory")));
         }
     };
     VEXLO_TRY(run_ranges(parts, n_tiles, encode_range));

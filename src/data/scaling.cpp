@@ -309,13 +309,15 @@ bool reads_as(Out read, double given) {
     return static_cast<double>(read) == given || (std::isnan(read) && std::isnan(given));
 }
 
+// False only when a changed value has no stored integer of its own; any other failure, out
+// of memory above all, is the error itself.
 template <class Out>
-bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
-                std::span<std::uint8_t> stored) {
+Result<bool> restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
+                        std::span<std::uint8_t> stored) {
     const std::size_t size = bytes_per_pixel(bitpix);
     if (stored.size() != values.size() * size) return false;
     std::vector<Out> read(values.size());
-    if (!physical_values_into(bitpix, stored, scaling, std::span<Out>(read))) return false;
+    VEXLO_TRY(physical_values_into(bitpix, stored, scaling, std::span<Out>(read)));
     std::vector<std::size_t> at;
     std::vector<double> changed;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -325,9 +327,13 @@ bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> v
     }
     if (at.empty()) return true;
     Bytes encoded(changed.size() * size);
-    if (!stored_from_physical(bitpix, scaling, changed, encoded)) return false;
+    const Result<void> refused = stored_from_physical(bitpix, scaling, changed, encoded);
+    if (!refused) {
+        if (refused.error().is_out_of_memory()) return fail(refused.error());
+        return false;
+    }
     std::vector<Out> back(changed.size());
-    if (!physical_values_into(bitpix, encoded, scaling, std::span<Out>(back))) return false;
+    VEXLO_TRY(physical_values_into(bitpix, encoded, scaling, std::span<Out>(back)));
     for (std::size_t k = 0; k < changed.size(); ++k) {
         if (!reads_as(back[k], changed[k])) return false;
     }
@@ -339,16 +345,18 @@ bool restore_in(Bitpix bitpix, const Scaling& scaling, std::span<const double> v
 
 }  // namespace
 
-bool restore_stored_values(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
-                           std::span<std::uint8_t> stored) {
+Result<bool> restore_stored_values(Bitpix bitpix, const Scaling& scaling,
+                                   std::span<const double> values, std::span<std::uint8_t> stored) {
     if (is_float(bitpix)) return false;
+    // Running out of room for the comparison says nothing of the values: answering false would
+    // have the caller rewrite the image in floating point.
     try {
         if (physical_form(bitpix, scaling) == PhysicalForm::F32) {
             return restore_in<float>(bitpix, scaling, values, stored);
         }
         return restore_in<double>(bitpix, scaling, values, stored);
     } catch (const std::bad_alloc&) {
-        return false;
+        return fail(Error::out_of_memory());
     }
 }
 

@@ -85,9 +85,10 @@ Result<void> stored_from_physical(Bitpix bitpix, const Scaling& scaling,
 // scaling: a value that still equals what its stored integer reads as (NaN for NaN) keeps
 // that integer; a changed one is stored as stored_from_physical stores it. Returns false, with
 // `stored` unchanged, when a changed value has no stored integer that reads back as exactly
-// that value, so the image cannot keep its stored type without changing a value.
-bool restore_stored_values(Bitpix bitpix, const Scaling& scaling, std::span<const double> values,
-                           std::span<std::uint8_t> stored);
+// that value, so the image cannot keep its stored type without changing a value; an error,
+// with `stored` unchanged, for any other failure, running out of memory among them.
+Result<bool> restore_stored_values(Bitpix bitpix, const Scaling& scaling,
+                                   std::span<const double> values, std::span<std::uint8_t> stored);
 
 // Checks values bound for an unscaled or offset integer image (BSCALE 1, BZERO 0 or the type's
 // standard offset, no BLANK) that reach it through an integer cast, which truncates toward

@@ -715,8 +715,8 @@ Result<BinValue> BinColumn::decode_cell(ByteSpan cell, ByteSpan heap) const {
     try {
         return decode_spec(spec_of(*this), cell, heap);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(
-            Error::data("BINTABLE col " + str(index) + ": out of memory decoding a cell"));
+        return std::unexpected(Error::out_of_memory(
+            Error::data("BINTABLE col " + str(index) + ": out of memory decoding a cell")));
     }
 }
 

@@ -71,8 +71,8 @@ bool can_fail(BinKind kind) {
 }
 
 Error out_of_memory(const BinColumn& c) {
-    return Error::data("BINTABLE col " + std::to_string(c.index) +
-                       ": out of memory decoding a cell");
+    return Error::out_of_memory(Error::data("BINTABLE col " + std::to_string(c.index) +
+                                            ": out of memory decoding a cell"));
 }
 
 // Runs `decode`, turning a failed allocation into the error the cell decoder gives.

@@ -1,14 +1,28 @@
 #include "io/appender.hpp"
 
+#include <array>
 #include <new>
+#include <string_view>
 
-#include "header/block.hpp"
 #include "io/file.hpp"
 #include "io/posix.hpp"
 #include "io/updater.hpp"
 #include "util/try.hpp"
 
 namespace vexlo {
+
+namespace {
+
+constexpr std::string_view kExtensionStart = "XTENSION";
+
+// A tail too short to be read as a header may still start like one; once new bytes follow it,
+// a reader would take it for a truncated extension.
+bool starts_like_extension(ByteSpan tail) {
+    return tail.size() >= kExtensionStart.size() &&
+           as_chars(tail.first(kExtensionStart.size())) == kExtensionStart;
+}
+
+}  // namespace
 
 Result<FitsAppender> FitsAppender::open(const std::string& path) {
     FitsAppender out;
@@ -22,7 +36,7 @@ Result<FitsAppender> FitsAppender::open(const std::string& path) {
     VEXLO_TRY(refuse_gzip_file(fd.get(), path));
     VEXLO_ASSIGN_OR_RETURN(out.old_size, file_size(fd.get()));
     if (out.old_size > out.end_offset) {
-        // Padding after the last HDU is overwritten by the first new one; keep it to put back.
+        // Padding after the last HDU is overwritten by the new ones; keep it to put back.
         try {
             out.tail.resize(out.old_size - out.end_offset);
         } catch (const std::bad_alloc&) {
@@ -31,14 +45,24 @@ Result<FitsAppender> FitsAppender::open(const std::string& path) {
         VEXLO_TRY(pread_exact(fd.get(), out.end_offset, out.tail.data(), out.tail.size()));
     }
     out.file = Sink(std::move(fd));
-    VEXLO_TRY(out.file.seek(out.end_offset));
+    if (starts_like_extension(out.tail)) {
+        const std::array<std::uint8_t, kExtensionStart.size()> zeros{};
+        VEXLO_TRY(out.file.write_at(out.end_offset, zeros));
+        out.tail_blanked = true;
+    }
+    VEXLO_TRY(out.file.seek(out.end_offset + kBlockLen));
     return out;
 }
 
-Result<std::uint64_t> FitsAppender::finish(std::uint64_t hdus_written) {
+Result<std::uint64_t> FitsAppender::finish(std::uint64_t hdus_written, ByteSpan first_block) {
     if (hdus_written > hdus_before) {
         VEXLO_ASSIGN_OR_RETURN(const std::uint64_t end, file.position());
         VEXLO_TRY(file.truncate(end));
+        // Everything behind the first block is on disk before that block makes it reachable.
+        VEXLO_TRY(file.sync_data());
+        VEXLO_TRY(file.write_at(end_offset, first_block));
+    } else if (tail_blanked) {
+        VEXLO_TRY(file.write_at(end_offset, ByteSpan(tail).first(kExtensionStart.size())));
     }
     VEXLO_TRY(file.sync_data());
     file.reset();

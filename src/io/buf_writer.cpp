@@ -1,5 +1,6 @@
 #include "io/buf_writer.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -13,9 +14,12 @@ BufWriter::BufWriter(BufWriter&& other) noexcept
       borrowed_(other.borrowed_),
       buf_(std::move(other.buf_)),
       len_(other.len_),
-      write_behind_(other.write_behind_) {
+      write_behind_(other.write_behind_),
+      hold_(other.hold_),
+      held_(std::move(other.held_)) {
     other.borrowed_ = nullptr;
     other.len_ = 0;
+    other.hold_ = 0;
 }
 
 BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
@@ -26,8 +30,11 @@ BufWriter& BufWriter::operator=(BufWriter&& other) noexcept {
         buf_ = std::move(other.buf_);
         len_ = other.len_;
         write_behind_ = other.write_behind_;
+        hold_ = other.hold_;
+        held_ = std::move(other.held_);
         other.borrowed_ = nullptr;
         other.len_ = 0;
+        other.hold_ = 0;
     }
     return *this;
 }
@@ -40,6 +47,12 @@ BufWriter BufWriter::borrowing(const Sink& owner, bool write_behind) {
     BufWriter out;
     out.borrowed_ = &owner;
     out.write_behind_ = write_behind;
+    return out;
+}
+
+BufWriter BufWriter::borrowing_holding(const Sink& owner, std::size_t hold, bool write_behind) {
+    BufWriter out = borrowing(owner, write_behind);
+    out.hold_ = hold;
     return out;
 }
 
@@ -60,6 +73,15 @@ Result<void> BufWriter::flush() {
 }
 
 Result<void> BufWriter::write(ByteSpan bytes) {
+    if (held_.size() < hold_ && !bytes.empty()) {
+        const std::size_t take = std::min(hold_ - held_.size(), bytes.size());
+        try {
+            held_.insert(held_.end(), bytes.begin(), bytes.begin() + take);
+        } catch (const std::bad_alloc&) {
+            return fail(Error::out_of_memory());
+        }
+        bytes = bytes.subspan(take);
+    }
     if (bytes.size() > kCapacity - len_) {
         VEXLO_TRY(flush());
     }
@@ -86,6 +108,8 @@ Result<void> BufWriter::write_through(ByteSpan bytes) {
 }
 
 Result<void> BufWriter::copy_from(const Source& source, std::uint64_t offset, std::uint64_t len) {
+    // Copied bytes bypass the buffer, so they cannot be the ones held back.
+    if (held_.size() < hold_) return fail(Error::io("copy into a writer still holding bytes back"));
     VEXLO_TRY(flush());
     return source.copy_to(offset, len, sink());
 }

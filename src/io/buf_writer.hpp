@@ -35,6 +35,11 @@ class BufWriter {
     // owner has closed its file every write fails instead of reaching a file that reuses
     // the descriptor.
     static BufWriter borrowing(const Sink& owner, bool write_behind = false);
+    // Like `borrowing`, but the first `hold` bytes written are kept aside instead of written,
+    // and everything after them goes to the sink from its current position: the caller places
+    // them itself (held()) once the rest is in the file.
+    static BufWriter borrowing_holding(const Sink& owner, std::size_t hold,
+                                       bool write_behind = false);
     BufWriter(BufWriter&& other) noexcept;
     BufWriter& operator=(BufWriter&& other) noexcept;
     BufWriter(const BufWriter&) = delete;
@@ -54,6 +59,8 @@ class BufWriter {
     // Whether there is a file to write to.
     bool has_output() const { return sink().valid(); }
     std::size_t buffered() const { return len_; }
+    // The bytes kept aside so far (at most the `hold` of borrowing_holding).
+    ByteSpan held() const { return held_; }
 
   private:
     static constexpr std::size_t kWriteBehindStep = std::size_t{8} << 20;
@@ -66,6 +73,8 @@ class BufWriter {
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t len_ = 0;
     bool write_behind_ = false;
+    std::size_t hold_ = 0;  // how many of the first bytes written are kept aside
+    Bytes held_;
 };
 
 }  // namespace vexlo

@@ -404,7 +404,7 @@ nb::object py_bintable(const Args& p) {
     Result<BinTableHdu> hdu = build_bintable(std::move(builder), cells);
     // Buffers the columns need but memory cannot give fail as the allocations made while the
     // columns were read do: a MemoryError without text.
-    if (!hdu && is_out_of_memory(hdu.error())) throw std::bad_alloc();
+    if (!hdu && hdu.error().is_out_of_memory()) throw std::bad_alloc();
     return make_bintable_builder(unwrap(std::move(hdu)).into_parts());
 }
 

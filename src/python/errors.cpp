@@ -113,15 +113,11 @@ nb::handle panic_exception_type() {
     return cell;
 }
 
-bool is_out_of_memory(const Error& error) {
-    static const Error out_of_memory = Error::out_of_memory();
-    return error.kind == Error::Kind::Io && error.msg == out_of_memory.msg;
-}
-
 void to_fits_error(const Error& error) {
     // An allocation the core could not make is the interpreter's MemoryError, as Python's
     // own allocations report it.
-    nb::handle type = is_out_of_memory(error) ? nb::handle(PyExc_MemoryError) : fits_error_type();
+    nb::handle type =
+        error.is_out_of_memory() ? nb::handle(PyExc_MemoryError) : fits_error_type();
     set_with_message(type.ptr(), error.message());
     throw nb::python_error();
 }

@@ -25,11 +25,8 @@ nb::handle fits_error_type();
 // first call and kept for the process. Not a module attribute.
 nb::handle panic_exception_type();
 
-// True for Error::out_of_memory(): an allocation the core could not make.
-bool is_out_of_memory(const Error& error);
-
 // Sets vexlo.FitsError with the error's display text as its single argument (no cause) and
-// throws nb::python_error. Every binding that receives an Error raises it through here.
+// throws nb::python_error; an error of memory running out sets MemoryError with that text. Every binding that receives an Error raises it through here.
 [[noreturn]] void to_fits_error(const Error& error);
 
 // The value of a library result, or its error raised as vexlo.FitsError.

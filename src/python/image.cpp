@@ -424,6 +424,7 @@ std::optional<OwnedHdu> restored_scaled_hdu(PyImageHdu& hdu, Header& stored_head
     }
     // The stored integers mean the array's values only under the scaling they were read with.
     const Result<Header> read_with = src.file->header(src.hdu_index);
+    if (!read_with && read_with.error().is_out_of_memory()) to_fits_error(read_with.error());
     if (!read_with || read_image_scaling(*read_with) != scaling) return std::nullopt;
     if (nb::str(array.attr("dtype").attr("name")).c_str() !=
         physical_dtype_name(hdu.pixel_type, form)) {
@@ -435,9 +436,10 @@ std::optional<OwnedHdu> restored_scaled_hdu(PyImageHdu& hdu, Header& stored_head
     if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
     const std::span<const double> doubles(static_cast<const double*>(view.buf),
                                           static_cast<std::size_t>(view.len) / sizeof(double));
-    const bool kept = restore_stored_values(hdu.pixel_type, scaling, doubles, pixels);
+    Result<bool> kept = restore_stored_values(hdu.pixel_type, scaling, doubles, pixels);
     PyBuffer_Release(&view);
-    if (!kept) return std::nullopt;
+    // Out of memory is raised rather than taken for a value that does not store exactly.
+    if (!unwrap(std::move(kept))) return std::nullopt;
     return OwnedHdu{std::move(stored_header), std::move(pixels)};
 }
 

@@ -98,21 +98,21 @@ Result<void> check_cast_as(const nb::object& wide, const PatchRequest& r) {
     return check_cast_to_stored(r.bitpix, r.scaling, std::span<const V>(values));
 }
 
-// `source` broadcast to the region in the wide type `dtype`.
-nb::object widened(nb::handle source, const nb::list& counts, const char* dtype) {
-    nb::object wide = numpy_module().attr("empty")(counts, dtype);
+// `source` broadcast to the region's NumPy `shape` in the wide type `dtype`.
+nb::object widened(nb::handle source, const nb::list& shape, const char* dtype) {
+    nb::object wide = numpy_module().attr("empty")(shape, dtype);
     set_item(wide, nb::steal(PyTuple_New(0)), source);
     return wide;
 }
 
 // NumPy holds a Python sequence of integers as float64 when one of them is beyond i64; a
 // value refused in float64 is looked at again as exact u64 when that reads the same numbers.
-bool fits_as_exact_integers(nb::handle value, const nb::list& counts, const nb::object& wide,
+bool fits_as_exact_integers(nb::handle value, const nb::list& shape, const nb::object& wide,
                             const PatchRequest& r) {
     if (nb::hasattr(value, "dtype")) return false;
     try {
         nb::object exact =
-            widened(numpy_module().attr("asarray")(value, "uint64"), counts, "uint64");
+            widened(numpy_module().attr("asarray")(value, "uint64"), shape, "uint64");
         nb::object same = exact.attr("astype")("float64").attr("__eq__")(wide).attr("all")();
         if (PyObject_IsTrue(same.ptr()) != 1) return false;
         return check_cast_as<std::uint64_t>(exact, r).has_value();
@@ -123,9 +123,10 @@ bool fits_as_exact_integers(nb::handle value, const nb::list& counts, const nb::
 
 // An integer cast of values that do not fit the stored type would store them wrapped, and
 // NaN as an arbitrary integer: the core checks them first, in a wide type of their own kind,
-// broadcast to the region. A value type that casts safely needs no look; other kinds
+// broadcast to the region from the value as given (so a misfit fails as NumPy's own
+// assignment does). A value type that casts safely needs no look; other kinds
 // (complex, objects, text) keep NumPy's own rules.
-void check_integer_values(nb::handle value, const nb::list& counts, const PatchRequest& r) {
+void check_integer_values(nb::handle value, const nb::list& shape, const PatchRequest& r) {
     if (r.bitpix == Bitpix::F32 || r.bitpix == Bitpix::F64) return;
     nb::handle np = numpy_module();
     nb::object source = np.attr("asarray")(value);
@@ -134,14 +135,14 @@ void check_integer_values(nb::handle value, const nb::list& counts, const PatchR
     if (PyObject_IsTrue(safe.ptr()) == 1) return;
     const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
     if (kind == "i")
-        return unwrap(check_cast_as<std::int64_t>(widened(source, counts, "int64"), r));
+        return unwrap(check_cast_as<std::int64_t>(widened(value, shape, "int64"), r));
     if (kind == "u") {
-        return unwrap(check_cast_as<std::uint64_t>(widened(source, counts, "uint64"), r));
+        return unwrap(check_cast_as<std::uint64_t>(widened(value, shape, "uint64"), r));
     }
     if (kind != "f") return;
-    nb::object wide = widened(source, counts, "float64");
+    nb::object wide = widened(value, shape, "float64");
     const Result<void> fits = check_cast_as<double>(wide, r);
-    if (!fits && !fits_as_exact_integers(value, counts, wide, r)) to_fits_error(fits.error());
+    if (!fits && !fits_as_exact_integers(value, shape, wide, r)) to_fits_error(fits.error());
 }
 
 void full_array_assign(const PyImageSection& s, nb::handle key, nb::handle value) {
@@ -167,15 +168,17 @@ void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
     r.form = physical_form(s.pixel_type, r.scaling);
     const std::optional<SectionRegion> region = parse_section_key(key, numpy_shape(s.axes));
     if (!region) raise(PyExc_ValueError, kUnsupportedKey);
-    nb::list counts;
-    for (const std::uint64_t n : region->counts) {
-        if (n == 0) return;
-        counts.append(nb::int_(n));
+    // The value broadcasts into the region as NumPy indexes it, an integer-indexed axis
+    // removed; that axis has one pixel, so the C-order bytes are those of the full counts.
+    nb::list shape;
+    for (std::size_t k = 0; k < region->counts.size(); ++k) {
+        if (region->counts[k] == 0) return;
+        if (!region->dropped[k]) shape.append(nb::int_(region->counts[k]));
     }
     if (r.form == PhysicalForm::Stored || r.form == PhysicalForm::Offset) {
-        check_integer_values(value, counts, r);
+        check_integer_values(value, shape, r);
     }
-    nb::object buffer = numpy_module().attr("empty")(counts, patch_dtype(r.form, r.bitpix));
+    nb::object buffer = numpy_module().attr("empty")(shape, patch_dtype(r.form, r.bitpix));
     set_item(buffer, nb::steal(PyTuple_New(0)), value);
     nb::bytes encoded = nb::borrow<nb::bytes>(buffer.attr("tobytes")());
     const auto* data = static_cast<const std::uint8_t*>(encoded.data());

@@ -529,8 +529,8 @@ Result<WcsFit> fit_celestial_wcs(std::span<const Pair2> pixels, std::span<const 
     try {
         return fit(pixels, sky, options);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(
-            fit_error("out of memory for " + std::to_string(pixels.size()) + " reference points"));
+        return std::unexpected(Error::out_of_memory(
+            fit_error("out of memory for " + std::to_string(pixels.size()) + " reference points")));
     }
 }
 

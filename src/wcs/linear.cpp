@@ -32,7 +32,8 @@ Result<std::vector<double>> invert_matrix(const std::vector<double>& values, std
         aug.assign(n * w, 0.0);
         out.resize(n * n);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::wcs("linear matrix of " + num(n) + " axes is too large"));
+        return std::unexpected(
+            Error::out_of_memory(Error::wcs("linear matrix of " + num(n) + " axes is too large")));
     }
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j)

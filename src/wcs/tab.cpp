@@ -362,7 +362,8 @@ Result<std::pair<std::vector<double>, std::optional<std::vector<std::uint64_t>>>
                                               "` has unsupported type " + cell.debug()));
         }
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::wcs("-TAB: cannot allocate column `" + name + "`"));
+        return std::unexpected(
+            Error::out_of_memory(Error::wcs("-TAB: cannot allocate column `" + name + "`")));
     }
     return std::make_pair(std::move(values), column->tdim);
 }
@@ -547,7 +548,8 @@ Result<std::size_t> Wcs::resolve_tab(const FitsFile& file) {
             resolved.push_back(std::move(g));
         }
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::wcs("-TAB: cannot allocate the lookup tables"));
+        return std::unexpected(
+            Error::out_of_memory(Error::wcs("-TAB: cannot allocate the lookup tables")));
     }
     tab_groups = std::move(resolved);
     return axes_resolved;

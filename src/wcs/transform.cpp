@@ -503,7 +503,8 @@ Result<void> transform_batch(const Wcs& w, std::span<const double> in, std::span
         scratch.emplace(n);
         scratch->fit_tab(w);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::wcs("cannot allocate the work buffers of a batch"));
+        return std::unexpected(
+            Error::out_of_memory(Error::wcs("cannot allocate the work buffers of a batch")));
     }
     for (std::size_t p = 0; p < points; ++p) {
         const std::size_t i = p * n;
@@ -519,8 +520,8 @@ Result<std::vector<double>> allocate(std::size_t count) {
     try {
         return std::vector<double>(count);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(
-            Error::wcs("cannot allocate " + std::to_string(count) + " coordinates"));
+        return std::unexpected(Error::out_of_memory(
+            Error::wcs("cannot allocate " + std::to_string(count) + " coordinates")));
     }
 }
 

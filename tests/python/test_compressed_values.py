@@ -154,3 +154,24 @@ def test_tile_entry_beyond_a_header_integer_is_refused_before_encoding(tmp_path)
     path = tmp_path / "c.fits"
     vexlo.write(str(path), [vexlo.compressed_image(a + 7, tile_shape=[2**63 - 1, 1])])
     assert np.array_equal(vexlo.getdata(str(path), 1), a + 7)
+
+
+@pytest.mark.parametrize("dtype, top", [("uint8", 255), ("int16", 32767), ("int32", 2**24 - 1)])
+def test_plio_tiles_from_astropy_reach_the_top_value(tmp_path, dtype, top):
+    # The largest value the pixel type or the codec holds, at a tile's first and last pixel
+    # and inside a run.
+    a = (np.arange(16 * 20) * 37 % (top + 1)).astype(dtype).reshape(16, 20)
+    a[0, 0] = a[3, 19] = top
+    a[5, 2:9] = top
+    a[15, 19] = 0
+    fits = pytest.importorskip("astropy.io.fits")
+    p = tmp_path / "plio.fits"
+    fits.HDUList([fits.PrimaryHDU(),
+                  fits.CompImageHDU(a, compression_type="PLIO_1", tile_shape=(4, 20))]).writeto(p)
+    for got in read_all_ways(p, 1):
+        assert got.dtype == a.dtype
+        np.testing.assert_array_equal(got, a)
+    with fits.open(p) as f:
+        np.testing.assert_array_equal(f[1].data, a)
+    fitsio = pytest.importorskip("fitsio")
+    np.testing.assert_array_equal(fitsio.read(str(p), ext=1), a)

@@ -345,3 +345,53 @@ def test_calling_conventions(pair):
     result = vexlo.diff(a, b)
     with pytest.raises(AttributeError):
         result.identical = True
+
+
+
+def raw_image(path, values, dtype, bitpix, bzero=0):
+    """A primary image whose physical values are `values`, stored as `dtype` under `bzero`
+    (the card is always there: astropy counts ignored cards when it compares card counts)."""
+    from fits_bytes import card, header_bytes, padded
+    stored = np.array([v - bzero for v in values], dtype)
+    cards = [card("SIMPLE", True), card("BITPIX", bitpix), card("NAXIS", 1),
+             card("NAXIS1", stored.size), card("BZERO", bzero)]
+    path.write_bytes(header_bytes(cards) + padded(stored.tobytes()))
+    return path
+
+
+I8, F8 = (">i8", 64), (">f8", -64)
+# (name, a's values, encoding and BZERO, b's values and encoding, rtol, atol)
+TOLERANCE_CASES = [
+    ("rtol of b", [100], I8, 0, [110], I8, 0.095, 0.0),
+    ("rtol of b, not of a", [110], I8, 0, [100], I8, 0.095, 0.0),
+    ("rtol of b in doubles", [100.0], F8, 0, [110.0], F8, 0.095, 0.0),
+    ("opposite signs beyond atol", [-3], I8, 0, [4], I8, 0.0, 2.0),
+    ("opposite signs within atol", [-3], I8, 0, [4], I8, 0.0, 7.0),
+    ("opposite signs past 2^53", [-(2**60)], I8, 0, [2**60], I8, 0.0, 2.0**60),
+    ("int64 against float64", [1, -2, 2**52 + 1, 0], I8, 0, [1.0, -2.0, 2.0**52 + 1, 0.0], F8,
+     0.0, 0.0),
+    ("int64 against other float64", [1, -2, 5], I8, 0, [1.0, -2.0, 6.0], F8, 0.0, 0.0),
+    ("int64 with BZERO against plain", [0, 7, 100], I8, 7, [0, 7, 100], I8, 0.0, 0.0),
+    ("int64 with BZERO against other", [0, 7, 100], I8, 7, [0, 7, 101], I8, 0.0, 0.0),
+    ("int64 with BZERO 2^62", [2**62, 2**62 + 5], I8, 2**62, [2**62, 2**62 + 5], I8, 0.0, 0.0),
+]
+
+
+@pytest.mark.parametrize("a_values, a_enc, a_bzero, b_values, b_enc, rtol, atol",
+                         [c[1:] for c in TOLERANCE_CASES], ids=[c[0] for c in TOLERANCE_CASES])
+def test_pixel_tolerances_and_kinds_agree_with_astropy(tmp_path, a_values, a_enc, a_bzero,
+                                                       b_values, b_enc, rtol, atol):
+    # Pixels compare by physical value whatever their type or scaling; the cards that say how
+    # they are stored are left out so that only the data decides.
+    a = raw_image(tmp_path / "a.fits", a_values, *a_enc, bzero=a_bzero)
+    b = raw_image(tmp_path / "b.fits", b_values, *b_enc)
+    ignored = ["BITPIX", "BZERO"]
+    got = vexlo.diff(a, b, rtol=rtol, atol=atol, ignore_keywords=ignored).identical
+    fits = pytest.importorskip("astropy.io.fits")
+    if rtol or atol:
+        # astropy applies tolerances only where both sides are floating point, so it judges
+        # the same values held as doubles.
+        a = raw_image(tmp_path / "a64.fits", a_values, *F8)
+        b = raw_image(tmp_path / "b64.fits", b_values, *F8)
+    want = fits.FITSDiff(str(a), str(b), rtol=rtol, atol=atol, ignore_keywords=ignored).identical
+    assert got is want

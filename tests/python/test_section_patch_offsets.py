@@ -39,3 +39,40 @@ def test_patched_value_reads_back(tmp_path, bitpix, dtype, bzero, value):
     with fits.open(p) as hdus:
         hdus.verify("exception")
         assert hdus[0].data[1] == value
+
+
+@pytest.mark.parametrize(
+    "value, stored",
+    [
+        (float(-2**63), -2**63),  # the least i64 is a double exactly
+        (np.float32(-2**63), -2**63),
+        (-2**63, -2**63),
+        (np.nextafter(-2.0**63, 0.0), -2**63 + 1024),
+        (np.nextafter(2.0**63, 0.0), 2**63 - 1024),
+        (np.nextafter(-2.0**63, -np.inf), None),  # the doubles just beyond either end
+        (float(2**63), None),
+        (2**63, None),
+    ],
+    ids=repr,
+)
+def test_64_bit_patch_takes_every_value_that_fits(tmp_path, value, stored):
+    p = tmp_path / "a.fits"
+    vexlo.write(str(p), [vexlo.image(np.arange(4, dtype="i8"))])
+    before = p.read_bytes()
+    with vexlo.open(str(p), mode="update") as f:
+        if stored is None:
+            with pytest.raises(vexlo.FitsError, match="does not fit i64"):
+                f[0].section[1] = value
+        else:
+            f[0].section[1] = value
+    if stored is None:
+        assert p.read_bytes() == before
+        return
+    expected = [0, stored, 2, 3]
+    assert vexlo.getdata(p).tolist() == expected
+    fitsio = pytest.importorskip("fitsio")
+    assert fitsio.read(str(p)).tolist() == expected
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(p) as hdus:
+        hdus.verify("exception")
+        assert hdus[0].data.tolist() == expected

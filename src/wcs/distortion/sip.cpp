@@ -19,7 +19,8 @@ Result<SipPolynomial> SipPolynomial::from_terms(std::uint32_t order,
     try {
         poly.coefficients.assign(side * side, 0.0);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::wcs("SIP: cannot allocate the coefficient table"));
+        return std::unexpected(
+            Error::out_of_memory(Error::wcs("SIP: cannot allocate the coefficient table")));
     }
     for (const SipTerm& t : terms) {
         if (std::uint64_t{t.p} + t.q > order) {

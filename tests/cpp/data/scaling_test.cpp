@@ -400,7 +400,9 @@ TEST(ScalingTest, RestoreKeepsUnchangedIntegersAndStoresChangesThatReadBackExact
         std::vector<double> values = read_as_physical(c.bitpix, c.scaling, before);
         values[c.at] = c.relative ? values[c.at] + c.value : c.value;
         Bytes restored = before;
-        EXPECT_EQ(restore_stored_values(c.bitpix, c.scaling, values, restored), c.kept) << c.label;
+        const Result<bool> kept = restore_stored_values(c.bitpix, c.scaling, values, restored);
+        ASSERT_TRUE(kept.has_value()) << c.label;
+        EXPECT_EQ(*kept, c.kept) << c.label;
         if (!c.kept) {
             EXPECT_EQ(restored, before) << c.label;
             continue;
@@ -420,8 +422,10 @@ TEST(ScalingTest, RestoreKeepsUnchangedIntegersAndStoresChangesThatReadBackExact
     }
     // A floating-point image has no stored integers to keep.
     Bytes floats(8);
-    EXPECT_FALSE(restore_stored_values(Bitpix::F64, {1.0, 2.0, std::nullopt},
-                                       std::vector<double>{1.0}, floats));
+    const Result<bool> kept = restore_stored_values(Bitpix::F64, {1.0, 2.0, std::nullopt},
+                                                    std::vector<double>{1.0}, floats);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_FALSE(*kept);
 }
 
 }  // namespace

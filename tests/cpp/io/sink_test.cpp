@@ -264,6 +264,39 @@ TEST(Sink, ABorrowingWriterNeverClosesTheFile) {
     EXPECT_EQ(as_chars(read_back(file.path())), "abcdef");
 }
 
+// A holding writer keeps exactly its first bytes aside, across pieces of any size, moves
+// with them, and writes everything after them, in order, from the sink's position.
+TEST(BufWriter, AHoldingWriterKeepsOnlyItsFirstBytesAside) {
+    const Bytes stream = noise(3 * BufWriter::kCapacity + 17);
+    const std::vector<std::vector<std::size_t>> splits = {
+        {stream.size()}, {5, 2870, 5, 100}, {2880, 1}, {1, 1, 1, 9000, 20000}, {2879, 2, 8192}};
+    for (const std::vector<std::size_t>& pieces : splits) {
+        TempFile file(Bytes{});
+        Sink owner = open_sink(file.path());
+        ASSERT_TRUE(owner.seek(2880));
+        Bytes held;
+        {
+            BufWriter first = BufWriter::borrowing_holding(owner, 2880);
+            std::size_t at = 0;
+            for (const std::size_t n : pieces) {
+                const std::size_t take = std::min(n, stream.size() - at);
+                ASSERT_TRUE(first.write(ByteSpan(stream).subspan(at, take)));
+                at += take;
+            }
+            ASSERT_TRUE(first.write(ByteSpan(stream).subspan(at)));
+            BufWriter out = std::move(first);
+            ASSERT_TRUE(out.flush());
+            held.assign(out.held().begin(), out.held().end());
+        }
+        EXPECT_TRUE(held == Bytes(stream.begin(), stream.begin() + 2880)) << pieces.size();
+        const Bytes back = read_back(file.path());
+        ASSERT_EQ(back.size(), stream.size()) << pieces.size();
+        EXPECT_TRUE(std::all_of(back.begin(), back.begin() + 2880, [](auto b) { return b == 0; }));
+        EXPECT_TRUE(std::equal(back.begin() + 2880, back.end(), stream.begin() + 2880))
+            << pieces.size();
+    }
+}
+
 // A writer refers to the owner's sink, not to a copy of its descriptor number: once the owner
 // has closed, the number may name another file, which a late flush must never reach.
 TEST(Sink, ABorrowingWriterFailsOnceItsOwnerHasClosed) {

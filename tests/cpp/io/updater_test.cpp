@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -122,12 +123,16 @@ TEST(FitsAppender, StartsBehindTheLastHduAndCutsTrailingBytes) {
     FitsAppender app = FitsAppender::open(f.path()).value();
     EXPECT_EQ(app.end_offset, 2880u);
     const Bytes block = hdu(image_ext_cards(8, {}));
-    ASSERT_TRUE(app.file.write(block));
-    EXPECT_EQ(app.finish(app.hdus_before + 1).value(), 2u);
+    {
+        BufWriter out = app.writer();
+        ASSERT_TRUE(out.write(block));
+        ASSERT_TRUE(out.flush());
+        EXPECT_EQ(app.finish(app.hdus_before + 1, out.held()).value(), 2u);
+    }
     EXPECT_EQ(read_back(f.path()).size(), 5760u);
 
     FitsAppender nothing = FitsAppender::open(f.path()).value();
-    EXPECT_EQ(nothing.finish(nothing.hdus_before).value(), 2u);
+    EXPECT_EQ(nothing.finish(nothing.hdus_before, {}).value(), 2u);
     EXPECT_EQ(read_back(f.path()).size(), 5760u);
 }
 
@@ -142,17 +147,15 @@ TEST(FitsAppender, AppendsAndRestoresAtThePaddedEnd) {
             TempFile f(content);
             FitsAppender app = FitsAppender::open(f.path()).value();
             EXPECT_EQ(app.end_offset, 2880 + padded_len(n)) << n;
-            {
-                BufWriter out = app.writer();
-                ASSERT_TRUE(out.write(fails ? Bytes(5000, 0xEE) : ext));
-                ASSERT_TRUE(out.flush());
-            }
+            BufWriter out = app.writer();
+            ASSERT_TRUE(out.write(fails ? Bytes(9000, 0xEE) : ext));
+            ASSERT_TRUE(out.flush());
             if (fails) {
                 ASSERT_TRUE(app.restore()) << n;
                 EXPECT_TRUE(read_back(f.path()) == content) << n;
                 continue;
             }
-            EXPECT_EQ(app.finish(app.hdus_before + 1).value(), 2u);
+            EXPECT_EQ(app.finish(app.hdus_before + 1, out.held()).value(), 2u);
             const FitsFile back = FitsFile::open(f.path(), false).value();
             ASSERT_EQ(back.len(), 2u) << n;
             EXPECT_TRUE(back.read_data(0).value() == ramp(static_cast<std::size_t>(n))) << n;
@@ -161,6 +164,52 @@ TEST(FitsAppender, AppendsAndRestoresAtThePaddedEnd) {
             append(expected, ext);
             EXPECT_TRUE(read_back(f.path()) == expected) << n;
         }
+    }
+}
+
+// Until finishing, what the writer wrote lies behind a block the scan stops at: the file still
+// opens with only its old HDUs, whatever the old file had behind its last HDU.
+TEST(FitsAppender, NewHduStaysUnreachableUntilFinished) {
+    const Bytes old = hdu(primary_cards(8, {3}), Bytes{1, 2, 3});
+    Bytes ext = hdu(image_ext_cards(16, {3000}), Bytes(6000, 0x41));
+    const Bytes xtension_start = {'X', 'T', 'E', 'N', 'S', 'I', 'O', 'N', '=', ' ', '\'', 'I'};
+    for (const Bytes& trailing : {Bytes{}, Bytes(5760, 0), xtension_start}) {
+        Bytes content = old;
+        append(content, trailing);
+        TempFile f(content);
+        FitsAppender app = FitsAppender::open(f.path()).value();
+        BufWriter out = app.writer();
+        ASSERT_TRUE(out.write(ext));
+        ASSERT_TRUE(out.flush());
+        EXPECT_TRUE(out.held().size() == 2880 &&
+                    std::equal(out.held().begin(), out.held().end(), ext.begin()));
+        const FitsFile before = FitsFile::open(f.path(), false).value();
+        EXPECT_EQ(before.len(), 1u) << trailing.size();
+        ASSERT_EQ(app.finish(app.hdus_before + 1, out.held()).value(), 2u);
+        Bytes expected = old;
+        append(expected, ext);
+        EXPECT_TRUE(read_back(f.path()) == expected) << trailing.size();
+    }
+}
+
+// A short tail that begins like an extension header is blanked while the append runs and is
+// back as it was when nothing was appended or the append failed.
+TEST(FitsAppender, ShortTailLikeAnExtensionIsPutBack) {
+    Bytes content = hdu(primary_cards(8, {}));
+    const std::string text = "XTENSION= 'IMAGE   '";
+    content.insert(content.end(), text.begin(), text.end());
+    for (const bool write_some : {false, true}) {
+        TempFile f(content);
+        FitsAppender app = FitsAppender::open(f.path()).value();
+        if (write_some) {
+            BufWriter out = app.writer();
+            ASSERT_TRUE(out.write(Bytes(4000, 0xEE)));
+            ASSERT_TRUE(out.flush());
+            ASSERT_TRUE(app.restore());
+        } else {
+            EXPECT_EQ(app.finish(app.hdus_before, {}).value(), 1u);
+        }
+        EXPECT_TRUE(read_back(f.path()) == content) << write_some;
     }
 }
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -304,6 +306,47 @@ TEST(Error, DisplayTexts) {
     Error outer = Error::in_hdu(3, Error::data("d"));
     Error copy = outer;
     EXPECT_EQ(copy.message(), "in HDU 3: data: d");
+}
+
+TEST(Error, OutOfMemoryIsAKindSeenThroughNesting) {
+    const Error oom = Error::out_of_memory();
+    const Error tiles =
+        Error::out_of_memory(Error::data("decompressed image does not fit in memory"));
+    struct Case {
+        const char* label;
+        Error error;
+        bool out_of_memory;
+        Error::Kind kind;
+        std::string message;
+    };
+    const std::string enomem = Error::io_errno(ENOMEM).message();
+    const Case cases[] = {
+        {"plain", oom, true, Error::Kind::Io, enomem},
+        {"system ENOMEM", Error::io_errno(ENOMEM), true, Error::Kind::Io, enomem},
+        // The same words without the kind are an ordinary error.
+        {"same text", Error::io(oom.msg), false, Error::Kind::Io, enomem},
+        {"data words", tiles, true, Error::Kind::Data,
+         "data: decompressed image does not fit in memory"},
+        {"data text only", Error::data("decompressed image does not fit in memory"), false,
+         Error::Kind::Data, "data: decompressed image does not fit in memory"},
+        {"wcs words", Error::out_of_memory(Error::wcs("cannot allocate 9 coordinates")), true,
+         Error::Kind::Wcs, "wcs: cannot allocate 9 coordinates"},
+        {"in hdu", Error::in_hdu(2, oom), true, Error::Kind::InHdu, "in HDU 2: " + enomem},
+        {"in hdu twice", Error::in_hdu(1, Error::in_hdu(4, tiles)), true, Error::Kind::InHdu,
+         "in HDU 1: in HDU 4: data: decompressed image does not fit in memory"},
+        {"in hdu, other", Error::in_hdu(1, Error::in_hdu(4, Error::data("d"))), false,
+         Error::Kind::InHdu, "in HDU 1: in HDU 4: data: d"},
+        {"restated", Error::restated(oom, Error::data("tile: x")), true, Error::Kind::Data,
+         "data: tile: x"},
+        {"restated, other", Error::restated(Error::io("x"), Error::data("tile: x")), false,
+         Error::Kind::Data, "data: tile: x"},
+    };
+    for (const Case& c : cases) {
+        const Error copy = c.error;  // a copy keeps the kind
+        EXPECT_EQ(copy.is_out_of_memory(), c.out_of_memory) << c.label;
+        EXPECT_EQ(copy.kind, c.kind) << c.label;
+        EXPECT_EQ(copy.message(), c.message) << c.label;
+    }
 }
 
 }  // namespace
