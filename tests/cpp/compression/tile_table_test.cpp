@@ -352,6 +352,27 @@ TEST(TileTable, WriterRefusals) {
 
 // ---- tables that lie ----
 
+// The header of a one-column tile table for a 16-bit image of 4 pixels, with 32-bit
+// descriptors of bytes.
+Cards lying_cards(std::size_t n_rows, std::size_t heap_size, std::string_view cmptype,
+                  std::string_view column) {
+    return {{"XTENSION", "'BINTABLE'"},
+            {"BITPIX", "8"},
+            {"NAXIS", "2"},
+            {"NAXIS1", "8"},
+            {"NAXIS2", std::to_string(n_rows)},
+            {"PCOUNT", std::to_string(heap_size)},
+            {"GCOUNT", "1"},
+            {"TFIELDS", "1"},
+            {"TTYPE1", "'" + std::string(column) + "'"},
+            {"TFORM1", "'1PB'"},
+            {"ZIMAGE", "T"},
+            {"ZBITPIX", "16"},
+            {"ZNAXIS", "1"},
+            {"ZNAXIS1", "4"},
+            {"ZCMPTYPE", "'" + std::string(cmptype) + "'"}};
+}
+
 // A one-column tile table for a 16-bit image of `axes`, one row per payload.
 Result<BinTableHdu> lying_table(const std::vector<Bytes>& payloads, const Cards& extra,
                                 std::string_view cmptype = "GZIP_1",
@@ -365,21 +386,7 @@ Result<BinTableHdu> lying_table(const std::vector<Bytes>& payloads, const Cards&
         rows.insert(rows.end(), d.begin(), d.end());
         heap.insert(heap.end(), p.begin(), p.end());
     }
-    Cards c{{"XTENSION", "'BINTABLE'"},
-            {"BITPIX", "8"},
-            {"NAXIS", "2"},
-            {"NAXIS1", "8"},
-            {"NAXIS2", std::to_string(payloads.size())},
-            {"PCOUNT", std::to_string(heap.size())},
-            {"GCOUNT", "1"},
-            {"TFIELDS", "1"},
-            {"TTYPE1", "'" + std::string(column) + "'"},
-            {"TFORM1", "'1PB'"},
-            {"ZIMAGE", "T"},
-            {"ZBITPIX", "16"},
-            {"ZNAXIS", "1"},
-            {"ZNAXIS1", "4"},
-            {"ZCMPTYPE", "'" + std::string(cmptype) + "'"}};
+    Cards c = lying_cards(payloads.size(), heap.size(), cmptype, column);
     for (const auto& kv : extra)
         c = replace(c, kv.first, kv.second);
     rows.insert(rows.end(), heap.begin(), heap.end());
@@ -477,21 +484,10 @@ TEST(TileTable, ReaderRefusesQDescriptorsOutsideTheHeap) {
         store_be_u64(&data[0], c.count);
         store_be_u64(&data[8], c.offset);
         data.insert(data.end(), payload.begin(), payload.end());
-        const Cards cards{{"XTENSION", "'BINTABLE'"},
-                          {"BITPIX", "8"},
-                          {"NAXIS", "2"},
-                          {"NAXIS1", "16"},
-                          {"NAXIS2", "1"},
-                          {"PCOUNT", "8"},
-                          {"GCOUNT", "1"},
-                          {"TFIELDS", "1"},
-                          {"TTYPE1", "'COMPRESSED_DATA'"},
-                          {"TFORM1", "'1QD'"},
-                          {"ZIMAGE", "T"},
-                          {"ZBITPIX", "16"},
-                          {"ZNAXIS", "1"},
-                          {"ZNAXIS1", "4"},
-                          {"ZCMPTYPE", "'NOCOMPRESS'"}};
+        const Cards cards =
+            replace(replace(lying_cards(1, payload.size(), "NOCOMPRESS", "COMPRESSED_DATA"),
+                            "NAXIS1", "16"),
+                    "TFORM1", "'1QD'");
         EXPECT_EQ(decompress_error(BinTableHdu::create(make_header(cards), std::move(data))),
                   c.msg);
     }
