@@ -128,9 +128,11 @@ Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::u
     return {};
 }
 
-Result<void> sync_patches(FitsUpdater& up) {
+Result<std::vector<RestampedCards>> sync_patches(FitsUpdater& up) {
     VEXLO_TRY(up.check_not_replaced());
-    for (UpdaterHdu& rec : up.hdus) {
+    std::vector<RestampedCards> restamped;
+    for (std::size_t i = 0; i < up.hdus.size(); ++i) {
+        UpdaterHdu& rec = up.hdus[i];
         if (!rec.patched_sum_change) continue;
         Bytes header;
         try {
@@ -159,10 +161,26 @@ Result<void> sync_patches(FitsUpdater& up) {
         if (checksum != nullptr) write_checksum_card(header, checksum, *d);
         if (datasum != nullptr || checksum != nullptr) {
             VEXLO_TRY(up.file.write_at(rec.header_offset, header));
+            const auto card = [](const std::uint8_t* at) {
+                return at != nullptr ? Bytes(at, at + kCardLen) : Bytes();
+            };
+            restamped.push_back({i, card(datasum), card(checksum)});
         }
         rec.patched_sum_change.reset();
     }
-    return up.sync();
+    VEXLO_TRY(up.sync());
+    return restamped;
+}
+
+void take_restamped_cards(Header& header, const RestampedCards& cards) {
+    const auto put = [&](std::string_view key, const Bytes& card) {
+        if (card.empty()) return;
+        if (const std::optional<std::size_t> span = header.layout().first_value(key)) {
+            header.replace_raw(*span, card);
+        }
+    };
+    put("DATASUM", cards.datasum);
+    put("CHECKSUM", cards.checksum);
 }
 
 std::uint32_t padded_data_sum(ByteSpan data, std::uint8_t fill, std::uint64_t padded) {

@@ -28,8 +28,18 @@ Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::u
 // Makes the in-place patches durable: every patched HDU that carries CHECKSUM or DATASUM gets
 // fresh values written into those cards where they stand (the header keeps its length), from
 // the DATASUM it declared and the patches' change of the sum, or from a read of the whole data
-// section when that cannot tell; then the file is synced.
-Result<void> sync_patches(FitsUpdater& updater);
+// section when that cannot tell; then the file is synced. Returns the cards written, so that
+// headers held in memory can show what the file now says.
+struct RestampedCards {
+    std::size_t index = 0;  // the HDU's position in the file
+    Bytes datasum;          // the 80-byte card as written; empty when the HDU has none
+    Bytes checksum;
+};
+Result<std::vector<RestampedCards>> sync_patches(FitsUpdater& updater);
+
+// Puts re-stamped cards into a header of the same HDU: each replaces the first value card of
+// its keyword, the one readers see; a keyword the header lacks is not added.
+void take_restamped_cards(Header& header, const RestampedCards& cards);
 
 // The sum of `data` padded with `fill` bytes to `padded` bytes (a whole number of blocks),
 // without building the padded copy.

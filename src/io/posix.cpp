@@ -345,14 +345,30 @@ Result<void> rename_without_replacing(const std::string& from, const std::string
 }
 
 Result<bool> path_names_open_file(int fd, const std::string& path) {
-    struct stat open_file{};
-    if (::fstat(fd, &open_file) != 0) return fail(Error::io_errno(errno));
-    struct stat named{};
-    if (::stat(path.c_str(), &named) != 0) {
-        if (errno == ENOENT) return false;
+    VEXLO_ASSIGN_OR_RETURN(const FileIdentity open_file, file_identity(fd));
+    VEXLO_ASSIGN_OR_RETURN(const std::optional<FileIdentity> named, path_identity(path));
+    return named == open_file;
+}
+
+namespace {
+FileIdentity identity_of(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+}  // namespace
+
+Result<FileIdentity> file_identity(int fd) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return fail(Error::io_errno(errno));
+    return identity_of(st);
+}
+
+Result<std::optional<FileIdentity>> path_identity(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return std::optional<FileIdentity>();
         return fail(Error::io_errno(errno));
     }
-    return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+    return std::optional<FileIdentity>(identity_of(st));
 }
 
 }  // namespace vexlo

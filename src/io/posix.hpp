@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -125,6 +126,18 @@ Result<void> rename_without_replacing(const std::string& from, const std::string
 // Whether `path` still names the file open on `fd` (the same device and inode); false when
 // the path was removed or another file was renamed over it.
 Result<bool> path_names_open_file(int fd, const std::string& path);
+
+// Which file a descriptor or path refers to: its device and inode, which a rename over the
+// path replaces and nothing else does.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    auto operator<=>(const FileIdentity&) const = default;
+};
+// The file open on `fd` (fstat).
+Result<FileIdentity> file_identity(int fd);
+// The file `path` names (stat, a symbolic link followed); none when nothing is there.
+Result<std::optional<FileIdentity>> path_identity(const std::string& path);
 
 // Every byte of the file from offset 0 to its end as found by positional reads.
 Result<Bytes> read_whole_file(int fd);

@@ -167,6 +167,7 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
     VEXLO_ASSIGN_OR_RETURN(Fd fd, open_read_write(path));
     out.path = path;
     VEXLO_TRY(refuse_gzip_file(fd.get(), path));
+    VEXLO_ASSIGN_OR_RETURN(out.identity, file_identity(fd.get()));
     out.file = Sink(std::move(fd));
     VEXLO_ASSIGN_OR_RETURN(out.file_len, out.file.size());
     for (std::size_t i = 0; i < out.hdus.size(); ++i) {
@@ -319,6 +320,7 @@ Result<std::uint32_t> FitsUpdater::padded_data_sum(const UpdaterHdu& hdu) const 
 void FitsUpdater::rebind(FitsUpdater&& fresh) {
     file = std::move(fresh.file);
     file_len = fresh.file_len;
+    identity = fresh.identity;
     hdus = std::move(fresh.hdus);
     bump_generation();
 }
@@ -328,7 +330,11 @@ void FitsUpdater::bump_generation() {
 }
 
 Result<void> FitsUpdater::check_not_replaced() const {
-    VEXLO_ASSIGN_OR_RETURN(const bool same, file.named_by(path));
+    VEXLO_ASSIGN_OR_RETURN(bool same, file.named_by(path));
+    if (same) {
+        VEXLO_ASSIGN_OR_RETURN(const std::uint64_t now, file.size());
+        same = now >= file_len;
+    }
     if (same) return {};
     return fail(Error::io(path +
                           " was replaced by another writer since it was opened; this edit was "

@@ -44,7 +44,8 @@ struct FitsUpdater {
     std::uint64_t file_len = 0;
     std::uint64_t generation = 0;
     Sink file;
-    std::string path;  // as opened; a rewrite renames its new file to it
+    std::string path;       // as opened; a rewrite renames its new file to it
+    FileIdentity identity;  // of `file`: whose writer turn its patches and syncs take
 
     static Result<FitsUpdater> open(const std::string& path, bool lenient);
 
@@ -70,7 +71,8 @@ struct FitsUpdater {
     // One more generation (saturating).
     void bump_generation();
     // Refuses, with an error saying the edit was not saved, when another writer has put a
-    // new file at the path since it was opened: writing into the old one would be lost.
+    // new file at the path since it was opened (writing into the old one would be lost), or
+    // has cut the file shorter than it was (writing would leave a hole no reader accepts).
     Result<void> check_not_replaced() const;
     // Forces the written pixels to disk, after the same check.
     Result<void> sync() const;

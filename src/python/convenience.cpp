@@ -7,6 +7,7 @@
 #include "hdu/load.hpp"
 #include "hdu/writer.hpp"
 #include "io/appender.hpp"
+#include "io/writer_turn.hpp"
 #include "python/args.hpp"
 #include "python/builders.hpp"
 #include "python/errors.hpp"
@@ -112,6 +113,12 @@ nb::object getval(const Args& p) {
 constexpr auto kGetvalDoc = function_doc<kGetvalSig>("Read one header keyword from `path`.");
 constexpr FunctionDef kGetval{kGetvalDoc, getval};
 
+// The path-level edits read, change and write their file while holding its writer turn, so
+// that edits of one path from several threads of this process all stick.
+WriterTurn writer_turn_at(const std::string& path) {
+    return unwrap(without_gil([&] { return wait_for_turn_at(path); }));
+}
+
 constexpr auto kSetvalSig =
     signature("setval()", required("path"), required("key"), optional("value", "None"),
               keyword_only("ext", "None"), keyword_only("comment", "None"));
@@ -121,6 +128,7 @@ nb::object setval(const Args& p) {
     nb::handle value = p.get_opt("value");
     const bool has_value = value.is_valid() && !value.is_none();
     const std::optional<std::string> comment = p.convert_opt("comment", to_string);
+    const WriterTurn turn = writer_turn_at(path);
     nb::object file = open_fits_file(path, "update", false);
     nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
     nb::str key_obj(key.data(), key.size());
@@ -147,6 +155,7 @@ constexpr auto kDelvalSig =
 nb::object delval(const Args& p) {
     const std::string path = p.convert("path", to_path);
     const std::string key = p.convert("key", to_string);
+    const WriterTurn turn = writer_turn_at(path);
     nb::object file = open_fits_file(path, "update", false);
     nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
     nb::str key_obj(key.data(), key.size());
@@ -261,6 +270,7 @@ nb::object append(const Args& p) {
     OwnedHdu hdu;
     as_append_failure([&] { hdu = encode_image_array(data, false, std::move(user)); });
     unwrap(without_gil([&]() -> Result<void> {
+        VEXLO_ASSIGN_OR_RETURN(const WriterTurn turn, wait_for_turn_at(path));
         VEXLO_ASSIGN_OR_RETURN(FitsAppender appender, FitsAppender::open(path));
         Result<void> done = [&]() -> Result<void> {
             BufWriter out = appender.writer();

@@ -1,12 +1,13 @@
 // vexlo.FitsFile, its HDU iterator, vexlo.open, the HDU object factory and the file summary.
 //
-// Locking: every method and protocol call on a file holds the file's operation lock from
-// start to end (as do calls on the HDUs, headers and sections of a file opened for update),
-// so that threads sharing a file see its operations one after another: a flush's copy, rename
-// and rebinding are not interleaved with a lookup, a list edit or a patch. Beneath it, the
-// slot mutex guards the slot list and the shared scanned file. Building an HDU object happens
-// entirely under it (disk reads included); lookups that walk several slots take it once per
-// slot. Python references that leave a slot are dropped after unlocking.
+// Locking (the order is in update_session.hpp): every method and protocol call on a file
+// holds the file's operation lock from start to end (as do calls on the HDUs, headers and
+// sections of a file opened for update), so that threads sharing a file see its operations
+// one after another: a flush's copy, rename and rebinding are not interleaved with a lookup, a
+// list edit or a patch. Beneath it, the slot mutex guards the slot list and the shared scanned
+// file. Building an HDU object happens entirely under it (disk reads included); lookups that
+// walk several slots take it once per slot. Python references that leave a slot are dropped
+// after unlocking.
 #include "python/file.hpp"
 
 #include <algorithm>
@@ -44,37 +45,39 @@ namespace {
     raise(PyExc_IndexError, "HDU index " + std::to_string(shown) + " out of range");
 }
 
+// `op` is the operation the caller holds; in mode "update" the binding's generation is read
+// through it.
 nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
-                      const std::shared_ptr<DirtyFlags>& flags,
+                      const std::shared_ptr<UpdateSession>& flags,
                       const std::shared_ptr<const FitsFile>& file,
-                      const std::shared_ptr<SharedUpdater>& updater) {
+                      const UpdateSession::Operation& op) {
     std::vector<std::uint64_t> axes = unwrap(header.axes());
     const Bitpix pixel_type = unwrap(from_bitpix(unwrap(header.bitpix())));
     PyImageHdu state;
     state.header = PyHeader::from_header(std::move(header), read_only, flags);
     state.pixel_source = PixelSource{axes, file, index};
     state.axes = std::move(axes);
-    state.dirty_flags = flags;
+    state.session = flags;
     state.tab_file = file;
     state.read_only = read_only;
     state.pixel_type = pixel_type;
-    if (updater) {
+    if (flags) {
         // Read under the updater's lock, so a binding never predates a rewrite it missed.
-        auto lock = lock_mutex(updater->mutex);
-        state.binding = PatchBinding{updater, index, updater->updater.generation};
+        state.binding = PatchBinding{flags, index, op.updater()->generation};
     }
     return make_image_object(std::move(state));
 }
 
-// The object for slot position k of `file`, built under the caller's slot lock.
+// The object for slot position k of `file`, built under the caller's slot lock within the
+// operation `op`.
 nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const FitsFile>& file,
-                            std::size_t k) {
-    // HDU objects share the file's flags only in mode "update".
-    const std::shared_ptr<DirtyFlags> flags = self.updater ? self.dirty_flags : nullptr;
+                            std::size_t k, const UpdateSession::Operation& op) {
+    // HDU objects share the file's session only in mode "update".
+    const std::shared_ptr<UpdateSession> flags = self.updating() ? self.session : nullptr;
     Header header = unwrap(file->header(k));
     // Plain images read their pixels lazily.
     if (is_image_hdu(header, k)) {
-        return lazy_image(k, std::move(header), self.read_only, flags, file, self.updater);
+        return lazy_image(k, std::move(header), self.read_only, flags, file, op);
     }
     Hdu hdu = unwrap(without_gil([&] { return load_hdu(*file, k); }));
     PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, flags);
@@ -86,11 +89,11 @@ nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const 
 // --- The factory ------------------------------------------------------------------------------
 
 nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_only,
-                    std::shared_ptr<DirtyFlags> flags, std::shared_ptr<const FitsFile> file) {
+                    std::shared_ptr<UpdateSession> flags, std::shared_ptr<const FitsFile> file) {
     if (auto* image = std::get_if<ImageHdu>(&hdu.value)) {
         PyImageHdu state = PyImageHdu::from_file_hdu(*image, std::move(header), read_only);
         state.pixel_source = PixelSource{image->axes, file, index};
-        state.dirty_flags = std::move(flags);
+        state.session = std::move(flags);
         state.tab_file = std::move(file);
         return make_image_object(std::move(state));
     }
@@ -108,8 +111,8 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
         PyImageHdu state = PyImageHdu::from_decoded(std::move(image), read_only);
         state.compressed = CompressedSource{file, index, state.header.snapshot().bytes()};
         state.stored_checksums = carries_checksums(compressed->inner.header);
-        state.header.modified = flags;
-        state.dirty_flags = std::move(flags);
+        state.header.session = flags;
+        state.session = std::move(flags);
         state.tab_file = std::move(file);
         return make_image_object(std::move(state));
     }
@@ -126,6 +129,9 @@ std::size_t PyFitsFile::hdu_count() {
 }
 
 nb::object PyFitsFile::materialize(std::size_t i) {
+    // Building an object is part of an operation of the file (taken again here when the
+    // caller already holds it), and the operation lock lies above the slot lock.
+    const UpdateSession::Operation op = lock_operation();
     // Declared before the lock, so that a failure drops it after unlocking.
     nb::object result;
     std::shared_ptr<const FitsFile> file;
@@ -143,7 +149,7 @@ nb::object PyFitsFile::materialize(std::size_t i) {
               "invariant violated)");
     }
     file = slots.source;
-    result = build_hdu_object(*this, file, k);
+    result = build_hdu_object(*this, file, k, op);
     slot = result;  // the slot held no Python reference before
     return result;
 }
@@ -167,7 +173,7 @@ nb::object PyFitsFile::header_of(std::size_t i) {
     if (!pending || may_be_tile_compressed(pending->first, pending->second)) {
         return materialize(i).attr("header");
     }
-    const std::shared_ptr<DirtyFlags> flags = updater ? dirty_flags : nullptr;
+    const std::shared_ptr<UpdateSession> flags = updating() ? session : nullptr;
     return make_header_object(PyHeader::from_header(std::move(pending->first), read_only, flags));
 }
 
@@ -448,6 +454,10 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
                   debug_str(mode));
     }
 
+    // In mode "update" the scan and the updater must see the same file: no rewrite of it in
+    // this process renames a new one into place between the two.
+    WriterTurn turn;
+    if (mode == "update") turn = unwrap(without_gil([&] { return wait_for_turn_at(path); }));
     auto scanned = std::make_shared<const FitsFile>(
         unwrap(without_gil([&] { return FitsFile::open(path, lenient); })));
     nb::object obj = new_file_object();
@@ -460,9 +470,8 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
     self.source_path = canonical_path(path);
     self.read_only = mode != "update";
     if (mode == "update") {
-        self.updater = std::make_shared<SharedUpdater>();
-        self.updater->updater =
-            unwrap(without_gil([&] { return FitsUpdater::open(path, lenient); }));
+        self.session = std::make_shared<UpdateSession>(
+            unwrap(without_gil([&] { return FitsUpdater::open(path, lenient); })));
     }
     return obj;
 }
@@ -541,7 +550,7 @@ constexpr MethodDef<PyFitsFile> kFlush{kFlushDoc, file_flush};
 constexpr auto kCloseSig = signature("FitsFile.close()");
 nb::object file_close(PyFitsFile& self, const Args&) {
     flush_if_needed(self);
-    bump_generation(self.updater.get());
+    bump_generation(self);
     std::shared_ptr<const FitsFile> dropped;
     {
         auto lock = lock_mutex(self.slot_mutex);
@@ -594,10 +603,9 @@ nb::object file_exit(PyFitsFile& self, const Args& p) {
     const nb::handle exc_type = p.get_opt("exc_type");
     if (!exc_type.is_valid() || exc_type.is_none()) {
         flush_if_needed(self);
-    } else if (self.updater) {
+    } else if (self.updating()) {
         // Leaving by an exception rewrites nothing, but what was patched is made durable.
-        auto lock = lock_mutex(self.updater->mutex);
-        (void)sync_patches(self.updater->updater);
+        (void)sync_in_place(self, false);
     }
     return nb::bool_(false);
 }

@@ -18,7 +18,7 @@
 #include "hdu/hdu.hpp"
 #include "io/file.hpp"
 #include "python/header.hpp"
-#include "python/update_state.hpp"
+#include "python/update_session.hpp"
 
 namespace vexlo::py {
 
@@ -43,14 +43,16 @@ struct SlotState {
 struct PyFitsFile {
     std::optional<std::string> file_name;    // last path component, lossy UTF-8
     std::optional<std::string> source_path;  // canonical path (file-system bytes)
-    std::shared_ptr<DirtyFlags> dirty_flags = std::make_shared<DirtyFlags>();
-    std::mutex slot_mutex;
+    // The operation lock, the dirty flags and, in mode "update", the updater.
+    std::shared_ptr<UpdateSession> session = std::make_shared<UpdateSession>();
+    std::mutex slot_mutex;  // a leaf lock (update_session.hpp)
     SlotState slots;
-    std::shared_ptr<SharedUpdater> updater;  // mode "update" only
     bool read_only = false;
     bool checksums = false;
     // How many leading slots a name lookup has seen built (slots never go back to pending).
     std::atomic<std::size_t> built_prefix = 0;
+
+    bool updating() const { return session->updating(); }
 
     // The number of slots, read under the slot lock.
     std::size_t hdu_count();
@@ -82,8 +84,8 @@ struct PyFitsFile {
     std::vector<HduSlot> snapshot_slots();
 
     // Held by every method and protocol call on the file from start to end.
-    std::unique_lock<std::recursive_mutex> lock_operation() {
-        return lock_file_operation(dirty_flags.get());
+    UpdateSession::Operation lock_operation() {
+        return vexlo::py::lock_operation(session.get());
     }
 };
 
@@ -95,17 +97,24 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
 void flush_if_needed(PyFitsFile& self);
 // Rewrites the whole file through a temporary sibling renamed over it.
 void full_rewrite(PyFitsFile& self);
+// Advances the updater's generation, so that every patch binding made before is stale;
+// nothing outside mode "update".
+void bump_generation(PyFitsFile& self);
+// Makes the in-place patches durable under the file's writer turn (their HDUs' checksum
+// cards re-stamped in the file), and shows the new cards in the headers of the HDU objects
+// that patched them. With `then_bump` the generation moves on in the same critical section.
+Result<void> sync_in_place(PyFitsFile& self, bool then_bump);
 // Adds writeto, append, insert, add_checksums to the class, and the list-editing slots.
 void add_update_methods(nb::handle cls);
 // `file[i] = value` (value present) and `del file[i]`.
 void file_set_item(PyFitsFile& self, PyObject* key, PyObject* value);
 
 // The HDU object for a fully loaded HDU `index` of `file`: a lazily read ImageHdu, a
-// RandomGroups, a BinTable or an AsciiTable, or a decoded tile-compressed ImageHdu. `flags`
-// are the file's DirtyFlags in mode "update" (else null). TypeError
+// RandomGroups, a BinTable or an AsciiTable, or a decoded tile-compressed ImageHdu. `session`
+// is the file's session in mode "update" (else null). TypeError
 // "HDU has XTENSION={}, which is not supported by the Python wrapper." for other extensions.
 nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_only,
-                    std::shared_ptr<DirtyFlags> flags, std::shared_ptr<const FitsFile> file);
+                    std::shared_ptr<UpdateSession> session, std::shared_ptr<const FitsFile> file);
 
 // The state of a vexlo.FitsFile object, or nullptr for any other object.
 PyFitsFile* fits_file_state(nb::handle obj);

@@ -31,13 +31,13 @@
 #include "python/random_groups.hpp"
 #include "python/tables.hpp"
 #include "util/text.hpp"
+#include "util/try.hpp"
 
 namespace vexlo::py {
 
-void bump_generation(SharedUpdater* shared) {
-    if (!shared) return;
-    auto lock = lock_mutex(shared->mutex);
-    shared->updater.bump_generation();
+void bump_generation(PyFitsFile& self) {
+    if (!self.updating()) return;
+    self.lock_operation().updater()->bump_generation();
 }
 
 namespace {
@@ -178,28 +178,70 @@ WrittenSlots write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot
 // The flags are consumed before the rewrite; a failure puts `modified` back so the edits
 // stay pending.
 struct RestoreOnFailure {
-    DirtyFlags& flags;
+    UpdateSession& flags;
     bool done = false;
     ~RestoreOnFailure() {
         if (!done) flags.modified.store(true);
     }
 };
 
+// The re-stamped cards go into the headers of the HDU objects bound to the updater at
+// `generation`, the ones whose patches changed the sums; the file holds these cards, so the
+// headers take them without counting as edited.
+void show_restamped(PyFitsFile& self, std::uint64_t generation,
+                    const std::vector<RestampedCards>& restamped) {
+    if (restamped.empty()) return;
+    for (const HduSlot& slot : self.snapshot_slots()) {
+        const auto* obj = std::get_if<nb::object>(&slot);
+        const PyImageHdu* image = obj ? image_state(*obj) : nullptr;
+        if (!image || !image->binding) continue;
+        const PatchBinding& b = *image->binding;
+        if (b.session != self.session || b.generation != generation) continue;
+        for (const RestampedCards& cards : restamped) {
+            if (cards.index != b.hdu_index) continue;
+            auto lock = lock_header(*image->header.record);
+            take_restamped_cards(image->header.record->header, cards);
+        }
+    }
+}
+
+// sync_in_place within the writer turn `turn` the caller holds.
+Result<void> sync_within(PyFitsFile& self, const UpdateSession::Turn& turn, bool then_bump) {
+    std::vector<RestampedCards> restamped;
+    std::uint64_t generation = 0;
+    {
+        const UpdateSession::UpdaterAccess up = turn.updater();
+        VEXLO_ASSIGN_OR_RETURN(restamped, sync_patches(*up));
+        generation = up->generation;
+        if (then_bump) up->bump_generation();
+    }
+    show_restamped(self, generation, restamped);
+    return {};
+}
+
 }  // namespace
+
+Result<void> sync_in_place(PyFitsFile& self, bool then_bump) {
+    const UpdateSession::Operation op = self.lock_operation();
+    return sync_within(self, op.writer_turn(), then_bump);
+}
 
 void full_rewrite(PyFitsFile& self) {
     if (!self.source_path) {
         raise(PyExc_ValueError,
               "FitsFile.flush: cannot rewrite an in-memory file; use writeto(path)");
     }
-    RestoreOnFailure restore{*self.dirty_flags};
-    if (self.updater) {
+    RestoreOnFailure restore{*self.session};
+    const UpdateSession::Operation op = self.lock_operation();
+    // The file's writer turn is held from the check that the file is still the one read to
+    // the rename: no other rewrite, append or patch of it in this process falls between.
+    std::optional<UpdateSession::Turn> turn;
+    if (self.updating()) {
+        turn = op.writer_turn();
         // The generation moves on in the same critical section as the sync: a patch that
         // comes later takes the in-memory path (and marks the file modified) instead of
         // writing into the file this rewrite is replacing.
-        auto lock = lock_mutex(self.updater->mutex);
-        unwrap(sync_patches(self.updater->updater));
-        self.updater->updater.bump_generation();
+        unwrap(sync_within(self, *turn, true));
     }
     std::vector<HduSlot> snapshot = self.snapshot_slots();
     if (snapshot.empty()) {
@@ -214,8 +256,10 @@ void full_rewrite(PyFitsFile& self) {
     const auto reopen = [&](const std::string& written) {
         reopened = std::make_shared<const FitsFile>(
             unwrap(without_gil([&] { return FitsFile::open(written, true); })));
-        if (self.updater) {
+        if (turn) {
             updater = unwrap(without_gil([&] { return FitsUpdater::open(written, true); }));
+            // Once more just before the rename: another process may have replaced the file.
+            unwrap(turn->updater()->check_not_replaced());
         }
     };
     const WrittenSlots wrote = write_through_temp(
@@ -247,20 +291,17 @@ void full_rewrite(PyFitsFile& self) {
             image->compressed->file = fresh;
             image->compressed->hdu_index = i + shift;
         } else {
-            mark_written(*image, fresh, i + shift, self.dirty_flags);
+            mark_written(*image, fresh, i + shift, self.session);
         }
     }
-    if (updater) {
-        auto lock = lock_mutex(self.updater->mutex);
-        self.updater->updater.rebind(std::move(*updater));
-    }
+    if (updater) turn->updater()->rebind(std::move(*updater));
     restore.done = true;
 }
 
 void flush_if_needed(PyFitsFile& self) {
-    if (!self.updater) return;
-    self.dirty_flags->data_accessed.store(false);
-    if (self.dirty_flags->modified.exchange(false)) return full_rewrite(self);
+    if (!self.updating()) return;
+    self.session->data_accessed.store(false);
+    if (self.session->modified.exchange(false)) return full_rewrite(self);
     // Every image whose array is in memory is compared, whenever it was handed out: an array
     // kept from before an earlier flush may have been changed since.
     std::vector<nb::object> loaded;
@@ -269,10 +310,9 @@ void flush_if_needed(PyFitsFile& self) {
     }
     for (const nb::object& obj : loaded) {
         PyImageHdu* image = image_state(obj);
-        if (image && !unchanged_for_flush(*image, *self.dirty_flags)) return full_rewrite(self);
+        if (image && !unchanged_for_flush(*image, *self.session)) return full_rewrite(self);
     }
-    auto lock = lock_mutex(self.updater->mutex);
-    unwrap(sync_patches(self.updater->updater));
+    unwrap(sync_in_place(self, false));
 }
 
 namespace {
@@ -301,7 +341,7 @@ nb::object file_writeto(PyFitsFile& self, const Args& p) {
     if (resolved && *resolved == *self.source_path) {
         if (self.read_only) raise(PyExc_ValueError, kReadOnly);
         if (!overwrite) raise_exists(path);
-        self.dirty_flags->modified.store(true);
+        self.session->modified.store(true);
         full_rewrite(self);
         return nb::none();
     }
@@ -328,12 +368,12 @@ constexpr MethodDef<PyFitsFile> kWriteto{kWritetoDoc, file_writeto};
 // next rewrite and invalidates every patch binding.
 void begin_edit(PyFitsFile& self) {
     if (self.read_only) raise(PyExc_ValueError, kReadOnly);
-    self.dirty_flags->modified.store(true);
-    bump_generation(self.updater.get());
+    self.session->modified.store(true);
+    bump_generation(self);
 }
 
 // The object a slot stores: an HDU object itself, or a new one built from a builder. An HDU
-// object that enters a file carries that file's flags from then on, so that its later edits
+// object that enters a file carries that file's session from then on, so that its later edits
 // reach the next flush.
 nb::object promote_to_hdu(PyFitsFile& self, nb::handle value) {
     nb::object out;
@@ -357,12 +397,12 @@ nb::object promote_to_hdu(PyFitsFile& self, nb::handle value) {
         raise(PyExc_TypeError,
               "expected an ImageHdu / BinTable / AsciiTable instance or a builder");
     }
-    if (self.updater) {
+    if (self.updating()) {
         if (PyImageHdu* image = image_state(out)) {
-            image->dirty_flags = self.dirty_flags;
-            image->header.modified = self.dirty_flags;
+            image->session = self.session;
+            image->header.session = self.session;
         } else {
-            attach_table_flags(out, self.dirty_flags);
+            attach_table_session(out, self.session);
         }
     }
     return out;
@@ -399,7 +439,7 @@ constexpr MethodDef<PyFitsFile> kInsert{kInsertDoc, file_insert};
 constexpr auto kAddChecksumsSig = signature("FitsFile.add_checksums()");
 nb::object file_add_checksums(PyFitsFile& self, const Args&) {
     self.checksums = true;
-    self.dirty_flags->modified.store(true);
+    self.session->modified.store(true);
     return nb::none();
 }
 constexpr auto kAddChecksumsDoc = method_doc<kAddChecksumsSig>(

@@ -6,7 +6,6 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,28 +15,11 @@
 
 #include "header/header.hpp"
 #include "header/value.hpp"
+#include "python/update_session.hpp"
 
 namespace vexlo::py {
 
 namespace nb = nanobind;
-
-// Owned by every file; shared, in a file opened for update, by its HDU objects, their header
-// handles and sections. `modified`: the next flush must rewrite the file; `data_accessed`: an
-// image array was read. Set with plain atomic stores; the file's flush consumes each with an
-// exchange. `operation` is the file's operation lock (see lock_file_operation).
-struct DirtyFlags {
-    std::atomic<bool> modified{false};
-    std::atomic<bool> data_accessed{false};
-    std::recursive_mutex operation;
-};
-
-// Takes the operation lock of the file `flags` belong to, for the whole of one operation
-// (lookup, list or header edit, patch, flush, close, writeto, ...), so that operations from
-// several threads run one after another; nothing without flags. It is the outermost lock of
-// the Python layer: taken before any slot, updater, header or array-cache lock, never while
-// one is held. A waiting thread releases the interpreter lock, so threads working on other
-// files go on; recursive, as one operation calls others of the same file.
-std::unique_lock<std::recursive_mutex> lock_file_operation(DirtyFlags* flags);
 
 // One core header behind a mutex, shared by every handle on it.
 struct SharedHeader {
@@ -56,16 +38,16 @@ std::unique_lock<std::mutex> lock_header(SharedHeader& record);
 // The handle behind every Python view of a header.
 struct PyHeader {
     std::shared_ptr<SharedHeader> record;
-    std::shared_ptr<DirtyFlags> modified;  // present only for headers of an update-mode file
+    std::shared_ptr<UpdateSession> session;  // present only for headers of an update-mode file
     bool read_only = false;
 
     // A copy of `header` (bytes and, when built, layout) in a new shared record.
     static PyHeader from_header(const Header& header, bool read_only,
-                                std::shared_ptr<DirtyFlags> modified = nullptr);
+                                std::shared_ptr<UpdateSession> session = nullptr);
     static PyHeader from_header(Header&& header, bool read_only,
-                                std::shared_ptr<DirtyFlags> modified = nullptr);
+                                std::shared_ptr<UpdateSession> session = nullptr);
     static PyHeader new_empty();
-    // A new handle on the record of a vexlo.Header object (same flags and read-only
+    // A new handle on the record of a vexlo.Header object (same session and read-only
     // setting); the conversion TypeError for any other object.
     static PyHeader share(nb::handle obj);
 

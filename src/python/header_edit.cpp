@@ -34,11 +34,11 @@ using MethodDef = py::MethodDef<HeaderObject>;
 // a header of a file opened for update is an operation of that file), so that a thread waiting
 // for that lock does not hold the header object meanwhile, then the object alone.
 struct EditUse {
-    std::unique_lock<std::recursive_mutex> operation;
+    UpdateSession::Operation operation;
     ExclusiveUse<HeaderObject> use;
 
     explicit EditUse(HeaderObject& self)
-        : operation(lock_file_operation(self.handle.modified.get())), use(self) {}
+        : operation(lock_operation(self.handle.session.get())), use(self) {}
 };
 
 // Inserts a card before or after the first card named `anchor`; an absent anchor is a

@@ -29,19 +29,14 @@ std::unique_lock<std::mutex> lock_header(SharedHeader& record) {
     return lock_mutex(record.mutex);
 }
 
-std::unique_lock<std::recursive_mutex> lock_file_operation(DirtyFlags* flags) {
-    if (flags == nullptr) return {};
-    return lock_mutex(flags->operation);
-}
-
 PyHeader PyHeader::from_header(const Header& header, bool read_only,
-                               std::shared_ptr<DirtyFlags> modified) {
-    return PyHeader{std::make_shared<SharedHeader>(header), std::move(modified), read_only};
+                               std::shared_ptr<UpdateSession> session) {
+    return PyHeader{std::make_shared<SharedHeader>(header), std::move(session), read_only};
 }
 
 PyHeader PyHeader::from_header(Header&& header, bool read_only,
-                               std::shared_ptr<DirtyFlags> modified) {
-    return PyHeader{std::make_shared<SharedHeader>(std::move(header)), std::move(modified),
+                               std::shared_ptr<UpdateSession> session) {
+    return PyHeader{std::make_shared<SharedHeader>(std::move(header)), std::move(session),
                     read_only};
 }
 
@@ -62,7 +57,7 @@ constexpr std::string_view kReadOnlyMessage =
 
 void PyHeader::begin_mutation() const {
     if (read_only) raise(PyExc_ValueError, std::string(kReadOnlyMessage));
-    if (modified) modified->modified.store(true);
+    if (session) session->modified.store(true);
 }
 
 Header PyHeader::snapshot() const {

@@ -194,7 +194,7 @@ std::vector<std::uint64_t> axes_from_array(ArrayCache& cache,
 
 nb::object set_data(PyImageHdu& hdu, nb::handle value) {
     // Before the value is looked at: even a refused assignment forces the next rewrite.
-    if (hdu.dirty_flags) hdu.dirty_flags->modified.store(true);
+    if (hdu.session) hdu.session->modified.store(true);
     hdu.written.reset();
     if (value.is_none()) {
         hdu.pixel_source.reset();
@@ -320,7 +320,7 @@ bool compare_with_source(PyImageHdu& hdu) {
 }
 
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
-                  const std::shared_ptr<DirtyFlags>& flags) {
+                  const std::shared_ptr<UpdateSession>& flags) {
     hdu.written.reset();
     hdu.compressed.reset();
     if (hdu.pixel_source) {
@@ -370,7 +370,7 @@ bool compressed_unchanged(PyImageHdu& hdu) {
     return false_on_error([&] { return matches_compressed(array, *hdu.compressed); });
 }
 
-bool unchanged_for_flush(PyImageHdu& hdu, const DirtyFlags& flags) {
+bool unchanged_for_flush(PyImageHdu& hdu, const UpdateSession& flags) {
     if (hdu.compressed) return compressed_unchanged(hdu);
     if (hdu.pixel_source || !hdu.written || hdu.written->by.lock().get() != &flags) {
         return compare_with_source(hdu);
@@ -487,7 +487,7 @@ nb::object axes_list(std::span<const std::uint64_t> axes) {
 nb::object data_getter(PyImageHdu& self) {
     nb::object array = load_data(self);
     if (!array.is_valid()) return nb::none();
-    if (!self.read_only && self.dirty_flags) self.dirty_flags->data_accessed.store(true);
+    if (!self.read_only && self.session) self.session->data_accessed.store(true);
     return array;
 }
 

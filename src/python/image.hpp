@@ -20,7 +20,7 @@
 #include "header/header.hpp"
 #include "io/file.hpp"
 #include "python/header.hpp"
-#include "python/update_state.hpp"
+#include "python/update_session.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo::py {
@@ -62,12 +62,12 @@ struct PixelSource {
 };
 
 // Where a rewrite last wrote an image built in memory: that HDU of the new file, the bit
-// pattern its array was encoded with, and the flags of the file object that wrote it.
+// pattern its array was encoded with, and the session of the file object that wrote it.
 struct WrittenImage {
     PixelSource at;
     Bitpix bitpix = Bitpix::U8;
     std::uint64_t flip = 0;
-    std::weak_ptr<const DirtyFlags> by;
+    std::weak_ptr<const UpdateSession> by;
 };
 
 // The decoded pixels of a tile-compressed image whose values are floating point only through
@@ -97,7 +97,7 @@ struct PyImageHdu {
     std::optional<WrittenImage> written;  // built in memory and written by a rewrite since
     PyHeader header;
     std::shared_ptr<ArrayCache> cache = std::make_shared<ArrayCache>();
-    std::shared_ptr<DirtyFlags> dirty_flags;       // the owning file's, in mode "update" only
+    std::shared_ptr<UpdateSession> session;       // the owning file's, in mode "update" only
     std::shared_ptr<const FitsFile> tab_file;      // where -TAB lookup tables are loaded from
     std::shared_ptr<const DecodedPixels> decoded;  // a scaled tile-compressed image only
     std::optional<CompressedSource> compressed;    // a decoded tile-compressed image only
@@ -111,7 +111,7 @@ struct PyImageHdu {
     int borrow = 0;
 
     // A lazy image over a loaded image record: its axes and pixel type, the header handle
-    // and the read-only flag; the caller adds the pixel source, flags and file.
+    // and the read-only flag; the caller adds the pixel source, session and file.
     static PyImageHdu from_file_hdu(const ImageHdu& image, PyHeader header, bool read_only);
 
     // An in-memory image from a header (taken over) and its big-endian data section: BITPIX
@@ -125,8 +125,8 @@ struct PyImageHdu {
     static PyImageHdu from_decoded(ImageHdu&& image, bool read_only);
 
     // Calls on an image of a file opened for update are operations of that file.
-    std::unique_lock<std::recursive_mutex> lock_operation() {
-        return lock_file_operation(dirty_flags.get());
+    UpdateSession::Operation lock_operation() {
+        return vexlo::py::lock_operation(session.get());
     }
 };
 
@@ -156,19 +156,19 @@ OwnedHdu to_owned_hdu(PyImageHdu& hdu, bool primary);
 // an array, false for an image without a file behind it; any failure gives false.
 bool compare_with_source(PyImageHdu& hdu);
 
-// After a rewrite by the file object with `flags` wrote this image as HDU `index` of `file`:
+// After a rewrite by the file object with `session` wrote this image as HDU `index` of `file`:
 // an image built in memory remembers it, so that the next flush of that file object rewrites
 // only when the array has changed since; an image read from a file and written in its own
 // type and shape is read from the new file from then on. A decoded tile-compressed image
 // written this way is a plain image from then on.
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
-                  const std::shared_ptr<DirtyFlags>& flags);
+                  const std::shared_ptr<UpdateSession>& session);
 
-// Whether a flush of the file object with `flags` finds this image unchanged: its array still
+// Whether a flush of the file object with `session` finds this image unchanged: its array still
 // equals the pixels it was read from (for a decoded tile-compressed image, what its table
 // decodes to), or, for an image built in memory, what that file object's last rewrite wrote
 // for it.
-bool unchanged_for_flush(PyImageHdu& hdu, const DirtyFlags& flags);
+bool unchanged_for_flush(PyImageHdu& hdu, const UpdateSession& session);
 
 // Whether a decoded tile-compressed image can be written as its table's stored bytes: neither
 // its cards nor its pixels changed and `data` was never assigned. False for any other image,

@@ -21,6 +21,7 @@
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/update_session.hpp"
 
 namespace vexlo::py {
 
@@ -58,7 +59,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         const Args parsed = parse_args(Def.sig, args, static_cast<std::size_t>(nargs), kwnames);
         // A call on a file, or on an image of a file opened for update, is one operation of
         // that file, run whole under its operation lock.
-        std::unique_lock<std::recursive_mutex> operation;
+        UpdateSession::Operation operation;
         if constexpr (requires { state.lock_operation(); }) operation = state.lock_operation();
         result = Def.body(state, parsed).release().ptr();
     });
@@ -90,11 +91,10 @@ void add_property(nb::handle cls, const char* name, Get&& get, const char* doc) 
     nb::setattr(cls, name, property_type(getter, nb::none(), nb::none(), nb::str(doc)));
 }
 
-// Locks a mutex of the Python layer from a thread that holds the interpreter lock. The
-// holder may need the interpreter lock to finish, so on contention it is released while
-// waiting. Code holding a plain mutex may create Python objects but must not run Python code
-// that could reach the same lock; a file's operation lock is recursive, and its holder may
-// run Python code that calls back into the same file.
+// Locks a leaf mutex of the Python layer (update_session.hpp gives the order) from a thread
+// that holds the interpreter lock. The holder may need the interpreter lock to finish, so on
+// contention it is released while waiting. Code holding one may create Python objects but
+// must not run Python code that could reach the same lock.
 template <class Mutex>
 std::unique_lock<Mutex> lock_mutex(Mutex& mutex) {
     std::unique_lock<Mutex> lock(mutex, std::try_to_lock);

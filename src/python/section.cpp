@@ -148,8 +148,8 @@ int section_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         if (value == nullptr) raise(PyExc_NotImplementedError, "can't delete item");
         PyImageSection& section = self_state<PyImageSection>(self);
         // A patch of an image of a file opened for update is an operation of that file.
-        auto operation = lock_file_operation(section.dirty_flags.get());
-        section_assign(section, key, value);
+        auto operation = lock_operation(section.session.get());
+        section_assign(operation, section, key, value);
         result = 0;
     });
     return result;
@@ -243,7 +243,7 @@ nb::object make_section_object(const PyImageHdu& hdu) {
     s.binding = hdu.binding;
     s.header = hdu.header;
     s.cache = hdu.cache;
-    s.dirty_flags = hdu.dirty_flags;
+    s.session = hdu.session;
     s.read_only = hdu.read_only;
     s.pixel_type = hdu.pixel_type;
     return nb::cast(std::move(s), nb::rv_policy::move);

@@ -17,14 +17,14 @@ namespace vexlo::py {
 namespace nb = nanobind;
 
 // The state behind a section: copies of the HDU's fields taken when `ImageHdu.section` was
-// read; the header record, the array cache and the flags are shared with the HDU.
+// read; the header record, the array cache and the session are shared with the HDU.
 struct PyImageSection {
     std::vector<std::uint64_t> axes;  // NAXIS1 first
     std::optional<PixelSource> pixel_source;
     std::optional<PatchBinding> binding;
     PyHeader header;
     std::shared_ptr<ArrayCache> cache;
-    std::shared_ptr<DirtyFlags> dirty_flags;
+    std::shared_ptr<UpdateSession> session;
     bool read_only = false;
     Bitpix pixel_type = Bitpix::U8;
 };
@@ -43,9 +43,11 @@ struct SectionRegion {
 std::optional<SectionRegion> parse_section_key(nb::handle key,
                                                std::span<const std::uint64_t> shape);
 
-// `section[key] = value`: a patch straight into the file through the binding, else an
-// assignment into the full array that marks the file modified.
-void section_assign(PyImageSection& s, nb::handle key, nb::handle value);
+// `section[key] = value` within the operation `op` of the section's file: a patch straight
+// into the file through the binding, else an assignment into the full array that marks the
+// file modified.
+void section_assign(const UpdateSession::Operation& op, PyImageSection& s, nb::handle key,
+                    nb::handle value);
 
 // A new vexlo._ImageSection over `hdu`.
 nb::object make_section_object(const PyImageHdu& hdu);

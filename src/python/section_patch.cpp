@@ -56,13 +56,25 @@ bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
     return rec.kind == UpdaterKind::Image && rec.bitpix == r.bitpix && rec.scaling == r.scaling;
 }
 
-// Touches no Python object: the interpreter lock is released before the updater lock is
-// taken and taken back only after it is released.
-PatchOutcome write_patch_without_gil(PatchRequest& r, Error& error) {
+// Runs within the operation `op` of the file the section belongs to. Touches no Python
+// object: the interpreter lock is released before the writer turn and the updater lock are
+// taken and taken back only after they are released.
+PatchOutcome write_patch_without_gil(const UpdateSession::Operation& op, PatchRequest& r,
+                                     Error& error) {
     nb::gil_scoped_release release;
-    SharedUpdater& shared = *r.binding.updater;
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    FitsUpdater& up = shared.updater;
+    // An image put into another file object keeps its binding to the file it was read from:
+    // the patch is then also an operation of that file.
+    UpdateSession::Operation bound;
+    const UpdateSession::Operation* through = &op;
+    if (r.binding.session.get() != op.session()) {
+        bound = r.binding.session->operation(UpdateSession::Gil::Released);
+        through = &bound;
+    }
+    // A rewrite of the file by another file object of this process cannot rename a new file
+    // over it between the check below and the write.
+    const UpdateSession::Turn turn = through->writer_turn(UpdateSession::Gil::Released);
+    const UpdateSession::UpdaterAccess access = turn.updater(UpdateSession::Gil::Released);
+    FitsUpdater& up = *access;
     if (up.generation != r.binding.generation) return PatchOutcome::Fallback;
     // An unflushed scaling edit makes the header's encoding disagree with what the file
     // stores: only a rewrite can apply it.
@@ -150,12 +162,13 @@ void full_array_assign(const PyImageSection& s, nb::handle key, nb::handle value
         load_full_array({s.axes, s.pixel_source, s.header, s.cache, s.read_only, s.pixel_type});
     if (!array.is_valid()) raise(PyExc_ValueError, kNoData);
     set_item(array, key, value);
-    if (s.dirty_flags) s.dirty_flags->modified.store(true);
+    if (s.session) s.session->modified.store(true);
 }
 
 }  // namespace
 
-void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
+void section_assign(const UpdateSession::Operation& op, PyImageSection& s, nb::handle key,
+                    nb::handle value) {
     bool has_data = !s.axes.empty();
     for (const std::uint64_t n : s.axes)
         has_data = has_data && n != 0;
@@ -189,14 +202,20 @@ void section_assign(PyImageSection& s, nb::handle key, nb::handle value) {
     r.counts.assign(region->counts.rbegin(), region->counts.rend());
     r.binding = *s.binding;
     Error error = Error::io("");
-    switch (write_patch_without_gil(r, error)) {
+    switch (write_patch_without_gil(op, r, error)) {
         case PatchOutcome::Written:
             return;
         case PatchOutcome::Failed:
             to_fits_error(error);
         case PatchOutcome::Replaced:
-            // The edit stays with the HDU, so that writeto can still save it.
-            full_array_assign(s, key, value);
+            // The edit stays with the HDU, so that writeto can still save it, where the old
+            // file's pixels can still be read: one cut short by another writer may have lost
+            // them, and then the refusal alone is told.
+            try {
+                full_array_assign(s, key, value);
+            } catch (const BuiltinError&) {
+            } catch (const nb::python_error&) {
+            }
             s.binding.reset();
             to_fits_error(error);
         case PatchOutcome::Fallback:

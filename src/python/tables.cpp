@@ -375,11 +375,11 @@ std::optional<TableInfo> table_info(nb::handle obj) {
                      state->data()};
 }
 
-void attach_table_flags(nb::handle obj, std::shared_ptr<DirtyFlags> flags) {
+void attach_table_session(nb::handle obj, std::shared_ptr<UpdateSession> session) {
     if (nb::isinstance<BinTableObject>(obj) && nb::inst_ready(obj)) {
-        nb::inst_ptr<BinTableObject>(obj)->state.header.modified = std::move(flags);
+        nb::inst_ptr<BinTableObject>(obj)->state.header.session = std::move(session);
     } else if (nb::isinstance<AsciiTableObject>(obj) && nb::inst_ready(obj)) {
-        nb::inst_ptr<AsciiTableObject>(obj)->state.header.modified = std::move(flags);
+        nb::inst_ptr<AsciiTableObject>(obj)->state.header.session = std::move(session);
     }
 }
 

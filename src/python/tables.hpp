@@ -37,7 +37,7 @@ nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
                             std::shared_ptr<const FitsFile> source);
 
 // A table made from a builder's finished HDU (header and data bytes, taken over): a new
-// writable header record without DirtyFlags, the data bytes as its raw data, no columns and
+// writable header record outside any session, the data bytes as its raw data, no columns and
 // no rows.
 nb::object bintable_from_builder(OwnedHdu&& hdu);
 nb::object ascii_table_from_builder(OwnedHdu&& hdu);
@@ -58,7 +58,7 @@ struct TableInfo {
 std::optional<TableInfo> table_info(nb::handle obj);
 
 // Makes later header edits of a table object mark the file it was put into.
-void attach_table_flags(nb::handle obj, std::shared_ptr<DirtyFlags> flags);
+void attach_table_session(nb::handle obj, std::shared_ptr<UpdateSession> session);
 
 // What a rewrite writes for a table: a copy of its current header (taken under the header
 // lock) and a copy of its raw data.

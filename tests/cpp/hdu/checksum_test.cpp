@@ -393,3 +393,50 @@ TEST(StampChecksums, DuplicateCardsStampTheFirst) {
 
 }  // namespace
 }  // namespace vexlo
+
+namespace vexlo {
+namespace {
+
+using namespace write_testing;
+
+// The cards a sync writes are those the file then holds, and a header of the same HDU that
+// takes them reads them as the file does; an HDU without patches or cards gives none.
+TEST(SyncPatches, ReturnsTheCardsItWroteForHeadersToTake) {
+    TempDir dir;
+    const std::string path = dir.file("p.fits");
+    std::vector<Hdu> hdus = sample_hdus();
+    write_bytes(hdus, true, path);
+    FitsUpdater up = FitsUpdater::open(path, true).value();
+    const std::uint64_t start[2] = {0, 1}, shape[2] = {2, 1};
+    const std::int32_t values[2] = {-5, 123456};
+    ASSERT_TRUE(up.write_section(0, start, shape, Bitpix::I32,
+                                 ByteSpan(reinterpret_cast<const std::uint8_t*>(values), 8)));
+    const std::vector<RestampedCards> cards = sync_patches(up).value();
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].index, 0u);
+    const FitsFile now = FitsFile::open(path, true).value();
+    const Header on_disk = now.header(0).value();
+    Header held = header_of(hdus[0].cards);
+    ASSERT_TRUE(held.set("CHECKSUM", Value::make_string("old"), std::string("sum")));
+    ASSERT_TRUE(held.set("DATASUM", Value::make_string("1"), std::nullopt));
+    take_restamped_cards(held, cards[0]);
+    for (const char* key : {"DATASUM", "CHECKSUM"}) {
+        EXPECT_EQ(held.get_value(key), on_disk.get_value(key)) << key;
+        const ByteSpan card = held.get(key)->bytes;
+        EXPECT_EQ(Bytes(card.begin(), card.end()),
+                  key == std::string("DATASUM") ? cards[0].datasum : cards[0].checksum);
+    }
+    EXPECT_EQ(verify_path(path),
+              (std::vector<Row>{{kTrue, kTrue}, {kTrue, kTrue}, {kTrue, kTrue}}));
+    // Nothing patched since: nothing to show.
+    EXPECT_TRUE(sync_patches(up).value().empty());
+    // A header without the cards does not gain them.
+    Header bare = header_of(hdus[0].cards);
+    const std::size_t len = bare.len();
+    take_restamped_cards(bare, cards[0]);
+    EXPECT_EQ(bare.len(), len);
+    EXPECT_FALSE(bare.contains("DATASUM"));
+}
+
+}  // namespace
+}  // namespace vexlo

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -106,6 +107,60 @@ TEST(FitsUpdater, RebindMovesTheGenerationOnAndSaturates) {
     up.generation = ~std::uint64_t{0};
     up.bump_generation();
     EXPECT_EQ(up.generation, ~std::uint64_t{0});
+}
+
+TEST(FitsUpdater, AFileReplacedOrCutShortIsRefusedAndAGrownOneIsNot) {
+    struct Case {
+        const char* name;
+        void (*change)(const std::string& path);
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {"unchanged", [](const std::string&) {}, false},
+        {"grown",
+         [](const std::string& p) { std::ofstream(p, std::ios::app | std::ios::binary) << 'x'; },
+         false},
+        {"cut short", [](const std::string& p) { std::filesystem::resize_file(p, 2880); }, true},
+        {"cut by one byte",
+         [](const std::string& p) {
+             std::filesystem::resize_file(p, std::filesystem::file_size(p) - 1);
+         },
+         true},
+        {"replaced",
+         [](const std::string& p) {
+             const std::string other = p + ".other";
+             const Bytes same = sample();
+             std::ofstream(other, std::ios::binary)
+                 .write(reinterpret_cast<const char*>(same.data()),
+                        static_cast<std::streamsize>(same.size()));
+             std::filesystem::rename(other, p);
+         },
+         true},
+        {"removed", [](const std::string& p) { std::filesystem::remove(p); }, true},
+    };
+    for (const Case& c : cases) {
+        TempFile f(sample());
+        FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+        c.change(f.path());
+        const Result<void> r = up.check_not_replaced();
+        EXPECT_EQ(!r, c.refused) << c.name;
+        if (!r) {
+            EXPECT_NE(r.error().message().find("was replaced by another writer since it was "
+                                               "opened; this edit was not saved"),
+                      std::string::npos)
+                << c.name;
+            EXPECT_FALSE(up.sync()) << c.name;
+        }
+    }
+}
+
+TEST(FitsUpdater, KnowsWhichFileItHasOpen) {
+    TempFile f(sample());
+    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    EXPECT_EQ(std::optional(up.identity), path_identity(f.path()).value());
+    TempFile g(sample());
+    up.rebind(FitsUpdater::open(g.path(), true).value());
+    EXPECT_EQ(std::optional(up.identity), path_identity(g.path()).value());
 }
 
 TEST(FitsUpdater, GzipFilesAreRefusedAndLeftAlone) {

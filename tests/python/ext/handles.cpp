@@ -30,15 +30,15 @@ void add_handle_hooks(nb::module_& m) {
     m.def("header_handle", [](nb::handle header, bool read_only, bool tracked) {
         PyHeader handle = PyHeader::share(header);
         handle.read_only = read_only;
-        handle.modified = tracked ? std::make_shared<DirtyFlags>() : nullptr;
+        handle.session = tracked ? std::make_shared<UpdateSession>() : nullptr;
         return make_header_object(std::move(handle));
     });
     m.def("header_share",
           [](nb::handle header) { return make_header_object(PyHeader::share(header)); });
     m.def("header_modified", [](nb::handle header) -> nb::object {
         const PyHeader handle = PyHeader::share(header);
-        if (!handle.modified) return nb::none();
-        return nb::bool_(handle.modified->modified.load());
+        if (!handle.session) return nb::none();
+        return nb::bool_(handle.session->modified.load());
     });
 
     m.def("image_owned", [](nb::handle hdu, bool primary) {
@@ -53,14 +53,14 @@ void add_handle_hooks(nb::module_& m) {
     });
     m.def("image_track", [](nb::handle hdu) {
         PyImageHdu& state = image_argument(hdu);
-        state.dirty_flags = std::make_shared<DirtyFlags>();
-        state.header.modified = state.dirty_flags;
+        state.session = std::make_shared<UpdateSession>();
+        state.header.session = state.session;
     });
     m.def("image_flags", [](nb::handle hdu) -> nb::object {
         const PyImageHdu& state = image_argument(hdu);
-        if (!state.dirty_flags) return nb::none();
-        return nb::make_tuple(state.dirty_flags->modified.load(),
-                              state.dirty_flags->data_accessed.load());
+        if (!state.session) return nb::none();
+        return nb::make_tuple(state.session->modified.load(),
+                              state.session->data_accessed.load());
     });
 }
 

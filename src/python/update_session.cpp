@@ -1,0 +1,77 @@
+#include "python/update_session.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <utility>
+
+#include "python/errors.hpp"
+
+namespace vexlo::py {
+
+namespace nb = nanobind;
+
+namespace {
+
+// Locks `mutex`; a thread holding the interpreter lock releases it while it waits.
+template <class Mutex>
+std::unique_lock<Mutex> wait_for(Mutex& mutex, UpdateSession::Gil gil) {
+    std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    if (gil == UpdateSession::Gil::Held) {
+        nb::gil_scoped_release release;
+        lock.lock();
+    } else {
+        lock.lock();
+    }
+    return lock;
+}
+
+}  // namespace
+
+UpdateSession::UpdateSession(FitsUpdater updater) : updater_(std::make_unique<Updater>()) {
+    updater_->updater = std::move(updater);
+}
+
+UpdateSession::Operation UpdateSession::operation(Gil gil) {
+    Operation op;
+    op.session_ = this;
+    op.lock_ = wait_for(operation_, gil);
+    return op;
+}
+
+UpdateSession::Operation lock_operation(UpdateSession* session) {
+    if (session == nullptr) return {};
+    return session->operation();
+}
+
+UpdateSession::Turn UpdateSession::Operation::writer_turn(Gil gil) const {
+    ensure(session_ != nullptr && session_->updating(), "writer turn outside update mode");
+    FileIdentity file;
+    {
+        const UpdaterAccess up = updater(gil);
+        file = up->identity;
+    }
+    Turn turn;
+    turn.session_ = session_;
+    if (gil == Gil::Held) {
+        nb::gil_scoped_release release;
+        turn.turn_ = wait_for_turn(file);
+    } else {
+        turn.turn_ = wait_for_turn(file);
+    }
+    return turn;
+}
+
+UpdateSession::UpdaterAccess UpdateSession::Operation::updater(Gil gil) const {
+    ensure(session_ != nullptr && session_->updating(), "updater outside update mode");
+    return UpdaterAccess(*session_, gil);
+}
+
+UpdateSession::UpdaterAccess UpdateSession::Turn::updater(Gil gil) const {
+    return UpdaterAccess(*session_, gil);
+}
+
+UpdateSession::UpdaterAccess::UpdaterAccess(UpdateSession& session, Gil gil)
+    : lock_(wait_for(session.updater_->mutex, gil)), updater_(&session.updater_->updater) {}
+
+}  // namespace vexlo::py
