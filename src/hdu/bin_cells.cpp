@@ -24,7 +24,6 @@ namespace vexlo {
 
 namespace {
 
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 // Shortest round-trip digits of a float in the debug form that messages quote.
 std::string debug_f32(float v) {
@@ -266,14 +265,13 @@ Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, Byt
         return fail(Error::data("BINTABLE col " + str(s.index) +
                                 ": VLA byte length overflows usize (n=" + str(d.count) + ")"));
     }
-    const std::uint64_t end = checked_add(d.offset, *len).value_or(kU64Max);
-    if (end > heap.size()) {
+    const std::optional<ByteSpan> bytes = heap_slice(heap, d.offset, *len);
+    if (!bytes) {
         return fail(Error::data("BINTABLE col " + str(s.index) +
                                 ": P/Q descriptor (n=" + str(d.count) + ", off=" + str(d.offset) +
                                 ") escapes heap (len=" + str(std::uint64_t{heap.size()}) + ")"));
     }
-    return VlaArray{
-        inner, heap.subspan(static_cast<std::size_t>(d.offset), static_cast<std::size_t>(*len))};
+    return VlaArray{inner, *bytes};
 }
 
 Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
@@ -636,6 +634,12 @@ std::vector<std::string> split_fixed_strings(ByteSpan bytes, std::uint64_t width
         out.push_back(trim_cell_text(piece));
     }
     return out;
+}
+
+std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset, std::uint64_t length) {
+    const std::optional<std::uint64_t> end = checked_add(offset, length);
+    if (!end || *end > heap.size()) return std::nullopt;
+    return heap.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
 }
 
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell) {

@@ -117,6 +117,9 @@ struct VlaDescriptor {
     std::uint64_t offset = 0;
 };
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell);
+// The `length` heap bytes at `offset`; none when any of them lies past the heap's end (an end
+// beyond the 64-bit range included).
+std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset, std::uint64_t length);
 
 // An A field's text: trailing NULs removed first, then trailing white space.
 std::string_view cell_text(std::string_view field);
