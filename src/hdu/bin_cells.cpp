@@ -24,7 +24,6 @@ namespace vexlo {
 
 namespace {
 
-
 // Shortest round-trip digits of a float in the debug form that messages quote.
 std::string debug_f32(float v) {
     if (!std::isfinite(v)) return format_real_debug(static_cast<double>(v));
