@@ -1,14 +1,16 @@
 """Reading binary and ASCII tables through vexlo, against the floor (one pread of the data
 section) and against fitsio and astropy (memmap=False) where installed, all in one run.
 
-    python bench/read_table.py [--scale S] [--repeat R]
+    python bench/read_table.py [--scale S] [--repeat R] [--memory-only] [--one-core]
 
 Rows: a numeric-only table (1M rows x 10 columns), a mixed table (500k rows of 16A, L, 3E,
 4J, 1PJ, D, K) and an ASCII table (1M rows x 5 columns), each opened and read whole and by
-one column; header-only steps on a 1M-row table with a text column; the peak memory that
-reading every column adds (a child process's maxrss) as a multiple of the file size; the
-memory that looking up a small file whose descriptors all alias one heap array costs. Best
-of R runs, page cache warm. --scale multiplies every row count (0.1 for a quick look).
+one column; the numeric table's lookup without a column read and its row 5; header-only
+steps on a 1M-row table with a text column; the timed rows again, pinned to one core; the
+peak memory that reading every column adds (a child process's maxrss) as a multiple of the
+file size; the memory that looking up a small file whose descriptors all alias one heap array
+costs. Best of R runs, page cache warm. --scale multiplies every row count (0.1 for a quick
+look).
 """
 
 import argparse
@@ -211,6 +213,19 @@ def pread_floor(path, offset, size):
     return read
 
 
+def lookup_rows(label, path, repeat, fitsio, fits):
+    """A table's lookup without reading a column, and one row of it, against the peers'
+    header read and one-row read."""
+    row(f"{label}: open(path)[1], no column read",
+        best_of(repeat, lambda: vexlo.open(path)[1]), None,
+        best_of(repeat, lambda: fitsio.read_header(path, 1)) if fitsio else None,
+        best_of(repeat, lambda: fits.getheader(path, 1)) if fits else None)
+    row(f"{label}: open(path)[1].row(5)",
+        best_of(repeat, lambda: vexlo.open(path)[1].row(5)), None,
+        best_of(repeat, lambda: fitsio.read(path, ext=1, rows=[5])) if fitsio else None,
+        best_of(repeat, lambda: fits.open(path, memmap=False)[1].data[5]) if fits else None)
+
+
 def timed_rows(label, path, offset, size, names, one, repeat, fitsio, fits):
     floor = best_of(repeat, pread_floor(path, offset, size))
     row(f"{label}: open + every column", best_of(repeat, lambda: vexlo_all(path, names)), floor,
@@ -243,6 +258,7 @@ def timed(args, numeric, num_at, mixed, mix_at, ascii_path, asc_at, text, n1m, n
     table_head()
     timed_rows(f"numeric {n1m} x 10", numeric, *num_at, [n for n, _, _ in NUMERIC],
                "FLUX", args.repeat, fitsio, fits)
+    lookup_rows(f"numeric {n1m} x 10", numeric, args.repeat, fitsio, fits)
     timed_rows(f"mixed {n500k} x 7", mixed, *mix_at, [n for n, _, _ in MIXED], "MAG",
                args.repeat, fitsio, fits)
     timed_rows(f"ASCII {n1m} x 5", ascii_path, *asc_at, [n for n, _, _, _ in ASCII], "X",
@@ -269,6 +285,8 @@ def main():
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--memory-only", action="store_true", help="skip the timed rows")
+    parser.add_argument("--one-core", action="store_true",
+                        help="only the timed rows, pinned to one core (also run after them)")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--names", default="[]", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -299,9 +317,20 @@ def main():
         assert vexlo_all(ascii_path, ["NAME"])[0][1].strip() == "obj1"
         assert len(vexlo_all(mixed, ["HITS"])[0]) == n500k
 
-        if not args.memory_only:
+        if args.one_core:
+            # Pinned before the first pass, so that vexlo sees one usable core.
+            os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+            print("one core:")
             timed(args, numeric, num_at, mixed, mix_at, ascii_path, asc_at, text, n1m, n500k,
                   fitsio, fits)
+            return
+        if not args.memory_only:
+            print(f"{len(os.sched_getaffinity(0))} cores:")
+            timed(args, numeric, num_at, mixed, mix_at, ascii_path, asc_at, text, n1m, n500k,
+                  fitsio, fits)
+            sys.stdout.flush()
+            subprocess.run([sys.executable, __file__, "--one-core", "--scale", str(args.scale),
+                            "--repeat", str(args.repeat)], check=True)
         memory_row("numeric, every column", numeric, [n for n, _, _ in NUMERIC], fitsio, fits)
         memory_row("mixed, every column", mixed, [n for n, _, _ in MIXED], fitsio, fits)
         size = os.path.getsize(aliasing)

@@ -7,64 +7,6 @@
 
 namespace vexlo {
 
-namespace {
-
-std::string_view cmptype_name(TileCompression c) {
-    switch (c) {
-        case TileCompression::Gzip1:
-            return "GZIP_1";
-        case TileCompression::Gzip2:
-            return "GZIP_2";
-        case TileCompression::Rice1:
-            return "RICE_1";
-    }
-    return "GZIP_1";
-}
-
-std::string_view cmptype_comment(TileCompression c) {
-    switch (c) {
-        case TileCompression::Gzip1:
-            return "gzip RFC 1952";
-        case TileCompression::Gzip2:
-            return "gzip RFC 1952, byte planes shuffled";
-        case TileCompression::Rice1:
-            return "Rice coding";
-    }
-    return "";
-}
-
-std::string_view dither_name(DitherMethod d) {
-    switch (d) {
-        case DitherMethod::NoDither:
-            return "NO_DITHER";
-        case DitherMethod::Subtractive1:
-            return "SUBTRACTIVE_DITHER_1";
-        case DitherMethod::Subtractive2:
-            return "SUBTRACTIVE_DITHER_2";
-    }
-    return "NO_DITHER";
-}
-
-struct CardSink {
-    Header& h;
-
-    Result<void> put(std::string_view key, const Value& v,
-                     std::optional<std::string> comment = {}) {
-        VEXLO_TRY(h.push_card(key, v, comment));
-        return {};
-    }
-    Result<void> integer(std::string_view key, std::int64_t v,
-                         std::optional<std::string> comment = {}) {
-        return put(key, Value::make_integer(v), std::move(comment));
-    }
-    Result<void> text(std::string_view key, std::string_view v,
-                      std::optional<std::string> comment = {}) {
-        return put(key, Value::make_string(std::string(v)), std::move(comment));
-    }
-};
-
-}  // namespace
-
 std::optional<std::string> map_image_keyword(std::string_view keyword) {
     static constexpr std::pair<std::string_view, std::string_view> kRenames[] = {
         {"BLANK", "ZBLANK"},      {"SIMPLE", "ZSIMPLE"}, {"EXTEND", "ZEXTEND"},
@@ -90,11 +32,12 @@ std::optional<std::string> choose_extname(const std::optional<std::string>& requ
     return std::nullopt;
 }
 
-Result<Header> build_compressed_header(const Header& image, const CompressedLayout& layout,
-                                       const TileCompressOptions& options) {
+Result<Header> build_compressed_header(const Header& image, const TileParams& params,
+                                       const CompressedLayout& layout,
+                                       const std::optional<std::string>& requested_extname) {
     Header h;
     CardSink out{h};
-    const bool q = options.dither.has_value();
+    const bool q = params.quantize.has_value();
     const std::int64_t g = layout.fallback ? 1 : 0;
     VEXLO_TRY(out.text("XTENSION", "BINTABLE"));
     VEXLO_TRY(out.integer("BITPIX", 8));
@@ -118,53 +61,8 @@ Result<Header> build_compressed_header(const Header& image, const CompressedLayo
         VEXLO_TRY(add_tile_column("ZSCALE", "1D"));
         VEXLO_TRY(add_tile_column("ZZERO", "1D"));
     }
-    VEXLO_TRY(out.put("ZIMAGE", Value::make_logical(true)));
-    VEXLO_TRY(out.text("ZCMPTYPE", cmptype_name(options.compression),
-                       std::string(cmptype_comment(options.compression))));
-    const std::optional<Value> simple = image.get_value("SIMPLE");
-    const std::optional<Value> xtension = image.get_value("XTENSION");
-    if (simple && simple->is(Value::Kind::Logical) && simple->logical) {
-        VEXLO_TRY(out.put("ZSIMPLE", Value::make_logical(true), "conforms to FITS standard"));
-    } else if (xtension && xtension->is(Value::Kind::String)) {
-        VEXLO_TRY(out.text("ZTENSION", xtension->text, "original extension type"));
-    }
-    VEXLO_TRY(out.integer("ZBITPIX", layout.bitpix));
-    VEXLO_TRY(out.integer("ZNAXIS", static_cast<std::int64_t>(layout.axes.size())));
-    for (std::size_t i = 0; i < layout.axes.size(); ++i) {
-        VEXLO_TRY(out.integer(indexed_keyword("ZNAXIS", i + 1),
-                              static_cast<std::int64_t>(layout.axes[i])));
-    }
-    if (const std::optional<Value> v = image.get_value("EXTEND");
-        v && v->is(Value::Kind::Logical)) {
-        VEXLO_TRY(out.put("ZEXTEND", *v));
-    }
-    for (const auto& [from, to] :
-         {std::pair{"PCOUNT", "ZPCOUNT"}, std::pair{"GCOUNT", "ZGCOUNT"}}) {
-        if (const std::optional<Value> v = image.get_value(from);
-            v && v->is(Value::Kind::Integer)) {
-            VEXLO_TRY(out.put(to, *v));
-        }
-    }
-    for (std::size_t i = 0; i < layout.tile.size(); ++i) {
-        VEXLO_TRY(out.integer(indexed_keyword("ZTILE", i + 1),
-                              static_cast<std::int64_t>(layout.tile[i])));
-    }
-    if (options.compression == TileCompression::Rice1) {
-        const std::int64_t bytepix =
-            q ? 4 : (layout.bitpix < 0 ? -layout.bitpix : layout.bitpix) / 8;
-        VEXLO_TRY(out.text("ZNAME1", "BLOCKSIZE", "pixels per Rice block"));
-        VEXLO_TRY(out.integer("ZVAL1", options.blocksize));
-        VEXLO_TRY(out.text("ZNAME2", "BYTEPIX", "bytes per pixel"));
-        VEXLO_TRY(out.integer("ZVAL2", bytepix));
-    }
-    if (q) {
-        VEXLO_TRY(out.text("ZQUANTIZ", dither_name(*options.dither), "quantization dither method"));
-        VEXLO_TRY(out.integer("ZDITHER0", options.dither_seed, "dither seed offset"));
-        VEXLO_TRY(out.integer("ZBLANK", -2147483647, "undefined-pixel sentinel"));
-    } else if (layout.bitpix < 0) {
-        VEXLO_TRY(out.text("ZQUANTIZ", "NONE", "no quantization (raw IEEE bytes)"));
-    }
-    const std::optional<std::string> extname = choose_extname(options.extname, image);
+    VEXLO_TRY(write_tile_params(params, image, h));
+    const std::optional<std::string> extname = choose_extname(requested_extname, image);
     VEXLO_TRY(out.text("EXTNAME", extname ? *extname : kDefaultExtname,
                        "name of this binary table extension"));
 

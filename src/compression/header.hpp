@@ -1,5 +1,6 @@
-// The header of a tile-compressed image table: its columns, the Z keywords that describe the
-// image, and the image's own cards that travel with it.
+// The header of a tile-compressed image table: its columns, the Z cards of the image
+// description (written by compression/tile_params), and the image's own cards that travel
+// with it.
 #pragma once
 
 #include <cstdint>
@@ -9,17 +10,15 @@
 #include <string_view>
 #include <vector>
 
-#include "compression/writer.hpp"
+#include "compression/tile_params.hpp"
 #include "error.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"
 
 namespace vexlo {
 
+// The columns and heap of a tile table as the writer filled them.
 struct CompressedLayout {
-    std::int64_t bitpix = 0;
-    std::span<const std::uint64_t> axes;
-    std::span<const std::uint64_t> tile;
     std::uint64_t n_tiles = 0;
     std::uint64_t heap_size = 0;
     bool fallback = false;  // some tile fell back to GZIP_COMPRESSED_DATA
@@ -27,8 +26,11 @@ struct CompressedLayout {
     std::uint64_t max_compressed = 0;
 };
 
-Result<Header> build_compressed_header(const Header& image, const CompressedLayout& layout,
-                                       const TileCompressOptions& options);
+// The whole header: table structure, the Z cards of `params`, the EXTNAME (`extname` when
+// given, see choose_extname), then the image's own cards.
+Result<Header> build_compressed_header(const Header& image, const TileParams& params,
+                                       const CompressedLayout& layout,
+                                       const std::optional<std::string>& extname);
 
 // The keyword an image card is written under in the table, or none when it is dropped.
 std::optional<std::string> map_image_keyword(std::string_view keyword);

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "hdu/compressed_image.hpp"  // DitherMethod
+#include "compression/tile_params.hpp"  // DitherMethod
 
 namespace vexlo {
 

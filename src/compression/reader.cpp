@@ -18,6 +18,7 @@
 #include "compression/quantize.hpp"
 #include "compression/rice.hpp"
 #include "compression/tile_grid.hpp"
+#include "compression/tile_params.hpp"
 #include "data/pixel.hpp"
 #include "hdu/compressed_image.hpp"
 #include "hdu/load.hpp"
@@ -168,61 +169,31 @@ void dequantize_tile(const std::uint8_t* in, std::size_t n, std::int32_t null, D
     }
 }
 
-// The geometry of one call: axis lengths, tile lengths, tile counts and byte strides.
-struct Geometry {
-    std::vector<std::uint64_t> len, tile, count, stride;
-    std::uint64_t n_tiles = 1;
-};
-
-Geometry make_geometry(const CompressedImageHdu& rec, std::uint64_t b) {
-    Geometry g;
-    std::uint64_t stride = b;
-    bool overflow = false;
-    for (std::size_t i = 0; i < rec.axes.size(); ++i) {
-        const std::uint64_t n = rec.axes[i];
-        const std::uint64_t t = rec.tile[i] == 0 ? n : rec.tile[i];
-        const std::uint64_t c = n / t + (n % t != 0);
-        g.len.push_back(n);
-        g.tile.push_back(t);
-        g.count.push_back(c);
-        g.stride.push_back(stride);
-        stride *= n;  // bounded by the image size, which was checked
-        const std::optional<std::uint64_t> p = checked_mul(g.n_tiles, c);
-        if (!p) overflow = true;
-        g.n_tiles = p.value_or(0);
-    }
-    if (overflow) g.n_tiles = ~std::uint64_t{0};
-    return g;
-}
-
-// The rebuilt IMAGE header: structural cards from the Z keywords, then the table's cards
+// The rebuilt IMAGE header: structural cards from the image description, then the table's cards
 // that describe the image.
-Result<Header> rebuild_header(const Header& table) {
+Result<Header> rebuild_header(const TileParams& params, const Header& table) {
     Header h;
-    auto push = [&](std::string_view key, const Value& v) -> Result<void> {
+    std::set<std::string> written;
+    auto push = [&](const std::string& key, const Value& v) -> Result<void> {
         VEXLO_TRY(h.push_card(key, v, std::nullopt));
+        written.insert(key);
         return {};
     };
     VEXLO_TRY(push("XTENSION", Value::make_string("IMAGE")));
-    std::set<std::string> written{"XTENSION"};
-    auto push_int = [&](const std::string& key, std::string_view from) -> Result<void> {
-        if (const std::optional<std::int64_t> v = table.get_i64(from)) {
-            VEXLO_TRY(push(key, Value::make_integer(*v)));
-            written.insert(key);
-        }
-        return {};
-    };
-    VEXLO_TRY(push_int("BITPIX", "ZBITPIX"));
-    VEXLO_TRY(push_int("NAXIS", "ZNAXIS"));
-    const std::int64_t naxis = table.get_i64("ZNAXIS").value_or(0);
-    for (std::int64_t n = 1; n <= naxis; ++n) {
-        VEXLO_TRY(push_int("NAXIS" + std::to_string(n), "ZNAXIS" + std::to_string(n)));
+    VEXLO_TRY(push("BITPIX", Value::make_integer(bitpix_value(params.bitpix))));
+    VEXLO_TRY(push("NAXIS", Value::make_integer(static_cast<std::int64_t>(params.axes.size()))));
+    for (std::size_t i = 0; i < params.axes.size(); ++i) {
+        VEXLO_TRY(push(indexed_keyword("NAXIS", i + 1),
+                       Value::make_integer(static_cast<std::int64_t>(params.axes[i]))));
     }
     VEXLO_TRY(push("PCOUNT", Value::make_integer(0)));
     VEXLO_TRY(push("GCOUNT", Value::make_integer(1)));
-    written.insert("PCOUNT");
-    written.insert("GCOUNT");
-    if (table.get_i64("ZBITPIX").value_or(0) > 0) VEXLO_TRY(push_int("BLANK", "ZBLANK"));
+    // An integer image's BLANK travels in the table as ZBLANK.
+    if (!is_float(params.bitpix)) {
+        if (const std::optional<std::int64_t> blank = table.get_i64("ZBLANK")) {
+            VEXLO_TRY(push("BLANK", Value::make_integer(*blank)));
+        }
+    }
 
     const Layout& layout = table.layout();
     for (std::size_t k = 0; k < layout.spans.size(); ++k) {
@@ -246,7 +217,7 @@ Result<Header> rebuild_header(const Header& table) {
 class TileDecoder {
   public:
     TileDecoder(const CompressedImageHdu& rec, const Columns& cols, std::uint64_t b)
-        : rec_(rec), cols_(cols), b_(b), heap_(rec.inner.heap()) {}
+        : rec_(rec), params_(*rec.params), cols_(cols), b_(b), heap_(rec.inner.heap()) {}
 
     // Decodes row r into `out` (P pixels of the tile, tile order, image pixel type).
     Result<void> decode(std::uint64_t r, std::uint64_t npix, std::span<std::uint8_t> out) {
@@ -254,18 +225,18 @@ class TileDecoder {
         const auto& [kind, bytes] = found;
         if (kind == PayloadKind::Raw) return copy_exact("UNCOMPRESSED_DATA", bytes, out);
         if (kind == PayloadKind::GzipRaw) return inflate_gzip_tile(bytes, out);
-        if (!rec_.quantize) return decode_compressed(bytes, npix, b_, out);
+        if (!params_.quantize) return decode_compressed(bytes, npix, b_, out);
 
         // Quantised: the codec yields 32-bit integers, decoded into the last 4 * npix bytes
         // of the tile's place and dequantised from there forward into the whole of it.
-        const QuantizeInfo& q = *rec_.quantize;
+        const QuantizeInfo& q = *params_.quantize;
         const std::span<std::uint8_t> stored = out.subspan(out.size() - npix * 4);
         VEXLO_TRY(decode_compressed(bytes, npix, 4, stored));
         VEXLO_ASSIGN_OR_RETURN(const double scale, tile_value_for_row(q.scale, rec_.inner, r));
         VEXLO_ASSIGN_OR_RETURN(const double zero, tile_value_for_row(q.zero, rec_.inner, r));
         VEXLO_ASSIGN_OR_RETURN(const std::int32_t null, tile_blank(q.blank, rec_.inner, r));
         const std::uint64_t seed_sum = std::uint64_t{q.dither_seed} + r;
-        if (rec_.bitpix == Bitpix::F32) {
+        if (params_.bitpix == Bitpix::F32) {
             dequantize_tile<float>(stored.data(), npix, null, q.dither, seed_sum, scale, zero,
                                    out.data());
         } else {
@@ -288,14 +259,15 @@ class TileDecoder {
             VEXLO_ASSIGN_OR_RETURN(const std::optional<PayloadSpan> span,
                                    tile_payload_span(*col, cell));
             if (!span) continue;
-            const std::optional<std::uint64_t> end = checked_add(span->offset, span->length);
-            if (!end) return fail(Error::data("VLA descriptor overflows heap address"));
-            if (*end > heap_.size()) {
+            const std::optional<ByteSpan> bytes = heap_slice(heap_, span->offset, span->length);
+            if (!bytes) {
+                const std::optional<std::uint64_t> end = checked_add(span->offset, span->length);
+                if (!end) return fail(Error::data("VLA descriptor overflows heap address"));
                 return fail(Error::data("VLA descriptor [" + std::to_string(span->offset) + ", " +
                                         std::to_string(*end) + ") escapes heap (len=" +
                                         std::to_string(heap_.size()) + ")"));
             }
-            return std::pair{kind, heap_.subspan(span->offset, span->length)};
+            return std::pair{kind, *bytes};
         }
         return fail(Error::data("compressed image: tile " + std::to_string(r) +
                                 " has no payload in COMPRESSED_DATA, UNCOMPRESSED_DATA or "
@@ -305,7 +277,7 @@ class TileDecoder {
     // A COMPRESSED_DATA payload of `npix` values of `bc` bytes.
     Result<void> decode_compressed(ByteSpan in, std::uint64_t npix, std::uint64_t bc,
                                    std::span<std::uint8_t> out) {
-        const Compression& c = rec_.cmptype;
+        const Compression& c = params_.cmptype;
         // The codecs count pixels in 32 bits; a larger tile reaches them with a count that
         // does not match its buffer, and their length check refuses it.
         const auto p32 = static_cast<std::uint32_t>(npix);
@@ -330,6 +302,7 @@ class TileDecoder {
     }
 
     const CompressedImageHdu& rec_;
+    const TileParams& params_;
     const Columns& cols_;
     std::uint64_t b_;
     ByteSpan heap_;
@@ -338,16 +311,15 @@ class TileDecoder {
 
 // Decodes rows [first, first + len) into their places in `image`, in row order, stopping at
 // the first that fails.
-Result<void> decode_rows(const CompressedImageHdu& rec, const Columns& cols, const Geometry& g,
+Result<void> decode_rows(const CompressedImageHdu& rec, const Columns& cols, const TileGrid& g,
                          std::uint64_t b, std::uint64_t first, std::uint64_t len,
                          std::span<std::uint8_t> image) {
     TileDecoder decoder(rec, cols, b);
     const std::size_t n_axes = g.len.size();
-    const TileGridView view{g.len, g.tile, g.count, g.stride};
     std::vector<std::uint64_t> extent(n_axes), k(n_axes);
     Bytes tile_buf;
     for (std::uint64_t r = first; r < first + len; ++r) {
-        const TilePlace place = place_tile(view, r, extent);
+        const TilePlace place = place_tile(g, r, extent);
         const std::uint64_t npix = place.npix;
         const std::uint64_t need = npix * b;  // at most the image size
         // A tile that is one contiguous stretch of the image (whole lower axes, one
@@ -364,7 +336,7 @@ Result<void> decode_rows(const CompressedImageHdu& rec, const Columns& cols, con
         }
         tile_buf.assign(need, 0);
         VEXLO_TRY(decoder.decode(r, npix, tile_buf));
-        for_each_tile_run(view, b, place, extent, k,
+        for_each_tile_run(g, b, place, extent, k,
                           [&](std::uint64_t in_image, std::uint64_t in_tile, std::uint64_t n) {
                               std::memcpy(image.data() + in_image, tile_buf.data() + in_tile, n);
                           });
@@ -373,9 +345,10 @@ Result<void> decode_rows(const CompressedImageHdu& rec, const Columns& cols, con
 }
 
 Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
-    const auto& axes = rec.axes;
+    const TileParams& params = *rec.params;
+    const auto& axes = params.axes;
     const auto& inner = rec.inner;
-    const std::uint64_t b = bytes_per_pixel(rec.bitpix);
+    const std::uint64_t b = bytes_per_pixel(params.bitpix);
     std::uint64_t size = axes.empty() ? 0 : b;
     for (const std::uint64_t n : axes) {
         const std::optional<std::uint64_t> p = checked_mul(size, n);
@@ -398,7 +371,7 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
         }
         cols.raw = inner.find_column("UNCOMPRESSED_DATA");
         cols.gzip_raw = inner.find_column("GZIP_COMPRESSED_DATA");
-        const Geometry g = make_geometry(rec, b);
+        const TileGrid g = make_tile_grid(params.axes, params.tile, b);
         if (g.n_tiles != inner.n_rows) {
             return fail(Error::header("compressed image: " + std::to_string(inner.n_rows) +
                                       " table rows, expected " + std::to_string(g.n_tiles) +
@@ -428,7 +401,7 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
         };
         VEXLO_TRY(run_ranges(parts, inner.n_rows, decode_range));
     }
-    VEXLO_ASSIGN_OR_RETURN(Header header, rebuild_header(inner.header));
+    VEXLO_ASSIGN_OR_RETURN(Header header, rebuild_header(params, inner.header));
     return ImageHdu::create(std::move(header), std::move(image));
 }
 

@@ -67,12 +67,6 @@ void put_descriptor(std::uint8_t* p, std::uint64_t count, std::uint64_t offset) 
     store_be_u32(p + 4, static_cast<std::uint32_t>(offset));
 }
 
-// The tile grid of one image and the byte size of its pixels.
-struct TileGrid {
-    TileGridView view;
-    std::uint64_t bytepix;
-};
-
 // One part's buffers, reused from tile to tile.
 struct TileScratch {
     std::vector<std::uint64_t> extent, k;
@@ -80,12 +74,13 @@ struct TileScratch {
 };
 
 // Copies tile t's pixels out of the image into s.gathered, in tile order.
-void gather_tile(ByteSpan image, const TileGrid& g, std::uint64_t t, TileScratch& s) {
-    s.extent.resize(g.view.len.size());
-    s.k.resize(g.view.len.size());
-    const TilePlace place = place_tile(g.view, t, s.extent);
-    s.gathered.resize(place.npix * g.bytepix);
-    for_each_tile_run(g.view, g.bytepix, place, s.extent, s.k,
+void gather_tile(ByteSpan image, const TileGrid& g, std::uint64_t bytepix, std::uint64_t t,
+                 TileScratch& s) {
+    s.extent.resize(g.len.size());
+    s.k.resize(g.len.size());
+    const TilePlace place = place_tile(g, t, s.extent);
+    s.gathered.resize(place.npix * bytepix);
+    for_each_tile_run(g, bytepix, place, s.extent, s.k,
                       [&](std::uint64_t in_image, std::uint64_t in_tile, std::uint64_t n) {
                           std::memcpy(s.gathered.data() + in_tile, image.data() + in_image, n);
                       });
@@ -94,13 +89,14 @@ void gather_tile(ByteSpan image, const TileGrid& g, std::uint64_t t, TileScratch
 // Tile t's payload.
 Result<TilePayload> encode_tile(ByteSpan image, const TileGrid& g, std::uint64_t t, Bitpix bitpix,
                                 const TileCompressOptions& options, TileScratch& scratch) {
-    gather_tile(image, g, t, scratch);
+    const std::uint64_t bytepix = bytes_per_pixel(bitpix);
+    gather_tile(image, g, bytepix, t, scratch);
     const Bytes& gathered = scratch.gathered;
     TilePayload p;
     if (!options.dither) {
         VEXLO_ASSIGN_OR_RETURN(p.bytes,
                                compress_tile(gathered, options.compression, options.blocksize,
-                                             static_cast<std::uint32_t>(g.bytepix)));
+                                             static_cast<std::uint32_t>(bytepix)));
         return p;
     }
     const std::vector<double> values = tile_values(gathered, bitpix);
@@ -120,9 +116,46 @@ Result<TilePayload> encode_tile(ByteSpan image, const TileGrid& g, std::uint64_t
     return p;
 }
 
+Compression::Kind compression_kind(TileCompression c) {
+    switch (c) {
+        case TileCompression::Gzip1:
+            return Compression::Kind::Gzip1;
+        case TileCompression::Gzip2:
+            return Compression::Kind::Gzip2;
+        case TileCompression::Rice1:
+            return Compression::Kind::Rice1;
+    }
+    return Compression::Kind::Gzip1;
+}
+
+// The description of the tiles written: quantised values are 32-bit integers whose null is
+// the standard sentinel, with the per-tile scale and zero in the columns after the payloads.
+TileParams written_params(Bitpix bitpix, std::vector<std::uint64_t> axes,
+                          std::vector<std::uint64_t> tile, bool fallback,
+                          const TileCompressOptions& options) {
+    TileParams p;
+    p.bitpix = bitpix;
+    p.axes = std::move(axes);
+    p.tile = std::move(tile);
+    p.cmptype.kind = compression_kind(options.compression);
+    p.cmptype.blocksize = options.blocksize;
+    p.internal_bp = options.dither ? 4 : bytes_per_pixel(bitpix);
+    if (options.dither) {
+        QuantizeInfo q;
+        q.dither = *options.dither;
+        q.dither_seed = options.dither_seed;
+        q.blank = TileValue<std::int32_t>::constant(kNullSentinel);
+        const std::size_t scale_column = fallback ? 2 : 1;
+        q.scale = TileValue<double>::from_column(scale_column);
+        q.zero = TileValue<double>::from_column(scale_column + 1);
+        p.quantize = q;
+    }
+    return p;
+}
+
 Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& options) {
     VEXLO_ASSIGN_OR_RETURN(const std::int64_t bitpix_v, image.header.bitpix());
-    VEXLO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> axes, image.header.axes());
+    VEXLO_ASSIGN_OR_RETURN(std::vector<std::uint64_t> axes, image.header.axes());
     VEXLO_ASSIGN_OR_RETURN(const Bitpix bitpix, from_bitpix(bitpix_v));
     if (axes.empty()) {
         return fail(Error::data("compress_image_to_hdu: cannot compress a 0-axis image"));
@@ -165,16 +198,10 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
                                 std::to_string(image.n_elements * b)));
     }
 
-    // Tile counts and byte strides; an axis of length 0 (or a default tile of 0) means none.
-    const std::size_t n = axes.size();
-    std::vector<std::uint64_t> count(n), stride(n);
-    std::uint64_t n_tiles = 1, s = b;
-    for (std::size_t i = 0; i < n; ++i) {
-        count[i] = tile[i] == 0 ? 0 : axes[i] / tile[i] + (axes[i] % tile[i] != 0);
-        n_tiles *= count[i];  // at most the pixel count: no overflow
-        stride[i] = s;
-        s *= axes[i];
-    }
+    // At most one tile per pixel, so the count never saturates; an axis of length 0 (whose
+    // default tile length is 0 too) gives no tiles.
+    const TileGrid grid = make_tile_grid(axes, tile, b);
+    const std::uint64_t n_tiles = grid.n_tiles;
 
     // Tiles are independent: ranges of them are encoded over the cores, each tile into its
     // own slot, and the heap is laid out in tile order afterwards. Within a range tiles go in
@@ -185,7 +212,6 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory(Error::data("compress_image_to_hdu: out of memory")));
     }
-    const TileGrid grid{{axes, tile, count, stride}, b};
     const std::size_t parts =
         std::min<std::uint64_t>(parts_for(image.data.size(), kMinBytesPerPart), n_tiles);
     const auto encode_range = [&](std::size_t, std::uint64_t first,
@@ -204,9 +230,6 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
     VEXLO_TRY(run_ranges(parts, n_tiles, encode_range));
 
     CompressedLayout layout;
-    layout.bitpix = bitpix_v;
-    layout.axes = axes;
-    layout.tile = tile;
     layout.n_tiles = n_tiles;
     for (const TilePayload& p : payloads) {
         layout.heap_size += p.bytes.size();
@@ -240,7 +263,10 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
         if (!p.bytes.empty()) std::memcpy(heap + heap_at, p.bytes.data(), p.bytes.size());
         heap_at += p.bytes.size();
     }
-    VEXLO_ASSIGN_OR_RETURN(Header header, build_compressed_header(image.header, layout, options));
+    const TileParams params =
+        written_params(bitpix, std::move(axes), std::move(tile), layout.fallback, options);
+    VEXLO_ASSIGN_OR_RETURN(Header header,
+                           build_compressed_header(image.header, params, layout, options.extname));
     return BinTableHdu::create(std::move(header), std::move(data));
 }
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "compression/tile_params.hpp"
 #include "error.hpp"
 #include "hdu/bintable.hpp"
-#include "hdu/compressed_image.hpp"
 #include "hdu/image.hpp"
 
 namespace vexlo {
@@ -19,9 +19,6 @@ enum class TileCompression : std::uint8_t {
     Gzip2,
     Rice1,
 };
-
-// The longest tile a ZTILEn card (a signed 64-bit integer) can describe.
-inline constexpr std::uint64_t kMaxTileLength = 9223372036854775807;
 
 struct TileCompressOptions {
     std::optional<std::vector<std::uint64_t>> tile_shape;  // none: one image row per tile

@@ -4,7 +4,9 @@
 // by exact BZERO only), and the forward and inverse conversions over whole spans.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -41,6 +43,16 @@ enum class PhysicalForm : std::uint8_t { Stored, Offset, F32, F64 };
 PhysicalForm physical_form(Bitpix bitpix, const Scaling& scaling);
 // The NumPy dtype of physical values held in `form` for pixel type `bitpix`.
 std::string_view physical_dtype_name(Bitpix bitpix, PhysicalForm form);
+
+// Round-to-nearest narrowing of a scale or zero to single precision that also covers values
+// beyond the float range (they become infinities instead of undefined behaviour).
+inline float round_to_f32(double v) {
+    // Halfway between FLT_MAX and 2^128: from here on the nearest float is infinity.
+    constexpr double kOverflow = 0x1.ffffffp127;
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    if (std::fabs(v) >= kOverflow) return std::signbit(v) ? -kInf : kInf;
+    return static_cast<float>(v);
+}
 
 // A 64-bit stored integer turned to double before an integer zero is added is rounded twice
 // (2^63 + stored is not always the double nearest the exact sum). Where the scale is 1 and the

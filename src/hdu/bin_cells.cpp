@@ -24,18 +24,6 @@ namespace vexlo {
 
 namespace {
 
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
-
-// Round-to-nearest narrowing that also covers values beyond the float range (they become
-// infinities instead of undefined behaviour).
-float to_f32(double v) {
-    // Halfway between FLT_MAX and 2^128: from here on the nearest float is infinity.
-    constexpr double kOverflow = 0x1.ffffffp127;
-    constexpr float kInf = std::numeric_limits<float>::infinity();
-    if (std::fabs(v) >= kOverflow) return std::signbit(v) ? -kInf : kInf;
-    return static_cast<float>(v);
-}
-
 // Shortest round-trip digits of a float in the debug form that messages quote.
 std::string debug_f32(float v) {
     if (!std::isfinite(v)) return format_real_debug(static_cast<double>(v));
@@ -125,8 +113,8 @@ std::uint64_t decode_numbers(const Scaling& scaling, IntStorage storage, const s
     std::size_t i = 0;
     if constexpr (std::is_floating_point_v<T>) {
         // Float elements have no nulls; E scales in single precision, as stored.
-        const Out scal = std::is_same_v<T, float> ? to_f32(scaling.scale) : scaling.scale;
-        const Out zero = std::is_same_v<T, float> ? to_f32(scaling.zero) : scaling.zero;
+        const Out scal = std::is_same_v<T, float> ? round_to_f32(scaling.scale) : scaling.scale;
+        const Out zero = std::is_same_v<T, float> ? round_to_f32(scaling.zero) : scaling.zero;
         for (std::uint64_t r = 0; r < n; ++r) {
             const std::uint8_t* p = first + r * stride;
             for (std::uint64_t k = 0; k < repeat; ++k, ++i)
@@ -276,14 +264,13 @@ Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, Byt
         return fail(Error::data("BINTABLE col " + str(s.index) +
                                 ": VLA byte length overflows usize (n=" + str(d.count) + ")"));
     }
-    const std::uint64_t end = checked_add(d.offset, *len).value_or(kU64Max);
-    if (end > heap.size()) {
+    const std::optional<ByteSpan> bytes = heap_slice(heap, d.offset, *len);
+    if (!bytes) {
         return fail(Error::data("BINTABLE col " + str(s.index) +
                                 ": P/Q descriptor (n=" + str(d.count) + ", off=" + str(d.offset) +
                                 ") escapes heap (len=" + str(std::uint64_t{heap.size()}) + ")"));
     }
-    return VlaArray{
-        inner, heap.subspan(static_cast<std::size_t>(d.offset), static_cast<std::size_t>(*len))};
+    return VlaArray{inner, *bytes};
 }
 
 Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
@@ -646,6 +633,12 @@ std::vector<std::string> split_fixed_strings(ByteSpan bytes, std::uint64_t width
         out.push_back(trim_cell_text(piece));
     }
     return out;
+}
+
+std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset, std::uint64_t length) {
+    const std::optional<std::uint64_t> end = checked_add(offset, length);
+    if (!end || *end > heap.size()) return std::nullopt;
+    return heap.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
 }
 
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell) {

@@ -58,7 +58,8 @@ Result<BinColumn> read_column_keywords(const Header& h, std::uint64_t n,
     return c;
 }
 
-Result<BinTableHdu> build(Header header, DataBuf data) {
+// `len` is the data section's length, which `data` holds unless the table is built unread.
+Result<BinTableHdu> build(Header header, DataBuf data, std::uint64_t len) {
     VEXLO_TRY(require_eq(header.bitpix(), 8, "BITPIX", "BINTABLE requires BITPIX = 8"));
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t naxis, header.naxis());
     if (naxis != 2) return fail(Error::value("NAXIS", "BINTABLE requires NAXIS = 2"));
@@ -72,7 +73,6 @@ Result<BinTableHdu> build(Header header, DataBuf data) {
     if (!main_size) return fail(Error::data("BINTABLE size overflows usize"));
     const auto total = checked_add(*main_size, static_cast<std::uint64_t>(pcount));
     if (!total) return fail(Error::data("BINTABLE+heap size overflows"));
-    const std::uint64_t len = data.size();
     if (len != *total) {
         return std::unexpected(
             Error::data("BINTABLE data slice " + str(len) +
@@ -201,11 +201,16 @@ Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t firs
 }
 
 Result<BinTableHdu> BinTableHdu::create(Header header, Bytes data) {
-    return build(std::move(header), DataBuf::owned(std::move(data)));
+    const std::uint64_t len = data.size();
+    return build(std::move(header), DataBuf::owned(std::move(data)), len);
 }
 
 Result<BinTableHdu> BinTableHdu::create_borrowed(Header header, ByteSpan data) {
-    return build(std::move(header), DataBuf::borrowed(data));
+    return build(std::move(header), DataBuf::borrowed(data), data.size());
+}
+
+Result<BinTableHdu> BinTableHdu::create_unread(Header header, std::uint64_t data_len) {
+    return build(std::move(header), DataBuf(), data_len);
 }
 
 OwnedHdu BinTableHdu::into_parts() && {

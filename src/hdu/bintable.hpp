@@ -117,6 +117,9 @@ struct VlaDescriptor {
     std::uint64_t offset = 0;
 };
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell);
+// The `length` heap bytes at `offset`; none when any of them lies past the heap's end (an end
+// beyond the 64-bit range included).
+std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset, std::uint64_t length);
 
 // An A field's text: trailing NULs removed first, then trailing white space.
 std::string_view cell_text(std::string_view field);
@@ -161,6 +164,10 @@ struct BinTableHdu {
     static Result<BinTableHdu> create(Header header, Bytes data);
     // Builds the record over borrowed bytes, which must outlive the record.
     static Result<BinTableHdu> create_borrowed(Header header, ByteSpan data);
+    // Builds the layout of a table whose data section of `data_len` bytes has not been read:
+    // the same checks and errors as create, but `data` stays empty. Only the layout (rows,
+    // columns, heap bounds) may be used until the caller sets `data` to those bytes.
+    static Result<BinTableHdu> create_unread(Header header, std::uint64_t data_len);
 
     // The header and the data as an owned buffer (copied when the record only borrowed it).
     OwnedHdu into_parts() &&;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "hdu/table_columns.hpp"
+
 namespace vexlo {
 
 namespace {
@@ -87,6 +89,16 @@ Result<Hdu> load_hdu(const FitsFile& file, std::size_t index) {
     VEXLO_ASSIGN_OR_RETURN(Header h, file.header(index));
     VEXLO_ASSIGN_OR_RETURN(const ByteSpan data, file.data_bytes(index));
     return hdu_over(std::move(h), index, DataBuf::borrowed(data));
+}
+
+Result<std::optional<BinTableHdu>> load_unread_bintable(const FitsFile& file, std::size_t index,
+                                                        Header h) {
+    if (index >= file.len()) return fail(hdu_index_error(index, file.len()));
+    if (table_kind(h, index) != TableKind::Binary) return std::optional<BinTableHdu>();
+    VEXLO_ASSIGN_OR_RETURN(BinTableHdu table,
+                           BinTableHdu::create_unread(std::move(h), file.spans[index].data_len));
+    if (bin_columns_can_fail(table)) return std::optional<BinTableHdu>();
+    return std::optional<BinTableHdu>(std::move(table));
 }
 
 Result<void> check_loads(const Header& h, std::size_t index, ByteSpan data) {

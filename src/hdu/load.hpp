@@ -27,6 +27,11 @@ enum class TableKind : std::uint8_t { None, Ascii, Binary };
 TableKind table_kind(const Header& h, std::size_t index);
 // The typed HDU at `index`.
 Result<Hdu> load_hdu(const FitsFile& file, std::size_t index);
+// A binary table (no tile-compressed image candidate) none of whose cells can fail to decode,
+// built unread from its header `h` (BinTableHdu::create_unread): nothing can fail in its data,
+// so its lookup reads none of it. None for every other HDU, which load_hdu loads.
+Result<std::optional<BinTableHdu>> load_unread_bintable(const FitsFile& file, std::size_t index,
+                                                        Header h);
 // Whether an HDU with this header and unpadded data section would load at `index` of a file:
 // the checks load_hdu makes for its kind, with their errors.
 Result<void> check_loads(const Header& h, std::size_t index, ByteSpan data);

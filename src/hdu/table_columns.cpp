@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "hdu/column_kernels.hpp"
 #include "util/checked.hpp"
 #include "util/parallel.hpp"
 #include "util/try.hpp"
@@ -134,27 +135,52 @@ Result<void> check_bin_columns(const BinTableHdu& table) {
     });
 }
 
+bool bin_columns_can_fail(const BinTableHdu& table) {
+    return std::any_of(table.columns.begin(), table.columns.end(),
+                       [](const BinColumn& c) { return can_fail(c.format.kind); });
+}
+
+namespace {
+
+// The first row's field of rows [first, first + n) of a column with a scalar kernel, once the
+// rows are checked to lie in the table and the field in a row (the checks read_column makes).
+Result<const std::uint8_t*> scalar_fields(const BinTableHdu& table, const BinColumn& column,
+                                          std::uint64_t first, std::uint64_t n) {
+    if (first > table.n_rows || n > table.n_rows - first) {
+        return fail(Error::data("row " + std::to_string(std::max(first, table.n_rows)) +
+                                " out of range (n_rows = " + std::to_string(table.n_rows) + ")"));
+    }
+    if (column.offset > table.row_size || column.width() > table.row_size - column.offset) {
+        return fail(Error::data("BINTABLE col " + std::to_string(column.index) +
+                                ": field does not fit in a row of " +
+                                std::to_string(table.row_size) + " bytes"));
+    }
+    return table.data.data() + first * table.row_size + column.offset;
+}
+
+}  // namespace
+
 Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& column,
                                  std::uint64_t first, std::span<double> out) {
-    if (column.format.kind != BinKind::F32) {
-        VEXLO_TRY(table.read_column(column, first, out.size(), out, {}));
+    if (has_scalar_kernel(column)) {
+        VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* fields,
+                               scalar_fields(table, column, first, out.size()));
+        VEXLO_TRY(decode_scalar_rows(column, fields, table.row_size, out, {}));
         return {};
     }
-    // Singles are decoded a block at a time, then widened.
-    const auto block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockRows, out.size()));
-    std::vector<float> singles(block);
-    for (std::size_t at = 0; at < out.size(); at += block) {
-        const std::size_t n = std::min(block, out.size() - at);
-        const std::span<float> part(singles.data(), n);
-        VEXLO_TRY(table.read_column(column, first + at, n, part, {}));
-        std::copy(part.begin(), part.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-    }
+    // Every column of form Float64 has a kernel; any other reads as read_column reads it.
+    VEXLO_TRY(table.read_column(column, first, out.size(), out, {}));
     return {};
 }
 
 Result<std::uint64_t> decode_int_rows(const BinTableHdu& table, const BinColumn& column,
                                       std::uint64_t first, std::span<std::int64_t> out,
                                       std::span<std::uint8_t> nulls) {
+    if (has_scalar_kernel(column) && (nulls.empty() || nulls.size() == out.size())) {
+        VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* fields,
+                               scalar_fields(table, column, first, out.size()));
+        return decode_scalar_rows(column, fields, table.row_size, out, nulls);
+    }
     return table.read_column(column, first, out.size(), out, nulls);
 }
 
@@ -175,36 +201,76 @@ Result<void> decode_logical_rows(const BinTableHdu& table, const BinColumn& colu
 
 namespace {
 
-// Rows [first, last) of every target, block after block; the null rows of each target are
-// counted into `nulls`.
+// Rows per block of the block-wise pass: the block's bytes stay in cache while every target
+// takes its field from them.
+std::uint64_t block_rows(std::uint64_t row_size) {
+    constexpr std::uint64_t kBlockBytes = 256 * 1024;
+    return std::clamp<std::uint64_t>(kBlockBytes / std::max<std::uint64_t>(row_size, 1), 1,
+                                     kBlockRows);
+}
+
+// Refuses a target the scalar kernels cannot fill: a column of another form, a field that
+// does not fit in a row, or buffers of another length than the table's rows.
+Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) {
+    const BinColumn& c = *target.column;
+    const std::string col = "BINTABLE col " + std::to_string(c.index);
+    if (!has_scalar_kernel(c)) {
+        return fail(Error::data(col + ": " + std::string(bin_kind_name(c.format.kind)) +
+                                " column is no scalar column of numbers"));
+    }
+    if (c.offset > table.row_size || c.width() > table.row_size - c.offset) {
+        return fail(Error::data(col + ": field does not fit in a row of " +
+                                std::to_string(table.row_size) + " bytes"));
+    }
+    const std::size_t len = target.floats.empty() ? target.ints.size() : target.floats.size();
+    if (len != table.n_rows || (!target.nulls.empty() && target.nulls.size() != len)) {
+        return fail(Error::data(col + ": buffer holds " + std::to_string(len) +
+                                " rows, need " + std::to_string(table.n_rows)));
+    }
+    return {};
+}
+
+// Rows [first, last) of every target, block after block; `rows(at, n)` gives the bytes of
+// rows [at, at + n) (valid until its next call). The null rows of each target are counted
+// into `nulls`.
+template <class Rows>
 Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets,
                                    std::uint64_t first, std::uint64_t last,
-                                   std::span<std::uint64_t> nulls) {
-    for (std::uint64_t at = first; at < last; at += kBlockRows) {
-        const auto n = static_cast<std::size_t>(std::min(kBlockRows, last - at));
+                                   std::span<std::uint64_t> nulls, Rows rows) {
+    const std::uint64_t block = block_rows(table.row_size);
+    for (std::uint64_t at = first; at < last; at += block) {
+        const auto n = static_cast<std::size_t>(std::min(block, last - at));
+        VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* bytes, rows(at, n));
         const auto i = static_cast<std::size_t>(at);
         for (std::size_t t = 0; t < targets.size(); ++t) {
             const ColumnTarget& target = targets[t];
-            if (!target.floats.empty()) {
-                VEXLO_TRY(
-                    decode_float64_rows(table, *target.column, at, target.floats.subspan(i, n)));
-            } else {
-                VEXLO_ASSIGN_OR_RETURN(
-                    const std::uint64_t count,
-                    decode_int_rows(table, *target.column, at, target.ints.subspan(i, n), {}));
+            const std::uint8_t* fields = bytes + target.column->offset;
+            const std::span<std::uint8_t> flags =
+                target.nulls.empty() ? target.nulls : target.nulls.subspan(i, n);
+            if (target.floats.empty()) {
+                VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count,
+                                       decode_scalar_rows(*target.column, fields, table.row_size,
+                                                          target.ints.subspan(i, n), flags));
                 nulls[t] += count;
+            } else {
+                // A null of a float column is its NaN: it is not counted.
+                VEXLO_TRY(decode_scalar_rows(*target.column, fields, table.row_size,
+                                             target.floats.subspan(i, n), flags));
             }
         }
     }
     return {};
 }
 
-}  // namespace
-
-Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
+// The block-wise pass with `part_rows(k)` making part k's source of rows.
+template <class PartRows>
+Result<void> run_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets,
+                           PartRows part_rows) {
     // No rows are walked without a column to fill: a row count alone, which no byte of the
     // file need back, never sets the length of a pass.
     if (targets.empty()) return {};
+    for (const ColumnTarget& target : targets)
+        VEXLO_TRY(check_target(table, target));
     // Large tables are split into row ranges over the cores: every range writes its own rows
     // of the targets. Of the ranges that fail, the first in row order reports, as one pass in
     // row order would.
@@ -216,10 +282,11 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
         return fail(Error::out_of_memory());
     }
     VEXLO_TRY(run_ranges(
-        parts, table.n_rows, [&](std::size_t k, std::uint64_t first, std::uint64_t count) {
+        parts, table.n_rows,
+        [&](std::size_t k, std::uint64_t first, std::uint64_t count) -> Result<void> {
             return decode_rows_blockwise(
                 table, targets, first, first + count,
-                std::span(nulls).subspan(k * targets.size(), targets.size()));
+                std::span(nulls).subspan(k * targets.size(), targets.size()), part_rows(k));
         }));
     for (std::size_t t = 0; t < targets.size(); ++t) {
         targets[t].n_nulls = 0;
@@ -227,6 +294,39 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
             targets[t].n_nulls += nulls[k * targets.size() + t];
     }
     return {};
+}
+
+}  // namespace
+
+Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
+    if (!targets.empty() && table.data.size() < checked_mul(table.n_rows, table.row_size)
+                                                    .value_or(UINT64_MAX)) {
+        return fail(Error::data("BINTABLE rows escape the table's data"));
+    }
+    return run_blockwise(table, targets, [&](std::size_t) {
+        return [&](std::uint64_t at, std::size_t) -> Result<const std::uint8_t*> {
+            return table.data.data() + at * table.row_size;
+        };
+    });
+}
+
+Result<void> decode_columns_blockwise(const BinTableHdu& table, const FitsFile& file,
+                                      std::size_t index, std::span<ColumnTarget> targets) {
+    return run_blockwise(table, targets, [&](std::size_t) {
+        // Each part reads its blocks into a buffer of its own, reused block after block.
+        return [&, scratch = Bytes()](std::uint64_t at,
+                                      std::size_t n) mutable -> Result<const std::uint8_t*> {
+            const auto len = static_cast<std::size_t>(n * table.row_size);
+            try {
+                if (scratch.size() < len) scratch.resize(len);
+            } catch (const std::bad_alloc&) {
+                return fail(Error::out_of_memory());
+            }
+            VEXLO_TRY(file.read_data_range_into(index, at * table.row_size,
+                                                std::span(scratch.data(), len)));
+            return scratch.data();
+        };
+    });
 }
 
 Result<std::string_view> bin_cell_text(const BinTableHdu& table, const BinColumn& column,
@@ -274,6 +374,87 @@ Result<DecodedColumn> decode_bin_rows(const BinTableHdu& table, const BinColumn&
         }
         VEXLO_ASSIGN_OR_RETURN(PerRow out, per_row_cells(table, column, first, n));
         return DecodedColumn(std::move(out));
+    });
+}
+
+namespace {
+
+// The one element of a cell of a Float64 column, as decode_float64_rows gives it.
+double scalar_float(const BinValue& v) {
+    if (const auto* f = std::get_if<BinValue::F32>(&v.value)) return f->values.at(0);
+    if (const auto* f = std::get_if<BinValue::F64>(&v.value)) return f->values.at(0);
+    return std::get<BinValue::Float>(v.value).values.at(0);
+}
+
+}  // namespace
+
+Result<DecodedColumn> decode_bin_rows_from(const BinTableHdu& table, const BinColumn& column,
+                                           ByteSpan rows, std::uint64_t n) {
+    const std::uint64_t width = column.width();
+    const std::optional<std::uint64_t> size = checked_mul(n, table.row_size);
+    if (!size || *size != rows.size() || column.offset > table.row_size ||
+        width > table.row_size - column.offset) {
+        return fail(Error::data("BINTABLE col " + std::to_string(column.index) + ": " +
+                                std::to_string(rows.size()) + " bytes do not hold " +
+                                std::to_string(n) + " rows of " +
+                                std::to_string(table.row_size) + " bytes"));
+    }
+    const auto cell = [&](std::uint64_t r) {
+        const std::uint64_t at = r * table.row_size + column.offset;
+        return column.decode_cell(
+            rows.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(width)),
+            ByteSpan{});
+    };
+    return guarded(column, [&]() -> Result<DecodedColumn> {
+        const ColumnForm form = bin_column_form(table, column);
+        Float64Values floats;
+        IntValues ints;
+        Logicals logicals;
+        Strings strings;
+        PerRow cells{{}, column.tdim, 0};
+        std::uint64_t n_nulls = 0;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            VEXLO_ASSIGN_OR_RETURN(BinValue v, cell(r));
+            switch (form) {
+                case ColumnForm::Float64:
+                    floats.values.push_back(scalar_float(v));
+                    break;
+                case ColumnForm::Int: {
+                    const std::optional<std::int64_t> x =
+                        std::get<BinValue::Int>(v.value).values.at(0);
+                    ints.values.push_back(x.value_or(0));
+                    ints.nulls.push_back(x ? 0 : 1);
+                    n_nulls += !x;
+                    break;
+                }
+                case ColumnForm::Logicals: {
+                    const std::optional<bool> b = std::get<BinValue::Logical>(v.value).values.at(0);
+                    logicals.values.push_back(b ? (*b ? 1 : 0) : 2);
+                    break;
+                }
+                case ColumnForm::Strings:
+                    strings.values.push_back(std::move(std::get<BinValue::Str>(v.value).value));
+                    break;
+                case ColumnForm::PerRow:
+                    cells.cells.push_back(std::move(v));
+                    break;
+            }
+        }
+        switch (form) {
+            case ColumnForm::Float64:
+                return DecodedColumn(std::move(floats));
+            case ColumnForm::Int:
+                // An integer column without nulls keeps no null flags.
+                if (n_nulls == 0) std::vector<std::uint8_t>().swap(ints.nulls);
+                return DecodedColumn(std::move(ints));
+            case ColumnForm::Logicals:
+                return DecodedColumn(std::move(logicals));
+            case ColumnForm::Strings:
+                return DecodedColumn(std::move(strings));
+            case ColumnForm::PerRow:
+                break;
+        }
+        return DecodedColumn(std::move(cells));
     });
 }
 

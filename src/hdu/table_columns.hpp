@@ -13,6 +13,7 @@
 #include "error.hpp"
 #include "hdu/ascii_table.hpp"
 #include "hdu/bintable.hpp"
+#include "io/file.hpp"
 
 namespace vexlo {
 
@@ -80,6 +81,8 @@ bool is_uniform_column(const BinTableHdu& table, const BinColumn& column);
 Result<void> check_bin_column(const BinTableHdu& table, const BinColumn& column);
 // check_bin_column over every column in order: the first failing column's error.
 Result<void> check_bin_columns(const BinTableHdu& table);
+// Whether some column's decoding can fail, so that check_bin_columns reads the table's data.
+bool bin_columns_can_fail(const BinTableHdu& table);
 
 // Rows [first, first + out.size()) of a column of form Float64 decoded into `out`.
 Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& column,
@@ -99,10 +102,16 @@ struct ColumnTarget {
     std::span<double> floats;      // form Float64
     std::span<std::int64_t> ints;  // form Int: a null row reads 0
     std::uint64_t n_nulls = 0;     // set by the pass: null rows of an Int column
+    std::span<std::uint8_t> nulls;  // when not empty: 1 for a null row, 0 elsewhere
 };
 // Several Float64 and Int columns decoded together, block of rows after block of rows, so
-// that each block's bytes are read from memory once for all of them; flags no nulls.
+// that each block's bytes are read from memory once for all of them.
 Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets);
+// The same for a table whose data section, HDU `index` of `file`, need not have been read
+// (BinTableHdu::create_unread): each block of rows is read from the file into a buffer and
+// decoded from there, so that the data section is never held whole.
+Result<void> decode_columns_blockwise(const BinTableHdu& table, const FitsFile& file,
+                                      std::size_t index, std::span<ColumnTarget> targets);
 
 // The text of a row of a column of form Strings, a view into the table's bytes: trailing
 // NULs then trailing white space removed. Valid UTF-8 once the column has been checked.
@@ -112,6 +121,11 @@ Result<std::string_view> bin_cell_text(const BinTableHdu& table, const BinColumn
 // Rows [first, first + n) of a column in its form (never uniform).
 Result<DecodedColumn> decode_bin_rows(const BinTableHdu& table, const BinColumn& column,
                                       std::uint64_t first, std::uint64_t n);
+// The same rows decoded from `rows`, their bytes alone (n whole rows as stored), with the
+// values decode_bin_rows gives; for a table whose `data` may be unread. A heap array cannot
+// be reached from there: a P/Q column reads as its descriptor escaping an empty heap.
+Result<DecodedColumn> decode_bin_rows_from(const BinTableHdu& table, const BinColumn& column,
+                                           ByteSpan rows, std::uint64_t n);
 // Every row of a column in its form; a field of width 0 is kept once.
 Result<DecodedColumn> decode_bin_column(const BinTableHdu& table, const BinColumn& column);
 

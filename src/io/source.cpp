@@ -1,6 +1,7 @@
 #include "io/source.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -8,6 +9,17 @@
 #include "util/try.hpp"
 
 namespace vexlo {
+
+namespace {
+
+// One relaxed add per positional read (reads are made a chunk at a time, never per value).
+std::atomic<std::uint64_t> g_file_bytes_read{0};
+
+}  // namespace
+
+std::uint64_t file_bytes_read_for_tests() {
+    return g_file_bytes_read.load(std::memory_order_relaxed);
+}
 
 Result<ByteSpan> Source::view_at(std::uint64_t offset, std::span<std::uint8_t> scratch) const {
     VEXLO_TRY(read_at(offset, scratch));
@@ -42,6 +54,7 @@ Result<void> FileSource::copy_to(std::uint64_t offset, std::uint64_t len, const 
 }
 
 Result<void> FileSource::read_at(std::uint64_t offset, std::span<std::uint8_t> dest) const {
+    g_file_bytes_read.fetch_add(dest.size(), std::memory_order_relaxed);
     return pread_exact(fd_.get(), offset, dest.data(), dest.size());
 }
 

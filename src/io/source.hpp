@@ -39,6 +39,10 @@ class Source {
     virtual Result<void> copy_to(std::uint64_t offset, std::uint64_t len, const Sink& out) const;
 };
 
+// For tests only: the bytes every file source of this process has been asked to read so far,
+// so that a test can tell what a step reads from disk.
+std::uint64_t file_bytes_read_for_tests();
+
 // A read-only descriptor of a plain file.
 class FileSource final : public Source {
   public:

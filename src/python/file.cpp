@@ -79,6 +79,15 @@ nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const 
     if (is_image_hdu(header, k)) {
         return lazy_image(k, std::move(header), self.read_only, flags, file, op);
     }
+    // A binary table none of whose cells can fail is looked up without reading its data.
+    if (table_kind(header, k) == vexlo::TableKind::Binary) {
+        std::optional<BinTableHdu> unread =
+            unwrap(without_gil([&] { return load_unread_bintable(*file, k, std::move(header)); }));
+        if (unread) {
+            PyHeader handle = PyHeader::from_header(unread->header, self.read_only, flags);
+            return make_unread_bintable(std::move(*unread), std::move(handle), file, k);
+        }
+    }
     Hdu hdu = unwrap(without_gil([&] { return load_hdu(*file, k); }));
     PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, flags);
     return wrap_hdu(k, std::move(hdu), std::move(handle), self.read_only, flags, file);

@@ -1,10 +1,12 @@
 // The vexlo extension module: initialisation, the export order and module functions.
 #include "python/module.hpp"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "python/class_signature.hpp"
+#include "io/source.hpp"
 #include "python/errors.hpp"
 #include "util/parallel.hpp"
 
@@ -54,22 +56,27 @@ nb::str to_str(std::string_view text) {
     return nb::str(text.data(), text.size());
 }
 
-// Publishes kPartsOverrideKey (see there).
-void share_parts_override() {
-    static void (*const force)(std::size_t) = &force_parts_for_tests;
+// Publishes `*fn` in the interpreter's shared dictionary under `key`, for the test-only
+// extension (see kPartsOverrideKey).
+template <class Fn>
+void share_for_tests(const char* key, Fn* const* fn) {
     PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (shared == nullptr) return;
-    nb::object capsule = nb::steal(
-        PyCapsule_New(const_cast<void (**)(std::size_t)>(&force), kPartsOverrideKey, nullptr));
+    nb::object capsule = nb::steal(PyCapsule_New(const_cast<Fn**>(fn), key, nullptr));
     if (!capsule.is_valid()) throw nb::python_error();
-    if (PyDict_SetItemString(shared, kPartsOverrideKey, capsule.ptr()) != 0) {
-        throw nb::python_error();
-    }
+    if (PyDict_SetItemString(shared, key, capsule.ptr()) != 0) throw nb::python_error();
+}
+
+void share_test_hooks() {
+    static void (*const force)(std::size_t) = &force_parts_for_tests;
+    static std::uint64_t (*const bytes_read)() = &file_bytes_read_for_tests;
+    share_for_tests(kPartsOverrideKey, &force);
+    share_for_tests(kFileBytesReadKey, &bytes_read);
 }
 
 void init_module(nb::module_& module) {
     install_error_translator();
-    share_parts_override();
+    share_test_hooks();
     // Made now so that reporting an internal failure never has to create a class.
     ensure(panic_exception_type().is_valid(), "Failed to initialize new exception type.");
     check_registry();

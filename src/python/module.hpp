@@ -45,6 +45,9 @@ inline constexpr std::string_view kVersion = "0.5.0";
 // the core of its own, so a part count forced there alone would never reach this module's
 // passes; through the capsule it forces both, as both raise the one FitsError class.
 inline constexpr const char* kPartsOverrideKey = "vexlo.force_parts_for_tests";
+// The same for a pointer to this module's file_bytes_read_for_tests (io/source): the bytes
+// read from files by this module's own copy of the core.
+inline constexpr const char* kFileBytesReadKey = "vexlo.file_bytes_read_for_tests";
 
 // The names that follow __version__ and FitsError in __all__, in the order they are added:
 // the fourteen public classes, then the fifteen module functions.

@@ -3,6 +3,7 @@
 // new objects over buffers of their own, so nothing a caller does reaches the table.
 #include <Python.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "python/method.hpp"
 #include "python/pixels.hpp"
 #include "python/table_state.hpp"
+#include "util/checked.hpp"
 
 namespace vexlo::py {
 
@@ -374,13 +376,35 @@ std::span<T> array_span(const EmptyArray& a, std::uint64_t n) {
     return std::span<T>(static_cast<T*>(a.data), static_cast<std::size_t>(n));
 }
 
+// Whether rows of a binary table are to be read from its file: it was built unread and no
+// whole column has read its data section yet.
+bool rows_unread(const TableState& table) {
+    return table.unread && table.read_bin.get() == nullptr;
+}
+
+// Float64 and Int columns of a binary table decoded together into their buffers: read from
+// the file a block of rows at a time while the table's data section is unread (and not in
+// memory), else from the data section.
+void decode_targets(const TableState& table, std::span<ColumnTarget> targets) {
+    if (rows_unread(table) && !table.source->source->contents()) {
+        unwrap(without_gil([&] {
+            return decode_columns_blockwise(*table.bin, *table.source, table.source_index,
+                                            targets);
+        }));
+        return;
+    }
+    const BinTableHdu& t = bin_record(table);
+    unwrap(without_gil([&] { return decode_columns_blockwise(t, targets); }));
+}
+
 // An Int column's decoded values as numpy.ma.array(data=..., mask=...). Nulls are rare: their
 // flags are read in a second pass, only for columns that have some.
-nb::object with_null_mask(const Numpy& np, const BinTableHdu& t, const ColumnTarget& target,
+nb::object with_null_mask(const Numpy& np, const TableState& table, const ColumnTarget& target,
                           const nb::object& values) {
     EmptyArray mask = empty_array(np, "bool", target.ints.size());
-    const std::span<std::uint8_t> flags = array_span<std::uint8_t>(mask, target.ints.size());
-    unwrap(without_gil([&] { return decode_int_rows(t, *target.column, 0, target.ints, flags); }));
+    ColumnTarget flagged = target;
+    flagged.nulls = array_span<std::uint8_t>(mask, target.ints.size());
+    decode_targets(table, std::span(&flagged, 1));
     nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
     return ma_array(nb::arg("data") = values, nb::arg("mask") = mask.array);
 }
@@ -473,22 +497,9 @@ std::optional<nb::object> fixed_numeric_rows(const Numpy& np, const BinTableHdu&
 nb::object bin_column_object(const BinTableHdu& t, const BinColumn& c) {
     const std::uint64_t n = t.n_rows;
     switch (bin_column_form(t, c)) {
-        // Numeric columns go through the block-wise pass, which splits large tables into
-        // row ranges over the cores as a whole-table read does.
-        case ColumnForm::Float64: {
-            EmptyArray a = empty_array(Numpy{}, "float64", static_cast<std::size_t>(n));
-            ColumnTarget target{&c, array_span<double>(a, n), {}, 0};
-            unwrap(without_gil([&] { return decode_columns_blockwise(t, std::span(&target, 1)); }));
-            return freeze_table_array(std::move(a.array));
-        }
-        case ColumnForm::Int: {
-            const Numpy np;
-            EmptyArray a = empty_array(np, "int64", static_cast<std::size_t>(n));
-            ColumnTarget target{&c, {}, array_span<std::int64_t>(a, n), 0};
-            unwrap(without_gil([&] { return decode_columns_blockwise(t, std::span(&target, 1)); }));
-            if (target.n_nulls == 0) return freeze_table_array(std::move(a.array));
-            return freeze_table_array(with_null_mask(np, t, target, a.array));
-        }
+        case ColumnForm::Float64:
+        case ColumnForm::Int:
+            break;  // column_object() decodes them with column_objects()
         case ColumnForm::Logicals: {
             Logicals values{std::vector<std::uint8_t>(static_cast<std::size_t>(n))};
             unwrap(without_gil([&] { return decode_logical_rows(t, c, 0, values.values); }));
@@ -540,9 +551,41 @@ const DecodedColumn& whole_column(const TableState& table, std::size_t column,
         return *holder;
     }
     if (!table.bin) return table.columns.at(column);
-    const BinTableHdu& t = *table.bin;
+    const BinTableHdu& t = bin_record(table);
     holder = unwrap(without_gil([&] { return decode_bin_column(t, t.columns.at(column)); }));
     return *holder;
+}
+
+// Rows [first, first + n) of an unread table's data section, read from its file.
+Bytes unread_rows(const TableState& table, std::uint64_t first, std::uint64_t n) {
+    const std::uint64_t row_size = table.bin->row_size;
+    const std::optional<std::uint64_t> at = checked_mul(first, row_size);
+    const std::optional<std::uint64_t> len = checked_mul(n, row_size);
+    if (!at || !len || *len > SIZE_MAX) to_fits_error(Error::out_of_memory());
+    Bytes rows(static_cast<std::size_t>(*len));
+    unwrap(without_gil([&] {
+        return table.source->read_data_range_into(table.source_index, *at, rows);
+    }));
+    return rows;
+}
+
+// The Python value of the one row `one` holds.
+nb::object row_object(const DecodedColumn& one) {
+    return std::visit(
+        Overloaded{
+            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(0))); },
+            [&](const IntValues& c) { return int_value(c, 0); },
+            [&](const Strings& c) { return nb::object(py_text(c.at(0))); },
+            [&](const Logicals& c) {
+                const std::uint8_t v = c.values.at(0);
+                return v == 2 ? nb::none() : bool_object(v == 1);
+            },
+            [&](const PerRow& c) {
+                const std::optional<Shape> shape = shape_of(c.tdim);
+                return cell_entry(Numpy{}, c.cell(0), shape ? &*shape : nullptr);
+            },
+        },
+        one);
 }
 
 }  // namespace
@@ -550,7 +593,11 @@ const DecodedColumn& whole_column(const TableState& table, std::size_t column,
 DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint64_t first,
                           std::uint64_t n) {
     if (table.bin) {
-        const BinTableHdu& t = *table.bin;
+        if (rows_unread(table)) {
+            const Bytes rows = unread_rows(table, first, n);
+            return unwrap(decode_bin_rows_from(*table.bin, table.bin->columns.at(column), rows, n));
+        }
+        const BinTableHdu& t = bin_record(table);
         return unwrap(decode_bin_rows(t, t.columns.at(column), first, n));
     }
     if (const AsciiTableHdu* t = ascii_text(table, column)) {
@@ -583,6 +630,45 @@ DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint
         table.columns.at(column));
 }
 
+namespace {
+
+bool is_scalar_numeric(const BinTableHdu& t, const BinColumn& c) {
+    const ColumnForm form = bin_column_form(t, c);
+    return form == ColumnForm::Float64 || form == ColumnForm::Int;
+}
+
+// A scalar numeric column of a binary table. Each such column asked for costs a pass over
+// every row; so once a second one is asked for, the columns not yet asked for are decoded
+// with it in the same pass and kept, each handed out (once) when it is asked for: columns
+// read one by one then cost about what reading them all at once costs.
+nb::object scalar_column_object(const TableState& table, std::size_t column) {
+    const BinTableHdu& t = *table.bin;
+    if (table.ahead.size() == t.columns.size() && table.ahead[column].is_valid()) {
+        nb::object out = std::move(table.ahead[column]);
+        table.ahead[column] = nb::object();
+        return out;
+    }
+    table.asked.resize(t.columns.size(), 0);
+    const bool second = table.asked[column] == 0 &&
+                        std::find(table.asked.begin(), table.asked.end(), 1) != table.asked.end();
+    table.asked[column] = 1;
+    std::vector<std::size_t> columns{column};
+    if (second) {
+        for (std::size_t i = 0; i < t.columns.size(); ++i) {
+            if (table.asked[i] == 0 && is_scalar_numeric(t, t.columns[i])) columns.push_back(i);
+        }
+    }
+    std::vector<nb::object> decoded = column_objects(table, columns);
+    if (columns.size() > 1) table.ahead.resize(t.columns.size());
+    for (std::size_t k = 1; k < columns.size(); ++k) {
+        table.asked[columns[k]] = 1;
+        table.ahead[columns[k]] = std::move(decoded[k]);
+    }
+    return std::move(decoded[0]);
+}
+
+}  // namespace
+
 nb::object column_object(const TableState& table, std::size_t column) {
     if (const AsciiTableHdu* t = ascii_text(table, column)) {
         // Each field's text goes straight from the record into its str.
@@ -592,9 +678,15 @@ nb::object column_object(const TableState& table, std::size_t column) {
         });
     }
     if (table.bin) {
-        const BinTableHdu& t = *table.bin;
-        const BinColumn& c = t.columns.at(column);
-        if (!is_uniform_column(t, c)) return bin_column_object(t, c);
+        // Numeric columns go through the block-wise pass, which splits large tables into row
+        // ranges over the cores as a whole-table read does.
+        const BinColumn& c = table.bin->columns.at(column);
+        const ColumnForm form = bin_column_form(*table.bin, c);
+        if (form == ColumnForm::Float64 || form == ColumnForm::Int) {
+            return scalar_column_object(table, column);
+        }
+        const BinTableHdu& t = bin_record(table);
+        if (!is_uniform_column(t, c)) return bin_column_object(t, t.columns.at(column));
     }
     std::optional<DecodedColumn> holder;
     return decoded_column_object(whole_column(table, column, holder));
@@ -614,7 +706,7 @@ std::vector<nb::object> column_objects(const TableState& table,
             if (form != ColumnForm::Float64 && form != ColumnForm::Int) continue;
             EmptyArray a = empty_array(np, form == ColumnForm::Float64 ? "float64" : "int64",
                                        static_cast<std::size_t>(t.n_rows));
-            ColumnTarget target{&c, {}, {}, 0};
+            ColumnTarget target{&c, {}, {}, 0, {}};
             if (form == ColumnForm::Float64) {
                 target.floats = array_span<double>(a, t.n_rows);
             } else {
@@ -624,10 +716,10 @@ std::vector<nb::object> column_objects(const TableState& table,
             slots.push_back(k);
             out[k] = std::move(a.array);
         }
-        unwrap(without_gil([&] { return decode_columns_blockwise(t, targets); }));
+        decode_targets(table, targets);
         for (std::size_t j = 0; j < targets.size(); ++j) {
             nb::object& array = out[slots[j]];
-            if (targets[j].n_nulls != 0) array = with_null_mask(np, t, targets[j], array);
+            if (targets[j].n_nulls != 0) array = with_null_mask(np, table, targets[j], array);
             array = freeze_table_array(std::move(array));
         }
     }
@@ -639,26 +731,22 @@ std::vector<nb::object> column_objects(const TableState& table,
 
 nb::object row_value(const TableState& table, std::size_t column, std::uint64_t row) {
     ensure(row < table.n_rows, "row beyond the table");
-    const DecodedColumn one = column_rows(table, column, row, 1);
-    return std::visit(
-        Overloaded{
-            [&](const Float64Values& c) { return nb::object(nb::float_(c.values.at(0))); },
-            [&](const IntValues& c) { return int_value(c, 0); },
-            [&](const Strings& c) { return nb::object(py_text(c.at(0))); },
-            [&](const Logicals& c) {
-                const std::uint8_t v = c.values.at(0);
-                return v == 2 ? nb::none() : bool_object(v == 1);
-            },
-            [&](const PerRow& c) {
-                const std::optional<Shape> shape = shape_of(c.tdim);
-                return cell_entry(Numpy{}, c.cell(0), shape ? &*shape : nullptr);
-            },
-        },
-        one);
+    return row_object(column_rows(table, column, row, 1));
 }
 
 nb::object row_dict(const TableState& table, std::uint64_t row) {
     nb::dict out;
+    if (table.bin && rows_unread(table)) {
+        // The row's bytes are read once, for every column.
+        ensure(row < table.n_rows, "row beyond the table");
+        const Bytes bytes = unread_rows(table, row, 1);
+        for (std::size_t i = 0; i < table.column_names.size(); ++i) {
+            const BinColumn& c = table.bin->columns.at(i);
+            out[py_text(table.column_names[i])] =
+                row_object(unwrap(decode_bin_rows_from(*table.bin, c, bytes, 1)));
+        }
+        return out;
+    }
     for (std::size_t i = 0; i < table.column_names.size(); ++i) {
         out[py_text(table.column_names[i])] = row_value(table, i, row);
     }

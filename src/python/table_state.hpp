@@ -17,31 +17,45 @@
 #include "python/header.hpp"
 #include "python/tables.hpp"
 #include "util/bytes.hpp"
+#include "util/fill_once.hpp"
 
 namespace vexlo::py {
 
 namespace nb = nanobind;
 
 // A binary table read from a file keeps its record, checked when the object was built, and
-// decodes a column only when asked for it. An ASCII table decodes its numbers up front, since
+// decodes a column only when asked for it. A binary table none of whose cells can fail to
+// decode is built without reading its data at all: its record then holds the layout alone,
+// rows are read from the file one by one, and the data section is read once, when a whole
+// column or the data is first asked for. An ASCII table decodes its numbers up front, since
 // any field may fail to parse, and keeps its record for the text, read when asked for.
 struct TableState {
     TableKind kind = TableKind::Binary;
     std::vector<std::string> column_names;
     std::vector<DecodedColumn> columns;  // ASCII tables: same length as column_names; empty
                                          // Strings for the text columns `ascii` reads
-    std::optional<BinTableHdu> bin;      // binary tables read from a file
+    std::optional<BinTableHdu> bin;      // binary tables read from a file (the layout alone
+                                         // while `unread`)
+    bool unread = false;                 // `bin` has no data: HDU `source_index` of `source`
+    std::size_t source_index = 0;
+    FillOnce<BinTableHdu> read_bin;      // an unread table's record once its data is read
     std::optional<AsciiTableHdu> ascii;  // ASCII tables read from a file: their text columns
     std::shared_ptr<const FitsFile> source;  // holds the data bytes borrowed, if any
     DataBuf raw_data;                    // the data section of every other table
     PyHeader header;
     std::uint64_t n_rows = 0;
-
-    ByteSpan data() const {
-        if (bin) return bin->data.span();
-        return ascii ? ascii->data.span() : raw_data.span();
-    }
+    // Scalar numeric columns of a binary table asked for by name so far, and those decoded
+    // ahead of their request (see column_object), each handed out once. Touched only with
+    // the interpreter lock held.
+    mutable std::vector<std::uint8_t> asked;
+    mutable std::vector<nb::object> ahead;
 };
+
+// The record of a binary table with its data, read now if the table was built unread (a
+// failing read raises vexlo.FitsError). Called with the interpreter lock held.
+const BinTableHdu& bin_record(const TableState& table);
+// The table's data section (rows, then the heap), read now if the table was built unread.
+ByteSpan table_data(const TableState& table);
 
 // Rows [first, first + n) of a column in its form, decoded when the table keeps its record.
 DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint64_t first,

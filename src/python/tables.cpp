@@ -332,6 +332,40 @@ nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
     return new_table_object<BinTableObject>(std::move(state));
 }
 
+nb::object make_unread_bintable(BinTableHdu&& layout, PyHeader header,
+                                std::shared_ptr<const FitsFile> source, std::size_t index) {
+    ensure(source != nullptr && layout.data.size() == 0, "unread table without its file");
+    TableState state;
+    state.kind = TableKind::Binary;
+    state.column_names.reserve(layout.columns.size());
+    for (const BinColumn& c : layout.columns)
+        state.column_names.push_back(c.name);
+    state.n_rows = layout.n_rows;
+    state.header = std::move(header);
+    state.source = std::move(source);
+    state.source_index = index;
+    state.unread = true;
+    state.bin = std::move(layout);
+    return new_table_object<BinTableObject>(std::move(state));
+}
+
+const BinTableHdu& bin_record(const TableState& table) {
+    ensure(table.bin.has_value(), "binary table record missing");
+    if (!table.unread) return *table.bin;
+    if (const BinTableHdu* read = table.read_bin.get()) return *read;
+    // The file keeps the bytes (its cache, or its contents in memory) while the table holds it.
+    const ByteSpan bytes =
+        unwrap(without_gil([&] { return table.source->data_bytes(table.source_index); }));
+    auto fresh = std::make_unique<BinTableHdu>(*table.bin);
+    fresh->data = DataBuf::borrowed(bytes);
+    return *table.read_bin.fill(std::move(fresh));
+}
+
+ByteSpan table_data(const TableState& table) {
+    if (table.bin) return bin_record(table).data.span();
+    return table.ascii ? table.ascii->data.span() : table.raw_data.span();
+}
+
 nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
                             std::shared_ptr<const FitsFile> source) {
     TableState state;
@@ -372,7 +406,7 @@ std::optional<TableInfo> table_info(nb::handle obj) {
     if (state == nullptr) state = state_if<AsciiTableObject>(obj);
     if (state == nullptr) return std::nullopt;
     return TableInfo{state->kind, state->n_rows, state->column_names.size(), &state->header,
-                     state->data()};
+                     state};
 }
 
 void attach_table_session(nb::handle obj, std::shared_ptr<UpdateSession> session) {
@@ -384,8 +418,9 @@ void attach_table_session(nb::handle obj, std::shared_ptr<UpdateSession> session
 }
 
 OwnedHdu table_snapshot(const TableInfo& table) {
-    ensure(table.header != nullptr, "table snapshot without a header");
-    return OwnedHdu{table.header->snapshot(), Bytes(table.raw_data.begin(), table.raw_data.end())};
+    ensure(table.header != nullptr && table.state != nullptr, "table snapshot without a header");
+    const ByteSpan data = table_data(*table.state);
+    return OwnedHdu{table.header->snapshot(), Bytes(data.begin(), data.end())};
 }
 
 }  // namespace vexlo::py

@@ -1,8 +1,8 @@
 // The Python table classes vexlo.BinTable and vexlo.AsciiTable: how a file's loaded table HDU
 // or a builder's finished HDU becomes one, and what a rewrite or a file summary reads back.
 //
-// A table decodes every cell when the object is built and never changes afterwards; only its
-// header can be edited, through the shared header handle.
+// A table's cells never change after the object is built; only its header can be edited,
+// through the shared header handle.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -31,6 +31,12 @@ namespace nb = nanobind;
 nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
                          std::shared_ptr<const FitsFile> source);
 
+// A new vexlo.BinTable over a binary table none of whose cells can fail to decode, built
+// unread (load_unread_bintable) from HDU `index` of `source`: nothing is checked or read now;
+// rows, columns and the data are read from `source` when asked for.
+nb::object make_unread_bintable(BinTableHdu&& layout, PyHeader header,
+                                std::shared_ptr<const FitsFile> source, std::size_t index);
+
 // A new vexlo.AsciiTable over a file's ASCII table HDU, every column decoded now (a decoding
 // error raises vexlo.FitsError); its data bytes are kept as make_bintable keeps them.
 nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
@@ -44,14 +50,16 @@ nb::object ascii_table_from_builder(OwnedHdu&& hdu);
 
 enum class TableKind : std::uint8_t { Binary, Ascii };
 
-// What a file's rewrite and summary read from a table object. The pointers and the span stay
-// valid while the Python object lives; the state never changes after construction.
+struct TableState;
+
+// What a file's rewrite and summary read from a table object. The pointers stay valid while
+// the Python object lives.
 struct TableInfo {
     TableKind kind = TableKind::Binary;
     std::uint64_t n_rows = 0;
     std::size_t n_columns = 0;
     const PyHeader* header = nullptr;
-    ByteSpan raw_data;  // the data section the object was built with (rows, then the heap)
+    const TableState* state = nullptr;  // its data is read by table_snapshot when needed
 };
 
 // The table behind a vexlo.BinTable or vexlo.AsciiTable object; none for any other object.
@@ -61,7 +69,8 @@ std::optional<TableInfo> table_info(nb::handle obj);
 void attach_table_session(nb::handle obj, std::shared_ptr<UpdateSession> session);
 
 // What a rewrite writes for a table: a copy of its current header (taken under the header
-// lock) and a copy of its raw data.
+// lock) and a copy of its raw data (the data section it was built with, rows then the heap,
+// read now for a table built unread).
 OwnedHdu table_snapshot(const TableInfo& table);
 
 }  // namespace vexlo::py

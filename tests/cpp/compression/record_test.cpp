@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "../hdu/table_fixture.hpp"
+#include "compression/tile_params.hpp"
 #include "hdu/compressed_image.hpp"
 
 namespace vexlo {
@@ -62,13 +63,13 @@ Cards float_cards() {
 TEST(CompressedRecord, ReadsTheImageDescription) {
     auto r = record(base_cards());
     ASSERT_TRUE(r.has_value()) << r.error().message();
-    EXPECT_EQ(r->bitpix, Bitpix::I16);
-    EXPECT_EQ(r->axes, (std::vector<std::uint64_t>{10, 4}));
-    EXPECT_EQ(r->tile, (std::vector<std::uint64_t>{10, 1}));  // one row per tile
-    EXPECT_EQ(r->cmptype.kind, Compression::Kind::Rice1);
-    EXPECT_EQ(r->cmptype.blocksize, 32u);
-    EXPECT_EQ(r->internal_bp, 2u);
-    EXPECT_FALSE(r->quantize);
+    EXPECT_EQ(r->params->bitpix, Bitpix::I16);
+    EXPECT_EQ(r->params->axes, (std::vector<std::uint64_t>{10, 4}));
+    EXPECT_EQ(r->params->tile, (std::vector<std::uint64_t>{10, 1}));  // one row per tile
+    EXPECT_EQ(r->params->cmptype.kind, Compression::Kind::Rice1);
+    EXPECT_EQ(r->params->cmptype.blocksize, 32u);
+    EXPECT_EQ(r->params->internal_bp, 2u);
+    EXPECT_FALSE(r->params->quantize);
 
     Cards c = replace(base_cards(), "ZCMPTYPE", "'  RICE_ONE  '");
     c.insert(c.end(), {{"ZTILE1", "0"},
@@ -81,21 +82,21 @@ TEST(CompressedRecord, ReadsTheImageDescription) {
                        {"ZVAL4", "64"}});
     r = record(c);
     ASSERT_TRUE(r.has_value()) << r.error().message();
-    EXPECT_EQ(r->tile, (std::vector<std::uint64_t>{0, 2}));
-    EXPECT_EQ(r->cmptype.blocksize, 16u);  // the scan stops at the missing ZNAME3
+    EXPECT_EQ(r->params->tile, (std::vector<std::uint64_t>{0, 2}));
+    EXPECT_EQ(r->params->cmptype.blocksize, 16u);  // the scan stops at the missing ZNAME3
 
     // Without ZQUANTIZ a float image is quantised without dither; the per-tile values come
     // from the columns (matched ignoring case), ZDITHER0 defaults to 1.
     r = record(float_cards());
     ASSERT_TRUE(r.has_value()) << r.error().message();
-    ASSERT_TRUE(r->quantize);
-    EXPECT_EQ(r->quantize->dither, DitherMethod::NoDither);
-    EXPECT_EQ(r->quantize->scale.kind, TileValue<double>::Kind::Column);
-    EXPECT_EQ(r->quantize->scale.column, 1u);
-    EXPECT_EQ(r->quantize->zero.column, 2u);
-    EXPECT_EQ(r->quantize->blank.kind, TileValue<std::int32_t>::Kind::Column);
-    EXPECT_EQ(r->quantize->dither_seed, 1u);
-    EXPECT_EQ(r->internal_bp, 4u);
+    ASSERT_TRUE(r->params->quantize);
+    EXPECT_EQ(r->params->quantize->dither, DitherMethod::NoDither);
+    EXPECT_EQ(r->params->quantize->scale.kind, TileValue<double>::Kind::Column);
+    EXPECT_EQ(r->params->quantize->scale.column, 1u);
+    EXPECT_EQ(r->params->quantize->zero.column, 2u);
+    EXPECT_EQ(r->params->quantize->blank.kind, TileValue<std::int32_t>::Kind::Column);
+    EXPECT_EQ(r->params->quantize->dither_seed, 1u);
+    EXPECT_EQ(r->params->internal_bp, 4u);
 
     // Keywords instead of columns; ZBLANK 4294967295 is -1; ZDITHER0 -5 is 1, 0 stays 0.
     c = base_cards();
@@ -107,33 +108,34 @@ TEST(CompressedRecord, ReadsTheImageDescription) {
                        {"ZDITHER0", "-5"}});
     r = record(c);
     ASSERT_TRUE(r.has_value()) << r.error().message();
-    EXPECT_EQ(r->quantize->dither, DitherMethod::Subtractive2);
-    EXPECT_EQ(r->quantize->scale.value, 2.0);
-    EXPECT_EQ(r->quantize->zero.value, 1.5);
-    EXPECT_EQ(r->quantize->blank.value, -1);
-    EXPECT_EQ(r->quantize->dither_seed, 1u);
-    EXPECT_EQ(record(replace(c, "ZDITHER0", "0"))->quantize->dither_seed, 0u);
-    EXPECT_EQ(record(table_testing::erase(c, "ZBLANK"))->quantize->blank.value, -2147483647);
+    EXPECT_EQ(r->params->quantize->dither, DitherMethod::Subtractive2);
+    EXPECT_EQ(r->params->quantize->scale.value, 2.0);
+    EXPECT_EQ(r->params->quantize->zero.value, 1.5);
+    EXPECT_EQ(r->params->quantize->blank.value, -1);
+    EXPECT_EQ(r->params->quantize->dither_seed, 1u);
+    EXPECT_EQ(record(replace(c, "ZDITHER0", "0"))->params->quantize->dither_seed, 0u);
+    EXPECT_EQ(record(table_testing::erase(c, "ZBLANK"))->params->quantize->blank.value,
+              -2147483647);
 
     // Lossless floats; PLIO on a quantised float; HCOMPRESS on 64-bit integers.
     c = replace(replace(base_cards(), "ZBITPIX", "-32"), "ZCMPTYPE", "'GZIP_2'");
     c.emplace_back("ZQUANTIZ", "'NONE'");
     r = record(c);
     ASSERT_TRUE(r.has_value());
-    EXPECT_FALSE(r->quantize);
-    EXPECT_EQ(r->internal_bp, 4u);
+    EXPECT_FALSE(r->params->quantize);
+    EXPECT_EQ(r->params->internal_bp, 4u);
     EXPECT_TRUE(record(replace(float_cards(), "ZCMPTYPE", "'PLIO_1'")).has_value());
     c = replace(replace(base_cards(), "ZBITPIX", "64"), "ZCMPTYPE", "'HCOMPRESS_1'");
     c.insert(c.end(),
              {{"ZNAME1", "'SCALE'"}, {"ZVAL1", "0"}, {"ZNAME2", "'SMOOTH'"}, {"ZVAL2", "1"}});
     r = record(c);
     ASSERT_TRUE(r.has_value()) << r.error().message();
-    EXPECT_EQ(r->cmptype.kind, Compression::Kind::Hcompress1);
-    EXPECT_TRUE(r->cmptype.smooth);
+    EXPECT_EQ(r->params->cmptype.kind, Compression::Kind::Hcompress1);
+    EXPECT_TRUE(r->params->cmptype.smooth);
     // The standard compressor writes SCALE as a real (its noise-relative setting).
     r = record(replace(c, "ZVAL1", "2.5"));
     ASSERT_TRUE(r.has_value()) << r.error().message();
-    EXPECT_EQ(r->cmptype.scale, 0);
+    EXPECT_EQ(r->params->cmptype.scale, 0);
     // SMOOTH as a logical, as other writers store it: T is 1 and F is 0, wherever it stands;
     // any other value type is still refused.
     struct Smooth {
@@ -143,16 +145,16 @@ TEST(CompressedRecord, ReadsTheImageDescription) {
     for (const Smooth& s : {Smooth{"T", true}, Smooth{"F", false}, Smooth{"0", false}}) {
         r = record(replace(c, "ZVAL2", s.value));
         ASSERT_TRUE(r.has_value()) << s.value << ": " << r.error().message();
-        EXPECT_EQ(r->cmptype.smooth, s.smooth) << s.value;
-        EXPECT_EQ(r->cmptype.scale, 0) << s.value;
+        EXPECT_EQ(r->params->cmptype.smooth, s.smooth) << s.value;
+        EXPECT_EQ(r->params->cmptype.scale, 0) << s.value;
     }
     Cards first = table_testing::erase(table_testing::erase(c, "ZNAME2"), "ZVAL2");
     first = replace(replace(first, "ZNAME1", "'SMOOTH'"), "ZVAL1", "T");
     first.insert(first.end(), {{"ZNAME2", "'SCALE'"}, {"ZVAL2", "4"}});
     r = record(first);
     ASSERT_TRUE(r.has_value()) << r.error().message();
-    EXPECT_TRUE(r->cmptype.smooth);
-    EXPECT_EQ(r->cmptype.scale, 4);
+    EXPECT_TRUE(r->params->cmptype.smooth);
+    EXPECT_EQ(r->params->cmptype.scale, 4);
     r = record(replace(c, "ZVAL2", "'T'"));
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, Error::Kind::Value);
@@ -168,8 +170,8 @@ TEST(CompressedRecord, FloatsWithoutQuantisationCardsAreLossless) {
     for (const Cards& c : {gz, noisebit, replace(gz, "ZBITPIX", "-64")}) {
         auto r = record(c);
         ASSERT_TRUE(r.has_value()) << r.error().message();
-        EXPECT_FALSE(r->quantize);
-        EXPECT_EQ(r->internal_bp, c == gz || c == noisebit ? 4u : 8u);
+        EXPECT_FALSE(r->params->quantize);
+        EXPECT_EQ(r->params->internal_bp, c == gz || c == noisebit ? 4u : 8u);
     }
     // Either scaling card alone still means quantised values, so the other one is needed.
     Cards c = gz;
@@ -178,8 +180,8 @@ TEST(CompressedRecord, FloatsWithoutQuantisationCardsAreLossless) {
     c = replace(float_cards(), "ZCMPTYPE", "'GZIP_1'");
     auto r = record(c);
     ASSERT_TRUE(r.has_value()) << r.error().message();
-    ASSERT_TRUE(r->quantize);
-    EXPECT_EQ(r->quantize->dither, DitherMethod::NoDither);
+    ASSERT_TRUE(r->params->quantize);
+    EXPECT_EQ(r->params->quantize->dither, DitherMethod::NoDither);
 }
 
 // HCOMPRESS codes 2-D tiles: an image of more axes is accepted when every tile is longer
@@ -198,8 +200,8 @@ TEST(CompressedRecord, HcompressTilesOfAtMostTwoLongAxes) {
                            tiles("30", "20", "1")}) {
         auto r = record(c);
         ASSERT_TRUE(r.has_value()) << r.error().message();
-        EXPECT_EQ(r->cmptype.kind, Compression::Kind::Hcompress1);
-        EXPECT_EQ(r->axes, (std::vector<std::uint64_t>{30, 20, 2}));
+        EXPECT_EQ(r->params->cmptype.kind, Compression::Kind::Hcompress1);
+        EXPECT_EQ(r->params->axes, (std::vector<std::uint64_t>{30, 20, 2}));
     }
     // A tile longer than an axis of length 1 is only 1 pixel long there.
     Cards four = replace(tiles("10", "10", "1"), "ZNAXIS", "4");

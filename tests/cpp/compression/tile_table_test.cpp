@@ -352,6 +352,27 @@ TEST(TileTable, WriterRefusals) {
 
 // ---- tables that lie ----
 
+// The header of a one-column tile table for a 16-bit image of 4 pixels, with 32-bit
+// descriptors of bytes.
+Cards lying_cards(std::size_t n_rows, std::size_t heap_size, std::string_view cmptype,
+                  std::string_view column) {
+    return {{"XTENSION", "'BINTABLE'"},
+            {"BITPIX", "8"},
+            {"NAXIS", "2"},
+            {"NAXIS1", "8"},
+            {"NAXIS2", std::to_string(n_rows)},
+            {"PCOUNT", std::to_string(heap_size)},
+            {"GCOUNT", "1"},
+            {"TFIELDS", "1"},
+            {"TTYPE1", "'" + std::string(column) + "'"},
+            {"TFORM1", "'1PB'"},
+            {"ZIMAGE", "T"},
+            {"ZBITPIX", "16"},
+            {"ZNAXIS", "1"},
+            {"ZNAXIS1", "4"},
+            {"ZCMPTYPE", "'" + std::string(cmptype) + "'"}};
+}
+
 // A one-column tile table for a 16-bit image of `axes`, one row per payload.
 Result<BinTableHdu> lying_table(const std::vector<Bytes>& payloads, const Cards& extra,
                                 std::string_view cmptype = "GZIP_1",
@@ -365,21 +386,7 @@ Result<BinTableHdu> lying_table(const std::vector<Bytes>& payloads, const Cards&
         rows.insert(rows.end(), d.begin(), d.end());
         heap.insert(heap.end(), p.begin(), p.end());
     }
-    Cards c{{"XTENSION", "'BINTABLE'"},
-            {"BITPIX", "8"},
-            {"NAXIS", "2"},
-            {"NAXIS1", "8"},
-            {"NAXIS2", std::to_string(payloads.size())},
-            {"PCOUNT", std::to_string(heap.size())},
-            {"GCOUNT", "1"},
-            {"TFIELDS", "1"},
-            {"TTYPE1", "'" + std::string(column) + "'"},
-            {"TFORM1", "'1PB'"},
-            {"ZIMAGE", "T"},
-            {"ZBITPIX", "16"},
-            {"ZNAXIS", "1"},
-            {"ZNAXIS1", "4"},
-            {"ZCMPTYPE", "'" + std::string(cmptype) + "'"}};
+    Cards c = lying_cards(payloads.size(), heap.size(), cmptype, column);
     for (const auto& kv : extra)
         c = replace(c, kv.first, kv.second);
     rows.insert(rows.end(), heap.begin(), heap.end());
@@ -455,6 +462,35 @@ TEST(TileTable, ReaderRefusesLyingTables) {
     };
     for (Case& c : cases)
         EXPECT_EQ(decompress_error(std::move(c.table)), c.msg);
+}
+
+// A 64-bit descriptor of 8-byte elements can point past the heap, or so far that its end
+// wraps past 2^64.
+TEST(TileTable, ReaderRefusesQDescriptorsOutsideTheHeap) {
+    struct Case {
+        std::uint64_t count, offset;
+        std::string msg;
+    };
+    const std::uint64_t huge = (std::uint64_t{1} << 61) - 1;  // 2^64 - 8 bytes
+    const Case cases[] = {
+        {1, 0, "ok"},
+        {1, 1, "data: VLA descriptor [1, 9) escapes heap (len=8)"},
+        {huge, 0, "data: VLA descriptor [0, 18446744073709551608) escapes heap (len=8)"},
+        {huge, 16, "data: VLA descriptor overflows heap address"},
+    };
+    const Bytes payload(8, 0);
+    for (const Case& c : cases) {
+        Bytes data(16);
+        store_be_u64(&data[0], c.count);
+        store_be_u64(&data[8], c.offset);
+        data.insert(data.end(), payload.begin(), payload.end());
+        const Cards cards =
+            replace(replace(lying_cards(1, payload.size(), "NOCOMPRESS", "COMPRESSED_DATA"),
+                            "NAXIS1", "16"),
+                    "TFORM1", "'1QD'");
+        EXPECT_EQ(decompress_error(BinTableHdu::create(make_header(cards), std::move(data))),
+                  c.msg);
+    }
 }
 
 TEST(TileTable, RawAndFallbackColumns) {

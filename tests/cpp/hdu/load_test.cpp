@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "../io/fits_fixture.hpp"
 #include "compression/reader.hpp"
 #include "hdu/hdu.hpp"
@@ -289,6 +291,48 @@ TEST(LoadTest, CheckLoadsAnswersAsTheLoadDoes) {
     EXPECT_NE(refused.error().message().find("sum of TFORM widths (8) exceeds NAXIS1 (4)"),
               std::string::npos)
         << refused.error().message();
+}
+
+// A binary table none of whose cells can fail is built from its header alone, with the
+// errors a load gives; every other HDU, a table with a column that can fail among them, is
+// left to load_hdu. Nothing of the data is read either way.
+TEST(LoadTest, UnreadTablesAreBuiltFromTheirHeaderAlone) {
+    Bytes content = hdu(primary_cards(8, {2}), ramp(2));
+    append(content, hdu(bintable_cards({}), ramp(8)));
+    append(content, hdu(bintable_cards({kv("THEAP", 2)}), ramp(8)));
+    append(content, hdu(image_ext_cards(16, {2}), ramp(4)));
+    Bytes logical = hdu(bintable_cards({}), ramp(8));
+    // The same table with an L column: its cells can fail.
+    const std::string tform = kv("TFORM1", "'1J      '");
+    const auto at = std::search(logical.begin(), logical.end(), tform.begin(), tform.end());
+    ASSERT_NE(at, logical.end());
+    const std::string lform = kv("TFORM1", "'4L      '");
+    std::copy(lform.begin(), lform.end(), at);
+    append(content, logical);
+    append(content, hdu(bintable_cards({kv("ZIMAGE", "T"), kv("ZBITPIX", 16), kv("ZNAXIS", 1),
+                                        kv("ZNAXIS1", 4), kv("ZCMPTYPE", "'GZIP_1'")}),
+                        ramp(8)));
+    const Opened o = open_content(content);
+    const std::vector<bool> unread = {false, true, false, false, false, false};
+    for (std::size_t k = 0; k < o.file.len(); ++k) {
+        const Result<std::optional<BinTableHdu>> r =
+            load_unread_bintable(o.file, k, *o.file.header(k));
+        if (k == 2) {
+            ASSERT_FALSE(r) << k;
+            EXPECT_EQ(r.error().message(), load_error(o.file, k));
+            continue;
+        }
+        ASSERT_TRUE(r) << k << ": " << r.error().message();
+        EXPECT_EQ(r->has_value(), unread[k]) << k;
+        if (*r) {
+            EXPECT_EQ((*r)->data.size(), 0u);
+            EXPECT_EQ((*r)->n_rows, 2u);
+            EXPECT_EQ((*r)->row_size, 4u);
+        }
+        EXPECT_EQ(o.file.data_cache.get(k), nullptr) << k;
+    }
+    EXPECT_EQ(load_unread_bintable(o.file, 6, *o.file.header(1)).error().message(),
+              "header: HDU index 6 out of range (len = 6)");
 }
 
 TEST(LoadTest, LoadImageOfRandomGroupsIsAMismatch) {

@@ -316,9 +316,9 @@ TEST(TableColumns, BlockwisePassCountsNullsOverEveryBlock) {
     std::vector<std::vector<std::int64_t>> ints(3, std::vector<std::int64_t>(kRows));
     std::vector<std::vector<double>> floats(2, std::vector<double>(kRows));
     std::vector<ColumnTarget> targets = {
-        {&t.columns[0], {}, ints[0], 99}, {&t.columns[1], floats[0], {}, 99},
-        {&t.columns[2], {}, ints[1], 99}, {&t.columns[3], floats[1], {}, 99},
-        {&t.columns[4], {}, ints[2], 99},
+        {&t.columns[0], {}, ints[0], 99, {}}, {&t.columns[1], floats[0], {}, 99, {}},
+        {&t.columns[2], {}, ints[1], 99, {}}, {&t.columns[3], floats[1], {}, 99, {}},
+        {&t.columns[4], {}, ints[2], 99, {}},
     };
     ASSERT_TRUE(decode_columns_blockwise(t, targets).has_value());
     EXPECT_EQ(targets[0].n_nulls, 1u);
@@ -331,6 +331,120 @@ TEST(TableColumns, BlockwisePassCountsNullsOverEveryBlock) {
         } else {
             EXPECT_EQ(std::get<Float64Values>(alone).values, floats[k / 2]) << k;
         }
+    }
+}
+
+// The bits of a decoded double, so that -0.0, NaN payloads and infinities are told apart.
+std::uint64_t bits_of(double v) {
+    return std::bit_cast<std::uint64_t>(v);
+}
+
+// The one element of a single-element cell as a double exactly as the cell decoder widens it
+// (E as its float), and whether it is null.
+std::pair<double, bool> exact_value(const BinValue& v) {
+    if (const auto* f = std::get_if<BinValue::F32>(&v.value)) {
+        return {static_cast<double>(f->values.at(0)), false};
+    }
+    return single_value(v);
+}
+
+// Scalar numeric columns decoded whole, by rows, from row bytes alone and in the block-wise
+// pass give the cell decoder's values bit for bit: signed zeros, NaN payloads (quiet and
+// signalling), infinities, scales that overflow single precision, offsets of bytes, 64-bit
+// integers under an exact offset, and nulls of every integer type, plain and scaled.
+TEST(TableColumns, ScalarColumnsDecodeAsCellsBitForBit) {
+    const std::vector<double> doubles = {0.0,
+                                         -0.0,
+                                         1.5,
+                                         -3.25,
+                                         1e308,
+                                         -1e-310,
+                                         HUGE_VAL,
+                                         -HUGE_VAL,
+                                         std::bit_cast<double>(0x7ff8000000001234ULL),
+                                         std::bit_cast<double>(0x7ff0000000000001ULL),
+                                         5e-324};
+    const std::vector<float> floats = {0.0f,
+                                       -0.0f,
+                                       1.5f,
+                                       -3.25f,
+                                       3e38f,
+                                       -1e-40f,
+                                       HUGE_VALF,
+                                       std::bit_cast<float>(0x7fc01234U),
+                                       std::bit_cast<float>(0x7f800001U),
+                                       1e-45f,
+                                       7.0f};
+    constexpr std::uint64_t kRows = 11;
+    const auto pick_d = [&](auto r) { return f64(doubles[r % doubles.size()]); };
+    const auto pick_f = [&](auto r) { return f32(floats[r % floats.size()]); };
+    const std::vector<std::int64_t> longs = {0, -1, 1, INT64_MAX, INT64_MIN, INT64_MAX - 5,
+                                             -(1LL << 53) - 1, (1LL << 53) + 1, 77, -77, 12};
+    const BinTableHdu t = make_table(
+        {
+            {"D", {}, pick_d},
+            {"D", {{"TSCAL", "1.0"}, {"TZERO", "0.0"}}, pick_d},
+            {"D", {{"TSCAL", "0.1"}, {"TZERO", "-7.5"}}, pick_d},
+            {"E", {}, pick_f},
+            {"E", {{"TSCAL", "1e39"}}, pick_f},
+            {"E", {{"TSCAL", "0.1"}, {"TZERO", "3.3"}}, pick_f},
+            {"B", {}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r * 29)}; }},
+            {"B", {{"TZERO", "-128"}, {"TNULL", "0"}},
+             [](auto r) { return Bytes{static_cast<std::uint8_t>(r % 3 == 0 ? 0 : r * 23)}; }},
+            {"B", {{"TSCAL", "0.5"}, {"TNULL", "255"}},
+             [](auto r) { return Bytes{static_cast<std::uint8_t>(r % 4 == 1 ? 255 : r)}; }},
+            {"I", {{"TNULL", "-32768"}},
+             [](auto r) { return be16(static_cast<std::int16_t>(r == 5 ? -32768 : -r * 999)); }},
+            {"I", {{"TSCAL", "3"}, {"TZERO", "0.25"}},
+             [](auto r) { return be16(static_cast<std::int16_t>(r * 3001)); }},
+            {"J", {{"TNULL", "2147483647"}},
+             [](auto r) { return be32(r == 2 ? 2147483647 : i32(r) * -123456); }},
+            {"J", {{"TZERO", "1.5"}, {"TNULL", "-1"}},
+             [](auto r) { return be32(r % 2 ? -1 : i32(r) * 100000); }},
+            {"K", {}, [&](auto r) { return be64(longs[r]); }},
+            {"K", {{"TNULL", "-1"}}, [&](auto r) { return be64(longs[r]); }},
+            {"K", {{"TZERO", "1000"}}, [&](auto r) { return be64(longs[r]); }},
+            {"K", {{"TZERO", "-4611686018427387904"}}, [&](auto r) { return be64(longs[r]); }},
+            {"K", {{"TSCAL", "2"}, {"TZERO", "1"}, {"TNULL", "77"}},
+             [&](auto r) { return be64(longs[r]); }},
+        },
+        kRows);
+    Bytes all(t.data.data(), t.data.data() + t.n_rows * t.row_size);
+    for (const BinColumn& c : t.columns) {
+        const std::string ctx = "col " + std::to_string(c.index);
+        const DecodedColumn whole = *decode_bin_column(t, c);
+        const DecodedColumn from_bytes = *decode_bin_rows_from(t, c, all, t.n_rows);
+        std::vector<double> wide(kRows);
+        std::vector<std::int64_t> ints(kRows);
+        ColumnTarget target{&c, {}, {}, 0, {}};
+        if (std::holds_alternative<Float64Values>(whole)) {
+            target.floats = wide;
+        } else {
+            target.ints = ints;
+        }
+        ASSERT_TRUE(decode_columns_blockwise(t, std::span(&target, 1)).has_value()) << ctx;
+        std::uint64_t nulls = 0;
+        for (std::uint64_t r = 0; r < kRows; ++r) {
+            const auto [want, null] = exact_value(*t.read_cell(r, c));
+            nulls += null;
+            const DecodedColumn one = *decode_bin_rows(t, c, r, 1);
+            if (const auto* f = std::get_if<Float64Values>(&whole)) {
+                EXPECT_EQ(bits_of(f->values.at(r)), bits_of(want)) << ctx << " row " << r;
+                EXPECT_EQ(bits_of(wide[r]), bits_of(want)) << ctx << " row " << r;
+                EXPECT_EQ(bits_of(std::get<Float64Values>(from_bytes).values.at(r)), bits_of(want))
+                    << ctx << " row " << r;
+                EXPECT_EQ(bits_of(std::get<Float64Values>(one).values.at(0)), bits_of(want))
+                    << ctx << " row " << r;
+            } else {
+                for (const DecodedColumn* d : {&whole, &from_bytes}) {
+                    const IntValues& v = std::get<IntValues>(*d);
+                    EXPECT_EQ(static_cast<double>(v.values.at(r)), want) << ctx << " row " << r;
+                    EXPECT_EQ(!v.nulls.empty() && v.nulls.at(r) != 0, null) << ctx << " row " << r;
+                }
+                EXPECT_EQ(static_cast<double>(ints[r]), want) << ctx << " row " << r;
+            }
+        }
+        EXPECT_EQ(target.n_nulls, std::holds_alternative<IntValues>(whole) ? nulls : 0) << ctx;
     }
 }
 

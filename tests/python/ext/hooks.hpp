@@ -19,7 +19,8 @@ void add_handle_hooks(nb::module_& module);
 // compress_tiles: the tile writer with every option (algorithm, tiles, quantisation).
 void add_compression_hooks(nb::module_& module);
 
-// force_parts: the part count of every later parallel pass, in vexlo and here.
+// force_parts: the part count of every later parallel pass, in vexlo and here;
+// file_bytes_read: the bytes vexlo has read from files so far.
 void add_parallel_hooks(nb::module_& module);
 
 }  // namespace vexlo::py

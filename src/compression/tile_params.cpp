@@ -1,14 +1,69 @@
-#include "hdu/compressed_image.hpp"
+#include "compression/tile_params.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <utility>
 
+#include "compression/tile_grid.hpp"
+#include "hdu/compressed_image.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"
 
 namespace vexlo {
 
 namespace {
+
+// The ZCMPTYPE of each algorithm and the comment it is written with; one more name, RICE_ONE,
+// is read as RICE_1.
+struct CmptypeName {
+    Compression::Kind kind;
+    std::string_view name;
+    std::string_view comment;
+};
+constexpr CmptypeName kCmptypes[] = {
+    {Compression::Kind::Gzip1, "GZIP_1", "gzip RFC 1952"},
+    {Compression::Kind::Gzip2, "GZIP_2", "gzip RFC 1952, byte planes shuffled"},
+    {Compression::Kind::Rice1, "RICE_1", "Rice coding"},
+    {Compression::Kind::Plio1, "PLIO_1", "IRAF pixel list coding"},
+    {Compression::Kind::Hcompress1, "HCOMPRESS_1", "H-transform coding"},
+    {Compression::Kind::None, "NOCOMPRESS", "tiles stored as they are"},
+};
+
+std::optional<Compression::Kind> cmptype_kind(std::string_view name) {
+    if (name == "RICE_ONE") return Compression::Kind::Rice1;
+    for (const CmptypeName& c : kCmptypes) {
+        if (c.name == name) return c.kind;
+    }
+    return std::nullopt;
+}
+
+const CmptypeName& cmptype_name(Compression::Kind kind) {
+    for (const CmptypeName& c : kCmptypes) {
+        if (c.kind == kind) return c;
+    }
+    return kCmptypes[0];
+}
+
+// The algorithms that keep every bit of a pixel, the only ones floats may use unquantised.
+bool is_lossless(std::optional<Compression::Kind> kind) {
+    return kind == Compression::Kind::Gzip1 || kind == Compression::Kind::Gzip2 ||
+           kind == Compression::Kind::None;
+}
+
+// The ZQUANTIZ of each dither method.
+constexpr std::pair<DitherMethod, std::string_view> kDitherNames[] = {
+    {DitherMethod::NoDither, "NO_DITHER"},
+    {DitherMethod::Subtractive1, "SUBTRACTIVE_DITHER_1"},
+    {DitherMethod::Subtractive2, "SUBTRACTIVE_DITHER_2"},
+};
+
+std::string_view dither_name(DitherMethod method) {
+    for (const auto& [m, name] : kDitherNames) {
+        if (m == method) return name;
+    }
+    return kDitherNames[0].second;
+}
 
 const BinColumn* column_named(const std::vector<BinColumn>& columns, std::string_view name,
                               std::size_t& slot) {
@@ -40,19 +95,16 @@ Result<void> scan_parameters(const Header& h, F&& apply) {
 std::optional<bool> read_quantize(std::string_view zq, bool floating, std::int64_t zbitpix,
                                   DitherMethod& method, Result<void>& error) {
     if (zq.empty() || zq == "NONE") return false;
-    if (zq == "NO_DITHER") {
-        method = DitherMethod::NoDither;
-    } else if (zq == "SUBTRACTIVE_DITHER_1") {
-        method = DitherMethod::Subtractive1;
-    } else if (zq == "SUBTRACTIVE_DITHER_2") {
-        method = DitherMethod::Subtractive2;
-    } else {
+    const auto* named = std::find_if(std::begin(kDitherNames), std::end(kDitherNames),
+                                     [&](const auto& d) { return d.second == zq; });
+    if (named == std::end(kDitherNames)) {
         error = fail(Error::non_standard(
             "ZQUANTIZ=`" + std::string(zq) +
             "` not supported (expected NONE, NO_DITHER, SUBTRACTIVE_DITHER_1 or "
             "SUBTRACTIVE_DITHER_2)"));
         return std::nullopt;
     }
+    method = named->first;
     if (!floating) {
         error = fail(Error::header("ZQUANTIZ requires a floating-point ZBITPIX, got " +
                                    std::to_string(zbitpix)));
@@ -72,15 +124,91 @@ bool has_quantize_card(const Header& h, const std::vector<BinColumn>& columns) {
 }
 
 // HCOMPRESS codes each tile as a 2-D array: at most two axes of a tile may be longer than 1.
-// A tile length of 0 stands for the whole axis, and no tile is longer than its axis.
 bool tiles_are_planes(const std::vector<std::uint64_t>& axes,
                       const std::vector<std::uint64_t>& tile) {
-    int long_axes = 0;
-    for (std::size_t i = 0; i < axes.size(); ++i) {
-        const std::uint64_t t = tile[i] == 0 ? axes[i] : std::min(tile[i], axes[i]);
-        if (t > 1) ++long_axes;
-    }
+    const TileGrid grid = make_tile_grid(axes, tile, 1);
+    const auto long_axes =
+        std::count_if(grid.tile.begin(), grid.tile.end(), [](std::uint64_t t) { return t > 1; });
     return long_axes <= 2;
+}
+
+// ZNAMEi and ZVALi.
+Result<void> put_parameter(CardSink& out, int i, std::string_view name, std::int64_t value,
+                           std::string_view comment) {
+    VEXLO_TRY(out.text(indexed_keyword("ZNAME", i), name, std::string(comment)));
+    return out.integer(indexed_keyword("ZVAL", i), value);
+}
+
+// The image's SIMPLE = T or its XTENSION, kept as ZSIMPLE or ZTENSION.
+Result<void> write_image_kind(const Header& image, CardSink& out) {
+    const std::optional<Value> simple = image.get_value("SIMPLE");
+    const std::optional<Value> xtension = image.get_value("XTENSION");
+    if (simple && simple->is(Value::Kind::Logical) && simple->logical) {
+        return out.put("ZSIMPLE", Value::make_logical(true), "conforms to FITS standard");
+    }
+    if (xtension && xtension->is(Value::Kind::String)) {
+        return out.text("ZTENSION", xtension->text, "original extension type");
+    }
+    return {};
+}
+
+// The image's EXTEND, PCOUNT and GCOUNT, kept as ZEXTEND, ZPCOUNT and ZGCOUNT.
+Result<void> write_image_counts(const Header& image, CardSink& out) {
+    if (const std::optional<Value> v = image.get_value("EXTEND");
+        v && v->is(Value::Kind::Logical)) {
+        VEXLO_TRY(out.put("ZEXTEND", *v));
+    }
+    for (const auto& [from, to] :
+         {std::pair{"PCOUNT", "ZPCOUNT"}, std::pair{"GCOUNT", "ZGCOUNT"}}) {
+        if (const std::optional<Value> v = image.get_value(from);
+            v && v->is(Value::Kind::Integer)) {
+            VEXLO_TRY(out.put(to, *v));
+        }
+    }
+    return {};
+}
+
+Result<void> write_algorithm(const TileParams& p, CardSink& out) {
+    switch (p.cmptype.kind) {
+        case Compression::Kind::Rice1:
+            VEXLO_TRY(
+                put_parameter(out, 1, "BLOCKSIZE", p.cmptype.blocksize, "pixels per Rice block"));
+            return put_parameter(out, 2, "BYTEPIX", static_cast<std::int64_t>(p.internal_bp),
+                                 "bytes per pixel");
+        case Compression::Kind::Hcompress1:
+            VEXLO_TRY(put_parameter(out, 1, "SCALE", p.cmptype.scale, "H-transform scale factor"));
+            return put_parameter(out, 2, "SMOOTH", p.cmptype.smooth ? 1 : 0,
+                                 "smoothing on decoding");
+        case Compression::Kind::Gzip1:
+        case Compression::Kind::Gzip2:
+        case Compression::Kind::Plio1:
+        case Compression::Kind::None:
+            return {};
+    }
+    return {};
+}
+
+Result<void> write_quantize(const TileParams& p, CardSink& out) {
+    if (!p.quantize) {
+        if (is_float(p.bitpix)) {
+            return out.text("ZQUANTIZ", "NONE", "no quantization (raw IEEE bytes)");
+        }
+        return {};
+    }
+    const QuantizeInfo& q = *p.quantize;
+    VEXLO_TRY(out.text("ZQUANTIZ", dither_name(q.dither), "quantization dither method"));
+    VEXLO_TRY(out.integer("ZDITHER0", q.dither_seed, "dither seed offset"));
+    // A value kept in a column of the table has no card.
+    if (q.blank.kind == TileValue<std::int32_t>::Kind::Constant) {
+        VEXLO_TRY(out.integer("ZBLANK", q.blank.value, "undefined-pixel sentinel"));
+    }
+    if (q.scale.kind == TileValue<double>::Kind::Constant) {
+        VEXLO_TRY(out.put("ZSCALE", Value::make_real(q.scale.value)));
+    }
+    if (q.zero.kind == TileValue<double>::Kind::Constant) {
+        VEXLO_TRY(out.put("ZZERO", Value::make_real(q.zero.value)));
+    }
+    return {};
 }
 
 }  // namespace
@@ -200,8 +328,7 @@ Result<Compression> read_hcompress_params(const Header& header) {
     return c;
 }
 
-Result<CompressedImageHdu> CompressedImageHdu::from_bintable(BinTableHdu&& table) {
-    const Header& h = table.header;
+Result<TileParams> read_tile_params(const Header& h, const std::vector<BinColumn>& columns) {
     const std::optional<Value> zimage = h.get_value("ZIMAGE");
     if (!zimage || !zimage->is(Value::Kind::Logical) || !zimage->logical) {
         return fail(
@@ -230,7 +357,7 @@ Result<CompressedImageHdu> CompressedImageHdu::from_bintable(BinTableHdu&& table
 
     const bool floating = is_float(bitpix);
     // Without ZQUANTIZ, floats are quantised only when scaling cards say how.
-    bool quantised = floating && has_quantize_card(h, table.columns);
+    bool quantised = floating && has_quantize_card(h, columns);
     DitherMethod method = DitherMethod::NoDither;
     if (const std::optional<std::string> zq = h.get_str("ZQUANTIZ")) {
         Result<void> error;
@@ -242,61 +369,93 @@ Result<CompressedImageHdu> CompressedImageHdu::from_bintable(BinTableHdu&& table
     if (quantised) {
         QuantizeInfo qi;
         qi.dither = method;
-        VEXLO_ASSIGN_OR_RETURN(qi.scale, read_tile_value(h, table.columns, "ZSCALE"));
-        VEXLO_ASSIGN_OR_RETURN(qi.zero, read_tile_value(h, table.columns, "ZZERO"));
-        VEXLO_ASSIGN_OR_RETURN(qi.blank, read_zblank(h, table.columns));
+        VEXLO_ASSIGN_OR_RETURN(qi.scale, read_tile_value(h, columns, "ZSCALE"));
+        VEXLO_ASSIGN_OR_RETURN(qi.zero, read_tile_value(h, columns, "ZZERO"));
+        VEXLO_ASSIGN_OR_RETURN(qi.blank, read_zblank(h, columns));
         const std::optional<std::int64_t> seed = h.get_i64("ZDITHER0");
         qi.dither_seed = seed && *seed >= 0 ? static_cast<std::uint32_t>(*seed) : 1;
         quantize = qi;
     }
 
     const Bitpix effective = quantised ? Bitpix::I32 : bitpix;
-    Compression c;
-    if (floating && !quantised && cmptype != "GZIP_1" && cmptype != "GZIP_2" &&
-        cmptype != "NOCOMPRESS") {
+    const std::optional<Compression::Kind> kind = cmptype_kind(cmptype);
+    if (floating && !quantised && !is_lossless(kind)) {
         return fail(Error::non_standard(
             "lossless float compression requires ZCMPTYPE=GZIP_1, GZIP_2 or NOCOMPRESS, got " +
             std::string(cmptype)));
     }
-    if (cmptype == "GZIP_1") {
-        c.kind = Compression::Kind::Gzip1;
-    } else if (cmptype == "GZIP_2") {
-        c.kind = Compression::Kind::Gzip2;
-    } else if (cmptype == "NOCOMPRESS") {
-        c.kind = Compression::Kind::None;
-    } else if (cmptype == "RICE_1" || cmptype == "RICE_ONE") {
-        c.kind = Compression::Kind::Rice1;
-        VEXLO_ASSIGN_OR_RETURN(c.blocksize, read_rice_params(h, effective));
-    } else if (cmptype == "PLIO_1") {
-        if (effective == Bitpix::I64) {
-            return fail(Error::non_standard(
-                "PLIO_1 only supports 8/16/32-bit integer images, got effective BITPIX=64"));
-        }
-        c.kind = Compression::Kind::Plio1;
-    } else if (cmptype == "HCOMPRESS_1") {
-        if (znaxis < 2) {
-            return fail(Error::non_standard("HCOMPRESS_1 requires a 2-D image, got ZNAXIS=" +
-                                            std::to_string(znaxis)));
-        }
-        if (!tiles_are_planes(axes, tile)) {
-            return fail(
-                Error::non_standard("HCOMPRESS_1 tiles must be longer than 1 on at most two axes"));
-        }
-        VEXLO_ASSIGN_OR_RETURN(c, read_hcompress_params(h));
-    } else {
+    if (!kind) {
         return fail(Error::non_standard(
             "tile compression algorithm `" + std::string(cmptype) +
             "` is not supported (this build supports GZIP_1, GZIP_2, RICE_1, PLIO_1, "
             "HCOMPRESS_1 and NOCOMPRESS)"));
     }
+    Compression c;
+    c.kind = *kind;
+    switch (*kind) {
+        case Compression::Kind::Rice1: {
+            VEXLO_ASSIGN_OR_RETURN(c.blocksize, read_rice_params(h, effective));
+            break;
+        }
+        case Compression::Kind::Plio1:
+            if (effective == Bitpix::I64) {
+                return fail(Error::non_standard(
+                    "PLIO_1 only supports 8/16/32-bit integer images, got effective BITPIX=64"));
+            }
+            break;
+        case Compression::Kind::Hcompress1: {
+            if (znaxis < 2) {
+                return fail(Error::non_standard("HCOMPRESS_1 requires a 2-D image, got ZNAXIS=" +
+                                                std::to_string(znaxis)));
+            }
+            if (!tiles_are_planes(axes, tile)) {
+                return fail(Error::non_standard(
+                    "HCOMPRESS_1 tiles must be longer than 1 on at most two axes"));
+            }
+            VEXLO_ASSIGN_OR_RETURN(c, read_hcompress_params(h));
+            break;
+        }
+        case Compression::Kind::Gzip1:
+        case Compression::Kind::Gzip2:
+        case Compression::Kind::None:
+            break;
+    }
 
+    TileParams p;
+    p.bitpix = bitpix;
+    p.axes = std::move(axes);
+    p.tile = std::move(tile);
+    p.cmptype = c;
+    p.internal_bp = static_cast<std::size_t>(bytes_per_pixel(effective));
+    p.quantize = quantize;
+    return p;
+}
+
+Result<void> write_tile_params(const TileParams& p, const Header& image, Header& h) {
+    CardSink out{h};
+    VEXLO_TRY(out.put("ZIMAGE", Value::make_logical(true)));
+    const CmptypeName& cmptype = cmptype_name(p.cmptype.kind);
+    VEXLO_TRY(out.text("ZCMPTYPE", cmptype.name, std::string(cmptype.comment)));
+    VEXLO_TRY(write_image_kind(image, out));
+    VEXLO_TRY(out.integer("ZBITPIX", bitpix_value(p.bitpix)));
+    VEXLO_TRY(out.integer("ZNAXIS", static_cast<std::int64_t>(p.axes.size())));
+    for (std::size_t i = 0; i < p.axes.size(); ++i) {
+        VEXLO_TRY(
+            out.integer(indexed_keyword("ZNAXIS", i + 1), static_cast<std::int64_t>(p.axes[i])));
+    }
+    VEXLO_TRY(write_image_counts(image, out));
+    for (std::size_t i = 0; i < p.tile.size(); ++i) {
+        VEXLO_TRY(
+            out.integer(indexed_keyword("ZTILE", i + 1), static_cast<std::int64_t>(p.tile[i])));
+    }
+    VEXLO_TRY(write_algorithm(p, out));
+    return write_quantize(p, out);
+}
+
+Result<CompressedImageHdu> CompressedImageHdu::from_bintable(BinTableHdu&& table) {
+    VEXLO_ASSIGN_OR_RETURN(TileParams params, read_tile_params(table.header, table.columns));
     CompressedImageHdu rec;
-    rec.bitpix = bitpix;
-    rec.axes = std::move(axes);
-    rec.tile = std::move(tile);
-    rec.cmptype = c;
-    rec.internal_bp = static_cast<std::size_t>(bytes_per_pixel(effective));
-    rec.quantize = quantize;
+    rec.params = std::make_shared<const TileParams>(std::move(params));
     rec.inner = std::move(table);
     return rec;
 }
