@@ -1,5 +1,5 @@
 // The header of a tile-compressed image table: its columns, the Z cards of the image
-// description (written by compression/tile_params), and the image's own cards that travel
+// description (written by hdu/tile_params), and the image's own cards that travel
 // with it.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "compression/tile_params.hpp"
+#include "hdu/tile_params.hpp"
 #include "error.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"

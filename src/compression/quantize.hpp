@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "compression/tile_params.hpp"  // DitherMethod
+#include "hdu/tile_params.hpp"  // DitherMethod
 
 namespace vexlo {
 

@@ -8,7 +8,7 @@
 #include "compression/header.hpp"
 #include "compression/quantize.hpp"
 #include "compression/rice.hpp"
-#include "compression/tile_grid.hpp"
+#include "hdu/tile_grid.hpp"
 #include "data/pixel.hpp"
 #include "io/gzip.hpp"
 #include "util/checked.hpp"

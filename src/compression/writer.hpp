@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "compression/tile_params.hpp"
+#include "hdu/tile_params.hpp"
 #include "error.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/image.hpp"

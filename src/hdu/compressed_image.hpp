@@ -9,8 +9,9 @@
 
 namespace vexlo {
 
-// The image description (pixel type, axes, tiling, algorithm, quantisation). Tile compression
-// owns it and the Z keywords it comes from: compression/tile_params.hpp.
+// The image description (pixel type, axes, tiling, algorithm, quantisation) and the Z keywords
+// it comes from have one home, read by the loader and written by the tile writer alike:
+// hdu/tile_params.hpp.
 struct TileParams;
 
 struct CompressedImageHdu {
@@ -18,8 +19,8 @@ struct CompressedImageHdu {
     std::shared_ptr<const TileParams> params;  // never null in a built record
 
     // Reads the image description from the table's Z keywords; defined beside those keywords
-    // in tile compression. `table` is moved from only on success; on failure the caller keeps
-    // it.
+    // in hdu/tile_params.cpp. `table` is moved from only on success; on failure the caller
+    // keeps it.
     static Result<CompressedImageHdu> from_bintable(BinTableHdu&& table);
 };
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "compression/tile_params.hpp"
+#include "hdu/tile_params.hpp"
 #include "compression/writer.hpp"
 #include "python/args.hpp"
 #include "python/builders.hpp"

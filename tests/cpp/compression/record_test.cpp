@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "../hdu/table_fixture.hpp"
-#include "compression/tile_params.hpp"
+#include "hdu/tile_params.hpp"
 #include "hdu/compressed_image.hpp"
 
 namespace vexlo {

@@ -1,6 +1,6 @@
 // The image description both ways: written as Z cards and read back, the writer's tables read
 // back into the description it wrote, and the tile grid cut from it.
-#include "compression/tile_params.hpp"
+#include "hdu/tile_params.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "../hdu/table_fixture.hpp"
-#include "compression/tile_grid.hpp"
+#include "hdu/tile_grid.hpp"
 #include "compression/writer.hpp"
 #include "hdu/compressed_image.hpp"
 

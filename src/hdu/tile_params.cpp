@@ -1,11 +1,11 @@
-#include "compression/tile_params.hpp"
+#include "hdu/tile_params.hpp"
 
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "compression/tile_grid.hpp"
+#include "hdu/tile_grid.hpp"
 #include "hdu/compressed_image.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"

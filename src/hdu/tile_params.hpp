@@ -6,7 +6,7 @@
 // described (a new keyword, algorithm parameter or default) goes into `TileParams` and into
 // both `read_tile_params` and `write_tile_params` below, and the round trip test in
 // tests/cpp/compression/tile_params_test.cpp gets a case for it. Cutting an image into tiles
-// from these parameters is compression/tile_grid.hpp; the writer's table columns and the image
+// from these parameters is hdu/tile_grid.hpp; the writer's table columns and the image
 // cards that travel with the tiles are compression/header.cpp.
 #pragma once
 
