@@ -2,6 +2,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <utility>
 
 #include "python/errors.hpp"
@@ -42,6 +43,19 @@ UpdateSession::Operation UpdateSession::operation(Gil gil) {
 UpdateSession::Operation lock_operation(UpdateSession* session) {
     if (session == nullptr) return {};
     return session->operation();
+}
+
+OperationPair lock_operations(UpdateSession* first, UpdateSession* second) {
+    OperationPair ops;
+    if (second == first) second = nullptr;
+    if (first != nullptr && second != nullptr && std::less<>{}(second, first)) {
+        ops.second = second->operation();
+        ops.first = first->operation();
+    } else {
+        ops.first = lock_operation(first);
+        ops.second = lock_operation(second);
+    }
+    return ops;
 }
 
 UpdateSession::Turn UpdateSession::Operation::writer_turn(Gil gil) const {
