@@ -11,24 +11,6 @@ namespace vexlo::py {
 
 namespace nb = nanobind;
 
-namespace {
-
-// Locks `mutex`; a thread holding the interpreter lock releases it while it waits.
-template <class Mutex>
-std::unique_lock<Mutex> wait_for(Mutex& mutex, UpdateSession::Gil gil) {
-    std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
-    if (lock.owns_lock()) return lock;
-    if (gil == UpdateSession::Gil::Held) {
-        nb::gil_scoped_release release;
-        lock.lock();
-    } else {
-        lock.lock();
-    }
-    return lock;
-}
-
-}  // namespace
-
 UpdateSession::UpdateSession(FitsUpdater updater) : updater_(std::make_unique<Updater>()) {
     updater_->updater = std::move(updater);
 }
@@ -36,7 +18,7 @@ UpdateSession::UpdateSession(FitsUpdater updater) : updater_(std::make_unique<Up
 UpdateSession::Operation UpdateSession::operation(Gil gil) {
     Operation op;
     op.session_ = this;
-    op.lock_ = wait_for(operation_, gil);
+    op.lock_ = lock_mutex(operation_, gil);
     return op;
 }
 
@@ -86,6 +68,6 @@ UpdateSession::UpdaterAccess UpdateSession::Turn::updater(Gil gil) const {
 }
 
 UpdateSession::UpdaterAccess::UpdaterAccess(UpdateSession& session, Gil gil)
-    : lock_(wait_for(session.updater_->mutex, gil)), updater_(&session.updater_->updater) {}
+    : lock_(lock_mutex(session.updater_->mutex, gil)), updater_(&session.updater_->updater) {}
 
 }  // namespace vexlo::py

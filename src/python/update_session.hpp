@@ -31,6 +31,8 @@
 // yet; its operations take the same turn again (it is recursive).
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -118,6 +120,24 @@ class UpdateSession::UpdaterAccess {
     std::unique_lock<std::mutex> lock_;
     FitsUpdater* updater_ = nullptr;
 };
+
+// Locks `mutex`, one of the locks above or a leaf lock of the Python layer. The holder may
+// need the interpreter lock to finish, so a thread that holds it (`gil`) releases it while
+// waiting on contention. Code holding a leaf lock may create Python objects but must not run
+// Python code that could reach the same lock.
+template <class Mutex>
+std::unique_lock<Mutex> lock_mutex(Mutex& mutex,
+                                   UpdateSession::Gil gil = UpdateSession::Gil::Held) {
+    std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    if (gil == UpdateSession::Gil::Held) {
+        nanobind::gil_scoped_release release;
+        lock.lock();
+    } else {
+        lock.lock();
+    }
+    return lock;
+}
 
 // The operation lock of `session`; an empty operation without one (an object that belongs to
 // no file opened for update).
