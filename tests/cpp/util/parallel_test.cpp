@@ -246,30 +246,8 @@ struct HeldCallers {
     }
 };
 
-// The distinct threads that ran the parts of a pass of `parts` parts, each part waiting (up to
-// `wait`) until `together` parts have started, so that every thread the pass may have takes a
-// part before any takes a second.
-std::size_t threads_of_a_pass(std::size_t parts, std::size_t together,
-                              std::chrono::milliseconds wait = std::chrono::seconds(2)) {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::size_t running = 0;
-    std::vector<std::thread::id> ids;
-    const Result<void> r = run_parts(parts, [&](std::size_t) -> Result<void> {
-        std::unique_lock<std::mutex> hold(lock);
-        ids.push_back(std::this_thread::get_id());
-        ++running;
-        changed.notify_all();
-        changed.wait_for(hold, wait, [&] { return running >= together; });
-        return {};
-    });
-    EXPECT_TRUE(r);
-    std::sort(ids.begin(), ids.end());
-    return static_cast<std::size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
-}
-
-// The distinct threads that ran the parts of a pass of `parts` parts while `held` other
-// threads hold slots. Every part waits, without a clock, until as many threads have arrived as
+// The distinct threads that ran the parts of a pass of `parts` parts while `held` slots of the
+// budget are held by threads outside the pass. Every part waits, without a clock, until as many threads have arrived as
 // the pass was granted (its slots in the budget, its own included, read inside the pass), so
 // that each of them takes a part however late it starts, and none takes a second before.
 std::size_t threads_granted_a_pass(std::size_t parts, std::size_t held) {
@@ -317,11 +295,12 @@ TEST(Parallel, PassesInsideAPartTakeNoSecondSlot) {
     std::latch both(2);
     const Result<void> r = run_parts(2, [&](std::size_t k) -> Result<void> {
         both.arrive_and_wait();  // the outer pass holds 2 threads
+        // Outside each inner pass, the other part's thread holds a slot.
         if (k == 1) {
-            inner[k] = threads_of_a_pass(1, 1);
+            inner[k] = threads_granted_a_pass(1, 1);
             return {};
         }
-        inner[k] = threads_of_a_pass(3, 3);
+        inner[k] = threads_granted_a_pass(3, 1);
         return {};
     });
     ASSERT_TRUE(r);
