@@ -535,12 +535,7 @@ template <class Out>
 Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std::uint64_t first_row,
                                   std::uint64_t n, std::span<Out> out,
                                   std::span<std::uint8_t> nulls) {
-    VEXLO_ASSIGN_OR_RETURN(const ColumnElement want, BinTableHdu::column_element(c));
-    if (want != element_of<Out>()) {
-        return fail(Error::data("BINTABLE col " + str(c.index) + ": column reads into " +
-                                std::string(element_name(want)) + " elements, not " +
-                                std::string(element_name(element_of<Out>()))));
-    }
+    VEXLO_TRY(BinTableHdu::check_column_element(c, element_of<Out>()));
     if (first_row > t.n_rows || n > t.n_rows - first_row) {
         return fail(Error::data("row " + str(std::max(first_row, t.n_rows)) +
                                 " out of range (n_rows = " + str(t.n_rows) + ")"));
@@ -720,6 +715,14 @@ Result<ColumnElement> BinTableHdu::column_element(const BinColumn& column) {
     return fail(Error::data("BINTABLE col " + str(column.index) + ": " +
                             std::string(bin_kind_name(column.format.kind)) +
                             " column has no fixed numeric elements"));
+}
+
+Result<void> BinTableHdu::check_column_element(const BinColumn& column, ColumnElement want) {
+    VEXLO_ASSIGN_OR_RETURN(const ColumnElement has, column_element(column));
+    if (has == want) return {};
+    return fail(Error::data("BINTABLE col " + str(column.index) + ": column reads into " +
+                            std::string(element_name(has)) + " elements, not " +
+                            std::string(element_name(want))));
 }
 
 Result<VlaExtent> BinTableHdu::vla_extent(std::uint64_t row, const BinColumn& column) const {

@@ -193,6 +193,8 @@ struct BinTableHdu {
     // Returns the number of null elements. Scaled-integer nulls are NaN, as in cells, and
     // are counted too. The buffer type must be the one column_element() names.
     static Result<ColumnElement> column_element(const BinColumn& column);
+    // Refuses a buffer of elements `want` for `column` when column_element() names another.
+    static Result<void> check_column_element(const BinColumn& column, ColumnElement want);
     Result<std::uint64_t> read_column(const BinColumn& column, std::uint64_t first_row,
                                       std::uint64_t n, std::span<bool> out,
                                       std::span<std::uint8_t> nulls) const;

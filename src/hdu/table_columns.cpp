@@ -176,6 +176,8 @@ Result<void> decode_float64_rows(const BinTableHdu& table, const BinColumn& colu
 Result<std::uint64_t> decode_int_rows(const BinTableHdu& table, const BinColumn& column,
                                       std::uint64_t first, std::span<std::int64_t> out,
                                       std::span<std::uint8_t> nulls) {
+    // The int64 kernel gives stored integers: a scaled column reads only into doubles.
+    VEXLO_TRY(BinTableHdu::check_column_element(column, ColumnElement::I64));
     if (has_scalar_kernel(column) && (nulls.empty() || nulls.size() == out.size())) {
         VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* fields,
                                scalar_fields(table, column, first, out.size()));
@@ -218,6 +220,7 @@ Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) 
         return fail(Error::data(col + ": " + std::string(bin_kind_name(c.format.kind)) +
                                 " column is no scalar column of numbers"));
     }
+    if (!target.ints.empty()) VEXLO_TRY(BinTableHdu::check_column_element(c, ColumnElement::I64));
     if (c.offset > table.row_size || c.width() > table.row_size - c.offset) {
         return fail(Error::data(col + ": field does not fit in a row of " +
                                 std::to_string(table.row_size) + " bytes"));

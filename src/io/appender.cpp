@@ -45,12 +45,14 @@ Result<FitsAppender> FitsAppender::open(const std::string& path) {
         VEXLO_TRY(pread_exact(fd.get(), out.end_offset, out.tail.data(), out.tail.size()));
     }
     out.file = Sink(std::move(fd));
+    // Every step that can fail comes before the blanking, the last change to the file here:
+    // an error returned after it would leave the tail blanked with nobody to put it back.
+    VEXLO_TRY(out.file.seek(out.end_offset + kBlockLen));
     if (starts_like_extension(out.tail)) {
         const std::array<std::uint8_t, kExtensionStart.size()> zeros{};
         VEXLO_TRY(out.file.write_at(out.end_offset, zeros));
         out.tail_blanked = true;
     }
-    VEXLO_TRY(out.file.seek(out.end_offset + kBlockLen));
     return out;
 }
 

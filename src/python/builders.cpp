@@ -49,11 +49,6 @@ void encode_into(const ArrayBuffer& buffer, const PixelEncoding& encoding,
     unwrap(without_gil([&] { return encode_host_pixels(host, width, encoding.flip, out); }));
 }
 
-Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
-    Bytes out = encode_buffer_of(buffer.size() * bytes_per_pixel(encoding.bitpix));
-    encode_into(buffer, encoding, out);
-    return out;
-}
 
 // The pixels of an image array in `Storage` (Bytes or EncodedBytes) and its finished header:
 // coerce_array with the context "image", the dtype's encoding, the mandatory cards checked
@@ -229,15 +224,20 @@ std::optional<PixelEncoding> pixel_encoding(nb::handle array) {
     return PixelEncoding{p->bitpix, flip_mask(p->bitpix), standard_offset(p->bitpix)};
 }
 
-Bytes encode_pixels(nb::handle array, const PixelEncoding& encoding) {
+EncodedBytes encode_pixels(nb::handle array, const PixelEncoding& encoding) {
     const ArrayBuffer buffer(array);
-    return encode_buffer(buffer, encoding);
+    // encode_into writes every byte: the buffer needs no clearing first.
+    EncodedBytes out = EncodedBytes::of_size(buffer.size() * bytes_per_pixel(encoding.bitpix));
+    encode_into(buffer, encoding, std::span<std::uint8_t>(out.data(), out.size()));
+    return out;
 }
 
 OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
+    // The record keeps its data as a cleared list of bytes: the clearing, a pass over all of
+    // it, runs without the interpreter lock.
     auto [header, pixels] =
         encode_image<Bytes>(data, primary, std::move(user), [](std::size_t n) {
-            return encode_buffer_of(n);
+            return without_gil([n] { return encode_buffer_of(n); });
         });
     return OwnedHdu{std::move(header), std::move(pixels)};
 }

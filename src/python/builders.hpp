@@ -74,7 +74,7 @@ std::optional<PixelEncoding> pixel_encoding(nb::handle array);
 
 // The pixels of a native-order array of a supported dtype in C order (last NumPy axis
 // fastest, whatever the strides), encoded big-endian straight into one buffer.
-Bytes encode_pixels(nb::handle array, const PixelEncoding& encoding);
+EncodedBytes encode_pixels(nb::handle array, const PixelEncoding& encoding);
 
 // The finished image HDU of an array: coerce_array with the context "image", the dtype's
 // encoding (TypeError "image: unsupported numpy dtype (expected

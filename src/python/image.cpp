@@ -1,5 +1,6 @@
 #include "python/image.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -354,9 +355,9 @@ bool matches_written(nb::handle array, const WrittenImage& written) {
     }
     // An array of the stored type itself is compared block by block without a copy.
     if (encoding->flip == 0 && compare_raw(array, written.at, encoding->bitpix)) return true;
-    const Bytes encoded = encode_pixels(array, *encoding);
+    const EncodedBytes encoded = encode_pixels(array, *encoding);
     const Result<Bytes> stored = written.at.file->read_data(written.at.hdu_index);
-    return stored && *stored == encoded;
+    return stored && std::ranges::equal(*stored, encoded.view());
 }
 
 }  // namespace

@@ -91,20 +91,6 @@ void add_property(nb::handle cls, const char* name, Get&& get, const char* doc) 
     nb::setattr(cls, name, property_type(getter, nb::none(), nb::none(), nb::str(doc)));
 }
 
-// Locks a leaf mutex of the Python layer (update_session.hpp gives the order) from a thread
-// that holds the interpreter lock. The holder may need the interpreter lock to finish, so on
-// contention it is released while waiting. Code holding one may create Python objects but
-// must not run Python code that could reach the same lock.
-template <class Mutex>
-std::unique_lock<Mutex> lock_mutex(Mutex& mutex) {
-    std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        nb::gil_scoped_release release;
-        lock.lock();
-    }
-    return lock;
-}
-
 // Runs `work`, core work that touches no Python object, with the interpreter lock released,
 // and returns its result. Whatever it reads must stay alive and unchanged meanwhile: held by
 // the caller, not yet shared with Python, or never mutated after construction.

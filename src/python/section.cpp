@@ -141,9 +141,11 @@ int section_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     guard_c([&] {
         if (value == nullptr) raise(PyExc_NotImplementedError, "can't delete item");
         PyImageSection& section = self_state<PyImageSection>(self);
-        // A patch of an image of a file opened for update is an operation of that file.
-        auto operation = lock_operation(section.session.get());
-        section_assign(operation, section, key, value);
+        // A patch of an image of a file opened for update is an operation of that file, and
+        // of the file it was read from when the image was put into another one.
+        UpdateSession* bound = section.binding ? section.binding->session.get() : nullptr;
+        const OperationPair operations = lock_operations(section.session.get(), bound);
+        section_assign(operations, section, key, value);
         result = 0;
     });
     return result;

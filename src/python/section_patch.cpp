@@ -56,20 +56,17 @@ bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
     return rec.kind == UpdaterKind::Image && rec.bitpix == r.bitpix && rec.scaling == r.scaling;
 }
 
-// Runs within the operation `op` of the file the section belongs to. Touches no Python
-// object: the interpreter lock is released before the writer turn and the updater lock are
-// taken and taken back only after they are released.
-PatchOutcome write_patch_without_gil(const UpdateSession::Operation& op, PatchRequest& r,
-                                     Error& error) {
+// Runs within `ops`, which hold the operation of the file the binding writes to (an image
+// put into another file object keeps its binding to the file it was read from). Touches no
+// Python object: the interpreter lock is released before the writer turn and the updater lock
+// are taken and taken back only after they are released.
+PatchOutcome write_patch_without_gil(const OperationPair& ops, PatchRequest& r, Error& error) {
+    const UpdateSession* bound = r.binding.session.get();
+    const UpdateSession::Operation* through = ops.first.session() == bound ? &ops.first
+                                              : ops.second.session() == bound ? &ops.second
+                                                                              : nullptr;
+    if (through == nullptr) return PatchOutcome::Fallback;
     nb::gil_scoped_release release;
-    // An image put into another file object keeps its binding to the file it was read from:
-    // the patch is then also an operation of that file.
-    UpdateSession::Operation bound;
-    const UpdateSession::Operation* through = &op;
-    if (r.binding.session.get() != op.session()) {
-        bound = r.binding.session->operation(UpdateSession::Gil::Released);
-        through = &bound;
-    }
     // A rewrite of the file by another file object of this process cannot rename a new file
     // over it between the check below and the write.
     const UpdateSession::Turn turn = through->writer_turn(UpdateSession::Gil::Released);
@@ -167,7 +164,7 @@ void full_array_assign(const PyImageSection& s, nb::handle key, nb::handle value
 
 }  // namespace
 
-void section_assign(const UpdateSession::Operation& op, PyImageSection& s, nb::handle key,
+void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key,
                     nb::handle value) {
     bool has_data = !s.axes.empty();
     for (const std::uint64_t n : s.axes)
@@ -202,7 +199,7 @@ void section_assign(const UpdateSession::Operation& op, PyImageSection& s, nb::h
     r.counts.assign(region->counts.rbegin(), region->counts.rend());
     r.binding = *s.binding;
     Error error = Error::io("");
-    switch (write_patch_without_gil(op, r, error)) {
+    switch (write_patch_without_gil(ops, r, error)) {
         case PatchOutcome::Written:
             return;
         case PatchOutcome::Failed:

@@ -2,6 +2,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <utility>
 
 #include "python/errors.hpp"
@@ -10,24 +11,6 @@ namespace vexlo::py {
 
 namespace nb = nanobind;
 
-namespace {
-
-// Locks `mutex`; a thread holding the interpreter lock releases it while it waits.
-template <class Mutex>
-std::unique_lock<Mutex> wait_for(Mutex& mutex, UpdateSession::Gil gil) {
-    std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
-    if (lock.owns_lock()) return lock;
-    if (gil == UpdateSession::Gil::Held) {
-        nb::gil_scoped_release release;
-        lock.lock();
-    } else {
-        lock.lock();
-    }
-    return lock;
-}
-
-}  // namespace
-
 UpdateSession::UpdateSession(FitsUpdater updater) : updater_(std::make_unique<Updater>()) {
     updater_->updater = std::move(updater);
 }
@@ -35,13 +18,26 @@ UpdateSession::UpdateSession(FitsUpdater updater) : updater_(std::make_unique<Up
 UpdateSession::Operation UpdateSession::operation(Gil gil) {
     Operation op;
     op.session_ = this;
-    op.lock_ = wait_for(operation_, gil);
+    op.lock_ = lock_mutex(operation_, gil);
     return op;
 }
 
 UpdateSession::Operation lock_operation(UpdateSession* session) {
     if (session == nullptr) return {};
     return session->operation();
+}
+
+OperationPair lock_operations(UpdateSession* first, UpdateSession* second) {
+    OperationPair ops;
+    if (second == first) second = nullptr;
+    if (first != nullptr && second != nullptr && std::less<>{}(second, first)) {
+        ops.second = second->operation();
+        ops.first = first->operation();
+    } else {
+        ops.first = lock_operation(first);
+        ops.second = lock_operation(second);
+    }
+    return ops;
 }
 
 UpdateSession::Turn UpdateSession::Operation::writer_turn(Gil gil) const {
@@ -72,6 +68,6 @@ UpdateSession::UpdaterAccess UpdateSession::Turn::updater(Gil gil) const {
 }
 
 UpdateSession::UpdaterAccess::UpdaterAccess(UpdateSession& session, Gil gil)
-    : lock_(wait_for(session.updater_->mutex, gil)), updater_(&session.updater_->updater) {}
+    : lock_(lock_mutex(session.updater_->mutex, gil)), updater_(&session.updater_->updater) {}
 
 }  // namespace vexlo::py

@@ -20,13 +20,18 @@
 // header's mutex (SharedHeader) and an image's array cache. Every wait releases the
 // interpreter lock first, since the holder may need it to finish.
 //
-// A patch through an image that was put into another file object takes, after that object's
-// operation, the operation of the file the image was read from, whose updater it writes with.
+// No thread waits for an operation while it holds another. A patch through an image that was
+// put into another file object is an operation of both files (it writes with the updater of
+// the file the image was read from): lock_operations() takes the two together, the session at
+// the lower address first, so two threads patching across the same pair in opposite roles
+// cannot each hold one and wait for the other.
 //
 // Opening a file for update and the path-level edits (setval, delval, append) take the writer
 // turn of the path before any file object exists, around one that no other thread can reach
 // yet; its operations take the same turn again (it is recursive).
 #pragma once
+
+#include <nanobind/nanobind.h>
 
 #include <atomic>
 #include <cstddef>
@@ -116,9 +121,34 @@ class UpdateSession::UpdaterAccess {
     FitsUpdater* updater_ = nullptr;
 };
 
+// Locks `mutex`, one of the locks above or a leaf lock of the Python layer. The holder may
+// need the interpreter lock to finish, so a thread that holds it (`gil`) releases it while
+// waiting on contention. Code holding a leaf lock may create Python objects but must not run
+// Python code that could reach the same lock.
+template <class Mutex>
+std::unique_lock<Mutex> lock_mutex(Mutex& mutex,
+                                   UpdateSession::Gil gil = UpdateSession::Gil::Held) {
+    std::unique_lock<Mutex> lock(mutex, std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    if (gil == UpdateSession::Gil::Held) {
+        nanobind::gil_scoped_release release;
+        lock.lock();
+    } else {
+        lock.lock();
+    }
+    return lock;
+}
+
 // The operation lock of `session`; an empty operation without one (an object that belongs to
 // no file opened for update).
 UpdateSession::Operation lock_operation(UpdateSession* session);
+
+// The operation locks of two file objects, taken together in the fixed order above.
+struct OperationPair {
+    UpdateSession::Operation first;   // of `first`
+    UpdateSession::Operation second;  // of `second`; empty when it is `first` or none
+};
+OperationPair lock_operations(UpdateSession* first, UpdateSession* second);
 
 // A lazily read image's binding to its file's updater. Stale once the updater's generation
 // has moved on (a list edit, a rewrite or close), and a patch through it then falls back to

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <numbers>
 
 #include "units/unit.hpp"
 #include "util/number.hpp"
@@ -14,7 +15,6 @@ namespace {
 
 constexpr double kD2R = 0.017453292519943295;
 constexpr double kR2D = 57.29577951308232;
-constexpr double kPi = 3.141592653589793;
 
 // The axis type of a CTYPE, or the whole text when its first four bytes end inside a
 // character; upper-cased for comparison.
@@ -61,8 +61,8 @@ double cos_deg(double d) {
 
 // Wraps an angle in radians into (-pi, pi].
 double wrap_pi(double a) {
-    if (a > kPi) return a - 2.0 * kPi;
-    if (a <= -kPi) return a + 2.0 * kPi;
+    if (a > std::numbers::pi) return a - 2.0 * std::numbers::pi;
+    if (a <= -std::numbers::pi) return a + 2.0 * std::numbers::pi;
     return a;
 }
 
@@ -224,7 +224,7 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         }
         bool take_plus = plus_ok && !minus_ok;
         if (plus_ok && minus_ok) {
-            const double target = latpole ? *latpole * kD2R : kPi / 2.0;
+            const double target = latpole ? *latpole * kD2R : std::numbers::pi / 2.0;
             const double dp = std::fabs(plus - target);
             const double dm = std::fabs(minus - target);
             // Equal distances within rounding are a tie only with the target near the middle
@@ -237,7 +237,7 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
             take_plus = !(dm <= dp || tie);
         }
         double chosen = take_plus ? plus : minus;
-        chosen = std::fmin(std::fmax(chosen, -kPi / 2.0), kPi / 2.0);
+        chosen = std::fmin(std::fmax(chosen, -std::numbers::pi / 2.0), std::numbers::pi / 2.0);
         r.delta_p = chosen * kR2D;
         // The longitude of the native pole from the fiducial point's two positions, as the
         // rotation itself relates them: cos(delta0) times sin and cos of (alpha0 - alpha_p).

@@ -266,3 +266,56 @@ def test_threads_on_other_files_go_on_while_one_waits(tmp_path):
                         str(tmp_path / "copy.fits")], capture_output=True, text=True,
                        timeout=120, env=env)
     assert (r.returncode, r.stdout) == (0, "True E1 E1 19\n"), r.stderr
+
+
+# ---- patches through images put into another file object ----
+
+CHILD_CROSSED_PATCHES = r"""
+import sys, threading
+import numpy as np
+import vexlo
+a_path, b_path, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+fa = vexlo.open(a_path, mode="update")
+fb = vexlo.open(b_path, mode="update")
+h1, h2 = fa[1], fb[1]
+# Each image now belongs to the other file object but still writes into the file it was read
+# from: a patch through it is an operation of both files, taken in opposite roles here.
+fb.append(h1)
+fa.append(h2)
+start = threading.Barrier(2)
+
+
+def patch(h, base):
+    start.wait()
+    for i in range(rounds):
+        h.section[0, 0:2] = base + i % 100
+
+
+threads = [threading.Thread(target=patch, args=(h1, 1000)),
+           threading.Thread(target=patch, args=(h2, 2000))]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(h1.data[0, :3].tolist(), h2.data[0, :3].tolist())
+fa.close()
+fb.close()
+"""
+
+
+@pytest.mark.parametrize("one_core", [False, True], ids=["all cores", "one core"])
+def test_crossed_patches_from_two_threads_finish(tmp_path, one_core):
+    a = numbered_file(tmp_path / "a.fits", 1, fill=False)
+    b = numbered_file(tmp_path / "b.fits", 1, fill=False)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path)))
+    pin = ["taskset", "-c", "0"] if one_core else []
+    # Two threads each holding one file and waiting for the other would never end: the timeout
+    # fails that case.
+    r = subprocess.run(pin + [sys.executable, "-c", CHILD_CROSSED_PATCHES, str(a), str(b),
+                              "3000"], capture_output=True, text=True, timeout=120, env=env)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "[1099, 1099, 0] [2099, 2099, 0]\n"
+    # Each file now holds its own image and a copy of the other's, as last patched.
+    for path, want in ((a, [("E1", 1099), ("E1", 2099)]), (b, [("E1", 2099), ("E1", 1099)])):
+        check_on_disk(path, want)
+        check_with_readers(path, want)

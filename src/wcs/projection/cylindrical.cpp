@@ -1,6 +1,7 @@
 // The cylindrical projections CYP, CEA, CAR and MER and the pseudo-cylindricals SFL, PAR, MOL
 // and AIT: x follows the native longitude, y the latitude.
 #include <cmath>
+#include <numbers>
 
 #include "util/number.hpp"
 #include "wcs/projection/families.hpp"
@@ -8,7 +9,6 @@
 namespace vexlo::detail {
 
 namespace {
-constexpr double kPi = 3.141592653589793;
 constexpr double kMolX = 0.9003163161571062;  // 2 sqrt(2) / pi
 constexpr double kMolY = 81.02846845413956;   // sqrt(2) R2D
 }  // namespace
@@ -135,7 +135,7 @@ ProjStatus par_inverse(const Projection&, double x, double y, Point2& out) {
 
 ProjStatus mol_forward(const Projection&, double phi, double theta, Point2& out) {
     const double th = theta * kD2R;
-    const double target = kPi * std::sin(th);
+    const double target = std::numbers::pi * std::sin(th);
     // Newton on 2g + sin 2g = pi sin theta; near the poles it converges slowly, so the last
     // iterate stands after 32 steps.
     double g = th / 2.0;
@@ -155,9 +155,9 @@ ProjStatus mol_inverse(const Projection&, double x, double y, Point2& out) {
     const double s = y / kMolY;
     if (std::fabs(s) > 1.000000001) return ProjStatus::MolRange;
     const double g = std::asin(clamp_unit(s));
-    out.b = std::asin(clamp_unit((2.0 * g + std::sin(2.0 * g)) / kPi)) * kR2D;
+    out.b = std::asin(clamp_unit((2.0 * g + std::sin(2.0 * g)) / std::numbers::pi)) * kR2D;
     const double c = std::cos(g);
-    out.a = std::fabs(c) < 1e-15 ? 0.0 : kPi * x / (2.8284271247461903 * c);
+    out.a = std::fabs(c) < 1e-15 ? 0.0 : std::numbers::pi * x / (2.8284271247461903 * c);
     return ProjStatus::Ok;
 }
 

@@ -4,6 +4,7 @@
 // hidden branches, points off the sphere).
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <string>
 
 #include "util/number.hpp"
@@ -31,7 +32,6 @@ inline double ln_cos(double z) {
     return s2 < 1.0 ? 0.5 * std::log1p(-s2) : std::log(std::cos(z));
 }
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kAirXiMax = 1.5707876001486365;  // 89.9995 degrees
 
 // The Airy radius in degrees of the plane at xi = (90 - theta) / 2 radians.
@@ -113,7 +113,7 @@ double zpn_slope(const Projection& p, double zeta) {
 // point. Infinite when R is monotonic; 0 when R is constant, which has no invertible part.
 double zpn_fold(const Projection& p) {
     constexpr int kSteps = 4096;
-    constexpr double kStep = 3.141592653589793 / kSteps;
+    constexpr double kStep = std::numbers::pi / kSteps;
     double lo = 0.0;
     // The slope at the pole itself is P1; a fold inside the first step shows against it.
     const double start = zpn_slope(p, 0.0);
@@ -249,13 +249,13 @@ ProjStatus azp_inverse(const Projection& p, double x, double y, Point2& out) {
     const double omega = std::asin(clamp_unit(s));
     double theta = psi + omega;
     if (mu < -1.0) {
-        double far = psi + kPi - omega;
-        if (far > kPi) far -= 2.0 * kPi;
-        if (far <= kPi / 2.0 + 1e-12 && far > theta) theta = far;
+        double far = psi + std::numbers::pi - omega;
+        if (far > std::numbers::pi) far -= 2.0 * std::numbers::pi;
+        if (far <= std::numbers::pi / 2.0 + 1e-12 && far > theta) theta = far;
     }
     // Neither root a latitude: the plane point lies outside the image of the sphere (a tilted
     // plane, gamma != 0, can reach past it).
-    if (theta > kPi / 2.0 + 1e-12) return ProjStatus::AzpOffSphere;
+    if (theta > std::numbers::pi / 2.0 + 1e-12) return ProjStatus::AzpOffSphere;
     out.a = phi * kR2D;
     out.b = theta * kR2D;
     return ProjStatus::Ok;
@@ -505,7 +505,7 @@ ProjStatus zpn_inverse(const Projection& p, double x, double y, Point2& out) {
     const double rho = std::sqrt(x * x + y * y) / kR2D;
     const double start = p.zpn[1] != 0.0 ? rho / p.zpn[1] : 1.0;
     // The invertible branch runs from the pole to the fold (or to the south pole).
-    const double hi = std::fmin(p.v[kZpnZetaFold], 3.141592653589793);
+    const double hi = std::fmin(p.v[kZpnZetaFold], std::numbers::pi);
     const double f_lo = p.zpn[0] - rho;
     const double f_hi = zpn_value(p, hi) - rho;
     const bool bracketed = hi > 0.0 && (f_lo <= 0.0) != (f_hi < 0.0);

@@ -334,6 +334,43 @@ TEST(TableColumns, BlockwisePassCountsNullsOverEveryBlock) {
     }
 }
 
+// Only columns whose values are their stored integers read into int64 buffers, alone or in
+// the block-wise pass: a scaled integer column would otherwise give its stored values.
+TEST(TableColumns, ScaledIntegersDoNotReadIntoInt64) {
+    const BinTableHdu t = make_table(
+        {
+            {"J", {{"TSCAL", "2"}}, [](auto r) { return be32(i32(r)); }},
+            {"I", {{"TZERO", "1.5"}}, [](auto r) { return be16(static_cast<std::int16_t>(r)); }},
+            {"K", {{"TSCAL", "2"}, {"TZERO", "1"}}, [](auto r) { return be64(i64(r)); }},
+            {"B", {{"TSCAL", "0.5"}}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r)}; }},
+            {"D", {}, [](auto r) { return f64(static_cast<double>(r)); }},
+            {"J", {{"TNULL", "-9"}}, [](auto r) { return be32(i32(r)); }},
+        },
+        5);
+    std::vector<std::int64_t> ints(5);
+    std::vector<std::uint8_t> nulls(5);
+    for (std::size_t k = 0; k < 5; ++k) {
+        const std::string ctx = "col " + std::to_string(k + 1);
+        const std::string want =
+            "BINTABLE col " + std::to_string(k + 1) + ": column reads into f64 elements, not i64";
+        expect_error(decode_int_rows(t, t.columns[k], 0, ints, {}), Error::Kind::Data, "", want,
+                     ctx);
+        expect_error(decode_int_rows(t, t.columns[k], 1, std::span(ints).first(3),
+                                     std::span(nulls).first(3)),
+                     Error::Kind::Data, "", want, ctx);
+        ColumnTarget target{&t.columns[k], {}, ints, 0, {}};
+        expect_error(decode_columns_blockwise(t, std::span(&target, 1)), Error::Kind::Data, "",
+                     want, ctx);
+    }
+    // A column of stored integers still reads, through both paths.
+    EXPECT_EQ(*decode_int_rows(t, t.columns[5], 0, ints, nulls), 0u);
+    EXPECT_EQ(ints, (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
+    std::vector<std::int64_t> pass(5);
+    ColumnTarget target{&t.columns[5], {}, pass, 0, {}};
+    ASSERT_TRUE(decode_columns_blockwise(t, std::span(&target, 1)).has_value());
+    EXPECT_EQ(pass, ints);
+}
+
 // The bits of a decoded double, so that -0.0, NaN payloads and infinities are told apart.
 std::uint64_t bits_of(double v) {
     return std::bit_cast<std::uint64_t>(v);

@@ -246,26 +246,26 @@ struct HeldCallers {
     }
 };
 
-// The distinct threads that ran the parts of a pass of `parts` parts, each part waiting (up to
-// `wait`) until `together` parts have started, so that every thread the pass may have takes a
-// part before any takes a second.
-std::size_t threads_of_a_pass(std::size_t parts, std::size_t together,
-                              std::chrono::milliseconds wait = std::chrono::seconds(2)) {
+// The distinct threads that ran the parts of a pass of `parts` parts while `held` slots of the
+// budget are held by threads outside the pass. Every part waits, without a clock, until as many threads have arrived as
+// the pass was granted (its slots in the budget, its own included, read inside the pass), so
+// that each of them takes a part however late it starts, and none takes a second before.
+std::size_t threads_granted_a_pass(std::size_t parts, std::size_t held) {
     std::mutex lock;
     std::condition_variable changed;
-    std::size_t running = 0;
     std::vector<std::thread::id> ids;
     const Result<void> r = run_parts(parts, [&](std::size_t) -> Result<void> {
+        const std::size_t granted = std::min(pass_threads_alive() - held, parts);
         std::unique_lock<std::mutex> hold(lock);
-        ids.push_back(std::this_thread::get_id());
-        ++running;
-        changed.notify_all();
-        changed.wait_for(hold, wait, [&] { return running >= together; });
+        if (std::find(ids.begin(), ids.end(), std::this_thread::get_id()) == ids.end()) {
+            ids.push_back(std::this_thread::get_id());
+            changed.notify_all();
+        }
+        changed.wait(hold, [&] { return ids.size() >= granted; });
         return {};
     });
     EXPECT_TRUE(r);
-    std::sort(ids.begin(), ids.end());
-    return static_cast<std::size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+    return ids.size();
 }
 
 TEST(Parallel, CallingThreadsCountAgainstTheBudget) {
@@ -280,10 +280,9 @@ TEST(Parallel, CallingThreadsCountAgainstTheBudget) {
         SCOPED_TRACE("held callers " + std::to_string(c.held));
         const HeldCallers held(c.held);
         EXPECT_EQ(pass_threads_alive(), c.held);
-        EXPECT_EQ(threads_of_a_pass(c.threads, c.threads), c.threads);
-        // Asked for more, the pass gets no more than the budget leaves: its threads wait in
-        // vain for one more.
-        EXPECT_EQ(threads_of_a_pass(8, c.threads + 1, std::chrono::milliseconds(100)), c.threads);
+        EXPECT_EQ(threads_granted_a_pass(c.threads, c.held), c.threads);
+        // Asked for more, the pass gets no more than the budget leaves.
+        EXPECT_EQ(threads_granted_a_pass(8, c.held), c.threads);
     }
     EXPECT_EQ(pass_threads_alive(), 0u);
 }
@@ -296,11 +295,12 @@ TEST(Parallel, PassesInsideAPartTakeNoSecondSlot) {
     std::latch both(2);
     const Result<void> r = run_parts(2, [&](std::size_t k) -> Result<void> {
         both.arrive_and_wait();  // the outer pass holds 2 threads
+        // Outside each inner pass, the other part's thread holds a slot.
         if (k == 1) {
-            inner[k] = threads_of_a_pass(1, 1);
+            inner[k] = threads_granted_a_pass(1, 1);
             return {};
         }
-        inner[k] = threads_of_a_pass(3, 3);
+        inner[k] = threads_granted_a_pass(3, 1);
         return {};
     });
     ASSERT_TRUE(r);
