@@ -487,22 +487,23 @@ void render_debug(std::string& out, const BinValue& v) {
 
 // ---------------------------------------------------------------- whole columns
 
+// The NumPy name of an element type, for messages.
 std::string_view element_name(ColumnElement e) {
     switch (e) {
         case ColumnElement::Bool:
             return "bool";
         case ColumnElement::I64:
-            return "i64";
+            return "int64";
         case ColumnElement::U64:
-            return "u64";
+            return "uint64";
         case ColumnElement::F64:
-            return "f64";
+            return "float64";
         case ColumnElement::F32:
-            return "f32";
+            return "float32";
         case ColumnElement::C64:
-            return "c64";
+            return "complex64";
         case ColumnElement::C128:
-            return "c128";
+            return "complex128";
     }
     return "?";
 }

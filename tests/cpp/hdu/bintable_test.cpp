@@ -973,9 +973,9 @@ TEST(BinTableHdu, WholeColumnRefusals) {
     expect_error(t.read_column(t.columns[10], 0, 4, std::span(d4), {}), Error::Kind::Data, "",
                  "BINTABLE col 11: P column has no fixed numeric elements");
     expect_error(t.read_column(t.columns[1], 0, 4, std::span(d4), {}), Error::Kind::Data, "",
-                 "BINTABLE col 2: column reads into i64 elements, not f64");
+                 "BINTABLE col 2: column reads into int64 elements, not float64");
     expect_error(t.read_column(t.columns[3], 0, 4, std::span(i4), {}), Error::Kind::Data, "",
-                 "BINTABLE col 4: column reads into f64 elements, not i64");
+                 "BINTABLE col 4: column reads into float64 elements, not int64");
     expect_error(t.read_column(t.columns[3], 2, 3, std::span(d4), {}), Error::Kind::Data, "",
                  "row 4 out of range (n_rows = 4)");
     expect_error(t.read_column(t.columns[3], 5, 0, std::span(d4).first(0), {}), Error::Kind::Data,

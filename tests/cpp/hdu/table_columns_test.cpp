@@ -352,7 +352,7 @@ TEST(TableColumns, ScaledIntegersDoNotReadIntoInt64) {
     for (std::size_t k = 0; k < 5; ++k) {
         const std::string ctx = "col " + std::to_string(k + 1);
         const std::string want =
-            "BINTABLE col " + std::to_string(k + 1) + ": column reads into f64 elements, not i64";
+            "BINTABLE col " + std::to_string(k + 1) + ": column reads into float64 elements, not int64";
         expect_error(decode_int_rows(t, t.columns[k], 0, ints, {}), Error::Kind::Data, "", want,
                      ctx);
         expect_error(decode_int_rows(t, t.columns[k], 1, std::span(ints).first(3),
