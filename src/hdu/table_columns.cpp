@@ -230,6 +230,14 @@ Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) 
     return {};
 }
 
+// How a block-wise pass stores its outputs: streaming once a column's output (8 bytes a row)
+// outgrows a core's cache, as it is filled once and read only after the pass, long after its
+// lines would have left the cache.
+OutputStores pass_stores(std::uint64_t rows) {
+    constexpr std::uint64_t kStreamFromRows = (std::uint64_t{1} << 20) / 8;
+    return rows >= kStreamFromRows ? OutputStores::Streaming : OutputStores::Cached;
+}
+
 // Rows [first, last) of every target, block after block; `rows(at, n)` gives the bytes of
 // rows [at, at + n) (valid until its next call). The null rows of each target are counted
 // into `nulls`.
@@ -238,6 +246,7 @@ Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTar
                                    std::uint64_t first, std::uint64_t last,
                                    std::span<std::uint64_t> nulls, Rows rows) {
     const std::uint64_t block = block_rows(table.row_size);
+    const OutputStores stores = pass_stores(table.n_rows);
     for (std::uint64_t at = first; at < last; at += block) {
         const auto n = static_cast<std::size_t>(std::min(block, last - at));
         VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* bytes, rows(at, n));
@@ -248,14 +257,15 @@ Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTar
             const std::span<std::uint8_t> flags =
                 target.nulls.empty() ? target.nulls : target.nulls.subspan(i, n);
             if (target.floats.empty()) {
-                VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count,
-                                       decode_scalar_rows(*target.column, fields, table.row_size,
-                                                          target.ints.subspan(i, n), flags));
+                VEXLO_ASSIGN_OR_RETURN(
+                    const std::uint64_t count,
+                    decode_scalar_rows(*target.column, fields, table.row_size,
+                                       target.ints.subspan(i, n), flags, stores));
                 nulls[t] += count;
             } else {
                 // A null of a float column is its NaN: it is not counted.
                 VEXLO_TRY(decode_scalar_rows(*target.column, fields, table.row_size,
-                                             target.floats.subspan(i, n), flags));
+                                             target.floats.subspan(i, n), flags, stores));
             }
         }
     }
