@@ -8,6 +8,7 @@
 
 #include "compression/reader.hpp"
 #include "hdu/checksum.hpp"
+#include "hdu/image_reader.hpp"
 #include "hdu/load.hpp"
 #include "io/file.hpp"
 
@@ -21,17 +22,19 @@ void read_image(const FitsFile& file, std::size_t index, const ImageHdu& image) 
     (void)image.physical_f64();
     (void)image.physical_f32();
     if (image.axes.empty()) return;
+    const Result<ImageBytes> bytes = ImageBytes::of_file(file, index);
+    if (!bytes) return;
     // The last pixel along every axis, and a box of up to 3 pixels per axis from the start.
     std::vector<std::uint64_t> start(image.axes.size()), shape(image.axes.size());
     for (std::size_t k = 0; k < image.axes.size(); ++k) {
         start[k] = image.axes[k] == 0 ? 0 : image.axes[k] - 1;
         shape[k] = image.axes[k] == 0 ? 0 : 1;
     }
-    (void)file.read_section_bytes(index, image.axes, start, shape, image.bitpix);
+    (void)read_section_bytes(*bytes, image.axes, start, shape, image.bitpix);
     std::fill(start.begin(), start.end(), 0);
     for (std::size_t k = 0; k < image.axes.size(); ++k)
         shape[k] = std::min<std::uint64_t>(image.axes[k], 3);
-    (void)file.read_section_bytes(index, image.axes, start, shape, image.bitpix);
+    (void)read_section_bytes(*bytes, image.axes, start, shape, image.bitpix);
 }
 
 template <class Table>

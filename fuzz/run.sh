@@ -29,11 +29,15 @@ flags=(-std=c++2b -O1 -g -fno-omit-frame-pointer -ffp-contract=off -Isrc
        -U__cpp_concepts -D__cpp_concepts=202002L -Wno-builtin-macro-redefined
        -fsanitize=address,undefined -fno-sanitize-recover=undefined)
 
-# The core, compiled once with coverage for the fuzzer.
+# The core, compiled once with coverage for the fuzzer. An object older than its source or than
+# the newest header is compiled again: a changed record layout must not meet stale objects.
 mkdir -p "$out/obj"
+newest_header=$(find src -name '*.hpp' -printf '%T@ %p\n' | sort -n | tail -1 | cut -d' ' -f2-)
 find src -name '*.cpp' -not -path 'src/python/*' | while read -r src; do
     obj="$out/obj/$(echo "$src" | tr / _).o"
-    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then echo "$src $obj"; fi
+    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ "$newest_header" -nt "$obj" ]; then
+        echo "$src $obj"
+    fi
 done | xargs -r -P "${FUZZ_JOBS:-4}" -n 2 sh -c \
     "$cxx ${flags[*]} -fsanitize=fuzzer-no-link -c \"\$0\" -o \"\$1\""
 rm -f "$out/libcore.a"

@@ -1,11 +1,14 @@
 #include "data/checksum.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstring>
 
 #include "data/pixel.hpp"
+#include "error.hpp"
+#include "util/parallel.hpp"
 
 namespace vexlo {
 
@@ -51,15 +54,12 @@ LaneSums lane_sums(const std::uint8_t* p, std::size_t words) {
     return out;
 }
 
-}  // namespace
-
-std::uint32_t ones_complement_sum(ByteSpan bytes) {
+// The sum of the first `words` whole words at `p`, on the calling thread.
+std::uint32_t sum_words(const std::uint8_t* p, std::size_t words) {
     // 64-bit accumulators cannot overflow for any buffer that fits in memory, so the carries
     // are folded once at the end.
     std::uint64_t hi = 0;
     std::uint64_t lo = 0;
-    const std::size_t words = bytes.size() / 4;
-    const std::uint8_t* p = bytes.data();
     if constexpr (std::endian::native == std::endian::little) {
         const LaneSums l = lane_sums(p, words);
         hi = 256 * l.s[0] + l.s[1];
@@ -78,6 +78,31 @@ std::uint32_t ones_complement_sum(ByteSpan bytes) {
         lo = new_lo;
     }
     return static_cast<std::uint32_t>((hi << 16) | lo);
+}
+
+}  // namespace
+
+std::uint32_t ones_complement_sum(ByteSpan bytes) {
+    // Below this many bytes per part a thread does not repay its start.
+    constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
+    const std::size_t words = bytes.size() / 4;
+    const std::size_t parts = parts_for(bytes.size(), kMinBytesPerPart);
+    if (parts <= 1) return sum_words(bytes.data(), words);
+    // The sum is the same in any grouping and order (zero stays zero only when every word
+    // is), so the parts fold their sums into one as they finish.
+    std::atomic<std::uint32_t> total{0};
+    const Result<void> done = run_ranges(
+        parts, words, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
+            const std::uint32_t part = sum_words(bytes.data() + 4 * first,
+                                                 static_cast<std::size_t>(count));
+            std::uint32_t seen = total.load();
+            while (!total.compare_exchange_weak(seen, ones_complement_add(seen, part))) {
+            }
+            return {};
+        });
+    // A part cannot fail; were one to, the sum is taken again on this thread.
+    if (!done) return sum_words(bytes.data(), words);
+    return total.load();
 }
 
 std::array<char, 16> encode_checksum(std::uint32_t value) {

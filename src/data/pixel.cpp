@@ -42,14 +42,7 @@ void swap_all(std::span<std::uint8_t> bytes) {
     }
 }
 
-// The whole-array swaps, built twice on x86-64 (a baseline build and an AVX2 one chosen at
-// load time), since the baseline instruction set has no byte shuffle for the swap.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
-#define VEXLO_SWAP_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VEXLO_SWAP_CLONES
-#endif
-
+// The whole-array swaps are built twice on x86-64 (see VEXLO_SWAP_CLONES).
 VEXLO_SWAP_CLONES void swap_words16(std::span<std::uint8_t> bytes) {
     swap_all<std::uint16_t>(bytes);
 }

@@ -15,6 +15,14 @@
 #include "error.hpp"
 #include "util/bytes.hpp"
 
+// Marks a loop that swaps bytes to be built twice on x86-64, a baseline build and an AVX2 one
+// chosen at load time, since the baseline instruction set has no byte shuffle for the swap.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#define VEXLO_SWAP_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VEXLO_SWAP_CLONES
+#endif
+
 namespace vexlo {
 
 // The pixel types in enum order, each with its host type: the enum, the rows of facts and the

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <span>
 
 #include "util/bytes.hpp"
 
@@ -18,6 +20,26 @@ namespace vexlo {
 // cannot be had, a size beyond the address space included.
 Bytes encode_buffer_of(std::size_t size);
 
+// A buffer for encoded data that is not cleared first, for an encoder that writes every byte:
+// its first write is the encoding itself, which then also takes the page faults, on the
+// threads that write each part. A large one asks for huge pages. Move-only; never changes
+// once filled.
+class EncodedBytes {
+  public:
+    EncodedBytes() = default;
+    // Throws std::bad_alloc when the buffer cannot be had, as encode_buffer_of does.
+    static EncodedBytes of_size(std::size_t size);
+
+    std::uint8_t* data() { return bytes_.get(); }
+    const std::uint8_t* data() const { return bytes_.get(); }
+    ByteSpan view() const { return {bytes_.get(), size_}; }
+    std::size_t size() const { return size_; }
+
+  private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t size_ = 0;
+};
+
 template <class U>
 inline U to_big_endian(U v) {
     if constexpr (std::endian::native == std::endian::little && sizeof(U) > 1) {
@@ -27,6 +49,13 @@ inline U to_big_endian(U v) {
     }
 }
 
+// `n` host-order words back to back at `src` stored big-endian back to back at `out`, with
+// `flip` XOR-ed into each; the two ranges do not overlap. Out of line, so that the loops are
+// built for the byte shuffles of newer processors as well as for the baseline.
+void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out, std::uint16_t flip);
+void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out, std::uint32_t flip);
+void encode_words(const std::uint8_t* src, std::size_t n, std::uint8_t* out, std::uint64_t flip);
+
 // `n` elements of sizeof(U) bytes, `stride` bytes apart, stored big-endian back to back at
 // `out` with `flip` XOR-ed into each (the offset of the unsigned conventions). The
 // contiguous case has its own loop so that it vectorises.
@@ -34,11 +63,11 @@ template <class U>
 void encode_run(const std::uint8_t* src, std::ptrdiff_t stride, std::size_t n, std::uint8_t* out,
                 U flip) {
     if (stride == static_cast<std::ptrdiff_t>(sizeof(U))) {
-        for (std::size_t i = 0; i < n; ++i) {
-            U v;
-            std::memcpy(&v, src + i * sizeof(U), sizeof(U));
-            v = to_big_endian(static_cast<U>(v ^ flip));
-            std::memcpy(out + i * sizeof(U), &v, sizeof(U));
+        if constexpr (sizeof(U) == 1) {
+            for (std::size_t i = 0; i < n; ++i)
+                out[i] = static_cast<std::uint8_t>(src[i] ^ flip);
+        } else {
+            encode_words(src, n, out, flip);
         }
         return;
     }

@@ -11,10 +11,12 @@
 
 #include "data/dispatch.hpp"
 #include "data/pixel.hpp"
+#include "data/strided.hpp"
 #include "header/card.hpp"
 #include "header/header.hpp"
 #include "util/checked.hpp"
 #include "util/debug.hpp"
+#include "util/parallel.hpp"
 #include "util/text.hpp"
 #include "util/try.hpp"
 
@@ -42,6 +44,77 @@ Result<void> push_str(Header& h, std::string_view keyword, std::string v) {
 }  // namespace
 
 // ===================================== images =====================================
+
+std::uint64_t HostPixels::size() const {
+    std::uint64_t n = run;
+    for (const std::uint64_t len : outer_shape)
+        n *= len;
+    return n;
+}
+
+namespace {
+
+// Below this many encoded bytes per part a thread does not repay its start.
+constexpr std::size_t kMinEncodeBytesPerPart = std::size_t{4} << 20;
+
+// Calls visit(first, stride, count) for the runs that cover elements [first, first + count)
+// of `pixels` in C order, the first and last runs cut to the range.
+template <class Visit>
+void for_runs_in_range(const HostPixels& p, std::uint64_t first, std::uint64_t count,
+                       Visit&& visit) {
+    if (count == 0) return;
+    const std::size_t outer = p.outer_shape.size();
+    std::vector<std::uint64_t> index(outer, 0);
+    const std::uint8_t* at = p.base;
+    std::uint64_t rest = first / p.run;
+    for (std::size_t a = outer; a-- > 0;) {
+        index[a] = rest % p.outer_shape[a];
+        rest /= p.outer_shape[a];
+        at += static_cast<std::ptrdiff_t>(index[a]) * p.outer_stride[a];
+    }
+    std::uint64_t within = first % p.run;
+    for (;;) {
+        const std::uint64_t n = std::min(p.run - within, count);
+        visit(at + static_cast<std::ptrdiff_t>(within) * p.run_stride, p.run_stride,
+              static_cast<std::size_t>(n));
+        count -= n;
+        if (count == 0) return;
+        within = 0;
+        for (std::size_t a = outer; a-- > 0;) {
+            at += p.outer_stride[a];
+            if (++index[a] < p.outer_shape[a]) break;
+            at -= p.outer_stride[a] * static_cast<std::ptrdiff_t>(index[a]);
+            index[a] = 0;
+        }
+    }
+}
+
+}  // namespace
+
+Result<void> encode_host_pixels(const HostPixels& pixels, std::size_t width, std::uint64_t flip,
+                                std::span<std::uint8_t> out) {
+    const std::uint64_t total = pixels.size();
+    if (total * width != out.size()) {
+        return fail(Error::data("encoded pixels: destination is " + str(out.size()) +
+                                " bytes, pixels need " + str(total * width)));
+    }
+    const std::size_t parts = parts_for(out.size(), kMinEncodeBytesPerPart);
+    return visit_word(width, [&](auto tag) {
+        using U = typename decltype(tag)::type;
+        return run_ranges(parts, total,
+                          [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
+                              std::uint8_t* at = out.data() + first * sizeof(U);
+                              for_runs_in_range(pixels, first, count,
+                                                [&](const std::uint8_t* src, std::ptrdiff_t stride,
+                                                    std::size_t n) {
+                                                    encode_run<U>(src, stride, n, at,
+                                                                  static_cast<U>(flip));
+                                                    at += n * sizeof(U);
+                                                });
+                              return {};
+                          });
+    });
+}
 
 template <class T>
 Result<ImageBuilder<T>> ImageBuilder<T>::create(std::vector<std::uint64_t> axes,
@@ -94,15 +167,15 @@ Result<ImageHdu> ImageBuilder<T>::build() && {
     VEXLO_ASSIGN_OR_RETURN(Header h, image_header(bitpix, axes, primary));
     Bytes data;
     try {
-        data.resize(pixels.size() * sizeof(T));
+        data = encode_buffer_of(pixels.size() * sizeof(T));
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
-    std::uint8_t* out = data.data();
-    for (const T v : pixels) {
-        store_be(out, v);
-        out += sizeof(T);
-    }
+    HostPixels host;
+    host.base = reinterpret_cast<const std::uint8_t*>(pixels.data());
+    host.run = pixels.size();
+    host.run_stride = sizeof(T);
+    VEXLO_TRY(encode_host_pixels(host, sizeof(T), 0, data));
     std::vector<T>().swap(pixels);  // the builder is consumed: release the host copy now
     return ImageHdu::create(std::move(h), std::move(data));
 }

@@ -27,6 +27,28 @@ namespace vexlo {
 // beyond the signed 64-bit range is an Error::Data.
 Result<Header> image_header(Bitpix bitpix, std::span<const std::uint64_t> axes, bool primary);
 
+// The memory of a host array of pixels as the image encoder walks it, in C order (last axis
+// fastest): outer axes (length and byte stride, outermost first), then the innermost run of
+// elements, `run_stride` bytes apart. Unit axes are left out and contiguous neighbours merged
+// into the run by whoever describes the array.
+struct HostPixels {
+    const std::uint8_t* base = nullptr;
+    std::vector<std::uint64_t> outer_shape;
+    std::vector<std::ptrdiff_t> outer_stride;
+    std::uint64_t run = 0;
+    std::ptrdiff_t run_stride = 0;
+
+    // The number of elements: 0 for an empty run.
+    std::uint64_t size() const;
+};
+
+// Encodes every element of `pixels` (each `width` bytes: 1, 2, 4 or 8) big-endian into `out`,
+// exactly size() * width bytes, with `flip` XOR-ed into each element (the offset of the
+// unsigned and signed-byte conventions). A large image is split over the cores, each part
+// encoding its own range of elements into its own place; the bytes are the same for any split.
+Result<void> encode_host_pixels(const HostPixels& pixels, std::size_t width, std::uint64_t flip,
+                                std::span<std::uint8_t> out);
+
 // T is one of std::uint8_t, std::int16_t, std::int32_t, std::int64_t, float, double
 // (BITPIX 8, 16, 32, 64, -32, -64).
 template <class T>

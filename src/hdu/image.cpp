@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "data/dispatch.hpp"
+#include "hdu/image_reader.hpp"
 
 namespace vexlo {
 
@@ -17,11 +18,16 @@ Error mismatch(std::string_view expected, Bitpix found) {
     return Error::hdu_mismatch(std::string(expected), std::string(type_name(found)));
 }
 
-template <class T, class Decode>
-Result<ImageArray<T>> typed_array(const ImageHdu& img, Bitpix want, Decode decode) {
+// The stored values of a loaded image of pixel type `want`, through the image reader.
+template <class T>
+Result<ImageArray<T>> typed_array(const ImageHdu& img, Bitpix want) {
     if (img.bitpix != want) return fail(mismatch(type_name(want), img.bitpix));
     try {
-        return ImageArray<T>::create(decode(img.data.span()), img.axes);
+        std::vector<T> values(static_cast<std::size_t>(img.n_elements));
+        VEXLO_TRY(read_pixels_into(ImageBytes::of_memory(img.data.span()), img.bitpix, false,
+                                   {reinterpret_cast<std::uint8_t*>(values.data()),
+                                    values.size() * sizeof(T)}));
+        return ImageArray<T>::create(std::move(values), img.axes);
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
@@ -34,7 +40,8 @@ Result<void> physical_into(const ImageHdu& img, std::span<Out> dest) {
                                 std::to_string(dest.size()) + " values, image has " +
                                 std::to_string(img.n_elements)));
     }
-    return physical_values_into(img.bitpix, img.data.span(), read_image_scaling(img.header), dest);
+    return read_physical_into(ImageBytes::of_memory(img.data.span()), img.bitpix,
+                              read_image_scaling(img.header), dest);
 }
 
 template <class Out>
@@ -141,18 +148,16 @@ Result<ImageHdu> ImageHdu::create(Header header, DataBuf data) {
 }
 
 Result<ImageArray<std::uint8_t>> ImageHdu::to_array_u8() const {
-    return typed_array<std::uint8_t>(*this, Bitpix::U8, [](ByteSpan b) {
-        return std::vector<std::uint8_t>(b.begin(), b.end());
-    });
+    return typed_array<std::uint8_t>(*this, Bitpix::U8);
 }
 Result<ImageArray<std::int16_t>> ImageHdu::to_array_i16() const {
-    return typed_array<std::int16_t>(*this, Bitpix::I16, decode_be_i16);
+    return typed_array<std::int16_t>(*this, Bitpix::I16);
 }
 Result<ImageArray<std::int32_t>> ImageHdu::to_array_i32() const {
-    return typed_array<std::int32_t>(*this, Bitpix::I32, decode_be_i32);
+    return typed_array<std::int32_t>(*this, Bitpix::I32);
 }
 Result<ImageArray<std::int64_t>> ImageHdu::to_array_i64() const {
-    return typed_array<std::int64_t>(*this, Bitpix::I64, decode_be_i64);
+    return typed_array<std::int64_t>(*this, Bitpix::I64);
 }
 
 Result<ImageArray<double>> ImageHdu::physical_f64() const {

@@ -33,53 +33,20 @@ std::string num(std::uint64_t v) {
     return std::to_string(v);
 }
 
-// Bytes read and converted per step: small enough to stay in cache between the read and the
-// conversion, a whole number of pixels of every type.
-constexpr std::size_t kPixelChunk = std::size_t{1} << 18;
-
-// Calls step(offset, chunk) for the chunks of `dest` in order; a large destination is split
-// into runs of chunks over the cores, each run reading and converting its own bytes. The first
-// failure in order is returned.
-template <class Step>
-Result<void> over_chunks(std::span<std::uint8_t> dest, Step step) {
+// Reads source bytes [offset, offset + dest.size()) into `dest`; a large read is split into
+// ranges of whole pieces over the cores, each thread reading its own. The first failure in
+// order is returned.
+Result<void> read_over_cores(const Source& source, std::uint64_t offset,
+                             std::span<std::uint8_t> dest) {
+    constexpr std::size_t kPiece = std::size_t{1} << 18;
     constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
-    const std::size_t chunks = (dest.size() + kPixelChunk - 1) / kPixelChunk;
+    const std::size_t pieces = (dest.size() + kPiece - 1) / kPiece;
     const std::size_t parts = parts_for(dest.size(), kMinBytesPerPart);
     return run_ranges(
-        parts, chunks, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
-            for (std::uint64_t c = first; c < first + count; ++c) {
-                const auto at = static_cast<std::size_t>(c * kPixelChunk);
-                VEXLO_TRY(step(at, dest.subspan(at, std::min(kPixelChunk, dest.size() - at))));
-            }
-            return {};
-        });
-}
-
-// Physical values of the pixels of a data section read through `read(offset, chunk)`, chunk
-// by chunk into one scratch buffer per run, each converted straight into its place in `dest`.
-template <class Out, class Read>
-Result<void> physical_over_chunks(std::uint64_t len, Bitpix bitpix, const Scaling& scaling,
-                                  std::span<Out> dest, Read read) {
-    constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
-    const auto width = static_cast<std::size_t>(bytes_per_pixel(bitpix));
-    const std::uint64_t chunks = (len + kPixelChunk - 1) / kPixelChunk;
-    const std::size_t parts = parts_for(
-        static_cast<std::size_t>(std::min<std::uint64_t>(len, SIZE_MAX)), kMinBytesPerPart);
-    return run_ranges(
-        parts, chunks, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
-            std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow) std::uint8_t[kPixelChunk]);
-            if (!scratch) return fail(Error::out_of_memory());
-            for (std::uint64_t c = first; c < first + count; ++c) {
-                const std::uint64_t at = c * kPixelChunk;
-                const auto n =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(kPixelChunk, len - at));
-                const std::span<std::uint8_t> part(scratch.get(), n);
-                VEXLO_TRY(read(at, part));
-                VEXLO_TRY(physical_values_into(
-                    bitpix, part, scaling,
-                    dest.subspan(static_cast<std::size_t>(at) / width, n / width)));
-            }
-            return {};
+        parts, pieces, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
+            const auto at = static_cast<std::size_t>(first * kPiece);
+            const std::size_t n = std::min<std::size_t>(count * kPiece, dest.size() - at);
+            return source.read_at(offset + at, dest.subspan(at, n));
         });
 }
 
@@ -470,10 +437,7 @@ Result<ByteSpan> FitsFile::padded_data(std::size_t index) const {
         if (!fresh->bytes) return fail(Error::out_of_memory());
         fresh->len = static_cast<std::size_t>(padded);
         advise_huge_pages(fresh->bytes.get(), fresh->len);
-        VEXLO_TRY(over_chunks({fresh->bytes.get(), fresh->len},
-                              [&](std::size_t at, std::span<std::uint8_t> part) {
-                                  return source->read_at(s.data_offset + at, part);
-                              }));
+        VEXLO_TRY(read_over_cores(*source, s.data_offset, {fresh->bytes.get(), fresh->len}));
         cell = data_cache.store(index, std::move(fresh));
     }
     return ByteSpan(cell->bytes.get(), cell->len);
@@ -508,42 +472,6 @@ Result<void> FitsFile::read_data_into(std::size_t index, std::span<std::uint8_t>
                                 " bytes, data section is " + num(len)));
     }
     return read_data_range_into(index, 0, dest);
-}
-
-Result<void> FitsFile::read_pixels_into(std::size_t index, Bitpix bitpix, bool offset_form,
-                                        std::span<std::uint8_t> dest) const {
-    if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
-    if (dest.size() != spans[index].data_len) return read_data_into(index, dest);
-    return over_chunks(dest, [&](std::size_t at, std::span<std::uint8_t> part) -> Result<void> {
-        VEXLO_TRY(read_data_range_into(index, at, part));
-        return offset_form ? decode_offset_be_into(bitpix, part, part)
-                           : swap_be_in_place(bitpix, part);
-    });
-}
-
-template <class Out>
-Result<void> read_physical(const FitsFile& file, std::size_t index, Bitpix bitpix,
-                           const Scaling& scaling, std::span<Out> dest) {
-    if (index >= file.spans.size()) return fail(hdu_index_error(index, file.spans.size()));
-    const std::uint64_t len = file.spans[index].data_len;
-    if (len / bytes_per_pixel(bitpix) != dest.size()) {
-        return fail(Error::data("read_physical_into: destination holds " + num(dest.size()) +
-                                " values, data section has " + num(len / bytes_per_pixel(bitpix))));
-    }
-    return physical_over_chunks(len, bitpix, scaling, dest,
-                                [&](std::uint64_t at, std::span<std::uint8_t> part) {
-                                    return file.read_data_range_into(index, at, part);
-                                });
-}
-
-Result<void> FitsFile::read_physical_into(std::size_t index, Bitpix bitpix, const Scaling& scaling,
-                                          std::span<float> dest) const {
-    return read_physical(*this, index, bitpix, scaling, dest);
-}
-
-Result<void> FitsFile::read_physical_into(std::size_t index, Bitpix bitpix, const Scaling& scaling,
-                                          std::span<double> dest) const {
-    return read_physical(*this, index, bitpix, scaling, dest);
 }
 
 Result<void> FitsFile::read_data_range_into(std::size_t index, std::uint64_t offset,
@@ -602,110 +530,6 @@ bool next_run_index(std::span<std::uint64_t> index, std::span<const std::uint64_
         index[k] = 0;
     }
     return false;
-}
-
-namespace {
-
-// A checked section request: its byte length and, when non-empty, the axis strides.
-struct SectionPlan {
-    std::uint64_t len = 0;
-    std::vector<std::uint64_t> strides;
-};
-
-Result<SectionPlan> plan_section(std::span<const std::uint64_t> axes,
-                                 std::span<const std::uint64_t> start,
-                                 std::span<const std::uint64_t> shape, Bitpix bitpix,
-                                 std::uint64_t data_len) {
-    // With no axes there is no element to index; refuse rather than read a phantom pixel.
-    if (axes.empty()) {
-        return fail(Error::data("section of an image with no axes (NAXIS = 0) is undefined"));
-    }
-    VEXLO_TRY(check_section(axes, start, shape));
-    std::uint64_t count = 1;
-    for (const std::uint64_t n : shape) {
-        if (mul_overflows(count, n, count)) return fail(Error::data("shape product overflows u64"));
-    }
-    SectionPlan plan;
-    if (mul_overflows(count, bytes_per_pixel(bitpix), plan.len) ||
-        plan.len > std::numeric_limits<std::size_t>::max()) {
-        return fail(Error::data("total bytes overflows usize"));
-    }
-    if (plan.len == 0) return plan;
-    VEXLO_ASSIGN_OR_RETURN(plan.strides, axis_strides(axes));
-    // The caller's axes must describe an image inside this data section; otherwise runs
-    // would come from the next HDU, and a result sized by them could exceed the file.
-    std::uint64_t image_bytes = 0;
-    if (mul_overflows(plan.strides.back(), axes.back(), image_bytes) ||
-        mul_overflows(image_bytes, bytes_per_pixel(bitpix), image_bytes) ||
-        image_bytes > data_len) {
-        return fail(Error::data("image axes describe more than the " + num(data_len) +
-                                "-byte data section"));
-    }
-    return plan;
-}
-
-}  // namespace
-
-Result<Bytes> FitsFile::read_section_bytes(std::size_t index, std::span<const std::uint64_t> axes,
-                                           std::span<const std::uint64_t> start,
-                                           std::span<const std::uint64_t> shape,
-                                           Bitpix bitpix) const {
-    if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
-    VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
-                           plan_section(axes, start, shape, bitpix, spans[index].data_len));
-    try {
-        Bytes out(static_cast<std::size_t>(plan.len));
-        VEXLO_TRY(read_section_into(index, axes, start, shape, bitpix, out));
-        return out;
-    } catch (const std::bad_alloc&) {
-        return fail(Error::out_of_memory());
-    }
-}
-
-Result<std::uint64_t> FitsFile::section_len(std::size_t index, std::span<const std::uint64_t> axes,
-                                            std::span<const std::uint64_t> start,
-                                            std::span<const std::uint64_t> shape,
-                                            Bitpix bitpix) const {
-    if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
-    VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
-                           plan_section(axes, start, shape, bitpix, spans[index].data_len));
-    return plan.len;
-}
-
-Result<void> FitsFile::read_section_into(std::size_t index, std::span<const std::uint64_t> axes,
-                                         std::span<const std::uint64_t> start,
-                                         std::span<const std::uint64_t> shape, Bitpix bitpix,
-                                         std::span<std::uint8_t> dest) const {
-    if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
-    const DataSpan& s = spans[index];
-    VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
-                           plan_section(axes, start, shape, bitpix, s.data_len));
-    if (dest.size() != plan.len) {
-        return fail(Error::data("read_section_into: destination is " + num(dest.size()) +
-                                " bytes, section is " + num(plan.len)));
-    }
-    if (plan.len == 0) return {};
-    const std::uint64_t bpp = bytes_per_pixel(bitpix);
-    const auto run = static_cast<std::size_t>(shape[0] * bpp);
-    std::vector<std::uint64_t> idx(axes.size(), 0);
-    std::size_t written = 0;
-    do {
-        std::uint64_t elem = 0;
-        for (std::size_t k = 0; k < axes.size(); ++k) {
-            std::uint64_t term = 0;
-            if (add_overflows(start[k], idx[k], term) ||
-                mul_overflows(term, plan.strides[k], term) || add_overflows(elem, term, elem)) {
-                return fail(Error::data("element offset overflows u64"));
-            }
-        }
-        std::uint64_t pos = 0;
-        if (mul_overflows(elem, bpp, pos) || add_overflows(pos, s.data_offset, pos)) {
-            return fail(Error::data("byte offset overflows u64"));
-        }
-        VEXLO_TRY(source->read_at(pos, dest.subspan(written, run)));
-        written += run;
-    } while (next_run_index(idx, shape));
-    return {};
 }
 
 Result<std::optional<Bytes>> FitsFile::raw_hdu_bytes(std::size_t index) const {

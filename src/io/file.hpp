@@ -13,8 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "data/pixel.hpp"
-#include "data/scaling.hpp"
 #include "error.hpp"
 #include "header/block.hpp"
 #include "header/header.hpp"
@@ -88,36 +86,9 @@ struct FitsFile {
     Result<Bytes> read_data(std::size_t index) const;
     // Reads the data section straight into `dest`, whose length must equal it.
     Result<void> read_data_into(std::size_t index, std::span<std::uint8_t> dest) const;
-    // Reads the data section of an image of pixel type `bitpix` into `dest` (its exact
-    // length) as host-order values: the stored values, or with `offset_form` the values under
-    // the type's standard offset. Each chunk is converted while it is still in cache.
-    Result<void> read_pixels_into(std::size_t index, Bitpix bitpix, bool offset_form,
-                                  std::span<std::uint8_t> dest) const;
-    // Reads the data section of an image of pixel type `bitpix` as physical values under
-    // `scaling` into `dest` (one element per pixel): each chunk read is converted while it is
-    // still in cache, and a large image is read in runs of chunks over the cores.
-    Result<void> read_physical_into(std::size_t index, Bitpix bitpix, const Scaling& scaling,
-                                    std::span<float> dest) const;
-    Result<void> read_physical_into(std::size_t index, Bitpix bitpix, const Scaling& scaling,
-                                    std::span<double> dest) const;
     // Reads bytes [offset, offset + dest.size()) of the data section into `dest`.
     Result<void> read_data_range_into(std::size_t index, std::uint64_t offset,
                                       std::span<std::uint8_t> dest) const;
-    // The n-dimensional section start/shape (NAXIS1 first) of an image with the given axes
-    // and pixel type, one positional read per NAXIS1 run.
-    Result<Bytes> read_section_bytes(std::size_t index, std::span<const std::uint64_t> axes,
-                                     std::span<const std::uint64_t> start,
-                                     std::span<const std::uint64_t> shape, Bitpix bitpix) const;
-    // The byte length of that section once it is checked against the axes and the data
-    // section, so that a caller can refuse a bad read before allocating its destination.
-    Result<std::uint64_t> section_len(std::size_t index, std::span<const std::uint64_t> axes,
-                                      std::span<const std::uint64_t> start,
-                                      std::span<const std::uint64_t> shape, Bitpix bitpix) const;
-    // The same section read straight into `dest`, whose length must equal the section's.
-    Result<void> read_section_into(std::size_t index, std::span<const std::uint64_t> axes,
-                                   std::span<const std::uint64_t> start,
-                                   std::span<const std::uint64_t> shape, Bitpix bitpix,
-                                   std::span<std::uint8_t> dest) const;
     // The HDU exactly as stored: header blocks then the padded data; nothing when index is
     // out of range.
     Result<std::optional<Bytes>> raw_hdu_bytes(std::size_t index) const;

@@ -239,6 +239,21 @@ Result<void> sync_data(int fd) {
     return {};
 }
 
+void preallocate(int fd, std::uint64_t offset, std::uint64_t len) {
+#if defined(__linux__)
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+        len > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - offset) {
+        return;
+    }
+    (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                      static_cast<off_t>(len));
+#else
+    (void)fd;
+    (void)offset;
+    (void)len;
+#endif
+}
+
 void start_writeback(int fd) {
 #if defined(__linux__)
     // Offset 0 and length 0 cover the whole file; pages already being written are skipped.

@@ -89,6 +89,10 @@ Result<void> sync_data(int fd);
 // so that a sync at the end finds little left to do. Only advice: nothing is reported, and
 // only a sync makes data durable.
 void start_writeback(int fd);
+// Asks the file system to allocate the blocks of bytes [offset, offset + len) now, the
+// file's length unchanged, so that a large write that follows does not allocate them page by
+// page. Only advice: a file system that declines changes nothing.
+void preallocate(int fd, std::uint64_t offset, std::uint64_t len);
 // Forces the file's data and metadata (fsync) to disk, retrying after signals.
 Result<void> sync_all(int fd);
 // Forces the directory `dir` to disk, so that a rename into it survives a crash. A file

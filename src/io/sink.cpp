@@ -45,6 +45,10 @@ void Sink::start_writeback() const {
     if (fd_.valid()) vexlo::start_writeback(fd_.get());
 }
 
+void Sink::preallocate(std::uint64_t offset, std::uint64_t len) const {
+    if (fd_.valid()) vexlo::preallocate(fd_.get(), offset, len);
+}
+
 Result<void> Sink::sync_data() const {
     return vexlo::sync_data(fd_.get());
 }

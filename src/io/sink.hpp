@@ -53,6 +53,8 @@ class Sink {
 
     // Starts writing what is written so far to disk without waiting (advice only).
     void start_writeback() const;
+    // Reserves the blocks of bytes [offset, offset + len) ahead of writing them (advice only).
+    void preallocate(std::uint64_t offset, std::uint64_t len) const;
     // Forces the written data to disk (fdatasync): enough for content written in place.
     Result<void> sync_data() const;
     // Forces data and metadata to disk (fsync): needed before a new file is renamed into place.

@@ -16,6 +16,7 @@
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/header.hpp"
+#include "python/method.hpp"
 #include "python/module.hpp"
 #include "util/debug.hpp"
 #include "util/text.hpp"
@@ -28,26 +29,63 @@ constexpr std::size_t kCardLen = 80;
 
 // ---- pixels ----
 
-Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
-    const std::size_t width = static_cast<std::size_t>(bytes_per_pixel(encoding.bitpix));
-    ensure(buffer.itemsize() == width, "array element size differs from its pixel type");
-    Bytes out = encode_buffer_of(buffer.size() * width);
-    unwrap(visit_word(width, [&](auto tag) {
-        using U = typename decltype(tag)::type;
-        std::uint8_t* at = out.data();
-        for_each_run(buffer, [&](const std::uint8_t* first, std::ptrdiff_t stride, std::size_t n) {
-            encode_run<U>(first, stride, n, at, static_cast<U>(encoding.flip));
-            at += n * sizeof(U);
-        });
-    }));
-    return out;
-}
-
-// ---- image header ----
-
 const char* const kUnsupportedImageDtype =
     "image: unsupported numpy dtype (expected "
     "bool/int8/uint8/int16/uint16/int32/uint32/int64/uint64/float32/float64)";
+
+// The array's pixels encoded into `out`, exactly their number times their width.
+void encode_into(const ArrayBuffer& buffer, const PixelEncoding& encoding,
+                 std::span<std::uint8_t> out) {
+    const std::size_t width = static_cast<std::size_t>(bytes_per_pixel(encoding.bitpix));
+    ensure(buffer.itemsize() == width, "array element size differs from its pixel type");
+    const detail::RunPlan plan = detail::plan_runs(buffer);
+    HostPixels host;
+    host.base = buffer.data();
+    host.run = plan.run;
+    host.run_stride = plan.run_stride;
+    host.outer_shape.assign(plan.outer_shape, plan.outer_shape + plan.outer);
+    host.outer_stride.assign(plan.outer_stride, plan.outer_stride + plan.outer);
+    // The buffer view keeps the array's memory alive while the lock is released.
+    unwrap(without_gil([&] { return encode_host_pixels(host, width, encoding.flip, out); }));
+}
+
+Bytes encode_buffer(const ArrayBuffer& buffer, const PixelEncoding& encoding) {
+    Bytes out = encode_buffer_of(buffer.size() * bytes_per_pixel(encoding.bitpix));
+    encode_into(buffer, encoding, out);
+    return out;
+}
+
+// The pixels of an image array in `Storage` (Bytes or EncodedBytes) and its finished header:
+// coerce_array with the context "image", the dtype's encoding, the mandatory cards checked
+// against the pixels, then the user's cards.
+template <class Storage, class Allocate>
+std::pair<Header, Storage> encode_image(nb::handle data, bool primary, Header user,
+                                        Allocate allocate) {
+    const nb::object array = coerce_array(data, "image");
+    const std::optional<PixelEncoding> encoding = pixel_encoding(array);
+    if (!encoding) raise(PyExc_TypeError, kUnsupportedImageDtype);
+
+    Storage pixels;
+    std::vector<std::uint64_t> axes;
+    {
+        const ArrayBuffer buffer(array);
+        for (int i = buffer.ndim() - 1; i >= 0; --i)
+            axes.push_back(buffer.shape(i));
+        pixels = allocate(buffer.size() * bytes_per_pixel(encoding->bitpix));
+        encode_into(buffer, *encoding, std::span<std::uint8_t>(pixels.data(), pixels.size()));
+    }
+
+    // The header and the pixel bytes are checked against each other: an array without axes
+    // holds one pixel where its header declares none, and is refused here.
+    ImageHdu built = unwrap(ImageHdu::create_borrowed(
+        unwrap(image_header(encoding->bitpix, axes, primary)),
+        ByteSpan(pixels.data(), pixels.size())));
+    Header header = std::move(built.header);
+
+    unwrap(fit_user_scaling_cards(user, encoding->bitpix, encoding->offset));
+    merge_user_header(header, user);
+    return {std::move(header), std::move(pixels)};
+}
 
 // ---- classes ----
 
@@ -126,9 +164,9 @@ const Registration kAsciiTableBuilderRegistration{"AsciiTableBuilder",
                                                   make_ascii_table_builder_class};
 
 template <class T>
-const OwnedHdu* held_hdu(nb::handle obj) {
+const T* held_builder(nb::handle obj) {
     if (!nb::isinstance<T>(obj) || !nb::inst_ready(obj)) return nullptr;
-    return &nb::inst_ptr<T>(obj)->hdu;
+    return nb::inst_ptr<T>(obj);
 }
 
 // ---- image() ----
@@ -155,7 +193,7 @@ const Registration kImageRegistration{"image",
 
 // ---- builder objects ----
 
-nb::object make_image_builder(OwnedHdu&& hdu) {
+nb::object make_image_builder(EncodedHdu&& hdu) {
     return nb::cast(PyImageBuilder{std::move(hdu)}, nb::rv_policy::move);
 }
 
@@ -168,12 +206,14 @@ nb::object make_ascii_table_builder(OwnedHdu&& hdu) {
 }
 
 std::optional<BuilderRef> builder_of(nb::handle obj) {
-    if (const OwnedHdu* h = held_hdu<PyImageBuilder>(obj)) return BuilderRef{BuilderKind::Image, h};
-    if (const OwnedHdu* h = held_hdu<PyBinTableBuilder>(obj)) {
-        return BuilderRef{BuilderKind::BinTable, h};
+    if (const PyImageBuilder* b = held_builder<PyImageBuilder>(obj)) {
+        return BuilderRef{BuilderKind::Image, &b->hdu.header, b->hdu.data.view()};
     }
-    if (const OwnedHdu* h = held_hdu<PyAsciiTableBuilder>(obj)) {
-        return BuilderRef{BuilderKind::AsciiTable, h};
+    if (const PyBinTableBuilder* b = held_builder<PyBinTableBuilder>(obj)) {
+        return BuilderRef{BuilderKind::BinTable, &b->hdu.header, b->hdu.data};
+    }
+    if (const PyAsciiTableBuilder* b = held_builder<PyAsciiTableBuilder>(obj)) {
+        return BuilderRef{BuilderKind::AsciiTable, &b->hdu.header, b->hdu.data};
     }
     return std::nullopt;
 }
@@ -195,28 +235,11 @@ Bytes encode_pixels(nb::handle array, const PixelEncoding& encoding) {
 }
 
 OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
-    const nb::object array = coerce_array(data, "image");
-    const std::optional<PixelEncoding> encoding = pixel_encoding(array);
-    if (!encoding) raise(PyExc_TypeError, kUnsupportedImageDtype);
-
-    Bytes pixels;
-    std::vector<std::uint64_t> axes;
-    {
-        const ArrayBuffer buffer(array);
-        for (int i = buffer.ndim() - 1; i >= 0; --i)
-            axes.push_back(buffer.shape(i));
-        pixels = encode_buffer(buffer, *encoding);
-    }
-
-    // The header and the pixel bytes are checked against each other: an array without axes
-    // holds one pixel where its header declares none, and is refused here.
-    ImageHdu built = unwrap(
-        ImageHdu::create(unwrap(image_header(encoding->bitpix, axes, primary)), std::move(pixels)));
-    OwnedHdu out = std::move(built).into_parts();
-
-    unwrap(fit_user_scaling_cards(user, encoding->bitpix, encoding->offset));
-    merge_user_header(out.header, user);
-    return out;
+    auto [header, pixels] =
+        encode_image<Bytes>(data, primary, std::move(user), [](std::size_t n) {
+            return encode_buffer_of(n);
+        });
+    return OwnedHdu{std::move(header), std::move(pixels)};
 }
 
 Header image_user_header(nb::handle header) {
@@ -229,10 +252,14 @@ void refuse_other_kind_cards(const Header& user) {
     }
 }
 
-OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
+EncodedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
     Header user = image_user_header(header);
     refuse_other_kind_cards(user);
-    return encode_image_array(data, primary, std::move(user));
+    auto [cards, pixels] =
+        encode_image<EncodedBytes>(data, primary, std::move(user), [](std::size_t n) {
+            return EncodedBytes::of_size(n);
+        });
+    return EncodedHdu{std::move(cards), std::move(pixels)};
 }
 
 // ---- character cells ----

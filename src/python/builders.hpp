@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "data/pixel.hpp"
+#include "data/strided.hpp"
 #include "hdu/builders.hpp"
 #include "hdu/owned.hpp"
 #include "header/header.hpp"
@@ -23,8 +24,14 @@ namespace vexlo::py {
 
 namespace nb = nanobind;
 
+// A finished image HDU whose pixels were encoded straight into a buffer of their own.
+struct EncodedHdu {
+    Header header;
+    EncodedBytes data;
+};
+
 struct PyImageBuilder {
-    OwnedHdu hdu;
+    EncodedHdu hdu;
 };
 struct PyBinTableBuilder {
     OwnedHdu hdu;
@@ -34,16 +41,18 @@ struct PyAsciiTableBuilder {
 };
 
 // New builder objects over a finished HDU (taken over).
-nb::object make_image_builder(OwnedHdu&& hdu);
+nb::object make_image_builder(EncodedHdu&& hdu);
 nb::object make_bintable_builder(OwnedHdu&& hdu);
 nb::object make_ascii_table_builder(OwnedHdu&& hdu);
 
 enum class BuilderKind : std::uint8_t { Image, BinTable, AsciiTable };
 
-// The finished HDU a builder object holds; it lives as long as the object and never changes.
+// The finished HDU a builder object holds, header and unpadded data; both live as long as the
+// object and never change.
 struct BuilderRef {
     BuilderKind kind = BuilderKind::Image;
-    const OwnedHdu* hdu = nullptr;
+    const Header* header = nullptr;
+    ByteSpan data;
 };
 // The builder behind `obj` (tested as ImageBuilder, then BinTableBuilder, then
 // AsciiTableBuilder); none for any other object.
@@ -84,9 +93,9 @@ Header image_user_header(nb::handle header);
 // image_user_header_refusal): an image carrying it would be invalid.
 void refuse_other_kind_cards(const Header& user);
 
-// The HDU of image() and of the path-level append(): `header` (null, or a vexlo.Header or a
-// mapping) converted and checked first, then encode_image_array.
-OwnedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary);
+// The HDU of image(): `header` (null, or a vexlo.Header or a mapping) converted and checked
+// first, then the array encoded as encode_image_array encodes it, into a buffer of its own.
+EncodedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary);
 
 // ---- shared by the table encoders ----
 

@@ -380,7 +380,7 @@ nb::object promote_to_hdu(PyFitsFile& self, nb::handle value) {
     if (image_state(value) != nullptr || table_info(value)) {
         out = nb::borrow(value);
     } else if (const std::optional<BuilderRef> builder = builder_of(value)) {
-        OwnedHdu copy{builder->hdu->header, builder->hdu->data};
+        OwnedHdu copy{*builder->header, Bytes(builder->data.begin(), builder->data.end())};
         switch (builder->kind) {
             case BuilderKind::Image:
                 out = make_image_object(

@@ -79,11 +79,6 @@ std::uint64_t byte_size(std::span<const std::uint64_t> shape, Bitpix b) {
     return bytes.value_or(std::numeric_limits<std::uint64_t>::max());
 }
 
-template <class T>
-std::span<T> typed(const NewArray& a) {
-    return {reinterpret_cast<T*>(a.bytes.data()), a.bytes.size() / sizeof(T)};
-}
-
 // The owner of a mapped output buffer: it exports the memory through the buffer protocol to
 // the array made over it, and gives the mapping back when the last array lets go of it.
 struct MappedBuffer {
@@ -210,10 +205,10 @@ nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix p
         to_fits_error(Error::data("read_data_into: destination is " + std::to_string(want) +
                                   " bytes, data section is " + std::to_string(have)));
     }
+    const ImageBytes src = unwrap(ImageBytes::of_file(file, hdu_index));
     NewArray a = new_array(dtype_name(pixel_type), shape);
     // The array is not yet shared and the caller keeps the file alive.
-    unwrap(
-        without_gil([&] { return file.read_pixels_into(hdu_index, pixel_type, false, a.bytes); }));
+    unwrap(without_gil([&] { return read_pixels_into(src, pixel_type, false, a.bytes); }));
     return std::move(a.array);
 }
 
@@ -225,12 +220,8 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
                                     " bytes, data section is " + std::to_string(bytes.size()));
     }
     NewArray a = new_array(dtype_name(pixel_type), shape);
-    Result<void> done;
-    without_gil([&] {
-        if (!bytes.empty()) std::memcpy(a.bytes.data(), bytes.data(), bytes.size());
-        done = swap_be_in_place(pixel_type, a.bytes);
-    });
-    unwrap(std::move(done));
+    unwrap(without_gil(
+        [&] { return read_pixels_into(ImageBytes::of_memory(bytes), pixel_type, false, a.bytes); }));
     return std::move(a.array);
 }
 
@@ -244,17 +235,9 @@ nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const Scal
                                     std::to_string(byte_size(shape, pixel_type)));
     }
     NewArray a = new_array(physical_dtype_name(pixel_type, form), shape);
-    Result<void> done;
-    without_gil([&] {
-        if (form == PhysicalForm::Offset) {
-            done = decode_offset_be_into(pixel_type, stored, a.bytes);
-        } else if (form == PhysicalForm::F32) {
-            done = physical_values_into(pixel_type, stored, scaling, typed<float>(a));
-        } else {
-            done = physical_values_into(pixel_type, stored, scaling, typed<double>(a));
-        }
-    });
-    unwrap(std::move(done));
+    unwrap(without_gil([&] {
+        return read_image_into(ImageBytes::of_memory(stored), pixel_type, scaling, form, a.bytes);
+    }));
     return std::move(a.array);
 }
 
@@ -272,16 +255,9 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
     const PhysicalForm form = physical_form(pixel_type, scaling);
     if (form == PhysicalForm::Stored) return read_raw_pixels(file, hdu_index, pixel_type, shape);
     // Read straight into the result and converted there, chunk by chunk.
+    const ImageBytes src = unwrap(ImageBytes::of_file(file, hdu_index));
     NewArray a = new_array(physical_dtype_name(pixel_type, form), shape);
-    unwrap(without_gil([&]() -> Result<void> {
-        if (form == PhysicalForm::Offset) {
-            return file.read_pixels_into(hdu_index, pixel_type, true, a.bytes);
-        }
-        if (form == PhysicalForm::F32) {
-            return file.read_physical_into(hdu_index, pixel_type, scaling, typed<float>(a));
-        }
-        return file.read_physical_into(hdu_index, pixel_type, scaling, typed<double>(a));
-    }));
+    unwrap(without_gil([&] { return read_image_into(src, pixel_type, scaling, form, a.bytes); }));
     return std::move(a.array);
 }
 

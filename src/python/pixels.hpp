@@ -17,6 +17,7 @@
 #include "data/dispatch.hpp"
 #include "data/pixel.hpp"
 #include "hdu/image.hpp"
+#include "hdu/image_reader.hpp"
 #include "io/file.hpp"
 #include "util/bytes.hpp"
 

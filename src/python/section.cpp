@@ -59,28 +59,22 @@ nb::object read_region(const PyImageSection& s, const SectionRegion& r, const Sc
     for (std::size_t k = 0; k < r.counts.size(); ++k) {
         if (!r.dropped[k]) kept.push_back(r.counts[k]);
     }
+    const ImageBytes bytes = unwrap(ImageBytes::of_file(*src.file, src.hdu_index));
     // The read is checked before its array is made: a header may claim far more than the
     // file holds.
-    const std::uint64_t len =
-        unwrap(src.file->section_len(src.hdu_index, src.axes, starts, counts, s.pixel_type));
-    if (!scaling.is_identity()) {
-        // Only the region is read and converted, each value exactly as the whole image's.
-        Bytes stored(static_cast<std::size_t>(len));
-        unwrap(without_gil([&] {
-            return src.file->read_section_into(src.hdu_index, src.axes, starts, counts,
-                                               s.pixel_type, stored);
-        }));
-        nb::object array = physical_from_be_bytes(stored, s.pixel_type, scaling, kept);
-        // As read-only as the whole array it stands for, and a scalar where indexing that
-        // array by integers alone gives one.
-        freeze_image_array(array);
-        return kept.empty() ? get_item(array, nb::tuple()) : array;
-    }
-    NewArray a = new_array(dtype_name(s.pixel_type), kept);
-    unwrap(src.file->read_section_into(src.hdu_index, src.axes, starts, counts, s.pixel_type,
-                                       a.bytes));
-    unwrap(swap_be_in_place(s.pixel_type, a.bytes));
-    return std::move(a.array);
+    unwrap(section_len(bytes, src.axes, starts, counts, s.pixel_type));
+    // Only the region is read and converted, each value exactly as the whole image's.
+    const PhysicalForm form = physical_form(s.pixel_type, scaling);
+    NewArray a = new_array(physical_dtype_name(s.pixel_type, form), kept);
+    unwrap(without_gil([&] {
+        return read_section_values_into(bytes, src.axes, starts, counts, s.pixel_type, scaling,
+                                        form, a.bytes);
+    }));
+    if (scaling.is_identity()) return std::move(a.array);
+    // As read-only as the whole array it stands for, and a scalar where indexing that array
+    // by integers alone gives one.
+    freeze_image_array(a.array);
+    return kept.empty() ? get_item(a.array, nb::tuple()) : std::move(a.array);
 }
 
 nb::object full_load(const PyImageSection& s, nb::handle key) {

@@ -55,14 +55,14 @@ nb::object py_write(const Args& p) {
     if (builders.front().kind != BuilderKind::Image) empty_primary = Header::new_primary();
     for (std::size_t i = 0; i < builders.size(); ++i) {
         const bool is_primary = !empty_primary && i == 0;
-        unwrap(check_header_for_write(builders[i].hdu->header, is_primary));
+        unwrap(check_header_for_write(*builders[i].header, is_primary));
     }
 
     std::vector<HduView> views;
     views.reserve(builders.size() + 1);
     if (empty_primary) views.push_back(HduView{&*empty_primary, ByteSpan()});
     for (const BuilderRef& b : builders)
-        views.push_back(HduView{&b.hdu->header, b.hdu->data});
+        views.push_back(HduView{b.header, b.data});
     // Builders never change after they are made, and `held` keeps them alive.
     unwrap(without_gil([&] { return write_fits_file(path, overwrite, checksums, views); }));
     return nb::none();

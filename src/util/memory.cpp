@@ -21,6 +21,17 @@ std::size_t round_up(std::size_t n, std::size_t step) {
     return (n + step - 1) / step * step;
 }
 
+// Gives `advice` for the whole pages inside [p, p + size); the kernel's answer is not
+// needed, since every advice here only changes how fast later accesses are.
+void advise_whole_pages(void* p, std::size_t size, int advice) {
+    if (p == nullptr) return;
+    const auto step = static_cast<std::uintptr_t>(page_size());
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + step - 1) / step * step;
+    const std::uintptr_t last = (begin + size) / step * step;
+    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, advice);
+}
+
 // The length mapped for an output of `size` bytes. A part of a huge page at the end is taken
 // as a whole huge page when little of it would go unused (it then costs one fault, not
 // hundreds); otherwise it stays in small pages, so that an output never holds much memory it
@@ -34,12 +45,17 @@ std::size_t mapped_length(std::size_t size) {
 }  // namespace
 
 void advise_huge_pages(void* p, std::size_t size) {
-    if (p == nullptr || size < kWorthFrom) return;
-    const auto step = static_cast<std::uintptr_t>(page_size());
-    const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = (begin + step - 1) / step * step;
-    const std::uintptr_t last = (begin + size) / step * step;
-    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    if (size < kWorthFrom) return;
+    advise_whole_pages(p, size, MADV_HUGEPAGE);
+}
+
+void populate_pages(void* p, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    advise_whole_pages(p, size, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)size;
+#endif
 }
 
 bool worth_mapping(std::size_t size) {

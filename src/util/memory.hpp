@@ -10,6 +10,11 @@ namespace vexlo {
 // of one per 4 KiB. Only advice: where the kernel declines, nothing changes.
 void advise_huge_pages(void* p, std::size_t size);
 
+// Has the kernel map writable zeroed pages over the whole pages inside [p, p + size) now,
+// so that the faults are taken by the caller's thread, several threads each populating its
+// own range. Only advice: where the kernel declines, the pages fault in on first touch.
+void populate_pages(void* p, std::size_t size);
+
 // Whether map_output_buffer serves a buffer of `size` bytes: one of at least a few MiB.
 bool worth_mapping(std::size_t size);
 

@@ -10,6 +10,7 @@ import pytest
 
 import vexlo
 from fits_read import checksums_verify, fitsverify, read
+from hooks import split_passes  # noqa: F401  (a fixture)
 
 DTYPE_CASES = [
     # dtype, BITPIX, BZERO (None: no card), values covering the edges
@@ -391,3 +392,83 @@ def test_large_images_encode_exactly(tmp_path):
         path = write_one(tmp_path, vexlo.image(x), f"l{i}.fits")
         stored = read(path)[0].stored_image()
         assert stored.tobytes() == expected_stored(x.ravel(), str(x.dtype)).tobytes()
+
+
+# Array layouts whose element order differs from their memory order, each cut so that the
+# ranges of a split encoding start and end inside runs.
+LAYOUTS = [
+    ("c-order", lambda a: a),
+    ("fortran-order", np.asfortranarray),
+    ("every-other-column", lambda a: a[:, ::2]),
+    ("reversed-rows", lambda a: a[::-1]),
+    ("transposed-cube", lambda a: a.reshape(a.shape[0], -1, 2).transpose(1, 0, 2)),
+]
+
+
+def split_image_bytes(array, **kw):
+    """The file vexlo writes for image(array), as bytes."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "img.fits")
+        vexlo.write(path, [vexlo.image(array)], **kw)
+        with open(path, "rb") as f:
+            return f.read()
+
+
+@pytest.mark.parametrize("layout", [f for _, f in LAYOUTS], ids=[n for n, _ in LAYOUTS])
+@pytest.mark.parametrize("dtype", ["int8", "uint16", "int32", "uint64", "float32", "float64"])
+def test_encoding_split_over_parts_gives_the_bytes_of_one_part(tmp_path, split_passes, dtype,
+                                                               layout):
+    from hooks import T
+
+    rng = np.random.default_rng(36)
+    info = np.iinfo(dtype) if np.dtype(dtype).kind in "iu" else None
+    if info is not None:
+        base = rng.integers(info.min, info.max, (37, 58), dtype=dtype, endpoint=True)
+    else:
+        base = rng.standard_normal((37, 58)).astype(dtype)
+    a = layout(base)
+    got = split_image_bytes(a)
+    if split_passes is not None:
+        T.force_parts(1)
+        try:
+            one_part = split_image_bytes(a)
+        finally:
+            T.force_parts(split_passes)
+        assert got == one_part
+    path = tmp_path / "img.fits"
+    path.write_bytes(got)
+    hdu = read(path)[0]
+    stored = np.frombuffer(hdu.data, dtype=expected_stored([], dtype).dtype)
+    assert np.array_equal(stored, expected_stored(np.ascontiguousarray(a).ravel(), dtype))
+    assert read_with_astropy(path).tolist() == a.tolist()
+    if dtype != "uint64":  # fitsio holds 64-bit unsigned images as int64
+        assert read_with_fitsio(path).tolist() == a.tolist()
+
+
+@pytest.mark.parametrize("shape", [(301, 499), (7, 3), (1, 1)], ids=str)
+def test_checksums_summed_over_parts_match_independent_sums(tmp_path, split_passes, shape):
+    from hooks import T
+
+    a = (np.arange(np.prod(shape), dtype=np.int64).reshape(shape) * 2654435761 % 65536
+         ).astype(np.uint16)
+    got = split_image_bytes(a, checksums=True)
+    if split_passes is not None:
+        T.force_parts(1)
+        try:
+            assert split_image_bytes(a, checksums=True) == got
+        finally:
+            T.force_parts(split_passes)
+    path = tmp_path / "img.fits"
+    path.write_bytes(got)
+    assert checksums_verify(read(path)[0])
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(path, checksum=True) as hdus:
+        hdus.verify("exception")
+        assert hdus[0].verify_checksum() == 1 and hdus[0].verify_datasum() == 1
+        assert hdus[0].data.tolist() == a.tolist()
+    assert read_with_fitsio(path).tolist() == a.tolist()
+    with vexlo.open(str(path)) as f:
+        row = f.verify_checksums()[0]
+        assert row["checksum_ok"] is True and row["datasum_ok"] is True

@@ -179,6 +179,33 @@ def test_large_image_round_trip(tmp_path):
     fitsverify(p)
 
 
+@pytest.mark.parametrize("how", ["write", "append"])
+def test_large_writes_hold_no_blocks_past_their_end(tmp_path, how):
+    # Blocks are reserved ahead of a large piece, for exactly that piece: the file is as long
+    # as its HDUs and holds no more disk than that, whether written anew or appended to.
+    a = np.arange(1_500_000, dtype=np.float32).reshape(500, 3000) - 7.5
+    b = (np.arange(700_001) % 65536).astype(np.uint16)
+    p = tmp_path / "big.fits"
+    if how == "write":
+        vexlo.write(p, [vexlo.image(a), vexlo.image(b, primary=False)], checksums=True)
+    else:
+        vexlo.write(p, [vexlo.image(a)])
+        vexlo.append(p, b)
+    padded = [n + (-n % 2880) for n in (a.nbytes, b.nbytes)]
+    st = p.stat()
+    assert st.st_size == 2880 + padded[0] + 2880 + padded[1]
+    assert st.st_blocks * 512 <= st.st_size + 64 * 1024
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(p, checksum=how == "write") as hdus:
+        hdus.verify("exception")
+        assert np.array_equal(hdus[0].data, a) and np.array_equal(hdus[1].data, b)
+    fitsio = pytest.importorskip("fitsio")
+    assert np.array_equal(fitsio.read(str(p), ext=0), a)
+    assert np.array_equal(fitsio.read(str(p), ext=1), b)
+    with vexlo.open(str(p)) as f:
+        assert np.array_equal(f[0].data, a) and np.array_equal(f[1].data, b)
+
+
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 @pytest.mark.parametrize("size", [3, 100_000], ids=["buffered", "written-through"])
 def test_output_failure_is_a_fits_error(size):

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../hdu/writer_fixture.hpp"
+#include "util/parallel.hpp"
 
 namespace vexlo {
 namespace {
@@ -81,6 +82,31 @@ TEST(OnesComplementSum, ChunkSumsCombineWithAdd) {
                   ones_complement_sum(all))
             << cut;
     }
+}
+
+// A large sum is split over parts: forced into several parts on whatever cores there are, every
+// buffer gives the word-by-word result, zero only for all-zero words and all ones where the
+// words cancel.
+TEST(OnesComplementSum, SplitSumsMatchTheReference) {
+    Bytes cancel = noise(4 * 1001, 5);
+    // The last word makes the total a multiple of 2^32 - 1.
+    const std::uint32_t rest = reference_sum(ByteSpan(cancel).first(4 * 1000));
+    const std::uint32_t last = ~rest;
+    for (int k = 0; k < 4; ++k)
+        cancel[4 * 1000 + k] = static_cast<std::uint8_t>(last >> (24 - 8 * k));
+    const std::vector<Bytes> buffers = {noise(4 * 1000 + 3, 77), Bytes(4 * 999, 0), cancel,
+                                        Bytes(4 * 777, 0xFF), Bytes(5, 0x10)};
+    for (const std::size_t parts : {std::size_t{2}, std::size_t{3}, std::size_t{7}}) {
+        force_parts_for_tests(parts);
+        force_helper_budget_for_tests(parts - 1);
+        for (const Bytes& b : buffers) {
+            EXPECT_EQ(ones_complement_sum(b), reference_sum(b)) << parts << " " << b.size();
+        }
+        EXPECT_EQ(ones_complement_sum(buffers[1]), 0u);
+        EXPECT_EQ(ones_complement_sum(cancel), 0xFFFFFFFFu);
+    }
+    force_parts_for_tests(0);
+    force_helper_budget_for_tests(std::nullopt);
 }
 
 TEST(OnesComplementAdd, EndAroundCarry) {

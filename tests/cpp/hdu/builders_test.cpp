@@ -16,6 +16,7 @@
 #include "hdu/load.hpp"
 #include "hdu/writer.hpp"
 #include "io/file.hpp"
+#include "util/parallel.hpp"
 #include "writer_fixture.hpp"
 
 namespace vexlo {
@@ -67,6 +68,46 @@ Bytes built_image_data(std::vector<T> pixels) {
     auto hdu = std::move(*b).build();
     EXPECT_TRUE(hdu.has_value()) << hdu.error().message();
     return std::move(*hdu).into_data();
+}
+
+// A host array walked through outer axes with gaps and a strided run, with a flip, encodes to
+// the same bytes element by element in C order however the pass is split.
+TEST(EncodeHostPixels, EverySplitGivesTheElementOrderBytes) {
+    // A 5 x 7 x 3 block of 16-bit words, every other plane and every other row of a larger
+    // array, its last axis strided by two words.
+    std::vector<std::uint16_t> memory(10 * 14 * 6);
+    for (std::size_t i = 0; i < memory.size(); ++i)
+        memory[i] = static_cast<std::uint16_t>(i * 2654435761u >> 7);
+    HostPixels host;
+    host.base = reinterpret_cast<const std::uint8_t*>(memory.data());
+    host.outer_shape = {5, 7};
+    host.outer_stride = {2 * 14 * 6 * 2, 2 * 6 * 2};
+    host.run = 3;
+    host.run_stride = 2 * 2;
+    ASSERT_EQ(host.size(), 105u);
+    Bytes want;
+    for (std::size_t a = 0; a < 5; ++a) {
+        for (std::size_t b = 0; b < 7; ++b) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                const std::uint16_t v = memory[(2 * a) * 14 * 6 + (2 * b) * 6 + 2 * c] ^ 0x8000;
+                want.push_back(static_cast<std::uint8_t>(v >> 8));
+                want.push_back(static_cast<std::uint8_t>(v & 0xFF));
+            }
+        }
+    }
+    for (const std::size_t parts : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{50}}) {
+        force_parts_for_tests(parts);
+        force_helper_budget_for_tests(std::min<std::size_t>(parts, 8) - 1);
+        Bytes got(want.size(), 0xEE);
+        const Result<void> r = encode_host_pixels(host, 2, 0x8000, got);
+        force_parts_for_tests(0);
+        force_helper_budget_for_tests(std::nullopt);
+        ASSERT_TRUE(r) << r.error().message();
+        EXPECT_EQ(got, want) << parts;
+    }
+    Bytes short_by_one(want.size() - 1);
+    EXPECT_EQ(encode_host_pixels(host, 2, 0, short_by_one).error().message(),
+              "data: encoded pixels: destination is 209 bytes, pixels need 210");
 }
 
 TEST(ImageBuilder, EncodesEachTypeBigEndian) {

@@ -10,6 +10,7 @@
 #include "../io/fits_fixture.hpp"
 #include "compression/reader.hpp"
 #include "hdu/hdu.hpp"
+#include "hdu/image_reader.hpp"
 #include "hdu/load.hpp"
 #include "io/file.hpp"
 #include "util/text.hpp"
@@ -144,7 +145,8 @@ TEST(ImageInterop, CubeSectionMatchesWholeImage) {
     ASSERT_EQ(cube->axes, (std::vector<std::uint64_t>{6, 5, 4}));
     const std::vector<std::uint64_t> start = {1, 2, 1};
     const std::vector<std::uint64_t> shape = {4, 2, 3};
-    const Result<Bytes> sec = f.read_section_bytes(11, cube->axes, start, shape, Bitpix::F32);
+    const Result<Bytes> sec =
+        read_section_bytes(*ImageBytes::of_file(f, 11), cube->axes, start, shape, Bitpix::F32);
     ASSERT_TRUE(sec) << sec.error().message();
     ASSERT_EQ(sec->size(), 4u * 2 * 3 * 4);
     const std::vector<double> all = cube->physical_f64()->data;

@@ -65,71 +65,6 @@ TEST(FileTest, OpensAPlainFileAndRecordsSpans) {
     EXPECT_EQ(file.extnames.at("SCI"), (std::vector<std::size_t>{1}));
 }
 
-TEST(FileTest, PixelsReadInChunksMatchAWholeSwapAcrossEveryChunkEdge) {
-    // Larger than several read chunks and not a multiple of one, so that values straddle no
-    // edge unconverted and the tail is converted too; the 20 MB image is also read in runs
-    // of chunks on several threads, and its cached data section too.
-    struct Case {
-        Bitpix bitpix;
-        std::uint64_t pixels;
-    };
-    const Case cases[] = {{Bitpix::I16, 3 * 65536 + 7},
-                          {Bitpix::I32, 3 * 65536 + 7},
-                          {Bitpix::I64, 3 * 65536 + 7},
-                          {Bitpix::F64, 3 * 65536 + 7},
-                          {Bitpix::I32, 5 * 1024 * 1024 + 3}};
-    for (const auto& [b, pixels] : cases) {
-        const std::size_t width = bytes_per_pixel(b);
-        Bytes stored(pixels * width);
-        for (std::size_t i = 0; i < stored.size(); ++i)
-            stored[i] = static_cast<std::uint8_t>(i * 131 + i / 4096);
-        TempFile f(hdu(primary_cards(static_cast<int>(bitpix_value(b)), {pixels}), stored));
-        const FitsFile file = FitsFile::open(f.path(), true).value();
-        for (const bool offset : {false, true}) {
-            if (offset && is_float(b)) continue;  // floating-point types have no offset form
-            Bytes want(stored.size());
-            if (offset) {
-                EXPECT_TRUE(decode_offset_be_into(b, stored, want));
-            } else {
-                want = stored;
-                EXPECT_TRUE(swap_be_in_place(b, want));
-            }
-            Bytes got(stored.size(), 0xAA);
-            ASSERT_TRUE(file.read_pixels_into(0, b, offset, got));
-            EXPECT_TRUE(got == want) << type_name(b) << offset;
-        }
-        const Result<ByteSpan> cached = file.data_bytes(0);
-        ASSERT_TRUE(cached);
-        EXPECT_TRUE(std::equal(cached->begin(), cached->end(), stored.begin(), stored.end()))
-            << type_name(b);
-    }
-    TempFile small(two_hdu_file());
-    const FitsFile file = FitsFile::open(small.path(), true).value();
-    Bytes wrong(11);
-    EXPECT_FALSE(file.read_pixels_into(1, Bitpix::I16, false, wrong));
-    EXPECT_FALSE(file.read_pixels_into(2, Bitpix::I16, false, wrong));
-}
-
-// Scaled images are read chunk by chunk into their physical values, a large one in runs of
-// chunks on several threads; every value equals the whole-buffer conversion.
-TEST(FileTest, PhysicalValuesReadInChunksMatchAWholeConversion) {
-    for (const std::uint64_t pixels : {std::uint64_t{3 * 65536 + 7}, std::uint64_t{9 << 20}}) {
-        Bytes stored(pixels * 2);
-        for (std::size_t i = 0; i < stored.size(); ++i)
-            stored[i] = static_cast<std::uint8_t>(i * 131 + i / 4096);
-        TempFile f(hdu(primary_cards(16, {pixels}), stored));
-        const FitsFile file = FitsFile::open(f.path(), true).value();
-        const Scaling scaling{1.5, 0.25, 7};
-        std::vector<float> want(pixels);
-        EXPECT_TRUE(physical_values_into(Bitpix::I16, stored, scaling, std::span<float>(want)));
-        std::vector<float> got(pixels, -1.0f);
-        ASSERT_TRUE(file.read_physical_into(0, Bitpix::I16, scaling, std::span<float>(got)));
-        EXPECT_TRUE(std::memcmp(got.data(), want.data(), pixels * sizeof(float)) == 0) << pixels;
-        std::vector<double> wrong(pixels - 1);
-        EXPECT_FALSE(file.read_physical_into(0, Bitpix::I16, scaling, std::span<double>(wrong)));
-    }
-}
-
 TEST(FileTest, MissingFileIsAnIoError) {
     const Result<FitsFile> r = FitsFile::open("/nonexistent/dir/x.fits", true);
     ASSERT_FALSE(r);
@@ -588,24 +523,11 @@ TEST(FileTest, AbsurdSizesFailBeforeAnyAllocation) {
 
 // ---- data access ----
 
-// Both backings of the same content.
-std::vector<FitsFile> both(const Bytes& content, std::vector<std::unique_ptr<TempFile>>& keep) {
-    std::vector<FitsFile> out;
-    keep.push_back(std::make_unique<TempFile>(content));
-    keep.push_back(std::make_unique<TempFile>(gzip(content)));
-    for (std::size_t i = keep.size() - 2; i < keep.size(); ++i) {
-        Result<FitsFile> r = FitsFile::open(keep[i]->path(), true);
-        if (!r) throw std::runtime_error(r.error().message());
-        out.push_back(std::move(*r));
-    }
-    return out;
-}
-
 TEST(FileTest, DataBytesAndCopies) {
     std::vector<std::unique_ptr<TempFile>> keep;
     Bytes content = hdu(primary_cards(8, {}));
     append(content, hdu(image_ext_cards(8, {100}), ramp(100), 0x77));
-    for (const FitsFile& f : both(content, keep)) {
+    for (const FitsFile& f : open_both(content, keep)) {
         const Result<ByteSpan> empty = f.data_bytes(0);
         ASSERT_TRUE(empty);
         EXPECT_TRUE(empty->empty());
@@ -675,7 +597,7 @@ TEST(FileTest, RawCopiesEndOnTheBlockBoundary) {
         std::vector<std::unique_ptr<TempFile>> keep;
         Bytes content = hdu(primary_cards(8, {}));
         append(content, hdu(image_ext_cards(8, {n}), ramp(static_cast<std::size_t>(n)), 0x77));
-        for (const FitsFile& f : both(content, keep)) {
+        for (const FitsFile& f : open_both(content, keep)) {
             TempFile whole(Bytes{}), data(Bytes{});
             {
                 BufWriter out = BufWriter::create(whole.path(), true).value();
@@ -727,106 +649,11 @@ TEST(FileTest, CacheIsFilledOnceAndShared) {
     EXPECT_EQ(Bytes(cached->begin(), cached->end()), ramp(12));
     const std::string eof = "i/o error: pread reached EOF before filling buffer (file truncated?)";
     EXPECT_EQ(f.read_data(1).error().message(), eof);
-    const std::uint64_t axes[] = {3, 2};
-    const std::uint64_t start[] = {0, 1};
-    const std::uint64_t shape[] = {3, 1};
-    EXPECT_EQ(f.read_section_bytes(1, axes, start, shape, Bitpix::I16).error().message(), eof);
     // An uncached HDU whose data went missing fails and stays uncached.
     tmp.truncate(2880 + 50);
     EXPECT_EQ(f.data_bytes(0).error().message(), eof);
     EXPECT_EQ(f.data_cache.get(0), nullptr);
     EXPECT_EQ(f.raw_hdu_bytes(0).error().message(), eof);
-}
-
-TEST(FileTest, Sections) {
-    std::vector<std::unique_ptr<TempFile>> keep;
-    // A 10 x 5 image of 16-bit pixels whose value is the element number.
-    Bytes pixels;
-    for (int i = 0; i < 50; ++i) {
-        pixels.push_back(0);
-        pixels.push_back(static_cast<std::uint8_t>(i));
-    }
-    Bytes cube;  // 4 x 3 x 2, 8-bit, value = element number
-    for (int i = 0; i < 24; ++i)
-        cube.push_back(static_cast<std::uint8_t>(i));
-    Bytes content = hdu(primary_cards(16, {10, 5}), pixels);
-    append(content, hdu(image_ext_cards(8, {4, 3, 2}), cube));
-    append(content, hdu(image_ext_cards(8, {}), {}));
-
-    using V = std::vector<std::uint64_t>;
-    for (const FitsFile& f : both(content, keep)) {
-        auto section = [&](std::size_t idx, V axes, V start, V shape, Bitpix b) {
-            return f.read_section_bytes(idx, axes, start, shape, b);
-        };
-        const Result<Bytes> s = section(0, {10, 5}, {1, 2}, {3, 2}, Bitpix::I16);
-        ASSERT_TRUE(s) << s.error().message();
-        EXPECT_EQ(*s, bytes_of({0, 21, 0, 22, 0, 23, 0, 31, 0, 32, 0, 33}));
-
-        const Result<Bytes> whole = section(0, {10, 5}, {0, 0}, {10, 5}, Bitpix::I16);
-        ASSERT_TRUE(whole);
-        EXPECT_EQ(*whole, pixels);
-
-        const Result<Bytes> runs = section(1, {4, 3, 2}, {1, 0, 0}, {2, 3, 2}, Bitpix::U8);
-        ASSERT_TRUE(runs);
-        EXPECT_EQ(*runs, bytes_of({1, 2, 5, 6, 9, 10, 13, 14, 17, 18, 21, 22}));
-
-        Bytes into(4);
-        ASSERT_TRUE(f.read_section_into(1, V{4, 3, 2}, V{0, 2, 1}, V{4, 1, 1}, Bitpix::U8, into));
-        EXPECT_EQ(into, bytes_of({20, 21, 22, 23}));
-        Bytes wrong(3);
-        EXPECT_EQ(f.read_section_into(1, V{4, 3, 2}, V{0, 2, 1}, V{4, 1, 1}, Bitpix::U8, wrong)
-                      .error()
-                      .message(),
-                  "data: read_section_into: destination is 3 bytes, section is 4");
-
-        const Result<Bytes> empty = section(1, {4, 3, 2}, {4, 0, 0}, {0, 3, 2}, Bitpix::U8);
-        ASSERT_TRUE(empty);
-        EXPECT_TRUE(empty->empty());
-
-        struct Bad {
-            std::size_t index;
-            V axes, start, shape;
-            std::string want;
-        };
-        const std::vector<Bad> bad = {
-            {0,
-             {10, 5},
-             {8, 0},
-             {3, 1},
-             "data: axis 0 (NAXIS1) range 8..11 out of bounds (length 10)"},
-            {0,
-             {10, 5},
-             {0, 3},
-             {1, 3},
-             "data: axis 1 (NAXIS2) range 3..6 out of bounds (length 5)"},
-            {0, {10, 5}, {0}, {1, 1}, "data: start/shape have length 1/2, expected NAXIS = 2"},
-            {0,
-             {10, 5},
-             {1, std::numeric_limits<std::uint64_t>::max()},
-             {1, 2},
-             "data: axis 1 (NAXIS2) range 18446744073709551615..18446744073709551615 out of "
-             "bounds (length 5)"},
-            {0,
-             {10, 6},
-             {0, 0},
-             {1, 1},
-             "data: image axes describe more than the 100-byte data section"},
-            {2, {}, {}, {}, "data: section of an image with no axes (NAXIS = 0) is undefined"},
-            {3, {1}, {0}, {1}, "header: HDU index 3 out of range (len = 3)"},
-        };
-        for (const Bad& c : bad) {
-            const Result<Bytes> r = section(c.index, c.axes, c.start, c.shape, Bitpix::I16);
-            ASSERT_FALSE(r) << c.want;
-            EXPECT_EQ(r.error().message(), c.want);
-        }
-        const std::uint64_t big = std::uint64_t{1} << 32;
-        EXPECT_EQ(section(0, {big, big, 2}, {0, 0, 0}, {1, 1, 1}, Bitpix::U8).error().message(),
-                  "data: axis stride overflows u64");
-        EXPECT_EQ(section(0, {big, big}, {0, 0}, {big, big}, Bitpix::U8).error().message(),
-                  "data: shape product overflows u64");
-        EXPECT_EQ(section(0, {big, big / 2}, {0, 0}, {big, big / 2}, Bitpix::F64).error().message(),
-                  "data: total bytes overflows usize");
-    }
 }
 
 TEST(FileTest, SectionHelpers) {

@@ -11,12 +11,14 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "header/header.hpp"
+#include "io/file.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo::fits_test {
@@ -174,6 +176,21 @@ class TempFile {
 
 inline std::string test_data(std::string_view name) {
     return std::string(VEXLO_TEST_DATA) + "/" + std::string(name);
+}
+
+// The same content opened from both backings: a plain file and a gzip one decoded into
+// memory. `keep` holds the temporary files as long as the caller needs them.
+inline std::vector<FitsFile> open_both(const Bytes& content,
+                                       std::vector<std::unique_ptr<TempFile>>& keep) {
+    std::vector<FitsFile> out;
+    keep.push_back(std::make_unique<TempFile>(content));
+    keep.push_back(std::make_unique<TempFile>(gzip(content)));
+    for (std::size_t i = keep.size() - 2; i < keep.size(); ++i) {
+        Result<FitsFile> r = FitsFile::open(keep[i]->path(), true);
+        if (!r) throw std::runtime_error(r.error().message());
+        out.push_back(std::move(*r));
+    }
+    return out;
 }
 
 }  // namespace vexlo::fits_test

@@ -1,0 +1,310 @@
+#include "hdu/image_reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "util/parallel.hpp"
+
+namespace vexlo {
+
+namespace {
+
+std::string num(std::uint64_t v) {
+    return std::to_string(v);
+}
+
+bool mul_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+    return __builtin_mul_overflow(a, b, &out);
+}
+bool add_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+    return __builtin_add_overflow(a, b, &out);
+}
+
+// Stored bytes read and converted per step: small enough to stay in cache between the read
+// and the conversion, a whole number of pixels of every type.
+constexpr std::size_t kPixelChunk = std::size_t{1} << 18;
+// Below this many stored bytes per part a thread does not repay its start.
+constexpr std::size_t kMinBytesPerPart = std::size_t{8} << 20;
+
+template <class T>
+std::span<T> typed(std::span<std::uint8_t> bytes) {
+    return {reinterpret_cast<T*>(bytes.data()), bytes.size() / sizeof(T)};
+}
+
+// Stored big-endian pixels `stored` as values in `form` into `out` (one element per pixel);
+// `stored` may be `out` itself when both have the same width.
+Result<void> convert_pixels(Bitpix bitpix, const Scaling& scaling, PhysicalForm form,
+                            ByteSpan stored, std::span<std::uint8_t> out) {
+    switch (form) {
+        case PhysicalForm::Stored:
+            if (stored.data() != out.data() && !stored.empty()) {
+                std::memcpy(out.data(), stored.data(), stored.size());
+            }
+            return swap_be_in_place(bitpix, out);
+        case PhysicalForm::Offset:
+            return decode_offset_be_into(bitpix, stored, out);
+        case PhysicalForm::F32:
+            return physical_values_into(bitpix, stored, scaling, typed<float>(out));
+        case PhysicalForm::F64:
+            break;
+    }
+    return physical_values_into(bitpix, stored, scaling, typed<double>(out));
+}
+
+// Whether values in `form` are made from stored bytes where they lie (the physical
+// conversions read and write different buffers).
+bool same_width_form(PhysicalForm form) {
+    return form == PhysicalForm::Stored || form == PhysicalForm::Offset;
+}
+
+// All pixels of `src` converted chunk by chunk into `dest`, whose size the caller checked. A
+// large image is split into runs of chunks over the cores. Bytes in memory are converted where
+// they lie; a file's bytes are read into the destination itself for the stored and offset
+// forms, else through one chunk of scratch per run.
+Result<void> convert_over_chunks(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+                                 PhysicalForm form, std::span<std::uint8_t> dest) {
+    const std::uint64_t width = bytes_per_pixel(bitpix);
+    const std::uint64_t out_width = physical_width(bitpix, form);
+    const std::uint64_t len = src.size();
+    const bool in_place = same_width_form(form);
+    const std::uint64_t chunks = (len + kPixelChunk - 1) / kPixelChunk;
+    const std::size_t parts = parts_for(
+        static_cast<std::size_t>(std::min<std::uint64_t>(len, SIZE_MAX)), kMinBytesPerPart);
+    return run_ranges(
+        parts, chunks, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
+            std::unique_ptr<std::uint8_t[]> scratch;
+            for (std::uint64_t c = first; c < first + count; ++c) {
+                const std::uint64_t at = c * kPixelChunk;
+                const auto n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(kPixelChunk, len - at));
+                const std::span<std::uint8_t> out = dest.subspan(
+                    static_cast<std::size_t>(at / width * out_width),
+                    static_cast<std::size_t>(n / width * out_width));
+                ByteSpan stored;
+                if (const std::optional<ByteSpan> in_memory = src.view(at, n)) {
+                    stored = *in_memory;
+                } else if (in_place) {
+                    VEXLO_TRY(src.read(at, out));
+                    stored = out;
+                } else {
+                    if (!scratch) {
+                        scratch.reset(new (std::nothrow) std::uint8_t[kPixelChunk]);
+                        if (!scratch) return fail(Error::out_of_memory());
+                    }
+                    const std::span<std::uint8_t> part(scratch.get(), n);
+                    VEXLO_TRY(src.read(at, part));
+                    stored = part;
+                }
+                VEXLO_TRY(convert_pixels(bitpix, scaling, form, stored, out));
+            }
+            return {};
+        });
+}
+
+}  // namespace
+
+// ---- sources ----
+
+Result<ImageBytes> ImageBytes::of_file(const FitsFile& file, std::size_t index) {
+    if (index >= file.len()) return fail(hdu_index_error(index, file.len()));
+    ImageBytes b;
+    b.file_ = &file;
+    b.index_ = index;
+    b.size_ = file.spans[index].data_len;
+    return b;
+}
+
+ImageBytes ImageBytes::of_memory(ByteSpan bytes) {
+    ImageBytes b;
+    b.memory_ = bytes;
+    b.size_ = bytes.size();
+    return b;
+}
+
+Result<void> ImageBytes::read(std::uint64_t offset, std::span<std::uint8_t> dest) const {
+    if (file_ != nullptr) return file_->read_data_range_into(index_, offset, dest);
+    std::uint64_t end = 0;
+    if (add_overflows(offset, dest.size(), end) || end > size_) {
+        return fail(Error::data("read_data_range_into: [" + num(offset) + ", +" + num(dest.size()) +
+                                ") escapes the " + num(size_) + "-byte data section"));
+    }
+    if (!dest.empty()) {
+        std::memcpy(dest.data(), memory_.data() + static_cast<std::size_t>(offset), dest.size());
+    }
+    return {};
+}
+
+std::optional<ByteSpan> ImageBytes::view(std::uint64_t offset, std::size_t n) const {
+    if (file_ != nullptr) return std::nullopt;
+    return memory_.subspan(static_cast<std::size_t>(offset), n);
+}
+
+// ---- whole images ----
+
+std::uint64_t physical_width(Bitpix bitpix, PhysicalForm form) {
+    switch (form) {
+        case PhysicalForm::F32:
+            return sizeof(float);
+        case PhysicalForm::F64:
+            return sizeof(double);
+        case PhysicalForm::Stored:
+        case PhysicalForm::Offset:
+            break;
+    }
+    return bytes_per_pixel(bitpix);
+}
+
+Result<void> read_image_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+                             PhysicalForm form, std::span<std::uint8_t> dest) {
+    const std::uint64_t len = src.size();
+    const std::uint64_t pixels = len / bytes_per_pixel(bitpix);
+    const std::uint64_t out_width = physical_width(bitpix, form);
+    if (form == PhysicalForm::Stored || form == PhysicalForm::Offset) {
+        if (dest.size() != len) {
+            return fail(Error::data("read_data_into: destination is " + num(dest.size()) +
+                                    " bytes, data section is " + num(len)));
+        }
+    } else if (dest.size() / out_width != pixels || dest.size() % out_width != 0) {
+        return fail(Error::data("read_physical_into: destination holds " +
+                                num(dest.size() / out_width) + " values, data section has " +
+                                num(pixels)));
+    }
+    return convert_over_chunks(src, bitpix, scaling, form, dest);
+}
+
+Result<void> read_pixels_into(const ImageBytes& src, Bitpix bitpix, bool offset_form,
+                              std::span<std::uint8_t> dest) {
+    return read_image_into(src, bitpix, Scaling{},
+                           offset_form ? PhysicalForm::Offset : PhysicalForm::Stored, dest);
+}
+
+Result<void> read_physical_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+                                std::span<float> dest) {
+    return read_image_into(src, bitpix, scaling, PhysicalForm::F32,
+                           {reinterpret_cast<std::uint8_t*>(dest.data()), dest.size_bytes()});
+}
+
+Result<void> read_physical_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+                                std::span<double> dest) {
+    return read_image_into(src, bitpix, scaling, PhysicalForm::F64,
+                           {reinterpret_cast<std::uint8_t*>(dest.data()), dest.size_bytes()});
+}
+
+// ---- sections ----
+
+namespace {
+
+// A checked section request: its byte length and, when non-empty, the axis strides.
+struct SectionPlan {
+    std::uint64_t len = 0;
+    std::vector<std::uint64_t> strides;
+};
+
+Result<SectionPlan> plan_section(std::span<const std::uint64_t> axes,
+                                 std::span<const std::uint64_t> start,
+                                 std::span<const std::uint64_t> shape, Bitpix bitpix,
+                                 std::uint64_t data_len) {
+    // With no axes there is no element to index; refuse rather than read a phantom pixel.
+    if (axes.empty()) {
+        return fail(Error::data("section of an image with no axes (NAXIS = 0) is undefined"));
+    }
+    VEXLO_TRY(check_section(axes, start, shape));
+    std::uint64_t count = 1;
+    for (const std::uint64_t n : shape) {
+        if (mul_overflows(count, n, count)) return fail(Error::data("shape product overflows u64"));
+    }
+    SectionPlan plan;
+    if (mul_overflows(count, bytes_per_pixel(bitpix), plan.len) ||
+        plan.len > std::numeric_limits<std::size_t>::max()) {
+        return fail(Error::data("total bytes overflows usize"));
+    }
+    if (plan.len == 0) return plan;
+    VEXLO_ASSIGN_OR_RETURN(plan.strides, axis_strides(axes));
+    // The caller's axes must describe an image inside this data section; otherwise runs
+    // would come from the next HDU, and a result sized by them could exceed the file.
+    std::uint64_t image_bytes = 0;
+    if (mul_overflows(plan.strides.back(), axes.back(), image_bytes) ||
+        mul_overflows(image_bytes, bytes_per_pixel(bitpix), image_bytes) ||
+        image_bytes > data_len) {
+        return fail(Error::data("image axes describe more than the " + num(data_len) +
+                                "-byte data section"));
+    }
+    return plan;
+}
+
+}  // namespace
+
+Result<std::uint64_t> section_len(const ImageBytes& src, std::span<const std::uint64_t> axes,
+                                  std::span<const std::uint64_t> start,
+                                  std::span<const std::uint64_t> shape, Bitpix bitpix) {
+    VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
+                           plan_section(axes, start, shape, bitpix, src.size()));
+    return plan.len;
+}
+
+Result<void> read_section_into(const ImageBytes& src, std::span<const std::uint64_t> axes,
+                               std::span<const std::uint64_t> start,
+                               std::span<const std::uint64_t> shape, Bitpix bitpix,
+                               std::span<std::uint8_t> dest) {
+    VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
+                           plan_section(axes, start, shape, bitpix, src.size()));
+    if (dest.size() != plan.len) {
+        return fail(Error::data("read_section_into: destination is " + num(dest.size()) +
+                                " bytes, section is " + num(plan.len)));
+    }
+    if (plan.len == 0) return {};
+    const std::uint64_t bpp = bytes_per_pixel(bitpix);
+    const auto run = static_cast<std::size_t>(shape[0] * bpp);
+    std::vector<std::uint64_t> idx(axes.size(), 0);
+    std::size_t written = 0;
+    do {
+        std::uint64_t elem = 0;
+        for (std::size_t k = 0; k < axes.size(); ++k) {
+            std::uint64_t term = 0;
+            if (add_overflows(start[k], idx[k], term) ||
+                mul_overflows(term, plan.strides[k], term) || add_overflows(elem, term, elem)) {
+                return fail(Error::data("element offset overflows u64"));
+            }
+        }
+        std::uint64_t pos = 0;
+        if (mul_overflows(elem, bpp, pos)) return fail(Error::data("byte offset overflows u64"));
+        VEXLO_TRY(src.read(pos, dest.subspan(written, run)));
+        written += run;
+    } while (next_run_index(idx, shape));
+    return {};
+}
+
+Result<Bytes> read_section_bytes(const ImageBytes& src, std::span<const std::uint64_t> axes,
+                                 std::span<const std::uint64_t> start,
+                                 std::span<const std::uint64_t> shape, Bitpix bitpix) {
+    VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
+                           plan_section(axes, start, shape, bitpix, src.size()));
+    try {
+        Bytes out(static_cast<std::size_t>(plan.len));
+        VEXLO_TRY(read_section_into(src, axes, start, shape, bitpix, out));
+        return out;
+    } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+    }
+}
+
+Result<void> read_section_values_into(const ImageBytes& src, std::span<const std::uint64_t> axes,
+                                      std::span<const std::uint64_t> start,
+                                      std::span<const std::uint64_t> shape, Bitpix bitpix,
+                                      const Scaling& scaling, PhysicalForm form,
+                                      std::span<std::uint8_t> dest) {
+    if (same_width_form(form)) {
+        // Read into place, then converted where it lies.
+        VEXLO_TRY(read_section_into(src, axes, start, shape, bitpix, dest));
+        return read_image_into(ImageBytes::of_memory(dest), bitpix, scaling, form, dest);
+    }
+    VEXLO_ASSIGN_OR_RETURN(const Bytes stored, read_section_bytes(src, axes, start, shape, bitpix));
+    return read_image_into(ImageBytes::of_memory(stored), bitpix, scaling, form, dest);
+}
+
+}  // namespace vexlo
