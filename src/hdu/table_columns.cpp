@@ -230,12 +230,15 @@ Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) 
     return {};
 }
 
-// How a block-wise pass stores its outputs: streaming once a column's output (8 bytes a row)
-// outgrows a core's cache, as it is filled once and read only after the pass, long after its
-// lines would have left the cache.
-OutputStores pass_stores(std::uint64_t rows) {
-    constexpr std::uint64_t kStreamFromRows = (std::uint64_t{1} << 20) / 8;
-    return rows >= kStreamFromRows ? OutputStores::Streaming : OutputStores::Cached;
+// How a block-wise pass stores its outputs (8 bytes a row each): streaming once together
+// they outgrow the last-level cache. Each output is filled once and read only after the pass;
+// the pages the kernel has just cleared for a few outputs are still cached when the pass
+// writes them, but those of many are gone by then, and each line written would first be read
+// back from memory.
+OutputStores pass_stores(std::uint64_t rows, std::size_t outputs) {
+    constexpr std::uint64_t kStreamFromBytes = std::uint64_t{32} << 20;
+    const std::optional<std::uint64_t> bytes = checked_mul(rows, std::uint64_t{8} * outputs);
+    return !bytes || *bytes >= kStreamFromBytes ? OutputStores::Streaming : OutputStores::Cached;
 }
 
 // Rows [first, last) of every target, block after block; `rows(at, n)` gives the bytes of
@@ -246,7 +249,7 @@ Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTar
                                    std::uint64_t first, std::uint64_t last,
                                    std::span<std::uint64_t> nulls, Rows rows) {
     const std::uint64_t block = block_rows(table.row_size);
-    const OutputStores stores = pass_stores(table.n_rows);
+    const OutputStores stores = pass_stores(table.n_rows, targets.size());
     for (std::uint64_t at = first; at < last; at += block) {
         const auto n = static_cast<std::size_t>(std::min(block, last - at));
         VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* bytes, rows(at, n));
