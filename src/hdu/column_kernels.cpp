@@ -1,6 +1,7 @@
 #include "hdu/column_kernels.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <optional>
 #include <string>
@@ -9,6 +10,10 @@
 #include "data/pixel.hpp"
 #include "data/scaling.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace vexlo {
 
 namespace {
@@ -16,10 +21,26 @@ namespace {
 // out[i] = value(field of row i): the one loop every kernel runs. Held in locals and free of
 // branches, so that it is a load, a swap, a conversion and a store per row.
 template <class T, class Out, class F>
-void gather(const std::uint8_t* first, std::uint64_t stride, std::span<Out> out, F value) {
+void gather(const std::uint8_t* first, std::uint64_t stride, std::span<Out> out, F value,
+            OutputStores stores) {
     Out* o = out.data();
     const std::size_t n = out.size();
     const std::uint8_t* p = first;
+#if defined(__x86_64__)
+    if constexpr (sizeof(Out) == sizeof(long long)) {
+        if (stores == OutputStores::Streaming) {
+            for (std::size_t i = 0; i < n; ++i, p += stride) {
+                _mm_stream_si64(reinterpret_cast<long long*>(o + i),
+                                std::bit_cast<long long>(value(load_be<T>(p))));
+            }
+            // Streaming stores are weakly ordered: they are made visible before the output is
+            // handed on (to the null pass, or to the thread that joins this one).
+            _mm_sfence();
+            return;
+        }
+    }
+#endif
+    (void)stores;
     for (std::size_t i = 0; i < n; ++i, p += stride)
         o[i] = value(load_be<T>(p));
 }
@@ -43,7 +64,8 @@ std::uint64_t mark_nulls(const std::uint8_t* first, std::uint64_t stride, std::i
 
 template <class T>
 std::uint64_t ints_of(const BinColumn& c, const std::uint8_t* first, std::uint64_t stride,
-                      std::span<std::int64_t> out, std::span<std::uint8_t> nulls) {
+                      std::span<std::int64_t> out, std::span<std::uint8_t> nulls,
+                      OutputStores stores) {
     // Bytes under their standard offset (TZERO = -128) read as signed integers.
     std::int64_t bias = 0;
     if constexpr (std::is_unsigned_v<T>) {
@@ -51,7 +73,8 @@ std::uint64_t ints_of(const BinColumn& c, const std::uint8_t* first, std::uint64
             bias = static_cast<std::int64_t>(*PixelTraits<T>::kOffset);
         }
     }
-    gather<T>(first, stride, out, [bias](T v) { return static_cast<std::int64_t>(v) + bias; });
+    gather<T>(
+        first, stride, out, [bias](T v) { return static_cast<std::int64_t>(v) + bias; }, stores);
     if (c.scaling.blank) {
         return mark_nulls<T>(first, stride, *c.scaling.blank, std::int64_t{0}, out, nulls);
     }
@@ -61,27 +84,35 @@ std::uint64_t ints_of(const BinColumn& c, const std::uint8_t* first, std::uint64
 
 template <class T>
 std::uint64_t floats_of(const BinColumn& c, const std::uint8_t* first, std::uint64_t stride,
-                        std::span<double> out, std::span<std::uint8_t> nulls) {
+                        std::span<double> out, std::span<std::uint8_t> nulls,
+                        OutputStores stores) {
     const double scale = c.scaling.scale;
     const double zero = c.scaling.zero;
     if constexpr (std::is_same_v<T, float>) {
         // E scales in single precision, as stored, then widens; floats have no nulls.
         const float s = round_to_f32(scale);
         const float z = round_to_f32(zero);
-        gather<T>(first, stride, out, [s, z](float v) { return static_cast<double>(v * s + z); });
+        gather<T>(
+            first, stride, out, [s, z](float v) { return static_cast<double>(v * s + z); },
+            stores);
     } else if constexpr (std::is_same_v<T, double>) {
-        gather<T>(first, stride, out, [scale, zero](double v) { return v * scale + zero; });
+        gather<T>(
+            first, stride, out, [scale, zero](double v) { return v * scale + zero; }, stores);
     } else {
         const std::optional<ExactInt> exact =
             std::is_same_v<T, std::int64_t> ? exact_integer_zero(scale, zero) : std::nullopt;
         if (exact) {
             // K under an integer TZEROn and TSCALn 1: the exact sum, rounded once.
-            gather<T>(first, stride, out, [z = *exact](T v) {
-                return add_exact_zero<double>(static_cast<std::int64_t>(v), z);
-            });
+            gather<T>(
+                first, stride, out,
+                [z = *exact](T v) {
+                    return add_exact_zero<double>(static_cast<std::int64_t>(v), z);
+                },
+                stores);
         } else {
-            gather<T>(first, stride, out,
-                      [scale, zero](T v) { return static_cast<double>(v) * scale + zero; });
+            gather<T>(
+                first, stride, out,
+                [scale, zero](T v) { return static_cast<double>(v) * scale + zero; }, stores);
         }
         if (c.scaling.blank) {
             return mark_nulls<T>(first, stride, *c.scaling.blank,
@@ -112,11 +143,11 @@ bool has_scalar_kernel(const BinColumn& column) {
 
 Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
                                          std::uint64_t stride, std::span<std::int64_t> out,
-                                         std::span<std::uint8_t> nulls) {
+                                         std::span<std::uint8_t> nulls, OutputStores stores) {
     return visit_bin_kind(column.format.kind, [&](auto tag) -> Result<std::uint64_t> {
         using T = typename decltype(tag)::type;
         if constexpr (std::is_integral_v<T>) {
-            return ints_of<T>(column, first, stride, out, nulls);
+            return ints_of<T>(column, first, stride, out, nulls, stores);
         } else {
             return fail(Error::data("BINTABLE col " + std::to_string(column.index) +
                                     ": floats do not read into int64"));
@@ -126,10 +157,10 @@ Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uin
 
 Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
                                          std::uint64_t stride, std::span<double> out,
-                                         std::span<std::uint8_t> nulls) {
+                                         std::span<std::uint8_t> nulls, OutputStores stores) {
     return visit_bin_kind(column.format.kind, [&](auto tag) {
         using T = typename decltype(tag)::type;
-        return floats_of<T>(column, first, stride, out, nulls);
+        return floats_of<T>(column, first, stride, out, nulls, stores);
     });
 }
 

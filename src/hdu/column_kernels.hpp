@@ -15,6 +15,12 @@ namespace vexlo {
 // offset bytes or scaled) into int64 or float64, or of E or D into float64.
 bool has_scalar_kernel(const BinColumn& column);
 
+// How the kernels store their output. Streaming stores write whole cache lines straight to
+// memory, without first reading lines that are about to be overwritten: worth it for a large
+// output that is not read again soon, where the lines are neither cached nor wanted there.
+// The values stored are the same either way.
+enum class OutputStores : std::uint8_t { Cached, Streaming };
+
 // `out.size()` rows of such a column, the first row's field at `first`, fields `stride` bytes
 // apart. Integers of form Int go into int64 (a null reads 0); E, D and scaled integers go
 // into float64 (a null reads NaN). When `nulls` is not empty (same length as `out`) it
@@ -23,9 +29,11 @@ bool has_scalar_kernel(const BinColumn& column);
 // floats into int64, is an Error).
 Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
                                          std::uint64_t stride, std::span<std::int64_t> out,
-                                         std::span<std::uint8_t> nulls);
+                                         std::span<std::uint8_t> nulls,
+                                         OutputStores stores = OutputStores::Cached);
 Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,
                                          std::uint64_t stride, std::span<double> out,
-                                         std::span<std::uint8_t> nulls);
+                                         std::span<std::uint8_t> nulls,
+                                         OutputStores stores = OutputStores::Cached);
 
 }  // namespace vexlo

@@ -233,6 +233,17 @@ Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) 
     return {};
 }
 
+// How a block-wise pass stores its outputs (8 bytes a row each): streaming once together
+// they outgrow the last-level cache. Each output is filled once and read only after the pass;
+// the pages the kernel has just cleared for a few outputs are still cached when the pass
+// writes them, but those of many are gone by then, and each line written would first be read
+// back from memory.
+OutputStores pass_stores(std::uint64_t rows, std::size_t outputs) {
+    constexpr std::uint64_t kStreamFromBytes = std::uint64_t{32} << 20;
+    const std::optional<std::uint64_t> bytes = checked_mul(rows, std::uint64_t{8} * outputs);
+    return !bytes || *bytes >= kStreamFromBytes ? OutputStores::Streaming : OutputStores::Cached;
+}
+
 // Rows [first, last) of every target, block after block; `rows(at, n)` gives the bytes of
 // rows [at, at + n) (valid until its next call). The null rows of each target are counted
 // into `nulls`.
@@ -241,6 +252,7 @@ Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTar
                                    std::uint64_t first, std::uint64_t last,
                                    std::span<std::uint64_t> nulls, Rows rows) {
     const std::uint64_t block = block_rows(table.row_size);
+    const OutputStores stores = pass_stores(table.n_rows, targets.size());
     for (std::uint64_t at = first; at < last; at += block) {
         const auto n = static_cast<std::size_t>(std::min(block, last - at));
         VEXLO_ASSIGN_OR_RETURN(const std::uint8_t* bytes, rows(at, n));
@@ -251,14 +263,15 @@ Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTar
             const std::span<std::uint8_t> flags =
                 target.nulls.empty() ? target.nulls : target.nulls.subspan(i, n);
             if (target.floats.empty()) {
-                VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count,
-                                       decode_scalar_rows(*target.column, fields, table.row_size,
-                                                          target.ints.subspan(i, n), flags));
+                VEXLO_ASSIGN_OR_RETURN(
+                    const std::uint64_t count,
+                    decode_scalar_rows(*target.column, fields, table.row_size,
+                                       target.ints.subspan(i, n), flags, stores));
                 nulls[t] += count;
             } else {
                 // A null of a float column is its NaN: it is not counted.
                 VEXLO_TRY(decode_scalar_rows(*target.column, fields, table.row_size,
-                                             target.floats.subspan(i, n), flags));
+                                             target.floats.subspan(i, n), flags, stores));
             }
         }
     }

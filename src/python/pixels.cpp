@@ -11,6 +11,7 @@
 #include "python/errors.hpp"
 #include "python/method.hpp"
 #include "util/checked.hpp"
+#include "util/memory.hpp"
 #include "util/try.hpp"
 
 namespace vexlo::py {
@@ -78,6 +79,59 @@ std::uint64_t byte_size(std::span<const std::uint64_t> shape, Bitpix b) {
     return bytes.value_or(std::numeric_limits<std::uint64_t>::max());
 }
 
+// The owner of a mapped output buffer: it exports the memory through the buffer protocol to
+// the array made over it, and gives the mapping back when the last array lets go of it.
+struct MappedBuffer {
+    PyObject_HEAD
+    void* data;
+    std::size_t size;
+};
+
+int mapped_buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* owner = reinterpret_cast<MappedBuffer*>(self);
+    return PyBuffer_FillInfo(view, self, owner->data, static_cast<Py_ssize_t>(owner->size), 0,
+                             flags);
+}
+
+void mapped_buffer_dealloc(PyObject* self) {
+    auto* owner = reinterpret_cast<MappedBuffer*>(self);
+    unmap_output_buffer(owner->data, owner->size);
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* mapped_buffer_type() {
+    static PyType_Slot slots[] = {
+        {Py_bf_getbuffer, reinterpret_cast<void*>(mapped_buffer_get)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(mapped_buffer_dealloc)},
+        {Py_tp_doc, const_cast<char*>("Memory of arrays read from a table.")},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"vexlo._MappedBuffer", sizeof(MappedBuffer), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    static PyObject* type = PyType_FromSpec(&spec);  // kept for the process
+    if (type == nullptr) throw nb::python_error();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// An owner of a fresh mapping of `size` bytes; invalid when the kernel refuses the mapping.
+nb::object mapped_buffer(std::size_t size) {
+    PyTypeObject* type = mapped_buffer_type();
+    void* data = map_output_buffer(size);
+    if (data == nullptr) return nb::object();
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) {
+        unmap_output_buffer(data, size);
+        throw nb::python_error();
+    }
+    auto* owner = reinterpret_cast<MappedBuffer*>(obj);
+    owner->data = data;
+    owner->size = size;
+    return nb::steal(obj);
+}
+
 }  // namespace
 
 nb::handle numpy_module() {
@@ -123,6 +177,21 @@ NewArray new_array(std::string_view dtype, std::span<const std::uint64_t> shape)
                                   static_cast<std::size_t>(view.len));
     PyBuffer_Release(&view);
     return {std::move(array), bytes};
+}
+
+NewArray new_output_array(std::string_view dtype, std::size_t itemsize, std::uint64_t n) {
+    const std::optional<std::uint64_t> size = checked_mul(n, std::uint64_t{itemsize});
+    if (size && *size <= SIZE_MAX && worth_mapping(static_cast<std::size_t>(*size))) {
+        const auto bytes = static_cast<std::size_t>(*size);
+        if (nb::object owner = mapped_buffer(bytes); owner.is_valid()) {
+            void* data = reinterpret_cast<MappedBuffer*>(owner.ptr())->data;
+            nb::object array =
+                nb::borrow(numpy_module()).attr("frombuffer")(owner, dtype_object(dtype));
+            return {std::move(array), std::span(static_cast<std::uint8_t*>(data), bytes)};
+        }
+    }
+    const std::uint64_t shape[] = {n};
+    return new_array(dtype, shape);
 }
 
 nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix pixel_type,

@@ -36,6 +36,12 @@ struct NewArray {
 };
 NewArray new_array(std::string_view dtype, std::span<const std::uint64_t> shape);
 
+// A new, uninitialised 1-D array of `n` elements of the named dtype (elements of `itemsize`
+// bytes) for an output about to be filled whole. A large one lies in a fresh mapping of its
+// own, aligned for huge pages (its base is the object that owns the mapping); a small one,
+// or one the kernel will not map, is new_array's.
+NewArray new_output_array(std::string_view dtype, std::size_t itemsize, std::uint64_t n);
+
 // Reads HDU `hdu_index`'s whole data section straight into a new array of the raw dtype of
 // `pixel_type` (shape in NumPy order), then swaps the bytes in place: one copy of the pixels.
 // A section whose length differs from the array's raises vexlo.FitsError

@@ -372,8 +372,8 @@ nb::object decoded_column_object(const DecodedColumn& decoded) {
 
 // The bytes of a new NumPy array's buffer, as the core decoders fill them.
 template <class T>
-std::span<T> array_span(const EmptyArray& a, std::uint64_t n) {
-    return std::span<T>(static_cast<T*>(a.data), static_cast<std::size_t>(n));
+std::span<T> array_span(void* data, std::uint64_t n) {
+    return std::span<T>(static_cast<T*>(data), static_cast<std::size_t>(n));
 }
 
 // Whether rows of a binary table are to be read from its file: it was built unread and no
@@ -403,7 +403,7 @@ nb::object with_null_mask(const Numpy& np, const TableState& table, const Column
                           const nb::object& values) {
     EmptyArray mask = empty_array(np, "bool", target.ints.size());
     ColumnTarget flagged = target;
-    flagged.nulls = array_span<std::uint8_t>(mask, target.ints.size());
+    flagged.nulls = array_span<std::uint8_t>(mask.data, target.ints.size());
     decode_targets(table, std::span(&flagged, 1));
     nb::object ma_array = nb::module_::import_("numpy.ma").attr("array");
     return ma_array(nb::arg("data") = values, nb::arg("mask") = mask.array);
@@ -704,13 +704,14 @@ std::vector<nb::object> column_objects(const TableState& table,
             const BinColumn& c = t.columns.at(columns[k]);
             const ColumnForm form = bin_column_form(t, c);
             if (form != ColumnForm::Float64 && form != ColumnForm::Int) continue;
-            EmptyArray a = empty_array(np, form == ColumnForm::Float64 ? "float64" : "int64",
-                                       static_cast<std::size_t>(t.n_rows));
+            // Both forms hold 8-byte elements.
+            NewArray a = new_output_array(form == ColumnForm::Float64 ? "float64" : "int64", 8,
+                                          t.n_rows);
             ColumnTarget target{&c, {}, {}, 0, {}};
             if (form == ColumnForm::Float64) {
-                target.floats = array_span<double>(a, t.n_rows);
+                target.floats = array_span<double>(a.bytes.data(), t.n_rows);
             } else {
-                target.ints = array_span<std::int64_t>(a, t.n_rows);
+                target.ints = array_span<std::int64_t>(a.bytes.data(), t.n_rows);
             }
             targets.push_back(target);
             slots.push_back(k);

@@ -11,7 +11,8 @@ import pytest
 from astropy.io import fits
 
 import vexlo
-from fits_bytes import Col, bintable_hdu, card, write_file
+from fits_bytes import (Col, bintable_hdu, card, header_bytes, padded, primary_hdu,
+                        write_file)
 from fits_read import read
 from hooks import T, needs_hooks, split_passes  # noqa: F401  (a fixture)
 from rewrites import edit_in_update_mode, set_keyword, writeto_after_lookup
@@ -267,3 +268,63 @@ def test_a_large_unread_table_reads_block_after_block_as_an_eager_one(tmp_path):
             assert np.array_equal(np.ma.getmaskarray(got), np.ma.getmaskarray(want)), n
     assert int(np.ma.count_masked(whole["J"])) == rows // 5000
     assert int(np.isnan(whole["I"]).sum()) == len([x for x in r if x % 1000 == 999])
+
+
+def large_table(path, rows):
+    """A table of `rows` rows of scalar numeric columns, its bytes laid out by NumPy (a row
+    loop would take seconds), and the stored values of its columns."""
+    r = np.random.default_rng(rows)
+    values = {
+        "D": r.standard_normal(rows),
+        "E": r.standard_normal(rows).astype("f4"),
+        "K": r.integers(-(2**62), 2**62, rows),
+        "J": np.where(np.arange(rows) % 9973 == 17, -5, r.integers(-9, 2**31 - 1, rows)),
+        "I": r.integers(-(2**15), 2**15, rows),
+        "B": r.integers(0, 256, rows),
+    }
+    forms = {"D": ">f8", "E": ">f4", "K": ">i8", "J": ">i4", "I": ">i2", "B": "u1"}
+    table = np.empty(rows, [(n, forms[n]) for n in values])
+    for n, v in values.items():
+        table[n] = v
+    cards = [card("XTENSION", "BINTABLE"), card("BITPIX", 8), card("NAXIS", 2),
+             card("NAXIS1", table.dtype.itemsize), card("NAXIS2", rows), card("PCOUNT", 0),
+             card("GCOUNT", 1), card("TFIELDS", len(values))]
+    for k, n in enumerate(values, start=1):
+        cards += [card(f"TTYPE{k}", n), card(f"TFORM{k}", n)]
+    cards.append(card("TNULL4", -5))
+    path.write_bytes(primary_hdu() + header_bytes(cards) + padded(table.tobytes()))
+    return values
+
+
+# Row counts that put a column's 8-byte elements just below the size from which its array
+# gets memory of its own, at that size, a whole number of huge pages, and past them by a short
+# and by a long tail (one such array's last bytes lie on the last page it holds).
+LARGE_ROWS = [(4 << 20) // 8 - 1, (4 << 20) // 8, (6 << 20) // 8, (4 << 20) // 8 + 5,
+              (6 << 20) // 8 - 3]
+
+
+@pytest.mark.usefixtures("split_passes")
+@pytest.mark.parametrize("rows", LARGE_ROWS)
+def test_large_columns_hold_every_stored_value(tmp_path, rows):
+    path = tmp_path / "large.fits"
+    values = large_table(path, rows)
+    f = vexlo.open(str(path))
+    whole = f[1].to_dict()
+    t = f[1]
+    by_name = {n: t[n] for n in values}
+    f.close()
+    del f, t
+    nulls = values["J"] == -5
+    for n, v in values.items():
+        want = v.astype("f8" if v.dtype.kind == "f" else "i8")
+        for got in (whole[n], by_name[n]):
+            assert got.flags.writeable is False and len(got) == rows
+            if n == "J":
+                assert np.array_equal(np.ma.getmaskarray(got), nulls)
+                assert np.array_equal(np.ma.getdata(got), np.where(nulls, 0, want))
+            else:
+                assert got.dtype == want.dtype and same(got, want), n
+    # The arrays keep their memory when nothing else refers to it.
+    copy = np.array(whole["D"][-3:])
+    del by_name
+    assert same(whole["D"][-3:], copy) and same(whole["D"][-3:], values["D"][-3:])
