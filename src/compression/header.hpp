@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "hdu/tile_params.hpp"
 #include "error.hpp"
+#include "hdu/tile_params.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"
 

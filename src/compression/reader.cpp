@@ -17,11 +17,11 @@
 #include "compression/plio.hpp"
 #include "compression/quantize.hpp"
 #include "compression/rice.hpp"
-#include "hdu/tile_grid.hpp"
-#include "hdu/tile_params.hpp"
 #include "data/pixel.hpp"
 #include "hdu/compressed_image.hpp"
 #include "hdu/load.hpp"
+#include "hdu/tile_grid.hpp"
+#include "hdu/tile_params.hpp"
 #include "io/gzip.hpp"
 #include "util/checked.hpp"
 #include "util/parallel.hpp"
@@ -380,9 +380,9 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
         try {
             image.assign(size, 0);
         } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size
-            return fail(Error::out_of_memory(Error::data("decompressed image of " +
-                                                         std::to_string(size) +
-                                                         " bytes does not fit in memory")));
+            return fail(
+                Error::out_of_memory(Error::data("decompressed image of " + std::to_string(size) +
+                                                 " bytes does not fit in memory")));
         }
 
         // Tiles are independent: ranges of rows are decoded over the cores, each range in
@@ -395,8 +395,8 @@ Result<ImageHdu> decompress_image(const CompressedImageHdu& rec) {
             try {
                 return decode_rows(rec, cols, g, b, first, len, image);
             } catch (const std::bad_alloc&) {
-                return fail(Error::out_of_memory(
-                    Error::data("decompressed image does not fit in memory")));
+                return fail(
+                    Error::out_of_memory(Error::data("decompressed image does not fit in memory")));
             }
         };
         VEXLO_TRY(run_ranges(parts, inner.n_rows, decode_range));

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "hdu/tile_params.hpp"
 #include "error.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/image.hpp"
+#include "hdu/tile_params.hpp"
 
 namespace vexlo {
 

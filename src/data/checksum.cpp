@@ -93,8 +93,8 @@ std::uint32_t ones_complement_sum(ByteSpan bytes) {
     std::atomic<std::uint32_t> total{0};
     const Result<void> done = run_ranges(
         parts, words, [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
-            const std::uint32_t part = sum_words(bytes.data() + 4 * first,
-                                                 static_cast<std::size_t>(count));
+            const std::uint32_t part =
+                sum_words(bytes.data() + 4 * first, static_cast<std::size_t>(count));
             std::uint32_t seen = total.load();
             while (!total.compare_exchange_weak(seen, ones_complement_add(seen, part))) {
             }

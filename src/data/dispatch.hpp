@@ -51,8 +51,8 @@ template <class F>
 visit_result_t<F, PixelTag<std::uint8_t>> visit_bitpix(Bitpix b, F&& f) {
     using R = visit_result_t<F, PixelTag<std::uint8_t>>;
     switch (b) {
-#define VEXLO_PIXEL_CASE(NAME, T)                                \
-    case Bitpix::NAME:                                           \
+#define VEXLO_PIXEL_CASE(NAME, T) \
+    case Bitpix::NAME:            \
         return visit_call<R>(std::forward<F>(f), PixelTag<T>{});
         VEXLO_PIXEL_TYPES(VEXLO_PIXEL_CASE)
 #undef VEXLO_PIXEL_CASE

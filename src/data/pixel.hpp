@@ -128,9 +128,12 @@ struct PixelFacts {
 
 template <class T>
 constexpr PixelFacts pixel_facts_of() {
-    return {PixelTraits<T>::kBitpixValue, sizeof(T),
-            PixelTraits<T>::kName,        PixelTraits<T>::kDtype,
-            PixelTraits<T>::kOffset,      PixelTraits<T>::kOffsetDtype,
+    return {PixelTraits<T>::kBitpixValue,
+            sizeof(T),
+            PixelTraits<T>::kName,
+            PixelTraits<T>::kDtype,
+            PixelTraits<T>::kOffset,
+            PixelTraits<T>::kOffsetDtype,
             flip_mask_of<T>()};
 }
 
@@ -140,7 +143,7 @@ inline constexpr std::array kPixelFacts{
     VEXLO_PIXEL_TYPES(VEXLO_PIXEL_FACTS_ROW)
 #undef VEXLO_PIXEL_FACTS_ROW
 };
-#define VEXLO_PIXEL_ROW_CHECK(NAME, T)                                                        \
+#define VEXLO_PIXEL_ROW_CHECK(NAME, T) \
     static_assert(PixelTraits<T>::kBitpix == Bitpix::NAME, "a pixel row names another type");
 VEXLO_PIXEL_TYPES(VEXLO_PIXEL_ROW_CHECK)
 #undef VEXLO_PIXEL_ROW_CHECK

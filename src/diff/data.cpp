@@ -82,7 +82,8 @@ Result<void> compare_block(const PixelSide& a, ByteSpan block_a, const PixelSide
         if (!values_close(values_a[i], values_b[i], rtol, atol)) {
             list.push_pixel(first + i, values_a[i], values_b[i]);
         }
-    }    return {};
+    }
+    return {};
 }
 
 // An integer pixel value exactly, over the range of 64-bit pixels with and without the
@@ -168,7 +169,8 @@ Result<void> compare_block_exact(const PixelSide& a, ByteSpan block_a, const Pix
         if (exact_close(va, vb, rtol, atol)) continue;
         list.push_with(std::nullopt, first + i,
                        [&] { return std::pair(exact_text(va), exact_text(vb)); });
-    }    return {};
+    }
+    return {};
 }
 
 // Pixel by pixel in physical units, in one pass over the stored bytes. Where both sides

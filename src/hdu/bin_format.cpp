@@ -34,17 +34,20 @@ IntStorage classify_int_storage(BinKind kind, double tscal, double tzero) {
     if (tscal == 1.0 && tzero == 0.0) return IntStorage::RawSigned;
     constexpr double kEps = 0x1p-52;
     if (!(std::fabs(tscal - 1.0) <= kEps) || !is_integer_kind(kind)) return IntStorage::Scaled;
-    return visit_bin_kind(kind, [&](auto tag) {
-        using T = typename decltype(tag)::type;
-        if constexpr (std::is_floating_point_v<T>) {
-            return IntStorage::Scaled;
-        } else {
-            constexpr double offset = *PixelTraits<T>::kOffset;
-            if (!(std::fabs(tzero - offset) <= std::fabs(offset) * kEps)) return IntStorage::Scaled;
-            // Bytes are stored unsigned, so their offset reads them signed.
-            return std::is_unsigned_v<T> ? IntStorage::SignedFromByte : IntStorage::Unsigned;
-        }
-    })
+    return visit_bin_kind(kind,
+                          [&](auto tag) {
+                              using T = typename decltype(tag)::type;
+                              if constexpr (std::is_floating_point_v<T>) {
+                                  return IntStorage::Scaled;
+                              } else {
+                                  constexpr double offset = *PixelTraits<T>::kOffset;
+                                  if (!(std::fabs(tzero - offset) <= std::fabs(offset) * kEps))
+                                      return IntStorage::Scaled;
+                                  // Bytes are stored unsigned, so their offset reads them signed.
+                                  return std::is_unsigned_v<T> ? IntStorage::SignedFromByte
+                                                               : IntStorage::Unsigned;
+                              }
+                          })
         // Only integer kinds reach the visit; any other is scaled, as above.
         .value_or(IntStorage::Scaled);
 }

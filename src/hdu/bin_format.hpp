@@ -167,8 +167,8 @@ template <class F>
 visit_result_t<F, PixelTag<double>> visit_vla_element(VlaElement e, F&& f) {
     using R = visit_result_t<F, PixelTag<double>>;
     switch (e) {
-#define VEXLO_VLA_ELEMENT_CASE(NAME, T)                          \
-    case VlaElement::NAME:                                       \
+#define VEXLO_VLA_ELEMENT_CASE(NAME, T) \
+    case VlaElement::NAME:              \
         return visit_call<R>(std::forward<F>(f), PixelTag<T>{});
         VEXLO_VLA_ELEMENTS(VEXLO_VLA_ELEMENT_CASE)
 #undef VEXLO_VLA_ELEMENT_CASE

@@ -118,8 +118,7 @@ std::string beyond_reach(std::size_t row, std::uint64_t count, std::uint64_t off
 
 // ---- writing the cells ----
 
-Result<void> write_numeric(const BinNumericCells& c, std::uint8_t* first,
-                           std::size_t row_width) {
+Result<void> write_numeric(const BinNumericCells& c, std::uint8_t* first, std::size_t row_width) {
     const std::size_t repeat = static_cast<std::size_t>(c.repeat);
     if (c.logical) {
         for (std::uint64_t r = 0; r < c.rows; ++r)

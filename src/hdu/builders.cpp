@@ -101,18 +101,18 @@ Result<void> encode_host_pixels(const HostPixels& pixels, std::size_t width, std
     const std::size_t parts = parts_for(out.size(), kMinEncodeBytesPerPart);
     return visit_word(width, [&](auto tag) {
         using U = typename decltype(tag)::type;
-        return run_ranges(parts, total,
-                          [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
-                              std::uint8_t* at = out.data() + first * sizeof(U);
-                              for_runs_in_range(pixels, first, count,
-                                                [&](const std::uint8_t* src, std::ptrdiff_t stride,
-                                                    std::size_t n) {
-                                                    encode_run<U>(src, stride, n, at,
-                                                                  static_cast<U>(flip));
-                                                    at += n * sizeof(U);
-                                                });
-                              return {};
-                          });
+        return run_ranges(
+            parts, total,
+            [&](std::size_t, std::uint64_t first, std::uint64_t count) -> Result<void> {
+                std::uint8_t* at = out.data() + first * sizeof(U);
+                for_runs_in_range(
+                    pixels, first, count,
+                    [&](const std::uint8_t* src, std::ptrdiff_t stride, std::size_t n) {
+                        encode_run<U>(src, stride, n, at, static_cast<U>(flip));
+                        at += n * sizeof(U);
+                    });
+                return {};
+            });
     });
 }
 

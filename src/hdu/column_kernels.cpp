@@ -84,8 +84,7 @@ std::uint64_t ints_of(const BinColumn& c, const std::uint8_t* first, std::uint64
 
 template <class T>
 std::uint64_t floats_of(const BinColumn& c, const std::uint8_t* first, std::uint64_t stride,
-                        std::span<double> out, std::span<std::uint8_t> nulls,
-                        OutputStores stores) {
+                        std::span<double> out, std::span<std::uint8_t> nulls, OutputStores stores) {
     const double scale = c.scaling.scale;
     const double zero = c.scaling.zero;
     if constexpr (std::is_same_v<T, float>) {
@@ -93,8 +92,7 @@ std::uint64_t floats_of(const BinColumn& c, const std::uint8_t* first, std::uint
         const float s = round_to_f32(scale);
         const float z = round_to_f32(zero);
         gather<T>(
-            first, stride, out, [s, z](float v) { return static_cast<double>(v * s + z); },
-            stores);
+            first, stride, out, [s, z](float v) { return static_cast<double>(v * s + z); }, stores);
     } else if constexpr (std::is_same_v<T, double>) {
         gather<T>(
             first, stride, out, [scale, zero](double v) { return v * scale + zero; }, stores);

@@ -24,9 +24,9 @@ Result<ImageArray<T>> typed_array(const ImageHdu& img, Bitpix want) {
     if (img.bitpix != want) return fail(mismatch(type_name(want), img.bitpix));
     try {
         std::vector<T> values(static_cast<std::size_t>(img.n_elements));
-        VEXLO_TRY(read_pixels_into(ImageBytes::of_memory(img.data.span()), img.bitpix, false,
-                                   {reinterpret_cast<std::uint8_t*>(values.data()),
-                                    values.size() * sizeof(T)}));
+        VEXLO_TRY(read_pixels_into(
+            ImageBytes::of_memory(img.data.span()), img.bitpix, false,
+            {reinterpret_cast<std::uint8_t*>(values.data()), values.size() * sizeof(T)}));
         return ImageArray<T>::create(std::move(values), img.axes);
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());

@@ -82,9 +82,9 @@ Result<void> convert_over_chunks(const ImageBytes& src, Bitpix bitpix, const Sca
                 const std::uint64_t at = c * kPixelChunk;
                 const auto n =
                     static_cast<std::size_t>(std::min<std::uint64_t>(kPixelChunk, len - at));
-                const std::span<std::uint8_t> out = dest.subspan(
-                    static_cast<std::size_t>(at / width * out_width),
-                    static_cast<std::size_t>(n / width * out_width));
+                const std::span<std::uint8_t> out =
+                    dest.subspan(static_cast<std::size_t>(at / width * out_width),
+                                 static_cast<std::size_t>(n / width * out_width));
                 ByteSpan stored;
                 if (const std::optional<ByteSpan> in_memory = src.view(at, n)) {
                     stored = *in_memory;

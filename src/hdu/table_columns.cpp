@@ -72,8 +72,8 @@ bool can_fail(BinKind kind) {
 }
 
 Error out_of_memory(const BinColumn& c) {
-    return Error::out_of_memory(Error::data("BINTABLE col " + std::to_string(c.index) +
-                                            ": out of memory decoding a cell"));
+    return Error::out_of_memory(
+        Error::data("BINTABLE col " + std::to_string(c.index) + ": out of memory decoding a cell"));
 }
 
 // Runs `decode`, turning a failed allocation into the error the cell decoder gives.
@@ -227,8 +227,8 @@ Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) 
     }
     const std::size_t len = target.floats.empty() ? target.ints.size() : target.floats.size();
     if (len != table.n_rows || (!target.nulls.empty() && target.nulls.size() != len)) {
-        return fail(Error::data(col + ": buffer holds " + std::to_string(len) +
-                                " rows, need " + std::to_string(table.n_rows)));
+        return fail(Error::data(col + ": buffer holds " + std::to_string(len) + " rows, need " +
+                                std::to_string(table.n_rows)));
     }
     return {};
 }
@@ -315,8 +315,8 @@ Result<void> run_blockwise(const BinTableHdu& table, std::span<ColumnTarget> tar
 }  // namespace
 
 Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
-    if (!targets.empty() && table.data.size() < checked_mul(table.n_rows, table.row_size)
-                                                    .value_or(UINT64_MAX)) {
+    if (!targets.empty() &&
+        table.data.size() < checked_mul(table.n_rows, table.row_size).value_or(UINT64_MAX)) {
         return fail(Error::data("BINTABLE rows escape the table's data"));
     }
     return run_blockwise(table, targets, [&](std::size_t) {
@@ -412,8 +412,8 @@ Result<DecodedColumn> decode_bin_rows_from(const BinTableHdu& table, const BinCo
         width > table.row_size - column.offset) {
         return fail(Error::data("BINTABLE col " + std::to_string(column.index) + ": " +
                                 std::to_string(rows.size()) + " bytes do not hold " +
-                                std::to_string(n) + " rows of " +
-                                std::to_string(table.row_size) + " bytes"));
+                                std::to_string(n) + " rows of " + std::to_string(table.row_size) +
+                                " bytes"));
     }
     const auto cell = [&](std::uint64_t r) {
         const std::uint64_t at = r * table.row_size + column.offset;

@@ -99,9 +99,9 @@ Result<void> decode_logical_rows(const BinTableHdu& table, const BinColumn& colu
 // One Float64 or Int column of a block-wise pass and the buffer of every row it fills.
 struct ColumnTarget {
     const BinColumn* column = nullptr;
-    std::span<double> floats;      // form Float64
-    std::span<std::int64_t> ints;  // form Int: a null row reads 0
-    std::uint64_t n_nulls = 0;     // set by the pass: null rows of an Int column
+    std::span<double> floats;       // form Float64
+    std::span<std::int64_t> ints;   // form Int: a null row reads 0
+    std::uint64_t n_nulls = 0;      // set by the pass: null rows of an Int column
     std::span<std::uint8_t> nulls;  // when not empty: 1 for a null row, 0 elsewhere
 };
 // Several Float64 and Int columns decoded together, block of rows after block of rows, so

@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "hdu/tile_grid.hpp"
 #include "hdu/compressed_image.hpp"
+#include "hdu/tile_grid.hpp"
 #include "util/number.hpp"
 #include "util/text.hpp"
 

@@ -72,7 +72,7 @@ Result<Fd> open_read(const std::string& path) {
 Result<Fd> open_regular_file(const std::string& path) {
     // Non-blocking, so that opening a FIFO does not wait for a writer before it is refused.
     VEXLO_ASSIGN_OR_RETURN(Fd fd, open_with(path, O_RDONLY | O_NONBLOCK));
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return std::unexpected(Error::io_errno(errno));
     if (S_ISDIR(st.st_mode)) return std::unexpected(Error::io_errno(EISDIR));
     if (!S_ISREG(st.st_mode)) {
@@ -99,7 +99,7 @@ Result<Fd> create_file(const std::string& path, bool overwrite) {
 }
 
 Result<std::uint64_t> file_size(int fd) {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) return fail(Error::io_errno(errno));
     if (st.st_size < 0) return std::uint64_t{0};
     return static_cast<std::uint64_t>(st.st_size);
@@ -245,8 +245,7 @@ void preallocate(int fd, std::uint64_t offset, std::uint64_t len) {
         len > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - offset) {
         return;
     }
-    (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                      static_cast<off_t>(len));
+    (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(len));
 #else
     (void)fd;
     (void)offset;
@@ -318,7 +317,7 @@ Result<Bytes> read_whole_file(int fd) {
 }
 
 Result<std::optional<PathNode>> path_node(const std::string& path, bool follow_link) {
-    struct stat st{};
+    struct stat st {};
     const int rc = follow_link ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
     if (rc != 0) {
         if (errno == ENOENT) return std::nullopt;
@@ -372,13 +371,13 @@ FileIdentity identity_of(const struct stat& st) {
 }  // namespace
 
 Result<FileIdentity> file_identity(int fd) {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) return fail(Error::io_errno(errno));
     return identity_of(st);
 }
 
 Result<std::optional<FileIdentity>> path_identity(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) return std::optional<FileIdentity>();
         return fail(Error::io_errno(errno));

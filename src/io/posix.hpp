@@ -2,8 +2,8 @@
 // move a shared file position, so one descriptor can serve many threads at once.
 #pragma once
 
-#include <cstddef>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -49,7 +49,6 @@ void encode_into(const ArrayBuffer& buffer, const PixelEncoding& encoding,
     unwrap(without_gil([&] { return encode_host_pixels(host, width, encoding.flip, out); }));
 }
 
-
 // The pixels of an image array in `Storage` (Bytes or EncodedBytes) and its finished header:
 // coerce_array with the context "image", the dtype's encoding, the mandatory cards checked
 // against the pixels, then the user's cards.
@@ -72,9 +71,9 @@ std::pair<Header, Storage> encode_image(nb::handle data, bool primary, Header us
 
     // The header and the pixel bytes are checked against each other: an array without axes
     // holds one pixel where its header declares none, and is refused here.
-    ImageHdu built = unwrap(ImageHdu::create_borrowed(
-        unwrap(image_header(encoding->bitpix, axes, primary)),
-        ByteSpan(pixels.data(), pixels.size())));
+    ImageHdu built =
+        unwrap(ImageHdu::create_borrowed(unwrap(image_header(encoding->bitpix, axes, primary)),
+                                         ByteSpan(pixels.data(), pixels.size())));
     Header header = std::move(built.header);
 
     unwrap(fit_user_scaling_cards(user, encoding->bitpix, encoding->offset));
@@ -235,10 +234,9 @@ EncodedBytes encode_pixels(nb::handle array, const PixelEncoding& encoding) {
 OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
     // The record keeps its data as a cleared list of bytes: the clearing, a pass over all of
     // it, runs without the interpreter lock.
-    auto [header, pixels] =
-        encode_image<Bytes>(data, primary, std::move(user), [](std::size_t n) {
-            return without_gil([n] { return encode_buffer_of(n); });
-        });
+    auto [header, pixels] = encode_image<Bytes>(data, primary, std::move(user), [](std::size_t n) {
+        return without_gil([n] { return encode_buffer_of(n); });
+    });
     return OwnedHdu{std::move(header), std::move(pixels)};
 }
 
@@ -255,10 +253,8 @@ void refuse_other_kind_cards(const Header& user) {
 EncodedHdu build_image_hdu(nb::handle data, nb::handle header, bool primary) {
     Header user = image_user_header(header);
     refuse_other_kind_cards(user);
-    auto [cards, pixels] =
-        encode_image<EncodedBytes>(data, primary, std::move(user), [](std::size_t n) {
-            return EncodedBytes::of_size(n);
-        });
+    auto [cards, pixels] = encode_image<EncodedBytes>(
+        data, primary, std::move(user), [](std::size_t n) { return EncodedBytes::of_size(n); });
     return EncodedHdu{std::move(cards), std::move(pixels)};
 }
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "hdu/tile_params.hpp"
 #include "compression/writer.hpp"
+#include "hdu/tile_params.hpp"
 #include "python/args.hpp"
 #include "python/builders.hpp"
 #include "python/errors.hpp"

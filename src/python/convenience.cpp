@@ -279,8 +279,7 @@ nb::object append(const Args& p) {
             const std::uint64_t written = writer.hdus_written;
             VEXLO_TRY(std::move(writer).finish());
             VEXLO_TRY(out.flush());
-            VEXLO_ASSIGN_OR_RETURN(const std::uint64_t total,
-                                   appender.finish(written, out.held()));
+            VEXLO_ASSIGN_OR_RETURN(const std::uint64_t total, appender.finish(written, out.held()));
             (void)total;
             return {};
         }();

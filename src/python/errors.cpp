@@ -116,8 +116,7 @@ nb::handle panic_exception_type() {
 void to_fits_error(const Error& error) {
     // An allocation the core could not make is the interpreter's MemoryError, as Python's
     // own allocations report it.
-    nb::handle type =
-        error.is_out_of_memory() ? nb::handle(PyExc_MemoryError) : fits_error_type();
+    nb::handle type = error.is_out_of_memory() ? nb::handle(PyExc_MemoryError) : fits_error_type();
     set_with_message(type.ptr(), error.message());
     throw nb::python_error();
 }

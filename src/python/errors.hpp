@@ -26,7 +26,8 @@ nb::handle fits_error_type();
 nb::handle panic_exception_type();
 
 // Sets vexlo.FitsError with the error's display text as its single argument (no cause) and
-// throws nb::python_error; an error of memory running out sets MemoryError with that text. Every binding that receives an Error raises it through here.
+// throws nb::python_error; an error of memory running out sets MemoryError with that text. Every
+// binding that receives an Error raises it through here.
 [[noreturn]] void to_fits_error(const Error& error);
 
 // The value of a library result, or its error raised as vexlo.FitsError.

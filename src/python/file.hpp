@@ -84,9 +84,7 @@ struct PyFitsFile {
     std::vector<HduSlot> snapshot_slots();
 
     // Held by every method and protocol call on the file from start to end.
-    UpdateSession::Operation lock_operation() {
-        return vexlo::py::lock_operation(session.get());
-    }
+    UpdateSession::Operation lock_operation() { return vexlo::py::lock_operation(session.get()); }
 };
 
 // vexlo.open(path, mode, lenient) after its arguments are converted.

@@ -97,7 +97,7 @@ struct PyImageHdu {
     std::optional<WrittenImage> written;  // built in memory and written by a rewrite since
     PyHeader header;
     std::shared_ptr<ArrayCache> cache = std::make_shared<ArrayCache>();
-    std::shared_ptr<UpdateSession> session;       // the owning file's, in mode "update" only
+    std::shared_ptr<UpdateSession> session;        // the owning file's, in mode "update" only
     std::shared_ptr<const FitsFile> tab_file;      // where -TAB lookup tables are loaded from
     std::shared_ptr<const DecodedPixels> decoded;  // a scaled tile-compressed image only
     std::optional<CompressedSource> compressed;    // a decoded tile-compressed image only
@@ -125,9 +125,7 @@ struct PyImageHdu {
     static PyImageHdu from_decoded(ImageHdu&& image, bool read_only);
 
     // Calls on an image of a file opened for update are operations of that file.
-    UpdateSession::Operation lock_operation() {
-        return vexlo::py::lock_operation(session.get());
-    }
+    UpdateSession::Operation lock_operation() { return vexlo::py::lock_operation(session.get()); }
 };
 
 // A copy of `header` whose BITPIX, NAXIS and NAXISn describe `axes` and `pixel_type`

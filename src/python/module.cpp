@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "python/class_signature.hpp"
 #include "io/source.hpp"
+#include "python/class_signature.hpp"
 #include "python/errors.hpp"
 #include "util/parallel.hpp"
 

@@ -82,8 +82,7 @@ std::uint64_t byte_size(std::span<const std::uint64_t> shape, Bitpix b) {
 // The owner of a mapped output buffer: it exports the memory through the buffer protocol to
 // the array made over it, and gives the mapping back when the last array lets go of it.
 struct MappedBuffer {
-    PyObject_HEAD
-    void* data;
+    PyObject_HEAD void* data;
     std::size_t size;
 };
 
@@ -220,8 +219,9 @@ nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
                                     " bytes, data section is " + std::to_string(bytes.size()));
     }
     NewArray a = new_array(dtype_name(pixel_type), shape);
-    unwrap(without_gil(
-        [&] { return read_pixels_into(ImageBytes::of_memory(bytes), pixel_type, false, a.bytes); }));
+    unwrap(without_gil([&] {
+        return read_pixels_into(ImageBytes::of_memory(bytes), pixel_type, false, a.bytes);
+    }));
     return std::move(a.array);
 }
 

@@ -46,8 +46,7 @@ std::optional<SectionRegion> parse_section_key(nb::handle key,
 // `section[key] = value` within `ops`, the operations of the section's file and of the file
 // its binding writes to: a patch straight into the file through the binding, else an
 // assignment into the full array that marks the file modified.
-void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key,
-                    nb::handle value);
+void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key, nb::handle value);
 
 // A new vexlo._ImageSection over `hdu`.
 nb::object make_section_object(const PyImageHdu& hdu);

@@ -62,7 +62,7 @@ bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
 // are taken and taken back only after they are released.
 PatchOutcome write_patch_without_gil(const OperationPair& ops, PatchRequest& r, Error& error) {
     const UpdateSession* bound = r.binding.session.get();
-    const UpdateSession::Operation* through = ops.first.session() == bound ? &ops.first
+    const UpdateSession::Operation* through = ops.first.session() == bound    ? &ops.first
                                               : ops.second.session() == bound ? &ops.second
                                                                               : nullptr;
     if (through == nullptr) return PatchOutcome::Fallback;
@@ -143,8 +143,7 @@ void check_integer_values(nb::handle value, const nb::list& shape, const PatchRe
     nb::object safe = np.attr("can_cast")(dtype, patch_dtype(r.form, r.bitpix));
     if (PyObject_IsTrue(safe.ptr()) == 1) return;
     const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-    if (kind == "i")
-        return unwrap(check_cast_as<std::int64_t>(widened(value, shape, "int64"), r));
+    if (kind == "i") return unwrap(check_cast_as<std::int64_t>(widened(value, shape, "int64"), r));
     if (kind == "u") {
         return unwrap(check_cast_as<std::uint64_t>(widened(value, shape, "uint64"), r));
     }
@@ -164,8 +163,7 @@ void full_array_assign(const PyImageSection& s, nb::handle key, nb::handle value
 
 }  // namespace
 
-void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key,
-                    nb::handle value) {
+void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key, nb::handle value) {
     bool has_data = !s.axes.empty();
     for (const std::uint64_t n : s.axes)
         has_data = has_data && n != 0;

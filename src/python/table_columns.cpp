@@ -388,8 +388,7 @@ bool rows_unread(const TableState& table) {
 void decode_targets(const TableState& table, std::span<ColumnTarget> targets) {
     if (rows_unread(table) && !table.source->source->contents()) {
         unwrap(without_gil([&] {
-            return decode_columns_blockwise(*table.bin, *table.source, table.source_index,
-                                            targets);
+            return decode_columns_blockwise(*table.bin, *table.source, table.source_index, targets);
         }));
         return;
     }
@@ -563,9 +562,8 @@ Bytes unread_rows(const TableState& table, std::uint64_t first, std::uint64_t n)
     const std::optional<std::uint64_t> len = checked_mul(n, row_size);
     if (!at || !len || *len > SIZE_MAX) to_fits_error(Error::out_of_memory());
     Bytes rows(static_cast<std::size_t>(*len));
-    unwrap(without_gil([&] {
-        return table.source->read_data_range_into(table.source_index, *at, rows);
-    }));
+    unwrap(without_gil(
+        [&] { return table.source->read_data_range_into(table.source_index, *at, rows); }));
     return rows;
 }
 
@@ -705,8 +703,8 @@ std::vector<nb::object> column_objects(const TableState& table,
             const ColumnForm form = bin_column_form(t, c);
             if (form != ColumnForm::Float64 && form != ColumnForm::Int) continue;
             // Both forms hold 8-byte elements.
-            NewArray a = new_output_array(form == ColumnForm::Float64 ? "float64" : "int64", 8,
-                                          t.n_rows);
+            NewArray a =
+                new_output_array(form == ColumnForm::Float64 ? "float64" : "int64", 8, t.n_rows);
             ColumnTarget target{&c, {}, {}, 0, {}};
             if (form == ColumnForm::Float64) {
                 target.floats = array_span<double>(a.bytes.data(), t.n_rows);

@@ -38,10 +38,10 @@ struct TableState {
                                          // while `unread`)
     bool unread = false;                 // `bin` has no data: HDU `source_index` of `source`
     std::size_t source_index = 0;
-    FillOnce<BinTableHdu> read_bin;      // an unread table's record once its data is read
-    std::optional<AsciiTableHdu> ascii;  // ASCII tables read from a file: their text columns
+    FillOnce<BinTableHdu> read_bin;          // an unread table's record once its data is read
+    std::optional<AsciiTableHdu> ascii;      // ASCII tables read from a file: their text columns
     std::shared_ptr<const FitsFile> source;  // holds the data bytes borrowed, if any
-    DataBuf raw_data;                    // the data section of every other table
+    DataBuf raw_data;                        // the data section of every other table
     PyHeader header;
     std::uint64_t n_rows = 0;
     // Scalar numeric columns of a binary table asked for by name so far, and those decoded

@@ -405,8 +405,7 @@ std::optional<TableInfo> table_info(nb::handle obj) {
     const TableState* state = state_if<BinTableObject>(obj);
     if (state == nullptr) state = state_if<AsciiTableObject>(obj);
     if (state == nullptr) return std::nullopt;
-    return TableInfo{state->kind, state->n_rows, state->column_names.size(), &state->header,
-                     state};
+    return TableInfo{state->kind, state->n_rows, state->column_names.size(), &state->header, state};
 }
 
 void attach_table_session(nb::handle obj, std::shared_ptr<UpdateSession> session) {

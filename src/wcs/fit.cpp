@@ -277,9 +277,9 @@ Result<PlaneFrame> project_about(const Projection& projection, Pair2 crval,
                                  std::span<const Pair2> sky) {
     PlaneFrame f;
     f.crval = crval;
-    VEXLO_ASSIGN_OR_RETURN(f.rotation,
-                           CelestialRotation::solve(crval[0], crval[1], std::nullopt, std::nullopt,
-                                                    0.0, default_theta0(projection)));
+    VEXLO_ASSIGN_OR_RETURN(
+        f.rotation, CelestialRotation::solve(crval[0], crval[1], std::nullopt, std::nullopt, 0.0,
+                                             default_theta0(projection)));
     f.plane.resize(sky.size());
     for (std::size_t k = 0; k < sky.size(); ++k) {
         const Point2 native = f.rotation.celestial_to_native(sky[k][0], sky[k][1]);
@@ -399,8 +399,8 @@ Result<WcsFit> fit(std::span<const Pair2> pixels0, std::span<const Pair2> sky,
         pixels[k] = {pixels0[k][0] + 1.0, pixels0[k][1] + 1.0};
     VEXLO_ASSIGN_OR_RETURN(
         PlaneFrame frame,
-        project_about(options.projection,
-                      options.crval ? *options.crval : spherical_centroid(sky), sky));
+        project_about(options.projection, options.crval ? *options.crval : spherical_centroid(sky),
+                      sky));
     std::optional<Pair2> crpix;
     if (options.crpix) crpix = Pair2{(*options.crpix)[0] + 1.0, (*options.crpix)[1] + 1.0};
     // Three points fix a constant besides the matrix; two leave the centroid as it is.

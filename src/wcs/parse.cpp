@@ -486,9 +486,9 @@ Result<std::optional<Wcs>> Wcs::from_header(const Header& header, char32_t alt) 
                 const auto lat_scale = celestial_unit_scale(cunits[pair->lat]);
                 if (lon_scale && lat_scale) lat_to_lon = *lat_scale / *lon_scale;
             }
-            VEXLO_ASSIGN_OR_RETURN(linear, LinearTransform::from_crota(
-                                               crpix, crval, cdelt, rotated->first,
-                                               rotated->second, *rho, lat_to_lon));
+            VEXLO_ASSIGN_OR_RETURN(linear,
+                                   LinearTransform::from_crota(crpix, crval, cdelt, rotated->first,
+                                                               rotated->second, *rho, lat_to_lon));
         } else {
             std::vector<double> identity(n * n, 0.0);
             for (std::size_t i = 0; i < n; ++i)

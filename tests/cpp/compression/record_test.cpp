@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "../hdu/table_fixture.hpp"
-#include "hdu/tile_params.hpp"
 #include "hdu/compressed_image.hpp"
+#include "hdu/tile_params.hpp"
 
 namespace vexlo {
 namespace {

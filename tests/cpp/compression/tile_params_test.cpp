@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "../hdu/table_fixture.hpp"
-#include "hdu/tile_grid.hpp"
 #include "compression/writer.hpp"
 #include "hdu/compressed_image.hpp"
+#include "hdu/tile_grid.hpp"
 
 namespace vexlo {
 namespace {

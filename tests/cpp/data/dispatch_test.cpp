@@ -22,8 +22,15 @@ TEST(DispatchTest, PixelVisitCoversTheListAndRefusesOtherCodes) {
         std::uint8_t code;
         std::optional<std::size_t> size;  // none: refused
     };
-    const Case cases[] = {{0, 1}, {1, 2}, {2, 4}, {3, 8}, {4, 4}, {5, 8},
-                          {6, std::nullopt}, {200, std::nullopt}, {255, std::nullopt}};
+    const Case cases[] = {{0, 1},
+                          {1, 2},
+                          {2, 4},
+                          {3, 8},
+                          {4, 4},
+                          {5, 8},
+                          {6, std::nullopt},
+                          {200, std::nullopt},
+                          {255, std::nullopt}};
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.code));
         const auto b = static_cast<Bitpix>(c.code);
@@ -53,9 +60,8 @@ TEST(DispatchTest, PixelVisitResultsOfVoidAndResultVisitors) {
     EXPECT_FALSE(refused.has_value());
     EXPECT_EQ(calls, 1);
 
-    const Result<int> inner = visit_bitpix(Bitpix::F64, [](auto) -> Result<int> {
-        return fail(Error::data("inner"));
-    });
+    const Result<int> inner =
+        visit_bitpix(Bitpix::F64, [](auto) -> Result<int> { return fail(Error::data("inner")); });
     ASSERT_FALSE(inner.has_value());
     EXPECT_EQ(inner.error().msg, "inner");
 }
@@ -68,7 +74,7 @@ TEST(DispatchTest, WidthVisitsCoverOneTwoFourEightAndRefuseOtherWidths) {
         std::size_t width;
         bool handled;
     };
-    const Case cases[] = {{1, true},  {2, true},  {4, true},  {8, true},  {0, false},
+    const Case cases[] = {{1, true},  {2, true},  {4, true},   {8, true},  {0, false},
                           {3, false}, {5, false}, {16, false}, {64, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.width);

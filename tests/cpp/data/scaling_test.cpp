@@ -113,10 +113,12 @@ Stored store(Bitpix b, const Scaling& s, std::vector<double> values) {
 }
 
 std::int64_t stored_at(Bitpix b, const Bytes& bytes, std::size_t i) {
-    return visit_bitpix(b, [&](auto tag) -> std::int64_t {
-               using T = typename decltype(tag)::type;
-               return static_cast<std::int64_t>(load_be<T>(bytes.data() + i * sizeof(T)));
-           })
+    return visit_bitpix(
+               b,
+               [&](auto tag) -> std::int64_t {
+                   using T = typename decltype(tag)::type;
+                   return static_cast<std::int64_t>(load_be<T>(bytes.data() + i * sizeof(T)));
+               })
         .value();
 }
 
@@ -224,7 +226,7 @@ TEST(ScalingTest, ForwardRoundsOnceToSinglePrecisionAndNeverReadsPastTheData) {
     store_be<std::int32_t>(stored.data(), 16777217);
     std::vector<float> out(3, -1.0f);
     EXPECT_TRUE(physical_values_into(Bitpix::I32, stored, Scaling{1.0, 1.0, std::nullopt},
-                         std::span<float>(out)));
+                                     std::span<float>(out)));
     EXPECT_EQ(out[0], 16777218.0f);
     EXPECT_EQ(out[1], -1.0f);  // the destination beyond the data is left alone
 }
@@ -276,7 +278,7 @@ TEST(ScalingTest, SixtyFourBitIntegersUnderAnIntegerZeroRoundOnce) {
     // A negative integer zero the same way: stored - 2^63, exact in magnitude as an unsigned
     // number. A zero with a fraction, or a scale other than 1, keeps double arithmetic.
     EXPECT_TRUE(physical_values_into(Bitpix::I64, be, Scaling{-0x1p63, 1.0, std::nullopt},
-                         std::span<double>(out)));
+                                     std::span<double>(out)));
     for (std::size_t i = 0; i < stored.size(); ++i) {
         const std::uint64_t magnitude = (1ull << 63) - static_cast<std::uint64_t>(stored[i]);
         // -2^63 - 2^63 is the one magnitude beyond 64 bits.

@@ -106,8 +106,8 @@ TEST(BinFormatTest, VlaElementVisitCoversTheListAndRefusesOtherValues) {
         std::optional<std::size_t> size;  // none: refused
         bool is_signed = false;
     };
-    const Case cases[] = {{0, 4, true},  {1, 8, true},  {2, 1, true},  {3, 2, true},
-                          {4, 4, true},  {5, 8, true},  {6, 1, false}, {7, 2, false},
+    const Case cases[] = {{0, 4, true},  {1, 8, true},  {2, 1, true},       {3, 2, true},
+                          {4, 4, true},  {5, 8, true},  {6, 1, false},      {7, 2, false},
                           {8, 4, false}, {9, 8, false}, {10, std::nullopt}, {255, std::nullopt}};
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.code));

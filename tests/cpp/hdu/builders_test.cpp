@@ -95,7 +95,8 @@ TEST(EncodeHostPixels, EverySplitGivesTheElementOrderBytes) {
             }
         }
     }
-    for (const std::size_t parts : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{50}}) {
+    for (const std::size_t parts :
+         {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{50}}) {
         force_parts_for_tests(parts);
         force_helper_budget_for_tests(std::min<std::size_t>(parts, 8) - 1);
         Bytes got(want.size(), 0xEE);

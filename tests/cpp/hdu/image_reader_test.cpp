@@ -85,7 +85,8 @@ TEST(ImageReaderTest, PhysicalValuesReadInChunksMatchAWholeConversion) {
         std::vector<float> want(pixels);
         ASSERT_TRUE(physical_values_into(Bitpix::I16, stored, scaling, std::span<float>(want)));
         std::vector<float> got(pixels, -1.0f);
-        ASSERT_TRUE(read_physical_into(*ImageBytes::of_file(file, 0), Bitpix::I16, scaling, std::span<float>(got)));
+        ASSERT_TRUE(read_physical_into(*ImageBytes::of_file(file, 0), Bitpix::I16, scaling,
+                                       std::span<float>(got)));
         EXPECT_TRUE(std::memcmp(got.data(), want.data(), pixels * sizeof(float)) == 0) << pixels;
         std::vector<double> wrong(pixels - 1);
         EXPECT_EQ(read_physical_into(*ImageBytes::of_file(file, 0), Bitpix::I16, scaling,
@@ -132,10 +133,12 @@ TEST(ImageReaderTest, Sections) {
         EXPECT_EQ(*runs, bytes_of({1, 2, 5, 6, 9, 10, 13, 14, 17, 18, 21, 22}));
 
         Bytes into(4);
-        ASSERT_TRUE(read_section_into(*ImageBytes::of_file(f, 1), V{4, 3, 2}, V{0, 2, 1}, V{4, 1, 1}, Bitpix::U8, into));
+        ASSERT_TRUE(read_section_into(*ImageBytes::of_file(f, 1), V{4, 3, 2}, V{0, 2, 1},
+                                      V{4, 1, 1}, Bitpix::U8, into));
         EXPECT_EQ(into, bytes_of({20, 21, 22, 23}));
         Bytes wrong(3);
-        EXPECT_EQ(read_section_into(*ImageBytes::of_file(f, 1), V{4, 3, 2}, V{0, 2, 1}, V{4, 1, 1}, Bitpix::U8, wrong)
+        EXPECT_EQ(read_section_into(*ImageBytes::of_file(f, 1), V{4, 3, 2}, V{0, 2, 1}, V{4, 1, 1},
+                                    Bitpix::U8, wrong)
                       .error()
                       .message(),
                   "data: read_section_into: destination is 3 bytes, section is 4");
@@ -272,8 +275,8 @@ TEST(ImageReaderTest, SectionValuesEqualTheWholeImagesValues) {
             Bytes whole(pixels * w);
             ASSERT_TRUE(read_image_into(src, Bitpix::I16, scaling, form, whole));
             Bytes got(4 * 3 * 2 * w);
-            ASSERT_TRUE(read_section_values_into(src, axes, start, shape, Bitpix::I16, scaling,
-                                                 form, got));
+            ASSERT_TRUE(
+                read_section_values_into(src, axes, start, shape, Bitpix::I16, scaling, form, got));
             std::size_t at = 0;
             for (std::uint64_t z = 0; z < shape[2]; ++z) {
                 for (std::uint64_t y = 0; y < shape[1]; ++y) {

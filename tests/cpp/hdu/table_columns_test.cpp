@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "../be_bytes.hpp"
 #include "data/pixel.hpp"
 #include "hdu/column_kernels.hpp"
 #include "table_fixture.hpp"
-#include "../be_bytes.hpp"
 
 namespace vexlo {
 
@@ -189,7 +189,11 @@ std::pair<std::vector<Spec>, Bytes> every_tform() {
         {"L", {}, [](auto r) { return r % 3 == 2 ? Bytes{0} : text(r % 3 ? "F" : "T"); }},
         {"3L", {}, [](auto r) { return text(r % 2 ? "TFt" : std::string_view("f\0F", 3)); }},
         {"X", {}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r * 37)}; }},
-        {"11X", {}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r), 0xA0}; }},
+        {"11X",
+         {},
+         [](auto r) {
+             return Bytes{static_cast<std::uint8_t>(r), 0xA0};
+         }},
         {"B", {{"TNULL", "7"}}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r % 9)}; }},
         {"B", {{"TZERO", "-128"}}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r * 50)}; }},
         {"I",
@@ -197,21 +201,45 @@ std::pair<std::vector<Spec>, Bytes> every_tform() {
          [](auto r) { return be16(static_cast<std::int16_t>(r % 4 == 0 ? -1 : r * 100)); }},
         {"I", {{"TZERO", "32768"}}, [](auto r) { return be16(static_cast<std::int16_t>(r * 99)); }},
         {"J", {{"TNULL", "-5"}}, [](auto r) { return be32(r % 5 == 2 ? -5 : i32(r) * -7); }},
-        {"2J", {}, [](auto r) { return join({be32(static_cast<std::int32_t>(r)), be32(-1)}); }},
+        {"2J",
+         {},
+         [](auto r) {
+             return join({be32(static_cast<std::int32_t>(r)), be32(-1)});
+         }},
         {"K", {}, [](auto r) { return be64(static_cast<std::int64_t>(r) << 40); }},
         {"K", {{"TZERO", "9223372036854775808"}}, [](auto r) { return be64(i32(r)); }},
         {"E", {}, [](auto r) { return f32(static_cast<float>(r) / 3.0f); }},
         {"E", {{"TSCAL", "2.0"}}, [](auto r) { return f32(static_cast<float>(r) + 0.25f); }},
-        {"2E", {}, [](auto r) { return join({f32(1.5f), f32(static_cast<float>(r))}); }},
+        {"2E",
+         {},
+         [](auto r) {
+             return join({f32(1.5f), f32(static_cast<float>(r))});
+         }},
         {"D", {}, [](auto r) { return f64(r % 4 == 3 ? std::nan("") : i32(r) * 1e-3); }},
-        {"C", {}, [](auto r) { return join({f32(static_cast<float>(r)), f32(-1.0f)}); }},
-        {"M", {}, [](auto r) { return join({f64(0.5), f64(static_cast<double>(r))}); }},
+        {"C",
+         {},
+         [](auto r) {
+             return join({f32(static_cast<float>(r)), f32(-1.0f)});
+         }},
+        {"M",
+         {},
+         [](auto r) {
+             return join({f64(0.5), f64(static_cast<double>(r))});
+         }},
         {"6A", {}, [](auto r) { return text(r % 2 ? kPadded : "h\xc3\xa9llo"); }},
         {"6A", {{"TDIM", "'(2,3)'"}}, [](auto) { return text("abcdef"); }},
         {"0A", {}, [](auto) { return Bytes{}; }},
         {"0J", {}, [](auto) { return Bytes{}; }},
-        {"1PJ(4)", {}, [](auto r) { return join({be32(i32(r % 4)), be32(0)}); }},
-        {"1QE(2)", {}, [](auto) { return join({be64(0), be64(0)}); }},
+        {"1PJ(4)",
+         {},
+         [](auto r) {
+             return join({be32(i32(r % 4)), be32(0)});
+         }},
+        {"1QE(2)",
+         {},
+         [](auto) {
+             return join({be64(0), be64(0)});
+         }},
     };
     return {std::move(specs), heap};
 }
@@ -352,8 +380,8 @@ TEST(TableColumns, ScaledIntegersDoNotReadIntoInt64) {
     std::vector<std::uint8_t> nulls(5);
     for (std::size_t k = 0; k < 5; ++k) {
         const std::string ctx = "col " + std::to_string(k + 1);
-        const std::string want =
-            "BINTABLE col " + std::to_string(k + 1) + ": column reads into float64 elements, not int64";
+        const std::string want = "BINTABLE col " + std::to_string(k + 1) +
+                                 ": column reads into float64 elements, not int64";
         expect_error(decode_int_rows(t, t.columns[k], 0, ints, {}), Error::Kind::Data, "", want,
                      ctx);
         expect_error(decode_int_rows(t, t.columns[k], 1, std::span(ints).first(3),
@@ -416,8 +444,9 @@ TEST(TableColumns, ScalarColumnsDecodeAsCellsBitForBit) {
     constexpr std::uint64_t kRows = 11;
     const auto pick_d = [&](auto r) { return f64(doubles[r % doubles.size()]); };
     const auto pick_f = [&](auto r) { return f32(floats[r % floats.size()]); };
-    const std::vector<std::int64_t> longs = {0, -1, 1, INT64_MAX, INT64_MIN, INT64_MAX - 5,
-                                             -(1LL << 53) - 1, (1LL << 53) + 1, 77, -77, 12};
+    const std::vector<std::int64_t> longs = {
+        0,  -1,  1, INT64_MAX, INT64_MIN, INT64_MAX - 5, -(1LL << 53) - 1, (1LL << 53) + 1,
+        77, -77, 12};
     const BinTableHdu t = make_table(
         {
             {"D", {}, pick_d},
@@ -427,23 +456,30 @@ TEST(TableColumns, ScalarColumnsDecodeAsCellsBitForBit) {
             {"E", {{"TSCAL", "1e39"}}, pick_f},
             {"E", {{"TSCAL", "0.1"}, {"TZERO", "3.3"}}, pick_f},
             {"B", {}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r * 29)}; }},
-            {"B", {{"TZERO", "-128"}, {"TNULL", "0"}},
+            {"B",
+             {{"TZERO", "-128"}, {"TNULL", "0"}},
              [](auto r) { return Bytes{static_cast<std::uint8_t>(r % 3 == 0 ? 0 : r * 23)}; }},
-            {"B", {{"TSCAL", "0.5"}, {"TNULL", "255"}},
+            {"B",
+             {{"TSCAL", "0.5"}, {"TNULL", "255"}},
              [](auto r) { return Bytes{static_cast<std::uint8_t>(r % 4 == 1 ? 255 : r)}; }},
-            {"I", {{"TNULL", "-32768"}},
+            {"I",
+             {{"TNULL", "-32768"}},
              [](auto r) { return be16(static_cast<std::int16_t>(r == 5 ? -32768 : -r * 999)); }},
-            {"I", {{"TSCAL", "3"}, {"TZERO", "0.25"}},
+            {"I",
+             {{"TSCAL", "3"}, {"TZERO", "0.25"}},
              [](auto r) { return be16(static_cast<std::int16_t>(r * 3001)); }},
-            {"J", {{"TNULL", "2147483647"}},
+            {"J",
+             {{"TNULL", "2147483647"}},
              [](auto r) { return be32(r == 2 ? 2147483647 : i32(r) * -123456); }},
-            {"J", {{"TZERO", "1.5"}, {"TNULL", "-1"}},
+            {"J",
+             {{"TZERO", "1.5"}, {"TNULL", "-1"}},
              [](auto r) { return be32(r % 2 ? -1 : i32(r) * 100000); }},
             {"K", {}, [&](auto r) { return be64(longs[r]); }},
             {"K", {{"TNULL", "-1"}}, [&](auto r) { return be64(longs[r]); }},
             {"K", {{"TZERO", "1000"}}, [&](auto r) { return be64(longs[r]); }},
             {"K", {{"TZERO", "-4611686018427387904"}}, [&](auto r) { return be64(longs[r]); }},
-            {"K", {{"TSCAL", "2"}, {"TZERO", "1"}, {"TNULL", "77"}},
+            {"K",
+             {{"TSCAL", "2"}, {"TZERO", "1"}, {"TNULL", "77"}},
              [&](auto r) { return be64(longs[r]); }},
         },
         kRows);
@@ -522,28 +558,64 @@ TEST(TableColumns, CheckFindsTheFirstFailingColumnAndRow) {
           {"L", {}, [](auto) { return text("!"); }}},
          {},
          "BINTABLE col 1: invalid L byte 0x3f"},
-        {{good, {"3A", {}, [](auto r) { return r == 1 ? Bytes{'a', 0xC3, 0x28} : text("abc"); }}},
+        {{good,
+          {"3A",
+           {},
+           [](auto r) {
+               return r == 1 ? Bytes{'a', 0xC3, 0x28} : text("abc");
+           }}},
          {},
          "BINTABLE col 2: A field is not valid UTF-8"},
-        {{{"1PJ", {}, [](auto r) { return join({be32(2), be32(r == 3 ? 8 : 0)}); }}, good},
+        {{{"1PJ",
+           {},
+           [](auto r) {
+               return join({be32(2), be32(r == 3 ? 8 : 0)});
+           }},
+          good},
          join({be32(1), be32(2), be32(3)}),
          "BINTABLE col 1: P/Q descriptor (n=2, off=8) escapes heap (len=12)"},
-        {{good, {"1PL", {}, [](auto r) { return join({be32(1), be32(i32(r % 3))}); }}},
+        {{good,
+          {"1PL",
+           {},
+           [](auto r) {
+               return join({be32(1), be32(i32(r % 3))});
+           }}},
          text("TF?"),
          "BINTABLE col 2: invalid L byte 0x3f"},
-        {{good, {"1QA", {}, [](auto) { return join({be64(2), be64(1)}); }}},
+        {{good,
+          {"1QA",
+           {},
+           [](auto) {
+               return join({be64(2), be64(1)});
+           }}},
          Bytes{'a', 0xFF, 'b'},
          "BINTABLE col 2: A field is not valid UTF-8"},
-        {{{"1PJ", {}, [](auto r) { return join({be32(r == 1 ? -1 : 0), be32(0)}); }}},
+        {{{"1PJ",
+           {},
+           [](auto r) {
+               return join({be32(r == 1 ? -1 : 0), be32(0)});
+           }}},
          {},
          "VLA descriptor has negative field (n=-1, off=0)"},
-        {{{"1QJ", {}, [](auto r) { return join({be64(r == 4 ? i64(1) << 62 : 1), be64(0)}); }}},
+        {{{"1QJ",
+           {},
+           [](auto r) {
+               return join({be64(r == 4 ? i64(1) << 62 : 1), be64(0)});
+           }}},
          be32(5),
          "BINTABLE col 1: VLA byte length overflows usize (n=4611686018427387904)"},
-        {{{"1QJ", {}, [](auto r) { return join({be64(1), be64(r == 2 ? i64(1) << 62 : 0)}); }}},
+        {{{"1QJ",
+           {},
+           [](auto r) {
+               return join({be64(1), be64(r == 2 ? i64(1) << 62 : 0)});
+           }}},
          be32(5),
          "BINTABLE col 1: P/Q descriptor (n=1, off=4611686018427387904) escapes heap (len=4)"},
-        {{{"1PE", {}, [](auto r) { return join({be32(r == 3 ? 2 : 1), be32(4)}); }}},
+        {{{"1PE",
+           {},
+           [](auto r) {
+               return join({be32(r == 3 ? 2 : 1), be32(4)});
+           }}},
          join({be32(1), be32(2)}),
          "BINTABLE col 1: P/Q descriptor (n=2, off=4) escapes heap (len=8)"},
     };
@@ -579,7 +651,11 @@ TEST(TableColumns, CheckOfALargeTableReportsAsOnePassInOrder) {
                                                            : "T"); }}},
          "BINTABLE col 2: invalid L byte 0x79"},
         // A late bad row of the first column beats an early one of the second.
-        {{{"2A", {}, [](auto r) { return r == kRows - 1 ? Bytes{'a', 0xC3} : text("ab"); }},
+        {{{"2A",
+           {},
+           [](auto r) {
+               return r == kRows - 1 ? Bytes{'a', 0xC3} : text("ab");
+           }},
           {"L", {}, [](auto r) { return text(r == 1 ? "?" : "F"); }}},
          "BINTABLE col 1: A field is not valid UTF-8"},
         // Nothing bad: the table passes.
@@ -599,7 +675,11 @@ TEST(TableColumns, CheckOfALargeTableReportsAsOnePassInOrder) {
 
 TEST(TableColumns, AliasingDescriptorsAreCheckedWithoutBuildingArrays) {
     // Every row points at the one 4-element array; the check reads only the descriptors.
-    const BinTableHdu t = make_table({{"1PB", {}, [](auto) { return join({be32(4), be32(0)}); }}},
+    const BinTableHdu t = make_table({{"1PB",
+                                       {},
+                                       [](auto) {
+                                           return join({be32(4), be32(0)});
+                                       }}},
                                      1000, text("abcd"));
     EXPECT_TRUE(check_bin_columns(t).has_value());
     const PerRow rows = std::get<PerRow>(*decode_bin_rows(t, t.columns[0], 998, 2));
@@ -758,10 +838,22 @@ TEST(TableColumns, VlaRowsReadStraightIntoBuffers) {
     const Bytes heap = join({be32(4), be32(-1), be32(6), be32(7)});
     const BinTableHdu t = make_table(
         {
-            {"1PJ", {{"TNULL", "-1"}}, [](auto r) { return join({be32(i32(r % 3)), be32(4)}); }},
+            {"1PJ",
+             {{"TNULL", "-1"}},
+             [](auto r) {
+                 return join({be32(i32(r % 3)), be32(4)});
+             }},
             // Past the TNULL -1, whose bits as a float are a NaN, which never compares equal.
-            {"1PE", {}, [](auto r) { return join({be32(i32(r % 3)), be32(8)}); }},
-            {"1PI", {{"TSCAL", "2"}}, [](auto r) { return join({be32(i32(r % 2) * 3), be32(2)}); }},
+            {"1PE",
+             {},
+             [](auto r) {
+                 return join({be32(i32(r % 3)), be32(8)});
+             }},
+            {"1PI",
+             {{"TSCAL", "2"}},
+             [](auto r) {
+                 return join({be32(i32(r % 2) * 3), be32(2)});
+             }},
         },
         6, heap);
     for (std::uint64_t r = 0; r < t.n_rows; ++r) {

@@ -51,8 +51,8 @@ void count_signal(int) {
 // the bytes that fitted so far, or with EINTR when none did. The whole buffer must still
 // arrive once, in order.
 TEST(Sink, SequentialWritesResumeAfterSignalsAndShortWrites) {
-    struct sigaction on_signal{};
-    struct sigaction previous{};
+    struct sigaction on_signal {};
+    struct sigaction previous {};
     on_signal.sa_handler = count_signal;
     sigemptyset(&on_signal.sa_mask);
     ASSERT_EQ(::sigaction(SIGUSR1, &on_signal, &previous), 0);

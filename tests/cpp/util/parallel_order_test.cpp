@@ -49,10 +49,8 @@ TEST(ParallelOrder, EarlierPartEndingLastStillWins) {
         Ending later;    // part 2
     };
     const Case cases[] = {
-        {Ending::Fails, Ending::Throws},
-        {Ending::Fails, Ending::BadAlloc},
-        {Ending::Throws, Ending::Fails},
-        {Ending::BadAlloc, Ending::Throws},
+        {Ending::Fails, Ending::Throws},    {Ending::Fails, Ending::BadAlloc},
+        {Ending::Throws, Ending::Fails},    {Ending::BadAlloc, Ending::Throws},
         {Ending::Throws, Ending::BadAlloc},
     };
     force_helper_budget_for_tests(1);

@@ -247,9 +247,10 @@ struct HeldCallers {
 };
 
 // The distinct threads that ran the parts of a pass of `parts` parts while `held` slots of the
-// budget are held by threads outside the pass. Every part waits, without a clock, until as many threads have arrived as
-// the pass was granted (its slots in the budget, its own included, read inside the pass), so
-// that each of them takes a part however late it starts, and none takes a second before.
+// budget are held by threads outside the pass. Every part waits, without a clock, until as many
+// threads have arrived as the pass was granted (its slots in the budget, its own included, read
+// inside the pass), so that each of them takes a part however late it starts, and none takes a
+// second before.
 std::size_t threads_granted_a_pass(std::size_t parts, std::size_t held) {
     std::mutex lock;
     std::condition_variable changed;

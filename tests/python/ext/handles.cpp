@@ -59,8 +59,7 @@ void add_handle_hooks(nb::module_& m) {
     m.def("image_flags", [](nb::handle hdu) -> nb::object {
         const PyImageHdu& state = image_argument(hdu);
         if (!state.session) return nb::none();
-        return nb::make_tuple(state.session->modified.load(),
-                              state.session->data_accessed.load());
+        return nb::make_tuple(state.session->modified.load(), state.session->data_accessed.load());
     });
 }
 
