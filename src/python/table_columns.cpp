@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -636,9 +637,11 @@ bool is_scalar_numeric(const BinTableHdu& t, const BinColumn& c) {
 }
 
 // A scalar numeric column of a binary table. Each such column asked for costs a pass over
-// every row; so once a second one is asked for, the columns not yet asked for are decoded
-// with it in the same pass and kept, each handed out (once) when it is asked for: columns
-// read one by one then cost about what reading them all at once costs.
+// every row; so once a second one is asked for, columns not yet asked for are decoded with it
+// in the same pass and kept, each handed out (once) when it is asked for: columns read one by
+// one then cost about what reading them all at once costs. What is decoded ahead is held
+// until asked for, perhaps never, so it is bounded by the size of the table's rows: a wide
+// table read a few columns at a time never holds many times its own size.
 nb::object scalar_column_object(const TableState& table, std::size_t column) {
     const BinTableHdu& t = *table.bin;
     if (table.ahead.size() == t.columns.size() && table.ahead[column].is_valid()) {
@@ -652,8 +655,17 @@ nb::object scalar_column_object(const TableState& table, std::size_t column) {
     table.asked[column] = 1;
     std::vector<std::size_t> columns{column};
     if (second) {
-        for (std::size_t i = 0; i < t.columns.size(); ++i) {
-            if (table.asked[i] == 0 && is_scalar_numeric(t, t.columns[i])) columns.push_back(i);
+        // Every scalar numeric column comes back as 8-byte values, one per row.
+        constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
+        const std::uint64_t budget = checked_mul(t.row_size, t.n_rows).value_or(kAll);
+        const std::uint64_t each = checked_mul(t.n_rows, 8).value_or(kAll);
+        const std::uint64_t most = each == 0 ? kAll : budget / each;
+        std::uint64_t taken = 0;
+        for (std::size_t i = 0; i < t.columns.size() && taken < most; ++i) {
+            if (table.asked[i] == 0 && is_scalar_numeric(t, t.columns[i])) {
+                columns.push_back(i);
+                ++taken;
+            }
         }
     }
     std::vector<nb::object> decoded = column_objects(table, columns);
