@@ -640,8 +640,8 @@ bool is_scalar_numeric(const BinTableHdu& t, const BinColumn& c) {
 // every row; so once a second one is asked for, columns not yet asked for are decoded with it
 // in the same pass and kept, each handed out (once) when it is asked for: columns read one by
 // one then cost about what reading them all at once costs. What is decoded ahead is held
-// until asked for, perhaps never, so it is bounded by the size of the table's rows: a wide
-// table read a few columns at a time never holds many times its own size.
+// until asked for, perhaps never, so it is bounded by twice the size of the table's rows: a
+// wide table read a few columns at a time never holds many times its own size.
 nb::object scalar_column_object(const TableState& table, std::size_t column) {
     const BinTableHdu& t = *table.bin;
     if (table.ahead.size() == t.columns.size() && table.ahead[column].is_valid()) {
@@ -657,7 +657,8 @@ nb::object scalar_column_object(const TableState& table, std::size_t column) {
     if (second) {
         // Every scalar numeric column comes back as 8-byte values, one per row.
         constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
-        const std::uint64_t budget = checked_mul(t.row_size, t.n_rows).value_or(kAll);
+        const std::uint64_t rows = checked_mul(t.row_size, t.n_rows).value_or(kAll);
+        const std::uint64_t budget = checked_mul(rows, 2).value_or(kAll);
         const std::uint64_t each = checked_mul(t.n_rows, 8).value_or(kAll);
         const std::uint64_t most = each == 0 ? kAll : budget / each;
         std::uint64_t taken = 0;
