@@ -246,6 +246,10 @@ assert vexlo.open(path)[0].header["X"] == 1
 def test_failed_flush_keeps_file_and_pending_edits(tmp_path, how):
     if how == "read-only folder" and os.geteuid() == 0:
         pytest.skip("root writes into read-only directories")
+    if how == "no descriptors" and "libubsan" in os.environ.get("LD_PRELOAD", ""):
+        # The undefined-behaviour sanitizer checks an object's type through a pipe, which a
+        # process out of descriptors cannot make, and then reports every type as invalid.
+        pytest.skip("the sanitizers need spare descriptors of their own")
     d = tmp_path / "d"
     d.mkdir()
     p = make(d / "a.fits", np.zeros(2, "u1"))
