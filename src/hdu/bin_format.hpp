@@ -28,23 +28,24 @@ namespace vexlo {
 
 // The column kinds, in TFORM code order (the order is part of the interface). Each row: the
 // kind, its TFORM letter, the name messages print, whether visit_bin_kind visits it (a plain
-// number), and the host type of one element, whose size is the element's byte size (X is
-// counted in bits separately; P and Q elements are their descriptors, a count and an offset).
-// The enum, the rows of facts and the visitor are generated from this list.
-#define VEXLO_BIN_KINDS(X)                             \
-    X(Logical, 'L', "Logical", false, std::uint8_t)    \
-    X(Bit, 'X', "Bit", false, std::uint8_t)            \
-    X(Byte, 'B', "Byte", true, std::uint8_t)           \
-    X(I16, 'I', "I16", true, std::int16_t)             \
-    X(I32, 'J', "I32", true, std::int32_t)             \
-    X(I64, 'K', "I64", true, std::int64_t)             \
-    X(Char, 'A', "Char", false, char)                  \
-    X(F32, 'E', "F32", true, float)                    \
-    X(F64, 'D', "F64", true, double)                   \
-    X(C64, 'C', "C64", false, std::complex<float>)     \
-    X(C128, 'M', "C128", false, std::complex<double>)  \
-    X(P, 'P', "P", false, std::array<std::int32_t, 2>) \
-    X(Q, 'Q', "Q", false, std::array<std::int64_t, 2>)
+// number), whether a cell's bytes can fail to decode (an L byte, text, a descriptor against
+// the heap: the kinds a table lookup checks), and the host type of one element, whose size is the
+// element's byte size (X is counted in bits separately; P and Q elements are their descriptors, a
+// count and an offset). The enum, the rows of facts and the visitor are generated from this list.
+#define VEXLO_BIN_KINDS(X)                                   \
+    X(Logical, 'L', "Logical", false, true, std::uint8_t)    \
+    X(Bit, 'X', "Bit", false, false, std::uint8_t)           \
+    X(Byte, 'B', "Byte", true, false, std::uint8_t)          \
+    X(I16, 'I', "I16", true, false, std::int16_t)            \
+    X(I32, 'J', "I32", true, false, std::int32_t)            \
+    X(I64, 'K', "I64", true, false, std::int64_t)            \
+    X(Char, 'A', "Char", false, true, char)                  \
+    X(F32, 'E', "F32", true, false, float)                   \
+    X(F64, 'D', "F64", true, false, double)                  \
+    X(C64, 'C', "C64", false, false, std::complex<float>)    \
+    X(C128, 'M', "C128", false, false, std::complex<double>) \
+    X(P, 'P', "P", false, true, std::array<std::int32_t, 2>) \
+    X(Q, 'Q', "Q", false, true, std::array<std::int64_t, 2>)
 
 enum class BinKind : std::uint8_t {
 #define VEXLO_BIN_KIND_ENUM(KIND, ...) KIND,
@@ -55,13 +56,14 @@ enum class BinKind : std::uint8_t {
 template <BinKind K>
 struct BinKindTraits;
 
-#define VEXLO_BIN_KIND_TRAITS(KIND, LETTER, NAME, NUMBER, ...) \
-    template <>                                                \
-    struct BinKindTraits<BinKind::KIND> {                      \
-        static constexpr char kLetter = LETTER;                \
-        static constexpr std::string_view kName = NAME;        \
-        static constexpr bool kNumber = NUMBER;                \
-        using type = __VA_ARGS__;                              \
+#define VEXLO_BIN_KIND_TRAITS(KIND, LETTER, NAME, NUMBER, CHECKED, ...) \
+    template <>                                                         \
+    struct BinKindTraits<BinKind::KIND> {                               \
+        static constexpr char kLetter = LETTER;                         \
+        static constexpr std::string_view kName = NAME;                 \
+        static constexpr bool kNumber = NUMBER;                         \
+        static constexpr bool kChecked = CHECKED;                       \
+        using type = __VA_ARGS__;                                       \
     };
 VEXLO_BIN_KINDS(VEXLO_BIN_KIND_TRAITS)
 #undef VEXLO_BIN_KIND_TRAITS
@@ -72,13 +74,14 @@ struct BinKindFacts {
     std::string_view name;
     std::uint8_t element_size;
     bool integer;  // B, I, J, K: the kinds TSCALn/TZEROn may give an integer storage
+    bool checked;  // L, A, P, Q: cells whose bytes can fail to decode
 };
 
 template <BinKind K>
 constexpr BinKindFacts bin_kind_facts_of() {
     using T = typename BinKindTraits<K>::type;
     return {BinKindTraits<K>::kLetter, BinKindTraits<K>::kName, sizeof(T),
-            BinKindTraits<K>::kNumber && std::is_integral_v<T>};
+            BinKindTraits<K>::kNumber && std::is_integral_v<T>, BinKindTraits<K>::kChecked};
 }
 
 // The rows stand in enum order, so a kind's value indexes its row.
@@ -126,7 +129,7 @@ template <class F>
 visit_result_t<F, PixelTag<double>> visit_bin_kind(BinKind kind, F&& f) {
     using R = visit_result_t<F, PixelTag<double>>;
     switch (kind) {
-#define VEXLO_BIN_KIND_CASE(KIND, LETTER, NAME, NUMBER, ...)                   \
+#define VEXLO_BIN_KIND_CASE(KIND, LETTER, NAME, NUMBER, CHECKED, ...)          \
     case BinKind::KIND:                                                        \
         if constexpr (NUMBER) {                                                \
             return visit_call<R>(std::forward<F>(f), PixelTag<__VA_ARGS__>{}); \

@@ -67,8 +67,7 @@ std::optional<ColumnForm> scalar_form(const BinColumn& c) {
 }
 
 bool can_fail(BinKind kind) {
-    return kind == BinKind::Logical || kind == BinKind::Char || kind == BinKind::P ||
-           kind == BinKind::Q;
+    return bin_kind_facts(kind).checked;
 }
 
 Error out_of_memory(const BinColumn& c) {
