@@ -26,7 +26,8 @@ import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, best_of, card, header, peers, row, status_bytes, table_head
+from rawfits import (BLOCK, best_of, card, header, peers, pin_to_one_core, row, status_bytes,
+                     table_head)
 
 
 def write_file(path, n):
@@ -65,10 +66,6 @@ def write_huge_header(path, cards):
     with open(path, "wb") as fh:
         head = [card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 0)]
         fh.write(header(head + [card(f"K{i:07d}", i) for i in range(cards)]))
-
-
-def pin_to_one_core():
-    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
 
 
 def memory_child(path, reader):

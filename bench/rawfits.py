@@ -44,6 +44,12 @@ def peers():
     return fitsio, fits
 
 
+def pin_to_one_core():
+    """Keeps this process on the lowest of its cores. vexlo counts the usable cores once per
+    process, so this comes before its first call (or runs in a child before exec)."""
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+
+
 def status_bytes(field):
     """A memory figure of this process from /proc/self/status (VmHWM is the peak of this
     process's own memory; ru_maxrss would carry the parent's peak across exec)."""

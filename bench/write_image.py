@@ -25,7 +25,7 @@ import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, peers
+from rawfits import BLOCK, peers, pin_to_one_core
 
 
 def best_interleaved(repeats, steps):
@@ -137,10 +137,9 @@ def measure(d, side, repeats):
 
 
 def one_core(side, repeats):
-    cores = sorted(os.sched_getaffinity(0))
     cmd = [sys.executable, __file__, "--side", str(side), "--repeat", str(repeats), "--json"]
     text = subprocess.run(cmd, check=True, capture_output=True, text=True,
-                          preexec_fn=lambda: os.sched_setaffinity(0, {cores[0]})).stdout
+                          preexec_fn=pin_to_one_core).stdout
     return json.loads(text)
 
 
