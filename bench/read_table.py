@@ -24,7 +24,8 @@ import numpy as np
 
 import vexlo
 
-from rawfits import BLOCK, best_of, card, header, peers, row, status_bytes, table_head
+from rawfits import (BLOCK, best_of, card, header, peers, pin_to_one_core, row, status_bytes,
+                     table_head)
 
 PRIMARY = header([card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 0),
                   card("EXTEND", True)])
@@ -252,18 +253,39 @@ def memory_row(label, path, names, fitsio, fits):
           f"  (vexlo's arrays and lists returned: {ours['arrays'] / file_size:.2f})")
 
 
-def timed(args, numeric, num_at, mixed, mix_at, ascii_path, asc_at, text, n1m, n500k, fitsio,
-          fits):
+def make_files(tmp, n1m, n500k):
+    """Writes every table into `tmp` and checks vexlo's answers against the written bytes.
+    Returns the paths by name, and for the timed tables their data section's offset and size."""
+    paths = {name: os.path.join(tmp, f"{name}.fits")
+             for name in ("numeric", "mixed", "ascii", "text", "aliasing")}
+    at = {"numeric": write_bintable(paths["numeric"], NUMERIC, n1m),
+          "mixed": write_bintable(paths["mixed"], MIXED, n500k, mixed_heap),
+          "ascii": write_ascii(paths["ascii"], n1m)}
+    write_bintable(paths["text"], TEXT, n1m)
+    write_aliasing(paths["aliasing"])
+
+    # The answers agree before anything is timed.
+    got = vexlo_all(paths["numeric"], ["FLUX", "ID"])
+    raw = np.fromfile(paths["numeric"], np.dtype([(n, d) for n, _, d in NUMERIC]), n1m, "",
+                      at["numeric"][0])
+    assert np.array_equal(got[0], raw["FLUX"]) and np.array_equal(got[1], raw["ID"])
+    assert vexlo_all(paths["ascii"], ["NAME"])[0][1].strip() == "obj1"
+    assert len(vexlo_all(paths["mixed"], ["HITS"])[0]) == n500k
+    return paths, at
+
+
+def timed(args, paths, at, n1m, n500k, fitsio, fits):
     print(f"best of {args.repeat}; floor = one pread of the data section")
     table_head()
-    timed_rows(f"numeric {n1m} x 10", numeric, *num_at, [n for n, _, _ in NUMERIC],
-               "FLUX", args.repeat, fitsio, fits)
-    lookup_rows(f"numeric {n1m} x 10", numeric, args.repeat, fitsio, fits)
-    timed_rows(f"mixed {n500k} x 7", mixed, *mix_at, [n for n, _, _ in MIXED], "MAG",
-               args.repeat, fitsio, fits)
-    timed_rows(f"ASCII {n1m} x 5", ascii_path, *asc_at, [n for n, _, _, _ in ASCII], "X",
-               args.repeat, fitsio, fits)
+    timed_rows(f"numeric {n1m} x 10", paths["numeric"], *at["numeric"],
+               [n for n, _, _ in NUMERIC], "FLUX", args.repeat, fitsio, fits)
+    lookup_rows(f"numeric {n1m} x 10", paths["numeric"], args.repeat, fitsio, fits)
+    timed_rows(f"mixed {n500k} x 7", paths["mixed"], *at["mixed"], [n for n, _, _ in MIXED],
+               "MAG", args.repeat, fitsio, fits)
+    timed_rows(f"ASCII {n1m} x 5", paths["ascii"], *at["ascii"], [n for n, _, _, _ in ASCII],
+               "X", args.repeat, fitsio, fits)
 
+    text = paths["text"]
     row(f"getval(path, 'NAXIS2', 1), {n1m} rows",
         best_of(args.repeat, lambda: vexlo.getval(text, "NAXIS2", 1)), None,
         best_of(args.repeat, lambda: fitsio.read_header(text, 1)["NAXIS2"])
@@ -289,55 +311,41 @@ def main():
                         help="only the timed rows, pinned to one core (also run after them)")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--names", default="[]", help=argparse.SUPPRESS)
+    parser.add_argument("--files", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(args)
         return
+    if args.one_core:
+        # Before vexlo first runs (the checks of the written files included), so that it sees
+        # one usable core.
+        pin_to_one_core()
     fitsio, fits = peers()
     n1m = int(1_000_000 * args.scale)
     n500k = int(500_000 * args.scale)
 
     with tempfile.TemporaryDirectory() as tmp:
-        numeric = os.path.join(tmp, "numeric.fits")
-        mixed = os.path.join(tmp, "mixed.fits")
-        ascii_path = os.path.join(tmp, "ascii.fits")
-        text = os.path.join(tmp, "text.fits")
-        aliasing = os.path.join(tmp, "aliasing.fits")
-        num_at = write_bintable(numeric, NUMERIC, n1m)
-        mix_at = write_bintable(mixed, MIXED, n500k, mixed_heap)
-        asc_at = write_ascii(ascii_path, n1m)
-        write_bintable(text, TEXT, n1m)
-        write_aliasing(aliasing)
-
-        # The answers agree before anything is timed.
-        got = vexlo_all(numeric, ["FLUX", "ID"])
-        raw = np.fromfile(numeric, np.dtype([(n, d) for n, _, d in NUMERIC]), n1m, "",
-                          num_at[0])
-        assert np.array_equal(got[0], raw["FLUX"]) and np.array_equal(got[1], raw["ID"])
-        assert vexlo_all(ascii_path, ["NAME"])[0][1].strip() == "obj1"
-        assert len(vexlo_all(mixed, ["HITS"])[0]) == n500k
-
+        # The one-core pass run after the others reads the files they wrote and checked.
+        paths, at = json.loads(args.files) if args.files else make_files(tmp, n1m, n500k)
         if args.one_core:
-            # Pinned before the first pass, so that vexlo sees one usable core.
-            os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
             print("one core:")
-            timed(args, numeric, num_at, mixed, mix_at, ascii_path, asc_at, text, n1m, n500k,
-                  fitsio, fits)
+            timed(args, paths, at, n1m, n500k, fitsio, fits)
             return
         if not args.memory_only:
             print(f"{len(os.sched_getaffinity(0))} cores:")
-            timed(args, numeric, num_at, mixed, mix_at, ascii_path, asc_at, text, n1m, n500k,
-                  fitsio, fits)
+            timed(args, paths, at, n1m, n500k, fitsio, fits)
             sys.stdout.flush()
             subprocess.run([sys.executable, __file__, "--one-core", "--scale", str(args.scale),
-                            "--repeat", str(args.repeat)], check=True)
-        memory_row("numeric, every column", numeric, [n for n, _, _ in NUMERIC], fitsio, fits)
-        memory_row("mixed, every column", mixed, [n for n, _, _ in MIXED], fitsio, fits)
+                            "--repeat", str(args.repeat), "--files", json.dumps([paths, at])],
+                           check=True)
+        memory_row("numeric, every column", paths["numeric"], [n for n, _, _ in NUMERIC],
+                   fitsio, fits)
+        memory_row("mixed, every column", paths["mixed"], [n for n, _, _ in MIXED], fitsio, fits)
+        aliasing = paths["aliasing"]
         size = os.path.getsize(aliasing)
         print(f"  aliasing descriptors ({size / 2**20:.1f} MiB file, 50 x 1PB at one array): "
               f"memory at lookup / file size: "
               f"{peak_added(aliasing, 'lookup', [])['added'] / size:.2f}")
-
 
 if __name__ == "__main__":
     main()
