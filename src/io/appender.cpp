@@ -2,7 +2,6 @@
 
 #include <array>
 #include <new>
-#include <string_view>
 
 #include "io/file.hpp"
 #include "io/posix.hpp"
@@ -13,14 +12,9 @@ namespace vexlo {
 
 namespace {
 
-constexpr std::string_view kExtensionStart = "XTENSION";
-
-// A tail too short to be read as a header may still start like one; once new bytes follow it,
-// a reader would take it for a truncated extension.
-bool starts_like_extension(ByteSpan tail) {
-    return tail.size() >= kExtensionStart.size() &&
-           as_chars(tail.first(kExtensionStart.size())) == kExtensionStart;
-}
+// The keyword of a tail's first card: blanked when it says XTENSION, so that a tail too short
+// for a header is not taken for a truncated extension once new bytes follow it.
+constexpr std::size_t kKeywordLen = 8;
 
 }  // namespace
 
@@ -49,7 +43,7 @@ Result<FitsAppender> FitsAppender::open(const std::string& path) {
     // an error returned after it would leave the tail blanked with nobody to put it back.
     VEXLO_TRY(out.file.seek(out.end_offset + kBlockLen));
     if (starts_like_extension(out.tail)) {
-        const std::array<std::uint8_t, kExtensionStart.size()> zeros{};
+        const std::array<std::uint8_t, kKeywordLen> zeros{};
         VEXLO_TRY(out.file.write_at(out.end_offset, zeros));
         out.tail_blanked = true;
     }
@@ -64,7 +58,7 @@ Result<std::uint64_t> FitsAppender::finish(std::uint64_t hdus_written, ByteSpan 
         VEXLO_TRY(file.sync_data());
         VEXLO_TRY(file.write_at(end_offset, first_block));
     } else if (tail_blanked) {
-        VEXLO_TRY(file.write_at(end_offset, ByteSpan(tail).first(kExtensionStart.size())));
+        VEXLO_TRY(file.write_at(end_offset, ByteSpan(tail).first(kKeywordLen)));
     }
     VEXLO_TRY(file.sync_data());
     file.reset();

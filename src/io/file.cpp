@@ -59,10 +59,6 @@ bool all_zero(const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
-bool is_xtension(const std::uint8_t* p) {
-    return std::memcmp(p, "XTENSION", 8) == 0;
-}
-
 // The scan's reads of a file on disk, through one buffer. A run of small HDUs is read in
 // growing steps instead of block by block, while a jump over a data section starts again
 // with a small read, so that data is not read for nothing. Content already in memory is
@@ -290,6 +286,10 @@ Result<Bytes> inflate_and_pad(Bytes bytes, bool check) {
 
 }  // namespace
 
+bool starts_like_extension(ByteSpan bytes) {
+    return bytes.size() >= 8 && std::memcmp(bytes.data(), "XTENSION", 8) == 0;
+}
+
 Result<Bytes> gunzip_and_pad(Bytes bytes) {
     return inflate_and_pad(std::move(bytes), false);
 }
@@ -333,7 +333,7 @@ Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient)
         // Every HDU after the first must start with XTENSION; anything else is trailing
         // bytes.
         if (!first &&
-            (size - b < 80 || st.head_zero || st.head.size() < 8 || !is_xtension(st.head.data()))) {
+            (size - b < 80 || st.head_zero || !starts_like_extension(st.head))) {
             break;
         }
         VEXLO_ASSIGN_OR_RETURN(auto header, read_header(window, b, lenient));

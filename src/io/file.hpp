@@ -121,6 +121,10 @@ Result<Bytes> gunzip_if_gzip(Bytes bytes);
 // gunzip_if_gzip, then zero padding to whole blocks; an empty result is an error.
 Result<Bytes> gunzip_and_pad(Bytes bytes);
 
+// Whether `bytes` begin like an extension's header: behind the first HDU, the scan takes a
+// block for a further HDU only when it does.
+bool starts_like_extension(ByteSpan bytes);
+
 // Scans a source: a plain file or a decompressed, block-padded buffer. On failure the
 // source is released.
 Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient);
