@@ -145,15 +145,8 @@ namespace {
 // rows are checked to lie in the table and the field in a row (the checks read_column makes).
 Result<const std::uint8_t*> scalar_fields(const BinTableHdu& table, const BinColumn& column,
                                           std::uint64_t first, std::uint64_t n) {
-    if (first > table.n_rows || n > table.n_rows - first) {
-        return fail(Error::data("row " + std::to_string(std::max(first, table.n_rows)) +
-                                " out of range (n_rows = " + std::to_string(table.n_rows) + ")"));
-    }
-    if (column.offset > table.row_size || column.width() > table.row_size - column.offset) {
-        return fail(Error::data("BINTABLE col " + std::to_string(column.index) +
-                                ": field does not fit in a row of " +
-                                std::to_string(table.row_size) + " bytes"));
-    }
+    VEXLO_TRY(table.check_row_range(first, n));
+    VEXLO_TRY(table.check_field(column));
     return table.data.data() + first * table.row_size + column.offset;
 }
 
@@ -220,10 +213,7 @@ Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) 
                                 " column is no scalar column of numbers"));
     }
     if (!target.ints.empty()) VEXLO_TRY(BinTableHdu::check_column_element(c, ColumnElement::I64));
-    if (c.offset > table.row_size || c.width() > table.row_size - c.offset) {
-        return fail(Error::data(col + ": field does not fit in a row of " +
-                                std::to_string(table.row_size) + " bytes"));
-    }
+    VEXLO_TRY(table.check_field(c));
     const std::size_t len = target.floats.empty() ? target.ints.size() : target.floats.size();
     if (len != table.n_rows || (!target.nulls.empty() && target.nulls.size() != len)) {
         return fail(Error::data(col + ": buffer holds " + std::to_string(len) + " rows, need " +
