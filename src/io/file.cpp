@@ -12,6 +12,7 @@
 #include "data/size.hpp"
 #include "header/card.hpp"
 #include "io/gzip.hpp"
+#include "util/checked.hpp"
 #include "util/memory.hpp"
 #include "util/parallel.hpp"
 #include "util/text.hpp"
@@ -21,17 +22,6 @@ namespace vexlo {
 namespace {
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
-
-bool mul_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-    return __builtin_mul_overflow(a, b, &out);
-}
-bool add_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-    return __builtin_add_overflow(a, b, &out);
-}
-
-std::string num(std::uint64_t v) {
-    return std::to_string(v);
-}
 
 // Reads source bytes [offset, offset + dest.size()) into `dest`; a large read is split into
 // ranges of whole pieces over the cores, each thread reading its own. The first failure in
@@ -120,14 +110,12 @@ Result<Placed> place_hdu(const Header& header, bool first, bool lenient, std::ui
     }
     VEXLO_ASSIGN_OR_RETURN(const std::uint64_t data_len, data_section_size(header));
     const std::uint64_t padded = padded_len(data_len);
-    std::uint64_t data_offset = 0;
-    if (add_overflows(b, header_len, data_offset)) data_offset = kU64Max;
-    std::uint64_t end = 0;
-    if (add_overflows(data_offset, padded, end)) end = kU64Max;
+    const std::uint64_t data_offset = checked_add(b, header_len).value_or(kU64Max);
+    const std::uint64_t end = checked_add(data_offset, padded).value_or(kU64Max);
     if (end > total) {
         const std::uint64_t remain = total > data_offset ? total - data_offset : 0;
-        return fail(Error::block(data_offset, "HDU data section requires " + num(padded) +
-                                                  " bytes but only " + num(remain) + " remain"));
+        return fail(Error::block(data_offset, "HDU data section requires " + str(padded) +
+                                                  " bytes but only " + str(remain) + " remain"));
     }
     return Placed{DataSpan{data_offset, data_len}, end};
 }
@@ -238,7 +226,7 @@ Result<Start> look_at(ScanWindow& window, std::uint64_t b) {
 // ---- opening ----
 
 Error hdu_index_error(std::size_t index, std::size_t len) {
-    return Error::header("HDU index " + num(index) + " out of range (len = " + num(len) + ")");
+    return Error::header("HDU index " + str(index) + " out of range (len = " + str(len) + ")");
 }
 
 Result<Bytes> gunzip_if_gzip(Bytes bytes) {
@@ -360,18 +348,19 @@ Result<FitsFile> FitsFile::from_scan(std::unique_ptr<const Source> source,
     // Every later read trusts these two facts; a record assembled by hand must hold them
     // too.
     if (headers.size() != spans.size()) {
-        return fail(Error::header("scan produced " + num(spans.size()) + " data spans but " +
-                                  num(headers.size()) + " headers"));
+        return fail(Error::header("scan produced " + str(spans.size()) + " data spans but " +
+                                  str(headers.size()) + " headers"));
     }
     const std::uint64_t size = source->size();
     for (std::size_t i = 0; i < spans.size(); ++i) {
-        std::uint64_t end = 0;
-        if (add_overflows(spans[i].data_offset, padded_len(spans[i].data_len), end) || end > size) {
+        const std::optional<std::uint64_t> end =
+            checked_add(spans[i].data_offset, padded_len(spans[i].data_len));
+        if (!end || *end > size) {
             return fail(Error::block(
                 spans[i].data_offset,
-                "HDU data section requires " + num(padded_len(spans[i].data_len)) +
+                "HDU data section requires " + str(padded_len(spans[i].data_len)) +
                     " bytes but only " +
-                    num(size > spans[i].data_offset ? size - spans[i].data_offset : 0) +
+                    str(size > spans[i].data_offset ? size - spans[i].data_offset : 0) +
                     " remain"));
         }
     }
@@ -468,8 +457,8 @@ Result<void> FitsFile::read_data_into(std::size_t index, std::span<std::uint8_t>
     if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
     const std::uint64_t len = spans[index].data_len;
     if (dest.size() != len) {
-        return fail(Error::data("read_data_into: destination is " + num(dest.size()) +
-                                " bytes, data section is " + num(len)));
+        return fail(Error::data("read_data_into: destination is " + str(dest.size()) +
+                                " bytes, data section is " + str(len)));
     }
     return read_data_range_into(index, 0, dest);
 }
@@ -478,35 +467,32 @@ Result<void> FitsFile::read_data_range_into(std::size_t index, std::uint64_t off
                                             std::span<std::uint8_t> dest) const {
     if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
     const DataSpan& s = spans[index];
-    std::uint64_t end = 0;
-    if (add_overflows(offset, dest.size(), end) || end > s.data_len) {
-        return fail(Error::data("read_data_range_into: [" + num(offset) + ", +" + num(dest.size()) +
-                                ") escapes the " + num(s.data_len) + "-byte data section"));
+    const std::optional<std::uint64_t> end = checked_add(offset, dest.size());
+    if (!end || *end > s.data_len) {
+        return fail(Error::data("read_data_range_into: [" + str(offset) + ", +" + str(dest.size()) +
+                                ") escapes the " + str(s.data_len) + "-byte data section"));
     }
-    std::uint64_t pos = 0;
-    if (add_overflows(s.data_offset, offset, pos)) {
-        return fail(Error::data("read_data_range_into: offset overflows the file"));
-    }
+    const std::optional<std::uint64_t> pos = checked_add(s.data_offset, offset);
+    if (!pos) return fail(Error::data("read_data_range_into: offset overflows the file"));
     if (dest.empty()) return {};
-    return source->read_at(pos, dest);
+    return source->read_at(*pos, dest);
 }
 
 Result<void> check_section(std::span<const std::uint64_t> axes,
                            std::span<const std::uint64_t> start,
                            std::span<const std::uint64_t> shape) {
     if (start.size() != axes.size() || shape.size() != axes.size()) {
-        return fail(Error::data("start/shape have length " + num(start.size()) + "/" +
-                                num(shape.size()) + ", expected NAXIS = " + num(axes.size())));
+        return fail(Error::data("start/shape have length " + str(start.size()) + "/" +
+                                str(shape.size()) + ", expected NAXIS = " + str(axes.size())));
     }
     for (std::size_t k = 0; k < axes.size(); ++k) {
-        std::uint64_t end = 0;
-        const bool over = add_overflows(start[k], shape[k], end);
-        if (over || end > axes[k]) {
+        const std::optional<std::uint64_t> end = checked_add(start[k], shape[k]);
+        if (!end || *end > axes[k]) {
             // An overflowing end is shown saturated.
-            const std::string end_text = num(over ? kU64Max : end);
-            return fail(Error::data("axis " + num(k) + " (NAXIS" + num(k + 1) + ") range " +
-                                    num(start[k]) + ".." + end_text + " out of bounds (length " +
-                                    num(axes[k]) + ")"));
+            const std::string end_text = str(end.value_or(kU64Max));
+            return fail(Error::data("axis " + str(k) + " (NAXIS" + str(k + 1) + ") range " +
+                                    str(start[k]) + ".." + end_text + " out of bounds (length " +
+                                    str(axes[k]) + ")"));
         }
     }
     return {};
@@ -517,9 +503,9 @@ Result<std::vector<std::uint64_t>> axis_strides(std::span<const std::uint64_t> a
     std::uint64_t stride = 1;
     for (std::size_t k = 0; k < axes.size(); ++k) {
         strides[k] = stride;
-        if (mul_overflows(stride, axes[k], stride)) {
-            return fail(Error::data("axis stride overflows u64"));
-        }
+        const std::optional<std::uint64_t> next = checked_mul(stride, axes[k]);
+        if (!next) return fail(Error::data("axis stride overflows u64"));
+        stride = *next;
     }
     return strides;
 }
