@@ -614,7 +614,7 @@ nb::object file_exit(PyFitsFile& self, const Args& p) {
         flush_if_needed(self);
     } else if (self.updating()) {
         // Leaving by an exception rewrites nothing, but what was patched is made durable.
-        (void)sync_in_place(self, false);
+        (void)sync_in_place(self);
     }
     return nb::bool_(false);
 }

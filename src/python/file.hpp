@@ -100,8 +100,8 @@ void full_rewrite(PyFitsFile& self);
 void bump_generation(PyFitsFile& self);
 // Makes the in-place patches durable under the file's writer turn (their HDUs' checksum
 // cards re-stamped in the file), and shows the new cards in the headers of the HDU objects
-// that patched them. With `then_bump` the generation moves on in the same critical section.
-Result<void> sync_in_place(PyFitsFile& self, bool then_bump);
+// that patched them.
+Result<void> sync_in_place(PyFitsFile& self);
 // Adds writeto, append, insert, add_checksums to the class, and the list-editing slots.
 void add_update_methods(nb::handle cls);
 // `file[i] = value` (value present) and `del file[i]`.
