@@ -466,7 +466,7 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
     // In mode "update" the scan and the updater must see the same file: no rewrite of it in
     // this process renames a new one into place between the two.
     WriterTurn turn;
-    if (mode == "update") turn = unwrap(without_gil([&] { return wait_for_turn_at(path); }));
+    if (mode == "update") turn = writer_turn_at(path);
     auto scanned = std::make_shared<const FitsFile>(
         unwrap(without_gil([&] { return FitsFile::open(path, lenient); })));
     nb::object obj = new_file_object();
