@@ -53,6 +53,9 @@ struct PyFitsFile {
     std::atomic<std::size_t> built_prefix = 0;
 
     bool updating() const { return session->updating(); }
+    // The session the file's HDU objects and headers share: the file's own in mode "update",
+    // none otherwise.
+    std::shared_ptr<UpdateSession> hdu_session() const { return updating() ? session : nullptr; }
 
     // The number of slots, read under the slot lock.
     std::size_t hdu_count();
