@@ -537,10 +537,7 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
                                   std::uint64_t n, std::span<Out> out,
                                   std::span<std::uint8_t> nulls) {
     VEXLO_TRY(BinTableHdu::check_column_element(c, element_of<Out>()));
-    if (first_row > t.n_rows || n > t.n_rows - first_row) {
-        return fail(Error::data("row " + str(std::max(first_row, t.n_rows)) +
-                                " out of range (n_rows = " + str(t.n_rows) + ")"));
-    }
+    VEXLO_TRY(t.check_row_range(first_row, n));
     const auto count = checked_mul(n, c.format.repeat);
     if (!count || *count != out.size()) {
         return fail(Error::data("BINTABLE col " + str(c.index) + ": buffer holds " +
@@ -552,11 +549,7 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
                                 str(std::uint64_t{nulls.size()}) + " elements, need " +
                                 str(*count)));
     }
-    const std::uint64_t width = c.width();
-    if (c.offset > t.row_size || width > t.row_size - c.offset) {
-        return fail(Error::data("BINTABLE col " + str(c.index) +
-                                ": field does not fit in a row of " + str(t.row_size) + " bytes"));
-    }
+    VEXLO_TRY(t.check_field(c));
     if (n == 0 || c.format.repeat == 0) {
         std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
         return std::uint64_t{0};

@@ -226,18 +226,28 @@ ByteSpan BinTableHdu::heap() const {
 }
 
 Result<ByteSpan> BinTableHdu::cell_bytes(std::uint64_t row, const BinColumn& column) const {
-    if (row >= n_rows) {
-        return std::unexpected(
-            Error::data("row " + str(row) + " out of range (n_rows = " + str(n_rows) + ")"));
+    VEXLO_TRY(check_row_range(row, 1));
+    VEXLO_TRY(check_field(column));
+    const std::uint64_t start = row * row_size + column.offset;
+    return data.span().subspan(static_cast<std::size_t>(start),
+                               static_cast<std::size_t>(column.width()));
+}
+
+Result<void> BinTableHdu::check_row_range(std::uint64_t first, std::uint64_t n) const {
+    if (first > n_rows || n > n_rows - first) {
+        return fail(Error::data("row " + str(std::max(first, n_rows)) + " out of range (n_rows = " +
+                                str(n_rows) + ")"));
     }
-    const std::uint64_t width = column.width();
+    return {};
+}
+
+Result<void> BinTableHdu::check_field(const BinColumn& column) const {
     // A column of this table always fits its row; a foreign one is refused, not read past.
-    if (column.offset > row_size || width > row_size - column.offset) {
+    if (column.offset > row_size || column.width() > row_size - column.offset) {
         return fail(Error::data("BINTABLE col " + str(column.index) +
                                 ": field does not fit in a row of " + str(row_size) + " bytes"));
     }
-    const std::uint64_t start = row * row_size + column.offset;
-    return data.span().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(width));
+    return {};
 }
 
 Result<BinValue> BinTableHdu::read_cell(std::uint64_t row, const BinColumn& column) const {

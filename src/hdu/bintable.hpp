@@ -176,6 +176,10 @@ struct BinTableHdu {
 
     // The bytes of one cell, a view into `data`.
     Result<ByteSpan> cell_bytes(std::uint64_t row, const BinColumn& column) const;
+    // Refuses rows [first, first + n) unless all of them lie in the table.
+    Result<void> check_row_range(std::uint64_t first, std::uint64_t n) const;
+    // Refuses a column whose field does not fit in this table's rows (a foreign column).
+    Result<void> check_field(const BinColumn& column) const;
     // cell_bytes then BinColumn::decode_cell over this table's heap.
     Result<BinValue> read_cell(std::uint64_t row, const BinColumn& column) const;
 

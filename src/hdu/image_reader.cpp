@@ -8,22 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "util/checked.hpp"
 #include "util/parallel.hpp"
+#include "util/text.hpp"
 
 namespace vexlo {
 
 namespace {
-
-std::string num(std::uint64_t v) {
-    return std::to_string(v);
-}
-
-bool mul_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-    return __builtin_mul_overflow(a, b, &out);
-}
-bool add_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-    return __builtin_add_overflow(a, b, &out);
-}
 
 // Stored bytes read and converted per step: small enough to stay in cache between the read
 // and the conversion, a whole number of pixels of every type.
@@ -128,10 +119,10 @@ ImageBytes ImageBytes::of_memory(ByteSpan bytes) {
 
 Result<void> ImageBytes::read(std::uint64_t offset, std::span<std::uint8_t> dest) const {
     if (file_ != nullptr) return file_->read_data_range_into(index_, offset, dest);
-    std::uint64_t end = 0;
-    if (add_overflows(offset, dest.size(), end) || end > size_) {
-        return fail(Error::data("read_data_range_into: [" + num(offset) + ", +" + num(dest.size()) +
-                                ") escapes the " + num(size_) + "-byte data section"));
+    const std::optional<std::uint64_t> end = checked_add(offset, dest.size());
+    if (!end || *end > size_) {
+        return fail(Error::data("read_data_range_into: [" + str(offset) + ", +" + str(dest.size()) +
+                                ") escapes the " + str(size_) + "-byte data section"));
     }
     if (!dest.empty()) {
         std::memcpy(dest.data(), memory_.data() + static_cast<std::size_t>(offset), dest.size());
@@ -166,13 +157,13 @@ Result<void> read_image_into(const ImageBytes& src, Bitpix bitpix, const Scaling
     const std::uint64_t out_width = physical_width(bitpix, form);
     if (form == PhysicalForm::Stored || form == PhysicalForm::Offset) {
         if (dest.size() != len) {
-            return fail(Error::data("read_data_into: destination is " + num(dest.size()) +
-                                    " bytes, data section is " + num(len)));
+            return fail(Error::data("read_data_into: destination is " + str(dest.size()) +
+                                    " bytes, data section is " + str(len)));
         }
     } else if (dest.size() / out_width != pixels || dest.size() % out_width != 0) {
         return fail(Error::data("read_physical_into: destination holds " +
-                                num(dest.size() / out_width) + " values, data section has " +
-                                num(pixels)));
+                                str(dest.size() / out_width) + " values, data section has " +
+                                str(pixels)));
     }
     return convert_over_chunks(src, bitpix, scaling, form, dest);
 }
@@ -216,22 +207,24 @@ Result<SectionPlan> plan_section(std::span<const std::uint64_t> axes,
     VEXLO_TRY(check_section(axes, start, shape));
     std::uint64_t count = 1;
     for (const std::uint64_t n : shape) {
-        if (mul_overflows(count, n, count)) return fail(Error::data("shape product overflows u64"));
+        const std::optional<std::uint64_t> more = checked_mul(count, n);
+        if (!more) return fail(Error::data("shape product overflows u64"));
+        count = *more;
     }
-    SectionPlan plan;
-    if (mul_overflows(count, bytes_per_pixel(bitpix), plan.len) ||
-        plan.len > std::numeric_limits<std::size_t>::max()) {
+    const std::optional<std::uint64_t> len = checked_mul(count, bytes_per_pixel(bitpix));
+    if (!len || *len > std::numeric_limits<std::size_t>::max()) {
         return fail(Error::data("total bytes overflows usize"));
     }
+    SectionPlan plan;
+    plan.len = *len;
     if (plan.len == 0) return plan;
     VEXLO_ASSIGN_OR_RETURN(plan.strides, axis_strides(axes));
     // The caller's axes must describe an image inside this data section; otherwise runs
     // would come from the next HDU, and a result sized by them could exceed the file.
-    std::uint64_t image_bytes = 0;
-    if (mul_overflows(plan.strides.back(), axes.back(), image_bytes) ||
-        mul_overflows(image_bytes, bytes_per_pixel(bitpix), image_bytes) ||
-        image_bytes > data_len) {
-        return fail(Error::data("image axes describe more than the " + num(data_len) +
+    std::optional<std::uint64_t> image_bytes = checked_mul(plan.strides.back(), axes.back());
+    if (image_bytes) image_bytes = checked_mul(*image_bytes, bytes_per_pixel(bitpix));
+    if (!image_bytes || *image_bytes > data_len) {
+        return fail(Error::data("image axes describe more than the " + str(data_len) +
                                 "-byte data section"));
     }
     return plan;
@@ -254,8 +247,8 @@ Result<void> read_section_into(const ImageBytes& src, std::span<const std::uint6
     VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
                            plan_section(axes, start, shape, bitpix, src.size()));
     if (dest.size() != plan.len) {
-        return fail(Error::data("read_section_into: destination is " + num(dest.size()) +
-                                " bytes, section is " + num(plan.len)));
+        return fail(Error::data("read_section_into: destination is " + str(dest.size()) +
+                                " bytes, section is " + str(plan.len)));
     }
     if (plan.len == 0) return {};
     const std::uint64_t bpp = bytes_per_pixel(bitpix);
@@ -263,17 +256,16 @@ Result<void> read_section_into(const ImageBytes& src, std::span<const std::uint6
     std::vector<std::uint64_t> idx(axes.size(), 0);
     std::size_t written = 0;
     do {
-        std::uint64_t elem = 0;
-        for (std::size_t k = 0; k < axes.size(); ++k) {
-            std::uint64_t term = 0;
-            if (add_overflows(start[k], idx[k], term) ||
-                mul_overflows(term, plan.strides[k], term) || add_overflows(elem, term, elem)) {
-                return fail(Error::data("element offset overflows u64"));
-            }
+        std::optional<std::uint64_t> elem = 0;
+        for (std::size_t k = 0; k < axes.size() && elem; ++k) {
+            std::optional<std::uint64_t> term = checked_add(start[k], idx[k]);
+            if (term) term = checked_mul(*term, plan.strides[k]);
+            elem = term ? checked_add(*elem, *term) : std::nullopt;
         }
-        std::uint64_t pos = 0;
-        if (mul_overflows(elem, bpp, pos)) return fail(Error::data("byte offset overflows u64"));
-        VEXLO_TRY(src.read(pos, dest.subspan(written, run)));
+        if (!elem) return fail(Error::data("element offset overflows u64"));
+        const std::optional<std::uint64_t> pos = checked_mul(*elem, bpp);
+        if (!pos) return fail(Error::data("byte offset overflows u64"));
+        VEXLO_TRY(src.read(*pos, dest.subspan(written, run)));
         written += run;
     } while (next_run_index(idx, shape));
     return {};

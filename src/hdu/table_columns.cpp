@@ -145,15 +145,8 @@ namespace {
 // rows are checked to lie in the table and the field in a row (the checks read_column makes).
 Result<const std::uint8_t*> scalar_fields(const BinTableHdu& table, const BinColumn& column,
                                           std::uint64_t first, std::uint64_t n) {
-    if (first > table.n_rows || n > table.n_rows - first) {
-        return fail(Error::data("row " + std::to_string(std::max(first, table.n_rows)) +
-                                " out of range (n_rows = " + std::to_string(table.n_rows) + ")"));
-    }
-    if (column.offset > table.row_size || column.width() > table.row_size - column.offset) {
-        return fail(Error::data("BINTABLE col " + std::to_string(column.index) +
-                                ": field does not fit in a row of " +
-                                std::to_string(table.row_size) + " bytes"));
-    }
+    VEXLO_TRY(table.check_row_range(first, n));
+    VEXLO_TRY(table.check_field(column));
     return table.data.data() + first * table.row_size + column.offset;
 }
 
@@ -220,10 +213,7 @@ Result<void> check_target(const BinTableHdu& table, const ColumnTarget& target) 
                                 " column is no scalar column of numbers"));
     }
     if (!target.ints.empty()) VEXLO_TRY(BinTableHdu::check_column_element(c, ColumnElement::I64));
-    if (c.offset > table.row_size || c.width() > table.row_size - c.offset) {
-        return fail(Error::data(col + ": field does not fit in a row of " +
-                                std::to_string(table.row_size) + " bytes"));
-    }
+    VEXLO_TRY(table.check_field(c));
     const std::size_t len = target.floats.empty() ? target.ints.size() : target.floats.size();
     if (len != table.n_rows || (!target.nulls.empty() && target.nulls.size() != len)) {
         return fail(Error::data(col + ": buffer holds " + std::to_string(len) + " rows, need " +
@@ -277,10 +267,10 @@ Result<void> decode_rows_blockwise(const BinTableHdu& table, std::span<ColumnTar
     return {};
 }
 
-// The block-wise pass with `part_rows(k)` making part k's source of rows.
-template <class PartRows>
+// The block-wise pass, each part with its own source of rows made by `make_rows()`.
+template <class MakeRows>
 Result<void> run_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets,
-                           PartRows part_rows) {
+                           MakeRows make_rows) {
     // No rows are walked without a column to fill: a row count alone, which no byte of the
     // file need back, never sets the length of a pass.
     if (targets.empty()) return {};
@@ -301,7 +291,7 @@ Result<void> run_blockwise(const BinTableHdu& table, std::span<ColumnTarget> tar
         [&](std::size_t k, std::uint64_t first, std::uint64_t count) -> Result<void> {
             return decode_rows_blockwise(
                 table, targets, first, first + count,
-                std::span(nulls).subspan(k * targets.size(), targets.size()), part_rows(k));
+                std::span(nulls).subspan(k * targets.size(), targets.size()), make_rows());
         }));
     for (std::size_t t = 0; t < targets.size(); ++t) {
         targets[t].n_nulls = 0;
@@ -318,7 +308,7 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
         table.data.size() < checked_mul(table.n_rows, table.row_size).value_or(UINT64_MAX)) {
         return fail(Error::data("BINTABLE rows escape the table's data"));
     }
-    return run_blockwise(table, targets, [&](std::size_t) {
+    return run_blockwise(table, targets, [&] {
         return [&](std::uint64_t at, std::size_t) -> Result<const std::uint8_t*> {
             return table.data.data() + at * table.row_size;
         };
@@ -327,7 +317,7 @@ Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<Column
 
 Result<void> decode_columns_blockwise(const BinTableHdu& table, const FitsFile& file,
                                       std::size_t index, std::span<ColumnTarget> targets) {
-    return run_blockwise(table, targets, [&](std::size_t) {
+    return run_blockwise(table, targets, [&] {
         // Each part reads its blocks into a buffer of its own, reused block after block.
         return [&, scratch = Bytes()](std::uint64_t at,
                                       std::size_t n) mutable -> Result<const std::uint8_t*> {
