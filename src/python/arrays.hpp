@@ -1,6 +1,6 @@
 // NumPy arrays as the builders and the image HDU class take them: coercion of array-likes
 // into native-byte-order arrays, the dtype facts the encoders dispatch on, and a read-only
-// view of an array's memory that visits its elements in C order without copying them.
+// view of an array's memory with the runs that cover its elements in C order, read in place.
 //
 // NumPy is imported by the first call that needs it, never when the module is imported.
 #pragma once
@@ -88,27 +88,5 @@ struct RunPlan {
 };
 RunPlan plan_runs(const ArrayBuffer& array);
 }  // namespace detail
-
-// Calls visit(first, stride, count) for consecutive runs of elements that together cover
-// the array in C order (last axis fastest), whatever its memory layout. A C-contiguous
-// array is a single run.
-template <class Visit>
-void for_each_run(const ArrayBuffer& array, Visit&& visit) {
-    const detail::RunPlan plan = detail::plan_runs(array);
-    if (plan.run == 0) return;
-    std::size_t index[detail::RunPlan::kMaxDims] = {};
-    const std::uint8_t* base = array.data();
-    for (;;) {
-        visit(base, plan.run_stride, plan.run);
-        int axis = plan.outer - 1;
-        for (; axis >= 0; --axis) {
-            base += plan.outer_stride[axis];
-            if (++index[axis] < plan.outer_shape[axis]) break;
-            base -= plan.outer_stride[axis] * static_cast<std::ptrdiff_t>(index[axis]);
-            index[axis] = 0;
-        }
-        if (axis < 0) return;
-    }
-}
 
 }  // namespace vexlo::py

@@ -15,6 +15,7 @@
 #include "python/header.hpp"
 #include "python/method.hpp"
 #include "python/module.hpp"
+#include "python/update_session.hpp"
 #include "util/debug.hpp"
 #include "util/try.hpp"
 
@@ -113,12 +114,6 @@ nb::object getval(const Args& p) {
 constexpr auto kGetvalDoc = function_doc<kGetvalSig>("Read one header keyword from `path`.");
 constexpr FunctionDef kGetval{kGetvalDoc, getval};
 
-// The path-level edits read, change and write their file while holding its writer turn, so
-// that edits of one path from several threads of this process all stick.
-WriterTurn writer_turn_at(const std::string& path) {
-    return unwrap(without_gil([&] { return wait_for_turn_at(path); }));
-}
-
 constexpr auto kSetvalSig =
     signature("setval()", required("path"), required("key"), optional("value", "None"),
               keyword_only("ext", "None"), keyword_only("comment", "None"));
@@ -128,6 +123,8 @@ nb::object setval(const Args& p) {
     nb::handle value = p.get_opt("value");
     const bool has_value = value.is_valid() && !value.is_none();
     const std::optional<std::string> comment = p.convert_opt("comment", to_string);
+    // The file is read, changed and written under its writer turn, so that edits of one path
+    // from several threads of this process all stick.
     const WriterTurn turn = writer_turn_at(path);
     nb::object file = open_fits_file(path, "update", false);
     nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");

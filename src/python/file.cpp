@@ -48,22 +48,22 @@ namespace {
 // `op` is the operation the caller holds; in mode "update" the binding's generation is read
 // through it.
 nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
-                      const std::shared_ptr<UpdateSession>& flags,
+                      const std::shared_ptr<UpdateSession>& session,
                       const std::shared_ptr<const FitsFile>& file,
                       const UpdateSession::Operation& op) {
     std::vector<std::uint64_t> axes = unwrap(header.axes());
     const Bitpix pixel_type = unwrap(from_bitpix(unwrap(header.bitpix())));
     PyImageHdu state;
-    state.header = PyHeader::from_header(std::move(header), read_only, flags);
+    state.header = PyHeader::from_header(std::move(header), read_only, session);
     state.pixel_source = PixelSource{axes, file, index};
     state.axes = std::move(axes);
-    state.session = flags;
+    state.session = session;
     state.tab_file = file;
     state.read_only = read_only;
     state.pixel_type = pixel_type;
-    if (flags) {
+    if (session) {
         // Read under the updater's lock, so a binding never predates a rewrite it missed.
-        state.binding = PatchBinding{flags, index, op.updater()->generation};
+        state.binding = PatchBinding{session, index, op.updater()->generation};
     }
     return make_image_object(std::move(state));
 }
@@ -72,25 +72,24 @@ nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
 // operation `op`.
 nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const FitsFile>& file,
                             std::size_t k, const UpdateSession::Operation& op) {
-    // HDU objects share the file's session only in mode "update".
-    const std::shared_ptr<UpdateSession> flags = self.updating() ? self.session : nullptr;
+    const std::shared_ptr<UpdateSession> session = self.hdu_session();
     Header header = unwrap(file->header(k));
     // Plain images read their pixels lazily.
     if (is_image_hdu(header, k)) {
-        return lazy_image(k, std::move(header), self.read_only, flags, file, op);
+        return lazy_image(k, std::move(header), self.read_only, session, file, op);
     }
     // A binary table none of whose cells can fail is looked up without reading its data.
     if (table_kind(header, k) == vexlo::TableKind::Binary) {
         std::optional<BinTableHdu> unread =
             unwrap(without_gil([&] { return load_unread_bintable(*file, k, std::move(header)); }));
         if (unread) {
-            PyHeader handle = PyHeader::from_header(unread->header, self.read_only, flags);
+            PyHeader handle = PyHeader::from_header(unread->header, self.read_only, session);
             return make_unread_bintable(std::move(*unread), std::move(handle), file, k);
         }
     }
     Hdu hdu = unwrap(without_gil([&] { return load_hdu(*file, k); }));
-    PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, flags);
-    return wrap_hdu(k, std::move(hdu), std::move(handle), self.read_only, flags, file);
+    PyHeader handle = PyHeader::from_header(hdu.header(), self.read_only, session);
+    return wrap_hdu(k, std::move(hdu), std::move(handle), self.read_only, session, file);
 }
 
 }  // namespace
@@ -98,11 +97,11 @@ nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const 
 // --- The factory ------------------------------------------------------------------------------
 
 nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_only,
-                    std::shared_ptr<UpdateSession> flags, std::shared_ptr<const FitsFile> file) {
+                    std::shared_ptr<UpdateSession> session, std::shared_ptr<const FitsFile> file) {
     if (auto* image = std::get_if<ImageHdu>(&hdu.value)) {
         PyImageHdu state = PyImageHdu::from_file_hdu(*image, std::move(header), read_only);
         state.pixel_source = PixelSource{image->axes, file, index};
-        state.session = std::move(flags);
+        state.session = std::move(session);
         state.tab_file = std::move(file);
         return make_image_object(std::move(state));
     }
@@ -120,8 +119,8 @@ nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_onl
         PyImageHdu state = PyImageHdu::from_decoded(std::move(image), read_only);
         state.compressed = CompressedSource{file, index, state.header.snapshot().bytes()};
         state.stored_checksums = carries_checksums(compressed->inner.header);
-        state.header.session = flags;
-        state.session = std::move(flags);
+        state.header.session = session;
+        state.session = std::move(session);
         state.tab_file = std::move(file);
         return make_image_object(std::move(state));
     }
@@ -182,8 +181,8 @@ nb::object PyFitsFile::header_of(std::size_t i) {
     if (!pending || may_be_tile_compressed(pending->first, pending->second)) {
         return materialize(i).attr("header");
     }
-    const std::shared_ptr<UpdateSession> flags = updating() ? session : nullptr;
-    return make_header_object(PyHeader::from_header(std::move(pending->first), read_only, flags));
+    return make_header_object(
+        PyHeader::from_header(std::move(pending->first), read_only, hdu_session()));
 }
 
 std::vector<nb::object> PyFitsFile::materialize_all() {
@@ -466,7 +465,7 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
     // In mode "update" the scan and the updater must see the same file: no rewrite of it in
     // this process renames a new one into place between the two.
     WriterTurn turn;
-    if (mode == "update") turn = unwrap(without_gil([&] { return wait_for_turn_at(path); }));
+    if (mode == "update") turn = writer_turn_at(path);
     auto scanned = std::make_shared<const FitsFile>(
         unwrap(without_gil([&] { return FitsFile::open(path, lenient); })));
     nb::object obj = new_file_object();
@@ -614,7 +613,7 @@ nb::object file_exit(PyFitsFile& self, const Args& p) {
         flush_if_needed(self);
     } else if (self.updating()) {
         // Leaving by an exception rewrites nothing, but what was patched is made durable.
-        (void)sync_in_place(self, false);
+        (void)sync_in_place(self);
     }
     return nb::bool_(false);
 }

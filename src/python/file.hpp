@@ -53,6 +53,9 @@ struct PyFitsFile {
     std::atomic<std::size_t> built_prefix = 0;
 
     bool updating() const { return session->updating(); }
+    // The session the file's HDU objects and headers share: the file's own in mode "update",
+    // none otherwise.
+    std::shared_ptr<UpdateSession> hdu_session() const { return updating() ? session : nullptr; }
 
     // The number of slots, read under the slot lock.
     std::size_t hdu_count();
@@ -100,8 +103,8 @@ void full_rewrite(PyFitsFile& self);
 void bump_generation(PyFitsFile& self);
 // Makes the in-place patches durable under the file's writer turn (their HDUs' checksum
 // cards re-stamped in the file), and shows the new cards in the headers of the HDU objects
-// that patched them. With `then_bump` the generation moves on in the same critical section.
-Result<void> sync_in_place(PyFitsFile& self, bool then_bump);
+// that patched them.
+Result<void> sync_in_place(PyFitsFile& self);
 // Adds writeto, append, insert, add_checksums to the class, and the list-editing slots.
 void add_update_methods(nb::handle cls);
 // `file[i] = value` (value present) and `del file[i]`.

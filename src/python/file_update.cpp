@@ -205,7 +205,8 @@ void show_restamped(PyFitsFile& self, std::uint64_t generation,
     }
 }
 
-// sync_in_place within the writer turn `turn` the caller holds.
+// sync_in_place within the writer turn `turn` the caller holds. With `then_bump` the
+// generation moves on in the same critical section as the sync.
 Result<void> sync_within(PyFitsFile& self, const UpdateSession::Turn& turn, bool then_bump) {
     std::vector<RestampedCards> restamped;
     std::uint64_t generation = 0;
@@ -221,9 +222,9 @@ Result<void> sync_within(PyFitsFile& self, const UpdateSession::Turn& turn, bool
 
 }  // namespace
 
-Result<void> sync_in_place(PyFitsFile& self, bool then_bump) {
+Result<void> sync_in_place(PyFitsFile& self) {
     const UpdateSession::Operation op = self.lock_operation();
-    return sync_within(self, op.writer_turn(), then_bump);
+    return sync_within(self, op.writer_turn(), false);
 }
 
 void full_rewrite(PyFitsFile& self) {
@@ -312,7 +313,7 @@ void flush_if_needed(PyFitsFile& self) {
         PyImageHdu* image = image_state(obj);
         if (image && !unchanged_for_flush(*image, *self.session)) return full_rewrite(self);
     }
-    unwrap(sync_in_place(self, false));
+    unwrap(sync_in_place(self));
 }
 
 namespace {

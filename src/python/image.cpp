@@ -321,7 +321,7 @@ bool compare_with_source(PyImageHdu& hdu) {
 }
 
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
-                  const std::shared_ptr<UpdateSession>& flags) {
+                  const std::shared_ptr<UpdateSession>& session) {
     hdu.written.reset();
     hdu.compressed.reset();
     if (hdu.pixel_source) {
@@ -340,7 +340,7 @@ void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::si
     const std::optional<PixelEncoding> encoding = pixel_encoding(array);
     if (!encoding) return;
     hdu.written = WrittenImage{PixelSource{array_axes(array), std::move(file), index},
-                               encoding->bitpix, encoding->flip, flags};
+                               encoding->bitpix, encoding->flip, session};
 }
 
 namespace {
@@ -371,9 +371,9 @@ bool compressed_unchanged(PyImageHdu& hdu) {
     return false_on_error([&] { return matches_compressed(array, *hdu.compressed); });
 }
 
-bool unchanged_for_flush(PyImageHdu& hdu, const UpdateSession& flags) {
+bool unchanged_for_flush(PyImageHdu& hdu, const UpdateSession& session) {
     if (hdu.compressed) return compressed_unchanged(hdu);
-    if (hdu.pixel_source || !hdu.written || hdu.written->by.lock().get() != &flags) {
+    if (hdu.pixel_source || !hdu.written || hdu.written->by.lock().get() != &session) {
         return compare_with_source(hdu);
     }
     const nb::object array = cached_array(*hdu.cache);

@@ -195,16 +195,14 @@ NewArray new_output_array(std::string_view dtype, std::size_t itemsize, std::uin
 
 nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix pixel_type,
                            std::span<const std::uint64_t> shape) {
-    if (hdu_index >= file.len()) unwrap(file.read_data_into(hdu_index, {}));
+    const ImageBytes src = unwrap(ImageBytes::of_file(file, hdu_index));
     // The array is sized by the header; the data section the scan found bounds it, so a
     // header that claims more than the file holds allocates nothing.
     const std::uint64_t want = byte_size(shape, pixel_type);
-    const std::uint64_t have = file.spans[hdu_index].data_len;
-    if (want != have) {
+    if (want != src.size()) {
         to_fits_error(Error::data("read_data_into: destination is " + std::to_string(want) +
-                                  " bytes, data section is " + std::to_string(have)));
+                                  " bytes, data section is " + std::to_string(src.size())));
     }
-    const ImageBytes src = unwrap(ImageBytes::of_file(file, hdu_index));
     NewArray a = new_array(dtype_name(pixel_type), shape);
     // The array is not yet shared and the caller keeps the file alive.
     unwrap(without_gil([&] { return read_pixels_into(src, pixel_type, false, a.bytes); }));
@@ -243,19 +241,18 @@ nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const Scal
 
 nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, const Header& shaped,
                                 Bitpix pixel_type, std::span<const std::uint64_t> axes) {
-    if (hdu_index >= file.len()) unwrap(file.read_data_into(hdu_index, {}));
+    const ImageBytes src = unwrap(ImageBytes::of_file(file, hdu_index));
     // The same checks of the header against the data section as a whole-image record makes.
-    const ImageGeometry geometry = unwrap(image_geometry(shaped, file.spans[hdu_index].data_len));
+    const ImageGeometry geometry = unwrap(image_geometry(shaped, src.size()));
     const std::vector<std::uint64_t> shape = numpy_shape(axes);
-    ensure(byte_size(shape, pixel_type) == file.spans[hdu_index].data_len &&
-               geometry.n_elements * bytes_per_pixel(pixel_type) == file.spans[hdu_index].data_len,
+    ensure(byte_size(shape, pixel_type) == src.size() &&
+               geometry.n_elements * bytes_per_pixel(pixel_type) == src.size(),
            "internal invariant: read_raw element count must equal NAXIS product; this is a "
            "vexlo bug, please report");
     const Scaling scaling = read_image_scaling(shaped);
     const PhysicalForm form = physical_form(pixel_type, scaling);
     if (form == PhysicalForm::Stored) return read_raw_pixels(file, hdu_index, pixel_type, shape);
     // Read straight into the result and converted there, chunk by chunk.
-    const ImageBytes src = unwrap(ImageBytes::of_file(file, hdu_index));
     NewArray a = new_array(physical_dtype_name(pixel_type, form), shape);
     unwrap(without_gil([&] { return read_image_into(src, pixel_type, scaling, form, a.bytes); }));
     return std::move(a.array);

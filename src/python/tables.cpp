@@ -35,6 +35,20 @@ void keep_data(DataBuf& data, std::shared_ptr<const FitsFile> source, TableState
     }
 }
 
+// What every table read from a file starts from: its kind, column names, row count and
+// header handle.
+template <class TableHdu>
+TableState file_table_state(TableKind kind, const TableHdu& hdu, PyHeader header) {
+    TableState state;
+    state.kind = kind;
+    state.column_names.reserve(hdu.columns.size());
+    for (const auto& c : hdu.columns)
+        state.column_names.push_back(c.name);
+    state.n_rows = hdu.n_rows;
+    state.header = std::move(header);
+    return state;
+}
+
 // --- The Python classes ---------------------------------------------------------------------
 
 struct BinTableObject {
@@ -317,16 +331,10 @@ const TableState* state_if(nb::handle obj) {
 
 nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
                          std::shared_ptr<const FitsFile> source) {
-    TableState state;
-    state.kind = TableKind::Binary;
     // Every row of the columns whose decoding can fail is checked now, so that a bad table
     // fails here; the columns themselves are decoded when asked for.
     unwrap(without_gil([&] { return check_bin_columns(hdu); }));
-    state.column_names.reserve(hdu.columns.size());
-    for (const BinColumn& c : hdu.columns)
-        state.column_names.push_back(c.name);
-    state.n_rows = hdu.n_rows;
-    state.header = std::move(header);
+    TableState state = file_table_state(TableKind::Binary, hdu, std::move(header));
     keep_data(hdu.data, std::move(source), state);
     state.bin = std::move(hdu);
     return new_table_object<BinTableObject>(std::move(state));
@@ -335,13 +343,7 @@ nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
 nb::object make_unread_bintable(BinTableHdu&& layout, PyHeader header,
                                 std::shared_ptr<const FitsFile> source, std::size_t index) {
     ensure(source != nullptr && layout.data.size() == 0, "unread table without its file");
-    TableState state;
-    state.kind = TableKind::Binary;
-    state.column_names.reserve(layout.columns.size());
-    for (const BinColumn& c : layout.columns)
-        state.column_names.push_back(c.name);
-    state.n_rows = layout.n_rows;
-    state.header = std::move(header);
+    TableState state = file_table_state(TableKind::Binary, layout, std::move(header));
     state.source = std::move(source);
     state.source_index = index;
     state.unread = true;
@@ -368,14 +370,8 @@ ByteSpan table_data(const TableState& table) {
 
 nb::object make_ascii_table(AsciiTableHdu&& hdu, PyHeader header,
                             std::shared_ptr<const FitsFile> source) {
-    TableState state;
-    state.kind = TableKind::Ascii;
+    TableState state = file_table_state(TableKind::Ascii, hdu, std::move(header));
     state.columns = unwrap(without_gil([&] { return decode_ascii_columns(hdu); }));
-    state.column_names.reserve(hdu.columns.size());
-    for (const AsciiColumn& c : hdu.columns)
-        state.column_names.push_back(c.name);
-    state.n_rows = hdu.n_rows;
-    state.header = std::move(header);
     keep_data(hdu.data, std::move(source), state);
     state.ascii = std::move(hdu);
     return new_table_object<AsciiTableObject>(std::move(state));

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "python/errors.hpp"
+#include "python/method.hpp"
 
 namespace vexlo::py {
 
@@ -38,6 +39,10 @@ OperationPair lock_operations(UpdateSession* first, UpdateSession* second) {
         ops.second = lock_operation(second);
     }
     return ops;
+}
+
+WriterTurn writer_turn_at(const std::string& path) {
+    return unwrap(without_gil([&] { return wait_for_turn_at(path); }));
 }
 
 UpdateSession::Turn UpdateSession::Operation::writer_turn(Gil gil) const {

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "io/updater.hpp"
 #include "io/writer_turn.hpp"
@@ -149,6 +150,11 @@ struct OperationPair {
     UpdateSession::Operation second;  // of `second`; empty when it is `first` or none
 };
 OperationPair lock_operations(UpdateSession* first, UpdateSession* second);
+
+// The writer turn of the file at `path`, waited for without the interpreter lock, as opening
+// a file for update and the path-level edits take it (vexlo.FitsError when the path cannot be
+// resolved).
+WriterTurn writer_turn_at(const std::string& path);
 
 // A lazily read image's binding to its file's updater. Stale once the updater's generation
 // has moved on (a list edit, a rewrite or close), and a patch through it then falls back to
