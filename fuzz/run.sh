@@ -47,7 +47,10 @@ for t in "${targets[@]}"; do
     "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/${t}_fuzz.cpp" "$out/libcore.a" -ldeflate -lz -o "$out/${t}_fuzz"
     corpus="$out/corpus/$t"
     python3 fuzz/seeds.py "$t" "$corpus"
+    # Crash, leak and timeout inputs go under the ignored build folder, never into the tree.
+    artifacts="$out/artifacts/$t"
+    mkdir -p "$artifacts"
     echo "== $t ($seconds s)"
     "$out/${t}_fuzz" -max_total_time="$seconds" -max_len=262144 -rss_limit_mb=4096 \
-        -timeout=10 -print_final_stats=1 "$corpus"
+        -timeout=10 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus"
 done

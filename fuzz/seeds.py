@@ -53,6 +53,9 @@ def tiles(name, limit=4):
 
 DATA = TILED.parent
 MAX_SEED = 262144
+# Inputs found by fuzzing that reach code the fixtures do not, copied as they are into the
+# whole-file targets' corpora.
+FOUND = pathlib.Path(__file__).resolve().parent / "seeds"
 
 
 def fits_files():
@@ -81,9 +84,16 @@ def whole_file_seeds(target, out):
             (out / p.name).write_bytes(p.read_bytes())
 
 
+def found_seeds(out):
+    for p in sorted(FOUND.glob("*.bin")):
+        (out / f"found_{p.name}").write_bytes(p.read_bytes())
+
+
 def main(target, out):
     out = pathlib.Path(out)
     out.mkdir(parents=True, exist_ok=True)
+    if target in ("file", "tile_table"):
+        found_seeds(out)
     if target in ("header", "file", "gzip"):
         whole_file_seeds(target, out)
         return

@@ -297,11 +297,6 @@ Result<FitsFile> FitsFile::open(const std::string& path, bool lenient) {
     return scan_source(std::make_unique<const FileSource>(std::move(fd), size), lenient);
 }
 
-Result<FitsFile> scan_file(Fd fd, bool lenient) {
-    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t size, file_size(fd.get()));
-    return scan_source(std::make_unique<const FileSource>(std::move(fd), size), lenient);
-}
-
 Result<FitsFile> scan_buffer(Bytes buffer, bool lenient) {
     return scan_source(std::make_unique<const MemorySource>(std::move(buffer)), lenient);
 }

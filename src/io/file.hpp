@@ -128,7 +128,6 @@ bool starts_like_extension(ByteSpan bytes);
 // Scans a source: a plain file or a decompressed, block-padded buffer. On failure the
 // source is released.
 Result<FitsFile> scan_source(std::unique_ptr<const Source> source, bool lenient);
-Result<FitsFile> scan_file(Fd fd, bool lenient);
 Result<FitsFile> scan_buffer(Bytes buffer, bool lenient);
 
 Result<void> check_primary_header(const Header& header, bool lenient);

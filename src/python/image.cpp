@@ -30,14 +30,6 @@ nb::object cached_array(ArrayCache& cache) {
     return cache.array;
 }
 
-void set_cached_array(ArrayCache& cache, nb::object array) {
-    {
-        auto lock = lock_mutex(cache.mutex);
-        std::swap(cache.array, array);
-    }
-    // `array` now holds the previous reference and drops it here, outside the lock.
-}
-
 nb::object swap_cached_array(ArrayCache& cache, nb::object array) {
     auto lock = lock_mutex(cache.mutex);
     std::swap(cache.array, array);

@@ -41,8 +41,6 @@ struct ArrayCache {
 
 // A new reference to the cached array, or an empty object.
 nb::object cached_array(ArrayCache& cache);
-// Replaces the cached array; the previous one is released after the lock is dropped.
-void set_cached_array(ArrayCache& cache, nb::object array);
 // The assignment to `data`: replaces the cached array, marks the file's pixels as dropped,
 // and hands back the previous array for a caller that must release it later (outside a
 // borrow of the HDU object, say).
