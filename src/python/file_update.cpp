@@ -216,6 +216,8 @@ Result<void> sync_within(PyFitsFile& self, const UpdateSession::Turn& turn, bool
         generation = up->generation;
         if (then_bump) up->bump_generation();
     }
+    // Patches run under the operation lock the caller holds: none came in since the sync.
+    self.session->patched.store(false);
     show_restamped(self, generation, restamped);
     return {};
 }
@@ -224,6 +226,9 @@ Result<void> sync_within(PyFitsFile& self, const UpdateSession::Turn& turn, bool
 
 Result<void> sync_in_place(PyFitsFile& self) {
     const UpdateSession::Operation op = self.lock_operation();
+    // Nothing patched since the last sync: nothing to make durable, and nothing to check (the
+    // file may have been replaced, grown or removed by another writer meanwhile).
+    if (!self.session->patched.load()) return {};
     return sync_within(self, op.writer_turn(), false);
 }
 

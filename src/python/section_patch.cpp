@@ -81,6 +81,9 @@ PatchOutcome write_patch_without_gil(const OperationPair& ops, PatchRequest& r, 
         error = same.error();
         return PatchOutcome::Replaced;
     }
+    // The next flush of the file the binding writes to (not necessarily the section's own)
+    // syncs what is written now, also the runs before a failing one.
+    r.binding.session->patched.store(true);
     Result<void> done;
     if (r.form == PhysicalForm::F32 || r.form == PhysicalForm::F64) {
         std::vector<double> values(r.values.size() / sizeof(double));
@@ -179,8 +182,9 @@ void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key,
     // The value broadcasts into the region as NumPy indexes it, an integer-indexed axis
     // removed; that axis has one pixel, so the C-order bytes are those of the full counts.
     nb::list shape;
+    bool empty = false;
     for (std::size_t k = 0; k < region->counts.size(); ++k) {
-        if (region->counts[k] == 0) return;
+        empty = empty || region->counts[k] == 0;
         if (!region->dropped[k]) shape.append(nb::int_(region->counts[k]));
     }
     if (r.form == PhysicalForm::Stored || r.form == PhysicalForm::Offset) {
@@ -188,6 +192,8 @@ void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key,
     }
     nb::object buffer = numpy_module().attr("empty")(shape, patch_dtype(r.form, r.bitpix));
     set_item(buffer, nb::steal(PyTuple_New(0)), value);
+    // An empty region takes nothing, once the value has broadcast into it as NumPy requires.
+    if (empty) return;
     nb::bytes encoded = nb::borrow<nb::bytes>(buffer.attr("tobytes")());
     const auto* data = static_cast<const std::uint8_t*>(encoded.data());
     r.values.assign(data, data + encoded.size());

@@ -61,9 +61,11 @@ class UpdateSession {
 
     // The dirty flags, set with plain atomic stores and consumed by the file's flush with an
     // exchange. `modified`: the next flush must rewrite the file; `data_accessed`: an image
-    // array was read.
+    // array was read; `patched`: a section patch was written into the file since its last
+    // sync. With none of them set a flush has nothing to save, and checks nothing.
     std::atomic<bool> modified{false};
     std::atomic<bool> data_accessed{false};
+    std::atomic<bool> patched{false};
 
     bool updating() const { return updater_ != nullptr; }
 
