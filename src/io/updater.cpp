@@ -330,15 +330,18 @@ void FitsUpdater::bump_generation() {
 }
 
 Result<void> FitsUpdater::check_not_replaced() const {
-    VEXLO_ASSIGN_OR_RETURN(bool same, file.named_by(path));
-    if (same) {
-        VEXLO_ASSIGN_OR_RETURN(const std::uint64_t now, file.size());
-        same = now >= file_len;
+    const std::string not_saved =
+        "; this edit was not saved to it (writeto can still save it elsewhere)";
+    VEXLO_ASSIGN_OR_RETURN(const bool same, file.named_by(path));
+    if (!same) {
+        return fail(
+            Error::io(path + " was replaced by another writer since it was opened" + not_saved));
     }
-    if (same) return {};
-    return fail(Error::io(path +
-                          " was replaced by another writer since it was opened; this edit was "
-                          "not saved to it (writeto can still save it elsewhere)"));
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t now, file.size());
+    if (now == file_len) return {};
+    return fail(Error::io(path + " was changed by another writer since it was opened (it is " +
+                          std::to_string(now) + " bytes long, not " + std::to_string(file_len) +
+                          ")" + not_saved));
 }
 
 Result<void> FitsUpdater::sync() const {

@@ -41,7 +41,7 @@ Result<void> refuse_gzip_file(int fd, const std::string& path);
 
 struct FitsUpdater {
     std::vector<UpdaterHdu> hdus;
-    std::uint64_t file_len = 0;
+    std::uint64_t file_len = 0;  // as opened or rebound: any other length is another writer's
     std::uint64_t generation = 0;
     Sink file;
     std::string path;       // as opened; a rewrite renames its new file to it
@@ -72,7 +72,9 @@ struct FitsUpdater {
     void bump_generation();
     // Refuses, with an error saying the edit was not saved, when another writer has put a
     // new file at the path since it was opened (writing into the old one would be lost), or
-    // has cut the file shorter than it was (writing would leave a hole no reader accepts).
+    // has changed its length: a file cut shorter would keep a hole no reader accepts, and one
+    // that grew holds HDUs (an append) that the file object does not know and a rewrite
+    // would drop. `file_len` is the length this updater last saw, moved only by a rebind.
     Result<void> check_not_replaced() const;
     // Forces the written pixels to disk, after the same check.
     Result<void> sync() const;

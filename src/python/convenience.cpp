@@ -12,10 +12,10 @@
 #include "python/builders.hpp"
 #include "python/errors.hpp"
 #include "python/file.hpp"
+#include "python/file_session.hpp"
 #include "python/header.hpp"
 #include "python/method.hpp"
 #include "python/module.hpp"
-#include "python/update_session.hpp"
 #include "util/debug.hpp"
 #include "util/try.hpp"
 

@@ -1,6 +1,6 @@
 // vexlo.FitsFile, its HDU iterator, vexlo.open, the HDU object factory and the file summary.
 //
-// Locking (the order is in update_session.hpp): every method and protocol call on a file
+// Locking (the order is in file_session.hpp): every method and protocol call on a file
 // holds the file's operation lock from start to end (as do calls on the HDUs, headers and
 // sections of a file opened for update), so that threads sharing a file see its operations
 // one after another: a flush's copy, rename and rebinding are not interleaved with a lookup, a
@@ -48,9 +48,8 @@ namespace {
 // `op` is the operation the caller holds; in mode "update" the binding's generation is read
 // through it.
 nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
-                      const std::shared_ptr<UpdateSession>& session,
-                      const std::shared_ptr<const FitsFile>& file,
-                      const UpdateSession::Operation& op) {
+                      const std::shared_ptr<FileSession>& session,
+                      const std::shared_ptr<const FitsFile>& file, FileSession::Operation& op) {
     std::vector<std::uint64_t> axes = unwrap(header.axes());
     const Bitpix pixel_type = unwrap(from_bitpix(unwrap(header.bitpix())));
     PyImageHdu state;
@@ -63,7 +62,7 @@ nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
     state.pixel_type = pixel_type;
     if (session) {
         // Read under the updater's lock, so a binding never predates a rewrite it missed.
-        state.binding = PatchBinding{session, index, op.updater()->generation};
+        state.binding = PatchBinding{session, index, lend_updater(op)->generation};
     }
     return make_image_object(std::move(state));
 }
@@ -71,8 +70,8 @@ nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
 // The object for slot position k of `file`, built under the caller's slot lock within the
 // operation `op`.
 nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const FitsFile>& file,
-                            std::size_t k, const UpdateSession::Operation& op) {
-    const std::shared_ptr<UpdateSession> session = self.hdu_session();
+                            std::size_t k, FileSession::Operation& op) {
+    const std::shared_ptr<FileSession> session = self.hdu_session();
     Header header = unwrap(file->header(k));
     // Plain images read their pixels lazily.
     if (is_image_hdu(header, k)) {
@@ -97,7 +96,7 @@ nb::object build_hdu_object(const PyFitsFile& self, const std::shared_ptr<const 
 // --- The factory ------------------------------------------------------------------------------
 
 nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_only,
-                    std::shared_ptr<UpdateSession> session, std::shared_ptr<const FitsFile> file) {
+                    std::shared_ptr<FileSession> session, std::shared_ptr<const FitsFile> file) {
     if (auto* image = std::get_if<ImageHdu>(&hdu.value)) {
         PyImageHdu state = PyImageHdu::from_file_hdu(*image, std::move(header), read_only);
         state.pixel_source = PixelSource{image->axes, file, index};
@@ -139,7 +138,7 @@ std::size_t PyFitsFile::hdu_count() {
 nb::object PyFitsFile::materialize(std::size_t i) {
     // Building an object is part of an operation of the file (taken again here when the
     // caller already holds it), and the operation lock lies above the slot lock.
-    const UpdateSession::Operation op = lock_operation();
+    FileSession::Operation op = lock_operation();
     // Declared before the lock, so that a failure drops it after unlocking.
     nb::object result;
     std::shared_ptr<const FitsFile> file;
@@ -478,7 +477,7 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
     self.source_path = canonical_path(path);
     self.read_only = mode != "update";
     if (mode == "update") {
-        self.session = std::make_shared<UpdateSession>(
+        self.session = std::make_shared<FileSession>(
             unwrap(without_gil([&] { return FitsUpdater::open(path, lenient); })));
     }
     return obj;

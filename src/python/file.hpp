@@ -17,8 +17,8 @@
 
 #include "hdu/hdu.hpp"
 #include "io/file.hpp"
+#include "python/file_session.hpp"
 #include "python/header.hpp"
-#include "python/update_session.hpp"
 
 namespace vexlo::py {
 
@@ -44,8 +44,8 @@ struct PyFitsFile {
     std::optional<std::string> file_name;    // last path component, lossy UTF-8
     std::optional<std::string> source_path;  // canonical path (file-system bytes)
     // The operation lock, the dirty flags and, in mode "update", the updater.
-    std::shared_ptr<UpdateSession> session = std::make_shared<UpdateSession>();
-    std::mutex slot_mutex;  // a leaf lock (update_session.hpp)
+    std::shared_ptr<FileSession> session = std::make_shared<FileSession>();
+    std::mutex slot_mutex;  // a leaf lock (file_session.hpp)
     SlotState slots;
     bool read_only = false;
     bool checksums = false;
@@ -55,7 +55,7 @@ struct PyFitsFile {
     bool updating() const { return session->updating(); }
     // The session the file's HDU objects and headers share: the file's own in mode "update",
     // none otherwise.
-    std::shared_ptr<UpdateSession> hdu_session() const { return updating() ? session : nullptr; }
+    std::shared_ptr<FileSession> hdu_session() const { return updating() ? session : nullptr; }
 
     // The number of slots, read under the slot lock.
     std::size_t hdu_count();
@@ -87,7 +87,7 @@ struct PyFitsFile {
     std::vector<HduSlot> snapshot_slots();
 
     // Held by every method and protocol call on the file from start to end.
-    UpdateSession::Operation lock_operation() { return vexlo::py::lock_operation(session.get()); }
+    FileSession::Operation lock_operation() { return vexlo::py::lock_operation(session.get()); }
 };
 
 // vexlo.open(path, mode, lenient) after its arguments are converted.
@@ -115,7 +115,7 @@ void file_set_item(PyFitsFile& self, PyObject* key, PyObject* value);
 // is the file's session in mode "update" (else null). TypeError
 // "HDU has XTENSION={}, which is not supported by the Python wrapper." for other extensions.
 nb::object wrap_hdu(std::size_t index, Hdu&& hdu, PyHeader header, bool read_only,
-                    std::shared_ptr<UpdateSession> session, std::shared_ptr<const FitsFile> file);
+                    std::shared_ptr<FileSession> session, std::shared_ptr<const FitsFile> file);
 
 // The state of a vexlo.FitsFile object, or nullptr for any other object.
 PyFitsFile* fits_file_state(nb::handle obj);

@@ -178,7 +178,7 @@ WrittenSlots write_through_temp(PyFitsFile& self, std::vector<HduSlot>& snapshot
 // The flags are consumed before the rewrite; a failure puts `modified` back so the edits
 // stay pending.
 struct RestoreOnFailure {
-    UpdateSession& flags;
+    FileSession& flags;
     bool done = false;
     ~RestoreOnFailure() {
         if (!done) flags.modified.store(true);
@@ -207,15 +207,17 @@ void show_restamped(PyFitsFile& self, std::uint64_t generation,
 
 // sync_in_place within the writer turn `turn` the caller holds. With `then_bump` the
 // generation moves on in the same critical section as the sync.
-Result<void> sync_within(PyFitsFile& self, const UpdateSession::Turn& turn, bool then_bump) {
+Result<void> sync_within(PyFitsFile& self, FileSession::Turn& turn, bool then_bump) {
     std::vector<RestampedCards> restamped;
     std::uint64_t generation = 0;
     {
-        const UpdateSession::UpdaterAccess up = turn.updater();
+        auto up = lend_updater(turn);
         VEXLO_ASSIGN_OR_RETURN(restamped, sync_patches(*up));
         generation = up->generation;
         if (then_bump) up->bump_generation();
     }
+    // Patches run under the operation lock the caller holds: none came in since the sync.
+    self.session->patched.store(false);
     show_restamped(self, generation, restamped);
     return {};
 }
@@ -223,8 +225,12 @@ Result<void> sync_within(PyFitsFile& self, const UpdateSession::Turn& turn, bool
 }  // namespace
 
 Result<void> sync_in_place(PyFitsFile& self) {
-    const UpdateSession::Operation op = self.lock_operation();
-    return sync_within(self, op.writer_turn(), false);
+    FileSession::Operation op = self.lock_operation();
+    // Nothing patched since the last sync: nothing to make durable, and nothing to check (the
+    // file may have been replaced, grown or removed by another writer meanwhile).
+    if (!self.session->patched.load()) return {};
+    FileSession::Turn turn = std::move(op).writer_turn();
+    return sync_within(self, turn, false);
 }
 
 void full_rewrite(PyFitsFile& self) {
@@ -233,12 +239,12 @@ void full_rewrite(PyFitsFile& self) {
               "FitsFile.flush: cannot rewrite an in-memory file; use writeto(path)");
     }
     RestoreOnFailure restore{*self.session};
-    const UpdateSession::Operation op = self.lock_operation();
+    FileSession::Operation op = self.lock_operation();
     // The file's writer turn is held from the check that the file is still the one read to
     // the rename: no other rewrite, append or patch of it in this process falls between.
-    std::optional<UpdateSession::Turn> turn;
+    std::optional<FileSession::Turn> turn;
     if (self.updating()) {
-        turn = op.writer_turn();
+        turn = std::move(op).writer_turn();
         // The generation moves on in the same critical section as the sync: a patch that
         // comes later takes the in-memory path (and marks the file modified) instead of
         // writing into the file this rewrite is replacing.
@@ -260,7 +266,7 @@ void full_rewrite(PyFitsFile& self) {
         if (turn) {
             updater = unwrap(without_gil([&] { return FitsUpdater::open(written, true); }));
             // Once more just before the rename: another process may have replaced the file.
-            unwrap(turn->updater()->check_not_replaced());
+            unwrap(lend_updater(*turn)->check_not_replaced());
         }
     };
     const WrittenSlots wrote = write_through_temp(
@@ -295,7 +301,7 @@ void full_rewrite(PyFitsFile& self) {
             mark_written(*image, fresh, i + shift, self.session);
         }
     }
-    if (updater) turn->updater()->rebind(std::move(*updater));
+    if (updater) lend_updater(*turn)->rebind(std::move(*updater));
     restore.done = true;
 }
 

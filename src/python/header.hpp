@@ -15,7 +15,7 @@
 
 #include "header/header.hpp"
 #include "header/value.hpp"
-#include "python/update_session.hpp"
+#include "python/file_session.hpp"
 
 namespace vexlo::py {
 
@@ -38,14 +38,14 @@ std::unique_lock<std::mutex> lock_header(SharedHeader& record);
 // The handle behind every Python view of a header.
 struct PyHeader {
     std::shared_ptr<SharedHeader> record;
-    std::shared_ptr<UpdateSession> session;  // present only for headers of an update-mode file
+    std::shared_ptr<FileSession> session;  // present only for headers of an update-mode file
     bool read_only = false;
 
     // A copy of `header` (bytes and, when built, layout) in a new shared record.
     static PyHeader from_header(const Header& header, bool read_only,
-                                std::shared_ptr<UpdateSession> session = nullptr);
+                                std::shared_ptr<FileSession> session = nullptr);
     static PyHeader from_header(Header&& header, bool read_only,
-                                std::shared_ptr<UpdateSession> session = nullptr);
+                                std::shared_ptr<FileSession> session = nullptr);
     static PyHeader new_empty();
     // A new handle on the record of a vexlo.Header object (same session and read-only
     // setting); the conversion TypeError for any other object.

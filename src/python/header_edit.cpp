@@ -34,7 +34,7 @@ using MethodDef = py::MethodDef<HeaderObject>;
 // a header of a file opened for update is an operation of that file), so that a thread waiting
 // for that lock does not hold the header object meanwhile, then the object alone.
 struct EditUse {
-    UpdateSession::Operation operation;
+    FileSession::Operation operation;
     ExclusiveUse<HeaderObject> use;
 
     explicit EditUse(HeaderObject& self)

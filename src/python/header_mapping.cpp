@@ -30,12 +30,12 @@ std::unique_lock<std::mutex> lock_header(SharedHeader& record) {
 }
 
 PyHeader PyHeader::from_header(const Header& header, bool read_only,
-                               std::shared_ptr<UpdateSession> session) {
+                               std::shared_ptr<FileSession> session) {
     return PyHeader{std::make_shared<SharedHeader>(header), std::move(session), read_only};
 }
 
 PyHeader PyHeader::from_header(Header&& header, bool read_only,
-                               std::shared_ptr<UpdateSession> session) {
+                               std::shared_ptr<FileSession> session) {
     return PyHeader{std::make_shared<SharedHeader>(std::move(header)), std::move(session),
                     read_only};
 }

@@ -313,7 +313,7 @@ bool compare_with_source(PyImageHdu& hdu) {
 }
 
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
-                  const std::shared_ptr<UpdateSession>& session) {
+                  const std::shared_ptr<FileSession>& session) {
     hdu.written.reset();
     hdu.compressed.reset();
     if (hdu.pixel_source) {
@@ -363,7 +363,7 @@ bool compressed_unchanged(PyImageHdu& hdu) {
     return false_on_error([&] { return matches_compressed(array, *hdu.compressed); });
 }
 
-bool unchanged_for_flush(PyImageHdu& hdu, const UpdateSession& session) {
+bool unchanged_for_flush(PyImageHdu& hdu, const FileSession& session) {
     if (hdu.compressed) return compressed_unchanged(hdu);
     if (hdu.pixel_source || !hdu.written || hdu.written->by.lock().get() != &session) {
         return compare_with_source(hdu);

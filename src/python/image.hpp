@@ -19,8 +19,8 @@
 #include "hdu/owned.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"
+#include "python/file_session.hpp"
 #include "python/header.hpp"
-#include "python/update_session.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo::py {
@@ -65,7 +65,7 @@ struct WrittenImage {
     PixelSource at;
     Bitpix bitpix = Bitpix::U8;
     std::uint64_t flip = 0;
-    std::weak_ptr<const UpdateSession> by;
+    std::weak_ptr<const FileSession> by;
 };
 
 // The decoded pixels of a tile-compressed image whose values are floating point only through
@@ -95,7 +95,7 @@ struct PyImageHdu {
     std::optional<WrittenImage> written;  // built in memory and written by a rewrite since
     PyHeader header;
     std::shared_ptr<ArrayCache> cache = std::make_shared<ArrayCache>();
-    std::shared_ptr<UpdateSession> session;        // the owning file's, in mode "update" only
+    std::shared_ptr<FileSession> session;          // the owning file's, in mode "update" only
     std::shared_ptr<const FitsFile> tab_file;      // where -TAB lookup tables are loaded from
     std::shared_ptr<const DecodedPixels> decoded;  // a scaled tile-compressed image only
     std::optional<CompressedSource> compressed;    // a decoded tile-compressed image only
@@ -123,7 +123,7 @@ struct PyImageHdu {
     static PyImageHdu from_decoded(ImageHdu&& image, bool read_only);
 
     // Calls on an image of a file opened for update are operations of that file.
-    UpdateSession::Operation lock_operation() { return vexlo::py::lock_operation(session.get()); }
+    FileSession::Operation lock_operation() { return vexlo::py::lock_operation(session.get()); }
 };
 
 // A copy of `header` whose BITPIX, NAXIS and NAXISn describe `axes` and `pixel_type`
@@ -158,13 +158,13 @@ bool compare_with_source(PyImageHdu& hdu);
 // type and shape is read from the new file from then on. A decoded tile-compressed image
 // written this way is a plain image from then on.
 void mark_written(PyImageHdu& hdu, std::shared_ptr<const FitsFile> file, std::size_t index,
-                  const std::shared_ptr<UpdateSession>& session);
+                  const std::shared_ptr<FileSession>& session);
 
 // Whether a flush of the file object with `session` finds this image unchanged: its array still
 // equals the pixels it was read from (for a decoded tile-compressed image, what its table
 // decodes to), or, for an image built in memory, what that file object's last rewrite wrote
 // for it.
-bool unchanged_for_flush(PyImageHdu& hdu, const UpdateSession& session);
+bool unchanged_for_flush(PyImageHdu& hdu, const FileSession& session);
 
 // Whether a decoded tile-compressed image can be written as its table's stored bytes: neither
 // its cards nor its pixels changed and `data` was never assigned. False for any other image,

@@ -21,7 +21,7 @@
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
-#include "python/update_session.hpp"
+#include "python/file_session.hpp"
 
 namespace vexlo::py {
 
@@ -59,7 +59,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         const Args parsed = parse_args(Def.sig, args, static_cast<std::size_t>(nargs), kwnames);
         // A call on a file, or on an image of a file opened for update, is one operation of
         // that file, run whole under its operation lock.
-        UpdateSession::Operation operation;
+        FileSession::Operation operation;
         if constexpr (requires { state.lock_operation(); }) operation = state.lock_operation();
         result = Def.body(state, parsed).release().ptr();
     });

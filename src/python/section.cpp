@@ -143,8 +143,8 @@ int section_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         PyImageSection& section = self_state<PyImageSection>(self);
         // A patch of an image of a file opened for update is an operation of that file, and
         // of the file it was read from when the image was put into another one.
-        UpdateSession* bound = section.binding ? section.binding->session.get() : nullptr;
-        const OperationPair operations = lock_operations(section.session.get(), bound);
+        FileSession* bound = section.binding ? section.binding->session.get() : nullptr;
+        OperationPair operations = lock_operations(section.session.get(), bound);
         section_assign(operations, section, key, value);
         result = 0;
     });

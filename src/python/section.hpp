@@ -24,7 +24,7 @@ struct PyImageSection {
     std::optional<PatchBinding> binding;
     PyHeader header;
     std::shared_ptr<ArrayCache> cache;
-    std::shared_ptr<UpdateSession> session;
+    std::shared_ptr<FileSession> session;
     bool read_only = false;
     Bitpix pixel_type = Bitpix::U8;
 };
@@ -46,7 +46,7 @@ std::optional<SectionRegion> parse_section_key(nb::handle key,
 // `section[key] = value` within `ops`, the operations of the section's file and of the file
 // its binding writes to: a patch straight into the file through the binding, else an
 // assignment into the full array that marks the file modified.
-void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key, nb::handle value);
+void section_assign(OperationPair& ops, PyImageSection& s, nb::handle key, nb::handle value);
 
 // A new vexlo._ImageSection over `hdu`.
 nb::object make_section_object(const PyImageHdu& hdu);

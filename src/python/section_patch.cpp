@@ -60,17 +60,17 @@ bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
 // put into another file object keeps its binding to the file it was read from). Touches no
 // Python object: the interpreter lock is released before the writer turn and the updater lock
 // are taken and taken back only after they are released.
-PatchOutcome write_patch_without_gil(const OperationPair& ops, PatchRequest& r, Error& error) {
-    const UpdateSession* bound = r.binding.session.get();
-    const UpdateSession::Operation* through = ops.first.session() == bound    ? &ops.first
-                                              : ops.second.session() == bound ? &ops.second
-                                                                              : nullptr;
+PatchOutcome write_patch_without_gil(OperationPair& ops, PatchRequest& r, Error& error) {
+    const FileSession* bound = r.binding.session.get();
+    FileSession::Operation* through = ops.first.session() == bound    ? &ops.first
+                                      : ops.second.session() == bound ? &ops.second
+                                                                      : nullptr;
     if (through == nullptr) return PatchOutcome::Fallback;
     nb::gil_scoped_release release;
     // A rewrite of the file by another file object of this process cannot rename a new file
     // over it between the check below and the write.
-    const UpdateSession::Turn turn = through->writer_turn(UpdateSession::Gil::Released);
-    const UpdateSession::UpdaterAccess access = turn.updater(UpdateSession::Gil::Released);
+    auto turn = lend_writer_turn(*through, FileSession::Gil::Released);
+    auto access = lend_updater(*turn, FileSession::Gil::Released);
     FitsUpdater& up = *access;
     if (up.generation != r.binding.generation) return PatchOutcome::Fallback;
     // An unflushed scaling edit makes the header's encoding disagree with what the file
@@ -81,6 +81,9 @@ PatchOutcome write_patch_without_gil(const OperationPair& ops, PatchRequest& r, 
         error = same.error();
         return PatchOutcome::Replaced;
     }
+    // The next flush of the file the binding writes to (not necessarily the section's own)
+    // syncs what is written now, also the runs before a failing one.
+    r.binding.session->patched.store(true);
     Result<void> done;
     if (r.form == PhysicalForm::F32 || r.form == PhysicalForm::F64) {
         std::vector<double> values(r.values.size() / sizeof(double));
@@ -163,7 +166,7 @@ void full_array_assign(const PyImageSection& s, nb::handle key, nb::handle value
 
 }  // namespace
 
-void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key, nb::handle value) {
+void section_assign(OperationPair& ops, PyImageSection& s, nb::handle key, nb::handle value) {
     bool has_data = !s.axes.empty();
     for (const std::uint64_t n : s.axes)
         has_data = has_data && n != 0;
@@ -179,8 +182,9 @@ void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key,
     // The value broadcasts into the region as NumPy indexes it, an integer-indexed axis
     // removed; that axis has one pixel, so the C-order bytes are those of the full counts.
     nb::list shape;
+    bool empty = false;
     for (std::size_t k = 0; k < region->counts.size(); ++k) {
-        if (region->counts[k] == 0) return;
+        empty = empty || region->counts[k] == 0;
         if (!region->dropped[k]) shape.append(nb::int_(region->counts[k]));
     }
     if (r.form == PhysicalForm::Stored || r.form == PhysicalForm::Offset) {
@@ -188,6 +192,8 @@ void section_assign(const OperationPair& ops, PyImageSection& s, nb::handle key,
     }
     nb::object buffer = numpy_module().attr("empty")(shape, patch_dtype(r.form, r.bitpix));
     set_item(buffer, nb::steal(PyTuple_New(0)), value);
+    // An empty region takes nothing, once the value has broadcast into it as NumPy requires.
+    if (empty) return;
     nb::bytes encoded = nb::borrow<nb::bytes>(buffer.attr("tobytes")());
     const auto* data = static_cast<const std::uint8_t*>(encoded.data());
     r.values.assign(data, data + encoded.size());

@@ -404,7 +404,7 @@ std::optional<TableInfo> table_info(nb::handle obj) {
     return TableInfo{state->kind, state->n_rows, state->column_names.size(), &state->header, state};
 }
 
-void attach_table_session(nb::handle obj, std::shared_ptr<UpdateSession> session) {
+void attach_table_session(nb::handle obj, std::shared_ptr<FileSession> session) {
     if (nb::isinstance<BinTableObject>(obj) && nb::inst_ready(obj)) {
         nb::inst_ptr<BinTableObject>(obj)->state.header.session = std::move(session);
     } else if (nb::isinstance<AsciiTableObject>(obj) && nb::inst_ready(obj)) {

@@ -66,7 +66,7 @@ struct TableInfo {
 std::optional<TableInfo> table_info(nb::handle obj);
 
 // Makes later header edits of a table object mark the file it was put into.
-void attach_table_session(nb::handle obj, std::shared_ptr<UpdateSession> session);
+void attach_table_session(nb::handle obj, std::shared_ptr<FileSession> session);
 
 // What a rewrite writes for a table: a copy of its current header (taken under the header
 // lock) and a copy of its raw data (the data section it was built with, rows then the heap,

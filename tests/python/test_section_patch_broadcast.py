@@ -29,6 +29,12 @@ CASES = [
     ("cube-slice-slice-int", CUBE, (S(1, 3), S(2, 5), 0), [[1, 2, 3], [4, 5, 6]]),
     ("cube-slice-int", CUBE, (S(1, 4), 4), np.arange(6)),
     ("cube-slice-int-int", CUBE, (S(0, 4), 1, 5), [-1, -2, -3, -4]),
+    # An empty region takes nothing, but the value must still broadcast into its shape.
+    ("empty-rows-misfit", PLANE, (S(0, 0), S(None)), [1, 2, 3]),
+    ("empty-rows-int-misfit", PLANE, (S(2, 2), 1), [[1, 2], [3, 4]]),
+    ("empty-rows-row", PLANE, (S(0, 0), S(None)), [1, 2, 3, 4, 5]),
+    ("empty-rows-int-scalar", PLANE, (S(2, 2), 1), 7),
+    ("empty-cube-plane", CUBE, (S(1, 3), S(4, 4), S(None)), np.arange(6)),
 ]
 
 

@@ -56,15 +56,15 @@ def test_no_edit_no_rewrite_and_unchanged_array_matches(tmp_path):
     assert os.stat(p).st_ino != inode
 
 
-@pytest.mark.parametrize(
-    "dtype, header, values",
-    [
-        ("i2", None, [7, 8]),
-        ("u2", None, [0, 65535]),  # BZERO 32768: the sign bit is flipped
-        ("i2", {"BSCALE": 0.5}, [1.5, -2.0]),  # physical values
-        ("f8", None, [np.nan, 2.5]),
-    ],
-)
+PATCHES = [
+    ("i2", None, [7, 8]),
+    ("u2", None, [0, 65535]),  # BZERO 32768: the sign bit is flipped
+    ("i2", {"BSCALE": 0.5}, [1.5, -2.0]),  # physical values
+    ("f8", None, [np.nan, 2.5]),
+]
+
+
+@pytest.mark.parametrize("dtype, header, values", PATCHES)
 def test_section_patch_goes_straight_into_the_file(tmp_path, dtype, header, values):
     p = make(tmp_path / "a.fits", np.zeros((3, 4), dtype), header=header)
     inode = os.stat(p).st_ino
@@ -73,6 +73,30 @@ def test_section_patch_goes_straight_into_the_file(tmp_path, dtype, header, valu
     np.testing.assert_array_equal(vexlo.open(p)[0].data[1, 1:3], values)
     f.close()
     assert os.stat(p).st_ino == inode  # patched in place, never rewritten
+
+
+@pytest.mark.parametrize("dtype, header, values", PATCHES)
+def test_section_patch_reaches_the_array_read_before_it(tmp_path, dtype, header, values):
+    # The rewrite a header edit asks for writes the image from its array: an array that missed
+    # the patch would write the old pixels back over it.
+    p = make(tmp_path / "a.fits", np.zeros((3, 4), dtype), header=header)
+    want = vexlo.getdata(p).copy()
+    want[1, 1:3] = values
+    with vexlo.open(p, mode="update") as f:
+        h = f[0]
+        assert not h.data.any()
+        h.section[1, 1:3] = values
+        np.testing.assert_array_equal(h.data, want)
+        h.header["OBJECT"] = "x"
+        f.flush()
+    assert vexlo.getval(p, "OBJECT") == "x"
+    np.testing.assert_array_equal(vexlo.getdata(p), want)
+    fitsio = pytest.importorskip("fitsio")
+    np.testing.assert_array_equal(fitsio.read(str(p)), want)
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(p) as hdus:
+        hdus.verify("exception")
+        np.testing.assert_array_equal(hdus[0].data, want)
 
 
 def test_patch_refuses_unsupported_keys_and_out_of_range_values(tmp_path):

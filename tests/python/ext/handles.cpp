@@ -30,7 +30,7 @@ void add_handle_hooks(nb::module_& m) {
     m.def("header_handle", [](nb::handle header, bool read_only, bool tracked) {
         PyHeader handle = PyHeader::share(header);
         handle.read_only = read_only;
-        handle.session = tracked ? std::make_shared<UpdateSession>() : nullptr;
+        handle.session = tracked ? std::make_shared<FileSession>() : nullptr;
         return make_header_object(std::move(handle));
     });
     m.def("header_share",
@@ -53,7 +53,7 @@ void add_handle_hooks(nb::module_& m) {
     });
     m.def("image_track", [](nb::handle hdu) {
         PyImageHdu& state = image_argument(hdu);
-        state.session = std::make_shared<UpdateSession>();
+        state.session = std::make_shared<FileSession>();
         state.header.session = state.session;
     });
     m.def("image_flags", [](nb::handle hdu) -> nb::object {
