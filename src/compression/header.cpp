@@ -8,14 +8,8 @@
 namespace vexlo {
 
 std::optional<std::string> map_image_keyword(std::string_view keyword) {
-    static constexpr std::pair<std::string_view, std::string_view> kRenames[] = {
-        {"BLANK", "ZBLANK"},      {"SIMPLE", "ZSIMPLE"}, {"EXTEND", "ZEXTEND"},
-        {"PCOUNT", "ZPCOUNT"},    {"GCOUNT", "ZGCOUNT"}, {"BLOCKED", "ZBLOCKED"},
-        {"XTENSION", "ZTENSION"},
-    };
-    for (const auto& [from, to] : kRenames) {
-        if (keyword == from) return std::string(to);
-    }
+    const std::string_view renamed = tile_table_keyword(keyword);
+    if (renamed != keyword) return std::string(renamed);
     if (is_reserved_keyword(keyword) || is_tile_table_keyword(keyword)) return std::nullopt;
     return std::string(keyword);
 }

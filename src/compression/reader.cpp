@@ -34,24 +34,6 @@ namespace {
 // it saves.
 constexpr std::size_t kMinBytesPerPart = std::size_t{512} << 10;
 
-struct PayloadSpan {
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-};
-
-// The heap span of one array cell; none for an empty array.
-Result<std::optional<PayloadSpan>> tile_payload_span(const BinColumn& column, ByteSpan cell) {
-    VEXLO_ASSIGN_OR_RETURN(const VlaDescriptor d, read_vla_descriptor(column.format.kind, cell));
-    if (d.count == 0) return std::optional<PayloadSpan>{};
-    const BinKind elem = column.format.vla_kind.value_or(BinKind::Byte);
-    const std::optional<std::uint64_t> length = BinFormat::byte_width(d.count, elem);
-    if (!length) {
-        return fail(Error::data("VLA byte length overflows usize (n=" + std::to_string(d.count) +
-                                ", elt=" + std::to_string(*BinFormat::byte_width(1, elem)) + ")"));
-    }
-    return std::optional<PayloadSpan>{PayloadSpan{d.offset, *length}};
-}
-
 enum class PayloadKind : std::uint8_t { Compressed, Raw, GzipRaw };
 
 struct Columns {
@@ -188,9 +170,9 @@ Result<Header> rebuild_header(const TileParams& params, const Header& table) {
     }
     VEXLO_TRY(push("PCOUNT", Value::make_integer(0)));
     VEXLO_TRY(push("GCOUNT", Value::make_integer(1)));
-    // An integer image's BLANK travels in the table as ZBLANK.
+    // An integer image's BLANK travels in the table under its Z name.
     if (!is_float(params.bitpix)) {
-        if (const std::optional<std::int64_t> blank = table.get_i64("ZBLANK")) {
+        if (const std::optional<std::int64_t> blank = table.get_i64(tile_table_keyword("BLANK"))) {
             VEXLO_TRY(push("BLANK", Value::make_integer(*blank)));
         }
     }
@@ -256,18 +238,14 @@ class TileDecoder {
         for (const auto& [col, kind] : order) {
             if (col == nullptr) continue;
             VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, rec_.inner.cell_bytes(r, *col));
-            VEXLO_ASSIGN_OR_RETURN(const std::optional<PayloadSpan> span,
-                                   tile_payload_span(*col, cell));
-            if (!span) continue;
-            const std::optional<ByteSpan> bytes = heap_slice(heap_, span->offset, span->length);
-            if (!bytes) {
-                const std::optional<std::uint64_t> end = checked_add(span->offset, span->length);
-                if (!end) return fail(Error::data("VLA descriptor overflows heap address"));
-                return fail(Error::data("VLA descriptor [" + std::to_string(span->offset) + ", " +
-                                        std::to_string(*end) + ") escapes heap (len=" +
-                                        std::to_string(heap_.size()) + ")"));
-            }
-            return std::pair{kind, *bytes};
+            VEXLO_ASSIGN_OR_RETURN(const VlaDescriptor d,
+                                   read_vla_descriptor(col->format.kind, cell));
+            // An empty array holds no payload, wherever it points.
+            if (d.count == 0) continue;
+            VEXLO_ASSIGN_OR_RETURN(const ByteSpan bytes,
+                                   heap_array(d, col->format.vla_kind.value_or(BinKind::Byte),
+                                              heap_, {HeapReader::Kind::Tile}));
+            return std::pair{kind, bytes};
         }
         return fail(Error::data("compressed image: tile " + std::to_string(r) +
                                 " has no payload in COMPRESSED_DATA, UNCOMPRESSED_DATA or "

@@ -116,16 +116,33 @@ Result<TilePayload> encode_tile(ByteSpan image, const TileGrid& g, std::uint64_t
     return p;
 }
 
-Compression::Kind compression_kind(TileCompression c) {
-    switch (c) {
-        case TileCompression::Gzip1:
-            return Compression::Kind::Gzip1;
-        case TileCompression::Gzip2:
-            return Compression::Kind::Gzip2;
-        case TileCompression::Rice1:
-            return Compression::Kind::Rice1;
+// The encoder of each algorithm; null for those the writer does not write.
+using TileEncoder = Result<Bytes> (*)(ByteSpan tile, std::uint32_t blocksize,
+                                      std::uint32_t bytepix);
+TileEncoder tile_encoder(Compression::Kind kind) {
+    switch (kind) {
+        case Compression::Kind::Gzip1:
+            return [](ByteSpan tile, std::uint32_t, std::uint32_t) { return gzip_deflate(tile); };
+        case Compression::Kind::Gzip2:
+            return [](ByteSpan tile, std::uint32_t, std::uint32_t bytepix) {
+                return gzip_deflate(shuffle_bytes(tile, bytepix));
+            };
+        case Compression::Kind::Rice1:
+            return [](ByteSpan tile, std::uint32_t blocksize, std::uint32_t bytepix) {
+                return rice_encode(bytepix, blocksize, tile);
+            };
+        case Compression::Kind::Plio1:
+        case Compression::Kind::Hcompress1:
+        case Compression::Kind::None:
+            return nullptr;
     }
-    return Compression::Kind::Gzip1;
+    return nullptr;
+}
+
+// The refusal of an algorithm the writer has no encoder for.
+Error unwritten_algorithm(Compression::Kind kind) {
+    return Error::non_standard("compress_image_to_hdu: " + std::string(compression_name(kind)) +
+                               " tiles are not written (GZIP_1, GZIP_2 and RICE_1 are)");
 }
 
 // The description of the tiles written: quantised values are 32-bit integers whose null is
@@ -137,7 +154,7 @@ TileParams written_params(Bitpix bitpix, std::vector<std::uint64_t> axes,
     p.bitpix = bitpix;
     p.axes = std::move(axes);
     p.tile = std::move(tile);
-    p.cmptype.kind = compression_kind(options.compression);
+    p.cmptype.kind = options.compression;
     p.cmptype.blocksize = options.blocksize;
     p.internal_bp = options.dither ? 4 : bytes_per_pixel(bitpix);
     if (options.dither) {
@@ -160,12 +177,15 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
     if (axes.empty()) {
         return fail(Error::data("compress_image_to_hdu: cannot compress a 0-axis image"));
     }
+    if (tile_encoder(options.compression) == nullptr) {
+        return fail(unwritten_algorithm(options.compression));
+    }
     if (options.dither && bitpix_v > 0) {
         return fail(
             Error::non_standard("quantization applies to floating-point images; got BITPIX=" +
                                 std::to_string(bitpix_v)));
     }
-    if (!options.dither && options.compression == TileCompression::Rice1 && bitpix_v != 8 &&
+    if (!options.dither && options.compression == Compression::Kind::Rice1 && bitpix_v != 8 &&
         bitpix_v != 16 && bitpix_v != 32) {
         return fail(Error::non_standard(
             "RICE_1 writes integer images of 1, 2 or 4 bytes per pixel; got BITPIX=" +
@@ -272,17 +292,11 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
 
 }  // namespace
 
-Result<Bytes> compress_tile(ByteSpan tile, TileCompression compression, std::uint32_t blocksize,
+Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
                             std::uint32_t bytepix) {
-    switch (compression) {
-        case TileCompression::Gzip1:
-            return gzip_deflate(tile);
-        case TileCompression::Gzip2:
-            return gzip_deflate(shuffle_bytes(tile, bytepix));
-        case TileCompression::Rice1:
-            return rice_encode(bytepix, blocksize, tile);
-    }
-    return gzip_deflate(tile);
+    const TileEncoder encode = tile_encoder(compression);
+    if (encode == nullptr) return fail(unwritten_algorithm(compression));
+    return encode(tile, blocksize, bytepix);
 }
 
 Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,

@@ -1,5 +1,6 @@
 // Writing an image as a tile-compressed binary table: GZIP_1, GZIP_2 or RICE_1 tiles, with
-// optional quantisation of floating-point images.
+// optional quantisation of floating-point images. A new algorithm's encoder goes into
+// compress_tile, whose switch over Compression::Kind names every algorithm.
 #pragma once
 
 #include <cstdint>
@@ -14,16 +15,12 @@
 
 namespace vexlo {
 
-enum class TileCompression : std::uint8_t {
-    Gzip1,
-    Gzip2,
-    Rice1,
-};
-
 struct TileCompressOptions {
     std::optional<std::vector<std::uint64_t>> tile_shape;  // none: one image row per tile
     std::optional<std::string> extname;  // none: the image's own EXTNAME, else the default
-    TileCompression compression = TileCompression::Gzip1;
+    // The algorithm, as the tile description names it; the writer has encoders for GZIP_1,
+    // GZIP_2 and RICE_1 and refuses the others.
+    Compression::Kind compression = Compression::Kind::Gzip1;
     std::uint32_t blocksize = 32;        // RICE_1 pixels per block
     double quantize_level = 4.0;         // noise divided by this is the quantisation step
     std::uint32_t dither_seed = 1;       // ZDITHER0
@@ -35,7 +32,7 @@ Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,
                                           const TileCompressOptions& options);
 
 // One tile's payload; `bytepix` is the width of the values in `tile`.
-Result<Bytes> compress_tile(ByteSpan tile, TileCompression compression, std::uint32_t blocksize,
+Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
                             std::uint32_t bytepix);
 
 }  // namespace vexlo

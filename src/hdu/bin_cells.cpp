@@ -258,19 +258,9 @@ Result<std::optional<VlaArray>> locate_vla(const CellSpec& s, ByteSpan cell, Byt
                        : IntStorage::RawSigned,
                    nullptr,
                    std::nullopt};
-    if (d.count == 0) return VlaArray{inner, ByteSpan{}};
-    const std::optional<std::uint64_t> len = BinFormat::byte_width(d.count, elem);
-    if (!len) {
-        return fail(Error::data("BINTABLE col " + str(s.index) +
-                                ": VLA byte length overflows usize (n=" + str(d.count) + ")"));
-    }
-    const std::optional<ByteSpan> bytes = heap_slice(heap, d.offset, *len);
-    if (!bytes) {
-        return fail(Error::data("BINTABLE col " + str(s.index) +
-                                ": P/Q descriptor (n=" + str(d.count) + ", off=" + str(d.offset) +
-                                ") escapes heap (len=" + str(std::uint64_t{heap.size()}) + ")"));
-    }
-    return VlaArray{inner, *bytes};
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan bytes,
+                           heap_array(d, elem, heap, {HeapReader::Kind::Cell, s.index}));
+    return VlaArray{inner, bytes};
 }
 
 Result<BinValue> decode_vla(const CellSpec& s, ByteSpan cell, ByteSpan heap) {
@@ -628,6 +618,44 @@ std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset, std::uin
     const std::optional<std::uint64_t> end = checked_add(offset, length);
     if (!end || *end > heap.size()) return std::nullopt;
     return heap.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+}
+
+HeapArray resolve_heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap) {
+    if (d.count == 0) return {};
+    const std::optional<std::uint64_t> length = BinFormat::byte_width(d.count, elem);
+    if (!length) return {{}, 0, HeapFault::LengthOverflow};
+    const std::optional<ByteSpan> bytes = heap_slice(heap, d.offset, *length);
+    if (bytes) return {*bytes, *length, HeapFault::None};
+    const bool wraps = !checked_add(d.offset, *length);
+    return {{}, *length, wraps ? HeapFault::AddressOverflow : HeapFault::PastEnd};
+}
+
+Result<ByteSpan> heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap,
+                            HeapReader reader) {
+    const HeapArray a = resolve_heap_array(d, elem, heap);
+    if (a.fault == HeapFault::None) return a.bytes;
+    const std::uint64_t heap_len = heap.size();
+    if (reader.kind == HeapReader::Kind::Cell) {
+        const std::string col = "BINTABLE col " + str(reader.column);
+        if (a.fault == HeapFault::LengthOverflow) {
+            return fail(
+                Error::data(col + ": VLA byte length overflows usize (n=" + str(d.count) + ")"));
+        }
+        return fail(Error::data(col + ": P/Q descriptor (n=" + str(d.count) + ", off=" +
+                                str(d.offset) + ") escapes heap (len=" + str(heap_len) + ")"));
+    }
+    switch (a.fault) {
+        case HeapFault::LengthOverflow:
+            return fail(Error::data("VLA byte length overflows usize (n=" + str(d.count) +
+                                    ", elt=" + str(*BinFormat::byte_width(1, elem)) + ")"));
+        case HeapFault::AddressOverflow:
+            return fail(Error::data("VLA descriptor overflows heap address"));
+        case HeapFault::PastEnd:
+        case HeapFault::None:
+            break;
+    }
+    return fail(Error::data("VLA descriptor [" + str(d.offset) + ", " + str(d.offset + a.length) +
+                            ") escapes heap (len=" + str(heap_len) + ")"));
 }
 
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell) {

@@ -6,7 +6,10 @@
 // Adding a column kind: one row in VEXLO_BIN_KINDS below gives the enum value, the traits, the
 // facts and the visitor case (a kind that is a plain number is visited by visit_bin_kind).
 // Then the compiler points at what is left: the switches over BinKind in hdu/bin_cells.cpp
-// (check_spec, decode_spec, element_of_kind) have no default, so -Wswitch names each one; a
+// (check_spec, decode_spec, element_of_kind) have no default, so -Wswitch names each one. The
+// facts of a row (a plain number, an integer, a cell that can fail) are read from the list
+// wherever they decide (the table builders, the whole-column kernels, a lookup's check pass,
+// whose quick looks are only a speed-up: a checked kind without one is checked in full); a
 // kind whose elements decode to a new host type also needs its ColumnElement and read_column
 // overload in hdu/bintable.hpp.
 #pragma once
@@ -73,6 +76,7 @@ struct BinKindFacts {
     char letter;
     std::string_view name;
     std::uint8_t element_size;
+    bool number;   // B, I, J, K, E, D: the plain numbers visit_bin_kind visits
     bool integer;  // B, I, J, K: the kinds TSCALn/TZEROn may give an integer storage
     bool checked;  // L, A, P, Q: cells whose bytes can fail to decode
 };
@@ -80,8 +84,12 @@ struct BinKindFacts {
 template <BinKind K>
 constexpr BinKindFacts bin_kind_facts_of() {
     using T = typename BinKindTraits<K>::type;
-    return {BinKindTraits<K>::kLetter, BinKindTraits<K>::kName, sizeof(T),
-            BinKindTraits<K>::kNumber && std::is_integral_v<T>, BinKindTraits<K>::kChecked};
+    return {BinKindTraits<K>::kLetter,
+            BinKindTraits<K>::kName,
+            sizeof(T),
+            BinKindTraits<K>::kNumber,
+            BinKindTraits<K>::kNumber && std::is_integral_v<T>,
+            BinKindTraits<K>::kChecked};
 }
 
 // The rows stand in enum order, so a kind's value indexes its row.
@@ -109,6 +117,9 @@ constexpr char bin_kind_letter(BinKind kind) {
 // The byte size of one element of a kind (a descriptor for P and Q).
 constexpr std::uint64_t bin_element_size(BinKind kind) {
     return bin_kind_facts(kind).element_size;
+}
+constexpr bool is_number_kind(BinKind kind) {
+    return bin_kind_facts(kind).number;
 }
 constexpr bool is_integer_kind(BinKind kind) {
     return bin_kind_facts(kind).integer;

@@ -132,21 +132,13 @@ namespace {
 
 // Whether a P/Q descriptor surely decodes: an array of numbers lying inside the heap. False
 // only means the full check must look.
-bool descriptor_ok(const BinFormat& f, const std::uint8_t* cell, std::size_t width,
-                   std::uint64_t heap_size) {
+bool descriptor_ok(const BinFormat& f, ByteSpan cell, ByteSpan heap) {
     if (!f.vla_kind || *f.vla_kind == BinKind::Logical ||
         !element_of_kind(*f.vla_kind, IntStorage::RawSigned)) {
         return false;
     }
-    const bool p = f.kind == BinKind::P;
-    if (width < (p ? 8u : 16u)) return false;
-    const std::int64_t count = p ? load_be_i32(cell) : load_be_i64(cell);
-    const std::int64_t offset = p ? load_be_i32(cell + 4) : load_be_i64(cell + 8);
-    if (count < 0 || offset < 0) return false;
-    const std::uint64_t size = bin_element_size(*f.vla_kind);
-    const auto n = static_cast<std::uint64_t>(count);
-    const auto at = static_cast<std::uint64_t>(offset);
-    return n == 0 || (n <= heap_size / size && at <= heap_size - n * size);
+    const Result<VlaDescriptor> d = read_vla_descriptor(f.kind, cell);
+    return d && resolve_heap_array(*d, *f.vla_kind, heap).fault == HeapFault::None;
 }
 
 // Checks the rows whose quick look `ok(cell)` doubts in full, for the exact error.
@@ -169,6 +161,8 @@ Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t firs
     const ByteSpan all_heap = heap();
     const auto width = static_cast<std::size_t>(column.width());
     const std::uint8_t* field = data.data() + first * row_size + column.offset;
+    // Every byte of a kind the column-kind list does not mark `checked` decodes to a value.
+    if (!bin_kind_facts(column.format.kind).checked) return {};
     // A quick look at each cell, with the kind's switch outside the loop over the rows.
     switch (column.format.kind) {
         case BinKind::Logical:
@@ -193,10 +187,12 @@ Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t firs
         case BinKind::Q:
             return check_doubted(
                 column, field, n, row_size, width, all_heap, [&](const std::uint8_t* cell) {
-                    return descriptor_ok(column.format, cell, width, all_heap.size());
+                    return descriptor_ok(column.format, ByteSpan(cell, width), all_heap);
                 });
         default:
-            return {};
+            // A checked kind without a quick look of its own: every cell gets the full check.
+            return check_doubted(column, field, n, row_size, width, all_heap,
+                                 [](const std::uint8_t*) { return false; });
     }
 }
 

@@ -121,6 +121,31 @@ Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell);
 // beyond the 64-bit range included).
 std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset, std::uint64_t length);
 
+// Where the array a descriptor points at lies in the heap (`count` elements of `elem`), or why
+// it lies nowhere: the one rule for reading a descriptor against a heap. An array of no
+// elements is empty wherever it points.
+enum class HeapFault : std::uint8_t {
+    None,
+    LengthOverflow,   // its byte length is beyond the 64-bit range
+    AddressOverflow,  // its end is beyond the 64-bit range
+    PastEnd,          // it runs past the heap's last byte
+};
+struct HeapArray {
+    ByteSpan bytes;
+    std::uint64_t length = 0;  // its byte length, when that is in range
+    HeapFault fault = HeapFault::None;
+};
+HeapArray resolve_heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap);
+// Who reads a descriptor, which decides the words of its errors: a table cell names its column
+// (1-based `column`), a compressed image's tile reader the span of the tile's payload.
+struct HeapReader {
+    enum class Kind : std::uint8_t { Cell, Tile };
+    Kind kind = Kind::Cell;
+    std::uint64_t column = 0;
+};
+// The bytes of the array a descriptor points at, or the reader's error for a fault.
+Result<ByteSpan> heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap, HeapReader reader);
+
 // An A field's text: trailing NULs removed first, then trailing white space.
 std::string_view cell_text(std::string_view field);
 

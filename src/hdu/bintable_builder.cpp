@@ -43,19 +43,10 @@ bool is_vla_of_doubles(const BinBuilderColumn& c) {
 
 // What keeps `cells` out of `column`, or nothing when they fit.
 std::optional<std::string> misfit(const BinBuilderColumn& column, const BinNumericCells& c) {
-    switch (column.kind) {
-        case BinKind::Logical:
-        case BinKind::Byte:
-        case BinKind::I16:
-        case BinKind::I32:
-        case BinKind::I64:
-        case BinKind::F32:
-        case BinKind::F64:
-            break;
-        default:
-            return "numeric values for a " + bin_column_tform(column) + " column";
-    }
     const bool logical = column.kind == BinKind::Logical;
+    if (!logical && !is_number_kind(column.kind)) {
+        return "numeric values for a " + bin_column_tform(column) + " column";
+    }
     if (c.logical != logical || BinFormat::byte_width(1, column.kind) != c.width) {
         return str(c.width) + "-byte " + (c.logical ? "logical" : "numeric") + " values for a " +
                bin_column_tform(column) + " column";

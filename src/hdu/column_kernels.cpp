@@ -124,19 +124,9 @@ std::uint64_t floats_of(const BinColumn& c, const std::uint8_t* first, std::uint
 }  // namespace
 
 bool has_scalar_kernel(const BinColumn& column) {
-    if (column.format.repeat != 1) return false;
-    switch (column.format.kind) {
-        case BinKind::Byte:
-        case BinKind::I16:
-        case BinKind::I32:
-        case BinKind::I64:
-            return column.int_storage != IntStorage::Unsigned;
-        case BinKind::F32:
-        case BinKind::F64:
-            return true;
-        default:
-            return false;
-    }
+    // Integers of the other signedness read into uint64, which no kernel writes.
+    return column.format.repeat == 1 && is_number_kind(column.format.kind) &&
+           column.int_storage != IntStorage::Unsigned;
 }
 
 Result<std::uint64_t> decode_scalar_rows(const BinColumn& column, const std::uint8_t* first,

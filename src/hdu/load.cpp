@@ -3,6 +3,7 @@
 #include <string>
 
 #include "hdu/table_columns.hpp"
+#include "hdu/tile_params.hpp"
 
 namespace vexlo {
 
@@ -15,11 +16,6 @@ std::optional<std::string> xtension_of(const Header& h) {
     std::optional<ValueAndComment> vc = card->value_and_comment();
     if (!vc || !vc->value.is(Value::Kind::String)) return std::nullopt;
     return std::move(vc->value.text);
-}
-
-bool zimage_true(const Header& h) {
-    const std::optional<Value> v = h.get_value("ZIMAGE");
-    return v && v->is(Value::Kind::Logical) && v->logical;
 }
 
 template <class T>
@@ -36,7 +32,7 @@ Result<Table> table_over(Header h, DataBuf data) {
 }
 
 Result<Hdu> load_bintable(Header h, DataBuf data) {
-    const bool candidate = zimage_true(h);
+    const bool candidate = declares_zimage(h);
     VEXLO_ASSIGN_OR_RETURN(BinTableHdu table,
                            table_over<BinTableHdu>(std::move(h), std::move(data)));
     if (candidate) {
@@ -56,7 +52,7 @@ bool is_image_hdu(const Header& h, std::size_t index) {
 }
 
 bool may_be_tile_compressed(const Header& h, std::size_t index) {
-    if (index == 0 || !zimage_true(h)) return false;
+    if (index == 0 || !declares_zimage(h)) return false;
     const std::optional<std::string> xtension = xtension_of(h);
     return xtension && *xtension == "BINTABLE";
 }
@@ -66,7 +62,7 @@ TableKind table_kind(const Header& h, std::size_t index) {
     const std::optional<std::string> xtension = xtension_of(h);
     if (!xtension) return TableKind::None;
     if (*xtension == "TABLE") return TableKind::Ascii;
-    if (*xtension == "BINTABLE" && !zimage_true(h)) return TableKind::Binary;
+    if (*xtension == "BINTABLE" && !declares_zimage(h)) return TableKind::Binary;
     return TableKind::None;
 }
 
@@ -117,7 +113,7 @@ Result<Hdu> load_image_hdu(const FitsFile& file, std::size_t index) {
     if (hdu.kind() == Hdu::Kind::Image || hdu.kind() == Hdu::Kind::CompressedImage) return hdu;
     if (auto* table = std::get_if<BinTableHdu>(&hdu.value)) {
         const std::optional<std::string> xt = xtension_of(table->header);
-        if (index > 0 && xt && *xt == "BINTABLE" && zimage_true(table->header)) {
+        if (index > 0 && xt && *xt == "BINTABLE" && declares_zimage(table->header)) {
             // The Z keywords did not describe an image when loaded: say why.
             VEXLO_ASSIGN_OR_RETURN(CompressedImageHdu ci,
                                    CompressedImageHdu::from_bintable(std::move(*table)));

@@ -1,6 +1,7 @@
 #include "hdu/tile_params.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -30,14 +31,6 @@ constexpr CmptypeName kCmptypes[] = {
     {Compression::Kind::None, "NOCOMPRESS", "tiles stored as they are"},
 };
 
-std::optional<Compression::Kind> cmptype_kind(std::string_view name) {
-    if (name == "RICE_ONE") return Compression::Kind::Rice1;
-    for (const CmptypeName& c : kCmptypes) {
-        if (c.name == name) return c.kind;
-    }
-    return std::nullopt;
-}
-
 const CmptypeName& cmptype_name(Compression::Kind kind) {
     for (const CmptypeName& c : kCmptypes) {
         if (c.kind == kind) return c;
@@ -45,11 +38,30 @@ const CmptypeName& cmptype_name(Compression::Kind kind) {
     return kCmptypes[0];
 }
 
+// A row per algorithm, the last enum value's included.
+static_assert(std::size(kCmptypes) == static_cast<std::size_t>(Compression::Kind::None) + 1);
+
 // The algorithms that keep every bit of a pixel, the only ones floats may use unquantised.
 bool is_lossless(std::optional<Compression::Kind> kind) {
-    return kind == Compression::Kind::Gzip1 || kind == Compression::Kind::Gzip2 ||
-           kind == Compression::Kind::None;
+    if (!kind) return false;
+    switch (*kind) {
+        case Compression::Kind::Gzip1:
+        case Compression::Kind::Gzip2:
+        case Compression::Kind::None:
+            return true;
+        case Compression::Kind::Rice1:
+        case Compression::Kind::Plio1:
+        case Compression::Kind::Hcompress1:
+            return false;
+    }
+    return false;
 }
+
+// The image cards a tile table keeps under other names.
+constexpr std::pair<std::string_view, std::string_view> kImageCardNames[] = {
+    {"BLANK", "ZBLANK"},   {"SIMPLE", "ZSIMPLE"},   {"EXTEND", "ZEXTEND"},    {"PCOUNT", "ZPCOUNT"},
+    {"GCOUNT", "ZGCOUNT"}, {"BLOCKED", "ZBLOCKED"}, {"XTENSION", "ZTENSION"},
+};
 
 // The ZQUANTIZ of each dither method.
 constexpr std::pair<DitherMethod, std::string_view> kDitherNames[] = {
@@ -144,10 +156,11 @@ Result<void> write_image_kind(const Header& image, CardSink& out) {
     const std::optional<Value> simple = image.get_value("SIMPLE");
     const std::optional<Value> xtension = image.get_value("XTENSION");
     if (simple && simple->is(Value::Kind::Logical) && simple->logical) {
-        return out.put("ZSIMPLE", Value::make_logical(true), "conforms to FITS standard");
+        return out.put(tile_table_keyword("SIMPLE"), Value::make_logical(true),
+                       "conforms to FITS standard");
     }
     if (xtension && xtension->is(Value::Kind::String)) {
-        return out.text("ZTENSION", xtension->text, "original extension type");
+        return out.text(tile_table_keyword("XTENSION"), xtension->text, "original extension type");
     }
     return {};
 }
@@ -156,13 +169,12 @@ Result<void> write_image_kind(const Header& image, CardSink& out) {
 Result<void> write_image_counts(const Header& image, CardSink& out) {
     if (const std::optional<Value> v = image.get_value("EXTEND");
         v && v->is(Value::Kind::Logical)) {
-        VEXLO_TRY(out.put("ZEXTEND", *v));
+        VEXLO_TRY(out.put(tile_table_keyword("EXTEND"), *v));
     }
-    for (const auto& [from, to] :
-         {std::pair{"PCOUNT", "ZPCOUNT"}, std::pair{"GCOUNT", "ZGCOUNT"}}) {
+    for (const std::string_view from : {"PCOUNT", "GCOUNT"}) {
         if (const std::optional<Value> v = image.get_value(from);
             v && v->is(Value::Kind::Integer)) {
-            VEXLO_TRY(out.put(to, *v));
+            VEXLO_TRY(out.put(tile_table_keyword(from), *v));
         }
     }
     return {};
@@ -213,6 +225,30 @@ Result<void> write_quantize(const TileParams& p, CardSink& out) {
 
 }  // namespace
 
+bool declares_zimage(const Header& header) {
+    const std::optional<Value> v = header.get_value("ZIMAGE");
+    return v && v->is(Value::Kind::Logical) && v->logical;
+}
+
+std::string_view tile_table_keyword(std::string_view image_keyword) {
+    for (const auto& [image, table] : kImageCardNames) {
+        if (image_keyword == image) return table;
+    }
+    return image_keyword;
+}
+
+std::string_view compression_name(Compression::Kind kind) {
+    return cmptype_name(kind).name;
+}
+
+std::optional<Compression::Kind> compression_named(std::string_view name) {
+    if (name == "RICE_ONE") return Compression::Kind::Rice1;
+    for (const CmptypeName& c : kCmptypes) {
+        if (c.name == name) return c.kind;
+    }
+    return std::nullopt;
+}
+
 Result<TileValue<double>> read_tile_value(const Header& header,
                                           const std::vector<BinColumn>& columns,
                                           std::string_view name) {
@@ -239,16 +275,8 @@ Result<TileValue<std::int32_t>> read_zblank(const Header& header,
                                             const std::vector<BinColumn>& columns) {
     std::size_t slot = 0;
     if (const BinColumn* c = column_named(columns, "ZBLANK", slot)) {
-        switch (c->format.kind) {
-            case BinKind::Byte:
-            case BinKind::I16:
-            case BinKind::I32:
-            case BinKind::I64:
-                return TileValue<std::int32_t>::from_column(slot);
-            default:
-                return fail(
-                    Error::value(tform_keyword(*c), "ZBLANK column must be a scalar integer"));
-        }
+        if (is_integer_kind(c->format.kind)) return TileValue<std::int32_t>::from_column(slot);
+        return fail(Error::value(tform_keyword(*c), "ZBLANK column must be a scalar integer"));
     }
     const std::optional<std::int64_t> v = header.get_i64("ZBLANK");
     if (!v) return TileValue<std::int32_t>::constant(-2147483647);
@@ -329,8 +357,7 @@ Result<Compression> read_hcompress_params(const Header& header) {
 }
 
 Result<TileParams> read_tile_params(const Header& h, const std::vector<BinColumn>& columns) {
-    const std::optional<Value> zimage = h.get_value("ZIMAGE");
-    if (!zimage || !zimage->is(Value::Kind::Logical) || !zimage->logical) {
+    if (!declares_zimage(h)) {
         return fail(
             Error::hdu_mismatch("compressed image (ZIMAGE = T)", "BINTABLE without ZIMAGE"));
     }
@@ -378,7 +405,7 @@ Result<TileParams> read_tile_params(const Header& h, const std::vector<BinColumn
     }
 
     const Bitpix effective = quantised ? Bitpix::I32 : bitpix;
-    const std::optional<Compression::Kind> kind = cmptype_kind(cmptype);
+    const std::optional<Compression::Kind> kind = compression_named(cmptype);
     if (floating && !quantised && !is_lossless(kind)) {
         return fail(Error::non_standard(
             "lossless float compression requires ZCMPTYPE=GZIP_1, GZIP_2 or NOCOMPRESS, got " +

@@ -5,9 +5,14 @@
 // Maintainer's note: this is the one home of the Z keywords. A change of how tiles are
 // described (a new keyword, algorithm parameter or default) goes into `TileParams` and into
 // both `read_tile_params` and `write_tile_params` below, and the round trip test in
-// tests/cpp/compression/tile_params_test.cpp gets a case for it. Cutting an image into tiles
-// from these parameters is hdu/tile_grid.hpp; the writer's table columns and the image
-// cards that travel with the tiles are compression/header.cpp.
+// tests/cpp/compression/tile_params_test.cpp gets a case for it. A new algorithm is a value of
+// `Compression::Kind` (the one algorithm enum, the tile writer's options included) with its
+// ZCMPTYPE row in tile_params.cpp; the switches over the enum have no default, so the compiler
+// then names the decoder's case (compression/reader.cpp), the encoder's (compression/writer.cpp)
+// and the parameters' (write_algorithm, read_tile_params). The Z names image cards take in a
+// tile table are here too (tile_table_keyword). Cutting an image into tiles from these
+// parameters is hdu/tile_grid.hpp; the writer's table columns and the image cards that travel
+// with the tiles are compression/header.cpp.
 #pragma once
 
 #include <cstddef>
@@ -90,6 +95,20 @@ struct CardSink {
         return put(key, Value::make_string(std::string(v)), std::move(comment));
     }
 };
+
+// Whether a header says its table holds a tile-compressed image: ZIMAGE = T. Whether the Z
+// keywords then describe one is read_tile_params's answer.
+bool declares_zimage(const Header& header);
+
+// The keyword an image card goes under in a tile table: the Z name of a card the table's own
+// structure would clash with (SIMPLE, XTENSION, EXTEND, PCOUNT, GCOUNT, BLOCKED) or of BLANK
+// (the null of the image's stored integers, not of the table's); any other keyword as it is.
+std::string_view tile_table_keyword(std::string_view image_keyword);
+
+// The ZCMPTYPE name of an algorithm (GZIP_1, RICE_1, ...), and the algorithm of a name (RICE_ONE
+// read as RICE_1); none for a name no algorithm has.
+std::string_view compression_name(Compression::Kind kind);
+std::optional<Compression::Kind> compression_named(std::string_view name);
 
 // The image description from a ZIMAGE table's header and columns, every keyword checked.
 Result<TileParams> read_tile_params(const Header& header, const std::vector<BinColumn>& columns);

@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -83,15 +84,21 @@ struct Column {
 
 // ---- rule 1: NumPy arrays of the seven column dtypes ----
 
+// The column kind whose host type a dtype is: a plain-number kind of the column-kind list
+// (B, I, J, K, E, D), or L for bool.
 std::optional<BinKind> numeric_kind(const DtypeInfo& d) {
     if (!d.native()) return std::nullopt;
-    if (d.is('u', 1)) return BinKind::Byte;
-    if (d.is('i', 2)) return BinKind::I16;
-    if (d.is('i', 4)) return BinKind::I32;
-    if (d.is('i', 8)) return BinKind::I64;
-    if (d.is('f', 4)) return BinKind::F32;
-    if (d.is('f', 8)) return BinKind::F64;
     if (d.is('b', 1)) return BinKind::Logical;
+    for (std::size_t k = 0; k < kBinKinds.size(); ++k) {
+        const auto kind = static_cast<BinKind>(k);
+        if (!is_number_kind(kind)) continue;
+        const Result<bool> same = visit_bin_kind(kind, [&](auto tag) {
+            using T = typename decltype(tag)::type;
+            const char letter = std::is_floating_point_v<T> ? 'f' : std::is_signed_v<T> ? 'i' : 'u';
+            return d.is(letter, sizeof(T));
+        });
+        if (same && *same) return kind;
+    }
     return std::nullopt;
 }
 

@@ -64,7 +64,7 @@ nb::object py_compressed_image(const Args& p) {
     // Without a name the image header's own EXTNAME is kept; the default applies only when
     // it has none.
     options.extname = p.convert_opt("extname", [](nb::handle h) { return to_string(h); });
-    options.compression = TileCompression::Gzip1;
+    options.compression = Compression::Kind::Gzip1;
 
     Header user = header.is_valid() ? header_from_py(header) : Header();
     warn_reserved(user);

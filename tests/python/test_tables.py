@@ -546,6 +546,39 @@ def test_sixty_four_bit_columns_under_an_integer_tzero_round_once(tmp_path):
     assert np.count_nonzero(twice != exact) > 0
 
 
+# Stored 1, 2, 3 in E and D columns under TZERO alone, TSCAL alone and both, with the values
+# they read: stored * TSCAL + TZERO, an offset under a scale of 1 included.
+SCALED_FLOATS = [
+    ({"tzero": 10.0}, [11.0, 12.0, 13.0]),
+    ({"tscal": 2.5}, [2.5, 5.0, 7.5]),
+    ({"tscal": 0.5, "tzero": -10.0}, [-9.5, -9.0, -8.5]),
+]
+
+
+@pytest.mark.parametrize("writer", ["cards", "astropy"])
+@pytest.mark.parametrize("cards, physical", SCALED_FLOATS)
+def test_float_columns_read_their_scale_and_offset(tmp_path, writer, cards, physical):
+    fits = pytest.importorskip("astropy.io.fits")
+    path = tmp_path / "t.fits"
+    kinds = (("D", "f8"), ("E", "f4"))
+    if writer == "cards":
+        write_file(path, bintable_hdu([Col(n, n, be([1, 2, 3], dt), **cards) for n, dt in kinds],
+                                      3))
+    else:
+        # astropy stores (physical - TZERO) / TSCAL: the values 1, 2, 3 again.
+        columns = [fits.Column(name=n, format=n, array=np.array(physical, dt),
+                               bscale=cards.get("tscal"), bzero=cards.get("tzero"))
+                   for n, dt in kinds]
+        fits.BinTableHDU.from_columns(columns).writeto(path)
+    t = vexlo.open(str(path))[1]
+    with fits.open(path) as hdus:
+        for name, _ in kinds:
+            assert hdus[1].data[name].tolist() == physical  # the oracle reads the same
+            assert t[name].tolist() == physical
+            assert t.to_dict()[name].tolist() == physical
+            assert [t.row(r)[name] for r in range(3)] == physical
+
+
 # --- Indexing and members -----------------------------------------------------------------------
 
 

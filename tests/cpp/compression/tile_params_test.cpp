@@ -158,13 +158,13 @@ TEST(TileParams, WrittenTablesReadBackIntoTheirDescription) {
         std::size_t scale_column;
     };
     TileCompressOptions rice;
-    rice.compression = TileCompression::Rice1;
+    rice.compression = Compression::Kind::Rice1;
     rice.blocksize = 16;
     rice.dither = DitherMethod::Subtractive2;
     rice.dither_seed = 42;
     rice.tile_shape = std::vector<std::uint64_t>{4, 3};
     TileCompressOptions gzip;
-    gzip.compression = TileCompression::Gzip2;
+    gzip.compression = Compression::Kind::Gzip2;
     gzip.dither = DitherMethod::NoDither;
     const Case cases[] = {{noisy, rice, 1}, {flat, gzip, 2}};
     for (const Case& c : cases) {
@@ -174,7 +174,7 @@ TEST(TileParams, WrittenTablesReadBackIntoTheirDescription) {
         const Result<CompressedImageHdu> rec = CompressedImageHdu::from_bintable(std::move(*table));
         ASSERT_TRUE(rec.has_value()) << rec.error().message();
 
-        const bool is_rice = c.options.compression == TileCompression::Rice1;
+        const bool is_rice = c.options.compression == Compression::Kind::Rice1;
         TileParams want = params(Bitpix::F32, {8, 3},
                                  c.options.tile_shape.value_or(std::vector<std::uint64_t>{8, 1}),
                                  is_rice ? Compression::Kind::Rice1 : Compression::Kind::Gzip2);

@@ -105,9 +105,9 @@ TEST(TileTable, LosslessRoundTrips) {
         {{50, 30}, std::vector<std::uint64_t>{200, 1}},  // larger than the axis
     };
     for (const auto compression :
-         {TileCompression::Gzip1, TileCompression::Gzip2, TileCompression::Rice1}) {
+         {Compression::Kind::Gzip1, Compression::Kind::Gzip2, Compression::Kind::Rice1}) {
         for (const std::int64_t bitpix : {8, 16, 32, 64, -32, -64}) {
-            if (compression == TileCompression::Rice1 && (bitpix == 64 || bitpix < 0)) continue;
+            if (compression == Compression::Kind::Rice1 && (bitpix == 64 || bitpix < 0)) continue;
             for (const Shape& s : shapes) {
                 SCOPED_TRACE(testing::Message() << "compression " << int(compression) << " bitpix "
                                                 << bitpix << " axes " << s.axes.size());
@@ -139,7 +139,7 @@ TEST(TileTable, QuantisedRoundTripsWithinHalfAStep) {
     for (const std::int64_t bitpix : {-32, -64}) {
         for (const DitherMethod dither :
              {DitherMethod::NoDither, DitherMethod::Subtractive1, DitherMethod::Subtractive2}) {
-            for (const auto compression : {TileCompression::Rice1, TileCompression::Gzip2}) {
+            for (const auto compression : {Compression::Kind::Rice1, Compression::Kind::Gzip2}) {
                 Bytes data = pixels(bitpix, count(axes), 9);
                 const std::size_t b = bitpix == -32 ? 4 : 8;
                 auto put = [&](std::size_t i, double v) {
@@ -241,7 +241,7 @@ TEST(TileTable, WriterLayoutAndHeader) {
     // RICE_1 parameters; float without quantisation writes ZQUANTIZ = 'NONE'; a non-string
     // EXTNAME falls back to the default.
     TileCompressOptions rice;
-    rice.compression = TileCompression::Rice1;
+    rice.compression = Compression::Kind::Rice1;
     rice.blocksize = 16;
     t = compress_image_to_hdu(make_image(16, {10, 10}, pixels(16, 100)), rice);
     ASSERT_TRUE(t);
@@ -290,7 +290,7 @@ TEST(TileTable, TileWithoutFiniteNoiseIsKeptExactly) {
         store_be_f64(&data[8 * i], i % 2 ? -1e308 : 1e308);
     TileCompressOptions q;
     q.dither = DitherMethod::Subtractive1;
-    q.compression = TileCompression::Rice1;
+    q.compression = Compression::Kind::Rice1;
     auto t = compress_image_to_hdu(make_image(-64, {6}, data), q);
     ASSERT_TRUE(t) << t.error().message();
     EXPECT_EQ(t->columns.size(), 4u);  // GZIP_COMPRESSED_DATA present
@@ -301,7 +301,7 @@ TEST(TileTable, TileWithoutFiniteNoiseIsKeptExactly) {
 }
 
 TEST(TileTable, GzipTwoShufflesBytePlanes) {
-    auto payload = compress_tile(Bytes{0x01, 0x02, 0x03, 0x04}, TileCompression::Gzip2, 32, 2);
+    auto payload = compress_tile(Bytes{0x01, 0x02, 0x03, 0x04}, Compression::Kind::Gzip2, 32, 2);
     ASSERT_TRUE(payload);
     auto plain = gzip_inflate(*payload, 100);
     ASSERT_TRUE(plain);
@@ -322,14 +322,29 @@ TEST(TileTable, WriterRefusals) {
     };
     TileCompressOptions quant, rice, rank, zero, rice0, huge;
     quant.dither = DitherMethod::NoDither;
-    rice.compression = TileCompression::Rice1;
+    rice.compression = Compression::Kind::Rice1;
     rank.tile_shape = std::vector<std::uint64_t>{10, 10, 1};
     zero.tile_shape = std::vector<std::uint64_t>{10, 0};
     // A ZTILEn card cannot hold 2^63: such a file would not read back.
     huge.tile_shape = std::vector<std::uint64_t>{2, std::uint64_t{1} << 63};
     rice0 = rice;
     rice0.blocksize = 0;
+    // Algorithms the reader decodes but the writer has no encoder for, refused before any tile
+    // is encoded (an image of no tiles included).
+    TileCompressOptions plio, hcompress, stored;
+    plio.compression = Compression::Kind::Plio1;
+    hcompress.compression = Compression::Kind::Hcompress1;
+    stored.compression = Compression::Kind::None;
+    const ImageHdu no_tiles = make_image(16, {0, 5}, Bytes{});
     const Case cases[] = {
+        {&i16, plio, K::NonStandard,
+         "compress_image_to_hdu: PLIO_1 tiles are not written (GZIP_1, GZIP_2 and RICE_1 are)"},
+        {&no_tiles, hcompress, K::NonStandard,
+         "compress_image_to_hdu: HCOMPRESS_1 tiles are not written (GZIP_1, GZIP_2 and RICE_1 "
+         "are)"},
+        {&i16, stored, K::NonStandard,
+         "compress_image_to_hdu: NOCOMPRESS tiles are not written (GZIP_1, GZIP_2 and RICE_1 "
+         "are)"},
         {&none, {}, K::Data, "compress_image_to_hdu: cannot compress a 0-axis image"},
         {&i16, quant, K::NonStandard,
          "quantization applies to floating-point images; got BITPIX=16"},
@@ -557,15 +572,16 @@ Bytes bytes_of(const DataBuf& data) {
 TEST(TileTable, SplitTilesGiveTheOneRangeResult) {
     struct Case {
         std::int64_t bitpix;
-        TileCompression compression;
+        Compression::Kind compression;
         std::optional<DitherMethod> dither;
         std::optional<std::vector<std::uint64_t>> tile;
     };
     const Case cases[] = {
-        {16, TileCompression::Gzip1, std::nullopt, std::nullopt},  // 23 row tiles
-        {32, TileCompression::Gzip2, std::nullopt, std::vector<std::uint64_t>{7, 3}},
-        {16, TileCompression::Rice1, std::nullopt, std::vector<std::uint64_t>{40, 5}},
-        {-32, TileCompression::Rice1, DitherMethod::Subtractive1, std::vector<std::uint64_t>{9, 4}},
+        {16, Compression::Kind::Gzip1, std::nullopt, std::nullopt},  // 23 row tiles
+        {32, Compression::Kind::Gzip2, std::nullopt, std::vector<std::uint64_t>{7, 3}},
+        {16, Compression::Kind::Rice1, std::nullopt, std::vector<std::uint64_t>{40, 5}},
+        {-32, Compression::Kind::Rice1, DitherMethod::Subtractive1,
+         std::vector<std::uint64_t>{9, 4}},
     };
     const std::vector<std::uint64_t> axes{40, 23};
     for (const Case& c : cases) {

@@ -36,5 +36,36 @@ TEST(HeapSlice, InsideOrNone) {
     }
 }
 
+// A descriptor against the heap: the fault each reader words its own way, and an array of no
+// elements that lies nowhere in particular.
+TEST(HeapSlice, DescriptorsResolveOrNameTheirFault) {
+    const Bytes heap(16, 7);
+    constexpr std::uint64_t kMax = ~std::uint64_t{0};
+    struct Case {
+        std::uint64_t count, offset;
+        BinKind elem;
+        HeapFault fault;
+        std::uint64_t length;  // the bytes of the array, when in range
+    };
+    const Case cases[] = {
+        {1, 8, BinKind::F64, HeapFault::None, 8},  // ends at the heap's last byte
+        {0, kMax, BinKind::F64, HeapFault::None, 0},
+        {9, 0, BinKind::Bit, HeapFault::None, 2},  // bits are counted, bytes stored
+        {3, 8, BinKind::I32, HeapFault::PastEnd, 12},
+        {kMax / 4, 0, BinKind::I64, HeapFault::LengthOverflow, 0},
+        {1, kMax - 2, BinKind::I32, HeapFault::AddressOverflow, 4},
+    };
+    for (const Case& c : cases) {
+        const HeapArray a = resolve_heap_array({c.count, c.offset}, c.elem, heap);
+        EXPECT_EQ(a.fault, c.fault) << c.count << " at " << c.offset;
+        if (c.fault == HeapFault::LengthOverflow) continue;
+        EXPECT_EQ(a.length, c.length) << c.count << " at " << c.offset;
+        if (c.fault == HeapFault::None && c.count != 0) {
+            EXPECT_EQ(a.bytes.data(), heap.data() + c.offset);
+            EXPECT_EQ(a.bytes.size(), c.length);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vexlo

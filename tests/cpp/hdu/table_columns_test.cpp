@@ -452,9 +452,13 @@ TEST(TableColumns, ScalarColumnsDecodeAsCellsBitForBit) {
             {"D", {}, pick_d},
             {"D", {{"TSCAL", "1.0"}, {"TZERO", "0.0"}}, pick_d},
             {"D", {{"TSCAL", "0.1"}, {"TZERO", "-7.5"}}, pick_d},
+            {"D", {{"TZERO", "10"}}, pick_d},
+            {"D", {{"TSCAL", "-2.5"}}, pick_d},
             {"E", {}, pick_f},
             {"E", {{"TSCAL", "1e39"}}, pick_f},
             {"E", {{"TSCAL", "0.1"}, {"TZERO", "3.3"}}, pick_f},
+            {"E", {{"TZERO", "10"}}, pick_f},
+            {"E", {{"TSCAL", "-2.5"}}, pick_f},
             {"B", {}, [](auto r) { return Bytes{static_cast<std::uint8_t>(r * 29)}; }},
             {"B",
              {{"TZERO", "-128"}, {"TNULL", "0"}},
@@ -538,6 +542,46 @@ TEST(TableColumns, ScalarColumnsDecodeAsCellsBitForBit) {
                 EXPECT_EQ(bits_of(streamed[r]), bits_of(cached[r])) << ctx << " row " << r;
         }
         EXPECT_EQ(streamed_flags, flags) << ctx;
+    }
+}
+
+// E and D columns under TZERO alone, TSCAL alone and both read stored * TSCAL + TZERO, through
+// the whole-column kernels as through the cell decoder: an offset is applied under a scale of
+// 1 and a scale under an offset of 0.
+TEST(TableColumns, ScaledFloatColumnsReadTheirPhysicalValues) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> keywords;
+        std::vector<double> want;  // of stored 1, 2, 3
+    };
+    const Case cases[] = {
+        {{{"TZERO", "10"}}, {11, 12, 13}},
+        {{{"TSCAL", "2.5"}}, {2.5, 5, 7.5}},
+        {{{"TSCAL", "0.5"}, {"TZERO", "-10"}}, {-9.5, -9, -8.5}},
+        {{{"TSCAL", "1"}, {"TZERO", "0.25"}}, {1.25, 2.25, 3.25}},
+    };
+    for (const Case& c : cases) {
+        const BinTableHdu t = make_table(
+            {
+                {"D", c.keywords, [](auto r) { return f64(static_cast<double>(r + 1)); }},
+                {"E", c.keywords, [](auto r) { return f32(static_cast<float>(r + 1)); }},
+            },
+            3);
+        for (const BinColumn& col : t.columns) {
+            std::string what(1, bin_kind_letter(col.format.kind));
+            for (const auto& [key, value] : c.keywords)
+                what += " " + key + "=" + value;
+            ASSERT_TRUE(has_scalar_kernel(col)) << what;
+            EXPECT_EQ(std::get<Float64Values>(*decode_bin_column(t, col)).values, c.want) << what;
+            std::vector<double> kernel(3);
+            std::vector<std::uint8_t> nulls(3);
+            ASSERT_TRUE(decode_scalar_rows(col, t.data.data() + col.offset, t.row_size,
+                                           std::span(kernel), nulls));
+            EXPECT_EQ(kernel, c.want) << what;
+            for (std::uint64_t r = 0; r < 3; ++r) {
+                EXPECT_EQ(exact_value(*t.read_cell(r, col)).first, c.want[r])
+                    << what << " row " << r;
+            }
+        }
     }
 }
 

@@ -24,9 +24,7 @@ void add_compression_hooks(nb::module_& m) {
            double quantize_level, std::uint32_t dither_seed, std::uint32_t blocksize) {
             TileCompressOptions o;
             o.tile_shape = std::move(tile_shape);
-            o.compression = compression == "RICE_1"   ? TileCompression::Rice1
-                            : compression == "GZIP_2" ? TileCompression::Gzip2
-                                                      : TileCompression::Gzip1;
+            o.compression = compression_named(compression).value_or(Compression::Kind::Gzip1);
             if (dither) {
                 o.dither = *dither == "SUBTRACTIVE_DITHER_1"   ? DitherMethod::Subtractive1
                            : *dither == "SUBTRACTIVE_DITHER_2" ? DitherMethod::Subtractive2
