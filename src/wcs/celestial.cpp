@@ -190,7 +190,8 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         const double st0 = sin_deg(theta0);
         const double ct = cos_deg(theta0);
         const double sd = sin_deg(r.phi_p - phi0);
-        const double w = std::atan2(st0, ct * cos_deg(r.phi_p - phi0));
+        const double cd = cos_deg(r.phi_p - phi0);
+        const double w = std::atan2(st0, ct * cd);
         const double k = sd * ct;
         const double c = std::sqrt(1.0 - k * k);
         if (c < 1e-15)
@@ -218,11 +219,17 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         // A hair from the south pole a = pi - b with b below a few spacings of doubles near
         // pi: a rounds to pi or near it, and w + a and w - a lose the b that tells the roots
         // apart (with w = pi both round to 0). As w -+ pi -+ b, formed from b itself, they
-        // keep it.
+        // keep it. With LONPOLE on the fiducial meridian w -+ pi is theta0 -+ pi or -theta0,
+        // free of the rounding of atan2, which is as large as b.
         if (sin_d0 < 0.0) {
             const double b = std::atan2(std::sqrt(std::fmax(h, 0.0)), -sin_d0);
             if (b < 0x1p-48) {
-                const double mid = w > 0.0 ? w - std::numbers::pi : w + std::numbers::pi;
+                double mid = w > 0.0 ? w - std::numbers::pi : w + std::numbers::pi;
+                if (sd == 0.0) {
+                    const double t0 = theta0 * kD2R;
+                    mid =
+                        cd < 0.0 ? -t0 : (t0 > 0.0 ? t0 - std::numbers::pi : t0 + std::numbers::pi);
+                }
                 plus = wrap_pi(mid - b);
                 minus = wrap_pi(mid + b);
             }
@@ -269,7 +276,7 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         const double cos_dp = std::cos(chosen);
         const bool at_pole = !(std::fabs(delta0) < 90.0);
         const double y = at_pole ? 0.0 : ct * sd;
-        double x = at_pole ? 1.0 : st0 * cos_dp - ct * sin_dp * cos_deg(r.phi_p - phi0);
+        double x = at_pole ? 1.0 : st0 * cos_dp - ct * sin_dp * cd;
         // With the native pole on the fiducial point's meridian (y = 0) only the sign of x
         // counts. x is then sin(theta0 - delta_p) or sin(theta0 + delta_p), which is -sin(a)
         // for the root w + a and sin(a) for w - a: a reference point a hair from a celestial
