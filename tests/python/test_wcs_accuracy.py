@@ -355,3 +355,38 @@ def test_zpn_answers_every_radius_below_its_fold(p1, p3):
     # Past the fold nothing is answered.
     beyond = np.array([[0.0, r_max * (1 + 1e-9)], [r_max * 1.01, 0.0]])
     assert np.isnan(world_of(cards, beyond)).all()
+
+
+# PV2_1.. of ZPN sets where Newton's method from rho / P1 steps across the fold for part of the
+# plane, to a root past it or below the pole, while the root on the invertible branch exists.
+ZPN_FOLD_JUMPING = {
+    "sextic": [1.0, 0.69, 0.01, 0.18, -0.93, -0.51],
+    "quintic": [1.0, 0.13, 0.85, -0.08, -0.45],
+}
+
+
+@pytest.mark.parametrize("name", ZPN_FOLD_JUMPING)
+def test_zpn_where_newton_jumps_the_fold_agrees_with_astropy(name):
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN",
+                 CRPIX1=1.0, CRPIX2=1.0, CDELT1=-1.0, CDELT2=1.0, CRVAL1=0.0, CRVAL2=90.0)
+    cards.update({f"PV2_{m}": v for m, v in enumerate(ZPN_FOLD_JUMPING[name], start=1)})
+    grid = np.linspace(-80.0, 80.0, 161)
+    pixels = np.stack(np.meshgrid(grid, grid), axis=-1).reshape(-1, 2)
+    wcs = vexlo.Wcs(vexlo.Header.fromstring(text_of(cards)))
+    ours = wcs.pixel_to_world(pixels)
+    theirs = astropy_world(cards, pixels)
+    assert np.array_equal(np.isnan(ours[:, 0]), np.isnan(theirs[:, 0]))
+    both = ~np.isnan(ours[:, 0])
+    assert both.sum() > 2000
+    assert separation_deg(ours[both], theirs[both]).max() < 1e-9
+    back = wcs.world_to_pixel(ours[both])
+    assert np.abs(back - pixels[both]).max() < 1e-9
+
+
+def test_zpn_answers_a_point_where_newton_lands_below_the_pole():
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN",
+                 CRPIX1=1.0, CRPIX2=1.0, CDELT1=-1.0, CDELT2=1.0, CRVAL1=0.0, CRVAL2=90.0)
+    cards.update({f"PV2_{m}": v for m, v in enumerate(ZPN_FOLD_JUMPING["sextic"], start=1)})
+    sky = vexlo.Wcs(vexlo.Header.fromstring(text_of(cards))).pixel_to_world([0.0, 43.2984])
+    assert sky[1] == pytest.approx(56.6878, abs=1e-4)
+
