@@ -190,7 +190,8 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         const double st0 = sin_deg(theta0);
         const double ct = cos_deg(theta0);
         const double sd = sin_deg(r.phi_p - phi0);
-        const double w = std::atan2(st0, ct * cos_deg(r.phi_p - phi0));
+        const double cd = cos_deg(r.phi_p - phi0);
+        const double w = std::atan2(st0, ct * cd);
         const double k = sd * ct;
         const double c = std::sqrt(1.0 - k * k);
         if (c < 1e-15)
@@ -213,8 +214,26 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         // native pole and with it the side of the celestial pole the image lies on.
         const double h = (cos_d0 - std::fabs(k)) * (cos_d0 + std::fabs(k));
         const double a = std::atan2(std::sqrt(std::fmax(h, 0.0)), sin_d0);
-        const double plus = wrap_pi(w + a);
-        const double minus = wrap_pi(w - a);
+        double plus = wrap_pi(w + a);
+        double minus = wrap_pi(w - a);
+        // A hair from the south pole a = pi - b with b below a few spacings of doubles near
+        // pi: a rounds to pi or near it, and w + a and w - a lose the b that tells the roots
+        // apart (with w = pi both round to 0). As w -+ pi -+ b, formed from b itself, they
+        // keep it. With LONPOLE on the fiducial meridian w -+ pi is theta0 -+ pi or -theta0,
+        // free of the rounding of atan2, which is as large as b.
+        if (sin_d0 < 0.0) {
+            const double b = std::atan2(std::sqrt(std::fmax(h, 0.0)), -sin_d0);
+            if (b < 0x1p-48) {
+                double mid = w > 0.0 ? w - std::numbers::pi : w + std::numbers::pi;
+                if (sd == 0.0) {
+                    const double t0 = theta0 * kD2R;
+                    mid =
+                        cd < 0.0 ? -t0 : (t0 > 0.0 ? t0 - std::numbers::pi : t0 + std::numbers::pi);
+                }
+                plus = wrap_pi(mid - b);
+                minus = wrap_pi(mid + b);
+            }
+        }
         constexpr double kBound = 1.5707963267958966;  // pi/2 + 1e-12
         const bool plus_ok = plus >= -kBound && plus <= kBound;
         const bool minus_ok = minus >= -kBound && minus <= kBound;
@@ -235,9 +254,17 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
             const bool tie = std::fabs(dp - dm) <= 1e-12 * (1.0 + dp + dm) &&
                              std::fabs(dp - dm) < 0.5 * std::fabs(plus - minus);
             take_plus = !(dm <= dp || tie);
+            // With the target beyond both roots the nearer is the one on its side: the two
+            // distances, each rounded at the target's scale, may not keep a separation of a
+            // few units in the last place.
+            const double lower = std::fmin(plus, minus);
+            const double upper = std::fmax(plus, minus);
+            if (plus != minus && (target <= lower || target >= upper))
+                take_plus = (target >= upper) == (plus > minus);
         }
-        double chosen = take_plus ? plus : minus;
-        chosen = std::fmin(std::fmax(chosen, -std::numbers::pi / 2.0), std::numbers::pi / 2.0);
+        const double root = take_plus ? plus : minus;
+        const double chosen =
+            std::fmin(std::fmax(root, -std::numbers::pi / 2.0), std::numbers::pi / 2.0);
         r.delta_p = chosen * kR2D;
         // The longitude of the native pole from the fiducial point's two positions, as the
         // rotation itself relates them: cos(delta0) times sin and cos of (alpha0 - alpha_p).
@@ -249,7 +276,13 @@ Result<CelestialRotation> CelestialRotation::solve(double alpha0, double delta0,
         const double cos_dp = std::cos(chosen);
         const bool at_pole = !(std::fabs(delta0) < 90.0);
         const double y = at_pole ? 0.0 : ct * sd;
-        const double x = at_pole ? 1.0 : st0 * cos_dp - ct * sin_dp * cos_deg(r.phi_p - phi0);
+        double x = at_pole ? 1.0 : st0 * cos_dp - ct * sin_dp * cd;
+        // With the native pole on the fiducial point's meridian (y = 0) only the sign of x
+        // counts. x is then sin(theta0 - delta_p) or sin(theta0 + delta_p), which is -sin(a)
+        // for the root w + a and sin(a) for w - a: a reference point a hair from a celestial
+        // pole leaves the sum in the rounding noise of its terms, while the root taken still
+        // says on which side of the celestial pole the native one lies.
+        if (!at_pole && sd == 0.0 && chosen == root) x = take_plus ? -1.0 : 1.0;
         double ap = alpha0 - std::atan2(y, x) * kR2D;
         ap = std::fmod(ap, 360.0);
         if (ap < 0.0) ap += 360.0;

@@ -1,8 +1,9 @@
 """Sky positions where precision is easily lost: reference points a hair from a celestial pole,
 the far branch of a perspective projection, the fold of a polynomial projection, a legacy
 rotation between axes in different units. Each answer is checked against astropy.wcs, and near
-the poles also against the rotation redone in long double."""
+the poles also against the rotation redone in long double or to 50 digits."""
 
+import functools
 import warnings
 
 import numpy as np
@@ -42,6 +43,8 @@ def near_pole(code, crval2):
                  CRPIX1=1.0, CRPIX2=1.0, CDELT1=-1.0, CDELT2=1.0, CRVAL1=30.0, CRVAL2=crval2)
     if code in ("COE", "COP", "BON"):
         cards["PV2_1"] = 45.0
+    if code == "COO":
+        cards["PV2_1"] = -30.5
     return cards
 
 
@@ -77,6 +80,123 @@ def test_reference_point_near_a_pole_agrees_with_the_rotation_in_long_double(cod
     both = ~np.isnan(ours[:, 0]) & ~np.isnan(reference[:, 0])
     assert both.sum() > 30
     assert separation_deg(ours[both], reference[both]).max() < 1e-9
+
+
+# Closer to a pole than 1e-12 degree long double no longer holds the distance, and the south
+# pole, where pi minus a tiny angle rounds to pi, is the hard side. The rotation is redone to 50
+# digits: native coordinates from the sky of a reference point well away from the pole, turned
+# back exactly, then turned by the exact rotation of the reference point a hair from it.
+HAIR_OFFSETS = [1e-12, 1e-13, 4e-14, 3e-14, 1e-14, 1e-15, 1e-16]
+# A conic whose fiducial latitude is south of the equator as well.
+HAIR_CODES = dict(OFF_POLE, COO=-30.5)
+HAIR_PIXELS = NEAR_POLE_PIXELS[:20]
+
+
+def fifty_digits():
+    """An mpmath context working to 50 digits (the test is skipped without mpmath)."""
+    mp = pytest.importorskip("mpmath").MPContext()
+    mp.dps = 50
+    return mp
+
+
+def exact_rotation(mp, crval2, latpole, theta0):
+    """(phi_p, delta_p, alpha_p) in radians for the reference point (30, crval2) at native
+    (0, theta0) with the default LONPOLE: of the two native poles the one nearest LATPOLE (90
+    when not given), the root w - a on an exact tie; and the latitude of the other root."""
+    d2r = mp.pi / 180
+    delta0, t0 = mp.mpf(crval2) * d2r, mp.mpf(theta0) * d2r
+    phi_p = mp.mpf(0) if crval2 >= theta0 else mp.pi
+    w = mp.atan2(mp.sin(t0), mp.cos(t0) * mp.cos(phi_p))
+    a = mp.acos(mp.sin(delta0))
+
+    def wrap(r):
+        return r - 2 * mp.pi if r > mp.pi else (r + 2 * mp.pi if r <= -mp.pi else r)
+
+    plus, minus = wrap(w + a), wrap(w - a)
+    bound = mp.pi / 2 + mp.mpf("1e-12")
+    target = mp.mpf(latpole) * d2r if latpole is not None else mp.pi / 2
+    if abs(plus) <= bound and abs(minus) <= bound:
+        nearer_plus = abs(plus - target) < abs(minus - target) - mp.mpf("1e-40")
+        delta_p, other = (plus, minus) if nearer_plus else (minus, plus)
+    else:
+        delta_p, other = (plus, minus) if abs(plus) <= bound else (minus, plus)
+    if abs(crval2) == 90.0:
+        # At the pole itself the native pole's longitude is CRVAL1, the orientation it gives.
+        return (phi_p, delta_p, 30 * d2r), other
+    x = mp.sin(t0) * mp.cos(delta_p) - mp.cos(t0) * mp.sin(delta_p) * mp.cos(phi_p)
+    y = mp.cos(t0) * mp.sin(phi_p)
+    return (phi_p, delta_p, 30 * d2r - mp.atan2(y, x)), other
+
+
+def exact_turn(mp, lon, lat, pole_lon, pole_lat, origin):
+    """(lon, lat) in degrees seen from the frame whose pole lies at (pole_lon, pole_lat) and
+    whose longitudes start at `origin` (radians): with the native pole (alpha_p, delta_p) and
+    phi_p it turns celestial coordinates into native ones, with (phi_p, delta_p) and alpha_p
+    native into celestial."""
+    d2r = mp.pi / 180
+    d, t = mp.mpf(lon) * d2r - pole_lon, mp.mpf(lat) * d2r
+    y = -mp.cos(t) * mp.sin(d)
+    x = mp.sin(t) * mp.cos(pole_lat) - mp.cos(t) * mp.sin(pole_lat) * mp.cos(d)
+    s = mp.sin(t) * mp.sin(pole_lat) + mp.cos(t) * mp.cos(pole_lat) * mp.cos(d)
+    return (origin + mp.atan2(y, x)) / d2r, mp.asin(s) / d2r
+
+
+@functools.lru_cache(maxsize=None)
+def native_of_hair_pixels(code, pole):
+    """Native coordinates in degrees of HAIR_PIXELS (None where the projection has no point),
+    from the sky of a reference point 15 or 30 degrees from the fiducial latitude."""
+    mp = fifty_digits()
+    theta0 = HAIR_CODES[code]
+    base = theta0 + 15.0 if pole > 0 else theta0 - 30.0
+    (phi_p, delta_p, alpha_p), _ = exact_rotation(mp, base, None, theta0)
+    sky = world_of(near_pole(code, base), HAIR_PIXELS)
+    return tuple(None if np.isnan(lon) else exact_turn(mp, lon, lat, alpha_p, delta_p, phi_p)
+                 for lon, lat in sky)
+
+
+@pytest.mark.parametrize("code", list(HAIR_CODES))
+@pytest.mark.parametrize("pole", [1.0, -1.0])
+@pytest.mark.parametrize("offset", HAIR_OFFSETS)
+@pytest.mark.parametrize("latpole", [None, 90.0, 0.0, -90.0])
+def test_reference_point_a_hair_from_a_pole_agrees_with_the_rotation_to_50_digits(
+        code, pole, offset, latpole):
+    mp = fifty_digits()
+    crval2 = pole * (90.0 - offset)
+    theta0 = HAIR_CODES[code]
+    (phi_p, delta_p, alpha_p), other = exact_rotation(mp, crval2, latpole, theta0)
+    reference = np.array([[np.nan, np.nan] if n is None else
+                          [float(v) for v in exact_turn(mp, n[0], n[1], phi_p, delta_p, alpha_p)]
+                          for n in native_of_hair_pixels(code, pole)])
+    reference[:, 0] %= 360.0
+    cards = near_pole(code, crval2)
+    if latpole is not None:
+        cards["LATPOLE"] = latpole
+    wcs = vexlo.Wcs(vexlo.Header.fromstring(text_of(cards)))
+    ours = wcs.pixel_to_world(HAIR_PIXELS)
+    assert np.array_equal(np.isnan(ours[:, 0]), np.isnan(reference[:, 0]))
+    both = ~np.isnan(ours[:, 0])
+    assert both.sum() >= 10
+    assert separation_deg(ours[both], reference[both]).max() < 1e-9
+    # The header written records this native pole, nearer to it than to the other one (at the
+    # pole itself the two coincide), and read back picks it again.
+    written = wcs.to_header()
+    latpole_written = mp.mpf(written["LATPOLE"]) * mp.pi / 180
+    if abs(crval2) < 90.0:
+        assert abs(latpole_written - delta_p) < abs(latpole_written - other)
+    again = vexlo.Wcs(written).pixel_to_world(HAIR_PIXELS)
+    assert separation_deg(again[both], reference[both]).max() < 1e-9
+
+
+def test_car_a_hair_from_the_south_pole_keeps_its_orientation():
+    # Native pole b = 2.5e-16 rad south of the equator: the sky below the reference pixel lies
+    # on the meridian 180, not on 0.
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=200, CTYPE1="RA---CAR", CTYPE2="DEC--CAR",
+                 CRPIX1=50.5, CRPIX2=60.5, CD1_1=-1e-3, CD2_2=1e-3, CRVAL1=0.0,
+                 CRVAL2=-89.99999999999999, LATPOLE=-90.0)
+    wcs = vexlo.Wcs(vexlo.Header.fromstring(text_of(cards)))
+    sky = wcs.pixel_to_world(np.array([[49.5, 159.5]]))
+    assert separation_deg(sky, np.array([[180.0, -89.9]]))[0] < 1e-9
+    assert wcs.to_header()["LATPOLE"] == pytest.approx(-1.4210854715202004e-14, rel=1e-9)
 
 
 def test_reference_point_near_the_north_pole_reproduces_the_known_position():
@@ -235,3 +355,38 @@ def test_zpn_answers_every_radius_below_its_fold(p1, p3):
     # Past the fold nothing is answered.
     beyond = np.array([[0.0, r_max * (1 + 1e-9)], [r_max * 1.01, 0.0]])
     assert np.isnan(world_of(cards, beyond)).all()
+
+
+# PV2_1.. of ZPN sets where Newton's method from rho / P1 steps across the fold for part of the
+# plane, to a root past it or below the pole, while the root on the invertible branch exists.
+ZPN_FOLD_JUMPING = {
+    "sextic": [1.0, 0.69, 0.01, 0.18, -0.93, -0.51],
+    "quintic": [1.0, 0.13, 0.85, -0.08, -0.45],
+}
+
+
+@pytest.mark.parametrize("name", ZPN_FOLD_JUMPING)
+def test_zpn_where_newton_jumps_the_fold_agrees_with_astropy(name):
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN",
+                 CRPIX1=1.0, CRPIX2=1.0, CDELT1=-1.0, CDELT2=1.0, CRVAL1=0.0, CRVAL2=90.0)
+    cards.update({f"PV2_{m}": v for m, v in enumerate(ZPN_FOLD_JUMPING[name], start=1)})
+    grid = np.linspace(-80.0, 80.0, 161)
+    pixels = np.stack(np.meshgrid(grid, grid), axis=-1).reshape(-1, 2)
+    wcs = vexlo.Wcs(vexlo.Header.fromstring(text_of(cards)))
+    ours = wcs.pixel_to_world(pixels)
+    theirs = astropy_world(cards, pixels)
+    assert np.array_equal(np.isnan(ours[:, 0]), np.isnan(theirs[:, 0]))
+    both = ~np.isnan(ours[:, 0])
+    assert both.sum() > 2000
+    assert separation_deg(ours[both], theirs[both]).max() < 1e-9
+    back = wcs.world_to_pixel(ours[both])
+    assert np.abs(back - pixels[both]).max() < 1e-9
+
+
+def test_zpn_answers_a_point_where_newton_lands_below_the_pole():
+    cards = dict(NAXIS=2, NAXIS1=100, NAXIS2=100, CTYPE1="RA---ZPN", CTYPE2="DEC--ZPN",
+                 CRPIX1=1.0, CRPIX2=1.0, CDELT1=-1.0, CDELT2=1.0, CRVAL1=0.0, CRVAL2=90.0)
+    cards.update({f"PV2_{m}": v for m, v in enumerate(ZPN_FOLD_JUMPING["sextic"], start=1)})
+    sky = vexlo.Wcs(vexlo.Header.fromstring(text_of(cards))).pixel_to_world([0.0, 43.2984])
+    assert sky[1] == pytest.approx(56.6878, abs=1e-4)
+

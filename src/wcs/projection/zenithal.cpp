@@ -523,8 +523,9 @@ ProjStatus zpn_inverse(const Projection& p, double x, double y, Point2& out) {
         }
     }
     // A radius the branch reaches has its root there; plain Newton may have stalled near the
-    // fold or settled on a root past it, which the forward projection would not map back.
-    if (bracketed && !(converged && zeta <= hi)) {
+    // fold, or settled on a root past it or below the pole (a step across the fold can land
+    // on a negative root), neither of which the forward projection would map back.
+    if (bracketed && !(converged && zeta >= 0.0 && zeta <= hi)) {
         zeta = zpn_bracketed_root(p, rho, hi, f_lo, start);
         converged = true;
     }

@@ -147,6 +147,49 @@ TEST(CelestialRotation, ReferencePointsNearACelestialPoleKeepTheirDigits) {
             EXPECT_EQ(again->alpha_p, r.alpha_p) << offset;
         }
     }
+    // Closer to the south pole than a few units in the last place of pi, the roots w +- a
+    // (a = pi - b) lie b either side of w -+ pi: a cylinder's native pole b north or south of
+    // the equator, a conic's b either side of -theta0, and LATPOLE picks the root. The two
+    // turn the image by 180 degrees against each other; a root lost to rounding gives 0 and
+    // the longitude of atan2(0, 0).
+    struct Hair {
+        double delta0;
+        double theta0;
+        std::optional<double> latpole;
+        bool lower_root;  // the native pole turned by 180 degrees
+    };
+    const std::vector<Hair> hairs = {
+        {-89.99999999999999, 0.0, -90.0, true},   {-89.99999999999999, 0.0, 90.0, false},
+        {-89.99999999999999, 0.0, 0.0, false},    {-89.99999999999999, 0.0, std::nullopt, false},
+        {-89.99999999999997, 0.0, -90.0, true},   {-89.99999999999996, 0.0, -45.0, true},
+        {-89.9999999999999, 0.0, -90.0, true},    {-89.99999999999999, 45.0, -90.0, true},
+        {-89.99999999999999, 45.0, 0.0, false},   {-89.99999999999999, 0.001, -90.0, true},
+        {-89.99999999999999, -60.0, 90.0, false}, {-89.99999999999999, -60.0, -90.0, true},
+        {-89.99999999999999, -30.5, -90.0, true}, {-89.99999999999999, -30.5, 90.0, false},
+    };
+    for (const Hair& h : hairs) {
+        auto r = CelestialRotation::solve(30.0, h.delta0, std::nullopt, h.latpole, 0.0, h.theta0);
+        ASSERT_TRUE(r.has_value()) << h.delta0;
+        const std::string what = std::to_string(h.theta0) + " " + std::to_string(h.delta0) + " " +
+                                 std::to_string(h.latpole.value_or(999.0));
+        // The native pole lies 90 - theta0 from the celestial pole, on the side the root says.
+        const double b = 90.0 + h.delta0;
+        EXPECT_EQ(r->alpha_p, h.lower_root ? 210.0 : 30.0) << what;
+        if (h.theta0 == 0.0) {
+            EXPECT_NEAR(r->delta_p, h.lower_root ? -b : b, 1e-3 * b) << what;
+        }
+        const Point2 pole = r->native_to_celestial(r->phi_p, 90.0);
+        EXPECT_NEAR(pole.b, r->delta_p, 1e-12) << what;
+        // The fiducial point comes back at the reference point, a hair from the pole.
+        EXPECT_LT(separation(r->native_to_celestial(0.0, h.theta0), {30.0, h.delta0}), 1e-12)
+            << what;
+        // Written back as LATPOLE, the native pole's latitude picks the same root.
+        auto again =
+            CelestialRotation::solve(30.0, h.delta0, std::nullopt, r->delta_p, 0.0, h.theta0);
+        ASSERT_TRUE(again.has_value());
+        EXPECT_EQ(again->alpha_p, r->alpha_p) << what;
+        EXPECT_EQ(again->delta_p, r->delta_p) << what;
+    }
 }
 
 TEST(CelestialRotation, RotatesBothWaysAndNormalisesLongitudes) {

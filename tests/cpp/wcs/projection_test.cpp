@@ -455,6 +455,38 @@ TEST(Projection, ZpnAnswersRadiiJustBelowItsFold) {
     }
 }
 
+// Sets where Newton's method from rho / P1 steps across the fold for part of the plane and
+// lands on a root past it or below the pole: every radius the branch reaches is still answered,
+// on the branch, and maps back to its plane point.
+TEST(Projection, ZpnAnswersEveryRadiusItsBranchReaches) {
+    const std::vector<Params> sets = {{0.0, 1.0, 0.69, 0.01, 0.18, -0.93, -0.51},
+                                      {0.0, 1.0, 0.13, 0.85, -0.08, -0.45}};
+    for (const Params& pv : sets) {
+        const Projection p = make("ZPN", pv);
+        // The radius of the fold: the forward projection answers up to it.
+        double r_max = 0.0;
+        for (double theta = 90.0; p.forward(0.0, theta).has_value(); theta -= 0.01)
+            r_max = std::hypot(p.forward(0.0, theta)->a, p.forward(0.0, theta)->b);
+        ASSERT_GT(r_max, 40.0);
+        for (double r = 0.25; r < r_max; r += 0.25) {
+            for (double angle : {0.0, 0.7, 2.0, 3.9, 5.5}) {
+                const double x = r * std::sin(angle);
+                const double y = -r * std::cos(angle);
+                auto native = p.inverse(x, y);
+                ASSERT_TRUE(native.has_value()) << r << ": " << native.error().msg;
+                auto plane = p.forward(native->a, native->b);
+                ASSERT_TRUE(plane.has_value()) << r << ": " << plane.error().msg;
+                EXPECT_NEAR(plane->a, x, 1e-9) << r;
+                EXPECT_NEAR(plane->b, y, 1e-9) << r;
+            }
+        }
+    }
+    // A point where the plain iteration ends below the pole; astropy gives 56.6878.
+    auto native = make("ZPN", sets[0]).inverse(-0.0, 43.2984);
+    ASSERT_TRUE(native.has_value()) << native.error().msg;
+    EXPECT_NEAR(native->b, 56.6878, 1e-4);
+}
+
 TEST(Projection, AirRefusesRadiiBeyondItsFold) {
     const Projection p = make("AIR", {std::nullopt, 45.0});
     auto r = p.inverse(1e8, 0.0);
