@@ -3,8 +3,8 @@
 # test-only companion, and runs both suites. Safe to run on a fresh machine and again on a used
 # one. Python packages go into the virtual environment build/venv, which also sees the
 # interpreter's own packages. astropy and fitsio are installed there as test-only reference
-# readers (every file the module writes is read back by both), and scipy for the fitting
-# tests' reference fits.
+# readers (every file the module writes is read back by both), scipy for the fitting
+# tests' reference fits and mpmath for the 50-digit references of the coordinate tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/prereqs.sh
@@ -20,7 +20,7 @@ apt_install "${missing[@]}"
 venv=build/venv
 make_venv "$python" "$venv" --system-site-packages
 "$venv/bin/python" -m pip install -q --disable-pip-version-check nanobind pytest numpy cmake ninja \
-    astropy fitsio scipy
+    astropy fitsio scipy mpmath
 export PATH="$PWD/$venv/bin:$PATH"
 
 build=build/test

@@ -1,4 +1,4 @@
-"""Suite-wide settings. The peer readers (astropy, fitsio, scipy and Debian's fitsverify) are
+"""Suite-wide settings. The peer readers (astropy, fitsio, scipy, mpmath and Debian's fitsverify) are
 test-only oracles, and a test that needs one skips where it is missing. CI sets
 VEXLO_REQUIRE_PEERS=1: then a missing peer fails the run instead, so that the interop checks
 never drop out of a stage unnoticed. Likewise VEXLO_REQUIRE_HOOKS=1, set where the suite runs
@@ -14,9 +14,9 @@ import pytest
 
 REQUIRE_PEERS = os.environ.get("VEXLO_REQUIRE_PEERS") == "1"
 REQUIRE_HOOKS = os.environ.get("VEXLO_REQUIRE_HOOKS") == "1"
-PEER_MODULES = ("astropy.io.fits", "astropy.wcs", "fitsio", "scipy")
+PEER_MODULES = ("astropy.io.fits", "astropy.wcs", "fitsio", "scipy", "mpmath")
 # The skip reasons of pytest.importorskip for a peer and of the fitsverify helper.
-MISSING_PEER = re.compile(r"could not import '(astropy|fitsio|scipy)\b|fitsverify is not installed")
+MISSING_PEER = re.compile(r"could not import '(astropy|fitsio|scipy|mpmath)\b|fitsverify is not installed")
 
 
 def pytest_configure(config):
