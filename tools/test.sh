@@ -15,6 +15,8 @@ missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 # A standalone validator the Python tests run over files the module writes.
 command -v fitsverify >/dev/null || missing+=(fitsverify)
+# Stops an append before each of its calls on the file (the interrupted-append tests).
+command -v strace >/dev/null || missing+=(strace)
 apt_install "${missing[@]}"
 
 venv=build/venv

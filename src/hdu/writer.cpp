@@ -113,6 +113,10 @@ Result<std::uint64_t> FitsWriter::write_header_for_copy(const Header& header) {
     return declared;
 }
 
+std::uint64_t written_len(const Header& header, std::uint64_t data_len) {
+    return header.to_bytes().size() + padded_len(data_len);
+}
+
 Result<void> FitsWriter::write_hdu(const Header& header, ByteSpan data) {
     return write_hdu(header, data, checksums);
 }

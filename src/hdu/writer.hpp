@@ -24,6 +24,10 @@ Result<void> check_header_for_write(const Header& header, bool is_primary);
 // 0x20 for XTENSION = 'TABLE' (ASCII tables are padded with blanks), else 0x00.
 std::uint8_t data_fill_byte(const Header& header);
 
+// The bytes write_hdu writes, unstamped, for `header` and `data_len` bytes of data: the header
+// blocks and the padded data section.
+std::uint64_t written_len(const Header& header, std::uint64_t data_len);
+
 struct FitsWriter {
     // The output: owned, or a caller's buffered writer that the caller flushes itself.
     std::variant<BufWriter, BufWriter*> out;

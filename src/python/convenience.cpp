@@ -270,7 +270,8 @@ nb::object append(const Args& p) {
         VEXLO_ASSIGN_OR_RETURN(const WriterTurn turn, wait_for_turn_at(path));
         VEXLO_ASSIGN_OR_RETURN(FitsAppender appender, FitsAppender::open(path));
         Result<void> done = [&]() -> Result<void> {
-            BufWriter out = appender.writer();
+            VEXLO_ASSIGN_OR_RETURN(BufWriter out,
+                                   appender.start(written_len(hdu.header, hdu.data.size())));
             FitsWriter writer = FitsWriter::borrowing(out, appender.hdus_before, false);
             VEXLO_TRY(writer.write_hdu(hdu.header, hdu.data));
             const std::uint64_t written = writer.hdus_written;

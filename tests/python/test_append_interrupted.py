@@ -1,8 +1,12 @@
-"""An append whose process dies part way: at every moment the file must be the old file plus
-bytes a reader passes over, or the new file, so vexlo, astropy and fitsio all still read it."""
+"""An append whose process dies part way: at every moment the file must be the old file followed
+by bytes that no reader takes for an extension, or the new file, so that vexlo, astropy and
+fitsio all still list it and read its old HDUs; a later append leaves a clean file."""
 
+import functools
 import os
 import random
+import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -12,23 +16,30 @@ import numpy as np
 import pytest
 
 import vexlo
+from fits_read import fitsverify
 
 BLOCK = 2880
 OLD = np.arange(100, dtype="i2").reshape(10, 10)
+OLD_END = BLOCK * 2  # the old HDU: one header block, one data block
 
-# Dies by SIGXFSZ at the first write that would carry the file past the limit: a kill at an
-# exact byte of the append.
-STOP_AT_SIZE_CHILD = r"""
-import resource, signal, sys
+APPEND_CHILD = r"""
+import sys
 import numpy as np
 import vexlo
-path, limit, side = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+path, side = sys.argv[1], int(sys.argv[2])
 new = (np.arange(side * side) % 30011).astype("i2").reshape(side, side)
+vexlo.append(path, new, {"EXTNAME": "NEW"})
+"""
+
+# Dies by SIGXFSZ at the first write or lengthening that would carry the file past the limit:
+# a kill at an exact byte of the append.
+STOP_AT_SIZE_CHILD = r"""
+import resource, signal, sys
+limit = int(sys.argv[3])
 signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
 soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
 resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
-vexlo.append(path, new, {"EXTNAME": "NEW"})
-"""
+""" + APPEND_CHILD
 
 # Times one append of the same image to a scratch copy, announces that time and starts the
 # real append, so that the parent can kill it at a moment inside it.
@@ -46,8 +57,19 @@ sys.stdout.flush()
 vexlo.append(path, new, {"EXTNAME": "NEW"})
 """
 
+# Every call that changes the file or forces it to disk: killing the append before each of
+# them in turn stops it between every two of its steps.
+FILE_CALLS = "write,pwrite64,writev,pwritev,pwritev2,ftruncate,fallocate,fsync,fdatasync," \
+             "sync_file_range"
+
+
+@functools.lru_cache(maxsize=2)
 def new_image(side):
     return (np.arange(side * side) % 30011).astype("i2").reshape(side, side)
+
+
+def new_end(side):
+    return OLD_END + BLOCK + -(-side * side * 2 // BLOCK) * BLOCK
 
 
 def old_file(path, tail):
@@ -60,7 +82,8 @@ def old_file(path, tail):
 
 
 def check_readable(path, before, side):
-    """The old HDU reads back everywhere; a second HDU is there only complete."""
+    """Every reader lists the old HDU and reads it back; the new HDU is there only complete,
+    and what an unfinished append leaves behind the old HDU is never taken for an extension."""
     with vexlo.open(path) as f:
         n = len(f)
         assert n in (1, 2)
@@ -69,19 +92,34 @@ def check_readable(path, before, side):
             np.testing.assert_array_equal(f["NEW"].data, new_image(side))
     if n == 1:
         # Nothing of the old file changed; only bytes behind it that a scan passes over.
-        assert path.read_bytes()[:BLOCK * 2] == before[:BLOCK * 2]
+        assert path.read_bytes()[:OLD_END] == before[:OLD_END]
     fits = pytest.importorskip("astropy.io.fits")
     with fits.open(path) as hdus:
+        listed = len(hdus)
         np.testing.assert_array_equal(hdus[0].data, OLD)
         if n == 2:
+            assert listed == 2
             hdus.verify("exception")
             np.testing.assert_array_equal(hdus[1].data, new_image(side))
+        else:
+            assert listed in (1, 2)
+            assert listed == 1 or "XTENSION" not in hdus[1].header
     fitsio = pytest.importorskip("fitsio")
     with fitsio.FITS(str(path)) as ff:
+        assert len(ff) == n
         np.testing.assert_array_equal(ff[0].read(), OLD)
         if n == 2:
             np.testing.assert_array_equal(ff[1].read(), new_image(side))
     return n
+
+
+def check_later_append_cleans(path, n, side):
+    """An append over what an interrupted one left makes a file that ends at its new HDU."""
+    vexlo.append(path, np.full(3, 7, "i4"))
+    with vexlo.open(path) as f:
+        assert len(f) == n + 1 and f[n].data.tolist() == [7, 7, 7]
+    assert os.path.getsize(path) == (OLD_END if n == 1 else new_end(side)) + 2 * BLOCK
+    fitsverify(path)
 
 
 # The old file ends at its last HDU, carries trailing zero blocks, or carries a short tail that
@@ -92,41 +130,93 @@ TAILS = {
     "short-xtension": b"XTENSION= 'IMAGE   '" + b" " * 20,
 }
 
+# A small append stopped at every block boundary of the new HDU and a byte past it;
+# a bigger one stopped inside its first block, just behind it and at a sample through its data.
+SMALL, BIG = 60, 2000
+STOPS = {
+    "small": (SMALL, [b + d for b in range(OLD_END, new_end(SMALL) + 1, BLOCK) for d in (0, 1)
+                      if OLD_END <= b + d < new_end(SMALL)]),
+    "big": (BIG, [OLD_END + 100, OLD_END + BLOCK, OLD_END + BLOCK + 1, OLD_END + BLOCK + 100000]
+            + [OLD_END + (new_end(BIG) - OLD_END) * k // 6 for k in range(1, 6)]
+            + [new_end(BIG) - 1]),
+}
 
-@pytest.mark.parametrize("tail", list(TAILS), ids=list(TAILS))
-def test_append_stopped_at_each_stage_leaves_a_readable_file(tmp_path, tail):
-    side = 2000
+
+@pytest.mark.parametrize("tail,size",
+                         [(tail, "small") for tail in TAILS] + [("zero-blocks", "big")])
+def test_append_stopped_at_a_size_limit_leaves_a_readable_file(tmp_path, tail, size):
+    side, stops = STOPS[size]
     path = tmp_path / "a.fits"
-    end = BLOCK * 2  # the old HDU: one header block, one data block
-    new_end = end + BLOCK + -(-side * side * 2 // BLOCK) * BLOCK
-    # Stops inside the new HDU's first block, just behind it, and through its data.
-    stops = [end + 100, end + BLOCK, end + BLOCK + 1, end + BLOCK + 100000]
-    stops += [end + (new_end - end) * k // 6 for k in range(1, 6)] + [new_end - 1]
-    seen = set()
     for limit in stops:
+        assert limit < new_end(side)
         before = old_file(path, TAILS[tail])
         done = subprocess.run(
-            [sys.executable, "-c", STOP_AT_SIZE_CHILD, str(path), str(limit), str(side)],
+            [sys.executable, "-c", STOP_AT_SIZE_CHILD, str(path), str(side), str(limit)],
             capture_output=True, text=True)
         assert done.returncode == -signal.SIGXFSZ, (limit, done.stderr)
-        seen.add(check_readable(path, before, side))
-        # A later append over what was left behind makes a complete file.
-        vexlo.append(path, np.full(3, 7, "i4"))
-        with vexlo.open(path) as f:
-            assert len(f) == 2 and f[1].data.tolist() == [7, 7, 7]
-    assert seen == {1}
+        assert check_readable(path, before, side) == 1, limit
+        check_later_append_cleans(path, 1, side)
     # Without a limit the same append completes.
     before = old_file(path, TAILS[tail])
     done = subprocess.run(
-        [sys.executable, "-c", STOP_AT_SIZE_CHILD, str(path), str(2**62), str(side)],
+        [sys.executable, "-c", STOP_AT_SIZE_CHILD, str(path), str(side), str(2**62)],
         capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert check_readable(path, before, side) == 2
-    assert os.path.getsize(path) == new_end
+    assert os.path.getsize(path) == new_end(side)
+
+
+def strace_usable():
+    # The leak sanitizer stops a process's threads by tracing them, which it cannot do to a
+    # process strace traces already.
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        return False
+    exe = shutil.which("strace")
+    return exe is not None and subprocess.run(
+        [exe, "-qq", "-o", os.devnull, "true"], capture_output=True).returncode == 0
+
+
+def traced_append(path, side, *options):
+    return subprocess.run(
+        ["strace", "-f", "-qq", "-P", str(path), "-e", "trace=" + FILE_CALLS, *options,
+         sys.executable, "-c", APPEND_CHILD, str(path), str(side)],
+        capture_output=True, text=True)
+
+
+def file_calls_of_append(path, side):
+    """The names of the calls an append makes on the file, in order."""
+    log = path.with_suffix(".calls")
+    done = traced_append(path, side, "-o", str(log))
+    assert done.returncode == 0, done.stderr
+    return re.findall(r"^(?:\d+ +)?(\w+)\(", log.read_text(), re.M)
+
+
+@pytest.mark.skipif(not strace_usable(),
+                    reason="needs strace, allowed to trace its children, and no sanitizer")
+@pytest.mark.parametrize("tail", list(TAILS), ids=list(TAILS))
+def test_append_killed_before_each_of_its_steps_leaves_a_readable_file(tmp_path, tail):
+    side = SMALL
+    path = tmp_path / "a.fits"
+    old_file(path, TAILS[tail])
+    calls = file_calls_of_append(path, side)
+    assert len(calls) >= 4, calls
+    seen = []
+    for k, name in enumerate(calls):
+        before = old_file(path, TAILS[tail])
+        # strace counts each call by its own name: this is the k-th call of all.
+        when = calls[:k + 1].count(name)
+        done = traced_append(path, side, "-o", os.devnull,
+                             "-e", f"inject={name}:signal=KILL:when={when}")
+        assert done.returncode in (-signal.SIGKILL, 128 + signal.SIGKILL), (k, name, done.stderr)
+        seen.append(check_readable(path, before, side))
+        check_later_append_cleans(path, seen[-1], side)
+    # The old file is listed alone until the new HDU's first block is written, and the new
+    # file from then on.
+    assert seen[0] == 1 and seen == sorted(seen), list(zip(calls, seen))
 
 
 def test_append_killed_at_random_moments_leaves_a_readable_file(tmp_path):
-    side = 4000
+    side = BIG
     path = tmp_path / "a.fits"
     rng = random.Random(35)
     for _ in range(12):
@@ -135,7 +225,7 @@ def test_append_killed_at_random_moments_leaves_a_readable_file(tmp_path):
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         word, took = child.stdout.readline().split()
         assert word == "go"
-        time.sleep(rng.uniform(0.0, float(took) * 1.5))
+        time.sleep(rng.uniform(0.0, float(took) * 1.2))
         child.send_signal(signal.SIGKILL)
         child.communicate()
         check_readable(path, before, side)

@@ -62,6 +62,9 @@ TEST(WriteHdu, PaddingAndFillBytes) {
             EXPECT_EQ(data_fill_byte(h), c.fill) << c.name;
             auto r = fw.w.write_hdu(h, data);
             ASSERT_TRUE(r.has_value()) << c.name << ": " << r.error().message();
+            // What an appender lays the file out for before writing.
+            EXPECT_EQ(written_len(h, c.data_len), 2880 + (c.data_len + 2879) / 2880 * 2880)
+                << c.name;
         }
         EXPECT_EQ(fw.w.hdus_written, c.second.empty() ? 1u : 2u);
         const Bytes file = fw.finish();

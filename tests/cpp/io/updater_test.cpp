@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "fits_fixture.hpp"
 #include "header/block.hpp"
+#include "header/header.hpp"
 #include "io/appender.hpp"
 #include "io/file.hpp"
 
@@ -195,7 +197,7 @@ TEST(FitsAppender, StartsBehindTheLastHduAndCutsTrailingBytes) {
     EXPECT_EQ(app.end_offset, 2880u);
     const Bytes block = hdu(image_ext_cards(8, {}));
     {
-        BufWriter out = app.writer();
+        BufWriter out = app.start(block.size()).value();
         ASSERT_TRUE(out.write(block));
         ASSERT_TRUE(out.flush());
         EXPECT_EQ(app.finish(app.hdus_before + 1, out.held()).value(), 2u);
@@ -218,8 +220,9 @@ TEST(FitsAppender, AppendsAndRestoresAtThePaddedEnd) {
             TempFile f(content);
             FitsAppender app = FitsAppender::open(f.path()).value();
             EXPECT_EQ(app.end_offset, 2880 + padded_len(n)) << n;
-            BufWriter out = app.writer();
-            ASSERT_TRUE(out.write(fails ? Bytes(9000, 0xEE) : ext));
+            const Bytes written = fails ? Bytes(9000, 0xEE) : ext;
+            BufWriter out = app.start(padded_len(written.size())).value();
+            ASSERT_TRUE(out.write(written));
             ASSERT_TRUE(out.flush());
             if (fails) {
                 ASSERT_TRUE(app.restore()) << n;
@@ -239,17 +242,31 @@ TEST(FitsAppender, AppendsAndRestoresAtThePaddedEnd) {
 }
 
 // Until finishing, what the writer wrote lies behind a block the scan stops at: the file still
-// opens with only its old HDUs, whatever the old file had behind its last HDU.
+// opens with only its old HDUs, whatever the old file had behind its last HDU. That block
+// stands in as a header (no XTENSION) whose data section covers every new byte behind it, on
+// disk in full before anything is written there.
 TEST(FitsAppender, NewHduStaysUnreachableUntilFinished) {
     const Bytes old = hdu(primary_cards(8, {3}), Bytes{1, 2, 3});
     Bytes ext = hdu(image_ext_cards(16, {3000}), Bytes(6000, 0x41));
     const Bytes xtension_start = {'X', 'T', 'E', 'N', 'S', 'I', 'O', 'N', '=', ' ', '\'', 'I'};
-    for (const Bytes& trailing : {Bytes{}, Bytes(5760, 0), xtension_start}) {
+    for (const Bytes& trailing : {Bytes{}, Bytes(5760, 0), Bytes(12 * 2880, 0), xtension_start}) {
         Bytes content = old;
         append(content, trailing);
         TempFile f(content);
         FitsAppender app = FitsAppender::open(f.path()).value();
-        BufWriter out = app.writer();
+        BufWriter out = app.start(ext.size()).value();
+        const Bytes laid_out = read_back(f.path());
+        ASSERT_EQ(laid_out.size(), old.size() + ext.size()) << trailing.size();
+        EXPECT_TRUE(std::equal(old.begin(), old.end(), laid_out.begin())) << trailing.size();
+        const auto [stand_in, stand_in_len] = Header::parse(laid_out, old.size(), false).value();
+        EXPECT_EQ(stand_in_len, 2880u);
+        EXPECT_NE(stand_in.view_at(0).keyword(), "XTENSION");
+        EXPECT_EQ(stand_in.bitpix().value(), 8);
+        EXPECT_EQ(stand_in.axes().value(), std::vector<std::uint64_t>{ext.size() - 2880});
+        EXPECT_TRUE(std::all_of(laid_out.begin() + old.size() + 2880, laid_out.end(),
+                                [](std::uint8_t b) { return b == 0; }))
+            << trailing.size();
+
         ASSERT_TRUE(out.write(ext));
         ASSERT_TRUE(out.flush());
         EXPECT_TRUE(out.held().size() == 2880 &&
@@ -263,24 +280,34 @@ TEST(FitsAppender, NewHduStaysUnreachableUntilFinished) {
     }
 }
 
-// A short tail that begins like an extension header is blanked while the append runs and is
-// back as it was when nothing was appended or the append failed.
-TEST(FitsAppender, ShortTailLikeAnExtensionIsPutBack) {
-    Bytes content = hdu(primary_cards(8, {}));
+// Whatever followed the last HDU (a short tail that begins like an extension header, trailing
+// zero blocks) is back as it was when nothing was appended, whether or not the file was laid
+// out for new bytes, or when the append failed part way.
+TEST(FitsAppender, TailIsPutBackWhenNothingIsAppended) {
+    enum class Run { Untouched, StartedOnly, Failed };
     const std::string text = "XTENSION= 'IMAGE   '";
-    content.insert(content.end(), text.begin(), text.end());
-    for (const bool write_some : {false, true}) {
-        TempFile f(content);
-        FitsAppender app = FitsAppender::open(f.path()).value();
-        if (write_some) {
-            BufWriter out = app.writer();
-            ASSERT_TRUE(out.write(Bytes(4000, 0xEE)));
-            ASSERT_TRUE(out.flush());
-            ASSERT_TRUE(app.restore());
-        } else {
-            EXPECT_EQ(app.finish(app.hdus_before, {}).value(), 1u);
+    const Bytes short_tail(text.begin(), text.end());
+    for (const Bytes& trailing : {short_tail, Bytes(5760, 0), Bytes{}}) {
+        Bytes content = hdu(primary_cards(8, {}));
+        append(content, trailing);
+        for (const Run run : {Run::Untouched, Run::StartedOnly, Run::Failed}) {
+            TempFile f(content);
+            FitsAppender app = FitsAppender::open(f.path()).value();
+            if (run == Run::Untouched) {
+                EXPECT_EQ(app.finish(app.hdus_before, {}).value(), 1u);
+            } else {
+                BufWriter out = app.start(3 * 2880).value();
+                if (run == Run::StartedOnly) {
+                    EXPECT_EQ(app.finish(app.hdus_before, {}).value(), 1u);
+                } else {
+                    ASSERT_TRUE(out.write(Bytes(4000, 0xEE)));
+                    ASSERT_TRUE(out.flush());
+                    ASSERT_TRUE(app.restore());
+                }
+            }
+            EXPECT_TRUE(read_back(f.path()) == content)
+                << trailing.size() << " " << static_cast<int>(run);
         }
-        EXPECT_TRUE(read_back(f.path()) == content) << write_some;
     }
 }
 
