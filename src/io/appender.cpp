@@ -23,8 +23,7 @@ namespace {
 // a header of some other kind reads past them.
 Result<Bytes> stand_in_block(std::uint64_t covered) {
     Header h;
-    VEXLO_TRY(h.add_commentary(CommentaryKind::Comment,
-                               "Unfinished append, not an HDU: the next append writes over it"));
+    VEXLO_TRY(h.add_commentary(CommentaryKind::Comment, std::string(kUnfinishedAppendNote)));
     const auto integer = [&](const char* key, std::int64_t v) -> Result<void> {
         VEXLO_TRY(h.push_card(key, Value::make_integer(v), std::nullopt));
         return {};

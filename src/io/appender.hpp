@@ -11,7 +11,7 @@
 // lacks; it is forced before the new bytes too. The real first block goes in last, once
 // everything behind it is on disk. A process killed at any moment leaves the old HDUs
 // followed by zeros or by the stand-in and its data, or the whole new file; the next append
-// writes over what an interrupted one left.
+// writes over what an interrupted one left, and a rewrite in update mode drops it.
 #pragma once
 
 #include <cstdint>

@@ -551,10 +551,22 @@ std::uint64_t FitsFile::hdus_end() const {
     return spans.back().data_offset + padded_len(spans.back().data_len);
 }
 
-Result<bool> FitsFile::only_padding_after_hdus() const {
+bool begins_unfinished_append(ByteSpan bytes) {
+    if (bytes.size() < kCardLen || std::memcmp(bytes.data(), "COMMENT ", 8) != 0) return false;
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()) + 8, kCardLen - 8);
+    return trim_ws(text) == kUnfinishedAppendNote;
+}
+
+Result<bool> FitsFile::only_droppable_after_hdus() const {
     const std::uint64_t size = source->size();
     std::uint8_t chunk[kBlockLen];
-    for (std::uint64_t pos = hdus_end(); pos < size;) {
+    const std::uint64_t end = hdus_end();
+    if (end < size) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLen, size - end));
+        VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, source->view_at(end, std::span(chunk, n)));
+        if (begins_unfinished_append(got)) return true;
+    }
+    for (std::uint64_t pos = end; pos < size;) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLen, size - pos));
         VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, source->view_at(pos, std::span(chunk, n)));
         for (const std::uint8_t b : got) {

@@ -103,9 +103,10 @@ struct FitsFile {
 
     // The byte just past the last HDU's padded data section.
     std::uint64_t hdus_end() const;
-    // Whether every byte after the last HDU is a zero or a blank: fill that a rewrite may
-    // drop. Anything else is content the scan did not take for an HDU.
-    Result<bool> only_padding_after_hdus() const;
+    // Whether what follows the last HDU is only what a rewrite may drop: zeros and blanks
+    // (fill), or the remains of an append that never finished. Anything else is content the
+    // scan did not take for an HDU.
+    Result<bool> only_droppable_after_hdus() const;
 
   private:
     // The padded data section, borrowed from memory or from the cache.
@@ -124,6 +125,12 @@ Result<Bytes> gunzip_and_pad(Bytes bytes);
 // Whether `bytes` begin like an extension's header: behind the first HDU, the scan takes a
 // block for a further HDU only when it does.
 bool starts_like_extension(ByteSpan bytes);
+
+// The text of the COMMENT card that opens the block an unfinished append leaves in place of
+// its new HDU's first block, and whether `bytes` begin with that card.
+inline constexpr std::string_view kUnfinishedAppendNote =
+    "Unfinished append, not an HDU: the next append writes over it";
+bool begins_unfinished_append(ByteSpan bytes);
 
 // Scans a source: a plain file or a decompressed, block-padded buffer. On failure the
 // source is released.

@@ -155,8 +155,8 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
         }
         // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what
         // lies behind them at the first flush.
-        VEXLO_ASSIGN_OR_RETURN(const bool padding_only, scanned.only_padding_after_hdus());
-        if (!padding_only) {
+        VEXLO_ASSIGN_OR_RETURN(const bool droppable, scanned.only_droppable_after_hdus());
+        if (!droppable) {
             return fail(Error::data(
                 "FitsUpdater: " + path + " holds bytes after its last HDU (from byte " +
                 std::to_string(scanned.hdus_end()) +

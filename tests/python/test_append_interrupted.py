@@ -229,3 +229,48 @@ def test_append_killed_at_random_moments_leaves_a_readable_file(tmp_path):
         child.send_signal(signal.SIGKILL)
         child.communicate()
         check_readable(path, before, side)
+
+
+@pytest.mark.skipif(not strace_usable(),
+                    reason="needs strace, allowed to trace its children, and no sanitizer")
+def test_update_mode_opens_and_drops_what_an_unfinished_append_left(tmp_path):
+    side = SMALL
+    path = tmp_path / "a.fits"
+    old_file(path, b"")
+    calls = file_calls_of_append(path, side)
+    # The append's last write is its new HDU's real first block: killed before it, the file is
+    # the old HDU, the stand-in block and the new data.
+    writes = [k for k, name in enumerate(calls) if name.startswith(("write", "pwrite"))]
+    name = calls[writes[-1]]
+    old_file(path, b"")
+    done = traced_append(path, side, "-o", os.devnull, "-e",
+                         f"inject={name}:signal=KILL:when={calls[:writes[-1] + 1].count(name)}")
+    assert done.returncode in (-signal.SIGKILL, 128 + signal.SIGKILL), done.stderr
+    assert os.path.getsize(path) == new_end(side)
+    with vexlo.open(path, mode="update") as f:
+        assert len(f) == 1
+        f[0].header["EDITED"] = 1
+    # The rewrite keeps the old HDU and its edit and ends the file there.
+    assert os.path.getsize(path) == OLD_END
+    with vexlo.open(path) as f:
+        assert len(f) == 1 and f[0].header["EDITED"] == 1
+        np.testing.assert_array_equal(f[0].data, OLD)
+    fits = pytest.importorskip("astropy.io.fits")
+    with fits.open(path) as hdus:
+        hdus.verify("exception")
+        assert len(hdus) == 1 and hdus[0].header["EDITED"] == 1
+        np.testing.assert_array_equal(hdus[0].data, OLD)
+    fitsio = pytest.importorskip("fitsio")
+    with fitsio.FITS(str(path)) as ff:
+        assert len(ff) == 1 and ff[0].read_header()["EDITED"] == 1
+        np.testing.assert_array_equal(ff[0].read(), OLD)
+    fitsverify(path)
+
+
+def test_update_mode_still_refuses_other_bytes_behind_the_last_hdu(tmp_path):
+    path = tmp_path / "a.fits"
+    # A COMMENT card of other words is content the scan does not know: a rewrite would drop it.
+    card = b"COMMENT   Unfinished append, or so it says".ljust(80)
+    old_file(path, card + b" " * (BLOCK - 80))
+    with pytest.raises(vexlo.FitsError, match="neither zeros nor blanks"):
+        vexlo.open(path, mode="update")
