@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "hdu/section_plan.hpp"
 #include "util/checked.hpp"
 #include "util/parallel.hpp"
 #include "util/text.hpp"
@@ -190,10 +191,10 @@ Result<void> read_physical_into(const ImageBytes& src, Bitpix bitpix, const Scal
 
 namespace {
 
-// A checked section request: its byte length and, when non-empty, the axis strides.
+// A checked section request: its byte length and, when non-empty, its runs.
 struct SectionPlan {
     std::uint64_t len = 0;
-    std::vector<std::uint64_t> strides;
+    SectionRuns runs;
 };
 
 Result<SectionPlan> plan_section(std::span<const std::uint64_t> axes,
@@ -205,12 +206,7 @@ Result<SectionPlan> plan_section(std::span<const std::uint64_t> axes,
         return fail(Error::data("section of an image with no axes (NAXIS = 0) is undefined"));
     }
     VEXLO_TRY(check_section(axes, start, shape));
-    std::uint64_t count = 1;
-    for (const std::uint64_t n : shape) {
-        const std::optional<std::uint64_t> more = checked_mul(count, n);
-        if (!more) return fail(Error::data("shape product overflows u64"));
-        count = *more;
-    }
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count, section_pixels(shape));
     const std::optional<std::uint64_t> len = checked_mul(count, bytes_per_pixel(bitpix));
     if (!len || *len > std::numeric_limits<std::size_t>::max()) {
         return fail(Error::data("total bytes overflows usize"));
@@ -218,10 +214,10 @@ Result<SectionPlan> plan_section(std::span<const std::uint64_t> axes,
     SectionPlan plan;
     plan.len = *len;
     if (plan.len == 0) return plan;
-    VEXLO_ASSIGN_OR_RETURN(plan.strides, axis_strides(axes));
+    VEXLO_ASSIGN_OR_RETURN(plan.runs, plan_runs(axes, shape, bitpix));
     // The caller's axes must describe an image inside this data section; otherwise runs
     // would come from the next HDU, and a result sized by them could exceed the file.
-    std::optional<std::uint64_t> image_bytes = checked_mul(plan.strides.back(), axes.back());
+    std::optional<std::uint64_t> image_bytes = checked_mul(plan.runs.strides.back(), axes.back());
     if (image_bytes) image_bytes = checked_mul(*image_bytes, bytes_per_pixel(bitpix));
     if (!image_bytes || *image_bytes > data_len) {
         return fail(Error::data("image axes describe more than the " + str(data_len) +
@@ -251,24 +247,13 @@ Result<void> read_section_into(const ImageBytes& src, std::span<const std::uint6
                                 " bytes, section is " + str(plan.len)));
     }
     if (plan.len == 0) return {};
-    const std::uint64_t bpp = bytes_per_pixel(bitpix);
-    const auto run = static_cast<std::size_t>(shape[0] * bpp);
-    std::vector<std::uint64_t> idx(axes.size(), 0);
+    const auto run = static_cast<std::size_t>(plan.runs.run_len);
     std::size_t written = 0;
-    do {
-        std::optional<std::uint64_t> elem = 0;
-        for (std::size_t k = 0; k < axes.size() && elem; ++k) {
-            std::optional<std::uint64_t> term = checked_add(start[k], idx[k]);
-            if (term) term = checked_mul(*term, plan.strides[k]);
-            elem = term ? checked_add(*elem, *term) : std::nullopt;
-        }
-        if (!elem) return fail(Error::data("element offset overflows u64"));
-        const std::optional<std::uint64_t> pos = checked_mul(*elem, bpp);
-        if (!pos) return fail(Error::data("byte offset overflows u64"));
-        VEXLO_TRY(src.read(*pos, dest.subspan(written, run)));
+    return for_each_run(plan.runs, start, shape, 0, [&](std::uint64_t pos) -> Result<void> {
+        VEXLO_TRY(src.read(pos, dest.subspan(written, run)));
         written += run;
-    } while (next_run_index(idx, shape));
-    return {};
+        return {};
+    });
 }
 
 Result<Bytes> read_section_bytes(const ImageBytes& src, std::span<const std::uint64_t> axes,

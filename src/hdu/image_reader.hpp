@@ -3,10 +3,11 @@
 //
 // Maintainer's note: a change of how image pixels are read or scaled goes here. This file
 // owns BITPIX, the choice of physical form (stored, standard offset, single or double
-// precision), BZERO/BSCALE/BLANK, sections and the split of large reads over the cores; the
-// per-element arithmetic it applies is data/scaling and data/pixel. io/ only hands out byte
-// ranges of a data section, and hdu/image and the Python bindings call the functions below
-// instead of decoding pixels themselves.
+// precision), BZERO/BSCALE/BLANK, reading sections and the split of large reads over the
+// cores; the per-element arithmetic it applies is data/scaling and data/pixel, and how a
+// section becomes byte runs is hdu/section_plan. io/ only hands out byte ranges of a data
+// section, and hdu/image and the Python bindings call the functions below instead of decoding
+// pixels themselves.
 #pragma once
 
 #include <cstddef>

@@ -473,46 +473,6 @@ Result<void> FitsFile::read_data_range_into(std::size_t index, std::uint64_t off
     return source->read_at(*pos, dest);
 }
 
-Result<void> check_section(std::span<const std::uint64_t> axes,
-                           std::span<const std::uint64_t> start,
-                           std::span<const std::uint64_t> shape) {
-    if (start.size() != axes.size() || shape.size() != axes.size()) {
-        return fail(Error::data("start/shape have length " + str(start.size()) + "/" +
-                                str(shape.size()) + ", expected NAXIS = " + str(axes.size())));
-    }
-    for (std::size_t k = 0; k < axes.size(); ++k) {
-        const std::optional<std::uint64_t> end = checked_add(start[k], shape[k]);
-        if (!end || *end > axes[k]) {
-            // An overflowing end is shown saturated.
-            const std::string end_text = str(end.value_or(kU64Max));
-            return fail(Error::data("axis " + str(k) + " (NAXIS" + str(k + 1) + ") range " +
-                                    str(start[k]) + ".." + end_text + " out of bounds (length " +
-                                    str(axes[k]) + ")"));
-        }
-    }
-    return {};
-}
-
-Result<std::vector<std::uint64_t>> axis_strides(std::span<const std::uint64_t> axes) {
-    std::vector<std::uint64_t> strides(axes.size());
-    std::uint64_t stride = 1;
-    for (std::size_t k = 0; k < axes.size(); ++k) {
-        strides[k] = stride;
-        const std::optional<std::uint64_t> next = checked_mul(stride, axes[k]);
-        if (!next) return fail(Error::data("axis stride overflows u64"));
-        stride = *next;
-    }
-    return strides;
-}
-
-bool next_run_index(std::span<std::uint64_t> index, std::span<const std::uint64_t> shape) {
-    for (std::size_t k = 1; k < index.size() && k < shape.size(); ++k) {
-        if (++index[k] < shape[k]) return true;
-        index[k] = 0;
-    }
-    return false;
-}
-
 Result<std::optional<Bytes>> FitsFile::raw_hdu_bytes(std::size_t index) const {
     if (index >= spans.size()) return std::optional<Bytes>{};
     const DataSpan& s = spans[index];

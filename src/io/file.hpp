@@ -140,13 +140,4 @@ Result<FitsFile> scan_buffer(Bytes buffer, bool lenient);
 Result<void> check_primary_header(const Header& header, bool lenient);
 Result<void> check_extension_header(const Header& header);
 
-// Element stride of each axis (1 for NAXIS1); every product is checked for overflow.
-Result<std::vector<std::uint64_t>> axis_strides(std::span<const std::uint64_t> axes);
-Result<void> check_section(std::span<const std::uint64_t> axes,
-                           std::span<const std::uint64_t> start,
-                           std::span<const std::uint64_t> shape);
-// Advances `index` to the next NAXIS1 run of a section of the given shape (axis 0 is never
-// stepped); false when every run has been visited.
-bool next_run_index(std::span<std::uint64_t> index, std::span<const std::uint64_t> shape);
-
 }  // namespace vexlo

@@ -16,95 +16,15 @@
 namespace vexlo {
 namespace {
 
-bool logical_card(const Header& h, std::string_view key) {
-    const std::optional<Value> v = h.get_value(key);
-    return v && v->is(Value::Kind::Logical) && v->logical;
-}
-
-// The end of an image record's pixels in the file (its data offset plus its pixel bytes),
-// with the overflow errors naming HDU `index`.
-Result<std::uint64_t> pixels_end(const UpdaterHdu& rec, std::size_t index) {
-    const std::string idx = std::to_string(index);
-    std::optional<std::uint64_t> count = rec.axes.empty() ? 0 : 1;
-    for (const std::uint64_t n : rec.axes)
-        if (count) count = checked_mul(*count, n);
-    if (!count) return fail(Error::data("HDU " + idx + " pixel count overflows u64"));
-    std::optional<std::uint64_t> end = checked_mul(*count, bytes_per_pixel(rec.bitpix));
-    if (end) end = checked_add(*end, rec.data_offset);
-    if (!end) return fail(Error::data("HDU " + idx + " data extent overflows u64"));
-    return *end;
-}
-
-// Which HDUs take pixels in place, decided from the header alone (the data is never read).
-// An image's pixels must fill exactly the data section the scan sized for it: the scan
-// decides where every HDU lies, and a patch must not reach beyond its own HDU.
-Result<UpdaterHdu> record_for(const Header& h, const DataSpan& span, std::uint64_t header_len,
-                              std::size_t index) {
+// Where an HDU of the scan lies. Its header says whether patches must track the data's
+// sum; the data itself is never read.
+UpdaterHdu record_for(const Header& h, const DataSpan& span, std::uint64_t header_len) {
     UpdaterHdu rec;
-    const std::optional<std::string> xtension = h.get_str("XTENSION");
-    std::string kind = xtension ? *xtension : std::string();
-    while (!kind.empty() && kind.back() == ' ')
-        kind.pop_back();
-    const std::int64_t naxis = h.get_i64("NAXIS").value_or(0);
-    const bool primary = !xtension;
-    if (kind == "BINTABLE" && logical_card(h, "ZIMAGE")) {
-        rec.kind = UpdaterKind::TileCompressed;
-        return rec;
-    }
-    const bool groups =
-        primary && logical_card(h, "GROUPS") && naxis >= 1 && h.get_i64("NAXIS1").value_or(-1) == 0;
-    if (!(primary || kind == "IMAGE") || groups) return rec;
-    VEXLO_ASSIGN_OR_RETURN(const std::int64_t bitpix, h.bitpix());
-    VEXLO_ASSIGN_OR_RETURN(rec.bitpix, from_bitpix(bitpix));
-    for (std::int64_t k = 1; k <= naxis && k <= 999; ++k) {
-        const std::int64_t n = h.get_i64("NAXIS" + std::to_string(k)).value_or(0);
-        rec.axes.push_back(n > 0 ? static_cast<std::uint64_t>(n) : 0);
-    }
     rec.data_offset = span.data_offset;
-    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t end, pixels_end(rec, index));
-    if (end - span.data_offset != span.data_len) return UpdaterHdu{};
-    rec.kind = UpdaterKind::Image;
-    rec.scaling = read_image_scaling(h);
+    rec.data_len = span.data_len;
     rec.header_offset = span.data_offset - header_len;
     rec.checksums = h.contains("CHECKSUM") || h.contains("DATASUM");
     return rec;
-}
-
-Error hdu_check_error(std::size_t index, const std::vector<UpdaterHdu>& hdus) {
-    if (index < hdus.size() && hdus[index].kind == UpdaterKind::TileCompressed) {
-        return Error::data("FitsUpdater: HDU " + std::to_string(index) +
-                           " is a tile-compressed image, which takes no in-place patch: a "
-                           "rewritten tile does not keep its byte length. Decompress the file "
-                           "first, with `FitsFile::write_decompressed`");
-    }
-    return Error::data("FitsUpdater: HDU " + std::to_string(index) +
-                       " is not an image (or out of range)");
-}
-
-UpdaterHdu* image_record(std::vector<UpdaterHdu>& hdus, std::size_t index) {
-    if (index >= hdus.size() || hdus[index].kind != UpdaterKind::Image) return nullptr;
-    return &hdus[index];
-}
-
-bool any_zero(std::span<const std::uint64_t> shape) {
-    for (const std::uint64_t n : shape)
-        if (n == 0) return true;
-    return false;
-}
-
-// Native-order elements of `size` bytes, each written big-endian.
-void to_big_endian(ByteSpan native, std::size_t size, std::uint8_t* out) {
-    if constexpr (std::endian::native == std::endian::big) {
-        std::memcpy(out, native.data(), native.size());
-        return;
-    }
-    const std::size_t n = native.size() / size;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t* src = native.data() + i * size;
-        std::uint8_t* dst = out + i * size;
-        for (std::size_t b = 0; b < size; ++b)
-            dst[b] = src[size - 1 - b];
-    }
 }
 
 constexpr std::size_t kSumChunk = std::size_t{1} << 20;
@@ -149,9 +69,7 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
         out.hdus.reserve(scanned.len());
         for (std::size_t i = 0; i < scanned.len(); ++i) {
             VEXLO_ASSIGN_OR_RETURN(const Header h, scanned.header(i));
-            VEXLO_ASSIGN_OR_RETURN(UpdaterHdu rec,
-                                   record_for(h, scanned.spans[i], scanned.headers[i].size(), i));
-            out.hdus.push_back(std::move(rec));
+            out.hdus.push_back(record_for(h, scanned.spans[i], scanned.headers[i].size()));
         }
         // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what
         // lies behind them at the first flush.
@@ -171,10 +89,8 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
     out.file = Sink(std::move(fd));
     VEXLO_ASSIGN_OR_RETURN(out.file_len, out.file.size());
     for (std::size_t i = 0; i < out.hdus.size(); ++i) {
-        const UpdaterHdu& rec = out.hdus[i];
-        if (rec.kind != UpdaterKind::Image) continue;
-        // The file may have changed since the scan.
-        VEXLO_ASSIGN_OR_RETURN(const std::uint64_t end, pixels_end(rec, i));
+        // The file may have changed since the scan, which placed every data section inside it.
+        const std::uint64_t end = out.hdus[i].data_offset + out.hdus[i].data_len;
         if (end > out.file_len) {
             return fail(Error::data("FitsUpdater: HDU " + std::to_string(i) + " extends to byte " +
                                     std::to_string(end) + " but the file is only " +
@@ -184,107 +100,36 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
     return out;
 }
 
-Result<void> check_section_shape(std::span<const std::uint64_t> axes,
-                                 std::span<const std::uint64_t> start,
-                                 std::span<const std::uint64_t> shape, std::uint64_t values) {
-    VEXLO_TRY(check_section(axes, start, shape));
-    if (any_zero(shape)) return {};
-    std::optional<std::uint64_t> count = 1;
-    for (const std::uint64_t n : shape)
-        if (count) count = checked_mul(*count, n);
-    if (!count) return fail(Error::data("shape product overflows u64"));
-    if (*count != values) {
-        return fail(Error::data("pixels.len() = " + std::to_string(values) + " but shape implies " +
-                                std::to_string(*count) + " elements"));
+Result<void> FitsUpdater::check_run(std::uint64_t offset, std::uint64_t len) const {
+    const std::optional<std::uint64_t> end = checked_add(offset, len);
+    if (!end) return fail(Error::data("byte range overflows u64"));
+    if (*end > file_len) {
+        return fail(Error::data("byte range " + std::to_string(offset) + ".." +
+                                std::to_string(*end) + " exceeds file length " +
+                                std::to_string(file_len)));
     }
     return {};
 }
 
-Result<void> FitsUpdater::write_section(std::size_t index, std::span<const std::uint64_t> start,
-                                        std::span<const std::uint64_t> shape, Bitpix member,
-                                        ByteSpan native) {
-    UpdaterHdu* rec = image_record(hdus, index);
-    if (!rec) return fail(hdu_check_error(index, hdus));
-    if (rec->bitpix != member) {
-        return fail(Error::hdu_mismatch(std::string(type_name(member)),
-                                        std::string(type_name(rec->bitpix))));
-    }
-    const std::size_t size = bytes_per_pixel(member);
-    VEXLO_TRY(check_section_shape(rec->axes, start, shape, native.size() / size));
-    if (any_zero(shape)) return {};
-    Bytes encoded;
-    try {
-        encoded.resize(native.size());
-    } catch (const std::bad_alloc&) {
-        return fail(Error::out_of_memory());
-    }
-    to_big_endian(native, size, encoded.data());
-    return pwrite_section(*rec, start, shape, encoded);
-}
-
-Result<void> FitsUpdater::write_section_physical(std::size_t index,
-                                                 std::span<const std::uint64_t> start,
-                                                 std::span<const std::uint64_t> shape,
-                                                 std::span<const double> values) {
-    UpdaterHdu* rec = image_record(hdus, index);
-    if (!rec) return fail(hdu_check_error(index, hdus));
-    VEXLO_TRY(check_section_shape(rec->axes, start, shape, values.size()));
-    if (any_zero(shape)) return {};
-    const std::size_t size = bytes_per_pixel(rec->bitpix);
-    Bytes encoded;
-    try {
-        encoded.resize(values.size() * size);
-    } catch (const std::bad_alloc&) {
-        return fail(Error::out_of_memory());
-    }
-    VEXLO_TRY(stored_from_physical(rec->bitpix, rec->scaling, values, encoded));
-    return pwrite_section(*rec, start, shape, encoded);
-}
-
-Result<void> FitsUpdater::pwrite_section(UpdaterHdu& hdu, std::span<const std::uint64_t> start,
-                                         std::span<const std::uint64_t> shape,
-                                         ByteSpan encoded) const {
-    if (shape.empty() || any_zero(shape)) return {};
-    const std::uint64_t b = bytes_per_pixel(hdu.bitpix);
-    VEXLO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> strides, axis_strides(hdu.axes));
-    const std::optional<std::uint64_t> run = checked_mul(b, shape[0]);
-    if (!run) return fail(Error::data("byte range overflows u64"));
-    // Every run is placed and checked before the first byte is written.
-    std::vector<std::uint64_t> offsets;
-    std::vector<std::uint64_t> index(shape.size(), 0);
-    do {
-        std::optional<std::uint64_t> e = start[0];
-        for (std::size_t k = 1; k < shape.size() && e; ++k) {
-            std::optional<std::uint64_t> at = checked_add(start[k], index[k]);
-            if (at) at = checked_mul(*at, strides[k]);
-            e = at ? checked_add(*e, *at) : std::nullopt;
-        }
-        if (!e) return fail(Error::data("element offset overflows u64"));
-        std::optional<std::uint64_t> o = checked_mul(*e, b);
-        if (o) o = checked_add(*o, hdu.data_offset);
-        if (!o) return fail(Error::data("byte offset overflows u64"));
-        const std::optional<std::uint64_t> end = checked_add(*o, *run);
-        if (!end) return fail(Error::data("byte range overflows u64"));
-        if (*end > file_len) {
-            return fail(Error::data("byte range " + std::to_string(*o) + ".." +
-                                    std::to_string(*end) + " exceeds file length " +
-                                    std::to_string(file_len)));
-        }
-        offsets.push_back(*o);
-    } while (next_run_index(index, shape));
-    const std::optional<std::uint64_t> total = checked_mul(offsets.size(), *run);
-    if (!total || *total > encoded.size()) {
+Result<void> FitsUpdater::write_runs(UpdaterHdu& hdu, std::span<const std::uint64_t> offsets,
+                                     std::uint64_t run_len, ByteSpan bytes) const {
+    // Every run is checked before the first byte is written.
+    for (const std::uint64_t offset : offsets)
+        VEXLO_TRY(check_run(offset, run_len));
+    const std::optional<std::uint64_t> total = checked_mul(offsets.size(), run_len);
+    if (!total || *total > bytes.size()) {
         return fail(Error::data("total byte count overflows usize"));
     }
+    const auto run = static_cast<std::size_t>(run_len);
     Bytes window;
     for (std::size_t q = 0; q < offsets.size(); ++q) {
-        const ByteSpan bytes = encoded.subspan(q * *run, *run);
+        const ByteSpan part = bytes.subspan(q * run, run);
         std::uint32_t change = 0;
         if (hdu.checksums) {
             VEXLO_ASSIGN_OR_RETURN(change,
-                                   sum_change(file, file_len, hdu, offsets[q], bytes, window));
+                                   sum_change(file, file_len, hdu, offsets[q], part, window));
         }
-        VEXLO_TRY(file.write_at(offsets[q], bytes));
+        VEXLO_TRY(file.write_at(offsets[q], part));
         if (hdu.checksums) {
             hdu.patched_sum_change =
                 ones_complement_add(hdu.patched_sum_change.value_or(0), change);
@@ -294,8 +139,7 @@ Result<void> FitsUpdater::pwrite_section(UpdaterHdu& hdu, std::span<const std::u
 }
 
 Result<std::uint32_t> FitsUpdater::padded_data_sum(const UpdaterHdu& hdu) const {
-    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t end, pixels_end(hdu, 0));
-    std::uint64_t len = padded_len(end - hdu.data_offset);
+    std::uint64_t len = padded_len(hdu.data_len);
     std::uint64_t at = hdu.data_offset;
     Bytes chunk;
     std::uint32_t sum = 0;

@@ -1,6 +1,8 @@
 // Writes image pixels straight into an existing FITS file with positional writes, never
 // changing a header or the length of a data section: the in-place half of update mode. It
-// records, per HDU, whether it is a plain image and where and how its pixels are stored.
+// records, per HDU, where its header and data lie, and writes the byte runs it is given; which
+// HDU is an image, and how a section of it becomes runs, is decided a layer up
+// (hdu/image_patch, hdu/section_plan).
 #pragma once
 
 #include <cstddef>
@@ -10,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "data/pixel.hpp"
-#include "data/scaling.hpp"
 #include "error.hpp"
 #include "io/posix.hpp"
 #include "io/sink.hpp"
@@ -19,15 +19,11 @@
 
 namespace vexlo {
 
-enum class UpdaterKind : std::uint8_t { Image, TileCompressed, NotImage };
-
+// Where one HDU lies in the file, as the scan found it.
 struct UpdaterHdu {
-    UpdaterKind kind = UpdaterKind::NotImage;
-    Scaling scaling;                  // BZERO, BSCALE and BLANK as the file holds them
-    std::vector<std::uint64_t> axes;  // NAXIS1 first
     std::uint64_t data_offset = 0;
+    std::uint64_t data_len = 0;       // unpadded
     std::uint64_t header_offset = 0;  // the header's first byte; it ends at data_offset
-    Bitpix bitpix = Bitpix::U8;
     // The header holds CHECKSUM or DATASUM: patches then track how they change the data's sum.
     bool checksums = false;
     // The ones'-complement change of the padded data's sum by the patches written since the
@@ -49,21 +45,15 @@ struct FitsUpdater {
 
     static Result<FitsUpdater> open(const std::string& path, bool lenient);
 
-    // Stored values in native byte order for a section (start/shape NAXIS1 first, values in
-    // FITS order); the image's pixel type must be exactly `member`.
-    Result<void> write_section(std::size_t index, std::span<const std::uint64_t> start,
-                               std::span<const std::uint64_t> shape, Bitpix member,
-                               ByteSpan native);
-    // Physical values, stored through the inverse of the image's recorded scaling.
-    Result<void> write_section_physical(std::size_t index, std::span<const std::uint64_t> start,
-                                        std::span<const std::uint64_t> shape,
-                                        std::span<const double> values);
-    // Writes the big-endian section bytes, one positional write per NAXIS1 run, after every
-    // run's offset has been checked; for an HDU with checksums, notes how each run changes
-    // the data's sum.
-    Result<void> pwrite_section(UpdaterHdu& hdu, std::span<const std::uint64_t> start,
-                                std::span<const std::uint64_t> shape, ByteSpan encoded) const;
-    // The ones'-complement sum of an image record's padded data section as the file holds it.
+    // Whether `len` bytes at absolute `offset` lie within the file as opened: Error::Data
+    // "byte range overflows u64" or "byte range {}..{} exceeds file length {}" otherwise.
+    Result<void> check_run(std::uint64_t offset, std::uint64_t len) const;
+    // Writes `bytes` into the data of `hdu` as runs of `run_len` bytes, run q at absolute
+    // offset offsets[q], one positional write per run, after every run has been checked; for
+    // an HDU with checksums, notes how each run changes the data's sum.
+    Result<void> write_runs(UpdaterHdu& hdu, std::span<const std::uint64_t> offsets,
+                            std::uint64_t run_len, ByteSpan bytes) const;
+    // The ones'-complement sum of an HDU's padded data section as the file holds it.
     Result<std::uint32_t> padded_data_sum(const UpdaterHdu& hdu) const;
     // Takes over the file, length and records of an updater opened on the rewritten file;
     // the generation moves on by one, so every binding made before is stale.
@@ -79,10 +69,5 @@ struct FitsUpdater {
     // Forces the written pixels to disk, after the same check.
     Result<void> sync() const;
 };
-
-// Checks start/shape against the axes and that `values` fills the section.
-Result<void> check_section_shape(std::span<const std::uint64_t> axes,
-                                 std::span<const std::uint64_t> start,
-                                 std::span<const std::uint64_t> shape, std::uint64_t values);
 
 }  // namespace vexlo

@@ -61,8 +61,11 @@ nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
     state.read_only = read_only;
     state.pixel_type = pixel_type;
     if (session) {
-        // Read under the updater's lock, so a binding never predates a rewrite it missed.
-        state.binding = PatchBinding{session, index, lend_updater(op)->generation};
+        // Read under the updater's lock, so a binding never predates a rewrite it missed; the
+        // scan `file` describes the file the updater had open at that generation.
+        Result<PatchTarget> target = patch_target(*file, index);
+        state.binding = PatchBinding{session, index, lend_updater(op)->generation,
+                                     target ? std::optional(std::move(*target)) : std::nullopt};
     }
     return make_image_object(std::move(state));
 }

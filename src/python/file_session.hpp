@@ -50,8 +50,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "hdu/image_patch.hpp"
 #include "io/updater.hpp"
 #include "io/writer_turn.hpp"
 
@@ -245,6 +247,8 @@ struct PatchBinding {
     std::shared_ptr<FileSession> session;
     std::size_t hdu_index = 0;
     std::uint64_t generation = 0;
+    // The image as the file held it at that generation; none when it takes no patch.
+    std::optional<PatchTarget> target;
 };
 
 }  // namespace vexlo::py

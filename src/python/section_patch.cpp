@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hdu/image.hpp"
+#include "hdu/image_patch.hpp"
 #include "python/errors.hpp"
 #include "python/method.hpp"
 #include "python/pixels.hpp"
@@ -52,8 +53,8 @@ struct PatchRequest {
 
 enum class PatchOutcome : std::uint8_t { Written, Fallback, Failed, Replaced };
 
-bool same_scaling(const UpdaterHdu& rec, const PatchRequest& r) {
-    return rec.kind == UpdaterKind::Image && rec.bitpix == r.bitpix && rec.scaling == r.scaling;
+bool same_scaling(const PatchBinding& b, const PatchRequest& r) {
+    return b.target && b.target->bitpix == r.bitpix && b.target->scaling == r.scaling;
 }
 
 // Runs within `ops`, which hold the operation of the file the binding writes to (an image
@@ -76,7 +77,7 @@ PatchOutcome write_patch_without_gil(OperationPair& ops, PatchRequest& r, Error&
     // An unflushed scaling edit makes the header's encoding disagree with what the file
     // stores: only a rewrite can apply it.
     const std::size_t index = r.binding.hdu_index;
-    if (index >= up.hdus.size() || !same_scaling(up.hdus[index], r)) return PatchOutcome::Fallback;
+    if (index >= up.hdus.size() || !same_scaling(r.binding, r)) return PatchOutcome::Fallback;
     if (Result<void> same = up.check_not_replaced(); !same) {
         error = same.error();
         return PatchOutcome::Replaced;
@@ -88,10 +89,13 @@ PatchOutcome write_patch_without_gil(OperationPair& ops, PatchRequest& r, Error&
     if (r.form == PhysicalForm::F32 || r.form == PhysicalForm::F64) {
         std::vector<double> values(r.values.size() / sizeof(double));
         std::memcpy(values.data(), r.values.data(), values.size() * sizeof(double));
-        done = up.write_section_physical(index, r.starts, r.counts, values);
+        done = write_section_physical(up, index, *r.binding.target, r.starts, r.counts, values);
     } else {
         if (r.form == PhysicalForm::Offset) done = offset_to_stored_in_place(r.bitpix, r.values);
-        if (done) done = up.write_section(index, r.starts, r.counts, r.bitpix, r.values);
+        if (done) {
+            done =
+                write_section(up, index, *r.binding.target, r.starts, r.counts, r.bitpix, r.values);
+        }
     }
     if (done) return PatchOutcome::Written;
     error = done.error();

@@ -17,6 +17,7 @@
 #include "hdu/writer.hpp"
 #include "header/header.hpp"
 #include "io/file.hpp"
+#include "patch_fixture.hpp"
 
 namespace vexlo {
 namespace {
@@ -409,8 +410,9 @@ TEST(SyncPatches, ReturnsTheCardsItWroteForHeadersToTake) {
     FitsUpdater up = FitsUpdater::open(path, true).value();
     const std::uint64_t start[2] = {0, 1}, shape[2] = {2, 1};
     const std::int32_t values[2] = {-5, 123456};
-    ASSERT_TRUE(up.write_section(0, start, shape, Bitpix::I32,
-                                 ByteSpan(reinterpret_cast<const std::uint8_t*>(values), 8)));
+    ASSERT_TRUE(
+        patch_test::write_section(up, 0, start, shape, Bitpix::I32,
+                                  ByteSpan(reinterpret_cast<const std::uint8_t*>(values), 8)));
     const std::vector<RestampedCards> cards = sync_patches(up).value();
     ASSERT_EQ(cards.size(), 1u);
     EXPECT_EQ(cards[0].index, 0u);

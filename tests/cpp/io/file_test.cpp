@@ -656,32 +656,6 @@ TEST(FileTest, CacheIsFilledOnceAndShared) {
     EXPECT_EQ(f.raw_hdu_bytes(0).error().message(), eof);
 }
 
-TEST(FileTest, SectionHelpers) {
-    const std::uint64_t axes[] = {10, 5, 3};
-    const Result<std::vector<std::uint64_t>> strides = axis_strides(axes);
-    ASSERT_TRUE(strides);
-    EXPECT_EQ(*strides, (std::vector<std::uint64_t>{1, 10, 50}));
-    const std::uint64_t huge[] = {std::uint64_t{1} << 40, std::uint64_t{1} << 30};
-    EXPECT_EQ(axis_strides(huge).error().message(), "data: axis stride overflows u64");
-
-    // The first axis is never stepped; the second steps fastest.
-    std::vector<std::uint64_t> idx = {0, 0, 0};
-    const std::uint64_t shape[] = {2, 3, 2};
-    std::vector<std::vector<std::uint64_t>> seen = {idx};
-    while (next_run_index(idx, shape))
-        seen.push_back(idx);
-    EXPECT_EQ(seen, (std::vector<std::vector<std::uint64_t>>{
-                        {0, 0, 0}, {0, 1, 0}, {0, 2, 0}, {0, 0, 1}, {0, 1, 1}, {0, 2, 1}}));
-    std::vector<std::uint64_t> one = {0};
-    const std::uint64_t shape1[] = {7};
-    EXPECT_FALSE(next_run_index(one, shape1));
-
-    const std::uint64_t a2[] = {4, 4};
-    const std::uint64_t start_end[] = {4, 0};
-    const std::uint64_t shape_zero[] = {0, 4};
-    EXPECT_TRUE(check_section(a2, start_end, shape_zero));
-}
-
 TEST(FileTest, PositionalReads) {
     TempFile tmp(ramp(10));
     Result<Fd> fd = open_read(tmp.path());

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "../hdu/patch_fixture.hpp"
 #include "fits_fixture.hpp"
 #include "io/updater.hpp"
 
@@ -13,6 +14,7 @@ namespace vexlo {
 namespace {
 
 using namespace fits_test;
+using namespace patch_test;
 
 // An IMAGE extension whose axes declare 200 pixels while GCOUNT = 0 gives it no data.
 std::vector<std::string> empty_by_gcount() {
@@ -30,11 +32,12 @@ TEST(FitsUpdaterOpen, AnImageIsPatchedOnlyWithinItsScannedDataSection) {
     Result<FitsUpdater> up = FitsUpdater::open(f.path(), true);
     ASSERT_TRUE(up.has_value()) << up.error().message();
     ASSERT_EQ(up->hdus.size(), 3u);
-    EXPECT_EQ(up->hdus[1].kind, UpdaterKind::NotImage);
-    EXPECT_EQ(up->hdus[2].kind, UpdaterKind::Image);
+    const FitsFile scan = FitsFile::open(f.path(), true).value();
+    EXPECT_FALSE(patch_target(scan, 1));
+    EXPECT_TRUE(patch_target(scan, 2));
     const std::uint8_t values[3] = {9, 9, 9};
     const std::uint64_t start[1] = {0}, shape[1] = {3};
-    Result<void> refused = up->write_section(1, start, shape, Bitpix::U8, ByteSpan(values, 3));
+    Result<void> refused = write_section(*up, 1, start, shape, Bitpix::U8, ByteSpan(values, 3));
     ASSERT_FALSE(refused.has_value());
     EXPECT_NE(refused.error().message().find("FitsUpdater: HDU 1 is not an image (or out of range)"),
               std::string::npos)

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <vector>
 
+#include "../hdu/patch_fixture.hpp"
 #include "fits_fixture.hpp"
 #include "header/block.hpp"
 #include "header/header.hpp"
@@ -18,6 +19,7 @@ namespace vexlo {
 namespace {
 
 using namespace fits_test;
+using namespace patch_test;
 
 // A 10 x 10 BITPIX 16 primary image, a binary table, and a BZERO 32768 image extension.
 Bytes sample() {
@@ -38,8 +40,8 @@ TEST(FitsUpdater, WritesEachRunAtItsOffsetAndNothingElse) {
     // start (1, 1), shape (3, 2): two runs of 6 bytes at data_offset + 22 and + 42.
     const std::int16_t values[6] = {0, 1, 2, 3, 4, 5};
     const std::uint64_t start[2] = {1, 1}, shape[2] = {3, 2};
-    ASSERT_TRUE(up.write_section(0, start, shape, Bitpix::I16,
-                                 ByteSpan(reinterpret_cast<const std::uint8_t*>(values), 12)));
+    ASSERT_TRUE(write_section(up, 0, start, shape, Bitpix::I16,
+                              ByteSpan(reinterpret_cast<const std::uint8_t*>(values), 12)));
     const Bytes after = read_back(f.path());
     Bytes expected = sample();
     for (int k = 0; k < 6; ++k) {
@@ -74,7 +76,7 @@ TEST(FitsUpdater, RefusesBadWritesBeforeTouchingTheFile) {
     };
     for (const Case& c : cases) {
         const Result<void> r =
-            up.write_section(c.index, c.start, c.shape, c.member, ByteSpan(bytes, c.n));
+            write_section(up, c.index, c.start, c.shape, c.member, ByteSpan(bytes, c.n));
         ASSERT_FALSE(r) << c.message;
         EXPECT_NE(r.error().message().find(c.message), std::string::npos) << r.error().message();
     }
@@ -86,7 +88,7 @@ TEST(FitsUpdater, PhysicalValuesAreScaledRoundedAndRangeChecked) {
     FitsUpdater up = FitsUpdater::open(f.path(), true).value();
     const std::uint64_t start[1] = {0}, shape[1] = {2};
     const double values[2] = {0.0, 65535.0};
-    ASSERT_TRUE(up.write_section_physical(2, start, shape, values));
+    ASSERT_TRUE(write_section_physical(up, 2, start, shape, values));
     const Bytes after = read_back(f.path());
     const std::size_t data = after.size() - 2880;
     EXPECT_EQ(after[data], 0x80);
@@ -94,7 +96,7 @@ TEST(FitsUpdater, PhysicalValuesAreScaledRoundedAndRangeChecked) {
     EXPECT_EQ(after[data + 2], 0x7F);
     EXPECT_EQ(after[data + 3], 0xFF);
     const double too_big[2] = {65536.0, 0.0};
-    const Result<void> r = up.write_section_physical(2, start, shape, too_big);
+    const Result<void> r = write_section_physical(up, 2, start, shape, too_big);
     ASSERT_FALSE(r);
     EXPECT_NE(r.error().message().find("physical value 65536 scales to 32768, outside the "
                                        "range of i16"),

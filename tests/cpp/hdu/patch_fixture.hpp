@@ -1,0 +1,34 @@
+// A section patch made the way update mode makes one: the image described from a scan of the
+// updater's file, then its runs written through the updater.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "hdu/image_patch.hpp"
+#include "io/file.hpp"
+#include "io/updater.hpp"
+#include "util/try.hpp"
+
+namespace vexlo::patch_test {
+
+inline Result<void> write_section(FitsUpdater& up, std::size_t index,
+                                  std::span<const std::uint64_t> start,
+                                  std::span<const std::uint64_t> shape, Bitpix member,
+                                  ByteSpan native) {
+    VEXLO_ASSIGN_OR_RETURN(const FitsFile scan, FitsFile::open(up.path, true));
+    VEXLO_ASSIGN_OR_RETURN(const PatchTarget target, patch_target(scan, index));
+    return vexlo::write_section(up, index, target, start, shape, member, native);
+}
+
+inline Result<void> write_section_physical(FitsUpdater& up, std::size_t index,
+                                           std::span<const std::uint64_t> start,
+                                           std::span<const std::uint64_t> shape,
+                                           std::span<const double> values) {
+    VEXLO_ASSIGN_OR_RETURN(const FitsFile scan, FitsFile::open(up.path, true));
+    VEXLO_ASSIGN_OR_RETURN(const PatchTarget target, patch_target(scan, index));
+    return vexlo::write_section_physical(up, index, target, start, shape, values);
+}
+
+}  // namespace vexlo::patch_test
