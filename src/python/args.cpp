@@ -222,6 +222,13 @@ std::size_t Args::index(std::string_view name) const {
     panic(std::string(sig_.display) + " has no parameter '" + std::string(name) + "'");
 }
 
+std::size_t Args::index(const void* handle, std::string_view name) const {
+    for (std::size_t i = 0; i < sig_.params.size(); ++i) {
+        if (sig_.params[i].handle == handle) return i;
+    }
+    panic(std::string(sig_.display) + " has no parameter '" + std::string(name) + "'");
+}
+
 struct ArgsBuilder {
     template <class ForEachKeyword>
     static Args parse(SignatureView sig, PyObject* const* args, std::size_t nargs,
