@@ -517,10 +517,10 @@ constexpr auto kHduByNameDoc = method_doc<kHduByNameSig>(
     "`ver` when given.");
 constexpr MethodDef<PyFitsFile> kHduByName{kHduByNameDoc, file_hdu_by_name};
 
-constexpr auto kWcsSig = signature("FitsFile.wcs()", optional("i", "0"), optional("alt", "' '"));
+constexpr auto kWcsSig = signature("FitsFile.wcs()", optional("i", "0"), kAltArg);
 nb::object file_wcs(PyFitsFile& self, const Args& p) {
     const std::uint64_t i = p.convert_or("i", std::uint64_t{0}, to_u64);
-    const char32_t alt = wcs_alt_arg(p);
+    const char32_t alt = p.get(kAltArg);
     nb::object hdu = self.hdu_checked(static_cast<std::size_t>(i));
     std::optional<Wcs> wcs;
     if (PyImageHdu* image = image_state(hdu)) {

@@ -633,9 +633,9 @@ void add_data_property(nb::handle cls) {
     nb::setattr(cls, "data", descr);
 }
 
-constexpr auto kWcsSig = signature("ImageHdu.wcs()", optional("alt", "' '"));
+constexpr auto kWcsSig = signature("ImageHdu.wcs()", kAltArg);
 nb::object image_wcs(PyImageHdu& self, const Args& p) {
-    const char32_t alt = wcs_alt_arg(p);
+    const char32_t alt = p.get(kAltArg);
     SharedUse use(self);
     return hdu_wcs_object(unwrap(Wcs::from_header(wcs_header(self), alt)), self.tab_file.get(),
                           "WCS has a -TAB axis, but this HDU carries no file to load the lookup "

@@ -99,7 +99,7 @@ nb::object py_fit_wcs(const Args& p) {
     const bool fit_sip_inverse = p.flag("fit_sip_inverse", true);
     const std::string frame =
         p.convert_or("frame", std::string("equatorial"), [](nb::handle h) { return to_string(h); });
-    const double shift = origin_shift(p);
+    const double shift = origin_shift(p.get(kOriginArg));
 
     const ArrayBuffer pix_view(pixels);
     const ArrayBuffer sky_view(sky);
@@ -177,8 +177,7 @@ const Registration kWcsFitRegistration{"WcsFit", make_wcs_fit_class};
 constexpr auto kFitWcsSig =
     signature("fit_wcs()", required("pixels"), required("sky"), optional("projection", "\"TAN\""),
               optional("crpix", "None"), optional("crval", "None"), optional("sip_order", "None"),
-              optional("fit_sip_inverse", "True"), optional("frame", "\"equatorial\""),
-              optional("origin", "0"));
+              optional("fit_sip_inverse", "True"), optional("frame", "\"equatorial\""), kOriginArg);
 constexpr auto kFitWcsDoc = function_doc<kFitWcsSig>(
     "Fit a celestial WCS to ``(pixel, sky)`` reference correspondences.\n\n"
     "`pixels` holds ``(x, y)`` rows and `sky` ``(lon, lat)`` rows in degrees, one per point. "
