@@ -554,8 +554,10 @@ PyHeader header_for_new_image(nb::handle given) {
     return handle;
 }
 
-constexpr auto kNewSig = signature("ImageHdu.__new__()", required("data"),
-                                   optional("header", "None"), optional("name", "None"));
+constexpr auto kData = required<nb::handle>("data");
+constexpr auto kHeader = or_none<nb::handle>("header");
+constexpr auto kName = or_none<std::string>("name");
+constexpr auto kNewSig = signature("ImageHdu.__new__()", kData, kHeader, kName);
 constexpr auto kImageHduDoc = function_doc<kNewSig>(
     "Image HDU with lazy numpy data.\n\n"
     "Pixels of an image read from a file are read on the first access to `data` and kept. "
@@ -563,11 +565,11 @@ constexpr auto kImageHduDoc = function_doc<kNewSig>(
     "copied and `name` becomes EXTNAME.");
 
 PyImageHdu image_from_args(const Args& p) {
-    const std::optional<std::string> name = p.convert_opt("name", to_string);
-    nb::object array = coerce_array(p.get("data"), "ImageHdu");
+    const std::optional<std::string> name = p.get(kName);
+    nb::object array = coerce_array(p.get(kData), "ImageHdu");
     const Bitpix pixel_type = dtype_code(array);
     std::vector<std::uint64_t> axes = array_axes(array);
-    PyHeader header = header_for_new_image(p.get_opt("header"));
+    PyHeader header = header_for_new_image(p.get(kHeader));
     refuse_other_kind_cards(header.snapshot());
     if (name) {
         Result<bool> done;
