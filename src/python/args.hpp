@@ -175,23 +175,6 @@ struct Signature {
     constexpr operator SignatureView() const { return {display, params}; }
 };
 
-template <class A>
-constexpr Param row_of(const A& a) {
-    if constexpr (std::is_same_v<A, Param>) {
-        return a;
-    } else {
-        return a.param;
-    }
-}
-template <class A>
-constexpr const void* handle_of(const A& a) {
-    if constexpr (std::is_same_v<A, Param>) {
-        return nullptr;
-    } else {
-        return &a;
-    }
-}
-
 // Builds a signature table at compile time from named handles. A table that breaks the rules
 // of a Python signature (too many parameters, keyword-only before positional, a required
 // positional after an optional one, a repeated name) or a display other than "name()" or
@@ -199,8 +182,8 @@ constexpr const void* handle_of(const A& a) {
 template <class... A>
 consteval Signature<sizeof...(A)> signature(std::string_view display, const A&... args) {
     static_assert(sizeof...(A) <= kMaxParams, "too many parameters for the argument parser");
-    Signature<sizeof...(A)> sig{display, {row_of(args)...}};
-    const void* handles[] = {handle_of(args)..., nullptr};
+    Signature<sizeof...(A)> sig{display, {args.param...}};
+    const void* handles[] = {static_cast<const void*>(&args)..., nullptr};
     for (std::size_t i = 0; i < sig.params.size(); ++i)
         sig.params[i].handle = handles[i];
     if (!display.ends_with("()") || display.size() < 3 || display.starts_with('.') ||
@@ -396,25 +379,6 @@ decltype(auto) with_arg_name(std::string_view param, F&& convert) {
 
 // --- Parameter handles ------------------------------------------------------------------------
 
-// Untyped rows, for tables not yet built from handles; their bodies read arguments by name.
-constexpr DefaultText default_text_of(std::string_view text) {
-    DefaultText out;
-    out.put(text);
-    return out;
-}
-constexpr Param required(std::string_view name) {
-    return {name, ParamKind::PositionalOrKeyword, true, {}};
-}
-constexpr Param optional(std::string_view name, std::string_view default_text) {
-    return {name, ParamKind::PositionalOrKeyword, false, default_text_of(default_text)};
-}
-constexpr Param keyword_only(std::string_view name, std::string_view default_text) {
-    return {name, ParamKind::KeywordOnly, false, default_text_of(default_text)};
-}
-constexpr Param keyword_only_required(std::string_view name) {
-    return {name, ParamKind::KeywordOnly, true, {}};
-}
-
 // What a handle of type T keeps as its default: the text of a str, the value of a number or
 // bool, nothing for other types (their only default is None).
 struct NoFallback {};
@@ -538,48 +502,8 @@ class Args {
         return values_[index(&arg, arg.param.name)];
     }
 
-    // By name, for bodies whose tables are not yet built from handles.
-    nb::handle get(std::string_view name) const { return values_[index(name)]; }
-    nb::handle get_opt(std::string_view name) const {
-        nb::handle h = get(name);
-        return h.is_none() ? nb::handle() : h;
-    }
-    bool flag(std::string_view name, bool fallback) const {
-        nb::handle h = get(name);
-        if (!h.is_valid()) return fallback;
-        return with_arg_name(name, [&] { return to_bool(h); });
-    }
-    template <class F>
-    decltype(auto) convert(std::string_view name, F&& fn) const {
-        nb::handle h = get(name);
-        ensure(h.is_valid(), "convert() on an omitted argument");
-        return with_arg_name(name, [&]() -> decltype(auto) { return fn(h); });
-    }
-    template <class F>
-    auto convert_opt(std::string_view name, F&& fn) const
-        -> std::optional<std::remove_cvref_t<std::invoke_result_t<F&, nb::handle>>> {
-        nb::handle h = get_opt(name);
-        if (!h.is_valid()) return std::nullopt;
-        return with_arg_name(name, [&] { return fn(h); });
-    }
-    template <class F, class D>
-    auto convert_or(std::string_view name, D&& fallback, F&& fn) const
-        -> std::remove_cvref_t<std::invoke_result_t<F&, nb::handle>> {
-        nb::handle h = get(name);
-        if (!h.is_valid()) return std::forward<D>(fallback);
-        return with_arg_name(name, [&] { return fn(h); });
-    }
-    template <class T>
-    T& instance(std::string_view name, std::string_view expected) const {
-        nb::handle h = get(name);
-        ensure(h.is_valid(), "instance() on an omitted argument");
-        return with_arg_name(name, [&]() -> T& { return cast_instance<T>(h, expected); });
-    }
-
   private:
     friend struct ArgsBuilder;
-
-    std::size_t index(std::string_view name) const;
 
     template <class T, Omitted O>
     static T read(const Arg<T, O>& arg, nb::handle h) {
