@@ -1,23 +1,31 @@
 // The shared argument parser of every Python entry point. A static table names the
 // parameters; parsing matches positional and keyword arguments to it and raises the
-// argument-count and keyword TypeErrors, and the accessors convert single arguments so that a
-// TypeError from a conversion names the parameter ("argument 'x': ...").
+// argument-count and keyword TypeErrors, and the body reads each argument through the typed
+// handle the table was built from, so that a TypeError from a conversion names the parameter
+// ("argument 'x': ...").
 //
-//   constexpr auto kImageSig = signature("image()", required("data"), optional("header", "None"),
-//                                        optional("primary", "True"));
+//   constexpr auto kData = required<nb::handle>("data");
+//   constexpr auto kHeader = or_none<nb::handle>("header");
+//   constexpr auto kPrimary = optional<bool>("primary", true);
+//   constexpr auto kImageSig = signature("image()", kData, kHeader, kPrimary);
 //   constexpr auto kImageDoc = function_doc<kImageSig>("Build an image HDU from an array.");
 //   ...
 //   Args p = parse_args(kImageSig, args, kwargs);       // nb::args, nb::kwargs
-//   bool primary = p.flag("primary", true);
-//   auto header = p.convert_opt("header", to_header);   // std::optional<...>
+//   const bool primary = p.get(kPrimary);               // true when omitted
+//   nb::handle header = p.get(kHeader);                 // null when omitted or None
 //
-// Where a signature changes: only in its `signature(...)` table. The table is the one written
-// form of a binding's names, order, keyword-only marker and shown defaults; the docstring's
-// first line ("image(data, header=None, primary=True)", which Python reads as
-// __text_signature__) is built from it at compile time by `function_doc` or `method_doc`,
-// and the MethodDef or FunctionDef takes its name from there. Never write a signature line by
-// hand; the default text of an optional parameter must match what its body does when the
-// parameter is omitted.
+// A handle is the one written form of a parameter: its name, its type and conversion, and
+// its default, which is both what the body gets when the argument is omitted and the text the
+// signature line shows ("True", "0", "0.0", "\"readonly\"", "' '", "None"). The table is the one
+// written form of a binding's order and keyword-only marker; the docstring's first line
+// ("image(data, header=None, primary=True)", which Python reads as __text_signature__) is
+// built from it at compile time by `function_doc` or `method_doc`, and the MethodDef or
+// FunctionDef takes its name from there. Never write a signature line by hand.
+//
+// A body reads only the handles of its own table: the table keeps the address of each
+// handle, so a misspelt handle does not compile, and a handle of another table (even one of
+// the same name) panics on the first call instead of reading a default the signature does not
+// show. A table takes named handles only (a temporary has no address to keep).
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -39,30 +47,117 @@ namespace vexlo::py {
 
 namespace nb = nanobind;
 
+// --- Signature tables -----------------------------------------------------------------------
+
 enum class ParamKind : std::uint8_t {
     PositionalOrKeyword,  // before `*` in the text signature
     KeywordOnly,          // after `*`
 };
 
+// What a body gets for an omitted parameter.
+enum class Omitted : std::uint8_t {
+    Required,  // never omitted: the parser raises first
+    Fallback,  // the handle's default value
+    None,      // nothing; None passed counts as omitted
+};
+
+// The text a signature line shows for a default, kept in the table itself.
+struct DefaultText {
+    static constexpr std::size_t kCapacity = 32;
+    std::array<char, kCapacity> chars{};
+    std::size_t size = 0;
+
+    constexpr std::string_view view() const { return {chars.data(), size}; }
+    constexpr bool empty() const { return size == 0; }
+    constexpr void put(std::string_view piece) {
+        if (piece.size() > kCapacity - size) throw "default text too long for a signature table";
+        for (const char c : piece)
+            chars[size++] = c;
+    }
+};
+
+// One row of a signature table, as the parser and the docstring read it.
 struct Param {
     std::string_view name;
     ParamKind kind = ParamKind::PositionalOrKeyword;
-    bool required = false;          // no default in the text signature
-    std::string_view default_text;  // the default the text signature shows ("None", "' '")
+    bool required = false;         // no default in the text signature
+    DefaultText default_text;      // the default the text signature shows ("None", "' '")
+    const void* handle = nullptr;  // the handle the row was built from (set by `signature`)
 };
 
-constexpr Param required(std::string_view name) {
-    return {name, ParamKind::PositionalOrKeyword, true, {}};
+namespace detail {
+
+// The text of a default value as Python writes the literal.
+consteval DefaultText show(bool value) {
+    DefaultText out;
+    out.put(value ? "True" : "False");
+    return out;
 }
-constexpr Param optional(std::string_view name, std::string_view default_text) {
-    return {name, ParamKind::PositionalOrKeyword, false, default_text};
+consteval DefaultText show_whole(bool negative, std::uint64_t magnitude, std::string_view tail) {
+    char digits[20] = {};
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    DefaultText out;
+    if (negative) out.put("-");
+    while (n != 0)
+        out.put(std::string_view(&digits[--n], 1));
+    out.put(tail);
+    return out;
 }
-constexpr Param keyword_only(std::string_view name, std::string_view default_text) {
-    return {name, ParamKind::KeywordOnly, false, default_text};
+consteval DefaultText show(std::uint64_t value) {
+    return show_whole(false, value, {});
 }
-constexpr Param keyword_only_required(std::string_view name) {
-    return {name, ParamKind::KeywordOnly, true, {}};
+consteval DefaultText show(std::int64_t value) {
+    const std::uint64_t bits = static_cast<std::uint64_t>(value);
+    return show_whole(value < 0, value < 0 ? 0 - bits : bits, {});
 }
+// Whole numbers only ("0.0"): another value would need a shortest round-trip text.
+consteval DefaultText show(double value) {
+    if (!(value > -9007199254740992.0 && value < 9007199254740992.0) ||
+        static_cast<double>(static_cast<std::int64_t>(value)) != value) {
+        throw "a float default must be a whole number below 2**53";
+    }
+    return show_whole(value < 0, static_cast<std::uint64_t>(value < 0 ? -value : value), ".0");
+}
+// A one-character str, in single quotes (' ').
+consteval DefaultText show(char32_t value) {
+    if (value < 0x20 || value > 0x7e || value == U'\'' || value == U'\\') {
+        throw "a character default must be printable ASCII, not a quote or backslash";
+    }
+    const char c = static_cast<char>(value);
+    DefaultText out;
+    out.put("'");
+    out.put(std::string_view(&c, 1));
+    out.put("'");
+    return out;
+}
+// A str, in double quotes ("readonly").
+consteval DefaultText show(std::string_view value) {
+    for (const char c : value) {
+        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') {
+            throw "a str default must be printable ASCII, not a quote or backslash";
+        }
+    }
+    DefaultText out;
+    out.put("\"");
+    out.put(value);
+    out.put("\"");
+    return out;
+}
+consteval DefaultText show_none() {
+    DefaultText out;
+    out.put("None");
+    return out;
+}
+
+inline nb::handle no_conversion(nb::handle obj) {
+    return obj;
+}
+
+}  // namespace detail
 
 inline constexpr std::size_t kMaxParams = 16;
 
@@ -80,14 +175,17 @@ struct Signature {
     constexpr operator SignatureView() const { return {display, params}; }
 };
 
-// Builds a signature table at compile time. A table that breaks the rules of a Python
-// signature (too many parameters, keyword-only before positional, a required positional after
-// an optional one, a repeated name, an optional parameter without a default to show) or a
-// display other than "name()" or "Class.name()" does not compile.
-template <class... P>
-consteval Signature<sizeof...(P)> signature(std::string_view display, P... params) {
-    Signature<sizeof...(P)> sig{display, {params...}};
-    static_assert(sizeof...(P) <= kMaxParams, "too many parameters for the argument parser");
+// Builds a signature table at compile time from named handles. A table that breaks the rules
+// of a Python signature (too many parameters, keyword-only before positional, a required
+// positional after an optional one, a repeated name) or a display other than "name()" or
+// "Class.name()" does not compile.
+template <class... A>
+consteval Signature<sizeof...(A)> signature(std::string_view display, const A&... args) {
+    static_assert(sizeof...(A) <= kMaxParams, "too many parameters for the argument parser");
+    Signature<sizeof...(A)> sig{display, {args.param...}};
+    const void* handles[] = {static_cast<const void*>(&args)..., nullptr};
+    for (std::size_t i = 0; i < sig.params.size(); ++i)
+        sig.params[i].handle = handles[i];
     if (!display.ends_with("()") || display.size() < 3 || display.starts_with('.') ||
         display.find('.') != display.rfind('.') || display.ends_with(".()")) {
         throw "display must be name() or Class.name()";
@@ -97,7 +195,6 @@ consteval Signature<sizeof...(P)> signature(std::string_view display, P... param
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         const Param& p = sig.params[i];
         if (p.name.empty()) throw "parameter without a name";
-        if (p.required != p.default_text.empty()) throw "optional parameter without a default";
         if (p.kind == ParamKind::KeywordOnly) {
             keyword_seen = true;
             continue;
@@ -159,7 +256,7 @@ constexpr void write_doc(SignatureView sig, Receiver receiver, std::string_view 
         put(p.name);
         if (!p.required) {
             put("=");
-            put(p.default_text);
+            put(p.default_text.view());
         }
     }
     put(")\n--\n\n");
@@ -280,6 +377,79 @@ decltype(auto) with_arg_name(std::string_view param, F&& convert) {
     }
 }
 
+// --- Parameter handles ------------------------------------------------------------------------
+
+// What a handle of type T keeps as its default: the text of a str, the value of a number or
+// bool, nothing for other types (their only default is None).
+struct NoFallback {};
+template <class T>
+using Fallback = std::conditional_t<std::is_same_v<T, std::string>, std::string_view,
+                                    std::conditional_t<std::is_arithmetic_v<T>, T, NoFallback>>;
+
+// What a body gets for a parameter whose default is None: the object itself for a raw object
+// (a null handle when omitted or None), a pointer for a bound class, std::optional otherwise.
+template <class T>
+using Maybe = std::conditional_t<
+    std::is_same_v<T, nb::handle>, nb::handle,
+    std::conditional_t<std::is_reference_v<T>, std::remove_reference_t<T>*, std::optional<T>>>;
+
+// A typed parameter handle: a row of a signature table, the conversion of a passed object to
+// T (a TypeError it raises becomes "argument '{name}': ...") and, for Omitted::Fallback, the
+// default. Declared once, at namespace scope, beside the table that lists it.
+template <class T, Omitted O>
+struct Arg {
+    Param param;
+    T (*convert)(nb::handle);
+    Fallback<T> fallback{};
+};
+
+// The conversion of a handle whose declaration names none: the bool-only rule for bool, the
+// index protocol for integers, the float protocol for double, str only for std::string, and
+// the object itself for nb::handle.
+template <class T>
+consteval auto default_conversion() {
+    if constexpr (std::is_same_v<T, bool>)
+        return &to_bool;
+    else if constexpr (std::is_same_v<T, std::int64_t>)
+        return &to_i64;
+    else if constexpr (std::is_same_v<T, std::uint64_t>)
+        return &to_u64;
+    else if constexpr (std::is_same_v<T, double>)
+        return &to_f64;
+    else if constexpr (std::is_same_v<T, std::string>)
+        return &to_string;
+    else if constexpr (std::is_same_v<T, nb::handle>)
+        return &detail::no_conversion;
+    else
+        static_assert(sizeof(T) == 0, "this type needs its conversion named");
+}
+
+// A parameter without a default.
+template <class T>
+consteval Arg<T, Omitted::Required> required(std::string_view name,
+                                             T (*convert)(nb::handle) = default_conversion<T>()) {
+    return {{name, ParamKind::PositionalOrKeyword, true, {}}, convert};
+}
+// A parameter whose default is `fallback` (its text is what the signature shows).
+template <class T>
+consteval Arg<T, Omitted::Fallback> optional(std::string_view name, Fallback<T> fallback,
+                                             T (*convert)(nb::handle) = default_conversion<T>()) {
+    return {
+        {name, ParamKind::PositionalOrKeyword, false, detail::show(fallback)}, convert, fallback};
+}
+// A parameter whose default is None.
+template <class T>
+consteval Arg<T, Omitted::None> or_none(std::string_view name,
+                                        T (*convert)(nb::handle) = default_conversion<T>()) {
+    return {{name, ParamKind::PositionalOrKeyword, false, detail::show_none()}, convert};
+}
+// The same parameter after `*` in the signature.
+template <class T, Omitted O>
+consteval Arg<T, O> keyword_only(Arg<T, O> arg) {
+    arg.param.kind = ParamKind::KeywordOnly;
+    return arg;
+}
+
 // --- Parsed arguments -------------------------------------------------------------------------
 
 class Args {
@@ -288,70 +458,64 @@ class Args {
 
     const SignatureView& signature() const { return sig_; }
 
-    // The object passed for the parameter, or a null handle when it was omitted.
-    nb::handle get(std::string_view name) const { return values_[index(name)]; }
-
-    // The same, but None counts as omitted (for parameters whose default is None).
-    nb::handle get_opt(std::string_view name) const {
-        nb::handle h = get(name);
-        return h.is_none() ? nb::handle() : h;
+    // The argument of `arg` converted to T: the default when omitted (Omitted::Fallback), or
+    // nothing when omitted or None (Omitted::None, see `Maybe`).
+    template <class T, Omitted O>
+    auto get(const Arg<T, O>& arg) const -> std::conditional_t<O == Omitted::None, Maybe<T>, T> {
+        const nb::handle h = passed(arg);
+        if constexpr (O == Omitted::Required) {
+            ensure(h.is_valid(), "a required argument was omitted");
+            return read(arg, h);
+        } else if constexpr (O == Omitted::Fallback) {
+            if (!h.is_valid()) return T(arg.fallback);
+            return read(arg, h);
+        } else {
+            if (!h.is_valid() || h.is_none()) return Maybe<T>{};
+            if constexpr (std::is_reference_v<T>) {
+                return &read(arg, h);
+            } else {
+                return Maybe<T>(read(arg, h));
+            }
+        }
     }
 
-    bool given(std::string_view name) const { return get(name).is_valid(); }
-
-    // A boolean parameter (see `to_bool`), `fallback` when omitted.
-    bool flag(std::string_view name, bool fallback) const {
-        nb::handle h = get(name);
-        if (!h.is_valid()) return fallback;
-        return with_arg_name(name, [&] { return to_bool(h); });
+    // A raw-object argument converted by `fn`, for a body that picks the conversion at run
+    // time; a TypeError it raises names the parameter. Nothing when omitted or None if the
+    // default is None.
+    template <Omitted O, class F>
+    auto convert(const Arg<nb::handle, O>& arg, F&& fn) const {
+        static_assert(O != Omitted::Fallback, "an object parameter has no default but None");
+        using R = std::remove_cvref_t<std::invoke_result_t<F&, nb::handle>>;
+        const nb::handle h = passed(arg);
+        if constexpr (O == Omitted::None) {
+            if (!h.is_valid() || h.is_none()) return std::optional<R>();
+            return std::optional<R>(with_arg_name(arg.param.name, [&] { return fn(h); }));
+        } else {
+            ensure(h.is_valid(), "a required argument was omitted");
+            return with_arg_name(arg.param.name, [&]() -> R { return fn(h); });
+        }
     }
 
-    // `convert(handle)` on a parameter that must have been passed (a required one).
-    template <class F>
-    decltype(auto) convert(std::string_view name, F&& fn) const {
-        nb::handle h = get(name);
-        ensure(h.is_valid(), "convert() on an omitted argument");
-        return with_arg_name(name, [&]() -> decltype(auto) { return fn(h); });
-    }
-
-    // `convert(handle)`, or nothing when omitted or None.
-    template <class F>
-    auto convert_opt(std::string_view name, F&& fn) const
-        -> std::optional<std::remove_cvref_t<std::invoke_result_t<F&, nb::handle>>> {
-        nb::handle h = get_opt(name);
-        if (!h.is_valid()) return std::nullopt;
-        return with_arg_name(name, [&] { return fn(h); });
-    }
-
-    // `convert(handle)`, or `fallback` when omitted.
-    template <class F, class D>
-    auto convert_or(std::string_view name, D&& fallback, F&& fn) const
-        -> std::remove_cvref_t<std::invoke_result_t<F&, nb::handle>> {
-        nb::handle h = get(name);
-        if (!h.is_valid()) return std::forward<D>(fallback);
-        return with_arg_name(name, [&] { return fn(h); });
-    }
-
-    // A required instance of the bound class T; `expected` is its Python name for messages.
-    template <class T>
-    T& instance(std::string_view name, std::string_view expected) const {
-        nb::handle h = get(name);
-        ensure(h.is_valid(), "instance() on an omitted argument");
-        return with_arg_name(name, [&]() -> T& { return cast_instance<T>(h, expected); });
-    }
-
-    // An optional instance of T: nullptr when omitted or None.
-    template <class T>
-    T* instance_opt(std::string_view name, std::string_view expected) const {
-        nb::handle h = get_opt(name);
-        if (!h.is_valid()) return nullptr;
-        return &with_arg_name(name, [&]() -> T& { return cast_instance<T>(h, expected); });
+    // The object passed for `arg` as given, or a null handle when it was omitted.
+    template <class T, Omitted O>
+    nb::handle passed(const Arg<T, O>& arg) const {
+        return values_[index(&arg, arg.param.name)];
     }
 
   private:
     friend struct ArgsBuilder;
 
-    std::size_t index(std::string_view name) const;
+    template <class T, Omitted O>
+    static T read(const Arg<T, O>& arg, nb::handle h) {
+        if constexpr (std::is_same_v<T, nb::handle>) {
+            return h;
+        } else {
+            return with_arg_name(arg.param.name, [&]() -> T { return arg.convert(h); });
+        }
+    }
+
+    // The row of the table built from `handle`; a panic naming `name` when there is none.
+    std::size_t index(const void* handle, std::string_view name) const;
 
     SignatureView sig_;
     std::array<nb::object, kMaxParams> values_;

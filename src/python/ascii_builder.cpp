@@ -176,12 +176,18 @@ AsciiFormat given_format(const std::string& text, const AsciiColumnValues& value
     return f;
 }
 
+constexpr auto kColumns = required<nb::dict>("columns", dict_argument);
+constexpr auto kFormats = or_none<nb::dict>("formats", optional_dict_argument);
+constexpr auto kTnulls = or_none<nb::dict>("tnulls", optional_dict_argument);
+constexpr auto kUnits = or_none<nb::dict>("units", optional_dict_argument);
+constexpr auto kExtname = or_none<std::string>("extname");
+
 nb::object py_ascii_table(const Args& p) {
-    const nb::dict columns = p.convert("columns", dict_argument);
-    const std::optional<nb::dict> formats = p.convert_opt("formats", optional_dict_argument);
-    const std::optional<nb::dict> tnulls = p.convert_opt("tnulls", optional_dict_argument);
-    const std::optional<nb::dict> units = p.convert_opt("units", optional_dict_argument);
-    const std::optional<std::string> extname = p.convert_opt("extname", to_string);
+    const nb::dict columns = p.get(kColumns);
+    const std::optional<nb::dict> formats = p.get(kFormats);
+    const std::optional<nb::dict> tnulls = p.get(kTnulls);
+    const std::optional<nb::dict> units = p.get(kUnits);
+    const std::optional<std::string> extname = p.get(kExtname);
 
     AsciiTableBuilder builder;
     builder.extname = extname;
@@ -220,8 +226,7 @@ nb::object py_ascii_table(const Args& p) {
 }
 
 constexpr auto kAsciiTableSig =
-    signature("ascii_table()", required("columns"), optional("formats", "None"),
-              optional("tnulls", "None"), optional("units", "None"), optional("extname", "None"));
+    signature("ascii_table()", kColumns, kFormats, kTnulls, kUnits, kExtname);
 constexpr auto kAsciiTableDoc = function_doc<kAsciiTableSig>(
     "Build an ASCII ``TABLE`` HDU from a column dictionary.\n\n"
     "Each value is a list of str (None for an empty field), of int (None for an undefined\n"

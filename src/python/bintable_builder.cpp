@@ -354,10 +354,14 @@ BinColumnCells core_cells(const Column& c) {
 
 // ---- bintable() ----
 
+constexpr auto kColumns = required<nb::dict>("columns", dict_argument);
+constexpr auto kUnits = or_none<nb::dict>("units", optional_dict_argument);
+constexpr auto kExtname = or_none<std::string>("extname");
+
 nb::object py_bintable(const Args& p) {
-    const nb::dict columns = p.convert("columns", dict_argument);
-    const std::optional<nb::dict> units = p.convert_opt("units", optional_dict_argument);
-    const std::optional<std::string> extname = p.convert_opt("extname", to_string);
+    const nb::dict columns = p.get(kColumns);
+    const std::optional<nb::dict> units = p.get(kUnits);
+    const std::optional<std::string> extname = p.get(kExtname);
 
     BinTableBuilder builder;
     builder.extname = extname;
@@ -415,8 +419,7 @@ nb::object py_bintable(const Args& p) {
     return make_bintable_builder(unwrap(std::move(hdu)).into_parts());
 }
 
-constexpr auto kBintableSig = signature("bintable()", required("columns"),
-                                        optional("units", "None"), optional("extname", "None"));
+constexpr auto kBintableSig = signature("bintable()", kColumns, kUnits, kExtname);
 constexpr auto kBintableDoc = function_doc<kBintableSig>(
     "Build a ``BINTABLE`` HDU from a column dictionary.\n\n"
     "Each value becomes one column, in dictionary order: a 1-D or 2-D NumPy array of bool,\n"

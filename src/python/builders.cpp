@@ -165,13 +165,16 @@ const T* held_builder(nb::handle obj) {
 
 // ---- image() ----
 
+constexpr auto kData = required<nb::handle>("data");
+constexpr auto kHeader = or_none<nb::handle>("header");
+constexpr auto kPrimary = optional<bool>("primary", true);
+
 nb::object py_image(const Args& p) {
-    const bool primary = p.flag("primary", true);
-    return make_image_builder(build_image_hdu(p.get("data"), p.get_opt("header"), primary));
+    const bool primary = p.get(kPrimary);
+    return make_image_builder(build_image_hdu(p.get(kData), p.get(kHeader), primary));
 }
 
-constexpr auto kImageSig =
-    signature("image()", required("data"), optional("header", "None"), optional("primary", "True"));
+constexpr auto kImageSig = signature("image()", kData, kHeader, kPrimary);
 constexpr auto kImageDoc = function_doc<kImageSig>(
     "Build an image HDU from an array.\n\n"
     "``data`` is a NumPy array or anything ``numpy.asarray`` accepts, of dtype bool, int8,\n"

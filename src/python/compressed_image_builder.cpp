@@ -56,14 +56,20 @@ void warn_reserved(const Header& user) {
     }
 }
 
+constexpr auto kData = required<nb::handle>("data");
+constexpr auto kHeader = or_none<nb::handle>("header");
+constexpr auto kTileShape =
+    keyword_only(or_none<std::vector<std::uint64_t>>("tile_shape", tile_shape_argument));
+constexpr auto kExtname = keyword_only(or_none<std::string>("extname"));
+
 nb::object py_compressed_image(const Args& p) {
-    const nb::handle data = p.get("data");
-    const nb::handle header = p.get_opt("header");
+    const nb::handle data = p.get(kData);
+    const nb::handle header = p.get(kHeader);
     TileCompressOptions options;
-    options.tile_shape = p.convert_opt("tile_shape", tile_shape_argument);
+    options.tile_shape = p.get(kTileShape);
     // Without a name the image header's own EXTNAME is kept; the default applies only when
     // it has none.
-    options.extname = p.convert_opt("extname", [](nb::handle h) { return to_string(h); });
+    options.extname = p.get(kExtname);
     options.compression = Compression::Kind::Gzip1;
 
     Header user = header.is_valid() ? header_from_py(header) : Header();
@@ -76,8 +82,7 @@ nb::object py_compressed_image(const Args& p) {
 }
 
 constexpr auto kCompressedImageSig =
-    signature("compressed_image()", required("data"), optional("header", "None"),
-              keyword_only("tile_shape", "None"), keyword_only("extname", "None"));
+    signature("compressed_image()", kData, kHeader, kTileShape, kExtname);
 constexpr auto kCompressedImageDoc = function_doc<kCompressedImageSig>(
     "Tile-compress a numpy array into a ``BINTABLE`` HDU (``ZIMAGE``).\n\n"
     "The pixels are encoded as :func:`image` encodes an image extension and stored in GZIP_1\n"

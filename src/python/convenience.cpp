@@ -64,12 +64,18 @@ nb::object with_header(nb::object data, nb::handle hdu, bool header) {
     return nb::make_tuple(data, hdu.attr("header"));
 }
 
-constexpr auto kGetdataSig = signature("getdata()", required("path"), optional("ext", "None"),
-                                       keyword_only("header", "False"));
+// The handles of the functions' tables; `path`, `key` and `ext` mean the same in each.
+constexpr auto kPath = required<std::string>("path", to_path);
+constexpr auto kKey = required<std::string>("key");
+constexpr auto kExt = or_none<nb::handle>("ext");
+constexpr auto kExtKeyword = keyword_only(kExt);
+
+constexpr auto kWithHeader = keyword_only(optional<bool>("header", false));
+constexpr auto kGetdataSig = signature("getdata()", kPath, kExt, kWithHeader);
 nb::object getdata(const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    const nb::handle ext = p.get_opt("ext");
-    const bool header = p.flag("header", false);
+    const std::string path = p.get(kPath);
+    const nb::handle ext = p.get(kExt);
+    const bool header = p.get(kWithHeader);
     const bool given = ext.is_valid() && !ext.is_none();
     const std::string ext_text = given ? nb::str(ext).c_str() : std::string();
     nb::object file = open_fits_file(path, "readonly", false);
@@ -89,22 +95,21 @@ constexpr auto kGetdataDoc =
     function_doc<kGetdataSig>("Read one HDU's data, and optionally its header, from `path`.");
 constexpr FunctionDef kGetdata{kGetdataDoc, getdata};
 
-constexpr auto kGetheaderSig = signature("getheader()", required("path"), optional("ext", "None"));
+constexpr auto kGetheaderSig = signature("getheader()", kPath, kExt);
 nb::object getheader(const Args& p) {
-    const std::string path = p.convert("path", to_path);
+    const std::string path = p.get(kPath);
     nb::object file = open_fits_file(path, "readonly", false);
-    return header_of(file, p.get_opt("ext"));
+    return header_of(file, p.get(kExt));
 }
 constexpr auto kGetheaderDoc = function_doc<kGetheaderSig>("Read one HDU's header from `path`.");
 constexpr FunctionDef kGetheader{kGetheaderDoc, getheader};
 
-constexpr auto kGetvalSig =
-    signature("getval()", required("path"), required("key"), optional("ext", "None"));
+constexpr auto kGetvalSig = signature("getval()", kPath, kKey, kExt);
 nb::object getval(const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    const std::string key = p.convert("key", to_string);
+    const std::string path = p.get(kPath);
+    const std::string key = p.get(kKey);
     nb::object file = open_fits_file(path, "readonly", false);
-    nb::object header = header_of(file, p.get_opt("ext"));
+    nb::object header = header_of(file, p.get(kExt));
     nb::str key_obj(key.data(), key.size());
     const int present = PySequence_Contains(header.ptr(), key_obj.ptr());
     if (present < 0) throw nb::python_error();
@@ -114,20 +119,20 @@ nb::object getval(const Args& p) {
 constexpr auto kGetvalDoc = function_doc<kGetvalSig>("Read one header keyword from `path`.");
 constexpr FunctionDef kGetval{kGetvalDoc, getval};
 
-constexpr auto kSetvalSig =
-    signature("setval()", required("path"), required("key"), optional("value", "None"),
-              keyword_only("ext", "None"), keyword_only("comment", "None"));
+constexpr auto kValue = or_none<nb::handle>("value");
+constexpr auto kComment = keyword_only(or_none<std::string>("comment"));
+constexpr auto kSetvalSig = signature("setval()", kPath, kKey, kValue, kExtKeyword, kComment);
 nb::object setval(const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    const std::string key = p.convert("key", to_string);
-    nb::handle value = p.get_opt("value");
+    const std::string path = p.get(kPath);
+    const std::string key = p.get(kKey);
+    nb::handle value = p.get(kValue);
     const bool has_value = value.is_valid() && !value.is_none();
-    const std::optional<std::string> comment = p.convert_opt("comment", to_string);
+    const std::optional<std::string> comment = p.get(kComment);
     // The file is read, changed and written under its writer turn, so that edits of one path
     // from several threads of this process all stick.
     const WriterTurn turn = writer_turn_at(path);
     nb::object file = open_fits_file(path, "update", false);
-    nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
+    nb::object header = select_hdu(file, p.get(kExtKeyword)).attr("header");
     nb::str key_obj(key.data(), key.size());
     if (has_value) {
         nb::object item = nb::borrow(value);
@@ -147,14 +152,13 @@ constexpr auto kSetvalDoc = function_doc<kSetvalSig>(
     "comment changes.");
 constexpr FunctionDef kSetval{kSetvalDoc, setval};
 
-constexpr auto kDelvalSig =
-    signature("delval()", required("path"), required("key"), keyword_only("ext", "None"));
+constexpr auto kDelvalSig = signature("delval()", kPath, kKey, kExtKeyword);
 nb::object delval(const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    const std::string key = p.convert("key", to_string);
+    const std::string path = p.get(kPath);
+    const std::string key = p.get(kKey);
     const WriterTurn turn = writer_turn_at(path);
     nb::object file = open_fits_file(path, "update", false);
-    nb::object header = select_hdu(file, p.get_opt("ext")).attr("header");
+    nb::object header = select_hdu(file, p.get(kExtKeyword)).attr("header");
     nb::str key_obj(key.data(), key.size());
     if (PyObject_DelItem(header.ptr(), key_obj.ptr()) != 0) throw nb::python_error();
     file.attr("flush")();
@@ -189,9 +193,9 @@ bool table_from_header(nb::handle file, std::size_t i, nb::object& kind, nb::obj
     return true;
 }
 
-constexpr auto kInfoSig = signature("info()", required("path"));
+constexpr auto kInfoSig = signature("info()", kPath);
 nb::object info(const Args& p) {
-    const std::string path = p.convert("path", to_path);
+    const std::string path = p.get(kPath);
     nb::object file = open_fits_file(path, "readonly", false);
     const Py_ssize_t n = PyObject_Length(file.ptr());
     if (n < 0) throw nb::python_error();
@@ -254,12 +258,13 @@ void as_append_failure(Step&& step) {
     }
 }
 
-constexpr auto kAppendSig =
-    signature("append()", required("path"), required("data"), optional("header", "None"));
+constexpr auto kData = required<nb::handle>("data");
+constexpr auto kHeader = or_none<nb::handle>("header");
+constexpr auto kAppendSig = signature("append()", kPath, kData, kHeader);
 nb::object append(const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    nb::handle data = p.get("data");
-    nb::handle header = p.get_opt("header");
+    const std::string path = p.get(kPath);
+    nb::handle data = p.get(kData);
+    nb::handle header = p.get(kHeader);
     Header user;
     as_append_failure([&] { user = image_user_header(header); });
     // Cards of another kind of HDU are refused as such, not as a failure to build the image.

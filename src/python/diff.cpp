@@ -136,20 +136,24 @@ std::vector<std::string> to_keyword_list(nb::handle obj) {
     return out;
 }
 
-constexpr auto kDiffSig =
-    signature("diff()", required("a"), required("b"), keyword_only("rtol", "0.0"),
-              keyword_only("atol", "0.0"), keyword_only("max_diffs", "10"),
-              keyword_only("ignore_keywords", "None"));
+constexpr auto kA = required<std::string>("a", to_path);
+constexpr auto kB = required<std::string>("b", to_path);
+constexpr auto kRtol = keyword_only(optional<double>("rtol", 0.0));
+constexpr auto kAtol = keyword_only(optional<double>("atol", 0.0));
+constexpr auto kMaxDiffs = keyword_only(optional<std::uint64_t>("max_diffs", 10));
+constexpr auto kIgnoreKeywords =
+    keyword_only(or_none<std::vector<std::string>>("ignore_keywords", to_keyword_list));
+constexpr auto kDiffSig = signature("diff()", kA, kB, kRtol, kAtol, kMaxDiffs, kIgnoreKeywords);
 nb::object diff(const Args& p) {
     // Every argument converts before either file is touched.
-    const std::string a = p.convert("a", to_path);
-    const std::string b = p.convert("b", to_path);
+    const std::string a = p.get(kA);
+    const std::string b = p.get(kB);
     DiffOptions options;
     options.decompress = &decompress;
-    options.rtol = p.convert_or("rtol", 0.0, to_f64);
-    options.atol = p.convert_or("atol", 0.0, to_f64);
-    options.max_diffs = p.convert_or("max_diffs", std::uint64_t{10}, to_u64);
-    if (auto keywords = p.convert_opt("ignore_keywords", to_keyword_list)) {
+    options.rtol = p.get(kRtol);
+    options.atol = p.get(kAtol);
+    options.max_diffs = p.get(kMaxDiffs);
+    if (auto keywords = p.get(kIgnoreKeywords)) {
         options.ignore_keywords = std::move(*keywords);
     }
     Result<FitsDiff> result = [&] {

@@ -439,12 +439,14 @@ nb::object new_file_object() {
     return obj;
 }
 
-constexpr auto kOpenSig = signature("open()", required("path"), optional("mode", "\"readonly\""),
-                                    optional("lenient", "True"));
+constexpr auto kPath = required<std::string>("path", to_path);
+constexpr auto kMode = optional<std::string>("mode", "readonly");
+constexpr auto kLenient = optional<bool>("lenient", true);
+constexpr auto kOpenSig = signature("open()", kPath, kMode, kLenient);
 nb::object open_file(const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    const std::string mode = p.convert_or("mode", std::string("readonly"), to_string);
-    const bool lenient = p.flag("lenient", true);
+    const std::string path = p.get(kPath);
+    const std::string mode = p.get(kMode);
+    const bool lenient = p.get(kLenient);
     return open_fits_file(path, mode, lenient);
 }
 
@@ -499,19 +501,21 @@ constexpr FunctionDef kOpen{kOpenDoc, open_file};
 
 // --- Methods ----------------------------------------------------------------------------------
 
-constexpr auto kHduSig = signature("FitsFile.hdu()", required("i"));
+constexpr auto kIndex = required<std::uint64_t>("i");
+constexpr auto kHduSig = signature("FitsFile.hdu()", kIndex);
 nb::object file_hdu(PyFitsFile& self, const Args& p) {
-    const std::uint64_t i = p.convert("i", to_u64);
+    const std::uint64_t i = p.get(kIndex);
     return self.hdu_checked(static_cast<std::size_t>(i));
 }
 constexpr auto kHduDoc = method_doc<kHduSig>("The HDU at position `i`.");
 constexpr MethodDef<PyFitsFile> kHdu{kHduDoc, file_hdu};
 
-constexpr auto kHduByNameSig =
-    signature("FitsFile.hdu_by_name()", required("name"), optional("ver", "None"));
+constexpr auto kName = required<std::string>("name");
+constexpr auto kVer = or_none<std::int64_t>("ver");
+constexpr auto kHduByNameSig = signature("FitsFile.hdu_by_name()", kName, kVer);
 nb::object file_hdu_by_name(PyFitsFile& self, const Args& p) {
-    const std::string name = p.convert("name", to_string);
-    const std::optional<std::int64_t> ver = p.convert_opt("ver", to_i64);
+    const std::string name = p.get(kName);
+    const std::optional<std::int64_t> ver = p.get(kVer);
     return self.find_by_name(name, ver);
 }
 constexpr auto kHduByNameDoc = method_doc<kHduByNameSig>(
@@ -519,10 +523,11 @@ constexpr auto kHduByNameDoc = method_doc<kHduByNameSig>(
     "`ver` when given.");
 constexpr MethodDef<PyFitsFile> kHduByName{kHduByNameDoc, file_hdu_by_name};
 
-constexpr auto kWcsSig = signature("FitsFile.wcs()", optional("i", "0"), optional("alt", "' '"));
+constexpr auto kWcsIndex = optional<std::uint64_t>("i", 0);
+constexpr auto kWcsSig = signature("FitsFile.wcs()", kWcsIndex, kAltArg);
 nb::object file_wcs(PyFitsFile& self, const Args& p) {
-    const std::uint64_t i = p.convert_or("i", std::uint64_t{0}, to_u64);
-    const char32_t alt = wcs_alt_arg(p);
+    const std::uint64_t i = p.get(kWcsIndex);
+    const char32_t alt = p.get(kAltArg);
     nb::object hdu = self.hdu_checked(static_cast<std::size_t>(i));
     std::optional<Wcs> wcs;
     if (PyImageHdu* image = image_state(hdu)) {
@@ -607,10 +612,12 @@ constexpr MethodDef<PyFitsFile> kVerifyChecksums{kVerifyChecksumsDoc, file_verif
 constexpr auto kEnterSig = signature("FitsFile.__enter__()");
 constexpr auto kEnterDoc = method_doc<kEnterSig>("Return the file itself.");
 
-constexpr auto kExitSig = signature("FitsFile.__exit__()", optional("exc_type", "None"),
-                                    optional("_exc_val", "None"), optional("_exc_tb", "None"));
+constexpr auto kExcType = or_none<nb::handle>("exc_type");
+constexpr auto kExcVal = or_none<nb::handle>("_exc_val");
+constexpr auto kExcTb = or_none<nb::handle>("_exc_tb");
+constexpr auto kExitSig = signature("FitsFile.__exit__()", kExcType, kExcVal, kExcTb);
 nb::object file_exit(PyFitsFile& self, const Args& p) {
-    const nb::handle exc_type = p.get_opt("exc_type");
+    const nb::handle exc_type = p.get(kExcType);
     if (!exc_type.is_valid() || exc_type.is_none()) {
         flush_if_needed(self);
     } else if (self.updating()) {

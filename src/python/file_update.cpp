@@ -339,11 +339,12 @@ std::optional<std::string> canonical(const std::string& path) {
                                      " already exists; pass overwrite=True to replace");
 }
 
-constexpr auto kWritetoSig =
-    signature("FitsFile.writeto()", required("path"), optional("overwrite", "False"));
+constexpr auto kPath = required<std::string>("path", to_path);
+constexpr auto kOverwrite = optional<bool>("overwrite", false);
+constexpr auto kWritetoSig = signature("FitsFile.writeto()", kPath, kOverwrite);
 nb::object file_writeto(PyFitsFile& self, const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    const bool overwrite = p.flag("overwrite", false);
+    const std::string path = p.get(kPath);
+    const bool overwrite = p.get(kOverwrite);
     const std::optional<std::string> resolved = self.source_path ? canonical(path) : std::nullopt;
     if (resolved && *resolved == *self.source_path) {
         if (self.read_only) raise(PyExc_ValueError, kReadOnly);
@@ -415,9 +416,10 @@ nb::object promote_to_hdu(PyFitsFile& self, nb::handle value) {
     return out;
 }
 
-constexpr auto kAppendSig = signature("FitsFile.append()", required("value"));
+constexpr auto kValue = required<nb::handle>("value");
+constexpr auto kAppendSig = signature("FitsFile.append()", kValue);
 nb::object file_append(PyFitsFile& self, const Args& p) {
-    nb::handle value = p.get("value");
+    nb::handle value = p.get(kValue);
     begin_edit(self);
     nb::object obj = promote_to_hdu(self, value);
     auto lock = lock_mutex(self.slot_mutex);
@@ -427,10 +429,11 @@ nb::object file_append(PyFitsFile& self, const Args& p) {
 constexpr auto kAppendDoc = method_doc<kAppendSig>("Add an HDU (or a builder) at the end.");
 constexpr MethodDef<PyFitsFile> kAppend{kAppendDoc, file_append};
 
-constexpr auto kInsertSig = signature("FitsFile.insert()", required("i"), required("value"));
+constexpr auto kIndex = required<std::int64_t>("i");
+constexpr auto kInsertSig = signature("FitsFile.insert()", kIndex, kValue);
 nb::object file_insert(PyFitsFile& self, const Args& p) {
-    const std::int64_t i = p.convert("i", to_i64);
-    nb::handle value = p.get("value");
+    const std::int64_t i = p.get(kIndex);
+    nb::handle value = p.get(kValue);
     begin_edit(self);
     nb::object obj = promote_to_hdu(self, value);
     auto lock = lock_mutex(self.slot_mutex);
@@ -453,14 +456,14 @@ constexpr auto kAddChecksumsDoc = method_doc<kAddChecksumsSig>(
     "Stamp CHECKSUM and DATASUM into every HDU written by later flushes and writeto.");
 constexpr MethodDef<PyFitsFile> kAddChecksums{kAddChecksumsDoc, file_add_checksums};
 
-constexpr auto kItemSig = signature("FitsFile.__setitem__()", required("i"));
+constexpr auto kItemSig = signature("FitsFile.__setitem__()", kIndex);
 
 }  // namespace
 
 void file_set_item(PyFitsFile& self, PyObject* key, PyObject* value) {
     PyObject* const args[] = {key};
     const Args parsed = parse_args(kItemSig, args, 1, nullptr);
-    const std::int64_t i = parsed.convert("i", to_i64);
+    const std::int64_t i = parsed.get(kIndex);
     begin_edit(self);
     nb::object obj;
     if (value != nullptr) obj = promote_to_hdu(self, value);

@@ -92,15 +92,20 @@ void update_from(SharedHeader& target, nb::handle other) {
     raise(PyExc_ValueError, std::move(text));
 }
 
-constexpr auto kSetSig = signature("Header.set()", required("keyword"), optional("value", "None"),
-                                   optional("comment", "None"), keyword_only("before", "None"),
-                                   keyword_only("after", "None"));
+// The handles `set` and `insert` share.
+constexpr auto kKeyword = required<std::string>("keyword");
+constexpr auto kValue = or_none<nb::handle>("value");
+constexpr auto kComment = or_none<std::string>("comment");
+
+constexpr auto kBefore = keyword_only(or_none<std::string>("before"));
+constexpr auto kAfterKey = keyword_only(or_none<std::string>("after"));
+constexpr auto kSetSig = signature("Header.set()", kKeyword, kValue, kComment, kBefore, kAfterKey);
 nb::object header_set(HeaderObject& self, const Args& p) {
     EditUse use(self);
-    const std::string keyword = p.convert("keyword", to_string);
-    const auto comment = p.convert_opt("comment", to_string);
-    const auto before = p.convert_opt("before", to_string);
-    const auto after = p.convert_opt("after", to_string);
+    const std::string keyword = p.get(kKeyword);
+    const auto comment = p.get(kComment);
+    const auto before = p.get(kBefore);
+    const auto after = p.get(kAfterKey);
     self.handle.begin_mutation();
 
     if (before && after) {
@@ -111,7 +116,7 @@ nb::object header_set(HeaderObject& self, const Args& p) {
         raise_structural("Header.set: ", keyword, " is a structural card managed by the writer");
     }
     std::optional<Value> value;
-    if (nb::handle v = p.get_opt("value"); v.is_valid()) value = value_from_py(v);
+    if (nb::handle v = p.get(kValue); v.is_valid()) value = value_from_py(v);
     const std::optional<std::string> anchor = after ? after : before;
     const std::string anchor_key = anchor ? ascii_upper(*anchor) : std::string();
 
@@ -151,24 +156,25 @@ constexpr auto kSetDoc = method_doc<kSetSig>(
     "when one is named). Without a value only the comment of an existing card changes.");
 constexpr MethodDef kSet{kSetDoc, header_set};
 
-constexpr auto kInsertSig = signature("Header.insert()", required("position"), required("keyword"),
-                                      optional("value", "None"), optional("comment", "None"),
-                                      keyword_only("after", "False"));
+constexpr auto kPosition = required<nb::handle>("position");
+constexpr auto kAfter = keyword_only(optional<bool>("after", false));
+constexpr auto kInsertSig =
+    signature("Header.insert()", kPosition, kKeyword, kValue, kComment, kAfter);
 nb::object header_insert(HeaderObject& self, const Args& p) {
     EditUse use(self);
-    const std::string keyword = p.convert("keyword", to_string);
-    const auto comment = p.convert_opt("comment", to_string);
-    const bool after = p.flag("after", false);
+    const std::string keyword = p.get(kKeyword);
+    const auto comment = p.get(kComment);
+    const bool after = p.get(kAfter);
     self.handle.begin_mutation();
 
     const std::string key = ascii_upper(keyword);
     if (is_structural_keyword(key)) {
         raise_structural("Header.insert: ", keyword, " is a structural card managed by the writer");
     }
-    nb::handle v = p.get_opt("value");
+    nb::handle v = p.get(kValue);
     const Value value = v.is_valid() ? value_from_py(v) : Value::make_undefined();
 
-    nb::handle position = p.get("position");
+    nb::handle position = p.get(kPosition);
     std::optional<std::uint64_t> index;
     std::string anchor;
     {
@@ -207,10 +213,11 @@ constexpr auto kInsertDoc = method_doc<kInsertSig>(
     "card named `position`. An existing card of the same keyword is kept.");
 constexpr MethodDef kInsert{kInsertDoc, header_insert};
 
-constexpr auto kUpdateSig = signature("Header.update()", required("other"));
+constexpr auto kOther = required<nb::handle>("other");
+constexpr auto kUpdateSig = signature("Header.update()", kOther);
 nb::object header_update(HeaderObject& self, const Args& p) {
     EditUse use(self);
-    nb::handle other = p.get("other");
+    nb::handle other = p.get(kOther);
     self.handle.begin_mutation();
     update_from(*self.handle.record, other);
     return nb::none();
@@ -220,12 +227,13 @@ constexpr auto kUpdateDoc = method_doc<kUpdateSig>(
     "mapping, in order. Commentary cards are not copied.");
 constexpr MethodDef kUpdate{kUpdateDoc, header_update};
 
-constexpr auto kAddCommentarySig =
-    signature("Header.add_commentary()", required("kind"), required("text"));
+constexpr auto kKind = required<std::string>("kind");
+constexpr auto kText = required<std::string>("text");
+constexpr auto kAddCommentarySig = signature("Header.add_commentary()", kKind, kText);
 nb::object header_add_commentary(HeaderObject& self, const Args& p) {
     EditUse use(self);
-    const std::string kind_text = p.convert("kind", to_string);
-    const std::string text = p.convert("text", to_string);
+    const std::string kind_text = p.get(kKind);
+    const std::string text = p.get(kText);
     self.handle.begin_mutation();
 
     CommentaryKind kind = CommentaryKind::Blank;
@@ -253,12 +261,13 @@ constexpr auto kAddCommentaryDoc = method_doc<kAddCommentarySig>(
     "`text`, 72 characters per card.");
 constexpr MethodDef kAddCommentary{kAddCommentaryDoc, header_add_commentary};
 
-constexpr auto kRenameSig =
-    signature("Header.rename_keyword()", required("oldname"), required("newname"));
+constexpr auto kOldName = required<std::string>("oldname");
+constexpr auto kNewName = required<std::string>("newname");
+constexpr auto kRenameSig = signature("Header.rename_keyword()", kOldName, kNewName);
 nb::object header_rename_keyword(HeaderObject& self, const Args& p) {
     EditUse use(self);
-    const std::string oldname = p.convert("oldname", to_string);
-    const std::string newname = p.convert("newname", to_string);
+    const std::string oldname = p.get(kOldName);
+    const std::string newname = p.get(kNewName);
     self.handle.begin_mutation();
 
     const std::string old_key = ascii_upper(oldname);

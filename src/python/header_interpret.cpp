@@ -68,9 +68,10 @@ std::optional<double> exposure_seconds(const Header& h) {
     return h.get_f64("EXPTIME");  // a plain number of seconds, no unit handling
 }
 
-constexpr auto kUnitForSig = signature("Header.unit_for()", required("key"));
+constexpr auto kKey = required<std::string>("key");
+constexpr auto kUnitForSig = signature("Header.unit_for()", kKey);
 nb::object header_unit_for(HeaderObject& self, const Args& p) {
-    const std::string key = p.convert("key", to_string);
+    const std::string key = p.get(kKey);
     return optional_text(read_locked(self, [&](const Header& h) { return h.unit_for(key); }));
 }
 constexpr auto kUnitForDoc = method_doc<kUnitForSig>(
@@ -78,9 +79,9 @@ constexpr auto kUnitForDoc = method_doc<kUnitForSig>(
     "(as in ``/ exposure [s]``), or None.");
 constexpr MethodDef kUnitFor{kUnitForDoc, header_unit_for};
 
-constexpr auto kValueInSiSig = signature("Header.value_in_si()", required("key"));
+constexpr auto kValueInSiSig = signature("Header.value_in_si()", kKey);
 nb::object header_value_in_si(HeaderObject& self, const Args& p) {
-    const std::string key = ascii_upper(p.convert("key", to_string));
+    const std::string key = ascii_upper(p.get(kKey));
     return optional_float(read_locked(self, [&](const Header& h) { return h.value_in_si(key); }));
 }
 constexpr auto kValueInSiDoc = method_doc<kValueInSiSig>(
@@ -89,11 +90,12 @@ constexpr auto kValueInSiDoc = method_doc<kValueInSiSig>(
     "seconds, degrees, ...), or None.");
 constexpr MethodDef kValueInSi{kValueInSiDoc, header_value_in_si};
 
-constexpr auto kValidateSig =
-    signature("Header.validate()", optional("fix", "False"), optional("warn", "True"));
+constexpr auto kFix = optional<bool>("fix", false);
+constexpr auto kWarn = optional<bool>("warn", true);
+constexpr auto kValidateSig = signature("Header.validate()", kFix, kWarn);
 nb::object header_validate(HeaderObject& self, const Args& p) {
-    const bool fix = p.flag("fix", false);
-    const bool warn = p.flag("warn", true);
+    const bool fix = p.get(kFix);
+    const bool warn = p.get(kWarn);
     ValidationReport report = read_locked(self, [&](const Header& h) { return h.validate(fix); });
     if (warn) {
         nb::object warn_fn = nb::module_::import_("warnings").attr("warn");

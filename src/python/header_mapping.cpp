@@ -93,9 +93,8 @@ using MethodDef = py::MethodDef<HeaderObject>;
 
 // --- Reading members ------------------------------------------------------------------------
 
-std::string key_arg(const Args& p, std::string_view name = "key") {
-    return p.convert(name, to_string);
-}
+// The `key` of get, cards and comment.
+constexpr auto kKey = required<std::string>("key");
 
 ByteSpan first_image(const CardView& view) {
     return view.bytes.first(std::min(view.bytes.size(), kCardLen));
@@ -106,10 +105,11 @@ bool is_commentary_image(ByteSpan image) {
     return kind == CardKind::Commentary || kind == CardKind::Continue;
 }
 
-constexpr auto kGetSig = signature("Header.get()", required("key"), optional("default", "None"));
+constexpr auto kDefault = or_none<nb::handle>("default");
+constexpr auto kGetSig = signature("Header.get()", kKey, kDefault);
 nb::object header_get(HeaderObject& self, const Args& p) {
     SharedUse use(self);
-    const std::string key = ascii_upper(key_arg(p));
+    const std::string key = ascii_upper(p.get(kKey));
     std::optional<Value> value;
     {
         SharedHeader& r = *self.handle.record;
@@ -117,7 +117,7 @@ nb::object header_get(HeaderObject& self, const Args& p) {
         if (auto view = r.header.get(key)) value = view->value();
     }
     if (!value) {
-        nb::handle fallback = p.get_opt("default");
+        nb::handle fallback = p.get(kDefault);
         return fallback.is_valid() ? nb::borrow(fallback) : nb::none();
     }
     return value_to_py(*value);
@@ -168,10 +168,10 @@ constexpr auto kItemsDoc =
     method_doc<kItemsSig>("(keyword, value) of every card in order; None for commentary.");
 constexpr MethodDef kItems{kItemsDoc, header_items};
 
-constexpr auto kCardsSig = signature("Header.cards()", required("key"));
+constexpr auto kCardsSig = signature("Header.cards()", kKey);
 nb::object header_cards(HeaderObject& self, const Args& p) {
     SharedUse use(self);
-    const std::string key = ascii_upper(key_arg(p));
+    const std::string key = ascii_upper(p.get(kKey));
     struct Row {
         bool commentary;
         std::optional<std::string> text;  // commentary text
@@ -204,10 +204,10 @@ constexpr auto kCardsDoc =
     method_doc<kCardsSig>("(value, comment) of every card named `key`, commentary included.");
 constexpr MethodDef kCards{kCardsDoc, header_cards};
 
-constexpr auto kCommentSig = signature("Header.comment()", required("key"));
+constexpr auto kCommentSig = signature("Header.comment()", kKey);
 nb::object header_comment(HeaderObject& self, const Args& p) {
     SharedUse use(self);
-    const std::string key = key_arg(p);
+    const std::string key = p.get(kKey);
     std::optional<std::string> comment;
     {
         SharedHeader& r = *self.handle.record;
@@ -428,7 +428,8 @@ PyType_Slot kKeyIterSlots[] = {
 
 // --- Registration ---------------------------------------------------------------------------
 
-constexpr auto kNewSig = signature("Header.__new__()", optional("mapping", "None"));
+constexpr auto kMapping = or_none<nb::handle>("mapping");
+constexpr auto kNewSig = signature("Header.__new__()", kMapping);
 
 constexpr auto kHeaderDoc = function_doc<kNewSig>(
     "Dict-like view of a FITS header.\n\n"
@@ -462,7 +463,7 @@ nb::object make_header_class(nb::module_& m) {
                                             nb::type_slots(kHeaderSlots));
         cls.def("__init__", [](HeaderObject* self, nb::args args, nb::kwargs kwargs) {
             const Args p = parse_args(kNewSig, args, kwargs);
-            nb::handle mapping = p.get_opt("mapping");
+            nb::handle mapping = p.get(kMapping);
             PyHeader handle = mapping.is_valid()
                                   ? PyHeader::from_header(header_from_py(mapping), false)
                                   : PyHeader::new_empty();

@@ -83,15 +83,17 @@ constexpr auto kBytesDoc = method_doc<kBytesSig>(
     "blocks).");
 constexpr MethodDef kBytes{kBytesDoc, header_bytes};
 
+constexpr auto kLenient = keyword_only(optional<bool>("lenient", true));
+
 nb::object from_text_arg(const Args& p, const std::string& text) {
-    const bool lenient = p.flag("lenient", true);
+    const bool lenient = p.get(kLenient);
     return make_header_object(header_from_text(text, lenient));
 }
 
-constexpr auto kFromStringSig =
-    signature("Header.fromstring()", required("data"), keyword_only("lenient", "True"));
+constexpr auto kTextData = required<std::string>("data");
+constexpr auto kFromStringSig = signature("Header.fromstring()", kTextData, kLenient);
 nb::object header_fromstring(const Args& p) {
-    const std::string text = p.convert("data", to_string);
+    const std::string text = p.get(kTextData);
     return from_text_arg(p, text);
 }
 constexpr auto kFromStringDoc = function_doc<kFromStringSig>(
@@ -107,10 +109,10 @@ std::string bytes_arg(nb::handle obj) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-constexpr auto kFromBytesSig =
-    signature("Header.frombytes()", required("data"), keyword_only("lenient", "True"));
+constexpr auto kBytesData = required<std::string>("data", bytes_arg);
+constexpr auto kFromBytesSig = signature("Header.frombytes()", kBytesData, kLenient);
 nb::object header_frombytes(const Args& p) {
-    const std::string text = p.convert("data", bytes_arg);
+    const std::string text = p.get(kBytesData);
     return from_text_arg(p, text);
 }
 constexpr auto kFromBytesDoc = function_doc<kFromBytesSig>(

@@ -546,8 +546,10 @@ PyHeader header_for_new_image(nb::handle given) {
     return handle;
 }
 
-constexpr auto kNewSig = signature("ImageHdu.__new__()", required("data"),
-                                   optional("header", "None"), optional("name", "None"));
+constexpr auto kData = required<nb::handle>("data");
+constexpr auto kHeader = or_none<nb::handle>("header");
+constexpr auto kName = or_none<std::string>("name");
+constexpr auto kNewSig = signature("ImageHdu.__new__()", kData, kHeader, kName);
 constexpr auto kImageHduDoc = function_doc<kNewSig>(
     "Image HDU with lazy numpy data.\n\n"
     "Pixels of an image read from a file are read on the first access to `data` and kept. "
@@ -555,11 +557,11 @@ constexpr auto kImageHduDoc = function_doc<kNewSig>(
     "copied and `name` becomes EXTNAME.");
 
 PyImageHdu image_from_args(const Args& p) {
-    const std::optional<std::string> name = p.convert_opt("name", to_string);
-    nb::object array = coerce_array(p.get("data"), "ImageHdu");
+    const std::optional<std::string> name = p.get(kName);
+    nb::object array = coerce_array(p.get(kData), "ImageHdu");
     const Bitpix pixel_type = dtype_code(array);
     std::vector<std::uint64_t> axes = array_axes(array);
-    PyHeader header = header_for_new_image(p.get_opt("header"));
+    PyHeader header = header_for_new_image(p.get(kHeader));
     refuse_other_kind_cards(header.snapshot());
     if (name) {
         Result<bool> done;
@@ -625,9 +627,9 @@ void add_data_property(nb::handle cls) {
     nb::setattr(cls, "data", descr);
 }
 
-constexpr auto kWcsSig = signature("ImageHdu.wcs()", optional("alt", "' '"));
+constexpr auto kWcsSig = signature("ImageHdu.wcs()", kAltArg);
 nb::object image_wcs(PyImageHdu& self, const Args& p) {
-    const char32_t alt = wcs_alt_arg(p);
+    const char32_t alt = p.get(kAltArg);
     SharedUse use(self);
     return hdu_wcs_object(unwrap(Wcs::from_header(wcs_header(self), alt)), self.tab_file.get(),
                           "WCS has a -TAB axis, but this HDU carries no file to load the lookup "

@@ -2,8 +2,9 @@
 // calling convention, parsed by the shared argument parser, and documented with a text
 // signature line that the interpreter exposes as __text_signature__.
 //
-//   nb::object hdu(PyFitsFile& self, const Args& p) { ... }
-//   constexpr auto kHduSig = signature("FitsFile.hdu()", required("i"));
+//   constexpr auto kIndex = required<std::uint64_t>("i");
+//   constexpr auto kHduSig = signature("FitsFile.hdu()", kIndex);
+//   nb::object hdu(PyFitsFile& self, const Args& p) { ... p.get(kIndex) ... }
 //   constexpr auto kHduDoc = method_doc<kHduSig>("The HDU at position `i`.");
 //   constexpr MethodDef<PyFitsFile> kHdu{kHduDoc, hdu};
 //   ...

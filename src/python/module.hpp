@@ -12,10 +12,12 @@
 //   }
 //   const Registration kHeaderRegistration{"Header", make_header_class};
 //
-//   constexpr auto kImageSig = signature("image()", required("data"), optional("header", "None"),
-//                                        optional("primary", "True"));
+//   constexpr auto kData = required<nb::handle>("data");
+//   constexpr auto kHeader = or_none<nb::handle>("header");
+//   constexpr auto kPrimary = optional<bool>("primary", true);
+//   constexpr auto kImageSig = signature("image()", kData, kHeader, kPrimary);
 //   constexpr auto kImageDoc = function_doc<kImageSig>("Build an image HDU from an array.");
-//   nb::object image(const Args& args) { ... }
+//   nb::object image(const Args& args) { ... args.get(kPrimary) ... }
 //   constexpr FunctionDef kImage{kImageDoc, image};
 //   const Registration kImageRegistration{"image", [](nb::module_& m) {
 //       return make_function<kImage>(m);

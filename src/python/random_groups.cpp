@@ -25,9 +25,10 @@ nb::object frozen_values(ByteSpan bytes, Bitpix bitpix, std::uint64_t count) {
     return array;
 }
 
-constexpr auto kGroupSig = signature("RandomGroups.group()", required("i"));
+constexpr auto kIndex = required<std::uint64_t>("i");
+constexpr auto kGroupSig = signature("RandomGroups.group()", kIndex);
 nb::object group(PyRandomGroups& self, const Args& p) {
-    const std::uint64_t i = p.convert("i", to_u64);
+    const std::uint64_t i = p.get(kIndex);
     if (i >= self.n_groups) {
         raise(PyExc_IndexError, "group " + std::to_string(i) + " out of range (n_groups = " +
                                     std::to_string(self.n_groups) + ")");

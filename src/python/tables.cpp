@@ -212,15 +212,19 @@ PyType_Slot kTableSlots[6] = {
 
 // --- Methods ---
 
+// The handles both table classes' methods share.
+constexpr auto kRow = required<std::int64_t>("r");
+constexpr auto kColumnName = required<std::string>("name");
+
 template <class Obj>
 nb::object method_row(Obj& self, const Args& p) {
-    const std::int64_t given = p.convert("r", to_i64);
+    const std::int64_t given = p.get(kRow);
     return row_dict(self.state, normalize_row_index(self.state, given));
 }
 
 template <class Obj>
 nb::object method_column(Obj& self, const Args& p) {
-    return column_by_name(self.state, p.convert("name", to_string));
+    return column_by_name(self.state, p.get(kColumnName));
 }
 
 template <class Obj>
@@ -233,8 +237,8 @@ constexpr char kRowText[] = "The dict of row ``r`` (negative counts from the end
 constexpr char kColumnText[] = "Column accessor; equivalent to ``table[name]``.";
 constexpr char kToDictText[] = "Every column, keyed by column name.";
 
-constexpr auto kBinRowSig = signature("BinTable.row()", required("r"));
-constexpr auto kBinColumnSig = signature("BinTable.column()", required("name"));
+constexpr auto kBinRowSig = signature("BinTable.row()", kRow);
+constexpr auto kBinColumnSig = signature("BinTable.column()", kColumnName);
 constexpr auto kBinToDictSig = signature("BinTable.to_dict()");
 constexpr auto kBinRowDoc = method_doc<kBinRowSig>(kRowText);
 constexpr auto kBinColumnDoc = method_doc<kBinColumnSig>(kColumnText);
@@ -243,8 +247,8 @@ constexpr MethodDef<BinTableObject> kBinRow{kBinRowDoc, method_row<BinTableObjec
 constexpr MethodDef<BinTableObject> kBinColumn{kBinColumnDoc, method_column<BinTableObject>};
 constexpr MethodDef<BinTableObject> kBinToDict{kBinToDictDoc, method_to_dict<BinTableObject>};
 
-constexpr auto kAsciiRowSig = signature("AsciiTable.row()", required("r"));
-constexpr auto kAsciiColumnSig = signature("AsciiTable.column()", required("name"));
+constexpr auto kAsciiRowSig = signature("AsciiTable.row()", kRow);
+constexpr auto kAsciiColumnSig = signature("AsciiTable.column()", kColumnName);
 constexpr auto kAsciiToDictSig = signature("AsciiTable.to_dict()");
 constexpr auto kAsciiRowDoc = method_doc<kAsciiRowSig>(kRowText);
 constexpr auto kAsciiColumnDoc = method_doc<kAsciiColumnSig>(kColumnText);

@@ -54,12 +54,13 @@ nb::object float_list(std::span<const double> values) {
 
 enum class Direction { PixelToWorld, WorldToPixel };
 
-nb::object transform(const Wcs& wcs, const Args& p, Direction dir) {
+// `coords` is the handle of the coordinates parameter, named after the direction.
+nb::object transform(const Wcs& wcs, const Args& p,
+                     const Arg<nb::object, Omitted::Required>& coords, Direction dir) {
     const bool forward = dir == Direction::PixelToWorld;
     const char* name = forward ? "pixel_to_world" : "world_to_pixel";
-    const char* param = forward ? "pix" : "world";
-    nb::object array = p.convert(param, [](nb::handle h) { return float64_array(h); });
-    const double shift = origin_shift(p);
+    nb::object array = p.get(coords);
+    const double shift = origin_shift(p.get(kOriginArg));
     if (!readable_in_place(array) || (forward && shift != 0.0)) array = c_copy(array);
     const std::size_t n = wcs.naxis();
     const int ndim = nb::cast<int>(nb::getattr(array, "ndim"));
@@ -190,9 +191,10 @@ constexpr auto kAxisKindsDoc = method_doc<kAxisKindsSig>(
     "\"stokes\" or \"linear\".");
 constexpr MethodDef<PyWcs> kAxisKinds{kAxisKindsDoc, axis_kinds};
 
-constexpr auto kIsTabularSig = signature("Wcs.is_tabular()", required("axis"));
+constexpr auto kAxis = required<std::uint64_t>("axis");
+constexpr auto kIsTabularSig = signature("Wcs.is_tabular()", kAxis);
 nb::object is_tabular(PyWcs& self, const Args& p) {
-    const std::uint64_t axis = p.convert("axis", to_u64);
+    const std::uint64_t axis = p.get(kAxis);
     for (const TabAxisSpec& t : self.wcs.tab_specs) {
         if (t.axis == axis) return nb::bool_(true);
     }
@@ -218,10 +220,10 @@ constexpr auto kFootprintDoc = method_doc<kFootprintSig>(
     "corner that cannot be transformed is a row of NaN.");
 constexpr MethodDef<PyWcs> kFootprint{kFootprintDoc, footprint};
 
-constexpr auto kPixelToWorldSig =
-    signature("Wcs.pixel_to_world()", required("pix"), optional("origin", "0"));
+constexpr auto kPix = required<nb::object>("pix", float64_array);
+constexpr auto kPixelToWorldSig = signature("Wcs.pixel_to_world()", kPix, kOriginArg);
 nb::object pixel_to_world(PyWcs& self, const Args& p) {
-    return transform(self.wcs, p, Direction::PixelToWorld);
+    return transform(self.wcs, p, kPix, Direction::PixelToWorld);
 }
 constexpr auto kPixelToWorldDoc = method_doc<kPixelToWorldSig>(
     "Pixel coordinates to world coordinates.\n\n"
@@ -230,10 +232,10 @@ constexpr auto kPixelToWorldDoc = method_doc<kPixelToWorldSig>(
     "`origin` is 0 for 0-based pixels or 1 for FITS 1-based pixels.");
 constexpr MethodDef<PyWcs> kPixelToWorld{kPixelToWorldDoc, pixel_to_world};
 
-constexpr auto kWorldToPixelSig =
-    signature("Wcs.world_to_pixel()", required("world"), optional("origin", "0"));
+constexpr auto kWorld = required<nb::object>("world", float64_array);
+constexpr auto kWorldToPixelSig = signature("Wcs.world_to_pixel()", kWorld, kOriginArg);
 nb::object world_to_pixel(PyWcs& self, const Args& p) {
-    return transform(self.wcs, p, Direction::WorldToPixel);
+    return transform(self.wcs, p, kWorld, Direction::WorldToPixel);
 }
 constexpr auto kWorldToPixelDoc = method_doc<kWorldToPixelSig>(
     "World coordinates to pixel coordinates.\n\n"
@@ -241,12 +243,13 @@ constexpr auto kWorldToPixelDoc = method_doc<kWorldToPixelSig>(
     "pixels returned are 0-based, or 1-based with ``origin=1``.");
 constexpr MethodDef<PyWcs> kWorldToPixel{kWorldToPixelDoc, world_to_pixel};
 
-constexpr auto kPixelScaleSig =
-    signature("Wcs.pixel_scale_at()", required("px"), required("py"), optional("origin", "0"));
+constexpr auto kPx = required<double>("px");
+constexpr auto kPy = required<double>("py");
+constexpr auto kPixelScaleSig = signature("Wcs.pixel_scale_at()", kPx, kPy, kOriginArg);
 nb::object pixel_scale_at(PyWcs& self, const Args& p) {
-    const double px = p.convert("px", to_f64);
-    const double py = p.convert("py", to_f64);
-    const double shift = origin_shift(p);
+    const double px = p.get(kPx);
+    const double py = p.get(kPy);
+    const double shift = origin_shift(p.get(kOriginArg));
     const auto scale = unwrap(self.wcs.pixel_scale_at(px + shift, py + shift));
     return nb::make_tuple(scale.first, scale.second);
 }
@@ -255,9 +258,9 @@ constexpr auto kPixelScaleAtDoc = method_doc<kPixelScaleSig>(
     "pixel at pixel ``(px, py)`` of the celestial axes.");
 constexpr MethodDef<PyWcs> kPixelScaleAt{kPixelScaleAtDoc, pixel_scale_at};
 
-constexpr auto kToHeaderSig = signature("Wcs.to_header()", optional("alt", "' '"));
+constexpr auto kToHeaderSig = signature("Wcs.to_header()", kAltArg);
 nb::object to_header(PyWcs& self, const Args& p) {
-    const char32_t alt = wcs_alt_arg(p);
+    const char32_t alt = p.get(kAltArg);
     Header header = unwrap(self.wcs.to_header(alt));
     return make_header_object(PyHeader::from_header(std::move(header), false));
 }
@@ -279,7 +282,11 @@ PyType_Slot kWcsSlots[] = {
     {0, nullptr},
 };
 
-constexpr auto kNewSig = signature("Wcs()", required("header"), optional("alt", "' '"));
+HeaderObject& header_argument(nb::handle obj) {
+    return cast_instance<HeaderObject>(obj, "Header");
+}
+constexpr auto kHeader = required<HeaderObject&>("header", header_argument);
+constexpr auto kNewSig = signature("Wcs()", kHeader, kAltArg);
 constexpr auto kWcsDoc = function_doc<kNewSig>(
     "World Coordinate System for an HDU.\n\n"
     "Parsed from a :class:`Header` for the alternate description `alt` (' ' or 'A' to 'Z'). "
@@ -292,8 +299,8 @@ nb::object make_wcs_class(nb::module_& m) {
             nb::class_<PyWcs>(m, "Wcs", kWcsDoc.doc(), nb::is_final(), nb::type_slots(kWcsSlots));
         cls.def("__init__", [](PyWcs* self, nb::args args, nb::kwargs kwargs) {
             const Args p = parse_args(kNewSig, args, kwargs);
-            HeaderObject& header = p.instance<HeaderObject>("header", "Header");
-            const char32_t alt = wcs_alt_arg(p);
+            HeaderObject& header = p.get(kHeader);
+            const char32_t alt = p.get(kAltArg);
             std::optional<Wcs> wcs = parse_header_wcs(header.handle, alt);
             if (!wcs) raise(PyExc_ValueError, "header carries no WCS");
             new (self) PyWcs{std::move(*wcs)};
@@ -351,13 +358,14 @@ const Registration kWcsRegistration{"Wcs", make_wcs_class};
 
 }  // namespace
 
-double origin_shift(const Args& p) {
-    const std::int64_t origin = p.convert_or("origin", std::int64_t{0}, [](nb::handle h) {
-        const std::int64_t v = to_i64(h);
-        if (v < 0 || v > 255)
-            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return v;
-    });
+std::int64_t origin_argument(nb::handle obj) {
+    const std::int64_t v = to_i64(obj);
+    if (v < 0 || v > 255)
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return v;
+}
+
+double origin_shift(std::int64_t origin) {
     if (origin == 0) return 0.0;
     if (origin == 1) return -1.0;
     raise(PyExc_ValueError,
@@ -373,15 +381,12 @@ nb::object float64_array(nb::handle obj) {
     return asarray(obj, nb::arg("dtype") = "float64");
 }
 
-char32_t wcs_alt_arg(const Args& p) {
-    return p.convert_or("alt", U' ', [](nb::handle h) -> char32_t {
-        const std::string text = to_string(h);
-        const auto [cp, len] = first_code_point(text);
-        if (text.empty() || len != text.size()) {
-            raise(PyExc_ValueError, "expected a string of length 1");
-        }
-        return cp;
-    });
+char32_t alt_argument(nb::handle obj) {
+    const std::string text = to_string(obj);
+    const auto [cp, len] = first_code_point(text);
+    if (text.empty() || len != text.size())
+        raise(PyExc_ValueError, "expected a string of length 1");
+    return cp;
 }
 
 std::optional<Wcs> parse_header_wcs(const PyHeader& header, char32_t alt) {

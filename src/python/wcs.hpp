@@ -19,17 +19,24 @@ struct PyWcs {
     Wcs wcs;
 };
 
-// The pixel shift of the `origin` argument (0 when omitted): 0.0 for 0-based pixels, -1.0 for
-// 1-based FITS pixels; any other value raises ValueError.
-double origin_shift(const Args& args);
+// The `origin` parameter of the transforms and of fit_wcs, 0 when omitted: an integer from 0
+// to 255 (OverflowError "out of range integral type conversion attempted" otherwise).
+std::int64_t origin_argument(nb::handle obj);
+inline constexpr auto kOriginArg = optional<std::int64_t>("origin", 0, origin_argument);
+
+// The pixel shift of an `origin` argument: 0.0 for 0-based pixels, -1.0 for 1-based FITS
+// pixels; any other value raises ValueError.
+double origin_shift(std::int64_t origin);
 
 // Coordinates as a float64 NumPy array: a float64 array itself, anything else through
 // numpy.asarray (whose errors propagate).
 nb::object float64_array(nb::handle obj);
 
-// The `alt` argument: a str of exactly one character, ' ' when omitted. A non-str is the
-// conversion TypeError naming "alt"; another length ValueError "expected a string of length 1".
-char32_t wcs_alt_arg(const Args& args);
+// The `alt` parameter of every call that picks a description, ' ' when omitted: a str of
+// exactly one character. A non-str is the conversion TypeError naming "alt"; another length
+// ValueError "expected a string of length 1".
+char32_t alt_argument(nb::handle obj);
+inline constexpr auto kAltArg = optional<char32_t>("alt", U' ', alt_argument);
 
 // The description of the header for `alt`, parsed under the header's lock; a parse error
 // raises vexlo.FitsError; none when the header has no description for `alt`.

@@ -82,24 +82,32 @@ std::pair<CelestialFrame, RadeSys> frame_of(const std::string& text) {
     raise(PyExc_ValueError, "fit_wcs: unknown frame " + debug_str(text));
 }
 
+std::uint32_t sip_order_argument(nb::handle obj) {
+    const std::uint64_t v = to_u64(obj);
+    if (v > 0xFFFFFFFFu)
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::uint32_t>(v);
+}
+
+constexpr auto kPixels = required<nb::object>("pixels", two_dim_array);
+constexpr auto kSky = required<nb::object>("sky", two_dim_array);
+constexpr auto kProjection = optional<std::string>("projection", "TAN");
+constexpr auto kCrpix = or_none<Pair2>("crpix", pair_argument);
+constexpr auto kCrval = or_none<Pair2>("crval", pair_argument);
+constexpr auto kSipOrder = or_none<std::uint32_t>("sip_order", sip_order_argument);
+constexpr auto kFitSipInverse = optional<bool>("fit_sip_inverse", true);
+constexpr auto kFrame = optional<std::string>("frame", "equatorial");
+
 nb::object py_fit_wcs(const Args& p) {
-    const nb::object pixels = p.convert("pixels", two_dim_array);
-    const nb::object sky = p.convert("sky", two_dim_array);
-    const std::string projection =
-        p.convert_or("projection", std::string("TAN"), [](nb::handle h) { return to_string(h); });
-    const std::optional<Pair2> crpix = p.convert_opt("crpix", pair_argument);
-    const std::optional<Pair2> crval = p.convert_opt("crval", pair_argument);
-    const std::optional<std::uint32_t> sip_order = p.convert_opt("sip_order", [](nb::handle h) {
-        const std::uint64_t v = to_u64(h);
-        if (v > 0xFFFFFFFFu) {
-            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-        }
-        return static_cast<std::uint32_t>(v);
-    });
-    const bool fit_sip_inverse = p.flag("fit_sip_inverse", true);
-    const std::string frame =
-        p.convert_or("frame", std::string("equatorial"), [](nb::handle h) { return to_string(h); });
-    const double shift = origin_shift(p);
+    const nb::object pixels = p.get(kPixels);
+    const nb::object sky = p.get(kSky);
+    const std::string projection = p.get(kProjection);
+    const std::optional<Pair2> crpix = p.get(kCrpix);
+    const std::optional<Pair2> crval = p.get(kCrval);
+    const std::optional<std::uint32_t> sip_order = p.get(kSipOrder);
+    const bool fit_sip_inverse = p.get(kFitSipInverse);
+    const std::string frame = p.get(kFrame);
+    const double shift = origin_shift(p.get(kOriginArg));
 
     const ArrayBuffer pix_view(pixels);
     const ArrayBuffer sky_view(sky);
@@ -174,11 +182,8 @@ nb::object make_wcs_fit_class(nb::module_& m) {
 
 const Registration kWcsFitRegistration{"WcsFit", make_wcs_fit_class};
 
-constexpr auto kFitWcsSig =
-    signature("fit_wcs()", required("pixels"), required("sky"), optional("projection", "\"TAN\""),
-              optional("crpix", "None"), optional("crval", "None"), optional("sip_order", "None"),
-              optional("fit_sip_inverse", "True"), optional("frame", "\"equatorial\""),
-              optional("origin", "0"));
+constexpr auto kFitWcsSig = signature("fit_wcs()", kPixels, kSky, kProjection, kCrpix, kCrval,
+                                      kSipOrder, kFitSipInverse, kFrame, kOriginArg);
 constexpr auto kFitWcsDoc = function_doc<kFitWcsSig>(
     "Fit a celestial WCS to ``(pixel, sky)`` reference correspondences.\n\n"
     "`pixels` holds ``(x, y)`` rows and `sky` ``(lon, lat)`` rows in degrees, one per point. "

@@ -24,11 +24,16 @@ nb::list list_argument(nb::handle obj) {
     return nb::borrow<nb::list>(obj);
 }
 
+constexpr auto kPath = required<std::string>("path", to_path);
+constexpr auto kHdus = required<nb::list>("hdus", list_argument);
+constexpr auto kOverwrite = optional<bool>("overwrite", false);
+constexpr auto kChecksums = keyword_only(optional<bool>("checksums", false));
+
 nb::object py_write(const Args& p) {
-    const std::string path = p.convert("path", to_path);
-    const nb::list hdus = p.convert("hdus", list_argument);
-    const bool overwrite = p.flag("overwrite", false);
-    const bool checksums = p.flag("checksums", false);
+    const std::string path = p.get(kPath);
+    const nb::list hdus = p.get(kHdus);
+    const bool overwrite = p.get(kOverwrite);
+    const bool checksums = p.get(kChecksums);
 
     const std::size_t n = nb::len(hdus);
     if (n == 0) raise(PyExc_ValueError, "vexlo.write: refusing to write a file with zero HDUs");
@@ -68,9 +73,7 @@ nb::object py_write(const Args& p) {
     return nb::none();
 }
 
-constexpr auto kWriteSig =
-    signature("write()", required("path"), required("hdus"), optional("overwrite", "False"),
-              keyword_only("checksums", "False"));
+constexpr auto kWriteSig = signature("write()", kPath, kHdus, kOverwrite, kChecksums);
 constexpr auto kWriteDoc = function_doc<kWriteSig>(
     "Write a sequence of HDU builders to disk.\n\n"
     "``hdus`` is a list of the builders returned by :func:`image`, :func:`bintable`,\n"

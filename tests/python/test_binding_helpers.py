@@ -104,6 +104,16 @@ def test_internal_failure_raises_panic(capfd, through, kind, kwargs, located):
     assert report.endswith(":\ninvariant broken\n")
 
 
+def test_a_body_reads_only_the_handles_of_its_own_table(capfd):
+    # stray() lists a parameter `value` but reads another handle of that name, whose default
+    # its signature does not show: the read panics instead of matching by name.
+    with pytest.raises(BaseException) as info:
+        T.stray(False)
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("stray() has no parameter 'value'",)
+    assert capfd.readouterr().err.endswith(":\nstray() has no parameter 'value'\n")
+
+
 def test_panic_class_is_shared_and_not_exported():
     caught = []
     for call in (T.fail, T.Probe().fail):
