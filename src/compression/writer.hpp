@@ -14,6 +14,8 @@
 
 namespace vexlo {
 
+struct GzipDeflater;
+
 enum class TileCompression : std::uint8_t {
     Gzip1,
     Gzip2,
@@ -34,7 +36,12 @@ struct TileCompressOptions {
 Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,
                                           const TileCompressOptions& options);
 
-// One tile's payload; `bytepix` is the width of the values in `tile`.
+// One tile's payload; `bytepix` is the width of the values in `tile`. Gzip tiles are made
+// with `deflater`, which a pass keeps from tile to tile.
+Result<Bytes> compress_tile(ByteSpan tile, TileCompression compression, std::uint32_t blocksize,
+                            std::uint32_t bytepix, GzipDeflater& deflater);
+
+// compress_tile with a deflater of its own, for a single tile.
 Result<Bytes> compress_tile(ByteSpan tile, TileCompression compression, std::uint32_t blocksize,
                             std::uint32_t bytepix);
 

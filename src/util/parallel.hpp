@@ -38,6 +38,10 @@ std::size_t usable_cores();
 // rounded up; none for no quota or a text of another form.
 std::optional<std::size_t> cpu_max_cores(std::string_view text);
 
+// The cores usable under an affinity of `affinity` cores and a cgroup quota of `quota` cores
+// (none for no quota): the lower of the two.
+std::size_t cores_within_quota(std::size_t affinity, std::optional<std::size_t> quota);
+
 // How many parts `items` independent items make when each part should hold at least
 // `min_per_part` of them: one per usable core, at most kMaxThreads, at least 1.
 std::size_t parts_for(std::size_t items, std::size_t min_per_part);
@@ -75,6 +79,23 @@ std::size_t take_helpers(std::size_t wanted) noexcept;
 void give_back_helpers(std::size_t n) noexcept;
 // Marks the current thread as a helper, whose slot is already counted.
 void enter_helper() noexcept;
+
+// The C++ runtime allocates a thread's exception state on its first throw or catch, and the C
+// library ends the process when that allocation fails. So a helper, once started, first
+// readies itself (ready_helper): it checks that memory for that state is there, then takes
+// it. What it found free must still be free when it takes it, so helpers ready themselves one
+// at a time and never while a caller makes threads: a caller holds HelperStarts while it
+// makes its helpers, then waits for them to be ready before it allocates anything more.
+class HelperStarts {
+  public:
+    HelperStarts() noexcept;
+    ~HelperStarts();
+    HelperStarts(const HelperStarts&) = delete;
+    HelperStarts& operator=(const HelperStarts&) = delete;
+};
+// True once the current thread's exception state is taken; false, having taken nothing,
+// when memory is too short for it (the helper then takes no part).
+bool ready_helper() noexcept;
 
 // The failure of the lowest part that failed so far: a returned result or a thrown exception.
 template <class R>
@@ -146,17 +167,29 @@ auto run_parts(std::size_t parts, std::size_t threads, Part&& part) {
     const std::size_t granted = wanted > 1 ? detail::take_helpers(wanted - 1) : 0;
     std::array<std::thread, kMaxThreads - 1> helpers;
     std::size_t started = 0;
-    try {
-        for (; started < granted; ++started) {
-            helpers[started] = std::thread([&work] {
-                detail::enter_helper();
-                work();
-            });
+    std::atomic<std::uint32_t> readying{0};  // helpers made and not yet ready
+    if (granted > 0) {
+        const detail::HelperStarts starts;
+        try {
+            for (; started < granted; ++started) {
+                readying.fetch_add(1);
+                helpers[started] = std::thread([&work, &readying] {
+                    const bool ready = detail::ready_helper();
+                    readying.fetch_sub(1);
+                    readying.notify_one();
+                    if (!ready) return;
+                    detail::enter_helper();
+                    work();
+                });
+            }
+        } catch (...) {
+            // Fewer threads than granted: the others take their parts.
+            readying.fetch_sub(1);
         }
-    } catch (...) {
-        // Fewer threads than granted: the others take their parts.
     }
     detail::give_back_helpers(granted - started);
+    for (std::uint32_t n = readying.load(); n != 0; n = readying.load())
+        readying.wait(n);
     work();
     for (std::size_t i = 0; i < started; ++i)
         helpers[i].join();
