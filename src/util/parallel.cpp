@@ -46,8 +46,6 @@ void mark_slot(bool held) {
     }
 }
 
-// Held while a caller makes helper threads and while a helper readies itself.
-std::mutex helper_starts;
 // Free memory a helper checks for before it takes its exception state (a few dozen bytes),
 // with room to spare.
 constexpr std::size_t kReadyRoom = 4096;
@@ -213,16 +211,7 @@ void enter_helper() noexcept {
     mark_slot(true);
 }
 
-HelperStarts::HelperStarts() noexcept {
-    helper_starts.lock();
-}
-
-HelperStarts::~HelperStarts() {
-    helper_starts.unlock();
-}
-
 bool ready_helper() noexcept {
-    const std::lock_guard<std::mutex> hold(helper_starts);
     void* room = std::malloc(kReadyRoom);
     if (room == nullptr) return false;
     std::free(room);
