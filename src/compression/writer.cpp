@@ -71,6 +71,7 @@ void put_descriptor(std::uint8_t* p, std::uint64_t count, std::uint64_t offset) 
 struct TileScratch {
     std::vector<std::uint64_t> extent, k;
     Bytes gathered;
+    GzipDeflater deflater;
 };
 
 // Copies tile t's pixels out of the image into s.gathered, in tile order.
@@ -94,9 +95,9 @@ Result<TilePayload> encode_tile(ByteSpan image, const TileGrid& g, std::uint64_t
     const Bytes& gathered = scratch.gathered;
     TilePayload p;
     if (!options.dither) {
-        VEXLO_ASSIGN_OR_RETURN(p.bytes,
-                               compress_tile(gathered, options.compression, options.blocksize,
-                                             static_cast<std::uint32_t>(bytepix)));
+        VEXLO_ASSIGN_OR_RETURN(
+            p.bytes, compress_tile(gathered, options.compression, options.blocksize,
+                                   static_cast<std::uint32_t>(bytepix), scratch.deflater));
         return p;
     }
     const std::vector<double> values = tile_values(gathered, bitpix);
@@ -105,32 +106,36 @@ Result<TilePayload> encode_tile(ByteSpan image, const TileGrid& g, std::uint64_t
     std::optional<QuantizedTile> qt =
         quantize_tile(values, *options.dither, seed_sum, options.quantize_level);
     if (qt) {
-        VEXLO_ASSIGN_OR_RETURN(p.bytes, compress_tile(i32_to_be_bytes(qt->values),
-                                                      options.compression, options.blocksize, 4));
+        VEXLO_ASSIGN_OR_RETURN(p.bytes,
+                               compress_tile(i32_to_be_bytes(qt->values), options.compression,
+                                             options.blocksize, 4, scratch.deflater));
         p.scale = qt->scale;
         p.zero = qt->zero;
     } else {
-        VEXLO_ASSIGN_OR_RETURN(p.bytes, gzip_deflate(gathered));
+        VEXLO_ASSIGN_OR_RETURN(p.bytes, gzip_deflate(gathered, scratch.deflater));
         p.fallback = true;
     }
     return p;
 }
 
-// The encoder of each algorithm; null for those the writer does not write.
+// The encoder of each algorithm; null for those the writer does not write. Gzip tiles are
+// made with the pass's deflater.
 using TileEncoder = Result<Bytes> (*)(ByteSpan tile, std::uint32_t blocksize,
-                                      std::uint32_t bytepix);
+                                      std::uint32_t bytepix, GzipDeflater& deflater);
 TileEncoder tile_encoder(Compression::Kind kind) {
     switch (kind) {
         case Compression::Kind::Gzip1:
-            return [](ByteSpan tile, std::uint32_t, std::uint32_t) { return gzip_deflate(tile); };
+            return [](ByteSpan tile, std::uint32_t, std::uint32_t, GzipDeflater& deflater) {
+                return gzip_deflate(tile, deflater);
+            };
         case Compression::Kind::Gzip2:
-            return [](ByteSpan tile, std::uint32_t, std::uint32_t bytepix) {
-                return gzip_deflate(shuffle_bytes(tile, bytepix));
+            return [](ByteSpan tile, std::uint32_t, std::uint32_t bytepix,
+                      GzipDeflater& deflater) {
+                return gzip_deflate(shuffle_bytes(tile, bytepix), deflater);
             };
         case Compression::Kind::Rice1:
-            return [](ByteSpan tile, std::uint32_t blocksize, std::uint32_t bytepix) {
-                return rice_encode(bytepix, blocksize, tile);
-            };
+            return [](ByteSpan tile, std::uint32_t blocksize, std::uint32_t bytepix,
+                      GzipDeflater&) { return rice_encode(bytepix, blocksize, tile); };
         case Compression::Kind::Plio1:
         case Compression::Kind::Hcompress1:
         case Compression::Kind::None:
@@ -293,10 +298,16 @@ Result<BinTableHdu> compress(const ImageHdu& image, const TileCompressOptions& o
 }  // namespace
 
 Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
-                            std::uint32_t bytepix) {
+                            std::uint32_t bytepix, GzipDeflater& deflater) {
     const TileEncoder encode = tile_encoder(compression);
     if (encode == nullptr) return fail(unwritten_algorithm(compression));
-    return encode(tile, blocksize, bytepix);
+    return encode(tile, blocksize, bytepix, deflater);
+}
+
+Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
+                            std::uint32_t bytepix) {
+    GzipDeflater deflater;
+    return compress_tile(tile, compression, blocksize, bytepix, deflater);
 }
 
 Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,

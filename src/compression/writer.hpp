@@ -15,6 +15,8 @@
 
 namespace vexlo {
 
+struct GzipDeflater;
+
 struct TileCompressOptions {
     std::optional<std::vector<std::uint64_t>> tile_shape;  // none: one image row per tile
     std::optional<std::string> extname;  // none: the image's own EXTNAME, else the default
@@ -31,7 +33,12 @@ struct TileCompressOptions {
 Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,
                                           const TileCompressOptions& options);
 
-// One tile's payload; `bytepix` is the width of the values in `tile`.
+// One tile's payload; `bytepix` is the width of the values in `tile`. Gzip tiles are made
+// with `deflater`, which a pass keeps from tile to tile.
+Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
+                            std::uint32_t bytepix, GzipDeflater& deflater);
+
+// compress_tile with a deflater of its own, for a single tile.
 Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
                             std::uint32_t bytepix);
 

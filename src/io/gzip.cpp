@@ -19,7 +19,7 @@ constexpr int kGzipWindowBits = 16 + 15;
 constexpr std::size_t kInputChunk = 32768;
 // zlib counts in 32-bit units; larger spans are fed in pieces of at most this.
 constexpr std::size_t kMaxStep = std::size_t{1} << 30;
-// The largest deflate buffer a thread keeps between tiles.
+// The largest deflate buffer a deflater keeps between pieces.
 constexpr std::size_t kKeptScratch = std::size_t{4} << 20;
 
 Error gzip_error(const z_stream& zs, const char* fallback) {
@@ -217,21 +217,21 @@ Result<std::uint64_t> gzip_inflate_counted(ByteSpan in, std::span<std::uint8_t> 
     return out.have + out.excess;
 }
 
-Result<Bytes> gzip_deflate(ByteSpan in) {
-    // One compressor per thread: its state is large, and tiles come by the thousand.
-    struct FreeCompressor {
-        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-    };
-    thread_local const std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor(
-        libdeflate_alloc_compressor(6));
-    if (compressor == nullptr) return fail(Error::out_of_memory());
+void GzipDeflater::FreeCompressor::operator()(libdeflate_compressor* c) const {
+    libdeflate_free_compressor(c);
+}
+
+Result<Bytes> gzip_deflate(ByteSpan in, GzipDeflater& deflater) {
+    if (deflater.compressor == nullptr) deflater.compressor.reset(libdeflate_alloc_compressor(6));
+    if (deflater.compressor == nullptr) return fail(Error::out_of_memory());
     // The stream goes to a reused buffer of the worst-case size and leaves as a copy of its
     // own size; a buffer grown for a huge tile is not kept.
-    thread_local Bytes scratch;
+    libdeflate_compressor* const c = deflater.compressor.get();
+    Bytes& scratch = deflater.scratch;
     try {
-        scratch.resize(libdeflate_gzip_compress_bound(compressor.get(), in.size()));
-        const std::size_t n = libdeflate_gzip_compress(compressor.get(), in.data(), in.size(),
-                                                       scratch.data(), scratch.size());
+        scratch.resize(libdeflate_gzip_compress_bound(c, in.size()));
+        const std::size_t n =
+            libdeflate_gzip_compress(c, in.data(), in.size(), scratch.data(), scratch.size());
         Bytes out(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(n));
         if (scratch.size() > kKeptScratch) Bytes().swap(scratch);
         if (n == 0) return fail(Error::io("gzip: cannot compress"));  // within the bound: never
@@ -239,6 +239,11 @@ Result<Bytes> gzip_deflate(ByteSpan in) {
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
     }
+}
+
+Result<Bytes> gzip_deflate(ByteSpan in) {
+    GzipDeflater deflater;
+    return gzip_deflate(in, deflater);
 }
 
 }  // namespace vexlo

@@ -6,10 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 
 #include "error.hpp"
 #include "util/bytes.hpp"
+
+struct libdeflate_compressor;
 
 namespace vexlo {
 
@@ -37,8 +40,23 @@ Result<std::size_t> gzip_inflate_into(ByteSpan in, std::span<std::uint8_t> out);
 // member missed its expected size without ever holding more than that.
 Result<std::uint64_t> gzip_inflate_counted(ByteSpan in, std::span<std::uint8_t> out);
 
+// A compressor and the buffer it writes into, kept from call to call by whoever compresses
+// many pieces in a row (a part of a pass, one per part): its state is large, and tiles come
+// by the thousand. Empty until its first use.
+struct GzipDeflater {
+    struct FreeCompressor {
+        void operator()(libdeflate_compressor* c) const;
+    };
+    std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor;
+    Bytes scratch;
+};
+
 // One gzip member holding `in`, compressed whole at level 6 (by libdeflate, whose stream
-// differs from zlib's at the same level; any inflater decodes either).
+// differs from zlib's at the same level; any inflater decodes either), with `deflater`'s
+// compressor and buffer.
+Result<Bytes> gzip_deflate(ByteSpan in, GzipDeflater& deflater);
+
+// gzip_deflate with a deflater of its own, for a single piece.
 Result<Bytes> gzip_deflate(ByteSpan in);
 
 }  // namespace vexlo

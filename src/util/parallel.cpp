@@ -1,9 +1,11 @@
 #include "util/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 
 namespace vexlo {
 
@@ -15,8 +17,38 @@ std::atomic<std::size_t> forced_parts{0};
 std::atomic<std::size_t> forced_budget{kNoOverride};
 // Calling threads in passes and helper threads, together held within thread_budget().
 std::atomic<std::size_t> threads_alive{0};
-// Whether this thread already holds a slot: a caller inside a pass, or a helper.
-thread_local bool holds_slot = false;
+
+// Whether a thread already holds a slot (a caller inside a pass, or a helper) is its value of
+// one POSIX key, not a thread_local: in a module loaded with dlopen a thread_local's storage
+// is allocated on each thread's first touch, and when that allocation fails the C library
+// ends the process. Setting a key's value reports such a failure instead; a thread left
+// unmarked counts a slot again for a pass it runs inside a part, so takes fewer helpers,
+// never more.
+const std::optional<pthread_key_t>& slot_key() {
+    static const std::optional<pthread_key_t> key = []() -> std::optional<pthread_key_t> {
+        pthread_key_t k;
+        if (pthread_key_create(&k, nullptr) != 0) return std::nullopt;
+        return k;
+    }();
+    return key;
+}
+
+bool holds_slot() {
+    const std::optional<pthread_key_t>& key = slot_key();
+    return key && pthread_getspecific(*key) != nullptr;
+}
+
+// Marks or unmarks this thread; clearing a mark allocates nothing and cannot fail.
+void mark_slot(bool held) {
+    static const char marker = 0;
+    if (const std::optional<pthread_key_t>& key = slot_key()) {
+        static_cast<void>(pthread_setspecific(*key, held ? &marker : nullptr));
+    }
+}
+
+// Free memory a helper checks for before it takes its exception state (a few dozen bytes),
+// with room to spare.
+constexpr std::size_t kReadyRoom = 4096;
 
 // The text of a small file, or none when it cannot be read.
 std::optional<std::string> small_file(const std::string& path) {
@@ -110,11 +142,15 @@ std::optional<std::size_t> cpu_max_cores(std::string_view text) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(cores, SIZE_MAX));
 }
 
+std::size_t cores_within_quota(std::size_t affinity, std::optional<std::size_t> quota) {
+    return std::min(affinity, quota.value_or(affinity));
+}
+
 std::size_t usable_cores() {
     static const std::size_t cores = [] {
         const std::size_t affinity = affinity_cores();
         try {
-            return std::min(affinity, cgroup_cores().value_or(affinity));
+            return cores_within_quota(affinity, cgroup_cores());
         } catch (const std::bad_alloc&) {
             return affinity;
         }
@@ -143,16 +179,16 @@ namespace detail {
 
 // A caller is never refused its slot: past the budget it runs its pass alone, taking no
 // helper.
-CallerSlot::CallerSlot() noexcept : taken_(!holds_slot) {
+CallerSlot::CallerSlot() noexcept : taken_(!holds_slot()) {
     if (!taken_) return;
-    holds_slot = true;
+    mark_slot(true);
     threads_alive.fetch_add(1, std::memory_order_relaxed);
 }
 
 CallerSlot::~CallerSlot() {
     if (!taken_) return;
     threads_alive.fetch_sub(1, std::memory_order_relaxed);
-    holds_slot = false;
+    mark_slot(false);
 }
 
 std::size_t take_helpers(std::size_t wanted) noexcept {
@@ -172,7 +208,16 @@ void give_back_helpers(std::size_t n) noexcept {
 }
 
 void enter_helper() noexcept {
-    holds_slot = true;
+    mark_slot(true);
+}
+
+bool ready_helper() noexcept {
+    void* room = std::malloc(kReadyRoom);
+    if (room == nullptr) return false;
+    std::free(room);
+    // Takes the state: the runtime's per-thread record of exceptions.
+    static_cast<void>(std::uncaught_exceptions());
+    return true;
 }
 
 }  // namespace detail

@@ -38,6 +38,10 @@ std::size_t usable_cores();
 // rounded up; none for no quota or a text of another form.
 std::optional<std::size_t> cpu_max_cores(std::string_view text);
 
+// The cores usable under an affinity of `affinity` cores and a cgroup quota of `quota` cores
+// (none for no quota): the lower of the two.
+std::size_t cores_within_quota(std::size_t affinity, std::optional<std::size_t> quota);
+
 // How many parts `items` independent items make when each part should hold at least
 // `min_per_part` of them: one per usable core, at most kMaxThreads, at least 1.
 std::size_t parts_for(std::size_t items, std::size_t min_per_part);
@@ -75,6 +79,14 @@ std::size_t take_helpers(std::size_t wanted) noexcept;
 void give_back_helpers(std::size_t n) noexcept;
 // Marks the current thread as a helper, whose slot is already counted.
 void enter_helper() noexcept;
+
+// The C++ runtime allocates a thread's exception state on its first throw or catch, and the C
+// library ends the process when that allocation fails. So a helper, once made, first takes
+// that state, after checking that memory for it is there; what it found free must still be
+// free when it takes it, so the rest of its pass allocates nothing meanwhile (see run_parts).
+// True once the state is taken; false, having taken nothing, when memory is too short for it
+// (the helper then takes no part).
+bool ready_helper() noexcept;
 
 // The failure of the lowest part that failed so far: a returned result or a thrown exception.
 template <class R>
@@ -122,9 +134,9 @@ E error_of(const std::exception_ptr& thrown) {
 // an exception it throws becomes that part's error, std::bad_alloc the out-of-memory one.
 // Beside the calling thread, which takes a slot of the budget, up to threads - 1 helper
 // threads take parts in order, as many as the budget has left; when it has none, the calling
-// thread takes them all. Every helper is joined before the call returns. An error built from
-// an exception is made on the calling thread after the join; only the memory for its text can
-// fail there, as std::bad_alloc.
+// thread takes them all; a helper that finds no memory to start with takes none. Every helper
+// is joined before the call returns. An error built from an exception is made on the calling
+// thread after the join; only the memory for its text can fail there, as std::bad_alloc.
 template <class Part>
 auto run_parts(std::size_t parts, std::size_t threads, Part&& part) {
     using R = std::remove_cvref_t<std::invoke_result_t<Part&, std::size_t>>;
@@ -146,15 +158,35 @@ auto run_parts(std::size_t parts, std::size_t threads, Part&& part) {
     const std::size_t granted = wanted > 1 ? detail::take_helpers(wanted - 1) : 0;
     std::array<std::thread, kMaxThreads - 1> helpers;
     std::size_t started = 0;
+    // Once every helper is made, and before any part starts, the helpers ready themselves one
+    // after another, so that no thread of the pass allocates while one does: turn k + 1 is
+    // helper k's, turn started + 1 lets all go.
+    std::atomic<std::uint32_t> turn{0};
+    const auto wait_for_turn = [&turn](std::uint32_t t) {
+        for (std::uint32_t now = turn.load(); now != t; now = turn.load())
+            turn.wait(now);
+    };
     try {
         for (; started < granted; ++started) {
-            helpers[started] = std::thread([&work] {
+            const auto k = static_cast<std::uint32_t>(started);
+            helpers[started] = std::thread([&work, &turn, &started, &wait_for_turn, k] {
+                wait_for_turn(k + 1);
+                const bool ready = detail::ready_helper();
+                turn.fetch_add(1);
+                turn.notify_all();
+                if (!ready) return;
+                wait_for_turn(static_cast<std::uint32_t>(started) + 1);
                 detail::enter_helper();
                 work();
             });
         }
     } catch (...) {
         // Fewer threads than granted: the others take their parts.
+    }
+    if (started > 0) {
+        turn.store(1);
+        turn.notify_all();
+        wait_for_turn(static_cast<std::uint32_t>(started) + 1);
     }
     detail::give_back_helpers(granted - started);
     work();

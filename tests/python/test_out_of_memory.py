@@ -4,6 +4,7 @@ already, so the allocations of the step under test are the ones that fail."""
 
 import gzip
 import json
+import mmap
 import os
 import subprocess
 import sys
@@ -148,3 +149,117 @@ def test_an_image_too_large_for_memory_is_a_memory_error_plain_or_compressed(tmp
     # The core's own words for it stay its message.
     assert run_child(CHILD_READ, packed, 1) == [
         "MemoryError", f"data: decompressed image of {side * side} bytes does not fit in memory"]
+
+
+# One step of the kind named under a cap `margin` bytes above the child's size: its outcome,
+# how many thread stacks it left behind (glibc keeps those of ended threads: a count above
+# zero means a helper thread started) and the temporary files beside the target.
+CHILD_STEP = CHILD_PRELUDE + """
+import os
+import numpy  # imported by the first array, here before the cap
+
+def thread_stacks():
+    # A thread's stack is mapped as a guard page with the stack right above it.
+    count, guard_end = 0, None
+    with open("/proc/self/maps") as f:
+        for line in f:
+            fields = line.split()
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            anonymous = len(fields) == 5
+            if anonymous and fields[1] == "rw-p" and start == guard_end and end - start >= 1 << 20:
+                count += 1
+            guard_end = end if anonymous and fields[1] == "---p" else None
+    return count
+
+kind, path, margin = sys.argv[1], sys.argv[2], int(sys.argv[3])
+if kind == "flush":
+    f = vexlo.open(path, mode="update")
+    data = f[0].data
+    data[0, 0] = 4.5
+    f[0].data = data
+    step = f.flush
+elif kind == "image":
+    f = vexlo.open(path)
+    step = lambda: f[0].data
+else:
+    f = vexlo.open(path)
+    step = lambda: [f[1][name] for name in ("S", "L")]
+stacks = thread_stacks()
+cap(margin / (1 << 30))
+try:
+    step()
+    outcome = "done"
+except MemoryError:
+    outcome = "MemoryError"
+uncap()
+left = [n for n in os.listdir(os.path.dirname(path)) if ".vexlo-tmp." in n]
+print(json.dumps({"outcome": outcome, "helpers": thread_stacks() - stacks, "left": left}))
+"""
+
+PAGE = mmap.PAGESIZE
+MIB = 1 << 20
+
+
+def scaled_image(path, rows):
+    """An int16 image of 2048 columns scaled by BSCALE 0.5, all zeros."""
+    sparse_image(path, [card("SIMPLE", True), card("BITPIX", 16), card("NAXIS", 2),
+                        card("NAXIS1", 2048), card("NAXIS2", rows), card("BSCALE", 0.5)],
+                 rows * 2048 * 2)
+
+
+def scaled_table(path, rows):
+    """A table of a scaled integer column S and a logical column L, enough rows to be split."""
+    values = np.arange(rows, dtype=">i4")
+    flags = np.frombuffer(b"TF" * (rows // 2), "u1")
+    path.write_bytes(primary_hdu() + bintable_hdu(
+        [Col("S", "J", values, tscal=0.5, tzero=1.0), Col("L", "L", flags)], rows))
+
+
+@pytest.mark.parametrize("kind", ["flush", "image", "table"])
+def test_no_cap_on_memory_ends_the_process(tmp_path, kind):
+    # The storage a thread of the module needs must never be taken behind its back: a helper
+    # thread that starts with no memory left beside its stack runs its parts or leaves them
+    # to the others, and the step ends in MemoryError or success, never in a signal or an exit.
+    # The caps step up to 64 MiB above the child's size; around the cap at which a helper
+    # first starts (found to the page, where the machine has a core to spare) they step a page
+    # at a time, since that is where the memory runs out right after a helper's stack.
+    path = tmp_path / "target.fits"
+    if kind == "image":
+        scaled_image(path, 4096)
+    elif kind == "table":
+        scaled_table(path, 300_000)
+
+    def step(margin):
+        if kind == "flush":
+            scaled_image(path, 2048)  # rewritten by the steps that succeed
+        before = path.read_bytes()
+        got = run_child(CHILD_STEP, kind, path, margin)
+        assert got["outcome"] in ("done", "MemoryError"), margin
+        assert got["left"] == [], margin
+        if got["outcome"] == "MemoryError":
+            assert path.read_bytes() == before, margin
+        return got
+
+    coarse = {margin: step(margin) for margin in range(0, 64 * MIB + 1, 4 * MIB)}
+    assert coarse[0]["outcome"] == "MemoryError" and coarse[64 * MIB]["outcome"] == "done"
+    started = [margin for margin, got in coarse.items() if got["helpers"] > 0]
+    if started and started[0] > 0:
+        below, above = started[0] - 4 * MIB, started[0]
+        while above - below > PAGE:
+            middle = (below + above) // 2 // PAGE * PAGE
+            if step(middle)["helpers"] > 0:
+                above = middle
+            else:
+                below = middle
+        for margin in range(above - 2 * PAGE, above + 3 * PAGE, PAGE):
+            step(margin)
+    if kind == "flush":
+        # The array assigned back is written as it is, float32.
+        step(64 * MIB)
+        with astropy_fits.open(path, memmap=False) as hdul:
+            hdul.verify("exception")
+            assert hdul[0].header["BITPIX"] == -32
+            assert hdul[0].section[0, 0:2].tolist() == [4.5, 0.0]
+        with fitsio.FITS(str(path)) as ff:
+            assert ff[0][0:1, 0:2].tolist() == [[4.5, 0.0]]
+        assert vexlo.open(path)[0].section[0, 0:2].tolist() == [4.5, 0.0]

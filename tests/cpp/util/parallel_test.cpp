@@ -347,6 +347,27 @@ TEST(Parallel, CgroupQuotaText) {
         EXPECT_EQ(cpu_max_cores(c.text), c.cores) << '"' << c.text << '"';
 }
 
+TEST(Parallel, QuotaLowersTheAffinity) {
+    struct Case {
+        std::size_t affinity;
+        std::optional<std::size_t> quota;
+        std::size_t cores;
+    };
+    const Case cases[] = {
+        {8, std::nullopt, 8},  // no quota: the affinity
+        {8, 2, 2},             // a container of every core with a quota of two
+        {8, 1, 1},
+        {2, 8, 2},  // a quota above the affinity lowers nothing
+        {4, 4, 4},
+        {1, SIZE_MAX, 1},
+        {1, std::nullopt, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cores_within_quota(c.affinity, c.quota), c.cores)
+            << c.affinity << " cores, quota " << c.quota.value_or(0);
+    }
+}
+
 TEST(Parallel, ForcedPartsSplitSmallPasses) {
     const Overrides restore(std::nullopt);
     EXPECT_EQ(parts_for(10, 1000), 1u);
