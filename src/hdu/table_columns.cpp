@@ -147,7 +147,8 @@ Result<const std::uint8_t*> scalar_fields(const BinTableHdu& table, const BinCol
                                           std::uint64_t first, std::uint64_t n) {
     VEXLO_TRY(table.check_row_range(first, n));
     VEXLO_TRY(table.check_field(column));
-    return table.data.data() + first * table.row_size + column.offset;
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan rows, table.data_section());
+    return rows.data() + first * table.row_size + column.offset;
 }
 
 }  // namespace
@@ -304,13 +305,14 @@ Result<void> run_blockwise(const BinTableHdu& table, std::span<ColumnTarget> tar
 }  // namespace
 
 Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
-    if (!targets.empty() &&
-        table.data.size() < checked_mul(table.n_rows, table.row_size).value_or(UINT64_MAX)) {
+    if (targets.empty()) return {};
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan data, table.data_section());
+    if (data.size() < checked_mul(table.n_rows, table.row_size).value_or(UINT64_MAX)) {
         return fail(Error::data("BINTABLE rows escape the table's data"));
     }
     return run_blockwise(table, targets, [&] {
         return [&](std::uint64_t at, std::size_t) -> Result<const std::uint8_t*> {
-            return table.data.data() + at * table.row_size;
+            return data.data() + at * table.row_size;
         };
     });
 }
