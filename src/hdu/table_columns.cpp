@@ -307,31 +307,25 @@ Result<void> run_blockwise(const BinTableHdu& table, std::span<ColumnTarget> tar
 Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
     if (targets.empty()) return {};
     VEXLO_ASSIGN_OR_RETURN(const ByteSpan data, table.data_section());
-    if (data.size() < checked_mul(table.n_rows, table.row_size).value_or(UINT64_MAX)) {
-        return fail(Error::data("BINTABLE rows escape the table's data"));
-    }
-    return run_blockwise(table, targets, [&] {
-        return [&](std::uint64_t at, std::size_t) -> Result<const std::uint8_t*> {
-            return data.data() + at * table.row_size;
-        };
-    });
+    return decode_columns_blockwise(table, DataSource::of_memory(data), targets);
 }
 
-Result<void> decode_columns_blockwise(const BinTableHdu& table, const FitsFile& file,
-                                      std::size_t index, std::span<ColumnTarget> targets) {
-    return run_blockwise(table, targets, [&] {
-        // Each part reads its blocks into a buffer of its own, reused block after block.
+Result<void> decode_columns_blockwise(const BinTableHdu& layout, const DataSource& source,
+                                      std::span<ColumnTarget> targets) {
+    if (!targets.empty() &&
+        source.size() < checked_mul(layout.n_rows, layout.row_size).value_or(UINT64_MAX)) {
+        return fail(Error::data("BINTABLE rows escape the table's data"));
+    }
+    return run_blockwise(layout, targets, [&] {
+        // Held rows are decoded where they lie; read ones go through a buffer of each part's
+        // own, reused block after block.
         return [&, scratch = Bytes()](std::uint64_t at,
                                       std::size_t n) mutable -> Result<const std::uint8_t*> {
-            const auto len = static_cast<std::size_t>(n * table.row_size);
-            try {
-                if (scratch.size() < len) scratch.resize(len);
-            } catch (const std::bad_alloc&) {
-                return fail(Error::out_of_memory());
-            }
-            VEXLO_TRY(file.read_data_range_into(index, at * table.row_size,
-                                                std::span(scratch.data(), len)));
-            return scratch.data();
+            VEXLO_ASSIGN_OR_RETURN(
+                const ByteSpan rows,
+                source.block(at * layout.row_size, static_cast<std::size_t>(n * layout.row_size),
+                             scratch));
+            return rows.data();
         };
     });
 }

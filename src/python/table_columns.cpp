@@ -388,8 +388,10 @@ bool rows_unread(const TableState& table) {
 // memory), else from the data section.
 void decode_targets(const TableState& table, std::span<ColumnTarget> targets) {
     if (rows_unread(table) && !table.source->source->contents()) {
-        unwrap(without_gil([&] {
-            return decode_columns_blockwise(*table.bin, *table.source, table.source_index, targets);
+        unwrap(without_gil([&]() -> Result<void> {
+            VEXLO_ASSIGN_OR_RETURN(const DataSource source,
+                                   DataSource::of_file(*table.source, table.source_index));
+            return decode_columns_blockwise(*table.bin, source, targets);
         }));
         return;
     }
@@ -562,10 +564,11 @@ Bytes unread_rows(const TableState& table, std::uint64_t first, std::uint64_t n)
     const std::optional<std::uint64_t> at = checked_mul(first, row_size);
     const std::optional<std::uint64_t> len = checked_mul(n, row_size);
     if (!at || !len || *len > SIZE_MAX) to_fits_error(Error::out_of_memory());
-    Bytes rows(static_cast<std::size_t>(*len));
-    unwrap(without_gil(
-        [&] { return table.source->read_data_range_into(table.source_index, *at, rows); }));
-    return rows;
+    return unwrap(without_gil([&]() -> Result<Bytes> {
+        VEXLO_ASSIGN_OR_RETURN(const DataSource source,
+                               DataSource::of_file(*table.source, table.source_index));
+        return source.read_bytes(*at, *len);
+    }));
 }
 
 // The Python value of the one row `one` holds.
