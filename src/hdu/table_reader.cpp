@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "util/checked.hpp"
@@ -21,7 +22,9 @@ TableReader TableReader::of_record(BinTableHdu&& table, std::shared_ptr<const Fi
 Result<TableReader> TableReader::of_unread(BinTableHdu&& layout,
                                            std::shared_ptr<const FitsFile> file,
                                            std::size_t index) {
-    if (file == nullptr) return fail(Error::data("BINTABLE read unread without its file"));
+    if (file == nullptr) {
+        return fail(Error::data("an unread BINTABLE needs the file that holds its data section"));
+    }
     VEXLO_ASSIGN_OR_RETURN(const DataSource source, DataSource::of_file(*file, index));
     if (source.size() != layout.heap_offset + layout.heap_size) {
         return fail(Error::data(
@@ -59,6 +62,13 @@ Result<ByteSpan> TableReader::data() const {
     return table->data_section();
 }
 
+Result<void> TableReader::check_column(std::size_t column) const {
+    if (column < layout_.columns.size()) return {};
+    return fail(Error::data("BINTABLE col " + std::to_string(column + 1) +
+                            " out of range (TFIELDS = " + std::to_string(layout_.columns.size()) +
+                            ")"));
+}
+
 Result<Bytes> TableReader::read_rows(std::uint64_t first, std::uint64_t n) const {
     const std::optional<std::uint64_t> at = checked_mul(first, layout_.row_size);
     const std::optional<std::uint64_t> len = checked_mul(n, layout_.row_size);
@@ -70,7 +80,7 @@ Result<Bytes> TableReader::read_rows(std::uint64_t first, std::uint64_t n) const
 
 Result<DecodedColumn> TableReader::column_rows(std::size_t column, std::uint64_t first,
                                                std::uint64_t n) const {
-    if (column >= layout_.columns.size()) return fail(Error::data("BINTABLE column out of range"));
+    VEXLO_TRY(check_column(column));
     if (rows_unread()) {
         VEXLO_ASSIGN_OR_RETURN(const Bytes rows, read_rows(first, n));
         return decode_bin_rows_from(layout_, layout_.columns[column], rows, n);
@@ -99,7 +109,7 @@ Result<std::vector<DecodedColumn>> TableReader::row(std::uint64_t row) const {
 }
 
 Result<DecodedColumn> TableReader::column(std::size_t column) const {
-    if (column >= layout_.columns.size()) return fail(Error::data("BINTABLE column out of range"));
+    VEXLO_TRY(check_column(column));
     VEXLO_ASSIGN_OR_RETURN(const BinTableHdu* table, record());
     return decode_bin_column(*table, table->columns[column]);
 }

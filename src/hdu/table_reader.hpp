@@ -84,6 +84,8 @@ class TableReader {
     };
 
     TableReader() = default;
+    // Refuses a column number beyond the table's columns.
+    Result<void> check_column(std::size_t column) const;
     // The rows [first, first + n) read from the unread data section.
     Result<Bytes> read_rows(std::uint64_t first, std::uint64_t n) const;
 

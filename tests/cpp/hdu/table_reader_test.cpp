@@ -136,7 +136,7 @@ TEST(TableReader, UnreadTableReadsAsTheHeldOne) {
     }
 }
 
-TEST(TableReader, UnreadLayoutMustMatchItsFile) {
+TEST(TableReader, RefusesWhatItCannotRead) {
     TempFile tmp(table_file());
     Readers r = open_readers(tmp.path());
     BinTableHdu other = r.unread.layout();
@@ -147,6 +147,14 @@ TEST(TableReader, UnreadLayoutMustMatchItsFile) {
               "data: BINTABLE layout of 32 bytes read over a data section of 192");
     EXPECT_EQ(TableReader::of_unread(BinTableHdu(r.unread.layout()), r.file, 2).error().message(),
               "header: HDU index 2 out of range (len = 2)");
+    EXPECT_EQ(TableReader::of_unread(BinTableHdu(r.unread.layout()), nullptr, 1).error().message(),
+              "data: an unread BINTABLE needs the file that holds its data section");
+    for (const TableReader* reader : {&r.unread, &r.held}) {
+        EXPECT_EQ(reader->column_rows(5, 0, 1).error().message(),
+                  "data: BINTABLE col 6 out of range (TFIELDS = 5)");
+        EXPECT_EQ(reader->column(5).error().message(),
+                  "data: BINTABLE col 6 out of range (TFIELDS = 5)");
+    }
 }
 
 // Once a second scalar numeric column is asked for, the columns not asked for yet are
