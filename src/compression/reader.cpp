@@ -198,8 +198,8 @@ Result<Header> rebuild_header(const TileParams& params, const Header& table) {
 
 class TileDecoder {
   public:
-    TileDecoder(const CompressedImageHdu& rec, const Columns& cols, std::uint64_t b)
-        : rec_(rec), params_(*rec.params), cols_(cols), b_(b), heap_(rec.inner.heap()) {}
+    TileDecoder(const CompressedImageHdu& rec, const Columns& cols, std::uint64_t b, ByteSpan heap)
+        : rec_(rec), params_(*rec.params), cols_(cols), b_(b), heap_(heap) {}
 
     // Decodes row r into `out` (P pixels of the tile, tile order, image pixel type).
     Result<void> decode(std::uint64_t r, std::uint64_t npix, std::span<std::uint8_t> out) {
@@ -292,7 +292,8 @@ class TileDecoder {
 Result<void> decode_rows(const CompressedImageHdu& rec, const Columns& cols, const TileGrid& g,
                          std::uint64_t b, std::uint64_t first, std::uint64_t len,
                          std::span<std::uint8_t> image) {
-    TileDecoder decoder(rec, cols, b);
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan heap, rec.inner.heap());
+    TileDecoder decoder(rec, cols, b, heap);
     const std::size_t n_axes = g.len.size();
     std::vector<std::uint64_t> extent(n_axes), k(n_axes);
     Bytes tile_buf;

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "data/dispatch.hpp"
+#include "hdu/data_source.hpp"
 #include "header/card.hpp"
 #include "util/checked.hpp"
 #include "util/debug.hpp"
@@ -53,20 +54,16 @@ bool trimmed_equal(std::string_view a, std::string_view b) {
 struct PixelSide {
     Bitpix bitpix;
     Scaling scaling;
-    ByteSpan memory;
-    const StreamedImage* streamed = nullptr;
+    DataSource source;
+    std::string_view path;  // names the file in read errors
     Bytes buffer;
 
     // The stored bytes of pixels [first, first + n).
     Result<ByteSpan> block(std::uint64_t first, std::size_t n) {
-        const auto width = static_cast<std::size_t>(bytes_per_pixel(bitpix));
-        const auto offset = static_cast<std::size_t>(first) * width;
-        if (streamed == nullptr) return memory.subspan(offset, n * width);
-        buffer.resize(n * width);
-        const Result<void> read =
-            streamed->file->read_data_range_into(streamed->index, offset, buffer);
-        if (!read) return std::unexpected(error_in_file(read.error(), streamed->path));
-        return ByteSpan(buffer);
+        const std::uint64_t width = bytes_per_pixel(bitpix);
+        Result<ByteSpan> got = source.block(first * width, n * width, buffer);
+        if (!got && !source.held()) return std::unexpected(error_in_file(got.error(), path));
+        return got;
     }
 };
 
@@ -441,15 +438,21 @@ void diff_raw_bytes(ByteSpan a, ByteSpan b, DataDiffList& list) {
 }
 
 void diff_image_data(const ImageHdu& a, const ImageHdu& b, DataDiffList& list) {
-    PixelSide side_a{a.bitpix, read_image_scaling(a.header), a.data.span(), nullptr, {}};
-    PixelSide side_b{b.bitpix, read_image_scaling(b.header), b.data.span(), nullptr, {}};
+    PixelSide side_a{
+        a.bitpix, read_image_scaling(a.header), DataSource::of_memory(a.data.span()), {}, {}};
+    PixelSide side_b{
+        b.bitpix, read_image_scaling(b.header), DataSource::of_memory(b.data.span()), {}, {}};
     // Blocks of pixels held in memory are views, so this comparison cannot fail.
     static_cast<void>(compare_pixels(side_a, a.axes, side_b, b.axes, a.n_elements, list));
 }
 
 Result<void> diff_image_files(const StreamedImage& a, const StreamedImage& b, DataDiffList& list) {
-    PixelSide side_a{a.geometry.bitpix, read_image_scaling(*a.header), {}, &a, {}};
-    PixelSide side_b{b.geometry.bitpix, read_image_scaling(*b.header), {}, &b, {}};
+    Result<DataSource> source_a = DataSource::of_file(*a.file, a.index);
+    if (!source_a) return std::unexpected(error_in_file(source_a.error(), a.path));
+    Result<DataSource> source_b = DataSource::of_file(*b.file, b.index);
+    if (!source_b) return std::unexpected(error_in_file(source_b.error(), b.path));
+    PixelSide side_a{a.geometry.bitpix, read_image_scaling(*a.header), *source_a, a.path, {}};
+    PixelSide side_b{b.geometry.bitpix, read_image_scaling(*b.header), *source_b, b.path, {}};
     return compare_pixels(side_a, a.geometry.axes, side_b, b.geometry.axes, a.geometry.n_elements,
                           list);
 }

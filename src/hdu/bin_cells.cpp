@@ -544,7 +544,8 @@ Result<std::uint64_t> fill_column(const BinTableHdu& t, const BinColumn& c, std:
         std::fill(nulls.begin(), nulls.end(), std::uint8_t{0});
         return std::uint64_t{0};
     }
-    const std::uint8_t* first = t.data.data() + first_row * t.row_size + c.offset;
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan rows, t.data_section());
+    const std::uint8_t* first = rows.data() + first_row * t.row_size + c.offset;
     const std::uint64_t row_size = t.row_size;
     if constexpr (std::is_same_v<Out, bool>) {
         std::uint64_t nulls_seen = 0;
@@ -749,8 +750,9 @@ Result<void> BinTableHdu::check_column_element(const BinColumn& column, ColumnEl
 
 Result<VlaExtent> BinTableHdu::vla_extent(std::uint64_t row, const BinColumn& column) const {
     VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, cell_bytes(row, column));
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan all_heap, heap());
     VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array,
-                           locate_vla(spec_of(column), cell, heap()));
+                           locate_vla(spec_of(column), cell, all_heap));
     if (!array) return VlaExtent{};
     return VlaExtent{array->spec.repeat, element_of_kind(array->spec.kind, array->spec.storage)};
 }
@@ -761,8 +763,8 @@ template <class Out>
 Result<std::uint64_t> read_vla_into(const BinTableHdu& t, std::uint64_t row, const BinColumn& c,
                                     std::span<Out> out, std::span<std::uint8_t> nulls) {
     VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, t.cell_bytes(row, c));
-    VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array,
-                           locate_vla(spec_of(c), cell, t.heap()));
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan heap, t.heap());
+    VEXLO_ASSIGN_OR_RETURN(const std::optional<VlaArray> array, locate_vla(spec_of(c), cell, heap));
     const std::uint64_t count = array ? array->spec.repeat : 0;
     const std::optional<ColumnElement> element =
         array ? element_of_kind(array->spec.kind, array->spec.storage) : std::nullopt;

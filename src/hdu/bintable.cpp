@@ -158,7 +158,7 @@ Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t firs
     if (n == 0) return {};
     // Validates the field against the last row once; every row before it then holds it.
     VEXLO_TRY(cell_bytes(first + n - 1, column));
-    const ByteSpan all_heap = heap();
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan all_heap, heap());
     const auto width = static_cast<std::size_t>(column.width());
     const std::uint8_t* field = data.data() + first * row_size + column.offset;
     // Every byte of a kind the column-kind list does not mark `checked` decodes to a value.
@@ -213,20 +213,30 @@ OwnedHdu BinTableHdu::into_parts() && {
     return OwnedHdu{std::move(header), std::move(data).into_bytes()};
 }
 
-ByteSpan BinTableHdu::heap() const {
-    const ByteSpan all = data.span();
-    if (heap_offset > all.size()) return {};
-    return all.subspan(static_cast<std::size_t>(heap_offset),
-                       std::min<std::size_t>(static_cast<std::size_t>(heap_size),
-                                             all.size() - static_cast<std::size_t>(heap_offset)));
+bool BinTableHdu::holds_data() const {
+    // The constructors check that the data section is exactly heap_offset + heap_size bytes.
+    return data.size() == heap_offset + heap_size;
+}
+
+Result<ByteSpan> BinTableHdu::data_section() const {
+    if (!holds_data()) {
+        return fail(Error::data("BINTABLE data section (" + str(heap_offset + heap_size) +
+                                " bytes) has not been read"));
+    }
+    return data.span();
+}
+
+Result<ByteSpan> BinTableHdu::heap() const {
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan all, data_section());
+    return all.subspan(static_cast<std::size_t>(heap_offset), static_cast<std::size_t>(heap_size));
 }
 
 Result<ByteSpan> BinTableHdu::cell_bytes(std::uint64_t row, const BinColumn& column) const {
     VEXLO_TRY(check_row_range(row, 1));
     VEXLO_TRY(check_field(column));
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan all, data_section());
     const std::uint64_t start = row * row_size + column.offset;
-    return data.span().subspan(static_cast<std::size_t>(start),
-                               static_cast<std::size_t>(column.width()));
+    return all.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(column.width()));
 }
 
 Result<void> BinTableHdu::check_row_range(std::uint64_t first, std::uint64_t n) const {
@@ -248,7 +258,8 @@ Result<void> BinTableHdu::check_field(const BinColumn& column) const {
 
 Result<BinValue> BinTableHdu::read_cell(std::uint64_t row, const BinColumn& column) const {
     VEXLO_ASSIGN_OR_RETURN(const ByteSpan cell, cell_bytes(row, column));
-    return column.decode_cell(cell, heap());
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan all_heap, heap());
+    return column.decode_cell(cell, all_heap);
 }
 
 const BinColumn* BinTableHdu::find_column(std::string_view name) const {

@@ -190,14 +190,20 @@ struct BinTableHdu {
     // Builds the record over borrowed bytes, which must outlive the record.
     static Result<BinTableHdu> create_borrowed(Header header, ByteSpan data);
     // Builds the layout of a table whose data section of `data_len` bytes has not been read:
-    // the same checks and errors as create, but `data` stays empty. Only the layout (rows,
-    // columns, heap bounds) may be used until the caller sets `data` to those bytes.
+    // the same checks and errors as create, but `data` stays empty. Until `data` is set to
+    // those bytes, every accessor of the rows or the heap below refuses with an error.
     static Result<BinTableHdu> create_unread(Header header, std::uint64_t data_len);
 
     // The header and the data as an owned buffer (copied when the record only borrowed it).
     OwnedHdu into_parts() &&;
 
-    ByteSpan heap() const;
+    // Whether `data` holds the whole data section (rows, then the heap); false for a record
+    // built unread whose bytes were never set.
+    bool holds_data() const;
+    // The data section, or the error of a record that does not hold it.
+    Result<ByteSpan> data_section() const;
+    // The heap, a view into `data`.
+    Result<ByteSpan> heap() const;
 
     // The bytes of one cell, a view into `data`.
     Result<ByteSpan> cell_bytes(std::uint64_t row, const BinColumn& column) const;

@@ -25,7 +25,7 @@ Result<ImageArray<T>> typed_array(const ImageHdu& img, Bitpix want) {
     try {
         std::vector<T> values(static_cast<std::size_t>(img.n_elements));
         VEXLO_TRY(read_pixels_into(
-            ImageBytes::of_memory(img.data.span()), img.bitpix, false,
+            DataSource::of_memory(img.data.span()), img.bitpix, false,
             {reinterpret_cast<std::uint8_t*>(values.data()), values.size() * sizeof(T)}));
         return ImageArray<T>::create(std::move(values), img.axes);
     } catch (const std::bad_alloc&) {
@@ -40,7 +40,7 @@ Result<void> physical_into(const ImageHdu& img, std::span<Out> dest) {
                                 std::to_string(dest.size()) + " values, image has " +
                                 std::to_string(img.n_elements)));
     }
-    return read_physical_into(ImageBytes::of_memory(img.data.span()), img.bitpix,
+    return read_physical_into(DataSource::of_memory(img.data.span()), img.bitpix,
                               read_image_scaling(img.header), dest);
 }
 

@@ -58,7 +58,7 @@ bool same_width_form(PhysicalForm form) {
 // large image is split into runs of chunks over the cores. Bytes in memory are converted where
 // they lie; a file's bytes are read into the destination itself for the stored and offset
 // forms, else through one chunk of scratch per run.
-Result<void> convert_over_chunks(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+Result<void> convert_over_chunks(const DataSource& src, Bitpix bitpix, const Scaling& scaling,
                                  PhysicalForm form, std::span<std::uint8_t> dest) {
     const std::uint64_t width = bytes_per_pixel(bitpix);
     const std::uint64_t out_width = physical_width(bitpix, form);
@@ -100,42 +100,6 @@ Result<void> convert_over_chunks(const ImageBytes& src, Bitpix bitpix, const Sca
 
 }  // namespace
 
-// ---- sources ----
-
-Result<ImageBytes> ImageBytes::of_file(const FitsFile& file, std::size_t index) {
-    if (index >= file.len()) return fail(hdu_index_error(index, file.len()));
-    ImageBytes b;
-    b.file_ = &file;
-    b.index_ = index;
-    b.size_ = file.spans[index].data_len;
-    return b;
-}
-
-ImageBytes ImageBytes::of_memory(ByteSpan bytes) {
-    ImageBytes b;
-    b.memory_ = bytes;
-    b.size_ = bytes.size();
-    return b;
-}
-
-Result<void> ImageBytes::read(std::uint64_t offset, std::span<std::uint8_t> dest) const {
-    if (file_ != nullptr) return file_->read_data_range_into(index_, offset, dest);
-    const std::optional<std::uint64_t> end = checked_add(offset, dest.size());
-    if (!end || *end > size_) {
-        return fail(Error::data("read_data_range_into: [" + str(offset) + ", +" + str(dest.size()) +
-                                ") escapes the " + str(size_) + "-byte data section"));
-    }
-    if (!dest.empty()) {
-        std::memcpy(dest.data(), memory_.data() + static_cast<std::size_t>(offset), dest.size());
-    }
-    return {};
-}
-
-std::optional<ByteSpan> ImageBytes::view(std::uint64_t offset, std::size_t n) const {
-    if (file_ != nullptr) return std::nullopt;
-    return memory_.subspan(static_cast<std::size_t>(offset), n);
-}
-
 // ---- whole images ----
 
 std::uint64_t physical_width(Bitpix bitpix, PhysicalForm form) {
@@ -151,16 +115,13 @@ std::uint64_t physical_width(Bitpix bitpix, PhysicalForm form) {
     return bytes_per_pixel(bitpix);
 }
 
-Result<void> read_image_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+Result<void> read_image_into(const DataSource& src, Bitpix bitpix, const Scaling& scaling,
                              PhysicalForm form, std::span<std::uint8_t> dest) {
     const std::uint64_t len = src.size();
     const std::uint64_t pixels = len / bytes_per_pixel(bitpix);
     const std::uint64_t out_width = physical_width(bitpix, form);
     if (form == PhysicalForm::Stored || form == PhysicalForm::Offset) {
-        if (dest.size() != len) {
-            return fail(Error::data("read_data_into: destination is " + str(dest.size()) +
-                                    " bytes, data section is " + str(len)));
-        }
+        VEXLO_TRY(check_size("read_data_into: destination", dest.size(), "data section", len));
     } else if (dest.size() / out_width != pixels || dest.size() % out_width != 0) {
         return fail(Error::data("read_physical_into: destination holds " +
                                 str(dest.size() / out_width) + " values, data section has " +
@@ -169,19 +130,19 @@ Result<void> read_image_into(const ImageBytes& src, Bitpix bitpix, const Scaling
     return convert_over_chunks(src, bitpix, scaling, form, dest);
 }
 
-Result<void> read_pixels_into(const ImageBytes& src, Bitpix bitpix, bool offset_form,
+Result<void> read_pixels_into(const DataSource& src, Bitpix bitpix, bool offset_form,
                               std::span<std::uint8_t> dest) {
     return read_image_into(src, bitpix, Scaling{},
                            offset_form ? PhysicalForm::Offset : PhysicalForm::Stored, dest);
 }
 
-Result<void> read_physical_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+Result<void> read_physical_into(const DataSource& src, Bitpix bitpix, const Scaling& scaling,
                                 std::span<float> dest) {
     return read_image_into(src, bitpix, scaling, PhysicalForm::F32,
                            {reinterpret_cast<std::uint8_t*>(dest.data()), dest.size_bytes()});
 }
 
-Result<void> read_physical_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+Result<void> read_physical_into(const DataSource& src, Bitpix bitpix, const Scaling& scaling,
                                 std::span<double> dest) {
     return read_image_into(src, bitpix, scaling, PhysicalForm::F64,
                            {reinterpret_cast<std::uint8_t*>(dest.data()), dest.size_bytes()});
@@ -228,7 +189,7 @@ Result<SectionPlan> plan_section(std::span<const std::uint64_t> axes,
 
 }  // namespace
 
-Result<std::uint64_t> section_len(const ImageBytes& src, std::span<const std::uint64_t> axes,
+Result<std::uint64_t> section_len(const DataSource& src, std::span<const std::uint64_t> axes,
                                   std::span<const std::uint64_t> start,
                                   std::span<const std::uint64_t> shape, Bitpix bitpix) {
     VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
@@ -236,16 +197,13 @@ Result<std::uint64_t> section_len(const ImageBytes& src, std::span<const std::ui
     return plan.len;
 }
 
-Result<void> read_section_into(const ImageBytes& src, std::span<const std::uint64_t> axes,
+Result<void> read_section_into(const DataSource& src, std::span<const std::uint64_t> axes,
                                std::span<const std::uint64_t> start,
                                std::span<const std::uint64_t> shape, Bitpix bitpix,
                                std::span<std::uint8_t> dest) {
     VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
                            plan_section(axes, start, shape, bitpix, src.size()));
-    if (dest.size() != plan.len) {
-        return fail(Error::data("read_section_into: destination is " + str(dest.size()) +
-                                " bytes, section is " + str(plan.len)));
-    }
+    VEXLO_TRY(check_size("read_section_into: destination", dest.size(), "section", plan.len));
     if (plan.len == 0) return {};
     const auto run = static_cast<std::size_t>(plan.runs.run_len);
     std::size_t written = 0;
@@ -256,7 +214,7 @@ Result<void> read_section_into(const ImageBytes& src, std::span<const std::uint6
     });
 }
 
-Result<Bytes> read_section_bytes(const ImageBytes& src, std::span<const std::uint64_t> axes,
+Result<Bytes> read_section_bytes(const DataSource& src, std::span<const std::uint64_t> axes,
                                  std::span<const std::uint64_t> start,
                                  std::span<const std::uint64_t> shape, Bitpix bitpix) {
     VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
@@ -270,7 +228,7 @@ Result<Bytes> read_section_bytes(const ImageBytes& src, std::span<const std::uin
     }
 }
 
-Result<void> read_section_values_into(const ImageBytes& src, std::span<const std::uint64_t> axes,
+Result<void> read_section_values_into(const DataSource& src, std::span<const std::uint64_t> axes,
                                       std::span<const std::uint64_t> start,
                                       std::span<const std::uint64_t> shape, Bitpix bitpix,
                                       const Scaling& scaling, PhysicalForm form,
@@ -278,10 +236,10 @@ Result<void> read_section_values_into(const ImageBytes& src, std::span<const std
     if (same_width_form(form)) {
         // Read into place, then converted where it lies.
         VEXLO_TRY(read_section_into(src, axes, start, shape, bitpix, dest));
-        return read_image_into(ImageBytes::of_memory(dest), bitpix, scaling, form, dest);
+        return read_image_into(DataSource::of_memory(dest), bitpix, scaling, form, dest);
     }
     VEXLO_ASSIGN_OR_RETURN(const Bytes stored, read_section_bytes(src, axes, start, shape, bitpix));
-    return read_image_into(ImageBytes::of_memory(stored), bitpix, scaling, form, dest);
+    return read_image_into(DataSource::of_memory(stored), bitpix, scaling, form, dest);
 }
 
 }  // namespace vexlo

@@ -5,9 +5,9 @@
 // owns BITPIX, the choice of physical form (stored, standard offset, single or double
 // precision), BZERO/BSCALE/BLANK, reading sections and the split of large reads over the
 // cores; the per-element arithmetic it applies is data/scaling and data/pixel, and how a
-// section becomes byte runs is hdu/section_plan. io/ only hands out byte ranges of a data
-// section, and hdu/image and the Python bindings call the functions below instead of decoding
-// pixels themselves.
+// section becomes byte runs is hdu/section_plan. It reaches the stored bytes through
+// hdu/data_source (held bytes or a file's data section alike), and hdu/image and the Python
+// bindings call the functions below instead of decoding pixels themselves.
 #pragma once
 
 #include <cstddef>
@@ -18,32 +18,10 @@
 #include "data/pixel.hpp"
 #include "data/scaling.hpp"
 #include "error.hpp"
-#include "io/file.hpp"
+#include "hdu/data_source.hpp"
 #include "util/bytes.hpp"
 
 namespace vexlo {
-
-// Where an image's stored big-endian bytes come from: the data section of one HDU of an
-// opened file, read by range, or bytes already in memory (a loaded or decoded image). Both
-// must outlive the reads made through it.
-class ImageBytes {
-  public:
-    // The data section of HDU `index`; the error of an index out of range otherwise.
-    static Result<ImageBytes> of_file(const FitsFile& file, std::size_t index);
-    static ImageBytes of_memory(ByteSpan bytes);
-
-    std::uint64_t size() const { return size_; }
-    // Bytes [offset, offset + dest.size()) of the section into `dest`.
-    Result<void> read(std::uint64_t offset, std::span<std::uint8_t> dest) const;
-    // Bytes [offset, offset + n) borrowed when they are in memory; none for a file.
-    std::optional<ByteSpan> view(std::uint64_t offset, std::size_t n) const;
-
-  private:
-    const FitsFile* file_ = nullptr;
-    std::size_t index_ = 0;
-    ByteSpan memory_;
-    std::uint64_t size_ = 0;
-};
 
 // The element size of physical values of pixel type `bitpix` held in `form`.
 std::uint64_t physical_width(Bitpix bitpix, PhysicalForm form);
@@ -53,17 +31,17 @@ std::uint64_t physical_width(Bitpix bitpix, PhysicalForm form);
 // in single or double precision. `dest` holds exactly one element per pixel. A large image is
 // read and converted chunk by chunk over the cores, each chunk converted while it is still in
 // cache.
-Result<void> read_image_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+Result<void> read_image_into(const DataSource& src, Bitpix bitpix, const Scaling& scaling,
                              PhysicalForm form, std::span<std::uint8_t> dest);
 
 // Host-order stored values (or with `offset_form` the values under the standard offset) of
 // all pixels into `dest`, whose length must equal the section's.
-Result<void> read_pixels_into(const ImageBytes& src, Bitpix bitpix, bool offset_form,
+Result<void> read_pixels_into(const DataSource& src, Bitpix bitpix, bool offset_form,
                               std::span<std::uint8_t> dest);
 // Physical values under `scaling` of all pixels into `dest`, one element per pixel.
-Result<void> read_physical_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+Result<void> read_physical_into(const DataSource& src, Bitpix bitpix, const Scaling& scaling,
                                 std::span<float> dest);
-Result<void> read_physical_into(const ImageBytes& src, Bitpix bitpix, const Scaling& scaling,
+Result<void> read_physical_into(const DataSource& src, Bitpix bitpix, const Scaling& scaling,
                                 std::span<double> dest);
 
 // ---- sections ----
@@ -71,22 +49,22 @@ Result<void> read_physical_into(const ImageBytes& src, Bitpix bitpix, const Scal
 // The byte length of the stored n-dimensional section start/shape (NAXIS1 first) of an image
 // with the given axes and pixel type, once it is checked against the axes and the data
 // section, so that a caller can refuse a bad read before allocating its destination.
-Result<std::uint64_t> section_len(const ImageBytes& src, std::span<const std::uint64_t> axes,
+Result<std::uint64_t> section_len(const DataSource& src, std::span<const std::uint64_t> axes,
                                   std::span<const std::uint64_t> start,
                                   std::span<const std::uint64_t> shape, Bitpix bitpix);
 // The stored (big-endian) bytes of that section into `dest`, whose length must equal the
 // section's; one read per NAXIS1 run.
-Result<void> read_section_into(const ImageBytes& src, std::span<const std::uint64_t> axes,
+Result<void> read_section_into(const DataSource& src, std::span<const std::uint64_t> axes,
                                std::span<const std::uint64_t> start,
                                std::span<const std::uint64_t> shape, Bitpix bitpix,
                                std::span<std::uint8_t> dest);
 // The same bytes in a new buffer.
-Result<Bytes> read_section_bytes(const ImageBytes& src, std::span<const std::uint64_t> axes,
+Result<Bytes> read_section_bytes(const DataSource& src, std::span<const std::uint64_t> axes,
                                  std::span<const std::uint64_t> start,
                                  std::span<const std::uint64_t> shape, Bitpix bitpix);
 // The section's values in `form` under `scaling` into `dest` (one element per pixel of the
 // section), each exactly as a read of the whole image gives it.
-Result<void> read_section_values_into(const ImageBytes& src, std::span<const std::uint64_t> axes,
+Result<void> read_section_values_into(const DataSource& src, std::span<const std::uint64_t> axes,
                                       std::span<const std::uint64_t> start,
                                       std::span<const std::uint64_t> shape, Bitpix bitpix,
                                       const Scaling& scaling, PhysicalForm form,

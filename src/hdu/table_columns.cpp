@@ -147,7 +147,8 @@ Result<const std::uint8_t*> scalar_fields(const BinTableHdu& table, const BinCol
                                           std::uint64_t first, std::uint64_t n) {
     VEXLO_TRY(table.check_row_range(first, n));
     VEXLO_TRY(table.check_field(column));
-    return table.data.data() + first * table.row_size + column.offset;
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan rows, table.data_section());
+    return rows.data() + first * table.row_size + column.offset;
 }
 
 }  // namespace
@@ -304,32 +305,27 @@ Result<void> run_blockwise(const BinTableHdu& table, std::span<ColumnTarget> tar
 }  // namespace
 
 Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets) {
-    if (!targets.empty() &&
-        table.data.size() < checked_mul(table.n_rows, table.row_size).value_or(UINT64_MAX)) {
-        return fail(Error::data("BINTABLE rows escape the table's data"));
-    }
-    return run_blockwise(table, targets, [&] {
-        return [&](std::uint64_t at, std::size_t) -> Result<const std::uint8_t*> {
-            return table.data.data() + at * table.row_size;
-        };
-    });
+    if (targets.empty()) return {};
+    VEXLO_ASSIGN_OR_RETURN(const ByteSpan data, table.data_section());
+    return decode_columns_blockwise(table, DataSource::of_memory(data), targets);
 }
 
-Result<void> decode_columns_blockwise(const BinTableHdu& table, const FitsFile& file,
-                                      std::size_t index, std::span<ColumnTarget> targets) {
-    return run_blockwise(table, targets, [&] {
-        // Each part reads its blocks into a buffer of its own, reused block after block.
+Result<void> decode_columns_blockwise(const BinTableHdu& layout, const DataSource& source,
+                                      std::span<ColumnTarget> targets) {
+    if (!targets.empty() &&
+        source.size() < checked_mul(layout.n_rows, layout.row_size).value_or(UINT64_MAX)) {
+        return fail(Error::data("BINTABLE rows escape the table's data"));
+    }
+    return run_blockwise(layout, targets, [&] {
+        // Held rows are decoded where they lie; read ones go through a buffer of each part's
+        // own, reused block after block.
         return [&, scratch = Bytes()](std::uint64_t at,
                                       std::size_t n) mutable -> Result<const std::uint8_t*> {
-            const auto len = static_cast<std::size_t>(n * table.row_size);
-            try {
-                if (scratch.size() < len) scratch.resize(len);
-            } catch (const std::bad_alloc&) {
-                return fail(Error::out_of_memory());
-            }
-            VEXLO_TRY(file.read_data_range_into(index, at * table.row_size,
-                                                std::span(scratch.data(), len)));
-            return scratch.data();
+            VEXLO_ASSIGN_OR_RETURN(
+                const ByteSpan rows,
+                source.block(at * layout.row_size, static_cast<std::size_t>(n * layout.row_size),
+                             scratch));
+            return rows.data();
         };
     });
 }

@@ -13,7 +13,7 @@
 #include "error.hpp"
 #include "hdu/ascii_table.hpp"
 #include "hdu/bintable.hpp"
-#include "io/file.hpp"
+#include "hdu/data_source.hpp"
 
 namespace vexlo {
 
@@ -107,11 +107,12 @@ struct ColumnTarget {
 // Several Float64 and Int columns decoded together, block of rows after block of rows, so
 // that each block's bytes are read from memory once for all of them.
 Result<void> decode_columns_blockwise(const BinTableHdu& table, std::span<ColumnTarget> targets);
-// The same for a table whose data section, HDU `index` of `file`, need not have been read
-// (BinTableHdu::create_unread): each block of rows is read from the file into a buffer and
-// decoded from there, so that the data section is never held whole.
-Result<void> decode_columns_blockwise(const BinTableHdu& table, const FitsFile& file,
-                                      std::size_t index, std::span<ColumnTarget> targets);
+// The same over the rows of `source`, the data section of a table laid out as `layout`
+// (whose own bytes are not used, so it may be unread): held rows are decoded where they lie,
+// a file's are read block by block into a buffer, so that the data section is never held
+// whole.
+Result<void> decode_columns_blockwise(const BinTableHdu& layout, const DataSource& source,
+                                      std::span<ColumnTarget> targets);
 
 // The text of a row of a column of form Strings, a view into the table's bytes: trailing
 // NULs then trailing white space removed. Valid UTF-8 once the column has been checked.

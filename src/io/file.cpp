@@ -448,29 +448,24 @@ Result<Bytes> FitsFile::read_data(std::size_t index) const {
     }
 }
 
-Result<void> FitsFile::read_data_into(std::size_t index, std::span<std::uint8_t> dest) const {
-    if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
-    const std::uint64_t len = spans[index].data_len;
-    if (dest.size() != len) {
-        return fail(Error::data("read_data_into: destination is " + str(dest.size()) +
-                                " bytes, data section is " + str(len)));
-    }
-    return read_data_range_into(index, 0, dest);
-}
-
 Result<void> FitsFile::read_data_range_into(std::size_t index, std::uint64_t offset,
                                             std::span<std::uint8_t> dest) const {
     if (index >= spans.size()) return fail(hdu_index_error(index, spans.size()));
     const DataSpan& s = spans[index];
-    const std::optional<std::uint64_t> end = checked_add(offset, dest.size());
-    if (!end || *end > s.data_len) {
-        return fail(Error::data("read_data_range_into: [" + str(offset) + ", +" + str(dest.size()) +
-                                ") escapes the " + str(s.data_len) + "-byte data section"));
-    }
+    VEXLO_TRY(check_data_range(offset, dest.size(), s.data_len));
     const std::optional<std::uint64_t> pos = checked_add(s.data_offset, offset);
     if (!pos) return fail(Error::data("read_data_range_into: offset overflows the file"));
     if (dest.empty()) return {};
     return source->read_at(*pos, dest);
+}
+
+Result<void> check_data_range(std::uint64_t offset, std::uint64_t n, std::uint64_t len) {
+    const std::optional<std::uint64_t> end = checked_add(offset, n);
+    if (!end || *end > len) {
+        return fail(Error::data("read_data_range_into: [" + str(offset) + ", +" + str(n) +
+                                ") escapes the " + str(len) + "-byte data section"));
+    }
+    return {};
 }
 
 Result<std::optional<Bytes>> FitsFile::raw_hdu_bytes(std::size_t index) const {

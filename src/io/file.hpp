@@ -84,8 +84,6 @@ struct FitsFile {
     Result<ByteSpan> data_bytes(std::size_t index) const;
     // A fresh copy of the unpadded data section; the cache is not used.
     Result<Bytes> read_data(std::size_t index) const;
-    // Reads the data section straight into `dest`, whose length must equal it.
-    Result<void> read_data_into(std::size_t index, std::span<std::uint8_t> dest) const;
     // Reads bytes [offset, offset + dest.size()) of the data section into `dest`.
     Result<void> read_data_range_into(std::size_t index, std::uint64_t offset,
                                       std::span<std::uint8_t> dest) const;
@@ -115,6 +113,8 @@ struct FitsFile {
 
 // The error for an HDU index at or beyond `len`.
 Error hdu_index_error(std::size_t index, std::size_t len);
+// Refuses bytes [offset, offset + n) unless they lie in a data section of `len` bytes.
+Result<void> check_data_range(std::uint64_t offset, std::uint64_t n, std::uint64_t len);
 
 // Decompresses the first member of a gzip stream (the input starts with 1F 8B); any other
 // input comes back unchanged.

@@ -222,7 +222,7 @@ bool same_values(nb::handle a, nb::handle b) {
     return nb::bool_(numpy_module().attr("array_equal")(a, b, **kwargs)).operator bool();
 }
 
-// The cached array against the stored bytes, 1 MiB at a time: only a C-ordered array of the
+// The cached array against the stored pixels, 1 MiB at a time: only a C-ordered array of the
 // stored type in native order can equal them byte for byte.
 bool compare_raw(nb::handle array, const PixelSource& src, Bitpix type) {
     const int same_dtype = PyObject_RichCompareBool(array.attr("dtype").ptr(),
@@ -231,6 +231,8 @@ bool compare_raw(nb::handle array, const PixelSource& src, Bitpix type) {
         PyErr_Clear();
         return false;
     }
+    const Result<DataSource> stored = DataSource::of_file(*src.file, src.hdu_index);
+    if (!stored) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
         PyErr_Clear();
@@ -250,11 +252,9 @@ bool compare_raw(nb::handle array, const PixelSource& src, Bitpix type) {
     for (std::uint64_t f = 0; f < total; f += kChunk) {
         const std::size_t len = static_cast<std::size_t>(std::min(total - f, kChunk));
         const std::span<std::uint8_t> dest(chunk.data(), len);
-        if (!src.file->read_data_range_into(src.hdu_index, f, dest)) {
-            release();
-            return false;
-        }
-        if (!swap_be_in_place(type, dest) || std::memcmp(dest.data(), mem + f, len) != 0) {
+        const Result<DataSource> part = stored->slice(f, len);
+        if (!part || !read_pixels_into(*part, type, false, dest) ||
+            std::memcmp(dest.data(), mem + f, len) != 0) {
             release();
             return false;
         }

@@ -195,30 +195,34 @@ NewArray new_output_array(std::string_view dtype, std::size_t itemsize, std::uin
 
 nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix pixel_type,
                            std::span<const std::uint64_t> shape) {
-    const ImageBytes src = unwrap(ImageBytes::of_file(file, hdu_index));
+    const DataSource src = unwrap(DataSource::of_file(file, hdu_index));
     // The array is sized by the header; the data section the scan found bounds it, so a
     // header that claims more than the file holds allocates nothing.
-    const std::uint64_t want = byte_size(shape, pixel_type);
-    if (want != src.size()) {
-        to_fits_error(Error::data("read_data_into: destination is " + std::to_string(want) +
-                                  " bytes, data section is " + std::to_string(src.size())));
-    }
+    unwrap(check_size("read_data_into: destination", byte_size(shape, pixel_type), "data section",
+                      src.size()));
     NewArray a = new_array(dtype_name(pixel_type), shape);
     // The array is not yet shared and the caller keeps the file alive.
     unwrap(without_gil([&] { return read_pixels_into(src, pixel_type, false, a.bytes); }));
     return std::move(a.array);
 }
 
+namespace {
+
+// Refuses stored bytes that are not exactly the pixels of `shape`, before anything is made.
+void check_pixel_buffer(ByteSpan bytes, Bitpix pixel_type, std::span<const std::uint64_t> shape) {
+    const std::optional<std::string> mismatch =
+        size_mismatch("pixel buffer", byte_size(shape, pixel_type), "data section", bytes.size());
+    if (mismatch) raise(PyExc_ValueError, *mismatch);
+}
+
+}  // namespace
+
 nb::object array_from_be_bytes(ByteSpan bytes, Bitpix pixel_type,
                                std::span<const std::uint64_t> shape) {
-    const std::uint64_t want = byte_size(shape, pixel_type);
-    if (want != bytes.size()) {
-        raise(PyExc_ValueError, "pixel buffer is " + std::to_string(want) +
-                                    " bytes, data section is " + std::to_string(bytes.size()));
-    }
+    check_pixel_buffer(bytes, pixel_type, shape);
     NewArray a = new_array(dtype_name(pixel_type), shape);
     unwrap(without_gil([&] {
-        return read_pixels_into(ImageBytes::of_memory(bytes), pixel_type, false, a.bytes);
+        return read_pixels_into(DataSource::of_memory(bytes), pixel_type, false, a.bytes);
     }));
     return std::move(a.array);
 }
@@ -227,21 +231,17 @@ nb::object physical_from_be_bytes(ByteSpan stored, Bitpix pixel_type, const Scal
                                   std::span<const std::uint64_t> shape) {
     const PhysicalForm form = physical_form(pixel_type, scaling);
     if (form == PhysicalForm::Stored) return array_from_be_bytes(stored, pixel_type, shape);
-    if (byte_size(shape, pixel_type) != stored.size()) {
-        raise(PyExc_ValueError, "pixel buffer is " + std::to_string(stored.size()) +
-                                    " bytes, shape needs " +
-                                    std::to_string(byte_size(shape, pixel_type)));
-    }
+    check_pixel_buffer(stored, pixel_type, shape);
     NewArray a = new_array(physical_dtype_name(pixel_type, form), shape);
     unwrap(without_gil([&] {
-        return read_image_into(ImageBytes::of_memory(stored), pixel_type, scaling, form, a.bytes);
+        return read_image_into(DataSource::of_memory(stored), pixel_type, scaling, form, a.bytes);
     }));
     return std::move(a.array);
 }
 
 nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, const Header& shaped,
                                 Bitpix pixel_type, std::span<const std::uint64_t> axes) {
-    const ImageBytes src = unwrap(ImageBytes::of_file(file, hdu_index));
+    const DataSource src = unwrap(DataSource::of_file(file, hdu_index));
     // The same checks of the header against the data section as a whole-image record makes.
     const ImageGeometry geometry = unwrap(image_geometry(shaped, src.size()));
     const std::vector<std::uint64_t> shape = numpy_shape(axes);

@@ -59,7 +59,7 @@ nb::object read_region(const PyImageSection& s, const SectionRegion& r, const Sc
     for (std::size_t k = 0; k < r.counts.size(); ++k) {
         if (!r.dropped[k]) kept.push_back(r.counts[k]);
     }
-    const ImageBytes bytes = unwrap(ImageBytes::of_file(*src.file, src.hdu_index));
+    const DataSource bytes = unwrap(DataSource::of_file(*src.file, src.hdu_index));
     // The read is checked before its array is made: a header may claim far more than the
     // file holds.
     unwrap(section_len(bytes, src.axes, starts, counts, s.pixel_type));

@@ -19,7 +19,6 @@
 #include "python/method.hpp"
 #include "python/pixels.hpp"
 #include "python/table_state.hpp"
-#include "util/checked.hpp"
 
 namespace vexlo::py {
 
@@ -377,24 +376,10 @@ std::span<T> array_span(void* data, std::uint64_t n) {
     return std::span<T>(static_cast<T*>(data), static_cast<std::size_t>(n));
 }
 
-// Whether rows of a binary table are to be read from its file: it was built unread and no
-// whole column has read its data section yet.
-bool rows_unread(const TableState& table) {
-    return table.unread && table.read_bin.get() == nullptr;
-}
-
-// Float64 and Int columns of a binary table decoded together into their buffers: read from
-// the file a block of rows at a time while the table's data section is unread (and not in
-// memory), else from the data section.
+// Float64 and Int columns of a binary table decoded together into their buffers, as the
+// table reader reads them.
 void decode_targets(const TableState& table, std::span<ColumnTarget> targets) {
-    if (rows_unread(table) && !table.source->source->contents()) {
-        unwrap(without_gil([&] {
-            return decode_columns_blockwise(*table.bin, *table.source, table.source_index, targets);
-        }));
-        return;
-    }
-    const BinTableHdu& t = bin_record(table);
-    unwrap(without_gil([&] { return decode_columns_blockwise(t, targets); }));
+    unwrap(without_gil([&] { return table.bin->decode_targets(targets); }));
 }
 
 // An Int column's decoded values as numpy.ma.array(data=..., mask=...). Nulls are rare: their
@@ -551,21 +536,8 @@ const DecodedColumn& whole_column(const TableState& table, std::size_t column,
         return *holder;
     }
     if (!table.bin) return table.columns.at(column);
-    const BinTableHdu& t = bin_record(table);
-    holder = unwrap(without_gil([&] { return decode_bin_column(t, t.columns.at(column)); }));
+    holder = unwrap(without_gil([&] { return table.bin->column(column); }));
     return *holder;
-}
-
-// Rows [first, first + n) of an unread table's data section, read from its file.
-Bytes unread_rows(const TableState& table, std::uint64_t first, std::uint64_t n) {
-    const std::uint64_t row_size = table.bin->row_size;
-    const std::optional<std::uint64_t> at = checked_mul(first, row_size);
-    const std::optional<std::uint64_t> len = checked_mul(n, row_size);
-    if (!at || !len || *len > SIZE_MAX) to_fits_error(Error::out_of_memory());
-    Bytes rows(static_cast<std::size_t>(*len));
-    unwrap(without_gil(
-        [&] { return table.source->read_data_range_into(table.source_index, *at, rows); }));
-    return rows;
 }
 
 // The Python value of the one row `one` holds.
@@ -592,12 +564,7 @@ nb::object row_object(const DecodedColumn& one) {
 DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint64_t first,
                           std::uint64_t n) {
     if (table.bin) {
-        if (rows_unread(table)) {
-            const Bytes rows = unread_rows(table, first, n);
-            return unwrap(decode_bin_rows_from(*table.bin, table.bin->columns.at(column), rows, n));
-        }
-        const BinTableHdu& t = bin_record(table);
-        return unwrap(decode_bin_rows(t, t.columns.at(column), first, n));
+        return unwrap(reader_call(table, [&] { return table.bin->column_rows(column, first, n); }));
     }
     if (const AsciiTableHdu* t = ascii_text(table, column)) {
         return ascii_text_rows(*t, t->columns.at(column), first, n);
@@ -631,50 +598,22 @@ DecodedColumn column_rows(const TableState& table, std::size_t column, std::uint
 
 namespace {
 
-bool is_scalar_numeric(const BinTableHdu& t, const BinColumn& c) {
-    const ColumnForm form = bin_column_form(t, c);
-    return form == ColumnForm::Float64 || form == ColumnForm::Int;
-}
-
-// A scalar numeric column of a binary table. Each such column asked for costs a pass over
-// every row; so once a second one is asked for, columns not yet asked for are decoded with it
-// in the same pass and kept, each handed out (once) when it is asked for: columns read one by
-// one then cost about what reading them all at once costs. What is decoded ahead is held
-// until asked for, perhaps never, so it is bounded by twice the size of the table's rows: a
-// wide table read a few columns at a time never holds many times its own size.
+// A scalar numeric column of a binary table, decoded with the columns the table reader
+// decodes ahead of their request; those are held here, each handed out (once) when asked for.
 nb::object scalar_column_object(const TableState& table, std::size_t column) {
-    const BinTableHdu& t = *table.bin;
-    if (table.ahead.size() == t.columns.size() && table.ahead[column].is_valid()) {
+    const TableReader& reader = *table.bin;
+    const std::size_t n_columns = reader.layout().columns.size();
+    if (table.ahead.size() == n_columns && table.ahead[column].is_valid()) {
         nb::object out = std::move(table.ahead[column]);
         table.ahead[column] = nb::object();
         return out;
     }
-    table.asked.resize(t.columns.size(), 0);
-    const bool second = table.asked[column] == 0 &&
-                        std::find(table.asked.begin(), table.asked.end(), 1) != table.asked.end();
-    table.asked[column] = 1;
-    std::vector<std::size_t> columns{column};
-    if (second) {
-        // Every scalar numeric column comes back as 8-byte values, one per row.
-        constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
-        const std::uint64_t rows = checked_mul(t.row_size, t.n_rows).value_or(kAll);
-        const std::uint64_t budget = checked_mul(rows, 2).value_or(kAll);
-        const std::uint64_t each = checked_mul(t.n_rows, 8).value_or(kAll);
-        const std::uint64_t most = each == 0 ? kAll : budget / each;
-        std::uint64_t taken = 0;
-        for (std::size_t i = 0; i < t.columns.size() && taken < most; ++i) {
-            if (table.asked[i] == 0 && is_scalar_numeric(t, t.columns[i])) {
-                columns.push_back(i);
-                ++taken;
-            }
-        }
-    }
+    const std::vector<std::size_t> columns = reader.plan_scalar_read(column);
     std::vector<nb::object> decoded = column_objects(table, columns);
-    if (columns.size() > 1) table.ahead.resize(t.columns.size());
-    for (std::size_t k = 1; k < columns.size(); ++k) {
-        table.asked[columns[k]] = 1;
+    if (columns.size() > 1) table.ahead.resize(n_columns);
+    for (std::size_t k = 1; k < columns.size(); ++k)
         table.ahead[columns[k]] = std::move(decoded[k]);
-    }
+    reader.mark_decoded_ahead(std::span(columns).subspan(1));
     return std::move(decoded[0]);
 }
 
@@ -691,13 +630,10 @@ nb::object column_object(const TableState& table, std::size_t column) {
     if (table.bin) {
         // Numeric columns go through the block-wise pass, which splits large tables into row
         // ranges over the cores as a whole-table read does.
-        const BinColumn& c = table.bin->columns.at(column);
-        const ColumnForm form = bin_column_form(*table.bin, c);
-        if (form == ColumnForm::Float64 || form == ColumnForm::Int) {
-            return scalar_column_object(table, column);
-        }
+        if (table.bin->is_scalar_numeric(column)) return scalar_column_object(table, column);
         const BinTableHdu& t = bin_record(table);
-        if (!is_uniform_column(t, c)) return bin_column_object(t, t.columns.at(column));
+        const BinColumn& c = t.columns.at(column);
+        if (!is_uniform_column(t, c)) return bin_column_object(t, c);
     }
     std::optional<DecodedColumn> holder;
     return decoded_column_object(whole_column(table, column, holder));
@@ -707,7 +643,7 @@ std::vector<nb::object> column_objects(const TableState& table,
                                        const std::vector<std::size_t>& columns) {
     std::vector<nb::object> out(columns.size());
     if (table.bin) {
-        const BinTableHdu& t = *table.bin;
+        const BinTableHdu& t = table.bin->layout();
         const Numpy np;
         std::vector<ColumnTarget> targets;
         std::vector<std::size_t> slots;  // where each target's array goes in `out`
@@ -748,15 +684,13 @@ nb::object row_value(const TableState& table, std::size_t column, std::uint64_t 
 
 nb::object row_dict(const TableState& table, std::uint64_t row) {
     nb::dict out;
-    if (table.bin && rows_unread(table)) {
-        // The row's bytes are read once, for every column.
+    if (table.bin) {
+        // The table reader reads the row's bytes once, for every column.
         ensure(row < table.n_rows, "row beyond the table");
-        const Bytes bytes = unread_rows(table, row, 1);
-        for (std::size_t i = 0; i < table.column_names.size(); ++i) {
-            const BinColumn& c = table.bin->columns.at(i);
-            out[py_text(table.column_names[i])] =
-                row_object(unwrap(decode_bin_rows_from(*table.bin, c, bytes, 1)));
-        }
+        const std::vector<DecodedColumn> values =
+            unwrap(reader_call(table, [&] { return table.bin->row(row); }));
+        for (std::size_t i = 0; i < table.column_names.size(); ++i)
+            out[py_text(table.column_names[i])] = row_object(values.at(i));
         return out;
     }
     for (std::size_t i = 0; i < table.column_names.size(); ++i) {

@@ -8,48 +8,51 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "data/buffer.hpp"
 #include "hdu/bintable.hpp"
 #include "hdu/table_columns.hpp"
+#include "hdu/table_reader.hpp"
 #include "python/header.hpp"
+#include "python/method.hpp"
 #include "python/tables.hpp"
 #include "util/bytes.hpp"
-#include "util/fill_once.hpp"
 
 namespace vexlo::py {
 
 namespace nb = nanobind;
 
-// A binary table read from a file keeps its record, checked when the object was built, and
-// decodes a column only when asked for it. A binary table none of whose cells can fail to
-// decode is built without reading its data at all: its record then holds the layout alone,
-// rows are read from the file one by one, and the data section is read once, when a whole
-// column or the data is first asked for. An ASCII table decodes its numbers up front, since
-// any field may fail to parse, and keeps its record for the text, read when asked for.
+// A binary table read from a file is read through its table reader (hdu/table_reader), which
+// holds its record, checked when the object was built, or, for a table none of whose cells can
+// fail to decode, its layout alone, and decides when the data section is read and which
+// columns are decoded ahead. An ASCII table decodes its numbers up front, since any field may
+// fail to parse, and keeps its record for the text, read when asked for.
 struct TableState {
     TableKind kind = TableKind::Binary;
     std::vector<std::string> column_names;
-    std::vector<DecodedColumn> columns;  // ASCII tables: same length as column_names; empty
-                                         // Strings for the text columns `ascii` reads
-    std::optional<BinTableHdu> bin;      // binary tables read from a file (the layout alone
-                                         // while `unread`)
-    bool unread = false;                 // `bin` has no data: HDU `source_index` of `source`
-    std::size_t source_index = 0;
-    FillOnce<BinTableHdu> read_bin;          // an unread table's record once its data is read
+    std::vector<DecodedColumn> columns;      // ASCII tables: same length as column_names; empty
+                                             // Strings for the text columns `ascii` reads
+    std::optional<TableReader> bin;          // binary tables read from a file
     std::optional<AsciiTableHdu> ascii;      // ASCII tables read from a file: their text columns
-    std::shared_ptr<const FitsFile> source;  // holds the data bytes borrowed, if any
+    std::shared_ptr<const FitsFile> source;  // holds an ASCII table's borrowed bytes, if any
     DataBuf raw_data;                        // the data section of every other table
     PyHeader header;
     std::uint64_t n_rows = 0;
-    // Scalar numeric columns of a binary table asked for by name so far, and those decoded
-    // ahead of their request (see column_object), each handed out once. Touched only with
-    // the interpreter lock held.
-    mutable std::vector<std::uint8_t> asked;
+    // The scalar numeric columns the reader decoded ahead of their request (see column_object),
+    // each handed out once. Touched only with the interpreter lock held.
     mutable std::vector<nb::object> ahead;
 };
+
+// A call of a binary table's reader, made without the interpreter lock while the table's rows
+// are unread (it may read the file); rows already held are decoded with the lock kept.
+template <class F>
+decltype(auto) reader_call(const TableState& table, F&& call) {
+    if (table.bin->rows_unread()) return without_gil(std::forward<F>(call));
+    return std::forward<F>(call)();
+}
 
 // The record of a binary table with its data, read now if the table was built unread (a
 // failing read raises vexlo.FitsError). Called with the interpreter lock held.

@@ -339,36 +339,24 @@ nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
     // fails here; the columns themselves are decoded when asked for.
     unwrap(without_gil([&] { return check_bin_columns(hdu); }));
     TableState state = file_table_state(TableKind::Binary, hdu, std::move(header));
-    keep_data(hdu.data, std::move(source), state);
-    state.bin = std::move(hdu);
+    state.bin = TableReader::of_record(std::move(hdu), std::move(source));
     return new_table_object<BinTableObject>(std::move(state));
 }
 
 nb::object make_unread_bintable(BinTableHdu&& layout, PyHeader header,
                                 std::shared_ptr<const FitsFile> source, std::size_t index) {
-    ensure(source != nullptr && layout.data.size() == 0, "unread table without its file");
     TableState state = file_table_state(TableKind::Binary, layout, std::move(header));
-    state.source = std::move(source);
-    state.source_index = index;
-    state.unread = true;
-    state.bin = std::move(layout);
+    state.bin = unwrap(TableReader::of_unread(std::move(layout), std::move(source), index));
     return new_table_object<BinTableObject>(std::move(state));
 }
 
 const BinTableHdu& bin_record(const TableState& table) {
     ensure(table.bin.has_value(), "binary table record missing");
-    if (!table.unread) return *table.bin;
-    if (const BinTableHdu* read = table.read_bin.get()) return *read;
-    // The file keeps the bytes (its cache, or its contents in memory) while the table holds it.
-    const ByteSpan bytes =
-        unwrap(without_gil([&] { return table.source->data_bytes(table.source_index); }));
-    auto fresh = std::make_unique<BinTableHdu>(*table.bin);
-    fresh->data = DataBuf::borrowed(bytes);
-    return *table.read_bin.fill(std::move(fresh));
+    return *unwrap(reader_call(table, [&] { return table.bin->record(); }));
 }
 
 ByteSpan table_data(const TableState& table) {
-    if (table.bin) return bin_record(table).data.span();
+    if (table.bin) return unwrap(reader_call(table, [&] { return table.bin->data(); }));
     return table.ascii ? table.ascii->data.span() : table.raw_data.span();
 }
 

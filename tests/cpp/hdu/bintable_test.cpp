@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -15,6 +16,7 @@
 
 #include "../be_bytes.hpp"
 #include "data/pixel.hpp"
+#include "hdu/table_columns.hpp"
 #include "table_fixture.hpp"
 
 namespace vexlo {
@@ -287,7 +289,7 @@ TEST(BinTableHdu, BuildsColumnsFromKeywords) {
     EXPECT_EQ(t->n_rows, 2u);
     EXPECT_EQ(t->heap_offset, 62u);
     EXPECT_EQ(t->heap_size, 4u);
-    EXPECT_EQ(t->heap().size(), 4u);
+    EXPECT_EQ(t->heap()->size(), 4u);
     ASSERT_EQ(t->columns.size(), 5u);
 
     const BinColumn& c1 = t->columns[0];
@@ -996,6 +998,83 @@ TEST(BinTableHdu, WholeColumnRefusals) {
                  Error::Kind::Data, "", "BINTABLE col 1: invalid L byte 0x78");
     expect_error(bad->read_cell(0, bad->columns[0]), Error::Kind::Data, "",
                  "BINTABLE col 1: invalid L byte 0x78");
+}
+
+// A record built unread holds the layout alone: every accessor of its rows or heap refuses,
+// and the same calls read once the record holds its bytes.
+TEST(BinTableHdu, UnreadRecordRefusesEveryByteAccessor) {
+    const SampleTable s = sample_table();
+    auto unread = BinTableHdu::create_unread(s.table.header, s.data.size());
+    ASSERT_TRUE(unread.has_value()) << unread.error().message();
+    BinTableHdu& t = *unread;
+    const std::vector<BinColumn>& c = t.columns;
+    bool flags[8] = {};
+    std::vector<std::int64_t> ints(4);
+    std::vector<std::uint64_t> uints(8);
+    std::vector<double> doubles(4);
+    std::vector<float> floats(8);
+    std::vector<std::complex<float>> c64(4);
+    std::vector<std::complex<double>> c128(4);
+    std::vector<std::int64_t> vla(1);
+    std::vector<std::uint8_t> logicals(4);
+    // Logicals are read as a scalar column of their own.
+    auto flag = BinTableHdu::create_unread(
+        make_header(table_cards(1, 4, 0, {{"TFIELDS", "1"}, {"TFORM1", "'L'"}})), 4);
+    ASSERT_TRUE(flag.has_value());
+    const Bytes flag_bytes = text_bytes("TFTF");
+    const auto fail_of = [](const auto& r) -> std::string {
+        return r.has_value() ? "" : r.error().message();
+    };
+    const std::vector<std::pair<std::string, std::function<std::string()>>> calls = {
+        {"data_section", [&] { return fail_of(t.data_section()); }},
+        {"heap", [&] { return fail_of(t.heap()); }},
+        {"cell_bytes", [&] { return fail_of(t.cell_bytes(1, c[3])); }},
+        {"read_cell", [&] { return fail_of(t.read_cell(1, c[3])); }},
+        {"check_rows", [&] { return fail_of(t.check_rows(c[0], 0, 4)); }},
+        {"read_column bool",
+         [&] { return fail_of(t.read_column(c[0], 0, 4, std::span<bool>(flags, 8), {})); }},
+        {"read_column int64",
+         [&] { return fail_of(t.read_column(c[4], 0, 4, std::span(ints), {})); }},
+        {"read_column uint64",
+         [&] { return fail_of(t.read_column(c[2], 0, 4, std::span(uints), {})); }},
+        {"read_column float64",
+         [&] { return fail_of(t.read_column(c[3], 0, 4, std::span(doubles), {})); }},
+        {"read_column float32",
+         [&] { return fail_of(t.read_column(c[5], 0, 4, std::span(floats), {})); }},
+        {"read_column complex64",
+         [&] { return fail_of(t.read_column(c[7], 0, 4, std::span(c64), {})); }},
+        {"read_column complex128",
+         [&] { return fail_of(t.read_column(c[8], 0, 4, std::span(c128), {})); }},
+        {"vla_extent", [&] { return fail_of(t.vla_extent(1, c[10])); }},
+        {"read_vla", [&] { return fail_of(t.read_vla(1, c[10], std::span(vla), {})); }},
+        {"tile_value_for_row",
+         [&] { return fail_of(tile_value_for_row(TileValue<double>::from_column(6), t, 0)); }},
+        {"check_bin_columns", [&] { return fail_of(check_bin_columns(t)); }},
+        {"decode_float64_rows",
+         [&] { return fail_of(decode_float64_rows(t, c[3], 0, std::span(doubles))); }},
+        {"decode_int_rows",
+         [&] { return fail_of(decode_int_rows(t, c[4], 0, std::span(ints), {})); }},
+        {"decode_logical_rows",
+         [&] {
+             return fail_of(decode_logical_rows(*flag, flag->columns[0], 0, std::span(logicals)));
+         }},
+        {"decode_columns_blockwise",
+         [&] {
+             ColumnTarget target{&c[4], {}, std::span(ints), 0, {}};
+             return fail_of(decode_columns_blockwise(t, std::span(&target, 1)));
+         }},
+        {"bin_cell_text", [&] { return fail_of(bin_cell_text(t, c[9], 2)); }},
+        {"decode_bin_rows", [&] { return fail_of(decode_bin_rows(t, c[9], 0, 4)); }},
+        {"decode_bin_column", [&] { return fail_of(decode_bin_column(t, c[1])); }},
+    };
+    for (const auto& [name, call] : calls) {
+        const std::string want = name == "decode_logical_rows" ? "(4 bytes)" : "(328 bytes)";
+        EXPECT_EQ(call(), "data: BINTABLE data section " + want + " has not been read") << name;
+    }
+    t.data = DataBuf::borrowed(s.data);
+    flag->data = DataBuf::borrowed(flag_bytes);
+    for (const auto& [name, call] : calls)
+        EXPECT_EQ(call(), "") << name;
 }
 
 // ---------------------------------------------------------------- a file from another writer

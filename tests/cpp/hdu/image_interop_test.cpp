@@ -123,7 +123,7 @@ TEST(ImageInterop, RawReadsIntoCallerMemoryMatchDecoding) {
         const Result<ImageHdu> img = load_image(f, index);
         ASSERT_TRUE(img);
         Bytes raw(img->data.size());
-        ASSERT_TRUE(f.read_data_into(index, raw));
+        ASSERT_TRUE(DataSource::of_file(f, index)->read_all(raw));
         EXPECT_TRUE(std::equal(raw.begin(), raw.end(), img->data.span().begin()));
         EXPECT_TRUE(swap_be_in_place(img->bitpix, raw));
         if (img->bitpix == Bitpix::I32) {
@@ -146,7 +146,7 @@ TEST(ImageInterop, CubeSectionMatchesWholeImage) {
     const std::vector<std::uint64_t> start = {1, 2, 1};
     const std::vector<std::uint64_t> shape = {4, 2, 3};
     const Result<Bytes> sec =
-        read_section_bytes(*ImageBytes::of_file(f, 11), cube->axes, start, shape, Bitpix::F32);
+        read_section_bytes(*DataSource::of_file(f, 11), cube->axes, start, shape, Bitpix::F32);
     ASSERT_TRUE(sec) << sec.error().message();
     ASSERT_EQ(sec->size(), 4u * 2 * 3 * 4);
     const std::vector<double> all = cube->physical_f64()->data;

@@ -53,7 +53,7 @@ TEST(ImageReaderTest, PixelsReadInChunksMatchAWholeSwapAcrossEveryChunkEdge) {
                 ASSERT_TRUE(swap_be_in_place(b, want));
             }
             Bytes got(stored.size(), 0xAA);
-            ASSERT_TRUE(read_pixels_into(*ImageBytes::of_file(file, 0), b, offset, got));
+            ASSERT_TRUE(read_pixels_into(*DataSource::of_file(file, 0), b, offset, got));
             EXPECT_TRUE(got == want) << type_name(b) << offset;
         }
         const Result<ByteSpan> cached = file.data_bytes(0);
@@ -64,11 +64,11 @@ TEST(ImageReaderTest, PixelsReadInChunksMatchAWholeSwapAcrossEveryChunkEdge) {
     TempFile small(two_hdu_file());
     const FitsFile file = FitsFile::open(small.path(), true).value();
     Bytes wrong(11);
-    EXPECT_EQ(read_pixels_into(*ImageBytes::of_file(file, 1), Bitpix::I16, false, wrong)
+    EXPECT_EQ(read_pixels_into(*DataSource::of_file(file, 1), Bitpix::I16, false, wrong)
                   .error()
                   .message(),
               "data: read_data_into: destination is 11 bytes, data section is 12");
-    EXPECT_EQ(ImageBytes::of_file(file, 2).error().message(),
+    EXPECT_EQ(DataSource::of_file(file, 2).error().message(),
               "header: HDU index 2 out of range (len = 2)");
 }
 
@@ -85,11 +85,11 @@ TEST(ImageReaderTest, PhysicalValuesReadInChunksMatchAWholeConversion) {
         std::vector<float> want(pixels);
         ASSERT_TRUE(physical_values_into(Bitpix::I16, stored, scaling, std::span<float>(want)));
         std::vector<float> got(pixels, -1.0f);
-        ASSERT_TRUE(read_physical_into(*ImageBytes::of_file(file, 0), Bitpix::I16, scaling,
+        ASSERT_TRUE(read_physical_into(*DataSource::of_file(file, 0), Bitpix::I16, scaling,
                                        std::span<float>(got)));
         EXPECT_TRUE(std::memcmp(got.data(), want.data(), pixels * sizeof(float)) == 0) << pixels;
         std::vector<double> wrong(pixels - 1);
-        EXPECT_EQ(read_physical_into(*ImageBytes::of_file(file, 0), Bitpix::I16, scaling,
+        EXPECT_EQ(read_physical_into(*DataSource::of_file(file, 0), Bitpix::I16, scaling,
                                      std::span<double>(wrong))
                       .error()
                       .message(),
@@ -116,7 +116,7 @@ TEST(ImageReaderTest, Sections) {
     using V = std::vector<std::uint64_t>;
     for (const FitsFile& f : open_both(content, keep)) {
         auto section = [&](std::size_t idx, V axes, V start, V shape, Bitpix b) {
-            const Result<ImageBytes> src = ImageBytes::of_file(f, idx);
+            const Result<DataSource> src = DataSource::of_file(f, idx);
             if (!src) return Result<Bytes>(std::unexpected(src.error()));
             return read_section_bytes(*src, axes, start, shape, b);
         };
@@ -133,11 +133,11 @@ TEST(ImageReaderTest, Sections) {
         EXPECT_EQ(*runs, bytes_of({1, 2, 5, 6, 9, 10, 13, 14, 17, 18, 21, 22}));
 
         Bytes into(4);
-        ASSERT_TRUE(read_section_into(*ImageBytes::of_file(f, 1), V{4, 3, 2}, V{0, 2, 1},
+        ASSERT_TRUE(read_section_into(*DataSource::of_file(f, 1), V{4, 3, 2}, V{0, 2, 1},
                                       V{4, 1, 1}, Bitpix::U8, into));
         EXPECT_EQ(into, bytes_of({20, 21, 22, 23}));
         Bytes wrong(3);
-        EXPECT_EQ(read_section_into(*ImageBytes::of_file(f, 1), V{4, 3, 2}, V{0, 2, 1}, V{4, 1, 1},
+        EXPECT_EQ(read_section_into(*DataSource::of_file(f, 1), V{4, 3, 2}, V{0, 2, 1}, V{4, 1, 1},
                                     Bitpix::U8, wrong)
                       .error()
                       .message(),
@@ -242,9 +242,9 @@ TEST(ImageReaderTest, FileAndMemoryReadsAgreeInEveryFormAndSplit) {
                                                      : std::optional<std::size_t>(parts - 1));
             Bytes from_file(want.size(), 0xAA);
             Bytes from_memory(want.size(), 0x55);
-            const Result<void> a = read_image_into(*ImageBytes::of_file(file, 0), c.bitpix,
+            const Result<void> a = read_image_into(*DataSource::of_file(file, 0), c.bitpix,
                                                    c.scaling, c.form, from_file);
-            const Result<void> b = read_image_into(ImageBytes::of_memory(stored), c.bitpix,
+            const Result<void> b = read_image_into(DataSource::of_memory(stored), c.bitpix,
                                                    c.scaling, c.form, from_memory);
             force_parts_for_tests(0);
             force_helper_budget_for_tests(std::nullopt);
@@ -268,7 +268,7 @@ TEST(ImageReaderTest, SectionValuesEqualTheWholeImagesValues) {
     const Scaling scalings[] = {{}, {32768.0, 1.0, std::nullopt}, {1.5, 0.25, 7}};
     std::vector<std::unique_ptr<TempFile>> keep;
     for (const FitsFile& f : open_both(hdu(primary_cards(16, axes), stored), keep)) {
-        const ImageBytes src = *ImageBytes::of_file(f, 0);
+        const DataSource src = *DataSource::of_file(f, 0);
         for (const Scaling& scaling : scalings) {
             const PhysicalForm form = physical_form(Bitpix::I16, scaling);
             const std::uint64_t w = physical_width(Bitpix::I16, form);
@@ -302,7 +302,7 @@ TEST(ImageReaderTest, SectionsOfATruncatedFileFail) {
     const std::uint64_t axes[] = {3, 2};
     const std::uint64_t start[] = {0, 1};
     const std::uint64_t shape[] = {3, 1};
-    EXPECT_EQ(read_section_bytes(*ImageBytes::of_file(f, 1), axes, start, shape, Bitpix::I16)
+    EXPECT_EQ(read_section_bytes(*DataSource::of_file(f, 1), axes, start, shape, Bitpix::I16)
                   .error()
                   .message(),
               "i/o error: pread reached EOF before filling buffer (file truncated?)");
