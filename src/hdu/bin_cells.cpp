@@ -615,22 +615,6 @@ std::vector<std::string> split_fixed_strings(ByteSpan bytes, std::uint64_t width
     return out;
 }
 
-std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset, std::uint64_t length) {
-    const std::optional<std::uint64_t> end = checked_add(offset, length);
-    if (!end || *end > heap.size()) return std::nullopt;
-    return heap.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
-}
-
-HeapArray resolve_heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap) {
-    if (d.count == 0) return {};
-    const std::optional<std::uint64_t> length = BinFormat::byte_width(d.count, elem);
-    if (!length) return {{}, 0, HeapFault::LengthOverflow};
-    const std::optional<ByteSpan> bytes = heap_slice(heap, d.offset, *length);
-    if (bytes) return {*bytes, *length, HeapFault::None};
-    const bool wraps = !checked_add(d.offset, *length);
-    return {{}, *length, wraps ? HeapFault::AddressOverflow : HeapFault::PastEnd};
-}
-
 Result<ByteSpan> heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap,
                             HeapReader reader) {
     const HeapArray a = resolve_heap_array(d, elem, heap);
@@ -660,31 +644,23 @@ Result<ByteSpan> heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap,
 }
 
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell) {
-    std::int64_t n = 0;
-    std::int64_t off = 0;
-    if (kind == BinKind::P) {
-        if (cell.size() < 8) {
-            return fail(Error::data("P-descriptor cell is " + str(std::uint64_t{cell.size()}) +
-                                    " bytes, need 8"));
-        }
-        n = load_be_i32(cell.data());
-        off = load_be_i32(cell.data() + 4);
-    } else if (kind == BinKind::Q) {
-        if (cell.size() < 16) {
-            return fail(Error::data("Q-descriptor cell is " + str(std::uint64_t{cell.size()}) +
-                                    " bytes, need 16"));
-        }
-        n = load_be_i64(cell.data());
-        off = load_be_i64(cell.data() + 8);
-    } else {
+    if (kind != BinKind::P && kind != BinKind::Q) {
         return fail(Error::header("expected a P/Q descriptor column, got " +
                                   std::string(bin_kind_name(kind))));
     }
-    if (n < 0 || off < 0) {
-        return fail(Error::data("VLA descriptor has negative field (n=" + str(n) +
-                                ", off=" + str(off) + ")"));
+    const std::optional<VlaFields> f = load_vla_fields(kind, cell);
+    if (!f) {
+        const char* need = kind == BinKind::P ? "8" : "16";
+        return fail(Error::data(std::string(kind == BinKind::P ? "P" : "Q") +
+                                "-descriptor cell is " + str(std::uint64_t{cell.size()}) +
+                                " bytes, need " + need));
     }
-    return VlaDescriptor{static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(off)};
+    if (f->count < 0 || f->offset < 0) {
+        return fail(Error::data("VLA descriptor has negative field (n=" + str(f->count) +
+                                ", off=" + str(f->offset) + ")"));
+    }
+    return VlaDescriptor{static_cast<std::uint64_t>(f->count),
+                         static_cast<std::uint64_t>(f->offset)};
 }
 
 // ---------------------------------------------------------------- values

@@ -52,13 +52,6 @@ IntStorage classify_int_storage(BinKind kind, double tscal, double tzero) {
         .value_or(IntStorage::Scaled);
 }
 
-std::optional<std::uint64_t> BinFormat::byte_width(std::uint64_t repeat, BinKind kind) {
-    if (kind == BinKind::Bit) return repeat / 8 + (repeat % 8 != 0 ? 1 : 0);
-    // A P or Q field holds one descriptor whatever its repeat.
-    if (is_descriptor_kind(kind)) return bin_element_size(kind);
-    return checked_mul(repeat, bin_element_size(kind));
-}
-
 Result<BinFormat> BinFormat::parse(std::string_view tform) {
     auto fail = [&](std::string msg) -> Result<BinFormat> {
         return vexlo::fail(Error::value("TFORM", std::move(msg)));

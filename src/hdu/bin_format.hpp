@@ -26,6 +26,7 @@
 #include "data/dispatch.hpp"
 #include "error.hpp"
 #include "header/header.hpp"
+#include "util/checked.hpp"
 
 namespace vexlo {
 
@@ -212,7 +213,12 @@ struct BinFormat {
     // Parses rT, rPt(max) or rQt(max). Errors are Error::Value for keyword "TFORM".
     static Result<BinFormat> parse(std::string_view tform);
     // Field width in bytes of `repeat` elements of `kind`; none when it overflows 64 bits.
-    static std::optional<std::uint64_t> byte_width(std::uint64_t repeat, BinKind kind);
+    static std::optional<std::uint64_t> byte_width(std::uint64_t repeat, BinKind kind) {
+        if (kind == BinKind::Bit) return repeat / 8 + (repeat % 8 != 0 ? 1 : 0);
+        // A P or Q field holds one descriptor whatever its repeat.
+        if (is_descriptor_kind(kind)) return bin_element_size(kind);
+        return checked_mul(repeat, bin_element_size(kind));
+    }
 };
 
 // TDIMn of a header: none when absent or not a string value; an Error::Value for TDIMn when

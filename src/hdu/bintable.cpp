@@ -132,13 +132,12 @@ namespace {
 
 // Whether a P/Q descriptor surely decodes: an array of numbers lying inside the heap. False
 // only means the full check must look.
-bool descriptor_ok(const BinFormat& f, ByteSpan cell, ByteSpan heap) {
-    if (!f.vla_kind || *f.vla_kind == BinKind::Logical ||
-        !element_of_kind(*f.vla_kind, IntStorage::RawSigned)) {
-        return false;
-    }
-    const Result<VlaDescriptor> d = read_vla_descriptor(f.kind, cell);
-    return d && resolve_heap_array(*d, *f.vla_kind, heap).fault == HeapFault::None;
+bool descriptor_ok(BinKind kind, BinKind elem, ByteSpan cell, ByteSpan heap) {
+    const std::optional<VlaFields> f = load_vla_fields(kind, cell);
+    if (!f || f->count < 0 || f->offset < 0) return false;
+    const VlaDescriptor d{static_cast<std::uint64_t>(f->count),
+                          static_cast<std::uint64_t>(f->offset)};
+    return resolve_heap_array(d, elem, heap).fault == HeapFault::None;
 }
 
 // Checks the rows whose quick look `ok(cell)` doubts in full, for the exact error.
@@ -184,11 +183,18 @@ Result<void> BinTableHdu::check_rows(const BinColumn& column, std::uint64_t firs
                                      return any < 0x80;
                                  });
         case BinKind::P:
-        case BinKind::Q:
+        case BinKind::Q: {
+            // Only arrays of numbers are sure to decode once they lie inside the heap.
+            const BinFormat& f = column.format;
+            const bool numbers = f.vla_kind && *f.vla_kind != BinKind::Logical &&
+                                 element_of_kind(*f.vla_kind, IntStorage::RawSigned);
+            const BinKind kind = f.kind;
+            const BinKind elem = numbers ? *f.vla_kind : BinKind::Byte;
             return check_doubted(
                 column, field, n, row_size, width, all_heap, [&](const std::uint8_t* cell) {
-                    return descriptor_ok(column.format, ByteSpan(cell, width), all_heap);
+                    return numbers && descriptor_ok(kind, elem, ByteSpan(cell, width), all_heap);
                 });
+        }
         default:
             // A checked kind without a quick look of its own: every cell gets the full check.
             return check_doubted(column, field, n, row_size, width, all_heap,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "data/buffer.hpp"
+#include "data/pixel.hpp"
 #include "data/scaling.hpp"
 #include "error.hpp"
 #include "hdu/bin_format.hpp"
@@ -117,9 +118,30 @@ struct VlaDescriptor {
     std::uint64_t offset = 0;
 };
 Result<VlaDescriptor> read_vla_descriptor(BinKind kind, ByteSpan cell);
+// The two signed fields of a P (two 32-bit) or Q (two 64-bit) cell, when `kind` is one of them
+// and the cell is wide enough: the one reading of a descriptor's layout. Inline, as a table's
+// check pass looks at every cell; read_vla_descriptor adds the refusals and their words.
+struct VlaFields {
+    std::int64_t count = 0;
+    std::int64_t offset = 0;
+};
+inline std::optional<VlaFields> load_vla_fields(BinKind kind, ByteSpan cell) {
+    if (kind == BinKind::P && cell.size() >= 8) {
+        return VlaFields{load_be_i32(cell.data()), load_be_i32(cell.data() + 4)};
+    }
+    if (kind == BinKind::Q && cell.size() >= 16) {
+        return VlaFields{load_be_i64(cell.data()), load_be_i64(cell.data() + 8)};
+    }
+    return std::nullopt;
+}
 // The `length` heap bytes at `offset`; none when any of them lies past the heap's end (an end
 // beyond the 64-bit range included).
-std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset, std::uint64_t length);
+inline std::optional<ByteSpan> heap_slice(ByteSpan heap, std::uint64_t offset,
+                                          std::uint64_t length) {
+    const std::optional<std::uint64_t> end = checked_add(offset, length);
+    if (!end || *end > heap.size()) return std::nullopt;
+    return heap.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+}
 
 // Where the array a descriptor points at lies in the heap (`count` elements of `elem`), or why
 // it lies nowhere: the one rule for reading a descriptor against a heap. An array of no
@@ -135,7 +157,16 @@ struct HeapArray {
     std::uint64_t length = 0;  // its byte length, when that is in range
     HeapFault fault = HeapFault::None;
 };
-HeapArray resolve_heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap);
+// Inline, as a table's check pass resolves every cell's descriptor.
+inline HeapArray resolve_heap_array(const VlaDescriptor& d, BinKind elem, ByteSpan heap) {
+    if (d.count == 0) return {};
+    const std::optional<std::uint64_t> length = BinFormat::byte_width(d.count, elem);
+    if (!length) return {{}, 0, HeapFault::LengthOverflow};
+    const std::optional<ByteSpan> bytes = heap_slice(heap, d.offset, *length);
+    if (bytes) return {*bytes, *length, HeapFault::None};
+    const bool wraps = !checked_add(d.offset, *length);
+    return {{}, *length, wraps ? HeapFault::AddressOverflow : HeapFault::PastEnd};
+}
 // Who reads a descriptor, which decides the words of its errors: a table cell names its column
 // (1-based `column`), a compressed image's tile reader the span of the tile's payload.
 struct HeapReader {
