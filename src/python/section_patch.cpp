@@ -110,7 +110,8 @@ template <class V>
 Result<void> check_cast_as(const nb::object& wide, const PatchRequest& r) {
     const nb::bytes raw = nb::borrow<nb::bytes>(wide.attr("tobytes")());
     std::vector<V> values(raw.size() / sizeof(V));
-    std::memcpy(values.data(), raw.data(), values.size() * sizeof(V));
+    // An empty region gives no bytes, and no buffer to copy them from or into.
+    if (!values.empty()) std::memcpy(values.data(), raw.data(), values.size() * sizeof(V));
     return check_cast_to_stored(r.bitpix, r.scaling, std::span<const V>(values));
 }
 
