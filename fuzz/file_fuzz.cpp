@@ -8,6 +8,7 @@
 
 #include "compression/reader.hpp"
 #include "hdu/checksum.hpp"
+#include "hdu/data_source.hpp"
 #include "hdu/image_reader.hpp"
 #include "hdu/load.hpp"
 #include "io/file.hpp"
@@ -22,7 +23,7 @@ void read_image(const FitsFile& file, std::size_t index, const ImageHdu& image) 
     (void)image.physical_f64();
     (void)image.physical_f32();
     if (image.axes.empty()) return;
-    const Result<ImageBytes> bytes = ImageBytes::of_file(file, index);
+    const Result<DataSource> bytes = DataSource::of_file(file, index);
     if (!bytes) return;
     // The last pixel along every axis, and a box of up to 3 pixels per axis from the start.
     std::vector<std::uint64_t> start(image.axes.size()), shape(image.axes.size());
