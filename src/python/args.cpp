@@ -222,35 +222,45 @@ std::size_t Args::index(const void* handle, std::string_view name) const {
     panic(std::string(sig_.display) + " has no parameter '" + std::string(name) + "'");
 }
 
+namespace {
+
+// The row of the table named by a keyword; TypeError for a keyword the table does not name.
+std::size_t keyword_row(SignatureView sig, PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    if (data != nullptr) {
+        const std::string_view name(data, static_cast<std::size_t>(size));
+        for (std::size_t i = 0; i < sig.params.size(); ++i) {
+            if (sig.params[i].name == name) return i;
+        }
+    }
+    // A str that is no name of the table (or one UTF-8 cannot encode), or another object.
+    PyErr_Clear();
+    const std::string name =
+        PyUnicode_Check(key) ? message_text(key) : message_text(nb::str(key).ptr());
+    raise(PyExc_TypeError,
+          std::string(sig.display) + " got an unexpected keyword argument '" + name + "'");
+}
+
+}  // namespace
+
 struct ArgsBuilder {
     template <class ForEachKeyword>
     static Args parse(SignatureView sig, PyObject* const* args, std::size_t nargs,
                       ForEachKeyword&& for_each_keyword) {
         Args out(sig);
-        std::size_t positional = 0;
-        std::size_t required_positional = 0;
-        for (const Param& p : sig.params) {
-            if (p.kind != ParamKind::PositionalOrKeyword) continue;
-            ++positional;
-            if (p.required) ++required_positional;
+        if (nargs > sig.positional) {
+            raise_too_many(sig, sig.required_positional, sig.positional, nargs);
         }
-        if (nargs > positional) raise_too_many(sig, required_positional, positional, nargs);
         for (std::size_t i = 0; i < nargs; ++i)
             out.values_[i] = nb::borrow(args[i]);
 
         for_each_keyword([&](PyObject* key, PyObject* value) {
-            const std::string name =
-                PyUnicode_Check(key) ? message_text(key) : message_text(nb::str(key).ptr());
-            std::size_t i = 0;
-            while (i < sig.params.size() && sig.params[i].name != name)
-                ++i;
-            if (i == sig.params.size() || !PyUnicode_Check(key)) {
-                raise(PyExc_TypeError, std::string(sig.display) +
-                                           " got an unexpected keyword argument '" + name + "'");
-            }
+            const std::size_t i = keyword_row(sig, key);
             if (out.values_[i].is_valid()) {
                 raise(PyExc_TypeError, std::string(sig.display) +
-                                           " got multiple values for argument '" + name + "'");
+                                           " got multiple values for argument '" +
+                                           std::string(sig.params[i].name) + "'");
             }
             out.values_[i] = nb::borrow(value);
         });

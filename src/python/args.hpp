@@ -165,14 +165,20 @@ inline constexpr std::size_t kMaxParams = 16;
 struct SignatureView {
     std::string_view display;  // "image()", or "Header.get()" for a method
     std::span<const Param> params;
+    std::size_t positional = 0;           // the parameters before `*`
+    std::size_t required_positional = 0;  // those of them without a default
 };
 
 template <std::size_t N>
 struct Signature {
     std::string_view display;
     std::array<Param, N> params;
+    std::size_t positional = 0;
+    std::size_t required_positional = 0;
 
-    constexpr operator SignatureView() const { return {display, params}; }
+    constexpr operator SignatureView() const {
+        return {display, params, positional, required_positional};
+    }
 };
 
 // Builds a signature table at compile time from named handles. A table that breaks the rules
@@ -203,6 +209,8 @@ consteval Signature<sizeof...(A)> signature(std::string_view display, const A&..
         if (!p.required) optional_seen = true;
         if (p.required && optional_seen)
             throw "required positional parameter after an optional one";
+        ++sig.positional;
+        if (p.required) ++sig.required_positional;
     }
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         for (std::size_t j = i + 1; j < sig.params.size(); ++j) {
