@@ -253,30 +253,30 @@ struct ArgsBuilder {
             raise_too_many(sig, sig.required_positional, sig.positional, nargs);
         }
         for (std::size_t i = 0; i < nargs; ++i)
-            out.values_[i] = nb::borrow(args[i]);
+            out.values_[i] = args[i];
 
         for_each_keyword([&](PyObject* key, PyObject* value) {
             const std::size_t i = keyword_row(sig, key);
-            if (out.values_[i].is_valid()) {
+            if (out.values_[i] != nullptr) {
                 raise(PyExc_TypeError, std::string(sig.display) +
                                            " got multiple values for argument '" +
                                            std::string(sig.params[i].name) + "'");
             }
-            out.values_[i] = nb::borrow(value);
+            out.values_[i] = value;
         });
 
         std::vector<std::string_view> missing;
         for (std::size_t i = 0; i < sig.params.size(); ++i) {
             const Param& p = sig.params[i];
             if (p.kind == ParamKind::PositionalOrKeyword && p.required &&
-                !out.values_[i].is_valid()) {
+                out.values_[i] == nullptr) {
                 missing.push_back(p.name);
             }
         }
         if (!missing.empty()) raise_missing(sig, "positional", missing);
         for (std::size_t i = 0; i < sig.params.size(); ++i) {
             const Param& p = sig.params[i];
-            if (p.kind == ParamKind::KeywordOnly && p.required && !out.values_[i].is_valid()) {
+            if (p.kind == ParamKind::KeywordOnly && p.required && out.values_[i] == nullptr) {
                 missing.push_back(p.name);
             }
         }

@@ -30,6 +30,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -460,9 +461,13 @@ consteval Arg<T, O> keyword_only(Arg<T, O> arg) {
 
 // --- Parsed arguments -------------------------------------------------------------------------
 
+// The arguments of one call, matched to its table. The objects are borrowed from the call,
+// whose caller holds them until the call returns: an Args lives no longer than that.
 class Args {
   public:
-    explicit Args(SignatureView sig) : sig_(sig) {}
+    explicit Args(SignatureView sig) : sig_(sig) {
+        std::fill_n(values_.begin(), sig.params.size(), nullptr);
+    }
 
     const SignatureView& signature() const { return sig_; }
 
@@ -526,7 +531,7 @@ class Args {
     std::size_t index(const void* handle, std::string_view name) const;
 
     SignatureView sig_;
-    std::array<nb::object, kMaxParams> values_;
+    std::array<PyObject*, kMaxParams> values_;  // the first sig_.params.size(); null if omitted
 };
 
 // Matches a call to the signature. Raises TypeError for too many positional arguments, an
