@@ -215,10 +215,7 @@ void detail::rethrow_named(std::string_view param) {
 
 // --- Parsing ------------------------------------------------------------------------------------
 
-std::size_t Args::index(const void* handle, std::string_view name) const {
-    for (std::size_t i = 0; i < sig_.params.size(); ++i) {
-        if (sig_.params[i].handle == handle) return i;
-    }
+void Args::not_in_table(std::string_view name) const {
     panic(std::string(sig_.display) + " has no parameter '" + std::string(name) + "'");
 }
 

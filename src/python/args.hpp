@@ -512,7 +512,10 @@ class Args {
     // The object passed for `arg` as given, or a null handle when it was omitted.
     template <class T, Omitted O>
     nb::handle passed(const Arg<T, O>& arg) const {
-        return values_[index(&arg, arg.param.name)];
+        for (std::size_t i = 0; i < sig_.params.size(); ++i) {
+            if (sig_.params[i].handle == &arg) return values_[i];
+        }
+        not_in_table(arg.param.name);
     }
 
   private:
@@ -527,8 +530,8 @@ class Args {
         }
     }
 
-    // The row of the table built from `handle`; a panic naming `name` when there is none.
-    std::size_t index(const void* handle, std::string_view name) const;
+    // The panic of a body that reads a handle its table does not list.
+    [[noreturn]] void not_in_table(std::string_view name) const;
 
     SignatureView sig_;
     std::array<PyObject*, kMaxParams> values_;  // the first sig_.params.size(); null if omitted
