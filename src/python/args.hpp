@@ -469,8 +469,6 @@ class Args {
         std::fill_n(values_.begin(), sig.params.size(), nullptr);
     }
 
-    const SignatureView& signature() const { return sig_; }
-
     // The argument of `arg` converted to T: the default when omitted (Omitted::Fallback), or
     // nothing when omitted or None (Omitted::None, see `Maybe`).
     template <class T, Omitted O>
@@ -489,23 +487,6 @@ class Args {
             } else {
                 return Maybe<T>(read(arg, h));
             }
-        }
-    }
-
-    // A raw-object argument converted by `fn`, for a body that picks the conversion at run
-    // time; a TypeError it raises names the parameter. Nothing when omitted or None if the
-    // default is None.
-    template <Omitted O, class F>
-    auto convert(const Arg<nb::handle, O>& arg, F&& fn) const {
-        static_assert(O != Omitted::Fallback, "an object parameter has no default but None");
-        using R = std::remove_cvref_t<std::invoke_result_t<F&, nb::handle>>;
-        const nb::handle h = passed(arg);
-        if constexpr (O == Omitted::None) {
-            if (!h.is_valid() || h.is_none()) return std::optional<R>();
-            return std::optional<R>(with_arg_name(arg.param.name, [&] { return fn(h); }));
-        } else {
-            ensure(h.is_valid(), "a required argument was omitted");
-            return with_arg_name(arg.param.name, [&]() -> R { return fn(h); });
         }
     }
 

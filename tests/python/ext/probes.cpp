@@ -63,9 +63,10 @@ constexpr FunctionDef kFixed{kFixedDoc, fixed};
 constexpr auto kRangedSig = signature("ranged()", kValue, kConverter, kFlag, kStrict);
 nb::object ranged(const Args& p) {
     nb::handle converter = p.get(kConverter);
-    nb::object value = converter.is_valid()
-                           ? p.convert(kValue, [&](nb::handle h) { return converter(h); })
-                           : nb::borrow(p.get(kValue));
+    nb::object value =
+        converter.is_valid()
+            ? with_arg_name(kValue.param.name, [&] { return converter(p.get(kValue)); })
+            : nb::borrow(p.get(kValue));
     const bool flag = p.get(kFlag);
     const bool strict = p.get(kStrict);
     return nb::make_tuple(value, flag, strict);
@@ -84,11 +85,15 @@ constexpr FunctionDef kNothing{kNothingDoc, nothing};
 constexpr auto kConvertSig = signature("convert()", kKind, kValue);
 nb::object convert(const Args& p) {
     const std::string kind = p.get(kKind);
-    if (kind == "bool") return nb::bool_(p.convert(kValue, to_bool));
-    if (kind == "i64") return nb::int_(p.convert(kValue, to_i64));
-    if (kind == "u64") return nb::int_(p.convert(kValue, to_u64));
-    if (kind == "f64") return nb::float_(p.convert(kValue, to_f64));
-    if (kind == "str") return nb::str(p.convert(kValue, to_string).c_str());
+    // The conversion picked by `kind`, its TypeError naming the parameter as a handle's would.
+    const auto value = [&](auto to) {
+        return with_arg_name(kValue.param.name, [&] { return to(p.get(kValue)); });
+    };
+    if (kind == "bool") return nb::bool_(value(to_bool));
+    if (kind == "i64") return nb::int_(value(to_i64));
+    if (kind == "u64") return nb::int_(value(to_u64));
+    if (kind == "f64") return nb::float_(value(to_f64));
+    if (kind == "str") return nb::str(value(to_string).c_str());
     raise(PyExc_ValueError, "unknown conversion " + kind);
 }
 constexpr auto kConvertDoc = function_doc<kConvertSig>("Convert `value` as `kind`.");
