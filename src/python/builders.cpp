@@ -244,7 +244,7 @@ OwnedHdu encode_image_array(nb::handle data, bool primary, Header user) {
 }
 
 Header image_user_header(nb::handle header) {
-    return header.is_valid() && !header.is_none() ? header_from_py(header) : Header();
+    return header.is_valid() ? header_from_py(header) : Header();
 }
 
 void refuse_other_kind_cards(const Header& user) {

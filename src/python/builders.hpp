@@ -86,8 +86,8 @@ EncodedBytes encode_pixels(nb::handle array, const PixelEncoding& encoding);
 // no data).
 OwnedHdu encode_image_array(nb::handle data, bool primary, Header user);
 
-// The user cards given for an image: none for a null handle or None, otherwise a
-// vexlo.Header or a mapping converted with header_from_py.
+// The user cards given for an image: none for a null handle (a `header` argument omitted or
+// None), otherwise a vexlo.Header or a mapping converted with header_from_py.
 Header image_user_header(nb::handle header);
 // ValueError when the user cards hold one of another kind of HDU (see
 // image_user_header_refusal): an image carrying it would be invalid.

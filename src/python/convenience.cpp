@@ -29,9 +29,9 @@ nb::object get_item(nb::handle obj, nb::handle key) {
     return out;
 }
 
-// `file[ext]`, HDU 0 when `ext` is absent or None.
+// `file[ext]`, HDU 0 when `ext` is absent (its handle reads None as absent).
 nb::object select_hdu(nb::handle file, nb::handle ext) {
-    if (!ext.is_valid() || ext.is_none()) return get_item(file, nb::int_(0));
+    if (!ext.is_valid()) return get_item(file, nb::int_(0));
     return get_item(file, ext);
 }
 
@@ -49,13 +49,13 @@ nb::object data_or_to_dict(nb::handle hdu) {
     return to_dict();
 }
 
-// The header of `file[ext]` (HDU 0 when `ext` is absent or None). An HDU chosen by position
-// is not built for it: its data is neither read nor checked. One chosen by name is built as
-// the lookup builds it.
+// The header of `file[ext]` (HDU 0 when `ext` is absent). An HDU chosen by position is not
+// built for it: its data is neither read nor checked. One chosen by name is built as the
+// lookup builds it.
 nb::object header_of(nb::handle file, nb::handle ext) {
     PyFitsFile* state = fits_file_state(file);
     if (state == nullptr) return select_hdu(file, ext).attr("header");
-    nb::object key = !ext.is_valid() || ext.is_none() ? nb::int_(0) : nb::borrow(ext);
+    nb::object key = ext.is_valid() ? nb::borrow(ext) : nb::int_(0);
     return state->header_for(key.ptr());
 }
 
@@ -76,7 +76,7 @@ nb::object getdata(const Args& p) {
     const std::string path = p.get(kPath);
     const nb::handle ext = p.get(kExt);
     const bool header = p.get(kWithHeader);
-    const bool given = ext.is_valid() && !ext.is_none();
+    const bool given = ext.is_valid();
     const std::string ext_text = given ? nb::str(ext).c_str() : std::string();
     nb::object file = open_fits_file(path, "readonly", false);
     nb::object hdu = select_hdu(file, ext);
@@ -126,7 +126,7 @@ nb::object setval(const Args& p) {
     const std::string path = p.get(kPath);
     const std::string key = p.get(kKey);
     nb::handle value = p.get(kValue);
-    const bool has_value = value.is_valid() && !value.is_none();
+    const bool has_value = value.is_valid();
     const std::optional<std::string> comment = p.get(kComment);
     // The file is read, changed and written under its writer turn, so that edits of one path
     // from several threads of this process all stick.

@@ -618,7 +618,7 @@ constexpr auto kExcTb = or_none<nb::handle>("_exc_tb");
 constexpr auto kExitSig = signature("FitsFile.__exit__()", kExcType, kExcVal, kExcTb);
 nb::object file_exit(PyFitsFile& self, const Args& p) {
     const nb::handle exc_type = p.get(kExcType);
-    if (!exc_type.is_valid() || exc_type.is_none()) {
+    if (!exc_type.is_valid()) {
         flush_if_needed(self);
     } else if (self.updating()) {
         // Leaving by an exception rewrites nothing, but what was patched is made durable.
