@@ -136,6 +136,17 @@ def test_panic_class_is_shared_and_not_exported():
         (T.fixed, (1, 2), {}, "fixed() missing 1 required keyword argument: 'key'"),
         (T.fixed, (1, 2, 3), {}, "fixed() takes 2 positional arguments but 3 were given"),
         (T.fixed, (1, 2), {"key": 3, "zz": 4}, "fixed() got an unexpected keyword argument 'zz'"),
+        # A keyword matches a name whole, in its UTF-8 text; one UTF-8 cannot encode is shown
+        # with its escapes.
+        (T.fixed, (1, 2), {"key": 3, "ke": 4}, "fixed() got an unexpected keyword argument 'ke'"),
+        (T.fixed, (1, 2), {"keys": 3}, "fixed() got an unexpected keyword argument 'keys'"),
+        (T.fixed, (1, 2), {"k\u00e9y": 3}, "fixed() got an unexpected keyword argument 'k\u00e9y'"),
+        (
+            T.fixed,
+            (1, 2),
+            {"key": 3, "\udc80": 4},
+            "fixed() got an unexpected keyword argument '\\udc80'",
+        ),
         (T.fixed, (1,), {"a": 2, "key": 3}, "fixed() got multiple values for argument 'a'"),
         (T.nothing, (1,), {}, "nothing() takes 0 positional arguments but 1 was given"),
         (T.nothing, (), {"x": 1}, "nothing() got an unexpected keyword argument 'x'"),
@@ -165,6 +176,12 @@ def test_panic_class_is_shared_and_not_exported():
         (T.Probe().echo, (), {}, "Probe.echo() missing 1 required positional argument: 'value'"),
         (T.Probe().echo, (1, 2), {}, "Probe.echo() takes 1 positional arguments but 2 were given"),
         (T.Probe().echo, (1,), {"fla": 1}, "Probe.echo() got an unexpected keyword argument 'fla'"),
+        (
+            T.Probe().echo,
+            (1,),
+            {"\udc80": 1},
+            "Probe.echo() got an unexpected keyword argument '\\udc80'",
+        ),
     ],
 )
 def test_argument_matching_errors(func, args, kwargs, message):
