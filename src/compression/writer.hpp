@@ -38,8 +38,4 @@ Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,
 Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
                             std::uint32_t bytepix, GzipDeflater& deflater);
 
-// compress_tile with a deflater of its own, for a single tile.
-Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
-                            std::uint32_t bytepix);
-
 }  // namespace vexlo
