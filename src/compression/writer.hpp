@@ -1,6 +1,6 @@
 // Writing an image as a tile-compressed binary table: GZIP_1, GZIP_2 or RICE_1 tiles, with
 // optional quantisation of floating-point images. A new algorithm's encoder goes into
-// compress_tile, whose switch over Compression::Kind names every algorithm.
+// tile_encoder (writer.cpp), whose switch over Compression::Kind names every algorithm.
 #pragma once
 
 #include <cstdint>
