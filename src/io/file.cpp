@@ -516,14 +516,11 @@ Result<bool> FitsFile::only_droppable_after_hdus() const {
     const std::uint64_t size = source->size();
     std::uint8_t chunk[kBlockLen];
     const std::uint64_t end = hdus_end();
-    if (end < size) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLen, size - end));
-        VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, source->view_at(end, std::span(chunk, n)));
-        if (begins_unfinished_append(got)) return true;
-    }
     for (std::uint64_t pos = end; pos < size;) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLen, size - pos));
         VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, source->view_at(pos, std::span(chunk, n)));
+        // An unfinished append's remains go whole, whatever its stand-in block covers.
+        if (pos == end && begins_unfinished_append(got)) return true;
         for (const std::uint8_t b : got) {
             if (b != 0x00 && b != 0x20) return false;
         }
