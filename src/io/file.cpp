@@ -272,11 +272,20 @@ Result<Bytes> inflate_and_pad(Bytes bytes, bool check) {
     return out;
 }
 
-}  // namespace
-
+// Whether `bytes` begin like an extension's header: behind the first HDU, the scan takes a
+// block for a further HDU only when it does.
 bool starts_like_extension(ByteSpan bytes) {
     return bytes.size() >= 8 && std::memcmp(bytes.data(), "XTENSION", 8) == 0;
 }
+
+// Whether `bytes` begin with the COMMENT card of the block an unfinished append leaves.
+bool begins_unfinished_append(ByteSpan bytes) {
+    if (bytes.size() < kCardLen || std::memcmp(bytes.data(), "COMMENT ", 8) != 0) return false;
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()) + 8, kCardLen - 8);
+    return trim_ws(text) == kUnfinishedAppendNote;
+}
+
+}  // namespace
 
 Result<Bytes> gunzip_and_pad(Bytes bytes) {
     return inflate_and_pad(std::move(bytes), false);
@@ -504,12 +513,6 @@ std::uint64_t FitsFile::hdus_end() const {
     if (spans.empty()) return 0;
     // The scan checked that this end lies within the source.
     return spans.back().data_offset + padded_len(spans.back().data_len);
-}
-
-bool begins_unfinished_append(ByteSpan bytes) {
-    if (bytes.size() < kCardLen || std::memcmp(bytes.data(), "COMMENT ", 8) != 0) return false;
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()) + 8, kCardLen - 8);
-    return trim_ws(text) == kUnfinishedAppendNote;
 }
 
 Result<bool> FitsFile::only_droppable_after_hdus() const {
