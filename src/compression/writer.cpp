@@ -304,12 +304,6 @@ Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::u
     return encode(tile, blocksize, bytepix, deflater);
 }
 
-Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
-                            std::uint32_t bytepix) {
-    GzipDeflater deflater;
-    return compress_tile(tile, compression, blocksize, bytepix, deflater);
-}
-
 Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,
                                           const TileCompressOptions& options) {
     return compress(image, options);

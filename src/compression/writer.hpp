@@ -1,6 +1,6 @@
 // Writing an image as a tile-compressed binary table: GZIP_1, GZIP_2 or RICE_1 tiles, with
 // optional quantisation of floating-point images. A new algorithm's encoder goes into
-// compress_tile, whose switch over Compression::Kind names every algorithm.
+// tile_encoder (writer.cpp), whose switch over Compression::Kind names every algorithm.
 #pragma once
 
 #include <cstdint>
@@ -37,9 +37,5 @@ Result<BinTableHdu> compress_image_to_hdu(const ImageHdu& image,
 // with `deflater`, which a pass keeps from tile to tile.
 Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
                             std::uint32_t bytepix, GzipDeflater& deflater);
-
-// compress_tile with a deflater of its own, for a single tile.
-Result<Bytes> compress_tile(ByteSpan tile, Compression::Kind compression, std::uint32_t blocksize,
-                            std::uint32_t bytepix);
 
 }  // namespace vexlo

@@ -85,10 +85,10 @@ Result<BufWriter> FitsAppender::start(std::uint64_t new_len) {
 
 Result<std::uint64_t> FitsAppender::finish(std::uint64_t hdus_written, ByteSpan first_block) {
     if (hdus_written == hdus_before) {
+        // Opening changed nothing, so an appender never started has nothing to force to disk.
         if (started) {
             VEXLO_TRY(restore());
         } else {
-            VEXLO_TRY(file.sync_data());
             file.reset();
         }
         return hdus_written;

@@ -272,11 +272,20 @@ Result<Bytes> inflate_and_pad(Bytes bytes, bool check) {
     return out;
 }
 
-}  // namespace
-
+// Whether `bytes` begin like an extension's header: behind the first HDU, the scan takes a
+// block for a further HDU only when it does.
 bool starts_like_extension(ByteSpan bytes) {
     return bytes.size() >= 8 && std::memcmp(bytes.data(), "XTENSION", 8) == 0;
 }
+
+// Whether `bytes` begin with the COMMENT card of the block an unfinished append leaves.
+bool begins_unfinished_append(ByteSpan bytes) {
+    if (bytes.size() < kCardLen || std::memcmp(bytes.data(), "COMMENT ", 8) != 0) return false;
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()) + 8, kCardLen - 8);
+    return trim_ws(text) == kUnfinishedAppendNote;
+}
+
+}  // namespace
 
 Result<Bytes> gunzip_and_pad(Bytes bytes) {
     return inflate_and_pad(std::move(bytes), false);
@@ -506,24 +515,15 @@ std::uint64_t FitsFile::hdus_end() const {
     return spans.back().data_offset + padded_len(spans.back().data_len);
 }
 
-bool begins_unfinished_append(ByteSpan bytes) {
-    if (bytes.size() < kCardLen || std::memcmp(bytes.data(), "COMMENT ", 8) != 0) return false;
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()) + 8, kCardLen - 8);
-    return trim_ws(text) == kUnfinishedAppendNote;
-}
-
 Result<bool> FitsFile::only_droppable_after_hdus() const {
     const std::uint64_t size = source->size();
     std::uint8_t chunk[kBlockLen];
     const std::uint64_t end = hdus_end();
-    if (end < size) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLen, size - end));
-        VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, source->view_at(end, std::span(chunk, n)));
-        if (begins_unfinished_append(got)) return true;
-    }
     for (std::uint64_t pos = end; pos < size;) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLen, size - pos));
         VEXLO_ASSIGN_OR_RETURN(const ByteSpan got, source->view_at(pos, std::span(chunk, n)));
+        // An unfinished append's remains go whole, whatever its stand-in block covers.
+        if (pos == end && begins_unfinished_append(got)) return true;
         for (const std::uint8_t b : got) {
             if (b != 0x00 && b != 0x20) return false;
         }

@@ -122,15 +122,10 @@ Result<Bytes> gunzip_if_gzip(Bytes bytes);
 // gunzip_if_gzip, then zero padding to whole blocks; an empty result is an error.
 Result<Bytes> gunzip_and_pad(Bytes bytes);
 
-// Whether `bytes` begin like an extension's header: behind the first HDU, the scan takes a
-// block for a further HDU only when it does.
-bool starts_like_extension(ByteSpan bytes);
-
 // The text of the COMMENT card that opens the block an unfinished append leaves in place of
-// its new HDU's first block, and whether `bytes` begin with that card.
+// its new HDU's first block.
 inline constexpr std::string_view kUnfinishedAppendNote =
     "Unfinished append, not an HDU: the next append writes over it";
-bool begins_unfinished_append(ByteSpan bytes);
 
 // Scans a source: a plain file or a decompressed, block-padded buffer. On failure the
 // source is released.

@@ -241,9 +241,4 @@ Result<Bytes> gzip_deflate(ByteSpan in, GzipDeflater& deflater) {
     }
 }
 
-Result<Bytes> gzip_deflate(ByteSpan in) {
-    GzipDeflater deflater;
-    return gzip_deflate(in, deflater);
-}
-
 }  // namespace vexlo

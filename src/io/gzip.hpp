@@ -56,7 +56,4 @@ struct GzipDeflater {
 // compressor and buffer.
 Result<Bytes> gzip_deflate(ByteSpan in, GzipDeflater& deflater);
 
-// gzip_deflate with a deflater of its own, for a single piece.
-Result<Bytes> gzip_deflate(ByteSpan in);
-
 }  // namespace vexlo

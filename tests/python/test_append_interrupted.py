@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -61,6 +62,17 @@ vexlo.append(path, new, {"EXTNAME": "NEW"})
 # them in turn stops it between every two of its steps.
 FILE_CALLS = "write,pwrite64,writev,pwritev,pwritev2,ftruncate,fallocate,fsync,fdatasync," \
              "sync_file_range"
+
+
+# Children that stop at set points run side by side, each on a file of its own.
+CHILDREN_AT_ONCE = 8
+
+
+def run_at_once(commands):
+    """The finished children of the commands, run side by side, in the commands' order."""
+    with ThreadPoolExecutor(CHILDREN_AT_ONCE) as pool:
+        return list(pool.map(lambda c: subprocess.run(c, capture_output=True, text=True),
+                             commands))
 
 
 @functools.lru_cache(maxsize=2)
@@ -146,24 +158,20 @@ STOPS = {
                          [(tail, "small") for tail in TAILS] + [("zero-blocks", "big")])
 def test_append_stopped_at_a_size_limit_leaves_a_readable_file(tmp_path, tail, size):
     side, stops = STOPS[size]
-    path = tmp_path / "a.fits"
-    for limit in stops:
-        assert limit < new_end(side)
-        before = old_file(path, TAILS[tail])
-        done = subprocess.run(
-            [sys.executable, "-c", STOP_AT_SIZE_CHILD, str(path), str(side), str(limit)],
-            capture_output=True, text=True)
+    assert all(limit < new_end(side) for limit in stops)
+    # Without a limit the same append completes.
+    limits = stops + [2**62]
+    paths = [tmp_path / f"a{k}.fits" for k in range(len(limits))]
+    befores = [old_file(path, TAILS[tail]) for path in paths]
+    runs = run_at_once([[sys.executable, "-c", STOP_AT_SIZE_CHILD, str(path), str(side),
+                         str(limit)] for path, limit in zip(paths, limits)])
+    for path, before, limit, done in zip(paths[:-1], befores, stops, runs):
         assert done.returncode == -signal.SIGXFSZ, (limit, done.stderr)
         assert check_readable(path, before, side) == 1, limit
         check_later_append_cleans(path, 1, side)
-    # Without a limit the same append completes.
-    before = old_file(path, TAILS[tail])
-    done = subprocess.run(
-        [sys.executable, "-c", STOP_AT_SIZE_CHILD, str(path), str(side), str(2**62)],
-        capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    assert check_readable(path, before, side) == 2
-    assert os.path.getsize(path) == new_end(side)
+    assert runs[-1].returncode == 0, runs[-1].stderr
+    assert check_readable(paths[-1], befores[-1], side) == 2
+    assert os.path.getsize(paths[-1]) == new_end(side)
 
 
 def strace_usable():
@@ -176,11 +184,14 @@ def strace_usable():
         [exe, "-qq", "-o", os.devnull, "true"], capture_output=True).returncode == 0
 
 
+def traced_append_command(path, side, *options):
+    return ["strace", "-f", "-qq", "-P", str(path), "-e", "trace=" + FILE_CALLS, *options,
+            sys.executable, "-c", APPEND_CHILD, str(path), str(side)]
+
+
 def traced_append(path, side, *options):
-    return subprocess.run(
-        ["strace", "-f", "-qq", "-P", str(path), "-e", "trace=" + FILE_CALLS, *options,
-         sys.executable, "-c", APPEND_CHILD, str(path), str(side)],
-        capture_output=True, text=True)
+    return subprocess.run(traced_append_command(path, side, *options), capture_output=True,
+                          text=True)
 
 
 def file_calls_of_append(path, side):
@@ -200,13 +211,15 @@ def test_append_killed_before_each_of_its_steps_leaves_a_readable_file(tmp_path,
     old_file(path, TAILS[tail])
     calls = file_calls_of_append(path, side)
     assert len(calls) >= 4, calls
+    paths = [tmp_path / f"a{k}.fits" for k in range(len(calls))]
+    befores = [old_file(path, TAILS[tail]) for path in paths]
+    # strace counts each call by its own name: the k-th call of all is this one of its name.
+    runs = run_at_once([
+        traced_append_command(path, side, "-o", os.devnull, "-e",
+                              f"inject={name}:signal=KILL:when={calls[:k + 1].count(name)}")
+        for k, (path, name) in enumerate(zip(paths, calls))])
     seen = []
-    for k, name in enumerate(calls):
-        before = old_file(path, TAILS[tail])
-        # strace counts each call by its own name: this is the k-th call of all.
-        when = calls[:k + 1].count(name)
-        done = traced_append(path, side, "-o", os.devnull,
-                             "-e", f"inject={name}:signal=KILL:when={when}")
+    for k, (path, before, name, done) in enumerate(zip(paths, befores, calls, runs)):
         assert done.returncode in (-signal.SIGKILL, 128 + signal.SIGKILL), (k, name, done.stderr)
         seen.append(check_readable(path, before, side))
         check_later_append_cleans(path, seen[-1], side)

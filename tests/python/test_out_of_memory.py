@@ -6,8 +6,10 @@ import gzip
 import json
 import mmap
 import os
+import shutil
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -215,6 +217,11 @@ def scaled_table(path, rows):
         [Col("S", "J", values, tscal=0.5, tzero=1.0), Col("L", "L", flags)], rows))
 
 
+# Children run side by side, each in a folder of its own: a cap is a limit of one process, so
+# they do not meet.
+CHILDREN_AT_ONCE = 8
+
+
 @pytest.mark.parametrize("kind", ["flush", "image", "table"])
 def test_no_cap_on_memory_ends_the_process(tmp_path, kind):
     # The storage a thread of the module needs must never be taken behind its back: a helper
@@ -223,39 +230,56 @@ def test_no_cap_on_memory_ends_the_process(tmp_path, kind):
     # The caps step up to 64 MiB above the child's size; around the cap at which a helper
     # first starts (found to the page, where the machine has a core to spare) they step a page
     # at a time, since that is where the memory runs out right after a helper's stack.
-    path = tmp_path / "target.fits"
-    if kind == "image":
-        scaled_image(path, 4096)
-    elif kind == "table":
-        scaled_table(path, 300_000)
+    table = tmp_path / "table.fits"
+    if kind == "table":
+        scaled_table(table, 300_000)
 
-    def step(margin):
-        if kind == "flush":
-            scaled_image(path, 2048)  # rewritten by the steps that succeed
+    def target(margin):
+        return tmp_path / str(margin) / "target.fits"
+
+    def step(margin, keep=False):
+        path = target(margin)
+        path.parent.mkdir(exist_ok=True)
+        if kind == "table":
+            shutil.copyfile(table, path)
+        else:
+            # Rewritten by the flushes that succeed.
+            scaled_image(path, 2048 if kind == "flush" else 4096)
         before = path.read_bytes()
         got = run_child(CHILD_STEP, kind, path, margin)
         assert got["outcome"] in ("done", "MemoryError"), margin
         assert got["left"] == [], margin
         if got["outcome"] == "MemoryError":
             assert path.read_bytes() == before, margin
+        if not keep:
+            shutil.rmtree(path.parent)  # a flushed image is no longer sparse
         return got
 
-    coarse = {margin: step(margin) for margin in range(0, 64 * MIB + 1, 4 * MIB)}
+    def steps(margins):
+        margins = list(margins)
+        with ThreadPoolExecutor(CHILDREN_AT_ONCE) as pool:
+            return dict(zip(margins, pool.map(step, margins)))
+
+    coarse = steps(range(0, 64 * MIB + 1, 4 * MIB))
     assert coarse[0]["outcome"] == "MemoryError" and coarse[64 * MIB]["outcome"] == "done"
     started = [margin for margin, got in coarse.items() if got["helpers"] > 0]
     if started and started[0] > 0:
+        # Each round tries three caps inside the span at once and keeps the quarter where
+        # helpers begin to start.
         below, above = started[0] - 4 * MIB, started[0]
         while above - below > PAGE:
-            middle = (below + above) // 2 // PAGE * PAGE
-            if step(middle)["helpers"] > 0:
-                above = middle
-            else:
-                below = middle
-        for margin in range(above - 2 * PAGE, above + 3 * PAGE, PAGE):
-            step(margin)
+            quarters = {(below + (above - below) * k // 4) // PAGE * PAGE for k in (1, 2, 3)}
+            probes = steps(sorted(quarters - {below}))
+            for margin, got in probes.items():
+                if got["helpers"] > 0:
+                    above = margin
+                    break
+                below = margin
+        steps(range(above - 2 * PAGE, above + 3 * PAGE, PAGE))
     if kind == "flush":
         # The array assigned back is written as it is, float32.
-        step(64 * MIB)
+        step(64 * MIB, keep=True)
+        path = target(64 * MIB)
         with astropy_fits.open(path, memmap=False) as hdul:
             hdul.verify("exception")
             assert hdul[0].header["BITPIX"] == -32
