@@ -27,6 +27,18 @@ UpdaterHdu record_for(const Header& h, const DataSpan& span, std::uint64_t heade
     return rec;
 }
 
+// Whether `len` bytes at absolute `offset` lie within a file of `file_len` bytes.
+Result<void> check_run(std::uint64_t file_len, std::uint64_t offset, std::uint64_t len) {
+    const std::optional<std::uint64_t> end = checked_add(offset, len);
+    if (!end) return fail(Error::data("byte range overflows u64"));
+    if (*end > file_len) {
+        return fail(Error::data("byte range " + std::to_string(offset) + ".." +
+                                std::to_string(*end) + " exceeds file length " +
+                                std::to_string(file_len)));
+    }
+    return {};
+}
+
 constexpr std::size_t kSumChunk = std::size_t{1} << 20;
 
 // How writing `run` at absolute `offset` changes the ones'-complement sum of the data section:
@@ -100,22 +112,11 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
     return out;
 }
 
-Result<void> FitsUpdater::check_run(std::uint64_t offset, std::uint64_t len) const {
-    const std::optional<std::uint64_t> end = checked_add(offset, len);
-    if (!end) return fail(Error::data("byte range overflows u64"));
-    if (*end > file_len) {
-        return fail(Error::data("byte range " + std::to_string(offset) + ".." +
-                                std::to_string(*end) + " exceeds file length " +
-                                std::to_string(file_len)));
-    }
-    return {};
-}
-
 Result<void> FitsUpdater::write_runs(UpdaterHdu& hdu, std::span<const std::uint64_t> offsets,
                                      std::uint64_t run_len, ByteSpan bytes) const {
     // Every run is checked before the first byte is written.
     for (const std::uint64_t offset : offsets)
-        VEXLO_TRY(check_run(offset, run_len));
+        VEXLO_TRY(check_run(file_len, offset, run_len));
     const std::optional<std::uint64_t> total = checked_mul(offsets.size(), run_len);
     if (!total || *total > bytes.size()) {
         return fail(Error::data("total byte count overflows usize"));

@@ -45,12 +45,11 @@ struct FitsUpdater {
 
     static Result<FitsUpdater> open(const std::string& path, bool lenient);
 
-    // Whether `len` bytes at absolute `offset` lie within the file as opened: Error::Data
-    // "byte range overflows u64" or "byte range {}..{} exceeds file length {}" otherwise.
-    Result<void> check_run(std::uint64_t offset, std::uint64_t len) const;
     // Writes `bytes` into the data of `hdu` as runs of `run_len` bytes, run q at absolute
-    // offset offsets[q], one positional write per run, after every run has been checked; for
-    // an HDU with checksums, notes how each run changes the data's sum.
+    // offset offsets[q], one positional write per run, after every run has been checked to lie
+    // within the file as opened (Error::Data "byte range overflows u64" or "byte range {}..{}
+    // exceeds file length {}" for the first that does not); for an HDU with checksums, notes
+    // how each run changes the data's sum.
     Result<void> write_runs(UpdaterHdu& hdu, std::span<const std::uint64_t> offsets,
                             std::uint64_t run_len, ByteSpan bytes) const;
     // The ones'-complement sum of an HDU's padded data section as the file holds it.
