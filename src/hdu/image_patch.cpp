@@ -49,9 +49,7 @@ Result<void> write_runs_of(FitsUpdater& up, UpdaterHdu& rec, const PatchTarget& 
 
 }  // namespace
 
-Result<PatchTarget> patch_target(const FitsFile& file, std::size_t index) {
-    if (index >= file.len()) return fail(not_an_image(index));
-    VEXLO_ASSIGN_OR_RETURN(const Header h, file.header(index));
+Result<PatchTarget> patch_target(const Header& h, std::size_t index, std::uint64_t data_len) {
     if (may_be_tile_compressed(h, index)) {
         return fail(Error::data("FitsUpdater: HDU " + std::to_string(index) +
                                 " is a tile-compressed image, which takes no in-place patch: a "
@@ -59,7 +57,7 @@ Result<PatchTarget> patch_target(const FitsFile& file, std::size_t index) {
                                 "file first, with `FitsFile::write_decompressed`"));
     }
     if (!is_image_hdu(h, index)) return fail(not_an_image(index));
-    Result<ImageGeometry> geometry = image_geometry(h, file.spans[index].data_len);
+    Result<ImageGeometry> geometry = image_geometry(h, data_len);
     if (!geometry) return fail(not_an_image(index));
     return PatchTarget{geometry->bitpix, std::move(geometry->axes), read_image_scaling(h)};
 }
