@@ -189,9 +189,4 @@ Result<void> FitsUpdater::check_not_replaced() const {
                           ")" + not_saved));
 }
 
-Result<void> FitsUpdater::sync() const {
-    VEXLO_TRY(check_not_replaced());
-    return file.sync_data();
-}
-
 }  // namespace vexlo

@@ -65,8 +65,6 @@ struct FitsUpdater {
     // that grew holds HDUs (an append) that the file object does not know and a rewrite
     // would drop. `file_len` is the length this updater last saw, moved only by a rebind.
     Result<void> check_not_replaced() const;
-    // Forces the written pixels to disk, after the same check.
-    Result<void> sync() const;
 };
 
 }  // namespace vexlo
