@@ -52,6 +52,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "hdu/image_patch.hpp"
 #include "io/updater.hpp"
@@ -101,8 +102,14 @@ class FileSession {
 class FileSession::Operation {
   public:
     Operation() = default;
-    Operation(Operation&&) noexcept = default;
-    Operation& operator=(Operation&&) noexcept = default;
+    // The guard moved from is left empty: no lock and no session to take the next lock from.
+    Operation(Operation&& other) noexcept
+        : session_(std::exchange(other.session_, nullptr)), lock_(std::move(other.lock_)) {}
+    Operation& operator=(Operation&& other) noexcept {
+        session_ = std::exchange(other.session_, nullptr);
+        lock_ = std::move(other.lock_);
+        return *this;
+    }
 
     FileSession* session() const { return session_; }
 
