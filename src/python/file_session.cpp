@@ -52,7 +52,6 @@ FileSession::UpdaterAccess<Above>::UpdaterAccess(Above&& above, Gil gil)
     FileSession* session = above_.session();
     ensure(session != nullptr && session->updating(), "updater outside update mode");
     lock_ = lock_mutex(session->updater_->mutex, gil);
-    updater_ = &session->updater_->updater;
 }
 
 FileSession::Turn FileSession::Operation::writer_turn(Gil gil) && {

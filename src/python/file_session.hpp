@@ -153,13 +153,12 @@ class FileSession::UpdaterAccess {
     UpdaterAccess(UpdaterAccess&&) noexcept = default;
     UpdaterAccess& operator=(UpdaterAccess&&) noexcept = default;
 
-    FitsUpdater& operator*() const { return *updater_; }
-    FitsUpdater* operator->() const { return updater_; }
+    FitsUpdater& operator*() const { return above_.session()->updater_->updater; }
+    FitsUpdater* operator->() const { return &**this; }
 
     // Unlocks the updater and gives the guard above back to the caller.
     Above release() && {
         lock_ = {};
-        updater_ = nullptr;
         return std::move(above_);
     }
 
@@ -169,7 +168,6 @@ class FileSession::UpdaterAccess {
     UpdaterAccess(Above&& above, Gil gil);
     Above above_;  // declared first: released last
     std::unique_lock<std::mutex> lock_;
-    FitsUpdater* updater_ = nullptr;
 };
 
 // A guard made from the guard above it, lent for as long as this lives: the guard above is
@@ -190,13 +188,7 @@ class Lent {
             return (lower_);
         }
     }
-    auto operator->() {
-        if constexpr (requires { lower_.operator->(); }) {
-            return lower_.operator->();
-        } else {
-            return &lower_;
-        }
-    }
+    auto operator->() { return &**this; }
 
   private:
     Above* above_;
