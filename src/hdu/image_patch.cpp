@@ -32,6 +32,20 @@ Result<Bytes> new_bytes(std::size_t n) {
     }
 }
 
+// Checks start/shape against the axes and that `values` fills the section.
+Result<void> check_section_shape(std::span<const std::uint64_t> axes,
+                                 std::span<const std::uint64_t> start,
+                                 std::span<const std::uint64_t> shape, std::uint64_t values) {
+    VEXLO_TRY(check_section(axes, start, shape));
+    if (empty_section(shape)) return {};
+    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count, section_pixels(shape));
+    if (count != values) {
+        return fail(Error::data("pixels.len() = " + std::to_string(values) + " but shape implies " +
+                                std::to_string(count) + " elements"));
+    }
+    return {};
+}
+
 // The section's big-endian bytes into the file: every run is placed first, and the updater
 // checks them all against the file before it writes any.
 Result<void> write_runs_of(FitsUpdater& up, UpdaterHdu& rec, const PatchTarget& target,
@@ -60,19 +74,6 @@ Result<PatchTarget> patch_target(const Header& h, std::size_t index, std::uint64
     Result<ImageGeometry> geometry = image_geometry(h, data_len);
     if (!geometry) return fail(not_an_image(index));
     return PatchTarget{geometry->bitpix, std::move(geometry->axes), read_image_scaling(h)};
-}
-
-Result<void> check_section_shape(std::span<const std::uint64_t> axes,
-                                 std::span<const std::uint64_t> start,
-                                 std::span<const std::uint64_t> shape, std::uint64_t values) {
-    VEXLO_TRY(check_section(axes, start, shape));
-    if (empty_section(shape)) return {};
-    VEXLO_ASSIGN_OR_RETURN(const std::uint64_t count, section_pixels(shape));
-    if (count != values) {
-        return fail(Error::data("pixels.len() = " + std::to_string(values) + " but shape implies " +
-                                std::to_string(count) + " elements"));
-    }
-    return {};
 }
 
 Result<void> write_section(FitsUpdater& up, std::size_t index, const PatchTarget& target,

@@ -31,11 +31,6 @@ struct PatchTarget {
 // saying that a tile-compressed image takes no patch.
 Result<PatchTarget> patch_target(const Header& h, std::size_t index, std::uint64_t data_len);
 
-// Checks start/shape against the axes and that `values` fills the section.
-Result<void> check_section_shape(std::span<const std::uint64_t> axes,
-                                 std::span<const std::uint64_t> start,
-                                 std::span<const std::uint64_t> shape, std::uint64_t values);
-
 // Stored values in native byte order for a section (start/shape NAXIS1 first, values in FITS
 // order) of HDU `index` of the updater's file, which `target` describes; its pixel type must
 // be exactly `member`.
