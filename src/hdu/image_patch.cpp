@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "hdu/image.hpp"
 #include "hdu/load.hpp"
@@ -52,7 +53,16 @@ Result<void> write_runs_of(FitsUpdater& up, UpdaterHdu& rec, const PatchTarget& 
                            std::span<const std::uint64_t> start,
                            std::span<const std::uint64_t> shape, ByteSpan encoded) {
     VEXLO_ASSIGN_OR_RETURN(const SectionRuns plan, plan_runs(target.axes, shape, target.bitpix));
+    // Room for every run at once (the section's bytes hold that many runs), so that placing
+    // them allocates nothing and cannot throw.
     std::vector<std::uint64_t> offsets;
+    if (plan.run_len != 0) {
+        try {
+            offsets.reserve(static_cast<std::size_t>(encoded.size() / plan.run_len));
+        } catch (const std::bad_alloc&) {
+            return fail(Error::out_of_memory());
+        }
+    }
     VEXLO_TRY(for_each_run(plan, start, shape, rec.data_offset,
                            [&](std::uint64_t offset) -> Result<void> {
                                offsets.push_back(offset);
