@@ -75,24 +75,26 @@ Result<void> refuse_gzip_file(int fd, const std::string& path) {
 }
 
 Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
+    VEXLO_ASSIGN_OR_RETURN(const FitsFile scanned, FitsFile::open(path, lenient));
+    return open(path, scanned);
+}
+
+Result<FitsUpdater> FitsUpdater::open(const std::string& path, const FitsFile& scanned) {
     FitsUpdater out;
-    {
-        VEXLO_ASSIGN_OR_RETURN(const FitsFile scanned, FitsFile::open(path, lenient));
-        out.hdus.reserve(scanned.len());
-        for (std::size_t i = 0; i < scanned.len(); ++i) {
-            VEXLO_ASSIGN_OR_RETURN(const Header h, scanned.header(i));
-            out.hdus.push_back(record_for(h, scanned.spans[i], scanned.headers[i].size()));
-        }
-        // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what
-        // lies behind them at the first flush.
-        VEXLO_ASSIGN_OR_RETURN(const bool droppable, scanned.only_droppable_after_hdus());
-        if (!droppable) {
-            return fail(Error::data(
-                "FitsUpdater: " + path + " holds bytes after its last HDU (from byte " +
-                std::to_string(scanned.hdus_end()) +
-                ") that are neither zeros nor blanks; a rewrite in update mode would drop them. "
-                "Open it read-only and save the HDUs with writeto"));
-        }
+    out.hdus.reserve(scanned.len());
+    for (std::size_t i = 0; i < scanned.len(); ++i) {
+        VEXLO_ASSIGN_OR_RETURN(const Header h, scanned.header(i));
+        out.hdus.push_back(record_for(h, scanned.spans[i], scanned.headers[i].size()));
+    }
+    // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what lies
+    // behind them at the first flush.
+    VEXLO_ASSIGN_OR_RETURN(const bool droppable, scanned.only_droppable_after_hdus());
+    if (!droppable) {
+        return fail(Error::data(
+            "FitsUpdater: " + path + " holds bytes after its last HDU (from byte " +
+            std::to_string(scanned.hdus_end()) +
+            ") that are neither zeros nor blanks; a rewrite in update mode would drop them. "
+            "Open it read-only and save the HDUs with writeto"));
     }
     VEXLO_ASSIGN_OR_RETURN(Fd fd, open_read_write(path));
     out.path = path;

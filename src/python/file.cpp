@@ -471,8 +471,8 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
                   debug_str(mode));
     }
 
-    // In mode "update" the scan and the updater must see the same file: no rewrite of it in
-    // this process renames a new one into place between the two.
+    // In mode "update" the updater opens the file the scan read, and places its HDUs by that
+    // scan: no rewrite of it in this process renames a new one into place between the two.
     WriterTurn turn;
     if (mode == "update") turn = writer_turn_at(path);
     auto scanned = std::make_shared<const FitsFile>(
@@ -487,8 +487,9 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
     self.source_path = canonical_path(path);
     self.read_only = mode != "update";
     if (mode == "update") {
+        const FitsFile& scan = *self.slots.source;
         self.session = std::make_shared<FileSession>(
-            unwrap(without_gil([&] { return FitsUpdater::open(path, lenient); })));
+            unwrap(without_gil([&] { return FitsUpdater::open(path, scan); })));
     }
     return obj;
 }
