@@ -83,18 +83,15 @@ class FileSession {
     std::atomic<bool> data_accessed{false};
     std::atomic<bool> patched{false};
 
-    bool updating() const { return updater_ != nullptr; }
+    bool updating() const { return updater_.has_value(); }
 
     // Takes the operation lock for one operation of the file.
     Operation operation(Gil gil = Gil::Held);
 
   private:
-    struct Updater {
-        std::mutex mutex;
-        FitsUpdater updater;
-    };
     std::recursive_mutex operation_;
-    std::unique_ptr<Updater> updater_;  // set at construction, never replaced
+    std::mutex updater_mutex_;
+    std::optional<FitsUpdater> updater_;  // set at construction, never replaced
 };
 
 // The operation lock, held while this lives. An empty one (no session, or given up to a guard
@@ -153,7 +150,7 @@ class FileSession::UpdaterAccess {
     UpdaterAccess(UpdaterAccess&&) noexcept = default;
     UpdaterAccess& operator=(UpdaterAccess&&) noexcept = default;
 
-    FitsUpdater& operator*() const { return above_.session()->updater_->updater; }
+    FitsUpdater& operator*() const { return *above_.session()->updater_; }
     FitsUpdater* operator->() const { return &**this; }
 
     // Unlocks the updater and gives the guard above back to the caller.
