@@ -168,7 +168,7 @@ Result<std::vector<RestampedCards>> sync_patches(FitsUpdater& up) {
         }
         rec.patched_sum_change.reset();
     }
-    VEXLO_TRY(up.sync());
+    VEXLO_TRY(up.file.sync_data());
     return restamped;
 }
 

@@ -25,11 +25,12 @@ Result<void> stamp_checksums(std::span<std::uint8_t> header, ByteSpan data);
 // data on the fly instead of building the padded copy).
 Result<void> stamp_checksums_with_datasum(std::span<std::uint8_t> header, std::uint32_t data_sum);
 
-// Makes the in-place patches durable: every patched HDU that carries CHECKSUM or DATASUM gets
-// fresh values written into those cards where they stand (the header keeps its length), from
-// the DATASUM it declared and the patches' change of the sum, or from a read of the whole data
-// section when that cannot tell; then the file is synced. Returns the cards written, so that
-// headers held in memory can show what the file now says.
+// Makes the in-place patches durable, once the file is found to be the one opened, of the
+// length last seen (FitsUpdater::check_not_replaced): every patched HDU that carries CHECKSUM
+// or DATASUM gets fresh values written into those cards where they stand (the header keeps its
+// length), from the DATASUM it declared and the patches' change of the sum, or from a read of
+// the whole data section when that cannot tell; then the file is synced. Returns the cards
+// written, so that headers held in memory can show what the file now says.
 struct RestampedCards {
     std::size_t index = 0;  // the HDU's position in the file
     Bytes datasum;          // the 80-byte card as written; empty when the HDU has none

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "hdu/image.hpp"
 #include "hdu/load.hpp"
@@ -32,40 +33,7 @@ Result<Bytes> new_bytes(std::size_t n) {
     }
 }
 
-// The section's big-endian bytes into the file: every run is placed and checked against the
-// file before the updater writes any.
-Result<void> write_runs_of(FitsUpdater& up, UpdaterHdu& rec, const PatchTarget& target,
-                           std::span<const std::uint64_t> start,
-                           std::span<const std::uint64_t> shape, ByteSpan encoded) {
-    if (shape.empty() || empty_section(shape)) return {};
-    VEXLO_ASSIGN_OR_RETURN(const SectionRuns plan, plan_runs(target.axes, shape, target.bitpix));
-    std::vector<std::uint64_t> offsets;
-    VEXLO_TRY(for_each_run(plan, start, shape, rec.data_offset,
-                           [&](std::uint64_t offset) -> Result<void> {
-                               VEXLO_TRY(up.check_run(offset, plan.run_len));
-                               offsets.push_back(offset);
-                               return {};
-                           }));
-    return up.write_runs(rec, offsets, plan.run_len, encoded);
-}
-
-}  // namespace
-
-Result<PatchTarget> patch_target(const FitsFile& file, std::size_t index) {
-    if (index >= file.len()) return fail(not_an_image(index));
-    VEXLO_ASSIGN_OR_RETURN(const Header h, file.header(index));
-    if (may_be_tile_compressed(h, index)) {
-        return fail(Error::data("FitsUpdater: HDU " + std::to_string(index) +
-                                " is a tile-compressed image, which takes no in-place patch: a "
-                                "rewritten tile does not keep its byte length. Decompress the "
-                                "file first, with `FitsFile::write_decompressed`"));
-    }
-    if (!is_image_hdu(h, index)) return fail(not_an_image(index));
-    Result<ImageGeometry> geometry = image_geometry(h, file.spans[index].data_len);
-    if (!geometry) return fail(not_an_image(index));
-    return PatchTarget{geometry->bitpix, std::move(geometry->axes), read_image_scaling(h)};
-}
-
+// Checks start/shape against the axes and that `values` fills the section.
 Result<void> check_section_shape(std::span<const std::uint64_t> axes,
                                  std::span<const std::uint64_t> start,
                                  std::span<const std::uint64_t> shape, std::uint64_t values) {
@@ -77,6 +45,45 @@ Result<void> check_section_shape(std::span<const std::uint64_t> axes,
                                 std::to_string(count) + " elements"));
     }
     return {};
+}
+
+// The section's big-endian bytes into the file: every run is placed first, and the updater
+// checks them all against the file before it writes any.
+Result<void> write_runs_of(FitsUpdater& up, UpdaterHdu& rec, const PatchTarget& target,
+                           std::span<const std::uint64_t> start,
+                           std::span<const std::uint64_t> shape, ByteSpan encoded) {
+    VEXLO_ASSIGN_OR_RETURN(const SectionRuns plan, plan_runs(target.axes, shape, target.bitpix));
+    // Room for every run at once (the section's bytes hold that many runs), so that placing
+    // them allocates nothing and cannot throw.
+    std::vector<std::uint64_t> offsets;
+    if (plan.run_len != 0) {
+        try {
+            offsets.reserve(static_cast<std::size_t>(encoded.size() / plan.run_len));
+        } catch (const std::bad_alloc&) {
+            return fail(Error::out_of_memory());
+        }
+    }
+    VEXLO_TRY(for_each_run(plan, start, shape, rec.data_offset,
+                           [&](std::uint64_t offset) -> Result<void> {
+                               offsets.push_back(offset);
+                               return {};
+                           }));
+    return up.write_runs(rec, offsets, plan.run_len, encoded);
+}
+
+}  // namespace
+
+Result<PatchTarget> patch_target(const Header& h, std::size_t index, std::uint64_t data_len) {
+    if (may_be_tile_compressed(h, index)) {
+        return fail(Error::data("FitsUpdater: HDU " + std::to_string(index) +
+                                " is a tile-compressed image, which takes no in-place patch: a "
+                                "rewritten tile does not keep its byte length. Decompress the "
+                                "file first, with `FitsFile::write_decompressed`"));
+    }
+    if (!is_image_hdu(h, index)) return fail(not_an_image(index));
+    Result<ImageGeometry> geometry = image_geometry(h, data_len);
+    if (!geometry) return fail(not_an_image(index));
+    return PatchTarget{geometry->bitpix, std::move(geometry->axes), read_image_scaling(h)};
 }
 
 Result<void> write_section(FitsUpdater& up, std::size_t index, const PatchTarget& target,

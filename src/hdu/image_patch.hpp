@@ -11,7 +11,7 @@
 #include "data/pixel.hpp"
 #include "data/scaling.hpp"
 #include "error.hpp"
-#include "io/file.hpp"
+#include "header/header.hpp"
 #include "io/updater.hpp"
 #include "util/bytes.hpp"
 
@@ -24,16 +24,12 @@ struct PatchTarget {
     Scaling scaling;                  // BZERO, BSCALE and BLANK as the file holds them
 };
 
-// HDU `index` of `file`, the scan of the file an updater writes into, as a patch target: a
-// plain image whose pixels fill exactly the data section the scan sized for it, since a patch
-// must not reach beyond its own HDU. Error::Data "FitsUpdater: HDU {} is not an image (or out
-// of range)" otherwise, or the one saying that a tile-compressed image takes no patch.
-Result<PatchTarget> patch_target(const FitsFile& file, std::size_t index);
-
-// Checks start/shape against the axes and that `values` fills the section.
-Result<void> check_section_shape(std::span<const std::uint64_t> axes,
-                                 std::span<const std::uint64_t> start,
-                                 std::span<const std::uint64_t> shape, std::uint64_t values);
+// HDU `index` of the scan of the file an updater writes into, as a patch target, from its
+// header `h` and the `data_len` bytes the scan sized for its data: a plain image whose pixels
+// fill exactly that data section, since a patch must not reach beyond its own HDU.
+// Error::Data "FitsUpdater: HDU {} is not an image (or out of range)" otherwise, or the one
+// saying that a tile-compressed image takes no patch.
+Result<PatchTarget> patch_target(const Header& h, std::size_t index, std::uint64_t data_len);
 
 // Stored values in native byte order for a section (start/shape NAXIS1 first, values in FITS
 // order) of HDU `index` of the updater's file, which `target` describes; its pixel type must

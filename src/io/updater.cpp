@@ -27,6 +27,18 @@ UpdaterHdu record_for(const Header& h, const DataSpan& span, std::uint64_t heade
     return rec;
 }
 
+// Whether `len` bytes at absolute `offset` lie within a file of `file_len` bytes.
+Result<void> check_run(std::uint64_t file_len, std::uint64_t offset, std::uint64_t len) {
+    const std::optional<std::uint64_t> end = checked_add(offset, len);
+    if (!end) return fail(Error::data("byte range overflows u64"));
+    if (*end > file_len) {
+        return fail(Error::data("byte range " + std::to_string(offset) + ".." +
+                                std::to_string(*end) + " exceeds file length " +
+                                std::to_string(file_len)));
+    }
+    return {};
+}
+
 constexpr std::size_t kSumChunk = std::size_t{1} << 20;
 
 // How writing `run` at absolute `offset` changes the ones'-complement sum of the data section:
@@ -63,24 +75,26 @@ Result<void> refuse_gzip_file(int fd, const std::string& path) {
 }
 
 Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
+    VEXLO_ASSIGN_OR_RETURN(const FitsFile scanned, FitsFile::open(path, lenient));
+    return open(path, scanned);
+}
+
+Result<FitsUpdater> FitsUpdater::open(const std::string& path, const FitsFile& scanned) {
     FitsUpdater out;
-    {
-        VEXLO_ASSIGN_OR_RETURN(const FitsFile scanned, FitsFile::open(path, lenient));
-        out.hdus.reserve(scanned.len());
-        for (std::size_t i = 0; i < scanned.len(); ++i) {
-            VEXLO_ASSIGN_OR_RETURN(const Header h, scanned.header(i));
-            out.hdus.push_back(record_for(h, scanned.spans[i], scanned.headers[i].size()));
-        }
-        // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what
-        // lies behind them at the first flush.
-        VEXLO_ASSIGN_OR_RETURN(const bool droppable, scanned.only_droppable_after_hdus());
-        if (!droppable) {
-            return fail(Error::data(
-                "FitsUpdater: " + path + " holds bytes after its last HDU (from byte " +
-                std::to_string(scanned.hdus_end()) +
-                ") that are neither zeros nor blanks; a rewrite in update mode would drop them. "
-                "Open it read-only and save the HDUs with writeto"));
-        }
+    out.hdus.reserve(scanned.len());
+    for (std::size_t i = 0; i < scanned.len(); ++i) {
+        VEXLO_ASSIGN_OR_RETURN(const Header h, scanned.header(i));
+        out.hdus.push_back(record_for(h, scanned.spans[i], scanned.headers[i].size()));
+    }
+    // A rewrite keeps only the HDUs the scan found: refuse now rather than lose what lies
+    // behind them at the first flush.
+    VEXLO_ASSIGN_OR_RETURN(const bool droppable, scanned.only_droppable_after_hdus());
+    if (!droppable) {
+        return fail(Error::data(
+            "FitsUpdater: " + path + " holds bytes after its last HDU (from byte " +
+            std::to_string(scanned.hdus_end()) +
+            ") that are neither zeros nor blanks; a rewrite in update mode would drop them. "
+            "Open it read-only and save the HDUs with writeto"));
     }
     VEXLO_ASSIGN_OR_RETURN(Fd fd, open_read_write(path));
     out.path = path;
@@ -100,22 +114,11 @@ Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
     return out;
 }
 
-Result<void> FitsUpdater::check_run(std::uint64_t offset, std::uint64_t len) const {
-    const std::optional<std::uint64_t> end = checked_add(offset, len);
-    if (!end) return fail(Error::data("byte range overflows u64"));
-    if (*end > file_len) {
-        return fail(Error::data("byte range " + std::to_string(offset) + ".." +
-                                std::to_string(*end) + " exceeds file length " +
-                                std::to_string(file_len)));
-    }
-    return {};
-}
-
 Result<void> FitsUpdater::write_runs(UpdaterHdu& hdu, std::span<const std::uint64_t> offsets,
                                      std::uint64_t run_len, ByteSpan bytes) const {
     // Every run is checked before the first byte is written.
     for (const std::uint64_t offset : offsets)
-        VEXLO_TRY(check_run(offset, run_len));
+        VEXLO_TRY(check_run(file_len, offset, run_len));
     const std::optional<std::uint64_t> total = checked_mul(offsets.size(), run_len);
     if (!total || *total > bytes.size()) {
         return fail(Error::data("total byte count overflows usize"));
@@ -186,11 +189,6 @@ Result<void> FitsUpdater::check_not_replaced() const {
     return fail(Error::io(path + " was changed by another writer since it was opened (it is " +
                           std::to_string(now) + " bytes long, not " + std::to_string(file_len) +
                           ")" + not_saved));
-}
-
-Result<void> FitsUpdater::sync() const {
-    VEXLO_TRY(check_not_replaced());
-    return file.sync_data();
 }
 
 }  // namespace vexlo

@@ -19,6 +19,8 @@
 
 namespace vexlo {
 
+struct FitsFile;
+
 // Where one HDU lies in the file, as the scan found it.
 struct UpdaterHdu {
     std::uint64_t data_offset = 0;
@@ -43,14 +45,18 @@ struct FitsUpdater {
     std::string path;       // as opened; a rewrite renames its new file to it
     FileIdentity identity;  // of `file`: whose writer turn its patches and syncs take
 
+    // Scans the file at `path`, then opens it for patching as below.
     static Result<FitsUpdater> open(const std::string& path, bool lenient);
+    // Opens the file at `path` for patching, its HDUs placed as `scanned`, a scan of that
+    // file, found them (the caller that keeps a scan of its own passes it, so that both
+    // describe the same file and it is scanned once).
+    static Result<FitsUpdater> open(const std::string& path, const FitsFile& scanned);
 
-    // Whether `len` bytes at absolute `offset` lie within the file as opened: Error::Data
-    // "byte range overflows u64" or "byte range {}..{} exceeds file length {}" otherwise.
-    Result<void> check_run(std::uint64_t offset, std::uint64_t len) const;
     // Writes `bytes` into the data of `hdu` as runs of `run_len` bytes, run q at absolute
-    // offset offsets[q], one positional write per run, after every run has been checked; for
-    // an HDU with checksums, notes how each run changes the data's sum.
+    // offset offsets[q], one positional write per run, after every run has been checked to lie
+    // within the file as opened (Error::Data "byte range overflows u64" or "byte range {}..{}
+    // exceeds file length {}" for the first that does not); for an HDU with checksums, notes
+    // how each run changes the data's sum.
     Result<void> write_runs(UpdaterHdu& hdu, std::span<const std::uint64_t> offsets,
                             std::uint64_t run_len, ByteSpan bytes) const;
     // The ones'-complement sum of an HDU's padded data section as the file holds it.
@@ -66,8 +72,6 @@ struct FitsUpdater {
     // that grew holds HDUs (an append) that the file object does not know and a rewrite
     // would drop. `file_len` is the length this updater last saw, moved only by a rebind.
     Result<void> check_not_replaced() const;
-    // Forces the written pixels to disk, after the same check.
-    Result<void> sync() const;
 };
 
 }  // namespace vexlo

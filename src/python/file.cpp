@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -52,6 +53,12 @@ nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
                       const std::shared_ptr<const FitsFile>& file, FileSession::Operation& op) {
     std::vector<std::uint64_t> axes = unwrap(header.axes());
     const Bitpix pixel_type = unwrap(from_bitpix(unwrap(header.bitpix())));
+    // The scan `file` describes the file the updater had open at the generation read below.
+    std::optional<PatchTarget> target;
+    if (session) {
+        Result<PatchTarget> found = patch_target(header, index, file->spans[index].data_len);
+        if (found) target = std::move(*found);
+    }
     PyImageHdu state;
     state.header = PyHeader::from_header(std::move(header), read_only, session);
     state.pixel_source = PixelSource{axes, file, index};
@@ -61,11 +68,9 @@ nb::object lazy_image(std::size_t index, Header&& header, bool read_only,
     state.read_only = read_only;
     state.pixel_type = pixel_type;
     if (session) {
-        // Read under the updater's lock, so a binding never predates a rewrite it missed; the
-        // scan `file` describes the file the updater had open at that generation.
-        Result<PatchTarget> target = patch_target(*file, index);
-        state.binding = PatchBinding{session, index, lend_updater(op)->generation,
-                                     target ? std::optional(std::move(*target)) : std::nullopt};
+        // Read under the updater's lock, so a binding never predates a rewrite it missed.
+        state.binding =
+            PatchBinding{session, index, lend_updater(op)->generation, std::move(target)};
     }
     return make_image_object(std::move(state));
 }
@@ -466,8 +471,8 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
                   debug_str(mode));
     }
 
-    // In mode "update" the scan and the updater must see the same file: no rewrite of it in
-    // this process renames a new one into place between the two.
+    // In mode "update" the updater opens the file the scan read, and places its HDUs by that
+    // scan: no rewrite of it in this process renames a new one into place between the two.
     WriterTurn turn;
     if (mode == "update") turn = writer_turn_at(path);
     auto scanned = std::make_shared<const FitsFile>(
@@ -482,8 +487,9 @@ nb::object open_fits_file(const std::string& path, const std::string& mode, bool
     self.source_path = canonical_path(path);
     self.read_only = mode != "update";
     if (mode == "update") {
+        const FitsFile& scan = *self.slots.source;
         self.session = std::make_shared<FileSession>(
-            unwrap(without_gil([&] { return FitsUpdater::open(path, lenient); })));
+            unwrap(without_gil([&] { return FitsUpdater::open(path, scan); })));
     }
     return obj;
 }

@@ -13,9 +13,7 @@ namespace vexlo::py {
 
 namespace nb = nanobind;
 
-FileSession::FileSession(FitsUpdater updater) : updater_(std::make_unique<Updater>()) {
-    updater_->updater = std::move(updater);
-}
+FileSession::FileSession(FitsUpdater updater) : updater_(std::move(updater)) {}
 
 FileSession::Operation FileSession::operation(Gil gil) {
     Operation op;
@@ -51,8 +49,7 @@ FileSession::UpdaterAccess<Above>::UpdaterAccess(Above&& above, Gil gil)
     : above_(std::move(above)) {
     FileSession* session = above_.session();
     ensure(session != nullptr && session->updating(), "updater outside update mode");
-    lock_ = lock_mutex(session->updater_->mutex, gil);
-    updater_ = &session->updater_->updater;
+    lock_ = lock_mutex(session->updater_mutex_, gil);
 }
 
 FileSession::Turn FileSession::Operation::writer_turn(Gil gil) && {
@@ -62,8 +59,8 @@ FileSession::Turn FileSession::Operation::writer_turn(Gil gil) && {
     {
         // The updater is locked only to read whose file it has open, and unlocked before the
         // turn is waited for.
-        const std::unique_lock lock = lock_mutex(session.updater_->mutex, gil);
-        file = session.updater_->updater.identity;
+        const std::unique_lock lock = lock_mutex(session.updater_mutex_, gil);
+        file = session.updater_->identity;
     }
     Turn turn;
     turn.operation_ = std::move(*this);

@@ -52,6 +52,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "hdu/image_patch.hpp"
 #include "io/updater.hpp"
@@ -82,18 +83,15 @@ class FileSession {
     std::atomic<bool> data_accessed{false};
     std::atomic<bool> patched{false};
 
-    bool updating() const { return updater_ != nullptr; }
+    bool updating() const { return updater_.has_value(); }
 
     // Takes the operation lock for one operation of the file.
     Operation operation(Gil gil = Gil::Held);
 
   private:
-    struct Updater {
-        std::mutex mutex;
-        FitsUpdater updater;
-    };
     std::recursive_mutex operation_;
-    std::unique_ptr<Updater> updater_;  // set at construction, never replaced
+    std::mutex updater_mutex_;
+    std::optional<FitsUpdater> updater_;  // set at construction, never replaced
 };
 
 // The operation lock, held while this lives. An empty one (no session, or given up to a guard
@@ -101,8 +99,14 @@ class FileSession {
 class FileSession::Operation {
   public:
     Operation() = default;
-    Operation(Operation&&) noexcept = default;
-    Operation& operator=(Operation&&) noexcept = default;
+    // The guard moved from is left empty: no lock and no session to take the next lock from.
+    Operation(Operation&& other) noexcept
+        : session_(std::exchange(other.session_, nullptr)), lock_(std::move(other.lock_)) {}
+    Operation& operator=(Operation&& other) noexcept {
+        session_ = std::exchange(other.session_, nullptr);
+        lock_ = std::move(other.lock_);
+        return *this;
+    }
 
     FileSession* session() const { return session_; }
 
@@ -146,13 +150,12 @@ class FileSession::UpdaterAccess {
     UpdaterAccess(UpdaterAccess&&) noexcept = default;
     UpdaterAccess& operator=(UpdaterAccess&&) noexcept = default;
 
-    FitsUpdater& operator*() const { return *updater_; }
-    FitsUpdater* operator->() const { return updater_; }
+    FitsUpdater& operator*() const { return *above_.session()->updater_; }
+    FitsUpdater* operator->() const { return &**this; }
 
     // Unlocks the updater and gives the guard above back to the caller.
     Above release() && {
         lock_ = {};
-        updater_ = nullptr;
         return std::move(above_);
     }
 
@@ -162,7 +165,6 @@ class FileSession::UpdaterAccess {
     UpdaterAccess(Above&& above, Gil gil);
     Above above_;  // declared first: released last
     std::unique_lock<std::mutex> lock_;
-    FitsUpdater* updater_ = nullptr;
 };
 
 // A guard made from the guard above it, lent for as long as this lives: the guard above is
@@ -183,13 +185,7 @@ class Lent {
             return (lower_);
         }
     }
-    auto operator->() {
-        if constexpr (requires { lower_.operator->(); }) {
-            return lower_.operator->();
-        } else {
-            return &lower_;
-        }
-    }
+    auto operator->() { return &**this; }
 
   private:
     Above* above_;

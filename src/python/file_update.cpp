@@ -264,7 +264,7 @@ void full_rewrite(PyFitsFile& self) {
         reopened = std::make_shared<const FitsFile>(
             unwrap(without_gil([&] { return FitsFile::open(written, true); })));
         if (turn) {
-            updater = unwrap(without_gil([&] { return FitsUpdater::open(written, true); }));
+            updater = unwrap(without_gil([&] { return FitsUpdater::open(written, *reopened); }));
             // Once more just before the rename: another process may have replaced the file.
             unwrap(lend_updater(*turn)->check_not_replaced());
         }

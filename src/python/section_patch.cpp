@@ -34,17 +34,21 @@ Scaling live_scaling(const PyHeader& header) {
     return read_image_scaling(header.record->header);
 }
 
+bool is_scaled(PhysicalForm form) {
+    return form == PhysicalForm::F32 || form == PhysicalForm::F64;
+}
+
 // Scaled values travel as doubles whatever the physical form's precision, so that the
 // inverse conversion sees every value exactly as given.
 const char* patch_dtype(PhysicalForm form, Bitpix b) {
-    const bool scaled = form == PhysicalForm::F32 || form == PhysicalForm::F64;
-    return scaled ? "float64" : physical_dtype_name(b, form).data();
+    return is_scaled(form) ? "float64" : physical_dtype_name(b, form).data();
 }
 
 struct PatchRequest {
     std::vector<std::uint64_t> starts;  // NAXIS1 first
     std::vector<std::uint64_t> counts;
-    Bytes values;  // native order
+    Bytes values;                  // native order; unscaled forms
+    std::vector<double> physical;  // scaled forms
     PatchBinding binding;
     PhysicalForm form = PhysicalForm::Stored;
     Bitpix bitpix = Bitpix::U8;
@@ -86,10 +90,8 @@ PatchOutcome write_patch_without_gil(OperationPair& ops, PatchRequest& r, Error&
     // syncs what is written now, also the runs before a failing one.
     r.binding.session->patched.store(true);
     Result<void> done;
-    if (r.form == PhysicalForm::F32 || r.form == PhysicalForm::F64) {
-        std::vector<double> values(r.values.size() / sizeof(double));
-        std::memcpy(values.data(), r.values.data(), values.size() * sizeof(double));
-        done = write_section_physical(up, index, *r.binding.target, r.starts, r.counts, values);
+    if (is_scaled(r.form)) {
+        done = write_section_physical(up, index, *r.binding.target, r.starts, r.counts, r.physical);
     } else {
         if (r.form == PhysicalForm::Offset) done = offset_to_stored_in_place(r.bitpix, r.values);
         if (done) {
@@ -201,7 +203,13 @@ void section_assign(OperationPair& ops, PyImageSection& s, nb::handle key, nb::h
     if (empty) return;
     nb::bytes encoded = nb::borrow<nb::bytes>(buffer.attr("tobytes")());
     const auto* data = static_cast<const std::uint8_t*>(encoded.data());
-    r.values.assign(data, data + encoded.size());
+    if (is_scaled(r.form)) {
+        // The region is not empty, so there are bytes to copy.
+        r.physical.resize(encoded.size() / sizeof(double));
+        std::memcpy(r.physical.data(), data, r.physical.size() * sizeof(double));
+    } else {
+        r.values.assign(data, data + encoded.size());
+    }
     if (nb::object cached = cached_array(*s.cache); cached.is_valid()) set_item(cached, key, value);
 
     r.starts.assign(region->starts.rbegin(), region->starts.rend());

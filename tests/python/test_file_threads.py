@@ -19,6 +19,7 @@ import fits_read
 import vexlo
 from fits_bytes import card
 from fits_images import image_hdu, images_file
+from hooks import T, needs_hooks
 
 SHAPE = (4, 16)
 
@@ -319,3 +320,13 @@ def test_crossed_patches_from_two_threads_finish(tmp_path, one_core):
     for path, want in ((a, [("E1", 1099), ("E1", 2099)]), (b, [("E1", 2099), ("E1", 1099)])):
         check_on_disk(path, want)
         check_with_readers(path, want)
+
+
+@needs_hooks
+def test_a_lock_guard_lent_below_holds_nothing_until_given_back(tmp_path):
+    # While the operation is lent to the writer turn, and the turn to the updater, neither
+    # names its file any more: taking the updater through the empty operation is refused as an
+    # internal error instead of waiting on the updater lock this thread holds through the turn.
+    path = numbered_file(tmp_path / "a.fits", 1)
+    assert T.session_guards_lent(str(path)) == [True, "updater outside update mode", True,
+                                                True]

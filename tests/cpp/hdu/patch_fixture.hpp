@@ -13,12 +13,20 @@
 
 namespace vexlo::patch_test {
 
+// HDU `index` of `scan` as a patch target. An index beyond the scan gives a target that
+// describes nothing, so that the patch itself refuses the index.
+inline Result<PatchTarget> target_of(const FitsFile& scan, std::size_t index) {
+    if (index >= scan.len()) return PatchTarget{};
+    VEXLO_ASSIGN_OR_RETURN(const Header h, scan.header(index));
+    return patch_target(h, index, scan.spans[index].data_len);
+}
+
 inline Result<void> write_section(FitsUpdater& up, std::size_t index,
                                   std::span<const std::uint64_t> start,
                                   std::span<const std::uint64_t> shape, Bitpix member,
                                   ByteSpan native) {
     VEXLO_ASSIGN_OR_RETURN(const FitsFile scan, FitsFile::open(up.path, true));
-    VEXLO_ASSIGN_OR_RETURN(const PatchTarget target, patch_target(scan, index));
+    VEXLO_ASSIGN_OR_RETURN(const PatchTarget target, target_of(scan, index));
     return vexlo::write_section(up, index, target, start, shape, member, native);
 }
 
@@ -27,7 +35,7 @@ inline Result<void> write_section_physical(FitsUpdater& up, std::size_t index,
                                            std::span<const std::uint64_t> shape,
                                            std::span<const double> values) {
     VEXLO_ASSIGN_OR_RETURN(const FitsFile scan, FitsFile::open(up.path, true));
-    VEXLO_ASSIGN_OR_RETURN(const PatchTarget target, patch_target(scan, index));
+    VEXLO_ASSIGN_OR_RETURN(const PatchTarget target, target_of(scan, index));
     return vexlo::write_section_physical(up, index, target, start, shape, values);
 }
 

@@ -33,8 +33,8 @@ TEST(FitsUpdaterOpen, AnImageIsPatchedOnlyWithinItsScannedDataSection) {
     ASSERT_TRUE(up.has_value()) << up.error().message();
     ASSERT_EQ(up->hdus.size(), 3u);
     const FitsFile scan = FitsFile::open(f.path(), true).value();
-    EXPECT_FALSE(patch_target(scan, 1));
-    EXPECT_TRUE(patch_target(scan, 2));
+    EXPECT_FALSE(target_of(scan, 1));
+    EXPECT_TRUE(target_of(scan, 2));
     const std::uint8_t values[3] = {9, 9, 9};
     const std::uint64_t start[1] = {0}, shape[1] = {3};
     Result<void> refused = write_section(*up, 1, start, shape, Bitpix::U8, ByteSpan(values, 3));

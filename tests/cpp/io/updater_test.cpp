@@ -10,6 +10,7 @@
 
 #include "../hdu/patch_fixture.hpp"
 #include "fits_fixture.hpp"
+#include "hdu/checksum.hpp"
 #include "header/block.hpp"
 #include "header/header.hpp"
 #include "io/appender.hpp"
@@ -81,6 +82,31 @@ TEST(FitsUpdater, RefusesBadWritesBeforeTouchingTheFile) {
         EXPECT_NE(r.error().message().find(c.message), std::string::npos) << r.error().message();
     }
     EXPECT_EQ(read_back(f.path()), sample());
+}
+
+TEST(FitsUpdater, WriteRunsChecksEveryRunAgainstTheFileBeforeWritingAny) {
+    TempFile f(sample());
+    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    const std::uint64_t len = up.file_len;
+    const std::uint64_t first = up.hdus[0].data_offset;
+    const std::uint8_t bytes[4] = {1, 2, 3, 4};
+    struct Case {
+        std::vector<std::uint64_t> offsets;
+        std::string message;
+    };
+    // The first run fits; the one after it does not, so nothing may be written.
+    const std::vector<Case> cases = {
+        {{first, len - 1},
+         "byte range " + std::to_string(len - 1) + ".." + std::to_string(len + 1) +
+             " exceeds file length " + std::to_string(len)},
+        {{first, ~std::uint64_t{0}}, "byte range overflows u64"},
+    };
+    for (const Case& c : cases) {
+        const Result<void> r = up.write_runs(up.hdus[0], c.offsets, 2, ByteSpan(bytes, 4));
+        ASSERT_FALSE(r) << c.message;
+        EXPECT_EQ(r.error().message(), "data: " + c.message);
+        EXPECT_EQ(read_back(f.path()), sample()) << c.message;
+    }
 }
 
 TEST(FitsUpdater, PhysicalValuesAreScaledRoundedAndRangeChecked) {
@@ -160,7 +186,8 @@ TEST(FitsUpdater, AFileReplacedOrOfAnotherLengthIsRefused) {
                 << c.name << ": " << r.error().message();
             EXPECT_NE(r.error().message().find("this edit was not saved to it"), std::string::npos)
                 << c.name;
-            EXPECT_FALSE(up.sync()) << c.name;
+            // A save refuses it before it writes or syncs anything.
+            EXPECT_FALSE(sync_patches(up)) << c.name;
         }
     }
 }

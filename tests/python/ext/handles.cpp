@@ -1,12 +1,14 @@
 // Hooks for what the public interface cannot reach yet: header handles with the read-only and
 // modified flags that only the file layer hands out, the HDU a rewrite would write, an image
-// built from stored bytes, and the file flags of update mode.
+// built from stored bytes, the file flags of update mode and the lock guards of its session.
 #include <memory>
 #include <string_view>
 #include <utility>
 
 #include "hooks.hpp"
 #include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/file_session.hpp"
 #include "python/header.hpp"
 #include "python/image.hpp"
 
@@ -60,6 +62,32 @@ void add_handle_hooks(nb::module_& m) {
         const PyImageHdu& state = image_argument(hdu);
         if (!state.session) return nb::none();
         return nb::make_tuple(state.session->modified.load(), state.session->data_accessed.load());
+    });
+    // The guards of an update-mode file's locks while each is lent to the guard below it: what
+    // the lent guard holds then, what taking the updater through it does, and whether the
+    // operation is whole again afterwards.
+    m.def("session_guards_lent", [](nb::str path) {
+        FileSession session(unwrap(FitsUpdater::open(path.c_str(), true)));
+        FileSession::Operation op = session.operation();
+        nb::list seen;
+        {
+            auto turn = lend_writer_turn(op);
+            seen.append(op.session() == nullptr);
+            // Only through a guard that holds nothing: one that still named the session would
+            // wait on the updater lock below for ever.
+            if (op.session() == nullptr) {
+                try {
+                    (void)lend_updater(op);
+                    seen.append("taken");
+                } catch (const Panic& e) {
+                    seen.append(e.what());
+                }
+            }
+            auto up = lend_updater(*turn);
+            seen.append(turn->session() == nullptr);
+        }
+        seen.append(op.session() == &session);
+        return seen;
     });
 }
 

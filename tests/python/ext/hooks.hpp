@@ -13,7 +13,7 @@ namespace nb = nanobind;
 void add_binding_probes(nb::module_& module);
 
 // header_handle, header_share, header_modified, image_owned, image_from_bytes, image_track,
-// image_flags.
+// image_flags, session_guards_lent.
 void add_handle_hooks(nb::module_& module);
 
 // compress_tiles: the tile writer with every option (algorithm, tiles, quantisation).
