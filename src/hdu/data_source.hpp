@@ -55,6 +55,9 @@ class DataSource {
     Result<ByteSpan> block(std::uint64_t offset, std::size_t n, Bytes& scratch) const;
 
   private:
+    // Bytes [offset, offset + dest.size()), already checked to lie in this source, into `dest`.
+    Result<void> copy_in(std::uint64_t offset, std::span<std::uint8_t> dest) const;
+
     const FitsFile* file_ = nullptr;
     std::size_t index_ = 0;
     std::uint64_t base_ = 0;  // where this source starts in the file's data section
