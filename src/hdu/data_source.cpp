@@ -65,8 +65,12 @@ Result<void> DataSource::copy_in(std::uint64_t offset, std::span<std::uint8_t> d
     return {};
 }
 
+Result<void> DataSource::check_destination(std::uint64_t dest_len) const {
+    return check_size("read_data_into: destination", dest_len, "data section", size_);
+}
+
 Result<void> DataSource::read_all(std::span<std::uint8_t> dest) const {
-    VEXLO_TRY(check_size("read_data_into: destination", dest.size(), "data section", size_));
+    VEXLO_TRY(check_destination(dest.size()));
     return copy_in(0, dest);
 }
 
