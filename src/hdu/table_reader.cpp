@@ -81,6 +81,9 @@ Result<Bytes> TableReader::read_rows(std::uint64_t first, std::uint64_t n) const
 Result<DecodedColumn> TableReader::column_rows(std::size_t column, std::uint64_t first,
                                                std::uint64_t n) const {
     VEXLO_TRY(check_column(column));
+    // Refused alike whether the rows are read from the file or held: the file's data section
+    // goes on past the rows into the heap.
+    VEXLO_TRY(layout_.check_row_range(first, n));
     if (rows_unread()) {
         VEXLO_ASSIGN_OR_RETURN(const Bytes rows, read_rows(first, n));
         return decode_bin_rows_from(layout_, layout_.columns[column], rows, n);

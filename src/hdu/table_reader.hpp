@@ -50,7 +50,8 @@ class TableReader {
     Result<ByteSpan> data() const;
 
     // Rows [first, first + n) of a column in its form: decoded from the record, or, while the
-    // rows are unread, from those rows alone read from the file.
+    // rows are unread, from those rows alone read from the file. Rows beyond the table are
+    // refused either way.
     Result<DecodedColumn> column_rows(std::size_t column, std::uint64_t first,
                                       std::uint64_t n) const;
     // Every column's value in row `row` (each as column_rows gives one row), the row's bytes
