@@ -146,18 +146,12 @@ std::vector<std::size_t> TableReader::plan_scalar_read(std::size_t column) const
     std::uint64_t taken = 0;
     for (std::size_t i = 0; i < layout_.columns.size() && taken < most; ++i) {
         if (asked[i] == 0 && is_scalar_numeric(i)) {
+            asked[i] = 1;
             columns.push_back(i);
             ++taken;
         }
     }
     return columns;
-}
-
-void TableReader::mark_decoded_ahead(std::span<const std::size_t> columns) const {
-    const std::lock_guard<std::mutex> hold(ahead_->lock);
-    ahead_->asked.resize(layout_.columns.size(), 0);
-    for (const std::size_t c : columns)
-        ahead_->asked.at(c) = 1;
 }
 
 }  // namespace vexlo

@@ -73,10 +73,9 @@ class TableReader {
     // Whether a column reads as a flat array decoded by decode_targets (form Float64 or Int).
     bool is_scalar_numeric(std::size_t column) const;
     // The columns to decode now for a request of scalar numeric `column`: itself first, then
-    // those to decode ahead. Marks `column` asked for.
+    // those to decode ahead. Marks them all asked for: a column is planned ahead at most once,
+    // even by a request made while the first is still decoding.
     std::vector<std::size_t> plan_scalar_read(std::size_t column) const;
-    // Marks columns decoded ahead as asked for, once the caller holds them.
-    void mark_decoded_ahead(std::span<const std::size_t> columns) const;
 
   private:
     struct Ahead {
