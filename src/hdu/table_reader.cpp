@@ -9,7 +9,9 @@
 
 namespace vexlo {
 
-TableReader TableReader::of_record(BinTableHdu&& table, std::shared_ptr<const FitsFile> file) {
+Result<TableReader> TableReader::of_record(BinTableHdu&& table,
+                                           std::shared_ptr<const FitsFile> file) {
+    VEXLO_TRY(check_bin_columns(table));
     TableReader r;
     if (!table.data.is_owned() && file == nullptr) {
         table.data = DataBuf::owned(std::move(table.data).into_bytes());

@@ -2,8 +2,9 @@
 // memory or still only named in the file, the counterpart of the image reader.
 //
 // Maintainer's note: a change of how a binary table is read lazily goes here. This file owns
-// the table's layout, where its data section comes from (hdu/data_source: held bytes or the
-// file), when that section is loaded whole (the first whole column or the whole table asks
+// the table's layout, the check a held table passes when it is built (every row of the columns
+// whose decoding can fail), where its data section comes from (hdu/data_source: held bytes or
+// the file), when that section is loaded whole (the first whole column or the whole table asks
 // for it; rows and numeric columns asked for before are read from the file alone) and which
 // scalar numeric columns are decoded ahead of their request, within twice the size of the
 // table's rows. The record it hands out always holds its bytes; an unread layout is never
@@ -31,9 +32,12 @@ namespace vexlo {
 
 class TableReader {
   public:
-    // A table whose record holds its data section. Bytes it borrows from `file`'s cache or
-    // content are kept alive with the file; borrowed bytes without a file are copied.
-    static TableReader of_record(BinTableHdu&& table, std::shared_ptr<const FitsFile> file);
+    // A table whose record holds its data section, once every row of the columns whose
+    // decoding can fail is checked (check_bin_columns): a bad table is refused here, and its
+    // columns are decoded when asked for. Bytes it borrows from `file`'s cache or content are
+    // kept alive with the file; borrowed bytes without a file are copied. `table` is moved
+    // from only on success.
+    static Result<TableReader> of_record(BinTableHdu&& table, std::shared_ptr<const FitsFile> file);
     // A table whose data section, HDU `index` of `file`, has not been read: `layout` is the
     // record BinTableHdu::create_unread built for it.
     static Result<TableReader> of_unread(BinTableHdu&& layout, std::shared_ptr<const FitsFile> file,

@@ -81,7 +81,7 @@ Readers open_readers(const std::string& path) {
     auto other = std::make_shared<const FitsFile>(FitsFile::open(path, true).value());
     Hdu loaded = load_hdu(*other, 1).value();
     TableReader held =
-        TableReader::of_record(std::move(std::get<BinTableHdu>(loaded.value)), other);
+        TableReader::of_record(std::move(std::get<BinTableHdu>(loaded.value)), other).value();
     return {file, std::move(unread), std::move(held)};
 }
 
@@ -162,6 +162,20 @@ TEST(TableReader, RefusesWhatItCannotRead) {
                   "data: BINTABLE col 6 out of range (TFIELDS = 5)");
     }
 
+    // A held table is checked whole first: a logical byte that is none of T, F and 0.
+    Bytes logical = hdu(primary_cards(8, {}));
+    append(logical, hdu({kv("XTENSION", "'BINTABLE'"), kv("BITPIX", 8), kv("NAXIS", 2),
+                         kv("NAXIS1", 1), kv("NAXIS2", 3), kv("PCOUNT", 0), kv("GCOUNT", 1),
+                         kv("TFIELDS", 1), kv("TFORM1", "'L'")},
+                        Bytes{'T', 'x', 'F'}));
+    TempFile bad(logical);
+    const FitsFile bad_file = FitsFile::open(bad.path(), true).value();
+    BinTableHdu bad_table = std::get<BinTableHdu>(load_hdu(bad_file, 1).value().value);
+    EXPECT_EQ(TableReader::of_record(std::move(bad_table), nullptr).error().message(),
+              "data: BINTABLE col 1: invalid L byte 0x78");
+    // Refused, the record is left as it was.
+    EXPECT_TRUE(bad_table.holds_data());
+
     // Rows past the table are refused alike from the file and from memory, also where the
     // data section goes on into a heap that a row's worth of bytes could be read from.
     TempFile with_heap(table_file(64));
@@ -204,7 +218,7 @@ TEST(TableReader, DecodesAheadWithinTwiceTheRows) {
     narrow.row_size = 2;
     for (BinColumn& c : narrow.columns)
         c.offset = 0;
-    const TableReader small = TableReader::of_record(std::move(narrow), nullptr);
+    const TableReader small = TableReader::of_record(std::move(narrow), nullptr).value();
     EXPECT_EQ(small.plan_scalar_read(0), (std::vector<std::size_t>{0}));
     EXPECT_EQ(small.plan_scalar_read(1), (std::vector<std::size_t>{1}));
 }
