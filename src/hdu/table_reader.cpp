@@ -106,8 +106,9 @@ Result<std::vector<DecodedColumn>> TableReader::row(std::uint64_t row) const {
         }
         return out;
     }
-    for (std::size_t i = 0; i < layout_.columns.size(); ++i) {
-        VEXLO_ASSIGN_OR_RETURN(DecodedColumn one, column_rows(i, row, 1));
+    VEXLO_ASSIGN_OR_RETURN(const BinTableHdu* table, record());
+    for (const BinColumn& c : table->columns) {
+        VEXLO_ASSIGN_OR_RETURN(DecodedColumn one, decode_bin_rows(*table, c, row, 1));
         out.push_back(std::move(one));
     }
     return out;
