@@ -69,11 +69,6 @@ Result<void> DataSource::check_destination(std::uint64_t dest_len) const {
     return check_size("read_data_into: destination", dest_len, "data section", size_);
 }
 
-Result<void> DataSource::read_all(std::span<std::uint8_t> dest) const {
-    VEXLO_TRY(check_destination(dest.size()));
-    return copy_in(0, dest);
-}
-
 Result<Bytes> DataSource::read_bytes(std::uint64_t offset, std::uint64_t n) const {
     VEXLO_TRY(check_data_range(offset, n, size_));
     try {

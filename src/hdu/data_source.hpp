@@ -47,8 +47,6 @@ class DataSource {
     // Refuses a destination of `dest_len` bytes for every byte of this source: the one check
     // of a whole read into a caller's buffer, made before the buffer is allocated where it can.
     Result<void> check_destination(std::uint64_t dest_len) const;
-    // Every byte into `dest`, whose length must equal this source's.
-    Result<void> read_all(std::span<std::uint8_t> dest) const;
     // Bytes [offset, offset + n) in a new buffer.
     Result<Bytes> read_bytes(std::uint64_t offset, std::uint64_t n) const;
     // Bytes [offset, offset + n) borrowed when they are held; none for a file.
