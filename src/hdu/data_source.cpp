@@ -54,6 +54,10 @@ Result<ByteSpan> DataSource::whole() const {
 
 Result<void> DataSource::read(std::uint64_t offset, std::span<std::uint8_t> dest) const {
     VEXLO_TRY(check_data_range(offset, dest.size(), size_));
+    return copy_in(offset, dest);
+}
+
+Result<void> DataSource::copy_in(std::uint64_t offset, std::span<std::uint8_t> dest) const {
     if (file_ != nullptr) return file_->read_data_range_into(index_, base_ + offset, dest);
     if (!dest.empty()) {
         std::memcpy(dest.data(), memory_.data() + static_cast<std::size_t>(offset), dest.size());
@@ -61,16 +65,15 @@ Result<void> DataSource::read(std::uint64_t offset, std::span<std::uint8_t> dest
     return {};
 }
 
-Result<void> DataSource::read_all(std::span<std::uint8_t> dest) const {
-    VEXLO_TRY(check_size("read_data_into: destination", dest.size(), "data section", size_));
-    return read(0, dest);
+Result<void> DataSource::check_destination(std::uint64_t dest_len) const {
+    return check_size("read_data_into: destination", dest_len, "data section", size_);
 }
 
 Result<Bytes> DataSource::read_bytes(std::uint64_t offset, std::uint64_t n) const {
     VEXLO_TRY(check_data_range(offset, n, size_));
     try {
         Bytes out(static_cast<std::size_t>(n));
-        VEXLO_TRY(read(offset, out));
+        VEXLO_TRY(copy_in(offset, out));
         return out;
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
@@ -91,7 +94,7 @@ Result<ByteSpan> DataSource::block(std::uint64_t offset, std::size_t n, Bytes& s
         return fail(Error::out_of_memory());
     }
     const std::span<std::uint8_t> dest(scratch.data(), n);
-    VEXLO_TRY(file_->read_data_range_into(index_, base_ + offset, dest));
+    VEXLO_TRY(copy_in(offset, dest));
     return ByteSpan(dest);
 }
 

@@ -44,8 +44,9 @@ class DataSource {
 
     // Bytes [offset, offset + dest.size()) into `dest`.
     Result<void> read(std::uint64_t offset, std::span<std::uint8_t> dest) const;
-    // Every byte into `dest`, whose length must equal this source's.
-    Result<void> read_all(std::span<std::uint8_t> dest) const;
+    // Refuses a destination of `dest_len` bytes for every byte of this source: the one check
+    // of a whole read into a caller's buffer, made before the buffer is allocated where it can.
+    Result<void> check_destination(std::uint64_t dest_len) const;
     // Bytes [offset, offset + n) in a new buffer.
     Result<Bytes> read_bytes(std::uint64_t offset, std::uint64_t n) const;
     // Bytes [offset, offset + n) borrowed when they are held; none for a file.
@@ -55,6 +56,9 @@ class DataSource {
     Result<ByteSpan> block(std::uint64_t offset, std::size_t n, Bytes& scratch) const;
 
   private:
+    // Bytes [offset, offset + dest.size()), already checked to lie in this source, into `dest`.
+    Result<void> copy_in(std::uint64_t offset, std::span<std::uint8_t> dest) const;
+
     const FitsFile* file_ = nullptr;
     std::size_t index_ = 0;
     std::uint64_t base_ = 0;  // where this source starts in the file's data section
@@ -64,7 +68,7 @@ class DataSource {
 
 // The text "<dest> is D bytes, <source> is L" when a destination of `dest_len` bytes cannot
 // take `len` bytes of a source, none when the lengths agree: the one size check of every
-// reader of data into a caller's buffer ("read_data_into: destination", "data section").
+// reader of data into a caller's buffer (a whole section's is DataSource::check_destination).
 std::optional<std::string> size_mismatch(std::string_view dest, std::uint64_t dest_len,
                                          std::string_view source, std::uint64_t len);
 // The same as a data error.

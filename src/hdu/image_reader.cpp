@@ -121,7 +121,7 @@ Result<void> read_image_into(const DataSource& src, Bitpix bitpix, const Scaling
     const std::uint64_t pixels = len / bytes_per_pixel(bitpix);
     const std::uint64_t out_width = physical_width(bitpix, form);
     if (form == PhysicalForm::Stored || form == PhysicalForm::Offset) {
-        VEXLO_TRY(check_size("read_data_into: destination", dest.size(), "data section", len));
+        VEXLO_TRY(src.check_destination(dest.size()));
     } else if (dest.size() / out_width != pixels || dest.size() % out_width != 0) {
         return fail(Error::data("read_physical_into: destination holds " +
                                 str(dest.size() / out_width) + " values, data section has " +

@@ -9,7 +9,9 @@
 
 namespace vexlo {
 
-TableReader TableReader::of_record(BinTableHdu&& table, std::shared_ptr<const FitsFile> file) {
+Result<TableReader> TableReader::of_record(BinTableHdu&& table,
+                                           std::shared_ptr<const FitsFile> file) {
+    VEXLO_TRY(check_bin_columns(table));
     TableReader r;
     if (!table.data.is_owned() && file == nullptr) {
         table.data = DataBuf::owned(std::move(table.data).into_bytes());
@@ -81,6 +83,9 @@ Result<Bytes> TableReader::read_rows(std::uint64_t first, std::uint64_t n) const
 Result<DecodedColumn> TableReader::column_rows(std::size_t column, std::uint64_t first,
                                                std::uint64_t n) const {
     VEXLO_TRY(check_column(column));
+    // Refused alike whether the rows are read from the file or held: the file's data section
+    // goes on past the rows into the heap.
+    VEXLO_TRY(layout_.check_row_range(first, n));
     if (rows_unread()) {
         VEXLO_ASSIGN_OR_RETURN(const Bytes rows, read_rows(first, n));
         return decode_bin_rows_from(layout_, layout_.columns[column], rows, n);
@@ -101,8 +106,9 @@ Result<std::vector<DecodedColumn>> TableReader::row(std::uint64_t row) const {
         }
         return out;
     }
-    for (std::size_t i = 0; i < layout_.columns.size(); ++i) {
-        VEXLO_ASSIGN_OR_RETURN(DecodedColumn one, column_rows(i, row, 1));
+    VEXLO_ASSIGN_OR_RETURN(const BinTableHdu* table, record());
+    for (const BinColumn& c : table->columns) {
+        VEXLO_ASSIGN_OR_RETURN(DecodedColumn one, decode_bin_rows(*table, c, row, 1));
         out.push_back(std::move(one));
     }
     return out;
@@ -143,18 +149,12 @@ std::vector<std::size_t> TableReader::plan_scalar_read(std::size_t column) const
     std::uint64_t taken = 0;
     for (std::size_t i = 0; i < layout_.columns.size() && taken < most; ++i) {
         if (asked[i] == 0 && is_scalar_numeric(i)) {
+            asked[i] = 1;
             columns.push_back(i);
             ++taken;
         }
     }
     return columns;
-}
-
-void TableReader::mark_decoded_ahead(std::span<const std::size_t> columns) const {
-    const std::lock_guard<std::mutex> hold(ahead_->lock);
-    ahead_->asked.resize(layout_.columns.size(), 0);
-    for (const std::size_t c : columns)
-        ahead_->asked.at(c) = 1;
 }
 
 }  // namespace vexlo

@@ -2,8 +2,9 @@
 // memory or still only named in the file, the counterpart of the image reader.
 //
 // Maintainer's note: a change of how a binary table is read lazily goes here. This file owns
-// the table's layout, where its data section comes from (hdu/data_source: held bytes or the
-// file), when that section is loaded whole (the first whole column or the whole table asks
+// the table's layout, the check a held table passes when it is built (every row of the columns
+// whose decoding can fail), where its data section comes from (hdu/data_source: held bytes or
+// the file), when that section is loaded whole (the first whole column or the whole table asks
 // for it; rows and numeric columns asked for before are read from the file alone) and which
 // scalar numeric columns are decoded ahead of their request, within twice the size of the
 // table's rows. The record it hands out always holds its bytes; an unread layout is never
@@ -31,9 +32,12 @@ namespace vexlo {
 
 class TableReader {
   public:
-    // A table whose record holds its data section. Bytes it borrows from `file`'s cache or
-    // content are kept alive with the file; borrowed bytes without a file are copied.
-    static TableReader of_record(BinTableHdu&& table, std::shared_ptr<const FitsFile> file);
+    // A table whose record holds its data section, once every row of the columns whose
+    // decoding can fail is checked (check_bin_columns): a bad table is refused here, and its
+    // columns are decoded when asked for. Bytes it borrows from `file`'s cache or content are
+    // kept alive with the file; borrowed bytes without a file are copied. `table` is moved
+    // from only on success.
+    static Result<TableReader> of_record(BinTableHdu&& table, std::shared_ptr<const FitsFile> file);
     // A table whose data section, HDU `index` of `file`, has not been read: `layout` is the
     // record BinTableHdu::create_unread built for it.
     static Result<TableReader> of_unread(BinTableHdu&& layout, std::shared_ptr<const FitsFile> file,
@@ -50,7 +54,8 @@ class TableReader {
     Result<ByteSpan> data() const;
 
     // Rows [first, first + n) of a column in its form: decoded from the record, or, while the
-    // rows are unread, from those rows alone read from the file.
+    // rows are unread, from those rows alone read from the file. Rows beyond the table are
+    // refused either way.
     Result<DecodedColumn> column_rows(std::size_t column, std::uint64_t first,
                                       std::uint64_t n) const;
     // Every column's value in row `row` (each as column_rows gives one row), the row's bytes
@@ -72,10 +77,9 @@ class TableReader {
     // Whether a column reads as a flat array decoded by decode_targets (form Float64 or Int).
     bool is_scalar_numeric(std::size_t column) const;
     // The columns to decode now for a request of scalar numeric `column`: itself first, then
-    // those to decode ahead. Marks `column` asked for.
+    // those to decode ahead. Marks them all asked for: a column is planned ahead at most once,
+    // even by a request made while the first is still decoding.
     std::vector<std::size_t> plan_scalar_read(std::size_t column) const;
-    // Marks columns decoded ahead as asked for, once the caller holds them.
-    void mark_decoded_ahead(std::span<const std::size_t> columns) const;
 
   private:
     struct Ahead {

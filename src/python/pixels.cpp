@@ -193,17 +193,25 @@ NewArray new_output_array(std::string_view dtype, std::size_t itemsize, std::uin
     return new_array(dtype, shape);
 }
 
-nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix pixel_type,
-                           std::span<const std::uint64_t> shape) {
-    const DataSource src = unwrap(DataSource::of_file(file, hdu_index));
+namespace {
+
+// The stored values of every pixel of `src` in a new array of `shape`.
+nb::object read_stored(const DataSource& src, Bitpix pixel_type,
+                       std::span<const std::uint64_t> shape) {
     // The array is sized by the header; the data section the scan found bounds it, so a
     // header that claims more than the file holds allocates nothing.
-    unwrap(check_size("read_data_into: destination", byte_size(shape, pixel_type), "data section",
-                      src.size()));
+    unwrap(src.check_destination(byte_size(shape, pixel_type)));
     NewArray a = new_array(dtype_name(pixel_type), shape);
     // The array is not yet shared and the caller keeps the file alive.
     unwrap(without_gil([&] { return read_pixels_into(src, pixel_type, false, a.bytes); }));
     return std::move(a.array);
+}
+
+}  // namespace
+
+nb::object read_raw_pixels(const FitsFile& file, std::size_t hdu_index, Bitpix pixel_type,
+                           std::span<const std::uint64_t> shape) {
+    return read_stored(unwrap(DataSource::of_file(file, hdu_index)), pixel_type, shape);
 }
 
 namespace {
@@ -251,7 +259,7 @@ nb::object read_physical_pixels(const FitsFile& file, std::size_t hdu_index, con
            "vexlo bug, please report");
     const Scaling scaling = read_image_scaling(shaped);
     const PhysicalForm form = physical_form(pixel_type, scaling);
-    if (form == PhysicalForm::Stored) return read_raw_pixels(file, hdu_index, pixel_type, shape);
+    if (form == PhysicalForm::Stored) return read_stored(src, pixel_type, shape);
     // Read straight into the result and converted there, chunk by chunk.
     NewArray a = new_array(physical_dtype_name(pixel_type, form), shape);
     unwrap(without_gil([&] { return read_image_into(src, pixel_type, scaling, form, a.bytes); }));

@@ -613,7 +613,6 @@ nb::object scalar_column_object(const TableState& table, std::size_t column) {
     if (columns.size() > 1) table.ahead.resize(n_columns);
     for (std::size_t k = 1; k < columns.size(); ++k)
         table.ahead[columns[k]] = std::move(decoded[k]);
-    reader.mark_decoded_ahead(std::span(columns).subspan(1));
     return std::move(decoded[0]);
 }
 

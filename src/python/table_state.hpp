@@ -26,7 +26,7 @@ namespace vexlo::py {
 namespace nb = nanobind;
 
 // A binary table read from a file is read through its table reader (hdu/table_reader), which
-// holds its record, checked when the object was built, or, for a table none of whose cells can
+// holds its record, checked when the reader was built, or, for a table none of whose cells can
 // fail to decode, its layout alone, and decides when the data section is read and which
 // columns are decoded ahead. An ASCII table decodes its numbers up front, since any field may
 // fail to parse, and keeps its record for the text, read when asked for.

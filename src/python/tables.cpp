@@ -335,11 +335,10 @@ const TableState* state_if(nb::handle obj) {
 
 nb::object make_bintable(BinTableHdu&& hdu, PyHeader header,
                          std::shared_ptr<const FitsFile> source) {
-    // Every row of the columns whose decoding can fail is checked now, so that a bad table
-    // fails here; the columns themselves are decoded when asked for.
-    unwrap(without_gil([&] { return check_bin_columns(hdu); }));
-    TableState state = file_table_state(TableKind::Binary, hdu, std::move(header));
-    state.bin = TableReader::of_record(std::move(hdu), std::move(source));
+    TableReader reader = unwrap(
+        without_gil([&] { return TableReader::of_record(std::move(hdu), std::move(source)); }));
+    TableState state = file_table_state(TableKind::Binary, reader.layout(), std::move(header));
+    state.bin = std::move(reader);
     return new_table_object<BinTableObject>(std::move(state));
 }
 

@@ -29,10 +29,10 @@ TEST(DataSource, HeldAndFileBytesReadAlike) {
             EXPECT_EQ(src.view(10, 5).has_value(), held) << ctx;
 
             Bytes dest(100);
-            ASSERT_TRUE(src.read_all(dest)) << ctx;
+            ASSERT_TRUE(src.read(0, dest)) << ctx;
             EXPECT_EQ(dest, r100) << ctx;
-            Bytes short_dest(99);
-            const Result<void> bad = src.read_all(short_dest);
+            EXPECT_TRUE(src.check_destination(100)) << ctx;
+            const Result<void> bad = src.check_destination(99);
             ASSERT_FALSE(bad) << ctx;
             EXPECT_EQ(bad.error().message(),
                       "data: read_data_into: destination is 99 bytes, data section is 100")

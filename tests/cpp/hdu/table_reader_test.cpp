@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -20,8 +23,9 @@ using namespace fits_test;
 constexpr std::uint64_t kRows = 6;
 
 // A primary HDU, then a table of D, J (TNULL 7), K, 2B and E columns and 6 bytes of fill
-// past them in each row (row_size 32): nothing in it can fail to decode.
-Bytes table_file() {
+// past them in each row (row_size 32), and `heap` bytes of a heap no column points into:
+// nothing in it can fail to decode.
+Bytes table_file(std::uint64_t heap = 0) {
     Bytes rows;
     for (std::uint64_t r = 0; r < kRows; ++r) {
         push_be_f64(0.5 * static_cast<double>(r), rows);
@@ -32,10 +36,12 @@ Bytes table_file() {
         push_be_f32(static_cast<float>(r) - 1.5f, rows);
         rows.resize(rows.size() + 6, 0);
     }
+    rows.resize(rows.size() + heap, 0x5a);
     Bytes content = hdu(primary_cards(8, {}));
     append(content,
            hdu({kv("XTENSION", "'BINTABLE'"), kv("BITPIX", 8), kv("NAXIS", 2), kv("NAXIS1", 32),
-                kv("NAXIS2", static_cast<long long>(kRows)), kv("PCOUNT", 0), kv("GCOUNT", 1),
+                kv("NAXIS2", static_cast<long long>(kRows)),
+                kv("PCOUNT", static_cast<long long>(heap)), kv("GCOUNT", 1),
                 kv("TFIELDS", 5), kv("TFORM1", "'D'"), kv("TFORM2", "'J'"), kv("TNULL2", 7),
                 kv("TFORM3", "'K'"), kv("TFORM4", "'2B'"), kv("TFORM5", "'E'")},
                rows));
@@ -75,7 +81,7 @@ Readers open_readers(const std::string& path) {
     auto other = std::make_shared<const FitsFile>(FitsFile::open(path, true).value());
     Hdu loaded = load_hdu(*other, 1).value();
     TableReader held =
-        TableReader::of_record(std::move(std::get<BinTableHdu>(loaded.value)), other);
+        TableReader::of_record(std::move(std::get<BinTableHdu>(loaded.value)), other).value();
     return {file, std::move(unread), std::move(held)};
 }
 
@@ -155,6 +161,38 @@ TEST(TableReader, RefusesWhatItCannotRead) {
         EXPECT_EQ(reader->column(5).error().message(),
                   "data: BINTABLE col 6 out of range (TFIELDS = 5)");
     }
+
+    // A held table is checked whole first: a logical byte that is none of T, F and 0.
+    Bytes logical = hdu(primary_cards(8, {}));
+    append(logical, hdu({kv("XTENSION", "'BINTABLE'"), kv("BITPIX", 8), kv("NAXIS", 2),
+                         kv("NAXIS1", 1), kv("NAXIS2", 3), kv("PCOUNT", 0), kv("GCOUNT", 1),
+                         kv("TFIELDS", 1), kv("TFORM1", "'L'")},
+                        Bytes{'T', 'x', 'F'}));
+    TempFile bad(logical);
+    const FitsFile bad_file = FitsFile::open(bad.path(), true).value();
+    BinTableHdu bad_table = std::get<BinTableHdu>(load_hdu(bad_file, 1).value().value);
+    EXPECT_EQ(TableReader::of_record(std::move(bad_table), nullptr).error().message(),
+              "data: BINTABLE col 1: invalid L byte 0x78");
+    // Refused, the record is left as it was.
+    EXPECT_TRUE(bad_table.holds_data());
+
+    // Rows past the table are refused alike from the file and from memory, also where the
+    // data section goes on into a heap that a row's worth of bytes could be read from.
+    TempFile with_heap(table_file(64));
+    Readers h = open_readers(with_heap.path());
+    ASSERT_TRUE(h.unread.rows_unread());
+    for (const TableReader* reader : {&h.unread, &h.held}) {
+        const std::string ctx = reader == &h.unread ? "unread" : "held";
+        for (const auto& [first, n] : {std::pair<std::uint64_t, std::uint64_t>{kRows, 1},
+                                       {kRows - 1, 2},
+                                       {1, std::numeric_limits<std::uint64_t>::max()}}) {
+            const Result<DecodedColumn> past = reader->column_rows(0, first, n);
+            ASSERT_FALSE(past) << ctx << " " << first << "+" << n;
+            const std::string row = std::to_string(std::max(first, kRows));
+            EXPECT_EQ(past.error().message(), "data: row " + row + " out of range (n_rows = 6)")
+                << ctx << " " << first << "+" << n;
+        }
+    }
 }
 
 // Once a second scalar numeric column is asked for, the columns not asked for yet are
@@ -169,10 +207,10 @@ TEST(TableReader, DecodesAheadWithinTwiceTheRows) {
     EXPECT_FALSE(reader.is_scalar_numeric(3));
     EXPECT_EQ(reader.plan_scalar_read(1), (std::vector<std::size_t>{1}));
     EXPECT_EQ(reader.plan_scalar_read(1), (std::vector<std::size_t>{1}));
-    const std::vector<std::size_t> second = reader.plan_scalar_read(4);
-    EXPECT_EQ(second, (std::vector<std::size_t>{4, 0, 2}));
-    reader.mark_decoded_ahead(std::span(second).subspan(1));
+    EXPECT_EQ(reader.plan_scalar_read(4), (std::vector<std::size_t>{4, 0, 2}));
+    // Those planned ahead are asked for from then on: none is planned ahead again.
     EXPECT_EQ(reader.plan_scalar_read(0), (std::vector<std::size_t>{0}));
+    EXPECT_EQ(reader.plan_scalar_read(2), (std::vector<std::size_t>{2}));
 
     // Rows of 2 bytes: twice their size holds no column of 8-byte values, so none is taken
     // ahead however many are asked for.
@@ -180,7 +218,7 @@ TEST(TableReader, DecodesAheadWithinTwiceTheRows) {
     narrow.row_size = 2;
     for (BinColumn& c : narrow.columns)
         c.offset = 0;
-    const TableReader small = TableReader::of_record(std::move(narrow), nullptr);
+    const TableReader small = TableReader::of_record(std::move(narrow), nullptr).value();
     EXPECT_EQ(small.plan_scalar_read(0), (std::vector<std::size_t>{0}));
     EXPECT_EQ(small.plan_scalar_read(1), (std::vector<std::size_t>{1}));
 }
