@@ -187,6 +187,21 @@ Result<SectionPlan> plan_section(std::span<const std::uint64_t> axes,
     return plan;
 }
 
+// Reads the runs of a planned section into `dest`, which must hold exactly the section.
+Result<void> read_planned(const DataSource& src, const SectionPlan& plan,
+                          std::span<const std::uint64_t> start,
+                          std::span<const std::uint64_t> shape, std::span<std::uint8_t> dest) {
+    VEXLO_TRY(check_size("read_section_into: destination", dest.size(), "section", plan.len));
+    if (plan.len == 0) return {};
+    const auto run = static_cast<std::size_t>(plan.runs.run_len);
+    std::size_t written = 0;
+    return for_each_run(plan.runs, start, shape, 0, [&](std::uint64_t pos) -> Result<void> {
+        VEXLO_TRY(src.read(pos, dest.subspan(written, run)));
+        written += run;
+        return {};
+    });
+}
+
 }  // namespace
 
 Result<std::uint64_t> section_len(const DataSource& src, std::span<const std::uint64_t> axes,
@@ -203,15 +218,7 @@ Result<void> read_section_into(const DataSource& src, std::span<const std::uint6
                                std::span<std::uint8_t> dest) {
     VEXLO_ASSIGN_OR_RETURN(const SectionPlan plan,
                            plan_section(axes, start, shape, bitpix, src.size()));
-    VEXLO_TRY(check_size("read_section_into: destination", dest.size(), "section", plan.len));
-    if (plan.len == 0) return {};
-    const auto run = static_cast<std::size_t>(plan.runs.run_len);
-    std::size_t written = 0;
-    return for_each_run(plan.runs, start, shape, 0, [&](std::uint64_t pos) -> Result<void> {
-        VEXLO_TRY(src.read(pos, dest.subspan(written, run)));
-        written += run;
-        return {};
-    });
+    return read_planned(src, plan, start, shape, dest);
 }
 
 Result<Bytes> read_section_bytes(const DataSource& src, std::span<const std::uint64_t> axes,
@@ -221,7 +228,7 @@ Result<Bytes> read_section_bytes(const DataSource& src, std::span<const std::uin
                            plan_section(axes, start, shape, bitpix, src.size()));
     try {
         Bytes out(static_cast<std::size_t>(plan.len));
-        VEXLO_TRY(read_section_into(src, axes, start, shape, bitpix, out));
+        VEXLO_TRY(read_planned(src, plan, start, shape, out));
         return out;
     } catch (const std::bad_alloc&) {
         return fail(Error::out_of_memory());
