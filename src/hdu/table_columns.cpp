@@ -338,6 +338,8 @@ Result<std::string_view> bin_cell_text(const BinTableHdu& table, const BinColumn
 
 Result<DecodedColumn> decode_bin_rows(const BinTableHdu& table, const BinColumn& column,
                                       std::uint64_t first, std::uint64_t n) {
+    // Before the output is sized by n: a count beyond the table is refused, not allocated.
+    VEXLO_TRY(table.check_row_range(first, n));
     return guarded(column, [&]() -> Result<DecodedColumn> {
         switch (bin_column_form(table, column)) {
             case ColumnForm::Float64: {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -279,6 +280,29 @@ TEST(TableColumns, WholeColumnsAndRangesAgreeWithCells) {
         const Result<DecodedColumn> part = decode_bin_rows(t, c, 4, 3);
         ASSERT_TRUE(part.has_value());
         expect_agrees_with_cells(t, c, *part, 4, 3);
+    }
+}
+
+// A range past the table is refused before the output is sized by its count, however large.
+TEST(TableColumns, RowRangesPastTheTableAreRefused) {
+    const auto [specs, heap] = every_tform();
+    const BinTableHdu t = make_table(specs, 9, heap);
+    const struct {
+        std::uint64_t first, n;
+        const char* want;
+    } cases[] = {
+        {8, 2, "row 9 out of range (n_rows = 9)"},
+        {10, 0, "row 10 out of range (n_rows = 9)"},
+        {0, std::numeric_limits<std::uint64_t>::max(), "row 9 out of range (n_rows = 9)"},
+        {5, std::numeric_limits<std::uint64_t>::max() - 3, "row 9 out of range (n_rows = 9)"},
+    };
+    for (const BinColumn& c : t.columns) {
+        for (const auto& k : cases) {
+            const Result<DecodedColumn> got = decode_bin_rows(t, c, k.first, k.n);
+            ASSERT_FALSE(got.has_value()) << c.index << " " << k.first << "+" << k.n;
+            EXPECT_EQ(got.error().msg, k.want) << c.index;
+        }
+        EXPECT_TRUE(decode_bin_rows(t, c, 9, 0).has_value()) << c.index;
     }
 }
 
