@@ -74,11 +74,6 @@ Result<void> refuse_gzip_file(int fd, const std::string& path) {
                                    "decompress it first, or save a copy with writeto"));
 }
 
-Result<FitsUpdater> FitsUpdater::open(const std::string& path, bool lenient) {
-    VEXLO_ASSIGN_OR_RETURN(const FitsFile scanned, FitsFile::open(path, lenient));
-    return open(path, scanned);
-}
-
 Result<FitsUpdater> FitsUpdater::open(const std::string& path, const FitsFile& scanned) {
     FitsUpdater out;
     out.hdus.reserve(scanned.len());

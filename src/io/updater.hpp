@@ -45,11 +45,9 @@ struct FitsUpdater {
     std::string path;       // as opened; a rewrite renames its new file to it
     FileIdentity identity;  // of `file`: whose writer turn its patches and syncs take
 
-    // Scans the file at `path`, then opens it for patching as below.
-    static Result<FitsUpdater> open(const std::string& path, bool lenient);
-    // Opens the file at `path` for patching, its HDUs placed as `scanned`, a scan of that
-    // file, found them (the caller that keeps a scan of its own passes it, so that both
-    // describe the same file and it is scanned once).
+    // Opens the file at `path` for patching, its HDUs placed as `scanned`, the caller's scan
+    // of that file, found them: the file object reads by the same scan, and the file is
+    // scanned once.
     static Result<FitsUpdater> open(const std::string& path, const FitsFile& scanned);
 
     // Writes `bytes` into the data of `hdu` as runs of `run_len` bytes, run q at absolute

@@ -407,7 +407,7 @@ TEST(SyncPatches, ReturnsTheCardsItWroteForHeadersToTake) {
     const std::string path = dir.file("p.fits");
     std::vector<Hdu> hdus = sample_hdus();
     write_bytes(hdus, true, path);
-    FitsUpdater up = FitsUpdater::open(path, true).value();
+    FitsUpdater up = patch_test::open_updater(path).value();
     const std::uint64_t start[2] = {0, 1}, shape[2] = {2, 1};
     const std::int32_t values[2] = {-5, 123456};
     ASSERT_TRUE(

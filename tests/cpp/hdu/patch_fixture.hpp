@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "hdu/image_patch.hpp"
 #include "io/file.hpp"
@@ -12,6 +13,13 @@
 #include "util/try.hpp"
 
 namespace vexlo::patch_test {
+
+// The file at `path` opened for patching as update mode opens it: scanned, then opened with
+// its HDUs placed by that scan.
+inline Result<FitsUpdater> open_updater(const std::string& path) {
+    VEXLO_ASSIGN_OR_RETURN(const FitsFile scan, FitsFile::open(path, true));
+    return FitsUpdater::open(path, scan);
+}
 
 // HDU `index` of `scan` as a patch target. An index beyond the scan gives a target that
 // describes nothing, so that the patch itself refuses the index.

@@ -29,7 +29,7 @@ TEST(FitsUpdaterOpen, AnImageIsPatchedOnlyWithinItsScannedDataSection) {
     append(file, hdu(empty_by_gcount()));
     append(file, hdu(image_ext_cards(8, {4}), bytes_of({1, 2, 3, 4})));
     TempFile f(file);
-    Result<FitsUpdater> up = FitsUpdater::open(f.path(), true);
+    Result<FitsUpdater> up = open_updater(f.path());
     ASSERT_TRUE(up.has_value()) << up.error().message();
     ASSERT_EQ(up->hdus.size(), 3u);
     const FitsFile scan = FitsFile::open(f.path(), true).value();
@@ -74,7 +74,7 @@ TEST(FitsUpdaterOpen, BytesAfterTheLastHduMustBePadding) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempFile f(c.file);
-        Result<FitsUpdater> up = FitsUpdater::open(f.path(), true);
+        Result<FitsUpdater> up = open_updater(f.path());
         EXPECT_EQ(up.has_value(), c.accepted);
         if (!up) {
             const std::string text = up.error().message();

@@ -37,7 +37,7 @@ Bytes sample() {
 
 TEST(FitsUpdater, WritesEachRunAtItsOffsetAndNothingElse) {
     TempFile f(sample());
-    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    FitsUpdater up = open_updater(f.path()).value();
     // start (1, 1), shape (3, 2): two runs of 6 bytes at data_offset + 22 and + 42.
     const std::int16_t values[6] = {0, 1, 2, 3, 4, 5};
     const std::uint64_t start[2] = {1, 1}, shape[2] = {3, 2};
@@ -54,7 +54,7 @@ TEST(FitsUpdater, WritesEachRunAtItsOffsetAndNothingElse) {
 
 TEST(FitsUpdater, RefusesBadWritesBeforeTouchingTheFile) {
     TempFile f(sample());
-    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    FitsUpdater up = open_updater(f.path()).value();
     const std::uint8_t bytes[12] = {};
     struct Case {
         std::size_t index;
@@ -86,7 +86,7 @@ TEST(FitsUpdater, RefusesBadWritesBeforeTouchingTheFile) {
 
 TEST(FitsUpdater, WriteRunsChecksEveryRunAgainstTheFileBeforeWritingAny) {
     TempFile f(sample());
-    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    FitsUpdater up = open_updater(f.path()).value();
     const std::uint64_t len = up.file_len;
     const std::uint64_t first = up.hdus[0].data_offset;
     const std::uint8_t bytes[4] = {1, 2, 3, 4};
@@ -111,7 +111,7 @@ TEST(FitsUpdater, WriteRunsChecksEveryRunAgainstTheFileBeforeWritingAny) {
 
 TEST(FitsUpdater, PhysicalValuesAreScaledRoundedAndRangeChecked) {
     TempFile f(sample());
-    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    FitsUpdater up = open_updater(f.path()).value();
     const std::uint64_t start[1] = {0}, shape[1] = {2};
     const double values[2] = {0.0, 65535.0};
     ASSERT_TRUE(write_section_physical(up, 2, start, shape, values));
@@ -131,8 +131,8 @@ TEST(FitsUpdater, PhysicalValuesAreScaledRoundedAndRangeChecked) {
 
 TEST(FitsUpdater, RebindMovesTheGenerationOnAndSaturates) {
     TempFile f(sample());
-    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
-    up.rebind(FitsUpdater::open(f.path(), true).value());
+    FitsUpdater up = open_updater(f.path()).value();
+    up.rebind(open_updater(f.path()).value());
     EXPECT_EQ(up.generation, 1u);
     up.generation = ~std::uint64_t{0};
     up.bump_generation();
@@ -177,7 +177,7 @@ TEST(FitsUpdater, AFileReplacedOrOfAnotherLengthIsRefused) {
     };
     for (const Case& c : cases) {
         TempFile f(sample());
-        FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+        FitsUpdater up = open_updater(f.path()).value();
         c.change(f.path());
         const Result<void> r = up.check_not_replaced();
         EXPECT_EQ(!r, c.refusal != nullptr) << c.name;
@@ -194,26 +194,26 @@ TEST(FitsUpdater, AFileReplacedOrOfAnotherLengthIsRefused) {
 
 TEST(FitsUpdater, ARebindMovesTheLengthItLastSaw) {
     TempFile f(sample());
-    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    FitsUpdater up = open_updater(f.path()).value();
     std::ofstream(f.path(), std::ios::app | std::ios::binary) << std::string(2880, '\0');
     EXPECT_FALSE(up.check_not_replaced());
-    up.rebind(FitsUpdater::open(f.path(), true).value());
+    up.rebind(open_updater(f.path()).value());
     EXPECT_TRUE(up.check_not_replaced());
 }
 
 TEST(FitsUpdater, KnowsWhichFileItHasOpen) {
     TempFile f(sample());
-    FitsUpdater up = FitsUpdater::open(f.path(), true).value();
+    FitsUpdater up = open_updater(f.path()).value();
     EXPECT_EQ(std::optional(up.identity), path_identity(f.path()).value());
     TempFile g(sample());
-    up.rebind(FitsUpdater::open(g.path(), true).value());
+    up.rebind(open_updater(g.path()).value());
     EXPECT_EQ(std::optional(up.identity), path_identity(g.path()).value());
 }
 
 TEST(FitsUpdater, GzipFilesAreRefusedAndLeftAlone) {
     TempFile f(gzip(sample()));
     const Bytes before = read_back(f.path());
-    EXPECT_FALSE(FitsUpdater::open(f.path(), true));
+    EXPECT_FALSE(open_updater(f.path()));
     EXPECT_FALSE(FitsAppender::open(f.path()));
     EXPECT_EQ(read_back(f.path()), before);
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "hooks.hpp"
+#include "io/file.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/file_session.hpp"
@@ -67,7 +68,8 @@ void add_handle_hooks(nb::module_& m) {
     // the lent guard holds then, what taking the updater through it does, and whether the
     // operation is whole again afterwards.
     m.def("session_guards_lent", [](nb::str path) {
-        FileSession session(unwrap(FitsUpdater::open(path.c_str(), true)));
+        const FitsFile scan = unwrap(FitsFile::open(path.c_str(), true));
+        FileSession session(unwrap(FitsUpdater::open(path.c_str(), scan)));
         FileSession::Operation op = session.operation();
         nb::list seen;
         {
