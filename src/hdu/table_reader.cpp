@@ -83,10 +83,10 @@ Result<Bytes> TableReader::read_rows(std::uint64_t first, std::uint64_t n) const
 Result<DecodedColumn> TableReader::column_rows(std::size_t column, std::uint64_t first,
                                                std::uint64_t n) const {
     VEXLO_TRY(check_column(column));
-    // Refused alike whether the rows are read from the file or held: the file's data section
-    // goes on past the rows into the heap.
-    VEXLO_TRY(layout_.check_row_range(first, n));
     if (rows_unread()) {
+        // Before any byte is read: the file's data section goes on past the rows into the heap.
+        // Held rows are refused alike by decode_bin_rows.
+        VEXLO_TRY(layout_.check_row_range(first, n));
         VEXLO_ASSIGN_OR_RETURN(const Bytes rows, read_rows(first, n));
         return decode_bin_rows_from(layout_, layout_.columns[column], rows, n);
     }
